@@ -1,0 +1,14 @@
+# Helpers shared by every module's CMakeLists.
+
+# zv_add_gtest(name SOURCES ... LIBS ...): a GoogleTest executable whose tests
+# are registered with CTest one by one.
+function(zv_add_gtest name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;DEFINITIONS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main)
+  if(ARG_DEFINITIONS)
+    target_compile_definitions(${name} PRIVATE ${ARG_DEFINITIONS})
+  endif()
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
+endfunction()
