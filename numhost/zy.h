@@ -40,6 +40,12 @@ NUMHOST_API void zyDestroyArray(zyArray* array);
 
 }  // extern "C"
 
-// Signatures of the plug-in entry points, as the loader finds them.
-using ZyxFunction = void (*)(int nlhs, zyArray* plhs[], int nrhs, const zyArray* prhs[]);
-using ZyxVersion = const char* (*)();
+// The entry points a plug-in defines: zyxFunction is called with the count of
+// results asked for, the slots that receive them, the count of arguments and
+// the arguments; zyxVersion (optional) names the host version it was built for.
+ZYX_ENTRY void zyxFunction(int nlhs, zyArray* plhs[], int nrhs, const zyArray* prhs[]);
+ZYX_ENTRY const char* zyxVersion();
+
+// Their signatures, as the loader finds them.
+using ZyxFunction = decltype(&zyxFunction);
+using ZyxVersion = decltype(&zyxVersion);
