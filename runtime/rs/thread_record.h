@@ -62,6 +62,5 @@ static_assert(kClinkHead == wordOffset(50));
 static_assert(kCatchChain == wordOffset(51));
 static_assert(kBindingStackRoom == wordOffset(53));
 static_assert(kBindingStackTop == wordOffset(62));
-static_assert(kVolatileSaveArea + 0x204 <= wordOffset(kRecordWords));
 
 }  // namespace lisp::thread_record
