@@ -1,0 +1,101 @@
+#include "platform/memory.h"
+
+#include <sys/mman.h>
+
+#include <atomic>
+#include <cstdio>
+#include <vector>
+
+namespace platform {
+namespace {
+
+std::atomic<MemoryFaultHook> g_faultHook{nullptr};
+
+bool injectedFault(MemoryOperation operation, uintptr_t address, size_t bytes) {
+  const MemoryFaultHook hook = g_faultHook.load();
+  return hook && hook(operation, address, bytes);
+}
+
+// Top of the 32-bit address space, one past the last byte.
+constexpr uint64_t kAddressSpaceEnd = uint64_t{1} << 32;
+
+struct Mapping {
+  uint64_t start;
+  uint64_t end;
+};
+
+// The process's mappings in address order.
+std::vector<Mapping> currentMappings() {
+  std::vector<Mapping> mappings;
+  FILE* maps = std::fopen("/proc/self/maps", "r");
+  if (!maps) return mappings;
+  unsigned long long start, end;
+  char rest[512];
+  while (std::fscanf(maps, "%llx-%llx", &start, &end) == 2) {
+    mappings.push_back({start, end});
+    if (!std::fgets(rest, sizeof rest, maps)) break;
+  }
+  std::fclose(maps);
+  return mappings;
+}
+
+}  // namespace
+
+void setMemoryFaultHook(MemoryFaultHook hook) {
+  g_faultHook.store(hook);
+}
+
+uintptr_t reserveAddressSpace(uintptr_t wanted, size_t bytes) {
+  if (bytes == 0 || injectedFault(MemoryOperation::Reserve, wanted, bytes)) return 0;
+  if (wanted != 0 && uint64_t{wanted} + bytes > kAddressSpaceEnd) return 0;
+  const int flags =
+      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | (wanted != 0 ? MAP_FIXED_NOREPLACE : 0);
+  void* result = mmap(reinterpret_cast<void*>(wanted), bytes, PROT_NONE, flags, -1, 0);
+  if (result == MAP_FAILED) return 0;
+  const auto address = reinterpret_cast<uintptr_t>(result);
+  if (wanted != 0 && address != wanted) {  // a kernel that ignores the no-replace flag
+    munmap(result, bytes);
+    return 0;
+  }
+  return address;
+}
+
+bool commitMemory(uintptr_t address, size_t bytes) {
+  if (injectedFault(MemoryOperation::Commit, address, bytes)) return false;
+  return mprotect(reinterpret_cast<void*>(address), bytes, PROT_READ | PROT_WRITE | PROT_EXEC) == 0;
+}
+
+bool decommitMemory(uintptr_t address, size_t bytes) {
+  if (injectedFault(MemoryOperation::Decommit, address, bytes)) return false;
+  void* memory = reinterpret_cast<void*>(address);
+  return madvise(memory, bytes, MADV_DONTNEED) == 0 && mprotect(memory, bytes, PROT_NONE) == 0;
+}
+
+bool releaseAddressSpace(uintptr_t address, size_t bytes) {
+  if (injectedFault(MemoryOperation::Release, address, bytes)) return false;
+  return munmap(reinterpret_cast<void*>(address), bytes) == 0;
+}
+
+size_t freeBytesAt(uintptr_t address) {
+  uint64_t nextStart = kAddressSpaceEnd;
+  for (const Mapping& mapping : currentMappings()) {
+    if (mapping.start <= address && address < mapping.end) return 0;
+    if (mapping.start > address && mapping.start < nextStart) nextStart = mapping.start;
+  }
+  const uint64_t free = nextStart - address;
+  return free > SIZE_MAX ? SIZE_MAX : static_cast<size_t>(free);
+}
+
+uintptr_t findFreeRange(uintptr_t lowest, size_t bytes, size_t alignment) {
+  const uint64_t mask = alignment - 1;
+  uint64_t candidate = (uint64_t{lowest} + mask) & ~mask;
+  for (const Mapping& mapping : currentMappings()) {
+    if (mapping.end <= candidate) continue;
+    if (mapping.start >= candidate + bytes) break;
+    candidate = (mapping.end + mask) & ~mask;
+  }
+  if (candidate == 0 || candidate + bytes > kAddressSpaceEnd) return 0;
+  return static_cast<uintptr_t>(candidate);
+}
+
+}  // namespace platform

@@ -1,0 +1,33 @@
+// Address-space reservation and committing, in the heaps' terms.
+//
+// A reservation takes address space without memory behind it; committing
+// makes a part of it readable, writable and executable; decommitting gives
+// the memory back and leaves the addresses reserved; releasing gives the
+// addresses back. Tests can make any operation fail through a fault hook.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+// Reserves `bytes` at exactly `wanted` without replacing anything there, or
+// anywhere when `wanted` is 0. Returns the address, or 0 on failure.
+uintptr_t reserveAddressSpace(uintptr_t wanted, size_t bytes);
+bool commitMemory(uintptr_t address, size_t bytes);
+bool decommitMemory(uintptr_t address, size_t bytes);
+bool releaseAddressSpace(uintptr_t address, size_t bytes);
+
+// Bytes of free address space from `address` up to the next mapping (0 when
+// `address` itself is mapped), as /proc/self/maps shows it.
+size_t freeBytesAt(uintptr_t address);
+// The lowest address at or above `lowest`, a multiple of `alignment` (a power
+// of two), where `bytes` of address space are free; 0 when there is none.
+uintptr_t findFreeRange(uintptr_t lowest, size_t bytes, size_t alignment);
+
+enum class MemoryOperation { Reserve, Commit, Decommit, Release };
+// Returning true makes the operation fail without touching the system.
+using MemoryFaultHook = bool (*)(MemoryOperation operation, uintptr_t address, size_t bytes);
+void setMemoryFaultHook(MemoryFaultHook hook);  // nullptr: no faults
+
+}  // namespace platform

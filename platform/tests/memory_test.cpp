@@ -1,0 +1,72 @@
+#include "platform/memory.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+constexpr size_t k64K = 0x10000;
+
+uint8_t* bytesAt(uintptr_t address) {
+  return reinterpret_cast<uint8_t*>(address);
+}
+
+TEST(Memory, ReserveCommitDecommitReleaseAtAWantedAddress) {
+  const uintptr_t wanted = platform::findFreeRange(0x30000000, 4 * k64K, k64K);
+  ASSERT_NE(wanted, 0u);
+  ASSERT_GE(platform::freeBytesAt(wanted), 4 * k64K);
+
+  ASSERT_EQ(platform::reserveAddressSpace(wanted, 4 * k64K), wanted);
+  EXPECT_EQ(platform::freeBytesAt(wanted), 0u);
+  EXPECT_EQ(platform::reserveAddressSpace(wanted + k64K, k64K), 0u) << "replaced a reservation";
+
+  ASSERT_TRUE(platform::commitMemory(wanted, k64K));
+  std::memset(bytesAt(wanted), 0x5a, k64K);
+  ASSERT_TRUE(platform::decommitMemory(wanted, k64K));
+  ASSERT_TRUE(platform::commitMemory(wanted, k64K));
+  EXPECT_EQ(bytesAt(wanted)[100], 0) << "decommitted memory came back with its old contents";
+
+  ASSERT_TRUE(platform::releaseAddressSpace(wanted, 4 * k64K));
+  EXPECT_GE(platform::freeBytesAt(wanted), 4 * k64K);
+}
+
+TEST(Memory, FreeRangeStopsAtTheNextMapping) {
+  const uintptr_t base = platform::findFreeRange(0x30000000, 3 * k64K, k64K);
+  ASSERT_NE(base, 0u);
+  ASSERT_EQ(platform::reserveAddressSpace(base + 2 * k64K, k64K), base + 2 * k64K);
+  EXPECT_EQ(platform::freeBytesAt(base), 2 * k64K);
+  EXPECT_EQ(platform::freeBytesAt(base + k64K), k64K);
+  EXPECT_GT(platform::findFreeRange(base, 3 * k64K, k64K), base + 2 * k64K);
+  platform::releaseAddressSpace(base + 2 * k64K, k64K);
+}
+
+TEST(Memory, ReserveAnywhereAndRefusals) {
+  const uintptr_t anywhere = platform::reserveAddressSpace(0, k64K);
+  ASSERT_NE(anywhere, 0u);
+  EXPECT_EQ(platform::freeBytesAt(anywhere), 0u);
+  platform::releaseAddressSpace(anywhere, k64K);
+
+  EXPECT_EQ(platform::reserveAddressSpace(0, 0), 0u);
+  EXPECT_EQ(platform::reserveAddressSpace(0xffff0000, 2 * k64K), 0u);  // past the end
+}
+
+TEST(Memory, FaultHookMakesOperationsFail) {
+  platform::setMemoryFaultHook([](platform::MemoryOperation operation, uintptr_t, size_t) {
+    return operation == platform::MemoryOperation::Reserve ||
+           operation == platform::MemoryOperation::Commit;
+  });
+  EXPECT_EQ(platform::reserveAddressSpace(0, k64K), 0u);
+  platform::setMemoryFaultHook(nullptr);
+  const uintptr_t region = platform::reserveAddressSpace(0, k64K);
+  ASSERT_NE(region, 0u);
+  platform::setMemoryFaultHook([](platform::MemoryOperation operation, uintptr_t, size_t) {
+    return operation == platform::MemoryOperation::Commit;
+  });
+  EXPECT_FALSE(platform::commitMemory(region, k64K));
+  platform::setMemoryFaultHook(nullptr);
+  EXPECT_TRUE(platform::commitMemory(region, k64K));
+  platform::releaseAddressSpace(region, k64K);
+}
+
+}  // namespace

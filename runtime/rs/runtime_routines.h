@@ -1,0 +1,39 @@
+// Hand-written runtime routines (assembly) that native code names.
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/rs/lisp_value.h"
+
+extern "C" {
+// Native entries (cdecl).
+uint32_t setupglobs(uint32_t blockStart, uint32_t stampPlusOne);
+uint32_t restoreglobs();
+
+// Runtime routines: Lisp register conventions, called through the entry
+// table or from other runtime routines.
+void link_runtime_entries();
+void rs_error();             // eax = fixnum code
+void rs_error_with_datum();  // eax = fixnum code, edx = datum
+void entry_not_available();
+
+// The trampoline stretch that link_runtime_entries copies into the block.
+extern const uint8_t gtrampstart[];
+extern const uint8_t gtrampend[];
+void closure_start();
+void gt_undeffunc();
+void gt_illeg_macro_or_spec_call();
+void gt_comp_to_interp();
+void gt_comp_to_byte();
+void gt_fwrap_start();
+
+// C++ halves of the native entries, called from their assembly.
+uint32_t nil_block_prepare(uint32_t blockStart, uint32_t stampPlusOne);
+uint32_t nil_block_finish(uint32_t freePosition);
+void link_runtime_entries_at(lisp::lispval nil);
+uint32_t nil_block_after_restore();
+}
+
+inline uint32_t routineAddress(void (*routine)()) {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(routine));
+}

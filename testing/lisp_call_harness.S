@@ -1,0 +1,161 @@
+/* Test harness for code that follows the Lisp register conventions. */
+#include "testing/lisp_call_layout.h"
+
+        .intel_syntax noprefix
+
+#define FRAME_BYTES (4 * LCH_FRAME_WORDS)
+#define STACK_BYTES (4 * LCH_STACK_WORDS)
+#define ESP_AT_CALL (FRAME_BYTES + STACK_BYTES) /* below ebp */
+
+        .text
+
+/* lisp_harness_call(setup, result): cdecl; keeps the native callee-saved
+   registers. Calls setup->target from a Lisp-convention frame. */
+        .globl lisp_harness_call
+        .type lisp_harness_call, @function
+lisp_harness_call:
+        push ebp
+        mov ebp, esp
+        push ebx
+        push esi
+        push edi
+        mov eax, [ebp + 8]
+        push dword ptr [eax + LCS_TARGET]
+        push dword ptr [ebp + 12]
+        push eax
+        call .Lcall_in_frame
+        add esp, 12
+        cld
+        pop edi
+        pop esi
+        pop ebx
+        pop ebp
+        ret
+        .size lisp_harness_call, . - lisp_harness_call
+
+/* In: [ebp+8] setup, [ebp+12] result, [ebp+16] target. A frame whose slots
+   ebp-4 .. ebp-0x20 and argument area come from the setup. */
+.Lcall_in_frame:
+        push ebp
+        mov ebp, esp
+        sub esp, ESP_AT_CALL
+        mov eax, [ebp + 8]
+        xor ecx, ecx
+1:      mov edx, [eax + LCS_FRAME + 4 * ecx]
+        mov esi, ecx
+        neg esi
+        mov [ebp - 4 + 4 * esi], edx
+        inc ecx
+        cmp ecx, LCH_FRAME_WORDS
+        jb 1b
+        xor ecx, ecx
+2:      mov edx, [eax + LCS_STACK + 4 * ecx]
+        mov [esp + 4 * ecx], edx
+        inc ecx
+        cmp ecx, LCH_STACK_WORDS
+        jb 2b
+        mov edi, [eax + LCS_EDI]
+        mov ebx, [eax + LCS_EBX]
+        mov esi, [eax + LCS_ESI]
+        mov ecx, [eax + LCS_ECX]
+        mov edx, [eax + LCS_EDX]
+        mov eax, [eax + LCS_EAX]
+        call dword ptr [ebp + 16]
+        pushfd
+        push eax
+        mov eax, [ebp + 12]
+        mov [eax + LCR_EDX], edx
+        mov [eax + LCR_ECX], ecx
+        mov [eax + LCR_EBX], ebx
+        mov [eax + LCR_ESI], esi
+        mov [eax + LCR_EDI], edi
+        pop edx
+        mov [eax + LCR_EAX], edx
+        pop edx
+        and edx, 1
+        mov [eax + LCR_CARRY], edx
+        lea edx, [ebp - ESP_AT_CALL]
+        mov ecx, esp
+        sub ecx, edx
+        mov [eax + LCR_ESP_DELTA], ecx
+        xor ecx, ecx
+3:      mov esi, ecx
+        neg esi
+        mov edx, [ebp - 4 + 4 * esi]
+        mov [eax + LCR_FRAME + 4 * ecx], edx
+        inc ecx
+        cmp ecx, LCH_FRAME_WORDS
+        jb 3b
+        xor ecx, ecx
+4:      mov edx, [ebp - ESP_AT_CALL + 4 * ecx]
+        mov [eax + LCR_STACK + 4 * ecx], edx
+        inc ecx
+        cmp ecx, LCH_STACK_WORDS
+        jb 4b
+        mov esp, ebp
+        pop ebp
+        ret
+
+/* lisp_recorder_entry: the start code of a stand-in Lisp function.
+   In: the state of a Lisp call (return address at esp, home slots above it,
+   caller's frame at ebp). Appends the registers, the caller's frame slots and
+   the argument area to lisp_recorder_log (while it has room).
+   Out: eax = lisp_recorder_log.result, carry clear, esi reloaded from the
+   caller's ebp-4; edx, ecx, ebx, edi unchanged. */
+        .globl lisp_recorder_entry
+        .type lisp_recorder_entry, @function
+lisp_recorder_entry:
+        push eax
+        mov eax, dword ptr [lisp_recorder_log + LRL_COUNT]
+        cmp eax, LRL_CAPACITY
+        jae .Lrecorder_done
+        push edx
+        imul eax, eax, LRE_SIZE
+        lea eax, [lisp_recorder_log + LRL_ENTRIES + eax]
+        mov [eax + LRE_EDX], edx
+        mov [eax + LRE_ECX], ecx
+        mov [eax + LRE_EBX], ebx
+        mov [eax + LRE_ESI], esi
+        mov [eax + LRE_EDI], edi
+        mov edx, [esp + 4]
+        mov [eax + LRE_EAX], edx
+        mov edx, [esp + 8]
+        mov [eax + LRE_RETURN], edx
+        push ecx
+        push esi
+        xor ecx, ecx
+1:      mov esi, ecx
+        neg esi
+        mov edx, [ebp - 4 + 4 * esi]
+        mov [eax + LRE_CALLER_FRAME + 4 * ecx], edx
+        inc ecx
+        cmp ecx, LCH_FRAME_WORDS
+        jb 1b
+        xor ecx, ecx
+        /* pushed: esi, ecx, edx, eax; then the return address */
+2:      mov edx, [esp + 20 + 4 * ecx]
+        mov [eax + LRE_STACK + 4 * ecx], edx
+        inc ecx
+        cmp ecx, LRE_STACK_WORDS
+        jb 2b
+        pop esi
+        pop ecx
+        pop edx
+        inc dword ptr [lisp_recorder_log + LRL_COUNT]
+.Lrecorder_done:
+        pop eax
+        mov eax, dword ptr [lisp_recorder_log + LRL_RESULT]
+        mov esi, [ebp - 4]
+        clc
+        ret
+        .size lisp_recorder_entry, . - lisp_recorder_entry
+
+        .bss
+        .globl lisp_recorder_log
+        .type lisp_recorder_log, @object
+        .balign 4
+lisp_recorder_log:
+        .zero LRL_ENTRIES + LRL_CAPACITY * LRE_SIZE
+        .size lisp_recorder_log, . - lisp_recorder_log
+
+        .section .note.GNU-stack, "", @progbits

@@ -1,0 +1,103 @@
+// Calls code that follows the Lisp register conventions, from a test.
+//
+// The harness builds a Lisp-convention frame (function or marker at ebp-4,
+// ebp-0x10, ebp-0x14, ebp-0x18, thread at ebp-0x1c), lays out the home slots
+// and stacked arguments at esp, loads edi (nil), ebx (thread or symbol), esi
+// (function), ecx (count), eax and edx (arguments 1 and 2), calls the target
+// and captures the registers, the carry flag, how far esp moved and what the
+// frame slots and argument area hold afterwards.
+//
+// The recorder is a stand-in Lisp function (or error function): make a
+// function object whose start word is lisp_recorder_entry and every call of it
+// is appended to the log, then it returns the log's result with carry clear.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "testing/lisp_call_layout.h"
+
+namespace testing_support {
+
+inline constexpr int kHarnessStackWords = LCH_STACK_WORDS;
+inline constexpr int kHarnessFrameWords = LCH_FRAME_WORDS;
+
+// Index into LispCallSetup::frame / LispCallResult::frame of slot ebp-offset.
+constexpr int frameIndex(uint32_t offsetBelowEbp) {
+  return static_cast<int>(offsetBelowEbp / 4) - 1;
+}
+
+struct LispCallSetup {
+  uint32_t target = 0;
+  uint32_t edi = 0, ebx = 0, esi = 0, ecx = 0, eax = 0, edx = 0;
+  uint32_t frame[LCH_FRAME_WORDS] = {};
+  uint32_t stack[LCH_STACK_WORDS] = {};
+};
+static_assert(offsetof(LispCallSetup, edi) == LCS_EDI);
+static_assert(offsetof(LispCallSetup, edx) == LCS_EDX);
+static_assert(offsetof(LispCallSetup, frame) == LCS_FRAME);
+static_assert(offsetof(LispCallSetup, stack) == LCS_STACK);
+static_assert(sizeof(LispCallSetup) == LCS_SIZE);
+
+struct LispCallResult {
+  uint32_t eax, edx, ecx, ebx, esi, edi;
+  uint32_t carry;    // 1 when the carry flag was set on return
+  int32_t espDelta;  // esp after the return minus esp at the call (0: balanced)
+  uint32_t frame[LCH_FRAME_WORDS];
+  uint32_t stack[LCH_STACK_WORDS];
+
+  bool ediSurvived(const LispCallSetup& setup) const { return edi == setup.edi; }
+};
+static_assert(offsetof(LispCallResult, carry) == LCR_CARRY);
+static_assert(offsetof(LispCallResult, espDelta) == LCR_ESP_DELTA);
+static_assert(offsetof(LispCallResult, frame) == LCR_FRAME);
+static_assert(offsetof(LispCallResult, stack) == LCR_STACK);
+static_assert(sizeof(LispCallResult) == LCR_SIZE);
+
+struct RecordedCall {
+  uint32_t eax, edx, ecx, ebx, esi, edi;
+  uint32_t returnAddress;
+  uint32_t callerFrame[LCH_FRAME_WORDS];  // the caller's ebp-4 .. ebp-0x20
+  uint32_t stack[LRE_STACK_WORDS];        // home slot 1, home slot 2, argument 3, ...
+};
+static_assert(offsetof(RecordedCall, returnAddress) == LRE_RETURN);
+static_assert(offsetof(RecordedCall, callerFrame) == LRE_CALLER_FRAME);
+static_assert(offsetof(RecordedCall, stack) == LRE_STACK);
+static_assert(sizeof(RecordedCall) == LRE_SIZE);
+
+struct RecorderLog {
+  uint32_t count;   // calls recorded (at most LRL_CAPACITY)
+  uint32_t result;  // what the recorder returns in eax
+  RecordedCall calls[LRL_CAPACITY];
+};
+static_assert(offsetof(RecorderLog, result) == LRL_RESULT);
+static_assert(offsetof(RecorderLog, calls) == LRL_ENTRIES);
+
+}  // namespace testing_support
+
+extern "C" {
+void lisp_harness_call(const testing_support::LispCallSetup* setup,
+                       testing_support::LispCallResult* result);
+void lisp_recorder_entry();
+extern testing_support::RecorderLog lisp_recorder_log;
+}
+
+namespace testing_support {
+
+inline LispCallResult callWithLispConventions(const LispCallSetup& setup) {
+  LispCallResult result{};
+  lisp_harness_call(&setup, &result);
+  return result;
+}
+
+// Empties the log and sets what the recorder returns.
+inline void resetRecorder(uint32_t result) {
+  lisp_recorder_log.count = 0;
+  lisp_recorder_log.result = result;
+}
+
+inline uint32_t recorderAddress() {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&lisp_recorder_entry));
+}
+
+}  // namespace testing_support
