@@ -29,4 +29,42 @@ inline constexpr char kWrappedDefaultBuffer[] =
     "    by adding OPTS=\"-DDEFAULT_BUFFER_SIZE=%d\"\n    as an argument to the ConfigSet "
     "MakeCommand\n    parameter\n";
 
+// Creating variables (standard error, except the default-buffer note).
+inline constexpr char kMemoryAllocationError[] = "Memory allocation error";  // error status
+inline constexpr char kInvalidDecimation[] = "Invalid logging decimation";   // error status
+inline constexpr char kDecimationNotPositive[] =
+    "*** Decimation %d for logging %s must be 1 or more\n";
+inline constexpr char kUsingDefaultBuffer[] =
+    "*** Using a default buffer of size %d for logging variable %s\n";
+inline constexpr char kErrorAllocatingLogging[] = "*** Error allocating memory for logging %s\n";
+inline constexpr char kTooBig[] =
+    "\n*** Memory required to log variable '%s' is too\n    big. Use the 'Limit rows to last:' "
+    "and (or)\n    'Decimation:' options to reduce the required\n    memory size.\n";
+inline constexpr char kDetailsRequired[] =
+    "*** Details:\n       varName         = %s\n       nRows           = %d\n       nCols     "
+    "      = %d\n       elementSize     = %lu\n       Bytes Required  = %.16g\n\n";
+inline constexpr char kDetailsRequested[] =
+    "*** Details:\n       varName         = %s\n       nRows           = %d\n       nCols     "
+    "      = %d\n       elementSize     = %lu\n       Bytes Requested = %.16g\n\n";
+inline constexpr char kErrorAllocatingBuffer[] =
+    "*** Error allocating memory for the circular buffer\n";
+inline constexpr char kErrorAllocatingImaginaryBuffer[] =
+    "*** Error allocating memory for the circular buffer for logging the imaginary part of %s\n";
+inline constexpr char kErrorCreatingLogVariable[] = "*** Error creating log variable %s\n";
+inline constexpr char kErrorCreatingSignalsStructure[] =
+    "*** Error creating signals structure in the struct log variable %s\n";
+inline constexpr char kErrorsStartingLogging[] =
+    "*** Errors occurred when starting data logging.\n";
+
+// Growing a buffer fails: the run cannot go on.
+inline constexpr char kGrowFailed[] = "*** Memory allocation error.\n";
+inline constexpr char kGrowFailedDetails[] =
+    "    varName          = %s%s\n    nRows            = %d\n    nCols            = %d\n    "
+    "elementSize      = %lu\n    Current Size     = %.16g\n    Failed resize    = %.16g\n\n";
+inline constexpr char kGrowFailedImaginaryDetails[] =
+    "    varName          = %s (complex part)\n    nRows            = %d\n    nCols            = "
+    "%d\n    elementSize      = %lu\n    Current Size     = %.16g\n    Failed resize    = "
+    "%.16g\n\n";
+inline constexpr char kRealPartSuffix[] = " (real part)";
+
 }  // namespace sim::log_text

@@ -156,7 +156,34 @@ struct LoggingState {
   StructLogVariable* structLogVariableList;
 };
 
-struct LogSignalDescription;
+// The signals a model logs together (its states, its outputs or its logged
+// signals): per-signal arrays of numSignals entries. An optional array left
+// null means "none" (real data, no frames, no names, no variable size...).
+// Signal data are laid out column after column; a complex signal's elements
+// interleave real and imaginary parts; a frame signal of dims [frameSize, n]
+// holds frameSize rows of n elements.
+struct LogSignalDescription {
+  int32_t numSignals;
+  double sampleTime;      // -2: once per run; -1 or 0: every step
+  const int32_t* widths;  // elements per signal
+  const int32_t* numDimensions;
+  const int32_t* const* dimensions;          // per signal: numDimensions[k] values
+  const int32_t* dataTypes;                  // BuiltInTypeId
+  const TypeConversion* const* conversions;  // per signal, null: stored as logged
+  const uint8_t* complexSignals;
+  const uint8_t* frameData;
+  const uint8_t* isVarDims;                 // variable-size signals
+  const int32_t* const* currentDimensions;  // their current dimensions
+  const char* const* labels;
+  const char* title;                // one text for all signals...
+  const int32_t* titleLengths;      // ...or cut into per-signal pieces of these lengths
+  const double* const* plotStyles;  // per signal: widths[k] values
+  // With block or state names the signals are described by block, state and
+  // referenced-model fields; without, by title and plot style.
+  const char* const* blockNames;
+  const char* const* stateNames;
+  const uint8_t* crossModelFlags;  // signal comes from a referenced model
+};
 
 // What the model asks to log; owned and filled by the model.
 struct LoggingSetup {

@@ -17,6 +17,7 @@
 #include "sim/logging/log_memory.h"
 #include "sim/logging/qmf_format.h"
 #include "sim/logging/qmf_writer.h"
+#include "temp_directory.h"
 #include "test_allocator.h"
 
 namespace sim {
@@ -163,38 +164,9 @@ class LogRun {
   std::string errors_;
 };
 
-// Each test runs in its own directory: the writer's temporary files land in
-// the current directory.
-class QmfFileTest : public ::testing::Test {
+class QmfFileTest : public TempDirectoryTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/qmf_file_test_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    directory_ = pattern;
-    previous_ = std::filesystem::current_path();
-    std::filesystem::current_path(directory_);
-  }
-  void TearDown() override {
-    setLogAllocator(nullptr);
-    std::filesystem::current_path(previous_);
-    std::filesystem::remove_all(directory_);
-  }
-
-  static bool exists(const char* name) {
-    struct stat status;
-    return lstat(name, &status) == 0;
-  }
-  std::vector<std::string> filesLeft() const {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(directory_))
-      names.push_back(entry.path().filename().string());
-    return names;
-  }
-
   static QmfFile readBack(const char* name) { return parseQmfFile(readFileBytes(name)); }
-
-  std::filesystem::path directory_;
-  std::filesystem::path previous_;
 };
 
 std::vector<uint8_t> expectedHeader() {
