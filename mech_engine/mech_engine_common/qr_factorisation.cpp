@@ -58,9 +58,10 @@ void qrFactorPivoted(double* x, int m, int n, double* qraux, std::int32_t* pivot
 
   const int steps = std::min(m, n);
   for (int l = 0; l < steps; ++l) {
-    if (l == m - 1) continue;
-
     // Bring the free column of largest remaining norm into the pivot position.
+    // This is done for the last row too, where no reflection follows: without
+    // it a wide matrix can show a zero last diagonal element while a later
+    // column still has weight there, and its rank comes out too low.
     if (l >= pl && l < pu) {
       double largest = 0.0;
       int chosen = l;
@@ -78,6 +79,7 @@ void qrFactorPivoted(double* x, int m, int n, double* qraux, std::int32_t* pivot
       }
     }
     qraux[l] = 0.0;
+    if (l == m - 1) continue;
 
     // Householder reflection for column l.
     double norm = scaledNorm(&at(l, l), m - l);

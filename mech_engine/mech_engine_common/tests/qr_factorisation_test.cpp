@@ -102,6 +102,15 @@ TEST(QrFactorisation, NumericalRankOfHandWorkedMatrices) {
   EXPECT_EQ(qrNumericalRank(s.qr.data(), 2, 2, 1e-6), 1);
 }
 
+// Columns x-y, x-y, x, z, y: the last row needs its own pivot to see rank 3.
+TEST(QrFactorisation, WideMatrixPivotsAtTheLastRowToo) {
+  const Matrix wide = {0, 1, 0, -1, 0, 0, 1, 0, 0, 0, 0, 1, 0, -1, 0};
+  const Factored f = factor(wide, 3, 5);
+  EXPECT_EQ(qrNumericalRank(f.qr.data(), 3, 5, qrDefaultTolerance(3, 5)), 3);
+  EXPECT_EQ(f.pivot[2], 4);
+  EXPECT_EQ(std::fabs(f.qr[2 + 2 * 3]), 1.0);
+}
+
 TEST(QrFactorisation, SolveRReportsTheZeroDiagonalPosition) {
   const Matrix r = {2, 0, 0, 1, 0, 0, 4, 5, 3};  // upper triangular, R(1,1) = 0
   std::vector<double> b = {1, 1, 1};
