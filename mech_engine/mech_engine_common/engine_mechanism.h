@@ -194,7 +194,16 @@ struct EngineMechanism {
   EngineMatrix* transform2D;
   std::uint8_t* descriptionFlags;
   EngineParameterCallback parameterCallback;
+
+  // Engine-owned stand-in for a missing transform2D in 2D: a 3x3 identity that
+  // creation points transform2D at and destroy detaches again.
+  EngineMatrix identityTransform2D;
+  double identityTransform2DData[9];
 };
 
 // Byte of the block work area that createEngineMechanism clears.
 inline constexpr int kBlockWorkClearedByte = 24;
+
+// The kinematic data record (built by createKinematicData) starts with four
+// flag bytes; the kinematics step clears the fourth at every call.
+inline constexpr int kKinematicDataStepFlagByte = 3;
