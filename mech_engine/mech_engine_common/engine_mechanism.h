@@ -1,0 +1,209 @@
+// The mechanism record the model builds and the engine completes, with the
+// description records it points to.
+//
+// The model owns every record here (static storage); the engine fills some
+// fields and allocates only the method tables and the work records of bodies,
+// joints, constraints and kinematic data. Methods return a byte-sized truth
+// value: true means failure, with the engine error record set.
+#pragma once
+
+#include <cstdint>
+
+#include "mech_engine_common/engine_allocation.h"
+
+struct MechanismMethods;
+struct EngineBody;
+struct EngineKinematicData;
+struct EngineSweepOrder;
+struct EngineMechanism;
+
+// Bit values of allowedSimulationDimensions; after the dimension decision the
+// field holds exactly one of them.
+inline constexpr std::int32_t kEngineDimension2D = 4;
+inline constexpr std::int32_t kEngineDimension3D = 8;
+
+// Joint kind codes of the description.
+enum EngineJointKind : std::int32_t {
+  kJointScrew = 1,
+  kJointGeneral = 2,
+  kJointRevoluteRevolute = 3,
+  kJointRevoluteSpherical = 4,
+  kJointSphericalSpherical = 5,
+};
+
+// Constraint kind codes of the description (1..17).
+enum EngineConstraintKind : std::int32_t {
+  kConstraintConstantVelocity = 1,
+  kConstraintGear = 2,
+  kConstraintScrew = 3,
+  kConstraintGeneral = 4,
+  kConstraintParallel = 5,
+  kConstraintPointCurve = 6,
+  kConstraintAngleDriver = 7,
+  kConstraintLinearDriver = 8,
+  kConstraintDistanceDriver = 9,
+  kConstraintDisassembledWeld = 10,
+  kConstraintRevoluteRevolute = 11,
+  kConstraintRevoluteSpherical = 12,
+  kConstraintSphericalSpherical = 13,
+  kConstraintDisassembledRevolute = 14,
+  kConstraintDisassembledCylindric = 15,
+  kConstraintDisassembledPrismatic = 16,
+  kConstraintDisassembledSpherical = 17,
+};
+
+// Primitive kind codes of general joints and general constraints. Code 15 in a
+// primitive list marks a primitive that cannot run in the plane.
+enum EnginePrimitiveKind : std::int32_t {
+  kPrimitiveWeld = 1,
+  kPrimitiveRevolute = 2,
+  kPrimitivePrismatic = 3,
+  kPrimitiveSpherical = 4,
+  kPrimitiveNonPlanar = 15,
+};
+
+// Primitive actuation, stiction and initial-condition codes.
+enum EnginePrimitiveCode : std::int32_t {
+  kActuationMotionDriven = 3,
+  kActuationFree = 6,
+  kActuationForce = 7,
+  kStictionActuated = 2,
+  kInitialConditionActuated = 3,
+};
+
+// One primitive of a general joint or general constraint, in description order.
+struct EnginePrimitive {
+  std::int32_t kind{};              // EnginePrimitiveKind
+  std::int32_t actuation{};         // EnginePrimitiveCode
+  std::int32_t stiction{};          // kStictionActuated or 0
+  std::int32_t initialCondition{};  // kInitialConditionActuated or 0
+  double axis[3]{};                 // unit axis of a revolute or prismatic primitive
+  double initialPosition{};
+  double initialVelocity{};
+};
+
+// Description head of a joint. The work parts of the joint (coordinate counts,
+// rotation, index lists, motion and force records) are added by the engine's
+// joint creation and follow the description fields.
+struct EngineJoint {
+  const char* blockName{};
+  std::int32_t kind{};  // EngineJointKind
+  std::int32_t numPrimitives{};
+  EnginePrimitive* primitives{};
+  std::int32_t numActuators{};
+  std::int32_t numSensors{};
+};
+
+// A cubic segment of a point-curve constraint: per coordinate the
+// coefficients (a, b, c, d) of a·t³ + b·t² + c·t + d.
+struct EngineCurveSegment {
+  double coefficients[3][4];
+};
+
+// Description head of a constraint (loop-closing connection between the joint
+// records on its base and follower sides).
+struct EngineConstraint {
+  const char* blockName{};
+  std::int32_t kind{};  // EngineConstraintKind
+  std::int32_t numPrimitives{};
+  EnginePrimitive* primitives{};
+  std::int32_t numActuators{};
+  std::int32_t numSensors{};
+  EngineJoint* baseJoint{};
+  EngineJoint* followerJoint{};
+  // Vectors of the kinds other than the general constraint, 3 doubles each:
+  // constant-velocity: two normals, then the two attachment vectors; gear: two
+  // normals; parallel and angle driver: two vectors; linear driver: one.
+  std::int32_t numKindVectors{};
+  double* kindVectors{};
+  // Point-curve constraint: the curve's cubic segments.
+  std::int32_t numCurveSegments{};
+  EngineCurveSegment* curveSegments{};
+};
+
+// A run of joint/body pairs: index numJoints-1 is the base (attached to the
+// tip of the parent chain), index 0 the tip. The last chain is the ground chain.
+struct EngineChain {
+  std::int32_t numJoints;
+  EngineBody** bodies;
+  EngineJoint** joints;
+  EngineChain* parent;
+};
+
+// Analysis modes.
+enum EngineAnalysisMode : std::int32_t {
+  kAnalysisTrimming = 1,
+  kAnalysisDynamics = 2,
+  kAnalysisKinematics = 3,
+  kAnalysisInputOutputOnly = 4,
+};
+
+// Constraint solver kinds: 1 stabilises; any other value projects.
+inline constexpr std::int32_t kConstraintSolverStabilising = 1;
+
+struct MachineEnvironment {
+  std::int32_t reserved[2];
+  std::int32_t numStates;
+  std::int32_t numKinematicInputs;
+  std::int32_t numKinematicOutputs;
+  std::int32_t numDynamicInputs;
+  std::int32_t numDynamicOutputs;
+  std::int32_t numEventInputs;
+  std::uint8_t hasEvents;
+  std::uint8_t kinematicRequest[7];  // kinematicRequest1 .. kinematicRequest7
+  double relativePositionTolerance;
+  double absolutePositionTolerance;
+  double constraintTolerance;
+  double linearAssemblyTolerance;
+  double angularAssemblyTolerance;
+  std::int32_t redundancyToleranceMode;
+  double redundancyTolerance;
+  const char* groundName;
+  EngineMatrix* environmentVector;
+  EngineSweepOrder* sweepOrder;
+  std::int32_t analysisMode;  // EngineAnalysisMode
+  std::int32_t constraintSolverKind;
+  std::uint8_t methodFlag;
+  double methodTolerance;
+};
+
+using EngineMechanismDestroy = void (*)(EngineMechanism* mechanism);
+using EngineParameterCallback = bool (*)(EngineMechanism* mechanism, const double* parameters,
+                                         char* errorText, int errorTextSize);
+
+struct EngineMechanism {
+  std::int32_t numChains;
+  std::int32_t numConstraints;
+  std::uint8_t isCreated;
+  std::uint8_t* blockWork;  // work area of the block that last fetched the mechanism
+  std::uint8_t skipBlockJacobians;
+  EngineMechanismDestroy destroy;
+  double time;
+  std::uint8_t environmentFlag;
+  double* stateVector;
+  MechanismMethods* methods;
+  EngineChain** chains;
+  EngineConstraint** constraints;
+  MachineEnvironment* environment;
+  EngineKinematicData* kinematicData;
+  std::int32_t descriptionCount;
+  double* descriptionTable;
+  std::int32_t allowedSimulationDimensions;  // kEngineDimension2D | kEngineDimension3D
+  std::uint8_t verbose;
+  EngineMatrixList* planeTransform;  // one 3x3 matrix, made in 2D
+  EngineMatrix* transform2D;
+  std::uint8_t* descriptionFlags;
+  EngineParameterCallback parameterCallback;
+
+  // Engine-owned stand-in for a missing transform2D in 2D: a 3x3 identity that
+  // creation points transform2D at and destroy detaches again.
+  EngineMatrix identityTransform2D;
+  double identityTransform2DData[9];
+};
+
+// Byte of the block work area that createEngineMechanism clears.
+inline constexpr int kBlockWorkClearedByte = 24;
+
+// The kinematic data record (built by createKinematicData) starts with four
+// flag bytes; the kinematics step clears the fourth at every call.
+inline constexpr int kKinematicDataStepFlagByte = 3;
