@@ -80,6 +80,24 @@ TEST(GsInitArguments, SpacesBelow256KEndTheProcessWithTheirMessage) {
   }
 }
 
+bool failLispHeapCommits(platform::MemoryOperation operation, uintptr_t address, size_t) {
+  return operation == platform::MemoryOperation::Commit && address >= lisp_heap.base &&
+         address < lisp_heap.reserved_end;
+}
+
+TEST(GsInitArguments, AHeapThatCannotGrowEndsTheProcess) {
+  EXPECT_EXIT(
+      {
+        forgetHeaps();
+        const int32_t slot = platform::allocateThreadSlot();
+        lisp_tls_index = static_cast<uint32_t>(slot) * 4;
+        setup_heaps(0, 0, 0, 0, 0, 0);
+        platform::setMemoryFaultHook(failLispHeapCommits);
+        GsInit(kOldSize, kNewSize, 1, 0);
+      },
+      testing::ExitedWithCode(1), "^There is insufficient swap space to run this program\n$");
+}
+
 class SmallSpread : public LispHeap {
  protected:
   void SetUp() override {
