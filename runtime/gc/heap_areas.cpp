@@ -59,6 +59,7 @@ uint32_t heapBreak() {
 
 // Grows the Lisp heap at start-up; a refusal ends the process.
 uint32_t growOrDie(uint32_t bytes) {
+  if (bytes > static_cast<uint32_t>(INT32_MAX)) novm();  // would read as a shrink
   const uint32_t old = heap_gssbrk(static_cast<int32_t>(bytes));
   if (old == heap_reservation::kSbrkFailed) novm();
   return old;
@@ -244,7 +245,7 @@ void GsInit(uint32_t oldSize, uint32_t newSize, int32_t spread, uint32_t reserve
   gc_messages::print(gc_messages::kAllocatedSpace, static_cast<int>(heapBreak() - start),
                      gc_messages::kOldSpaceName);
   const uint32_t globalsStart = roundUp(start, 8);
-  lisp::dummyThreadWord();
+  lisp::dummyThreadWord();  // the placeholder thread record setupglobs installs
   const uint32_t areaStart = setupglobs(globalsStart, static_cast<uint32_t>(spread));
   growOrDie(areaStart - start);
   alignBreakOrDie();
@@ -257,6 +258,7 @@ void GsInit(uint32_t oldSize, uint32_t newSize, int32_t spread, uint32_t reserve
 
   // New space: two semispaces at the top.
   const uint32_t newBytes = roundUp(newSize, kNewSpaceRounding);
+  if (newBytes < newSize) novm();
   const uint32_t newStart = growOrDie(newBytes);
   setNewSpaceBounds(newStart, newStart + newBytes);
   gc_messages::print(gc_messages::kAllocatedNewSpace, static_cast<int>(newBytes));

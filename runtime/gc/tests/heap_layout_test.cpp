@@ -96,6 +96,19 @@ TEST(GsInitArguments, AHeapThatCannotGrowEndsTheProcess) {
         GsInit(kOldSize, kNewSize, 1, 0);
       },
       testing::ExitedWithCode(1), "^There is insufficient swap space to run this program\n$");
+  // Sizes that do not fit a signed break increment are refused, not read as shrinks.
+  for (const auto& [oldSize, newSize] :
+       {std::pair{0x90000000u, kNewSize}, std::pair{kOldSize, 0xfffff000u}}) {
+    EXPECT_EXIT(
+        {
+          forgetHeaps();
+          const int32_t slot = platform::allocateThreadSlot();
+          lisp_tls_index = static_cast<uint32_t>(slot) * 4;
+          setup_heaps(0, 0, 0, 0, 0, 0);
+          GsInit(oldSize, newSize, 1, 0);
+        },
+        testing::ExitedWithCode(1), "^There is insufficient swap space to run this program\n$");
+  }
 }
 
 class SmallSpread : public LispHeap {
