@@ -61,6 +61,7 @@ void GsWriteCtl(const gc_parameter_block* block) {
 }
 
 void gsgc_flag_init(const char* letters) {
+  if (!letters) return;
   bool setting = true;
   for (const char* c = letters; *c != '\0'; ++c) {
     if (*c == '+' || *c == '-') {
