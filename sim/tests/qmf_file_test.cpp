@@ -483,6 +483,19 @@ TEST_F(QmfFileTest, InconsistentSignalsStructureIsRefusedNotReadPastItsArrays) {
 // ---------------------------------------------------------------------------
 // Failures
 
+TEST_F(QmfFileTest, StructuresAreStillPreparedAfterAMatrixVariableFails) {
+  LogRun run;
+  constexpr TypeInfo kNoFileClass{0, 8, 99, 0};  // a class the writer has no element type for
+  appendValues<double>(run.add(makeVariable("bad", kNoFileClass, 1, {1})), {1});
+  StructLogVariable* s = run.add(makeStructVariable());
+  for (double t : {1.5, 2.0}) appendValues<double>(s->time, {t});  // 5 samples in 4 rows
+  const std::string output = run.stopCapturingOutput("out.qmf");
+  EXPECT_EQ(run.errors(), "*** Error writing log variable bad to file out.qmf");
+  EXPECT_EQ(output,
+            "*** Log variable time has wrapped 1 times\n    using a circular buffer of size 4\n");
+  EXPECT_FALSE(exists("out.qmf"));
+}
+
 TEST_F(QmfFileTest, UnopenableFileIsReportedAndEverythingFreed) {
   LogRun run;
   appendValues<double>(run.add(makeVariable("t", kDouble, 1, {1})), {1});
