@@ -332,6 +332,21 @@ TEST_F(QmfFileTest, WrappedBufferComesBackOldestFirst) {
   EXPECT_EQ(a.realAs<double>(), (std::vector<double>{1, 2, 3, 4, 101, 102, 103, 104}));
 }
 
+TEST_F(QmfFileTest, SampleCountBeyond32BitsStillWritesTheWholeBuffer) {
+  LogRun run;
+  LogVariable* v = run.add(makeVariable("w", kDouble, 4, {1}));
+  for (double k = 0; k < 5; ++k) appendValues<double>(v, {k});  // rowIdx 1
+  v->wrapped = 1 << 30;                                         // as after more than 2^32 samples
+  EXPECT_EQ(
+      run.stopCapturingOutput("out.qmf"),
+      "*** Log variable w has wrapped 1073741824 times\n    using a circular buffer of size 4\n"
+      "** created out.qmf **\n\n");
+  const QmfFile file = readBack("out.qmf");
+  const QmfArray& a = file.variables.at(0);
+  EXPECT_EQ(a.dims, (std::vector<int32_t>{4, 1}));
+  EXPECT_EQ(a.realAs<double>(), (std::vector<double>{1, 2, 3, 4}));
+}
+
 TEST_F(QmfFileTest, WrapReportsAndRowOrderRotation) {
   struct Case {
     int samples;
