@@ -135,6 +135,14 @@ const SizeCase kSizeCases[] = {
     {"ZeroFinalTime", {0.0, 0.0, 0.001}, 0.001, 0, 1, 0, {1, 0, 0}},
     {"ZeroFinalTimeFrame", {0.0, 0.0, 0.001}, 0.001, 0, 1, 4, {4, 0, 0}},
     {"ZeroFinalTimeFrameLimited", {0.0, 0.0, 0.001}, 0.001, 2, 1, 4, {2, 0, 0}},
+    {"NaNSampleTimeGetsARow",
+     kTwentySeconds,
+     std::numeric_limits<double>::quiet_NaN(),
+     0,
+     1,
+     0,
+     {1, 0, 0}},
+    {"TinyNegativeSampleTimeGetsARow", kTwentySeconds, -1e-300, 0, 1, 0, {1, 0, 0}},
 };
 
 class LogBufferSizeTest : public ::testing::TestWithParam<SizeCase> {};
