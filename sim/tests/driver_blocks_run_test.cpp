@@ -93,7 +93,7 @@ TEST_F(DriverBlocksRunTest, TimeMultiplierPacesEveryStep) {
   // 3 ms per step: a 2 ms sleep and a busy wait in each of the 20001 steps.
   ASSERT_EQ(fakeSleeps.size(), 20001u);
   EXPECT_THAT(fakeSleeps, ::testing::Each(2u));
-  EXPECT_THAT(out_, ::testing::EndsWith("PosErrorMax 0.000000\n0 Timeouts\n"));
+  EXPECT_THAT(out_, ::testing::EndsWith("\n0 Timeouts\n"));
 }
 
 }  // namespace
