@@ -39,6 +39,7 @@ constexpr int kRampPositionBufferSize = 400;
 
 enum Parameter : int { kAddress = 0, kPort = 1, kLocalPort = 2, kFootIndex = 3 };
 enum IntegerWork : int { kChannel = 0, kDatagramLength = 1 };
+constexpr int kNoChannel = -1;
 
 constexpr int kFootParameterCount = 5;
 constexpr int kOgreParameterCount = 4;
@@ -90,6 +91,9 @@ bool checkParameterCount(BlockRecord* block, int expected, char* statusText) {
 }
 
 void sizeSender(BlockRecord* block, int inputType) {
+  // No channel until start opens one: terminate of a block that never
+  // started then closes nothing.
+  block->integerWork[kChannel] = kNoChannel;
   block->numContinuousStates = 0;
   block->numDiscreteStates = 0;
   block->numInputPorts = 1;
@@ -111,7 +115,6 @@ void senderSampleTimes(BlockRecord* block) {
 // Allocates the text buffer and opens the channel; the block's status on
 // failure.
 void startSender(BlockRecord* block, int bufferSize, int datagramLength) {
-  block->integerWork[kChannel] = kUdpNoFreeChannel;
   block->integerWork[kDatagramLength] = datagramLength;
   char address[kAddressCapacity];
   if (!addressText(block->parameters[kAddress], address)) {

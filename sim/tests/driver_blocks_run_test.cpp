@@ -1,5 +1,6 @@
 // The driver blocks inside a whole run: the ramp position reaches the viewer
 // at every major step, and the pacer gets the command line's multiplier.
+#include <dirent.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -64,7 +65,7 @@ class DriverBlocksRunTest : public TempDirectoryTest {
     out_ = ::testing::internal::GetCapturedStdout();
     return status;
   }
-  std::string out_;
+  std::string out_, err_;
 };
 
 TEST_F(DriverBlocksRunTest, EveryMajorStepSendsTheRampPosition) {
@@ -74,6 +75,31 @@ TEST_F(DriverBlocksRunTest, EveryMajorStepSendsTheRampPosition) {
   DatagramCounter counter(listener, "drelvik.0:ramp.0 p ");
   EXPECT_EQ(run({}), 0);
   EXPECT_EQ(counter.stopAndCount(), 20001);
+}
+
+int openDescriptors() {
+  int count = 0;
+  DIR* directory = opendir("/proc/self/fd");
+  while (readdir(directory) != nullptr) ++count;
+  closedir(directory);
+  return count;
+}
+
+TEST_F(DriverBlocksRunTest, BlockThatCannotStartEndsTheRunBeforeAnyStepAndLeavesNoSocket) {
+  const int before = openDescriptors();
+  double* address = sim::blockParameters.address;
+  address[1] = 16;  // one character more than the address can hold
+  const int status = [&] {
+    ::testing::internal::CaptureStderr();
+    const int s = run({});
+    err_ = ::testing::internal::GetCapturedStderr();
+    return s;
+  }();
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(err_, "Error: udp address parameter must be a text of at most 15 characters\n");
+  EXPECT_EQ(sim::model->baseTick, 0u);
+  EXPECT_THAT(out_, ::testing::EndsWith("PosErrorMax 0.000000\n0 Timeouts\n"));
+  EXPECT_EQ(openDescriptors(), before);
 }
 
 // A clock that never really sleeps: it jumps by the requested time.
