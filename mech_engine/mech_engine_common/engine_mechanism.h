@@ -12,10 +12,13 @@
 #include "mech_engine_common/engine_allocation.h"
 
 struct MechanismMethods;
-struct EngineBody;
 struct EngineKinematicData;
-struct EngineSweepOrder;
 struct EngineMechanism;
+// Work records the engine attaches to the description (engine_records.h).
+struct EngineJointRotation;
+struct EngineEquationSet;
+struct EngineGeneralConstraint;
+using EngineMethod = void (*)();
 
 // Bit values of allowedSimulationDimensions; after the dimension decision the
 // field holds exactly one of them.
@@ -80,6 +83,37 @@ struct EnginePrimitive {
   double axis[3]{};                 // unit axis of a revolute or prismatic primitive
   double initialPosition{};
   double initialVelocity{};
+  double factor{1.0};  // multiplies the primitive's force/torque input (actuation 7)
+};
+
+// Sensor codes of joint, constraint and body sensor entries.
+enum EngineSensorCode : std::int32_t {
+  kSensorOrientation = 1,
+  kSensorForce = 3,  // computed force/torque of a primitive
+  kSensorPosition = 8,
+  kSensorVelocity = 9,
+  kSensorAccelerationValue = 11,
+  kSensorAngularRate = 12,
+  kSensorReactionForce = 14,
+  kSensorReactionTorque = 15,
+};
+
+// One sensor entry. Joint and constraint sensors name a primitive; body
+// sensors a point of the body. Every value written is multiplied by scale[0].
+struct EngineSensor {
+  std::int32_t code{};            // EngineSensorCode
+  std::int32_t primitiveIndex{};  // joint and constraint sensors
+  const double* scale{};          // scale factor (first entry used)
+  double* position{};             // body sensors: offset from the body's reference point (3)
+  double* transform{};            // 3x3 output frame; every sensor has one
+};
+
+// One side of a joint or constraint: the coordinate system on that side's
+// body, in world coordinates at the described configuration.
+struct EngineAttachment {
+  double* position{};    // world position of the coordinate system (3)
+  double* rotation{};    // its world rotation (3x3, column-major)
+  double* attachment{};  // position minus the reference position of the side's body (3)
 };
 
 // Description head of a joint. The work parts of the joint (coordinate counts,
@@ -92,6 +126,30 @@ struct EngineJoint {
   EnginePrimitive* primitives{};
   std::int32_t numActuators{};
   std::int32_t numSensors{};
+  // The two sides as the block connects them (base first). In a chain the
+  // joint moves its outboard body relative to its inboard body; when the base
+  // side is the outboard body the joint is reversed and its coordinates,
+  // inputs and outputs change sign.
+  EngineAttachment base{};
+  EngineAttachment follower{};
+  double* jointVector{};  // follower position minus base position (3)
+  std::uint8_t reversed{};
+  std::uint8_t linked{};
+  std::uint8_t fixed{};
+  EngineSensor* sensors{};  // numSensors entries
+
+  // Work parts (made by createEngineJoint, freed by destroyEngineJoint).
+  const double* time{};
+  std::int32_t numPositions{};   // position coordinates
+  std::int32_t numVelocities{};  // velocity coordinates
+  std::int32_t actuatedFlag{};   // 1 when a primitive is force-actuated
+  EngineJointRotation* rotation{};
+  IndexList* drivenPositions{};
+  IndexList* drivenVelocities{};
+  IndexList* freePositions{};
+  IndexList* freeVelocities{};
+  EngineMatrix** motion{};  // the motion record (MotionEntry order)
+  EngineMatrix** force{};   // the force record (ForceEntry order)
 };
 
 // A cubic segment of a point-curve constraint: per coordinate the
@@ -109,8 +167,8 @@ struct EngineConstraint {
   EnginePrimitive* primitives{};
   std::int32_t numActuators{};
   std::int32_t numSensors{};
-  EngineJoint* baseJoint{};
-  EngineJoint* followerJoint{};
+  EngineJoint* baseJoint{};      // its outboard body is the constraint's base body
+  EngineJoint* followerJoint{};  // its outboard body is the constraint's follower body
   // Vectors of the kinds other than the general constraint, 3 doubles each:
   // constant-velocity: two normals, then the two attachment vectors; gear: two
   // normals; parallel and angle driver: two vectors; linear driver: one.
@@ -119,6 +177,86 @@ struct EngineConstraint {
   // Point-curve constraint: the curve's cubic segments.
   std::int32_t numCurveSegments{};
   EngineCurveSegment* curveSegments{};
+  // The two coordinate systems the constraint joins, on the outboard bodies
+  // of baseJoint and followerJoint.
+  EngineAttachment base{};
+  EngineAttachment follower{};
+  double* jointVector{};      // follower position minus base position (3)
+  double equationScale{1.0};  // scale factor of the constraint's equations
+  EngineSensor* sensors{};    // numSensors entries
+
+  std::uint8_t linked{};  // its stiction primitives switch together (0 in the ramp)
+
+  // Work parts (made by createEngineConstraint2D).
+  const double* time{};
+  EngineMatrix** attachment{};  // six 3-vectors (AttachmentEntry order)
+  EngineEquationSet* equations{};
+  EngineMatrix** primitiveRecord{};  // constraint force, moment, two primitive vectors
+  EngineGeneralConstraint* general{};
+};
+
+// Kinds of the entries of a body's input lists: applied loads (actuators)
+// and variable mass properties.
+enum EngineBodyInputKind : std::int32_t {
+  kBodyInputForce = 2,           // 3 values
+  kBodyInputTorque = 3,          // 3 values
+  kBodyInputForceAndTorque = 4,  // 6 values: torque, then force
+  kBodyInputPointMass = 5,       // 1 value
+  kBodyInputInertia = 6,         // 9 values
+  kBodyInputMassAndInertia = 7,  // 10 values: mass, then inertia
+};
+
+// One entry of a body's input lists; each reads its values from the dynamics
+// block's input signals in description order.
+struct EngineBodyInput {
+  std::int32_t kind{};    // EngineBodyInputKind
+  double* position{};     // point of application: offset from the body's reference point (3)
+  double* rotation{};     // frame of the values (3x3); null: the body's rotation
+  const double* scale{};  // null: values taken as they come
+};
+
+// What the description says about one body; all vectors in world
+// coordinates at the described configuration.
+struct EngineBodyDescription {
+  double* mass{};          // 1
+  double* inertia{};       // 3x3 about the reference point
+  double* centreOfMass{};  // offset of the centre of mass from the reference point (3)
+  double* position{};      // world position of the reference point (3)
+  double* rotation{};      // 3x3 body rotation
+  std::int32_t numActuators{};
+  EngineBodyInput* actuators{};
+  std::int32_t numMassInputs{};
+  EngineBodyInput* massInputs{};
+  std::int32_t numSensors{};
+  EngineSensor* sensors{};
+};
+
+// Description head of a body; the reference point is where the body meets its
+// parent in the spanning tree. The engine's body creation adds the work parts.
+struct EngineBody {
+  const char* blockName{};
+  EngineBodyDescription* description{};
+  EngineBody* parent{};
+
+  // Work parts (made by createEngineBody).
+  EngineMatrix** dynamic{};  // the dynamic record (BodyDynamicEntry order)
+  EngineMethod* methods{};   // spatial-inertia builder, force input, sensor output
+};
+
+// Order of the articulated-inertia recursion: leaf chains alone, then branch
+// chains, each with the chains attached to its tip. Chain numbers index
+// EngineMechanism::chains.
+struct EngineBranchChain {
+  std::int32_t chain{};
+  std::int32_t numChildren{};
+  const std::int32_t* children{};
+};
+
+struct EngineSweepOrder {
+  std::int32_t numLeafChains{};
+  const std::int32_t* leafChains{};
+  std::int32_t numBranchChains{};
+  const EngineBranchChain* branchChains{};
 };
 
 // A run of joint/body pairs: index numJoints-1 is the base (attached to the
