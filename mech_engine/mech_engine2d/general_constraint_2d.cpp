@@ -407,6 +407,16 @@ void bindEquationFamilies(EngineGeneralConstraint* g, const EngineMechanism* mec
   }
 }
 
+// A prismatic axis kept in the base body's frame, turned into world axes.
+void worldAxis(const EngineConstraint* constraint, const double* local, double* out) {
+  if (constraint->baseJoint != nullptr && constraint->baseJoint->rotation != nullptr) {
+    rotate2(constraint->baseJoint->rotation->rotation, local, out);
+  } else {
+    out[0] = local[0];
+    out[1] = local[1];
+  }
+}
+
 bool isFreeInMotion(const EnginePrimitive& primitive, std::int32_t mode) {
   if (primitive.actuation == kActuationMotionDriven) return false;
   return !(primitive.stiction == kStictionActuated && mode == kModeLocked);
@@ -482,7 +492,8 @@ void updateGeneralConstraintAxisMatrix2D(EngineConstraint* constraint) {
   for (int j = 0; j < count; ++j) {
     const EnginePrimitive& primitive = constraint->primitives[j];
     if (primitive.kind == kPrimitivePrismatic) {
-      const double* u = g->prismaticAxes->matrices[prismatic++]->data;
+      double u[2];
+      worldAxis(constraint, g->prismaticAxes->matrices[prismatic++]->data, u);
       a[1 * count + j] = u[0];
       a[2 * count + j] = u[1];
     } else if (primitive.kind == kPrimitiveRevolute) {
@@ -491,7 +502,8 @@ void updateGeneralConstraintAxisMatrix2D(EngineConstraint* constraint) {
       for (int p = g->numPrismatic - 1; p >= 0; --p) {
         const int index = g->prismaticIndices->indices[p];
         if (index <= j) break;
-        const double* u = g->prismaticAxes->matrices[p]->data;
+        double u[2];
+        worldAxis(constraint, g->prismaticAxes->matrices[p]->data, u);
         sum[0] += g->positions->data[index] * u[0];
         sum[1] += g->positions->data[index] * u[1];
       }

@@ -37,3 +37,20 @@ inline constexpr const char* kMessageFramesOffAxis =
 
 inline constexpr const char* kMessageNoDegreesOfFreedom =
     "Mechanical model has no DoFs. Check constraints, drivers, and DoFs.";
+
+inline constexpr const char* kMessageRevoluteAngle =
+    "Error originates in Mechanical block %s. Unable to compute the rotation angle of this "
+    "revolute joint. Check for singularities.";
+
+inline constexpr const char* kMessageConstraintViolated =
+    "Error originates in Mechanical block %s. A constraint has been violated. Check constraint "
+    "solver type and tolerances in the Machine Environment block and Blocvane solver and "
+    "tolerances in Configuration Parameters. Check for kinematic singularities.";
+
+inline constexpr const char* kMessageConstraintViolatedSingular =
+    "Error originates in Mechanical block %s. A constraint has been violated. Check constraint "
+    "solver type and tolerances in the Machine Environment block and Blocvane solver and "
+    "tolerances in Configuration Parameters. Check for kinematic singularities.\n\nThe "
+    "constraints on the initial configuration of this mechanism are singular. There were %i "
+    "active constraints in the initial configuration, but machine initialization indicates that "
+    "perturbing the initial configuration changes these to %i active constraints.";

@@ -200,11 +200,13 @@ void setBaseAttachment(EngineJoint* joint, const EngineJoint* inboard) {
   general->baseTurn[1] = frame[3] * b[0] + frame[4] * b[1];
   general->baseTurn[2] = frame[0] * b[3] + frame[1] * b[4];
   general->baseTurn[3] = frame[3] * b[3] + frame[4] * b[4];
-  // Prismatic axes are fixed to the inboard body.
+  // Prismatic axes turn with the joint's base rotation (the inboard body
+  // turned by `turn`): kept in the outboard frame at the zero position.
+  const double* zero = frameRotation(outboardSide(joint));
   for (int i = 0; i < general->prismaticAxes->count; ++i) {
     double* axis = general->prismaticAxes->matrices[i]->data;
     double local[3];
-    intoFrame(frame, axis, local);
+    intoFrame(zero, axis, local);
     std::memcpy(axis, local, sizeof local);
   }
 }
