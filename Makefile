@@ -17,10 +17,10 @@ configure: setup
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
-# Until the ramp simulation exists, run the plate tool with a sample plate.
+# The ramp simulation with its default parameters. It runs in the build
+# directory, where it creates (and removes again) its matrix file.
 run: build
-	@echo "zorvath is not built yet; running quellmark with a sample plate (1 m x 1 m x 0.01 m, armour 5):"
-	@$(BUILD_DIR)/bin/quellmark 1 1 0.01 5
+	@cd $(BUILD_DIR) && ./bin/zorvath
 
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)

@@ -1,5 +1,6 @@
 #include "runtime/rs/entry_table.h"
 
+#include "runtime/gc/write_barrier.h"
 #include "runtime/rs/runtime_routines.h"
 
 namespace lisp::entry_table {
@@ -10,7 +11,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x33, "bind_specs", nullptr},                   // special binding
     {0x37, "new_closure", nullptr},                  // symbols, locatives, functions and closures
     {0x3b, "unbind_one_spec", nullptr},              // special binding
-    {0x3f, "gc_setf_protect", nullptr},              // memory manager
+    {0x3f, "gc_setf_protect", gc_setf_protect},      // memory manager
     {0x43, "trap_stack_ovfl", nullptr},              // traps and signals
     {0x47, "bind_one_spec", nullptr},                // special binding
     {0x4b, "box_to_new_bignum", nullptr},            // bignums
@@ -69,7 +70,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x127, "new_symbol", nullptr},                  // symbols, locatives, functions and closures
     {0x12b, "new_ratio", nullptr},                   // other constructors
     {0x12f, "make_complex", nullptr},                // other constructors
-    {0x133, "gsgc_setf_protect_1", nullptr},         // memory manager
+    {0x133, "gsgc_setf_protect_1", gsgc_setf_protect_1},  // memory manager
     {0x137, "new_simple_string", nullptr},           // heap object allocation
     {0x13b, "gc", nullptr},                          // memory manager
     {0x13f, "lisp_cons", nullptr},                   // cons allocation
@@ -142,12 +143,12 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x24f, "relocate_foreign_callback", nullptr},   // callbacks from native code
     {0x253, "kwdscanb", nullptr},                    // calling protocol and apply
     {0x257, "new_special_closure", nullptr},         // symbols, locatives, functions and closures
-    {0x25b, "gc_setf_protect_x", nullptr},           // memory manager
+    {0x25b, "gc_setf_protect_x", gc_setf_protect_x},  // memory manager
     {0x25f, "foreign_callable_hook", nullptr},       // callbacks from native code
     {0x263, "new_other", nullptr},                   // heap object allocation
     {0x267, "restify2", nullptr},                    // calling protocol and apply
     {0x26b, "st_restify", nullptr},                  // trampolines and call glue
-    {0x26f, "gc_setf_protect_atomic", nullptr},      // memory manager
+    {0x26f, "gc_setf_protect_atomic", gc_setf_protect_atomic},  // memory manager
     {0x277, "function_constant", nullptr},           // native entries, frames and bit vectors
     {0x27b, "set_function_constant", nullptr},       // native entries, frames and bit vectors
     {0x27f, "new_locative", nullptr},                // symbols, locatives, functions and closures
@@ -172,7 +173,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x2ef, "break_on_exit_control", nullptr},       // threads and operating system
     {0x2f3, "pointer_storage_type", nullptr},        // memory manager
     {0x2f7, "funcall_check", nullptr},               // trampolines and call glue
-    {0x2fb, "gc_set_protect", nullptr},              // memory manager
+    {0x2fb, "gc_set_protect", gc_set_protect},       // memory manager
     {0x303, "fixup_function_specs", nullptr},        // start-up and loaders
     {0x307, "bundle_lookup", nullptr},               // start-up and loaders
     {0x30b, "bundle_load", nullptr},                 // start-up and loaders

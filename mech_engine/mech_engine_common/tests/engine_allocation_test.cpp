@@ -2,40 +2,18 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <set>
-
 #include "mech_engine_common/engine_error.h"
+#include "test_allocator.h"
 
 namespace {
-
-// An allocator that fails its n-th call and tracks the live blocks.
-struct FailingAllocator {
-  static inline int callsBeforeFailure = -1;  // -1: never fail
-  static inline std::set<void*> live;
-
-  static void* allocate(std::size_t count, std::size_t size) {
-    if (callsBeforeFailure == 0) return nullptr;
-    if (callsBeforeFailure > 0) --callsBeforeFailure;
-    void* block = std::calloc(count, size);
-    live.insert(block);
-    return block;
-  }
-  static void release(void* block) {
-    live.erase(block);
-    std::free(block);
-  }
-};
 
 class EngineAllocation : public testing::Test {
  protected:
   void SetUp() override {
-    FailingAllocator::callsBeforeFailure = -1;
-    FailingAllocator::live.clear();
-    setEngineAllocator(&FailingAllocator::allocate, &FailingAllocator::release);
+    TestAllocator::install();
     setEngineError("no error");
   }
-  void TearDown() override { setEngineAllocator(nullptr, nullptr); }
+  void TearDown() override { TestAllocator::uninstall(); }
 };
 
 TEST_F(EngineAllocation, ZeroBytesGiveNullWithoutMessage) {
@@ -44,7 +22,7 @@ TEST_F(EngineAllocation, ZeroBytesGiveNullWithoutMessage) {
 }
 
 TEST_F(EngineAllocation, FailureRecordsInsufficientHeapSpace) {
-  FailingAllocator::callsBeforeFailure = 0;
+  TestAllocator::callsBeforeFailure = 0;
   EXPECT_EQ(engineAllocate(16), nullptr);
   EXPECT_STREQ(getEngineError()->text, "Insufficient heap space.");
 }
@@ -62,14 +40,14 @@ TEST_F(EngineAllocation, BlocksAreZeroedAndReleaseClearsTheSlot) {
   for (int i = 0; i < 6; ++i) EXPECT_EQ(matrix->data[i], 0.0);
   releaseEngineMatrix(&matrix);
   EXPECT_EQ(matrix, nullptr);
-  EXPECT_TRUE(FailingAllocator::live.empty());
+  EXPECT_TRUE(TestAllocator::live.empty());
 
   EngineMatrix* empty = newEngineMatrix(0, 5, 0, 1);
   ASSERT_NE(empty, nullptr);
   EXPECT_EQ(empty->data, nullptr);
   releaseEngineMatrix(&empty);
   releaseEngineMatrix(&empty);  // a cleared slot is fine
-  EXPECT_TRUE(FailingAllocator::live.empty());
+  EXPECT_TRUE(TestAllocator::live.empty());
 }
 
 TEST_F(EngineAllocation, MatrixListIsFormOneWithClearZeroFlags) {
@@ -83,24 +61,24 @@ TEST_F(EngineAllocation, MatrixListIsFormOneWithClearZeroFlags) {
   }
   releaseEngineMatrixList(&list);
   EXPECT_EQ(list, nullptr);
-  EXPECT_TRUE(FailingAllocator::live.empty());
+  EXPECT_TRUE(TestAllocator::live.empty());
 }
 
 // Failing each allocation in turn leaves nothing allocated and the message set.
 TEST_F(EngineAllocation, FailureAtEveryAllocationLeaksNothing) {
   // A list of 3 matrices takes 1 + 1 + 3·2 allocations; an index list 2.
   for (int failAt = 0; failAt < 8; ++failAt) {
-    FailingAllocator::callsBeforeFailure = failAt;
+    TestAllocator::callsBeforeFailure = failAt;
     EXPECT_EQ(newEngineMatrixList(3, 4), nullptr) << failAt;
-    EXPECT_TRUE(FailingAllocator::live.empty()) << failAt;
+    EXPECT_TRUE(TestAllocator::live.empty()) << failAt;
     EXPECT_STREQ(getEngineError()->text, "Insufficient heap space.");
   }
   for (int failAt = 0; failAt < 2; ++failAt) {
-    FailingAllocator::callsBeforeFailure = failAt;
+    TestAllocator::callsBeforeFailure = failAt;
     EXPECT_EQ(newIndexList(4), nullptr);
-    FailingAllocator::callsBeforeFailure = failAt;
+    TestAllocator::callsBeforeFailure = failAt;
     EXPECT_EQ(newEngineMatrix(2, 2, 0, 1), nullptr);
-    EXPECT_TRUE(FailingAllocator::live.empty()) << failAt;
+    EXPECT_TRUE(TestAllocator::live.empty()) << failAt;
   }
 }
 
@@ -111,7 +89,7 @@ TEST_F(EngineAllocation, IndexListHoldsZeroedInts) {
   EXPECT_EQ(list->indices[4], 0);
   releaseIndexList(&list);
   EXPECT_EQ(list, nullptr);
-  EXPECT_TRUE(FailingAllocator::live.empty());
+  EXPECT_TRUE(TestAllocator::live.empty());
 }
 
 }  // namespace

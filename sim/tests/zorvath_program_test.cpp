@@ -1,0 +1,138 @@
+// Black-box tests of the zorvath program: command line, echo, metric lines,
+// exit status and the matrix file. Each run happens in a temporary directory.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim/tests/temp_directory.h"
+#include "testing/run_program.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The lines that start with one of the echo labels, in order.
+std::vector<std::string> echoLines(const std::string& out) {
+  std::vector<std::string> echo;
+  for (const std::string& line : linesOf(out))
+    for (const char* label : {"ManTime:", "ManMass:", "RampMass:", "TimeMultiplier:"})
+      if (line.rfind(label, 0) == 0) echo.push_back(line);
+  return echo;
+}
+
+// The labels of the metric lines, in order.
+std::vector<std::string> metricLabels(const std::string& out) {
+  std::vector<std::string> labels;
+  for (const std::string& line : linesOf(out)) {
+    const std::string label = line.substr(0, line.find(' '));
+    for (const char* metric :
+         {"TimeAtMaxTorque", "MaxTimeHoldingPeakTorque", "TimeToOpen", "TimeToClose",
+          "AverageTorque", "TimeAboveContinuous", "PosErrorMax"})
+      if (label == metric) labels.push_back(label);
+  }
+  return labels;
+}
+
+const std::vector<std::string> kMetricOrder = {
+    "TimeAtMaxTorque", "MaxTimeHoldingPeakTorque", "TimeToOpen", "TimeToClose",
+    "AverageTorque",   "TimeAboveContinuous",      "PosErrorMax"};
+
+class ZorvathProgramTest : public TempDirectoryTest {
+ protected:
+  testing_support::ProgramRun run(const std::vector<std::string>& arguments) {
+    testing_support::ProgramOptions options;
+    options.workingDirectory = directory_;
+    return testing_support::runProgram(ZORVATH_PATH, arguments, options);
+  }
+};
+
+TEST_F(ZorvathProgramTest, DefaultsAreEchoedAndTheRunEndsWithTheSevenMetrics) {
+  const auto r = run({});
+  EXPECT_EQ(r.exitStatus, 0) << r.standardError;
+  EXPECT_EQ(r.standardError, "");
+  EXPECT_THAT(echoLines(r.standardOutput),
+              ElementsAre("ManTime: 2.127766 2.111506 2.760950 2.752465 2.646818 4.212029 "
+                          "4.383783 6.366616",
+                          "ManMass: 106.000000 98.000000 103.000000 107.000000 101.000000 "
+                          "96.000000 102.000000 96.000000",
+                          "RampMass: 693.000000", "TimeMultiplier: 0.000000"));
+  EXPECT_EQ(metricLabels(r.standardOutput), kMetricOrder);
+  // The echo comes before the metrics.
+  EXPECT_LT(r.standardOutput.find("TimeMultiplier:"), r.standardOutput.find("TimeAtMaxTorque"));
+  EXPECT_TRUE(filesLeft().empty());
+}
+
+TEST_F(ZorvathProgramTest, EachOptionIsTakenAndTheLastRepeatWins) {
+  const auto r =
+      run({"-ManTime", "0",         "0",        "1",  "1",         "2",   "2",
+           "3",        "3",         "-ManMass", "90", "100",       "100", "90",
+           "110",      "110",       "100",      "90", "-RampMass", "12",  "-TimeMultiplier",
+           "0.001",    "-RampMass", "401"});
+  EXPECT_EQ(r.exitStatus, 0) << r.standardError;
+  EXPECT_THAT(echoLines(r.standardOutput),
+              ElementsAre("ManTime: 0.000000 0.000000 1.000000 1.000000 2.000000 2.000000 "
+                          "3.000000 3.000000",
+                          "ManMass: 90.000000 100.000000 100.000000 90.000000 110.000000 "
+                          "110.000000 100.000000 90.000000",
+                          "RampMass: 401.000000", "TimeMultiplier: 0.001000"));
+  EXPECT_EQ(metricLabels(r.standardOutput), kMetricOrder);
+}
+
+struct RejectedCase {
+  const char* title;
+  std::vector<std::string> arguments;
+  const char* word;
+};
+
+class RejectedCommandLineTest : public ZorvathProgramTest,
+                                public ::testing::WithParamInterface<RejectedCase> {};
+
+TEST_P(RejectedCommandLineTest, PrintsTheUsageAndEndsWithMinusOneBeforeAnyStep) {
+  const RejectedCase& c = GetParam();
+  const auto r = run(c.arguments);
+  EXPECT_EQ(r.exitStatus, 255);
+  EXPECT_EQ(r.standardOutput, std::string("Did not understand: ") + c.word +
+                                  "\n\nCommand line argument format examples: \n"
+                                  "-ManTime 0 0 1 1 2 2 3 3\n"
+                                  "-ManMass 90 100 100 90 110 110 100 90\n"
+                                  "-RampMass 401\n");
+  EXPECT_TRUE(filesLeft().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Words, RejectedCommandLineTest,
+    ::testing::Values(
+        RejectedCase{"WrongCase", {"-manmass", "1", "2", "3", "4", "5", "6", "7", "8"}, "-manmass"},
+        RejectedCase{"Unknown", {"-RampMass", "401", "-Speed", "3"}, "-Speed"},
+        RejectedCase{"PrefixOnly", {"-Ramp", "401"}, "-Ramp"},
+        RejectedCase{"SevenValues", {"-ManTime", "0", "0", "1", "1", "2", "2", "3"}, "-ManTime"},
+        RejectedCase{
+            "NoValue",
+            {"-ManMass", "90", "100", "100", "90", "110", "110", "100", "90", "-TimeMultiplier"},
+            "-TimeMultiplier"},
+        RejectedCase{"EmptyWord", {""}, ""}),
+    [](const auto& info) { return std::string(info.param.title); });
+
+TEST_F(ZorvathProgramTest, MatrixFileIsCreatedAndRemovedAgain) {
+  // A file of that name is replaced by the run's (empty) matrix file, which
+  // is then removed: nothing is logged.
+  std::ofstream("zorvath.qmf") << "left over from an earlier run";
+  const auto r = run({});
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_FALSE(exists("zorvath.qmf"));
+  EXPECT_THAT(r.standardOutput, ::testing::Not(HasSubstr("** created")));
+}
+
+}  // namespace
