@@ -14,6 +14,11 @@
 struct MechanismMethods;
 struct EngineKinematicData;
 struct EngineMechanism;
+// Work records the engine attaches to the description (engine_records.h).
+struct EngineJointRotation;
+struct EngineEquationSet;
+struct EngineGeneralConstraint;
+using EngineMethod = void (*)();
 
 // Bit values of allowedSimulationDimensions; after the dimension decision the
 // field holds exactly one of them.
@@ -132,6 +137,19 @@ struct EngineJoint {
   std::uint8_t linked{};
   std::uint8_t fixed{};
   EngineSensor* sensors{};  // numSensors entries
+
+  // Work parts (made by createEngineJoint, freed by destroyEngineJoint).
+  const double* time{};
+  std::int32_t numPositions{};   // position coordinates
+  std::int32_t numVelocities{};  // velocity coordinates
+  std::int32_t actuatedFlag{};   // 1 when a primitive is force-actuated
+  EngineJointRotation* rotation{};
+  IndexList* drivenPositions{};
+  IndexList* drivenVelocities{};
+  IndexList* freePositions{};
+  IndexList* freeVelocities{};
+  EngineMatrix** motion{};  // the motion record (MotionEntry order)
+  EngineMatrix** force{};   // the force record (ForceEntry order)
 };
 
 // A cubic segment of a point-curve constraint: per coordinate the
@@ -166,6 +184,15 @@ struct EngineConstraint {
   double* jointVector{};      // follower position minus base position (3)
   double equationScale{1.0};  // scale factor of the constraint's equations
   EngineSensor* sensors{};    // numSensors entries
+
+  std::uint8_t linked{};  // its stiction primitives switch together (0 in the ramp)
+
+  // Work parts (made by createEngineConstraint2D).
+  const double* time{};
+  EngineMatrix** attachment{};  // six 3-vectors (AttachmentEntry order)
+  EngineEquationSet* equations{};
+  EngineMatrix** primitiveRecord{};  // constraint force, moment, two primitive vectors
+  EngineGeneralConstraint* general{};
 };
 
 // Kinds of the entries of a body's input lists: applied loads (actuators)
@@ -210,6 +237,10 @@ struct EngineBody {
   const char* blockName{};
   EngineBodyDescription* description{};
   EngineBody* parent{};
+
+  // Work parts (made by createEngineBody).
+  EngineMatrix** dynamic{};  // the dynamic record (BodyDynamicEntry order)
+  EngineMethod* methods{};   // spatial-inertia builder, force input, sensor output
 };
 
 // Order of the articulated-inertia recursion: leaf chains alone, then branch

@@ -21,3 +21,36 @@ inline constexpr const char* kMessageTransformBufferFull =
     "than was reserved.";
 inline constexpr const char* kMessageNoDimensionAllowed =
     "Error originates in a Mechanical model. Neither 2D nor 3D simulation is enabled.";
+
+inline constexpr const char* kMessageBlockOutOfMemory =
+    "Error originates in Mechanical block %s. Insufficient memory for data structure allocation.";
+
+inline constexpr const char* kMessageAlignedPrismaticAxes =
+    "Error originates in Mechanical block %s. Prismatic axes in this joint are aligned, within "
+    "tolerance. The motion is singular. Reconfigure the prismatic axes to be not aligned.";
+
+inline constexpr const char* kMessageFramesOffAxis =
+    "Error originates in Mechanical block %s. The coordinate systems attached to this joint must "
+    "lie on the prismatic axis (for 1 axis) or in the plane of the prismatic axes (for 2 axes). If "
+    "joint has no prismatic axes, the attached coordinate systems must be collocated, within "
+    "tolerances.";
+
+inline constexpr const char* kMessageNoDegreesOfFreedom =
+    "Mechanical model has no DoFs. Check constraints, drivers, and DoFs.";
+
+inline constexpr const char* kMessageRevoluteAngle =
+    "Error originates in Mechanical block %s. Unable to compute the rotation angle of this "
+    "revolute joint. Check for singularities.";
+
+inline constexpr const char* kMessageConstraintViolated =
+    "Error originates in Mechanical block %s. A constraint has been violated. Check constraint "
+    "solver type and tolerances in the Machine Environment block and Blocvane solver and "
+    "tolerances in Configuration Parameters. Check for kinematic singularities.";
+
+inline constexpr const char* kMessageConstraintViolatedSingular =
+    "Error originates in Mechanical block %s. A constraint has been violated. Check constraint "
+    "solver type and tolerances in the Machine Environment block and Blocvane solver and "
+    "tolerances in Configuration Parameters. Check for kinematic singularities.\n\nThe "
+    "constraints on the initial configuration of this mechanism are singular. There were %i "
+    "active constraints in the initial configuration, but machine initialization indicates that "
+    "perturbing the initial configuration changes these to %i active constraints.";

@@ -8,6 +8,7 @@
 #include "mech_engine_common/engine_allocation.h"
 #include "mech_engine_common/engine_error.h"
 #include "mech_engine_common/engine_messages.h"
+#include "mech_engine_common/engine_records.h"
 #include "mech_engine_common/engine_vector_kernels.h"
 #include "mech_engine_common/qr_factorisation.h"
 #include "mech_engine_common/transform_buffer.h"
@@ -223,6 +224,15 @@ int jointReservation(const EngineJoint* joint) {
   return slots;
 }
 
+// What xyTransformBody2D maps of a body: reference position and rotation,
+// centre of mass and inertia, each input's frame and position, each sensor's
+// transform and position.
+int bodyReservation(const EngineBody* body) {
+  if (body == nullptr || body->description == nullptr) return 0;
+  const EngineBodyDescription* d = body->description;
+  return 4 + 2 * (d->numActuators + d->numMassInputs + d->numSensors);
+}
+
 bool checkJoint(CheckState& state, const EngineJoint* joint) {
   reserveTransformBuffer(jointReservation(joint));
   if (joint->kind != kJointGeneral ||
@@ -276,7 +286,8 @@ bool checkConstraint(CheckState& state, const EngineConstraint* constraint) {
       return rankTest(state, group, 4, name);
     }
     case kConstraintGeneral:
-      reserveTransformBuffer(constraint->numPrimitives + constraint->numSensors + 3);
+      // Its two frames (rotation and position each) and its primitive axes.
+      reserveTransformBuffer(constraint->numPrimitives + constraint->numSensors + 4);
       return collectGeneral(state, constraint->numPrimitives, constraint->primitives, name);
     case kConstraintParallel:
     case kConstraintAngleDriver:
@@ -375,6 +386,7 @@ bool checkMechanismPlanarity(EngineMechanism* mechanism, bool reportNonPlanar, b
   for (int c = 0; c < mechanism->numChains && state.planar && !failed; ++c) {
     const EngineChain* chain = mechanism->chains[c];
     for (int j = 0; j < chain->numJoints && state.planar && !failed; ++j) {
+      if (chain->bodies != nullptr) reserveTransformBuffer(bodyReservation(chain->bodies[j]));
       failed = checkJoint(state, chain->joints[j]);
     }
   }

@@ -28,8 +28,9 @@ TEST(Planarity, LinkageInTheXYPlaneNeedsNoFactorisation) {
   const double identity[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
   for (int i = 0; i < 9; ++i) EXPECT_EQ(linkage.plane()[i], identity[i]);
   // Reservations: per joint 2·(1 + 0 + sensors) + 3 plus 1 + sensors + 3; the
-  // constraint 1 + 3; one for transform2D.
-  EXPECT_EQ(globalTransformBuffer.max, (5 + 4) + (7 + 5) + (5 + 4) + 4 + 1);
+  // constraint 1 + 4 (two frames and its axis); one for transform2D. The
+  // fixture has no bodies.
+  EXPECT_EQ(globalTransformBuffer.max, (5 + 4) + (7 + 5) + (5 + 4) + 5 + 1);
 }
 
 TEST(Planarity, TiltedLinkageIsPlanarAndItsPlaneTransformMapsItIntoXY) {

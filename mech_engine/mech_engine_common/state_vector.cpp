@@ -1,0 +1,215 @@
+#include <cmath>
+
+#include "mech_engine_common/engine_error.h"
+#include "mech_engine_common/engine_messages.h"
+#include "mech_engine_common/engine_methods.h"
+#include "mech_engine_common/engine_vector_kernels.h"
+
+// The host's continuous-state vector: first the position states of all joints
+// (chain by chain, joint by joint), then the velocity states in the same
+// order. A motion-driven primitive and a weld have no state; a free or
+// force-actuated scalar primitive has one value, negated for a reversed joint.
+// (Point-curve constraints, which would add one value each between the two
+// parts, are not built in this engine.)
+//
+// Also the kinematic data record with the solvers' work arrays.
+
+namespace {
+
+EngineMethod jointMethod(const EngineJoint* joint, JointMethod method) {
+  const EngineGeneralJoint* g = generalOf(joint);
+  return g != nullptr ? g->methods[method] : nullptr;
+}
+
+bool hasState(const EnginePrimitive& primitive) {
+  return primitive.kind != kPrimitiveWeld && primitive.actuation != kActuationMotionDriven;
+}
+
+bool isLocked(const EngineJoint* joint, int i) {
+  return joint->primitives[i].stiction == kStictionActuated && jointMode(joint, i) == kModeLocked;
+}
+
+// Walks the scalar primitives with state; spherical primitives are 3D only
+// and are skipped together with their coordinates.
+template <typename Visit>
+bool forEachStatePrimitive(EngineJoint* joint, Visit visit) {
+  int position = 0;
+  int velocity = 0;
+  for (int i = 0; i < joint->numPrimitives; ++i) {
+    const EnginePrimitive& primitive = joint->primitives[i];
+    if (primitive.kind == kPrimitiveSpherical) {
+      position += 4;
+      velocity += 3;
+      continue;
+    }
+    if (hasState(primitive)) {
+      switch (primitive.actuation) {
+        case kActuationFree:
+        case kActuationForce:
+          visit(i, position, velocity);
+          break;
+        default:
+          releaseAssertion();
+          break;
+      }
+    }
+    ++position;
+    ++velocity;
+  }
+  return false;
+}
+
+double signOf(const EngineJoint* joint) {
+  return joint->reversed ? -1.0 : 1.0;
+}
+
+bool forJoints(EngineMechanism* mechanism, JointMethod method, double** running,
+               bool skipGroundChain) {
+  return forEachJoint(mechanism, [&](EngineJoint* joint, int chain, int) {
+    if (skipGroundChain && isGroundChain(mechanism, chain)) return false;
+    return callRecordMethod<JointWriteMethod>(jointMethod(joint, method), joint, running);
+  });
+}
+
+}  // namespace
+
+bool putGeneralJointPositionState(EngineJoint* joint, double** running) {
+  return forEachStatePrimitive(joint, [&](int, int position, int) {
+    *(*running)++ = signOf(joint) * jointPositions(joint)[position];
+  });
+}
+
+bool putGeneralJointVelocityState(EngineJoint* joint, double** running) {
+  return forEachStatePrimitive(joint, [&](int, int, int velocity) {
+    *(*running)++ = signOf(joint) * jointVelocities(joint)[velocity];
+  });
+}
+
+bool putGeneralJointPositionDerivatives(EngineJoint* joint, double** running) {
+  return forEachStatePrimitive(joint, [&](int i, int, int velocity) {
+    *(*running)++ = isLocked(joint, i) ? 0.0 : signOf(joint) * jointVelocities(joint)[velocity];
+  });
+}
+
+bool putGeneralJointVelocityDerivatives(EngineJoint* joint, double** running) {
+  return forEachStatePrimitive(joint, [&](int i, int, int velocity) {
+    *(*running)++ = isLocked(joint, i) ? 0.0 : signOf(joint) * jointAccelerations(joint)[velocity];
+  });
+}
+
+bool extractGeneralJointPositionState(EngineJoint* joint, const double** running, bool keep,
+                                      bool trimming) {
+  return forEachStatePrimitive(joint, [&](int i, int position, int) {
+    const double value = *(*running)++;
+    const bool held =
+        keep && joint->primitives[i].initialCondition == kInitialConditionActuated && !trimming;
+    if (!held) jointPositions(joint)[position] = signOf(joint) * value;
+  });
+}
+
+bool extractGeneralJointVelocityState(EngineJoint* joint, const double** running, bool keep,
+                                      bool trimming) {
+  return forEachStatePrimitive(joint, [&](int i, int, int velocity) {
+    const double value = *(*running)++;
+    const bool held =
+        keep && joint->primitives[i].initialCondition == kInitialConditionActuated && !trimming;
+    if (held) return;
+    jointVelocities(joint)[velocity] = isLocked(joint, i) ? 0.0 : signOf(joint) * value;
+  });
+}
+
+bool updateState(double* state, EngineMechanism* mechanism) {
+  if (state == nullptr) return false;
+  double* running = state;
+  return forJoints(mechanism, kJointPutPositionState, &running, false) ||
+         forJoints(mechanism, kJointPutVelocityState, &running, false);
+}
+
+bool updateStateDerivatives(double* derivatives, EngineMechanism* mechanism) {
+  if (derivatives == nullptr) return false;
+  double* running = derivatives;
+  return forJoints(mechanism, kJointPutPositionDerivatives, &running, false) ||
+         forJoints(mechanism, kJointPutVelocityDerivatives, &running, true);
+}
+
+bool unpackState(EngineMechanism* mechanism, bool keep) {
+  if (mechanism->stateVector == nullptr) return false;
+  const double* running = mechanism->stateVector;
+  const bool trimming = mechanism->environment->analysisMode == kAnalysisTrimming;
+  for (JointMethod method : {kJointExtractPositionState, kJointExtractVelocityState}) {
+    const bool failed = forEachJoint(mechanism, [&](EngineJoint* joint, int, int) {
+      return callRecordMethod<JointExtractMethod>(jointMethod(joint, method), joint, &running, keep,
+                                                  trimming);
+    });
+    if (failed) return true;
+  }
+  return false;
+}
+
+// --- kinematic data ------------------------------------------------------------------
+
+bool createKinematicData(EngineMechanism* mechanism) {
+  auto* data = engineAllocateArrayOf<EngineKinematicData>(1);
+  mechanism->kinematicData = data;
+  if (data == nullptr) return reportModelOutOfMemory();
+  data->timeStamp = -kEngineRealmax;
+  int positions = 0;
+  int jointEquations = 0;
+  forEachJoint(mechanism, [&](EngineJoint* joint, int, int) {
+    positions += joint->numPositions;
+    if (joint->rotation != nullptr && joint->rotation->hasSpherical) ++jointEquations;
+    return false;
+  });
+  int equations = 0;
+  for (int i = 0; i < mechanism->numConstraints; ++i) {
+    const EngineEquationSet* set = mechanism->constraints[i]->equations;
+    if (set != nullptr) equations += set->n;
+  }
+  data->numPositionValues = positions;
+  data->numJointEquations = jointEquations;
+  data->numEquations = equations;
+  data->maxDimension = positions > equations ? positions : equations;
+  if (positions == 0) return setEngineError(kMessageNoDegreesOfFreedom);
+  const int rows = equations + jointEquations;
+  if (rows == 0) return false;
+  const std::size_t m = static_cast<std::size_t>(data->maxDimension);
+  const std::size_t r = static_cast<std::size_t>(rows);
+  const std::size_t v = static_cast<std::size_t>(positions);
+  double** vectorsOfRows[] = {&data->residual,     &data->step,       &data->rightHandSide,
+                              &data->multipliers,  &data->scaledStep, &data->startResidual,
+                              &data->trialResidual};
+  for (double** slot : vectorsOfRows) {
+    if ((*slot = engineAllocateArrayOf<double>(r)) == nullptr) return reportModelOutOfMemory();
+  }
+  for (double** slot : {&data->work1, &data->work2}) {
+    if ((*slot = engineAllocateArrayOf<double>(m)) == nullptr) return reportModelOutOfMemory();
+  }
+  for (std::int32_t** slot : {&data->pivots, &data->savedPivots}) {
+    if ((*slot = engineAllocateArrayOf<std::int32_t>(m)) == nullptr) {
+      return reportModelOutOfMemory();
+    }
+  }
+  for (double** slot : {&data->savedPositions, &data->trialPositions, &data->trialVelocities}) {
+    if ((*slot = engineAllocateArrayOf<double>(v)) == nullptr) return reportModelOutOfMemory();
+  }
+  if ((data->jacobian = engineAllocateArrayOf<double>(r * v)) == nullptr ||
+      (data->normalMatrix = engineAllocateArrayOf<double>(m * m)) == nullptr) {
+    return reportModelOutOfMemory();
+  }
+  return false;
+}
+
+bool destroyKinematicData(EngineMechanism* mechanism) {
+  EngineKinematicData* data = mechanism->kinematicData;
+  if (data == nullptr) return false;
+  for (double** slot : {&data->residual, &data->step, &data->rightHandSide, &data->multipliers,
+                        &data->scaledStep, &data->startResidual, &data->trialResidual, &data->work1,
+                        &data->work2, &data->savedPositions, &data->trialPositions,
+                        &data->trialVelocities, &data->jacobian, &data->normalMatrix}) {
+    engineReleaseSlot(*slot);
+  }
+  engineReleaseSlot(data->pivots);
+  engineReleaseSlot(data->savedPivots);
+  engineReleaseSlot(mechanism->kinematicData);
+  return false;
+}
