@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "mech_engine_common/engine_mechanism.h"
+#include "sim/mechanism/linkage_parameters.h"
 
 namespace sim {
 
@@ -88,39 +89,23 @@ enum class RampJoint : int {
 // joint blocks, unused zeros, and the 3x3 identity in the last nine places
 // (the data of transform2D and of every sensor's output frame).
 namespace description_layout {
-inline constexpr int kBodyMass = 0;
-inline constexpr int kBodyInertia = 1;        // about the reference point, world axes
-inline constexpr int kBodyCentreOfMass = 10;  // centre of mass minus reference point
-inline constexpr int kBodyPosition = 13;      // reference point
-inline constexpr int kBodyRotation = 16;
-inline constexpr int kBodySize = 25;
-
-inline constexpr int kFramePosition = 0;
-inline constexpr int kFrameRotation = 3;
-inline constexpr int kFrameOffset = 12;  // position minus the reference point of its body
-inline constexpr int kFrameSize = 15;
-
-inline constexpr int kJointBasePosition = 0;
-inline constexpr int kJointFollowerPosition = 3;
-inline constexpr int kJointVector = 6;
-inline constexpr int kJointAxis = 9;  // unit axis; zero for the weld
-inline constexpr int kJointSize = 12;
-
-inline constexpr int kBodies = 0;
-inline constexpr int kFrames = kBodies + kBodySize * static_cast<int>(RampBody::Count);
-inline constexpr int kJoints = kFrames + kFrameSize * static_cast<int>(RampFrame::Count);
-inline constexpr int kUsed = kJoints + kJointSize * static_cast<int>(RampJoint::Count);
-inline constexpr int kIdentity = kMechanismDescriptionCount - 9;
-static_assert(kUsed <= kIdentity, "description data overlaps the identity block");
+using namespace linkage::block;
+using Layout =
+    linkage::DescriptionLayout<RampBody, RampFrame, RampJoint, kMechanismDescriptionCount>;
+inline constexpr int kBodies = Layout::kBodies;
+inline constexpr int kFrames = Layout::kFrames;
+inline constexpr int kJoints = Layout::kJoints;
+inline constexpr int kUsed = Layout::kUsed;
+inline constexpr int kIdentity = Layout::kIdentity;
 
 constexpr int body(RampBody b) {
-  return kBodies + kBodySize * static_cast<int>(b);
+  return Layout::body(b);
 }
 constexpr int frame(RampFrame f) {
-  return kFrames + kFrameSize * static_cast<int>(f);
+  return Layout::frame(f);
 }
 constexpr int joint(RampJoint j) {
-  return kJoints + kJointSize * static_cast<int>(j);
+  return Layout::joint(j);
 }
 }  // namespace description_layout
 

@@ -312,25 +312,10 @@ void describeChains() {
 }
 
 void describeEnvironment() {
-  environment = {};
-  environment.numStates = kRampStateCount;
-  environment.numKinematicOutputs = kRampKinematicOutputCount;
-  environment.numDynamicInputs = kRampDynamicInputCount;
-  environment.numDynamicOutputs = kRampDynamicOutputCount;
-  environment.relativePositionTolerance = 0.0001;
-  environment.absolutePositionTolerance = 0.0001;
-  environment.constraintTolerance = 1.4901161193847656e-08;  // 2^-26
-  environment.linearAssemblyTolerance = 0.001;
-  environment.angularAssemblyTolerance = 0.001;
-  environment.redundancyToleranceMode = 1;
-  environment.redundancyTolerance = 1e-14;
-  environment.groundName = kGroundName;
-  environment.environmentVector = &environmentVector;
-  environment.sweepOrder = const_cast<EngineSweepOrder*>(&sweepOrder);
-  environment.analysisMode = kAnalysisDynamics;
-  environment.constraintSolverKind = kConstraintSolverStabilising;
-  environment.methodFlag = 1;
-  environment.methodTolerance = 1e-5;
+  linkage::describeRampEnvironment(
+      environment,
+      {kRampStateCount, kRampKinematicOutputCount, kRampDynamicInputCount, kRampDynamicOutputCount},
+      kGroundName, &environmentVector, &sweepOrder);
 }
 
 }  // namespace

@@ -13,17 +13,13 @@ namespace sim::ramp_tables {
 inline constexpr const char* kBlockPathPrefix =
     "zorvath/RampTestWrapper/MotorControllerAndRampPlantModel/Plant Model/RampLinkage/";
 
-// Start of a body's parameters: centre-of-mass position and orientation,
-// inertia (9), mass, then position and orientation of each coordinate system.
-inline constexpr int kParamCentreOfMass = 0;
-inline constexpr int kParamOrientation = 3;  // relative to a position
-inline constexpr int kParamInertia = 6;
-inline constexpr int kParamMass = 15;
-inline constexpr int kParamFirstFrame = 16;
-inline constexpr int kParamFrameStride = 6;
-constexpr int frameParameter(int bodyStart, int coordinateSystem) {
-  return bodyStart + kParamFirstFrame + kParamFrameStride * (coordinateSystem - 1);
-}
+using linkage::frameParameter;
+using linkage::kParamCentreOfMass;
+using linkage::kParamFirstFrame;
+using linkage::kParamFrameStride;
+using linkage::kParamInertia;
+using linkage::kParamMass;
+using linkage::kParamOrientation;
 
 inline constexpr int kDoorParameters = 0;
 inline constexpr int kLink3Parameters = 79;
@@ -35,14 +31,7 @@ inline constexpr int kGround1Parameter = 73;
 inline constexpr int kGround2Parameter = 159;
 inline constexpr int kGround3Parameter = 227;
 
-struct BodySpec {
-  RampBody body;
-  const char* name;
-  int parameters;  // start of the body's block in the parameter vector
-  int numFrames;   // coordinate systems CS1..CSn
-  RampFrame centreOfMass;
-  RampFrame reference;  // where the body meets its parent in the tree
-};
+using BodySpec = linkage::BodySpec<RampBody, RampFrame>;
 
 // In the order the callback converts them.
 inline constexpr BodySpec kBodies[] = {
@@ -54,16 +43,10 @@ inline constexpr BodySpec kBodies[] = {
     {RampBody::Door, "Door", kDoorParameters, 9, RampFrame::DoorCG, RampFrame::DoorCS4},
 };
 
-inline constexpr int kNoParameter = -1;
+using linkage::kNoParameter;
 inline constexpr RampFrame kWorld = RampFrame::Count;
 
-struct FrameSpec {
-  RampFrame frame;
-  RampBody body;
-  int parameter;        // position (orientation follows) or kNoParameter
-  bool isGroundPoint;   // a position only; its rotation comes from zero angles
-  RampFrame reference;  // kWorld: the parameters are world values
-};
+using FrameSpec = linkage::FrameSpec<RampBody, RampFrame>;
 
 // In the order of computation: every reference comes before its users.
 inline constexpr FrameSpec kFrameSpecs[] = {
@@ -118,14 +101,7 @@ inline constexpr FrameSpec kFrameSpecs[] = {
 };
 static_assert(std::size(kFrameSpecs) == static_cast<std::size_t>(RampFrame::Count));
 
-struct JointSpec {
-  RampJoint joint;
-  const char* name;
-  const char* primitiveName;  // as the axis message names it
-  int axisParameter;          // kNoParameter for the weld
-  RampFrame base;             // the block's first connection
-  RampFrame follower;
-};
+using JointSpec = linkage::JointSpec<RampJoint, RampFrame>;
 
 // In the order of the axis checks.
 inline constexpr JointSpec kJointSpecs[] = {
@@ -140,19 +116,6 @@ inline constexpr JointSpec kJointSpecs[] = {
      RampFrame::WorldOrigin},
 };
 static_assert(std::size(kJointSpecs) == static_cast<std::size_t>(RampJoint::Count));
-
-constexpr const FrameSpec& frameSpec(RampFrame f) {
-  for (const FrameSpec& spec : kFrameSpecs)
-    if (spec.frame == f) return spec;
-  return kFrameSpecs[0];
-}
-
-// Reference frame of each body (the ground body's is the world origin).
-constexpr RampFrame referenceFrame(RampBody b) {
-  for (const BodySpec& spec : kBodies)
-    if (spec.body == b) return spec.reference;
-  return RampFrame::WorldOrigin;
-}
 
 // The primitive record of a joint or constraint of the description, where the
 // callback stores the unit axis.
