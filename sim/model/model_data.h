@@ -52,6 +52,10 @@ inline constexpr BlockIdentity kBlockIdentities[kModelBlockCount] = {
 // created the mechanism.
 inline constexpr int kEngineBlockWorkSize = 32;
 
+// The record of the block with the given role, or null when the build has
+// no such block.
+BlockRecord* modelBlock(ModelBlock role);
+
 // Clears the scheduler's flags and the 4 s task's sequence indices; model
 // start.
 void resetScheduler();

@@ -2,6 +2,8 @@
 // user-code blocks, the logger, the noise generator and the engine blocks
 // with their mechanism.
 #include <cstring>
+#include <iterator>
+#include <span>
 
 #include "mech_engine_common/engine_entry_points.h"
 #include "mech_engine_common/engine_method_table.h"
@@ -12,6 +14,7 @@
 #include "sim/model/model_data.h"
 #include "sim/model/model_instance.h"
 #include "sim/model/model_method_table.h"
+#include "sim/model/model_variant.h"
 #include "sim/model/ramp_controller.h"
 #include "sim/numeric/numeric_routines.h"
 
@@ -46,15 +49,12 @@ char mechanismErrorText[kMechanismErrorBufferSize];
 std::int32_t kinematicsFirstCall;
 std::int32_t eventsFirstCall;
 
-// Constant signals: the zero entries of the force vectors and of the inertia
-// matrix, the ones on its diagonal, and the zeros of the environment port.
-const double kZero = 0.0;
-const double kOne = 1.0;
+// The zeros of the environment port.
 const double kEnvironmentZeros[3] = {-0.0, -0.0, -0.0};
 
-// The 26 dynamic inputs: foot 4, 3, 2, 1 and ramp weight as (0, F, 0), the
-// ramp mass, the ramp inertia row by row, the actuator force.
-double* dynamicInputs[kRampDynamicInputCount];
+// The first input port of the kinematics and dynamics blocks, wired as the
+// build says.
+double* dynamicInputs[kDynamicInputCapacity];
 double* environmentPort[3];
 double* stateOutputPort[kContinuousStateCount];
 double* kinematicExtraPort[1];
@@ -65,19 +65,9 @@ double* constant(const double& value) {
 }
 
 void fillSignalPorts() {
-  const double* forces[5] = {&signals.footForce[3], &signals.footForce[2], &signals.footForce[1],
-                             &signals.footForce[0], &signals.rampWeight};
-  int k = 0;
-  for (const double* force : forces) {
-    dynamicInputs[k++] = constant(kZero);
-    dynamicInputs[k++] = const_cast<double*>(force);
-    dynamicInputs[k++] = constant(kZero);
-  }
-  dynamicInputs[k++] = &signals.rampMass;
-  const double* inertia[9] = {
-      &kOne, &kZero, &kZero, &kZero, &kOne, &kZero, &kZero, &kZero, &signals.rampInertiaTerm};
-  for (const double* entry : inertia) dynamicInputs[k++] = const_cast<double*>(entry);
-  dynamicInputs[k++] = &signals.actuatorForce;
+  const std::span<const double* const> wiring = modelVariant().dynamicInputs;
+  for (std::size_t k = 0; k < wiring.size() && k < std::size(dynamicInputs); ++k)
+    dynamicInputs[k] = constant(*wiring[k]);
   for (int i = 0; i < 3; ++i) environmentPort[i] = constant(kEnvironmentZeros[i]);
   for (int i = 0; i < kContinuousStateCount; ++i) stateOutputPort[i] = &signals.stateOutputs[i];
   kinematicExtraPort[0] = &signals.kinematicExtra[0];
@@ -103,20 +93,23 @@ void fillKinematicsBlock(EngineMechanism* mechanism) {
 void fillDynamicsAndEventsBlocks() {
   MechanismBlockData& dynamics = engineBlocks[kDynamicsBlock];
   dynamics = {};
-  dynamics.mechanism = buildMechanismDescription();
+  dynamics.mechanism = modelVariant().buildMechanism();
   dynamics.mechanism->blockWork = engineBlockWork[kDynamicsBlock];
   dynamics.input.numInputPorts = 4;
   dynamics.input.inputPorts[0] = dynamicInputs;
   dynamics.input.inputPorts[1] = stateOutputPort;
   dynamics.input.inputPorts[2] = kinematicExtraPort;
   dynamics.input.inputPorts[3] = environmentPort;
-  dynamics.output.numOutputPorts = 2;
-  dynamics.output.outputPorts[0] = signals.dynamicOutputs;
-  dynamics.output.outputPorts[1] = signals.dynamicPassThrough;
+  // The last output port feeds the events block.
+  int port = 0;
+  if (modelVariant().dynamicOutputPort)
+    dynamics.output.outputPorts[port++] = signals.dynamicOutputs;
+  dynamics.output.outputPorts[port++] = signals.dynamicPassThrough;
+  dynamics.output.numOutputPorts = port;
 
   MechanismBlockData& events = engineBlocks[kEventsBlock];
   events = {};
-  events.mechanism = buildMechanismDescription();
+  events.mechanism = modelVariant().buildMechanism();
   events.mechanism->blockWork = engineBlockWork[kEventsBlock];
   eventsFirstCall = 1;
   events.input.firstCallFlag = &eventsFirstCall;
@@ -135,7 +128,7 @@ void setUpSolverAndTiming(SimModel& m) {
     m.offsets[i] = 0.0;
     m.taskIds[i] = i;
   }
-  m.stopTime = kModelStopTime;
+  m.stopTime = modelVariant().stopTime;
   m.baseStepSize = kBaseStepSize;
   m.task1StepSize = kBaseStepSize;
   m.majorStep = 1;
@@ -188,12 +181,13 @@ void layOutBlocks(SimModel& m) {
       {&registerRealTimeDelayMethods, realTimeDelayParameters, 2},
   };
   m.blockTable = m.blockPointers;
-  for (int b = 0; b < kModelBlockCount; ++b) {
+  m.numBlocks = 0;
+  for (const ModelBlock b : modelVariant().blocks) {
     BlockRecord& block = m.blocks[b];
     BlockStorage& storage = m.blockStorage[b];
     block = {};
     storage = {};
-    m.blockPointers[b] = &block;
+    m.blockPointers[m.numBlocks++] = &block;
     block.name = kBlockIdentities[b].name;
     block.path = kBlockIdentities[b].path;
     block.self = &block;
@@ -210,7 +204,7 @@ void layOutBlocks(SimModel& m) {
     if (b <= kFoot4Block)
       block.inputSignal = &signals.footOn[b];
     else if (b == kOgreSendBlock)
-      block.inputSignal = &signals.kinematicOutputs[1];
+      block.inputSignal = &signals.kinematicOutputs[modelVariant().rampPositionOutput];
     layouts[b].registration(&block);
     block.initializeSizes(&block);
     block.initializeSampleTimes(&block);
@@ -219,20 +213,22 @@ void layOutBlocks(SimModel& m) {
   }
 }
 
-// Starts one block; true when it left an error status.
-bool startBlock(SimModel& m, int b) {
-  m.blocks[b].start(&m.blocks[b]);
+// Starts one block when the build has it; true when it left an error status.
+bool startBlock(SimModel& m, ModelBlock role) {
+  BlockRecord* block = modelBlock(role);
+  if (block == nullptr || block->start == nullptr) return false;
+  block->start(block);
   return m.errorStatus != nullptr;
 }
 
 // Builds the mechanism, runs its parameter callback and creates it in the
 // engine. False (with the status set) on failure.
 bool createMechanism(SimModel& m) {
-  EngineMechanism* mechanism = buildMechanismDescription();
+  EngineMechanism* mechanism = modelVariant().buildMechanism();
   mechanism->blockWork = engineBlockWork[kKinematicsBlock];
   mechanism->blockWork[kBlockWorkClearedByte] = 0;
-  if (mechanism->parameterCallback(mechanism, kMechanismParameters.data(), mechanismErrorText,
-                                   kMechanismErrorTextLimit)) {
+  if (mechanism->parameterCallback(mechanism, modelVariant().mechanismParameters,
+                                   mechanismErrorText, kMechanismErrorTextLimit)) {
     m.errorStatus = mechanismErrorText;
     return false;
   }
@@ -258,6 +254,11 @@ MechanismBlockData engineBlocks[kEngineBlockCount];
 void (*subRateTaskObserver)(double command, double mode) = nullptr;
 std::uint32_t noiseSeed;
 
+BlockRecord* modelBlock(ModelBlock role) {
+  BlockRecord& block = model->blocks[role];
+  return block.self != nullptr ? &block : nullptr;
+}
+
 void modelInitialize() {
   SimModel& m = *model;
   // 1.
@@ -277,11 +278,11 @@ void modelInitialize() {
   // 5.
   startDataLogging(m.logInfo, 0.0, m.stopTime, m.baseStepSize, &m.errorStatus);
   // 6.
-  for (int b : {kOgreSendBlock, kFoot1Block, kFoot2Block, kFoot3Block, kFoot4Block})
+  for (ModelBlock b : {kOgreSendBlock, kFoot1Block, kFoot2Block, kFoot3Block, kFoot4Block})
     if (startBlock(m, b)) return;
   // 7.
   noiseSeed = kNoiseSeed;
-  signals.noise = normalRandom(&noiseSeed) * kNoiseScale;
+  signals.noise = normalRandom(&noiseSeed) * modelVariant().noiseScale;
   // 8.
   if (startBlock(m, kRealTimeDelayBlock)) return;
   // 9.

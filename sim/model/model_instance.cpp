@@ -2,11 +2,11 @@
 
 #include <cstdint>
 
+#include "sim/model/model_variant.h"
+
 namespace sim {
 
 namespace {
-
-constexpr std::uint32_t kInstanceMarker = 2881;
 
 std::uint32_t instanceCounter = 0;
 std::uint32_t instanceMarker = 0;
@@ -15,8 +15,9 @@ EngineMechanism* createdMechanism = nullptr;
 }  // namespace
 
 bool enterModelInstance() {
-  if (instanceMarker == 0) instanceMarker = kInstanceMarker;
-  if (instanceMarker != kInstanceMarker) return true;  // the guard is off
+  const std::uint32_t marker = modelVariant().instanceMarker;
+  if (instanceMarker == 0) instanceMarker = marker;
+  if (instanceMarker != marker) return true;  // the guard is off
   const bool alreadyInUse = instanceCounter != 0;
   ++instanceCounter;
   return !alreadyInUse;

@@ -4,13 +4,14 @@
 // A major step runs the whole base-rate task; the Euler update then runs it
 // once more as a minor step, in which only the three engine blocks run.
 #include <cfloat>
-#include <iterator>
+#include <span>
 
 #include "mech_engine_common/engine_entry_points.h"
 #include "sim/logging/data_logging.h"
 #include "sim/model/engine_status.h"
 #include "sim/model/model_data.h"
 #include "sim/model/model_instance.h"
+#include "sim/model/model_variant.h"
 #include "sim/model/ramp_controller.h"
 #include "sim/numeric/numeric_routines.h"
 
@@ -18,9 +19,7 @@ namespace sim {
 
 namespace {
 
-// The two cyclic test sequences of the 4 s task.
-constexpr double kCommandSequence[] = {1, 2, 2, 3, 3, 3, 3};
-constexpr double kModeSequence[] = {12, 12, 12, 11};
+// Indices into the 4 s task's two cyclic test sequences.
 std::uint8_t commandIndex = 0;
 std::uint8_t modeIndex = 0;
 
@@ -45,6 +44,12 @@ bool runEngineBlock(EngineBlockIndex index, EngineCallSite site,
     return false;
   }
   return true;
+}
+
+// The outputs callback of a block the build has.
+void runBlockOutputs(ModelBlock role) {
+  BlockRecord* block = modelBlock(role);
+  if (block != nullptr && block->outputs != nullptr) block->outputs(block, 0);
 }
 
 void advanceTime(SimModel& m) {
@@ -101,8 +106,7 @@ void modelStep() {
   if (!runEngineBlock(kKinematicsBlock, EngineCallSite::Kinematics, &mechanismKinematicsStep))
     return;
   if (major) {
-    BlockRecord& ogre = m.blocks[kOgreSendBlock];
-    ogre.outputs(&ogre, 0);
+    runBlockOutputs(kOgreSendBlock);
     controllerOutputs();
   }
   if (!runEngineBlock(kDynamicsBlock, EngineCallSite::Dynamics, &mechanismDynamicsStep)) return;
@@ -110,11 +114,10 @@ void modelStep() {
   if (!major) return;
 
   controllerAfterEngine();
-  BlockRecord& pacer = m.blocks[kRealTimeDelayBlock];
-  pacer.outputs(&pacer, 0);
+  runBlockOutputs(kRealTimeDelayBlock);
   updateDataLogging(m.logInfo, m.timeTable);
   storePreviousValues();
-  signals.noise = normalRandom(&noiseSeed) * kNoiseScale;
+  signals.noise = normalRandom(&noiseSeed) * modelVariant().noiseScale;
   testStopTime(m);
   ode1Update(&m.solver);
   advanceTime(m);
@@ -152,20 +155,24 @@ void modelDerivatives() {
 }
 
 void subRateTask() {
-  signals.subRateCommand = kCommandSequence[commandIndex];
-  signals.subRateMode = kModeSequence[modeIndex];
+  const std::span<const double> commands = modelVariant().commandSequence;
+  const std::span<const double> modes = modelVariant().modeSequence;
+  signals.subRateCommand = commands[commandIndex];
+  signals.subRateMode = modes[modeIndex];
   if (subRateTaskObserver != nullptr)
     subRateTaskObserver(signals.subRateCommand, signals.subRateMode);
-  if (++commandIndex >= std::size(kCommandSequence)) commandIndex = 0;
-  if (++modeIndex >= std::size(kModeSequence)) modeIndex = 0;
+  if (++commandIndex >= commands.size()) commandIndex = 0;
+  if (++modeIndex >= modes.size()) modeIndex = 0;
 }
 
 void modelTerminate() {
   SimModel& m = *model;
   leaveModelInstance();
-  for (int b :
-       {kOgreSendBlock, kFoot1Block, kFoot2Block, kFoot3Block, kFoot4Block, kRealTimeDelayBlock})
-    if (m.blocks[b].terminate != nullptr) m.blocks[b].terminate(&m.blocks[b]);
+  for (ModelBlock b :
+       {kOgreSendBlock, kFoot1Block, kFoot2Block, kFoot3Block, kFoot4Block, kRealTimeDelayBlock}) {
+    BlockRecord* block = modelBlock(b);
+    if (block != nullptr && block->terminate != nullptr) block->terminate(block);
+  }
   stopDataLogging("zorvath.qmf", m.logInfo);
 }
 

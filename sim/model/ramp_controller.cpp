@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "sim/model/model_variant.h"
 #include "sim/model/sim_model.h"
 #include "sim/numeric/numeric_routines.h"
 
@@ -17,6 +18,10 @@ using namespace controller_constants;
 ControllerState controller;
 
 namespace {
+
+const ControllerTuning& tuning() {
+  return *modelVariant().tuning;
+}
 
 double taskTime() {
   return model->timeTable[1];
@@ -93,7 +98,8 @@ void advancePersons(ControllerState& s) {
   for (int p = 0; p < 8; ++p) advancePerson(s, p);
 }
 
-// Foot forces; a foot sender runs only when its foot's force changed.
+// Foot forces; a foot sender (when the build has one) runs only when its
+// foot's force changed.
 void updateFeet(ControllerState& s) {
   const double loads[4] = {s.firstA, s.firstB, s.secondA, s.secondB};
   for (int k = 0; k < 4; ++k) signals.footForce[k] = loads[k] * kFootForcePerKilogram;
@@ -107,6 +113,7 @@ void updateFeet(ControllerState& s) {
 }
 
 void updateRampMassTerms() {
+  if (!modelVariant().rampMassTerms) return;
   signals.rampWeight = parameters.rampMass * kGravity;
   signals.rampMass = parameters.rampMass;
   signals.rampInertiaTerm = parameters.rampMass * kRampInertiaFactor;
@@ -127,8 +134,9 @@ void rateTransition(ControllerState& s) {
 
 void filterSpeed(ControllerState& s) {
   const double rate = (s.measuredPosition - s.previousMeasured) * 1000.0;
-  s.filterInput = rate - kFilterA1 * s.filter1 - kFilterA2 * s.filter2;
-  s.speed = kFilterB0 * s.filterInput + kFilterB1 * s.filter1 + kFilterB2 * s.filter2;
+  const ControllerTuning& t = tuning();
+  s.filterInput = rate - t.filterA1 * s.filter1 - t.filterA2 * s.filter2;
+  s.speed = t.filterB0 * s.filterInput + t.filterB1 * s.filter1 + t.filterB2 * s.filter2;
 }
 
 // Demand that brings the motor to rest from its present speed.
@@ -175,15 +183,16 @@ void runModeChart(ControllerState& s) {
 // Metrics
 
 void runMetricCharts(ControllerState& s, double torque) {
-  if (torque >= kPeakTorque) ++s.atPeakCount;
+  const double peakTorque = tuning().peakTorque;
+  if (torque >= peakTorque) ++s.atPeakCount;
   if (!s.metricsEntered) {
     s.metricsEntered = true;
     s.peakChart = s.openChart = s.closeChart = kChartEntry;
   } else {
     if (s.peakChart == kChartEntry) {
-      if (torque >= kPeakTorque) s.peakChart = kChartWaiting;
+      if (torque >= peakTorque) s.peakChart = kChartWaiting;
     } else if (s.peakChart == kChartWaiting) {
-      if (torque >= kPeakTorque) {
+      if (torque >= peakTorque) {
         ++s.currentPeakRun;
       } else {
         s.longestPeakRun = std::max(s.longestPeakRun, s.currentPeakRun);
@@ -223,7 +232,7 @@ void runMetricCharts(ControllerState& s, double torque) {
   ++s.sampleCount;
   s.meanTorque =
       s.sampleCount == 1 ? torque : ((s.sampleCount - 1) * s.meanTorque + torque) / s.sampleCount;
-  if (torque >= kContinuousTorque) ++s.aboveContinuousCount;
+  if (torque >= tuning().continuousTorque) ++s.aboveContinuousCount;
   s.largestPositionError =
       std::max(s.largestPositionError, std::fabs(s.quantisedAngle - s.commandedPosition));
 }
@@ -325,19 +334,20 @@ void controllerOutputs() {
   runModeChart(s);
   s.speedCommand = shapeSpeedCommand(s.demand - s.previousCommanded, s.previousSpeedCommand);
   s.previousSpeedCommand = s.speedCommand;
+  const ControllerTuning& t = tuning();
   const double control =
       limit(kSpeedGain * (s.speedCommand - s.speed) + kPositionGain * s.positionError + s.integral,
-            kControlLimit);
-  s.current = control * kCurrentPerControl;
-  s.torque = limit(s.current * kTorquePerCurrent, kTorqueLimit);
+            t.controlLimit);
+  s.current = control * t.currentPerControl;
+  s.torque = limit(s.current * t.torquePerCurrent, t.torqueLimit);
   signals.actuatorForce = s.torque * kForcePerTorque;
 }
 
 void controllerAfterEngine() {
   ControllerState& s = controller;
-  s.rawAngle = signals.kinematicOutputs[0] * kScrewRadiansPerMetre;
+  s.rawAngle = signals.kinematicOutputs[modelVariant().displacementOutput] * kScrewRadiansPerMetre;
   s.quantisedAngle = quantiseAngle(s.rawAngle + signals.noise);
-  runMetricCharts(s, std::fabs(s.current * kTorquePerCurrent));
+  runMetricCharts(s, std::fabs(s.current * tuning().torquePerCurrent));
   publishMetrics(s);
 }
 
@@ -349,7 +359,8 @@ void storePreviousValues() {
   s.commandedPosition += s.speedCommand * kStepSize;
   s.previousMeasured = s.measuredPosition;
   s.measuredPosition = s.quantisedAngle;
-  s.integral = limit(s.integral + kStepSize * s.positionError * kIntegralGain, kIntegralLimit);
+  s.integral = limit(s.integral + kStepSize * s.positionError * tuning().integralGain,
+                     tuning().integralLimit);
   s.filter2 = s.filter1;
   s.filter1 = s.filterInput;
 }

@@ -22,12 +22,6 @@ inline constexpr double kRampInertiaFactor = 0.6756;
 inline constexpr double kEarlyTime = 4.0;
 inline constexpr double kStartTime = 0.5;
 inline constexpr double kStepSize = 0.001;
-// Speed filter (second-order low pass on the differentiated position).
-inline constexpr double kFilterA1 = -0.8239088813061645;
-inline constexpr double kFilterA2 = 0.294288770892884;
-inline constexpr double kFilterB0 = 0.11759497239667989;
-inline constexpr double kFilterB1 = 0.23518994479335978;
-inline constexpr double kFilterB2 = 0.11759497239667989;
 // Demand and speed profile.
 inline constexpr double kOpenDemand = 395.7912004522574;  // 0.16 m of stroke
 inline constexpr double kProfileBreak = 0.75;
@@ -37,22 +31,15 @@ inline constexpr double kProfileLinearGain = 10.0;
 inline constexpr double kSpeedLimit = 2400.0;
 inline constexpr double kSpeedRateLimit = 0.2;
 inline constexpr double kStoppingSpeed = 10.0;
-// Current loop.
+// Current loop (its motor constants and limits are the build's tuning,
+// model_variant.h).
 inline constexpr double kSpeedGain = 2.0;
 inline constexpr double kPositionGain = 10.0;
-inline constexpr double kIntegralGain = 251.32741228718345;  // 80 pi
-inline constexpr double kIntegralLimit = 23.94;
-inline constexpr double kControlLimit = 48.3588;
-inline constexpr double kCurrentPerControl = -0.20678759605283836;
-inline constexpr double kTorquePerCurrent = -4.83588;
-inline constexpr double kTorqueLimit = 48.3588;
 inline constexpr double kForcePerTorque = -1978.956002261287;
 // Quantisation of the motor angle: 4096 counts per turn.
 inline constexpr double kQuantum = 2.0 * 3.141592653589793 / 4096.0;
-// Metrics.
+// Metrics (the torque thresholds are the build's tuning).
 inline constexpr double kAtPositionTolerance = 1.2368475014133045;
-inline constexpr double kPeakTorque = 48.3588;
-inline constexpr double kContinuousTorque = 23.94;
 }  // namespace controller_constants
 
 // Person chart states.

@@ -88,7 +88,7 @@ struct BlockStorage {
   double offset;
 };
 
-// Block table order.
+// Roles of the user-code blocks (zorvath's block-table order).
 enum ModelBlock : int {
   kFoot1Block = 0,
   kFoot2Block,
@@ -105,7 +105,6 @@ enum ModelBlock : int {
 inline constexpr int kContinuousStateCount = 10;
 inline constexpr int kSampleTimeCount = 3;
 inline constexpr double kBaseStepSize = 0.001;
-inline constexpr double kModelStopTime = 20.0;
 inline constexpr double kNoStopTime = -1.0;
 inline constexpr std::uint16_t kSubRateTicks = 4000;  // 4 s in base steps
 inline constexpr int kSubRateTask = 2;                // index of the 4 s rate
@@ -136,7 +135,7 @@ struct SimModel {
   double task1StepSize;
   std::uint8_t firstInitialisation;
   std::uint16_t subRateCounter;  // 0..3999
-  double stopTime;
+  double stopTime;               // the build's stop time; kNoStopTime: no end
   std::int32_t majorStep;
   std::uint8_t stopRequested;
   double sampleTimes[kSampleTimeCount];
@@ -147,7 +146,10 @@ struct SimModel {
   const char* solverName;
   BlockSharedInfo blockShared;
 
-  // Storage behind the pointers above.
+  // Storage behind the pointers above. The block table lists the blocks the
+  // build has (numBlocks); their records are kept by role (ModelBlock), a
+  // role the build lacks has a record without callbacks.
+  std::int32_t numBlocks;
   BlockRecord* blockPointers[kModelBlockCount];
   BlockRecord blocks[kModelBlockCount];
   BlockStorage blockStorage[kModelBlockCount];
@@ -170,7 +172,7 @@ struct ModelSignals {
   double rampMass;
   double rampInertiaTerm;  // RampMass x 0.6756
   double actuatorForce;
-  double kinematicOutputs[3];  // actuator displacement, ramp position, ramp rate
+  double kinematicOutputs[3];  // zorvath: actuator displacement, ramp position, ramp rate
   double stateOutputs[kContinuousStateCount];
   double kinematicExtra[1];
   double dynamicOutputs[1];
@@ -178,13 +180,11 @@ struct ModelSignals {
   double eventOutputs[1];
   double subRateCommand;  // outputs of the 4 s task
   double subRateMode;
-  double noise;  // normal sample x 2 pi / 8192
+  double noise;  // normal sample x the build's noise scale
 };
 
 extern ModelSignals signals;
 
-// Noise: a normal sample scaled to the size of one count of a 13-bit encoder.
-inline constexpr double kNoiseScale = 2.0 * 3.141592653589793 / 8192.0;
 extern std::uint32_t noiseSeed;
 
 struct ModelMetrics {

@@ -3,18 +3,17 @@
 #include <cstdio>
 #include <cstring>
 
-#include "sim/model/command_line.h"
 #include "sim/model/sim_model.h"
 
 namespace sim {
 
-int runZorvath(int argc, const char* const* argv) {
+int runModelProgram(int argc, const char* const* argv, const CommandLine& commandLine) {
   modelInitialize();
-  if (const char* word = parseCommandLine(argc, argv, parameters)) {
-    printUsage(word);
+  if (const char* word = parseCommandLine(argc, argv, commandLine, parameters)) {
+    printUsage(commandLine, word);
     return -1;
   }
-  echoParameters(parameters);
+  if (commandLine.echo == EchoTiming::AfterParse) echoParameters(commandLine, parameters);
   while (model->errorStatus == nullptr && model->stopRequested == 0) oneStep();
   printMetrics(metrics);
   std::fflush(stdout);
@@ -26,6 +25,10 @@ int runZorvath(int argc, const char* const* argv) {
     return 1;
   }
   return 0;
+}
+
+int runZorvath(int argc, const char* const* argv) {
+  return runModelProgram(argc, argv, kZorvathCommandLine);
 }
 
 }  // namespace sim
