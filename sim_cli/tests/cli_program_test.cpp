@@ -1,0 +1,70 @@
+// Black-box tests of zorvath_cli's command line: only -ManTime and -ManMass
+// are understood; anything else, or an option short of its eight values,
+// prints the usage text and ends with -1 before any step (so nothing is
+// sent). Each run happens in a temporary directory.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "sim/tests/temp_directory.h"
+#include "testing/run_program.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "\nCommand line argument format example: \n"
+    "-ManTime 0 0 1 1 2 2 3 3\n"
+    "And/Or\n"
+    "-ManMass 90 100 100 90 110 110 100 90\n";
+
+struct RejectedCase {
+  const char* title;
+  std::vector<std::string> arguments;
+  const char* echoedFirst;  // echo lines of the options read before the word
+  const char* word;
+};
+
+class RejectedCliCommandLineTest : public TempDirectoryTest,
+                                   public ::testing::WithParamInterface<RejectedCase> {};
+
+TEST_P(RejectedCliCommandLineTest, PrintsTheUsageAndEndsWithMinusOne) {
+  const RejectedCase& c = GetParam();
+  testing_support::ProgramOptions options;
+  options.workingDirectory = directory_;
+  const auto r = testing_support::runProgram(ZORVATH_CLI_PATH, c.arguments, options);
+  EXPECT_EQ(r.exitStatus, 255);
+  EXPECT_EQ(r.standardOutput,
+            std::string(c.echoedFirst) + "Did not understand: " + c.word + "\n" + kUsage);
+  EXPECT_EQ(r.standardError, "");
+  EXPECT_TRUE(filesLeft().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Words, RejectedCliCommandLineTest,
+    ::testing::Values(
+        RejectedCase{"RampMass", {"-RampMass", "401"}, "", "-RampMass"},
+        RejectedCase{"RampMassWithoutValue", {"-RampMass"}, "", "-RampMass"},
+        RejectedCase{"TimeMultiplier", {"-TimeMultiplier", "2"}, "", "-TimeMultiplier"},
+        RejectedCase{"TimeMultiplierWithoutValue", {"-TimeMultiplier"}, "", "-TimeMultiplier"},
+        RejectedCase{
+            "WrongCase", {"-mantime", "1", "2", "3", "4", "5", "6", "7", "8"}, "", "-mantime"},
+        RejectedCase{"ThreeValues", {"-ManTime", "1", "2", "3"}, "", "-ManTime"},
+        RejectedCase{
+            "SevenValues", {"-ManMass", "1", "2", "3", "4", "5", "6", "7"}, "", "-ManMass"},
+        RejectedCase{"NoValue", {"-ManMass"}, "", "-ManMass"},
+        RejectedCase{"EmptyWord", {""}, "", ""},
+        RejectedCase{
+            "AfterAnOptionThatWasRead",
+            {"-ManMass", "90", "100", "100", "90", "110", "110", "100", "90", "-RampMass", "401"},
+            "ManMass: 90.000000 100.000000 100.000000 90.000000 110.000000 110.000000 "
+            "100.000000 90.000000\n",
+            "-RampMass"},
+        RejectedCase{"ShortAfterAnOptionThatWasRead",
+                     {"-ManTime", "0", "0", "1", "1", "2", "2", "3", "3", "-ManTime", "0"},
+                     "ManTime: 0.000000 0.000000 1.000000 1.000000 2.000000 2.000000 3.000000 "
+                     "3.000000\n",
+                     "-ManTime"}),
+    [](const auto& info) { return std::string(info.param.title); });
+
+}  // namespace
