@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <iterator>
 #include <string>
 
 #include "mech_engine_common/engine_mechanism.h"

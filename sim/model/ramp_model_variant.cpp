@@ -66,6 +66,7 @@ const double* const kDynamicInputs[] = {
     &signals.actuatorForce,
 };
 static_assert(std::size(kDynamicInputs) == kRampDynamicInputCount);
+static_assert(std::size(kDynamicInputs) <= kDynamicInputCapacity);
 
 const ModelVariant* selected = &kRampModel;
 

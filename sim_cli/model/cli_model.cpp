@@ -58,6 +58,7 @@ const double* const kDynamicInputs[] = {
     &signals.actuatorForce,
 };
 static_assert(std::size(kDynamicInputs) == kDynamicInputCount);
+static_assert(std::size(kDynamicInputs) <= sim::kDynamicInputCapacity);
 
 constexpr sim::CommandOption kOptions[] = {
     {"-ManTime", "ManTime", 8, [](sim::ModelParameters& p) { return p.manTime; }},
