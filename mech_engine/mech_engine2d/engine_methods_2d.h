@@ -73,3 +73,46 @@ bool generalConstraintKinematicOutputs2D(EngineConstraint* constraint, double** 
 double wrapRevoluteAngle(double angle);
 // The body sensors of a body placed by `placement` (codes 1, 8, 9, 12).
 void writeBodySensors(const EngineBody* body, const EngineJoint* placement, double** running);
+
+// --- Jacobian operators -------------------------------------------------------------------
+// Columns are the free velocity coordinates, joint after joint in chain order;
+// rows the counted active equations (all, or with positionLevel those of mode
+// 1 and 3), constraint after constraint.
+
+bool constructJacobian2D(EngineMechanism* mechanism, double* out, bool positionLevel);
+bool operateJacobian2D(EngineMechanism* mechanism, double* out, const double* rates,
+                       bool positionLevel);
+bool operateReducedJacobianTransp2D(EngineMechanism* mechanism, const double* multipliers,
+                                    double* out, bool positionLevel);
+bool transposeJacobian2D(EngineMechanism* mechanism, double* out);
+bool velocityJacobian2D(EngineMechanism* mechanism, double* out, std::int32_t extra);
+bool generateNormalEquations2D(EngineMechanism* mechanism, double* out, bool positionLevel);
+
+// Propagation helpers shared by the operators, the dynamics and the solvers.
+int freeCoordinateCount(const EngineMechanism* mechanism);
+int countedEquations(const EngineMechanism* mechanism, bool positionLevel);
+void clearUnitRates(EngineMechanism* mechanism);
+// Rates of the free coordinates (column order) into the joints' rate vectors.
+void setFreeRates(EngineMechanism* mechanism, const double* rates);
+// Velocity buffers from the rate vectors (ground zero), with zero flags.
+void propagateRatesOutwards(EngineMechanism* mechanism);
+// The row evaluation of the velocity buffers; returns the rows written.
+int evaluateRows(const EngineMechanism* mechanism, bool positionLevel, double* out);
+void clearForceAccumulators(EngineMechanism* mechanism);
+// Adds scale·(Jb(:, e), Jf(:, e)) to the accumulators of the constraint's sides.
+void addConstraintForce(EngineConstraint* constraint, int e, double scale);
+// Generalised forces S_fᵀ·f of every joint from the accumulators, tips to ground.
+void propagateForcesInwards(EngineMechanism* mechanism);
+// The generalised forces at the free coordinates, joint after joint.
+int gatherGeneralisedForces(const EngineMechanism* mechanism, double* out);
+
+// --- stiction events -------------------------------------------------------------------------
+
+bool generalConstraintEventTest(EngineConstraint* constraint);
+// Per stiction primitive: (v when sliding positive, else -1), (v when sliding
+// negative, else +1), and, unlinked, the margins f - l and f - u of its input
+// entry when locked (else +1, -1). A linked constraint gives the margins of its
+// one entry after all its primitives, when all are locked. An input entry
+// points to (f, l, u): the transmitted force and the lower and upper limits.
+bool generalConstraintZeroCrossingFunction(EngineConstraint* constraint, double*** running,
+                                           double** output);

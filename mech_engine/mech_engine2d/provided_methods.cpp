@@ -96,6 +96,15 @@ const ProvidedMethod kProvidedMethods[] = {
     ENGINE_METHOD(kinematicOutputs2D),
     ENGINE_METHOD(generalJointKinematicOutputs),
     ENGINE_METHOD(generalConstraintKinematicOutputs2D),
+    // Jacobian operators and stiction events
+    ENGINE_METHOD(constructJacobian2D),
+    ENGINE_METHOD(operateJacobian2D),
+    ENGINE_METHOD(operateReducedJacobianTransp2D),
+    ENGINE_METHOD(transposeJacobian2D),
+    ENGINE_METHOD(velocityJacobian2D),
+    ENGINE_METHOD(generateNormalEquations2D),
+    ENGINE_METHOD(generalConstraintEventTest),
+    ENGINE_METHOD(generalConstraintZeroCrossingFunction),
 };
 
 #undef ENGINE_METHOD

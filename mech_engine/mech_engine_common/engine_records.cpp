@@ -47,6 +47,7 @@ constexpr CellShape kMotionShapes[kMotionEntryCount] = {
     {kSpatialSize, kVelocityCount, 1},    // U
     {kVelocityCount, 1, 1},               // unit rate
     {kVelocityCount, 1, 1},               // generalised force
+    {kSpatialSize, 1, 1},                 // force accumulator
 };
 
 constexpr CellShape kForceShapes[kForceEntryCount] = {

@@ -80,6 +80,7 @@ enum MotionEntry : int {
   kMotionProjectedInertia,    // U = P·S_f (6 x n)
   kMotionUnitRate,            // unit-rate / rate vector of the Jacobian operators (n)
   kMotionGeneralisedForce,    // generalised force of the Jacobian operators (n)
+  kMotionForceAccumulator,    // spatial force accumulator of the Jacobian operators (6)
   kMotionEntryCount,
 };
 
