@@ -116,3 +116,24 @@ bool generalConstraintEventTest(EngineConstraint* constraint);
 // points to (f, l, u): the transmitted force and the lower and upper limits.
 bool generalConstraintZeroCrossingFunction(EngineConstraint* constraint, double*** running,
                                            double** output);
+
+// --- dynamics ---------------------------------------------------------------------------------
+
+bool dynamicInputs(double** input, EngineMechanism* mechanism);
+bool bodyDynamicInputs2D(EngineBody* body, EngineJoint* joint, double*** running);
+bool generalJointDynamicInputs2D(EngineJoint* joint, double*** running);
+bool dynamicSweep2D(EngineMechanism* mechanism);
+bool external2D(EngineMechanism* mechanism, bool forces);
+bool ricatti2D(EngineMechanism* mechanism);
+bool acceleration2D(EngineMechanism* mechanism, bool forces);
+bool lagrange2D(EngineMechanism* mechanism);
+bool buildMatrix2D(EngineMechanism* mechanism, double* out, bool positionLevel);
+bool reconstructForce2D(EngineMechanism* mechanism, const double* multipliers);
+bool computeGeneralConstraintTorque2D(EngineConstraint* constraint);
+bool dynamicOutputs(double* output, EngineMechanism* mechanism);
+bool generalConstraintDynamicOutputs2D(EngineConstraint* constraint, double** running);
+// The articulated bodies' response to the Jacobian force accumulators taken
+// as biases (no velocity terms, no joint forces): body accelerations in the
+// velocity buffers, free accelerations (-A⁻¹·Jᵀ·y) in the generalised-force
+// cells. Needs the factors of ricatti2D.
+void articulatedResponse(EngineMechanism* mechanism);

@@ -105,6 +105,20 @@ const ProvidedMethod kProvidedMethods[] = {
     ENGINE_METHOD(generateNormalEquations2D),
     ENGINE_METHOD(generalConstraintEventTest),
     ENGINE_METHOD(generalConstraintZeroCrossingFunction),
+    // dynamics
+    ENGINE_METHOD(dynamicInputs),
+    ENGINE_METHOD(bodyDynamicInputs2D),
+    ENGINE_METHOD(generalJointDynamicInputs2D),
+    ENGINE_METHOD(dynamicSweep2D),
+    ENGINE_METHOD(external2D),
+    ENGINE_METHOD(ricatti2D),
+    ENGINE_METHOD(acceleration2D),
+    ENGINE_METHOD(lagrange2D),
+    ENGINE_METHOD(buildMatrix2D),
+    ENGINE_METHOD(reconstructForce2D),
+    ENGINE_METHOD(computeGeneralConstraintTorque2D),
+    ENGINE_METHOD(dynamicOutputs),
+    ENGINE_METHOD(generalConstraintDynamicOutputs2D),
 };
 
 #undef ENGINE_METHOD

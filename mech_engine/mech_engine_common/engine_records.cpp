@@ -48,6 +48,7 @@ constexpr CellShape kMotionShapes[kMotionEntryCount] = {
     {kVelocityCount, 1, 1},               // unit rate
     {kVelocityCount, 1, 1},               // generalised force
     {kSpatialSize, 1, 1},                 // force accumulator
+    {kVelocityCount, kVelocityCount, 1},  // D
 };
 
 constexpr CellShape kForceShapes[kForceEntryCount] = {

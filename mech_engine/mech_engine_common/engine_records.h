@@ -81,6 +81,7 @@ enum MotionEntry : int {
   kMotionUnitRate,            // unit-rate / rate vector of the Jacobian operators (n)
   kMotionGeneralisedForce,    // generalised force of the Jacobian operators (n)
   kMotionForceAccumulator,    // spatial force accumulator of the Jacobian operators (6)
+  kMotionJointInertia,        // D = S_fᵀ·P·S_f (n x n), kept for the inversion
   kMotionEntryCount,
 };
 
