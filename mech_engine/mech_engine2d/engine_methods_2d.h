@@ -137,3 +137,23 @@ bool generalConstraintDynamicOutputs2D(EngineConstraint* constraint, double** ru
 // velocity buffers, free accelerations (-A⁻¹·Jᵀ·y) in the generalised-force
 // cells. Needs the factors of ricatti2D.
 void articulatedResponse(EngineMechanism* mechanism);
+
+// --- projection, stabilisation and the position solver ------------------------------------
+
+bool projectVelocity(EngineMechanism* mechanism, bool check);
+bool projectAcceleration2D(EngineMechanism* mechanism, bool check);
+bool stabilise2D(EngineMechanism* mechanism);
+// Trust-region Gauss–Newton solve of the position-level constraints over the
+// free position coordinates; *converged tells whether it met its tolerances.
+bool nonlinearSolver(EngineMechanism* mechanism, bool tight, std::uint8_t* converged);
+
+// Assembly support: the solver chosen by the analysis mode; every
+// constraint's initial-condition equations on or off; a buffer for all
+// position values (null after recording the out-of-memory message), saving
+// and restoring them (restore sweeps the positions).
+bool solvePositions(EngineMechanism* mechanism, bool tight, std::uint8_t* converged);
+bool toggleInitialConditionEquations(EngineMechanism* mechanism, bool on);
+int positionValueCount(const EngineMechanism* mechanism);
+double* allocatePositionBuffer(const EngineMechanism* mechanism);
+void savePositions(EngineMechanism* mechanism, double* buffer);
+bool restorePositions(EngineMechanism* mechanism, const double* buffer);

@@ -119,6 +119,11 @@ const ProvidedMethod kProvidedMethods[] = {
     ENGINE_METHOD(computeGeneralConstraintTorque2D),
     ENGINE_METHOD(dynamicOutputs),
     ENGINE_METHOD(generalConstraintDynamicOutputs2D),
+    // projection, stabilisation, position solver
+    ENGINE_METHOD(projectVelocity),
+    ENGINE_METHOD(projectAcceleration2D),
+    ENGINE_METHOD(stabilise2D),
+    ENGINE_METHOD(nonlinearSolver),
 };
 
 #undef ENGINE_METHOD

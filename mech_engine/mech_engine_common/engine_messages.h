@@ -58,3 +58,13 @@ inline constexpr const char* kMessageConstraintViolatedSingular =
 inline constexpr const char* kMessageSingularMass =
     "Error originates in Mechanical block %s. The motion is singular (the mass matrix is "
     "singular). Check the mass properties and joint axes of the attached bodies.";
+
+inline constexpr const char* kMessageVelocityInconsistent =
+    "Mechanical model velocity constraints are inconsistent. Check constraints, stiction "
+    "actuators, and DoFs. Joint(s) with stiction might have locked at or near a kinematic "
+    "singularity.";
+
+inline constexpr const char* kMessageAccelerationInconsistent =
+    "Mechanical model acceleration constraints are inconsistent. Check constraints, stiction "
+    "actuators, and DoFs. Joint(s) with stiction might have locked at or near a kinematic "
+    "singularity.";

@@ -292,10 +292,10 @@ struct EngineGeneralConstraint {
 // --- kinematic data ----------------------------------------------------------------
 
 enum KinematicFlag : int {
-  kFlagFactorValid,         // acceleration projection factor valid
-  kFlagStabilisePositions,  // stabilise2D corrects positions
-  kFlagVelocitiesProjected,
-  kFlagStep,  // cleared at every kinematics step
+  kFlagStabilisePositions,   // stabilise2D takes the Cholesky path (set for the stabilising solver)
+  kFlagVelocitiesProjected,  // projectVelocity changed the velocities
+  kFlagUnused,
+  kFlagAccelerationFactor,  // the acceleration projection's factor is valid; cleared every step
 };
 
 struct EngineKinematicData {
@@ -329,6 +329,8 @@ struct EngineKinematicData {
   double* normalMatrix;       // M x M
   double* startResidual;      // E + D: the homotopy's starting residual t
   double* trialResidual;      // E + D
+  double* solverStep;         // V: the nonlinear solver's step d
+  double* solverGradient;     // V: Jᵀ·f
 };
 static_assert(offsetof(EngineKinematicData, flags) == 0);
 
