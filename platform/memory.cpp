@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 namespace platform {
@@ -24,17 +25,18 @@ struct Mapping {
   uint64_t end;
 };
 
-// The process's mappings in address order.
+// The process's mappings in address order. Lines are read whole: a file name
+// may be up to a path's length.
 std::vector<Mapping> currentMappings() {
   std::vector<Mapping> mappings;
   FILE* maps = std::fopen("/proc/self/maps", "r");
   if (!maps) return mappings;
+  char* line = nullptr;
+  size_t capacity = 0;
   unsigned long long start, end;
-  char rest[512];
-  while (std::fscanf(maps, "%llx-%llx", &start, &end) == 2) {
-    mappings.push_back({start, end});
-    if (!std::fgets(rest, sizeof rest, maps)) break;
-  }
+  while (getline(&line, &capacity, maps) != -1)
+    if (std::sscanf(line, "%llx-%llx", &start, &end) == 2) mappings.push_back({start, end});
+  std::free(line);
   std::fclose(maps);
   return mappings;
 }

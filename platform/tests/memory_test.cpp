@@ -1,8 +1,15 @@
 #include "platform/memory.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -39,6 +46,38 @@ TEST(Memory, FreeRangeStopsAtTheNextMapping) {
   EXPECT_EQ(platform::freeBytesAt(base + k64K), k64K);
   EXPECT_GT(platform::findFreeRange(base, 3 * k64K, k64K), base + 2 * k64K);
   platform::releaseAddressSpace(base + 2 * k64K, k64K);
+}
+
+// A mapped file whose path is longer than a line buffer must not hide the
+// mappings listed after it.
+TEST(Memory, MappingsAfterALongFileNameAreStillSeen) {
+  char directory[] = "/tmp/zv_maps_XXXXXX";
+  ASSERT_NE(mkdtemp(directory), nullptr);
+  std::vector<std::string> made{directory};
+  for (int level = 0; level < 3; ++level) {
+    made.push_back(made.back() + "/" + std::string(200, 'x'));
+    ASSERT_EQ(mkdir(made.back().c_str(), 0700), 0);
+  }
+  const std::string file = made.back() + "/mapped";
+  const int fd = open(file.c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, k64K), 0);
+
+  const uintptr_t base = platform::findFreeRange(0x30000000, 4 * k64K, k64K);
+  ASSERT_NE(base, 0u);
+  void* mapped =
+      mmap(reinterpret_cast<void*>(base), k64K, PROT_READ, MAP_SHARED | MAP_FIXED_NOREPLACE, fd, 0);
+  ASSERT_EQ(mapped, reinterpret_cast<void*>(base));
+  ASSERT_EQ(platform::reserveAddressSpace(base + 3 * k64K, k64K), base + 3 * k64K);
+
+  EXPECT_EQ(platform::freeBytesAt(base + k64K), 2 * k64K);
+  EXPECT_GE(platform::findFreeRange(base, 3 * k64K, k64K), base + 4 * k64K);
+
+  platform::releaseAddressSpace(base + 3 * k64K, k64K);
+  munmap(mapped, k64K);
+  close(fd);
+  unlink(file.c_str());
+  for (auto it = made.rbegin(); it != made.rend(); ++it) rmdir(it->c_str());
 }
 
 TEST(Memory, ReserveAnywhereAndRefusals) {

@@ -245,7 +245,10 @@ int heap_sbrk_adjust_commit(heap_descriptor* descriptor, uint32_t newBreak) {
 
   if (newBreak > d.reserved_end) {
     const uint32_t shortfall = roundUp(newBreak - d.reserved_end);
-    if (shortfall == 0 || reserveChecked(d.reserved_end, shortfall) != d.reserved_end) {
+    // A descriptor without a region (reserved end 0) has nothing to extend;
+    // reserving "at 0" would take address space anywhere.
+    if (shortfall == 0 || d.reserved_end == 0 ||
+        reserveChecked(d.reserved_end, shortfall) != d.reserved_end) {
       GsSbrkFailCode = kFailAddressSpace;
       return -1;
     }

@@ -263,14 +263,16 @@ void* vxmrealloc(void* pointer, uint32_t size, uint32_t) {
   const uint32_t available =
       static_cast<uint32_t>(real + bucketSize(sizeClass) - addressOf(pointer));
   const bool ownHeader = real == header;
-  const uint32_t quarter = (uint32_t{1} << (sizeClass + 2)) - kHeaderBytes;
-  if (allocated && ownHeader && size <= available && size > quarter) {
+  // Signed: for classes 0 and 1 the quarter less 16 is negative.
+  const int64_t quarter = (int64_t{1} << (sizeClass + 2)) - kHeaderBytes;
+  if (allocated && ownHeader && size <= available && int64_t{size} > quarter) {
     headerAt(real)->requestedSize = size;
     return pointer;
   }
   void* moved = vxmmalloc(size, 0, 0);
   if (!moved) return nullptr;
-  std::memcpy(moved, pointer, std::min(size, available));
+  // A freed block may come straight back as the new one: the ranges can meet.
+  std::memmove(moved, pointer, std::min(size, available));
   if (allocated) vxmfree(pointer, 0);
   return moved;
 }

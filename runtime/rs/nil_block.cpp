@@ -52,9 +52,10 @@ extern "C" {
 // published words and the thread slot set. Returns the first free position.
 uint32_t nil_block_prepare(uint32_t blockStart, uint32_t stampPlusOne) {
   const lispval nil = nb::nilForBlockStart(blockStart);
-  *reinterpret_cast<uint16_t*>(static_cast<uintptr_t>(nil + nb::kCountPrefix)) =
-      nb::kCountPrefixHalf;
-  nb::word(nil, nb::kCountPrefix + 2) = nb::kCountPrefixWord;
+  // The prefix lies at odd addresses (nil's low byte is 0x85): byte copies.
+  auto* prefix = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(nil + nb::kCountPrefix));
+  std::memcpy(prefix, &nb::kCountPrefixHalf, sizeof nb::kCountPrefixHalf);
+  std::memcpy(prefix + 2, &nb::kCountPrefixWord, sizeof nb::kCountPrefixWord);
   std::memcpy(at(nil), nb::kCallStub.data(), nb::kCallStub.size());
 
   globs[0] = nil;

@@ -221,15 +221,16 @@ void updateMatrixFormat(const LoggingSetup& setup) {
   const LogSignalDescription* states = setup.stateSignalsDescription;
   const LogSignalDescription* outputs = setup.outputSignalsDescription;
   if (states != nullptr && setup.stateSignals != nullptr) {
-    const LogSamplePieces pieces{setup.stateSignals, states->widths, states->dataTypes,
-                                 states->complexSignals, states->numSignals};
+    const LogSamplePieces pieces{setup.stateSignals,     states->widths,      states->dataTypes,
+                                 states->complexSignals, states->conversions, states->numSignals};
     for (LogVariable* v : {state->states.matrix, state->finalStates.matrix})
       if (v != nullptr) updateLogVariableFromPieces(v, pieces);
   }
   if (outputs == nullptr || setup.outputSignals == nullptr) return;
   if (state->numOutputs == 1) {
-    const LogSamplePieces pieces{setup.outputSignals, outputs->widths, outputs->dataTypes,
-                                 outputs->complexSignals, outputs->numSignals};
+    const LogSamplePieces pieces{setup.outputSignals,  outputs->widths,
+                                 outputs->dataTypes,   outputs->complexSignals,
+                                 outputs->conversions, outputs->numSignals};
     if (state->outputs[0].matrix != nullptr)
       updateLogVariableFromPieces(state->outputs[0].matrix, pieces);
     return;

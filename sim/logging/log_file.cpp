@@ -87,9 +87,12 @@ void writeLogFile(const char* fileName, LoggingState* state) {
   if (writeQmfFileHeader(file) != 0) {
     std::fprintf(stderr, log_text::kErrorWritingFile, fileName);
     outcome.error = true;
+  } else {
+    // A failure among the matrix variables ends only their loop: the
+    // structures are still prepared (with their wrap reports) and written.
+    writeMatrixVariables(file, fileName, state->logVariableList, outcome);
+    writeStructVariables(file, fileName, state->structLogVariableList, outcome);
   }
-  if (!outcome.error) writeMatrixVariables(file, fileName, state->logVariableList, outcome);
-  if (!outcome.error) writeStructVariables(file, fileName, state->structLogVariableList, outcome);
   // Buffered data may meet a full disk only now: a failed close is a failed
   // write, never a whole file.
   if (std::fclose(file) != 0 && !outcome.error) {

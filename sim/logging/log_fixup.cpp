@@ -1,6 +1,8 @@
 #include "sim/logging/log_fixup.h"
 
+#include <algorithm>
 #include <cassert>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <numeric>
@@ -130,7 +132,10 @@ void fixupValueDimensions(LogValueDimensions* vd, int32_t shift, int32_t nDataPo
 }  // namespace
 
 void reportLogVariableWrap(LogVariable* v) {
-  v->nDataPoints = v->nRows * v->wrapped + v->rowIdx;
+  // A long run can log more samples than 32 bits count; the buffer is whole
+  // then, and the count stays at the largest value.
+  const int64_t samples = int64_t{v->nRows} * v->wrapped + v->rowIdx;
+  v->nDataPoints = static_cast<int32_t>(std::min<int64_t>(samples, INT32_MAX));
   if (v->wrapped > 1 || (v->wrapped == 1 && v->rowIdx != 0)) {
     std::printf(log_text::kWrapped, v->name, v->wrapped, v->nRows);
     if (v->usingDefaultBufferSize)

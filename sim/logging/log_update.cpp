@@ -18,12 +18,16 @@ namespace {
 // ---------------------------------------------------------------------------
 // Reading and storing one element
 
-// Bytes of one stored input element (one part of a complex element).
-std::size_t inputElementBytes(const LogVariable& v) {
-  const TypeConversion& c = v.conversion;
-  if (!c.conversionNeeded) return v.elementSize;
+// Bytes of one stored input element (one part of a complex element) that
+// conversion `c` reads; `loggedBytes` when nothing is converted.
+std::size_t storedElementBytes(const TypeConversion& c, std::size_t loggedBytes) {
+  if (!c.conversionNeeded) return loggedBytes;
   if (c.numberOfChunks > 1) return 4 * std::size_t(c.numberOfChunks);
   return getDataTypeSize(c.sourceType);
+}
+
+std::size_t inputElementBytes(const LogVariable& v) {
+  return storedElementBytes(v.conversion, v.elementSize);
 }
 
 template <class T>
@@ -124,9 +128,10 @@ void storeFill(char* p, int32_t type, int32_t elementSize) {
 
 // Where one element of a sample is stored.
 struct SourceElement {
-  const char* re;  // null: the element is missing
-  const char* im;  // null: no imaginary part (logged as 0)
-  int32_t type;    // built-in type of the stored values
+  const char* re;                    // null: the element is missing
+  const char* im;                    // null: no imaginary part (logged as 0)
+  int32_t type;                      // built-in type of the stored values
+  const TypeConversion* conversion;  // null: the variable's own
 };
 
 void storeElement(LogVariable& v, std::size_t at, const SourceElement& source) {
@@ -137,7 +142,7 @@ void storeElement(LogVariable& v, std::size_t at, const SourceElement& source) {
     if (im != nullptr) storeFill(im, v.dataType, v.elementSize);
     return;
   }
-  const TypeConversion& c = v.conversion;
+  const TypeConversion& c = source.conversion != nullptr ? *source.conversion : v.conversion;
   auto put = [&](char* target, const char* from) {
     if (from == nullptr)
       storeAs(target, v.dataType, 0.0);
@@ -210,7 +215,7 @@ void appendSample(LogVariable* v, bool isVarDims, SourceOf sourceOf) {
     const std::size_t rowStart = std::size_t(v->rowIdx) * v->nCols;
     for (int32_t col = 0; col < v->nCols; ++col) {
       const long index = varDims ? currentIndex(*v, col) : col;
-      const SourceElement source = index < 0 ? SourceElement{nullptr, nullptr, v->dataType}
+      const SourceElement source = index < 0 ? SourceElement{nullptr, nullptr, v->dataType, nullptr}
                                              : sourceOf(index * rowsPerSample + row, inBytes);
       storeElement(*v, rowStart + col, source);
     }
@@ -253,7 +258,7 @@ void updateLogVariable(LogVariable* v, const void* data, bool isVarDims) {
   const char* base = static_cast<const char*>(data);
   appendSample(v, isVarDims, [&](long index, std::size_t inBytes) {
     const char* re = base + index * (v->complexFlag ? 2 * inBytes : inBytes);
-    return SourceElement{re, v->complexFlag ? re + inBytes : nullptr, v->dataType};
+    return SourceElement{re, v->complexFlag ? re + inBytes : nullptr, v->dataType, nullptr};
   });
 }
 
@@ -267,12 +272,18 @@ void updateLogVariableFromPieces(LogVariable* v, const LogSamplePieces& pieces) 
       const int32_t type = pieces.dataTypes != nullptr ? pieces.dataTypes[p] : v->dataType;
       const bool complex =
           pieces.complexSignals != nullptr ? pieces.complexSignals[p] != 0 : v->complexFlag != 0;
-      if (pieces.data[p] == nullptr) return SourceElement{nullptr, nullptr, type};
-      const std::size_t bytes = getDataTypeSize(type);
+      if (pieces.data[p] == nullptr) return SourceElement{nullptr, nullptr, type, nullptr};
+      // A piece stored in another form (fixed point) is read and scaled by
+      // its own conversion.
+      const TypeConversion* conversion =
+          pieces.conversions != nullptr ? pieces.conversions[p] : nullptr;
+      const std::size_t bytes = conversion != nullptr
+                                    ? storedElementBytes(*conversion, getDataTypeSize(type))
+                                    : getDataTypeSize(type);
       const char* re = static_cast<const char*>(pieces.data[p]) + index * (complex ? 2 : 1) * bytes;
-      return SourceElement{re, complex ? re + bytes : nullptr, type};
+      return SourceElement{re, complex ? re + bytes : nullptr, type, conversion};
     }
-    return SourceElement{nullptr, nullptr, v->dataType};
+    return SourceElement{nullptr, nullptr, v->dataType, nullptr};
   });
 }
 

@@ -8,14 +8,16 @@
 namespace sim {
 
 // Several signals whose elements form one sample side by side. Each piece is
-// read as its own type and converted to the variable's when they differ; a
-// real piece gives imaginary parts of 0; a null piece logs its elements as
-// missing (NaN for floating point, else 0).
+// read as its own type (through its own conversion when it has one) and
+// converted to the variable's when they differ; a real piece gives imaginary
+// parts of 0; a null piece logs its elements as missing (NaN for floating
+// point, else 0).
 struct LogSamplePieces {
   const void* const* data;
-  const int32_t* widths;          // elements per piece
-  const int32_t* dataTypes;       // null: all of the variable's type
-  const uint8_t* complexSignals;  // null: all real
+  const int32_t* widths;                     // elements per piece
+  const int32_t* dataTypes;                  // null: all of the variable's type
+  const uint8_t* complexSignals;             // null: all real
+  const TypeConversion* const* conversions;  // null (or null entries): stored as logged
   int32_t count;
 };
 

@@ -88,7 +88,14 @@ LogBufferSize logBufferSize(const LogRunTiming& timing, double sampleTime, int32
       if ((n - 1) * ts < span) n += 1;  // the division fell just short of the last hit
       if (frameData) n *= frameSize;
       n = std::ceil(n / decimation);
-      size.rows = n > kMaxRows ? std::numeric_limits<int32_t>::max() : static_cast<int32_t>(n);
+      // n is NaN or far below 1 for sample times the rule does not foresee;
+      // only numbers inside int32 are converted.
+      if (n > kMaxRows)
+        size.rows = std::numeric_limits<int32_t>::max();
+      else if (n >= 1.0)
+        size.rows = static_cast<int32_t>(n);
+      else
+        size.rows = 1;
     }
     if (maxRows > 0 && maxRows < size.rows) {
       size.rows = maxRows;

@@ -1,30 +1,16 @@
-// The engine methods this model links. A method that is not listed leaves its
-// slot empty, and the engine skips empty slots; each engine method joins the
-// list when it exists.
+// The engine methods this model links: every method the engine provides. A
+// slot left empty is skipped by the engine.
 #include "sim/model/model_method_table.h"
+
+#include "mech_engine2d/provided_methods.h"
 
 namespace sim {
 
-namespace {
-
-struct MethodEntry {
-  EngineMethodId id;
-  EngineMethod method;
-};
-
-const MethodEntry kLinkedMethods[] = {
-    {EngineMethodId::destroyMechanismMethods, toEngineMethod(&destroyMechanismMethods)},
-};
-
-EngineMethodTable table;
-bool filled = false;
-
-}  // namespace
-
 const EngineMethodTable* modelMethodTable() {
+  static EngineMethodTable table;
+  static bool filled = false;
   if (!filled) {
-    for (const MethodEntry& entry : kLinkedMethods)
-      table.methods[static_cast<int>(entry.id)] = entry.method;
+    fillProvidedEngineMethods(&table);
     filled = true;
   }
   return &table;

@@ -135,6 +135,14 @@ const SizeCase kSizeCases[] = {
     {"ZeroFinalTime", {0.0, 0.0, 0.001}, 0.001, 0, 1, 0, {1, 0, 0}},
     {"ZeroFinalTimeFrame", {0.0, 0.0, 0.001}, 0.001, 0, 1, 4, {4, 0, 0}},
     {"ZeroFinalTimeFrameLimited", {0.0, 0.0, 0.001}, 0.001, 2, 1, 4, {2, 0, 0}},
+    {"NaNSampleTimeGetsARow",
+     kTwentySeconds,
+     std::numeric_limits<double>::quiet_NaN(),
+     0,
+     1,
+     0,
+     {1, 0, 0}},
+    {"TinyNegativeSampleTimeGetsARow", kTwentySeconds, -1e-300, 0, 1, 0, {1, 0, 0}},
 };
 
 class LogBufferSizeTest : public ::testing::TestWithParam<SizeCase> {};
@@ -713,6 +721,39 @@ TEST_F(DataLoggingTest, OutputNamesSkipEmptyNamesAndOutputsWithoutSignal) {
   for (double v : series(1)) expected.push_back(v);
   for (double v : series(-1)) expected.push_back(v);
   EXPECT_EQ(yout.realAs<double>(), expected);
+}
+
+TEST_F(DataLoggingTest, SideBySideSignalsAreReadThroughTheirOwnConversions) {
+  // power is stored as an int16 fixed-point number: logged value = 0.5 x stored.
+  const TypeConversion halves{1, kTypeDouble, kTypeInt16, 0, 0, 1, 0.5, 0, 0.0};
+  const TypeConversion* conversions[2] = {&halves, nullptr};
+  for (int32_t outputs : {2, 1}) {
+    TinyModel model(kLogFormatMatrix, "yout");
+    model.setup.timeName = model.setup.stateName = model.setup.finalStateName = "";
+    model.outputs.numSignals = outputs;
+    model.outputs.conversions = conversions;
+    int16_t storedPower = 0;
+    model.outputSignals[0] = &storedPower;
+    const char* status = nullptr;
+    startDataLogging(&model.setup, 0.0, 0.01, 0.001, &status);
+    for (int k = 0; k <= 10; ++k) {
+      storedPower = int16_t(k);
+      model.mode[0] = int8_t(k);
+      model.mode[1] = int8_t(-k);
+      updateDataLogging(&model.setup, model.time);
+    }
+    ::testing::internal::CaptureStdout();
+    stopDataLogging("out.qmf", &model.setup);
+    ::testing::internal::GetCapturedStdout();
+
+    const QmfFile file = parseQmfFile(readFileBytes("out.qmf"));
+    std::vector<double> expected = series(0.5);
+    if (outputs == 2) {
+      for (double v : series(1)) expected.push_back(v);
+      for (double v : series(-1)) expected.push_back(v);
+    }
+    EXPECT_EQ(file.variables.at(0).realAs<double>(), expected) << outputs << " outputs";
+  }
 }
 
 TEST_F(DataLoggingTest, StructureWithTimeFormatModelIsReadBackExactly) {

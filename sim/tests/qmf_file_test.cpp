@@ -332,6 +332,21 @@ TEST_F(QmfFileTest, WrappedBufferComesBackOldestFirst) {
   EXPECT_EQ(a.realAs<double>(), (std::vector<double>{1, 2, 3, 4, 101, 102, 103, 104}));
 }
 
+TEST_F(QmfFileTest, SampleCountBeyond32BitsStillWritesTheWholeBuffer) {
+  LogRun run;
+  LogVariable* v = run.add(makeVariable("w", kDouble, 4, {1}));
+  for (double k = 0; k < 5; ++k) appendValues<double>(v, {k});  // rowIdx 1
+  v->wrapped = 1 << 30;                                         // as after more than 2^32 samples
+  EXPECT_EQ(
+      run.stopCapturingOutput("out.qmf"),
+      "*** Log variable w has wrapped 1073741824 times\n    using a circular buffer of size 4\n"
+      "** created out.qmf **\n\n");
+  const QmfFile file = readBack("out.qmf");
+  const QmfArray& a = file.variables.at(0);
+  EXPECT_EQ(a.dims, (std::vector<int32_t>{4, 1}));
+  EXPECT_EQ(a.realAs<double>(), (std::vector<double>{1, 2, 3, 4}));
+}
+
 TEST_F(QmfFileTest, WrapReportsAndRowOrderRotation) {
   struct Case {
     int samples;
@@ -482,6 +497,19 @@ TEST_F(QmfFileTest, InconsistentSignalsStructureIsRefusedNotReadPastItsArrays) {
 
 // ---------------------------------------------------------------------------
 // Failures
+
+TEST_F(QmfFileTest, StructuresAreStillPreparedAfterAMatrixVariableFails) {
+  LogRun run;
+  constexpr TypeInfo kNoFileClass{0, 8, 99, 0};  // a class the writer has no element type for
+  appendValues<double>(run.add(makeVariable("bad", kNoFileClass, 1, {1})), {1});
+  StructLogVariable* s = run.add(makeStructVariable());
+  for (double t : {1.5, 2.0}) appendValues<double>(s->time, {t});  // 5 samples in 4 rows
+  const std::string output = run.stopCapturingOutput("out.qmf");
+  EXPECT_EQ(run.errors(), "*** Error writing log variable bad to file out.qmf");
+  EXPECT_EQ(output,
+            "*** Log variable time has wrapped 1 times\n    using a circular buffer of size 4\n");
+  EXPECT_FALSE(exists("out.qmf"));
+}
 
 TEST_F(QmfFileTest, UnopenableFileIsReportedAndEverythingFreed) {
   LogRun run;

@@ -26,9 +26,11 @@ std::vector<std::string> linesOf(const std::string& text) {
 // The lines that start with one of the echo labels, in order.
 std::vector<std::string> echoLines(const std::string& out) {
   std::vector<std::string> echo;
-  for (const std::string& line : linesOf(out))
+  for (std::string line : linesOf(out)) {
+    line.erase(0, line.find_first_not_of(' '));  // the pacer's start text ends in blanks
     for (const char* label : {"ManTime:", "ManMass:", "RampMass:", "TimeMultiplier:"})
       if (line.rfind(label, 0) == 0) echo.push_back(line);
+  }
   return echo;
 }
 
@@ -69,8 +71,11 @@ TEST_F(ZorvathProgramTest, DefaultsAreEchoedAndTheRunEndsWithTheSevenMetrics) {
                           "96.000000 102.000000 96.000000",
                           "RampMass: 693.000000", "TimeMultiplier: 0.000000"));
   EXPECT_EQ(metricLabels(r.standardOutput), kMetricOrder);
-  // The echo comes before the metrics.
+  // The pacer announces its clock first and counts its timeouts last; the
+  // echo comes before the metrics.
+  EXPECT_EQ(r.standardOutput.rfind("CPU Frequency 1.00e+09\n       ManTime: ", 0), 0u);
   EXPECT_LT(r.standardOutput.find("TimeMultiplier:"), r.standardOutput.find("TimeAtMaxTorque"));
+  EXPECT_THAT(linesOf(r.standardOutput).back(), ::testing::MatchesRegex("[0-9]+ Timeouts"));
   EXPECT_TRUE(filesLeft().empty());
 }
 
@@ -103,7 +108,8 @@ TEST_P(RejectedCommandLineTest, PrintsTheUsageAndEndsWithMinusOneBeforeAnyStep) 
   const RejectedCase& c = GetParam();
   const auto r = run(c.arguments);
   EXPECT_EQ(r.exitStatus, 255);
-  EXPECT_EQ(r.standardOutput, std::string("Did not understand: ") + c.word +
+  EXPECT_EQ(r.standardOutput, std::string("CPU Frequency 1.00e+09\n       Did not understand: ") +
+                                  c.word +
                                   "\n\nCommand line argument format examples: \n"
                                   "-ManTime 0 0 1 1 2 2 3 3\n"
                                   "-ManMass 90 100 100 90 110 110 100 90\n"

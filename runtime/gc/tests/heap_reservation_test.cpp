@@ -213,6 +213,25 @@ TEST_F(HeapBreak, FailedGrowthLeavesTheReasonAndTheBreak) {
   EXPECT_EQ(vxmmalloc_heap.brk, base_ + 16);
 }
 
+// A heap that was never set up has no reservation to extend: growing it
+// fails and takes no address space anywhere.
+TEST(HeapBreakWithoutRegion, FailsWithoutReservingAnything) {
+  static int reservations = 0;
+  platform::setMemoryFaultHook([](platform::MemoryOperation operation, uintptr_t, size_t) {
+    if (operation == platform::MemoryOperation::Reserve) ++reservations;
+    return false;
+  });
+  heap_descriptor none = {};
+  GsSbrkFailCode = 0;
+  EXPECT_EQ(heap_sbrk_aligned(&none, 0x1000, 0), kSbrkFailed);
+  EXPECT_EQ(heap_sbrk_adjust_commit(&none, 0x1000), -1);
+  platform::setMemoryFaultHook(nullptr);
+  EXPECT_EQ(reservations, 0);
+  EXPECT_EQ(GsSbrkFailCode, kFailAddressSpace);
+  EXPECT_EQ(none.brk, 0u);
+  EXPECT_EQ(none.reserved_end, 0u);
+}
+
 TEST_F(HeapBreak, TwoThreadsMovingTheBreakNeverShareBytes) {
   constexpr int kSteps = 3000;
   std::vector<uint32_t> got[2];

@@ -174,6 +174,35 @@ TEST_F(NativeHeap, ReallocKeepsOrMovesTheBlock) {
   EXPECT_EQ(headerOf(fresh).sizeClass, 2);
 }
 
+// A quarter of the block less 16 is negative for the two smallest classes, so
+// any request that still fits keeps the block in place.
+TEST_F(NativeHeap, ReallocKeepsTheSmallestBlocksWhenTheRequestFits) {
+  void* tiny = vxmmalloc(0, 0, 0);  // class 0: no bytes available
+  ASSERT_EQ(headerOf(tiny).sizeClass, 0);
+  EXPECT_EQ(vxmrealloc(tiny, 0, 0), tiny);
+
+  auto* small = static_cast<uint8_t*>(vxmmalloc(10, 0, 0));  // class 1: 16 bytes available
+  ASSERT_EQ(headerOf(small).sizeClass, 1);
+  for (uint32_t size : {1u, 4u, 12u, 16u}) {
+    EXPECT_EQ(vxmrealloc(small, size, 0), small) << size;
+    EXPECT_EQ(headerOf(small).requestedSize, size);
+  }
+  EXPECT_NE(vxmrealloc(small, 17, 0), small) << "17 bytes do not fit";
+}
+
+// Reallocating a block that was already freed copies from it; the new block
+// is that very block here, so the copy's source and target are the same.
+TEST_F(NativeHeap, ReallocOfAFreedBlockCopiesItsBytes) {
+  auto* block = static_cast<uint8_t*>(vxmmalloc(40, 0, 0));  // class 2
+  for (int i = 0; i < 40; ++i) block[i] = static_cast<uint8_t>(i + 1);
+  ASSERT_EQ(vxmfree(block, 0), 40u);
+  auto* again = static_cast<uint8_t*>(vxmrealloc(block, 40, 0));
+  ASSERT_EQ(again, block) << "the freed block is the head of its list";
+  EXPECT_EQ(headerOf(again).magic, kMagic);
+  for (int i = 0; i < 40; ++i) ASSERT_EQ(again[i], static_cast<uint8_t>(i + 1)) << i;
+  EXPECT_EQ(nmalloc[2], 1u);
+}
+
 TEST_F(NativeHeap, GetNextfFillsBothTablesAndClearsTheRest) {
   void* a = vxmmalloc(10, 0, 0);  // class 1: 32-byte blocks, 128 per piece
   vxmmalloc(10, 0, 0);
