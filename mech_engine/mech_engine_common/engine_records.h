@@ -138,8 +138,8 @@ struct EngineGeneralJoint {
   EngineMatrix* sphericalRows;
   EngineMatrix* sphericalSquare;
   EngineMatrix* displacements;           // initial displacement per prismatic primitive
-  EngineMatrixList* prismaticAxes;       // as described (plane)
-  EngineMatrixList* prismaticAxesWorld;  // turned by the base rotation
+  EngineMatrixList* prismaticAxes;       // in the joint's zero-position frame
+  EngineMatrixList* prismaticAxesWorld;  // as described
   EngineMatrixList* revoluteAxes;
   EngineMatrixList* revoluteAxesWorld;
   double baseOffset[3];  // base frame in the inboard body's frame
