@@ -110,11 +110,19 @@ class Ramp {
   }
   ~Ramp() { destroyEngineMechanism(mechanism_); }
 
+  // Back to the described state at the start time, where the kinematics
+  // step runs its start-of-run work once.
   void restart() {
     std::memcpy(state_, initialState_, sizeof state_);
     step_ = 0;
     setTime();
     kinematics();
+  }
+  // The first step's time: entry points called again and again from here do
+  // the work of an ordinary step, not that of the start time.
+  void leaveStartTime() {
+    step_ = 1;
+    setTime();
   }
   void setTime() { kinematicsIn_.time = dynamicsIn_.time = step_ * kStepSize; }
   void kinematics() {
@@ -179,6 +187,8 @@ class CountAllocations {
 void BM_RampKinematicsStep(benchmark::State& state) {
   Ramp ramp;
   ramp.restart();
+  ramp.leaveStartTime();
+  ramp.kinematics();
   CountAllocations count;
   for (auto _ : state) ramp.kinematics();
   count.report(state);
@@ -188,6 +198,8 @@ BENCHMARK(BM_RampKinematicsStep);
 void BM_RampDynamicsStep(benchmark::State& state) {
   Ramp ramp;
   ramp.restart();
+  ramp.leaveStartTime();
+  ramp.kinematics();
   CountAllocations count;
   for (auto _ : state) ramp.dynamics();
   count.report(state);
@@ -197,6 +209,8 @@ BENCHMARK(BM_RampDynamicsStep);
 void BM_RampDerivatives(benchmark::State& state) {
   Ramp ramp;
   ramp.restart();
+  ramp.leaveStartTime();
+  ramp.kinematics();
   ramp.dynamics();
   CountAllocations count;
   for (auto _ : state) {
