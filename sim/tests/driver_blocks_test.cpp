@@ -377,6 +377,18 @@ TEST_F(PacerTest, VeryLongTargetAcrossTheCountersHighWordEnds) {
   EXPECT_EQ(pacer.timeouts(), 0);
 }
 
+TEST_F(PacerTest, TargetBeyondTheLongestSleepSleepsTheLongestAndWaitsTheRest) {
+  // -TimeMultiplier 1e10: 1e7 s per step, more milliseconds than a sleep
+  // request holds. The clock moves 1000 s per read to keep the busy wait short.
+  FakeClock::reset(0, 1000000000000ull);
+  Pacer pacer(1e10);
+  pacer.startQuietly();
+  pacer.step();
+  EXPECT_EQ(FakeClock::sleeps, std::vector<std::uint32_t>{0xFFFFFFFFu});
+  EXPECT_GE(pacer.output[2], 1e7);
+  EXPECT_EQ(pacer.timeouts(), 0);
+}
+
 TEST_F(PacerTest, ParametersAreChecked) {
   Pacer wrongCount(0);
   wrongCount.block.numParameters = 1;
