@@ -228,6 +228,20 @@ TEST(ViewerSenderTest, WrongParameterCountIsABlockError) {
   EXPECT_STREQ(ramp.status, "Wrong number of input arguments passed.\n4 arguments are expected\n");
 }
 
+TEST(ViewerSenderTest, SenderWithTheWrongParameterCountClosesNoOtherChannel) {
+  UdpListener listener;
+  const int other = sim::openUdpChannel("127.0.0.1", listener.port(), false, sim::kUdpNoBind);
+  ASSERT_EQ(other, 0);
+  FootSender foot(40500, 1);
+  foot.block.numParameters = 4;
+  foot.block.initializeSizes(&foot.block);
+  ASSERT_NE(foot.status, nullptr);
+  foot.block.terminate(&foot.block);  // the model terminates every block
+  EXPECT_EQ(sim::udpSend(other, 1, "x"), sim::kUdpOk);
+  EXPECT_EQ(listener.receive(), "x");
+  sim::closeUdpChannel(other);
+}
+
 TEST(ViewerSenderTest, AddressLongerThanFifteenCharactersIsABlockError) {
   const int before = openDescriptors();
   FootSender foot(40500, 1, "127.000.000.0001");
