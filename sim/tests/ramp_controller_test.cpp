@@ -321,7 +321,6 @@ TEST_F(RampControllerTest, CurrentLoopAddsSpeedPositionAndIntegralTerms) {
 }
 
 TEST_F(RampControllerTest, IntegralIsLimitedToTheContinuousCurrent) {
-  controller.commandedPosition = 1000.0;
   for (int k = 0; k < 300; ++k) {
     controller.commandedPosition = 1000.0;  // keep the error large
     step(0.0);
