@@ -99,8 +99,7 @@ void zeroPrismaticBlocks(EngineConstraint* constraint, bool acceleration) {
 }
 
 // Column e of a block turned by the attachment transform of offset ρ (form 2,
-// applied transposed): (c0 + ρx·c2 - ρy·c1, c1, c2); with a rate, the rate's
-// off-diagonal part (ρ̇x·c2 - ρ̇y·c1, 0, 0) is added into `rateOut`.
+// applied transposed): (c0 + ρx·c2 - ρy·c1, c1, c2), times sign.
 void transformColumn(const double* block, int n, int e, const double* rho, double sign,
                      double* out) {
   const double c0 = block[e];
@@ -111,6 +110,8 @@ void transformColumn(const double* block, int n, int e, const double* rho, doubl
   out[2 * n + e] = sign * c2;
 }
 
+// Column e of the derivative block turned the same way, plus the transform's
+// rate (form 3 of ρ̇) applied to the block: (ρ̇x·c2 - ρ̇y·c1, 0, 0), times sign.
 void rateColumn(const double* block, const double* derivative, int n, int e, const double* rho,
                 const double* rate, double sign, double* out) {
   transformColumn(derivative, n, e, rho, sign, out);

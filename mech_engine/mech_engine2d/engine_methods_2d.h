@@ -73,3 +73,87 @@ bool generalConstraintKinematicOutputs2D(EngineConstraint* constraint, double** 
 double wrapRevoluteAngle(double angle);
 // The body sensors of a body placed by `placement` (codes 1, 8, 9, 12).
 void writeBodySensors(const EngineBody* body, const EngineJoint* placement, double** running);
+
+// --- Jacobian operators -------------------------------------------------------------------
+// Columns are the free velocity coordinates, joint after joint in chain order;
+// rows the counted active equations (all, or with positionLevel those of mode
+// 1 and 3), constraint after constraint.
+
+bool constructJacobian2D(EngineMechanism* mechanism, double* out, bool positionLevel);
+bool operateJacobian2D(EngineMechanism* mechanism, double* out, const double* rates,
+                       bool positionLevel);
+bool operateReducedJacobianTransp2D(EngineMechanism* mechanism, const double* multipliers,
+                                    double* out, bool positionLevel);
+bool transposeJacobian2D(EngineMechanism* mechanism, double* out);
+bool velocityJacobian2D(EngineMechanism* mechanism, double* out, std::int32_t extra);
+bool generateNormalEquations2D(EngineMechanism* mechanism, double* out, bool positionLevel);
+
+// Propagation helpers shared by the operators, the dynamics and the solvers.
+int freeCoordinateCount(const EngineMechanism* mechanism);
+int countedEquations(const EngineMechanism* mechanism, bool positionLevel);
+void clearUnitRates(EngineMechanism* mechanism);
+// Rates of the free coordinates (column order) into the joints' rate vectors.
+void setFreeRates(EngineMechanism* mechanism, const double* rates);
+// Velocity buffers from the rate vectors (ground zero), with zero flags.
+void propagateRatesOutwards(EngineMechanism* mechanism);
+// The row evaluation of the velocity buffers; returns the rows written.
+int evaluateRows(const EngineMechanism* mechanism, bool positionLevel, double* out);
+void clearForceAccumulators(EngineMechanism* mechanism);
+// Adds scale·(Jb(:, e), Jf(:, e)) to the accumulators of the constraint's sides.
+void addConstraintForce(EngineConstraint* constraint, int e, double scale);
+// Generalised forces S_fᵀ·f of every joint from the accumulators, tips to ground.
+void propagateForcesInwards(EngineMechanism* mechanism);
+// The generalised forces at the free coordinates, joint after joint.
+int gatherGeneralisedForces(const EngineMechanism* mechanism, double* out);
+
+// --- stiction events -------------------------------------------------------------------------
+
+bool generalConstraintEventTest(EngineConstraint* constraint);
+// Per stiction primitive: (v when sliding positive, else -1), (v when sliding
+// negative, else +1), and, unlinked, the margins f - l and f - u of its input
+// entry when locked (else +1, -1). A linked constraint gives the margins of its
+// one entry after all its primitives, when all are locked. An input entry
+// points to (f, l, u): the transmitted force and the lower and upper limits.
+bool generalConstraintZeroCrossingFunction(EngineConstraint* constraint, double*** running,
+                                           double** output);
+
+// --- dynamics ---------------------------------------------------------------------------------
+
+bool dynamicInputs(double** input, EngineMechanism* mechanism);
+bool bodyDynamicInputs2D(EngineBody* body, EngineJoint* joint, double*** running);
+bool generalJointDynamicInputs2D(EngineJoint* joint, double*** running);
+bool dynamicSweep2D(EngineMechanism* mechanism);
+bool external2D(EngineMechanism* mechanism, bool forces);
+bool ricatti2D(EngineMechanism* mechanism);
+bool acceleration2D(EngineMechanism* mechanism, bool forces);
+bool lagrange2D(EngineMechanism* mechanism);
+bool buildMatrix2D(EngineMechanism* mechanism, double* out, bool positionLevel);
+bool reconstructForce2D(EngineMechanism* mechanism, const double* multipliers);
+bool computeGeneralConstraintTorque2D(EngineConstraint* constraint);
+bool dynamicOutputs(double* output, EngineMechanism* mechanism);
+bool generalConstraintDynamicOutputs2D(EngineConstraint* constraint, double** running);
+// The articulated bodies' response to the Jacobian force accumulators taken
+// as biases (no velocity terms, no joint forces): body accelerations in the
+// velocity buffers, free accelerations (-A⁻¹·Jᵀ·y) in the generalised-force
+// cells. Needs the factors of ricatti2D.
+void articulatedResponse(EngineMechanism* mechanism);
+
+// --- projection, stabilisation and the position solver ------------------------------------
+
+bool projectVelocity(EngineMechanism* mechanism, bool check);
+bool projectAcceleration2D(EngineMechanism* mechanism, bool check);
+bool stabilise2D(EngineMechanism* mechanism);
+// Trust-region Gauss–Newton solve of the position-level constraints over the
+// free position coordinates; *converged tells whether it met its tolerances.
+bool nonlinearSolver(EngineMechanism* mechanism, bool tight, std::uint8_t* converged);
+
+// Assembly support: the solver chosen by the analysis mode; every
+// constraint's initial-condition equations on or off; a buffer for all
+// position values (null after recording the out-of-memory message), saving
+// and restoring them (restore sweeps the positions).
+bool solvePositions(EngineMechanism* mechanism, bool tight, std::uint8_t* converged);
+bool toggleInitialConditionEquations(EngineMechanism* mechanism, bool on);
+int positionValueCount(const EngineMechanism* mechanism);
+double* allocatePositionBuffer(const EngineMechanism* mechanism);
+void savePositions(EngineMechanism* mechanism, double* buffer);
+bool restorePositions(EngineMechanism* mechanism, const double* buffer);

@@ -96,6 +96,34 @@ const ProvidedMethod kProvidedMethods[] = {
     ENGINE_METHOD(kinematicOutputs2D),
     ENGINE_METHOD(generalJointKinematicOutputs),
     ENGINE_METHOD(generalConstraintKinematicOutputs2D),
+    // Jacobian operators and stiction events
+    ENGINE_METHOD(constructJacobian2D),
+    ENGINE_METHOD(operateJacobian2D),
+    ENGINE_METHOD(operateReducedJacobianTransp2D),
+    ENGINE_METHOD(transposeJacobian2D),
+    ENGINE_METHOD(velocityJacobian2D),
+    ENGINE_METHOD(generateNormalEquations2D),
+    ENGINE_METHOD(generalConstraintEventTest),
+    ENGINE_METHOD(generalConstraintZeroCrossingFunction),
+    // dynamics
+    ENGINE_METHOD(dynamicInputs),
+    ENGINE_METHOD(bodyDynamicInputs2D),
+    ENGINE_METHOD(generalJointDynamicInputs2D),
+    ENGINE_METHOD(dynamicSweep2D),
+    ENGINE_METHOD(external2D),
+    ENGINE_METHOD(ricatti2D),
+    ENGINE_METHOD(acceleration2D),
+    ENGINE_METHOD(lagrange2D),
+    ENGINE_METHOD(buildMatrix2D),
+    ENGINE_METHOD(reconstructForce2D),
+    ENGINE_METHOD(computeGeneralConstraintTorque2D),
+    ENGINE_METHOD(dynamicOutputs),
+    ENGINE_METHOD(generalConstraintDynamicOutputs2D),
+    // projection, stabilisation, position solver
+    ENGINE_METHOD(projectVelocity),
+    ENGINE_METHOD(projectAcceleration2D),
+    ENGINE_METHOD(stabilise2D),
+    ENGINE_METHOD(nonlinearSolver),
 };
 
 #undef ENGINE_METHOD

@@ -54,3 +54,17 @@ inline constexpr const char* kMessageConstraintViolatedSingular =
     "constraints on the initial configuration of this mechanism are singular. There were %i "
     "active constraints in the initial configuration, but machine initialization indicates that "
     "perturbing the initial configuration changes these to %i active constraints.";
+
+inline constexpr const char* kMessageSingularMass =
+    "Error originates in Mechanical block %s. The motion is singular (the mass matrix is "
+    "singular). Check the mass properties and joint axes of the attached bodies.";
+
+inline constexpr const char* kMessageVelocityInconsistent =
+    "Mechanical model velocity constraints are inconsistent. Check constraints, stiction "
+    "actuators, and DoFs. Joint(s) with stiction might have locked at or near a kinematic "
+    "singularity.";
+
+inline constexpr const char* kMessageAccelerationInconsistent =
+    "Mechanical model acceleration constraints are inconsistent. Check constraints, stiction "
+    "actuators, and DoFs. Joint(s) with stiction might have locked at or near a kinematic "
+    "singularity.";

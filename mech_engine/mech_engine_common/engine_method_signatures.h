@@ -33,5 +33,5 @@ using ConstraintOutputsMethod = bool(EngineMechanism* mechanism, double* first, 
 // updateModeVector: the seventh input port entry.
 using ModeVectorMethod = bool(EngineMechanism* mechanism, double** port);
 
-// nonlinearSolver (mechanism, switch, the environment's method flag byte).
-using NonlinearSolverMethod = bool(EngineMechanism* mechanism, bool on, std::uint8_t flag);
+// nonlinearSolver (mechanism, tight switch, out: converged byte).
+using NonlinearSolverMethod = bool(EngineMechanism* mechanism, bool tight, std::uint8_t* converged);

@@ -42,6 +42,7 @@ using ConstraintTestMethod = std::int32_t(EngineConstraint* constraint);
 using ZeroCrossingMethod = bool(EngineConstraint* constraint, double*** running, double** output);
 // Body methods.
 using BodyInputMethod = bool(EngineBody* body, EngineJoint* joint, double*** running);
+using BodyOutputMethod = bool(EngineBody* body, EngineJoint* joint, double** running);
 using SpatialInertiaBuilder = void(double* out, double mass, const double* centre,
                                    const double* inertia);
 

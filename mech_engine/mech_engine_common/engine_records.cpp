@@ -47,6 +47,8 @@ constexpr CellShape kMotionShapes[kMotionEntryCount] = {
     {kSpatialSize, kVelocityCount, 1},    // U
     {kVelocityCount, 1, 1},               // unit rate
     {kVelocityCount, 1, 1},               // generalised force
+    {kSpatialSize, 1, 1},                 // force accumulator
+    {kVelocityCount, kVelocityCount, 1},  // D
 };
 
 constexpr CellShape kForceShapes[kForceEntryCount] = {

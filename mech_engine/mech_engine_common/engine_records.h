@@ -80,6 +80,8 @@ enum MotionEntry : int {
   kMotionProjectedInertia,    // U = P·S_f (6 x n)
   kMotionUnitRate,            // unit-rate / rate vector of the Jacobian operators (n)
   kMotionGeneralisedForce,    // generalised force of the Jacobian operators (n)
+  kMotionForceAccumulator,    // spatial force accumulator of the Jacobian operators (6)
+  kMotionJointInertia,        // D = S_fᵀ·P·S_f (n x n), kept for the inversion
   kMotionEntryCount,
 };
 
@@ -136,8 +138,8 @@ struct EngineGeneralJoint {
   EngineMatrix* sphericalRows;
   EngineMatrix* sphericalSquare;
   EngineMatrix* displacements;           // initial displacement per prismatic primitive
-  EngineMatrixList* prismaticAxes;       // as described (plane)
-  EngineMatrixList* prismaticAxesWorld;  // turned by the base rotation
+  EngineMatrixList* prismaticAxes;       // in the joint's zero-position frame
+  EngineMatrixList* prismaticAxesWorld;  // as described
   EngineMatrixList* revoluteAxes;
   EngineMatrixList* revoluteAxesWorld;
   double baseOffset[3];  // base frame in the inboard body's frame
@@ -290,10 +292,10 @@ struct EngineGeneralConstraint {
 // --- kinematic data ----------------------------------------------------------------
 
 enum KinematicFlag : int {
-  kFlagFactorValid,         // acceleration projection factor valid
-  kFlagStabilisePositions,  // stabilise2D corrects positions
-  kFlagVelocitiesProjected,
-  kFlagStep,  // cleared at every kinematics step
+  kFlagStabilisePositions,   // stabilise2D takes the Cholesky path (set for the stabilising solver)
+  kFlagVelocitiesProjected,  // projectVelocity changed the velocities
+  kFlagUnused,
+  kFlagAccelerationFactor,  // the acceleration projection's factor is valid; cleared every step
 };
 
 struct EngineKinematicData {
@@ -327,6 +329,8 @@ struct EngineKinematicData {
   double* normalMatrix;       // M x M
   double* startResidual;      // E + D: the homotopy's starting residual t
   double* trialResidual;      // E + D
+  double* solverStep;         // V: the nonlinear solver's step d
+  double* solverGradient;     // V: Jᵀ·f
 };
 static_assert(offsetof(EngineKinematicData, flags) == 0);
 

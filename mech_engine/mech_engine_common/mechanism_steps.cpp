@@ -212,8 +212,10 @@ bool mechanismPostStep(EngineMechanism* m, MechanismInputView* in) {
       return true;
     }
   } else {
-    // The projection solver's slot is checked like every other.
-    if (call<NonlinearSolverMethod>(m, S::nonlinearSolver, m, false, environment->methodFlag) ||
+    // The projection solver's slot is checked like every other. Whether it
+    // converged is left to the assembly check that follows.
+    std::uint8_t converged = 0;
+    if (call<NonlinearSolverMethod>(m, S::nonlinearSolver, m, false, &converged) ||
         call<MechanismMethod>(m, S::assemblyCheck, m) ||
         call<MechanismSwitchMethod>(m, S::projectVelocity, m, false)) {
       return true;

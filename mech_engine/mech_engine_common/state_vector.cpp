@@ -153,6 +153,10 @@ bool createKinematicData(EngineMechanism* mechanism) {
   mechanism->kinematicData = data;
   if (data == nullptr) return reportModelOutOfMemory();
   data->timeStamp = -kEngineRealmax;
+  // The stabilising solver corrects positions on its Cholesky path; a failed
+  // factorisation still falls back to the least-squares path.
+  data->flags[kFlagStabilisePositions] =
+      mechanism->environment->constraintSolverKind == kConstraintSolverStabilising ? 1 : 0;
   int positions = 0;
   int jointEquations = 0;
   forEachJoint(mechanism, [&](EngineJoint* joint, int, int) {
@@ -189,7 +193,8 @@ bool createKinematicData(EngineMechanism* mechanism) {
       return reportModelOutOfMemory();
     }
   }
-  for (double** slot : {&data->savedPositions, &data->trialPositions, &data->trialVelocities}) {
+  for (double** slot : {&data->savedPositions, &data->trialPositions, &data->trialVelocities,
+                        &data->solverStep, &data->solverGradient}) {
     if ((*slot = engineAllocateArrayOf<double>(v)) == nullptr) return reportModelOutOfMemory();
   }
   if ((data->jacobian = engineAllocateArrayOf<double>(r * v)) == nullptr ||
@@ -202,10 +207,11 @@ bool createKinematicData(EngineMechanism* mechanism) {
 bool destroyKinematicData(EngineMechanism* mechanism) {
   EngineKinematicData* data = mechanism->kinematicData;
   if (data == nullptr) return false;
-  for (double** slot : {&data->residual, &data->step, &data->rightHandSide, &data->multipliers,
-                        &data->scaledStep, &data->startResidual, &data->trialResidual, &data->work1,
-                        &data->work2, &data->savedPositions, &data->trialPositions,
-                        &data->trialVelocities, &data->jacobian, &data->normalMatrix}) {
+  for (double** slot :
+       {&data->residual, &data->step, &data->rightHandSide, &data->multipliers, &data->scaledStep,
+        &data->startResidual, &data->trialResidual, &data->work1, &data->work2,
+        &data->savedPositions, &data->trialPositions, &data->trialVelocities, &data->solverStep,
+        &data->solverGradient, &data->jacobian, &data->normalMatrix}) {
     engineReleaseSlot(*slot);
   }
   engineReleaseSlot(data->pivots);

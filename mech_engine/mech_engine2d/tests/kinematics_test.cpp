@@ -10,6 +10,7 @@
 #include "mech_engine2d/engine_methods_2d.h"
 #include "mech_engine_common/engine_error.h"
 #include "ramp_fixture.h"
+#include "ramp_reference.h"
 
 namespace {
 
@@ -18,45 +19,6 @@ using namespace ramp_points;
 
 std::string errorText() {
   return getEngineError()->text != nullptr ? getEngineError()->text : "";
-}
-
-struct Placement {
-  double angle;
-  Point at;  // reference point
-};
-
-Point turn(double angle, double x, double y) {
-  return {std::cos(angle) * x - std::sin(angle) * y, std::sin(angle) * x + std::cos(angle) * y};
-}
-Point plus(Point a, Point b) {
-  return {a.x + b.x, a.y + b.y};
-}
-Point minus(Point a, Point b) {
-  return {a.x - b.x, a.y - b.y};
-}
-Point along(double angle, Point local) {
-  return turn(angle, local.x, local.y);
-}
-
-// Independent forward kinematics of the ramp's tree from its five coordinates
-// (q: Revolute1, Revolute2, Revolute5, Prismatic, Revolute4; every coordinate
-// moves the outboard body relative to the inboard one).
-struct TreePlacements {
-  Placement exlar, rod, link4, link3, door;
-};
-
-TreePlacements forwardKinematics(const double* q) {
-  TreePlacements p;
-  p.exlar = {q[4], kGround3};
-  const Point exlarCS1 = plus(kGround3, along(p.exlar.angle, minus(kExlarCS1, kGround3)));
-  p.rod = {p.exlar.angle, plus(exlarCS1, along(p.exlar.angle, {q[3], 0.0}))};
-  // The rod's frame at Link4 CS5 lies at the rod's described offset.
-  p.link4 = {p.rod.angle + q[2], plus(p.rod.at, along(p.rod.angle, minus(kLink4CS5, kExlarCS1)))};
-  p.link3 = {p.link4.angle + q[1],
-             plus(p.link4.at, along(p.link4.angle, minus(kLink4CS4, kLink4CS5)))};
-  p.door = {p.link3.angle + q[0],
-            plus(p.link3.at, along(p.link3.angle, minus(kDoorCS4, kLink4CS4)))};
-  return p;
 }
 
 double angleOf(const EngineJoint* joint) {

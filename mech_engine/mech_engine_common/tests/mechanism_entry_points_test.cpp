@@ -61,8 +61,9 @@ bool outputConstraintsStub(EngineMechanism*, double* first, double* second) {
 bool updateModeVectorStub(EngineMechanism*, double** port) {
   return record<Id::updateModeVector>("(" + nameOf(port) + ")");
 }
-bool nonlinearSolverStub(EngineMechanism*, bool on, std::uint8_t flag) {
-  return record<Id::nonlinearSolver>("(" + std::to_string(on) + ", " + std::to_string(flag) + ")");
+bool nonlinearSolverStub(EngineMechanism*, bool on, std::uint8_t* converged) {
+  return record<Id::nonlinearSolver>("(" + std::to_string(on) + ", " +
+                                     (converged != nullptr ? "converged" : "null") + ")");
 }
 
 // Creation stubs own a block each, so a leak or a double free shows.
@@ -561,7 +562,7 @@ TEST_F(MechanismEntryPoints, PostStepBySolverAndMode) {
        1,
        0,
        true,
-       {"unpackState(0)", "nonlinearSolver(0, 1)", "assemblyCheck", "projectVelocity(0)",
+       {"unpackState(0)", "nonlinearSolver(0, converged)", "assemblyCheck", "projectVelocity(0)",
         "updateState(state)"}},
       {"projecting without a solver",
        2,

@@ -1,0 +1,498 @@
+// Dynamics against an independent reference: a dense Lagrangian model of the
+// ramp built here from the same body data (mass matrix, velocity terms and
+// constraint Jacobian from plain kinematics by finite differences), solved as
+// [M Jᵀ; J 0]·[q̈; μ] = [Q - h; -J̇·q̇]; and a pendulum against its closed form.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "mech_engine2d/engine_methods_2d.h"
+#include "mech_engine_common/engine_error.h"
+#include "ramp_fixture.h"
+#include "ramp_reference.h"
+
+namespace {
+
+using namespace ramp_points;
+std::string errorText() {
+  return getEngineError()->text != nullptr ? getEngineError()->text : "";
+}
+
+constexpr int kCoordinates = 5;
+constexpr int kEquations = 4;
+using Vector5 = std::array<double, kCoordinates>;
+
+// --- dense helpers -------------------------------------------------------------------------
+
+// Solves A·x = b (n x n, row-major) by Gaussian elimination with partial pivoting.
+std::vector<double> solveDense(std::vector<double> a, std::vector<double> b) {
+  const int n = static_cast<int>(b.size());
+  for (int c = 0; c < n; ++c) {
+    int pivot = c;
+    for (int r = c + 1; r < n; ++r) {
+      if (std::fabs(a[r * n + c]) > std::fabs(a[pivot * n + c])) pivot = r;
+    }
+    for (int k = 0; k < n; ++k) std::swap(a[c * n + k], a[pivot * n + k]);
+    std::swap(b[c], b[pivot]);
+    for (int r = c + 1; r < n; ++r) {
+      const double f = a[r * n + c] / a[c * n + c];
+      for (int k = c; k < n; ++k) a[r * n + k] -= f * a[c * n + k];
+      b[r] -= f * b[c];
+    }
+  }
+  std::vector<double> x(n);
+  for (int r = n - 1; r >= 0; --r) {
+    double sum = b[r];
+    for (int k = r + 1; k < n; ++k) sum -= a[r * n + k] * x[k];
+    x[r] = sum / a[r * n + r];
+  }
+  return x;
+}
+
+// --- the reference model -------------------------------------------------------------------------
+
+struct ReferenceBody {
+  double mass;
+  double inertiaAtCentre;
+  Point centre;     // described centre of mass
+  Point reference;  // described reference point
+};
+
+struct RampReference {
+  std::array<ReferenceBody, 5> bodies;  // Door, Link3, Link4, rod, Exlar
+  double gravity[2];
+
+  explicit RampReference(double doorMass, const double* g)
+      : bodies{{{doorMass, 0.2 * doorMass, kDoorCG, kDoorCS4},
+                {1.0, 0.001, kDoorCS4, kLink4CS4},
+                {1.0, 0.001, kLink4CS5, kLink4CS5},
+                {25755.573764142293, 0.001, kLink4CS5, kExlarCS1},
+                {1.0, 0.001, kGround3, kGround3}}},
+        gravity{g[0], g[1]} {}
+
+  // Per body (angle, centre x, centre y) at q.
+  std::array<double, 15> centres(const Vector5& q) const {
+    const TreePlacements p = forwardKinematics(q.data());
+    const Placement placements[5] = {p.door, p.link3, p.link4, p.rod, p.exlar};
+    std::array<double, 15> out{};
+    for (int b = 0; b < 5; ++b) {
+      const Point offset = minus(bodies[b].centre, bodies[b].reference);
+      const Point at = plus(placements[b].at, along(placements[b].angle, offset));
+      out[3 * b] = placements[b].angle;
+      out[3 * b + 1] = at.x;
+      out[3 * b + 2] = at.y;
+    }
+    return out;
+  }
+
+  // Ground point minus the moving loop point, per loop.
+  static std::array<double, 4> constraints(const Vector5& q) {
+    const TreePlacements p = forwardKinematics(q.data());
+    const Point door = plus(p.door.at, along(p.door.angle, minus(kGround1, kDoorCS4)));
+    const Point link4 = plus(p.link4.at, along(p.link4.angle, minus(kGround2, kLink4CS5)));
+    return {kGround1.x - door.x, kGround1.y - door.y, kGround2.x - link4.x, kGround2.y - link4.y};
+  }
+
+  // ∂f/∂q (rows of f, columns of q) and the second derivative along q̇.
+  template <typename F, std::size_t N>
+  static void differentiate(F f, const Vector5& q, const Vector5& qd,
+                            std::array<std::array<double, kCoordinates>, N>& jacobian,
+                            std::array<double, N>& curvature) {
+    const double h = 1e-6;
+    for (int c = 0; c < kCoordinates; ++c) {
+      Vector5 ahead = q;
+      Vector5 behind = q;
+      ahead[c] += h;
+      behind[c] -= h;
+      const auto fa = f(ahead);
+      const auto fb = f(behind);
+      for (std::size_t r = 0; r < N; ++r) jacobian[r][c] = (fa[r] - fb[r]) / (2 * h);
+    }
+    const double s = 1e-4;
+    Vector5 ahead = q;
+    Vector5 behind = q;
+    for (int c = 0; c < kCoordinates; ++c) {
+      ahead[c] += s * qd[c];
+      behind[c] -= s * qd[c];
+    }
+    const auto fa = f(ahead);
+    const auto f0 = f(q);
+    const auto fb = f(behind);
+    for (std::size_t r = 0; r < N; ++r) curvature[r] = (fa[r] - 2 * f0[r] + fb[r]) / (s * s);
+  }
+
+  struct Solution {
+    Vector5 accelerations;
+    std::array<double, 4> multipliers;  // generalised constraint force = Jᵀ·μ
+  };
+
+  Solution solve(const Vector5& q, const Vector5& qd, double actuatorForce) const {
+    std::array<std::array<double, kCoordinates>, 15> jb{};
+    std::array<double, 15> jbdot{};
+    differentiate([this](const Vector5& x) { return centres(x); }, q, qd, jb, jbdot);
+    std::array<std::array<double, kCoordinates>, 4> jc{};
+    std::array<double, 4> jcdot{};
+    differentiate([](const Vector5& x) { return constraints(x); }, q, qd, jc, jcdot);
+    const int n = kCoordinates + kEquations;
+    std::vector<double> a(n * n, 0.0);
+    std::vector<double> rhs(n, 0.0);
+    for (int b = 0; b < 5; ++b) {
+      const ReferenceBody& body = bodies[b];
+      const double* w = jb[3 * b].data();
+      for (int i = 0; i < kCoordinates; ++i) {
+        for (int j = 0; j < kCoordinates; ++j) {
+          a[i * n + j] += body.mass * (jb[3 * b + 1][i] * jb[3 * b + 1][j] +
+                                       jb[3 * b + 2][i] * jb[3 * b + 2][j]) +
+                          body.inertiaAtCentre * w[i] * w[j];
+        }
+        // Q - h: gravity minus the velocity terms.
+        rhs[i] += body.mass * (jb[3 * b + 1][i] * (gravity[0] - jbdot[3 * b + 1]) +
+                               jb[3 * b + 2][i] * (gravity[1] - jbdot[3 * b + 2]));
+      }
+    }
+    rhs[3] += actuatorForce;
+    for (int r = 0; r < kEquations; ++r) {
+      for (int c = 0; c < kCoordinates; ++c) {
+        a[(kCoordinates + r) * n + c] = jc[r][c];
+        a[c * n + kCoordinates + r] = -jc[r][c];  // M·q̈ - Jᵀ·μ = Q - h
+      }
+      rhs[kCoordinates + r] = -jcdot[r];
+    }
+    const std::vector<double> x = solveDense(a, rhs);
+    Solution out{};
+    for (int i = 0; i < kCoordinates; ++i) out.accelerations[i] = x[i];
+    for (int r = 0; r < kEquations; ++r) out.multipliers[r] = x[kCoordinates + r];
+    return out;
+  }
+
+  // Newton on the loop equations from q (minimum-norm steps).
+  static Vector5 assemble(Vector5 q) {
+    for (int iteration = 0; iteration < 30; ++iteration) {
+      std::array<std::array<double, kCoordinates>, 4> j{};
+      std::array<double, 4> unused{};
+      const Vector5 zero{};
+      differentiate([](const Vector5& x) { return constraints(x); }, q, zero, j, unused);
+      const std::array<double, 4> c = constraints(q);
+      std::vector<double> jjt(16, 0.0);
+      for (int r = 0; r < 4; ++r) {
+        for (int s = 0; s < 4; ++s) {
+          for (int k = 0; k < kCoordinates; ++k) jjt[r * 4 + s] += j[r][k] * j[s][k];
+        }
+      }
+      const std::vector<double> y = solveDense(jjt, {c[0], c[1], c[2], c[3]});
+      for (int k = 0; k < kCoordinates; ++k) {
+        for (int r = 0; r < 4; ++r) q[k] -= j[r][k] * y[r];
+      }
+    }
+    return q;
+  }
+
+  // q̇ with its part across the constraints removed.
+  static Vector5 consistentRates(const Vector5& q, Vector5 qd) {
+    std::array<std::array<double, kCoordinates>, 4> j{};
+    std::array<double, 4> unused{};
+    differentiate([](const Vector5& x) { return constraints(x); }, q, Vector5{}, j, unused);
+    std::vector<double> jjt(16, 0.0);
+    std::vector<double> jq(4, 0.0);
+    for (int r = 0; r < 4; ++r) {
+      for (int k = 0; k < kCoordinates; ++k) jq[r] += j[r][k] * qd[k];
+      for (int s = 0; s < 4; ++s) {
+        for (int k = 0; k < kCoordinates; ++k) jjt[r * 4 + s] += j[r][k] * j[s][k];
+      }
+    }
+    const std::vector<double> y = solveDense(jjt, jq);
+    for (int k = 0; k < kCoordinates; ++k) {
+      for (int r = 0; r < 4; ++r) qd[k] -= j[r][k] * y[r];
+    }
+    return qd;
+  }
+};
+
+// --- the engine side
+// ---------------------------------------------------------------------------------
+
+class RampDynamics {
+ public:
+  explicit RampDynamics(double doorMass) : ramp(doorMass) {
+    ramp.prismatic.factor = 1.0;
+    EXPECT_FALSE(ramp.create()) << errorText();
+    EXPECT_FALSE(setupMotionArrays(&ramp.mechanism, nullptr, nullptr, nullptr));
+    EXPECT_FALSE(positionSweep2D(&ramp.mechanism));
+    EXPECT_FALSE(setVelocityConstraint2D(&ramp.mechanism));
+    classifyConstraintEquations(&ramp.mechanism);
+  }
+
+  // Runs the dynamics step's methods at (q, q̇) and returns q̈.
+  Vector5 accelerations(const Vector5& q, const Vector5& qd, double actuatorForce) {
+    for (int i = 0; i < 5; ++i) {
+      jointPositions(ramp.stateJoints(i))[0] = q[i];
+      jointVelocities(ramp.stateJoints(i))[0] = qd[i];
+    }
+    double force = actuatorForce;
+    double* port[1] = {&force};
+    EngineMechanism* m = &ramp.mechanism;
+    EXPECT_FALSE(positionSweep2D(m));
+    EXPECT_FALSE(velocitySweep2D(m));
+    EXPECT_FALSE(dynamicInputs(port, m));
+    EXPECT_FALSE(dynamicSweep2D(m));
+    EXPECT_FALSE(external2D(m, true));
+    EXPECT_FALSE(ricatti2D(m)) << errorText();
+    EXPECT_FALSE(lagrange2D(m)) << errorText();
+    EXPECT_FALSE(acceleration2D(m, true));
+    Vector5 out{};
+    for (int i = 0; i < 5; ++i) out[i] = jointAccelerations(ramp.stateJoints(i))[0];
+    return out;
+  }
+
+  double multiplier(int k) const { return ramp.mechanism.kinematicData->multipliers[k]; }
+
+  RampFixture ramp;
+};
+
+double scaleOf(const Vector5& v) {
+  double s = 1.0;
+  for (double x : v) s = std::max(s, std::fabs(x));
+  return s;
+}
+
+TEST(RampDynamicsReference, AccelerationsAndConstraintForcesAgreeAtRandomStates) {
+  const double gravity[3] = {0.0, -9.81, 0.0};
+  RampDynamics engine(60.0);
+  const RampReference reference(60.0, gravity);
+  std::mt19937 random(7);
+  std::uniform_real_distribution<double> small(-0.05, 0.05);
+  std::uniform_real_distribution<double> rate(-1.0, 1.0);
+  for (int trial = 0; trial < 5; ++trial) {
+    Vector5 q{};
+    for (double& x : q) x = small(random);
+    q = RampReference::assemble(q);
+    ASSERT_LT(std::fabs(RampReference::constraints(q)[0]), 1e-12);
+    Vector5 qd{};
+    for (double& x : qd) x = rate(random);
+    qd = RampReference::consistentRates(q, qd);
+    const double force = 1000.0 * rate(random);
+
+    const Vector5 expected = reference.solve(q, qd, force).accelerations;
+    const auto multipliers = reference.solve(q, qd, force).multipliers;
+    const Vector5 actual = engine.accelerations(q, qd, force);
+    const double scale = scaleOf(expected);
+    for (int i = 0; i < 5; ++i) {
+      EXPECT_NEAR(actual[i], expected[i], 2e-5 * scale) << "trial " << trial << " q̈" << i;
+    }
+    double largest = 1.0;
+    for (double m : multipliers) largest = std::max(largest, std::fabs(m));
+    // The engine adds Jᵀ·λ to the bias, so its multipliers are the negatives.
+    for (int k = 0; k < 4; ++k) {
+      EXPECT_NEAR(-engine.multiplier(k), multipliers[k], 2e-5 * largest) << "trial " << trial;
+    }
+  }
+}
+
+TEST(RampDynamicsReference, DynamicsStepAndDerivativesRunThroughTheEntryPoints) {
+  RampDynamics engine(60.0);
+  EngineMechanism* m = &engine.ramp.mechanism;
+  engine.ramp.environment.numDynamicInputs = 1;
+  double force = 250.0;
+  double* inputs[1] = {&force};
+  double gravity[3] = {0.0, -9.81, 0.0};
+  double* gravityPort[3] = {&gravity[0], &gravity[1], &gravity[2]};
+  MechanismInputView in{};
+  in.numInputPorts = 2;
+  in.inputPorts[0] = inputs;
+  in.inputPorts[1] = gravityPort;
+  MechanismOutputView out{};
+  ASSERT_FALSE(positionSweep2D(m));
+  ASSERT_FALSE(velocitySweep2D(m));
+  ASSERT_FALSE(mechanismDynamicsStep(m, &in, &out)) << errorText();
+  double derivatives[10];
+  ASSERT_FALSE(mechanismDerivatives(m, derivatives));
+  const RampReference reference(60.0, gravity);
+  const Vector5 expected = reference.solve(Vector5{}, Vector5{}, force).accelerations;
+  // Derivatives: rates (zero here), then accelerations (reversed joints negated).
+  const double signs[5] = {-1, 1, -1, 1, 1};
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(derivatives[i], 0.0);
+    EXPECT_NEAR(derivatives[5 + i], signs[i] * expected[i], 2e-5 * scaleOf(expected)) << i;
+  }
+}
+
+TEST(RampDynamicsReference, KineticEnergyStaysConstantWithoutForces) {
+  const double noGravity[3] = {0.0, 0.0, 0.0};
+  RampDynamics engine(60.0);
+  engine.ramp.gravity[1] = 0.0;
+  const RampReference reference(60.0, noGravity);
+  Vector5 q = RampReference::assemble(Vector5{0.01, 0, 0, 0.02, 0});
+  Vector5 qd = RampReference::consistentRates(q, Vector5{0.5, -0.2, 0.3, 0.1, -0.4});
+  const auto energy = [&](const Vector5& position, const Vector5& rates) {
+    std::array<std::array<double, kCoordinates>, 15> jb{};
+    std::array<double, 15> unused{};
+    RampReference::differentiate([&](const Vector5& x) { return reference.centres(x); }, position,
+                                 Vector5{}, jb, unused);
+    double total = 0.0;
+    for (int b = 0; b < 5; ++b) {
+      double w = 0, vx = 0, vy = 0;
+      for (int k = 0; k < 5; ++k) {
+        w += jb[3 * b][k] * rates[k];
+        vx += jb[3 * b + 1][k] * rates[k];
+        vy += jb[3 * b + 2][k] * rates[k];
+      }
+      total += 0.5 * reference.bodies[b].mass * (vx * vx + vy * vy) +
+               0.5 * reference.bodies[b].inertiaAtCentre * w * w;
+    }
+    return total;
+  };
+  const double before = energy(q, qd);
+  ASSERT_GT(before, 1.0);
+  // Classical fourth-order Runge–Kutta on (q, q̇) with the engine's accelerations.
+  const double dt = 1e-3;
+  for (int step = 0; step < 100; ++step) {
+    const auto f = [&](const Vector5& x, const Vector5& v) {
+      return engine.accelerations(x, v, 0.0);
+    };
+    Vector5 q2, q3, q4, v2, v3, v4;
+    const Vector5 a1 = f(q, qd);
+    for (int i = 0; i < 5; ++i) q2[i] = q[i] + 0.5 * dt * qd[i], v2[i] = qd[i] + 0.5 * dt * a1[i];
+    const Vector5 a2 = f(q2, v2);
+    for (int i = 0; i < 5; ++i) q3[i] = q[i] + 0.5 * dt * v2[i], v3[i] = qd[i] + 0.5 * dt * a2[i];
+    const Vector5 a3 = f(q3, v3);
+    for (int i = 0; i < 5; ++i) q4[i] = q[i] + dt * v3[i], v4[i] = qd[i] + dt * a3[i];
+    const Vector5 a4 = f(q4, v4);
+    for (int i = 0; i < 5; ++i) {
+      q[i] += dt / 6 * (qd[i] + 2 * v2[i] + 2 * v3[i] + v4[i]);
+      qd[i] += dt / 6 * (a1[i] + 2 * a2[i] + 2 * a3[i] + a4[i]);
+    }
+  }
+  EXPECT_NEAR(energy(q, qd), before, 1e-6 * before);
+  EXPECT_LT(std::fabs(RampReference::constraints(q)[0]), 1e-8);
+}
+
+// --- a pendulum
+// ------------------------------------------------------------------------------------
+
+struct Pendulum {
+  EnginePrimitive revolute{kPrimitiveRevolute, kActuationFree, 0, 0, {0, 0, 1}};
+  EnginePrimitive weld{kPrimitiveWeld, kActuationMotionDriven};
+  EngineJoint hinge{"pendulum/Hinge", kJointGeneral, 1, &revolute};
+  EngineJoint groundWeld{"pendulum/Weld", kJointGeneral, 1, &weld};
+  FrameData frames[4];
+  BodyData bobData;
+  BodyData groundData;
+  EngineBody bob{"pendulum/Bob", &bobData.description};
+  EngineBody groundBody{"pendulum/Ground", &groundData.description};
+  EngineBody* bodies0[1] = {&bob};
+  EngineJoint* joints0[1] = {&hinge};
+  EngineBody* bodies1[1] = {&groundBody};
+  EngineJoint* joints1[1] = {&groundWeld};
+  EngineChain chains[2] = {{1, bodies0, joints0, &chains[1]}, {1, bodies1, joints1, &chains[1]}};
+  EngineChain* chainTable[2] = {&chains[0], &chains[1]};
+  MachineEnvironment environment{};
+  double gravity[3] = {0.0, -9.81, 0.0};
+  EngineMatrix gravityCell{0, 1, gravity};
+  EngineMechanism mechanism{};
+  EngineMethodTable methods{};
+
+  Pendulum(double mass, double centreDistance, double inertiaAtCentre) {
+    hinge.base = frames[0].side();
+    hinge.follower = frames[1].side();
+    groundWeld.base = frames[2].side();
+    groundWeld.follower = frames[3].side();
+    bobData.mass = mass;
+    bobData.centreOfMass[0] = centreDistance;
+    bobData.inertia[8] = inertiaAtCentre + mass * centreDistance * centreDistance;
+    environment.environmentVector = &gravityCell;
+    environment.analysisMode = kAnalysisDynamics;
+    environment.linearAssemblyTolerance = 0.001;
+    environment.constraintTolerance = 1.4901161193847656e-08;
+    mechanism.numChains = 2;
+    mechanism.chains = chainTable;
+    mechanism.environment = &environment;
+    mechanism.allowedSimulationDimensions = kEngineDimension2D;
+    fillProvidedEngineMethods(&methods);
+    resetEngineMethodSet();
+    registerMechanismMethods(&methods);
+  }
+  ~Pendulum() { destroyEngineMechanism(&mechanism); }
+
+  bool create() {
+    return createEngineMechanism(&mechanism) ||
+           setupMotionArrays(&mechanism, nullptr, nullptr, nullptr);
+  }
+
+  bool accelerate(double angle, double rate) {
+    jointPositions(&hinge)[0] = angle;
+    jointVelocities(&hinge)[0] = rate;
+    return positionSweep2D(&mechanism) || velocitySweep2D(&mechanism) ||
+           dynamicSweep2D(&mechanism) || external2D(&mechanism, true) || ricatti2D(&mechanism) ||
+           lagrange2D(&mechanism) || acceleration2D(&mechanism, true);
+  }
+};
+
+TEST(PendulumDynamics, FollowsItsClosedForm) {
+  const double m = 2.0, d = 0.4, icg = 0.05, g = 9.81;
+  Pendulum pendulum(m, d, icg);
+  ASSERT_FALSE(pendulum.create()) << errorText();
+  EXPECT_EQ(pendulum.mechanism.kinematicData, nullptr);  // no constraints
+  const double inertia = icg + m * d * d;
+  for (double angle : {0.0, 0.3, -1.2, 2.5}) {
+    // θ measured from hanging straight down is angle + π/2.
+    ASSERT_FALSE(pendulum.accelerate(angle, 1.7)) << errorText();
+    const double theta = angle + M_PI / 2;
+    EXPECT_NEAR(jointAccelerations(&pendulum.hinge)[0], -(m * g * d / inertia) * std::sin(theta),
+                1e-12)
+        << angle;
+  }
+}
+
+TEST(PendulumDynamics, ZeroJointSpaceInertiaIsSingular) {
+  Pendulum pendulum(0.0, 0.0, 0.0);
+  ASSERT_FALSE(pendulum.create()) << errorText();
+  EXPECT_TRUE(pendulum.accelerate(0.0, 0.0));
+  EXPECT_EQ(errorText(),
+            "Error originates in Mechanical block %s. The motion is singular (the mass matrix is "
+            "singular). Check the mass properties and joint axes of the attached bodies.");
+  EXPECT_STREQ(getEngineError()->arguments[0], "pendulum/Hinge");
+}
+
+TEST(PendulumDynamics, TinyJointSpaceInertiaIsInverted) {
+  Pendulum pendulum(1e-300, 0.0, 1e-300);
+  pendulum.gravity[1] = 0.0;
+  ASSERT_FALSE(pendulum.create()) << errorText();
+  EXPECT_FALSE(pendulum.accelerate(0.0, 0.0)) << errorText();
+  EXPECT_EQ(motionData(&pendulum.hinge, kMotionInverseInertia)[0], 1.0 / 1e-300);
+}
+
+TEST(BodyInputs, VariableMassWithoutMassKeepsTheCentreAndAddsInertia) {
+  RampFixture ramp(0.0);
+  EngineBodyInput massEntry{kBodyInputMassAndInertia, nullptr, nullptr, nullptr};
+  double at[3] = {0.3, 0.4, 0.0};  // from the Door's reference point
+  massEntry.position = at;
+  ramp.bodyData[0].description.numMassInputs = 1;
+  ramp.bodyData[0].description.massInputs = &massEntry;
+  ASSERT_FALSE(ramp.create()) << errorText();
+  const double centre[2] = {bodyData(&ramp.door, kBodyCentreOfMass)[0],
+                            bodyData(&ramp.door, kBodyCentreOfMass)[1]};
+  double values[10] = {0.0, 0, 0, 0, 0, 0, 0, 0, 0, 2.0};  // mass 0, Izz 2
+  double* port[10];
+  for (int i = 0; i < 10; ++i) port[i] = &values[i];
+  double** running = port;
+  ASSERT_FALSE(bodyDynamicInputs2D(&ramp.door, &ramp.revolute1, &running));
+  EXPECT_EQ(running, port + 10);
+  EXPECT_EQ(bodyData(&ramp.door, kBodyCentreOfMass)[0], centre[0]);
+  EXPECT_EQ(bodyData(&ramp.door, kBodyCentreOfMass)[1], centre[1]);
+  EXPECT_EQ(bodyData(&ramp.door, kBodyInertia)[8], 2.0);
+  // A 10 kg entry puts the mass at its point, 0.5 m away: Izz gains 10·0.25.
+  values[0] = 10.0;
+  running = port;
+  ASSERT_FALSE(bodyDynamicInputs2D(&ramp.door, &ramp.revolute1, &running));
+  EXPECT_EQ(bodyData(&ramp.door, kBodyMass)[0], 10.0);
+  EXPECT_NEAR(bodyData(&ramp.door, kBodyCentreOfMass)[0], 0.3, 1e-15);
+  EXPECT_NEAR(bodyData(&ramp.door, kBodyCentreOfMass)[1], 0.4, 1e-15);
+  EXPECT_NEAR(bodyData(&ramp.door, kBodyInertia)[8], 2.0 + 10.0 * 0.25, 1e-14);
+}
+
+}  // namespace

@@ -1,0 +1,281 @@
+// Keeping the ramp on its constraints: the position solver, the velocity and
+// acceleration projections, stabilisation, and a run through the entry points.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "mech_engine2d/engine_methods_2d.h"
+#include "mech_engine_common/engine_error.h"
+#include "mech_engine_common/engine_vector_kernels.h"
+#include "ramp_fixture.h"
+
+namespace {
+
+std::string errorText() {
+  return getEngineError()->text != nullptr ? getEngineError()->text : "";
+}
+
+class ProjectionTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(ramp_.create()) << errorText();
+    m_ = &ramp_.mechanism;
+    ASSERT_FALSE(setupMotionArrays(m_, nullptr, nullptr, nullptr));
+    ASSERT_FALSE(positionSweep2D(m_));
+    ASSERT_FALSE(setVelocityConstraint2D(m_));
+    classifyConstraintEquations(m_);
+  }
+
+  void set(const double* q, const double* qd = nullptr) {
+    for (int i = 0; i < 5; ++i) {
+      jointPositions(ramp_.stateJoints(i))[0] = q[i];
+      jointVelocities(ramp_.stateJoints(i))[0] = qd != nullptr ? qd[i] : 0.0;
+    }
+    ASSERT_FALSE(positionSweep2D(m_));
+    ASSERT_FALSE(velocitySweep2D(m_));
+  }
+
+  double positionErrorNorm() {
+    double error[4];
+    EXPECT_FALSE(positionError2D(m_, error, false));
+    return twonorm(error, 4);
+  }
+
+  double velocityErrorNorm() {
+    double error[4];
+    EXPECT_FALSE(setVelocityConstraint2D(m_));
+    EXPECT_FALSE(velocityError2D(m_, error));
+    return twonorm(error, 4);
+  }
+
+  // The dense J over the four equations (free columns).
+  std::vector<double> jacobian() {
+    std::vector<double> j(20);
+    EXPECT_FALSE(setVelocityConstraint2D(m_));
+    EXPECT_FALSE(constructJacobian2D(m_, j.data(), false));
+    return j;
+  }
+
+  // x = Jᵀ·(J·Jᵀ)⁻¹·b, the minimum-norm solution of J·x = b.
+  static std::vector<double> minimumNorm(const std::vector<double>& j, const double* b) {
+    double g[16] = {};
+    for (int a = 0; a < 4; ++a) {
+      for (int c = 0; c < 4; ++c) {
+        for (int k = 0; k < 5; ++k) g[a + 4 * c] += j[a + 4 * k] * j[c + 4 * k];
+      }
+    }
+    // Gauss–Jordan on the 4x4 system.
+    double y[4] = {b[0], b[1], b[2], b[3]};
+    for (int c = 0; c < 4; ++c) {
+      const double pivot = g[c + 4 * c];
+      for (int k = 0; k < 4; ++k) g[c + 4 * k] /= pivot;
+      y[c] /= pivot;
+      for (int r = 0; r < 4; ++r) {
+        if (r == c) continue;
+        const double f = g[r + 4 * c];
+        for (int k = 0; k < 4; ++k) g[r + 4 * k] -= f * g[c + 4 * k];
+        y[r] -= f * y[c];
+      }
+    }
+    std::vector<double> x(5, 0.0);
+    for (int k = 0; k < 5; ++k) {
+      for (int a = 0; a < 4; ++a) x[k] += j[a + 4 * k] * y[a];
+    }
+    return x;
+  }
+
+  bool runDynamics() {
+    return dynamicSweep2D(m_) || external2D(m_, true) || ricatti2D(m_) || lagrange2D(m_) ||
+           acceleration2D(m_, true);
+  }
+
+  RampFixture ramp_;
+  EngineMechanism* m_ = nullptr;
+};
+
+TEST_F(ProjectionTest, SolverConvergesFromAPerturbedConfiguration) {
+  const double q[5] = {0.02, -0.03, 0.01, 0.004, 0.05};
+  set(q);
+  ASSERT_GT(positionErrorNorm(), 1e-3);
+  std::uint8_t converged = 0;
+  ASSERT_FALSE(nonlinearSolver(m_, false, &converged)) << errorText();
+  EXPECT_EQ(converged, 1);
+  EXPECT_LT(positionErrorNorm(), ramp_.environment.constraintTolerance);
+  EXPECT_FALSE(assemblyCheck(m_));
+  // The tight switch drives the residual down to rounding.
+  set(q);
+  ASSERT_FALSE(nonlinearSolver(m_, true, &converged));
+  EXPECT_EQ(converged, 1);
+  EXPECT_LT(positionErrorNorm(), 1e-12);
+}
+
+TEST_F(ProjectionTest, ZeroResidualConvergesWithoutAStep) {
+  const double q[5] = {0, 0, 0, 0, 0};
+  set(q);
+  ASSERT_EQ(positionErrorNorm(), 0.0);
+  std::uint8_t converged = 0;
+  ASSERT_FALSE(nonlinearSolver(m_, false, &converged));
+  EXPECT_EQ(converged, 1);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(jointPositions(ramp_.stateJoints(i))[0], 0.0);
+}
+
+TEST_F(ProjectionTest, UnreachableLoopDoesNotConvergeAndTheCheckReportsIt) {
+  // Ground point of the Link4 loop 5 m away: farther than the linkage reaches.
+  ramp_.revolute3Loop.general->baseAttachment[0] += 5.0;
+  const double q[5] = {0, 0, 0, 0, 0};
+  set(q);
+  std::uint8_t converged = 1;
+  ASSERT_FALSE(nonlinearSolver(m_, false, &converged)) << errorText();
+  EXPECT_EQ(converged, 0);
+  EXPECT_TRUE(assemblyCheck(m_));
+  EXPECT_THAT(errorText(), testing::HasSubstr("A constraint has been violated."));
+}
+
+TEST_F(ProjectionTest, VelocityProjectionIsTheMinimumNormChange) {
+  const double q[5] = {0, 0, 0, 0, 0};
+  const double qd[5] = {0.3, -0.7, 1.1, 0.2, -0.4};
+  set(q, qd);
+  const std::vector<double> j = jacobian();
+  double jq[4] = {};
+  for (int a = 0; a < 4; ++a) {
+    for (int k = 0; k < 5; ++k) jq[a] += j[a + 4 * k] * qd[k];
+  }
+  const std::vector<double> change = minimumNorm(j, jq);
+  ASSERT_FALSE(projectVelocity(m_, true)) << errorText();
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_NEAR(jointVelocities(ramp_.stateJoints(i))[0], qd[i] - change[i], 1e-12) << i;
+  }
+  EXPECT_LT(velocityErrorNorm(), 1e-12);
+  EXPECT_EQ(m_->kinematicData->flags[kFlagVelocitiesProjected], 1);
+}
+
+TEST_F(ProjectionTest, ZeroVelocityResidualLeavesVelocitiesAndPassesTheCheck) {
+  const double q[5] = {0, 0, 0, 0, 0};
+  set(q);
+  ASSERT_FALSE(projectVelocity(m_, true));
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(jointVelocities(ramp_.stateJoints(i))[0], 0.0);
+  EXPECT_EQ(m_->kinematicData->flags[kFlagVelocitiesProjected], 0);
+}
+
+TEST_F(ProjectionTest, VelocityCheckCoversEquationsLeftOutOfTheActiveLists) {
+  const double q[5] = {0, 0, 0, 0, 0};
+  set(q);
+  const std::vector<double> j = jacobian();
+  // Leave the last equation (the Link4 loop's y row) out of the active lists,
+  // as the redundancy analysis would; the saved lists keep it.
+  ramp_.revolute3Loop.equations->active->count = 1;
+  m_->kinematicData->activeCount = 3;
+  m_->kinematicData->positionActiveCount = 3;
+  for (const auto& [residual, fails] : {std::pair{1.5e-4, true}, std::pair{0.9e-4, false}}) {
+    const double target[4] = {0, 0, 0, residual};
+    const std::vector<double> qd = minimumNorm(j, target);
+    set(q, qd.data());
+    EXPECT_EQ(projectVelocity(m_, true), fails) << residual;
+    if (fails) {
+      EXPECT_EQ(errorText(),
+                "Mechanical model velocity constraints are inconsistent. Check constraints, "
+                "stiction actuators, and DoFs. Joint(s) with stiction might have locked at or near "
+                "a kinematic singularity.");
+    }
+    EXPECT_EQ(ramp_.revolute3Loop.equations->active->count, 1);  // lists swapped back
+  }
+}
+
+TEST_F(ProjectionTest, StabilisationPutsPositionsAndVelocitiesBackOnTheConstraints) {
+  const double q[5] = {0.001, -0.002, 0.0015, 0.0005, 0.002};
+  const double qd[5] = {0.3, -0.7, 1.1, 0.2, -0.4};
+  set(q, qd);
+  ASSERT_FALSE(runDynamics()) << errorText();
+  ASSERT_GT(positionErrorNorm(), 1e-5);
+  ASSERT_EQ(m_->kinematicData->flags[kFlagStabilisePositions], 1);
+  ASSERT_FALSE(stabilise2D(m_)) << errorText();
+  // Two Newton passes from an error of 2.4e-3.
+  EXPECT_LT(positionErrorNorm(), 1e-9);
+  EXPECT_LT(velocityErrorNorm(), 1e-10);
+  // The least-squares path gives the same.
+  set(q, qd);
+  m_->kinematicData->flags[kFlagStabilisePositions] = 0;
+  ASSERT_FALSE(stabilise2D(m_)) << errorText();
+  EXPECT_LT(positionErrorNorm(), 1e-9);
+  EXPECT_LT(velocityErrorNorm(), 1e-10);
+}
+
+TEST_F(ProjectionTest, AccelerationProjectionRemovesTheResidual) {
+  const double q[5] = {0, 0, 0, 0, 0};
+  set(q);
+  ASSERT_FALSE(runDynamics()) << errorText();
+  for (int i = 0; i < 5; ++i) jointAccelerations(ramp_.stateJoints(i))[0] += 0.1 * (i + 1);
+  ASSERT_FALSE(projectAcceleration2D(m_, true)) << errorText();
+  EXPECT_EQ(m_->kinematicData->flags[kFlagAccelerationFactor], 1);
+  // J·q̈ + J̇·q̇ - γ is zero again (J̇·q̇ = 0 at rest, γ = 0).
+  const std::vector<double> j = jacobian();
+  for (int a = 0; a < 4; ++a) {
+    double sum = 0.0;
+    for (int k = 0; k < 5; ++k) sum += j[a + 4 * k] * jointAccelerations(ramp_.stateJoints(k))[0];
+    EXPECT_NEAR(sum, 0.0, 1e-10) << a;
+  }
+}
+
+TEST_F(ProjectionTest, AssemblySupportSavesRestoresAndSolves) {
+  std::vector<double> buffer(positionValueCount(m_));
+  ASSERT_EQ(buffer.size(), 6u);
+  const double q[5] = {0.01, 0.0, 0.0, 0.0, 0.0};
+  set(q);
+  savePositions(m_, buffer.data());
+  const double other[5] = {0.5, 0.5, 0.5, 0.5, 0.5};
+  set(other);
+  ASSERT_FALSE(restorePositions(m_, buffer.data()));
+  EXPECT_EQ(jointPositions(&ramp_.revolute1)[0], 0.01);
+  std::uint8_t converged = 0;
+  ASSERT_FALSE(solvePositions(m_, false, &converged));
+  EXPECT_EQ(converged, 1);
+  ASSERT_FALSE(toggleInitialConditionEquations(m_, true));
+  EXPECT_EQ(ramp_.revoluteLoop.general->icSwitch, 1);
+  ASSERT_FALSE(toggleInitialConditionEquations(m_, false));
+  EXPECT_EQ(ramp_.revolute3Loop.general->icSwitch, 0);
+}
+
+TEST_F(ProjectionTest, RampStaysOnItsConstraintsThroughTheEntryPoints) {
+  // One second of the model's loop: kinematics, dynamics, derivatives, Euler
+  // update, post-step with the stabilising solver.
+  ramp_.environment.numDynamicInputs = 1;
+  double force = 2.0e4;
+  double* dynamicInputs[1] = {&force};
+  double gravity[3] = {0.0, -9.81, 0.0};
+  double* gravityPort[3] = {&gravity[0], &gravity[1], &gravity[2]};
+  double stateOut[10] = {};
+  int assembled = 1;
+  MechanismInputView kinematicsIn{};
+  kinematicsIn.firstCallFlag = &assembled;
+  MechanismOutputView kinematicsOut{};
+  kinematicsOut.numOutputPorts = 1;
+  kinematicsOut.outputPorts[0] = stateOut;
+  kinematicsOut.isMajorStep = 1;
+  MechanismInputView dynamicsIn{};
+  dynamicsIn.numInputPorts = 2;
+  dynamicsIn.inputPorts[0] = dynamicInputs;
+  dynamicsIn.inputPorts[1] = gravityPort;
+  MechanismOutputView dynamicsOut{};
+  ASSERT_FALSE(updateState(ramp_.state, m_));
+  const double h = 0.001;
+  double worst = 0.0;
+  for (int step = 1; step <= 1000; ++step) {
+    kinematicsIn.time = dynamicsIn.time = step * h;
+    ASSERT_FALSE(mechanismKinematicsStep(m_, &kinematicsIn, &kinematicsOut)) << errorText();
+    ASSERT_FALSE(mechanismDynamicsStep(m_, &dynamicsIn, &dynamicsOut)) << errorText();
+    double derivatives[10];
+    ASSERT_FALSE(mechanismDerivatives(m_, derivatives));
+    for (int i = 0; i < 10; ++i) ramp_.state[i] += h * derivatives[i];
+    ASSERT_FALSE(mechanismPostStep(m_, &kinematicsIn)) << errorText() << " at step " << step;
+    worst = std::max(worst, positionErrorNorm());
+  }
+  EXPECT_LT(worst, 1e-9);
+  EXPECT_LT(velocityErrorNorm(), 1e-9);
+  // The linkage moved.
+  EXPECT_GT(std::fabs(ramp_.state[3]), 1e-4);
+}
+
+}  // namespace
