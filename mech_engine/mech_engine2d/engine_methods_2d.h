@@ -157,3 +157,21 @@ int positionValueCount(const EngineMechanism* mechanism);
 double* allocatePositionBuffer(const EngineMechanism* mechanism);
 void savePositions(EngineMechanism* mechanism, double* buffer);
 bool restorePositions(EngineMechanism* mechanism, const double* buffer);
+
+// --- redundancy and assembly analysis ------------------------------------------------------
+
+// Decides by numerical rank which constraint equations stay active (notes
+// on standard output when print and the mechanism's verbose byte are set);
+// fails on drivers that over-determine the motion unless they are allowed.
+bool redundant(EngineMechanism* mechanism, std::int32_t drivenToTest, std::int32_t freeCount,
+               std::int32_t totalCount, bool print, bool allowRedundantDrivers);
+
+// Brings the joint positions onto the constraints; the initial call also sets
+// up the motion arrays, the active equations and the velocities.
+bool assemblyAnalysis(EngineMechanism* mechanism, bool initial);
+
+// The homotopy on the position residual (the assembly's core): *converged
+// tells whether the assembly check passed afterwards. saveArea holds every
+// position value.
+bool homotopyAssembly(EngineMechanism* mechanism, bool initial, double* saveArea,
+                      std::uint8_t* converged);

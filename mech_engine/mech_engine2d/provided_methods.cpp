@@ -124,6 +124,9 @@ const ProvidedMethod kProvidedMethods[] = {
     ENGINE_METHOD(projectAcceleration2D),
     ENGINE_METHOD(stabilise2D),
     ENGINE_METHOD(nonlinearSolver),
+    // redundancy and assembly analysis
+    ENGINE_METHOD(redundant),
+    ENGINE_METHOD(assemblyAnalysis),
 };
 
 #undef ENGINE_METHOD

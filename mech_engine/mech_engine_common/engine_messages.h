@@ -68,3 +68,34 @@ inline constexpr const char* kMessageAccelerationInconsistent =
     "Mechanical model acceleration constraints are inconsistent. Check constraints, stiction "
     "actuators, and DoFs. Joint(s) with stiction might have locked at or near a kinematic "
     "singularity.";
+
+inline constexpr const char* kMessageOverdeterminedDriver =
+    "Error originates in Mechanical block %s. The motion is overdetermined by redundant driver(s) "
+    "applied to this joint. Remove redundant driver(s). If there are no redundant drivers, "
+    "consider modifying the Redundancy Analysis Tolerance.";
+// The block named when no joint owns an over-determining driven column.
+inline constexpr const char* kUnknownBlockName = "unknown block";
+
+// Notes of the redundancy analysis (printed through formatWarning when verbose).
+inline constexpr const char* kNoteRedundantPositionEquation =
+    "The %d position constraint equation associated with block: %s was redundant";
+inline constexpr const char* kNoteRedundantPositionEquations =
+    "The %d position constraint equations associated with block: %s were redundant";
+inline constexpr const char* kNoteRedundantVelocityEquations =
+    "Redundant velocity constraint equations have been detected in block: %s";
+
+inline constexpr const char* kMessageKinematicsNotSpecified =
+    "Mechanical model motion is not completely specified when running in kinematics mode. To be "
+    "legal in kinematics mode, all independent degrees of freedom must be kinematically actuated. "
+    "Check joints, constraints, drivers, actuators, and DoFs.";
+// The assembly analysis retries when a failure's text starts with this many
+// bytes of kMessageKinematicsNotSpecified.
+inline constexpr int kKinematicsNotSpecifiedCompared = 241;
+
+// Warnings of the assembly's perturbation test (singular and plural).
+inline constexpr const char* kWarningPerturbedActiveConstraint =
+    "Warning: The initial configuration has %i active constraint, but a perturbation of the "
+    "initial configuration has %i constraints. \n";
+inline constexpr const char* kWarningPerturbedActiveConstraints =
+    "Warning: The initial configuration has %i active constraints, but a perturbation of the "
+    "initial configuration has %i constraints. \n";

@@ -35,3 +35,12 @@ using ModeVectorMethod = bool(EngineMechanism* mechanism, double** port);
 
 // nonlinearSolver (mechanism, tight switch, out: converged byte).
 using NonlinearSolverMethod = bool(EngineMechanism* mechanism, bool tight, std::uint8_t* converged);
+
+// positionError2D (mechanism, error vector, with the joints' own equations).
+using PositionErrorMethod = bool(EngineMechanism* mechanism, double* out, bool joints);
+
+// redundant (mechanism, driven coordinates to test, free velocity coordinates,
+// total, print switch, allow redundant drivers).
+using RedundantMethod = bool(EngineMechanism* mechanism, std::int32_t drivenToTest,
+                             std::int32_t freeCount, std::int32_t totalCount, bool print,
+                             bool allowRedundantDrivers);

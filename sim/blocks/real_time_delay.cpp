@@ -72,6 +72,15 @@ double elapsed(std::uint64_t since, std::uint64_t now, double frequency) {
   return static_cast<double>(now - since) / frequency;
 }
 
+// Whole milliseconds of a wait, truncated; a wait longer than a sleep request
+// can hold (a huge or infinite TimeMultiplier) asks for the longest sleep and
+// leaves the rest to the busy wait.
+std::uint32_t sleepCount(double seconds) {
+  const double milliseconds = seconds * 1000.0;
+  if (!(milliseconds < 4294967296.0)) return 0xFFFFFFFFu;
+  return static_cast<std::uint32_t>(milliseconds);
+}
+
 void setStatus(BlockRecord* block, const char* text) {
   *block->modelInfo->errorStatus = text;
 }
@@ -131,8 +140,7 @@ void outputs(BlockRecord* block, int) {
   setReference(block, now);
 
   const double remaining = target - elapsed(since, now, frequency);
-  if (remaining > kSleepThreshold)
-    pacerClock->sleepMilliseconds(static_cast<std::uint32_t>(remaining * 1000.0));
+  if (remaining > kSleepThreshold) pacerClock->sleepMilliseconds(sleepCount(remaining));
   if (remaining > kBusyWaitThreshold)
     while (target - elapsed(since, pacerClock->counter(), frequency) > kBusyWaitThreshold) {
     }

@@ -83,6 +83,9 @@ void setStatus(BlockRecord* block, const char* text) {
 // Shared callbacks
 
 bool checkParameterCount(BlockRecord* block, int expected, char* statusText) {
+  // No channel until start opens one: terminate of a block that never
+  // started (or was refused here) then closes nothing.
+  block->integerWork[kChannel] = kNoChannel;
   block->expectedParameterCount = expected;
   if (block->numParameters == expected) return true;
   std::snprintf(statusText, 128, kWrongParameterCountText, expected);
@@ -91,9 +94,6 @@ bool checkParameterCount(BlockRecord* block, int expected, char* statusText) {
 }
 
 void sizeSender(BlockRecord* block, int inputType) {
-  // No channel until start opens one: terminate of a block that never
-  // started then closes nothing.
-  block->integerWork[kChannel] = kNoChannel;
   block->numContinuousStates = 0;
   block->numDiscreteStates = 0;
   block->numInputPorts = 1;

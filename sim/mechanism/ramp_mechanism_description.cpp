@@ -82,8 +82,9 @@ constexpr std::array<double, kMechanismParameterCount> buildParameters() {
 // | port                      | engine reader                    | source                       |
 // |---------------------------|----------------------------------|------------------------------|
 // | dynamic inputs 0-11       | Door force actuators at CS5, CS6, | feet 4, 3, 2, 1 (0, F, 0)    |
-// |                           | CS7, CS8 (kind 2, body rotation) |                              |
+// |                           | CS7, CS8 (kind 2, world axes)    |                              |
 // | dynamic inputs 12-14      | Door force actuator at CS2 (= CG) | ramp weight (0, m g, 0)      |
+// |                           | (kind 2, world axes)             |                              |
 // | dynamic inputs 15-24      | Door mass-and-inertia entry at    | RampMass, 3x3 inertia        |
 // |                           | CS3 (= CG)                       |                              |
 // | dynamic input 25          | Prismatic primitive, actuation 7 | actuator force               |
@@ -91,8 +92,14 @@ constexpr std::array<double, kMechanismParameterCount> buildParameters() {
 // | kinematic output 1        | Revolute angle sensor, x 180/pi  | ramp position (deg)          |
 // | kinematic output 2        | Revolute rate sensor, x 180/pi   | ramp rate (deg/s)            |
 // | dynamic output 0          | Prismatic force sensor, x 1      | actuator force transmitted   |
+// |                           | (no joint force-output method is | (read by nothing; stays 0)   |
+// |                           | provided, so it is never written)|                              |
 // | environment vector        | gravity, written by the engine   | three zeros: weights are     |
 // |                           |                                  | applied as forces instead    |
+//
+// The five Door loads are weights: each acts in its frame's fixed world
+// rotation (identity), so it stays vertical while the door turns; without a
+// frame the engine would turn it with the door.
 //
 // The engine reads the dynamic inputs chain by chain (chain 0 first), joint by
 // joint, each outboard body's actuators and mass entries before the joint's
@@ -203,7 +210,7 @@ void describeBodies() {
   }
   for (int k = 0; k < 5; ++k)
     doorActuators[k] = {kBodyInputForce, framePart(kDoorForceFrames[k], layout::kFrameOffset),
-                        nullptr, nullptr};
+                        framePart(kDoorForceFrames[k], layout::kFrameRotation), nullptr};
   doorMassInputs[0] = {kBodyInputMassAndInertia, framePart(kDoorMassFrame, layout::kFrameOffset),
                        nullptr, nullptr};
   EngineBodyDescription& door = bodyDescriptions[index(RampBody::Door)];

@@ -228,6 +228,20 @@ TEST(ViewerSenderTest, WrongParameterCountIsABlockError) {
   EXPECT_STREQ(ramp.status, "Wrong number of input arguments passed.\n4 arguments are expected\n");
 }
 
+TEST(ViewerSenderTest, SenderWithTheWrongParameterCountClosesNoOtherChannel) {
+  UdpListener listener;
+  const int other = sim::openUdpChannel("127.0.0.1", listener.port(), false, sim::kUdpNoBind);
+  ASSERT_EQ(other, 0);
+  FootSender foot(40500, 1);
+  foot.block.numParameters = 4;
+  foot.block.initializeSizes(&foot.block);
+  ASSERT_NE(foot.status, nullptr);
+  foot.block.terminate(&foot.block);  // the model terminates every block
+  EXPECT_EQ(sim::udpSend(other, 1, "x"), sim::kUdpOk);
+  EXPECT_EQ(listener.receive(), "x");
+  sim::closeUdpChannel(other);
+}
+
 TEST(ViewerSenderTest, AddressLongerThanFifteenCharactersIsABlockError) {
   const int before = openDescriptors();
   FootSender foot(40500, 1, "127.000.000.0001");
@@ -374,6 +388,18 @@ TEST_F(PacerTest, VeryLongTargetAcrossTheCountersHighWordEnds) {
   pacer.step();
   EXPECT_EQ(FakeClock::sleeps, std::vector<std::uint32_t>{9999});
   EXPECT_NEAR(pacer.output[2], 10.0, 2e-6);
+  EXPECT_EQ(pacer.timeouts(), 0);
+}
+
+TEST_F(PacerTest, TargetBeyondTheLongestSleepSleepsTheLongestAndWaitsTheRest) {
+  // -TimeMultiplier 1e10: 1e7 s per step, more milliseconds than a sleep
+  // request holds. The clock moves 1000 s per read to keep the busy wait short.
+  FakeClock::reset(0, 1000000000000ull);
+  Pacer pacer(1e10);
+  pacer.startQuietly();
+  pacer.step();
+  EXPECT_EQ(FakeClock::sleeps, std::vector<std::uint32_t>{0xFFFFFFFFu});
+  EXPECT_GE(pacer.output[2], 1e7);
   EXPECT_EQ(pacer.timeouts(), 0);
 }
 

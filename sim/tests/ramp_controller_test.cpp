@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "sim/model/model_data.h"
 #include "sim/model/sim_model.h"
 
 namespace {
@@ -208,6 +209,41 @@ TEST_F(RampControllerTest, DefaultSequenceClosesUntilHalfASecondThenOpens) {
   EXPECT_EQ(controller.demand, kOpenDemand);
 }
 
+TEST_F(RampControllerTest, DefaultTablesOpenAtFourAndEightSecondsAndCloseAtSixteen) {
+  // The 4 s task runs after the steps at 0, 4, 8, ... s, as the scheduler
+  // calls it; its outputs reach the mode chart one period later.
+  sim::resetScheduler();
+  auto runTo = [&](long lastTick) {
+    while (tick_ <= lastTick) {
+      const bool taskDue = tick_ % 4000 == 0;
+      closedSteps(1);
+      if (taskDue) sim::subRateTask();
+    }
+  };
+  runTo(3999);
+  EXPECT_EQ(controller.command, 0);
+  EXPECT_EQ(controller.subMode, sim::kSubModeOpen);
+  runTo(4000);  // new command 1 with code 12: open
+  EXPECT_EQ(controller.command, 1);
+  EXPECT_EQ(controller.modeCode, 12);
+  EXPECT_EQ(controller.subMode, sim::kSubModeOpen);
+  EXPECT_EQ(controller.demand, kOpenDemand);
+  controller.subMode = sim::kSubModeOther;  // shows whether the next command reruns the logic
+  runTo(8000);                              // new command 2 with code 12: open again
+  EXPECT_EQ(controller.command, 2);
+  EXPECT_EQ(controller.subMode, sim::kSubModeOpen);
+  controller.subMode = sim::kSubModeOther;
+  runTo(15999);  // command 2 held again at 12 s: nothing runs
+  EXPECT_EQ(controller.command, 2);
+  EXPECT_EQ(controller.subMode, sim::kSubModeOther);
+  EXPECT_EQ(controller.demand, kOpenDemand);
+  runTo(16000);  // new command 3 with code 11: close
+  EXPECT_EQ(controller.command, 3);
+  EXPECT_EQ(controller.modeCode, 11);
+  EXPECT_EQ(controller.subMode, sim::kSubModeClose);
+  EXPECT_EQ(controller.demand, 0.0);
+}
+
 TEST_F(RampControllerTest, RateTransitionHoldsTheSubRateOutputsFourSecondsLate) {
   closedSteps(1);                   // step 0 takes the outputs over before the task first ran
   sim::signals.subRateCommand = 3;  // the task's run after step 0
@@ -252,6 +288,49 @@ TEST_F(RampControllerTest, ControlSaturatesAt48Point3588) {
   controller.commandedPosition = -1000.0;
   step(0);
   EXPECT_DOUBLE_EQ(controller.current, -expectedCurrent);
+}
+
+TEST_F(RampControllerTest, SpeedFilterDifferentiatesTheMeasuredPosition) {
+  controller.measuredPosition = 0.5;  // J
+  controller.previousMeasured = 0.2;  // J of the step before
+  controller.filter1 = 3.0;           // w1
+  controller.filter2 = -1.0;          // w2
+  step(0.0);
+  const double w0 = 300.0 - (-0.8239088813061645) * 3.0 - 0.294288770892884 * -1.0;
+  EXPECT_DOUBLE_EQ(controller.filterInput, w0);
+  EXPECT_DOUBLE_EQ(controller.speed, 0.11759497239667989 * w0 + 0.23518994479335978 * 3.0 +
+                                         0.11759497239667989 * -1.0);
+  // The section's states move on by one step.
+  EXPECT_EQ(controller.filter1, w0);
+  EXPECT_EQ(controller.filter2, 3.0);
+  EXPECT_EQ(controller.previousMeasured, 0.5);
+}
+
+TEST_F(RampControllerTest, CurrentLoopAddsSpeedPositionAndIntegralTerms) {
+  // At rest on the demand (P = J = D of the step before, K = 0): m = 0, and
+  // only the position error D - J and the integral drive the current.
+  controller.measuredPosition = controller.previousMeasured = 1.5;
+  controller.previousCommanded = 1.5;
+  controller.commandedPosition = 2.0;  // ep = 0.5
+  controller.integral = 1.0;
+  step(0.0);
+  EXPECT_EQ(controller.speedCommand, 0.0);
+  EXPECT_DOUBLE_EQ(controller.current, (10 * 0.5 + 1.0) * -0.20678759605283836);
+  EXPECT_DOUBLE_EQ(sim::signals.actuatorForce, controller.current * -4.83588 * -1978.956002261287);
+  EXPECT_DOUBLE_EQ(controller.integral, 1.0 + 0.001 * 0.5 * 251.32741228718345);
+}
+
+TEST_F(RampControllerTest, IntegralIsLimitedToTheContinuousCurrent) {
+  for (int k = 0; k < 300; ++k) {
+    controller.commandedPosition = 1000.0;  // keep the error large
+    step(0.0);
+  }
+  EXPECT_EQ(controller.integral, 23.94);
+  for (int k = 0; k < 600; ++k) {
+    controller.commandedPosition = -1000.0;
+    step(0.0);
+  }
+  EXPECT_EQ(controller.integral, -23.94);
 }
 
 TEST(QuantisationTest, HalvesGoAwayFromZero) {

@@ -234,6 +234,14 @@ TEST_F(RampMechanismTest, DescriptionConnectsTheModelsSignals) {
   EXPECT_NEAR(door->actuators[4].position[0] + doorReference[0], -0.3109109746, 1e-12);
   EXPECT_NEAR(door->massInputs[0].position[1] + doorReference[1], 0.5998080742, 1e-12);
   EXPECT_NEAR(door->actuators[0].position[0] + doorReference[0], -0.2492360076, 1e-12);
+  // The feet and the ramp weight act in world axes (their frames' fixed
+  // rotations), not in the door's turning axes: a weight stays vertical.
+  for (int k = 0; k < 5; ++k) {
+    ASSERT_NE(door->actuators[k].rotation, nullptr) << k;
+    EXPECT_THAT(std::vector<double>(door->actuators[k].rotation, door->actuators[k].rotation + 9),
+                ::testing::ElementsAre(1, 0, 0, 0, 1, 0, 0, 0, 1))
+        << k;
+  }
   // 15 + 10 values on the Door, one on the prismatic joint.
   const EngineJoint* prismatic = treeJoint("Prismatic");
   EXPECT_EQ(prismatic->primitives[0].actuation, kActuationForce);
