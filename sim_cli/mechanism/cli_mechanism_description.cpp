@@ -95,13 +95,17 @@ constexpr std::array<double, kMechanismParameterCount> buildParameters() {
 // | port                 | engine reader                            | source                  |
 // |----------------------|------------------------------------------|-------------------------|
 // | dynamic inputs 0-11  | Door force actuators at CS4, CS5, CS6,   | feet 4, 3, 2, 1 (0,F,0) |
-// |                      | CS7 (kind 2, body rotation)              |                         |
+// |                      | CS7 (kind 2, world axes)                 |                         |
 // | dynamic inputs 12-14 | Door force actuator at CS2 (= CG)        | Door weight (0, W, 0)   |
+// |                      | (kind 2, world axes)                     |                         |
 // | dynamic input 15     | Prismatic primitive, actuation 7         | actuator force          |
 // | kinematic output 0   | Revolute angle sensor, x 180/pi          | ramp position (deg)     |
 // | kinematic output 1   | Prismatic position sensor, x 1           | actuator displacement   |
 // | environment vector   | gravity, written by the engine           | three zeros: weights    |
 // |                      |                                          | are applied as forces   |
+//
+// The five Door loads are weights: each acts in its frame's fixed world
+// rotation (identity), so it stays vertical while the door turns.
 //
 // The engine reads the signals chain by chain (chain 0 first), joint by joint
 // from the tip, each outboard body's inputs before the joint's own: chain 0
@@ -216,7 +220,7 @@ void describeBodies() {
   }
   for (int k = 0; k < 5; ++k)
     doorActuators[k] = {kBodyInputForce, framePart(kDoorForceFrames[k], block::kFrameOffset),
-                        nullptr, nullptr};
+                        framePart(kDoorForceFrames[k], block::kFrameRotation), nullptr};
   EngineBodyDescription& door = bodyDescriptions[static_cast<int>(CliBody::Door)];
   door.numActuators = 5;
   door.actuators = doorActuators;

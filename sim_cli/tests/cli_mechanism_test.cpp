@@ -151,6 +151,10 @@ TEST_F(CliMechanismTest, SignalsAreTheRampPositionAndDisplacementOutAndSixteenIn
                           CliFrame::DoorCS7, CliFrame::DoorCS2};
   for (int k = 0; k < 5; ++k) {
     EXPECT_EQ(door->actuators[k].kind, kBodyInputForce);
+    // Weights stay vertical: world axes, not the door's turning ones.
+    ASSERT_NE(door->actuators[k].rotation, nullptr);
+    EXPECT_THAT(std::vector<double>(door->actuators[k].rotation, door->actuators[k].rotation + 9),
+                ElementsAre(1, 0, 0, 0, 1, 0, 0, 0, 1));
     for (int i = 0; i < 2; ++i)
       EXPECT_NEAR(door->actuators[k].position[i] + doorReference[i], framePosition(at[k])[i],
                   1e-15);
