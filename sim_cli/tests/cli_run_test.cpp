@@ -110,7 +110,7 @@ std::vector<std::string> labels(const std::vector<std::string>& lines) {
   return out;
 }
 
-TEST_F(CliRunTest, DefaultRunCoversFourteenSecondsAndSendsEveryRampPosition) {
+TEST_F(CliRunTest, DefaultRunOpensTheRampAndSendsEveryRampPosition) {
   RampPositionCounter counter(listener_);
   EXPECT_EQ(run({}), 0) << err_;
   EXPECT_EQ(counter.stopAndCount(), std::make_pair(14001, 0));
@@ -122,6 +122,14 @@ TEST_F(CliRunTest, DefaultRunCoversFourteenSecondsAndSendsEveryRampPosition) {
   EXPECT_TRUE(filesLeft().empty());
   EXPECT_EQ(sim::model->numBlocks, 1);
   EXPECT_STREQ(sim::model->blockTable[0]->name, "OgreSend");
+  // The ramp opens within the run and is held at the open demand of 0.16 m
+  // of stroke (about 104 degrees of hinge); nothing asks it to close again.
+  using namespace sim::controller_constants;
+  EXPECT_GT(sim::metrics.timeToOpen, 0.5);
+  EXPECT_LT(sim::metrics.timeToOpen, 13.0);
+  EXPECT_EQ(sim::metrics.timeToClose, 0.0);
+  EXPECT_NEAR(sim::signals.kinematicOutputs[1], kOpenDemand / kScrewRadiansPerMetre, 1e-3);
+  EXPECT_GT(sim::signals.kinematicOutputs[0], 90.0);
 }
 
 TEST_F(CliRunTest, EachOptionIsEchoedAsSoonAsItIsRead) {
