@@ -37,34 +37,20 @@ constexpr double kOne = 1.0;
 
 // Foot 4, 3, 2, 1 and the ramp weight as (0, F, 0); the ramp mass; its
 // inertia row by row; the actuator force.
+// clang-format off
 const double* const kDynamicInputs[] = {
-    &kZero,
-    &signals.footForce[3],
-    &kZero,  //
-    &kZero,
-    &signals.footForce[2],
-    &kZero,  //
-    &kZero,
-    &signals.footForce[1],
-    &kZero,  //
-    &kZero,
-    &signals.footForce[0],
-    &kZero,  //
-    &kZero,
-    &signals.rampWeight,
-    &kZero,             //
-    &signals.rampMass,  //
-    &kOne,
-    &kZero,
-    &kZero,  //
-    &kZero,
-    &kOne,
-    &kZero,  //
-    &kZero,
-    &kZero,
-    &signals.rampInertiaTerm,  //
+    &kZero, &signals.footForce[3], &kZero,
+    &kZero, &signals.footForce[2], &kZero,
+    &kZero, &signals.footForce[1], &kZero,
+    &kZero, &signals.footForce[0], &kZero,
+    &kZero, &signals.rampWeight,   &kZero,
+    &signals.rampMass,
+    &kOne,  &kZero,                &kZero,
+    &kZero, &kOne,                 &kZero,
+    &kZero, &kZero,                &signals.rampInertiaTerm,
     &signals.actuatorForce,
 };
+// clang-format on
 static_assert(std::size(kDynamicInputs) == kRampDynamicInputCount);
 static_assert(std::size(kDynamicInputs) <= kDynamicInputCapacity);
 

@@ -39,24 +39,16 @@ constexpr double kZero = 0.0;
 
 // Foot 4, 3, 2, 1 and the Door's weight as (0, F, 0), then the actuator
 // force.
+// clang-format off
 const double* const kDynamicInputs[] = {
-    &kZero,
-    &signals.footForce[3],
-    &kZero,  //
-    &kZero,
-    &signals.footForce[2],
-    &kZero,  //
-    &kZero,
-    &signals.footForce[1],
-    &kZero,  //
-    &kZero,
-    &signals.footForce[0],
-    &kZero,  //
-    &kZero,
-    &kDoorWeight,
-    &kZero,  //
+    &kZero, &signals.footForce[3], &kZero,
+    &kZero, &signals.footForce[2], &kZero,
+    &kZero, &signals.footForce[1], &kZero,
+    &kZero, &signals.footForce[0], &kZero,
+    &kZero, &kDoorWeight,          &kZero,
     &signals.actuatorForce,
 };
+// clang-format on
 static_assert(std::size(kDynamicInputs) == kDynamicInputCount);
 static_assert(std::size(kDynamicInputs) <= sim::kDynamicInputCapacity);
 
