@@ -495,4 +495,148 @@ TEST(BodyInputs, VariableMassWithoutMassKeepsTheCentreAndAddsInertia) {
   EXPECT_NEAR(bodyData(&ramp.door, kBodyInertia)[8], 2.0 + 10.0 * 0.25, 1e-14);
 }
 
+// --- a double pendulum with one motion-driven hinge -----------------------------------------
+
+// Link 1 (1 m, centre at 0.5 m) on a hinge at the origin, link 2 (centre
+// 0.5 m beyond its hinge P at the tip of link 1) on a second hinge; both along
+// x when the coordinates are 0. One of the two hinges is motion-driven.
+struct DoublePendulum {
+  static constexpr double kLength1 = 1.0, kCentre1 = 0.5, kMass1 = 1.0, kInertia1 = 0.1;
+  static constexpr double kCentre2 = 0.5, kMass2 = 2.0, kInertia2 = 0.2, kGravity = 9.81;
+  EnginePrimitive revolute1{kPrimitiveRevolute, kActuationFree, 0, 0, {0, 0, 1}};
+  EnginePrimitive revolute2{kPrimitiveRevolute, kActuationFree, 0, 0, {0, 0, 1}};
+  EnginePrimitive weld{kPrimitiveWeld, kActuationMotionDriven};
+  EngineJoint hinge1{"pendulum/Hinge1", kJointGeneral, 1, &revolute1};
+  EngineJoint hinge2{"pendulum/Hinge2", kJointGeneral, 1, &revolute2};
+  EngineJoint groundWeld{"pendulum/Weld", kJointGeneral, 1, &weld};
+  FrameData frames[6];
+  BodyData data1, data2, groundData;
+  EngineBody link1{"pendulum/Link1", &data1.description};
+  EngineBody link2{"pendulum/Link2", &data2.description};
+  EngineBody groundBody{"pendulum/Ground", &groundData.description};
+  EngineBody* bodies0[2] = {&link2, &link1};
+  EngineJoint* joints0[2] = {&hinge2, &hinge1};
+  EngineBody* bodies1[1] = {&groundBody};
+  EngineJoint* joints1[1] = {&groundWeld};
+  EngineChain chains[2] = {{2, bodies0, joints0, &chains[1]}, {1, bodies1, joints1, &chains[1]}};
+  EngineChain* chainTable[2] = {&chains[0], &chains[1]};
+  MachineEnvironment environment{};
+  double gravity[3] = {0.0, -kGravity, 0.0};
+  EngineMatrix gravityCell{0, 1, gravity};
+  EngineMechanism mechanism{};
+  EngineMethodTable methods{};
+
+  explicit DoublePendulum(bool driveFirst) {
+    (driveFirst ? revolute1 : revolute2).actuation = kActuationMotionDriven;
+    frames[2].position[0] = frames[3].position[0] = kLength1;
+    hinge1.base = frames[0].side();
+    hinge1.follower = frames[1].side();
+    hinge2.base = frames[2].side();
+    hinge2.follower = frames[3].side();
+    groundWeld.base = frames[4].side();
+    groundWeld.follower = frames[5].side();
+    RampFixture::body(data1, kMass1, kInertia1, {kCentre1, 0.0}, {0.0, 0.0});
+    RampFixture::body(data2, kMass2, kInertia2, {kLength1 + kCentre2, 0.0}, {kLength1, 0.0});
+    environment.environmentVector = &gravityCell;
+    environment.analysisMode = kAnalysisDynamics;
+    environment.constraintTolerance = 1.4901161193847656e-08;
+    mechanism.numChains = 2;
+    mechanism.chains = chainTable;
+    mechanism.environment = &environment;
+    mechanism.allowedSimulationDimensions = kEngineDimension2D;
+    fillProvidedEngineMethods(&methods);
+    resetEngineMethodSet();
+    registerMechanismMethods(&methods);
+  }
+  ~DoublePendulum() { destroyEngineMechanism(&mechanism); }
+
+  // Positions and rates of both hinges; the driven one also gets its acceleration.
+  bool run(const double* q, const double* w, double drivenAcceleration) {
+    EngineMechanism* m = &mechanism;
+    if (createEngineMechanism(m) || setupMotionArrays(m, nullptr, nullptr, nullptr)) return true;
+    EngineJoint* hinges[2] = {&hinge1, &hinge2};
+    for (int i = 0; i < 2; ++i) {
+      jointPositions(hinges[i])[0] = q[i];
+      jointVelocities(hinges[i])[0] = w[i];
+      if (hinges[i]->primitives[0].actuation == kActuationMotionDriven) {
+        jointAccelerations(hinges[i])[0] = drivenAcceleration;
+      }
+    }
+    return positionSweep2D(m) || velocitySweep2D(m) || dynamicSweep2D(m) || external2D(m, true) ||
+           ricatti2D(m) || lagrange2D(m) || acceleration2D(m, true);
+  }
+};
+
+// Newton–Euler for the pendulum at angular accelerations (α1, α2) of the two
+// links: the forces and moments the hinges must transmit. Hinge 2 acts on
+// link 2 at P; hinge 1 acts on both links at the origin. Moments about the hinge.
+struct HingeLoads {
+  double moment1, force1[2];
+  double moment2, force2[2];
+};
+HingeLoads hingeLoads(const double* q, const double* w, double alpha1, double alpha2) {
+  using P = DoublePendulum;
+  const auto crossZ = [](double ax, double ay, double bx, double by) { return ax * by - ay * bx; };
+  const double g[2] = {0.0, -P::kGravity};
+  const double phi2 = q[0] + q[1];
+  const double w2 = w[0] + w[1];
+  const double r1[2] = {P::kCentre1 * std::cos(q[0]), P::kCentre1 * std::sin(q[0])};
+  const double p[2] = {P::kLength1 * std::cos(q[0]), P::kLength1 * std::sin(q[0])};
+  const double c[2] = {P::kCentre2 * std::cos(phi2), P::kCentre2 * std::sin(phi2)};
+  const double a1[2] = {-alpha1 * r1[1] - w[0] * w[0] * r1[0],
+                        alpha1 * r1[0] - w[0] * w[0] * r1[1]};
+  const double ap[2] = {-alpha1 * p[1] - w[0] * w[0] * p[0], alpha1 * p[0] - w[0] * w[0] * p[1]};
+  const double a2[2] = {ap[0] - alpha2 * c[1] - w2 * w2 * c[0],
+                        ap[1] + alpha2 * c[0] - w2 * w2 * c[1]};
+  HingeLoads loads{};
+  for (int k = 0; k < 2; ++k) {
+    loads.force2[k] = P::kMass2 * (a2[k] - g[k]);
+    loads.force1[k] = P::kMass1 * (a1[k] - g[k]) + loads.force2[k];
+  }
+  loads.moment2 = P::kInertia2 * alpha2 + crossZ(c[0], c[1], loads.force2[0], loads.force2[1]);
+  const double r2[2] = {p[0] + c[0], p[1] + c[1]};
+  loads.moment1 = P::kInertia1 * alpha1 + P::kInertia2 * alpha2 +
+                  crossZ(r1[0], r1[1], P::kMass1 * (a1[0] - g[0]), P::kMass1 * (a1[1] - g[1])) +
+                  crossZ(r2[0], r2[1], loads.force2[0], loads.force2[1]);
+  return loads;
+}
+
+class DoublePendulumDynamics : public testing::TestWithParam<bool> {};
+
+// With one hinge driven, the other's acceleration makes its moment vanish
+// (it is free and unactuated); the moments are linear in that acceleration.
+TEST_P(DoublePendulumDynamics, FreeHingeFollowsTheDrivenOneAsNewtonEulerSays) {
+  const bool driveFirst = GetParam();
+  const double q[2] = {0.2, 0.4};
+  const double w[2] = {0.7, -0.5};
+  const double driven = 3.0;
+  DoublePendulum pendulum(driveFirst);
+  ASSERT_FALSE(pendulum.run(q, w, driven)) << errorText();
+  // Absolute accelerations (α1, α2) from the free hinge's relative one x.
+  const auto alphas = [&](double x, double* alpha) {
+    alpha[0] = driveFirst ? driven : x;
+    alpha[1] = alpha[0] + (driveFirst ? x : driven);
+  };
+  const auto freeMoment = [&](double x) {
+    double alpha[2];
+    alphas(x, alpha);
+    const HingeLoads loads = hingeLoads(q, w, alpha[0], alpha[1]);
+    return driveFirst ? loads.moment2 : loads.moment1;
+  };
+  const double free = -freeMoment(0.0) / (freeMoment(1.0) - freeMoment(0.0));
+  EngineJoint* drivenHinge = driveFirst ? &pendulum.hinge1 : &pendulum.hinge2;
+  EngineJoint* freeHinge = driveFirst ? &pendulum.hinge2 : &pendulum.hinge1;
+  EXPECT_EQ(jointAccelerations(drivenHinge)[0], driven);
+  EXPECT_NEAR(jointAccelerations(freeHinge)[0], free, 1e-12);
+  double alpha[2];
+  alphas(free, alpha);
+  EXPECT_NEAR(motionData(&pendulum.hinge1, kMotionAcceleration)[0], alpha[0], 1e-12);
+  EXPECT_NEAR(motionData(&pendulum.hinge2, kMotionAcceleration)[0], alpha[1], 1e-12);
+}
+
+INSTANTIATE_TEST_SUITE_P(DrivenHinge, DoublePendulumDynamics, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                           return info.param ? std::string("First") : std::string("Second");
+                         });
+
 }  // namespace
