@@ -520,7 +520,10 @@ bool acceleration2D(EngineMechanism* mechanism, bool forces) {
     const double* incoming = forceData(joint, kForceChildren);
     double articulated[3];
     for (int i = 0; i < 3; ++i) articulated[i] = bias[i] + pc[i] + incoming[i];
-    std::memcpy(forceData(joint, kForceSpatial), articulated, sizeof articulated);
+    // The reaction's part without the velocity products: P·a adds them back
+    // (a holds c and the driven accelerations).
+    double* reaction = forceData(joint, kForceSpatial);
+    for (int i = 0; i < 3; ++i) reaction[i] = bias[i] + incoming[i];
     double passed[3];
     std::memcpy(passed, articulated, sizeof passed);
     const int n = joint->freeVelocities->count;
@@ -568,7 +571,8 @@ bool acceleration2D(EngineMechanism* mechanism, bool forces) {
     addSubspace(joint, qdd, a);
     if (forces) {
       // Reaction at the joint: the force the inboard side exerts on the
-      // outboard subtree, P·a + articulated bias, at the outboard reference point.
+      // outboard subtree, P·a + p + the outer joints' forces, at the outboard
+      // reference point.
       double* reaction = forceData(joint, kForceSpatial);
       double pa[3];
       multiply3(motionData(joint, kMotionArticulatedInertia), a, pa);

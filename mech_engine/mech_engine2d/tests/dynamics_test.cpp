@@ -634,6 +634,28 @@ TEST_P(DoublePendulumDynamics, FreeHingeFollowsTheDrivenOneAsNewtonEulerSays) {
   EXPECT_NEAR(motionData(&pendulum.hinge2, kMotionAcceleration)[0], alpha[1], 1e-12);
 }
 
+// The reaction kept for the force outputs: what each hinge transmits to the
+// links outboard of it (moment about the hinge, then the force).
+TEST_P(DoublePendulumDynamics, HingeReactionsAreTheNewtonEulerLoads) {
+  const bool driveFirst = GetParam();
+  const double q[2] = {0.2, 0.4};
+  const double w[2] = {0.7, -0.5};
+  DoublePendulum pendulum(driveFirst);
+  ASSERT_FALSE(pendulum.run(q, w, 3.0)) << errorText();
+  const HingeLoads loads = hingeLoads(q, w, motionData(&pendulum.hinge1, kMotionAcceleration)[0],
+                                      motionData(&pendulum.hinge2, kMotionAcceleration)[0]);
+  const double* reaction1 = pendulum.hinge1.force[kForceSpatial]->data;
+  const double* reaction2 = pendulum.hinge2.force[kForceSpatial]->data;
+  EXPECT_NEAR(reaction1[0], loads.moment1, 1e-12);
+  EXPECT_NEAR(reaction1[1], loads.force1[0], 1e-12);
+  EXPECT_NEAR(reaction1[2], loads.force1[1], 1e-12);
+  EXPECT_NEAR(reaction2[0], loads.moment2, 1e-12);
+  EXPECT_NEAR(reaction2[1], loads.force2[0], 1e-12);
+  EXPECT_NEAR(reaction2[2], loads.force2[1], 1e-12);
+  // The free hinge transmits no moment.
+  EXPECT_NEAR((driveFirst ? reaction2 : reaction1)[0], 0.0, 1e-12);
+}
+
 INSTANTIATE_TEST_SUITE_P(DrivenHinge, DoublePendulumDynamics, testing::Bool(),
                          [](const testing::TestParamInfo<bool>& info) {
                            return info.param ? std::string("First") : std::string("Second");
