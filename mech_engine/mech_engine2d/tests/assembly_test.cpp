@@ -304,6 +304,16 @@ TEST_F(HomotopyTest, StepSequences) {
   }
 }
 
+TEST_F(HomotopyTest, TrimmingModeSkipsTheHomotopy) {
+  ramp_.environment.analysisMode = kAnalysisTrimming;
+  ramp_.revolute3Loop.general->icSwitch = 0;
+  ASSERT_FALSE(assemblyAnalysis(m_, true)) << errorText();
+  EXPECT_TRUE(script.weights.empty());                  // no solve
+  EXPECT_EQ(ramp_.revolute3Loop.general->icSwitch, 0);  // no initial-condition equations
+  EXPECT_EQ(script.redundantCalls, 1);                  // the set-up's analysis only
+  EXPECT_EQ(m_->kinematicData->homotopyWeight, 1.0);
+}
+
 TEST_F(HomotopyTest, RetriesOnceOnTheUnspecifiedKinematicsMessage) {
   ramp_.environment.analysisMode = kAnalysisKinematics;
   setSlot(m_, MechanismSlot::isIllegalKinematicMechanism, toEngineMethod(&scriptedIllegalCheck));
