@@ -219,6 +219,30 @@ TEST_F(ProjectionTest, AccelerationProjectionRemovesTheResidual) {
   }
 }
 
+TEST_F(ProjectionTest, AccelerationCheckCoversEquationsLeftOutOfTheActiveLists) {
+  const double q[5] = {0, 0, 0, 0, 0};
+  set(q);
+  ASSERT_FALSE(runDynamics()) << errorText();
+  const std::vector<double> j = jacobian();
+  ramp_.revolute3Loop.equations->active->count = 1;
+  m_->kinematicData->activeCount = 3;
+  m_->kinematicData->positionActiveCount = 3;
+  for (const auto& [residual, fails] : {std::pair{1.5e-4, true}, std::pair{0.9e-4, false}}) {
+    const double target[4] = {0, 0, 0, residual};
+    const std::vector<double> qdd = minimumNorm(j, target);
+    for (int i = 0; i < 5; ++i) jointAccelerations(ramp_.stateJoints(i))[0] = qdd[i];
+    m_->kinematicData->flags[kFlagAccelerationFactor] = 0;
+    EXPECT_EQ(projectAcceleration2D(m_, true), fails) << residual << " " << errorText();
+    if (fails) {
+      EXPECT_EQ(errorText(),
+                "Mechanical model acceleration constraints are inconsistent. Check constraints, "
+                "stiction actuators, and DoFs. Joint(s) with stiction might have locked at or near "
+                "a kinematic singularity.");
+    }
+    EXPECT_EQ(ramp_.revolute3Loop.equations->active->count, 1);
+  }
+}
+
 TEST_F(ProjectionTest, AssemblySupportSavesRestoresAndSolves) {
   std::vector<double> buffer(positionValueCount(m_));
   ASSERT_EQ(buffer.size(), 6u);
