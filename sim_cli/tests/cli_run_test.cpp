@@ -169,6 +169,39 @@ TEST_F(CliRunTest, DefaultsAreTheBuildsOwn) {
   sim::modelTerminate();
 }
 
+// The engine's first input port: feet 4, 3, 2, 1 and the Door's constant
+// weight as (0, F, 0), then the actuator force; no mass or inertia entries.
+TEST_F(CliRunTest, EngineInputsAreTheFeetTheDoorsWeightAndTheActuatorForce) {
+  sim::selectModelVariant(sim_cli::kCliModel);
+  sim::modelInitialize();
+  ASSERT_EQ(sim::model->errorStatus, nullptr);
+  for (const sim::EngineBlockIndex b : {sim::kKinematicsBlock, sim::kDynamicsBlock}) {
+    double* const* in = sim::engineBlocks[b].input.inputPorts[0];
+    ASSERT_NE(in, nullptr);
+    // clang-format off
+    const double* expected[16] = {
+        nullptr, &sim::signals.footForce[3], nullptr,
+        nullptr, &sim::signals.footForce[2], nullptr,
+        nullptr, &sim::signals.footForce[1], nullptr,
+        nullptr, &sim::signals.footForce[0], nullptr,
+        nullptr, nullptr,                    nullptr,
+        &sim::signals.actuatorForce,
+    };
+    // clang-format on
+    for (int k = 0; k < 16; ++k) {
+      if (expected[k] != nullptr) {
+        EXPECT_EQ(in[k], expected[k]) << k;
+      } else if (k != 13) {
+        EXPECT_EQ(*in[k], 0.0) << k;
+      }
+    }
+    // The model's constant is the one written in the model, -3933.81, not
+    // the description's 401 x -9.81 one unit in the last place away.
+    EXPECT_EQ(*in[13], -3933.81);
+  }
+  sim::modelTerminate();
+}
+
 TEST_F(CliRunTest, SenderThatCannotStartStopsBeforeTheNoiseAndTheEngine) {
   sim::blockParameters.address[1] = 16;  // one character more than the address can hold
   sim::noiseSeed = 7;
