@@ -299,6 +299,29 @@ TEST(MotionArrays, StictionPrimitiveAtRestStartsLockedWithZeroDerivatives) {
   EXPECT_EQ(jointMode(&ramp.revolute2, 0), kModeUnlocked);
 }
 
+// A joint method that reports a failure stops the sweep, and the failure
+// reaches the caller.
+bool failingJointCounts(EngineJoint*, std::int32_t*, std::int32_t*) {
+  return setEngineError("joint counts failed");
+}
+
+TEST(MotionArrays, FailingJointMethodStopsTheSweepAndIsPassedOn) {
+  RampFixture ramp;
+  ASSERT_FALSE(ramp.create()) << errorText();
+  for (JointMethod method : {kJointSetupMotionArrays, kJointCorrectMotionArrays}) {
+    SCOPED_TRACE(method);
+    EngineMethod saved = generalOf(&ramp.revolute2)->methods[method];
+    generalOf(&ramp.revolute2)->methods[method] = toEngineMethod(&failingJointCounts);
+    std::int32_t driven = 0, free = 0, total = 0;
+    const bool failed = method == kJointSetupMotionArrays
+                            ? setupArrays(&ramp.mechanism, &driven, &free, &total)
+                            : correctMotionArrays(&ramp.mechanism, &driven, &free, &total);
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(errorText(), "joint counts failed");
+    generalOf(&ramp.revolute2)->methods[method] = saved;
+  }
+}
+
 TEST(MotionArrays, MechanismWithoutCoordinatesHasNoDegreesOfFreedom) {
   RampFixture ramp;
   ramp.mechanism.numChains = 1;
