@@ -353,4 +353,46 @@ TEST(MotionArrays, DrivingInfoGivesTheRevoluteDriverRow) {
   EXPECT_FALSE(generalConstraintIcActuated(&ramp.revolute3Loop));
 }
 
+// The equation mode of the revolute driver row for primitives that combine a
+// stiction actuator with a motion driver or an initial-condition actuator: the
+// driver (and, while the switch is on, the initial condition) makes the row
+// active whatever the stiction mode.
+TEST(MotionArrays, DrivingInfoRuleOrderForCombinedPrimitives) {
+  struct Case {
+    const char* name;
+    std::int32_t actuation;
+    bool initialCondition;
+    std::int32_t mode;
+    bool icSwitch;
+    std::int32_t expected;
+  };
+  const Case cases[] = {
+      {"ic + unlocked stiction, switch on", kActuationFree, true, kModeUnlocked, true,
+       kEquationHolonomicDriver},
+      {"ic + unlocked stiction, switch off", kActuationFree, true, kModeUnlocked, false,
+       kEquationInactiveDriver},
+      {"ic + locked stiction, switch off", kActuationFree, true, kModeLocked, false,
+       kEquationHolonomicDriver},
+      {"driven + unlocked stiction, switch off", kActuationMotionDriven, false, kModeUnlocked,
+       false, kEquationHolonomicDriver},
+      {"unlocked stiction alone", kActuationFree, false, kModeUnlocked, true,
+       kEquationInactiveDriver},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RampFixture ramp;
+    EnginePrimitive& primitive = ramp.revolute[4];  // loop "Revolute"
+    primitive.stiction = kStictionActuated;
+    primitive.actuation = c.actuation;
+    primitive.initialCondition = c.initialCondition ? kInitialConditionActuated : 0;
+    ASSERT_FALSE(ramp.create()) << errorText();
+    EngineConstraint* loop = &ramp.revoluteLoop;
+    ASSERT_EQ(loop->equations->n, 3);
+    loop->general->modes->indices[0] = c.mode;
+    ASSERT_FALSE(toggleGeneralConstraintIcEquations(loop, c.icSwitch));
+    ASSERT_FALSE(updateGeneralConstraintDrivingInfo2D(loop));
+    EXPECT_EQ(loop->equations->modes->indices[2], c.expected);
+  }
+}
+
 }  // namespace
