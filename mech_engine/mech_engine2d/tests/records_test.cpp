@@ -166,6 +166,21 @@ TEST(PrismaticGeometry, RampActuatorFramesOffTheAxisFailCreation) {
   EXPECT_FALSE(ramp.mechanism.isCreated);
 }
 
+// A joint sensor without its output frame is reported (and creation goes on).
+TEST(EngineRecords, JointSensorWithoutTransformIsReported) {
+  RampFixture ramp;
+  EngineSensor sensor{kSensorPosition, 0, nullptr, nullptr, nullptr};
+  ramp.prismaticJoint.numSensors = 1;
+  ramp.prismaticJoint.sensors = &sensor;
+  testing::internal::CaptureStdout();
+  const bool failed = ramp.create();
+  const std::string report = testing::internal::GetCapturedStdout();
+  ASSERT_FALSE(failed) << errorText();
+  EXPECT_THAT(report, HasSubstr("Assertion Failed transform2D != NULL at line 86 of file "
+                                "\"mech_engine/mech_engine2d/xyTransformGeneralJoint2D\".\n"
+                                "\tsensor transformation should not be NULL\n"));
+}
+
 // --- motion arrays and the state vector ------------------------------------------
 
 bool setupArrays(EngineMechanism* mechanism, std::int32_t* driven, std::int32_t* free,
