@@ -553,10 +553,12 @@ bool updateGeneralConstraintDrivingInfo2D(EngineConstraint* constraint) {
         primitive.stiction == kStictionActuated && g->modes->indices[i] == kModeLocked;
     const bool driven = primitive.actuation == kActuationMotionDriven;
     const bool initial = primitive.initialCondition == kInitialConditionActuated;
-    if (primitive.stiction == kStictionActuated) {
-      mode = locked ? kEquationHolonomicDriver : kEquationInactiveDriver;
-    } else if (driven || (initial && g->icSwitch)) {
+    // A motion driver (or, while the switch is on, an initial condition) comes
+    // before the stiction actuator of the same primitive.
+    if (driven || (initial && g->icSwitch)) {
       mode = kEquationHolonomicDriver;
+    } else if (primitive.stiction == kStictionActuated) {
+      mode = locked ? kEquationHolonomicDriver : kEquationInactiveDriver;
     } else if (initial) {
       mode = kEquationInactiveDriver;
     }

@@ -11,6 +11,7 @@
 namespace {
 
 constexpr const char* kBodySource = "mech_engine/mech_engine2d/xyTransformBody2D";
+constexpr const char* kJointSource = "mech_engine/mech_engine2d/xyTransformGeneralJoint2D";
 
 bool transformPrimitiveAxes(const double* plane, int count, EnginePrimitive* primitives) {
   for (int i = 0; i < count; ++i) {
@@ -106,9 +107,19 @@ bool xyTransformBody2D(EngineBody* body, const double* plane) {
 }
 
 bool xyTransformGeneralJoint2D(EngineJoint* joint, const double* plane) {
-  return transformSide(plane, joint->base) || transformSide(plane, joint->follower) ||
-         transformPrimitiveAxes(plane, joint->numPrimitives, joint->primitives) ||
-         transformSensors(plane, joint->numSensors, joint->sensors, false);
+  if (transformSide(plane, joint->base) || transformSide(plane, joint->follower) ||
+      transformPrimitiveAxes(plane, joint->numPrimitives, joint->primitives)) {
+    return true;
+  }
+  for (int i = 0; i < joint->numSensors && joint->sensors != nullptr; ++i) {
+    if (joint->sensors[i].transform == nullptr) {
+      assertionFailed("transform2D != NULL", "sensor transformation should not be NULL",
+                      kJointSource, 86);
+    } else if (transformMatrix2D(plane, joint->sensors[i].transform)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 bool xyTransformGeneralConstraint2D(EngineConstraint* constraint, const double* plane) {

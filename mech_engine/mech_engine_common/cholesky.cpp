@@ -13,8 +13,10 @@ bool choleskyFactor(double* a, int n) {
       at(i, j) = sum / at(j, j);
       at(j, i) = at(i, j);
     }
-    double diagonal = at(i, i);
-    for (int k = 0; k < i; ++k) diagonal -= at(i, k) * at(i, k);
+    // The diagonal value minus the sum of squares: sum first, subtract once.
+    double sumOfSquares = 0.0;
+    for (int k = 0; k < i; ++k) sumOfSquares += at(i, k) * at(i, k);
+    const double diagonal = at(i, i) - sumOfSquares;
     if (diagonal <= 0.0) return true;
     at(i, i) = std::sqrt(diagonal);
   }

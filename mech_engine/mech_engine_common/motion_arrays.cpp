@@ -158,7 +158,7 @@ bool countAndFinish(EngineMechanism* mechanism, std::int32_t* drivenOut, std::in
   std::int32_t driven = 0;
   std::int32_t free = 0;
   const JointMethod perJoint = setup ? kJointSetupMotionArrays : kJointCorrectMotionArrays;
-  forEachJoint(mechanism, [&](EngineJoint* joint, int, int) {
+  const bool jointFailed = forEachJoint(mechanism, [&](EngineJoint* joint, int, int) {
     const EngineMethod method = jointMethod(joint, perJoint);
     if (method == nullptr) {
       if (!setup && joint->freeVelocities != nullptr) free += joint->freeVelocities->count;
@@ -166,6 +166,7 @@ bool countAndFinish(EngineMechanism* mechanism, std::int32_t* drivenOut, std::in
     }
     return methodAs<JointCountsMethod>(method)(joint, &driven, &free);
   });
+  if (jointFailed) return true;
   if (drivenOut != nullptr) *drivenOut = driven;
   if (freeOut != nullptr) *freeOut = free;
   if (totalOut != nullptr) {

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "sim/model/model_method_table.h"
 #include "sim/model/sim_model.h"
 #include "sim/model/zorvath_program.h"
+#include "sim/numeric/numeric_routines.h"
 #include "sim/tests/temp_directory.h"
 
 namespace {
@@ -80,6 +82,20 @@ TEST_F(ModelRunTest, RunCoversTwentySecondsInMajorStepsWithSixSubRateRuns) {
                                                            {3, 11}, {3, 12}, {3, 12}};
   EXPECT_EQ(subRateOutputs, expected);
   EXPECT_FALSE(exists("zorvath.qmf"));
+}
+
+// The measurement noise: one count of a 13-bit encoder per standard
+// deviation, drawn at the start and again at the end of every major step.
+TEST_F(ModelRunTest, NoiseIsOneCountOfAThirteenBitEncoder) {
+  constexpr double kScale = 2.0 * 3.141592653589793 / 8192.0;
+  std::uint32_t seed = sim::kNoiseSeed;
+  sim::modelInitialize();
+  ASSERT_EQ(sim::model->errorStatus, nullptr);
+  EXPECT_EQ(sim::signals.noise, sim::normalRandom(&seed) * kScale);
+  sim::oneStep();
+  EXPECT_EQ(sim::signals.noise, sim::normalRandom(&seed) * kScale);
+  EXPECT_EQ(sim::noiseSeed, seed);
+  sim::modelTerminate();
 }
 
 TEST_F(ModelRunTest, SubRateSequencesRepeatWithPeriodsSevenAndFour) {

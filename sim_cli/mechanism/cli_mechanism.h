@@ -90,8 +90,9 @@ inline constexpr int kKinematicOutputCount = 2;
 inline constexpr int kDynamicInputCount = 16;
 inline constexpr int kDynamicOutputCount = 0;
 
-// The Door's weight (401 kg), a constant of the description that the model
-// feeds in as a force at the Door's centre of mass.
+// The Door's weight (401 x -9.81 N), a port constant of the description. The
+// model feeds its own constant, -3933.81, one unit in the last place away, in
+// as a force at the Door's centre of mass (cli_model.cpp).
 inline constexpr double kDoorWeight = -3933.8100000000004;
 
 }  // namespace sim_cli

@@ -36,6 +36,9 @@ constexpr double kModeSequence[] = {12, 12, 12};
 constexpr sim::ModelBlock kBlocks[] = {sim::kOgreSendBlock};
 
 constexpr double kZero = 0.0;
+// The Door's weight as the model writes it (the description's port constant
+// is the product 401 x -9.81, one unit in the last place away).
+constexpr double kDoorWeightSignal = -3933.81;
 
 // Foot 4, 3, 2, 1 and the Door's weight as (0, F, 0), then the actuator
 // force.
@@ -45,7 +48,7 @@ const double* const kDynamicInputs[] = {
     &kZero, &signals.footForce[2], &kZero,
     &kZero, &signals.footForce[1], &kZero,
     &kZero, &signals.footForce[0], &kZero,
-    &kZero, &kDoorWeight,          &kZero,
+    &kZero, &kDoorWeightSignal,   &kZero,
     &signals.actuatorForce,
 };
 // clang-format on

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -35,7 +36,7 @@ std::vector<std::string> linesOf(const std::string& text) {
 }
 
 // Counts the ramp-position datagrams, and those of another length, until
-// told to stop and the socket has gone quiet.
+// told to stop and the socket has gone quiet; keeps the last value sent.
 class RampPositionCounter {
  public:
   explicit RampPositionCounter(UdpListener& listener)
@@ -45,6 +46,7 @@ class RampPositionCounter {
     thread_.join();
     return {count_, otherLength_};
   }
+  double lastValue() const { return lastValue_; }
 
  private:
   void run() {
@@ -55,16 +57,19 @@ class RampPositionCounter {
         if (stop_) return;
         continue;
       }
-      const ssize_t n = recv(listener_.descriptor(), buffer, sizeof buffer, 0);
+      const ssize_t n = recv(listener_.descriptor(), buffer, sizeof buffer - 1, 0);
       if (n <= 0 || std::string(buffer, n).rfind("drelvik.0:ramp.0 p ", 0) != 0) continue;
       ++count_;
       if (n != 25) ++otherLength_;
+      buffer[n] = '\0';
+      std::sscanf(buffer, "drelvik.0:ramp.0 p %lf", &lastValue_);
     }
   }
   UdpListener& listener_;
   std::atomic<bool> stop_{false};
   int count_ = 0;
   int otherLength_ = 0;
+  double lastValue_ = 0.0;
   std::thread thread_;
 };
 
@@ -130,6 +135,8 @@ TEST_F(CliRunTest, DefaultRunOpensTheRampAndSendsEveryRampPosition) {
   EXPECT_EQ(sim::metrics.timeToClose, 0.0);
   EXPECT_NEAR(sim::signals.kinematicOutputs[1], kOpenDemand / kScrewRadiansPerMetre, 1e-3);
   EXPECT_GT(sim::signals.kinematicOutputs[0], 90.0);
+  // The datagrams carry the ramp position in degrees, not the stroke.
+  EXPECT_NEAR(counter.lastValue(), sim::signals.kinematicOutputs[0], 0.02);
 }
 
 TEST_F(CliRunTest, EachOptionIsEchoedAsSoonAsItIsRead) {
@@ -166,6 +173,39 @@ TEST_F(CliRunTest, DefaultsAreTheBuildsOwn) {
   std::uint32_t seed = sim::kNoiseSeed;
   EXPECT_EQ(sim::signals.noise, sim::normalRandom(&seed) * (2.0 * 3.141592653589793 / 4096.0));
   EXPECT_EQ(sim::model->stopTime, 14.0);
+  sim::modelTerminate();
+}
+
+// The engine's first input port: feet 4, 3, 2, 1 and the Door's constant
+// weight as (0, F, 0), then the actuator force; no mass or inertia entries.
+TEST_F(CliRunTest, EngineInputsAreTheFeetTheDoorsWeightAndTheActuatorForce) {
+  sim::selectModelVariant(sim_cli::kCliModel);
+  sim::modelInitialize();
+  ASSERT_EQ(sim::model->errorStatus, nullptr);
+  for (const sim::EngineBlockIndex b : {sim::kKinematicsBlock, sim::kDynamicsBlock}) {
+    double* const* in = sim::engineBlocks[b].input.inputPorts[0];
+    ASSERT_NE(in, nullptr);
+    // clang-format off
+    const double* expected[16] = {
+        nullptr, &sim::signals.footForce[3], nullptr,
+        nullptr, &sim::signals.footForce[2], nullptr,
+        nullptr, &sim::signals.footForce[1], nullptr,
+        nullptr, &sim::signals.footForce[0], nullptr,
+        nullptr, nullptr,                    nullptr,
+        &sim::signals.actuatorForce,
+    };
+    // clang-format on
+    for (int k = 0; k < 16; ++k) {
+      if (expected[k] != nullptr) {
+        EXPECT_EQ(in[k], expected[k]) << k;
+      } else if (k != 13) {
+        EXPECT_EQ(*in[k], 0.0) << k;
+      }
+    }
+    // The model's constant is the one written in the model, -3933.81, not
+    // the description's 401 x -9.81 one unit in the last place away.
+    EXPECT_EQ(*in[13], -3933.81);
+  }
   sim::modelTerminate();
 }
 
@@ -225,6 +265,16 @@ TEST_F(CliControllerTest, IntegralGainIsOneHundredSixtyPi) {
   EXPECT_DOUBLE_EQ(sim::controller.integral, 0.001 * 0.01 * 502.6548245743669);
   // Below 13.3 the torque counts neither at the peak nor above continuous.
   EXPECT_EQ(sim::metrics.timeAboveContinuous, 0.0);
+}
+
+TEST_F(CliControllerTest, TorqueBetweenTheTwoThresholdsCountsAboveContinuousOnly) {
+  // Position error 2: the control is 20, and so is the torque (the motor's
+  // two factors multiply to one): above 13.3, below the peak of 26.866.
+  sim::controller.commandedPosition = 2.0;
+  step(0.0);
+  EXPECT_NEAR(std::fabs(sim::controller.current * -2.6866), 20.0, 1e-9);
+  EXPECT_DOUBLE_EQ(sim::metrics.timeAboveContinuous, 0.001);
+  EXPECT_EQ(sim::metrics.timeAtMaxTorque, 0.0);
 }
 
 TEST_F(CliControllerTest, MotorAngleComesFromTheSecondKinematicOutput) {

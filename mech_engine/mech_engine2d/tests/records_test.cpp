@@ -166,6 +166,21 @@ TEST(PrismaticGeometry, RampActuatorFramesOffTheAxisFailCreation) {
   EXPECT_FALSE(ramp.mechanism.isCreated);
 }
 
+// A joint sensor without its output frame is reported (and creation goes on).
+TEST(EngineRecords, JointSensorWithoutTransformIsReported) {
+  RampFixture ramp;
+  EngineSensor sensor{kSensorPosition, 0, nullptr, nullptr, nullptr};
+  ramp.prismaticJoint.numSensors = 1;
+  ramp.prismaticJoint.sensors = &sensor;
+  testing::internal::CaptureStdout();
+  const bool failed = ramp.create();
+  const std::string report = testing::internal::GetCapturedStdout();
+  ASSERT_FALSE(failed) << errorText();
+  EXPECT_THAT(report, HasSubstr("Assertion Failed transform2D != NULL at line 86 of file "
+                                "\"mech_engine/mech_engine2d/xyTransformGeneralJoint2D\".\n"
+                                "\tsensor transformation should not be NULL\n"));
+}
+
 // --- motion arrays and the state vector ------------------------------------------
 
 bool setupArrays(EngineMechanism* mechanism, std::int32_t* driven, std::int32_t* free,
@@ -299,6 +314,29 @@ TEST(MotionArrays, StictionPrimitiveAtRestStartsLockedWithZeroDerivatives) {
   EXPECT_EQ(jointMode(&ramp.revolute2, 0), kModeUnlocked);
 }
 
+// A joint method that reports a failure stops the sweep, and the failure
+// reaches the caller.
+bool failingJointCounts(EngineJoint*, std::int32_t*, std::int32_t*) {
+  return setEngineError("joint counts failed");
+}
+
+TEST(MotionArrays, FailingJointMethodStopsTheSweepAndIsPassedOn) {
+  RampFixture ramp;
+  ASSERT_FALSE(ramp.create()) << errorText();
+  for (JointMethod method : {kJointSetupMotionArrays, kJointCorrectMotionArrays}) {
+    SCOPED_TRACE(method);
+    EngineMethod saved = generalOf(&ramp.revolute2)->methods[method];
+    generalOf(&ramp.revolute2)->methods[method] = toEngineMethod(&failingJointCounts);
+    std::int32_t driven = 0, free = 0, total = 0;
+    const bool failed = method == kJointSetupMotionArrays
+                            ? setupArrays(&ramp.mechanism, &driven, &free, &total)
+                            : correctMotionArrays(&ramp.mechanism, &driven, &free, &total);
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(errorText(), "joint counts failed");
+    generalOf(&ramp.revolute2)->methods[method] = saved;
+  }
+}
+
 TEST(MotionArrays, MechanismWithoutCoordinatesHasNoDegreesOfFreedom) {
   RampFixture ramp;
   ramp.mechanism.numChains = 1;
@@ -328,6 +366,48 @@ TEST(MotionArrays, DrivingInfoGivesTheRevoluteDriverRow) {
   EXPECT_EQ(loop->equations->modes->indices[2], kEquationInactiveDriver);
   EXPECT_TRUE(generalConstraintIcActuated(loop));
   EXPECT_FALSE(generalConstraintIcActuated(&ramp.revolute3Loop));
+}
+
+// The equation mode of the revolute driver row for primitives that combine a
+// stiction actuator with a motion driver or an initial-condition actuator: the
+// driver (and, while the switch is on, the initial condition) makes the row
+// active whatever the stiction mode.
+TEST(MotionArrays, DrivingInfoRuleOrderForCombinedPrimitives) {
+  struct Case {
+    const char* name;
+    std::int32_t actuation;
+    bool initialCondition;
+    std::int32_t mode;
+    bool icSwitch;
+    std::int32_t expected;
+  };
+  const Case cases[] = {
+      {"ic + unlocked stiction, switch on", kActuationFree, true, kModeUnlocked, true,
+       kEquationHolonomicDriver},
+      {"ic + unlocked stiction, switch off", kActuationFree, true, kModeUnlocked, false,
+       kEquationInactiveDriver},
+      {"ic + locked stiction, switch off", kActuationFree, true, kModeLocked, false,
+       kEquationHolonomicDriver},
+      {"driven + unlocked stiction, switch off", kActuationMotionDriven, false, kModeUnlocked,
+       false, kEquationHolonomicDriver},
+      {"unlocked stiction alone", kActuationFree, false, kModeUnlocked, true,
+       kEquationInactiveDriver},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RampFixture ramp;
+    EnginePrimitive& primitive = ramp.revolute[4];  // loop "Revolute"
+    primitive.stiction = kStictionActuated;
+    primitive.actuation = c.actuation;
+    primitive.initialCondition = c.initialCondition ? kInitialConditionActuated : 0;
+    ASSERT_FALSE(ramp.create()) << errorText();
+    EngineConstraint* loop = &ramp.revoluteLoop;
+    ASSERT_EQ(loop->equations->n, 3);
+    loop->general->modes->indices[0] = c.mode;
+    ASSERT_FALSE(toggleGeneralConstraintIcEquations(loop, c.icSwitch));
+    ASSERT_FALSE(updateGeneralConstraintDrivingInfo2D(loop));
+    EXPECT_EQ(loop->equations->modes->indices[2], c.expected);
+  }
 }
 
 }  // namespace

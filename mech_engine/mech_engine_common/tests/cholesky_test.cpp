@@ -44,6 +44,22 @@ TEST(Cholesky, FactorMatchesLapackAndMirrorsTheTranspose) {
     }
 }
 
+// Each diagonal is the diagonal value minus the sum of the squares, summed
+// first; subtracting the squares one at a time differs in the last bits.
+TEST(Cholesky, DiagonalSubtractsTheSumOfSquaresOnce) {
+  const int n = 6;
+  for (std::uint32_t seed = 1; seed <= 20; ++seed) {
+    const Matrix a = spdMatrix(n, seed);
+    Matrix f = a;
+    ASSERT_FALSE(choleskyFactor(f.data(), n));
+    for (int i = 0; i < n; ++i) {
+      double sumOfSquares = 0.0;
+      for (int k = 0; k < i; ++k) sumOfSquares += f[i + k * n] * f[i + k * n];
+      EXPECT_EQ(f[i + i * n], std::sqrt(a[i + i * n] - sumOfSquares)) << "seed " << seed;
+    }
+  }
+}
+
 TEST(Cholesky, SolveRecoversTheRightHandSide) {
   const int n = 4;
   const Matrix a = spdMatrix(n, 5);
