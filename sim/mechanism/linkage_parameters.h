@@ -6,7 +6,9 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <string>
 
@@ -31,6 +33,33 @@ constexpr int frameParameter(int bodyStart, int coordinateSystem) {
 }
 
 inline constexpr int kNoParameter = -1;
+
+// A build's constant parameter vector as it is written down: points (and
+// axes) of three values, and inertias by their diagonal.
+struct Point {
+  double x, y, z;
+};
+inline constexpr Point kOrigin{0, 0, 0};
+inline constexpr Point kZAxis{0, 0, 1};
+
+template <std::size_t N>
+struct ParameterVector {
+  std::array<double, N> values{};
+
+  constexpr double& operator[](int at) { return values[at]; }
+  constexpr void put(int at, Point v) {
+    values[at] = v.x;
+    values[at + 1] = v.y;
+    values[at + 2] = v.z;
+  }
+  // A 3x3 matrix, row by row, with v on its diagonal.
+  constexpr void diagonal(int at, Point v) {
+    values[at] = v.x;
+    values[at + 4] = v.y;
+    values[at + 8] = v.z;
+  }
+  constexpr void diagonal(int at, double v) { diagonal(at, {v, v, v}); }
+};
 
 template <typename Body, typename Frame>
 struct BodySpec {

@@ -1,17 +1,20 @@
-// The fixed data of the ramp linkage shared by the description builder and
-// the parameter callback: where each body, coordinate system and joint sits in
-// the parameter vector, and what each is attached to.
+// The fixed data of the ramp linkage, which the shared description builder
+// and parameter callback read: where each body, coordinate system and joint
+// sits in the parameter vector, what each is attached to, and how the records
+// are wired (tree, closures, sensors, loads, chains, signals).
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <iterator>
 
+#include "sim/mechanism/linkage_description.h"
 #include "sim/mechanism/ramp_mechanism.h"
 
 namespace sim::ramp_tables {
 
-inline constexpr const char* kBlockPathPrefix =
-    "zorvath/RampTestWrapper/MotorControllerAndRampPlantModel/Plant Model/RampLinkage/";
+inline constexpr const char* kBlockPathPrefix = linkage::kRampBlockPathPrefix;
 
 using linkage::frameParameter;
 using linkage::kParamCentreOfMass;
@@ -117,8 +120,105 @@ inline constexpr JointSpec kJointSpecs[] = {
 };
 static_assert(std::size(kJointSpecs) == static_cast<std::size_t>(RampJoint::Count));
 
-// The primitive record of a joint or constraint of the description, where the
-// callback stores the unit axis.
-EnginePrimitive* primitiveOf(RampJoint j);
+// ---------------------------------------------------------------------------
+// How the model's signals meet the mechanism
+//
+// | port                      | engine reader                    | source                       |
+// |---------------------------|----------------------------------|------------------------------|
+// | dynamic inputs 0-11       | Door force actuators at CS5, CS6, | feet 4, 3, 2, 1 (0, F, 0)    |
+// |                           | CS7, CS8 (kind 2, world axes)    |                              |
+// | dynamic inputs 12-14      | Door force actuator at CS2 (= CG) | ramp weight (0, m g, 0)      |
+// |                           | (kind 2, world axes)             |                              |
+// | dynamic inputs 15-24      | Door mass-and-inertia entry at    | RampMass, 3x3 inertia        |
+// |                           | CS3 (= CG)                       |                              |
+// | dynamic input 25          | Prismatic primitive, actuation 7 | actuator force               |
+// | kinematic output 0        | Prismatic position sensor, x 1   | actuator displacement (m)    |
+// | kinematic output 1        | Revolute angle sensor, x 180/pi  | ramp position (deg)          |
+// | kinematic output 2        | Revolute rate sensor, x 180/pi   | ramp rate (deg/s)            |
+// | dynamic output 0          | Prismatic force sensor, x 1      | actuator force transmitted   |
+// |                           | (no joint force-output method is | (read by nothing; stays 0)   |
+// |                           | provided, so it is never written)|                              |
+// | environment vector        | gravity, written by the engine   | three zeros: weights are     |
+// |                           |                                  | applied as forces instead    |
+//
+// The five Door loads are weights: each acts in its frame's fixed world
+// rotation (identity), so it stays vertical while the door turns; without a
+// frame the engine would turn it with the door.
+//
+// The engine reads the dynamic inputs chain by chain (chain 0 first), joint by
+// joint, each outboard body's actuators and mass entries before the joint's
+// own inputs; the outputs likewise, joints before constraints. Door CS9 and
+// the constant load below are described but connected to nothing.
+// Port constants: sensor scales (radians to degrees for the angle, rate and
+// acceleration of the ramp's hinge; metres and newtons as they are), and a
+// constant force-and-torque load (Tx, Ty, Tz, Fx, Fy, Fz) of a 1400 kg weight
+// that no port uses.
+inline constexpr double kRadiansToDegrees[3] = {57.29577951308232, 57.29577951308232,
+                                                57.29577951308232};
+inline constexpr double kUnitScale[1] = {1.0};
+inline constexpr double kConstantLoad[6] = {0, 0, 0, 0, -13734.0, 0};
+
+// ---------------------------------------------------------------------------
+// The linkage: its tables and how its records are wired
+
+inline constexpr std::int32_t kLeafChains[] = {0};
+inline constexpr std::int32_t kChain1Children[] = {0};
+inline constexpr EngineBranchChain kBranchChains[] = {{1, 1, kChain1Children}};
+
+struct RampLinkage {
+  using Body = RampBody;
+  using Frame = RampFrame;
+  using Joint = RampJoint;
+  using Layout = description_layout::Layout;
+  static constexpr int kParameterCount = kMechanismParameterCount;
+  static constexpr int kDescriptionCount = kMechanismDescriptionCount;
+  static constexpr const char* kBlockPathPrefix = ramp_tables::kBlockPathPrefix;
+  static constexpr const auto& kBodies = ramp_tables::kBodies;
+  static constexpr const auto& kFrameSpecs = ramp_tables::kFrameSpecs;
+  static constexpr const auto& kJointSpecs = ramp_tables::kJointSpecs;
+  static constexpr Body kGround = RampBody::PermeatingBody;
+  static EnginePrimitive* primitiveOf(Joint j) { return linkage::primitiveOf<RampLinkage>(j); }
+
+  static constexpr linkage::BodyParent<RampBody> kBodyParents[] = {
+      {RampBody::Exlar, RampBody::PermeatingBody},
+      {RampBody::Rod, RampBody::Exlar},
+      {RampBody::Link4, RampBody::Rod},
+      {RampBody::Link3, RampBody::Link4},
+      {RampBody::Door, RampBody::Link3},
+      {RampBody::PermeatingBody, RampBody::PermeatingBody}};
+
+  static constexpr RampBody kLoadedBody = RampBody::Door;
+  static constexpr std::array<RampFrame, 5> kForceFrames = {RampFrame::DoorCS5, RampFrame::DoorCS6,
+                                                            RampFrame::DoorCS7, RampFrame::DoorCS8,
+                                                            RampFrame::DoorCS2};
+  static constexpr std::array<RampFrame, 1> kMassInputFrames = {RampFrame::DoorCS3};
+
+  // In the order of their records.
+  static constexpr linkage::TreeJointSpec<RampJoint> kTreeJoints[] = {
+      {RampJoint::Revolute4, false}, {RampJoint::Prismatic, false},
+      {RampJoint::Revolute5, true},  {RampJoint::Revolute2, false},
+      {RampJoint::Revolute1, true},  {RampJoint::PermeatingWeld, false}};
+  static constexpr linkage::ClosureSpec<RampJoint> kClosures[] = {
+      {RampJoint::Revolute, RampJoint::PermeatingWeld, RampJoint::Revolute1},
+      {RampJoint::Revolute3, RampJoint::PermeatingWeld, RampJoint::Revolute5}};
+  static constexpr linkage::SensorSpec<RampJoint> kSensors[] = {
+      {RampJoint::Prismatic, kSensorPosition, &kUnitScale[0]},
+      {RampJoint::Prismatic, kSensorForce, &kUnitScale[0]},
+      {RampJoint::Revolute, kSensorPosition, &kRadiansToDegrees[0]},
+      {RampJoint::Revolute, kSensorVelocity, &kRadiansToDegrees[1]}};
+
+  static constexpr linkage::ChainSpec<RampBody, RampJoint> kChains[] = {
+      {2, {RampBody::Door, RampBody::Link3}, {RampJoint::Revolute1, RampJoint::Revolute2}, 1},
+      {3,
+       {RampBody::Link4, RampBody::Rod, RampBody::Exlar},
+       {RampJoint::Revolute5, RampJoint::Prismatic, RampJoint::Revolute4},
+       2},
+      {1, {RampBody::PermeatingBody}, {RampJoint::PermeatingWeld}, 2}};
+  static constexpr EngineSweepOrder kSweepOrder{1, kLeafChains, 1, kBranchChains};
+
+  static constexpr linkage::SignalCounts kSignals{kRampStateCount, kRampKinematicOutputCount,
+                                                  kRampDynamicInputCount, kRampDynamicOutputCount};
+  static constexpr double kStopTime = 20.0;  // the model's stop time
+};
 
 }  // namespace sim::ramp_tables

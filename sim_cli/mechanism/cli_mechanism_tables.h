@@ -1,12 +1,16 @@
-// The fixed data of the command-line build's linkage, shared by its
-// description builder and its parameter callback: where each body,
-// coordinate system and joint sits in the parameter vector, and what each is
-// attached to.
+// The fixed data of the command-line build's linkage, which the shared
+// description builder and parameter callback read: where each body,
+// coordinate system and joint sits in the parameter vector, what each is
+// attached to, and how the records are wired (tree, closures, sensors, loads,
+// chains, signals).
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <iterator>
 
+#include "sim/mechanism/linkage_description.h"
 #include "sim_cli/mechanism/cli_mechanism.h"
 
 namespace sim_cli::cli_tables {
@@ -20,8 +24,7 @@ using BodySpec = sim::linkage::BodySpec<CliBody, CliFrame>;
 using FrameSpec = sim::linkage::FrameSpec<CliBody, CliFrame>;
 using JointSpec = sim::linkage::JointSpec<CliJoint, CliFrame>;
 
-inline constexpr const char* kBlockPathPrefix =
-    "zorvath/RampTestWrapper/MotorControllerAndRampPlantModel/Plant Model/RampLinkage/";
+inline constexpr const char* kBlockPathPrefix = sim::linkage::kRampBlockPathPrefix;
 
 // Starts of the blocks of the parameter vector.
 inline constexpr int kRevolute5Axis = 0;
@@ -124,8 +127,93 @@ inline constexpr JointSpec kJointSpecs[] = {
 };
 static_assert(std::size(kJointSpecs) == static_cast<std::size_t>(CliJoint::Count));
 
-// The primitive record of a joint or constraint of the description, where the
-// callback stores the unit axis.
-EnginePrimitive* primitiveOf(CliJoint j);
+// ---------------------------------------------------------------------------
+// How the model's signals meet the mechanism
+//
+// | port                 | engine reader                            | source                  |
+// |----------------------|------------------------------------------|-------------------------|
+// | dynamic inputs 0-11  | Door force actuators at CS4, CS5, CS6,   | feet 4, 3, 2, 1 (0,F,0) |
+// |                      | CS7 (kind 2, world axes)                 |                         |
+// | dynamic inputs 12-14 | Door force actuator at CS2 (= CG)        | Door weight (0, W, 0)   |
+// |                      | (kind 2, world axes)                     |                         |
+// | dynamic input 15     | Prismatic primitive, actuation 7         | actuator force          |
+// | kinematic output 0   | Revolute angle sensor, x 180/pi          | ramp position (deg)     |
+// | kinematic output 1   | Prismatic position sensor, x 1           | actuator displacement   |
+// | environment vector   | gravity, written by the engine           | three zeros: weights    |
+// |                      |                                          | are applied as forces   |
+//
+// The five Door loads are weights: each acts in its frame's fixed world
+// rotation (identity), so it stays vertical while the door turns.
+//
+// The engine reads the signals chain by chain (chain 0 first), joint by joint
+// from the tip, each outboard body's inputs before the joint's own: chain 0
+// ends at the Door (Revolute), chain 1 holds the Prismatic. Door CS8 is
+// described but connected to nothing, as zorvath's Door CS9.
+// Port constants: the ramp hinge's sensor scale (radians to degrees) and the
+// actuator's (metres as they are).
+inline constexpr double kRadiansToDegrees[1] = {57.29577951308232};
+inline constexpr double kUnitScale[1] = {1.0};
+
+// ---------------------------------------------------------------------------
+// The linkage: its tables and how its records are wired
+
+// Both chains hang from the ground chain: two leaves, no branch.
+inline constexpr std::int32_t kLeafChains[] = {0, 1};
+
+struct CliLinkage {
+  using Body = CliBody;
+  using Frame = CliFrame;
+  using Joint = CliJoint;
+  using Layout = DescriptionLayout;
+  static constexpr int kParameterCount = kMechanismParameterCount;
+  static constexpr int kDescriptionCount = kMechanismDescriptionCount;
+  static constexpr const char* kBlockPathPrefix = cli_tables::kBlockPathPrefix;
+  static constexpr const auto& kBodies = cli_tables::kBodies;
+  static constexpr const auto& kFrameSpecs = cli_tables::kFrameSpecs;
+  static constexpr const auto& kJointSpecs = cli_tables::kJointSpecs;
+  static constexpr Body kGround = CliBody::PermeatingBody;
+  static EnginePrimitive* primitiveOf(Joint j) { return sim::linkage::primitiveOf<CliLinkage>(j); }
+
+  static constexpr sim::linkage::BodyParent<CliBody> kBodyParents[] = {
+      {CliBody::Door, CliBody::PermeatingBody},
+      {CliBody::Link4, CliBody::Link3},
+      {CliBody::Link3, CliBody::Door},
+      {CliBody::Rod, CliBody::Exlar},
+      {CliBody::PermeatingBody, CliBody::PermeatingBody},
+      {CliBody::Exlar, CliBody::PermeatingBody}};
+
+  // The Door carries its own mass: no mass-and-inertia entry.
+  static constexpr CliBody kLoadedBody = CliBody::Door;
+  static constexpr std::array<CliFrame, 5> kForceFrames = {CliFrame::DoorCS4, CliFrame::DoorCS5,
+                                                           CliFrame::DoorCS6, CliFrame::DoorCS7,
+                                                           CliFrame::DoorCS2};
+  static constexpr std::array<CliFrame, 0> kMassInputFrames = {};
+
+  // In record order; Revolute2 is reversed: its base side, Link4, is the tip
+  // of its chain.
+  static constexpr sim::linkage::TreeJointSpec<CliJoint> kTreeJoints[] = {
+      {CliJoint::Revolute2, true},  {CliJoint::PermeatingWeld, false},
+      {CliJoint::Prismatic, false}, {CliJoint::Revolute4, false},
+      {CliJoint::Revolute, false},  {CliJoint::Revolute1, false}};
+  static constexpr sim::linkage::ClosureSpec<CliJoint> kClosures[] = {
+      {CliJoint::Revolute3, CliJoint::PermeatingWeld, CliJoint::Revolute2},
+      {CliJoint::Revolute5, CliJoint::Revolute2, CliJoint::Prismatic}};
+  static constexpr sim::linkage::SensorSpec<CliJoint> kSensors[] = {
+      {CliJoint::Revolute, kSensorPosition, &kRadiansToDegrees[0]},
+      {CliJoint::Prismatic, kSensorPosition, &kUnitScale[0]}};
+
+  static constexpr sim::linkage::ChainSpec<CliBody, CliJoint> kChains[] = {
+      {3,
+       {CliBody::Link4, CliBody::Link3, CliBody::Door},
+       {CliJoint::Revolute2, CliJoint::Revolute1, CliJoint::Revolute},
+       2},
+      {2, {CliBody::Rod, CliBody::Exlar}, {CliJoint::Prismatic, CliJoint::Revolute4}, 2},
+      {1, {CliBody::PermeatingBody}, {CliJoint::PermeatingWeld}, 2}};
+  static constexpr EngineSweepOrder kSweepOrder{2, kLeafChains, 0, nullptr};
+
+  static constexpr sim::linkage::SignalCounts kSignals{kStateCount, kKinematicOutputCount,
+                                                       kDynamicInputCount, kDynamicOutputCount};
+  static constexpr double kStopTime = 14.0;
+};
 
 }  // namespace sim_cli::cli_tables
