@@ -196,6 +196,20 @@ void describeBodies() {
   loaded.massInputs = LinkageRecords<L>::kMassInputs > 0 ? r.massInputs.data() : nullptr;
 }
 
+// What a tree joint's record and a closure's have alike: the block name, one
+// primitive, the two attachments and the joint vector.
+template <typename L, typename Record>
+void describeConnection(Record& record, typename L::Joint id) {
+  LinkageRecords<L>& r = records<L>;
+  const auto& spec = jointSpec<L>(id);
+  record.blockName = r.jointNames[index(id)];
+  record.numPrimitives = 1;
+  record.primitives = &r.primitives[index(id)];
+  record.base = attachment<L>(id, spec.base, block::kJointBasePosition);
+  record.follower = attachment<L>(id, spec.follower, block::kJointFollowerPosition);
+  record.jointVector = jointPart<L>(id, block::kJointVector);
+}
+
 template <typename L>
 void describeJoints() {
   using Joint = typename L::Joint;
@@ -218,16 +232,10 @@ void describeJoints() {
   }
   for (int k = 0; k < LinkageRecords<L>::kTreeJoints; ++k) {
     const Joint id = L::kTreeJoints[k].joint;
-    const auto& spec = jointSpec<L>(id);
     EngineJoint& joint = r.joints[k];
     joint = {};
-    joint.blockName = r.jointNames[index(id)];
+    describeConnection<L>(joint, id);
     joint.kind = kJointGeneral;
-    joint.numPrimitives = 1;
-    joint.primitives = &r.primitives[index(id)];
-    joint.base = attachment<L>(id, spec.base, block::kJointBasePosition);
-    joint.follower = attachment<L>(id, spec.follower, block::kJointFollowerPosition);
-    joint.jointVector = jointPart<L>(id, block::kJointVector);
     joint.reversed = L::kTreeJoints[k].reversed;
     joint.numActuators = r.primitives[index(id)].actuation == kActuationForce ? 1 : 0;
   }
@@ -245,19 +253,12 @@ void describeConstraints() {
   LinkageRecords<L>& r = records<L>;
   for (int k = 0; k < LinkageRecords<L>::kConstraints; ++k) {
     const ClosureSpec<typename L::Joint>& closure = L::kClosures[k];
-    const auto id = closure.joint;
-    const auto& spec = jointSpec<L>(id);
     EngineConstraint& c = r.constraints[k];
     c = {};
-    c.blockName = r.jointNames[index(id)];
+    describeConnection<L>(c, closure.joint);
     c.kind = kConstraintGeneral;
-    c.numPrimitives = 1;
-    c.primitives = &r.primitives[index(id)];
     c.baseJoint = treeJoint<L>(closure.baseSide);
     c.followerJoint = treeJoint<L>(closure.followerSide);
-    c.base = attachment<L>(id, spec.base, block::kJointBasePosition);
-    c.follower = attachment<L>(id, spec.follower, block::kJointFollowerPosition);
-    c.jointVector = jointPart<L>(id, block::kJointVector);
     r.constraintTable[k] = &c;
   }
 }

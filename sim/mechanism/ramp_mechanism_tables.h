@@ -149,6 +149,7 @@ static_assert(std::size(kJointSpecs) == static_cast<std::size_t>(RampJoint::Coun
 // joint, each outboard body's actuators and mass entries before the joint's
 // own inputs; the outputs likewise, joints before constraints. Door CS9 and
 // the constant load below are described but connected to nothing.
+
 // Port constants: sensor scales (radians to degrees for the angle, rate and
 // acceleration of the ramp's hinge; metres and newtons as they are), and a
 // constant force-and-torque load (Tx, Ty, Tz, Fx, Fy, Fz) of a 1400 kg weight

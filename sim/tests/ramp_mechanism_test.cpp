@@ -15,6 +15,7 @@
 #include "mech_engine_common/engine_error.h"
 #include "mech_engine_common/engine_method_table.h"
 #include "mech_engine_common/rotation_kernels.h"
+#include "sim/tests/linkage_test_fixture.h"
 
 namespace {
 
@@ -23,24 +24,16 @@ using sim::RampFrame;
 using sim::RampJoint;
 namespace layout = sim::description_layout;
 
-constexpr const char* kPath =
-    "zorvath/RampTestWrapper/MotorControllerAndRampPlantModel/Plant Model/RampLinkage/";
+using linkage_test::kPath;
+using linkage_test::Parameters;
 
-using Parameters = std::array<double, sim::kMechanismParameterCount>;
-
-class RampMechanismTest : public ::testing::Test {
+class RampMechanismTest : public linkage_test::LinkageDescriptionTest {
  protected:
   void SetUp() override {
     mechanism_ = sim::buildMechanismDescription();
     ASSERT_FALSE(runCallback(sim::kMechanismParameters));
   }
 
-  bool runCallback(const Parameters& parameters, int limit = sim::kMechanismErrorTextLimit) {
-    std::memset(error_, 'x', sizeof error_);
-    return mechanism_->parameterCallback(mechanism_, parameters.data(), error_, limit);
-  }
-
-  const double* table() const { return mechanism_->descriptionTable; }
   const double* framePosition(RampFrame f) const {
     return table() + layout::frame(f) + layout::kFramePosition;
   }
@@ -51,17 +44,6 @@ class RampMechanismTest : public ::testing::Test {
     return table() + layout::joint(j) + layout::kJointAxis;
   }
   const double* bodyPart(RampBody b, int part) const { return table() + layout::body(b) + part; }
-  const EngineJoint* treeJoint(const char* name) const {
-    const std::string wanted = std::string(kPath) + name;
-    for (int c = 0; c < mechanism_->numChains; ++c)
-      for (int j = 0; j < mechanism_->chains[c]->numJoints; ++j)
-        if (wanted == mechanism_->chains[c]->joints[j]->blockName)
-          return mechanism_->chains[c]->joints[j];
-    return nullptr;
-  }
-
-  EngineMechanism* mechanism_ = nullptr;
-  char error_[sim::kMechanismErrorBufferSize + 1];
 };
 
 TEST_F(RampMechanismTest, BuildingTwiceReturnsTheSameUnchangedRecord) {

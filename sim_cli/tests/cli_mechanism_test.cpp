@@ -16,6 +16,7 @@
 #include "mech_engine_common/engine_entry_points.h"
 #include "mech_engine_common/engine_error.h"
 #include "sim/mechanism/ramp_mechanism.h"
+#include "sim/tests/linkage_test_fixture.h"
 
 namespace {
 
@@ -26,39 +27,21 @@ using ::testing::ElementsAre;
 using Layout = sim_cli::DescriptionLayout;
 namespace block = sim::linkage::block;
 
-constexpr const char* kPath =
-    "zorvath/RampTestWrapper/MotorControllerAndRampPlantModel/Plant Model/RampLinkage/";
+using linkage_test::kPath;
+using linkage_test::Parameters;
+static_assert(sim_cli::kMechanismParameterCount == sim::kMechanismParameterCount);
 
-using Parameters = std::array<double, sim_cli::kMechanismParameterCount>;
-
-class CliMechanismTest : public ::testing::Test {
+class CliMechanismTest : public linkage_test::LinkageDescriptionTest {
  protected:
   void SetUp() override {
     mechanism_ = sim_cli::buildMechanismDescription();
     ASSERT_FALSE(runCallback(sim_cli::kMechanismParameters));
   }
 
-  bool runCallback(const Parameters& parameters, int limit = sim::kMechanismErrorTextLimit) {
-    std::memset(error_, 'x', sizeof error_);
-    return mechanism_->parameterCallback(mechanism_, parameters.data(), error_, limit);
-  }
-
-  const double* table() const { return mechanism_->descriptionTable; }
   const double* framePosition(CliFrame f) const {
     return table() + Layout::frame(f) + block::kFramePosition;
   }
   const double* bodyPart(CliBody b, int part) const { return table() + Layout::body(b) + part; }
-  const EngineJoint* treeJoint(const char* name) const {
-    const std::string wanted = std::string(kPath) + name;
-    for (int c = 0; c < mechanism_->numChains; ++c)
-      for (int j = 0; j < mechanism_->chains[c]->numJoints; ++j)
-        if (wanted == mechanism_->chains[c]->joints[j]->blockName)
-          return mechanism_->chains[c]->joints[j];
-    return nullptr;
-  }
-
-  EngineMechanism* mechanism_ = nullptr;
-  char error_[sim::kMechanismErrorBufferSize + 1];
 };
 
 TEST_F(CliMechanismTest, BuildingTwiceReturnsTheSameUnchangedRecord) {
