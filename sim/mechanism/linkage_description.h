@@ -68,6 +68,39 @@ struct ChainSpec {
   int parent;
 };
 
+// The machine environment both ramp mechanisms use; only the signal counts
+// differ.
+struct SignalCounts {
+  int states;
+  int kinematicOutputs;
+  int dynamicInputs;
+  int dynamicOutputs;
+};
+
+inline void describeRampEnvironment(MachineEnvironment& environment, const SignalCounts& counts,
+                                    const char* groundName, EngineMatrix* environmentVector,
+                                    const EngineSweepOrder* sweepOrder) {
+  environment = {};
+  environment.numStates = counts.states;
+  environment.numKinematicOutputs = counts.kinematicOutputs;
+  environment.numDynamicInputs = counts.dynamicInputs;
+  environment.numDynamicOutputs = counts.dynamicOutputs;
+  environment.relativePositionTolerance = 0.0001;
+  environment.absolutePositionTolerance = 0.0001;
+  environment.constraintTolerance = 1.4901161193847656e-08;  // 2^-26
+  environment.linearAssemblyTolerance = 0.001;
+  environment.angularAssemblyTolerance = 0.001;
+  environment.redundancyToleranceMode = 1;
+  environment.redundancyTolerance = 1e-14;
+  environment.groundName = groundName;
+  environment.environmentVector = environmentVector;
+  environment.sweepOrder = const_cast<EngineSweepOrder*>(sweepOrder);
+  environment.analysisMode = kAnalysisDynamics;
+  environment.constraintSolverKind = kConstraintSolverStabilising;
+  environment.methodFlag = 1;
+  environment.methodTolerance = 1e-5;
+}
+
 // ---------------------------------------------------------------------------
 // The records
 //
@@ -80,6 +113,18 @@ struct ChainSpec {
 // enum Joint has PermeatingWeld (the ground weld, held still) and Prismatic
 // (the force-driven actuator); every other joint is a free revolute.
 
+// Every joint is described once: as a tree joint or as a closure.
+template <typename L>
+constexpr bool everyJointOnce() {
+  for (int j = 0; j < static_cast<int>(L::Joint::Count); ++j) {
+    int uses = 0;
+    for (const auto& t : L::kTreeJoints) uses += static_cast<int>(t.joint) == j;
+    for (const auto& c : L::kClosures) uses += static_cast<int>(c.joint) == j;
+    if (uses != 1) return false;
+  }
+  return true;
+}
+
 template <typename L>
 struct LinkageRecords {
   static constexpr int kBodies = static_cast<int>(L::Body::Count);
@@ -90,7 +135,7 @@ struct LinkageRecords {
   static constexpr int kSensors = static_cast<int>(std::size(L::kSensors));
   static constexpr int kActuators = static_cast<int>(std::size(L::kForceFrames));
   static constexpr int kMassInputs = static_cast<int>(std::size(L::kMassInputFrames));
-  static_assert(kTreeJoints + kConstraints == kJoints, "every joint is in the tree or a closure");
+  static_assert(everyJointOnce<L>(), "every joint is a tree joint or a closure, once");
 
   double descriptionTable[L::kDescriptionCount];
   std::uint8_t descriptionFlags[2];

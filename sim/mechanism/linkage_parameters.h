@@ -129,39 +129,6 @@ struct DescriptionLayout {
   static constexpr int joint(Joint j) { return kJoints + block::kJointSize * static_cast<int>(j); }
 };
 
-// The machine environment both ramp mechanisms use; only the signal counts
-// differ.
-struct SignalCounts {
-  int states;
-  int kinematicOutputs;
-  int dynamicInputs;
-  int dynamicOutputs;
-};
-
-inline void describeRampEnvironment(MachineEnvironment& environment, const SignalCounts& counts,
-                                    const char* groundName, EngineMatrix* environmentVector,
-                                    const EngineSweepOrder* sweepOrder) {
-  environment = {};
-  environment.numStates = counts.states;
-  environment.numKinematicOutputs = counts.kinematicOutputs;
-  environment.numDynamicInputs = counts.dynamicInputs;
-  environment.numDynamicOutputs = counts.dynamicOutputs;
-  environment.relativePositionTolerance = 0.0001;
-  environment.absolutePositionTolerance = 0.0001;
-  environment.constraintTolerance = 1.4901161193847656e-08;  // 2^-26
-  environment.linearAssemblyTolerance = 0.001;
-  environment.angularAssemblyTolerance = 0.001;
-  environment.redundancyToleranceMode = 1;
-  environment.redundancyTolerance = 1e-14;
-  environment.groundName = groundName;
-  environment.environmentVector = environmentVector;
-  environment.sweepOrder = const_cast<EngineSweepOrder*>(sweepOrder);
-  environment.analysisMode = kAnalysisDynamics;
-  environment.constraintSolverKind = kConstraintSolverStabilising;
-  environment.methodFlag = 1;
-  environment.methodTolerance = 1e-5;
-}
-
 // ---------------------------------------------------------------------------
 // The parameter callback
 //
