@@ -36,7 +36,7 @@ struct BodyParent {
 // A joint of the spanning tree; reversed where the block's base side is the
 // outboard body.
 template <typename Joint>
-struct TreeJointSpec {
+struct TreeJointEntry {
   Joint joint;
   bool reversed;
 };
@@ -44,7 +44,7 @@ struct TreeJointSpec {
 // A joint that closes a loop: a general constraint between the outboard
 // bodies of two tree joints, which carry its base and follower frames.
 template <typename Joint>
-struct ClosureSpec {
+struct ClosureEntry {
   Joint joint;
   Joint baseSide;
   Joint followerSide;
@@ -52,7 +52,7 @@ struct ClosureSpec {
 
 // A sensor on a joint or constraint; its output is the value times *scale.
 template <typename Joint>
-struct SensorSpec {
+struct SensorEntry {
   Joint joint;
   std::int32_t code;  // EngineSensorCode
   const double* scale;
@@ -61,7 +61,7 @@ struct SensorSpec {
 // A run of bodies and their joints, tip first; parent is a chain index (the
 // ground chain, last, is its own parent).
 template <typename Body, typename Joint>
-struct ChainSpec {
+struct ChainEntry {
   int numLinks;
   Body bodies[kMaxChainLinks];
   Joint joints[kMaxChainLinks];
@@ -199,10 +199,10 @@ EngineAttachment attachment(typename L::Joint j, typename L::Frame frame, int po
 }
 
 template <typename L>
-const auto& jointSpec(typename L::Joint j) {
-  for (const auto& spec : L::kJointSpecs)
-    if (spec.joint == j) return spec;
-  return L::kJointSpecs[0];
+const auto& jointEntry(typename L::Joint j) {
+  for (const auto& entry : L::kJointEntries)
+    if (entry.joint == j) return entry;
+  return L::kJointEntries[0];
 }
 
 inline void nameBlock(char* out, const char* name, bool withPath) {
@@ -214,7 +214,7 @@ template <typename L>
 void describeBodies() {
   LinkageRecords<L>& r = records<L>;
   nameBlock(r.bodyNames[index(L::kGround)], kGroundBodyName, false);
-  for (const auto& spec : L::kBodies) nameBlock(r.bodyNames[index(spec.body)], spec.name, true);
+  for (const auto& entry : L::kBodies) nameBlock(r.bodyNames[index(entry.body)], entry.name, true);
   for (const BodyParent<typename L::Body>& link : L::kBodyParents) {
     const int b = index(link.body);
     EngineBodyDescription& d = r.bodyDescriptions[b];
@@ -246,12 +246,12 @@ void describeBodies() {
 template <typename L, typename Record>
 void describeConnection(Record& record, typename L::Joint id) {
   LinkageRecords<L>& r = records<L>;
-  const auto& spec = jointSpec<L>(id);
+  const auto& entry = jointEntry<L>(id);
   record.blockName = r.jointNames[index(id)];
   record.numPrimitives = 1;
   record.primitives = &r.primitives[index(id)];
-  record.base = attachment<L>(id, spec.base, block::kJointBasePosition);
-  record.follower = attachment<L>(id, spec.follower, block::kJointFollowerPosition);
+  record.base = attachment<L>(id, entry.base, block::kJointBasePosition);
+  record.follower = attachment<L>(id, entry.follower, block::kJointFollowerPosition);
   record.jointVector = jointPart<L>(id, block::kJointVector);
 }
 
@@ -259,15 +259,15 @@ template <typename L>
 void describeJoints() {
   using Joint = typename L::Joint;
   LinkageRecords<L>& r = records<L>;
-  for (const auto& spec : L::kJointSpecs) {
-    const int j = index(spec.joint);
-    nameBlock(r.jointNames[j], spec.name, spec.joint != Joint::PermeatingWeld);
+  for (const auto& entry : L::kJointEntries) {
+    const int j = index(entry.joint);
+    nameBlock(r.jointNames[j], entry.name, entry.joint != Joint::PermeatingWeld);
     EnginePrimitive& primitive = r.primitives[j];
     primitive = {};
-    if (spec.joint == Joint::PermeatingWeld) {
+    if (entry.joint == Joint::PermeatingWeld) {
       primitive.kind = kPrimitiveWeld;
       primitive.actuation = kActuationMotionDriven;  // held still: no state
-    } else if (spec.joint == Joint::Prismatic) {
+    } else if (entry.joint == Joint::Prismatic) {
       primitive.kind = kPrimitivePrismatic;
       primitive.actuation = kActuationForce;  // the actuator force input
     } else {
@@ -297,7 +297,7 @@ template <typename L>
 void describeConstraints() {
   LinkageRecords<L>& r = records<L>;
   for (int k = 0; k < LinkageRecords<L>::kConstraints; ++k) {
-    const ClosureSpec<typename L::Joint>& closure = L::kClosures[k];
+    const ClosureEntry<typename L::Joint>& closure = L::kClosures[k];
     EngineConstraint& c = r.constraints[k];
     c = {};
     describeConnection<L>(c, closure.joint);
@@ -327,16 +327,16 @@ void describeSensors() {
   LinkageRecords<L>& r = records<L>;
   double* identity = r.descriptionTable + L::Layout::kIdentity;
   for (int k = 0; k < LinkageRecords<L>::kSensors; ++k) {
-    const SensorSpec<typename L::Joint>& spec = L::kSensors[k];
-    r.sensors[k] = {spec.code, 0, spec.scale, nullptr, identity};
+    const SensorEntry<typename L::Joint>& entry = L::kSensors[k];
+    r.sensors[k] = {entry.code, 0, entry.scale, nullptr, identity};
     std::int32_t* count = nullptr;
     EngineSensor** first = nullptr;
-    if (EngineJoint* joint = treeJoint<L>(spec.joint)) {
+    if (EngineJoint* joint = treeJoint<L>(entry.joint)) {
       count = &joint->numSensors;
       first = &joint->sensors;
     } else {
       for (EngineConstraint& c : r.constraints)
-        if (c.primitives == &r.primitives[index(spec.joint)]) {
+        if (c.primitives == &r.primitives[index(entry.joint)]) {
           count = &c.numSensors;
           first = &c.sensors;
         }
@@ -350,12 +350,12 @@ template <typename L>
 void describeChains() {
   LinkageRecords<L>& r = records<L>;
   for (int c = 0; c < LinkageRecords<L>::kChains; ++c) {
-    const auto& spec = L::kChains[c];
-    for (int k = 0; k < spec.numLinks; ++k) {
-      r.chainBodies[c][k] = &r.bodies[index(spec.bodies[k])];
-      r.chainJoints[c][k] = treeJoint<L>(spec.joints[k]);
+    const auto& entry = L::kChains[c];
+    for (int k = 0; k < entry.numLinks; ++k) {
+      r.chainBodies[c][k] = &r.bodies[index(entry.bodies[k])];
+      r.chainJoints[c][k] = treeJoint<L>(entry.joints[k]);
     }
-    r.chains[c] = {spec.numLinks, r.chainBodies[c], r.chainJoints[c], &r.chains[spec.parent]};
+    r.chains[c] = {entry.numLinks, r.chainBodies[c], r.chainJoints[c], &r.chains[entry.parent]};
     r.chainTable[c] = &r.chains[c];
   }
 }

@@ -62,7 +62,7 @@ struct ParameterVector {
 };
 
 template <typename Body, typename Frame>
-struct BodySpec {
+struct BodyEntry {
   Body body;
   const char* name;
   int parameters;  // start of the body's block in the parameter vector
@@ -72,7 +72,7 @@ struct BodySpec {
 };
 
 template <typename Body, typename Frame>
-struct FrameSpec {
+struct FrameEntry {
   Frame frame;
   Body body;
   int parameter;       // position (orientation follows) or kNoParameter
@@ -81,7 +81,7 @@ struct FrameSpec {
 };
 
 template <typename Joint, typename Frame>
-struct JointSpec {
+struct JointEntry {
   Joint joint;
   const char* name;
   const char* primitiveName;  // as the axis message names it
@@ -134,8 +134,8 @@ struct DescriptionLayout {
 //
 // Traits type L supplies: the enums Body, Frame, Joint (each ending in
 // Count); kParameterCount and kDescriptionCount; kBlockPathPrefix; the tables
-// kBodies (in conversion order), kFrameSpecs (in computation order: every
-// reference before its users) and kJointSpecs (in axis-check order); kGround
+// kBodies (in conversion order), kFrameEntries (in computation order: every
+// reference before its users) and kJointEntries (in axis-check order); kGround
 // (the body welded to the ground, whose reference is Frame::WorldOrigin);
 // Layout (a DescriptionLayout); and primitiveOf(Joint), the primitive record
 // that receives a joint's unit axis.
@@ -199,23 +199,23 @@ inline void multiply3x3(double* out, const double* a, const double* b) {
 }
 
 template <typename L>
-constexpr const auto& frameSpec(typename L::Frame f) {
-  for (const auto& spec : L::kFrameSpecs)
-    if (spec.frame == f) return spec;
-  return L::kFrameSpecs[0];
+constexpr const auto& frameEntry(typename L::Frame f) {
+  for (const auto& entry : L::kFrameEntries)
+    if (entry.frame == f) return entry;
+  return L::kFrameEntries[0];
 }
 
 // Reference frame of each body (the ground body's is the world origin).
 template <typename L>
 constexpr typename L::Frame referenceFrame(typename L::Body b) {
-  for (const auto& spec : L::kBodies)
-    if (spec.body == b) return spec.reference;
+  for (const auto& entry : L::kBodies)
+    if (entry.body == b) return entry.reference;
   return L::Frame::WorldOrigin;
 }
 
 // Unit conversion of one body's positions, orientations, mass and inertia.
-template <typename L, typename Spec>
-void convertBody(const Spec& body, const double* in, double* out) {
+template <typename L, typename Entry>
+void convertBody(const Entry& body, const double* in, double* out) {
   auto convertFrame = [&](int at) {
     scale(out + at, in + at, 3, kPositionFactor);
     scale(out + at + kParamOrientation, in + at + kParamOrientation, 3, kDegreesToRadians);
@@ -250,33 +250,33 @@ inline void reportInvalidAxis(const char* pathPrefix, const char* jointName,
 }
 
 // A frame's world position and rotation from its reference.
-template <typename L, typename Spec>
-void placeFrame(const Spec& spec) {
+template <typename L, typename Entry>
+void placeFrame(const Entry& entry) {
   CallbackWork<L>& w = work<L>;
-  double* position = w.framePosition[index(spec.frame)];
-  double* rotation = w.frameRotation[index(spec.frame)];
-  if (spec.parameter == kNoParameter) {
+  double* position = w.framePosition[index(entry.frame)];
+  double* rotation = w.frameRotation[index(entry.frame)];
+  if (entry.parameter == kNoParameter) {
     std::memset(position, 0, 3 * sizeof(double));
     std::memcpy(rotation, w.defaultRotation, sizeof w.defaultRotation);
     return;
   }
-  const double* local = w.parameters + spec.parameter;
-  if (spec.isGroundPoint) {
+  const double* local = w.parameters + entry.parameter;
+  if (entry.isGroundPoint) {
     std::memcpy(position, local, 3 * sizeof(double));
     std::memcpy(rotation, w.groundRotation, sizeof w.groundRotation);
     return;
   }
   double ownRotation[9];
   callRotationKernel(kEulerXYZKernel, local + kParamOrientation, ownRotation);
-  if (spec.reference == L::Frame::Count) {
+  if (entry.reference == L::Frame::Count) {
     std::memcpy(position, local, 3 * sizeof(double));
     std::memcpy(rotation, ownRotation, sizeof ownRotation);
     return;
   }
-  const double* referencePosition = w.framePosition[index(spec.reference)];
-  const double* referenceRotation = frameSpec<L>(spec.reference).isGroundPoint
+  const double* referencePosition = w.framePosition[index(entry.reference)];
+  const double* referenceRotation = frameEntry<L>(entry.reference).isGroundPoint
                                         ? w.groundReferenceRotation
-                                        : w.frameRotation[index(spec.reference)];
+                                        : w.frameRotation[index(entry.reference)];
   double turned[3];
   matrixMultiply(turned, referenceRotation, local, 3, 3, 3, 1, kFormGeneral, kFormGeneral,
                  kMultiplyProduct);
@@ -286,8 +286,8 @@ void placeFrame(const Spec& spec) {
 
 // The inertia about the centre of mass, rotated into world axes and moved to
 // the reference point: R I R^T + m (|r|^2 E - r r^T).
-template <typename L, typename Spec>
-void moveInertia(const Spec& body) {
+template <typename L, typename Entry>
+void moveInertia(const Entry& body) {
   CallbackWork<L>& w = work<L>;
   const double* p = w.parameters + body.parameters;
   double inertia[9];
@@ -323,28 +323,28 @@ void copyBody(double* table, typename L::Body body, const double* mass, const do
   std::memcpy(out + block::kBodyRotation, w.frameRotation[index(reference)], 9 * sizeof(double));
 }
 
-template <typename L, typename Spec>
-void copyFrame(double* table, const Spec& spec) {
+template <typename L, typename Entry>
+void copyFrame(double* table, const Entry& entry) {
   CallbackWork<L>& w = work<L>;
-  double* out = table + L::Layout::frame(spec.frame);
-  const int f = index(spec.frame);
+  double* out = table + L::Layout::frame(entry.frame);
+  const int f = index(entry.frame);
   std::memcpy(out + block::kFramePosition, w.framePosition[f], 3 * sizeof(double));
   std::memcpy(out + block::kFrameRotation, w.frameRotation[f], 9 * sizeof(double));
-  const auto reference = referenceFrame<L>(spec.body);
+  const auto reference = referenceFrame<L>(entry.body);
   subtractColumns(out + block::kFrameOffset, w.framePosition[f], w.framePosition[index(reference)],
                   3, 1);
 }
 
-template <typename L, typename Spec>
-void copyJoint(double* table, const Spec& spec) {
+template <typename L, typename Entry>
+void copyJoint(double* table, const Entry& entry) {
   CallbackWork<L>& w = work<L>;
-  double* out = table + L::Layout::joint(spec.joint);
-  const double* base = w.framePosition[index(spec.base)];
-  const double* follower = w.framePosition[index(spec.follower)];
+  double* out = table + L::Layout::joint(entry.joint);
+  const double* base = w.framePosition[index(entry.base)];
+  const double* follower = w.framePosition[index(entry.follower)];
   std::memcpy(out + block::kJointBasePosition, base, 3 * sizeof(double));
   std::memcpy(out + block::kJointFollowerPosition, follower, 3 * sizeof(double));
   subtractColumns(out + block::kJointVector, follower, base, 3, 1);
-  std::memcpy(out + block::kJointAxis, w.axis[index(spec.joint)], 3 * sizeof(double));
+  std::memcpy(out + block::kJointAxis, w.axis[index(entry.joint)], 3 * sizeof(double));
 }
 
 }  // namespace detail
@@ -370,7 +370,7 @@ bool convertLinkageParameters(EngineMechanism* mechanism, const double* paramete
 
   // 3. Joint axes, in the order of the joint table; the first unusable one is
   // reported.
-  for (const auto& joint : L::kJointSpecs) {
+  for (const auto& joint : L::kJointEntries) {
     if (joint.axisParameter == kNoParameter) continue;
     if (!normaliseAxis(w.parameters + joint.axisParameter, w.axis[index(joint.joint)])) {
       reportInvalidAxis(L::kBlockPathPrefix, joint.name, joint.primitiveName, errorText,
@@ -385,7 +385,7 @@ bool convertLinkageParameters(EngineMechanism* mechanism, const double* paramete
   callRotationKernel(kEulerXYXKernel, zeroAngles, w.groundReferenceRotation);
 
   // 5. World positions and rotations of every coordinate system.
-  for (const auto& frame : L::kFrameSpecs) placeFrame<L>(frame);
+  for (const auto& frame : L::kFrameEntries) placeFrame<L>(frame);
 
   // 6. Inertias at the joint frames.
   for (const auto& body : L::kBodies) moveInertia<L>(body);
@@ -399,8 +399,8 @@ bool convertLinkageParameters(EngineMechanism* mechanism, const double* paramete
   const double noMass = 0.0;
   copyBody<L>(table, L::kGround, &noMass, w.defaultInertia, L::Frame::WorldOrigin,
               L::Frame::WorldOrigin);
-  for (const auto& frame : L::kFrameSpecs) copyFrame<L>(table, frame);
-  for (const auto& joint : L::kJointSpecs) {
+  for (const auto& frame : L::kFrameEntries) copyFrame<L>(table, frame);
+  for (const auto& joint : L::kJointEntries) {
     copyJoint<L>(table, joint);
     std::memcpy(L::primitiveOf(joint.joint)->axis, w.axis[index(joint.joint)], 3 * sizeof(double));
   }

@@ -34,10 +34,10 @@ inline constexpr int kGround1Parameter = 73;
 inline constexpr int kGround2Parameter = 159;
 inline constexpr int kGround3Parameter = 227;
 
-using BodySpec = linkage::BodySpec<RampBody, RampFrame>;
+using BodyEntry = linkage::BodyEntry<RampBody, RampFrame>;
 
 // In the order the callback converts them.
-inline constexpr BodySpec kBodies[] = {
+inline constexpr BodyEntry kBodies[] = {
     {RampBody::Exlar, "Exlar", kExlarParameters, 2, RampFrame::ExlarCG, RampFrame::ExlarCS2},
     {RampBody::Rod, "ExlarRodPlusRotarInertia", kRodParameters, 2, RampFrame::RodCG,
      RampFrame::RodCS2},
@@ -49,10 +49,10 @@ inline constexpr BodySpec kBodies[] = {
 using linkage::kNoParameter;
 inline constexpr RampFrame kWorld = RampFrame::Count;
 
-using FrameSpec = linkage::FrameSpec<RampBody, RampFrame>;
+using FrameEntry = linkage::FrameEntry<RampBody, RampFrame>;
 
 // In the order of computation: every reference comes before its users.
-inline constexpr FrameSpec kFrameSpecs[] = {
+inline constexpr FrameEntry kFrameEntries[] = {
     {RampFrame::Ground1, RampBody::PermeatingBody, kGround1Parameter, true, kWorld},
     {RampFrame::Ground2, RampBody::PermeatingBody, kGround2Parameter, true, kWorld},
     {RampFrame::Ground3, RampBody::PermeatingBody, kGround3Parameter, true, kWorld},
@@ -102,12 +102,12 @@ inline constexpr FrameSpec kFrameSpecs[] = {
      RampFrame::Link4CS4},
     {RampFrame::WorldOrigin, RampBody::PermeatingBody, kNoParameter, false, kWorld},
 };
-static_assert(std::size(kFrameSpecs) == static_cast<std::size_t>(RampFrame::Count));
+static_assert(std::size(kFrameEntries) == static_cast<std::size_t>(RampFrame::Count));
 
-using JointSpec = linkage::JointSpec<RampJoint, RampFrame>;
+using JointEntry = linkage::JointEntry<RampJoint, RampFrame>;
 
 // In the order of the axis checks.
-inline constexpr JointSpec kJointSpecs[] = {
+inline constexpr JointEntry kJointEntries[] = {
     {RampJoint::Revolute4, "Revolute4", "R1", 224, RampFrame::Ground3, RampFrame::ExlarCS2},
     {RampJoint::Prismatic, "Prismatic", "P1", 193, RampFrame::ExlarCS1, RampFrame::RodCS2},
     {RampJoint::Revolute5, "Revolute5", "R1", 162, RampFrame::Link4CS5, RampFrame::RodCS1},
@@ -118,7 +118,7 @@ inline constexpr JointSpec kJointSpecs[] = {
     {RampJoint::PermeatingWeld, "PermeatingWeld", nullptr, kNoParameter, RampFrame::WorldOrigin,
      RampFrame::WorldOrigin},
 };
-static_assert(std::size(kJointSpecs) == static_cast<std::size_t>(RampJoint::Count));
+static_assert(std::size(kJointEntries) == static_cast<std::size_t>(RampJoint::Count));
 
 // ---------------------------------------------------------------------------
 // How the model's signals meet the mechanism
@@ -175,8 +175,8 @@ struct RampLinkage {
   static constexpr int kDescriptionCount = kMechanismDescriptionCount;
   static constexpr const char* kBlockPathPrefix = ramp_tables::kBlockPathPrefix;
   static constexpr const auto& kBodies = ramp_tables::kBodies;
-  static constexpr const auto& kFrameSpecs = ramp_tables::kFrameSpecs;
-  static constexpr const auto& kJointSpecs = ramp_tables::kJointSpecs;
+  static constexpr const auto& kFrameEntries = ramp_tables::kFrameEntries;
+  static constexpr const auto& kJointEntries = ramp_tables::kJointEntries;
   static constexpr Body kGround = RampBody::PermeatingBody;
   static EnginePrimitive* primitiveOf(Joint j) { return linkage::primitiveOf<RampLinkage>(j); }
 
@@ -195,20 +195,20 @@ struct RampLinkage {
   static constexpr std::array<RampFrame, 1> kMassInputFrames = {RampFrame::DoorCS3};
 
   // In the order of their records.
-  static constexpr linkage::TreeJointSpec<RampJoint> kTreeJoints[] = {
+  static constexpr linkage::TreeJointEntry<RampJoint> kTreeJoints[] = {
       {RampJoint::Revolute4, false}, {RampJoint::Prismatic, false},
       {RampJoint::Revolute5, true},  {RampJoint::Revolute2, false},
       {RampJoint::Revolute1, true},  {RampJoint::PermeatingWeld, false}};
-  static constexpr linkage::ClosureSpec<RampJoint> kClosures[] = {
+  static constexpr linkage::ClosureEntry<RampJoint> kClosures[] = {
       {RampJoint::Revolute, RampJoint::PermeatingWeld, RampJoint::Revolute1},
       {RampJoint::Revolute3, RampJoint::PermeatingWeld, RampJoint::Revolute5}};
-  static constexpr linkage::SensorSpec<RampJoint> kSensors[] = {
+  static constexpr linkage::SensorEntry<RampJoint> kSensors[] = {
       {RampJoint::Prismatic, kSensorPosition, &kUnitScale[0]},
       {RampJoint::Prismatic, kSensorForce, &kUnitScale[0]},
       {RampJoint::Revolute, kSensorPosition, &kRadiansToDegrees[0]},
       {RampJoint::Revolute, kSensorVelocity, &kRadiansToDegrees[1]}};
 
-  static constexpr linkage::ChainSpec<RampBody, RampJoint> kChains[] = {
+  static constexpr linkage::ChainEntry<RampBody, RampJoint> kChains[] = {
       {2, {RampBody::Door, RampBody::Link3}, {RampJoint::Revolute1, RampJoint::Revolute2}, 1},
       {3,
        {RampBody::Link4, RampBody::Rod, RampBody::Exlar},

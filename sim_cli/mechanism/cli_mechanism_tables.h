@@ -20,9 +20,9 @@ using sim::linkage::kNoParameter;
 using sim::linkage::kParamCentreOfMass;
 using sim::linkage::kParamInertia;
 using sim::linkage::kParamMass;
-using BodySpec = sim::linkage::BodySpec<CliBody, CliFrame>;
-using FrameSpec = sim::linkage::FrameSpec<CliBody, CliFrame>;
-using JointSpec = sim::linkage::JointSpec<CliJoint, CliFrame>;
+using BodyEntry = sim::linkage::BodyEntry<CliBody, CliFrame>;
+using FrameEntry = sim::linkage::FrameEntry<CliBody, CliFrame>;
+using JointEntry = sim::linkage::JointEntry<CliJoint, CliFrame>;
 
 inline constexpr const char* kBlockPathPrefix = sim::linkage::kRampBlockPathPrefix;
 
@@ -47,7 +47,7 @@ inline constexpr int kDoorFrameCount = 8;
 
 // In the order the callback converts them; each body's inertia is taken
 // about the coordinate system where it meets its parent in this tree.
-inline constexpr BodySpec kBodies[] = {
+inline constexpr BodyEntry kBodies[] = {
     {CliBody::Exlar, "Exlar", kExlarParameters, 2, CliFrame::ExlarCG, CliFrame::ExlarCS2},
     {CliBody::Rod, "ExlarRodPlusRotarInertia", kRodParameters, 2, CliFrame::RodCG,
      CliFrame::RodCS2},
@@ -59,7 +59,7 @@ inline constexpr BodySpec kBodies[] = {
 inline constexpr CliFrame kWorld = CliFrame::Count;
 
 // In the order of computation: every reference comes before its users.
-inline constexpr FrameSpec kFrameSpecs[] = {
+inline constexpr FrameEntry kFrameEntries[] = {
     {CliFrame::Ground1, CliBody::PermeatingBody, kGround1Parameter, true, kWorld},
     {CliFrame::Ground2, CliBody::PermeatingBody, kGround2Parameter, true, kWorld},
     {CliFrame::Ground3, CliBody::PermeatingBody, kGround3Parameter, true, kWorld},
@@ -104,16 +104,16 @@ inline constexpr FrameSpec kFrameSpecs[] = {
      CliFrame::Link4CS4},
     {CliFrame::WorldOrigin, CliBody::PermeatingBody, kNoParameter, false, kWorld},
 };
-static_assert(std::size(kFrameSpecs) == static_cast<std::size_t>(CliFrame::Count));
+static_assert(std::size(kFrameEntries) == static_cast<std::size_t>(CliFrame::Count));
 constexpr bool framesInEnumOrder() {
-  for (std::size_t k = 0; k < std::size(kFrameSpecs); ++k)
-    if (static_cast<std::size_t>(kFrameSpecs[k].frame) != k) return false;
+  for (std::size_t k = 0; k < std::size(kFrameEntries); ++k)
+    if (static_cast<std::size_t>(kFrameEntries[k].frame) != k) return false;
   return true;
 }
 static_assert(framesInEnumOrder());
 
 // In the order of the axis checks.
-inline constexpr JointSpec kJointSpecs[] = {
+inline constexpr JointEntry kJointEntries[] = {
     {CliJoint::Revolute4, "Revolute4", "R1", kRevolute4Axis, CliFrame::Ground3, CliFrame::ExlarCS2},
     {CliJoint::Prismatic, "Prismatic", "P1", kPrismaticAxis, CliFrame::ExlarCS1, CliFrame::RodCS2},
     {CliJoint::Revolute, "Revolute", "R1", kRevoluteAxis, CliFrame::Ground1, CliFrame::DoorCS1},
@@ -125,7 +125,7 @@ inline constexpr JointSpec kJointSpecs[] = {
     {CliJoint::PermeatingWeld, "PermeatingWeld", nullptr, kNoParameter, CliFrame::WorldOrigin,
      CliFrame::WorldOrigin},
 };
-static_assert(std::size(kJointSpecs) == static_cast<std::size_t>(CliJoint::Count));
+static_assert(std::size(kJointEntries) == static_cast<std::size_t>(CliJoint::Count));
 
 // ---------------------------------------------------------------------------
 // How the model's signals meet the mechanism
@@ -169,8 +169,8 @@ struct CliLinkage {
   static constexpr int kDescriptionCount = kMechanismDescriptionCount;
   static constexpr const char* kBlockPathPrefix = cli_tables::kBlockPathPrefix;
   static constexpr const auto& kBodies = cli_tables::kBodies;
-  static constexpr const auto& kFrameSpecs = cli_tables::kFrameSpecs;
-  static constexpr const auto& kJointSpecs = cli_tables::kJointSpecs;
+  static constexpr const auto& kFrameEntries = cli_tables::kFrameEntries;
+  static constexpr const auto& kJointEntries = cli_tables::kJointEntries;
   static constexpr Body kGround = CliBody::PermeatingBody;
   static EnginePrimitive* primitiveOf(Joint j) { return sim::linkage::primitiveOf<CliLinkage>(j); }
 
@@ -191,18 +191,18 @@ struct CliLinkage {
 
   // In record order; Revolute2 is reversed: its base side, Link4, is the tip
   // of its chain.
-  static constexpr sim::linkage::TreeJointSpec<CliJoint> kTreeJoints[] = {
+  static constexpr sim::linkage::TreeJointEntry<CliJoint> kTreeJoints[] = {
       {CliJoint::Revolute2, true},  {CliJoint::PermeatingWeld, false},
       {CliJoint::Prismatic, false}, {CliJoint::Revolute4, false},
       {CliJoint::Revolute, false},  {CliJoint::Revolute1, false}};
-  static constexpr sim::linkage::ClosureSpec<CliJoint> kClosures[] = {
+  static constexpr sim::linkage::ClosureEntry<CliJoint> kClosures[] = {
       {CliJoint::Revolute3, CliJoint::PermeatingWeld, CliJoint::Revolute2},
       {CliJoint::Revolute5, CliJoint::Revolute2, CliJoint::Prismatic}};
-  static constexpr sim::linkage::SensorSpec<CliJoint> kSensors[] = {
+  static constexpr sim::linkage::SensorEntry<CliJoint> kSensors[] = {
       {CliJoint::Revolute, kSensorPosition, &kRadiansToDegrees[0]},
       {CliJoint::Prismatic, kSensorPosition, &kUnitScale[0]}};
 
-  static constexpr sim::linkage::ChainSpec<CliBody, CliJoint> kChains[] = {
+  static constexpr sim::linkage::ChainEntry<CliBody, CliJoint> kChains[] = {
       {3,
        {CliBody::Link4, CliBody::Link3, CliBody::Door},
        {CliJoint::Revolute2, CliJoint::Revolute1, CliJoint::Revolute},
