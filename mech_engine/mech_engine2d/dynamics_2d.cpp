@@ -239,31 +239,21 @@ void currentOffset(const EngineJoint* placement, const double* described, double
 bool dynamicInputs(double** input, EngineMechanism* mechanism) {
   if (input == nullptr) return false;
   double** running = input;
-  for (int c = 0; c + 1 < mechanism->numChains; ++c) {
-    EngineChain* chain = mechanism->chains[c];
-    for (int k = 0; k < chain->numJoints; ++k) {
-      EngineJoint* joint = chain->joints[k];
-      EngineBody* body = bodyOf(chain, k);
-      if (body != nullptr && body->methods != nullptr &&
-          callRecordMethod<BodyInputMethod>(body->methods[kBodyForceInput], body, joint,
-                                            &running)) {
-        return true;
-      }
-      if (callRecordMethod<JointInputMethod>(jointMethod(joint, kJointDynamicInputs), joint,
-                                             &running)) {
-        return true;
-      }
-    }
-  }
-  for (int i = 0; i < mechanism->numConstraints; ++i) {
-    EngineConstraint* constraint = mechanism->constraints[i];
-    if (constraint->general == nullptr) continue;
-    if (callRecordMethod<ConstraintInputMethod>(
-            constraint->general->methods[kConstraintDynamicInputs], constraint, &running)) {
-      return true;
-    }
-  }
-  return false;
+  return forEachSignalRecord(
+      mechanism,
+      [&](EngineBody* body, EngineJoint* joint) {
+        if (body != nullptr && body->methods != nullptr &&
+            callRecordMethod<BodyInputMethod>(body->methods[kBodyForceInput], body, joint,
+                                              &running)) {
+          return true;
+        }
+        return callRecordMethod<JointInputMethod>(jointMethod(joint, kJointDynamicInputs), joint,
+                                                  &running);
+      },
+      [&](EngineConstraint* constraint) {
+        return callRecordMethod<ConstraintInputMethod>(
+            constraint->general->methods[kConstraintDynamicInputs], constraint, &running);
+      });
 }
 
 bool bodyDynamicInputs2D(EngineBody* body, EngineJoint* joint, double*** running) {
@@ -750,27 +740,7 @@ bool lagrange2D(EngineMechanism* mechanism) {
   if (acceleration2D(mechanism, false)) return true;
   // Right-hand side: J·a + J'·v - γ of the unconstrained motion.
   double* rhs = data->rightHandSide;
-  int k = 0;
-  for (int i = 0; i < mechanism->numConstraints; ++i) {
-    const EngineConstraint* constraint = mechanism->constraints[i];
-    const EngineEquationSet* set = constraint->equations;
-    if (set == nullptr) continue;
-    const double* ab = motionData(constraint->baseJoint, kMotionAcceleration);
-    const double* af = motionData(constraint->followerJoint, kMotionAcceleration);
-    const double* vb = motionData(constraint->baseJoint, kMotionVelocity);
-    const double* vf = motionData(constraint->followerJoint, kMotionVelocity);
-    const int n = set->n;
-    for (int x = 0; x < set->active->count; ++x) {
-      const int e = set->active->indices[x];
-      double sum = -set->accelerationRhs[e];
-      for (int c = 0; c < 3; ++c) {
-        sum += set->baseJacobian[c * n + e] * ab[c] + set->followerJacobian[c * n + e] * af[c] +
-               set->baseJacobianRate[c * n + e] * vb[c] +
-               set->followerJacobianRate[c * n + e] * vf[c];
-      }
-      rhs[k++] = sum;
-    }
-  }
+  accelerationResidual(mechanism, rhs);
   double* lambda = data->multipliers;
   const double oneNorm = matrixOneNorm(g, a, a);
   bool useQr = choleskyFactor(g, a);
@@ -796,31 +766,21 @@ bool lagrange2D(EngineMechanism* mechanism) {
 bool dynamicOutputs(double* output, EngineMechanism* mechanism) {
   if (output == nullptr) return false;
   double* running = output;
-  for (int c = 0; c + 1 < mechanism->numChains; ++c) {
-    EngineChain* chain = mechanism->chains[c];
-    for (int k = 0; k < chain->numJoints; ++k) {
-      EngineJoint* joint = chain->joints[k];
-      EngineBody* body = bodyOf(chain, k);
-      if (body != nullptr && body->methods != nullptr &&
-          callRecordMethod<BodyOutputMethod>(body->methods[kBodySensorOutput], body, joint,
-                                             &running)) {
-        return true;
-      }
-      if (callRecordMethod<JointWriteMethod>(jointMethod(joint, kJointDynamicOutputs), joint,
-                                             &running)) {
-        return true;
-      }
-    }
-  }
-  for (int i = 0; i < mechanism->numConstraints; ++i) {
-    EngineConstraint* constraint = mechanism->constraints[i];
-    if (constraint->general == nullptr) continue;
-    if (callRecordMethod<ConstraintWriteMethod>(
-            constraint->general->methods[kConstraintDynamicOutputs], constraint, &running)) {
-      return true;
-    }
-  }
-  return false;
+  return forEachSignalRecord(
+      mechanism,
+      [&](EngineBody* body, EngineJoint* joint) {
+        if (body != nullptr && body->methods != nullptr &&
+            callRecordMethod<BodyOutputMethod>(body->methods[kBodySensorOutput], body, joint,
+                                               &running)) {
+          return true;
+        }
+        return callRecordMethod<JointWriteMethod>(jointMethod(joint, kJointDynamicOutputs), joint,
+                                                  &running);
+      },
+      [&](EngineConstraint* constraint) {
+        return callRecordMethod<ConstraintWriteMethod>(
+            constraint->general->methods[kConstraintDynamicOutputs], constraint, &running);
+      });
 }
 
 bool generalConstraintDynamicOutputs2D(EngineConstraint* constraint, double** running) {

@@ -35,6 +35,9 @@ bool velocitySweep2D(EngineMechanism* mechanism);
 bool sweepAcceleration2D(EngineMechanism* mechanism);
 bool positionError2D(EngineMechanism* mechanism, double* out, bool joints);
 bool velocityError2D(EngineMechanism* mechanism, double* out);
+// The acceleration residual J·a + J'·v - γ over the active equations, in
+// constraint order; returns the number of rows written.
+int accelerationResidual(const EngineMechanism* mechanism, double* out);
 
 // --- constraint parameters and equations ------------------------------------------------
 

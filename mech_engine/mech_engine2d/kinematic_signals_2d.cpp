@@ -152,29 +152,19 @@ bool kinematicInputs(double** input, EngineMechanism* mechanism) {
 bool kinematicOutputs2D(double* output, EngineMechanism* mechanism) {
   if (output == nullptr) return false;
   double* running = output;
-  for (int c = 0; c + 1 < mechanism->numChains; ++c) {
-    EngineChain* chain = mechanism->chains[c];
-    for (int k = 0; k < chain->numJoints; ++k) {
-      EngineJoint* joint = chain->joints[k];
-      const EngineBody* body = chain->bodies != nullptr ? chain->bodies[k] : nullptr;
-      if (body != nullptr && body->description != nullptr && body->description->numSensors > 0) {
-        writeBodySensors(body, joint, &running);
-      }
-      if (callRecordMethod<JointWriteMethod>(jointMethod(joint, kJointKinematicOutputs), joint,
-                                             &running)) {
-        return true;
-      }
-    }
-  }
-  for (int i = 0; i < mechanism->numConstraints; ++i) {
-    EngineConstraint* constraint = mechanism->constraints[i];
-    if (constraint->general == nullptr) continue;
-    if (callRecordMethod<ConstraintWriteMethod>(
-            constraint->general->methods[kConstraintKinematicOutputs], constraint, &running)) {
-      return true;
-    }
-  }
-  return false;
+  return forEachSignalRecord(
+      mechanism,
+      [&](const EngineBody* body, EngineJoint* joint) {
+        if (body != nullptr && body->description != nullptr && body->description->numSensors > 0) {
+          writeBodySensors(body, joint, &running);
+        }
+        return callRecordMethod<JointWriteMethod>(jointMethod(joint, kJointKinematicOutputs), joint,
+                                                  &running);
+      },
+      [&](EngineConstraint* constraint) {
+        return callRecordMethod<ConstraintWriteMethod>(
+            constraint->general->methods[kConstraintKinematicOutputs], constraint, &running);
+      });
 }
 
 bool generalJointKinematicOutputs(EngineJoint* joint, double** running) {

@@ -70,31 +70,6 @@ double velocityRhsNorm(const EngineMechanism* mechanism) {
   return std::sqrt(sum);
 }
 
-// The acceleration residual J·a + J'·v - γ over the active equations.
-int accelerationResidual(const EngineMechanism* mechanism, double* out) {
-  int k = 0;
-  for (int i = 0; i < mechanism->numConstraints; ++i) {
-    const EngineConstraint* constraint = mechanism->constraints[i];
-    const EngineEquationSet* set = constraint->equations;
-    if (set == nullptr) continue;
-    const double* ab = motionData(constraint->baseJoint, kMotionAcceleration);
-    const double* af = motionData(constraint->followerJoint, kMotionAcceleration);
-    const double* vb = motionData(constraint->baseJoint, kMotionVelocity);
-    const double* vf = motionData(constraint->followerJoint, kMotionVelocity);
-    const int n = set->n;
-    for (int a = 0; a < set->active->count; ++a) {
-      const int e = set->active->indices[a];
-      double sum = -set->accelerationRhs[e];
-      for (int c = 0; c < 3; ++c) {
-        sum += set->baseJacobian[c * n + e] * ab[c] + set->followerJacobian[c * n + e] * af[c] +
-               set->baseJacobianRate[c * n + e] * vb[c] +
-               set->followerJacobianRate[c * n + e] * vf[c];
-      }
-      out[k++] = sum;
-    }
-  }
-  return k;
-}
 
 // Pivoted factor of the a x a matrix g in place (pivots cleared first, copy kept).
 void factorPivoted(EngineKinematicData* data, double* g, int a) {
@@ -369,6 +344,31 @@ void dogleg(const EngineKinematicData* data, const SolverState& state, const dou
 }
 
 }  // namespace
+
+int accelerationResidual(const EngineMechanism* mechanism, double* out) {
+  int k = 0;
+  for (int i = 0; i < mechanism->numConstraints; ++i) {
+    const EngineConstraint* constraint = mechanism->constraints[i];
+    const EngineEquationSet* set = constraint->equations;
+    if (set == nullptr) continue;
+    const double* ab = motionData(constraint->baseJoint, kMotionAcceleration);
+    const double* af = motionData(constraint->followerJoint, kMotionAcceleration);
+    const double* vb = motionData(constraint->baseJoint, kMotionVelocity);
+    const double* vf = motionData(constraint->followerJoint, kMotionVelocity);
+    const int n = set->n;
+    for (int a = 0; a < set->active->count; ++a) {
+      const int e = set->active->indices[a];
+      double sum = -set->accelerationRhs[e];
+      for (int c = 0; c < 3; ++c) {
+        sum += set->baseJacobian[c * n + e] * ab[c] + set->followerJacobian[c * n + e] * af[c] +
+               set->baseJacobianRate[c * n + e] * vb[c] +
+               set->followerJacobianRate[c * n + e] * vf[c];
+      }
+      out[k++] = sum;
+    }
+  }
+  return k;
+}
 
 // --- velocity and acceleration projections ------------------------------------------------------
 

@@ -413,6 +413,27 @@ bool forEachJoint(const EngineMechanism* mechanism, Visit visit) {
   return false;
 }
 
+// Visits the records that own signal ports, in the order the ports are laid
+// out: the joints of every chain but the ground chain (chain 0 first, joint 0
+// first) with the body each joint carries, then the general constraints.
+// Stops at the first visit that returns true and returns true.
+template <typename VisitJoint, typename VisitConstraint>
+bool forEachSignalRecord(EngineMechanism* mechanism, VisitJoint visitJoint,
+                         VisitConstraint visitConstraint) {
+  for (int c = 0; c + 1 < mechanism->numChains; ++c) {
+    EngineChain* chain = mechanism->chains[c];
+    for (int k = 0; k < chain->numJoints; ++k) {
+      EngineBody* body = chain->bodies != nullptr ? chain->bodies[k] : nullptr;
+      if (visitJoint(body, chain->joints[k])) return true;
+    }
+  }
+  for (int i = 0; i < mechanism->numConstraints; ++i) {
+    EngineConstraint* constraint = mechanism->constraints[i];
+    if (constraint->general != nullptr && visitConstraint(constraint)) return true;
+  }
+  return false;
+}
+
 // Records "Error originates in Mechanical block %s. Insufficient memory for
 // data structure allocation." for the block; returns true.
 bool reportBlockOutOfMemory(const char* blockName);
