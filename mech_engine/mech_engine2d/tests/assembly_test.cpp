@@ -89,16 +89,7 @@ struct ParallelogramFixture {
     constraint(loop3, 12, &crank3, {2, 1});
 
     environment.numStates = 8;
-    environment.relativePositionTolerance = 0.0001;
-    environment.absolutePositionTolerance = 0.0001;
-    environment.constraintTolerance = 1.4901161193847656e-08;
-    environment.linearAssemblyTolerance = 0.001;
-    environment.angularAssemblyTolerance = 0.001;
-    environment.redundancyToleranceMode = 1;
-    environment.redundancyTolerance = 1e-14;
-    environment.groundName = "p/Ground";
-    environment.analysisMode = kAnalysisDynamics;
-    environment.constraintSolverKind = 1;
+    setAssemblySettings(environment, "p/Ground");
     mechanism.numChains = 4;
     mechanism.numConstraints = 2;
     mechanism.skipBlockJacobians = 1;
@@ -113,13 +104,7 @@ struct ParallelogramFixture {
   ParallelogramFixture(const ParallelogramFixture&) = delete;
   ParallelogramFixture& operator=(const ParallelogramFixture&) = delete;
 
-  bool create() {
-    resetEngineMethodSet();
-    registerMechanismMethods(&methods);
-    const bool failed = createEngineMechanism(&mechanism);
-    if (!failed) mechanism.stateVector = state;
-    return failed;
-  }
+  bool create() { return createWithProvidedMethods(mechanism, methods, state); }
   void joint(EngineJoint& j, int f, Point at) {
     setPoint(frames[f].position, at);
     setPoint(frames[f + 1].position, at);

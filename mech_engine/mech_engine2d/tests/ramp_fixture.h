@@ -61,6 +61,31 @@ struct BodyData {
   EngineBodyDescription description{&mass, inertia, centreOfMass, position, rotation};
 };
 
+// The tolerances and solver settings both test linkages assemble with.
+inline void setAssemblySettings(MachineEnvironment& environment, const char* groundName) {
+  environment.relativePositionTolerance = 0.0001;
+  environment.absolutePositionTolerance = 0.0001;
+  environment.constraintTolerance = 1.4901161193847656e-08;
+  environment.linearAssemblyTolerance = 0.001;
+  environment.angularAssemblyTolerance = 0.001;
+  environment.redundancyToleranceMode = 1;
+  environment.redundancyTolerance = 1e-14;
+  environment.groundName = groundName;
+  environment.analysisMode = kAnalysisDynamics;
+  environment.constraintSolverKind = 1;
+}
+
+// Registers the provided methods (anew) and creates the mechanism, whose
+// continuous states then live in `state`; true on failure.
+inline bool createWithProvidedMethods(EngineMechanism& mechanism, EngineMethodTable& methods,
+                                      double* state) {
+  resetEngineMethodSet();
+  registerMechanismMethods(&methods);
+  const bool failed = createEngineMechanism(&mechanism);
+  if (!failed) mechanism.stateVector = state;
+  return failed;
+}
+
 struct RampFixture {
   EnginePrimitive revolute[6];
   EnginePrimitive prismatic{kPrimitivePrismatic, kActuationForce, 0, 0, {1, 0, 0}};
@@ -124,17 +149,8 @@ struct RampFixture {
     constraint(revolute3Loop, 14, &permeatingWeld, &revolute5, kGround2);
 
     environment.numStates = 10;
-    environment.relativePositionTolerance = 0.0001;
-    environment.absolutePositionTolerance = 0.0001;
-    environment.constraintTolerance = 1.4901161193847656e-08;
-    environment.linearAssemblyTolerance = 0.001;
-    environment.angularAssemblyTolerance = 0.001;
-    environment.redundancyToleranceMode = 1;
-    environment.redundancyTolerance = 1e-14;
-    environment.groundName = "ramp/Ground";
+    setAssemblySettings(environment, "ramp/Ground");
     environment.environmentVector = &gravityCell;
-    environment.analysisMode = kAnalysisDynamics;
-    environment.constraintSolverKind = 1;
     environment.methodFlag = 1;
     environment.methodTolerance = 1e-5;
     mechanism.numChains = 3;
@@ -153,13 +169,7 @@ struct RampFixture {
   RampFixture& operator=(const RampFixture&) = delete;
 
   // Registers the provided methods (anew) and creates the mechanism.
-  bool create() {
-    resetEngineMethodSet();
-    registerMechanismMethods(&methods);
-    const bool failed = createEngineMechanism(&mechanism);
-    if (!failed) mechanism.stateVector = state;
-    return failed;
-  }
+  bool create() { return createWithProvidedMethods(mechanism, methods, state); }
 
   // A joint between frame pair f (inboard frame f, outboard frame f + 1).
   void joint(EngineJoint& j, int f, Point inboard, Point outboard, bool reversed) {
