@@ -10,9 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "runtime/gc/from_space.h"
 #include "runtime/gc/gc_messages.h"
 #include "runtime/gc/gc_parameters.h"
-#include "runtime/gc/from_space.h"
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/stack_walk.h"
 #include "runtime/load/startup_services.h"

@@ -15,7 +15,7 @@ extern uint32_t GsErrDump;
 int vxmsyserror(const char* format, uint32_t value, int status, int collector);
 // vxmsyserror with the collector's title.
 void gserror(const char* format, uint32_t value, int status);
-[[noreturn]] void gserror1(uint32_t address);             // unknown object type
+[[noreturn]] void gserror1(uint32_t address);            // unknown object type
 [[noreturn]] void gserror2(uint32_t address, int real);  // bad sysvector kind
 void gsbpe();
 [[noreturn]] void vxmabort();

@@ -42,7 +42,9 @@ Semispace semispace(bool current) {
     return {area.start, area.end, area.pageLowMark, allocationRegion()};
   }
   const GsOldArea& from = GsNewFromArea;
-  return {GsNewFromEnd - from.size, GsNewFromEnd, from.lowestConsPage,
+  return {GsNewFromEnd - from.size,
+          GsNewFromEnd,
+          from.lowestConsPage,
           {GsNewFrom_other1, from.frontier, from.pagemapBase, true}};
 }
 
@@ -87,17 +89,15 @@ int outsideHeap(lispval value) {
 bool liveConsCell(uint32_t cell, uint32_t lowestConsPage, uint32_t end) {
   if (cell < lowestConsPage || cell >= end) return false;
   const uint32_t page = pageStart(cell);
-  const uint32_t fill = page == xxGsAllocConsPage
-                            ? globalWord(global::kConsFill) - kConsWordBias
-                            : consPage(page)->fill;
+  const uint32_t fill = page == xxGsAllocConsPage ? globalWord(global::kConsFill) - kConsWordBias
+                                                  : consPage(page)->fill;
   return cell >= page + kConsPageFirstCell && cell < fill;
 }
 
 int inSemispace(const Semispace& space, lispval value) {
   const uint32_t object = lisp::objectAddress(value);
   if (lisp::isCons(value))
-    return liveConsCell(object, space.lowestConsPage, space.end) ? code::kCons
-                                                                  : code::kNotAnObject;
+    return liveConsCell(object, space.lowestConsPage, space.end) ? code::kCons : code::kNotAnObject;
   if (!isObjectStart(space.objects, object)) return code::kNotAnObject;
   return tagForType(lisp::typeCodeOf(wordAt(object))) == lisp::tagOf(value) ? code::kObject
                                                                             : code::kNotAnObject;
@@ -109,14 +109,12 @@ int inOldArea(lispval value) {
   while (area && !(object >= areaAddress(area) && object < area->end)) area = area->next;
   if (!area) return code::kNowhere;
   if (lisp::isCons(value))
-    return liveConsCell(object, area->lowestConsPage, area->end) ? code::kCons
-                                                                  : code::kNotAnObject;
+    return liveConsCell(object, area->lowestConsPage, area->end) ? code::kCons : code::kNotAnObject;
   if (object < area->firstObject || object >= area->frontier) return code::kNotAnObject;
   const uint8_t type = lisp::typeCodeOf(wordAt(object));
   const bool symbolTagged = lisp::isSymbolTagged(value);
   if (!symbolTagged && symbolType(type)) return code::kNotAnObject;
-  if (symbolTagged && !symbolType(type) &&
-      !(gsgc_sifting && type == lisp::type_code::ByteVector))
+  if (symbolTagged && !symbolType(type) && !(gsgc_sifting && type == lisp::type_code::ByteVector))
     return code::kNotAnObject;
   return isObjectStart(regionOf(area), object) ? code::kObject : code::kNotAnObject;
 }

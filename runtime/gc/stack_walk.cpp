@@ -134,9 +134,8 @@ uint32_t aboveRecords(const std::vector<uint32_t>& records, uint32_t from, uint3
 }
 
 // Visits one recognised frame; returns the next frame's scan position.
-uint32_t visitFrame(const Segment& segment, uint32_t fp, uint32_t position,
-                    const FrameShape& shape, const std::vector<uint32_t>& records,
-                    const Routines& routines) {
+uint32_t visitFrame(const Segment& segment, uint32_t fp, uint32_t position, const FrameShape& shape,
+                    const std::vector<uint32_t>& records, const Routines& routines) {
   if (shape.table != 0) {
     const uint32_t count = std::min(segment.read(shape.table), kMostTableSlots);
     for (uint32_t i = 0; i < count; ++i)
@@ -270,9 +269,8 @@ uint32_t prelink_savedstack(uint32_t clink, uint32_t start, int32_t offset) {
 uint32_t prelink_activestack() {
   const uint32_t record = currentThreadRecord();
   if (record == 0) return 0;
-  return walkSegment({0, currentStackBase()},
-                     lisp::wordAt(record, lisp::thread_record::kClinkHead), stackPosition(),
-                     nullptr);
+  return walkSegment({0, currentStackBase()}, lisp::wordAt(record, lisp::thread_record::kClinkHead),
+                     stackPosition(), nullptr);
 }
 
 // Stand-ins for the thread registry's walks: they cover the calling thread.

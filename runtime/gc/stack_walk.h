@@ -46,8 +46,8 @@ extern "C" {
 // none), `catchChain` its newest catch frame, `start` its lowest word in use.
 // Addresses read from the segment are moved by `offset` before they are
 // used (a saved stack copied elsewhere); routines receive moved addresses.
-void scan_stackspace(uint32_t clink, uint32_t catchChain, uint32_t start,
-                     gsgc_slot_routine slot, gsgc_slot_routine returnAddress, int32_t offset);
+void scan_stackspace(uint32_t clink, uint32_t catchChain, uint32_t start, gsgc_slot_routine slot,
+                     gsgc_slot_routine returnAddress, int32_t offset);
 // The calling thread's own stack, from its thread record.
 void scan_activestack(gsgc_slot_routine slot, gsgc_slot_routine returnAddress);
 
@@ -69,7 +69,7 @@ namespace gc {
 
 inline constexpr uint32_t kClinkRecordBytes = 20;
 inline constexpr int32_t kClinkPrevious = 0, kClinkNativeFrame = 4, kClinkSavedFrame = 8;
-inline constexpr int32_t kFrameInfoOffset = 6;     // from the function's tagged word
+inline constexpr int32_t kFrameInfoOffset = 6;  // from the function's tagged word
 inline constexpr int32_t kStackArgMapOffset = 0xe;
 inline constexpr uint32_t kStackArgMapFlag = 0x8000;
 inline constexpr uint32_t kStackArgMapCountBits = 5;

@@ -44,8 +44,9 @@ TEST(CollectorErrors, FlagDOrTheDumpWordEndsWithStatusTenAndNoText) {
 TEST(CollectorErrors, MessageTextsOfTheNumberedErrors) {
   EXPECT_EXIT(gserror1(0x1230), testing::ExitedWithCode(1),
               "^Vexmora CL: System Error \\(gsgc\\): Unknown object type at \\(0x1230\\)\n$");
-  EXPECT_EXIT(gserror2(0x1230, 0), testing::ExitedWithCode(1),
-              "^Vexmora CL: System Error \\(gsgc\\): Unrecognized type of sysvector \\(0x1230\\)\n$");
+  EXPECT_EXIT(
+      gserror2(0x1230, 0), testing::ExitedWithCode(1),
+      "^Vexmora CL: System Error \\(gsgc\\): Unrecognized type of sysvector \\(0x1230\\)\n$");
   EXPECT_EXIT(
       gserror2(0x1230, 1), testing::ExitedWithCode(1),
       "^Vexmora CL: System Error \\(gsgc\\): Unrecognized type of real sysvector \\(0x1230\\)\n$");
@@ -66,8 +67,7 @@ TEST(CollectorErrors, DebugPauseWaitsForOneCharacter) {
   dup2(savedInput, 0);
   close(savedInput);
   clearerr(stdin);
-  EXPECT_EQ(printed,
-            "\n\n** pause for gdb attachment. Type a character when ready\n Continuing\n");
+  EXPECT_EQ(printed, "\n\n** pause for gdb attachment. Type a character when ready\n Continuing\n");
   EXPECT_EQ(next, 'y');  // exactly one character was taken
 }
 

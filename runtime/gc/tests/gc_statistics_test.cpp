@@ -88,8 +88,16 @@ TEST_F(GcStatistics, TheMapDescribesNewSpaceAndEachArea) {
   EXPECT_EQ(map[19], 2u);
   const uint32_t* closed = &map[20];
   const uint32_t* open = &map[30];
-  const uint32_t closedWords[] = {areaAddress(GsOldAreas), GsOldAreas->size, 0, kConsesPerPage,
-                                  0, 0, 0, 0, 0, GsOldAreas->frontier - GsOldAreas->firstObject};
+  const uint32_t closedWords[] = {areaAddress(GsOldAreas),
+                                  GsOldAreas->size,
+                                  0,
+                                  kConsesPerPage,
+                                  0,
+                                  0,
+                                  0,
+                                  0,
+                                  0,
+                                  GsOldAreas->frontier - GsOldAreas->firstObject};
   EXPECT_TRUE(std::equal(std::begin(closedWords), std::end(closedWords), closed));
   EXPECT_EQ(open[0], areaAddress(GsLastOldArea));
   EXPECT_EQ(open[2], kConsesPerPage - 1);
@@ -117,12 +125,27 @@ TEST_F(GcStatistics, EfficiencyLines) {
     uint32_t efficiency;
     const char* line;
   } cases[] = {
-      {flag::kProgress | flag::kStatistics | flag::kVerbose, {0, 0}, 0, 0, 0, 100,
+      {flag::kProgress | flag::kStatistics | flag::kVerbose,
+       {0, 0},
+       0,
+       0,
+       0,
+       100,
        " eff: 100%, new copy: 0 + tenure: 0 +  vxmmalloc free: 0 = 0\n"},
-      {flag::kProgress | flag::kStatistics, {10 * second, 2 * second + second / 2}, 100, 200, 300,
-       75, "E=75% N=100 T+=200 A-=300"},
-      {flag::kProgress | flag::kStatistics | flag::kVerbose, {100 * second, 50 * second}, 8, 16,
-       0, 50, " eff: 50%, new copy: 8 + tenure: 16 +  vxmmalloc free: 0 = 24\n"},
+      {flag::kProgress | flag::kStatistics,
+       {10 * second, 2 * second + second / 2},
+       100,
+       200,
+       300,
+       75,
+       "E=75% N=100 T+=200 A-=300"},
+      {flag::kProgress | flag::kStatistics | flag::kVerbose,
+       {100 * second, 50 * second},
+       8,
+       16,
+       0,
+       50,
+       " eff: 50%, new copy: 8 + tenure: 16 +  vxmmalloc free: 0 = 24\n"},
       {flag::kProgress, {4 * second, 5 * second}, 1, 2, 3, 0, ""},
       {flag::kStatistics, {0, second}, 1, 2, 3, 0, ""},
   };

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <utility>
@@ -10,7 +11,9 @@
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/heap_reservation.h"
 #include "runtime/gc/object_extent.h"
+#include "runtime/gc/stack_walk.h"
 #include "runtime/gc/tests/walk_fixture.h"
+#include "runtime/os/thread_storage.h"
 
 namespace {
 
@@ -233,6 +236,29 @@ TEST_F(HeapWalkers, SaveImageRangesWithTheUpperSemispace) {
   g_ranges.clear();
   EXPECT_EQ(gsgcd_walk_areas_save_image(recordRange, &stop), 7);
   EXPECT_EQ(g_ranges.size(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(HeapWalkers, GlobalSlotsAreTheListedWordsInAddressOrderThenTheThreadRecord) {
+  scan_global_slots(recordSlot, ignoreSlot);
+  const auto globalWordAddress = [&](int32_t index) { return nil() - 0x15 + 4 * index; };
+  ASSERT_EQ(g_slots.size(), 252u + 46u);
+  const std::vector<uint32_t> globals(g_slots.begin(), g_slots.begin() + 252);
+  EXPECT_TRUE(std::is_sorted(globals.begin(), globals.end()));
+  EXPECT_EQ(asSet(globals).size(), 252u);
+  EXPECT_EQ(globals.front(), globalWordAddress(-344));
+  EXPECT_EQ(globals.back(), globalWordAddress(0));
+  const std::set<uint32_t> listed = asSet(globals);
+  for (int32_t index : {-311, -187, -46, -36, -17, -5, -2})
+    EXPECT_TRUE(listed.count(globalWordAddress(index))) << index;
+  // Raw words: the allocation words, the new-space fence, the thread-slot index's neighbours.
+  for (int32_t index : {-310, -207, -214, -215, -89, -3, -4})
+    EXPECT_FALSE(listed.count(globalWordAddress(index))) << index;
+  const uint32_t record = lisp::objectAddress(lisp::dummyThreadWord());
+  for (uint32_t word = 1; word <= 46; ++word) EXPECT_EQ(g_slots[251 + word], record + 4 * word);
 }
 
 }  // namespace

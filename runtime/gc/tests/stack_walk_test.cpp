@@ -101,7 +101,9 @@ class StackWalk : public LispHeap {
   }
   std::vector<int> expectedSlots() const {
     std::vector<int> slots;
-    auto add = [&](std::vector<int> words) { slots.insert(slots.end(), words.begin(), words.end()); };
+    auto add = [&](std::vector<int> words) {
+      slots.insert(slots.end(), words.begin(), words.end());
+    };
     auto fixed = [&](int fp) { add({fp - 1, fp - 5, fp - 6, fp - 7}); };
     add(range(R0 + 5, F0 - 8));  // above R0 and its native arguments, up to fp-32
     fixed(F0);
@@ -186,8 +188,7 @@ TEST_F(StackWalk, TheRunningThreadsBadFrameIsFatal) {
   lisp::wordAt(thread, lisp::thread_record::kClinkHead) = address(R0);
   char expected[128];
   std::snprintf(expected, sizeof expected,
-                "^Vexmora CL: System Error: Bad stack frame on stack, addr = 0x%x\n$",
-                address(F2));
+                "^Vexmora CL: System Error: Bad stack frame on stack, addr = 0x%x\n$", address(F2));
   EXPECT_EXIT(prelink_stacks(), testing::ExitedWithCode(1), expected);
   testing::internal::CaptureStdout();
   const BadFrameReport report = badFrameReport(address(F2));

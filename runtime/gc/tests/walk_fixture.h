@@ -85,8 +85,8 @@ class WalkHeap : public LispHeap {
   // Shrinks a vector to `elements`; the freed tail becomes a filler of its space.
   void shrink(uint32_t vectorAddress, uint32_t elements, bool old) {
     const auto& type = *lisp::vectorType(lisp::type_code::SimpleVector);
-    const uint32_t before = static_cast<uint32_t>(
-        lisp::vectorObjectBytes(type, static_cast<uint32_t>(lisp::fixnumValue(at(vectorAddress + 4)))));
+    const uint32_t before = static_cast<uint32_t>(lisp::vectorObjectBytes(
+        type, static_cast<uint32_t>(lisp::fixnumValue(at(vectorAddress + 4)))));
     const uint32_t after = static_cast<uint32_t>(lisp::vectorObjectBytes(type, elements));
     ASSERT_GE(before - after, 8u);
     at(vectorAddress + 4) = lisp::makeFixnum(static_cast<int32_t>(elements));
