@@ -136,6 +136,19 @@ TEST_F(HeapWalkers, AllSlotsAreEveryConsHalfAndEveryValueWord) {
   EXPECT_EQ(heapSlots, expected);
 }
 
+TEST_F(HeapWalkers, MarkScanCoversTheClosedAreasButNotNewSpace) {
+  populate();
+  const GsOldArea* closed = GsOldAreas;
+  std::set<uint32_t> expected;
+  for (uint32_t cell : oldIn(old_.conses, closed)) expected.insert({cell, cell + 4});
+  for (uint32_t object : oldIn(old_.objects, closed)) addValueWords(object, expected);
+  gsgc_scan_mark(recordSlot, ignoreSlot);
+  std::set<uint32_t> heapSlots;
+  for (uint32_t slot : g_slots)
+    if (slot >= areaAddress(GsOldAreas) && slot < GsNewTop) heapSlots.insert(slot);
+  EXPECT_EQ(heapSlots, expected);  // saved fills: not the (nil . nil) cells closing added
+}
+
 TEST_F(HeapWalkers, ScanStacksStopsAtTheFirstNonZeroResult) {
   populate();
   const std::vector<uint32_t> objects(new_.objects.begin(), new_.objects.end());

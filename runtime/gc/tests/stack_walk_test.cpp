@@ -74,7 +74,7 @@ class StackWalk : public LispHeap {
   }
 
   void build() {
-    std::fill(std::begin(stack_), std::end(stack_), 0x5a5a5a50u);
+    std::fill(stack_, stack_ + kWords, 0x5a5a5a50u);
     record(R0, R1, 0, F0);
     record(R1, R2, F3, F4);
     record(R2, -1, F5, F5);
@@ -136,7 +136,10 @@ class StackWalk : public LispHeap {
     return result;
   }
 
-  alignas(8) uint32_t stack_[kWords] = {};
+  // The segment's words; a test that walks the running thread puts them on
+  // its own stack, above the walk's starting point.
+  alignas(8) uint32_t ownWords_[kWords] = {};
+  uint32_t* stack_ = ownWords_;
 };
 
 TEST_F(StackWalk, FramesMarkersTablesMapsAndRecordGaps) {
@@ -150,8 +153,8 @@ TEST_F(StackWalk, FramesMarkersTablesMapsAndRecordGaps) {
 TEST_F(StackWalk, ACopiedStackIsReadAndReportedAtItsCopy) {
   build();
   alignas(8) static uint32_t copy[kWords];
-  std::memcpy(copy, stack_, sizeof copy);
-  std::fill(std::begin(stack_), std::end(stack_), 0u);  // only the copy holds the frames
+  std::memcpy(copy, stack_, kWords * 4);
+  std::fill(stack_, stack_ + kWords, 0u);  // only the copy holds the frames
   const int32_t offset = static_cast<int32_t>(addressOf(copy) - address(0));
   scan_stackspace(address(R0), address(kCatch0), address(0), recordSlot, recordReturn, offset);
   EXPECT_EQ(indexes(g_slots, copy), expectedSlots());
@@ -180,7 +183,25 @@ TEST_F(StackWalk, AnEmptyChainHasNoLispFrames) {
   EXPECT_TRUE(g_returns.empty());
 }
 
+TEST_F(StackWalk, TheRunningThreadIsWalkedFromItsRecord) {
+  alignas(8) uint32_t onStack[kWords];
+  stack_ = onStack;
+  build();
+  namespace tr = lisp::thread_record;
+  const lispval thread = lisp::dummyThreadWord();
+  lisp::wordAt(thread, tr::kClinkHead) = address(R0);
+  lisp::wordAt(thread, tr::kCatchChain) = address(kCatch0);
+  scan_activestack(recordSlot, recordReturn);
+  EXPECT_EQ(prelink_activestack(), 0u);
+  lisp::wordAt(thread, tr::kClinkHead) = tr::kEmptyClinkChain;
+  lisp::wordAt(thread, tr::kCatchChain) = 0;
+  EXPECT_EQ(indexes(g_slots, stack_), expectedSlots());
+  EXPECT_EQ(indexes(g_returns, stack_), expectedReturns());
+}
+
 TEST_F(StackWalk, TheRunningThreadsBadFrameIsFatal) {
+  alignas(8) uint32_t onStack[kWords];
+  stack_ = onStack;
   build();
   stack_[F2 - 1] = lisp::makeFixnum(1);
   stack_[F2 - 2] = lisp::makeFixnum(77);
