@@ -22,8 +22,6 @@
 
 #include "runtime/gc/heap_areas.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstring>

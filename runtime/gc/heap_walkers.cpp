@@ -11,6 +11,8 @@
 
 #include "runtime/gc/heap_walkers.h"
 
+#include <algorithm>
+
 #include "runtime/gc/collector_errors.h"
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/heap_areas.h"
