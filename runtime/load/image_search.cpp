@@ -32,6 +32,12 @@ bool hasSeparator(const char* path) {
   return false;
 }
 
+// Decision: a directory that is null or empty is no directory to search in;
+// "/name" is not a name anyone asked for.
+bool isDirectoryGiven(const char* directory) {
+  return directory && *directory;
+}
+
 bool readable(const char* path) {
   return access(path, R_OK) == 0;
 }
@@ -98,9 +104,7 @@ KORVANE_EXPORT const char* get_default_image_file(const char* directory, const c
         static_cast<int>(dot ? dot - programName : static_cast<ptrdiff_t>(std::strlen(programName)));
     composeName(imageName, "%.*s%s", stemLength, programName, kImageExtension);
 
-    // Decision: without a home directory (null or empty) only the current
-    // directory is searched; "/name" is not a name anyone asked for.
-    if (directory && *directory) {
+    if (isDirectoryGiven(directory)) {
       composeName(pathName, "%s%c%s", directory, kSeparator, imageName);
       debugPrint(debug, text::kLookingForImage, pathName);
       if (probe(debug, pathName)) return pathName;
@@ -139,7 +143,7 @@ KORVANE_EXPORT char* find_image_file(const char* name, const char* defaultExtens
   const char* directories[] = {in_home_location_p(home_location) ? nullptr : home_location,
                                extraDirectory};
   for (const char* directory : directories) {
-    if (!directory) continue;
+    if (!isDirectoryGiven(directory)) continue;
     composeName(candidate, "%s%c%s", directory, kSeparator, buffer);
     debugPrint(debug, text::kLookingFor, candidate);
     if (probe(debug, candidate)) {
