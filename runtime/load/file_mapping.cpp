@@ -73,10 +73,10 @@ namespace startup {
 // made (EINVAL); size 0 maps from the offset to the end of the file; a view
 // reaching past the end of the file fails (Linux would fault on touching it),
 // and so does an offset that is not a multiple of the page size.
-void* mapFileDescriptor(int fd, uint32_t size, int mode, void** mappingHandle,
-                        uint32_t offsetHigh, uint32_t offsetLow) {
+void* mapFileDescriptor(int fd, uint32_t size, int mode, void** mappingHandle, uint32_t offsetHigh,
+                        uint32_t offsetLow) {
   if (mode < 0 || mode > 2) return refuse(EINVAL);
-  struct stat status{};
+  struct stat status {};
   if (fd < 0 || fstat(fd, &status) != 0) return refuse(fd < 0 ? EBADF : errno);
 
   const int64_t offset = (static_cast<int64_t>(offsetHigh) << 32) | offsetLow;
@@ -125,8 +125,8 @@ KORVANE_EXPORT int lisp_unmap_file(void* view, uint32_t, void* mappingHandle) {
   std::lock_guard guard(table().lock);
   auto& records = table().records;
   MappingRecord* record = recordOfView(view);
-  const bool handleWasLive = mappingHandle && std::find(records.begin(), records.end(),
-                                                        mappingHandle) != records.end();
+  const bool handleWasLive =
+      mappingHandle && std::find(records.begin(), records.end(), mappingHandle) != records.end();
   if (record && munmap(record->view, record->length) == 0) {
     std::erase(records, record);
     delete record;

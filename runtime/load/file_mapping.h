@@ -9,7 +9,7 @@ namespace startup {
 
 // lisp_map_file behind the pseudo descriptor: the same arguments and results,
 // with the OS descriptor in place of the pseudo descriptor (-1: none).
-void* mapFileDescriptor(int fd, uint32_t size, int mode, void** mappingHandle,
-                        uint32_t offsetHigh, uint32_t offsetLow);
+void* mapFileDescriptor(int fd, uint32_t size, int mode, void** mappingHandle, uint32_t offsetHigh,
+                        uint32_t offsetLow);
 
 }  // namespace startup

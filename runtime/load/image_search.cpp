@@ -89,7 +89,7 @@ const char* baseName(const char* path) {
 extern "C" {
 
 KORVANE_EXPORT const char* get_default_image_file(const char* directory, const char* programName,
-                                   image_name_fallback fallback, int debug) {
+                                                  image_name_fallback fallback, int debug) {
   static char imageName[kImageNameBytes];
   static char pathName[kImageNameBytes];
 
@@ -100,8 +100,8 @@ KORVANE_EXPORT const char* get_default_image_file(const char* directory, const c
   if (programName) {
     // The extension is replaced from the last "." on, wherever that "." lies.
     const char* dot = std::strrchr(programName, '.');
-    const int stemLength =
-        static_cast<int>(dot ? dot - programName : static_cast<ptrdiff_t>(std::strlen(programName)));
+    const int stemLength = static_cast<int>(dot ? dot - programName
+                                                : static_cast<ptrdiff_t>(std::strlen(programName)));
     composeName(imageName, "%.*s%s", stemLength, programName, kImageExtension);
 
     if (isDirectoryGiven(directory)) {
@@ -121,8 +121,7 @@ KORVANE_EXPORT const char* get_default_image_file(const char* directory, const c
 }
 
 KORVANE_EXPORT char* find_image_file(const char* name, const char* defaultExtension,
-                                     const char* extraDirectory,
-                      int debug) {
+                                     const char* extraDirectory, int debug) {
   if (!name) return nullptr;
   auto* buffer = static_cast<char*>(std::malloc(kImageNameBytes));
   if (!buffer) return nullptr;

@@ -27,9 +27,10 @@ struct StringView {
 StringView stringData(lispval string) {
   const uint8_t type = *reinterpret_cast<const uint8_t*>(string + kTypeByteOffset);
   const bool hasLengthWord = (type & lisp::kFixnumLengthBit) != 0;
-  const uint32_t count = hasLengthWord
-                             ? static_cast<uint32_t>(lisp::fixnumValue(lisp::wordAt(string, kLengthWordOffset)))
-                             : lisp::headerLength(lisp::wordAt(string, kTypeByteOffset));
+  const uint32_t count =
+      hasLengthWord
+          ? static_cast<uint32_t>(lisp::fixnumValue(lisp::wordAt(string, kLengthWordOffset)))
+          : lisp::headerLength(lisp::wordAt(string, kTypeByteOffset));
   const int32_t data = hasLengthWord ? kDataWithLengthWord : kDataWithoutLengthWord;
   return {reinterpret_cast<const uint16_t*>(static_cast<uintptr_t>(string + data)), count};
 }
@@ -64,10 +65,12 @@ bool wordVectorOf(lispval vector, WordVector& out) {
   const uint32_t header = lisp::wordAt(vector, lisp::kHeaderOffset);
   const lisp::VectorType* type = lisp::vectorType(lisp::typeCodeOf(header));
   if (!type || type->widthBits != 32) return false;
-  out.length = type->fixnumLength
-                   ? static_cast<uint32_t>(lisp::fixnumValue(lisp::wordAt(vector, kLengthWordOffset)))
-                   : lisp::headerLength(header);
-  out.data = &lisp::wordAt(vector, lisp::kHeaderOffset + static_cast<int32_t>(lisp::vectorDataOffset(*type)));
+  out.length =
+      type->fixnumLength
+          ? static_cast<uint32_t>(lisp::fixnumValue(lisp::wordAt(vector, kLengthWordOffset)))
+          : lisp::headerLength(header);
+  out.data = &lisp::wordAt(
+      vector, lisp::kHeaderOffset + static_cast<int32_t>(lisp::vectorDataOffset(*type)));
   return true;
 }
 
@@ -107,8 +110,10 @@ void fstrpr(lispval string, std::FILE* stream) {
 
 void symprint(lispval symbol, std::FILE* stream) {
   const lispval name = lisp::objectOf<lisp::SymbolObject>(symbol)->name;
-  if (lisp::isOther(name)) fstrpr(name, stream);
-  else std::fflush(stream);
+  if (lisp::isOther(name))
+    fstrpr(name, stream);
+  else
+    std::fflush(stream);
 }
 
 void vxmputc(int character, std::FILE* stream) {

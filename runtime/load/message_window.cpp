@@ -44,7 +44,8 @@ void waitOnTerminal(long long deadline) {
 }
 
 void waitQuietly(long long deadline) {
-  for (long long left; (left = deadline - nowMilliseconds()) > 0;) poll(nullptr, 0, static_cast<int>(left));
+  for (long long left; (left = deadline - nowMilliseconds()) > 0;)
+    poll(nullptr, 0, static_cast<int>(left));
 }
 
 }  // namespace
@@ -54,7 +55,8 @@ extern "C" {
 int sy_mbwto(const char* className, const char* firstLine, const char* secondLine, int seconds) {
   std::snprintf(firstLineBuffer, sizeof firstLineBuffer, "%s", firstLine ? firstLine : "");
   std::snprintf(secondLineBuffer, sizeof secondLineBuffer, "%s", secondLine ? secondLine : "");
-  std::fprintf(stderr, "%s: %s\n%s\n", className ? className : "", firstLineBuffer, secondLineBuffer);
+  std::fprintf(stderr, "%s: %s\n%s\n", className ? className : "", firstLineBuffer,
+               secondLineBuffer);
   std::fflush(stderr);
 
   const long long deadline = nowMilliseconds() + (seconds > 0 ? 1000LL * seconds : 0);

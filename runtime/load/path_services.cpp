@@ -74,12 +74,12 @@ void initpgmname() {
 }
 
 int cl_dir_does_not_exist(const char* path) {
-  struct stat status{};
+  struct stat status {};
   return path && exists(path, &status) && S_ISDIR(status.st_mode) ? 0 : 1;
 }
 
 int cl_file_does_not_exist(const char* path) {
-  struct stat status{};
+  struct stat status {};
   return path && exists(path, &status) ? 0 : 1;
 }
 
@@ -98,7 +98,7 @@ int find_file_using_pathstring(const char* name, char* out, const char* variable
       out[0] = '\0';
       return -1;
     }
-    struct stat status{};
+    struct stat status {};
     if (exists(out, &status)) return 0;
     start = end + 1;
   }

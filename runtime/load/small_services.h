@@ -6,10 +6,9 @@
 
 #include <sys/types.h>
 
-#include <cstdio>
-
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "runtime/rs/lisp_value.h"
 

@@ -19,10 +19,10 @@
 #include "runtime/gc/heap_areas.h"
 #include "runtime/gc/heap_reservation.h"
 #include "runtime/load/image_search.h"
+#include "runtime/load/small_services.h"
 #include "runtime/load/startup_messages.h"
 #include "runtime/load/startup_services.h"
 #include "runtime/load/startup_standins.h"
-#include "runtime/load/small_services.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/exports.h"
 
@@ -70,10 +70,17 @@ namespace {
 
 // The options record's words, in the order the record holds them.
 uint32_t* const kOptionWords[kOptionWordCount] = {
-    &lisp_console_handle,  &lisp_disable_tray_exit,   &lisp_disable_close_button,
-    &lisp_ourhInstance,    &start_lisp_tray_icon,     &kill_lisp_tray_icon,
-    &lisp_scriptfd,        &lisp_minimize_state,      &lisp_console_max,
-    &lisp_console_shrink_slop, &lisp_running_on_win9x,
+    &lisp_console_handle,
+    &lisp_disable_tray_exit,
+    &lisp_disable_close_button,
+    &lisp_ourhInstance,
+    &start_lisp_tray_icon,
+    &kill_lisp_tray_icon,
+    &lisp_scriptfd,
+    &lisp_minimize_state,
+    &lisp_console_max,
+    &lisp_console_shrink_slop,
+    &lisp_running_on_win9x,
 };
 
 constexpr uint32_t kFreshThreadMark = 0xdeadbeef;  // the slot's value until the registry sets it
@@ -153,8 +160,8 @@ extern "C" {
 KORVANE_EXPORT int lisp_init(int argc, char** argv, char** envp, lisp_exit_function exitCallback,
                              const char* homeDirectory, const char* libraryName,
                              void* libraryHandle, const char* defaultImageName,
-                             lisp_slot_allocator slotAllocator, int win32app,
-                             void* linkedLibraries, const uint32_t* optionsRecord) {
+                             lisp_slot_allocator slotAllocator, int win32app, void* linkedLibraries,
+                             const uint32_t* optionsRecord) {
   sv_argv = argv;
   sv_argc = argc;
   sv_envp = envp;
@@ -173,14 +180,16 @@ KORVANE_EXPORT int lisp_init(int argc, char** argv, char** envp, lisp_exit_funct
   if (defaultImageName) lisp_default_image_name = defaultImageName;
 
   if (homeDirectory && homeDirectory != home_location) {
-    if (std::strlen(homeDirectory) >= sizeof home_location) fail(1, text::kNameTooLong, homeDirectory);
+    if (std::strlen(homeDirectory) >= sizeof home_location)
+      fail(1, text::kNameTooLong, homeDirectory);
     std::strcpy(home_location, homeDirectory);
   }
 
   lisp_linked_shared_libraries = linkedLibraries;
   lisp_executable_handle = sy_getproghandle();
 
-  for (int i = 0; i < kOptionWordCount; ++i) *kOptionWords[i] = optionsRecord ? optionsRecord[i] : 0;
+  for (int i = 0; i < kOptionWordCount; ++i)
+    *kOptionWords[i] = optionsRecord ? optionsRecord[i] : 0;
 
   initpgmname();
   lisp_heap_offset = 0;
@@ -219,8 +228,8 @@ KORVANE_EXPORT int lisp_main(int argc, char** argv, char** envp) {
     auto** withImage = static_cast<char**>(std::malloc(sizeof(char*) * (argc + 3)));
     if (!withImage) fail(1, text::kNoArgvMemory);
     const char* program = argc > 0 && argv[0] ? argv[0] : kProgramNameWhenNone;
-    const char* image =
-        get_default_image_file(home_location, startup::baseName(program), imageNameFallback(), debug);
+    const char* image = get_default_image_file(home_location, startup::baseName(program),
+                                               imageNameFallback(), debug);
     if (!image) fail(1, text::kNoImage);
     withImage[0] = const_cast<char*>(program);
     withImage[1] = const_cast<char*>("-I");
@@ -275,7 +284,8 @@ int lisp_main_reborn(int argc, char** argv, char** envp) {
   jc_start();
 
   library_debug =
-      argc > 0 && argv[0] && std::strcmp(startup::baseName(argv[0]), kDebugProgramName) == 0 ? 1 : 0;
+      argc > 0 && argv[0] && std::strcmp(startup::baseName(argv[0]), kDebugProgramName) == 0 ? 1
+                                                                                             : 0;
 
   reborn_find_bundle_file();
   reset_signals_after_dumplisp();

@@ -1,5 +1,7 @@
 // The start-up module's small services, called directly: they are plain C
 // functions without Lisp register conventions.
+#include "runtime/load/small_services.h"
+
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -15,7 +17,6 @@
 
 #include "platform/thread_block.h"
 #include "runtime/load/file_mapping.h"
-#include "runtime/load/small_services.h"
 #include "runtime/load/startup.h"
 #include "runtime/load/startup_standins.h"
 #include "runtime/rs/object_layout.h"
@@ -33,11 +34,11 @@ TEST(StartupExports, TheStartUpNamesAreExportedAndItsInternalsAreNot) {
   ASSERT_NE(library, nullptr) << dlerror();
   for (const char* name :
        {"lisp_init", "lisp_main", "get_default_image_file", "find_image_file", "windows_lisp_exit",
-        "TlsAllocHighKey", "GetWinMainArgs", "GetWinMainArgs2", "VXMStartupFetch", "VXMStartupQuery",
-        "VXMStartupShow", "lisp_map_file", "lisp_sync_mem", "lisp_unmap_file"})
+        "TlsAllocHighKey", "GetWinMainArgs", "GetWinMainArgs2", "VXMStartupFetch",
+        "VXMStartupQuery", "VXMStartupShow", "lisp_map_file", "lisp_sync_mem", "lisp_unmap_file"})
     EXPECT_NE(dlsym(library, name), nullptr) << name;
-  for (const char* name : {"home_location", "lisp_main_reborn", "setsigseen", "lsignals", "strtobuf",
-                           "strbuf", "xwrite", "restore_image_file", "lisp_main_build"})
+  for (const char* name : {"home_location", "lisp_main_reborn", "setsigseen", "lsignals",
+                           "strtobuf", "strbuf", "xwrite", "restore_image_file", "lisp_main_build"})
     EXPECT_EQ(dlsym(library, name), nullptr) << name;
   dlclose(library);
 }
@@ -79,7 +80,9 @@ TEST(Setsigseen, KeepsEachSignalOnceAndOverwritesTheTenthSlotWhenFull) {
       {"duplicate", {2, 14, 2}, {2, 14, 0, 0, 0, 0, 0, 0, 0, 0}},
       {"signal 0 ignored", {0, 3}, {3, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
       {"eleventh", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 11}},
-      {"full, then one already there", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 4}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}},
+      {"full, then one already there",
+       {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 4},
+       {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -95,11 +98,10 @@ TEST(Urgentwarn, CountsTheInterruptsLeftInTheRightNumber) {
   for (int n = 1; n <= 4; ++n) {
     CaptureStderr();
     urgentwarn(n);
-    EXPECT_EQ(GetCapturedStderr(),
-              "Warning: lisp has received " + std::to_string(n) +
-                  " interrupts to which it cannot yet respond.\nReceipt of " +
-                  std::to_string(5 - n) + " more interrupt" + plural[n - 1] +
-                  " will cause a non-continuable error.\n");
+    EXPECT_EQ(GetCapturedStderr(), "Warning: lisp has received " + std::to_string(n) +
+                                       " interrupts to which it cannot yet respond.\nReceipt of " +
+                                       std::to_string(5 - n) + " more interrupt" + plural[n - 1] +
+                                       " will cause a non-continuable error.\n");
   }
 }
 
@@ -123,7 +125,8 @@ TEST_F(PipeFixture, XwriteDeliversEveryByteInPieces) {
   ends_[1] = -1;
   std::string received;
   char buffer[4096];
-  for (ssize_t got; (got = read(ends_[0], buffer, sizeof buffer)) > 0;) received.append(buffer, got);
+  for (ssize_t got; (got = read(ends_[0], buffer, sizeof buffer)) > 0;)
+    received.append(buffer, got);
   EXPECT_EQ(received, data);
   EXPECT_EQ(xwrite(ends_[0], data.data(), -5), 0);
 }
@@ -158,7 +161,8 @@ class MappedFile : public ::testing::Test {
   std::string fileBytes(size_t offset, size_t count) {
     std::string bytes(count, '\0');
     const int reader = open(path_.c_str(), O_RDONLY);
-    EXPECT_EQ(pread(reader, bytes.data(), count, static_cast<off_t>(offset)), static_cast<ssize_t>(count));
+    EXPECT_EQ(pread(reader, bytes.data(), count, static_cast<off_t>(offset)),
+              static_cast<ssize_t>(count));
     close(reader);
     return bytes;
   }
@@ -260,18 +264,21 @@ TEST(GetWinMainArgs, FillsOnlyTheWordsAskedForFromTheHostRecord) {
 // A Lisp string of 16-bit characters in 8-aligned storage.
 class LispString {
  public:
-  LispString(uint8_t typeCode, const std::u16string& characters) : storage_(characters.size() / 4 + 4) {
+  LispString(uint8_t typeCode, const std::u16string& characters)
+      : storage_(characters.size() / 4 + 4) {
     auto* bytes = reinterpret_cast<uint8_t*>(storage_.data());
     const bool lengthWord = (typeCode & lisp::kFixnumLengthBit) != 0;
     const auto count = static_cast<uint32_t>(characters.size());
-    const uint32_t header = lengthWord ? lisp::headerWord(typeCode) : lisp::headerWithLength(typeCode, count);
+    const uint32_t header =
+        lengthWord ? lisp::headerWord(typeCode) : lisp::headerWithLength(typeCode, count);
     std::memcpy(bytes, &header, 4);
     if (lengthWord) {
       const uint32_t length = lisp::makeFixnum(static_cast<int32_t>(count));
       std::memcpy(bytes + 4, &length, 4);
     }
     std::memcpy(bytes + (lengthWord ? 8 : 4), characters.data(), 2 * count);
-    word_ = lisp::pointerWord(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(bytes)), lisp::Tag::Other);
+    word_ = lisp::pointerWord(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(bytes)),
+                              lisp::Tag::Other);
   }
   lisp::lispval word() const { return word_; }
 

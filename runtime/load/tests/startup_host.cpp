@@ -48,12 +48,18 @@ int main(int argc, char** argv) {
       break;
     }
     const char* value = i + 1 < argc ? argv[i + 1] : "";
-    if (option == "--home") home = value;
-    else if (option == "--default-image") defaultImage = value;
-    else if (option == "--win32app") win32app = std::atoi(value);
-    else if (option == "--exit-callback") windowsExit = std::strcmp(value, "windows") == 0;
-    else if (option == "--allocator") allocator = failingAllocator;
-    else if (option == "--env") putenv(argv[i + 1]);
+    if (option == "--home")
+      home = value;
+    else if (option == "--default-image")
+      defaultImage = value;
+    else if (option == "--win32app")
+      win32app = std::atoi(value);
+    else if (option == "--exit-callback")
+      windowsExit = std::strcmp(value, "windows") == 0;
+    else if (option == "--allocator")
+      allocator = failingAllocator;
+    else if (option == "--env")
+      putenv(argv[i + 1]);
     else if (option == "--no-arguments") {
       noArguments = true;
       continue;

@@ -79,26 +79,58 @@ TEST_F(StartupRoad, EachCommandLineTakesItsRoad) {
       "were passed to lisp_init().  See the start-up notes for the current argument set.\n\n";
   const RoadCase cases[] = {
       {"no image anywhere", {}, {"prog"}, {}, "No lisp image to load.\n", 1},
-      {"named image missing", {}, {"prog", "-I", "absent"}, {}, "Could not find image file absent.\n",
+      {"named image missing",
+       {},
+       {"prog", "-I", "absent"},
+       {},
+       "Could not find image file absent.\n",
        kImageFailure},
       {"bad window-application flag", {"--win32app", "2"}, {"prog", "-build"}, {}, badWin32App, 1},
-      {"no slot for the thread", {"--allocator", "failing"}, {"prog"}, {},
-       "Could not allocate a TLS index\n", 1},
-      {"-! is removed before the choice", {}, {"prog", "-!anything", "-I", "img"}, {"img.vxi"},
-       restoreFailed("img.vxi"), kImageFailure},
-      {"-Im takes the next word as the image", {}, {"prog", "-Im", "img"}, {"img.vxi"},
-       restoreFailed("img.vxi"), kImageFailure},
-      {"-build then -I restores", {}, {"prog", "-build", "-I", "img.vxi"}, {"img.vxi"},
-       restoreFailed("img.vxi"), kImageFailure},
+      {"no slot for the thread",
+       {"--allocator", "failing"},
+       {"prog"},
+       {},
+       "Could not allocate a TLS index\n",
+       1},
+      {"-! is removed before the choice",
+       {},
+       {"prog", "-!anything", "-I", "img"},
+       {"img.vxi"},
+       restoreFailed("img.vxi"),
+       kImageFailure},
+      {"-Im takes the next word as the image",
+       {},
+       {"prog", "-Im", "img"},
+       {"img.vxi"},
+       restoreFailed("img.vxi"),
+       kImageFailure},
+      {"-build then -I restores",
+       {},
+       {"prog", "-build", "-I", "img.vxi"},
+       {"img.vxi"},
+       restoreFailed("img.vxi"),
+       kImageFailure},
       {"-build alone builds", {}, {"prog", "-build", "-x"}, {}, kNoBuild, 1},
       {"-I without a name", {}, {"prog", "-I"}, {}, "No lisp image to load.\n", 1},
       {"-build -I without a name", {}, {"prog", "-build", "-I"}, {}, "No lisp image to load.\n", 1},
-      {"default image in the current directory", {}, {"/opt/bin/prog.exe", "-q"}, {"prog.vxi"},
-       restoreFailed("prog.vxi"), kImageFailure},
-      {"argument count 0 names the program korvane", {"--no-arguments"}, {}, {"korvane.vxi"},
-       restoreFailed("korvane.vxi"), kImageFailure},
-      {"exit through windows_lisp_exit", {"--exit-callback", "windows"}, {"prog", "-build"}, {},
-       std::string(kNoBuild) + "vxm: the lisp dll is exiting...hmm\n", 1},
+      {"default image in the current directory",
+       {},
+       {"/opt/bin/prog.exe", "-q"},
+       {"prog.vxi"},
+       restoreFailed("prog.vxi"),
+       kImageFailure},
+      {"argument count 0 names the program korvane",
+       {"--no-arguments"},
+       {},
+       {"korvane.vxi"},
+       restoreFailed("korvane.vxi"),
+       kImageFailure},
+      {"exit through windows_lisp_exit",
+       {"--exit-callback", "windows"},
+       {"prog", "-build"},
+       {},
+       std::string(kNoBuild) + "vxm: the lisp dll is exiting...hmm\n",
+       1},
   };
   for (const RoadCase& road : cases) {
     SCOPED_TRACE(road.name);
@@ -138,19 +170,23 @@ TEST_F(StartupRoad, TheDefaultImageReplacesTheTextFromTheLastDot) {
   const ProgramRun run =
       start({"--default-image", "lib.d/core", "--env", "VXM_STARTUP_DEBUG=1"}, {"prog"});
   const std::string inHome = (home() / "lib.vxi").string();
-  EXPECT_EQ(run.standardError, "Using lisp_init() supplied value \"lib.d/core\"...\n"
-                               "Looking for image " + inHome + "...not found.\n"
-                               "Looking for image lib.vxi (in current directory)...found.\n" +
-                                   restoreFailed("lib.vxi"));
+  EXPECT_EQ(run.standardError,
+            "Using lisp_init() supplied value \"lib.d/core\"...\n"
+            "Looking for image " +
+                inHome +
+                "...not found.\n"
+                "Looking for image lib.vxi (in current directory)...found.\n" +
+                restoreFailed("lib.vxi"));
 }
 
 TEST_F(StartupRoad, ANamedImageIsLookedForInTheCurrentDirectoryThenTheHome) {
   touch(home() / "img.vxi");
   const std::string inHome = (home() / "img.vxi").string();
   const ProgramRun homeOnly = start({"--env", "VXM_STARTUP_DEBUG=1"}, {"prog", "-I", "img"});
-  EXPECT_EQ(homeOnly.standardError, "Looking for img.vxi in current directory...not found.\n"
-                                    "Looking for " + inHome + "...found.\n" +
-                                        restoreFailed(inHome));
+  EXPECT_EQ(homeOnly.standardError,
+            "Looking for img.vxi in current directory...not found.\n"
+            "Looking for " +
+                inHome + "...found.\n" + restoreFailed(inHome));
 
   touch(work() / "img.vxi");
   const ProgramRun both = start({"--env", "VXM_STARTUP_DEBUG=1"}, {"prog", "-I", "img"});
@@ -169,13 +205,14 @@ TEST_F(StartupRoad, ANameWithADirectoryIsTakenAsItIsWithTheExtensionAppended) {
 }
 
 TEST_F(StartupRoad, TheHomeIsNotSearchedTwiceWhenItIsTheCurrentDirectory) {
-  std::vector<std::string> all = {"--home",   work().string(), "--env", "VXM_STARTUP_DEBUG=1",
-                                  "--",       "prog",          "-I",    "img"};
+  std::vector<std::string> all = {"--home", work().string(), "--env", "VXM_STARTUP_DEBUG=1",
+                                  "--",     "prog",          "-I",    "img"};
   ProgramOptions options;
   options.workingDirectory = work().string();
   const ProgramRun run = runProgram(STARTUP_HOST_PATH, all, options);
-  EXPECT_EQ(run.standardError, "Looking for img.vxi in current directory...not found.\n"
-                               "Could not find image file img.\n");
+  EXPECT_EQ(run.standardError,
+            "Looking for img.vxi in current directory...not found.\n"
+            "Could not find image file img.\n");
 }
 
 TEST_F(StartupRoad, OverlongNamesAreRefusedWhole) {
@@ -201,8 +238,7 @@ TEST_F(StartupRoad, OverlongNamesAreRefusedWhole) {
   const std::string longHome = "/" + std::string(400, 'h');
   const ProgramRun joined = runProgram(
       STARTUP_HOST_PATH, {"--home", longHome, "--", "prog", "-I", std::string(200, 'i')}, options);
-  EXPECT_EQ(joined.standardError,
-            refused + longHome + "/" + std::string(200, 'i') + ".vxi\n");
+  EXPECT_EQ(joined.standardError, refused + longHome + "/" + std::string(200, 'i') + ".vxi\n");
   EXPECT_EQ(joined.exitStatus, 1);
 }
 

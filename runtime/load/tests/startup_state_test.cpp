@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,8 @@ extern "C" lisp::lispval nilval;
 namespace {
 
 void reportState(int status) {
-  std::fprintf(stderr, "[status %d verbose %d pass %d argc %d argv1 %s as %d/%d windows %d bundle %s]",
+  std::fprintf(stderr,
+               "[status %d verbose %d pass %d argc %d argv1 %s as %d/%d windows %d bundle %s]",
                status, verbose_startup, pass_on_unhandled_exceptions, sv_argc,
                sv_argc > 1 && sv_argv[1] ? sv_argv[1] : "-", as_setupstack != nullptr,
                as_exception_filter != nullptr, vxm_under_windows, bundlename);
@@ -41,8 +43,8 @@ struct Arguments {
 };
 
 int startWith(Arguments& arguments, const uint32_t* options = nullptr) {
-  return lisp_init(arguments.count(), arguments.vector(), nullptr, reportState, "/opt/home", nullptr,
-                   nullptr, nullptr, nullptr, 1, nullptr, options);
+  return lisp_init(arguments.count(), arguments.vector(), nullptr, reportState, "/opt/home",
+                   nullptr, nullptr, nullptr, nullptr, 1, nullptr, options);
 }
 
 TEST(StartupState, BangPrefixTurnsOnVerboseStartUpAndIsRemoved) {
@@ -55,10 +57,17 @@ TEST(StartupState, BangPrefixTurnsOnVerboseStartUpAndIsRemoved) {
 }
 
 void reportOptionWords(int status) {
-  const uint32_t words[] = {lisp_console_handle,      lisp_disable_tray_exit, lisp_disable_close_button,
-                            lisp_ourhInstance,        start_lisp_tray_icon,   kill_lisp_tray_icon,
-                            lisp_scriptfd,            lisp_minimize_state,    lisp_console_max,
-                            lisp_console_shrink_slop, lisp_running_on_win9x};
+  const uint32_t words[] = {lisp_console_handle,
+                            lisp_disable_tray_exit,
+                            lisp_disable_close_button,
+                            lisp_ourhInstance,
+                            start_lisp_tray_icon,
+                            kill_lisp_tray_icon,
+                            lisp_scriptfd,
+                            lisp_minimize_state,
+                            lisp_console_max,
+                            lisp_console_shrink_slop,
+                            lisp_running_on_win9x};
   for (uint32_t word : words) std::fprintf(stderr, "%u ", word);
   std::fprintf(stderr, "home %s slot offset %u", home_location, lisp_tls_index % 4);
   std::fflush(stderr);
@@ -96,13 +105,70 @@ TEST(StartupState, RebornLoadsTheStartUpLibraryAndMovesTheBundleHome) {
 // ---- a symbol's value cell ----
 
 TEST(SymbolLocative, WithoutABindingOnThisThreadTheGlobalCellIsTheOne) {
-  alignas(8) uint32_t vector[4] = {lisp::headerWord(lisp::type_code::SimpleVector), lisp::makeFixnum(1), 0, 0};
+  alignas(8) uint32_t vector[4] = {lisp::headerWord(lisp::type_code::SimpleVector),
+                                   lisp::makeFixnum(1), 0, 0};
   alignas(8) lisp::SymbolObject symbol{};
   symbol.typeByte = lisp::kSymbolTypeByte;
   const lisp::lispval word = lisp::wordOf(&symbol, lisp::Tag::Symbol);
   symbol.valueVector = lisp::wordOf(vector, lisp::Tag::Other);
   vector[2] = word;  // element 0: the symbol itself
   EXPECT_EQ(symbol_locative(word), &symbol.globalValue);
+}
+
+// A nil block large enough for the globals that these tests read.
+struct FakeNil {
+  FakeNil() : saved(nilval) {
+    nilval = static_cast<lisp::lispval>(reinterpret_cast<uintptr_t>(block)) + 0x285;
+  }
+  ~FakeNil() { nilval = saved; }
+  alignas(256) uint32_t block[256] = {};
+  lisp::lispval saved;
+};
+
+TEST(LispCallAddress, ReadsTheTableOfTheSymbolInTheGlobalsOrFallsBack) {
+  FakeNil nil;
+  alignas(8) lisp::SymbolObject symbol{};
+  symbol.typeByte = lisp::kSymbolTypeByte;
+  symbol.valueVector = nilval;  // no value vector: the global value counts
+  const lisp::lispval symbolWord = lisp::wordOf(&symbol, lisp::Tag::Symbol);
+  alignas(8) uint32_t table[6] = {lisp::headerWord(lisp::type_code::LastVector),
+                                  lisp::makeFixnum(3), 0, 0x1234, 0};
+  const uint32_t fallback = lisp_call_address(5);  // no global assigned yet
+
+  constexpr int32_t kGlobal = 20;
+  call_address_table_global = kGlobal;
+  lisp::wordAt(nilval, -(4 * kGlobal + 0x15)) = symbolWord;
+  symbol.globalValue = lisp::wordOf(table, lisp::Tag::Other);
+  EXPECT_EQ(lisp_call_address(3), 0x1234u);   // element 1
+  EXPECT_EQ(lisp_call_address(2), fallback);  // element 0 holds 0
+  EXPECT_EQ(lisp_call_address(5), fallback);  // past the table's end
+  EXPECT_EQ(lisp_call_address(1), fallback);  // before its start
+  symbol.globalValue = nilval;
+  EXPECT_EQ(lisp_call_address(3), fallback);
+  call_address_table_global = 0;
+}
+
+TEST(DebugPrinters, PrintOneByteForEachCharacter) {
+  alignas(8) uint16_t string[8] = {};
+  const uint32_t header = lisp::headerWord(lisp::type_code::SimpleString);
+  const uint32_t length = lisp::makeFixnum(3);
+  std::memcpy(string, &header, 4);
+  std::memcpy(string + 2, &length, 4);
+  string[4] = u'a';
+  string[5] = 0x142;  // printed as its low byte
+  string[6] = u'c';
+  alignas(8) lisp::SymbolObject symbol{};
+  symbol.name = lisp::wordOf(string, lisp::Tag::Other);
+
+  char* text = nullptr;
+  size_t size = 0;
+  std::FILE* stream = open_memstream(&text, &size);
+  fstrpr(symbol.name, stream);
+  symprint(lisp::wordOf(&symbol, lisp::Tag::Symbol), stream);
+  vxmputc('!', stream);
+  std::fclose(stream);
+  EXPECT_EQ(std::string(text, size), "aBcaBc!");
+  std::free(text);
 }
 
 // ---- the pending-interrupt word and the exit callback ----
