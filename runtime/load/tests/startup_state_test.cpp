@@ -2,13 +2,18 @@
 // case runs in a child process; the exit callback reports the variables on
 // standard error when start-up ends through lisp_exit.
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "runtime/load/image_search.h"
 #include "runtime/load/small_services.h"
 #include "runtime/load/startup.h"
 #include "runtime/load/startup_standins.h"
@@ -169,6 +174,44 @@ TEST(DebugPrinters, PrintOneByteForEachCharacter) {
   std::fclose(stream);
   EXPECT_EQ(std::string(text, size), "aBcaBc!");
   std::free(text);
+}
+
+// ---- the working directory gone ----
+
+void searchFromARemovedDirectory() {
+  char pattern[] = "/tmp/removed_cwd_XXXXXX";
+  if (!mkdtemp(pattern) || chdir(pattern) != 0 || rmdir(pattern) != 0) std::_Exit(99);
+  lisp_exit_callback = [](int) { std::fputs("callback ran\n", stderr); };
+  std::snprintf(home_location, sizeof home_location, "/opt/home");
+  find_image_file("img", ".vxi", nullptr, 0);
+}
+
+TEST(InHomeLocation, EndsTheProcessWithoutTheCallbackWhenTheDirectoryIsGone) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(searchFromARemovedDirectory(), ::testing::ExitedWithCode(1), "^computewd failed.\n$");
+}
+
+// ---- the self-closing message on a terminal ----
+
+void waitForEscapeOnATerminal() {
+  int controller = -1;
+  int terminal = -1;
+  if (openpty(&controller, &terminal, nullptr, nullptr, nullptr) != 0) std::_Exit(99);
+  dup2(terminal, STDIN_FILENO);
+  std::thread typist([controller] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const char keys[] = {'x', 27};
+    if (write(controller, keys, sizeof keys) != sizeof keys) std::_Exit(98);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  sy_mbwto("Notice", "one", "two", 30);
+  typist.join();
+  std::_Exit(std::chrono::steady_clock::now() - start < std::chrono::seconds(10) ? 0 : 1);
+}
+
+TEST(SyMbwto, ReturnsAtOnceWhenEscapeArrivesOnATerminal) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(waitForEscapeOnATerminal(), ::testing::ExitedWithCode(0), "Notice: one\ntwo\n");
 }
 
 // ---- the pending-interrupt word and the exit callback ----
