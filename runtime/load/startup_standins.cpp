@@ -71,6 +71,11 @@ int mp_logging = 0;
 void mp_log_event(uint32_t, uint32_t) {}
 uint32_t cl_debug_flags = 0;
 
+// Replaced by the system services, where it belongs; the answer stays null.
+void* sy_getproghandle() {
+  return nullptr;
+}
+
 // Replaced by setup_redir's module: no host record until the launcher sets one.
 uint32_t* redir = nullptr;
 // Replaced by the pseudo descriptor table: no descriptor is known yet.
@@ -95,10 +100,3 @@ uint32_t str_file_size = 0;
 uint32_t str_file_count = 0;
 
 }  // extern "C"
-
-extern "C" {
-// Replaced by the system services, where it belongs; the answer stays null.
-void* sy_getproghandle() {
-  return nullptr;
-}
-}

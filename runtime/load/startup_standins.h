@@ -37,6 +37,10 @@ extern int mp_logging;
 void mp_log_event(uint32_t event, uint32_t datum);
 extern uint32_t cl_debug_flags;
 
+// ---- system services ----
+// The program's module handle; null names the executable.
+void* sy_getproghandle();
+
 // ---- host record and pseudo descriptors ----
 // The launcher's host record (words as the launcher lays them out), or null.
 extern uint32_t* redir;
@@ -57,9 +61,4 @@ extern uint32_t do_purify;
 extern char* str_file;
 extern uint32_t str_file_size;
 extern uint32_t str_file_count;
-}
-
-extern "C" {
-// The program's module handle; null names the executable (system services).
-void* sy_getproghandle();
 }
