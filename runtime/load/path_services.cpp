@@ -18,7 +18,7 @@ namespace {
 
 namespace text = startup::text;
 
-constexpr ssize_t kWritePieceBytes = 8192;
+constexpr ssize_t kWriteChunkBytes = 8192;
 constexpr size_t kPathBytes = 512;
 constexpr char kUnknownDirectory[] = "./";
 // Decision: without the variable the search looks in the current directory.
@@ -36,8 +36,8 @@ ssize_t xwrite(int fd, const void* buffer, ssize_t count) {
   if (count < 0) return 0;
   const auto* bytes = static_cast<const char*>(buffer);
   for (ssize_t done = 0; done < count;) {
-    const ssize_t piece = count - done < kWritePieceBytes ? count - done : kWritePieceBytes;
-    const ssize_t written = write(fd, bytes + done, static_cast<size_t>(piece));
+    const ssize_t chunk = count - done < kWriteChunkBytes ? count - done : kWriteChunkBytes;
+    const ssize_t written = write(fd, bytes + done, static_cast<size_t>(chunk));
     if (written < 0) {
       if (errno == EINTR) continue;
       std::perror(text::kXwritePrefix);

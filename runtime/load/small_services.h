@@ -69,7 +69,7 @@ void strsizeprt(const uint16_t* characters, int count, std::FILE* stream);
 void vxmputc(int character, std::FILE* stream);
 
 // ---- files and paths ----
-// Writes in pieces of at most 8192 bytes; the count, 0 for a negative count,
+// Writes in chunks of at most 8192 bytes; the count, 0 for a negative count,
 // or -1 after "xwrite: ..." on standard error.
 ssize_t xwrite(int fd, const void* buffer, ssize_t count);
 extern char initialwd[512];

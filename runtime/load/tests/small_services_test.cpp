@@ -105,7 +105,7 @@ TEST(Urgentwarn, CountsTheInterruptsLeftInTheRightNumber) {
   }
 }
 
-// ---- writes in pieces ----
+// ---- writes in chunks ----
 
 class PipeFixture : public ::testing::Test {
  protected:
@@ -117,7 +117,7 @@ class PipeFixture : public ::testing::Test {
   int ends_[2] = {-1, -1};
 };
 
-TEST_F(PipeFixture, XwriteDeliversEveryByteInPieces) {
+TEST_F(PipeFixture, XwriteDeliversEveryByteInChunks) {
   std::string data(20000, '\0');
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 26);
   ASSERT_EQ(xwrite(ends_[1], data.data(), static_cast<ssize_t>(data.size())), 20000);
