@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 
 #include "runtime/gc/heap_layout.h"
@@ -31,15 +32,14 @@ class LispRoutineHeap : public LispHeap {
     threadWord(tr::kAnnotatingConsing) = nil();
     at<uint16_t>(nil() + lisp::nil_block::global::kFloatControlWord) = kTestFloatControlWord;
     objects_ = std::make_unique<testing_support::LispTestObjects>(nil());
-    const lisp::lispval recorder = objects_->makeSymbol(
-        objects_->makeFunction(testing_support::recorderAddress()));
+    const lisp::lispval recorder =
+        objects_->makeSymbol(objects_->makeFunction(testing_support::recorderAddress()));
     global(lisp::nil_block::global::kErrorSymbol) = recorder;
     global(lisp::nil_block::global::kErrorSymbolWithDatum) = recorder;
     testing_support::resetRecorder(nil());
   }
   void TearDown() override {
-    EXPECT_EQ(threadWord(lisp::thread_record::kClinkHead),
-              lisp::thread_record::kEmptyClinkChain);
+    EXPECT_EQ(threadWord(lisp::thread_record::kClinkHead), lisp::thread_record::kEmptyClinkChain);
     EXPECT_TRUE(newSpaceWalksCleanly());
     objects_.reset();
     LispHeap::TearDown();
@@ -78,14 +78,19 @@ class LispRoutineHeap : public LispHeap {
     while (prefix < end) {
       const uint32_t header = at(prefix + 8);
       const gc::ObjectExtent extent = gc::extentOf(header, at(prefix + 12));
-      if (!extent.row || extent.bytes == 0)
-        return testing::AssertionFailure()
-               << "no object at 0x" << std::hex << prefix + 8 << " (header 0x" << header << ")";
+      if (!extent.row || extent.bytes == 0) {
+        char text[64];
+        std::snprintf(text, sizeof text, "no object at 0x%x (header 0x%x)", prefix + 8, header);
+        return testing::AssertionFailure() << text;
+      }
       prefix += 8 + extent.bytes;
     }
-    if (prefix != end)
-      return testing::AssertionFailure() << "the walk ends at 0x" << std::hex << prefix
-                                         << ", the next free byte is 0x" << end;
+    if (prefix != end) {
+      char text[80];
+      std::snprintf(text, sizeof text, "the walk ends at 0x%x, the next free byte is 0x%x", prefix,
+                    end);
+      return testing::AssertionFailure() << text;
+    }
     return testing::AssertionSuccess();
   }
 

@@ -102,8 +102,8 @@ TEST_F(Conses, LispListMakesAFreshListOfItsArguments) {
     SCOPED_TRACE(count);
     std::vector<lispval> arguments;
     for (uint32_t i = 0; i < count; ++i) arguments.push_back(makeFixnum(100 + i));
-    LispCallSetup setup = setupFor(kLispList, count > 0 ? arguments[0] : 0,
-                                   count > 1 ? arguments[1] : 0, count);
+    LispCallSetup setup =
+        setupFor(kLispList, count > 0 ? arguments[0] : 0, count > 1 ? arguments[1] : 0, count);
     for (uint32_t i = 2; i < count; ++i) setup.stack[i] = arguments[i];
     const LispCallResult result = call(setup);
     EXPECT_EQ(result.carry, 0u);
@@ -116,7 +116,8 @@ TEST_F(Conses, Restify2ListsTheWordsAtAnAddress) {
   const struct {
     int32_t count;
     std::vector<lispval> expected;
-  } cases[] = {{0, {}}, {-2, {}}, {1, {words[0]}}, {5, {words[0], words[1], words[2], words[3], words[4]}}};
+  } cases[] = {
+      {0, {}}, {-2, {}}, {1, {words[0]}}, {5, {words[0], words[1], words[2], words[3], words[4]}}};
   for (const auto& c : cases) {
     const LispCallResult result =
         call(setupFor(kRestify2, addressOf(words), 0, static_cast<uint32_t>(c.count)));
@@ -129,9 +130,8 @@ TEST_F(Conses, ListsLongerThanTheAreaContinueOnAFreshPage) {
   LispCallSetup setup = setupFor(kLispList, makeFixnum(1), makeFixnum(2), 5);
   for (uint32_t i = 2; i < 5; ++i) setup.stack[i] = makeFixnum(i + 1);
   const LispCallResult result = call(setup);
-  EXPECT_EQ(elements(result.eax),
-            (std::vector<lispval>{makeFixnum(1), makeFixnum(2), makeFixnum(3), makeFixnum(4),
-                                  makeFixnum(5)}));
+  EXPECT_EQ(elements(result.eax), (std::vector<lispval>{makeFixnum(1), makeFixnum(2), makeFixnum(3),
+                                                        makeFixnum(4), makeFixnum(5)}));
 }
 
 // ---- consing mode ----
@@ -225,12 +225,27 @@ TEST(RuntimeStretch, EveryRoutineFromTheBarrierThroughVectorLiesBetweenTheMarker
   const uint32_t start = routineAddress(start_of_gc_runtime);
   const uint32_t end = routineAddress(end_of_gc_runtime);
   const uint32_t last = routineAddress(vector);
-  void (*const routines[])() = {gc_setf_protect, gc_setf_protect_x, gc_set_protect,
-                                gc_setf_protect_atomic, gsgc_setf_protect_1, qcons, tcons, mcons,
-                                lisp_cons, lisp_list, restify2, set_annotating_consing,
-                                set_normal_consing, new_other, new_simple_vector,
-                                new_simple_string, new_struct, new_double_float,
-                                new_single_float, newbignum, fixnum_or_bignum};
+  void (*const routines[])() = {gc_setf_protect,
+                                gc_setf_protect_x,
+                                gc_set_protect,
+                                gc_setf_protect_atomic,
+                                gsgc_setf_protect_1,
+                                qcons,
+                                tcons,
+                                mcons,
+                                lisp_cons,
+                                lisp_list,
+                                restify2,
+                                set_annotating_consing,
+                                set_normal_consing,
+                                new_other,
+                                new_simple_vector,
+                                new_simple_string,
+                                new_struct,
+                                new_double_float,
+                                new_single_float,
+                                newbignum,
+                                fixnum_or_bignum};
   for (auto routine : routines) {
     EXPECT_GT(routineAddress(routine), start);
     EXPECT_LT(routineAddress(routine), last);
@@ -259,8 +274,7 @@ extern "C" uint32_t native_call_probe(uint32_t first, uint32_t second) {
   __asm__ volatile("fnstcw %0" : "=m"(g_seen.controlWord));
   g_seen.first = first;
   g_seen.second = second;
-  if (g_probeContinuation)
-    reinterpret_cast<uint32_t*>(g_seen.head)[3] = g_probeContinuation;
+  if (g_probeContinuation) reinterpret_cast<uint32_t*>(g_seen.head)[3] = g_probeContinuation;
   return first + second;
 }
 
@@ -291,10 +305,10 @@ TEST_F(NativeCall, LinksARecordDirectlyAboveTheArgumentsAndUnlinksItAfter) {
   EXPECT_EQ(g_seen.first, 40u);
   EXPECT_EQ(g_seen.second, 2u);
   EXPECT_EQ(g_seen.head, g_seen.firstArgumentAddress + 8);
-  EXPECT_EQ(g_seen.record[0], 0x1234u);           // previous
-  EXPECT_EQ(g_seen.record[1], 0u);                // native frame
-  EXPECT_GT(g_seen.record[2], g_seen.head);       // the probe's frame, above the record
-  EXPECT_EQ(g_seen.record[3], nil());             // no throw continuation
+  EXPECT_EQ(g_seen.record[0], 0x1234u);      // previous
+  EXPECT_EQ(g_seen.record[1], 0u);           // native frame
+  EXPECT_GT(g_seen.record[2], g_seen.head);  // the probe's frame, above the record
+  EXPECT_EQ(g_seen.record[3], nil());        // no throw continuation
   EXPECT_EQ(g_seen.controlWord, 0x27f);
   EXPECT_EQ(threadWord(tr::kClinkHead), 0x1234u);
   // st(0) to st(5) are freed before the call; the two loaded values are gone.
