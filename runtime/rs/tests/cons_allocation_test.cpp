@@ -267,7 +267,9 @@ uint32_t g_probeContinuation;
 
 }  // namespace
 
-extern "C" uint32_t native_call_probe(uint32_t first, uint32_t second) {
+// Called from runtime code, which keeps only 4-byte stack alignment.
+extern "C" __attribute__((force_align_arg_pointer)) uint32_t native_call_probe(uint32_t first,
+                                                                               uint32_t second) {
   g_seen.head = lisp::wordAt(g_probeThread, tr::kClinkHead);
   std::memcpy(g_seen.record, reinterpret_cast<void*>(g_seen.head), sizeof g_seen.record);
   g_seen.firstArgumentAddress = addressOf(&first);

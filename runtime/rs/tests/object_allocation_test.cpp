@@ -47,7 +47,8 @@ struct HookCall {
   uint32_t bytes;
 };
 std::vector<HookCall> g_hookCalls;
-void recordHook(int kind, uint32_t bytes) {
+// Called from runtime code, which keeps only 4-byte stack alignment.
+__attribute__((force_align_arg_pointer)) void recordHook(int kind, uint32_t bytes) {
   g_hookCalls.push_back({kind, bytes});
 }
 
@@ -285,16 +286,18 @@ TEST_F(Objects, ObjectsThatReachANewPageUpdateThePageMapAndCallTheHookOnce) {
   EXPECT_EQ(newPagemapEntry(next()), next());
 }
 
+uint32_t g_hookThread, g_headDuringHook;
+__attribute__((force_align_arg_pointer)) void noteClinkHead(int, uint32_t) {
+  g_headDuringHook = lisp::wordAt(g_hookThread, lisp::thread_record::kClinkHead);
+}
+
 TEST_F(Objects, TheHookRunsInsideAForeignCallRecord) {
-  static uint32_t s_thread, s_headDuringHook;
-  s_thread = thread_;
-  pageallochook = [](int, uint32_t) {
-    s_headDuringHook = lisp::wordAt(s_thread, lisp::thread_record::kClinkHead);
-  };
+  g_hookThread = thread_;
+  pageallochook = noteClinkHead;
   LispCallSetup setup = setupFor(kNewSimpleVector, makeFixnum(3000), makeFixnum(0), 2);
   make(setup);
-  EXPECT_NE(s_headDuringHook, lisp::thread_record::kEmptyClinkChain);
-  EXPECT_EQ(lisp::wordAt(s_headDuringHook, 0), lisp::thread_record::kEmptyClinkChain);
+  EXPECT_NE(g_headDuringHook, lisp::thread_record::kEmptyClinkChain);
+  EXPECT_EQ(lisp::wordAt(g_headDuringHook, 0), lisp::thread_record::kEmptyClinkChain);
 }
 
 TEST_F(Objects, FillingNewSpaceUpToTheConsPagesKeepsTheirPageMapEntry) {
