@@ -1,6 +1,6 @@
 // A fresh Lisp heap for calling runtime routines the way compiled code does:
-// through their entry slots, with a thread record in the thread register,
-// stand-in error functions and an x87 control word at nil-0x9.
+// through their entry slots, with a thread record in the thread register and
+// stand-in error functions.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,10 +18,6 @@
 
 namespace gc_test {
 
-// The x87 control word the tests' runtime runs native code with: the
-// process default (all exceptions masked, 64-bit precision, rounding to nearest).
-inline constexpr uint16_t kTestFloatControlWord = 0x37f;
-
 class LispRoutineHeap : public LispHeap {
  protected:
   void SetUp() override {
@@ -30,7 +26,6 @@ class LispRoutineHeap : public LispHeap {
     thread_ = lisp::pointerWord(gc::addressOf(threadRecord_), lisp::Tag::Other);
     threadWord(tr::kClinkHead) = tr::kEmptyClinkChain;
     threadWord(tr::kAnnotatingConsing) = nil();
-    at<uint16_t>(nil() + lisp::nil_block::global::kFloatControlWord) = kTestFloatControlWord;
     objects_ = std::make_unique<testing_support::LispTestObjects>(nil());
     const lisp::lispval recorder =
         objects_->makeSymbol(objects_->makeFunction(testing_support::recorderAddress()));

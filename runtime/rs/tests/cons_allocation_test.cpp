@@ -288,7 +288,7 @@ class NativeCall : public LispRoutineHeap {
     LispRoutineHeap::SetUp();
     g_probeThread = thread_;
     g_probeContinuation = 0;
-    at<uint16_t>(nil() + nbg::kFloatControlWord) = 0x27f;
+    at<uint16_t>(nil() + nbg::kFloatControlWord) = 0x37f;
   }
   LispCallSetup probe(uint32_t first, uint32_t second) {
     LispCallSetup setup = setupFor(0, first, second);
@@ -311,7 +311,7 @@ TEST_F(NativeCall, LinksARecordDirectlyAboveTheArgumentsAndUnlinksItAfter) {
   EXPECT_EQ(g_seen.record[1], 0u);           // native frame
   EXPECT_GT(g_seen.record[2], g_seen.head);  // the probe's frame, above the record
   EXPECT_EQ(g_seen.record[3], nil());        // no throw continuation
-  EXPECT_EQ(g_seen.controlWord, 0x27f);
+  EXPECT_EQ(g_seen.controlWord, 0x37f);
   EXPECT_EQ(threadWord(tr::kClinkHead), 0x1234u);
   // st(0) to st(5) are freed before the call; the two loaded values are gone.
   EXPECT_EQ(result.x87Depth, 0u);

@@ -147,6 +147,9 @@ TEST_F(NilBlock, StartUpValuesOfAFreshBlock) {
   EXPECT_EQ(platform::threadSlot(slot_), dummyThreadWord());
   EXPECT_EQ(global(nb::global::kDivisorScratch), nil_);
   EXPECT_EQ(global(nb::global::kConsingMode), 0u);
+  uint16_t controlWord;
+  std::memcpy(&controlWord, reinterpret_cast<void*>(nil_ + nb::global::kFloatControlWord), 2);
+  EXPECT_EQ(controlWord, nb::kFreshFloatControlWord);
   EXPECT_EQ(global(nb::global::kGlobsAddress),
             static_cast<uint32_t>(reinterpret_cast<uintptr_t>(globs)));
   for (const auto& start : nb::kStartValues)
