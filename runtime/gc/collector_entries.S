@@ -23,9 +23,7 @@
         .type \name, @function
 \name:
         RUNTIME_FRAME
-        sub esp, CLINK_BYTES
-        push eax
-        CALL_NATIVE \native, 1
+        CALL_NATIVE \native, eax
         RUNTIME_RETURN
         .size \name, . - \name
 .endm
@@ -56,10 +54,7 @@
         .type gsgc_totalloc, @function
 gsgc_totalloc:
         RUNTIME_FRAME
-        sub esp, CLINK_BYTES
-        push edx
-        push eax
-        CALL_NATIVE gsgc_totalloc_native, 2
+        CALL_NATIVE gsgc_totalloc_native, eax, edx
         RUNTIME_RETURN
         .size gsgc_totalloc, . - gsgc_totalloc
 
@@ -72,11 +67,7 @@ gsgc_totalloc:
         .type gsgc_build_map, @function
 gsgc_build_map:
         RUNTIME_FRAME
-        sub esp, CLINK_BYTES
-        push ecx
-        push edx
-        push eax
-        CALL_NATIVE gsgc_build_map_native, 3
+        CALL_NATIVE gsgc_build_map_native, eax, edx, ecx
         RUNTIME_RETURN
         .size gsgc_build_map, . - gsgc_build_map
 
@@ -90,9 +81,7 @@ gc:
         cmp eax, edi
         jne entry_not_available
         RUNTIME_FRAME
-        sub esp, CLINK_BYTES
-        push 0
-        CALL_NATIVE scavenge, 1
+        CALL_NATIVE scavenge, 0
         RUNTIME_RETURN_NO_VALUES
         .size gc, . - gc
 

@@ -39,6 +39,7 @@
 #include <cstdint>
 
 #include "runtime/gc/heap_walkers.h"
+#include "runtime/rs/thread_record.h"
 
 extern "C" {
 
@@ -67,7 +68,7 @@ void gc_scan_thread_registry(gsgc_slot_routine slot);
 
 namespace gc {
 
-inline constexpr uint32_t kClinkRecordBytes = 20;
+inline constexpr uint32_t kClinkRecordBytes = 4 * lisp::thread_record::kClinkRecordWords;
 inline constexpr int32_t kClinkPrevious = 0, kClinkNativeFrame = 4, kClinkSavedFrame = 8;
 inline constexpr int32_t kFrameInfoOffset = 6;  // from the function's tagged word
 inline constexpr int32_t kStackArgMapOffset = 0xe;

@@ -38,9 +38,6 @@ class CollectorEntries : public WalkHeap {
  protected:
   void SetUp() override {
     WalkHeap::SetUp();
-    const uint16_t controlWord = 0x37f;
-    std::memcpy(reinterpret_cast<void*>(nil() + lisp::nil_block::global::kFloatControlWord),
-                &controlWord, 2);
     objects_ = std::make_unique<testing_support::LispTestObjects>(nil());
     const lispval recorder = objects_->makeFunction(testing_support::recorderAddress());
     global(lisp::nil_block::global::kErrorSymbol) = objects_->makeSymbol(recorder);
@@ -284,7 +281,7 @@ TEST_F(CollectorEntries, GcWithNilRunsTheScavenger) {
   EXPECT_EXIT(call(kGc, nil()), testing::ExitedWithCode(1), "has no scavenger");
 }
 
-TEST_F(CollectorEntries, DummyMconsCallsTheConsEntryThenTheFunctionOfWordMinus17) {
+TEST_F(CollectorEntries, DummyMconsConsesThenCallsTheFunctionOfWordMinus17) {
   const lispval recorder = objects_->makeFunction(testing_support::recorderAddress());
   global(kDummyMconsFunction) = recorder;
   LispCallSetup setup;
@@ -297,14 +294,17 @@ TEST_F(CollectorEntries, DummyMconsCallsTheConsEntryThenTheFunctionOfWordMinus17
   setup.frame[testing_support::frameIndex(0x1c)] = setup.ebx;
   const LispCallResult result = testing_support::callWithLispConventions(setup);
   EXPECT_EQ(result.espDelta, 0);
-  EXPECT_EQ(result.eax, lisp::makeFixnum(-1));
-  ASSERT_EQ(lisp_recorder_log.count, 2u);  // the cons entry signalled; then the function
-  const auto& second = lisp_recorder_log.calls[1];
-  EXPECT_EQ(second.ecx, 3u);
-  EXPECT_EQ(second.esi, recorder);
-  EXPECT_EQ(second.eax, lisp::makeFixnum(1));
-  EXPECT_EQ(second.edx, lisp::makeFixnum(2));
-  EXPECT_EQ(second.stack[2], lisp::makeFixnum(-1));  // the cons entry's result, argument 3
+  EXPECT_EQ(result.eax, lisp::makeFixnum(-1));  // what the function returned
+  ASSERT_EQ(lisp_recorder_log.count, 1u);
+  const auto& call = lisp_recorder_log.calls[0];
+  EXPECT_EQ(call.ecx, 3u);
+  EXPECT_EQ(call.esi, recorder);
+  EXPECT_EQ(call.eax, lisp::makeFixnum(1));
+  EXPECT_EQ(call.edx, lisp::makeFixnum(2));
+  const lispval made = call.stack[2];  // argument 3: what the cons entry made
+  ASSERT_TRUE(lisp::isCons(made));
+  EXPECT_EQ(lisp::car(made), lisp::makeFixnum(1));
+  EXPECT_EQ(lisp::cdr(made), lisp::makeFixnum(2));
 }
 
 }  // namespace

@@ -11,10 +11,10 @@
 
 #include "runtime/gc/allocation.h"
 #include "runtime/gc/collector_errors.h"
-#include "runtime/gc/tests/lisp_heap_fixture.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/thread_record.h"
+#include "testing/lisp_heap_fixture.h"
 
 namespace {
 
@@ -39,6 +39,7 @@ constexpr int F0 = 30, F1 = 60, F2 = 100, F3 = 130, F4 = 170, F5 = 200;
 // the chain's last, names F5.
 constexpr int R0 = 10, R1 = 150, R2 = 220;
 constexpr int kCatch0 = 44, kCatch1 = 96;
+constexpr int kRecordWords = lisp::thread_record::kClinkRecordWords;
 
 class StackWalk : public LispHeap {
  protected:
@@ -66,6 +67,7 @@ class StackWalk : public LispHeap {
     stack_[at + 2] = address(savedFrame);
     stack_[at + 3] = nil();
     stack_[at + 4] = 0;
+    stack_[at + 5] = 0;
   }
   void frame(int fp, uint32_t functionWord, int caller) {
     stack_[fp] = caller ? address(caller) : 0;
@@ -105,7 +107,7 @@ class StackWalk : public LispHeap {
       slots.insert(slots.end(), words.begin(), words.end());
     };
     auto fixed = [&](int fp) { add({fp - 1, fp - 5, fp - 6, fp - 7}); };
-    add(range(R0 + 5, F0 - 8));  // above R0 and its native arguments, up to fp-32
+    add(range(R0 + kRecordWords, F0 - 8));  // above R0 and its native arguments, up to fp-32
     fixed(F0);
     add(range(F1 - 12 - 8, F1 - 8));
     fixed(F1);
@@ -114,7 +116,7 @@ class StackWalk : public LispHeap {
     fixed(F2);
     add(range(F3 - 10 - 8, F3 - 8));
     fixed(F3);
-    add(range(R1 + 5, F4 - 8));  // after the native stretch, from above R1
+    add(range(R1 + kRecordWords, F4 - 8));  // after the native stretch, from above R1
     fixed(F4);
     add(range(F5 - 10 - 8, F5 - 8));
     fixed(F5);

@@ -10,7 +10,7 @@
 
 #include "runtime/gc/allocation.h"
 #include "runtime/gc/heap_areas.h"
-#include "runtime/gc/tests/lisp_heap_fixture.h"
+#include "testing/lisp_heap_fixture.h"
 #include "runtime/rs/object_layout.h"
 
 extern "C" uint32_t globs[32];
