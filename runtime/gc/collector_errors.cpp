@@ -1,6 +1,6 @@
-// The collector's fatal-error path: a collector error is shown as one line on
-// standard error, titled as the system-modal box would be, and ends the
-// process at once; flag D (or GsErrDump) ends it with status 10 first.
+// The collector's fatal-error path: a collector error is shown in a message
+// box (one titled line on standard error) and ends the process at once; flag
+// D (or GsErrDump) ends it with status 10 first.
 // Beside it the empty hooks a debugger sets breakpoints on, and the check of
 // the stacks before a scavenge.
 
@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/message_box.h"
 #include "runtime/gc/from_space.h"
 #include "runtime/gc/gc_messages.h"
 #include "runtime/gc/gc_parameters.h"
@@ -59,8 +60,8 @@ int vxmsyserror(const char* format, uint32_t value, int status, int collector) {
   gsbpe();
   char message[kMessageBytes];
   std::snprintf(message, sizeof message, format, static_cast<unsigned long>(value));
-  const char* title = collector ? gc_messages::kErrorTitle : gc_messages::kSystemErrorTitle;
-  gc_messages::warn("%s: %s\n", title, message);
+  platform::showMessageBox(
+      collector ? gc_messages::kErrorTitle : gc_messages::kSystemErrorTitle, message);
   if (status != 0) std::exit(status);
   return kBoxAnswer;
 }

@@ -8,10 +8,10 @@ extern "C" {
 // before its message (as flag D does).
 extern uint32_t GsErrDump;
 
-// Formats the message (one %lx value) into 2048 bytes and shows it as one
-// line on standard error, titled as the system-modal box would be (the
-// collector's title when `collector` is set); a non-zero status ends the
-// process at once with it, else the box's answer (1) is returned.
+// Formats the message (one %lx value) into 2048 bytes and shows it in a
+// message box titled as a system error (the collector's title when
+// `collector` is set); a non-zero status ends the process at once with it,
+// else the box's answer (1) is returned.
 int vxmsyserror(const char* format, uint32_t value, int status, int collector);
 // vxmsyserror with the collector's title.
 void gserror(const char* format, uint32_t value, int status);
