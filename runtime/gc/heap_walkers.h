@@ -18,8 +18,8 @@ extern "C" {
 // stops gsgc_scan_stacks (the other walks ignore it).
 using gsgc_item_routine = uint32_t (*)(uint32_t address);
 using gsgc_slot_routine = void (*)(uint32_t slot);
-// Receives every used range [start, end) in address order; a non-zero
-// result stops the walk and is returned.
+// Receives every used range [start, end) in address order (empty ones are
+// left out); a non-zero result stops the walk and is returned.
 using gsgc_range_routine = int (*)(void* data, uint32_t start, uint32_t end);
 
 // Old areas by selector (0 none, -2 from the open-area fence on, -1 the
