@@ -13,7 +13,10 @@
 
 #include "runtime/gc/allocation.h"
 #include "runtime/gc/gc_state.h"
+#include "runtime/gc/heap_reservation.h"
 #include "runtime/gc/native_heap.h"
+#include "runtime/gc/root_scan.h"
+#include "runtime/gc/write_barrier.h"
 #include "runtime/rs/object_layout.h"
 #include "testing/lisp_heap_fixture.h"
 
@@ -171,6 +174,35 @@ TEST_F(Lispstatic, StrangersAndSecondRegistrationsChangeNothing) {
   EXPECT_EQ(nativeBlocksInUse(), blocksBefore - 2);
 }
 
+// With every free list emptied and the native heap's break where it cannot
+// grow, the next allocation of the native heap fails.
+void exhaustNativeHeap() {
+  std::fill(std::begin(nextf), std::end(nextf), 0u);
+  vxmmalloc_heap.brk = 0xfffff000;
+}
+
+TEST_F(Lispstatic, ANativeHeapWithoutRoomForTheRegistryIsFatal) {
+  const lispval first = makeStatic(), second = makeStatic();
+  add_lispstatic(first, kSearch);
+  delete_lispstatic(first);  // block 0 goes
+  EXPECT_EXIT(
+      {
+        exhaustNativeHeap();
+        add_lispstatic(second, kSearch);
+      },
+      testing::ExitedWithCode(1),
+      "^Vexmora CL: System Error \\(gsgc\\): Could not allocate lispstatic structure in "
+      "vxmmalloc-heap\n$");
+  EXPECT_EXIT(
+      {
+        exhaustNativeHeap();
+        reallocate_lispstatic_blocks();
+      },
+      testing::ExitedWithCode(1),
+      "^Vexmora CL: System Error \\(gsgc\\): Could not expand lispstatic structure array in "
+      "vxmmalloc-heap\n$");
+}
+
 // ---- marking and sweeping ----
 
 TEST_F(Lispstatic, TheSweepFreesTheUnmarkedAndKeepsTheMarkedWithTheRangeRecomputed) {
@@ -216,6 +248,39 @@ TEST_F(Lispstatic, MarkingSkipsAFunctionsCodeAndEntryWordsAndIgnoresStrangers) {
   mark_lispstatic(makeStatic(), recordSlot);
   mark_lispstatic(lisp::makeFixnum(1), recordSlot);
   EXPECT_TRUE(g_slots.empty());
+}
+
+// The scavenger's treatment of a value outside the from-space, as far as
+// lisp-static objects go: those in the registry's range are marked.
+void markWhenLispStatic(uint32_t slot) {
+  const lispval value = at(slot);
+  if (Gslispstatic_count > 0 && value >= Gslispstatic_min && value <= Gslispstatic_max)
+    mark_lispstatic(value, markWhenLispStatic);
+}
+const SlotTreatment kMarking{markWhenLispStatic, markWhenLispStatic};
+
+TEST_F(Lispstatic, AnObjectReachedOnlyThroughAMarkedPageSurvivesTheSweepAndThePageStaysMarked) {
+  const lispval reached = makeStatic(), unreached = makeStatic();
+  const lispval inner = makeStatic();  // reached through `reached` alone
+  for (lispval object : {reached, unreached, inner}) add_lispstatic(object, kSearch);
+  at(lisp::objectAddress(reached) + 8) = inner;
+  const uint32_t holder = other_from_old_xsmp(16);
+  at(holder) = lisp::type_code::SimpleVector;
+  at(holder + 4) = lisp::makeFixnum(2);
+  at(holder + 8) = reached;
+  at(holder + 12) = nil();
+  cnoteroot(holder + 8);  // the write barrier's note of the store
+  GsOldAreas->rootScanLimit = GsOldAreas->frontier;
+  ASSERT_TRUE(rootBitSet(holder + 8));
+
+  scan_rootset_entries(&kMarking);
+  scan_lispstatic(nullptr, 1);
+
+  EXPECT_EQ(valid_lispstatic(reached, 1), 1);
+  EXPECT_EQ(valid_lispstatic(inner, 1), 1);
+  EXPECT_EQ(valid_lispstatic(unreached, 0), 0);
+  EXPECT_EQ(Gslispstatic_count, 2);
+  EXPECT_TRUE(rootBitSet(holder + 8));
 }
 
 // ---- a seeded random run against a model ----
