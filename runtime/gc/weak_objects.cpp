@@ -78,6 +78,9 @@ lispval weakReplacementValue() {
   return lisp::objectOf<lisp::SymbolObject>(symbol)->globalValue;
 }
 
+// A hash table's words that a dead key changes.
+constexpr uint32_t kHashKeyVectorWord = 1, kHashCountWord = 7, kHashValuesWord = 8;
+
 bool isHashTable(lispval value) {
   return lisp::isOther(value) &&
          (wordAt(lisp::objectAddress(value)) & 0xff) == lisp::type_code::HashTable;
@@ -170,13 +173,14 @@ void scan_weak_vector(uint32_t vector, int replace) {
   }
 }
 
-void swv_adjust_hash_table(lispval vector, uint32_t, uint32_t index, lispval table) {
+// The value vector's own length bounds the index (the key count is not needed).
+void swv_adjust_hash_table(lispval vector, uint32_t /*count*/, uint32_t index, lispval table) {
   if (!isHashTable(table)) return;
   const uint32_t header = lisp::objectAddress(table);
-  if (wordAt(header + 4 * 1) != vector) return;
-  uint32_t& count = wordAt(header + 4 * 7);
+  if (wordAt(header + 4 * kHashKeyVectorWord) != vector) return;
+  uint32_t& count = wordAt(header + 4 * kHashCountWord);
   if (lisp::isFixnum(count)) count -= lisp::makeFixnum(1);
-  const lispval values = wordAt(header + 4 * 8);
+  const lispval values = wordAt(header + 4 * kHashValuesWord);
   if (values == nilval || !lisp::isOther(values)) return;
   const VectorSlots slots = vectorSlots(lisp::objectAddress(values));
   if (index < slots.count) wordAt(slots.first + 4 * index) = nilval;
