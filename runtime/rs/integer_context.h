@@ -119,7 +119,7 @@ class IntegerContext {
   lispval signalError(int32_t code);
   lispval signalErrorWithDatum(int32_t code, lispval datum);
 
-  // The nested native-heap temporaries made so far (tests watch it).
+  // A free word of the frame record's roots (for Root), and its release.
   lispval* takeRootWord();
   void releaseRootWord(lispval* word);
 
