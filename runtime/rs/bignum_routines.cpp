@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "runtime/gc/heap_layout.h"
+#include "runtime/gc/write_barrier.h"
 #include "runtime/rs/nil_block.h"
 
 namespace lisp::integers {
@@ -312,8 +314,10 @@ Values longDivision(IntegerContext& context, lispval a, lispval b, Wanted wanted
   // bignum, grown when it is not longer than b. The shift cannot carry out
   // of b's top digit, so the working divisor has count(b) digits.
   uint32_t& scratch = context.global(nil_block::global::kDivisorScratch);
-  if (shift > 0 && (scratch == context.nil() || BignumRef(scratch).count() <= bCount))
+  if (shift > 0 && (scratch == context.nil() || BignumRef(scratch).count() <= bCount)) {
     scratch = context.allocateBignum(std::min(bCount + kDivisorScratchHeadroom, kMaxBignumDigits));
+    cnoteroot(gc::addressOf(&scratch));
+  }
 
   BignumRef x = dividend.bignum(), y = divisor.bignum(), r = remainder.bignum();
   const uint8_t sign = x.sign();

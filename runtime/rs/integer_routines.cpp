@@ -111,13 +111,16 @@ lispval maskToSize(IntegerContext& context, lispval y, uint32_t size) {
     fill = bd::kAllOnesDigit;
   }
   operand.giveBack();
-  const uint32_t count = (size + 15) / 16;
+  // A non-negative value has no bits above its digits: the field needs no
+  // more digits than the value, however large the size.
+  const uint32_t count = negative ? (size + 15) / 16 : std::min((size + 15) / 16, source.bignum().count());
   const lispval result = context.allocateBignum(count);
   BignumRef from = source.bignum(), to(result);
   const uint32_t copied = std::min(from.count(), count);
   for (uint32_t i = 0; i < copied; ++i) to.digits()[i] = from.digit(i);
   for (uint32_t i = copied; i < count; ++i) to.digits()[i] = fill;
-  if (size % 16 != 0) to.digits()[count - 1] &= static_cast<Digit>((1u << (size % 16)) - 1);
+  if (count == (size + 15) / 16 && size % 16 != 0)
+    to.digits()[count - 1] &= static_cast<Digit>((1u << (size % 16)) - 1);
   return prunebig(context, result);
 }
 

@@ -90,6 +90,14 @@ TEST_F(IntegerEdges, LogicalNotCrossesTheFixnumBoundaryBothWays) {
   EXPECT_EQ(text(r.eax), "0x20000000");
 }
 
+TEST_F(IntegerEdges, LdbOfAPositiveBignumWithAHugeSizeIsTheShiftedValue) {
+  // 2^24 bits would be more digits than a bignum may have; the value has 3.
+  testing_support::resetRecorder(kErrorValue);
+  EXPECT_EQ(text(callSlot(kLdb, {big("0x123456789abc"), makeFixnum(4), makeFixnum(1 << 24)}).eax),
+            "0x123456789ab");
+  EXPECT_EQ(lisp_recorder_log.count, 0u);
+}
+
 TEST_F(IntegerEdges, BoxingMinusTwoTo31GivesMagnitudeTwoTo31) {
   const LispCallResult r = callSlot(kBoxToNewBignum, {0x80000000u});
   EXPECT_EQ(bignumHeader(r.eax), lisp::bignumHeader(2, 0x80));
