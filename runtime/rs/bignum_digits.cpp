@@ -168,8 +168,7 @@ void longDivide(Digit* remainder, uint32_t count, const Digit* divisor, uint32_t
   const uint32_t d2 = divisor[n - 2];
   for (uint32_t j = count - n; j-- > 0;) {
     Digit* window = remainder + j;
-    uint32_t qhat =
-        estimateQuotientDigit(window[n], window[n - 1], window[n - 2], d1, d2);
+    uint32_t qhat = estimateQuotientDigit(window[n], window[n - 1], window[n - 2], d1, d2);
     if (qhat != 0 && multiplySubtract(window, divisor, n, qhat)) {
       addBack(window, divisor, n);
       --qhat;

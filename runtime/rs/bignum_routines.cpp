@@ -74,7 +74,8 @@ lispval new_bignum(IntegerContext& context, lispval countFixnum) {
 
 lispval mi_in_bignum(lispval bignum, int32_t value) {
   BignumRef big(bignum);
-  const uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
+  const uint32_t magnitude =
+      value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
   big.digits()[0] = static_cast<Digit>(magnitude);
   big.digits()[1] = static_cast<Digit>(magnitude >> 16);
   big.setSign(value < 0 ? kNegativeSign : 0);
@@ -116,7 +117,8 @@ lispval bigtwoc1(IntegerContext& context, lispval x) {
 
 lispval big_fix_prod(IntegerContext& context, lispval a, lispval b) {
   const int64_t product = int64_t{fixnumValue(a)} * fixnumValue(b);
-  const uint64_t magnitude = product < 0 ? 0 - static_cast<uint64_t>(product) : static_cast<uint64_t>(product);
+  const uint64_t magnitude =
+      product < 0 ? 0 - static_cast<uint64_t>(product) : static_cast<uint64_t>(product);
   const lispval result = context.allocateBignum(4);
   BignumRef big(result);
   for (uint32_t i = 0; i < 4; ++i) big.digits()[i] = static_cast<Digit>(magnitude >> (16 * i));
@@ -132,7 +134,8 @@ lispval prunebig(IntegerContext& context, lispval x) {
   if (n == 1) return signedFixnum(big.negative(), big.digit(0));
   if (n == 2) {
     const uint32_t magnitude = big.lowWord();
-    if (!big.negative() && magnitude <= kMostPositiveMagnitude) return makeFixnum(static_cast<int32_t>(magnitude));
+    if (!big.negative() && magnitude <= kMostPositiveMagnitude)
+      return makeFixnum(static_cast<int32_t>(magnitude));
     if (big.negative() && magnitude <= kMostNegativeMagnitude) return signedFixnum(true, magnitude);
   }
   shrinkTo(context, big, n);
@@ -249,7 +252,8 @@ Values one_bigit_div_in_place(IntegerContext& context, lispval a, lispval d) {
   // running value: both are refused before any digit changes.
   if (d == makeFixnum(0))
     return twoValues(context.signalErrorWithDatum(kErrorDivisionByZero, a), context.nil());
-  if (!isFixnum(d) || fixnumValue(d) < 1 || static_cast<uint32_t>(fixnumValue(d)) > kMaxDigitDivisor)
+  if (!isFixnum(d) || fixnumValue(d) < 1 ||
+      static_cast<uint32_t>(fixnumValue(d)) > kMaxDigitDivisor)
     return twoValues(context.signalError(kErrorBadBignum), context.nil());
   if (d == makeFixnum(1)) return twoValues(prunebig(context, a), makeFixnum(0));
   return one_bigit_divide_aux(context, a, static_cast<uint32_t>(fixnumValue(d)), 0, a);

@@ -49,7 +49,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0xc3, "mi_in_bignum", mi_in_bignum},            // bignums
     {0xc7, "copybig", copybig},                      // bignums
     {0xcb, "make_svector", nullptr},                 // specialised vectors
-    {0xcf, "one_bigit_div_in_place", one_bigit_div_in_place}, // bignums
+    {0xcf, "one_bigit_div_in_place", one_bigit_div_in_place},  // bignums
     {0xd3, "rs_bit_equal", nullptr},                 // native entries, frames and bit vectors
     {0xd7, "make_readtable", nullptr},               // other constructors
     {0xdb, "flav_send", nullptr},                    // calling protocol and apply

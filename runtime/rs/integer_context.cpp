@@ -44,7 +44,8 @@ uint32_t BignumRef::lowWord() const {
   return value;
 }
 
-Root::Root(IntegerContext& context, lispval value) : context_(context), word_(context.takeRootWord()) {
+Root::Root(IntegerContext& context, lispval value)
+    : context_(context), word_(context.takeRootWord()) {
   *word_ = value;
 }
 Root::~Root() {
@@ -121,7 +122,8 @@ lispval fixnum_in_big(IntegerContext& context, lispval fixnum, TemporarySlot slo
     context.global(kTemporaryFlag) = kTakenFromNativeHeap;
   }
   const int32_t value = fixnumValue(fixnum);
-  const uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
+  const uint32_t magnitude =
+      value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
   auto* object = objectOf<BignumObject>(temporary);
   object->digits[0] = static_cast<Digit>(magnitude);
   object->digits[1] = static_cast<Digit>(magnitude >> 16);
@@ -135,7 +137,8 @@ lispval replace_temp_bignum(IntegerContext& context, lispval temporary, Temporar
   if (flag == kTakenFromSlot)
     context.global(slotOffset(slot)) = temporary;
   else
-    vxmfree(reinterpret_cast<void*>(static_cast<uintptr_t>(temporary - kTemporaryPointerOffset)), 0);
+    vxmfree(reinterpret_cast<void*>(static_cast<uintptr_t>(temporary - kTemporaryPointerOffset)),
+            0);
   return context.nil();
 }
 

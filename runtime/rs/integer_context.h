@@ -8,6 +8,7 @@
 // every allocation and never kept across one.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "runtime/rs/bignum_digits.h"
@@ -46,7 +47,9 @@ class BignumRef {
   bool negative() const { return sign() != 0; }
   Digit* digits() const { return object_->digits; }
   Digit digit(uint32_t i) const { return object_->digits[i]; }
-  uint32_t headerAddress() const { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(object_)); }
+  uint32_t headerAddress() const {
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(object_));
+  }
   void setCount(uint32_t count) { object_->header = bignumHeader(count, sign()); }
   void setSign(uint8_t sign) { object_->header = bignumHeader(count(), sign); }
   // The 32-bit magnitude of digits 0 and 1 (digit 1 only when present).

@@ -41,13 +41,18 @@ constexpr std::array<Operation, INTOP_COUNT> kOperations = {{
     [](IntegerContext& c) { return oneValue(big_extract(c, arg(c, 0), arg(c, 1), arg(c, 2))); },
     [](IntegerContext& c) { return oneValue(new_bignum(c, arg(c, 0))); },
     // Argument 2 is a raw machine integer; nothing allocates meanwhile.
-    [](IntegerContext& c) { return oneValue(mi_in_bignum(arg(c, 0), static_cast<int32_t>(arg(c, 1)))); },
-    [](IntegerContext& c) { return oneValue(isFixnum(arg(c, 0)) ? arg(c, 0) : copybig(c, arg(c, 0))); },
+    [](IntegerContext& c) {
+      return oneValue(mi_in_bignum(arg(c, 0), static_cast<int32_t>(arg(c, 1))));
+    },
+    [](IntegerContext& c) {
+      return oneValue(isFixnum(arg(c, 0)) ? arg(c, 0) : copybig(c, arg(c, 0)));
+    },
     [](IntegerContext& c) { return oneValue(big_fix_prod(c, arg(c, 0), arg(c, 1))); },
     [](IntegerContext& c) { return oneValue(prunebig(c, arg(c, 0))); },
     [](IntegerContext& c) {
       const lispval destination = c.argumentCount() >= 3 ? arg(c, 2) : c.nil();
-      if (isFixnum(arg(c, 0)) || isFixnum(arg(c, 1))) return oneValue(integer_rem(c, arg(c, 0), arg(c, 1)));
+      if (isFixnum(arg(c, 0)) || isFixnum(arg(c, 1)))
+        return oneValue(integer_rem(c, arg(c, 0), arg(c, 1)));
       return oneValue(bignum_rem(c, arg(c, 0), arg(c, 1), destination));
     },
     [](IntegerContext& c) {
@@ -61,7 +66,9 @@ constexpr std::array<Operation, INTOP_COUNT> kOperations = {{
     },
     [](IntegerContext& c) { return oneValue(bigtwoc(arg(c, 0))); },
     [](IntegerContext& c) { return oneValue(bigtwoc1(c, arg(c, 0))); },
-    [](IntegerContext& c) { return oneValue(static_cast<lispval>(c_bignums(arg(c, 0), arg(c, 1)))); },
+    [](IntegerContext& c) {
+      return oneValue(static_cast<lispval>(c_bignums(arg(c, 0), arg(c, 1))));
+    },
     [](IntegerContext& c) { return oneValue(bignum_add(c, arg(c, 0), arg(c, 1))); },
     [](IntegerContext& c) { return oneValue(bignum_sub(c, arg(c, 0), arg(c, 1))); },
     [](IntegerContext& c) { return oneValue(big_add_int(c, arg(c, 0), arg(c, 1))); },
@@ -72,9 +79,13 @@ constexpr std::array<Operation, INTOP_COUNT> kOperations = {{
     [](IntegerContext& c) {
       return oneValue(one_bigit_rem(arg(c, 0), static_cast<uint32_t>(fixnumValue(arg(c, 1)))));
     },
-    [](IntegerContext& c) { return oneValue(one_bigit_truncate(c, arg(c, 0), fixnumValue(arg(c, 1)))); },
+    [](IntegerContext& c) {
+      return oneValue(one_bigit_truncate(c, arg(c, 0), fixnumValue(arg(c, 1))));
+    },
     [](IntegerContext& c) { return one_bigit_divide(c, arg(c, 0), arg(c, 1)); },
-    [](IntegerContext& c) { return oneValue(fixnum_in_big(c, arg(c, 0), selectorSlot(c, arg(c, 1)))); },
+    [](IntegerContext& c) {
+      return oneValue(fixnum_in_big(c, arg(c, 0), selectorSlot(c, arg(c, 1))));
+    },
     [](IntegerContext& c) {
       return oneValue(replace_temp_bignum(c, arg(c, 0), selectorSlot(c, arg(c, 1)), arg(c, 2)));
     },
@@ -87,8 +98,9 @@ constexpr std::array<Operation, INTOP_COUNT> kOperations = {{
 // Called by the assembly entries inside a foreign-call record: runs
 // operation `operation` on the frame record's arguments, stores its values
 // in the record and returns how many there are.
-extern "C" uint32_t integer_operation_native(uint32_t operation, lisp::integers::IntegerFrame* frame,
-                                             lisp::lispval nil, lisp::lispval thread) {
+extern "C" uint32_t integer_operation_native(uint32_t operation,
+                                             lisp::integers::IntegerFrame* frame, lisp::lispval nil,
+                                             lisp::lispval thread) {
   using namespace lisp::integers;
   if (operation >= INTOP_COUNT) std::abort();
   IntegerContext context(*frame, nil, thread);

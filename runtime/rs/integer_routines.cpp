@@ -41,7 +41,8 @@ lispval negateInPlace(IntegerContext& context, lispval x) {
 
 lispval addOrSubtract(IntegerContext& context, lispval a, lispval b, bool subtract) {
   if (isFixnum(a) && isFixnum(b)) {
-    const int32_t sum = subtract ? fixnumValue(a) - fixnumValue(b) : fixnumValue(a) + fixnumValue(b);
+    const int32_t sum =
+        subtract ? fixnumValue(a) - fixnumValue(b) : fixnumValue(a) + fixnumValue(b);
     return fitsFixnum(sum) ? makeFixnum(sum) : context.boxSigned(sum);
   }
   BignumOperand x(context, a, TemporarySlot::First);
@@ -113,7 +114,8 @@ lispval maskToSize(IntegerContext& context, lispval y, uint32_t size) {
   operand.giveBack();
   // A non-negative value has no bits above its digits: the field needs no
   // more digits than the value, however large the size.
-  const uint32_t count = negative ? (size + 15) / 16 : std::min((size + 15) / 16, source.bignum().count());
+  const uint32_t count =
+      negative ? (size + 15) / 16 : std::min((size + 15) / 16, source.bignum().count());
   const lispval result = context.allocateBignum(count);
   BignumRef from = source.bignum(), to(result);
   const uint32_t copied = std::min(from.count(), count);
@@ -145,7 +147,8 @@ Word combine(Logical op, Word x, Word y) {
 // digits above the copy's count are all ones), or the operand itself.
 lispval twosComplementForm(IntegerContext& context, lispval operand, Logical op) {
   if (!BignumRef(operand).negative()) return operand;
-  const lispval copy = op == Logical::Or ? copybig(context, operand) : bigcopyp1(context, operand, 0);
+  const lispval copy =
+      op == Logical::Or ? copybig(context, operand) : bigcopyp1(context, operand, 0);
   return bigtwoc(copy);
 }
 
@@ -202,7 +205,8 @@ lispval integer_multiply(IntegerContext& context, lispval a, lispval b) {
   if (a == makeFixnum(0) || b == makeFixnum(0)) return makeFixnum(0);
   if (isFixnum(a) && isFixnum(b)) {
     const int64_t product = int64_t{fixnumValue(a)} * fixnumValue(b);
-    return fitsFixnum(product) ? makeFixnum(static_cast<int32_t>(product)) : big_fix_prod(context, a, b);
+    return fitsFixnum(product) ? makeFixnum(static_cast<int32_t>(product))
+                               : big_fix_prod(context, a, b);
   }
   if (isFixnum(a) != isFixnum(b)) {
     const lispval fixnum = isFixnum(a) ? a : b;
@@ -282,7 +286,8 @@ lispval shift_right(IntegerContext& context, lispval x, lispval n) {
   if (words >= big.count()) return makeFixnum(negative ? -1 : 0);
   if (!negative && big.count() == 2) {
     const uint32_t value = big.lowWord() >> shift;
-    return value < (1u << kFixnumBits) ? makeFixnum(static_cast<int32_t>(value)) : context.boxUnsigned(value);
+    return value < (1u << kFixnumBits) ? makeFixnum(static_cast<int32_t>(value))
+                                       : context.boxUnsigned(value);
   }
   Root source(context, x);
   if (negative) source.set(bigtwoc(bigcopyp1(context, x, 0)));
@@ -301,7 +306,8 @@ lispval shift_right(IntegerContext& context, lispval x, lispval n) {
 lispval integer_length(IntegerContext& context, lispval x, int argumentCount) {
   if (isFixnum(x)) {
     const int32_t value = fixnumValue(x);
-    return makeFixnum(static_cast<int32_t>(bd::bitLength(static_cast<uint32_t>(value < 0 ? -1 - value : value))));
+    return makeFixnum(
+        static_cast<int32_t>(bd::bitLength(static_cast<uint32_t>(value < 0 ? -1 - value : value))));
   }
   lispval measured = x;
   if (argumentCount == 1 && BignumRef(x).negative() && BignumRef(x).digit(0) == 0) {
@@ -317,11 +323,13 @@ lispval integer_length(IntegerContext& context, lispval x, int argumentCount) {
 }
 
 lispval ldb(IntegerContext& context, lispval x, lispval position, lispval size) {
-  if (!nonNegativeFixnum(position) || !nonNegativeFixnum(size)) return context.signalError(kErrorBadField);
+  if (!nonNegativeFixnum(position) || !nonNegativeFixnum(size))
+    return context.signalError(kErrorBadField);
   const uint32_t p = static_cast<uint32_t>(fixnumValue(position));
   const uint32_t s = static_cast<uint32_t>(fixnumValue(size));
   if (s == 0 || x == makeFixnum(0)) return makeFixnum(0);
-  if (isFixnum(x) && fixnumValue(x) > 0) return positiveFixnumField(static_cast<uint32_t>(fixnumValue(x)), p, s);
+  if (isFixnum(x) && fixnumValue(x) > 0)
+    return positiveFixnumField(static_cast<uint32_t>(fixnumValue(x)), p, s);
 
   Root shifted(context, context.nil());
   {
@@ -329,7 +337,8 @@ lispval ldb(IntegerContext& context, lispval x, lispval position, lispval size) 
     const BignumRef big = operand.bignum();
     if (!big.negative() && p % 16 + s <= 16 && p + s <= 16 * big.count())
       return positiveFixnumField(big.digit(p / 16) >> (p % 16), 0, s);
-    shifted.set(p == 0 ? copybig(context, operand.get()) : shift_right(context, operand.get(), position));
+    shifted.set(p == 0 ? copybig(context, operand.get())
+                       : shift_right(context, operand.get(), position));
   }
   // A negative shifted value is masked as a bignum: the fixnum path would
   // keep its sign bits for sizes of 29 and more.
@@ -339,7 +348,8 @@ lispval ldb(IntegerContext& context, lispval x, lispval position, lispval size) 
 }
 
 lispval big_extract(IntegerContext& context, lispval x, lispval position, lispval size) {
-  if (!nonNegativeFixnum(position) || !nonNegativeFixnum(size)) return context.signalError(kErrorBadField);
+  if (!nonNegativeFixnum(position) || !nonNegativeFixnum(size))
+    return context.signalError(kErrorBadField);
   const uint32_t p = static_cast<uint32_t>(fixnumValue(position));
   const uint32_t s = static_cast<uint32_t>(fixnumValue(size));
   if (s == 0 || x == makeFixnum(0)) return makeFixnum(0);

@@ -46,14 +46,17 @@ class IntegerEdges : public IntegerHeap {
   }
   std::string text(lispval word) { return formatNumber(readInteger(word)); }
   lispval big(const char* hex) { return makeInteger(parseNumber(hex)); }
-  uint32_t nativeBlocksInUse() { return std::accumulate(std::begin(nmalloc), std::end(nmalloc), 0u); }
+  uint32_t nativeBlocksInUse() {
+    return std::accumulate(std::begin(nmalloc), std::end(nmalloc), 0u);
+  }
   lispval t() { return global(nbg::kT); }
 };
 
 // ---- edge values ----
 
 TEST_F(IntegerEdges, TheLargestFixnumPlusOneIsTheTwoDigitBignumTwoTo29) {
-  const LispCallResult r = callSlot(kIntegerAdd, {makeFixnum(lisp::kMostPositiveFixnum), makeFixnum(1)});
+  const LispCallResult r =
+      callSlot(kIntegerAdd, {makeFixnum(lisp::kMostPositiveFixnum), makeFixnum(1)});
   EXPECT_EQ(bignumHeader(r.eax), lisp::bignumHeader(2, 0));
   EXPECT_EQ(digit(r.eax, 0), 0x0000);
   EXPECT_EQ(digit(r.eax, 1), 0x2000);
@@ -64,8 +67,8 @@ TEST_F(IntegerEdges, DivideReturnsQuotientAndRemainderAsTwoValues) {
     int32_t a, b;
     const char *quotient, *remainder;
   };
-  for (const Case& c : {Case{lisp::kMostNegativeFixnum, -1, "0x20000000", "0x0"}, Case{-7, 2, "-0x3", "-0x1"},
-                        Case{7, -2, "-0x3", "0x1"}}) {
+  for (const Case& c : {Case{lisp::kMostNegativeFixnum, -1, "0x20000000", "0x0"},
+                        Case{-7, 2, "-0x3", "-0x1"}, Case{7, -2, "-0x3", "0x1"}}) {
     const LispCallResult r = callSlot(kIntegerDivide, {makeFixnum(c.a), makeFixnum(c.b)});
     EXPECT_EQ(r.carry, 1u);
     EXPECT_EQ(r.ecx, 2u);
@@ -76,7 +79,8 @@ TEST_F(IntegerEdges, DivideReturnsQuotientAndRemainderAsTwoValues) {
 }
 
 TEST_F(IntegerEdges, LdbOfMinusOneGivesAllOnesOfTheSize) {
-  EXPECT_EQ(text(callSlot(kLdb, {makeFixnum(-1), makeFixnum(0), makeFixnum(40)}).eax), "0xffffffffff");
+  EXPECT_EQ(text(callSlot(kLdb, {makeFixnum(-1), makeFixnum(0), makeFixnum(40)}).eax),
+            "0xffffffffff");
   // Shifted first, the value stays negative: it is masked, not taken as it is.
   EXPECT_EQ(callSlot(kLdb, {makeFixnum(-1), makeFixnum(5), makeFixnum(29)}).eax,
             makeFixnum(lisp::kMostPositiveFixnum));
@@ -179,8 +183,9 @@ TEST_F(IntegerEdges, DividingInPlaceOverwritesTheDividend) {
 }
 
 TEST_F(IntegerEdges, LdbWithABadFieldSignalsError36OnceAndReturnsItsValue) {
-  for (const auto& field : {std::pair{makeFixnum(0), makeFixnum(-1)}, std::pair{makeFixnum(-3), makeFixnum(8)},
-                            std::pair{nil(), makeFixnum(8)}}) {
+  for (const auto& field :
+       {std::pair{makeFixnum(0), makeFixnum(-1)}, std::pair{makeFixnum(-3), makeFixnum(8)},
+        std::pair{nil(), makeFixnum(8)}}) {
     testing_support::resetRecorder(kErrorValue);
     const LispCallResult r = callSlot(kLdb, {big("0x10000000000"), field.first, field.second});
     ASSERT_EQ(lisp_recorder_log.count, 1u);
@@ -289,7 +294,8 @@ TEST_F(IntegerEdges, ATemporaryInUseIsReplacedByANativeHeapBlock) {
   const uint32_t first = global(nbg::kScratchBignum1);
   global(nbg::kScratchBignum1) = nil();  // as if an outer routine held it
   const uint32_t blocks = nativeBlocksInUse();
-  EXPECT_EQ(text(callSlot(kIntegerAdd, {makeFixnum(-5), big("0x10000000000")}).eax), "0xfffffffffb");
+  EXPECT_EQ(text(callSlot(kIntegerAdd, {makeFixnum(-5), big("0x10000000000")}).eax),
+            "0xfffffffffb");
   EXPECT_EQ(global(kTemporaryFlag), 4u);
   EXPECT_EQ(nativeBlocksInUse(), blocks);
   EXPECT_EQ(global(nbg::kScratchBignum1), nil());
@@ -298,7 +304,8 @@ TEST_F(IntegerEdges, ATemporaryInUseIsReplacedByANativeHeapBlock) {
 
 TEST_F(IntegerEdges, FixnumInBigAndReplaceTempBignumByHand) {
   const uint32_t first = global(nbg::kScratchBignum1);
-  const LispCallResult taken = call(operationCall(INTOP_FIXNUM_IN_BIG, {makeFixnum(-0x12345), t()}));
+  const LispCallResult taken =
+      call(operationCall(INTOP_FIXNUM_IN_BIG, {makeFixnum(-0x12345), t()}));
   EXPECT_EQ(taken.eax, first);
   EXPECT_EQ(global(kTemporaryFlag), 0u);
   EXPECT_EQ(global(nbg::kScratchBignum1), nil());

@@ -123,16 +123,17 @@ std::string IntegerHeap::normalFormFault(lispval word) {
   if (count == 0 || digit(word, count - 1) == 0) return "top digit zero";
   if (count <= 2) {
     const uint32_t magnitude = digit(word, 0) | (count == 2 ? uint32_t{digit(word, 1)} << 16 : 0);
-    if (sign == 0 ? magnitude <= 0x1fffffff : magnitude <= 0x20000000) return "a fixnum as a bignum";
+    if (sign == 0 ? magnitude <= 0x1fffffff : magnitude <= 0x20000000)
+      return "a fixnum as a bignum";
   }
   return "";
 }
 
 testing_support::LispCallSetup IntegerHeap::slotCall(int32_t slot,
                                                      const std::vector<uint32_t>& arguments) {
-  testing_support::LispCallSetup setup = setupFor(slot, arguments.size() > 0 ? arguments[0] : 0,
-                                                  arguments.size() > 1 ? arguments[1] : 0,
-                                                  static_cast<uint32_t>(arguments.size()));
+  testing_support::LispCallSetup setup =
+      setupFor(slot, arguments.size() > 0 ? arguments[0] : 0,
+               arguments.size() > 1 ? arguments[1] : 0, static_cast<uint32_t>(arguments.size()));
   for (size_t i = 2; i < arguments.size(); ++i) setup.stack[i] = arguments[i];
   return setup;
 }

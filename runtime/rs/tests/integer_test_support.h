@@ -44,7 +44,9 @@ class IntegerHeap : public gc_test::LispRoutineHeap {
   std::string normalFormFault(lisp::lispval word);
 
   uint32_t bignumHeader(lisp::lispval word) { return gc_test::at(word - 0x12); }
-  uint16_t digit(lisp::lispval word, uint32_t i) { return gc_test::at<uint16_t>(word - 0xe + 2 * i); }
+  uint16_t digit(lisp::lispval word, uint32_t i) {
+    return gc_test::at<uint16_t>(word - 0xe + 2 * i);
+  }
 
   // The call of a routine through its entry slot, arguments in eax, edx and
   // (for three) the stacked argument.

@@ -114,8 +114,10 @@ const std::map<std::string, Target> kTargets = {
 class IntegerVectors : public IntegerHeap, public testing::WithParamInterface<std::string> {
  protected:
   lispval operand(const std::string& text) {
-    if (text[0] == '$') return makeInteger(parseNumber(vectors().pool.at(std::stoi(text.substr(1)))));
-    if (text.rfind("W:", 0) == 0) return static_cast<uint32_t>(numberValue(parseNumber(text.substr(2))));
+    if (text[0] == '$')
+      return makeInteger(parseNumber(vectors().pool.at(std::stoi(text.substr(1)))));
+    if (text.rfind("W:", 0) == 0)
+      return static_cast<uint32_t>(numberValue(parseNumber(text.substr(2))));
     if (text[0] == 'B') {
       const size_t colon = text.find(':');
       const Number n = parseNumber(text.substr(colon + 1));
@@ -143,7 +145,8 @@ class IntegerVectors : public IntegerHeap, public testing::WithParamInterface<st
       const uint32_t header = bignumHeader(word);
       if (lisp::bignumDigitCount(header) != count)
         return "count " + std::to_string(lisp::bignumDigitCount(header));
-      if (((header >> 8) & 0xff) != sign) return "sign byte " + std::to_string((header >> 8) & 0xff);
+      if (((header >> 8) & 0xff) != sign)
+        return "sign byte " + std::to_string((header >> 8) & 0xff);
       Number digits = readInteger(word);
       digits.negative = false;
       const std::string got = formatNumber(digits);
@@ -167,7 +170,8 @@ TEST_P(IntegerVectors, EveryRowGivesPythonsValues) {
     for (const std::string& text : row.operands) arguments.push_back(operand(text));
     testing_support::resetRecorder(nil());
     const testing_support::LispCallResult result =
-        call(target.slot ? slotCall(target.slot, arguments) : operationCall(target.operation, arguments));
+        call(target.slot ? slotCall(target.slot, arguments)
+                         : operationCall(target.operation, arguments));
     std::string fault;
     if (lisp_recorder_log.count != 0) fault = "signalled an error";
     if (row.results.size() == 2 && (result.carry != 1 || result.ecx != 2)) fault = "not two values";
@@ -189,7 +193,9 @@ std::vector<std::string> routineNames() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, IntegerVectors, testing::ValuesIn(routineNames()),
-                         [](const testing::TestParamInfo<std::string>& info) { return info.param; });
+                         [](const testing::TestParamInfo<std::string>& info) {
+                           return info.param;
+                         });
 
 }  // namespace
 }  // namespace integer_test
