@@ -33,6 +33,7 @@ constexpr int32_t kIntegerRem = 0x1d7;
 constexpr int32_t kBoxToNewBignum = 0x4b;
 constexpr int32_t kMiInBignum = 0xc3;
 constexpr int32_t kOneBigitDivInPlace = 0xcf;
+constexpr int32_t kNewBignum = 0x217;
 constexpr int32_t kBignumRem = 0x313;
 constexpr int32_t kPrunebig = 0x317;
 
@@ -100,6 +101,20 @@ TEST_F(IntegerEdges, LdbOfAPositiveBignumWithAHugeSizeIsTheShiftedValue) {
   EXPECT_EQ(text(callSlot(kLdb, {big("0x123456789abc"), makeFixnum(4), makeFixnum(1 << 24)}).eax),
             "0x123456789ab");
   EXPECT_EQ(lisp_recorder_log.count, 0u);
+}
+
+TEST_F(IntegerEdges, NewBignumHoldsTwoTo29UntilTheCallerWritesItsDigits) {
+  const LispCallResult r = callSlot(kNewBignum, {makeFixnum(4)});
+  EXPECT_EQ(bignumHeader(r.eax), lisp::bignumHeader(4, 0));
+  EXPECT_EQ(digit(r.eax, 0), 0x0000);
+  EXPECT_EQ(digit(r.eax, 1), 0x2000);
+}
+
+TEST_F(IntegerEdges, CBignumsComparesCountsBeforeDigits) {
+  const lispval longer = makeBignum(parseNumber("0x1"), 3);
+  const lispval shorter = big("0xffffffff");
+  EXPECT_EQ(call(operationCall(INTOP_C_BIGNUMS, {longer, shorter})).eax, 1u);
+  EXPECT_EQ(call(operationCall(INTOP_C_BIGNUMS, {shorter, longer})).eax, 0xffffffffu);
 }
 
 TEST_F(IntegerEdges, BoxingMinusTwoTo31GivesMagnitudeTwoTo31) {
