@@ -48,6 +48,7 @@ constexpr char kShortToc[] = "table of contents too short";
 constexpr char kCutUtf8[] = "cut UTF-8 form";
 constexpr char kWideCharacter[] = "character above 0xFF in an 8-bit string";
 constexpr char kNotForward[] = "skip does not move forward";
+constexpr char kNoSuchGlobal[] = "global number outside the globals table";
 
 // Item codes without a writer call of their own.
 enum : uint8_t {
@@ -208,6 +209,8 @@ std::vector<MalformedFaslCase> malformedFaslCases() {
                [](FaslWriter& w) { w.symbol(u"X", -1); }));
   add(makeCase("package number 0xFFFF with an empty symtab", kPastFill, nothing,
                [](FaslWriter& w) { w.symbol(u"X", 0xffff); }));
+  add(makeCase("table of contents asking for a symtab too large for the heap", kHeapLimit,
+               nothing, [](FaslWriter& w) { w.tableOfContents(0x20000000); }));
   add(makeCase("table of contents of one word", kShortToc, nothing,
                [](FaslWriter& w) {
                  const std::array<uint32_t, 1> words = {0};
@@ -224,6 +227,13 @@ std::vector<MalformedFaslCase> malformedFaslCases() {
     MalformedFaslCase c = makeCase("segment skip without a table of contents", kNotForward,
                                    nothing, [](FaslWriter& w) { w.beginSymchk(124); });
     c.failingSymchkGlobal = 124;
+    c.nativeLoaderOnly = true;
+    add(std::move(c));
+  }
+
+  {
+    MalformedFaslCase c = makeCase("begin symchk of a global past the table", kNoSuchGlobal,
+                                   nothing, [](FaslWriter& w) { w.beginSymchk(345); });
     c.nativeLoaderOnly = true;
     add(std::move(c));
   }

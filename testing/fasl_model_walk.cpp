@@ -241,6 +241,9 @@ class Model {
       ++depth_;
       return -1;
     }
+    if (options_.loader == LoaderKind::Native) {
+      if (std::optional<Fault> fault = checkSymchkGlobal(global)) return malformed(code, *fault);
+    }
     if (options_.failingSymchkGlobals.count(global) == 0) return -1;
     if (global == kSkipSegmentGlobal && options_.loader == LoaderKind::Native) {
       const long target = segmentStart_ + static_cast<long>(segmentLength_);

@@ -395,6 +395,8 @@ constexpr FaultText kFaultTexts[] = {
     {Fault::CutUtf8, "cut UTF-8 form"},
     {Fault::WideCharacter, "character above 0xFF in an 8-bit string"},
     {Fault::SeekNotForward, "skip does not move forward"},
+    {Fault::CircularList, "list is circular"},
+    {Fault::NoSuchGlobal, "global number outside the globals table"},
 };
 }  // namespace
 
@@ -442,13 +444,16 @@ std::optional<uint64_t> vectorBytes(const VectorType& type, uint64_t n, const Li
 }
 
 // A table of contents: its first words kept, the rest skipped.
-OperandsRead readTocWords(FaslReader& reader, ItemOperands& operands) {
+OperandsRead readTocWords(FaslReader& reader, const Limits& limits, ItemOperands& operands) {
   const uint32_t n = operands.value[0];
   if (n < kTocLeadingWords) return malformed(Fault::ShortTableOfContents);
   operands.tocCount = n;
   const uint32_t kept = n < operands.toc.size() ? n : static_cast<uint32_t>(operands.toc.size());
   for (uint32_t i = 0; i < kept; ++i) operands.toc[i] = reader.get32bit();
   if (reader.ended()) return truncated();
+  // Word 1 sizes a fresh symtab vector.
+  if (!vectorBytes(*vectorType(type_code::SimpleVector), operands.toc[1], limits))
+    return malformed(Fault::PastHeapLimit);
   const uint64_t rest = 4ull * (n - kept);
   if (rest > static_cast<uint64_t>(reader.source().remaining())) return truncated();
   reader.source().skip(static_cast<uint32_t>(rest));
@@ -467,8 +472,8 @@ OperandsRead readText(FaslReader& reader, ItemOperands& operands, uint32_t slot)
   return ok();
 }
 
-OperandsRead readOperand(Operand operand, FaslReader& reader, ItemOperands& operands,
-                         uint32_t slot) {
+OperandsRead readOperand(Operand operand, FaslReader& reader, const Limits& limits,
+                         ItemOperands& operands, uint32_t slot) {
   uint32_t& value = operands.value[slot];
   switch (operand) {
     case Operand::None:
@@ -497,7 +502,7 @@ OperandsRead readOperand(Operand operand, FaslReader& reader, ItemOperands& oper
     case Operand::Text:
       return readText(reader, operands, slot);
     case Operand::TocWords:
-      return readTocWords(reader, operands);
+      return readTocWords(reader, limits, operands);
     case Operand::Line:
       skipCommentLine(reader.source());
       break;
@@ -572,7 +577,7 @@ OperandsRead readItemOperands(uint32_t code, const ItemRow& row, FaslReader& rea
   operands.rawBytes = 0;
   for (uint32_t slot = 0; slot < row.operands.size() && row.operands[slot] != Operand::None;
        ++slot) {
-    const OperandsRead read = readOperand(row.operands[slot], reader, operands, slot);
+    const OperandsRead read = readOperand(row.operands[slot], reader, limits, operands, slot);
     if (read.status != OperandsRead::Status::Ok) return read;
     // Decision: kind 3 swaps the machine-id item's own words too, since the
     // kind byte comes first; the swap is never undone.
@@ -727,6 +732,11 @@ std::optional<Fault> checkTableStore(uint32_t fill, uint32_t capacity) {
 
 std::optional<Fault> checkTocHasSections(const ItemOperands& toc) {
   if (toc.tocCount < kTocWordsWithSections) return Fault::ShortTableOfContents;
+  return std::nullopt;
+}
+
+std::optional<Fault> checkSymchkGlobal(uint32_t global) {
+  if (global > kLastRuntimeGlobal) return Fault::NoSuchGlobal;
   return std::nullopt;
 }
 

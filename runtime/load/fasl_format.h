@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "runtime/rs/lisp_value.h"
+#include "runtime/rs/nil_block.h"
 
 namespace lisp::fasl {
 
@@ -267,6 +268,8 @@ enum class Fault : uint8_t {
   CutUtf8,
   WideCharacter,
   SeekNotForward,
+  CircularList,
+  NoSuchGlobal,
 };
 
 // The text that reportMalformed prints for a fault.
@@ -358,6 +361,8 @@ std::optional<Fault> checkTableStore(uint32_t fill, uint32_t capacity);
 // Words 2 to 4 of a table of contents, asked for by a section key.
 inline constexpr uint32_t kTocWordsWithSections = 5;
 std::optional<Fault> checkTocHasSections(const ItemOperands& toc);
+// The global that a begin symchk item reads (the native loader reads any of them).
+std::optional<Fault> checkSymchkGlobal(uint32_t global);
 // A seek that a skip or a section asks for must move past the current position.
 std::optional<Fault> checkForwardSeek(long target, long current);
 // A decoded text: the cut form, and for encoding 0 the character limit.
@@ -366,10 +371,12 @@ std::optional<Fault> checkDecodedText(int32_t count, std::span<const uint16_t> c
 
 // ---- records of the items ----
 
-// Runtime global N is the word at nil - 4N - 0x15.
+// Runtime global N is the word at nil - 4N - 0x15; the table ends at the nil block's lowest word.
 constexpr int32_t runtimeGlobalOffset(uint32_t n) {
   return -4 * static_cast<int32_t>(n) - 0x15;
 }
+inline constexpr uint32_t kLastRuntimeGlobal = (-nil_block::kLowestGlobal - 0x15) / 4;
+static_assert(runtimeGlobalOffset(kLastRuntimeGlobal) == nil_block::kLowestGlobal);
 
 // Package numbers (items 3 and 7).
 struct PackageRef {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -374,5 +375,61 @@ TEST(SmallRecords, RuntimeGlobalOffsets) {
   EXPECT_EQ(runtimeGlobalOffset(304), -0x4d5);  // the runtime error function
   EXPECT_EQ(runtimeGlobalOffset(0), -0x15);
 }
+
+
+// ---- shapes of real objects ----
+
+namespace shapes {
+
+using lisp::lispval;
+using lisp::Tag;
+
+constexpr lispval kNil = 0x1005;  // compared, never read
+
+struct Object {
+  alignas(8) std::array<uint32_t, 8> words{};
+  lispval word(Tag tag) { return lisp::wordOf(words.data(), tag); }
+};
+
+TEST(Shapes, ReadFromTagsAndHeaders) {
+  struct Case {
+    const char* name;
+    std::array<uint32_t, 2> firstWords;
+    Tag tag;
+    Shape shape;
+    uint32_t slots;
+  };
+  const Case cases[] = {
+      {"function with 3 constants", {8 | (3u << 16), 0}, Tag::Other, Shape::Function, 3},
+      {"closure with 2 slots", {9 | (2u << 16), 0}, Tag::Other, Shape::Closure, 2},
+      {"macro closure", {9 | (0x20u << 8), 0}, Tag::Other, Shape::Macro, 0},
+      {"special-form closure", {9 | (0x10u << 8), 0}, Tag::Other, Shape::Closure, 0},
+      {"code vector", {108 | (12u << 8), 0}, Tag::Other, Shape::CodeVector, 0},
+      {"pure code vector", {99 | (12u << 8), 0}, Tag::Other, Shape::CodeVector, 0},
+      {"simple vector", {112, lisp::makeFixnum(5)}, Tag::Other, Shape::ValueVector, 5},
+      {"header-length vector", {96 | (4u << 8), 0}, Tag::Other, Shape::ValueVector, 4},
+      {"array header", {64, 0}, Tag::Other, Shape::ArrayHeader, 0},
+      {"flagged array header", {210, 0}, Tag::Other, Shape::ArrayHeader, 0},
+      {"string", {117, lisp::makeFixnum(5)}, Tag::Other, Shape::Other, 0},
+      {"double float", {17, 0}, Tag::Other, Shape::Other, 0},
+      {"symbol", {7, 0}, Tag::Symbol, Shape::Symbol, 0},
+      {"locative", {0x87, 0}, Tag::Symbol, Shape::Other, 0},
+      {"cons", {1, 2}, Tag::Cons, Shape::Cons, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Object object;
+    object.words[0] = c.firstWords[0];
+    object.words[1] = c.firstWords[1];
+    const ValueShape value = shapeOf(kNil, object.word(c.tag));
+    EXPECT_EQ(value.shape, c.shape);
+    EXPECT_EQ(value.slots, c.slots);
+  }
+  EXPECT_EQ(shapeOf(kNil, kNil).shape, Shape::Nil);
+  EXPECT_EQ(shapeOf(kNil, lisp::makeFixnum(3)).shape, Shape::Other);
+  EXPECT_EQ(shapeOf(kNil, lisp::makeCharacter('a')).shape, Shape::Other);
+}
+
+}  // namespace shapes
 
 }  // namespace

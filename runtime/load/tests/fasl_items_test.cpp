@@ -44,6 +44,7 @@ std::vector<ItemCase> itemCases() {
       {3, [](FaslWriter& w) { w.symbol(u"AB", 5, Width::Escaped); }, {2, 5}, 0, {'A', 'B'}},
       {4, [](FaslWriter& w) { w.string(u"\u00e9"); }, {2}, 0, {0xc3, 0xa9}},
       {4, [](FaslWriter& w) { w.string(u""); }, {0}, 0, {}},
+      {4, [](FaslWriter& w) { w.code(4).text(u"AB", 1, Width::Escaped); }, {2}, 0, {'A', 'B'}},
       {5, [](FaslWriter& w) { w.list(3); }, {3}},
       {6, [](FaslWriter& w) { w.listStar(2); }, {2}},
       {7, [](FaslWriter& w) { w.argumentSymbol(u"X", -3, 70000); }, {1, u(-3), 70000}, 0, {'X'}},
