@@ -11,8 +11,8 @@
 namespace testing_support {
 
 std::string MalformedFaslCase::message() const {
-  return "fasl: malformed item " + std::to_string(code) + " at " + std::to_string(position) +
-         ": " + reason + "\n";
+  return "fasl: malformed item " + std::to_string(code) + " at " + std::to_string(position) + ": " +
+         reason + "\n";
 }
 
 namespace {
@@ -127,55 +127,58 @@ std::vector<MalformedFaslCase> malformedFaslCases() {
   auto add = [&](MalformedFaslCase c) { cases.push_back(std::move(c)); };
 
   // ---- pops below the segment's stack base ----
-  add(makeCase("list pops one too many", kUnderflow,
-               [](FaslWriter& w) { w.fixnum(1).fixnum(2); }, [](FaslWriter& w) { w.list(3); }));
+  add(makeCase(
+      "list pops one too many", kUnderflow, [](FaslWriter& w) { w.fixnum(1).fixnum(2); },
+      [](FaslWriter& w) { w.list(3); }));
   add(makeCase("list* pops one too many", kUnderflow, pushFixnum,
                [](FaslWriter& w) { w.listStar(2); }));
   add(makeCase("vector pops one too many", kUnderflow, pushFixnum,
                [](FaslWriter& w) { w.vector(2, 112); }));
-  add(makeCase("array header with six values", kUnderflow,
-               [](FaslWriter& w) {
-                 for (int i = 0; i < 6; ++i) w.fixnum(i);
-               },
-               [](FaslWriter& w) { w.code(kArrayHeader); }));
+  add(makeCase(
+      "array header with six values", kUnderflow,
+      [](FaslWriter& w) {
+        for (int i = 0; i < 6; ++i) w.fixnum(i);
+      },
+      [](FaslWriter& w) { w.code(kArrayHeader); }));
   add(makeCase("new bfunction with one constant short", kUnderflow, pushFixnum,
                [](FaslWriter& w) { w.newBfunction(2); }));
   add(makeCase("new wfunction with one constant short", kUnderflow, nothing,
                [](FaslWriter& w) { w.newWfunction(1); }));
-  add(makeCase("prewfunction with two values", kUnderflow,
-               [](FaslWriter& w) { w.fixnum(0).fixnum(0); },
-               [](FaslWriter& w) { w.prewfunction(0); }));
-  add(makeCase("postwfunction without its code vector", kUnderflow,
-               [](FaslWriter& w) { w.fixnum(1).fixnum(0).fixnum(0).symbol(u"F", 0).prewfunction(1); },
-               [](FaslWriter& w) { w.postwfunction(1); }));
-  add(makeCase("postclosure without its template", kUnderflow,
-               [](FaslWriter& w) {
-                 w.fixnum(7);
-                 pushClosure(w, 0);
-               },
-               [](FaslWriter& w) { w.postclosure(0); }));
-  add(makeCase("pick past the bottom", kUnderflow, pushFixnum,
-               [](FaslWriter& w) { w.pick(1); }));
-  add(makeCase("a pop does not reach into the previous segment", kUnderflow,
-               [](FaslWriter& w) { w.fixnum(1).fixnum(2).done().segment(0); },
-               [](FaslWriter& w) { w.code(78); }));
-  add(makeCase("push_data acts while skipping and still needs its values", kUnderflow,
-               [](FaslWriter& w) { w.icsFlags(1).symbol(u"S", 0).fixnum(3); },
-               [](FaslWriter& w) { w.code(kPushData); }));
+  add(makeCase(
+      "prewfunction with two values", kUnderflow, [](FaslWriter& w) { w.fixnum(0).fixnum(0); },
+      [](FaslWriter& w) { w.prewfunction(0); }));
+  add(makeCase(
+      "postwfunction without its code vector", kUnderflow,
+      [](FaslWriter& w) { w.fixnum(1).fixnum(0).fixnum(0).symbol(u"F", 0).prewfunction(1); },
+      [](FaslWriter& w) { w.postwfunction(1); }));
+  add(makeCase(
+      "postclosure without its template", kUnderflow,
+      [](FaslWriter& w) {
+        w.fixnum(7);
+        pushClosure(w, 0);
+      },
+      [](FaslWriter& w) { w.postclosure(0); }));
+  add(makeCase("pick past the bottom", kUnderflow, pushFixnum, [](FaslWriter& w) { w.pick(1); }));
+  add(makeCase(
+      "a pop does not reach into the previous segment", kUnderflow,
+      [](FaslWriter& w) { w.fixnum(1).fixnum(2).done().segment(0); },
+      [](FaslWriter& w) { w.code(78); }));
+  add(makeCase(
+      "push_data acts while skipping and still needs its values", kUnderflow,
+      [](FaslWriter& w) { w.icsFlags(1).symbol(u"S", 0).fixnum(3); },
+      [](FaslWriter& w) { w.code(kPushData); }));
 
   // ---- sizes and counts ----
-  add(makeCase("raw vector bytes beyond its storage", kPastStorage, nothing,
-               [](FaslWriter& w) {
-                 const std::array<uint8_t, 9> bytes{};
-                 w.rawVector(98, 3, bytes);
-               }));
+  add(makeCase("raw vector bytes beyond its storage", kPastStorage, nothing, [](FaslWriter& w) {
+    const std::array<uint8_t, 9> bytes{};
+    w.rawVector(98, 3, bytes);
+  }));
   add(makeCase("raw vector of no vector type", kNoVectorType, nothing,
                [](FaslWriter& w) { w.rawVectorHeader(50, 1, 0); }));
-  add(makeCase("raw vector of Lisp values", kRawLispValues, nothing,
-               [](FaslWriter& w) {
-                 const std::array<uint8_t, 4> bytes{};
-                 w.rawVector(112, 1, bytes);
-               }));
+  add(makeCase("raw vector of Lisp values", kRawLispValues, nothing, [](FaslWriter& w) {
+    const std::array<uint8_t, 4> bytes{};
+    w.rawVector(112, 1, bytes);
+  }));
   add(makeCase("raw vector too large for the heap", kHeapLimit, nothing,
                [](FaslWriter& w) { w.rawVectorHeader(98, 0x7fffffff, 0); }));
   add(makeCase("bignum with a negative digit count", kDigitCount, nothing,
@@ -202,30 +205,31 @@ std::vector<MalformedFaslCase> malformedFaslCases() {
   // ---- table indices and tables ----
   add(makeCase("symget of an empty fsymtab", kPastFill, nothing,
                [](FaslWriter& w) { w.symget(0); }));
-  add(makeCase("gensymget at the fill count", kPastFill,
-               [](FaslWriter& w) { w.tableOfContents(4).gensymSymbol(u"G", 0); },
-               [](FaslWriter& w) { w.gensymget(1); }));
+  add(makeCase(
+      "gensymget at the fill count", kPastFill,
+      [](FaslWriter& w) { w.tableOfContents(4).gensymSymbol(u"G", 0); },
+      [](FaslWriter& w) { w.gensymget(1); }));
   add(makeCase("package number -1 with an empty symtab", kPastFill, nothing,
                [](FaslWriter& w) { w.symbol(u"X", -1); }));
   add(makeCase("package number 0xFFFF with an empty symtab", kPastFill, nothing,
                [](FaslWriter& w) { w.symbol(u"X", 0xffff); }));
-  add(makeCase("table of contents asking for a symtab too large for the heap", kHeapLimit,
-               nothing, [](FaslWriter& w) { w.tableOfContents(0x20000000); }));
-  add(makeCase("table of contents of one word", kShortToc, nothing,
-               [](FaslWriter& w) {
-                 const std::array<uint32_t, 1> words = {0};
-                 w.tableOfContentsWords(1, words);
-               }));
+  add(makeCase("table of contents asking for a symtab too large for the heap", kHeapLimit, nothing,
+               [](FaslWriter& w) { w.tableOfContents(0x20000000); }));
+  add(makeCase("table of contents of one word", kShortToc, nothing, [](FaslWriter& w) {
+    const std::array<uint32_t, 1> words = {0};
+    w.tableOfContentsWords(1, words);
+  }));
   {
-    MalformedFaslCase c = makeCase("package beyond the symtab the contents gave", kTableFull,
-                                   [](FaslWriter& w) { w.tableOfContents(1).package(u"P"); },
-                                   [](FaslWriter& w) { w.package(u"Q"); });
+    MalformedFaslCase c = makeCase(
+        "package beyond the symtab the contents gave", kTableFull,
+        [](FaslWriter& w) { w.tableOfContents(1).package(u"P"); },
+        [](FaslWriter& w) { w.package(u"Q"); });
     c.runtimeLoaderOnly = true;
     add(std::move(c));
   }
   {
-    MalformedFaslCase c = makeCase("segment skip without a table of contents", kNotForward,
-                                   nothing, [](FaslWriter& w) { w.beginSymchk(124); });
+    MalformedFaslCase c = makeCase("segment skip without a table of contents", kNotForward, nothing,
+                                   [](FaslWriter& w) { w.beginSymchk(124); });
     c.failingSymchkGlobal = 124;
     c.nativeLoaderOnly = true;
     add(std::move(c));
@@ -239,16 +243,14 @@ std::vector<MalformedFaslCase> malformedFaslCases() {
   }
 
   // ---- text ----
-  add(makeCase("string cut inside a two-byte form", kCutUtf8, nothing,
-               [](FaslWriter& w) {
-                 const std::array<uint8_t, 2> bytes = {'A', 0xc3};
-                 w.code(4).textBytes(bytes);
-               }));
-  add(makeCase("symbol name cut inside a three-byte form", kCutUtf8, nothing,
-               [](FaslWriter& w) {
-                 const std::array<uint8_t, 2> bytes = {0xe2, 0x82};
-                 w.code(3).textBytes(bytes).negWordOr32(0);
-               }));
+  add(makeCase("string cut inside a two-byte form", kCutUtf8, nothing, [](FaslWriter& w) {
+    const std::array<uint8_t, 2> bytes = {'A', 0xc3};
+    w.code(4).textBytes(bytes);
+  }));
+  add(makeCase("symbol name cut inside a three-byte form", kCutUtf8, nothing, [](FaslWriter& w) {
+    const std::array<uint8_t, 2> bytes = {0xe2, 0x82};
+    w.code(3).textBytes(bytes).negWordOr32(0);
+  }));
   add(makeCase("8-bit string with a character above 0xFF", kWideCharacter, nothing,
                [](FaslWriter& w) { w.string(u"a\u0100", 0); }));
 
@@ -269,42 +271,47 @@ std::vector<MalformedFaslCase> malformedFaslCases() {
   add(storeCase("setdtpl onto a fixnum", kWantSymbol, pushFixnum, pushFunction, kSetdtpl));
   add(makeCase("fcnflags on a fixnum", kWantFunction, pushFixnum,
                [](FaslWriter& w) { w.fcnflags(0x10); }));
-  add(makeCase("postwfunction on a fixnum", kWantFunction,
-               [](FaslWriter& w) { w.fixnum(0).fixnum(1); },
-               [](FaslWriter& w) { w.postwfunction(0); }));
-  add(makeCase("postwfunction beyond the function's constants", kTooFewSlots,
-               [](FaslWriter& w) {
-                 pushCodeVector(w);
-                 w.fixnum(1).fixnum(2);
-                 w.fixnum(0).fixnum(0).symbol(u"F", 0).prewfunction(1);
-               },
-               [](FaslWriter& w) { w.postwfunction(2); }));
-  add(makeCase("postwfunction with a fixnum for code", kWantCodeOrList,
-               [](FaslWriter& w) {
-                 w.fixnum(9).fixnum(1);
-                 w.fixnum(0).fixnum(0).symbol(u"F", 0).prewfunction(1);
-               },
-               [](FaslWriter& w) { w.postwfunction(1); }));
-  add(makeCase("post lisp vector on a fixnum", kWantValueVector,
-               [](FaslWriter& w) { w.fixnum(1).fixnum(2); },
-               [](FaslWriter& w) { w.postLispVector(1); }));
-  add(makeCase("post lisp vector beyond its elements", kTooFewSlots,
-               [](FaslWriter& w) { w.fixnum(1).fixnum(2).preLispVector(1, 112); },
-               [](FaslWriter& w) { w.postLispVector(2); }));
+  add(makeCase(
+      "postwfunction on a fixnum", kWantFunction, [](FaslWriter& w) { w.fixnum(0).fixnum(1); },
+      [](FaslWriter& w) { w.postwfunction(0); }));
+  add(makeCase(
+      "postwfunction beyond the function's constants", kTooFewSlots,
+      [](FaslWriter& w) {
+        pushCodeVector(w);
+        w.fixnum(1).fixnum(2);
+        w.fixnum(0).fixnum(0).symbol(u"F", 0).prewfunction(1);
+      },
+      [](FaslWriter& w) { w.postwfunction(2); }));
+  add(makeCase(
+      "postwfunction with a fixnum for code", kWantCodeOrList,
+      [](FaslWriter& w) {
+        w.fixnum(9).fixnum(1);
+        w.fixnum(0).fixnum(0).symbol(u"F", 0).prewfunction(1);
+      },
+      [](FaslWriter& w) { w.postwfunction(1); }));
+  add(makeCase(
+      "post lisp vector on a fixnum", kWantValueVector,
+      [](FaslWriter& w) { w.fixnum(1).fixnum(2); }, [](FaslWriter& w) { w.postLispVector(1); }));
+  add(makeCase(
+      "post lisp vector beyond its elements", kTooFewSlots,
+      [](FaslWriter& w) { w.fixnum(1).fixnum(2).preLispVector(1, 112); },
+      [](FaslWriter& w) { w.postLispVector(2); }));
   add(storeCase("wf_postarray on a fixnum", kWantArrayHeader, pushFixnum, pushFixnum,
                 kWfPostarray));
   add(storeCase(
       "wf_postmacro on a plain closure", kWantMacro, pushFixnum,
       [](FaslWriter& w) { pushClosure(w, 0); }, kWfPostmacro));
-  add(makeCase("postclosure on a function", kWantClosure,
-               [](FaslWriter& w) { w.fixnum(1).fixnum(2).fixnum(3).newBfunction(0); },
-               [](FaslWriter& w) { w.postclosure(0); }));
-  add(makeCase("postclosure beyond the closure's slots", kTooFewSlots,
-               [](FaslWriter& w) {
-                 w.fixnum(1).fixnum(2).fixnum(3).fixnum(4);
-                 pushClosure(w, 1);
-               },
-               [](FaslWriter& w) { w.postclosure(2); }));
+  add(makeCase(
+      "postclosure on a function", kWantClosure,
+      [](FaslWriter& w) { w.fixnum(1).fixnum(2).fixnum(3).newBfunction(0); },
+      [](FaslWriter& w) { w.postclosure(0); }));
+  add(makeCase(
+      "postclosure beyond the closure's slots", kTooFewSlots,
+      [](FaslWriter& w) {
+        w.fixnum(1).fixnum(2).fixnum(3).fixnum(4);
+        pushClosure(w, 1);
+      },
+      [](FaslWriter& w) { w.postclosure(2); }));
   add(makeCase("evalit of a fixnum", kWantSymbol, pushFixnum,
                [](FaslWriter& w) { w.code(kEvalit); }));
   add(makeCase("funcallit of a symbol", kWantCallable, pushSymbol,
@@ -312,9 +319,9 @@ std::vector<MalformedFaslCase> malformedFaslCases() {
   add(makeCase("makemacro of a fixnum", kWantCallable, pushFixnum,
                [](FaslWriter& w) { w.code(kMakemacro); }));
   add(storeCase("nconc onto a fixnum", kWantList, pushFixnum, pushFixnum, kNconc));
-  add(makeCase("wf_postcons on a fixnum", kWantCons,
-               [](FaslWriter& w) { w.fixnum(1).fixnum(2).fixnum(3); },
-               [](FaslWriter& w) { w.code(kWfPostcons); }));
+  add(makeCase(
+      "wf_postcons on a fixnum", kWantCons, [](FaslWriter& w) { w.fixnum(1).fixnum(2).fixnum(3); },
+      [](FaslWriter& w) { w.code(kWfPostcons); }));
   add(storeCase("push_data onto a fixnum", kWantSymbol, pushFixnum, pushFixnum, kPushData));
   return cases;
 }

@@ -12,12 +12,12 @@ namespace testing_support {
 struct MalformedFaslCase {
   std::string name;
   std::vector<uint8_t> bytes;
-  uint8_t code;        // the refused item's code
-  long position;       // of its code byte
-  std::string reason;  // the text after "at <position>: "
+  uint8_t code;                      // the refused item's code
+  long position;                     // of its code byte
+  std::string reason;                // the text after "at <position>: "
   uint32_t failingSymchkGlobal = 0;  // a begin symchk global whose symbol must be bound to nil
-  bool runtimeLoaderOnly = false;  // the native loader grows its symtab
-  bool nativeLoaderOnly = false;   // the runtime loader never seeks for global 124
+  bool runtimeLoaderOnly = false;    // the native loader grows its symtab
+  bool nativeLoaderOnly = false;     // the runtime loader never seeks for global 124
 
   std::string message() const;  // "fasl: malformed item <code> at <position>: <reason>\n"
 };

@@ -18,15 +18,15 @@ enum class Pushed : uint8_t {
   Cons,
   Symbol,
   CodeVector,
-  FunctionN,      // n constants (operand 0)
-  ClosureN,       // n slots (operand 0)
-  ValueVectorN,   // n elements (operand 0)
+  FunctionN,     // n constants (operand 0)
+  ClosureN,      // n slots (operand 0)
+  ValueVectorN,  // n elements (operand 0)
   Macro,
   ArrayHeader,
-  KeepTop,        // the object that was on top before the pops
-  Picked,         // a copy of the item n below the top
-  ListOfN,        // nil for 0 items, else a cons
-  ListStarOfN,    // nothing for 0, the item for 1, else a cons
+  KeepTop,      // the object that was on top before the pops
+  Picked,       // a copy of the item n below the top
+  ListOfN,      // nil for 0 items, else a cons
+  ListStarOfN,  // nothing for 0, the item for 1, else a cons
 };
 
 struct PushRule {
@@ -34,17 +34,17 @@ struct PushRule {
   Pushed pushed;
 };
 constexpr PushRule kPushRules[] = {
-    {2, Pushed::Nil},          {3, Pushed::Symbol},       {5, Pushed::ListOfN},
-    {6, Pushed::ListStarOfN},  {7, Pushed::Symbol},       {8, Pushed::CodeVector},
-    {10, Pushed::Unknown},     {22, Pushed::ValueVectorN}, {29, Pushed::Unknown},
-    {33, Pushed::Unknown},     {34, Pushed::Unknown},     {36, Pushed::ArrayHeader},
-    {37, Pushed::CodeVector},  {39, Pushed::Macro},       {40, Pushed::FunctionN},
-    {47, Pushed::FunctionN},   {52, Pushed::CodeVector},  {53, Pushed::KeepTop},
-    {60, Pushed::Unknown},     {65, Pushed::Symbol},      {67, Pushed::FunctionN},
-    {68, Pushed::KeepTop},     {69, Pushed::Cons},        {70, Pushed::KeepTop},
-    {71, Pushed::Cons},        {72, Pushed::ValueVectorN}, {73, Pushed::KeepTop},
-    {74, Pushed::KeepTop},     {75, Pushed::KeepTop},     {76, Pushed::KeepTop},
-    {77, Pushed::KeepTop},     {82, Pushed::ClosureN},    {83, Pushed::KeepTop},
+    {2, Pushed::Nil},         {3, Pushed::Symbol},        {5, Pushed::ListOfN},
+    {6, Pushed::ListStarOfN}, {7, Pushed::Symbol},        {8, Pushed::CodeVector},
+    {10, Pushed::Unknown},    {22, Pushed::ValueVectorN}, {29, Pushed::Unknown},
+    {33, Pushed::Unknown},    {34, Pushed::Unknown},      {36, Pushed::ArrayHeader},
+    {37, Pushed::CodeVector}, {39, Pushed::Macro},        {40, Pushed::FunctionN},
+    {47, Pushed::FunctionN},  {52, Pushed::CodeVector},   {53, Pushed::KeepTop},
+    {60, Pushed::Unknown},    {65, Pushed::Symbol},       {67, Pushed::FunctionN},
+    {68, Pushed::KeepTop},    {69, Pushed::Cons},         {70, Pushed::KeepTop},
+    {71, Pushed::Cons},       {72, Pushed::ValueVectorN}, {73, Pushed::KeepTop},
+    {74, Pushed::KeepTop},    {75, Pushed::KeepTop},      {76, Pushed::KeepTop},
+    {77, Pushed::KeepTop},    {82, Pushed::ClosureN},     {83, Pushed::KeepTop},
     {84, Pushed::Picked},
 };
 
@@ -171,7 +171,8 @@ class Model {
     const std::vector<uint8_t>& text = operands_.text;
     const int32_t count = utf8_to_unicode(text.data(), static_cast<uint32_t>(text.size()), nullptr);
     std::vector<uint16_t> characters(count > 0 ? count : 0);
-    if (count > 0) utf8_to_unicode(text.data(), static_cast<uint32_t>(text.size()), characters.data());
+    if (count > 0)
+      utf8_to_unicode(text.data(), static_cast<uint32_t>(text.size()), characters.data());
     return checkDecodedText(count, characters, operands_.encoding);
   }
 
@@ -186,9 +187,9 @@ class Model {
         icsFlags_ = static_cast<uint8_t>(operand0);
         break;
       case kMachineId: {
-        const MachineId id{static_cast<uint8_t>(operand0), static_cast<uint16_t>(operands_.value[1]),
-                           static_cast<uint16_t>(operands_.value[2]),
-                           static_cast<uint16_t>(operands_.value[3])};
+        const MachineId id{
+            static_cast<uint8_t>(operand0), static_cast<uint16_t>(operands_.value[1]),
+            static_cast<uint16_t>(operands_.value[2]), static_cast<uint16_t>(operands_.value[3])};
         const MachineVerdict verdict =
             checkMachineId(id, options_.bounds, options_.runtimeVersionSet);
         if (verdict.result != kClean) return verdict.result;

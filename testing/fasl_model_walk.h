@@ -19,14 +19,14 @@ namespace testing_support {
 struct FaslModelOptions {
   lisp::fasl::LoaderKind loader = lisp::fasl::LoaderKind::Native;
   lisp::fasl::ReleaseBounds bounds{61, 61, 31, 31};
-  bool runtimeVersionSet = true;  // runtime global 59 holds a version text
+  bool runtimeVersionSet = true;            // runtime global 59 holds a version text
   std::set<uint32_t> failingSymchkGlobals;  // begin symchk tests that fail
   lisp::fasl::Limits limits{0x4000000};
 };
 
 struct FaslModelRun {
   int result = 0;
-  uint32_t items = 0;       // items read inside segments
+  uint32_t items = 0;  // items read inside segments
   uint32_t segments = 0;
   uint32_t maxStackHeight = 0;
 };

@@ -276,8 +276,7 @@ FaslWriter& FaslWriter::vector(uint32_t n, uint8_t typeCode) {
   return code(kVector).long32(n).byte(typeCode);
 }
 
-FaslWriter& FaslWriter::bignum(int16_t digitCount, uint8_t sign,
-                               std::span<const uint16_t> digits) {
+FaslWriter& FaslWriter::bignum(int16_t digitCount, uint8_t sign, std::span<const uint16_t> digits) {
   code(kBignum).word(static_cast<uint16_t>(digitCount)).byte(sign);
   return rawBytes(bytesOf(digits.data(), digits.size_bytes()));
 }

@@ -22,7 +22,8 @@ void decodeText(const uint8_t* data, size_t size) {
   if (count < 0) return;
   if (static_cast<size_t>(count) > size) std::abort();  // never more characters than bytes
   std::vector<uint16_t> characters(static_cast<size_t>(count));
-  if (lisp::fasl::utf8_to_unicode(data, static_cast<uint32_t>(size), characters.data()) != count) std::abort();
+  if (lisp::fasl::utf8_to_unicode(data, static_cast<uint32_t>(size), characters.data()) != count)
+    std::abort();
 }
 
 void walk(std::span<const uint8_t> bytes) {
@@ -35,7 +36,15 @@ void walk(std::span<const uint8_t> bytes) {
     const testing_support::FaslModelRun run = testing_support::walkFaslModel(bytes, options);
     // A model loader can only end with one of the format's results.
     switch (run.result) {
-      case 0: case 1: case 2: case 3: case 4: case 5: case 7: case 8: case 9:
+      case 0:
+      case 1:
+      case 2:
+      case 3:
+      case 4:
+      case 5:
+      case 7:
+      case 8:
+      case 9:
         break;
       default:
         std::abort();

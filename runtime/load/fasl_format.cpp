@@ -182,10 +182,7 @@ constexpr CodedRow kRows[] = {
     {3, {.name = "symbol", .operands = {O::Text, O::NegWordOr32}, .stack = pushes1}},
     {4, {.name = "string", .operands = {O::Text}, .stack = pushes1}},
     {5, {.name = "list", .operands = {O::Byte}, .stack = {.pushes = 1, .count = CountRule::PopsN}}},
-    {6,
-     {.name = "list*",
-      .operands = {O::Byte},
-      .stack = {.count = CountRule::PopsNPushesIfAny}}},
+    {6, {.name = "list*", .operands = {O::Byte}, .stack = {.count = CountRule::PopsNPushesIfAny}}},
     {7,
      {.name = "symbol (argument name)",
       .operands = {O::Text, O::NegWordOr32, O::WordOr32},
@@ -202,9 +199,7 @@ constexpr CodedRow kRows[] = {
       .stack = {.pops = 1},
       .expects = {top(Want::CodeVectorOrNil), below(Want::Function)}}},
     {12,
-     {.name = "setd",
-      .stack = {.pops = 2},
-      .expects = {top(Want::Callable), below(Want::Symbol)}}},
+     {.name = "setd", .stack = {.pops = 2}, .expects = {top(Want::Callable), below(Want::Symbol)}}},
     {13,
      {.name = "setbcode",
       .stack = {.pops = 1},
@@ -551,8 +546,8 @@ std::optional<Fault> rawByteCount(const ItemRow& row, const ItemOperands& operan
       break;
     case RawLength::TwiceOperand0:
     case RawLength::DigitWords: {
-      const int64_t digits = row.operands[0] == Operand::SignedWord ? operands.signedValue(0)
-                                                                     : operands.value[0];
+      const int64_t digits =
+          row.operands[0] == Operand::SignedWord ? operands.signedValue(0) : operands.value[0];
       if (digits < 1 || digits > kMaxBignumDigits) return Fault::BadDigitCount;
       bytes = static_cast<uint32_t>(2 * digits);
       break;
@@ -675,7 +670,9 @@ constexpr WantRule kWantRules[] = {
     {Want::Callable, Fault::WantCallable, {Shape::Function, Shape::Closure, Shape::Macro}},
     {Want::Closure, Fault::WantClosure, {Shape::Closure, Shape::Macro, Shape::Macro}},
     {Want::Macro, Fault::WantMacro, {Shape::Macro, Shape::Macro, Shape::Macro}},
-    {Want::CodeVectorOrNil, Fault::WantCodeVectorOrNil, {Shape::CodeVector, Shape::Nil, Shape::Nil}},
+    {Want::CodeVectorOrNil,
+     Fault::WantCodeVectorOrNil,
+     {Shape::CodeVector, Shape::Nil, Shape::Nil}},
     {Want::CodeVectorOrList,
      Fault::WantCodeVectorOrList,
      {Shape::CodeVector, Shape::Nil, Shape::Cons}},

@@ -8,8 +8,8 @@
 // stack passed checkItemStack; anything else ends the load with kMalformed
 // and one line on standard error (reportMalformed).
 //
-// The module is pure C++ over bytes and value words: it allocates nothing and
-// calls nothing of the runtime, so it can be fuzzed on its own.
+// The module is pure C++ over bytes and value words: it makes no Lisp object
+// and calls nothing of the runtime, so it can be fuzzed on its own.
 #pragma once
 
 #include <array>
@@ -175,9 +175,9 @@ enum class RawLength : uint8_t {
 // How operand 0 enters the stack effect.
 enum class CountRule : uint8_t {
   None,
-  PopsN,               // n more items are popped
-  PopsNPushesIfAny,    // list*: n popped, one pushed unless n is 0
-  PicksN,              // item n below the top is read
+  PopsN,             // n more items are popped
+  PopsNPushesIfAny,  // list*: n popped, one pushed unless n is 0
+  PicksN,            // item n below the top is read
 };
 
 struct StackEffect {
@@ -190,31 +190,34 @@ struct StackEffect {
 enum class Want : uint8_t {
   Any,
   Symbol,
-  Function,           // type code 8
-  Callable,           // a function or a closure
-  Closure,            // type code 9 (macros included)
-  Macro,              // a closure marked as a macro
+  Function,  // type code 8
+  Callable,  // a function or a closure
+  Closure,   // type code 9 (macros included)
+  Macro,     // a closure marked as a macro
   CodeVectorOrNil,
   CodeVectorOrList,
   ArrayHeader,
   Cons,
-  List,               // a cons or nil
-  ValueVector,        // a vector of Lisp values
+  List,         // a cons or nil
+  ValueVector,  // a vector of Lisp values
 };
 
 struct Expectation {
   uint8_t depth = 0;
   bool depthPlusN = false;  // depth + operand 0
   Want want = Want::Any;
-  bool holdsN = false;      // the object must have at least operand-0 slots
+  bool holdsN = false;  // the object must have at least operand-0 slots
 };
 
 struct ItemRow {
   const char* name = nullptr;  // nullptr: the code is not defined
   std::array<Operand, 4> operands{};
   RawLength raw = RawLength::None;
-  bool actsAlways = false;      // acts while skipping and whatever the ICS flags
-  bool fillsTableSlot = false;  // fills its symtab slot even when not taken
+  bool actsAlways = false;  // acts while skipping and whatever the ICS flags
+  // Fills its symtab slot even when not taken: 20 with nil, 65 with its
+  // symbol, 76 (native loader) with the top. Decision: a 76 not taken while
+  // nothing lies above the segment's base stores nil rather than read below it.
+  bool fillsTableSlot = false;
   StackEffect stack{};
   std::array<Expectation, 2> expects{};
 };
@@ -287,7 +290,7 @@ struct ItemOperands {
   std::vector<uint8_t> text;        // the Text operand's bytes
   uint32_t tocCount = 0;            // table of contents: n, and its first words
   std::array<uint32_t, 5> toc{};
-  uint32_t rawBytes = 0;            // raw bytes that follow, not yet read
+  uint32_t rawBytes = 0;  // raw bytes that follow, not yet read
 
   int32_t signedValue(uint32_t i) const { return static_cast<int32_t>(value[i]); }
 };
@@ -385,7 +388,7 @@ struct PackageRef {
     Global,          // the package held in runtime global `value`
     SymtabEntry,     // symtab entry `value`
     BootNumber,      // boot mode: the number handed to the boot symbol table
-    BootCurrent,     // boot mode other than 1: number 0, the package number in the value of global 39
+    BootCurrent,  // boot mode other than 1: number 0, the package number in the value of global 39
     Bad,
   } kind;
   uint32_t value;
@@ -440,7 +443,8 @@ constexpr FunctionFlags splitFunctionFlags(uint16_t word) {
   return {low, static_cast<uint8_t>(high | ((low & 0x10) != 0 ? 0x80 : 0))};
 }
 
-// Case-mode item (27): the mode the file requires (0 none, 1 global 29, 2 global 30) and its names' mode.
+// Case-mode item (27): the mode the file requires (0 none, 1 global 29, 2 global 30) and its names'
+// mode.
 struct CaseModeByte {
   uint8_t required;
   uint8_t fileMode;

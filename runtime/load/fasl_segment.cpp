@@ -58,12 +58,14 @@ static_assert(offsetFromWord(offsetof(FixnumLengthVector, data), Tag::Other) == 
 
 extern "C" {
 
-lisp::lispval need_fasl_symtab_slot(lisp::lispval* segmentCell, lisp::fasl::SimpleVectorMaker make) {
+lisp::lispval need_fasl_symtab_slot(lisp::lispval* segmentCell,
+                                    lisp::fasl::SimpleVectorMaker make) {
   using namespace lisp::fasl::segment_record;
   return lisp::fasl::needSlot(segmentCell, kSymtab, kSymtabCount, make);
 }
 
-lisp::lispval need_fasl_fsymtab_slot(lisp::lispval* segmentCell, lisp::fasl::SimpleVectorMaker make) {
+lisp::lispval need_fasl_fsymtab_slot(lisp::lispval* segmentCell,
+                                     lisp::fasl::SimpleVectorMaker make) {
   using namespace lisp::fasl::segment_record;
   return lisp::fasl::needSlot(segmentCell, kFsymtab, kFsymtabCount, make);
 }

@@ -13,8 +13,8 @@ namespace lisp::fasl {
 
 namespace segment_record {
 inline constexpr uint32_t kElements = 7;
-inline constexpr uint32_t kLinkValue = 1;  // the caller's link value; later segments inherit it
-inline constexpr uint32_t kSymtab = 3;     // vector or nil
+inline constexpr uint32_t kLinkValue = 1;     // the caller's link value; later segments inherit it
+inline constexpr uint32_t kSymtab = 3;        // vector or nil
 inline constexpr uint32_t kSymtabCount = 4;   // fixnum
 inline constexpr uint32_t kFsymtab = 5;       // vector or nil
 inline constexpr uint32_t kFsymtabCount = 6;  // fixnum
@@ -39,8 +39,7 @@ extern "C" {
 // Make sure the table of the record in the cell has a slot at its count: grow
 // it when full (entries kept in order) and store the new vector in the record.
 // The cell is a word the collector updates. Returns the table.
-lisp::lispval need_fasl_symtab_slot(lisp::lispval* segmentCell,
-                                    lisp::fasl::SimpleVectorMaker make);
+lisp::lispval need_fasl_symtab_slot(lisp::lispval* segmentCell, lisp::fasl::SimpleVectorMaker make);
 lisp::lispval need_fasl_fsymtab_slot(lisp::lispval* segmentCell,
                                      lisp::fasl::SimpleVectorMaker make);
 }

@@ -33,8 +33,8 @@ struct ReaderCase {
 };
 
 const ReaderCase kReaderCases[] = {
-    {"byte", [](FaslWriter& w) { w.byte(0xab); }, [](FaslReader& r) { return r.getbyte(); },
-     0xab, 0xab, 1},
+    {"byte", [](FaslWriter& w) { w.byte(0xab); }, [](FaslReader& r) { return r.getbyte(); }, 0xab,
+     0xab, 1},
     {"word", [](FaslWriter& w) { w.word(0x1234); }, [](FaslReader& r) { return r.getword(); },
      0x1234, 0x1234, 2},
     {"32-bit", [](FaslWriter& w) { w.long32(0x12345678); },
@@ -51,11 +51,9 @@ const ReaderCase kReaderCases[] = {
      [](FaslReader& r) { return static_cast<uint32_t>(r.getnegwordor32bit()); },
      static_cast<uint32_t>(-5), static_cast<uint32_t>(-5), 6},
     {"0x8001 is not an escape", [](FaslWriter& w) { w.negWordOr32(0x8001); },
-     [](FaslReader& r) { return static_cast<uint32_t>(r.getnegwordor32bit()); }, 0x8001, 0x8001,
-     2},
+     [](FaslReader& r) { return static_cast<uint32_t>(r.getnegwordor32bit()); }, 0x8001, 0x8001, 2},
     {"0xFFFF is not an escape of the signed form", [](FaslWriter& w) { w.negWordOr32(0xffff); },
-     [](FaslReader& r) { return static_cast<uint32_t>(r.getnegwordor32bit()); }, 0xffff, 0xffff,
-     2},
+     [](FaslReader& r) { return static_cast<uint32_t>(r.getnegwordor32bit()); }, 0xffff, 0xffff, 2},
 };
 
 class Readers : public testing::TestWithParam<Order> {};
@@ -252,12 +250,22 @@ TEST(PackageNumbers, ResolveByTheTable) {
     uint32_t value;
   };
   const Case cases[] = {
-      {0, Kind::CurrentPackage, 39}, {1, Kind::Global, 216},   {2, Kind::Global, 219},
-      {5, Kind::Global, 236},        {7, Kind::Global, 237},   {9, Kind::Global, 249},
-      {3, Kind::Bad, 3},             {4, Kind::Bad, 4},        {6, Kind::Bad, 6},
-      {8, Kind::Bad, 8},             {10, Kind::Bad, 10},      {0x8000, Kind::Bad, 0x8000},
-      {-1, Kind::SymtabEntry, 0},    {-5, Kind::SymtabEntry, 4},
-      {0xffff, Kind::SymtabEntry, 0}, {0x8001, Kind::SymtabEntry, 0x7ffe},
+      {0, Kind::CurrentPackage, 39},
+      {1, Kind::Global, 216},
+      {2, Kind::Global, 219},
+      {5, Kind::Global, 236},
+      {7, Kind::Global, 237},
+      {9, Kind::Global, 249},
+      {3, Kind::Bad, 3},
+      {4, Kind::Bad, 4},
+      {6, Kind::Bad, 6},
+      {8, Kind::Bad, 8},
+      {10, Kind::Bad, 10},
+      {0x8000, Kind::Bad, 0x8000},
+      {-1, Kind::SymtabEntry, 0},
+      {-5, Kind::SymtabEntry, 4},
+      {0xffff, Kind::SymtabEntry, 0},
+      {0x8001, Kind::SymtabEntry, 0x7ffe},
       {INT32_MIN, Kind::SymtabEntry, 0x7fffffff},
   };
   for (const Case& c : cases) {
@@ -293,8 +301,7 @@ TEST(MachineId, ReleasesAndMachineCodes) {
       {"fasl release 60", {0, 60, 31, 0x405}, true, kFaslRelease, false},
       {"fasl release 62", {0, 62, 31, 0x405}, true, kFaslRelease, false},
       {"runtime release 30", {0, 61, 30, 0x405}, true, kRuntimeRelease, false},
-      {"other machine code without a version text", {0, 61, 31, 0x406}, false, kFaslRelease,
-       false},
+      {"other machine code without a version text", {0, 61, 31, 0x406}, false, kFaslRelease, false},
       {"other machine code with a version text", {0, 61, 31, 0x406}, true, kClean, false},
       {"0x1000 without 0x2000", {0, 61, 31, 0x1405}, false, kMachineCodeFlags, false},
       {"0x1000 with 0x2000", {0, 61, 31, 0x3405}, false, kClean, false},
@@ -375,7 +382,6 @@ TEST(SmallRecords, RuntimeGlobalOffsets) {
   EXPECT_EQ(runtimeGlobalOffset(304), -0x4d5);  // the runtime error function
   EXPECT_EQ(runtimeGlobalOffset(0), -0x15);
 }
-
 
 // ---- shapes of real objects ----
 

@@ -65,7 +65,10 @@ std::vector<ItemCase> itemCases() {
       {37, [](FaslWriter& w) { w.codeVector32(kCode, 9); }, {4, 9}, 4},
       {38, [](FaslWriter& w) { w.singleFloat(2.5f, true); }, {}, 4},
       {40, [](FaslWriter& w) { w.newBfunction(3); }, {3}},
-      {41, [](FaslWriter& w) { w.cversion(u"9.1 [x]"); }, {7}, 0,
+      {41,
+       [](FaslWriter& w) { w.cversion(u"9.1 [x]"); },
+       {7},
+       0,
        {'9', '.', '1', ' ', '[', 'x', ']'}},
       {42, [](FaslWriter& w) { w.machineId(1, 61, 31, 0x405); }, {1, 61, 31, 0x405}},
       {44, [](FaslWriter& w) { w.tableOfContentsWords(6, kTocWords); }, {6}},
@@ -91,8 +94,8 @@ std::vector<ItemCase> itemCases() {
       {2, [](FaslWriter& w) { w.nil(); }, {}},
   };
   // Items without operands, written by code.
-  for (uint8_t code : {10, 11, 12, 13, 15, 16, 19, 25, 26, 29, 34, 36, 39, 43, 45, 51, 53, 54, 63,
-                       64, 69, 70, 71, 74, 75, 76, 77, 78, 79, 81, 85, 87})
+  for (uint8_t code : {10, 11, 12, 13, 15, 16, 19, 25, 26, 29, 34, 36, 39, 43, 45, 51,
+                       53, 54, 63, 64, 69, 70, 71, 74, 75, 76, 77, 78, 79, 81, 85, 87})
     cases.push_back({code, [code](FaslWriter& w) { w.code(code); }, {}});
   return cases;
 }
@@ -195,10 +198,10 @@ std::vector<ReadItem> readItems(const std::vector<uint8_t>& bytes, size_t start,
   while (source.remaining() > 0) {
     const uint32_t code = reader.getbyte();
     ItemOperands operands;
-    EXPECT_EQ(readItemOperands(code, *itemRow(code, LoaderKind::Native), reader, {0x4000000},
-                               operands)
-                  .status,
-              OperandsRead::Status::Ok);
+    EXPECT_EQ(
+        readItemOperands(code, *itemRow(code, LoaderKind::Native), reader, {0x4000000}, operands)
+            .status,
+        OperandsRead::Status::Ok);
     ReadItem item{operands.value, std::vector<uint8_t>(operands.rawBytes)};
     reader.readRaw(item.raw.data(), operands.rawBytes);
     items.push_back(item);
@@ -239,10 +242,10 @@ TEST(ItemTable, CodeVectorsOfASwappedFileSwapBackInUnits) {
   reader.setSwapped(true);
   const uint32_t code = reader.getbyte();
   ItemOperands operands;
-  ASSERT_EQ(readItemOperands(code, *itemRow(code, LoaderKind::Native), reader, {0x4000000},
-                             operands)
-                .status,
-            OperandsRead::Status::Ok);
+  ASSERT_EQ(
+      readItemOperands(code, *itemRow(code, LoaderKind::Native), reader, {0x4000000}, operands)
+          .status,
+      OperandsRead::Status::Ok);
   std::vector<uint8_t> bytes(operands.rawBytes);
   ASSERT_TRUE(reader.readRaw(bytes.data(), operands.rawBytes));
   swapCodeUnits(bytes);
@@ -256,10 +259,10 @@ TEST(ItemTable, TableOfContentsKeepsItsFirstWords) {
   FaslReader reader(source);
   const uint32_t code = reader.getbyte();
   ItemOperands operands;
-  ASSERT_EQ(readItemOperands(code, *itemRow(code, LoaderKind::Native), reader, {0x4000000},
-                             operands)
-                .status,
-            OperandsRead::Status::Ok);
+  ASSERT_EQ(
+      readItemOperands(code, *itemRow(code, LoaderKind::Native), reader, {0x4000000}, operands)
+          .status,
+      OperandsRead::Status::Ok);
   EXPECT_EQ(operands.tocCount, 6u);
   EXPECT_EQ(operands.toc, (std::array<uint32_t, 5>{100, 4, 7, 8, 9}));
   EXPECT_EQ(checkTocHasSections(operands), std::nullopt);
@@ -275,10 +278,10 @@ TEST(ItemTable, ARawBlockPastTheEndIsTruncation) {
   FaslReader reader(source);
   const uint32_t code = reader.getbyte();
   ItemOperands operands;
-  EXPECT_EQ(readItemOperands(code, *itemRow(code, LoaderKind::Native), reader, {0x4000000},
-                             operands)
-                .status,
-            OperandsRead::Status::Truncated);
+  EXPECT_EQ(
+      readItemOperands(code, *itemRow(code, LoaderKind::Native), reader, {0x4000000}, operands)
+          .status,
+      OperandsRead::Status::Truncated);
 }
 
 // ---- stack counts ----
@@ -290,11 +293,11 @@ TEST(StackCounts, ByRowAndCount) {
     StackCount count;
   };
   const Case cases[] = {
-      {2, 0, {0, 0, 1}},   {5, 0, {0, 0, 1}},   {5, 3, {3, 3, 1}},   {6, 0, {0, 0, 0}},
-      {6, 1, {1, 1, 1}},   {6, 3, {3, 3, 1}},   {11, 0, {2, 1, 0}},  {12, 0, {2, 2, 0}},
-      {16, 0, {2, 1, 0}},  {36, 0, {7, 7, 1}},  {48, 0, {1, 0, 0}},  {67, 2, {3, 3, 1}},
-      {68, 2, {4, 4, 1}},  {73, 2, {3, 3, 1}},  {76, 0, {1, 1, 1}},  {83, 2, {5, 5, 1}},
-      {84, 0, {1, 0, 1}},  {84, 4, {5, 0, 1}},  {79, 0, {2, 2, 0}},  {22, 4, {4, 4, 1}},
+      {2, 0, {0, 0, 1}},  {5, 0, {0, 0, 1}},  {5, 3, {3, 3, 1}},  {6, 0, {0, 0, 0}},
+      {6, 1, {1, 1, 1}},  {6, 3, {3, 3, 1}},  {11, 0, {2, 1, 0}}, {12, 0, {2, 2, 0}},
+      {16, 0, {2, 1, 0}}, {36, 0, {7, 7, 1}}, {48, 0, {1, 0, 0}}, {67, 2, {3, 3, 1}},
+      {68, 2, {4, 4, 1}}, {73, 2, {3, 3, 1}}, {76, 0, {1, 1, 1}}, {83, 2, {5, 5, 1}},
+      {84, 0, {1, 0, 1}}, {84, 4, {5, 0, 1}}, {79, 0, {2, 2, 0}}, {22, 4, {4, 4, 1}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "item " << int{c.code} << " n " << c.n);

@@ -18,8 +18,8 @@ class Conses : public testing::Test {
  protected:
   void SetUp() override {
     // nil's car and cdr (nil-0x11, nil-0xd) hold nil, as in the nil block.
-    nil_ = pointerWord(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(nilWords_.data())),
-                       Tag::Nil);
+    nil_ =
+        pointerWord(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(nilWords_.data())), Tag::Nil);
     car(nil_) = nil_;
     cdr(nil_) = nil_;
   }
@@ -72,8 +72,8 @@ TEST_F(Conses, ACircularListIsRefusedUntouched) {
     int length;
     int loopStart;
   };
-  for (const Shape shape : {Shape{1, 0}, Shape{2, 0}, Shape{3, 0}, Shape{8, 0}, Shape{5, 2},
-                            Shape{4, 3}}) {
+  for (const Shape shape :
+       {Shape{1, 0}, Shape{2, 0}, Shape{3, 0}, Shape{8, 0}, Shape{5, 2}, Shape{4, 3}}) {
     SCOPED_TRACE(testing::Message() << shape.length << " " << shape.loopStart);
     std::vector<lispval> chain;
     for (int i = 0; i < shape.length; ++i) chain.push_back(cons(makeFixnum(i), nil_));

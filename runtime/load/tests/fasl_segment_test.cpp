@@ -66,12 +66,14 @@ TEST_F(SegmentRecord, ATableWithRoomIsKept) {
 
 TEST_F(SegmentRecord, AFullTableDoublesKeepingItsEntriesInOrder) {
   lispval table = need_fasl_symtab_slot(&record_, makeVector);
-  for (uint32_t i = 0; i < 30; ++i) simpleVectorElement(table, i) = makeFixnum(static_cast<int32_t>(i));
+  for (uint32_t i = 0; i < 30; ++i)
+    simpleVectorElement(table, i) = makeFixnum(static_cast<int32_t>(i));
   setCount(segment_record::kSymtabCount, 30);
   table = need_fasl_symtab_slot(&record_, makeVector);
   ASSERT_EQ(simpleVectorLength(table), 60u);
   EXPECT_EQ(element(segment_record::kSymtab), table);
-  for (uint32_t i = 0; i < 30; ++i) EXPECT_EQ(simpleVectorElement(table, i), makeFixnum(static_cast<int32_t>(i)));
+  for (uint32_t i = 0; i < 30; ++i)
+    EXPECT_EQ(simpleVectorElement(table, i), makeFixnum(static_cast<int32_t>(i)));
   for (uint32_t i = 30; i < 60; ++i) EXPECT_EQ(simpleVectorElement(table, i), kNil);
 }
 
