@@ -568,6 +568,8 @@ OperandsRead readItemOperands(uint32_t code, const ItemRow& row, FaslReader& rea
                               const Limits& limits, ItemOperands& operands) {
   operands.position = reader.source().tell() - 1;
   operands.value = {};
+  operands.encoding = 0;
+  operands.text.clear();
   operands.tocCount = 0;
   operands.rawBytes = 0;
   for (uint32_t slot = 0; slot < row.operands.size() && row.operands[slot] != Operand::None;
