@@ -58,12 +58,10 @@ Pushed pushedBy(uint32_t code) {
 enum : uint8_t {
   kDone = 1,
   kSymbol = 3,
-  kString = 4,
   kArgumentSymbol = 7,
   kIcsFlags = 9,
   kPackage = 20,
   kSymget = 33,
-  kCversion = 41,
   kMachineId = 42,
   kTableOfContents = 44,
   kBeginSymchk = 50,
@@ -157,7 +155,7 @@ class Model {
         return malformed(code, *fault);
     }
     if (acts || row->fillsTableSlot) {
-      if (std::optional<Fault> fault = checkText(code)) return malformed(code, *fault);
+      if (std::optional<Fault> fault = checkText(*row)) return malformed(code, *fault);
     }
     source_.skip(operands_.rawBytes);
     if (int result = effect(code, acts); result >= 0) return result;
@@ -166,16 +164,10 @@ class Model {
     return -1;
   }
 
-  std::optional<Fault> checkText(uint32_t code) {
-    if (code != kSymbol && code != kString && code != kArgumentSymbol && code != kPackage &&
-        code != kGensymSymbol && code != kCversion)
-      return std::nullopt;
-    const std::vector<uint8_t>& text = operands_.text;
-    const int32_t count = utf8_to_unicode(text.data(), static_cast<uint32_t>(text.size()), nullptr);
-    std::vector<uint16_t> characters(count > 0 ? count : 0);
-    if (count > 0)
-      utf8_to_unicode(text.data(), static_cast<uint32_t>(text.size()), characters.data());
-    return checkDecodedText(count, characters, operands_.encoding);
+  // Every text operand stands first in its item.
+  std::optional<Fault> checkText(const ItemRow& row) {
+    if (row.operands[0] != Operand::Text) return std::nullopt;
+    return decodeText(operands_.text, operands_.encoding, characters_);
   }
 
   // What an item does besides its stack effect; a result ends the walk.
@@ -350,6 +342,7 @@ class Model {
   FaslModelRun run_;
   ModelStack stack_;
   ItemOperands operands_;
+  std::vector<uint16_t> characters_;
   bool boundary_ = true;
   bool olderRelease_ = false;
   uint8_t icsFlags_ = 0;

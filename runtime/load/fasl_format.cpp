@@ -744,9 +744,14 @@ std::optional<Fault> checkForwardSeek(long target, long current) {
   return std::nullopt;
 }
 
-std::optional<Fault> checkDecodedText(int32_t count, std::span<const uint16_t> characters,
-                                      uint8_t encoding) {
+std::optional<Fault> decodeText(std::span<const uint8_t> bytes, uint8_t encoding,
+                                std::vector<uint16_t>& characters) {
+  const uint32_t size = static_cast<uint32_t>(bytes.size());
+  const int32_t count = utf8_to_unicode(bytes.data(), size, nullptr);
+  characters.clear();
   if (count < 0) return Fault::CutUtf8;
+  characters.resize(static_cast<size_t>(count));
+  utf8_to_unicode(bytes.data(), size, characters.data());
   if (encoding == 0)
     for (uint16_t character : characters)
       if (character > kEightBitCharacterLimit) return Fault::WideCharacter;

@@ -368,9 +368,10 @@ std::optional<Fault> checkTocHasSections(const ItemOperands& toc);
 std::optional<Fault> checkSymchkGlobal(uint32_t global);
 // A seek that a skip or a section asks for must move past the current position.
 std::optional<Fault> checkForwardSeek(long target, long current);
-// A decoded text: the cut form, and for encoding 0 the character limit.
-std::optional<Fault> checkDecodedText(int32_t count, std::span<const uint16_t> characters,
-                                      uint8_t encoding);
+// Decodes a text operand into 16-bit characters (count pass, then decode),
+// refusing a cut form and, for encoding 0, characters above 0xFF.
+std::optional<Fault> decodeText(std::span<const uint8_t> bytes, uint8_t encoding,
+                                std::vector<uint16_t>& characters);
 
 // ---- records of the items ----
 

@@ -198,13 +198,17 @@ TEST(Utf8ToUnicode, TheWriterEncodingRoundTrips) {
   EXPECT_EQ(decode(testing_support::faslUtf8(text)), expected);
 }
 
-TEST(DecodedText, RefusesCutFormsAndWideCharactersInEightBitStrings) {
-  const uint16_t narrow[] = {0x41, 0xff};
-  const uint16_t wide[] = {0x41, 0x100};
-  EXPECT_EQ(checkDecodedText(-1, {}, 1), Fault::CutUtf8);
-  EXPECT_EQ(checkDecodedText(2, narrow, 0), std::nullopt);
-  EXPECT_EQ(checkDecodedText(2, wide, 0), Fault::WideCharacter);
-  EXPECT_EQ(checkDecodedText(2, wide, 1), std::nullopt);
+TEST(DecodeText, RefusesCutFormsAndWideCharactersInEightBitStrings) {
+  const std::vector<uint8_t> narrow = testing_support::faslUtf8(u"A\u00ff");
+  const std::vector<uint8_t> wide = testing_support::faslUtf8(u"A\u0100");
+  const std::vector<uint8_t> cut = {0x41, 0xc3};
+  std::vector<uint16_t> characters;
+  EXPECT_EQ(decodeText(cut, 1, characters), Fault::CutUtf8);
+  EXPECT_EQ(decodeText(narrow, 0, characters), std::nullopt);
+  EXPECT_EQ(characters, (std::vector<uint16_t>{0x41, 0xff}));
+  EXPECT_EQ(decodeText(wide, 0, characters), Fault::WideCharacter);
+  EXPECT_EQ(decodeText(wide, 1, characters), std::nullopt);
+  EXPECT_EQ(characters, (std::vector<uint16_t>{0x41, 0x100}));
   EXPECT_EQ(stringTypeForEncoding(0), 101);
   EXPECT_EQ(stringTypeForEncoding(1), 117);
 }
