@@ -241,6 +241,12 @@ constexpr bool itemActs(const ItemRow& row, int32_t depth, uint8_t icsFlags) {
          (depth == 0 && (icsFlags == 0 || (icsFlags & kSixteenBitImageFlag) != 0));
 }
 
+// The mark of the ICS flags' low two bits in the loaders' trace lines.
+inline constexpr const char* kIcsFlagsMarks[4] = {" ", "-", "+", "?"};
+constexpr const char* icsFlagsMark(uint8_t flags) {
+  return kIcsFlagsMarks[flags & 3];
+}
+
 // ---- malformed files ----
 
 enum class Fault : uint8_t {
@@ -301,7 +307,7 @@ struct Limits {
 
 struct OperandsRead {
   enum class Status { Ok, Truncated, Malformed } status;
-  Fault fault;
+  Fault fault;  // meaningful when the status is Malformed
 };
 
 // Reads the operands of one item (the code byte already read), checking

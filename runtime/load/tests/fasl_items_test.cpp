@@ -211,6 +211,13 @@ std::vector<ReadItem> readItems(const std::vector<uint8_t>& bytes, size_t start,
 
 // A swapped file reads the same values; fixnum operands, float bytes, bignum
 // digits and raw-vector bytes stand in the file unswapped.
+TEST(ItemTable, IcsFlagsMarks) {
+  EXPECT_STREQ(icsFlagsMark(0), " ");
+  EXPECT_STREQ(icsFlagsMark(1), "-");
+  EXPECT_STREQ(icsFlagsMark(2), "+");
+  EXPECT_STREQ(icsFlagsMark(7), "?");
+}
+
 TEST(ItemTable, SwappedFilesReadTheSameValues) {
   const std::array<uint8_t, 8> fixnumItem = {24, 4, 3, 2, 1};
   FaslWriter little;
