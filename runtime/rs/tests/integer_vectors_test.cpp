@@ -174,6 +174,9 @@ TEST_P(IntegerVectors, EveryRowGivesPythonsValues) {
                          : operationCall(target.operation, arguments));
     std::string fault;
     if (lisp_recorder_log.count != 0) fault = "signalled an error";
+    // esi comes back as it was, or reloaded from the caller's frame.
+    if ((result.esi != kCallerFunction && result.esi != kEntryFunction) || result.ebx != thread_)
+      fault = "esi or ebx not restored";
     if (row.results.size() == 2 && (result.carry != 1 || result.ecx != 2)) fault = "not two values";
     if (row.results.size() == 1 && result.carry != 0) fault = "not one value";
     if (fault.empty()) fault = mismatch(result.eax, row.results[0]);
