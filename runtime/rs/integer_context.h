@@ -45,8 +45,12 @@ class BignumRef {
   uint32_t count() const { return bignumDigitCount(object_->header); }
   uint8_t sign() const { return static_cast<uint8_t>(object_->header >> 8); }
   bool negative() const { return sign() != 0; }
-  Digit* digits() const { return object_->digits; }
-  Digit digit(uint32_t i) const { return object_->digits[i]; }
+  // The digits as one array of count() entries (the struct declares two).
+  Digit* digits() const {
+    return reinterpret_cast<Digit*>(reinterpret_cast<uint8_t*>(object_) +
+                                    offsetof(BignumObject, digits));
+  }
+  Digit digit(uint32_t i) const { return digits()[i]; }
   uint32_t headerAddress() const {
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(object_));
   }
