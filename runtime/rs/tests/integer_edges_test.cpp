@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/gc/allocation.h"
 #include "runtime/gc/native_heap.h"
 #include "runtime/gc/object_extent.h"
 #include "runtime/rs/tests/integer_test_support.h"
@@ -266,8 +267,9 @@ TEST_F(IntegerEdges, PrunebigLeavesAFillerTheWalksStepOver) {
   EXPECT_TRUE(newSpaceWalksCleanly());
 
   // Below the new-space boundary: the tail becomes an object of its own.
-  auto* storage = static_cast<uint32_t*>(objects_->allocate(24));
-  const uint32_t address = gc::addressOf(storage);
+  const uint32_t address = other_from_old_xsmp(24);
+  ASSERT_NE(address, 0u);
+  auto* storage = reinterpret_cast<uint32_t*>(static_cast<uintptr_t>(address));
   ASSERT_LT(address, global(nbg::kNewSpaceBoundary));
   storage[0] = lisp::bignumHeader(9, 0x80);  // 9 digits: 3 units of 8 bytes
   for (uint32_t i = 1; i < 6; ++i) storage[i] = 0;
