@@ -18,18 +18,24 @@ struct Translation {
 constexpr int kLastSharedRuntimeErrno = 34;
 constexpr int32_t kRuntimeEinval = 22;
 constexpr Translation kRuntimeErrnos[] = {
-    {ENOTBLK, kRuntimeEinval}, {ETXTBSY, 16 /* EBUSY */}, {EDEADLK, 36}, {ENAMETOOLONG, 38},
-    {ENOLCK, 39},              {ENOSYS, 40},              {ENOTEMPTY, 41}, {EILSEQ, 42},
+    {ENOTBLK, kRuntimeEinval},
+    {ETXTBSY, 16 /* EBUSY */},
+    {EDEADLK, 36},
+    {ENAMETOOLONG, 38},
+    {ENOLCK, 39},
+    {ENOSYS, 40},
+    {ENOTEMPTY, 41},
+    {EILSEQ, 42},
 };
 
 constexpr Translation kSystemErrors[] = {
-    {EPERM, 5},       {ENOENT, 2},        {EINTR, 995},     {EIO, 1117},     {E2BIG, 10},
-    {ENOEXEC, 193},   {EBADF, 6},         {ECHILD, 128},    {EAGAIN, 232},   {ENOMEM, 8},
-    {EACCES, 5},      {EFAULT, 487},      {EBUSY, 170},     {EEXIST, 80},    {EXDEV, 17},
-    {ENODEV, 15},     {ENOTDIR, 3},       {EISDIR, 5},      {EINVAL, 87},    {ENFILE, 4},
-    {EMFILE, 4},      {ENOTTY, 1},        {ETXTBSY, 32},    {EFBIG, 223},    {ENOSPC, 112},
-    {ESPIPE, 132},    {EROFS, 19},        {EMLINK, 1142},   {EPIPE, 109},    {ENAMETOOLONG, 206},
-    {ENOSYS, 50},     {ENOTEMPTY, 145},   {ELOOP, 1921},    {ETIMEDOUT, 1460}, {ECANCELED, 995},
+    {EPERM, 5},       {ENOENT, 2},      {EINTR, 995},   {EIO, 1117},       {E2BIG, 10},
+    {ENOEXEC, 193},   {EBADF, 6},       {ECHILD, 128},  {EAGAIN, 232},     {ENOMEM, 8},
+    {EACCES, 5},      {EFAULT, 487},    {EBUSY, 170},   {EEXIST, 80},      {EXDEV, 17},
+    {ENODEV, 15},     {ENOTDIR, 3},     {EISDIR, 5},    {EINVAL, 87},      {ENFILE, 4},
+    {EMFILE, 4},      {ENOTTY, 1},      {ETXTBSY, 32},  {EFBIG, 223},      {ENOSPC, 112},
+    {ESPIPE, 132},    {EROFS, 19},      {EMLINK, 1142}, {EPIPE, 109},      {ENAMETOOLONG, 206},
+    {ENOSYS, 50},     {ENOTEMPTY, 145}, {ELOOP, 1921},  {ETIMEDOUT, 1460}, {ECANCELED, 995},
     {EOPNOTSUPP, 50},
 };
 
@@ -38,17 +44,17 @@ constexpr Translation kSystemErrors[] = {
 // code of its own: it reports the connection as shut down.
 constexpr int32_t kSocketErrorBase = 10000;
 constexpr Translation kSocketBsdNumbers[] = {
-    {EINTR, 4},            {EBADF, 9},            {EACCES, 13},          {EFAULT, 14},
-    {EINVAL, 22},          {EMFILE, 24},          {EAGAIN, 35},          {EINPROGRESS, 36},
-    {EALREADY, 37},        {ENOTSOCK, 38},        {EDESTADDRREQ, 39},    {EMSGSIZE, 40},
-    {EPROTOTYPE, 41},      {ENOPROTOOPT, 42},     {EPROTONOSUPPORT, 43}, {ESOCKTNOSUPPORT, 44},
-    {EOPNOTSUPP, 45},      {EPFNOSUPPORT, 46},    {EAFNOSUPPORT, 47},    {EADDRINUSE, 48},
-    {EADDRNOTAVAIL, 49},   {ENETDOWN, 50},        {ENETUNREACH, 51},     {ENETRESET, 52},
-    {ECONNABORTED, 53},    {ECONNRESET, 54},      {ENOBUFS, 55},         {EISCONN, 56},
-    {ENOTCONN, 57},        {ESHUTDOWN, 58},       {EPIPE, 58},           {ETOOMANYREFS, 59},
-    {ETIMEDOUT, 60},       {ECONNREFUSED, 61},    {ELOOP, 62},           {ENAMETOOLONG, 63},
-    {EHOSTDOWN, 64},       {EHOSTUNREACH, 65},    {ENOTEMPTY, 66},       {EUSERS, 68},
-    {EDQUOT, 69},          {ESTALE, 70},          {EREMOTE, 71},
+    {EINTR, 4},          {EBADF, 9},         {EACCES, 13},          {EFAULT, 14},
+    {EINVAL, 22},        {EMFILE, 24},       {EAGAIN, 35},          {EINPROGRESS, 36},
+    {EALREADY, 37},      {ENOTSOCK, 38},     {EDESTADDRREQ, 39},    {EMSGSIZE, 40},
+    {EPROTOTYPE, 41},    {ENOPROTOOPT, 42},  {EPROTONOSUPPORT, 43}, {ESOCKTNOSUPPORT, 44},
+    {EOPNOTSUPP, 45},    {EPFNOSUPPORT, 46}, {EAFNOSUPPORT, 47},    {EADDRINUSE, 48},
+    {EADDRNOTAVAIL, 49}, {ENETDOWN, 50},     {ENETUNREACH, 51},     {ENETRESET, 52},
+    {ECONNABORTED, 53},  {ECONNRESET, 54},   {ENOBUFS, 55},         {EISCONN, 56},
+    {ENOTCONN, 57},      {ESHUTDOWN, 58},    {EPIPE, 58},           {ETOOMANYREFS, 59},
+    {ETIMEDOUT, 60},     {ECONNREFUSED, 61}, {ELOOP, 62},           {ENAMETOOLONG, 63},
+    {EHOSTDOWN, 64},     {EHOSTUNREACH, 65}, {ENOTEMPTY, 66},       {EUSERS, 68},
+    {EDQUOT, 69},        {ESTALE, 70},       {EREMOTE, 71},
 };
 constexpr int32_t kSocketEinval = kSocketErrorBase + 22;
 

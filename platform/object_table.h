@@ -9,13 +9,13 @@
 // the lock; whatever may end its wait posts that semaphore.
 #pragma once
 
+#include <pthread.h>
 #include <semaphore.h>
 #include <signal.h>
 #include <ucontext.h>
 
 #include <deque>
 #include <mutex>
-#include <pthread.h>
 #include <vector>
 
 #include "platform/message_queue.h"

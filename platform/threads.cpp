@@ -14,8 +14,8 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -148,8 +148,9 @@ bool procThreadTimes(uint32_t threadId, ThreadTimes* times) {
   if (!read) return false;
   const char* afterName = std::strrchr(line, ')');  // the name may hold spaces and parentheses
   unsigned long long user = 0, kernel = 0;
-  if (!afterName || std::sscanf(afterName + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu",
-                                &user, &kernel) != 2)
+  if (!afterName ||
+      std::sscanf(afterName + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user,
+                  &kernel) != 2)
     return false;
   const uint64_t microsecondsPerTick = 1000000 / static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
   times->userMicroseconds = user * microsecondsPerTick;
@@ -330,8 +331,8 @@ bool threadTimes(Handle handle, ThreadTimes* times) {
       return true;
     }
   }
-  const bool read = state->id == currentThreadId() ? ownThreadTimes(times)
-                                                   : procThreadTimes(state->id, times);
+  const bool read =
+      state->id == currentThreadId() ? ownThreadTimes(times) : procThreadTimes(state->id, times);
   if (!read) noteLinuxFailure(errno);
   return read;
 }

@@ -108,7 +108,8 @@ TEST(MessageQueue, WindowMessagesGoToTheOwnersQueueAndDispatchToTheProcedure) {
   while (shared.window == platform::kNoHandle) std::this_thread::sleep_for(1ms);
   const Handle window = shared.window;
   ASSERT_TRUE(platform::postWindowMessage(window, 300, 4, 5));
-  ASSERT_TRUE(platform::postThreadMessage(platform::threadIdOf(owner), platform::kQuitMessage, 0, 0));
+  ASSERT_TRUE(
+      platform::postThreadMessage(platform::threadIdOf(owner), platform::kQuitMessage, 0, 0));
   ASSERT_EQ(platform::waitForAny({&owner, 1}, 5000), 0);
 
   ASSERT_EQ(DispatchLog::calls.size(), 1u);

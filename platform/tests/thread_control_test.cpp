@@ -74,7 +74,8 @@ TEST(ThreadControl, ASuspendedThreadRedirectedToARoutineRunsItWhenResumed) {
   ASSERT_EQ(platform::resumeThread(spinner.thread), 1);
 
   const auto end = std::chrono::steady_clock::now() + 5s;
-  while (jump_landing_flag == 0 && std::chrono::steady_clock::now() < end) std::this_thread::yield();
+  while (jump_landing_flag == 0 && std::chrono::steady_clock::now() < end)
+    std::this_thread::yield();
   EXPECT_EQ(jump_landing_flag, 1u);
   EXPECT_TRUE(spinner.advancesWithin(1s)) << "the thread went on where it was stopped";
 }

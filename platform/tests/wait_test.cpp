@@ -38,8 +38,7 @@ uint32_t runOnThread(Body body) {
     Body body;
   } packet{body};
   Handle thread = platform::createThread(
-      [](void* raw) -> uint32_t { return static_cast<Packet*>(raw)->body(); }, &packet, 0,
-      nullptr);
+      [](void* raw) -> uint32_t { return static_cast<Packet*>(raw)->body(); }, &packet, 0, nullptr);
   EXPECT_EQ(platform::waitForAny({&thread, 1}, 5000), 0);
   uint32_t code = 0;
   platform::exitCodeOf(thread, &code);
@@ -50,10 +49,9 @@ uint32_t runOnThread(Body body) {
 TEST(Wait, TheLowestSignalledIndexWinsAndAutomaticEventsReset) {
   Watchdog watchdog("wait-any order", 10s);
   Handles h;
-  const Handle events[] = {h.add(platform::createEvent(false, false)),
-                           h.add(platform::createEvent(false, true)),
-                           h.add(platform::createEvent(true, false)),
-                           h.add(platform::createEvent(false, true))};
+  const Handle events[] = {
+      h.add(platform::createEvent(false, false)), h.add(platform::createEvent(false, true)),
+      h.add(platform::createEvent(true, false)), h.add(platform::createEvent(false, true))};
   EXPECT_EQ(platform::waitForAny(events, 0), 1);
   EXPECT_EQ(platform::waitForAny(events, 0), 3);
   EXPECT_EQ(platform::waitForAny(events, 0), platform::kWaitTimedOut);

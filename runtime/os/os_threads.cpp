@@ -18,6 +18,19 @@ uint32_t recordWord(uint32_t* record, int32_t offset) {
 }
 }  // namespace
 
+bool forceThreadToJump(uint32_t thread, void (*routine)()) {
+  if (platform::suspendThread(thread) < 0) return false;
+  platform::ThreadContext context{};
+  context.parts = platform::context_part::kControl;
+  bool moved = platform::readThreadContext(thread, &context);
+  if (moved) {
+    context.eip = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(routine));
+    moved = platform::writeThreadContext(thread, context);
+  }
+  platform::resumeThread(thread);
+  return moved;
+}
+
 // Fixnum 0 is normal and nil the lowest. Of the other values, which the
 // registry ranks as numbers, below nil's rank or above every number:
 // negative fixnums run below normal, positive ones above, and a value that is
@@ -58,7 +71,7 @@ uint32_t handle_for_current_thread() {
 }
 
 // These three need the registry: the heap owner's index and record, and the
-// registry mutex.
+// registry mutex. The forced jump itself is forceThreadToJump.
 uint32_t heap_owner_handle() {
   lisp::os::notAvailable("heap_owner_handle");
 }

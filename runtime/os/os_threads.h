@@ -37,6 +37,11 @@ int32_t prelink_stack(uint32_t* record, uint32_t a, uint32_t b, uint32_t c);
 }
 
 namespace lisp::os {
+// Suspends the thread, reads its control registers, sets its instruction
+// pointer to `routine`, writes them back and resumes it. False when a step
+// fails; a thread that was suspended is resumed in any case.
+bool forceThreadToJump(uint32_t thread, void (*routine)());
+
 // The OS priority level (-2 .. 2) for a priority slot value.
 int priorityLevelOf(lispval priority);
 }  // namespace lisp::os

@@ -49,8 +49,8 @@ int wait_but_watch_for_messages(int32_t count, const uint32_t* handles, int slic
   const size_t size = count > 0 ? static_cast<size_t>(count) : 0;
   int32_t waited;
   do {
-    waited = count < 0 ? platform::kWaitFailed
-                       : platform::waitForAnyOrMessage({handles, size}, timeout);
+    waited =
+        count < 0 ? platform::kWaitFailed : platform::waitForAnyOrMessage({handles, size}, timeout);
   } while (waited == platform::kWaitTimedOut);
   if (result) *result = waited;
   if (waited != count) return 0;
@@ -89,7 +89,8 @@ int32_t md_io_wait(uint32_t* record) {
   std::copy_n(lisp::os::listAt(record, kEventWatchList), watched, handles + size);
   size += static_cast<int>(watched);
   const int firstChild = size;
-  size += add_waiting_proc_handles(handles, size, std::min(size + lisp::os::kMaximumChildHandles, kLimit));
+  size += add_waiting_proc_handles(handles, size,
+                                   std::min(size + lisp::os::kMaximumChildHandles, kLimit));
   const int endOfChildren = size;
   const uint32_t sockets = std::min<uint32_t>(recordWord(record, kSocketWatchCount), kLimit - size);
   std::copy_n(lisp::os::listAt(record, kSocketWatchHandles), sockets, handles + size);

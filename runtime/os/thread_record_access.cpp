@@ -36,11 +36,13 @@ uint32_t& recordWord(uint32_t* record, int32_t offset) {
 extern "C" {
 
 uint32_t get_clink(uint32_t* record) {
-  return record ? recordWord(record, lisp::thread_record::kClinkHead) : lisp::thread_record::kEmptyClinkChain;
+  return record ? recordWord(record, lisp::thread_record::kClinkHead)
+                : lisp::thread_record::kEmptyClinkChain;
 }
 
 void set_clink(uint32_t value) {
-  if (uint32_t* record = callingRecord()) recordWord(record, lisp::thread_record::kClinkHead) = value;
+  if (uint32_t* record = callingRecord())
+    recordWord(record, lisp::thread_record::kClinkHead) = value;
 }
 
 uint32_t get_c_leaf() {
@@ -49,7 +51,8 @@ uint32_t get_c_leaf() {
 }
 
 void set_c_leaf(uint32_t value) {
-  if (uint32_t* record = callingRecord()) recordWord(record, lisp::thread_record::kLeafCallStack) = value;
+  if (uint32_t* record = callingRecord())
+    recordWord(record, lisp::thread_record::kLeafCallStack) = value;
 }
 
 uint32_t get_stackbase() {

@@ -40,8 +40,7 @@ TEST_F(FastMutexTest, GrabsAndReleasesTrackOwnerDepthAndContenders) {
       {false, 7, 1, 7, 1, 1},  // first of two releases
       {false, 7, 0, 0, 0, 1},  // second frees it
       {false, 7, 0, 0, 0, 1},  // a release when free changes nothing
-      {true, 8, 1, 8, 1, 2},
-      {false, 8, 0, 0, 0, 2},
+      {true, 8, 1, 8, 1, 2},  {false, 8, 0, 0, 0, 2},
   };
   for (const Step& step : steps) {
     if (step.grab)

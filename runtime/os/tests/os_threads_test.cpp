@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "platform/threads.h"
@@ -17,6 +18,11 @@
 #include "runtime/os/tests/thread_record_fixture.h"
 #include "runtime/os/thread_record_access.h"
 #include "testing/watchdog.h"
+
+extern "C" {
+void forced_jump_target();
+extern volatile uint32_t forced_jump_flag;
+}
 
 namespace {
 
@@ -82,10 +88,13 @@ TEST(OsThreads, PrioritySlotValuesMapToLevels) {
   const struct {
     lisp::lispval priority;
     int level;
-  } cases[] = {{lisp::makeFixnum(0), 0},  {nilval, -2},
-               {lisp::makeFixnum(7), 1},  {lisp::makeFixnum(-3), -1},
+  } cases[] = {{lisp::makeFixnum(0), 0},
+               {nilval, -2},
+               {lisp::makeFixnum(7), 1},
+               {lisp::makeFixnum(-3), -1},
                {0x30000012 /* neither nil nor a fixnum */, 2}};
-  for (const auto& c : cases) EXPECT_EQ(lisp::os::priorityLevelOf(c.priority), c.level) << c.priority;
+  for (const auto& c : cases)
+    EXPECT_EQ(lisp::os::priorityLevelOf(c.priority), c.level) << c.priority;
 
   RecordInMemory record;
   std::atomic<bool> stop{false};
@@ -142,6 +151,33 @@ TEST(OsThreads, TheCodeSegmentIsTheOneSuspendedThreadsRunIn) {
   stop = true;
   spinner.join();
   EXPECT_EQ(current_SegCs(), context.cs);
+  free_os_lock(handle);
+}
+
+TEST(OsThreads, AThreadForcedToJumpRunsTheRoutine) {
+  std::atomic<bool> spinning{false};
+  std::atomic<uint32_t> handle{0};
+  Watchdog watchdog("forced jump", 10s, [&] {
+    return "spinning " + std::to_string(spinning.load()) + " flag " +
+           std::to_string(forced_jump_flag);
+  });
+  forced_jump_flag = 0;
+  // A plain thread: the target ends it with a bare exit, which no thread of
+  // the platform layer may take.
+  std::thread spinner([&] {
+    handle = handle_for_current_thread();
+    spinning = true;
+    for (;;) {
+    }
+  });
+  spinner.detach();
+  while (!spinning) std::this_thread::yield();
+  EXPECT_TRUE(lisp::os::forceThreadToJump(handle, forced_jump_target));
+  const auto end = std::chrono::steady_clock::now() + 5s;
+  while (forced_jump_flag == 0 && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(forced_jump_flag, 1u);
+  EXPECT_FALSE(lisp::os::forceThreadToJump(0x7ffffffc, forced_jump_target)) << "not a handle";
   free_os_lock(handle);
 }
 
