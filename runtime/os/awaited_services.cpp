@@ -1,8 +1,8 @@
 // Stand-ins for the services of modules that are not built yet (see
 // awaited_services.h). Each answers as its module would with nothing in it:
 // the registry finds the calling thread's record only through its
-// thread-local slot, the event log records nothing, there are no remote
-// commands, no sockets and no child processes.
+// thread-local slot, and there are no remote commands, no sockets and no
+// child processes.
 
 #include "runtime/os/awaited_services.h"
 
@@ -20,10 +20,6 @@ uint32_t* threadctl_available = nullptr;
 uint32_t* my_thread(void*) {
   const lisp::lispval record = platform::threadSlot(static_cast<int32_t>(lisp_tls_index / 4));
   return record != 0 && lisp::isOther(record) ? lisp::objectOf<uint32_t>(record) : nullptr;
-}
-
-int32_t mp_log_event(int32_t, int32_t value) {
-  return value;
 }
 
 int check_pending_remote_command() {

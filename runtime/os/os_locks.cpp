@@ -3,6 +3,7 @@
 #include "runtime/os/os_locks.h"
 
 #include "platform/waitable.h"
+#include "runtime/load/startup_standins.h"
 #include "runtime/os/awaited_services.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/os_waits.h"
@@ -22,7 +23,7 @@ uint32_t allocate_os_lock(int closed) {
 }
 
 int vxm_open_lock(uint32_t event) {
-  mp_log_event(lisp::mp_event::kWakeEventSet, static_cast<int32_t>(event));
+  mp_log_event(lisp::mp_event::kWakeEventSet, event);
   return platform::setEvent(event) ? 1 : 0;
 }
 

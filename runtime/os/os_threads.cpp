@@ -5,6 +5,7 @@
 #include "platform/error_numbers.h"
 #include "platform/threads.h"
 #include "runtime/gc/gc_state.h"
+#include "runtime/load/startup_standins.h"
 #include "runtime/os/awaited_services.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/rs/exports.h"

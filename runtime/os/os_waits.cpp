@@ -10,6 +10,7 @@
 
 #include "platform/message_queue.h"
 #include "platform/waitable.h"
+#include "runtime/load/startup_standins.h"
 #include "runtime/os/awaited_services.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/rs/thread_record.h"
@@ -56,7 +57,7 @@ int wait_but_watch_for_messages(int32_t count, const uint32_t* handles, int slic
   if (waited != count) return 0;
   platform::Message first{};
   platform::peekMessage(&first, false);
-  mp_log_event(lisp::mp_event::kWaitEndedByMessage, static_cast<int32_t>(first.message));
+  mp_log_event(lisp::mp_event::kWaitEndedByMessage, first.message);
   return 1;
 }
 
@@ -65,7 +66,7 @@ int32_t breakable_lock_wait(int32_t count, const uint32_t* handles) {
   mp_log_event(lisp::mp_event::kBreakableWaitStarts, 0);
   int32_t result = platform::kWaitFailed;
   wait_but_watch_for_messages(count, handles, 0, &result);
-  mp_log_event(lisp::mp_event::kBreakableWaitEnded, result);
+  mp_log_event(lisp::mp_event::kBreakableWaitEnded, static_cast<uint32_t>(result));
   check_pending_remote_command();
   return result;
 }

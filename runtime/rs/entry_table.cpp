@@ -1,20 +1,21 @@
 #include "runtime/rs/entry_table.h"
 
 #include "runtime/gc/write_barrier.h"
+#include "runtime/rs/allocation_routines.h"
 #include "runtime/rs/runtime_routines.h"
 
 namespace lisp::entry_table {
 
 const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
-    {0x2b, "qcons", nullptr},                        // cons allocation
-    {0x2f, "lisp_list", nullptr},                    // cons allocation
+    {0x2b, "qcons", qcons},                          // cons allocation
+    {0x2f, "lisp_list", lisp_list},                  // cons allocation
     {0x33, "bind_specs", nullptr},                   // special binding
     {0x37, "new_closure", nullptr},                  // symbols, locatives, functions and closures
     {0x3b, "unbind_one_spec", nullptr},              // special binding
     {0x3f, "gc_setf_protect", gc_setf_protect},      // memory manager
     {0x43, "trap_stack_ovfl", nullptr},              // traps and signals
     {0x47, "bind_one_spec", nullptr},                // special binding
-    {0x4b, "box_to_new_bignum", nullptr},            // bignums
+    {0x4b, "box_to_new_bignum", box_to_new_bignum},  // bignums
     {0x4f, "kwdscan", nullptr},                      // calling protocol and apply
     {0x53, "lisp_apply", nullptr},                   // calling protocol and apply
     {0x57, "qcar", nullptr},                         // trampolines and call glue
@@ -28,8 +29,8 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x77, "where_am_i", nullptr},                   // start-up and loaders
     {0x7b, "where_am_i_2", nullptr},                 // start-up and loaders
     {0x7f, "qsetq", nullptr},                        // special binding
-    {0x83, "unsigned_fixnum_or_bignum", nullptr},    // integer arithmetic
-    {0x87, "fixnum_or_bignum", nullptr},             // heap object allocation
+    {0x83, "unsigned_fixnum_or_bignum", unsigned_fixnum_or_bignum},  // integer arithmetic
+    {0x87, "fixnum_or_bignum", fixnum_or_bignum},    // heap object allocation
     {0x8b, "real_sysvector", nullptr},               // other constructors
     {0x8f, "breakpoint", nullptr},                   // traps and signals
     {0x93, "q_wrapper", nullptr},                    // trampolines and call glue
@@ -71,11 +72,11 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x12b, "new_ratio", nullptr},                   // other constructors
     {0x12f, "make_complex", nullptr},                // other constructors
     {0x133, "gsgc_setf_protect_1", gsgc_setf_protect_1},  // memory manager
-    {0x137, "new_simple_string", nullptr},           // heap object allocation
+    {0x137, "new_simple_string", new_simple_string},  // heap object allocation
     {0x13b, "gc", nullptr},                          // memory manager
-    {0x13f, "lisp_cons", nullptr},                   // cons allocation
+    {0x13f, "lisp_cons", lisp_cons},                 // cons allocation
     {0x143, "filesys", nullptr},                     // file-system and math dispatch
-    {0x147, "mi_in_new_bignum", nullptr},            // bignums
+    {0x147, "mi_in_new_bignum", mi_in_new_bignum},   // bignums
     {0x14b, "machine_code", nullptr},                // calls into native code
     {0x14f, "dumplisp", nullptr},                    // start-up and loaders
     {0x153, "rethrow_after_cret", nullptr},          // catch and throw
@@ -88,7 +89,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x173, "new_compiled_function", nullptr},       // symbols, locatives, functions and closures
     {0x177, "applyn", nullptr},                      // calling protocol and apply
     {0x17b, "lisp_syscall", nullptr},                // system-call dispatch
-    {0x17f, "new_simple_vector", nullptr},           // heap object allocation
+    {0x17f, "new_simple_vector", new_simple_vector},  // heap object allocation
     {0x183, "set_boot_mode", nullptr},               // start-up and loaders
     {0x187, "get_pure_string", nullptr},             // start-up and loaders
     {0x18b, "integer_add", nullptr},                 // integer arithmetic
@@ -121,11 +122,11 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x1f7, "function_fault_entry1", nullptr},       // calling protocol and apply
     {0x1fb, "function_fault_entry2", nullptr},       // calling protocol and apply
     {0x1ff, "scan_fasl", nullptr},                   // start-up and loaders
-    {0x203, "vector", nullptr},                      // heap object allocation
+    {0x203, "vector", vector},                       // heap object allocation
     {0x207, "big_extract", nullptr},                 // bignums
     {0x20b, "panify", nullptr},                      // memory manager
-    {0x20f, "new_single_float", nullptr},            // heap object allocation
-    {0x213, "new_double_float", nullptr},            // heap object allocation
+    {0x20f, "new_single_float", new_single_float},   // heap object allocation
+    {0x213, "new_double_float", new_double_float},   // heap object allocation
     {0x217, "new_bignum", nullptr},                  // bignums
     {0x21b, "append_values", nullptr},               // multiple values
     {0x21f, "close_values", nullptr},                // multiple values
@@ -133,11 +134,11 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x227, "m_v_call", nullptr},                    // multiple values
     {0x22b, "qsetloc", nullptr},                     // special binding
     {0x22f, "new_byte_compiled_function", nullptr},  // symbols, locatives, functions and closures
-    {0x233, "new_struct", nullptr},                  // heap object allocation
+    {0x233, "new_struct", new_struct},               // heap object allocation
     {0x237, "new_standard_instance", nullptr},       // other constructors
     {0x23b, "new_remote_object", nullptr},           // other constructors
     {0x23f, "big_fix_prod", nullptr},                // bignums
-    {0x243, "tcons", nullptr},                       // cons allocation
+    {0x243, "tcons", tcons},                         // cons allocation
     {0x247, "closed_throw", nullptr},                // catch and throw
     {0x24b, "special_throw", nullptr},               // catch and throw
     {0x24f, "relocate_foreign_callback", nullptr},   // callbacks from native code
@@ -145,8 +146,8 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x257, "new_special_closure", nullptr},         // symbols, locatives, functions and closures
     {0x25b, "gc_setf_protect_x", gc_setf_protect_x},  // memory manager
     {0x25f, "foreign_callable_hook", nullptr},       // callbacks from native code
-    {0x263, "new_other", nullptr},                   // heap object allocation
-    {0x267, "restify2", nullptr},                    // calling protocol and apply
+    {0x263, "new_other", new_other},                 // heap object allocation
+    {0x267, "restify2", restify2},                   // calling protocol and apply
     {0x26b, "st_restify", nullptr},                  // trampolines and call glue
     {0x26f, "gc_setf_protect_atomic", gc_setf_protect_atomic},  // memory manager
     {0x277, "function_constant", nullptr},           // native entries, frames and bit vectors
@@ -157,9 +158,9 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x28b, "ff_apply", nullptr},                    // calls into native code
     {0x28f, "make_trellon_triple", nullptr},         // other constructors
     {0x293, "make_trellon_upi", nullptr},            // other constructors
-    {0x297, "mcons", nullptr},                       // cons allocation
-    {0x29b, "set_normal_consing", nullptr},          // cons allocation
-    {0x29f, "set_annotating_consing", nullptr},      // cons allocation
+    {0x297, "mcons", mcons},                         // cons allocation
+    {0x29b, "set_normal_consing", set_normal_consing},  // cons allocation
+    {0x29f, "set_annotating_consing", set_annotating_consing},  // cons allocation
     {0x2a3, "load_fasl_name", nullptr},              // start-up and loaders
     {0x2a7, "load_fasl", nullptr},                   // start-up and loaders
     {0x2ab, "original_fcn_codevec", nullptr},        // calling protocol and apply

@@ -53,6 +53,10 @@ inline constexpr int32_t kSignalWordAddress = 0x166;
 inline constexpr int32_t kVolatileSaveArea = 0x708;  // 0x204 bytes
 
 inline constexpr uint32_t kEmptyClinkChain = 0xffffffff;
+// A foreign-call record: previous record, native frame, calling frame, throw
+// continuation, callee, and a sixth word kept free for the values of a throw
+// that passes over native code (the tag goes into the callee word).
+inline constexpr uint32_t kClinkRecordWords = 6;
 
 // Words the OS primitives read and write (waits, priority, thread handle).
 inline constexpr int32_t kPriority = wordOffset(27);  // slot: fixnum, nil, or above every number
