@@ -99,6 +99,37 @@ TEST(ThreadControl, SuspendCountsNest) {
   EXPECT_FALSE(platform::readThreadContext(spinner.thread, &context)) << "running";
 }
 
+TEST(ThreadControl, AThreadSuspendedInAWaitGoesOnWaitingAfterItIsResumed) {
+  struct Packet {
+    Handle event = platform::createEvent(false, false);
+    std::atomic<int32_t> waited{-2};
+  } packet;
+  const Handle waiter = platform::createThread(
+      [](void* raw) -> uint32_t {
+        auto* p = static_cast<Packet*>(raw);
+        p->waited = platform::waitForAny({&p->event, 1}, platform::kWaitForever);
+        return 0;
+      },
+      &packet, 0, nullptr);
+  Watchdog watchdog("suspension during a wait", 10s,
+                    [&] { return "wait result " + std::to_string(packet.waited.load()); });
+  std::this_thread::sleep_for(20ms);  // let it reach the wait
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_EQ(platform::suspendThread(waiter), 0);
+    platform::ThreadContext context{};
+    context.parts = platform::context_part::kControl;
+    EXPECT_TRUE(platform::readThreadContext(waiter, &context));
+    ASSERT_EQ(platform::resumeThread(waiter), 1);
+  }
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(packet.waited, -2) << "the interruption ended the wait";
+  ASSERT_TRUE(platform::setEvent(packet.event));
+  ASSERT_EQ(platform::waitForAny({&waiter, 1}, 5000), 0);
+  EXPECT_EQ(packet.waited, 0);
+  platform::closeHandle(waiter);
+  platform::closeHandle(packet.event);
+}
+
 TEST(ThreadControl, AThreadCannotSuspendItselfAndHandlesMustBeThreads) {
   const Handle self = platform::currentThreadHandle();
   EXPECT_EQ(platform::threadIdOf(self), platform::currentThreadId());

@@ -210,7 +210,7 @@ TEST(RecordAccessDeathTest, OnlyTheHeadOfTheActiveRecordsPassesTheTlsCheck) {
   EXPECT_EQ(vxm_validate_inline_tls(active.tagged()),
             static_cast<uint32_t>(reinterpret_cast<uintptr_t>(active.raw())));
   EXPECT_EXIT(vxm_validate_inline_tls(other.tagged()), testing::ExitedWithCode(1),
-              "TLS failure; vxm cannot continue");
+              "Vexmora CL: System Error: TLS failure; vxm cannot continue\n");
   threadctl_active = saved;
 }
 
