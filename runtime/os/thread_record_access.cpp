@@ -2,9 +2,7 @@
 
 #include "runtime/os/thread_record_access.h"
 
-#include <cstdlib>
-
-#include "platform/message_box.h"
+#include "runtime/gc/collector_errors.h"
 #include "runtime/os/awaited_services.h"
 #include "runtime/rs/exports.h"
 #include "runtime/rs/thread_record.h"
@@ -12,8 +10,8 @@
 namespace {
 
 constexpr char kTlsFailure[] = "TLS failure; vxm cannot continue";
+constexpr uint32_t kTlsFailureCode = 111;
 constexpr int kTlsFailureStatus = 1;
-constexpr char kSystemErrorTitle[] = "Vexmora CL: System Error";
 
 uint32_t* callingRecord() {
   return my_thread(nullptr);
@@ -21,15 +19,6 @@ uint32_t* callingRecord() {
 
 uint32_t& recordWord(uint32_t* record, int32_t offset) {
   return lisp::wordAt(lisp::wordOf(record, lisp::Tag::Other), offset);
-}
-
-// The runtime's fatal system error: a system-modal box titled as a system
-// error, then the process ends with the status at once. The failure's code
-// (111) has no place in its text, so it is not shown. The collector's error
-// module takes this over once it has the shared routine.
-[[noreturn]] void fatalSystemError(const char* text) {
-  platform::showMessageBox(kSystemErrorTitle, text);
-  std::exit(kTlsFailureStatus);
 }
 
 }  // namespace
@@ -73,7 +62,7 @@ KORVANE_EXPORT uint32_t thread_clink(lisp::lispval record) {
 uint32_t vxm_validate_inline_tls(lisp::lispval record) {
   uint32_t* address = lisp::objectOf<uint32_t>(record);
   if (!lisp::isOther(record) || address != threadctl_active)
-    fatalSystemError(kTlsFailure);
+    vxmsyserror(kTlsFailure, kTlsFailureCode, kTlsFailureStatus, 0);
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address));
 }
 
