@@ -8,16 +8,11 @@
 #include "runtime/load/startup_standins.h"
 #include "runtime/os/awaited_services.h"
 #include "runtime/os/mp_event_codes.h"
+#include "runtime/os/record_words.h"
 #include "runtime/rs/exports.h"
 #include "runtime/rs/thread_record.h"
 
 namespace lisp::os {
-
-namespace {
-uint32_t recordWord(uint32_t* record, int32_t offset) {
-  return wordAt(wordOf(record, Tag::Other), offset);
-}
-}  // namespace
 
 bool forceThreadToJump(uint32_t thread, void (*routine)()) {
   if (platform::suspendThread(thread) < 0) return false;

@@ -13,6 +13,7 @@
 #include "runtime/load/startup_standins.h"
 #include "runtime/os/awaited_services.h"
 #include "runtime/os/mp_event_codes.h"
+#include "runtime/os/record_words.h"
 #include "runtime/rs/thread_record.h"
 
 namespace lisp::os {
@@ -22,10 +23,6 @@ uint32_t waitSliceMilliseconds = kWaitSliceMilliseconds;
 namespace {
 
 constexpr int kMaximumChildHandles = 16;
-
-uint32_t& recordWord(uint32_t* record, int32_t offset) {
-  return wordAt(wordOf(record, Tag::Other), offset);
-}
 
 uint32_t* listAt(uint32_t* record, int32_t offset) {
   return &recordWord(record, offset);

@@ -4,8 +4,11 @@
 
 #include "runtime/gc/collector_errors.h"
 #include "runtime/os/awaited_services.h"
+#include "runtime/os/record_words.h"
 #include "runtime/rs/exports.h"
 #include "runtime/rs/thread_record.h"
+
+using lisp::os::recordWord;
 
 namespace {
 
@@ -15,10 +18,6 @@ constexpr int kTlsFailureStatus = 1;
 
 uint32_t* callingRecord() {
   return my_thread(nullptr);
-}
-
-uint32_t& recordWord(uint32_t* record, int32_t offset) {
-  return lisp::wordAt(lisp::wordOf(record, lisp::Tag::Other), offset);
 }
 
 }  // namespace
