@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -154,6 +155,33 @@ TEST(Wait, AnotherThreadEndsAWaitWithoutLimit) {
   });
   EXPECT_EQ(platform::waitForAny(handles, platform::kWaitForever), 1);
   signaller.join();
+}
+
+TEST(Wait, ProducersAndConsumersLoseNoSemaphoreCount) {
+  constexpr int kPairs = 4;
+  constexpr int kItems = 5000;
+  Handles h;
+  // A small maximum keeps consumers waiting and producers retrying.
+  const Handle semaphore = h.add(platform::createSemaphore(0, 2));
+  const Handle event = h.add(platform::createEvent(false, false));  // never set: a second handle
+  std::atomic<int> consumed{0};
+  Watchdog watchdog("semaphore hand-off", 30s,
+                    [&] { return "consumed " + std::to_string(consumed.load()); });
+  std::vector<std::thread> threads;
+  for (int pair = 0; pair < kPairs; ++pair) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kItems; ++i)
+        while (!platform::releaseSemaphore(semaphore, 1)) std::this_thread::yield();
+    });
+    threads.emplace_back([&] {
+      const Handle handles[] = {event, semaphore};
+      for (int i = 0; i < kItems; ++i)
+        if (platform::waitForAny(handles, platform::kWaitForever) == 1) ++consumed;
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(consumed, kPairs * kItems);
+  EXPECT_EQ(platform::waitForAny({&semaphore, 1}, 0), platform::kWaitTimedOut);
 }
 
 TEST(Wait, ThreadHandlesAreSignalledWhenTheThreadEndsAndKeepItsExitCode) {
