@@ -17,8 +17,7 @@
 #include "runtime/rs/allocation_routines.h"
 #include "platform/thread_block.h"
 #include "runtime/rs/object_layout.h"
-#include "runtime/rs/runtime_routines.h"
-#include "testing/lisp_routine_heap.h"
+#include "testing/lisp_constructor_heap.h"
 
 namespace {
 
@@ -38,49 +37,16 @@ constexpr int32_t kNewWeakKeyVector = 0x2cf;
 constexpr int32_t kNewFinalization = 0x2eb;
 constexpr int32_t kShrinkSvector = 0x1c7;
 
-constexpr lispval kErrorValue = makeFixnum(77);  // what the stand-in error function returns
 // A fill or static flag that is not nil. The static flag also goes to the
 // static allocator as its in-heap argument: any word but 0 asks for old space.
 constexpr lispval kSet = makeFixnum(1);
 
-class Vectors : public LispRoutineHeap {
+class Vectors : public LispConstructorHeap {
  protected:
-  void SetUp() override {
-    LispRoutineHeap::SetUp();
-    testing_support::resetRecorder(kErrorValue);
-  }
-
-  uint32_t next() { return global(gc::global::kNewOtherTop); }
-  static uint32_t header(lispval object) { return at(object - 0x12); }
-  static uint16_t kindOf(lispval object) { return at<uint16_t>(object - 0x14); }
   static uint32_t dataAt(lispval object) {
     const uint8_t code = header(object) & 0xff;
     const lisp::VectorType* type = lisp::vectorType(code);
     return object - 0x12 + (type ? lisp::vectorDataOffset(*type) : 4);
-  }
-
-  // A call of a routine that is not in an entry slot.
-  LispCallSetup setupForRoutine(void (*routine)(), uint32_t eax = 0, uint32_t edx = 0,
-                                uint32_t ecx = 0) {
-    LispCallSetup setup = setupFor(0, eax, edx, ecx);
-    setup.target = routineAddress(routine);
-    return setup;
-  }
-
-  // A constructor call that must allocate one object at the free position,
-  // with the common prefix, taking exactly its extent.
-  lispval make(const LispCallSetup& setup) {
-    const uint32_t before = next();
-    const LispCallResult result = call(setup);
-    EXPECT_EQ(result.carry, 0u);
-    EXPECT_EQ(result.esi, kCallerFunction);
-    EXPECT_EQ(lisp_recorder_log.count, 0u) << "error " << lisp_recorder_log.calls[0].eax / 4;
-    EXPECT_EQ(result.eax, before + 0x1a);
-    const gc::ObjectExtent extent = gc::extentOf(header(result.eax), at(result.eax - 0xe));
-    EXPECT_NE(extent.row, nullptr);
-    EXPECT_EQ(next(), before + 8 + extent.bytes);
-    EXPECT_EQ(at(before + 4) & 0xffff, global(nbg::kAllocationStamp));
-    return result.eax;
   }
 
   LispCallSetup svectorSetup(lispval length, lispval x, uint8_t type, lispval fill, lispval isStatic) {
@@ -92,22 +58,6 @@ class Vectors : public LispRoutineHeap {
   }
   lispval svector(uint32_t length, lispval x, uint8_t type, lispval fill) {
     return make(svectorSetup(makeFixnum(length), x, type, fill, nil()));
-  }
-
-  // A call that must signal one runtime error and allocate nothing; returns
-  // the error's datum (or 0 for the one-argument call).
-  uint32_t refused(const LispCallSetup& setup, uint32_t code) {
-    testing_support::resetRecorder(kErrorValue);
-    const uint32_t before = next();
-    const LispCallResult result = call(setup);
-    EXPECT_EQ(next(), before);
-    EXPECT_EQ(result.eax, kErrorValue);
-    EXPECT_EQ(lisp_recorder_log.count, 1u);
-    if (lisp_recorder_log.count != 1) return 0;
-    const testing_support::RecordedCall& error = lisp_recorder_log.calls[0];
-    EXPECT_EQ(error.eax, makeFixnum(code));
-    testing_support::resetRecorder(kErrorValue);
-    return error.ecx == 2 ? error.edx : 0;
   }
 
   // Number objects in the test arena, as the heap would hold them.
