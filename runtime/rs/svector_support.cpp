@@ -89,8 +89,7 @@ bool isOtherOfType(lispval word, uint8_t code) {
   return lisp::isOther(word) && lisp::typeCodeOf(headerOf(word)) == code;
 }
 bool isComplexOf(lispval word, uint8_t partCode) {
-  return isOtherOfType(word, tc::Complex) &&
-         isOtherOfType(lisp::wordAt(word, -0xe), partCode) &&
+  return isOtherOfType(word, tc::Complex) && isOtherOfType(lisp::wordAt(word, -0xe), partCode) &&
          isOtherOfType(lisp::wordAt(word, -0xa), partCode);
 }
 
@@ -243,7 +242,7 @@ uint64_t svector_plan(const SvectorArguments* arguments, lispval nil) {
   const VectorType* type = makeableType(arguments->type);
   if (!type) return err::kBadType;
   const uint32_t n = static_cast<uint32_t>(lisp::fixnumValue(length));
-  const uint32_t limit = !type->fixnumLength     ? kMaxHeaderLength
+  const uint32_t limit = !type->fixnumLength      ? kMaxHeaderLength
                          : type->widthBits == 64  ? kMax64BitLength
                          : type->widthBits == 128 ? kMax128BitLength
                                                   : 0xffffffff;
@@ -277,12 +276,14 @@ lispval svector_initialise(uint32_t header, const SvectorArguments* arguments, l
   } else if (arguments->fill != nil && conversion != Conversion::Never) {
     const FillUnit unit = fillUnitOf(type, conversion, x);
     auto* bytes = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(data));
-    for (uint32_t at = 0; at < dataBytes; at += unit.size) std::memcpy(bytes + at, unit.bytes, unit.size);
+    for (uint32_t at = 0; at < dataBytes; at += unit.size)
+      std::memcpy(bytes + at, unit.bytes, unit.size);
   } else if (conversion == Conversion::FixnumWord) {
     std::memset(reinterpret_cast<void*>(static_cast<uintptr_t>(data)), 0, dataBytes);
   }
   if (type.zeroUnit) *reinterpret_cast<uint16_t*>(static_cast<uintptr_t>(data + dataBytes)) = 0;
-  if ((code == tc::EntryVector || code == kWordVectorWithValue) && n > 0) wordPointer(data)[0] = nil;
+  if ((code == tc::EntryVector || code == kWordVectorWithValue) && n > 0)
+    wordPointer(data)[0] = nil;
   if (!type.fixnumLength && n == 0) wordPointer(header)[1] = 0;
   return header + lisp::kPointerBias + static_cast<uint32_t>(lisp::Tag::Other);
 }
@@ -303,8 +304,7 @@ uint32_t svector_shrink(const lispval* arguments, lispval nil) {
 
   const uint32_t address = lisp::objectAddress(v);
   wordPointer(address)[0] = lisp::headerWithLength(lisp::typeCodeOf(header), n);
-  if (type->zeroUnit)
-    *reinterpret_cast<uint16_t*>(static_cast<uintptr_t>(address + 4 + 2 * n)) = 0;
+  if (type->zeroUnit) *reinterpret_cast<uint16_t*>(static_cast<uintptr_t>(address + 4 + 2 * n)) = 0;
   markFreedTail(address, shrunkBytes(*type, current), shrunkBytes(*type, n), nil);
   return 0;
 }
@@ -325,8 +325,7 @@ uint32_t lvector_shrink(const lispval* arguments, lispval nil) {
   const uint32_t address = lisp::objectAddress(v);
   wordPointer(address)[0] = lisp::typeCodeOf(header);
   wordPointer(address)[1] = length;
-  if (type->zeroUnit)
-    *reinterpret_cast<uint16_t*>(static_cast<uintptr_t>(address + 8 + 2 * n)) = 0;
+  if (type->zeroUnit) *reinterpret_cast<uint16_t*>(static_cast<uintptr_t>(address + 8 + 2 * n)) = 0;
   markFreedTail(address, shrunkBytes(*type, current), shrunkBytes(*type, n), nil);
   return 0;
 }

@@ -36,10 +36,10 @@ uint32_t lvector_shrink(const lisp::lispval* arguments, lisp::lispval nil);
 }
 
 namespace lisp::svector_error {
-inline constexpr uint32_t kBadLength = 13;       // negative length
-inline constexpr uint32_t kCannotShrink = 14;    // with the vector
+inline constexpr uint32_t kBadLength = 13;        // negative length
+inline constexpr uint32_t kCannotShrink = 14;     // with the vector
 inline constexpr uint32_t kLengthNotFixnum = 16;  // with the new length
-inline constexpr uint32_t kBadInitial = 21;      // with the initial element
+inline constexpr uint32_t kBadInitial = 21;       // with the initial element
 inline constexpr uint32_t kBadType = 22;
 inline constexpr uint32_t kStaticFailed = 31;  // with the byte count
 inline constexpr uint32_t kTooLong = 56;       // with the length

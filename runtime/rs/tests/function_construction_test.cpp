@@ -19,9 +19,9 @@ namespace {
 using namespace gc_test;
 using lisp::lispval;
 using lisp::makeFixnum;
+using testing_support::frameIndex;
 using testing_support::LispCallResult;
 using testing_support::LispCallSetup;
-using testing_support::frameIndex;
 namespace nbg = lisp::nil_block::global;
 namespace tc = lisp::type_code;
 
@@ -291,7 +291,8 @@ TEST_F(Functions, CallingAClosureReachesItsTemplateWithTheClosureInTheFrame) {
 
 TEST_F(Functions, SpecialClosuresAndSpecialFormMarkers) {
   const lispval templateFunction = function(0, 0x80);
-  const lispval special = withCount(kNewSpecialClosure, templateFunction, makeFixnum(8), makeFixnum(3));
+  const lispval special =
+      withCount(kNewSpecialClosure, templateFunction, makeFixnum(8), makeFixnum(3));
   EXPECT_EQ(header(special), lisp::headerWord(tc::Closure, 0, 3));
   EXPECT_EQ(at(special - 0xe), global(kClosureEntry));
   EXPECT_EQ(at(special - 0xa), templateFunction);

@@ -11,11 +11,11 @@
 #include <initializer_list>
 #include <vector>
 
+#include "platform/thread_block.h"
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/heap_reservation.h"
 #include "runtime/gc/write_barrier.h"
 #include "runtime/rs/allocation_routines.h"
-#include "platform/thread_block.h"
 #include "runtime/rs/object_layout.h"
 #include "testing/lisp_constructor_heap.h"
 
@@ -49,7 +49,8 @@ class Vectors : public LispConstructorHeap {
     return object - 0x12 + (type ? lisp::vectorDataOffset(*type) : 4);
   }
 
-  LispCallSetup svectorSetup(lispval length, lispval x, uint8_t type, lispval fill, lispval isStatic) {
+  LispCallSetup svectorSetup(lispval length, lispval x, uint8_t type, lispval fill,
+                             lispval isStatic) {
     LispCallSetup setup = setupFor(kMakeSvector, length, x, 5);
     setup.stack[2] = makeFixnum(type);
     setup.stack[3] = fill;
@@ -80,8 +81,8 @@ class Vectors : public LispConstructorHeap {
   lispval doubleFloat(double value) {
     uint64_t bits;
     std::memcpy(&bits, &value, 8);
-    return otherObject({tc::DoubleFloat, 0, static_cast<uint32_t>(bits),
-                        static_cast<uint32_t>(bits >> 32)});
+    return otherObject(
+        {tc::DoubleFloat, 0, static_cast<uint32_t>(bits), static_cast<uint32_t>(bits >> 32)});
   }
   lispval complex(lispval real, lispval imaginary) {
     return otherObject({tc::Complex, real, imaginary});
@@ -141,9 +142,13 @@ TEST_F(Vectors, InitialElementsAreConvertedToTheElementRepresentation) {
       {"10 into nibbles", 124, makeFixnum(10), {0xaa}},
       {"1.5 into 102", 102, singleFloat(1.5f), {0, 0, 0xc0, 0x3f}},
       {"-0.0 into 114", 114, doubleFloat(-0.0), {0, 0, 0, 0, 0, 0, 0, 0x80}},
-      {"complex single into 115", 115, complex(singleFloat(1.0f), singleFloat(-2.0f)),
+      {"complex single into 115",
+       115,
+       complex(singleFloat(1.0f), singleFloat(-2.0f)),
        {0, 0, 0x80, 0x3f, 0, 0, 0, 0xc0}},
-      {"complex double into 116", 116, complex(doubleFloat(1.5), doubleFloat(-2.0)),
+      {"complex double into 116",
+       116,
+       complex(doubleFloat(1.5), doubleFloat(-2.0)),
        {0, 0, 0, 0, 0, 0, 0xf8, 0x3f, 0, 0, 0, 0, 0, 0, 0, 0xc0}},
       {"#\\A into 117", 117, lisp::makeCharacter('A'), {0x41, 0}},
       {"fixnum word into 120", 120, makeFixnum(7), {0x1c, 0, 0, 0}},
@@ -243,7 +248,9 @@ TEST_F(Vectors, WeakAndWeakKeyVectorsCarryTheirKind) {
     int32_t slot;
     uint32_t count;
     uint16_t kind;
-  } cases[] = {{kNewWeakVector, 1, 6}, {kNewWeakKeyVector, 2, 20}, {kNewWeakKeyVector, 1, 22},
+  } cases[] = {{kNewWeakVector, 1, 6},
+               {kNewWeakKeyVector, 2, 20},
+               {kNewWeakKeyVector, 1, 22},
                {kNewWeakKeyVector, 3, 22}};
   for (const auto& c : cases) {
     const lispval v = make(setupFor(c.slot, makeFixnum(3), makeFixnum(1), c.count));
@@ -273,7 +280,8 @@ TEST_F(Vectors, ValuesVectorsAndFinalizations) {
   EXPECT_EQ(kindOf(values), 2u);
   for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(at(values - 0xe + 4 * i), nil());
   make(setupForRoutine(new_mv_vector, makeFixnum(0)));
-  EXPECT_EQ(refused(setupForRoutine(new_mv_vector, makeFixnum(16777216)), 56), makeFixnum(16777216));
+  EXPECT_EQ(refused(setupForRoutine(new_mv_vector, makeFixnum(16777216)), 56),
+            makeFixnum(16777216));
   refused(setupForRoutine(new_mv_vector, makeFixnum(-2)), 13);
 
   const lispval finalization = make(setupFor(kNewFinalization));
@@ -305,7 +313,8 @@ TEST_F(Vectors, CodeVectorsAreChainedInOrderThroughTheirPrefixes) {
   EXPECT_EQ(GsCVC_tail, made[2] - 0x1a);
 
   refused(setupFor(kNewCodeVector, makeFixnum(-1), 0, 1), 13);
-  EXPECT_EQ(refused(setupFor(kNewCodeVector, makeFixnum(0xfffffc), 0, 1), 56), makeFixnum(0xfffffc));
+  EXPECT_EQ(refused(setupFor(kNewCodeVector, makeFixnum(0xfffffc), 0, 1), 56),
+            makeFixnum(0xfffffc));
   EXPECT_EQ(GsCVC_count, countBefore + 3);
 }
 
