@@ -239,6 +239,18 @@ TEST_F(Vectors, StaticVectorsComeFromOldSpaceAndStoresThereAreProtected) {
   EXPECT_GE(native, heap_reservation::kDefaultNativeAddress);
   EXPECT_EQ(header(native), lisp::headerWithLength(107, 2));
   EXPECT_EQ(at(native - 0xe), 3u);
+
+  // Storage that cannot be had: error 31 with the byte count, here beyond
+  // the fixnums and so a bignum (the only object made).
+  const LispCallResult failed = call(svectorSetup(makeFixnum(0x7ffffff), nil(), 116, nil(), 0));
+  EXPECT_EQ(failed.eax, kErrorValue);
+  ASSERT_EQ(lisp_recorder_log.count, 1u);
+  EXPECT_EQ(lisp_recorder_log.calls[0].eax, makeFixnum(31));
+  const lispval datum = lisp_recorder_log.calls[0].edx;
+  EXPECT_EQ(datum, before + 0x1a);
+  EXPECT_EQ(header(datum), lisp::bignumHeader(2));
+  EXPECT_EQ(at(datum - 0xe), 0x7ffffff8u);
+  testing_support::resetRecorder(kErrorValue);
 }
 
 // ---- vectors with a kind number ----
