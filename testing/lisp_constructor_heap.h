@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "runtime/gc/gc_state.h"
 #include "runtime/rs/lisp_value.h"
 #include "runtime/rs/runtime_routines.h"
 #include "testing/lisp_routine_heap.h"
@@ -49,6 +50,24 @@ class LispConstructorHeap : public LispRoutineHeap {
     EXPECT_EQ(next(), before + 8 + extent.bytes);
     EXPECT_EQ(at(before + 4) & 0xffff, global(lisp::nil_block::global::kAllocationStamp));
     return result.eax;
+  }
+
+  // Steps through the other objects of every old area by their extents
+  // (old objects have no prefix); each walk must end on the area's frontier.
+  testing::AssertionResult oldSpaceWalksCleanly() {
+    for (const gc::GsOldArea* area = GsOldAreas; area; area = area->next) {
+      uint32_t object = area->firstObject;
+      while (object < area->frontier) {
+        const gc::ObjectExtent extent = gc::extentOf(at(object), at(object + 4));
+        if (!extent.row || extent.bytes == 0)
+          return testing::AssertionFailure() << "no object at 0x" << std::hex << object;
+        object += extent.bytes;
+      }
+      if (object != area->frontier)
+        return testing::AssertionFailure() << "a walk passes the frontier at 0x" << std::hex
+                                           << area->frontier;
+    }
+    return testing::AssertionSuccess();
   }
 
   // A call that must signal the runtime error `code` once and make nothing;

@@ -3,6 +3,7 @@
 // a foreign-call record. None of them allocates or calls Lisp.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "runtime/rs/lisp_value.h"
@@ -18,6 +19,7 @@ struct SvectorArguments {
   lisp::lispval fill;
   lisp::lispval isStatic;
 };
+static_assert(sizeof(SvectorArguments) == 20);  // five words upward from home slot 1
 
 // Before anything is allocated: the runtime error code make_svector signals
 // (low half), or 0 with the object's size in bytes, without prefix, in the

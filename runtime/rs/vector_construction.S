@@ -10,7 +10,7 @@
 #include "runtime/rs/runtime_frame.inc"
 #include "runtime/rs/new_space.inc"
 
-#define ERROR_BAD_LENGTH 13
+#define ERROR_BAD_LENGTH 13             /* the codes of lisp::svector_error */
 #define ERROR_CANNOT_SHRINK 14           /* with the vector */
 #define ERROR_LENGTH_NOT_FIXNUM 16       /* with the new length */
 #define ERROR_BAD_INITIAL 21             /* with the initial element */

@@ -232,6 +232,7 @@ TEST_F(Vectors, StaticVectorsComeFromOldSpaceAndStoresThereAreProtected) {
   EXPECT_EQ(header(v), tc::SimpleVector);
   for (uint32_t i = 0; i < 4; ++i) EXPECT_EQ(at(v - 0xa + 4 * i), young);
   EXPECT_TRUE(gc::rootBitSet(v - 0xa));
+  EXPECT_TRUE(oldSpaceWalksCleanly());
 
   // The word 0 (fixnum 0) is not nil either: the native heap's static storage.
   const lispval native = call(svectorSetup(makeFixnum(2), makeFixnum(3), 107, kSet, 0)).eax;
@@ -342,6 +343,7 @@ TEST_F(Vectors, OldCodeVectorsEndInAMinusOneWord) {
     EXPECT_EQ(at(marker), 0xffffffffu) << n;
     EXPECT_LT(marker, (v - 0x12) + gc::extentOf(header(v), 0).bytes);
   }
+  EXPECT_TRUE(oldSpaceWalksCleanly());
 }
 
 // ---- closure vectors ----
@@ -400,6 +402,8 @@ TEST_F(Shrinking, AnOldSimpleVectorLeavesAByteVectorForItsFreedTail) {
   const uint32_t filler = at(v - 0x12 + 24);
   EXPECT_EQ(filler, 0x1462u);
   EXPECT_EQ(24 + gc::extentOf(filler, 0).bytes, 48u);
+  oldVector(3, tc::LispVector);
+  EXPECT_TRUE(oldSpaceWalksCleanly());
 }
 
 TEST_F(Shrinking, HeaderLengthVectorsKeepTheirTypeAndCharactersTheirZeroUnit) {
