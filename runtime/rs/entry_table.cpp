@@ -1,5 +1,6 @@
 #include "runtime/rs/entry_table.h"
 
+#include "runtime/gc/collector_entries.h"
 #include "runtime/gc/write_barrier.h"
 #include "runtime/rs/allocation_routines.h"
 #include "runtime/rs/runtime_routines.h"
@@ -41,10 +42,10 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0xa7, "fasl_bundle", nullptr},                  // start-up and loaders
     {0xab, "symeval", nullptr},                      // special binding
     {0xaf, "new_foreign_callback", nullptr},         // callbacks from native code
-    {0xb3, "set_fn_code", nullptr},                  // memory manager
+    {0xb3, "set_fn_code", set_fn_code},              // memory manager
     {0xb7, "make_array_header", nullptr},            // arrays and element access
-    {0xbb, "gsgc_control", nullptr},                 // memory manager
-    {0xbf, "gsgc_build_map", nullptr},               // memory manager
+    {0xbb, "gsgc_control", gsgc_control},            // memory manager
+    {0xbf, "gsgc_build_map", gsgc_build_map},        // memory manager
     {0xc3, "mi_in_bignum", nullptr},                 // bignums
     {0xc7, "copybig", nullptr},                      // bignums
     {0xcb, "make_svector", make_svector},            // specialised vectors
@@ -73,7 +74,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x12f, "make_complex", nullptr},                // other constructors
     {0x133, "gsgc_setf_protect_1", gsgc_setf_protect_1},  // memory manager
     {0x137, "new_simple_string", new_simple_string},  // heap object allocation
-    {0x13b, "gc", nullptr},                          // memory manager
+    {0x13b, "gc", gc_entry},                         // memory manager
     {0x13f, "lisp_cons", lisp_cons},                 // cons allocation
     {0x143, "filesys", nullptr},                     // file-system and math dispatch
     {0x147, "mi_in_new_bignum", mi_in_new_bignum},   // bignums
@@ -124,7 +125,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x1ff, "scan_fasl", nullptr},                   // start-up and loaders
     {0x203, "vector", vector},                       // heap object allocation
     {0x207, "big_extract", nullptr},                 // bignums
-    {0x20b, "panify", nullptr},                      // memory manager
+    {0x20b, "panify", panify},                       // memory manager
     {0x20f, "new_single_float", new_single_float},   // heap object allocation
     {0x213, "new_double_float", new_double_float},   // heap object allocation
     {0x217, "new_bignum", nullptr},                  // bignums
@@ -153,7 +154,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x277, "function_constant", nullptr},           // native entries, frames and bit vectors
     {0x27b, "set_function_constant", nullptr},       // native entries, frames and bit vectors
     {0x27f, "new_locative", new_locative},           // symbols, locatives, functions and closures
-    {0x283, "user_verify", nullptr},                 // memory manager
+    {0x283, "user_verify", user_verify},             // memory manager
     {0x287, "ff_funcall", nullptr},                  // calls into native code
     {0x28b, "ff_apply", nullptr},                    // calls into native code
     {0x28f, "make_trellon_triple", nullptr},         // other constructors
@@ -166,13 +167,13 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x2ab, "original_fcn_codevec", nullptr},        // calling protocol and apply
     {0x2c3, "fd_arg_count", nullptr},                // threads and operating system
     {0x2cf, "new_weak_key_vector", new_weak_key_vector},  // specialised vectors
-    {0x2d7, "gsgc_totalloc", nullptr},               // memory manager
+    {0x2d7, "gsgc_totalloc", gsgc_totalloc},         // memory manager
     {0x2db, "dump_codevectors", nullptr},            // calling protocol and apply
     {0x2df, "residentfunction", nullptr},            // calling protocol and apply
     {0x2e7, "new_weak_vector", new_weak_vector},     // specialised vectors
     {0x2eb, "new_finalization", new_finalization},   // specialised vectors
     {0x2ef, "break_on_exit_control", nullptr},       // threads and operating system
-    {0x2f3, "pointer_storage_type", nullptr},        // memory manager
+    {0x2f3, "pointer_storage_type", pointer_storage_type}, // memory manager
     {0x2f7, "funcall_check", nullptr},               // trampolines and call glue
     {0x2fb, "gc_set_protect", gc_set_protect},       // memory manager
     {0x303, "fixup_function_specs", nullptr},        // start-up and loaders
