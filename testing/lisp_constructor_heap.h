@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "runtime/gc/gc_state.h"
+#include "runtime/gc/heap_walkers.h"
 #include "runtime/rs/lisp_value.h"
 #include "runtime/rs/runtime_routines.h"
 #include "testing/lisp_routine_heap.h"
@@ -64,10 +67,25 @@ class LispConstructorHeap : public LispRoutineHeap {
         object += extent.bytes;
       }
       if (object != area->frontier)
-        return testing::AssertionFailure() << "a walk passes the frontier at 0x" << std::hex
-                                           << area->frontier;
+        return testing::AssertionFailure()
+               << "a walk passes the frontier at 0x" << std::hex << area->frontier;
     }
     return testing::AssertionSuccess();
+  }
+
+  // The first bytes of the objects the collector's own walk visits in new
+  // space, in order.
+  static std::vector<uint32_t> collectorWalkOfNewSpace() {
+    visited().clear();
+    gsgc_scan_others(GsNewOther1, gc::globalWord(gc::global::kNewOtherTop), 1, [](uint32_t object) {
+      visited().push_back(object);
+      return 0u;
+    });
+    return visited();
+  }
+  static std::vector<uint32_t>& visited() {
+    static std::vector<uint32_t> objects;
+    return objects;
   }
 
   // A call that must signal the runtime error `code` once and make nothing;

@@ -346,4 +346,26 @@ TEST_F(Functions, MkmacroIsANativeEntryOverTheMacroMarker) {
   EXPECT_EQ(at(expander - 0xa) & 0xff, 4u);
 }
 
+// ---- the collector's walk ----
+
+TEST_F(Functions, TheCollectorsWalkVisitsEveryObjectMadeAndNothingElse) {
+  ASSERT_EQ(next(), GsNewOther1);
+  std::vector<uint32_t> made;
+  const lispval symbol = call(setupFor(kNewSymbol, arenaString(), makeFixnum(3), 2)).eax;
+  made.push_back(at(symbol + 1) - 0x12);  // its value vector, made first
+  made.push_back(symbol - 0x17);
+  made.push_back(make(setupFor(kNewLocative, symbol, nil(), 2), lisp::Tag::Symbol) - 0x17);
+  const lispval f = function(3, 0x80);
+  made.push_back(f - 0x12);
+  const lispval code = codeVector({0xc3});
+  made.push_back(code - 0x12);
+  made.push_back(withCount(kNewCompiledFunction, code, list({f}), makeFixnum(2)) - 0x12);
+  made.push_back(make(setupFor(kMakeInterpFunctionObj, nil(), 0, 1)) - 0x12);
+  made.push_back(closure(f, nil()) - 0x12);
+  made.push_back(withCount(kNewSpecialClosure, f, nil(), makeFixnum(5)) - 0x12);
+  made.push_back(make(setupFor(kMakeSpecFunctionObj, f, 0, 1)) - 0x12);
+  made.push_back(make(setupFor(kMakeMacroFunctionObj, f, 0, 1)) - 0x12);
+  EXPECT_EQ(collectorWalkOfNewSpace(), made);
+}
+
 }  // namespace

@@ -472,3 +472,29 @@ TEST_F(Shrinking, BadArgumentsLeaveTheVectorAsItWas) {
 }
 
 }  // namespace
+
+namespace {
+
+// ---- the collector's walk ----
+
+TEST_F(Shrinking, TheCollectorsWalkVisitsEveryObjectMadeAndNothingElse) {
+  ASSERT_EQ(next(), GsNewOther1);
+  std::vector<uint32_t> made;
+  auto keep = [&made](lispval v) { made.push_back(v - 0x12); };
+  for (const lisp::VectorType& row : lisp::kVectorTypes) keep(svector(5, nil(), row.code, nil()));
+  keep(svector(3, nil(), tc::Structure, nil()));
+  const lispval shrunk = svector(12, nil(), tc::SimpleVector, nil());
+  keep(shrunk);
+  shrink(shrunk, makeFixnum(1));
+  const lispval shrunkWords = svector(12, nil(), tc::LispVector, nil());
+  keep(shrunkWords);
+  shrink(shrunkWords, makeFixnum(2));
+  keep(make(setupForRoutine(new_mv_vector, makeFixnum(4))));
+  keep(make(setupFor(kNewCodeVector, makeFixnum(9), 0, 1)));
+  keep(make(setupFor(kNewClosureVector, makeFixnum(2), makeFixnum(2), 2)));
+  keep(make(setupFor(kNewWeakKeyVector, makeFixnum(2), 0, 1)));
+  keep(make(setupFor(kNewFinalization)));
+  EXPECT_EQ(collectorWalkOfNewSpace(), made);
+}
+
+}  // namespace
