@@ -471,10 +471,6 @@ TEST_F(Shrinking, BadArgumentsLeaveTheVectorAsItWas) {
   refused(setupForRoutine(shrink_lvector, words, makeFixnum(2), 2), 14);
 }
 
-}  // namespace
-
-namespace {
-
 // ---- the collector's walk ----
 
 TEST_F(Shrinking, TheCollectorsWalkVisitsEveryObjectMadeAndNothingElse) {
