@@ -466,12 +466,14 @@ make_macro_function_obj:
         RUNTIME_RETURN
         .size make_macro_function_obj, . - make_macro_function_obj
 
-/* mkmacro(f): native entry, cdecl. Returns make_macro_function_obj (f). */
+/* mkmacro(f): native entry, cdecl. Returns make_macro_function_obj (f).
+   Clears the frame's alignment word as nweakvec does. */
         .globl mkmacro
         .hidden mkmacro
         .type mkmacro, @function
 mkmacro:
         NATIVE_ENTRY_FRAME
+        mov dword ptr [esp], 0                  /* the alignment word, if any */
         NATIVE_ENTRY_REGISTERS
         sub esp, 8
         mov eax, [ebp + 0x18]

@@ -261,7 +261,8 @@ new_closure_vector:
         RUNTIME_FRAME
         mov [ebp + 8], eax
         mov [ebp + 12], edx
-        sub esp, 12
+        push 0                                  /* a third argument word */
+        sub esp, 8                              /* home slots */
         cmp edx, FIXNUM(0)
         je 1f
         cmp edx, FIXNUM(2)
@@ -325,12 +326,15 @@ new_weak_key_vector:
         .size new_weak_key_vector, . - new_weak_key_vector
 
 /* nweakvec(n): native entry, cdecl. Returns new_weak_vector of the fixnum
-   of n; an n beyond the fixnums is a bad length (runtime error 13). */
+   of n; an n beyond the fixnums is a bad length (runtime error 13). The
+   word the frame's alignment may leave below ebp-0x1c is cleared: the
+   stack walk reads it as a Lisp value. */
         .globl nweakvec
         .hidden nweakvec
         .type nweakvec, @function
 nweakvec:
         NATIVE_ENTRY_FRAME
+        mov dword ptr [esp], 0                  /* the alignment word, if any */
         NATIVE_ENTRY_REGISTERS
         mov eax, [ebp + 0x18]
         cmp eax, MOST_POSITIVE_FIXNUM
