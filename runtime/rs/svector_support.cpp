@@ -250,6 +250,8 @@ uint64_t svector_plan(const SvectorArguments* arguments, lispval nil) {
   const Conversion conversion = conversionOf(*type);
   if (arguments->fill != nil) {
     if (conversion == Conversion::Never && n != 0) return err::kBadLength;
+    // Checked whatever the length: a request to fill with what the element
+    // type cannot hold is refused even when nothing would be filled.
     if (!convertible(conversion, arguments->initial)) return err::kBadInitial;
   }
   const uint64_t bytes = lisp::vectorObjectBytes(*type, n);
@@ -276,12 +278,18 @@ lispval svector_initialise(uint32_t header, const SvectorArguments* arguments, l
   } else if (arguments->fill != nil && conversion != Conversion::Never) {
     const FillUnit unit = fillUnitOf(type, conversion, x);
     auto* bytes = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(data));
-    for (uint32_t at = 0; at < dataBytes; at += unit.size)
-      std::memcpy(bytes + at, unit.bytes, unit.size);
+    if (unit.size == 1) {
+      std::memset(bytes, unit.bytes[0], dataBytes);
+    } else {
+      for (uint32_t at = 0; at < dataBytes; at += unit.size)
+        std::memcpy(bytes + at, unit.bytes, unit.size);
+    }
   } else if (conversion == Conversion::FixnumWord) {
     std::memset(reinterpret_cast<void*>(static_cast<uintptr_t>(data)), 0, dataBytes);
   }
   if (type.zeroUnit) *reinterpret_cast<uint16_t*>(static_cast<uintptr_t>(data + dataBytes)) = 0;
+  // A vector without elements has no element 0 (its word after the header
+  // is the 0 below, or padding).
   if ((code == tc::EntryVector || code == kWordVectorWithValue) && n > 0)
     wordPointer(data)[0] = nil;
   if (!type.fixnumLength && n == 0) wordPointer(header)[1] = 0;

@@ -68,7 +68,7 @@
    svector_plan checks everything first (errors 13, 22, 56 with L, 21 with
    X); then the object comes from new space when S is nil, else from the
    collector's static allocator with (bytes, S, 0) (a null result: error
-   31 with the byte count); svector_initialise writes header and elements.
+   31 with the byte count, boxed as a bignum beyond the fixnums); svector_initialise writes header and elements.
    Out: eax = the vector. The object's byte count waits at ebp-0x20. */
         .globl make_svector
         .hidden make_svector
