@@ -16,6 +16,7 @@
 #include "runtime/gc/native_heap.h"
 #include "runtime/gc/tests/walk_fixture.h"
 #include "runtime/rs/object_layout.h"
+#include "testing/lisp_constructor_heap.h"
 
 namespace {
 
@@ -381,6 +382,47 @@ TEST_F(WeakObjects, OldStackStorageOutsideTheRangeIsForgotten) {
   EXPECT_EQ(at(below + 8), 0u);
   EXPECT_EQ(at(above + 8), 0u);
   EXPECT_EQ(at(direct + 8), lisp::makeFixnum(1));
+}
+
+// ---- the constructors' objects ----
+
+class ConstructedWeakObjects : public gc_test::LispConstructorHeap {
+ protected:
+  static constexpr int32_t kNewWeakVector = 0x2e7, kNewWeakKeyVector = 0x2cf;
+  static constexpr int32_t kNewFinalization = 0x2eb;
+  static uint32_t stampOf(lispval object) { return at(lisp::objectAddress(object) - 4); }
+};
+
+TEST_F(ConstructedWeakObjects, TheConstructorsMarkWhatTheScanReads) {
+  using namespace stamp;
+  const struct {
+    int32_t slot;
+    uint32_t count;
+    uint32_t flags;
+  } cases[] = {
+      {kNewWeakVector, 1, kWeakVector | kKeepNew},
+      {kNewWeakKeyVector, 2, kWeakVector | kReplacement},
+      {kNewWeakKeyVector, 1, kWeakVector | kReplacement | kKeepNew},
+  };
+  for (const auto& c : cases) {
+    const lispval vector =
+        make(setupFor(c.slot, lisp::makeFixnum(2), lisp::makeFixnum(1), c.count));
+    EXPECT_EQ(stampOf(vector) & ~kGenerationMask, c.flags) << c.slot << " with " << c.count;
+  }
+  const lispval finalization = make(setupFor(kNewFinalization));
+  EXPECT_EQ(stampOf(finalization) & ~kGenerationMask, kFinalizationPending | kKeepNew);
+  EXPECT_EQ(header(finalization), kFinalizationHeader);
+
+  // A weak vector as made, holding an object that died and a fixnum.
+  const lispval weak = make(setupFor(kNewWeakVector, lisp::makeFixnum(2), 0, 1));
+  const lispval dead = make(setupFor(kNewWeakVector, lisp::makeFixnum(1), 0, 1));
+  at(weak - 0xa) = dead;
+  at(weak - 0x6) = lisp::makeFixnum(5);
+  sync_shared_cons_pointer();
+  setGsNewFrom();
+  scan_weak_vector(lisp::objectAddress(weak), (stampOf(weak) & kReplacement) != 0);
+  EXPECT_EQ(at(weak - 0xa), nil());
+  EXPECT_EQ(at(weak - 0x6), lisp::makeFixnum(5));
 }
 
 // ---- stacks ----
