@@ -253,12 +253,13 @@ void delete_lispstatic(lispval object) {
 void reallocate_lispstatic_blocks() {
   const uint32_t before = lispstatic_block_blocks;
   const uint32_t after = before + kLispstaticTableGrowth;
+  const uint32_t kept = first_lispstatic ? before : 0;  // entries the old table brings
   void* table = vxmrealloc(first_lispstatic ? native(first_lispstatic) : nullptr, 4 * after, 0);
   if (!table) {
     gserror(gc_messages::kLispstaticTableFailed, 0, 1);
     return;
   }
-  std::memset(static_cast<uint32_t*>(table) + before, 0, 4 * kLispstaticTableGrowth);
+  std::memset(static_cast<uint32_t*>(table) + kept, 0, 4 * (after - kept));
   first_lispstatic = addressOf(table);
   lispstatic_block_blocks = after;
 }

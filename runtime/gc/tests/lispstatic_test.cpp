@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <numeric>
 #include <random>
@@ -118,6 +119,15 @@ TEST_F(Lispstatic, TheAppendPositionComesBackWhenTheHighestObjectsGo) {
   const lispval next = makeStatic();
   add_lispstatic(next, kAppend);
   EXPECT_EQ(positionOf(next), lispstaticPosition(0, 4));
+}
+
+TEST_F(Lispstatic, ATableGrownBeforeItsFirstUseIsAllZero) {
+  void* used = vxmmalloc(4 * 4096, 0, 0);  // a block of the table's size, dirtied and freed
+  std::memset(used, 0xab, 4 * 4096);
+  vxmfree(used, 0);
+  reallocate_lispstatic_blocks();
+  EXPECT_EQ(lispstatic_block_blocks, 4096u);
+  for (uint32_t index = 0; index < 4096; ++index) ASSERT_EQ(blockOf(index), 0u) << index;
 }
 
 TEST_F(Lispstatic, TheBlockTableGrowsByTwoThousandFortyEightZeroedEntries) {
