@@ -101,15 +101,16 @@ int32_t sysvectorKind(uint32_t header) {
   return lisp::fixnumValue(wordAt(header + 4 * kSysvectorKindWord));
 }
 
-// Gives back the native storage of a dead indirect sysvector. A storage
-// block of kind 2 stays: on this host (Linux counts as host system 1, the
-// family sy_win95p answers true for) such blocks outlive their owner.
+// Gives back the native storage of a dead indirect sysvector; storage that
+// is no native-heap block is left alone. A storage block of kind 2 stays:
+// on this host (Linux counts as host system 1, the family sy_win95p answers
+// true for) such blocks outlive their owner.
 void freeSysvectorStorage(uint32_t header) {
   const lispval storage = wordAt(header + 4 * kSysvectorStorageWord);
   if (storage == 0) return;
   const uint32_t block = lisp::objectAddress(storage);
-  if (sysvectorKind(block) == kSysvectorStackStorage) return;
   void* native = reinterpret_cast<void*>(static_cast<uintptr_t>(prefixOfHeader(block)));
+  if (!malloc_verify_object(native) || sysvectorKind(block) == kSysvectorStackStorage) return;
   vxmmalloc_frees += vxmfree(native, 0);
 }
 

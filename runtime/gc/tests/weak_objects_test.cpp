@@ -325,7 +325,9 @@ TEST_F(WeakObjects, TheSysvectorChainKeepsTheCopiesInOrderAndFreesDeadStorage) {
   const uint32_t liveIndirect = sysvector(kSysvectorIndirect, nativeStorage(kSysvectorDirect));
   const uint32_t deadKeeping = sysvector(kSysvectorIndirect, keptStorage);
   const uint32_t deadEmpty = sysvector(kSysvectorIndirect, 0);
-  for (uint32_t header : {direct, deadIndirect, liveIndirect, deadKeeping, deadEmpty})
+  uint32_t stackStorage[8] = {};  // storage outside the native heap
+  const uint32_t deadOnStack = sysvector(kSysvectorIndirect, otherWord(addressOf(stackStorage)));
+  for (uint32_t header : {direct, deadIndirect, liveIndirect, deadKeeping, deadEmpty, deadOnStack})
     appendSysvector(header - kPrefixBytes);
   recordFromSpace();
   const uint32_t directCopy = toSpaceObject(0), indirectCopy = toSpaceObject(64);
