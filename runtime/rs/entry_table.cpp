@@ -1,6 +1,7 @@
 #include "runtime/rs/entry_table.h"
 
 #include "runtime/gc/write_barrier.h"
+#include "runtime/load/pure_library.h"
 #include "runtime/rs/allocation_routines.h"
 #include "runtime/rs/runtime_routines.h"
 
@@ -98,7 +99,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x197, "integer_divide", nullptr},              // integer arithmetic
     {0x19b, "integer_compare", nullptr},             // integer arithmetic
     {0x19f, "write_pure_string", nullptr},           // start-up and loaders
-    {0x1a3, "purep", nullptr},                       // start-up and loaders
+    {0x1a3, "purep", purep},                         // start-up and loaders
     {0x1a7, "shift_left", nullptr},                  // integer arithmetic
     {0x1ab, "shift_right", nullptr},                 // integer arithmetic
     {0x1af, "integer_length", nullptr},              // integer arithmetic

@@ -1,0 +1,31 @@
+// The thread module's variables saved with the heap image.
+
+#include <array>
+#include <cstdint>
+
+#include "runtime/load/native_variables.h"
+#include "runtime/os/thread_storage.h"
+
+extern "C" {
+// Chains of released and of live thread records. Defined here until the
+// thread registry, which keeps them, takes them over.
+uint32_t threadctl_available = 0;
+uint32_t threadctl_active = 0;
+}
+
+namespace {
+
+using native_variables::SavedVariable;
+
+// dummy_thread is saved by its first word only (the record's header).
+const std::array<SavedVariable, 3> kThreadsVariables = {{
+    {"threadctl_available", &threadctl_available, 4},
+    {"threadctl_active", &threadctl_active, 4},
+    {"dummy_thread", dummy_thread, 4},
+}};
+
+}  // namespace
+
+extern "C" void threads_v_marsh(marsh_context* context) {
+  native_variables::marshVariables(context, kThreadsVariables);
+}
