@@ -22,6 +22,7 @@
 #include "runtime/load/image_search.h"
 #include "runtime/load/pure_library_messages.h"
 #include "runtime/load/startup.h"
+#include "runtime/load/startup_messages.h"
 #include "runtime/load/startup_services.h"
 #include "runtime/load/startup_standins.h"
 
@@ -277,7 +278,7 @@ void set_lso_file(const char* name) {
     return;
   }
   if (std::strlen(name) >= sizeof lso_file) {
-    std::printf(text::kNameTooLong, name);
+    std::printf(startup::text::kNameTooLong, name);
     std::fflush(stdout);
     return;
   }

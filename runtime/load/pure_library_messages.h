@@ -27,7 +27,6 @@ inline constexpr char kMustRelocate[] = "lso used to be at %x - must relocate\n"
 // ---- set_lso_file (standard output) ----
 inline constexpr char kUnlinkingRefused[] = "Unlinking of lso files not supported\n";
 inline constexpr char kForcedRelocation[] = "Mapping %s forced relocation\n";
-inline constexpr char kNameTooLong[] = "File name too long: %s\n";
 inline constexpr char kLinking[] = "Linking %s, ";  // only with verbose_startup
 inline constexpr char kLinkingDone[] = "done.\n";   // only with verbose_startup
 

@@ -167,6 +167,62 @@ void rememberLibraryAt(uint32_t where) {
   vxm_lsoversion = 7;
 }
 
+// The permissions /proc/self/maps shows for the mapping that starts at `address`.
+std::string permissionsAt(uint32_t address) {
+  std::FILE* maps = std::fopen("/proc/self/maps", "r");
+  char line[512];
+  std::string found;
+  while (maps && std::fgets(line, sizeof line, maps)) {
+    unsigned long start = 0;
+    char permissions[8] = {};
+    if (std::sscanf(line, "%lx-%*x %7s", &start, permissions) == 2 && start == address)
+      found = permissions;
+  }
+  if (maps) std::fclose(maps);
+  return found;
+}
+
+TEST_F(PureLibrary, TheViewIsPrivateAndReadOnlyOrAlsoExecutableWhenDataPagesCannotRun) {
+  const std::string path = writeLibrary("protection.vpl", {});
+  const struct {
+    int depStyle;
+    const char* permissions;
+  } cases[] = {{0, "r--p"}, {1, "r-xp"}};
+  for (const auto& c : cases) {
+    nameLibrary(path);
+    dep_style_vpl = c.depStyle;
+    map_lso_file(kLimit);
+    EXPECT_EQ(permissionsAt(vxm_lso), c.permissions);
+    unmap_lso_file();
+    forget();
+  }
+  dep_style_vpl = 0;
+}
+
+TEST_F(PureLibrary, VerboseRestoreTellsWhereTheLibraryWasAndWhereItWent) {
+  constexpr uint32_t kOld = 0x1ff00000;
+  const std::string path = writeLibrary("verbose_again.vpl", {});
+  nameLibrary(path);
+  rememberLibraryAt(kOld);
+  verbose_startup = 1;
+  testing::internal::CaptureStderr();
+  map_lso_file(kLimit);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Mapping " + path + ", lso file mapped where mapped before: 1ff00000\n");
+  unmap_lso_file();
+
+  ASSERT_EQ(platform::reserveAddressSpace(kOld, 0x10000), kOld);
+  rememberLibraryAt(kOld);
+  testing::internal::CaptureStderr();
+  const int32_t moved = map_lso_file(kLimit);
+  char expected[160];
+  std::snprintf(expected, sizeof expected,
+                "lso file mapped at location: %x\nlso used to be at 1ff00000 - must relocate\n",
+                kOld + moved);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Mapping " + path + ", " + expected);
+  platform::releaseAddressSpace(kOld, 0x10000);
+}
+
 TEST_F(PureLibrary, RestoreMapsWhereTheLibraryWasBefore) {
   nameLibrary(writeLibrary("again.vpl", {}));
   rememberLibraryAt(0x1ff00000);
