@@ -69,13 +69,39 @@ uint32_t addressOf(const void* pointer) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
 }
 
+[[noreturn]] void failWith(const char* format, va_list arguments) {
+  std::vfprintf(stderr, format, arguments);
+  std::fflush(stderr);
+  lisp_exit(-1);
+}
+
 [[noreturn, gnu::format(printf, 1, 2)]] void fail(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  std::vfprintf(stderr, format, arguments);
-  va_end(arguments);
-  std::fflush(stderr);
-  lisp_exit(-1);
+  failWith(format, arguments);
+}
+
+// An open library file and, once made, its view.
+struct LibraryFile {
+  int file = -1;
+  uint32_t bytes = 0;
+  int protection = PROT_READ;
+  uint32_t view = 0;
+
+  // A refused library is given back before the process ends, so that an exit
+  // callback that ends only this thread leaves nothing behind.
+  void giveBack() {
+    if (view != 0) munmap(reinterpret_cast<void*>(static_cast<uintptr_t>(view)), bytes);
+    view = 0;
+    close(file);
+  }
+};
+
+[[noreturn, gnu::format(printf, 2, 3)]] void refuse(LibraryFile& library, const char* format, ...) {
+  library.giveBack();
+  va_list arguments;
+  va_start(arguments, format);
+  failWith(format, arguments);
 }
 
 [[gnu::format(printf, 1, 2)]] void verbose(const char* format, ...) {
@@ -133,6 +159,62 @@ uint32_t restoreTarget(uint32_t addressLimit, uint32_t bytes) {
   return movedOutOfReach ? preferred_lso_addr(addressLimit, bytes) : vxm_lso;
 }
 
+// Opens lso_file; a file too short for a header is refused before mapping.
+LibraryFile openLibrary() {
+  LibraryFile library;
+  library.file = open(lso_file, O_RDONLY | O_CLOEXEC);
+  if (library.file < 0) fail(text::kCannotOpen, lso_file, errno);
+  struct stat status {};
+  if (fstat(library.file, &status) != 0 || status.st_size <= 0 || status.st_size > INT32_MAX)
+    refuse(library, text::kCannotMap);
+  library.bytes = static_cast<uint32_t>(status.st_size);
+  if (library.bytes < sizeof(lso_header)) refuse(library, text::kNotValid, lso_file);
+  library.protection = dep_style_vpl ? PROT_READ | PROT_EXEC : PROT_READ;
+  return library;
+}
+
+// No address known yet: below the limit when that place is free, else
+// wherever the system puts it; the header then sets every variable.
+int32_t mapFirstTime(LibraryFile& library, uint32_t addressLimit) {
+  const uint32_t preferred = preferred_lso_addr(addressLimit, library.bytes);
+  library.view = mapAt(library.file, library.bytes, library.protection, preferred);
+  if (library.view != 0) {
+    verbose(text::kMappedWhereDesired, library.view);
+  } else {
+    library.view = mapAnywhere(library.file, library.bytes, library.protection);
+    if (library.view == 0) refuse(library, text::kCannotMapAnywhere);
+    verbose(text::kMappedWhereOsChose, library.view);
+  }
+  if (!headerIsValid(headerAt(library.view), library.bytes))
+    refuse(library, text::kNotValid, lso_file);
+  map_lso_from_addr(library.view);
+  return 0;
+}
+
+// The image knows where the library was: back there when possible, and it
+// must be the very library the image was built against. The variables keep
+// the old addresses until the heap is relocated; the result is the move.
+int32_t mapAgain(LibraryFile& library, uint32_t addressLimit) {
+  const uint32_t target = restoreTarget(addressLimit, library.bytes);
+  library.view = mapAt(library.file, library.bytes, library.protection, target);
+  if (library.view != 0) {
+    if (target == vxm_lso) verbose(text::kMappedWhereBefore, library.view);
+  } else {
+    library.view = mapAnywhere(library.file, library.bytes, library.protection);
+    if (library.view == 0) refuse(library, text::kCannotMapAtAll);
+  }
+  const lso_header header = headerAt(library.view);
+  if (!headerIsValid(header, library.bytes)) refuse(library, text::kNotValid, lso_file);
+  if (header.timestamp != vxm_timestamp)
+    refuse(library, text::kTimestampMismatch, lso_file, vxm_timestamp, header.timestamp);
+  if (header.version != vxm_lsoversion)
+    refuse(library, text::kVersionMismatch, vxm_lsoversion, header.version, lso_file);
+  if (library.view == vxm_lso) return 0;
+  verbose(text::kMappedAt, library.view);
+  verbose(text::kMustRelocate, vxm_lso);
+  return static_cast<int32_t>(library.view - vxm_lso);
+}
+
 // ---- the mapping that setup_heaps and free_heaps reach ----
 
 uint32_t mapForHeaps(uint32_t lispAddress) {
@@ -186,59 +268,13 @@ void map_lso_from_addr(uint32_t headerAddress) {
 }
 
 int32_t map_lso_file(uint32_t addressLimit) {
-  const int file = open(lso_file, O_RDONLY | O_CLOEXEC);
-  if (file < 0) fail(text::kCannotOpen, lso_file, errno);
-  struct stat status {};
-  if (fstat(file, &status) != 0 || status.st_size <= 0 || status.st_size > INT32_MAX) {
-    close(file);
-    fail(text::kCannotMap);
-  }
-  const auto bytes = static_cast<uint32_t>(status.st_size);
-  if (bytes < sizeof(lso_header)) {
-    close(file);
-    fail(text::kNotValid, lso_file);
-  }
-  const int protection = dep_style_vpl ? PROT_READ | PROT_EXEC : PROT_READ;
+  LibraryFile library = openLibrary();
   verbose(text::kMapping, lso_file);
-
-  int32_t moved = 0;
-  uint32_t view = 0;
-  if (vxm_lso == 0) {
-    view = mapAt(file, bytes, protection, preferred_lso_addr(addressLimit, bytes));
-    if (view != 0) {
-      verbose(text::kMappedWhereDesired, view);
-    } else {
-      view = mapAnywhere(file, bytes, protection);
-      if (view == 0) fail(text::kCannotMapAnywhere);
-      verbose(text::kMappedWhereOsChose, view);
-    }
-    if (!headerIsValid(headerAt(view), bytes)) fail(text::kNotValid, lso_file);
-    map_lso_from_addr(view);
-  } else {
-    const uint32_t target = restoreTarget(addressLimit, bytes);
-    view = mapAt(file, bytes, protection, target);
-    if (view != 0) {
-      if (target == vxm_lso) verbose(text::kMappedWhereBefore, view);
-    } else {
-      view = mapAnywhere(file, bytes, protection);
-      if (view == 0) fail(text::kCannotMapAtAll);
-    }
-    const lso_header& header = headerAt(view);
-    if (!headerIsValid(header, bytes)) fail(text::kNotValid, lso_file);
-    if (header.timestamp != vxm_timestamp)
-      fail(text::kTimestampMismatch, lso_file, vxm_timestamp, header.timestamp);
-    if (header.version != vxm_lsoversion)
-      fail(text::kVersionMismatch, vxm_lsoversion, header.version, lso_file);
-    // The variables keep the old addresses until the heap is relocated.
-    if (view != vxm_lso) {
-      verbose(text::kMappedAt, view);
-      verbose(text::kMustRelocate, vxm_lso);
-      moved = static_cast<int32_t>(view - vxm_lso);
-    }
-  }
-  close(file);
-  g_view = view;
-  g_viewBytes = bytes;
+  const int32_t moved =
+      vxm_lso == 0 ? mapFirstTime(library, addressLimit) : mapAgain(library, addressLimit);
+  close(library.file);
+  g_view = library.view;
+  g_viewBytes = library.bytes;
   return moved;
 }
 
