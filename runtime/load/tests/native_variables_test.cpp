@@ -200,6 +200,14 @@ TEST_F(NativeVariableBlock, RestoredTextBuffersEndWithZeroWhateverTheFileHolds) 
   }
 }
 
+TEST_F(NativeVariableBlock, SaveEndsTheChainOfNewSysvectorsWhereItsTailPoints) {
+  uint32_t lastLink = 0x20345678;
+  GsSVC_tail = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&lastLink));
+  ASSERT_EQ(save(), 0);
+  EXPECT_EQ(lastLink, 0u);
+  GsSVC_tail = 0;
+}
+
 TEST_F(NativeVariableBlock, FileEndingInsideTheBlockRestoresOnlyWhatComesBefore) {
   const std::vector<Placed> variables = placedVariables();
   for (const Placed& variable : variables) fill(variable, 0);
