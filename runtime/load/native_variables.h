@@ -40,8 +40,6 @@ void marshall_c_data(marsh_context* context);
 // ---- saved variables defined beside their tables until the modules that
 //      use them take them over ----
 inline constexpr int kSavedSignalBytes = 92;
-extern uint32_t threadctl_available;  // thread registry
-extern uint32_t threadctl_active;
 extern uint32_t bootmode;  // fasl loaders
 extern uint32_t curreadmode;
 extern uint32_t faslversion;

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "runtime/load/pure_library_bounds.h"
+
 extern "C" {
 
 inline constexpr int kLsoNameBytes = 512;
@@ -36,9 +38,8 @@ static_assert(offsetof(lso_header, string_length) == 32);
 static_assert(sizeof(lso_header) == 36);
 inline constexpr uint16_t kLsoMagic = 0x01FD;
 
-// ---- where the library lies (all saved with the image) ----
-extern uint32_t vxm_lso;                         // start of the mapped file; 0 without a library
-extern uint32_t vxm_lsoend;                      // end of its last section; 0 without a library
+// ---- where the library lies (all saved with the image; its start
+//      vxm_lso and end vxm_lsoend are in pure_library_bounds.h) ----
 extern uint32_t vxm_cvsh, vxm_cvsp, vxm_cvsend;  // code section: start, fill point, end
 extern uint32_t vxm_strh, vxm_strp, vxm_strend;  // string section: start, fill point, end
 // Empty sections that the pointers name when there is no library.

@@ -4,20 +4,15 @@
 #include <cstdint>
 
 #include "runtime/load/native_variables.h"
+#include "runtime/os/awaited_services.h"
 #include "runtime/os/thread_storage.h"
-
-extern "C" {
-// Chains of released and of live thread records. Defined here until the
-// thread registry, which keeps them, takes them over.
-uint32_t threadctl_available = 0;
-uint32_t threadctl_active = 0;
-}
 
 namespace {
 
 using native_variables::SavedVariable;
 
-// dummy_thread is saved by its first word only (the record's header).
+// The chains of released and of live thread records; dummy_thread is saved
+// by its first word only (the record's header).
 const std::array<SavedVariable, 3> kThreadsVariables = {{
     {"threadctl_available", &threadctl_available, 4},
     {"threadctl_active", &threadctl_active, 4},

@@ -18,6 +18,7 @@
 #include "runtime/load/pure_library.h"
 #include "runtime/load/startup.h"
 #include "runtime/load/startup_services.h"
+#include "runtime/os/awaited_services.h"
 #include "runtime/os/thread_storage.h"
 
 extern "C" {
