@@ -4,7 +4,10 @@
 // the target touches every byte of them, so a section past the file's end
 // faults here. Refusals end through lisp_exit, which jumps back.
 //
-// Built and run by hand (never by the test suite): see build_and_run.sh.
+// Run by hand, bounded, from the two seeds (a first mapping and a restore of
+// a 512-byte library; the first input byte chooses which):
+//   mkdir -p corpus && build/bin/fuzz_pure_library -max_total_time=60 -max_len=4096 \
+//     corpus bench/pure_library/seeds
 #include <fcntl.h>
 #include <setjmp.h>
 #include <sys/mman.h>
