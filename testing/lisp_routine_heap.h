@@ -65,15 +65,15 @@ class LispRoutineHeap : public LispHeap {
     return result;
   }
 
-  // Steps through the other-object new space by each object's extent (and
-  // over freed tails by their byte count); the walk must land exactly on the
-  // next free byte.
+  // Steps through the other-object new space by each object's extent, and
+  // over fillers (a prefix whose stamp word marks it, its first word the
+  // bytes it covers); the walk must land exactly on the next free byte.
   testing::AssertionResult newSpaceWalksCleanly() {
     const uint32_t end = global(gc::global::kNewOtherTop);
     uint32_t prefix = GsNewOther1;
     while (prefix < end) {
-      if (at(prefix + 4) >= gc::stamp::kFillerFirst && at(prefix) >= 8) {
-        prefix += at(prefix);  // a freed tail: its byte count, then the filler stamp
+      if (at(prefix + 4) >= gc::stamp::kFillerFirst && at(prefix) >= 8 && at(prefix) % 8 == 0) {
+        prefix += at(prefix);
         continue;
       }
       const uint32_t header = at(prefix + 8);
