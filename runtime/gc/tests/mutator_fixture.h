@@ -51,10 +51,11 @@ struct Ref {
 };
 
 struct Node {
-  Kind kind;
+  Kind kind = Kind::Cons;
   uint32_t address;         // header (cons: cell) address as of the last check
   std::vector<Ref> fields;  // value fields in slot order
   bool pending = false;     // finalization not yet triggered
+  bool exists = false;      // made and not yet found dead
 };
 
 inline constexpr uint32_t kRootSlots = 48;
@@ -285,7 +286,7 @@ class MutatorHeap : public LispHeap {
       case Ref::Nil:
         return nil();
       case Ref::Node: {
-        const Node& node = nodes_.at(ref.value);
+        const Node& node = nodes_[ref.value];
         return lisp::pointerWord(node.address, tagOf(node.kind));
       }
     }
@@ -299,7 +300,7 @@ class MutatorHeap : public LispHeap {
   void* handle_ = nullptr;
   uint32_t protected_ = 0, protectedBytes_ = 0;
   bool scavenged_ = false;
-  std::map<int32_t, Node> nodes_;
+  std::vector<Node> nodes_ = std::vector<Node>(1);  // by id; id 0 unused
   std::vector<Ref> roots_ = std::vector<Ref>(kRootSlots + std::size(kRootGlobals));
 };
 

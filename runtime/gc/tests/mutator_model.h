@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <unordered_map>
 
 #include "runtime/gc/tests/mutator_fixture.h"
 
@@ -74,7 +75,8 @@ class RandomMutator : public MutatorHeap {
 
   int32_t addNode(Kind kind, uint32_t address, size_t fields) {
     const int32_t id = nextId_++;
-    nodes_[id] = Node{kind, address, std::vector<Ref>(fields), kind == Kind::Finalization};
+    nodes_.resize(nextId_);
+    nodes_[id] = Node{kind, address, std::vector<Ref>(fields), kind == Kind::Finalization, true};
     ids_.push_back(id);
     return id;
   }
@@ -103,7 +105,7 @@ class RandomMutator : public MutatorHeap {
   }
 
   void storeInto(int32_t id, Ref ref) {
-    Node& node = nodes_.at(id);
+    Node& node = nodes_[id];
     if (node.fields.empty() || node.kind == Kind::Finalization) {
       place0(ref);
       return;
@@ -111,7 +113,7 @@ class RandomMutator : public MutatorHeap {
     const size_t field = below(static_cast<uint32_t>(node.fields.size()));
     if (node.kind == Kind::Function && field == 0) {
       // The code slot holds a code vector (or nil), with its entry word.
-      if (ref.what == Ref::Node && nodes_.at(ref.value).kind != Kind::CodeVector) ref = {};
+      if (ref.what == Ref::Node && nodes_[ref.value].kind != Kind::CodeVector) ref = {};
       at(node.address + 4) = ref.what == Ref::Node ? wordOf(ref) - 14 : 0;
     }
     node.fields[field] = ref;
@@ -127,7 +129,7 @@ class RandomMutator : public MutatorHeap {
   }
 
   void fill(int32_t id, size_t from) {
-    Node& node = nodes_.at(id);
+    Node& node = nodes_[id];
     const std::vector<uint32_t> slots = slotsOf(node);
     for (size_t field = from; field < node.fields.size(); ++field) {
       Ref ref = below(2) ? randomRef() : Ref{};
@@ -151,7 +153,7 @@ class RandomMutator : public MutatorHeap {
       const uint32_t cell = newCons();
       checkIfScavenged();
       const int32_t id = addNode(Kind::Cons, cell, 2);
-      Node& node = nodes_.at(id);
+      Node& node = nodes_[id];
       node.fields = {below(4) == 0 ? randomRef() : Ref{Ref::Fixnum, static_cast<int32_t>(i)},
                      tail};
       at(cell) = wordOf(node.fields[0]);
@@ -190,7 +192,7 @@ class RandomMutator : public MutatorHeap {
     const uint32_t function = newObject(Kind::Function, 0, id);
     checkIfScavenged();
     addNode(Kind::Function, function, 8);
-    Node& node = nodes_.at(id);
+    Node& node = nodes_[id];
     node.fields[0] = {Ref::Node, codeId};
     at(function + 16) = wordOf(node.fields[0]);
     at(function + 4) = wordOf(node.fields[0]) - 14;
@@ -204,7 +206,7 @@ class RandomMutator : public MutatorHeap {
     checkIfScavenged();
     addNode(Kind::Finalization, object, 2);
     Ref target = randomRef();
-    Node& node = nodes_.at(id);
+    Node& node = nodes_[id];
     node.fields[0] = target;
     at(object + 4) = wordOf(target);
     place(id);
@@ -221,37 +223,39 @@ class RandomMutator : public MutatorHeap {
         visit(node.fields[field].value);
   }
 
-  void closure(std::set<int32_t>& live, std::vector<int32_t> work) {
+  void closure(std::vector<char>& live, std::vector<int32_t> work) {
     while (!work.empty()) {
       const int32_t id = work.back();
       work.pop_back();
-      if (!live.insert(id).second) continue;
-      strongRefs(nodes_.at(id), [&](int32_t target) { work.push_back(target); });
+      if (live[id]) continue;
+      live[id] = 1;
+      strongRefs(nodes_[id], [&](int32_t target) { work.push_back(target); });
     }
   }
 
-  // What must survive, and the finalizations that must trigger.
-  std::set<int32_t> expectLive(std::set<int32_t>& triggered) {
+  // What must survive (by id), and the finalizations that must trigger.
+  std::vector<char> expectLive(std::set<int32_t>& triggered) {
     std::vector<int32_t> work;
     for (const Ref& ref : roots_)
       if (ref.what == Ref::Node) work.push_back(ref.value);
-    for (const auto& [id, node] : nodes_)
-      if (node.address < fenceAtStart_) work.push_back(id);
-    std::set<int32_t> live, checked;
+    for (const int32_t id : ids_)
+      if (nodes_[id].address < fenceAtStart_) work.push_back(id);
+    std::vector<char> live(nodes_.size()), checked(nodes_.size());
     closure(live, work);
     for (;;) {
       std::vector<int32_t> revive;
-      for (const int32_t id : live) {
-        Node& node = nodes_.at(id);
-        if (node.kind != Kind::Finalization || !node.pending || !checked.insert(id).second) continue;
+      for (const int32_t id : ids_) {
+        Node& node = nodes_[id];
+        if (!live[id] || node.kind != Kind::Finalization || !node.pending || checked[id]) continue;
+        checked[id] = 1;
         const Ref& target = node.fields[0];
-        if (target.what == Ref::Node && !live.count(target.value)) {
+        if (target.what == Ref::Node && !live[target.value]) {
           triggered.insert(id);
           revive.push_back(target.value);
         }
       }
       if (revive.empty()) return live;
-      for (const int32_t id : triggered) nodes_.at(id).pending = false;
+      for (const int32_t id : triggered) nodes_[id].pending = false;
       closure(live, revive);
     }
   }
@@ -260,31 +264,31 @@ class RandomMutator : public MutatorHeap {
     scavenged_ = false;
     SCOPED_TRACE("seed " + std::to_string(seed_) + ", scavenge " + std::to_string(ScavengeCt));
     std::set<int32_t> triggered;
-    const std::set<int32_t> live = expectLive(triggered);
+    const std::vector<char> live = expectLive(triggered);
 
-    std::map<int32_t, uint32_t> moved;
-    std::map<uint32_t, int32_t> byAddress;
+    std::vector<uint32_t> moved(nodes_.size());  // new address by id; 0: not found
+    std::unordered_map<uint32_t, int32_t> byAddress;
     std::vector<int32_t> work;
     auto compare = [&](uint32_t slot, Ref& ref, bool weak) {
       const lispval value = at(slot);
-      if (ref.what == Ref::Node && weak && !live.count(ref.value)) ref = {};
+      if (ref.what == Ref::Node && weak && !live[ref.value]) ref = {};
       if (ref.what != Ref::Node) {
         EXPECT_EQ(value, wordOf(ref)) << "slot 0x" << std::hex << slot;
         return;
       }
-      const Node& node = nodes_.at(ref.value);
+      const Node& node = nodes_[ref.value];
       ASSERT_EQ(lisp::tagOf(value), tagOf(node.kind)) << "slot 0x" << std::hex << slot;
       const uint32_t address = lisp::objectAddress(value);
-      if (auto found = moved.find(ref.value); found != moved.end()) {
-        EXPECT_EQ(address, found->second) << "sharing lost for object " << ref.value;
+      if (moved[ref.value] != 0) {
+        EXPECT_EQ(address, moved[ref.value]) << "sharing lost for object " << ref.value;
         return;
       }
-      EXPECT_FALSE(byAddress.count(address)) << "two objects at 0x" << std::hex << address;
+      EXPECT_TRUE(byAddress.emplace(address, ref.value).second)
+          << "two objects at 0x" << std::hex << address;
       ASSERT_TRUE(address < GsNewFence || (address >= GsNewAllocationArea.start &&
                                            address < GsNewAllocationArea.end))
           << "object " << ref.value << " at 0x" << std::hex << address;
       moved[ref.value] = address;
-      byAddress[address] = ref.value;
       if (node.kind != Kind::Cons) {
         ASSERT_EQ(at(address) & 0xff, typeOf(node.kind)) << "object " << ref.value;
         EXPECT_EQ(at(address + idWordOffset(node.kind)), lisp::makeFixnum(ref.value));
@@ -292,20 +296,21 @@ class RandomMutator : public MutatorHeap {
       work.push_back(ref.value);
     };
 
-    for (uint32_t i = 0; i < roots_.size(); ++i) compare(gc::addressOf(&rootSlot(i)), roots_[i], false);
-    for (auto& [id, node] : nodes_)
-      if (node.address < fenceAtStart_) {
-        Ref self{Ref::Node, id};
-        const uint32_t tagged = lisp::pointerWord(node.address, tagOf(node.kind));
-        uint32_t probe = tagged;
-        compare(gc::addressOf(&probe), self, false);
-      }
+    for (uint32_t i = 0; i < roots_.size(); ++i)
+      compare(gc::addressOf(&rootSlot(i)), roots_[i], false);
+    for (const int32_t id : ids_) {
+      const Node& node = nodes_[id];
+      if (node.address >= fenceAtStart_) continue;
+      Ref self{Ref::Node, id};
+      uint32_t probe = lisp::pointerWord(node.address, tagOf(node.kind));
+      compare(gc::addressOf(&probe), self, false);
+    }
     while (!work.empty()) {
       const int32_t id = work.back();
       work.pop_back();
-      Node& node = nodes_.at(id);
+      Node& node = nodes_[id];
       Node located = node;
-      located.address = moved.at(id);
+      located.address = moved[id];
       const std::vector<uint32_t> slots = slotsOf(located);
       for (size_t field = 0; field < node.fields.size(); ++field) {
         if (node.kind == Kind::Finalization && field == 1) continue;  // the queue link
@@ -315,29 +320,29 @@ class RandomMutator : public MutatorHeap {
     }
 
     // Every live object was found; the rest of new space died.
-    for (const int32_t id : live) EXPECT_TRUE(moved.count(id)) << "object " << id << " lost";
+    for (const int32_t id : ids_)
+      if (live[id]) EXPECT_NE(moved[id], 0u) << "object " << id << " lost";
     checkFinalizeQueue(triggered, moved);
     checkEntries(moved);
-    for (auto it = nodes_.begin(); it != nodes_.end();) {
-      if (auto found = moved.find(it->first); found != moved.end()) {
-        it->second.address = found->second;
-        ++it;
+    std::vector<int32_t> survivors;
+    for (const int32_t id : ids_) {
+      if (moved[id] != 0) {
+        nodes_[id].address = moved[id];
+        survivors.push_back(id);
       } else {
-        it = nodes_.erase(it);
+        nodes_[id] = Node{};
       }
     }
-    ids_.clear();
-    for (const auto& entry : nodes_) ids_.push_back(entry.first);
+    ids_ = std::move(survivors);
 
     verifyHeap();
     fenceAtStart_ = GsNewFence;
     protectEmptiedSemispace();
   }
 
-  void checkFinalizeQueue(const std::set<int32_t>& triggered,
-                          const std::map<int32_t, uint32_t>& moved) {
+  void checkFinalizeQueue(const std::set<int32_t>& triggered, const std::vector<uint32_t>& moved) {
     std::map<uint32_t, int32_t> finalizationAt;
-    for (const int32_t id : triggered) finalizationAt[moved.at(id)] = id;
+    for (const int32_t id : triggered) finalizationAt[moved[id]] = id;
     std::set<int32_t> queued;
     lispval list = global(kFinalizeQueueWord);
     while (list != nil()) {
@@ -354,9 +359,11 @@ class RandomMutator : public MutatorHeap {
     global(kFinalizeQueueWord) = nil();
   }
 
-  void checkEntries(const std::map<int32_t, uint32_t>& moved) {
-    for (const auto& [id, address] : moved) {
-      const Node& node = nodes_.at(id);
+  void checkEntries(const std::vector<uint32_t>& moved) {
+    for (const int32_t id : ids_) {
+      const uint32_t address = moved[id];
+      const Node& node = nodes_[id];
+      if (address == 0) continue;
       if (node.kind != Kind::Function || node.fields[0].what != Ref::Node) continue;
       EXPECT_EQ(at(address + 4), at(address + 16) - 14) << "entry of function " << id;
     }
