@@ -780,6 +780,9 @@ void scavenge(uint32_t request) {
   for (;;) {
     scavengeRound(request);
     if (requestFits(request)) break;
+    // More than the whole reservation could ever hold.
+    if (request > lisp_heap.reserved_end - lisp_heap.base)
+      gserror(gc_messages::kCouldntGetBytes, request, 1);
     // Repeat only while a round makes room or has a growth pending for the
     // next; a heap that cannot grow ends here instead of looping.
     const int64_t freeAfter = newFree();
