@@ -220,9 +220,12 @@ uint32_t findCodeVector(uint32_t address) {
   uint32_t node = GsCodeTree;
   while (node != 0) {
     const uint32_t header = node + kPrefixBytes;
+    // The links are the vector's last two words; a copied vector's header
+    // no longer gives its size.
+    const uint32_t end = wordAt(node) + 8;
     if (address < header)
       node = lowerLink(node);
-    else if (address >= codeVectorEnd(node))
+    else if (address >= end)
       node = higherLink(node);
     else
       return node;
