@@ -93,7 +93,6 @@ uint64_t processMicroseconds() {
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
   return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
 }
-bool g_wasGlobal = false;
 uint32_t g_fromSysvectorChain = 0;
 
 uint32_t& newFreeWord() {
@@ -746,12 +745,12 @@ void GsExit(uint32_t request) {
     std::fflush(stdout);
   }
   globalWord(kScavengeCount) += lisp::makeFixnum(1);
-  if (flagSet(flag::kAdvanceGeneration) && !GsInGlobalGc) {
+  const bool wasGlobal = GsInGlobalGc != 0;
+  if (flagSet(flag::kAdvanceGeneration) && !wasGlobal) {
     setGeneration(generation() + 1);
     GsTenureLimit = std::max(GsTenureLimit, generation() - GsGenSpread);
   }
-  const bool wasGlobal = g_wasGlobal;
-  g_wasGlobal = false;
+  GsInGlobalGc = 0;
 
   if (GsFailedSbrk != 0) {
     GsMinFreeOldOther = GsMinFreeOldSyms = 0;

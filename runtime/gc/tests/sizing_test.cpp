@@ -106,6 +106,29 @@ TEST_F(Sizing, GrowthAtTheTopMakesTheAgingAreaAnOldArea) {
   EXPECT_EQ(global(global::kNewFence), GsNewFence);
 }
 
+TEST_F(Sizing, SomethingAboveNewSpaceMovesNewSpaceToTheTop) {
+  const uint32_t oldStart = GsNewFence, oldBytes = 2 * GsNewSemiSize, areas = GsOldAreaCt;
+  ASSERT_NE(heap_gssbrk(kPageBytes), heap_reservation::kSbrkFailed);  // a page above new space
+  const uint32_t above = lisp_heap.brk;
+  GsNewExpansion = 1;
+  GsCtlFlags |= flag::kProgress | flag::kStatistics;
+  testing::internal::CaptureStdout();
+  pre_adjust_areas();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "XMN-");
+  EXPECT_EQ(GsAgingArea, oldStart);
+  EXPECT_EQ(GsAgingAreaSize, oldBytes);
+  EXPECT_EQ(GsNewAllocationArea.start, roundUp(above, GsWorstCasePagesize));
+  EXPECT_EQ(GsNewSemiSize, (oldBytes + GsNewQuantum) / 2);
+  EXPECT_EQ(GsNewScavengeToArea, GsNewAllocationArea.end);
+  EXPECT_EQ(GsNewTop, lisp_heap.brk);
+  EXPECT_EQ(GsNewTop, GsNewScavengeToArea + GsNewSemiSize);
+  post_adjust_areas();
+  EXPECT_EQ(GsOldAreaCt, areas + 1);
+  EXPECT_EQ(areaAddress(GsLastOldArea), oldStart);
+  EXPECT_EQ(GsLastOldArea->end, oldStart + oldBytes);
+  EXPECT_EQ(GsNewFence, GsNewAllocationArea.start);
+}
+
 TEST_F(Sizing, GrowthTextsFollowTheFlags) {
   struct Case {
     uint32_t oldExpansion, newExpansion, flags;
