@@ -321,7 +321,9 @@ class RandomMutator : public MutatorHeap {
 
     // Every live object was found; the rest of new space died.
     for (const int32_t id : ids_) {
-      if (live[id]) EXPECT_NE(moved[id], 0u) << "object " << id << " lost";
+      if (live[id]) {
+        EXPECT_NE(moved[id], 0u) << "object " << id << " lost";
+      }
     }
     checkFinalizeQueue(triggered, moved);
     checkEntries(moved);

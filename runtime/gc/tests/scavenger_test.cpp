@@ -145,7 +145,9 @@ TEST_F(Scavenger, AListReachedThroughItsHeadLandsInConsecutiveCells) {
   uint32_t previous = 0;
   for (lispval x = root(0); x != nil(); x = lisp::cdr(x), --expected) {
     EXPECT_EQ(lisp::car(x), lisp::makeFixnum(expected));
-    if (previous != 0) EXPECT_EQ(lisp::objectAddress(x), previous + 8);
+    if (previous != 0) {
+      EXPECT_EQ(lisp::objectAddress(x), previous + 8);
+    }
     previous = lisp::objectAddress(x);
   }
   EXPECT_EQ(expected, -1);
