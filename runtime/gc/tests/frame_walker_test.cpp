@@ -16,6 +16,12 @@
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/thread_record.h"
+#include "testing/lisp_call_harness.h"
+
+extern "C" {
+void frame_walk_function_probe();
+uint32_t frame_walk_native_probe();
+}
 
 namespace {
 
@@ -32,6 +38,10 @@ constexpr int F0 = 30, F1 = 60, F2 = 90, F3 = 120, kNativeCaller = 130, F4 = 170
 // Foreign-call records: R0 the newest (native code running, called from
 // F0); R1 from F4, re-entered at F3; R2 the last.
 constexpr int R0 = 10, R1 = 140, R2 = 225;
+
+// Where the native probe lists its frames, and how many.
+FILE* g_probeFile = nullptr;
+constexpr int kProbeFrames = 3;
 
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> result;
@@ -275,4 +285,42 @@ TEST_F(FrameWalker, WhetherAFunctionHoldsAnAddress) {
   }
 }
 
+// Frames built by the runtime's own frame code through the call harness:
+// the native probe's walk starts in its native stretch, passes the runtime
+// routine's frame and shows the Lisp function with its two arguments (the
+// count the harness frame holds for the call).
+TEST_F(FrameWalker, FramesBuiltByTheRuntimeFrameCode) {
+  const lispval caller = function(), callee = function();
+  testing_support::LispCallSetup setup;
+  setup.target = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&frame_walk_function_probe));
+  setup.edi = nil();
+  setup.ebx = lisp::dummyThreadWord();
+  setup.esi = callee;
+  setup.frame[testing_support::frameIndex(0x4)] = caller;
+  setup.frame[testing_support::frameIndex(0x10)] = ~2u;
+  setup.frame[testing_support::frameIndex(0x1c)] = setup.ebx;
+  setup.stack[0] = lisp::makeFixnum(1);
+  setup.stack[1] = symbol(u"FOO");
+  const std::string listing = captured([&](FILE* file) {
+    g_probeFile = file;
+    const testing_support::LispCallResult result = testing_support::callWithLispConventions(setup);
+    EXPECT_EQ(result.espDelta, 0);
+  });
+  std::vector<std::string> described;
+  for (const std::string& line : lines(listing))
+    described.push_back(line.substr(line.find(": ") == std::string::npos ? 0 : line.find(": ") + 2));
+  EXPECT_EQ(described, (std::vector<std::string>{
+                           "<unknown C name>",
+                           "rs: <unknown C name>",
+                           "(funcall " + functionText(callee) + " 1 FOO)",
+                           "=========",
+                       }));
+  EXPECT_EQ(threadWord(tr::kClinkHead), tr::kEmptyClinkChain);
+}
+
 }  // namespace
+
+extern "C" uint32_t frame_walk_native_probe() {
+  lisp_zo_aux(0, kProbeFrames, g_probeFile);
+  return 0;
+}
