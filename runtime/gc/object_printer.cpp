@@ -3,8 +3,10 @@
 // Invariant: no word is read through a value before that value has been
 // vetted, either by the collector's value check (a cons, an object start, a
 // lisp-static object, one of the special values) or by lying with its whole
-// extent between the native heap's water marks; and no word is read beyond
-// the vetted object's extent. Whatever fails the vetting prints as a bad
+// extent in a region that may be read (between the native heap's water
+// marks; in the pure library, this thread's stack or its thread record when
+// the value check places it there); and no word is read beyond the vetted
+// object's extent. Whatever fails the vetting prints as a bad
 // object with its bits, so no value can make the printer fault.
 
 #include "runtime/gc/object_printer.h"
@@ -18,6 +20,8 @@
 #include "runtime/gc/native_heap.h"
 #include "runtime/gc/object_extent.h"
 #include "runtime/gc/printer_messages.h"
+#include "runtime/gc/stack_walk.h"
+#include "runtime/load/pure_library_bounds.h"
 #include "runtime/rs/exports.h"
 #include "runtime/rs/object_layout.h"
 
@@ -85,15 +89,29 @@ uint32_t objectBytes(lispval value, uint32_t object) {
   return gc::extentOf(header, wordAt(object + 4)).bytes;
 }
 
-// A pointer into the native heap whose whole object lies below its high
-// water mark.
-Vetted inNativeHeap(lispval value) {
+// A pointer whose whole object lies in the readable region [low, high).
+Vetted within(lispval value, uint32_t low, uint32_t high) {
   const uint32_t object = lisp::objectAddress(value);
-  const uint32_t low = malloc_low_water, high = malloc_high_water;
   if (low == 0 || object < low || object >= high || high - object < 8) return {};
   const uint32_t bytes = objectBytes(value, object);
   if (bytes == 0 || bytes > high - object) return {};
   return {value, object, object + bytes};
+}
+
+// Values the value check places outside the heap: objects of the pure
+// library (symbol names of an image live there), of this thread's stack or
+// of its thread record, each read only inside its region.
+Vetted outsideHeap(lispval value) {
+  const uint32_t object = lisp::objectAddress(value);
+  if (object >= vxm_lso && object < vxm_lsoend) return within(value, vxm_lso, vxm_lsoend);
+  const uint32_t stackTop = gc::currentStackBase();
+  const uint32_t here = gc::addressOf(__builtin_frame_address(0));
+  if (object >= here && object < stackTop) return within(value, here, stackTop);
+  if (const uint32_t record = gc::currentThreadRecord()) {
+    const uint32_t start = lisp::objectAddress(record);
+    return within(value, start, start + 4 * lisp::thread_record::kRecordWords);
+  }
+  return {};
 }
 
 // Vets a pointer word (tags 1, 2 and 7); immediates and nil are never read
@@ -111,8 +129,9 @@ Vetted vet(lispval value) {
       if (bytes != 0) return {value, object, object + bytes};
       return {};
     }
+    if (verdict == code::kOutsideHeap) return outsideHeap(value);
   }
-  return inNativeHeap(value);
+  return within(value, malloc_low_water, malloc_high_water);
 }
 
 bool isNil(lispval value) {

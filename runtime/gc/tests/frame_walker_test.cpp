@@ -205,6 +205,30 @@ TEST_F(FrameWalker, MovingUpAndDownIsClampedToTheListedFrames) {
   EXPECT_EQ(captured([&](FILE* file) { lisp_up_aux(2, file); }), all[4] + "\n");
 }
 
+TEST_F(FrameWalker, RecordingStopsAtTheEndOfTheCaches) {
+  // Runtime frames of three words each, more of them than the caches hold.
+  constexpr int kFrames = kLispFrameCacheEntries + 50;
+  alignas(8) uint32_t words[3 * kFrames + 2];
+  for (int i = 0; i < kFrames; ++i) {
+    const int fp = 1 + 3 * i;
+    words[fp - 1] = nb::marker::kRuntimeRoutine;
+    words[fp] = i + 1 < kFrames ? gc::addressOf(&words[fp + 3]) : 0;
+    words[fp + 1] = 0x9000 + i;
+  }
+  const auto listing = lines(captured([&](FILE* file) {
+    lisp_zo_aux(gc::addressOf(&words[1]), 0, file);
+  }));
+  ASSERT_EQ(listing.size(), static_cast<size_t>(kFrames) + 1);
+  EXPECT_EQ(listing[kFrames - 1],
+            format("0x%lx: rs: <unknown C name>",
+                   static_cast<unsigned long>(gc::addressOf(&words[1 + 3 * (kFrames - 1)]))));
+  EXPECT_EQ(lisp_frame_highest_index, kLispFrameCacheEntries - 1);
+  EXPECT_EQ(lisp_frame_cache[kLispFrameCacheEntries - 1],
+            gc::addressOf(&words[1 + 3 * (kLispFrameCacheEntries - 1)]));
+  EXPECT_EQ(lisp_retaddr_cache[kLispFrameCacheEntries - 1], 0x9000u + kLispFrameCacheEntries - 1);
+  EXPECT_EQ(lisp_retaddr_cache[0], 0x9000u);  // not overwritten by a write past the frame cache
+}
+
 TEST_F(FrameWalker, MovingBeforeAnyWalkShowsNothing) {
   EXPECT_EQ(captured([&](FILE* file) { lisp_up_aux(3, file); }), "Can't go up 3 - going up 0\n");
   EXPECT_EQ(captured([&](FILE* file) { lisp_dn_aux(1, file); }),

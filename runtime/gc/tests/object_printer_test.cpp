@@ -14,6 +14,7 @@
 #include "runtime/gc/native_heap.h"
 #include "runtime/gc/object_extent.h"
 #include "runtime/gc/tests/object_heap_fixture.h"
+#include "runtime/load/pure_library_bounds.h"
 #include "runtime/rs/object_layout.h"
 
 namespace {
@@ -196,6 +197,28 @@ TEST_F(ObjectPrinter, NativeHeapObjectsAreReadWithinTheWaterMarks) {
   block[1] = lisp::makeFixnum(0x1000000);
   EXPECT_EQ(print(text), address("<bad object: 0x%lx>", text));
   vxmfree(block, 0);
+}
+
+TEST_F(ObjectPrinter, PureLibraryAndStackObjectsAreReadWithinTheirRegions) {
+  // The library's first words are its own; the string follows them.
+  alignas(8) static uint32_t library[8];
+  uint32_t* string = library + 2;
+  string[0] = tc::SimpleString;
+  string[1] = lisp::makeFixnum(3);
+  string[2] = 'l' | ('s' << 16);
+  string[3] = 'o';
+  vxm_lso = gc::addressOf(library);
+  vxm_lsoend = gc::addressOf(string + 4);
+  const lispval name = lisp::pointerWord(gc::addressOf(string), Tag::Other);
+  EXPECT_EQ(print(name), "\"lso\"");
+  vxm_lsoend = gc::addressOf(string + 3);  // the string now reaches past the library's end
+  EXPECT_EQ(print(name), address("<bad object: 0x%lx>", name));
+  vxm_lso = vxm_lsoend = 0;
+
+  // A list on this stack, as dynamic-extent code makes them.
+  alignas(8) uint32_t cells[4] = {lisp::makeFixnum(1), 0, lisp::makeFixnum(2), nil()};
+  cells[1] = lisp::pointerWord(gc::addressOf(cells + 2), Tag::Cons);
+  EXPECT_EQ(print(lisp::pointerWord(gc::addressOf(cells), Tag::Cons)), "(1 2)");
 }
 
 TEST_F(ObjectPrinter, TheTopLevelPrinterEndsWithANewline) {
