@@ -47,7 +47,9 @@ struct Stack {
   bool holdsFrame(uint32_t fp) const {
     return fp % 4 == 0 && fp >= low + 16 && fp < high && high - fp >= 8;
   }
-  bool holdsWord(uint32_t address) const { return address >= low && address < high && high - address >= 4; }
+  bool holdsWord(uint32_t address) const {
+    return address >= low && address < high && high - address >= 4;
+  }
   uint32_t previousRecord(uint32_t record) const { return wordAt(record + gc::kClinkPrevious); }
   uint32_t nativeFrame(uint32_t record) const { return wordAt(record + gc::kClinkNativeFrame); }
   uint32_t savedFrame(uint32_t record) const { return wordAt(record + gc::kClinkSavedFrame); }

@@ -64,7 +64,9 @@ struct Vetted {
   bool ok() const { return end > start; }
   uint32_t bytes() const { return end - start; }
   // The word at a byte offset from the object's first byte; 0 outside it.
-  uint32_t word(uint32_t offset) const { return offset + 4 <= bytes() ? wordAt(start + offset) : 0; }
+  uint32_t word(uint32_t offset) const {
+    return offset + 4 <= bytes() ? wordAt(start + offset) : 0;
+  }
   uint32_t header() const { return word(0); }
   uint8_t type() const { return lisp::typeCodeOf(header()); }
 };
@@ -122,8 +124,7 @@ Vetted vet(lispval value) {
   if (heapPresent()) {
     namespace code = gc::verify_code;
     const int verdict = value_verify(value, InScavenge != 0);
-    if (verdict == code::kCons || verdict == code::kObject || verdict == code::kLispStatic ||
-        verdict == code::kSpecial) {
+    if (verdict == code::kCons || verdict == code::kObject || verdict == code::kSpecial) {
       const uint32_t object = lisp::objectAddress(value);
       const uint32_t bytes = objectBytes(value, object);
       if (bytes != 0) return {value, object, object + bytes};
@@ -131,6 +132,7 @@ Vetted vet(lispval value) {
     }
     if (verdict == code::kOutsideHeap) return outsideHeap(value);
   }
+  // Lisp-static objects among them.
   return within(value, malloc_low_water, malloc_high_water);
 }
 
@@ -175,8 +177,16 @@ bool splitList(lispval list, lispval& first, lispval& rest) {
 
 // ---- the forms by type ----
 
-enum class Form : uint8_t { Address, TypedAddress, Function, StandardInstance, Structure, SingleFloat,
-                            DoubleFloat, Vector };
+enum class Form : uint8_t {
+  Address,
+  TypedAddress,
+  Function,
+  StandardInstance,
+  Structure,
+  SingleFloat,
+  DoubleFloat,
+  Vector
+};
 
 struct PrintRow {
   ObjectKind kind;
@@ -424,7 +434,7 @@ void lisp_output_standard_instance(lispval instance, FILE* file) {
       object.type() != lisp::type_code::StandardInstance)
     return printBadObject(instance, file);
   const uint32_t header = object.header();
-  const char* form = (header & kStreamBits)         ? text::kStream
+  const char* form = (header & kStreamBits)          ? text::kStream
                      : (header & kForeignPointerBit) ? text::kForeignPointer
                                                      : text::kStandardInstance;
   printAddressForm(form, instance, file);
@@ -462,8 +472,7 @@ void lisp_output_cstruct(lispval entryVector, FILE* file, int32_t level) {
     return;
   }
   const Vetted object = vet(entryVector);
-  if (!object.ok() || !lisp::isOther(entryVector) ||
-      object.type() != lisp::type_code::EntryVector)
+  if (!object.ok() || !lisp::isOther(entryVector) || object.type() != lisp::type_code::EntryVector)
     return printBadObject(entryVector, file);
   const lispval name = object.word(4);
   uint32_t count = 0;

@@ -37,7 +37,7 @@ constexpr uint8_t kLocationBelowFrame = 8;
 
 struct Segment {
   int32_t offset;
-  uint32_t top;  // frame pointers stay below it
+  uint32_t top;         // frame pointers stay below it
   uint32_t bottom = 0;  // foreign-call records lie at or above it
   uint32_t moved(uint32_t address) const { return address + static_cast<uint32_t>(offset); }
   uint32_t read(uint32_t address) const { return wordAt(moved(address)); }
@@ -230,7 +230,8 @@ uint32_t currentThreadRecord() {
 std::vector<uint32_t> currentForeignCallRecords(uint32_t low) {
   const uint32_t record = currentThreadRecord();
   if (record == 0) return {};
-  return chainOf({0, currentStackBase(), low}, lisp::wordAt(record, lisp::thread_record::kClinkHead));
+  return chainOf({0, currentStackBase(), low},
+                 lisp::wordAt(record, lisp::thread_record::kClinkHead));
 }
 
 uint32_t currentStackBase() {

@@ -70,7 +70,8 @@ class FrameWalker : public ObjectHeap {
     stack_[at] = previous < 0 ? tr::kEmptyClinkChain : address(previous);
     stack_[at + 1] = nativeFrame ? address(nativeFrame) : 0;
     stack_[at + 2] = address(savedFrame);
-    for (int word = 3; word < static_cast<int>(tr::kClinkRecordWords); ++word) stack_[at + word] = 0;
+    for (int word = 3; word < static_cast<int>(tr::kClinkRecordWords); ++word)
+      stack_[at + word] = 0;
   }
   void frame(int fp, uint32_t functionWord, int caller) {
     stack_[fp] = caller ? address(caller) : 0;
@@ -78,7 +79,9 @@ class FrameWalker : public ObjectHeap {
     stack_[fp - 1] = functionWord;
   }
   // The complemented argument count a caller keeps for the call it made.
-  void countFor(int callerFp, int32_t count) { stack_[callerFp - 4] = ~static_cast<uint32_t>(count); }
+  void countFor(int callerFp, int32_t count) {
+    stack_[callerFp - 4] = ~static_cast<uint32_t>(count);
+  }
 
   void build(uint32_t* words) {
     stack_ = words;
@@ -110,7 +113,9 @@ class FrameWalker : public ObjectHeap {
     const lispval code = lisp::objectOf<lisp::FunctionObject>(function)->codeVector;
     return format("#'<vector type 0x6c: 0x%lx>", static_cast<unsigned long>(code));
   }
-  std::string frameLine(int fp) { return format("0x%lx: ", static_cast<unsigned long>(address(fp))); }
+  std::string frameLine(int fp) {
+    return format("0x%lx: ", static_cast<unsigned long>(address(fp)));
+  }
   std::vector<std::string> expectedListing() {
     return {
         frameLine(F0) + "(funcall " + functionText(functionA_) + " 1 FOO)",
@@ -146,8 +151,7 @@ TEST_F(FrameWalker, ListsFunctionsArgumentsRuntimeAndNativeFrames) {
 TEST_F(FrameWalker, WithoutAFrameTheWalkStartsInTheCallersNativeStretch) {
   alignas(8) uint32_t words[kWords];
   build(words);
-  std::vector<std::string> listing =
-      lines(captured([&](FILE* file) { lisp_zo_aux(0, 0, file); }));
+  std::vector<std::string> listing = lines(captured([&](FILE* file) { lisp_zo_aux(0, 0, file); }));
   ASSERT_EQ(listing.size(), expectedListing().size() + 1);
   // The walker's own frame lies in R0's native stretch, below F0.
   EXPECT_NE(listing[0].find(": <unknown C name>"), std::string::npos) << listing[0];
@@ -157,8 +161,8 @@ TEST_F(FrameWalker, WithoutAFrameTheWalkStartsInTheCallersNativeStretch) {
   // Again from the current index of that walk (its frame 1, the first Lisp one).
   lisp_frame_current_index = 1;
   listing = lines(captured([&](FILE* file) { lisp_zo_aux(0, 2, file); }));
-  EXPECT_EQ(listing, (std::vector<std::string>{expectedListing()[0], expectedListing()[1],
-                                               "========="}));
+  EXPECT_EQ(listing,
+            (std::vector<std::string>{expectedListing()[0], expectedListing()[1], "========="}));
   EXPECT_EQ(lisp_frame_highest_index, 2);
 }
 
@@ -215,9 +219,8 @@ TEST_F(FrameWalker, RecordingStopsAtTheEndOfTheCaches) {
     words[fp] = i + 1 < kFrames ? gc::addressOf(&words[fp + 3]) : 0;
     words[fp + 1] = 0x9000 + i;
   }
-  const auto listing = lines(captured([&](FILE* file) {
-    lisp_zo_aux(gc::addressOf(&words[1]), 0, file);
-  }));
+  const auto listing =
+      lines(captured([&](FILE* file) { lisp_zo_aux(gc::addressOf(&words[1]), 0, file); }));
   ASSERT_EQ(listing.size(), static_cast<size_t>(kFrames) + 1);
   EXPECT_EQ(listing[kFrames - 1],
             format("0x%lx: rs: <unknown C name>",
@@ -332,7 +335,8 @@ TEST_F(FrameWalker, FramesBuiltByTheRuntimeFrameCode) {
   });
   std::vector<std::string> described;
   for (const std::string& line : lines(listing))
-    described.push_back(line.substr(line.find(": ") == std::string::npos ? 0 : line.find(": ") + 2));
+    described.push_back(
+        line.substr(line.find(": ") == std::string::npos ? 0 : line.find(": ") + 2));
   EXPECT_EQ(described, (std::vector<std::string>{
                            "<unknown C name>",
                            "rs: <unknown C name>",

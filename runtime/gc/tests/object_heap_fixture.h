@@ -69,7 +69,8 @@ class ObjectHeap : public WalkHeap {
     return result;
   }
   lispval string(const std::u16string& characters) {
-    const lispval object = other(lisp::type_code::SimpleString, static_cast<int32_t>(characters.size()));
+    const lispval object =
+        other(lisp::type_code::SimpleString, static_cast<int32_t>(characters.size()));
     std::memcpy(reinterpret_cast<void*>(lisp::objectAddress(object) + 8), characters.data(),
                 2 * characters.size());
     return object;

@@ -61,7 +61,8 @@ TEST_F(ObjectPrinter, ImmediatesSymbolsAndStrings) {
       {"symbol", foo, "FOO"},
       {"locative", locative, "<locative>"},
       {"string of 16-bit characters", text, "\"h\u00e9 \u263a\""},
-      {"tag 3", lisp::objectAddress(text) + 16 + 3, address("<bad object tag: 0x%lx>", lisp::objectAddress(text) + 19)},
+      {"tag 3", lisp::objectAddress(text) + 16 + 3,
+       address("<bad object tag: 0x%lx>", lisp::objectAddress(text) + 19)},
       {"tag 5, not nil", nil() + 8, address("<bad object tag: 0x%lx>", nil() + 8)},
   };
   for (const auto& c : cases) EXPECT_EQ(print(c.value), c.expected) << c.what;
@@ -83,8 +84,7 @@ TEST_F(ObjectPrinter, ListsAreCutByLengthAndDepth) {
       {"exactly the length", list(numbers(2)), 2, "(1 2)"},
       {"nested 6 deep", nested, 10, "(((((#)))))"},
       {"dotted pair", cons(x, fixnum(3)), 10, "(X . 3)"},
-      {"dotted tail after the cut", cons(fixnum(1), cons(fixnum(2), fixnum(3))), 2,
-       "(1 2 . 3)"},
+      {"dotted tail after the cut", cons(fixnum(1), cons(fixnum(2), fixnum(3))), 2, "(1 2 . 3)"},
       {"list tail after the cut", list(numbers(3)), 2, "(1 2 ...)"},
   };
   for (const auto& c : cases) {
@@ -94,7 +94,9 @@ TEST_F(ObjectPrinter, ListsAreCutByLengthAndDepth) {
 }
 
 TEST_F(ObjectPrinter, FixedFormsByTypeCode) {
-  auto instance = [&](uint8_t byte1) { return other(lisp::headerWord(tc::StandardInstance, byte1)); };
+  auto instance = [&](uint8_t byte1) {
+    return other(lisp::headerWord(tc::StandardInstance, byte1));
+  };
   const lispval single = other(tc::SingleFloat);
   lisp::objectOf<lisp::SingleFloatObject>(single)->value = 1.5f;
   const lispval dbl = other(tc::DoubleFloat);
@@ -170,12 +172,9 @@ TEST_F(ObjectPrinter, UnvettedPointersPrintAsBadObjects) {
     const char* what;
     lispval value;
   } cases[] = {
-      {"into the middle of an object", middle},
-      {"a symbol tag on a vector", vector + 5},
-      {"a cons tag on a vector", vector - 1},
-      {"an other tag on a cons", cell + 1},
-      {"outside every region", 0x12},
-      {"the top of the address space", 0xfffffffa},
+      {"into the middle of an object", middle}, {"a symbol tag on a vector", vector + 5},
+      {"a cons tag on a vector", vector - 1},   {"an other tag on a cons", cell + 1},
+      {"outside every region", 0x12},           {"the top of the address space", 0xfffffffa},
   };
   for (const auto& c : cases)
     EXPECT_EQ(print(c.value), address("<bad object: 0x%lx>", c.value)) << c.what;
@@ -254,21 +253,42 @@ TEST_F(ObjectPrinter, DemangleHooks) {
   lisp_demangle_deallocate_hook = nullptr;
 }
 
-// Seeded: random words, every word of the heap, and every heap address with
-// every tag never make the printer fault.
+// Seeded: random words, every word of the heap (among them containers whose
+// slots hold random words) and every heap address with every tag never make
+// the printer fault.
 TEST_F(ObjectPrinter, NoWordMakesThePrinterFault) {
-  const lispval named = entryVector(6, string(u"E"));
-  structure({fixnum(1), named, list(numbers(3))});
-  structure({list({fixnum(2)}), function()});
+  std::mt19937 random(20261210);
+  const uint32_t heapStart = gc::areaAddress(GsOldAreas), heapBytes = GsNewTop - heapStart;
+  auto garbage = [&] {
+    const uint32_t word = random();
+    switch (word % 3) {
+      case 0:
+        return word;
+      case 1:  // somewhere in the heap, with a pointer tag
+        return heapStart + (word >> 2) % heapBytes;
+      default:
+        return ((heapStart + (word >> 2) % heapBytes) & ~7u) | 1u;
+    }
+  };
+  lispval chain = nil();
+  for (int i = 0; i < 200; ++i) chain = cons(garbage(), i % 4 ? chain : garbage());
+  for (int i = 0; i < 20; ++i) {
+    structure({garbage(), garbage(), chain, garbage()});
+    structure({cons(garbage(), garbage()), garbage()});
+    entryVector(6, garbage());
+    lisp::objectOf<lisp::FunctionObject>(function())->codeVector = garbage();
+    at(lisp::objectAddress(symbol(u"S")) + offsetof(lisp::SymbolObject, name)) = garbage();
+  }
   FILE* sink = std::fopen("/dev/null", "w");
   ASSERT_NE(sink, nullptr);
   lisp_print_length = 1000;
   lisp_print_level = 1000;
-  std::mt19937 random(20261210);
   for (int i = 0; i < 200000; ++i) lisp_output_object_aux(random(), sink, 0, 0);
   std::vector<std::pair<uint32_t, uint32_t>> ranges;
-  for (const gc::GsOldArea* area = GsOldAreas; area; area = area->next)
+  for (const gc::GsOldArea* area = GsOldAreas; area; area = area->next) {
     ranges.emplace_back(area->firstObject, area->frontier);
+    ranges.emplace_back(area->lowestConsPage, area->end);
+  }
   ranges.emplace_back(GsNewOther1, global(gc::global::kNewOtherTop));
   ranges.emplace_back(GsNewAllocationArea.pageLowMark, GsNewAllocationArea.end);
   for (const auto& [start, end] : ranges) {

@@ -24,8 +24,11 @@ TEST(KorvaneExports, ThePrinterLimitsAndHooksAreExportedWithTheirDefaults) {
   const struct {
     const char* name;
     int expected;
-  } words[] = {{"lisp_print_level", 5}, {"lisp_print_length", 10}, {"lisp_demangle_hook", 0},
-               {"lisp_demangle_deallocate_hook", 0}, {"lisp_demangled", 0}};
+  } words[] = {{"lisp_print_level", 5},
+               {"lisp_print_length", 10},
+               {"lisp_demangle_hook", 0},
+               {"lisp_demangle_deallocate_hook", 0},
+               {"lisp_demangled", 0}};
   for (const auto& word : words) {
     const auto* address = static_cast<const int*>(dlsym(library, word.name));
     ASSERT_NE(address, nullptr) << word.name;
