@@ -9,9 +9,10 @@
 #include <cstdint>
 #include <cstdio>
 
+inline constexpr int kLispFrameCacheEntries = 4096;
+
 extern "C" {
 
-inline constexpr int kLispFrameCacheEntries = 4096;
 // The frames the last walk listed and the return address of each.
 extern uint32_t lisp_frame_cache[kLispFrameCacheEntries];
 extern uint32_t lisp_retaddr_cache[kLispFrameCacheEntries];
