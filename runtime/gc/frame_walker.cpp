@@ -173,6 +173,13 @@ void printFrame(const Stack& stack, uint32_t fp, uint32_t returnAddress, FILE* f
   printLispFrame(stack, fp, step.kind == StepKind::Next ? step.next : 0, file);
 }
 
+// Whether the caches hold a frame at the index (the index words are plain
+// data a debugger may have changed).
+bool remembered(int32_t index) {
+  const int32_t highest = lisp_frame_highest_index;
+  return index >= 0 && index <= highest && highest < kLispFrameCacheEntries;
+}
+
 void remember(int32_t index, uint32_t fp, uint32_t returnAddress) {
   if (index >= kLispFrameCacheEntries) return;  // recording stops at the cache's end
   lisp_frame_cache[index] = fp;
@@ -185,7 +192,7 @@ void walk(const Stack& stack, uint32_t frame, uint32_t innermost, int32_t count,
   int32_t index = 0;
   if (frame != 0) {
     lisp_frame_current_index = 0;
-  } else if (lisp_frame_highest_index >= 0) {
+  } else if (remembered(lisp_frame_current_index)) {
     index = lisp_frame_current_index;
     fp = lisp_frame_cache[index];
   } else {
@@ -217,14 +224,14 @@ void walk(const Stack& stack, uint32_t frame, uint32_t innermost, int32_t count,
 
 void printCurrent(const Stack& stack, FILE* file) {
   const int32_t index = lisp_frame_current_index;
-  if (lisp_frame_highest_index < 0 || index < 0 || index > lisp_frame_highest_index) return;
+  if (!remembered(index)) return;
   printFrame(stack, lisp_frame_cache[index], lisp_retaddr_cache[index], file);
 }
 
 // How far the current index can move by n: up towards 0, down towards the
 // highest index; nothing before a walk.
 int32_t possibleMove(int32_t n, int32_t room) {
-  if (lisp_frame_highest_index < 0 || n <= 0) return 0;
+  if (lisp_frame_highest_index < 0 || n <= 0 || room <= 0) return 0;
   return n < room ? n : room;
 }
 
