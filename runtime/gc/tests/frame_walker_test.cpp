@@ -240,6 +240,21 @@ TEST_F(FrameWalker, MovingBeforeAnyWalkShowsNothing) {
   EXPECT_EQ(lisp_frame_current_index, 0);
 }
 
+TEST_F(FrameWalker, IndexWordsOutsideTheCachesAreNotTrusted) {
+  alignas(8) uint32_t words[kWords];
+  build(words);
+  lisp_frame_highest_index = kLispFrameCacheEntries + 10;
+  lisp_frame_current_index = kLispFrameCacheEntries + 5;
+  EXPECT_EQ(captured([&](FILE* file) { lisp_cur_aux(file); }), "");
+  EXPECT_EQ(captured([&](FILE* file) { lisp_up_aux(1, file); }), "");
+  // A walk from the current index starts afresh at the innermost frame.
+  const auto listing = lines(captured([&](FILE* file) { lisp_zo_aux(0, 2, file); }));
+  ASSERT_EQ(listing.size(), 3u);
+  EXPECT_EQ(listing[1], expectedListing()[0]);
+  EXPECT_EQ(lisp_frame_current_index, 0);
+  EXPECT_EQ(lisp_frame_highest_index, 1);
+}
+
 TEST_F(FrameWalker, FrameQueriesOnTheBuiltStack) {
   alignas(8) uint32_t words[kWords];
   build(words);
