@@ -253,6 +253,19 @@ TEST_F(ObjectPrinter, DemangleHooks) {
   lisp_demangle_deallocate_hook = nullptr;
 }
 
+// Before any heap exists (a crash early in start-up) nothing is read through.
+TEST(ObjectPrinterWithoutHeap, EveryPointerIsABadObject) {
+  forgetHeaps();
+  ASSERT_EQ(GsOldAreas, nullptr);
+  const uint32_t local[2] = {};
+  const lispval pointer = lisp::pointerWord(gc::addressOf(local), Tag::Cons);
+  const std::string printed =
+      captured([&](FILE* file) { lisp_output_object_aux(pointer, file, 0, 0); });
+  EXPECT_EQ(printed, format("<bad object: 0x%lx>", static_cast<unsigned long>(pointer)));
+  EXPECT_EQ(captured([](FILE* file) { lisp_output_object_aux(lisp::makeFixnum(-3), file, 0, 0); }),
+            "-3");
+}
+
 // Seeded: random words, every word of the heap (among them containers whose
 // slots hold random words) and every heap address with every tag never make
 // the printer fault.
