@@ -22,12 +22,18 @@ using lisp::case_pages::CasePage;
 
 const CasePage kZeroPage = {};
 
-// Every pointer at the zero page, then the pages that have pairs; the
-// array's raw address goes into the runtime global when nil exists.
-void build(case_trie& trie, const CasePage* lisp::case_pages::PageRow::*page, uint32_t global) {
+using PageOfRow = const CasePage* lisp::case_pages::PageRow::*;
+
+// Every pointer at the zero page, then the pages that have pairs.
+void fill(case_trie& trie, PageOfRow page) {
   for (const uint16_t*& entry : trie) entry = kZeroPage.data();
   for (const lisp::case_pages::PageRow& row : lisp::case_pages::kPages)
     trie[row.highByte] = (row.*page)->data();
+}
+
+// Fills the trie and, once nil exists, puts its raw address in the global.
+void build(case_trie& trie, PageOfRow page, uint32_t global) {
+  fill(trie, page);
   if (nilval != 0)
     lisp::wordAt(nilval, lisp::fasl::runtimeGlobalOffset(global)) =
         static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&trie));
@@ -44,10 +50,11 @@ bool anyMapped(const case_trie& trie, const uint16_t* characters, uint32_t count
 // (the reverse table) finds a letter in is left alone.
 void convert(const case_trie& through, const case_trie& other, uint16_t* characters,
              uint32_t count) {
-  // A conversion before start-up built the tries builds them first.
+  // A conversion before start-up built the tries fills them first (the
+  // globals are start-up's to set).
   if (through[0] == nullptr || other[0] == nullptr) {
-    build_lc_to_uc_trie();
-    build_uc_to_lc_trie();
+    fill(lc_to_uc_trie, &lisp::case_pages::PageRow::lowerToUpper);
+    fill(uc_to_lc_trie, &lisp::case_pages::PageRow::upperToLower);
   }
   if (mixed_case_convert == 0 && anyMapped(other, characters, count)) return;
   for (uint32_t i = 0; i < count; ++i) {
