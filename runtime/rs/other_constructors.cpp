@@ -1,0 +1,48 @@
+// The type table of new_lisp_obj: which constructor makes each type code.
+
+#include "runtime/rs/object_routines.h"
+
+namespace {
+
+namespace action = lisp::new_lisp_obj_action;
+
+struct ActionRange {
+  uint8_t first, last, action;
+};
+
+constexpr ActionRange kActionRanges[] = {
+    {1, 1, action::kCons},
+    {7, 7, action::kSymbol},
+    {8, 8, action::kFunction},
+    {9, 9, action::kClosure},
+    {15, 15, action::kFilledVector},
+    {16, 16, action::kSingleFloat},
+    {17, 17, action::kDoubleFloat},
+    {18, 18, action::kBignum},
+    {19, 20, action::kTwoPart},
+    {96, 96, action::kFilledVector},
+    {97, 98, action::kVector},
+    {99, 99, action::kUnsigned16},
+    {100, 107, action::kVector},
+    {108, 108, action::kCodeVector},
+    {109, 111, action::kVector},
+    {112, 112, action::kFilledVector},
+    {113, 127, action::kVector},
+    {143, 143, action::kStructure},
+    {242, 242, action::kVector},
+};
+
+constexpr std::array<uint8_t, 256> actionTable() {
+  std::array<uint8_t, 256> table{};
+  for (const ActionRange& range : kActionRanges)
+    for (uint32_t code = range.first; code <= range.last; ++code) table[code] = range.action;
+  return table;
+}
+
+}  // namespace
+
+// Every code outside the ranges (and every code above 255, which the
+// assembly refuses before it looks here) is refused with runtime error 22.
+extern "C" {
+constinit const std::array<uint8_t, 256> new_lisp_obj_actions = actionTable();
+}
