@@ -142,7 +142,8 @@ bool elementPlace(lispval vector, lispval index, ElementPlace* place, Failure* f
     return false;
   }
   const int32_t i = lisp::fixnumValue(index);
-  if (type->code == tc::UnitVector || i < 0 || static_cast<uint32_t>(i) >= lengthOf(vector, *type)) {
+  if (type->code == tc::UnitVector || i < 0 ||
+      static_cast<uint32_t>(i) >= lengthOf(vector, *type)) {
     *failure = fail(err::kIndexOutOfRange);
     return false;
   }
@@ -291,7 +292,8 @@ uint64_t readElement(const ElementPlace& place) {
     case ElementKind::Fixnum:
       return answer(kArefValue, load<uint32_t>(address));
     case ElementKind::Bit:
-      return answer(kArefValue, lisp::makeFixnum((load<uint8_t>(address) >> (place.index % 8)) & 1));
+      return answer(kArefValue,
+                    lisp::makeFixnum((load<uint8_t>(address) >> (place.index % 8)) & 1));
     case ElementKind::Nibble:
       return answer(kArefValue,
                     lisp::makeFixnum((load<uint8_t>(address) >> (4 * (place.index % 2))) & 0xf));
@@ -487,23 +489,24 @@ uint64_t aref_locate(const lispval* arguments, uint32_t count, lispval nil, Aref
     place->datum = failure.datum;
     return answer(kArefErrorWithDatum, lisp::makeFixnum(failure.code));
   }
-  place->vector = lisp::pointerWord(element.data - lisp::vectorDataOffset(*element.type),
-                                    lisp::Tag::Other);
+  place->vector =
+      lisp::pointerWord(element.data - lisp::vectorDataOffset(*element.type), lisp::Tag::Other);
   place->index = lisp::makeFixnum(static_cast<int32_t>(element.index));
   return readElement(element);
 }
 
 lispval array_element_into(const ArefPlace* place, uint32_t part, lispval number) {
   const VectorType& type = *lisp::vectorType(typeOf(place->vector));
-  const ElementPlace element{&type, lisp::objectAddress(place->vector) + lisp::vectorDataOffset(type),
+  const ElementPlace element{&type,
+                             lisp::objectAddress(place->vector) + lisp::vectorDataOffset(type),
                              static_cast<uint32_t>(lisp::fixnumValue(place->index))};
   const bool complex =
       type.element == ElementKind::ComplexSingle || type.element == ElementKind::ComplexDouble;
   const uint32_t bytes = type.widthBits / (complex ? 16 : 8);
-  std::memcpy(reinterpret_cast<void*>(static_cast<uintptr_t>(floatBits(number, bytes))),
-              reinterpret_cast<const void*>(
-                  static_cast<uintptr_t>(elementAddress(element) + part * bytes)),
-              bytes);
+  std::memcpy(
+      reinterpret_cast<void*>(static_cast<uintptr_t>(floatBits(number, bytes))),
+      reinterpret_cast<const void*>(static_cast<uintptr_t>(elementAddress(element) + part * bytes)),
+      bytes);
   return number;
 }
 

@@ -74,7 +74,7 @@ lisp::lispval array_header_initialise(uint32_t header, const ArrayHeaderArgument
 namespace lisp::array_error {
 inline constexpr uint32_t kWithDatum = 0x100;  // in inv_s_aref_store's result
 inline constexpr uint32_t kIndexOutOfRange = 13;
-inline constexpr uint32_t kNotArray = 14;          // with the object
+inline constexpr uint32_t kNotArray = 14;            // with the object
 inline constexpr uint32_t kSubscriptNotFixnum = 16;  // with it
 inline constexpr uint32_t kWrongSubscriptCount = 18;
 inline constexpr uint32_t kWrongKind = 21;

@@ -11,6 +11,7 @@ struct ActionRange {
 };
 
 constexpr ActionRange kActionRanges[] = {
+    // clang-format off
     {1, 1, action::kCons},
     {7, 7, action::kSymbol},
     {8, 8, action::kFunction},
@@ -30,6 +31,7 @@ constexpr ActionRange kActionRanges[] = {
     {113, 127, action::kVector},
     {143, 143, action::kStructure},
     {242, 242, action::kVector},
+    // clang-format on
 };
 
 constexpr std::array<uint8_t, 256> actionTable() {

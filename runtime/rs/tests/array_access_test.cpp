@@ -38,7 +38,8 @@ class Arrays : public LispConstructorHeap {
   // ---- objects to access ----
 
   lispval svector(uint32_t length, uint8_t type) {
-    LispCallSetup setup = setupFor(kMakeSvector, makeFixnum(static_cast<int32_t>(length)), nil(), 5);
+    LispCallSetup setup =
+        setupFor(kMakeSvector, makeFixnum(static_cast<int32_t>(length)), nil(), 5);
     setup.stack[2] = makeFixnum(type);
     setup.stack[3] = nil();
     setup.stack[4] = nil();
@@ -159,7 +160,8 @@ class Arrays : public LispConstructorHeap {
 // the second; both must read back as the same element.
 TEST_F(Arrays, EveryVectorTypeReadsBackWhatWasStoredAtBothEnds) {
   const lispval single1 = singleBits(0x3fc00000), single2 = singleBits(0x7fc12345);
-  const lispval double1 = doubleBits(0x400921fb54442d18ull), double2 = doubleBits(0x8000000000000000ull);
+  const lispval double1 = doubleBits(0x400921fb54442d18ull),
+                double2 = doubleBits(0x8000000000000000ull);
   const struct {
     lisp::ElementKind kind;
     lispval first, last;
@@ -364,8 +366,8 @@ TEST_F(Arrays, ARankZeroArrayHasOneElement) {
 
 TEST_F(Arrays, RefusalsSignalTheirCodeAndTouchNoElement) {
   const lispval vector = svector(3, 112);
-  const lispval typeOnly = make(headerSetup(makeFixnum(1), nil(), makeFixnum(80), makeFixnum(0),
-                                            list({3}), nil(), nil()));
+  const lispval typeOnly = make(
+      headerSetup(makeFixnum(1), nil(), makeFixnum(80), makeFixnum(0), list({3}), nil(), nil()));
   const lispval loopA = array({3}, cons(nil(), vector));
   const lispval loopB = array({3}, loopA);
   at(loopA - 0xa) = loopB;  // each displaced onto the other
@@ -422,10 +424,9 @@ TEST_F(Arrays, HeaderFlagsComeFromTheSixthWord1AndSeventhArguments) {
     const lispval seventh = combination & 4 ? set : nil();
     const lispval data = cons(nil(), vector);
     const lispval dims = list({4});
-    const lispval a = make(
-        headerSetup(makeFixnum(1), word1, data, makeFixnum(2), dims, sixth, seventh));
-    EXPECT_EQ(header(a), lisp::headerWord(85, static_cast<uint8_t>(combination), 1))
-        << combination;
+    const lispval a =
+        make(headerSetup(makeFixnum(1), word1, data, makeFixnum(2), dims, sixth, seventh));
+    EXPECT_EQ(header(a), lisp::headerWord(85, static_cast<uint8_t>(combination), 1)) << combination;
     EXPECT_EQ(at(a - 0xe), word1);
     EXPECT_EQ(at(a - 0xa), data);
     EXPECT_EQ(at(a - 6), makeFixnum(2));
@@ -435,14 +436,14 @@ TEST_F(Arrays, HeaderFlagsComeFromTheSixthWord1AndSeventhArguments) {
 
 TEST_F(Arrays, HeaderTypesAndSerialNumbers) {
   global(nbg::kArraySerial) = 41;
-  const lispval typed = make(headerSetup(makeFixnum(2), nil(), makeFixnum(72), makeFixnum(0),
-                                         list({2, 2}), nil(), nil()));
+  const lispval typed = make(
+      headerSetup(makeFixnum(2), nil(), makeFixnum(72), makeFixnum(0), list({2, 2}), nil(), nil()));
   EXPECT_EQ(header(typed), lisp::headerWord(72, 0, 2));
   EXPECT_EQ(at(typed - 0xa), nil());
   EXPECT_EQ(at(typed + 2), makeFixnum(42));
   // A vector given directly, and another array header.
-  const lispval direct = make(headerSetup(makeFixnum(1), nil(), svector(2, 98), makeFixnum(0),
-                                          list({2}), nil(), nil()));
+  const lispval direct = make(
+      headerSetup(makeFixnum(1), nil(), svector(2, 98), makeFixnum(0), list({2}), nil(), nil()));
   EXPECT_EQ(header(direct) & 0xff, 66u);
   EXPECT_EQ(at(direct + 2), makeFixnum(43));
   const lispval displaced =
@@ -457,7 +458,8 @@ TEST_F(Arrays, NarheaderIsANativeEntryOverTheConstructor) {
   const lispval data = cons(nil(), vector);
   const lispval dims = list({2, 3});
   const uint32_t before = next();
-  const lispval a = narheader(makeFixnum(2), nil(), data, makeFixnum(0), dims, nil(), makeFixnum(1));
+  const lispval a =
+      narheader(makeFixnum(2), nil(), data, makeFixnum(0), dims, nil(), makeFixnum(1));
   EXPECT_EQ(a, before + 0x1a);
   EXPECT_EQ(header(a), lisp::headerWord(80, 4, 2));
   EXPECT_EQ(at(a - 0xa), data);

@@ -195,9 +195,10 @@ TEST_F(OtherConstructors, HashTablesReadtablesAndTrellons) {
   global(kHashTableWord9Global) = makeFixnum(9);
   const lispval table = make(setupFor(kNewHashTable));
   EXPECT_EQ(header(table), tc::HashTable);
-  const lispval words[] = {nil(), nil(), nil(), nil(), nil(), nil(),
-                           0,     nil(), makeFixnum(9), 0, nil()};
-  for (uint32_t i = 0; i < 11; ++i) EXPECT_EQ(at(table - 0xe + 4 * i), words[i]) << "word " << i + 1;
+  const lispval words[] = {nil(), nil(), nil(),         nil(), nil(), nil(),
+                           0,     nil(), makeFixnum(9), 0,     nil()};
+  for (uint32_t i = 0; i < 11; ++i)
+    EXPECT_EQ(at(table - 0xe + 4 * i), words[i]) << "word " << i + 1;
 
   const lispval readtable = make(setupFor(kMakeReadtable));
   EXPECT_EQ(header(readtable), tc::Readtable);
@@ -251,7 +252,8 @@ TEST_F(OtherConstructors, OnlyATypeNinetySixVectorBecomesAnInstance) {
       {makeFixnum(4), makeFixnum(128), makeFixnum(4)},
       {nil(), makeFixnum(128), nil()},
   };
-  for (const auto& c : cases) EXPECT_EQ(refused(setupFor(kCvtVectorToInstance, c.v, c.t, 2), 32), c.datum);
+  for (const auto& c : cases)
+    EXPECT_EQ(refused(setupFor(kCvtVectorToInstance, c.v, c.t, 2), 32), c.datum);
   EXPECT_EQ(header(simple), 112u);
   const lispval other = vectorObject(96, 1);
   EXPECT_EQ(refused(setupFor(kCvtVectorToInstance, other, nil(), 2), 32), nil());
