@@ -170,7 +170,9 @@ inv_s_aref:
 /* make_array_header: runtime routine. In: eax = rank (fixnum), edx = word
    1, stacked: data or type code (fixnum), displacement, dimensions, sixth,
    seventh. Out: eax = a 24-byte array header (array_header_initialise:
-   type byte, flags, rank, words 1-4, the next serial number). */
+   type byte, flags, rank, words 1-4, the next serial number). A type
+   byte that would be no array-header code (a fixnum code, or the data's
+   vector type less 32) is refused first: error 14 with the data. */
         .globl make_array_header
         .hidden make_array_header
         .type make_array_header, @function
@@ -178,11 +180,19 @@ make_array_header:
         RUNTIME_FRAME
         mov [ebp + 8], eax
         mov [ebp + 12], edx
+        lea ecx, [ebp + 8]
+        CALL_NATIVE array_header_check, ecx
+        test eax, eax
+        jnz 1f
         mov edx, ARRAY_HEADER_BYTES + 8
         NEW_OBJECT
         add eax, PREFIX_HEADER
         lea ecx, [ebp + 8]
         CALL_NATIVE array_header_initialise, eax, ecx, edi
+        RUNTIME_RETURN
+1:      shl eax, 2
+        mov edx, [ebp + 16]
+        call rs_error_with_datum
         RUNTIME_RETURN
         .size make_array_header, . - make_array_header
 

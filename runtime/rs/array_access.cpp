@@ -440,6 +440,24 @@ bool storeElement(const ElementPlace& place, lispval v) {
   return true;
 }
 
+// The type byte of a new array header: the code given as a fixnum, or the
+// type of the data's vector (a cons's cdr, or the datum itself) with the bit
+// of value 32 cleared. Only an array-header code is accepted: any other
+// would make an object the collector cannot size.
+bool arrayHeaderType(const ArrayHeaderArguments* arguments, uint8_t* type) {
+  const lispval d = arguments->data;
+  if (lisp::isFixnum(d)) {
+    const int32_t code = lisp::fixnumValue(d);
+    if (code < 0 || code > 0xff) return false;
+    *type = static_cast<uint8_t>(code);
+  } else {
+    const lispval vector = lisp::isCons(d) ? lisp::cdr(d) : d;
+    if (!lisp::isOther(vector)) return false;
+    *type = typeOf(vector) & static_cast<uint8_t>(~kVectorTypeBit);
+  }
+  return anyArrayHeader(*type);
+}
+
 uint32_t reported(const Failure& failure, lispval* datum) {
   if (!failure.withDatum) return failure.code;
   *datum = failure.datum;
@@ -521,19 +539,16 @@ uint32_t inv_s_aref_store(const lispval* arguments, uint32_t count, lispval /*ni
   return 0;
 }
 
+uint32_t array_header_check(const ArrayHeaderArguments* arguments) {
+  uint8_t type = 0;
+  return arrayHeaderType(arguments, &type) ? 0 : err::kNotArray;
+}
+
 lispval array_header_initialise(uint32_t header, const ArrayHeaderArguments* arguments,
                                 lispval nil) {
-  const lispval d = arguments->data;
   uint8_t type = 0;
-  lispval data = nil;
-  if (lisp::isFixnum(d)) {
-    type = static_cast<uint8_t>(lisp::fixnumValue(d));
-  } else {
-    data = d;
-    // A datum that names no object leaves the type byte 0.
-    const lispval vector = lisp::isCons(d) ? lisp::cdr(d) : d;
-    if (lisp::isOther(vector)) type = typeOf(vector) & static_cast<uint8_t>(~kVectorTypeBit);
-  }
+  arrayHeaderType(arguments, &type);
+  const lispval data = lisp::isFixnum(arguments->data) ? nil : arguments->data;
   const uint8_t flags = (arguments->sixth != nil ? kFlagSixth : 0) |
                         (arguments->word1 != nil ? kFlagWord1 : 0) |
                         (arguments->seventh != nil ? kFlagSeventh : 0);

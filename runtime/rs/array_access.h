@@ -65,6 +65,10 @@ struct ArrayHeaderArguments {
 };
 static_assert(sizeof(ArrayHeaderArguments) == 28);
 
+// Before anything is allocated: 0, or error 14 (with the data argument) when
+// the type byte it gives would be no array-header code.
+uint32_t array_header_check(const ArrayHeaderArguments* arguments);
+
 // Writes the array header just allocated at `header` (24 bytes) and takes
 // the next serial number; returns its tagged word.
 lisp::lispval array_header_initialise(uint32_t header, const ArrayHeaderArguments* arguments,

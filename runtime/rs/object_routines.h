@@ -35,6 +35,11 @@ lisp::lispval new_lisp_obj(uint32_t type, uint32_t a, uint32_t b);
 lisp::lispval grow_fasl_stack(int32_t increment);
 lisp::lispval restructurify(lisp::lispval x);
 
+// cvt_vector_to_instance's check: 1 when the header of a type-96 vector,
+// given the type code `type` (a fixnum), would be sized and scanned by the
+// collector as before; else 0.
+uint32_t instance_type_keeps_extent(uint32_t header, lisp::lispval type);
+
 // What new_lisp_obj does for each type code (lisp::new_lisp_obj_action).
 extern const std::array<uint8_t, 256> new_lisp_obj_actions;
 }

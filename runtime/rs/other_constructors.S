@@ -384,28 +384,36 @@ new_remote_object:
 
 /* cvt_vector_to_instance: runtime routine. In: eax = v, edx = the new type
    code t (fixnum). A vector of type 96 gets t as its type byte. Out: eax =
-   v. Errors (two-argument, 32): v not a type-96 vector (with v), t not a
-   fixnum from 0 to 255 (with t); v is then unchanged. */
+   v. Errors (two-argument, 32): v not a type-96 vector (with v); t not a
+   fixnum code under which the collector sizes and scans v as before (with
+   t), so that no header change leaves the heap unwalkable; v is then
+   unchanged. */
         .globl cvt_vector_to_instance
         .hidden cvt_vector_to_instance
         .type cvt_vector_to_instance, @function
 cvt_vector_to_instance:
         RUNTIME_FRAME
+        mov [ebp + 8], eax
+        mov [ebp + 12], edx
         mov ecx, eax
         and ecx, 7
         cmp ecx, 2
         jne 1f
         cmp byte ptr [eax + HEADER_TYPE], TYPE_LISP_VECTOR
         jne 1f
-        cmp edx, FIXNUM(0xff)
-        ja 2f                                   /* not a fixnum 0-255 */
-        test edx, 3
-        jnz 2f
+        mov ecx, [eax + HEADER_TYPE]
+        CALL_NATIVE instance_type_keeps_extent, ecx, edx
+        test eax, eax
+        jz 2f
+        mov eax, [ebp + 8]
+        mov edx, [ebp + 12]
         shr edx, 2
         mov [eax + HEADER_TYPE], dl
         RUNTIME_RETURN
-1:      mov edx, eax
-2:      mov eax, FIXNUM(ERROR_NOT_LISP_VECTOR)
+1:      mov edx, [ebp + 8]
+        jmp 3f
+2:      mov edx, [ebp + 12]
+3:      mov eax, FIXNUM(ERROR_NOT_LISP_VECTOR)
         call rs_error_with_datum
         RUNTIME_RETURN
         .size cvt_vector_to_instance, . - cvt_vector_to_instance

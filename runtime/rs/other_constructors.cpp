@@ -1,5 +1,8 @@
-// The type table of new_lisp_obj: which constructor makes each type code.
+// The type table of new_lisp_obj, and the check of the type a vector may be
+// given as an instance.
 
+#include "runtime/gc/object_extent.h"
+#include "runtime/rs/object_layout.h"
 #include "runtime/rs/object_routines.h"
 
 namespace {
@@ -47,4 +50,13 @@ constexpr std::array<uint8_t, 256> actionTable() {
 // assembly refuses before it looks here) is refused with runtime error 22.
 extern "C" {
 constinit const std::array<uint8_t, 256> new_lisp_obj_actions = actionTable();
+}
+
+extern "C" uint32_t instance_type_keeps_extent(uint32_t header, lisp::lispval type) {
+  if (!lisp::isFixnum(type) || lisp::fixnumValue(type) < 0 || lisp::fixnumValue(type) > 0xff)
+    return 0;
+  const uint32_t changed = (header & ~0xffu) | static_cast<uint32_t>(lisp::fixnumValue(type));
+  const gc::ObjectExtent before = gc::extentOf(header, 0), after = gc::extentOf(changed, 0);
+  return after.row && after.bytes == before.bytes && after.firstWord[0] == before.firstWord[0] &&
+         after.wordCount[0] == before.wordCount[0] && after.wordCount[1] == before.wordCount[1];
 }

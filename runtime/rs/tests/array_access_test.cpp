@@ -362,6 +362,23 @@ TEST_F(Arrays, ARankZeroArrayHasOneElement) {
   EXPECT_EQ(read({array({}, cons(nil(), vector))}), makeCharacter('z'));
 }
 
+TEST_F(Arrays, OfTheFlaggedFormsReadsTake210AndStoresTakeEvery) {
+  const lispval vector = svector(3, 112);
+  for (uint8_t type : {uint8_t{192}, uint8_t{193}, uint8_t{197}, uint8_t{208}, uint8_t{210}}) {
+    SCOPED_TRACE(testing::Message() << "type " << int(type));
+    const lispval a = make(headerSetup(makeFixnum(1), nil(), makeFixnum(type), makeFixnum(1),
+                                       list({2}), nil(), nil()));
+    at(a - 0xa) = cons(nil(), vector);
+    store({makeFixnum(type), a, makeFixnum(1)});
+    EXPECT_EQ(at(dataAt(vector) + 8), makeFixnum(type));
+    if (type == tc::FlaggedArray) {
+      EXPECT_EQ(read({a, makeFixnum(1)}), makeFixnum(type));
+    } else {
+      EXPECT_EQ(refused(arefSetup({a, makeFixnum(1)}), 14), a);
+    }
+  }
+}
+
 // ---- refusals ----
 
 TEST_F(Arrays, RefusalsSignalTheirCodeAndTouchNoElement) {
@@ -449,6 +466,17 @@ TEST_F(Arrays, HeaderTypesAndSerialNumbers) {
   const lispval displaced =
       make(headerSetup(makeFixnum(1), nil(), typed, makeFixnum(1), list({2}), nil(), nil()));
   EXPECT_EQ(header(displaced) & 0xff, 72u);
+  EXPECT_EQ(global(nbg::kArraySerial), 44u);
+
+  // A type byte that is no array-header code would make an object the
+  // collector cannot size: refused with the data, nothing made.
+  const lispval function = objects_->makeFunction(0);
+  for (lispval data : {makeFixnum(76), makeFixnum(112), makeFixnum(300), nil(),
+                       cons(nil(), makeFixnum(2)), cons(nil(), function)}) {
+    EXPECT_EQ(
+        refused(headerSetup(makeFixnum(1), nil(), data, makeFixnum(0), nil(), nil(), nil()), 14),
+        data);
+  }
   EXPECT_EQ(global(nbg::kArraySerial), 44u);
 }
 

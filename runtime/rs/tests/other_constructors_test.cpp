@@ -255,9 +255,17 @@ TEST_F(OtherConstructors, OnlyATypeNinetySixVectorBecomesAnInstance) {
   for (const auto& c : cases)
     EXPECT_EQ(refused(setupFor(kCvtVectorToInstance, c.v, c.t, 2), 32), c.datum);
   EXPECT_EQ(header(simple), 112u);
+  // A type under which the collector would size or scan the vector
+  // otherwise is refused with the type.
   const lispval other = vectorObject(96, 1);
-  EXPECT_EQ(refused(setupFor(kCvtVectorToInstance, other, nil(), 2), 32), nil());
+  for (lispval t : {nil(), makeFixnum(112), makeFixnum(98), makeFixnum(8), makeFixnum(256)})
+    EXPECT_EQ(refused(setupFor(kCvtVectorToInstance, other, t, 2), 32), t);
   EXPECT_EQ(header(other), lisp::headerWithLength(96, 1));
+  for (uint8_t t : {uint8_t{129}, uint8_t{130}, uint8_t{15}, uint8_t{96}}) {
+    const lispval fresh = vectorObject(96, 1);
+    EXPECT_EQ(call(setupFor(kCvtVectorToInstance, fresh, makeFixnum(t), 2)).eax, fresh);
+    EXPECT_EQ(header(fresh), lisp::headerWithLength(t, 1));
+  }
 }
 
 // ---- sysvectors ----
