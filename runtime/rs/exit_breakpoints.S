@@ -18,14 +18,17 @@
         .text
 
 /* break_on_exit_return_only, break_on_exit_or_throw: In: ebp = the frame
-   returned to, esp as after its callee's return; eax, ecx and the carry as
-   the callee left them (carry clear: one value in eax). Reserves a word for
-   the return address, builds a runtime frame above it keeping eax, the
-   value count (as a fixnum) and the thread's free list of values vectors
-   (set to nil meanwhile, so the vector holding the values is not reused),
-   calls the function of the symbol at nil-0x2a1 with the fixnum 52, and
-   returns to the parked address with eax, ecx, the carry (set when ecx is
-   not 1), ebx = the thread and esi = the frame's word -4. edx clobbered. */
+   returned to, esp as after its callee's return; eax, edx, ecx and the
+   carry as the callee left them (carry clear: one value in eax; else ecx
+   values, the second in edx). Reserves a word for the return address,
+   builds a runtime frame above it keeping the values in registers (eax
+   from one value on, edx from two, both as nil otherwise, so the frame
+   holds only Lisp values), the count as a fixnum and the thread's free
+   list of values vectors (nil meanwhile, so the vector holding values 3
+   and on is not reused), calls the function of the symbol at nil-0x2a1
+   with the fixnum 52, and returns to the parked address with eax, edx, ecx,
+   the carry (set when ecx is not 1), ebx = the thread and esi = the
+   frame's word -4. */
         .globl break_on_exit_return_only, break_on_exit_or_throw
         .hidden break_on_exit_return_only, break_on_exit_or_throw
         .type break_on_exit_return_only, @function
@@ -40,10 +43,17 @@ break_on_exit_or_throw:
 1:      push edi                                /* becomes the return address */
         mov ebx, [ebp + FRAME_THREAD]
         RUNTIME_FRAME
-        push eax                                /* ebp-0x20 */
+        test ecx, ecx
+        jnz 2f
+        mov eax, edi                            /* no values */
+2:      cmp ecx, 2
+        jae 3f
+        mov edx, edi                            /* no second value */
+3:      push eax                                /* ebp-0x20 */
         lea ecx, [4 * ecx]
         push ecx                                /* ebp-0x24: the count, fixnum-shaped */
         push dword ptr [ebx + THREAD_VALUES_VECTORS] /* ebp-0x28 */
+        push edx                                /* ebp-0x2c */
         mov [ebx + THREAD_VALUES_VECTORS], edi
         mov eax, [ebp]
         mov eax, [eax + FRAME_PARKED_RETURN]
@@ -58,14 +68,15 @@ break_on_exit_or_throw:
         mov [ebx + THREAD_VALUES_VECTORS], eax
         mov ecx, [ebp - 0x24]
         shr ecx, 2
+        mov edx, [ebp - 0x2c]
         mov eax, [ebp - 0x20]
         leave
         mov esi, [ebp - 4]
         cmp ecx, 1
-        je 2f
+        je 4f
         stc
         ret
-2:      clc
+4:      clc
         ret
         .size break_on_exit_or_throw, . - break_on_exit_or_throw
 

@@ -46,10 +46,10 @@ restify_stack_probe:
         .size restify_stack_probe, . - restify_stack_probe
 
 /* exit_breakpoint_probe: harness target that returns through an exit
-   breakpoint. In: eax and ecx = the values to return, edx = 1 for the
-   carry set; exit_probe_entry = the breakpoint entry. Parks its real
-   return address in the caller's frame word -0xc and returns to the
-   entry instead, as break_on_exit_control arranges. */
+   breakpoint. In: eax, edx and ecx = the values to return; exit_probe_carry
+   = 1 for the carry set; exit_probe_entry = the breakpoint entry. Parks
+   its real return address in the caller's frame word -0xc and returns to
+   the entry instead, as break_on_exit_control arranges. */
         .globl exit_breakpoint_probe
         .type exit_breakpoint_probe, @function
 exit_breakpoint_probe:
@@ -59,13 +59,37 @@ exit_breakpoint_probe:
         mov eax, [exit_probe_entry]
         mov [esp + 4], eax
         pop eax
-        test edx, edx
-        jz 1f
+        cmp dword ptr [exit_probe_carry], 0
+        je 1f
         stc
         ret
 1:      clc
         ret
         .size exit_breakpoint_probe, . - exit_breakpoint_probe
+
+/* edx_clobbering_start: the start word of a stand-in Lisp function that
+   changes edx and then records its call as lisp_recorder_entry does. */
+        .globl edx_clobbering_start
+        .type edx_clobbering_start, @function
+edx_clobbering_start:
+        mov edx, 0x3c3c
+        jmp lisp_recorder_entry
+        .size edx_clobbering_start, . - edx_clobbering_start
+
+/* free_list_reading_start: the start word of a stand-in Lisp function that
+   stores the thread's word at free_list_probe_offset (ebx = the thread, as
+   the stub leaves it) into free_list_seen and returns nil. */
+        .globl free_list_reading_start
+        .type free_list_reading_start, @function
+free_list_reading_start:
+        mov eax, [free_list_probe_offset]
+        mov eax, [ebx + eax]
+        mov [free_list_seen], eax
+        mov eax, edi
+        mov esi, [ebp - 4]
+        clc
+        ret
+        .size free_list_reading_start, . - free_list_reading_start
 
 /* volatile_round_trip(area, const double in[2], double out[2], uint32_t*
    edx_out): cdecl. Loads in[1] then in[0] (on top) and a marked edx, calls
@@ -102,6 +126,11 @@ volatile_round_trip:
         .data
         .globl exit_probe_entry
 exit_probe_entry: .long 0
+        .globl exit_probe_carry
+exit_probe_carry: .long 0
+        .globl free_list_probe_offset, free_list_seen
+free_list_probe_offset: .long 0
+free_list_seen: .long 0
         .bss
         .balign 4
         .globl restify_probe_esp_before, restify_probe_esp_after, restify_probe_carry

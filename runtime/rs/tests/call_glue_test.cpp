@@ -19,8 +19,12 @@
 extern "C" {
 void restify_stack_probe();
 void exit_breakpoint_probe();
+void edx_clobbering_start();
+void free_list_reading_start();
+extern int32_t free_list_probe_offset;
+extern uint32_t free_list_seen;
 void volatile_round_trip(void* area, const double* in, double* out, uint32_t* edxOut);
-extern uint32_t exit_probe_entry;
+extern uint32_t exit_probe_entry, exit_probe_carry;
 extern uint32_t restify_probe_esp_before, restify_probe_esp_after, restify_probe_carry;
 extern uint32_t restify_probe_esi, restify_probe_length;
 extern uint32_t restify_probe_cars[8], restify_probe_cells[8];
@@ -181,6 +185,31 @@ TEST_F(CallGlue, FuncallCheckSendsAnythingElseWithTheObjectFirst) {
     EXPECT_EQ(result.stack[0], makeFixnum(1));
     EXPECT_EQ(result.stack[1], makeFixnum(2));
     for (uint32_t i = 2; i < 6; ++i) EXPECT_EQ(result.stack[i], makeFixnum(i + 1)) << i;
+  }
+}
+
+TEST_F(CallGlue, FunctionFaultEntriesJumpThroughTheirSlotsWithTheCallUnchanged) {
+  const struct {
+    void (*entry)();
+    int32_t slot;
+  } cases[] = {{functionfault, 0x1f7}, {functionfault_2, 0x1fb}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.slot);
+    global(0x1f7) = global(0x1fb) = 0;
+    global(c.slot) = testing_support::recorderAddress();
+    testing_support::resetRecorder(makeFixnum(5));
+    LispCallSetup setup = setupFor(0, makeFixnum(1), makeFixnum(2), 2);
+    setup.target = addressOf(c.entry);
+    setup.esi = recorderFunction_;
+    const LispCallResult result = call(setup);
+    ASSERT_EQ(lisp_recorder_log.count, 1u);
+    const testing_support::RecordedCall& callee = lisp_recorder_log.calls[0];
+    EXPECT_EQ(callee.eax, makeFixnum(1));
+    EXPECT_EQ(callee.edx, makeFixnum(2));
+    EXPECT_EQ(callee.ecx, 2u);
+    EXPECT_EQ(callee.esi, recorderFunction_);
+    EXPECT_EQ(callee.ebx, thread_);
+    EXPECT_EQ(result.eax, makeFixnum(5));
   }
 }
 
@@ -380,24 +409,33 @@ TEST_F(CallGlue, ShortVectorRefusesCountsBeyondTheHeader) {
 // ---- exit breakpoints ----
 
 TEST_F(CallGlue, ExitBreakpointsRunTheBreakpointFunctionAndKeepTheValues) {
-  const lispval breakpointSymbol = objects_->makeSymbol(recorderFunction_);
+  // The breakpoint function changes eax, edx and ecx before it returns.
+  const lispval breakpointSymbol =
+      objects_->makeSymbol(objects_->makeFunction(addressOf(edx_clobbering_start)));
   global(kExitBreakpointSymbol) = breakpointSymbol;
   const lispval freeList = cons(nil(), nil());
   const struct {
-    uint32_t ecx, carry, expectedEcx;
-  } returns[] = {{7, 0, 1}, {3, 1, 3}, {0, 1, 0}, {1, 1, 1}};
+    uint32_t count, carry;   // as the function returns
+    uint32_t eax, edx, ecx;  // as the breakpoint returns
+  } returns[] = {
+      {7, 0, makeFixnum(42), nil(), 1},  // one value: ecx and edx are no values
+      {3, 1, makeFixnum(42), makeFixnum(43), 3}, {2, 1, makeFixnum(42), makeFixnum(43), 2},
+      {1, 1, makeFixnum(42), nil(), 1},          {0, 1, nil(), nil(), 0},
+  };
   for (void (*entry)() : {break_on_exit_return_only, break_on_exit_or_throw}) {
     for (const auto& r : returns) {
-      SCOPED_TRACE(r.ecx);
+      SCOPED_TRACE(r.count);
       exit_probe_entry = addressOf(entry);
+      exit_probe_carry = r.carry;
       threadWord(lisp::thread_record::kValuesVectors) = freeList;
       testing_support::resetRecorder(makeFixnum(66));
-      LispCallSetup setup = setupFor(0, makeFixnum(42), r.carry, r.ecx);
+      LispCallSetup setup = setupFor(0, makeFixnum(42), makeFixnum(43), r.count);
       setup.target = addressOf(exit_breakpoint_probe);
       const LispCallResult result = call(setup);
-      EXPECT_EQ(result.eax, makeFixnum(42));
-      EXPECT_EQ(result.ecx, r.expectedEcx);
-      EXPECT_EQ(result.carry, r.expectedEcx == 1 ? 0u : 1u);
+      EXPECT_EQ(result.eax, r.eax);
+      EXPECT_EQ(result.edx, r.edx);
+      EXPECT_EQ(result.ecx, r.ecx);
+      EXPECT_EQ(result.carry, r.ecx == 1 ? 0u : 1u);
       EXPECT_EQ(result.esi, kCallerFunction);
       EXPECT_EQ(result.ebx, thread_);
       EXPECT_EQ(threadWord(lisp::thread_record::kValuesVectors), freeList);
@@ -407,9 +445,24 @@ TEST_F(CallGlue, ExitBreakpointsRunTheBreakpointFunctionAndKeepTheValues) {
       EXPECT_EQ(breakpoint.ecx, 1u);
       EXPECT_EQ(breakpoint.callerFrame[frameIndex(0x18)], breakpointSymbol);
       EXPECT_EQ(breakpoint.callerFrame[frameIndex(0x1c)], thread_);
-      EXPECT_EQ(breakpoint.callerFrame[frameIndex(0x20)], makeFixnum(42));
+      EXPECT_EQ(breakpoint.callerFrame[frameIndex(0x20)], r.eax);
     }
   }
+}
+
+// A breakpoint function that ran while the values were parked sees the
+// thread's free list of values vectors empty, so it cannot reuse the vector.
+TEST_F(CallGlue, ExitBreakpointsHideTheFreeListWhileTheFunctionRuns) {
+  global(kExitBreakpointSymbol) =
+      objects_->makeSymbol(objects_->makeFunction(addressOf(free_list_reading_start)));
+  free_list_probe_offset = lisp::thread_record::kValuesVectors;
+  threadWord(lisp::thread_record::kValuesVectors) = cons(nil(), nil());
+  exit_probe_entry = addressOf(break_on_exit_return_only);
+  exit_probe_carry = 0;
+  LispCallSetup setup = setupFor(0, makeFixnum(42), 0, 1);
+  setup.target = addressOf(exit_breakpoint_probe);
+  call(setup);
+  EXPECT_EQ(free_list_seen, nil());
 }
 
 // ---- thread record and volatile area ----
