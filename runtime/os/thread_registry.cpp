@@ -77,6 +77,8 @@ void unlockReadyQueue() {
 }
 
 void forgetRegistry() {
+  if (tls_active) platform::freeThreadSlot(static_cast<int32_t>(tls_key));
+  if (vxm_thread_control.heapMutex) free_os_lock(vxm_thread_control.heapMutex);
   const uint32_t semaphore = vxm_thread_control.readyQueueLock.semaphore;
   std::memset(&vxm_thread_control, 0, sizeof vxm_thread_control);
   vxm_thread_control.readyQueueLock = FastMutex{0, 0, 0, semaphore, 0};
