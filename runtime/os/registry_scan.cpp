@@ -23,10 +23,6 @@ uint32_t addressOf(const void* pointer) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
 }
 
-uint32_t* chainNext(uint32_t* record) {
-  return reinterpret_cast<uint32_t*>(static_cast<uintptr_t>(word(record, tr::kChainLink)));
-}
-
 // Decision: the values-vector list keeps its first vector, emptied (data
 // words from the second on nil); the others are let go, their links nil.
 void emptyValuesVectors(uint32_t* record) {
@@ -53,7 +49,7 @@ void scanRecord(uint32_t* record, gsgc_slot_routine slot) {
 extern "C" {
 
 void scavenge_per_thread_setup() {
-  for (uint32_t* record = threadctl_active; record; record = chainNext(record)) {
+  for (uint32_t* record = threadctl_active; record; record = lisp::registry::nextOnChain(record)) {
     const lisp::registry::VectorWords binding = vectorWords(word(record, tr::kBindingStack));
     if (binding.words) binding.data[0] = word(record, tr::kBindingStackTop);
     const lisp::registry::VectorWords special = vectorWords(word(record, tr::kSpecialStack));
@@ -80,7 +76,7 @@ void gc_scan_thread_registry(gsgc_slot_routine slot) {
     return;
   }
   lisp::registry::lockReadyQueue();
-  for (uint32_t* record = threadctl_active; record; record = chainNext(record))
+  for (uint32_t* record = threadctl_active; record; record = lisp::registry::nextOnChain(record))
     scanRecord(record, slot);
   lisp::registry::unlockReadyQueue();
   for (uint32_t* header : {ready_thread_header_aligned, waiting_thread_header_aligned})
@@ -91,7 +87,7 @@ void scan_os_stacks(gsgc_slot_routine slot, gsgc_slot_routine returnAddress) {
   if (!skip_stack_scan) scan_activestack(slot, returnAddress);
   if (!tls_active2) return;
   lisp::registry::lockReadyQueue();
-  for (uint32_t* record = threadctl_active; record; record = chainNext(record)) {
+  for (uint32_t* record = threadctl_active; record; record = lisp::registry::nextOnChain(record)) {
     const uint32_t saved = word(record, tr::kSavedNativeStack);
     if (saved != 0)
       scan_stackspace(word(record, tr::kClinkHead), word(record, tr::kCatchChain), saved, slot,
@@ -102,7 +98,7 @@ void scan_os_stacks(gsgc_slot_routine slot, gsgc_slot_routine returnAddress) {
 
 uint32_t prelink_native_stacks() {
   if (!tls_active2) return prelink_activestack();
-  for (uint32_t* record = threadctl_active; record; record = chainNext(record))
+  for (uint32_t* record = threadctl_active; record; record = lisp::registry::nextOnChain(record))
     if (const int32_t bad = prelink_stack(record, 0, 0, 0)) return static_cast<uint32_t>(bad);
   return 0;
 }

@@ -42,10 +42,6 @@ uint32_t addressOf(const void* pointer) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
 }
 
-uint32_t* chainNext(uint32_t* record) {
-  return reinterpret_cast<uint32_t*>(static_cast<uintptr_t>(word(record, tr::kChainLink)));
-}
-
 // Enters a record that came with the image under its own index; false for a
 // record whose index no registry can hold (a damaged image).
 bool reenter(uint32_t* record) {
@@ -72,37 +68,52 @@ void forgetProcessThread(lispval process) {
   lisp::wordAt(process, lisp::kHeaderOffset + 4 * lisp::registry::kProcessThreadWord) = 0;
 }
 
+uint32_t** chainLinkOf(uint32_t* record) {
+  return reinterpret_cast<uint32_t**>(&word(record, tr::kChainLink));
+}
+
+// Enters every record of a list saved with the image. A damaged list is cut
+// where it goes wrong (an index no registry holds, or more records than
+// there can be indices), so that no unentered record is ever handed out.
+template <class Restore>
+void reenterList(uint32_t** head, Restore restore) {
+  uint32_t** link = head;
+  uint32_t count = 0;
+  while (*link) {
+    uint32_t* record = *link;
+    if (count++ == kMostRestoredRecords || !reenter(record)) {
+      *link = nullptr;
+      return;
+    }
+    if (restore(record)) link = chainLinkOf(record);  // else it left the list: *link follows it
+  }
+}
+
 // The records saved with the image: released ones are dead; of those in
 // use, one that has an owner or was never started is kept as new, every
 // other one is dead and released.
 void restoreRecords() {
-  uint32_t count = 0;
-  for (uint32_t* record = threadctl_available; record && count < kMostRestoredRecords;
-       record = chainNext(record), ++count) {
-    if (!reenter(record)) break;
+  reenterList(&threadctl_available, [](uint32_t* record) {
     word(record, tr::kState) = tr::kStateDead;
-  }
-  uint32_t* next = nullptr;
-  count = 0;
-  for (uint32_t* record = threadctl_active; record && count < kMostRestoredRecords;
-       record = next, ++count) {
-    next = chainNext(record);
-    if (!reenter(record)) break;
+    return true;
+  });
+  reenterList(&threadctl_active, [](uint32_t* record) {
     word(record, tr::kOsIdSlot) = nilval;
     word(record, tr::kSavedNativeStack) = 0;
     word(record, tr::kOsThreadId) = 0;
     word(record, tr::kQueueNext) = word(record, tr::kQueuePrevious) = nilval;
     clean_bound_symbols(record);
+    if (word(record, tr::kProcessObject) != nilval)
+      forgetProcessThread(word(record, tr::kProcessObject));
     if (word(record, tr::kOwner) != nilval || word(record, tr::kState) == tr::kStateNew) {
       word(record, tr::kOwner) = nilval;
       word(record, tr::kState) = tr::kStateNew;
-    } else {
-      word(record, tr::kState) = tr::kStateDead;
-      free_threadctl_c(record);
+      return true;
     }
-    if (word(record, tr::kProcessObject) != nilval)
-      forgetProcessThread(word(record, tr::kProcessObject));
-  }
+    word(record, tr::kState) = tr::kStateDead;
+    free_threadctl_c(record);
+    return false;
+  });
 }
 
 void linkOnlyMember(uint32_t* header, uint32_t* record) {

@@ -63,6 +63,10 @@ uint32_t* rawRecord(lispval value) {
   return objectOf<uint32_t>(value);
 }
 
+uint32_t* nextOnChain(uint32_t* record) {
+  return reinterpret_cast<uint32_t*>(static_cast<uintptr_t>(word(record, tr::kChainLink)));
+}
+
 uint32_t* recordAt(int32_t index) {
   if (index < 0 || static_cast<uint32_t>(index) >= vxm_thread_control.registryCount) return nullptr;
   return vxm_thread_control.registryTable[index];
@@ -103,9 +107,7 @@ uint32_t addressOf(const void* pointer) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
 }
 
-uint32_t* chainNext(uint32_t* record) {
-  return reinterpret_cast<uint32_t*>(static_cast<uintptr_t>(word(record, tr::kChainLink)));
-}
+using lisp::registry::nextOnChain;
 
 void setChainNext(uint32_t* record, uint32_t* next) {
   word(record, tr::kChainLink) = addressOf(next);
@@ -204,12 +206,16 @@ uint32_t* newRecord() {
   return record;
 }
 
+// Bounded by the number of records there can be, so that a damaged list
+// cannot make it loop.
 bool unlinkActive(uint32_t* record) {
-  for (uint32_t** link = &threadctl_active; *link; link = reinterpret_cast<uint32_t**>(
-                                                       &word(*link, tr::kChainLink))) {
-    if (*link != record) continue;
-    *link = chainNext(record);
-    return true;
+  uint32_t** link = &threadctl_active;
+  for (uint32_t steps = 0; *link && steps <= lisp::registry::kMostRecords; ++steps) {
+    if (*link == record) {
+      *link = nextOnChain(record);
+      return true;
+    }
+    link = reinterpret_cast<uint32_t**>(&word(*link, tr::kChainLink));
   }
   return false;
 }
@@ -217,7 +223,8 @@ bool unlinkActive(uint32_t* record) {
 void insertAvailable(uint32_t* record) {
   const uint32_t index = registryIndexOf(record);
   uint32_t** link = &threadctl_available;
-  while (*link && registryIndexOf(*link) <= index)
+  for (uint32_t steps = 0;
+       *link && registryIndexOf(*link) <= index && steps <= lisp::registry::kMostRecords; ++steps)
     link = reinterpret_cast<uint32_t**>(&word(*link, tr::kChainLink));
   setChainNext(record, *link);
   *link = record;
@@ -262,7 +269,7 @@ extern "C" {
 uint32_t* allocate_threadctl() {
   uint32_t* record = threadctl_available;
   if (record)
-    threadctl_available = chainNext(record);
+    threadctl_available = nextOnChain(record);
   else
     record = newRecord();
   if (!record) return nullptr;
@@ -334,7 +341,7 @@ int valid_thread_p(lispval value) {
 
 uint32_t thread_chain_length(uint32_t* chain) {
   uint32_t length = 0;
-  for (; chain && length <= lisp::registry::kMostRecords; chain = chainNext(chain)) ++length;
+  for (; chain && length <= lisp::registry::kMostRecords; chain = nextOnChain(chain)) ++length;
   return length;
 }
 
@@ -379,7 +386,7 @@ uint32_t lisp_thread_pselecttime(lispval record) {
 }
 
 int savedstack_allocated_p(uint32_t address) {
-  for (uint32_t* record = threadctl_active; record; record = chainNext(record)) {
+  for (uint32_t* record = threadctl_active; record; record = nextOnChain(record)) {
     const uint32_t saved = word(record, tr::kSavedNativeStack);
     if (saved != 0 && address >= saved && address < word(record, tr::kStackBase)) return 1;
   }

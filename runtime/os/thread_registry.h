@@ -54,6 +54,9 @@ struct VectorWords {
 };
 VectorWords vectorWords(lispval vector);
 
+// The next record on the active or the available list, or null.
+uint32_t* nextOnChain(uint32_t* record);
+
 // The record at an index within 0 .. registry count - 1, else null.
 uint32_t* recordAt(int32_t index);
 

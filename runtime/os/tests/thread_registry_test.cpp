@@ -344,6 +344,25 @@ TEST_F(Registry, RestoredRecordsKeepTheirIndices) {
   EXPECT_EQ(availableIndices(), std::vector<uint32_t>{3});
 }
 
+// A damaged image: a record with an index no registry holds, and a list
+// that runs in a circle. Both lists are cut and set-up goes on.
+TEST_F(Registry, RestoreCutsDamagedLists) {
+  uint32_t* a = allocate_threadctl();
+  uint32_t* b = allocate_threadctl();
+  free_threadctl_c(b);
+  word(b, tr::kRegistryIndex) = 5000;
+  word(a, tr::kChainLink) = address(a);  // a circle
+  std::memset(vxm_thread_control.registryTable, 0, sizeof vxm_thread_control.registryTable);
+  vxm_thread_control.registryCount = 0;
+  testing_support::Watchdog watchdog("restore of damaged lists", 10s);
+  initialize_thread_registry(1);
+  EXPECT_EQ(threadctl_available, nullptr);
+  EXPECT_EQ(valid_thread_p(tagged(b)), 0);
+  EXPECT_EQ(lisp::registry::recordAt(0), a);
+  EXPECT_EQ(thread_chain_length(threadctl_active), 2u);
+  EXPECT_EQ(valid_thread_p(first_thread), 1);
+}
+
 TEST_F(Registry, RestoreFollowsAStandardInstanceToItsSlotVector) {
   uint32_t* a = allocate_threadctl();
   word(a, tr::kOwner) = lisp::makeFixnum(1);
