@@ -152,12 +152,11 @@ lisp::registry::VectorWords lisp::registry::vectorWords(lispval vector) {
   }
   const lisp::VectorType* type = lisp::vectorType(code);
   if (type && type->widthBits == 32) {
-    const uint32_t length =
-        type->fixnumLength
-            ? static_cast<uint32_t>(lisp::fixnumValue(lisp::wordAt(vector, lisp::kHeaderOffset + 4)))
-            : lisp::headerLength(header);
-    return {&lisp::wordAt(vector,
-                          lisp::kHeaderOffset + static_cast<int32_t>(lisp::vectorDataOffset(*type))),
+    const uint32_t length = type->fixnumLength ? static_cast<uint32_t>(lisp::fixnumValue(
+                                                     lisp::wordAt(vector, lisp::kHeaderOffset + 4)))
+                                               : lisp::headerLength(header);
+    return {&lisp::wordAt(
+                vector, lisp::kHeaderOffset + static_cast<int32_t>(lisp::vectorDataOffset(*type))),
             length};
   }
   const lisp::ObjectKind kind = lisp::kObjectKindByTypeCode[code];
@@ -179,9 +178,9 @@ constexpr uint32_t kBindingEntryBytes = 8;
 
 void initialiseRecord(uint32_t* record) {
   for (uint32_t slot = 1; slot <= tr::kLispSlots; ++slot) record[slot] = nilval;
-  for (const int32_t cleared : {tr::kQueueWord1, tr::kQueueWord2, tr::kClockWord, tr::kClearedWord52,
-                                tr::kSavedNativeStack, tr::kOsThreadId, tr::kClearedWord68,
-                                tr::kClearedWord69, tr::kClearedWord73})
+  for (const int32_t cleared :
+       {tr::kQueueWord1, tr::kQueueWord2, tr::kClockWord, tr::kClearedWord52, tr::kSavedNativeStack,
+        tr::kOsThreadId, tr::kClearedWord68, tr::kClearedWord69, tr::kClearedWord73})
     word(record, cleared) = 0;
   word(record, tr::kBindingIndex) =
       lisp::makeFixnum(static_cast<int32_t>(registryIndexOf(record)) + 1);
@@ -243,9 +242,8 @@ void lisp::registry::takeCallingThread(uint32_t* record) {
   word(record, tr::kWakeEvent) = allocate_os_lock(1);
   word(record, tr::kOsThreadHandle) = handle_for_current_thread();
   word(record, tr::kState) = tr::kStateRunning;
-  for (const int32_t cleared :
-       {tr::kCallbackFlag, tr::kKillRequest, tr::kIoWaitMarker, tr::kClearedAtRegistration,
-        tr::kWatchCount})
+  for (const int32_t cleared : {tr::kCallbackFlag, tr::kKillRequest, tr::kIoWaitMarker,
+                                tr::kClearedAtRegistration, tr::kWatchCount})
     word(record, cleared) = 0;
   word(record, tr::kProfilingExclusion) = lisp::makeFixnum(0);
 }
@@ -306,7 +304,8 @@ void clean_bound_symbols(uint32_t* record) {
          byte += kBindingEntryBytes) {
       const lispval symbol = stack.data[byte / 4];
       if (!lisp::isSymbolTagged(symbol) || symbol == nilval) continue;
-      const VectorWords values = vectorWords(lisp::objectOf<lisp::SymbolObject>(symbol)->valueVector);
+      const VectorWords values =
+          vectorWords(lisp::objectOf<lisp::SymbolObject>(symbol)->valueVector);
       if (values.words > bindingIndex) values.data[bindingIndex] = symbol;
     }
   }

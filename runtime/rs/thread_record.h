@@ -126,7 +126,7 @@ inline constexpr int32_t kClearedAtRegistration = wordOffset(97);
 inline constexpr int32_t kSecondHandle = wordOffset(444);
 inline constexpr int32_t kCallbackArgument = wordOffset(446);
 inline constexpr int32_t kCallbackIndex = wordOffset(447);
-inline constexpr int32_t kSelectBlock = wordOffset(448);  // words 448 and 449
+inline constexpr int32_t kSelectBlock = wordOffset(448);       // words 448 and 449
 inline constexpr int32_t kCallbackSaveArea = wordOffset(450);  // words 450 to 581
 
 // Thread states (the raw state word).
