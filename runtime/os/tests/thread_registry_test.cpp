@@ -212,6 +212,37 @@ TEST_F(Registry, FreeingCleansTheThreadsBindingsOutOfValueVectors) {
   EXPECT_EQ(word(record, tr::kBindingStackTop), 0u);
 }
 
+TEST_F(Registry, SavedStacksCoverTheirStretchUpToTheStackBase) {
+  uint32_t* parked = allocate_threadctl();
+  uint32_t* running = allocate_threadctl();
+  word(parked, tr::kSavedNativeStack) = 0x5000;
+  word(parked, tr::kStackBase) = 0x6000;
+  word(running, tr::kStackBase) = 0x9000;  // no saved stack: not counted
+  EXPECT_EQ(savedstack_allocated_p(0x4fff), 0);
+  EXPECT_EQ(savedstack_allocated_p(0x5000), 1);
+  EXPECT_EQ(savedstack_allocated_p(0x5fff), 1);
+  EXPECT_EQ(savedstack_allocated_p(0x6000), 0);
+  EXPECT_EQ(savedstack_allocated_p(0x8000), 0);
+}
+
+TEST_F(Registry, ThePlaceholderRecordEndsItsForeignCallChain) {
+  alignas(8) uint32_t clink[6] = {1, 2, 3, 4, 5, 6};
+  setup_dummy_threadctl(clink);
+  const lispval placed = platform::threadSlot(static_cast<int32_t>(lisp_tls_index / 4));
+  ASSERT_TRUE(lisp::isOther(placed));
+  EXPECT_EQ(lisp::wordAt(placed, tr::kClinkHead), address(clink));
+  EXPECT_EQ(lisp::wordAt(placed, tr::kBindingIndex), 4096u);
+  EXPECT_EQ(lisp::wordAt(placed, -0x12), (46u << 8) | 15);
+  EXPECT_EQ(clink[0], 0xffffffffu);
+  EXPECT_EQ(clink[1], 0u);
+  EXPECT_EQ(clink[2], 0u);
+  EXPECT_EQ(clink[3], nilval);
+  const lispval before = dummy_thread;
+  setup_dummy_threadctl(nullptr);
+  EXPECT_NE(dummy_thread, before);
+  EXPECT_EQ(lisp::wordAt(dummy_thread, tr::kClinkHead), 0xffffffffu);
+}
+
 // ---- the calling thread ----
 
 TEST_F(Registry, AFrameWithinReachBelowTheClinkHeadBelongsToTheThread) {
