@@ -1,7 +1,7 @@
 // The runtime's allocation hot paths: the native heap (vxmmalloc / vxmfree)
 // over a mix of size classes, conses and other objects from new space, the
-// runtime's cons and vector routines, and the write barrier as compiled code
-// calls it.
+// runtime's cons and vector routines, symbols and functions, and the write
+// barrier as compiled code calls it.
 //
 // The Lisp heap is laid out as the collector's tests lay it out (both heaps
 // at their default addresses, GsInit). This runtime has no scavenger yet, so
@@ -294,6 +294,46 @@ const bool newSimpleVectorRegistered = [] {
   }
   return true;
 }();
+
+// ---- symbols and functions ----
+
+constexpr int32_t kNewSymbolSlot = 0x127;
+constexpr int32_t kNewFunctionSlot = 0xfb;
+
+// new_symbol with a name: its one-element value vector through
+// new_simple_vector, then the symbol, with three barrier stores.
+void BM_NewSymbolThroughSlot(benchmark::State& state) {
+  LispHeap heap;
+  const RoutineLoop loop =
+      loopThroughSlot(kNewSymbolSlot, lisp::makeFixnum(0), lisp::makeFixnum(0x1234), 2);
+  for (auto _ : state) {
+    heap.renewIfLow(state);
+    benchmark::DoNotOptimize(bench_routine_loop(&loop));
+  }
+  state.SetItemsProcessed(state.iterations() * kCallsPerIteration);
+  state.counters["heap layouts"] = heap.layouts();
+}
+BENCHMARK(BM_NewSymbolThroughSlot)
+    ->Iterations((kNewSpaceBudget - kNewSpaceReserve) / (kCallsPerIteration * (24 + 40)))
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true);
+
+// new_function of four constants, compiled flags: the serial number and
+// every word filled.
+void BM_NewFunctionThroughSlot(benchmark::State& state) {
+  LispHeap heap;
+  const RoutineLoop loop = loopThroughSlot(kNewFunctionSlot, lisp::makeFixnum(4), 0x80, 2);
+  for (auto _ : state) {
+    heap.renewIfLow(state);
+    benchmark::DoNotOptimize(bench_routine_loop(&loop));
+  }
+  state.SetItemsProcessed(state.iterations() * kCallsPerIteration);
+  state.counters["heap layouts"] = heap.layouts();
+}
+BENCHMARK(BM_NewFunctionThroughSlot)
+    ->Iterations((kNewSpaceBudget - kNewSpaceReserve) / (kCallsPerIteration * (56 + 8)))
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true);
 
 // ---- the write barrier ----
 

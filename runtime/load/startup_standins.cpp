@@ -74,6 +74,13 @@ int pseudofd_to_fd(uint32_t, int) {
   return -1;
 }
 
+// Replaced by the heap relocation's linking: an attached library stays
+// mapped, and the heap keeps its own copies of what the library holds.
+void link_lso_file() {
+  std::fputs("lso linking not available\n", stdout);
+  std::fflush(stdout);
+}
+
 // Replaced by the version over buftostr and Lisp's formatted output, once
 // strings can be made: until then the text goes to standard output as it is.
 void lisp_format(const char* text) {

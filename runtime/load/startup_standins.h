@@ -42,6 +42,10 @@ extern uint32_t* redir;
 // The OS descriptor behind a pseudo descriptor, -1 when there is none.
 int pseudofd_to_fd(uint32_t pseudofd, int kind);
 
+// ---- pure Lisp library ----
+// Relinks the heap to a library attached while the Lisp runs.
+void link_lso_file();
+
 // ---- Lisp-side output ----
 // Hands the text to Lisp's formatted output (buftostr, internal_lisp_format).
 void lisp_format(const char* text);

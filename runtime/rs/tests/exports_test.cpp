@@ -20,4 +20,14 @@ TEST(KorvaneExports, PublishedWordsAreExportedAndInternalsAreNot) {
   dlclose(library);
 }
 
+TEST(KorvaneExports, ExternalSlotManagersAreExported) {
+  void* library = dlopen(KORVANE_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();
+  for (const char* name : {"register_external_slot_manager", "unregister_external_slot_manager"})
+    EXPECT_NE(dlsym(library, name), nullptr) << name;
+  for (const char* name : {"scan_external_slots", "external_slot_managers", "add_lispstatic"})
+    EXPECT_EQ(dlsym(library, name), nullptr) << name;
+  dlclose(library);
+}
+
 }  // namespace
