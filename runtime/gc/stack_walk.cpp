@@ -36,7 +36,8 @@ constexpr uint8_t kLocationBelowFrame = 8;
 
 struct Segment {
   int32_t offset;
-  uint32_t top;  // frame pointers stay below it
+  uint32_t top;         // frame pointers stay below it
+  uint32_t bottom = 0;  // foreign-call records lie at or above it, whole below top
   uint32_t moved(uint32_t address) const { return address + static_cast<uint32_t>(offset); }
   uint32_t read(uint32_t address) const { return wordAt(moved(address)); }
 };
@@ -116,6 +117,9 @@ FrameShape shapeOf(const Segment& segment, uint32_t fp) {
 std::vector<uint32_t> chainOf(const Segment& segment, uint32_t clink) {
   std::vector<uint32_t> records;
   for (uint32_t record = clink; record != kEndOfChain && record != 0;) {
+    if (record < segment.bottom || record >= segment.top ||
+        segment.top - record < kClinkRecordBytes)
+      break;
     records.push_back(record);
     const uint32_t previous = segment.read(record + kClinkPrevious);
     if (records.size() == kMostRecords || (previous != kEndOfChain && previous <= record)) break;
@@ -222,6 +226,13 @@ BadFrameReport badFrameReport(uint32_t frame) {
 
 uint32_t currentThreadRecord() {
   return platform::threadSlot(static_cast<int32_t>(lisp_tls_index / 4));
+}
+
+std::vector<uint32_t> currentForeignCallRecords(uint32_t low) {
+  const uint32_t record = currentThreadRecord();
+  if (record == 0) return {};
+  return chainOf({0, currentStackBase(), low},
+                 lisp::wordAt(record, lisp::thread_record::kClinkHead));
 }
 
 uint32_t currentStackBase() {

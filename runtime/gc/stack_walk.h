@@ -37,6 +37,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "runtime/gc/heap_walkers.h"
 #include "runtime/rs/thread_record.h"
@@ -86,5 +87,8 @@ BadFrameReport badFrameReport(uint32_t frame);
 uint32_t currentThreadRecord();
 // Highest address of the calling thread's stack.
 uint32_t currentStackBase();
+// The calling thread's foreign-call records, newest first; the chain is cut
+// at a record that lies outside its stack between `low` and the base.
+std::vector<uint32_t> currentForeignCallRecords(uint32_t low);
 
 }  // namespace gc

@@ -20,6 +20,28 @@ TEST(KorvaneExports, PublishedWordsAreExportedAndInternalsAreNot) {
   dlclose(library);
 }
 
+TEST(KorvaneExports, ThePrinterLimitsAndHooksAreExportedWithTheirDefaults) {
+  void* library = dlopen(KORVANE_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();
+  EXPECT_NE(dlsym(library, "lisp_output_list"), nullptr);
+  const struct {
+    const char* name;
+    int expected;
+  } words[] = {{"lisp_print_level", 5},
+               {"lisp_print_length", 10},
+               {"lisp_demangle_hook", 0},
+               {"lisp_demangle_deallocate_hook", 0},
+               {"lisp_demangled", 0}};
+  for (const auto& word : words) {
+    const auto* address = static_cast<const int*>(dlsym(library, word.name));
+    ASSERT_NE(address, nullptr) << word.name;
+    EXPECT_EQ(*address, word.expected) << word.name;
+  }
+  for (const char* name : {"lisp_output_object_aux", "lisp_zo", "lisp_frame_cache"})
+    EXPECT_EQ(dlsym(library, name), nullptr) << name;
+  dlclose(library);
+}
+
 TEST(KorvaneExports, ExternalSlotManagersAreExported) {
   void* library = dlopen(KORVANE_PATH, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(library, nullptr) << dlerror();
