@@ -57,13 +57,12 @@ void scan_activestack(gsgc_slot_routine slot, gsgc_slot_routine returnAddress);
 // frame, or 0.
 uint32_t prelink_savedstack(uint32_t clink, uint32_t start, int32_t offset);
 uint32_t prelink_activestack();
-// Every thread's stack (the calling thread's until the thread registry exists).
+// Every thread's stack (the thread registry's).
 uint32_t prelink_native_stacks();
 
 // The global table's Lisp-value words, then the threads' record slots.
 void scan_global_slots(gsgc_slot_routine slot, gsgc_slot_routine returnAddress);
-// Every thread record's Lisp-value words (the calling thread's record until
-// the thread registry exists).
+// Every thread record's Lisp-value words (the thread registry's).
 void gc_scan_thread_registry(gsgc_slot_routine slot);
 }
 
