@@ -37,9 +37,8 @@ restore_volatile:
         ret
         .size restore_volatile, . - restore_volatile
 
-/* savefloat, restorefloat: native entries, cdecl, around the collector.
-   Its code touches no x87 state that Lisp code keeps, so they save and
-   restore nothing. */
+/* savefloat, restorefloat: native entries, cdecl, called around the
+   collector. They return at once: no state is saved or restored. */
         .globl savefloat, restorefloat
         .hidden savefloat, restorefloat
         .type savefloat, @function
