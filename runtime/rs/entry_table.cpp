@@ -4,6 +4,7 @@
 #include "runtime/gc/write_barrier.h"
 #include "runtime/load/pure_library.h"
 #include "runtime/rs/allocation_routines.h"
+#include "runtime/rs/call_glue.h"
 #include "runtime/rs/integer_entries.h"
 #include "runtime/rs/runtime_routines.h"
 
@@ -21,8 +22,8 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x4b, "box_to_new_bignum", box_to_new_bignum},  // bignums
     {0x4f, "kwdscan", nullptr},                      // calling protocol and apply
     {0x53, "lisp_apply", nullptr},                   // calling protocol and apply
-    {0x57, "qcar", nullptr},                         // trampolines and call glue
-    {0x5b, "qcdr", nullptr},                         // trampolines and call glue
+    {0x57, "qcar", qcar},                            // trampolines and call glue
+    {0x5b, "qcdr", qcdr},                            // trampolines and call glue
     {0x5f, "list_nreverse", nullptr},                // native entries, frames and bit vectors
     {0x63, "qsymeval", nullptr},                     // special binding
     {0x67, "count_call", nullptr},                   // calling protocol and apply
@@ -36,11 +37,11 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x87, "fixnum_or_bignum", fixnum_or_bignum},    // heap object allocation
     {0x8b, "real_sysvector", nullptr},               // other constructors
     {0x8f, "breakpoint", nullptr},                   // traps and signals
-    {0x93, "q_wrapper", nullptr},                    // trampolines and call glue
-    {0x97, "q_wrapper_std", nullptr},                // trampolines and call glue
+    {0x93, "q_wrapper", q_wrapper},                  // trampolines and call glue
+    {0x97, "q_wrapper_std", q_wrapper_std},          // trampolines and call glue
     {0x9b, "aref", nullptr},                         // arrays and element access
     {0x9f, "values", nullptr},                       // multiple values
-    {0xa3, "q_wrapper_slots_std", nullptr},          // trampolines and call glue
+    {0xa3, "q_wrapper_slots_std", q_wrapper_slots_std},  // trampolines and call glue
     {0xa7, "fasl_bundle", nullptr},                  // start-up and loaders
     {0xab, "symeval", nullptr},                      // special binding
     {0xaf, "new_foreign_callback", nullptr},         // callbacks from native code
@@ -60,7 +61,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0xe7, "unbind_to", nullptr},                    // special binding
     {0xeb, "call_direct", nullptr},                  // calls into native code
     {0xf3, "values_list", nullptr},                  // multiple values
-    {0xf7, "short_vector", nullptr},                 // trampolines and call glue
+    {0xf7, "short_vector", short_vector},            // trampolines and call glue
     {0xfb, "new_function", new_function},            // symbols, locatives, functions and closures
     {0xff, "make_interp_function_obj", make_interp_function_obj},  // symbols, locatives, functions and closures
     {0x103, "make_macro_function_obj", make_macro_function_obj},  // symbols, locatives, functions and closures
@@ -151,7 +152,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x25f, "foreign_callable_hook", nullptr},       // callbacks from native code
     {0x263, "new_other", new_other},                 // heap object allocation
     {0x267, "restify2", restify2},                   // calling protocol and apply
-    {0x26b, "st_restify", nullptr},                  // trampolines and call glue
+    {0x26b, "st_restify", st_restify},               // trampolines and call glue
     {0x26f, "gc_setf_protect_atomic", gc_setf_protect_atomic},  // memory manager
     {0x277, "function_constant", nullptr},           // native entries, frames and bit vectors
     {0x27b, "set_function_constant", nullptr},       // native entries, frames and bit vectors
@@ -176,7 +177,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x2eb, "new_finalization", new_finalization},   // specialised vectors
     {0x2ef, "break_on_exit_control", nullptr},       // threads and operating system
     {0x2f3, "pointer_storage_type", pointer_storage_type}, // memory manager
-    {0x2f7, "funcall_check", nullptr},               // trampolines and call glue
+    {0x2f7, "funcall_check", funcall_check},         // trampolines and call glue
     {0x2fb, "gc_set_protect", gc_set_protect},       // memory manager
     {0x303, "fixup_function_specs", nullptr},        // start-up and loaders
     {0x307, "bundle_lookup", nullptr},               // start-up and loaders
