@@ -24,9 +24,18 @@
 #define COMPLEX_REAL (-0xe)
 #define COMPLEX_IMAGINARY (-0xa)
 #define ARRAY_HEADER_BYTES 24
-#define PLACE (-0x2c)                   /* aref's ArefPlace: datum, index, vector */
-#define PLACE_DATUM (-0x2c)
-#define SECOND_PART (-0x30)             /* the imaginary part while the complex is made */
+#define DATUM (-0x24)                   /* aref's error datum */
+#define REAL_PART (-0x14)               /* frame slots every walk visits */
+#define IMAGINARY_PART (-0x18)
+
+/* STORE_PROTECTED value, slot: the value (a register or a memory operand,
+   written without spaces) into the slot through gc_setf_protect; eax and
+   edx clobbered. */
+.macro STORE_PROTECTED value, slot
+        mov eax, \value
+        lea edx, \slot
+        call gc_setf_protect
+.endm
 
         .intel_syntax noprefix
         .text
@@ -38,23 +47,25 @@
    unsigned_fixnum_or_bignum, floats as new floats, complexes as a new
    complex of two new floats (the floats made first). Errors: 55 with nil
    (no arguments), 14 with the object, 16 with the subscript, 18, 13.
-   Frame: ebp-0x20 the count (fixnum), the ArefPlace at ebp-0x2c (datum,
-   index, data vector: Lisp values), ebp-0x30 a second float. */
+   Across an allocation no Lisp value is kept in this frame but in the
+   slots every frame walk visits: the floats of a complex at ebp-0x14 and
+   ebp-0x18 (nil otherwise); the element itself is found again from the
+   arguments once the floats exist. Frame: ebp-0x20 the count (fixnum),
+   ebp-0x24 an error's datum. */
         .globl aref
         .hidden aref
         .type aref, @function
 aref:
         RUNTIME_FRAME
+        mov [ebp - 0x14], edi
+        mov [ebp - 0x18], edi
         mov [ebp + 8], eax
         mov [ebp + 12], edx
         lea edx, [4 * ecx]
         push edx                                /* ebp-0x20 */
-        push edi                                /* ebp-0x24: vector */
-        push 0                                  /* ebp-0x28: index */
-        push edi                                /* ebp-0x2c: datum */
-        push edi                                /* ebp-0x30 */
+        push edi                                /* ebp-0x24: datum */
         lea eax, [ebp + 8]
-        lea edx, [ebp + PLACE]
+        lea edx, [ebp + DATUM]
         CALL_NATIVE aref_locate, eax, ecx, edi, edx
         cmp eax, AREF_VALUE
         jne 1f
@@ -78,7 +89,7 @@ aref:
 4:      cmp eax, AREF_ERROR_WITH_DATUM
         jne 5f
         mov eax, edx
-        mov edx, [ebp + PLACE_DATUM]
+        mov edx, [ebp + DATUM]
         call rs_error_with_datum
         RUNTIME_RETURN
 5:      cmp eax, AREF_SINGLE_FLOAT
@@ -90,37 +101,35 @@ aref:
         /* AREF_COMPLEX_DOUBLE */
         mov ecx, 1
         call new_double_float
-        mov [ebp + PLACE_DATUM], eax
+        mov [ebp + REAL_PART], eax
         mov ecx, 1
         call new_double_float
         jmp .Laref_complex
 .Laref_complex_single:
         mov ecx, 1
         call new_single_float
-        mov [ebp + PLACE_DATUM], eax
+        mov [ebp + REAL_PART], eax
         mov ecx, 1
         call new_single_float
 .Laref_complex:
-        mov [ebp + SECOND_PART], eax
+        mov [ebp + IMAGINARY_PART], eax
         mov eax, COMPLEX_BYTES
         call new_other
         mov dword ptr [eax - 0x12], TYPE_COMPLEX
-        mov esi, eax
-        mov eax, [ebp + PLACE_DATUM]
-        lea edx, [esi + COMPLEX_REAL]
-        call gc_setf_protect
-        mov eax, [ebp + SECOND_PART]
-        lea edx, [esi + COMPLEX_IMAGINARY]
-        call gc_setf_protect
-        mov [ebp + PLACE_DATUM], esi            /* the complex, while the bits go in */
-        lea eax, [ebp + PLACE]
-        mov edx, [esi + COMPLEX_REAL]
-        CALL_NATIVE array_element_into, eax, 0, edx
-        lea eax, [ebp + PLACE]
-        mov esi, [ebp + PLACE_DATUM]
-        mov edx, [esi + COMPLEX_IMAGINARY]
-        CALL_NATIVE array_element_into, eax, 1, edx
-        mov eax, [ebp + PLACE_DATUM]
+        mov esi, eax                            /* kept by the native calls */
+        STORE_PROTECTED [ebp+REAL_PART], [esi+COMPLEX_REAL]
+        STORE_PROTECTED [ebp+IMAGINARY_PART], [esi+COMPLEX_IMAGINARY]
+        mov edx, [ebp - 0x20]
+        shr edx, 2
+        lea eax, [ebp + 8]
+        mov ecx, [esi + COMPLEX_REAL]
+        CALL_NATIVE aref_fill, eax, edx, ecx, 0
+        mov edx, [ebp - 0x20]
+        shr edx, 2
+        lea eax, [ebp + 8]
+        mov ecx, [esi + COMPLEX_IMAGINARY]
+        CALL_NATIVE aref_fill, eax, edx, ecx, 1
+        mov eax, esi
         RUNTIME_RETURN
 .Laref_single:
         mov ecx, 1
@@ -129,8 +138,10 @@ aref:
 .Laref_double:
         mov ecx, 1
         call new_double_float
-6:      lea edx, [ebp + PLACE]
-        CALL_NATIVE array_element_into, edx, 0, eax
+6:      mov edx, [ebp - 0x20]
+        shr edx, 2
+        lea ecx, [ebp + 8]
+        CALL_NATIVE aref_fill, ecx, edx, eax, 0
         RUNTIME_RETURN
         .size aref, . - aref
 

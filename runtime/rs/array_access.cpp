@@ -495,32 +495,29 @@ bool calc_index(const lispval* subscripts, uint32_t count, lispval dims, lispval
   return true;
 }
 
-uint64_t aref_locate(const lispval* arguments, uint32_t count, lispval nil, ArefPlace* place) {
+uint64_t aref_locate(const lispval* arguments, uint32_t count, lispval nil, lispval* datum) {
   if (count == 0) {
-    place->datum = nil;
+    *datum = nil;
     return answer(kArefErrorWithDatum, lisp::makeFixnum(err::kNoArguments));
   }
   ElementPlace element;
   Failure failure;
   if (!placeOf(arguments[0], arguments + 1, count - 1, false, &element, &failure)) {
     if (!failure.withDatum) return answer(kArefError, lisp::makeFixnum(failure.code));
-    place->datum = failure.datum;
+    *datum = failure.datum;
     return answer(kArefErrorWithDatum, lisp::makeFixnum(failure.code));
   }
-  place->vector =
-      lisp::pointerWord(element.data - lisp::vectorDataOffset(*element.type), lisp::Tag::Other);
-  place->index = lisp::makeFixnum(static_cast<int32_t>(element.index));
   return readElement(element);
 }
 
-lispval array_element_into(const ArefPlace* place, uint32_t part, lispval number) {
-  const VectorType& type = *lisp::vectorType(typeOf(place->vector));
-  const ElementPlace element{&type,
-                             lisp::objectAddress(place->vector) + lisp::vectorDataOffset(type),
-                             static_cast<uint32_t>(lisp::fixnumValue(place->index))};
-  const bool complex =
-      type.element == ElementKind::ComplexSingle || type.element == ElementKind::ComplexDouble;
-  const uint32_t bytes = type.widthBits / (complex ? 16 : 8);
+lispval aref_fill(const lispval* arguments, uint32_t count, lispval number, uint32_t part) {
+  ElementPlace element;
+  Failure failure;
+  if (count == 0 || !placeOf(arguments[0], arguments + 1, count - 1, false, &element, &failure))
+    return number;  // not reached: aref_locate accepted these arguments
+  const ElementKind kind = element.type->element;
+  const bool complex = kind == ElementKind::ComplexSingle || kind == ElementKind::ComplexDouble;
+  const uint32_t bytes = element.type->widthBits / (complex ? 16 : 8);
   std::memcpy(
       reinterpret_cast<void*>(static_cast<uintptr_t>(floatBits(number, bytes))),
       reinterpret_cast<const void*>(static_cast<uintptr_t>(elementAddress(element) + part * bytes)),

@@ -9,15 +9,6 @@
 
 extern "C" {
 
-// Where aref's element lies once the subscripts are resolved, and the datum
-// of a runtime error. Kept in aref's frame, so every word is a Lisp value.
-struct ArefPlace {
-  lisp::lispval datum;
-  lisp::lispval index;   // fixnum
-  lisp::lispval vector;  // the data vector
-};
-static_assert(sizeof(ArefPlace) == 12);
-
 // What aref does with the element: the low half of aref_locate's result; the
 // high half is the payload named beside each.
 enum ArefAction : uint32_t {
@@ -29,18 +20,22 @@ enum ArefAction : uint32_t {
   kArefComplexSingle = 5,   // a new complex of two new single-floats
   kArefComplexDouble = 6,   // a new complex of two new double-floats
   kArefError = 7,           // fixnum error code
-  kArefErrorWithDatum = 8,  // fixnum error code; the datum is in the place
+  kArefErrorWithDatum = 8,  // fixnum error code; the datum in *datum
 };
 
 // aref (a, s1 ... sk) with the `count` arguments from `arguments` upward:
-// checks, row-major index, displacement walk, and the element's action.
+// checks, row-major index, displacement walk, and what to do with the
+// element (*datum receives an error's datum).
 uint64_t aref_locate(const lisp::lispval* arguments, uint32_t count, lisp::lispval nil,
-                     ArefPlace* place);
+                     lisp::lispval* datum);
 
-// Copies part `part` (0 real or the only one, 1 imaginary) of the float
-// element at place into `number`, a float of the element's width; returns
-// number.
-lisp::lispval array_element_into(const ArefPlace* place, uint32_t part, lisp::lispval number);
+// For the float and complex kinds, after aref_locate accepted the same
+// arguments and the number objects were made: finds the element again from
+// the arguments (objects may have moved meanwhile) and copies part `part`
+// (0 real or the only one, 1 imaginary) into `number`, a float of the
+// element's width; returns number.
+lisp::lispval aref_fill(const lisp::lispval* arguments, uint32_t count, lisp::lispval number,
+                        uint32_t part);
 
 // inv_s_aref (v, a, s ...): checks and stores. 0 when stored; else the
 // runtime error code, with kWithDatum set when *datum goes with it.
