@@ -32,7 +32,6 @@ constexpr uint32_t kMostCatchFrames = 1u << 20;
 constexpr uint32_t kFixedBlockBytes = 32;
 constexpr uint32_t kFixedSlotsBelowFrame[] = {4, 20, 24, 28};
 constexpr uint32_t kSavedReturnBelowCaller = 12;
-constexpr uint32_t kThreadRecordSlots = 46;
 constexpr uint8_t kLocationBelowFrame = 8;
 
 struct Segment {
@@ -145,9 +144,11 @@ uint32_t visitFrame(const Segment& segment, uint32_t fp, uint32_t position, cons
     for (uint32_t i = 0; i < count; ++i)
       routines.slot(segment.moved(fp + segment.read(shape.table + 8 + 4 * i)));
   } else {
-    const uint32_t limit = fp - kFixedBlockBytes;
-    uint32_t from = std::max(position, limit - std::min(shape.size, limit));
-    from = aboveRecords(records, from, limit);
+    // The frame's own size bytes below the fixed block hold raw words; what
+    // lies between the scan position and them is pushed Lisp values.
+    const uint32_t fixedBlock = fp - kFixedBlockBytes;
+    const uint32_t limit = fixedBlock - std::min(shape.size, fixedBlock);
+    const uint32_t from = aboveRecords(records, position, fixedBlock);
     for (uint32_t word = from; word < limit; word += 4) routines.slot(segment.moved(word));
   }
   for (uint32_t below : kFixedSlotsBelowFrame) routines.slot(segment.moved(fp - below));
@@ -282,18 +283,6 @@ uint32_t prelink_activestack() {
   if (record == 0) return 0;
   return walkSegment({0, currentStackBase()}, lisp::wordAt(record, lisp::thread_record::kClinkHead),
                      stackPosition(), nullptr);
-}
-
-// Stand-ins for the thread registry's walks: they cover the calling thread.
-__attribute__((weak)) uint32_t prelink_native_stacks() {
-  return prelink_activestack();
-}
-
-__attribute__((weak)) void gc_scan_thread_registry(gsgc_slot_routine slot) {
-  const uint32_t record = currentThreadRecord();
-  if (record == 0) return;
-  const uint32_t header = lisp::objectAddress(record);
-  for (uint32_t word = 1; word <= kThreadRecordSlots; ++word) slot(header + 4 * word);
 }
 
 }  // extern "C"
