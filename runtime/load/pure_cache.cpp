@@ -170,7 +170,8 @@ lispval cached_or_new_codevec(uint32_t size, uint32_t hash, bool pure, FaslReade
     if (found != nilval || stream.ended()) return found;
   }
   const uint32_t units = (size + 1) / 2;
-  const lispval vector = make(pure ? kPureCodeVectorType : type_code::CodeVector, units, pure ? 1 : 0);
+  const lispval vector =
+      make(pure ? kPureCodeVectorType : type_code::CodeVector, units, pure ? 1 : 0);
   const bool made = tagOf(vector) == Tag::Other &&
                     typeCodeOf(wordAt(vector, kHeaderOffset)) ==
                         (pure ? kPureCodeVectorType : type_code::CodeVector) &&
@@ -184,7 +185,8 @@ lispval cached_or_new_codevec(uint32_t size, uint32_t hash, bool pure, FaslReade
   // The object's header is its constructor's: the concatenation starts with
   // the header word it was compared under, which is left out.
   uint8_t* object = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(objectAddress(vector)));
-  CodeWriter writer = swap ? CodeWriter(object + kHeaderBytes, 0) : CodeWriter(object, kHeaderBytes);
+  CodeWriter writer =
+      swap ? CodeWriter(object + kHeaderBytes, 0) : CodeWriter(object, kHeaderBytes);
   if (faslmatchl != 0) writer.append(bytesAt(faslmatchp), faslmatchl);
   if (faslbufl != 0) writer.append(buffer, faslbufl);
   if (!stream.readRaw(writer.position(), faslbsize)) return nilval;
@@ -231,7 +233,8 @@ lisp::lispval find_cached_string(const uint16_t* characters, uint32_t count) {
     if (lisp::typeCodeOf(word32(candidate)) != lisp::type_code::SimpleString) continue;
     if (word32(candidate + 4) != lisp::makeFixnum(static_cast<int32_t>(count))) continue;
     if (!insideLibrary(candidate, kStringDataOffset + dataBytes)) continue;
-    if (count != 0 && std::memcmp(bytesAt(candidate + kStringDataOffset), characters, dataBytes) != 0)
+    if (count != 0 &&
+        std::memcmp(bytesAt(candidate + kStringDataOffset), characters, dataBytes) != 0)
       continue;
     ++string_cache_hits;
     return lisp::pointerWord(candidate, lisp::Tag::Other);
@@ -251,7 +254,8 @@ lisp::lispval find_cached_codevec(lisp::lispval codeVector) {
   // existing code vector no longer carries; the lookup compares it with every
   // entry (a different length fails on the header word at once).
   faslbsize = 2 * (units - lisp::kCodeVectorExtraUnits);
-  auto* object = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(lisp::objectAddress(codeVector)));
+  auto* object =
+      reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(lisp::objectAddress(codeVector)));
   return lookupCodeVector(object, Key{true, 0}, nullptr, type == kPureCodeVectorType);
 }
 

@@ -33,8 +33,8 @@ extern "C" uint32_t sshash(const uint16_t* characters, uint32_t count) {
   const uint32_t last = byteCount - 1;
   const uint32_t lastWordIndex = last / 4;
   const uint32_t r = last % 4;
-  const uint32_t lastWord = (wordOf(bytes, byteCount, lastWordIndex) & kLastWordMask[r]) |
-                            kLastWordCase[r];
+  const uint32_t lastWord =
+      (wordOf(bytes, byteCount, lastWordIndex) & kLastWordMask[r]) | kLastWordCase[r];
   uint32_t h = byteCount + lastWord * kLastWordFactor;
   for (uint32_t i = lastWordIndex; i-- > 0;) {
     const uint32_t e = 3 * h + (wordOf(bytes, byteCount, i) | kWordCase);

@@ -72,7 +72,8 @@ TEST_F(CaseTables, HoldExactlyTheMutualPairsOfUnicodeFourInTheirPages) {
   const std::set<Pair> toUpper = entriesOf(lc_to_uc_trie);
   EXPECT_EQ(toUpper, expected);
   std::set<Pair> toLowerAsPairs;
-  for (const Pair& entry : entriesOf(uc_to_lc_trie)) toLowerAsPairs.emplace(entry.second, entry.first);
+  for (const Pair& entry : entriesOf(uc_to_lc_trie))
+    toLowerAsPairs.emplace(entry.second, entry.first);
   EXPECT_EQ(toLowerAsPairs, expected);
   EXPECT_EQ(entriesOf(uc_to_lc_trie).size(), 705u);
 }
@@ -95,24 +96,26 @@ TEST_F(CaseTables, NamedCharacters) {
     uint16_t toUpper;  // 0: none
     uint16_t toLower;
   };
+  // clang-format off
   const Case cases[] = {
-      {0x00ff, 0x0178, 0},       // a pair across pages
+      {0x00ff, 0x0178, 0},  // a pair across pages
       {0x0178, 0, 0x00ff},
-      {0x1f80, 0x1f88, 0},       // subscript iota: to the title-case form
+      {0x1f80, 0x1f88, 0},  // subscript iota: to the title-case form
       {0x1f88, 0, 0x1f80},
-      {0x00b5, 0, 0},            // mappings that are not mutual
+      {0x00b5, 0, 0},       // mappings that are not mutual
       {0x0131, 0, 0},
       {0x017f, 0, 0},
       {0x01c5, 0, 0},
       {0x01c8, 0, 0},
       {0x01cb, 0, 0},
       {0x01f2, 0, 0},
-      {0x023b, 0, 0},            // added after 4.0
+      {0x023b, 0, 0},       // added after 4.0
       {0x023c, 0, 0},
-      {0x4e00, 0, 0},            // a page without pairs
+      {0x4e00, 0, 0},       // a page without pairs
       {'a', 'A', 0},
       {'Z', 0, 'z'},
   };
+  // clang-format on
   for (const Case& c : cases) {
     EXPECT_EQ(mapped(lc_to_uc_trie, c.from), c.toUpper) << std::hex << c.from;
     EXPECT_EQ(mapped(uc_to_lc_trie, c.from), c.toLower) << std::hex << c.from;

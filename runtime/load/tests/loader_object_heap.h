@@ -61,7 +61,8 @@ class LoaderObjectHeap : public gc_test::LispConstructorHeap {
         setup = setupForRoutine(new_code_vector, n, 0, 1);
         break;
       case 99:  // the pure kind: the constructor's second argument
-        setup = setupForRoutine(new_code_vector, n, lisp::makeFixnum(static_cast<int32_t>(extra)), 2);
+        setup =
+            setupForRoutine(new_code_vector, n, lisp::makeFixnum(static_cast<int32_t>(extra)), 2);
         break;
       default:  // make_svector (length, nil, type, no fill, not static)
         setup = setupFor(kMakeSvector, n, nil(), 5);

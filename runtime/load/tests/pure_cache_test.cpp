@@ -13,11 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/thread_block.h"
 #include "runtime/load/pure_library.h"
 #include "runtime/load/startup_standins.h"
 #include "runtime/load/symbol_name_hash.h"
 #include "runtime/load/symbol_names.h"
 #include "runtime/load/tests/loader_object_heap.h"
+#include "runtime/rs/object_routines.h"
 
 namespace {
 
@@ -181,11 +183,11 @@ class PureCache : public loader_test::LoaderObjectHeap {
 
   // Loads a code vector of these bytes, as the fasl loader does.
   lispval load(const std::vector<uint8_t>& code, uint32_t hash, bool pure = false,
-               bool swap = false) {
+               bool swap = false, ObjectMaker make = kMaker) {
     source_ = std::make_unique<CountingSource>(code);
     FaslReader reader(*source_);
-    const lispval vector = cached_or_new_codevec(static_cast<uint32_t>(code.size()), hash, pure,
-                                                 reader, swap, kMaker);
+    const lispval vector =
+        cached_or_new_codevec(static_cast<uint32_t>(code.size()), hash, pure, reader, swap, make);
     EXPECT_EQ(source_->reads, code.size()) << "every byte read once";
     EXPECT_EQ(source_->tell(), static_cast<long>(code.size()));
     return vector;
@@ -197,7 +199,9 @@ class PureCache : public loader_test::LoaderObjectHeap {
     return {reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(code)),
             reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(code + 2 * units))};
   }
-  static lispval libraryWord(uint32_t object) { return lisp::pointerWord(object, lisp::Tag::Other); }
+  static lispval libraryWord(uint32_t object) {
+    return lisp::pointerWord(object, lisp::Tag::Other);
+  }
 
   std::unique_ptr<CountingSource> source_;
 };
@@ -212,6 +216,21 @@ TEST_F(PureCache, WithoutALibraryEveryCodeVectorIsNew) {
   const std::u16string text = u"name";
   EXPECT_EQ(find_cached_string(reinterpret_cast<const uint16_t*>(text.data()), 4), nil());
   EXPECT_EQ(fasl_cache_hits, 0u);
+}
+
+TEST_F(PureCache, TheRuntimesConstructorDispatchServesAsTheMaker) {
+  ASSERT_TRUE(platform::setThreadSlot(slot_, thread_));
+  const std::vector<uint8_t> code = pattern(30, 13);
+  const lispval plain = load(code, 0x21, false, false, new_lisp_obj);
+  EXPECT_EQ(header(plain), (15u + 4) << 8 | 108);
+  EXPECT_EQ(codeOf(plain), code);
+  const lispval pure = load(code, 0x21, true, true, new_lisp_obj);
+  EXPECT_EQ(header(pure), (15u + 4) << 8 | 99);
+  std::vector<uint8_t> swapped = code;
+  swapCodeUnits(swapped);
+  EXPECT_EQ(codeOf(pure), swapped);
+  EXPECT_EQ(lisp_recorder_log.count, 0u);
+  EXPECT_TRUE(newSpaceWalksCleanly());
 }
 
 TEST_F(PureCache, AnEmptyCodeTableMisses) {
@@ -302,8 +321,8 @@ TEST_F(PureCache, StringsAreFoundByHashLengthAndCharacters) {
 
   // buftostr takes the library's string, converted first, and makes nothing.
   const std::string bytes = "car";
-  const DecodedString name = buftostr(reinterpret_cast<const uint8_t*>(bytes.data()), 3, 1, true,
-                                      kToUpperCase, kMaker);
+  const DecodedString name =
+      buftostr(reinterpret_cast<const uint8_t*>(bytes.data()), 3, 1, true, kToUpperCase, kMaker);
   EXPECT_EQ(name.string, car);
   EXPECT_TRUE(made_.empty());
   // Without the cache flag, or for an 8-bit string, a new one is made.

@@ -13,6 +13,7 @@
 #include "runtime/load/case_mapping.h"
 #include "runtime/load/fasl_format.h"
 #include "runtime/load/tests/loader_object_heap.h"
+#include "runtime/rs/object_routines.h"
 #include "runtime/rs/runtime_errors.h"
 
 namespace {
@@ -150,6 +151,20 @@ TEST_F(NameConversion, TextBecomesAStringOfItsEncodingsType) {
   ASSERT_FALSE(empty.fault);
   EXPECT_EQ(charactersOf(empty.string), u"");
   EXPECT_EQ(made_.size(), 3u);
+}
+
+TEST_F(NameConversion, TheRuntimesConstructorDispatchServesAsTheMaker) {
+  const std::string text = "Wide\xc3\xbf";
+  const DecodedString wide = buftostr(reinterpret_cast<const uint8_t*>(text.data()),
+                                      static_cast<uint32_t>(text.size()), 1, true, U, new_lisp_obj);
+  ASSERT_FALSE(wide.fault);
+  EXPECT_EQ(header(wide.string), 117u);
+  EXPECT_EQ(charactersOf(wide.string), u"WIDE\u0178");
+  const DecodedString narrow =
+      buftostr(reinterpret_cast<const uint8_t*>(text.data()), 4, 0, false, L, new_lisp_obj);
+  EXPECT_EQ(charactersOf(narrow.string), u"wide");
+  EXPECT_EQ(lisp_recorder_log.count, 0u);
+  EXPECT_TRUE(newSpaceWalksCleanly());
 }
 
 TEST_F(NameConversion, LongTextGoesThroughAnAllocatedScratchArea) {
