@@ -65,8 +65,11 @@ int open_str_file(const char* path) {
 
 void write_str_file(const uint16_t* characters, uint32_t length, int upperCase) {
   if (str_file == 0) return;
-  const uint32_t bytes = sf::recordBytes(length);
-  auto* record = static_cast<uint8_t*>(std::calloc(bytes, 1));
+  // A length whose record size would wrap is refused like a record that
+  // cannot be made.
+  const bool fits = length <= sf::kLongestString;
+  const uint32_t bytes = fits ? sf::recordBytes(length) : UINT32_MAX;
+  auto* record = fits ? static_cast<uint8_t*>(std::calloc(bytes, 1)) : nullptr;
   if (record == nullptr) {
     do_write_to_str_file(str_file, nullptr, bytes);  // reports the record as lost
     return;

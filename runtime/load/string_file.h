@@ -38,6 +38,9 @@ inline constexpr uint8_t kRecordType = 117;
 inline constexpr uint32_t kHeaderBytes = 8;
 inline constexpr uint32_t kRecordHeaderBytes = 8;
 
+// The longest string whose record size fits 32 bits.
+inline constexpr uint32_t kLongestString = 0x7ffffff0;
+
 constexpr uint32_t recordBytes(uint32_t length) {
   return (2 * length + 17) & ~uint32_t{7};
 }

@@ -131,6 +131,17 @@ TEST_F(StringFile, AFileThatCannotBeMadeLeavesNoneOpen) {
   EXPECT_EQ(close_str_file(), nilval);
 }
 
+TEST_F(StringFile, ALengthWhoseRecordWouldWrapIsReportedAndNotCounted) {
+  ASSERT_GT(open_str_file(path_.c_str()), 0);
+  const uint16_t text[1] = {'x'};
+  testing::internal::CaptureStderr();
+  write_str_file(text, 0x80000000u, 0);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("string file is corrupt (0, -1, "),
+            std::string::npos);
+  close_str_file();
+  EXPECT_EQ(contentsOf(path_), std::vector<uint8_t>(8, 0));
+}
+
 TEST_F(StringFile, AShortWriteIsReportedOnceAndTheFileGoesOn) {
   // /dev/full takes nothing: every write fails with "no space".
   testing::internal::CaptureStderr();
