@@ -108,6 +108,7 @@ int32_t console_read(int32_t descriptor, char* buffer, int32_t length, int32_t* 
   }
   console::QueuePair* pair = pairOf(entry);
   if (!pair || !console::pairExists(pair)) return fail(error, host::kErrorNoConsoleInput);
+  if (length < 0) return fail(error, host::kErrorInvalidArgument);
   const int32_t woke = console::waitForInput(pair, true);
   current_host_record->peekLoopHook(0);
   if (woke == console::kMessageWaiting) return fail(error, host::kErrorInterrupted);

@@ -162,6 +162,8 @@ const HookCase kHookCases[] = {
      false, nullptr, Called::None, 0, -1, 9},
     {"console read takes typed input", &console_host_record, Operation::Read, 0, -1, true,
      "typed\n", Called::PeekLoop, 0, 6, 0},
+    {"console read of a negative length", &console_host_record, Operation::Read, 0, -1, true,
+     nullptr, Called::None, 0, -1, 22},
     {"console read without queues", &console_host_record, Operation::Read, 0, -1, false, nullptr,
      Called::None, 0, -1, 36},
     {"console write without queues", &console_host_record, Operation::Write, 2, -1, false,
@@ -193,7 +195,8 @@ TEST_P(HookTable, CallsTheRightHandler) {
   int32_t result = 0;
   switch (c.operation) {
     case Operation::Read:
-      result = c.form->readHook(c.descriptor, buffer, sizeof buffer, &error);
+      result = c.form->readHook(c.descriptor, buffer, c.expectedError == 22 ? -1 : sizeof buffer,
+                                &error);
       break;
     case Operation::Write:
       result = c.form->writeHook(c.descriptor, "hello\n", kLength, &error);
