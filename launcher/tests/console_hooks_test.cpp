@@ -112,9 +112,9 @@ class HookTest : public ::testing::Test {
   static console::QueuePair* pair() { return console::consolePair(0); }
   static std::string drainOutput() {
     std::string out;
-    char piece[256];
-    for (int32_t got; (got = console::readOutput(pair(), piece, sizeof piece)) > 0;)
-      out.append(piece, got);
+    char chunk[256];
+    for (int32_t got; (got = console::readOutput(pair(), chunk, sizeof chunk)) > 0;)
+      out.append(chunk, got);
     return out;
   }
 
@@ -336,7 +336,7 @@ TEST_F(HookTest, ScriptLinesThenTypedInput) {
   EXPECT_EQ(recorded.splashCloses, 4);
 }
 
-TEST_F(HookTest, ScriptLineLongerThanTheBufferComesInPieces) {
+TEST_F(HookTest, ScriptLineLongerThanTheBufferComesInTwoReads) {
   int pipeEnds[2];
   ASSERT_EQ(::pipe(pipeEnds), 0);
   ASSERT_EQ(::write(pipeEnds[1], "abcdefg\n", 8), 8);

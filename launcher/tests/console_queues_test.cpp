@@ -158,16 +158,16 @@ TEST_F(PairTest, FourMegabytesInRandomChunksArriveIdentical) {
   });
   std::string received;
   received.reserve(kTotal);
-  char piece[1024];
+  char chunk[1024];
   while (received.size() < kTotal) {
     const platform::Handle event = console::outputEvent(&pair_);
     ASSERT_NE(event, platform::kNoHandle);
     const platform::Handle handles[] = {event};
     ASSERT_EQ(platform::waitForAny(handles, platform::kWaitForever), 0);
     platform::closeHandle(event);
-    const int32_t got = console::readOutput(&pair_, piece, sizeof piece);
+    const int32_t got = console::readOutput(&pair_, chunk, sizeof chunk);
     ASSERT_GE(got, 0);
-    received.append(piece, got);
+    received.append(chunk, got);
   }
   writer.join();
   EXPECT_TRUE(received == sent);
