@@ -49,7 +49,8 @@ break_on_exit_or_throw:
 2:      cmp ecx, 2
         jae 3f
         mov edx, edi                            /* no second value */
-3:      push eax                                /* ebp-0x20 */
+3:      mov [ebp - 0x14], eax                   /* the first value, where the stack walk visits it */
+        push eax                                /* ebp-0x20 */
         lea ecx, [4 * ecx]
         push ecx                                /* ebp-0x24: the count, fixnum-shaped */
         push dword ptr [ebx + THREAD_VALUES_VECTORS] /* ebp-0x28 */
@@ -69,7 +70,7 @@ break_on_exit_or_throw:
         mov ecx, [ebp - 0x24]
         shr ecx, 2
         mov edx, [ebp - 0x2c]
-        mov eax, [ebp - 0x20]
+        mov eax, [ebp - 0x14]
         leave
         mov esi, [ebp - 4]
         cmp ecx, 1
