@@ -41,8 +41,6 @@ void c_mpalarmoff() {}
 void reset_signals_after_dumplisp() {}
 // Replaced by the code jettison (no code file is open yet).
 void jc_start() {}
-// Replaced by the thread registry.
-void initialize_thread_registry(int) {}
 // Replaced by the exception frame set-up, which runs the first Lisp thread.
 void setupstack_xhandler(int) {
   std::fputs("first Lisp thread not available\n", stderr);
@@ -51,10 +49,6 @@ void setupstack_xhandler(int) {
 }
 // Replaced by the thread registry (one thread, always alive).
 void ensure_live_thread_for_interrupt() {}
-// Replaced by the thread registry: no heap owner yet.
-uint32_t current_thread_bix() {
-  return 4096;
-}
 
 // Replaced by the heap-ownership lock: with one thread the heap is held
 // whenever it is not released, so a count is all there is to keep.
@@ -66,9 +60,6 @@ void vxm_reacquire_heap() {
   ++g_heapHolds;
 }
 
-// Replaced by the thread registry's event log (logging stays off).
-int mp_logging = 0;
-void mp_log_event(uint32_t, uint32_t) {}
 uint32_t cl_debug_flags = 0;
 
 // Replaced by the system services, where it belongs; the answer stays null.
@@ -102,8 +93,5 @@ uint32_t vxmmalloc_heap_offset = 0;
 uint32_t prof_thread = 0;
 uint32_t inhibitprof = 0;
 uint32_t do_purify = 0;
-char* str_file = nullptr;
-uint32_t str_file_size = 0;
-uint32_t str_file_count = 0;
 
 }  // extern "C"

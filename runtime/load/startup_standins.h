@@ -24,17 +24,12 @@ void c_mpalarmoff();
 // ---- the first Lisp thread ----
 void reset_signals_after_dumplisp();
 void jc_start();
-void initialize_thread_registry(int afterRestore);
 void setupstack_xhandler(int how);
 void ensure_live_thread_for_interrupt();
-// The heap owner's binding index (element number in value vectors), or 4096.
-uint32_t current_thread_bix();
 void vxm_release_heap_for_sdcall();
 void vxm_reacquire_heap();
 
-// ---- event log and debug words ----
-extern int mp_logging;
-void mp_log_event(uint32_t event, uint32_t datum);
+// ---- debug words ----
 extern uint32_t cl_debug_flags;
 
 // ---- system services ----
@@ -55,14 +50,11 @@ void link_lso_file();
 // Hands the text to Lisp's formatted output (buftostr, internal_lisp_format).
 void lisp_format(const char* text);
 
-// ---- words the start-up clears or resets, owned by the image, profiler
-//      and string-file modules ----
+// ---- words the start-up clears or resets, owned by the image and
+//      profiler modules ----
 extern uint32_t lisp_heap_offset;
 extern uint32_t vxmmalloc_heap_offset;
 extern uint32_t prof_thread;
 extern uint32_t inhibitprof;
 extern uint32_t do_purify;
-extern char* str_file;
-extern uint32_t str_file_size;
-extern uint32_t str_file_count;
 }
