@@ -24,7 +24,6 @@
 #include "runtime/gc/scavenger.h"
 
 #include <algorithm>
-#include <cfenv>
 #include <cstdio>
 #include <ctime>
 #include <vector>
@@ -47,6 +46,9 @@
 #include "runtime/gc/stack_walk.h"
 #include "runtime/gc/weak_objects.h"
 #include "runtime/gc/write_barrier.h"
+#include "runtime/os/mp_log.h"
+#include "runtime/os/thread_registry.h"
+#include "runtime/rs/call_glue.h"
 
 namespace {
 
@@ -86,7 +88,6 @@ constexpr uint32_t kVectorFirstElement = 8;  // simple vector: header, length, e
 
 LispCaller g_lispCaller = nullptr;
 uint64_t g_collectionStart = 0;
-fenv_t g_floatState;
 
 uint64_t processMicroseconds() {
   timespec now{};
@@ -799,17 +800,8 @@ void scavenge(uint32_t request) {
 }
 
 // ---- stand-ins ----
-// Weak definitions: the thread layer, the system layer and the global
-// collector replace them with their own.
-
-// Every registered thread's stacks; until the thread registry exists, the
-// calling thread's own.
-__attribute__((weak)) void scan_os_stacks(gsgc_slot_routine slot,
-                                          gsgc_slot_routine returnAddress) {
-  scan_activestack(slot, returnAddress);
-}
-__attribute__((weak)) void scavenge_per_thread_setup() {}
-__attribute__((weak)) void mp_log_scavenge() {}
+// Weak definitions: the system layer and the global collector replace them
+// with their own.
 
 // Collector timing only (blocking emulated signals is the system layer's).
 __attribute__((weak)) void gcstart() {
@@ -826,13 +818,6 @@ __attribute__((weak)) void memory_status_dump() {
 
 __attribute__((weak)) void global_gc(uint32_t request) {
   gserror(gc_messages::kNoGlobalCollection, request, 1);
-}
-
-__attribute__((weak)) void savefloat() {
-  fegetenv(&g_floatState);
-}
-__attribute__((weak)) void restorefloat() {
-  fesetenv(&g_floatState);
 }
 
 }  // extern "C"

@@ -50,17 +50,12 @@ void GsExitHook(uint32_t efficiency, uint32_t oldCopy, uint32_t newCopy, int glo
 void GsFailedSbrkError(uint32_t request, int oldExpansion, uint32_t zero, uint32_t failedBytes,
                        uint32_t heapLimit, uint32_t failCode);
 
-// Services of the thread layer, the system layer and the global collector
-// (stand-ins here until those exist; see scavenger.cpp).
-void scavenge_per_thread_setup();
-void scan_os_stacks(gsgc_slot_routine slot, gsgc_slot_routine returnAddress);
-void mp_log_scavenge();
+// Services of the system layer and the global collector (stand-ins here
+// until those exist; see scavenger.cpp).
 void gcstart();
 void gcend();
 void memory_status_dump();
 void global_gc(uint32_t request);
-void savefloat();
-void restorefloat();
 }
 
 namespace gc {
