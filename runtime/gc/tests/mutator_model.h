@@ -13,6 +13,7 @@ namespace gc_test {
 class RandomMutator : public MutatorHeap {
  protected:
   void SetUp() override {
+    oldSize_ = gc::kMinimumSpaceBytes;  // old space fills and grows within a short run
     MutatorHeap::SetUp();
     fenceAtStart_ = GsNewFence;
   }
