@@ -24,7 +24,9 @@ TEST_P(ScavengerMutator, HeapMatchesTheModelAfterEveryScavenge) {
   run(GetParam().seed, 150, GetParam().flags);
   EXPECT_GE(ScavengeCt, 150u);
   // With generations advancing, tenures outgrow the first old area.
-  if (GetParam().flags & flag::kAdvanceGeneration) EXPECT_GT(GsOldAreaCt, 1u);
+  if (GetParam().flags & flag::kAdvanceGeneration) {
+    EXPECT_GT(GsOldAreaCt, 1u);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, ScavengerMutator,
