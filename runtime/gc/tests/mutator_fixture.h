@@ -41,7 +41,11 @@ namespace gc_test {
 using lisp::lispval;
 using lisp::Tag;
 
-enum class Kind { Cons, Vector, Vector96, String, Bignum, CodeVector, Function, Weak, Finalization };
+enum class Kind {
+  Cons, Vector, Vector96, String, Bignum, CodeVector, Function, Weak, Finalization,
+  WeakKey,    // keys, then the hash table in the last slot
+  HashTable,  // its key vector, count and value vector
+};
 
 // A field: a fixnum, nil, or a model object.
 struct Ref {
@@ -146,8 +150,13 @@ class MutatorHeap : public LispHeap {
     switch (kind) {
       case Kind::Vector:
       case Kind::Weak:
+      case Kind::WeakKey:
         bytes = 8 + 4 * (n + 1);
         header = lisp::headerWord(lisp::type_code::SimpleVector);
+        break;
+      case Kind::HashTable:
+        bytes = 48;
+        header = lisp::headerWord(lisp::type_code::HashTable);
         break;
       case Kind::Vector96:
         bytes = 4 + 4 * (n + 1);
@@ -183,7 +192,11 @@ class MutatorHeap : public LispHeap {
     switch (kind) {
       case Kind::Vector:
       case Kind::Weak:
+      case Kind::WeakKey:
         at(object + 4) = lisp::makeFixnum(static_cast<int32_t>(n + 1));
+        at(object + 8) = idWord;
+        break;
+      case Kind::HashTable:
         at(object + 8) = idWord;
         break;
       case Kind::Vector96:
@@ -207,9 +220,10 @@ class MutatorHeap : public LispHeap {
       case Kind::Cons:
         break;
     }
-    if (kind == Kind::Weak || kind == Kind::Finalization) {
-      const uint32_t half = kind == Kind::Weak ? gc::stamp::kWeakVectorHalf
-                                               : gc::stamp::kFinalizationHalf;
+    if (kind == Kind::Weak || kind == Kind::Finalization || kind == Kind::WeakKey) {
+      const uint32_t half = kind == Kind::Weak      ? gc::stamp::kWeakVectorHalf
+                            : kind == Kind::WeakKey ? gc::stamp::kWeakKeyVectorHalf
+                                                    : gc::stamp::kFinalizationHalf;
       at(object - 4) |= half << gc::stamp::kFlagHalfShift;
     }
     return object;
@@ -225,7 +239,11 @@ class MutatorHeap : public LispHeap {
         break;
       case Kind::Vector:
       case Kind::Weak:
+      case Kind::WeakKey:
         for (size_t i = 0; i < node.fields.size(); ++i) slots.push_back(a + 12 + 4 * i);
+        break;
+      case Kind::HashTable:
+        slots = {a + 4, a + 28, a + 32};  // key vector, count, value vector
         break;
       case Kind::Vector96:
         for (size_t i = 0; i < node.fields.size(); ++i) slots.push_back(a + 8 + 4 * i);
@@ -246,7 +264,10 @@ class MutatorHeap : public LispHeap {
     switch (kind) {
       case Kind::Vector:
       case Kind::Weak:
+      case Kind::WeakKey:
         return lisp::type_code::SimpleVector;
+      case Kind::HashTable:
+        return lisp::type_code::HashTable;
       case Kind::Vector96:
       case Kind::Finalization:
         return lisp::type_code::LispVector;
@@ -267,6 +288,8 @@ class MutatorHeap : public LispHeap {
     switch (kind) {
       case Kind::Vector:
       case Kind::Weak:
+      case Kind::WeakKey:
+      case Kind::HashTable:
       case Kind::Finalization:
       case Kind::String:
       case Kind::Function:
@@ -276,7 +299,8 @@ class MutatorHeap : public LispHeap {
     }
   }
   bool isWeakField(const Node& node, size_t field) const {
-    return node.kind == Kind::Weak || (node.kind == Kind::Finalization && field == 0 && node.pending);
+    return node.kind == Kind::Weak || node.kind == Kind::WeakKey ||
+           (node.kind == Kind::Finalization && field == 0 && node.pending);
   }
 
   lispval wordOf(const Ref& ref) {

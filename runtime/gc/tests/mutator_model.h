@@ -24,8 +24,13 @@ class RandomMutator : public MutatorHeap {
     seed_ = seed;
     rng_.seed(seed);
     GsCtlFlags |= flags;
+    runMore(scavenges);
+  }
+  // Goes on with the same sequence until `scavenges` more, or `until` holds.
+  template <class Until = bool (*)()>
+  void runMore(uint32_t scavenges, Until until = [] { return false; }) {
     const uint32_t start = ScavengeCt;
-    while (ScavengeCt - start < scavenges && !::testing::Test::HasFailure()) step();
+    while (ScavengeCt - start < scavenges && !until() && !::testing::Test::HasFailure()) step();
   }
 
   uint32_t below(uint32_t n) { return n == 0 ? 0 : static_cast<uint32_t>(rng_() % n); }
@@ -57,6 +62,8 @@ class RandomMutator : public MutatorHeap {
       makeVector(Kind::Weak, 1 + below(4));
     else if (roll < 66)
       makeFinalization();
+    else if (roll < 68)
+      makeWeakKeyTable(2 + below(4));
     else if (roll < 92)
       storeIntoField();
     else if (roll < 99)
@@ -102,16 +109,18 @@ class RandomMutator : public MutatorHeap {
   // The fields a mutator may write: all but a finalization's (its object is
   // set when it is made, its link belongs to the queue).
   bool writable(const Node& node, size_t field) const {
-    return node.kind != Kind::Finalization && field < node.fields.size();
+    if (node.kind == Kind::Finalization || node.kind == Kind::HashTable) return false;
+    if (node.kind == Kind::WeakKey && field + 1 == node.fields.size()) return false;  // the table
+    return field < node.fields.size();
   }
 
   void storeInto(int32_t id, Ref ref) {
     Node& node = nodes_[id];
-    if (node.fields.empty() || node.kind == Kind::Finalization) {
+    const size_t field = node.fields.empty() ? 0 : below(static_cast<uint32_t>(node.fields.size()));
+    if (!writable(node, field)) {
       place0(ref);
       return;
     }
-    const size_t field = below(static_cast<uint32_t>(node.fields.size()));
     if (node.kind == Kind::Function && field == 0) {
       // The code slot holds a code vector (or nil), with its entry word.
       if (ref.what == Ref::Node && nodes_[ref.value].kind != Kind::CodeVector) ref = {};
@@ -201,6 +210,55 @@ class RandomMutator : public MutatorHeap {
     place(id);
   }
 
+  // A weak-key vector of n slots (its id, keys, the table) with its hash
+  // table and the table's value vector.
+  void makeWeakKeyTable(uint32_t n) {
+    if (!replacementMade_) makeReplacementSymbol();
+    const int32_t valuesId = nextId_;
+    const uint32_t values = newObject(Kind::Vector, n, valuesId);
+    checkIfScavenged();
+    addNode(Kind::Vector, values, n);
+    setRoot(kRootSlots - 1, {Ref::Node, valuesId});
+    const int32_t keysId = nextId_;
+    const uint32_t keys = newObject(Kind::WeakKey, n, keysId);
+    checkIfScavenged();
+    addNode(Kind::WeakKey, keys, n);
+    setRoot(kRootSlots - 2, {Ref::Node, keysId});
+    const int32_t tableId = nextId_;
+    const uint32_t table = newObject(Kind::HashTable, 0, tableId);
+    checkIfScavenged();
+    addNode(Kind::HashTable, table, 3);
+    setRoot(kRootSlots - 3, {Ref::Node, tableId});
+
+    Node& tableNode = nodes_[tableId];
+    tableNode.fields = {{Ref::Node, keysId}, {Ref::Fixnum, static_cast<int32_t>(n)},
+                        {Ref::Node, valuesId}};
+    const std::vector<uint32_t> tableSlots = slotsOf(tableNode);
+    for (size_t i = 0; i < 3; ++i) at(tableSlots[i]) = wordOf(tableNode.fields[i]);
+    Node& keysNode = nodes_[keysId];
+    const std::vector<uint32_t> keySlots = slotsOf(keysNode);
+    for (size_t i = 0; i + 1 < n; ++i) {
+      keysNode.fields[i] = randomRef();
+      at(keySlots[i]) = wordOf(keysNode.fields[i]);
+    }
+    keysNode.fields[n - 1] = {Ref::Node, tableId};
+    at(keySlots[n - 1]) = wordOf(keysNode.fields[n - 1]);
+    fill(valuesId, 0);
+    for (uint32_t i = 1; i <= 3; ++i) setRoot(kRootSlots - i, {});
+    place(below(2) ? tableId : keysId);
+  }
+
+  // GlobWeakReplacement: an old symbol whose value dead keys receive.
+  void makeReplacementSymbol() {
+    const uint32_t symbol = other_from_old_xsmp(32);
+    at(symbol) = lisp::kSymbolTypeByte;
+    for (uint32_t word = 1; word < 8; ++word) at(symbol + 4 * word) = nil();
+    lisp::objectOf<lisp::SymbolObject>(lisp::pointerWord(symbol, Tag::Symbol))->globalValue =
+        lisp::makeFixnum(kReplacement);
+    global(kWeakReplacementWord) = lisp::pointerWord(symbol, Tag::Symbol);
+    replacementMade_ = true;
+  }
+
   void makeFinalization() {
     const int32_t id = nextId_;
     const uint32_t object = newObject(Kind::Finalization, 0, id);
@@ -266,6 +324,7 @@ class RandomMutator : public MutatorHeap {
     SCOPED_TRACE("seed " + std::to_string(seed_) + ", scavenge " + std::to_string(ScavengeCt));
     std::set<int32_t> triggered;
     const std::vector<char> live = expectLive(triggered);
+    settleWeakKeys(live);
 
     std::vector<uint32_t> moved(nodes_.size());  // new address by id; 0: not found
     std::unordered_map<uint32_t, int32_t> byAddress;
@@ -274,7 +333,7 @@ class RandomMutator : public MutatorHeap {
       const lispval value = at(slot);
       if (ref.what == Ref::Node && weak && !live[ref.value]) ref = {};
       if (ref.what != Ref::Node) {
-        EXPECT_EQ(value, wordOf(ref)) << "slot 0x" << std::hex << slot;
+        EXPECT_EQ(value, wordOf(ref)) << "slot 0x" << std::hex << slot << " of object " << std::dec << currentId_;
         return;
       }
       const Node& node = nodes_[ref.value];
@@ -310,6 +369,7 @@ class RandomMutator : public MutatorHeap {
       const int32_t id = work.back();
       work.pop_back();
       Node& node = nodes_[id];
+      currentId_ = id;
       Node located = node;
       located.address = moved[id];
       const std::vector<uint32_t> slots = slotsOf(located);
@@ -321,9 +381,19 @@ class RandomMutator : public MutatorHeap {
     }
 
     // Every live object was found; the rest of new space died.
+    // What is still reachable once weak-key tables dropped their values
+    // (objects only those values held were copied, then left unreferenced).
+    std::vector<int32_t> reachableFrom(triggered.begin(), triggered.end());
+    for (const Ref& ref : roots_)
+      if (ref.what == Ref::Node) reachableFrom.push_back(ref.value);
+    for (const int32_t id : ids_)
+      if (nodes_[id].address < fenceAtStart_) reachableFrom.push_back(id);
+    std::vector<char> reachable(nodes_.size());
+    closure(reachable, reachableFrom);
     for (const int32_t id : ids_) {
-      if (live[id]) {
-        EXPECT_NE(moved[id], 0u) << "object " << id << " lost";
+      if (reachable[id]) {
+        EXPECT_NE(moved[id], 0u) << "object " << id << " (kind " << static_cast<int>(nodes_[id].kind)
+                                 << ") lost" << referrers(id);
       }
     }
     checkFinalizeQueue(triggered, moved);
@@ -342,6 +412,42 @@ class RandomMutator : public MutatorHeap {
     verifyHeap();
     fenceAtStart_ = GsNewFence;
     protectEmptiedSemispace();
+  }
+
+  // Dead keys of a live weak-key vector get the replacement value; when its
+  // table lives and names it as its key vector, the count drops and the
+  // value at the key's index becomes nil. A dead table's slot becomes nil.
+  void settleWeakKeys(const std::vector<char>& live) {
+    for (const int32_t id : ids_) {
+      Node& keys = nodes_[id];
+      if (!live[id] || keys.kind != Kind::WeakKey) continue;
+      Ref& tableRef = keys.fields.back();
+      const bool tableAlive = tableRef.what == Ref::Node && live[tableRef.value];
+      if (tableRef.what == Ref::Node && !tableAlive) tableRef = {};
+      for (size_t i = 0; i + 1 < keys.fields.size(); ++i) {
+        Ref& key = keys.fields[i];
+        if (key.what != Ref::Node || live[key.value]) continue;
+        key = {Ref::Fixnum, kReplacement};
+        if (!tableAlive) continue;
+        Node& table = nodes_[tableRef.value];
+        if (table.fields[0] != Ref{Ref::Node, id}) continue;
+        if (table.fields[1].what == Ref::Fixnum) --table.fields[1].value;
+        if (table.fields[2].what == Ref::Node) nodes_[table.fields[2].value].fields[i] = {};
+      }
+    }
+  }
+
+  // Who refers to an object, for failure reports.
+  std::string referrers(int32_t target) {
+    std::string text;
+    for (const int32_t id : ids_)
+      for (size_t f = 0; f < nodes_[id].fields.size(); ++f)
+        if (nodes_[id].fields[f] == Ref{Ref::Node, target})
+          text += "; from " + std::to_string(id) + " kind " +
+                  std::to_string(static_cast<int>(nodes_[id].kind)) + " field " + std::to_string(f);
+    for (size_t r = 0; r < roots_.size(); ++r)
+      if (roots_[r] == Ref{Ref::Node, target}) text += "; root " + std::to_string(r);
+    return text;
   }
 
   void checkFinalizeQueue(const std::set<int32_t>& triggered, const std::vector<uint32_t>& moved) {
@@ -407,6 +513,11 @@ class RandomMutator : public MutatorHeap {
 
   static void beforeScavenge(uint32_t) {}
 
+  static constexpr int32_t kReplacement = 4242;
+  static constexpr int32_t kWeakReplacementWord = gc::global::kWeakReplacement;
+
+  bool replacementMade_ = false;
+  int32_t currentId_ = 0;  // the object whose fields are being compared
   std::mt19937 rng_;
   uint32_t seed_ = 0;
   int32_t nextId_ = 1;

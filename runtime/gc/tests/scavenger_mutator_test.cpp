@@ -25,6 +25,7 @@ TEST_P(ScavengerMutator, HeapMatchesTheModelAfterEveryScavenge) {
   EXPECT_GE(ScavengeCt, 150u);
   // With generations advancing, tenures outgrow the first old area.
   if (GetParam().flags & flag::kAdvanceGeneration) {
+    runMore(150, [] { return GsOldAreaCt > 1; });
     EXPECT_GT(GsOldAreaCt, 1u);
   }
 }
