@@ -829,7 +829,12 @@ namespace {
 int mayScavenge() {
   return GsNewAllocationArea.start != 0 && InScavenge == 0 ? 1 : 0;
 }
-const native_heap::ScavengerLink kScavengerLink = {mayScavenge, scavenge};
+// A scavenge frees the native storage of dead sysvectors and lisp-static
+// objects; the native bytes wanted are no request for new space.
+void scavengeForNativeHeap(uint32_t) {
+  scavenge(0);
+}
+const native_heap::ScavengerLink kScavengerLink = {mayScavenge, scavengeForNativeHeap};
 [[maybe_unused]] const bool kLinked = (native_heap::setScavengerLink(&kScavengerLink), true);
 
 }  // namespace
