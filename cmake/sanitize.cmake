@@ -12,6 +12,9 @@ set(ZV_UBSAN_ONLY_MODULES platform testing runtime launcher)
 # Any finding ends the process, so the test that caused it fails.
 set(ZV_UBSAN_FLAGS -fsanitize=undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
 set(ZV_ASAN_FLAGS -fsanitize=address)
+# Compiled at -O1 (after the build type's -O2, so it wins): the usual level for
+# the sanitizers, and it takes about two thirds of the time to build.
+set(ZV_SANITIZE_OPTIMISATION -O1)
 
 # Sets the sanitizer options that the next add_subdirectory(module) hands to
 # every target of the module (a directory inherits its parent's options when
@@ -23,7 +26,7 @@ macro(zv_sanitize_module module)
       list(APPEND zv_module_sanitizers ${ZV_ASAN_FLAGS})
     endif()
     set_property(DIRECTORY PROPERTY COMPILE_OPTIONS
-      ${zv_common_compile_options} ${zv_module_sanitizers})
+      ${zv_common_compile_options} ${ZV_SANITIZE_OPTIMISATION} ${zv_module_sanitizers})
     set_property(DIRECTORY PROPERTY LINK_OPTIONS ${zv_module_sanitizers})
   endif()
 endmacro()
