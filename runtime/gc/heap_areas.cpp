@@ -22,8 +22,6 @@
 
 #include "runtime/gc/heap_areas.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -32,10 +30,12 @@
 #include "runtime/gc/gc_messages.h"
 #include "runtime/gc/gc_parameters.h"
 #include "runtime/gc/gc_state.h"
+#include "runtime/gc/gc_statistics.h"
 #include "runtime/gc/heap_reservation.h"
 #include "runtime/gc/native_heap.h"
 #include "runtime/load/startup_services.h"
 #include "runtime/os/thread_storage.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/rs/runtime_routines.h"
 
 extern "C" uint32_t globs[32];
@@ -50,8 +50,6 @@ constexpr uint32_t kBitmapExtraWords = 2;
 constexpr uint32_t kBitmapGrowthWords = 2048;
 constexpr uint32_t kLispstaticBlockBlocks = 2048;
 constexpr uint32_t kNewFenceGlobsWord = 1;  // globs[1] holds the new-space fence
-
-uint32_t gspid = 0;
 
 uint32_t heapBreak() {
   return __atomic_load_n(&lisp_heap.brk, __ATOMIC_ACQUIRE);
@@ -144,10 +142,6 @@ void fillConsPageWithNil(uint32_t page) {
 }  // namespace
 
 extern "C" {
-
-void init_ut() {
-  gspid = static_cast<uint32_t>(getpid());
-}
 
 void GsRebornInit() {
   init_ut();
@@ -245,7 +239,7 @@ void GsInit(uint32_t oldSize, uint32_t newSize, int32_t spread, uint32_t reserve
   gc_messages::print(gc_messages::kAllocatedSpace, static_cast<int>(heapBreak() - start),
                      gc_messages::kOldSpaceName);
   const uint32_t globalsStart = roundUp(start, 8);
-  lisp::dummyThreadWord();  // the placeholder thread record setupglobs installs
+  setup_dummy_threadctl(nullptr);  // the placeholder thread record setupglobs installs
   const uint32_t areaStart = setupglobs(globalsStart, static_cast<uint32_t>(spread));
   growOrDie(areaStart - start);
   alignBreakOrDie();
