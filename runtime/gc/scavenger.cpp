@@ -292,10 +292,8 @@ uint32_t hookAddress(lispval element) {
 
 template <class Call>
 void runHooks(int32_t listWord, Call call) {
-  const lispval nil = nilval;
   for (lispval list = globalWord(listWord); lisp::isCons(list); list = lisp::cdr(list))
     if (const uint32_t address = hookAddress(lisp::car(list))) call(address);
-  (void)nil;
 }
 
 // A non-negative integer for Lisp: a fixnum; beyond the fixnum range the
@@ -329,11 +327,6 @@ void scavengeRound(uint32_t request) {
 
 bool requestFits(uint32_t request) {
   return require_new_cons(generation()) && int64_t{request} <= newFree();
-}
-
-// The shared cons pointer of compiled code after a collection.
-void pointSharedConsPointer() {
-  gc::pointAtCurrentGenerationPage();
 }
 
 }  // namespace
@@ -793,9 +786,9 @@ void scavenge(uint32_t request) {
     if (freeAfter <= freeBefore && !growthPending)
       gserror(gc_messages::kCouldntGetBytes, request, 1);
     freeBefore = freeAfter;
-    pointSharedConsPointer();
+    gc::pointAtCurrentGenerationPage();
   }
-  pointSharedConsPointer();
+  gc::pointAtCurrentGenerationPage();
   restorefloat();
 }
 
