@@ -60,6 +60,7 @@ struct Node {
   std::vector<Ref> fields;  // value fields in slot order
   bool pending = false;     // finalization not yet triggered
   bool exists = false;      // made and not yet found dead
+  bool frozen = false;      // fields the mutator leaves alone (a table's value vector)
 };
 
 inline constexpr uint32_t kRootSlots = 48;

@@ -109,7 +109,8 @@ class RandomMutator : public MutatorHeap {
   // The fields a mutator may write: all but a finalization's (its object is
   // set when it is made, its link belongs to the queue).
   bool writable(const Node& node, size_t field) const {
-    if (node.kind == Kind::Finalization || node.kind == Kind::HashTable) return false;
+    if (node.kind == Kind::Finalization || node.kind == Kind::HashTable || node.frozen)
+      return false;
     if (node.kind == Kind::WeakKey && field + 1 == node.fields.size()) return false;  // the table
     return field < node.fields.size();
   }
@@ -243,7 +244,15 @@ class RandomMutator : public MutatorHeap {
     }
     keysNode.fields[n - 1] = {Ref::Node, tableId};
     at(keySlots[n - 1]) = wordOf(keysNode.fields[n - 1]);
-    fill(valuesId, 0);
+    // The values are fixnums: a scavenge of two passes sees the value of a
+    // dead key dropped by the first, which must not change what lives.
+    Node& valuesNode = nodes_[valuesId];
+    valuesNode.frozen = true;
+    const std::vector<uint32_t> valueSlots = slotsOf(valuesNode);
+    for (size_t i = 0; i < valuesNode.fields.size(); ++i) {
+      valuesNode.fields[i] = {Ref::Fixnum, static_cast<int32_t>(i)};
+      at(valueSlots[i]) = wordOf(valuesNode.fields[i]);
+    }
     for (uint32_t i = 1; i <= 3; ++i) setRoot(kRootSlots - i, {});
     place(below(2) ? tableId : keysId);
   }
@@ -363,6 +372,15 @@ class RandomMutator : public MutatorHeap {
       if (node.address >= fenceAtStart_) continue;
       Ref self{Ref::Node, id};
       uint32_t probe = lisp::pointerWord(node.address, tagOf(node.kind));
+      compare(gc::addressOf(&probe), self, false);
+    }
+    // The finalization queue is a root too: each element by its identity.
+    for (lispval list = global(kFinalizeQueueWord); lisp::isOther(list);
+         list = at(lisp::objectAddress(list) + 12)) {
+      const int32_t id = lisp::fixnumValue(at(lisp::objectAddress(list) + 8));
+      ASSERT_TRUE(id > 0 && id < static_cast<int32_t>(nodes_.size()) && nodes_[id].exists);
+      Ref self{Ref::Node, id};
+      uint32_t probe = list;
       compare(gc::addressOf(&probe), self, false);
     }
     while (!work.empty()) {
