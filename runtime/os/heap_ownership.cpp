@@ -316,6 +316,7 @@ void vxm_release_heap_for_sdcall(int mark) {
 }
 
 void vxm_clean_release_return() {
+  if (!hl::callerHoldsHeapMutex()) return;
   vxm_make_environment_neutral();
   hl::releaseOffQueue(my_pthreadctl(nullptr), 0, 1);
 }
