@@ -127,7 +127,23 @@ void markStackWhenAsked(int mark) {
   if (mark != 0) sg_mark_stack_for_gc();
 }
 
-// Gives the heap up after taking the record off its queue (state unchanged).
+}  // namespace
+
+namespace {
+FastMutex& registryMutex() {
+  static FastMutex mutex = makeFastMutex();
+  return mutex;
+}
+}  // namespace
+
+void lockRegistryMutex() {
+  grab_fast_mutex(&registryMutex(), identify_os_thread());
+}
+
+void unlockRegistryMutex() {
+  release_fast_mutex(&registryMutex(), identify_os_thread());
+}
+
 void releaseOffQueue(uint32_t* record, int mark, int account) {
   if (!callerHoldsHeapMutex()) return;
   if (record) {
@@ -137,8 +153,6 @@ void releaseOffQueue(uint32_t* record, int mark, int account) {
   }
   vxm_release_heap_t(mark, account);
 }
-
-}  // namespace
 
 void unlinkFromQueue(uint32_t* record) {
   if (!onAQueue(record)) return;

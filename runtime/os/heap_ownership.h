@@ -21,6 +21,18 @@ namespace lisp::heap_lock {
 // the wake event; stress tests widen the races with it.
 extern void (*beforeSleepHook)();
 
+// The registry mutex: taken by the profiler and by the forced jump of the
+// heap owner, with the calling OS thread's id as owner. A fast mutex of its
+// own, apart from the ready-queue lock.
+void lockRegistryMutex();
+void unlockRegistryMutex();
+
+// Gives the heap up for a thread that will block or leave Lisp: takes the
+// record (when given) off its queue, state unchanged, then
+// vxm_release_heap_t (mark, account). Nothing when the caller does not hold
+// the heap mutex.
+void releaseOffQueue(uint32_t* record, int mark, int account);
+
 // Takes the record off the queue it is on; nothing when it is on none.
 // Callers hold the ready-queue lock.
 void unlinkFromQueue(uint32_t* record);

@@ -53,6 +53,7 @@ class HeapLock : public ::testing::Test {
       r.at(tr::kLeafCallStack) = nilval;
       r.at(tr::kClinkHead) = tr::kEmptyClinkChain;
       r.at(tr::kDescriptorWaitList) = nilval;
+      r.at(tr::kOwner) = nilval;
       r.at(tr::kRegistryIndex) = static_cast<uint32_t>(i);
       r.at(tr::kWakeEvent) = allocate_os_lock(1);
       r.at(tr::kSelectBlockAddress) = address(&r.at(tr::kSelectBlock));

@@ -16,6 +16,7 @@
 #include "runtime/os/gotsig.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/os_threads.h"
+#include "runtime/os/os_waits.h"
 #include "runtime/os/scheduling_standins.h"
 #include "runtime/os/tests/heap_lock_fixture.h"
 #include "runtime/os/thread_storage.h"
@@ -268,6 +269,70 @@ TEST_F(HeapOwnership, BlockingReleaseHandsTheHeapToTheQueuedThreadAtOnce) {
   b.join();
 }
 
+TEST_F(HeapOwnership, AThreadWaitingOnEventsLetsTheNextThreadRun) {
+  testing_support::Watchdog watchdog("event wait", 10s, [&] { return describe(); });
+  const uint32_t events[2] = {allocate_os_lock(1), allocate_os_lock(1)};
+  records[1].at(tr::kPriority) = makeFixnum(-1);  // B queues behind A
+  grab(0);
+
+  vxm_open_lock(events[1]);
+  EXPECT_EQ(thread_wait_any_os_event(2, events), 1) << "already signalled: no release";
+  EXPECT_EQ(vxm_thread_control.heapOwnerIndex, 0);
+
+  std::atomic<bool> bOwned{false};
+  LispThread b([&] {
+    grab(1);
+    bOwned = true;
+    vxm_open_lock(events[0]);
+    vxm_release_heap_for_sdcall_t(records[1].raw(), 0);
+  });
+  ASSERT_TRUE(eventually([&] { return onQueue(1); }));
+  EXPECT_EQ(thread_wait_any_os_event(2, events), 0);
+  EXPECT_TRUE(bOwned);
+  EXPECT_EQ(vxm_thread_control.heapOwnerIndex, 0) << "the heap is back with the waiter";
+  EXPECT_EQ(readyOrder(), (std::vector<int>{0}));
+  b.join();
+
+  const uint32_t abandoned = create_os_mutex();
+  LispThread holder([&] { md_lock_wait(abandoned); });
+  holder.join();
+  const uint32_t withMutex[2] = {events[0], abandoned};
+  EXPECT_EQ(thread_wait_any_os_event(2, withMutex), 1) << "an abandoned mutex counts as signalled";
+  vxm_release_heap_for_sdcall_t(records[0].raw(), 0);
+  for (uint32_t handle : {events[0], events[1], abandoned}) free_os_lock(handle);
+}
+
+TEST_F(HeapOwnership, TheLauncherFindsTheFirstLiveOwnedThread) {
+  const uint32_t handles[3] = {allocate_os_lock(1), allocate_os_lock(1), allocate_os_lock(1)};
+  const lispval owner = makeFixnum(1);
+  for (int i = 0; i < 5; ++i) records[i].at(tr::kOsThreadId) = 500u + i;
+  records[0].at(tr::kState) = tr::kStateNew;
+  records[0].at(tr::kOwner) = owner;
+  records[1].at(tr::kState) = tr::kStateCallbackDone;
+  records[1].at(tr::kOwner) = owner;
+  records[2].at(tr::kState) = 4;
+  records[2].at(tr::kOwner) = owner;
+  records[3].at(tr::kOwner) = owner;
+  records[3].at(tr::kOsThreadHandle) = handles[0];
+  records[4].at(tr::kOwner) = owner;
+
+  uint32_t id = 0;
+  const uint32_t found = find_lisp_thread_handle(&id);
+  EXPECT_EQ(id, 503u);
+  EXPECT_NE(found, 0u);
+  EXPECT_NE(found, handles[0]) << "a duplicate";
+  vxm_open_lock(found);
+  EXPECT_EQ(platform::waitForAny({&handles[0], 1}, 0), 0) << "names the same object";
+  free_os_lock(found);
+
+  records[3].at(tr::kOsThreadHandle) = 0;
+  EXPECT_EQ(find_lisp_thread_handle(nullptr), 0xffffffffu) << "no duplicate can be made";
+  records[3].at(tr::kState) = tr::kStateDead;
+  records[4].at(tr::kOwner) = nilval;
+  EXPECT_EQ(find_lisp_thread_handle(&id), 0u);
+  for (uint32_t handle : handles) free_os_lock(handle);
+}
+
 // ---- the freeze ----
 
 TEST_F(HeapOwnership, OnlyTheThawToZeroWakesParkedThreads) {
@@ -298,18 +363,20 @@ TEST_F(HeapOwnership, OnlyTheThawToZeroWakesParkedThreads) {
   EXPECT_EQ(vxm_thread_control.freezeCount, 0) << "a thaw never goes below 0";
 }
 
-TEST_F(HeapOwnership, ASecondParkerDoesNotHideTheFirst) {
+TEST_F(HeapOwnership, TheThawWakesEveryParkedThread) {
   testing_support::Watchdog watchdog("two parkers", 10s, [&] { return describe(); });
   // Record 3 heads the queue and parks; record 4 then goes ahead of it and
-  // parks as well.
+  // parks as well, and is the one remembered as parked.
   records[3].at(tr::kPriority) = makeFixnum(1);
   records[4].at(tr::kPriority) = makeFixnum(2);
   freeze_vxm_heap();
   std::atomic<int> owners{0};
+  std::atomic<bool> go{false};
   auto body = [&](int i) {
     return [&, i] {
       grab(i);
       ++owners;
+      while (!go) std::this_thread::sleep_for(1ms);
       vxm_release_heap_for_sdcall_t(records[i].raw(), 0);
     };
   };
@@ -317,7 +384,12 @@ TEST_F(HeapOwnership, ASecondParkerDoesNotHideTheFirst) {
   ASSERT_TRUE(eventually([&] { return lisp::heap_lock::isParked(records[3].raw()); }));
   LispThread fourth(body(4));
   ASSERT_TRUE(eventually([&] { return lisp::heap_lock::isParked(records[4].raw()); }));
+  EXPECT_EQ(vxm_thread_control.parkedThread, address(records[4].raw()));
   thaw_vxm_heap();
+  // Both pass the freeze on the thaw alone: one owns the heap, the other
+  // holds and waits for the mutex, before anyone releases.
+  EXPECT_TRUE(eventually([&] { return vxm_thread_control.heapHolds == 2; })) << describe();
+  go = true;
   ASSERT_TRUE(eventually([&] { return owners == 2; }));
 }
 
