@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,7 @@ class HeapLock : public ::testing::Test {
 
     lisp::registry::forgetRegistry();
     lisp::mp_log::setUp();
+    for (auto& e : std::span(vxm_mplog, mplog_size)) e = {0xffffffff, 0, 0, 0, 0};
     mp_logging = static_cast<int>(lisp::makeFixnum(1));
     auto& control = vxm_thread_control;
     queue_init(ready.raw());
