@@ -227,6 +227,43 @@ TEST_F(HeapOwnership, AReleaseWithoutTheHeapMutexChangesNothing) {
   EXPECT_EQ(vxm_thread_control.heapHolds, 0u);
 }
 
+TEST_F(HeapOwnership, TheCallingThreadsFormsFindItsRecord) {
+  testing_support::Watchdog watchdog("calling thread's forms", 10s, [&] { return describe(); });
+  records[2].at(tr::kOsThreadId) = identify_os_thread();
+  records[2].at(tr::kState) = tr::kStateInForeignCall;
+  vxm_reacquire_heap();
+  EXPECT_EQ(vxm_thread_control.heapOwnerIndex, 2);
+  EXPECT_EQ(records[2].at(tr::kState), 0u);
+  EXPECT_EQ(vxm_thread_control.environmentIndex, 2) << "its bindings are installed";
+  vxm_release_heap_for_sdcall(1);
+  EXPECT_EQ(records[2].at(tr::kState), tr::kStateInForeignCall);
+  EXPECT_NE(records[2].at(tr::kSavedNativeStack), 0u);
+  EXPECT_EQ(vxm_thread_control.heapOwnerIndex, -2);
+
+  vxm_thread_control.lispThreadCount = 1;
+  vxm_acquire_heap_for_syncsig();
+  EXPECT_EQ(vxm_thread_control.heapOwnerIndex, -2) << "one Lisp thread: nothing to take";
+  vxm_thread_control.lispThreadCount = 2;
+  vxm_acquire_heap_for_syncsig();
+  EXPECT_EQ(vxm_thread_control.heapOwnerIndex, 2);
+  EXPECT_EQ(records[2].at(tr::kSavedNativeStack), 0u);
+  vxm_acquire_heap_for_syncsig();
+  EXPECT_EQ(vxm_thread_control.heapHolds, 1u) << "an owner is not queued twice";
+  vxm_release_heap_for_sdcall(0);
+
+  std::atomic<bool> reachedEnd{false};
+  LispThread leaving([&] {
+    grab(3);
+    vxm_clean_release_exit();
+    reachedEnd = true;
+  });
+  leaving.join();
+  EXPECT_FALSE(reachedEnd) << "the thread ended in the release";
+  EXPECT_EQ(vxm_thread_control.heapHolds, 0u);
+  EXPECT_EQ(vxm_thread_control.environmentIndex, -1);
+  EXPECT_TRUE(readyOrder().empty()) << "the ended thread left the ready queue";
+}
+
 TEST_F(HeapOwnership, TheHeapMutexAloneNeitherQueuesNorChangesTheOwner) {
   const uint32_t since = mplog_sequence;
   vxm_grab_heap();
