@@ -47,9 +47,12 @@ void lock_wait(int32_t index) {
     md_lock_wait(recordWord(record, tr::kWakeEvent));
 }
 
+// A dead record stays dead: setting its state to 0 would make it look alive.
 void free_one_waiting_thread(int32_t index) {
   uint32_t* record = lisp::registry::recordAt(index);
-  if (!record || recordWord(record, tr::kState) == tr::kStateRunning) return;
+  if (!record) return;
+  const uint32_t state = recordWord(record, tr::kState);
+  if (state == tr::kStateRunning || state == tr::kStateDead) return;
   mp_log_event(ev::kWaitingThreadWoken, static_cast<uint32_t>(index));
   openWakeEvent(record);
   recordWord(record, tr::kState) = tr::kStateRunning;

@@ -496,6 +496,10 @@ TEST_F(HeapOwnership, FreeOneWaitingThreadWakesOnlyAWaitingRecord) {
   EXPECT_TRUE(wakeEventSet(2));
   EXPECT_EQ(records[2].at(tr::kState), 0u);
   free_one_waiting_thread(kRecords);  // outside the registry: ignored
+  records[3].at(tr::kState) = tr::kStateDead;
+  free_one_waiting_thread(3);
+  EXPECT_EQ(records[3].at(tr::kState), tr::kStateDead) << "a dead record is not revived";
+  EXPECT_FALSE(wakeEventSet(3));
   const auto logged = loggedSince(since);
   ASSERT_FALSE(logged.empty());
   EXPECT_EQ(logged.front(), (std::pair<uint32_t, uint32_t>{ev::kWaitingThreadWoken, 2}));
