@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
+#include "runtime/gc/gc_state.h"
 #include "runtime/load/small_services.h"
 #include "runtime/os/heap_ownership.h"
-#include "runtime/gc/gc_state.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/os/os_locks.h"
@@ -21,7 +21,6 @@ using lisp::lispval;
 using lisp::os::recordWord;
 using lisp::registry::lockReadyQueue;
 using lisp::registry::rawRecord;
-using lisp::registry::tagged;
 using lisp::registry::unlockReadyQueue;
 
 namespace {

@@ -9,8 +9,8 @@
 #include <atomic>
 
 #include "platform/thread_block.h"
-#include "runtime/load/small_services.h"
 #include "runtime/gc/gc_state.h"
+#include "runtime/load/small_services.h"
 #include "runtime/os/heap_ownership.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/mp_log.h"
