@@ -23,6 +23,11 @@
 #include "runtime/rs/signal_kicker.h"
 #include "testing/watchdog.h"
 
+extern "C" {
+void forced_jump_target();
+extern volatile uint32_t forced_jump_flag;
+}
+
 namespace heap_lock_test {
 namespace {
 
@@ -368,6 +373,31 @@ TEST_F(HeapOwnership, TheLauncherFindsTheFirstLiveOwnedThread) {
   records[4].at(tr::kOwner) = nilval;
   EXPECT_EQ(find_lisp_thread_handle(&id), 0u);
   for (uint32_t handle : handles) free_os_lock(handle);
+}
+
+TEST_F(HeapOwnership, TheForcedJumpMovesOnlyTheHeapOwner) {
+  forced_jump_flag = 0;
+  force_heap_owner_to_jump(forced_jump_target);  // nobody owns the heap
+  EXPECT_EQ(forced_jump_flag, 0u);
+
+  std::atomic<bool> spinning{false};
+  std::atomic<uint32_t> handle{0};
+  testing_support::Watchdog watchdog("forced jump of the owner", 10s);
+  // A plain thread: the target ends it with a bare exit.
+  std::thread spinner([&] {
+    handle = handle_for_current_thread();
+    spinning = true;
+    for (;;) {
+    }
+  });
+  spinner.detach();
+  ASSERT_TRUE(eventually([&] { return spinning.load(); }));
+  records[5].at(tr::kOsThreadHandle) = handle;
+  vxm_thread_control.heapOwnerIndex = 5;
+  force_heap_owner_to_jump(forced_jump_target);
+  EXPECT_TRUE(eventually([&] { return forced_jump_flag == 1; }));
+  vxm_thread_control.heapOwnerIndex = -2;
+  free_os_lock(handle);
 }
 
 // ---- the freeze ----
