@@ -20,6 +20,7 @@
 #include "runtime/load/symbol_names.h"
 #include "runtime/load/tests/loader_object_heap.h"
 #include "runtime/rs/object_routines.h"
+#include "testing/temp_path.h"
 
 namespace {
 
@@ -166,7 +167,7 @@ class PureCache : public loader_test::LoaderObjectHeap {
 
   void mapLibrary(const LibraryContents& contents) {
     const std::vector<uint8_t> bytes = libraryBytes(contents);
-    const std::string path = ::testing::TempDir() + "cache_test.vpl";
+    const std::string path = testing_support::processTempPath("cache_test.vpl");
     std::FILE* file = std::fopen(path.c_str(), "wb");
     ASSERT_NE(file, nullptr);
     ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());

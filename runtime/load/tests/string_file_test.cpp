@@ -11,6 +11,7 @@
 
 #include "runtime/gc/gc_state.h"
 #include "runtime/load/case_mapping.h"
+#include "testing/temp_path.h"
 
 extern "C" lisp::lispval tval;
 
@@ -36,7 +37,7 @@ class StringFile : public ::testing::Test {
  protected:
   // nil and t are words close_str_file hands back; distinct ones here.
   void SetUp() override {
-    path_ = ::testing::TempDir() + "strings.vxs";
+    path_ = testing_support::processTempPath("strings.vxs");
     savedNil_ = nilval;
     savedT_ = tval;
     nilval = 0x100005;
