@@ -36,8 +36,8 @@ namespace {
   std::exit(1);
 }
 
-constexpr uint32_t kOldSize = 0x400000;   // 4 MB
-constexpr uint32_t kNewSize = 0x800000;   // two semispaces of 4 MB
+constexpr uint32_t kOldSize = 0x400000;  // 4 MB
+constexpr uint32_t kNewSize = 0x800000;  // two semispaces of 4 MB
 constexpr int32_t kSpread = 2;
 constexpr uint32_t kDefaultMaxHeapSize = 0x4000000;
 constexpr uint32_t kRootCount = 1024;
@@ -122,9 +122,8 @@ void BM_ScavengeThroughput(benchmark::State& state) {
   for (uint32_t i = 0; made < target; ++i) {
     const uint32_t object = Heap::vector(4);
     const lisp::lispval tail = g_roots[i % kRootCount];
-    g_roots[i % kRootCount] =
-        lisp::pointerWord(Heap::cons(lisp::pointerWord(object, lisp::Tag::Other), tail),
-                          lisp::Tag::Cons);
+    g_roots[i % kRootCount] = lisp::pointerWord(
+        Heap::cons(lisp::pointerWord(object, lisp::Tag::Other), tail), lisp::Tag::Cons);
     made += 8 + 24 + 8;
   }
   scavenge(0);  // settle new space's size before timing
@@ -147,7 +146,8 @@ void BM_ConsAllocation(benchmark::State& state) {
   uint32_t i = 0;
   for (auto _ : state) {
     const uint32_t cell = Heap::cons(lisp::makeFixnum(1), nilval);
-    if (++i % 4096 == 0) g_roots[(i / 4096) % kRootCount] = lisp::pointerWord(cell, lisp::Tag::Cons);
+    if (++i % 4096 == 0)
+      g_roots[(i / 4096) % kRootCount] = lisp::pointerWord(cell, lisp::Tag::Cons);
   }
   state.SetItemsProcessed(state.iterations());
   state.counters["scavenges"] = ScavengeCt - before;

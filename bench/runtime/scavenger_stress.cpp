@@ -24,8 +24,8 @@ class ScavengerStress : public RandomMutator, public ::testing::WithParamInterfa
 
 TEST_P(ScavengerStress, ManyScavengesMatchTheModel) {
   const uint32_t seed = GetParam();
-  const uint32_t flags = (seed % 2 ? flag::kAdvanceGeneration : 0) |
-                         (seed % 3 == 0 ? flag::kHideNewSpace : 0);
+  const uint32_t flags =
+      (seed % 2 ? flag::kAdvanceGeneration : 0) | (seed % 3 == 0 ? flag::kHideNewSpace : 0);
   GsGenSpread = 1 + static_cast<int32_t>(seed % 3);
   run(seed, scavengesPerSeed(), flags);
   EXPECT_GE(ScavengeCt, scavengesPerSeed());

@@ -139,8 +139,7 @@ void ensureToSpaceRoom(uint32_t bytes) {
   if (newFree() >= static_cast<int64_t>(bytes)) return;
   newFreeWord() += GsNewReserve;
   GsNewReserve = 0;
-  if (newFree() < static_cast<int64_t>(bytes))
-    gserror(gc_messages::kToSpaceOverflow, bytes, 1);
+  if (newFree() < static_cast<int64_t>(bytes)) gserror(gc_messages::kToSpaceOverflow, bytes, 1);
 }
 
 // The cons page of generation d with room for one more cell; queued for the
@@ -172,7 +171,8 @@ uint32_t placeCons(uint32_t cell) {
       return old;
     }
   }
-  const uint32_t page = consPageFor(static_cast<uint32_t>(std::clamp<int32_t>(d, 0, kLastGeneration)));
+  const uint32_t page =
+      consPageFor(static_cast<uint32_t>(std::clamp<int32_t>(d, 0, kLastGeneration)));
   ConsPageHeader* header = consPage(page);
   const uint32_t copy = header->fill;
   header->fill += kConsCellBytes;
@@ -436,9 +436,8 @@ void checknslot(uint32_t slot) {
     }
     if (tag == Tag::Other || tag == Tag::Symbol) {
       const uint32_t prefix = lisp::objectAddress(value) - kPrefixBytes;
-      wordAt(slot) = (prefixStamp(prefix) & stamp::kForwarded)
-                         ? wordAt(prefix + kPrefixBytes)
-                         : forwardOther(prefix, tag);
+      wordAt(slot) = (prefixStamp(prefix) & stamp::kForwarded) ? wordAt(prefix + kPrefixBytes)
+                                                               : forwardOther(prefix, tag);
     }
     return;
   }
@@ -462,8 +461,8 @@ void checkretaddr(uint32_t slot) {
   const uint32_t node = findCodeVector(address);
   if (node == 0) return;
   const uint32_t header = node + kPrefixBytes;
-  const lispval copy = (prefixStamp(node) & stamp::kForwarded) ? wordAt(header)
-                                                                : forwardOther(node, Tag::Other);
+  const lispval copy =
+      (prefixStamp(node) & stamp::kForwarded) ? wordAt(header) : forwardOther(node, Tag::Other);
   wordAt(slot) = address + (lisp::objectAddress(copy) - header);
 }
 
@@ -722,7 +721,8 @@ void scavenge1(uint32_t request) {
 
   if (flagSet(flag::kProgress)) {
     const bool terse = flagSet(flag::kStatistics) && GsInGlobalGc == 0;
-    if (flagSet(flag::kVerbose)) gc_messages::print("%s", terse ? gc_messages::kDone : gc_messages::kDoneLine);
+    if (flagSet(flag::kVerbose))
+      gc_messages::print("%s", terse ? gc_messages::kDone : gc_messages::kDoneLine);
     std::fflush(stdout);
   }
   if (flagSet(flag::kBreakAtEnd)) gsbp();
@@ -734,8 +734,8 @@ void GsExit(uint32_t request) {
   gcend();
   computeut();
   if (flagSet(flag::kProgress)) {
-    gc_messages::print("%s", flagSet(flag::kStatistics) ? gc_messages::kNewline
-                                                         : gc_messages::kDoneLine);
+    gc_messages::print("%s",
+                       flagSet(flag::kStatistics) ? gc_messages::kNewline : gc_messages::kDoneLine);
     std::fflush(stdout);
   }
   globalWord(kScavengeCount) += lisp::makeFixnum(1);

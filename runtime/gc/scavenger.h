@@ -63,8 +63,7 @@ namespace gc {
 // Calls the Lisp function `function` with `count` arguments. The thread
 // layer installs the bridge into Lisp; without one the collector's calls
 // into Lisp are skipped.
-using LispCaller = void (*)(lisp::lispval function, const lisp::lispval* arguments,
-                            uint32_t count);
+using LispCaller = void (*)(lisp::lispval function, const lisp::lispval* arguments, uint32_t count);
 void setLispCaller(LispCaller caller);
 
 // Points the shared cons pointer at the current generation's cons page.

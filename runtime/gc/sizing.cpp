@@ -68,12 +68,12 @@ uint32_t roundUpTo(uint32_t bytes, uint32_t unit) {
 struct GrowthTexts {
   const char *newLong, *newTerse, *bothLong, *bothTerse, *oldLong, *oldTerse;
 };
-constexpr GrowthTexts kGrowAtTop = {
-    gc_messages::kExpandNewLong,     gc_messages::kExpandNewTerse, gc_messages::kExpandOldNewLong,
-    gc_messages::kExpandOldNewTerse, gc_messages::kExpandOldLong,  gc_messages::kExpandOldTerse};
-constexpr GrowthTexts kGrowAndMove = {
-    gc_messages::kMoveNewLong,     gc_messages::kMoveNewTerse, gc_messages::kMoveOldNewLong,
-    gc_messages::kMoveOldNewTerse, gc_messages::kMoveOldLong,  gc_messages::kMoveOldTerse};
+constexpr GrowthTexts kGrowAtTop = {gc_messages::kExpandNewLong,    gc_messages::kExpandNewTerse,
+                                    gc_messages::kExpandOldNewLong, gc_messages::kExpandOldNewTerse,
+                                    gc_messages::kExpandOldLong,    gc_messages::kExpandOldTerse};
+constexpr GrowthTexts kGrowAndMove = {gc_messages::kMoveNewLong,    gc_messages::kMoveNewTerse,
+                                      gc_messages::kMoveOldNewLong, gc_messages::kMoveOldNewTerse,
+                                      gc_messages::kMoveOldLong,    gc_messages::kMoveOldTerse};
 
 void reportGrowth(const GrowthTexts& texts) {
   if (!flagSet(flag::kProgress) || !flagSet(flag::kStatistics)) return;
@@ -123,8 +123,7 @@ void growAtTop() {
   }
   const int64_t sum = int64_t{GsNewExpansion} + GsOldExpansion;
   uint32_t newBreak = 0;
-  if (sum != capAtReservation(sum) ||
-      limited_setbrk(static_cast<uint32_t>(sum), &newBreak) != 0) {
+  if (sum != capAtReservation(sum) || limited_setbrk(static_cast<uint32_t>(sum), &newBreak) != 0) {
     recordFailedGrowth(static_cast<uint32_t>(std::min<int64_t>(sum, UINT32_MAX)));
     return;
   }
@@ -173,15 +172,14 @@ void publishFence(uint32_t fence) {
 
 extern "C" {
 
-
 uint32_t gsgc_min_newavl(uint32_t request, int expand) {
   const GsNewArea& semispace = GsNewAllocationArea;
   const int64_t used = int64_t{semispace.end} - semispace.pageLowMark +
                        (int64_t{globalWord(global::kNewOtherTop)} - GsNewOther1);
   const int64_t a = int64_t{request} + used;
-  const int64_t need = std::max(percentOf(a, GsMinFreeNewPercent),
-                                a + GsMinFreeNewPageSpace + GsMinFreeNewOther) -
-                       used;
+  const int64_t need =
+      std::max(percentOf(a, GsMinFreeNewPercent), a + GsMinFreeNewPageSpace + GsMinFreeNewOther) -
+      used;
   if (!expand) return static_cast<uint32_t>(capAtReservation(need));
   const int64_t free = newFree();
   const int64_t grow = percentOf(a, GsExpFreeNewPercent) - free - a;
@@ -219,8 +217,7 @@ int gsgc_short_space(uint32_t request) {
 
   // Room for the next generation's cons page.
   int64_t r = request;
-  if (!require_new_cons(static_cast<int32_t>(globalWord(global::kGeneration)) + 1))
-    r += kPageBytes;
+  if (!require_new_cons(static_cast<int32_t>(globalWord(global::kGeneration)) + 1)) r += kPageBytes;
   const int64_t need = gsgc_min_newavl(static_cast<uint32_t>(std::min<int64_t>(r, UINT32_MAX)), 0);
   const int64_t free = newFree();
   const uint32_t progress = flag::kProgress | flag::kStatistics | flag::kVerbose;

@@ -42,7 +42,15 @@ using lisp::lispval;
 using lisp::Tag;
 
 enum class Kind {
-  Cons, Vector, Vector96, String, Bignum, CodeVector, Function, Weak, Finalization,
+  Cons,
+  Vector,
+  Vector96,
+  String,
+  Bignum,
+  CodeVector,
+  Function,
+  Weak,
+  Finalization,
   WeakKey,    // keys, then the hash table in the last slot
   HashTable,  // its key vector, count and value vector
 };

@@ -28,7 +28,8 @@ class RandomMutator : public MutatorHeap {
   }
   // Goes on with the same sequence until `scavenges` more, or `until` holds.
   template <class Until = bool (*)()>
-  void runMore(uint32_t scavenges, Until until = [] { return false; }) {
+  void runMore(
+      uint32_t scavenges, Until until = [] { return false; }) {
     const uint32_t start = ScavengeCt;
     while (ScavengeCt - start < scavenges && !until() && !::testing::Test::HasFailure()) step();
   }
@@ -102,8 +103,7 @@ class RandomMutator : public MutatorHeap {
     rootSlot(index) = wordOf(ref);
   }
   uint32_t& rootSlot(uint32_t index) {
-    return index < kRootSlots ? rootArray_[index]
-                              : global(kRootGlobals[index - kRootSlots]);
+    return index < kRootSlots ? rootArray_[index] : global(kRootGlobals[index - kRootSlots]);
   }
 
   // The fields a mutator may write: all but a finalization's (its object is
@@ -165,8 +165,7 @@ class RandomMutator : public MutatorHeap {
       checkIfScavenged();
       const int32_t id = addNode(Kind::Cons, cell, 2);
       Node& node = nodes_[id];
-      node.fields = {below(4) == 0 ? randomRef() : Ref{Ref::Fixnum, static_cast<int32_t>(i)},
-                     tail};
+      node.fields = {below(4) == 0 ? randomRef() : Ref{Ref::Fixnum, static_cast<int32_t>(i)}, tail};
       at(cell) = wordOf(node.fields[0]);
       at(cell + 4) = wordOf(node.fields[1]);
       tail = {Ref::Node, id};
@@ -232,8 +231,8 @@ class RandomMutator : public MutatorHeap {
     setRoot(kRootSlots - 3, {Ref::Node, tableId});
 
     Node& tableNode = nodes_[tableId];
-    tableNode.fields = {{Ref::Node, keysId}, {Ref::Fixnum, static_cast<int32_t>(n)},
-                        {Ref::Node, valuesId}};
+    tableNode.fields = {
+        {Ref::Node, keysId}, {Ref::Fixnum, static_cast<int32_t>(n)}, {Ref::Node, valuesId}};
     const std::vector<uint32_t> tableSlots = slotsOf(tableNode);
     for (size_t i = 0; i < 3; ++i) at(tableSlots[i]) = wordOf(tableNode.fields[i]);
     Node& keysNode = nodes_[keysId];
@@ -342,7 +341,8 @@ class RandomMutator : public MutatorHeap {
       const lispval value = at(slot);
       if (ref.what == Ref::Node && weak && !live[ref.value]) ref = {};
       if (ref.what != Ref::Node) {
-        EXPECT_EQ(value, wordOf(ref)) << "slot 0x" << std::hex << slot << " of object " << std::dec << currentId_;
+        EXPECT_EQ(value, wordOf(ref))
+            << "slot 0x" << std::hex << slot << " of object " << std::dec << currentId_;
         return;
       }
       const Node& node = nodes_[ref.value];
@@ -354,8 +354,8 @@ class RandomMutator : public MutatorHeap {
       }
       EXPECT_TRUE(byAddress.emplace(address, ref.value).second)
           << "two objects at 0x" << std::hex << address;
-      ASSERT_TRUE(address < GsNewFence || (address >= GsNewAllocationArea.start &&
-                                           address < GsNewAllocationArea.end))
+      ASSERT_TRUE(address < GsNewFence ||
+                  (address >= GsNewAllocationArea.start && address < GsNewAllocationArea.end))
           << "object " << ref.value << " at 0x" << std::hex << address;
       moved[ref.value] = address;
       if (node.kind != Kind::Cons) {
@@ -410,8 +410,8 @@ class RandomMutator : public MutatorHeap {
     closure(reachable, reachableFrom);
     for (const int32_t id : ids_) {
       if (reachable[id]) {
-        EXPECT_NE(moved[id], 0u) << "object " << id << " (kind " << static_cast<int>(nodes_[id].kind)
-                                 << ") lost" << referrers(id);
+        EXPECT_NE(moved[id], 0u) << "object " << id << " (kind "
+                                 << static_cast<int>(nodes_[id].kind) << ") lost" << referrers(id);
       }
     }
     checkFinalizeQueue(triggered, moved);
@@ -503,9 +503,11 @@ class RandomMutator : public MutatorHeap {
   static void verifyValue(uint32_t slot) {
     const int code = verify_slot(slot, 0, 1);
     namespace vc = gc::verify_code;
-    const bool good = code == vc::kImmediate || code == vc::kSpecial || code == vc::kCons || code == vc::kObject;
-    if (!good) ADD_FAILURE() << "slot 0x" << std::hex << slot << " holds 0x" << at(slot)
-                             << " (code " << std::dec << code << ")";
+    const bool good =
+        code == vc::kImmediate || code == vc::kSpecial || code == vc::kCons || code == vc::kObject;
+    if (!good)
+      ADD_FAILURE() << "slot 0x" << std::hex << slot << " holds 0x" << at(slot) << " (code "
+                    << std::dec << code << ")";
     const lispval value = at(slot);
     const bool pointer = (value & 3) != 0 && (value & 7) != 6;
     const bool inOldArea = slot >= gc::areaAddress(GsOldAreas) && slot < GsNewFence;

@@ -67,10 +67,13 @@ class ScavengerFrames : public gc_test::WalkHeap {
     at(vector) = kCodeVectorH8 << 8 | lisp::type_code::CodeVector;
     auto* code = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(vector + 4));
     const uint32_t target = addressOf(&g_gcEntry);
-    const uint8_t instructions[] = {0xff, 0x15, static_cast<uint8_t>(target),
+    const uint8_t instructions[] = {0xff,
+                                    0x15,
+                                    static_cast<uint8_t>(target),
                                     static_cast<uint8_t>(target >> 8),
                                     static_cast<uint8_t>(target >> 16),
-                                    static_cast<uint8_t>(target >> 24), 0xc3};
+                                    static_cast<uint8_t>(target >> 24),
+                                    0xc3};
     std::copy(std::begin(instructions), std::end(instructions), code);
     at(GsCVC_tail) = vector - kPrefixBytes;
     GsCVC_tail = vector - kPrefixBytes;

@@ -16,8 +16,7 @@ struct MutatorCase {
   uint32_t flags;
 };
 
-class ScavengerMutator : public RandomMutator,
-                         public ::testing::WithParamInterface<MutatorCase> {};
+class ScavengerMutator : public RandomMutator, public ::testing::WithParamInterface<MutatorCase> {};
 
 TEST_P(ScavengerMutator, HeapMatchesTheModelAfterEveryScavenge) {
   GsGenSpread = 1;  // tenure early: old space fills and grows within the run
@@ -30,11 +29,10 @@ TEST_P(ScavengerMutator, HeapMatchesTheModelAfterEveryScavenge) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, ScavengerMutator,
-                         ::testing::Values(MutatorCase{1, flag::kAdvanceGeneration},
-                                           MutatorCase{2, 0},
-                                           MutatorCase{3, flag::kAdvanceGeneration |
-                                                              flag::kHideNewSpace}),
-                         [](const auto& info) { return "seed" + std::to_string(info.param.seed); });
+INSTANTIATE_TEST_SUITE_P(
+    Seeds, ScavengerMutator,
+    ::testing::Values(MutatorCase{1, flag::kAdvanceGeneration}, MutatorCase{2, 0},
+                      MutatorCase{3, flag::kAdvanceGeneration | flag::kHideNewSpace}),
+    [](const auto& info) { return "seed" + std::to_string(info.param.seed); });
 
 }  // namespace

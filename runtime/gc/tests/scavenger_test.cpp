@@ -231,8 +231,7 @@ TEST_F(Scavenger, ARootVisitedTwiceIsFatal) {
         register_external_slot_manager(presentTwice, nullptr);
         scavenge(0);
       },
-      testing::ExitedWithCode(1),
-              "Object already pointing to target newspace half: 0x");
+      testing::ExitedWithCode(1), "Object already pointing to target newspace half: 0x");
 }
 
 TEST_F(Scavenger, ScavengingInsideAScavengeIsFatal) {
@@ -301,13 +300,10 @@ TEST_F(FailedGrowth, TheHandlerGetsSixArgumentsAndTheReserveIsDrawn) {
   GsExit(999);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "memdump not available\n");
   ASSERT_EQ(g_lispCalls.size(), 1u);
-  const std::vector<lispval> expected = {function_,
-                                         lisp::makeFixnum(999),
-                                         lisp::makeFixnum(1),
-                                         lisp::makeFixnum(0),
-                                         lisp::makeFixnum(12345),
-                                         nil(),
-                                         lisp::makeFixnum(1)};
+  const std::vector<lispval> expected = {
+      function_,           lisp::makeFixnum(999),   lisp::makeFixnum(1),
+      lisp::makeFixnum(0), lisp::makeFixnum(12345), nil(),
+      lisp::makeFixnum(1)};
   EXPECT_EQ(g_lispCalls[0], expected);
   EXPECT_EQ(global(global::kNewFree), 50000u);
   EXPECT_EQ(GsNewReserve, 10000u);
