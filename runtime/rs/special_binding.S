@@ -18,6 +18,9 @@
    - qsymloc on a vector shorter than the index answers the symbol (the
      global cell); qsetloc then stores nothing.
    - unbind_count with a count of 0 (or below) undoes nothing.
+   - No unbinder pops below the first entry: unbind_one_spec on an empty
+     stack changes nothing, unbind_count undoes at most what the stack
+     holds.
    - An unbinder leaves the released cell as it is.
    - unbind_to never pops below the first entry and never raises the top:
      a mark above the top leaves the stack as it is, and the top written
@@ -276,8 +279,9 @@ write_frame_cell:
    else a new heap locative. Out: eax = the new cell, now the thread's
    cell of the symbol. The value and symbol wait in the home slots, the
    frame cell's pointer (0 for a heap cell) at ebp-0x18, the heap cell at
-   ebp-0x14; the two words below the fixed slots are the home slots of the
-   routines it calls. */
+   ebp-0x14. The routines it calls keep their arguments in home slots at
+   ebp-0x28 and ebp-0x24, words the stack walk visits (it never visits
+   ebp-0x20). */
         .globl bind_one_spec
         .hidden bind_one_spec
         .type bind_one_spec, @function
@@ -285,6 +289,7 @@ bind_one_spec:
         RUNTIME_FRAME
         mov [ebp + 8], eax
         mov [ebp + 12], edx
+        push 0                                  /* ebp-0x20: unused, never visited */
         push 0                                  /* home slots of the routines called */
         push 0
         test ecx, ecx
@@ -306,11 +311,8 @@ bind_one_spec:
         jmp 4f
 3:      mov eax, [ebp + 12]
         mov edx, [ebp + 8]
-        push 0
-        push 0
         mov ecx, 2
         call new_locative
-        add esp, 8
         mov ebx, [ebp - 0x1c]
 4:      mov [ebp - 0x14], eax
         mov edx, [ebp + 12]
@@ -407,10 +409,11 @@ unbind_one_spec:
         push esi
         mov esi, [ebx + THREAD_BINDING_TOP]
         sub esi, ENTRY_BYTES
+        jl 9f                                   /* an empty stack */
         mov [ebx + THREAD_BINDING_TOP], esi
         inc dword ptr [ebx + THREAD_BINDING_ROOM]
         RESTORE_ENTRY
-        pop esi
+9:      pop esi
         pop edx
         pop eax
         RETURN_KEEPING_VALUES
@@ -429,14 +432,21 @@ unbind_count:
         mov eax, [ebp - 0x18]
         test eax, eax
         jle 9f
+        mov esi, [ebx + THREAD_BINDING_TOP]
+        shr esi, 3
+        cmp eax, esi
+        jbe 1f
+        mov eax, esi                            /* no more than the stack holds */
+1:      test eax, eax
+        jz 9f
         add [ebx + THREAD_BINDING_ROOM], eax
         mov esi, [ebx + THREAD_BINDING_TOP]
         shl eax, 3
         sub [ebx + THREAD_BINDING_TOP], eax
-1:      sub esi, ENTRY_BYTES
+2:      sub esi, ENTRY_BYTES
         RESTORE_ENTRY
         cmp esi, [ebx + THREAD_BINDING_TOP]
-        jg 1b
+        jg 2b
 9:      pop esi
         pop edx
         pop eax

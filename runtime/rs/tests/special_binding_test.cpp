@@ -314,6 +314,21 @@ TEST_F(SpecialBinding, UnbindToStopsAtTheMarkAndNeverPassesTheBottom) {
   EXPECT_EQ(read(thread_, symbol), makeFixnum(1));
 }
 
+TEST_F(SpecialBinding, NoUnbinderPopsBelowTheFirstEntry) {
+  const lispval symbol = newSymbol(makeFixnum(1));
+  unbind(thread_, kUnbindOneSpec, 0);
+  EXPECT_EQ(top(thread_), 0u);
+  EXPECT_EQ(room(thread_), 256);
+  for (int i = 0; i < 2; ++i) bindInHeap(thread_, symbol, makeFixnum(10 + i));
+  unbind(thread_, kUnbindCount, 5);
+  EXPECT_EQ(top(thread_), 0u);
+  EXPECT_EQ(room(thread_), 256);
+  EXPECT_EQ(read(thread_, symbol), makeFixnum(1));
+  unbind(thread_, kUnbindCount, 1);
+  EXPECT_EQ(top(thread_), 0u);
+  EXPECT_EQ(room(thread_), 256);
+}
+
 TEST_F(SpecialBinding, BindSpecsWithOneBindsNothing) {
   bindSpecs(thread_, {}, {}, frameCells());
   EXPECT_EQ(top(thread_), 0u);
