@@ -124,8 +124,10 @@
 qsymeval:
         cmp eax, edi
         je 9f                                   /* equal: carry clear */
-        SYMBOL_TEST_OR_TRAP symbol_trap
         push ecx
+        lea ecx, [eax - 7]
+        test cl, 3
+        jnz 8f
         push edx
         CURRENT_CELL edx, eax, ecx
         mov eax, [edx + SYMBOL_VALUE]
@@ -133,6 +135,8 @@ qsymeval:
         pop ecx
         clc
 9:      ret
+8:      pop ecx
+        jmp symbol_trap
         .size qsymeval, . - qsymeval
 
 /* symbol_trap: jumped to from the readers with eax = the object, ebp the
