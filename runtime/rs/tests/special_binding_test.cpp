@@ -185,6 +185,39 @@ TEST_F(SpecialBinding, AThreadBeyondTheVectorReadsAndSetsTheGlobalValue) {
   EXPECT_EQ(read(thread_, symbol), makeFixnum(8));
 }
 
+TEST_F(SpecialBinding, TheLeafRoutinesKeepEveryRegisterButTheResult) {
+  const lispval symbol = newSymbol(makeFixnum(7));
+  bindInHeap(thread_, symbol, makeFixnum(8));
+  const lispval cell = frameCells();
+  cellValue(cell) = makeFixnum(11);
+  struct Case {
+    int32_t slot;
+    uint32_t eax, edx;
+    uint32_t result;
+  };
+  const Case cases[] = {
+      {kQsymeval, symbol, 0x5550, makeFixnum(8)},
+      {kQsetq, makeFixnum(9), symbol, makeFixnum(9)},
+      {kQsymloc, symbol, 0x5550, 0},  // the heap cell
+      {kQsetloc, cell, symbol, cell},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.slot);
+    LispCallSetup setup = on(thread_, c.slot, c.eax, c.edx, 0x4440);
+    setup.esi = 0x3330;
+    const LispCallResult result = call(setup);
+    if (c.result != 0) {
+      EXPECT_EQ(result.eax, c.result);
+    }
+    EXPECT_EQ(result.edx, c.edx);
+    EXPECT_EQ(result.ecx, 0x4440u);
+    EXPECT_EQ(result.esi, 0x3330u);
+    EXPECT_EQ(result.ebx, thread_);
+    EXPECT_EQ(result.carry, 0u);
+  }
+  EXPECT_EQ(read(thread_, symbol), makeFixnum(11));
+}
+
 TEST_F(SpecialBinding, NilReadsAsNilAndAnUnboundValueIsReadByQsymevalAlone) {
   for (int32_t slot : {kQsymeval, kSymeval}) {
     const LispCallResult result = call(on(thread_, slot, nil()));
