@@ -15,6 +15,7 @@
 #include "runtime/load/small_services.h"
 #include "runtime/load/startup.h"
 #include "runtime/load/startup_standins.h"
+#include "runtime/load/string_file.h"
 #include "runtime/os/thread_registry.h"
 
 extern "C" {

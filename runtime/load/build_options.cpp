@@ -14,6 +14,7 @@
 #include "runtime/load/startup.h"
 #include "runtime/load/startup_messages.h"
 #include "runtime/load/startup_standins.h"
+#include "runtime/load/string_file.h"
 
 namespace {
 
@@ -214,6 +215,8 @@ void ignoringProfile(Use& use) {
 void reserve(Use& use) {
   use.settings.reserveBytes = use.number;
 }
+// Decision: a file that cannot be created leaves the build without one,
+// as before the option; nothing is reported.
 void stringFile(Use& use) {
   open_str_file(use.first);
 }

@@ -29,9 +29,6 @@ void memory_status_dump(const char*) {
   std::fputs("memory map not available\n", stdout);
   std::fflush(stdout);
 }
-// Replaced by the string file module (open_str_file): until then -st is
-// accepted and no file is written.
-void open_str_file(const char*) {}
 // Replaced by the first Lisp thread's start-up routines; until then the
 // thread cannot start (setupstack_xhandler says so).
 void getstorage() {}
@@ -61,19 +58,6 @@ void setupstack_xhandler(int) {
   std::fflush(stderr);
   lisp_exit(1);
 }
-// Replaced by the thread registry (one thread, always alive).
-void ensure_live_thread_for_interrupt() {}
-
-// Replaced by the heap-ownership lock: with one thread the heap is held
-// whenever it is not released, so a count is all there is to keep.
-static int g_heapHolds = 1;
-void vxm_release_heap_for_sdcall() {
-  --g_heapHolds;
-}
-void vxm_reacquire_heap() {
-  ++g_heapHolds;
-}
-
 uint32_t cl_debug_flags = 0;
 
 // Replaced by the system services, where it belongs; the answer stays null.
@@ -107,8 +91,5 @@ uint32_t vxmmalloc_heap_offset = 0;
 uint32_t prof_thread = 0;
 uint32_t inhibitprof = 0;
 uint32_t do_purify = 0;
-char* str_file = nullptr;
-uint32_t str_file_size = 0;
-uint32_t str_file_count = 0;
 
 }  // extern "C"

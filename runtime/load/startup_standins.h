@@ -17,8 +17,6 @@ void faslinit();
 void probe_executable_stack();
 // Writes the address-space map to the file, or to standard output when null.
 void memory_status_dump(const char* path);
-// Creates the string file (see str_file below).
-void open_str_file(const char* path);
 // Makes the empty world's first objects.
 void getstorage();
 
@@ -34,9 +32,6 @@ void c_mpalarmoff();
 void reset_signals_after_dumplisp();
 void jc_start();
 void setupstack_xhandler(int how);
-void ensure_live_thread_for_interrupt();
-void vxm_release_heap_for_sdcall();
-void vxm_reacquire_heap();
 
 // ---- debug words ----
 extern uint32_t cl_debug_flags;
@@ -59,14 +54,11 @@ void link_lso_file();
 // Hands the text to Lisp's formatted output (buftostr, internal_lisp_format).
 void lisp_format(const char* text);
 
-// ---- words the start-up clears or resets, owned by the image, profiler
-//      and string-file modules ----
+// ---- words the start-up clears or resets, owned by the image and
+//      profiler modules ----
 extern uint32_t lisp_heap_offset;
 extern uint32_t vxmmalloc_heap_offset;
 extern uint32_t prof_thread;
 extern uint32_t inhibitprof;
 extern uint32_t do_purify;
-extern char* str_file;
-extern uint32_t str_file_size;
-extern uint32_t str_file_count;
 }

@@ -201,7 +201,7 @@ TEST_F(BuildOptions, EachOptionSetsItsSetting) {
        {{"raz_start_prof", "2"}, {"raz_sample_file", "s.dat"}, {"raz_size_file", "z.dat"}}},
       {{"-Pc", "-Ps", "a", "b", "-Pt", "c", "d"},
        {{"raz_start_prof", "5"}, {"raz_sample_file", "c"}, {"raz_size_file", "d"}}},
-      {{"-cl", "4", "-st", "strings.dat"}, {{"use_lso_file", "0"}}},
+      {{"-cl", "4"}, {{"use_lso_file", "0"}}},
       {{"-B", "dir/my.vxb"}, {{"bundlename", "dir/my.vxb"}}},
       {{"-B", "dir\\my.vxb"}, {{"bundlename", "dir\\my.vxb"}}},
       // Skipped: words without "-", unknown letters, "--" followed by more.
@@ -224,6 +224,13 @@ TEST_F(BuildOptions, ALibraryIsNamedWholeOrByItsLastPart) {
   expectSettings(build({"-c.", library}),
                  {{"lso_file", library}, {"vpl_given_arg", "core.vpl"}, {"use_lso_file", "1"}},
                  "-c.");
+}
+
+TEST_F(BuildOptions, AStringFileIsCreatedWithItsHeader) {
+  const fs::path strings = home_ / "strings.dat";
+  expectSettings(build({"-st", strings.string()}), {}, "-st");
+  ASSERT_TRUE(fs::exists(strings));
+  EXPECT_EQ(fs::file_size(strings), 8u);
 }
 
 struct StopCase {
