@@ -11,7 +11,14 @@ extern "C" {
 // ---- image restore and build ----
 // Restores the image and does not return when it succeeds.
 void restore_image_file(const char* imageName, int argc, char** argv, char** envp);
-int lisp_main_build(int argc, char** argv, char** envp);
+
+// ---- services the build from scratch calls ----
+void faslinit();
+void probe_executable_stack();
+// Writes the address-space map to the file, or to standard output when null.
+void memory_status_dump(const char* path);
+// Makes the empty world's first objects.
+void getstorage();
 
 // ---- host, sockets, alarms, early entry points ----
 extern int host_os;  // 1: the mapping-capable host family
