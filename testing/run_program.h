@@ -12,11 +12,13 @@ struct ProgramRun {
   int terminatingSignal = 0;  // signal number when the child was killed by one
   std::string standardOutput;
   std::string standardError;
+  std::vector<std::string> datagrams;  // received on ProgramOptions::datagramSocket, in order
 };
 
 struct ProgramOptions {
   std::string workingDirectory;  // empty: the test's own
   std::string standardInput;     // written to the child's standard input, then closed
+  int datagramSocket = -1;       // a bound UDP socket read while the child runs (-1: none)
 };
 
 // Starts `program` with `arguments` (not including argv[0]) and waits for it.
