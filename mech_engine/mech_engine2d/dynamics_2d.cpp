@@ -631,14 +631,15 @@ void articulatedResponse(EngineMechanism* mechanism) {
     EngineMatrix* reducedCell = cell(joint, kMotionGeneralisedForce);
     double aPrime[3] = {0, 0, 0};
     if (!in->zeroFlag) transportMotion(motionData(joint, kMotionOffset), in->data, aPrime);
-    double qdd[kMaxJointCoordinates] = {};
-    double reduced[kMaxJointCoordinates] = {};
+    // Only the joint's own coordinates are cleared and read (a loop over a
+    // few doubles, not a fixed-size clear of the whole local array).
+    double qdd[kMaxJointCoordinates];
+    for (int a = 0; a < joint->numVelocities && a < kMaxJointCoordinates; ++a) qdd[a] = 0.0;
     const int n = joint->freeVelocities->count;
-    for (int a = 0; a < n && a < kMaxJointCoordinates; ++a) {
-      reduced[a] = reducedCell->data[joint->freeVelocities->indices[a]];
-    }
     const bool moves = !in->zeroFlag || !reducedCell->zeroFlag;
     if (n > 0 && moves && joint->numVelocities <= kMaxJointCoordinates) {
+      double reduced[kMaxJointCoordinates];
+      for (int a = 0; a < n; ++a) reduced[a] = reducedCell->data[joint->freeVelocities->indices[a]];
       freeAccelerations(joint, reduced, aPrime, qdd);
     }
     // Keep the free accelerations in the generalised-force cell.
@@ -650,6 +651,76 @@ void articulatedResponse(EngineMechanism* mechanism) {
     if (moves && joint->numVelocities <= kMaxJointCoordinates) addSubspace(joint, qdd, out->data);
     out->zeroFlag = moves ? 0 : 1;
   });
+}
+
+// --- the kept factor of G
+// ---------------------------------------------------------------------------------
+//
+// G over all active equations depends only on what articulatedResponse,
+// addConstraintForce and evaluateRows read: per moving joint its free
+// coordinates, motion subspace, offset, D⁻¹ and U; per constraint its active
+// equations and Jacobian blocks. Equal inputs, bit for bit, give the same G
+// and the same factor.
+
+namespace {
+
+int gatherMassMatrixInputs(const EngineMechanism* mechanism, double* out) {
+  int k = 0;
+  const auto put = [&](const double* values, int count) {
+    for (int i = 0; i < count; ++i) out[k++] = values[i];
+  };
+  for (int c = 0; c + 1 < mechanism->numChains; ++c) {
+    const EngineChain* chain = mechanism->chains[c];
+    for (int j = 0; j < chain->numJoints; ++j) {
+      const EngineJoint* joint = chain->joints[j];
+      const int v = joint->numVelocities;
+      const int n = joint->freeVelocities->count;
+      out[k++] = n;
+      for (int a = 0; a < n; ++a) out[k++] = joint->freeVelocities->indices[a];
+      for (int column = 0; column < v; ++column) {
+        put(motionData(joint, kMotionSubspace) + kSpatialSize * column, 3);
+      }
+      put(motionData(joint, kMotionOffset), 3);
+      put(motionData(joint, kMotionInverseInertia), n * n);
+      put(motionData(joint, kMotionProjectedInertia), 3 * n);
+    }
+  }
+  for (int i = 0; i < mechanism->numConstraints; ++i) {
+    const EngineEquationSet* set = mechanism->constraints[i]->equations;
+    if (set == nullptr) continue;
+    out[k++] = set->active->count;
+    for (int a = 0; a < set->active->count; ++a) out[k++] = set->active->indices[a];
+    put(set->baseJacobian, 3 * set->n);
+    put(set->followerJacobian, 3 * set->n);
+  }
+  return k;
+}
+
+}  // namespace
+
+void keepMassMatrixFactor(EngineMechanism* mechanism, int rows, double oneNorm) {
+  KeptMassMatrixFactor& kept = mechanism->kinematicData->keptFactor;
+  kept.valid = 0;
+  if (kept.capacity <= 0) return;
+  kept.inputCount = gatherMassMatrixInputs(mechanism, kept.inputs);
+  kept.rows = rows;
+  kept.oneNorm = oneNorm;
+  std::memcpy(kept.factor, mechanism->kinematicData->normalMatrix,
+              sizeof(double) * rows * rows);
+  kept.valid = 1;
+}
+
+bool reuseMassMatrixFactor(EngineMechanism* mechanism, int rows, double* factor, double* oneNorm) {
+  KeptMassMatrixFactor& kept = mechanism->kinematicData->keptFactor;
+  if (!kept.valid || kept.rows != rows) return false;
+  const int count = gatherMassMatrixInputs(mechanism, kept.current);
+  if (count != kept.inputCount ||
+      std::memcmp(kept.current, kept.inputs, sizeof(double) * count) != 0) {
+    return false;
+  }
+  std::memcpy(factor, kept.factor, sizeof(double) * rows * rows);
+  *oneNorm = kept.oneNorm;
+  return true;
 }
 
 bool buildMatrix2D(EngineMechanism* mechanism, double* out, bool positionLevel) {
@@ -736,14 +807,24 @@ bool lagrange2D(EngineMechanism* mechanism) {
   if (a <= 0) return false;
   if (setAccelerationConstraints2D(mechanism)) return true;
   double* g = data->normalMatrix;
-  if (buildMatrix2D(mechanism, g, false)) return true;
+  // After a stabilisation at unchanged masses G is the one it factored.
+  double oneNorm = 0.0;
+  const bool kept = reuseMassMatrixFactor(mechanism, a, g, &oneNorm);
+  if (kept) {
+    clearForceAccumulators(mechanism);  // as buildMatrix2D leaves them
+  } else if (buildMatrix2D(mechanism, g, false)) {
+    return true;
+  }
   if (acceleration2D(mechanism, false)) return true;
   // Right-hand side: J·a + J'·v - γ of the unconstrained motion.
   double* rhs = data->rightHandSide;
   accelerationResidual(mechanism, rhs);
   double* lambda = data->multipliers;
-  const double oneNorm = matrixOneNorm(g, a, a);
-  bool useQr = choleskyFactor(g, a);
+  bool useQr = false;
+  if (!kept) {
+    oneNorm = matrixOneNorm(g, a, a);
+    useQr = choleskyFactor(g, a);
+  }
   if (!useQr && mechanism->environment->kinematicRequest[3] != 0) {
     const double rcond = choleskyReciprocalCondition(g, a, oneNorm, data->work1);
     useQr = rcond * rcond < mechanism->environment->constraintTolerance;

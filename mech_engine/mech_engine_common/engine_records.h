@@ -298,6 +298,21 @@ enum KinematicFlag : int {
   kFlagAccelerationFactor,  // the acceleration projection's factor is valid; cleared every step
 };
 
+// The Cholesky factor of G = J·A⁻¹·Jᵀ over all active equations that the
+// stabilisation formed last, with a copy of everything G was formed from
+// (see gatherMassMatrixInputs). The next step's multipliers use the factor
+// only when what G would be formed from now is bit for bit the same.
+struct KeptMassMatrixFactor {
+  std::int32_t valid;
+  std::int32_t rows;
+  std::int32_t inputCount;  // doubles in `inputs`
+  std::int32_t capacity;    // room in `inputs` and `current`
+  double oneNorm;           // of G before factoring
+  double* inputs;           // capacity
+  double* current;          // capacity: the inputs gathered for a comparison
+  double* factor;           // M x M
+};
+
 struct EngineKinematicData {
   std::uint8_t flags[4];  // KinematicFlag
   double timeStamp;
@@ -331,6 +346,7 @@ struct EngineKinematicData {
   double* trialResidual;      // E + D
   double* solverStep;         // V: the nonlinear solver's step d
   double* solverGradient;     // V: Jᵀ·f
+  KeptMassMatrixFactor keptFactor;
 };
 static_assert(offsetof(EngineKinematicData, flags) == 0);
 
