@@ -723,8 +723,182 @@ bool reuseMassMatrixFactor(EngineMechanism* mechanism, int rows, double* factor,
   return true;
 }
 
-bool buildMatrix2D(EngineMechanism* mechanism, double* out, bool positionLevel) {
-  const int rows = countedEquations(mechanism, positionLevel);
+// --- G = J·A⁻¹·Jᵀ in one pass over the tree
+// --------------------------------------------------------------------------
+//
+// Column e of G is the constraint rows evaluated on the response to the unit
+// force Jᵀ·e. Instead of one articulatedResponse per column, one inward and
+// one outward pass carry every column at once: per joint the same operations
+// in the same order as articulatedResponse, column after column, with a zero
+// flag per column where the cells keep theirs. Each column is therefore bit
+// for bit what the single-column pass gives; the joint's D⁻¹, U, S and
+// offset are read once for all columns. The values live in the pass's own
+// arrays, not in the joints' cells.
+
+namespace {
+
+constexpr int kMaxPassColumns = 8;
+constexpr int kMaxPassJoints = 32;
+constexpr int kMaxPassChains = 16;
+
+// The joints in pass order (chain by chain in table order, the ground chain
+// last; joint 0 first) with the position of each joint's inboard placement.
+struct PassJoints {
+  int count = 0;
+  int movingCount = 0;  // joints outside the ground chain (they come first)
+  const EngineJoint* joint[kMaxPassJoints];
+  int inboard[kMaxPassJoints];
+
+  // False when the mechanism is larger than the pass's arrays.
+  bool build(const EngineMechanism* mechanism) {
+    if (mechanism->numChains > kMaxPassChains) return false;
+    int chainStart[kMaxPassChains];
+    for (int c = 0; c < mechanism->numChains; ++c) {
+      chainStart[c] = count;
+      count += mechanism->chains[c]->numJoints;
+      if (c + 1 < mechanism->numChains) movingCount = count;
+    }
+    if (count > kMaxPassJoints) return false;
+    for (int c = 0; c < mechanism->numChains; ++c) {
+      const EngineChain* chain = mechanism->chains[c];
+      int parentStart = -1;
+      for (int p = 0; p < mechanism->numChains; ++p) {
+        if (mechanism->chains[p] == chain->parent) parentStart = chainStart[p];
+      }
+      for (int k = 0; k < chain->numJoints; ++k) {
+        const int j = chainStart[c] + k;
+        joint[j] = chain->joints[k];
+        const EngineJoint* in = c + 1 < mechanism->numChains ? inboardPlacement(chain, k) : nullptr;
+        inboard[j] = in == nullptr                ? -1
+                     : k + 1 < chain->numJoints ? j + 1
+                                                : parentStart;
+        if (in != nullptr && inboard[j] < 0) return false;
+        const int n = joint[j]->freeVelocities->count;
+        if (joint[j]->numVelocities > kMaxJointCoordinates || n > kMaxJointCoordinates) return false;
+      }
+    }
+    return true;
+  }
+  int find(const EngineJoint* wanted) const {
+    for (int j = 0; j < count; ++j) {
+      if (joint[j] == wanted) return j;
+    }
+    return -1;
+  }
+};
+
+// Per joint and column: the force accumulator and the body motion with their
+// zero flags, and the reduced forces at the free coordinates.
+struct ColumnValues {
+  double force[kMaxPassJoints][kMaxPassColumns][3];
+  bool forceZero[kMaxPassJoints][kMaxPassColumns];
+  double reduced[kMaxPassJoints][kMaxPassColumns][kMaxJointCoordinates];
+  bool reducedZero[kMaxPassJoints][kMaxPassColumns];
+  double motion[kMaxPassJoints][kMaxPassColumns][3];
+  bool motionZero[kMaxPassJoints][kMaxPassColumns];
+};
+
+// The inward pass of articulatedResponse for every column.
+void inwardColumns(const PassJoints& joints, int columns, ColumnValues& v) {
+  for (int j = 0; j < joints.movingCount; ++j) {
+    const EngineJoint* joint = joints.joint[j];
+    const int n = joint->freeVelocities->count;
+    const double* inverse = motionData(joint, kMotionInverseInertia);
+    const double* u = motionData(joint, kMotionProjectedInertia);
+    const double* r = motionData(joint, kMotionOffset);
+    const int in = joints.inboard[j];
+    for (int col = 0; col < columns; ++col) {
+      double* reduced = v.reduced[j][col];
+      v.reducedZero[j][col] = true;
+      if (v.forceZero[j][col]) {
+        for (int a = 0; a < n; ++a) reduced[a] = 0.0;
+        continue;
+      }
+      double passed[3] = {v.force[j][col][0], v.force[j][col][1], v.force[j][col][2]};
+      if (n > 0) {
+        double scaled[kMaxJointCoordinates];
+        for (int a = 0; a < n; ++a) {
+          const double* column = freeColumn(joint, a);
+          reduced[a] = -(column[0] * passed[0] + column[1] * passed[1] + column[2] * passed[2]);
+        }
+        v.reducedZero[j][col] = false;
+        for (int a = 0; a < n; ++a) {
+          double sum = 0.0;
+          for (int b = 0; b < n; ++b) sum += inverse[a + n * b] * reduced[b];
+          scaled[a] = sum;
+        }
+        for (int a = 0; a < n; ++a) {
+          for (int i = 0; i < 3; ++i) passed[i] += u[i + 3 * a] * scaled[a];
+        }
+      }
+      addTransportedForce(r, passed, v.force[in][col]);
+      v.forceZero[in][col] = false;
+    }
+  }
+}
+
+// The outward pass of articulatedResponse for every column.
+void outwardColumns(const PassJoints& joints, int columns, ColumnValues& v) {
+  for (int j = joints.movingCount; j < joints.count; ++j) {
+    for (int col = 0; col < columns; ++col) {
+      for (int i = 0; i < 3; ++i) v.motion[j][col][i] = 0.0;
+      v.motionZero[j][col] = true;
+    }
+  }
+  for (int j = joints.movingCount - 1; j >= 0; --j) {
+    const EngineJoint* joint = joints.joint[j];
+    const int n = joint->freeVelocities->count;
+    const int velocities = joint->numVelocities;
+    const double* r = motionData(joint, kMotionOffset);
+    const double* s = motionData(joint, kMotionSubspace);
+    const int in = joints.inboard[j];
+    for (int col = 0; col < columns; ++col) {
+      const bool inZero = v.motionZero[in][col];
+      double aPrime[3] = {0, 0, 0};
+      if (!inZero) transportMotion(r, v.motion[in][col], aPrime);
+      double qdd[kMaxJointCoordinates];
+      for (int a = 0; a < velocities; ++a) qdd[a] = 0.0;
+      const bool moves = !inZero || !v.reducedZero[j][col];
+      if (n > 0 && moves) freeAccelerations(joint, v.reduced[j][col], aPrime, qdd);
+      double* out = v.motion[j][col];
+      for (int i = 0; i < 3; ++i) out[i] = aPrime[i];
+      if (moves) {
+        for (int q = 0; q < velocities; ++q) {
+          for (int i = 0; i < 3; ++i) out[i] += s[i + kSpatialSize * q] * qdd[q];
+        }
+      }
+      v.motionZero[j][col] = !moves;
+    }
+  }
+}
+
+// Jb(:, e)·vb + Jf(:, e)·vf with zero-flagged sides skipped, as evaluateRows.
+double rowValue(const EngineEquationSet* set, int e, const double* vb, bool vbZero,
+                const double* vf, bool vfZero) {
+  double sum = 0.0;
+  const int n = set->n;
+  if (!vbZero) {
+    for (int c = 0; c < 3; ++c) sum += set->baseJacobian[c * n + e] * vb[c];
+  }
+  if (!vfZero) {
+    for (int c = 0; c < 3; ++c) sum += set->followerJacobian[c * n + e] * vf[c];
+  }
+  return sum;
+}
+
+bool isCountedRow(const EngineEquationSet* set, int e, bool positionLevel) {
+  if (!positionLevel) return true;
+  const std::int32_t mode = set->modes->indices[e];
+  return mode == kEquationHolonomic || mode == kEquationHolonomicDriver;
+}
+
+bool isMatrixColumn(const EngineEquationSet* set, int e, bool positionLevel) {
+  const std::int32_t mode = set->modes->indices[e];
+  return !(positionLevel && (mode == kEquationVelocity || mode == kEquationVelocityDriver));
+}
+
+// G column by column through articulatedResponse (any size of mechanism).
+void buildMatrixByColumns(EngineMechanism* mechanism, double* out, bool positionLevel, int rows) {
   double* column = out;
   for (int i = 0; i < mechanism->numConstraints; ++i) {
     EngineConstraint* constraint = mechanism->constraints[i];
@@ -732,8 +906,7 @@ bool buildMatrix2D(EngineMechanism* mechanism, double* out, bool positionLevel) 
     if (set == nullptr) continue;
     for (int a = 0; a < set->active->count; ++a) {
       const int e = set->active->indices[a];
-      const std::int32_t mode = set->modes->indices[e];
-      if (positionLevel && (mode == kEquationVelocity || mode == kEquationVelocityDriver)) continue;
+      if (!isMatrixColumn(set, e, positionLevel)) continue;
       clearForceAccumulators(mechanism);
       addConstraintForce(constraint, e, 1.0);
       articulatedResponse(mechanism);
@@ -743,6 +916,85 @@ bool buildMatrix2D(EngineMechanism* mechanism, double* out, bool positionLevel) 
       column += rows;
     }
   }
+}
+
+// G with every column in one pass; false when the mechanism or the number
+// of columns is larger than the pass's arrays (nothing written then).
+bool buildMatrixInOnePass(const EngineMechanism* mechanism, double* out, bool positionLevel,
+                          int rows) {
+  PassJoints joints;
+  if (!joints.build(mechanism)) return false;
+  // The columns: constraint, its equation and the ends it acts on.
+  struct Column {
+    const EngineEquationSet* set;
+    int e;
+    int base;
+    int follower;
+  } columns[kMaxPassColumns];
+  int count = 0;
+  for (int i = 0; i < mechanism->numConstraints; ++i) {
+    const EngineConstraint* constraint = mechanism->constraints[i];
+    const EngineEquationSet* set = constraint->equations;
+    if (set == nullptr) continue;
+    for (int a = 0; a < set->active->count; ++a) {
+      const int e = set->active->indices[a];
+      if (!isMatrixColumn(set, e, positionLevel)) continue;
+      if (count == kMaxPassColumns) return false;
+      columns[count++] = {set, e, joints.find(constraint->baseJoint),
+                          joints.find(constraint->followerJoint)};
+      if (columns[count - 1].base < 0 || columns[count - 1].follower < 0) return false;
+    }
+  }
+  ColumnValues v;
+  // Cleared accumulators, then +Jᵀ·e at the two ends (addConstraintForce).
+  for (int j = 0; j < joints.count; ++j) {
+    for (int col = 0; col < count; ++col) {
+      for (int i = 0; i < 3; ++i) v.force[j][col][i] = 0.0;
+      v.forceZero[j][col] = true;
+    }
+  }
+  for (int col = 0; col < count; ++col) {
+    const Column& c = columns[col];
+    const int n = c.set->n;
+    for (int i = 0; i < 3; ++i) v.force[c.base][col][i] += c.set->baseJacobian[i * n + c.e] * 1.0;
+    v.forceZero[c.base][col] = false;
+    for (int i = 0; i < 3; ++i) {
+      v.force[c.follower][col][i] += c.set->followerJacobian[i * n + c.e] * 1.0;
+    }
+    v.forceZero[c.follower][col] = false;
+  }
+  inwardColumns(joints, count, v);
+  outwardColumns(joints, count, v);
+  // The rows on each column's response, negated: the response to +Jᵀ·e
+  // taken as a bias is -A⁻¹·Jᵀ·e.
+  for (int col = 0; col < count; ++col) {
+    double* column = out + rows * col;
+    int k = 0;
+    for (int i = 0; i < mechanism->numConstraints; ++i) {
+      const EngineConstraint* constraint = mechanism->constraints[i];
+      const EngineEquationSet* set = constraint->equations;
+      if (set == nullptr) continue;
+      const int b = joints.find(constraint->baseJoint);
+      const int f = joints.find(constraint->followerJoint);
+      for (int a = 0; a < set->active->count; ++a) {
+        const int e = set->active->indices[a];
+        if (!isCountedRow(set, e, positionLevel)) continue;
+        column[k++] = -rowValue(set, e, v.motion[b][col], v.motionZero[b][col], v.motion[f][col],
+                                v.motionZero[f][col]);
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool buildMatrix2D(EngineMechanism* mechanism, double* out, bool positionLevel) {
+  const int rows = countedEquations(mechanism, positionLevel);
+  if (!buildMatrixInOnePass(mechanism, out, positionLevel, rows)) {
+    buildMatrixByColumns(mechanism, out, positionLevel, rows);
+  }
+  // The joints' cells as the column-by-column build leaves them.
   clearForceAccumulators(mechanism);
   return false;
 }
