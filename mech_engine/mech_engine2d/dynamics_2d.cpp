@@ -147,6 +147,49 @@ bool invertJointInertia(const EngineJoint* joint, const double* d, int n, double
   return false;
 }
 
+// The joint paths below are written once for any number n of free
+// coordinates and instantiated twice: with kCoordinates = 1 (a revolute or
+// prismatic joint, the common case), where the compiler turns the loops into
+// straight-line code, and with kCoordinates = 0 for a count read at run
+// time. Both do the same operations in the same order.
+template <int kCoordinates>
+int coordinateCount(const EngineJoint* joint) {
+  return kCoordinates > 0 ? kCoordinates : joint->freeVelocities->count;
+}
+
+// True when the fixed one-coordinate instantiation applies.
+bool hasOneCoordinate(const EngineJoint* joint) {
+  return joint->freeVelocities->count == 1;
+}
+
+// U = P·S_f, D = S_fᵀ·U, D⁻¹, and P_in = P - U·D⁻¹·Uᵀ into `projected`.
+template <int kCoordinates>
+bool projectOutJointSpace(EngineMechanism* mechanism, EngineJoint* joint, const double* p,
+                          double* projected) {
+  const int n = coordinateCount<kCoordinates>(joint);
+  double* u = motionData(joint, kMotionProjectedInertia);  // 3 x n
+  double* d = motionData(joint, kMotionJointInertia);      // n x n
+  double* inverse = motionData(joint, kMotionInverseInertia);
+  for (int a = 0; a < n; ++a) multiply3(p, freeColumn(joint, a), u + 3 * a);
+  for (int b = 0; b < n; ++b) {
+    for (int a = 0; a < n; ++a) {
+      const double* s = freeColumn(joint, a);
+      d[a + n * b] = s[0] * u[3 * b] + s[1] * u[3 * b + 1] + s[2] * u[3 * b + 2];
+    }
+  }
+  if (invertJointInertia(joint, d, n, inverse, mechanism->environment)) return true;
+  for (int j = 0; j < 3; ++j) {
+    for (int i = 0; i < 3; ++i) {
+      double sum = 0.0;
+      for (int a = 0; a < n; ++a) {
+        for (int b = 0; b < n; ++b) sum += u[i + 3 * a] * inverse[a + n * b] * u[j + 3 * b];
+      }
+      projected[i + 3 * j] -= sum;
+    }
+  }
+  return false;
+}
+
 // Articulated inertia of one joint: P (already holding M plus what outer
 // joints passed in), U, D, D⁻¹; adds the transported P_in to the inboard joint.
 bool articulate(EngineMechanism* mechanism, EngineChain* chain, int k, EngineJoint* joint) {
@@ -154,28 +197,10 @@ bool articulate(EngineMechanism* mechanism, EngineChain* chain, int k, EngineJoi
   const int n = joint->freeVelocities->count;
   double projected[9];
   std::memcpy(projected, p, sizeof projected);
-  if (n > 0) {
-    double* u = motionData(joint, kMotionProjectedInertia);  // 3 x n
-    double* d = motionData(joint, kMotionJointInertia);      // n x n
-    double* inverse = motionData(joint, kMotionInverseInertia);
-    for (int a = 0; a < n; ++a) multiply3(p, freeColumn(joint, a), u + 3 * a);
-    for (int b = 0; b < n; ++b) {
-      for (int a = 0; a < n; ++a) {
-        const double* s = freeColumn(joint, a);
-        d[a + n * b] = s[0] * u[3 * b] + s[1] * u[3 * b + 1] + s[2] * u[3 * b + 2];
-      }
-    }
-    if (invertJointInertia(joint, d, n, inverse, mechanism->environment)) return true;
-    // P_in = P - U·D⁻¹·Uᵀ
-    for (int j = 0; j < 3; ++j) {
-      for (int i = 0; i < 3; ++i) {
-        double sum = 0.0;
-        for (int a = 0; a < n; ++a) {
-          for (int b = 0; b < n; ++b) sum += u[i + 3 * a] * inverse[a + n * b] * u[j + 3 * b];
-        }
-        projected[i + 3 * j] -= sum;
-      }
-    }
+  if (n == 1) {
+    if (projectOutJointSpace<1>(mechanism, joint, p, projected)) return true;
+  } else if (n > 0) {
+    if (projectOutJointSpace<0>(mechanism, joint, p, projected)) return true;
   }
   // The projected inertia is kept (the transform passed inwards); the outward
   // pass moves accelerations with the plain transport X.
@@ -187,9 +212,10 @@ bool articulate(EngineMechanism* mechanism, EngineChain* chain, int k, EngineJoi
 
 // Free accelerations from u and the transported inboard acceleration:
 // q̈_f = D⁻¹·u - D⁻¹·(Uᵀ·a'), written at the free indices of `accelerations`.
+template <int kCoordinates = 0>
 void freeAccelerations(const EngineJoint* joint, const double* reduced, const double* aPrime,
                        double* accelerations) {
-  const int n = joint->freeVelocities->count;
+  const int n = coordinateCount<kCoordinates>(joint);
   const double* u = motionData(joint, kMotionProjectedInertia);
   const double* inverse = motionData(joint, kMotionInverseInertia);
   double uta[kMaxJointCoordinates];
@@ -581,43 +607,86 @@ bool acceleration2D(EngineMechanism* mechanism, bool forces) {
   return false;
 }
 
+namespace {
+
+// The inward step of articulatedResponse at one joint.
+template <int kCoordinates>
+void respondInwards(EngineChain* chain, int k, EngineJoint* joint) {
+  EngineMatrix* accumulator = cell(joint, kMotionForceAccumulator);
+  EngineMatrix* reducedCell = cell(joint, kMotionGeneralisedForce);
+  const int n = coordinateCount<kCoordinates>(joint);
+  for (int a = 0; a < joint->numVelocities; ++a) reducedCell->data[a] = 0.0;
+  reducedCell->zeroFlag = 1;
+  if (accumulator->zeroFlag) return;
+  double passed[3];
+  std::memcpy(passed, accumulator->data, sizeof passed);
+  if (n > 0) {
+    double reduced[kMaxJointCoordinates];
+    double scaled[kMaxJointCoordinates];
+    for (int a = 0; a < n && a < kMaxJointCoordinates; ++a) {
+      const double* column = freeColumn(joint, a);
+      reduced[a] = -(column[0] * passed[0] + column[1] * passed[1] + column[2] * passed[2]);
+      reducedCell->data[joint->freeVelocities->indices[a]] = reduced[a];
+    }
+    reducedCell->zeroFlag = 0;
+    const double* inverse = motionData(joint, kMotionInverseInertia);
+    const double* u = motionData(joint, kMotionProjectedInertia);
+    for (int a = 0; a < n && a < kMaxJointCoordinates; ++a) {
+      double sum = 0.0;
+      for (int b = 0; b < n; ++b) sum += inverse[a + n * b] * reduced[b];
+      scaled[a] = sum;
+    }
+    for (int a = 0; a < n && a < kMaxJointCoordinates; ++a) {
+      for (int i = 0; i < 3; ++i) passed[i] += u[i + 3 * a] * scaled[a];
+    }
+  }
+  EngineMatrix* inboard = cell(inboardPlacement(chain, k), kMotionForceAccumulator);
+  addTransportedForce(motionData(joint, kMotionOffset), passed, inboard->data);
+  inboard->zeroFlag = 0;
+}
+
+// The outward step of articulatedResponse at one joint.
+template <int kCoordinates>
+void respondOutwards(EngineChain* chain, int k, EngineJoint* joint) {
+  const EngineMatrix* in = cell(inboardPlacement(chain, k), kMotionBuffer);
+  EngineMatrix* out = cell(joint, kMotionBuffer);
+  EngineMatrix* reducedCell = cell(joint, kMotionGeneralisedForce);
+  double aPrime[3] = {0, 0, 0};
+  if (!in->zeroFlag) transportMotion(motionData(joint, kMotionOffset), in->data, aPrime);
+  // Only the joint's own coordinates are cleared and read (a loop over a
+  // few doubles, not a fixed-size clear of the whole local array).
+  double qdd[kMaxJointCoordinates];
+  for (int a = 0; a < joint->numVelocities && a < kMaxJointCoordinates; ++a) qdd[a] = 0.0;
+  const int n = coordinateCount<kCoordinates>(joint);
+  const bool moves = !in->zeroFlag || !reducedCell->zeroFlag;
+  if (n > 0 && moves && joint->numVelocities <= kMaxJointCoordinates) {
+    double reduced[kMaxJointCoordinates];
+    for (int a = 0; a < n; ++a) reduced[a] = reducedCell->data[joint->freeVelocities->indices[a]];
+    freeAccelerations<kCoordinates>(joint, reduced, aPrime, qdd);
+  }
+  // Keep the free accelerations in the generalised-force cell.
+  for (int a = 0; a < joint->numVelocities; ++a) {
+    reducedCell->data[a] = a < kMaxJointCoordinates ? qdd[a] : 0.0;
+  }
+  reducedCell->zeroFlag = moves ? 0 : 1;
+  std::memcpy(out->data, aPrime, sizeof aPrime);
+  if (moves && joint->numVelocities <= kMaxJointCoordinates) addSubspace(joint, qdd, out->data);
+  out->zeroFlag = moves ? 0 : 1;
+}
+
+}  // namespace
+
 // The response of the articulated bodies to the forces in the Jacobian
 // accumulators (taken as biases), without velocity terms or joint forces:
 // the free accelerations -A⁻¹·Jᵀ·y land in the generalised-force cells and
 // the body accelerations in the velocity buffers (with zero flags).
 void articulatedResponse(EngineMechanism* mechanism) {
   inwards(mechanism, [&](EngineChain* chain, int k, EngineJoint* joint) {
-    EngineMatrix* accumulator = cell(joint, kMotionForceAccumulator);
-    EngineMatrix* reducedCell = cell(joint, kMotionGeneralisedForce);
-    const int n = joint->freeVelocities->count;
-    for (int a = 0; a < joint->numVelocities; ++a) reducedCell->data[a] = 0.0;
-    reducedCell->zeroFlag = 1;
-    if (accumulator->zeroFlag) return;
-    double passed[3];
-    std::memcpy(passed, accumulator->data, sizeof passed);
-    if (n > 0) {
-      double reduced[kMaxJointCoordinates];
-      double scaled[kMaxJointCoordinates];
-      for (int a = 0; a < n && a < kMaxJointCoordinates; ++a) {
-        const double* column = freeColumn(joint, a);
-        reduced[a] = -(column[0] * passed[0] + column[1] * passed[1] + column[2] * passed[2]);
-        reducedCell->data[joint->freeVelocities->indices[a]] = reduced[a];
-      }
-      reducedCell->zeroFlag = 0;
-      const double* inverse = motionData(joint, kMotionInverseInertia);
-      const double* u = motionData(joint, kMotionProjectedInertia);
-      for (int a = 0; a < n && a < kMaxJointCoordinates; ++a) {
-        double sum = 0.0;
-        for (int b = 0; b < n; ++b) sum += inverse[a + n * b] * reduced[b];
-        scaled[a] = sum;
-      }
-      for (int a = 0; a < n && a < kMaxJointCoordinates; ++a) {
-        for (int i = 0; i < 3; ++i) passed[i] += u[i + 3 * a] * scaled[a];
-      }
+    if (hasOneCoordinate(joint)) {
+      respondInwards<1>(chain, k, joint);
+    } else {
+      respondInwards<0>(chain, k, joint);
     }
-    EngineMatrix* inboard = cell(inboardPlacement(chain, k), kMotionForceAccumulator);
-    addTransportedForce(motionData(joint, kMotionOffset), passed, inboard->data);
-    inboard->zeroFlag = 0;
   });
   EngineChain* ground = groundChain(mechanism);
   for (int k = 0; k < ground->numJoints; ++k) {
@@ -626,30 +695,11 @@ void articulatedResponse(EngineMechanism* mechanism) {
     buffer->zeroFlag = 1;
   }
   outwards(mechanism, [&](EngineChain* chain, int k, EngineJoint* joint) {
-    const EngineMatrix* in = cell(inboardPlacement(chain, k), kMotionBuffer);
-    EngineMatrix* out = cell(joint, kMotionBuffer);
-    EngineMatrix* reducedCell = cell(joint, kMotionGeneralisedForce);
-    double aPrime[3] = {0, 0, 0};
-    if (!in->zeroFlag) transportMotion(motionData(joint, kMotionOffset), in->data, aPrime);
-    // Only the joint's own coordinates are cleared and read (a loop over a
-    // few doubles, not a fixed-size clear of the whole local array).
-    double qdd[kMaxJointCoordinates];
-    for (int a = 0; a < joint->numVelocities && a < kMaxJointCoordinates; ++a) qdd[a] = 0.0;
-    const int n = joint->freeVelocities->count;
-    const bool moves = !in->zeroFlag || !reducedCell->zeroFlag;
-    if (n > 0 && moves && joint->numVelocities <= kMaxJointCoordinates) {
-      double reduced[kMaxJointCoordinates];
-      for (int a = 0; a < n; ++a) reduced[a] = reducedCell->data[joint->freeVelocities->indices[a]];
-      freeAccelerations(joint, reduced, aPrime, qdd);
+    if (hasOneCoordinate(joint)) {
+      respondOutwards<1>(chain, k, joint);
+    } else {
+      respondOutwards<0>(chain, k, joint);
     }
-    // Keep the free accelerations in the generalised-force cell.
-    for (int a = 0; a < joint->numVelocities; ++a) {
-      reducedCell->data[a] = a < kMaxJointCoordinates ? qdd[a] : 0.0;
-    }
-    reducedCell->zeroFlag = moves ? 0 : 1;
-    std::memcpy(out->data, aPrime, sizeof aPrime);
-    if (moves && joint->numVelocities <= kMaxJointCoordinates) addSubspace(joint, qdd, out->data);
-    out->zeroFlag = moves ? 0 : 1;
   });
 }
 
@@ -798,46 +848,82 @@ struct ColumnValues {
   bool motionZero[kMaxPassJoints][kMaxPassColumns];
 };
 
-// The inward pass of articulatedResponse for every column.
+// The inward pass of articulatedResponse at joint j for every column.
+template <int kCoordinates>
+void inwardJointColumns(const PassJoints& joints, int j, int columns, ColumnValues& v) {
+  const EngineJoint* joint = joints.joint[j];
+  const int n = coordinateCount<kCoordinates>(joint);
+  const double* inverse = motionData(joint, kMotionInverseInertia);
+  const double* u = motionData(joint, kMotionProjectedInertia);
+  const double* r = motionData(joint, kMotionOffset);
+  const int in = joints.inboard[j];
+  for (int col = 0; col < columns; ++col) {
+    double* reduced = v.reduced[j][col];
+    v.reducedZero[j][col] = true;
+    if (v.forceZero[j][col]) {
+      for (int a = 0; a < n; ++a) reduced[a] = 0.0;
+      continue;
+    }
+    double passed[3] = {v.force[j][col][0], v.force[j][col][1], v.force[j][col][2]};
+    if (n > 0) {
+      double scaled[kMaxJointCoordinates];
+      for (int a = 0; a < n; ++a) {
+        const double* column = freeColumn(joint, a);
+        reduced[a] = -(column[0] * passed[0] + column[1] * passed[1] + column[2] * passed[2]);
+      }
+      v.reducedZero[j][col] = false;
+      for (int a = 0; a < n; ++a) {
+        double sum = 0.0;
+        for (int b = 0; b < n; ++b) sum += inverse[a + n * b] * reduced[b];
+        scaled[a] = sum;
+      }
+      for (int a = 0; a < n; ++a) {
+        for (int i = 0; i < 3; ++i) passed[i] += u[i + 3 * a] * scaled[a];
+      }
+    }
+    addTransportedForce(r, passed, v.force[in][col]);
+    v.forceZero[in][col] = false;
+  }
+}
+
 void inwardColumns(const PassJoints& joints, int columns, ColumnValues& v) {
   for (int j = 0; j < joints.movingCount; ++j) {
-    const EngineJoint* joint = joints.joint[j];
-    const int n = joint->freeVelocities->count;
-    const double* inverse = motionData(joint, kMotionInverseInertia);
-    const double* u = motionData(joint, kMotionProjectedInertia);
-    const double* r = motionData(joint, kMotionOffset);
-    const int in = joints.inboard[j];
-    for (int col = 0; col < columns; ++col) {
-      double* reduced = v.reduced[j][col];
-      v.reducedZero[j][col] = true;
-      if (v.forceZero[j][col]) {
-        for (int a = 0; a < n; ++a) reduced[a] = 0.0;
-        continue;
-      }
-      double passed[3] = {v.force[j][col][0], v.force[j][col][1], v.force[j][col][2]};
-      if (n > 0) {
-        double scaled[kMaxJointCoordinates];
-        for (int a = 0; a < n; ++a) {
-          const double* column = freeColumn(joint, a);
-          reduced[a] = -(column[0] * passed[0] + column[1] * passed[1] + column[2] * passed[2]);
-        }
-        v.reducedZero[j][col] = false;
-        for (int a = 0; a < n; ++a) {
-          double sum = 0.0;
-          for (int b = 0; b < n; ++b) sum += inverse[a + n * b] * reduced[b];
-          scaled[a] = sum;
-        }
-        for (int a = 0; a < n; ++a) {
-          for (int i = 0; i < 3; ++i) passed[i] += u[i + 3 * a] * scaled[a];
-        }
-      }
-      addTransportedForce(r, passed, v.force[in][col]);
-      v.forceZero[in][col] = false;
+    if (hasOneCoordinate(joints.joint[j])) {
+      inwardJointColumns<1>(joints, j, columns, v);
+    } else {
+      inwardJointColumns<0>(joints, j, columns, v);
     }
   }
 }
 
-// The outward pass of articulatedResponse for every column.
+// The outward pass of articulatedResponse at joint j for every column.
+template <int kCoordinates>
+void outwardJointColumns(const PassJoints& joints, int j, int columns, ColumnValues& v) {
+  const EngineJoint* joint = joints.joint[j];
+  const int n = coordinateCount<kCoordinates>(joint);
+  const int velocities = joint->numVelocities;
+  const double* r = motionData(joint, kMotionOffset);
+  const double* s = motionData(joint, kMotionSubspace);
+  const int in = joints.inboard[j];
+  for (int col = 0; col < columns; ++col) {
+    const bool inZero = v.motionZero[in][col];
+    double aPrime[3] = {0, 0, 0};
+    if (!inZero) transportMotion(r, v.motion[in][col], aPrime);
+    double qdd[kMaxJointCoordinates];
+    for (int a = 0; a < velocities; ++a) qdd[a] = 0.0;
+    const bool moves = !inZero || !v.reducedZero[j][col];
+    if (n > 0 && moves) freeAccelerations<kCoordinates>(joint, v.reduced[j][col], aPrime, qdd);
+    double* out = v.motion[j][col];
+    for (int i = 0; i < 3; ++i) out[i] = aPrime[i];
+    if (moves) {
+      for (int q = 0; q < velocities; ++q) {
+        for (int i = 0; i < 3; ++i) out[i] += s[i + kSpatialSize * q] * qdd[q];
+      }
+    }
+    v.motionZero[j][col] = !moves;
+  }
+}
+
 void outwardColumns(const PassJoints& joints, int columns, ColumnValues& v) {
   for (int j = joints.movingCount; j < joints.count; ++j) {
     for (int col = 0; col < columns; ++col) {
@@ -846,28 +932,10 @@ void outwardColumns(const PassJoints& joints, int columns, ColumnValues& v) {
     }
   }
   for (int j = joints.movingCount - 1; j >= 0; --j) {
-    const EngineJoint* joint = joints.joint[j];
-    const int n = joint->freeVelocities->count;
-    const int velocities = joint->numVelocities;
-    const double* r = motionData(joint, kMotionOffset);
-    const double* s = motionData(joint, kMotionSubspace);
-    const int in = joints.inboard[j];
-    for (int col = 0; col < columns; ++col) {
-      const bool inZero = v.motionZero[in][col];
-      double aPrime[3] = {0, 0, 0};
-      if (!inZero) transportMotion(r, v.motion[in][col], aPrime);
-      double qdd[kMaxJointCoordinates];
-      for (int a = 0; a < velocities; ++a) qdd[a] = 0.0;
-      const bool moves = !inZero || !v.reducedZero[j][col];
-      if (n > 0 && moves) freeAccelerations(joint, v.reduced[j][col], aPrime, qdd);
-      double* out = v.motion[j][col];
-      for (int i = 0; i < 3; ++i) out[i] = aPrime[i];
-      if (moves) {
-        for (int q = 0; q < velocities; ++q) {
-          for (int i = 0; i < 3; ++i) out[i] += s[i + kSpatialSize * q] * qdd[q];
-        }
-      }
-      v.motionZero[j][col] = !moves;
+    if (hasOneCoordinate(joints.joint[j])) {
+      outwardJointColumns<1>(joints, j, columns, v);
+    } else {
+      outwardJointColumns<0>(joints, j, columns, v);
     }
   }
 }
