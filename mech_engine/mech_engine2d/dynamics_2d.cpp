@@ -157,9 +157,26 @@ int coordinateCount(const EngineJoint* joint) {
   return kCoordinates > 0 ? kCoordinates : joint->freeVelocities->count;
 }
 
-// True when the fixed one-coordinate instantiation applies.
+// True when the fixed one-coordinate instantiation applies: one velocity
+// coordinate, and it is free (so its free index is 0).
 bool hasOneCoordinate(const EngineJoint* joint) {
-  return joint->freeVelocities->count == 1;
+  return joint->numVelocities == 1 && joint->freeVelocities->count == 1;
+}
+
+template <int kCoordinates>
+int velocityCount(const EngineJoint* joint) {
+  return kCoordinates > 0 ? kCoordinates : joint->numVelocities;
+}
+
+// The velocity index of free coordinate a.
+template <int kCoordinates>
+int freeIndex(const EngineJoint* joint, int a) {
+  return kCoordinates > 0 ? a : joint->freeVelocities->indices[a];
+}
+
+template <int kCoordinates>
+const double* freeColumnOf(const EngineJoint* joint, int a) {
+  return motionData(joint, kMotionSubspace) + kSpatialSize * freeIndex<kCoordinates>(joint, a);
 }
 
 // U = P·S_f, D = S_fᵀ·U, D⁻¹, and P_in = P - U·D⁻¹·Uᵀ into `projected`.
@@ -170,10 +187,10 @@ bool projectOutJointSpace(EngineMechanism* mechanism, EngineJoint* joint, const 
   double* u = motionData(joint, kMotionProjectedInertia);  // 3 x n
   double* d = motionData(joint, kMotionJointInertia);      // n x n
   double* inverse = motionData(joint, kMotionInverseInertia);
-  for (int a = 0; a < n; ++a) multiply3(p, freeColumn(joint, a), u + 3 * a);
+  for (int a = 0; a < n; ++a) multiply3(p, freeColumnOf<kCoordinates>(joint, a), u + 3 * a);
   for (int b = 0; b < n; ++b) {
     for (int a = 0; a < n; ++a) {
-      const double* s = freeColumn(joint, a);
+      const double* s = freeColumnOf<kCoordinates>(joint, a);
       d[a + n * b] = s[0] * u[3 * b] + s[1] * u[3 * b + 1] + s[2] * u[3 * b + 2];
     }
   }
@@ -197,7 +214,7 @@ bool articulate(EngineMechanism* mechanism, EngineChain* chain, int k, EngineJoi
   const int n = joint->freeVelocities->count;
   double projected[9];
   std::memcpy(projected, p, sizeof projected);
-  if (n == 1) {
+  if (hasOneCoordinate(joint)) {
     if (projectOutJointSpace<1>(mechanism, joint, p, projected)) return true;
   } else if (n > 0) {
     if (projectOutJointSpace<0>(mechanism, joint, p, projected)) return true;
@@ -225,13 +242,14 @@ void freeAccelerations(const EngineJoint* joint, const double* reduced, const do
   for (int a = 0; a < n && a < kMaxJointCoordinates; ++a) {
     double value = 0.0;
     for (int b = 0; b < n; ++b) value += inverse[a + n * b] * (reduced[b] - uta[b]);
-    accelerations[joint->freeVelocities->indices[a]] = value;
+    accelerations[freeIndex<kCoordinates>(joint, a)] = value;
   }
 }
 
+template <int kCoordinates = 0>
 void addSubspace(const EngineJoint* joint, const double* rates, double* out) {
   const double* s = motionData(joint, kMotionSubspace);
-  for (int j = 0; j < joint->numVelocities; ++j) {
+  for (int j = 0; j < velocityCount<kCoordinates>(joint); ++j) {
     for (int i = 0; i < 3; ++i) out[i] += s[i + kSpatialSize * j] * rates[j];
   }
 }
@@ -615,7 +633,7 @@ void respondInwards(EngineChain* chain, int k, EngineJoint* joint) {
   EngineMatrix* accumulator = cell(joint, kMotionForceAccumulator);
   EngineMatrix* reducedCell = cell(joint, kMotionGeneralisedForce);
   const int n = coordinateCount<kCoordinates>(joint);
-  for (int a = 0; a < joint->numVelocities; ++a) reducedCell->data[a] = 0.0;
+  for (int a = 0; a < velocityCount<kCoordinates>(joint); ++a) reducedCell->data[a] = 0.0;
   reducedCell->zeroFlag = 1;
   if (accumulator->zeroFlag) return;
   double passed[3];
@@ -624,9 +642,9 @@ void respondInwards(EngineChain* chain, int k, EngineJoint* joint) {
     double reduced[kMaxJointCoordinates];
     double scaled[kMaxJointCoordinates];
     for (int a = 0; a < n && a < kMaxJointCoordinates; ++a) {
-      const double* column = freeColumn(joint, a);
+      const double* column = freeColumnOf<kCoordinates>(joint, a);
       reduced[a] = -(column[0] * passed[0] + column[1] * passed[1] + column[2] * passed[2]);
-      reducedCell->data[joint->freeVelocities->indices[a]] = reduced[a];
+      reducedCell->data[freeIndex<kCoordinates>(joint, a)] = reduced[a];
     }
     reducedCell->zeroFlag = 0;
     const double* inverse = motionData(joint, kMotionInverseInertia);
@@ -656,21 +674,21 @@ void respondOutwards(EngineChain* chain, int k, EngineJoint* joint) {
   // Only the joint's own coordinates are cleared and read (a loop over a
   // few doubles, not a fixed-size clear of the whole local array).
   double qdd[kMaxJointCoordinates];
-  for (int a = 0; a < joint->numVelocities && a < kMaxJointCoordinates; ++a) qdd[a] = 0.0;
+  for (int a = 0; a < velocityCount<kCoordinates>(joint) && a < kMaxJointCoordinates; ++a) qdd[a] = 0.0;
   const int n = coordinateCount<kCoordinates>(joint);
   const bool moves = !in->zeroFlag || !reducedCell->zeroFlag;
-  if (n > 0 && moves && joint->numVelocities <= kMaxJointCoordinates) {
+  if (n > 0 && moves && velocityCount<kCoordinates>(joint) <= kMaxJointCoordinates) {
     double reduced[kMaxJointCoordinates];
-    for (int a = 0; a < n; ++a) reduced[a] = reducedCell->data[joint->freeVelocities->indices[a]];
+    for (int a = 0; a < n; ++a) reduced[a] = reducedCell->data[freeIndex<kCoordinates>(joint, a)];
     freeAccelerations<kCoordinates>(joint, reduced, aPrime, qdd);
   }
   // Keep the free accelerations in the generalised-force cell.
-  for (int a = 0; a < joint->numVelocities; ++a) {
+  for (int a = 0; a < velocityCount<kCoordinates>(joint); ++a) {
     reducedCell->data[a] = a < kMaxJointCoordinates ? qdd[a] : 0.0;
   }
   reducedCell->zeroFlag = moves ? 0 : 1;
   std::memcpy(out->data, aPrime, sizeof aPrime);
-  if (moves && joint->numVelocities <= kMaxJointCoordinates) addSubspace(joint, qdd, out->data);
+  if (moves && velocityCount<kCoordinates>(joint) <= kMaxJointCoordinates) addSubspace<kCoordinates>(joint, qdd, out->data);
   out->zeroFlag = moves ? 0 : 1;
 }
 
@@ -790,6 +808,7 @@ namespace {
 constexpr int kMaxPassColumns = 8;
 constexpr int kMaxPassJoints = 32;
 constexpr int kMaxPassChains = 16;
+constexpr int kMaxPassConstraints = 16;
 
 // The joints in pass order (chain by chain in table order, the ground chain
 // last; joint 0 first) with the position of each joint's inboard placement.
@@ -868,7 +887,7 @@ void inwardJointColumns(const PassJoints& joints, int j, int columns, ColumnValu
     if (n > 0) {
       double scaled[kMaxJointCoordinates];
       for (int a = 0; a < n; ++a) {
-        const double* column = freeColumn(joint, a);
+        const double* column = freeColumnOf<kCoordinates>(joint, a);
         reduced[a] = -(column[0] * passed[0] + column[1] * passed[1] + column[2] * passed[2]);
       }
       v.reducedZero[j][col] = false;
@@ -901,7 +920,7 @@ template <int kCoordinates>
 void outwardJointColumns(const PassJoints& joints, int j, int columns, ColumnValues& v) {
   const EngineJoint* joint = joints.joint[j];
   const int n = coordinateCount<kCoordinates>(joint);
-  const int velocities = joint->numVelocities;
+  const int velocities = velocityCount<kCoordinates>(joint);
   const double* r = motionData(joint, kMotionOffset);
   const double* s = motionData(joint, kMotionSubspace);
   const int in = joints.inboard[j];
@@ -991,7 +1010,15 @@ void buildMatrixByColumns(EngineMechanism* mechanism, double* out, bool position
 bool buildMatrixInOnePass(const EngineMechanism* mechanism, double* out, bool positionLevel,
                           int rows) {
   PassJoints joints;
-  if (!joints.build(mechanism)) return false;
+  if (!joints.build(mechanism) || mechanism->numConstraints > kMaxPassConstraints) return false;
+  // Where each constraint's two ends sit in the pass.
+  int baseOf[kMaxPassConstraints];
+  int followerOf[kMaxPassConstraints];
+  for (int i = 0; i < mechanism->numConstraints; ++i) {
+    baseOf[i] = joints.find(mechanism->constraints[i]->baseJoint);
+    followerOf[i] = joints.find(mechanism->constraints[i]->followerJoint);
+    if (baseOf[i] < 0 || followerOf[i] < 0) return false;
+  }
   // The columns: constraint, its equation and the ends it acts on.
   struct Column {
     const EngineEquationSet* set;
@@ -1008,9 +1035,7 @@ bool buildMatrixInOnePass(const EngineMechanism* mechanism, double* out, bool po
       const int e = set->active->indices[a];
       if (!isMatrixColumn(set, e, positionLevel)) continue;
       if (count == kMaxPassColumns) return false;
-      columns[count++] = {set, e, joints.find(constraint->baseJoint),
-                          joints.find(constraint->followerJoint)};
-      if (columns[count - 1].base < 0 || columns[count - 1].follower < 0) return false;
+      columns[count++] = {set, e, baseOf[i], followerOf[i]};
     }
   }
   ColumnValues v;
@@ -1042,8 +1067,8 @@ bool buildMatrixInOnePass(const EngineMechanism* mechanism, double* out, bool po
       const EngineConstraint* constraint = mechanism->constraints[i];
       const EngineEquationSet* set = constraint->equations;
       if (set == nullptr) continue;
-      const int b = joints.find(constraint->baseJoint);
-      const int f = joints.find(constraint->followerJoint);
+      const int b = baseOf[i];
+      const int f = followerOf[i];
       for (int a = 0; a < set->active->count; ++a) {
         const int e = set->active->indices[a];
         if (!isCountedRow(set, e, positionLevel)) continue;
