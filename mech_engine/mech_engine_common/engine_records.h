@@ -284,6 +284,12 @@ struct EngineGeneralConstraint {
   EngineMatrix* qraux;                 // L
   EngineMatrix* work;                  // 3L
   IndexList* pivots;                   // L
+  // A_fᵀ·A_f as formed now, and the one whose factor normalFactor holds
+  // (factoredCount free columns; -1 before the first factoring): a closure
+  // whose axes do not move keeps its factor instead of forming it again.
+  EngineMatrix* normalMatrix;          // L x L
+  EngineMatrix* factoredNormal;        // L x L
+  std::int32_t factoredCount;
   std::int32_t numPrismaticEquations;  // rows of the translation part
   EngineMethod methods[kConstraintMethodCount];
   EngineMethod equationMethods[kPrimitiveEquationCount];
