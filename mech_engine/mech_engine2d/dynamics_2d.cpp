@@ -96,11 +96,6 @@ void multiply3(const double* m, const double* v, double* out) {
   for (int i = 0; i < 3; ++i) out[i] = m[i] * v[0] + m[i + 3] * v[1] + m[i + 6] * v[2];
 }
 
-// S_f column a of a joint (rows 0..2 of S at the free index).
-const double* freeColumn(const EngineJoint* joint, int a) {
-  return motionData(joint, kMotionSubspace) + kSpatialSize * joint->freeVelocities->indices[a];
-}
-
 bool singular(const EngineJoint* joint) {
   return setEngineError(kMessageSingularMass, joint->blockName);
 }
@@ -174,8 +169,9 @@ int freeIndex(const EngineJoint* joint, int a) {
   return kCoordinates > 0 ? a : joint->freeVelocities->indices[a];
 }
 
+// S_f column a of a joint (rows 0..2 of S at the free index).
 template <int kCoordinates>
-const double* freeColumnOf(const EngineJoint* joint, int a) {
+const double* freeColumn(const EngineJoint* joint, int a) {
   return motionData(joint, kMotionSubspace) + kSpatialSize * freeIndex<kCoordinates>(joint, a);
 }
 
@@ -187,10 +183,10 @@ bool projectOutJointSpace(EngineMechanism* mechanism, EngineJoint* joint, const 
   double* u = motionData(joint, kMotionProjectedInertia);  // 3 x n
   double* d = motionData(joint, kMotionJointInertia);      // n x n
   double* inverse = motionData(joint, kMotionInverseInertia);
-  for (int a = 0; a < n; ++a) multiply3(p, freeColumnOf<kCoordinates>(joint, a), u + 3 * a);
+  for (int a = 0; a < n; ++a) multiply3(p, freeColumn<kCoordinates>(joint, a), u + 3 * a);
   for (int b = 0; b < n; ++b) {
     for (int a = 0; a < n; ++a) {
-      const double* s = freeColumnOf<kCoordinates>(joint, a);
+      const double* s = freeColumn<kCoordinates>(joint, a);
       d[a + n * b] = s[0] * u[3 * b] + s[1] * u[3 * b + 1] + s[2] * u[3 * b + 2];
     }
   }
@@ -530,6 +526,89 @@ bool ricatti2D(EngineMechanism* mechanism) {
 // --- accelerations
 // ---------------------------------------------------------------------------------
 
+namespace {
+
+// The inward step of acceleration2D at one joint: its articulated bias, the
+// part of the reaction without the velocity products, and what it passes in.
+template <int kCoordinates>
+void articulatedBiasAt(EngineChain* chain, int k, EngineJoint* joint) {
+  const double* p = motionData(joint, kMotionArticulatedInertia);
+  double c[3];
+  std::memcpy(c, motionData(joint, kMotionVelocityProduct), sizeof c);
+  // Prescribed accelerations of the driven coordinates join c.
+  const double* s = motionData(joint, kMotionSubspace);
+  const double* qdd = jointAccelerations(joint);
+  for (int a = 0; a < joint->drivenVelocities->count; ++a) {
+    const int j = joint->drivenVelocities->indices[a];
+    for (int i = 0; i < 3; ++i) c[i] += s[i + kSpatialSize * j] * qdd[j];
+  }
+  double pc[3];
+  multiply3(p, c, pc);
+  const double* bias = motionData(joint, kMotionBias);
+  const double* incoming = forceData(joint, kForceChildren);
+  double articulated[3];
+  for (int i = 0; i < 3; ++i) articulated[i] = bias[i] + pc[i] + incoming[i];
+  // The reaction's part without the velocity products: P·a adds them back
+  // (a holds c and the driven accelerations).
+  double* reaction = forceData(joint, kForceSpatial);
+  for (int i = 0; i < 3; ++i) reaction[i] = bias[i] + incoming[i];
+  double passed[3];
+  std::memcpy(passed, articulated, sizeof passed);
+  const int n = coordinateCount<kCoordinates>(joint);
+  if (n > 0) {
+    double* reduced = motionData(joint, kMotionWorkA);
+    double* scaled = motionData(joint, kMotionWorkB);
+    const double* tau = forceData(joint, kForceJoint);
+    for (int a = 0; a < n; ++a) {
+      const double* column = freeColumn<kCoordinates>(joint, a);
+      reduced[a] =
+          tau[freeIndex<kCoordinates>(joint, a)] -
+          (column[0] * articulated[0] + column[1] * articulated[1] + column[2] * articulated[2]);
+    }
+    const double* inverse = motionData(joint, kMotionInverseInertia);
+    const double* u = motionData(joint, kMotionProjectedInertia);
+    for (int a = 0; a < n; ++a) {
+      double sum = 0.0;
+      for (int b = 0; b < n; ++b) sum += inverse[a + n * b] * reduced[b];
+      scaled[a] = sum;
+    }
+    for (int a = 0; a < n; ++a) {
+      for (int i = 0; i < 3; ++i) passed[i] += u[i + 3 * a] * scaled[a];
+    }
+  }
+  std::memcpy(motionData(joint, kMotionArticulatedBias), passed, sizeof passed);
+  addTransportedForce(motionData(joint, kMotionOffset), passed,
+                      forceData(inboardPlacement(chain, k), kForceChildren));
+}
+
+// The outward step of acceleration2D at one joint: joint and body
+// accelerations, and with `forces` the reaction.
+template <int kCoordinates>
+void accelerationAt(EngineChain* chain, int k, EngineJoint* joint, bool forces) {
+  double aPrime[3];
+  transportMotion(motionData(joint, kMotionOffset),
+                  motionData(inboardPlacement(chain, k), kMotionAcceleration), aPrime);
+  double* qdd = jointAccelerations(joint);
+  if (coordinateCount<kCoordinates>(joint) > 0) {
+    freeAccelerations<kCoordinates>(joint, motionData(joint, kMotionWorkA), aPrime, qdd);
+  }
+  double* a = motionData(joint, kMotionAcceleration);
+  const double* c = motionData(joint, kMotionVelocityProduct);
+  for (int i = 0; i < 3; ++i) a[i] = aPrime[i] + c[i];
+  addSubspace<kCoordinates>(joint, qdd, a);
+  if (forces) {
+    // Reaction at the joint: the force the inboard side exerts on the
+    // outboard subtree, P·a + p + the outer joints' forces, at the outboard
+    // reference point.
+    double* reaction = forceData(joint, kForceSpatial);
+    double pa[3];
+    multiply3(motionData(joint, kMotionArticulatedInertia), a, pa);
+    for (int i = 0; i < 3; ++i) reaction[i] += pa[i];
+  }
+}
+
+}  // namespace
+
 bool acceleration2D(EngineMechanism* mechanism, bool forces) {
   // Inward: the articulated bias of every joint; incoming forces collect in kForceChildren.
   forEachJoint(mechanism, [](EngineJoint* joint, int, int) {
@@ -538,53 +617,11 @@ bool acceleration2D(EngineMechanism* mechanism, bool forces) {
     return false;
   });
   inwards(mechanism, [&](EngineChain* chain, int k, EngineJoint* joint) {
-    const double* p = motionData(joint, kMotionArticulatedInertia);
-    double c[3];
-    std::memcpy(c, motionData(joint, kMotionVelocityProduct), sizeof c);
-    // Prescribed accelerations of the driven coordinates join c.
-    const double* s = motionData(joint, kMotionSubspace);
-    const double* qdd = jointAccelerations(joint);
-    for (int a = 0; a < joint->drivenVelocities->count; ++a) {
-      const int j = joint->drivenVelocities->indices[a];
-      for (int i = 0; i < 3; ++i) c[i] += s[i + kSpatialSize * j] * qdd[j];
+    if (hasOneCoordinate(joint)) {
+      articulatedBiasAt<1>(chain, k, joint);
+    } else {
+      articulatedBiasAt<0>(chain, k, joint);
     }
-    double pc[3];
-    multiply3(p, c, pc);
-    const double* bias = motionData(joint, kMotionBias);
-    const double* incoming = forceData(joint, kForceChildren);
-    double articulated[3];
-    for (int i = 0; i < 3; ++i) articulated[i] = bias[i] + pc[i] + incoming[i];
-    // The reaction's part without the velocity products: P·a adds them back
-    // (a holds c and the driven accelerations).
-    double* reaction = forceData(joint, kForceSpatial);
-    for (int i = 0; i < 3; ++i) reaction[i] = bias[i] + incoming[i];
-    double passed[3];
-    std::memcpy(passed, articulated, sizeof passed);
-    const int n = joint->freeVelocities->count;
-    if (n > 0) {
-      double* reduced = motionData(joint, kMotionWorkA);
-      double* scaled = motionData(joint, kMotionWorkB);
-      const double* tau = forceData(joint, kForceJoint);
-      for (int a = 0; a < n; ++a) {
-        const double* column = freeColumn(joint, a);
-        reduced[a] =
-            tau[joint->freeVelocities->indices[a]] -
-            (column[0] * articulated[0] + column[1] * articulated[1] + column[2] * articulated[2]);
-      }
-      const double* inverse = motionData(joint, kMotionInverseInertia);
-      const double* u = motionData(joint, kMotionProjectedInertia);
-      for (int a = 0; a < n; ++a) {
-        double sum = 0.0;
-        for (int b = 0; b < n; ++b) sum += inverse[a + n * b] * reduced[b];
-        scaled[a] = sum;
-      }
-      for (int a = 0; a < n; ++a) {
-        for (int i = 0; i < 3; ++i) passed[i] += u[i + 3 * a] * scaled[a];
-      }
-    }
-    std::memcpy(motionData(joint, kMotionArticulatedBias), passed, sizeof passed);
-    addTransportedForce(motionData(joint, kMotionOffset), passed,
-                        forceData(inboardPlacement(chain, k), kForceChildren));
   });
   // Outward: joint and body accelerations.
   EngineChain* ground = groundChain(mechanism);
@@ -592,25 +629,10 @@ bool acceleration2D(EngineMechanism* mechanism, bool forces) {
     std::memset(motionData(ground->joints[k], kMotionAcceleration), 0, 3 * sizeof(double));
   }
   outwards(mechanism, [&](EngineChain* chain, int k, EngineJoint* joint) {
-    double aPrime[3];
-    transportMotion(motionData(joint, kMotionOffset),
-                    motionData(inboardPlacement(chain, k), kMotionAcceleration), aPrime);
-    double* qdd = jointAccelerations(joint);
-    if (joint->freeVelocities->count > 0) {
-      freeAccelerations(joint, motionData(joint, kMotionWorkA), aPrime, qdd);
-    }
-    double* a = motionData(joint, kMotionAcceleration);
-    const double* c = motionData(joint, kMotionVelocityProduct);
-    for (int i = 0; i < 3; ++i) a[i] = aPrime[i] + c[i];
-    addSubspace(joint, qdd, a);
-    if (forces) {
-      // Reaction at the joint: the force the inboard side exerts on the
-      // outboard subtree, P·a + p + the outer joints' forces, at the outboard
-      // reference point.
-      double* reaction = forceData(joint, kForceSpatial);
-      double pa[3];
-      multiply3(motionData(joint, kMotionArticulatedInertia), a, pa);
-      for (int i = 0; i < 3; ++i) reaction[i] += pa[i];
+    if (hasOneCoordinate(joint)) {
+      accelerationAt<1>(chain, k, joint, forces);
+    } else {
+      accelerationAt<0>(chain, k, joint, forces);
     }
   });
   if (!forces) return false;
@@ -642,7 +664,7 @@ void respondInwards(EngineChain* chain, int k, EngineJoint* joint) {
     double reduced[kMaxJointCoordinates];
     double scaled[kMaxJointCoordinates];
     for (int a = 0; a < n && a < kMaxJointCoordinates; ++a) {
-      const double* column = freeColumnOf<kCoordinates>(joint, a);
+      const double* column = freeColumn<kCoordinates>(joint, a);
       reduced[a] = -(column[0] * passed[0] + column[1] * passed[1] + column[2] * passed[2]);
       reducedCell->data[freeIndex<kCoordinates>(joint, a)] = reduced[a];
     }
@@ -887,7 +909,7 @@ void inwardJointColumns(const PassJoints& joints, int j, int columns, ColumnValu
     if (n > 0) {
       double scaled[kMaxJointCoordinates];
       for (int a = 0; a < n; ++a) {
-        const double* column = freeColumnOf<kCoordinates>(joint, a);
+        const double* column = freeColumn<kCoordinates>(joint, a);
         reduced[a] = -(column[0] * passed[0] + column[1] * passed[1] + column[2] * passed[2]);
       }
       v.reducedZero[j][col] = false;
