@@ -19,13 +19,42 @@ lisp_harness_call:
         push ebx
         push esi
         push edi
+        sub esp, 32                     /* x87 environment at ebp-44, control word at ebp-16 */
+        fnstcw [ebp - 16]
         mov eax, [ebp + 8]
-        push dword ptr [eax + LCS_TARGET]
+        mov ecx, [eax + LCS_X87_COUNT]
+1:      test ecx, ecx
+        jz 2f
+        dec ecx
+        fld qword ptr [eax + LCS_X87_VALUES + 8 * ecx]
+        jmp 1b
+2:      push dword ptr [eax + LCS_TARGET]
         push dword ptr [ebp + 12]
         push eax
         call .Lcall_in_frame
         add esp, 12
+        /* x87 registers in use: tags other than 3 (empty) */
+        fnstenv [ebp - 44]
+        mov eax, [ebp + 12]
+        mov ecx, [ebp - 44 + 8]
+        xor edx, edx
+        mov esi, 8
+3:      mov edi, ecx
+        and edi, 3
+        cmp edi, 3
+        je 4f
+        inc edx
+4:      shr ecx, 2
+        dec esi
+        jnz 3b
+        mov [eax + LCR_X87_DEPTH], edx
+        test edx, edx
+        jz 5f
+        fst qword ptr [eax + LCR_X87_TOP]
+5:      fninit
+        fldcw [ebp - 16]
         cld
+        add esp, 32
         pop edi
         pop esi
         pop ebx

@@ -2,10 +2,12 @@
 //
 // The harness builds a Lisp-convention frame (function or marker at ebp-4,
 // ebp-0x10, ebp-0x14, ebp-0x18, thread at ebp-0x1c), lays out the home slots
-// and stacked arguments at esp, loads edi (nil), ebx (thread or symbol), esi
-// (function), ecx (count), eax and edx (arguments 1 and 2), calls the target
-// and captures the registers, the carry flag, how far esp moved and what the
-// frame slots and argument area hold afterwards.
+// and stacked arguments at esp, optionally loads doubles onto the x87 stack,
+// loads edi (nil), ebx (thread or symbol), esi (function), ecx (count), eax
+// and edx (arguments 1 and 2), calls the target and captures the registers,
+// the carry flag, how far esp moved, what the frame slots and argument area
+// hold afterwards and how many x87 registers are in use. It then empties the
+// x87 stack and restores the control word it found.
 //
 // The recorder is a stand-in Lisp function (or error function): make a
 // function object whose start word is lisp_recorder_entry and every call of it
@@ -32,11 +34,15 @@ struct LispCallSetup {
   uint32_t edi = 0, ebx = 0, esi = 0, ecx = 0, eax = 0, edx = 0;
   uint32_t frame[LCH_FRAME_WORDS] = {};
   uint32_t stack[LCH_STACK_WORDS] = {};
+  uint32_t x87Count = 0;  // x87Values[0 .. x87Count-1] are loaded, [0] on top
+  double x87Values[LCH_X87_VALUES] = {};
 };
 static_assert(offsetof(LispCallSetup, edi) == LCS_EDI);
 static_assert(offsetof(LispCallSetup, edx) == LCS_EDX);
 static_assert(offsetof(LispCallSetup, frame) == LCS_FRAME);
 static_assert(offsetof(LispCallSetup, stack) == LCS_STACK);
+static_assert(offsetof(LispCallSetup, x87Count) == LCS_X87_COUNT);
+static_assert(offsetof(LispCallSetup, x87Values) == LCS_X87_VALUES);
 static_assert(sizeof(LispCallSetup) == LCS_SIZE);
 
 struct LispCallResult {
@@ -45,6 +51,8 @@ struct LispCallResult {
   int32_t espDelta;  // esp after the return minus esp at the call (0: balanced)
   uint32_t frame[LCH_FRAME_WORDS];
   uint32_t stack[LCH_STACK_WORDS];
+  uint32_t x87Depth;  // x87 registers in use after the return (the harness empties them)
+  double x87Top;      // st(0) then, when x87Depth is not 0
 
   bool ediSurvived(const LispCallSetup& setup) const { return edi == setup.edi; }
 };
@@ -52,6 +60,8 @@ static_assert(offsetof(LispCallResult, carry) == LCR_CARRY);
 static_assert(offsetof(LispCallResult, espDelta) == LCR_ESP_DELTA);
 static_assert(offsetof(LispCallResult, frame) == LCR_FRAME);
 static_assert(offsetof(LispCallResult, stack) == LCR_STACK);
+static_assert(offsetof(LispCallResult, x87Depth) == LCR_X87_DEPTH);
+static_assert(offsetof(LispCallResult, x87Top) == LCR_X87_TOP);
 static_assert(sizeof(LispCallResult) == LCR_SIZE);
 
 struct RecordedCall {

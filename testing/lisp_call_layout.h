@@ -4,6 +4,7 @@
 
 #define LCH_STACK_WORDS 16 /* home slots and stacked arguments at the call */
 #define LCH_FRAME_WORDS 8  /* frame slots ebp-4 down to ebp-0x20 */
+#define LCH_X87_VALUES 2   /* x87 registers the harness can preload */
 
 /* LispCallSetup */
 #define LCS_TARGET 0
@@ -15,7 +16,9 @@
 #define LCS_EDX 24
 #define LCS_FRAME 28 /* LCH_FRAME_WORDS words: [0] is ebp-4, [i] is ebp-4-4*i */
 #define LCS_STACK 60 /* LCH_STACK_WORDS words: [0] is at esp */
-#define LCS_SIZE 124
+#define LCS_X87_COUNT 124 /* doubles pushed on the x87 stack before the call */
+#define LCS_X87_VALUES 128 /* LCH_X87_VALUES doubles; [0] ends on top */
+#define LCS_SIZE 144
 
 /* LispCallResult */
 #define LCR_EAX 0
@@ -28,7 +31,9 @@
 #define LCR_ESP_DELTA 28
 #define LCR_FRAME 32
 #define LCR_STACK 64
-#define LCR_SIZE 128
+#define LCR_X87_DEPTH 128 /* x87 registers in use after the return */
+#define LCR_X87_TOP 132   /* st(0) after the return, when the depth is not 0 */
+#define LCR_SIZE 140
 
 /* One recorded call of the recorder routine */
 #define LRE_EAX 0

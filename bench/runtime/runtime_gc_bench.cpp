@@ -1,6 +1,7 @@
 // The runtime's allocation hot paths: the native heap (vxmmalloc / vxmfree)
-// over a mix of size classes, conses and other objects from new space, and
-// the write barrier as compiled code calls it.
+// over a mix of size classes, conses and other objects from new space, the
+// runtime's cons and vector routines, symbols and functions, and the write
+// barrier as compiled code calls it.
 //
 // The Lisp heap is laid out as the collector's tests lay it out (both heaps
 // at their default addresses, GsInit). This runtime has no scavenger yet, so
@@ -28,6 +29,8 @@
 #include "runtime/gc/write_barrier.h"
 #include "runtime/load/startup_services.h"
 #include "runtime/os/thread_storage.h"
+#include "runtime/rs/lisp_value.h"
+#include "runtime/rs/thread_record.h"
 #include "testing/lisp_call_harness.h"
 
 namespace {
@@ -228,6 +231,109 @@ const bool otherFromNewSpaceRegistered = [] {
   }
   return true;
 }();
+
+// ---- the runtime's allocation routines, as compiled code calls them ----
+
+// What bench_routine_loop calls, and how often.
+struct RoutineLoop {
+  uint32_t target, nil, thread, eax, edx, ecx;
+  int32_t count;
+};
+extern "C" uint32_t bench_routine_loop(const RoutineLoop* loop);
+
+constexpr int32_t kQconsSlot = 0x2b;
+constexpr int32_t kNewSimpleVectorSlot = 0x17f;
+constexpr int32_t kCallsPerIteration = 1000;
+
+RoutineLoop loopThroughSlot(int32_t slot, uint32_t eax, uint32_t edx, uint32_t ecx) {
+  alignas(8) static uint32_t threadRecord[lisp::thread_record::kRecordWords] = {};
+  const lisp::lispval thread = lisp::wordOf(threadRecord, lisp::Tag::Other);
+  lisp::wordAt(thread, lisp::thread_record::kClinkHead) = lisp::thread_record::kEmptyClinkChain;
+  return {gc::globalWord(slot), nilval, thread, eax, edx, ecx, kCallsPerIteration};
+}
+
+// qcons through its slot: the bump of the shared cons area, and once per
+// 1019 conses lisp_cons taking a fresh page inside a foreign-call record.
+void BM_QconsThroughSlot(benchmark::State& state) {
+  LispHeap heap;
+  const RoutineLoop loop = loopThroughSlot(kQconsSlot, lisp::makeFixnum(1), nilval, 2);
+  for (auto _ : state) {
+    heap.renewIfLow(state);
+    benchmark::DoNotOptimize(bench_routine_loop(&loop));
+  }
+  state.SetItemsProcessed(state.iterations() * kCallsPerIteration);
+  state.counters["heap layouts"] = heap.layouts();
+}
+BENCHMARK(BM_QconsThroughSlot)
+    ->Iterations(kNewSpaceBudget / (int64_t{kCallsPerIteration} * 8 * 8192 / 8152))
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true);
+
+// new_simple_vector of n elements, filled with nil: the inline allocation
+// sequence and the fill.
+void BM_NewSimpleVectorThroughSlot(benchmark::State& state) {
+  LispHeap heap;
+  const auto length = static_cast<int32_t>(state.range(0));
+  const RoutineLoop loop =
+      loopThroughSlot(kNewSimpleVectorSlot, lisp::makeFixnum(length), lisp::makeFixnum(0), 2);
+  for (auto _ : state) {
+    heap.renewIfLow(state);
+    benchmark::DoNotOptimize(bench_routine_loop(&loop));
+  }
+  state.SetItemsProcessed(state.iterations() * kCallsPerIteration);
+  state.counters["heap layouts"] = heap.layouts();
+}
+const bool newSimpleVectorRegistered = [] {
+  for (int64_t length : {2, 16, 128}) {
+    const int64_t bytes = (8 + 4 * length + 8 + 7) / 8 * 8;
+    benchmark::RegisterBenchmark("BM_NewSimpleVectorThroughSlot", BM_NewSimpleVectorThroughSlot)
+        ->Arg(length)
+        ->Iterations((kNewSpaceBudget - kNewSpaceReserve) / (kCallsPerIteration * bytes))
+        ->Repetitions(kRepetitions)
+        ->ReportAggregatesOnly(true);
+  }
+  return true;
+}();
+
+// ---- symbols and functions ----
+
+constexpr int32_t kNewSymbolSlot = 0x127;
+constexpr int32_t kNewFunctionSlot = 0xfb;
+
+// new_symbol with a name: its one-element value vector through
+// new_simple_vector, then the symbol, with three barrier stores.
+void BM_NewSymbolThroughSlot(benchmark::State& state) {
+  LispHeap heap;
+  const RoutineLoop loop =
+      loopThroughSlot(kNewSymbolSlot, lisp::makeFixnum(0), lisp::makeFixnum(0x1234), 2);
+  for (auto _ : state) {
+    heap.renewIfLow(state);
+    benchmark::DoNotOptimize(bench_routine_loop(&loop));
+  }
+  state.SetItemsProcessed(state.iterations() * kCallsPerIteration);
+  state.counters["heap layouts"] = heap.layouts();
+}
+BENCHMARK(BM_NewSymbolThroughSlot)
+    ->Iterations((kNewSpaceBudget - kNewSpaceReserve) / (kCallsPerIteration * (24 + 40)))
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true);
+
+// new_function of four constants, compiled flags: the serial number and
+// every word filled.
+void BM_NewFunctionThroughSlot(benchmark::State& state) {
+  LispHeap heap;
+  const RoutineLoop loop = loopThroughSlot(kNewFunctionSlot, lisp::makeFixnum(4), 0x80, 2);
+  for (auto _ : state) {
+    heap.renewIfLow(state);
+    benchmark::DoNotOptimize(bench_routine_loop(&loop));
+  }
+  state.SetItemsProcessed(state.iterations() * kCallsPerIteration);
+  state.counters["heap layouts"] = heap.layouts();
+}
+BENCHMARK(BM_NewFunctionThroughSlot)
+    ->Iterations((kNewSpaceBudget - kNewSpaceReserve) / (kCallsPerIteration * (56 + 8)))
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true);
 
 // ---- the write barrier ----
 

@@ -138,12 +138,14 @@ uint32_t other_from_new_xsmp(uint32_t bytes) {
   top = prefixAddress + total;
   __atomic_sub_fetch(&globalWord(global::kNewFree), total, __ATOMIC_ACQ_REL);
 
-  if (pageOf(top) != pageOf(prefixAddress)) {
-    if (InScavenge == 0 && pageallochook) pageallochook(kOtherObjectKind, size);
-    advancePagemap(prefixAddress, top, GsNewAllocationArea.pageLowMark,
-                   [](uint32_t address) -> uint32_t& { return newPagemapEntry(address); });
-  }
+  if (pageOf(top) != pageOf(prefixAddress)) new_space_page_crossed(prefixAddress, top, size);
   return prefixAddress + kPrefixBytes;
+}
+
+void new_space_page_crossed(uint32_t from, uint32_t to, uint32_t objectBytes) {
+  if (InScavenge == 0 && pageallochook) pageallochook(kOtherObjectKind, objectBytes);
+  advancePagemap(from, to, GsNewAllocationArea.pageLowMark,
+                 [](uint32_t address) -> uint32_t& { return newPagemapEntry(address); });
 }
 
 // ---- old space ----

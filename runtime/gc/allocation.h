@@ -18,6 +18,9 @@ uint32_t conspage_from_new();          // a cons page behind the shared cons poi
 uint32_t cons_from_new_page();         // a cons cell (scavenges when new space is short)
 int require_new_cons(int32_t generation);
 uint32_t other_from_new_xsmp(uint32_t bytes);  // the object's address, after its prefix
+// The new-space frontier moved from `from` to `to` onto a later page for an
+// object of `objectBytes` (without prefix): page hook, then page map.
+void new_space_page_crossed(uint32_t from, uint32_t to, uint32_t objectBytes);
 
 // Old space.
 uint32_t page_from_old();  // a page taken from an open area, or 0

@@ -22,8 +22,6 @@
 
 #include "runtime/gc/heap_areas.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -32,6 +30,7 @@
 #include "runtime/gc/gc_messages.h"
 #include "runtime/gc/gc_parameters.h"
 #include "runtime/gc/gc_state.h"
+#include "runtime/gc/gc_statistics.h"
 #include "runtime/gc/heap_reservation.h"
 #include "runtime/gc/native_heap.h"
 #include "runtime/load/startup_services.h"
@@ -50,8 +49,6 @@ constexpr uint32_t kBitmapExtraWords = 2;
 constexpr uint32_t kBitmapGrowthWords = 2048;
 constexpr uint32_t kLispstaticBlockBlocks = 2048;
 constexpr uint32_t kNewFenceGlobsWord = 1;  // globs[1] holds the new-space fence
-
-uint32_t gspid = 0;
 
 uint32_t heapBreak() {
   return __atomic_load_n(&lisp_heap.brk, __ATOMIC_ACQUIRE);
@@ -144,10 +141,6 @@ void fillConsPageWithNil(uint32_t page) {
 }  // namespace
 
 extern "C" {
-
-void init_ut() {
-  gspid = static_cast<uint32_t>(getpid());
-}
 
 void GsRebornInit() {
   init_ut();

@@ -13,7 +13,6 @@ extern "C" {
 // Sizes in bytes; a spread below 1 becomes 1; sizes below 256 KB end the process.
 void GsInit(uint32_t oldSize, uint32_t newSize, int32_t spread, uint32_t reserve);
 void GsRebornInit();
-void init_ut();
 
 void GsOldAreaSetup(uint32_t start, uint32_t size);
 void GsOldAreaSetsize(gc::GsOldArea* area, uint32_t size);

@@ -231,6 +231,8 @@ int setup_heaps(uint32_t lispAddress, uint32_t lispSize, uint32_t nativeAddress,
   return 1;
 }
 
+void initialize_vxmcommit_mutex() {}
+
 void grab_vxmcommit_mutex() {
   g_commitMutex.lock();
 }

@@ -47,6 +47,8 @@ uint32_t vxm_sbrk(int32_t increment);
 int vxm_brk(uint32_t address);
 uint32_t vxmgetpagesize();
 
+// The commit mutex needs no set-up here; start-up calls this all the same.
+void initialize_vxmcommit_mutex();
 void grab_vxmcommit_mutex();
 void release_vxmcommit_mutex();
 

@@ -21,7 +21,9 @@
 #define FIXNUM_BITS 3
 
         .intel_syntax noprefix
-        .text
+        /* The head of the stretch of runtime code that start_of_gc_runtime
+           and end_of_gc_runtime bound (see cons_allocation.S). */
+        .section .text.sorted.gc_runtime_1_barrier, "ax", @progbits
 
 /* barrier_mark: the marking step once the fast exits are passed. In: eax =
    value (a pointer above the new-space fence), edx = target. Marks when the

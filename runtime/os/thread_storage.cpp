@@ -12,6 +12,13 @@ uint32_t lisp_tls_index = 0;
 alignas(8) uint32_t dummy_thread[lisp::thread_record::kRecordWords] = {
     lisp::headerWithLength(lisp::type_code::Structure, 46)};
 
+int init_tls(uint32_t* index) {
+  const int32_t slot = platform::allocateThreadSlot();
+  if (slot == platform::kNoThreadSlot) return 0;
+  *index = static_cast<uint32_t>(slot);
+  return 1;
+}
+
 int set_tls_thread(uint32_t index, lisp::lispval record) {
   if (index % 4 != 0) return 0;
   return platform::setThreadSlot(static_cast<int32_t>(index / 4), record) ? 1 : 0;

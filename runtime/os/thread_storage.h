@@ -11,6 +11,10 @@ extern "C" {
 // 0x100 and above address the expansion slots. Set by the start-up code.
 extern uint32_t lisp_tls_index;
 
+// Allocates a thread-local slot and stores its index (0, 1, ...) through
+// `index`; 1 on success, 0 when every slot is taken.
+int init_tls(uint32_t* index);
+
 // Stores `record` (a tagged thread record) in the calling thread's slot at
 // byte offset `index`; 1 on success, 0 when the slot is not allocated.
 int set_tls_thread(uint32_t index, lisp::lispval record);

@@ -1,20 +1,23 @@
 #include "runtime/rs/entry_table.h"
 
+#include "runtime/gc/collector_entries.h"
 #include "runtime/gc/write_barrier.h"
+#include "runtime/rs/allocation_routines.h"
+#include "runtime/rs/integer_entries.h"
 #include "runtime/rs/runtime_routines.h"
 
 namespace lisp::entry_table {
 
 const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
-    {0x2b, "qcons", nullptr},                        // cons allocation
-    {0x2f, "lisp_list", nullptr},                    // cons allocation
+    {0x2b, "qcons", qcons},                          // cons allocation
+    {0x2f, "lisp_list", lisp_list},                  // cons allocation
     {0x33, "bind_specs", nullptr},                   // special binding
-    {0x37, "new_closure", nullptr},                  // symbols, locatives, functions and closures
+    {0x37, "new_closure", new_closure},              // symbols, locatives, functions and closures
     {0x3b, "unbind_one_spec", nullptr},              // special binding
     {0x3f, "gc_setf_protect", gc_setf_protect},      // memory manager
     {0x43, "trap_stack_ovfl", nullptr},              // traps and signals
     {0x47, "bind_one_spec", nullptr},                // special binding
-    {0x4b, "box_to_new_bignum", nullptr},            // bignums
+    {0x4b, "box_to_new_bignum", box_to_new_bignum},  // bignums
     {0x4f, "kwdscan", nullptr},                      // calling protocol and apply
     {0x53, "lisp_apply", nullptr},                   // calling protocol and apply
     {0x57, "qcar", nullptr},                         // trampolines and call glue
@@ -24,12 +27,12 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x67, "count_call", nullptr},                   // calling protocol and apply
     {0x6b, "throw", nullptr},                        // catch and throw
     {0x6f, "unbind_count", nullptr},                 // special binding
-    {0x73, "new_closure_vector", nullptr},           // specialised vectors
+    {0x73, "new_closure_vector", new_closure_vector},  // specialised vectors
     {0x77, "where_am_i", nullptr},                   // start-up and loaders
     {0x7b, "where_am_i_2", nullptr},                 // start-up and loaders
     {0x7f, "qsetq", nullptr},                        // special binding
-    {0x83, "unsigned_fixnum_or_bignum", nullptr},    // integer arithmetic
-    {0x87, "fixnum_or_bignum", nullptr},             // heap object allocation
+    {0x83, "unsigned_fixnum_or_bignum", unsigned_fixnum_or_bignum},  // integer arithmetic
+    {0x87, "fixnum_or_bignum", fixnum_or_bignum},    // heap object allocation
     {0x8b, "real_sysvector", nullptr},               // other constructors
     {0x8f, "breakpoint", nullptr},                   // traps and signals
     {0x93, "q_wrapper", nullptr},                    // trampolines and call glue
@@ -40,14 +43,14 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0xa7, "fasl_bundle", nullptr},                  // start-up and loaders
     {0xab, "symeval", nullptr},                      // special binding
     {0xaf, "new_foreign_callback", nullptr},         // callbacks from native code
-    {0xb3, "set_fn_code", nullptr},                  // memory manager
+    {0xb3, "set_fn_code", set_fn_code},              // memory manager
     {0xb7, "make_array_header", nullptr},            // arrays and element access
-    {0xbb, "gsgc_control", nullptr},                 // memory manager
-    {0xbf, "gsgc_build_map", nullptr},               // memory manager
-    {0xc3, "mi_in_bignum", nullptr},                 // bignums
-    {0xc7, "copybig", nullptr},                      // bignums
-    {0xcb, "make_svector", nullptr},                 // specialised vectors
-    {0xcf, "one_bigit_div_in_place", nullptr},       // bignums
+    {0xbb, "gsgc_control", gsgc_control},            // memory manager
+    {0xbf, "gsgc_build_map", gsgc_build_map},        // memory manager
+    {0xc3, "mi_in_bignum", mi_in_bignum},            // bignums
+    {0xc7, "copybig", copybig},                      // bignums
+    {0xcb, "make_svector", make_svector},            // specialised vectors
+    {0xcf, "one_bigit_div_in_place", one_bigit_div_in_place},  // bignums
     {0xd3, "rs_bit_equal", nullptr},                 // native entries, frames and bit vectors
     {0xd7, "make_readtable", nullptr},               // other constructors
     {0xdb, "flav_send", nullptr},                    // calling protocol and apply
@@ -57,25 +60,25 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0xeb, "call_direct", nullptr},                  // calls into native code
     {0xf3, "values_list", nullptr},                  // multiple values
     {0xf7, "short_vector", nullptr},                 // trampolines and call glue
-    {0xfb, "new_function", nullptr},                 // symbols, locatives, functions and closures
-    {0xff, "make_interp_function_obj", nullptr},     // symbols, locatives, functions and closures
-    {0x103, "make_macro_function_obj", nullptr},     // symbols, locatives, functions and closures
+    {0xfb, "new_function", new_function},            // symbols, locatives, functions and closures
+    {0xff, "make_interp_function_obj", make_interp_function_obj},  // symbols, locatives, functions and closures
+    {0x103, "make_macro_function_obj", make_macro_function_obj},  // symbols, locatives, functions and closures
     {0x107, "fd_stack_real", nullptr},               // native entries, frames and bit vectors
     {0x10b, "fd_next_frame", nullptr},               // threads and operating system
     {0x10f, "fd_stack_access", nullptr},             // native entries, frames and bit vectors
     {0x113, "fd_stack_set", nullptr},                // native entries, frames and bit vectors
-    {0x117, "make_spec_function_obj", nullptr},      // symbols, locatives, functions and closures
+    {0x117, "make_spec_function_obj", make_spec_function_obj},  // symbols, locatives, functions and closures
     {0x11b, "rs_bitop", nullptr},                    // native entries, frames and bit vectors
     {0x123, "new_hash_table", nullptr},              // other constructors
-    {0x127, "new_symbol", nullptr},                  // symbols, locatives, functions and closures
+    {0x127, "new_symbol", new_symbol},               // symbols, locatives, functions and closures
     {0x12b, "new_ratio", nullptr},                   // other constructors
     {0x12f, "make_complex", nullptr},                // other constructors
     {0x133, "gsgc_setf_protect_1", gsgc_setf_protect_1},  // memory manager
-    {0x137, "new_simple_string", nullptr},           // heap object allocation
-    {0x13b, "gc", nullptr},                          // memory manager
-    {0x13f, "lisp_cons", nullptr},                   // cons allocation
+    {0x137, "new_simple_string", new_simple_string},  // heap object allocation
+    {0x13b, "gc", gc_entry},                         // memory manager
+    {0x13f, "lisp_cons", lisp_cons},                 // cons allocation
     {0x143, "filesys", nullptr},                     // file-system and math dispatch
-    {0x147, "mi_in_new_bignum", nullptr},            // bignums
+    {0x147, "mi_in_new_bignum", mi_in_new_bignum},   // bignums
     {0x14b, "machine_code", nullptr},                // calls into native code
     {0x14f, "dumplisp", nullptr},                    // start-up and loaders
     {0x153, "rethrow_after_cret", nullptr},          // catch and throw
@@ -84,33 +87,33 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x163, "qsymloc", nullptr},                     // special binding
     {0x167, "lispexit", nullptr},                    // start-up and loaders
     {0x16b, "newest_frame", nullptr},                // threads and operating system
-    {0x16f, "new_code_vector", nullptr},             // specialised vectors
-    {0x173, "new_compiled_function", nullptr},       // symbols, locatives, functions and closures
+    {0x16f, "new_code_vector", new_code_vector},     // specialised vectors
+    {0x173, "new_compiled_function", new_compiled_function},  // symbols, locatives, functions and closures
     {0x177, "applyn", nullptr},                      // calling protocol and apply
     {0x17b, "lisp_syscall", nullptr},                // system-call dispatch
-    {0x17f, "new_simple_vector", nullptr},           // heap object allocation
+    {0x17f, "new_simple_vector", new_simple_vector},  // heap object allocation
     {0x183, "set_boot_mode", nullptr},               // start-up and loaders
     {0x187, "get_pure_string", nullptr},             // start-up and loaders
-    {0x18b, "integer_add", nullptr},                 // integer arithmetic
-    {0x18f, "integer_subtract", nullptr},            // integer arithmetic
-    {0x193, "integer_multiply", nullptr},            // integer arithmetic
-    {0x197, "integer_divide", nullptr},              // integer arithmetic
-    {0x19b, "integer_compare", nullptr},             // integer arithmetic
+    {0x18b, "integer_add", integer_add},             // integer arithmetic
+    {0x18f, "integer_subtract", integer_subtract},   // integer arithmetic
+    {0x193, "integer_multiply", integer_multiply},   // integer arithmetic
+    {0x197, "integer_divide", integer_divide},       // integer arithmetic
+    {0x19b, "integer_compare", integer_compare},     // integer arithmetic
     {0x19f, "write_pure_string", nullptr},           // start-up and loaders
     {0x1a3, "purep", nullptr},                       // start-up and loaders
-    {0x1a7, "shift_left", nullptr},                  // integer arithmetic
-    {0x1ab, "shift_right", nullptr},                 // integer arithmetic
-    {0x1af, "integer_length", nullptr},              // integer arithmetic
-    {0x1b3, "ldb", nullptr},                         // integer arithmetic
-    {0x1b7, "logical_and", nullptr},                 // integer arithmetic
-    {0x1bb, "logical_or", nullptr},                  // integer arithmetic
-    {0x1bf, "logical_xor", nullptr},                 // integer arithmetic
-    {0x1c3, "logical_not", nullptr},                 // integer arithmetic
-    {0x1c7, "shrink_svector", nullptr},              // specialised vectors
+    {0x1a7, "shift_left", shift_left},               // integer arithmetic
+    {0x1ab, "shift_right", shift_right},             // integer arithmetic
+    {0x1af, "integer_length", integer_length},       // integer arithmetic
+    {0x1b3, "ldb", ldb},                             // integer arithmetic
+    {0x1b7, "logical_and", logical_and},             // integer arithmetic
+    {0x1bb, "logical_or", logical_or},               // integer arithmetic
+    {0x1bf, "logical_xor", logical_xor},             // integer arithmetic
+    {0x1c3, "logical_not", logical_not},             // integer arithmetic
+    {0x1c7, "shrink_svector", shrink_svector},       // specialised vectors
     {0x1cb, "fwrap_apply", nullptr},                 // calling protocol and apply
     {0x1cf, "intfloat_to_float", nullptr},           // floating point
-    {0x1d3, "integer_truncate", nullptr},            // integer arithmetic
-    {0x1d7, "integer_rem", nullptr},                 // integer arithmetic
+    {0x1d3, "integer_truncate", integer_truncate},   // integer arithmetic
+    {0x1d7, "integer_rem", integer_rem},             // integer arithmetic
     {0x1db, "mathlib", nullptr},                     // file-system and math dispatch
     {0x1df, "process_sig", nullptr},                 // traps and signals
     {0x1e3, "cvt_vector_to_instance", nullptr},      // other constructors
@@ -121,65 +124,65 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x1f7, "function_fault_entry1", nullptr},       // calling protocol and apply
     {0x1fb, "function_fault_entry2", nullptr},       // calling protocol and apply
     {0x1ff, "scan_fasl", nullptr},                   // start-up and loaders
-    {0x203, "vector", nullptr},                      // heap object allocation
-    {0x207, "big_extract", nullptr},                 // bignums
-    {0x20b, "panify", nullptr},                      // memory manager
-    {0x20f, "new_single_float", nullptr},            // heap object allocation
-    {0x213, "new_double_float", nullptr},            // heap object allocation
-    {0x217, "new_bignum", nullptr},                  // bignums
+    {0x203, "vector", vector},                       // heap object allocation
+    {0x207, "big_extract", big_extract},             // bignums
+    {0x20b, "panify", panify},                       // memory manager
+    {0x20f, "new_single_float", new_single_float},   // heap object allocation
+    {0x213, "new_double_float", new_double_float},   // heap object allocation
+    {0x217, "new_bignum", new_bignum},               // bignums
     {0x21b, "append_values", nullptr},               // multiple values
     {0x21f, "close_values", nullptr},                // multiple values
     {0x223, "m_v_list", nullptr},                    // multiple values
     {0x227, "m_v_call", nullptr},                    // multiple values
     {0x22b, "qsetloc", nullptr},                     // special binding
-    {0x22f, "new_byte_compiled_function", nullptr},  // symbols, locatives, functions and closures
-    {0x233, "new_struct", nullptr},                  // heap object allocation
+    {0x22f, "new_byte_compiled_function", new_byte_compiled_function},  // symbols, locatives, functions and closures
+    {0x233, "new_struct", new_struct},               // heap object allocation
     {0x237, "new_standard_instance", nullptr},       // other constructors
     {0x23b, "new_remote_object", nullptr},           // other constructors
-    {0x23f, "big_fix_prod", nullptr},                // bignums
-    {0x243, "tcons", nullptr},                       // cons allocation
+    {0x23f, "big_fix_prod", big_fix_prod},           // bignums
+    {0x243, "tcons", tcons},                         // cons allocation
     {0x247, "closed_throw", nullptr},                // catch and throw
     {0x24b, "special_throw", nullptr},               // catch and throw
     {0x24f, "relocate_foreign_callback", nullptr},   // callbacks from native code
     {0x253, "kwdscanb", nullptr},                    // calling protocol and apply
-    {0x257, "new_special_closure", nullptr},         // symbols, locatives, functions and closures
+    {0x257, "new_special_closure", new_special_closure},  // symbols, locatives, functions and closures
     {0x25b, "gc_setf_protect_x", gc_setf_protect_x},  // memory manager
     {0x25f, "foreign_callable_hook", nullptr},       // callbacks from native code
-    {0x263, "new_other", nullptr},                   // heap object allocation
-    {0x267, "restify2", nullptr},                    // calling protocol and apply
+    {0x263, "new_other", new_other},                 // heap object allocation
+    {0x267, "restify2", restify2},                   // calling protocol and apply
     {0x26b, "st_restify", nullptr},                  // trampolines and call glue
     {0x26f, "gc_setf_protect_atomic", gc_setf_protect_atomic},  // memory manager
     {0x277, "function_constant", nullptr},           // native entries, frames and bit vectors
     {0x27b, "set_function_constant", nullptr},       // native entries, frames and bit vectors
-    {0x27f, "new_locative", nullptr},                // symbols, locatives, functions and closures
-    {0x283, "user_verify", nullptr},                 // memory manager
+    {0x27f, "new_locative", new_locative},           // symbols, locatives, functions and closures
+    {0x283, "user_verify", user_verify},             // memory manager
     {0x287, "ff_funcall", nullptr},                  // calls into native code
     {0x28b, "ff_apply", nullptr},                    // calls into native code
     {0x28f, "make_trellon_triple", nullptr},         // other constructors
     {0x293, "make_trellon_upi", nullptr},            // other constructors
-    {0x297, "mcons", nullptr},                       // cons allocation
-    {0x29b, "set_normal_consing", nullptr},          // cons allocation
-    {0x29f, "set_annotating_consing", nullptr},      // cons allocation
+    {0x297, "mcons", mcons},                         // cons allocation
+    {0x29b, "set_normal_consing", set_normal_consing},  // cons allocation
+    {0x29f, "set_annotating_consing", set_annotating_consing},  // cons allocation
     {0x2a3, "load_fasl_name", nullptr},              // start-up and loaders
     {0x2a7, "load_fasl", nullptr},                   // start-up and loaders
     {0x2ab, "original_fcn_codevec", nullptr},        // calling protocol and apply
     {0x2c3, "fd_arg_count", nullptr},                // threads and operating system
-    {0x2cf, "new_weak_key_vector", nullptr},         // specialised vectors
-    {0x2d7, "gsgc_totalloc", nullptr},               // memory manager
+    {0x2cf, "new_weak_key_vector", new_weak_key_vector},  // specialised vectors
+    {0x2d7, "gsgc_totalloc", gsgc_totalloc},         // memory manager
     {0x2db, "dump_codevectors", nullptr},            // calling protocol and apply
     {0x2df, "residentfunction", nullptr},            // calling protocol and apply
-    {0x2e7, "new_weak_vector", nullptr},             // specialised vectors
-    {0x2eb, "new_finalization", nullptr},            // specialised vectors
+    {0x2e7, "new_weak_vector", new_weak_vector},     // specialised vectors
+    {0x2eb, "new_finalization", new_finalization},   // specialised vectors
     {0x2ef, "break_on_exit_control", nullptr},       // threads and operating system
-    {0x2f3, "pointer_storage_type", nullptr},        // memory manager
+    {0x2f3, "pointer_storage_type", pointer_storage_type}, // memory manager
     {0x2f7, "funcall_check", nullptr},               // trampolines and call glue
     {0x2fb, "gc_set_protect", gc_set_protect},       // memory manager
     {0x303, "fixup_function_specs", nullptr},        // start-up and loaders
     {0x307, "bundle_lookup", nullptr},               // start-up and loaders
     {0x30b, "bundle_load", nullptr},                 // start-up and loaders
     {0x30f, "post_sig", nullptr},                    // traps and signals
-    {0x313, "bignum_rem", nullptr},                  // bignums
-    {0x317, "prunebig", nullptr},                    // bignums
+    {0x313, "bignum_rem", bignum_rem},               // bignums
+    {0x317, "prunebig", prunebig},                   // bignums
     {0x31b, "pack_heap", nullptr},                   // memory manager
     {0x323, "gsgc_type_counts", nullptr},            // memory manager
     {0x327, "bundle_find_fd", nullptr},              // start-up and loaders

@@ -63,6 +63,9 @@ uint32_t nil_block_prepare(uint32_t blockStart, uint32_t stampPlusOne) {
   globreg = nil + nb::global::kThreadSlotIndex;
 
   nb::word(nil, nb::global::kAllocationStamp) = stampPlusOne - 1;
+  const uint16_t controlWord = nb::kFreshFloatControlWord;
+  std::memcpy(reinterpret_cast<void*>(static_cast<uintptr_t>(nil + nb::global::kFloatControlWord)),
+              &controlWord, sizeof controlWord);
   lisp::car(nil) = nil;
   lisp::cdr(nil) = nil;
 

@@ -75,7 +75,7 @@ inline constexpr uint32_t kTrapHandlerAlternate = 0xe46;
 // ---- global words (offsets from nil) ----
 
 namespace global {
-inline constexpr int32_t kFloatControlWord = -0x9;  // 16 bits
+inline constexpr int32_t kFloatControlWord = -0x9;  // 16 bits, see kFreshFloatControlWord
 inline constexpr int32_t kNilCdr = -0xd;
 inline constexpr int32_t kNilCar = -0x11;
 inline constexpr int32_t kThreadSlotIndex = -0x15;  // byte index of the thread-record slot
@@ -107,6 +107,11 @@ inline constexpr int32_t kErrorSymbolWithDatum = -0x4d9;  // two arguments: code
 inline constexpr int32_t kInitialFunction = -0x4dd;
 inline constexpr int32_t kFunctionSerial = -0x4ed;
 }  // namespace global
+
+// The x87 control word a fresh block starts with (an image brings its own):
+// every exception masked, 53-bit precision, rounding to nearest. Every native
+// call loads the word, so 0 here would unmask every x87 exception.
+inline constexpr uint16_t kFreshFloatControlWord = 0x27f;
 
 // Words that setupglobs sets to nil or 0 in a fresh block.
 enum class StartValue : uint8_t { Nil, Zero };

@@ -270,7 +270,7 @@ inline constexpr std::array<VectorType, 34> kVectorTypes = {{
     {125, ElementKind::Unsigned8, 8, true, false, false},
     {126, ElementKind::Unsigned16, 16, true, false, false},
     {127, ElementKind::Unsigned32, 32, true, false, false},
-    {229, ElementKind::Refused, 32, false, false, false},  // sized as words
+    {229, ElementKind::Refused, 8, false, false, false},  // sized as bytes, as the collector walks it
     {242, ElementKind::Refused, 8, true, false, false},
 }};
 

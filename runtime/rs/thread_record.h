@@ -53,6 +53,30 @@ inline constexpr int32_t kSignalWordAddress = 0x166;
 inline constexpr int32_t kVolatileSaveArea = 0x708;  // 0x204 bytes
 
 inline constexpr uint32_t kEmptyClinkChain = 0xffffffff;
+// A foreign-call record: previous record, native frame, calling frame, throw
+// continuation, callee, and a sixth word kept free for the values of a throw
+// that passes over native code (the tag goes into the callee word).
+inline constexpr uint32_t kClinkRecordWords = 6;
+
+// Words the OS primitives read and write (waits, priority, thread handle).
+inline constexpr int32_t kPriority = wordOffset(27);  // slot: fixnum, nil, or above every number
+inline constexpr int32_t kStackBase = wordOffset(56);
+inline constexpr int32_t kRegistryIndex = wordOffset(58);
+inline constexpr int32_t kState = wordOffset(60);
+inline constexpr int32_t kWatchCount = wordOffset(99);
+inline constexpr int32_t kEventWatchList = wordOffset(100);
+inline constexpr uint32_t kEventWatchCapacity = 10;
+inline constexpr int32_t kSocketWatchList = wordOffset(240);  // cleared with the list
+inline constexpr int32_t kSocketWatchCount = wordOffset(241);
+inline constexpr int32_t kSocketWatchHandles = wordOffset(242);
+inline constexpr uint32_t kSocketWatchCapacity = 200;  // words 242 to 441
+inline constexpr int32_t kOsThreadHandle = wordOffset(442);
+inline constexpr int32_t kWakeEvent = wordOffset(443);
+inline constexpr int32_t kIoWaitMarker = wordOffset(445);
+
+inline constexpr uint32_t kStateRunning = 0;
+inline constexpr uint32_t kStateInIoWait = 9;
+inline constexpr uint32_t kIoWaitMarked = 2;
 
 static_assert(kBindingIndex == wordOffset(29));
 static_assert(kBindingStack == wordOffset(32));
@@ -62,5 +86,8 @@ static_assert(kClinkHead == wordOffset(50));
 static_assert(kCatchChain == wordOffset(51));
 static_assert(kBindingStackRoom == wordOffset(53));
 static_assert(kBindingStackTop == wordOffset(62));
+static_assert(kLeafCallStack == wordOffset(66));
+static_assert(kSocketWatchHandles + 4 * int32_t{kSocketWatchCapacity} == kOsThreadHandle);
+static_assert(kEventWatchList + 4 * int32_t{kEventWatchCapacity} == wordOffset(110));
 
 }  // namespace lisp::thread_record

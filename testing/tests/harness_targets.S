@@ -10,6 +10,15 @@ harness_target_three_values:
         stc
         ret
 
+/* Pops st(0) into eax as a single-float's bits. */
+        .globl harness_target_pops_x87
+harness_target_pops_x87:
+        push eax
+        fstp dword ptr [esp]
+        pop eax
+        clc
+        ret
+
 /* Breaks the convention: clears the nil register. */
         .globl harness_target_clobbers_nil
 harness_target_clobbers_nil:

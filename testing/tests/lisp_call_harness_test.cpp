@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "runtime/rs/lisp_value.h"
 #include "testing/lisp_test_objects.h"
 
@@ -11,6 +13,7 @@ void harness_target_clobbers_nil();
 void harness_target_pops_home_slots();
 void harness_target_sum_three();
 void harness_target_enter_function();
+void harness_target_pops_x87();
 }
 
 namespace {
@@ -106,6 +109,27 @@ TEST(LispCallHarness, StandInFunctionIsReachedThroughItsStartWord) {
   EXPECT_EQ(lisp_recorder_log.calls[0].esi, function);
   EXPECT_EQ(result.eax, kNil);
   EXPECT_EQ(result.espDelta, 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(LispCallHarness, PreloadsTheX87StackAndReportsWhatTheTargetLeft) {
+  LispCallSetup setup = baseSetup(harness_target_pops_x87);
+  setup.x87Count = 2;
+  setup.x87Values[0] = 1.5;
+  setup.x87Values[1] = -4.0;
+  const LispCallResult result = callWithLispConventions(setup);
+  float popped;
+  std::memcpy(&popped, &result.eax, sizeof popped);
+  EXPECT_EQ(popped, 1.5f);  // values[0] was on top
+  EXPECT_EQ(result.x87Depth, 1u);
+  EXPECT_EQ(result.x87Top, -4.0);
+  // The harness empties the x87 stack again.
+  setup.x87Count = 0;
+  setup.target = addressOf(harness_target_three_values);
+  EXPECT_EQ(callWithLispConventions(setup).x87Depth, 0u);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "runtime/gc/gc_parameters.h"
-#include "runtime/gc/tests/lisp_heap_fixture.h"
+#include "testing/lisp_heap_fixture.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "platform/memory.h"
 #include "runtime/gc/allocation.h"
 #include "runtime/gc/gc_parameters.h"
-#include "runtime/gc/tests/lisp_heap_fixture.h"
+#include "testing/lisp_heap_fixture.h"
 #include "runtime/gc/write_barrier.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "runtime/gc/allocation.h"
-#include "runtime/gc/tests/lisp_heap_fixture.h"
+#include "testing/lisp_heap_fixture.h"
 #include "runtime/gc/write_barrier.h"
 #include "runtime/rs/object_layout.h"
 

@@ -7,7 +7,7 @@
 
 #include "runtime/gc/allocation.h"
 #include "runtime/gc/lispstatic.h"
-#include "runtime/gc/tests/lisp_heap_fixture.h"
+#include "testing/lisp_heap_fixture.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/runtime_routines.h"
 #include "testing/lisp_call_harness.h"

@@ -1,0 +1,95 @@
+// Message queues and windows, over the handle table (object_table.h).
+
+#include "platform/message_queue.h"
+
+#include "platform/error_numbers.h"
+#include "platform/object_table.h"
+
+namespace platform {
+
+using namespace detail;
+
+namespace {
+
+// Appends to a live thread's queue and wakes the thread. Needs the table lock.
+bool enqueue(uint32_t threadId, const Message& message) {
+  ThreadState* target = liveThread(threadId);
+  if (!target || !target->hasQueue) {
+    setLastSystemError(system_error::kInvalidThreadId);
+    return false;
+  }
+  target->queue.push_back(message);
+  target->newInput = true;
+  sem_post(&target->wake);
+  return true;
+}
+
+KernelObject* windowOf(Handle handle) {
+  KernelObject* window = objectOf(handle);
+  return window && window->kind == ObjectKind::Window && window->owner != 0 ? window : nullptr;
+}
+
+}  // namespace
+
+Handle createWindow(WindowProcedure procedure) {
+  auto* window = new KernelObject(ObjectKind::Window);
+  window->procedure = procedure;
+  TableLock lock;
+  ThreadState* owner = currentThreadState();
+  owner->hasQueue = true;
+  window->owner = owner->id;
+  return insertObject(window);
+}
+
+bool postThreadMessage(uint32_t threadId, uint32_t message, uint32_t wParam, uint32_t lParam) {
+  TableLock lock;
+  return enqueue(threadId, {kNoHandle, message, wParam, lParam, monotonicMilliseconds(), 0, 0});
+}
+
+bool postWindowMessage(Handle handle, uint32_t message, uint32_t wParam, uint32_t lParam) {
+  TableLock lock;
+  KernelObject* window = windowOf(handle);
+  if (!window) {
+    setLastSystemError(system_error::kInvalidWindowHandle);
+    return false;
+  }
+  return enqueue(window->owner, {handle, message, wParam, lParam, monotonicMilliseconds(), 0, 0});
+}
+
+void ensureMessageQueue() {
+  TableLock lock;
+  currentThreadState()->hasQueue = true;
+}
+
+bool peekMessage(Message* message, bool remove) {
+  TableLock lock;
+  ThreadState* me = currentThreadState();
+  me->hasQueue = true;
+  me->newInput = false;
+  if (me->queue.empty()) return false;
+  *message = me->queue.front();
+  if (remove) me->queue.pop_front();
+  return true;
+}
+
+bool getMessage(Message* message) {
+  while (!peekMessage(message, true)) waitForAnyOrMessage({}, kWaitForever);
+  return message->message != kQuitMessage;
+}
+
+bool translateMessage(const Message*) {
+  return false;
+}
+
+uint32_t dispatchMessage(const Message* message) {
+  WindowProcedure procedure = nullptr;
+  {
+    TableLock lock;
+    KernelObject* window = windowOf(message->window);
+    if (window) procedure = window->procedure;
+  }
+  return procedure ? procedure(message->window, message->message, message->wParam, message->lParam)
+                   : 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,190 @@
+// Image search. Every name is composed into a fixed 512-byte buffer through
+// one bounded formatter, and a name that does not fit ends start-up with a
+// message instead of overrunning the buffer.
+
+#include "runtime/load/image_search.h"
+
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "runtime/load/startup.h"
+#include "runtime/load/startup_messages.h"
+#include "runtime/rs/exports.h"
+
+namespace {
+
+namespace text = startup::text;
+
+constexpr char kImageExtension[] = ".vxi";
+constexpr char kSeparator = '/';  // what the search writes between directory and name
+
+bool isSeparator(char c) {
+  return c == '/' || c == '\\';
+}
+
+bool hasSeparator(const char* path) {
+  for (; *path; ++path)
+    if (isSeparator(*path)) return true;
+  return false;
+}
+
+// Decision: a directory that is null or empty is no directory to search in;
+// "/name" is not a name anyone asked for.
+bool isDirectoryGiven(const char* directory) {
+  return directory && *directory;
+}
+
+bool readable(const char* path) {
+  return access(path, R_OK) == 0;
+}
+
+// Formats into `buffer` (kImageNameBytes); a result that does not fit is
+// refused: the message names what was being built, and start-up ends.
+void composeName(char* buffer, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void composeName(char* buffer, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  const int needed = std::vsnprintf(buffer, kImageNameBytes, format, arguments);
+  va_end(arguments);
+  if (needed >= 0 && static_cast<size_t>(needed) < kImageNameBytes) return;
+  va_start(arguments, format);
+  std::fputs("File name too long: ", stderr);
+  std::vfprintf(stderr, format, arguments);
+  std::fputs("\n", stderr);
+  va_end(arguments);
+  std::fflush(stderr);
+  lisp_exit(1);
+}
+
+void debugPrint(int debug, const char* format, const char* argument = nullptr) {
+  if (!debug) return;
+  std::fprintf(stderr, format, argument);
+  std::fflush(stderr);
+}
+
+// Looks for `path` and reports the outcome under the debug flag.
+bool probe(int debug, const char* path) {
+  const bool found = readable(path);
+  debugPrint(debug, found ? text::kFound : text::kNotFound);
+  return found;
+}
+
+}  // namespace
+
+namespace startup {
+
+const char* baseName(const char* path) {
+  const char* base = path;
+  for (const char* c = path; *c; ++c)
+    if (isSeparator(*c)) base = c + 1;
+  return base;
+}
+
+}  // namespace startup
+
+extern "C" {
+
+KORVANE_EXPORT const char* get_default_image_file(const char* directory, const char* programName,
+                                                  image_name_fallback fallback, int debug) {
+  static char imageName[kImageNameBytes];
+  static char pathName[kImageNameBytes];
+
+  if (lisp_default_image_name) {
+    programName = lisp_default_image_name;
+    debugPrint(debug, text::kUsingSuppliedImage, programName);
+  }
+  if (programName) {
+    // The extension is replaced from the last "." on, wherever that "." lies.
+    const char* dot = std::strrchr(programName, '.');
+    const int stemLength = static_cast<int>(dot ? dot - programName
+                                                : static_cast<ptrdiff_t>(std::strlen(programName)));
+    composeName(imageName, "%.*s%s", stemLength, programName, kImageExtension);
+
+    if (isDirectoryGiven(directory)) {
+      composeName(pathName, "%s%c%s", directory, kSeparator, imageName);
+      debugPrint(debug, text::kLookingForImage, pathName);
+      if (probe(debug, pathName)) return pathName;
+    }
+    debugPrint(debug, text::kLookingForImageHere, imageName);
+    if (probe(debug, imageName)) return imageName;
+  }
+
+  if (fallback) {
+    const char* supplied = fallback();
+    if (supplied && *supplied) return supplied;
+  }
+  return nullptr;
+}
+
+KORVANE_EXPORT char* find_image_file(const char* name, const char* defaultExtension,
+                                     const char* extraDirectory, int debug) {
+  if (!name) return nullptr;
+  auto* buffer = static_cast<char*>(std::malloc(kImageNameBytes));
+  if (!buffer) return nullptr;
+  const bool needsExtension = defaultExtension && !std::strchr(startup::baseName(name), '.');
+  composeName(buffer, "%s%s", name, needsExtension ? defaultExtension : "");
+
+  if (hasSeparator(buffer)) {
+    debugPrint(debug, text::kLookingForFile, buffer);
+    if (probe(debug, buffer)) return buffer;
+    std::free(buffer);
+    return nullptr;
+  }
+
+  debugPrint(debug, text::kLookingInCurrentDirectory, buffer);
+  if (probe(debug, buffer)) return buffer;
+
+  char candidate[kImageNameBytes];
+  const char* directories[] = {in_home_location_p(home_location) ? nullptr : home_location,
+                               extraDirectory};
+  for (const char* directory : directories) {
+    if (!isDirectoryGiven(directory)) continue;
+    composeName(candidate, "%s%c%s", directory, kSeparator, buffer);
+    debugPrint(debug, text::kLookingFor, candidate);
+    if (probe(debug, candidate)) {
+      std::memcpy(buffer, candidate, kImageNameBytes);
+      return buffer;
+    }
+  }
+  std::free(buffer);
+  return nullptr;
+}
+
+int in_home_location_p(const char* directory) {
+  char workingDirectory[kImageNameBytes];
+  if (!getcwd(workingDirectory, sizeof workingDirectory)) {
+    std::fputs(text::kComputewdFailed, stderr);
+    std::exit(1);
+  }
+  return std::strcmp(workingDirectory, directory) == 0 ? 1 : 0;
+}
+
+const char* read_image_file_name_cmdline() {
+  static char line[kImageNameBytes];
+  std::fputs(text::kImageFilePrompt, stdout);
+  std::fflush(stdout);
+  if (!std::fgets(line, sizeof line, stdin)) return nullptr;
+  size_t length = std::strlen(line);
+  if (length > 0 && line[length - 1] == '\n') {
+    line[--length] = '\0';
+  } else if (!std::feof(stdin)) {
+    // Decision: a line longer than 511 characters names no image; its
+    // remainder is read away so that a cut name is never used.
+    int c;
+    while ((c = std::getchar()) != EOF && c != '\n') {
+    }
+    return nullptr;
+  }
+  if (length > 0 && line[length - 1] == '\r') line[--length] = '\0';
+  return line;
+}
+
+const char* read_image_file_name() {
+  return read_image_file_name_cmdline();
+}
+
+}  // extern "C"

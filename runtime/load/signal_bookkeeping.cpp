@@ -1,0 +1,83 @@
+// Emulated signals as the runtime records them, the urgent-interrupt warning,
+// and the heap release around foreign calls.
+//
+// lsignals is written from the alarm thread and native callbacks as well as
+// from Lisp threads, one word at a time and without a lock: a slot is either
+// 0 (empty) or a signal number, and a signal is stored in one slot at most.
+
+#include <csignal>
+#include <cstdio>
+
+#include "runtime/load/small_services.h"
+#include "runtime/load/startup_messages.h"
+#include "runtime/load/startup_standins.h"
+#include "runtime/rs/lisp_value.h"
+
+namespace {
+
+namespace text = startup::text;
+
+// Event numbers of the mp event log.
+constexpr uint32_t kEventSignalSeen = 0x103;
+constexpr uint32_t kEventSignalDropped = 0x10a;
+constexpr uint32_t kEventHeapWrap = 0x106;
+
+// The globals-table word that Lisp code checks for a pending interrupt (global -8).
+constexpr int32_t kSignalPendingFromNil = -0x35;
+constexpr int kInterruptsBeforeError = 5;
+constexpr uint32_t kHeapWrapDebugBit = 1;
+
+}  // namespace
+
+extern "C" {
+
+extern lisp::lispval nilval;
+
+int lsignals[kSignalSlots] = {};
+
+void setsigseen(int signal) {
+  if (mp_logging) mp_log_event(kEventSignalSeen, static_cast<uint32_t>(signal));
+  if (signal == 0) return;
+  for (int& slot : lsignals) {
+    if (slot == signal) return;
+    if (slot == 0) {
+      slot = signal;
+      return;
+    }
+  }
+  int& last = lsignals[kSignalSlots - 1];
+  if (mp_logging) mp_log_event(kEventSignalDropped, static_cast<uint32_t>(last));
+  last = signal;
+}
+
+void setsig(int signal) {
+  setsigseen(signal);
+  if (nilval) lisp::wordAt(nilval, kSignalPendingFromNil) = 0xffffffff;
+  ensure_live_thread_for_interrupt();
+}
+
+lisp_signal_handler lisp_signal(int signal, lisp_signal_handler handler) {
+  return std::signal(signal, handler);
+}
+
+// Decision: the caller passes the thread's count of unanswered interrupts
+// (the signal kicker has it at hand as it advances the counter).
+void urgentwarn(int unanswered) {
+  const int left = kInterruptsBeforeError - unanswered;
+  std::fprintf(stderr, text::kUrgentWarning, unanswered, left, left == 1 ? "" : "s");
+  std::fflush(stderr);
+}
+
+void vxm_wrap_release_heap(int) {
+  if (mp_logging) mp_log_event(kEventHeapWrap, 0);
+  vxm_release_heap_for_sdcall();
+  if (cl_debug_flags & kHeapWrapDebugBit) lisp_format(text::kReleaseHeap);
+}
+
+void vxm_wrap_reacquire_heap() {
+  if (mp_logging) mp_log_event(kEventHeapWrap, 1);
+  vxm_reacquire_heap();
+  if (cl_debug_flags & kHeapWrapDebugBit) lisp_format(text::kReacquireHeap);
+}
+
+}  // extern "C"

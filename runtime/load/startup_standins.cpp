@@ -1,0 +1,102 @@
+// Stand-ins for services of other runtime modules; see startup_standins.h.
+// Nothing here is meant to stay: each definition goes when its owner lands.
+
+#include "runtime/load/startup_standins.h"
+
+#include <cstdio>
+
+#include "runtime/load/startup_services.h"
+
+extern "C" {
+
+// Replaced by the image reader: until then every restore fails, and the
+// caller reports it.
+void restore_image_file(const char*, int, char**, char**) {
+  std::fputs("image restore not available\n", stderr);
+}
+
+// Replaced by the build from scratch.
+int lisp_main_build(int, char**, char**) {
+  std::fputs("build not available\n", stderr);
+  std::fflush(stderr);
+  lisp_exit(1);
+}
+
+// Replaced by the process-time module. On Linux the host counts as the
+// mapping-capable family (1), so image areas are mapped rather than read.
+int host_os = 0;
+void determine_host_os() {
+  host_os = 1;
+}
+
+// Replaced by the socket module (nothing to prepare until sockets exist).
+void ipc_pre_init() {}
+// Replaced by the system services (no early entry points to preset yet).
+void preset_early_entry_points() {}
+// Replaced by the alarm timer (no timer exists to start or stop).
+void c_mpsetupalarm() {}
+void c_mpalarmoff() {}
+
+// Replaced by the dump support (no signal state survives an image yet).
+void reset_signals_after_dumplisp() {}
+// Replaced by the code jettison (no code file is open yet).
+void jc_start() {}
+// Replaced by the thread registry.
+void initialize_thread_registry(int) {}
+// Replaced by the exception frame set-up, which runs the first Lisp thread.
+void setupstack_xhandler(int) {
+  std::fputs("first Lisp thread not available\n", stderr);
+  std::fflush(stderr);
+  lisp_exit(1);
+}
+// Replaced by the thread registry (one thread, always alive).
+void ensure_live_thread_for_interrupt() {}
+// Replaced by the thread registry: no heap owner yet.
+uint32_t current_thread_bix() {
+  return 4096;
+}
+
+// Replaced by the heap-ownership lock: with one thread the heap is held
+// whenever it is not released, so a count is all there is to keep.
+static int g_heapHolds = 1;
+void vxm_release_heap_for_sdcall() {
+  --g_heapHolds;
+}
+void vxm_reacquire_heap() {
+  ++g_heapHolds;
+}
+
+// Replaced by the thread registry's event log (logging stays off).
+int mp_logging = 0;
+void mp_log_event(uint32_t, uint32_t) {}
+uint32_t cl_debug_flags = 0;
+
+// Replaced by the system services, where it belongs; the answer stays null.
+void* sy_getproghandle() {
+  return nullptr;
+}
+
+// Replaced by setup_redir's module: no host record until the launcher sets one.
+uint32_t* redir = nullptr;
+// Replaced by the pseudo descriptor table: no descriptor is known yet.
+int pseudofd_to_fd(uint32_t, int) {
+  return -1;
+}
+
+// Replaced by the version over buftostr and Lisp's formatted output, once
+// strings can be made: until then the text goes to standard output as it is.
+void lisp_format(const char* text) {
+  std::fputs(text, stdout);
+  std::fflush(stdout);
+}
+
+uint32_t lisp_heap_offset = 0;
+uint32_t vxmmalloc_heap_offset = 0;
+uint32_t prof_thread = 0;
+uint32_t inhibitprof = 0;
+uint32_t do_purify = 0;
+char* str_file = nullptr;
+uint32_t str_file_size = 0;
+uint32_t str_file_count = 0;
+
+}  // extern "C"

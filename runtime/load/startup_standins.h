@@ -1,0 +1,64 @@
+// Services that the start-up road calls and that other modules of the runtime
+// own, in the least form that lets start-up run before those modules exist.
+// Each definition in startup_standins.cpp says what replaces it; when the
+// owning module lands, its definition replaces the one there and this list
+// shrinks.
+#pragma once
+
+#include <cstdint>
+
+extern "C" {
+// ---- image restore and build ----
+// Restores the image and does not return when it succeeds.
+void restore_image_file(const char* imageName, int argc, char** argv, char** envp);
+int lisp_main_build(int argc, char** argv, char** envp);
+
+// ---- host, sockets, alarms, early entry points ----
+extern int host_os;  // 1: the mapping-capable host family
+void determine_host_os();
+void ipc_pre_init();
+void preset_early_entry_points();
+void c_mpsetupalarm();
+void c_mpalarmoff();
+
+// ---- the first Lisp thread ----
+void reset_signals_after_dumplisp();
+void jc_start();
+void initialize_thread_registry(int afterRestore);
+void setupstack_xhandler(int how);
+void ensure_live_thread_for_interrupt();
+// The heap owner's binding index (element number in value vectors), or 4096.
+uint32_t current_thread_bix();
+void vxm_release_heap_for_sdcall();
+void vxm_reacquire_heap();
+
+// ---- event log and debug words ----
+extern int mp_logging;
+void mp_log_event(uint32_t event, uint32_t datum);
+extern uint32_t cl_debug_flags;
+
+// ---- system services ----
+// The program's module handle; null names the executable.
+void* sy_getproghandle();
+
+// ---- host record and pseudo descriptors ----
+// The launcher's host record (words as the launcher lays them out), or null.
+extern uint32_t* redir;
+// The OS descriptor behind a pseudo descriptor, -1 when there is none.
+int pseudofd_to_fd(uint32_t pseudofd, int kind);
+
+// ---- Lisp-side output ----
+// Hands the text to Lisp's formatted output (buftostr, internal_lisp_format).
+void lisp_format(const char* text);
+
+// ---- words the start-up clears or resets, owned by the image, profiler
+//      and string-file modules ----
+extern uint32_t lisp_heap_offset;
+extern uint32_t vxmmalloc_heap_offset;
+extern uint32_t prof_thread;
+extern uint32_t inhibitprof;
+extern uint32_t do_purify;
+extern char* str_file;
+extern uint32_t str_file_size;
+extern uint32_t str_file_count;
+}

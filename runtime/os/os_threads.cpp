@@ -1,0 +1,116 @@
+// Thread creation and exit, priority and processor time.
+
+#include "runtime/os/os_threads.h"
+
+#include "platform/error_numbers.h"
+#include "platform/threads.h"
+#include "runtime/gc/gc_state.h"
+#include "runtime/load/startup_standins.h"
+#include "runtime/os/awaited_services.h"
+#include "runtime/os/mp_event_codes.h"
+#include "runtime/os/record_words.h"
+#include "runtime/rs/exports.h"
+#include "runtime/rs/thread_record.h"
+
+namespace lisp::os {
+
+bool forceThreadToJump(uint32_t thread, void (*routine)()) {
+  if (platform::suspendThread(thread) < 0) return false;
+  platform::ThreadContext context{};
+  context.parts = platform::context_part::kControl;
+  bool moved = platform::readThreadContext(thread, &context);
+  if (moved) {
+    context.eip = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(routine));
+    moved = platform::writeThreadContext(thread, context);
+  }
+  platform::resumeThread(thread);
+  return moved;
+}
+
+// Fixnum 0 is normal and nil the lowest. Of the other values, which the
+// registry ranks as numbers, below nil's rank or above every number:
+// negative fixnums run below normal, positive ones above, and a value that is
+// neither nil nor a fixnum (ranked above every number) at the highest level.
+int priorityLevelOf(lispval priority) {
+  if (priority == nilval) return platform::kLowestPriority;
+  if (!isFixnum(priority)) return platform::kHighestPriority;
+  const int32_t value = fixnumValue(priority);
+  return value == 0 ? 0 : value < 0 ? -1 : 1;
+}
+
+}  // namespace lisp::os
+
+extern "C" {
+
+int32_t create_os_thread(os_thread_start start, void* argument, uint32_t stackSize,
+                         uint32_t* threadId, uint32_t* handle) {
+  uint32_t id = 0;
+  const platform::Handle thread = platform::createThread(start, argument, stackSize, &id);
+  if (thread == platform::kNoHandle) return *platform::runtimeErrnoAddress();
+  if (handle)
+    *handle = thread;
+  else
+    platform::closeHandle(thread);
+  if (threadId) *threadId = id;
+  return 0;
+}
+
+// The handle that create_os_thread handed out stays open: the record keeps
+// it until the record is freed.
+void lisp_thread_exit() {
+  mp_log_event(lisp::mp_event::kLispThreadExit, 0);
+  platform::exitThread(0);
+}
+
+uint32_t handle_for_current_thread() {
+  return platform::currentThreadHandle();
+}
+
+// These three need the registry: the heap owner's index and record, and the
+// registry mutex. The forced jump itself is forceThreadToJump.
+uint32_t heap_owner_handle() {
+  lisp::os::notAvailable("heap_owner_handle");
+}
+
+void force_heap_owner_to_jump(void (*)()) {
+  lisp::os::notAvailable("force_heap_owner_to_jump");
+}
+
+KORVANE_EXPORT uint32_t find_lisp_thread_handle(uint32_t*) {
+  lisp::os::notAvailable("find_lisp_thread_handle");
+}
+
+void vxm_adjust_priority(uint32_t* record) {
+  const lisp::lispval priority = lisp::os::recordWord(record, lisp::thread_record::kPriority);
+  platform::setThreadPriority(lisp::os::recordWord(record, lisp::thread_record::kOsThreadHandle),
+                              lisp::os::priorityLevelOf(priority));
+}
+
+uint32_t vxm_thread_msec_used(uint32_t* record) {
+  const uint64_t microseconds =
+      get_thread_runtime(lisp::os::recordWord(record, lisp::thread_record::kOsThreadHandle));
+  return static_cast<uint32_t>(microseconds / 1000);
+}
+
+uint64_t get_thread_runtime(uint32_t handle) {
+  platform::ThreadTimes times{};
+  if (!platform::threadTimes(handle, &times)) return 0;
+  return times.kernelMicroseconds + times.userMicroseconds;
+}
+
+uint32_t current_SegCs() {
+  uint16_t selector;
+  asm volatile("mov %%cs, %0" : "=r"(selector));
+  return selector;
+}
+
+// Both need to know which thread runs Lisp now (the heap owner).
+int thread_is_active(uint32_t*) {
+  lisp::os::notAvailable("thread_is_active");
+}
+
+int32_t prelink_stack(uint32_t*, uint32_t, uint32_t, uint32_t) {
+  lisp::os::notAvailable("prelink_stack");
+}
+
+}  // extern "C"

@@ -1,0 +1,116 @@
+// Message-aware waits and the I/O wait.
+//
+// The I/O wait gathers one handle list: the wake event first, then the
+// record's event-watch list, the running children and the socket-watch list,
+// cut off where the platform's limit of handles per wait is reached.
+
+#include "runtime/os/os_waits.h"
+
+#include <algorithm>
+
+#include "platform/message_queue.h"
+#include "platform/waitable.h"
+#include "runtime/load/startup_standins.h"
+#include "runtime/os/awaited_services.h"
+#include "runtime/os/mp_event_codes.h"
+#include "runtime/os/record_words.h"
+#include "runtime/rs/thread_record.h"
+
+namespace lisp::os {
+
+uint32_t waitSliceMilliseconds = kWaitSliceMilliseconds;
+
+namespace {
+
+constexpr int kMaximumChildHandles = 16;
+
+uint32_t* listAt(uint32_t* record, int32_t offset) {
+  return &recordWord(record, offset);
+}
+
+}  // namespace
+
+void watchSocketEvents(uint32_t* record, const uint32_t events[3], bool forWriting) {
+  uint32_t& count = recordWord(record, thread_record::kSocketWatchCount);
+  uint32_t* handles = listAt(record, thread_record::kSocketWatchHandles);
+  for (uint32_t event : {events[1], forWriting ? events[0] : events[2]})
+    if (count < thread_record::kSocketWatchCapacity) handles[count++] = event;
+}
+
+}  // namespace lisp::os
+
+extern "C" {
+
+int wait_but_watch_for_messages(int32_t count, const uint32_t* handles, int slices,
+                                int32_t* result) {
+  const uint32_t timeout = slices != 0 ? lisp::os::waitSliceMilliseconds : platform::kWaitForever;
+  const size_t size = count > 0 ? static_cast<size_t>(count) : 0;
+  int32_t waited;
+  do {
+    waited =
+        count < 0 ? platform::kWaitFailed : platform::waitForAnyOrMessage({handles, size}, timeout);
+  } while (waited == platform::kWaitTimedOut);
+  if (result) *result = waited;
+  if (waited != count) return 0;
+  platform::Message first{};
+  platform::peekMessage(&first, false);
+  mp_log_event(lisp::mp_event::kWaitEndedByMessage, first.message);
+  return 1;
+}
+
+int32_t breakable_lock_wait(int32_t count, const uint32_t* handles) {
+  if (check_pending_remote_command()) return 0;
+  mp_log_event(lisp::mp_event::kBreakableWaitStarts, 0);
+  int32_t result = platform::kWaitFailed;
+  wait_but_watch_for_messages(count, handles, 0, &result);
+  mp_log_event(lisp::mp_event::kBreakableWaitEnded, static_cast<uint32_t>(result));
+  check_pending_remote_command();
+  return result;
+}
+
+// Needs the heap lock (release and reacquire) and the thread-exit check.
+int32_t thread_wait_any_os_event(int32_t, const uint32_t*) {
+  lisp::os::notAvailable("thread_wait_any_os_event");
+}
+
+int32_t md_io_wait(uint32_t* record) {
+  using namespace lisp::thread_record;
+  using lisp::os::recordWord;
+  recordWord(record, kState) = kStateInIoWait;
+  recordWord(record, kIoWaitMarker) = kIoWaitMarked;
+
+  constexpr int kLimit = static_cast<int>(platform::kMaximumWaitHandles);
+  uint32_t handles[kLimit];
+  int size = 0;
+  handles[size++] = recordWord(record, kWakeEvent);
+  const uint32_t watched = std::min(recordWord(record, kWatchCount), kEventWatchCapacity);
+  std::copy_n(lisp::os::listAt(record, kEventWatchList), watched, handles + size);
+  size += static_cast<int>(watched);
+  const int firstChild = size;
+  size += add_waiting_proc_handles(handles, size,
+                                   std::min(size + lisp::os::kMaximumChildHandles, kLimit));
+  const int endOfChildren = size;
+  const uint32_t sockets = std::min<uint32_t>(recordWord(record, kSocketWatchCount), kLimit - size);
+  std::copy_n(lisp::os::listAt(record, kSocketWatchHandles), sockets, handles + size);
+  size += static_cast<int>(sockets);
+
+  const int32_t result = breakable_lock_wait(size, handles);
+  if (endOfChildren > firstChild)
+    note_signalled_procs(handles, firstChild, endOfChildren, size, result);
+  recordWord(record, kState) = kStateRunning;
+  return result;
+}
+
+void watch_for_socket_activity(int32_t descriptor, int forWriting) {
+  uint32_t* record = my_thread(nullptr);
+  if (!record) return;  // index 0's record, once the registry can name it
+  if (descriptor < 0) {
+    lisp::os::recordWord(record, lisp::thread_record::kSocketWatchList) = 0;
+    lisp::os::recordWord(record, lisp::thread_record::kSocketWatchCount) = 0;
+    return;
+  }
+  if (const uint32_t* events = fd_socket_events(static_cast<uint32_t>(descriptor)))
+    lisp::os::watchSocketEvents(record, events, forWriting != 0);
+}
+
+}  // extern "C"
