@@ -25,22 +25,11 @@ endfunction()
 # (on i386 it costs a register and an indirection per call and global), and
 # with zeroing loops kept as loops (the arrays are a few doubles; a memset
 # call costs more than the stores).
-#
-# The objects also carry the compiler's intermediate code (fat LTO objects):
-# the two programs (zv_step_program) are optimised across modules at link
-# time, while tests and benchmarks link the plain machine code as before.
 function(zv_step_code)
   foreach(target IN LISTS ARGN)
     set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE OFF)
-    target_compile_options(${target} PRIVATE -fno-tree-loop-distribute-patterns -flto
-                                             -ffat-lto-objects)
+    target_compile_options(${target} PRIVATE -fno-tree-loop-distribute-patterns)
   endforeach()
-endfunction()
-
-# zv_step_program(target): a program built from step code, linked with
-# link-time optimisation across its modules.
-function(zv_step_program target)
-  target_link_options(${target} PRIVATE -flto -flto-partition=one -O3)
 endfunction()
 
 # zv_engine_code(target ...): per-step code made of short fixed-size loops
