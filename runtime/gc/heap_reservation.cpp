@@ -199,8 +199,7 @@ int setup_heaps(uint32_t lispAddress, uint32_t lispSize, uint32_t nativeAddress,
   if (!try_setup_heap("vxmmalloc", &vxmmalloc_heap, nativeAddress, nativeSize, 0)) return 0;
 
   if (mapLso && g_pureLibrary) {
-    const uint32_t mappedAt = g_pureLibrary->map(lispAddress);
-    if (mappedAt != 0 && mappedAt != lispAddress)
+    if (g_pureLibrary->map(lispAddress) != 0)
       heap_messages::report(heap_messages::kLibraryRelocated, g_pureLibrary->fileName());
   }
 

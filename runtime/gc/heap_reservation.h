@@ -58,7 +58,8 @@ int free_heaps(int unmap);
 // Mapping the pure Lisp library at the Lisp heap's address is the start-up
 // code's; it registers these so that setup_heaps and free_heaps reach it.
 struct pure_library_mapping {
-  // Maps the library at `address`; returns where it went, 0 when not mapped.
+  // Maps the library below `address`; returns how far it moved from where
+  // it was known to be, 0 when it stays or is mapped for the first time.
   uint32_t (*map)(uint32_t address);
   int (*unmap)();
   const char* (*fileName)();

@@ -37,6 +37,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "runtime/gc/heap_walkers.h"
 #include "runtime/rs/thread_record.h"
@@ -56,13 +57,12 @@ void scan_activestack(gsgc_slot_routine slot, gsgc_slot_routine returnAddress);
 // frame, or 0.
 uint32_t prelink_savedstack(uint32_t clink, uint32_t start, int32_t offset);
 uint32_t prelink_activestack();
-// Every thread's stack (the calling thread's until the thread registry exists).
+// Every thread's stack (the thread registry's).
 uint32_t prelink_native_stacks();
 
 // The global table's Lisp-value words, then the threads' record slots.
 void scan_global_slots(gsgc_slot_routine slot, gsgc_slot_routine returnAddress);
-// Every thread record's Lisp-value words (the calling thread's record until
-// the thread registry exists).
+// Every thread record's Lisp-value words (the thread registry's).
 void gc_scan_thread_registry(gsgc_slot_routine slot);
 }
 
@@ -87,5 +87,8 @@ BadFrameReport badFrameReport(uint32_t frame);
 uint32_t currentThreadRecord();
 // Highest address of the calling thread's stack.
 uint32_t currentStackBase();
+// The calling thread's foreign-call records, newest first; the chain is cut
+// at a record that lies outside its stack between `low` and the base.
+std::vector<uint32_t> currentForeignCallRecords(uint32_t low);
 
 }  // namespace gc

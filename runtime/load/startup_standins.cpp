@@ -41,8 +41,6 @@ void c_mpalarmoff() {}
 void reset_signals_after_dumplisp() {}
 // Replaced by the code jettison (no code file is open yet).
 void jc_start() {}
-// Replaced by the thread registry.
-void initialize_thread_registry(int) {}
 // Replaced by the exception frame set-up, which runs the first Lisp thread.
 void setupstack_xhandler(int) {
   std::fputs("first Lisp thread not available\n", stderr);
@@ -51,10 +49,6 @@ void setupstack_xhandler(int) {
 }
 // Replaced by the thread registry (one thread, always alive).
 void ensure_live_thread_for_interrupt() {}
-// Replaced by the thread registry: no heap owner yet.
-uint32_t current_thread_bix() {
-  return 4096;
-}
 
 // Replaced by the heap-ownership lock: with one thread the heap is held
 // whenever it is not released, so a count is all there is to keep.
@@ -66,9 +60,6 @@ void vxm_reacquire_heap() {
   ++g_heapHolds;
 }
 
-// Replaced by the thread registry's event log (logging stays off).
-int mp_logging = 0;
-void mp_log_event(uint32_t, uint32_t) {}
 uint32_t cl_debug_flags = 0;
 
 // Replaced by the system services, where it belongs; the answer stays null.
@@ -81,6 +72,13 @@ uint32_t* redir = nullptr;
 // Replaced by the pseudo descriptor table: no descriptor is known yet.
 int pseudofd_to_fd(uint32_t, int) {
   return -1;
+}
+
+// Replaced by the heap relocation's linking: an attached library stays
+// mapped, and the heap keeps its own copies of what the library holds.
+void link_lso_file() {
+  std::fputs("lso linking not available\n", stdout);
+  std::fflush(stdout);
 }
 
 // Replaced by the version over buftostr and Lisp's formatted output, once

@@ -24,17 +24,12 @@ void c_mpalarmoff();
 // ---- the first Lisp thread ----
 void reset_signals_after_dumplisp();
 void jc_start();
-void initialize_thread_registry(int afterRestore);
 void setupstack_xhandler(int how);
 void ensure_live_thread_for_interrupt();
-// The heap owner's binding index (element number in value vectors), or 4096.
-uint32_t current_thread_bix();
 void vxm_release_heap_for_sdcall();
 void vxm_reacquire_heap();
 
-// ---- event log and debug words ----
-extern int mp_logging;
-void mp_log_event(uint32_t event, uint32_t datum);
+// ---- debug words ----
 extern uint32_t cl_debug_flags;
 
 // ---- system services ----
@@ -46,6 +41,10 @@ void* sy_getproghandle();
 extern uint32_t* redir;
 // The OS descriptor behind a pseudo descriptor, -1 when there is none.
 int pseudofd_to_fd(uint32_t pseudofd, int kind);
+
+// ---- pure Lisp library ----
+// Relinks the heap to a library attached while the Lisp runs.
+void link_lso_file();
 
 // ---- Lisp-side output ----
 // Hands the text to Lisp's formatted output (buftostr, internal_lisp_format).

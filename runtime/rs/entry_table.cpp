@@ -2,6 +2,7 @@
 
 #include "runtime/gc/collector_entries.h"
 #include "runtime/gc/write_barrier.h"
+#include "runtime/load/pure_library.h"
 #include "runtime/rs/allocation_routines.h"
 #include "runtime/rs/integer_entries.h"
 #include "runtime/rs/runtime_routines.h"
@@ -100,7 +101,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x197, "integer_divide", integer_divide},       // integer arithmetic
     {0x19b, "integer_compare", integer_compare},     // integer arithmetic
     {0x19f, "write_pure_string", nullptr},           // start-up and loaders
-    {0x1a3, "purep", nullptr},                       // start-up and loaders
+    {0x1a3, "purep", purep},                         // start-up and loaders
     {0x1a7, "shift_left", shift_left},               // integer arithmetic
     {0x1ab, "shift_right", shift_right},             // integer arithmetic
     {0x1af, "integer_length", integer_length},       // integer arithmetic

@@ -347,6 +347,7 @@ TEST_F(NilBlockCalls, RuntimeErrorCallsTheErrorFunctionWithTheCode) {
   EXPECT_EQ(call.ecx, 1u);
   EXPECT_EQ(call.ebx, kThread);
   EXPECT_EQ(call.callerFrame[frameIndex(0x4)], nb::marker::kRuntimeRoutine);
+  EXPECT_EQ(call.callerFrame[frameIndex(0x14)], 0u);  // never a stale word for the stack walk
   EXPECT_EQ(call.callerFrame[frameIndex(0x18)], errorSymbol);
   EXPECT_EQ(call.callerFrame[frameIndex(0x1c)], kThread);
   EXPECT_EQ(result.eax, makeFixnum(321));

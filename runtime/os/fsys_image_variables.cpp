@@ -1,0 +1,24 @@
+// The file-system module's variable saved with the heap image.
+
+#include <array>
+#include <cstdint>
+
+#include "runtime/load/native_variables.h"
+
+extern "C" {
+// Whether name conversion also changes mixed-case text; set by a system
+// service. Defined here until the case-conversion code takes it over.
+uint32_t mixed_case_convert = 0;
+}
+
+namespace {
+
+const std::array<native_variables::SavedVariable, 1> kFsysVariables = {{
+    {"mixed_case_convert", &mixed_case_convert, 4},
+}};
+
+}  // namespace
+
+extern "C" void fsys_v_marsh(marsh_context* context) {
+  native_variables::marshVariables(context, kFsysVariables);
+}
