@@ -863,7 +863,9 @@ struct PassJoints {
         inboard[j] = in == nullptr                ? -1
                      : k + 1 < chain->numJoints ? j + 1
                                                 : parentStart;
-        if (in != nullptr && inboard[j] < 0) return false;
+        // The passes rely on the table order (a chain before its parent):
+        // an inboard placement comes later in the inward pass.
+        if (in != nullptr && inboard[j] <= j) return false;
         const int n = joint[j]->freeVelocities->count;
         if (joint[j]->numVelocities > kMaxJointCoordinates || n > kMaxJointCoordinates) return false;
       }
