@@ -15,10 +15,15 @@ struct ProgramRun {
   std::vector<std::string> datagrams;  // received on ProgramOptions::datagramSocket, in order
 };
 
+// Where the child's standard output goes: a pipe the test reads, a device
+// on which every write fails for lack of space, or nowhere (closed).
+enum class OutputTarget { Captured, DeviceFull, Closed };
+
 struct ProgramOptions {
   std::string workingDirectory;  // empty: the test's own
   std::string standardInput;     // written to the child's standard input, then closed
   int datagramSocket = -1;       // a bound UDP socket read while the child runs (-1: none)
+  OutputTarget standardOutput = OutputTarget::Captured;
 };
 
 // Starts `program` with `arguments` (not including argv[0]) and waits for it.

@@ -144,9 +144,11 @@ uint32_t visitFrame(const Segment& segment, uint32_t fp, uint32_t position, cons
     for (uint32_t i = 0; i < count; ++i)
       routines.slot(segment.moved(fp + segment.read(shape.table + 8 + 4 * i)));
   } else {
-    const uint32_t limit = fp - kFixedBlockBytes;
-    uint32_t from = std::max(position, limit - std::min(shape.size, limit));
-    from = aboveRecords(records, from, limit);
+    // The frame's own size bytes below the fixed block hold raw words; what
+    // lies between the scan position and them is pushed Lisp values.
+    const uint32_t fixedBlock = fp - kFixedBlockBytes;
+    const uint32_t limit = fixedBlock - std::min(shape.size, fixedBlock);
+    const uint32_t from = aboveRecords(records, position, fixedBlock);
     for (uint32_t word = from; word < limit; word += 4) routines.slot(segment.moved(word));
   }
   for (uint32_t below : kFixedSlotsBelowFrame) routines.slot(segment.moved(fp - below));

@@ -50,14 +50,11 @@ void link_lso_file();
 // Hands the text to Lisp's formatted output (buftostr, internal_lisp_format).
 void lisp_format(const char* text);
 
-// ---- words the start-up clears or resets, owned by the image, profiler
-//      and string-file modules ----
+// ---- words the start-up clears or resets, owned by the image and
+//      profiler modules ----
 extern uint32_t lisp_heap_offset;
 extern uint32_t vxmmalloc_heap_offset;
 extern uint32_t prof_thread;
 extern uint32_t inhibitprof;
 extern uint32_t do_purify;
-extern char* str_file;
-extern uint32_t str_file_size;
-extern uint32_t str_file_count;
 }
