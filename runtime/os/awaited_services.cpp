@@ -1,6 +1,6 @@
 // Stand-ins for the services of modules that are not built yet (see
 // awaited_services.h). Each answers as its module would with nothing in it:
-// there are no remote commands, no sockets and no child processes.
+// there are no remote commands, no profiler and no child processes.
 
 #include "runtime/os/awaited_services.h"
 
@@ -14,9 +14,10 @@ int check_pending_remote_command() {
   return 0;
 }
 
-uint32_t* fd_socket_events(uint32_t) {
-  return nullptr;
-}
+// Replaced by the heap-ownership lock; until then there is no profiler to
+// keep out.
+void close_profiler_gate() {}
+void open_profiler_gate() {}
 
 int add_waiting_proc_handles(uint32_t*, int, int) {
   return 0;
