@@ -154,8 +154,10 @@ uint32_t sendMessage(Handle handle, uint32_t message, uint32_t wParam, uint32_t 
 }
 
 Handle setFocus(Handle handle) {
+  Handle previous = focusWindow;
   {
     TableLock lock;
+    if (!windowOf(previous)) previous = kNoHandle;  // the focus went with its window
     KernelObject* window = windowOf(handle);
     if (!window) {
       setLastSystemError(system_error::kInvalidWindowHandle);
@@ -166,7 +168,6 @@ Handle setFocus(Handle handle) {
       return kNoHandle;
     }
   }
-  const Handle previous = focusWindow;
   focusWindow = handle;
   return previous;
 }

@@ -241,8 +241,10 @@ TEST_F(Pump, AQuitMessageEndsTheLispWithStatusZero) {
 
 TEST_F(Pump, WindowWrappers) {
   EXPECT_EQ(vxm_mp_sendmessage(first_, 21, 0, 0), 42u);
-  EXPECT_EQ(vxm_mp_setfocus(first_), 0u);
+  vxm_mp_setfocus(first_);
   EXPECT_EQ(vxm_mp_setfocus(second_), first_);
+  EXPECT_EQ(vxm_mp_setfocus(0), 0u) << "no window: refused";
+  EXPECT_EQ(vxm_mp_setfocus(first_), second_) << "the refusal left the focus";
   uint32_t refused = 1;
   std::thread other([&] { refused = vxm_mp_sendmessage(first_, 21, 0, 0); });
   other.join();

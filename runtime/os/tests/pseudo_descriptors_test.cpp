@@ -403,4 +403,77 @@ TEST_F(ChildPipes, ReadinessWaitsForTheLispSideEventWhenAsked) {
   EXPECT_EQ(live(), 0);
 }
 
+// ---- a launcher stand-in ----
+
+// Serves what the launcher passes on: every call goes through host record
+// words 4 to 7, bound to the runtime's operations as the launcher binds them.
+class LauncherStandIn : public os_test::HostTableTest {
+ protected:
+  void SetUp() override {
+    HostTableTest::SetUp();
+    record_.win_read = win_read;
+    record_.win_write = win_write;
+    record_.win_close = win_close;
+    record_.win_no_hang = win_no_hang;
+  }
+  // Writes `text`, has `refill` move it to where a read finds it, reads it
+  // back and closes: what a stream of each kind goes through.
+  template <typename Refill>
+  void roundTrip(int32_t descriptor, const std::string& text, Refill refill) {
+    int32_t error = kUntouched;
+    ASSERT_EQ(record_.win_write(descriptor, text.data(), static_cast<int32_t>(text.size()), &error),
+              static_cast<int32_t>(text.size()))
+        << error;
+    refill();
+    EXPECT_EQ(record_.win_no_hang(descriptor, &error, 1), 1);
+    char buffer[64] = {};
+    EXPECT_EQ(record_.win_read(descriptor, buffer, sizeof buffer, &error),
+              static_cast<int32_t>(text.size()));
+    EXPECT_EQ(std::string(buffer), text);
+    EXPECT_EQ(record_.win_close(descriptor, &error), 0);
+    EXPECT_EQ(entry(descriptor).kind, host::kKindFree);
+  }
+};
+
+TEST_F(LauncherStandIn, ServesFilesSocketsAndPipesThroughWordsFourToSeven) {
+  Watchdog watchdog("launcher stand-in", 10s);
+  const std::string path = testing_support::processTempPath("standin");
+  const int file = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(file, 0);
+  roundTrip(allocate_pseudofd(static_cast<uint32_t>(file), 1), "to a file",
+            [&] { ::lseek(file, 0, SEEK_SET); });
+  ::unlink(path.c_str());
+
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  const int32_t socket = allocate_pseudofd(static_cast<uint32_t>(pair[0]), host::kKindSocket);
+  roundTrip(socket, "to a socket", [&] {
+    char echo[64];
+    const ssize_t got = ::recv(pair[1], echo, sizeof echo, 0);
+    ASSERT_GT(got, 0);
+    ::send(pair[1], echo, static_cast<size_t>(got), 0);
+    platform::setEvent(entry(socket).words[2]);  // as the socket watcher would
+  });
+  ::close(pair[1]);
+
+  const int32_t live = lisp::os::liveChildPipeBuffers();
+  ChildPipeBuffer* pipe = lisp::os::newChildPipeBuffer();
+  const int32_t piped = allocate_pseudofd(0, host::kKindChildPipe);
+  entry(piped).words[0] = reinterpret_cast<uintptr_t>(pipe);
+  pipe->entry = &entry(piped);
+  platform::setEvent(pipe->lispEvent);
+  std::thread pipeThread([pipe] {
+    // An echoing pipe thread: takes the data and hands it back, then waits
+    // to be let go.
+    const platform::Handle events[] = {pipe->threadEvent};
+    platform::waitForAny(events, platform::kWaitForever);
+    platform::setEvent(pipe->lispEvent);
+    platform::waitForAny(events, platform::kWaitForever);
+    lisp::os::endChildPipe(pipe);
+  });
+  roundTrip(piped, "to a pipe", [] {});
+  pipeThread.join();
+  EXPECT_EQ(lisp::os::liveChildPipeBuffers(), live);
+}
+
 }  // namespace
