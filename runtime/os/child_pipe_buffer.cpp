@@ -46,9 +46,15 @@ void releaseChildPipeBuffer(ChildPipeBuffer* buffer) {
 }
 
 void endChildPipe(ChildPipeBuffer* buffer) {
-  if (host::DescriptorEntry* entry = buffer->entry) entry->flags |= host::kFlagPipeEnded;
+  // Taken, not read: a close detaching the buffer at the same moment then
+  // finds it gone and leaves the entry alone.
+  if (host::DescriptorEntry* entry = detachEntry(buffer)) entry->flags |= host::kFlagPipeEnded;
   platform::setEvent(buffer->lispEvent);
   releaseChildPipeBuffer(buffer);
+}
+
+host::DescriptorEntry* detachEntry(ChildPipeBuffer* buffer) {
+  return __atomic_exchange_n(&buffer->entry, nullptr, __ATOMIC_ACQ_REL);
 }
 
 int32_t liveChildPipeBuffers() {

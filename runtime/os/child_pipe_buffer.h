@@ -51,6 +51,9 @@ void releaseChildPipeBuffer(ChildPipeBuffer* buffer);
 // What the pipe thread does when the pipe has ended: marks the entry (while
 // attached) as ended, wakes a Lisp side waiting on the buffer, and lets go.
 void endChildPipe(ChildPipeBuffer* buffer);
+// Takes the entry pointer, leaving null; whichever side of the pipe takes it
+// first is the one that may still touch the entry.
+host::DescriptorEntry* detachEntry(ChildPipeBuffer* buffer);
 // Buffers not yet freed, for tests.
 int32_t liveChildPipeBuffers();
 

@@ -231,7 +231,7 @@ void closePipe(host::DescriptorEntry& entry) {
   if (!pipe) return;
   if (!pipeEnded(entry) && pipe->state != kChildPipeDetached) {
     pipe->state = kChildPipeDetached;
-    pipe->entry = nullptr;
+    detachEntry(pipe);
     platform::setEvent(pipe->threadEvent);
   }
   entry.words[0] = 0;
