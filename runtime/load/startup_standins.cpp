@@ -47,19 +47,6 @@ void setupstack_xhandler(int) {
   std::fflush(stderr);
   lisp_exit(1);
 }
-// Replaced by the thread registry (one thread, always alive).
-void ensure_live_thread_for_interrupt() {}
-
-// Replaced by the heap-ownership lock: with one thread the heap is held
-// whenever it is not released, so a count is all there is to keep.
-static int g_heapHolds = 1;
-void vxm_release_heap_for_sdcall() {
-  --g_heapHolds;
-}
-void vxm_reacquire_heap() {
-  ++g_heapHolds;
-}
-
 uint32_t cl_debug_flags = 0;
 
 // Replaced by the system services, where it belongs; the answer stays null.

@@ -25,9 +25,6 @@ void c_mpalarmoff();
 void reset_signals_after_dumplisp();
 void jc_start();
 void setupstack_xhandler(int how);
-void ensure_live_thread_for_interrupt();
-void vxm_release_heap_for_sdcall();
-void vxm_reacquire_heap();
 
 // ---- debug words ----
 extern uint32_t cl_debug_flags;

@@ -1,6 +1,6 @@
 // Stand-ins for the services of modules that are not built yet (see
 // awaited_services.h). Each answers as its module would with nothing in it:
-// there are no remote commands, no profiler and no child processes.
+// there are no remote commands and no child processes.
 
 #include "runtime/os/awaited_services.h"
 
@@ -13,11 +13,6 @@ extern "C" {
 int check_pending_remote_command() {
   return 0;
 }
-
-// Replaced by the heap-ownership lock; until then there is no profiler to
-// keep out.
-void close_profiler_gate() {}
-void open_profiler_gate() {}
 
 int add_waiting_proc_handles(uint32_t*, int, int) {
   return 0;

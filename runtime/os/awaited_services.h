@@ -1,8 +1,7 @@
 // What the OS primitives use of modules that are not built yet: the
-// remote-command list, the heap-ownership lock's profiler gate and the
-// child-process table. Each is declared as its module will provide it;
-// awaited_services.cpp holds stand-ins that answer as an empty module would,
-// and each stand-in goes when its module lands.
+// remote-command list and the child-process table. Each is declared as its
+// module will provide it; awaited_services.cpp holds stand-ins that answer
+// as an empty module would, and each stand-in goes when its module lands.
 //
 // Routines that cannot give a true answer without such a module (they need
 // the heap-ownership lock) end the process with
@@ -16,11 +15,6 @@
 extern "C" {
 // Remote commands: 1 when one is queued (it then raises the pseudo-signal).
 int check_pending_remote_command();
-
-// Heap-ownership lock: keeps the heap owner of registry index 0 out of the
-// sampling profiler around a blocking read, and lets it in again.
-void close_profiler_gate();
-void open_profiler_gate();
 
 // Child processes: appends the handles of children not yet seen ended from
 // array[start] on, stopping at limit; returns how many.

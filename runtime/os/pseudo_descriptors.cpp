@@ -17,6 +17,7 @@
 #include "runtime/load/startup_standins.h"
 #include "runtime/os/awaited_services.h"
 #include "runtime/os/child_pipe_buffer.h"
+#include "runtime/os/heap_ownership.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/rs/exports.h"
 
