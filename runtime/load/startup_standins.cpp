@@ -67,10 +67,6 @@ void* sy_getproghandle() {
 
 // Replaced by setup_redir's module: no host record until the launcher sets one.
 uint32_t* redir = nullptr;
-// Replaced by the pseudo descriptor table: no descriptor is known yet.
-int pseudofd_to_fd(uint32_t, int) {
-  return -1;
-}
 
 // Replaced by the heap relocation's linking: an attached library stays
 // mapped, and the heap keeps its own copies of what the library holds.

@@ -40,11 +40,9 @@ extern uint32_t cl_debug_flags;
 // The program's module handle; null names the executable.
 void* sy_getproghandle();
 
-// ---- host record and pseudo descriptors ----
+// ---- host record ----
 // The launcher's host record (words as the launcher lays them out), or null.
 extern uint32_t* redir;
-// The OS descriptor behind a pseudo descriptor, -1 when there is none.
-int pseudofd_to_fd(uint32_t pseudofd, int kind);
 
 // ---- pure Lisp library ----
 // Relinks the heap to a library attached while the Lisp runs.
