@@ -57,7 +57,6 @@ inline constexpr char kMoveOldNewLong[] = "expanding old and new space, moving n
 inline constexpr char kMoveOldNewTerse[] = "XOXMN-";
 inline constexpr char kMoveOldLong[] = "expanding old space, moving newspace...";
 inline constexpr char kMoveOldTerse[] = "XOMN-";
-inline constexpr char kMemdumpUnavailable[] = "memdump not available\n";
 
 // Verification and debugging hooks (standard output).
 inline constexpr char kVerifyTrace[] = "Verify 0x%lx -> 0x%lx = %d\n";

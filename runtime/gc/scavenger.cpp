@@ -46,6 +46,7 @@
 #include "runtime/gc/stack_walk.h"
 #include "runtime/gc/weak_objects.h"
 #include "runtime/gc/write_barrier.h"
+#include "runtime/load/startup_standins.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/rs/call_glue.h"
@@ -73,6 +74,7 @@ constexpr uint32_t kHookVectorAddressWord = 2;
 constexpr uint8_t kHookVectorTypes[] = {127, 123};
 constexpr uint8_t kFunctionTypes[] = {8, 9};
 constexpr int32_t kReserveThreshold = 50000;
+constexpr char kMemoryStatusFile[] = "memdump";
 
 // Global words -N (nil - 0x15 - 4N) the scavenger reads.
 constexpr int32_t globalMinus(int32_t n) {
@@ -760,7 +762,7 @@ void GsExit(uint32_t request) {
     }
     const uint32_t oldExpansion = GsOldExpansion, limit = GsFailedHlimit;
     GsFailedSbrk = GsOldExpansion = GsNewExpansion = GsFailedHlimit = 0;
-    memory_status_dump();
+    memory_status_dump(kMemoryStatusFile);
     GsFailedSbrkError(request, oldExpansion != 0, 0, failed, limit, GsSbrkFailCode);
   }
 
@@ -803,10 +805,6 @@ __attribute__((weak)) void gcstart() {
 __attribute__((weak)) void gcend() {
   const uint64_t now = processMicroseconds();
   if (now > g_collectionStart) gc::collectorMicroseconds += now - g_collectionStart;
-}
-
-__attribute__((weak)) void memory_status_dump() {
-  gc_messages::warn(gc_messages::kMemdumpUnavailable);
 }
 
 __attribute__((weak)) void global_gc(uint32_t request) {

@@ -54,7 +54,6 @@ void GsFailedSbrkError(uint32_t request, int oldExpansion, uint32_t zero, uint32
 // until those exist; see scavenger.cpp).
 void gcstart();
 void gcend();
-void memory_status_dump();
 void global_gc(uint32_t request);
 }
 
