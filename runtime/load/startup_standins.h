@@ -7,10 +7,10 @@
 
 #include <cstdint>
 
+#include "runtime/gc/heap_reservation.h"
+
 extern "C" {
 // ---- image restore and build ----
-// Restores the image and does not return when it succeeds.
-void restore_image_file(const char* imageName, int argc, char** argv, char** envp);
 int lisp_main_build(int argc, char** argv, char** envp);
 
 // ---- host, sockets, alarms, early entry points ----
@@ -55,10 +55,16 @@ void link_lso_file();
 // Hands the text to Lisp's formatted output (buftostr, internal_lisp_format).
 void lisp_format(const char* text);
 
-// ---- words the start-up clears or resets, owned by the image, profiler
-//      and string-file modules ----
-extern uint32_t lisp_heap_offset;
-extern uint32_t vxmmalloc_heap_offset;
+// ---- heap relocation and sysvectors after an image restore ----
+// Moves every pointer of the restored heap by the heap's and the library's
+// distances; 1 when done, 0 when it cannot be (the reason is printed).
+int gc_relocate_heap(heap_descriptor* heap, int32_t heapDelta, int32_t libraryDelta);
+// Clears the storage pointer of every chained indirect sysvector whose
+// storage lies outside [low, high].
+void clear_old_stack_sysvectors(uint32_t low, uint32_t high);
+
+// ---- words the start-up clears or resets, owned by the profiler and
+//      string-file modules ----
 extern uint32_t prof_thread;
 extern uint32_t inhibitprof;
 extern uint32_t do_purify;

@@ -1,0 +1,287 @@
+// Heap images through real files and child processes: a heap saved by one
+// process comes back in another byte for byte (mapped and read), a heap whose
+// place is taken moves, and every malformed image is refused by its message
+// with status -1.
+//
+// Offsets into the file follow the image format: a 92-byte header (checksum
+// at 20, Lisp heap descriptor at 24, native heap descriptor at 48, native heap
+// contents' offset at 72), the area table at 92 (count, then 4096 entries of
+// file offset, address and length), the native-variable block at 0xC060.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "testing/run_program.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::ProgramRun;
+using testing_support::runProgram;
+
+constexpr int kImageFailure = 255;  // lisp_exit(-1)
+constexpr uint32_t kChecksumField = 20;
+constexpr uint32_t kLispHeapField = 24;
+constexpr uint32_t kNativeOffsetField = 72;
+constexpr uint32_t kTable = 92;
+constexpr uint32_t kVariablesBlock = 0xC060;
+constexpr uint32_t kVariablesBlockBytes = 3278;
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+void writeFile(const fs::path& path, const Bytes& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+uint32_t wordAt(const Bytes& bytes, uint32_t offset) {
+  uint32_t value;
+  std::memcpy(&value, &bytes[offset], 4);
+  return value;
+}
+void setWord(Bytes& bytes, uint32_t offset, uint32_t value) {
+  std::memcpy(&bytes[offset], &value, 4);
+}
+uint32_t entryField(uint32_t entry, uint32_t field) {
+  return kTable + 4 + 12 * entry + 4 * field;
+}
+
+// The wrapping sum of the words from the native-variable block to the end.
+uint32_t sumFromBlock(const Bytes& bytes) {
+  uint32_t sum = 0;
+  for (size_t i = kVariablesBlock; i + 4 <= bytes.size(); i += 4)
+    sum += wordAt(bytes, static_cast<uint32_t>(i));
+  return sum;
+}
+
+// The state lines a host prints (its heap set-up chatter left out).
+std::string stateLines(const std::string& output) {
+  std::istringstream in(output);
+  std::string line, state;
+  for (const char* prefix : {"area", "native ", "lisp heap", "nil ", "old areas"}) {
+    in.clear();
+    in.seekg(0);
+    while (std::getline(in, line))
+      if (line.rfind(prefix, 0) == 0) state += line + "\n";
+  }
+  return state;
+}
+
+class ImageRestore : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    char pattern[] = "/tmp/image_restore_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    const ProgramRun run = runProgram(IMAGE_HOST_PATH, {"save", saved().string()}, {});
+    ASSERT_EQ(run.exitStatus, 0) << run.standardOutput << run.standardError;
+    savedState_ = stateLines(run.standardOutput);
+    image_ = readFile(saved());
+  }
+  static void TearDownTestSuite() { fs::remove_all(root_); }
+
+  static fs::path saved() { return root_ / "saved.vxi"; }
+
+  // Restores `image` written to a file of its own; extra host options first.
+  ProgramRun restore(const Bytes& image, const std::vector<std::string>& hostOptions = {},
+                     const std::string& imageOption = "-I") {
+    const fs::path path = root_ / "try.vxi";
+    writeFile(path, image);
+    std::vector<std::string> arguments = {"restore"};
+    arguments.insert(arguments.end(), hostOptions.begin(), hostOptions.end());
+    arguments.insert(arguments.end(), {"--", "prog", imageOption, path.string()});
+    return runProgram(IMAGE_HOST_PATH, arguments);
+  }
+  static std::string refused(const std::string& message) {
+    return message + "Could not restore the image file:\n    " + (root_ / "try.vxi").string() +
+           ".\n";
+  }
+
+  static inline fs::path root_;
+  static inline std::string savedState_;
+  static inline Bytes image_;
+};
+
+TEST_F(ImageRestore, ASavedHeapComesBackByteForByteMappedOrRead) {
+  ASSERT_GE(wordAt(image_, kTable), 2u) << "old space and new space";
+  for (const char* option : {"-I", "-Im"}) {
+    SCOPED_TRACE(option);
+    const ProgramRun run = restore(image_, {}, option);
+    ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+    EXPECT_EQ(stateLines(run.standardOutput), savedState_);
+    EXPECT_NE(run.standardOutput.find("slot word ours\n"), std::string::npos);
+    EXPECT_NE(run.standardOutput.find("gc hooks nil\n"), std::string::npos);
+    EXPECT_EQ(run.standardError, "");
+  }
+}
+
+TEST_F(ImageRestore, TheFileLayoutFollowsTheFormat) {
+  EXPECT_EQ(image_[0], 0x84);
+  EXPECT_EQ(image_[1], 37);
+  EXPECT_EQ(wordAt(image_, 4), kVariablesBlock);
+  EXPECT_EQ(wordAt(image_, kChecksumField), 0u);
+  for (uint32_t field : {76u, 80u, 84u, 88u}) EXPECT_EQ(wordAt(image_, field), 0u) << field;
+  const uint32_t count = wordAt(image_, kTable);
+  uint32_t nextFree = kVariablesBlock + kVariablesBlockBytes;
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t offset = wordAt(image_, entryField(i, 0));
+    const uint32_t length = wordAt(image_, entryField(i, 2));
+    if (length == 0) continue;
+    EXPECT_EQ(offset % 0x10000, 0u);
+    EXPECT_EQ(offset, (nextFree + 0xFFFF) & ~0xFFFFu) << "each area at the next 64 KB";
+    nextFree = offset + length;
+  }
+  EXPECT_EQ(wordAt(image_, kNativeOffsetField), (nextFree + 0xFFFF) & ~0xFFFFu);
+  for (uint32_t i = count; i < 4096; ++i)
+    ASSERT_EQ(wordAt(image_, entryField(i, 2)) | wordAt(image_, entryField(i, 1)), 0u) << i;
+}
+
+TEST_F(ImageRestore, AHeapWhosePlaceIsTakenMovesClearOfItsOldRange) {
+  const uint32_t base = wordAt(image_, kLispHeapField);
+  char address[16];
+  std::snprintf(address, sizeof address, "%x", base);
+  const ProgramRun run =
+      restore(image_, {"--occupy", address, "10000", "--env", "VXM_STARTUP_DEBUG=1"});
+  EXPECT_EQ(run.exitStatus, kImageFailure);
+  const std::string prefix = "lisp heap being relocated by ";
+  const size_t at = run.standardError.find(prefix);
+  ASSERT_NE(at, std::string::npos) << run.standardError;
+  const int64_t moved = std::stoll(run.standardError.substr(at + prefix.size()));
+  const uint32_t reservedEnd = wordAt(image_, kLispHeapField + 16);
+  const uint32_t desiredEnd = wordAt(image_, kLispHeapField + 12);
+  const int64_t newBase = static_cast<int64_t>(base) + static_cast<uint32_t>(moved);
+  const int64_t oldEnd = std::max(reservedEnd, desiredEnd);
+  EXPECT_TRUE(newBase >= oldEnd || newBase + (desiredEnd - base) <= base)
+      << "moved to " << std::hex << newBase;
+  EXPECT_NE(run.standardError.find("lisp heap relocation not available\n"), std::string::npos);
+}
+
+TEST_F(ImageRestore, ANativeHeapWhosePlaceIsTakenIsRefused) {
+  const uint32_t base = wordAt(image_, 48);
+  char address[16];
+  std::snprintf(address, sizeof address, "%x", base);
+  const ProgramRun run = restore(image_, {"--occupy", address, "10000"});
+  EXPECT_EQ(run.exitStatus, kImageFailure);
+  const std::string moved = "C heap is being relocated by ";
+  ASSERT_EQ(run.standardError.rfind(moved, 0), 0u) << run.standardError;
+  const size_t lineEnd = run.standardError.find('\n');
+  EXPECT_EQ(run.standardError.substr(lineEnd + 1),
+            refused("C heap has to be relocated -- this isn't supported yet\n"));
+}
+
+struct Corruption {
+  const char* name;
+  void (*apply)(Bytes& image);
+  const char* message;  // nullptr: the version message
+};
+
+// The index of the n-th entry with contents.
+uint32_t withContents(const Bytes& image, uint32_t n) {
+  for (uint32_t i = 0; i < wordAt(image, kTable); ++i)
+    if (wordAt(image, entryField(i, 2)) != 0 && n-- == 0) return i;
+  return 0;
+}
+
+uint32_t lastAreaEnd(const Bytes& image) {
+  uint32_t end = 0;
+  for (uint32_t i = 0; i < wordAt(image, kTable); ++i)
+    if (wordAt(image, entryField(i, 2)) != 0)
+      end = wordAt(image, entryField(i, 0)) + wordAt(image, entryField(i, 2));
+  return end;
+}
+
+TEST_F(ImageRestore, EveryMalformedImageIsRefusedByItsMessage) {
+  constexpr char kCorrupted[] = "The image file's header is corrupted\n";
+  constexpr char kTruncated[] = "image file has been truncated\n";
+  const Corruption cases[] = {
+      {"bad magic", [](Bytes& b) { b[0] = 0x85; }, kCorrupted},
+      {"cut inside the header", [](Bytes& b) { b.resize(60); }, kCorrupted},
+      {"version 36", [](Bytes& b) { b[1] = 36; }, nullptr},
+      {"flag 0", [](Bytes& b) { b[2] = 0; },
+       "\n\nError: The lisp executable and image file differ\n"
+       "as to the use of the international character set\n\n"},
+      {"block offset moved", [](Bytes& b) { setWord(b, 4, 0xC064); }, kCorrupted},
+      {"break above the committed end",
+       [](Bytes& b) { setWord(b, kLispHeapField + 4, wordAt(b, kLispHeapField + 8) + 0x10000); },
+       kCorrupted},
+      {"unaligned heap base", [](Bytes& b) { setWord(b, 48, wordAt(b, 48) + 0x1000); }, kCorrupted},
+      {"native contents offset 0 with a used native heap",
+       [](Bytes& b) { setWord(b, kNativeOffsetField, 0); }, kCorrupted},
+      {"count 4097", [](Bytes& b) { setWord(b, kTable, 4097); }, kCorrupted},
+      {"misaligned area offset",
+       [](Bytes& b) { setWord(b, entryField(0, 0), wordAt(b, entryField(0, 0)) + 0x1000); },
+       kCorrupted},
+      {"overlapping areas",
+       [](Bytes& b) {
+         setWord(b, entryField(withContents(b, 1), 1), wordAt(b, entryField(0, 1)) + 0x10000);
+       },
+       kCorrupted},
+      {"area outside the heap",
+       [](Bytes& b) {
+         setWord(b, entryField(withContents(b, 1), 1), wordAt(b, kLispHeapField + 8));
+       },
+       kCorrupted},
+      {"cut inside the area table", [](Bytes& b) { b.resize(kTable + 4 + 1000); },
+       "Truncated image file\n"},
+      {"area past the end", [](Bytes& b) { b.resize(lastAreaEnd(b) - 0x1000); }, kTruncated},
+      {"cut inside the native heap", [](Bytes& b) { b.resize(b.size() - 0x1000); }, kTruncated},
+      {"splash block past the end",
+       [](Bytes& b) {
+         setWord(b, 76, kVariablesBlock + kVariablesBlockBytes);
+         setWord(b, 80, kVariablesBlock + kVariablesBlockBytes);
+         setWord(b, 84, static_cast<uint32_t>(b.size()));
+       },
+       kTruncated},
+      {"cut inside the native-variable block", [](Bytes& b) { b.resize(kVariablesBlock + 100); },
+       kTruncated},
+      {"wrong checksum", [](Bytes& b) { setWord(b, kChecksumField, sumFromBlock(b) + 1); },
+       "Image checksum failed.\n"},
+      {"nil not in the saved heap",
+       [](Bytes& b) { setWord(b, kVariablesBlock + 2854, 0x10); }, "Error restoring C data\n"},
+  };
+  for (const Corruption& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes image = image_;
+    c.apply(image);
+    const ProgramRun run = restore(image);
+    const std::string message =
+        c.message ? c.message
+                  : "\nThe image file " + (root_ / "try.vxi").string() +
+                        " has version 36, we only accept version 37\n";
+    EXPECT_EQ(run.standardError, refused(message));
+    EXPECT_EQ(run.exitStatus, kImageFailure);
+  }
+}
+
+TEST_F(ImageRestore, AChecksumIsTestedWhenItIsNotZero) {
+  Bytes summed = image_;
+  setWord(summed, kChecksumField, sumFromBlock(summed));
+  const ProgramRun run = restore(summed);
+  EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+  EXPECT_EQ(stateLines(run.standardOutput), savedState_);
+
+  // A true sum of all ones is a sum like any other, not a read error. The
+  // word changed lies in the padding after the native-variable block.
+  Bytes allOnes = image_;
+  const uint32_t padding = (kVariablesBlock + kVariablesBlockBytes + 3) & ~3u;
+  setWord(allOnes, padding, 0xFFFFFFFF - sumFromBlock(allOnes));
+  ASSERT_EQ(sumFromBlock(allOnes), 0xFFFFFFFFu);
+  setWord(allOnes, kChecksumField, 0xFFFFFFFF);
+  const ProgramRun ones = restore(allOnes);
+  EXPECT_EQ(ones.exitStatus, 0) << ones.standardError;
+  EXPECT_EQ(stateLines(ones.standardOutput), savedState_);
+}
+
+}  // namespace
