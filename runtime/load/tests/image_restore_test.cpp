@@ -181,6 +181,35 @@ TEST_F(ImageRestore, ANativeHeapWhosePlaceIsTakenIsRefused) {
             refused("C heap has to be relocated -- this isn't supported yet\n"));
 }
 
+TEST_F(ImageRestore, ThroughTheRuntimeLibraryARestoreGoesOnToTheFirstLispThread) {
+  // Nothing past lisp_main_reborn exists yet: its stand-in for the first
+  // Lisp thread ends the process with status 1.
+  const ProgramRun mapped = runProgram(STARTUP_HOST_PATH, {"--", "prog", "-I", saved().string()});
+  EXPECT_EQ(mapped.standardError, "first Lisp thread not available\n");
+  EXPECT_EQ(mapped.exitStatus, 1);
+
+  const uint32_t lispBase = wordAt(image_, kLispHeapField);
+  const uint32_t lispCommitted = (wordAt(image_, kLispHeapField + 4) + 0xFFFF) & ~0xFFFFu;
+  const uint32_t lispEnd = wordAt(image_, kLispHeapField + 12);
+  const uint32_t nativeBase = wordAt(image_, 48);
+  const uint32_t nativeCommitted = (wordAt(image_, 52) + 0xFFFF) & ~0xFFFFu;
+  const uint32_t nativeEnd = wordAt(image_, 48 + 12);
+  char report[1024];
+  std::snprintf(report, sizeof report,
+                "Lisp Heap\n reserved: %d (0x%x) to %d (0x%x) desired,\n %d (0x%x) actual = %d "
+                "bytes\n currently using %d bytes\n"
+                "C Heap\n reserved %d: (0x%x) to %d (0x%x) desired,\n %d (0x%x) actual = %d "
+                "bytes\n currently using %d bytes\n",
+                lispBase, lispBase, lispEnd, lispEnd, lispEnd, lispEnd, lispEnd - lispBase,
+                lispCommitted - lispBase, nativeBase, nativeBase, nativeEnd, nativeEnd, nativeEnd,
+                nativeEnd, nativeEnd - nativeBase, nativeCommitted - nativeBase);
+  const ProgramRun verbose =
+      runProgram(STARTUP_HOST_PATH, {"--", "prog", "-!", "-Im", saved().string()});
+  EXPECT_EQ(verbose.standardError, "Reading " + saved().string() +
+                                       "\nSetting up C heap, Setting up Lisp heap.\n" + report +
+                                       "first Lisp thread not available\n");
+}
+
 struct Corruption {
   const char* name;
   void (*apply)(Bytes& image);
