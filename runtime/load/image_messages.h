@@ -50,7 +50,8 @@ inline constexpr char kNoSpaceForLispHeap[] =
     "Unable to locate enough free space to restore lisp heap\n";
 inline constexpr char kLispHeapRelocated[] = "lisp heap being relocated by %d bytes\n";
 inline constexpr char kGapCommitFailed[] = "memory allocation failure";
-inline constexpr char kCannotMapArea[] = "couldn't map the image file where it needs to be mapped\n";
+inline constexpr char kCannotMapArea[] =
+    "couldn't map the image file where it needs to be mapped\n";
 inline constexpr char kLastRegionCommitFailed[] = "Couldn't commit the last region\n";
 inline constexpr char kScalingBack[] =
     "Temporarily scaling back lisp reserved region from %d to\n%d bytes. Scaling back is normal "

@@ -41,8 +41,8 @@ uint32_t probe(uint32_t address, uint64_t bytes, const Range& saved) {
   const uint64_t base = roundUp(got);
   if (!saved.overlaps(base, base + bytes - kAlignment)) return static_cast<uint32_t>(base);
   // The system's choice overlaps the saved range: look above it instead.
-  const uintptr_t above = platform::findFreeRange(static_cast<uintptr_t>(saved.end),
-                                                  bytes - kAlignment, kAlignment);
+  const uintptr_t above =
+      platform::findFreeRange(static_cast<uintptr_t>(saved.end), bytes - kAlignment, kAlignment);
   return static_cast<uint32_t>(above);
 }
 

@@ -234,8 +234,7 @@ bool Restore::restoreNativeHeap() {
         return fail(text::kCannotMapCData);
       mappedEnd += rounded;
     }
-    if (!reserve(mappedEnd, heap.reserved_end - mappedEnd))
-      return fail(text::kCannotReserveCSpace);
+    if (!reserve(mappedEnd, heap.reserved_end - mappedEnd)) return fail(text::kCannotReserveCSpace);
     if (heap.committed_end > mappedEnd &&
         !platform::commitMemory(mappedEnd, heap.committed_end - mappedEnd))
       return fail(text::kNoSwapForMalloc);
@@ -364,7 +363,8 @@ bool Restore::run() {
   // The executable-stack probe is not needed: heap memory is committed
   // readable, writable and executable here, and so are mapped areas.
   mapping_ = host_os == 1 && !disallow_mapping;
-  if (verbose_startup) say(text::kMappingOrReading, mapping_ ? text::kMapping : text::kReading, name_);
+  if (verbose_startup)
+    say(text::kMappingOrReading, mapping_ ? text::kMapping : text::kReading, name_);
 
   if (!openAndCheckHeader()) return false;
   lisp_heap = header_.lisp_heap;

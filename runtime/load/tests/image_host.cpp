@@ -8,7 +8,8 @@
 //       reserves each ADDRESS range first (to force a move; hexadecimal),
 //       sets the environment variables, then calls
 //       lisp_init with ARGUMENTS as the argument vector; a restore that
-//       reaches lisp_main_reborn prints the state and exits 0 there.
+//       reaches lisp_main_reborn prints the state and exits 0 there; one
+//       that moved the Lisp heap and failed later prints it at its exit.
 //
 // The state: one line per saved area and for the native heap's used bytes
 // with a hash of their memory, then the runtime words the restore sets.
@@ -99,6 +100,7 @@ void printState(const char* image) {
   std::printf("nil %08x t %08x unbound %08x globreg %08x\n", nilval, tval, UnboundValue, globreg);
   std::printf("old areas %08x new top %08x reborn %u\n", gc::areaAddress(GsOldAreas), GsNewTop,
               reborn);
+  std::printf("markercar %08x\n", at(UnboundValue - 0x11));
   std::fflush(stdout);
 }
 
@@ -108,13 +110,23 @@ void atReborn(int, char**, char**) {
   printState(g_image);
   // Global word 0 must name this process's thread slot when Lisp code runs.
   std::printf("slot word %s\n", at(globreg) == lisp_tls_index ? "ours" : "stale");
-  std::printf("gc hooks %s\n", at(nilval - 0x4f1) == nilval && at(nilval - 0x4f5) == nilval
-                                   ? "nil"
-                                   : "other");
+  std::printf("gc hooks %s\n",
+              at(nilval - 0x4f1) == nilval && at(nilval - 0x4f5) == nilval ? "nil" : "other");
   std::printf("reserved native %08x %08x %08x\n", vxmmalloc_heap.committed_end,
               vxmmalloc_heap.reserved_end, vxmmalloc_heap.desired_end);
   std::fflush(stdout);
   std::exit(0);
+}
+
+// At the exit of a restore that moved the Lisp heap: the state, and the
+// words the restore moves itself before the heap relocation.
+void atExit(int status) {
+  std::printf("exit %d offset %08x\n", status, lisp_heap_offset);
+  if (lisp_heap_offset == 0) return;
+  printState(g_image);
+  std::printf("moved globreg %08x nilcar %08x nilcdr %08x markercdr %08x basepage %08x\n", globreg,
+              at(nilval - 0x11), at(nilval - 0xd), at(UnboundValue - 0xd), at(nilval - 0x191));
+  std::fflush(stdout);
 }
 
 // A heap like a running Lisp's: objects and conses in old and new space, t
@@ -172,7 +184,7 @@ int restore(int argc, char** argv) {
   if (arguments.size() >= 3) g_image = arguments[2];
   arguments.push_back(nullptr);
   image_file::setRebornHook(atReborn);
-  return lisp_init(static_cast<int>(arguments.size() - 1), arguments.data(), environ, nullptr,
+  return lisp_init(static_cast<int>(arguments.size() - 1), arguments.data(), environ, atExit,
                    nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr);
 }
 

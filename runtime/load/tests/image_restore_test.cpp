@@ -44,7 +44,8 @@ Bytes readFile(const fs::path& path) {
 }
 void writeFile(const fs::path& path, const Bytes& bytes) {
   std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 uint32_t wordAt(const Bytes& bytes, uint32_t offset) {
   uint32_t value;
@@ -70,7 +71,7 @@ uint32_t sumFromBlock(const Bytes& bytes) {
 std::string stateLines(const std::string& output) {
   std::istringstream in(output);
   std::string line, state;
-  for (const char* prefix : {"area", "native ", "lisp heap", "nil ", "old areas"}) {
+  for (const char* prefix : {"area", "native ", "lisp heap", "nil ", "old areas", "markercar"}) {
     in.clear();
     in.seekg(0);
     while (std::getline(in, line))
@@ -148,6 +149,30 @@ TEST_F(ImageRestore, TheFileLayoutFollowsTheFormat) {
     ASSERT_EQ(wordAt(image_, entryField(i, 2)) | wordAt(image_, entryField(i, 1)), 0u) << i;
 }
 
+// The value of `name` in a state line such as "nil 20000685 t ...", as hex.
+// The name starts a line or follows a blank.
+uint32_t field(const std::string& state, const std::string& name) {
+  const std::string text = "\n" + state;
+  size_t at = text.find("\n" + name + " ");
+  if (at == std::string::npos) at = text.find(" " + name + " ");
+  if (at == std::string::npos) return 0;
+  return static_cast<uint32_t>(std::stoul(text.substr(at + name.size() + 2, 8), nullptr, 16));
+}
+
+// The saved state with every area moved by `offset`, as a moved heap shows it.
+std::string movedAreas(const std::string& state, uint32_t offset) {
+  std::istringstream in(state);
+  std::string line, moved;
+  while (std::getline(in, line)) {
+    if (line.rfind("area ", 0) != 0) continue;
+    char address[16];
+    std::snprintf(address, sizeof address, "%08x",
+                  static_cast<uint32_t>(std::stoul(line.substr(5, 8), nullptr, 16)) + offset);
+    moved += "area " + std::string(address) + line.substr(13) + "\n";
+  }
+  return moved;
+}
+
 TEST_F(ImageRestore, AHeapWhosePlaceIsTakenMovesClearOfItsOldRange) {
   const uint32_t base = wordAt(image_, kLispHeapField);
   char address[16];
@@ -158,14 +183,39 @@ TEST_F(ImageRestore, AHeapWhosePlaceIsTakenMovesClearOfItsOldRange) {
   const std::string prefix = "lisp heap being relocated by ";
   const size_t at = run.standardError.find(prefix);
   ASSERT_NE(at, std::string::npos) << run.standardError;
-  const int64_t moved = std::stoll(run.standardError.substr(at + prefix.size()));
+  const uint32_t offset =
+      static_cast<uint32_t>(std::stoll(run.standardError.substr(at + prefix.size())));
   const uint32_t reservedEnd = wordAt(image_, kLispHeapField + 16);
   const uint32_t desiredEnd = wordAt(image_, kLispHeapField + 12);
-  const int64_t newBase = static_cast<int64_t>(base) + static_cast<uint32_t>(moved);
+  const int64_t newBase = int64_t{base} + static_cast<int32_t>(offset);
   const int64_t oldEnd = std::max(reservedEnd, desiredEnd);
   EXPECT_TRUE(newBase >= oldEnd || newBase + (desiredEnd - base) <= base)
       << "moved to " << std::hex << newBase;
   EXPECT_NE(run.standardError.find("lisp heap relocation not available\n"), std::string::npos);
+
+  // Until the heap relocation exists the restore stops there; what it moved
+  // itself is in place by then.
+  const std::string& out = run.standardOutput;
+  char exitLine[64];
+  std::snprintf(exitLine, sizeof exitLine, "exit -1 offset %08x\n", offset);
+  EXPECT_EQ(out.rfind(exitLine, 0), 0u) << out;
+  std::string areas;
+  for (size_t from = 0; (from = out.find("area ", from)) != std::string::npos; from += 5)
+    areas += out.substr(from, out.find('\n', from) + 1 - from);
+  EXPECT_EQ(areas, movedAreas(savedState_, offset)) << "the contents, byte for byte";
+  const uint32_t nil = field(savedState_, "nil") + offset;
+  const uint32_t unbound = field(savedState_, "unbound") + offset;
+  EXPECT_EQ(field(out, "nil"), nil);
+  EXPECT_EQ(field(out, "t"), field(savedState_, "t") + offset);
+  EXPECT_EQ(field(out, "unbound"), unbound);
+  EXPECT_EQ(field(out, "markercar"), field(savedState_, "markercar") + offset)
+      << "the unbound marker's name";
+  EXPECT_EQ(field(out, "old areas"), field(savedState_, "old areas") + offset);
+  EXPECT_EQ(field(out, "globreg"), nil - 0x15);
+  EXPECT_EQ(field(out, "nilcar"), nil);
+  EXPECT_EQ(field(out, "nilcdr"), nil);
+  EXPECT_EQ(field(out, "markercdr"), nil);
+  EXPECT_EQ(field(out, "basepage"), (field(savedState_, "old areas") + offset) >> 13);
 }
 
 TEST_F(ImageRestore, ANativeHeapWhosePlaceIsTakenIsRefused) {
@@ -277,18 +327,17 @@ TEST_F(ImageRestore, EveryMalformedImageIsRefusedByItsMessage) {
        kTruncated},
       {"wrong checksum", [](Bytes& b) { setWord(b, kChecksumField, sumFromBlock(b) + 1); },
        "Image checksum failed.\n"},
-      {"nil not in the saved heap",
-       [](Bytes& b) { setWord(b, kVariablesBlock + 2854, 0x10); }, "Error restoring C data\n"},
+      {"nil not in the saved heap", [](Bytes& b) { setWord(b, kVariablesBlock + 2854, 0x10); },
+       "Error restoring C data\n"},
   };
   for (const Corruption& c : cases) {
     SCOPED_TRACE(c.name);
     Bytes image = image_;
     c.apply(image);
     const ProgramRun run = restore(image);
-    const std::string message =
-        c.message ? c.message
-                  : "\nThe image file " + (root_ / "try.vxi").string() +
-                        " has version 36, we only accept version 37\n";
+    const std::string message = c.message ? c.message
+                                          : "\nThe image file " + (root_ / "try.vxi").string() +
+                                                " has version 36, we only accept version 37\n";
     EXPECT_EQ(run.standardError, refused(message));
     EXPECT_EQ(run.exitStatus, kImageFailure);
   }

@@ -39,9 +39,10 @@ uint32_t wordAt(const Bytes& bytes, uint32_t offset) {
 }
 image_area_entry entryOf(const Bytes& bytes, uint32_t index) {
   image_area_entry entry;
-  std::memcpy(&entry, &bytes[offsetof(image_area_table, entries) + sizeof(image_header) +
-                             index * sizeof entry],
-              sizeof entry);
+  std::memcpy(
+      &entry,
+      &bytes[offsetof(image_area_table, entries) + sizeof(image_header) + index * sizeof entry],
+      sizeof entry);
   return entry;
 }
 
@@ -64,8 +65,12 @@ class ImageWriter : public ::testing::Test {
     savedNative_ = vxmmalloc_heap;
     savedRedir_ = redir;
     GsNewSemiSize = 0;
-    lisp_heap = {block_, block_ + kBlockBytes, block_ + kBlockBytes, block_ + 2 * kBlockBytes,
-                 block_ + 2 * kBlockBytes, 0};
+    lisp_heap = {block_,
+                 block_ + kBlockBytes,
+                 block_ + kBlockBytes,
+                 block_ + 2 * kBlockBytes,
+                 block_ + 2 * kBlockBytes,
+                 0};
     vxmmalloc_heap = {};
   }
   void TearDown() override {
@@ -127,8 +132,7 @@ TEST_F(ImageWriter, AreasThatTouchBecomeOneEntryAndTheSecondKeepsNoContents) {
   EXPECT_EQ(third.address, block_ + 0x10000);
   EXPECT_EQ(third.length, 0u);
   ASSERT_EQ(file.size(), k64K + 0x30000u);
-  EXPECT_EQ(std::memcmp(&file[k64K], reinterpret_cast<const void*>(uintptr_t{block_}), 0x30000),
-            0);
+  EXPECT_EQ(std::memcmp(&file[k64K], reinterpret_cast<const void*>(uintptr_t{block_}), 0x30000), 0);
   EXPECT_EQ(wordAt(file, 72), 0u) << "no native heap contents";
 }
 
