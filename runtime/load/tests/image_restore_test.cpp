@@ -260,6 +260,27 @@ TEST_F(ImageRestore, ThroughTheRuntimeLibraryARestoreGoesOnToTheFirstLispThread)
                                        "first Lisp thread not available\n");
 }
 
+TEST_F(ImageRestore, AReservationCutShortByAMappingIsScaledBackAndStillLoads) {
+  const uint32_t base = wordAt(image_, kLispHeapField);
+  const uint32_t committedEnd = (wordAt(image_, kLispHeapField + 4) + 0xFFFF) & ~0xFFFFu;
+  const uint32_t desiredEnd = wordAt(image_, kLispHeapField + 12);
+  char address[16];
+  std::snprintf(address, sizeof address, "%x", committedEnd + 0x100000);
+  const ProgramRun run = restore(image_, {"--occupy", address, "10000"});
+  ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+  EXPECT_EQ(stateLines(run.standardOutput), savedState_);
+  // The reservation shrinks in steps of 1 MB from the full size until it fits.
+  uint32_t kept = desiredEnd - committedEnd;
+  while (kept > 0x100000) kept -= 0x100000;
+  char message[512];
+  std::snprintf(message, sizeof message,
+                "Temporarily scaling back lisp reserved region from %d to\n%d bytes. Scaling back "
+                "is normal and is typically not a matter\nfor concern.  This message is printed "
+                "for record only.\n",
+                desiredEnd - base, committedEnd + kept - base);
+  EXPECT_EQ(run.standardError, message);
+}
+
 struct Corruption {
   const char* name;
   void (*apply)(Bytes& image);
@@ -327,6 +348,12 @@ TEST_F(ImageRestore, EveryMalformedImageIsRefusedByItsMessage) {
        kTruncated},
       {"wrong checksum", [](Bytes& b) { setWord(b, kChecksumField, sumFromBlock(b) + 1); },
        "Image checksum failed.\n"},
+      {"native heap below the Lisp heap",
+       [](Bytes& b) {
+         for (uint32_t field = 48; field < 68; field += 4)
+           setWord(b, field, wordAt(b, field) - 0x44000000);
+       },
+       "C heap (0x10000000) must be above lisp heap (0x20000000)\n"},
       {"nil not in the saved heap", [](Bytes& b) { setWord(b, kVariablesBlock + 2854, 0x10); },
        "Error restoring C data\n"},
   };
