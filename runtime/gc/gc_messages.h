@@ -24,6 +24,11 @@ inline constexpr char kNoScavenger[] =
 inline constexpr char kUnrecognizedRealSysvector[] = "Unrecognized type of real sysvector (0x%lx)";
 inline constexpr char kUnrecognizedSysvector[] = "Unrecognized type of sysvector (0x%lx)";
 inline constexpr char kBadStackFrame[] = "Bad stack frame on stack, addr = 0x%lx";
+inline constexpr char kSysvectorChainNotIndirect[] = "Sysvec chain has non-indirect item at 0x%lx";
+inline constexpr char kLispstaticBlockFailed[] =
+    "Could not allocate lispstatic structure in vxmmalloc-heap";
+inline constexpr char kLispstaticTableFailed[] =
+    "Could not expand lispstatic structure array in vxmmalloc-heap";
 inline constexpr char kErrorTitle[] = "Vexmora CL: System Error (gsgc)";
 inline constexpr char kSystemErrorTitle[] = "Vexmora CL: System Error";
 

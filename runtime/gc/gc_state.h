@@ -125,6 +125,9 @@ inline constexpr int32_t kConsFill = nb::kConsFill;           // GlobConsFill, t
 inline constexpr int32_t kConsLimit = nb::kConsLimit;         // GlobConsLimit, tagged
 inline constexpr int32_t kNewFence = nb::kNewSpaceBoundary;   // GlobNewFence, raw
 inline constexpr int32_t kHeapBasePage = nb::kFirstHeapPage;  // GlobHeapBasePage
+// Global word -N lies 0x15 + 4N below nil.
+inline constexpr int32_t kFinalizeQueue = -0x15 - 4 * 159;    // GlobFinalizeQueue, a list
+inline constexpr int32_t kWeakReplacement = -0x15 - 4 * 103;  // GlobWeakReplacement, a symbol
 }  // namespace global
 
 // The global word at nil + offset of the running heap.

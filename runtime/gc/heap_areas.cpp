@@ -35,6 +35,7 @@
 #include "runtime/gc/native_heap.h"
 #include "runtime/load/startup_services.h"
 #include "runtime/os/thread_storage.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/rs/runtime_routines.h"
 
 extern "C" uint32_t globs[32];
@@ -238,7 +239,7 @@ void GsInit(uint32_t oldSize, uint32_t newSize, int32_t spread, uint32_t reserve
   gc_messages::print(gc_messages::kAllocatedSpace, static_cast<int>(heapBreak() - start),
                      gc_messages::kOldSpaceName);
   const uint32_t globalsStart = roundUp(start, 8);
-  lisp::dummyThreadWord();  // the placeholder thread record setupglobs installs
+  setup_dummy_threadctl(nullptr);  // the placeholder thread record setupglobs installs
   const uint32_t areaStart = setupglobs(globalsStart, static_cast<uint32_t>(spread));
   growOrDie(areaStart - start);
   alignBreakOrDie();

@@ -136,7 +136,20 @@ inline constexpr uint32_t kForwarded = 1u << 16;
 inline constexpr uint32_t kKeepNew = 1u << 17;
 inline constexpr uint32_t kWeakVector = 1u << 18;
 inline constexpr uint32_t kFinalizationPending = 1u << 19;
+inline constexpr uint32_t kReplacement = 1u << 20;  // weak-key vector: dead slots get a replacement
 inline constexpr uint32_t kFillerFirst = 0xffff0000;  // at or above: a filler
+
+// Flag halves (stamp bits 16 to 31 shifted down) the constructors give.
+inline constexpr uint32_t kFlagHalfShift = 16;
+inline constexpr uint16_t kWeakVectorHalf = (kWeakVector | kKeepNew) >> kFlagHalfShift;  // 6
+inline constexpr uint16_t kFinalizationHalf =
+    (kFinalizationPending | kKeepNew) >> kFlagHalfShift;  // 10
+inline constexpr uint16_t kWeakKeyVectorWithArgumentHalf =
+    (kWeakVector | kReplacement) >> kFlagHalfShift;  // 20
+inline constexpr uint16_t kWeakKeyVectorHalf =
+    (kWeakVector | kReplacement | kKeepNew) >> kFlagHalfShift;  // 22
+static_assert(kWeakVectorHalf == 6 && kFinalizationHalf == 10);
+static_assert(kWeakKeyVectorWithArgumentHalf == 20 && kWeakKeyVectorHalf == 22);
 }  // namespace stamp
 
 // Generations 0 to 25 each have a cons page.

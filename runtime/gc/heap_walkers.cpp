@@ -19,6 +19,7 @@
 #include "runtime/gc/heap_reservation.h"
 #include "runtime/gc/object_extent.h"
 #include "runtime/gc/stack_walk.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/rs/lisp_value.h"
 
 // Provided by the lisp-static registry and the external slot managers when
@@ -250,7 +251,7 @@ void gsgc_scan_all(gsgc_item_routine cons, gsgc_item_routine other, int32_t sele
 void gsgc_scan_all_slots(gsgc_slot_routine slot, gsgc_slot_routine returnAddress) {
   beginSlotWalk(slot);
   gsgc_scan_all(consCellSlots, objectSlots, kAllAreas, 1, 1);
-  scan_activestack(slot, returnAddress);  // the calling thread, until the registry exists
+  scan_os_stacks(slot, returnAddress);
   scan_global_slots(slot, returnAddress);
   if (scan_external_slots) scan_external_slots(slot);
   if (scan_lispstatic) {
@@ -264,7 +265,7 @@ void gsgc_scan_mark(gsgc_slot_routine slot, gsgc_slot_routine returnAddress) {
   gsgc_scan_all(consCellSlots, objectSlots, -1, 0, 0);
   scan_global_slots(slot, returnAddress);
   if (scan_external_slots) scan_external_slots(slot);
-  scan_activestack(slot, returnAddress);
+  scan_os_stacks(slot, returnAddress);
 }
 
 uint32_t gsgc_scan_stacks(gsgc_item_routine routine) {

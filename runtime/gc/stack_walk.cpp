@@ -32,12 +32,12 @@ constexpr uint32_t kMostCatchFrames = 1u << 20;
 constexpr uint32_t kFixedBlockBytes = 32;
 constexpr uint32_t kFixedSlotsBelowFrame[] = {4, 20, 24, 28};
 constexpr uint32_t kSavedReturnBelowCaller = 12;
-constexpr uint32_t kThreadRecordSlots = 46;
 constexpr uint8_t kLocationBelowFrame = 8;
 
 struct Segment {
   int32_t offset;
-  uint32_t top;  // frame pointers stay below it
+  uint32_t top;         // frame pointers stay below it
+  uint32_t bottom = 0;  // foreign-call records lie at or above it, whole below top
   uint32_t moved(uint32_t address) const { return address + static_cast<uint32_t>(offset); }
   uint32_t read(uint32_t address) const { return wordAt(moved(address)); }
 };
@@ -117,6 +117,9 @@ FrameShape shapeOf(const Segment& segment, uint32_t fp) {
 std::vector<uint32_t> chainOf(const Segment& segment, uint32_t clink) {
   std::vector<uint32_t> records;
   for (uint32_t record = clink; record != kEndOfChain && record != 0;) {
+    if (record < segment.bottom || record >= segment.top ||
+        segment.top - record < kClinkRecordBytes)
+      break;
     records.push_back(record);
     const uint32_t previous = segment.read(record + kClinkPrevious);
     if (records.size() == kMostRecords || (previous != kEndOfChain && previous <= record)) break;
@@ -141,9 +144,11 @@ uint32_t visitFrame(const Segment& segment, uint32_t fp, uint32_t position, cons
     for (uint32_t i = 0; i < count; ++i)
       routines.slot(segment.moved(fp + segment.read(shape.table + 8 + 4 * i)));
   } else {
-    const uint32_t limit = fp - kFixedBlockBytes;
-    uint32_t from = std::max(position, limit - std::min(shape.size, limit));
-    from = aboveRecords(records, from, limit);
+    // The frame's own size bytes below the fixed block hold raw words; what
+    // lies between the scan position and them is pushed Lisp values.
+    const uint32_t fixedBlock = fp - kFixedBlockBytes;
+    const uint32_t limit = fixedBlock - std::min(shape.size, fixedBlock);
+    const uint32_t from = aboveRecords(records, position, fixedBlock);
     for (uint32_t word = from; word < limit; word += 4) routines.slot(segment.moved(word));
   }
   for (uint32_t below : kFixedSlotsBelowFrame) routines.slot(segment.moved(fp - below));
@@ -225,6 +230,13 @@ uint32_t currentThreadRecord() {
   return platform::threadSlot(static_cast<int32_t>(lisp_tls_index / 4));
 }
 
+std::vector<uint32_t> currentForeignCallRecords(uint32_t low) {
+  const uint32_t record = currentThreadRecord();
+  if (record == 0) return {};
+  return chainOf({0, currentStackBase(), low},
+                 lisp::wordAt(record, lisp::thread_record::kClinkHead));
+}
+
 uint32_t currentStackBase() {
   thread_local uint32_t base = 0;
   if (base == 0) {
@@ -271,18 +283,6 @@ uint32_t prelink_activestack() {
   if (record == 0) return 0;
   return walkSegment({0, currentStackBase()}, lisp::wordAt(record, lisp::thread_record::kClinkHead),
                      stackPosition(), nullptr);
-}
-
-// Stand-ins for the thread registry's walks: they cover the calling thread.
-__attribute__((weak)) uint32_t prelink_native_stacks() {
-  return prelink_activestack();
-}
-
-__attribute__((weak)) void gc_scan_thread_registry(gsgc_slot_routine slot) {
-  const uint32_t record = currentThreadRecord();
-  if (record == 0) return;
-  const uint32_t header = lisp::objectAddress(record);
-  for (uint32_t word = 1; word <= kThreadRecordSlots; ++word) slot(header + 4 * word);
 }
 
 }  // extern "C"

@@ -15,11 +15,14 @@
 //   information word, the fixnum in word 6 (p+6): non-negative, the size in
 //   bytes; negative, the byte offset from fp of a table in the frame: slot
 //   count, size, then that many signed byte offsets from fp of the slots.
-// - Visited as Lisp values: the words from the scan position (or 32 bytes
-//   below the frame's lowest slot, when that is higher) up to fp-32, the
-//   table's slots instead when there is a table; the function word and the
-//   words at fp-20, fp-24 and fp-28. A foreign-call record inside that
-//   stretch is stepped over together with the native arguments below it.
+// - Visited as Lisp values: the words from the scan position up to 32 bytes
+//   below the frame's lowest slot, that is below fp-32-size (the size bytes
+//   under the fixed 32-byte block hold raw words: a float-boxing frame's
+//   double, a native entry's saved state), the table's slots instead when
+//   there is a table; the function word and the words at fp-20, fp-24 and
+//   fp-28. The word at fp-32 is never visited. A foreign-call record inside
+//   that stretch is stepped over together with the native arguments below
+//   it.
 // - A function whose header has bit 7 of its flags byte (0x8000) set keeps
 //   a stack-argument map in the fixnum of word 8 (p+0xe): bits 0-4 the
 //   number of entries, then two bits per entry for the words from fp+8 up:
@@ -37,6 +40,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "runtime/gc/heap_walkers.h"
 #include "runtime/rs/thread_record.h"
@@ -56,13 +60,12 @@ void scan_activestack(gsgc_slot_routine slot, gsgc_slot_routine returnAddress);
 // frame, or 0.
 uint32_t prelink_savedstack(uint32_t clink, uint32_t start, int32_t offset);
 uint32_t prelink_activestack();
-// Every thread's stack (the calling thread's until the thread registry exists).
+// Every thread's stack (the thread registry's).
 uint32_t prelink_native_stacks();
 
 // The global table's Lisp-value words, then the threads' record slots.
 void scan_global_slots(gsgc_slot_routine slot, gsgc_slot_routine returnAddress);
-// Every thread record's Lisp-value words (the calling thread's record until
-// the thread registry exists).
+// Every thread record's Lisp-value words (the thread registry's).
 void gc_scan_thread_registry(gsgc_slot_routine slot);
 }
 
@@ -87,5 +90,8 @@ BadFrameReport badFrameReport(uint32_t frame);
 uint32_t currentThreadRecord();
 // Highest address of the calling thread's stack.
 uint32_t currentStackBase();
+// The calling thread's foreign-call records, newest first; the chain is cut
+// at a record that lies outside its stack between `low` and the base.
+std::vector<uint32_t> currentForeignCallRecords(uint32_t low);
 
 }  // namespace gc

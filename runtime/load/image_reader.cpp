@@ -21,6 +21,7 @@
 #include "platform/memory.h"
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/native_heap.h"
+#include "runtime/gc/weak_objects.h"
 #include "runtime/load/image_file.h"
 #include "runtime/load/image_messages.h"
 #include "runtime/load/native_variables.h"

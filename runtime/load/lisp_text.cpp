@@ -6,6 +6,7 @@
 
 #include "runtime/load/small_services.h"
 #include "runtime/load/startup_standins.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/rs/object_layout.h"
 
 namespace {

@@ -11,6 +11,7 @@
 #include "runtime/load/small_services.h"
 #include "runtime/load/startup_messages.h"
 #include "runtime/load/startup_standins.h"
+#include "runtime/os/mp_log.h"
 #include "runtime/rs/lisp_value.h"
 
 namespace {

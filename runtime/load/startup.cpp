@@ -24,6 +24,7 @@
 #include "runtime/load/startup_messages.h"
 #include "runtime/load/startup_services.h"
 #include "runtime/load/startup_standins.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/exports.h"
 

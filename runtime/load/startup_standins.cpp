@@ -35,8 +35,6 @@ void c_mpalarmoff() {}
 void reset_signals_after_dumplisp() {}
 // Replaced by the code jettison (no code file is open yet).
 void jc_start() {}
-// Replaced by the thread registry.
-void initialize_thread_registry(int) {}
 // Replaced by the exception frame set-up, which runs the first Lisp thread.
 void setupstack_xhandler(int) {
   std::fputs("first Lisp thread not available\n", stderr);
@@ -45,10 +43,6 @@ void setupstack_xhandler(int) {
 }
 // Replaced by the thread registry (one thread, always alive).
 void ensure_live_thread_for_interrupt() {}
-// Replaced by the thread registry: no heap owner yet.
-uint32_t current_thread_bix() {
-  return 4096;
-}
 
 // Replaced by the heap-ownership lock: with one thread the heap is held
 // whenever it is not released, so a count is all there is to keep.
@@ -60,9 +54,6 @@ void vxm_reacquire_heap() {
   ++g_heapHolds;
 }
 
-// Replaced by the thread registry's event log (logging stays off).
-int mp_logging = 0;
-void mp_log_event(uint32_t, uint32_t) {}
 uint32_t cl_debug_flags = 0;
 
 // Replaced by the system services, where it belongs; the answer stays null.
@@ -91,10 +82,6 @@ int gc_relocate_heap(heap_descriptor*, int32_t, int32_t) {
   std::fflush(stderr);
   return 0;
 }
-
-// Replaced by the collector's sysvector handling: no-op while no indirect
-// sysvector is chained.
-void clear_old_stack_sysvectors(uint32_t, uint32_t) {}
 
 // Replaced by the version over buftostr and Lisp's formatted output, once
 // strings can be made: until then the text goes to standard output as it is.

@@ -24,17 +24,12 @@ void c_mpalarmoff();
 // ---- the first Lisp thread ----
 void reset_signals_after_dumplisp();
 void jc_start();
-void initialize_thread_registry(int afterRestore);
 void setupstack_xhandler(int how);
 void ensure_live_thread_for_interrupt();
-// The heap owner's binding index (element number in value vectors), or 4096.
-uint32_t current_thread_bix();
 void vxm_release_heap_for_sdcall();
 void vxm_reacquire_heap();
 
-// ---- event log and debug words ----
-extern int mp_logging;
-void mp_log_event(uint32_t event, uint32_t datum);
+// ---- debug words ----
 extern uint32_t cl_debug_flags;
 
 // ---- system services ----
@@ -55,13 +50,10 @@ void link_lso_file();
 // Hands the text to Lisp's formatted output (buftostr, internal_lisp_format).
 void lisp_format(const char* text);
 
-// ---- heap relocation and sysvectors after an image restore ----
+// ---- heap relocation after an image restore ----
 // Moves every pointer of the restored heap by the heap's and the library's
 // distances; 1 when done, 0 when it cannot be (the reason is printed).
 int gc_relocate_heap(heap_descriptor* heap, int32_t heapDelta, int32_t libraryDelta);
-// Clears the storage pointer of every chained indirect sysvector whose
-// storage lies outside [low, high].
-void clear_old_stack_sysvectors(uint32_t low, uint32_t high);
 
 // ---- words the start-up clears or resets, owned by the profiler and
 //      string-file modules ----

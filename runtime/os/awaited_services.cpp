@@ -1,26 +1,14 @@
 // Stand-ins for the services of modules that are not built yet (see
 // awaited_services.h). Each answers as its module would with nothing in it:
-// the registry finds the calling thread's record only through its
-// thread-local slot, and there are no remote commands, no sockets and no
-// child processes.
+// there are no remote commands, no sockets and no child processes.
 
 #include "runtime/os/awaited_services.h"
 
 #include <cstdio>
 
-#include "platform/thread_block.h"
 #include "runtime/load/startup_services.h"
-#include "runtime/os/thread_storage.h"
 
 extern "C" {
-
-uint32_t* threadctl_active = nullptr;
-uint32_t* threadctl_available = nullptr;
-
-uint32_t* my_thread(void*) {
-  const lisp::lispval record = platform::threadSlot(static_cast<int32_t>(lisp_tls_index / 4));
-  return record != 0 && lisp::isOther(record) ? lisp::objectOf<uint32_t>(record) : nullptr;
-}
 
 int check_pending_remote_command() {
   return 0;

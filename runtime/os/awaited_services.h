@@ -1,11 +1,11 @@
-// What the OS primitives use of modules that are not built yet: the thread
-// registry, the remote-command list, the pseudo-descriptor table and the
-// child-process table (the event log's stand-in is the start-up road's). Each is declared as its
-// module will provide it; awaited_services.cpp holds stand-ins that answer as an empty module
-// would, and each stand-in goes when its module lands.
+// What the OS primitives use of modules that are not built yet: the
+// remote-command list, the pseudo-descriptor table and the child-process
+// table. Each is declared as its module will provide it;
+// awaited_services.cpp holds stand-ins that answer as an empty module would,
+// and each stand-in goes when its module lands.
 //
 // Routines that cannot give a true answer without such a module (they need
-// the heap owner, the registry or the heap lock) end the process with
+// the heap-ownership lock) end the process with
 // "<name>: not available" and status 1 (notAvailable below).
 #pragma once
 
@@ -14,12 +14,6 @@
 #include "runtime/rs/lisp_value.h"
 
 extern "C" {
-// Thread registry: the calling thread's record (raw), or null.
-uint32_t* my_thread(void* frameAddress);
-// Heads of the records in use and of the released ones (raw, chained).
-extern uint32_t* threadctl_active;
-extern uint32_t* threadctl_available;
-
 // Remote commands: 1 when one is queued (it then raises the pseudo-signal).
 int check_pending_remote_command();
 

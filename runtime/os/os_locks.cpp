@@ -5,6 +5,8 @@
 #include "platform/waitable.h"
 #include "runtime/load/startup_standins.h"
 #include "runtime/os/awaited_services.h"
+#include "runtime/os/mp_log.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/os_waits.h"
 

@@ -5,7 +5,9 @@
 #include "platform/error_numbers.h"
 #include "platform/threads.h"
 #include "runtime/gc/gc_state.h"
-#include "runtime/load/startup_standins.h"
+#include "runtime/gc/stack_walk.h"
+#include "runtime/os/mp_log.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/os/awaited_services.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/record_words.h"
@@ -66,12 +68,13 @@ uint32_t handle_for_current_thread() {
   return platform::currentThreadHandle();
 }
 
-// These three need the registry: the heap owner's index and record, and the
-// registry mutex. The forced jump itself is forceThreadToJump.
 uint32_t heap_owner_handle() {
-  lisp::os::notAvailable("heap_owner_handle");
+  uint32_t* owner = lisp::registry::recordAt(vxm_thread_control.heapOwnerIndex);
+  return owner ? lisp::os::recordWord(owner, lisp::thread_record::kOsThreadHandle) : 0;
 }
 
+// These two need the registry mutex of the heap-ownership lock. The forced
+// jump itself is forceThreadToJump.
 void force_heap_owner_to_jump(void (*)()) {
   lisp::os::notAvailable("force_heap_owner_to_jump");
 }
@@ -104,13 +107,21 @@ uint32_t current_SegCs() {
   return selector;
 }
 
-// Both need to know which thread runs Lisp now (the heap owner).
-int thread_is_active(uint32_t*) {
-  lisp::os::notAvailable("thread_is_active");
+int thread_is_active(uint32_t* record) {
+  return static_cast<int32_t>(lisp::os::recordWord(record, lisp::thread_record::kRegistryIndex)) ==
+                 vxm_thread_control.heapOwnerIndex
+             ? 1
+             : 0;
 }
 
-int32_t prelink_stack(uint32_t*, uint32_t, uint32_t, uint32_t) {
-  lisp::os::notAvailable("prelink_stack");
+// A thread that has not saved a native stack has none to prepare.
+int32_t prelink_stack(uint32_t* record, uint32_t, uint32_t, uint32_t) {
+  namespace tr = lisp::thread_record;
+  if (thread_is_active(record)) return static_cast<int32_t>(prelink_activestack());
+  const uint32_t saved = lisp::os::recordWord(record, tr::kSavedNativeStack);
+  if (saved == 0) return 0;
+  return static_cast<int32_t>(
+      prelink_savedstack(lisp::os::recordWord(record, tr::kClinkHead), saved, 0));
 }
 
 }  // extern "C"

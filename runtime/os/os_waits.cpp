@@ -12,6 +12,8 @@
 #include "platform/waitable.h"
 #include "runtime/load/startup_standins.h"
 #include "runtime/os/awaited_services.h"
+#include "runtime/os/mp_log.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/record_words.h"
 #include "runtime/rs/thread_record.h"

@@ -5,6 +5,7 @@
 #include "runtime/gc/collector_errors.h"
 #include "runtime/os/awaited_services.h"
 #include "runtime/os/record_words.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/rs/exports.h"
 #include "runtime/rs/thread_record.h"
 

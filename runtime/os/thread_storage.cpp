@@ -1,16 +1,12 @@
 #include "runtime/os/thread_storage.h"
 
 #include "platform/thread_block.h"
-#include "runtime/rs/object_layout.h"
-#include "runtime/rs/thread_record.h"
 
 extern "C" {
 
 uint32_t lisp_tls_index = 0;
 
-// A structure-typed record (46 Lisp slots) with an empty foreign-call chain.
-alignas(8) uint32_t dummy_thread[lisp::thread_record::kRecordWords] = {
-    lisp::headerWithLength(lisp::type_code::Structure, 46)};
+lisp::lispval dummy_thread = 0;  // made by setup_dummy_threadctl
 
 int init_tls(uint32_t* index) {
   const int32_t slot = platform::allocateThreadSlot();
@@ -32,13 +28,7 @@ int rs_set_tls_thread(uint32_t index, lisp::lispval record) {
 namespace lisp {
 
 lispval dummyThreadWord() {
-  static const bool initialised = [] {
-    wordAt(wordOf(dummy_thread, Tag::Other), thread_record::kClinkHead) =
-        thread_record::kEmptyClinkChain;
-    return true;
-  }();
-  (void)initialised;
-  return wordOf(dummy_thread, Tag::Other);
+  return dummy_thread;
 }
 
 }  // namespace lisp

@@ -20,8 +20,9 @@ int init_tls(uint32_t* index);
 int set_tls_thread(uint32_t index, lisp::lispval record);
 int rs_set_tls_thread(uint32_t index, lisp::lispval record);
 
-// The placeholder thread record used while the first heap is built.
-extern uint32_t dummy_thread[];
+// The placeholder thread record (tagged) used while the first heap is built;
+// setup_dummy_threadctl makes it.
+extern lisp::lispval dummy_thread;
 }
 
 namespace lisp {

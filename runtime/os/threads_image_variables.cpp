@@ -4,19 +4,19 @@
 #include <cstdint>
 
 #include "runtime/load/native_variables.h"
-#include "runtime/os/awaited_services.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/os/thread_storage.h"
 
 namespace {
 
 using native_variables::SavedVariable;
 
-// The chains of released and of live thread records; dummy_thread is saved
-// by its first word only (the record's header).
+// The chains of released and of live thread records, and the placeholder
+// record's tagged word.
 const std::array<SavedVariable, 3> kThreadsVariables = {{
     {"threadctl_available", &threadctl_available, 4},
     {"threadctl_active", &threadctl_active, 4},
-    {"dummy_thread", dummy_thread, 4},
+    {"dummy_thread", &dummy_thread, 4},
 }};
 
 }  // namespace

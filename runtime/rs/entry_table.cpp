@@ -4,7 +4,9 @@
 #include "runtime/gc/write_barrier.h"
 #include "runtime/load/pure_library.h"
 #include "runtime/rs/allocation_routines.h"
+#include "runtime/rs/call_glue.h"
 #include "runtime/rs/integer_entries.h"
+#include "runtime/rs/object_routines.h"
 #include "runtime/rs/runtime_routines.h"
 
 namespace lisp::entry_table {
@@ -21,8 +23,8 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x4b, "box_to_new_bignum", box_to_new_bignum},  // bignums
     {0x4f, "kwdscan", nullptr},                      // calling protocol and apply
     {0x53, "lisp_apply", nullptr},                   // calling protocol and apply
-    {0x57, "qcar", nullptr},                         // trampolines and call glue
-    {0x5b, "qcdr", nullptr},                         // trampolines and call glue
+    {0x57, "qcar", qcar},                            // trampolines and call glue
+    {0x5b, "qcdr", qcdr},                            // trampolines and call glue
     {0x5f, "list_nreverse", nullptr},                // native entries, frames and bit vectors
     {0x63, "qsymeval", nullptr},                     // special binding
     {0x67, "count_call", nullptr},                   // calling protocol and apply
@@ -34,18 +36,18 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x7f, "qsetq", nullptr},                        // special binding
     {0x83, "unsigned_fixnum_or_bignum", unsigned_fixnum_or_bignum},  // integer arithmetic
     {0x87, "fixnum_or_bignum", fixnum_or_bignum},    // heap object allocation
-    {0x8b, "real_sysvector", nullptr},               // other constructors
+    {0x8b, "real_sysvector", real_sysvector},        // other constructors
     {0x8f, "breakpoint", nullptr},                   // traps and signals
-    {0x93, "q_wrapper", nullptr},                    // trampolines and call glue
-    {0x97, "q_wrapper_std", nullptr},                // trampolines and call glue
-    {0x9b, "aref", nullptr},                         // arrays and element access
+    {0x93, "q_wrapper", q_wrapper},                  // trampolines and call glue
+    {0x97, "q_wrapper_std", q_wrapper_std},          // trampolines and call glue
+    {0x9b, "aref", aref},                            // arrays and element access
     {0x9f, "values", nullptr},                       // multiple values
-    {0xa3, "q_wrapper_slots_std", nullptr},          // trampolines and call glue
+    {0xa3, "q_wrapper_slots_std", q_wrapper_slots_std},  // trampolines and call glue
     {0xa7, "fasl_bundle", nullptr},                  // start-up and loaders
     {0xab, "symeval", nullptr},                      // special binding
     {0xaf, "new_foreign_callback", nullptr},         // callbacks from native code
     {0xb3, "set_fn_code", set_fn_code},              // memory manager
-    {0xb7, "make_array_header", nullptr},            // arrays and element access
+    {0xb7, "make_array_header", make_array_header},  // arrays and element access
     {0xbb, "gsgc_control", gsgc_control},            // memory manager
     {0xbf, "gsgc_build_map", gsgc_build_map},        // memory manager
     {0xc3, "mi_in_bignum", mi_in_bignum},            // bignums
@@ -53,14 +55,14 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0xcb, "make_svector", make_svector},            // specialised vectors
     {0xcf, "one_bigit_div_in_place", one_bigit_div_in_place},  // bignums
     {0xd3, "rs_bit_equal", nullptr},                 // native entries, frames and bit vectors
-    {0xd7, "make_readtable", nullptr},               // other constructors
+    {0xd7, "make_readtable", make_readtable},        // other constructors
     {0xdb, "flav_send", nullptr},                    // calling protocol and apply
     {0xdf, "get_signal", nullptr},                   // traps and signals
-    {0xe3, "inv_s_aref", nullptr},                   // arrays and element access
+    {0xe3, "inv_s_aref", inv_s_aref},                // arrays and element access
     {0xe7, "unbind_to", nullptr},                    // special binding
     {0xeb, "call_direct", nullptr},                  // calls into native code
     {0xf3, "values_list", nullptr},                  // multiple values
-    {0xf7, "short_vector", nullptr},                 // trampolines and call glue
+    {0xf7, "short_vector", short_vector},            // trampolines and call glue
     {0xfb, "new_function", new_function},            // symbols, locatives, functions and closures
     {0xff, "make_interp_function_obj", make_interp_function_obj},  // symbols, locatives, functions and closures
     {0x103, "make_macro_function_obj", make_macro_function_obj},  // symbols, locatives, functions and closures
@@ -70,10 +72,10 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x113, "fd_stack_set", nullptr},                // native entries, frames and bit vectors
     {0x117, "make_spec_function_obj", make_spec_function_obj},  // symbols, locatives, functions and closures
     {0x11b, "rs_bitop", nullptr},                    // native entries, frames and bit vectors
-    {0x123, "new_hash_table", nullptr},              // other constructors
+    {0x123, "new_hash_table", new_hash_table},       // other constructors
     {0x127, "new_symbol", new_symbol},               // symbols, locatives, functions and closures
-    {0x12b, "new_ratio", nullptr},                   // other constructors
-    {0x12f, "make_complex", nullptr},                // other constructors
+    {0x12b, "new_ratio", new_ratio},                 // other constructors
+    {0x12f, "make_complex", make_complex},           // other constructors
     {0x133, "gsgc_setf_protect_1", gsgc_setf_protect_1},  // memory manager
     {0x137, "new_simple_string", new_simple_string},  // heap object allocation
     {0x13b, "gc", gc_entry},                         // memory manager
@@ -117,7 +119,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x1d7, "integer_rem", integer_rem},             // integer arithmetic
     {0x1db, "mathlib", nullptr},                     // file-system and math dispatch
     {0x1df, "process_sig", nullptr},                 // traps and signals
-    {0x1e3, "cvt_vector_to_instance", nullptr},      // other constructors
+    {0x1e3, "cvt_vector_to_instance", cvt_vector_to_instance},  // other constructors
     {0x1e7, "mpwaitsigio", nullptr},                 // threads and operating system
     {0x1eb, "mpsetupalarm", nullptr},                // threads and operating system
     {0x1ef, "mpalarmon", nullptr},                   // threads and operating system
@@ -138,8 +140,8 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x22b, "qsetloc", nullptr},                     // special binding
     {0x22f, "new_byte_compiled_function", new_byte_compiled_function},  // symbols, locatives, functions and closures
     {0x233, "new_struct", new_struct},               // heap object allocation
-    {0x237, "new_standard_instance", nullptr},       // other constructors
-    {0x23b, "new_remote_object", nullptr},           // other constructors
+    {0x237, "new_standard_instance", new_standard_instance},  // other constructors
+    {0x23b, "new_remote_object", new_remote_object},  // other constructors
     {0x23f, "big_fix_prod", big_fix_prod},           // bignums
     {0x243, "tcons", tcons},                         // cons allocation
     {0x247, "closed_throw", nullptr},                // catch and throw
@@ -151,7 +153,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x25f, "foreign_callable_hook", nullptr},       // callbacks from native code
     {0x263, "new_other", new_other},                 // heap object allocation
     {0x267, "restify2", restify2},                   // calling protocol and apply
-    {0x26b, "st_restify", nullptr},                  // trampolines and call glue
+    {0x26b, "st_restify", st_restify},               // trampolines and call glue
     {0x26f, "gc_setf_protect_atomic", gc_setf_protect_atomic},  // memory manager
     {0x277, "function_constant", nullptr},           // native entries, frames and bit vectors
     {0x27b, "set_function_constant", nullptr},       // native entries, frames and bit vectors
@@ -159,8 +161,8 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x283, "user_verify", user_verify},             // memory manager
     {0x287, "ff_funcall", nullptr},                  // calls into native code
     {0x28b, "ff_apply", nullptr},                    // calls into native code
-    {0x28f, "make_trellon_triple", nullptr},         // other constructors
-    {0x293, "make_trellon_upi", nullptr},            // other constructors
+    {0x28f, "make_trellon_triple", make_trellon_triple},  // other constructors
+    {0x293, "make_trellon_upi", make_trellon_upi},   // other constructors
     {0x297, "mcons", mcons},                         // cons allocation
     {0x29b, "set_normal_consing", set_normal_consing},  // cons allocation
     {0x29f, "set_annotating_consing", set_annotating_consing},  // cons allocation
@@ -176,7 +178,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x2eb, "new_finalization", new_finalization},   // specialised vectors
     {0x2ef, "break_on_exit_control", nullptr},       // threads and operating system
     {0x2f3, "pointer_storage_type", pointer_storage_type}, // memory manager
-    {0x2f7, "funcall_check", nullptr},               // trampolines and call glue
+    {0x2f7, "funcall_check", funcall_check},         // trampolines and call glue
     {0x2fb, "gc_set_protect", gc_set_protect},       // memory manager
     {0x303, "fixup_function_specs", nullptr},        // start-up and loaders
     {0x307, "bundle_lookup", nullptr},               // start-up and loaders

@@ -114,7 +114,7 @@
    function object (nil-0x4dd) in the function cell, nil in the property
    list and the Lisp slot, flags 0. The hash word is (hash untagged) << 8
    with 7 in its low byte; a symbol without a name gets the word 7 (no
-   code). Out: eax = the symbol (tag 7). The vector waits at ebp-0x20. */
+   code). Out: eax = the symbol (tag 7). The vector waits at ebp-0x14. */
         .globl new_symbol
         .hidden new_symbol
         .type new_symbol, @function
@@ -128,16 +128,16 @@ new_symbol:
         xor edx, edx
         mov ecx, 2
         call new_simple_vector
-        mov [ebp - 0x20], eax
+        mov [ebp - 0x14], eax
         mov edx, SYMBOL_BYTES + 8
         NEW_OBJECT
         lea esi, [eax + SYMBOL_FROM_PREFIX]
-        mov ecx, [ebp - 0x20]
+        mov ecx, [ebp - 0x14]
         STORE_PROTECTED esi, [ecx+SVECTOR_DATA]
         STORE_PROTECTED [ebp+8], [esi+SYMBOL_NAME]
         mov eax, [edi + NIL_UNBOUND_MARKER]
         mov [esi + SYMBOL_VALUE], eax
-        mov eax, [ebp - 0x20]
+        mov eax, [ebp - 0x14]
         mov [esi + SYMBOL_VALUE_VECTOR], eax
         mov word ptr [esi + SYMBOL_ZERO16], 0
         STORE_PROTECTED [edi+NIL_INITIAL_FUNCTION], [esi+SYMBOL_FUNCTION]

@@ -19,7 +19,7 @@
         .type integer_operation, @function
 integer_operation:
         RUNTIME_FRAME
-        sub esp, IF_BYTES
+        sub esp, IF_BYTES + 4                   /* ebp-0x20 is not visited: keep the record below it */
         mov [esp + IF_ARGUMENTS], eax
         mov [esp + IF_ARGUMENTS + 4], edx
         lea eax, [4 * ecx]

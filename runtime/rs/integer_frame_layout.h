@@ -3,7 +3,7 @@
 #ifndef RUNTIME_RS_INTEGER_FRAME_LAYOUT_H
 #define RUNTIME_RS_INTEGER_FRAME_LAYOUT_H
 
-/* IntegerFrame: lies at esp of the entry's runtime frame, below ebp-0x1c,
+/* IntegerFrame: lies at esp of the entry's runtime frame, below ebp-0x20,
    where the collector updates its Lisp words. Every word is a Lisp value
    (nil when unused) or fixnum-shaped. */
 #define IF_ARGUMENTS 0 /* three words: arguments 1 to 3, nil when not passed */

@@ -92,7 +92,7 @@ new_other:
    Out: eax = a simple vector (type 112) of L elements, each X (nil without
    a third argument); a non-zero fixnum kind goes into the prefix's upper
    16 bits. A negative or non-fixnum L: runtime error 13, nothing allocated,
-   eax = the error function's value. X waits at ebp-0x20. */
+   eax = the error function's value. X waits at ebp-0x14. */
         .globl new_simple_vector
         .hidden new_simple_vector
         .type new_simple_vector, @function
@@ -100,11 +100,11 @@ new_simple_vector:
         RUNTIME_FRAME
         mov [ebp + 8], eax
         mov [ebp + 12], edx
-        push edi
+        mov [ebp - 0x14], edi
         cmp ecx, 3
         jb 1f
         mov ecx, [ebp + 16]
-        mov [ebp - 0x20], ecx
+        mov [ebp - 0x14], ecx
 1:      test eax, FIXNUM_LENGTH_BAD
         jnz .Lvector_bad_length
         lea edx, [eax + 23]                     /* header, length, 4L bytes, prefix */
@@ -121,7 +121,7 @@ new_simple_vector:
         sar edx, 2
         mov [eax + PREFIX_KIND], dx
 2:      shr ecx, 2
-        mov edx, [ebp - 0x20]
+        mov edx, [ebp - 0x14]
         lea esi, [eax + PREFIX_HEADER + 8]
         jecxz 4f
 3:      mov [esi], edx

@@ -78,6 +78,87 @@ inline constexpr uint32_t kStateRunning = 0;
 inline constexpr uint32_t kStateInIoWait = 9;
 inline constexpr uint32_t kIoWaitMarked = 2;
 
+// ---- the whole record, as the thread registry builds it ----
+//
+// Header: type code 15 with 46 Lisp slots (words 1 to 46); every word after
+// slot 46 is raw and never seen by the collector. The record block is larger
+// than the 582 words of the layout: the volatile save area at +0x708 runs
+// 0x204 bytes past it. The block covers it, rounded to 8 bytes, and every
+// position stays where it is.
+inline constexpr uint32_t kLispSlots = 46;
+inline constexpr uint32_t kHeader = (kLispSlots << 8) | 15;
+inline constexpr uint32_t kTagOffset = 0x12;  // tagged word = block + 0x12
+inline constexpr uint32_t kRecordBlockBytes =
+    (kTagOffset + kVolatileSaveArea + 0x204 + 7) & ~uint32_t{7};
+static_assert(kRecordBlockBytes == 2336 && kRecordBlockBytes >= 4 * kRecordWords);
+
+// Lisp slots.
+inline constexpr int32_t kStructureType = wordOffset(1);
+inline constexpr int32_t kQueueNext = wordOffset(2);
+inline constexpr int32_t kQueuePrevious = wordOffset(3);
+inline constexpr int32_t kOwner = wordOffset(5);
+inline constexpr int32_t kStackSize = wordOffset(26);
+inline constexpr int32_t kCallbackMarker = wordOffset(28);
+inline constexpr int32_t kOsIdSlot = wordOffset(30);
+inline constexpr int32_t kProcessObject = wordOffset(31);
+inline constexpr int32_t kSpecialStack = wordOffset(33);
+inline constexpr int32_t kDescriptorWaitList = wordOffset(35);
+inline constexpr int32_t kProfilingExclusion = wordOffset(36);
+inline constexpr int32_t kScratch = wordOffset(41);
+// Raw words.
+inline constexpr int32_t kQueueWord1 = wordOffset(47);
+inline constexpr int32_t kQueueWord2 = wordOffset(48);
+inline constexpr int32_t kClockWord = wordOffset(49);
+inline constexpr int32_t kClearedWord52 = wordOffset(52);
+inline constexpr int32_t kSavedNativeStack = wordOffset(54);
+inline constexpr int32_t kOsThreadId = wordOffset(57);
+inline constexpr int32_t kChainLink = wordOffset(63);
+inline constexpr int32_t kSpecialFill = wordOffset(64);
+inline constexpr int32_t kClearedWord68 = wordOffset(68);
+inline constexpr int32_t kClearedWord69 = wordOffset(69);
+inline constexpr int32_t kClearedWord73 = wordOffset(73);
+inline constexpr int32_t kGcState = wordOffset(79);
+inline constexpr int32_t kErrnoAddress = wordOffset(88);
+inline constexpr int32_t kSelectBlockAddress = wordOffset(94);
+inline constexpr int32_t kCallbackFlag = wordOffset(95);
+inline constexpr int32_t kKillRequest = wordOffset(96);
+inline constexpr int32_t kClearedAtRegistration = wordOffset(97);
+inline constexpr int32_t kSecondHandle = wordOffset(444);
+inline constexpr int32_t kCallbackArgument = wordOffset(446);
+inline constexpr int32_t kCallbackIndex = wordOffset(447);
+inline constexpr int32_t kSelectBlock = wordOffset(448);       // words 448 and 449
+inline constexpr int32_t kCallbackSaveArea = wordOffset(450);  // words 450 to 581
+
+// Thread states (the raw state word).
+inline constexpr uint32_t kStateNew = 11;
+inline constexpr uint32_t kStateStarting = 6;
+inline constexpr uint32_t kStateWaitingForWake = 1;
+inline constexpr uint32_t kStateWaitingOnDescriptors = 10;
+inline constexpr uint32_t kStateCallbackDone = 5;
+inline constexpr uint32_t kStateKilled = 13;
+inline constexpr uint32_t kStateInForeignCall = 14;
+inline constexpr uint32_t kStateDead = 0xffffffff;  // -1
+
+// The positions the table of the record fixes, by word number.
+static_assert(kStructureType == -0xe && kQueueNext == -0xa && kQueuePrevious == -6);
+static_assert(kOwner == 2 && kStackSize == 0x56 && kPriority == 0x5a);
+static_assert(kCallbackMarker == 0x5e && kOsIdSlot == 0x66 && kProcessObject == 0x6a);
+static_assert(kSpecialStack == 0x72 && kSpecialStack == kFaslStack);
+static_assert(kDescriptorWaitList == 0x7a && kProfilingExclusion == 0x7e && kScratch == 0x92);
+static_assert(kQueueWord1 == 0xaa && kQueueWord2 == 0xae && kClockWord == 0xb2);
+static_assert(kClearedWord52 == 0xbe && kSavedNativeStack == 0xc6);
+static_assert(kStackBase == 0xce && kOsThreadId == 0xd2 && kRegistryIndex == 0xd6);
+static_assert(kState == 0xde && kChainLink == 0xea && kSpecialFill == 0xee);
+static_assert(kGcState == 0x12a && kErrnoAddress == 0x14e);
+static_assert(kSelectBlockAddress == 0x166);
+static_assert(kCallbackFlag == 0x16a && kKillRequest == 0x16e && kClearedAtRegistration == 0x172);
+static_assert(kWatchCount == 0x17a && kEventWatchList == 0x17e);
+static_assert(kSocketWatchList == 0x3ae && kSocketWatchCount == 0x3b2);
+static_assert(kOsThreadHandle == 0x6d6 && kWakeEvent == 0x6da && kSecondHandle == 0x6de);
+static_assert(kIoWaitMarker == 0x6e2 && kCallbackArgument == 0x6e6 && kCallbackIndex == 0x6ea);
+static_assert(kSelectBlock == 0x6ee && kCallbackSaveArea == 0x6f6);
+static_assert(wordOffset(kRecordWords) == 0x906);
+
 static_assert(kBindingIndex == wordOffset(29));
 static_assert(kBindingStack == wordOffset(32));
 static_assert(kFaslStack == wordOffset(33));

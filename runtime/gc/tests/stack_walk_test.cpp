@@ -107,18 +107,18 @@ class StackWalk : public LispHeap {
       slots.insert(slots.end(), words.begin(), words.end());
     };
     auto fixed = [&](int fp) { add({fp - 1, fp - 5, fp - 6, fp - 7}); };
-    add(range(R0 + kRecordWords, F0 - 8));  // above R0 and its native arguments, up to fp-32
-    fixed(F0);
-    add(range(F1 - 12 - 8, F1 - 8));
+    // Each frame: the words from its scan position up to fp-32 less its raw
+    // bytes (the marker's or the frame information's size).
+    fixed(F0);  // above R0 and its native arguments lies only F0's 64 raw bytes
+    add(range(F0 + 2, F1 - 8 - 12));
     fixed(F1);
     add({F1 + 2});  // map code 0
     add({F2 - 9, F2 - 12, F2 - 14});
     fixed(F2);
-    add(range(F3 - 10 - 8, F3 - 8));
+    add(range(F2 + 2, F3 - 8 - 10));  // a native entry's 40 raw bytes
     fixed(F3);
-    add(range(R1 + kRecordWords, F4 - 8));  // after the native stretch, from above R1
-    fixed(F4);
-    add(range(F5 - 10 - 8, F5 - 8));
+    fixed(F4);  // above R1 lies only F4's 48 raw bytes
+    add(range(F4 + 2, F5 - 8 - 10));
     fixed(F5);
     add({kCatch0 + 1, kCatch1 + 1});
     std::sort(slots.begin(), slots.end());

@@ -18,7 +18,7 @@
 #include "runtime/load/pure_library.h"
 #include "runtime/load/startup.h"
 #include "runtime/load/startup_services.h"
-#include "runtime/os/awaited_services.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/os/thread_storage.h"
 
 extern "C" {
@@ -43,7 +43,7 @@ struct Placed {
 std::vector<Placed> placedVariables() {
   return {
       {"threadctl_available", 0, &threadctl_available, 4},
-      {"dummy_thread", 8, dummy_thread, 4},
+      {"dummy_thread", 8, &dummy_thread, 4},
       {"bootmode", 12, &bootmode, 4},
       {"vxm_lso", 44, &vxm_lso, 4},
       {"xvxm_cvs", 52, xvxm_cvs, 8},

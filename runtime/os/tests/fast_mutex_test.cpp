@@ -119,7 +119,8 @@ TEST(SleepySpinlock, CountsAcquisitionsAndContention) {
     entered = true;
     release_sleepy_spinlock(&lock);
   });
-  while (std::atomic_ref<uint32_t>(lock.contentions).load() == 0) std::this_thread::yield();
+  // It keeps trying (the watchdog ends the test if it gave up)...
+  while (std::atomic_ref<uint32_t>(lock.contentions).load() < 2) std::this_thread::yield();
   std::this_thread::sleep_for(20ms);
   EXPECT_FALSE(entered);
   const uint32_t triesWhileHeld = std::atomic_ref<uint32_t>(lock.contentions).load();
@@ -128,8 +129,8 @@ TEST(SleepySpinlock, CountsAcquisitionsAndContention) {
   EXPECT_TRUE(entered);
   EXPECT_EQ(lock.word, 0u);
   EXPECT_EQ(lock.acquisitions, 2u);
-  EXPECT_GE(triesWhileHeld, 2u) << "it keeps trying, about once a millisecond";
-  EXPECT_LE(triesWhileHeld, 1000u) << "it sleeps between tries";
+  // ...but sleeps between tries, about a millisecond each.
+  EXPECT_LE(triesWhileHeld, 1000u);
 }
 
 }  // namespace

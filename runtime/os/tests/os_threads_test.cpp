@@ -17,6 +17,7 @@
 #include "runtime/os/os_waits.h"
 #include "runtime/os/tests/thread_record_fixture.h"
 #include "runtime/os/thread_record_access.h"
+#include "runtime/os/thread_registry.h"
 #include "testing/watchdog.h"
 
 extern "C" {
@@ -217,15 +218,10 @@ TEST(RecordAccessDeathTest, OnlyTheHeadOfTheActiveRecordsPassesTheTlsCheck) {
 TEST(AwaitedRoutinesDeathTest, EndTheProcessNamingThemselves) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   RecordInMemory record;
-  EXPECT_EXIT(heap_owner_handle(), testing::ExitedWithCode(1), "heap_owner_handle: not available");
   EXPECT_EXIT(force_heap_owner_to_jump(nullptr), testing::ExitedWithCode(1),
               "force_heap_owner_to_jump: not available");
   EXPECT_EXIT(find_lisp_thread_handle(nullptr), testing::ExitedWithCode(1),
               "find_lisp_thread_handle: not available");
-  EXPECT_EXIT(thread_is_active(record.raw()), testing::ExitedWithCode(1),
-              "thread_is_active: not available");
-  EXPECT_EXIT(prelink_stack(record.raw(), 0, 0, 0), testing::ExitedWithCode(1),
-              "prelink_stack: not available");
   EXPECT_EXIT(thread_wait_any_os_event(0, nullptr), testing::ExitedWithCode(1),
               "thread_wait_any_os_event: not available");
   EXPECT_EXIT(open_lock(0), testing::ExitedWithCode(1), "open_lock: not available");

@@ -10,11 +10,44 @@ TEST(KorvaneExports, PublishedWordsAreExportedAndInternalsAreNot) {
   for (const char* name : {"nilval", "tval", "UnboundValue", "free_heaps", "lisp_free_heap",
                            "malloccnt", "mallocbrk", "malloctrace"})
     EXPECT_NE(dlsym(library, name), nullptr) << name;
-  for (const char* name : {"find_lisp_thread_handle", "thread_clink"})
+  for (const char* name : {"find_lisp_thread_handle", "thread_clink", "set_my_thread_watch_pointers"})
     EXPECT_NE(dlsym(library, name), nullptr) << name;
   for (const char* name : {"setupglobs", "restoreglobs", "link_runtime_entries", "globreg", "globs",
                            "rs_error", "lisp_tls_index", "nil_block_prepare", "vxm_sbrk",
-                           "vxmmalloc", "heap_sbrk_aligned", "nextf"})
+                           "vxmmalloc", "heap_sbrk_aligned", "nextf", "allocate_threadctl",
+                           "vxm_thread_control", "mp_log_event"})
+    EXPECT_EQ(dlsym(library, name), nullptr) << name;
+  dlclose(library);
+}
+
+TEST(KorvaneExports, ThePrinterLimitsAndHooksAreExportedWithTheirDefaults) {
+  void* library = dlopen(KORVANE_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();
+  EXPECT_NE(dlsym(library, "lisp_output_list"), nullptr);
+  const struct {
+    const char* name;
+    int expected;
+  } words[] = {{"lisp_print_level", 5},
+               {"lisp_print_length", 10},
+               {"lisp_demangle_hook", 0},
+               {"lisp_demangle_deallocate_hook", 0},
+               {"lisp_demangled", 0}};
+  for (const auto& word : words) {
+    const auto* address = static_cast<const int*>(dlsym(library, word.name));
+    ASSERT_NE(address, nullptr) << word.name;
+    EXPECT_EQ(*address, word.expected) << word.name;
+  }
+  for (const char* name : {"lisp_output_object_aux", "lisp_zo", "lisp_frame_cache"})
+    EXPECT_EQ(dlsym(library, name), nullptr) << name;
+  dlclose(library);
+}
+
+TEST(KorvaneExports, ExternalSlotManagersAreExported) {
+  void* library = dlopen(KORVANE_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();
+  for (const char* name : {"register_external_slot_manager", "unregister_external_slot_manager"})
+    EXPECT_NE(dlsym(library, name), nullptr) << name;
+  for (const char* name : {"scan_external_slots", "external_slot_managers", "add_lispstatic"})
     EXPECT_EQ(dlsym(library, name), nullptr) << name;
   dlclose(library);
 }
