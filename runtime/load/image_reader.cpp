@@ -121,8 +121,10 @@ class Restore {
   bool run();
 
  private:
-  bool fail(const char* message) {
-    std::fputs(message, stderr);
+  // Prints the failure's message and flushes: the restore ends here.
+  template <class... Arguments>
+  bool fail(const char* format, Arguments... arguments) {
+    std::fprintf(stderr, format, arguments...);
     std::fflush(stderr);
     return false;
   }
@@ -161,15 +163,12 @@ class Restore {
 bool Restore::openAndCheckHeader() {
   file_ = open(name_, O_RDONLY | O_CLOEXEC);
   if (file_ < 0) {
-    say(text::kCannotOpen, name_);
-    return fail("");
+    return fail(text::kCannotOpen, name_);
   }
   if (!readAt(file_, &header_, sizeof header_, 0) || header_.magic != kImageMagic)
     return fail(text::kHeaderCorrupted);
-  if (header_.version != kImageVersion) {
-    say(text::kWrongVersion, name_, header_.version, kImageVersion);
-    return fail("");
-  }
+  if (header_.version != kImageVersion)
+    return fail(text::kWrongVersion, name_, header_.version, kImageVersion);
   if (!(header_.flags & kImageInternationalFlag)) return fail(text::kCharacterSetDiffers);
   if (const char* problem = image_file::validateImage(header_, nullptr, 0)) return fail(problem);
   return true;
@@ -392,10 +391,8 @@ bool Restore::run() {
   if (!commitAndReserveTheRest()) return false;
   if (!mapping_ && !readAreas()) return false;
   if (verbose_startup) reportHeaps();
-  if (lisp_heap.base > vxmmalloc_heap.base) {
-    say(text::kCHeapBelowLispHeap, vxmmalloc_heap.base, lisp_heap.base);
-    return fail("");
-  }
+  if (lisp_heap.base > vxmmalloc_heap.base)
+    return fail(text::kCHeapBelowLispHeap, vxmmalloc_heap.base, lisp_heap.base);
 
   if (lisp_heap_offset != 0) moveRuntimePointers();
   // Mended: restoreglobs finds this thread through global word 0, which
@@ -424,7 +421,7 @@ void setRebornHook(RebornHook hook) {
 extern "C" void restore_image_file(const char* imageName, int argc, char** argv, char** envp) {
   {
     Restore restore(imageName, argc, argv);
-    if (!restore.run()) return;
+    if (!restore.run()) return;  // the message is out
   }
   if (const image_file::RebornHook hook = g_rebornHook.load()) {
     hook(argc, argv, envp);
