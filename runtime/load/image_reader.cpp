@@ -109,6 +109,25 @@ bool mapAt(uint32_t address, uint32_t bytes, int file, uint32_t offset) {
 bool inside(uint32_t value, const heap_descriptor& heap) {
   return value >= heap.base && value < heap.brk;
 }
+// The bytes [from, from + bytes) lie in the heap's used part.
+bool insideRange(int64_t from, int64_t bytes, const heap_descriptor& heap) {
+  return from >= heap.base && from + bytes <= heap.brk;
+}
+
+// The nil block, from its lowest global word to the end of the entry table,
+// and a cons cell (car and cdr, 0x11 below its word): what the restore
+// writes through these words must lie in the heap.
+bool nilBlockInside(uint32_t nil, const heap_descriptor& heap) {
+  return insideRange(int64_t{nil} + nb::kLowestGlobal, nb::kBlockEnd - nb::kLowestGlobal, heap);
+}
+bool consInside(uint32_t cons, const heap_descriptor& heap) {
+  return insideRange(int64_t{cons} - 0x11, 8, heap);
+}
+// restoreglobs copies the trampolines to the address in this word.
+bool trampolineAreaInside(uint32_t nil, const heap_descriptor& heap) {
+  return insideRange(nb::word(nil, nb::global::kTrampolineAreaStart), nb::kTrampolineStretchBytes,
+                     heap);
+}
 
 // One restore, step by step; each step returns false after printing its message.
 class Restore {
@@ -265,8 +284,8 @@ bool Restore::restoreNativeVariables() {
   // Mended: the words that the rest of the restore follows must name the
   // saved Lisp heap.
   const heap_descriptor& saved = header_.lisp_heap;
-  if (nilval != globreg - nb::global::kThreadSlotIndex || !inside(nilval, saved) ||
-      !inside(tval, saved) || !inside(UnboundValue, saved))
+  if (nilval != globreg - nb::global::kThreadSlotIndex || !nilBlockInside(nilval, saved) ||
+      !inside(tval, saved) || !consInside(UnboundValue, saved))
     return fail(text::kErrorRestoringCData);
   return true;
 }
@@ -395,6 +414,9 @@ bool Restore::run() {
     return fail(text::kCHeapBelowLispHeap, vxmmalloc_heap.base, lisp_heap.base);
 
   if (lisp_heap_offset != 0) moveRuntimePointers();
+  // Mended: the trampoline area named by the heap must lie in it; decision:
+  // refused as inconsistent runtime data.
+  if (!trampolineAreaInside(nilval, lisp_heap)) return fail(text::kErrorRestoringCData);
   // Mended: restoreglobs finds this thread through global word 0, which
   // still holds the saving process's slot offset.
   word(globreg) = lisp_tls_index;

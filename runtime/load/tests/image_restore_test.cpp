@@ -35,6 +35,8 @@ constexpr uint32_t kNativeOffsetField = 72;
 constexpr uint32_t kTable = 92;
 constexpr uint32_t kVariablesBlock = 0xC060;
 constexpr uint32_t kVariablesBlockBytes = 3278;
+constexpr uint32_t kGlobregInBlock = 878;  // places of two words in the block
+constexpr uint32_t kNilInBlock = 2854;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -354,7 +356,21 @@ TEST_F(ImageRestore, EveryMalformedImageIsRefusedByItsMessage) {
            setWord(b, field, wordAt(b, field) - 0x44000000);
        },
        "C heap (0x10000000) must be above lisp heap (0x20000000)\n"},
-      {"nil not in the saved heap", [](Bytes& b) { setWord(b, kVariablesBlock + 2854, 0x10); },
+      {"nil block reaching below the heap",
+       [](Bytes& b) {
+         const uint32_t nil = wordAt(b, kLispHeapField) + 0x105;
+         setWord(b, kVariablesBlock + kNilInBlock, nil);
+         setWord(b, kVariablesBlock + kGlobregInBlock, nil - 0x15);
+       },
+       "Error restoring C data\n"},
+      {"trampoline area outside the heap",
+       [](Bytes& b) {
+         const uint32_t word = wordAt(b, kVariablesBlock + kNilInBlock) - 0x1c1;
+         setWord(b, wordAt(b, entryField(0, 0)) + word - wordAt(b, entryField(0, 1)), 0x10);
+       },
+       "Error restoring C data\n"},
+      {"nil not in the saved heap",
+       [](Bytes& b) { setWord(b, kVariablesBlock + kNilInBlock, 0x10); },
        "Error restoring C data\n"},
   };
   for (const Corruption& c : cases) {
