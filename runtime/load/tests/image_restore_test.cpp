@@ -283,6 +283,20 @@ TEST_F(ImageRestore, AReservationCutShortByAMappingIsScaledBackAndStillLoads) {
   EXPECT_EQ(run.standardError, message);
 }
 
+TEST_F(ImageRestore, AnImageWithSplashBlocksLoadsTheSame) {
+  Bytes withSplash = image_;
+  const uint32_t first = kVariablesBlock + kVariablesBlockBytes;
+  const std::string pictures = "first picture|second";
+  std::memcpy(&withSplash[first], pictures.data(), pictures.size());
+  setWord(withSplash, 76, first);
+  setWord(withSplash, 80, first + 14);
+  setWord(withSplash, 84, 14);
+  setWord(withSplash, 88, 6);
+  const ProgramRun run = restore(withSplash);
+  ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+  EXPECT_EQ(stateLines(run.standardOutput), savedState_);
+}
+
 struct Corruption {
   const char* name;
   void (*apply)(Bytes& image);
