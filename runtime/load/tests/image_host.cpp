@@ -4,12 +4,14 @@
 //       builds a small heap with objects in old and new space and a native
 //       block, saves it to FILE, prints its state (below) and exits 0, or
 //       prints "save result N" and exits 2.
-//   image_host restore [--occupy ADDRESS BYTES]... [--env NAME=VALUE]... -- ARGUMENTS...
+//   image_host restore [--occupy ADDRESS BYTES]... [--env NAME=VALUE]... [--save-again]
+//                      -- ARGUMENTS...
 //       reserves each ADDRESS range first (to force a move; hexadecimal),
 //       sets the environment variables, then calls
 //       lisp_init with ARGUMENTS as the argument vector; a restore that
 //       reaches lisp_main_reborn prints the state and exits 0 there; one
 //       that moved the Lisp heap and failed later prints it at its exit.
+//       With --save-again the restored heap is first saved over the image.
 //
 // The state: one line per saved area and for the native heap's used bytes
 // with a hash of their memory, then the runtime words the restore sets.
@@ -105,8 +107,11 @@ void printState(const char* image) {
 }
 
 const char* g_image = nullptr;
+bool g_saveAgain = false;
 
 void atReborn(int, char**, char**) {
+  // Saved over the very file this process maps its heap from.
+  if (g_saveAgain) std::printf("saved again %d\n", save_image_file(g_image, 0));
   printState(g_image);
   // Global word 0 must name this process's thread slot when Lisp code runs.
   std::printf("slot word %s\n", at(globreg) == lisp_tls_index ? "ours" : "stale");
@@ -174,6 +179,8 @@ int restore(int argc, char** argv) {
         return 4;
       }
       i += 2;
+    } else if (std::strcmp(argv[i], "--save-again") == 0) {
+      g_saveAgain = true;
     } else if (std::strcmp(argv[i], "--env") == 0 && i + 1 < argc) {
       putenv(argv[++i]);
     } else if (std::strcmp(argv[i], "--") == 0) {

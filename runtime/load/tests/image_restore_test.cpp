@@ -283,6 +283,20 @@ TEST_F(ImageRestore, AReservationCutShortByAMappingIsScaledBackAndStillLoads) {
   EXPECT_EQ(run.standardError, message);
 }
 
+TEST_F(ImageRestore, AHeapRestoredFromAnImageCanBeSavedOverThatImage) {
+  // The file stays mapped while it is replaced: the old contents must stay
+  // whole under the mapping, and the new file must hold the same heap.
+  const ProgramRun again = restore(image_, {"--save-again"});
+  ASSERT_EQ(again.exitStatus, 0) << again.standardError;
+  EXPECT_EQ(again.standardOutput.rfind("saved again 0\n", 0), 0u) << again.standardOutput;
+  EXPECT_EQ(stateLines(again.standardOutput), savedState_);
+
+  const Bytes resaved = readFile(root_ / "try.vxi");
+  const ProgramRun run = restore(resaved);
+  ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+  EXPECT_EQ(stateLines(run.standardOutput), savedState_);
+}
+
 TEST_F(ImageRestore, AnImageWithSplashBlocksLoadsTheSame) {
   Bytes withSplash = image_;
   const uint32_t first = kVariablesBlock + kVariablesBlockBytes;
