@@ -129,6 +129,18 @@ bool trampolineAreaInside(uint32_t nil, const heap_descriptor& heap) {
                      heap);
 }
 
+// The new-space sysvector chain that the restore walks: every link inside
+// the heap's used part, ending within as many steps as objects could fit.
+bool sysvectorChainInside(const heap_descriptor& heap) {
+  constexpr uint32_t kSmallestObject = 16;  // prefix and header
+  uint32_t steps = (heap.brk - heap.base) / kSmallestObject;
+  for (uint32_t prefix = GsSVC_head; prefix != 0; prefix = word(prefix)) {
+    if (!insideRange(prefix, kSmallestObject + 8, heap) || steps-- == 0) return false;
+    if (prefix == GsSVC_tail) break;
+  }
+  return true;
+}
+
 // One restore, step by step; each step returns false after printing its message.
 class Restore {
  public:
@@ -426,6 +438,9 @@ bool Restore::run() {
   if ((lisp_heap_offset != 0 || libraryDelta_ != 0) &&
       !gc_relocate_heap(&lisp_heap, static_cast<int32_t>(lisp_heap_offset), libraryDelta_))
     return false;
+  // Mended: the chain comes from the image; a broken one is refused rather
+  // than followed.
+  if (!sysvectorChainInside(lisp_heap)) return fail(text::kErrorRestoringCData);
   clear_old_stack_sysvectors(vxmmalloc_heap.base, vxmmalloc_heap.brk);
   // A mapped image stays open for the life of the process.
   keepFile_ = mapping_;

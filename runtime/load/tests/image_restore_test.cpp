@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/gc/gc_data_record.h"
 #include "testing/run_program.h"
 
 namespace {
@@ -37,6 +38,16 @@ constexpr uint32_t kVariablesBlock = 0xC060;
 constexpr uint32_t kVariablesBlockBytes = 3278;
 constexpr uint32_t kGlobregInBlock = 878;  // places of two words in the block
 constexpr uint32_t kNilInBlock = 2854;
+constexpr uint32_t kCollectorRecordInBlock = 2862;
+
+// The place of a collector variable in the collector's record.
+uint32_t collectorWord(const char* name) {
+  for (uint32_t i = 0; i < gc::kGcDataWords; ++i)
+    if (gc::kGcDataWordsTable[i].name && std::strcmp(gc::kGcDataWordsTable[i].name, name) == 0)
+      return i;
+  ADD_FAILURE() << name;
+  return 0;
+}
 
 using Bytes = std::vector<uint8_t>;
 
@@ -395,6 +406,12 @@ TEST_F(ImageRestore, EveryMalformedImageIsRefusedByItsMessage) {
        [](Bytes& b) {
          const uint32_t word = wordAt(b, kVariablesBlock + kNilInBlock) - 0x1c1;
          setWord(b, wordAt(b, entryField(0, 0)) + word - wordAt(b, entryField(0, 1)), 0x10);
+       },
+       "Error restoring C data\n"},
+      {"sysvector chain leaving the heap",
+       [](Bytes& b) {
+         setWord(b, kVariablesBlock + kCollectorRecordInBlock + 4 * collectorWord("GsSVC_head"),
+                 0x10);
        },
        "Error restoring C data\n"},
       {"nil not in the saved heap",
