@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "runtime/gc/gc_data_record.h"
+#include "testing/image_file_writer.h"
 #include "testing/run_program.h"
 
 namespace {
@@ -306,6 +307,67 @@ TEST_F(ImageRestore, AHeapRestoredFromAnImageCanBeSavedOverThatImage) {
   const ProgramRun run = restore(resaved);
   ASSERT_EQ(run.exitStatus, 0) << run.standardError;
   EXPECT_EQ(stateLines(run.standardOutput), savedState_);
+}
+
+// The host's hash of memory: FNV-1a over the bytes, the nil block left out.
+uint64_t hostHash(uint32_t address, const Bytes& bytes, uint32_t nil) {
+  uint64_t hash = 1469598103934665603ull;
+  for (uint32_t i = 0; i < bytes.size(); ++i) {
+    const uint32_t here = address + i;
+    if (here >= nil - 0x580 && here < nil + 0x400) continue;
+    hash = (hash ^ bytes[i]) * 1099511628211ull;
+  }
+  return hash;
+}
+
+std::string areaLine(const char* kind, uint32_t address, const Bytes& bytes, uint32_t nil) {
+  char line[80];
+  std::snprintf(line, sizeof line, "%s %08x %08x %016llx\n", kind, address,
+                static_cast<uint32_t>(bytes.size()),
+                static_cast<unsigned long long>(hostHash(address, bytes, nil)));
+  return line;
+}
+
+TEST_F(ImageRestore, AnImageLaidOutFromTheFormatAloneRestoresAtItsAddresses) {
+  // A heap away from the default addresses: a first area holding the nil
+  // block, a gap, a second area of two blocks; a page of native heap.
+  constexpr uint32_t kBase = 0x31000000, kNative = 0x5a000000;
+  constexpr uint32_t kNil = kBase + 0x685, kUnbound = kBase + 0xa60 + 0x11;
+  constexpr uint32_t kT = kBase + 0x30000 + 0x100 + 0x11;
+  testing_support::ImageDescription d;
+  d.lispHeap = {kBase, kBase + 0x58000, kBase + 0x60000, kBase + 0x1000000, kBase + 0x1000000};
+  d.nativeHeap = {kNative, kNative + 0x1000, kNative + 0x10000, kNative + 0x200000,
+                  kNative + 0x200000};
+  Bytes first(0x10000), second(0x20000), native(0x1000);
+  for (size_t i = 0; i < first.size(); ++i) first[i] = static_cast<uint8_t>(i * 13 + 5);
+  for (size_t i = 0; i < second.size(); ++i) second[i] = static_cast<uint8_t>(i * 7 + 3);
+  for (size_t i = 0; i < native.size(); ++i) native[i] = static_cast<uint8_t>(i ^ 0x5a);
+  const uint32_t trampolines = kNil + 0x390;  // the word at nil - 0x1c1 names them
+  std::memcpy(&first[kNil - 0x1c1 - kBase], &trampolines, 4);
+  d.areas = {{kBase, first}, {kBase + 0x30000, second}};
+  d.nativeContents = native;
+  d.variables.assign(kVariablesBlockBytes, 0);
+  const auto place = [&](uint32_t offset, uint32_t value) {
+    std::memcpy(&d.variables[offset], &value, 4);
+  };
+  place(kGlobregInBlock, kNil - 0x15);
+  place(2106, kUnbound);  // UnboundValue
+  place(kNilInBlock, kNil);
+  place(kNilInBlock + 4, kT);
+  d.splash = {"picture", ""};
+  const Bytes image = testing_support::buildImageFile(d);
+
+  const std::string expected = areaLine("area", kBase, first, kNil) +
+                               areaLine("area", kBase + 0x30000, second, kNil) +
+                               areaLine("native", kNative, native, kNil);
+  for (const char* option : {"-I", "-Im"}) {
+    SCOPED_TRACE(option);
+    const ProgramRun run = restore(image, {}, option);
+    ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+    EXPECT_EQ(run.standardOutput.substr(0, expected.size()), expected);
+    EXPECT_NE(run.standardOutput.find("lisp heap 31000000 31058000\n"), std::string::npos);
+    EXPECT_NE(run.standardOutput.find("slot word ours\n"), std::string::npos);
+  }
 }
 
 TEST_F(ImageRestore, AnImageWithSplashBlocksLoadsTheSame) {
