@@ -11,6 +11,7 @@ packages=(
   libgmock-dev:i386
   libbenchmark-dev:i386
   libopenblas-dev:i386
+  unicode-data
 )
 
 missing=()

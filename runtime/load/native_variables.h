@@ -48,7 +48,6 @@ extern uint32_t min_faslversion;
 extern uint32_t min_rsversion;
 extern uint32_t rsversion;
 extern uint32_t load_real_args;
-extern uint32_t mixed_case_convert;  // case conversion
 extern uint32_t gc_sigmask;          // start-up, dump support
 extern uint8_t old_sigs[kSavedSignalBytes];
 extern uint32_t reborn;

@@ -24,6 +24,7 @@
 #include "runtime/load/startup_messages.h"
 #include "runtime/load/startup_services.h"
 #include "runtime/load/startup_standins.h"
+#include "runtime/load/string_file.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/exports.h"
@@ -283,7 +284,7 @@ int lisp_main_reborn(int argc, char** argv, char** envp) {
   std::setvbuf(stdout, stdout_buffer, _IOLBF, sizeof stdout_buffer);
   std::setvbuf(stderr, stderr_buffer, _IOLBF, sizeof stderr_buffer);
 
-  str_file = nullptr;
+  str_file = 0;
   str_file_size = 0;
   str_file_count = 0;
   jc_start();

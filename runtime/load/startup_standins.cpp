@@ -93,8 +93,5 @@ void lisp_format(const char* text) {
 uint32_t prof_thread = 0;
 uint32_t inhibitprof = 0;
 uint32_t do_purify = 0;
-char* str_file = nullptr;
-uint32_t str_file_size = 0;
-uint32_t str_file_count = 0;
 
 }  // extern "C"

@@ -55,12 +55,8 @@ void lisp_format(const char* text);
 // distances; 1 when done, 0 when it cannot be (the reason is printed).
 int gc_relocate_heap(heap_descriptor* heap, int32_t heapDelta, int32_t libraryDelta);
 
-// ---- words the start-up clears or resets, owned by the profiler and
-//      string-file modules ----
+// ---- words the start-up clears or resets, owned by the profiler module ----
 extern uint32_t prof_thread;
 extern uint32_t inhibitprof;
 extern uint32_t do_purify;
-extern char* str_file;
-extern uint32_t str_file_size;
-extern uint32_t str_file_count;
 }

@@ -3,13 +3,8 @@
 #include <array>
 #include <cstdint>
 
+#include "runtime/load/case_mapping.h"
 #include "runtime/load/native_variables.h"
-
-extern "C" {
-// Whether name conversion also changes mixed-case text; set by a system
-// service. Defined here until the case-conversion code takes it over.
-uint32_t mixed_case_convert = 0;
-}
 
 namespace {
 

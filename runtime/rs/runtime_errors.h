@@ -9,4 +9,8 @@ namespace lisp::runtime_error {
 // Chosen outside the codes that runtime routines signal themselves.
 inline constexpr int32_t kEntryNotAvailable = 63;
 
+// A fasl file's names are in a case mode the image's reader does not use
+// (from_c_fasl_casemode_mismatch_error). Chosen beside the one above.
+inline constexpr int32_t kFaslCaseModeMismatch = 64;
+
 }  // namespace lisp::runtime_error

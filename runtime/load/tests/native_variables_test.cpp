@@ -15,6 +15,7 @@
 
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/native_heap.h"
+#include "runtime/load/case_mapping.h"
 #include "runtime/load/pure_library.h"
 #include "runtime/load/startup.h"
 #include "runtime/load/startup_services.h"

@@ -17,6 +17,7 @@
 #include "runtime/load/startup.h"
 #include "runtime/load/startup_standins.h"
 #include "testing/lisp_routine_heap.h"
+#include "testing/temp_path.h"
 
 extern "C" lisp::lispval tval;
 
@@ -57,7 +58,7 @@ std::string writeLibrary(const std::string& name, const LibraryShape& shape) {
     put32(bytes, 28, shape.stringFill);
     put32(bytes, 32, shape.stringLength);
   }
-  const std::string path = ::testing::TempDir() + name;
+  const std::string path = testing_support::processTempPath(name);
   std::FILE* file = std::fopen(path.c_str(), "wb");
   EXPECT_NE(file, nullptr);
   if (!bytes.empty()) {
@@ -342,7 +343,7 @@ TEST_F(PureLibrary, TimestampMismatchIsReportedBeforeVersionMismatch) {
 }
 
 TEST_F(PureLibrary, AMissingFileEndsTheProcessWithItsName) {
-  const std::string path = ::testing::TempDir() + "no_such_library.vpl";
+  const std::string path = testing_support::processTempPath("no_such_library.vpl");
   nameLibrary(path);
   EXPECT_EXIT(map_lso_file(kLimit), ::testing::ExitedWithCode(255),
               "^Can't open lso file " + path + " \\(error: 2\\) \n$");
