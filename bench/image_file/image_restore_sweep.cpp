@@ -1,8 +1,8 @@
 // A bounded mutation sweep over image restores, one child process per input:
 // each round flips a few bytes of a saved image (in the header, the area
-// table, the native-variable block or anywhere) and restores it through the
-// test host, mapped or read. A restore may refuse or succeed; a child killed
-// by a signal is a fault, and its input is kept as crash-N.vxi.
+// table, the native-variable block, the nil block or anywhere) and restores
+// it through the test host, mapped or read. A restore may refuse or succeed;
+// a child killed by a signal is a fault, and its input is kept as crash-N.vxi.
 //
 // Run by hand, bounded by the round count:
 //   build/tests/image_host save /tmp/saved.vxi
@@ -23,9 +23,11 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Where a flip lands: the header and table, the native-variable block, or
-// anywhere in the file.
-constexpr uint32_t kRegions[][2] = {{0, 92 + 4 + 12 * 8}, {0xC060, 0xC060 + 3278}, {0, 0}};
+// Where a flip lands: the header and table, the native-variable block, the
+// start of the first area (where the nil block lies), or anywhere.
+constexpr uint32_t kRegions[][2] = {
+    {0, 92 + 4 + 12 * 8}, {0xC060, 0xC060 + 3278}, {0x10000, 0x12000}, {0, 0}};
+constexpr uint32_t kRegionCount = sizeof kRegions / sizeof kRegions[0];
 
 Bytes readFile(const char* path) {
   std::ifstream in(path, std::ios::binary);
@@ -68,7 +70,7 @@ int main(int argc, char** argv) {
   int faults = 0;
   for (long round = 0; round < rounds; ++round) {
     Bytes image = saved;
-    const auto& region = kRegions[random() % 3];
+    const auto& region = kRegions[random() % kRegionCount];
     const uint32_t from = region[1] ? region[0] : 0;
     const uint32_t to = region[1] ? region[1] : static_cast<uint32_t>(image.size());
     const int flips = 1 + static_cast<int>(random() % 8);
