@@ -1,10 +1,12 @@
 # Two entry points: `make run` and `make test`. Both install what is missing,
-# configure and build for 32-bit x86 Linux.
+# configure and build for 32-bit x86 Linux. `make sanitize` builds the tree
+# once more under the sanitizers and runs every test there.
 BUILD_DIR ?= build
+SANITIZE_DIR ?= build-sanitize
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all setup configure build run test clean
+.PHONY: all setup configure build run test sanitize clean
 
 all: build
 
@@ -25,5 +27,14 @@ run: build
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
+# Undefined-behaviour and address sanitizers (cmake/sanitize.cmake says which
+# modules get which); a finding fails its test. Benchmarks are left out.
+sanitize: setup
+	@cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZV_SANITIZE=ON \
+	  -DZV_BUILD_BENCH=OFF >/dev/null
+	@cmake --build $(SANITIZE_DIR) -j $(JOBS)
+	@cd $(SANITIZE_DIR) && UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR)

@@ -52,6 +52,12 @@ ProgramRun runProgram(const std::string& program, const std::vector<std::string>
     dup2(input.readEnd, STDIN_FILENO);
     dup2(output.writeEnd, STDOUT_FILENO);
     dup2(error.writeEnd, STDERR_FILENO);
+    if (options.standardOutput == OutputTarget::Closed) close(STDOUT_FILENO);
+    if (options.standardOutput == OutputTarget::DeviceFull) {
+      const int full = open("/dev/full", O_WRONLY);
+      if (full < 0 || dup2(full, STDOUT_FILENO) < 0) _exit(125);
+      close(full);
+    }
     if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
     execv(program.c_str(), argv.data());
     _exit(127);

@@ -14,9 +14,14 @@ struct ProgramRun {
   std::string standardError;
 };
 
+// Where the child's standard output goes: a pipe the test reads, a device
+// on which every write fails for lack of space, or nowhere (closed).
+enum class OutputTarget { Captured, DeviceFull, Closed };
+
 struct ProgramOptions {
   std::string workingDirectory;  // empty: the test's own
   std::string standardInput;     // written to the child's standard input, then closed
+  OutputTarget standardOutput = OutputTarget::Captured;
 };
 
 // Starts `program` with `arguments` (not including argv[0]) and waits for it.

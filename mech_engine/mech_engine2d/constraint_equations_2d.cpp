@@ -5,6 +5,7 @@
 #include "mech_engine_common/engine_error.h"
 #include "mech_engine_common/engine_messages.h"
 #include "mech_engine_common/qr_factorisation.h"
+#include "mech_engine_common/tolerance_check.h"
 
 // The general constraint's kinematic parameters and equations (the
 // zero-prismatic and single-revolute families linked in this system), its
@@ -332,7 +333,7 @@ bool generalConstraintAccelerationEquations(EngineConstraint* constraint) {
 std::int32_t testZeroPrismaticEquations2D(EngineConstraint* constraint) {
   const double tolerance = *constraint->general->linearTolerance;
   for (int component = 0; component < 2; ++component) {
-    if (std::fabs(translationResidual(constraint, component)) > tolerance) return 2;
+    if (violates(translationResidual(constraint, component), tolerance)) return 2;
   }
   return 0;
 }
@@ -341,9 +342,8 @@ std::int32_t testSingleRevoluteEquations2D(EngineConstraint* constraint) {
   const int row = revoluteRow(constraint);
   if (row < 0 || constraint->equations->modes->indices[row] != kEquationHolonomicDriver) return 0;
   singleRevolutePositionEquations2D(constraint);
-  return std::fabs(constraint->equations->residual[row]) > *constraint->general->angularTolerance
-             ? 2
-             : 0;
+  const double tolerance = *constraint->general->angularTolerance;
+  return violates(constraint->equations->residual[row], tolerance) ? 2 : 0;
 }
 
 std::int32_t testGeneralConstraintEquations(EngineConstraint* constraint) {

@@ -108,6 +108,10 @@ bool singular(const EngineJoint* joint) {
 // D⁻¹ of the joint-space inertia D (n x n) into inverse.
 bool invertJointInertia(const EngineJoint* joint, const double* d, int n, double* inverse,
                         const MachineEnvironment* environment) {
+  // A NaN or infinite inertia (a non-finite mass) has no usable inverse either.
+  for (int i = 0; i < n * n; ++i) {
+    if (!std::isfinite(d[i])) return singular(joint);
+  }
   if (n == 1) {
     if (d[0] == 0.0) return singular(joint);
     inverse[0] = 1.0 / d[0];

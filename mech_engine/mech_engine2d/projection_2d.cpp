@@ -7,6 +7,7 @@
 #include "mech_engine_common/engine_messages.h"
 #include "mech_engine_common/engine_vector_kernels.h"
 #include "mech_engine_common/qr_factorisation.h"
+#include "mech_engine_common/tolerance_check.h"
 
 // Keeping the mechanism on its constraints: the least-squares velocity and
 // acceleration projections, the mass-weighted stabilisation of positions and
@@ -400,7 +401,7 @@ bool projectVelocity(EngineMechanism* mechanism, bool check) {
   const double s = velocityRhsNorm(mechanism);
   swapActiveAndSaved(mechanism);
   if (failed) return true;
-  if (r > kCheckTolerance * s + kCheckTolerance)
+  if (violates(r, kCheckTolerance * s + kCheckTolerance))
     return setEngineError(kMessageVelocityInconsistent);
   return false;
 }
@@ -453,7 +454,7 @@ bool projectAcceleration2D(EngineMechanism* mechanism, bool check) {
   clearUnitRates(mechanism);
   failed = failed || sweepAcceleration2D(mechanism);
   if (failed) return true;
-  if (std::sqrt(r) > kCheckTolerance * std::sqrt(s) + kCheckTolerance) {
+  if (violates(std::sqrt(r), kCheckTolerance * std::sqrt(s) + kCheckTolerance)) {
     return setEngineError(kMessageAccelerationInconsistent);
   }
   return false;
@@ -505,6 +506,8 @@ bool nonlinearSolver(EngineMechanism* mechanism, bool tight, std::uint8_t* conve
     done = 1;
     return false;
   }
+  // No step can mend a non-finite residual: not converged, at once.
+  if (!std::isfinite(fnorm)) return false;
   if (computeStep(mechanism, state, f, d)) return true;
   int evaluations = 1;
   gatherFreePositions(mechanism, x);
@@ -561,7 +564,7 @@ bool nonlinearSolver(EngineMechanism* mechanism, bool tight, std::uint8_t* conve
       done = 1;
       return false;
     }
-    if (fnorm <= std::max(ftol, ftol * xnorm)) {
+    if (within(fnorm, std::max(ftol, ftol * xnorm))) {
       done = 1;
       const bool halved = trialNorm <= 0.5 * previousNorm;
       if (!halved && !state.regularised) return false;

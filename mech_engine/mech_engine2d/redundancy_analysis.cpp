@@ -8,6 +8,7 @@
 #include "mech_engine_common/engine_messages.h"
 #include "mech_engine_common/engine_vector_kernels.h"
 #include "mech_engine_common/qr_factorisation.h"
+#include "mech_engine_common/tolerance_check.h"
 
 // Redundancy analysis: which constraint equations stay active, decided by the
 // numerical rank of the constraint Jacobian, stage by stage (holonomic
@@ -39,7 +40,7 @@ int numericalRank(const EngineMechanism* mechanism, int rows, int columns) {
   const double threshold = std::fabs(data->jacobian[0]) * tolerance;
   int rank = 0;
   for (int j = 0; j < std::min(rows, columns); ++j) {
-    if (std::fabs(data->jacobian[j + j * rows]) > threshold) rank = j + 1;
+    if (violates(data->jacobian[j + j * rows], threshold)) rank = j + 1;
   }
   return rank;
 }

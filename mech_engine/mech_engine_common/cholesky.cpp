@@ -17,7 +17,7 @@ bool choleskyFactor(double* a, int n) {
     double sumOfSquares = 0.0;
     for (int k = 0; k < i; ++k) sumOfSquares += at(i, k) * at(i, k);
     const double diagonal = at(i, i) - sumOfSquares;
-    if (diagonal <= 0.0) return true;
+    if (!(diagonal > 0.0)) return true;  // not positive, or NaN
     at(i, i) = std::sqrt(diagonal);
   }
   return false;

@@ -4,6 +4,7 @@
 
 #include "mech_engine_common/engine_error.h"
 #include "mech_engine_common/engine_messages.h"
+#include "mech_engine_common/tolerance_check.h"
 
 namespace {
 
@@ -73,7 +74,7 @@ bool checkPrismaticGeometry(const char* blockName, const double* d, const double
   }
   double norm = 0.0;
   for (int i = 0; i < dimension; ++i) norm += r[i] * r[i];
-  if (std::sqrt(norm) > linearTolerance) {
+  if (violates(std::sqrt(norm), linearTolerance)) {
     return setEngineError(kMessageFramesOffAxis, blockName != nullptr ? blockName : "");
   }
   return false;

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "mech_engine_common/engine_vector_kernels.h"
+#include "mech_engine_common/tolerance_check.h"
 
 // Invariant of the factorisation: after step l, columns 0..l of x hold R's
 // column and, below the diagonal, the tail of reflection l's vector, whose
@@ -121,7 +122,7 @@ int qrNumericalRank(const double* qr, int m, int n, double tolerance) {
   if (count <= 0) return 0;
   const double threshold = std::fabs(qr[0]) * tolerance;
   int rank = 0;
-  while (rank < count && std::fabs(qr[rank + rank * m]) > threshold) ++rank;
+  while (rank < count && violates(qr[rank + rank * m], threshold)) ++rank;
   return rank;
 }
 

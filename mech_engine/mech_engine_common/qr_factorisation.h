@@ -18,7 +18,8 @@ void qrFactorPivoted(double* x, int m, int n, double* qraux, std::int32_t* pivot
 double qrDefaultTolerance(int m, int n);
 
 // Count of the leading diagonal elements of R whose magnitude exceeds
-// |R(0,0)|·tolerance, over min(m, n) elements; 0 when R(0,0) is 0.
+// |R(0,0)|·tolerance, over min(m, n) elements; 0 when R(0,0) is 0. A NaN or
+// infinite element counts: it is carried into the solution, never dropped.
 int qrNumericalRank(const double* qr, int m, int n, double tolerance);
 
 // Applies reflection l (column l of the factor with its scalar) to v (m rows):

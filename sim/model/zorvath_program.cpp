@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/program_output.h"
 #include "sim/model/sim_model.h"
 
 namespace sim {
@@ -16,15 +17,17 @@ int runModelProgram(int argc, const char* const* argv, const CommandLine& comman
   if (commandLine.echo == EchoTiming::AfterParse) echoParameters(commandLine, parameters);
   while (model->errorStatus == nullptr && model->stopRequested == 0) oneStep();
   printMetrics(metrics);
-  std::fflush(stdout);
+  platform::flushStandardOutput();
   const char* status = model->errorStatus;
   modelTerminate();
-  if (status != nullptr && std::strcmp(status, kSimulationFinished) != 0) {
-    std::fflush(stdout);
+  const bool failed = status != nullptr && std::strcmp(status, kSimulationFinished) != 0;
+  if (failed) {
+    platform::flushStandardOutput();
     std::fprintf(stderr, "%s\n", status);
-    return 1;
   }
-  return 0;
+  // Metrics that could not be written are a failure of the run as well.
+  const bool written = platform::finishStandardOutput(argc > 0 ? argv[0] : nullptr);
+  return failed || !written ? 1 : 0;
 }
 
 int runZorvath(int argc, const char* const* argv) {

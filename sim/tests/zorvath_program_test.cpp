@@ -131,6 +131,80 @@ INSTANTIATE_TEST_SUITE_P(
         RejectedCase{"EmptyWord", {""}, ""}),
     [](const auto& info) { return std::string(info.param.title); });
 
+// A mass that is not finite, or so large or small that the motion overflows,
+// ends the run as an engine failure: the metrics are printed, then the
+// engine's message, and the status is 1.
+struct MassCase {
+  const char* title;
+  std::vector<std::string> arguments;
+};
+
+class NonFiniteMassTest : public ZorvathProgramTest,
+                          public ::testing::WithParamInterface<MassCase> {};
+
+TEST_P(NonFiniteMassTest, EndsAsAnEngineFailureAfterTheMetrics) {
+  const auto r = run(GetParam().arguments);
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(metricLabels(r.standardOutput), kMetricOrder);
+  EXPECT_THAT(r.standardError,
+              ::testing::MatchesRegex("Error originates in Mechanical block [^\n]*\n"));
+  EXPECT_TRUE(filesLeft().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Masses, NonFiniteMassTest,
+    ::testing::Values(
+        MassCase{"RampMassNaN", {"-RampMass", "nan"}},
+        MassCase{"RampMassInfinite", {"-RampMass", "inf"}},
+        MassCase{"RampMassHuge", {"-RampMass", "1e308"}},
+        MassCase{"RampMassSubnormal", {"-RampMass", "4.9e-324"}},
+        MassCase{"ManMassInfinite", {"-ManMass", "inf", "1", "1", "1", "1", "1", "1", "1"}},
+        MassCase{"ManMassHuge", {"-ManMass", "1e308", "1", "1", "1", "1", "1", "1", "1"}},
+        MassCase{"ManMassNaN", {"-ManMass", "1", "1", "1", "1", "1", "1", "1", "nan"}}),
+    [](const auto& info) { return std::string(info.param.title); });
+
+// Output that cannot be written fails the run: status 1 and one line on
+// standard error that names the reason. The usage status stays 255.
+struct LostOutputCase {
+  const char* title;
+  std::vector<std::string> arguments;
+  testing_support::OutputTarget target;
+  int status;
+  const char* error;
+};
+
+class LostOutputTest : public ZorvathProgramTest,
+                       public ::testing::WithParamInterface<LostOutputCase> {};
+
+TEST_P(LostOutputTest, IsReportedAndFailsTheRun) {
+  const LostOutputCase& c = GetParam();
+  testing_support::ProgramOptions options;
+  options.workingDirectory = directory_;
+  options.standardOutput = c.target;
+  const auto r = testing_support::runProgram(ZORVATH_PATH, c.arguments, options);
+  EXPECT_EQ(r.exitStatus, c.status);
+  EXPECT_EQ(r.standardError, c.error);
+  EXPECT_TRUE(filesLeft().empty());
+}
+
+using testing_support::OutputTarget;
+INSTANTIATE_TEST_SUITE_P(
+    Targets, LostOutputTest,
+    ::testing::Values(
+        LostOutputCase{"DeviceFull", {}, OutputTarget::DeviceFull, 1,
+                       "zorvath: cannot write standard output: No space left on device\n"},
+        LostOutputCase{"Closed", {}, OutputTarget::Closed, 1,
+                       "zorvath: cannot write standard output: Bad file descriptor\n"},
+        LostOutputCase{"UsageToDeviceFull", {"-Speed"}, OutputTarget::DeviceFull, 255, ""},
+        LostOutputCase{
+            "EngineFailureToDeviceFull", {"-RampMass", "0"}, OutputTarget::DeviceFull, 1,
+            "Error originates in Mechanical block "
+            "zorvath/RampTestWrapper/MotorControllerAndRampPlantModel/Plant "
+            "Model/RampLinkage/Revolute1. The motion is singular (the mass matrix is singular). "
+            "Check the mass properties and joint axes of the attached bodies.\n"
+            "zorvath: cannot write standard output: No space left on device\n"}),
+    [](const auto& info) { return std::string(info.param.title); });
+
 TEST_F(ZorvathProgramTest, MatrixFileIsCreatedAndRemovedAgain) {
   // A file of that name is replaced by the run's (empty) matrix file, which
   // is then removed: nothing is logged.

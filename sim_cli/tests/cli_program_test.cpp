@@ -2,6 +2,7 @@
 // are understood; anything else, or an option short of its eight values,
 // prints the usage text and ends with -1 before any step (so nothing is
 // sent). Each run happens in a temporary directory.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -65,6 +66,68 @@ INSTANTIATE_TEST_SUITE_P(
                      "ManTime: 0.000000 0.000000 1.000000 1.000000 2.000000 2.000000 3.000000 "
                      "3.000000\n",
                      "-ManTime"}),
+    [](const auto& info) { return std::string(info.param.title); });
+
+// A non-finite or overflowing person's mass ends the run as an engine
+// failure: the seven metric lines, then the engine's message, status 1.
+struct MassCase {
+  const char* title;
+  std::vector<std::string> arguments;
+};
+
+class CliNonFiniteMassTest : public TempDirectoryTest,
+                             public ::testing::WithParamInterface<MassCase> {};
+
+TEST_P(CliNonFiniteMassTest, EndsAsAnEngineFailureAfterTheMetrics) {
+  testing_support::ProgramOptions options;
+  options.workingDirectory = directory_;
+  const auto r = testing_support::runProgram(ZORVATH_CLI_PATH, GetParam().arguments, options);
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_THAT(r.standardOutput,
+              ::testing::MatchesRegex("ManMass: [^\n]*\nTimeAtMaxTorque [^\n]*\n"
+                                      "MaxTimeHoldingPeakTorque [^\n]*\nTimeToOpen [^\n]*\n"
+                                      "TimeToClose [^\n]*\nAverageTorque [^\n]*\n"
+                                      "TimeAboveContinuous [^\n]*\nPosErrorMax [^\n]*\n"));
+  EXPECT_THAT(r.standardError,
+              ::testing::MatchesRegex("Error originates in Mechanical block [^\n]*\n"));
+  EXPECT_TRUE(filesLeft().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Masses, CliNonFiniteMassTest,
+    ::testing::Values(
+        MassCase{"LastInfinite",
+                 {"-ManMass", "100", "100", "100", "100", "100", "100", "100", "inf"}},
+        MassCase{"FirstNaN", {"-ManMass", "nan", "100", "100", "100", "100", "100", "100", "100"}},
+        MassCase{"Huge", {"-ManMass", "100", "100", "100", "1e308", "100", "100", "100", "100"}}),
+    [](const auto& info) { return std::string(info.param.title); });
+
+// Output that cannot be written fails the run with one line naming the reason.
+struct LostOutputCase {
+  const char* title;
+  testing_support::OutputTarget target;
+  const char* error;
+};
+
+class CliLostOutputTest : public TempDirectoryTest,
+                          public ::testing::WithParamInterface<LostOutputCase> {};
+
+TEST_P(CliLostOutputTest, IsReportedAndFailsTheRun) {
+  testing_support::ProgramOptions options;
+  options.workingDirectory = directory_;
+  options.standardOutput = GetParam().target;
+  const auto r = testing_support::runProgram(ZORVATH_CLI_PATH, {}, options);
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.standardError, GetParam().error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Targets, CliLostOutputTest,
+    ::testing::Values(
+        LostOutputCase{"DeviceFull", testing_support::OutputTarget::DeviceFull,
+                       "zorvath_cli: cannot write standard output: No space left on device\n"},
+        LostOutputCase{"Closed", testing_support::OutputTarget::Closed,
+                       "zorvath_cli: cannot write standard output: Bad file descriptor\n"}),
     [](const auto& info) { return std::string(info.param.title); });
 
 }  // namespace

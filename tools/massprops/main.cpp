@@ -4,8 +4,10 @@
 #include <memory>
 
 #include "ostrivane_manager.h"
+#include "platform/program_output.h"
 
 int main(int argc, char** argv) {
+  platform::reserveStandardDescriptors();
   if (argc < 5) {
     std::cout << "usage: <height(m)> <width(m)> <thickness(m)> <armor constant>" << std::endl;
     return 0;
@@ -14,5 +16,5 @@ int main(int argc, char** argv) {
   auto manager = std::make_unique<OstrivaneManager>();
   manager->computeMassProps(std::atof(argv[1]), std::atof(argv[2]), std::atof(argv[3]),
                             std::atof(argv[4]));
-  return 0;
+  return platform::finishStandardOutput(argv[0]) ? 0 : 1;
 }

@@ -161,6 +161,22 @@ TEST(RedundancyAnalysis, TheRampKeepsAllFourEquations) {
   EXPECT_EQ(ramp.mechanism.kinematicData->redundancyFound, 0);
 }
 
+TEST(RedundancyAnalysis, NonFinitePositionsDropNoEquation) {
+  // A NaN Jacobian has no rank to speak of; dropping its equations would
+  // leave the mechanism unconstrained and the NaN unnoticed.
+  RampFixture ramp;
+  ASSERT_FALSE(ramp.create()) << errorText();
+  EngineMechanism* m = &ramp.mechanism;
+  ASSERT_FALSE(assemblyAnalysis(m, true)) << errorText();
+  for (const double value : {NAN, INFINITY}) {
+    jointPositions(ramp.stateJoints(2))[0] = value;
+    ASSERT_FALSE(positionSweep2D(m));
+    ASSERT_FALSE(redundant(m, 0, 5, 5, false, false)) << errorText();
+    EXPECT_EQ(m->kinematicData->activeCount, 4) << value;
+    EXPECT_EQ(m->kinematicData->redundancyFound, 0) << value;
+  }
+}
+
 TEST(RedundancyAnalysis, LargeGivenToleranceDropsMoreEquations) {
   RampFixture ramp;
   ramp.environment.redundancyToleranceMode = 2;

@@ -243,6 +243,44 @@ TEST_F(ProjectionTest, AccelerationCheckCoversEquationsLeftOutOfTheActiveLists) 
   }
 }
 
+// A NaN or infinite state never passes a tolerance test as satisfied.
+constexpr double kNonFinite[] = {NAN, INFINITY, -INFINITY};
+
+TEST_F(ProjectionTest, NonFinitePositionFailsTheAssemblyCheckAndNeverConverges) {
+  for (const double value : kNonFinite) {
+    const double q[5] = {0, 0, value, 0, 0};
+    set(q);
+    EXPECT_TRUE(assemblyCheck(m_)) << value;
+    EXPECT_THAT(errorText(), testing::HasSubstr("A constraint has been violated.")) << value;
+    std::uint8_t converged = 1;
+    EXPECT_FALSE(nonlinearSolver(m_, false, &converged)) << value;
+    EXPECT_EQ(converged, 0) << value;
+  }
+}
+
+TEST_F(ProjectionTest, NonFiniteVelocityFailsTheVelocityCheck) {
+  const double q[5] = {0, 0, 0, 0, 0};
+  for (const double value : kNonFinite) {
+    const double qd[5] = {0, value, 0, 0, 0};
+    set(q, qd);
+    EXPECT_TRUE(projectVelocity(m_, true)) << value;
+    EXPECT_THAT(errorText(), testing::HasSubstr("velocity constraints are inconsistent")) << value;
+  }
+}
+
+TEST_F(ProjectionTest, NonFiniteAccelerationFailsTheAccelerationCheck) {
+  const double q[5] = {0, 0, 0, 0, 0};
+  for (const double value : kNonFinite) {
+    set(q);
+    ASSERT_FALSE(runDynamics()) << errorText();
+    jointAccelerations(ramp_.stateJoints(3))[0] = value;
+    m_->kinematicData->flags[kFlagAccelerationFactor] = 0;
+    EXPECT_TRUE(projectAcceleration2D(m_, true)) << value;
+    EXPECT_THAT(errorText(), testing::HasSubstr("acceleration constraints are inconsistent"))
+        << value;
+  }
+}
+
 TEST_F(ProjectionTest, AssemblySupportSavesRestoresAndSolves) {
   std::vector<double> buffer(positionValueCount(m_));
   ASSERT_EQ(buffer.size(), 6u);

@@ -3,7 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <limits>
+#include <random>
 
 #include "bit_exact.h"
 #include "exported_symbols.h"
@@ -36,6 +39,9 @@ const Case kCases[] = {
     {"SkippedElementsOfBStayAvailable", {1, 3, 5}, {0, 3, 4}, {1, 5}},
     {"NaNIsNeverEqualSoAlwaysKept", {1, kNaN}, {1, kNaN}, {kNaN}},
     {"EmptyA", {}, {1}, {}},
+    {"SignedZerosMatchEachOther", {-0.0, 0.0, 1}, {0.0, 0.0}, {1}},
+    {"ElementsOfBSkippedByAMatchAreUsedUp", {3, 1}, {1, 3}, {1}},
+    {"UnsortedBIsSearchedToItsEnd", {1, 2, 3}, {3, 2}, {1, 3}},
 };
 
 // A row, or the 0-by-0 empty array.
@@ -59,6 +65,51 @@ TEST_P(CnjsetdiffCase, ReturnsTheUnmatchedElementsAsAColumn) {
 
 INSTANTIATE_TEST_SUITE_P(Vectors, CnjsetdiffCase, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The one-for-one difference by the plain search, element by element to the
+// end of B: what the plug-in computed before it used B's order.
+std::vector<double> differenceByScan(const std::vector<double>& a, const std::vector<double>& b) {
+  std::vector<double> kept;
+  std::size_t p = 0;
+  for (const double element : a) {
+    std::size_t i = p;
+    while (i < b.size() && !(b[i] == element)) ++i;
+    if (i < b.size()) {
+      p = i + 1;
+    } else {
+      kept.push_back(element);
+    }
+  }
+  return kept;
+}
+
+// Random vectors over a few values, so that repeats, signed zeros, infinities
+// and NaN meet often; sorted (NaN-free, zeros of both signs mixed), sorted
+// with a NaN put in, or in any order.
+std::vector<double> randomVector(std::mt19937& random, bool sorted) {
+  constexpr double kValues[] = {-INFINITY, -2.5, -1, -0.0, 0.0, 1, 2, 2.5, 3, INFINITY};
+  std::uniform_int_distribution<int> length(0, 24);
+  std::uniform_int_distribution<int> pick(0, std::size(kValues) - 1);
+  std::vector<double> v(length(random));
+  for (double& element : v) element = kValues[pick(random)];
+  if (sorted) std::stable_sort(v.begin(), v.end());
+  if (!v.empty() && random() % 5 == 0) v[random() % v.size()] = kNaN;
+  return v;
+}
+
+TEST(CnjsetdiffAgreement, GivesTheResultOfThePlainSearchForEveryInput) {
+  numhost::Plugin plugin(PLUGIN_PATH);
+  std::mt19937 random(81);
+  for (int round = 0; round < 4000; ++round) {
+    const std::vector<double> a = randomVector(random, round % 4 != 3);
+    const std::vector<double> b = randomVector(random, round % 4 != 2);
+    auto aArray = rowOf(a), bArray = rowOf(b);
+    auto outcome = plugin.call(1, {aArray.get(), bArray.get()});
+    ASSERT_FALSE(outcome.error) << *outcome.error;
+    ASSERT_TRUE(bitExact(valuesOf(*outcome.results[0]), differenceByScan(a, b)))
+        << "A " << numhost_testing::describe(a) << ", B " << numhost_testing::describe(b);
+  }
+}
 
 class Cnjsetdiff : public ::testing::Test {
  protected:

@@ -257,7 +257,7 @@ TEST_F(ObjectPrinter, DemangleHooks) {
 TEST(ObjectPrinterWithoutHeap, EveryPointerIsABadObject) {
   forgetHeaps();
   ASSERT_EQ(GsOldAreas, nullptr);
-  const uint32_t local[2] = {};
+  alignas(8) const uint32_t local[2] = {};  // a cons-tagged word needs an 8-byte address
   const lispval pointer = lisp::pointerWord(gc::addressOf(local), Tag::Cons);
   const std::string printed =
       captured([&](FILE* file) { lisp_output_object_aux(pointer, file, 0, 0); });

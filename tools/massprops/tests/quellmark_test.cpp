@@ -47,4 +47,36 @@ TEST_P(QuellmarkTest, PrintsExactOutputAndExitsWithZero) {
 INSTANTIATE_TEST_SUITE_P(Arguments, QuellmarkTest, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Results that cannot be written fail with one line naming the reason; the
+// usage text keeps its status 0.
+struct LostOutputCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  testing_support::OutputTarget target;
+  int status;
+  const char* error;
+};
+
+class QuellmarkLostOutputTest : public ::testing::TestWithParam<LostOutputCase> {};
+
+TEST_P(QuellmarkLostOutputTest, IsReportedAndFailsTheRun) {
+  const LostOutputCase& c = GetParam();
+  testing_support::ProgramOptions options;
+  options.standardOutput = c.target;
+  const auto run = testing_support::runProgram(QUELLMARK_PATH, c.arguments, options);
+  EXPECT_EQ(run.exitStatus, c.status);
+  EXPECT_EQ(run.standardError, c.error);
+}
+
+using testing_support::OutputTarget;
+INSTANTIATE_TEST_SUITE_P(
+    Targets, QuellmarkLostOutputTest,
+    ::testing::Values(
+        LostOutputCase{"DeviceFull", {"1", "1", "0.01", "5"}, OutputTarget::DeviceFull, 1,
+                       "quellmark: cannot write standard output: No space left on device\n"},
+        LostOutputCase{"Closed", {"1", "1", "0.01", "5"}, OutputTarget::Closed, 1,
+                       "quellmark: cannot write standard output: Bad file descriptor\n"},
+        LostOutputCase{"UsageToDeviceFull", {}, OutputTarget::DeviceFull, 0, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
