@@ -10,8 +10,13 @@
 #include "runtime/gc/heap_reservation.h"
 
 extern "C" {
-// ---- image restore and build ----
-int lisp_main_build(int argc, char** argv, char** envp);
+// ---- services the build from scratch calls ----
+void faslinit();
+void probe_executable_stack();
+// Writes the address-space map to the file, or to standard output when null.
+void memory_status_dump(const char* path);
+// Makes the empty world's first objects.
+void getstorage();
 
 // ---- host, sockets, alarms, early entry points ----
 extern int host_os;  // 1: the mapping-capable host family
@@ -25,9 +30,6 @@ void c_mpalarmoff();
 void reset_signals_after_dumplisp();
 void jc_start();
 void setupstack_xhandler(int how);
-void ensure_live_thread_for_interrupt();
-void vxm_release_heap_for_sdcall();
-void vxm_reacquire_heap();
 
 // ---- debug words ----
 extern uint32_t cl_debug_flags;

@@ -1,8 +1,9 @@
 // The start-up road end to end: a host process calls lisp_init, and its
 // standard error and exit status show which road start-up took. The images
 // here are not images, so a restore ends in the reader's refusal and "Could
-// not restore the image file" (status 255); until the build exists it ends in
-// "build not available" (status 1), which is enough to tell the roads apart.
+// not restore the image file" (status 255); until the first Lisp thread
+// exists the build ends in "first Lisp thread not available" (status 1) once
+// it has laid out the heap, which is enough to tell the roads apart.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -22,7 +23,7 @@ using testing_support::ProgramRun;
 using testing_support::runProgram;
 
 constexpr char kNoRestore[] = "The image file's header is corrupted\n";
-constexpr char kNoBuild[] = "build not available\n";
+constexpr char kNoBuild[] = "first Lisp thread not available\n";
 constexpr int kImageFailure = 255;  // lisp_exit(-1)
 
 std::string restoreFailed(const std::string& image) {
