@@ -9,6 +9,7 @@
 
 #include "launcher/argument_vector.h"
 #include "launcher/launcher_options.h"
+#include "launcher/tests/owned_argument_vector.h"
 
 namespace {
 
@@ -44,8 +45,9 @@ TEST_P(VectorConstruction, GivesTheVector) {
   const VectorCase& c = GetParam();
   const std::string commandText = "\"" + kPath + "\" " + c.tail;
   const std::string resource = resourceOf(c.resource);
-  ArgumentVector vector =
-      launcher::buildArgumentVector(commandText.c_str(), c.resource.empty() ? nullptr : resource.data());
+  launcher_testing::OwnedArgumentVector owned(commandText.c_str(),
+                                             c.resource.empty() ? nullptr : resource.data());
+  const ArgumentVector& vector = owned.vector;
   Words expected{kPath};
   expected.insert(expected.end(), c.expected.begin(), c.expected.end());
   EXPECT_EQ(wordsOf(vector), expected);
@@ -74,10 +76,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- options ----
 
-ArgumentVector vectorOf(const Words& afterPath) {
+std::string commandTextOf(const Words& afterPath) {
   std::string text = "\"" + kPath + "\"";
   for (const std::string& word : afterPath) text += " " + word;
-  return launcher::buildArgumentVector(text.c_str(), nullptr);
+  return text;
 }
 
 struct OptionCase {
@@ -91,7 +93,8 @@ class LauncherOptions : public ::testing::TestWithParam<OptionCase> {};
 
 TEST_P(LauncherOptions, SetTheSettingsAndLeaveTheRest) {
   const OptionCase& c = GetParam();
-  ArgumentVector vector = vectorOf(c.arguments);
+  launcher_testing::OwnedArgumentVector owned(commandTextOf(c.arguments).c_str(), nullptr);
+  ArgumentVector& vector = owned.vector;
   LauncherSettings settings;
   launcher::applyLauncherOptions(settings, vector);
   Words remaining{kPath};
@@ -195,7 +198,8 @@ INSTANTIATE_TEST_SUITE_P(
 #undef CHECK
 
 TEST(LauncherVector, InsertAndRemoveKeepOrderAndTheClosingNull) {
-  ArgumentVector vector = vectorOf({"a", "b"});
+  launcher_testing::OwnedArgumentVector owned(commandTextOf({"a", "b"}).c_str(), nullptr);
+  ArgumentVector& vector = owned.vector;
   ASSERT_TRUE(launcher::insertBehindFirst(vector, "-I", "img.vxi"));
   EXPECT_EQ(wordsOf(vector), (Words{kPath, "-I", "img.vxi", "a", "b"}));
   launcher::removeElements(vector, 2, 5);
