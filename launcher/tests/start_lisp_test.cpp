@@ -185,4 +185,10 @@ TEST_F(LauncherStart, WithItsOwnThreadOnlyThatThreadEnds) {
             "lisp: Unable to locate the Vexmora CL Dynamic link library:  nosuch.so\n");
 }
 
+TEST_F(LauncherStart, ResourceWordsMergeWithTheCommandTail) {
+  // The second host's resource holds "-r" and "x y".
+  run({"+c", "+d", kStandin, "-e"}, {}, kThreadHost);
+  EXPECT_EQ(recorded("argv"), (Words{kLauncher, "-r", "-e", "x y"}));
+}
+
 }  // namespace

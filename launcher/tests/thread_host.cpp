@@ -1,6 +1,7 @@
 // A second host program for the launcher's black-box tests: it calls
 // StartLisp on a thread of its own with the own-thread flag set, so that a
-// refusal ends only that thread, then reports the thread's exit code.
+// refusal ends only that thread, then reports the thread's exit code. It
+// carries a command-line resource, which the launcher merges with the tail.
 
 #include <cstdio>
 #include <string>
@@ -8,6 +9,9 @@
 #include "launcher/start_lisp.h"
 #include "platform/threads.h"
 #include "platform/waitable.h"
+
+// Texts each ended by a NUL, the list ended by an empty text.
+extern "C" __attribute__((visibility("default"), used)) const char RVXMCMD[] = "-r\0x y\0";
 
 namespace {
 
