@@ -20,6 +20,7 @@
 
 #include "launcher/console_queues.h"
 #include "launcher/host_records.h"
+#include "launcher/launch_state.h"
 #include "launcher/launcher_messages.h"
 #include "launcher/launcher_options.h"
 #include "launcher/launcher_settings.h"
@@ -35,23 +36,12 @@ namespace launcher {
 
 LauncherSettings settings;
 uint32_t module_instance = 0;
+LaunchState launch;
 
 namespace {
 
 constexpr uint32_t kProcessAttach = 1;
 
-// What StartLisp found and bound, kept until the process ends: the runtime
-// keeps pointers into the vector, the names and the handle.
-struct LaunchState {
-  ArgumentVector vector;
-  const char* baseName = nullptr;
-  bool verbose = false;
-  void* runtimeLibrary = nullptr;
-  RuntimeEntries runtime = {};
-  const char* imagePath = nullptr;
-  uint32_t splashWindow = 0;
-};
-LaunchState launch;
 
 // The handshake event of a start through the COM entry points; none until
 // those entry points exist in this build.
@@ -216,16 +206,21 @@ void prepareLaunch() {
   current_host_record = &no_console_host_record;
   no_console_host_record.lispThreadId = platform::currentThreadId();
   launch.runtime.setup_redir(&no_console_host_record);
-  const int status = launch.runtime.lisp_init(
-      launch.vector.count, launch.vector.elements, environ, launch.runtime.windows_lisp_exit,
-      settings.homeDirectory, settings.runtimeLibraryName, launch.runtimeLibrary, nullptr,
-      lisp_tls_allocator, 1, const_cast<void*>(static_cast<const void*>(linked_library_table)), nullptr);
+  const int status = initLisp(nullptr);
   // Decision: a lisp_init that returns ends the launcher with its result, as
   // the exit hook would have.
   endLauncher(status);
 }
 
 }  // namespace
+
+int initLisp(const OptionsRecord* options) {
+  return launch.runtime.lisp_init(
+      launch.vector.count, launch.vector.elements, environ, launch.runtime.windows_lisp_exit,
+      settings.homeDirectory, settings.runtimeLibraryName, launch.runtimeLibrary, nullptr,
+      lisp_tls_allocator, 1, const_cast<void*>(static_cast<const void*>(linked_library_table)),
+      reinterpret_cast<const uint32_t*>(options));
+}
 
 const char* homeDirectoryOption(const ArgumentVector& vector, bool verbose) {
   for (int i = 0; i < vector.count; ++i) {
