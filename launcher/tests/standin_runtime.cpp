@@ -3,7 +3,9 @@
 // called with, one "key=value" line each, to the file named by
 // STANDIN_RECORD. STANDIN_VERSION sets its interface version (3 when unset),
 // STANDIN_IMAGE the default image it offers, STANDIN_EXIT the status it ends
-// the Lisp with through the host record's exit hook.
+// the Lisp with through the host record's exit hook. With STANDIN_READ set it
+// first reads that many lines of standard input through the host record's
+// read hook, recording each.
 
 #include <dlfcn.h>
 #include <sys/syscall.h>
@@ -135,6 +137,18 @@ STANDIN_EXPORT int lisp_init(int argc, char** argv, char** envp, void (*exitCall
   }
   record("linked_rows=%d", rows);
   record("options=%s", optionsRecord ? "set" : "null");
+  // Lines of standard input, a line end recorded as a backslash and "n"; a
+  // read past the script would wait for console input, so the count is given.
+  const int lines = numberFromEnvironment("STANDIN_READ", 0);
+  for (int i = 0; i < lines && redir; ++i) {
+    char line[64];
+    int32_t error = 0;
+    const int32_t n = redir->readHook(0, line, sizeof line - 2, &error);
+    if (n <= 0) break;
+    line[n] = '\0';
+    if (line[n - 1] == '\n') std::strcpy(&line[n - 1], "\\n");
+    record("stdin_line=%s", line);
+  }
   if (const char* status = std::getenv("STANDIN_RETURN")) return std::atoi(status);
   if (redir && redir->exitHook) redir->exitHook(numberFromEnvironment("STANDIN_EXIT", 0));
   return 0;

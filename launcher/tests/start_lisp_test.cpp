@@ -185,6 +185,14 @@ TEST_F(LauncherStart, WithItsOwnThreadOnlyThatThreadEnds) {
             "lisp: Unable to locate the Vexmora CL Dynamic link library:  nosuch.so\n");
 }
 
+TEST_F(LauncherStart, ScriptLinesComeThroughTheReadHook) {
+  const std::string script = testing_support::processTempPath("script.lisp");
+  std::ofstream(script) << "(one)\n(two)";
+  run({"+c", "+s", script, "+d", kStandin}, {{"STANDIN_READ", "2"}});
+  EXPECT_EQ(recorded("stdin_line"), (Words{"(one)\\n", "(two)"}));
+  std::remove(script.c_str());
+}
+
 TEST_F(LauncherStart, ResourceWordsMergeWithTheCommandTail) {
   // The second host's resource holds "-r" and "x y".
   run({"+c", "+d", kStandin, "-e"}, {}, kThreadHost);
