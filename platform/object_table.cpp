@@ -352,6 +352,12 @@ bool releaseMutex(Handle handle) {
   return true;
 }
 
+bool mutexHeldByCaller(Handle handle) {
+  TableLock lock;
+  KernelObject* mutex = objectOfKind(handle, ObjectKind::Mutex);
+  return mutex && mutex->owner != 0 && mutex->owner == currentThreadState()->id;
+}
+
 Handle createSemaphore(int32_t initialCount, int32_t maximumCount) {
   if (maximumCount <= 0 || initialCount < 0 || initialCount > maximumCount) {
     setLastSystemError(system_error::kInvalidParameter);

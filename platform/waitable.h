@@ -40,6 +40,8 @@ bool resetEvent(Handle event);
 Handle createMutex(bool initiallyOwned);
 // Only the owner can release; each acquisition needs one release.
 bool releaseMutex(Handle mutex);
+// True when the calling thread holds the mutex.
+bool mutexHeldByCaller(Handle mutex);
 
 Handle createSemaphore(int32_t initialCount, int32_t maximumCount);
 // Adds `count`; fails, changing nothing, when that passes the maximum.

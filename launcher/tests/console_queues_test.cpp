@@ -141,9 +141,10 @@ TEST_F(PairTest, MakePairTwiceKeepsTheQueuesAndFreeEmptiesIt) {
   EXPECT_EQ(console::waitForInput(&pair_, false), console::kNoInput);
 }
 
-TEST_F(PairTest, FourMegabytesInRandomChunksArriveIdentical) {
-  Watchdog watchdog("4 MB through the output queue", 20s);
-  constexpr size_t kTotal = 4 << 20;
+TEST_F(PairTest, AMegabyteInRandomChunksArrivesIdentical) {
+  // Generous: the AddressSanitizer build on a loaded two-core machine is slow.
+  Watchdog watchdog("1 MB through the output queue", 60s);
+  constexpr size_t kTotal = 1 << 20;
   std::string sent(kTotal, '\0');
   std::mt19937 random(76);
   for (char& byte : sent) byte = static_cast<char>(random());

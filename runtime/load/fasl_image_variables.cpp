@@ -17,6 +17,8 @@ uint32_t min_faslversion = 0;
 uint32_t min_rsversion = 0;
 uint32_t rsversion = 0;
 uint32_t load_real_args = 2;
+// Not saved with the image: the bundle loader's full messages, off with -fq.
+uint32_t raz_fasl_noisy = 1;
 }
 
 namespace {

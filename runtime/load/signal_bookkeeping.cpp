@@ -11,6 +11,7 @@
 #include "runtime/load/small_services.h"
 #include "runtime/load/startup_messages.h"
 #include "runtime/load/startup_standins.h"
+#include "runtime/os/heap_ownership.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/rs/lisp_value.h"
 
@@ -69,9 +70,9 @@ void urgentwarn(int unanswered) {
   std::fflush(stderr);
 }
 
-void vxm_wrap_release_heap(int) {
+void vxm_wrap_release_heap(int argument) {
   if (mp_logging) mp_log_event(kEventHeapWrap, 0);
-  vxm_release_heap_for_sdcall();
+  vxm_release_heap_for_sdcall(argument);
   if (cl_debug_flags & kHeapWrapDebugBit) lisp_format(text::kReleaseHeap);
 }
 

@@ -18,6 +18,7 @@
 #include "platform/thread_block.h"
 #include "runtime/gc/heap_areas.h"
 #include "runtime/gc/heap_reservation.h"
+#include "runtime/load/build_from_scratch.h"
 #include "runtime/load/image_search.h"
 #include "runtime/load/small_services.h"
 #include "runtime/load/startup_messages.h"

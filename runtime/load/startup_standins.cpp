@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "runtime/load/pure_library.h"
 #include "runtime/load/startup_services.h"
 
 extern "C" {
@@ -15,12 +16,22 @@ void restore_image_file(const char*, int, char**, char**) {
   std::fputs("image restore not available\n", stderr);
 }
 
-// Replaced by the build from scratch.
-int lisp_main_build(int, char**, char**) {
-  std::fputs("build not available\n", stderr);
-  std::fflush(stderr);
-  lisp_exit(1);
+// Replaced by the fasl loaders' initialisation, of which the pure-library
+// variables are the part the build needs now.
+void faslinit() {
+  lsoinit();
 }
+// Replaced by the exception frame set-up's probe: until then the stack counts
+// as executable and nothing is disallowed.
+void probe_executable_stack() {}
+// Replaced by the memory status report.
+void memory_status_dump(const char*) {
+  std::fputs("memory map not available\n", stdout);
+  std::fflush(stdout);
+}
+// Replaced by the first Lisp thread's start-up routines; until then the
+// thread cannot start (setupstack_xhandler says so).
+void getstorage() {}
 
 // Replaced by the process-time module. On Linux the host counts as the
 // mapping-capable family (1), so image areas are mapped rather than read.
@@ -47,19 +58,6 @@ void setupstack_xhandler(int) {
   std::fflush(stderr);
   lisp_exit(1);
 }
-// Replaced by the thread registry (one thread, always alive).
-void ensure_live_thread_for_interrupt() {}
-
-// Replaced by the heap-ownership lock: with one thread the heap is held
-// whenever it is not released, so a count is all there is to keep.
-static int g_heapHolds = 1;
-void vxm_release_heap_for_sdcall() {
-  --g_heapHolds;
-}
-void vxm_reacquire_heap() {
-  ++g_heapHolds;
-}
-
 uint32_t cl_debug_flags = 0;
 
 // Replaced by the system services, where it belongs; the answer stays null.
@@ -69,10 +67,6 @@ void* sy_getproghandle() {
 
 // Replaced by setup_redir's module: no host record until the launcher sets one.
 uint32_t* redir = nullptr;
-// Replaced by the pseudo descriptor table: no descriptor is known yet.
-int pseudofd_to_fd(uint32_t, int) {
-  return -1;
-}
 
 // Replaced by the heap relocation's linking: an attached library stays
 // mapped, and the heap keeps its own copies of what the library holds.

@@ -11,7 +11,14 @@ extern "C" {
 // ---- image restore and build ----
 // Restores the image and does not return when it succeeds.
 void restore_image_file(const char* imageName, int argc, char** argv, char** envp);
-int lisp_main_build(int argc, char** argv, char** envp);
+
+// ---- services the build from scratch calls ----
+void faslinit();
+void probe_executable_stack();
+// Writes the address-space map to the file, or to standard output when null.
+void memory_status_dump(const char* path);
+// Makes the empty world's first objects.
+void getstorage();
 
 // ---- host, sockets, alarms, early entry points ----
 extern int host_os;  // 1: the mapping-capable host family
@@ -25,9 +32,6 @@ void c_mpalarmoff();
 void reset_signals_after_dumplisp();
 void jc_start();
 void setupstack_xhandler(int how);
-void ensure_live_thread_for_interrupt();
-void vxm_release_heap_for_sdcall();
-void vxm_reacquire_heap();
 
 // ---- debug words ----
 extern uint32_t cl_debug_flags;
@@ -36,11 +40,9 @@ extern uint32_t cl_debug_flags;
 // The program's module handle; null names the executable.
 void* sy_getproghandle();
 
-// ---- host record and pseudo descriptors ----
+// ---- host record ----
 // The launcher's host record (words as the launcher lays them out), or null.
 extern uint32_t* redir;
-// The OS descriptor behind a pseudo descriptor, -1 when there is none.
-int pseudofd_to_fd(uint32_t pseudofd, int kind);
 
 // ---- pure Lisp library ----
 // Relinks the heap to a library attached while the Lisp runs.

@@ -43,15 +43,6 @@ uint32_t allocate_os_semaphore() {
   return platform::createSemaphore(0, 1);
 }
 
-// Both need the registry to find the record of an index.
-void open_lock(int32_t) {
-  lisp::os::notAvailable("open_lock");
-}
-
-void lock_wait(int32_t) {
-  lisp::os::notAvailable("lock_wait");
-}
-
 void vxm_semaphore_get() {}
 void vxm_semaphore_post() {}
 void set_thread_int_register() {}

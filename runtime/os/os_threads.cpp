@@ -6,6 +6,8 @@
 #include "platform/threads.h"
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/stack_walk.h"
+#include "platform/waitable.h"
+#include "runtime/os/heap_ownership.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/os/awaited_services.h"
@@ -73,14 +75,33 @@ uint32_t heap_owner_handle() {
   return owner ? lisp::os::recordWord(owner, lisp::thread_record::kOsThreadHandle) : 0;
 }
 
-// These two need the registry mutex of the heap-ownership lock. The forced
-// jump itself is forceThreadToJump.
-void force_heap_owner_to_jump(void (*)()) {
-  lisp::os::notAvailable("force_heap_owner_to_jump");
+void force_heap_owner_to_jump(void (*routine)()) {
+  lisp::heap_lock::lockRegistryMutex();
+  if (const uint32_t owner = heap_owner_handle()) lisp::os::forceThreadToJump(owner, routine);
+  lisp::heap_lock::unlockRegistryMutex();
 }
 
-KORVANE_EXPORT uint32_t find_lisp_thread_handle(uint32_t*) {
-  lisp::os::notAvailable("find_lisp_thread_handle");
+KORVANE_EXPORT uint32_t find_lisp_thread_handle(uint32_t* threadId) {
+  namespace tr = lisp::thread_record;
+  using lisp::os::recordWord;
+  constexpr uint32_t kStateCallbackFour = 4;
+  lisp::heap_lock::lockRegistryMutex();
+  uint32_t found = 0;
+  for (uint32_t index = 0; index < vxm_thread_control.registryCount; ++index) {
+    uint32_t* record = vxm_thread_control.registryTable[index];
+    if (!record) continue;
+    const uint32_t state = recordWord(record, tr::kState);
+    if (state == kStateCallbackFour || state == tr::kStateCallbackDone ||
+        state == tr::kStateNew || state == tr::kStateDead)
+      continue;
+    if (recordWord(record, tr::kOwner) == nilval) continue;
+    if (threadId) *threadId = recordWord(record, tr::kOsThreadId);
+    found = platform::duplicateHandle(recordWord(record, tr::kOsThreadHandle));
+    if (found == platform::kNoHandle) found = 0xffffffff;
+    break;
+  }
+  lisp::heap_lock::unlockRegistryMutex();
+  return found;
 }
 
 void vxm_adjust_priority(uint32_t* record) {

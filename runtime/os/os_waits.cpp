@@ -12,7 +12,11 @@
 #include "platform/waitable.h"
 #include "runtime/load/startup_standins.h"
 #include "runtime/os/awaited_services.h"
+#include "runtime/load/startup_services.h"
+#include "runtime/os/heap_ownership.h"
+#include "runtime/os/pseudo_descriptors.h"
 #include "runtime/os/mp_log.h"
+#include "runtime/os/scheduling_standins.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/record_words.h"
@@ -70,9 +74,43 @@ int32_t breakable_lock_wait(int32_t count, const uint32_t* handles) {
   return result;
 }
 
-// Needs the heap lock (release and reacquire) and the thread-exit check.
-int32_t thread_wait_any_os_event(int32_t, const uint32_t*) {
-  lisp::os::notAvailable("thread_wait_any_os_event");
+// Decision: a wait that fails (a bad handle) returns the failure, -1, rather
+// than waiting again; a caller without a record waits holding what it holds.
+int32_t thread_wait_any_os_event(int32_t count, const uint32_t* handles) {
+  using namespace lisp::thread_record;
+  using lisp::os::recordWord;
+  const size_t size = count > 0 ? static_cast<size_t>(count) : 0;
+  const auto signalled = [count](int32_t result) {
+    if (result >= 0 && result < count) return result;
+    if (result >= platform::kWaitAbandoned && result < platform::kWaitAbandoned + count)
+      return result - platform::kWaitAbandoned;
+    return -1;
+  };
+  if (count < 0) return platform::kWaitFailed;
+  const int32_t polled = platform::waitForAny({handles, size}, 0);
+  if (signalled(polled) >= 0) return signalled(polled);
+  uint32_t* record = my_pthreadctl(nullptr);
+  for (;;) {
+    // The thread blocks: it leaves the ready queue, so that the release
+    // wakes the thread that is next.
+    if (record) lisp::heap_lock::releaseOffQueue(record, 0, 1);
+    int32_t result = platform::kWaitFailed;
+    wait_but_watch_for_messages(count, handles, 0, &result);
+    if (record) {
+      recordWord(record, kState) = kStateRunning;
+      recordWord(record, kIoWaitMarker) = 0;
+      vxm_reacquire_heap_2(record);
+      check_for_thread_exit(record);
+    }
+    if (signalled(result) >= 0) return signalled(result);
+    if (result != count) return result;
+    platform::Message message{};
+    while (platform::peekMessage(&message, true)) {
+      if (message.message == platform::kQuitMessage) lisp_exit(0);
+      platform::translateMessage(&message);
+      platform::dispatchMessage(&message);
+    }
+  }
 }
 
 int32_t md_io_wait(uint32_t* record) {

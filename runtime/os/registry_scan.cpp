@@ -50,8 +50,9 @@ extern "C" {
 
 void scavenge_per_thread_setup() {
   for (uint32_t* record = threadctl_active; record; record = lisp::registry::nextOnChain(record)) {
-    const lisp::registry::VectorWords binding = vectorWords(word(record, tr::kBindingStack));
-    if (binding.words) binding.data[0] = word(record, tr::kBindingStackTop);
+    // Decision: the binding stack's top is not copied into its first data
+    // word, which holds the first binding's symbol; the scan reads the top
+    // from the record.
     const lisp::registry::VectorWords special = vectorWords(word(record, tr::kSpecialStack));
     if (special.words)
       special.data[0] = lisp::makeFixnum(static_cast<int32_t>(4 * word(record, tr::kSpecialFill)));

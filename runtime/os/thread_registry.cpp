@@ -170,10 +170,9 @@ namespace {
 using lisp::registry::VectorWords;
 using lisp::registry::vectorWords;
 
-// Decision: the binding stack's first 8-byte entry is reserved (its first
-// word carries the top for the collector), so bindings start at byte 8 of
-// the data and the top counts bytes from the data's start.
-constexpr uint32_t kFirstBindingByte = 8;
+// The binding stack's entries start at its first data word (entry k at byte
+// 8k, top 0 when empty), as the binding routines push them.
+constexpr uint32_t kFirstBindingByte = 0;
 constexpr uint32_t kBindingEntryBytes = 8;
 
 void initialiseRecord(uint32_t* record) {

@@ -8,32 +8,33 @@
 #include "runtime/rs/integer_entries.h"
 #include "runtime/rs/object_routines.h"
 #include "runtime/rs/runtime_routines.h"
+#include "runtime/rs/special_binding.h"
 
 namespace lisp::entry_table {
 
 const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x2b, "qcons", qcons},                          // cons allocation
     {0x2f, "lisp_list", lisp_list},                  // cons allocation
-    {0x33, "bind_specs", nullptr},                   // special binding
+    {0x33, "bind_specs", bind_specs},                // special binding
     {0x37, "new_closure", new_closure},              // symbols, locatives, functions and closures
-    {0x3b, "unbind_one_spec", nullptr},              // special binding
+    {0x3b, "unbind_one_spec", unbind_one_spec},      // special binding
     {0x3f, "gc_setf_protect", gc_setf_protect},      // memory manager
     {0x43, "trap_stack_ovfl", nullptr},              // traps and signals
-    {0x47, "bind_one_spec", nullptr},                // special binding
+    {0x47, "bind_one_spec", bind_one_spec},          // special binding
     {0x4b, "box_to_new_bignum", box_to_new_bignum},  // bignums
     {0x4f, "kwdscan", nullptr},                      // calling protocol and apply
     {0x53, "lisp_apply", nullptr},                   // calling protocol and apply
     {0x57, "qcar", qcar},                            // trampolines and call glue
     {0x5b, "qcdr", qcdr},                            // trampolines and call glue
     {0x5f, "list_nreverse", nullptr},                // native entries, frames and bit vectors
-    {0x63, "qsymeval", nullptr},                     // special binding
+    {0x63, "qsymeval", qsymeval},                    // special binding
     {0x67, "count_call", nullptr},                   // calling protocol and apply
     {0x6b, "throw", nullptr},                        // catch and throw
-    {0x6f, "unbind_count", nullptr},                 // special binding
+    {0x6f, "unbind_count", unbind_count},            // special binding
     {0x73, "new_closure_vector", new_closure_vector},  // specialised vectors
     {0x77, "where_am_i", nullptr},                   // start-up and loaders
     {0x7b, "where_am_i_2", nullptr},                 // start-up and loaders
-    {0x7f, "qsetq", nullptr},                        // special binding
+    {0x7f, "qsetq", qsetq},                          // special binding
     {0x83, "unsigned_fixnum_or_bignum", unsigned_fixnum_or_bignum},  // integer arithmetic
     {0x87, "fixnum_or_bignum", fixnum_or_bignum},    // heap object allocation
     {0x8b, "real_sysvector", real_sysvector},        // other constructors
@@ -44,7 +45,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x9f, "values", nullptr},                       // multiple values
     {0xa3, "q_wrapper_slots_std", q_wrapper_slots_std},  // trampolines and call glue
     {0xa7, "fasl_bundle", nullptr},                  // start-up and loaders
-    {0xab, "symeval", nullptr},                      // special binding
+    {0xab, "symeval", symeval},                      // special binding
     {0xaf, "new_foreign_callback", nullptr},         // callbacks from native code
     {0xb3, "set_fn_code", set_fn_code},              // memory manager
     {0xb7, "make_array_header", make_array_header},  // arrays and element access
@@ -59,7 +60,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0xdb, "flav_send", nullptr},                    // calling protocol and apply
     {0xdf, "get_signal", nullptr},                   // traps and signals
     {0xe3, "inv_s_aref", inv_s_aref},                // arrays and element access
-    {0xe7, "unbind_to", nullptr},                    // special binding
+    {0xe7, "unbind_to", unbind_to},                  // special binding
     {0xeb, "call_direct", nullptr},                  // calls into native code
     {0xf3, "values_list", nullptr},                  // multiple values
     {0xf7, "short_vector", short_vector},            // trampolines and call glue
@@ -87,7 +88,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x153, "rethrow_after_cret", nullptr},          // catch and throw
     {0x157, "fasldesc", nullptr},                    // start-up and loaders
     {0x15f, "scan_fasl_name", nullptr},              // start-up and loaders
-    {0x163, "qsymloc", nullptr},                     // special binding
+    {0x163, "qsymloc", qsymloc},                     // special binding
     {0x167, "lispexit", nullptr},                    // start-up and loaders
     {0x16b, "newest_frame", nullptr},                // threads and operating system
     {0x16f, "new_code_vector", new_code_vector},     // specialised vectors
@@ -137,7 +138,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x21f, "close_values", nullptr},                // multiple values
     {0x223, "m_v_list", nullptr},                    // multiple values
     {0x227, "m_v_call", nullptr},                    // multiple values
-    {0x22b, "qsetloc", nullptr},                     // special binding
+    {0x22b, "qsetloc", qsetloc},                     // special binding
     {0x22f, "new_byte_compiled_function", new_byte_compiled_function},  // symbols, locatives, functions and closures
     {0x233, "new_struct", new_struct},               // heap object allocation
     {0x237, "new_standard_instance", new_standard_instance},  // other constructors

@@ -1,7 +1,8 @@
 // The start-up road end to end: a host process calls lisp_init, and its
 // standard error and exit status show which road start-up took. Until the
-// image reader and the build exist, a restore ends in "Could not restore the
-// image file" (status 255) and the build in "build not available" (status 1),
+// image reader and the first Lisp thread exist, a restore ends in "Could not
+// restore the image file" (status 255) and the build in "first Lisp thread not
+// available" (status 1) once it has laid out the heap,
 // which is enough to tell the roads apart.
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -22,7 +23,7 @@ using testing_support::ProgramRun;
 using testing_support::runProgram;
 
 constexpr char kNoRestore[] = "image restore not available\n";
-constexpr char kNoBuild[] = "build not available\n";
+constexpr char kNoBuild[] = "first Lisp thread not available\n";
 constexpr int kImageFailure = 255;  // lisp_exit(-1)
 
 std::string restoreFailed(const std::string& image) {

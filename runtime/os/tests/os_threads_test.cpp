@@ -217,15 +217,6 @@ TEST(RecordAccessDeathTest, OnlyTheHeadOfTheActiveRecordsPassesTheTlsCheck) {
 
 TEST(AwaitedRoutinesDeathTest, EndTheProcessNamingThemselves) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  RecordInMemory record;
-  EXPECT_EXIT(force_heap_owner_to_jump(nullptr), testing::ExitedWithCode(1),
-              "force_heap_owner_to_jump: not available");
-  EXPECT_EXIT(find_lisp_thread_handle(nullptr), testing::ExitedWithCode(1),
-              "find_lisp_thread_handle: not available");
-  EXPECT_EXIT(thread_wait_any_os_event(0, nullptr), testing::ExitedWithCode(1),
-              "thread_wait_any_os_event: not available");
-  EXPECT_EXIT(open_lock(0), testing::ExitedWithCode(1), "open_lock: not available");
-  EXPECT_EXIT(lock_wait(0), testing::ExitedWithCode(1), "lock_wait: not available");
   EXPECT_EXIT(rs_sy_wait(0, 0), testing::ExitedWithCode(1), "rs_sy_wait: not available");
   EXPECT_EXIT(rs_sy_wait_any(0), testing::ExitedWithCode(1), "rs_sy_wait_any: not available");
 }

@@ -204,9 +204,9 @@ TEST_F(Registry, FreeingCleansTheThreadsBindingsOutOfValueVectors) {
   symbol.valueVector = values.tagged();
   values.data()[1] = 0x1234;  // this thread's binding cell
   ObjectInMemory<8> stack;
-  stack.data()[2] = symbolWord;  // the first entry after the reserved one
+  stack.data()[0] = symbolWord;  // the first entry
   word(record, tr::kBindingStack) = stack.tagged();
-  word(record, tr::kBindingStackTop) = 16;
+  word(record, tr::kBindingStackTop) = 8;
   free_threadctl_c(record);
   EXPECT_EQ(values.data()[1], symbolWord);
   EXPECT_EQ(word(record, tr::kBindingStackTop), 0u);
@@ -457,9 +457,10 @@ TEST_F(Registry, StacksOfThreadsOutsideLispAreScannedFromTheirSavedPosition) {
   EXPECT_EQ(g_slots, std::vector<uint32_t>{address(&parkedCatch[1])});
 }
 
-TEST_F(Registry, ScavengeSetUpLeavesCountsInTheStacksAndEmptiesValuesVectors) {
+TEST_F(Registry, ScavengeSetUpLeavesTheSpecialFillAndTheBindingsAndEmptiesValuesVectors) {
   uint32_t* record = allocate_threadctl();
   ObjectInMemory<4> binding, special, first, second;
+  binding.data()[0] = lisp::makeFixnum(5);  // the first entry's symbol word stays
   word(record, tr::kBindingStack) = binding.tagged();
   word(record, tr::kBindingStackTop) = 16;
   word(record, tr::kSpecialStack) = special.tagged();
@@ -471,7 +472,7 @@ TEST_F(Registry, ScavengeSetUpLeavesCountsInTheStacksAndEmptiesValuesVectors) {
   second.data()[0] = nilval;
   word(record, tr::kValuesVectors) = first.tagged();
   scavenge_per_thread_setup();
-  EXPECT_EQ(binding.data()[0], 16u);
+  EXPECT_EQ(binding.data()[0], lisp::makeFixnum(5));
   EXPECT_EQ(special.data()[0], lisp::makeFixnum(12));
   EXPECT_EQ(word(record, tr::kScratch), nilval);
   EXPECT_EQ(first.data()[0], nilval);

@@ -1,0 +1,92 @@
+// The signal kicker.
+//
+// Decision: with an empty foreign-call chain the thread counts as running
+// Lisp (there is no native frame to return to).
+
+#include "runtime/rs/signal_kicker.h"
+
+#include <algorithm>
+#include <atomic>
+
+#include "platform/thread_block.h"
+#include "runtime/gc/gc_state.h"
+#include "runtime/load/small_services.h"
+#include "runtime/os/heap_ownership.h"
+#include "runtime/os/mp_event_codes.h"
+#include "runtime/os/mp_log.h"
+#include "runtime/os/thread_storage.h"
+#include "runtime/rs/lisp_value.h"
+#include "runtime/rs/nil_block.h"
+#include "runtime/rs/thread_record.h"
+
+namespace {
+
+namespace tr = lisp::thread_record;
+namespace global = lisp::nil_block::global;
+using lisp::lispval;
+
+constexpr int kInterruptSignal = 2;
+constexpr int kAlarmSignal = 14;
+constexpr int32_t kCounterWrap = 4;  // counts 0, 1, 2, 3, 4, then 0
+constexpr int32_t kWarnAfter = 3;
+
+uint32_t& globalWord(int32_t offset) {
+  return lisp::wordAt(nilval, offset);
+}
+
+uint32_t addressOf(void (*routine)()) {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(routine));
+}
+
+// The calling thread's record (tagged), or 0.
+lispval callingRecord() {
+  return platform::threadSlot(static_cast<int32_t>(lisp_tls_index / 4));
+}
+
+// Advances the interrupt counter by one, wrapping after 4; the old count.
+int32_t advanceInterruptCounter() {
+  std::atomic_ref<uint32_t> counter(globalWord(global::kInterruptCounter));
+  uint32_t old = counter.load();
+  uint32_t next;
+  do {
+    const int32_t count = lisp::isFixnum(old) ? lisp::fixnumValue(old) : 0;
+    next = lisp::makeFixnum(count >= kCounterWrap ? 0 : count + 1);
+  } while (!counter.compare_exchange_weak(old, next));
+  return lisp::isFixnum(old) ? lisp::fixnumValue(old) : 0;
+}
+
+void (*urgentRoutineFor(lispval record))() {
+  if (lisp::wordAt(record, tr::kLeafCallStack) != nilval) return urgent_interrupt_from_c_leaf;
+  const uint32_t clink = lisp::wordAt(record, tr::kClinkHead);
+  if (clink != tr::kEmptyClinkChain && reinterpret_cast<uint32_t*>(clink)[1] == 0)
+    return urgent_interrupt_from_c;
+  return urgent_interrupt;
+}
+
+}  // namespace
+
+extern "C" {
+
+int gotsigkicker(int signal, platform::ThreadContext* context) {
+  globalWord(global::kSignalPending) = 0xffffffff;
+  const lispval record = callingRecord();
+  if (record == 0) {
+    mp_log_event(lisp::mp_event::kSignalWithoutThread, 0);
+    return 0;
+  }
+  if (const uint32_t block = lisp::wordAt(record, tr::kSelectBlockAddress))
+    *reinterpret_cast<uint32_t*>(block) = 0;
+  if (signal == kAlarmSignal) threads_note_sigalrm(signal);
+  if (signal == kInterruptSignal) {
+    const int32_t old = advanceInterruptCounter();
+    if (old == kWarnAfter) urgentwarn(old + 1);
+    if (old == kCounterWrap) {
+      globalWord(global::kSignalPending) = 0;
+      std::fill(std::begin(lsignals), std::end(lsignals), 0);
+      if (context) context->eip = addressOf(urgentRoutineFor(record));
+    }
+  }
+  return 1;
+}
+
+}  // extern "C"

@@ -1,0 +1,13 @@
+// The native end of the binding routines: a binding stack that cannot grow.
+
+#include "runtime/rs/special_binding.h"
+
+#include <cstdio>
+
+#include "runtime/load/startup_services.h"
+
+extern "C" void binding_stack_exhausted() {
+  std::fputs(lisp::special_binding::kBindingStackExhausted, stderr);
+  std::fflush(stderr);
+  lisp_exit(1);
+}
