@@ -13,7 +13,9 @@ namespace {
 // Room for elements the launcher inserts behind element 0 after the build.
 constexpr int kSpareElements = 3;
 
-bool isQuote(char c) { return c == '"' || c == '\''; }
+bool isQuote(char c) {
+  return c == '"' || c == '\'';
+}
 
 // Merge order: '+' words, then '-' words, then any other.
 int wordClass(const std::string& word) {

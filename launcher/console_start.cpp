@@ -42,7 +42,8 @@ uint32_t console_lisp_thread(void*) {
 void console_exit_hook(int32_t status) {
   lisp_exit_status = status;
   if (console_thread_id) platform::postThreadMessage(console_thread_id, kUserMessage, 0, 0);
-  if (launch.runtime.vxm_thread_exit) launch.runtime.vxm_thread_exit(status, &lisp_ended, console_thread_id);
+  if (launch.runtime.vxm_thread_exit)
+    launch.runtime.vxm_thread_exit(status, &lisp_ended, console_thread_id);
   // Decision: without a bound runtime there is no Lisp thread to end; the
   // process ends with the status instead.
   std::exit(status);

@@ -14,7 +14,8 @@ inline constexpr const char* kPathTooLong = "internal error: %s is too long";
 inline constexpr const char* kLibraryMissing =
     "Unable to locate the Vexmora CL Dynamic link library:  %s";
 inline constexpr const char* kNamesMissing = "failed to locate exported symbols; incorrect dll";
-inline constexpr const char* kVersionMismatch = "version mismatch: lisp is version %d,  %s is version %d";
+inline constexpr const char* kVersionMismatch =
+    "version mismatch: lisp is version %d,  %s is version %d";
 // Until the console window exists in this build.
 inline constexpr const char* kNoConsole = "console not available in this build";
 

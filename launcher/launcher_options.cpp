@@ -68,7 +68,9 @@ constexpr OptionRow kOptions[] = {
 };
 
 // The option whose row applies even without its value.
-bool actsWithoutValue(const OptionRow& row) { return std::strcmp(row.word, "+b") == 0; }
+bool actsWithoutValue(const OptionRow& row) {
+  return std::strcmp(row.word, "+b") == 0;
+}
 
 const OptionRow* findOption(const char* word) {
   for (const OptionRow& row : kOptions)

@@ -71,9 +71,18 @@ constexpr LinkedLibrary kLinkedLibraries[kLinkedLibraryCount] = {
 }  // namespace
 
 const LinkedLibrary* const linked_library_table[kLinkedLibraryCount + 1] = {
-    &kLinkedLibraries[0], &kLinkedLibraries[1], &kLinkedLibraries[2],  &kLinkedLibraries[3],
-    &kLinkedLibraries[4], &kLinkedLibraries[5], &kLinkedLibraries[6],  &kLinkedLibraries[7],
-    &kLinkedLibraries[8], &kLinkedLibraries[9], &kLinkedLibraries[10], &kLinkedLibraries[11],
+    &kLinkedLibraries[0],
+    &kLinkedLibraries[1],
+    &kLinkedLibraries[2],
+    &kLinkedLibraries[3],
+    &kLinkedLibraries[4],
+    &kLinkedLibraries[5],
+    &kLinkedLibraries[6],
+    &kLinkedLibraries[7],
+    &kLinkedLibraries[8],
+    &kLinkedLibraries[9],
+    &kLinkedLibraries[10],
+    &kLinkedLibraries[11],
     nullptr,
 };
 

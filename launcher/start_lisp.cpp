@@ -42,7 +42,6 @@ namespace {
 
 constexpr uint32_t kProcessAttach = 1;
 
-
 // The handshake event of a start through the COM entry points; none until
 // those entry points exist in this build.
 uint32_t com_handshake_event = 0;
@@ -70,8 +69,12 @@ std::string formatted(const char* format, ...) {
 
 // Stand-in until the console module brings the splash screen: no splash
 // window ever comes up, so there is none to take down.
-uint32_t startSplashScreen(int32_t /*screenWidth*/, int32_t /*screenHeight*/) { return 0; }
-void destroySplashScreen() { launch.splashWindow = 0; }
+uint32_t startSplashScreen(int32_t /*screenWidth*/, int32_t /*screenHeight*/) {
+  return 0;
+}
+void destroySplashScreen() {
+  launch.splashWindow = 0;
+}
 
 enum class SplashFirst { No, Yes };
 
@@ -130,7 +133,9 @@ void findHomeDirectory() {
   settings.homeDirectory[length] = '\0';
 }
 
-void* lookUpEntry(void* library, const char* name) { return dlsym(library, name); }
+void* lookUpEntry(void* library, const char* name) {
+  return dlsym(library, name);
+}
 
 void loadAndBindRuntime() {
   const char* name = settings.runtimeLibraryName;
@@ -263,13 +268,15 @@ void StartLisp(const char* commandTail, int32_t showCommand, int32_t ownThread) 
   launcher::findModulePath();
   const std::string commandText =
       std::string("\"") + settings.modulePath + "\" " + (commandTail ? commandTail : "");
-  launch.vector = launcher::buildArgumentVector(commandText.c_str(), launcher::commandLineResource());
+  launch.vector =
+      launcher::buildArgumentVector(commandText.c_str(), launcher::commandLineResource());
   launcher::findHomeDirectory();
   launcher::applyLauncherOptions(settings, launch.vector);
   launcher::loadAndBindRuntime();
   launcher::resolveImage();
   if (launch.imagePath && settings.splashWanted)
-    launch.splashWindow = launcher::startSplashScreen(launcher::kScreenWidth, launcher::kScreenHeight);
+    launch.splashWindow =
+        launcher::startSplashScreen(launcher::kScreenWidth, launcher::kScreenHeight);
   launcher::prepareLaunch();
   if (settings.consoleWanted) launcher::refuse(text::kLispCaption, text::kNoConsole);
   launcher::startWithoutConsole();

@@ -1,13 +1,14 @@
 // Building the Lisp's argument vector and applying the launcher's options to
 // it, as tables of (input -> vector, settings).
 
+#include "launcher/argument_vector.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <string>
 #include <vector>
 
-#include "launcher/argument_vector.h"
 #include "launcher/launcher_options.h"
 #include "launcher/tests/owned_argument_vector.h"
 
@@ -46,7 +47,7 @@ TEST_P(VectorConstruction, GivesTheVector) {
   const std::string commandText = "\"" + kPath + "\" " + c.tail;
   const std::string resource = resourceOf(c.resource);
   launcher_testing::OwnedArgumentVector owned(commandText.c_str(),
-                                             c.resource.empty() ? nullptr : resource.data());
+                                              c.resource.empty() ? nullptr : resource.data());
   const ArgumentVector& vector = owned.vector;
   Words expected{kPath};
   expected.insert(expected.end(), c.expected.begin(), c.expected.end());
@@ -60,7 +61,10 @@ INSTANTIATE_TEST_SUITE_P(
         VectorCase{"CommandWordsKeepTheirOrder", "+c w +p", {}, {"+c", "w", "+p"}},
         VectorCase{"ResourceFirstOnEqualClass", "+c", {"+B"}, {"+B", "+c"}},
         VectorCase{"PlusBeforeMinusBeforeOther", "a -x", {"-y", "+B"}, {"-y", "+B", "a", "-x"}},
-        VectorCase{"ResourceTextsStayUnsplit", "-I img", {"+t", "a title"}, {"+t", "a title", "-I", "img"}},
+        VectorCase{"ResourceTextsStayUnsplit",
+                   "-I img",
+                   {"+t", "a title"},
+                   {"+t", "a title", "-I", "img"}},
         VectorCase{"ValueComesFromItsOwnList", "+s -go", {"+c", "x"}, {"+c", "+s", "-go", "x"}},
         VectorCase{"ValueTakenWhateverItIs", "+d +c", {}, {"+d", "+c"}},
         VectorCase{"DoubleQuotesHoldBlanks", "-e \"a b\" c", {}, {"-e", "a b", "c"}},
@@ -159,7 +163,9 @@ INSTANTIATE_TEST_SUITE_P(
                      EXPECT_EQ(s.startHidden, 1);
                      EXPECT_EQ(s.consoleWanted, 1);
                    })},
-        OptionCase{"ValuesAreTaken", {"+s", "in.lisp", "+d", "rt.so", "+t", "T", "-Q", "-go"}, {"-go"},
+        OptionCase{"ValuesAreTaken",
+                   {"+s", "in.lisp", "+d", "rt.so", "+t", "T", "-Q", "-go"},
+                   {"-go"},
                    CHECK({
                      EXPECT_STREQ(s.scriptFileName, "in.lisp");
                      EXPECT_STREQ(s.runtimeLibraryName, "rt.so");
@@ -179,18 +185,29 @@ INSTANTIATE_TEST_SUITE_P(
                      EXPECT_EQ(s.splashWanted, 1);
                      EXPECT_EQ(s.splashText, nullptr);
                    })},
-        OptionCase{"LibraryLastRemovedAlone", {"+d"}, {}, CHECK(EXPECT_EQ(s.runtimeLibraryName, nullptr))},
-        OptionCase{"TrayNameOf25KeepsNineteen", {"+N", "abcdefghijklmnopqrstuvwxy"}, {},
+        OptionCase{
+            "LibraryLastRemovedAlone", {"+d"}, {}, CHECK(EXPECT_EQ(s.runtimeLibraryName, nullptr))},
+        OptionCase{"TrayNameOf25KeepsNineteen",
+                   {"+N", "abcdefghijklmnopqrstuvwxy"},
+                   {},
                    CHECK(EXPECT_STREQ(s.trayName, "abcdefghijklmnopqrs"))},
-        OptionCase{"TrayNameOf20StaysWhole", {"+N", "abcdefghijklmnopqrst"}, {},
+        OptionCase{"TrayNameOf20StaysWhole",
+                   {"+N", "abcdefghijklmnopqrst"},
+                   {},
                    CHECK(EXPECT_STREQ(s.trayName, "abcdefghijklmnopqrst"))},
         OptionCase{"ConsoleLimit", {"+5000"}, {}, CHECK(EXPECT_EQ(s.consoleTextLimit, 5000))},
         OptionCase{"ConsoleLimitRaised", {"+1000"}, {}, CHECK(EXPECT_EQ(s.consoleTextLimit, 2000))},
-        OptionCase{"ConsoleLimitOutOfRange", {"+99999999999"}, {},
+        OptionCase{"ConsoleLimitOutOfRange",
+                   {"+99999999999"},
+                   {},
                    CHECK(EXPECT_EQ(s.consoleTextLimit, INT_MAX))},
-        OptionCase{"ThreeDigitsStopTheLoop", {"+123", "+c"}, {"+123", "+c"},
+        OptionCase{"ThreeDigitsStopTheLoop",
+                   {"+123", "+c"},
+                   {"+123", "+c"},
                    CHECK(EXPECT_EQ(s.consoleWanted, 1))},
-        OptionCase{"OptionsMatchWholeWords", {"+cq", "+c"}, {"+cq", "+c"},
+        OptionCase{"OptionsMatchWholeWords",
+                   {"+cq", "+c"},
+                   {"+cq", "+c"},
                    CHECK(EXPECT_EQ(s.consoleWanted, 1))},
         OptionCase{"OptionsAreCaseSensitive", {"+X"}, {"+X"}, CHECK(EXPECT_EQ(s.startHidden, 0))}),
     [](const auto& info) { return info.param.name; });

@@ -1,12 +1,13 @@
 // The Lisp thread's start beside the console and the console form's exit
 // hook, over recording stand-ins for the runtime's entries.
 
+#include "launcher/console_start.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "launcher/console_start.h"
 #include "launcher/host_records.h"
 #include "launcher/launch_state.h"
 #include "launcher/launcher_settings.h"

@@ -46,7 +46,9 @@ int numberFromEnvironment(const char* name, int otherwise) {
   return value ? std::atoi(value) : otherwise;
 }
 
-uint32_t callerThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+uint32_t callerThreadId() {
+  return static_cast<uint32_t>(syscall(SYS_gettid));
+}
 
 // This library's own handle, as dlopen gives it to anyone who loads it.
 void* ownHandle() {
@@ -64,30 +66,65 @@ struct LinkedLibrary {
 
 }  // namespace
 
-STANDIN_EXPORT int32_t win_read(int32_t, char*, int32_t, int32_t*) { return -1; }
-STANDIN_EXPORT int32_t win_write(int32_t, const char*, int32_t, int32_t*) { return -1; }
-STANDIN_EXPORT int32_t win_close(int32_t, int32_t*) { return -1; }
-STANDIN_EXPORT int32_t win_no_hang(int32_t, int32_t*, int32_t) { return -1; }
+STANDIN_EXPORT int32_t win_read(int32_t, char*, int32_t, int32_t*) {
+  return -1;
+}
+STANDIN_EXPORT int32_t win_write(int32_t, const char*, int32_t, int32_t*) {
+  return -1;
+}
+STANDIN_EXPORT int32_t win_close(int32_t, int32_t*) {
+  return -1;
+}
+STANDIN_EXPORT int32_t win_no_hang(int32_t, int32_t*, int32_t) {
+  return -1;
+}
 STANDIN_EXPORT void win_timersig() {}
-STANDIN_EXPORT int32_t win_watchfor(int32_t, uint32_t) { return 0; }
-STANDIN_EXPORT int32_t win_waitsigio(int32_t) { return 0; }
-STANDIN_EXPORT int lisp_main(int, char**, char**) { return 0; }
-STANDIN_EXPORT void windows_lisp_exit(int status) { std::exit(status); }
-STANDIN_EXPORT int32_t vxm_message_peek_loop(int32_t) { return 0; }
-STANDIN_EXPORT int32_t vxm_process_single_event() { return 0; }
-STANDIN_EXPORT int32_t signal_lisp(int32_t) { return 0; }
-STANDIN_EXPORT int free_heaps(int) { return 0; }
-STANDIN_EXPORT int32_t remote_command(int32_t, const void*) { return 0; }
-STANDIN_EXPORT uint32_t remote_command_event(uint32_t event) { return event; }
-STANDIN_EXPORT int32_t get_vxm_dll_version() { return numberFromEnvironment("STANDIN_VERSION", 3); }
-STANDIN_EXPORT uint32_t find_lisp_thread_handle(uint32_t*) { return 0; }
+STANDIN_EXPORT int32_t win_watchfor(int32_t, uint32_t) {
+  return 0;
+}
+STANDIN_EXPORT int32_t win_waitsigio(int32_t) {
+  return 0;
+}
+STANDIN_EXPORT int lisp_main(int, char**, char**) {
+  return 0;
+}
+STANDIN_EXPORT void windows_lisp_exit(int status) {
+  std::exit(status);
+}
+STANDIN_EXPORT int32_t vxm_message_peek_loop(int32_t) {
+  return 0;
+}
+STANDIN_EXPORT int32_t vxm_process_single_event() {
+  return 0;
+}
+STANDIN_EXPORT int32_t signal_lisp(int32_t) {
+  return 0;
+}
+STANDIN_EXPORT int free_heaps(int) {
+  return 0;
+}
+STANDIN_EXPORT int32_t remote_command(int32_t, const void*) {
+  return 0;
+}
+STANDIN_EXPORT uint32_t remote_command_event(uint32_t event) {
+  return event;
+}
+STANDIN_EXPORT int32_t get_vxm_dll_version() {
+  return numberFromEnvironment("STANDIN_VERSION", 3);
+}
+STANDIN_EXPORT uint32_t find_lisp_thread_handle(uint32_t*) {
+  return 0;
+}
 STANDIN_EXPORT void vxm_thread_exit(int32_t, int32_t*, uint32_t) {}
-STANDIN_EXPORT int32_t ipc_shutdown() { return 0; }
+STANDIN_EXPORT int32_t ipc_shutdown() {
+  return 0;
+}
 STANDIN_EXPORT void set_my_thread_watch_pointers(uint32_t**, uint32_t**) {}
 
 STANDIN_EXPORT const char* get_default_image_file(const char* directory, const char* programName,
                                                   const char* (*fallback)(), int debug) {
-  record("default_image=%s|%s|%s|%d", directory, programName, fallback ? "fallback" : "null", debug);
+  record("default_image=%s|%s|%s|%d", directory, programName, fallback ? "fallback" : "null",
+         debug);
   return std::getenv("STANDIN_IMAGE");
 }
 

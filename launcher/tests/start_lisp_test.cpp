@@ -28,15 +28,19 @@ const std::string kStandin = STANDIN_PATH;
 const std::string kRuntime = KORVANE_PATH;
 const std::string kLauncher = LUNVARRA_PATH;
 
-std::string directoryOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
-std::string baseNameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+std::string directoryOf(const std::string& path) {
+  return path.substr(0, path.rfind('/'));
+}
+std::string baseNameOf(const std::string& path) {
+  return path.substr(path.rfind('/') + 1);
+}
 
 class LauncherStart : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : {"VXM_SHLIB_NAME", "VXM_STARTUP_DEBUG", "VXM_NOACTIVATE_CONSOLE",
-                             "VXMTLSINDEXDEBUG", "STANDIN_VERSION", "STANDIN_IMAGE", "STANDIN_EXIT",
-                             "STANDIN_RETURN"})
+    for (const char* name :
+         {"VXM_SHLIB_NAME", "VXM_STARTUP_DEBUG", "VXM_NOACTIVATE_CONSOLE", "VXMTLSINDEXDEBUG",
+          "STANDIN_VERSION", "STANDIN_IMAGE", "STANDIN_EXIT", "STANDIN_RETURN"})
       unsetenv(name);
     recordPath = testing_support::processTempPath("calls");
     std::remove(recordPath.c_str());
@@ -57,7 +61,8 @@ class LauncherStart : public ::testing::Test {
     std::ifstream file(recordPath);
     Words values;
     for (std::string line; std::getline(file, line);)
-      if (line.compare(0, key.size() + 1, key + "=") == 0) values.push_back(line.substr(key.size() + 1));
+      if (line.compare(0, key.size() + 1, key + "=") == 0)
+        values.push_back(line.substr(key.size() + 1));
     return values;
   }
 
@@ -159,13 +164,22 @@ struct Refusal {
 TEST_F(LauncherStart, RefusalsShowTheirLineAndEndWithOne) {
   const std::string longHome(600, 'h');
   const Refusal refusals[] = {
-      {"NoLibrary", {"+c", "+d", "nosuch.so"}, {},
+      {"NoLibrary",
+       {"+c", "+d", "nosuch.so"},
+       {},
        "lisp: Unable to locate the Vexmora CL Dynamic link library:  nosuch.so\n"},
-      {"NamesMissing", {"+c", "+d", kRuntime}, {},
+      {"NamesMissing",
+       {"+c", "+d", kRuntime},
+       {},
        "lisp: failed to locate exported symbols; incorrect dll\n"},
-      {"OtherVersion", {"+c", "+d", kStandin}, {{"STANDIN_VERSION", "2"}},
-       "Vexmora Common Lisp: version mismatch: lisp is version 3,  " + kStandin + " is version 2\n"},
-      {"LongHome", {"+c", "+d", kStandin, "-H", longHome}, {},
+      {"OtherVersion",
+       {"+c", "+d", kStandin},
+       {{"STANDIN_VERSION", "2"}},
+       "Vexmora Common Lisp: version mismatch: lisp is version 3,  " + kStandin +
+           " is version 2\n"},
+      {"LongHome",
+       {"+c", "+d", kStandin, "-H", longHome},
+       {},
        "lisp: internal error: " + longHome + " is too long\n"},
       {"Console", {"+d", kStandin}, {}, "lisp: console not available in this build\n"},
   };

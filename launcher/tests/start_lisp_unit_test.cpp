@@ -51,11 +51,9 @@ TEST(LauncherHome, FirstDashHWithAValueBeforeDoubleDash) {
     const char* commandText;
     const char* home;  // null: none found
   } cases[] = {
-      {"p -H /a -H /b", "/a"},
-      {"p -Hx /a", "/a"},    // any element beginning "-H"
-      {"p -H", nullptr},     // no element behind it
-      {"p -- -H /a", nullptr},
-      {"p x -H /a -- y", "/a"},
+      {"p -H /a -H /b", "/a"}, {"p -Hx /a", "/a"},  // any element beginning "-H"
+      {"p -H", nullptr},                            // no element behind it
+      {"p -- -H /a", nullptr}, {"p x -H /a -- y", "/a"},
   };
   for (const Case& c : cases) {
     const char* home = homeOf(c.commandText, false);
@@ -76,7 +74,9 @@ TEST(LauncherHome, VerboseScanReportsItsFinding) {
 
 // ---- binding ----
 
-int anEntry(int, char**, char**) { return 0; }
+int anEntry(int, char**, char**) {
+  return 0;
+}
 
 std::map<std::string, void*> exported;
 void* lookUp(void*, const char* name) {
@@ -121,7 +121,8 @@ TEST(LauncherBinding, RuntimeHooksGoIntoWordsFourToTenOfBothForms) {
   const host::HostRecord consoleBefore = launcher::console_host_record;
   const host::HostRecord noConsoleBefore = launcher::no_console_host_record;
   launcher::installRuntimeHooks(entries);
-  for (const host::HostRecord* form : {&launcher::console_host_record, &launcher::no_console_host_record}) {
+  for (const host::HostRecord* form :
+       {&launcher::console_host_record, &launcher::no_console_host_record}) {
     const auto* words = reinterpret_cast<const uint32_t*>(form);
     for (int word = 4; word <= 10; ++word) EXPECT_NE(words[word], 0u) << word;
     EXPECT_EQ(reinterpret_cast<void*>(form->win_watchfor), &addresses[4]);  // word 8
@@ -135,7 +136,8 @@ TEST(LauncherBinding, RuntimeHooksGoIntoWordsFourToTenOfBothForms) {
 TEST(LauncherTables, LinkedLibrariesInOrderWithTheirFlags) {
   std::string rows;
   int count = 0;
-  for (const launcher::LinkedLibrary* const* row = launcher::linked_library_table; *row; ++row, ++count)
+  for (const launcher::LinkedLibrary* const* row = launcher::linked_library_table; *row;
+       ++row, ++count)
     rows += std::string((*row)->fileName) + ":" + std::to_string((*row)->flag) + " ";
   EXPECT_EQ(count, 12);
   EXPECT_EQ(rows,
