@@ -1,0 +1,230 @@
+// Calls into native code: the foreign-call record as CALL_NATIVE lays it
+// out, call_direct through its entry slot, and the native word an object
+// stands for (foreign_address_to_mi).
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+
+#include "runtime/rs/native_calls.h"
+#include "runtime/rs/object_layout.h"
+#include "runtime/rs/runtime_routines.h"
+#include "testing/lisp_routine_heap.h"
+
+extern "C" {
+void call_direct_probe();
+void direct_target_spy();
+uint32_t direct_target_registers[3];  // ebx, esi, esp at the call address
+uint32_t direct_callee(uint32_t argument);
+}
+
+namespace {
+
+using namespace gc_test;
+using lisp::lispval;
+using lisp::makeFixnum;
+using testing_support::LispCallResult;
+using testing_support::LispCallSetup;
+namespace tr = lisp::thread_record;
+namespace ev = lisp::entry_vec;
+namespace nbg = lisp::nil_block::global;
+
+constexpr int32_t kForeignAddressToMi = 0x33b;
+constexpr uint32_t kErrorValue = 0x4440;
+
+struct CalleeSaw {
+  uint32_t head;
+  lisp::Clink record;
+  uint32_t argument;
+  uint32_t argumentAddress;
+};
+CalleeSaw g_saw;
+uint32_t g_thread;
+
+uint32_t addressOf(const void* p) {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p));
+}
+
+}  // namespace
+
+// Called from runtime code, which keeps only 4-byte stack alignment.
+extern "C" __attribute__((force_align_arg_pointer)) uint32_t direct_callee(uint32_t argument) {
+  g_saw.head = lisp::wordAt(g_thread, tr::kClinkHead);
+  std::memcpy(&g_saw.record, reinterpret_cast<void*>(g_saw.head), sizeof g_saw.record);
+  g_saw.argument = argument;
+  g_saw.argumentAddress = addressOf(&argument);
+  return argument * 3;
+}
+
+namespace {
+
+// Objects laid out by hand in an 8-aligned arena outside the Lisp heap:
+// nothing here allocates, it only reads them.
+class HandMadeObjects {
+ public:
+  // An object with a header: its tagged word.
+  lispval other(uint32_t header, std::initializer_list<uint32_t> words) {
+    const uint32_t start = take(4 * (1 + static_cast<uint32_t>(words.size())));
+    arena_[start] = header;
+    uint32_t i = start + 1;
+    for (uint32_t word : words) arena_[i++] = word;
+    return lisp::pointerWord(addressOf(&arena_[start]), lisp::Tag::Other);
+  }
+  lispval cons(lispval car, lispval cdr) {
+    const uint32_t start = take(8);
+    arena_[start] = car;
+    arena_[start + 1] = cdr;
+    return lisp::pointerWord(addressOf(&arena_[start]), lisp::Tag::Cons);
+  }
+
+ private:
+  uint32_t take(uint32_t bytes) {
+    const uint32_t start = used_;
+    used_ += (bytes / 4 + 1) & ~1u;
+    EXPECT_LE(used_, sizeof arena_ / 4);
+    return start;
+  }
+  alignas(8) uint32_t arena_[512] = {};
+  uint32_t used_ = 0;
+};
+
+class NativeCalls : public LispRoutineHeap {
+ protected:
+  void SetUp() override {
+    LispRoutineHeap::SetUp();
+    g_thread = thread_;
+    g_saw = {};
+    at<uint16_t>(nil() + nbg::kFloatControlWord) = 0x37f;
+  }
+  // An entry-vec whose words are given; flags and the rest 0.
+  lispval entryVec(uint32_t callAddress, uint32_t flags = 0, uint32_t target = 0) {
+    return objects.other(lisp::headerWithLength(lisp::type_code::EntryVector, 6),
+                         {nil(), callAddress, 0, flags, target, 0});
+  }
+  HandMadeObjects objects;
+};
+
+TEST_F(NativeCalls, TheRecordStructMatchesWhatTheCallSequencePushes) {
+  const lispval entry = entryVec(addressOf(reinterpret_cast<void*>(&direct_target_spy)));
+  threadWord(tr::kClinkHead) = 0x5678;  // an outer record
+  LispCallSetup setup = setupFor(0, 14, entry);
+  setup.target = routineAddress(call_direct_probe);
+  const LispCallResult result = call(setup);
+  EXPECT_EQ(result.eax, 42u);
+  EXPECT_EQ(result.ebx, thread_);
+  EXPECT_EQ(g_saw.argument, 14u);
+  EXPECT_EQ(g_saw.head, g_saw.argumentAddress + 4);  // directly above the one argument
+  EXPECT_EQ(g_saw.record.previous, 0x5678u);
+  EXPECT_EQ(g_saw.record.nativeFrame, 0u);
+  EXPECT_GT(g_saw.record.frame, g_saw.head);
+  EXPECT_EQ(g_saw.record.continuation, nil());
+  EXPECT_EQ(g_saw.record.callee, entry);  // stored by call_direct
+  EXPECT_EQ(g_saw.record.throwValues, 0u);
+  EXPECT_EQ(threadWord(tr::kClinkHead), 0x5678u);
+  threadWord(tr::kClinkHead) = tr::kEmptyClinkChain;
+}
+
+TEST_F(NativeCalls, CallDirectHandsTheEntryInEbxAndTheReturnPlaceInEsi) {
+  const lispval entry = entryVec(addressOf(reinterpret_cast<void*>(&direct_target_spy)));
+  LispCallSetup setup = setupFor(0, 5, entry);
+  setup.target = routineAddress(call_direct_probe);
+  const LispCallResult result = call(setup);
+  EXPECT_EQ(result.eax, 15u);
+  EXPECT_EQ(direct_target_registers[0], entry);
+  // esi points at the return address into the caller, which is on top at the target.
+  EXPECT_EQ(direct_target_registers[1], direct_target_registers[2]);
+  EXPECT_EQ(g_saw.argumentAddress, direct_target_registers[2] + 4);
+}
+
+// ---- foreign_address_to_mi ----
+
+class ForeignAddress : public NativeCalls {
+ protected:
+  LispCallResult addressOfObject(lispval object) {
+    testing_support::resetRecorder(kErrorValue);
+    return call(setupFor(kForeignAddressToMi, object));
+  }
+  uint32_t found(lispval object) {
+    const LispCallResult result = addressOfObject(object);
+    EXPECT_EQ(lisp_recorder_log.count, 0u);
+    return result.eax;
+  }
+  // The error code and datum (0 without one) of a refused object.
+  void expectRefused(lispval object, uint32_t code, bool withObject) {
+    const LispCallResult result = addressOfObject(object);
+    EXPECT_EQ(result.eax, kErrorValue);
+    ASSERT_EQ(lisp_recorder_log.count, 1u);
+    const testing_support::RecordedCall& error = lisp_recorder_log.calls[0];
+    EXPECT_EQ(error.eax, makeFixnum(static_cast<int32_t>(code)));
+    if (withObject) {
+      EXPECT_EQ(error.ecx, 2u);
+      EXPECT_EQ(error.edx, object);
+    } else {
+      EXPECT_EQ(error.ecx, 1u);
+    }
+  }
+  lispval vector(uint8_t type) { return objects.other(type | (4u << 8), {1, 2, 3, 4}); }
+  // A one-dimensional array header over `data` (a cons or another header).
+  lispval arrayHeader(lispval data, int32_t displacement) {
+    return objects.other(lisp::headerWithLength(65, 1),
+                         {nil(), data, makeFixnum(displacement), nil(), 0});
+  }
+};
+
+TEST_F(ForeignAddress, NumbersStandForTheirLow32Bits) {
+  EXPECT_EQ(found(makeFixnum(1234)), 1234u);
+  EXPECT_EQ(found(makeFixnum(-5)), static_cast<uint32_t>(-5));
+  const lispval positive = objects.other(lisp::bignumHeader(3), {0x12345678, 9});
+  EXPECT_EQ(found(positive), 0x12345678u);
+  const lispval negative = objects.other(lisp::bignumHeader(2, 1), {0x80000001});
+  EXPECT_EQ(found(negative), 0x7fffffffu);
+}
+
+TEST_F(ForeignAddress, PointerObjectsStandForTheAddressTheyHoldOrAreAt) {
+  const lispval pointer = objects.other(lisp::headerWord(12, 0x80), {nil(), nil(), 0xcafe0000});
+  EXPECT_EQ(found(pointer), 0xcafe0000u);
+  const lispval entry = entryVec(0x1000);
+  EXPECT_EQ(found(entry), entry - 0xa);
+}
+
+TEST_F(ForeignAddress, VectorsStandForTheirFirstDataWord) {
+  struct Case {
+    uint8_t type;
+    int32_t offset;
+  };
+  // 103 and 110 have an alignment word where others of their kind have a length word.
+  for (const Case c : {Case{96, -0xe}, Case{97, -0xe}, Case{112, -0xa}, Case{117, -0xa},
+                       Case{103, -0xa}, Case{110, -0xa}}) {
+    const lispval v = vector(c.type);
+    EXPECT_EQ(found(v), v + c.offset) << "type " << int{c.type};
+  }
+}
+
+TEST_F(ForeignAddress, ArrayHeadersStandForTheirElementAlongTheDisplacementChain) {
+  const lispval bits = vector(97);
+  EXPECT_EQ(found(arrayHeader(objects.cons(nil(), bits), 16)), bits - 0xe + 2);
+  const lispval doubles = vector(103);
+  EXPECT_EQ(found(arrayHeader(objects.cons(nil(), doubles), 3)), doubles - 0xa + 24);
+  const lispval strings = vector(117);
+  const lispval inner = arrayHeader(objects.cons(nil(), strings), 5);
+  EXPECT_EQ(found(arrayHeader(inner, 2)), strings - 0xa + 14);
+}
+
+TEST_F(ForeignAddress, AnArrayOverAVectorWithoutElementSizeIsError22) {
+  expectRefused(arrayHeader(objects.cons(nil(), vector(119)), 0), 22, false);
+}
+
+TEST_F(ForeignAddress, ObjectsThatStandForNoAddressAreError54WithTheObject) {
+  const lispval plainInstance = objects.other(lisp::headerWord(12), {nil(), nil(), 0x1000});
+  const lispval ring = objects.other(lisp::headerWithLength(65, 1), {nil(), 0, 0, nil(), 0});
+  lisp::wordAt(ring, -0xa) = ring;  // displaced onto itself
+  for (const lispval object :
+       {nil(), global(nbg::kErrorSymbol), objects.cons(nil(), nil()), lisp::makeCharacter('a'), plainInstance,
+        objects.other(lisp::headerWord(lisp::type_code::DoubleFloat), {0, 0}), ring}) {
+    expectRefused(object, 54, true);
+  }
+}
+
+}  // namespace
