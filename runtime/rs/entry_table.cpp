@@ -84,7 +84,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x13f, "lisp_cons", lisp_cons},                 // cons allocation
     {0x143, "filesys", nullptr},                     // file-system and math dispatch
     {0x147, "mi_in_new_bignum", mi_in_new_bignum},   // bignums
-    {0x14b, "machine_code", nullptr},                // calls into native code
+    {0x14b, "machine_code", machine_code},           // calls into native code
     {0x14f, "dumplisp", nullptr},                    // start-up and loaders
     {0x153, "rethrow_after_cret", nullptr},          // catch and throw
     {0x157, "fasldesc", nullptr},                    // start-up and loaders

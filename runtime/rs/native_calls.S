@@ -51,4 +51,48 @@ foreign_address_to_mi:
         RUNTIME_RETURN
         .size foreign_address_to_mi, . - foreign_address_to_mi
 
+/* do_c_funcall: runtime routine. In: eax = native function address, edx =
+   one argument word. Calls it (cdecl or stdcall) inside a clink, esi
+   keeping the stack across the call. Out: eax as the function left it,
+   one value. */
+        .globl do_c_funcall
+        .hidden do_c_funcall
+        .type do_c_funcall, @function
+do_c_funcall:
+        RUNTIME_FRAME
+        CALL_NATIVE_ESI eax, edx
+        RUNTIME_RETURN
+        .size do_c_funcall, . - do_c_funcall
+
+/* do_c_funcall0: runtime routine. In: eax = native function address. As
+   do_c_funcall with no argument. */
+        .globl do_c_funcall0
+        .hidden do_c_funcall0
+        .type do_c_funcall0, @function
+do_c_funcall0:
+        RUNTIME_FRAME
+        CALL_NATIVE_ESI eax
+        RUNTIME_RETURN
+        .size do_c_funcall0, . - do_c_funcall0
+
+/* machine_code: frameless leaf. Out: eax = fixnum 1029, one value. */
+        .globl machine_code
+        .hidden machine_code
+        .type machine_code, @function
+machine_code:
+        mov eax, FIXNUM(1029)
+        clc
+        ret
+        .size machine_code, . - machine_code
+
+/* rfrnote: frameless leaf with no effect. Out: eax = nil, one value. */
+        .globl rfrnote
+        .hidden rfrnote
+        .type rfrnote, @function
+rfrnote:
+        mov eax, edi
+        clc
+        ret
+        .size rfrnote, . - rfrnote
+
         .section .note.GNU-stack, "", @progbits

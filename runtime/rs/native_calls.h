@@ -107,6 +107,10 @@ extern "C" {
 // Runtime routines (Lisp register conventions).
 void call_direct();            // ecx = entry-vec, clink pushed, native arguments stacked
 void foreign_address_to_mi();  // eax = object -> eax = the raw word it stands for
+void do_c_funcall();           // eax = native function, edx = its one argument
+void do_c_funcall0();          // eax = native function, no argument
+void machine_code();           // -> fixnum 1029
+void rfrnote();                // -> nil
 
 // The C++ half of foreign_address_to_mi: low word 0 and the raw word in the
 // high one, or low word 1 with the fixnum error code (2: with the object).

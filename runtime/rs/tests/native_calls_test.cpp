@@ -18,6 +18,7 @@ void call_direct_probe();
 void direct_target_spy();
 uint32_t direct_target_registers[3];  // ebx, esi, esp at the call address
 uint32_t direct_callee(uint32_t argument);
+void probe_throw_continuation();
 }
 
 namespace {
@@ -59,6 +60,43 @@ extern "C" __attribute__((force_align_arg_pointer)) uint32_t direct_callee(uint3
 }
 
 namespace {
+
+// What a callee of do_c_funcall saw of the x87 unit and the chain.
+struct FuncallSaw {
+  uint16_t controlWord;
+  bool st0To5Empty;
+  uint32_t head;
+  uint32_t argument;
+};
+FuncallSaw g_funcall;
+uint32_t g_continuation;
+
+void noteX87AndChain() {
+  uint32_t environment[7];  // fnstenv image: control, status, tag words first
+  __asm__ volatile("fnstenv %0\n\tfldcw %0" : "=m"(environment));
+  g_funcall.controlWord = static_cast<uint16_t>(environment[0]);
+  const uint32_t top = (environment[1] >> 11) & 7;
+  g_funcall.st0To5Empty = true;
+  for (uint32_t i = 0; i < 6; ++i)
+    if (((environment[2] >> (2 * ((top + i) & 7))) & 3) != 3) g_funcall.st0To5Empty = false;
+  g_funcall.head = lisp::wordAt(g_thread, tr::kClinkHead);
+  if (g_continuation) reinterpret_cast<uint32_t*>(g_funcall.head)[3] = g_continuation;
+}
+
+__attribute__((force_align_arg_pointer)) uint32_t cdeclCallee(uint32_t argument) {
+  noteX87AndChain();
+  g_funcall.argument = argument;
+  return argument + 1000;
+}
+__attribute__((force_align_arg_pointer, stdcall)) uint32_t stdcallCallee(uint32_t argument) {
+  noteX87AndChain();
+  g_funcall.argument = argument;
+  return argument + 2000;
+}
+__attribute__((force_align_arg_pointer)) uint32_t noArgumentCallee() {
+  noteX87AndChain();
+  return 77;
+}
 
 // Objects laid out by hand in an 8-aligned arena outside the Lisp heap:
 // nothing here allocates, it only reads them.
@@ -136,6 +174,68 @@ TEST_F(NativeCalls, CallDirectHandsTheEntryInEbxAndTheReturnPlaceInEsi) {
   // esi points at the return address into the caller, which is on top at the target.
   EXPECT_EQ(direct_target_registers[1], direct_target_registers[2]);
   EXPECT_EQ(g_saw.argumentAddress, direct_target_registers[2] + 4);
+}
+
+// ---- do_c_funcall, do_c_funcall0, machine_code, rfrnote ----
+
+class CFuncall : public NativeCalls {
+ protected:
+  void SetUp() override {
+    NativeCalls::SetUp();
+    g_funcall = {};
+    g_continuation = 0;
+  }
+  LispCallResult funcall(uint32_t function, uint32_t argument) {
+    LispCallSetup setup = setupFor(0, function, argument);
+    setup.target = routineAddress(do_c_funcall);
+    setup.x87Count = 2;
+    setup.x87Values[0] = 1.5;
+    setup.x87Values[1] = 2.5;
+    return call(setup);
+  }
+};
+
+TEST_F(CFuncall, PassesTheArgumentAndReturnsEaxInsideAResetX87AndARecord) {
+  at<uint16_t>(nil() + nbg::kFloatControlWord) = 0x27f;
+  const LispCallResult result = funcall(addressOf(reinterpret_cast<void*>(&cdeclCallee)), 5);
+  EXPECT_EQ(result.eax, 1005u);
+  EXPECT_EQ(result.carry, 0u);
+  EXPECT_EQ(result.esi, kCallerFunction);
+  EXPECT_EQ(g_funcall.argument, 5u);
+  EXPECT_EQ(g_funcall.controlWord, 0x27f);
+  EXPECT_TRUE(g_funcall.st0To5Empty);
+  EXPECT_NE(g_funcall.head, tr::kEmptyClinkChain);
+  EXPECT_EQ(threadWord(tr::kClinkHead), tr::kEmptyClinkChain);
+}
+
+TEST_F(CFuncall, ACalleeThatPopsItsArgumentLeavesTheChainWhole) {
+  const LispCallResult result = funcall(addressOf(reinterpret_cast<void*>(&stdcallCallee)), 6);
+  EXPECT_EQ(result.eax, 2006u);
+  EXPECT_EQ(result.ebx, thread_);
+  EXPECT_EQ(threadWord(tr::kClinkHead), tr::kEmptyClinkChain);
+}
+
+TEST_F(CFuncall, AContinuationPutInTheHeadRecordIsWhereItGoesOn) {
+  g_continuation = routineAddress(probe_throw_continuation);
+  const LispCallResult result = funcall(addressOf(reinterpret_cast<void*>(&cdeclCallee)), 1);
+  EXPECT_EQ(result.eax, makeFixnum(-1));
+  EXPECT_EQ(threadWord(tr::kClinkHead), tr::kEmptyClinkChain);
+}
+
+TEST_F(CFuncall, WithoutArgument) {
+  LispCallSetup setup = setupFor(0, addressOf(reinterpret_cast<void*>(&noArgumentCallee)));
+  setup.target = routineAddress(do_c_funcall0);
+  EXPECT_EQ(call(setup).eax, 77u);
+  EXPECT_TRUE(g_funcall.st0To5Empty);
+}
+
+TEST_F(CFuncall, MachineCodeAndRfrnoteAreConstants) {
+  const LispCallResult code = call(setupFor(0x14b));
+  EXPECT_EQ(code.eax, makeFixnum(1029));
+  EXPECT_EQ(code.carry, 0u);
+  LispCallSetup setup = setupFor(0);
+  setup.target = routineAddress(rfrnote);
+  EXPECT_EQ(call(setup).eax, nil());
 }
 
 // ---- foreign_address_to_mi ----
