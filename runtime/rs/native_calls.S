@@ -95,4 +95,74 @@ rfrnote:
         ret
         .size rfrnote, . - rfrnote
 
+/* method_tramp1 .. method_tramp4: no frame. In: ebx = entry-vec, its word
+   4 the target (a function, or the byte offset of a method in an object's
+   function table, the object's first word); ecx = argument words; the
+   native arguments and the return address on the stack as the function
+   expects them. Reach the target by call kinds 1 to 4; eax clobbered. */
+
+/* Kind 1: the object is the first argument word. */
+        .globl method_tramp1
+        .hidden method_tramp1
+        .type method_tramp1, @function
+method_tramp1:
+        mov eax, [esp + 4]
+        mov eax, [eax]
+        add eax, [ebx + ENTRY_VEC_TARGET]
+        jmp dword ptr [eax]
+        .size method_tramp1, . - method_tramp1
+
+/* Kind 2 (thiscall): the first argument word moves into ecx, the return
+   address stays on top. */
+        .globl method_tramp2
+        .hidden method_tramp2
+        .type method_tramp2, @function
+method_tramp2:
+        pop eax
+        pop ecx
+        push eax
+        mov eax, [ecx]
+        add eax, [ebx + ENTRY_VEC_TARGET]
+        jmp dword ptr [eax]
+        .size method_tramp2, . - method_tramp2
+
+/* Kind 3 (fastcall function): two or more argument words: the first two
+   move into ecx and edx; one: it moves into ecx; none: nothing moves. */
+        .globl method_tramp3
+        .hidden method_tramp3
+        .type method_tramp3, @function
+method_tramp3:
+        cmp ecx, 1
+        jb 9f
+        pop eax
+        je 1f
+        pop ecx
+        pop edx
+        push eax
+        jmp 9f
+1:      pop ecx
+        push eax
+9:      jmp dword ptr [ebx + ENTRY_VEC_TARGET]
+        .size method_tramp3, . - method_tramp3
+
+/* Kind 4 (fastcall method): as kind 3, but ecx always receives the first
+   word (the object), even with no argument words. */
+        .globl method_tramp4
+        .hidden method_tramp4
+        .type method_tramp4, @function
+method_tramp4:
+        cmp ecx, 2
+        pop eax
+        jb 1f
+        pop ecx
+        pop edx
+        push eax
+        jmp 9f
+1:      pop ecx
+        push eax
+9:      mov eax, [ecx]
+        add eax, [ebx + ENTRY_VEC_TARGET]
+        jmp dword ptr [eax]
+        .size method_tramp4, . - method_tramp4
+
         .section .note.GNU-stack, "", @progbits

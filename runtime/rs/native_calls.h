@@ -109,6 +109,10 @@ void call_direct();            // ecx = entry-vec, clink pushed, native argument
 void foreign_address_to_mi();  // eax = object -> eax = the raw word it stands for
 void do_c_funcall();           // eax = native function, edx = its one argument
 void do_c_funcall0();          // eax = native function, no argument
+void method_tramp1();          // ebx = entry-vec, ecx = argument words: call kinds 1-4
+void method_tramp2();
+void method_tramp3();
+void method_tramp4();
 void machine_code();           // -> fixnum 1029
 void rfrnote();                // -> nil
 

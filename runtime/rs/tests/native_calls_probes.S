@@ -32,4 +32,27 @@ direct_target_spy:
         jmp direct_callee
         .size direct_target_spy, . - direct_target_spy
 
+/* method_call_probe: runtime routine. In: eax = entry-vec, edx = address
+   of ecx argument words, [esp + 4] = the count the call gets in ecx. Pushes
+   the words (last first) and calls the entry's call address with ebx =
+   the entry; esi keeps the stack. Out: eax = the native result. */
+        .globl method_call_probe
+        .type method_call_probe, @function
+method_call_probe:
+        RUNTIME_FRAME
+        mov esi, esp
+        mov ebx, eax
+        mov eax, ecx
+1:      test eax, eax
+        jz 2f
+        push dword ptr [edx + 4 * eax - 4]
+        dec eax
+        jmp 1b
+2:      mov ecx, [ebp + 8]
+        call dword ptr [ebx + ENTRY_VEC_CALL_ADDRESS]
+        mov esp, esi
+        mov ebx, [ebp - 0x1c]
+        RUNTIME_RETURN
+        .size method_call_probe, . - method_call_probe
+
         .section .note.GNU-stack, "", @progbits

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
@@ -19,6 +20,7 @@ void direct_target_spy();
 uint32_t direct_target_registers[3];  // ebx, esi, esp at the call address
 uint32_t direct_callee(uint32_t argument);
 void probe_throw_continuation();
+void method_call_probe();
 }
 
 namespace {
@@ -236,6 +238,104 @@ TEST_F(CFuncall, MachineCodeAndRfrnoteAreConstants) {
   LispCallSetup setup = setupFor(0);
   setup.target = routineAddress(rfrnote);
   EXPECT_EQ(call(setup).eax, nil());
+}
+
+// ---- call kinds through the method trampolines ----
+
+// An object whose first word is its function table; methods sit at byte 8.
+struct FakeObject {
+  const uint32_t* table;
+};
+constexpr uint32_t kMethodOffset = 8;
+struct MethodSaw {
+  uint32_t first, second, third;
+};
+MethodSaw g_method;
+
+__attribute__((force_align_arg_pointer)) uint32_t cdeclMethod(FakeObject* self, uint32_t a) {
+  g_method = {addressOf(self), a, 0};
+  return 101;
+}
+__attribute__((force_align_arg_pointer, thiscall)) uint32_t thiscallMethod(FakeObject* self,
+                                                                           uint32_t a) {
+  g_method = {addressOf(self), a, 0};
+  return 102;
+}
+__attribute__((force_align_arg_pointer, fastcall)) uint32_t fastcallFunction(uint32_t a,
+                                                                             uint32_t b,
+                                                                             uint32_t c) {
+  g_method = {a, b, c};
+  return 103;
+}
+__attribute__((force_align_arg_pointer, fastcall)) uint32_t fastcallMethod(FakeObject* self,
+                                                                           uint32_t b) {
+  g_method = {addressOf(self), b, 0};
+  return 104;
+}
+
+class CallKinds : public NativeCalls {
+ protected:
+  void SetUp() override {
+    NativeCalls::SetUp();
+    g_method = {};
+  }
+  // Pushes `words` and calls the entry with ecx = count.
+  uint32_t callEntry(lispval entry, std::initializer_list<uint32_t> words, uint32_t count) {
+    std::copy(words.begin(), words.end(), words_);
+    LispCallSetup setup = setupFor(0, entry, addressOf(words_), static_cast<uint32_t>(words.size()));
+    setup.target = routineAddress(method_call_probe);
+    setup.stack[0] = count;
+    return call(setup).eax;
+  }
+  lispval methodEntry(void (*trampoline)(), uint32_t target = kMethodOffset) {
+    return entryVec(routineAddress(trampoline), 0, target);
+  }
+  FakeObject objectWith(void* method) {
+    table_[kMethodOffset / 4] = addressOf(method);
+    return FakeObject{table_};
+  }
+  uint32_t words_[4] = {};
+  uint32_t table_[4] = {};
+};
+
+TEST_F(CallKinds, Kind1FindsTheMethodThroughTheFirstArgument) {
+  FakeObject object = objectWith(reinterpret_cast<void*>(&cdeclMethod));
+  EXPECT_EQ(callEntry(methodEntry(method_tramp1), {addressOf(&object), 7}, 2), 101u);
+  EXPECT_EQ(g_method.first, addressOf(&object));
+  EXPECT_EQ(g_method.second, 7u);
+}
+
+TEST_F(CallKinds, Kind2PutsTheObjectInEcxAndKeepsTheReturnAddressOnTop) {
+  FakeObject object = objectWith(reinterpret_cast<void*>(&thiscallMethod));
+  EXPECT_EQ(callEntry(methodEntry(method_tramp2), {addressOf(&object), 8}, 2), 102u);
+  EXPECT_EQ(g_method.first, addressOf(&object));
+  EXPECT_EQ(g_method.second, 8u);
+}
+
+TEST_F(CallKinds, Kind3MovesAsManyOfTwoWordsAsThereAre) {
+  const uint32_t function = addressOf(reinterpret_cast<void*>(&fastcallFunction));
+  EXPECT_EQ(callEntry(methodEntry(method_tramp3, function), {1, 2, 3}, 3), 103u);
+  EXPECT_EQ(g_method.first, 1u);
+  EXPECT_EQ(g_method.second, 2u);
+  EXPECT_EQ(g_method.third, 3u);
+  // One word: only ecx; edx still holds what the caller had there (the words' address).
+  callEntry(methodEntry(method_tramp3, function), {9, 0x55}, 1);
+  EXPECT_EQ(g_method.first, 9u);
+  EXPECT_EQ(g_method.second, addressOf(words_));
+  // None: ecx keeps the count.
+  callEntry(methodEntry(method_tramp3, function), {0x66, 0x77}, 0);
+  EXPECT_EQ(g_method.first, 0u);
+  EXPECT_EQ(g_method.second, addressOf(words_));
+}
+
+TEST_F(CallKinds, Kind4AlwaysLoadsTheObjectIntoEcx) {
+  FakeObject object = objectWith(reinterpret_cast<void*>(&fastcallMethod));
+  EXPECT_EQ(callEntry(methodEntry(method_tramp4), {addressOf(&object), 5}, 2), 104u);
+  EXPECT_EQ(g_method.first, addressOf(&object));
+  EXPECT_EQ(g_method.second, 5u);
+  EXPECT_EQ(callEntry(methodEntry(method_tramp4), {addressOf(&object)}, 0), 104u);
+  EXPECT_EQ(g_method.first, addressOf(&object));
+  EXPECT_EQ(g_method.second, addressOf(words_));
 }
 
 // ---- foreign_address_to_mi ----
