@@ -165,4 +165,19 @@ method_tramp4:
         jmp dword ptr [eax]
         .size method_tramp4, . - method_tramp4
 
+/* do_quicksym: runtime routine. In: eax = module handle (raw), edx = name
+   (Lisp string), ecx = 2. Out: eax = the name's native address in that
+   module, or nil when it is not there. */
+        .globl do_quicksym
+        .hidden do_quicksym
+        .type do_quicksym, @function
+do_quicksym:
+        RUNTIME_FRAME
+        CALL_NATIVE sy_quicksym, eax, edx
+        test eax, eax
+        jnz 1f
+        mov eax, edi
+1:      RUNTIME_RETURN
+        .size do_quicksym, . - do_quicksym
+
         .section .note.GNU-stack, "", @progbits

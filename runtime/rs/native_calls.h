@@ -113,6 +113,7 @@ void method_tramp1();          // ebx = entry-vec, ecx = argument words: call ki
 void method_tramp2();
 void method_tramp3();
 void method_tramp4();
+void do_quicksym();            // eax = module handle, edx = name -> address or nil
 void machine_code();           // -> fixnum 1029
 void rfrnote();                // -> nil
 

@@ -2,12 +2,15 @@
 // out, call_direct through its entry slot, and the native word an object
 // stands for (foreign_address_to_mi).
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <string>
+#include <vector>
 
 #include "runtime/rs/native_calls.h"
 #include "runtime/rs/object_layout.h"
@@ -106,6 +109,9 @@ class HandMadeObjects {
  public:
   // An object with a header: its tagged word.
   lispval other(uint32_t header, std::initializer_list<uint32_t> words) {
+    return other(header, std::vector<uint32_t>(words));
+  }
+  lispval other(uint32_t header, const std::vector<uint32_t>& words) {
     const uint32_t start = take(4 * (1 + static_cast<uint32_t>(words.size())));
     arena_[start] = header;
     uint32_t i = start + 1;
@@ -336,6 +342,45 @@ TEST_F(CallKinds, Kind4AlwaysLoadsTheObjectIntoEcx) {
   EXPECT_EQ(callEntry(methodEntry(method_tramp4), {addressOf(&object)}, 0), 104u);
   EXPECT_EQ(g_method.first, addressOf(&object));
   EXPECT_EQ(g_method.second, addressOf(words_));
+}
+
+// ---- do_quicksym ----
+
+class Quicksym : public NativeCalls {
+ protected:
+  void SetUp() override {
+    NativeCalls::SetUp();
+    module_ = dlopen("libm.so.6", RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(module_, nullptr);
+  }
+  void TearDown() override {
+    if (module_) dlclose(module_);
+    NativeCalls::TearDown();
+  }
+  // A type-117 string of the 16-bit units.
+  lispval string(const std::u16string& text) {
+    std::vector<uint32_t> words{makeFixnum(static_cast<int32_t>(text.size()))};
+    for (size_t i = 0; i < text.size(); i += 2)
+      words.push_back(text[i] | (i + 1 < text.size() ? uint32_t{text[i + 1]} << 16 : 0u));
+    return objects.other(lisp::type_code::SimpleString, words);
+  }
+  uint32_t lookUp(lispval name) {
+    return call(setupFor(0, addressOf(module_), name, 2)).eax;
+  }
+  LispCallSetup setupFor(int32_t, uint32_t eax, uint32_t edx, uint32_t ecx) {
+    LispCallSetup setup = NativeCalls::setupFor(0, eax, edx, ecx);
+    setup.target = routineAddress(do_quicksym);
+    return setup;
+  }
+  void* module_ = nullptr;
+};
+
+TEST_F(Quicksym, FindsANameInTheModuleOrGivesNil) {
+  EXPECT_EQ(lookUp(string(u"cos")), addressOf(dlsym(module_, "cos")));
+  EXPECT_EQ(lookUp(string(u"no_such_function_here")), nil());
+  EXPECT_EQ(lookUp(string(std::u16string(u"cos\0", 4))), nil());  // a NUL inside is no name
+  EXPECT_EQ(lookUp(makeFixnum(3)), nil());
+  EXPECT_EQ(lookUp(nil()), nil());
 }
 
 // ---- foreign_address_to_mi ----
