@@ -2,6 +2,7 @@
    native word an object stands for. */
 #include "runtime/rs/runtime_frame.inc"
 
+#define NIL_LIBRARIES_SYMBOL (-0x299) /* value: the list of loaded libraries */
 #define LOCATE_FOUND 0
 #define LOCATE_ERROR 1  /* the fixnum code in edx */
 
@@ -179,5 +180,40 @@ do_quicksym:
         mov eax, edi
 1:      RUNTIME_RETURN
         .size do_quicksym, . - do_quicksym
+
+/* rs_update_entry_vec: runtime routine. In: eax = entry-vec, ecx = 1.
+   Resolves its call address, library handle and target from its name and
+   flags against the current thread's list of loaded libraries (the value
+   of the symbol at nil-0x299). Out: eax = the entry. */
+        .globl rs_update_entry_vec
+        .hidden rs_update_entry_vec
+        .type rs_update_entry_vec, @function
+rs_update_entry_vec:
+        RUNTIME_FRAME
+        push eax                                /* ebp-0x20: the entry */
+        mov eax, [edi + NIL_LIBRARIES_SYMBOL]
+        call qsymeval
+        mov edx, eax
+        mov eax, [ebp - 0x20]
+        CALL_NATIVE entry_vec_resolve, eax, edx
+        RUNTIME_RETURN
+        .size rs_update_entry_vec, . - rs_update_entry_vec
+
+/* call_semidirect, lisp_missing_stub: stand-ins that signal the entry is
+   not available, until the semi-direct call path and the missing-function
+   handler replace them. */
+        .globl call_semidirect
+        .hidden call_semidirect
+        .type call_semidirect, @function
+call_semidirect:
+        jmp entry_not_available
+        .size call_semidirect, . - call_semidirect
+
+        .globl lisp_missing_stub
+        .hidden lisp_missing_stub
+        .type lisp_missing_stub, @function
+lisp_missing_stub:
+        jmp entry_not_available
+        .size lisp_missing_stub, . - lisp_missing_stub
 
         .section .note.GNU-stack, "", @progbits

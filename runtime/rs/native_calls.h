@@ -114,10 +114,19 @@ void method_tramp2();
 void method_tramp3();
 void method_tramp4();
 void do_quicksym();            // eax = module handle, edx = name -> address or nil
+void rs_update_entry_vec();    // eax = entry-vec, ecx = 1 -> the entry, resolved
+// Stand-ins until the semi-direct calls and the missing-function handler are
+// built: both signal that the entry is not available.
+void call_semidirect();
+void lisp_missing_stub();
 void machine_code();           // -> fixnum 1029
 void rfrnote();                // -> nil
 
 // The C++ half of foreign_address_to_mi: low word 0 and the raw word in the
 // high one, or low word 1 with the fixnum error code (2: with the object).
 uint64_t foreign_address_locate(lisp::lispval object);
+
+// The C++ half of rs_update_entry_vec: `libraries` is the current value of
+// the symbol at nil-0x299.
+lisp::lispval entry_vec_resolve(lisp::lispval entry, lisp::lispval libraries);
 }

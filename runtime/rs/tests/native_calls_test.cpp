@@ -149,6 +149,13 @@ class NativeCalls : public LispRoutineHeap {
     return objects.other(lisp::headerWithLength(lisp::type_code::EntryVector, 6),
                          {nil(), callAddress, 0, flags, target, 0});
   }
+  // A type-117 string of the 16-bit units.
+  lispval string(const std::u16string& text) {
+    std::vector<uint32_t> words{makeFixnum(static_cast<int32_t>(text.size()))};
+    for (size_t i = 0; i < text.size(); i += 2)
+      words.push_back(text[i] | (i + 1 < text.size() ? uint32_t{text[i + 1]} << 16 : 0u));
+    return objects.other(lisp::type_code::SimpleString, words);
+  }
   HandMadeObjects objects;
 };
 
@@ -357,13 +364,6 @@ class Quicksym : public NativeCalls {
     if (module_) dlclose(module_);
     NativeCalls::TearDown();
   }
-  // A type-117 string of the 16-bit units.
-  lispval string(const std::u16string& text) {
-    std::vector<uint32_t> words{makeFixnum(static_cast<int32_t>(text.size()))};
-    for (size_t i = 0; i < text.size(); i += 2)
-      words.push_back(text[i] | (i + 1 < text.size() ? uint32_t{text[i + 1]} << 16 : 0u));
-    return objects.other(lisp::type_code::SimpleString, words);
-  }
   uint32_t lookUp(lispval name) {
     return call(setupFor(0, addressOf(module_), name, 2)).eax;
   }
@@ -381,6 +381,103 @@ TEST_F(Quicksym, FindsANameInTheModuleOrGivesNil) {
   EXPECT_EQ(lookUp(string(std::u16string(u"cos\0", 4))), nil());  // a NUL inside is no name
   EXPECT_EQ(lookUp(makeFixnum(3)), nil());
   EXPECT_EQ(lookUp(nil()), nil());
+}
+
+// ---- rs_update_entry_vec ----
+
+// Two libraries in the search list: the C library first, then the maths
+// library; "cos" is only in the second, "strlen" in the first.
+class Resolution : public NativeCalls {
+ protected:
+  void SetUp() override {
+    NativeCalls::SetUp();
+    libc_ = dlopen("libc.so.6", RTLD_NOW | RTLD_LOCAL);
+    libm_ = dlopen("libm.so.6", RTLD_NOW | RTLD_LOCAL);
+    ASSERT_TRUE(libc_ && libm_);
+    const lispval list = objects.cons(library(libc_), objects.cons(library(libm_), nil()));
+    const lispval symbol = objects_->makeSymbol(nil());
+    lisp::wordAt(symbol, -0x13) = list;  // its global value
+    // Value vector: element 0 is the symbol itself, so binding index 0 reads the global value.
+    lisp::wordAt(symbol, 1) =
+        objects.other(lisp::headerWithLength(lisp::type_code::SimpleVector, 1), {makeFixnum(1), symbol});
+    threadWord(tr::kBindingIndex) = makeFixnum(0);
+    global(-0x299) = symbol;
+  }
+  void TearDown() override {
+    dlclose(libc_);
+    dlclose(libm_);
+    NativeCalls::TearDown();
+  }
+  // A library object: its word 2 holds the handle as a Lisp integer.
+  lispval library(void* handle) {
+    const uint32_t h = addressOf(handle);
+    const lispval integer = lisp::fitsFixnum(h) ? makeFixnum(static_cast<int32_t>(h))
+                                                : objects.other(lisp::bignumHeader(2), {h});
+    return objects.other(lisp::headerWithLength(15, 3), {nil(), nil(), integer});
+  }
+  lispval resolved(const char16_t* name, uint32_t flags, uint32_t target = 0x44) {
+    const lispval entry = objects.other(lisp::headerWithLength(lisp::type_code::EntryVector, 6),
+                                        {string(name), 0x11, 0x22, flags, target, 0});
+    EXPECT_EQ(call(setupFor(0, entry, 0, 1)).eax, entry);
+    return entry;
+  }
+  LispCallSetup setupFor(int32_t, uint32_t eax, uint32_t edx, uint32_t ecx) {
+    LispCallSetup setup = NativeCalls::setupFor(0, eax, edx, ecx);
+    setup.target = routineAddress(rs_update_entry_vec);
+    return setup;
+  }
+  struct Words {
+    uint32_t call, handle, target;
+  };
+  static Words wordsOf(lispval entry) {
+    return {lisp::wordAt(entry, ev::kCallAddress), lisp::wordAt(entry, ev::kHandle),
+            lisp::wordAt(entry, ev::kTarget)};
+  }
+  void* libc_ = nullptr;
+  void* libm_ = nullptr;
+};
+
+TEST_F(Resolution, ANameFoundInTheSecondLibraryTakesItsAddressAndHandle) {
+  const uint32_t cos = addressOf(dlsym(libm_, "cos"));
+  const uint32_t missing = routineAddress(lisp_missing_stub);
+  struct Case {
+    uint32_t flags;
+    Words expected;
+  };
+  for (const Case c : {Case{0, {cos, addressOf(libm_), missing}},
+                       Case{ev::kResolveByName, {cos, 0, missing}},
+                       Case{ev::kSemiDirect, {routineAddress(call_semidirect), 0, cos}},
+                       Case{ev::kSemiDirect | 0x3008, {routineAddress(call_semidirect), 0, cos}}}) {
+    const Words got = wordsOf(resolved(u"cos", c.flags));
+    EXPECT_EQ(got.call, c.expected.call) << "flags " << c.flags;
+    EXPECT_EQ(got.handle, c.expected.handle) << "flags " << c.flags;
+    EXPECT_EQ(got.target, c.expected.target) << "flags " << c.flags;
+  }
+  EXPECT_EQ(wordsOf(resolved(u"strlen", 0)).handle, addressOf(libc_));
+}
+
+TEST_F(Resolution, ANameInNoLibraryGoesToTheMissingStub) {
+  const uint32_t missing = routineAddress(lisp_missing_stub);
+  const Words direct = wordsOf(resolved(u"no_such_function_here", 0));
+  EXPECT_EQ(direct.call, missing);
+  EXPECT_EQ(direct.handle, 0u);
+  const Words semi = wordsOf(resolved(u"no_such_function_here", ev::kSemiDirect));
+  EXPECT_EQ(semi.call, routineAddress(call_semidirect));
+  EXPECT_EQ(semi.target, missing);
+}
+
+TEST_F(Resolution, MethodEntriesTakeTheirTrampolineAndKeepTheirTarget) {
+  void (*const trampolines[])() = {method_tramp1, method_tramp2, method_tramp3, method_tramp4};
+  for (uint32_t kind = 1; kind <= 7; ++kind) {
+    const Words got = wordsOf(resolved(u"cos", kind << ev::kCallKindShift, 0x18));
+    const uint32_t expected =
+        kind <= 4 ? routineAddress(trampolines[kind - 1]) : routineAddress(lisp_missing_stub);
+    EXPECT_EQ(got.call, expected) << "kind " << kind;
+    EXPECT_EQ(got.handle, 0u);
+    EXPECT_EQ(got.target, 0x18u);
+  }
+  // Bit 8 looks the name up even for a method entry.
+  EXPECT_EQ(wordsOf(resolved(u"cos", 0x100 | 0x10, 0x18)).call, addressOf(dlsym(libm_, "cos")));
 }
 
 // ---- foreign_address_to_mi ----
