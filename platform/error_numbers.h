@@ -15,6 +15,7 @@ namespace platform {
 namespace system_error {
 inline constexpr uint32_t kSuccess = 0;
 inline constexpr uint32_t kInvalidFunction = 1;
+inline constexpr uint32_t kAccessDenied = 5;
 inline constexpr uint32_t kInvalidHandle = 6;
 inline constexpr uint32_t kNotEnoughMemory = 8;
 inline constexpr uint32_t kInvalidParameter = 87;

@@ -92,4 +92,84 @@ uint32_t dispatchMessage(const Message* message) {
                    : 0;
 }
 
+namespace {
+
+bool matches(const Message& message, Handle window, uint32_t first, uint32_t last) {
+  if (window != kNoHandle && message.window != window) return false;
+  if (first == 0 && last == 0) return true;
+  return message.message >= first && message.message <= last;
+}
+
+// The focus of each thread; a window owned by the thread or kNoHandle.
+thread_local Handle focusWindow = kNoHandle;
+
+}  // namespace
+
+bool peekMessageFiltered(Message* message, Handle window, uint32_t first, uint32_t last,
+                         bool remove) {
+  TableLock lock;
+  ThreadState* me = currentThreadState();
+  me->hasQueue = true;
+  me->newInput = false;
+  for (auto at = me->queue.begin(); at != me->queue.end(); ++at) {
+    if (!matches(*at, window, first, last)) continue;
+    *message = *at;
+    if (remove) me->queue.erase(at);
+    return true;
+  }
+  return false;
+}
+
+int32_t getMessageFiltered(Message* message, Handle window, uint32_t first, uint32_t last) {
+  for (;;) {
+    if (window != kNoHandle) {
+      TableLock lock;
+      if (!windowOf(window)) {
+        setLastSystemError(system_error::kInvalidWindowHandle);
+        return -1;
+      }
+    }
+    if (peekMessageFiltered(message, window, first, last, true))
+      return message->message == kQuitMessage ? 0 : 1;
+    waitForAnyOrMessage({}, kWaitForever);
+  }
+}
+
+uint32_t sendMessage(Handle handle, uint32_t message, uint32_t wParam, uint32_t lParam) {
+  WindowProcedure procedure = nullptr;
+  {
+    TableLock lock;
+    KernelObject* window = windowOf(handle);
+    if (!window) {
+      setLastSystemError(system_error::kInvalidWindowHandle);
+      return 0;
+    }
+    if (window->owner != currentThreadState()->id) {
+      setLastSystemError(system_error::kAccessDenied);
+      return 0;
+    }
+    procedure = window->procedure;
+  }
+  return procedure ? procedure(handle, message, wParam, lParam) : 0;
+}
+
+Handle setFocus(Handle handle) {
+  Handle previous = focusWindow;
+  {
+    TableLock lock;
+    if (!windowOf(previous)) previous = kNoHandle;  // the focus went with its window
+    KernelObject* window = windowOf(handle);
+    if (!window) {
+      setLastSystemError(system_error::kInvalidWindowHandle);
+      return kNoHandle;
+    }
+    if (window->owner != currentThreadState()->id) {
+      setLastSystemError(system_error::kAccessDenied);
+      return kNoHandle;
+    }
+  }
+  focusWindow = handle;
+  return previous;
+}
+
 }  // namespace platform

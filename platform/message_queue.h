@@ -52,4 +52,20 @@ bool translateMessage(const Message* message);
 // Calls the window's procedure; 0 for a thread message or a window that is gone.
 uint32_t dispatchMessage(const Message* message);
 
+// The oldest queued message for `window` (kNoHandle: any) whose number lies in
+// first..last (both 0: any number), removed or left in place.
+bool peekMessageFiltered(Message* message, Handle window, uint32_t first, uint32_t last,
+                         bool remove);
+// Waits for such a message and removes it: 0 for kQuitMessage, 1 otherwise,
+// -1 (last error set) when `window` is not a live window.
+int32_t getMessageFiltered(Message* message, Handle window, uint32_t first, uint32_t last);
+// Calls the procedure of a window the calling thread owns and returns its
+// result. A window of another thread is refused (0, last error
+// kAccessDenied): no thread here answers sent messages while it waits.
+uint32_t sendMessage(Handle window, uint32_t message, uint32_t wParam, uint32_t lParam);
+// Makes a window of the calling thread its focus; returns the previous focus
+// (kNoHandle when none). A window that is gone or another thread's is refused
+// (kNoHandle, last error set) and the focus stays.
+Handle setFocus(Handle window);
+
 }  // namespace platform

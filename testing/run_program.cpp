@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +35,19 @@ struct Pipe {
     closeIfOpen(writeEnd);
   }
 };
+
+// Reads every datagram queued on `socket` without waiting for more.
+void receiveWaitingDatagrams(int socket, std::vector<std::string>& datagrams) {
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = recv(socket, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    datagrams.emplace_back(buffer, static_cast<size_t>(got));
+  }
+}
 
 }  // namespace
 
@@ -83,14 +97,16 @@ ProgramRun runProgram(const std::string& program, const std::vector<std::string>
   closeIfOpen(input.writeEnd);
 
   ProgramRun run;
-  pollfd fds[2] = {{output.readEnd, POLLIN, 0}, {error.readEnd, POLLIN, 0}};
+  pollfd fds[3] = {{output.readEnd, POLLIN, 0}, {error.readEnd, POLLIN, 0},
+                   {options.datagramSocket, POLLIN, 0}};
   std::string* sinks[2] = {&run.standardOutput, &run.standardError};
   int open = 2;
   while (open > 0) {
-    if (poll(fds, 2, -1) < 0) {
+    if (poll(fds, 3, -1) < 0) {
       if (errno == EINTR) continue;
       throw std::runtime_error("poll failed");
     }
+    if (fds[2].fd >= 0 && fds[2].revents != 0) receiveWaitingDatagrams(fds[2].fd, run.datagrams);
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
       char buffer[4096];
@@ -107,6 +123,8 @@ ProgramRun runProgram(const std::string& program, const std::vector<std::string>
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
+  // Loopback delivers at once: what the child sent is queued by now.
+  if (options.datagramSocket >= 0) receiveWaitingDatagrams(options.datagramSocket, run.datagrams);
   if (WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) run.terminatingSignal = WTERMSIG(status);
   return run;

@@ -12,6 +12,7 @@ struct ProgramRun {
   int terminatingSignal = 0;  // signal number when the child was killed by one
   std::string standardOutput;
   std::string standardError;
+  std::vector<std::string> datagrams;  // received on ProgramOptions::datagramSocket, in order
 };
 
 // Where the child's standard output goes: a pipe the test reads, a device
@@ -21,6 +22,7 @@ enum class OutputTarget { Captured, DeviceFull, Closed };
 struct ProgramOptions {
   std::string workingDirectory;  // empty: the test's own
   std::string standardInput;     // written to the child's standard input, then closed
+  int datagramSocket = -1;       // a bound UDP socket read while the child runs (-1: none)
   OutputTarget standardOutput = OutputTarget::Captured;
 };
 

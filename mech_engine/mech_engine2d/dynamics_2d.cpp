@@ -96,11 +96,6 @@ void multiply3(const double* m, const double* v, double* out) {
   for (int i = 0; i < 3; ++i) out[i] = m[i] * v[0] + m[i + 3] * v[1] + m[i + 6] * v[2];
 }
 
-// S_f column a of a joint (rows 0..2 of S at the free index).
-const double* freeColumn(const EngineJoint* joint, int a) {
-  return motionData(joint, kMotionSubspace) + kSpatialSize * joint->freeVelocities->indices[a];
-}
-
 bool singular(const EngineJoint* joint) {
   return setEngineError(kMessageSingularMass, joint->blockName);
 }
@@ -151,6 +146,67 @@ bool invertJointInertia(const EngineJoint* joint, const double* d, int n, double
   return false;
 }
 
+// The joint paths below are written once for any number n of free
+// coordinates and instantiated twice: with kCoordinates = 1 (a revolute or
+// prismatic joint, the common case), where the compiler turns the loops into
+// straight-line code, and with kCoordinates = 0 for a count read at run
+// time. Both do the same operations in the same order.
+template <int kCoordinates>
+int coordinateCount(const EngineJoint* joint) {
+  return kCoordinates > 0 ? kCoordinates : joint->freeVelocities->count;
+}
+
+// True when the fixed one-coordinate instantiation applies: one velocity
+// coordinate, and it is free (so its free index is 0).
+bool hasOneCoordinate(const EngineJoint* joint) {
+  return joint->numVelocities == 1 && joint->freeVelocities->count == 1;
+}
+
+template <int kCoordinates>
+int velocityCount(const EngineJoint* joint) {
+  return kCoordinates > 0 ? kCoordinates : joint->numVelocities;
+}
+
+// The velocity index of free coordinate a.
+template <int kCoordinates>
+int freeIndex(const EngineJoint* joint, int a) {
+  return kCoordinates > 0 ? a : joint->freeVelocities->indices[a];
+}
+
+// S_f column a of a joint (rows 0..2 of S at the free index).
+template <int kCoordinates>
+const double* freeColumn(const EngineJoint* joint, int a) {
+  return motionData(joint, kMotionSubspace) + kSpatialSize * freeIndex<kCoordinates>(joint, a);
+}
+
+// U = P·S_f, D = S_fᵀ·U, D⁻¹, and P_in = P - U·D⁻¹·Uᵀ into `projected`.
+template <int kCoordinates>
+bool projectOutJointSpace(EngineMechanism* mechanism, EngineJoint* joint, const double* p,
+                          double* projected) {
+  const int n = coordinateCount<kCoordinates>(joint);
+  double* u = motionData(joint, kMotionProjectedInertia);  // 3 x n
+  double* d = motionData(joint, kMotionJointInertia);      // n x n
+  double* inverse = motionData(joint, kMotionInverseInertia);
+  for (int a = 0; a < n; ++a) multiply3(p, freeColumn<kCoordinates>(joint, a), u + 3 * a);
+  for (int b = 0; b < n; ++b) {
+    for (int a = 0; a < n; ++a) {
+      const double* s = freeColumn<kCoordinates>(joint, a);
+      d[a + n * b] = s[0] * u[3 * b] + s[1] * u[3 * b + 1] + s[2] * u[3 * b + 2];
+    }
+  }
+  if (invertJointInertia(joint, d, n, inverse, mechanism->environment)) return true;
+  for (int j = 0; j < 3; ++j) {
+    for (int i = 0; i < 3; ++i) {
+      double sum = 0.0;
+      for (int a = 0; a < n; ++a) {
+        for (int b = 0; b < n; ++b) sum += u[i + 3 * a] * inverse[a + n * b] * u[j + 3 * b];
+      }
+      projected[i + 3 * j] -= sum;
+    }
+  }
+  return false;
+}
+
 // Articulated inertia of one joint: P (already holding M plus what outer
 // joints passed in), U, D, D⁻¹; adds the transported P_in to the inboard joint.
 bool articulate(EngineMechanism* mechanism, EngineChain* chain, int k, EngineJoint* joint) {
@@ -158,28 +214,10 @@ bool articulate(EngineMechanism* mechanism, EngineChain* chain, int k, EngineJoi
   const int n = joint->freeVelocities->count;
   double projected[9];
   std::memcpy(projected, p, sizeof projected);
-  if (n > 0) {
-    double* u = motionData(joint, kMotionProjectedInertia);  // 3 x n
-    double* d = motionData(joint, kMotionJointInertia);      // n x n
-    double* inverse = motionData(joint, kMotionInverseInertia);
-    for (int a = 0; a < n; ++a) multiply3(p, freeColumn(joint, a), u + 3 * a);
-    for (int b = 0; b < n; ++b) {
-      for (int a = 0; a < n; ++a) {
-        const double* s = freeColumn(joint, a);
-        d[a + n * b] = s[0] * u[3 * b] + s[1] * u[3 * b + 1] + s[2] * u[3 * b + 2];
-      }
-    }
-    if (invertJointInertia(joint, d, n, inverse, mechanism->environment)) return true;
-    // P_in = P - U·D⁻¹·Uᵀ
-    for (int j = 0; j < 3; ++j) {
-      for (int i = 0; i < 3; ++i) {
-        double sum = 0.0;
-        for (int a = 0; a < n; ++a) {
-          for (int b = 0; b < n; ++b) sum += u[i + 3 * a] * inverse[a + n * b] * u[j + 3 * b];
-        }
-        projected[i + 3 * j] -= sum;
-      }
-    }
+  if (hasOneCoordinate(joint)) {
+    if (projectOutJointSpace<1>(mechanism, joint, p, projected)) return true;
+  } else if (n > 0) {
+    if (projectOutJointSpace<0>(mechanism, joint, p, projected)) return true;
   }
   // The projected inertia is kept (the transform passed inwards); the outward
   // pass moves accelerations with the plain transport X.
@@ -191,9 +229,10 @@ bool articulate(EngineMechanism* mechanism, EngineChain* chain, int k, EngineJoi
 
 // Free accelerations from u and the transported inboard acceleration:
 // q̈_f = D⁻¹·u - D⁻¹·(Uᵀ·a'), written at the free indices of `accelerations`.
+template <int kCoordinates = 0>
 void freeAccelerations(const EngineJoint* joint, const double* reduced, const double* aPrime,
                        double* accelerations) {
-  const int n = joint->freeVelocities->count;
+  const int n = coordinateCount<kCoordinates>(joint);
   const double* u = motionData(joint, kMotionProjectedInertia);
   const double* inverse = motionData(joint, kMotionInverseInertia);
   double uta[kMaxJointCoordinates];
@@ -203,13 +242,14 @@ void freeAccelerations(const EngineJoint* joint, const double* reduced, const do
   for (int a = 0; a < n && a < kMaxJointCoordinates; ++a) {
     double value = 0.0;
     for (int b = 0; b < n; ++b) value += inverse[a + n * b] * (reduced[b] - uta[b]);
-    accelerations[joint->freeVelocities->indices[a]] = value;
+    accelerations[freeIndex<kCoordinates>(joint, a)] = value;
   }
 }
 
+template <int kCoordinates = 0>
 void addSubspace(const EngineJoint* joint, const double* rates, double* out) {
   const double* s = motionData(joint, kMotionSubspace);
-  for (int j = 0; j < joint->numVelocities; ++j) {
+  for (int j = 0; j < velocityCount<kCoordinates>(joint); ++j) {
     for (int i = 0; i < 3; ++i) out[i] += s[i + kSpatialSize * j] * rates[j];
   }
 }
@@ -490,6 +530,89 @@ bool ricatti2D(EngineMechanism* mechanism) {
 // --- accelerations
 // ---------------------------------------------------------------------------------
 
+namespace {
+
+// The inward step of acceleration2D at one joint: its articulated bias, the
+// part of the reaction without the velocity products, and what it passes in.
+template <int kCoordinates>
+void articulatedBiasAt(EngineChain* chain, int k, EngineJoint* joint) {
+  const double* p = motionData(joint, kMotionArticulatedInertia);
+  double c[3];
+  std::memcpy(c, motionData(joint, kMotionVelocityProduct), sizeof c);
+  // Prescribed accelerations of the driven coordinates join c.
+  const double* s = motionData(joint, kMotionSubspace);
+  const double* qdd = jointAccelerations(joint);
+  for (int a = 0; a < joint->drivenVelocities->count; ++a) {
+    const int j = joint->drivenVelocities->indices[a];
+    for (int i = 0; i < 3; ++i) c[i] += s[i + kSpatialSize * j] * qdd[j];
+  }
+  double pc[3];
+  multiply3(p, c, pc);
+  const double* bias = motionData(joint, kMotionBias);
+  const double* incoming = forceData(joint, kForceChildren);
+  double articulated[3];
+  for (int i = 0; i < 3; ++i) articulated[i] = bias[i] + pc[i] + incoming[i];
+  // The reaction's part without the velocity products: P·a adds them back
+  // (a holds c and the driven accelerations).
+  double* reaction = forceData(joint, kForceSpatial);
+  for (int i = 0; i < 3; ++i) reaction[i] = bias[i] + incoming[i];
+  double passed[3];
+  std::memcpy(passed, articulated, sizeof passed);
+  const int n = coordinateCount<kCoordinates>(joint);
+  if (n > 0) {
+    double* reduced = motionData(joint, kMotionWorkA);
+    double* scaled = motionData(joint, kMotionWorkB);
+    const double* tau = forceData(joint, kForceJoint);
+    for (int a = 0; a < n; ++a) {
+      const double* column = freeColumn<kCoordinates>(joint, a);
+      reduced[a] =
+          tau[freeIndex<kCoordinates>(joint, a)] -
+          (column[0] * articulated[0] + column[1] * articulated[1] + column[2] * articulated[2]);
+    }
+    const double* inverse = motionData(joint, kMotionInverseInertia);
+    const double* u = motionData(joint, kMotionProjectedInertia);
+    for (int a = 0; a < n; ++a) {
+      double sum = 0.0;
+      for (int b = 0; b < n; ++b) sum += inverse[a + n * b] * reduced[b];
+      scaled[a] = sum;
+    }
+    for (int a = 0; a < n; ++a) {
+      for (int i = 0; i < 3; ++i) passed[i] += u[i + 3 * a] * scaled[a];
+    }
+  }
+  std::memcpy(motionData(joint, kMotionArticulatedBias), passed, sizeof passed);
+  addTransportedForce(motionData(joint, kMotionOffset), passed,
+                      forceData(inboardPlacement(chain, k), kForceChildren));
+}
+
+// The outward step of acceleration2D at one joint: joint and body
+// accelerations, and with `forces` the reaction.
+template <int kCoordinates>
+void accelerationAt(EngineChain* chain, int k, EngineJoint* joint, bool forces) {
+  double aPrime[3];
+  transportMotion(motionData(joint, kMotionOffset),
+                  motionData(inboardPlacement(chain, k), kMotionAcceleration), aPrime);
+  double* qdd = jointAccelerations(joint);
+  if (coordinateCount<kCoordinates>(joint) > 0) {
+    freeAccelerations<kCoordinates>(joint, motionData(joint, kMotionWorkA), aPrime, qdd);
+  }
+  double* a = motionData(joint, kMotionAcceleration);
+  const double* c = motionData(joint, kMotionVelocityProduct);
+  for (int i = 0; i < 3; ++i) a[i] = aPrime[i] + c[i];
+  addSubspace<kCoordinates>(joint, qdd, a);
+  if (forces) {
+    // Reaction at the joint: the force the inboard side exerts on the
+    // outboard subtree, P·a + p + the outer joints' forces, at the outboard
+    // reference point.
+    double* reaction = forceData(joint, kForceSpatial);
+    double pa[3];
+    multiply3(motionData(joint, kMotionArticulatedInertia), a, pa);
+    for (int i = 0; i < 3; ++i) reaction[i] += pa[i];
+  }
+}
+
+}  // namespace
+
 bool acceleration2D(EngineMechanism* mechanism, bool forces) {
   // Inward: the articulated bias of every joint; incoming forces collect in kForceChildren.
   forEachJoint(mechanism, [](EngineJoint* joint, int, int) {
@@ -498,53 +621,11 @@ bool acceleration2D(EngineMechanism* mechanism, bool forces) {
     return false;
   });
   inwards(mechanism, [&](EngineChain* chain, int k, EngineJoint* joint) {
-    const double* p = motionData(joint, kMotionArticulatedInertia);
-    double c[3];
-    std::memcpy(c, motionData(joint, kMotionVelocityProduct), sizeof c);
-    // Prescribed accelerations of the driven coordinates join c.
-    const double* s = motionData(joint, kMotionSubspace);
-    const double* qdd = jointAccelerations(joint);
-    for (int a = 0; a < joint->drivenVelocities->count; ++a) {
-      const int j = joint->drivenVelocities->indices[a];
-      for (int i = 0; i < 3; ++i) c[i] += s[i + kSpatialSize * j] * qdd[j];
+    if (hasOneCoordinate(joint)) {
+      articulatedBiasAt<1>(chain, k, joint);
+    } else {
+      articulatedBiasAt<0>(chain, k, joint);
     }
-    double pc[3];
-    multiply3(p, c, pc);
-    const double* bias = motionData(joint, kMotionBias);
-    const double* incoming = forceData(joint, kForceChildren);
-    double articulated[3];
-    for (int i = 0; i < 3; ++i) articulated[i] = bias[i] + pc[i] + incoming[i];
-    // The reaction's part without the velocity products: P·a adds them back
-    // (a holds c and the driven accelerations).
-    double* reaction = forceData(joint, kForceSpatial);
-    for (int i = 0; i < 3; ++i) reaction[i] = bias[i] + incoming[i];
-    double passed[3];
-    std::memcpy(passed, articulated, sizeof passed);
-    const int n = joint->freeVelocities->count;
-    if (n > 0) {
-      double* reduced = motionData(joint, kMotionWorkA);
-      double* scaled = motionData(joint, kMotionWorkB);
-      const double* tau = forceData(joint, kForceJoint);
-      for (int a = 0; a < n; ++a) {
-        const double* column = freeColumn(joint, a);
-        reduced[a] =
-            tau[joint->freeVelocities->indices[a]] -
-            (column[0] * articulated[0] + column[1] * articulated[1] + column[2] * articulated[2]);
-      }
-      const double* inverse = motionData(joint, kMotionInverseInertia);
-      const double* u = motionData(joint, kMotionProjectedInertia);
-      for (int a = 0; a < n; ++a) {
-        double sum = 0.0;
-        for (int b = 0; b < n; ++b) sum += inverse[a + n * b] * reduced[b];
-        scaled[a] = sum;
-      }
-      for (int a = 0; a < n; ++a) {
-        for (int i = 0; i < 3; ++i) passed[i] += u[i + 3 * a] * scaled[a];
-      }
-    }
-    std::memcpy(motionData(joint, kMotionArticulatedBias), passed, sizeof passed);
-    addTransportedForce(motionData(joint, kMotionOffset), passed,
-                        forceData(inboardPlacement(chain, k), kForceChildren));
   });
   // Outward: joint and body accelerations.
   EngineChain* ground = groundChain(mechanism);
@@ -552,25 +633,10 @@ bool acceleration2D(EngineMechanism* mechanism, bool forces) {
     std::memset(motionData(ground->joints[k], kMotionAcceleration), 0, 3 * sizeof(double));
   }
   outwards(mechanism, [&](EngineChain* chain, int k, EngineJoint* joint) {
-    double aPrime[3];
-    transportMotion(motionData(joint, kMotionOffset),
-                    motionData(inboardPlacement(chain, k), kMotionAcceleration), aPrime);
-    double* qdd = jointAccelerations(joint);
-    if (joint->freeVelocities->count > 0) {
-      freeAccelerations(joint, motionData(joint, kMotionWorkA), aPrime, qdd);
-    }
-    double* a = motionData(joint, kMotionAcceleration);
-    const double* c = motionData(joint, kMotionVelocityProduct);
-    for (int i = 0; i < 3; ++i) a[i] = aPrime[i] + c[i];
-    addSubspace(joint, qdd, a);
-    if (forces) {
-      // Reaction at the joint: the force the inboard side exerts on the
-      // outboard subtree, P·a + p + the outer joints' forces, at the outboard
-      // reference point.
-      double* reaction = forceData(joint, kForceSpatial);
-      double pa[3];
-      multiply3(motionData(joint, kMotionArticulatedInertia), a, pa);
-      for (int i = 0; i < 3; ++i) reaction[i] += pa[i];
+    if (hasOneCoordinate(joint)) {
+      accelerationAt<1>(chain, k, joint, forces);
+    } else {
+      accelerationAt<0>(chain, k, joint, forces);
     }
   });
   if (!forces) return false;
@@ -585,43 +651,86 @@ bool acceleration2D(EngineMechanism* mechanism, bool forces) {
   return false;
 }
 
+namespace {
+
+// The inward step of articulatedResponse at one joint.
+template <int kCoordinates>
+void respondInwards(EngineChain* chain, int k, EngineJoint* joint) {
+  EngineMatrix* accumulator = cell(joint, kMotionForceAccumulator);
+  EngineMatrix* reducedCell = cell(joint, kMotionGeneralisedForce);
+  const int n = coordinateCount<kCoordinates>(joint);
+  for (int a = 0; a < velocityCount<kCoordinates>(joint); ++a) reducedCell->data[a] = 0.0;
+  reducedCell->zeroFlag = 1;
+  if (accumulator->zeroFlag) return;
+  double passed[3];
+  std::memcpy(passed, accumulator->data, sizeof passed);
+  if (n > 0) {
+    double reduced[kMaxJointCoordinates];
+    double scaled[kMaxJointCoordinates];
+    for (int a = 0; a < n && a < kMaxJointCoordinates; ++a) {
+      const double* column = freeColumn<kCoordinates>(joint, a);
+      reduced[a] = -(column[0] * passed[0] + column[1] * passed[1] + column[2] * passed[2]);
+      reducedCell->data[freeIndex<kCoordinates>(joint, a)] = reduced[a];
+    }
+    reducedCell->zeroFlag = 0;
+    const double* inverse = motionData(joint, kMotionInverseInertia);
+    const double* u = motionData(joint, kMotionProjectedInertia);
+    for (int a = 0; a < n && a < kMaxJointCoordinates; ++a) {
+      double sum = 0.0;
+      for (int b = 0; b < n; ++b) sum += inverse[a + n * b] * reduced[b];
+      scaled[a] = sum;
+    }
+    for (int a = 0; a < n && a < kMaxJointCoordinates; ++a) {
+      for (int i = 0; i < 3; ++i) passed[i] += u[i + 3 * a] * scaled[a];
+    }
+  }
+  EngineMatrix* inboard = cell(inboardPlacement(chain, k), kMotionForceAccumulator);
+  addTransportedForce(motionData(joint, kMotionOffset), passed, inboard->data);
+  inboard->zeroFlag = 0;
+}
+
+// The outward step of articulatedResponse at one joint.
+template <int kCoordinates>
+void respondOutwards(EngineChain* chain, int k, EngineJoint* joint) {
+  const EngineMatrix* in = cell(inboardPlacement(chain, k), kMotionBuffer);
+  EngineMatrix* out = cell(joint, kMotionBuffer);
+  EngineMatrix* reducedCell = cell(joint, kMotionGeneralisedForce);
+  double aPrime[3] = {0, 0, 0};
+  if (!in->zeroFlag) transportMotion(motionData(joint, kMotionOffset), in->data, aPrime);
+  // Only the joint's own coordinates are cleared and read (a loop over a
+  // few doubles, not a fixed-size clear of the whole local array).
+  double qdd[kMaxJointCoordinates];
+  for (int a = 0; a < velocityCount<kCoordinates>(joint) && a < kMaxJointCoordinates; ++a) qdd[a] = 0.0;
+  const int n = coordinateCount<kCoordinates>(joint);
+  const bool moves = !in->zeroFlag || !reducedCell->zeroFlag;
+  if (n > 0 && moves && velocityCount<kCoordinates>(joint) <= kMaxJointCoordinates) {
+    double reduced[kMaxJointCoordinates];
+    for (int a = 0; a < n; ++a) reduced[a] = reducedCell->data[freeIndex<kCoordinates>(joint, a)];
+    freeAccelerations<kCoordinates>(joint, reduced, aPrime, qdd);
+  }
+  // Keep the free accelerations in the generalised-force cell.
+  for (int a = 0; a < velocityCount<kCoordinates>(joint); ++a) {
+    reducedCell->data[a] = a < kMaxJointCoordinates ? qdd[a] : 0.0;
+  }
+  reducedCell->zeroFlag = moves ? 0 : 1;
+  std::memcpy(out->data, aPrime, sizeof aPrime);
+  if (moves && velocityCount<kCoordinates>(joint) <= kMaxJointCoordinates) addSubspace<kCoordinates>(joint, qdd, out->data);
+  out->zeroFlag = moves ? 0 : 1;
+}
+
+}  // namespace
+
 // The response of the articulated bodies to the forces in the Jacobian
 // accumulators (taken as biases), without velocity terms or joint forces:
 // the free accelerations -A⁻¹·Jᵀ·y land in the generalised-force cells and
 // the body accelerations in the velocity buffers (with zero flags).
 void articulatedResponse(EngineMechanism* mechanism) {
   inwards(mechanism, [&](EngineChain* chain, int k, EngineJoint* joint) {
-    EngineMatrix* accumulator = cell(joint, kMotionForceAccumulator);
-    EngineMatrix* reducedCell = cell(joint, kMotionGeneralisedForce);
-    const int n = joint->freeVelocities->count;
-    for (int a = 0; a < joint->numVelocities; ++a) reducedCell->data[a] = 0.0;
-    reducedCell->zeroFlag = 1;
-    if (accumulator->zeroFlag) return;
-    double passed[3];
-    std::memcpy(passed, accumulator->data, sizeof passed);
-    if (n > 0) {
-      double reduced[kMaxJointCoordinates];
-      double scaled[kMaxJointCoordinates];
-      for (int a = 0; a < n && a < kMaxJointCoordinates; ++a) {
-        const double* column = freeColumn(joint, a);
-        reduced[a] = -(column[0] * passed[0] + column[1] * passed[1] + column[2] * passed[2]);
-        reducedCell->data[joint->freeVelocities->indices[a]] = reduced[a];
-      }
-      reducedCell->zeroFlag = 0;
-      const double* inverse = motionData(joint, kMotionInverseInertia);
-      const double* u = motionData(joint, kMotionProjectedInertia);
-      for (int a = 0; a < n && a < kMaxJointCoordinates; ++a) {
-        double sum = 0.0;
-        for (int b = 0; b < n; ++b) sum += inverse[a + n * b] * reduced[b];
-        scaled[a] = sum;
-      }
-      for (int a = 0; a < n && a < kMaxJointCoordinates; ++a) {
-        for (int i = 0; i < 3; ++i) passed[i] += u[i + 3 * a] * scaled[a];
-      }
+    if (hasOneCoordinate(joint)) {
+      respondInwards<1>(chain, k, joint);
+    } else {
+      respondInwards<0>(chain, k, joint);
     }
-    EngineMatrix* inboard = cell(inboardPlacement(chain, k), kMotionForceAccumulator);
-    addTransportedForce(motionData(joint, kMotionOffset), passed, inboard->data);
-    inboard->zeroFlag = 0;
   });
   EngineChain* ground = groundChain(mechanism);
   for (int k = 0; k < ground->numJoints; ++k) {
@@ -630,34 +739,281 @@ void articulatedResponse(EngineMechanism* mechanism) {
     buffer->zeroFlag = 1;
   }
   outwards(mechanism, [&](EngineChain* chain, int k, EngineJoint* joint) {
-    const EngineMatrix* in = cell(inboardPlacement(chain, k), kMotionBuffer);
-    EngineMatrix* out = cell(joint, kMotionBuffer);
-    EngineMatrix* reducedCell = cell(joint, kMotionGeneralisedForce);
-    double aPrime[3] = {0, 0, 0};
-    if (!in->zeroFlag) transportMotion(motionData(joint, kMotionOffset), in->data, aPrime);
-    double qdd[kMaxJointCoordinates] = {};
-    double reduced[kMaxJointCoordinates] = {};
-    const int n = joint->freeVelocities->count;
-    for (int a = 0; a < n && a < kMaxJointCoordinates; ++a) {
-      reduced[a] = reducedCell->data[joint->freeVelocities->indices[a]];
+    if (hasOneCoordinate(joint)) {
+      respondOutwards<1>(chain, k, joint);
+    } else {
+      respondOutwards<0>(chain, k, joint);
     }
-    const bool moves = !in->zeroFlag || !reducedCell->zeroFlag;
-    if (n > 0 && moves && joint->numVelocities <= kMaxJointCoordinates) {
-      freeAccelerations(joint, reduced, aPrime, qdd);
-    }
-    // Keep the free accelerations in the generalised-force cell.
-    for (int a = 0; a < joint->numVelocities; ++a) {
-      reducedCell->data[a] = a < kMaxJointCoordinates ? qdd[a] : 0.0;
-    }
-    reducedCell->zeroFlag = moves ? 0 : 1;
-    std::memcpy(out->data, aPrime, sizeof aPrime);
-    if (moves && joint->numVelocities <= kMaxJointCoordinates) addSubspace(joint, qdd, out->data);
-    out->zeroFlag = moves ? 0 : 1;
   });
 }
 
-bool buildMatrix2D(EngineMechanism* mechanism, double* out, bool positionLevel) {
-  const int rows = countedEquations(mechanism, positionLevel);
+// --- the kept factor of G
+// ---------------------------------------------------------------------------------
+//
+// G over all active equations depends only on what articulatedResponse,
+// addConstraintForce and evaluateRows read: per moving joint its free
+// coordinates, motion subspace, offset, D⁻¹ and U; per constraint its active
+// equations and Jacobian blocks. Equal inputs, bit for bit, give the same G
+// and the same factor.
+
+namespace {
+
+int gatherMassMatrixInputs(const EngineMechanism* mechanism, double* out) {
+  int k = 0;
+  const auto put = [&](const double* values, int count) {
+    for (int i = 0; i < count; ++i) out[k++] = values[i];
+  };
+  for (int c = 0; c + 1 < mechanism->numChains; ++c) {
+    const EngineChain* chain = mechanism->chains[c];
+    for (int j = 0; j < chain->numJoints; ++j) {
+      const EngineJoint* joint = chain->joints[j];
+      const int v = joint->numVelocities;
+      const int n = joint->freeVelocities->count;
+      out[k++] = n;
+      for (int a = 0; a < n; ++a) out[k++] = joint->freeVelocities->indices[a];
+      for (int column = 0; column < v; ++column) {
+        put(motionData(joint, kMotionSubspace) + kSpatialSize * column, 3);
+      }
+      put(motionData(joint, kMotionOffset), 3);
+      put(motionData(joint, kMotionInverseInertia), n * n);
+      put(motionData(joint, kMotionProjectedInertia), 3 * n);
+    }
+  }
+  for (int i = 0; i < mechanism->numConstraints; ++i) {
+    const EngineEquationSet* set = mechanism->constraints[i]->equations;
+    if (set == nullptr) continue;
+    out[k++] = set->active->count;
+    for (int a = 0; a < set->active->count; ++a) out[k++] = set->active->indices[a];
+    put(set->baseJacobian, 3 * set->n);
+    put(set->followerJacobian, 3 * set->n);
+  }
+  return k;
+}
+
+}  // namespace
+
+void keepMassMatrixFactor(EngineMechanism* mechanism, int rows, double oneNorm) {
+  KeptMassMatrixFactor& kept = mechanism->kinematicData->keptFactor;
+  kept.valid = 0;
+  if (kept.capacity <= 0) return;
+  kept.inputCount = gatherMassMatrixInputs(mechanism, kept.inputs);
+  kept.rows = rows;
+  kept.oneNorm = oneNorm;
+  std::memcpy(kept.factor, mechanism->kinematicData->normalMatrix,
+              sizeof(double) * rows * rows);
+  kept.valid = 1;
+}
+
+bool reuseMassMatrixFactor(EngineMechanism* mechanism, int rows, double* factor, double* oneNorm) {
+  KeptMassMatrixFactor& kept = mechanism->kinematicData->keptFactor;
+  if (!kept.valid || kept.rows != rows) return false;
+  const int count = gatherMassMatrixInputs(mechanism, kept.current);
+  if (count != kept.inputCount ||
+      std::memcmp(kept.current, kept.inputs, sizeof(double) * count) != 0) {
+    return false;
+  }
+  std::memcpy(factor, kept.factor, sizeof(double) * rows * rows);
+  *oneNorm = kept.oneNorm;
+  return true;
+}
+
+// --- G = J·A⁻¹·Jᵀ in one pass over the tree
+// --------------------------------------------------------------------------
+//
+// Column e of G is the constraint rows evaluated on the response to the unit
+// force Jᵀ·e. Instead of one articulatedResponse per column, one inward and
+// one outward pass carry every column at once: per joint the same operations
+// in the same order as articulatedResponse, column after column, with a zero
+// flag per column where the cells keep theirs. Each column is therefore bit
+// for bit what the single-column pass gives; the joint's D⁻¹, U, S and
+// offset are read once for all columns. The values live in the pass's own
+// arrays, not in the joints' cells.
+
+namespace {
+
+constexpr int kMaxPassColumns = 8;
+constexpr int kMaxPassJoints = 32;
+constexpr int kMaxPassChains = 16;
+constexpr int kMaxPassConstraints = 16;
+
+// The joints in pass order (chain by chain in table order, the ground chain
+// last; joint 0 first) with the position of each joint's inboard placement.
+struct PassJoints {
+  int count = 0;
+  int movingCount = 0;  // joints outside the ground chain (they come first)
+  const EngineJoint* joint[kMaxPassJoints];
+  int inboard[kMaxPassJoints];
+
+  // False when the mechanism is larger than the pass's arrays.
+  bool build(const EngineMechanism* mechanism) {
+    if (mechanism->numChains > kMaxPassChains) return false;
+    int chainStart[kMaxPassChains];
+    for (int c = 0; c < mechanism->numChains; ++c) {
+      chainStart[c] = count;
+      count += mechanism->chains[c]->numJoints;
+      if (c + 1 < mechanism->numChains) movingCount = count;
+    }
+    if (count > kMaxPassJoints) return false;
+    for (int c = 0; c < mechanism->numChains; ++c) {
+      const EngineChain* chain = mechanism->chains[c];
+      int parentStart = -1;
+      for (int p = 0; p < mechanism->numChains; ++p) {
+        if (mechanism->chains[p] == chain->parent) parentStart = chainStart[p];
+      }
+      for (int k = 0; k < chain->numJoints; ++k) {
+        const int j = chainStart[c] + k;
+        joint[j] = chain->joints[k];
+        const EngineJoint* in = c + 1 < mechanism->numChains ? inboardPlacement(chain, k) : nullptr;
+        inboard[j] = in == nullptr                ? -1
+                     : k + 1 < chain->numJoints ? j + 1
+                                                : parentStart;
+        // The passes rely on the table order (a chain before its parent):
+        // an inboard placement comes later in the inward pass.
+        if (in != nullptr && inboard[j] <= j) return false;
+        const int n = joint[j]->freeVelocities->count;
+        if (joint[j]->numVelocities > kMaxJointCoordinates || n > kMaxJointCoordinates) return false;
+      }
+    }
+    return true;
+  }
+  int find(const EngineJoint* wanted) const {
+    for (int j = 0; j < count; ++j) {
+      if (joint[j] == wanted) return j;
+    }
+    return -1;
+  }
+};
+
+// Per joint and column: the force accumulator and the body motion with their
+// zero flags, and the reduced forces at the free coordinates.
+struct ColumnValues {
+  double force[kMaxPassJoints][kMaxPassColumns][3];
+  bool forceZero[kMaxPassJoints][kMaxPassColumns];
+  double reduced[kMaxPassJoints][kMaxPassColumns][kMaxJointCoordinates];
+  bool reducedZero[kMaxPassJoints][kMaxPassColumns];
+  double motion[kMaxPassJoints][kMaxPassColumns][3];
+  bool motionZero[kMaxPassJoints][kMaxPassColumns];
+};
+
+// The inward pass of articulatedResponse at joint j for every column.
+template <int kCoordinates>
+void inwardJointColumns(const PassJoints& joints, int j, int columns, ColumnValues& v) {
+  const EngineJoint* joint = joints.joint[j];
+  const int n = coordinateCount<kCoordinates>(joint);
+  const double* inverse = motionData(joint, kMotionInverseInertia);
+  const double* u = motionData(joint, kMotionProjectedInertia);
+  const double* r = motionData(joint, kMotionOffset);
+  const int in = joints.inboard[j];
+  for (int col = 0; col < columns; ++col) {
+    double* reduced = v.reduced[j][col];
+    v.reducedZero[j][col] = true;
+    if (v.forceZero[j][col]) {
+      for (int a = 0; a < n; ++a) reduced[a] = 0.0;
+      continue;
+    }
+    double passed[3] = {v.force[j][col][0], v.force[j][col][1], v.force[j][col][2]};
+    if (n > 0) {
+      double scaled[kMaxJointCoordinates];
+      for (int a = 0; a < n; ++a) {
+        const double* column = freeColumn<kCoordinates>(joint, a);
+        reduced[a] = -(column[0] * passed[0] + column[1] * passed[1] + column[2] * passed[2]);
+      }
+      v.reducedZero[j][col] = false;
+      for (int a = 0; a < n; ++a) {
+        double sum = 0.0;
+        for (int b = 0; b < n; ++b) sum += inverse[a + n * b] * reduced[b];
+        scaled[a] = sum;
+      }
+      for (int a = 0; a < n; ++a) {
+        for (int i = 0; i < 3; ++i) passed[i] += u[i + 3 * a] * scaled[a];
+      }
+    }
+    addTransportedForce(r, passed, v.force[in][col]);
+    v.forceZero[in][col] = false;
+  }
+}
+
+void inwardColumns(const PassJoints& joints, int columns, ColumnValues& v) {
+  for (int j = 0; j < joints.movingCount; ++j) {
+    if (hasOneCoordinate(joints.joint[j])) {
+      inwardJointColumns<1>(joints, j, columns, v);
+    } else {
+      inwardJointColumns<0>(joints, j, columns, v);
+    }
+  }
+}
+
+// The outward pass of articulatedResponse at joint j for every column.
+template <int kCoordinates>
+void outwardJointColumns(const PassJoints& joints, int j, int columns, ColumnValues& v) {
+  const EngineJoint* joint = joints.joint[j];
+  const int n = coordinateCount<kCoordinates>(joint);
+  const int velocities = velocityCount<kCoordinates>(joint);
+  const double* r = motionData(joint, kMotionOffset);
+  const double* s = motionData(joint, kMotionSubspace);
+  const int in = joints.inboard[j];
+  for (int col = 0; col < columns; ++col) {
+    const bool inZero = v.motionZero[in][col];
+    double aPrime[3] = {0, 0, 0};
+    if (!inZero) transportMotion(r, v.motion[in][col], aPrime);
+    double qdd[kMaxJointCoordinates];
+    for (int a = 0; a < velocities; ++a) qdd[a] = 0.0;
+    const bool moves = !inZero || !v.reducedZero[j][col];
+    if (n > 0 && moves) freeAccelerations<kCoordinates>(joint, v.reduced[j][col], aPrime, qdd);
+    double* out = v.motion[j][col];
+    for (int i = 0; i < 3; ++i) out[i] = aPrime[i];
+    if (moves) {
+      for (int q = 0; q < velocities; ++q) {
+        for (int i = 0; i < 3; ++i) out[i] += s[i + kSpatialSize * q] * qdd[q];
+      }
+    }
+    v.motionZero[j][col] = !moves;
+  }
+}
+
+void outwardColumns(const PassJoints& joints, int columns, ColumnValues& v) {
+  for (int j = joints.movingCount; j < joints.count; ++j) {
+    for (int col = 0; col < columns; ++col) {
+      for (int i = 0; i < 3; ++i) v.motion[j][col][i] = 0.0;
+      v.motionZero[j][col] = true;
+    }
+  }
+  for (int j = joints.movingCount - 1; j >= 0; --j) {
+    if (hasOneCoordinate(joints.joint[j])) {
+      outwardJointColumns<1>(joints, j, columns, v);
+    } else {
+      outwardJointColumns<0>(joints, j, columns, v);
+    }
+  }
+}
+
+// Jb(:, e)·vb + Jf(:, e)·vf with zero-flagged sides skipped, as evaluateRows.
+double rowValue(const EngineEquationSet* set, int e, const double* vb, bool vbZero,
+                const double* vf, bool vfZero) {
+  double sum = 0.0;
+  const int n = set->n;
+  if (!vbZero) {
+    for (int c = 0; c < 3; ++c) sum += set->baseJacobian[c * n + e] * vb[c];
+  }
+  if (!vfZero) {
+    for (int c = 0; c < 3; ++c) sum += set->followerJacobian[c * n + e] * vf[c];
+  }
+  return sum;
+}
+
+bool isCountedRow(const EngineEquationSet* set, int e, bool positionLevel) {
+  if (!positionLevel) return true;
+  const std::int32_t mode = set->modes->indices[e];
+  return mode == kEquationHolonomic || mode == kEquationHolonomicDriver;
+}
+
+bool isMatrixColumn(const EngineEquationSet* set, int e, bool positionLevel) {
+  const std::int32_t mode = set->modes->indices[e];
+  return !(positionLevel && (mode == kEquationVelocity || mode == kEquationVelocityDriver));
+}
+
+// G column by column through articulatedResponse (any size of mechanism).
+void buildMatrixByColumns(EngineMechanism* mechanism, double* out, bool positionLevel, int rows) {
   double* column = out;
   for (int i = 0; i < mechanism->numConstraints; ++i) {
     EngineConstraint* constraint = mechanism->constraints[i];
@@ -665,8 +1021,7 @@ bool buildMatrix2D(EngineMechanism* mechanism, double* out, bool positionLevel) 
     if (set == nullptr) continue;
     for (int a = 0; a < set->active->count; ++a) {
       const int e = set->active->indices[a];
-      const std::int32_t mode = set->modes->indices[e];
-      if (positionLevel && (mode == kEquationVelocity || mode == kEquationVelocityDriver)) continue;
+      if (!isMatrixColumn(set, e, positionLevel)) continue;
       clearForceAccumulators(mechanism);
       addConstraintForce(constraint, e, 1.0);
       articulatedResponse(mechanism);
@@ -676,6 +1031,91 @@ bool buildMatrix2D(EngineMechanism* mechanism, double* out, bool positionLevel) 
       column += rows;
     }
   }
+}
+
+// G with every column in one pass; false when the mechanism or the number
+// of columns is larger than the pass's arrays (nothing written then).
+bool buildMatrixInOnePass(const EngineMechanism* mechanism, double* out, bool positionLevel,
+                          int rows) {
+  PassJoints joints;
+  if (!joints.build(mechanism) || mechanism->numConstraints > kMaxPassConstraints) return false;
+  // Where each constraint's two ends sit in the pass.
+  int baseOf[kMaxPassConstraints];
+  int followerOf[kMaxPassConstraints];
+  for (int i = 0; i < mechanism->numConstraints; ++i) {
+    baseOf[i] = joints.find(mechanism->constraints[i]->baseJoint);
+    followerOf[i] = joints.find(mechanism->constraints[i]->followerJoint);
+    if (baseOf[i] < 0 || followerOf[i] < 0) return false;
+  }
+  // The columns: constraint, its equation and the ends it acts on.
+  struct Column {
+    const EngineEquationSet* set;
+    int e;
+    int base;
+    int follower;
+  } columns[kMaxPassColumns];
+  int count = 0;
+  for (int i = 0; i < mechanism->numConstraints; ++i) {
+    const EngineConstraint* constraint = mechanism->constraints[i];
+    const EngineEquationSet* set = constraint->equations;
+    if (set == nullptr) continue;
+    for (int a = 0; a < set->active->count; ++a) {
+      const int e = set->active->indices[a];
+      if (!isMatrixColumn(set, e, positionLevel)) continue;
+      if (count == kMaxPassColumns) return false;
+      columns[count++] = {set, e, baseOf[i], followerOf[i]};
+    }
+  }
+  ColumnValues v;
+  // Cleared accumulators, then +Jᵀ·e at the two ends (addConstraintForce).
+  for (int j = 0; j < joints.count; ++j) {
+    for (int col = 0; col < count; ++col) {
+      for (int i = 0; i < 3; ++i) v.force[j][col][i] = 0.0;
+      v.forceZero[j][col] = true;
+    }
+  }
+  for (int col = 0; col < count; ++col) {
+    const Column& c = columns[col];
+    const int n = c.set->n;
+    for (int i = 0; i < 3; ++i) v.force[c.base][col][i] += c.set->baseJacobian[i * n + c.e] * 1.0;
+    v.forceZero[c.base][col] = false;
+    for (int i = 0; i < 3; ++i) {
+      v.force[c.follower][col][i] += c.set->followerJacobian[i * n + c.e] * 1.0;
+    }
+    v.forceZero[c.follower][col] = false;
+  }
+  inwardColumns(joints, count, v);
+  outwardColumns(joints, count, v);
+  // The rows on each column's response, negated: the response to +Jᵀ·e
+  // taken as a bias is -A⁻¹·Jᵀ·e.
+  for (int col = 0; col < count; ++col) {
+    double* column = out + rows * col;
+    int k = 0;
+    for (int i = 0; i < mechanism->numConstraints; ++i) {
+      const EngineConstraint* constraint = mechanism->constraints[i];
+      const EngineEquationSet* set = constraint->equations;
+      if (set == nullptr) continue;
+      const int b = baseOf[i];
+      const int f = followerOf[i];
+      for (int a = 0; a < set->active->count; ++a) {
+        const int e = set->active->indices[a];
+        if (!isCountedRow(set, e, positionLevel)) continue;
+        column[k++] = -rowValue(set, e, v.motion[b][col], v.motionZero[b][col], v.motion[f][col],
+                                v.motionZero[f][col]);
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool buildMatrix2D(EngineMechanism* mechanism, double* out, bool positionLevel) {
+  const int rows = countedEquations(mechanism, positionLevel);
+  if (!buildMatrixInOnePass(mechanism, out, positionLevel, rows)) {
+    buildMatrixByColumns(mechanism, out, positionLevel, rows);
+  }
+  // The joints' cells as the column-by-column build leaves them.
   clearForceAccumulators(mechanism);
   return false;
 }
@@ -740,14 +1180,24 @@ bool lagrange2D(EngineMechanism* mechanism) {
   if (a <= 0) return false;
   if (setAccelerationConstraints2D(mechanism)) return true;
   double* g = data->normalMatrix;
-  if (buildMatrix2D(mechanism, g, false)) return true;
+  // After a stabilisation at unchanged masses G is the one it factored.
+  double oneNorm = 0.0;
+  const bool kept = reuseMassMatrixFactor(mechanism, a, g, &oneNorm);
+  if (kept) {
+    clearForceAccumulators(mechanism);  // as buildMatrix2D leaves them
+  } else if (buildMatrix2D(mechanism, g, false)) {
+    return true;
+  }
   if (acceleration2D(mechanism, false)) return true;
   // Right-hand side: J·a + J'·v - γ of the unconstrained motion.
   double* rhs = data->rightHandSide;
   accelerationResidual(mechanism, rhs);
   double* lambda = data->multipliers;
-  const double oneNorm = matrixOneNorm(g, a, a);
-  bool useQr = choleskyFactor(g, a);
+  bool useQr = false;
+  if (!kept) {
+    oneNorm = matrixOneNorm(g, a, a);
+    useQr = choleskyFactor(g, a);
+  }
   if (!useQr && mechanism->environment->kinematicRequest[3] != 0) {
     const double rcond = choleskyReciprocalCondition(g, a, oneNorm, data->work1);
     useQr = rcond * rcond < mechanism->environment->constraintTolerance;

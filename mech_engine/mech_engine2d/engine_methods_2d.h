@@ -140,6 +140,12 @@ bool generalConstraintDynamicOutputs2D(EngineConstraint* constraint, double** ru
 // velocity buffers, free accelerations (-A⁻¹·Jᵀ·y) in the generalised-force
 // cells. Needs the factors of ricatti2D.
 void articulatedResponse(EngineMechanism* mechanism);
+// Keeps the Cholesky factor of G over all `rows` active equations (formed by
+// buildMatrix2D at the present inputs; oneNorm that of G before factoring).
+void keepMassMatrixFactor(EngineMechanism* mechanism, int rows, double oneNorm);
+// Puts the kept factor in `factor` when G over `rows` equations would now be
+// formed from bit-identical inputs; false (nothing written) otherwise.
+bool reuseMassMatrixFactor(EngineMechanism* mechanism, int rows, double* factor, double* oneNorm);
 
 // --- projection, stabilisation and the position solver ------------------------------------
 

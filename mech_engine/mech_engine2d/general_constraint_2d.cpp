@@ -174,9 +174,12 @@ bool allocateGeneral(EngineGeneralConstraint* g, const EngineConstraint* constra
   if ((g->axisMatrix = newEngineMatrix(3, count, 0, 1)) == nullptr ||
       (g->axisRates = newEngineMatrix(3, count, 0, 1)) == nullptr ||
       (g->normalFactor = newEngineMatrix(count, count, 0, 1)) == nullptr ||
+      (g->normalMatrix = newEngineMatrix(count, count, 0, 1)) == nullptr ||
+      (g->factoredNormal = newEngineMatrix(count, count, 0, 1)) == nullptr ||
       (g->work = newEngineMatrix(3, count, 0, 1)) == nullptr) {
     return false;
   }
+  g->factoredCount = -1;
   g->revoluteAxes = newEngineMatrixList(g->numRevolute, 3);
   g->prismaticAxes = newEngineMatrixList(g->numPrismatic, 3);
   return g->revoluteAxes != nullptr && g->prismaticAxes != nullptr;
@@ -191,7 +194,8 @@ void releaseGeneral(EngineGeneralConstraint** slot) {
     releaseIndexList(list);
   }
   for (EngineMatrix** cell : {&g->positions, &g->velocities, &g->accelerations, &g->qraux,
-                              &g->axisMatrix, &g->axisRates, &g->normalFactor, &g->work}) {
+                              &g->axisMatrix, &g->axisRates, &g->normalFactor, &g->normalMatrix,
+                              &g->factoredNormal, &g->work}) {
     releaseEngineMatrix(cell);
   }
   releaseEngineMatrixList(&g->revoluteAxes);
@@ -515,7 +519,7 @@ void updateGeneralConstraintAxisMatrix2D(EngineConstraint* constraint) {
   // Factor A_fᵀ·A_f over the free columns for the rate and acceleration solves.
   const int k = g->freeVelocities->count;
   if (k == 0) return;
-  double* normal = g->normalFactor->data;
+  double* normal = g->normalMatrix->data;
   for (int c = 0; c < k; ++c) {
     const int jc = g->freeVelocities->indices[c];
     for (int r = 0; r < k; ++r) {
@@ -527,8 +531,16 @@ void updateGeneralConstraintAxisMatrix2D(EngineConstraint* constraint) {
       normal[r + k * c] = sum;
     }
   }
+  // The same matrix, bit for bit, has the same factor: keep it (the solves
+  // leave the factor, its pivots and qraux as they found them).
+  const std::size_t bytes = sizeof(double) * k * k;
+  if (g->factoredCount == k && std::memcmp(normal, g->factoredNormal->data, bytes) == 0) return;
+  std::memcpy(g->factoredNormal->data, normal, bytes);
+  std::memcpy(g->normalFactor->data, normal, bytes);
+  g->factoredCount = k;
   for (int i = 0; i < k; ++i) g->pivots->indices[i] = 0;
-  qrFactorPivoted(normal, k, k, g->qraux->data, g->pivots->indices, g->work->data);
+  qrFactorPivoted(g->normalFactor->data, k, k, g->qraux->data, g->pivots->indices,
+                  g->work->data);
 }
 
 bool updateGeneralConstraintDrivingInfo2D(EngineConstraint* constraint) {

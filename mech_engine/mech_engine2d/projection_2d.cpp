@@ -154,7 +154,11 @@ bool choleskyOfMassMatrix(EngineMechanism* mechanism, bool positionLevel, int ro
       buildMatrix2D(mechanism, data->normalMatrix, positionLevel)) {
     return true;
   }
+  const double oneNorm = positionLevel ? 0.0 : matrixOneNorm(data->normalMatrix, rows, rows);
   *factored = !choleskyFactor(data->normalMatrix, rows);
+  // The factor over all equations, at the final positions, is what the next
+  // step's multipliers need when the masses have not changed.
+  if (!positionLevel && *factored) keepMassMatrixFactor(mechanism, rows, oneNorm);
   return false;
 }
 
@@ -466,6 +470,7 @@ bool projectAcceleration2D(EngineMechanism* mechanism, bool check) {
 bool stabilise2D(EngineMechanism* mechanism) {
   EngineKinematicData* data = mechanism->kinematicData;
   if (data == nullptr || data->activeCount <= 0) return false;
+  data->keptFactor.valid = 0;
   if (positionSweep2D(mechanism)) return true;
   const int all = data->activeCount;
   const int positionLevel = data->positionActiveCount;

@@ -42,8 +42,11 @@ void planeRotation(const double* axis, double angle, double* rotation) {
     assertionFailed("fabs(axis[2])==1", "Axis is not parallel to +/- z",
                     "mech_engine/mech_engine_common/vfMath", 1083);
   }
-  const double c = std::cos(angle);
-  const double s = std::sin(axis[2] * angle);
+  // One sincos of ±angle: cosine is even, so cos(±angle) is cos(angle) to
+  // the bit, and the sine is that of the signed angle as before.
+  double s;
+  double c;
+  sincos(axis[2] * angle, &s, &c);
   rotation[0] = c;
   rotation[1] = s;
   rotation[2] = -s;

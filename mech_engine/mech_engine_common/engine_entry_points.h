@@ -59,6 +59,13 @@ bool mechanismKinematicsStep(EngineMechanism* mechanism, MechanismInputView* in,
                              MechanismOutputView* out);
 bool mechanismDynamicsStep(EngineMechanism* mechanism, MechanismInputView* in,
                            MechanismOutputView* out);
+// The dynamics step up to the articulated inertia: inputs, environment,
+// bias forces and ricatti, without multipliers, accelerations or dynamic
+// outputs. For the minor step of a fixed-step Euler loop, whose derivatives
+// were taken at the major step: there only the stabilisation that follows
+// reads the step's dynamics, and it reads the articulated inertia.
+bool mechanismArticulatedInertiaStep(EngineMechanism* mechanism, MechanismInputView* in,
+                                     MechanismOutputView* out);
 bool mechanismEventStep(EngineMechanism* mechanism, MechanismInputView* in,
                         MechanismOutputView* out);
 bool mechanismDerivatives(EngineMechanism* mechanism, double* derivatives);

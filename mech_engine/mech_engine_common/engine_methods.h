@@ -63,6 +63,8 @@ bool createEngineBody(EngineMechanism* mechanism);
 bool createEngineJoint(EngineMechanism* mechanism);
 bool createEngineGeneralJoint(EngineJoint* joint, EngineMechanism* mechanism);
 bool createKinematicData(EngineMechanism* mechanism);
+// Room for everything G = J·A⁻¹·Jᵀ is formed from (the kept factor's inputs).
+int massMatrixInputCapacity(const EngineMechanism* mechanism);
 bool destroyEngineBody(EngineMechanism* mechanism);
 bool destroyEngineJoint(EngineMechanism* mechanism);
 bool destroyEngineConstraint(EngineMechanism* mechanism);

@@ -284,6 +284,12 @@ struct EngineGeneralConstraint {
   EngineMatrix* qraux;                 // L
   EngineMatrix* work;                  // 3L
   IndexList* pivots;                   // L
+  // A_fᵀ·A_f as formed now, and the one whose factor normalFactor holds
+  // (factoredCount free columns; -1 before the first factoring): a closure
+  // whose axes do not move keeps its factor instead of forming it again.
+  EngineMatrix* normalMatrix;          // L x L
+  EngineMatrix* factoredNormal;        // L x L
+  std::int32_t factoredCount;
   std::int32_t numPrismaticEquations;  // rows of the translation part
   EngineMethod methods[kConstraintMethodCount];
   EngineMethod equationMethods[kPrimitiveEquationCount];
@@ -296,6 +302,21 @@ enum KinematicFlag : int {
   kFlagVelocitiesProjected,  // projectVelocity changed the velocities
   kFlagUnused,
   kFlagAccelerationFactor,  // the acceleration projection's factor is valid; cleared every step
+};
+
+// The Cholesky factor of G = J·A⁻¹·Jᵀ over all active equations that the
+// stabilisation formed last, with a copy of everything G was formed from
+// (see gatherMassMatrixInputs). The next step's multipliers use the factor
+// only when what G would be formed from now is bit for bit the same.
+struct KeptMassMatrixFactor {
+  std::int32_t valid;
+  std::int32_t rows;
+  std::int32_t inputCount;  // doubles in `inputs`
+  std::int32_t capacity;    // room in `inputs` and `current`
+  double oneNorm;           // of G before factoring
+  double* inputs;           // capacity
+  double* current;          // capacity: the inputs gathered for a comparison
+  double* factor;           // M x M
 };
 
 struct EngineKinematicData {
@@ -331,6 +352,7 @@ struct EngineKinematicData {
   double* trialResidual;      // E + D
   double* solverStep;         // V: the nonlinear solver's step d
   double* solverGradient;     // V: Jᵀ·f
+  KeptMassMatrixFactor keptFactor;
 };
 static_assert(offsetof(EngineKinematicData, flags) == 0);
 

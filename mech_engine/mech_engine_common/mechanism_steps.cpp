@@ -119,7 +119,13 @@ bool mechanismKinematicsStep(EngineMechanism* m, MechanismInputView* in, Mechani
   return false;
 }
 
-bool mechanismDynamicsStep(EngineMechanism* m, MechanismInputView* in, MechanismOutputView* out) {
+namespace {
+
+// How far a dynamics step goes.
+enum class DynamicsReach { Whole, ArticulatedInertia };
+
+bool dynamicsStep(EngineMechanism* m, MechanismInputView* in, MechanismOutputView* out,
+                  DynamicsReach reach) {
   const MachineEnvironment* environment = m->environment;
   if (environment->numDynamicInputs > 0 &&
       call<InputPortMethod>(m, S::dynamicInputs, inputPort(in, 0), m)) {
@@ -146,7 +152,16 @@ bool mechanismDynamicsStep(EngineMechanism* m, MechanismInputView* in, Mechanism
     case kAnalysisDynamics:
       if (call<MechanismMethod>(m, S::dynamicSweep, m) ||
           call<MechanismSwitchMethod>(m, S::external, m, true) ||
-          call<MechanismMethod>(m, S::ricatti, m) || call<MechanismMethod>(m, S::lagrange, m) ||
+          call<MechanismMethod>(m, S::ricatti, m)) {
+        return true;
+      }
+      // What is left forms equations and sums and raises no error of its
+      // own: stopping here keeps every error the whole step would raise.
+      if (reach == DynamicsReach::ArticulatedInertia) {
+        if (environment->hasEvents) passThrough(in, in->numInputPorts - 2, out);
+        return false;
+      }
+      if (call<MechanismMethod>(m, S::lagrange, m) ||
           call<MechanismSwitchMethod>(m, S::acceleration, m, true)) {
         return true;
       }
@@ -166,6 +181,17 @@ bool mechanismDynamicsStep(EngineMechanism* m, MechanismInputView* in, Mechanism
   if (call<OutputPortMethod>(m, S::dynamicOutputs, outputs, m)) return true;
   if (environment->hasEvents) passThrough(in, in->numInputPorts - 2, out);
   return false;
+}
+
+}  // namespace
+
+bool mechanismDynamicsStep(EngineMechanism* m, MechanismInputView* in, MechanismOutputView* out) {
+  return dynamicsStep(m, in, out, DynamicsReach::Whole);
+}
+
+bool mechanismArticulatedInertiaStep(EngineMechanism* m, MechanismInputView* in,
+                                     MechanismOutputView* out) {
+  return dynamicsStep(m, in, out, DynamicsReach::ArticulatedInertia);
 }
 
 bool mechanismEventStep(EngineMechanism* m, MechanismInputView* in, MechanismOutputView* out) {

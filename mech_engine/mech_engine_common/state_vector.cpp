@@ -201,7 +201,29 @@ bool createKinematicData(EngineMechanism* mechanism) {
       (data->normalMatrix = engineAllocateArrayOf<double>(m * m)) == nullptr) {
     return reportModelOutOfMemory();
   }
+  KeptMassMatrixFactor& kept = data->keptFactor;
+  kept.capacity = massMatrixInputCapacity(mechanism);
+  const std::size_t inputs = static_cast<std::size_t>(kept.capacity);
+  if ((kept.inputs = engineAllocateArrayOf<double>(inputs)) == nullptr ||
+      (kept.current = engineAllocateArrayOf<double>(inputs)) == nullptr ||
+      (kept.factor = engineAllocateArrayOf<double>(m * m)) == nullptr) {
+    return reportModelOutOfMemory();
+  }
   return false;
+}
+
+int massMatrixInputCapacity(const EngineMechanism* mechanism) {
+  int count = 0;
+  forEachJoint(mechanism, [&](EngineJoint* joint, int, int) {
+    const int v = joint->numVelocities;
+    count += 1 + v + 3 * v + 3 + v * v + 3 * v;  // see gatherMassMatrixInputs
+    return false;
+  });
+  for (int i = 0; i < mechanism->numConstraints; ++i) {
+    const EngineEquationSet* set = mechanism->constraints[i]->equations;
+    if (set != nullptr) count += 1 + set->n + 6 * set->n;
+  }
+  return count;
 }
 
 bool destroyKinematicData(EngineMechanism* mechanism) {
@@ -211,7 +233,8 @@ bool destroyKinematicData(EngineMechanism* mechanism) {
        {&data->residual, &data->step, &data->rightHandSide, &data->multipliers, &data->scaledStep,
         &data->startResidual, &data->trialResidual, &data->work1, &data->work2,
         &data->savedPositions, &data->trialPositions, &data->trialVelocities, &data->solverStep,
-        &data->solverGradient, &data->jacobian, &data->normalMatrix}) {
+        &data->solverGradient, &data->jacobian, &data->normalMatrix, &data->keptFactor.inputs,
+        &data->keptFactor.current, &data->keptFactor.factor}) {
     engineReleaseSlot(*slot);
   }
   engineReleaseSlot(data->pivots);

@@ -10,12 +10,6 @@
 
 extern "C" {
 
-// Replaced by the image reader: until then every restore fails, and the
-// caller reports it.
-void restore_image_file(const char*, int, char**, char**) {
-  std::fputs("image restore not available\n", stderr);
-}
-
 // Replaced by the fasl loaders' initialisation, of which the pure-library
 // variables are the part the build needs now.
 void faslinit() {
@@ -67,16 +61,20 @@ void* sy_getproghandle() {
 
 // Replaced by setup_redir's module: no host record until the launcher sets one.
 uint32_t* redir = nullptr;
-// Replaced by the pseudo descriptor table: no descriptor is known yet.
-int pseudofd_to_fd(uint32_t, int) {
-  return -1;
-}
 
 // Replaced by the heap relocation's linking: an attached library stays
 // mapped, and the heap keeps its own copies of what the library holds.
 void link_lso_file() {
   std::fputs("lso linking not available\n", stdout);
   std::fflush(stdout);
+}
+
+// Replaced by the heap relocation: until then an image whose Lisp heap or
+// pure library had to move cannot be restored.
+int gc_relocate_heap(heap_descriptor*, int32_t, int32_t) {
+  std::fputs("lisp heap relocation not available\n", stderr);
+  std::fflush(stderr);
+  return 0;
 }
 
 // Replaced by the version over buftostr and Lisp's formatted output, once
@@ -86,8 +84,6 @@ void lisp_format(const char* text) {
   std::fflush(stdout);
 }
 
-uint32_t lisp_heap_offset = 0;
-uint32_t vxmmalloc_heap_offset = 0;
 uint32_t prof_thread = 0;
 uint32_t inhibitprof = 0;
 uint32_t do_purify = 0;

@@ -1,8 +1,7 @@
 // What the OS primitives use of modules that are not built yet: the
-// remote-command list, the pseudo-descriptor table and the child-process
-// table. Each is declared as its module will provide it;
-// awaited_services.cpp holds stand-ins that answer as an empty module would,
-// and each stand-in goes when its module lands.
+// remote-command list and the child-process table. Each is declared as its
+// module will provide it; awaited_services.cpp holds stand-ins that answer
+// as an empty module would, and each stand-in goes when its module lands.
 //
 // Routines that cannot give a true answer without such a module (they need
 // the heap-ownership lock) end the process with
@@ -16,10 +15,6 @@
 extern "C" {
 // Remote commands: 1 when one is queued (it then raises the pseudo-signal).
 int check_pending_remote_command();
-
-// Pseudo descriptors: a socket's three events, or null when the descriptor
-// is not a socket.
-uint32_t* fd_socket_events(uint32_t descriptor);
 
 // Child processes: appends the handles of children not yet seen ended from
 // array[start] on, stopping at limit; returns how many.

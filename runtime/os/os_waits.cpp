@@ -14,6 +14,7 @@
 #include "runtime/os/awaited_services.h"
 #include "runtime/load/startup_services.h"
 #include "runtime/os/heap_ownership.h"
+#include "runtime/os/pseudo_descriptors.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/os/scheduling_standins.h"
 #include "runtime/os/thread_registry.h"

@@ -109,7 +109,13 @@ void modelStep() {
     runBlockOutputs(kOgreSendBlock);
     controllerOutputs();
   }
-  if (!runEngineBlock(kDynamicsBlock, EngineCallSite::Dynamics, &mechanismDynamicsStep)) return;
+  // The minor step's multipliers, accelerations and dynamic outputs are never
+  // read (the derivatives were taken at the major step): it goes as far as
+  // the articulated inertia, which the stabilisation after it reads.
+  if (!runEngineBlock(kDynamicsBlock, EngineCallSite::Dynamics,
+                      major ? &mechanismDynamicsStep : &mechanismArticulatedInertiaStep)) {
+    return;
+  }
   if (!runEngineBlock(kEventsBlock, EngineCallSite::Events, &mechanismEventStep)) return;
   if (!major) return;
 

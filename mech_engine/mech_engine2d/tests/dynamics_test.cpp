@@ -7,12 +7,15 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "mech_engine2d/engine_methods_2d.h"
+#include "mech_engine_common/cholesky.h"
 #include "mech_engine_common/engine_error.h"
+#include "mech_engine_common/engine_vector_kernels.h"
 #include "ramp_fixture.h"
 #include "ramp_reference.h"
 
@@ -319,6 +322,147 @@ TEST(RampDynamicsReference, DynamicsStepAndDerivativesRunThroughTheEntryPoints) 
     EXPECT_EQ(derivatives[i], 0.0);
     EXPECT_NEAR(derivatives[5 + i], signs[i] * expected[i], 2e-5 * scaleOf(expected)) << i;
   }
+}
+
+// --- the speed paths give the plain paths' results bit for bit ----------------------------
+
+// G column by column: one articulated response per unit constraint force.
+std::vector<double> matrixByColumns(EngineMechanism* m, bool positionLevel) {
+  const int rows = countedEquations(m, positionLevel);
+  std::vector<double> g;
+  for (int i = 0; i < m->numConstraints; ++i) {
+    EngineConstraint* constraint = m->constraints[i];
+    const EngineEquationSet* set = constraint->equations;
+    for (int a = 0; a < set->active->count; ++a) {
+      const int e = set->active->indices[a];
+      const std::int32_t mode = set->modes->indices[e];
+      if (positionLevel && (mode == kEquationVelocity || mode == kEquationVelocityDriver)) continue;
+      clearForceAccumulators(m);
+      addConstraintForce(constraint, e, 1.0);
+      articulatedResponse(m);
+      std::vector<double> column(rows);
+      const int written = evaluateRows(m, positionLevel, column.data());
+      for (int r = 0; r < written; ++r) g.push_back(-column[r]);
+    }
+  }
+  clearForceAccumulators(m);
+  return g;
+}
+
+bool sameBits(const double* a, const double* b, int count) {
+  return std::memcmp(a, b, sizeof(double) * count) == 0;
+}
+
+class RampSpeedPaths : public testing::Test {
+ protected:
+  // A random assembled state with rates, through the dynamics step's methods.
+  void moveToRandomState(int seed) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> small(-0.05, 0.05);
+    std::uniform_real_distribution<double> rate(-1.0, 1.0);
+    Vector5 q{};
+    for (double& x : q) x = small(random);
+    q = RampReference::assemble(q);
+    Vector5 qd{};
+    for (double& x : qd) x = rate(random);
+    engine.accelerations(q, RampReference::consistentRates(q, qd), 1000.0 * rate(random));
+  }
+  std::vector<double> multipliers() const {
+    const double* lambda = engine.ramp.mechanism.kinematicData->multipliers;
+    return std::vector<double>(lambda, lambda + kEquations);
+  }
+  // G over all equations, factored and kept as the stabilisation keeps it.
+  void keepFactor() {
+    EngineMechanism* m = &engine.ramp.mechanism;
+    double* g = m->kinematicData->normalMatrix;
+    ASSERT_FALSE(buildMatrix2D(m, g, false));
+    const double oneNorm = matrixOneNorm(g, kEquations, kEquations);
+    ASSERT_FALSE(choleskyFactor(g, kEquations));
+    keepMassMatrixFactor(m, kEquations, oneNorm);
+  }
+
+  RampDynamics engine{60.0};
+};
+
+TEST_F(RampSpeedPaths, MatrixInOnePassIsTheColumnByColumnMatrix) {
+  EngineMechanism* m = &engine.ramp.mechanism;
+  for (int seed = 1; seed <= 4; ++seed) {
+    moveToRandomState(seed);
+    for (const bool positionLevel : {false, true}) {
+      const std::vector<double> expected = matrixByColumns(m, positionLevel);
+      ASSERT_EQ(expected.size(), std::size_t{kEquations * kEquations});
+      double g[kEquations * kEquations];
+      ASSERT_FALSE(buildMatrix2D(m, g, positionLevel));
+      EXPECT_TRUE(sameBits(g, expected.data(), kEquations * kEquations))
+          << "seed " << seed << (positionLevel ? ", position level" : "");
+    }
+  }
+}
+
+TEST_F(RampSpeedPaths, KeptFactorGivesTheMultipliersOfAFreshFactor) {
+  EngineMechanism* m = &engine.ramp.mechanism;
+  m->kinematicData->keptFactor.valid = 0;
+  moveToRandomState(3);
+  const std::vector<double> fresh = multipliers();
+
+  // Kept at this configuration and these masses, the factor is used when the
+  // same state comes through the dynamics step again.
+  keepFactor();
+  double factor[kEquations * kEquations];
+  double oneNorm = 0.0;
+  EXPECT_TRUE(reuseMassMatrixFactor(m, kEquations, factor, &oneNorm));
+  moveToRandomState(3);
+  EXPECT_TRUE(sameBits(multipliers().data(), fresh.data(), kEquations));
+}
+
+TEST_F(RampSpeedPaths, KeptFactorIsIgnoredOnceWhatGIsFormedFromChanges) {
+  EngineMechanism* m = &engine.ramp.mechanism;
+  moveToRandomState(5);
+  keepFactor();
+  // A factor that would give wrong multipliers if it were used.
+  for (int i = 0; i < kEquations * kEquations; ++i) m->kinematicData->keptFactor.factor[i] *= 3.0;
+  // Another configuration: the Jacobian and the articulated inertia change.
+  moveToRandomState(6);
+  const std::vector<double> withKept = multipliers();
+  m->kinematicData->keptFactor.valid = 0;
+  moveToRandomState(6);
+  EXPECT_TRUE(sameBits(withKept.data(), multipliers().data(), kEquations));
+
+  // The same configuration with another mass: D⁻¹ and U change.
+  keepFactor();
+  double factor[kEquations * kEquations];
+  double oneNorm = 0.0;
+  EXPECT_TRUE(reuseMassMatrixFactor(m, kEquations, factor, &oneNorm));
+  double* inverse = motionData(engine.ramp.stateJoints(0), kMotionInverseInertia);
+  inverse[0] *= 1.0 + 1e-12;
+  EXPECT_FALSE(reuseMassMatrixFactor(m, kEquations, factor, &oneNorm));
+}
+
+TEST_F(RampSpeedPaths, ArticulatedInertiaStepLeavesWhatTheWholeStepLeavesForTheStabilisation) {
+  EngineMechanism* m = &engine.ramp.mechanism;
+  engine.ramp.environment.numDynamicInputs = 1;
+  moveToRandomState(2);
+  double force = 250.0;
+  double* inputs[1] = {&force};
+  double gravity[3] = {0.0, -9.81, 0.0};
+  double* gravityPort[3] = {&gravity[0], &gravity[1], &gravity[2]};
+  MechanismInputView in{};
+  in.numInputPorts = 2;
+  in.inputPorts[0] = inputs;
+  in.inputPorts[1] = gravityPort;
+  MechanismOutputView out{};
+  // What the stabilisation reads: P, D⁻¹ and U of every joint, as G over
+  // all equations shows them (it is formed from nothing else that changes).
+  ASSERT_FALSE(mechanismDynamicsStep(m, &in, &out)) << errorText();
+  double whole[kEquations * kEquations];
+  ASSERT_FALSE(buildMatrix2D(m, whole, false));
+  const std::vector<double> lambda = multipliers();
+  force = -400.0;  // the multipliers of another load would differ
+  ASSERT_FALSE(mechanismArticulatedInertiaStep(m, &in, &out)) << errorText();
+  double minor[kEquations * kEquations];
+  ASSERT_FALSE(buildMatrix2D(m, minor, false));
+  EXPECT_TRUE(sameBits(whole, minor, kEquations * kEquations));
+  EXPECT_TRUE(sameBits(lambda.data(), multipliers().data(), kEquations)) << "no multipliers formed";
 }
 
 TEST(RampDynamicsReference, KineticEnergyStaysConstantWithoutForces) {

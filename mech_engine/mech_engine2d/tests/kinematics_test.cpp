@@ -299,3 +299,25 @@ TEST(KinematicSignals, KinematicsStepMovesTheRampFromItsState) {
 }
 
 }  // namespace
+
+// The closure's factor of A_fᵀ·A_f is kept only while the matrix it was
+// formed from is the present one, bit for bit.
+TEST(ClosureFactor, IsKeptForTheSameMatrixAndFormedAgainForAnother) {
+  RampFixture ramp;
+  prepare(ramp);
+  EngineConstraint* closure = &ramp.revoluteLoop;
+  EngineGeneralConstraint* g = closure->general;
+  const int k = g->freeVelocities->count;
+  ASSERT_GT(k, 0);
+  const std::vector<double> fresh(g->normalFactor->data, g->normalFactor->data + k * k);
+
+  // Same matrix: a marked factor is left as it is.
+  g->normalFactor->data[0] = 42.0;
+  updateGeneralConstraintAxisMatrix2D(closure);
+  EXPECT_EQ(g->normalFactor->data[0], 42.0);
+
+  // Another matrix factored last: the factor is formed again from this one.
+  g->factoredNormal->data[0] += 1.0;
+  updateGeneralConstraintAxisMatrix2D(closure);
+  EXPECT_EQ(std::vector<double>(g->normalFactor->data, g->normalFactor->data + k * k), fresh);
+}

@@ -52,4 +52,18 @@ TEST(KorvaneExports, ExternalSlotManagersAreExported) {
   dlclose(library);
 }
 
+TEST(KorvaneExports, TheDescriptorOperationsAndTheLaunchersCallbacksAreExported) {
+  void* library = dlopen(KORVANE_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();
+  for (const char* name :
+       {"allocate_pseudofd", "pseudofd_to_fd", "fd_to_pseudofd", "pseudofd_kind", "win_read",
+        "win_write", "win_close", "win_no_hang", "win_watchfor", "win_waitsigio", "win_timersig",
+        "vxm_event_watch", "vxm_event_always_signalled", "vxm_process_single_event",
+        "vxm_message_peek_loop", "process_pending_events", "wake_lisp_thread", "vxm_mp_setfocus",
+        "vxm_mp_sendmessage", "vxm_mp_getmessage"})
+    EXPECT_NE(dlsym(library, name), nullptr) << name;
+  EXPECT_EQ(dlsym(library, "fd_socket_events"), nullptr);
+  dlclose(library);
+}
+
 }  // namespace
