@@ -6,6 +6,7 @@
 #include "runtime/rs/allocation_routines.h"
 #include "runtime/rs/call_glue.h"
 #include "runtime/rs/integer_entries.h"
+#include "runtime/rs/native_calls.h"
 #include "runtime/rs/object_routines.h"
 #include "runtime/rs/runtime_routines.h"
 #include "runtime/rs/special_binding.h"
@@ -61,7 +62,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0xdf, "get_signal", nullptr},                   // traps and signals
     {0xe3, "inv_s_aref", inv_s_aref},                // arrays and element access
     {0xe7, "unbind_to", unbind_to},                  // special binding
-    {0xeb, "call_direct", nullptr},                  // calls into native code
+    {0xeb, "call_direct", call_direct},              // calls into native code
     {0xf3, "values_list", nullptr},                  // multiple values
     {0xf7, "short_vector", short_vector},            // trampolines and call glue
     {0xfb, "new_function", new_function},            // symbols, locatives, functions and closures
@@ -83,7 +84,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x13f, "lisp_cons", lisp_cons},                 // cons allocation
     {0x143, "filesys", nullptr},                     // file-system and math dispatch
     {0x147, "mi_in_new_bignum", mi_in_new_bignum},   // bignums
-    {0x14b, "machine_code", nullptr},                // calls into native code
+    {0x14b, "machine_code", machine_code},           // calls into native code
     {0x14f, "dumplisp", nullptr},                    // start-up and loaders
     {0x153, "rethrow_after_cret", nullptr},          // catch and throw
     {0x157, "fasldesc", nullptr},                    // start-up and loaders
@@ -190,7 +191,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x31b, "pack_heap", nullptr},                   // memory manager
     {0x323, "gsgc_type_counts", nullptr},            // memory manager
     {0x327, "bundle_find_fd", nullptr},              // start-up and loaders
-    {0x33b, "foreign_address_to_mi", nullptr},       // calls into native code
+    {0x33b, "foreign_address_to_mi", foreign_address_to_mi}, // calls into native code
     {0x347, "immed_arg_hook", nullptr},              // callbacks from native code
     {0x34f, "throw_over_c_by_returning", nullptr},   // catch and throw
     {0x353, "invalid_fun", nullptr},                 // calling protocol and apply
