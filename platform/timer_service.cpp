@@ -12,7 +12,11 @@ uint64_t TimerService::monotonicMs() {
   return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
 }
 
-TimerService::TimerService(Clock clock) : clock_(std::move(clock)) {
+// The monotonic clock is read truncated to whole milliseconds, so the true
+// present may be up to 1 ms past it: one more millisecond keeps a timer from
+// running before its delay has passed. An injected clock is taken as exact.
+TimerService::TimerService(Clock clock)
+    : clock_(clock ? clock : Clock(monotonicMs)), armingSlackMs_(clock ? 0 : 1) {
   thread_ = std::thread([this] { run(); });
 }
 
@@ -42,7 +46,7 @@ uint32_t TimerService::setOneShot(uint32_t delayMs, uint32_t resolutionMs, Timer
   do {
     ++lastId_;
   } while (lastId_ == 0 || inUse(lastId_));
-  const uint64_t due = clock_() + delayMs;
+  const uint64_t due = clock_() + delayMs + armingSlackMs_;
   byDue_.emplace(due, PendingTimer{lastId_, due, delayMs, resolutionMs, callback, userWord});
   changed_.notify_all();
   return lastId_;

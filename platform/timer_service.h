@@ -41,7 +41,8 @@ class TimerService {
   using Clock = std::function<uint64_t()>;  // milliseconds
   static uint64_t monotonicMs();
 
-  explicit TimerService(Clock clock = monotonicMs);
+  // No clock: CLOCK_MONOTONIC.
+  explicit TimerService(Clock clock = nullptr);
   ~TimerService();
   TimerService(const TimerService&) = delete;
   TimerService& operator=(const TimerService&) = delete;
@@ -77,6 +78,7 @@ class TimerService {
   bool idleAt(uint64_t now) const;
 
   Clock clock_;
+  uint32_t armingSlackMs_;  // added to every delay
   mutable std::mutex lock_;
   std::condition_variable changed_;
   std::condition_variable idle_;

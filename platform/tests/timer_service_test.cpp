@@ -167,6 +167,7 @@ TEST(TimerServiceRealClock, FiresAfterItsDelay) {
   }, 0);
   while (firedAt == 0) std::this_thread::sleep_for(1ms);
   EXPECT_GE(firedAt - start, 30u);
+  EXPECT_EQ(service.pending().size(), 0u);
 }
 
 }  // namespace

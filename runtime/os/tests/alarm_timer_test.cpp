@@ -9,10 +9,12 @@
 #include <vector>
 
 #include "launcher/host_record.h"
+#include "platform/message_queue.h"
 #include "platform/threads.h"
 #include "platform/timer_service.h"
 #include "runtime/load/small_services.h"
 #include "runtime/load/startup_standins.h"
+#include "runtime/os/message_pump.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/mp_log.h"
 #include "testing/watchdog.h"
@@ -182,6 +184,26 @@ TEST_F(AlarmTest, AlarmRaisesSignal14ThenTicksEverySecondUntilTurnedOff) {
   EXPECT_EQ(timerSignalCalls.load(), 4);
   EXPECT_EQ(ignore_timer_ints.load(), 1u);
   EXPECT_EQ(tdebug[kRearmPending].load(), 0u);
+}
+
+TEST_F(AlarmTest, AlarmPostsTheUserMessageToTheLispThreadOfTheSetUp) {
+  record_.win_timersig = win_timersig;
+  platform::Message message;
+  while (platform::peekMessage(&message, true)) {
+  }
+  ASSERT_EQ(c_mpsetupalarm(), 4);
+  c_mpalarmon(0, 500000);
+  advance(490);
+  EXPECT_FALSE(platform::peekMessage(&message, false));
+  advance(10);
+  ASSERT_TRUE(platform::peekMessage(&message, true));
+  EXPECT_EQ(message.message, platform::kUserMessage);
+  advance(1000);
+  ASSERT_TRUE(platform::peekMessage(&message, true));
+  EXPECT_EQ(message.message, platform::kUserMessage);
+  c_mpalarmoff();
+  advance(3000);
+  EXPECT_FALSE(platform::peekMessage(&message, true));
 }
 
 TEST_F(AlarmTest, CallbackInFlightAtTurnOffReArmsNothing) {
