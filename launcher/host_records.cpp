@@ -1,5 +1,5 @@
-// The two host record forms, the descriptor table, the exit hook of the
-// console form and the first-use hooks of the event words.
+// The two host record forms, the descriptor table and the first-use hooks
+// of the event words.
 
 #include "launcher/host_records.h"
 
@@ -88,13 +88,6 @@ void setup_pseudo_descriptor_table() {
   for (int32_t descriptor : {host::kStandardInput, host::kStandardOutput, host::kStandardError})
     pseudo_descriptor_table[descriptor].kind = host::kKindConsole;  // handle 0: pair 0
   pseudo_descriptor_table[host::kNullDeviceDescriptor].kind = host::kKindNullDevice;
-}
-
-// Stand-in until the console thread exists: with nobody to report the
-// status to, the process ends with it. The console thread's version keeps the
-// status, wakes the console thread and ends only the Lisp thread.
-void console_exit_hook(int32_t status) {
-  std::exit(status);
 }
 
 // Words 12 and 13 start here. The first call closes the splash screen,

@@ -1,6 +1,8 @@
 #include "platform/memory.h"
 
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -76,6 +78,19 @@ bool decommitMemory(uintptr_t address, size_t bytes) {
 bool releaseAddressSpace(uintptr_t address, size_t bytes) {
   if (injectedFault(MemoryOperation::Release, address, bytes)) return false;
   return munmap(reinterpret_cast<void*>(address), bytes) == 0;
+}
+
+bool mapFileAt(uintptr_t address, size_t bytes, int fd, uint64_t fileOffset) {
+  if (bytes == 0 || injectedFault(MemoryOperation::MapFile, address, bytes)) return false;
+  const uint64_t pageMask = static_cast<uint64_t>(sysconf(_SC_PAGESIZE)) - 1;
+  if ((address & pageMask) != 0 || (fileOffset & pageMask) != 0) return false;
+  if (uint64_t{address} + bytes > kAddressSpaceEnd) return false;
+  struct stat64 status {};
+  if (fstat64(fd, &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  if (fileOffset + bytes > static_cast<uint64_t>(status.st_size)) return false;
+  void* result = mmap64(reinterpret_cast<void*>(address), bytes, PROT_READ | PROT_WRITE | PROT_EXEC,
+                        MAP_PRIVATE | MAP_FIXED, fd, static_cast<off64_t>(fileOffset));
+  return result == reinterpret_cast<void*>(address);
 }
 
 size_t freeBytesAt(uintptr_t address) {

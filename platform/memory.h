@@ -25,7 +25,14 @@ size_t freeBytesAt(uintptr_t address);
 // of two), where `bytes` of address space are free; 0 when there is none.
 uintptr_t findFreeRange(uintptr_t lowest, size_t bytes, size_t alignment);
 
-enum class MemoryOperation { Reserve, Commit, Decommit, Release };
+// Maps `bytes` of the open file `fd` from `fileOffset` copy-on-write (read,
+// write, execute) exactly at `address`, over a reservation the caller owns
+// there. Refuses a range that reaches past the file's end (touching it would
+// fault later) and an offset that is not page-aligned. The descriptor may be
+// closed afterwards only if the caller does not need the file kept open.
+bool mapFileAt(uintptr_t address, size_t bytes, int fd, uint64_t fileOffset);
+
+enum class MemoryOperation { Reserve, Commit, Decommit, Release, MapFile };
 // Returning true makes the operation fail without touching the system.
 using MemoryFaultHook = bool (*)(MemoryOperation operation, uintptr_t address, size_t bytes);
 void setMemoryFaultHook(MemoryFaultHook hook);  // nullptr: no faults

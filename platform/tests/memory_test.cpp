@@ -108,4 +108,30 @@ TEST(Memory, FaultHookMakesOperationsFail) {
   platform::releaseAddressSpace(region, k64K);
 }
 
+TEST(Memory, MapFileAtPlacesAFileRangeOverAReservationAndRefusesOnePastItsEnd) {
+  char name[] = "/tmp/map_file_at_XXXXXX";
+  const int fd = mkstemp(name);
+  ASSERT_GE(fd, 0);
+  unlink(name);
+  std::vector<uint8_t> contents(2 * k64K);
+  for (size_t i = 0; i < contents.size(); ++i) contents[i] = static_cast<uint8_t>(i * 7 + 1);
+  ASSERT_EQ(write(fd, contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
+
+  const uintptr_t region = platform::reserveAddressSpace(0, 2 * k64K);
+  ASSERT_NE(region, 0u);
+  ASSERT_TRUE(platform::mapFileAt(region, k64K, fd, k64K));
+  auto* mapped = reinterpret_cast<uint8_t*>(region);
+  EXPECT_EQ(std::memcmp(mapped, contents.data() + k64K, k64K), 0);
+  mapped[0] ^= 0xff;  // copy-on-write: the file keeps its byte
+  uint8_t inFile = 0;
+  ASSERT_EQ(pread(fd, &inFile, 1, k64K), 1);
+  EXPECT_EQ(inFile, contents[k64K]);
+
+  EXPECT_FALSE(platform::mapFileAt(region + k64K, k64K, fd, 2 * k64K)) << "past the end";
+  EXPECT_FALSE(platform::mapFileAt(region + k64K, 2 * k64K, fd, k64K)) << "reaching past the end";
+  EXPECT_FALSE(platform::mapFileAt(region + k64K, k64K, fd, 100)) << "unaligned offset";
+  platform::releaseAddressSpace(region, 2 * k64K);
+  close(fd);
+}
+
 }  // namespace

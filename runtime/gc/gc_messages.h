@@ -19,8 +19,6 @@ inline constexpr char kOldSpaceName[] = "old";
 inline constexpr char kClosedOldArea[] = "Tried to allocate old object into closed old area: 0x%lx";
 inline constexpr char kSysvectorInOldSpace[] = "Found a sysvector in old space at (0x%lx)";
 inline constexpr char kUnknownObjectType[] = "Unknown object type at (0x%lx)";
-inline constexpr char kNoScavenger[] =
-    "New space is exhausted (0x%lx bytes needed) and this runtime has no scavenger";
 inline constexpr char kUnrecognizedRealSysvector[] = "Unrecognized type of real sysvector (0x%lx)";
 inline constexpr char kUnrecognizedSysvector[] = "Unrecognized type of sysvector (0x%lx)";
 inline constexpr char kBadStackFrame[] = "Bad stack frame on stack, addr = 0x%lx";
@@ -29,8 +27,36 @@ inline constexpr char kLispstaticBlockFailed[] =
     "Could not allocate lispstatic structure in vxmmalloc-heap";
 inline constexpr char kLispstaticTableFailed[] =
     "Could not expand lispstatic structure array in vxmmalloc-heap";
+inline constexpr char kRecursiveScavenge[] = "Scavenger invoked itself recursively.";
+inline constexpr char kAlreadyCopied[] = "Trying to copy pointer already copied (0x%lx)";
+inline constexpr char kPointsIntoTargetHalf[] = "Object already pointing to target newspace half: 0x%lx";
+inline constexpr char kCouldntGetBytes[] = "Couldn't get %ld bytes from operating system";
+inline constexpr char kToSpaceOverflow[] = "Scavenger ran out of target newspace (0x%lx bytes needed)";
+inline constexpr char kNoGlobalCollection[] = "global collection not available";
 inline constexpr char kErrorTitle[] = "Vexmora CL: System Error (gsgc)";
 inline constexpr char kSystemErrorTitle[] = "Vexmora CL: System Error";
+
+// Progress of a scavenge and of area sizing (standard output).
+inline constexpr char kScavengingLong[] = "scavenging...";
+inline constexpr char kScavengingTerse[] = "gc: ";
+inline constexpr char kDone[] = "done";
+inline constexpr char kDoneLine[] = "done\n";
+inline constexpr char kNewline[] = "\n";
+inline constexpr char kForcingGlobalGc[] = "Forcing a global gc\n";
+inline constexpr char kHidingNewSpace[] = "hiding %d bytes of newspace...";
+inline constexpr char kRevealingNewSpace[] = "revealing %d bytes in newspace...";
+inline constexpr char kExpandNewLong[] = "expanding new space...";
+inline constexpr char kExpandNewTerse[] = "XN-";
+inline constexpr char kExpandOldNewLong[] = "expanding old and new space...";
+inline constexpr char kExpandOldNewTerse[] = "XOXN-";
+inline constexpr char kExpandOldLong[] = "expanding old space...";
+inline constexpr char kExpandOldTerse[] = "XO-";
+inline constexpr char kMoveNewLong[] = "expanding and moving new space...";
+inline constexpr char kMoveNewTerse[] = "XMN-";
+inline constexpr char kMoveOldNewLong[] = "expanding old and new space, moving newspace...";
+inline constexpr char kMoveOldNewTerse[] = "XOXMN-";
+inline constexpr char kMoveOldLong[] = "expanding old space, moving newspace...";
+inline constexpr char kMoveOldTerse[] = "XOMN-";
 
 // Verification and debugging hooks (standard output).
 inline constexpr char kVerifyTrace[] = "Verify 0x%lx -> 0x%lx = %d\n";

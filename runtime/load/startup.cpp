@@ -19,6 +19,7 @@
 #include "runtime/gc/heap_areas.h"
 #include "runtime/gc/heap_reservation.h"
 #include "runtime/load/build_from_scratch.h"
+#include "runtime/load/image_file.h"
 #include "runtime/load/image_search.h"
 #include "runtime/load/small_services.h"
 #include "runtime/load/startup_messages.h"
@@ -229,7 +230,10 @@ KORVANE_EXPORT int lisp_main(int argc, char** argv, char** envp) {
 
   bool imageFound = false;
   if (argc < 2 || (!isImageOption(argv[1]) && std::strcmp(argv[1], "-build") != 0)) {
-    auto** withImage = static_cast<char**>(std::malloc(sizeof(char*) * (argc + 3)));
+    // Mended: with no arguments at all the program name is supplied too, so
+    // the new vector needs one slot more than count + 3.
+    const int slots = (argc == 0 ? 1 : argc) + 3;
+    auto** withImage = static_cast<char**>(std::malloc(sizeof(char*) * slots));
     if (!withImage) fail(1, text::kNoArgvMemory);
     const char* program = argc > 0 && argv[0] ? argv[0] : kProgramNameWhenNone;
     const char* image = get_default_image_file(home_location, startup::baseName(program),

@@ -10,12 +10,6 @@
 
 extern "C" {
 
-// Replaced by the image reader: until then every restore fails, and the
-// caller reports it.
-void restore_image_file(const char*, int, char**, char**) {
-  std::fputs("image restore not available\n", stderr);
-}
-
 // Replaced by the fasl loaders' initialisation, of which the pure-library
 // variables are the part the build needs now.
 void faslinit() {
@@ -71,6 +65,14 @@ void link_lso_file() {
   std::fflush(stdout);
 }
 
+// Replaced by the heap relocation: until then an image whose Lisp heap or
+// pure library had to move cannot be restored.
+int gc_relocate_heap(heap_descriptor*, int32_t, int32_t) {
+  std::fputs("lisp heap relocation not available\n", stderr);
+  std::fflush(stderr);
+  return 0;
+}
+
 // Replaced by the version over buftostr and Lisp's formatted output, once
 // strings can be made: until then the text goes to standard output as it is.
 void lisp_format(const char* text) {
@@ -78,8 +80,6 @@ void lisp_format(const char* text) {
   std::fflush(stdout);
 }
 
-uint32_t lisp_heap_offset = 0;
-uint32_t vxmmalloc_heap_offset = 0;
 uint32_t prof_thread = 0;
 uint32_t inhibitprof = 0;
 uint32_t do_purify = 0;

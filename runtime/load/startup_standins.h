@@ -7,11 +7,9 @@
 
 #include <cstdint>
 
-extern "C" {
-// ---- image restore and build ----
-// Restores the image and does not return when it succeeds.
-void restore_image_file(const char* imageName, int argc, char** argv, char** envp);
+#include "runtime/gc/heap_reservation.h"
 
+extern "C" {
 // ---- services the build from scratch calls ----
 void faslinit();
 void probe_executable_stack();
@@ -50,10 +48,12 @@ void link_lso_file();
 // Hands the text to Lisp's formatted output (buftostr, internal_lisp_format).
 void lisp_format(const char* text);
 
-// ---- words the start-up clears or resets, owned by the image and
-//      profiler modules ----
-extern uint32_t lisp_heap_offset;
-extern uint32_t vxmmalloc_heap_offset;
+// ---- heap relocation after an image restore ----
+// Moves every pointer of the restored heap by the heap's and the library's
+// distances; 1 when done, 0 when it cannot be (the reason is printed).
+int gc_relocate_heap(heap_descriptor* heap, int32_t heapDelta, int32_t libraryDelta);
+
+// ---- words the start-up clears or resets, owned by the profiler module ----
 extern uint32_t prof_thread;
 extern uint32_t inhibitprof;
 extern uint32_t do_purify;

@@ -1,0 +1,36 @@
+// The long run of the scavenger's random mutator: many seeds, thousands of
+// scavenges each, every one checked against the shadow model and the heap
+// verifier (see runtime/gc/tests/mutator_fixture.h). Run by hand:
+//   build/bin/bench_scavenger_stress [--gtest_filter=...]
+// SCAVENGER_STRESS_SCAVENGES sets the scavenges per seed (default 1000).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "runtime/gc/tests/mutator_model.h"
+
+namespace {
+
+using gc_test::RandomMutator;
+namespace flag = gc::flag;
+
+uint32_t scavengesPerSeed() {
+  const char* text = std::getenv("SCAVENGER_STRESS_SCAVENGES");
+  return text ? static_cast<uint32_t>(std::strtoul(text, nullptr, 10)) : 1000;
+}
+
+class ScavengerStress : public RandomMutator, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(ScavengerStress, ManyScavengesMatchTheModel) {
+  const uint32_t seed = GetParam();
+  const uint32_t flags =
+      (seed % 2 ? flag::kAdvanceGeneration : 0) | (seed % 3 == 0 ? flag::kHideNewSpace : 0);
+  GsGenSpread = 1 + static_cast<int32_t>(seed % 3);
+  run(seed, scavengesPerSeed(), flags);
+  EXPECT_GE(ScavengeCt, scavengesPerSeed());
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, ScavengerStress, ::testing::Range(100u, 106u));
+
+}  // namespace

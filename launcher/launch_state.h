@@ -1,0 +1,28 @@
+// What StartLisp found and bound, shared with the code that starts the Lisp
+// beside the console. Kept until the process ends: the runtime keeps
+// pointers into the vector, the names and the handle.
+#pragma once
+
+#include <cstdint>
+
+#include "launcher/argument_vector.h"
+#include "launcher/runtime_binding.h"
+
+namespace launcher {
+
+struct LaunchState {
+  ArgumentVector vector;
+  const char* baseName = nullptr;
+  bool verbose = false;
+  void* runtimeLibrary = nullptr;
+  RuntimeEntries runtime = {};
+  const char* imagePath = nullptr;
+  uint32_t splashWindow = 0;
+};
+extern LaunchState launch;
+
+// lisp_init with the launch's twelve arguments, `options` the last (null
+// without a console); returns only when the runtime does.
+int initLisp(const OptionsRecord* options);
+
+}  // namespace launcher

@@ -1,0 +1,36 @@
+// Every text the launcher's start-up shows or prints, with the captions of
+// its refusals; printf formats where a value goes in.
+#pragma once
+
+namespace launcher::text {
+
+inline constexpr const char* kLispCaption = "lisp";
+inline constexpr const char* kVersionCaption = "Vexmora Common Lisp";
+
+inline constexpr const char* kPathWithoutSeparator = "internal error: %s has no \\";
+// Decision: a home directory or module path that does not fit its 512 bytes
+// is refused the same way, with this text.
+inline constexpr const char* kPathTooLong = "internal error: %s is too long";
+inline constexpr const char* kLibraryMissing =
+    "Unable to locate the Vexmora CL Dynamic link library:  %s";
+inline constexpr const char* kNamesMissing = "failed to locate exported symbols; incorrect dll";
+inline constexpr const char* kVersionMismatch =
+    "version mismatch: lisp is version %d,  %s is version %d";
+// Until the console window exists in this build.
+inline constexpr const char* kNoConsole = "console not available in this build";
+
+inline constexpr const char* kHomeFound = "f_h_l_a: found match: %s\n";
+inline constexpr const char* kHomeNotFound = "f_h_l_a: failed to find match\n";
+
+// ---- names the launcher looks for ----
+
+inline constexpr const char* kDefaultRuntimeLibrary = "libkorvane.so";
+inline constexpr const char* kImageExtension = ".vxi";
+inline constexpr const char* kCommandResourceName = "RVXMCMD";
+
+inline constexpr const char* kLibraryNameVariable = "VXM_SHLIB_NAME";
+inline constexpr const char* kStartupDebugVariable = "VXM_STARTUP_DEBUG";
+inline constexpr const char* kNoActivateVariable = "VXM_NOACTIVATE_CONSOLE";
+inline constexpr const char* kSlotDebugVariable = "VXMTLSINDEXDEBUG";
+
+}  // namespace launcher::text

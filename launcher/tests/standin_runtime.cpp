@@ -1,0 +1,192 @@
+// A stand-in for the runtime library, loaded by the launcher in black-box
+// tests: it exports the 24 names the launcher binds and writes what it is
+// called with, one "key=value" line each, to the file named by
+// STANDIN_RECORD. STANDIN_VERSION sets its interface version (3 when unset),
+// STANDIN_IMAGE the default image it offers, STANDIN_EXIT the status it ends
+// the Lisp with through the host record's exit hook. With STANDIN_READ set it
+// first reads that many lines of standard input through the host record's
+// read hook, recording each.
+
+#include <dlfcn.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "launcher/host_record.h"
+
+#define STANDIN_EXPORT extern "C" __attribute__((visibility("default")))
+
+extern char** environ;
+
+namespace {
+
+host::HostRecord* redir = nullptr;
+
+void record(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void record(const char* format, ...) {
+  const char* path = std::getenv("STANDIN_RECORD");
+  if (!path) return;
+  FILE* file = std::fopen(path, "a");
+  if (!file) return;
+  va_list arguments;
+  va_start(arguments, format);
+  std::vfprintf(file, format, arguments);
+  va_end(arguments);
+  std::fputc('\n', file);
+  std::fclose(file);
+}
+
+int numberFromEnvironment(const char* name, int otherwise) {
+  const char* value = std::getenv(name);
+  return value ? std::atoi(value) : otherwise;
+}
+
+uint32_t callerThreadId() {
+  return static_cast<uint32_t>(syscall(SYS_gettid));
+}
+
+// This library's own handle, as dlopen gives it to anyone who loads it.
+void* ownHandle() {
+  Dl_info info;
+  if (!dladdr(reinterpret_cast<void*>(&ownHandle), &info)) return nullptr;
+  void* handle = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+  if (handle) dlclose(handle);  // NOLOAD took one more reference
+  return handle;
+}
+
+struct LinkedLibrary {
+  const char* fileName;
+  int32_t flag;
+};
+
+}  // namespace
+
+STANDIN_EXPORT int32_t win_read(int32_t, char*, int32_t, int32_t*) {
+  return -1;
+}
+STANDIN_EXPORT int32_t win_write(int32_t, const char*, int32_t, int32_t*) {
+  return -1;
+}
+STANDIN_EXPORT int32_t win_close(int32_t, int32_t*) {
+  return -1;
+}
+STANDIN_EXPORT int32_t win_no_hang(int32_t, int32_t*, int32_t) {
+  return -1;
+}
+STANDIN_EXPORT void win_timersig() {}
+STANDIN_EXPORT int32_t win_watchfor(int32_t, uint32_t) {
+  return 0;
+}
+STANDIN_EXPORT int32_t win_waitsigio(int32_t) {
+  return 0;
+}
+STANDIN_EXPORT int lisp_main(int, char**, char**) {
+  return 0;
+}
+STANDIN_EXPORT void windows_lisp_exit(int status) {
+  std::exit(status);
+}
+STANDIN_EXPORT int32_t vxm_message_peek_loop(int32_t) {
+  return 0;
+}
+STANDIN_EXPORT int32_t vxm_process_single_event() {
+  return 0;
+}
+STANDIN_EXPORT int32_t signal_lisp(int32_t) {
+  return 0;
+}
+STANDIN_EXPORT int free_heaps(int) {
+  return 0;
+}
+STANDIN_EXPORT int32_t remote_command(int32_t, const void*) {
+  return 0;
+}
+STANDIN_EXPORT uint32_t remote_command_event(uint32_t event) {
+  return event;
+}
+STANDIN_EXPORT int32_t get_vxm_dll_version() {
+  return numberFromEnvironment("STANDIN_VERSION", 3);
+}
+STANDIN_EXPORT uint32_t find_lisp_thread_handle(uint32_t*) {
+  return 0;
+}
+STANDIN_EXPORT void vxm_thread_exit(int32_t, int32_t*, uint32_t) {}
+STANDIN_EXPORT int32_t ipc_shutdown() {
+  return 0;
+}
+STANDIN_EXPORT void set_my_thread_watch_pointers(uint32_t**, uint32_t**) {}
+
+STANDIN_EXPORT const char* get_default_image_file(const char* directory, const char* programName,
+                                                  const char* (*fallback)(), int debug) {
+  record("default_image=%s|%s|%s|%d", directory, programName, fallback ? "fallback" : "null",
+         debug);
+  return std::getenv("STANDIN_IMAGE");
+}
+
+STANDIN_EXPORT char* find_image_file(const char* name, const char* extension, const char* extra,
+                                     int debug) {
+  record("find_image=%s|%s|%s|%d", name, extension, extra ? extra : "null", debug);
+  return nullptr;
+}
+
+STANDIN_EXPORT host::HostRecord* setup_redir(host::HostRecord* record_) {
+  redir = record_;
+  const host::HostRecord& r = *record_;
+  const bool ownHooks = r.win_read == win_read && r.win_write == win_write &&
+                        r.win_close == win_close && r.win_no_hang == win_no_hang &&
+                        r.win_watchfor == win_watchfor && r.win_waitsigio == win_waitsigio &&
+                        r.win_timersig == win_timersig;
+  record("redir_runtime_words=%s", ownHooks ? "own" : "other");
+  record("redir_exit_is_exit=%d", r.exitHook == std::exit ? 1 : 0);
+  record("redir_peek_windows=%s", r.peekWindows ? "list" : "none");
+  record("redir_thread_is_caller=%d", r.lispThreadId == callerThreadId() ? 1 : 0);
+  record("redir_instance_set=%d", r.moduleInstance != 0 ? 1 : 0);
+  const host::DescriptorEntry* table = r.descriptorTable;
+  record("redir_table=%u %u %u %u %u", table[0].kind, table[1].kind, table[2].kind, table[3].kind,
+         table[4].kind);
+  return record_;
+}
+
+STANDIN_EXPORT int lisp_init(int argc, char** argv, char** envp, void (*exitCallback)(int),
+                             const char* home, const char* libraryName, void* libraryHandle,
+                             const char* imageName, int32_t (*slotAllocator)(), int win32app,
+                             void* linkedLibraries, const uint32_t* optionsRecord) {
+  record("argc=%d", argc);
+  for (int i = 0; i < argc; ++i) record("argv=%s", argv[i]);
+  record("envp_is_environ=%d", envp == environ ? 1 : 0);
+  record("exit_is_own=%d", exitCallback == windows_lisp_exit ? 1 : 0);
+  record("home=%s", home);
+  record("library=%s", libraryName);
+  record("handle_is_own=%d", libraryHandle && libraryHandle == ownHandle() ? 1 : 0);
+  record("image=%s", imageName ? imageName : "null");
+  record("allocator=%s", slotAllocator ? "set" : "null");
+  if (slotAllocator) record("allocated_slot=%d", slotAllocator());
+  record("win32app=%d", win32app);
+  int rows = 0;
+  for (auto* row = static_cast<const LinkedLibrary* const*>(linkedLibraries); row && *row; ++row) {
+    record("linked=%s %d", (*row)->fileName, (*row)->flag);
+    ++rows;
+  }
+  record("linked_rows=%d", rows);
+  record("options=%s", optionsRecord ? "set" : "null");
+  // Lines of standard input, a line end recorded as a backslash and "n"; a
+  // read past the script would wait for console input, so the count is given.
+  const int lines = numberFromEnvironment("STANDIN_READ", 0);
+  for (int i = 0; i < lines && redir; ++i) {
+    char line[64];
+    int32_t error = 0;
+    const int32_t n = redir->readHook(0, line, sizeof line - 2, &error);
+    if (n <= 0) break;
+    line[n] = '\0';
+    if (line[n - 1] == '\n') std::strcpy(&line[n - 1], "\\n");
+    record("stdin_line=%s", line);
+  }
+  if (const char* status = std::getenv("STANDIN_RETURN")) return std::atoi(status);
+  if (redir && redir->exitHook) redir->exitHook(numberFromEnvironment("STANDIN_EXIT", 0));
+  return 0;
+}

@@ -1,0 +1,344 @@
+// The scavenger's rules one at a time on small heaps: tenuring, list
+// copying, the copy-scan queue, return addresses, the fatal checks, and what
+// happens when the heap cannot grow.
+#include "runtime/gc/scavenger.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/memory.h"
+#include "runtime/gc/from_space.h"
+#include "runtime/gc/heap_reservation.h"
+#include "runtime/gc/sizing.h"
+#include "runtime/gc/tests/mutator_fixture.h"
+
+namespace {
+
+using namespace gc;
+using gc_test::at;
+using gc_test::Kind;
+using lisp::lispval;
+using lisp::Tag;
+
+constexpr int32_t kHeapExhaustedFunction = -0x15 - 4 * 128;
+
+class Scavenger : public gc_test::MutatorHeap {
+ protected:
+  void TearDown() override {
+    setLispCaller(nullptr);
+    platform::setMemoryFaultHook(nullptr);
+    MutatorHeap::TearDown();
+  }
+
+  lispval& root(uint32_t i) { return rootArray_[i]; }
+  uint32_t header(lispval value) { return lisp::objectAddress(value); }
+  bool inOldSpace(lispval value) { return lisp::objectAddress(value) < GsNewFence; }
+  bool inAllocationSemispace(lispval value) {
+    const uint32_t address = lisp::objectAddress(value);
+    return address >= GsNewAllocationArea.start && address < GsNewAllocationArea.end;
+  }
+  lispval vector(uint32_t n) {
+    return lisp::pointerWord(newObject(Kind::Vector, n, 7), Tag::Other);
+  }
+  lispval cons(lispval car, lispval cdr) {
+    const uint32_t cell = newCons();
+    at(cell) = car;
+    at(cell + 4) = cdr;
+    return lisp::pointerWord(cell, Tag::Cons);
+  }
+  uint32_t generation() { return global(global::kGeneration); }
+  // A cons on the cons page of generation g.
+  lispval consInGeneration(uint32_t g) {
+    EXPECT_EQ(require_new_cons(static_cast<int32_t>(g)), 1);
+    ConsPageHeader* page = consPage(GsGenConsPage[g]);
+    const uint32_t cell = page->fill;
+    page->fill += kConsCellBytes;
+    at(cell) = at(cell + 4) = nil();
+    return lisp::pointerWord(cell, Tag::Cons);
+  }
+};
+
+// ---- tenuring ----
+
+TEST_F(Scavenger, WithSpreadOneAndFlagAnObjectIsCopiedOnceThenTenured) {
+  GsGenSpread = 1;
+  GsCtlFlags |= flag::kAdvanceGeneration;
+  scavenge(0);
+  root(0) = vector(3);
+  root(1) = cons(lisp::makeFixnum(5), nil());
+  scavenge(0);
+  EXPECT_TRUE(inAllocationSemispace(root(0)));
+  EXPECT_TRUE(inAllocationSemispace(root(1)));
+  scavenge(0);
+  EXPECT_TRUE(inOldSpace(root(0)));
+  EXPECT_TRUE(inOldSpace(root(1)));
+  EXPECT_EQ(lisp::car(root(1)), lisp::makeFixnum(5));
+}
+
+TEST_F(Scavenger, WithoutFlagAOnlyStampZeroTenures) {
+  global(global::kGeneration) = 1;
+  root(0) = vector(2);
+  root(1) = cons(nil(), nil());
+  global(global::kGeneration) = 0;
+  root(2) = vector(2);
+  root(3) = consInGeneration(0);
+  global(global::kGeneration) = 1;
+  for (int i = 0; i < 4; ++i) scavenge(0);
+  EXPECT_TRUE(inAllocationSemispace(root(0)));
+  EXPECT_TRUE(inAllocationSemispace(root(1)));
+  EXPECT_TRUE(inOldSpace(root(2)));
+  EXPECT_TRUE(inOldSpace(root(3)));
+  EXPECT_EQ(generation(), 1u);
+}
+
+TEST_F(Scavenger, KeepNewObjectsAreNeverTenured) {
+  GsGenSpread = 1;
+  GsCtlFlags |= flag::kAdvanceGeneration;
+  root(0) = lisp::pointerWord(newObject(Kind::Weak, 2, 9), Tag::Other);
+  root(1) = vector(1);
+  for (int i = 0; i < 5; ++i) scavenge(0);
+  EXPECT_TRUE(inAllocationSemispace(root(0)));
+  EXPECT_TRUE(inOldSpace(root(1)));
+}
+
+TEST_F(Scavenger, FullOldSpaceKeepsTenuresInNewSpaceAndGrowsOldSpace) {
+  // Fill the open area: one byte vector over its free bytes, then the cons page.
+  GsOldArea* area = GsLastOldArea;
+  const uint32_t bytes = area->freeBytes & ~7u;
+  const uint32_t filler = other_from_old_xsmp(bytes);
+  at(filler) = ((bytes - 8) << 8) | lisp::type_code::ByteVector;
+  for (uint32_t cell; (cell = cons_from_old()) != 0;) at(cell) = at(cell + 4) = nil();
+  GsConsTenuresWaiting = 0;
+
+  global(global::kGeneration) = 0;
+  root(0) = vector(40);
+  root(1) = consInGeneration(0);
+  global(global::kGeneration) = 1;
+  const uint32_t areas = GsOldAreaCt;
+  for (int i = 0; i < 3 && GsOldAreaCt == areas; ++i) {
+    scavenge(0);
+    EXPECT_TRUE(inAllocationSemispace(root(0)));
+    EXPECT_TRUE(inAllocationSemispace(root(1)));
+  }
+  ASSERT_EQ(GsOldAreaCt, areas + 1);
+  scavenge(0);
+  for (const lispval value : {root(0), root(1)}) {
+    EXPECT_GE(lisp::objectAddress(value), areaAddress(GsLastOldArea));
+    EXPECT_LT(lisp::objectAddress(value), GsLastOldArea->end);
+  }
+}
+
+// ---- copying ----
+
+TEST_F(Scavenger, AListReachedThroughItsHeadLandsInConsecutiveCells) {
+  lispval list = nil();
+  for (int i = 0; i < 60; ++i) {
+    list = cons(lisp::makeFixnum(i), list);
+    vector(1);  // garbage between the cells' pages does not matter
+  }
+  root(0) = list;
+  scavenge(0);
+  int expected = 59;
+  uint32_t previous = 0;
+  for (lispval x = root(0); x != nil(); x = lisp::cdr(x), --expected) {
+    EXPECT_EQ(lisp::car(x), lisp::makeFixnum(expected));
+    if (previous != 0) {
+      EXPECT_EQ(lisp::objectAddress(x), previous + 8);
+    }
+    previous = lisp::objectAddress(x);
+  }
+  EXPECT_EQ(expected, -1);
+}
+
+TEST_F(Scavenger, AConsCopiedIntoAPageTheScanPassedIsStillScanned) {
+  // X (generation 2) -> Y (generation 1) -> V. The to-space page of
+  // generation 1 is the top one; X's copy lands below it, so Y's copy goes
+  // into a page the scan has already passed.
+  global(global::kGeneration) = 1;
+  const lispval v = vector(2);
+  const lispval y = cons(v, nil());
+  root(0) = consInGeneration(2);
+  lisp::car(root(0)) = y;
+  scavenge(0);
+  const lispval yCopy = lisp::car(root(0));
+  ASSERT_TRUE(inAllocationSemispace(yCopy));
+  const lispval vCopy = lisp::car(yCopy);
+  EXPECT_TRUE(inAllocationSemispace(vCopy));
+  EXPECT_EQ(at(header(vCopy)), lisp::headerWord(lisp::type_code::SimpleVector));
+  EXPECT_GT(lisp::objectAddress(yCopy), lisp::objectAddress(root(0)));
+}
+
+TEST_F(Scavenger, FunctionEntryWordsFollowTheirCodeVectors) {
+  const uint32_t code = newObject(Kind::CodeVector, 0, 3);
+  root(1) = lisp::pointerWord(code, Tag::Other);
+  const uint32_t function = newObject(Kind::Function, 0, 4);
+  at(function + 16) = root(1);
+  at(function + 4) = root(1) - 14;
+  root(0) = lisp::pointerWord(function, Tag::Other);
+  scavenge(0);
+  const uint32_t moved = header(root(0));
+  EXPECT_NE(moved, function);
+  EXPECT_EQ(at(moved + 16), root(1));
+  EXPECT_EQ(at(moved + 4), root(1) - 14);
+}
+
+// Return addresses reach the collector only through stack frames; a slot
+// manager hands one to checkretaddr the way a frame walk does.
+uint32_t g_returnAddress = 0;
+void presentReturnAddress(gsgc_slot_routine, void*) {
+  checkretaddr(addressOf(&g_returnAddress));
+}
+
+TEST_F(Scavenger, AReturnAddressIntoANewCodeVectorMovesWithIt) {
+  const uint32_t code = newObject(Kind::CodeVector, 0, 3);
+  const uint32_t otherCode = newObject(Kind::CodeVector, 0, 5);
+  for (const uint32_t vector : {code, otherCode}) {  // as their constructor chains them
+    at(GsCVC_tail) = vector - kPrefixBytes;
+    GsCVC_tail = vector - kPrefixBytes;
+    ++GsCVC_count;
+  }
+  root(1) = lisp::pointerWord(otherCode, Tag::Other);
+  g_returnAddress = code + 20;
+  void* handle = register_external_slot_manager(presentReturnAddress, nullptr);
+  scavenge(0);
+  unregister_external_slot_manager(handle);
+  ASSERT_NE(g_returnAddress, code + 20);
+  const uint32_t moved = g_returnAddress - 20;
+  EXPECT_EQ(at(moved) & 0xff, lisp::type_code::CodeVector);
+  EXPECT_EQ(at(moved + 4), lisp::makeFixnum(3));
+  EXPECT_EQ(at(header(root(1)) + 4), lisp::makeFixnum(5));
+  // An address below new space is left alone.
+  g_returnAddress = GsNewFence - 4;
+  checkretaddr(addressOf(&g_returnAddress));
+  EXPECT_EQ(g_returnAddress, GsNewFence - 4);
+}
+
+// ---- fatal checks ----
+
+lispval g_twice = 0;
+void presentTwice(gsgc_slot_routine slot, void*) {
+  slot(addressOf(&g_twice));
+  slot(addressOf(&g_twice));
+}
+
+TEST_F(Scavenger, ARootVisitedTwiceIsFatal) {
+  g_twice = vector(1);
+  EXPECT_EXIT(
+      {
+        register_external_slot_manager(presentTwice, nullptr);
+        scavenge(0);
+      },
+      testing::ExitedWithCode(1), "Object already pointing to target newspace half: 0x");
+}
+
+TEST_F(Scavenger, ScavengingInsideAScavengeIsFatal) {
+  EXPECT_EXIT(
+      {
+        InScavenge = 1;
+        scavenge1(0);
+      },
+      testing::ExitedWithCode(1), "Scavenger invoked itself recursively\\.");
+}
+
+// ---- big allocations ----
+
+TEST_F(Scavenger, AnAllocationLoopFarLargerThanNewSpaceRuns) {
+  root(0) = nil();
+  for (uint32_t i = 0; i < 400000; ++i) {
+    const lispval c = cons(lisp::makeFixnum(static_cast<int32_t>(i)), i % 1000 ? nil() : root(0));
+    if (i % 1000 == 0) root(0) = c;
+    if (i % 7 == 0) vector(i % 50);
+  }
+  EXPECT_GT(ScavengeCt, 10u);
+  uint32_t length = 0;
+  for (lispval x = root(0); x != nil(); x = lisp::cdr(x)) ++length;
+  EXPECT_EQ(length, 400u);
+  // One request larger than a semispace grows new space until it fits.
+  const uint32_t bytes = 4 * GsNewSemiSize;
+  const uint32_t big = other_from_new_xsmp(bytes);
+  EXPECT_GE(big, GsNewAllocationArea.start);
+  EXPECT_LE(big + bytes, GsNewAllocationArea.end);
+}
+
+// ---- a heap that cannot grow ----
+
+std::vector<std::vector<lispval>> g_lispCalls;
+void recordLispCall(lispval function, const lispval* arguments, uint32_t count) {
+  g_lispCalls.emplace_back(arguments, arguments + count);
+  g_lispCalls.back().insert(g_lispCalls.back().begin(), function);
+}
+void reportLispCall(lispval, const lispval* arguments, uint32_t count) {
+  std::fprintf(stderr, "handler called with %u arguments, failed %d\n", count,
+               lisp::fixnumValue(arguments[3]));
+}
+bool failCommits(platform::MemoryOperation operation, uintptr_t, size_t) {
+  return operation == platform::MemoryOperation::Commit;
+}
+
+class FailedGrowth : public Scavenger {
+ protected:
+  void SetUp() override {
+    Scavenger::SetUp();
+    g_lispCalls.clear();
+    function_ = lisp::pointerWord(newObject(Kind::Function, 0, 1), Tag::Other);
+    global(kHeapExhaustedFunction) = function_;
+  }
+  lispval function_ = 0;
+};
+
+TEST_F(FailedGrowth, TheHandlerGetsSixArgumentsAndTheReserveIsDrawn) {
+  setLispCaller(recordLispCall);
+  GsFailedSbrk = 12345;
+  GsOldExpansion = 777;
+  GsSbrkFailCode = heap_reservation::kFailCommit;
+  global(global::kNewFree) = 20000;
+  GsNewReserve = 40000;
+  testing::internal::CaptureStdout();
+  GsExit(999);
+  testing::internal::GetCapturedStdout();  // the memory status report
+  ASSERT_EQ(g_lispCalls.size(), 1u);
+  const std::vector<lispval> expected = {
+      function_,           lisp::makeFixnum(999),   lisp::makeFixnum(1),
+      lisp::makeFixnum(0), lisp::makeFixnum(12345), nil(),
+      lisp::makeFixnum(1)};
+  EXPECT_EQ(g_lispCalls[0], expected);
+  EXPECT_EQ(global(global::kNewFree), 50000u);
+  EXPECT_EQ(GsNewReserve, 10000u);
+  EXPECT_EQ(GsFailedSbrk, 0u);
+  EXPECT_EQ(GsOldExpansion, 0u);
+}
+
+TEST_F(FailedGrowth, WithoutAFunctionTheHandlerIsNotCalled) {
+  setLispCaller(recordLispCall);
+  global(kHeapExhaustedFunction) = nil();
+  GsFailedSbrk = 8;
+  testing::internal::CaptureStdout();
+  GsExit(0);
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(g_lispCalls.empty());
+}
+
+TEST_F(FailedGrowth, WithTheReserveGoneTheProcessEnds) {
+  GsFailedSbrk = 12345;
+  global(global::kNewFree) = 1000;
+  GsNewReserve = 1000;
+  EXPECT_EXIT(GsExit(0), testing::ExitedWithCode(1),
+              "Couldn't get 12345 bytes from operating system");
+}
+
+TEST_F(FailedGrowth, AReturningHandlerEndsTheProcessInsteadOfLooping) {
+  EXPECT_EXIT(
+      {
+        alarm(20);  // a loop would end by the signal, not with status 1
+        setLispCaller(reportLispCall);
+        platform::setMemoryFaultHook(failCommits);
+        other_from_new_xsmp(4 * GsNewSemiSize);
+      },
+      testing::ExitedWithCode(1),
+      "handler called with 6 arguments(.|\n)*Couldn't get [0-9]+ bytes from operating system");
+}
+
+}  // namespace

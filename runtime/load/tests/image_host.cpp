@@ -1,0 +1,205 @@
+// A child process for heap image tests, linked with the runtime's objects.
+//
+//   image_host save FILE
+//       builds a small heap with objects in old and new space and a native
+//       block, saves it to FILE, prints its state (below) and exits 0, or
+//       prints "save result N" and exits 2.
+//   image_host restore [--occupy ADDRESS BYTES]... [--env NAME=VALUE]... [--save-again]
+//                      -- ARGUMENTS...
+//       reserves each ADDRESS range first (to force a move; hexadecimal),
+//       sets the environment variables, then calls
+//       lisp_init with ARGUMENTS as the argument vector; a restore that
+//       reaches lisp_main_reborn prints the state and exits 0 there; one
+//       that moved the Lisp heap and failed later prints it at its exit.
+//       With --save-again the restored heap is first saved over the image.
+//
+// The state: one line per saved area and for the native heap's used bytes
+// with a hash of their memory, then the runtime words the restore sets.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/memory.h"
+#include "platform/thread_block.h"
+#include "runtime/gc/allocation.h"
+#include "runtime/gc/gc_state.h"
+#include "runtime/gc/heap_areas.h"
+#include "runtime/gc/heap_reservation.h"
+#include "runtime/gc/native_heap.h"
+#include "runtime/load/image_file.h"
+#include "runtime/load/startup.h"
+#include "runtime/os/thread_storage.h"
+#include "runtime/rs/lisp_value.h"
+
+extern "C" {
+extern uint32_t globreg;
+extern lisp::lispval tval;
+extern lisp::lispval UnboundValue;
+extern uint32_t reborn;
+}
+
+extern char** environ;
+
+namespace {
+
+constexpr uint32_t kOldSize = 0x100000;
+constexpr uint32_t kNewSize = 0x80000;
+constexpr int32_t kSpread = 2;
+constexpr int kHeaderBytes = 92;
+constexpr int kTableOffset = 92;
+constexpr int kEntryBytes = 12;
+constexpr uint32_t kGlobalWordZero = 0x15;  // nil - 0x15
+
+uint32_t& at(uint32_t address) {
+  return *reinterpret_cast<uint32_t*>(static_cast<uintptr_t>(address));
+}
+
+// The nil block with its entry table and trampolines: a restore links them
+// into the running library, so they are compared word by word elsewhere.
+constexpr uint32_t kBlockBelowNil = 0x580;
+constexpr uint32_t kBlockAboveNil = 0x400;
+
+uint64_t hashOf(uint32_t address, uint32_t bytes) {
+  uint64_t hash = 1469598103934665603ull;
+  const auto* p = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(address));
+  for (uint32_t i = 0; i < bytes; ++i) {
+    const uint32_t here = address + i;
+    if (here >= nilval - kBlockBelowNil && here < nilval + kBlockAboveNil) continue;
+    hash = (hash ^ p[i]) * 1099511628211ull;
+  }
+  return hash;
+}
+
+uint32_t readWord(int file, uint64_t offset) {
+  uint8_t b[4] = {};
+  if (pread(file, b, 4, static_cast<off_t>(offset)) != 4) return 0;
+  return b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
+}
+
+// Prints the state, reading the area table from the image file.
+void printState(const char* image) {
+  const int file = open(image, O_RDONLY);
+  const uint32_t count = readWord(file, kTableOffset);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint64_t entry = kTableOffset + 4 + uint64_t{i} * kEntryBytes;
+    const uint32_t address = readWord(file, entry + 4) + lisp_heap_offset;
+    const uint32_t length = readWord(file, entry + 8);
+    if (length == 0) continue;
+    std::printf("area %08x %08x %016llx\n", address, length,
+                static_cast<unsigned long long>(hashOf(address, length)));
+  }
+  close(file);
+  const uint32_t used = vxmmalloc_heap.brk - vxmmalloc_heap.base;
+  std::printf("native %08x %08x %016llx\n", vxmmalloc_heap.base, used,
+              static_cast<unsigned long long>(hashOf(vxmmalloc_heap.base, used)));
+  std::printf("lisp heap %08x %08x\n", lisp_heap.base, lisp_heap.brk);
+  std::printf("nil %08x t %08x unbound %08x globreg %08x\n", nilval, tval, UnboundValue, globreg);
+  std::printf("old areas %08x new top %08x reborn %u\n", gc::areaAddress(GsOldAreas), GsNewTop,
+              reborn);
+  std::printf("markercar %08x\n", at(UnboundValue - 0x11));
+  std::fflush(stdout);
+}
+
+const char* g_image = nullptr;
+bool g_saveAgain = false;
+
+void atReborn(int, char**, char**) {
+  // Saved over the very file this process maps its heap from.
+  if (g_saveAgain) std::printf("saved again %d\n", save_image_file(g_image, 0));
+  printState(g_image);
+  // Global word 0 must name this process's thread slot when Lisp code runs.
+  std::printf("slot word %s\n", at(globreg) == lisp_tls_index ? "ours" : "stale");
+  std::printf("gc hooks %s\n",
+              at(nilval - 0x4f1) == nilval && at(nilval - 0x4f5) == nilval ? "nil" : "other");
+  std::printf("reserved native %08x %08x %08x\n", vxmmalloc_heap.committed_end,
+              vxmmalloc_heap.reserved_end, vxmmalloc_heap.desired_end);
+  std::fflush(stdout);
+  std::exit(0);
+}
+
+// At the exit of a restore that moved the Lisp heap: the state, and the
+// words the restore moves itself before the heap relocation.
+void atExit(int status) {
+  std::printf("exit %d offset %08x\n", status, lisp_heap_offset);
+  if (lisp_heap_offset == 0) return;
+  printState(g_image);
+  std::printf("moved globreg %08x nilcar %08x nilcdr %08x markercdr %08x basepage %08x\n", globreg,
+              at(nilval - 0x11), at(nilval - 0xd), at(UnboundValue - 0xd), at(nilval - 0x191));
+  std::fflush(stdout);
+}
+
+// A heap like a running Lisp's: objects and conses in old and new space, t
+// a cons in old space, and a native block with a pattern.
+int save(const char* image) {
+  const int32_t slot = platform::allocateThreadSlot();
+  lisp_tls_index = static_cast<uint32_t>(slot) * 4;
+  if (setup_heaps(0, 0, 0, 0, 0, 0) != 1) return 3;
+  GsInit(kOldSize, kNewSize, kSpread, 0);
+
+  const uint32_t tCell = cons_from_old();
+  at(tCell) = nilval;
+  at(tCell + 4) = nilval;
+  tval = tCell + lisp::kPointerBias + 1;
+  for (uint32_t i = 0; i < 2000; ++i) {
+    const uint32_t cell = cons_from_old();
+    at(cell) = i * 4;
+    at(cell + 4) = nilval;
+  }
+  const uint32_t vector = other_from_old_xsmp(4096);
+  for (uint32_t i = 0; i < 1024; ++i) at(vector + 4 * i) = 0x01010101u * (i & 0xff);
+  const uint32_t young = other_from_new_xsmp(256);
+  for (uint32_t i = 0; i < 64; ++i) at(young + 4 * i) = 0xa5000000u + i;
+  auto* block = static_cast<uint8_t*>(vxmmalloc(3000, 0, 0));
+  for (int i = 0; i < 3000; ++i) block[i] = static_cast<uint8_t>(i * 7);
+  reborn = 1;
+
+  const int result = save_image_file(image, 0);
+  if (result != kSaveOk) {
+    std::printf("save result %d\n", result);
+    return 2;
+  }
+  printState(image);
+  return 0;
+}
+
+int restore(int argc, char** argv) {
+  std::vector<char*> arguments;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--occupy") == 0 && i + 2 < argc) {
+      const uint32_t address = static_cast<uint32_t>(std::strtoul(argv[i + 1], nullptr, 16));
+      const uint32_t bytes = static_cast<uint32_t>(std::strtoul(argv[i + 2], nullptr, 16));
+      if (platform::reserveAddressSpace(address, bytes) != address) {
+        std::printf("cannot occupy %08x\n", address);
+        return 4;
+      }
+      i += 2;
+    } else if (std::strcmp(argv[i], "--save-again") == 0) {
+      g_saveAgain = true;
+    } else if (std::strcmp(argv[i], "--env") == 0 && i + 1 < argc) {
+      putenv(argv[++i]);
+    } else if (std::strcmp(argv[i], "--") == 0) {
+      arguments.assign(argv + i + 1, argv + argc);
+      break;
+    }
+  }
+  if (arguments.size() >= 3) g_image = arguments[2];
+  arguments.push_back(nullptr);
+  image_file::setRebornHook(atReborn);
+  return lisp_init(static_cast<int>(arguments.size() - 1), arguments.data(), environ, atExit,
+                   nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 3 && std::strcmp(argv[1], "save") == 0) return save(argv[2]);
+  if (argc >= 2 && std::strcmp(argv[1], "restore") == 0) return restore(argc - 2, argv + 2);
+  std::fprintf(stderr, "image_host: unknown mode\n");
+  return 120;
+}
