@@ -38,10 +38,6 @@ void determine_host_os() {
 void ipc_pre_init() {}
 // Replaced by the system services (no early entry points to preset yet).
 void preset_early_entry_points() {}
-// Replaced by the alarm timer (no timer exists to start or stop).
-void c_mpsetupalarm() {}
-void c_mpalarmoff() {}
-
 // Replaced by the dump support (no signal state survives an image yet).
 void reset_signals_after_dumplisp() {}
 // Replaced by the code jettison (no code file is open yet).

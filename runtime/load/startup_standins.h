@@ -23,8 +23,6 @@ extern int host_os;  // 1: the mapping-capable host family
 void determine_host_os();
 void ipc_pre_init();
 void preset_early_entry_points();
-void c_mpsetupalarm();
-void c_mpalarmoff();
 
 // ---- the first Lisp thread ----
 void reset_signals_after_dumplisp();

@@ -46,6 +46,10 @@ inline constexpr uint32_t kSliceReschedule = 129;         // 0
 inline constexpr uint32_t kClockEntriesDue = 130;         // 0
 inline constexpr uint32_t kSliceMarkedHead = 131;         // its OS id
 inline constexpr uint32_t kInterruptScheduled = 132;      // its registry index
+inline constexpr uint32_t kAlarmOn = 256;                 // the delay in ms after the cap
+inline constexpr uint32_t kAlarmOff = 257;                // the one-shot's id
+inline constexpr uint32_t kAlarmCallback = 258;           // ignore_timer_ints
+inline constexpr uint32_t kAlarmTooLong = 264;            // the seconds asked for
 inline constexpr uint32_t kSignalWithoutThread = 265;     // 0
 inline constexpr uint32_t kLiveThreadNothing = 288;       // 0
 inline constexpr uint32_t kLiveThreadWoke = 289;          // OS id
@@ -97,6 +101,10 @@ inline constexpr EventCode kEventCodes[] = {
     {kClockEntriesDue, "clock entries due"},
     {kSliceMarkedHead, "slice marked head"},
     {kInterruptScheduled, "interrupt scheduled"},
+    {kAlarmOn, "alarm on"},
+    {kAlarmOff, "alarm off"},
+    {kAlarmCallback, "alarm callback"},
+    {kAlarmTooLong, "alarm too long"},
     {kSignalWithoutThread, "signal without thread"},
     {kLiveThreadNothing, "live thread: nothing to do"},
     {kLiveThreadWoke, "live thread: woke"},
