@@ -9,7 +9,7 @@
 #include "runtime/rs/native_calls.h"
 #include "runtime/rs/object_routines.h"
 #include "runtime/rs/runtime_routines.h"
-#include "runtime/rs/special_binding.h"
+#include "runtime/rs/dynamic_binding.h"
 
 namespace lisp::entry_table {
 

@@ -1,5 +1,5 @@
 // Special variables: per-thread symbol values and the binding stack
-// (assembly, Lisp register conventions; see special_binding.S).
+// (assembly, Lisp register conventions; see dynamic_binding.S).
 #pragma once
 
 extern "C" {
@@ -26,7 +26,7 @@ void bnp_overflow();
 [[noreturn]] void binding_stack_exhausted();
 }
 
-namespace lisp::special_binding {
+namespace lisp::dynamic_binding {
 inline constexpr const char* kBindingStackExhausted =
     "The binding stack cannot grow: a special binding cannot be made.\n";
-}  // namespace lisp::special_binding
+}  // namespace lisp::dynamic_binding

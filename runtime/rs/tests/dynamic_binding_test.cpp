@@ -4,7 +4,7 @@
 // stores, and a model of per-thread binding stacks run over long seeded
 // sequences of two threads.
 
-#include "runtime/rs/special_binding.h"
+#include "runtime/rs/dynamic_binding.h"
 
 #include <gtest/gtest.h>
 
