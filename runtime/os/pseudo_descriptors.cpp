@@ -250,6 +250,22 @@ int32_t pipeReadiness(const host::DescriptorEntry& entry, bool writing, bool wai
   return isSignalled(pipe->lispEvent, wait) ? 1 : 0;
 }
 
+// Why a read or write of `length` bytes on `entry` cannot start (the error
+// number), or 0: only the descriptor kinds that carry a byte stream take
+// one, and never a negative length.
+int32_t refusedTransfer(const host::DescriptorEntry* entry, int32_t length) {
+  if (!entry) return kErrorBadDescriptor;
+  switch (entry->kind) {
+    case host::kKindRuntimeDescriptor:
+    case host::kKindSocket:
+    case host::kKindNullDevice:
+    case host::kKindChildPipe:
+      return length < 0 ? kErrorInvalidLength : 0;
+    default:
+      return kErrorBadDescriptor;
+  }
+}
+
 }  // namespace
 }  // namespace lisp::os
 
@@ -311,17 +327,7 @@ uint32_t* fd_socket_events(uint32_t socket) {
 KORVANE_EXPORT int32_t win_read(int32_t pseudofd, char* buffer, int32_t length, int32_t* error) {
   setError(error, 0);
   host::DescriptorEntry* entry = entryFor(pseudofd);
-  if (!entry) return fail(error, kErrorBadDescriptor);
-  switch (entry->kind) {
-    case host::kKindRuntimeDescriptor:
-    case host::kKindSocket:
-    case host::kKindNullDevice:
-    case host::kKindChildPipe:
-      if (length < 0) return fail(error, kErrorInvalidLength);
-      break;
-    default:
-      return fail(error, kErrorBadDescriptor);
-  }
+  if (const int32_t refused = refusedTransfer(entry, length)) return fail(error, refused);
   switch (entry->kind) {
     case host::kKindRuntimeDescriptor: return readDescriptor(*entry, buffer, length, error);
     case host::kKindSocket: return readSocket(*entry, buffer, length, error);
@@ -334,17 +340,7 @@ KORVANE_EXPORT int32_t win_write(int32_t pseudofd, const char* data, int32_t len
                                  int32_t* error) {
   setError(error, 0);
   host::DescriptorEntry* entry = entryFor(pseudofd);
-  if (!entry) return fail(error, kErrorBadDescriptor);
-  switch (entry->kind) {
-    case host::kKindRuntimeDescriptor:
-    case host::kKindSocket:
-    case host::kKindNullDevice:
-    case host::kKindChildPipe:
-      if (length < 0) return fail(error, kErrorInvalidLength);
-      break;
-    default:
-      return fail(error, kErrorBadDescriptor);
-  }
+  if (const int32_t refused = refusedTransfer(entry, length)) return fail(error, refused);
   switch (entry->kind) {
     case host::kKindRuntimeDescriptor: {
       const ssize_t wrote =
