@@ -289,11 +289,7 @@ int32_t DllMain(void* instance, uint32_t reason, void*) {
 }
 
 int32_t TlsAllocHighKey() {
-  const int32_t index = platform::allocateThreadSlot();
-  if (index == platform::kNoThreadSlot || index >= platform::kLowSlotCount) return index;
-  const int32_t high = TlsAllocHighKey();
-  platform::freeThreadSlot(index);
-  return high;
+  return platform::allocateHighThreadSlot();
 }
 
 }  // extern "C"

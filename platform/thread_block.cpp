@@ -120,16 +120,29 @@ ThreadBlock* ensureThreadBlock() {
   return block;
 }
 
-int32_t allocateThreadSlot() {
+namespace {
+
+// Takes the lowest free index from `first` on.
+int32_t allocateSlotFrom(int32_t first) {
   SlotState& s = state();
   std::lock_guard guard(s.lock);
-  for (int32_t index = 0; index < kThreadSlotCount; ++index) {
+  for (int32_t index = first; index < kThreadSlotCount; ++index) {
     if (!s.allocated.test(index)) {
       s.allocated.set(index);
       return index;
     }
   }
   return kNoThreadSlot;
+}
+
+}  // namespace
+
+int32_t allocateThreadSlot() {
+  return allocateSlotFrom(0);
+}
+
+int32_t allocateHighThreadSlot() {
+  return allocateSlotFrom(kLowSlotCount);
 }
 
 bool freeThreadSlot(int32_t index) {

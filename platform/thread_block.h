@@ -33,6 +33,10 @@ static_assert(offsetof(ThreadBlock, expansionSlots) == kExpansionPointerOffset);
 
 // Takes the lowest free slot index; kNoThreadSlot when all are taken.
 int32_t allocateThreadSlot();
+// Takes the lowest free index at or above kLowSlotCount (one that lives in the
+// expansion array), leaving the low slots as they are; kNoThreadSlot when
+// none is free.
+int32_t allocateHighThreadSlot();
 // Gives an index back; false when it was not allocated. Every thread's value
 // of a freed slot reads 0 once the index is handed out again.
 bool freeThreadSlot(int32_t index);

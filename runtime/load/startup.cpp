@@ -323,16 +323,7 @@ KORVANE_EXPORT void windows_lisp_exit(int status) {
 }
 
 KORVANE_EXPORT int32_t TlsAllocHighKey() {
-  // Low indices taken on the way; at most one per low slot.
-  int32_t taken[platform::kLowSlotCount];
-  int count = 0;
-  int32_t index = platform::allocateThreadSlot();
-  while (index != platform::kNoThreadSlot && index < platform::kLowSlotCount) {
-    taken[count++] = index;
-    index = platform::allocateThreadSlot();
-  }
-  while (count > 0) platform::freeThreadSlot(taken[--count]);
-  return index;
+  return platform::allocateHighThreadSlot();
 }
 
 }  // extern "C"
