@@ -15,26 +15,15 @@
 #include "runtime/gc/native_heap.h"
 #include "runtime/load/startup_services.h"
 #include "runtime/os/thread_storage.h"
+#include "testing/forget_heaps.h"
 
 namespace gc_test {
 
 inline constexpr uint32_t kOldSize = 0x100000;  // 1 MB
 inline constexpr uint32_t kNewSize = 0x80000;   // two semispaces of 256 KB
 inline constexpr uint32_t kSpread = 2;
-inline constexpr uint32_t kDefaultMaxHeapSize = 0x4000000;
-
-// Forgets every collector and native-heap variable, as in a fresh process.
-inline void forgetHeaps() {
-  const uint32_t zeros[gc::kGcDataWords] = {};
-  restore_gc_data(zeros);
-  maxheapsize = kDefaultMaxHeapSize;
-  GsNewTopLV = GsWorstCasePagesize = GsFailedHlimit = GsFailedSbrk = InScavenge = 0;
-  vxmmalloc_frees = 0;
-  pageallochook = nullptr;
-  std::memset(nextf, 0, sizeof nextf);
-  std::memset(nmalloc, 0, sizeof nmalloc);
-  malloc_low_water = malloc_high_water = 0;
-}
+using testing_support::forgetHeaps;
+using testing_support::kDefaultMaxHeapSize;
 
 template <class T = uint32_t>
 T& at(uint32_t address) {

@@ -27,6 +27,7 @@
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/thread_record.h"
+#include "testing/forget_heaps.h"
 #include "testing/lisp_call_harness.h"
 
 namespace {
@@ -36,7 +37,6 @@ namespace nbg = lisp::nil_block::global;
 constexpr uint32_t kOldSize = 0x100000;   // 1 MB
 constexpr uint32_t kNewSize = 0x1000000;  // two semispaces of 8 MB
 constexpr int32_t kSpread = 2;
-constexpr uint32_t kDefaultMaxHeapSize = 0x4000000;
 constexpr int32_t kCallsPerIteration = 100;
 
 constexpr int32_t kIntegerAdd = 0x18b;
@@ -48,23 +48,7 @@ constexpr int32_t kIntegerTruncate = 0x1d3;
   std::exit(1);
 }
 
-// Forgets every collector and native-heap variable, as in a fresh process:
-// each benchmark run lays its heap out anew.
-void forgetHeaps() {
-  const uint32_t zeros[gc::kGcDataWords] = {};
-  restore_gc_data(zeros);
-  maxheapsize = kDefaultMaxHeapSize;
-  GsNewTopLV = GsWorstCasePagesize = GsFailedHlimit = GsFailedSbrk = InScavenge = 0;
-  vxmmalloc_frees = 0;
-  pageallochook = nullptr;
-  std::memset(nextf, 0, sizeof nextf);
-  std::memset(nmalloc, 0, sizeof nmalloc);
-  malloc_low_water = malloc_high_water = 0;
-  malloccount = malloccountmatch = 0;
-  malloc_bpt_hook = nullptr;
-  malloc_sbrk_hook = nullptr;
-  native_heap::setScavengerLink(nullptr);
-}
+using testing_support::forgetHeaps;
 
 // What bench_routine_loop (routine_loop.S) calls, and how often.
 struct RoutineLoop {

@@ -31,6 +31,7 @@
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/lisp_value.h"
 #include "runtime/rs/thread_record.h"
+#include "testing/forget_heaps.h"
 #include "testing/lisp_call_harness.h"
 
 namespace {
@@ -42,15 +43,7 @@ namespace {
 
 // ---- the native heap ----
 
-void forgetNativeHeap() {
-  std::memset(nextf, 0, sizeof nextf);
-  std::memset(nmalloc, 0, sizeof nmalloc);
-  malloc_low_water = malloc_high_water = 0;
-  malloccount = malloccountmatch = 0;
-  malloc_bpt_hook = nullptr;
-  malloc_sbrk_hook = nullptr;
-  native_heap::setScavengerLink(nullptr);
-}
+using testing_support::forgetNativeHeap;
 
 // The native heap alone, 16 MB at its default address.
 class NativeHeap {
@@ -117,20 +110,10 @@ BENCHMARK(BM_VxmmallocFreeMixed);
 constexpr uint32_t kOldSize = 0x100000;   // 1 MB
 constexpr uint32_t kNewSize = 0x1000000;  // two semispaces of 8 MB
 constexpr int32_t kSpread = 2;
-constexpr uint32_t kDefaultMaxHeapSize = 0x4000000;
 // New space left when the heap is laid out again (more than any one request).
 constexpr int32_t kNewSpaceReserve = 0x10000;
 
-// Forgets every collector and native-heap variable, as in a fresh process.
-void forgetHeaps() {
-  const uint32_t zeros[gc::kGcDataWords] = {};
-  restore_gc_data(zeros);
-  maxheapsize = kDefaultMaxHeapSize;
-  GsNewTopLV = GsWorstCasePagesize = GsFailedHlimit = GsFailedSbrk = InScavenge = 0;
-  vxmmalloc_frees = 0;
-  pageallochook = nullptr;
-  forgetNativeHeap();
-}
+using testing_support::forgetHeaps;
 
 int32_t newSpaceFree() {
   return static_cast<int32_t>(gc::globalWord(gc::global::kNewFree));
