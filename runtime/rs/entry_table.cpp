@@ -5,6 +5,7 @@
 #include "runtime/load/pure_library.h"
 #include "runtime/rs/allocation_routines.h"
 #include "runtime/rs/call_glue.h"
+#include "runtime/rs/calling_protocol.h"
 #include "runtime/rs/integer_entries.h"
 #include "runtime/rs/native_calls.h"
 #include "runtime/rs/object_routines.h"
@@ -23,8 +24,8 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x43, "trap_stack_ovfl", nullptr},              // traps and signals
     {0x47, "bind_one_spec", bind_one_spec},          // special binding
     {0x4b, "box_to_new_bignum", box_to_new_bignum},  // bignums
-    {0x4f, "kwdscan", nullptr},                      // calling protocol and apply
-    {0x53, "lisp_apply", nullptr},                   // calling protocol and apply
+    {0x4f, "kwdscan", kwdscan},                      // calling protocol and apply
+    {0x53, "lisp_apply", lisp_apply},                   // calling protocol and apply
     {0x57, "qcar", qcar},                            // trampolines and call glue
     {0x5b, "qcdr", qcdr},                            // trampolines and call glue
     {0x5f, "list_nreverse", nullptr},                // native entries, frames and bit vectors
@@ -94,7 +95,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x16b, "newest_frame", nullptr},                // threads and operating system
     {0x16f, "new_code_vector", new_code_vector},     // specialised vectors
     {0x173, "new_compiled_function", new_compiled_function},  // symbols, locatives, functions and closures
-    {0x177, "applyn", nullptr},                      // calling protocol and apply
+    {0x177, "applyn", applyn},                      // calling protocol and apply
     {0x17b, "lisp_syscall", nullptr},                // system-call dispatch
     {0x17f, "new_simple_vector", new_simple_vector},  // heap object allocation
     {0x183, "set_boot_mode", nullptr},               // start-up and loaders
@@ -115,7 +116,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x1bf, "logical_xor", logical_xor},             // integer arithmetic
     {0x1c3, "logical_not", logical_not},             // integer arithmetic
     {0x1c7, "shrink_svector", shrink_svector},       // specialised vectors
-    {0x1cb, "fwrap_apply", nullptr},                 // calling protocol and apply
+    {0x1cb, "fwrap_apply", fwrap_apply},                 // calling protocol and apply
     {0x1cf, "intfloat_to_float", nullptr},           // floating point
     {0x1d3, "integer_truncate", integer_truncate},   // integer arithmetic
     {0x1d7, "integer_rem", integer_rem},             // integer arithmetic
@@ -149,7 +150,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x247, "closed_throw", nullptr},                // catch and throw
     {0x24b, "special_throw", nullptr},               // catch and throw
     {0x24f, "relocate_foreign_callback", nullptr},   // callbacks from native code
-    {0x253, "kwdscanb", nullptr},                    // calling protocol and apply
+    {0x253, "kwdscanb", kwdscanb},                    // calling protocol and apply
     {0x257, "new_special_closure", new_special_closure},  // symbols, locatives, functions and closures
     {0x25b, "gc_setf_protect_x", gc_setf_protect_x},  // memory manager
     {0x25f, "foreign_callable_hook", nullptr},       // callbacks from native code

@@ -1,0 +1,12 @@
+// The runtime routines on the calling path of compiled code (assembly,
+// Lisp register conventions): keyword scanning, apply, and the entries that
+// stand in a function's start word when it cannot run its own code.
+#pragma once
+
+extern "C" {
+void kwdscan();
+void kwdscanb();
+void lisp_apply();
+void applyn();
+void fwrap_apply();
+}
