@@ -9,4 +9,7 @@ void kwdscanb();
 void lisp_apply();
 void applyn();
 void fwrap_apply();
+
+// The wrong-argument-count handler, resumed into by the trap dispatcher.
+void argerr();
 }
