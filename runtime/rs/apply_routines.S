@@ -14,6 +14,7 @@
    Frame words below ebp-0x20 are Lisp values or fixnum-shaped (counts are
    kept as 4 * count), so the collector's walk may run in every call. */
 #include "runtime/rs/runtime_frame.inc"
+#include "runtime/rs/argument_area.inc"
 
 #define NIL_T (-0x3e)               /* t is the word nil - 0x3e itself */
 #define NIL_CONDITION_SYMBOL (-0xe5)
@@ -21,7 +22,6 @@
 #define NIL_COMP_TO_INTERP (-0x1f1)
 #define NIL_COMP_TO_BYTE (-0x285)
 #define NIL_ILLEG_MACRO_OR_SPEC_CALL (-0x1ed)
-#define THREAD_STACK_LIMIT 0x1a
 
 #define TAG_MASK 7
 #define TAG_CONS 1
@@ -54,48 +54,6 @@
         .intel_syntax noprefix
         .text
 
-/* RESERVE_AREA too_large: In: ecx = words of the outgoing area (at least
-   2), esp at the routine's last frame word. esp := an 8-aligned area of
-   ecx words whose first two words are nil and below which nothing of the
-   frame is left unset; jumps to too_large (esp unchanged) when the area
-   would pass the thread's stack limit. Clobbers eax, edx. */
-.macro RESERVE_AREA too_large
-        lea edx, [4 * ecx]
-        mov eax, esp
-        sub eax, edx
-        jb \too_large
-        and eax, -8
-        mov edx, [ebp - 0x1c]
-        cmp eax, [edx + THREAD_STACK_LIMIT]
-        jb \too_large
-        mov dword ptr [esp - 4], 0              /* the alignment word, when there is one */
-        mov esp, eax
-        mov [esp], edi
-        mov [esp + 4], edi
-.endm
-
-/* AT_LEAST_TWO reg: reg := max(reg, 2) (unsigned). */
-.macro AT_LEAST_TWO reg
-        cmp \reg, 2
-        jae .Lat_least_two\@
-        mov \reg, 2
-.Lat_least_two\@:
-.endm
-
-/* CALL_SPREAD target: In: the outgoing area at esp, ecx = the count, esi =
-   the function. Loads arguments 1 and 2 from the area, ebx := the thread,
-   calls the target (a label or memory operand), then drops the frame keeping every
-   value register and the carry. */
-.macro CALL_SPREAD target
-        mov eax, [esp]
-        mov edx, [esp + 4]
-        mov ebx, [ebp - 0x1c]
-        call \target
-        leave
-        mov esi, [ebp - 4]
-        ret
-.endm
-
 /* proper_list_length: local subroutine. In: eax = a list. Out: ecx = its
    number of conses, carry clear; carry set when the list is dotted or
    circular (two-pointer walk). Clobbers eax, edx, esi. */
@@ -122,9 +80,11 @@ proper_list_length:
         ret
         .size proper_list_length, . - proper_list_length
 
-/* copy_list_cars: local subroutine. In: eax = a list of at least ecx
+/* copy_list_cars: subroutine of the argument-spreading routines. In: eax = a list of at least ecx
    conses, edx = destination. Copies the first ecx cars. Clobbers eax,
    ebx, ecx, edx. */
+        .globl copy_list_cars
+        .hidden copy_list_cars
         .type copy_list_cars, @function
 copy_list_cars:
 1:      dec ecx
@@ -137,8 +97,10 @@ copy_list_cars:
 2:      ret
         .size copy_list_cars, . - copy_list_cars
 
-/* copy_words: local subroutine. In: eax = source address, ecx = words,
+/* copy_words: subroutine of the argument-spreading routines. In: eax = source address, ecx = words,
    edx = destination. Clobbers eax, ebx, ecx, edx. */
+        .globl copy_words
+        .hidden copy_words
         .type copy_words, @function
 copy_words:
 1:      dec ecx
@@ -150,13 +112,6 @@ copy_words:
         jmp 1b
 2:      ret
         .size copy_words, . - copy_words
-
-/* COPY_CALLER_CLOSURE: this frame's word -0x14 := the caller's. */
-.macro COPY_CALLER_CLOSURE
-        mov eax, [ebp]
-        mov eax, [eax - 0x14]
-        mov [ebp - 0x14], eax
-.endm
 
 /* lisp_apply: runtime routine. In: ecx = n, eax = the function, arguments
    2..n-1, argument n = a list. Calls the function (through funcall_check)
@@ -408,6 +363,8 @@ fwrap_apply:
 /* stack_overflow_report: runtime routine. Calls the condition function
    (the symbol at nil-0xe5) with (fixnum 1000, t). Out: its value, one
    value, carry clear. */
+        .globl stack_overflow_report
+        .hidden stack_overflow_report
         .type stack_overflow_report, @function
 stack_overflow_report:
         RUNTIME_FRAME

@@ -10,6 +10,15 @@ void lisp_apply();
 void applyn();
 void fwrap_apply();
 
+// Start-word routines: a call in progress enters them in place of the
+// function's own code.
+void undeffunc();
+void illeg_macro_or_spec_call();
+void invalid_fun();
+void comp_to_interp();
+void comp_to_byte();
+void fwrap_start();
+
 // The wrong-argument-count handler, resumed into by the trap dispatcher.
 void argerr();
 }

@@ -195,7 +195,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x33b, "foreign_address_to_mi", foreign_address_to_mi}, // calls into native code
     {0x347, "immed_arg_hook", nullptr},              // callbacks from native code
     {0x34f, "throw_over_c_by_returning", nullptr},   // catch and throw
-    {0x353, "invalid_fun", nullptr},                 // calling protocol and apply
+    {0x353, "invalid_fun", invalid_fun},                 // calling protocol and apply
     {0x357, "trap_funbound", nullptr},               // traps and signals
     {0x363, "trap_sym_cons", nullptr},               // traps and signals
     {0x367, "trap_unordered", nullptr},              // traps and signals
@@ -209,11 +209,11 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {-0x79, "trap_signal_hit", nullptr},             // traps and signals
     {-0x7d, "trap_unbound", nullptr},                // traps and signals
     {-0x81, "trap_ffunbound", nullptr},              // traps and signals
-    {-0x1e5, "undeffunc", nullptr},                  // calling protocol and apply
-    {-0x1ed, "illeg_macro_or_spec_call", nullptr},   // calling protocol and apply
-    {-0x1f1, "comp_to_interp", nullptr},             // calling protocol and apply
-    {-0x285, "comp_to_byte", nullptr},               // calling protocol and apply
-    {-0x479, "fwrap_start", nullptr},                // calling protocol and apply
+    {-0x1e5, "undeffunc", undeffunc},                  // calling protocol and apply
+    {-0x1ed, "illeg_macro_or_spec_call", illeg_macro_or_spec_call},   // calling protocol and apply
+    {-0x1f1, "comp_to_interp", comp_to_interp},             // calling protocol and apply
+    {-0x285, "comp_to_byte", comp_to_byte},               // calling protocol and apply
+    {-0x479, "fwrap_start", fwrap_start},                // calling protocol and apply
 }};
 
 uint32_t routineFor(const RoutineSlot& slot) {
