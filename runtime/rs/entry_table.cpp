@@ -3,6 +3,7 @@
 #include "runtime/gc/collector_entries.h"
 #include "runtime/gc/write_barrier.h"
 #include "runtime/load/pure_library.h"
+#include "runtime/os/os_entry_routines.h"
 #include "runtime/rs/allocation_routines.h"
 #include "runtime/rs/call_glue.h"
 #include "runtime/rs/integer_entries.h"
@@ -122,10 +123,10 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x1db, "mathlib", nullptr},                     // file-system and math dispatch
     {0x1df, "process_sig", nullptr},                 // traps and signals
     {0x1e3, "cvt_vector_to_instance", cvt_vector_to_instance},  // other constructors
-    {0x1e7, "mpwaitsigio", nullptr},                 // threads and operating system
-    {0x1eb, "mpsetupalarm", nullptr},                // threads and operating system
-    {0x1ef, "mpalarmon", nullptr},                   // threads and operating system
-    {0x1f3, "mpwatchfor", nullptr},                  // threads and operating system
+    {0x1e7, "mpwaitsigio", mpwaitsigio},             // threads and operating system
+    {0x1eb, "mpsetupalarm", mpsetupalarm},           // threads and operating system
+    {0x1ef, "mpalarmon", mpalarmon},                 // threads and operating system
+    {0x1f3, "mpwatchfor", mpwatchfor},               // threads and operating system
     {0x1f7, "function_fault_entry1", nullptr},       // calling protocol and apply
     {0x1fb, "function_fault_entry2", nullptr},       // calling protocol and apply
     {0x1ff, "scan_fasl", nullptr},                   // start-up and loaders
