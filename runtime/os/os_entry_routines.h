@@ -9,4 +9,10 @@ void mpsetupalarm();
 void mpalarmon();
 void mpwatchfor();
 void mpwaitsigio();
+
+// The debugger's frame walk and exit trap (debugger_frames.S).
+void newest_frame();
+void fd_next_frame();
+void fd_arg_count();
+void break_on_exit_control();
 }
