@@ -45,8 +45,12 @@ uint32_t& word(uint32_t address) {
   return *reinterpret_cast<uint32_t*>(static_cast<uintptr_t>(address));
 }
 
-lispval nil() { return nilval; }
-lispval t() { return nilval + lisp::nil_block::global::kT; }
+lispval nil() {
+  return nilval;
+}
+lispval t() {
+  return nilval + lisp::nil_block::global::kT;
+}
 
 // The stretch of a thread's stack that may be read: [low, high).
 struct WalkedStack {

@@ -16,16 +16,15 @@ extern "C" {
 // newest_frame: the running thread's frame two links above the entry's own
 // (the caller of the routine that called the entry); a parked thread's
 // Lisp frame saved in its newest foreign-call record.
-lisp::lispval debugger_newest_frame(lisp::lispval thread, lisp::lispval current,
-                                    uint32_t ownFrame);
+lisp::lispval debugger_newest_frame(lisp::lispval thread, lisp::lispval current, uint32_t ownFrame);
 // fd_next_frame: the next older frame that belongs to Lisp or to the
 // runtime system, or nil at the end of the stack.
-lisp::lispval debugger_next_frame(lisp::lispval frame, lisp::lispval thread,
-                                  lisp::lispval current, uint32_t ownFrame);
+lisp::lispval debugger_next_frame(lisp::lispval frame, lisp::lispval thread, lisp::lispval current,
+                                  uint32_t ownFrame);
 // fd_arg_count: the argument count the frame's caller recorded for the call,
 // as a fixnum, or nil.
-lisp::lispval debugger_arg_count(lisp::lispval frame, lisp::lispval thread,
-                                 lisp::lispval current, uint32_t ownFrame);
+lisp::lispval debugger_arg_count(lisp::lispval frame, lisp::lispval thread, lisp::lispval current,
+                                 uint32_t ownFrame);
 // break_on_exit_control: the arguments (action, thread, frame, throw flag)
 // in order. Action 0 plants the exit trap, 1 removes it, 2 reports it.
 // Writes the values into values[0] and values[1] and returns their count: 2

@@ -54,7 +54,7 @@ uint32_t addressOf(void (*routine)()) {
 enum class Below { Function, RuntimeMarker, NativeEntryMarker, Junk };
 
 struct FrameRow {
-  int fp;      // word index
+  int fp;  // word index
   Below below;
   int caller;  // word index of the caller's frame; kNone: 0
 };
@@ -102,10 +102,17 @@ class DebuggerFrames : public gc_test::LispRoutineHeap {
     stack_[row.fp + 1] = kReturnBase + 4 * row.fp;
     uint32_t below = lisp::makeFixnum(3);
     switch (row.below) {
-      case Below::Function: below = function_; break;
-      case Below::RuntimeMarker: below = marker::kRuntimeRoutine; break;
-      case Below::NativeEntryMarker: below = marker::kNativeEntry; break;
-      case Below::Junk: break;
+      case Below::Function:
+        below = function_;
+        break;
+      case Below::RuntimeMarker:
+        below = marker::kRuntimeRoutine;
+        break;
+      case Below::NativeEntryMarker:
+        below = marker::kNativeEntry;
+        break;
+      case Below::Junk:
+        break;
     }
     stack_[row.fp - 1] = below;
   }
@@ -211,10 +218,7 @@ const WalkCase kWalks[] = {
      {{20, Below::Function, 30}, {30, Below::NativeEntryMarker, 40}, {12, Below::Function, 60}},
      {{4, 44, kNone, 20}, {44, 90, 30, 12}, {90, kEnd, 100, 100}},
      {20}},
-    {"a saved Lisp frame above the stack base gives nil",
-     {},
-     {{4, kEnd, kNone, kWords + 8}},
-     {}},
+    {"a saved Lisp frame above the stack base gives nil", {}, {{4, kEnd, kNone, kWords + 8}}, {}},
 };
 
 TEST_F(DebuggerFrames, WalksOfAParkedThread) {
