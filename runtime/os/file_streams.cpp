@@ -37,9 +37,10 @@ constexpr int kLastSeekOrigin = SEEK_END;  // 0 start, 1 current, 2 end
 // Error numbers reported as the runtime's own choice.
 constexpr uint32_t kSystemTooManyOpenFiles = 4;
 
-// -10 minus the error: how a failed transfer reaches Lisp code.
+// -10 minus the error: how a failed transfer reaches Lisp code (wrapping,
+// whatever number a hook left).
 int32_t transferFailure(int32_t error) {
-  return -10 - error;
+  return static_cast<int32_t>(static_cast<uint32_t>(-10) - static_cast<uint32_t>(error));
 }
 
 // Why a transfer of `count` bytes from `start` of `buffer` cannot start,
