@@ -127,6 +127,18 @@ TEST_F(FileStreams, AMissingFileGivesNilAndTheErrorWithTheTableUnchanged) {
   EXPECT_EQ(std::memcmp(before.data(), table_.data(), before.size() * sizeof before[0]), 0);
 }
 
+TEST_F(FileStreams, SystemHandleErrorsAreSystemErrorCodes) {
+  // Writing to a directory: EISDIR, which the C runtime numbers 21 and the
+  // system reports as access denied (5).
+  EXPECT_EQ(cl_open(directory_.c_str(), kNil, kT, makeFixnum(0)), kNil);
+  EXPECT_EQ(cl_error, 21 * 4);
+  EXPECT_EQ(cl_open(directory_.c_str(), kNil, kT, makeFixnum(kModeSystemHandle)), kNil);
+  EXPECT_EQ(cl_error, 5 * 4);
+  writeFile(path("file"), "x");
+  EXPECT_EQ(cl_open(path("file/below").c_str(), kT, kNil, makeFixnum(kModeSystemHandle)), kNil);
+  EXPECT_EQ(cl_error, 3 * 4);  // ENOTDIR: path not found
+}
+
 TEST_F(FileStreams, BothFlagsNilPrintsTheMessageAndStillOpens) {
   ::testing::internal::CaptureStdout();
   const lisp::lispval result = openSample(false, false, 0);
