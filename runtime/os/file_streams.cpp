@@ -106,6 +106,22 @@ int runtimeModeFlags(uint32_t bits) {
   return flags;
 }
 
+// Opens an existing file. Decision: a directory is refused as the C
+// runtime's open refuses it (access denied), not handed out as a
+// descriptor whose every read fails.
+int openExisting(const char* path, int flags) {
+  int fd = ::open64(path, flags);
+  struct stat64 status;
+  if (fd >= 0 && ::fstat64(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+    ::close(fd);
+    fd = -1;
+    errno = EACCES;
+  }
+  // Writing to a directory fails before it is opened, with the same meaning.
+  if (fd < 0 && errno == EISDIR) errno = EACCES;
+  return fd;
+}
+
 lispval openSystemHandle(const char* path, AccessFlags access, bool truncate) {
   int flags = accessOf(access) | O_CLOEXEC;
   if (truncate) {
@@ -117,7 +133,7 @@ lispval openSystemHandle(const char* path, AccessFlags access, bool truncate) {
     }
     flags |= O_TRUNC;
   }
-  return registerSystemHandle(::open64(path, flags));
+  return registerSystemHandle(openExisting(path, flags));
 }
 
 lispval openRuntimeDescriptor(const char* path, AccessFlags access, uint32_t bits) {
@@ -130,7 +146,7 @@ lispval openRuntimeDescriptor(const char* path, AccessFlags access, uint32_t bit
     }
     flags |= O_TRUNC;
   }
-  return registerRuntimeDescriptor(::open64(path, flags));
+  return registerRuntimeDescriptor(openExisting(path, flags));
 }
 
 // ---- seeking and sizes ----

@@ -128,12 +128,17 @@ TEST_F(FileStreams, AMissingFileGivesNilAndTheErrorWithTheTableUnchanged) {
 }
 
 TEST_F(FileStreams, SystemHandleErrorsAreSystemErrorCodes) {
-  // Writing to a directory: EISDIR, which the C runtime numbers 21 and the
-  // system reports as access denied (5).
-  EXPECT_EQ(cl_open(directory_.c_str(), kNil, kT, makeFixnum(0)), kNil);
-  EXPECT_EQ(cl_error, 21 * 4);
-  EXPECT_EQ(cl_open(directory_.c_str(), kNil, kT, makeFixnum(kModeSystemHandle)), kNil);
-  EXPECT_EQ(cl_error, 5 * 4);
+  // A directory is no file to open, for reading or writing: access denied,
+  // EACCES (13) in the C runtime's numbering, 5 as a system error.
+  for (bool output : {false, true}) {
+    EXPECT_EQ(cl_open(directory_.c_str(), kT, output ? kT : kNil, makeFixnum(0)), kNil);
+    EXPECT_EQ(cl_error, 13 * 4);
+    EXPECT_EQ(cl_open(directory_.c_str(), kT, output ? kT : kNil, makeFixnum(kModeSystemHandle)),
+              kNil);
+    EXPECT_EQ(cl_error, 5 * 4);
+  }
+  for (int32_t descriptor = host::kFirstAllocatedDescriptor; descriptor < 8; ++descriptor)
+    EXPECT_EQ(entry(descriptor).kind, host::kKindFree);
   writeFile(path("file"), "x");
   EXPECT_EQ(cl_open(path("file/below").c_str(), kT, kNil, makeFixnum(kModeSystemHandle)), kNil);
   EXPECT_EQ(cl_error, 3 * 4);  // ENOTDIR: path not found
