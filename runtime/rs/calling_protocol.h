@@ -19,6 +19,17 @@ void comp_to_interp();
 void comp_to_byte();
 void fwrap_start();
 
+void count_call();
+void function_fault_entry1();
+void function_fault_entry2();
+
+// Runtime routines of the calling path.
+void flav_send();
+void restore_codevector();
+void residentfunction();
+void dump_codevectors();
+void original_fcn_codevec();
+
 // The wrong-argument-count handler, resumed into by the trap dispatcher.
 void argerr();
 }

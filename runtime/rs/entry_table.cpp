@@ -31,7 +31,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x5b, "qcdr", qcdr},                            // trampolines and call glue
     {0x5f, "list_nreverse", nullptr},                // native entries, frames and bit vectors
     {0x63, "qsymeval", qsymeval},                    // special binding
-    {0x67, "count_call", nullptr},                   // calling protocol and apply
+    {0x67, "count_call", count_call},                   // calling protocol and apply
     {0x6b, "throw", nullptr},                        // catch and throw
     {0x6f, "unbind_count", unbind_count},            // special binding
     {0x73, "new_closure_vector", new_closure_vector},  // specialised vectors
@@ -60,7 +60,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0xcf, "one_bigit_div_in_place", one_bigit_div_in_place},  // bignums
     {0xd3, "rs_bit_equal", nullptr},                 // native entries, frames and bit vectors
     {0xd7, "make_readtable", make_readtable},        // other constructors
-    {0xdb, "flav_send", nullptr},                    // calling protocol and apply
+    {0xdb, "flav_send", flav_send},                    // calling protocol and apply
     {0xdf, "get_signal", nullptr},                   // traps and signals
     {0xe3, "inv_s_aref", inv_s_aref},                // arrays and element access
     {0xe7, "unbind_to", unbind_to},                  // special binding
@@ -128,8 +128,8 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x1eb, "mpsetupalarm", mpsetupalarm},           // threads and operating system
     {0x1ef, "mpalarmon", mpalarmon},                 // threads and operating system
     {0x1f3, "mpwatchfor", mpwatchfor},               // threads and operating system
-    {0x1f7, "function_fault_entry1", nullptr},       // calling protocol and apply
-    {0x1fb, "function_fault_entry2", nullptr},       // calling protocol and apply
+    {0x1f7, "function_fault_entry1", function_fault_entry1},       // calling protocol and apply
+    {0x1fb, "function_fault_entry2", function_fault_entry2},       // calling protocol and apply
     {0x1ff, "scan_fasl", nullptr},                   // start-up and loaders
     {0x203, "vector", vector},                       // heap object allocation
     {0x207, "big_extract", big_extract},             // bignums
@@ -172,12 +172,12 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x29f, "set_annotating_consing", set_annotating_consing},  // cons allocation
     {0x2a3, "load_fasl_name", nullptr},              // start-up and loaders
     {0x2a7, "load_fasl", nullptr},                   // start-up and loaders
-    {0x2ab, "original_fcn_codevec", nullptr},        // calling protocol and apply
+    {0x2ab, "original_fcn_codevec", original_fcn_codevec},        // calling protocol and apply
     {0x2c3, "fd_arg_count", fd_arg_count},           // threads and operating system
     {0x2cf, "new_weak_key_vector", new_weak_key_vector},  // specialised vectors
     {0x2d7, "gsgc_totalloc", gsgc_totalloc},         // memory manager
-    {0x2db, "dump_codevectors", nullptr},            // calling protocol and apply
-    {0x2df, "residentfunction", nullptr},            // calling protocol and apply
+    {0x2db, "dump_codevectors", dump_codevectors},            // calling protocol and apply
+    {0x2df, "residentfunction", residentfunction},            // calling protocol and apply
     {0x2e7, "new_weak_vector", new_weak_vector},     // specialised vectors
     {0x2eb, "new_finalization", new_finalization},   // specialised vectors
     {0x2ef, "break_on_exit_control", break_on_exit_control},  // threads and operating system

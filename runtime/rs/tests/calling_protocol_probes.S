@@ -48,6 +48,21 @@ probe_code_vector_block:
         .balign 8
         .size probe_code_vector_block, . - probe_code_vector_block
 
+
+/* probe_code_vector_block_2: a code vector whose code traps (ud2) for its
+   first 6 bytes and enters the recorder from byte 6 on. */
+        .text
+        .balign 8
+        .globl probe_code_vector_block_2
+probe_code_vector_block_2:
+        .long 108 | (8 << 8)
+        ud2
+        ud2
+        ud2
+        jmp lisp_recorder_entry
+        .balign 8
+        .size probe_code_vector_block_2, . - probe_code_vector_block_2
+
         .data
         .balign 4
         .globl applyn_probe_function, applyn_probe_from, applyn_probe_to, applyn_probe_closure
