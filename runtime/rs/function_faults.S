@@ -92,7 +92,8 @@
         .type restore_codevector, @function
 restore_codevector:
         RUNTIME_FRAME
-        sub esp, 8
+        push 0                                  /* frame words the collector visits */
+        push 0
         mov [ebp + 8], eax
         mov ecx, [eax + FUNCTION_CODE_VECTOR]
         test ecx, 3
@@ -202,7 +203,8 @@ restore_codevector:
         .type residentfunction, @function
 residentfunction:
         RUNTIME_FRAME
-        sub esp, 8
+        push 0                                  /* frame words the collector visits */
+        push 0
         LOAD_GOT_ECX
         lea ecx, [ecx + functionfault@GOTOFF]
         cmp [eax + FUNCTION_START], ecx
@@ -252,7 +254,8 @@ dump_codevectors:
         .type original_fcn_codevec, @function
 original_fcn_codevec:
         RUNTIME_FRAME
-        sub esp, 8
+        push 0                                  /* frame words the collector visits */
+        push 0
         mov [ebp + 8], eax
         THREAD_VALUE NIL_EMPTY_KEY_SYMBOL
         mov [ebp - 0x14], eax
