@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <initializer_list>
 #include <ostream>
 #include <vector>
@@ -71,7 +71,8 @@ class CallingProtocolHeap : public gc_test::LispConstructorHeap {
   // Raw words laid out as an object in the test arena (tag 2); room for
   // `words` words at least.
   lispval arenaObject(std::initializer_list<uint32_t> init, uint32_t words = 16) {
-    auto* storage = static_cast<uint32_t*>(objects_->allocate(4 * std::max<uint32_t>(words, init.size())));
+    auto* storage =
+        static_cast<uint32_t*>(objects_->allocate(4 * std::max<uint32_t>(words, init.size())));
     uint32_t i = 0;
     for (uint32_t word : init) storage[i++] = word;
     return lisp::wordOf(storage, lisp::Tag::Other);

@@ -54,8 +54,8 @@ extern "C" void walk_probe_native() {
   ++g_walk.walks;
   g_walk.slots.clear();
   const uint32_t head = lisp::wordAt(g_walk.thread, lisp::thread_record::kClinkHead);
-  scan_stackspace(head, 0, head, [](uint32_t slot) { g_walk.slots.push_back(slot); },
-                  [](uint32_t) {}, 0);
+  scan_stackspace(
+      head, 0, head, [](uint32_t slot) { g_walk.slots.push_back(slot); }, [](uint32_t) {}, 0);
   for (uint32_t slot : g_walk.slots) {
     const uint32_t word = *reinterpret_cast<const uint32_t*>(static_cast<uintptr_t>(slot));
     if (!lispShaped(word)) {
