@@ -4,7 +4,9 @@
 
 #include "runtime/rs/foreign_funcall.h"
 
+#include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "runtime/gc/gc_state.h"
 #include "runtime/rs/native_calls.h"
@@ -59,6 +61,15 @@ bool floatValue(lispval value, double& out) {
   }
 }
 
+// A double rounded to single precision; finite values beyond its range
+// become infinities of their sign rather than an undefined conversion.
+float asSingle(double d) {
+  constexpr float kInfinity = std::numeric_limits<float>::infinity();
+  if (std::isfinite(d) && std::fabs(d) > std::numeric_limits<float>::max())
+    return d > 0 ? kInfinity : -kInfinity;
+  return static_cast<float>(d);
+}
+
 // foreign_address_locate's answer: low word 0 when found, the word in the high one.
 bool nativeWord(lispval value, uint32_t& out) {
   const uint64_t located = foreign_address_locate(value);
@@ -95,7 +106,7 @@ void ff_store_arguments(uint32_t* area, const uint32_t* firstPair, uint32_t pair
         break;
       case Form::Single: {
         floatValue(value, d);
-        const float f = static_cast<float>(d);
+        const float f = asSingle(d);
         std::memcpy(area++, &f, sizeof f);
         break;
       }

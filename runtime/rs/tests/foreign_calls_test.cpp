@@ -349,6 +349,7 @@ TEST_F(ForeignCalls, UpdateEntryVecResolvesFromNativeCode) {
   const lispval e = entry({.name = u"ftb_times7", .callAddress = 0x11});
   EXPECT_EQ(update_entry_vec(e), e);
   EXPECT_EQ(word(e, ev::kCallAddress), inB("ftb_times7"));
+  EXPECT_EQ(word(e, ev::kHandle), addressOf(libraryB_));
   EXPECT_EQ(threadWord(tr::kClinkHead), tr::kEmptyClinkChain);
 }
 
@@ -521,6 +522,18 @@ TEST_F(ForeignFuncall, ApplyLaysTheListsOutAsPairs) {
   shortTypes.stack[2] = nil();
   shortTypes.stack[3] = objects.cons(makeFixnum(4), objects.cons(makeFixnum(5), nil()));
   EXPECT_EQ(call(shortTypes).eax, makeFixnum(9));
+
+  // A circular values list is refused after 1024 elements, with the list.
+  const lispval ring = objects.cons(makeFixnum(1), nil());
+  lisp::cdr(ring) = ring;
+  testing_support::resetRecorder(kHandlerResult);
+  LispCallSetup endless = setupFor(kFfApplySlot, direct("fta_add"), resultOf(ff::kSignedType), 4);
+  endless.stack[2] = nil();
+  endless.stack[3] = ring;
+  EXPECT_EQ(call(endless).eax, kHandlerResult);
+  ASSERT_EQ(lisp_recorder_log.count, 1u);
+  EXPECT_EQ(lisp_recorder_log.calls[0].eax, makeFixnum(54));
+  EXPECT_EQ(lisp_recorder_log.calls[0].edx, ring);
 }
 
 }  // namespace
