@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
@@ -413,6 +414,23 @@ TEST_F(ForeignFuncall, ResultsAreBoxedByTheResultDescription) {
   std::memcpy(&f, &lisp::wordAt(third, -0xe), sizeof f);
   EXPECT_EQ(f, 7.0f / 3.0f);
   EXPECT_EQ(funcall(direct("fta_negate"), {nil(), seven}, nil()).eax, nil()) << "no result type";
+}
+
+TEST_F(ForeignFuncall, FloatArgumentsTakeTheFormTheirDescriptionNames) {
+  float oneAndHalf = 1.5f;
+  uint32_t bits;
+  std::memcpy(&bits, &oneAndHalf, sizeof bits);
+  const lispval single = objects.other(lisp::headerWord(lisp::type_code::SingleFloat), {bits});
+  struct Case {
+    lispval value;
+    double widened;
+  };
+  for (const Case c : {Case{single, 1.5}, Case{doubleFloat(0.25), 0.25}, Case{makeFixnum(-3), -3.0},
+                       Case{doubleFloat(1e300), HUGE_VAL}, Case{doubleFloat(-1e300), -HUGE_VAL}}) {
+    const LispCallResult result =
+        funcall(direct("fta_widen"), {type(ff::kSingleType), c.value}, resultOf(ff::kDoubleType));
+    EXPECT_EQ(doubleOf(result.eax), c.widened);
+  }
 }
 
 TEST_F(ForeignFuncall, ErrnoIsClearedWithoutCaptureAndReturnedAsSecondValueWithIt) {

@@ -37,3 +37,7 @@ unsigned fta_all_ones(void) {
 int ft_in_both(void) {
   return 1;
 }
+
+double fta_widen(float x) {
+  return x;
+}
