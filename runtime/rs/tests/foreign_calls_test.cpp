@@ -20,6 +20,7 @@
 #include "runtime/rs/foreign_funcall.h"
 #include "runtime/rs/native_calls.h"
 #include "runtime/rs/object_layout.h"
+#include "runtime/rs/runtime_routines.h"
 #include "testing/hand_made_objects.h"
 #include "testing/lisp_routine_heap.h"
 
@@ -117,8 +118,8 @@ class ForeignCalls : public LispRoutineHeap {
     libraryB_ = dlopen(FOREIGN_LIBRARY_B, RTLD_NOW | RTLD_LOCAL);
     ASSERT_TRUE(libraryA_ && libraryB_) << dlerror();
     threadWord(tr::kBindingIndex) = makeFixnum(0);
-    libraries_ = symbolWithValue(
-        objects.cons(library(libraryA_), objects.cons(library(libraryB_), nil())));
+    libraries_ =
+        symbolWithValue(objects.cons(library(libraryA_), objects.cons(library(libraryB_), nil())));
     global(kLibrariesGlobal) = libraries_;
     releaseForbidden_ = symbolWithValue(nil());
     global(kReleaseForbiddenGlobal) = releaseForbidden_;
@@ -144,8 +145,8 @@ class ForeignCalls : public LispRoutineHeap {
   lispval symbolWithValue(lispval value) {
     const lispval symbol = objects_->makeSymbol(nil());
     lisp::wordAt(symbol, -0x13) = value;
-    lisp::wordAt(symbol, 1) =
-        objects.other(lisp::headerWithLength(lisp::type_code::SimpleVector, 1), {makeFixnum(1), symbol});
+    lisp::wordAt(symbol, 1) = objects.other(
+        lisp::headerWithLength(lisp::type_code::SimpleVector, 1), {makeFixnum(1), symbol});
     return symbol;
   }
   void setValue(lispval symbol, lispval value) { lisp::wordAt(symbol, -0x13) = value; }
@@ -165,17 +166,17 @@ class ForeignCalls : public LispRoutineHeap {
     uint32_t argumentBytes = 0;
   };
   lispval entry(const EntryWords& w) {
-    return objects.other(lisp::headerWithLength(lisp::type_code::EntryVector, 6),
-                         {objects.string(w.name), w.callAddress, w.handle, w.flags, w.target,
-                          w.argumentBytes});
+    return objects.other(
+        lisp::headerWithLength(lisp::type_code::EntryVector, 6),
+        {objects.string(w.name), w.callAddress, w.handle, w.flags, w.target, w.argumentBytes});
   }
   lispval semiDirect(uint32_t target, uint32_t flags) {
-    return entry({.callAddress = routineAddress(call_semidirect), .flags = ev::kSemiDirect | flags,
+    return entry({.callAddress = routineAddress(call_semidirect),
+                  .flags = ev::kSemiDirect | flags,
                   .target = target});
   }
   uint32_t inA(const char* name) { return addressOf(dlsym(libraryA_, name)); }
   uint32_t inB(const char* name) { return addressOf(dlsym(libraryB_, name)); }
-  static uint32_t routineAddress(void (*routine)()) { return addressOf(reinterpret_cast<void*>(routine)); }
 
   // Calls the entry's call address with these native argument words.
   LispCallResult callEntry(lispval entry, std::initializer_list<uint32_t> words) {
@@ -203,9 +204,9 @@ TEST_F(ForeignCalls, TheHeapIsReleasedAsTheFlagsAndTheForbiddingSymbolSay) {
     uint32_t flags;
     bool released, reported;
   };
-  for (const Case c : {Case{false, 0x4, true, false}, Case{false, 0x8, true, false},
-                       Case{true, 0x4, false, true}, Case{true, 0x8, false, false},
-                       Case{false, 0, false, false}, Case{true, 0, false, false}}) {
+  for (const Case c :
+       {Case{false, 0x4, true, false}, Case{false, 0x8, true, false}, Case{true, 0x4, false, true},
+        Case{true, 0x8, false, false}, Case{false, 0, false, false}, Case{true, 0, false, false}}) {
     SCOPED_TRACE("forbidden " + std::to_string(c.forbidden) + " flags " + std::to_string(c.flags));
     setValue(releaseForbidden_, c.forbidden ? makeFixnum(1) : nil());
     testing_support::resetRecorder(kHandlerResult);
@@ -213,7 +214,8 @@ TEST_F(ForeignCalls, TheHeapIsReleasedAsTheFlagsAndTheForbiddingSymbolSay) {
     const lispval e = semiDirect(addressOf(reinterpret_cast<void*>(&heap_wraps_seen)), c.flags);
     const LispCallResult result = callEntry(e, {});
     EXPECT_EQ(result.eax, c.released ? 0x10u : 0u) << "released, not yet retaken, during the call";
-    const std::vector<uint32_t> expected = c.released ? std::vector<uint32_t>{0, 1} : std::vector<uint32_t>{};
+    const std::vector<uint32_t> expected =
+        c.released ? std::vector<uint32_t>{0, 1} : std::vector<uint32_t>{};
     EXPECT_EQ(heapWrapsSince(g_logStart), expected);
     ASSERT_EQ(lisp_recorder_log.count, c.reported ? 1u : 0u);
     if (c.reported) {
@@ -230,8 +232,8 @@ TEST_F(ForeignCalls, TheCaptureBitsStoreErrnoOrTheLastErrorAfterTheCall) {
     int32_t stored;
   };
   for (const uint32_t release : {0u, 0x8u}) {
-    for (const Case c : {Case{0, static_cast<int32_t>(kErrnoSentinel)}, Case{0x1000, kEnotemptyForLisp},
-                         Case{0x2000, 145}, Case{0x3000, 145}}) {
+    for (const Case c : {Case{0, static_cast<int32_t>(kErrnoSentinel)},
+                         Case{0x1000, kEnotemptyForLisp}, Case{0x2000, 145}, Case{0x3000, 145}}) {
       SCOPED_TRACE("capture " + std::to_string(c.capture) + " release " + std::to_string(release));
       lisp_errno = kErrnoSentinel;
       g_logStart = mplog_sequence;
@@ -314,33 +316,38 @@ TEST_F(ForeignCalls, BindAndCallResolvesOnTheFirstCallThenCallsDirectly) {
   EXPECT_EQ(word(e, ev::kHandle), addressOf(libraryB_));
   EXPECT_EQ(callEntry(e, {5}).eax, 35u);
 
-  const lispval first = entry({.name = u"ft_in_both", .callAddress = routineAddress(bind_and_call)});
+  const lispval first =
+      entry({.name = u"ft_in_both", .callAddress = routineAddress(bind_and_call)});
   EXPECT_EQ(callEntry(first, {}).eax, 1u) << "the first library of the list wins";
 }
 
 TEST_F(ForeignCalls, BindAndCallLooksInTheKnownLibraryFirst) {
   setValue(libraries_, nil());  // only the entry's own handle can find the name
-  const lispval e = entry({.name = u"fta_add", .callAddress = routineAddress(bind_and_call),
+  const lispval e = entry({.name = u"fta_add",
+                           .callAddress = routineAddress(bind_and_call),
                            .handle = addressOf(libraryA_)});
   EXPECT_EQ(callEntry(e, {2, 3}).eax, 5u);
   EXPECT_EQ(word(e, ev::kCallAddress), inA("fta_add"));
   EXPECT_EQ(lisp_recorder_log.count, 0u);
 
   setValue(libraries_, objects.cons(library(libraryA_), objects.cons(library(libraryB_), nil())));
-  const lispval elsewhere = entry({.name = u"ftb_times7", .callAddress = routineAddress(bind_and_call),
+  const lispval elsewhere = entry({.name = u"ftb_times7",
+                                   .callAddress = routineAddress(bind_and_call),
                                    .handle = addressOf(libraryA_)});
   EXPECT_EQ(callEntry(elsewhere, {3}).eax, 21u) << "not in that library: resolved from the list";
   EXPECT_EQ(word(elsewhere, ev::kHandle), addressOf(libraryB_));
 }
 
 TEST_F(ForeignCalls, BindAndCallGoesOnThroughASemiDirectEntryOrTheMissingStub) {
-  const lispval semi = entry({.name = u"fta_fail_with", .callAddress = routineAddress(bind_and_call),
+  const lispval semi = entry({.name = u"fta_fail_with",
+                              .callAddress = routineAddress(bind_and_call),
                               .flags = ev::kSemiDirect | 0x1000});
   EXPECT_EQ(callEntry(semi, {ENOTEMPTY}).eax, 0xffffffffu);
   EXPECT_EQ(word(semi, ev::kCallAddress), routineAddress(call_semidirect));
   EXPECT_EQ(lisp_errno, kEnotemptyForLisp);
 
-  const lispval missing = entry({.name = u"ft_nowhere", .callAddress = routineAddress(bind_and_call)});
+  const lispval missing =
+      entry({.name = u"ft_nowhere", .callAddress = routineAddress(bind_and_call)});
   EXPECT_EQ(callEntry(missing, {}).eax, kHandlerResult);
   ASSERT_EQ(lisp_recorder_log.count, 1u);
   EXPECT_EQ(lisp_recorder_log.calls[0].eax, missing);
@@ -381,7 +388,8 @@ class ForeignFuncall : public ForeignCalls {
   // ff_funcall through its slot: the entry, the pairs, the result description.
   LispCallResult funcall(lispval e, std::vector<lispval> pairs, lispval result) {
     pairs.push_back(result);
-    LispCallSetup setup = setupFor(kFfFuncallSlot, e, pairs[0], static_cast<uint32_t>(pairs.size() + 1));
+    LispCallSetup setup =
+        setupFor(kFfFuncallSlot, e, pairs[0], static_cast<uint32_t>(pairs.size() + 1));
     for (size_t i = 1; i < pairs.size(); ++i) setup.stack[i + 1] = pairs[i];
     return call(setup);
   }
@@ -392,16 +400,18 @@ class ForeignFuncall : public ForeignCalls {
 
 TEST_F(ForeignFuncall, ResultsAreBoxedByTheResultDescription) {
   const lispval three = makeFixnum(3), seven = makeFixnum(7);
-  const LispCallResult scaled =
-      funcall(direct("fta_scale"), {type(ff::kSignedType), three, type(ff::kDoubleType), doubleFloat(2.5)},
-              resultOf(ff::kDoubleType));
-  ASSERT_EQ(lisp::typeCodeOf(lisp::wordAt(scaled.eax, lisp::kHeaderOffset)), lisp::type_code::DoubleFloat);
+  const LispCallResult scaled = funcall(
+      direct("fta_scale"), {type(ff::kSignedType), three, type(ff::kDoubleType), doubleFloat(2.5)},
+      resultOf(ff::kDoubleType));
+  ASSERT_EQ(lisp::typeCodeOf(lisp::wordAt(scaled.eax, lisp::kHeaderOffset)),
+            lisp::type_code::DoubleFloat);
   EXPECT_EQ(doubleOf(scaled.eax), 7.5);
   EXPECT_EQ(scaled.carry, 0u);
   EXPECT_EQ(scaled.x87Depth, 0u);
 
-  EXPECT_EQ(funcall(direct("fta_negate"), {type(ff::kSignedType), seven}, resultOf(ff::kSignedType)).eax,
-            makeFixnum(-7));
+  EXPECT_EQ(
+      funcall(direct("fta_negate"), {type(ff::kSignedType), seven}, resultOf(ff::kSignedType)).eax,
+      makeFixnum(-7));
   EXPECT_EQ(funcall(direct("fta_all_ones"), {}, resultOf(ff::kSignedType)).eax, makeFixnum(-1));
   const lispval big = funcall(direct("fta_all_ones"), {}, resultOf(ff::kUnsignedType)).eax;
   ASSERT_TRUE(lisp::isOther(big));
@@ -409,7 +419,8 @@ TEST_F(ForeignFuncall, ResultsAreBoxedByTheResultDescription) {
   EXPECT_EQ(lisp::wordAt(big, -0xe), 0xffffffffu);
 
   const lispval third = funcall(direct("fta_third"), {nil(), seven}, resultOf(ff::kSingleType)).eax;
-  ASSERT_EQ(lisp::typeCodeOf(lisp::wordAt(third, lisp::kHeaderOffset)), lisp::type_code::SingleFloat);
+  ASSERT_EQ(lisp::typeCodeOf(lisp::wordAt(third, lisp::kHeaderOffset)),
+            lisp::type_code::SingleFloat);
   float f;
   std::memcpy(&f, &lisp::wordAt(third, -0xe), sizeof f);
   EXPECT_EQ(f, 7.0f / 3.0f);
@@ -454,11 +465,12 @@ TEST_F(ForeignFuncall, ErrnoIsClearedWithoutCaptureAndReturnedAsSecondValueWithI
 }
 
 TEST_F(ForeignFuncall, ResolvesThroughBindAndCallAndReservesTheEntrysArgumentBytes) {
-  const lispval e = entry({.name = u"ftb_fail_keeping", .callAddress = routineAddress(bind_and_call),
+  const lispval e = entry({.name = u"ftb_fail_keeping",
+                           .callAddress = routineAddress(bind_and_call),
                            .argumentBytes = 64});
-  const LispCallResult result = funcall(
-      e, {type(ff::kSignedType), makeFixnum(1), type(ff::kDoubleType), doubleFloat(-0.25)},
-      resultOf(ff::kDoubleType));
+  const LispCallResult result =
+      funcall(e, {type(ff::kSignedType), makeFixnum(1), type(ff::kDoubleType), doubleFloat(-0.25)},
+              resultOf(ff::kDoubleType));
   EXPECT_EQ(doubleOf(result.eax), -0.25);
   EXPECT_EQ(word(e, ev::kCallAddress), inB("ftb_fail_keeping"));
 }
@@ -482,16 +494,17 @@ TEST_F(ForeignFuncall, AConversionFunctionGetsTheOperationTypeExtraAndValue) {
 
 TEST_F(ForeignFuncall, FlagBit9OffersPlainValuesToTheHooks) {
   testing_support::resetRecorder(makeFixnum(9));  // both hooks answer 9
-  const LispCallResult result = funcall(direct("fta_negate", ev::kConversionHook),
-                                        {type(ff::kSignedType), makeFixnum(3)}, resultOf(ff::kSignedType));
+  const LispCallResult result =
+      funcall(direct("fta_negate", ev::kConversionHook), {type(ff::kSignedType), makeFixnum(3)},
+              resultOf(ff::kSignedType));
   EXPECT_EQ(result.eax, makeFixnum(-9));
   ASSERT_EQ(lisp_recorder_log.count, 2u);
   EXPECT_EQ(lisp_recorder_log.calls[0].eax, makeFixnum(3));
   EXPECT_EQ(lisp_recorder_log.calls[1].eax, makeFixnum(3));
 
   testing_support::resetRecorder(nil());  // the test hook declines
-  EXPECT_EQ(funcall(direct("fta_negate", ev::kConversionHook), {type(ff::kSignedType), makeFixnum(3)},
-                    resultOf(ff::kSignedType))
+  EXPECT_EQ(funcall(direct("fta_negate", ev::kConversionHook),
+                    {type(ff::kSignedType), makeFixnum(3)}, resultOf(ff::kSignedType))
                 .eax,
             makeFixnum(-3));
   EXPECT_EQ(lisp_recorder_log.count, 1u);
@@ -501,15 +514,16 @@ TEST_F(ForeignFuncall, ArgumentsThatCannotBePassedAreError54WithoutACall) {
   const lispval e = direct("fta_negate");
   const lispval aCons = objects.cons(nil(), nil());
   const lispval unknownType = objects_->makeSymbol(nil());
-  const lispval noFunction = objects.cons(makeFixnum(5), nil());  // a conversion list without a symbol
+  const lispval noFunction =
+      objects.cons(makeFixnum(5), nil());  // a conversion list without a symbol
   struct Case {
     std::vector<lispval> pairs;
     lispval datum;
   };
-  for (const Case& c : {Case{{type(ff::kSignedType), aCons}, aCons},
-                        Case{{type(ff::kDoubleType), aCons}, aCons},
-                        Case{{unknownType, makeFixnum(1)}, unknownType},
-                        Case{{noFunction, makeFixnum(1)}, noFunction}}) {
+  for (const Case& c :
+       {Case{{type(ff::kSignedType), aCons}, aCons}, Case{{type(ff::kDoubleType), aCons}, aCons},
+        Case{{unknownType, makeFixnum(1)}, unknownType},
+        Case{{noFunction, makeFixnum(1)}, noFunction}}) {
     testing_support::resetRecorder(kHandlerResult);
     const LispCallResult result = funcall(e, c.pairs, resultOf(ff::kSignedType));
     EXPECT_EQ(result.eax, kHandlerResult);
@@ -536,7 +550,8 @@ TEST_F(ForeignFuncall, ApplyLaysTheListsOutAsPairs) {
   EXPECT_EQ(doubleOf(result.eax), 2.0);
 
   // Descriptions running out are nil: the value passes as a native word.
-  LispCallSetup shortTypes = setupFor(kFfApplySlot, direct("fta_add"), resultOf(ff::kSignedType), 4);
+  LispCallSetup shortTypes =
+      setupFor(kFfApplySlot, direct("fta_add"), resultOf(ff::kSignedType), 4);
   shortTypes.stack[2] = nil();
   shortTypes.stack[3] = objects.cons(makeFixnum(4), objects.cons(makeFixnum(5), nil()));
   EXPECT_EQ(call(shortTypes).eax, makeFixnum(9));
