@@ -6,6 +6,7 @@
 #include "runtime/os/os_entry_routines.h"
 #include "runtime/rs/allocation_routines.h"
 #include "runtime/rs/call_glue.h"
+#include "runtime/rs/foreign_funcall.h"
 #include "runtime/rs/integer_entries.h"
 #include "runtime/rs/native_calls.h"
 #include "runtime/rs/object_routines.h"
@@ -162,8 +163,8 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x27b, "set_function_constant", nullptr},       // native entries, frames and bit vectors
     {0x27f, "new_locative", new_locative},           // symbols, locatives, functions and closures
     {0x283, "user_verify", user_verify},             // memory manager
-    {0x287, "ff_funcall", nullptr},                  // calls into native code
-    {0x28b, "ff_apply", nullptr},                    // calls into native code
+    {0x287, "ff_funcall", ff_funcall},               // calls into native code
+    {0x28b, "ff_apply", ff_apply},                   // calls into native code
     {0x28f, "make_trellon_triple", make_trellon_triple},  // other constructors
     {0x293, "make_trellon_upi", make_trellon_upi},   // other constructors
     {0x297, "mcons", mcons},                         // cons allocation
