@@ -5,6 +5,7 @@
 #include "runtime/load/pure_library.h"
 #include "runtime/rs/allocation_routines.h"
 #include "runtime/rs/call_glue.h"
+#include "runtime/rs/dispatch_routines.h"
 #include "runtime/rs/integer_entries.h"
 #include "runtime/rs/native_calls.h"
 #include "runtime/rs/object_routines.h"
@@ -119,7 +120,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x1cf, "intfloat_to_float", nullptr},           // floating point
     {0x1d3, "integer_truncate", integer_truncate},   // integer arithmetic
     {0x1d7, "integer_rem", integer_rem},             // integer arithmetic
-    {0x1db, "mathlib", nullptr},                     // file-system and math dispatch
+    {0x1db, "mathlib", mathlib},                     // file-system and math dispatch
     {0x1df, "process_sig", nullptr},                 // traps and signals
     {0x1e3, "cvt_vector_to_instance", cvt_vector_to_instance},  // other constructors
     {0x1e7, "mpwaitsigio", nullptr},                 // threads and operating system
