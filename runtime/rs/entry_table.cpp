@@ -83,7 +83,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x137, "new_simple_string", new_simple_string},  // heap object allocation
     {0x13b, "gc", gc_entry},                         // memory manager
     {0x13f, "lisp_cons", lisp_cons},                 // cons allocation
-    {0x143, "filesys", nullptr},                     // file-system and math dispatch
+    {0x143, "filesys", filesys},                     // file-system and math dispatch
     {0x147, "mi_in_new_bignum", mi_in_new_bignum},   // bignums
     {0x14b, "machine_code", machine_code},           // calls into native code
     {0x14f, "dumplisp", nullptr},                    // start-up and loaders
