@@ -117,7 +117,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x1c3, "logical_not", logical_not},             // integer arithmetic
     {0x1c7, "shrink_svector", shrink_svector},       // specialised vectors
     {0x1cb, "fwrap_apply", nullptr},                 // calling protocol and apply
-    {0x1cf, "intfloat_to_float", nullptr},           // floating point
+    {0x1cf, "intfloat_to_float", intfloat_to_float},  // floating point
     {0x1d3, "integer_truncate", integer_truncate},   // integer arithmetic
     {0x1d7, "integer_rem", integer_rem},             // integer arithmetic
     {0x1db, "mathlib", mathlib},                     // file-system and math dispatch
