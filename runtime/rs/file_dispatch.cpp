@@ -47,8 +47,10 @@ constexpr FileRows kFileRows = {{
     /* 5 cl_seek */ {notAvailableYet, {in(Int, 1), in(Int, 2), in(Int, 3)}, PositionOrErrno, false},
     /* 6 */ noCase,
     /* 7 */ noCase,
-    /* 8 cl_write */ {notAvailableYet, {in(Fix, 1), in(Data, 2), in(Fix, 3), in(Fix, 4)}, Transfer, false},
-    /* 9 cl_read */ {notAvailableYet, {in(Fix, 1), in(Data, 2), in(Fix, 3), in(Fix, 4)}, Transfer, false},
+    /* 8 cl_write */
+    {notAvailableYet, {in(Fix, 1), in(Data, 2), in(Fix, 3), in(Fix, 4)}, Transfer, false},
+    /* 9 cl_read */
+    {notAvailableYet, {in(Fix, 1), in(Data, 2), in(Fix, 3), in(Fix, 4)}, Transfer, false},
     /* 10 cl_stat */ {notAvailableYet, {in(Int, 1), in(Raw, 2), in(Raw, 3)}, NilOrA2, true},
     /* 11 cl_fnstat */ {notAvailableYet, {in(Raw, 1), in(Raw, 2)}, NilOrA2, true},
     /* 12 cl_delete */ {notAvailableYet, {in(Int, 1)}, Word, true},
@@ -57,7 +59,8 @@ constexpr FileRows kFileRows = {{
     /* 15 cl_readdir */ {notAvailableYet, {in(Int, 1)}, Unsigned, true},
     /* 16 cl_closedir */ {notAvailableYet, {in(Int, 1)}, Word, true},
     /* 17 */ noCase,
-    /* 18 cl_select_read */ {notAvailableYet, {in(Fix, 1), in(Data, 2), in(Fix, 3), in(Fix, 4)}, SelectTransfer, false},
+    /* 18 cl_select_read */
+    {notAvailableYet, {in(Fix, 1), in(Data, 2), in(Fix, 3), in(Fix, 4)}, SelectTransfer, false},
     /* 19 */ noCase,
     /* 20 fcntl_ndelay */ {notAvailableYet, {in(Fix, 1), in(Fix, 2)}, TOrErrno, false},
     /* 21 */ noCase,
@@ -84,7 +87,7 @@ using lisp::lispval;
 
 constexpr uint8_t kLengthWordTypeBits = 0x70;  // vector types with a fixnum length word
 constexpr uint8_t kNegativeSign = 0x80;
-constexpr int32_t kEncodedErrorBase = -10;     // a transfer's error code e comes back as -10 - e
+constexpr int32_t kEncodedErrorBase = -10;  // a transfer's error code e comes back as -10 - e
 
 uint32_t headerOf(lispval word) {
   return lisp::wordAt(word, lisp::kHeaderOffset);
@@ -106,7 +109,8 @@ uint32_t dataOf(lispval word) {
   return lisp::objectAddress(word) + (hasLengthWord(word) ? 8 : 4);
 }
 uint32_t lengthOf(lispval word) {
-  if (hasLengthWord(word)) return static_cast<uint32_t>(lisp::fixnumValue(lisp::wordAt(word, -0xe)));
+  if (hasLengthWord(word))
+    return static_cast<uint32_t>(lisp::fixnumValue(lisp::wordAt(word, -0xe)));
   return lisp::headerLength(headerOf(word));
 }
 
@@ -149,7 +153,8 @@ uint64_t resultOf(const fd::FileRow& row, uint32_t r, const Call& call) {
   const auto errnoFixnum = [] { return lisp::makeFixnum(errno_value()); };
   const auto transfer = [&] {
     if (signedR >= 0) return answer(kFileValue, lisp::makeFixnum(signedR));
-    return answer(kFileNilAnd, lisp::makeFixnum(kEncodedErrorBase - signedR));
+    return answer(kFileNilAnd,
+                  lisp::makeFixnum(static_cast<int32_t>(kEncodedErrorBase - int64_t{signedR})));
   };
   switch (row.result) {
     case fd::Result::Word:

@@ -31,17 +31,17 @@ struct Argument {
 
 // How the operation's result r becomes filesys's answer.
 enum class Result : uint8_t {
-  Word,            // r as it is (a Lisp value)
-  TOrNil,          // t when r is not 0, else nil
-  PositionOrErrno, // r = -1: nil and fixnum errno_value(); else r boxed signed
-  Transfer,        // r >= 0: fixnum r; else nil and fixnum (-10 - r)
-  SelectTransfer,  // r = -1: nil; else as Transfer
-  NilOrA2,         // nil when r is nil, else a2
-  Signed,          // r boxed by fixnum_or_bignum
-  Unsigned,        // r boxed by unsigned_fixnum_or_bignum
-  TOrErrno,        // r = -1: nil and fixnum errno_value(); else t
-  Nil,             // nil
-  Fixnum,          // fixnum r
+  Word,             // r as it is (a Lisp value)
+  TOrNil,           // t when r is not 0, else nil
+  PositionOrErrno,  // r = -1: nil and fixnum errno_value(); else r boxed signed
+  Transfer,         // r >= 0: fixnum r; else nil and fixnum (-10 - r)
+  SelectTransfer,   // r = -1: nil; else as Transfer
+  NilOrA2,          // nil when r is nil, else a2
+  Signed,           // r boxed by fixnum_or_bignum
+  Unsigned,         // r boxed by unsigned_fixnum_or_bignum
+  TOrErrno,         // r = -1: nil and fixnum errno_value(); else t
+  Nil,              // nil
+  Fixnum,           // fixnum r
 };
 
 using NativeWords = std::array<uint32_t, 4>;
@@ -70,11 +70,11 @@ extern "C" {
 // What the assembly does with filesys_operation's answer (low byte of the
 // low half; the high half is the payload).
 enum FileAction : uint32_t {
-  kFileValue = 0,      // the payload is the Lisp value
-  kFileSigned = 1,     // box the payload by fixnum_or_bignum
-  kFileUnsigned = 2,   // box it by unsigned_fixnum_or_bignum
-  kFileNilAnd = 3,     // two values: nil and the payload
-  kFileError = 4,      // signal the payload (a fixnum error code)
+  kFileValue = 0,             // the payload is the Lisp value
+  kFileSigned = 1,            // box the payload by fixnum_or_bignum
+  kFileUnsigned = 2,          // box it by unsigned_fixnum_or_bignum
+  kFileNilAnd = 3,            // two values: nil and the payload
+  kFileError = 4,             // signal the payload (a fixnum error code)
   kFileTestsClError = 0x100,  // flag: then nil and cl_error when cl_error is set
 };
 

@@ -77,7 +77,8 @@ inline constexpr int kLogTableSteps = 128;
 inline constexpr std::array<LogPair, kLogTableSteps + 1> kLogTable = {{
 #include "runtime/rs/log_table.inc"
 }};
-static_assert(kLogTable[128].head == 0x3fe62e42fefa4000 && kLogTable[128].tail == 0xbd48432a1b0e2634);
+static_assert(kLogTable[128].head == 0x3fe62e42fefa4000 &&
+              kLogTable[128].tail == 0xbd48432a1b0e2634);
 static_assert(fromBits(kLogTable[128].head) == 0.6931471805601177);
 static_assert(fromBits(kLogTable[128].tail) == -1.7239444525614835e-13);
 

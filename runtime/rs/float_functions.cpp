@@ -48,7 +48,8 @@ double clearLow27(double x) {
 }
 // x with its exponent field moved by delta (the caller keeps it in range).
 double withExponentMoved(double x, int delta) {
-  return fromBits(bitsOf(x) + (static_cast<uint64_t>(static_cast<int64_t>(delta)) << kExponentShift));
+  return fromBits(bitsOf(x) +
+                  (static_cast<uint64_t>(static_cast<int64_t>(delta)) << kExponentShift));
 }
 double logHead(int j) {
   return fromBits(kLogTable[j].head);
@@ -178,8 +179,8 @@ double lisp_drem(double x, double p) {
   const uint64_t sign = bitsOf(x) & kSignBit;
   x = absolute(x);
   while (x > dp) {  // take away the largest 2^i * dp below x: n keeps its parity
-    double tmp = withExponentMoved(dp, static_cast<int>(exponentField(x)) -
-                                           static_cast<int>(exponentField(dp)));
+    double tmp = withExponentMoved(
+        dp, static_cast<int>(exponentField(x)) - static_cast<int>(exponentField(dp)));
     if (x < tmp) tmp = withExponentMoved(tmp, -1);
     x = x - tmp;
   }
@@ -200,6 +201,11 @@ double lisp_log(double x) {
 }
 
 void lisp_log__D(double x, double* headThenTail) {
+  if (!(x > 0) || !lisp_finite(x)) {  // outside the domain the pair is made for
+    headThenTail[0] = lisp_log(x);
+    headThenTail[1] = 0.0;
+    return;
+  }
   const LogParts parts = logParts(x);
   const double head = clearLow27(parts.u1 + parts.u2);
   headThenTail[0] = head;
@@ -231,9 +237,9 @@ double lisp_pow(double x, double y) {
 
   if (rs_copysign(1.0, x) == 1) return lisp_pow_P(x, y);
   const double t = lisp_drem(y, 2.0);
-  if (t == 0) return lisp_pow_P(-x, y);                   // y even
+  if (t == 0) return lisp_pow_P(-x, y);                     // y even
   if (rs_copysign(t, 1.0) == 1) return -lisp_pow_P(-x, y);  // y odd
-  if (x == 0) return y > 0 ? -x : 1 / (-x);               // -0 to a non-integer power
+  if (x == 0) return y > 0 ? -x : 1 / (-x);                 // -0 to a non-integer power
   return kInvalid;
 }
 
@@ -283,6 +289,7 @@ double rs_atanh(double x) {
 double whypot(double x, double y) {
   const double ax = std::fabs(x);
   const double ay = std::fabs(y);
+  if (std::isinf(ax) || std::isinf(ay)) return kInfinity;  // inf / inf below would give NaN
   if (ay > ax) {
     const double ratio = x / ay;
     return ay * std::sqrt(ratio * ratio + 1);

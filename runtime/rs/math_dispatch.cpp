@@ -16,35 +16,35 @@ constexpr NoCase none{};
 }  // namespace
 
 constexpr MathRows kMathRows = {{
-    OfDouble{::acos},            // 0
-    OfDouble{::asin},            // 1
-    OfDouble{::atan},            // 2
-    OfTwoDoubles{::atan2},       // 3
-    OfDouble{::sin},             // 4
-    OfDouble{::cos},             // 5
-    OfDouble{::tan},             // 6
-    OfSingle{rs_sqrtf},          // 7
-    OfTwoDoubles{::hypot},       // 8
-    none,                        // 9
-    OfDouble{lisp_exp},          // 10
-    none,                        // 11
-    OfDouble{lisp_log},          // 12
-    OfDouble{::log10},           // 13
-    OfDouble{rs_log1p},          // 14
-    OfTwoDoubles{lisp_pow},      // 15
-    none,                        // 16
-    none,                        // 17
-    none,                        // 18
-    OfDouble{rs_asinh},          // 19
-    OfDouble{rs_acosh},          // 20
-    OfDouble{rs_atanh},          // 21
-    none,                        // 22
-    none,                        // 23
-    none,                        // 24
-    OfDouble{::sqrt},            // 25
-    none,                        // 26
-    none,                        // 27
-    OfDouble{lisp_logb},         // 28
+    OfDouble{::acos},               // 0
+    OfDouble{::asin},               // 1
+    OfDouble{::atan},               // 2
+    OfTwoDoubles{::atan2},          // 3
+    OfDouble{::sin},                // 4
+    OfDouble{::cos},                // 5
+    OfDouble{::tan},                // 6
+    OfSingle{rs_sqrtf},             // 7
+    OfTwoDoubles{::hypot},          // 8
+    none,                           // 9
+    OfDouble{lisp_exp},             // 10
+    none,                           // 11
+    OfDouble{lisp_log},             // 12
+    OfDouble{::log10},              // 13
+    OfDouble{rs_log1p},             // 14
+    OfTwoDoubles{lisp_pow},         // 15
+    none,                           // 16
+    none,                           // 17
+    none,                           // 18
+    OfDouble{rs_asinh},             // 19
+    OfDouble{rs_acosh},             // 20
+    OfDouble{rs_atanh},             // 21
+    none,                           // 22
+    none,                           // 23
+    none,                           // 24
+    OfDouble{::sqrt},               // 25
+    none,                           // 26
+    none,                           // 27
+    OfDouble{lisp_logb},            // 28
     OfDoubleAndFixnum{lisp_scalb},  // 29
 }};
 

@@ -4,6 +4,8 @@
 // the reset of errno and cl_error and the cl_error test are seen from the
 // Lisp side. The copy of code 23 runs for real.
 
+#include "runtime/rs/file_dispatch.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -13,7 +15,6 @@
 #include <vector>
 
 #include "runtime/os/awaited_services.h"
-#include "runtime/rs/file_dispatch.h"
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
 #include "testing/lisp_constructor_heap.h"
@@ -36,7 +37,7 @@ struct ProbeState {
   uint32_t answer = 0;       // what the probe returns
   uint32_t setsClError = 0;  // stored into cl_error by the probe
   int setsErrno = 0;
-  int errnoSeen = -1;         // errno when the probe ran
+  int errnoSeen = -1;        // errno when the probe ran
   uint32_t clErrorSeen = 1;  // cl_error when the probe ran
   std::vector<fd::NativeWords> calls;
 };
@@ -70,7 +71,8 @@ class Filesys : public gc_test::LispConstructorHeap {
 
   // ---- objects in the test arena ----
   lispval arenaObject(std::initializer_list<uint32_t> words) {
-    auto* storage = static_cast<uint32_t*>(objects_->allocate(static_cast<uint32_t>(4 * words.size() + 8)));
+    auto* storage =
+        static_cast<uint32_t*>(objects_->allocate(static_cast<uint32_t>(4 * words.size() + 8)));
     std::copy(words.begin(), words.end(), storage);
     return lisp::wordOf(storage, lisp::Tag::Other);
   }
@@ -281,9 +283,9 @@ class FilesysCopy : public Filesys {
   // Copies count bytes from byte offset `from` of `source` to offset `to`
   // of `target`; the answer must be nil alone.
   void copy(lispval target, int32_t to, lispval source, int32_t from, int32_t count) {
-    EXPECT_EQ(oneValue(run(23, {source, makeFixnum(from), target, makeFixnum(to),
-                                makeFixnum(count)})),
-              nil());
+    EXPECT_EQ(
+        oneValue(run(23, {source, makeFixnum(from), target, makeFixnum(to), makeFixnum(count)})),
+        nil());
   }
   static std::vector<uint8_t> bytesOf(lispval vector, uint32_t dataOffset, uint32_t n) {
     const auto* start = reinterpret_cast<const uint8_t*>(lisp::objectAddress(vector) + dataOffset);
@@ -297,8 +299,7 @@ class FilesysCopy : public Filesys {
 TEST_F(FilesysCopy, OverlappingCopiesWithinOneVectorKeepTheSourceBytes) {
   const lispval forwards = byteVector();
   copy(forwards, 2, forwards, 0, 8);
-  EXPECT_EQ(bytesOf(forwards, 4, 12),
-            (std::vector<uint8_t>{0, 1, 0, 1, 2, 3, 4, 5, 6, 7, 10, 11}));
+  EXPECT_EQ(bytesOf(forwards, 4, 12), (std::vector<uint8_t>{0, 1, 0, 1, 2, 3, 4, 5, 6, 7, 10, 11}));
   const lispval backwards = byteVector();
   copy(backwards, 0, backwards, 3, 8);
   EXPECT_EQ(bytesOf(backwards, 4, 12),

@@ -4,6 +4,8 @@
 // digits): log, exp and pow within one unit in the last place of the
 // correctly rounded result, drem exact, whypot within two units of hypot.
 
+#include "runtime/rs/float_functions.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,8 +19,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include "runtime/rs/float_functions.h"
 
 namespace {
 
@@ -46,9 +46,9 @@ uint64_t ulpsApart(double a, double b) {
 testing::AssertionResult sameResult(double got, double expected) {
   if ((std::isnan(got) && std::isnan(expected)) || bitsOf(got) == bitsOf(expected))
     return testing::AssertionSuccess();
-  return testing::AssertionFailure() << "got " << got << " (0x" << std::hex << bitsOf(got)
-                                     << "), expected " << expected << " (0x" << bitsOf(expected)
-                                     << ")";
+  return testing::AssertionFailure()
+         << "got " << got << " (0x" << std::hex << bitsOf(got) << "), expected " << expected
+         << " (0x" << bitsOf(expected) << ")";
 }
 
 // ---- rows of the definitions ----
@@ -148,6 +148,9 @@ const BinaryRow kBinaryRows[] = {
     {"whypot 3 4", whypot, 3.0, 4.0, 5.0},
     {"whypot -4 3", whypot, -4.0, 3.0, 5.0},
     {"whypot 1e300 1e300", whypot, 1e300, 1e300, std::hypot(1e300, 1e300)},
+    {"whypot inf inf", whypot, kInf, -kInf, kInf},
+    {"whypot NaN inf", whypot, kNaN, kInf, kInf},
+    {"whypot NaN 1", whypot, kNaN, 1.0, kNaN},
 };
 
 TEST(FloatFunctions, BinaryRowsGiveTheirResults) {
@@ -186,6 +189,12 @@ TEST(FloatFunctions, LogPairHasAShortHeadAndSumsToTheLogarithm) {
     lisp_log__D(x, pair);
     EXPECT_EQ(bitsOf(pair[0]) & ((1u << 27) - 1), 0u) << x;
     EXPECT_LE(ulpsApart(pair[0] + pair[1], lisp_log(x)), 1u) << x;
+  }
+  for (double x : {0.0, -2.0, kInf, kNaN}) {  // outside its domain: the logarithm and 0
+    double pair[2] = {-1, -1};
+    lisp_log__D(x, pair);
+    EXPECT_TRUE(sameResult(pair[0], lisp_log(x))) << x;
+    EXPECT_EQ(pair[1], 0.0) << x;
   }
 }
 
@@ -246,7 +255,9 @@ struct VectorFunction {
 };
 
 const VectorFunction kVectorFunctions[] = {
-    {"log", lisp_log, nullptr, 1},    {"exp", lisp_exp, nullptr, 1}, {"pow", nullptr, lisp_pow, 1},
+    {"log", lisp_log, nullptr, 1},
+    {"exp", lisp_exp, nullptr, 1},
+    {"pow", nullptr, lisp_pow, 1},
     {"drem", nullptr, lisp_drem, 0},
     // Five roundings (ratio, square, sum, root, product) take the scaled
     // formula up to two units from the correctly rounded hypotenuse.
@@ -263,9 +274,8 @@ TEST(FloatFunctions, GeneratedVectorsStayWithinTheirErrorBounds) {
                                         : function.binary(row.arguments[0], row.arguments[1]);
       const uint64_t apart = ulpsApart(got, row.expected);
       worst = std::max(worst, apart);
-      EXPECT_LE(apart, function.allowedUlps)
-          << function.name << " at line " << row.line << ": got " << got << ", expected "
-          << row.expected;
+      EXPECT_LE(apart, function.allowedUlps) << function.name << " at line " << row.line << ": got "
+                                             << got << ", expected " << row.expected;
     }
     std::printf("%s: %zu rows, largest error %llu ulp\n", function.name, found->second.size(),
                 static_cast<unsigned long long>(worst));

@@ -48,12 +48,16 @@ TEST_F(IntfloatToFloat, TheFloatTakesTheIntegersBitsUnconverted) {
     lispval integer;
     lispval selector;
   } rows[] = {
-      {{"single 1.0 from a two-digit bignum", false, 0x3f800000}, bignum({0x0000, 0x3f80}), makeFixnum(0)},
+      {{"single 1.0 from a two-digit bignum", false, 0x3f800000},
+       bignum({0x0000, 0x3f80}),
+       makeFixnum(0)},
       {{"double 1.0 from a four-digit bignum", true, 0x3ff0000000000000},
-       bignum({0, 0, 0x0000, 0x3ff0}), one},
+       bignum({0, 0, 0x0000, 0x3ff0}),
+       one},
       {{"double from fixnum -1", true, 0x00000000ffffffff}, makeFixnum(-1), one},
       {{"single from fixnum 7", false, 7}, makeFixnum(7), makeFixnum(0)},
-      {{"single from a negative bignum", false, 0x7f800001}, bignum({0x0001, 0x7f80}, 0x80),
+      {{"single from a negative bignum", false, 0x7f800001},
+       bignum({0x0001, 0x7f80}, 0x80),
        makeFixnum(0)},
       {{"double from a three-digit bignum", true, 0x0000000500040003}, bignum({3, 4, 5}), nil()},
       {{"signalling NaN double", true, 0x7ff0000000000001}, bignum({1, 0, 0, 0x7ff0}), one},

@@ -3,6 +3,8 @@
 // single-float for code 7); the codes without a case; and what a callee
 // sees of the x87 unit and the foreign-call chain, through probe rows.
 
+#include "runtime/rs/math_dispatch.h"
+
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -12,7 +14,6 @@
 #include <limits>
 
 #include "runtime/rs/float_functions.h"
-#include "runtime/rs/math_dispatch.h"
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/thread_record.h"
