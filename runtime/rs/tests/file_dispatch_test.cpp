@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -291,19 +292,35 @@ class FilesysCopy : public Filesys {
     const auto* start = reinterpret_cast<const uint8_t*>(lisp::objectAddress(vector) + dataOffset);
     return {start, start + n};
   }
+  static constexpr uint32_t kLongBytes = 600;
+  lispval longByteVector() {  // type 98: kLongBytes bytes after the header, all different nearby
+    auto* storage = static_cast<uint32_t*>(objects_->allocate(4 + kLongBytes));
+    storage[0] = lisp::headerWithLength(98, kLongBytes);
+    auto* bytes = reinterpret_cast<uint8_t*>(storage + 1);
+    for (uint32_t i = 0; i < kLongBytes; ++i) bytes[i] = static_cast<uint8_t>(i * 7 % 251);
+    return lisp::wordOf(storage, lisp::Tag::Other);
+  }
   lispval byteVector() {  // type 98: 12 bytes 0 .. 11 after the header
     return arenaObject({lisp::headerWithLength(98, 12), 0x03020100, 0x07060504, 0x0b0a0908});
   }
 };
 
+// Long enough that a forward word-by-word copy would overwrite source bytes
+// before reading them.
 TEST_F(FilesysCopy, OverlappingCopiesWithinOneVectorKeepTheSourceBytes) {
-  const lispval forwards = byteVector();
-  copy(forwards, 2, forwards, 0, 8);
-  EXPECT_EQ(bytesOf(forwards, 4, 12), (std::vector<uint8_t>{0, 1, 0, 1, 2, 3, 4, 5, 6, 7, 10, 11}));
-  const lispval backwards = byteVector();
-  copy(backwards, 0, backwards, 3, 8);
-  EXPECT_EQ(bytesOf(backwards, 4, 12),
-            (std::vector<uint8_t>{3, 4, 5, 6, 7, 8, 9, 10, 8, 9, 10, 11}));
+  struct Case {
+    int32_t to, from, count;
+  };
+  for (const Case& c :
+       {Case{3, 0, 500}, Case{0, 3, 500}, Case{64, 1, 530}, Case{1, 64, 530}, Case{5, 5, 100}}) {
+    const lispval vector = longByteVector();
+    std::vector<uint8_t> expected = bytesOf(vector, 4, kLongBytes);
+    const std::vector<uint8_t> source = expected;
+    std::copy(source.begin() + c.from, source.begin() + c.from + c.count, expected.begin() + c.to);
+    copy(vector, c.to, vector, c.from, c.count);
+    EXPECT_EQ(bytesOf(vector, 4, kLongBytes), expected)
+        << "to " << c.to << " from " << c.from << " count " << c.count;
+  }
 }
 
 TEST_F(FilesysCopy, CopiesBetweenVectorsOfBothDataLayouts) {
