@@ -20,8 +20,6 @@ int add_waiting_proc_handles(uint32_t*, int, int) {
 
 void note_signalled_procs(uint32_t*, int, int, int, int32_t) {}
 
-__attribute__((weak)) uint32_t cl_error = 0;
-
 }  // extern "C"
 
 namespace lisp::os {

@@ -22,10 +22,6 @@ int add_waiting_proc_handles(uint32_t* array, int start, int limit);
 // Marks the child whose handle is at the index the wait result names (within
 // [first, end)) as seen ended.
 void note_signalled_procs(uint32_t* array, int first, int end, int limit, int32_t waitResult);
-
-// File-system calls: the failing errno of the last call as a fixnum, or 0.
-// Defined weakly here; the file-system module's own definition replaces it.
-extern uint32_t cl_error;
 }
 
 namespace lisp::os {

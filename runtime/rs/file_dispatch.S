@@ -22,8 +22,8 @@
    cl_error. Out: the service's result, one value with carry clear, or two
    (nil and a fixnum code) with carry set and ecx = 2: the row's own
    failure answer, or, for the rows that look at it, cl_error when it is
-   set after the service. A code without a case signals runtime error 22
-   (an operation not built yet 63), then goes on to the cl_error test.
+   set after the service. A code without a case signals runtime error 22,
+   then goes on to the cl_error test.
    ebp-0x20 keeps the count, then the answer's action, raw. */
         .globl filesys
         .hidden filesys

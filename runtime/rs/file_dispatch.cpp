@@ -1,35 +1,105 @@
-// filesys's table: service code to file operation, argument conversions and
-// result form. The cl_* operations are the file-system module's; a row whose
-// operation has not landed yet holds notAvailableYet.
+// filesys's table: service code to file operation (the cl_* calls of the
+// file-system module, reached through one-line adapters that give each
+// native word its C type), argument conversions and result form.
 
 #include "runtime/rs/file_dispatch.h"
 
 #include <cstring>
 
 #include "runtime/os/errno_values.h"
+#include "runtime/os/file_calls.h"
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
 
 namespace lisp::file_dispatch {
 
-uint32_t notAvailableYet(const NativeWords&) {
-  return 0;
-}
-
 namespace {
 
 constexpr int32_t kErrorNoCase = 22;
-constexpr int32_t kErrorNotAvailable = 63;  // runtime_error::kEntryNotAvailable
+
+// ---- the operations, on native words ----
+
+char* address(uint32_t word) {
+  return reinterpret_cast<char*>(static_cast<uintptr_t>(word));
+}
+int32_t integer(uint32_t word) {
+  return static_cast<int32_t>(word);
+}
+uint32_t word(int32_t value) {
+  return static_cast<uint32_t>(value);
+}
+uint32_t word(const char* pointer) {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
+}
+
+using W = NativeWords;
+uint32_t fileExists(const W& w) {
+  return word(cl_existsp(address(w[0])));
+}
+uint32_t openFile(const W& w) {
+  return cl_open(address(w[0]), w[1], w[2], w[3]);
+}
+uint32_t closeFile(const W& w) {
+  return cl_close(w[0]);
+}
+uint32_t seekFile(const W& w) {
+  return word(cl_seek(integer(w[0]), integer(w[1]), integer(w[2])));
+}
+uint32_t writeFile(const W& w) {
+  return word(cl_write(integer(w[0]), address(w[1]), integer(w[2]), integer(w[3])));
+}
+uint32_t readFile(const W& w) {
+  return word(cl_read(integer(w[0]), address(w[1]), integer(w[2]), integer(w[3])));
+}
+uint32_t statFile(const W& w) {
+  return cl_stat(address(w[0]), w[1], w[2]);
+}
+uint32_t statDescriptor(const W& w) {
+  return cl_fnstat(w[0], w[1]);
+}
+uint32_t deleteFile(const W& w) {
+  return cl_delete(address(w[0]));
+}
+uint32_t renameFile(const W& w) {
+  return cl_rename(address(w[0]), address(w[1]));
+}
+uint32_t openListing(const W& w) {
+  return word(cl_opendir(address(w[0])));
+}
+uint32_t nextInListing(const W& w) {
+  return word(cl_readdir(integer(w[0])));
+}
+uint32_t closeListing(const W& w) {
+  return cl_closedir(integer(w[0]));
+}
+uint32_t selectRead(const W& w) {
+  return word(cl_select_read(integer(w[0]), address(w[1]), integer(w[2]), integer(w[3])));
+}
+uint32_t noDelay(const W& w) {
+  return word(fcntl_ndelay(integer(w[0]), integer(w[1])));
+}
+uint32_t readLink(const W& w) {
+  return word(cl_readlink(address(w[0]), address(w[1]), integer(w[2])));
+}
+uint32_t createFile(const W& w) {
+  return cl_create_x(address(w[0]), integer(w[1]));
+}
+uint32_t copyFileTimes(const W& w) {
+  return cl_set_time_from_file(address(w[0]), address(w[1]));
+}
+uint32_t changeMode(const W& w) {
+  return cl_chmod(address(w[0]), integer(w[1]));
+}
 
 // Copies within or between vectors: the ranges may overlap.
-uint32_t copyBytes(const NativeWords& w) {
-  const int32_t count = static_cast<int32_t>(w[2]);
+uint32_t copyBytes(const W& w) {
+  const int32_t count = integer(w[2]);
   if (count > 0)  // a negative count copies nothing
-    std::memmove(reinterpret_cast<void*>(static_cast<uintptr_t>(w[0])),
-                 reinterpret_cast<const void*>(static_cast<uintptr_t>(w[1])),
-                 static_cast<size_t>(count));
+    std::memmove(address(w[0]), address(w[1]), static_cast<size_t>(count));
   return 0;
 }
+
+// ---- the table ----
 
 constexpr Argument in(From from, uint8_t index) {
   return {from, index};
@@ -39,39 +109,36 @@ using enum From;
 using enum Result;
 
 constexpr FileRows kFileRows = {{
-    /* 0 cl_existsp */ {notAvailableYet, {in(Int, 1)}, TOrNil, true},
-    /* 1 cl_open */ {notAvailableYet, {in(Int, 1), in(Raw, 2), in(Raw, 3), in(Raw, 4)}, Word, true},
+    /* 0 */ {fileExists, {in(Int, 1)}, TOrNil, true},
+    /* 1 */ {openFile, {in(Int, 1), in(Raw, 2), in(Raw, 3), in(Raw, 4)}, Word, true},
     /* 2 */ noCase,
-    /* 3 cl_close */ {notAvailableYet, {in(Raw, 1)}, Word, true},
+    /* 3 */ {closeFile, {in(Raw, 1)}, Word, true},
     /* 4 */ noCase,
-    /* 5 cl_seek */ {notAvailableYet, {in(Int, 1), in(Int, 2), in(Int, 3)}, PositionOrErrno, false},
+    /* 5 */ {seekFile, {in(Int, 1), in(Int, 2), in(Int, 3)}, PositionOrErrno, false},
     /* 6 */ noCase,
     /* 7 */ noCase,
-    /* 8 cl_write */
-    {notAvailableYet, {in(Fix, 1), in(Data, 2), in(Fix, 3), in(Fix, 4)}, Transfer, false},
-    /* 9 cl_read */
-    {notAvailableYet, {in(Fix, 1), in(Data, 2), in(Fix, 3), in(Fix, 4)}, Transfer, false},
-    /* 10 cl_stat */ {notAvailableYet, {in(Int, 1), in(Raw, 2), in(Raw, 3)}, NilOrA2, true},
-    /* 11 cl_fnstat */ {notAvailableYet, {in(Raw, 1), in(Raw, 2)}, NilOrA2, true},
-    /* 12 cl_delete */ {notAvailableYet, {in(Int, 1)}, Word, true},
-    /* 13 cl_rename */ {notAvailableYet, {in(Int, 1), in(Int, 2)}, Word, true},
-    /* 14 cl_opendir */ {notAvailableYet, {in(Int, 1)}, Signed, true},
-    /* 15 cl_readdir */ {notAvailableYet, {in(Int, 1)}, Unsigned, true},
-    /* 16 cl_closedir */ {notAvailableYet, {in(Int, 1)}, Word, true},
+    /* 8 */ {writeFile, {in(Fix, 1), in(Data, 2), in(Fix, 3), in(Fix, 4)}, Transfer, false},
+    /* 9 */ {readFile, {in(Fix, 1), in(Data, 2), in(Fix, 3), in(Fix, 4)}, Transfer, false},
+    /* 10 */ {statFile, {in(Int, 1), in(Raw, 2), in(Raw, 3)}, NilOrA2, true},
+    /* 11 */ {statDescriptor, {in(Raw, 1), in(Raw, 2)}, NilOrA2, true},
+    /* 12 */ {deleteFile, {in(Int, 1)}, Word, true},
+    /* 13 */ {renameFile, {in(Int, 1), in(Int, 2)}, Word, true},
+    /* 14 */ {openListing, {in(Int, 1)}, Signed, true},
+    /* 15 */ {nextInListing, {in(Int, 1)}, Unsigned, true},
+    /* 16 */ {closeListing, {in(Int, 1)}, Word, true},
     /* 17 */ noCase,
-    /* 18 cl_select_read */
-    {notAvailableYet, {in(Fix, 1), in(Data, 2), in(Fix, 3), in(Fix, 4)}, SelectTransfer, false},
+    /* 18 */ {selectRead, {in(Fix, 1), in(Data, 2), in(Fix, 3), in(Fix, 4)}, SelectTransfer, false},
     /* 19 */ noCase,
-    /* 20 fcntl_ndelay */ {notAvailableYet, {in(Fix, 1), in(Fix, 2)}, TOrErrno, false},
+    /* 20 */ {noDelay, {in(Fix, 1), in(Fix, 2)}, TOrErrno, false},
     /* 21 */ noCase,
     /* 22 */ noCase,
-    /* 23 copy */ {copyBytes, {in(DataPlusFix, 3), in(DataPlusFix, 1), in(Fix, 5)}, Nil, true},
-    /* 24 cl_readlink */ {notAvailableYet, {in(Int, 1), in(Data, 2), in(Len, 2)}, Fixnum, false},
+    /* 23 */ {copyBytes, {in(DataPlusFix, 3), in(DataPlusFix, 1), in(Fix, 5)}, Nil, true},
+    /* 24 */ {readLink, {in(Int, 1), in(Data, 2), in(Len, 2)}, Fixnum, false},
     /* 25 */ noCase,
-    /* 26 cl_create_x */ {notAvailableYet, {in(Int, 1), in(Int, 2)}, Word, true},
-    /* 27 cl_set_time_from_file */ {notAvailableYet, {in(Int, 1), in(Int, 2)}, Word, true},
+    /* 26 */ {createFile, {in(Int, 1), in(Int, 2)}, Word, true},
+    /* 27 */ {copyFileTimes, {in(Int, 1), in(Int, 2)}, Word, true},
     /* 28 */ noCase,
-    /* 29 cl_chmod */ {notAvailableYet, {in(Int, 1), in(Int, 2)}, Word, true},
+    /* 29 */ {changeMode, {in(Int, 1), in(Int, 2)}, Word, true},
 }};
 
 }  // namespace
@@ -194,8 +261,6 @@ extern "C" uint64_t filesys_operation(const lispval* arguments, uint32_t count, 
   if (code >= fd::kCodeCount || (*fd::activeFileRows)[code].operation == nullptr)
     return answer(kFileError, lisp::makeFixnum(fd::kErrorNoCase), true);
   const fd::FileRow& row = (*fd::activeFileRows)[code];
-  if (row.operation == fd::notAvailableYet)
-    return answer(kFileError, lisp::makeFixnum(fd::kErrorNotAvailable), row.testsClError);
   fd::NativeWords words{};
   for (size_t i = 0; i < words.size(); ++i) words[i] = call.convert(row.arguments[i]);
   return resultOf(row, row.operation(words), call);

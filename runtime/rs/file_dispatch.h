@@ -55,11 +55,6 @@ struct FileRow {
 };
 using FileRows = std::array<FileRow, kCodeCount>;
 
-// The row of a service whose operation the file-system module does not
-// provide yet: filesys signals runtime error 63 (entry not available) for
-// it. Never called; wiring the operation replaces it in its row.
-uint32_t notAvailableYet(const NativeWords&);
-
 // The rows filesys dispatches on: the built-in table, or a test's probe rows.
 extern const FileRows* activeFileRows;
 
