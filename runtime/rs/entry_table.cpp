@@ -6,6 +6,7 @@
 #include "runtime/os/os_entry_routines.h"
 #include "runtime/rs/allocation_routines.h"
 #include "runtime/rs/call_glue.h"
+#include "runtime/rs/dispatch_routines.h"
 #include "runtime/rs/foreign_funcall.h"
 #include "runtime/rs/integer_entries.h"
 #include "runtime/rs/native_calls.h"
@@ -84,7 +85,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x137, "new_simple_string", new_simple_string},  // heap object allocation
     {0x13b, "gc", gc_entry},                         // memory manager
     {0x13f, "lisp_cons", lisp_cons},                 // cons allocation
-    {0x143, "filesys", nullptr},                     // file-system and math dispatch
+    {0x143, "filesys", filesys},                     // file-system and math dispatch
     {0x147, "mi_in_new_bignum", mi_in_new_bignum},   // bignums
     {0x14b, "machine_code", machine_code},           // calls into native code
     {0x14f, "dumplisp", nullptr},                    // start-up and loaders
@@ -118,10 +119,10 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x1c3, "logical_not", logical_not},             // integer arithmetic
     {0x1c7, "shrink_svector", shrink_svector},       // specialised vectors
     {0x1cb, "fwrap_apply", nullptr},                 // calling protocol and apply
-    {0x1cf, "intfloat_to_float", nullptr},           // floating point
+    {0x1cf, "intfloat_to_float", intfloat_to_float},  // floating point
     {0x1d3, "integer_truncate", integer_truncate},   // integer arithmetic
     {0x1d7, "integer_rem", integer_rem},             // integer arithmetic
-    {0x1db, "mathlib", nullptr},                     // file-system and math dispatch
+    {0x1db, "mathlib", mathlib},                     // file-system and math dispatch
     {0x1df, "process_sig", nullptr},                 // traps and signals
     {0x1e3, "cvt_vector_to_instance", cvt_vector_to_instance},  // other constructors
     {0x1e7, "mpwaitsigio", mpwaitsigio},             // threads and operating system
