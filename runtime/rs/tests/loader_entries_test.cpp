@@ -9,6 +9,7 @@
 
 #include "platform/thread_block.h"
 #include "runtime/gc/allocation.h"
+#include "runtime/gc/scavenger.h"
 #include "runtime/gc/write_barrier.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/runtime_routines.h"
@@ -17,6 +18,8 @@
 extern "C" {
 void clink_probe_entry();
 extern uint32_t clink_probe_seen[3];  // newest record, its word 1, ebp at the call
+void collecting_probe_entry();
+extern uint32_t collecting_probe_args[3];  // home slots and argument 3 after a scavenge
 }
 
 namespace {
@@ -186,6 +189,42 @@ TEST_F(LoaderEntries, WithNoRecordOnTheChainNothingIsNoted) {
   EXPECT_EQ(clink_probe_seen[0], tr::kEmptyClinkChain);
   EXPECT_EQ(clink_probe_seen[1], 0x1234u);
   EXPECT_EQ(threadWord(tr::kClinkHead), tr::kEmptyClinkChain);
+}
+
+// A scavenge while the Lisp function runs walks from its frame into the
+// entry's frame, updates the call's arguments there (they lie below the
+// entry's raw words) and stops at the record that holds the entry's frame,
+// passing over the native code above it.
+TEST_F(LoaderEntries, ACollectionWhileLispRunsMovesTheArgumentsOfTheCall) {
+  uint32_t record[tr::kClinkRecordWords] = {tr::kEmptyClinkChain, 0, 0, nil(), 0, 0};
+  threadWord(tr::kClinkHead) = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(record));
+  // The collector reads frame sizes only from function objects in the heap.
+  const uint32_t function = other_from_old_xsmp(lisp::functionObjectBytes(0));
+  auto* probe = reinterpret_cast<lisp::FunctionObject*>(static_cast<uintptr_t>(function));
+  *probe = {};
+  probe->header = lisp::headerWord(lisp::type_code::Function);
+  probe->start = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&collecting_probe_entry));
+  probe->lispSlot1 = probe->codeVector = probe->lispSlot2 = nil();
+  global(kSetFunctionSymbol) = objects_->makeSymbol(lisp::wordOf(probe, lisp::Tag::Other));
+  lispval arguments[3];
+  for (int32_t i = 0; i < 3; ++i) {
+    arguments[i] = lisp::pointerWord(cons_from_new_page(), lisp::Tag::Cons);
+    lisp::car(arguments[i]) = makeFixnum(i + 1);
+    lisp::cdr(arguments[i]) = nil();
+  }
+  const uint32_t scavenges = ScavengeCt;
+
+  const lispval result = _setfunction(arguments[0], arguments[1], arguments[2]);
+  EXPECT_EQ(ScavengeCt, scavenges + 1);
+  for (int32_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(testing::Message() << "argument " << i + 1);
+    const lispval moved = collecting_probe_args[i];
+    ASSERT_TRUE(lisp::isCons(moved));
+    EXPECT_NE(moved, arguments[i]);
+    EXPECT_EQ(lisp::car(moved), makeFixnum(i + 1));
+  }
+  EXPECT_EQ(result, collecting_probe_args[2]);
+  EXPECT_EQ(record[1], 0u);
 }
 
 // ---- fix_func_name ----
