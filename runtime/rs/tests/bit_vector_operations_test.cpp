@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "runtime/gc/scavenger.h"
 #include "runtime/rs/object_layout.h"
 #include "testing/lisp_constructor_heap.h"
 
@@ -155,6 +156,35 @@ TEST_F(BitVectors, NotWithoutBTakesANewVectorOrTheGivenOne) {
   const lispval same = bitop(a, nil(), a, makeFixnum(4));
   EXPECT_EQ(same, a);
   EXPECT_EQ(wordsOf(a, 40), wordsOf(made, 40));
+}
+
+TEST_F(BitVectors, WithoutBTheBinaryOperationsReadItsWordsAsZero) {
+  const lispval a = bitVector(kHeaderLength, 40);
+  EXPECT_EQ(wordsOf(bitop(a, nil(), nil(), makeFixnum(7)), 40), wordsOf(a, 40));
+  EXPECT_EQ(wordsOf(bitop(a, nil(), nil(), makeFixnum(6)), 40), (std::vector<uint32_t>{0, 0}));
+}
+
+// a and b wait in their home slots while the result is made: a scavenge
+// that the allocation runs moves them, and the operation reads the copies.
+TEST_F(BitVectors, AScavengeWhileTheResultIsMadeKeepsAAndB) {
+  const lispval a = bitVector(kFixnumLength, 70);
+  const lispval b = bitVector(kHeaderLength, 70);
+  const std::vector<uint32_t> expected = modelled(8, wordsOf(a, 70), wordsOf(b, 70));
+  // A byte vector that leaves 16 bytes of new space; the result takes 32.
+  const uint32_t left = global(lisp::nil_block::global::kNewSpaceFree);
+  LispCallSetup filler = setupFor(kMakeSvector, makeFixnum(static_cast<int32_t>(left - 28)), 0, 5);
+  filler.stack[2] = makeFixnum(lisp::type_code::ByteVector);
+  filler.stack[3] = nil();
+  filler.stack[4] = nil();
+  make(filler);
+  ASSERT_LT(global(lisp::nil_block::global::kNewSpaceFree), 32u);
+  const uint32_t scavenges = ScavengeCt;
+
+  const lispval made = bitop(a, b, nil(), makeFixnum(8));
+  EXPECT_EQ(ScavengeCt, scavenges + 1);
+  ASSERT_TRUE(lisp::isOther(made));
+  EXPECT_EQ(header(made), kFixnumLength);
+  EXPECT_EQ(wordsOf(made, 70), expected);
 }
 
 TEST_F(BitVectors, OperationsThatStoreNothingLeaveTheResultAsItWas) {
