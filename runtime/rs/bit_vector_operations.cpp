@@ -56,11 +56,11 @@ using WordOperation = uint32_t (*)(uint32_t a, uint32_t b);
 // The word operations by operation number, from 4; 5 stores nothing.
 constexpr uint32_t kFirstOperation = 4;
 constexpr std::array<WordOperation, 12> kWordOperations = {
-    [](uint32_t a, uint32_t) { return ~a; },       // 4
-    nullptr,                                       // 5
-    [](uint32_t a, uint32_t b) { return a & b; },  // 6
-    [](uint32_t a, uint32_t b) { return a | b; },  // 7
-    [](uint32_t a, uint32_t b) { return a ^ b; },  // 8
+    [](uint32_t a, uint32_t) { return ~a; },          // 4
+    nullptr,                                          // 5
+    [](uint32_t a, uint32_t b) { return a & b; },     // 6
+    [](uint32_t a, uint32_t b) { return a | b; },     // 7
+    [](uint32_t a, uint32_t b) { return a ^ b; },     // 8
     [](uint32_t a, uint32_t b) { return ~(a ^ b); },  // 9
     [](uint32_t a, uint32_t b) { return ~(a & b); },  // 10
     [](uint32_t a, uint32_t b) { return ~(a | b); },  // 11
@@ -112,11 +112,9 @@ lispval bitop_apply(const BitopArguments* arguments, lispval result, lispval nil
   const std::optional<BitVector> a = bitVectorOf(arguments->a);
   const std::optional<BitVector> out = bitVectorOf(result);
   if (!operation || !a || !out) return result;
-  const std::optional<BitVector> b =
-      arguments->b == nil ? std::nullopt : bitVectorOf(arguments->b);
+  const std::optional<BitVector> b = arguments->b == nil ? std::nullopt : bitVectorOf(arguments->b);
   const uint32_t words = wordsOf(a->bits);
-  for (uint32_t i = 0; i < words; ++i)
-    out->words[i] = operation(a->words[i], b ? b->words[i] : 0);
+  for (uint32_t i = 0; i < words; ++i) out->words[i] = operation(a->words[i], b ? b->words[i] : 0);
   return result;
 }
 

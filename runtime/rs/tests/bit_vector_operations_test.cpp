@@ -25,7 +25,7 @@ using testing_support::LispCallSetup;
 constexpr int32_t kRsBitop = 0x11b;
 constexpr int32_t kRsBitEqual = 0xd3;
 constexpr int32_t kMakeSvector = 0xcb;
-constexpr uint8_t kHeaderLength = 97;  // length in the header
+constexpr uint8_t kHeaderLength = 97;   // length in the header
 constexpr uint8_t kFixnumLength = 118;  // length in a fixnum word
 
 uint32_t wordCount(uint32_t bits) {

@@ -64,8 +64,7 @@ class LoaderEntries : public LispConstructorHeap {
     empty[1] = makeFixnum(0);
     const lispval symbol = objects_->makeSymbol(nil());
     lisp::objectOf<lisp::SymbolObject>(symbol)->globalValue = value;
-    lisp::objectOf<lisp::SymbolObject>(symbol)->valueVector =
-        lisp::wordOf(empty, lisp::Tag::Other);
+    lisp::objectOf<lisp::SymbolObject>(symbol)->valueVector = lisp::wordOf(empty, lisp::Tag::Other);
     return symbol;
   }
 
@@ -148,8 +147,8 @@ TEST_F(LoaderEntries, LispevalWithTheInitialFunctionTakesASymbolsValue) {
 TEST_F(LoaderEntries, WhileLispRunsTheNewestRecordHoldsTheEntrysFrame) {
   uint32_t record[tr::kClinkRecordWords] = {tr::kEmptyClinkChain, 0, 0, nil(), 0, 0};
   threadWord(tr::kClinkHead) = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(record));
-  const lispval function = lisp::pointerWord(other_from_old_xsmp(lisp::functionObjectBytes(0)),
-                                             lisp::Tag::Other);
+  const lispval function =
+      lisp::pointerWord(other_from_old_xsmp(lisp::functionObjectBytes(0)), lisp::Tag::Other);
   at(function - 0x12) = lisp::headerWord(lisp::type_code::Function);
   at(function - 6) = nil();
 
@@ -173,9 +172,8 @@ TEST_F(LoaderEntries, WhileLispRunsTheNewestRecordHoldsTheEntrysFrame) {
     EXPECT_NE(clink_probe_seen[1], 0u);
     // _fix_symdef's Lisp call comes from fix_func_name's frame, whose caller
     // is the entry's frame.
-    const uint32_t entryFrame = std::string(entry.entry) == "_fix_symdef"
-                                    ? at(clink_probe_seen[2])
-                                    : clink_probe_seen[2];
+    const uint32_t entryFrame =
+        std::string(entry.entry) == "_fix_symdef" ? at(clink_probe_seen[2]) : clink_probe_seen[2];
     EXPECT_EQ(clink_probe_seen[1], entryFrame);
     EXPECT_EQ(at(entryFrame - 4), lisp::nil_block::marker::kNativeEntry);
     EXPECT_EQ(record[1], 0u) << "word 1 after the return";
