@@ -15,14 +15,16 @@
 #define LOG_HEAD_NATIVE 32      /* its native frame word */
 #define LOG_NEW_FREE 36         /* the global word nil-0x351 */
 #define LOG_WALK 40             /* what the walk routine returned */
-#define LOG_BLOCK 44            /* 8 words from eax */
-#define LOG_STACK 76            /* 8 words from esp+4 */
-#define LOG_CALLER_MARKER 108   /* [[ebp] - 4] */
-#define LOG_BYTES 112
+#define LOG_BLOCK 44            /* BLOCK_WORDS words from eax */
+#define LOG_STACK 108           /* 8 words from esp+4 */
+#define LOG_CALLER_MARKER 140   /* [[ebp] - 4] */
+#define LOG_BYTES 144
+#define BLOCK_WORDS 16
 #define BODY_RESULT 0           /* eax returned */
 #define BODY_FLOAT_KIND 4       /* 1: the single at +8 into st(0); 2: the double at +8 */
 #define BODY_FLOAT 8
 #define BODY_WALK 16            /* non-zero: a native function called through do_c_funcall */
+#define BODY_NO_BLOCK 20        /* non-zero: eax is no block address */
 
 #define NIL_NEW_SPACE_FREE (-0x351)
 
@@ -80,7 +82,7 @@ probe_immediate_code:
 
 /* probe_body: a Lisp function body. Records the registers, the frame
    words the walk depends on, 8 words at eax and 8 stack words above the
-   return address into probe_body_log; with BODY_WALK set calls that native
+   return address into probe_body_log (no block words with BODY_NO_BLOCK); with BODY_WALK set calls that native
    function through do_c_funcall (a foreign-call record pushed from inside
    the callback) and records its result. Returns BODY_RESULT, and a float
    in st(0) by BODY_FLOAT_KIND. */
@@ -105,13 +107,19 @@ probe_body:
 1:      mov ecx, [edi + NIL_NEW_SPACE_FREE]
         mov [probe_body_log + LOG_NEW_FREE], ecx
         xor ecx, ecx
+        cmp dword ptr [probe_body_setup + BODY_NO_BLOCK], 0
+        jne 6f
 2:      mov edx, [eax + 4 * ecx]
         mov [probe_body_log + LOG_BLOCK + 4 * ecx], edx
-        mov edx, [esp + 4 + 4 * ecx]
+        inc ecx
+        cmp ecx, BLOCK_WORDS
+        jb 2b
+        xor ecx, ecx
+6:      mov edx, [esp + 4 + 4 * ecx]
         mov [probe_body_log + LOG_STACK + 4 * ecx], edx
         inc ecx
         cmp ecx, 8
-        jb 2b
+        jb 6b
         inc dword ptr [probe_body_log + LOG_COUNT]
         mov eax, [probe_body_setup + BODY_WALK]
         test eax, eax

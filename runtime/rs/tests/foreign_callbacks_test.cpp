@@ -27,17 +27,17 @@ namespace {
 
 struct BodyLog {
   uint32_t count, eax, edx, ecx, esi, ebp, callerFrame, head, headNative, newFree, walk;
-  uint32_t block[8];
+  uint32_t block[16];
   uint32_t stack[8];
   uint32_t callerMarker;
 };
-static_assert(sizeof(BodyLog) == 112);
+static_assert(sizeof(BodyLog) == 144);
 struct BodySetup {
   uint32_t result;
   uint32_t floatKind;  // 1 single, 2 double into st(0)
   double floatValue;
-  uint32_t walk;  // a native function the body calls through do_c_funcall
-  uint32_t unused;
+  uint32_t walk;     // a native function the body calls through do_c_funcall
+  uint32_t noBlock;  // eax holds no block address (immediate arguments)
 };
 static_assert(offsetof(BodySetup, walk) == 16);
 
@@ -402,7 +402,7 @@ TEST_F(ForeignCallbacks, ResultsComeBackInNativeFormWhenTheEntryAsksForIt) {
       {"double-float", doubleFloat(-2.25), 0, 2, -2.25},
       {"other", cons(nil(), nil()), 0, 0, 0},
   };
-  uint32_t block[2] = {0x11, 0x22};
+  uint32_t block[16] = {0x11, 0x22};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     probe_body_setup.result = c.result;
@@ -422,7 +422,7 @@ TEST_F(ForeignCallbacks, WithoutAConvertFlagTheLispWordComesBack) {
   const lispval symbol = objects_->makeSymbol(callable_);
   registerCallbacks({callable_, cons(callable_, nil()), cons(symbol, cons(nil(), nil())), symbol});
   probe_body_setup.result = makeFixnum(-5);
-  uint32_t block[8] = {};
+  uint32_t block[16] = {};
   for (int32_t index = 0; index < 4; ++index) {
     const LispCallResult result = internalCall(index, addressOf(block));
     EXPECT_EQ(result.eax, makeFixnum(-5)) << index;
@@ -447,7 +447,7 @@ TEST_F(ForeignCallbacks, BadIndicesAndDesignatorsCallTheErrorFunctionAndEnterNoB
       {2, makeFixnum(fc::kErrorNotForeignCallable), makeFixnum(3)},
       {3, makeFixnum(fc::kErrorNotForeignCallable), nil()},
   };
-  uint32_t block[8] = {};
+  uint32_t block[16] = {};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.index);
     testing_support::resetRecorder(makeFixnum(99));
@@ -480,7 +480,7 @@ uint32_t g_walks = 0, g_badWalks = 0;
 extern "C" uint32_t walkFromInsideTheCallback(uint32_t) {
   if (g_nestedCallbacks > 0) {
     --g_nestedCallbacks;
-    uint32_t block[1] = {0x99};
+    uint32_t block[16] = {0x99};
     lisp_addr_call(addressOf(block), 0);
   }
   ++g_walks;
@@ -493,7 +493,7 @@ TEST_F(ForeignCallbacks, TheOutermostCallbackLinksTheSpareRecordAndGivesItBack) 
   alignas(8) uint32_t spare[tr::kClinkRecordWords] = {1, 2, 3, 4, 5, 6};
   threadWord(tr::kLeafCallStack) = addressOf(spare);
   threadWord(tr::kLeafCallFrame) = 0xabc0;
-  uint32_t block[1] = {7};
+  uint32_t block[16] = {7};
   EXPECT_EQ(lisp_addr_call(addressOf(block), 0), kBodyResult);
   EXPECT_EQ(probe_body_log.head, addressOf(spare));
   EXPECT_EQ(probe_body_log.headNative, probe_body_log.callerFrame);
@@ -511,7 +511,7 @@ TEST_F(ForeignCallbacks, ACallbackUnderACurrentRecordMarksItAndLeavesTheSpareAlo
   alignas(8)
       uint32_t current[tr::kClinkRecordWords] = {tr::kEmptyClinkChain, 0, 0x2000, nil(), 0, 0};
   threadWord(tr::kClinkHead) = addressOf(current);
-  uint32_t block[1] = {7};
+  uint32_t block[16] = {7};
   EXPECT_EQ(lisp_addr_call(addressOf(block), 0), kBodyResult);
   EXPECT_EQ(probe_body_log.head, addressOf(current));
   EXPECT_EQ(probe_body_log.headNative, probe_body_log.callerFrame);
@@ -529,7 +529,7 @@ TEST_F(ForeignCallbacks, NestedCallbacksAndANativeCallBetweenThemWalkCleanly) {
   probe_body_setup.walk = reinterpret_cast<uintptr_t>(&walkFromInsideTheCallback);
   g_nestedCallbacks = 1;
   g_walks = g_badWalks = 0;
-  uint32_t block[1] = {7};
+  uint32_t block[16] = {7};
   EXPECT_EQ(lisp_addr_call(addressOf(block), 0), kBodyResult);
   EXPECT_EQ(probe_body_log.count, 2u);
   EXPECT_EQ(probe_body_log.walk, 1u);
@@ -537,6 +537,203 @@ TEST_F(ForeignCallbacks, NestedCallbacksAndANativeCallBetweenThemWalkCleanly) {
   EXPECT_EQ(g_badWalks, 0u) << "a frame the walk could not pass";
   EXPECT_EQ(threadWord(tr::kClinkHead), tr::kEmptyClinkChain);
   EXPECT_EQ(threadWord(tr::kLeafCallStack), addressOf(spare));
+}
+
+// ---- the hooks of foreign-callable functions, called from Lisp ----
+
+uint32_t floatBits(float value) {
+  uint32_t bits;
+  std::memcpy(&bits, &value, 4);
+  return bits;
+}
+uint32_t doubleHalf(double value, int half) {
+  uint32_t words[2];
+  std::memcpy(words, &value, 8);
+  return words[half];
+}
+
+class ForeignCallableHooks : public ForeignCallbacks {
+ protected:
+  // A call of `function` (its start code: the prologue into a hook) with
+  // these Lisp arguments.
+  LispCallResult callFunction(lispval function, const std::vector<lispval>& arguments) {
+    LispCallSetup setup;
+    setup.target = lisp::wordAt(function, -0xe);
+    setup.edi = nil();
+    setup.ebx = thread_;
+    setup.esi = function;
+    setup.ecx = static_cast<uint32_t>(arguments.size());
+    setup.eax = arguments.size() > 0 ? arguments[0] : nil();
+    setup.edx = arguments.size() > 1 ? arguments[1] : nil();
+    for (size_t i = 2; i < arguments.size(); ++i) setup.stack[i] = arguments[i];
+    setup.frame[testing_support::frameIndex(0x4)] = kCallerFunction;
+    setup.frame[testing_support::frameIndex(0x1c)] = thread_;
+    return call(setup);
+  }
+  lispval immediateFunction(uint32_t descriptor) {
+    probe_body_setup.noBlock = 1;
+    const lispval function = callableFunction(codeAddress(probe_immediate_code));
+    lisp::objectOf<lisp::FunctionObject>(function)->raw[1] =
+        makeFixnum(static_cast<int32_t>(descriptor));
+    return function;
+  }
+  std::vector<uint32_t> bodyStack(uint32_t words) const {
+    return {probe_body_log.stack, probe_body_log.stack + words};
+  }
+};
+
+// Descriptor bits that convert the arguments whose positions are listed.
+uint32_t converting(std::initializer_list<uint32_t> positions, uint32_t resultKind = 0) {
+  uint32_t descriptor = resultKind;
+  for (uint32_t j : positions) descriptor |= 1u << (2 * j + 2);
+  return descriptor;
+}
+
+TEST_F(ForeignCallableHooks, ImmediateArgumentsFollowTheDescriptor) {
+  const lispval big = bignum({0x9abc, 0x5678, 0x1234}, true);
+  const lispval other = cons(nil(), nil());
+  const std::vector<lispval> arguments = {
+      makeFixnum(5), lisp::makeCharacter(0x1e9), singleFloat(1.5f), doubleFloat(2.25), big, other};
+  const uint32_t nativeWords[] = {
+      5u,   0xffffffe9, floatBits(1.5f), doubleHalf(2.25, 0), doubleHalf(2.25, 1), 0u - 0x56789abc,
+      other};
+  const struct {
+    const char* name;
+    uint32_t descriptor;
+    std::vector<uint32_t> words;
+  } cases[] = {
+      {"all converted", converting({0, 1, 2, 3, 4, 5}), {nativeWords, nativeWords + 7}},
+      {"none converted", 0, {arguments.begin(), arguments.end()}},
+      {"every other converted",
+       converting({1, 3, 5}),
+       {arguments[0], nativeWords[1], arguments[2], nativeWords[3], nativeWords[4], arguments[4],
+        nativeWords[6]}},
+      {"other nonzero bit pairs convert too",
+       (3u << 2) | (2u << 4),
+       {nativeWords[0], nativeWords[1], arguments[2], arguments[3], arguments[4], arguments[5]}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    probe_body_log = {};
+    const LispCallResult result = callFunction(immediateFunction(c.descriptor), arguments);
+    EXPECT_EQ(result.eax, kBodyResult);
+    ASSERT_EQ(probe_body_log.count, 1u);
+    EXPECT_EQ(probe_body_log.ecx, c.words.size());
+    EXPECT_EQ(probe_body_log.eax, c.words[0]);
+    EXPECT_EQ(probe_body_log.edx, c.words[1]);
+    EXPECT_EQ(bodyStack(static_cast<uint32_t>(c.words.size())), c.words);
+  }
+}
+
+TEST_F(ForeignCallableHooks, ImmediateResultsAreBoxedWithoutAllocatingAfterTheBody) {
+  const struct {
+    const char* name;
+    uint32_t kind;
+    uint32_t bodyResult;
+    int floatKind;
+    double floatValue;
+  } cases[] = {
+      {"lisp value", 0, kBodyResult, 0, 0},   {"single-float", 1, 0, 1, 1.5},
+      {"double-float", 2, 0, 2, -2.25},       {"small integer", 3, 5, 0, 0},
+      {"large integer", 3, 0x7fffffff, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    probe_body_log = {};
+    probe_body_setup.result = c.bodyResult;
+    probe_body_setup.floatKind = static_cast<uint32_t>(c.floatKind);
+    probe_body_setup.floatValue = c.floatValue;
+    if (c.floatKind == 1) {
+      const uint32_t bits = floatBits(static_cast<float>(c.floatValue));
+      std::memcpy(&probe_body_setup.floatValue, &bits, 4);
+    }
+    const LispCallResult result = callFunction(immediateFunction(c.kind), {makeFixnum(1)});
+    ASSERT_EQ(probe_body_log.count, 1u);
+    EXPECT_EQ(result.x87Depth, 0u);
+    EXPECT_EQ(result.carry, 0u);
+    switch (c.kind) {
+      case 0:
+        EXPECT_EQ(result.eax, kBodyResult);
+        break;
+      case 1:
+        ASSERT_EQ(lisp::typeCodeOf(lisp::wordAt(result.eax, lisp::kHeaderOffset)), tc::SingleFloat);
+        EXPECT_EQ(lisp::objectOf<lisp::SingleFloatObject>(result.eax)->value, 1.5f);
+        break;
+      case 2:
+        ASSERT_EQ(lisp::typeCodeOf(lisp::wordAt(result.eax, lisp::kHeaderOffset)), tc::DoubleFloat);
+        EXPECT_EQ(lisp::objectOf<lisp::DoubleFloatObject>(result.eax)->value, -2.25);
+        break;
+      default:
+        EXPECT_EQ(integerValue(result.eax), static_cast<int32_t>(c.bodyResult));
+    }
+    if (c.bodyResult != 0x7fffffff) {
+      EXPECT_EQ(global(gc::global::kNewFree), probe_body_log.newFree) << "allocated after the body";
+    }
+  }
+}
+
+TEST_F(ForeignCallableHooks, TheCallableHookStopsAtTheBreakpointThenPassesOneBlock) {
+  global(kBreakpointSlot) = testing_support::recorderAddress();
+  testing_support::resetRecorder(nil());
+  const lispval v96 = vectorOfType(96, 2), v112 = vectorOfType(112, 2), v103 = vectorOfType(103, 4),
+                v110 = vectorOfType(110, 4), v111 = vectorOfType(111, 6),
+                bytes = vectorOfType(98, 2);
+  auto* header =
+      static_cast<lisp::ArrayHeaderObject*>(objects_->allocate(sizeof(lisp::ArrayHeaderObject)));
+  header->header = lisp::headerWord(lisp::arrayTypeForVector(98));
+  header->words[1] = cons(nil(), bytes);  // p-0xa: the data
+  header->words[2] = makeFixnum(3);       // p-6: the displacement
+  const lispval array = lisp::wordOf(header, lisp::Tag::Other);
+  const lispval other = cons(nil(), nil());
+  const std::vector<lispval> arguments = {makeFixnum(-3),
+                                          lisp::makeCharacter(0x1e9),
+                                          singleFloat(1.5f),
+                                          doubleFloat(2.25),
+                                          bignum({0x9abc, 0x5678, 0x1234}, false),
+                                          v96,
+                                          v112,
+                                          v103,
+                                          v110,
+                                          v111,
+                                          array,
+                                          other};
+  const std::vector<uint32_t> block = {static_cast<uint32_t>(-3),
+                                       0xffffffe9,
+                                       floatBits(1.5f),
+                                       doubleHalf(2.25, 0),
+                                       doubleHalf(2.25, 1),
+                                       0x56789abc,
+                                       v96 - 0xe,
+                                       v112 - 0xa,
+                                       v103 - 0xa,
+                                       v110 - 0xa,
+                                       v111 - 0xa,
+                                       bytes - 0xe + 3,
+                                       other};
+  const LispCallResult result = callFunction(callable_, arguments);
+  EXPECT_EQ(result.eax, kBodyResult);
+  EXPECT_EQ(result.carry, 0u);
+  ASSERT_EQ(lisp_recorder_log.count, 1u);
+  EXPECT_EQ(lisp_recorder_log.calls[0].eax, makeFixnum(12));
+  ASSERT_EQ(probe_body_log.count, 1u);
+  EXPECT_EQ(probe_body_log.ecx, 1u);
+  EXPECT_EQ(probe_body_log.stack[0], probe_body_log.eax) << "the word in front of the block";
+  EXPECT_EQ(std::vector<uint32_t>(probe_body_log.block, probe_body_log.block + block.size()),
+            block);
+}
+
+// ---- the stand-in for taking the heap ----
+
+TEST_F(ForeignCallbacks, ACallbackFromAForeignThreadEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  registerCallbacks({callable_});
+  const auto callback = as<CdeclCallback>(stubFor(0, 0, 8));
+  EXPECT_EXIT(
+      {
+        std::thread foreign([callback] { callback(1, 2); });
+        foreign.join();
+      },
+      ::testing::ExitedWithCode(1), "callbacks from foreign threads not available");
 }
 
 // ---- the other native entries ----
