@@ -474,6 +474,31 @@ TEST_F(ForeignCallbacks, WithoutACallbackVectorEveryIndexIsBad) {
 
 uint32_t g_nestedCallbacks = 0;
 uint32_t g_walks = 0, g_badWalks = 0;
+lispval g_nil = 0, g_thread = 0;
+std::vector<uint32_t> g_visitedSlots;
+
+// Words a native entry frame may show the collector: Lisp values the frame
+// itself holds (0, nil, fixnums, its marker, the thread) -- never a raw word.
+bool nativeEntryFrameHoldsOnlyLispValues() {
+  g_visitedSlots.clear();
+  scan_activestack([](uint32_t slot) { g_visitedSlots.push_back(slot); }, [](uint32_t) {});
+  bool clean = true;
+  for (uint32_t record : gc::currentForeignCallRecords(0)) {
+    const uint32_t frame = at(record + gc::kClinkNativeFrame);
+    if (frame == 0) continue;
+    for (uint32_t slot : g_visitedSlots) {
+      if (slot >= frame || slot < frame - 0x60) continue;
+      const uint32_t word = at(slot);
+      const bool lispShaped = lisp::isFixnum(word) || word == g_nil || word == g_thread ||
+                              lisp::isCharacter(word);
+      if (!lispShaped) {
+        ADD_FAILURE() << std::hex << "raw word 0x" << word << " at ebp-0x" << frame - slot;
+        clean = false;
+      }
+    }
+  }
+  return clean;
+}
 
 // Called by the body through do_c_funcall: a callback inside the callback
 // while nesting is asked for, then the stack walk over everything.
@@ -484,7 +509,7 @@ extern "C" uint32_t walkFromInsideTheCallback(uint32_t) {
     lisp_addr_call(addressOf(block), 0);
   }
   ++g_walks;
-  if (prelink_activestack() != 0) ++g_badWalks;
+  if (prelink_activestack() != 0 || !nativeEntryFrameHoldsOnlyLispValues()) ++g_badWalks;
   return 1;
 }
 
@@ -529,6 +554,8 @@ TEST_F(ForeignCallbacks, NestedCallbacksAndANativeCallBetweenThemWalkCleanly) {
   probe_body_setup.walk = reinterpret_cast<uintptr_t>(&walkFromInsideTheCallback);
   g_nestedCallbacks = 1;
   g_walks = g_badWalks = 0;
+  g_nil = nil();
+  g_thread = thread_;
   uint32_t block[16] = {7};
   EXPECT_EQ(lisp_addr_call(addressOf(block), 0), kBodyResult);
   EXPECT_EQ(probe_body_log.count, 2u);
