@@ -489,8 +489,8 @@ bool nativeEntryFrameHoldsOnlyLispValues() {
     for (uint32_t slot : g_visitedSlots) {
       if (slot >= frame || slot < frame - 0x60) continue;
       const uint32_t word = at(slot);
-      const bool lispShaped = lisp::isFixnum(word) || word == g_nil || word == g_thread ||
-                              lisp::isCharacter(word);
+      const bool lispShaped =
+          lisp::isFixnum(word) || word == g_nil || word == g_thread || lisp::isCharacter(word);
       if (!lispShaped) {
         ADD_FAILURE() << std::hex << "raw word 0x" << word << " at ebp-0x" << frame - slot;
         clean = false;
@@ -747,6 +747,33 @@ TEST_F(ForeignCallableHooks, TheCallableHookStopsAtTheBreakpointThenPassesOneBlo
   EXPECT_EQ(probe_body_log.stack[0], probe_body_log.eax) << "the word in front of the block";
   EXPECT_EQ(std::vector<uint32_t>(probe_body_log.block, probe_body_log.block + block.size()),
             block);
+}
+
+uint32_t g_rawWordsSeen = 0;
+
+// Called by the body through do_c_funcall: counts visited slots that hold
+// the native form of the character 0x1e9, which only the argument area has.
+extern "C" uint32_t countRawArgumentsSeen(uint32_t) {
+  g_visitedSlots.clear();
+  scan_activestack([](uint32_t slot) { g_visitedSlots.push_back(slot); }, [](uint32_t) {});
+  for (uint32_t slot : g_visitedSlots)
+    if (at(slot) == 0xffffffe9) ++g_rawWordsSeen;
+  return 1;
+}
+
+TEST_F(ForeignCallableHooks, TheCollectorDoesNotReadTheNativeArgumentArea) {
+  const lispval character = lisp::makeCharacter(0x1e9);
+  probe_body_setup.walk = reinterpret_cast<uintptr_t>(&countRawArgumentsSeen);
+  for (const lispval function : {immediateFunction(converting({0, 1, 2, 3})), callable_}) {
+    g_rawWordsSeen = 0;
+    probe_body_log = {};
+    probe_body_setup.noBlock = function != callable_;
+    callFunction(function, {character, character, character, character});
+    ASSERT_EQ(probe_body_log.count, 1u);
+    EXPECT_EQ(probe_body_log.walk, 1u);
+    EXPECT_EQ(probe_body_log.stack[function == callable_ ? 1 : 0], 0xffffffe9);
+    EXPECT_EQ(g_rawWordsSeen, 0u);
+  }
 }
 
 // ---- the stand-in for taking the heap ----
