@@ -3,6 +3,7 @@
 #include "runtime/gc/collector_entries.h"
 #include "runtime/gc/write_barrier.h"
 #include "runtime/load/pure_library.h"
+#include "runtime/os/os_entry_routines.h"
 #include "runtime/rs/allocation_routines.h"
 #include "runtime/rs/call_glue.h"
 #include "runtime/rs/integer_entries.h"
@@ -70,7 +71,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0xff, "make_interp_function_obj", make_interp_function_obj},  // symbols, locatives, functions and closures
     {0x103, "make_macro_function_obj", make_macro_function_obj},  // symbols, locatives, functions and closures
     {0x107, "fd_stack_real", nullptr},               // native entries, frames and bit vectors
-    {0x10b, "fd_next_frame", nullptr},               // threads and operating system
+    {0x10b, "fd_next_frame", fd_next_frame},         // threads and operating system
     {0x10f, "fd_stack_access", nullptr},             // native entries, frames and bit vectors
     {0x113, "fd_stack_set", nullptr},                // native entries, frames and bit vectors
     {0x117, "make_spec_function_obj", make_spec_function_obj},  // symbols, locatives, functions and closures
@@ -92,7 +93,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x15f, "scan_fasl_name", nullptr},              // start-up and loaders
     {0x163, "qsymloc", qsymloc},                     // special binding
     {0x167, "lispexit", nullptr},                    // start-up and loaders
-    {0x16b, "newest_frame", nullptr},                // threads and operating system
+    {0x16b, "newest_frame", newest_frame},           // threads and operating system
     {0x16f, "new_code_vector", new_code_vector},     // specialised vectors
     {0x173, "new_compiled_function", new_compiled_function},  // symbols, locatives, functions and closures
     {0x177, "applyn", nullptr},                      // calling protocol and apply
@@ -123,10 +124,10 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x1db, "mathlib", nullptr},                     // file-system and math dispatch
     {0x1df, "process_sig", nullptr},                 // traps and signals
     {0x1e3, "cvt_vector_to_instance", cvt_vector_to_instance},  // other constructors
-    {0x1e7, "mpwaitsigio", nullptr},                 // threads and operating system
-    {0x1eb, "mpsetupalarm", nullptr},                // threads and operating system
-    {0x1ef, "mpalarmon", nullptr},                   // threads and operating system
-    {0x1f3, "mpwatchfor", nullptr},                  // threads and operating system
+    {0x1e7, "mpwaitsigio", mpwaitsigio},             // threads and operating system
+    {0x1eb, "mpsetupalarm", mpsetupalarm},           // threads and operating system
+    {0x1ef, "mpalarmon", mpalarmon},                 // threads and operating system
+    {0x1f3, "mpwatchfor", mpwatchfor},               // threads and operating system
     {0x1f7, "function_fault_entry1", nullptr},       // calling protocol and apply
     {0x1fb, "function_fault_entry2", nullptr},       // calling protocol and apply
     {0x1ff, "scan_fasl", nullptr},                   // start-up and loaders
@@ -172,14 +173,14 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x2a3, "load_fasl_name", nullptr},              // start-up and loaders
     {0x2a7, "load_fasl", nullptr},                   // start-up and loaders
     {0x2ab, "original_fcn_codevec", nullptr},        // calling protocol and apply
-    {0x2c3, "fd_arg_count", nullptr},                // threads and operating system
+    {0x2c3, "fd_arg_count", fd_arg_count},           // threads and operating system
     {0x2cf, "new_weak_key_vector", new_weak_key_vector},  // specialised vectors
     {0x2d7, "gsgc_totalloc", gsgc_totalloc},         // memory manager
     {0x2db, "dump_codevectors", nullptr},            // calling protocol and apply
     {0x2df, "residentfunction", nullptr},            // calling protocol and apply
     {0x2e7, "new_weak_vector", new_weak_vector},     // specialised vectors
     {0x2eb, "new_finalization", new_finalization},   // specialised vectors
-    {0x2ef, "break_on_exit_control", nullptr},       // threads and operating system
+    {0x2ef, "break_on_exit_control", break_on_exit_control},  // threads and operating system
     {0x2f3, "pointer_storage_type", pointer_storage_type}, // memory manager
     {0x2f7, "funcall_check", funcall_check},         // trampolines and call glue
     {0x2fb, "gc_set_protect", gc_set_protect},       // memory manager

@@ -66,4 +66,17 @@ TEST(KorvaneExports, TheDescriptorOperationsAndTheLaunchersCallbacksAreExported)
   dlclose(library);
 }
 
+TEST(KorvaneExports, TheFileStreamCallsAreExportedAndTruncationUnderItsOwnName) {
+  void* library = dlopen(KORVANE_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();
+  for (const char* name : {"cl_read", "cl_write", "cl_select_read", "cl_select_write", "cl_no_hang",
+                           "cl_seek64", "cl_ftruncate64", "fio_ftruncate"})
+    EXPECT_NE(dlsym(library, name), nullptr) << name;
+  // ftruncate is the C library's; the runtime's must not stand in for it.
+  EXPECT_NE(dlsym(library, "ftruncate"), dlsym(library, "fio_ftruncate"));
+  for (const char* name : {"cl_open", "cl_error", "canonfilename", "strbuf", "mystat", "pwfd0"})
+    EXPECT_EQ(dlsym(library, name), nullptr) << name;
+  dlclose(library);
+}
+
 }  // namespace
