@@ -381,6 +381,17 @@ TEST_F(ForeignCallbacks, CompiledCallersOfEveryConventionReachTheCallback) {
   EXPECT_EQ(probe_body_log.count, 4u);
 }
 
+TEST_F(ForeignCallbacks, AFloatResultReachesTheNativeCallerInSt0) {
+  registerCallbacks({cons(callable_, cons(makeFixnum(1), nil()))});
+  using DoubleCallback = double (*)(uint32_t, uint32_t);
+  using FloatCallback = float(__attribute__((stdcall))*)(uint32_t);
+  probe_body_setup.result = doubleFloat(-2.25);
+  EXPECT_EQ(as<DoubleCallback>(stubFor(0, 0, 8))(1, 2), -2.25);
+  probe_body_setup.result = singleFloat(0.75f);
+  EXPECT_EQ(as<FloatCallback>(stubFor(0, 1, 4))(3), 0.75f);
+  EXPECT_EQ(probe_body_log.count, 2u);
+}
+
 // ---- lisp_internal_call ----
 
 TEST_F(ForeignCallbacks, ResultsComeBackInNativeFormWhenTheEntryAsksForIt) {
