@@ -5,7 +5,10 @@
 #include "runtime/load/pure_library.h"
 #include "runtime/os/os_entry_routines.h"
 #include "runtime/rs/allocation_routines.h"
+#include "runtime/rs/bit_vector_operations.h"
 #include "runtime/rs/call_glue.h"
+#include "runtime/rs/dispatch_routines.h"
+#include "runtime/rs/foreign_funcall.h"
 #include "runtime/rs/integer_entries.h"
 #include "runtime/rs/native_calls.h"
 #include "runtime/rs/object_routines.h"
@@ -29,7 +32,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x53, "lisp_apply", nullptr},                   // calling protocol and apply
     {0x57, "qcar", qcar},                            // trampolines and call glue
     {0x5b, "qcdr", qcdr},                            // trampolines and call glue
-    {0x5f, "list_nreverse", nullptr},                // native entries, frames and bit vectors
+    {0x5f, "list_nreverse", list_nreverse},          // native entries, frames and bit vectors
     {0x63, "qsymeval", qsymeval},                    // special binding
     {0x67, "count_call", nullptr},                   // calling protocol and apply
     {0x6b, "throw", nullptr},                        // catch and throw
@@ -58,7 +61,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0xc7, "copybig", copybig},                      // bignums
     {0xcb, "make_svector", make_svector},            // specialised vectors
     {0xcf, "one_bigit_div_in_place", one_bigit_div_in_place},  // bignums
-    {0xd3, "rs_bit_equal", nullptr},                 // native entries, frames and bit vectors
+    {0xd3, "rs_bit_equal", rs_bit_equal},            // native entries, frames and bit vectors
     {0xd7, "make_readtable", make_readtable},        // other constructors
     {0xdb, "flav_send", nullptr},                    // calling protocol and apply
     {0xdf, "get_signal", nullptr},                   // traps and signals
@@ -70,12 +73,12 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0xfb, "new_function", new_function},            // symbols, locatives, functions and closures
     {0xff, "make_interp_function_obj", make_interp_function_obj},  // symbols, locatives, functions and closures
     {0x103, "make_macro_function_obj", make_macro_function_obj},  // symbols, locatives, functions and closures
-    {0x107, "fd_stack_real", nullptr},               // native entries, frames and bit vectors
+    {0x107, "fd_stack_real", fd_stack_real},         // native entries, frames and bit vectors
     {0x10b, "fd_next_frame", fd_next_frame},         // threads and operating system
-    {0x10f, "fd_stack_access", nullptr},             // native entries, frames and bit vectors
-    {0x113, "fd_stack_set", nullptr},                // native entries, frames and bit vectors
+    {0x10f, "fd_stack_access", fd_stack_access},     // native entries, frames and bit vectors
+    {0x113, "fd_stack_set", fd_stack_set},           // native entries, frames and bit vectors
     {0x117, "make_spec_function_obj", make_spec_function_obj},  // symbols, locatives, functions and closures
-    {0x11b, "rs_bitop", nullptr},                    // native entries, frames and bit vectors
+    {0x11b, "rs_bitop", rs_bitop},                   // native entries, frames and bit vectors
     {0x123, "new_hash_table", new_hash_table},       // other constructors
     {0x127, "new_symbol", new_symbol},               // symbols, locatives, functions and closures
     {0x12b, "new_ratio", new_ratio},                 // other constructors
@@ -84,7 +87,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x137, "new_simple_string", new_simple_string},  // heap object allocation
     {0x13b, "gc", gc_entry},                         // memory manager
     {0x13f, "lisp_cons", lisp_cons},                 // cons allocation
-    {0x143, "filesys", nullptr},                     // file-system and math dispatch
+    {0x143, "filesys", filesys},                     // file-system and math dispatch
     {0x147, "mi_in_new_bignum", mi_in_new_bignum},   // bignums
     {0x14b, "machine_code", machine_code},           // calls into native code
     {0x14f, "dumplisp", nullptr},                    // start-up and loaders
@@ -118,10 +121,10 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x1c3, "logical_not", logical_not},             // integer arithmetic
     {0x1c7, "shrink_svector", shrink_svector},       // specialised vectors
     {0x1cb, "fwrap_apply", nullptr},                 // calling protocol and apply
-    {0x1cf, "intfloat_to_float", nullptr},           // floating point
+    {0x1cf, "intfloat_to_float", intfloat_to_float},  // floating point
     {0x1d3, "integer_truncate", integer_truncate},   // integer arithmetic
     {0x1d7, "integer_rem", integer_rem},             // integer arithmetic
-    {0x1db, "mathlib", nullptr},                     // file-system and math dispatch
+    {0x1db, "mathlib", mathlib},                     // file-system and math dispatch
     {0x1df, "process_sig", nullptr},                 // traps and signals
     {0x1e3, "cvt_vector_to_instance", cvt_vector_to_instance},  // other constructors
     {0x1e7, "mpwaitsigio", mpwaitsigio},             // threads and operating system
@@ -159,12 +162,12 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x267, "restify2", restify2},                   // calling protocol and apply
     {0x26b, "st_restify", st_restify},               // trampolines and call glue
     {0x26f, "gc_setf_protect_atomic", gc_setf_protect_atomic},  // memory manager
-    {0x277, "function_constant", nullptr},           // native entries, frames and bit vectors
-    {0x27b, "set_function_constant", nullptr},       // native entries, frames and bit vectors
+    {0x277, "function_constant", function_constant}, // native entries, frames and bit vectors
+    {0x27b, "set_function_constant", set_function_constant}, // native entries, frames and bit vectors
     {0x27f, "new_locative", new_locative},           // symbols, locatives, functions and closures
     {0x283, "user_verify", user_verify},             // memory manager
-    {0x287, "ff_funcall", nullptr},                  // calls into native code
-    {0x28b, "ff_apply", nullptr},                    // calls into native code
+    {0x287, "ff_funcall", ff_funcall},               // calls into native code
+    {0x28b, "ff_apply", ff_apply},                   // calls into native code
     {0x28f, "make_trellon_triple", make_trellon_triple},  // other constructors
     {0x293, "make_trellon_upi", make_trellon_upi},   // other constructors
     {0x297, "mcons", mcons},                         // cons allocation

@@ -307,6 +307,8 @@ lisp_missing_callback:
         NATIVE_ENTRY_REGISTERS
         push edi
         push edi
+        mov eax, edi                            /* the stub homes eax and edx */
+        mov edx, edi
         mov ebx, [edi + NIL_MISSING_CALLBACK_SYMBOL]
         xor ecx, ecx
         call edi

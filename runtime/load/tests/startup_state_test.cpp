@@ -17,6 +17,7 @@
 #include "runtime/load/small_services.h"
 #include "runtime/load/startup.h"
 #include "runtime/load/startup_standins.h"
+#include "runtime/os/host_record_services.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/foreign_callbacks.h"
 #include "runtime/rs/object_layout.h"
