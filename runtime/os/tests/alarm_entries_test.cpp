@@ -12,6 +12,7 @@
 #include "platform/timer_service.h"
 #include "runtime/load/startup_standins.h"
 #include "runtime/os/alarm_timer.h"
+#include "runtime/os/host_record_services.h"
 #include "runtime/rs/clink_layout.h"
 #include "testing/lisp_routine_heap.h"
 #include "testing/watchdog.h"

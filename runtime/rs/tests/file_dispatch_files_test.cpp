@@ -19,6 +19,7 @@
 #include "runtime/load/startup_standins.h"
 #include "runtime/os/file_call_errors.h"
 #include "runtime/os/file_calls.h"
+#include "runtime/os/host_record_services.h"
 #include "runtime/os/pseudo_descriptors.h"
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
