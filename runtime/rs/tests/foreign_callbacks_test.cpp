@@ -392,6 +392,29 @@ TEST_F(ForeignCallbacks, AFloatResultReachesTheNativeCallerInSt0) {
   EXPECT_EQ(probe_body_log.count, 2u);
 }
 
+TEST_F(ForeignCallbacks, IndexMinusOneReportsTheMissingEntryOfTheCurrentRecord) {
+  constexpr int32_t kMissingFunctionSymbol = -0xf1;
+  global(kMissingFunctionSymbol) =
+      objects_->makeSymbol(objects_->makeFunction(testing_support::recorderAddress()));
+  testing_support::resetRecorder(makeFixnum(66));
+  const uint8_t* stub = stubFor(-1, 0, 4);
+  ASSERT_NE(stub, nullptr);
+  // A native call from Lisp (do_c_funcall) whose function is the stub.
+  LispCallSetup setup;
+  setup.target = codeAddress(do_c_funcall);
+  setup.edi = nil();
+  setup.ebx = thread_;
+  setup.eax = addressOf(stub);
+  setup.edx = 5;
+  setup.ecx = 2;
+  setup.frame[testing_support::frameIndex(0x4)] = kCallerFunction;
+  setup.frame[testing_support::frameIndex(0x1c)] = thread_;
+  EXPECT_EQ(call(setup).eax, makeFixnum(66));
+  ASSERT_EQ(lisp_recorder_log.count, 1u);
+  EXPECT_EQ(lisp_recorder_log.calls[0].eax, 0u) << "the callee word of do_c_funcall's record";
+  EXPECT_EQ(probe_body_log.count, 0u);
+}
+
 // ---- lisp_internal_call ----
 
 TEST_F(ForeignCallbacks, ResultsComeBackInNativeFormWhenTheEntryAsksForIt) {
