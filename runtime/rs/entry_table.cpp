@@ -14,6 +14,7 @@
 #include "runtime/rs/object_routines.h"
 #include "runtime/rs/runtime_routines.h"
 #include "runtime/rs/dynamic_binding.h"
+#include "runtime/rs/foreign_callbacks.h"
 
 namespace lisp::entry_table {
 
@@ -43,7 +44,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x83, "unsigned_fixnum_or_bignum", unsigned_fixnum_or_bignum},  // integer arithmetic
     {0x87, "fixnum_or_bignum", fixnum_or_bignum},    // heap object allocation
     {0x8b, "real_sysvector", real_sysvector},        // other constructors
-    {0x8f, "breakpoint", nullptr},                   // traps and signals
+    {0x8f, "breakpoint", breakpoint},                // traps and signals
     {0x93, "q_wrapper", q_wrapper},                  // trampolines and call glue
     {0x97, "q_wrapper_std", q_wrapper_std},          // trampolines and call glue
     {0x9b, "aref", aref},                            // arrays and element access
@@ -51,7 +52,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0xa3, "q_wrapper_slots_std", q_wrapper_slots_std},  // trampolines and call glue
     {0xa7, "fasl_bundle", nullptr},                  // start-up and loaders
     {0xab, "symeval", symeval},                      // special binding
-    {0xaf, "new_foreign_callback", nullptr},         // callbacks from native code
+    {0xaf, "new_foreign_callback", new_foreign_callback},  // callbacks from native code
     {0xb3, "set_fn_code", set_fn_code},              // memory manager
     {0xb7, "make_array_header", make_array_header},  // arrays and element access
     {0xbb, "gsgc_control", gsgc_control},            // memory manager
@@ -152,11 +153,11 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x243, "tcons", tcons},                         // cons allocation
     {0x247, "closed_throw", nullptr},                // catch and throw
     {0x24b, "special_throw", nullptr},               // catch and throw
-    {0x24f, "relocate_foreign_callback", nullptr},   // callbacks from native code
+    {0x24f, "relocate_foreign_callback", relocate_foreign_callback},  // callbacks from native code
     {0x253, "kwdscanb", nullptr},                    // calling protocol and apply
     {0x257, "new_special_closure", new_special_closure},  // symbols, locatives, functions and closures
     {0x25b, "gc_setf_protect_x", gc_setf_protect_x},  // memory manager
-    {0x25f, "foreign_callable_hook", nullptr},       // callbacks from native code
+    {0x25f, "foreign_callable_hook", foreign_callable_hook},  // callbacks from native code
     {0x263, "new_other", new_other},                 // heap object allocation
     {0x267, "restify2", restify2},                   // calling protocol and apply
     {0x26b, "st_restify", st_restify},               // trampolines and call glue
@@ -196,7 +197,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x323, "gsgc_type_counts", nullptr},            // memory manager
     {0x327, "bundle_find_fd", nullptr},              // start-up and loaders
     {0x33b, "foreign_address_to_mi", foreign_address_to_mi}, // calls into native code
-    {0x347, "immed_arg_hook", nullptr},              // callbacks from native code
+    {0x347, "immed_arg_hook", immed_arg_hook},       // callbacks from native code
     {0x34f, "throw_over_c_by_returning", nullptr},   // catch and throw
     {0x353, "invalid_fun", nullptr},                 // calling protocol and apply
     {0x357, "trap_funbound", nullptr},               // traps and signals
