@@ -133,6 +133,7 @@ restore_codevector:
         call qcons
         mov edx, eax
         mov eax, FIXNUM(ERROR_PAGE_IN_FAILED)
+        mov ebx, [ebp - 0x1c]
         call rs_error_with_datum
         RUNTIME_RETURN
         .size restore_codevector, . - restore_codevector
@@ -187,6 +188,7 @@ restore_codevector:
         .endif
 2:      mov edx, esi
         mov eax, FIXNUM(ERROR_NOT_A_FUNCTION)
+        mov ebx, [ebp - 0x1c]
         call rs_error_with_datum
 3:      RUNTIME_RETURN
         .size \name, . - \name

@@ -84,11 +84,13 @@ class CallingProtocolHeap : public gc_test::LispConstructorHeap {
   lispval symbol(lispval function = 0) { return objects_->makeSymbol(function ? function : nil()); }
 
   // The calls the recorder saw, as (argument 1, argument 2) pairs; 0 for
-  // argument 2 of a one-argument call.
-  static std::vector<Signalled> recorded() {
+  // argument 2 of a one-argument call. Every Lisp function (error
+  // functions included) must have been entered with the thread in ebx.
+  std::vector<Signalled> recorded() {
     std::vector<Signalled> calls;
     for (uint32_t i = 0; i < lisp_recorder_log.count; ++i) {
       const RecordedCall& call = lisp_recorder_log.calls[i];
+      EXPECT_EQ(call.ebx, thread_) << "call " << i << " without the thread";
       calls.push_back({call.eax, call.ecx >= 2 ? call.edx : 0});
     }
     return calls;

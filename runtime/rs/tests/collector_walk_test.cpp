@@ -139,6 +139,23 @@ TEST_F(CollectorWalk, SpreadingRoutinesLeaveNoRawWordInTheirAreas) {
   expectCleanWalks("fwrap_apply", wrap, 1);
 }
 
+TEST_F(CollectorWalk, KeywordScanningLeavesNoRawWordInItsFrame) {
+  // A descriptor with no keywords; three words (odd: error 45) whose key is
+  // not allowed (error 46).
+  const lispval function =
+      arenaObject({lisp::type_code::Function, 0, 0, 0, 0, nil(), makeFixnum(0)});
+  const uint32_t offset = makeFixnum(2);  // word 5 (nil: allow nothing), word 6 (no keywords)
+  uint32_t* words = arenaWords(3);
+  words[0] = symbol();
+  words[1] = makeFixnum(1);
+  words[2] = symbol();
+  LispCallSetup scan = walkedSetup(0x253, makeFixnum(3), function, 5);
+  scan.stack[2] = offset;
+  scan.stack[3] = addressOf(words);
+  scan.stack[4] = addressOf(arenaWords(2));
+  expectCleanWalks("kwdscanb", scan, 2);
+}
+
 TEST_F(CollectorWalk, StartWordRoutinesLeaveNoRawWordInTheirFrames) {
   const lispval called = objects_->makeFunction(0);
   const lispval name = symbol(called);
