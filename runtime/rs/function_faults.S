@@ -10,7 +10,16 @@
    (pageinfcn, function_fault_services.cpp) inside a foreign-call record:
    the reader allocates, so the function waits in a frame word the
    collector updates. A paged-in code vector is stored with a plain store
-   followed by fasl_protect as a leaf native call. */
+   followed by fasl_protect as a leaf native call.
+
+   Where the start word of a jettisoned function points: at functionfault
+   (or functionfault_2) in this library, not at a copy in the nil block. A
+   heap image saved with jettisoned functions therefore holds library
+   addresses that the restore must rewrite: every function whose start
+   word is the saved library's functionfault or functionfault_2 gets the
+   running library's, so the image must carry the saved addresses of the
+   two. restoreglobs rewrites only the entry table and the trampoline
+   area, whose fixed stretch has no room for these two entries. */
 #include "runtime/rs/runtime_frame.inc"
 
 #define NIL_UNBOUND_MARKER (-0x29)
