@@ -59,12 +59,13 @@ class CollectorMoves : public CallingProtocolHeap {
     setup.frame[frameIndex(4)] = lisp::nil_block::marker::kRuntimeRoutine;
     return setup;
   }
-  void run(LispCallSetup setup) {
+  LispCallResult run(LispCallSetup setup) {
     walk_base_target = setup.target;
     setup.target = addressOf(walk_base_probe);
     lisp::wordAt(walked_, lisp::thread_record::kClinkHead) = addressOf(walk_base_record);
-    callWithLispConventions(setup);
+    const LispCallResult result = callWithLispConventions(setup);
     lisp::wordAt(walked_, lisp::thread_record::kClinkHead) = lisp::thread_record::kEmptyClinkChain;
+    return result;
   }
   // A cons in new space (car = fixnum n), which a scavenge moves.
   lispval newCons(int32_t n) {
@@ -130,6 +131,46 @@ TEST_F(CollectorMoves, ArgerrResumesWithTheMovedRegisters) {
               lisp::type_code::Function);
     EXPECT_EQ(argerr_probe_after[kEcx], 2u);
   }
+}
+
+TEST_F(CollectorMoves, ApplySpreadsTheMovedElements) {
+  const lispval a = newCons(91), b = newCons(92);
+  const lispval items = list({a, b});
+  LispCallSetup setup = walkedSetup(0x53, scavenging_, makeFixnum(1), 3);
+  setup.stack[2] = items;
+  testing_support::resetRecorder(makeFixnum(5));
+  run(setup);
+  ASSERT_EQ(lisp_recorder_log.count, 1u);
+  const RecordedCall& callee = lisp_recorder_log.calls[0];
+  EXPECT_EQ(callee.ecx, 3u);
+  EXPECT_TRUE(movedCopy(callee.edx, a, 91));
+  EXPECT_TRUE(movedCopy(callee.stack[2], b, 92));
+}
+
+TEST_F(CollectorMoves, KeywordScanningFindsItsDescriptorAfterTheFunctionMoved) {
+  // A function in new space whose constants are the descriptor: allow
+  // nothing, one keyword.
+  const lispval function = call(setupFor(kNewFunction, makeFixnum(3), 0x80, 2)).eax;
+  const lispval keyword = symbol();
+  lisp::wordAt(function, 0x12) = nil();
+  lisp::wordAt(function, 0x16) = makeFixnum(1);
+  lisp::wordAt(function, 0x1a) = keyword;
+  global(lisp::nil_block::global::kErrorSymbol) = scavenging_;
+  uint32_t* words = arenaWords(3);
+  words[0] = keyword;
+  words[1] = makeFixnum(7);
+  words[2] = keyword;  // an odd count: error 45, which scavenges
+  uint32_t* area = arenaWords(2);
+  LispCallSetup setup = walkedSetup(0x4f, addressOf(words), addressOf(area), 3);
+  setup.ebx = makeFixnum(0x12);
+  setup.frame[frameIndex(4)] = function;
+  testing_support::resetRecorder(makeFixnum(5));
+  const uint32_t scavenges = ScavengeCt;
+  const LispCallResult result = run(setup);
+  EXPECT_EQ(ScavengeCt, scavenges + 1);
+  EXPECT_NE(result.frame[frameIndex(4)], function);  // the caller's function moved
+  EXPECT_EQ(area[0], t());
+  EXPECT_EQ(area[1], makeFixnum(7));
 }
 
 }  // namespace
