@@ -279,6 +279,42 @@ TEST_F(Children, ClosingAPipeWhileTheChildRunsLetsItsThreadFreeTheBuffer) {
   waitUntilNoBuffers();
 }
 
+TEST_F(Children, PipesOfAWaitedChildGetNoDescriptorsAndTheirThreadsEnd) {
+  EXPECT_EQ(run("sh -c \"echo x; echo y >&2\"", true, kPipe, kPipe, kPipe), makeFixnum(0));
+  for (int i = 2; i <= 4; ++i) EXPECT_EQ(word(i), kNil);
+  EXPECT_EQ(proc_count, 0);
+  waitUntilNoBuffers();
+}
+
+TEST_F(Children, AChildTheTableCannotHoldRunsUnrecordedWithItsPipesDetached) {
+  // Fill the table to its capacity with stand-in entries that cannot grow.
+  lisp::os::processTableGrowth = 0;
+  std::vector<uint32_t> fillers;
+  for (;;) {
+    const uint32_t event = platform::createEvent(true, true);
+    if (!lisp::os::recordChild(event, 1 << 22)) {
+      platform::closeHandle(event);
+      break;
+    }
+    fillers.push_back(event);
+  }
+  const int32_t count = proc_count;
+  const int32_t descriptors = allocate_pseudofd(0, host::kKindNullDevice);  // the next free one
+  win_close(descriptors, nullptr);
+
+  EXPECT_EQ(run("sh -c \"echo lost\"", false, kPipe, kPipe, kNone), makeFixnum(0));
+  EXPECT_EQ(word(1), kNil);
+  EXPECT_EQ(word(2), kNil);
+  EXPECT_EQ(word(3), kNil);
+  EXPECT_EQ(proc_count, count);
+  EXPECT_EQ(entry(descriptors).kind, host::kKindFree) << "no descriptor was allocated";
+  waitUntilNoBuffers();
+
+  lisp::os::processTableGrowth = 10;
+  while (proc_count > count - static_cast<int32_t>(fillers.size()))
+    sy_report_and_clean(proc_count - 1);
+}
+
 // ---- other stream choices ----
 
 TEST_F(Children, AKindOneDescriptorReceivesTheOutput) {
