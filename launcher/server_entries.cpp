@@ -82,8 +82,8 @@ int32_t exchange(uint32_t command, const void* classId, const void* interfaceId,
   std::lock_guard<std::mutex> lock(exchange_lock);
   if (!awaitLisp(first_wait_ms)) return kServerFailure;
   platform::resetEvent(handshake_event);
-  static const uint32_t synchronise[] = {kSynchronise};
-  launch.runtime.remote_command(1, synchronise);
+  // A command of one word passes the word itself.
+  launch.runtime.remote_command(1, reinterpret_cast<const void*>(uintptr_t{kSynchronise}));
   if (!awaitLisp(step_wait_ms)) return kServerFailure;
   platform::resetEvent(handshake_event);
 

@@ -183,8 +183,10 @@ STANDIN_EXPORT int free_heaps(int) {
   return 0;
 }
 STANDIN_EXPORT int32_t remote_command(int32_t count, const void* data) {
-  if (count < 1 || count > 5 || !data) return 0;
-  const auto* words = static_cast<const uint32_t*>(data);
+  // One word comes as the word itself, more as their address.
+  const uint32_t word = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(data));
+  if (count < 1 || count > 5 || (count > 1 && !data)) return 0;
+  const auto* words = count == 1 ? &word : static_cast<const uint32_t*>(data);
   CommandQueue& queue = commandQueue();
   {
     std::lock_guard<std::mutex> hold(queue.lock);
