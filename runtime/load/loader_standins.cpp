@@ -1,0 +1,40 @@
+// Stand-ins for the Lisp world's services that the native loader calls
+// outside boot mode; see loader_standins.h. Nothing here is meant to stay.
+
+#include "runtime/load/loader_standins.h"
+
+#include "runtime/gc/gc_state.h"
+
+extern "C" {
+
+// Replaced by the native entry into the Lisp intern function: until then a
+// name outside boot mode cannot be interned, and the load ends as for a bad
+// package.
+lisp::lispval fasl_intern(lisp::lispval, lisp::lispval, lisp::lispval) {
+  return 0;
+}
+// Replaced by the native entry into the Lisp package lookup.
+lisp::lispval fasl_fpackage(lisp::lispval) {
+  return 0;
+}
+// Replaced by the native entry into the Lisp cons sharing: the list itself
+// is an equal list.
+lisp::lispval fasl_share_conses(lisp::lispval list) {
+  return list;
+}
+// Replaced by the callback module's rfun: until then the function is not
+// called.
+lisp::lispval rfun(lisp::lispval) {
+  return nilval;
+}
+}
+
+extern "C" {
+// Replaced by the function-group fixups: until then a group is left as loaded.
+lisp::lispval nfgroup(lisp::lispval) {
+  return nilval;
+}
+lisp::lispval fix_fwrap(lisp::lispval) {
+  return nilval;
+}
+}
