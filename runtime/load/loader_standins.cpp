@@ -28,13 +28,3 @@ lisp::lispval rfun(lisp::lispval) {
   return nilval;
 }
 }
-
-extern "C" {
-// Replaced by the function-group fixups: until then a group is left as loaded.
-lisp::lispval nfgroup(lisp::lispval) {
-  return nilval;
-}
-lisp::lispval fix_fwrap(lisp::lispval) {
-  return nilval;
-}
-}
