@@ -24,6 +24,7 @@
 #include "runtime/load/loader_standins.h"
 #include "runtime/load/pure_cache.h"
 #include "runtime/load/small_services.h"
+#include "runtime/load/startup_services.h"
 #include "runtime/load/string_file.h"
 #include "runtime/load/symbol_name_hash.h"
 #include "runtime/load/symbol_names.h"
@@ -67,7 +68,6 @@ constexpr int32_t kClosureSlots = -2;
 constexpr int32_t kArrayData = -0xa;
 constexpr int32_t kSymbolValue = -0x13;
 constexpr int32_t kSymbolFunction = -0xb;
-constexpr int32_t kSymbolName = -7;
 constexpr int32_t kFloatBytes[2] = {-0xe, -0xa};  // single, double
 constexpr int32_t kBignumDigits = -0xe;
 constexpr int32_t kStringData16 = -0xa;
@@ -239,7 +239,7 @@ class NativeLoader {
     code_ = code;
     const ItemRow* row = itemRow(code, LoaderKind::Native);
     if (row == nullptr) return kMalformed;
-    const OperandsRead read = readItemOperands(code, *row, reader_, kLimits, operands_);
+    const OperandsRead read = readItemOperands(code, *row, reader_, limits_, operands_);
     if (read.status == OperandsRead::Status::Truncated) return kTruncated;
     if (read.status == OperandsRead::Status::Malformed) return malformed(read.fault);
     acts_ = itemActs(*row, depth_, icsFlags_);
@@ -918,7 +918,8 @@ class NativeLoader {
     return -1;
   }
 
-  static constexpr Limits kLimits{0x4000000};
+  // Objects a file asks for must fit the heap's size limit.
+  const Limits limits_{maxheapsize};
 
   std::FILE* stream_;
   StdioSource source_;
