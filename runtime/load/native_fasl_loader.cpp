@@ -7,8 +7,8 @@
 // stack, so a malformed file ends with result 7 and never touches memory
 // outside an object or below its segment's stack base.
 
+#include <array>
 #include <cstdio>
-#include <iterator>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -139,7 +139,7 @@ class NativeLoader {
     Action action;
   };
   static const CodedAction kActions[];
-  static const size_t kActionCount;
+  static const std::array<Action, kItemCodes> kActionByCode;
 
   // The first load on a thread's stack pushes the string buffer.
   bool enter() {
@@ -251,8 +251,7 @@ class NativeLoader {
       source_.skip(operands_.rawBytes);
       return -1;
     }
-    for (size_t i = 0; i < kActionCount; ++i)
-      if (kActions[i].code == code) return (this->*kActions[i].action)();
+    if (const Action action = kActionByCode[code]) return (this->*action)();
     source_.skip(operands_.rawBytes);
     return -1;
   }
@@ -1024,7 +1023,11 @@ const NativeLoader::CodedAction NativeLoader::kActions[] = {
     {87, &NativeLoader::doFunctionGroup},
     {88, &NativeLoader::doSkipRaw},
 };
-const size_t NativeLoader::kActionCount = std::size(NativeLoader::kActions);
+const std::array<NativeLoader::Action, kItemCodes> NativeLoader::kActionByCode = [] {
+  std::array<Action, kItemCodes> table{};
+  for (const CodedAction& entry : kActions) table[entry.code] = entry.action;
+  return table;
+}();
 
 }  // namespace
 

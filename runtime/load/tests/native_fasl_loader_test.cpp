@@ -386,6 +386,32 @@ TEST_F(NativeFaslLoad, MalformedFilesEndWithResult7AndTheirLine) {
   }
 }
 
+TEST_F(NativeFaslLoad, APackageInBootModeAbortsTheProcess) {
+  FaslWriter w = segmentWriter();
+  w.package(u"pkg").done();
+  // The message goes to standard output, here sent to standard error.
+  EXPECT_DEATH(
+      {
+        dup2(2, 1);
+        load(w.bytes());
+      },
+      "Can't have new package: pkg in bootmode");
+}
+
+// Item 81 hands the group on when global 155 is set: the wrap entry, then
+// the group entry, which names the function by its specification.
+TEST_F(NativeFaslLoad, AFunctionGroupItemRunsTheFixups) {
+  global(runtimeGlobalOffset(kFunctionGroupSwitchGlobal)) = lisp::makeFixnum(1);
+  global(runtimeGlobalOffset(306)) = objects_->makeFunction(testing_support::recorderAddress());
+  FaslWriter w = segmentWriter();
+  w.symbol(u"f", 1).fixnum(0).newBfunction(1).code(12);  // f defined
+  w.symbol(u"f", 1).fixnum(42).code(71).list(1);           // ((f . 42))
+  w.code(81).symbol(u"f", 1).code(76).code(78).done();
+  ASSERT_EQ(load(w.bytes()), kClean);
+  const lispval f = lisp::objectOf<lisp::SymbolObject>(symtabEntry(0))->function;
+  EXPECT_EQ(gc_test::at(f - 6), lisp::makeFixnum(42));
+}
+
 // ---- the boot symbol table ----
 
 class BootSymbols : public NativeFaslLoad {
