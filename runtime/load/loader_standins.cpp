@@ -22,9 +22,4 @@ lisp::lispval fasl_fpackage(lisp::lispval) {
 lisp::lispval fasl_share_conses(lisp::lispval list) {
   return list;
 }
-// Replaced by the callback module's rfun: until then the function is not
-// called.
-lisp::lispval rfun(lisp::lispval) {
-  return nilval;
-}
 }

@@ -13,6 +13,4 @@ lisp::lispval fasl_intern(lisp::lispval package, lisp::lispval length, lisp::lis
 lisp::lispval fasl_fpackage(lisp::lispval name);
 // An equal list whose conses may be shared.
 lisp::lispval fasl_share_conses(lisp::lispval list);
-// Calls a function with no arguments; its value.
-lisp::lispval rfun(lisp::lispval function);
 }

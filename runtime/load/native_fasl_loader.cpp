@@ -642,7 +642,25 @@ class NativeLoader {
     return -1;
   }
 
+  // The macro maker follows closures to their templates: a file can make a
+  // closure that is its own template, so the chain is checked first.
+  static bool templateChainEnds(lispval x) {
+    const auto next = [](lispval c) -> lispval {
+      return isOther(c) && (wordAt(c, kHeaderOffset) & 0xff) == type_code::Closure
+                 ? wordAt(c, kClosureTemplate)
+                 : 0;
+    };
+    lispval slow = x, fast = x;
+    while (fast != 0 && next(fast) != 0) {
+      slow = next(slow);
+      fast = next(next(fast));
+      if (fast != 0 && fast == slow) return false;
+    }
+    return true;
+  }
+
   int doMakemacro() {
+    if (!templateChainEnds(stack_.at(0))) return malformed(Fault::CircularList);
     stack_.at(0) = mkmacro(stack_.at(0));
     return -1;
   }
@@ -743,15 +761,34 @@ class NativeLoader {
     return -1;
   }
 
+  // The digits come most significant first. Decision: the loader builds the
+  // integer itself, a fixnum when it fits and else a bignum of its
+  // significant digits (sign byte 0x80 when negative), instead of the
+  // runtime's shift-and-add, whose raw result is an integer only while it
+  // stays a fixnum. A single digit is a fixnum of the digit, sign ignored.
   int doInteger() {
     const uint32_t n = operand(0);
     std::vector<uint16_t> digits(n);
     for (uint32_t i = 0; i < n; ++i) digits[i] = static_cast<uint16_t>(reader_.getword());
     if (reader_.ended()) return kTruncated;
-    stack_.push(makeFixnum(digits.empty() ? 0 : digits[0]));
-    for (uint32_t i = 1; i < n; ++i)
-      stack_.at(0) = _shift_word_and_add(stack_.at(0), digits[i]);
-    if (n > 1 && operand(1) != 0) stack_.at(0) = _negate_result(stack_.at(0));
+    size_t first = 0;
+    while (first < digits.size() && digits[first] == 0) ++first;
+    const bool negative = n > 1 && operand(1) != 0;
+    const size_t significant = digits.size() - first;
+    if (significant <= 2) {
+      int64_t value = 0;
+      for (size_t i = first; i < digits.size(); ++i) value = (value << 16) | digits[i];
+      if (negative) value = -value;
+      if (fitsFixnum(value)) {
+        stack_.push(makeFixnum(static_cast<int32_t>(value)));
+        return -1;
+      }
+    }
+    const lispval number = new_lisp_obj(type_code::Bignum, static_cast<uint32_t>(significant), 0);
+    *reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(number + kKindByte)) = negative ? 0x80 : 0;
+    uint16_t* out = reinterpret_cast<uint16_t*>(static_cast<uintptr_t>(number + kBignumDigits));
+    for (size_t i = 0; i < significant; ++i) out[i] = digits[digits.size() - 1 - i];
+    stack_.push(number);
     return -1;
   }
 

@@ -4,6 +4,7 @@
 // table and the entry by name.
 
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 #include "runtime/load/tests/loader_object_heap.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/object_routines.h"
+#include "runtime/rs/runtime_routines.h"
 #include "runtime/rs/thread_record.h"
 #include "testing/fasl_malformed_cases.h"
 #include "testing/fasl_writer.h"
@@ -196,7 +198,7 @@ TEST_F(NativeFaslLoad, ItemsBuildTheDescribedObjects) {
   const std::array<uint8_t, 4> code = {0x90, 0x90, 0xc3, 0x90};
   const std::array<uint8_t, 4> raw = {1, 2, 3, 4};
   FaslWriter w = segmentWriter();
-  w.tableOfContents(4);
+  w.tableOfContents(16);
   const auto keep = [&w] { w.code(76).code(78); };
   w.fixnum(5).fixnum(-6).nil().list(3);
   keep();  // (5 -6 nil)
@@ -211,6 +213,11 @@ TEST_F(NativeFaslLoad, ItemsBuildTheDescribedObjects) {
   w.fixnum(9).fixnum(8).vector(2, 112);
   keep();
   w.bignum(2, 1, digits).integer(0, std::array<uint16_t, 1>{77}).list(2);
+  keep();
+  // Integers beyond a fixnum become bignums of their significant digits.
+  w.integer(1, std::array<uint16_t, 2>{0, 5}).integer(0, std::array<uint16_t, 2>{0x1fff, 0xffff});
+  w.integer(1, std::array<uint16_t, 3>{0, 0x2000, 1}).integer(0, std::array<uint16_t, 3>{1, 2, 3});
+  w.list(4);
   keep();
   w.fixnum(1).fixnum(2).code(25).fixnum(3).fixnum(4).code(26).list(2);
   keep();
@@ -238,6 +245,7 @@ TEST_F(NativeFaslLoad, ItemsBuildTheDescribedObjects) {
       "(#\\65 d:1.500000 d:2.500000! f:0.250000)",
       "#(9 8)",
       "(big:1[4660,22136] 77)",
+      "(-5 536870911 big:128[1,8192] big:0[3,2,1])",
       "(ratio:1/2 complex:3,4)",
       "(code:144,144,195,144, fn200[4 5])",
       "((1 . 2) (3 . 4))",
@@ -410,6 +418,25 @@ TEST_F(NativeFaslLoad, AFunctionGroupItemRunsTheFixups) {
   ASSERT_EQ(load(w.bytes()), kClean);
   const lispval f = lisp::objectOf<lisp::SymbolObject>(symtabEntry(0))->function;
   EXPECT_EQ(gc_test::at(f - 6), lisp::makeFixnum(42));
+}
+
+// A closure that is its own template would send the macro maker round for ever.
+TEST_F(NativeFaslLoad, AMacroOfACircularClosureIsRefused) {
+  FaslWriter w = segmentWriter();
+  w.fixnum(0).preclosure(0).pick(0).nil().pick(2).postclosure(0).code(39).done();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(load(w.bytes()), kMalformed);
+  EXPECT_THAT(testing::internal::GetCapturedStderr(),
+              testing::StartsWith("fasl: malformed item 39 at "));
+}
+
+TEST_F(NativeFaslLoad, RfunCallsAFunctionWithNoArguments) {
+  const lispval function = objects_->makeFunction(testing_support::recorderAddress());
+  testing_support::resetRecorder(lisp::makeFixnum(5));
+  EXPECT_EQ(rfun(function), lisp::makeFixnum(5));
+  ASSERT_EQ(lisp_recorder_log.count, 1u);
+  EXPECT_EQ(lisp_recorder_log.calls[0].ecx, 0u);
+  EXPECT_EQ(lisp_recorder_log.calls[0].esi, function);
 }
 
 // ---- the boot symbol table ----
