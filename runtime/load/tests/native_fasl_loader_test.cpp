@@ -430,6 +430,32 @@ TEST_F(NativeFaslLoad, AMacroOfACircularClosureIsRefused) {
               testing::StartsWith("fasl: malformed item 39 at "));
 }
 
+TEST_F(NativeFaslLoad, TheTraceShowsEachItemAndTheStackTop) {
+  FaslWriter w = segmentWriter();
+  w.icsFlags(2).fixnum(3).list(1).done();
+  dbg = 1;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(load(w.bytes()), kClean);
+  const std::string printed = testing::internal::GetCapturedStdout();
+  dbg = 0;
+  EXPECT_THAT(printed, testing::HasSubstr("ICS flags x02\n"));
+  EXPECT_THAT(printed, testing::HasSubstr("List of size 1\n"));
+  EXPECT_THAT(printed, testing::ContainsRegex("[0-9a-f]+ @ [0-9]+: code  5 \\+\\[3\\] \\[c,[0-9a-f]+\\]\n"));
+}
+
+TEST_F(NativeFaslLoad, ValidationReadsTheFirstSegmentsTimestamp) {
+  FaslWriter w;
+  w.commentLine("a \\\n b").commentLine("x", 'e').segment(0x12345678).done();
+  const std::string path = writeFile(w.bytes());
+  uint32_t timestamp = 1;
+  fasl_validation(path.c_str(), &timestamp, 1);
+  EXPECT_EQ(timestamp, 0x12345678u);
+  testing::internal::CaptureStderr();
+  fasl_validation((path + ".missing").c_str(), &timestamp, 1);
+  EXPECT_NE(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(timestamp, 0u);
+}
+
 TEST_F(NativeFaslLoad, RfunCallsAFunctionWithNoArguments) {
   const lispval function = objects_->makeFunction(testing_support::recorderAddress());
   testing_support::resetRecorder(lisp::makeFixnum(5));
