@@ -19,10 +19,6 @@ int32_t nextPendingIndex = 0;  // guarded by events_mutex
 
 int32_t createPendingEvent(int32_t kind, int32_t socket, uint32_t waiter) {
   std::lock_guard hold(events_mutex);
-  if (kind == kPendingConnect)
-    for (PendingEvent& older : events)
-      if (older.kind == kPendingConnect && older.socket == socket)
-        older.flags &= ~kPendingInProgress;
   const int32_t index = nextPendingIndex;
   nextPendingIndex = (nextPendingIndex + 1) % kPendingEventCount;
   events[index] = PendingEvent{kind, socket, kPendingInProgress, 0, waiter};
@@ -53,6 +49,13 @@ bool finishPendingConnect(int32_t socket, int32_t socketError) {
     return true;
   }
   return false;
+}
+
+void forgetPendingConnects(int32_t socket) {
+  std::lock_guard hold(events_mutex);
+  for (PendingEvent& entry : events)
+    if (entry.kind == kPendingConnect && entry.socket == socket)
+      entry.flags &= ~kPendingInProgress;
 }
 
 bool connectInProgress(int32_t socket) {

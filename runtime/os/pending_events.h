@@ -42,9 +42,7 @@ static_assert(sizeof(PendingEvent) == 20);
 extern PendingEvent events[kPendingEventCount];
 extern std::mutex events_mutex;
 
-// A new in-progress entry with result 0; returns its index. A new connect of
-// a socket ends any older connect entry still in progress for that number:
-// that socket was closed and its number given again.
+// A new in-progress entry with result 0; returns its index.
 int32_t createPendingEvent(int32_t kind, int32_t socket, uint32_t waiter);
 // Gives an entry up before anyone waits on it: cancelled, no longer in
 // progress, no waiter.
@@ -58,6 +56,10 @@ void wakePendingWaiter(PendingEvent& entry);
 // The first in-progress connect of `socket` gets `socketError` as its result
 // and is finished (its waiter woken). False when none is in progress.
 bool finishPendingConnect(int32_t socket, int32_t socketError);
+// The socket leaves its watcher: a connect of it still in progress will never
+// be reported, and must not be taken for one of a later socket given the same
+// number. Its entries stop being in progress; their waiters stay waiting.
+void forgetPendingConnects(int32_t socket);
 // True while a connect of `socket` is in progress.
 bool connectInProgress(int32_t socket);
 

@@ -275,6 +275,7 @@ void add_watched_socket(int32_t socket, uint32_t networkEvents) {
 
 void remove_watched_socket(int32_t socket) {
   mp_log_event(trace::kWatchChange, static_cast<uint32_t>(socket));
+  forgetPendingConnects(socket);
   // Held throughout, so that one removal at a time uses a block's request word.
   std::lock_guard hold(socket_event_watcher_crit);
   SocketWatchBlock* block;

@@ -190,6 +190,29 @@ TEST_F(SocketTest, EndingAPendingConnectReleasesItsSocket) {
   EXPECT_EQ(ipc_end_pending_connect(index), -10009);
 }
 
+TEST_F(SocketTest, ClosingAConnectingSocketKeepsItsEntryFromLaterSockets) {
+  Watchdog guard("closed while connecting", 10s);
+  const int32_t listener = listenOnLoopback();
+  const int32_t made = ipc_inet_socket_connect4(0, nullptr, 0, kLoopback, nullptr,
+                                                ipc_get_socket_port2(listener, 0), 0, 0, 0, 0);
+  if (made < lisp::os::kPendingResultBase) GTEST_SKIP() << "connected at once";
+  const int32_t index = made - lisp::os::kPendingResultBase;
+  const int32_t socket = lisp::os::events[index].socket;
+  ipc_closesocket(fd_to_pseudofd(static_cast<uint32_t>(socket), host::kKindSocket));
+  const bool finishedBefore = socket_test::finished(index);
+  EXPECT_EQ(lisp::os::events[index].flags & lisp::os::kPendingInProgress, 0u);
+
+  // A later socket of that number becoming writable finishes nothing.
+  const int32_t next = datagramSocket();
+  const uint32_t* nextEvents = fd_socket_events(static_cast<uint32_t>(ipc_os_fd(next)));
+  ASSERT_NE(nextEvents, nullptr);
+  EXPECT_TRUE(eventually([&] { return socket_test::signalled(nextEvents[0]); }));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(socket_test::finished(index), finishedBefore);
+  ipc_closesocket(next);
+  ipc_closesocket(listener);
+}
+
 TEST_F(SocketTest, BadPendingIndicesAndDescriptorsAreRefused) {
   for (int32_t index : {-1, lisp::os::kPendingEventCount}) {
     EXPECT_EQ(ipc_reap_event(index), -10022);
