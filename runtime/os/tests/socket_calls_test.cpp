@@ -137,6 +137,58 @@ TEST_F(SocketTest, LoopbackClientAndServerExchangeBytes) {
     EXPECT_EQ(entry(descriptor).kind, host::kKindFree);
 }
 
+TEST_F(SocketTest, ConnectBindsTheLocalEndWhenAsked) {
+  Watchdog guard("local end", 10s);
+  const int32_t listener = listenOnLoopback();
+  const int32_t localPort = closedPort();
+  const int32_t made = ipc_inet_socket_connect4(kLoopback, nullptr, localPort, kLoopback, nullptr,
+                                                ipc_get_socket_port2(listener, 0), 0, 1, 0, 0);
+  int32_t client = made;
+  if (made >= lisp::os::kPendingResultBase) {
+    const int32_t index = made - lisp::os::kPendingResultBase;
+    ASSERT_TRUE(eventually([&] { return socket_test::finished(index); }));
+    client = ipc_reap_event(index);
+  }
+  ASSERT_GE(client, 0);
+  EXPECT_EQ(ipc_get_socket_port2(client, 0), localPort);
+  EXPECT_EQ(option(client, SOL_SOCKET, SO_REUSEADDR), 1);
+  EXPECT_EQ(option(client, IPPROTO_TCP, TCP_NODELAY), 1);
+
+  // The same local end again cannot be had; nothing of the attempt remains.
+  const int32_t again = ipc_inet_socket_connect4(kLoopback, nullptr, localPort, kLoopback,
+                                                 nullptr, ipc_get_socket_port2(listener, 0), 0,
+                                                 0, 0, 0);
+  EXPECT_EQ(again, -10048);
+  EXPECT_EQ(entry(client + 1).kind, host::kKindFree);
+  ipc_closesocket(client);
+  ipc_closesocket(listener);
+}
+
+TEST_F(SocketTest, Ipv6StreamsConnectOverTheLoopback) {
+  Watchdog guard("IPv6 streams", 10s);
+  uint8_t loopback6[16] = {};
+  loopback6[15] = 1;
+  const int32_t listener = ipc_inet_socket_passive2(0, loopback6, 0, 5, 0, 0);
+  if (listener < 0) GTEST_SKIP() << "no IPv6 loopback";
+  const int32_t made = ipc_inet_socket_connect4(0, nullptr, 0, 0, loopback6,
+                                                ipc_get_socket_port2(listener, 1), 0, 0, 0, 0);
+  int32_t client = made;
+  if (made >= lisp::os::kPendingResultBase) {
+    const int32_t index = made - lisp::os::kPendingResultBase;
+    ASSERT_TRUE(eventually([&] { return socket_test::finished(index); }));
+    client = ipc_reap_event(index);
+  }
+  ASSERT_GE(client, 0);
+  ASSERT_TRUE(readable(listener));
+  const int32_t server = ipc_accept_connection(listener);
+  ASSERT_GE(server, 0);
+  uint8_t peer[16] = {};
+  EXPECT_EQ(ipc_get_socket_peer_ipaddr2(server, peer), 0u);
+  EXPECT_EQ(std::memcmp(peer, loopback6, 16), 0);
+  EXPECT_EQ(ipc_get_socket_peer_port2(client, 1), ipc_get_socket_port2(listener, 1));
+  for (int32_t descriptor : {client, server, listener}) ipc_closesocket(descriptor);
+}
+
 TEST_F(SocketTest, RefusedConnectLeavesNoTraceForTheNextSocketOfThatNumber) {
   Watchdog guard("refused connect", 10s);
   const int32_t made =
