@@ -3,7 +3,8 @@
 //
 // The four if_ calls of the Lisp side have the C library's names; as ELF
 // names those would replace the library's, so they are built under lisp_
-// names and the runtime's native symbol table gives them their Lisp names.
+// names and the native symbol table lists them under the system's names
+// (native_symbol_names.txt).
 #pragma once
 
 #include <cstddef>
