@@ -166,7 +166,7 @@ KORVANE_EXPORT int32_t ipc_lookup_hostname2(const char* name, int32_t selector, 
 KORVANE_EXPORT int32_t win_lookup_hostname2(const char* name, int32_t selector, uint8_t* records,
                                             int32_t maximum, uint32_t waiter) {
   ipc_initialize();
-  if (!name || maximum < 0 ||
+  if (!name || maximum < 0 || (maximum > 0 && !records) ||
       static_cast<uint64_t>(maximum) * sizeof(LookupRecord) > static_cast<uint64_t>(INT32_MAX))
     return kLookupFailed;
   auto* work = new (std::nothrow) ForwardWork{name, records, selector, 0, maximum};
@@ -183,7 +183,7 @@ KORVANE_EXPORT int32_t win_lookup_hostname2(const char* name, int32_t selector, 
 KORVANE_EXPORT int32_t win_ipaddr_to_name2(uint32_t address4, const uint8_t* address6,
                                            char* buffer, int32_t size, uint32_t waiter) {
   ipc_initialize();
-  if (size < 0) return kLookupFailed;
+  if (size < 0 || (size > 0 && !buffer)) return kLookupFailed;
   auto* work = new (std::nothrow) ReverseWork{address6 != nullptr, {}, buffer, size, 0};
   if (!work) return kLookupFailed;
   if (address6) {

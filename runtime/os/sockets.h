@@ -24,7 +24,7 @@ int32_t ipc_initialize();
 int32_t ipc_shutdown();
 
 // ---- making sockets ----
-// Flags are option bits (socket_options below), set first, then cleared.
+// Flags are the option bits of ipc_set_socket_flags, set first, then cleared.
 // `waiter` is the gate opened when a pending connect finishes (0: none).
 int32_t ipc_inet_socket_connect4(uint32_t localAddress, const uint8_t* localAddress6,
                                  int32_t localPort, uint32_t remoteAddress,
@@ -59,7 +59,8 @@ int32_t ipc_set_socket_option_value(int32_t descriptor, int32_t which, int32_t v
 // address is stored and its scope id returned. 0 on failure.
 uint32_t ipc_get_socket_ipaddr2(int32_t descriptor, uint8_t* address6);
 uint32_t ipc_get_socket_peer_ipaddr2(int32_t descriptor, uint8_t* address6);
-// The port in host order, 0 on failure.
+// The port in host order, 0 on failure. The IPv6 flag changes nothing: the
+// port has the same place in both address records.
 int32_t ipc_get_socket_port2(int32_t descriptor, int32_t ipv6);
 int32_t ipc_get_socket_peer_port2(int32_t descriptor, int32_t ipv6);
 // The port of a service in host order, 0 when unknown.

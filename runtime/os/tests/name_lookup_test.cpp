@@ -73,6 +73,8 @@ TEST(NameLookup, ThreadedLookupFinishesItsEntry) {
   ASSERT_TRUE(eventually([&] { return finished(failing); }));
   EXPECT_EQ(ipc_reap_event(failing), -1);
   EXPECT_EQ(win_lookup_hostname2("localhost", 0, nullptr, -1, 0), -1);
+  EXPECT_EQ(win_lookup_hostname2("localhost", 0, nullptr, 1, 0), -1);
+  EXPECT_EQ(win_lookup_hostname2(nullptr, 0, reinterpret_cast<uint8_t*>(records), 1, 0), -1);
 }
 
 // A resolver held back until the test lets it go.
@@ -178,6 +180,7 @@ TEST(NameLookup, ReverseLookupPacksNamesWithinTheSize) {
   EXPECT_EQ(reverseLookup(tight, 2), 0);
   EXPECT_EQ(static_cast<uint8_t>(tight[0]), kUntouched);
   EXPECT_EQ(win_ipaddr_to_name2(socket_test::kLoopback, nullptr, tight, -1, 0), -1);
+  EXPECT_EQ(win_ipaddr_to_name2(socket_test::kLoopback, nullptr, nullptr, 8, 0), -1);
 }
 
 // ---- the interface list ----
