@@ -12,8 +12,11 @@ namespace gc_test {
 
 class RandomMutator : public MutatorHeap {
  protected:
+  // Old space fills and grows within a short run.
+  virtual uint32_t oldSpaceBytes() const { return gc::kMinimumSpaceBytes; }
+
   void SetUp() override {
-    oldSize_ = gc::kMinimumSpaceBytes;  // old space fills and grows within a short run
+    oldSize_ = oldSpaceBytes();
     MutatorHeap::SetUp();
     fenceAtStart_ = GsNewFence;
   }

@@ -1,0 +1,293 @@
+// The mark pass of a global collection, and the passes that act on what it
+// found dead: weak vectors and finalizations.
+//
+// Invariant of the mark pass: every object whose bit is set either has been
+// scanned, or sits in the queue, or was left out of a full queue while
+// mark_depth_max_exceeded is set (and a heap rescan will reach it). A new-space
+// weak vector is never scanned: it goes on GsWeakChain. A pending
+// finalization is scanned except for its watched word, and goes on
+// GsFinlzChain with stamp bit 22 so that a rescan does not chain it twice.
+//
+// Sections: the type table, the queue, marking, overflow, finalizations, weak vectors.
+
+#include <algorithm>
+
+#include "runtime/gc/collector_errors.h"
+#include "runtime/gc/global_gc.h"
+#include "runtime/gc/global_gc_state.h"
+#include "runtime/gc/heap_walkers.h"
+#include "runtime/gc/lispstatic.h"
+#include "runtime/gc/object_extent.h"
+#include "runtime/gc/weak_objects.h"
+#include "runtime/rs/object_layout.h"
+
+namespace {
+
+using namespace gc;
+using namespace gc::ggc;
+using lisp::lispval;
+using lisp::Tag;
+
+constexpr uint32_t kFrameEntries = 1000;
+constexpr uint32_t kDepthLimit = 20;
+constexpr uint32_t kFinalizedObjectWord = 1;
+constexpr uint32_t kQueueLinkWord = 3;
+
+// ---- the type table ----
+
+static_assert(LispTypeIsSimple[117] && !LispTypeIsSimple[112] && !LispTypeIsSimple[7] &&
+              !LispTypeIsSimple[8] && !LispTypeIsSimple[76]);
+
+// ---- the queue ----
+
+// Frames of kFrameEntries on the native stack; a full frame continues in the
+// next one, up to kDepthLimit nested frames.
+struct Frame {
+  uint32_t count;
+  lispval items[kFrameEntries];
+};
+struct Queue {
+  Frame frames[kDepthLimit + 1];
+};
+Queue* g_queue = nullptr;
+
+void resetQueue() {
+  for (Frame& frame : g_queue->frames) frame.count = 0;
+  mark_depth = 0;
+}
+
+void enqueue(lispval value) {
+  Frame* frame = &g_queue->frames[mark_depth];
+  if (frame->count == kFrameEntries) {
+    if (mark_depth == mark_depth_max) {
+      mark_depth_max_exceeded = 1;
+      return;
+    }
+    frame = &g_queue->frames[++mark_depth];
+    frame->count = 0;
+    mark_max_depth = std::max(mark_max_depth, mark_depth);
+  }
+  frame->items[frame->count++] = value;
+}
+
+bool dequeue(lispval& value) {
+  while (g_queue->frames[mark_depth].count == 0) {
+    if (mark_depth == 0) return false;
+    --mark_depth;
+  }
+  Frame& frame = g_queue->frames[mark_depth];
+  value = frame.items[--frame.count];
+  return true;
+}
+
+// ---- marking ----
+
+bool inNewSpace(uint32_t address) {
+  return address >= GsNewFence && address < GsNewTop;
+}
+uint32_t& prefixStamp(uint32_t header) {
+  return wordAt(header - kPrefixBytes + 4);
+}
+uint8_t typeOf(uint32_t header) {
+  return wordAt(header) & 0xff;
+}
+bool isVectorType(uint8_t type) {
+  return type == lisp::type_code::LispVector || type == lisp::type_code::SimpleVector;
+}
+bool isNewWeakVector(uint32_t header) {
+  return inNewSpace(header) && isVectorType(typeOf(header)) &&
+         (prefixStamp(header) & stamp::kWeakVector);
+}
+bool isNewFinalization(uint32_t header) {
+  return inNewSpace(header) && typeOf(header) == lisp::type_code::LispVector &&
+         (prefixStamp(header) & stamp::kFinalizationPending);
+}
+
+void markFunctionSlot(uint32_t slot);
+const SlotTreatment kMarkTreatment = {mark_slot_contents, markFunctionSlot};
+
+// A pending finalization: chained once, everything but its watched word marked.
+void markFinalization(uint32_t header) {
+  uint32_t& stampWord = prefixStamp(header);
+  if (!(stampWord & stamp::kFinalizationChained)) {
+    stampWord |= stamp::kFinalizationChained;
+    pushOnChain(GsFinlzChain, header - kPrefixBytes);
+  }
+  const uint32_t words = wordAt(header) >> 8;
+  for (uint32_t word = kFinalizedObjectWord + 1; word <= words; ++word)
+    mark_slot_contents(header + 4 * word);
+}
+
+void scanQueued(lispval value) {
+  const uint32_t object = lisp::objectAddress(value);
+  if (lisp::isCons(value)) {
+    mark_slot_contents(object);
+    mark_slot_contents(object + 4);
+  } else if (isNewFinalization(object)) {
+    markFinalization(object);
+  } else {
+    scan_other_item(object, &kMarkTreatment);
+  }
+}
+
+void drainQueue() {
+  lispval value;
+  while (dequeue(value)) scanQueued(value);
+}
+
+// The code vector of a function is an ordinary value for marking.
+void markFunctionSlot(uint32_t slot) {
+  mark_slot_contents(slot);
+}
+
+// ---- overflow ----
+
+lispval taggedObject(uint32_t header) {
+  return lisp::pointerWord(header,
+                           typeOf(header) == lisp::kSymbolTypeByte ? Tag::Symbol : Tag::Other);
+}
+
+uint32_t requeueCons(uint32_t cell) {
+  if (isMarked(cell)) {
+    enqueue(lisp::pointerWord(cell, Tag::Cons));
+    drainQueue();
+  }
+  return 0;
+}
+
+uint32_t requeueOther(uint32_t header) {
+  if (!isMarked(header) || LispTypeIsSimple[typeOf(header)] || isNewWeakVector(header)) return 0;
+  if (isNewFinalization(header) && (prefixStamp(header) & stamp::kFinalizationChained)) return 0;
+  enqueue(taggedObject(header));
+  drainQueue();
+  return 0;
+}
+
+// ---- finalizations ----
+
+void pushOnFinalizeQueue(uint32_t header) {
+  uint32_t& queue = globalWord(global::kFinalizeQueue);
+  wordAt(header + 4 * kQueueLinkWord) = queue;
+  queue = lisp::pointerWord(header, Tag::Other);
+}
+
+// ---- weak vectors ----
+
+int unmarkedSlot(uint32_t slot) {
+  return ggc::isDeadValue(wordAt(slot)) ? 1 : 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+uint32_t mark_depth = 0;
+uint32_t mark_max_depth = 0;
+const uint32_t mark_depth_max = kDepthLimit;
+uint32_t mark_depth_max_exceeded = 0;
+uint32_t mark_depth_ov_count = 0;
+uint32_t mark_tally = 0;
+
+void mark_slot_contents(uint32_t slot) {
+  const lispval value = wordAt(slot);
+  const Tag tag = lisp::tagOf(value);
+  if (tag == Tag::Unused) gserror1(value);
+  if (!ggc::isPointer(value)) return;
+  const uint32_t object = lisp::objectAddress(value);
+  if (object < ggc::bitmap.base) return;
+  if (Gslispstatic_count > 0 && value >= Gslispstatic_min && value <= Gslispstatic_max) {
+    mark_lispstatic(value, mark_slot_contents);
+    return;
+  }
+  if (!ggc::covered(object) || ggc::isMarked(object)) return;
+  ggc::setMark(object);
+  ++mark_tally;
+  if (tag != Tag::Cons) {
+    if (isNewWeakVector(object)) {
+      pushOnChain(GsWeakChain, object - kPrefixBytes);
+      return;
+    }
+    if (LispTypeIsSimple[typeOf(object)]) return;
+  }
+  enqueue(value);
+}
+
+void retry_overflowed_marks() {
+  while (mark_depth_max_exceeded) {
+    ++mark_depth_ov_count;
+    mark_depth_max_exceeded = 0;
+    resetQueue();
+    gsgc_scan_all(requeueCons, requeueOther, -2, 1, 1);
+  }
+}
+
+// Finalizations whose watched object is unmarked are queued for Lisp and
+// their object marked, which may reach further finalizations.
+void mark_finalizations() {
+  while (GsFinlzChain != 0) {
+    uint32_t chain = GsFinlzChain;
+    GsFinlzChain = 0;
+    uint32_t pending = 0;
+    while (chain != 0) {
+      const uint32_t prefix = chain;
+      chain = wordAt(prefix);
+      const uint32_t header = prefix + kPrefixBytes;
+      if (!ggc::isDeadValue(wordAt(header + 4 * kFinalizedObjectWord))) {
+        wordAt(prefix) = pending;  // stays pending: kept aside
+        pending = prefix;
+        continue;
+      }
+      prefixStamp(header) &= ~(stamp::kFinalizationPending | stamp::kFinalizationChained);
+      wordAt(prefix) = 0;
+      pushOnFinalizeQueue(header);
+      mark_slot_contents(header + 4 * kFinalizedObjectWord);
+      drainQueue();
+    }
+    retry_overflowed_marks();
+    // Those still pending leave the chain; the next collection chains them anew.
+    for (uint32_t prefix = pending; prefix != 0;) {
+      const uint32_t next = wordAt(prefix);
+      prefixStamp(prefix + kPrefixBytes) &= ~stamp::kFinalizationChained;
+      wordAt(prefix) = 0;
+      prefix = next;
+    }
+  }
+}
+
+void ggc_pass_mark() {
+  Queue queue;
+  g_queue = &queue;
+  if (ZeroBitMap)
+    std::fill_n(ggc::bitmap.words, (ggc::bitmap.top - ggc::bitmap.base + 255) / 256, 0u);
+  resetQueue();
+  mark_max_depth = mark_depth_max_exceeded = mark_depth_ov_count = mark_tally = 0;
+  GsWeakChain = GsFinlzChain = 0;
+
+  gsgc_scan_mark(
+      [](uint32_t slot) {
+        mark_slot_contents(slot);
+        drainQueue();
+      },
+      [](uint32_t) {});
+  drainQueue();
+  retry_overflowed_marks();
+  mark_finalizations();
+  g_queue = nullptr;
+}
+
+// Bindings of dead threads wait for the thread layer's binding-stack blocks
+// to be chained as sysvectors; until then there is nothing to clean.
+void ggc_pass_clean_bindstacks() {}
+
+void ggc_pass_clean_weak() {
+  for (uint32_t prefix = GsWeakChain; prefix != 0;) {
+    const uint32_t next = wordAt(prefix);
+    const uint32_t header = prefix + kPrefixBytes;
+    clearDeadWeakSlots(header, (prefixStamp(header) & stamp::kReplacement) ? 1 : 0, unmarkedSlot);
+    wordAt(prefix) = 0;
+    prefix = next;
+  }
+  GsWeakChain = 0;
+}
+
+}  // extern "C"
