@@ -221,27 +221,31 @@ void retry_overflowed_marks() {
   }
 }
 
-// Finalizations whose watched object is unmarked are queued for Lisp and
-// their object marked, which may reach further finalizations.
+// Finalizations whose watched object is unmarked are queued for Lisp, then
+// their objects marked (all of one round are judged before any is marked,
+// as the scavenger does), which may reach further finalizations.
 void mark_finalizations() {
   while (GsFinlzChain != 0) {
     uint32_t chain = GsFinlzChain;
     GsFinlzChain = 0;
-    uint32_t pending = 0;
+    uint32_t pending = 0, triggered = 0;
     while (chain != 0) {
       const uint32_t prefix = chain;
       chain = wordAt(prefix);
       const uint32_t header = prefix + kPrefixBytes;
-      if (!ggc::isDeadValue(wordAt(header + 4 * kFinalizedObjectWord))) {
-        wordAt(prefix) = pending;  // stays pending: kept aside
-        pending = prefix;
-        continue;
-      }
+      uint32_t& list = isDeadValue(wordAt(header + 4 * kFinalizedObjectWord)) ? triggered : pending;
+      wordAt(prefix) = list;
+      list = prefix;
+    }
+    for (uint32_t prefix = triggered; prefix != 0;) {
+      const uint32_t next = wordAt(prefix);
+      const uint32_t header = prefix + kPrefixBytes;
       prefixStamp(header) &= ~(stamp::kFinalizationPending | stamp::kFinalizationChained);
       wordAt(prefix) = 0;
       pushOnFinalizeQueue(header);
       mark_slot_contents(header + 4 * kFinalizedObjectWord);
       drainQueue();
+      prefix = next;
     }
     retry_overflowed_marks();
     // Those still pending leave the chain; the next collection chains them anew.

@@ -187,3 +187,39 @@ TEST_F(GlobalCollection, ProgressTextNamesEveryPassInOrder) {
 }
 
 }  // namespace
+
+// ---- the seeded mutator with global collections among its scavenges ----
+
+namespace {
+
+struct MutatorCase {
+  uint32_t seed;
+  uint32_t flags;
+};
+
+class GlobalMutator : public gc_test::RandomMutator,
+                      public ::testing::WithParamInterface<MutatorCase> {};
+
+TEST_P(GlobalMutator, HeapMatchesTheModelAfterEveryCollection) {
+  GsGenSpread = 1;  // tenure early: old space fills with garbage
+  globalShare_ = 2;
+  run(GetParam().seed, 100, GetParam().flags);
+  EXPECT_GT(globalChecks_, 0u);
+  // Scavenges alone with generations advancing grow old space into more
+  // areas; global collections then work across them.
+  if (GetParam().flags & gc::flag::kAdvanceGeneration) {
+    globalShare_ = 0;
+    runMore(400, [] { return GsOldAreaCt > 1; });
+    EXPECT_GT(GsOldAreaCt, 1u);
+    globalShare_ = 2;
+    runMore(60);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Seeds, GlobalMutator,
+    ::testing::Values(MutatorCase{11, gc::flag::kAdvanceGeneration}, MutatorCase{12, 0},
+                      MutatorCase{13, gc::flag::kAdvanceGeneration | gc::flag::kAutoGlobal}),
+    [](const auto& info) { return "seed" + std::to_string(info.param.seed); });
+
+}  // namespace
