@@ -163,6 +163,36 @@ uint32_t requeueOther(uint32_t header) {
   return 0;
 }
 
+// ---- return addresses ----
+
+// The object of an open old area that holds `address`, found from the
+// page map and object sizes; 0 when none does.
+uint32_t objectHolding(uint32_t address) {
+  const GsOldArea* area = areaHolding(address);
+  if (!area || address < area->firstObject || address >= area->frontier) return 0;
+  uint32_t object = area->firstObject;
+  for (uint32_t page = pageStart(address); page > pageStart(area->firstObject);
+       page -= kPageBytes) {
+    const uint32_t entry = wordAt(area->pagemapBase + 4 * pageOf(page));
+    if (entry >= area->firstObject && entry < area->frontier && entry <= address) {
+      object = entry;
+      break;
+    }
+  }
+  while (object + ausize_other(object) <= address) object += ausize_other(object);
+  return object;
+}
+
+// A code vector that a frame runs in is live, whatever else refers to it.
+void markReturnAddress(uint32_t slot) {
+  const uint32_t object = objectHolding(wordAt(slot));
+  if (object == 0 || isMarked(object)) return;
+  setMark(object);
+  ++mark_tally;
+  if (!LispTypeIsSimple[typeOf(object)]) enqueue(taggedObject(object));
+  drainQueue();
+}
+
 // ---- finalizations ----
 
 void pushOnFinalizeQueue(uint32_t header) {
@@ -272,7 +302,7 @@ void ggc_pass_mark() {
         mark_slot_contents(slot);
         drainQueue();
       },
-      [](uint32_t) {});
+      markReturnAddress);
   drainQueue();
   retry_overflowed_marks();
   mark_finalizations();
