@@ -12,6 +12,7 @@
 
 namespace {
 
+using gc_test::at;
 using gc_test::GlobalHeap;
 using gc_test::GraphModel;
 using lisp::lispval;
@@ -240,8 +241,7 @@ class GlobalCollectionRounds : public GlobalHeap {
     }
     for (size_t i = 0; i < live.size(); i += 100) {
       const std::vector<lispval> part(live.begin() + i, live.begin() + i + 100);
-      root(static_cast<uint32_t>(i / 100) % 40,
-           oldCons(oldVector(part), rootArray_[i / 100 % 40]));
+      root(static_cast<uint32_t>(i / 100) % 40, oldCons(oldVector(part), rootArray_[i / 100 % 40]));
     }
     const GraphModel before = model();
     GsCtlFlags |= flags;
@@ -260,6 +260,107 @@ TEST_F(GlobalCollectionRounds, SeveralRoundsGiveTheHeapOfOneRound) {
   const std::vector<uint8_t> oneRound = collectedHeap(0);
   EXPECT_EQ(ggc_adjust_pass_counter, 1u);
   EXPECT_TRUE(severalRounds == oneRound);
+}
+
+}  // namespace
+
+// ---- weak vectors and finalizations ----
+
+namespace {
+
+using gc_test::Kind;
+
+class GlobalWeakObjects : public GlobalHeap {
+ protected:
+  lispval weakVector(Kind kind, std::vector<lispval> slots) {
+    const uint32_t vector = newObject(kind, static_cast<uint32_t>(slots.size()), 1);
+    for (size_t i = 0; i < slots.size(); ++i) at(vector + 12 + 4 * i) = slots[i];
+    return lisp::pointerWord(vector, Tag::Other);
+  }
+  uint32_t slotOf(lispval vector, uint32_t i) {
+    return at(lisp::objectAddress(vector) + 12 + 4 * i);
+  }
+};
+
+TEST_F(GlobalWeakObjects, AWeakSlotIsNilWhenOnlyTheVectorHeldItsOldObject) {
+  const lispval onlyWeak = oldString(7);
+  const lispval alsoStrong = oldString(9);
+  oldString(30);  // dead below both: they move
+  const lispval kept = oldVector({alsoStrong});
+  root(0, kept);
+  root(1, weakVector(Kind::Weak, {onlyWeak, alsoStrong, lisp::makeFixnum(3)}));
+  collect();
+  EXPECT_EQ(slotOf(rootArray_[1], 0), nil());
+  EXPECT_EQ(slotOf(rootArray_[1], 1), at(lisp::objectAddress(rootArray_[0]) + 8));
+  EXPECT_EQ(slotOf(rootArray_[1], 2), lisp::makeFixnum(3));
+}
+
+struct WeakKeyCase {
+  const char* name;
+  bool tableAlive;
+};
+
+class GlobalWeakKeys : public GlobalWeakObjects,
+                       public ::testing::WithParamInterface<WeakKeyCase> {};
+
+TEST_P(GlobalWeakKeys, ADeadKeyIsReplacedAndLeavesALiveTable) {
+  makeReplacementSymbol();
+  const lispval deadKey = oldString(3);
+  const lispval liveKey = oldString(4);
+  // Key 0 is the vector's identity word, keys 1 and 2 the strings.
+  const lispval values =
+      oldVector({lisp::makeFixnum(9), lisp::makeFixnum(10), lisp::makeFixnum(11)});
+  const lispval table = oldObject(lisp::type_code::HashTable);
+  const lispval keys = weakVector(Kind::WeakKey, {deadKey, liveKey, table});
+  at(lisp::objectAddress(table) + 4) = keys;
+  at(lisp::objectAddress(table) + 28) = lisp::makeFixnum(2);
+  at(lisp::objectAddress(table) + 32) = values;
+  root(0, keys);
+  root(1, liveKey);
+  if (GetParam().tableAlive) root(2, table);
+  collect();
+  EXPECT_EQ(slotOf(rootArray_[0], 0), lisp::makeFixnum(kReplacement));
+  EXPECT_EQ(slotOf(rootArray_[0], 1), rootArray_[1]);
+  if (!GetParam().tableAlive) {
+    EXPECT_EQ(slotOf(rootArray_[0], 2), nil()) << "a dead table leaves no pointer into a hole";
+    return;
+  }
+  const uint32_t movedTable = lisp::objectAddress(rootArray_[2]);
+  EXPECT_EQ(slotOf(rootArray_[0], 2), rootArray_[2]);
+  EXPECT_EQ(at(movedTable + 28), lisp::makeFixnum(1));  // was 2
+  const uint32_t movedValues = lisp::objectAddress(at(movedTable + 32));
+  EXPECT_EQ(at(movedValues + 8), lisp::makeFixnum(9));
+  EXPECT_EQ(at(movedValues + 12), nil());
+  EXPECT_EQ(at(movedValues + 16), lisp::makeFixnum(11));
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, GlobalWeakKeys,
+                         ::testing::Values(WeakKeyCase{"TableAlive", true},
+                                           WeakKeyCase{"TableDead", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(GlobalWeakObjects, AFinalizationOfADeadOldObjectIsQueuedOnceAndKeepsIt) {
+  oldString(50);  // dead below: the watched object moves
+  const lispval watched = oldVector({oldString(5), lisp::makeFixnum(1)});
+  const uint32_t finalization = newObject(Kind::Finalization, 0, 77);
+  at(finalization + 4) = watched;
+  root(0, lisp::pointerWord(finalization, Tag::Other));
+  const GraphModel before = model();
+  collect();
+
+  const lispval queue = global(kFinalizeQueueWord);
+  ASSERT_TRUE(lisp::isOther(queue));
+  const uint32_t queued = lisp::objectAddress(queue);
+  EXPECT_EQ(queue, rootArray_[0]);
+  EXPECT_EQ(at(queued + 12), nil()) << "queued once";
+  EXPECT_EQ(at(queued - 4) & (gc::stamp::kFinalizationPending | gc::stamp::kFinalizationChained),
+            0u);
+  EXPECT_EQ(model().objects, before.objects) << "the watched object survives, moved";
+  EXPECT_LT(lisp::objectAddress(at(queued + 4)), lisp::objectAddress(watched));
+
+  global(kFinalizeQueueWord) = nil();
+  collect();
+  EXPECT_EQ(global(kFinalizeQueueWord), nil()) << "not queued again";
 }
 
 }  // namespace
