@@ -7,7 +7,10 @@
 #include <regex>
 #include <sstream>
 
+#include "platform/memory.h"
 #include "runtime/gc/gc_parameters.h"
+#include "runtime/gc/heap_reservation.h"
+#include "runtime/gc/scavenger.h"
 #include "runtime/gc/tests/global_heap_fixture.h"
 
 namespace {
@@ -361,6 +364,133 @@ TEST_F(GlobalWeakObjects, AFinalizationOfADeadOldObjectIsQueuedOnceAndKeepsIt) {
   global(kFinalizeQueueWord) = nil();
   collect();
   EXPECT_EQ(global(kFinalizeQueueWord), nil()) << "not queued again";
+}
+
+}  // namespace
+
+// ---- the open-area fence and merging ----
+
+namespace {
+
+class GlobalAreas : public GlobalHeap {
+ protected:
+  // Old space grows by an area at the next scavenge (the aging area).
+  void addOldArea() {
+    const uint32_t areas = GsOldAreaCt;
+    for (int tries = 0; tries < 3 && GsOldAreaCt == areas; ++tries) {
+      GsOldExpansion = GsNewExpansion = 1;
+      scavenge(0);
+      unprotect();
+    }
+    ASSERT_EQ(GsOldAreaCt, areas + 1);
+  }
+  lispval stringIn(gc::GsOldArea* area, uint32_t characters) {
+    const uint32_t bytes = 8 * ((characters + 8) >> 2);
+    const uint32_t object = grab_old_other(area, bytes);
+    EXPECT_NE(object, 0u);
+    at(object) = lisp::headerWord(lisp::type_code::SimpleString);
+    at(object + 4) = lisp::makeFixnum(static_cast<int32_t>(characters));
+    return lisp::pointerWord(object, Tag::Other);
+  }
+};
+
+TEST_F(GlobalAreas, ClosedAreasNeverMoveAndTwoEmptyNeighboursMerge) {
+  gc::GsOldArea* first = GsOldAreas;
+  root(0, oldVector({stringIn(first, 5), lisp::makeFixnum(1)}));
+  stringIn(first, 40);  // dead, but closed: stays
+  addOldArea();
+  addOldArea();
+  ASSERT_EQ(GsOldAreaCt, 3u);
+  gc::GsOldArea* second = first->next;
+  gc::GsOldArea* third = second->next;
+  ASSERT_EQ(second->end, gc::areaAddress(third));
+  for (uint32_t i = 0; i < 20; ++i) stringIn(i % 2 ? second : third, 100);  // all dead
+  setOpenOldFence(1);
+  ASSERT_EQ(GsOpenOldAreaFence, second);
+  const std::vector<uint8_t> closed(reinterpret_cast<const uint8_t*>(first->firstObject),
+                                    reinterpret_cast<const uint8_t*>(first->frontier));
+  const GraphModel before = model();
+  const uint32_t secondEnd = third->end;
+
+  collect();
+  EXPECT_EQ(GsOldAreaCt, 2u);
+  EXPECT_EQ(GsLastOldArea, second);
+  EXPECT_EQ(second->end, secondEnd);
+  EXPECT_EQ(second->next, nullptr);
+  EXPECT_EQ(model().objects, before.objects);
+  const std::vector<uint8_t> closedAfter(reinterpret_cast<const uint8_t*>(first->firstObject),
+                                         reinterpret_cast<const uint8_t*>(first->frontier));
+  EXPECT_TRUE(closedAfter == closed) << "a closed area changed";
+}
+
+}  // namespace
+
+// ---- no room for the mark bitmap ----
+
+namespace {
+
+struct LispCall {
+  std::vector<lispval> words;
+  uint32_t inGlobalGc, inScavenge;
+};
+std::vector<LispCall> g_lispCalls;
+
+void recordLispCall(lispval function, const lispval* arguments, uint32_t count) {
+  LispCall call{{function}, GsInGlobalGc, InScavenge};
+  call.words.insert(call.words.end(), arguments, arguments + count);
+  g_lispCalls.push_back(call);
+}
+
+// Commits outside the Lisp heap fail: the mark bitmap cannot be committed.
+bool failCommitsOutsideTheHeap(platform::MemoryOperation operation, uintptr_t address, size_t) {
+  return operation == platform::MemoryOperation::Commit &&
+         (address < lisp_heap.base || address >= lisp_heap.reserved_end);
+}
+
+class GlobalBitmap : public GlobalHeap {
+ protected:
+  // Old space so large that its bitmap does not fit into a semispace.
+  uint32_t oldSpaceBytes() const override { return 0x1200000; }
+  void TearDown() override {
+    platform::setMemoryFaultHook(nullptr);
+    gc::setLispCaller(nullptr);
+    GlobalHeap::TearDown();
+  }
+};
+
+TEST_F(GlobalBitmap, ACommitFailureIsReportedToLispWithTheCollectorLeft) {
+  g_lispCalls.clear();
+  global(-0x15 - 4 * 128) =  // GlobHeapExhaustedFunction
+      lisp::pointerWord(newObject(Kind::Function, 0, 1), Tag::Other);
+  oldString(20);
+  root(0, oldString(8));
+  gc::setLispCaller(recordLispCall);
+  platform::setMemoryFaultHook(failCommitsOutsideTheHeap);
+  const uint32_t scavenges = ScavengeCt;
+  collect();
+  ASSERT_EQ(g_lispCalls.size(), 1u);
+  const uint32_t needed = ((GsNewTop - gc::areaAddress(GsOpenOldAreaFence) + 63) >> 6) + 4;
+  const lispval handler = global(-0x15 - 4 * 128);  // where the opening scavenge moved it
+  const std::vector<lispval> expected = {handler,
+                                         lisp::makeFixnum(0),
+                                         lisp::makeFixnum(0),
+                                         lisp::makeFixnum(0),
+                                         lisp::makeFixnum(static_cast<int32_t>(needed)),
+                                         nil(),
+                                         lisp::makeFixnum(1)};
+  EXPECT_EQ(g_lispCalls[0].words, expected);
+  EXPECT_EQ(g_lispCalls[0].inGlobalGc, 0u);
+  EXPECT_EQ(g_lispCalls[0].inScavenge, 0u);
+  EXPECT_EQ(ScavengeCt, scavenges + 1) << "only the opening scavenge ran";
+  EXPECT_EQ(MmapBitMap, 0u);
+
+  platform::setMemoryFaultHook(nullptr);
+  const GraphModel before = model();
+  collect();
+  EXPECT_EQ(g_lispCalls.size(), 1u);
+  EXPECT_EQ(ScavengeCt, scavenges + 3);
+  EXPECT_EQ(model().objects, before.objects);
+  EXPECT_EQ(ggc_last_hole_count[lisp::type_code::SimpleString], 1u);
 }
 
 }  // namespace
