@@ -494,3 +494,26 @@ TEST_F(GlobalBitmap, ACommitFailureIsReportedToLispWithTheCollectorLeft) {
 }
 
 }  // namespace
+
+// ---- a dead run longer than one filler ----
+
+namespace {
+
+class GlobalHugeHole : public GlobalHeap {
+ protected:
+  uint32_t oldSpaceBytes() const override { return 0x4200000; }
+};
+
+TEST_F(GlobalHugeHole, ARunOverTheLargestFillerBecomesLinkedFillers) {
+  const lispval dead = oldObject(lisp::type_code::SimpleString, 0x2000010);  // 0x4000030 bytes
+  const uint32_t start = lisp::objectAddress(dead);
+  root(0, oldString(12));
+  const GraphModel before = model();
+  collect();
+  EXPECT_EQ(ggc_break_count, 2u) << "two fillers";
+  EXPECT_EQ(ggc_last_hole_aucount[lisp::type_code::SimpleString], 0x4000030u);
+  EXPECT_EQ(model().objects, before.objects);
+  EXPECT_EQ(lisp::objectAddress(rootArray_[0]), start) << "the live string slid down";
+}
+
+}  // namespace
