@@ -13,6 +13,7 @@
 #include <algorithm>
 
 #include "runtime/gc/collector_errors.h"
+#include "runtime/gc/gc_messages.h"
 #include "runtime/gc/global_gc.h"
 #include "runtime/gc/global_gc_state.h"
 #include "runtime/gc/heap_walkers.h"
@@ -201,6 +202,42 @@ void pushOnFinalizeQueue(uint32_t header) {
   queue = lisp::pointerWord(header, Tag::Other);
 }
 
+// ---- binding stacks ----
+
+// A binding-stack block: a direct sysvector whose word 2 holds the bytes of
+// bindings in use, word 3 the element number of its thread's binding index,
+// and whose 8-byte bindings (symbol, previous cell) start at word 4.
+constexpr uint32_t kBindingBytesWord = 2;
+constexpr uint32_t kBindingIndexWord = 3;
+constexpr uint32_t kFirstBindingWord = 4;
+constexpr uint32_t kBindingBytes = 8;
+constexpr uint32_t kSysvectorOverheadBytes = 12;
+
+void cleanBindingStack(uint32_t block) {
+  if (lisp::fixnumValue(wordAt(block + 4)) != kSysvectorDirect) return;
+  const uint32_t index = wordAt(block + 4 * kBindingIndexWord);
+  uint32_t& bytes = wordAt(block + 4 * kBindingBytesWord);
+  if (index == 0 || index == 0xffffffff || bytes == 0) return;
+  // The count is trusted only as far as the block's own length reaches.
+  const uint32_t length = wordAt(block) >> 8;
+  const uint32_t room = length > kSysvectorOverheadBytes ? length - kSysvectorOverheadBytes : 0;
+  const uint32_t used = std::min(bytes, room) / kBindingBytes * kBindingBytes;
+  bytes = 0;
+  for (uint32_t offset = 0; offset < used; offset += kBindingBytes) {
+    const lispval symbol = wordAt(block + 4 * kFirstBindingWord + offset);
+    if (!lisp::isSymbolTagged(symbol) || symbol == nilval) continue;
+    const lispval values = lisp::objectOf<lisp::SymbolObject>(symbol)->valueVector;
+    const bool vector = lisp::isOther(values) &&
+                        typeOf(lisp::objectAddress(values)) == lisp::type_code::SimpleVector;
+    const int32_t elements =
+        vector ? lisp::fixnumValue(wordAt(lisp::objectAddress(values) + 4)) : 0;
+    if (elements > 0 && static_cast<uint32_t>(elements) > index)
+      wordAt(lisp::objectAddress(values) + 8 + 4 * index) = symbol;
+    else
+      gc_messages::print("%s\n", gc_messages::kValueVectorTooSmall);
+  }
+}
+
 // ---- weak vectors ----
 
 int unmarkedSlot(uint32_t slot) {
@@ -309,9 +346,18 @@ void ggc_pass_mark() {
   g_queue = nullptr;
 }
 
-// Bindings of dead threads wait for the thread layer's binding-stack blocks
-// to be chained as sysvectors; until then there is nothing to clean.
-void ggc_pass_clean_bindstacks() {}
+// The binding stack of a dead thread: every symbol it binds gets the mark
+// of no binding (the symbol itself) at the thread's index of its value
+// vector, and the stack is emptied.
+void ggc_pass_clean_bindstacks() {
+  for (uint32_t prefix = GsSVC_head; prefix != 0; prefix = wordAt(prefix)) {
+    const uint32_t header = prefix + kPrefixBytes;
+    if (!isMarked(header) && lisp::fixnumValue(wordAt(header + 4)) == kSysvectorIndirect &&
+        wordAt(header + 8) != 0)
+      cleanBindingStack(lisp::objectAddress(wordAt(header + 8)));
+    if (prefix == GsSVC_tail) break;
+  }
+}
 
 void ggc_pass_clean_weak() {
   for (uint32_t prefix = GsWeakChain; prefix != 0;) {

@@ -12,6 +12,8 @@
 #include "runtime/gc/heap_reservation.h"
 #include "runtime/gc/scavenger.h"
 #include "runtime/gc/tests/global_heap_fixture.h"
+#include "runtime/gc/weak_objects.h"
+#include "runtime/gc/write_barrier.h"
 
 namespace {
 
@@ -514,6 +516,52 @@ TEST_F(GlobalHugeHole, ARunOverTheLargestFillerBecomesLinkedFillers) {
   EXPECT_EQ(ggc_last_hole_aucount[lisp::type_code::SimpleString], 0x4000030u);
   EXPECT_EQ(model().objects, before.objects);
   EXPECT_EQ(lisp::objectAddress(rootArray_[0]), start) << "the live string slid down";
+}
+
+}  // namespace
+
+// ---- bindings of a dead thread ----
+
+namespace {
+
+TEST_F(GlobalWeakObjects, ADeadThreadsBindingStackIsCleaned) {
+  constexpr uint32_t kIndex = 2;
+  const lispval bound = oldSymbol(nil());
+  const lispval shortBound = oldSymbol(nil());
+  lisp::objectOf<lisp::SymbolObject>(bound)->valueVector =
+      oldVector({bound, nil(), lisp::makeFixnum(5), nil()});
+  lisp::objectOf<lisp::SymbolObject>(shortBound)->valueVector = oldVector({shortBound});
+  root(0, bound);
+  root(1, shortBound);
+
+  // The binding stack: a direct sysvector in the native heap with two bindings.
+  const uint32_t block = other_from_static_xsmp(32, 0, nullptr);
+  ASSERT_NE(block, 0u);
+  at(block) = (28u << 8) | lisp::type_code::Sysvector;
+  at(block + 4) = lisp::makeFixnum(1);
+  at(block + 8) = 16;  // bytes of bindings
+  at(block + 12) = kIndex;
+  at(block + 16) = bound;
+  at(block + 20) = nil();
+  at(block + 24) = shortBound;
+  at(block + 28) = nil();
+  // Its thread's sysvector, chained in new space, held only by a dead old vector.
+  const uint32_t owner = other_from_new_xsmp(16);
+  at(owner) = (12u << 8) | lisp::type_code::Sysvector;
+  at(owner + 4) = lisp::makeFixnum(3);
+  at(owner + 8) = lisp::pointerWord(block, Tag::Other);
+  at(owner + 12) = nil();
+  gc::appendSysvector(owner - gc::kPrefixBytes);
+  const lispval holder = oldVector({lisp::pointerWord(owner, Tag::Other)});
+  cnoteroot(lisp::objectAddress(holder) + 8);
+
+  testing::internal::CaptureStdout();
+  collect();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Warning: value vector too small\n");
+  const uint32_t values =
+      lisp::objectAddress(lisp::objectOf<lisp::SymbolObject>(rootArray_[0])->valueVector);
+  EXPECT_EQ(at(values + 8 + 4 * kIndex), rootArray_[0]) << "no binding in that thread";
+  EXPECT_EQ(at(values + 8 + 4 * 1), nil());
 }
 
 }  // namespace
