@@ -9,6 +9,7 @@
 
 #include "runtime/gc/allocation.h"
 #include "runtime/gc/global_gc.h"
+#include "runtime/gc/tests/gc_call_probe.h"
 #include "runtime/gc/tests/walk_fixture.h"
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
@@ -21,10 +22,6 @@ using gc_test::at;
 using lisp::lispval;
 using lisp::Tag;
 
-constexpr int32_t kGc = 0x13b;
-constexpr int32_t kAfterHooks = -0x15 - 4 * 312;
-constexpr uint32_t kCodeVectorH8 = 27;  // 64 bytes
-constexpr uint32_t kCodeVectorBytes = 8 * ((kCodeVectorH8 + 5) >> 2);
 constexpr uint8_t kTrap = 0xcc;
 
 uint32_t g_gcEntry = 0;  // what the code calls through: call [g_gcEntry]
@@ -41,31 +38,15 @@ class GlobalFrames : public gc_test::WalkHeap {
   // GlobGcAfterHooks: a list of one raw vector holding the hook (in new space,
   // which the collection does not move).
   void installAfterHook() {
-    const uint32_t vector = other_from_new_xsmp(16);
-    at(vector) = lisp::headerWord(127);
-    at(vector + 4) = lisp::makeFixnum(1);
-    at(vector + 8) = addressOf(reinterpret_cast<void*>(&trapFreedSpace));
-    const uint32_t cell = cons_from_new_page();
-    at(cell) = lisp::pointerWord(vector, Tag::Other);
-    at(cell + 4) = nil();
-    global(kAfterHooks) = lisp::pointerWord(cell, Tag::Cons);
+    global(gc_test::kGcAfterHooksWord) =
+        gc_test::hookListAt(other_from_new_xsmp(16), cons_from_new_page(), trapFreedSpace);
   }
 
   // An old code vector whose code is: call [g_gcEntry]; ret.
   uint32_t codeVector() {
-    const uint32_t vector = other_from_old_xsmp(kCodeVectorBytes);
-    std::memset(reinterpret_cast<void*>(vector), kTrap, kCodeVectorBytes);
-    at(vector) = kCodeVectorH8 << 8 | lisp::type_code::CodeVector;
-    auto* code = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(vector + 4));
-    const uint32_t target = addressOf(&g_gcEntry);
-    const uint8_t instructions[] = {0xff,
-                                    0x15,
-                                    static_cast<uint8_t>(target),
-                                    static_cast<uint8_t>(target >> 8),
-                                    static_cast<uint8_t>(target >> 16),
-                                    static_cast<uint8_t>(target >> 24),
-                                    0xc3};
-    std::copy(std::begin(instructions), std::end(instructions), code);
+    const uint32_t vector = other_from_old_xsmp(gc_test::kProbeCodeVectorBytes);
+    std::memset(reinterpret_cast<void*>(vector), kTrap, gc_test::kProbeCodeVectorBytes);
+    gc_test::writeGcCallingCode(vector, &g_gcEntry);
     return vector;
   }
 
@@ -78,23 +59,15 @@ class GlobalFrames : public gc_test::WalkHeap {
 
 TEST_F(GlobalFrames, GcReturnsIntoTheMovedOldCodeVector) {
   installAfterHook();
-  g_gcEntry = global(kGc);
+  g_gcEntry = global(gc_test::kGcRoutine);
   deadString(200);
   const uint32_t vector = codeVector();  // only the return address keeps it
 
-  testing_support::LispCallSetup setup;
-  setup.target = vector + 4;
-  setup.edi = nil();
-  setup.ebx = lisp::dummyThreadWord();
-  setup.esi = 0x30000102;
-  setup.ecx = 1;
-  setup.eax = nil() + static_cast<uint32_t>(lisp::nil_block::global::kT);
-  setup.frame[0] = lisp::nil_block::marker::kRuntimeRoutine;
-  setup.frame[testing_support::frameIndex(0x1c)] = setup.ebx;
-  const testing_support::LispCallResult result = testing_support::callWithLispConventions(setup);
+  const testing_support::LispCallResult result =
+      gc_test::runGcCallingCode(vector, nil() + static_cast<uint32_t>(lisp::nil_block::global::kT));
 
   EXPECT_EQ(result.espDelta, 0);
-  EXPECT_TRUE(result.ediSurvived(setup));
+  EXPECT_EQ(result.edi, nil());
   EXPECT_EQ(ggc_last_hole_aucount[lisp::type_code::SimpleString], 8u * ((200 + 8) >> 2));
   EXPECT_EQ(at(vector), 0xccccccccu) << "the vector did not move";
   EXPECT_EQ(at(GsOpenOldAreaFence->firstObject) & 0xff, lisp::type_code::CodeVector);
