@@ -82,7 +82,7 @@ struct BreakVector {
   uint32_t mappedBytes = 0;
   uint32_t mappedAt = 0;
 };
-BreakVector g_vector;
+BreakVector ggc_break_vector;
 bool g_firstRound = true;
 
 uint32_t mapVector(uint32_t bytes) {
@@ -97,28 +97,28 @@ uint32_t mapVector(uint32_t bytes) {
 }
 
 // Loads the next portion, replacing each hole's link by its running sum.
-void fillBreakVector(BreakCursor& cursor) {
+void ggc_fill_break_vector(BreakCursor& cursor) {
   uint32_t n = 0;
-  while (n + 1 < g_vector.capacity && !cursor.done()) {
+  while (n + 1 < ggc_break_vector.capacity && !cursor.done()) {
     const uint32_t entry = cursor.peek();
     const bool hole = !cursor.areaPending;
     cursor.advance();  // reads the link before it is replaced
     if (hole) holeLink(entry) = cursor.sum;
-    g_vector.entries[n++] = entry;
+    ggc_break_vector.entries[n++] = entry;
   }
-  g_vector.entries[n++] = cursor.peek();
-  g_vector.count = n;
-  g_vector.closedByEnd = cursor.done();
+  ggc_break_vector.entries[n++] = cursor.peek();
+  ggc_break_vector.count = n;
+  ggc_break_vector.closedByEnd = cursor.done();
 }
 
 // Puts the links back: a hole links to the next hole of its area, the last to 0.
-void restoreBreakChain() {
-  const uint32_t last = g_vector.count - 1;
+void ggc_restore_break_chain() {
+  const uint32_t last = ggc_break_vector.count - 1;
   for (uint32_t k = 0; k < last; ++k) {
-    const uint32_t entry = g_vector.entries[k];
+    const uint32_t entry = ggc_break_vector.entries[k];
     if (!isHole(entry)) continue;
-    const uint32_t next = g_vector.entries[k + 1];
-    const bool nextIsHole = (k + 1 < last || !g_vector.closedByEnd) && isHole(next);
+    const uint32_t next = ggc_break_vector.entries[k + 1];
+    const bool nextIsHole = (k + 1 < last || !ggc_break_vector.closedByEnd) && isHole(next);
     holeLink(entry) = nextIsHole ? next : 0;
   }
 }
@@ -126,8 +126,8 @@ void restoreBreakChain() {
 // How far the object at `address` slides; false when this round's portion
 // does not hold it.
 bool slideOf(uint32_t address, uint32_t& slide) {
-  const uint32_t* first = g_vector.entries;
-  const uint32_t* last = first + g_vector.count - 1;
+  const uint32_t* first = ggc_break_vector.entries;
+  const uint32_t* last = first + ggc_break_vector.count - 1;
   if (address < *first || address >= *last) return false;
   const uint32_t entry = *(std::upper_bound(first, last, address) - 1);
   slide = isHole(entry) ? holeLink(entry) : 0;
@@ -206,18 +206,18 @@ uint32_t ggc_build_break_vector(uint32_t* onStack) {
   const uint32_t breaks = ggc_break_count + openAreaCount();
   for (uint32_t passes = 1;; passes += passes / 4 + 1) {
     const uint32_t entries = entriesFor(breaks, passes);
-    g_vector.capacity = entries;
-    g_vector.mappedBytes = 0;
+    ggc_break_vector.capacity = entries;
+    ggc_break_vector.mappedBytes = 0;
     if (entries <= kStackEntries) {
-      g_vector.entries = onStack;
+      ggc_break_vector.entries = onStack;
       figures.breakVectorOnStack = true;
       return passes;
     }
     if (GsCtlFlags & flag::kGlobalTest) continue;
     if (const uint32_t address = mapVector(entries * 4)) {
-      g_vector.entries = reinterpret_cast<uint32_t*>(static_cast<uintptr_t>(address));
-      g_vector.mappedAt = address;
-      g_vector.mappedBytes = roundUp(entries * 4, kPageBytes);
+      ggc_break_vector.entries = reinterpret_cast<uint32_t*>(static_cast<uintptr_t>(address));
+      ggc_break_vector.mappedAt = address;
+      ggc_break_vector.mappedBytes = roundUp(entries * 4, kPageBytes);
       figures.breakVectorOnStack = false;
       return passes;
     }
@@ -227,11 +227,11 @@ uint32_t ggc_build_break_vector(uint32_t* onStack) {
 void ggc_pass_adjust() {
   uint32_t stackEntries[kStackEntries];
   const uint32_t passes = ggc_build_break_vector(stackEntries);
-  figures.breakEntries = g_vector.capacity;
+  figures.breakEntries = ggc_break_vector.capacity;
   if (GsCtlFlags & flag::kProgress) {
     gc_messages::print(figures.breakVectorOnStack ? gc_messages::kBreakVectorOnStack
                                                   : gc_messages::kBreakVectorMapped,
-                       static_cast<int>(g_vector.capacity), static_cast<int>(passes));
+                       static_cast<int>(ggc_break_vector.capacity), static_cast<int>(passes));
     std::fflush(stdout);
   }
   ggc_adjust_pass_counter = 0;
@@ -240,14 +240,14 @@ void ggc_pass_adjust() {
   g_firstRound = true;
   do {
     ++ggc_adjust_pass_counter;
-    fillBreakVector(cursor);
+    ggc_fill_break_vector(cursor);
     gc::scanAllSlots(kAdjustTreatment, ggc_adj_retaddr);
-    restoreBreakChain();
+    ggc_restore_break_chain();
     g_firstRound = false;
   } while (!cursor.done());
-  if (g_vector.mappedBytes != 0)
-    platform::releaseAddressSpace(g_vector.mappedAt, g_vector.mappedBytes);
-  g_vector = {};
+  if (ggc_break_vector.mappedBytes != 0)
+    platform::releaseAddressSpace(ggc_break_vector.mappedAt, ggc_break_vector.mappedBytes);
+  ggc_break_vector = {};
   figures.adjustRounds = ggc_adjust_pass_counter;
 }
 

@@ -104,8 +104,8 @@ bool isNewFinalization(uint32_t header) {
          (prefixStamp(header) & stamp::kFinalizationPending);
 }
 
-void markFunctionSlot(uint32_t slot);
-const SlotTreatment kMarkTreatment = {mark_slot_contents, markFunctionSlot};
+void mark_function(uint32_t slot);
+const SlotTreatment kMarkTreatment = {mark_slot_contents, mark_function};
 
 // A pending finalization: chained once, everything but its watched word marked.
 void markFinalization(uint32_t header) {
@@ -137,7 +137,7 @@ void drainQueue() {
 }
 
 // The code vector of a function is an ordinary value for marking.
-void markFunctionSlot(uint32_t slot) {
+void mark_function(uint32_t slot) {
   mark_slot_contents(slot);
 }
 
@@ -242,6 +242,12 @@ void cleanBindingStack(uint32_t block) {
 
 int unmarkedSlot(uint32_t slot) {
   return ggc::isDeadValue(wordAt(slot)) ? 1 : 0;
+}
+
+// Slots whose object the mark pass left unmarked are cleared (a weak-key
+// vector's dead keys replaced).
+void ggc_clean_weak_vector(uint32_t header) {
+  clearDeadWeakSlots(header, (prefixStamp(header) & stamp::kReplacement) ? 1 : 0, unmarkedSlot);
 }
 
 }  // namespace
@@ -363,7 +369,7 @@ void ggc_pass_clean_weak() {
   for (uint32_t prefix = GsWeakChain; prefix != 0;) {
     const uint32_t next = wordAt(prefix);
     const uint32_t header = prefix + kPrefixBytes;
-    clearDeadWeakSlots(header, (prefixStamp(header) & stamp::kReplacement) ? 1 : 0, unmarkedSlot);
+    ggc_clean_weak_vector(header);
     wordAt(prefix) = 0;
     prefix = next;
   }

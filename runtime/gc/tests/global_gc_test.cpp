@@ -565,3 +565,32 @@ TEST_F(GlobalWeakObjects, ADeadThreadsBindingStackIsCleaned) {
 }
 
 }  // namespace
+
+// ---- hash tables that hash by address ----
+
+namespace {
+
+struct RehashCase {
+  const char* name;
+  uint32_t headerBytes;  // bytes 1 and 3 of the header (byte 0 is the type)
+  uint32_t expected;
+};
+
+class GlobalRehash : public GlobalHeap, public ::testing::WithParamInterface<RehashCase> {};
+
+TEST_P(GlobalRehash, TablesThatHashByAddressAreMarkedForRehashing) {
+  const lispval table = oldObject(lisp::type_code::HashTable | GetParam().headerBytes);
+  root(0, table);
+  collect();
+  EXPECT_EQ(at(lisp::objectAddress(rootArray_[0])) & 0xff00ff00u, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, GlobalRehash,
+    ::testing::Values(RehashCase{"AddressBased", 0x00000200, 0x00000100},
+                      RehashCase{"AddressBasedOtherBits", 0x0100fe00, 0x0100fd00},
+                      RehashCase{"NotAddressBased", 0x00000500 & ~0x200u, 0x00000500 & ~0x200u},
+                      RehashCase{"ByteThreeTwo", 0x02000200, 0x02000200}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
