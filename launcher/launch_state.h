@@ -18,6 +18,9 @@ struct LaunchState {
   RuntimeEntries runtime = {};
   const char* imagePath = nullptr;
   uint32_t splashWindow = 0;
+  // Set only in a start through the server entry points: the event the
+  // runtime sets when the Lisp has answered a remote command.
+  uint32_t handshakeEvent = 0;
 };
 extern LaunchState launch;
 

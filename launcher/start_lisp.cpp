@@ -8,6 +8,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <unistd.h>
 
 #include <climits>
@@ -41,10 +42,6 @@ LaunchState launch;
 namespace {
 
 constexpr uint32_t kProcessAttach = 1;
-
-// The handshake event of a start through the COM entry points; none until
-// those entry points exist in this build.
-uint32_t com_handshake_event = 0;
 
 std::string formatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string formatted(const char* format, ...) {
@@ -103,14 +100,36 @@ void findModulePath() {
   keepPath(settings.modulePath, resolved);
 }
 
-// The host program's command-line resource: a data symbol holding texts, each
-// ended by a NUL, the list ended by an empty text; null when the host has
+// The command-line resource of `module`: a data symbol holding texts, each
+// ended by a NUL, the list ended by an empty text; null when the module has
 // none or it is empty.
-const char* commandLineResource() {
-  void* program = dlopen(nullptr, RTLD_NOW);
+const char* commandLineResource(void* module) {
   const char* data =
-      program ? static_cast<const char*>(dlsym(program, text::kCommandResourceName)) : nullptr;
+      module ? static_cast<const char*>(dlsym(module, text::kCommandResourceName)) : nullptr;
   return data && *data ? data : nullptr;
+}
+
+void* hostProgram() {
+  return dlopen(nullptr, RTLD_NOW);
+}
+
+// The launcher's own module for symbol lookups: its library, or the program
+// when the launcher is built into the program.
+void* launcherModule() {
+  Dl_info info;
+  link_map* module = nullptr;
+  if (!dladdr1(reinterpret_cast<void*>(&StartLisp), &info, reinterpret_cast<void**>(&module),
+               RTLD_DL_LINKMAP) ||
+      !module)
+    return nullptr;
+  if (!module->l_name || !*module->l_name) return hostProgram();
+  void* handle = dlopen(module->l_name, RTLD_NOW | RTLD_NOLOAD);
+  if (handle) dlclose(handle);  // NOLOAD took one more reference
+  return handle;
+}
+
+std::string quoted(const char* path) {
+  return std::string("\"") + path + "\"";
 }
 
 const char* lastSeparator(const char* path) {
@@ -159,6 +178,16 @@ void loadAndBindRuntime() {
   runtime_process_single_event = launch.runtime.vxm_process_single_event;
 }
 
+// The default image, when it is readable, goes into the vector as "-I" and
+// its path.
+void findDefaultImage() {
+  const char* found = launch.runtime.get_default_image_file(settings.homeDirectory, launch.baseName,
+                                                            nullptr, launch.verbose ? 1 : 0);
+  if (!found || access(found, R_OK) != 0) return;
+  launch.imagePath = strdup(found);  // the runtime's buffer is reused
+  if (launch.imagePath) insertBehindFirst(launch.vector, "-I", launch.imagePath);
+}
+
 // The image only decides the splash; the runtime finds it itself from "-I",
 // which is inserted here when the default image was found.
 void resolveImage() {
@@ -178,12 +207,7 @@ void resolveImage() {
     launch.imagePath = launch.runtime.find_image_file(imageName, text::kImageExtension, nullptr, 0);
     return;
   }
-  if (settings.buildMode) return;
-  const char* found = launch.runtime.get_default_image_file(settings.homeDirectory, launch.baseName,
-                                                            nullptr, launch.verbose ? 1 : 0);
-  if (!found || access(found, R_OK) != 0) return;
-  launch.imagePath = strdup(found);  // the runtime's buffer is reused
-  if (launch.imagePath) insertBehindFirst(launch.vector, "-I", launch.imagePath);
+  if (!settings.buildMode) findDefaultImage();
 }
 
 // Decision: the screen size of a display-less machine.
@@ -197,7 +221,7 @@ void prepareLaunch() {
     form->moduleInstance = module_instance;
     if (launch.splashWindow) form->splashWindow = launch.splashWindow;
   }
-  if (com_handshake_event) launch.runtime.remote_command_event(com_handshake_event);
+  if (launch.handshakeEvent) launch.runtime.remote_command_event(launch.handshakeEvent);
   // Read-only: the hooks read the script byte by byte, with no translation.
   if (settings.scriptFileName) script_descriptor = open(settings.scriptFileName, O_RDONLY);
   console_wanted = settings.consoleWanted;
@@ -217,7 +241,38 @@ void prepareLaunch() {
   endLauncher(status);
 }
 
+[[noreturn]] void launchLisp() {
+  prepareLaunch();
+  if (settings.consoleWanted) refuse(text::kLispCaption, text::kNoConsole);
+  startWithoutConsole();
+}
+
+// Steps 1 and 2 of every start: settings from the environment.
+void readEnvironmentSettings(int32_t ownThread) {
+  settings.noActivate = std::getenv(text::kNoActivateVariable) ? 1 : 0;
+  const char* nameFromEnvironment = std::getenv(text::kLibraryNameVariable);
+  settings.runtimeLibraryName = nameFromEnvironment && *nameFromEnvironment
+                                    ? nameFromEnvironment
+                                    : text::kDefaultRuntimeLibrary;
+  settings.ownThreadStart = ownThread;
+  launch.verbose = std::getenv(text::kStartupDebugVariable) != nullptr;
+}
+
 }  // namespace
+
+void startLispForServer(uint32_t handshakeEvent) {
+  readEnvironmentSettings(1);
+  launch.handshakeEvent = handshakeEvent;
+  findModulePath();
+  findHomeDirectory();  // no vector yet: always the launcher's own directory
+  loadAndBindRuntime();
+  launch.vector = buildArgumentVector(quoted(settings.modulePath).c_str(),
+                                      commandLineResource(launcherModule()));
+  applyLauncherOptions(settings, launch.vector);
+  findDefaultImage();
+  if (!launch.imagePath) return;  // no image: the Lisp is not started
+  launchLisp();
+}
 
 int initLisp(const OptionsRecord* options) {
   return launch.runtime.lisp_init(
@@ -255,21 +310,14 @@ using launcher::settings;
 extern "C" {
 
 void StartLisp(const char* commandTail, int32_t showCommand, int32_t ownThread) {
-  namespace text = launcher::text;
-  settings.noActivate = std::getenv(text::kNoActivateVariable) ? 1 : 0;
-  const char* nameFromEnvironment = std::getenv(text::kLibraryNameVariable);
-  settings.runtimeLibraryName = nameFromEnvironment && *nameFromEnvironment
-                                    ? nameFromEnvironment
-                                    : text::kDefaultRuntimeLibrary;
+  launcher::readEnvironmentSettings(ownThread);
   settings.showCommand = showCommand;
-  settings.ownThreadStart = ownThread;
-  launch.verbose = std::getenv(text::kStartupDebugVariable) != nullptr;
 
   launcher::findModulePath();
   const std::string commandText =
-      std::string("\"") + settings.modulePath + "\" " + (commandTail ? commandTail : "");
-  launch.vector =
-      launcher::buildArgumentVector(commandText.c_str(), launcher::commandLineResource());
+      launcher::quoted(settings.modulePath) + " " + (commandTail ? commandTail : "");
+  launch.vector = launcher::buildArgumentVector(
+      commandText.c_str(), launcher::commandLineResource(launcher::hostProgram()));
   launcher::findHomeDirectory();
   launcher::applyLauncherOptions(settings, launch.vector);
   launcher::loadAndBindRuntime();
@@ -277,9 +325,7 @@ void StartLisp(const char* commandTail, int32_t showCommand, int32_t ownThread) 
   if (launch.imagePath && settings.splashWanted)
     launch.splashWindow =
         launcher::startSplashScreen(launcher::kScreenWidth, launcher::kScreenHeight);
-  launcher::prepareLaunch();
-  if (settings.consoleWanted) launcher::refuse(text::kLispCaption, text::kNoConsole);
-  launcher::startWithoutConsole();
+  launcher::launchLisp();
 }
 
 int32_t DllMain(void* instance, uint32_t reason, void*) {

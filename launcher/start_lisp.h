@@ -34,6 +34,13 @@ int32_t lisp_tls_allocator();
 // `verbose`, the scan's finding goes to standard error.
 const char* homeDirectoryOption(const ArgumentVector& vector, bool verbose);
 
+// The start through the server entry points, on a thread of its own: the
+// StartLisp steps with no command tail, the launcher library's own
+// command-line resource, always the default image and no splash; the runtime
+// gets `handshakeEvent`. Returns (ending that thread's part) when there is no
+// default image; a refusal ends the thread; otherwise the Lisp runs on it.
+void startLispForServer(uint32_t handshakeEvent);
+
 // The launcher module instance DllMain kept.
 extern uint32_t module_instance;
 

@@ -24,12 +24,12 @@ bool enqueue(uint32_t threadId, const Message& message) {
   return true;
 }
 
-KernelObject* windowOf(Handle handle) {
+}  // namespace
+
+KernelObject* detail::windowOf(Handle handle) {
   KernelObject* window = objectOf(handle);
   return window && window->kind == ObjectKind::Window && window->owner != 0 ? window : nullptr;
 }
-
-}  // namespace
 
 Handle createWindow(WindowProcedure procedure) {
   auto* window = new KernelObject(ObjectKind::Window);

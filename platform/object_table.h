@@ -16,11 +16,13 @@
 
 #include <deque>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/message_queue.h"
 #include "platform/threads.h"
 #include "platform/waitable.h"
+#include "platform/window_look.h"
 
 namespace platform::detail {
 
@@ -42,6 +44,7 @@ struct KernelObject {
   uint32_t exitCode = kStillActive;
   ThreadState* thread = nullptr;  // thread objects own their state
   WindowProcedure procedure = nullptr;
+  WindowLook look;  // windows: what a display would show
   std::vector<ThreadState*> waiters;
 };
 
@@ -86,6 +89,7 @@ int suspensionSignal();
 // All of the following need the table lock.
 Handle insertObject(KernelObject* object);  // takes one reference for the handle
 KernelObject* objectOf(Handle handle);      // nullptr for a closed or foreign handle
+KernelObject* windowOf(Handle handle);      // nullptr unless a live window
 void addReference(KernelObject* object);
 void dropReference(KernelObject* object);  // frees the object at zero
 void wakeWaiters(KernelObject* object);

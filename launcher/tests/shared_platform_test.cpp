@@ -37,7 +37,8 @@ TEST(SharedPlatform, LauncherAndRuntimeLoadBesideOnePlatformLibrary) {
   for (const char* name : {"_ZN7console19console_queue_pairsE",
                            "_ZN8launcher19console_host_recordE", "_ZN8launcher9read_hookEiPciPi"})
     EXPECT_EQ(dlsym(launcher, name), nullptr) << name;
-  for (const char* name : {"StartLisp", "DllMain", "TlsAllocHighKey"})
+  for (const char* name : {"StartLisp", "DllMain", "TlsAllocHighKey", "DllGetClassObject",
+                           "DllRegisterServer", "DllUnregisterServer", "DllCanUnloadNow"})
     EXPECT_NE(dlsym(launcher, name), nullptr) << name;
   dlclose(runtime);
   dlclose(launcher);

@@ -6,18 +6,34 @@
 // the Lisp with through the host record's exit hook. With STANDIN_READ set it
 // first reads that many lines of standard input through the host record's
 // read hook, recording each.
+//
+// With STANDIN_SERVER set, lisp_init plays the Lisp of a start through the
+// server entry points: it sets the handshake event, then answers each remote
+// command in order, recording its words ("command=" and the words in hex). A
+// class object is the class-id word exclusive-or kClassObjectMark, with
+// result 0; register and unregister answer 0x30 and 0x40. STANDIN_SILENT
+// keeps it from ever answering, STANDIN_SLOW_CLASS_MS delays class-object
+// answers, STANDIN_JITTER_MS delays every answer by a random 0..n ms.
 
 #include <dlfcn.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
 
 #include "launcher/host_record.h"
+#include "platform/waitable.h"
 
 #define STANDIN_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -64,6 +80,69 @@ struct LinkedLibrary {
   int32_t flag;
 };
 
+// ---- the server side ----
+
+constexpr uint32_t kClassObjectMark = 0x5a5a5a5a;
+
+using Words = std::vector<uint32_t>;
+
+// Commands come from the callers' threads; the Lisp thread answers them.
+// Never destroyed: the Lisp thread still waits on it when the process ends.
+struct CommandQueue {
+  std::mutex lock;
+  std::condition_variable ready;
+  std::deque<Words> commands;
+};
+CommandQueue& commandQueue() {
+  static CommandQueue* queue = new CommandQueue;
+  return *queue;
+}
+platform::Handle handshake_event = platform::kNoHandle;
+
+void sleepMilliseconds(int milliseconds) {
+  if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+void answerCommand(const Words& words) {
+  switch (words[0]) {
+    case 2:
+      sleepMilliseconds(numberFromEnvironment("STANDIN_SLOW_CLASS_MS", 0));
+      *reinterpret_cast<uint32_t*>(words[3]) = words[1] ^ kClassObjectMark;
+      *reinterpret_cast<int32_t*>(words[4]) = 0;
+      break;
+    case 3:
+    case 4:
+      *reinterpret_cast<int32_t*>(words[1]) = static_cast<int32_t>(0x10 * words[0]);
+      break;
+  }
+  platform::setEvent(handshake_event);
+}
+
+[[noreturn]] void serveRemoteCommands() {
+  if (std::getenv("STANDIN_SILENT"))
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+  platform::setEvent(handshake_event);
+  std::minstd_rand random(7);
+  const int jitter = numberFromEnvironment("STANDIN_JITTER_MS", 0);
+  CommandQueue& queue = commandQueue();
+  for (;;) {
+    Words words;
+    {
+      std::unique_lock<std::mutex> hold(queue.lock);
+      queue.ready.wait(hold, [&] { return !queue.commands.empty(); });
+      words = std::move(queue.commands.front());
+      queue.commands.pop_front();
+    }
+    char line[80] = "";
+    for (uint32_t word : words)
+      std::snprintf(line + std::strlen(line), sizeof line - std::strlen(line), "%s%#x",
+                    *line ? " " : "", word);
+    record("command=%s", line);
+    if (jitter > 0) sleepMilliseconds(static_cast<int>(random() % (jitter + 1)));
+    answerCommand(words);
+  }
+}
+
 }  // namespace
 
 STANDIN_EXPORT int32_t win_read(int32_t, char*, int32_t, int32_t*) {
@@ -103,10 +182,22 @@ STANDIN_EXPORT int32_t signal_lisp(int32_t) {
 STANDIN_EXPORT int free_heaps(int) {
   return 0;
 }
-STANDIN_EXPORT int32_t remote_command(int32_t, const void*) {
-  return 0;
+STANDIN_EXPORT int32_t remote_command(int32_t count, const void* data) {
+  // One word comes as the word itself, more as their address.
+  const uint32_t word = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(data));
+  if (count < 1 || count > 5 || (count > 1 && !data)) return 0;
+  const auto* words = count == 1 ? &word : static_cast<const uint32_t*>(data);
+  CommandQueue& queue = commandQueue();
+  {
+    std::lock_guard<std::mutex> hold(queue.lock);
+    queue.commands.emplace_back(words, words + count);
+  }
+  queue.ready.notify_one();
+  return 1;
 }
 STANDIN_EXPORT uint32_t remote_command_event(uint32_t event) {
+  record("remote_command_event=%s", event ? "set" : "none");
+  handshake_event = event;
   return event;
 }
 STANDIN_EXPORT int32_t get_vxm_dll_version() {
@@ -174,6 +265,7 @@ STANDIN_EXPORT int lisp_init(int argc, char** argv, char** envp, void (*exitCall
   }
   record("linked_rows=%d", rows);
   record("options=%s", optionsRecord ? "set" : "null");
+  if (std::getenv("STANDIN_SERVER")) serveRemoteCommands();
   // Lines of standard input, a line end recorded as a backslash and "n"; a
   // read past the script would wait for console input, so the count is given.
   const int lines = numberFromEnvironment("STANDIN_READ", 0);

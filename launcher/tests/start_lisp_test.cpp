@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -24,6 +25,8 @@ using Environment = std::map<std::string, std::string>;
 
 const std::string kHost = HOST_PATH;
 const std::string kThreadHost = THREAD_HOST_PATH;
+const std::string kServerHost = SERVER_HOST_PATH;
+const std::string kServerAsanHost = SERVER_ASAN_HOST_PATH;
 const std::string kStandin = STANDIN_PATH;
 const std::string kRuntime = KORVANE_PATH;
 const std::string kLauncher = LUNVARRA_PATH;
@@ -40,7 +43,8 @@ class LauncherStart : public ::testing::Test {
   void SetUp() override {
     for (const char* name :
          {"VXM_SHLIB_NAME", "VXM_STARTUP_DEBUG", "VXM_NOACTIVATE_CONSOLE", "VXMTLSINDEXDEBUG",
-          "STANDIN_VERSION", "STANDIN_IMAGE", "STANDIN_EXIT", "STANDIN_RETURN"})
+          "STANDIN_VERSION", "STANDIN_IMAGE", "STANDIN_EXIT", "STANDIN_RETURN", "STANDIN_SERVER",
+          "STANDIN_SILENT", "STANDIN_SLOW_CLASS_MS", "STANDIN_JITTER_MS"})
       unsetenv(name);
     recordPath = testing_support::processTempPath("calls");
     std::remove(recordPath.c_str());
@@ -211,6 +215,129 @@ TEST_F(LauncherStart, ResourceWordsMergeWithTheCommandTail) {
   // The second host's resource holds "-r" and "x y".
   run({"+c", "+d", kStandin, "-e"}, {}, kThreadHost);
   EXPECT_EQ(recorded("argv"), (Words{kLauncher, "-r", "-e", "x y"}));
+}
+
+// ---- starts through the server entry points ----
+
+// The server hosts over the stand-in, which plays the Lisp and answers the
+// remote commands; the default image is a readable file.
+class ServerStart : public LauncherStart {
+ protected:
+  void SetUp() override {
+    LauncherStart::SetUp();
+    image = testing_support::processTempPath("server.vxi");
+    std::ofstream(image) << "image";
+  }
+  void TearDown() override { std::remove(image.c_str()); }
+
+  // The host's "key=value" lines.
+  std::map<std::string, std::string> runHost(const std::string& host, const Words& arguments,
+                                             Environment extra = {}) {
+    extra.emplace("VXM_SHLIB_NAME", kStandin);
+    extra.emplace("STANDIN_SERVER", "1");
+    extra.emplace("STANDIN_IMAGE", image);
+    last = run(arguments, extra, host);
+    std::map<std::string, std::string> printed;
+    std::istringstream lines(last.standardOutput);
+    for (std::string line; std::getline(lines, line);)
+      if (const size_t equals = line.find('='); equals != std::string::npos)
+        printed[line.substr(0, equals)] = line.substr(equals + 1);
+    return printed;
+  }
+
+  std::string image;
+  ProgramRun last;
+};
+
+constexpr const char* kFailureWord = "0x80004005";
+
+TEST_F(ServerStart, EachEntryRunsOneExchangeWithItsWords) {
+  auto printed = runHost(kServerAsanHost, {"each-once"});
+  ASSERT_EQ(last.exitStatus, 0) << last.standardError;
+  EXPECT_EQ(printed["unload_before"], "1");
+  EXPECT_EQ(printed["unload_during"], "1");
+  EXPECT_EQ(printed["get_class_object"], "0");
+  EXPECT_EQ(printed["object_matches"], "1");
+  EXPECT_EQ(printed["register"], "0x30");
+  EXPECT_EQ(printed["unregister"], "0x40");
+
+  // Each exchange synchronises first; the class-object request carries the
+  // caller's ids, but cells of the launcher's for the answer.
+  const Words commands = recorded("command");
+  ASSERT_EQ(commands.size(), 6u);
+  std::istringstream classRequest(commands[1]);
+  Words words{std::istream_iterator<std::string>(classRequest), {}};
+  ASSERT_EQ(words.size(), 5u);
+  EXPECT_EQ(words[0], "0x2");
+  EXPECT_EQ(words[1], printed["class_id"]);
+  EXPECT_EQ(words[2], printed["interface_id"]);
+  EXPECT_NE(words[3], printed["out_cell"]);
+  const std::string resultCell = words[4];
+  EXPECT_EQ(commands, (Words{"0x1", commands[1], "0x1", "0x3 " + resultCell, "0x1",
+                             "0x4 " + resultCell}));
+
+  // The start: the module path alone with the module's own resource ("+c",
+  // taken out as an option), the launcher's own directory, the default
+  // image, the handshake event.
+  EXPECT_EQ(recorded("argv"), (Words{kServerAsanHost, "-I", image}));
+  EXPECT_EQ(recorded("home"), Words{directoryOf(kServerAsanHost)});
+  EXPECT_EQ(recorded("remote_command_event"), Words{"set"});
+}
+
+TEST_F(ServerStart, CallersArrivingTogetherStartTheLispOnce) {
+  auto printed = runHost(kServerAsanHost, {"first-calls"});
+  EXPECT_EQ(printed["wrong"], "0") << last.standardError;
+  EXPECT_EQ(recorded("argc").size(), 1u);
+  EXPECT_EQ(recorded("remote_command_event").size(), 1u);
+}
+
+TEST_F(ServerStart, ManyCallersEachGetTheirOwnAnswer) {
+  // 8 threads x 50 class objects, answers delayed at random.
+  auto printed = runHost(kServerAsanHost, {"many-callers"}, {{"STANDIN_JITTER_MS", "2"}});
+  EXPECT_EQ(printed["wrong"], "0") << last.standardError;
+  EXPECT_EQ(last.exitStatus, 0) << last.standardError;
+}
+
+TEST_F(ServerStart, AStartThatEndsFailsTheCallsAtOnce) {
+  struct Case {
+    const char* name;
+    Environment environment;
+    const char* standardError;
+  };
+  const Case cases[] = {
+      {"no default image", {{"STANDIN_IMAGE", "/nonexistent/lisp.vxi"}}, ""},
+      {"version refused", {{"STANDIN_VERSION", "2"}}, "Vexmora Common Lisp: version mismatch"},
+      // The host's resource says "+c", but only the launcher library's own
+      // counts: the console is wanted, and this build has none.
+      {"console wanted", {}, "lisp: console not available in this build"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The default waits: a call that waited them out would take a minute.
+    auto printed = runHost(kServerHost, {"timed"}, c.environment);
+    EXPECT_EQ(last.exitStatus, 0);
+    EXPECT_EQ(printed["register"], kFailureWord);
+    EXPECT_LT(std::stoll(printed["waited_ms"]), 30000);
+    EXPECT_EQ(printed["unload"], "1");
+    EXPECT_EQ(last.standardError.rfind(c.standardError, 0), 0u) << last.standardError;
+    EXPECT_TRUE(recorded("argc").empty());
+  }
+}
+
+TEST_F(ServerStart, ALispThatNeverAnswersFailsAfterTheWait) {
+  auto printed = runHost(kServerAsanHost, {"timed", "200", "200"}, {{"STANDIN_SILENT", "1"}});
+  EXPECT_EQ(printed["register"], kFailureWord);
+  EXPECT_EQ(last.exitStatus, 0) << last.standardError;
+}
+
+TEST_F(ServerStart, ALateAnswerLandsInTheLaunchersCellsAndEndsTheNextWait) {
+  // The class object comes 400 ms after its 100 ms wait ran out.
+  auto printed = runHost(kServerAsanHost, {"late-answer", "2000", "100"},
+                         {{"STANDIN_SLOW_CLASS_MS", "400"}});
+  EXPECT_EQ(printed["late_call"], kFailureWord);
+  EXPECT_EQ(printed["out_untouched"], "1");
+  EXPECT_EQ(printed["register"], "0x30");
+  EXPECT_EQ(last.exitStatus, 0) << last.standardError;
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include "runtime/load/image_messages.h"
 #include "runtime/load/native_variables.h"
 #include "runtime/load/startup_standins.h"
+#include "runtime/os/host_record_services.h"
 
 namespace {
 

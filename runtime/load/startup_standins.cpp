@@ -55,9 +55,6 @@ void* sy_getproghandle() {
   return nullptr;
 }
 
-// Replaced by setup_redir's module: no host record until the launcher sets one.
-uint32_t* redir = nullptr;
-
 // Replaced by the heap relocation's linking: an attached library stays
 // mapped, and the heap keeps its own copies of what the library holds.
 void link_lso_file() {

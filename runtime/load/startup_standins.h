@@ -36,10 +36,6 @@ extern uint32_t cl_debug_flags;
 // The program's module handle; null names the executable.
 void* sy_getproghandle();
 
-// ---- host record ----
-// The launcher's host record (words as the launcher lays them out), or null.
-extern uint32_t* redir;
-
 // ---- pure Lisp library ----
 // Relinks the heap to a library attached while the Lisp runs.
 void link_lso_file();

@@ -66,6 +66,8 @@ int32_t c_mpsetupalarm();
 int32_t c_mpalarmon(int32_t seconds, int32_t microseconds);
 void c_mpalarmoff();
 int32_t c_mpwatchfor(int32_t descriptorOrComplement, uint32_t thread);
+// The Lisp entry mpwaitsigio also passes the thread record after the mode;
+// the wait does not need it.
 int32_t c_mpwaitsigio(int32_t mode);
 void TimerInterrupt(uint32_t timerId, uint32_t message, uintptr_t userWord, uintptr_t reserved1,
                     uintptr_t reserved2);

@@ -1,6 +1,6 @@
 // Stand-ins for the services of modules that are not built yet (see
 // awaited_services.h). Each answers as its module would with nothing in it:
-// there are no remote commands and no child processes.
+// there are no child processes.
 
 #include "runtime/os/awaited_services.h"
 
@@ -9,10 +9,6 @@
 #include "runtime/load/startup_services.h"
 
 extern "C" {
-
-int check_pending_remote_command() {
-  return 0;
-}
 
 int add_waiting_proc_handles(uint32_t*, int, int) {
   return 0;

@@ -1,5 +1,5 @@
 // What the OS primitives use of modules that are not built yet: the
-// remote-command list and the child-process table. Each is declared as its
+// child-process table. Each is declared as its
 // module will provide it; awaited_services.cpp holds stand-ins that answer
 // as an empty module would, and each stand-in goes when its module lands.
 //
@@ -13,9 +13,6 @@
 #include "runtime/rs/lisp_value.h"
 
 extern "C" {
-// Remote commands: 1 when one is queued (it then raises the pseudo-signal).
-int check_pending_remote_command();
-
 // Child processes: appends the handles of children not yet seen ended from
 // array[start] on, stopping at limit; returns how many.
 int add_waiting_proc_handles(uint32_t* array, int start, int limit);

@@ -3,6 +3,7 @@
 // kind 5 a child pipe buffer, kind 6 a descriptor opened the way system file
 // handles are (its errors are system error codes).
 
+#include "runtime/os/host_record_services.h"
 #include "runtime/os/pseudo_descriptors.h"
 
 #include <sys/socket.h>

@@ -199,21 +199,4 @@ rs_update_entry_vec:
         RUNTIME_RETURN
         .size rs_update_entry_vec, . - rs_update_entry_vec
 
-/* call_semidirect, lisp_missing_stub: stand-ins that signal the entry is
-   not available, until the semi-direct call path and the missing-function
-   handler replace them. */
-        .globl call_semidirect
-        .hidden call_semidirect
-        .type call_semidirect, @function
-call_semidirect:
-        jmp entry_not_available
-        .size call_semidirect, . - call_semidirect
-
-        .globl lisp_missing_stub
-        .hidden lisp_missing_stub
-        .type lisp_missing_stub, @function
-lisp_missing_stub:
-        jmp entry_not_available
-        .size lisp_missing_stub, . - lisp_missing_stub
-
         .section .note.GNU-stack, "", @progbits

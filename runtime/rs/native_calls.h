@@ -115,10 +115,31 @@ void method_tramp3();
 void method_tramp4();
 void do_quicksym();            // eax = module handle, edx = name -> address or nil
 void rs_update_entry_vec();    // eax = entry-vec, ecx = 1 -> the entry, resolved
-// Stand-ins until the semi-direct calls and the missing-function handler are
-// built: both signal that the entry is not available.
+// ebx = entry-vec, ecx = argument words: heap release, call kind, error capture.
 void call_semidirect();
+void call_semidirect_old();
+// Return points of a native call that call_semidirect redirected.
+void semidirect_tail();
+void semidirect_tail_errno();
+void semidirect_tail_errno_nr();
+void semidirect_tail_lasterr();
+void semidirect_tail_lasterr_nr();
+void semidirect_tail_old();
+void semidirect_tail_errno_old();
+void semidirect_tail_errno_nr_old();
+// ebx = entry-vec: resolves the entry on its first call, then calls it.
+void bind_and_call();
+// ebx = entry-vec of a name no library has: records it, goes on in _x.
 void lisp_missing_stub();
+// Native entries (cdecl).
+uint32_t lisp_missing_stub_x();  // the function of the symbol at nil-0xf1 on the entry
+lisp::lispval update_entry_vec(lisp::lispval entry);
+lisp::lispval heap_release_error(lisp::lispval entry);
+
+// The error number the last capturing semi-direct call left (raw), exported
+// under this internal name: an ELF export named errno would clash with the C
+// library's.
+extern int32_t lisp_errno;
 void machine_code();           // -> fixnum 1029
 void rfrnote();                // -> nil
 

@@ -10,12 +10,32 @@ extern "C" {
 uint32_t setupglobs(uint32_t blockStart, uint32_t stampPlusOne);
 uint32_t restoreglobs();
 
+// Native entries (cdecl) through which the loaders reach Lisp: each calls
+// the function of a symbol kept in a global word and returns its first
+// value (loader_entries.S).
+lisp::lispval _lispeval(lisp::lispval form);
+lisp::lispval _setfunction(lisp::lispval a, lisp::lispval b, lisp::lispval c);
+lisp::lispval _clearfundoc(lisp::lispval x);
+lisp::lispval _fix_symdef(lisp::lispval function);
+uint32_t _shift_word_and_add(lisp::lispval x, int32_t y);  // raw r + 4 * y
+uint32_t _negate_result(uint32_t x);                       // raw 0 - x
+
 // Runtime routines: Lisp register conventions, called through the entry
 // table or from other runtime routines.
 void link_runtime_entries();
 void rs_error();             // eax = fixnum code
 void rs_error_with_datum();  // eax = fixnum code, edx = datum
 void entry_not_available();
+void fix_func_name();  // eax = function object
+
+// Frame words, list reversal and function constants (stack_word_access.S,
+// list_reversal.S, function_constants.S).
+void fd_stack_access();
+void fd_stack_set();
+void fd_stack_real();
+void list_nreverse();
+void function_constant();
+void set_function_constant();
 
 // The trampoline stretch that link_runtime_entries copies into the block.
 extern const uint8_t gtrampstart[];

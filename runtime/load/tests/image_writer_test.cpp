@@ -19,6 +19,7 @@
 #include "runtime/gc/heap_reservation.h"
 #include "runtime/load/image_file.h"
 #include "runtime/load/startup_standins.h"
+#include "runtime/os/host_record_services.h"
 
 namespace {
 

@@ -19,6 +19,7 @@
 #include "runtime/load/file_mapping.h"
 #include "runtime/load/startup.h"
 #include "runtime/load/startup_standins.h"
+#include "runtime/os/host_record_services.h"
 #include "runtime/rs/object_layout.h"
 
 namespace {

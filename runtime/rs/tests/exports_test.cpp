@@ -7,8 +7,8 @@ namespace {
 TEST(KorvaneExports, PublishedWordsAreExportedAndInternalsAreNot) {
   void* library = dlopen(KORVANE_PATH, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(library, nullptr) << dlerror();
-  for (const char* name : {"nilval", "tval", "UnboundValue", "free_heaps", "lisp_free_heap",
-                           "malloccnt", "mallocbrk", "malloctrace"})
+  for (const char* name : {"nilval", "tval", "UnboundValue", "lisp_errno", "free_heaps",
+                           "lisp_free_heap", "malloccnt", "mallocbrk", "malloctrace"})
     EXPECT_NE(dlsym(library, name), nullptr) << name;
   for (const char* name : {"find_lisp_thread_handle", "thread_clink", "set_my_thread_watch_pointers"})
     EXPECT_NE(dlsym(library, name), nullptr) << name;
@@ -60,9 +60,23 @@ TEST(KorvaneExports, TheDescriptorOperationsAndTheLaunchersCallbacksAreExported)
         "win_write", "win_close", "win_no_hang", "win_watchfor", "win_waitsigio", "win_timersig",
         "vxm_event_watch", "vxm_event_always_signalled", "vxm_process_single_event",
         "vxm_message_peek_loop", "process_pending_events", "wake_lisp_thread", "vxm_mp_setfocus",
-        "vxm_mp_sendmessage", "vxm_mp_getmessage"})
+        "vxm_mp_sendmessage", "vxm_mp_getmessage", "setup_redir", "remote_command",
+        "remote_command_event"})
     EXPECT_NE(dlsym(library, name), nullptr) << name;
   EXPECT_EQ(dlsym(library, "fd_socket_events"), nullptr);
+  dlclose(library);
+}
+
+TEST(KorvaneExports, TheFileStreamCallsAreExportedAndTruncationUnderItsOwnName) {
+  void* library = dlopen(KORVANE_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();
+  for (const char* name : {"cl_read", "cl_write", "cl_select_read", "cl_select_write", "cl_no_hang",
+                           "cl_seek64", "cl_ftruncate64", "fio_ftruncate"})
+    EXPECT_NE(dlsym(library, name), nullptr) << name;
+  // ftruncate is the C library's; the runtime's must not stand in for it.
+  EXPECT_NE(dlsym(library, "ftruncate"), dlsym(library, "fio_ftruncate"));
+  for (const char* name : {"cl_open", "cl_error", "canonfilename", "strbuf", "mystat", "pwfd0"})
+    EXPECT_EQ(dlsym(library, name), nullptr) << name;
   dlclose(library);
 }
 

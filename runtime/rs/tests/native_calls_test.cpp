@@ -15,6 +15,7 @@
 #include "runtime/rs/native_calls.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/runtime_routines.h"
+#include "testing/hand_made_objects.h"
 #include "testing/lisp_routine_heap.h"
 
 extern "C" {
@@ -103,39 +104,6 @@ __attribute__((force_align_arg_pointer)) uint32_t noArgumentCallee() {
   return 77;
 }
 
-// Objects laid out by hand in an 8-aligned arena outside the Lisp heap:
-// nothing here allocates, it only reads them.
-class HandMadeObjects {
- public:
-  // An object with a header: its tagged word.
-  lispval other(uint32_t header, std::initializer_list<uint32_t> words) {
-    return other(header, std::vector<uint32_t>(words));
-  }
-  lispval other(uint32_t header, const std::vector<uint32_t>& words) {
-    const uint32_t start = take(4 * (1 + static_cast<uint32_t>(words.size())));
-    arena_[start] = header;
-    uint32_t i = start + 1;
-    for (uint32_t word : words) arena_[i++] = word;
-    return lisp::pointerWord(addressOf(&arena_[start]), lisp::Tag::Other);
-  }
-  lispval cons(lispval car, lispval cdr) {
-    const uint32_t start = take(8);
-    arena_[start] = car;
-    arena_[start + 1] = cdr;
-    return lisp::pointerWord(addressOf(&arena_[start]), lisp::Tag::Cons);
-  }
-
- private:
-  uint32_t take(uint32_t bytes) {
-    const uint32_t start = used_;
-    used_ += (bytes / 4 + 1) & ~1u;
-    EXPECT_LE(used_, sizeof arena_ / 4);
-    return start;
-  }
-  alignas(8) uint32_t arena_[512] = {};
-  uint32_t used_ = 0;
-};
-
 class NativeCalls : public LispRoutineHeap {
  protected:
   void SetUp() override {
@@ -149,14 +117,8 @@ class NativeCalls : public LispRoutineHeap {
     return objects.other(lisp::headerWithLength(lisp::type_code::EntryVector, 6),
                          {nil(), callAddress, 0, flags, target, 0});
   }
-  // A type-117 string of the 16-bit units.
-  lispval string(const std::u16string& text) {
-    std::vector<uint32_t> words{makeFixnum(static_cast<int32_t>(text.size()))};
-    for (size_t i = 0; i < text.size(); i += 2)
-      words.push_back(text[i] | (i + 1 < text.size() ? uint32_t{text[i + 1]} << 16 : 0u));
-    return objects.other(lisp::type_code::SimpleString, words);
-  }
-  HandMadeObjects objects;
+  lispval string(const std::u16string& text) { return objects.string(text); }
+  testing_support::HandMadeObjects objects;
 };
 
 TEST_F(NativeCalls, TheRecordStructMatchesWhatTheCallSequencePushes) {

@@ -1,0 +1,9 @@
+// The service dispatchers and float-object routines of compiled code
+// (assembly, Lisp register conventions), reached through the entry table.
+#pragma once
+
+extern "C" {
+void mathlib();            // eax = fixnum code, edx = a1, stacked a2
+void filesys();            // eax = fixnum code, edx = a1, stacked a2 .. a5
+void intfloat_to_float();  // eax = integer, edx = selector
+}
