@@ -33,7 +33,8 @@ TEST_P(ScavengerStress, ManyScavengesMatchTheModel) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, ScavengerStress, ::testing::Range(100u, 106u));
 
-// The same with a global collection in one explicit collection of three,
+// The same with a global collection in one explicit collection of three
+// (or of fifteen, so that old space grows into more areas between them),
 // and automatic ones under flag g.
 class GlobalStress : public RandomMutator, public ::testing::WithParamInterface<uint32_t> {};
 
@@ -42,7 +43,7 @@ TEST_P(GlobalStress, GlobalCollectionsAmongScavengesMatchTheModel) {
   const uint32_t flags = (seed % 2 ? flag::kAdvanceGeneration | flag::kAutoGlobal : 0) |
                          (seed % 3 == 0 ? flag::kHideNewSpace : 0);
   GsGenSpread = 1 + static_cast<int32_t>(seed % 3);
-  globalShare_ = 3;
+  globalShare_ = seed % 4 < 2 ? 3 : 15;
   run(seed, scavengesPerSeed(), flags);
   EXPECT_GT(globalChecks_, 0u);
 }

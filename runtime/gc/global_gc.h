@@ -13,10 +13,9 @@ extern "C" {
 
 // One global collection between two scavenges; `request` goes to the
 // closing scavenge. Returns the cons-allocation frontier (GlobConsFill).
+// GsInGlobalGc (gc_state.h) is 1 during its passes, 2 during its closing
+// scavenge, 0 outside.
 uint32_t global_gc(uint32_t request);
-
-// 0 outside a global collection, 1 during its passes, 2 during its closing
-// scavenge (the variable itself travels with the image: gc_state.h).
 
 // Statistics of the last global collection, by type code: objects reclaimed
 // and their bytes. Slot 1 (the cons tag) counts the conses moved instead.
