@@ -594,3 +594,64 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+// ---- cons pages ----
+
+namespace {
+
+// Dead conses fill the older area's pages, 1500 live ones lie in a newer
+// area. The live conses move into the older pages' cells; with a page to
+// spare there, the page compaction then moves the full page up to the top.
+struct ConsPagesCase {
+  const char* name;
+  uint32_t deadPages;
+  uint32_t lowCells, highCells;  // of the two pages left, in address order
+};
+
+class GlobalConsPages : public GlobalAreas, public ::testing::WithParamInterface<ConsPagesCase> {};
+
+TEST_P(GlobalConsPages, LiveConsesOfANewerAreaMoveIntoTheOlderOne) {
+  const ConsPagesCase& c = GetParam();
+  gc::GsOldArea* first = GsOldAreas;
+  for (uint32_t i = 0; i < c.deadPages * gc::kConsesPerPage; ++i) oldCons(nil(), nil());
+  addOldArea();
+  gc::GsOldArea* second = first->next;
+  GsOldPageArea = second;
+  GsOldConsPage = 0;
+  for (uint32_t i = 0; i < 1500; ++i)
+    root(i % 40, oldCons(lisp::makeFixnum(static_cast<int32_t>(i)), rootArray_[i % 40]));
+  ASSERT_LT(second->lowestConsPage, second->end) << "the live conses lie in the newer area";
+  const GraphModel before = model();
+  collect();
+  EXPECT_EQ(model().objects, before.objects);
+  EXPECT_EQ(ggc_last_hole_count[1], 1500u) << "conses moved";
+  EXPECT_EQ(second->lowestConsPage, second->end) << "the newer area keeps no cons page";
+  ASSERT_EQ((first->end - first->lowestConsPage) / gc::kPageBytes, 2u);
+  const uint32_t low = first->lowestConsPage, high = low + gc::kPageBytes;
+  EXPECT_EQ(gc::consPage(low)->fill, low + gc::kConsPageFirstCell + c.lowCells * 8);
+  EXPECT_EQ(gc::consPage(high)->fill, high + gc::kConsPageFirstCell + c.highCells * 8);
+  // Tenured conses go on in the lowest page, where the tenure catch-up starts.
+  EXPECT_EQ(GsOldConsPage, low);
+  EXPECT_EQ(GsTenureCatchupConsPage, low);
+  EXPECT_EQ(GsTenureCatchupConsItem, gc::consPage(low)->fill);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, GlobalConsPages,
+                         ::testing::Values(ConsPagesCase{"NoPageToSpare", 2, 1019, 481},
+                                           ConsPagesCase{"APageToSpare", 3, 481, 1019}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(GlobalCollection, AConsPageOfAnUnknownKindIsReportedAndLeftOutOfThePageMap) {
+  root(0, oldCons(lisp::makeFixnum(1), nil()));
+  const uint32_t page = gc::pageStart(lisp::objectAddress(rootArray_[0]));
+  gc::consPage(page)->flags = 2;
+  testing::internal::CaptureStderr();
+  collect();
+  const std::string report = testing::internal::GetCapturedStderr();
+  char expected[48];
+  std::snprintf(expected, sizeof expected, "Unexpected page type at %x", page);
+  EXPECT_NE(report.find(expected), std::string::npos) << report;
+  EXPECT_EQ(pagemapEntry(GsOldAreas, page), 0u);
+}
+
+}  // namespace
