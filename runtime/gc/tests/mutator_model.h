@@ -314,13 +314,16 @@ class RandomMutator : public MutatorHeap {
     return global_ ? gc::areaAddress(GsOpenOldAreaFence) : fenceAtStart_;
   }
 
-  // What must survive (by id), and the finalizations that must trigger. A
-  // global collection opens with a scavenge: what that scavenge queues stays
-  // queued, then the old areas above the fence are collected.
+  // What must survive (by id), and the finalizations that must trigger; the
+  // weak keys that die are settled. A global collection opens with a
+  // scavenge: what that scavenge queues stays queued and the keys it finds
+  // dead are settled as it settles them, then the old areas above the fence
+  // are collected.
   std::vector<char> expectLive(std::set<int32_t>& triggered) {
-    if (!global_) return expectLiveBelow(triggered, fenceAtStart_);
-    expectLiveBelow(triggered, fenceAtStart_);
-    return expectLiveBelow(triggered, stayingBelow());
+    if (global_) settleWeakKeys(expectLiveBelow(triggered, fenceAtStart_));
+    const std::vector<char> live = expectLiveBelow(triggered, stayingBelow());
+    settleWeakKeys(live);
+    return live;
   }
 
   std::vector<char> expectLiveBelow(std::set<int32_t>& triggered, uint32_t staying) {
@@ -354,7 +357,6 @@ class RandomMutator : public MutatorHeap {
     SCOPED_TRACE("seed " + std::to_string(seed_) + ", scavenge " + std::to_string(ScavengeCt));
     std::set<int32_t> triggered;
     const std::vector<char> live = expectLive(triggered);
-    settleWeakKeys(live);
 
     std::vector<uint32_t> moved(nodes_.size());  // new address by id; 0: not found
     std::unordered_map<uint32_t, int32_t> byAddress;
