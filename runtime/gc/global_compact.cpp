@@ -57,6 +57,22 @@ void moveCons(uint32_t from, uint32_t to) {
   setMark(to);
 }
 
+// The fingers read the bitmap a word at a time where 32 cells of one page
+// share a bitmap word: a fully marked word (low finger) or an empty one
+// (high finger) is passed at once.
+constexpr uint32_t kBitsPerWord = 32;
+constexpr uint32_t kAllMarked = 0xffffffff, kNoneMarked = 0;
+
+bool wholeWordFrom(const CellChain& chain, uint64_t position, uint64_t limit, uint32_t word) {
+  if (position + kBitsPerWord > limit || position % kConsesPerPage + kBitsPerWord > kConsesPerPage)
+    return false;
+  const uint32_t bit = bitOf(chain.cell(position));
+  return bit % kBitsPerWord == 0 && bitmap.words[bit / kBitsPerWord] == word;
+}
+bool wholeWordBelow(const CellChain& chain, uint64_t end, uint64_t limit, uint32_t word) {
+  return end >= limit + kBitsPerWord && wholeWordFrom(chain, end - kBitsPerWord, end, word);
+}
+
 // Cells before `meeting` are live, the rest free: each page's fill follows.
 void setFills(const CellChain& chain, uint64_t meeting) {
   for (size_t index = 0; index < chain.pages.size(); ++index) {
@@ -244,8 +260,10 @@ void ggc_pass_cons_slots() {
   uint64_t low = 0, high = chain.cells();
   uint32_t moved = 0;
   for (;;) {
-    while (low < high && isMarked(chain.cell(low))) ++low;
-    while (high > low && !isMarked(chain.cell(high - 1))) --high;
+    while (low < high && isMarked(chain.cell(low)))
+      low += wholeWordFrom(chain, low, high, kAllMarked) ? kBitsPerWord : 1;
+    while (high > low && !isMarked(chain.cell(high - 1)))
+      high -= wholeWordBelow(chain, high, low, kNoneMarked) ? kBitsPerWord : 1;
     if (high <= low) break;
     moveCons(chain.cell(high - 1), chain.cell(low));
     ++moved;
