@@ -812,9 +812,10 @@ __attribute__((weak)) void gcend() {
 namespace {
 
 // Refills of the native heap may scavenge when a Lisp heap exists and no
-// collection is running.
+// collection is running (a global collection's passes run between its two
+// scavenges).
 int mayScavenge() {
-  return GsNewAllocationArea.start != 0 && InScavenge == 0 ? 1 : 0;
+  return GsNewAllocationArea.start != 0 && InScavenge == 0 && GsInGlobalGc == 0 ? 1 : 0;
 }
 // A scavenge frees the native storage of dead sysvectors and lisp-static
 // objects; the native bytes wanted are no request for new space.
