@@ -183,11 +183,29 @@ class GlobalHeap : public RandomMutator {
     return bytes;
   }
 
-  // One global collection, then the whole heap verified.
+  // The page maps, read by the heap walkers' object search: every object of
+  // every old area is found as an object start, every cons page is marked 1,
+  // and the free pages between are unused.
+  void checkPageMaps() {
+    for (gc::GsOldArea* area = GsOldAreas; area; area = area->next) {
+      const gc::ObjectRegion region = gc::regionOf(area);
+      for (uint32_t object = area->firstObject; object < area->frontier;
+           object += ausize_other(object))
+        ASSERT_TRUE(gc::isObjectStart(region, object)) << "object 0x" << std::hex << object;
+      for (uint32_t page = area->lowestConsPage; page < area->end; page += gc::kPageBytes)
+        EXPECT_EQ(pagemapEntry(area, page), gc::kPageCons) << "page 0x" << std::hex << page;
+      for (uint32_t page = gc::pageStart(area->frontier) + gc::kPageBytes;
+           page < area->lowestConsPage; page += gc::kPageBytes)
+        EXPECT_EQ(pagemapEntry(area, page), gc::kPageUnused) << "page 0x" << std::hex << page;
+    }
+  }
+
+  // One global collection, then the whole heap and its page maps verified.
   void collect(uint32_t request = 0) {
     global_gc(request);
     unprotect();
     verifyHeap();
+    checkPageMaps();
   }
 
   uint32_t oldBytes_ = 0x100000;
