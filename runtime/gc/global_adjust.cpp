@@ -17,7 +17,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "platform/memory.h"
 #include "runtime/gc/gc_messages.h"
 #include "runtime/gc/gc_parameters.h"
 #include "runtime/gc/global_gc.h"
@@ -84,17 +83,6 @@ struct BreakVector {
 };
 BreakVector ggc_break_vector;
 bool g_firstRound = true;
-
-uint32_t mapVector(uint32_t bytes) {
-  const uint32_t size = roundUp(bytes, kPageBytes);
-  const uintptr_t address = platform::reserveAddressSpace(0, size);
-  if (address == 0) return 0;
-  if (!platform::commitMemory(address, size)) {
-    platform::releaseAddressSpace(address, size);
-    return 0;
-  }
-  return static_cast<uint32_t>(address);
-}
 
 // Loads the next portion, replacing each hole's link by its running sum.
 void ggc_fill_break_vector(BreakCursor& cursor) {
@@ -214,10 +202,10 @@ uint32_t ggc_build_break_vector(uint32_t* onStack) {
       return passes;
     }
     if (GsCtlFlags & flag::kGlobalTest) continue;
-    if (const uint32_t address = mapVector(entries * 4)) {
+    if (const uint32_t address = commitRegion(entries * 4)) {
       ggc_break_vector.entries = reinterpret_cast<uint32_t*>(static_cast<uintptr_t>(address));
       ggc_break_vector.mappedAt = address;
-      ggc_break_vector.mappedBytes = roundUp(entries * 4, kPageBytes);
+      ggc_break_vector.mappedBytes = entries * 4;
       figures.breakVectorOnStack = false;
       return passes;
     }
@@ -246,7 +234,7 @@ void ggc_pass_adjust() {
     g_firstRound = false;
   } while (!cursor.done());
   if (ggc_break_vector.mappedBytes != 0)
-    platform::releaseAddressSpace(ggc_break_vector.mappedAt, ggc_break_vector.mappedBytes);
+    releaseRegion(ggc_break_vector.mappedAt, ggc_break_vector.mappedBytes);
   ggc_break_vector = {};
   figures.adjustRounds = ggc_adjust_pass_counter;
 }

@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/memory.h"
 #include "runtime/gc/allocation.h"
 #include "runtime/gc/from_space.h"
 #include "runtime/gc/gc_messages.h"
@@ -93,15 +92,20 @@ void ggc_phasedone() {
   g_passStart = now;
 }
 
-template <class... Args>
-void passEnd(const char* format, Args... args) {
+// The text after "done" and its figures, printed when the pass is done.
+void closing(const char* format, uint32_t a = 0, uint32_t b = 0, uint32_t c = 0) {
   ggc_phasedone();
   if (!printing()) return;
-  gc_messages::print(format, args...);
+  gc_messages::print(format, static_cast<int>(a), static_cast<int>(b), static_cast<int>(c));
   std::fflush(stdout);
 }
-void passEnd() {
-  passEnd("%s", gc_messages::kPassEnd);
+void closePlain() {
+  closing(gc_messages::kPassEnd);
+}
+
+void clearHoleCounts() {
+  std::fill(std::begin(ggc_last_hole_count), std::end(ggc_last_hole_count), 0u);
+  std::fill(std::begin(ggc_last_hole_aucount), std::end(ggc_last_hole_aucount), 0u);
 }
 
 // ---- the bitmap ----
@@ -112,61 +116,43 @@ uint32_t bitmapBytes(uint32_t base) {
 
 // ---- the collection ----
 
+// The passes in order; a step without a title prints nothing (its time
+// counts towards the next pass).
+struct PassRow {
+  const char* title;
+  void (*run)();
+  void (*close)();
+};
+const PassRow kPasses[] = {
+    {gc_messages::kMarkPass, ggc_pass_mark,
+     [] { closing(gc_messages::kMarkPassDone, mark_tally, mark_depth_ov_count, mark_max_depth); }},
+    {nullptr, ggc_pass_clean_bindstacks, nullptr},
+    {gc_messages::kWeakPass, ggc_pass_clean_weak, closePlain},
+    {nullptr, clearHoleCounts, nullptr},
+    {gc_messages::kConsSwap, ggc_pass_cons_slots,
+     [] { closing(gc_messages::kConsSwapDone, figures.consesMoved); }},
+    {gc_messages::kBreakChain, ggc_pass_breakothers,
+     [] { closing(gc_messages::kBreakChainDone, figures.holes, figures.holeBytes); }},
+    {gc_messages::kPageData, ggc_pass_pages, closePlain},
+    {gc_messages::kAdjust, ggc_pass_adjust, closePlain},
+    {gc_messages::kCompactOthers, ggc_pass_compactothers, closePlain},
+    {gc_messages::kCompactPages, ggc_pass_compact_pages,
+     [] { closing(gc_messages::kCompactPagesDone, figures.pagesMoved); }},
+    {gc_messages::kNewRootset, ggc_pass_newrootset,
+     [] { closing(gc_messages::kNewRootsetDone, rootcount); }},
+    {gc_messages::kNewPagemap, ggc_pass_newpagemap, closePlain},
+    {gc_messages::kMergeEmpties, ggc_pass_merge_empties,
+     [] { closing(gc_messages::kMergeEmptiesDone, figures.merged); }},
+    {nullptr, resetOldAllocation, nullptr},
+    {nullptr, ggc_remove_bitmap, nullptr},
+};
+
 void runPasses() {
-  passTitle(gc_messages::kMarkPass);
-  ggc_pass_mark();
-  passEnd(gc_messages::kMarkPassDone, static_cast<int>(mark_tally),
-          static_cast<int>(mark_depth_ov_count), static_cast<int>(mark_max_depth));
-
-  ggc_pass_clean_bindstacks();
-  passTitle(gc_messages::kWeakPass);
-  ggc_pass_clean_weak();
-  passEnd();
-
-  std::fill(std::begin(ggc_last_hole_count), std::end(ggc_last_hole_count), 0u);
-  std::fill(std::begin(ggc_last_hole_aucount), std::end(ggc_last_hole_aucount), 0u);
-  passTitle(gc_messages::kConsSwap);
-  ggc_pass_cons_slots();
-  passEnd(gc_messages::kConsSwapDone, static_cast<int>(figures.consesMoved));
-
-  passTitle(gc_messages::kBreakChain);
-  ggc_pass_breakothers();
-  passEnd(gc_messages::kBreakChainDone, static_cast<int>(figures.holes),
-          static_cast<int>(figures.holeBytes));
-
-  passTitle(gc_messages::kPageData);
-  ggc_pass_pages();
-  passEnd();
-
-  passTitle(gc_messages::kAdjust);
-  ggc_pass_adjust();
-  passEnd();
-
-  passTitle(gc_messages::kCompactOthers);
-  ggc_pass_compactothers();
-  passEnd();
-
-  passTitle(gc_messages::kCompactPages);
-  ggc_pass_compact_pages();
-  passEnd(gc_messages::kCompactPagesDone, static_cast<int>(figures.pagesMoved));
-
-  passTitle(gc_messages::kNewRootset);
-  ggc_pass_newrootset();
-  passEnd(gc_messages::kNewRootsetDone, static_cast<int>(rootcount));
-
-  passTitle(gc_messages::kNewPagemap);
-  ggc_pass_newpagemap();
-  passEnd();
-
-  passTitle(gc_messages::kMergeEmpties);
-  ggc_pass_merge_empties();
-  ggc_phasedone();
-  if (printing()) {
-    gc_messages::print(gc_messages::kMergeEmptiesDone, static_cast<int>(figures.merged));
-    std::fflush(stdout);
+  for (const PassRow& pass : kPasses) {
+    if (pass.title) passTitle(pass.title);
+    pass.run();
+    if (pass.close) pass.close();
   }
-  resetOldAllocation();
-  ggc_remove_bitmap();
 }
 
 // Leaves the collector after its opening scavenge, as GsExit does, when the
@@ -206,15 +192,10 @@ int ggc_setup_bitmap() {
     MmapBitMap = 0;
     ZeroBitMap = 1;
   } else {
-    const uint32_t size = roundUp(bytes, kPageBytes);
-    const uintptr_t region = platform::reserveAddressSpace(0, size);
+    const uint32_t region = commitRegion(bytes);
     if (region == 0) return 0;
-    if (!platform::commitMemory(region, size)) {
-      platform::releaseAddressSpace(region, size);
-      return 0;
-    }
-    GsBitMapArea = static_cast<uint32_t>(region);
-    MmapBitMap = size;
+    GsBitMapArea = region;
+    MmapBitMap = bytes;
     ZeroBitMap = 0;  // fresh memory reads as zeros
   }
   GsOldBitMapSize = bytes;
@@ -223,7 +204,7 @@ int ggc_setup_bitmap() {
 }
 
 void ggc_remove_bitmap() {
-  if (MmapBitMap != 0) platform::releaseAddressSpace(GsBitMapArea, MmapBitMap);
+  if (MmapBitMap != 0) releaseRegion(GsBitMapArea, MmapBitMap);
   MmapBitMap = 0;
   GsBitMapArea = 0;
   bitmap = {};

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 
+#include "platform/memory.h"
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/heap_layout.h"
 #include "runtime/gc/object_extent.h"
@@ -112,6 +113,27 @@ inline uint32_t holeSize(uint32_t hole) {
 // A cons page's cells lie from its first cell up to its fill pointer.
 inline bool pageInUse(uint32_t page) {
   return consPage(page)->fill > page + kConsPageFirstCell;
+}
+
+// ---- committed regions (the bitmap, a large break vector) ----
+
+inline uint32_t regionBytes(uint32_t bytes) {
+  return roundUp(bytes, kPageBytes);
+}
+// regionBytes(bytes) committed anywhere through the platform layer; 0 when
+// they cannot be had.
+inline uint32_t commitRegion(uint32_t bytes) {
+  const uint32_t size = regionBytes(bytes);
+  const uintptr_t address = platform::reserveAddressSpace(0, size);
+  if (address == 0) return 0;
+  if (!platform::commitMemory(address, size)) {
+    platform::releaseAddressSpace(address, size);
+    return 0;
+  }
+  return static_cast<uint32_t>(address);
+}
+inline void releaseRegion(uint32_t address, uint32_t bytes) {
+  platform::releaseAddressSpace(address, regionBytes(bytes));
 }
 
 // ---- figures for the progress texts ----
