@@ -28,6 +28,7 @@
 #include "runtime/load/string_file.h"
 #include "runtime/os/alarm_timer.h"
 #include "runtime/os/host_record_services.h"
+#include "runtime/os/sockets.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/exports.h"

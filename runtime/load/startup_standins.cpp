@@ -34,8 +34,6 @@ void determine_host_os() {
   host_os = 1;
 }
 
-// Replaced by the socket module (nothing to prepare until sockets exist).
-void ipc_pre_init() {}
 // Replaced by the system services (no early entry points to preset yet).
 void preset_early_entry_points() {}
 // Replaced by the dump support (no signal state survives an image yet).

@@ -21,7 +21,6 @@ void getstorage();
 // ---- host, sockets, alarms, early entry points ----
 extern int host_os;  // 1: the mapping-capable host family
 void determine_host_os();
-void ipc_pre_init();
 void preset_early_entry_points();
 
 // ---- the first Lisp thread ----
