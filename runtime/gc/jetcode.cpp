@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -58,8 +59,9 @@ namespace msg = jetcode_messages;
 
 constexpr uint32_t kFirstTypeCode = 7, kLastTypeCode = 242;
 constexpr int32_t kStackScans = 1;  // all threads' stacks are scanned in one pass
-constexpr uint32_t kCodeSlotOffset = 4 * kCodeSlotWord;
-constexpr uint32_t kStartWordOffset = 4;
+constexpr uint32_t kCodeSlotOffset = offsetof(lisp::FunctionObject, codeVector);
+constexpr uint32_t kStartWordOffset = offsetof(lisp::FunctionObject, start);
+static_assert(kCodeSlotOffset == 4 * kCodeSlotWord);
 // Reloads up to this share of a semispace go to new space, bigger ones to old space.
 constexpr uint32_t kNewSpaceShare = 4;
 
@@ -75,6 +77,7 @@ uint32_t getWord(const uint8_t* bytes) {
 bool writeAll(int fd, const uint8_t* bytes, size_t count) {
   while (count > 0) {
     const ssize_t written = ::write(fd, bytes, count);
+    if (written < 0 && errno == EINTR) continue;
     if (written <= 0) return false;
     bytes += written;
     count -= static_cast<size_t>(written);
@@ -85,6 +88,7 @@ bool writeAll(int fd, const uint8_t* bytes, size_t count) {
 bool readAll(int fd, uint8_t* bytes, size_t count) {
   while (count > 0) {
     const ssize_t got = ::read(fd, bytes, count);
+    if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return false;
     bytes += got;
     count -= static_cast<size_t>(got);
@@ -451,6 +455,8 @@ void jc_flush(uint32_t function, uint32_t vector) {
     ++page_out_fcn;
     page_out_bytes += bytes;
   }
+  // The function now starts at the code-reload trampoline, which brings the
+  // code back through pageinfcn on its first call.
   wordAt(function + kCodeSlotOffset) = lisp::makeFixnum(static_cast<int32_t>(lastWord(vector)));
   wordAt(function + kStartWordOffset) = addressOf(reinterpret_cast<const void*>(&functionfault));
   ++jc_release_fcn;
