@@ -14,10 +14,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <vector>
 
 #include "runtime/gc/gc_messages.h"
@@ -299,9 +301,32 @@ uint32_t openForReload() {
   return 0;
 }
 
-void printCorruption(int32_t offset, const char* name) {
-  gc_messages::print(msg::kCorruptAt, jc_swapfile, static_cast<int>(offset));
-  if (name) gc_messages::print(msg::kCorruptFor, name);
+// The name whose 16-bit characters start at `characters` (a Lisp string's;
+// its fixnum length is the word before them), as UTF-8.
+std::string nameText(uint32_t characters) {
+  const int32_t length = lisp::fixnumValue(wordAt(characters - 4));
+  const uint32_t shown = std::min(static_cast<uint32_t>(std::max(length, 0)), kNameCharactersShown);
+  std::string text;
+  const auto* units = reinterpret_cast<const uint16_t*>(static_cast<uintptr_t>(characters));
+  for (uint32_t i = 0; i < shown; ++i) {
+    const uint32_t c = units[i];
+    if (c < 0x80) {
+      text += static_cast<char>(c);
+    } else if (c < 0x800) {
+      text += static_cast<char>(0xc0 | c >> 6);
+      text += static_cast<char>(0x80 | (c & 0x3f));
+    } else {
+      text += static_cast<char>(0xe0 | c >> 12);
+      text += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+      text += static_cast<char>(0x80 | (c & 0x3f));
+    }
+  }
+  return text;
+}
+
+void printCorruption(uint32_t place, uint32_t name) {
+  gc_messages::print(msg::kCorruptAt, jc_swapfile, static_cast<int>(place));
+  if (name != 0) gc_messages::print(msg::kCorruptFor, nameText(name).c_str());
   gc_messages::print("%s", msg::kCorruptEnd);
   std::fflush(stdout);
 }
@@ -480,22 +505,25 @@ int32_t md_writecv(uint32_t, const void* data, uint32_t length, FILE* file) {
 
 // ---- reloading ----
 
-lisp::lispval pageinfcn(int32_t offset, const char* name) {
+lisp::lispval pageinfcn(uint32_t place, uint32_t name) {
   if (jc_file < 0)
     if (const uint32_t failure = openForReload()) return failure;
-  if (offset < 0 || ::lseek(jc_file, offset, SEEK_SET) < 0) return kReloadSeekFailed;
+  // Offsets are fixnums; anything larger cannot be one.
+  if (place > static_cast<uint32_t>(lisp::kMostPositiveFixnum) ||
+      ::lseek(jc_file, static_cast<off_t>(place), SEEK_SET) < 0)
+    return kReloadSeekFailed;
   uint32_t length = 0, header = 0;
   if (!readWord(jc_file, &length) || !readWord(jc_file, &header)) return kReloadShortRead;
   // The record must describe a code vector of exactly its length.
   const uint32_t units = header >> 8;
   if ((header & 0xff) != kCodeVectorType || units < lisp::kCodeVectorExtraUnits ||
       length != codeVectorBytes(header) || length > largestReload()) {
-    printCorruption(offset, name);
+    printCorruption(place, name);
     return kReloadShortRead;
   }
   struct stat status {};
   if (::fstat(jc_file, &status) != 0 ||
-      static_cast<uint64_t>(status.st_size) < uint64_t{static_cast<uint32_t>(offset)} + 4 + length)
+      static_cast<uint64_t>(status.st_size) < uint64_t{place} + 4 + length)
     return kReloadShortRead;
   std::vector<uint8_t> body(length);
   putWord(body.data(), header);
@@ -507,7 +535,7 @@ lisp::lispval pageinfcn(int32_t offset, const char* name) {
   std::memcpy(reinterpret_cast<void*>(lisp::objectAddress(vector)), body.data(), length);
   ++page_in_fcn;
   page_in_bytes += length;
-  jc_last_cloc = static_cast<uint32_t>(offset);
+  jc_last_cloc = place;
   jc_last_csize = length;
   return vector;
 }

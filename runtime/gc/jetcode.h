@@ -28,6 +28,8 @@ inline constexpr uint32_t kNeverWritten = 0xffffffff;  // a code vector's last w
 inline constexpr uint32_t kSwapNameBytes = 100;        // 99 characters and a zero
 inline constexpr uint32_t kCodeVectorType = 108;
 inline constexpr uint32_t kFunctionType = 8;
+// The corruption message shows at most this many characters of a name.
+inline constexpr uint32_t kNameCharactersShown = 200;
 
 // jc_state
 inline constexpr int32_t kNoCodeFile = 0;
@@ -99,10 +101,12 @@ void jc_dump(uint32_t function, uint32_t vector, FILE* dump);
 // One fwrite of a code vector's bytes; nonzero when fewer were written.
 int32_t md_writecv(uint32_t function, const void* data, uint32_t length, FILE* file);
 
-// Reloads the code vector recorded at `offset` of the code file; `name` (or
-// null) names the function in the corruption message. Returns the new code
-// vector, or 4, 8, 12 or 16 (see jetcode::kReload*).
-lisp::lispval pageinfcn(int32_t offset, const char* name);
+// Reloads the code vector recorded at `place` of the code file. `name` is
+// the address of the characters of a Lisp string naming the function (0:
+// none), for the corruption message. Returns the new code vector, or the
+// raw word 4, 8, 12 or 16 (see jetcode::kReload*), which Lisp sees as a
+// fixnum.
+lisp::lispval pageinfcn(uint32_t place, uint32_t name);
 
 // Start-up: forgets the descriptor, and an image's code file becomes read only.
 void jc_start();

@@ -169,20 +169,22 @@ class Jetcode : public gc_test::LispRoutineHeap {
     return bytes;
   }
 
-  // What the reload trampoline does on a released function's first call:
-  // reload its code and install it. Returns pageinfcn's answer.
-  lispval reloadAndInstall(uint32_t function) {
-    const lispval vector = pageinfcn(lisp::fixnumValue(codeSlot(function)), "FN");
-    if (lisp::isOther(vector)) {
-      at(function + 16) = vector;
-      at(function + 4) = lisp::objectAddress(vector) + 4;
-    }
-    return vector;
+  // The characters of a new Lisp string, as the reload trampoline passes a
+  // function's name.
+  uint32_t name(const std::u16string& text) {
+    const uint32_t string = lisp::objectAddress(
+        new_lisp_obj(lisp::type_code::SimpleString, static_cast<uint32_t>(text.size()), 0));
+    std::memcpy(reinterpret_cast<void*>(string + 8), text.data(), 2 * text.size());
+    return string + 8;
   }
-  // Runs a function's code through its start word; what it left in eax.
-  uint32_t callCode(uint32_t function) {
+
+  // Calls a function as compiled code does, through its start word (for a
+  // released one the reload trampoline); what it left in eax.
+  uint32_t callFunction(uint32_t function) {
     testing_support::LispCallSetup setup = setupFor(0);
     setup.target = startWord(function);
+    setup.esi = lisp::pointerWord(function, lisp::Tag::Other);
+    setup.frame[testing_support::frameIndex(0x18)] = nil();
     return call(setup).eax;
   }
 
@@ -230,17 +232,20 @@ TEST_F(Jetcode, JettisonedFunctionsComeBackWithTheirOwnCode) {
   EXPECT_EQ(jc_release_fcn, 3u);
   EXPECT_EQ(jc_release_bytes, written);
 
-  // First calls: each function reloads its code, identical, and runs it.
+  // First calls: each function reloads its code, identical, and runs it;
+  // later calls run it without reloading.
   page_in_fcn = page_in_bytes = 0;
   for (const Coded& f : functions) {
     SCOPED_TRACE(f.answer);
     const uint32_t place = static_cast<uint32_t>(lisp::fixnumValue(codeSlot(f.function)));
-    const lispval vector = reloadAndInstall(f.function);
+    EXPECT_EQ(callFunction(f.function), lisp::makeFixnum(f.answer));
+    const lispval vector = codeSlot(f.function);
     ASSERT_TRUE(lisp::isOther(vector)) << "reload failed with " << vector;
+    EXPECT_EQ(startWord(f.function), lisp::objectAddress(vector) + 4);
     EXPECT_EQ(vectorBytes(vector), withOffset(f.bytes, place));
     EXPECT_EQ(jc_last_cloc, place);
     EXPECT_EQ(jc_last_csize, f.bytes.size());
-    EXPECT_EQ(callCode(f.function), lisp::makeFixnum(f.answer));
+    EXPECT_EQ(callFunction(f.function), lisp::makeFixnum(f.answer));
   }
   EXPECT_EQ(page_in_fcn, 3u);
   EXPECT_EQ(page_in_bytes, written);
@@ -277,8 +282,7 @@ TEST_F(Jetcode, SecondJettisonWritesOnlyVectorsNeverWritten) {
   ASSERT_EQ(after.size(), before.size() + 4 + later.bytes.size());
   EXPECT_TRUE(std::equal(before.begin(), before.end(), after.begin())) << "appended only";
   EXPECT_EQ(codeSlot(later.function), lisp::makeFixnum(static_cast<int32_t>(before.size())));
-  ASSERT_TRUE(lisp::isOther(reloadAndInstall(later.function)));
-  EXPECT_EQ(callCode(later.function), lisp::makeFixnum(22));
+  EXPECT_EQ(callFunction(later.function), lisp::makeFixnum(22));
 }
 
 // ---- what stacks hold stays ----
@@ -389,8 +393,7 @@ TEST_F(Jetcode, AnInheritedCodeFileIsNeverExtended) {
   EXPECT_EQ(codeSlot(second.function), lisp::pointerWord(second.vector, lisp::Tag::Other));
 
   // The inherited file still serves reloads.
-  ASSERT_TRUE(lisp::isOther(reloadAndInstall(first.function)));
-  EXPECT_EQ(callCode(first.function), lisp::makeFixnum(51));
+  EXPECT_EQ(callFunction(first.function), lisp::makeFixnum(51));
 }
 
 TEST_F(Jetcode, AFreshStartHasNoCodeFile) {
@@ -452,6 +455,7 @@ TEST_F(Jetcode, ReloadFailuresReturnTheirCodes) {
   const uint32_t second = static_cast<uint32_t>(lisp::fixnumValue(codeSlot(b.function)));
   const Bytes whole = fileBytes(path_);
   const uint32_t stamp = jc_tstamp;
+  const uint32_t foo = name(u"FOO");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Bytes damaged = whole;
@@ -464,12 +468,13 @@ TEST_F(Jetcode, ReloadFailuresReturnTheirCodes) {
     jc_file = -1;
     jc_tstamp = stamp + c.stampDelta;
     const uint32_t newTop = global(gc::global::kNewOtherTop);
-    const int32_t place = c.place(first, second, static_cast<uint32_t>(whole.size()));
+    const uint32_t place =
+        static_cast<uint32_t>(c.place(first, second, static_cast<uint32_t>(whole.size())));
     lispval result = 0;
-    const std::string text = output([&] { result = pageinfcn(place, "FOO"); });
+    const std::string text = output([&] { result = pageinfcn(place, foo); });
     EXPECT_EQ(result, c.expected);
     if (c.expected == jetcode::kReloadBadStamp) {
-      EXPECT_EQ(pageinfcn(place, "FOO"), c.expected) << "every reload";
+      EXPECT_EQ(pageinfcn(place, foo), c.expected) << "every reload";
     }
     EXPECT_EQ(global(gc::global::kNewOtherTop), newTop) << "nothing allocated";
     const std::string message = "\n**Attempting to load codevector from " + path_ + "[" +
@@ -481,16 +486,19 @@ TEST_F(Jetcode, ReloadFailuresReturnTheirCodes) {
   if (jc_file >= 0) ::close(jc_file);
   jc_file = -1;
   ::unlink(path_.c_str());
-  EXPECT_EQ(pageinfcn(static_cast<int32_t>(first), nullptr), jetcode::kReloadCannotOpen);
+  EXPECT_EQ(pageinfcn(first, 0), jetcode::kReloadCannotOpen);
   EXPECT_TRUE(newSpaceWalksCleanly());
 }
 
-TEST_F(Jetcode, TheCorruptionMessageLeavesOutAnUnknownName) {
+TEST_F(Jetcode, TheCorruptionMessageNamesTheFunctionWhenItCan) {
   const Coded a = coded(true, 8, 63);
   ASSERT_EQ(jettisoncode(path_.c_str(), 1, 0), 0u);
-  const std::string text = output([&] { EXPECT_EQ(pageinfcn(0, nullptr), 12u); });
-  EXPECT_EQ(text, "\n**Attempting to load codevector from " + path_ +
-                      "[0] failed\n  the file or the function is corrupted\n");
+  const uint32_t accented = name(u"caf\u00e9");
+  const std::string head = "\n**Attempting to load codevector from " + path_ + "[0]";
+  const std::string tail = " failed\n  the file or the function is corrupted\n";
+  EXPECT_EQ(output([&] { EXPECT_EQ(pageinfcn(0, 0), 12u); }), head + tail);
+  EXPECT_EQ(output([&] { EXPECT_EQ(pageinfcn(0, accented), 12u); }),
+            head + " for caf\xc3\xa9" + tail);
   EXPECT_TRUE(released(a.function));
 }
 
@@ -577,8 +585,7 @@ TEST_F(Jetcode, ARecordThatCannotBeWrittenLeavesItsFunctionAndNoPartialRecord) {
   // The next jettison appends the two that stayed.
   ASSERT_EQ(jettisoncode(path_.c_str(), 1, 0), 0u);
   EXPECT_EQ(page_out_fcn, 2u);
-  ASSERT_TRUE(lisp::isOther(reloadAndInstall(tooBig.function)));
-  EXPECT_EQ(callCode(tooBig.function), lisp::makeFixnum(92));
+  EXPECT_EQ(callFunction(tooBig.function), lisp::makeFixnum(92));
 }
 
 TEST_F(Jetcode, ADumpCutShortKeepsAZeroLength) {
@@ -606,8 +613,7 @@ TEST_F(Jetcode, TheTemporaryCodeFileIsGoneAndRefusesAnImage) {
   EXPECT_FALSE(exists(name)) << "removed as soon as it was made";
   EXPECT_EQ(jc_dumpcheck(), 0);
   // Reloads read it through the descriptor that stays open.
-  ASSERT_TRUE(lisp::isOther(reloadAndInstall(f.function)));
-  EXPECT_EQ(callCode(f.function), lisp::makeFixnum(81));
+  EXPECT_EQ(callFunction(f.function), lisp::makeFixnum(81));
 }
 
 TEST_F(Jetcode, ANamedCodeFileAllowsAnImage) {
