@@ -203,6 +203,8 @@ class Jetcode : public gc_test::LispRoutineHeap {
 TEST_F(Jetcode, JettisonedFunctionsComeBackWithTheirOwnCode) {
   std::vector<Coded> functions = {coded(true, 20, 11), coded(true, 61, 12), coded(false, 9, 13)};
   const uint32_t newTop = global(gc::global::kNewOtherTop);
+  // An older file under the name is replaced, not extended.
+  std::ofstream(path_, std::ios::binary) << std::string(1000, 'x');
 
   ASSERT_EQ(jettisoncode(path_.c_str(), 1, 0), 0u);
   EXPECT_EQ(jc_state, jetcode::kCreatedThisRun);
@@ -363,20 +365,32 @@ TEST_F(Jetcode, AnInheritedCodeFileIsNeverExtended) {
   ASSERT_EQ(jettisoncode(path_.c_str(), 1, 0), 0u);
   const Bytes inherited = fileBytes(path_);
 
-  // The image keeps the saved variables only; the process starts anew.
-  std::vector<Bytes> saved;
-  for (const auto& row : jetcode::kSavedVariables) {
-    const auto* first = static_cast<const uint8_t*>(row.address);
-    saved.emplace_back(first, first + row.bytes);
-  }
+  // The image keeps the saved variables only, through the module's table;
+  // the process starts anew.
   ASSERT_EQ(jetcode::kSavedVariables.size(), 2u);
   EXPECT_STREQ(jetcode::kSavedVariables[0].name, "jc_swapfile");
   EXPECT_EQ(jetcode::kSavedVariables[0].bytes, 100u);
   EXPECT_STREQ(jetcode::kSavedVariables[1].name, "jc_tstamp");
   EXPECT_EQ(jetcode::kSavedVariables[1].bytes, 4u);
+  const std::string imagePath = path_ + "-variables";
+  const int image = ::open(imagePath.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(image, 0);
+  ::unlink(imagePath.c_str());
+  marsh_context saving{};
+  saving.file = image;
+  saving.saving = 1;
+  jetcode_v_marsh(&saving);
+  marshflush(&saving);
+  ASSERT_EQ(saving.error, 0);
+  EXPECT_EQ(::lseek(image, 0, SEEK_END), 104);
   resetJetcode();
-  for (size_t i = 0; i < saved.size(); ++i)
-    std::memcpy(jetcode::kSavedVariables[i].address, saved[i].data(), saved[i].size());
+  ::lseek(image, 0, SEEK_SET);
+  marsh_context restoring{};
+  restoring.file = image;
+  jetcode_v_marsh(&restoring);
+  ::close(image);
+  ASSERT_EQ(restoring.error, 0);
+  EXPECT_STREQ(jc_swapfile, path_.c_str());
   jc_start();
   EXPECT_EQ(jc_state, jetcode::kInherited);
   EXPECT_EQ(jc_file, -1);
