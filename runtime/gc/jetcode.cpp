@@ -63,6 +63,8 @@ constexpr uint32_t kFirstTypeCode = 7, kLastTypeCode = 242;
 constexpr int32_t kStackScans = 1;  // all threads' stacks are scanned in one pass
 constexpr uint32_t kCodeSlotOffset = offsetof(lisp::FunctionObject, codeVector);
 constexpr uint32_t kStartWordOffset = offsetof(lisp::FunctionObject, start);
+constexpr uint32_t kClosureType = 9;
+constexpr uint32_t kTemplateOffset = offsetof(lisp::ClosureObject, templateFunction);
 static_assert(kCodeSlotOffset == 4 * kCodeSlotWord);
 // Reloads up to this share of a semispace go to new space, bigger ones to old space.
 constexpr uint32_t kNewSpaceShare = 4;
@@ -138,15 +140,21 @@ uint32_t codeVectorOf(uint32_t function) {
   return insideHeap(vector, codeVectorBytes(wordAt(vector))) ? vector : 0;
 }
 
-// The code vector a stack word holds, itself or through a function; or 0.
+// The code vector a stack word holds: itself, through a function, or
+// through a closure's template function (a running closure's frame holds
+// the closure); or 0.
 uint32_t codeVectorHeldBy(lisp::lispval value) {
-  if (!lisp::isOther(value)) return 0;
-  const uint32_t object = lisp::objectAddress(value);
-  if (!insideHeap(object, 4)) return 0;
-  const uint32_t type = wordAt(object) & 0xff;
-  if (type == kCodeVectorType)
-    return insideHeap(object, codeVectorBytes(wordAt(object))) ? object : 0;
-  if (type == kFunctionType && insideHeap(object, kCodeSlotOffset + 4)) return codeVectorOf(object);
+  for (int depth = 0; depth < 2 && lisp::isOther(value); ++depth) {
+    const uint32_t object = lisp::objectAddress(value);
+    if (!insideHeap(object, 4)) return 0;
+    const uint32_t type = wordAt(object) & 0xff;
+    if (type == kCodeVectorType)
+      return insideHeap(object, codeVectorBytes(wordAt(object))) ? object : 0;
+    if (type == kFunctionType)
+      return insideHeap(object, kCodeSlotOffset + 4) ? codeVectorOf(object) : 0;
+    if (type != kClosureType || !insideHeap(object, kTemplateOffset + 4)) return 0;
+    value = wordAt(object + kTemplateOffset);
+  }
   return 0;
 }
 

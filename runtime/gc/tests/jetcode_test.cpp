@@ -293,6 +293,12 @@ TEST_F(Jetcode, CodeVectorsHeldOnAStackStayInTheHeap) {
   const Coded onFrame = coded(true, 10, 31);   // the running function
   const Coded argument = coded(true, 10, 32);  // its vector is an argument word
   const Coded elsewhere = coded(true, 10, 33);
+  const Coded closed = coded(true, 10, 34);  // the template of a closure argument
+  const uint32_t closure = other_from_old_xsmp(16);
+  at(closure) = lisp::headerWord(9);
+  at(closure + 4) = 0;
+  at(closure + 8) = lisp::pointerWord(closed.function, lisp::Tag::Other);
+  at(closure + 12) = nil();
   const uint32_t caller = function(0, true);
 
   testing_support::LispCallSetup setup;
@@ -305,15 +311,17 @@ TEST_F(Jetcode, CodeVectorsHeldOnAStackStayInTheHeap) {
   setup.frame[testing_support::frameIndex(0x1c)] = thread_;
   setup.stack[0] = lisp::makeFixnum(1);
   setup.stack[1] = lisp::pointerWord(argument.vector, lisp::Tag::Other);
+  setup.stack[2] = lisp::pointerWord(closure, lisp::Tag::Other);
   const std::string text = output([&] {
     g_probePath = path_.c_str();
     const testing_support::LispCallResult result = testing_support::callWithLispConventions(setup);
     EXPECT_EQ(result.espDelta, 0);
     EXPECT_EQ(result.eax, 0u) << "jettisoncode's errors";
   });
-  EXPECT_NE(text.find("jetcode: found 2 codevector(s) on 1 stack(s)\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("jetcode: found 3 codevector(s) on 1 stack(s)\n"), std::string::npos) << text;
   EXPECT_EQ(codeSlot(onFrame.function), lisp::pointerWord(onFrame.vector, lisp::Tag::Other));
   EXPECT_EQ(codeSlot(argument.function), lisp::pointerWord(argument.vector, lisp::Tag::Other));
+  EXPECT_EQ(codeSlot(closed.function), lisp::pointerWord(closed.vector, lisp::Tag::Other));
   EXPECT_TRUE(released(elsewhere.function));
   EXPECT_EQ(page_out_fcn, 1u);
   EXPECT_EQ(jc_cvset, 0u) << "the set is not kept past the jettison";
