@@ -22,6 +22,7 @@
 #include "runtime/gc/allocation.h"
 #include "runtime/gc/heap_verify.h"
 #include "runtime/gc/jetcode_messages.h"
+#include "runtime/gc/scavenger.h"
 #include "runtime/rs/call_glue.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/object_routines.h"
@@ -43,6 +44,13 @@ using Bytes = std::vector<uint8_t>;
 
 // What the native probe runs while the probe frames are on the stack.
 const char* g_probePath = nullptr;
+// A record standing for the thread's own entry into Lisp below the harness
+// frame, as a thread start leaves one at the end of the chain; the native
+// probe makes it name the harness frame. Null: no such record.
+uint32_t* g_threadEntry = nullptr;
+lispval g_probeThread = 0;
+// The function in the Lisp function's frame once the jettison is done.
+lispval g_runningAfter = 0;
 
 Bytes fileBytes(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
@@ -137,6 +145,7 @@ class Jetcode : public gc_test::LispRoutineHeap {
     at(object) = lisp::headerWord(lisp::type_code::Function);
     for (uint32_t word = 1; word < bytes / 4; ++word) at(object + 4 * word) = nil();
     at(object + 8) = 0;
+    for (uint32_t word = 6; word < 9; ++word) at(object + 4 * word) = lisp::makeFixnum(0);
     if (vector != 0) {
       at(object + 4) = vector + 4;
       at(object + 16) = lisp::pointerWord(vector, lisp::Tag::Other);
@@ -325,6 +334,57 @@ TEST_F(Jetcode, CodeVectorsHeldOnAStackStayInTheHeap) {
   EXPECT_TRUE(released(elsewhere.function));
   EXPECT_EQ(page_out_fcn, 1u);
   EXPECT_EQ(jc_cvset, 0u) << "the set is not kept past the jettison";
+}
+
+// The set of live vectors is allocated between the two stack scans; when
+// that allocation scavenges, the second scan finds the running function's
+// code vector where the scavenge moved it, and it stays.
+TEST_F(Jetcode, AScavengeBetweenTheStackScansMovesWhatStays) {
+  const Coded running = coded(false, 10, 35);
+  const Coded elsewhere = coded(true, 10, 36);
+  // Fill new space so that the set's allocation must scavenge.
+  const int32_t free = static_cast<int32_t>(global(gc::global::kNewFree));
+  const uint32_t fillerBytes = static_cast<uint32_t>(free) - 8 - 16;
+  const uint32_t filler = other_from_new_xsmp(fillerBytes);
+  at(filler) = lisp::headerWord(lisp::type_code::SimpleVector);
+  at(filler + 4) = lisp::makeFixnum(static_cast<int32_t>(fillerBytes / 4 - 3));
+  for (uint32_t word = 2; word < fillerBytes / 4; ++word) at(filler + 4 * word) = nil();
+  ASSERT_EQ(gc::extentOf(at(filler), at(filler + 4)).bytes, fillerBytes);
+  const uint32_t before = ScavengeCt;
+
+  testing_support::LispCallSetup setup;
+  setup.target = gc::addressOf(reinterpret_cast<const void*>(&frame_walk_function_probe));
+  setup.edi = nil();
+  setup.ebx = thread_;
+  setup.esi = lisp::pointerWord(running.function, lisp::Tag::Other);
+  setup.frame[testing_support::frameIndex(0x4)] =
+      lisp::pointerWord(function(0, true), lisp::Tag::Other);
+  setup.frame[testing_support::frameIndex(0x10)] = ~1u;
+  setup.frame[testing_support::frameIndex(0x1c)] = thread_;
+  setup.stack[0] = lisp::makeFixnum(1);
+  uint32_t threadEntry[lisp::thread_record::kClinkRecordWords] = {
+      lisp::thread_record::kEmptyClinkChain};
+  threadWord(lisp::thread_record::kClinkHead) = gc::addressOf(threadEntry);
+  g_threadEntry = threadEntry;
+  g_probeThread = thread_;
+  output([&] {
+    g_probePath = path_.c_str();
+    EXPECT_EQ(testing_support::callWithLispConventions(setup).eax, 0u);
+  });
+  g_threadEntry = nullptr;
+  threadWord(lisp::thread_record::kClinkHead) = lisp::thread_record::kEmptyClinkChain;
+  ASSERT_EQ(ScavengeCt, before + 1);
+  const uint32_t moved = lisp::objectAddress(g_runningAfter);
+  ASSERT_NE(moved, running.function) << "the function moved";
+  const lispval code = codeSlot(moved);
+  ASSERT_TRUE(lisp::isOther(code)) << "the running function keeps its code";
+  EXPECT_NE(lisp::objectAddress(code), running.vector);
+  // The header and code came along (the copy's last word is its own).
+  const Bytes copied = vectorBytes(code);
+  const size_t codeEnd = 4 + 2 * 10;
+  EXPECT_TRUE(std::equal(running.bytes.begin(), running.bytes.begin() + codeEnd, copied.begin()));
+  EXPECT_TRUE(released(elsewhere.function));
+  EXPECT_EQ(page_out_fcn, 1u);
 }
 
 // ---- failures ----
@@ -659,5 +719,13 @@ TEST_F(Jetcode, ALongPathIsCutToItsFirst99Characters) {
 }  // namespace
 
 extern "C" uint32_t frame_walk_native_probe() {
-  return jettisoncode(g_probePath, 1, 1);
+  if (!g_threadEntry) return jettisoncode(g_probePath, 1, 1);
+  // The head record's Lisp frame is the runtime probe's; below it the Lisp
+  // function's frame, then the harness frame.
+  const uint32_t head = lisp::wordAt(g_probeThread, lisp::thread_record::kClinkHead);
+  const uint32_t functionFrame = gc_test::at(gc_test::at(head + 8));
+  g_threadEntry[1] = gc_test::at(functionFrame);
+  const uint32_t errors = jettisoncode(g_probePath, 1, 1);
+  g_runningAfter = gc_test::at(functionFrame - 4);
+  return errors;
 }
