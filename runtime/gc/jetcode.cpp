@@ -177,6 +177,10 @@ void walkRegion(uint32_t first, uint32_t frontier, bool newSpace, Visit visit) {
       continue;
     }
     const uint32_t object = newSpace ? item + kPrefixBytes : item;
+    if (object >= frontier) {
+      jc_errors |= kBadObject;
+      return;
+    }
     const uint32_t header = wordAt(object);
     const uint32_t type = header & 0xff;
     const ObjectExtent extent = extentOf(header, wordAt(object + 4));
