@@ -589,7 +589,12 @@ TEST_F(Jetcode, TheCorruptionMessageNamesTheFunctionWhenItCan) {
 TEST_F(Jetcode, DumpWritesEveryCodeVectorWithItsAddress) {
   const std::vector<Coded> functions = {coded(true, 14, 71), coded(false, 5, 72)};
   const uint32_t bare = function(0, true);
-  ASSERT_EQ(jettisoncode(path_.c_str(), 0, 0), 0u);
+  uint32_t errors = 1;
+  const std::string text = output([&] { errors = jettisoncode(path_.c_str(), 0, 1); });
+  ASSERT_EQ(errors, 0u);
+  const std::string bytes = std::to_string(functions[0].bytes.size() + functions[1].bytes.size());
+  EXPECT_EQ(text, "jetcode: dumped 2 vectors (" + bytes + " bytes) to " + path_ +
+                      "\njetcode: released 0 vectors (0 bytes)\n");
   const Bytes file = fileBytes(path_);
   ASSERT_GE(file.size(), 4u);
   EXPECT_EQ(wordIn(file, 0), file.size());
