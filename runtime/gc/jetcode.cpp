@@ -371,11 +371,9 @@ uint32_t jettisoncode(const char* path, int32_t swap, int32_t noisy) {
   jc_process(path, swap, noisy);
   printErrors();
   if (noisy) {
+    const char* written = swap ? jc_swapfile : path;
     gc_messages::print(msg::kDumped, static_cast<int>(page_out_fcn),
-                       static_cast<int>(page_out_bytes),
-                       swap   ? jc_swapfile
-                       : path ? path
-                              : "");
+                       static_cast<int>(page_out_bytes), written ? written : "");
     gc_messages::print(msg::kReleased, static_cast<int>(jc_release_fcn),
                        static_cast<int>(jc_release_bytes));
   }
