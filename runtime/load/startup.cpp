@@ -18,6 +18,7 @@
 #include "platform/thread_block.h"
 #include "runtime/gc/heap_areas.h"
 #include "runtime/gc/heap_reservation.h"
+#include "runtime/gc/jetcode.h"
 #include "runtime/load/build_from_scratch.h"
 #include "runtime/load/image_file.h"
 #include "runtime/load/image_search.h"

@@ -25,7 +25,6 @@ void preset_early_entry_points();
 
 // ---- the first Lisp thread ----
 void reset_signals_after_dumplisp();
-void jc_start();
 void setupstack_xhandler(int how);
 
 // ---- debug words ----
