@@ -1,0 +1,296 @@
+// Multiple values through their entry slots: the open form a routine
+// returns (eax, edx, ecx, carry and the thread's head vector), the closed
+// vectors it makes, and when it allocates. Calls with more arguments than
+// the harness stacks go through the test catcher's wide outgoing area.
+
+#include "runtime/rs/multiple_values.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "runtime/rs/allocation_routines.h"
+#include "runtime/rs/object_layout.h"
+#include "runtime/rs/tests/calling_protocol_fixture.h"
+#include "runtime/rs/tests/catch_probe.h"
+#include "runtime/rs/thread_record.h"
+
+extern "C" void list_length_entry();
+
+namespace calling_protocol_test {
+namespace {
+
+namespace mv = lisp::multiple_values;
+namespace tr = lisp::thread_record;
+
+constexpr int32_t kValues = 0x9f;
+constexpr int32_t kValuesList = 0xf3;
+constexpr int32_t kAppendValues = 0x21b;
+constexpr int32_t kCloseValues = 0x21f;
+constexpr int32_t kMvList = 0x223;
+constexpr int32_t kMvCall = 0x227;
+constexpr int32_t kLengthSymbol = -0x171;
+constexpr uint32_t kWrongArgumentCount = 55;
+
+class MultipleValues : public CallingProtocolHeap {
+ protected:
+  void SetUp() override {
+    CallingProtocolHeap::SetUp();
+    threadWord(tr::kValuesVectors) = nil();
+    global(kLengthSymbol) = symbol(objects_->makeFunction(addressOf(list_length_entry)));
+  }
+
+  static uint32_t& element(lispval vector, uint32_t k) {
+    return lisp::wordAt(vector, mv::elementOffset(k));
+  }
+  static uint32_t elementCount(lispval vector) {
+    return lisp::wordAt(vector, lisp::kHeaderOffset) >> 8;
+  }
+  lispval& head() { return threadWord(tr::kValuesVectors); }
+
+  // A values vector made by new_mv_vector, every element nil.
+  lispval newValuesVector(uint32_t elements) {
+    const LispCallResult made =
+        call(setupForRoutine(new_mv_vector, makeFixnum(static_cast<int32_t>(elements)), 0, 1));
+    EXPECT_EQ(elementCount(made.eax), elements);
+    return made.eax;
+  }
+  // A closed vector of `elements` elements holding `held`.
+  lispval closedVector(uint32_t elements, const std::vector<lispval>& held) {
+    const lispval vector = newValuesVector(elements);
+    element(vector, 0) = makeFixnum(static_cast<int32_t>(held.size()));
+    for (size_t i = 0; i < held.size(); ++i) element(vector, static_cast<uint32_t>(i + 1)) = held[i];
+    return vector;
+  }
+  static std::vector<lispval> fixnums(int from, int count) {
+    std::vector<lispval> items;
+    for (int i = 0; i < count; ++i) items.push_back(makeFixnum(from + i));
+    return items;
+  }
+  // The values of an open form: eax, edx, then the head vector's 3..n.
+  std::vector<lispval> openValues(const LispCallResult& result) {
+    std::vector<lispval> items;
+    for (uint32_t i = 0; i < result.ecx; ++i)
+      items.push_back(i == 0 ? result.eax : i == 1 ? result.edx : element(head(), i + 1));
+    return items;
+  }
+  // The values a closed vector holds.
+  static std::vector<lispval> closedValues(lispval vector) {
+    std::vector<lispval> items;
+    const int32_t count = lisp::fixnumValue(element(vector, 0));
+    for (int32_t i = 1; i <= count; ++i) items.push_back(element(vector, static_cast<uint32_t>(i)));
+    return items;
+  }
+  // Sets the open form of `items`: registers, and values 3.. in the head.
+  LispCallSetup openForm(int32_t slot, const std::vector<lispval>& items) {
+    LispCallSetup setup = setupFor(slot, items.size() > 0 ? items[0] : nil(),
+                                   items.size() > 1 ? items[1] : nil(),
+                                   static_cast<uint32_t>(items.size()));
+    if (items.size() > 2) {
+      if (head() == nil() || elementCount(head()) <= items.size()) head() = newValuesVector(30);
+      for (size_t i = 2; i < items.size(); ++i) element(head(), static_cast<uint32_t>(i + 1)) = items[i];
+    }
+    return setup;
+  }
+  // Calls entry slot `slot` with the arguments, stacked past the harness's
+  // own area by the catcher (which links no frame).
+  LispCallResult wideCall(int32_t slot, const std::vector<lispval>& arguments) {
+    catch_setup = {};
+    catch_log = {};
+    catch_setup.target = global(slot);
+    for (size_t i = 0; i < arguments.size(); ++i) catch_setup.area[i] = i < 2 ? nil() : arguments[i];
+    LispCallSetup setup = setupFor(0, arguments.size() > 0 ? arguments[0] : nil(),
+                                   arguments.size() > 1 ? arguments[1] : nil(),
+                                   static_cast<uint32_t>(arguments.size()));
+    setup.target = addressOf(catch_probe);
+    const LispCallResult result = call(setup);
+    EXPECT_EQ(catch_log.returned, 1u);
+    return result;
+  }
+};
+
+TEST_F(MultipleValues, UpToTwoValuesAllocateNothing) {
+  const lispval before = newValuesVector(20);
+  head() = before;
+  for (uint32_t n = 0; n <= 2; ++n) {
+    SCOPED_TRACE(n);
+    const uint32_t free = next();
+    const LispCallResult result = call(setupFor(kValues, makeFixnum(1), makeFixnum(2), n));
+    EXPECT_EQ(result.ecx, n);
+    EXPECT_EQ(result.carry, n == 1 ? 0u : 1u);
+    EXPECT_EQ(result.eax, makeFixnum(1));
+    EXPECT_EQ(result.edx, makeFixnum(2));
+    EXPECT_EQ(next(), free);
+    EXPECT_EQ(head(), before);
+  }
+}
+
+TEST_F(MultipleValues, ValuesReplaceAHeadTooSmallForThemAndReuseOneThatFits) {
+  const struct {
+    int count;
+    uint32_t headElements;
+    bool replaced;
+    uint32_t newElements;
+  } cases[] = {
+      {20, 20, true, 21}, {21, 20, true, 22}, {19, 20, false, 0}, {3, 0, true, 20}, {45, 30, true, 46},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.count);
+    const lispval before = c.headElements ? newValuesVector(c.headElements) : nil();
+    head() = before;
+    const uint32_t free = next();
+    const std::vector<lispval> items = fixnums(1, c.count);
+    const LispCallResult result = wideCall(kValues, items);
+    EXPECT_EQ(result.carry, 1u);
+    ASSERT_EQ(result.ecx, static_cast<uint32_t>(c.count));
+    EXPECT_EQ(openValues(result), items);
+    if (c.replaced) {
+      EXPECT_NE(head(), before);
+      EXPECT_EQ(elementCount(head()), c.newElements);
+    } else {
+      EXPECT_EQ(head(), before);
+      EXPECT_EQ(next(), free);
+    }
+  }
+}
+
+TEST_F(MultipleValues, CloseValuesTakesTheHeadOffTheListOrMakesAVector) {
+  // An empty list: a new vector of 21 elements, the list stays empty.
+  LispCallResult closed = call(openForm(kCloseValues, {}));
+  EXPECT_EQ(closed.carry, 0u);
+  EXPECT_EQ(elementCount(closed.eax), mv::kPackingVectorElements);
+  EXPECT_EQ(element(closed.eax, 0), makeFixnum(0));
+  EXPECT_EQ(head(), nil());
+
+  // A list of two vectors: the head comes off, its link becomes the head.
+  const lispval second = newValuesVector(20);
+  const LispCallSetup setup = openForm(kCloseValues, fixnums(1, 5));
+  const lispval first = head();
+  element(first, 1) = second;
+  closed = call(setup);
+  EXPECT_EQ(closed.eax, first);
+  EXPECT_EQ(head(), second);
+  EXPECT_EQ(closedValues(closed.eax), fixnums(1, 5));
+
+  // One value: element 2 is left alone.
+  head() = nil();
+  closed = call(openForm(kCloseValues, {makeFixnum(9)}));
+  EXPECT_EQ(closedValues(closed.eax), std::vector<lispval>{makeFixnum(9)});
+  EXPECT_EQ(element(closed.eax, 2), nil());
+}
+
+TEST_F(MultipleValues, AppendValuesExtendsInPlaceOrCopiesInOrder) {
+  // 19 values in 21 elements, 3 more: a copy of 3 + 19 + 20 elements.
+  const lispval small = closedVector(21, fixnums(1, 19));
+  LispCallSetup setup = openForm(kAppendValues, fixnums(20, 3));
+  setup.frame[frameIndex(0x18)] = small;
+  LispCallResult result = call(setup);
+  EXPECT_EQ(result.carry, 0u);
+  EXPECT_NE(result.eax, small);
+  EXPECT_EQ(elementCount(result.eax), 42u);
+  EXPECT_EQ(closedValues(result.eax), fixnums(1, 22));
+
+  // Room enough: V itself.
+  const lispval roomy = closedVector(30, fixnums(1, 4));
+  setup = openForm(kAppendValues, fixnums(5, 4));
+  setup.frame[frameIndex(0x18)] = roomy;
+  result = call(setup);
+  EXPECT_EQ(result.eax, roomy);
+  EXPECT_EQ(closedValues(roomy), fixnums(1, 8));
+
+  // No values: V unchanged.
+  setup = openForm(kAppendValues, {});
+  setup.frame[frameIndex(0x18)] = roomy;
+  EXPECT_EQ(call(setup).eax, roomy);
+  EXPECT_EQ(closedValues(roomy), fixnums(1, 8));
+}
+
+TEST_F(MultipleValues, AppendingOneValueToAFullVectorWritesNothingPastIt) {
+  // m = 3 values in m + 2 = 5 elements, then a guard word.
+  constexpr uint32_t kGuard = 0x5a5a5a58;
+  auto* words = static_cast<uint32_t*>(objects_->allocate(4 * 8));
+  words[0] = lisp::headerWord(lisp::type_code::ValuesVector) | (5u << 8);
+  for (int i = 1; i <= 5; ++i) words[i] = nil();
+  words[6] = kGuard;
+  const lispval vector = lisp::wordOf(words, lisp::Tag::Other);
+  ASSERT_EQ(elementCount(vector), 5u);
+  element(vector, 0) = makeFixnum(3);
+  for (uint32_t k = 1; k <= 3; ++k) element(vector, k) = makeFixnum(static_cast<int32_t>(k));
+  LispCallSetup setup = openForm(kAppendValues, {makeFixnum(4)});
+  setup.edx = makeFixnum(99);  // whatever edx holds with one value
+  setup.frame[frameIndex(0x18)] = vector;
+  const LispCallResult result = call(setup);
+  EXPECT_EQ(result.eax, vector);
+  EXPECT_EQ(closedValues(vector), fixnums(1, 4));
+  EXPECT_EQ(words[6], kGuard);
+}
+
+TEST_F(MultipleValues, MvCallSpreadsTheVectorAndPutsItBackAtTheHead) {
+  for (int count : {0, 1, 2, 5, 40}) {
+    SCOPED_TRACE(count);
+    testing_support::resetRecorder(makeFixnum(7));
+    const lispval older = newValuesVector(20);
+    head() = older;
+    const lispval vector = closedVector(static_cast<uint32_t>(count + 1), fixnums(1, count));
+    const LispCallResult result = call(setupFor(kMvCall, recorderFunction_, vector, 2));
+    ASSERT_EQ(lisp_recorder_log.count, 1u);
+    const RecordedCall& callee = lisp_recorder_log.calls[0];
+    ASSERT_EQ(callee.ecx, static_cast<uint32_t>(count));
+    std::vector<lispval> arguments;
+    for (int i = 0; i < count; ++i)
+      arguments.push_back(i == 0 ? callee.eax : i == 1 ? callee.edx : callee.stack[i]);
+    EXPECT_EQ(arguments, fixnums(1, count));
+    EXPECT_EQ(callee.esi, recorderFunction_);
+    EXPECT_EQ(head(), vector);
+    EXPECT_EQ(element(vector, 1), older);
+    EXPECT_EQ(result.eax, makeFixnum(7));
+    EXPECT_EQ(result.carry, 0u);
+  }
+}
+
+TEST_F(MultipleValues, MvListListsTheValuesInOrder) {
+  for (int count : {0, 1, 2, 3, 25}) {
+    SCOPED_TRACE(count);
+    head() = nil();
+    const LispCallSetup setup = openForm(kMvList, fixnums(1, count));
+    const lispval before = head();
+    const LispCallResult result = call(setup);
+    EXPECT_EQ(result.carry, 0u);
+    std::vector<lispval> items;
+    for (lispval l = result.eax; l != nil(); l = lisp::cdr(l)) items.push_back(lisp::car(l));
+    EXPECT_EQ(items, fixnums(1, count));
+    EXPECT_EQ(head(), before);
+  }
+}
+
+TEST_F(MultipleValues, ValuesListGivesTheListsElements) {
+  for (int count : {0, 1, 2, 3, 25}) {
+    SCOPED_TRACE(count);
+    head() = nil();
+    const std::vector<lispval> items = fixnums(1, count);
+    const LispCallResult result = call(setupFor(kValuesList, list(items), 0, 1));
+    EXPECT_EQ(lisp_recorder_log.count, 0u);
+    ASSERT_EQ(result.ecx, static_cast<uint32_t>(count));
+    EXPECT_EQ(result.carry, count == 1 ? 0u : 1u);
+    if (count == 0) {
+      EXPECT_EQ(result.eax, nil());
+    }
+    EXPECT_EQ(openValues(result), items);
+    if (count > 2) {
+      EXPECT_EQ(elementCount(head()), std::max<uint32_t>(count, 20) + 1);
+    }
+  }
+}
+
+TEST_F(MultipleValues, ValuesListWithTwoArgumentsIsError55AndGoesOn) {
+  testing_support::resetRecorder(kErrorValue);
+  const LispCallResult result =
+      call(setupFor(kValuesList, list(fixnums(1, 2)), makeFixnum(8), 2));
+  EXPECT_EQ(recorded(), std::vector<Signalled>{error(kWrongArgumentCount, makeFixnum(1))});
+  EXPECT_EQ(result.ecx, 2u);
+  EXPECT_EQ(openValues(result), fixnums(1, 2));
+}
+
+}  // namespace
+}  // namespace calling_protocol_test
