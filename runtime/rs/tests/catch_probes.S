@@ -55,6 +55,9 @@
 #define NIL_UNWIND_MARKER (-0x4e9)
 #define SLOT_CLOSE_VALUES 0x21f
 #define SLOT_CLOSED_THROW 0x247
+#define SLOT_THROW 0x6b
+#define SLOT_BIND_ONE_SPEC 0x47
+#define SLOT_THROW_OVER_C 0x34f
 #define FRAME_BASE 0x40                 /* frame k at ebp - 0x40 - 0x20k */
 #define PROBE_BYTES (0x60 + 4 * AREA_WORDS)
 
@@ -186,9 +189,11 @@ continue2:
         mov esi, [catch_log + CL_FRAMES + 4 * esi]
         mov ecx, [esi]
         mov [ebx + THREAD_CATCH_CHAIN], ecx     /* the frame unlinked */
-        mov ecx, [esi + 0x18]
-        cmp ecx, [edi + NIL_UNWIND_MARKER]
+        mov ecx, [esp + 24]
+        mov ecx, [catch_setup + CS_TAGS + 4 * ecx]
+        cmp ecx, [edi + NIL_UNWIND_MARKER]      /* a cleanup frame */
         jne 6f
+        mov ecx, [esi + 0x18]                   /* the tag thrown */
         cmp dword ptr [catch_setup + CS_RETHROW], 0
         je 6f
         /* cleanup code: close the values, throw on with the frame's tag */
@@ -269,6 +274,72 @@ list_length_entry:
         ret
         .size list_length_entry, . - list_length_entry
 
+/* bind_then_throw: a Lisp function. Binds the symbol bind_probe_symbol
+   bind_probe_count / 4 times (heap cells, fixnum values 0, 1, ...), then
+   throws eax, edx, ecx as it received them to its caller's frame word
+   -0x18. */
+        .globl bind_then_throw
+        .type bind_then_throw, @function
+bind_then_throw:
+        push ebp
+        mov ebp, esp
+        push esi
+        sub esp, 0x1c
+        mov [ebp - 8], eax
+        mov [ebp - 0xc], edx
+        mov [ebp - 0x10], edi
+        mov dword ptr [ebp - 0x14], 0
+        mov dword ptr [ebp - 0x18], 0
+        mov [ebp - 0x1c], ebx
+        mov [ebp - 0x20], ecx
+        push 0                                  /* ebp-0x24: bindings made, as 4 * k */
+        push edi
+        push edi
+1:      mov eax, [ebp - 0x24]
+        cmp eax, [bind_probe_count]
+        jae 2f
+        mov edx, [bind_probe_symbol]
+        mov ecx, 1
+        call dword ptr [edi + SLOT_BIND_ONE_SPEC]
+        mov ebx, [ebp - 0x1c]
+        add dword ptr [ebp - 0x24], 4
+        jmp 1b
+2:      mov eax, [ebp]
+        mov eax, [eax - 0x18]
+        mov [ebp - 0x18], eax
+        mov eax, [ebp - 8]
+        mov edx, [ebp - 0xc]
+        mov ecx, [ebp - 0x20]
+        call dword ptr [edi + SLOT_THROW]
+        int3
+        .size bind_then_throw, . - bind_then_throw
+
+/* throwing_callback_code: the code of a foreign-callable function: six
+   prologue bytes, then a body that calls throw_over_c_by_returning with
+   eax, edx and stack argument 3 from throw_over_setup. */
+        .globl throwing_callback_code
+        .type throwing_callback_code, @function
+throwing_callback_code:
+        .skip 6, 0x90
+        push ebp
+        mov ebp, esp
+        push esi
+        sub esp, 0x1c
+        mov [ebp - 0x10], edi
+        mov dword ptr [ebp - 0x14], 0
+        mov dword ptr [ebp - 0x18], 0
+        mov [ebp - 0x1c], ebx
+        mov dword ptr [ebp - 0x20], 0
+        push dword ptr [throw_over_setup + 8]   /* argument 3: the tag */
+        push edi
+        push edi
+        mov eax, [throw_over_setup]
+        mov edx, [throw_over_setup + 4]
+        mov ecx, 3
+        call dword ptr [edi + SLOT_THROW_OVER_C]
+        int3
+        .size throwing_callback_code, . - throwing_callback_code
+
         .section .rodata
         .balign 4
 continuations:
@@ -285,5 +356,14 @@ catch_log:
         .globl error_snapshot
 error_snapshot:
         .zero 28
+        .globl bind_probe_symbol
+bind_probe_symbol:
+        .zero 4
+        .globl bind_probe_count
+bind_probe_count:
+        .zero 4
+        .globl throw_over_setup
+throw_over_setup:
+        .zero 12
 
         .section .note.GNU-stack, "", @progbits
