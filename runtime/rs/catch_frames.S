@@ -225,6 +225,13 @@ deliver_vector:
         push dword ptr [ebx + THREAD_VALUES_LIST]
         pop dword ptr [eax + ELEMENT(1)]
         mov [ebx + THREAD_VALUES_LIST], eax
+        push ecx
+        push edx
+        mov ecx, 1
+        mov edx, 1
+        call values_protect
+        pop edx
+        pop ecx
         pop eax
         ret
         .size deliver_vector, . - deliver_vector

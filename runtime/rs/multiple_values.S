@@ -11,6 +11,10 @@
    count, elements 1..n the values. On the list, element 1 of a vector is
    the link to the next one.
 
+   Write barrier: a values vector may have been promoted out of new space,
+   so after filling elements the routines mark them (values_protect); a
+   vector in new space returns at once.
+
    Frames: the count waits at ebp-0x20 as 4 * n (fixnum-shaped), values 1
    and 2 in the home slots, vectors at ebp-0x14 and lists at ebp-0x18,
    words the collector's walk visits, so allocation may move them. Two nil
@@ -108,6 +112,53 @@
 .Lhead_ready\@:
 .endm
 
+/* values_protect: subroutine of the values and throw routines. In: eax =
+   a values vector, ecx = the first element k, edx = the last (raw; none
+   when edx < ecx). When the vector lies outside new space, each of those
+   elements goes through the write barrier's marking test
+   (gsgc_setf_protect_1). Keeps every register and the carry clear. */
+        .globl values_protect
+        .hidden values_protect
+        .type values_protect, @function
+values_protect:
+        cmp eax, [edi + NIL_NEW_SPACE_BOUNDARY]
+        ja 9f
+        push eax
+        push ecx
+        push edx
+        push esi
+        mov esi, eax
+1:      cmp ecx, [esp + 4]
+        jg 8f
+        lea edx, [esi + ELEMENT(0) + 4 * ecx]
+        mov eax, [edx]
+        call gsgc_setf_protect_1
+        inc ecx
+        jmp 1b
+8:      pop esi
+        pop edx
+        pop ecx
+        pop eax
+9:      clc
+        ret
+        .size values_protect, . - values_protect
+
+/* PROTECT vector, first, last: values_protect of vector's elements first
+   to last (registers or immediates; loaded in this order: edx, ecx, eax).
+   Clobbers nothing. */
+.macro PROTECT vector, first, last
+        push eax
+        push ecx
+        push edx
+        mov edx, \last
+        mov ecx, \first
+        mov eax, \vector
+        call values_protect
+        pop edx
+        pop ecx
+        pop eax
+.endm
+
 /* values: runtime routine. In: ecx = n (ecx = 1 for one value), eax and
    edx arguments 1 and 2, arguments 3..n stacked. Out: the same n values
    in the open form. Up to two values build no frame and allocate
@@ -133,6 +184,7 @@ values:
         inc edx
         cmp edx, ecx
         jbe 2b
+        PROTECT eax, 3, ecx
         mov eax, [ebp + 8]
         mov edx, [ebp + 12]
         RETURN_VALUES
@@ -184,6 +236,7 @@ values_list:
         inc edx
         cmp edx, ebx
         jbe 2b
+        PROTECT eax, 3, ebx
 3:      mov eax, [ebp - 0x14]
         mov edx, [ebp + 12]
         mov ecx, [ebp - 0x20]
@@ -219,7 +272,8 @@ close_values:
         jl 3f
         mov edx, [ebp + 12]
         mov [eax + ELEMENT(2)], edx
-3:      mov ebx, [ebp - 0x1c]
+3:      PROTECT eax, 1, 2
+        mov ebx, [ebp - 0x1c]
         RUNTIME_RETURN
         .size close_values, . - close_values
 
@@ -270,19 +324,27 @@ append_values:
         mov esi, [ebp + 8]
         mov [edx], esi
         sub ecx, 2
-        jl .Lappend_done
+        jl .Lappend_protect
         mov esi, [ebp + 12]
         mov [edx + 4], esi
         add edx, 8                              /* element m + 3 */
         mov esi, [ebx + THREAD_VALUES_LIST]
         add esi, ELEMENT(3)
 3:      dec ecx
-        js .Lappend_done
+        js .Lappend_protect
         mov ebx, [esi]
         mov [edx], ebx
         add esi, 4
         add edx, 4
         jmp 3b
+.Lappend_protect:                               /* elements m+1 .. m+n */
+        mov edx, [eax + ELEMENT(0)]
+        sar edx, 2
+        mov ecx, [ebp - 0x20]
+        sar ecx, 2
+        neg ecx
+        lea ecx, [edx + ecx + 1]
+        call values_protect
 .Lappend_done:
         mov ebx, [ebp - 0x1c]
         RUNTIME_RETURN
@@ -319,6 +381,7 @@ m_v_list:
         mov edx, [ebx + THREAD_VALUES_LIST]
         mov [eax + ELEMENT(1)], edx
         mov [ebx + THREAD_VALUES_LIST], eax
+        PROTECT eax, 1, 1
         mov dword ptr [ebp - 0x14], 0
 2:      cmp dword ptr [ebp - 0x20], FIXNUM(2)
         jl 3f
@@ -367,6 +430,7 @@ m_v_call:
         mov edx, [ebx + THREAD_VALUES_LIST]
         mov [eax + ELEMENT(1)], edx
         mov [ebx + THREAD_VALUES_LIST], eax
+        PROTECT eax, 1, 1
         mov ecx, [ebp - 0x20]
         sar ecx, 2
         mov [ebp - 0x10], ecx

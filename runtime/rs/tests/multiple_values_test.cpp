@@ -10,6 +10,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "runtime/gc/allocation.h"
+#include "runtime/gc/gc_state.h"
+#include "runtime/gc/write_barrier.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/tests/values_heap.h"
 
@@ -215,6 +218,34 @@ TEST_F(MultipleValues, ValuesListWithTwoArgumentsIsError55AndGoesOn) {
   EXPECT_EQ(recorded(), std::vector<Signalled>{error(kWrongArgumentCount, makeFixnum(1))});
   EXPECT_EQ(result.ecx, 2u);
   EXPECT_EQ(openValues(result), fixnums(1, 2));
+}
+
+TEST_F(MultipleValues, StoresIntoAnOldVectorPassTheWriteBarrier) {
+  // A head vector promoted to old space, then values 3.. that live in new space.
+  constexpr uint32_t kElements = 24;
+  const uint32_t object = other_from_old_xsmp(4 * (kElements + 1));
+  gc_test::at(object) = lisp::headerWord(lisp::type_code::ValuesVector) | (kElements << 8);
+  const lispval old = lisp::pointerWord(object, lisp::Tag::Other);
+  for (uint32_t k = 0; k < kElements; ++k) element(old, k) = nil();
+  head() = old;
+  const lispval young = newValuesVector(1);
+  std::fill(setf_protect_bmap, setf_protect_bmap + setf_protect_bmap_size, 0u);
+  const LispCallResult result =
+      wideCall(kValues, {makeFixnum(1), makeFixnum(2), makeFixnum(3), young});
+  EXPECT_EQ(head(), old);
+  EXPECT_EQ(result.ecx, 4u);
+  EXPECT_TRUE(gc::rootBitSet(old + mv::elementOffset(4)));
+
+  // Closing it and linking it back (m_v_call) mark as well.
+  std::fill(setf_protect_bmap, setf_protect_bmap + setf_protect_bmap_size, 0u);
+  const LispCallSetup setup = openForm(kCloseValues, {young, makeFixnum(2), makeFixnum(3)});
+  EXPECT_EQ(call(setup).eax, old);
+  EXPECT_TRUE(gc::rootBitSet(old + mv::elementOffset(1)));
+  std::fill(setf_protect_bmap, setf_protect_bmap + setf_protect_bmap_size, 0u);
+  head() = young;
+  call(setupFor(kMvCall, recorderFunction_, old, 2));
+  EXPECT_EQ(element(old, 1), young);
+  EXPECT_TRUE(gc::rootBitSet(old + mv::elementOffset(1)));
 }
 
 }  // namespace
