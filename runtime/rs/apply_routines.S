@@ -168,15 +168,18 @@ lisp_apply:
 .Lapply_too_few:
         mov edx, eax
         mov eax, FIXNUM(ERROR_TOO_FEW_APPLY_ARGUMENTS)
+        mov ebx, [ebp - 0x1c]
         call rs_error_with_datum
         RUNTIME_RETURN
 .Lapply_bad_list:
         mov ecx, [ebp + COUNT_N]
         mov edx, [ebp + 4 + ecx]
         mov eax, FIXNUM(ERROR_BAD_APPLY_LIST)
+        mov ebx, [ebp - 0x1c]
         call rs_error_with_datum
         RUNTIME_RETURN
 .Lapply_too_large:
+        mov ebx, [ebp - 0x1c]
         call stack_overflow_report
         RUNTIME_RETURN
         .size lisp_apply, . - lisp_apply
@@ -348,14 +351,17 @@ fwrap_apply:
 .Lwrap_not_a_function:
         mov edx, esi
         mov eax, FIXNUM(ERROR_NOT_A_FUNCTION)
+        mov ebx, [ebp - 0x1c]
         call rs_error_with_datum
         RUNTIME_RETURN
 .Lwrap_bad_list:
         mov edx, [ebp + 0x10]
         mov eax, FIXNUM(ERROR_BAD_APPLY_LIST)
+        mov ebx, [ebp - 0x1c]
         call rs_error_with_datum
         RUNTIME_RETURN
 .Lwrap_too_large:
+        mov ebx, [ebp - 0x1c]
         call stack_overflow_report
         RUNTIME_RETURN
         .size fwrap_apply, . - fwrap_apply

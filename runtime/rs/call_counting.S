@@ -173,9 +173,11 @@ count_call:
 .Lnot_enterable:
         mov edx, [ebp + FUNCTION]
         mov eax, FIXNUM(ERROR_NOT_A_FUNCTION)
+        mov ebx, [ebp - 0x1c]
         call rs_error_with_datum
         RUNTIME_RETURN
 .Lcount_too_large:
+        mov ebx, [ebp - 0x1c]
         call stack_overflow_report
         RUNTIME_RETURN
         .size count_call, . - count_call
@@ -296,14 +298,17 @@ flav_send:
         ret
 .Lsend_no_receiver:
         mov eax, FIXNUM(ERROR_NO_RECEIVER)
+        mov ebx, [ebp - 0x1c]
         call rs_error
         RUNTIME_RETURN
 .Lsend_not_a_function:
         mov edx, eax
         mov eax, FIXNUM(ERROR_NOT_A_FUNCTION)
+        mov ebx, [ebp - 0x1c]
         call rs_error_with_datum
         RUNTIME_RETURN
 .Lsend_too_large:
+        mov ebx, [ebp - 0x1c]
         call stack_overflow_report
         RUNTIME_RETURN
         .size flav_send, . - flav_send

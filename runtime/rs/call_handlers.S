@@ -143,9 +143,11 @@ undeffunc:
 .Lundefined_not_a_symbol:
         mov edx, eax
         mov eax, FIXNUM(ERROR_NOT_A_FUNCTION)
+        mov ebx, [ebp - 0x1c]
         call rs_error_with_datum
         RUNTIME_RETURN
 .Lundefined_too_large:
+        mov ebx, [ebp - 0x1c]
         call stack_overflow_report
         RUNTIME_RETURN
         .size undeffunc, . - undeffunc
@@ -188,6 +190,7 @@ illeg_macro_or_spec_call:
         test ecx, KIND_SPECIAL_OPERATOR
         jz 3f
 2:      mov edx, [ebp - 0x20]
+        mov ebx, [ebp - 0x1c]
         call rs_error_with_datum
 3:      mov eax, [ebp - 0x24]
         CALL_SYMBOL NIL_INVALID_FUNCTION_HANDLER, 1

@@ -82,8 +82,8 @@ extern "C" void call_count_record(lispval table, lispval key, lispval empty) {
     return;
   }
   lispval& entries = wordAt(table, kTableEntries);
-  const bool roomLeft = static_cast<int32_t>(wordAt(table, kTableLimit)) >=
-                        static_cast<int32_t>(entries);
+  const bool roomLeft =
+      static_cast<int32_t>(wordAt(table, kTableLimit)) >= static_cast<int32_t>(entries);
   if (!counted || !roomLeft) {
     nil_block::word(nilval, nil_block::global::kCallCountOverflows) += makeFixnum(1);
     return;

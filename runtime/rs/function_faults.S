@@ -10,7 +10,16 @@
    (pageinfcn, function_fault_services.cpp) inside a foreign-call record:
    the reader allocates, so the function waits in a frame word the
    collector updates. A paged-in code vector is stored with a plain store
-   followed by fasl_protect as a leaf native call. */
+   followed by fasl_protect as a leaf native call.
+
+   Where the start word of a jettisoned function points: at functionfault
+   (or functionfault_2) in this library, not at a copy in the nil block. A
+   heap image saved with jettisoned functions therefore holds library
+   addresses that the restore must rewrite: every function whose start
+   word is the saved library's functionfault or functionfault_2 gets the
+   running library's, so the image must carry the saved addresses of the
+   two. restoreglobs rewrites only the entry table and the trampoline
+   area, whose fixed stretch has no room for these two entries. */
 #include "runtime/rs/runtime_frame.inc"
 
 #define NIL_UNBOUND_MARKER (-0x29)
@@ -92,7 +101,8 @@
         .type restore_codevector, @function
 restore_codevector:
         RUNTIME_FRAME
-        sub esp, 8
+        push 0                                  /* frame words the collector visits */
+        push 0
         mov [ebp + 8], eax
         mov ecx, [eax + FUNCTION_CODE_VECTOR]
         test ecx, 3
@@ -132,6 +142,7 @@ restore_codevector:
         call qcons
         mov edx, eax
         mov eax, FIXNUM(ERROR_PAGE_IN_FAILED)
+        mov ebx, [ebp - 0x1c]
         call rs_error_with_datum
         RUNTIME_RETURN
         .size restore_codevector, . - restore_codevector
@@ -186,6 +197,7 @@ restore_codevector:
         .endif
 2:      mov edx, esi
         mov eax, FIXNUM(ERROR_NOT_A_FUNCTION)
+        mov ebx, [ebp - 0x1c]
         call rs_error_with_datum
 3:      RUNTIME_RETURN
         .size \name, . - \name
@@ -202,7 +214,8 @@ restore_codevector:
         .type residentfunction, @function
 residentfunction:
         RUNTIME_FRAME
-        sub esp, 8
+        push 0                                  /* frame words the collector visits */
+        push 0
         LOAD_GOT_ECX
         lea ecx, [ecx + functionfault@GOTOFF]
         cmp [eax + FUNCTION_START], ecx
@@ -252,7 +265,8 @@ dump_codevectors:
         .type original_fcn_codevec, @function
 original_fcn_codevec:
         RUNTIME_FRAME
-        sub esp, 8
+        push 0                                  /* frame words the collector visits */
+        push 0
         mov [ebp + 8], eax
         THREAD_VALUE NIL_EMPTY_KEY_SYMBOL
         mov [ebp - 0x14], eax

@@ -138,6 +138,7 @@ keyword_scan_common:
         test ecx, 1
         jz .Lstack_pairs
         mov eax, FIXNUM(ERROR_ODD_KEYWORDS)
+        mov ebx, [ebp - 0x1c]
         call rs_error
 .Lstack_pairs:
         DESCRIPTOR esi
@@ -173,6 +174,7 @@ keyword_scan_common:
 .Llist_odd:
         mov dword ptr [ebp + SOURCE], 0
         mov eax, FIXNUM(ERROR_ODD_KEYWORDS)
+        mov ebx, [ebp - 0x1c]
         call rs_error
 
 .Lscan_done:
@@ -182,6 +184,7 @@ keyword_scan_common:
         jne 5f
         mov eax, FIXNUM(ERROR_UNKNOWN_KEYWORD)
         mov edx, [ebp + STRAY]
+        mov ebx, [ebp - 0x1c]
         call rs_error_with_datum
         jmp 6f
 5:      mov eax, edi

@@ -48,8 +48,10 @@ class Apply : public CallingProtocolHeap {
   LispCallResult apply(lispval function, const std::vector<lispval>& rest) {
     LispCallSetup setup = setupFor(kLispApply, function, 0, static_cast<uint32_t>(rest.size() + 1));
     for (size_t i = 0; i < rest.size(); ++i) {
-      if (i == 0) setup.edx = rest[0];
-      else setup.stack[i + 1] = rest[i];
+      if (i == 0)
+        setup.edx = rest[0];
+      else
+        setup.stack[i + 1] = rest[i];
     }
     setup.frame[frameIndex(0x14)] = kCallerClosure;
     return call(setup);
@@ -149,10 +151,8 @@ TEST_F(Apply, ApplynSpreadsTheCallersOwnArgumentWords) {
     uint32_t from, to;
     std::vector<lispval> expected;  // after the fixed argument 100
   } cases[] = {
-      {"all six", 0, 24, fixnums(1, 6)},
-      {"two from the second", 4, 12, fixnums(2, 2)},
-      {"stacked only", 8, 24, fixnums(3, 4)},
-      {"to equals from", 8, 8, {}},
+      {"all six", 0, 24, fixnums(1, 6)},      {"two from the second", 4, 12, fixnums(2, 2)},
+      {"stacked only", 8, 24, fixnums(3, 4)}, {"to equals from", 8, 8, {}},
       {"to below from", 12, 4, {}},
   };
   for (const auto& c : cases) {
@@ -198,7 +198,8 @@ class FwrapApply : public Apply {
     return function;
   }
   lispval closureOfKind(uint8_t kind, lispval templateFunction) {
-    return arenaObject({lisp::headerWord(lisp::type_code::Closure, kind), 0, templateFunction, nil()});
+    return arenaObject(
+        {lisp::headerWord(lisp::type_code::Closure, kind), 0, templateFunction, nil()});
   }
   LispCallResult wrapApply(lispval function, lispval source, int32_t count) {
     LispCallSetup setup = setupFor(kFwrapApply, kCallerClosure + 4, function, 5);
@@ -291,7 +292,8 @@ TEST_F(FwrapApply, WhatCannotBeEnteredIsAnError) {
   } cases[] = {
       {"a fixnum", makeFixnum(3), nil(), 0, error(kNotAFunction, makeFixnum(3))},
       {"nil", nil(), nil(), 0, error(kNotAFunction, nil())},
-      {"a symbol without a function", undefinedSymbol, nil(), 0, error(kNotAFunction, makeFixnum(3))},
+      {"a symbol without a function", undefinedSymbol, nil(), 0,
+       error(kNotAFunction, makeFixnum(3))},
       {"a function of no kind", plain, nil(), 0, error(kNotAFunction, plain)},
       {"a list shorter than the count", compiled, shortList, 3, error(kBadApplyList, shortList)},
   };

@@ -87,8 +87,9 @@ TEST_F(ArgumentCountError, ReportsTheCallThenResumesWithEverythingAsItWas) {
     for (int r = kEax; r <= kEflags; ++r)
       EXPECT_EQ(argerr_probe_after[r], argerr_probe_before[r]) << "register " << r;
     EXPECT_EQ(argerr_probe_before[kEflags] & kTrapFlags, kTrapFlags);
-    EXPECT_EQ(std::vector<uint8_t>(argerr_probe_fp_after, argerr_probe_fp_after + kFxsaveDefinedBytes),
-              std::vector<uint8_t>(argerr_probe_fp_before, argerr_probe_fp_before + kFxsaveDefinedBytes));
+    EXPECT_EQ(
+        std::vector<uint8_t>(argerr_probe_fp_after, argerr_probe_fp_after + kFxsaveDefinedBytes),
+        std::vector<uint8_t>(argerr_probe_fp_before, argerr_probe_fp_before + kFxsaveDefinedBytes));
   }
 }
 

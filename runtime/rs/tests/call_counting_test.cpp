@@ -79,7 +79,8 @@ struct TableModel {
 
   void count(uint32_t key, uint32_t hash, uint32_t empty) {
     const size_t length = keys.size();
-    for (size_t step = 0, i = length ? hash % length : 0; step < length; ++step, i = (i + 1) % length) {
+    for (size_t step = 0, i = length ? hash % length : 0; step < length;
+         ++step, i = (i + 1) % length) {
       if (keys[i] == key) {
         ++counts[i];
         return;
@@ -151,8 +152,8 @@ TEST_F(CallingPathTables, CountCallEntersAClosuresTemplateAndCountsItUnderTheTem
       arenaObject({lisp::headerWord(lisp::type_code::Closure), 0, function, nil()});
   const lispval keys = simpleVector({empty, empty, empty});
   const lispval counts = simpleVector({0, 0, 0});
-  global(kCallCountTable) = arenaObject({lisp::headerWord(lisp::type_code::Structure, 8), keys, 0, 0,
-                                         0, 0, makeFixnum(5), makeFixnum(0), counts});
+  global(kCallCountTable) = arenaObject({lisp::headerWord(lisp::type_code::Structure, 8), keys, 0,
+                                         0, 0, 0, makeFixnum(5), makeFixnum(0), counts});
   testing_support::resetRecorder(makeFixnum(5));
   const LispCallResult result = call(countedCall(closure));
   expectEntered(function, result);
@@ -251,8 +252,8 @@ class MessageSend : public CallingPathTables {
   }
   lispval instanceOf(bool alternate, const MethodTable& table, lispval defaultHandler) {
     if (!alternate) {
-      const lispval record =
-          arenaObject({lisp::type_code::Structure, 0, table.keys, table.values, 0, 0, defaultHandler});
+      const lispval record = arenaObject(
+          {lisp::type_code::Structure, 0, table.keys, table.values, 0, 0, defaultHandler});
       return arenaObject({lisp::type_code::Instance, record});
     }
     const lispval inner = arenaObject({lisp::type_code::Structure, 0, 0, 0, 0, 0, 0, 0, table.keys,
@@ -339,8 +340,8 @@ TEST_F(MessageSend, AListReceiverGoesToTheInterpreter) {
   EXPECT_EQ(interpreter.stack[3], makeFixnum(1));
   // The frame pointer given has the send's arguments at +8.
   EXPECT_EQ(interpreter.stack[2] + 8,
-            interpreter.callerLink - 4 * (testing_support::kHarnessFrameWords +
-                                          testing_support::kHarnessStackWords));
+            interpreter.callerLink -
+                4 * (testing_support::kHarnessFrameWords + testing_support::kHarnessStackWords));
 }
 
 TEST_F(MessageSend, NoReceiverOrAnUncallableMethodIsAnError) {

@@ -34,8 +34,8 @@ class CallHandlers : public CallingProtocolHeap {
  protected:
   void SetUp() override {
     CallingProtocolHeap::SetUp();
-    for (int32_t handler : {kInterpreter, kByteCodeEngine, kUndefinedHandler, kInvalidHandler,
-                            kWrapperDispatcher})
+    for (int32_t handler :
+         {kInterpreter, kByteCodeEngine, kUndefinedHandler, kInvalidHandler, kWrapperDispatcher})
       global(handler) = recorderSymbol_;
     called_ = objects_->makeFunction(0);
     name_ = symbol(called_);
@@ -58,8 +58,8 @@ class CallHandlers : public CallingProtocolHeap {
   // Where the harness laid out the call's arguments, from the frame that
   // the handler's caller (the routine's frame) links to.
   static uint32_t argumentsOfTheHarnessCall(const RecordedCall& handler) {
-    return handler.callerLink - 4 * (testing_support::kHarnessFrameWords +
-                                     testing_support::kHarnessStackWords);
+    return handler.callerLink -
+           4 * (testing_support::kHarnessFrameWords + testing_support::kHarnessStackWords);
   }
   // The home slots must hold the arguments while the handler runs.
   static void expectHomed(const LispCallResult& result) {
@@ -83,7 +83,8 @@ TEST_F(CallHandlers, UndefinedFunctionCallsTheAnsweredSymbolWithTheSameArguments
   // The frame's function is a placeholder named after the call.
   const lispval placeholder = handler.callerFrame[frameIndex(4)];
   ASSERT_TRUE(lisp::isOther(placeholder));
-  EXPECT_EQ(lisp::typeCodeOf(lisp::wordAt(placeholder, lisp::kHeaderOffset)), lisp::type_code::Function);
+  EXPECT_EQ(lisp::typeCodeOf(lisp::wordAt(placeholder, lisp::kHeaderOffset)),
+            lisp::type_code::Function);
   EXPECT_EQ((lisp::wordAt(placeholder, lisp::kHeaderOffset) >> 8) & 0x08, 0x08u);
   EXPECT_EQ(lisp::wordAt(placeholder, -6), name_);
 
@@ -105,8 +106,8 @@ TEST_F(CallHandlers, UndefinedFunctionAnsweredWithANonSymbolIsError24) {
     SCOPED_TRACE(answer);
     testing_support::resetRecorder(answer);
     const LispCallResult result = call(callThrough(kUndeffunc));
-    EXPECT_EQ(recorded(), std::vector<Signalled>({error(kUndefinedFunction, name_),
-                                                   error(kNotAFunction, answer)}));
+    EXPECT_EQ(recorded(), std::vector<Signalled>(
+                              {error(kUndefinedFunction, name_), error(kNotAFunction, answer)}));
     EXPECT_EQ(result.eax, answer);  // the value of error 24
   }
 }
@@ -144,7 +145,9 @@ TEST_F(CallHandlers, MacroAndSpecialOperatorCellsSignalThenReachTheInvalidFuncti
     std::vector<Signalled> expected;
   } cases[] = {
       {"macro", macroName, called_, {error(kMacroCalled, macroName), {macro, 0}}},
-      {"special operator", specialName, called_,
+      {"special operator",
+       specialName,
+       called_,
        {error(kSpecialOperatorCalled, specialName), {special, 0}}},
       {"neither bit", plainName, called_, {{plain, 0}}},
       {"not a closure", functionName, called_, {}},
@@ -181,8 +184,8 @@ TEST_F(CallHandlers, InterpretedAndByteCompiledCallsReachTheirEngines) {
     const char* name;
     int32_t entry;
     lispval callerClosure;
-    uint32_t count;       // arguments the engine receives
-    lispval fifth;        // its fifth argument
+    uint32_t count;  // arguments the engine receives
+    lispval fifth;   // its fifth argument
   } cases[] = {
       {"interpreted", kCompToInterp, kCallerClosure, 4, 0},
       {"byte-compiled, no closure", kCompToByte, kCallerClosure, 5, nil()},
@@ -248,6 +251,54 @@ TEST_F(CallHandlers, WrappedFunctionsReachTheDispatcherWithNameArgumentsAndCount
       EXPECT_EQ(dispatcher.stack[2], nil());
     }
     EXPECT_EQ(result.eax, makeFixnum(6));
+  }
+}
+
+}  // namespace
+}  // namespace calling_protocol_test
+
+namespace calling_protocol_test {
+namespace {
+
+// ---- through the trampolines the constructors install ----
+
+class Trampolines : public CallHandlers {};
+
+TEST_F(Trampolines, CallsOfFunctionsThatCannotRunTheirOwnCodeReachTheirHandlers) {
+  const lispval replacement = symbol(recorderFunction_);
+  const lispval definition = cons(nil(), nil());
+  const lispval expander = objects_->makeFunction(0);
+  const struct {
+    const char* name;
+    int32_t constructor;
+    lispval first, second;
+    uint32_t count;
+    std::vector<uint32_t>
+        firstArguments;  // of the first call the recorder sees; 0: the function made
+  } cases[] = {
+      {"a new function", 0xfb, makeFixnum(0), 0x80, 2, {makeFixnum(kUndefinedFunction), 1}},
+      {"an interpreted function", 0xff, definition, 0, 1, {0, makeFixnum(3)}},
+      {"a byte-compiled function", 0x22f, definition, nil(), 3, {0, makeFixnum(3)}},
+      {"a macro", 0x103, expander, 0, 1, {makeFixnum(kMacroCalled), 1}},
+      {"a special operator", 0x117, definition, 0, 1, {makeFixnum(kSpecialOperatorCalled), 1}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    LispCallSetup make = setupFor(c.constructor, c.first, c.second, c.count);
+    make.stack[2] = makeFixnum(0);
+    const lispval made = call(make).eax;
+    const lispval name = symbol(made);
+    testing_support::resetRecorder(replacement);
+    // A call of the name through the stub at nil, as compiled code makes it.
+    LispCallSetup setup = setupFor(0, makeFixnum(1), makeFixnum(2), 3);
+    setup.target = nil();
+    setup.ebx = name;
+    setup.stack[2] = makeFixnum(3);
+    call(setup);
+    ASSERT_GE(lisp_recorder_log.count, 1u);
+    const RecordedCall& first = lisp_recorder_log.calls[0];
+    EXPECT_EQ(first.eax, c.firstArguments[0] ? c.firstArguments[0] : made);
+    EXPECT_EQ(first.edx, c.firstArguments[1] == 1 ? name : c.firstArguments[1]);
   }
 }
 

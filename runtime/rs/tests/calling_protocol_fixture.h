@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <initializer_list>
 #include <ostream>
 #include <vector>
@@ -71,7 +71,8 @@ class CallingProtocolHeap : public gc_test::LispConstructorHeap {
   // Raw words laid out as an object in the test arena (tag 2); room for
   // `words` words at least.
   lispval arenaObject(std::initializer_list<uint32_t> init, uint32_t words = 16) {
-    auto* storage = static_cast<uint32_t*>(objects_->allocate(4 * std::max<uint32_t>(words, init.size())));
+    auto* storage =
+        static_cast<uint32_t*>(objects_->allocate(4 * std::max<uint32_t>(words, init.size())));
     uint32_t i = 0;
     for (uint32_t word : init) storage[i++] = word;
     return lisp::wordOf(storage, lisp::Tag::Other);
@@ -83,11 +84,13 @@ class CallingProtocolHeap : public gc_test::LispConstructorHeap {
   lispval symbol(lispval function = 0) { return objects_->makeSymbol(function ? function : nil()); }
 
   // The calls the recorder saw, as (argument 1, argument 2) pairs; 0 for
-  // argument 2 of a one-argument call.
-  static std::vector<Signalled> recorded() {
+  // argument 2 of a one-argument call. Every Lisp function (error
+  // functions included) must have been entered with the thread in ebx.
+  std::vector<Signalled> recorded() {
     std::vector<Signalled> calls;
     for (uint32_t i = 0; i < lisp_recorder_log.count; ++i) {
       const RecordedCall& call = lisp_recorder_log.calls[i];
+      EXPECT_EQ(call.ebx, thread_) << "call " << i << " without the thread";
       calls.push_back({call.eax, call.ecx >= 2 ? call.edx : 0});
     }
     return calls;

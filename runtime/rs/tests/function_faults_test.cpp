@@ -87,9 +87,9 @@ TEST_F(FunctionFaults, EntriesPageTheCodeInAndEnterItAsCalled) {
     int32_t entry;
     void (*start)();
     uint32_t* block;
-  } cases[] = {{"entry 1", kFaultEntry1, functionfault, probe_code_vector_block},
-               {"entry 2 enters at start + 6", kFaultEntry2, functionfault_2,
-                probe_code_vector_block_2}};
+  } cases[] = {
+      {"entry 1", kFaultEntry1, functionfault, probe_code_vector_block},
+      {"entry 2 enters at start + 6", kFaultEntry2, functionfault_2, probe_code_vector_block_2}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const lispval function = jettisoned(c.start);
@@ -110,7 +110,8 @@ TEST_F(FunctionFaults, EntriesPageTheCodeInAndEnterItAsCalled) {
     EXPECT_EQ(entered.edx, makeFixnum(2));
     EXPECT_EQ(entered.stack[2], makeFixnum(3));
     EXPECT_EQ(entered.callerFrame[frameIndex(0x18)], name_);
-    EXPECT_EQ(entered.callerFrame[frameIndex(4)], kCallerFunction);  // entered from the caller itself
+    EXPECT_EQ(entered.callerFrame[frameIndex(4)],
+              kCallerFunction);  // entered from the caller itself
     EXPECT_EQ(result.eax, makeFixnum(5));
   }
 }
@@ -183,8 +184,9 @@ TEST_F(FunctionFaults, OriginalCodeVectorIsLookedUpInTheThreadsTable) {
   const lispval oldCode = codeVector(probe_code_vector_block);
   const lispval table = arenaObject({lisp::type_code::Structure, vectorOf({empty, wrapped, empty}),
                                      0, 0, 0, 0, 0, 0, vectorOf({nil(), oldCode, nil()})});
-  const lispval fullTable = arenaObject({lisp::type_code::Structure, vectorOf({other, other, other}),
-                                         0, 0, 0, 0, 0, 0, vectorOf({oldCode, oldCode, oldCode})});
+  const lispval fullTable =
+      arenaObject({lisp::type_code::Structure, vectorOf({other, other, other}), 0, 0, 0, 0, 0, 0,
+                   vectorOf({oldCode, oldCode, oldCode})});
   const lispval unbound = global(lisp::nil_block::global::kUnboundMarker);
   const struct {
     const char* name;

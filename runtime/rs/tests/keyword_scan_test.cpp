@@ -24,23 +24,33 @@ enum Word : uint32_t { A, B, Zz, Allow, Nil, T, One, Two };
 
 struct KeywordCase {
   const char* name;
-  bool allowFlag;                // the descriptor's allow-other-keys flag
-  std::vector<Word> arguments;   // key/value words, in order
-  Word dottedTail;               // Nil: a proper list
-  std::vector<Word> results;     // supplied flag and value of :a, then of :b
-  int oddError;                  // 1 when error 45 comes first
-  Word unknownKey;               // Nil: no error 46
+  bool allowFlag;               // the descriptor's allow-other-keys flag
+  std::vector<Word> arguments;  // key/value words, in order
+  Word dottedTail;              // Nil: a proper list
+  std::vector<Word> results;    // supplied flag and value of :a, then of :b
+  int oddError;                 // 1 when error 45 comes first
+  Word unknownKey;              // Nil: no error 46
 };
 
 const KeywordCase kCases[] = {
     {"first duplicate wins", false, {B, One, B, Two}, Nil, {Nil, Nil, T, One}, 0, Nil},
     {"both keywords", false, {B, Two, A, One}, Nil, {T, One, T, Two}, 0, Nil},
-    {"first allow-other-keys decides", false, {Allow, Nil, Allow, T, Zz, One}, Nil,
-     {Nil, Nil, Nil, Nil}, 0, Zz},
+    {"first allow-other-keys decides",
+     false,
+     {Allow, Nil, Allow, T, Zz, One},
+     Nil,
+     {Nil, Nil, Nil, Nil},
+     0,
+     Zz},
     {"allow-other-keys t", false, {Allow, T, Zz, One, A, Two}, Nil, {T, Two, Nil, Nil}, 0, Nil},
     {"descriptor allows", true, {Zz, One}, Nil, {Nil, Nil, Nil, Nil}, 0, Nil},
-    {"last stray key reported", false, {Nil, Two, Allow, Nil, Zz, One, B, One}, Nil,
-     {Nil, Nil, T, One}, 0, Zz},
+    {"last stray key reported",
+     false,
+     {Nil, Two, Allow, Nil, Zz, One, B, One},
+     Nil,
+     {Nil, Nil, T, One},
+     0,
+     Zz},
     {"odd count keeps the first pair", false, {A, One, B}, Nil, {T, One, Nil, Nil}, 1, Nil},
     {"odd count then a stray key", false, {Zz, One, A}, Nil, {Nil, Nil, Nil, Nil}, 1, Zz},
     {"no arguments", false, {}, Nil, {Nil, Nil, Nil, Nil}, 0, Nil},
@@ -59,14 +69,22 @@ class KeywordScan : public CallingProtocolHeap {
 
   uint32_t resolve(Word word) {
     switch (word) {
-      case A: return a_;
-      case B: return b_;
-      case Zz: return zz_;
-      case Allow: return allow_;
-      case Nil: return nil();
-      case T: return t();
-      case One: return makeFixnum(1);
-      case Two: return makeFixnum(2);
+      case A:
+        return a_;
+      case B:
+        return b_;
+      case Zz:
+        return zz_;
+      case Allow:
+        return allow_;
+      case Nil:
+        return nil();
+      case T:
+        return t();
+      case One:
+        return makeFixnum(1);
+      case Two:
+        return makeFixnum(2);
     }
     return 0;
   }
