@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "platform/thread_block.h"
@@ -23,8 +25,8 @@ extern "C" {
 void bind_then_throw();
 void throwing_callback_code();
 void do_c_funcall();
-extern uint32_t bind_probe_symbol, bind_probe_count;
-extern uint32_t throw_over_setup[3];  // eax, edx, tag
+extern uint32_t bind_probe_symbol, bind_probe_count, bind_probe_slot;
+extern uint32_t throw_over_setup[5];  // eax, edx, tag, entry slot, ecx
 }
 
 namespace calling_protocol_test {
@@ -52,6 +54,8 @@ class CatchAndThrow : public ValuesHeap {
     catch_setup = {};
     catch_log = {};
     error_snapshot = {};
+    bind_probe_slot = 0;
+    std::fill(std::begin(throw_over_setup), std::end(throw_over_setup), 0u);
   }
   void TearDown() override {
     EXPECT_EQ(threadWord(tr::kCatchChain), 0u);
@@ -89,6 +93,14 @@ class CatchAndThrow : public ValuesHeap {
     EXPECT_EQ(arrival.tagWord, tag);
   }
 
+  // L = (T binding-top unused mode . rest), T patched to the catcher's ebp.
+  lispval returnList(lispval mode, const std::vector<lispval>& rest) {
+    std::vector<lispval> items{makeFixnum(0), nil(), nil(), mode};
+    items.insert(items.end(), rest.begin(), rest.end());
+    const lispval l = list(items);
+    catch_setup.patchList = l;
+    return l;
+  }
   // A symbol whose value vector is an empty simple vector, as the binders
   // and readers expect.
   lispval specialSymbol(lispval value) {
@@ -212,14 +224,6 @@ TEST_F(CatchAndThrow, BindingsMadeInsideAreUndone) {
 
 class FrameReturn : public CatchAndThrow {
  protected:
-  // L = (T binding-top unused mode . rest), T patched to the catcher's ebp.
-  lispval returnList(lispval mode, const std::vector<lispval>& rest) {
-    std::vector<lispval> items{makeFixnum(0), nil(), nil(), mode};
-    items.insert(items.end(), rest.begin(), rest.end());
-    const lispval l = list(items);
-    catch_setup.patchList = l;
-    return l;
-  }
   LispCallResult frameReturn(lispval l, std::vector<lispval> frameTags = {}) {
     return call(catcherCall(global(kSpecialThrow), frameTags, frameReturnTag_, {l}));
   }
@@ -270,6 +274,21 @@ TEST_F(FrameReturn, ACleanupFrameInsideTheReturningFrameRunsFirst) {
   EXPECT_EQ(result.eax, value);
   EXPECT_EQ(result.ecx, 1u);
   EXPECT_EQ(result.carry, 0u);
+}
+
+TEST_F(FrameReturn, TheBindingStackIsUnwoundToTheMarkTheListGives) {
+  const lispval special = specialSymbol(makeFixnum(-1));
+  bind_probe_symbol = special;
+  bind_probe_count = 4 * 3;
+  bind_probe_slot = kSpecialThrow;
+  const lispval value = symbol();
+  const lispval l = returnList(makeFixnum(0), {makeFixnum(1), value});
+  lisp::car(lisp::cdr(l)) = 0;  // element 1: the binding-stack top to unwind to
+  const LispCallResult result =
+      call(catcherCall(addressOf(bind_then_throw), {}, frameReturnTag_, {l}));
+  EXPECT_EQ(result.eax, value);
+  EXPECT_EQ(threadWord(tr::kBindingStackTop), 0u);
+  EXPECT_EQ(call(setupFor(kQsymeval, special, 0, 1)).eax, makeFixnum(-1));
 }
 
 // ---- across native code ----
@@ -339,6 +358,23 @@ TEST_F(ThrowOverNative, TheNativeCallerSeesTheIntegerAndTheThrowResumesInLisp) {
     EXPECT_EQ(result.ecx, 3u);
     EXPECT_EQ(result.carry, 1u);
   }
+}
+
+TEST_F(ThrowOverNative, AFrameReturnFromTheCallbackPopsTheForeignCallRecords) {
+  const lispval value = symbol();
+  throw_over_setup[0] = returnList(makeFixnum(0), {makeFixnum(1), value});
+  throw_over_setup[2] = frameReturnTag_;
+  throw_over_setup[3] = kSpecialThrow;
+  throw_over_setup[4] = 1;
+  LispCallSetup setup = catcherCall(addressOf(do_c_funcall), {}, nil(), {});
+  setup.eax = addressOf(reinterpret_cast<void (*)()>(nativeCallsBack));
+  setup.edx = 0;
+  setup.ecx = 2;
+  const LispCallResult result = call(setup);
+  EXPECT_EQ(g_nativeSaw, 0u) << "the native code was left, not returned to";
+  EXPECT_EQ(result.eax, value);
+  EXPECT_EQ(result.ecx, 1u);
+  EXPECT_EQ(threadWord(tr::kClinkHead), kEmptyClinks);
 }
 
 }  // namespace

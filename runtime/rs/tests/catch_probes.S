@@ -276,8 +276,9 @@ list_length_entry:
 
 /* bind_then_throw: a Lisp function. Binds the symbol bind_probe_symbol
    bind_probe_count / 4 times (heap cells, fixnum values 0, 1, ...), then
-   throws eax, edx, ecx as it received them to its caller's frame word
-   -0x18. */
+   calls the routine in entry slot bind_probe_slot (throw unless set) with
+   eax, edx, ecx as it received them and its caller's frame word -0x18 in
+   its own. */
         .globl bind_then_throw
         .type bind_then_throw, @function
 bind_then_throw:
@@ -309,14 +310,23 @@ bind_then_throw:
         mov [ebp - 0x18], eax
         mov eax, [ebp - 8]
         mov edx, [ebp - 0xc]
+        mov ecx, [bind_probe_slot]
+        test ecx, ecx
+        jnz 3f
+        mov ecx, SLOT_THROW
+3:      add ecx, edi
+        push dword ptr [ecx]
+        pop dword ptr [ebp - 0x24]              /* the routine; no more bindings */
         mov ecx, [ebp - 0x20]
-        call dword ptr [edi + SLOT_THROW]
+        call dword ptr [ebp - 0x24]
         int3
         .size bind_then_throw, . - bind_then_throw
 
 /* throwing_callback_code: the code of a foreign-callable function: six
-   prologue bytes, then a body that calls throw_over_c_by_returning with
-   eax, edx and stack argument 3 from throw_over_setup. */
+   prologue bytes, then a body that calls the routine in entry slot
+   throw_over_setup[3] (throw_over_c_by_returning unless set) with eax,
+   edx, stack argument 3 and frame word -0x18 from throw_over_setup[0..2]
+   and ecx = 3, or throw_over_setup[4] when set. */
         .globl throwing_callback_code
         .type throwing_callback_code, @function
 throwing_callback_code:
@@ -327,16 +337,27 @@ throwing_callback_code:
         sub esp, 0x1c
         mov [ebp - 0x10], edi
         mov dword ptr [ebp - 0x14], 0
-        mov dword ptr [ebp - 0x18], 0
+        mov eax, [throw_over_setup + 8]
+        mov [ebp - 0x18], eax
         mov [ebp - 0x1c], ebx
         mov dword ptr [ebp - 0x20], 0
         push dword ptr [throw_over_setup + 8]   /* argument 3: the tag */
         push edi
         push edi
-        mov eax, [throw_over_setup]
-        mov edx, [throw_over_setup + 4]
+        mov ecx, [throw_over_setup + 12]
+        test ecx, ecx
+        jnz 1f
+        mov ecx, SLOT_THROW_OVER_C
+1:      add ecx, edi
+        mov ecx, [ecx]
+        mov [ebp - 0x20], ecx
+        mov ecx, [throw_over_setup + 16]
+        test ecx, ecx
+        jnz 2f
         mov ecx, 3
-        call dword ptr [edi + SLOT_THROW_OVER_C]
+2:      mov eax, [throw_over_setup]
+        mov edx, [throw_over_setup + 4]
+        call dword ptr [ebp - 0x20]
         int3
         .size throwing_callback_code, . - throwing_callback_code
 
@@ -362,8 +383,11 @@ bind_probe_symbol:
         .globl bind_probe_count
 bind_probe_count:
         .zero 4
+        .globl bind_probe_slot
+bind_probe_slot:
+        .zero 4
         .globl throw_over_setup
 throw_over_setup:
-        .zero 12
+        .zero 20
 
         .section .note.GNU-stack, "", @progbits
