@@ -37,6 +37,7 @@ using catch_test::Arrival;
 
 constexpr int32_t kThrow = 0x6b;
 constexpr int32_t kSpecialThrow = 0x24b;
+constexpr int32_t kThrowOverC = 0x34f;
 constexpr int32_t kQsymeval = 0x63;
 constexpr int32_t kCallbackVectorSymbol = -0x111;
 constexpr uint32_t kEmptyClinks = tr::kEmptyClinkChain;
@@ -218,6 +219,20 @@ TEST_F(CatchAndThrow, BindingsMadeInsideAreUndone) {
     EXPECT_EQ(threadWord(tr::kBindingStackTop), 0u);
     EXPECT_EQ(call(setupFor(kQsymeval, special, 0, 1)).eax, makeFixnum(-1));
   }
+}
+
+TEST_F(CatchAndThrow, ThrowOverNativeCodeWithNoNativeCallerThrowsInLispAtOnce) {
+  const lispval vector = closedVector(21, fixnums(1, 2));
+  LispCallSetup setup = catcherCall(global(kThrowOverC), {tags_[0]}, nil(), {});
+  setup.eax = makeFixnum(5);
+  setup.edx = vector;
+  setup.ecx = 3;
+  catch_setup.area[2] = tags_[0];
+  const LispCallResult result = call(setup);
+  ASSERT_EQ(catch_log.arrivals, 1u);
+  expectArrivalAt(0, catch_log.arrival[0], tags_[0]);
+  EXPECT_EQ(arrivedValues(catch_log.arrival[0]), fixnums(1, 2));
+  EXPECT_EQ(result.ecx, 2u);
 }
 
 // ---- frame returns ----
