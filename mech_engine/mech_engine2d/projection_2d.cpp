@@ -479,7 +479,9 @@ bool projectAcceleration2D(EngineMechanism* mechanism, bool check) {
 // --- stabilisation
 // ---------------------------------------------------------------------------------------
 
-bool stabilise2D(EngineMechanism* mechanism) {
+namespace {
+
+bool stabiliseOnce(EngineMechanism* mechanism) {
   EngineKinematicData* data = mechanism->kinematicData;
   if (data == nullptr || data->activeCount <= 0) return false;
   data->keptFactor.valid = 0;
@@ -492,6 +494,19 @@ bool stabilise2D(EngineMechanism* mechanism) {
     if (!fallback) return false;
   }
   return stabiliseWithLeastSquares(mechanism, all, positionLevel);
+}
+
+}  // namespace
+
+// Every correction is followed by its sweep, so when the last sweeps were a
+// position and then a velocity sweep, they belong to the final coordinates:
+// those are recorded for the kinematics step after the post step.
+bool stabilise2D(EngineMechanism* mechanism) {
+  mechanism->sweepsRecorded = 0;
+  forgetSweptCoordinates(mechanism);
+  if (stabiliseOnce(mechanism)) return true;
+  mechanism->sweepsRecorded = recordSweptCoordinates(mechanism) ? 1 : 0;
+  return false;
 }
 
 // --- the nonlinear position solver

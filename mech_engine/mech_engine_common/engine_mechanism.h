@@ -328,6 +328,9 @@ struct EngineMechanism {
   double* descriptionTable;
   std::int32_t allowedSimulationDimensions;  // kEngineDimension2D | kEngineDimension3D
   std::uint8_t verbose;
+  // The stabilisation recorded the coordinates its last sweeps were made at
+  // (kinematic data's `swept`), and no other entry point has run since.
+  std::uint8_t sweepsRecorded;
   EngineMatrixList* planeTransform;  // one 3x3 matrix, made in 2D
   EngineMatrix* transform2D;
   std::uint8_t* descriptionFlags;
