@@ -231,9 +231,13 @@ int32_t writePipe(const host::DescriptorEntry& entry, const char* data, int32_t 
 void closePipe(host::DescriptorEntry& entry) {
   ChildPipeBuffer* pipe = pipeBufferOf(entry);
   if (!pipe) return;
-  if (!pipeEnded(entry) && pipe->state != kChildPipeDetached) {
-    pipe->state = kChildPipeDetached;
-    detachEntry(pipe);
+  // Taken in every case: a thread that is ending on its own at this moment
+  // then finds no entry to mark, rather than one that may be reused.
+  detachEntry(pipe);
+  if (!pipeEnded(entry) &&
+      __atomic_load_n(&pipe->state, __ATOMIC_ACQUIRE) != kChildPipeDetached) {
+    // Released: a pipe thread that sees the state also sees the last data.
+    __atomic_store_n(&pipe->state, kChildPipeDetached, __ATOMIC_RELEASE);
     platform::setEvent(pipe->threadEvent);
   }
   entry.words[0] = 0;

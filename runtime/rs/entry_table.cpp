@@ -7,6 +7,7 @@
 #include "runtime/rs/allocation_routines.h"
 #include "runtime/rs/bit_vector_operations.h"
 #include "runtime/rs/call_glue.h"
+#include "runtime/rs/calling_protocol.h"
 #include "runtime/rs/dispatch_routines.h"
 #include "runtime/rs/foreign_funcall.h"
 #include "runtime/rs/integer_entries.h"
@@ -14,6 +15,7 @@
 #include "runtime/rs/object_routines.h"
 #include "runtime/rs/runtime_routines.h"
 #include "runtime/rs/dynamic_binding.h"
+#include "runtime/rs/foreign_callbacks.h"
 
 namespace lisp::entry_table {
 
@@ -27,13 +29,13 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x43, "trap_stack_ovfl", nullptr},              // traps and signals
     {0x47, "bind_one_spec", bind_one_spec},          // special binding
     {0x4b, "box_to_new_bignum", box_to_new_bignum},  // bignums
-    {0x4f, "kwdscan", nullptr},                      // calling protocol and apply
-    {0x53, "lisp_apply", nullptr},                   // calling protocol and apply
+    {0x4f, "kwdscan", kwdscan},                      // calling protocol and apply
+    {0x53, "lisp_apply", lisp_apply},                   // calling protocol and apply
     {0x57, "qcar", qcar},                            // trampolines and call glue
     {0x5b, "qcdr", qcdr},                            // trampolines and call glue
     {0x5f, "list_nreverse", list_nreverse},          // native entries, frames and bit vectors
     {0x63, "qsymeval", qsymeval},                    // special binding
-    {0x67, "count_call", nullptr},                   // calling protocol and apply
+    {0x67, "count_call", count_call},                   // calling protocol and apply
     {0x6b, "throw", nullptr},                        // catch and throw
     {0x6f, "unbind_count", unbind_count},            // special binding
     {0x73, "new_closure_vector", new_closure_vector},  // specialised vectors
@@ -43,7 +45,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x83, "unsigned_fixnum_or_bignum", unsigned_fixnum_or_bignum},  // integer arithmetic
     {0x87, "fixnum_or_bignum", fixnum_or_bignum},    // heap object allocation
     {0x8b, "real_sysvector", real_sysvector},        // other constructors
-    {0x8f, "breakpoint", nullptr},                   // traps and signals
+    {0x8f, "breakpoint", breakpoint},                // traps and signals
     {0x93, "q_wrapper", q_wrapper},                  // trampolines and call glue
     {0x97, "q_wrapper_std", q_wrapper_std},          // trampolines and call glue
     {0x9b, "aref", aref},                            // arrays and element access
@@ -51,7 +53,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0xa3, "q_wrapper_slots_std", q_wrapper_slots_std},  // trampolines and call glue
     {0xa7, "fasl_bundle", nullptr},                  // start-up and loaders
     {0xab, "symeval", symeval},                      // special binding
-    {0xaf, "new_foreign_callback", nullptr},         // callbacks from native code
+    {0xaf, "new_foreign_callback", new_foreign_callback},  // callbacks from native code
     {0xb3, "set_fn_code", set_fn_code},              // memory manager
     {0xb7, "make_array_header", make_array_header},  // arrays and element access
     {0xbb, "gsgc_control", gsgc_control},            // memory manager
@@ -62,7 +64,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0xcf, "one_bigit_div_in_place", one_bigit_div_in_place},  // bignums
     {0xd3, "rs_bit_equal", rs_bit_equal},            // native entries, frames and bit vectors
     {0xd7, "make_readtable", make_readtable},        // other constructors
-    {0xdb, "flav_send", nullptr},                    // calling protocol and apply
+    {0xdb, "flav_send", flav_send},                    // calling protocol and apply
     {0xdf, "get_signal", nullptr},                   // traps and signals
     {0xe3, "inv_s_aref", inv_s_aref},                // arrays and element access
     {0xe7, "unbind_to", unbind_to},                  // special binding
@@ -98,7 +100,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x16b, "newest_frame", newest_frame},           // threads and operating system
     {0x16f, "new_code_vector", new_code_vector},     // specialised vectors
     {0x173, "new_compiled_function", new_compiled_function},  // symbols, locatives, functions and closures
-    {0x177, "applyn", nullptr},                      // calling protocol and apply
+    {0x177, "applyn", applyn},                      // calling protocol and apply
     {0x17b, "lisp_syscall", nullptr},                // system-call dispatch
     {0x17f, "new_simple_vector", new_simple_vector},  // heap object allocation
     {0x183, "set_boot_mode", nullptr},               // start-up and loaders
@@ -119,7 +121,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x1bf, "logical_xor", logical_xor},             // integer arithmetic
     {0x1c3, "logical_not", logical_not},             // integer arithmetic
     {0x1c7, "shrink_svector", shrink_svector},       // specialised vectors
-    {0x1cb, "fwrap_apply", nullptr},                 // calling protocol and apply
+    {0x1cb, "fwrap_apply", fwrap_apply},              // calling protocol and apply
     {0x1cf, "intfloat_to_float", intfloat_to_float},  // floating point
     {0x1d3, "integer_truncate", integer_truncate},   // integer arithmetic
     {0x1d7, "integer_rem", integer_rem},             // integer arithmetic
@@ -130,8 +132,8 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x1eb, "mpsetupalarm", mpsetupalarm},           // threads and operating system
     {0x1ef, "mpalarmon", mpalarmon},                 // threads and operating system
     {0x1f3, "mpwatchfor", mpwatchfor},               // threads and operating system
-    {0x1f7, "function_fault_entry1", nullptr},       // calling protocol and apply
-    {0x1fb, "function_fault_entry2", nullptr},       // calling protocol and apply
+    {0x1f7, "function_fault_entry1", function_fault_entry1},       // calling protocol and apply
+    {0x1fb, "function_fault_entry2", function_fault_entry2},       // calling protocol and apply
     {0x1ff, "scan_fasl", nullptr},                   // start-up and loaders
     {0x203, "vector", vector},                       // heap object allocation
     {0x207, "big_extract", big_extract},             // bignums
@@ -152,11 +154,11 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x243, "tcons", tcons},                         // cons allocation
     {0x247, "closed_throw", nullptr},                // catch and throw
     {0x24b, "special_throw", nullptr},               // catch and throw
-    {0x24f, "relocate_foreign_callback", nullptr},   // callbacks from native code
-    {0x253, "kwdscanb", nullptr},                    // calling protocol and apply
+    {0x24f, "relocate_foreign_callback", relocate_foreign_callback},  // callbacks from native code
+    {0x253, "kwdscanb", kwdscanb},                    // calling protocol and apply
     {0x257, "new_special_closure", new_special_closure},  // symbols, locatives, functions and closures
     {0x25b, "gc_setf_protect_x", gc_setf_protect_x},  // memory manager
-    {0x25f, "foreign_callable_hook", nullptr},       // callbacks from native code
+    {0x25f, "foreign_callable_hook", foreign_callable_hook},  // callbacks from native code
     {0x263, "new_other", new_other},                 // heap object allocation
     {0x267, "restify2", restify2},                   // calling protocol and apply
     {0x26b, "st_restify", st_restify},               // trampolines and call glue
@@ -174,12 +176,12 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x29f, "set_annotating_consing", set_annotating_consing},  // cons allocation
     {0x2a3, "load_fasl_name", nullptr},              // start-up and loaders
     {0x2a7, "load_fasl", nullptr},                   // start-up and loaders
-    {0x2ab, "original_fcn_codevec", nullptr},        // calling protocol and apply
+    {0x2ab, "original_fcn_codevec", original_fcn_codevec},        // calling protocol and apply
     {0x2c3, "fd_arg_count", fd_arg_count},           // threads and operating system
     {0x2cf, "new_weak_key_vector", new_weak_key_vector},  // specialised vectors
     {0x2d7, "gsgc_totalloc", gsgc_totalloc},         // memory manager
-    {0x2db, "dump_codevectors", nullptr},            // calling protocol and apply
-    {0x2df, "residentfunction", nullptr},            // calling protocol and apply
+    {0x2db, "dump_codevectors", dump_codevectors},            // calling protocol and apply
+    {0x2df, "residentfunction", residentfunction},            // calling protocol and apply
     {0x2e7, "new_weak_vector", new_weak_vector},     // specialised vectors
     {0x2eb, "new_finalization", new_finalization},   // specialised vectors
     {0x2ef, "break_on_exit_control", break_on_exit_control},  // threads and operating system
@@ -196,9 +198,9 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x323, "gsgc_type_counts", nullptr},            // memory manager
     {0x327, "bundle_find_fd", nullptr},              // start-up and loaders
     {0x33b, "foreign_address_to_mi", foreign_address_to_mi}, // calls into native code
-    {0x347, "immed_arg_hook", nullptr},              // callbacks from native code
+    {0x347, "immed_arg_hook", immed_arg_hook},       // callbacks from native code
     {0x34f, "throw_over_c_by_returning", nullptr},   // catch and throw
-    {0x353, "invalid_fun", nullptr},                 // calling protocol and apply
+    {0x353, "invalid_fun", invalid_fun},                 // calling protocol and apply
     {0x357, "trap_funbound", nullptr},               // traps and signals
     {0x363, "trap_sym_cons", nullptr},               // traps and signals
     {0x367, "trap_unordered", nullptr},              // traps and signals
@@ -212,11 +214,11 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {-0x79, "trap_signal_hit", nullptr},             // traps and signals
     {-0x7d, "trap_unbound", nullptr},                // traps and signals
     {-0x81, "trap_ffunbound", nullptr},              // traps and signals
-    {-0x1e5, "undeffunc", nullptr},                  // calling protocol and apply
-    {-0x1ed, "illeg_macro_or_spec_call", nullptr},   // calling protocol and apply
-    {-0x1f1, "comp_to_interp", nullptr},             // calling protocol and apply
-    {-0x285, "comp_to_byte", nullptr},               // calling protocol and apply
-    {-0x479, "fwrap_start", nullptr},                // calling protocol and apply
+    {-0x1e5, "undeffunc", undeffunc},                  // calling protocol and apply
+    {-0x1ed, "illeg_macro_or_spec_call", illeg_macro_or_spec_call},   // calling protocol and apply
+    {-0x1f1, "comp_to_interp", comp_to_interp},             // calling protocol and apply
+    {-0x285, "comp_to_byte", comp_to_byte},               // calling protocol and apply
+    {-0x479, "fwrap_start", fwrap_start},                // calling protocol and apply
 }};
 
 uint32_t routineFor(const RoutineSlot& slot) {
