@@ -483,9 +483,17 @@ namespace {
 
 bool stabiliseOnce(EngineMechanism* mechanism) {
   EngineKinematicData* data = mechanism->kinematicData;
-  if (data == nullptr || data->activeCount <= 0) return false;
+  if (data == nullptr || data->activeCount <= 0) {
+    forgetSweptCoordinates(mechanism);  // no sweep of its own to record
+    return false;
+  }
   data->keptFactor.valid = 0;
-  if (positionSweep2D(mechanism)) return true;
+  // Right after the kinematics step (only its dynamics step since), at the
+  // positions and time it swept, its placements are those a sweep would make.
+  forgetSweptVelocities(mechanism);
+  const bool placementsKept = mechanism->kinematicsStepSwept && sweptPositionsUnchanged(mechanism);
+  mechanism->kinematicsStepSwept = 0;
+  if (!placementsKept && positionSweep2D(mechanism)) return true;
   const int all = data->activeCount;
   const int positionLevel = data->positionActiveCount;
   bool fallback = data->flags[kFlagStabilisePositions] == 0;
@@ -503,7 +511,6 @@ bool stabiliseOnce(EngineMechanism* mechanism) {
 // those are recorded for the kinematics step after the post step.
 bool stabilise2D(EngineMechanism* mechanism) {
   mechanism->sweepsRecorded = 0;
-  forgetSweptCoordinates(mechanism);
   if (stabiliseOnce(mechanism)) return true;
   mechanism->sweepsRecorded = recordSweptCoordinates(mechanism) ? 1 : 0;
   return false;

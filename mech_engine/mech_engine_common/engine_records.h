@@ -319,10 +319,10 @@ struct KeptMassMatrixFactor {
   double* factor;           // M x M
 };
 
-// The joint coordinates the stabilisation's last position and velocity
-// sweeps were made at. The kinematics step right after a post step skips
-// both sweeps when the coordinates and the time are the same bit for bit
-// (sweptCoordinatesUnchanged).
+// The joint coordinates the last position and velocity sweeps were made at.
+// The stabilisation skips its first position sweep after the kinematics
+// step's, and the kinematics step right after a post step skips both sweeps,
+// when the coordinates and the time are the same bit for bit.
 struct SweptCoordinates {
   std::uint8_t positionsCurrent;   // the placements belong to the present positions
   std::uint8_t velocitiesCurrent;  // ... and the velocities, swept after them, to the present ones

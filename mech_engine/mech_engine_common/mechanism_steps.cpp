@@ -103,6 +103,7 @@ bool mechanismKinematicsStep(EngineMechanism* m, MechanismInputView* in, Mechani
   const MachineEnvironment* environment = m->environment;
   const bool assembled = in->firstCallFlag != nullptr && *in->firstCallFlag != 0;
   const bool sweepsRecorded = takeSweepsRecordedMark(m);
+  m->kinematicsStepSwept = 0;
 
   if (m->kinematicData != nullptr) {
     reinterpret_cast<std::uint8_t*>(m->kinematicData)[kKinematicDataStepFlagByte] = 0;
@@ -134,6 +135,7 @@ bool mechanismKinematicsStep(EngineMechanism* m, MechanismInputView* in, Mechani
     return true;
   }
   if (environment->hasEvents) passThrough(in, in->numInputPorts - 2, out);
+  m->kinematicsStepSwept = 1;
   return false;
 }
 
@@ -218,6 +220,7 @@ bool mechanismEventStep(EngineMechanism* m, MechanismInputView* in, MechanismOut
   const MachineEnvironment* environment = m->environment;
   if (!environment->hasEvents) return false;
   if (out->isMajorStep) {
+    m->kinematicsStepSwept = 0;  // the modes may change
     if (in->firstCallFlag != nullptr && *in->firstCallFlag != 0) {
       *in->firstCallFlag = 0;  // the first major step skips the event inputs
     } else if (call<InputPortMethod>(m, S::eventInputs,
@@ -233,13 +236,15 @@ bool mechanismEventStep(EngineMechanism* m, MechanismInputView* in, MechanismOut
 
 bool mechanismDerivatives(EngineMechanism* m, double* derivatives) {
   takeSweepsRecordedMark(m);
+  m->kinematicsStepSwept = 0;
   const std::int32_t mode = m->environment->analysisMode;
   if (mode != kAnalysisTrimming && mode != kAnalysisDynamics) return false;
   return call<StateVectorMethod>(m, S::updateStateDerivatives, derivatives, m);
 }
 
-bool mechanismPostStep(EngineMechanism* m, MechanismInputView* in) {
-  takeSweepsRecordedMark(m);
+namespace {
+
+bool postStep(EngineMechanism* m, MechanismInputView* in) {
   const MachineEnvironment* environment = m->environment;
   if (isAtStartTime(in)) return call<StateVectorMethod>(m, S::updateState, m->stateVector, m);
   const std::int32_t mode = environment->analysisMode;
@@ -274,4 +279,13 @@ bool mechanismPostStep(EngineMechanism* m, MechanismInputView* in) {
     }
   }
   return call<StateVectorMethod>(m, S::updateState, m->stateVector, m);
+}
+
+}  // namespace
+
+bool mechanismPostStep(EngineMechanism* m, MechanismInputView* in) {
+  takeSweepsRecordedMark(m);
+  const bool failed = postStep(m, in);
+  m->kinematicsStepSwept = 0;  // the stabilisation has read it
+  return failed;
 }

@@ -252,9 +252,13 @@ void forgetSweptCoordinates(EngineMechanism* mechanism) {
 }
 
 void noteSweptPositions(EngineMechanism* mechanism) {
-  if (mechanism->kinematicData == nullptr) return;
-  mechanism->kinematicData->swept.positionsCurrent = 1;
-  mechanism->kinematicData->swept.velocitiesCurrent = 0;
+  EngineKinematicData* data = mechanism->kinematicData;
+  if (data == nullptr || data->swept.positions == nullptr) return;
+  SweptCoordinates& swept = data->swept;
+  forEachCoordinate(mechanism, false, [&](double value, int k) { swept.positions[k] = value; });
+  swept.time = mechanism->time;
+  swept.positionsCurrent = 1;
+  swept.velocitiesCurrent = 0;
 }
 
 void forgetSweptVelocities(EngineMechanism* mechanism) {
@@ -272,22 +276,29 @@ bool recordSweptCoordinates(EngineMechanism* mechanism) {
     return false;
   }
   SweptCoordinates& swept = data->swept;
-  forEachCoordinate(mechanism, false, [&](double value, int k) { swept.positions[k] = value; });
   forEachCoordinate(mechanism, true, [&](double value, int k) { swept.velocities[k] = value; });
-  swept.time = mechanism->time;
   return true;
+}
+
+bool sweptPositionsUnchanged(const EngineMechanism* mechanism) {
+  const EngineKinematicData* data = mechanism->kinematicData;
+  if (data == nullptr || data->swept.positions == nullptr) return false;
+  const SweptCoordinates& swept = data->swept;
+  if (!swept.positionsCurrent || !sameBits(swept.time, mechanism->time)) return false;
+  bool same = true;
+  forEachCoordinate(mechanism, false,
+                    [&](double value, int k) { same = same && sameBits(value, swept.positions[k]); });
+  return same;
 }
 
 bool sweptCoordinatesUnchanged(const EngineMechanism* mechanism) {
   const EngineKinematicData* data = mechanism->kinematicData;
-  if (data == nullptr || data->swept.positions == nullptr) return false;
-  const SweptCoordinates& swept = data->swept;
-  if (!swept.velocitiesCurrent || !sameBits(swept.time, mechanism->time)) return false;
+  if (data == nullptr || !data->swept.velocitiesCurrent || !sweptPositionsUnchanged(mechanism)) {
+    return false;
+  }
   bool same = true;
-  forEachCoordinate(mechanism, false,
-                    [&](double value, int k) { same = same && sameBits(value, swept.positions[k]); });
   forEachCoordinate(mechanism, true, [&](double value, int k) {
-    same = same && sameBits(value, swept.velocities[k]);
+    same = same && sameBits(value, data->swept.velocities[k]);
   });
   return same;
 }
