@@ -489,9 +489,12 @@ bool stabiliseOnce(EngineMechanism* mechanism) {
   }
   data->keptFactor.valid = 0;
   // Right after the kinematics step (only its dynamics step since), at the
-  // positions and time it swept, its placements are those a sweep would make.
+  // positions and time it swept and without kinematic inputs (the post step
+  // reads them again), its placements are those a sweep would make.
   forgetSweptVelocities(mechanism);
-  const bool placementsKept = mechanism->kinematicsStepSwept && sweptPositionsUnchanged(mechanism);
+  const bool placementsKept = mechanism->kinematicsStepSwept &&
+                              mechanism->environment->numKinematicInputs == 0 &&
+                              sweptPositionsUnchanged(mechanism);
   mechanism->kinematicsStepSwept = 0;
   if (!placementsKept && positionSweep2D(mechanism)) return true;
   const int all = data->activeCount;
