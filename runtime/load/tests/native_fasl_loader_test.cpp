@@ -456,6 +456,12 @@ TEST_F(NativeFaslLoad, ValidationReadsTheFirstSegmentsTimestamp) {
   EXPECT_EQ(timestamp, 0u);
 }
 
+TEST_F(NativeFaslLoad, APseudoDescriptorWithoutAFileGivesResult9) {
+  EXPECT_EQ(rtfasldesc(4000, &cell_, nil(), 2, thread_), kMachineCodeFlags);
+  EXPECT_EQ(curreadmode, 2u);
+  EXPECT_EQ(fd_open_p, 0u);
+}
+
 TEST_F(NativeFaslLoad, RfunCallsAFunctionWithNoArguments) {
   const lispval function = objects_->makeFunction(testing_support::recorderAddress());
   testing_support::resetRecorder(lisp::makeFixnum(5));
