@@ -801,7 +801,8 @@ class NativeLoader {
     return -1;
   }
 
-  // Issue decision: a gensym symbol not taken fills its slot with nil.
+  // Decision: a gensym symbol not taken fills its slot with nil, as the
+  // runtime loader does.
   int doGensymSymbol() {
     if (!acts_) return fillTable(true, false);
     if (const int result = pushText(true, caseState_.conversion); result >= 0) return result;
@@ -898,7 +899,8 @@ class NativeLoader {
   int doPostarray() { return storeBelowIntoTop(kArrayData); }
   int doPostmacro() { return storeBelowIntoTop(kClosureTemplate); }
 
-  // Issue decision: a defglobal not taken fills its slot with nil.
+  // Decision: a defglobal not taken fills its slot with nil (a package not
+  // taken does too).
   int doDefglobal() { return fillTable(true, acts_); }
   int doDeflocal() { return fillTable(false, true); }
   int doPop() {
