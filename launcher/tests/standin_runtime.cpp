@@ -17,7 +17,8 @@
 //
 // Beside a console: STANDIN_WRITE writes that many bytes of numbered lines
 // (standinOutputLine) to standard output before the end; STANDIN_ECHO reads
-// lines and writes each back as "echo: " and the line until the console asks
+// lines and writes each back as "echo: " and the line (after the line
+// "later", "later output" follows 300 ms on) until the console asks
 // to close (remote command 5, recorded as "close_request"), then ends with
 // STANDIN_EXIT. signal_lisp, free_heaps and ipc_shutdown are recorded;
 // vxm_thread_exit ends the Lisp thread and tells the console thread as the
@@ -183,6 +184,11 @@ void echoLines() {
     if (n <= 0) break;
     writeOut("echo: ", 6);
     writeOut(line, n);
+    if (n == 6 && std::memcmp(line, "later\n", 6) == 0)
+      std::thread([] {
+        sleepMilliseconds(300);
+        writeOut("later output\n", 13);
+      }).detach();
   }
 }
 
