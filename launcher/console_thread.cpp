@@ -143,7 +143,11 @@ void pauseUntilClosed() {
   platform::showWindow(console_window.frame, platform::kRestore);
   consolePauseStarting();
   platform::Message message, quit;
-  while (platform::getMessage(&message) && handleConsoleMessage(message, &quit)) {
+  for (;;) {
+    // The runtime's quit for the Lisp's end may still be queued when the
+    // loop saw the thread's handle first: it does not end the pause.
+    if (!platform::getMessage(&message) && message.lParam != wm::kLispEndedQuit) return;
+    handleConsoleMessage(message, &quit);
   }
 }
 

@@ -245,6 +245,7 @@ KeyMessage keyMessage(unsigned char byte, const uint32_t* menuCommands, size_t m
 void startTerminalFrontEnd() {
   enterRawMode();
   stopped = false;
+  renderConsoleNow();  // the window, the tray and a splash that is up
   uint32_t id = 0;
   platform::createThread(readerThread, nullptr, 0, &id);
   platform::createThread(rendererThread, nullptr, 0, &id);

@@ -127,4 +127,16 @@ TEST_F(ConsoleRun, TheTitleNamesTheImage) {
   EXPECT_NE(titled.standardOutput.find("\"My Lisp\"]"), std::string::npos) << titled.standardOutput;
 }
 
+TEST_F(ConsoleRun, ASplashWithItsTextComesUpWhenThereIsAnImage) {
+  const std::string image = testing_support::processTempPath("splash-world.vxi");
+  std::ofstream(image) << "x";
+  const ProgramRun r = run({"+Bp", "+b", "Hello there"}, {{"STANDIN_IMAGE", image}});
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_NE(r.standardOutput.find("[splash: 424x300, \"Hello there\"]\n"), std::string::npos)
+      << r.standardOutput;
+  // Without an image there is no splash.
+  EXPECT_EQ(run({"+Bp", "+b", "Hello there"}, {}).standardOutput.find("[splash"),
+            std::string::npos);
+}
+
 }  // namespace

@@ -43,7 +43,9 @@ class ConsoleTerminal : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!tmuxInstalled()) GTEST_SKIP() << "tmux is not installed (scripts/setup.sh installs it)";
-    socket = "lunvarra-test-" + std::to_string(getpid());
+    // A server of its own for each test: a server being killed is never reused.
+    static int tests = 0;
+    socket = "lunvarra-test-" + std::to_string(getpid()) + "-" + std::to_string(++tests);
     recordPath = testing_support::processTempPath("terminal-calls");
     std::remove(recordPath.c_str());
   }
