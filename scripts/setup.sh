@@ -12,6 +12,7 @@ packages=(
   libbenchmark-dev:i386
   libopenblas-dev:i386
   unicode-data
+  python3
   tmux
 )
 

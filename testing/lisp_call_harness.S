@@ -127,10 +127,13 @@ lisp_harness_call:
 
 /* lisp_recorder_entry: the start code of a stand-in Lisp function.
    In: the state of a Lisp call (return address at esp, home slots above it,
-   caller's frame at ebp). Appends the registers, the caller's frame slots and
-   the argument area to lisp_recorder_log (while it has room).
-   Out: eax = lisp_recorder_log.result, carry clear, esi reloaded from the
-   caller's ebp-4; edx, ecx, ebx, edi unchanged. */
+   caller's frame at ebp). Appends the registers, the caller's frame slots,
+   its link and return address, the slots of the frame it links to and the
+   argument area to lisp_recorder_log (while it has room).
+   Out: eax = lisp_recorder_log.result; with a result count of 1 the carry
+   is clear and edx and ecx are unchanged, else ecx = the count, edx =
+   resultEdx and the carry is set. esi is reloaded from the caller's ebp-4;
+   ebx and edi unchanged. */
         .globl lisp_recorder_entry
         .type lisp_recorder_entry, @function
 lisp_recorder_entry:
@@ -150,23 +153,35 @@ lisp_recorder_entry:
         mov [eax + LRE_EAX], edx
         mov edx, [esp + 8]
         mov [eax + LRE_RETURN], edx
+        mov edx, [ebp]
+        mov [eax + LRE_CALLER_LINK], edx
+        mov edx, [ebp + 4]
+        mov [eax + LRE_CALLER_RETURN], edx
         push ecx
         push esi
-        xor ecx, ecx
+        push ebx
+        mov ebx, [ebp]
+        cmp ebx, 0x10000                        /* no frame there: read the caller's own */
+        jae 0f
+        mov ebx, ebp
+0:      xor ecx, ecx
 1:      mov esi, ecx
         neg esi
         mov edx, [ebp - 4 + 4 * esi]
         mov [eax + LRE_CALLER_FRAME + 4 * ecx], edx
+        mov edx, [ebx - 4 + 4 * esi]
+        mov [eax + LRE_LINK_FRAME + 4 * ecx], edx
         inc ecx
         cmp ecx, LCH_FRAME_WORDS
         jb 1b
         xor ecx, ecx
-        /* pushed: esi, ecx, edx, eax; then the return address */
-2:      mov edx, [esp + 20 + 4 * ecx]
+        /* pushed: ebx, esi, ecx, edx, eax; then the return address */
+2:      mov edx, [esp + 24 + 4 * ecx]
         mov [eax + LRE_STACK + 4 * ecx], edx
         inc ecx
         cmp ecx, LRE_STACK_WORDS
         jb 2b
+        pop ebx
         pop esi
         pop ecx
         pop edx
@@ -175,7 +190,13 @@ lisp_recorder_entry:
         pop eax
         mov eax, dword ptr [lisp_recorder_log + LRL_RESULT]
         mov esi, [ebp - 4]
-        clc
+        cmp dword ptr [lisp_recorder_log + LRL_RESULT_COUNT], 1
+        je 3f
+        mov ecx, dword ptr [lisp_recorder_log + LRL_RESULT_COUNT]
+        mov edx, dword ptr [lisp_recorder_log + LRL_RESULT_EDX]
+        stc
+        ret
+3:      clc
         ret
         .size lisp_recorder_entry, . - lisp_recorder_entry
 

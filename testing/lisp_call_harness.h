@@ -11,7 +11,8 @@
 //
 // The recorder is a stand-in Lisp function (or error function): make a
 // function object whose start word is lisp_recorder_entry and every call of it
-// is appended to the log, then it returns the log's result with carry clear.
+// is appended to the log, then it returns the log's result: one value with
+// carry clear, or (setRecorderValues) several in the open form.
 #pragma once
 
 #include <cstddef>
@@ -68,19 +69,29 @@ struct RecordedCall {
   uint32_t eax, edx, ecx, ebx, esi, edi;
   uint32_t returnAddress;
   uint32_t callerFrame[LCH_FRAME_WORDS];  // the caller's ebp-4 .. ebp-0x20
+  uint32_t callerLink;                    // the caller's [ebp]: the frame it links to
+  uint32_t callerReturn;                  // the caller's [ebp+4]
+  uint32_t linkFrame[LCH_FRAME_WORDS];    // slots -4 .. -0x20 of the frame callerLink names
   uint32_t stack[LRE_STACK_WORDS];        // home slot 1, home slot 2, argument 3, ...
 };
 static_assert(offsetof(RecordedCall, returnAddress) == LRE_RETURN);
 static_assert(offsetof(RecordedCall, callerFrame) == LRE_CALLER_FRAME);
+static_assert(offsetof(RecordedCall, callerLink) == LRE_CALLER_LINK);
+static_assert(offsetof(RecordedCall, callerReturn) == LRE_CALLER_RETURN);
+static_assert(offsetof(RecordedCall, linkFrame) == LRE_LINK_FRAME);
 static_assert(offsetof(RecordedCall, stack) == LRE_STACK);
 static_assert(sizeof(RecordedCall) == LRE_SIZE);
 
 struct RecorderLog {
-  uint32_t count;   // calls recorded (at most LRL_CAPACITY)
-  uint32_t result;  // what the recorder returns in eax
+  uint32_t count;        // calls recorded (at most LRL_CAPACITY)
+  uint32_t result;       // what the recorder returns in eax
+  uint32_t resultCount;  // values returned: 1, or the open form's count (carry set)
+  uint32_t resultEdx;    // value 2, returned in edx when resultCount is not 1
   RecordedCall calls[LRL_CAPACITY];
 };
 static_assert(offsetof(RecorderLog, result) == LRL_RESULT);
+static_assert(offsetof(RecorderLog, resultCount) == LRL_RESULT_COUNT);
+static_assert(offsetof(RecorderLog, resultEdx) == LRL_RESULT_EDX);
 static_assert(offsetof(RecorderLog, calls) == LRL_ENTRIES);
 
 }  // namespace testing_support
@@ -100,10 +111,20 @@ inline LispCallResult callWithLispConventions(const LispCallSetup& setup) {
   return result;
 }
 
-// Empties the log and sets what the recorder returns.
+// Empties the log and sets what the recorder returns (one value).
 inline void resetRecorder(uint32_t result) {
   lisp_recorder_log.count = 0;
   lisp_recorder_log.result = result;
+  lisp_recorder_log.resultCount = 1;
+  lisp_recorder_log.resultEdx = 0;
+}
+
+// Makes the recorder return `count` values in the open form: eax, edx, ecx =
+// count and the carry set (0 values: carry set, ecx 0).
+inline void setRecorderValues(uint32_t count, uint32_t first, uint32_t second) {
+  lisp_recorder_log.result = first;
+  lisp_recorder_log.resultCount = count;
+  lisp_recorder_log.resultEdx = second;
 }
 
 inline uint32_t recorderAddress() {

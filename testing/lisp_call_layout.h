@@ -44,14 +44,19 @@
 #define LRE_EDI 20
 #define LRE_RETURN 24
 #define LRE_CALLER_FRAME 28 /* LCH_FRAME_WORDS words of the caller's frame slots */
-#define LRE_STACK 60        /* LRE_STACK_WORDS words from esp+4 (home slot 1 onward) */
-#define LRE_STACK_WORDS 8
-#define LRE_SIZE 92
+#define LRE_CALLER_LINK 60  /* the caller's saved frame pointer, [ebp] */
+#define LRE_CALLER_RETURN 64 /* the caller's return address, [ebp+4] */
+#define LRE_LINK_FRAME 68   /* LCH_FRAME_WORDS slots of the frame [ebp] links to */
+#define LRE_STACK 100       /* LRE_STACK_WORDS words from esp+4 (home slot 1 onward) */
+#define LRE_STACK_WORDS 48
+#define LRE_SIZE 292
 
 /* The recorder's log */
 #define LRL_COUNT 0
-#define LRL_RESULT 4
-#define LRL_ENTRIES 8
+#define LRL_RESULT 4        /* value 1, in eax */
+#define LRL_RESULT_COUNT 8  /* how many values: 1 returns with carry clear */
+#define LRL_RESULT_EDX 12   /* value 2, when the count is not 1 */
+#define LRL_ENTRIES 16
 #define LRL_CAPACITY 16
 
 #endif

@@ -19,6 +19,11 @@ void* LispTestObjects::allocate(uint32_t bytes) {
   return memory;
 }
 
+bool LispTestObjects::contains(uint32_t address) const {
+  const auto start = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(storage_.get()));
+  return address >= start && address - start < capacity_;
+}
+
 lispval LispTestObjects::makeFunction(uint32_t start) {
   auto* function = static_cast<lisp::FunctionObject*>(allocate(lisp::functionObjectBytes(0)));
   function->header = lisp::headerWord(lisp::type_code::Function);

@@ -21,6 +21,8 @@ class LispTestObjects {
   lisp::lispval makeSymbol(lisp::lispval function);
   // Raw 8-byte-aligned storage inside the arena.
   void* allocate(uint32_t bytes);
+  // Whether the address lies inside the arena.
+  bool contains(uint32_t address) const;
 
  private:
   lisp::lispval nil_;

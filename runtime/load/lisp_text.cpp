@@ -7,6 +7,7 @@
 #include "runtime/load/small_services.h"
 #include "runtime/load/startup_standins.h"
 #include "runtime/os/thread_registry.h"
+#include "runtime/rs/foreign_callbacks.h"
 #include "runtime/rs/object_layout.h"
 
 namespace {
@@ -139,12 +140,10 @@ lispval* symbol_locative(lispval symbol) {
 // the runtime system's to fix; until it does, 0 here means none.
 int32_t call_address_table_global = 0;
 
-// Stands for the runtime system's missing-entry routine.
-void lisp_call_address_fallback() {}
-
 uint32_t lisp_call_address(int32_t index) {
-  const auto fallback =
-      static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&lisp_call_address_fallback));
+  // An index without a native entry gets the routine that calls the Lisp
+  // side's missing-callback function.
+  const auto fallback = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&lisp_missing_callback));
   if (!nilval || call_address_table_global == 0) return fallback;
   const lispval symbol = lisp::wordAt(nilval, -(4 * call_address_table_global + 0x15));
   if (lisp::tagOf(symbol) != lisp::Tag::Symbol) return fallback;

@@ -38,10 +38,10 @@ int lisp_unmap_file(void* view, uint32_t unused, void* mappingHandle);
 // ---- symbols and entry points ----
 // Address of the symbol's value cell for the calling thread.
 lisp::lispval* symbol_locative(lisp::lispval symbol);
-// Entry `index` of the Lisp-side table of call addresses, else the fallback.
+// Entry `index` of the Lisp-side table of call addresses, else the address
+// of lisp_missing_callback.
 uint32_t lisp_call_address(int32_t index);
 extern int32_t call_address_table_global;  // global word holding the table's symbol
-void lisp_call_address_fallback();
 
 // ---- emulated signals ----
 inline constexpr int kSignalSlots = 10;

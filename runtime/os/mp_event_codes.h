@@ -66,6 +66,12 @@ inline constexpr uint32_t kWaitFunctionTested = 768;      // 1 true, else 0
 inline constexpr uint32_t kMayRunCheck = 769;             // 2 run list set, +1 hold list set
 inline constexpr uint32_t kGeneralWaitEnded = 770;        // 0
 inline constexpr uint32_t kWaitFunctionAboutToRun = 771;  // the thread record
+inline constexpr uint32_t kChildReportIndex = 896;        // process table index
+inline constexpr uint32_t kChildExitUnknown = 897;        // the system error
+inline constexpr uint32_t kChildExitCode = 898;           // the exit code
+inline constexpr uint32_t kChildRecordedIndex = 899;      // process table index
+inline constexpr uint32_t kChildRecordedHandle = 900;     // the process handle
+inline constexpr uint32_t kChildReportHandle = 901;       // the process handle
 
 // Codes in this range are logged only when the logging fixnum is odd.
 inline constexpr uint32_t kDetailedFirst = 519;
@@ -121,6 +127,12 @@ inline constexpr EventCode kEventCodes[] = {
     {kMayRunCheck, "may-run check"},
     {kGeneralWaitEnded, "general wait ended"},
     {kWaitFunctionAboutToRun, "wait function about to run"},
+    {kChildReportIndex, "child reported: index"},
+    {kChildExitUnknown, "child exit code unknown"},
+    {kChildExitCode, "child exit code"},
+    {kChildRecordedIndex, "child recorded: index"},
+    {kChildRecordedHandle, "child recorded: handle"},
+    {kChildReportHandle, "child reported: handle"},
 };
 
 }  // namespace lisp::mp_event

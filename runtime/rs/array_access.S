@@ -214,7 +214,6 @@ make_array_header:
         .type narheader, @function
 narheader:
         NATIVE_ENTRY_FRAME
-        mov dword ptr [esp], 0                  /* the alignment word, if any */
         NATIVE_ENTRY_REGISTERS
         sub esp, 28
         mov eax, [ebp + 0x18]

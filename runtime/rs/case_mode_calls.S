@@ -53,7 +53,8 @@ from_c_in_case_mode:
 from_c_fasl_casemode_mismatch_error:
         NATIVE_ENTRY_FRAME
         NATIVE_ENTRY_REGISTERS
-        sub esp, 8
+        push edi                                /* home slots: Lisp values */
+        push edi
         mov eax, FIXNUM(ERROR_CASE_MODE_MISMATCH)
         call rs_error
         NATIVE_ENTRY_RETURN

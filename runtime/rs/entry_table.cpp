@@ -7,6 +7,7 @@
 #include "runtime/rs/allocation_routines.h"
 #include "runtime/rs/bit_vector_operations.h"
 #include "runtime/rs/call_glue.h"
+#include "runtime/rs/calling_protocol.h"
 #include "runtime/rs/dispatch_routines.h"
 #include "runtime/rs/foreign_funcall.h"
 #include "runtime/rs/integer_entries.h"
@@ -14,6 +15,9 @@
 #include "runtime/rs/object_routines.h"
 #include "runtime/rs/runtime_routines.h"
 #include "runtime/rs/dynamic_binding.h"
+#include "runtime/rs/foreign_callbacks.h"
+#include "runtime/rs/multiple_values.h"
+#include "runtime/rs/catch_frames.h"
 
 namespace lisp::entry_table {
 
@@ -27,14 +31,14 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x43, "trap_stack_ovfl", nullptr},              // traps and signals
     {0x47, "bind_one_spec", bind_one_spec},          // special binding
     {0x4b, "box_to_new_bignum", box_to_new_bignum},  // bignums
-    {0x4f, "kwdscan", nullptr},                      // calling protocol and apply
-    {0x53, "lisp_apply", nullptr},                   // calling protocol and apply
+    {0x4f, "kwdscan", kwdscan},                      // calling protocol and apply
+    {0x53, "lisp_apply", lisp_apply},                   // calling protocol and apply
     {0x57, "qcar", qcar},                            // trampolines and call glue
     {0x5b, "qcdr", qcdr},                            // trampolines and call glue
     {0x5f, "list_nreverse", list_nreverse},          // native entries, frames and bit vectors
     {0x63, "qsymeval", qsymeval},                    // special binding
-    {0x67, "count_call", nullptr},                   // calling protocol and apply
-    {0x6b, "throw", nullptr},                        // catch and throw
+    {0x67, "count_call", count_call},                   // calling protocol and apply
+    {0x6b, "throw", throw_routine},                        // catch and throw
     {0x6f, "unbind_count", unbind_count},            // special binding
     {0x73, "new_closure_vector", new_closure_vector},  // specialised vectors
     {0x77, "where_am_i", nullptr},                   // start-up and loaders
@@ -43,15 +47,15 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x83, "unsigned_fixnum_or_bignum", unsigned_fixnum_or_bignum},  // integer arithmetic
     {0x87, "fixnum_or_bignum", fixnum_or_bignum},    // heap object allocation
     {0x8b, "real_sysvector", real_sysvector},        // other constructors
-    {0x8f, "breakpoint", nullptr},                   // traps and signals
+    {0x8f, "breakpoint", breakpoint},                // traps and signals
     {0x93, "q_wrapper", q_wrapper},                  // trampolines and call glue
     {0x97, "q_wrapper_std", q_wrapper_std},          // trampolines and call glue
     {0x9b, "aref", aref},                            // arrays and element access
-    {0x9f, "values", nullptr},                       // multiple values
+    {0x9f, "values", values},                       // multiple values
     {0xa3, "q_wrapper_slots_std", q_wrapper_slots_std},  // trampolines and call glue
     {0xa7, "fasl_bundle", nullptr},                  // start-up and loaders
     {0xab, "symeval", symeval},                      // special binding
-    {0xaf, "new_foreign_callback", nullptr},         // callbacks from native code
+    {0xaf, "new_foreign_callback", new_foreign_callback},  // callbacks from native code
     {0xb3, "set_fn_code", set_fn_code},              // memory manager
     {0xb7, "make_array_header", make_array_header},  // arrays and element access
     {0xbb, "gsgc_control", gsgc_control},            // memory manager
@@ -62,12 +66,12 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0xcf, "one_bigit_div_in_place", one_bigit_div_in_place},  // bignums
     {0xd3, "rs_bit_equal", rs_bit_equal},            // native entries, frames and bit vectors
     {0xd7, "make_readtable", make_readtable},        // other constructors
-    {0xdb, "flav_send", nullptr},                    // calling protocol and apply
+    {0xdb, "flav_send", flav_send},                    // calling protocol and apply
     {0xdf, "get_signal", nullptr},                   // traps and signals
     {0xe3, "inv_s_aref", inv_s_aref},                // arrays and element access
     {0xe7, "unbind_to", unbind_to},                  // special binding
     {0xeb, "call_direct", call_direct},              // calls into native code
-    {0xf3, "values_list", nullptr},                  // multiple values
+    {0xf3, "values_list", values_list},                  // multiple values
     {0xf7, "short_vector", short_vector},            // trampolines and call glue
     {0xfb, "new_function", new_function},            // symbols, locatives, functions and closures
     {0xff, "make_interp_function_obj", make_interp_function_obj},  // symbols, locatives, functions and closures
@@ -90,7 +94,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x147, "mi_in_new_bignum", mi_in_new_bignum},   // bignums
     {0x14b, "machine_code", machine_code},           // calls into native code
     {0x14f, "dumplisp", nullptr},                    // start-up and loaders
-    {0x153, "rethrow_after_cret", nullptr},          // catch and throw
+    {0x153, "rethrow_after_cret", rethrow_after_cret},          // catch and throw
     {0x157, "fasldesc", nullptr},                    // start-up and loaders
     {0x15f, "scan_fasl_name", nullptr},              // start-up and loaders
     {0x163, "qsymloc", qsymloc},                     // special binding
@@ -98,7 +102,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x16b, "newest_frame", newest_frame},           // threads and operating system
     {0x16f, "new_code_vector", new_code_vector},     // specialised vectors
     {0x173, "new_compiled_function", new_compiled_function},  // symbols, locatives, functions and closures
-    {0x177, "applyn", nullptr},                      // calling protocol and apply
+    {0x177, "applyn", applyn},                      // calling protocol and apply
     {0x17b, "lisp_syscall", nullptr},                // system-call dispatch
     {0x17f, "new_simple_vector", new_simple_vector},  // heap object allocation
     {0x183, "set_boot_mode", nullptr},               // start-up and loaders
@@ -119,7 +123,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x1bf, "logical_xor", logical_xor},             // integer arithmetic
     {0x1c3, "logical_not", logical_not},             // integer arithmetic
     {0x1c7, "shrink_svector", shrink_svector},       // specialised vectors
-    {0x1cb, "fwrap_apply", nullptr},                 // calling protocol and apply
+    {0x1cb, "fwrap_apply", fwrap_apply},              // calling protocol and apply
     {0x1cf, "intfloat_to_float", intfloat_to_float},  // floating point
     {0x1d3, "integer_truncate", integer_truncate},   // integer arithmetic
     {0x1d7, "integer_rem", integer_rem},             // integer arithmetic
@@ -130,8 +134,8 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x1eb, "mpsetupalarm", mpsetupalarm},           // threads and operating system
     {0x1ef, "mpalarmon", mpalarmon},                 // threads and operating system
     {0x1f3, "mpwatchfor", mpwatchfor},               // threads and operating system
-    {0x1f7, "function_fault_entry1", nullptr},       // calling protocol and apply
-    {0x1fb, "function_fault_entry2", nullptr},       // calling protocol and apply
+    {0x1f7, "function_fault_entry1", function_fault_entry1},       // calling protocol and apply
+    {0x1fb, "function_fault_entry2", function_fault_entry2},       // calling protocol and apply
     {0x1ff, "scan_fasl", nullptr},                   // start-up and loaders
     {0x203, "vector", vector},                       // heap object allocation
     {0x207, "big_extract", big_extract},             // bignums
@@ -139,10 +143,10 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x20f, "new_single_float", new_single_float},   // heap object allocation
     {0x213, "new_double_float", new_double_float},   // heap object allocation
     {0x217, "new_bignum", new_bignum},               // bignums
-    {0x21b, "append_values", nullptr},               // multiple values
-    {0x21f, "close_values", nullptr},                // multiple values
-    {0x223, "m_v_list", nullptr},                    // multiple values
-    {0x227, "m_v_call", nullptr},                    // multiple values
+    {0x21b, "append_values", append_values},               // multiple values
+    {0x21f, "close_values", close_values},                // multiple values
+    {0x223, "m_v_list", m_v_list},                    // multiple values
+    {0x227, "m_v_call", m_v_call},                    // multiple values
     {0x22b, "qsetloc", qsetloc},                     // special binding
     {0x22f, "new_byte_compiled_function", new_byte_compiled_function},  // symbols, locatives, functions and closures
     {0x233, "new_struct", new_struct},               // heap object allocation
@@ -150,13 +154,13 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x23b, "new_remote_object", new_remote_object},  // other constructors
     {0x23f, "big_fix_prod", big_fix_prod},           // bignums
     {0x243, "tcons", tcons},                         // cons allocation
-    {0x247, "closed_throw", nullptr},                // catch and throw
-    {0x24b, "special_throw", nullptr},               // catch and throw
-    {0x24f, "relocate_foreign_callback", nullptr},   // callbacks from native code
-    {0x253, "kwdscanb", nullptr},                    // calling protocol and apply
+    {0x247, "closed_throw", closed_throw},                // catch and throw
+    {0x24b, "special_throw", special_throw},               // catch and throw
+    {0x24f, "relocate_foreign_callback", relocate_foreign_callback},  // callbacks from native code
+    {0x253, "kwdscanb", kwdscanb},                    // calling protocol and apply
     {0x257, "new_special_closure", new_special_closure},  // symbols, locatives, functions and closures
     {0x25b, "gc_setf_protect_x", gc_setf_protect_x},  // memory manager
-    {0x25f, "foreign_callable_hook", nullptr},       // callbacks from native code
+    {0x25f, "foreign_callable_hook", foreign_callable_hook},  // callbacks from native code
     {0x263, "new_other", new_other},                 // heap object allocation
     {0x267, "restify2", restify2},                   // calling protocol and apply
     {0x26b, "st_restify", st_restify},               // trampolines and call glue
@@ -174,12 +178,12 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x29f, "set_annotating_consing", set_annotating_consing},  // cons allocation
     {0x2a3, "load_fasl_name", nullptr},              // start-up and loaders
     {0x2a7, "load_fasl", nullptr},                   // start-up and loaders
-    {0x2ab, "original_fcn_codevec", nullptr},        // calling protocol and apply
+    {0x2ab, "original_fcn_codevec", original_fcn_codevec},        // calling protocol and apply
     {0x2c3, "fd_arg_count", fd_arg_count},           // threads and operating system
     {0x2cf, "new_weak_key_vector", new_weak_key_vector},  // specialised vectors
     {0x2d7, "gsgc_totalloc", gsgc_totalloc},         // memory manager
-    {0x2db, "dump_codevectors", nullptr},            // calling protocol and apply
-    {0x2df, "residentfunction", nullptr},            // calling protocol and apply
+    {0x2db, "dump_codevectors", dump_codevectors},            // calling protocol and apply
+    {0x2df, "residentfunction", residentfunction},            // calling protocol and apply
     {0x2e7, "new_weak_vector", new_weak_vector},     // specialised vectors
     {0x2eb, "new_finalization", new_finalization},   // specialised vectors
     {0x2ef, "break_on_exit_control", break_on_exit_control},  // threads and operating system
@@ -196,9 +200,9 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x323, "gsgc_type_counts", nullptr},            // memory manager
     {0x327, "bundle_find_fd", nullptr},              // start-up and loaders
     {0x33b, "foreign_address_to_mi", foreign_address_to_mi}, // calls into native code
-    {0x347, "immed_arg_hook", nullptr},              // callbacks from native code
-    {0x34f, "throw_over_c_by_returning", nullptr},   // catch and throw
-    {0x353, "invalid_fun", nullptr},                 // calling protocol and apply
+    {0x347, "immed_arg_hook", immed_arg_hook},       // callbacks from native code
+    {0x34f, "throw_over_c_by_returning", throw_over_c_by_returning},   // catch and throw
+    {0x353, "invalid_fun", invalid_fun},                 // calling protocol and apply
     {0x357, "trap_funbound", nullptr},               // traps and signals
     {0x363, "trap_sym_cons", nullptr},               // traps and signals
     {0x367, "trap_unordered", nullptr},              // traps and signals
@@ -212,11 +216,11 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {-0x79, "trap_signal_hit", nullptr},             // traps and signals
     {-0x7d, "trap_unbound", nullptr},                // traps and signals
     {-0x81, "trap_ffunbound", nullptr},              // traps and signals
-    {-0x1e5, "undeffunc", nullptr},                  // calling protocol and apply
-    {-0x1ed, "illeg_macro_or_spec_call", nullptr},   // calling protocol and apply
-    {-0x1f1, "comp_to_interp", nullptr},             // calling protocol and apply
-    {-0x285, "comp_to_byte", nullptr},               // calling protocol and apply
-    {-0x479, "fwrap_start", nullptr},                // calling protocol and apply
+    {-0x1e5, "undeffunc", undeffunc},                  // calling protocol and apply
+    {-0x1ed, "illeg_macro_or_spec_call", illeg_macro_or_spec_call},   // calling protocol and apply
+    {-0x1f1, "comp_to_interp", comp_to_interp},             // calling protocol and apply
+    {-0x285, "comp_to_byte", comp_to_byte},               // calling protocol and apply
+    {-0x479, "fwrap_start", fwrap_start},                // calling protocol and apply
 }};
 
 uint32_t routineFor(const RoutineSlot& slot) {

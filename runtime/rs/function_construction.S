@@ -466,16 +466,15 @@ make_macro_function_obj:
         RUNTIME_RETURN
         .size make_macro_function_obj, . - make_macro_function_obj
 
-/* mkmacro(f): native entry, cdecl. Returns make_macro_function_obj (f).
-   Clears the frame's alignment word as nweakvec does. */
+/* mkmacro(f): native entry, cdecl. Returns make_macro_function_obj (f). */
         .globl mkmacro
         .hidden mkmacro
         .type mkmacro, @function
 mkmacro:
         NATIVE_ENTRY_FRAME
-        mov dword ptr [esp], 0                  /* the alignment word, if any */
         NATIVE_ENTRY_REGISTERS
-        sub esp, 8
+        push edi                                /* home slots: Lisp values */
+        push edi
         mov eax, [ebp + 0x18]
         mov ecx, 1
         call make_macro_function_obj

@@ -144,6 +144,7 @@ integer_call_runtime:
         mov ebx, [ebp + 0x1c]
         mov [ebp - 0x1c], ebx
         mov [ebp - 0x10], edi
+        NATIVE_ENTRY_LINK
         mov eax, [ebp + 0x24]
         mov edx, [ebp + 0x28]
         mov ecx, [ebp + 0x2c]

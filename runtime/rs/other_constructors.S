@@ -83,7 +83,6 @@
         .type new_lisp_obj, @function
 new_lisp_obj:
         NATIVE_ENTRY_FRAME
-        mov dword ptr [esp], 0                  /* the alignment word, if any */
         NATIVE_ENTRY_REGISTERS
         push edi
         push edi
@@ -521,14 +520,14 @@ new_direct_sysvector_pvec:
    thread's size word (raw) and fasl-stack word are set to it, and it is
    returned. When the sysvector cannot be made the error function's value
    is returned and the thread record is left as it was. The new count
-   waits as a fixnum at ebp-0x20 (the alignment word, cleared first, or the
-   word pushed there). */
+   waits as a fixnum at ebp-0x20; the call is made from inside the frame's
+   raw words (esp moved up to ebp-0x20), which the stack walk does not
+   read. */
         .globl grow_fasl_stack
         .hidden grow_fasl_stack
         .type grow_fasl_stack, @function
 grow_fasl_stack:
         NATIVE_ENTRY_FRAME
-        mov dword ptr [esp], 0                  /* the alignment word, if any */
         NATIVE_ENTRY_REGISTERS
         lea esp, [ebp - 0x20]
         mov eax, [ebx + THREAD_FASL_STACK_WORDS]
@@ -562,9 +561,9 @@ grow_fasl_stack:
         .type restructurify, @function
 restructurify:
         NATIVE_ENTRY_FRAME
-        mov dword ptr [esp], 0                  /* the alignment word, if any */
         NATIVE_ENTRY_REGISTERS
-        sub esp, 8
+        push edi                                /* home slots: Lisp values */
+        push edi
         mov eax, [ebp + 0x18]
         mov ebx, [edi + NIL_RESTRUCTURE_SYMBOL]
         mov ecx, 1

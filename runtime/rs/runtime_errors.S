@@ -9,7 +9,8 @@
 
 /* rs_error: runtime routine. In: eax = fixnum error code, edi = nil,
    ebx = thread. Calls the one-argument error symbol (nil-0x4d5) through the
-   stub at nil with count 1. Out: eax = what the error function returned,
+   stub at nil with count 1 (edx nil, since the stub stores it in a home
+   slot the stack walk reads). Out: eax = what the error function returned,
    carry clear; clobbers ecx and edx. */
         .globl rs_error
         .hidden rs_error
@@ -17,6 +18,7 @@
 rs_error:
         RUNTIME_FRAME
         sub esp, 8
+        mov edx, edi                            /* the stub homes edx too */
         mov ebx, [edi + NIL_ERROR_SYMBOL]
         mov ecx, 1
         call edi

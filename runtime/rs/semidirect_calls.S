@@ -248,8 +248,10 @@ semidirect_tail_lasterr_nr:
 heap_release_error:
         NATIVE_ENTRY_FRAME
         NATIVE_ENTRY_REGISTERS
-        sub esp, 8
+        push edi                                /* home slots: Lisp values */
+        push edi
         mov eax, [ebp + 0x18]
+        mov edx, edi                            /* the stub homes edx too */
         mov ebx, [edi + NIL_RELEASE_ERROR_SYMBOL]
         mov ecx, 1
         call edi
@@ -281,9 +283,11 @@ lisp_missing_stub:
 lisp_missing_stub_x:
         NATIVE_ENTRY_FRAME
         NATIVE_ENTRY_REGISTERS
-        sub esp, 8
+        push edi                                /* home slots: Lisp values */
+        push edi
         mov eax, [ebx + THREAD_CLINK_HEAD]
         mov eax, [eax + CLINK_CALLEE]
+        mov edx, edi                            /* the stub homes edx too */
         mov ebx, [edi + NIL_MISSING_FUNCTION_SYMBOL]
         mov ecx, 1
         call edi
@@ -298,7 +302,8 @@ lisp_missing_stub_x:
 update_entry_vec:
         NATIVE_ENTRY_FRAME
         NATIVE_ENTRY_REGISTERS
-        sub esp, 8
+        push edi                                /* home slots: Lisp values */
+        push edi
         mov eax, [ebp + 0x18]
         mov ecx, 1
         call rs_update_entry_vec

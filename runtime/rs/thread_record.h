@@ -82,15 +82,17 @@ inline constexpr uint32_t kIoWaitMarked = 2;
 //
 // Header: type code 15 with 46 Lisp slots (words 1 to 46); every word after
 // slot 46 is raw and never seen by the collector. The record block is larger
-// than the 582 words of the layout: the volatile save area at +0x708 runs
-// 0x204 bytes past it. The block covers it, rounded to 8 bytes, and every
-// position stays where it is.
+// than the 582 words of the layout: the volatile save area at +0x708, which
+// save_volatile first brings up to a multiple of 8, runs 0x204 bytes past
+// it. The block (8-aligned) covers that, and every position stays where it is.
 inline constexpr uint32_t kLispSlots = 46;
 inline constexpr uint32_t kHeader = (kLispSlots << 8) | 15;
 inline constexpr uint32_t kTagOffset = 0x12;  // tagged word = block + 0x12
+inline constexpr uint32_t kVolatileSaveAreaBytes = 0x204;
 inline constexpr uint32_t kRecordBlockBytes =
-    (kTagOffset + kVolatileSaveArea + 0x204 + 7) & ~uint32_t{7};
-static_assert(kRecordBlockBytes == 2336 && kRecordBlockBytes >= 4 * kRecordWords);
+    (((kTagOffset + kVolatileSaveArea + 7) & ~uint32_t{7}) + kVolatileSaveAreaBytes + 7) &
+    ~uint32_t{7};
+static_assert(kRecordBlockBytes == 2344 && kRecordBlockBytes >= 4 * kRecordWords);
 
 // Lisp slots.
 inline constexpr int32_t kStructureType = wordOffset(1);

@@ -326,22 +326,20 @@ new_weak_key_vector:
         .size new_weak_key_vector, . - new_weak_key_vector
 
 /* nweakvec(n): native entry, cdecl. Returns new_weak_vector of the fixnum
-   of n; an n beyond the fixnums is a bad length (runtime error 13). The
-   word the frame's alignment may leave below ebp-0x1c is cleared: the
-   stack walk reads it as a Lisp value. */
+   of n; an n beyond the fixnums is a bad length (runtime error 13). */
         .globl nweakvec
         .hidden nweakvec
         .type nweakvec, @function
 nweakvec:
         NATIVE_ENTRY_FRAME
-        mov dword ptr [esp], 0                  /* the alignment word, if any */
         NATIVE_ENTRY_REGISTERS
         mov eax, [ebp + 0x18]
         cmp eax, MOST_POSITIVE_FIXNUM
         jbe 1f
         mov eax, -1
 1:      shl eax, 2
-        sub esp, 8
+        push edi                                /* home slots: Lisp values */
+        push edi
         mov ecx, 1
         call new_weak_vector
         NATIVE_ENTRY_RETURN

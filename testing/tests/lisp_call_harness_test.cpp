@@ -59,7 +59,7 @@ TEST(LispCallHarness, RecorderSeesRegistersFrameAndArgumentsWhereTheConventionPu
   EXPECT_EQ(call.esi, setup.esi);
   EXPECT_EQ(call.edi, setup.edi);
   for (int i = 0; i < kHarnessFrameWords; ++i) EXPECT_EQ(call.callerFrame[i], setup.frame[i]) << i;
-  for (int i = 0; i < LRE_STACK_WORDS; ++i) EXPECT_EQ(call.stack[i], setup.stack[i]) << i;
+  for (int i = 0; i < kHarnessStackWords; ++i) EXPECT_EQ(call.stack[i], setup.stack[i]) << i;
 
   EXPECT_EQ(result.eax, lisp::makeFixnum(99));
   EXPECT_EQ(result.carry, 0u);
@@ -67,6 +67,24 @@ TEST(LispCallHarness, RecorderSeesRegistersFrameAndArgumentsWhereTheConventionPu
   EXPECT_TRUE(result.ediSurvived(setup));
   EXPECT_EQ(result.esi, kCallerFunction);  // reloaded from the caller's ebp-4
   EXPECT_EQ(result.edx, setup.edx);
+}
+
+TEST(LispCallHarness, RecorderReturnsSeveralValuesInTheOpenForm) {
+  const struct {
+    uint32_t count;
+    uint32_t carry;
+  } cases[] = {{0, 1}, {1, 0}, {2, 1}, {3, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.count);
+    resetRecorder(0);
+    setRecorderValues(c.count, lisp::makeFixnum(1), lisp::makeFixnum(2));
+    const LispCallResult result = callWithLispConventions(baseSetup(lisp_recorder_entry));
+    EXPECT_EQ(result.carry, c.carry);
+    EXPECT_EQ(result.eax, lisp::makeFixnum(1));
+    EXPECT_EQ(result.ecx, c.count == 1 ? 2u : c.count);  // one value: the count register kept
+    EXPECT_EQ(result.edx, c.count == 1 ? lisp::makeFixnum(7) : lisp::makeFixnum(2));
+  }
+  resetRecorder(0);
 }
 
 TEST(LispCallHarness, MultipleValuesComeBackWithTheCarryFlagAndCount) {

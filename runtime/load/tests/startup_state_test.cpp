@@ -19,6 +19,7 @@
 #include "runtime/load/startup_standins.h"
 #include "runtime/os/host_record_services.h"
 #include "runtime/os/thread_storage.h"
+#include "runtime/rs/foreign_callbacks.h"
 #include "runtime/rs/object_layout.h"
 
 extern "C" lisp::lispval nilval;
@@ -142,6 +143,7 @@ TEST(LispCallAddress, ReadsTheTableOfTheSymbolInTheGlobalsOrFallsBack) {
   alignas(8) uint32_t table[6] = {lisp::headerWord(lisp::type_code::LastVector),
                                   lisp::makeFixnum(3), 0, 0x1234, 0};
   const uint32_t fallback = lisp_call_address(5);  // no global assigned yet
+  EXPECT_EQ(fallback, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&lisp_missing_callback)));
 
   constexpr int32_t kGlobal = 20;
   call_address_table_global = kGlobal;

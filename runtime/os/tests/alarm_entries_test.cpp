@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <vector>
@@ -128,9 +129,12 @@ TEST_F(AlarmEntries, AlarmOnUntagsSecondsAndMicrosecondsAndReturnsFixnumZero) {
 
 TEST_F(AlarmEntries, AlarmOnWithANegativeSecondCountFiresAtOnce) {
   callEntry(kMpAlarmOn, makeFixnum(-3), makeFixnum(0));
+  // The due one-shot may already have fired on the timer thread; its backup,
+  // 500 ms behind a delay of 0, is still pending. Taken as unsigned, -3
+  // would be refused as too long and arm nothing.
   const std::vector<platform::PendingTimer> pending = service_.pending();
-  ASSERT_EQ(pending.size(), 2u);
-  EXPECT_EQ(pending[0].delayMs, 0u);
+  EXPECT_TRUE(std::any_of(pending.begin(), pending.end(),
+                          [](const platform::PendingTimer& timer) { return timer.delayMs == 500; }));
 }
 
 TEST_F(AlarmEntries, SetUpReturnsFixnumOneOnceAndAgain) {

@@ -61,7 +61,7 @@ TEST(KorvaneExports, TheDescriptorOperationsAndTheLaunchersCallbacksAreExported)
         "vxm_event_watch", "vxm_event_always_signalled", "vxm_process_single_event",
         "vxm_message_peek_loop", "process_pending_events", "wake_lisp_thread", "vxm_mp_setfocus",
         "vxm_mp_sendmessage", "vxm_mp_getmessage", "setup_redir", "remote_command",
-        "remote_command_event"})
+        "remote_command_event", "get_c_symbol_table", "get_vxm_dll_version"})
     EXPECT_NE(dlsym(library, name), nullptr) << name;
   EXPECT_EQ(dlsym(library, "fd_socket_events"), nullptr);
   dlclose(library);

@@ -1,0 +1,197 @@
+// The clock, the name-server record, affinity, reboot, the program's path and
+// the small answers of the system services.
+
+#include "runtime/os/small_system_services.h"
+
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "launcher/host_record.h"
+#include "platform/message_queue.h"
+#include "runtime/os/clock_services.h"
+#include "runtime/os/host_record_services.h"
+#include "runtime/os/remote_commands.h"
+#include "testing/temp_path.h"
+
+namespace {
+
+// ---- the clock ----
+
+lisp::os::ClockReading g_reading;
+
+struct ClockCase {
+  int64_t unixSeconds;
+  int32_t nanoseconds;
+  int32_t seconds, milliseconds, microseconds, day, secondsIntoDay;
+};
+
+TEST(ClockServices, SecondsSince2015WithTheirFractionAndDay) {
+  lisp::os::setRealTimeClock([] { return g_reading; });
+  const ClockCase cases[] = {
+      {1420070401, 250000000, 1, 250, 250000, 0, 1},          // 2015-01-01 00:00:01.250
+      {1420070399, 500000000, -1, 500, 500000, -1, 86399},    // 2014-12-31 23:59:59.500
+      {1420070400 + 86400 * 3 + 5, 999999999, 86400 * 3 + 5, 999, 999999, 3, 5},
+  };
+  for (const ClockCase& c : cases) {
+    SCOPED_TRACE(c.unixSeconds);
+    g_reading = {c.unixSeconds, c.nanoseconds};
+    sy_time();
+    EXPECT_EQ(s_utime, c.seconds);
+    EXPECT_EQ(s_stime, c.milliseconds);
+    EXPECT_EQ(s_days, c.day);
+    EXPECT_EQ(s_secs, c.secondsIntoDay);
+    sy_mtime();
+    EXPECT_EQ(s_stime, c.microseconds);
+    int32_t record[4] = {};
+    sy_time_smp(record);
+    EXPECT_EQ(record[0], c.seconds);
+    EXPECT_EQ(record[1], c.milliseconds);
+    EXPECT_EQ(record[2], c.secondsIntoDay);
+    EXPECT_EQ(record[3], c.day);
+    sy_mtime_smp(record);
+    EXPECT_EQ(record[1], c.microseconds);
+  }
+  lisp::os::setRealTimeClock(nullptr);
+}
+
+// ---- the name-server record ----
+
+class NameServers : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    lisp::os::setResolverConfigurationPath(nullptr);
+    std::remove(path_.c_str());
+  }
+  void configure(const std::string& text) {
+    std::ofstream(path_) << text;
+    lisp::os::setResolverConfigurationPath(path_.c_str());
+  }
+  std::string path_ = testing_support::processTempPath("resolv.conf");
+};
+
+TEST_F(NameServers, TwoServersAndADomain) {
+  configure("# comment\nnameserver 10.0.0.1\nnameserver 10.0.0.22\nsearch other.example\n"
+            "domain lab.example\n");
+  const std::string servers = "10.0.0.1 10.0.0.22";
+  const std::string domain = "lab.example";
+  std::vector<uint8_t> expected = {1, 0, static_cast<uint8_t>(servers.size() + 1)};
+  expected.insert(expected.end(), servers.begin(), servers.end());
+  expected.push_back(0);
+  expected.insert(expected.end(), {0, static_cast<uint8_t>(domain.size() + 1)});
+  expected.insert(expected.end(), domain.begin(), domain.end());
+  expected.push_back(0);
+
+  std::vector<uint8_t> buffer(64, 0xee);
+  ASSERT_EQ(sy_compute_dns_info(buffer.data(), 64), static_cast<int32_t>(expected.size()));
+  buffer.resize(expected.size());
+  EXPECT_EQ(buffer, expected);
+  // One byte short of the record: nothing.
+  std::vector<uint8_t> tight(expected.size() - 1);
+  EXPECT_EQ(sy_compute_dns_info(tight.data(), static_cast<int32_t>(tight.size())), 0);
+}
+
+TEST_F(NameServers, TheFirstSearchWordStandsInForTheDomain) {
+  configure("nameserver ::1\nsearch a.example b.example\n");
+  uint8_t buffer[64] = {};
+  ASSERT_EQ(sy_compute_dns_info(buffer, sizeof buffer), 3 + 4 + 2 + 10);
+  EXPECT_STREQ(reinterpret_cast<const char*>(buffer + 3), "::1");
+  EXPECT_STREQ(reinterpret_cast<const char*>(buffer + 9), "a.example");
+}
+
+TEST_F(NameServers, NoFileOrNoServerGivesZero) {
+  lisp::os::setResolverConfigurationPath("/nonexistent/resolv.conf");
+  uint8_t buffer[64];
+  EXPECT_EQ(sy_compute_dns_info(buffer, sizeof buffer), 0);
+  configure("domain lab.example\n");
+  EXPECT_EQ(sy_compute_dns_info(buffer, sizeof buffer), 0);
+}
+
+// ---- affinity, reboot, administrator ----
+
+TEST(SystemServices, AffinityMaskIsTheSystemsAndCanBeSetAgain) {
+  cpu_set_t set;
+  ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
+  uint32_t mask = 0;
+  for (unsigned cpu = 0; cpu < 29; ++cpu)
+    if (CPU_ISSET(cpu, &set)) mask |= 1u << cpu;
+  EXPECT_EQ(sy_get_pam(), lisp::makeFixnum(static_cast<int32_t>(mask)));
+  EXPECT_EQ(lisp::os::pam_error_word, lisp::makeFixnum(0));
+  EXPECT_EQ(sy_set_pam(mask), 0);
+  EXPECT_EQ(sy_set_pam(0), 87);  // the invalid-parameter code
+}
+
+bool g_rebootAsked = false;
+bool g_rebootForce = false;
+
+TEST(SystemServices, RebootNeedsThePrivilegeAndPassesForce) {
+  lisp::os::setRebootSystem({[] { return false; }, [](bool force) {
+                               g_rebootAsked = true;
+                               g_rebootForce = force;
+                               return true;
+                             }});
+  EXPECT_EQ(sy_reboot(1), 0);
+  EXPECT_FALSE(g_rebootAsked);
+  lisp::os::setRebootSystem({[] { return true; }, [](bool force) {
+                               g_rebootAsked = true;
+                               g_rebootForce = force;
+                               return true;
+                             }});
+  EXPECT_EQ(sy_reboot(1), 1);
+  EXPECT_TRUE(g_rebootAsked);
+  EXPECT_TRUE(g_rebootForce);
+  lisp::os::setRebootSystem({nullptr, nullptr});
+  EXPECT_EQ(sy_IsAdmin(), geteuid() == 0 ? 1 : 0);
+}
+
+// ---- the program, the version, the console ----
+
+TEST(SystemServices, ProgramPathAndStartupDirectory) {
+  char expected[PATH_MAX] = {};
+  ASSERT_GT(readlink("/proc/self/exe", expected, sizeof expected - 1), 0);
+  ASSERT_NE(curpgmname(), nullptr);
+  EXPECT_STREQ(curpgmname(), expected);
+  EXPECT_STREQ(curpgmpath(), expected);
+  const std::string directory(expected, std::strrchr(expected, '/'));
+  ASSERT_NE(get_startup_directory(), nullptr);
+  EXPECT_EQ(get_startup_directory(), directory);
+}
+
+uint32_t ignoreMessages(platform::Handle, uint32_t, uint32_t, uint32_t) {
+  return 0;
+}
+
+TEST(SystemServices, VersionHandshakeAndTrayWatcher) {
+  EXPECT_EQ(get_vxm_dll_version(), 3);
+
+  const platform::Handle event = platform::createEvent(true, false);
+  remote_command_event(event);
+  remote_command_queue_empty();
+  const platform::Handle handles[] = {event};
+  EXPECT_EQ(platform::waitForAny(handles, 0), 0);
+  remote_command_event(0);
+  platform::closeHandle(event);
+
+  uint32_t* const saved = redir;
+  host::HostRecord record{};
+  redir = reinterpret_cast<uint32_t*>(&record);
+  platform::ensureMessageQueue();
+  start_tray_icon_watcher();  // no console window: nothing sent
+  platform::Message message;
+  EXPECT_FALSE(platform::peekMessage(&message, true));
+  record.consoleWindow = platform::createWindow(ignoreMessages);
+  start_tray_icon_watcher();
+  ASSERT_TRUE(platform::peekMessage(&message, true));
+  EXPECT_EQ(message.message, 1038u);
+  EXPECT_EQ(message.window, record.consoleWindow);
+  platform::closeHandle(record.consoleWindow);
+  redir = saved;
+}
+
+}  // namespace
