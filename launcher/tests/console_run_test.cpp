@@ -37,7 +37,8 @@ class ConsoleRun : public ::testing::Test {
  protected:
   void SetUp() override {
     for (const char* name : {"STANDIN_EXIT", "STANDIN_WRITE", "STANDIN_ECHO", "STANDIN_IMAGE",
-                             "VXM_NOACTIVATE_CONSOLE", "STANDIN_READ"})
+                             "VXM_NOACTIVATE_CONSOLE", "STANDIN_READ", "STANDIN_RETURN",
+                             "STANDIN_LOST_THREAD"})
       unsetenv(name);
     recordPath = testing_support::processTempPath("console-calls");
     std::remove(recordPath.c_str());
@@ -113,6 +114,22 @@ TEST_F(ConsoleRun, TypedLinesReachTheLispAndControlKeysTheConsole) {
   EXPECT_NE(r.standardOutput.find("echo: two\n"), std::string::npos) << r.standardOutput;
   EXPECT_EQ(recorded("signal"), Words{"2"});
   EXPECT_EQ(recorded("close_request"), Words{"0"});  // the flag, cleared as it went
+}
+
+TEST_F(ConsoleRun, ALispThreadThatEndsWithoutTheExitHook) {
+  // lisp_init returns 5: the thread's exit code is the status.
+  const ProgramRun ended = run({}, {{"STANDIN_RETURN", "5"}});
+  EXPECT_EQ(ended.exitStatus, 5);
+  EXPECT_NE(ended.standardOutput.find(statusLine(5)), std::string::npos);
+  // No handle for the Lisp thread that runs on: reported, and the console pauses.
+  std::remove(recordPath.c_str());
+  const ProgramRun lost = run({}, {{"STANDIN_RETURN", "0"}, {"STANDIN_LOST_THREAD", "1"}});
+  EXPECT_EQ(lost.exitStatus, 0);
+  EXPECT_NE(lost.standardOutput.find("Internal failure can't get handle on lisp process\n" +
+                                     statusLine(0)),
+            std::string::npos)
+      << lost.standardOutput;
+  EXPECT_EQ(recorded("free_heaps"), Words{"1"});
 }
 
 TEST_F(ConsoleRun, TheTitleNamesTheImage) {

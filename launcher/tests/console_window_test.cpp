@@ -160,6 +160,30 @@ TEST_F(ConsoleWindowPolicy, ACloseWhileTheLispRunsIsHandedToTheLispOnce) {
   EXPECT_FALSE(alive());
 }
 
+TEST_F(ConsoleWindowPolicy, CtrlASelectsAllAndPauseInterrupts) {
+  {
+    std::lock_guard<std::mutex> hold(consoleViewLock());
+    console_text.text = "some output";
+  }
+  platform::postWindowMessage(console_window.edit, wm::kKeyDown, wm::kKeyA, wm::kControlHeld);
+  pump();
+  {
+    std::lock_guard<std::mutex> hold(consoleViewLock());
+    EXPECT_EQ(console_text.selectionStart, 0);
+    EXPECT_EQ(console_text.selectionEnd, 11);
+    EXPECT_EQ(console_text.text, "some output");  // not typed as an "A"
+  }
+  static int signals;
+  signals = 0;
+  launch.runtime.signal_lisp = [](int32_t signal) -> int32_t {
+    signals = signal;
+    return 0;
+  };
+  platform::postWindowMessage(console_window.edit, wm::kKeyDown, wm::kKeyPause, 0);
+  pump();
+  EXPECT_EQ(signals, 2);
+}
+
 TEST_F(ConsoleWindowPolicy, TrayMenuTexts) {
   std::strcpy(settings.trayName, "Mine");
   auto texts = [] {

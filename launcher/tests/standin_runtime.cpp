@@ -270,8 +270,9 @@ STANDIN_EXPORT uint32_t remote_command_event(uint32_t event) {
 STANDIN_EXPORT int32_t get_vxm_dll_version() {
   return numberFromEnvironment("STANDIN_VERSION", 3);
 }
+// STANDIN_LOST_THREAD: no handle can be had for a live Lisp thread.
 STANDIN_EXPORT uint32_t find_lisp_thread_handle(uint32_t*) {
-  return 0;
+  return std::getenv("STANDIN_LOST_THREAD") ? 0xffffffff : 0;
 }
 STANDIN_EXPORT void vxm_thread_exit(int32_t status, int32_t* doneFlag, uint32_t notify) {
   if (doneFlag) *doneFlag = 1;
