@@ -37,7 +37,8 @@ size_t lineStart(const std::string& text, size_t index) {
 
 }  // namespace
 
-ConsoleLimits consoleLimitsFor(int32_t limit) {
+ConsoleLimits consoleLimitsFor(int32_t limit, bool oldSystem) {
+  if (oldSystem) return {kSmallConsoleLimit, kSmallConsoleSlop};
   if (limit == -1) return {kDefaultConsoleLimit, kDefaultConsoleSlop};
   return {limit, static_cast<int32_t>(limit * kSlopShare)};
 }

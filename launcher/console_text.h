@@ -22,9 +22,12 @@ inline constexpr size_t kInputLineBytes = 1024;
 // gathered.
 inline constexpr size_t kInputPieceThreshold = 1750;
 
-// Text limit and shrink slop when none is set.
+// Text limit and shrink slop when none is set (and on the old system family
+// whose edit controls held less).
 inline constexpr int32_t kDefaultConsoleLimit = 100000;
 inline constexpr int32_t kDefaultConsoleSlop = 15000;
+inline constexpr int32_t kSmallConsoleLimit = 25000;
+inline constexpr int32_t kSmallConsoleSlop = 5000;
 inline constexpr double kSlopShare = 0.15;
 inline constexpr const char* kTrimMark = "...";
 
@@ -40,12 +43,13 @@ struct ConsoleText {
 };
 
 // The console's limit and slop at window creation: -1 gives the defaults,
-// any other limit keeps itself with a slop of 15 per cent.
+// the old system family its small ones, any other limit keeps itself with a
+// slop of 15 per cent.
 struct ConsoleLimits {
   int32_t limit;
   int32_t slop;
 };
-ConsoleLimits consoleLimitsFor(int32_t limit);
+ConsoleLimits consoleLimitsFor(int32_t limit, bool oldSystem);
 
 // Output bytes as the pieces appended to the console: a line feed not
 // preceded by a carriage return gets one, NUL bytes are dropped.

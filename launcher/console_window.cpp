@@ -229,7 +229,7 @@ int32_t consoleDisplay(int32_t descriptor, const char* text, int32_t length) {
 }
 
 platform::Handle createConsoleWindow(const std::string& title, int32_t showCommand) {
-  const ConsoleLimits limits = consoleLimitsFor(settings.windows9x ? -1 : settings.consoleTextLimit);
+  const ConsoleLimits limits = consoleLimitsFor(settings.consoleTextLimit, settings.windows9x != 0);
   settings.consoleTextLimit = limits.limit;
   settings.consoleShrinkSlop = limits.slop;
 

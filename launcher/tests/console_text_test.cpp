@@ -126,10 +126,12 @@ TEST(ConsoleText, BackspaceStopsAtTheMark) {
 }
 
 TEST(ConsoleText, LimitsAtCreation) {
-  EXPECT_EQ(launcher::consoleLimitsFor(-1).limit, 100000);
-  EXPECT_EQ(launcher::consoleLimitsFor(-1).slop, 15000);
-  EXPECT_EQ(launcher::consoleLimitsFor(5000).limit, 5000);
-  EXPECT_EQ(launcher::consoleLimitsFor(5000).slop, 750);
+  EXPECT_EQ(launcher::consoleLimitsFor(-1, false).limit, 100000);
+  EXPECT_EQ(launcher::consoleLimitsFor(-1, false).slop, 15000);
+  EXPECT_EQ(launcher::consoleLimitsFor(5000, false).limit, 5000);
+  EXPECT_EQ(launcher::consoleLimitsFor(5000, false).slop, 750);
+  EXPECT_EQ(launcher::consoleLimitsFor(5000, true).limit, 25000);
+  EXPECT_EQ(launcher::consoleLimitsFor(5000, true).slop, 5000);
 }
 
 }  // namespace
