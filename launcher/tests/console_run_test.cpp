@@ -25,6 +25,7 @@ using Environment = std::map<std::string, std::string>;
 
 const std::string kHost = HOST_PATH;
 const std::string kStandin = STANDIN_PATH;
+const std::string kThreadHost = THREAD_HOST_PATH;
 
 std::string statusLine(int status) {
   char line[80];
@@ -45,13 +46,14 @@ class ConsoleRun : public ::testing::Test {
     setenv("STANDIN_RECORD", recordPath.c_str(), 1);
   }
 
-  ProgramRun run(Words arguments, const Environment& extra, const std::string& input = "") {
+  ProgramRun run(Words arguments, const Environment& extra, const std::string& input = "",
+                 const std::string& host = kHost) {
     arguments.insert(arguments.begin(), {"+d", kStandin});
     for (const auto& [name, value] : extra) setenv(name.c_str(), value.c_str(), 1);
     ProgramOptions options;
     options.standardInput = input;
     // Bounded: a console that never ends is killed and fails the test.
-    arguments.insert(arguments.begin(), {"-k", "5", "30", kHost});
+    arguments.insert(arguments.begin(), {"-k", "5", "30", host});
     ProgramRun result = testing_support::runProgram("/usr/bin/timeout", arguments, options);
     for (const auto& [name, value] : extra) unsetenv(name.c_str());
     return result;
@@ -151,6 +153,13 @@ TEST_F(ConsoleRun, ASplashWithItsTextComesUpWhenThereIsAnImage) {
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_NE(r.standardOutput.find("[splash: 424x300, \"Hello there\"]\n"), std::string::npos)
       << r.standardOutput;
+  // Without a text, the host program's bitmap; the console ends only the
+  // launcher's own thread.
+  const ProgramRun own = run({"+Bp"}, {{"STANDIN_IMAGE", image}, {"STANDIN_EXIT", "4"}}, "",
+                             kThreadHost);
+  EXPECT_NE(own.standardOutput.find("[splash: 8x2, 2 colours]\n"), std::string::npos)
+      << own.standardOutput;
+  EXPECT_NE(own.standardOutput.find("launcher thread ended with 4\n"), std::string::npos);
   // Without an image there is no splash.
   EXPECT_EQ(run({"+Bp", "+b", "Hello there"}, {}).standardOutput.find("[splash"),
             std::string::npos);
