@@ -182,13 +182,19 @@ void echoLines() {
     const int32_t n = redir->readHook(0, line, sizeof line, &error);
     if (n < 0 && error == kErrorInterrupted) continue;
     if (n <= 0) break;
-    writeOut("echo: ", 6);
-    writeOut(line, n);
-    if (n == 6 && std::memcmp(line, "later\n", 6) == 0)
-      std::thread([] {
-        sleepMilliseconds(300);
-        writeOut("later output\n", 13);
-      }).detach();
+    // One read may bring several lines: each is echoed on its own.
+    for (int32_t start = 0, end; start < n; start = end) {
+      end = start;
+      while (end < n && line[end++] != '\n') {
+      }
+      writeOut("echo: ", 6);
+      writeOut(line + start, end - start);
+      if (end - start == 6 && std::memcmp(line + start, "later\n", 6) == 0)
+        std::thread([] {
+          sleepMilliseconds(300);
+          writeOut("later output\n", 13);
+        }).detach();
+    }
   }
 }
 
