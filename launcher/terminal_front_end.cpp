@@ -51,7 +51,10 @@ void restoreTerminal() {
 // Raw input: no line editing, echo or signal keys; output keeps its line
 // ends.
 void enterRawMode() {
-  if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved_mode) != 0) return;
+  // Decision: both ends must be the terminal; output to a file or pipe gets
+  // no cursor controls.
+  if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO) || tcgetattr(STDIN_FILENO, &saved_mode) != 0)
+    return;
   termios raw = saved_mode;
   raw.c_lflag &= ~(ICANON | ECHO | ISIG | IEXTEN);
   raw.c_iflag &= ~(IXON | ICRNL | INLCR);
