@@ -2,6 +2,7 @@
 
 #include "runtime/gc/collector_entries.h"
 #include "runtime/gc/write_barrier.h"
+#include "runtime/load/function_groups.h"
 #include "runtime/load/pure_library.h"
 #include "runtime/os/os_entry_routines.h"
 #include "runtime/rs/allocation_routines.h"
@@ -190,7 +191,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x2f3, "pointer_storage_type", pointer_storage_type}, // memory manager
     {0x2f7, "funcall_check", funcall_check},         // trampolines and call glue
     {0x2fb, "gc_set_protect", gc_set_protect},       // memory manager
-    {0x303, "fixup_function_specs", nullptr},        // start-up and loaders
+    {0x303, "fixup_function_specs", fixup_function_specs},  // start-up and loaders
     {0x307, "bundle_lookup", nullptr},               // start-up and loaders
     {0x30b, "bundle_load", nullptr},                 // start-up and loaders
     {0x30f, "post_sig", nullptr},                    // traps and signals
