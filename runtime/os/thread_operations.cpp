@@ -39,9 +39,13 @@ void runtimeNow(int32_t* seconds, int32_t* milliseconds) {
   *milliseconds = static_cast<int32_t>(now.milliseconds);
 }
 void noBreakpoint(int32_t) {}
+lispval noSpecial(lispval, int) {
+  return nilval;
+}
+void noSignal() {}
 
-constexpr Services kDefaultServices{noLispCall, noLispCall, noCons, runtimeNow,
-                                    c_mpalarmon, c_mpalarmoff, noBreakpoint};
+constexpr Services kDefaultServices{noLispCall,  noLispCall,   noCons,    runtimeNow, c_mpalarmon,
+                                    c_mpalarmoff, noBreakpoint, noSpecial, noSignal};
 Services current = kDefaultServices;
 
 // An operation's value in the low word; a runtime error to signal in the high.
@@ -101,10 +105,18 @@ Outcome opExplicitUnsuspend(lispval self, lispval record, lispval) {
   return value(nilval);
 }
 
-// Scheduling point. Decision: the reschedule-request word and the two
-// scheduler specials are not reachable from here yet, so the request is
-// read as nil and nothing happens.
-Outcome opSchedulingPoint(lispval, lispval, lispval) {
+// Scheduling point: a pending reschedule request is honoured unless the
+// first scheduler special holds it off; with the second set, a signal is
+// posted in its place.
+Outcome opSchedulingPoint(lispval self, lispval, lispval) {
+  if (reschedule_request == nilval || reschedule_request == 0) return value(nilval);
+  if (current.schedulerSpecial(self, 0) != nilval) return value(nilval);
+  if (current.schedulerSpecial(self, 1) == nilval) {
+    reschedule_request = nilval;
+    reschedule(self, makeFixnum(1));
+  } else {
+    current.postSignal();
+  }
   return value(nilval);
 }
 
@@ -424,6 +436,7 @@ using lisp::wordAt;
 extern "C" {
 
 lispval thread_structure_type = 0;
+lispval reschedule_request = 0;
 
 uint64_t c_thread_operation(lispval self, lispval argument1, lispval code, lispval argument3) {
   const to::Operation* op = to::operationFor(code);

@@ -61,6 +61,12 @@ struct Services {
   void (*alarmOff)();
   // Runs for every operation code that has no operation (31-36, 38 up).
   void (*breakpoint)(int32_t code);
+  // The calling thread's value of scheduler special 0 or 1 (the two that a
+  // general wait sets to nil); default nil, as no symbol for them is known
+  // to the runtime yet.
+  lispval (*schedulerSpecial)(lispval self, int which);
+  // Posts a signal to the Lisp side; default: nothing (no signal module yet).
+  void (*postSignal)();
 };
 Services& services();
 void resetServices();
@@ -81,6 +87,8 @@ extern lisp::lispval mp_clock_event_delta;
 extern int suppress_clock_events;
 extern lisp::lispval general_wait_thread;
 extern lisp::lispval general_wait_gate;
+// The reschedule-request word tested by the scheduling point (nil: none).
+extern lisp::lispval reschedule_request;
 
 // The operation dispatcher, with the caller's record (tagged), argument 1,
 // the operation code and argument 3; the value in the low word, a runtime

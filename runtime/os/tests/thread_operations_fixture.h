@@ -45,6 +45,8 @@ struct Seen {
   int alarmsOff = 0;
   lispval applyResult = 0;
   lispval caller = 0;
+  lispval specials[2] = {nilval, nilval};
+  int signalsPosted = 0;
 };
 inline Seen g_seen;
 
@@ -91,8 +93,9 @@ class ThreadOperations : public gc_test::LispRoutineHeap {
     thread_ = records_[0].tagged();
     g_seen.caller = thread_;
     general_wait_thread = general_wait_gate = 0;
-    to::services() = to::Services{apply, callTypeFunction, consInPool, now, alarmOn, alarmOff,
-                                  breakpoint};
+    to::services() = to::Services{apply,    callTypeFunction, consInPool, now,         alarmOn,
+                                  alarmOff, breakpoint,       special,    postSignal};
+    reschedule_request = nil();
     clock_queue_header = nil();
     mp_clock_event_delta = makeFixnum(75);
     suppress_clock_events = 0;
@@ -107,6 +110,7 @@ class ThreadOperations : public gc_test::LispRoutineHeap {
     ready_thread_queue = waiting_thread_queue = 0;
     clock_queue_header = 0;
     general_wait_thread = general_wait_gate = 0;
+    reschedule_request = 0;
     mp_logging = 0;
     LispRoutineHeap::TearDown();
   }
@@ -205,6 +209,8 @@ class ThreadOperations : public gc_test::LispRoutineHeap {
   }
   static void alarmOff() { ++g_seen.alarmsOff; }
   static void breakpoint(int32_t code) { g_seen.breakpoints.push_back(code); }
+  static lispval special(lispval, int which) { return g_seen.specials[which]; }
+  static void postSignal() { ++g_seen.signalsPosted; }
 
   RecordInMemory ready_, waiting_;
   std::array<RecordInMemory, kRecords> records_;

@@ -127,6 +127,33 @@ TEST_F(ThreadOperations, RescheduleWithNilByTheOnlyRunnableThreadReturnsWithAFre
   EXPECT_EQ(readyOrder(), std::vector<int>{0});
 }
 
+struct SchedulingPointCase {
+  const char* name;
+  bool requested, firstSpecial, secondSpecial;
+  bool requestCleared, signalPosted;
+};
+
+TEST_F(ThreadOperations, TheSchedulingPointHonoursARequestAsTheSpecialsAllow) {
+  const SchedulingPointCase cases[] = {
+      {"no request", false, false, false, false, false},
+      {"held off", true, true, false, false, false},
+      {"rescheduled", true, false, false, true, false},
+      {"signal posted", true, false, true, false, true},
+  };
+  thread_to_ready_queue(thread_);
+  for (const SchedulingPointCase& c : cases) {
+    g_seen.signalsPosted = 0;
+    reschedule_request = c.requested ? makeFixnum(1) : nil();
+    g_seen.specials[0] = c.firstSpecial ? makeFixnum(1) : nil();
+    g_seen.specials[1] = c.secondSpecial ? makeFixnum(1) : nil();
+    field(0, tr::kQueueWord1) = 3;
+    EXPECT_EQ(operation(4).eax, nil()) << c.name;
+    EXPECT_EQ(reschedule_request == nil(), !c.requested || c.requestCleared) << c.name;
+    EXPECT_EQ(g_seen.signalsPosted, c.signalPosted ? 1 : 0) << c.name;
+    EXPECT_EQ(field(0, tr::kQueueWord1) == 0, c.requestCleared) << c.name << ": a fresh slice";
+  }
+}
+
 // ---- gates and semaphores ----
 
 TEST_F(ThreadOperations, OpeningAnOpenGateWakesNobody) {
