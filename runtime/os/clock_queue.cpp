@@ -49,7 +49,9 @@ lispval firstEntry() {
   return wordAt(clock_queue_header, tr::kQueueNext);
 }
 
-void act(lispval entry) {
+// Acts on the entry kept[0]; the Lisp call it may make keeps `kept` valid.
+void act(lispval* kept, uint32_t count) {
+  const lispval entry = kept[0];
   const lispval nil = nilval;
   const lispval cell = wordAt(entry, to::kClockAction);
   if (!lisp::isCons(cell) || !lisp::isCons(car(cell))) return;
@@ -58,7 +60,7 @@ void act(lispval entry) {
   if (kind == lisp::makeFixnum(0)) {
     if (lisp::isOther(datum)) open_vxm_gate(to::gateStateWord(datum));
   } else if (kind == nil) {
-    to::services().callTypeFunction(nil, nil);
+    to::services().callTypeFunction(nil, kept, count);
     lock_lisp_ready_queue();
     const lispval head = to::readyHeadTagged();
     unlock_lisp_ready_queue();
@@ -136,12 +138,15 @@ lispval op_arm_clock_queue(int mode) {
       mp_log_event(ev::kClockEntriesDue, 0);
       to::store(header, tr::kQueueNext, at);
       to::store(at, tr::kQueuePrevious, header);
-      for (lispval entry = first; entry != at;) {
-        const lispval next = wordAt(entry, tr::kQueueNext);
-        act(entry);
-        to::store(entry, tr::kQueueNext, nil);
-        to::store(entry, tr::kQueuePrevious, nil);
-        entry = next;
+      // The entry, the next one and the end of the due run, kept valid
+      // across the Lisp calls the actions make.
+      lispval kept[3] = {first, 0, at};
+      while (kept[0] != kept[2]) {
+        kept[1] = wordAt(kept[0], tr::kQueueNext);
+        act(kept, 3);
+        to::store(kept[0], tr::kQueueNext, nil);
+        to::store(kept[0], tr::kQueuePrevious, nil);
+        kept[0] = kept[1];
       }
     }
   }

@@ -46,4 +46,60 @@ thread_kill:
         ret
         .size thread_kill, . - thread_kill
 
+/* lisp_call_from_native(kind, first, second, saved, count): native entry,
+   cdecl, for the thread operations' calls into Lisp from native code on
+   the heap-owning thread. kind 0: apply the function `first` to the list
+   `second` (lisp_apply); kind 1: call the function of the symbol `first`
+   with the two arguments `second` and nil; kind 2: a fresh cons of `first`
+   and `second` (qcons).
+   The `count` Lisp values at `saved` are pushed onto this frame, where the
+   collector's stack walk sees and updates them, and are copied back before
+   the return, so the caller's copies stay valid across a collection.
+   Out: eax = the first value (nil when there is none). */
+        .globl lisp_call_from_native
+        .hidden lisp_call_from_native
+        .type lisp_call_from_native, @function
+lisp_call_from_native:
+        NATIVE_ENTRY_FRAME
+        NATIVE_ENTRY_REGISTERS
+        mov edx, [ebp + NATIVE_ENTRY_FIRST_ARGUMENT + 12]
+        mov ecx, [ebp + NATIVE_ENTRY_FIRST_ARGUMENT + 16]
+1:      test ecx, ecx
+        jz 2f
+        dec ecx
+        push dword ptr [edx + 4 * ecx]
+        jmp 1b
+2:      push edi                                /* home slots: Lisp values */
+        push edi
+        mov eax, [ebp + NATIVE_ENTRY_FIRST_ARGUMENT + 4]
+        mov edx, [ebp + NATIVE_ENTRY_FIRST_ARGUMENT + 8]
+        mov ecx, [ebp + NATIVE_ENTRY_FIRST_ARGUMENT]
+        cmp ecx, 1
+        je 4f
+        ja 5f
+        mov ecx, 2
+        call lisp_apply
+        jmp 6f
+4:      mov ebx, eax                            /* the symbol */
+        mov eax, edx
+        mov edx, edi
+        mov ecx, 2
+        call dword ptr [edi + NIL_SLOT_CALL_TWO_ARGS]
+        jmp 6f
+5:      call qcons
+6:      jnc 7f
+        test ecx, ecx
+        jnz 7f
+        mov eax, edi                            /* no values */
+7:      mov edx, [ebp + NATIVE_ENTRY_FIRST_ARGUMENT + 12]
+        mov ecx, [ebp + NATIVE_ENTRY_FIRST_ARGUMENT + 16]
+8:      test ecx, ecx
+        jz 9f
+        dec ecx
+        mov esi, [esp + 8 + 4 * ecx]
+        mov [edx + 4 * ecx], esi
+        jmp 8b
+9:      NATIVE_ENTRY_RETURN
+        .size lisp_call_from_native, . - lisp_call_from_native
+
         .section .note.GNU-stack, "", @progbits

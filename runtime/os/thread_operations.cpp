@@ -27,11 +27,15 @@ namespace ev = lisp::mp_event;
 
 namespace {
 
-lispval noLispCall(lispval, lispval) {
-  return nilval;
+lispval applyInLisp(lispval function, lispval arguments, lispval* saved, uint32_t count) {
+  return lisp_call_from_native(0, function, arguments, saved, count);
 }
-lispval noCons(lispval, lispval) {
-  return nilval;
+lispval callTypeFunctionInLisp(lispval first, lispval* saved, uint32_t count) {
+  if (!isSymbolTagged(thread_structure_type)) return nilval;
+  return lisp_call_from_native(1, thread_structure_type, first, saved, count);
+}
+lispval consInLisp(lispval first, lispval rest, lispval* saved, uint32_t count) {
+  return lisp_call_from_native(2, first, rest, saved, count);
 }
 void runtimeNow(int32_t* seconds, int32_t* milliseconds) {
   const os::RuntimeTime now = os::runtimeClock();
@@ -44,8 +48,9 @@ lispval noSpecial(lispval, int) {
 }
 void noSignal() {}
 
-constexpr Services kDefaultServices{noLispCall,  noLispCall,   noCons,    runtimeNow, c_mpalarmon,
-                                    c_mpalarmoff, noBreakpoint, noSpecial, noSignal};
+constexpr Services kDefaultServices{applyInLisp, callTypeFunctionInLisp, consInLisp, runtimeNow,
+                                    c_mpalarmon, c_mpalarmoff,           noBreakpoint, noSpecial,
+                                    noSignal};
 Services current = kDefaultServices;
 
 // An operation's value in the low word; a runtime error to signal in the high.
@@ -473,32 +478,36 @@ void process_thread_interrupts(lispval self) {
     const lispval cell = wordAt(self, to::kPendingInterrupts);
     to::store(self, to::kPendingInterrupts, cdr(cell));
     const lispval pair = car(cell);
-    const lispval hold = wordAt(self, to::kHoldList);
-    const lispval run = wordAt(self, to::kRunList);
-    const lispval waitFunction = wordAt(self, to::kWaitFunction);
-    const lispval waitArguments = wordAt(self, to::kWaitArguments);
+    // What the interrupt must not see, kept where a collection updates it.
+    enum { kHold, kWaitFunction, kWaitArguments, kMarker, kKept };
+    lispval kept[kKept] = {wordAt(self, to::kHoldList), wordAt(self, to::kWaitFunction),
+                           wordAt(self, to::kWaitArguments), nil};
+    const bool hadRunList = wordAt(self, to::kRunList) != nil;
     const uint32_t waited = wordAt(self, to::kWaitedObject);
     to::store(self, to::kHoldList, nil);
     to::store(self, to::kWaitFunction, nil);
     to::store(self, to::kWaitArguments, nil);
     wordAt(self, to::kWaitedObject) = 0;
-    lispval marker = nil;
-    if (run == nil) {
-      marker = to::services().cons(thread_structure_type, nil);
-      if (marker != nil) to::store(self, to::kRunList, to::services().cons(marker, nil));
+    if (!hadRunList) {
+      kept[kMarker] = to::services().cons(thread_structure_type, nil, kept, kKept);
+      if (kept[kMarker] != nil)
+        to::store(self, to::kRunList, to::services().cons(kept[kMarker], nil, kept, kKept));
     }
-    if (lisp::isCons(pair)) to::services().apply(car(pair), cdr(pair));
-    to::store(self, to::kWaitFunction, waitFunction);
-    to::store(self, to::kWaitArguments, waitArguments);
+    if (lisp::isCons(pair)) to::services().apply(car(pair), cdr(pair), kept, kKept);
+    to::store(self, to::kWaitFunction, kept[kWaitFunction]);
+    to::store(self, to::kWaitArguments, kept[kWaitArguments]);
     wordAt(self, to::kWaitedObject) = waited;
     if (wordAt(self, to::kHoldList) == nil) {
-      to::store(self, to::kHoldList, hold);
+      to::store(self, to::kHoldList, kept[kHold]);
     } else {
-      for (lispval at = hold; lisp::isCons(at); at = cdr(at)) {
-        const lispval pushed = to::services().cons(car(at), wordAt(self, to::kHoldList));
+      // The hold list being walked is kept in kept[kHold] as it advances.
+      for (; lisp::isCons(kept[kHold]); kept[kHold] = cdr(kept[kHold])) {
+        const lispval pushed =
+            to::services().cons(car(kept[kHold]), wordAt(self, to::kHoldList), kept, kKept);
         if (pushed != nil) to::store(self, to::kHoldList, pushed);
       }
     }
+    const lispval marker = kept[kMarker];
     if (marker != nil) {
       // Take the marker out of whatever run list the interrupt left.
       lispval list = wordAt(self, to::kRunList);

@@ -45,16 +45,15 @@ inline constexpr int32_t kClockThread = tr::wordOffset(7);
 uint32_t* gateStateWord(lispval gate);
 
 // What the operations need of Lisp itself and of the clock and alarm.
-// Tests replace them. The Lisp-facing defaults stand in until a native route
-// into Lisp code exists: `apply` and `callTypeFunction` call nothing and give
-// nil (so a re-tested wait stays unfinished and an interrupt function does
-// not run), `cons` gives nil (no temporary run list, hold lists put back as
-// they were saved).
+// Tests replace them. The Lisp calls run on the heap-owning thread through
+// lisp_call_from_native; the `count` Lisp values at `saved` are the
+// caller's, kept where a collection during the call updates them.
 struct Services {
-  lispval (*apply)(lispval function, lispval arguments);
-  // Calls the function of the thread structure's type symbol.
-  lispval (*callTypeFunction)(lispval first, lispval second);
-  lispval (*cons)(lispval first, lispval rest);
+  lispval (*apply)(lispval function, lispval arguments, lispval* saved, uint32_t count);
+  // Calls the function of the thread structure's type symbol with the
+  // argument and nil; nothing when there is no such symbol.
+  lispval (*callTypeFunction)(lispval first, lispval* saved, uint32_t count);
+  lispval (*cons)(lispval first, lispval rest, lispval* saved, uint32_t count);
   // The runtime clock: seconds and milliseconds.
   void (*now)(int32_t* seconds, int32_t* milliseconds);
   int32_t (*alarmOn)(int32_t seconds, int32_t microseconds);
@@ -77,6 +76,12 @@ bool ranksBelow(lispval priority, lispval other);
 }  // namespace lisp::thread_ops
 
 extern "C" {
+// Calls into Lisp from native code (thread_operation_entry.S): kind 0
+// applies `first` to the list `second`, kind 1 calls the function of the
+// symbol `first` with `second` and nil, kind 2 conses them.
+lisp::lispval lisp_call_from_native(int kind, lisp::lispval first, lisp::lispval second,
+                                    lisp::lispval* saved, uint32_t count);
+
 // The header of the clock queue (a clock entry linked to itself), nil when
 // there is none; the thread structure's type symbol.
 extern lisp::lispval clock_queue_header;

@@ -237,11 +237,12 @@ lispval thread_sequence_break(lispval self) {
     thread_relinquish_heap(self);
     thread_resume_processing(self);
     if (wordAt(self, to::kWaitFunction) != nil && wordAt(self, to::kRetestFlag) != nil) {
-      to::services().callTypeFunction(lisp::makeFixnum(1), nil);
+      to::services().callTypeFunction(lisp::makeFixnum(1), nullptr, 0);
       if (wordAt(self, to::kWaitFunction) != nil) {
         mp_log_event(ev::kWaitFunctionAboutToRun, self);
         const lispval over =
-            to::services().apply(wordAt(self, to::kWaitFunction), wordAt(self, to::kWaitArguments));
+            to::services().apply(wordAt(self, to::kWaitFunction), wordAt(self, to::kWaitArguments),
+                                 nullptr, 0);
         mp_log_event(ev::kWaitFunctionTested, over != nil ? 1 : 0);
         if (over != nil) {
           to::store(self, to::kWaitFunction, nil);

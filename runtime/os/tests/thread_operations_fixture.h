@@ -116,7 +116,7 @@ class ThreadOperations : public gc_test::LispRoutineHeap {
   }
 
   // ---- Lisp objects in test memory ----
-  static lispval consInPool(lispval first, lispval rest) {
+  static lispval consInPool(lispval first, lispval rest, lispval* = nullptr, uint32_t = 0) {
     alignas(8) static std::array<uint32_t, 1 << 14> pool;
     static size_t used = 0;
     if (used + 2 > pool.size()) used = 0;
@@ -188,14 +188,14 @@ class ThreadOperations : public gc_test::LispRoutineHeap {
   }
 
   // ---- recording services ----
-  static lispval apply(lispval function, lispval arguments) {
+  static lispval apply(lispval function, lispval arguments, lispval*, uint32_t) {
     g_seen.applied.emplace_back(function, arguments);
     g_seen.stateWhileApplied.push_back({lisp::wordAt(g_seen.caller, to::kHoldList),
                                         lisp::wordAt(g_seen.caller, to::kRunList),
                                         lisp::wordAt(g_seen.caller, to::kWaitFunction)});
     return g_seen.applyResult;
   }
-  static lispval callTypeFunction(lispval, lispval) {
+  static lispval callTypeFunction(lispval, lispval*, uint32_t) {
     ++g_seen.typeFunctionCalls;
     return nilval;
   }

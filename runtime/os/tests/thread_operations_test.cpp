@@ -372,8 +372,8 @@ TEST_F(ThreadOperations, InterruptsRunUnblockedAndPutTheThreadsStateBack) {
     lispval cell = cons(cons(function, arguments), nil());
     op_schedule_thread_interrupt(thread_, cell);
     if (c.interruptHolds)
-      to::services().apply = [](lispval f, lispval a) {
-        const lispval result = apply(f, a);
+      to::services().apply = [](lispval f, lispval a, lispval* saved, uint32_t count) {
+        const lispval result = apply(f, a, saved, count);
         lisp::wordAt(g_seen.caller, to::kHoldList) = consInPool(makeFixnum(21), nilval);
         return result;
       };
@@ -408,6 +408,26 @@ TEST_F(ThreadOperations, ScheduledInterruptsRunOldestLastAndMakeTheRecordReady) 
   ASSERT_EQ(g_seen.applied.size(), 2u);
   EXPECT_EQ(g_seen.applied[0].first, makeFixnum(2));
   EXPECT_EQ(g_seen.applied[1].first, makeFixnum(1));
+}
+
+TEST_F(ThreadOperations, AnInterruptFunctionRunsInLispWithItsArgumentsSpread) {
+  ASSERT_TRUE(platform::setThreadSlot(slot_, thread_));
+  to::resetServices();
+  const lispval recorder = objects_->makeFunction(testing_support::recorderAddress());
+  testing_support::resetRecorder(nil());
+  field(0, to::kRunList) = nil();  // the temporary run list is consed in Lisp
+  const lispval hold = list({makeFixnum(5)});
+  field(0, to::kHoldList) = hold;
+  op_schedule_thread_interrupt(thread_, cons(cons(recorder, list({makeFixnum(7), makeFixnum(8)})), nil()));
+  operation(17);
+  ASSERT_EQ(lisp_recorder_log.count, 1);
+  EXPECT_EQ(lisp_recorder_log.calls[0].ecx, 2u);
+  EXPECT_EQ(lisp_recorder_log.calls[0].eax, makeFixnum(7));
+  EXPECT_EQ(lisp_recorder_log.calls[0].edx, makeFixnum(8));
+  EXPECT_EQ(field(0, to::kRunList), nil());
+  EXPECT_EQ(field(0, to::kHoldList), hold);
+  EXPECT_EQ(field(0, to::kPendingInterrupts), nil());
+  platform::setThreadSlot(slot_, 0);
 }
 
 // ---- records and locks ----
