@@ -4,11 +4,14 @@
    edx = operation code (fixnum), argument 3 on the stack, edi = nil,
    ebx = the calling thread's record. Calls c_thread_operation (record,
    argument 1, code, argument 3) inside a foreign-call record, with the x87
-   stack cleared and the control word reloaded. Out: eax = the operation's
-   value, carry clear; when the native side names a runtime error (edx not
-   0) that error is signalled instead and its function's value returned.
-   ecx and edx clobbered. */
+   stack cleared and the control word reloaded. The native side returns the
+   value in eax and in edx 0, or BOX_UNSIGNED when eax is a raw unsigned
+   integer to box (fixnum or bignum), or the fixnum code of a runtime error
+   to signal instead. Out: eax = the operation's value (or the error
+   function's), carry clear; ecx and edx clobbered. */
 #include "runtime/rs/runtime_frame.inc"
+
+#define BOX_UNSIGNED 1 /* thread_ops::kBoxUnsigned */
 
         .intel_syntax noprefix
         .text
@@ -22,9 +25,13 @@ thread_operation:
         CALL_NATIVE c_thread_operation, ebx, eax, edx, ecx
         test edx, edx
         jz 1f
+        cmp edx, BOX_UNSIGNED
+        je 2f
         mov eax, edx
         call rs_error
 1:      RUNTIME_RETURN
+2:      call unsigned_fixnum_or_bignum
+        RUNTIME_RETURN
         .size thread_operation, . - thread_operation
 
 /* thread_test (nil+0x377), thread_kill (nil+0x37b): eax = nil. */

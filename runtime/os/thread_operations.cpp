@@ -64,9 +64,10 @@ Outcome error(int32_t code) {
 Outcome notAvailable() {
   return error(runtime_error::kEntryNotAvailable);
 }
-// An integer result: the fixnum, or the error until bignums can be made here.
-Outcome integer(int64_t v) {
-  return fitsFixnum(v) ? value(makeFixnum(static_cast<int32_t>(v))) : notAvailable();
+// An unsigned integer result, boxed by the entry as a fixnum or bignum.
+constexpr uint64_t kBoxUnsigned = 1;  // BOX_UNSIGNED in thread_operation_entry.S
+Outcome integer(uint32_t v) {
+  return (kBoxUnsigned << 32) | v;
 }
 
 uint32_t* recordOf(lispval v) {
@@ -78,6 +79,12 @@ void clearSliceWords(lispval record) {
 }
 
 using Handler = Outcome (*)(lispval self, lispval a1, lispval a3);
+
+void freeRecord(lispval record) {
+  clean_bound_symbols(registry::rawRecord(record));
+  thread_off_queues(record);
+  free_threadctl(record);
+}
 
 Outcome opThreadStart(lispval, lispval record, lispval) {
   uint32_t* raw = recordOf(record);
@@ -125,8 +132,11 @@ Outcome opSchedulingPoint(lispval self, lispval, lispval) {
   return value(nilval);
 }
 
+// The record is freed before the thread ends, unless it serves a foreign
+// callback (whose caller still owns it).
 Outcome opThreadExit(lispval self, lispval, lispval) {
   thread_off_queues(self);
+  if (wordAt(self, tr::kCallbackFlag) == 0) freeRecord(self);
   check_gwh_release(self);
   vxm_clean_release_exit();
 }
@@ -198,9 +208,7 @@ Outcome opFree(lispval self, lispval record, lispval) {
   if (record != self && state != tr::kStateNew && state != tr::kStateKilled &&
       state != tr::kStateDead)
     return value(nilval);
-  clean_bound_symbols(raw);
-  thread_off_queues(record);
-  free_threadctl(record);
+  freeRecord(record);
   return value(makeFixnum(0));
 }
 

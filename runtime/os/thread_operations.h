@@ -96,8 +96,9 @@ extern lisp::lispval general_wait_gate;
 extern lisp::lispval reschedule_request;
 
 // The operation dispatcher, with the caller's record (tagged), argument 1,
-// the operation code and argument 3; the value in the low word, a runtime
-// error code to signal in the high word (0: none).
+// the operation code and argument 3; the value in the low word; in the high
+// word 0, 1 when the low word is a raw unsigned integer for the entry to box,
+// or the fixnum code of a runtime error to signal.
 uint64_t c_thread_operation(lisp::lispval self, lisp::lispval argument1, lisp::lispval code,
                             lisp::lispval argument3);
 

@@ -42,6 +42,19 @@ TEST_F(ThreadOperations, DatumReadsTheSchedulerData) {
   threadctl_active = threadctl_available = nullptr;
 }
 
+TEST_F(ThreadOperations, TheLogAddressAndTheTimeUsedComeAsIntegers) {
+  const uint32_t address = gc::addressOf(thread_log_address);
+  const lispval boxed = operation(19, makeFixnum(4)).eax;
+  if (address <= 0x1fffffff) {
+    EXPECT_EQ(boxed, makeFixnum(static_cast<int32_t>(address)));
+  } else {
+    ASSERT_TRUE(lisp::isOther(boxed));  // a bignum of the address
+    EXPECT_EQ(lisp::wordAt(boxed, 4 - 0x12), address);
+  }
+  EXPECT_TRUE(lisp::isFixnum(operation(28, rec(1)).eax));
+  EXPECT_EQ(operation(28, makeFixnum(3)).eax, nil());
+}
+
 TEST_F(ThreadOperations, SetDatumIsReadBack) {
   operation(20, makeFixnum(0), makeFixnum(3));
   EXPECT_EQ(operation(19, makeFixnum(6)).eax, makeFixnum(3));
