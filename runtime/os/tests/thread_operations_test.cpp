@@ -167,6 +167,20 @@ TEST_F(ThreadOperations, TheSchedulingPointHonoursARequestAsTheSpecialsAllow) {
   }
 }
 
+TEST_F(ThreadOperations, SuspendTakesARecordOffItsQueueAndUnsuspendPutsItBack) {
+  thread_to_ready_queue(thread_);
+  field(2, to::kWaitFunction) = makeFixnum(1);
+  operation(3, rec(2));
+  EXPECT_EQ(waitingOrder(), std::vector<int>{2});
+  operation(2, rec(2));
+  EXPECT_EQ(waitingOrder(), std::vector<int>{});
+  field(2, to::kWaitFunction) = nil();
+  operation(3, rec(2));
+  EXPECT_EQ(readyOrder(), (std::vector<int>{0, 2}));  // behind the caller: it keeps running
+  operation(2, rec(2));
+  EXPECT_EQ(readyOrder(), std::vector<int>{0});
+}
+
 // ---- gates and semaphores ----
 
 TEST_F(ThreadOperations, OpeningAnOpenGateWakesNobody) {
