@@ -181,6 +181,28 @@ TEST_F(ThreadOperations, SuspendTakesARecordOffItsQueueAndUnsuspendPutsItBack) {
   EXPECT_EQ(readyOrder(), std::vector<int>{0});
 }
 
+TEST_F(ThreadOperations, AGeneralWaitEndsWhenItsRetestedFunctionSaysSo) {
+  testing_support::Watchdog watchdog{"general wait", std::chrono::seconds(20)};
+  vxm_thread_control.heapMutex = create_os_mutex();
+  vxm_thread_control.heapOwnerIndex = -2;
+  field(0, tr::kOsThreadId) = identify_os_thread();
+  field(0, to::kRetestFlag) = makeFixnum(1);
+  vxm_open_lock(field(0, tr::kWakeEvent));  // the wake-up comes before the wait
+  g_seen.applyResult = makeFixnum(1);
+  const lispval function = makeFixnum(41), arguments = list({makeFixnum(42)});
+  EXPECT_EQ(operation(14, function, arguments).eax, nil());
+  ASSERT_EQ(g_seen.applied.size(), 1u);
+  EXPECT_EQ(g_seen.applied[0], std::make_pair(function, arguments));
+  EXPECT_EQ(g_seen.typeFunctionCalls, 1);
+  EXPECT_EQ(field(0, to::kWaitFunction), nil());
+  EXPECT_EQ(field(0, to::kWaitArguments), nil());
+  EXPECT_EQ(field(0, to::kWaitKind), to::kWaitOnWakeEvent);
+  EXPECT_EQ(vxm_mplog_last_entry->code, lisp::mp_event::kGeneralWaitEnded);
+  EXPECT_EQ(readyOrder(), std::vector<int>{0});
+  EXPECT_EQ(waitingOrder(), std::vector<int>{});
+  vxm_release_heap_for_sdcall_t(records_[0].raw(), 0);
+}
+
 // ---- gates and semaphores ----
 
 TEST_F(ThreadOperations, OpeningAnOpenGateWakesNobody) {
