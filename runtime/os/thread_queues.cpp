@@ -172,6 +172,10 @@ int32_t open_vxm_gate_ctl(uint32_t* stateWord, int mode) {
     result = 1;
   }
   stateWord[0] = 1;
+  if (!waiting_thread_header_aligned) {  // no thread queues yet: nobody waits
+    unlock_lisp_ready_queue();
+    return result;
+  }
   const lispval header = lisp::registry::tagged(waiting_thread_header_aligned);
   lispval at = wordAt(header, tr::kQueueNext);
   for (uint32_t n = 0; at != header && n < lisp::registry::kMostRecords; ++n) {
