@@ -415,6 +415,14 @@ void resetServices() {
   current = kDefaultServices;
 }
 
+void scanGlobals(void (*slot)(uint32_t address)) {
+  for (lispval* global : {&clock_queue_header, &thread_structure_type, &general_wait_gate,
+                          &reschedule_request}) {
+    const Tag tag = tagOf(*global);
+    if (tag == Tag::Cons || tag == Tag::Other || tag == Tag::Symbol) slot(addressOf(global));
+  }
+}
+
 lispval reschedule(lispval self, lispval flag) {
   const bool mayRun = runnable(self);
   lock_lisp_ready_queue();

@@ -70,6 +70,11 @@ struct Services {
 Services& services();
 void resetServices();
 
+// Visits the thread operations' globals that hold Lisp objects (the clock
+// queue header, the thread type symbol, the general wait gate, the
+// reschedule request) for the collector, each while it holds a pointer.
+void scanGlobals(void (*slot)(uint32_t address));
+
 // Queue order: nil below every number, a non-number above every number.
 bool ranksBelow(lispval priority, lispval other);
 
