@@ -310,7 +310,7 @@ class ClockQueue : public ThreadOperations {
 };
 
 TEST_F(ClockQueue, EntriesDueTogetherFireInTheOrderAdded) {
-  const lispval first = gate(), second = gate();
+  const lispval first = gate();
   const lispval a = entry(200, 0, makeFixnum(1), nil(), rec(1));
   const lispval b = entry(200, 0, makeFixnum(1), nil(), rec(1));
   const lispval later = entry(200, 1, makeFixnum(0), first);
@@ -318,7 +318,6 @@ TEST_F(ClockQueue, EntriesDueTogetherFireInTheOrderAdded) {
   operation(6, later);
   operation(6, b);
   EXPECT_EQ(entries(), (std::vector<lispval>{a, b, later}));
-  (void)second;
   g_seen.nowSeconds = 200;
   g_seen.nowMilliseconds = 0;
   g_seen.applied.clear();
