@@ -210,9 +210,9 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x36b, "gintchk", nullptr},                     // traps and signals
     {0x36f, "sintchk", nullptr},                     // traps and signals
     {0x373, "fasl_bundle2", nullptr},                // start-up and loaders
-    {0x377, "thread_test", nullptr},                 // threads and operating system
-    {0x37b, "thread_kill", nullptr},                 // threads and operating system
-    {0x37f, "thread_operation", nullptr},            // threads and operating system
+    {0x377, "thread_test", thread_test},             // threads and operating system
+    {0x37b, "thread_kill", thread_kill},             // threads and operating system
+    {0x37f, "thread_operation", thread_operation},   // threads and operating system
     {-0x75, "trap_wnaerr", nullptr},                 // traps and signals
     {-0x79, "trap_signal_hit", nullptr},             // traps and signals
     {-0x7d, "trap_unbound", nullptr},                // traps and signals
