@@ -16,6 +16,7 @@
 #include "runtime/rs/runtime_routines.h"
 #include "runtime/rs/dynamic_binding.h"
 #include "runtime/rs/foreign_callbacks.h"
+#include "runtime/rs/trap_handlers.h"
 
 namespace lisp::entry_table {
 
@@ -26,7 +27,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x37, "new_closure", new_closure},              // symbols, locatives, functions and closures
     {0x3b, "unbind_one_spec", unbind_one_spec},      // special binding
     {0x3f, "gc_setf_protect", gc_setf_protect},      // memory manager
-    {0x43, "trap_stack_ovfl", nullptr},              // traps and signals
+    {0x43, "trap_stack_ovfl", trap_stack_ovfl},              // traps and signals
     {0x47, "bind_one_spec", bind_one_spec},          // special binding
     {0x4b, "box_to_new_bignum", box_to_new_bignum},  // bignums
     {0x4f, "kwdscan", kwdscan},                      // calling protocol and apply
@@ -126,7 +127,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x1d3, "integer_truncate", integer_truncate},   // integer arithmetic
     {0x1d7, "integer_rem", integer_rem},             // integer arithmetic
     {0x1db, "mathlib", mathlib},                     // file-system and math dispatch
-    {0x1df, "process_sig", nullptr},                 // traps and signals
+    {0x1df, "process_sig", process_sig},                 // traps and signals
     {0x1e3, "cvt_vector_to_instance", cvt_vector_to_instance},  // other constructors
     {0x1e7, "mpwaitsigio", mpwaitsigio},             // threads and operating system
     {0x1eb, "mpsetupalarm", mpsetupalarm},           // threads and operating system
@@ -201,19 +202,19 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x347, "immed_arg_hook", immed_arg_hook},       // callbacks from native code
     {0x34f, "throw_over_c_by_returning", nullptr},   // catch and throw
     {0x353, "invalid_fun", invalid_fun},                 // calling protocol and apply
-    {0x357, "trap_funbound", nullptr},               // traps and signals
-    {0x363, "trap_sym_cons", nullptr},               // traps and signals
-    {0x367, "trap_unordered", nullptr},              // traps and signals
+    {0x357, "trap_funbound", trap_funbound},               // traps and signals
+    {0x363, "trap_sym_cons", trap_sym_cons},               // traps and signals
+    {0x367, "trap_unordered", trap_unordered},              // traps and signals
     {0x36b, "gintchk", nullptr},                     // traps and signals
     {0x36f, "sintchk", nullptr},                     // traps and signals
     {0x373, "fasl_bundle2", nullptr},                // start-up and loaders
     {0x377, "thread_test", nullptr},                 // threads and operating system
     {0x37b, "thread_kill", nullptr},                 // threads and operating system
     {0x37f, "thread_operation", nullptr},            // threads and operating system
-    {-0x75, "trap_wnaerr", nullptr},                 // traps and signals
-    {-0x79, "trap_signal_hit", nullptr},             // traps and signals
-    {-0x7d, "trap_unbound", nullptr},                // traps and signals
-    {-0x81, "trap_ffunbound", nullptr},              // traps and signals
+    {-0x75, "trap_wnaerr", trap_wnaerr},                 // traps and signals
+    {-0x79, "trap_signal_hit", trap_signal_hit},             // traps and signals
+    {-0x7d, "trap_unbound", trap_unbound},                // traps and signals
+    {-0x81, "trap_ffunbound", trap_ffunbound},              // traps and signals
     {-0x1e5, "undeffunc", undeffunc},                  // calling protocol and apply
     {-0x1ed, "illeg_macro_or_spec_call", illeg_macro_or_spec_call},   // calling protocol and apply
     {-0x1f1, "comp_to_interp", comp_to_interp},             // calling protocol and apply
