@@ -35,7 +35,7 @@ std::atomic<FaultClassifier> installedClassifier{nullptr};
 thread_local bool threadHasFaultStack = false;
 
 void passOn(int linuxSignal) {
-  struct sigaction fallback{};
+  struct sigaction fallback {};
   fallback.sa_handler = SIG_DFL;
   sigemptyset(&fallback.sa_mask);
   sigaction(linuxSignal, &fallback, nullptr);
@@ -88,10 +88,17 @@ void filter(int linuxSignal, siginfo_t* info, void* machineContext) {
   const FaultDispatcher dispatch = installedDispatcher.load();
   int signal = 0;
   switch (kind) {
-    case FaultKind::Interrupt: signal = kFaultSignalInterrupt; break;
-    case FaultKind::Breakpoint: signal = kFaultSignalBreakpoint; break;
-    case FaultKind::AccessViolation: signal = kFaultSignalAccess; break;
-    case FaultKind::PassedOn: break;
+    case FaultKind::Interrupt:
+      signal = kFaultSignalInterrupt;
+      break;
+    case FaultKind::Breakpoint:
+      signal = kFaultSignalBreakpoint;
+      break;
+    case FaultKind::AccessViolation:
+      signal = kFaultSignalAccess;
+      break;
+    case FaultKind::PassedOn:
+      break;
   }
   ExceptionRecord exception{};
   exception.code = kAccessViolation;
@@ -119,7 +126,8 @@ bool readCodeBytes(uint32_t address, void* into, size_t count) {
 
 FaultKind classifyFault(const FaultFacts& facts, ProcessorContext* context) {
   switch (facts.linuxSignal) {
-    case SIGBUS: return FaultKind::AccessViolation;
+    case SIGBUS:
+      return FaultKind::AccessViolation;
     case SIGTRAP:
       context->eip -= 1;  // back onto the CC byte
       return FaultKind::PassedOn;
@@ -134,14 +142,15 @@ FaultKind classifyFault(const FaultFacts& facts, ProcessorContext* context) {
         return FaultKind::Interrupt;
       return FaultKind::AccessViolation;
     }
-    default: return FaultKind::PassedOn;
+    default:
+      return FaultKind::PassedOn;
   }
 }
 
 bool ensureFaultStack() {
   if (threadHasFaultStack) return true;
-  void* stack = mmap(nullptr, kFaultStackBytes, PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* stack =
+      mmap(nullptr, kFaultStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (stack == MAP_FAILED) return false;
   stack_t alternate{};
   alternate.ss_sp = stack;
@@ -162,7 +171,7 @@ void installFaultFilter(FaultDispatcher dispatcher, FaultClassifier classifier) 
   installedClassifier.store(classifier);
   installedDispatcher.store(dispatcher);
   ensureFaultStack();
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_sigaction = filter;
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&action.sa_mask);

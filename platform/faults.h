@@ -38,7 +38,7 @@ inline constexpr uint32_t kAccessViolation = 0xC0000005;
 struct ExceptionRecord {
   uint32_t code;
   uint32_t flags;
-  uint32_t nested;  // always 0 here
+  uint32_t nested;   // always 0 here
   uint32_t address;  // the faulting instruction
   uint32_t informationCount;
   uint32_t information[15];  // access violation: [0] 0 read / 1 write, [1] the faulting address
@@ -46,10 +46,10 @@ struct ExceptionRecord {
 
 // What a fault is for the dispatcher.
 enum class FaultKind : uint8_t {
-  Interrupt,       // int N (signal 1)
-  Breakpoint,      // hlt or int3 (signal 2)
-  AccessViolation, // (signal 11), with an exception record
-  PassedOn,        // not the runtime's: the default action ends the process
+  Interrupt,        // int N (signal 1)
+  Breakpoint,       // hlt or int3 (signal 2)
+  AccessViolation,  // (signal 11), with an exception record
+  PassedOn,         // not the runtime's: the default action ends the process
 };
 inline constexpr int kFaultSignalInterrupt = 1;
 inline constexpr int kFaultSignalBreakpoint = 2;

@@ -10,22 +10,25 @@
 // - The native-code handlers are not built yet: a fault while native code
 //   runs is not the runtime's, and the filter passes it on (answer 0).
 // - The int form with a cs prefix (2E CD nn) skips its three bytes.
-
-#include "runtime/rs/trap_record.h"
+// - Every int-form trap (0x61 to 0x69) resumes past the int, not
+//   only those that say so: resuming on the int would trap again for good.
+//   An int with another number resumes on it (its condition does not
+//   return in a running system).
 
 #include <algorithm>
 #include <cstddef>
 
+#include "platform/thread_block.h"
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/heap_layout.h"
 #include "runtime/load/pure_library_bounds.h"
 #include "runtime/os/thread_storage.h"
-#include "platform/thread_block.h"
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/runtime_routines.h"
 #include "runtime/rs/thread_record.h"
 #include "runtime/rs/trap_handlers.h"
+#include "runtime/rs/trap_record.h"
 
 namespace {
 
@@ -109,10 +112,14 @@ bool decodeFieldOperand(uint32_t instruction, FieldOperand* operand) {
 
 uint32_t* recordRegister(ProcessorContext* record, uint32_t index) {
   switch (index) {
-    case 0: return &record->eax;
-    case 1: return &record->ecx;
-    case 2: return &record->edx;
-    default: return &record->ebx;
+    case 0:
+      return &record->eax;
+    case 1:
+      return &record->ecx;
+    case 2:
+      return &record->edx;
+    default:
+      return &record->ebx;
   }
 }
 
@@ -134,8 +141,8 @@ int32_t symbolFieldCode(int32_t offset) {
 
 // What the dispatcher decided.
 struct Decision {
-  lispval kind;     // nil: leave +0x132 alone
-  lispval code;     // nil: leave +0x136 and +0x13a alone
+  lispval kind;  // nil: leave +0x132 alone
+  lispval code;  // nil: leave +0x136 and +0x13a alone
   uint32_t datum;
   uint32_t handler = 0;
   bool resumeInPlace = false;
@@ -171,9 +178,7 @@ extern "C" lispval interrupt_deferral_value(lispval thread) {
   return lisp::wordAt(cell, kSymbolValue);
 }
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 extern "C" {
 
@@ -187,8 +192,7 @@ lispval func_subsumes_pc_of(lispval object, uint32_t address) {
       !readChecked(object - 2, &function.codeVector))
     return nil;
   const lispval codeVector = function.codeVector;
-  if (!heapOther(codeVector) || !readChecked(codeVector - kOtherTag, &codeVectorHeader))
-    return nil;
+  if (!heapOther(codeVector) || !readChecked(codeVector - kOtherTag, &codeVectorHeader)) return nil;
   uint32_t start = function.start;
   if (start == addressOf(gt_fwrap_start)) {
     if (lisp::typeCodeOf(codeVectorHeader) != lisp::type_code::CodeVector) return nil;
@@ -228,7 +232,7 @@ uint32_t syncsig1x(int32_t signal, platform::ExceptionRecord* exception, Process
     owned = func_subsumes_pc_of(frameFunction, eip);
   lisp::wordAt(thread, tr::kTrapFrameOwned) = owned;
 
-  int32_t number = 0;  // the trap number, 0x61..0x69, or another int number
+  int32_t number = 0;             // the trap number, 0x61..0x69, or another int number
   uint32_t instructionBytes = 0;  // of the int form
   if (signal < 0) {
     number = -signal;
@@ -331,6 +335,7 @@ uint32_t syncsig1x(int32_t signal, platform::ExceptionRecord* exception, Process
     }
   }
 
+  if (number >= 0x61 && number <= 0x69 && !d.resumeInPlace) resumePast();
   if (owned != nil && !d.resumeInPlace) record->esp -= 4;
   if (d.handler == 0) {
     d.handler = addressOf(handle_saving_context);

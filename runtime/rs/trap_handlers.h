@@ -30,5 +30,4 @@ void process_sig();
 void process_sig_2();
 // Frameless leaf: eax = object, edx = address -> eax = t or nil.
 void func_subsumes_pc();
-
 }

@@ -1,0 +1,366 @@
+// Traps and faults reaching their handlers: trap calls and int forms through
+// the harness, real faults (loads from low addresses, hlt, other int
+// numbers, a jump to an unmapped address) in child processes, and the
+// faults that are passed on ending the process with their signal.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <vector>
+
+#include "platform/faults.h"
+#include "platform/thread_block.h"
+#include "runtime/rs/tests/calling_protocol_fixture.h"
+#include "runtime/rs/trap_handlers.h"
+#include "runtime/rs/trap_record.h"
+
+extern "C" {
+void trap_probe_unbound_eax_call();
+void trap_probe_unbound_edx_call();
+void trap_probe_unbound_esi_call();
+void trap_probe_unbound_ecx_call();
+void trap_probe_unbound_eax_int();
+void trap_probe_unbound_edx_int();
+void trap_probe_unbound_esi_int();
+void trap_probe_unbound_ecx_int();
+void trap_probe_unbound_other_compare();
+void trap_probe_funbound_call();
+void trap_probe_signal_hit();
+void trap_probe_signal_hit_int();
+void trap_probe_stack_ovfl();
+void trap_probe_run();
+void trap_probe_exit_entry();
+extern uint32_t trap_probe_symbol;
+extern uint32_t trap_probe_code;
+extern uint32_t trap_probe_registers[3];
+
+// What a Lisp function that ends the child was called with.
+struct ExitReport {
+  uint32_t eax, edx, count, third;
+  uint32_t called;
+};
+ExitReport* trap_exit_report = nullptr;
+uint32_t unordered_flags(const uint8_t* image, uint32_t compare, uint32_t flags);
+[[noreturn]] void trap_probe_exit(uint32_t eax, uint32_t edx, uint32_t count, uint32_t third) {
+  *trap_exit_report = {eax, edx, count, third, 1};
+  _exit(0);
+}
+}
+
+namespace calling_protocol_test {
+namespace {
+
+namespace tr = lisp::thread_record;
+constexpr int32_t kContinuableErrorSymbol = -0x2a5;
+constexpr int32_t kBreakpointSymbol = -0xe1;
+constexpr int32_t kDeferralSymbol = -0xa9;
+constexpr int32_t kSignalPendingWord = -0x35;
+constexpr uint32_t kUnboundError = 5, kUndefinedFunctionError = 25;
+
+uint32_t syncsig1xFilter(int signal, platform::ExceptionRecord* exception,
+                         platform::ProcessorContext* context) {
+  return syncsig1x(signal, exception, context);
+}
+
+class Traps : public CallingProtocolHeap {
+ protected:
+  void SetUp() override {
+    CallingProtocolHeap::SetUp();
+    platform::setThreadSlot(slot_, thread_);
+    platform::installFaultFilter(syncsig1xFilter);
+    global(kContinuableErrorSymbol) = recorderSymbol_;
+    global(kBreakpointSymbol) = recorderSymbol_;
+    unboundMarker_ = global(lisp::nil_block::global::kUnboundMarker);
+    name_ = symbol();
+    trap_probe_symbol = name_;
+    code_ = static_cast<uint8_t*>(mmap(nullptr, kCodeBytes, PROT_READ | PROT_WRITE | PROT_EXEC,
+                                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(code_, MAP_FAILED);
+    report_ = static_cast<ExitReport*>(mmap(nullptr, sizeof(ExitReport), PROT_READ | PROT_WRITE,
+                                            MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(report_, MAP_FAILED);
+    trap_exit_report = report_;
+  }
+  void TearDown() override {
+    munmap(code_, kCodeBytes);
+    munmap(report_, sizeof(ExitReport));
+    platform::setThreadSlot(slot_, 0);
+    CallingProtocolHeap::TearDown();
+  }
+
+  LispCallSetup probe(void (*routine)()) {
+    LispCallSetup setup = setupFor(0);
+    setup.target = addressOf(routine);
+    return setup;
+  }
+
+  // Lays out code (followed by a ret) and runs it from a runtime frame
+  // with eax, ecx, edx.
+  LispCallResult runCode(std::initializer_list<uint8_t> bytes, uint32_t eax = 0, uint32_t ecx = 0,
+                         uint32_t edx = 0) {
+    std::memcpy(code_, std::data(bytes), bytes.size());
+    code_[bytes.size()] = 0xc3;
+    trap_probe_code = addressOf(code_);
+    trap_probe_registers[0] = eax;
+    trap_probe_registers[1] = ecx;
+    trap_probe_registers[2] = edx;
+    return call(probe(trap_probe_run));
+  }
+  // A direct call of `target` placed at the start of the code.
+  std::vector<uint8_t> callTo(void (*target)()) {
+    const uint32_t relative = addressOf(target) - (addressOf(code_) + 5);
+    std::vector<uint8_t> bytes{0xe8};
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(relative >> (8 * i)));
+    return bytes;
+  }
+  LispCallResult runCode(const std::vector<uint8_t>& bytes, uint32_t eax = 0, uint32_t ecx = 0,
+                         uint32_t edx = 0) {
+    std::memcpy(code_, bytes.data(), bytes.size());
+    code_[bytes.size()] = 0xc3;
+    trap_probe_code = addressOf(code_);
+    trap_probe_registers[0] = eax;
+    trap_probe_registers[1] = ecx;
+    trap_probe_registers[2] = edx;
+    return call(probe(trap_probe_run));
+  }
+
+  // Makes the function of the symbol in global word `offset` end the child
+  // process with what it was called with.
+  void endChildFrom(int32_t offset) {
+    global(offset) = symbol(objects_->makeFunction(addressOf(trap_probe_exit_entry)));
+  }
+
+  static constexpr size_t kCodeBytes = 4096;
+  uint32_t unboundMarker_ = 0;
+  lispval name_ = 0;
+  uint8_t* code_ = nullptr;
+  ExitReport* report_ = nullptr;
+};
+
+TEST_F(Traps, UnboundStoresTheValueIntoTheComparedRegisterAndResumesPastTheTrap) {
+  const struct {
+    void (*routine)();
+    const char* what;
+    uint32_t LispCallSetup::*reg;
+  } cases[] = {
+      {trap_probe_unbound_eax_call, "eax, call", &LispCallSetup::eax},
+      {trap_probe_unbound_edx_call, "edx, call", &LispCallSetup::edx},
+      {trap_probe_unbound_esi_call, "esi, call", &LispCallSetup::esi},
+      {trap_probe_unbound_ecx_call, "ecx, call", &LispCallSetup::ecx},
+      {trap_probe_unbound_eax_int, "eax, int", &LispCallSetup::eax},
+      {trap_probe_unbound_edx_int, "edx, int", &LispCallSetup::edx},
+      {trap_probe_unbound_esi_int, "esi, int", &LispCallSetup::esi},
+      {trap_probe_unbound_ecx_int, "ecx, int", &LispCallSetup::ecx},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing_support::resetRecorder(makeFixnum(77));
+    LispCallSetup setup = probe(c.routine);
+    setup.*c.reg = unboundMarker_;
+    const LispCallResult result = call(setup);
+    EXPECT_EQ(result.eax, makeFixnum(77));
+    ASSERT_EQ(lisp_recorder_log.count, 1u);
+    if (c.reg != &LispCallSetup::ecx) {
+      EXPECT_EQ(recorded()[0], error(kUnboundError, name_));
+    }
+    EXPECT_EQ(recorded()[0].first, makeFixnum(kUnboundError));
+    EXPECT_EQ(result.esi, kCallerFunction);
+  }
+}
+
+TEST_F(Traps, UnboundStoresNothingWithoutTheCompare) {
+  testing_support::resetRecorder(makeFixnum(77));
+  LispCallSetup setup = probe(trap_probe_unbound_other_compare);
+  setup.edx = global(-0x25);
+  const LispCallResult result = call(setup);
+  EXPECT_EQ(result.eax, setup.edx);
+  EXPECT_EQ(recorded(), (std::vector<Signalled>{error(kUnboundError, name_)}));
+}
+
+TEST_F(Traps, UndefinedFunctionSignalsError25WithTheSymbol) {
+  testing_support::resetRecorder(nil());
+  call(probe(trap_probe_funbound_call));
+  EXPECT_EQ(recorded(), (std::vector<Signalled>{error(kUndefinedFunctionError, name_)}));
+  EXPECT_EQ(threadWord(tr::kTrapHandlerKind), makeFixnum(4));
+}
+
+// The instruction after the trap encodes the field read: ModRM and an
+// 8-bit displacement; its register gets +1 (list) or +7 (symbol) back.
+TEST_F(Traps, FieldTrapsDecodeTheOperandIntoTheErrorCode) {
+  const struct {
+    uint8_t number;  // 0x67 symbol, 0x69 list
+    uint8_t modrm;
+    int8_t displacement;
+    uint32_t code;
+    uint32_t reg;  // 0 eax, 1 ecx, 2 edx
+  } cases[] = {
+      {0x69, 0x40, -0x10, 1, 0},  {0x69, 0x41, -0xc, 2, 1}, {0x69, 0x02, 0, 1, 2},
+      {0x67, 0x40, -0x10, 12, 0}, {0x67, 0x41, -0xc, 6, 1}, {0x67, 0x42, -8, 8, 2},
+      {0x67, 0x40, -4, 10, 0},    {0x67, 0x40, 0, 7, 0},    {0x67, 0x40, 8, 26, 0},
+      {0x67, 0x40, 0xc, 29, 0},   {0x67, 0x40, 0x20, 9, 0}, {0x67, 0x01, 0, 9, 1},
+  };
+  const uint32_t in[3] = {0x1000, 0x2000, 0x3000};
+  for (const auto& c : cases) {
+    for (bool intForm : {false, true}) {
+      SCOPED_TRACE(testing::Message() << std::hex << "int " << +c.number << " modrm " << +c.modrm
+                                      << " d " << +c.displacement << (intForm ? " int" : " call"));
+      std::vector<uint8_t> bytes = intForm ? std::vector<uint8_t>{0xcd, c.number}
+                                           : callTo(c.number == 0x67 ? trap_sym_cons : trap_cons);
+      bytes.push_back(0x8d);  // lea: reads nothing through the operand
+      bytes.push_back(c.modrm);
+      if (c.modrm >= 0x40) bytes.push_back(static_cast<uint8_t>(c.displacement));
+      testing_support::resetRecorder(nil());
+      runCode(bytes, in[0], in[1], in[2]);
+      const uint32_t datum = in[c.reg] + (c.number == 0x67 ? 7 : 1);
+      EXPECT_EQ(recorded(), (std::vector<Signalled>{error(c.code, datum)}));
+    }
+  }
+}
+
+TEST_F(Traps, ARejectedOperandGoesToTheConditionFunctionWithTheDefaults) {
+  for (uint8_t modrm : {uint8_t{0x46}, uint8_t{0x47}, uint8_t{0x06}}) {
+    for (bool intForm : {false, true}) {
+      SCOPED_TRACE(testing::Message() << std::hex << +modrm << (intForm ? " int" : " call"));
+      std::vector<uint8_t> bytes = intForm ? std::vector<uint8_t>{0xcd, 0x69} : callTo(trap_cons);
+      bytes.push_back(0x8d);
+      bytes.push_back(modrm);
+      if (modrm >= 0x40) bytes.push_back(0);
+      testing_support::resetRecorder(nil());
+      runCode(bytes, 0x1000, 0x2000, 0x3000);
+      ASSERT_EQ(lisp_recorder_log.count, 1u);
+      EXPECT_EQ(recorded()[0].first, lisp::makeFixnum(intForm ? 1 : -0x69));
+      EXPECT_EQ(threadWord(tr::kTrapHandlerKind), makeFixnum(0));
+    }
+  }
+}
+
+TEST_F(Traps, StackOverflowLowersTheLimitAndCallsTheConditionFunction) {
+  threadWord(tr::kStackLimit) = 0xffffffff;
+  testing_support::resetRecorder(nil());
+  call(probe(trap_probe_stack_ovfl));
+  EXPECT_EQ(recorded(), (std::vector<Signalled>{{makeFixnum(1000), t()}}));
+  const uint32_t limit = threadWord(tr::kStackLimit);
+  const uint32_t here = addressOf(&limit);
+  EXPECT_LT(limit, here - 0xa000 + 0x1000);
+  EXPECT_GT(limit, here - 0xa000 - 0x10000);
+}
+
+TEST_F(Traps, APendingInterruptReachesTheConditionFunctionUnlessDeferred) {
+  const lispval deferral = symbol();
+  global(kDeferralSymbol) = deferral;
+  for (void (*routine)() : {trap_probe_signal_hit, trap_probe_signal_hit_int}) {
+    global(kSignalPendingWord) = 0xffffffff;
+    lisp::wordAt(deferral, -0x13) = nil();
+    testing_support::resetRecorder(nil());
+    call(probe(routine));
+    EXPECT_EQ(recorded(), (std::vector<Signalled>{{nil(), t()}}));
+    EXPECT_EQ(global(kSignalPendingWord), 0u);
+
+    // Deferred: resumes at once, the word keeps all but its low byte.
+    global(kSignalPendingWord) = 0xffffffff;
+    lisp::wordAt(deferral, -0x13) = t();
+    testing_support::resetRecorder(nil());
+    const LispCallResult result = call(probe(routine));
+    EXPECT_EQ(lisp_recorder_log.count, 0u);
+    EXPECT_EQ(global(kSignalPendingWord), 0xffffff00u);
+    EXPECT_EQ(result.esi, kCallerFunction);
+  }
+}
+
+// The saved x87 registers ordered by sign, then significand (reversed when
+// both are negative); the compare's ModRM names ST(i), one less when it pops.
+TEST(UnorderedCompare, TheFlagsTellBelowEqualOrAbove) {
+  constexpr uint32_t kIn = 0x8d5;  // OF SF ZF AF PF CF
+  constexpr uint32_t kBelow = (kIn & ~0x45u) | 0x01, kEqual = (kIn & ~0x45u) | 0x40,
+                     kAbove = kIn & ~0x45u;
+  const struct {
+    bool aNegative;
+    uint64_t a;
+    bool bNegative;
+    uint64_t b;
+    uint8_t opcode, modrm;
+    uint32_t flags;
+  } cases[] = {
+      {false, 1, false, 2, 0xd8, 0xd1, kBelow},
+      {false, 2, false, 1, 0xd8, 0xd1, kAbove},
+      {true, 9, false, 1, 0xd8, 0xd1, kBelow},
+      {false, 1, true, 9, 0xd8, 0xd1, kAbove},
+      {true, 1, true, 2, 0xd8, 0xd1, kAbove},
+      {false, 5, false, 5, 0xd8, 0xd1, kEqual},
+      {false, 1ull << 40, false, 2, 0xd8, 0xd1, kAbove},
+      {false, 1, false, 2, 0xd8, 0xd9, kEqual},  // popped: ST(0) against itself
+      {false, 1, false, 2, 0xd8, 0xda, kBelow},  // popped: ST(1)
+      {false, 1, false, 2, 0xdc, 0xd1, kIn},     // not D8: unchanged
+      {false, 1, false, 2, 0xd8, 0xc1, kIn},     // not a register compare
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << c.a << " " << c.b << " " << +c.modrm);
+    alignas(16) uint8_t image[512] = {};
+    std::memcpy(image + 32, &c.a, 8);
+    image[32 + 9] = c.aNegative ? 0x80 : 0;
+    std::memcpy(image + 48, &c.b, 8);
+    image[48 + 9] = c.bNegative ? 0x80 : 0;
+    const uint8_t compare[2] = {c.opcode, c.modrm};
+    EXPECT_EQ(unordered_flags(image, addressOf(compare), kIn), c.flags);
+  }
+}
+
+// ---- real faults, in child processes ----
+
+TEST_F(Traps, ALoadFromALowAddressIsAListErrorByItsDisplacement) {
+  endChildFrom(lisp::nil_block::global::kErrorSymbolWithDatum);
+  const struct {
+    int8_t displacement;
+    uint32_t code;
+  } cases[] = {{-0xd, 2}, {-0x10, 1}};
+  for (const auto& c : cases) {
+    const uint32_t ecx = static_cast<uint32_t>(0x10 - c.displacement);
+    *report_ = {};
+    EXPECT_EXIT(runCode({0x8b, 0x41, static_cast<uint8_t>(c.displacement)}, 0, ecx),
+                testing::ExitedWithCode(0), "");
+    EXPECT_EQ(report_->called, 1u);
+    EXPECT_EQ(report_->eax, makeFixnum(c.code));
+    EXPECT_EQ(report_->edx, ecx);
+  }
+}
+
+TEST_F(Traps, HltCallsTheBreakpointFunctionWithTheFrameAndTheAddress) {
+  endChildFrom(kBreakpointSymbol);
+  *report_ = {};
+  EXPECT_EXIT(runCode({0xf4}), testing::ExitedWithCode(0), "");
+  const uint32_t at = addressOf(code_);
+  EXPECT_EQ(report_->count, 3u);
+  EXPECT_EQ(report_->edx, makeFixnum(at & 0xffff));
+  EXPECT_EQ(report_->third, makeFixnum(at >> 16));
+}
+
+TEST_F(Traps, AnotherIntNumberIsCondition4) {
+  endChildFrom(kConditionSymbol);
+  *report_ = {};
+  EXPECT_EXIT(runCode({0xcd, 0x6a}), testing::ExitedWithCode(0), "");
+  EXPECT_EQ(report_->eax, makeFixnum(4));
+}
+
+TEST_F(Traps, AJumpToAnUnmappedAddressIsHandledWithTheAddress) {
+  endChildFrom(kConditionSymbol);
+  *report_ = {};
+  // mov eax, 0x1000; call eax
+  EXPECT_EXIT(runCode({0xb8, 0x00, 0x10, 0x00, 0x00, 0xff, 0xd0}), testing::ExitedWithCode(0), "");
+  EXPECT_EQ(report_->called, 1u);
+  EXPECT_EQ(report_->eax, makeFixnum(11));
+  EXPECT_EQ(report_->edx, makeFixnum(0x1000));
+}
+
+TEST_F(Traps, FaultsThatAreNotTheRuntimesEndTheProcessWithTheirSignal) {
+  EXPECT_EXIT(runCode({0x31, 0xc9, 0xf7, 0xf1}), testing::KilledBySignal(SIGFPE), "");
+  EXPECT_EXIT(runCode({0x0f, 0x0b}), testing::KilledBySignal(SIGILL), "");
+  EXPECT_EXIT(runCode({0xcc}), testing::KilledBySignal(SIGTRAP), "");
+}
+
+}  // namespace
+}  // namespace calling_protocol_test
