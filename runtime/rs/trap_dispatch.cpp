@@ -7,8 +7,6 @@
 //   checked read: an unreadable eip (a jump to an unmapped address) makes
 //   the operand undecodable, so the fault gets the default handler with
 //   the faulting address as datum instead of faulting again in here.
-// - The native-code handlers are not built yet: a fault while native code
-//   runs is not the runtime's, and the filter passes it on (answer 0).
 // - The int form with a cs prefix (2E CD nn) skips its three bytes.
 // - Every int-form trap (0x61 to 0x69) resumes past the int, not
 //   only those that say so: resuming on the int would trap again for good.
@@ -220,7 +218,17 @@ uint32_t syncsig1x(int32_t signal, platform::ExceptionRecord* exception, Process
   const uint32_t clink = lisp::wordAt(thread, tr::kClinkHead);
   uint32_t clinkNativeWord = 1;
   if (clink != tr::kEmptyClinkChain) readChecked(clink + 4, &clinkNativeWord);
-  if (clinkNativeWord == 0 || lisp::wordAt(thread, tr::kLeafCallStack) != nil) return 0;
+  const bool leaf = lisp::wordAt(thread, tr::kLeafCallStack) != nil;
+  if (clinkNativeWord == 0 || leaf) {
+    // Redirected with the interrupted eip pushed: the handler returns there.
+    lisp::wordAt(thread, tr::kTrapHandlerKind) = fixnum(signal);
+    lisp::wordAt(thread, tr::kTrapErrorCode) = fixnum(signal);
+    lisp::wordAt(thread, tr::kTrapErrorDatum) = trueValue();
+    record->esp -= 4;
+    *reinterpret_cast<uint32_t*>(static_cast<uintptr_t>(record->esp)) = eip;
+    record->eip = addressOf(leaf ? handle_sig_from_c_leaf : handle_sig_from_c);
+    return record->eip;
+  }
 
   // Does the trapping code own the current frame?
   uint32_t frameFunction = 0;

@@ -26,6 +26,8 @@
 #define KIND_LIBRARY_ADDRESS 8
 #define ERROR_UNBOUND 5
 #define ERROR_LIBRARY_ADDRESS 19
+#define ERROR_URGENT_INTERRUPT 20
+#define URGENT_INTERRUPT_DATUM 5
 #define CONDITION_STACK_OVERFLOW 1000
 #define COMPARE_OPCODE 0x3b
 #define COMPARE_UNBOUND_DISPLACEMENT 0xd7
@@ -309,6 +311,34 @@ func_subsumes_pc:
         pop ebp
         ret
         .size func_subsumes_pc, . - func_subsumes_pc
+
+/* urgent_interrupt: the fifth unanswered interrupt while Lisp runs; the
+   context was redirected here with the interrupted eip pushed. Raises
+   runtime error 20 with fixnum 5 in the handler frame (as from an owned
+   frame, resuming at that eip), then resumes. */
+        .globl urgent_interrupt
+        .hidden urgent_interrupt
+        .type urgent_interrupt, @function
+urgent_interrupt:
+        pushfd
+        push eax
+        push ebx
+        THREAD_FROM_SLOT
+        mov eax, [esp + 12]
+        mov [ebx + THREAD_TRAP_ADDRESS], eax
+        mov dword ptr [ebx + THREAD_TRAP_RESUME_SKIP], 0
+        lea eax, [edi + NIL_T]
+        mov [ebx + THREAD_TRAP_FRAME_OWNED], eax
+        pop ebx
+        pop eax
+        popfd
+        TRAP_HANDLER_ENTER MARKER_TRAP_HANDLER
+        mov eax, FIXNUM(ERROR_URGENT_INTERRUPT)
+        mov edx, FIXNUM(URGENT_INTERRUPT_DATUM)
+        call rs_error_with_datum
+        mov ebx, [ebp - 0x1c]
+        TRAP_HANDLER_RESUME 1
+        .size urgent_interrupt, . - urgent_interrupt
 
 /* unordered: trap handler for a floating-point compare that found a NaN.
    Forges an ordered result into the saved flags (unordered_flags reads the

@@ -24,6 +24,12 @@ void unordered();
 void stack_ov();
 void lisp_breakpoint();
 void process_sig1();
+void urgent_interrupt();
+// Redirected to with the interrupted eip pushed; they return there.
+void handle_sig_from_c();
+void handle_sig_from_c_leaf();
+void urgent_interrupt_from_c();
+void urgent_interrupt_from_c_leaf();
 
 // Runtime routines.
 void process_sig();
