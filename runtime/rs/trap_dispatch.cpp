@@ -8,6 +8,9 @@
 //   the operand undecodable, so the fault gets the default handler with
 //   the faulting address as datum instead of faulting again in here.
 // - The int form with a cs prefix (2E CD nn) skips its three bytes.
+// - A thread slot without a thread record, or a fault outside native code
+//   with edi not nil (Lisp code always keeps nil there), is not the
+//   runtime's: the filter passes it on and the process ends with it.
 // - Every int-form trap (0x61 to 0x69) resumes past the int, not
 //   only those that say so: resuming on the int would trap again for good.
 //   An int with another number resumes on it (its condition does not
@@ -207,8 +210,8 @@ __attribute__((noinline)) uint32_t segv_bpt(int32_t /*signal*/, ProcessorContext
 
 uint32_t syncsig1x(int32_t signal, platform::ExceptionRecord* exception, ProcessorContext* record) {
   const lispval thread = callingRecord();
-  if (thread == 0 || nilval == 0) return 0;
   const lispval nil = nilval;
+  if ((thread & 7) != 2 || nil == 0) return 0;
   const uint32_t eip = record->eip;
   lisp::wordAt(thread, tr::kTrapAddress) = eip;
   lisp::wordAt(thread, tr::kTrapResumeSkip) = 0;
@@ -229,6 +232,9 @@ uint32_t syncsig1x(int32_t signal, platform::ExceptionRecord* exception, Process
     record->eip = addressOf(leaf ? handle_sig_from_c_leaf : handle_sig_from_c);
     return record->eip;
   }
+
+  // Lisp code keeps nil in edi; anything else faulted outside Lisp.
+  if (record->edi != nil) return 0;
 
   // Does the trapping code own the current frame?
   uint32_t frameFunction = 0;
