@@ -129,6 +129,18 @@ class Traps : public CallingProtocolHeap {
     return call(probe(trap_probe_run));
   }
 
+  // Code that enters `routine` as a redirected context does: the address
+  // after it pushed, then a jump.
+  std::vector<uint8_t> redirectTo(void (*routine)()) {
+    const uint32_t next = addressOf(code_) + 10;
+    const uint32_t relative = addressOf(routine) - next;
+    std::vector<uint8_t> bytes{0x68};
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(next >> (8 * i)));
+    bytes.push_back(0xe9);
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(relative >> (8 * i)));
+    return bytes;
+  }
+
   // Makes the function of the symbol in global word `offset` end the child
   // process with what it was called with.
   void endChildFrom(int32_t offset) {
@@ -308,6 +320,68 @@ TEST(UnorderedCompare, TheFlagsTellBelowEqualOrAbove) {
     const uint8_t compare[2] = {c.opcode, c.modrm};
     EXPECT_EQ(unordered_flags(image, addressOf(compare), kIn), c.flags);
   }
+}
+
+TEST_F(Traps, TheUrgentInterruptRaisesError20AndReturnsToTheInterruptedCode) {
+  testing_support::resetRecorder(nil());
+  const LispCallResult result = runCode(redirectTo(urgent_interrupt), 0x100, 0x200, 0x300);
+  EXPECT_EQ(recorded(), (std::vector<Signalled>{error(20, makeFixnum(5))}));
+  EXPECT_EQ(trap_probe_registers[0], 0x100u);
+  EXPECT_EQ(trap_probe_registers[1], 0x200u);
+  EXPECT_EQ(trap_probe_registers[2], 0x300u);
+  EXPECT_EQ(result.esi, kCallerFunction);
+}
+
+// While native code runs (word 1 of the foreign-call head is 0), or a leaf
+// native call is in progress, the report runs from a native entry frame and
+// the native code goes on with its registers.
+TEST_F(Traps, ASignalInNativeCodeReachesTheConditionFunctionAndReturns) {
+  alignas(8) uint32_t head[tr::kClinkRecordWords] = {tr::kEmptyClinkChain, 0};
+  alignas(8) uint32_t leafRecord[tr::kClinkRecordWords] = {};
+  const uint32_t kLeafFrame = 0x7654320;
+  for (bool leaf : {false, true}) {
+    SCOPED_TRACE(leaf ? "leaf call" : "native code");
+    threadWord(tr::kClinkHead) = addressOf(head);
+    head[1] = leaf ? 0x1230 : 0;
+    if (leaf) {
+      threadWord(tr::kLeafCallStack) = addressOf(leafRecord);
+      threadWord(tr::kLeafCallFrame) = kLeafFrame;
+    }
+    threadWord(tr::kTrapHandlerKind) = makeFixnum(11);
+    uint32_t nativeFrame = 0;
+    testing_support::resetRecorder(nil());
+    runCode(redirectTo(leaf ? handle_sig_from_c_leaf : handle_sig_from_c), 0x100, 0x200, 0x300);
+    EXPECT_EQ(recorded(), (std::vector<Signalled>{{makeFixnum(11), t()}}));
+    ASSERT_EQ(lisp_recorder_log.count, 1u);
+    EXPECT_EQ(lisp_recorder_log.calls[0].callerFrame[frameIndex(4)],
+              lisp::nil_block::marker::kNativeEntry);
+    nativeFrame = leaf ? leafRecord[1] : 0;
+    EXPECT_EQ(trap_probe_registers[0], 0x100u);
+    EXPECT_EQ(trap_probe_registers[1], 0x200u);
+    EXPECT_EQ(trap_probe_registers[2], 0x300u);
+    EXPECT_EQ(head[1], leaf ? 0x1230u : 0u);
+    EXPECT_EQ(threadWord(tr::kClinkHead), addressOf(head));
+    if (leaf) {
+      EXPECT_EQ(threadWord(tr::kLeafCallStack), addressOf(leafRecord));
+      EXPECT_EQ(leafRecord[0], addressOf(head));
+      EXPECT_NE(nativeFrame, 0u);
+      EXPECT_EQ(leafRecord[2], kLeafFrame);
+    }
+    threadWord(tr::kLeafCallStack) = nil();
+  }
+  threadWord(tr::kClinkHead) = tr::kEmptyClinkChain;
+}
+
+TEST_F(Traps, AFaultInNativeCodeGoesToTheConditionFunction) {
+  alignas(8) uint32_t head[tr::kClinkRecordWords] = {tr::kEmptyClinkChain, 0};
+  threadWord(tr::kClinkHead) = addressOf(head);
+  endChildFrom(kConditionSymbol);
+  *report_ = {};
+  EXPECT_EXIT(runCode({0x8b, 0x41, 0x00}, 0, 0x10), testing::ExitedWithCode(0), "");
+  threadWord(tr::kClinkHead) = tr::kEmptyClinkChain;
+  EXPECT_EQ(report_->called, 1u);
+  EXPECT_EQ(report_->eax, makeFixnum(11));
+  EXPECT_EQ(report_->edx, t());
 }
 
 // ---- real faults, in child processes ----
