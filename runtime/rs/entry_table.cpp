@@ -66,7 +66,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0xd3, "rs_bit_equal", rs_bit_equal},            // native entries, frames and bit vectors
     {0xd7, "make_readtable", make_readtable},        // other constructors
     {0xdb, "flav_send", flav_send},                    // calling protocol and apply
-    {0xdf, "get_signal", nullptr},                   // traps and signals
+    {0xdf, "get_signal", get_signal},                   // traps and signals
     {0xe3, "inv_s_aref", inv_s_aref},                // arrays and element access
     {0xe7, "unbind_to", unbind_to},                  // special binding
     {0xeb, "call_direct", call_direct},              // calls into native code
@@ -192,7 +192,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x303, "fixup_function_specs", nullptr},        // start-up and loaders
     {0x307, "bundle_lookup", nullptr},               // start-up and loaders
     {0x30b, "bundle_load", nullptr},                 // start-up and loaders
-    {0x30f, "post_sig", nullptr},                    // traps and signals
+    {0x30f, "post_sig", post_sig},                    // traps and signals
     {0x313, "bignum_rem", bignum_rem},               // bignums
     {0x317, "prunebig", prunebig},                   // bignums
     {0x31b, "pack_heap", nullptr},                   // memory manager
@@ -205,8 +205,8 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x357, "trap_funbound", trap_funbound},               // traps and signals
     {0x363, "trap_sym_cons", trap_sym_cons},               // traps and signals
     {0x367, "trap_unordered", trap_unordered},              // traps and signals
-    {0x36b, "gintchk", nullptr},                     // traps and signals
-    {0x36f, "sintchk", nullptr},                     // traps and signals
+    {0x36b, "gintchk", gintchk},                     // traps and signals
+    {0x36f, "sintchk", sintchk},                     // traps and signals
     {0x373, "fasl_bundle2", nullptr},                // start-up and loaders
     {0x377, "thread_test", nullptr},                 // threads and operating system
     {0x37b, "thread_kill", nullptr},                 // threads and operating system

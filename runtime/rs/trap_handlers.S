@@ -271,7 +271,8 @@ process_sig:
         .size process_sig, . - process_sig
 
 /* process_sig_2: runtime routine. Clears the pending-interrupt word and
-   the interrupt-request counter, then calls the condition function with
+   the interrupt-request counter (so that only unanswered interrupts count
+   towards the urgent one), logs the event, then calls the condition function with
    (nil, t). Out: what it returned. */
         .globl process_sig_2
         .hidden process_sig_2
@@ -281,6 +282,7 @@ process_sig_2:
         sub esp, 8
         mov dword ptr [edi + NIL_SIGNAL_PENDING], 0
         mov dword ptr [edi + NIL_INTERRUPT_COUNTER], 0
+        CALL_NATIVE note_signal_processed
         mov eax, edi
         lea edx, [edi + NIL_T]
         mov ebx, [edi + NIL_CONDITION_SYMBOL]

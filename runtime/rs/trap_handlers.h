@@ -3,6 +3,8 @@
 // trap_handlers.S).
 #pragma once
 
+#include <cstdint>
+
 extern "C" {
 // The nine trap entries: called with the trapping registers intact.
 void trap_wnaerr();
@@ -34,6 +36,15 @@ void urgent_interrupt_from_c_leaf();
 // Runtime routines.
 void process_sig();
 void process_sig_2();
+void get_signal();
+void post_sig();
+void gintchk();
+void sintchk();
 // Frameless leaf: eax = object, edx = address -> eax = t or nil.
 void func_subsumes_pc();
+
+// Native: the pending-interrupt word; the interrupt-check word.
+uint32_t interrupt_pending_p();
+uint32_t sy_gintchk();
+uint32_t sy_sintchk(uint32_t word);
 }
