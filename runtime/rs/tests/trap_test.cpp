@@ -10,11 +10,14 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <algorithm>
 #include <initializer_list>
 #include <vector>
 
 #include "platform/faults.h"
 #include "platform/thread_block.h"
+#include "runtime/load/small_services.h"
 #include "runtime/rs/tests/calling_protocol_fixture.h"
 #include "runtime/rs/trap_handlers.h"
 #include "runtime/rs/trap_record.h"
@@ -382,6 +385,39 @@ TEST_F(Traps, AFaultInNativeCodeGoesToTheConditionFunction) {
   EXPECT_EQ(report_->called, 1u);
   EXPECT_EQ(report_->eax, makeFixnum(11));
   EXPECT_EQ(report_->edx, t());
+}
+
+TEST_F(Traps, GetSignalTakesPostedSignalsInSlotOrder) {
+  constexpr int32_t kGetSignal = 0xdf;
+  std::fill(std::begin(lsignals), std::end(lsignals), 0);
+  lsignals[2] = 7;
+  lsignals[5] = 3;
+  uint32_t signalWord = 0;
+  threadWord(tr::kSignalWordAddress) = addressOf(&signalWord);
+  for (uint32_t expected : {7u, 3u, 0u}) {
+    global(kSignalPendingWord) = 0xffffffff;
+    EXPECT_EQ(call(setupFor(kGetSignal)).eax, makeFixnum(expected));
+    EXPECT_EQ(global(kSignalPendingWord), 0u);
+    EXPECT_EQ(signalWord, 100000u);
+  }
+  for (int slot : lsignals) EXPECT_EQ(slot, 0);
+  threadWord(tr::kSignalWordAddress) = 0;
+  EXPECT_EQ(call(setupFor(kGetSignal)).eax, 0u) << "no signal word";
+}
+
+TEST_F(Traps, TheInterruptCheckWordTakesFixnumsAndBignumsAndComesBackUnsigned) {
+  constexpr int32_t kGintchk = 0x36b, kSintchk = 0x36f, kPostSig = 0x30f;
+  call(setupFor(kSintchk, makeFixnum(1234)));
+  EXPECT_EQ(call(setupFor(kGintchk)).eax, makeFixnum(1234));
+  EXPECT_EQ(sy_gintchk(), 1234u);
+  call(setupFor(kSintchk, makeFixnum(-5)));
+  EXPECT_EQ(sy_gintchk(), 0xfffffffbu);
+  EXPECT_EQ(threadWord(tr::kLeafCallStack), nil()) << "the leaf call is over";
+  global(kSignalPendingWord) = 0xffffffff;
+  EXPECT_EQ(call(setupFor(kPostSig)).eax, nil());
+  EXPECT_EQ(global(kSignalPendingWord), 0u);
+  EXPECT_EQ(interrupt_pending_p(), 0u);
+  sy_sintchk(0);
 }
 
 // ---- real faults, in child processes ----
