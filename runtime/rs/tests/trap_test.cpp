@@ -8,16 +8,18 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <iterator>
-#include <algorithm>
 #include <initializer_list>
+#include <iterator>
 #include <vector>
 
 #include "platform/faults.h"
 #include "platform/thread_block.h"
+#include "runtime/gc/heap_layout.h"
 #include "runtime/load/small_services.h"
+#include "runtime/rs/runtime_routines.h"
 #include "runtime/rs/tests/calling_protocol_fixture.h"
 #include "runtime/rs/trap_handlers.h"
 #include "runtime/rs/trap_record.h"
@@ -418,6 +420,46 @@ TEST_F(Traps, TheInterruptCheckWordTakesFixnumsAndBignumsAndComesBackUnsigned) {
   EXPECT_EQ(global(kSignalPendingWord), 0u);
   EXPECT_EQ(interrupt_pending_p(), 0u);
   sy_sintchk(0);
+}
+
+// A function and its code vector laid out by hand in new space, just above
+// what is allocated there (the heap's own walk never reaches them).
+TEST_F(Traps, FuncSubsumesPcHoldsExactlyForTheFunctionsCode) {
+  const uint32_t block = (global(gc::global::kNewOtherTop) + 0x107) & ~7u;
+  const uint32_t codeBlock = block + 0x40;
+  constexpr uint32_t kUnits = 0x20;  // 0x40 bytes of code
+  gc_test::at(codeBlock) = (kUnits << 8) | lisp::type_code::CodeVector;
+  const uint32_t code = codeBlock + 4, codeVector = codeBlock + 0x12;
+  auto* function = reinterpret_cast<lisp::FunctionObject*>(static_cast<uintptr_t>(block));
+  function->header = lisp::headerWord(lisp::type_code::Function);
+  function->codeVector = codeVector;
+  const lispval object = block + 0x12;
+  const struct {
+    uint32_t start;
+    uint32_t address;
+    bool inside;
+  } cases[] = {
+      {code, code, true},
+      {code, code + 0x3f, true},
+      {code, code + 0x40, false},
+      {code + 8, code + 4, false},
+      {addressOf(gt_fwrap_start), code, true},  // the code vector's code counts
+      {addressOf(gt_fwrap_start), code + 0x40, false},
+  };
+  for (const auto& c : cases) {
+    function->start = c.start;
+    LispCallSetup setup = setupFor(0, object, c.address);
+    setup.target = addressOf(func_subsumes_pc);
+    EXPECT_EQ(call(setup).eax, c.inside ? t() : nil()) << std::hex << c.start << " " << c.address;
+  }
+  // Not a function, or not in the heap: nil.
+  function->start = code;
+  function->header = lisp::headerWord(lisp::type_code::Closure);
+  LispCallSetup setup = setupFor(0, object, code);
+  setup.target = addressOf(func_subsumes_pc);
+  EXPECT_EQ(call(setup).eax, nil());
+  setup.eax = objects_->makeFunction(code);
+  EXPECT_EQ(call(setup).eax, nil());
 }
 
 // ---- real faults, in child processes ----
