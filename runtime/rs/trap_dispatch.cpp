@@ -42,6 +42,7 @@ constexpr uint8_t kIntOpcode = 0xcd;
 constexpr uint8_t kCsPrefix = 0x2e;
 constexpr uint32_t kFrameFunctionSlot = 4;
 constexpr uint32_t kStackOverflowRoom = 0xa000;
+constexpr uint32_t kStackReserve = 0x4000;  // kept below the lowest limit
 constexpr int32_t kSignalInterrupt = platform::kFaultSignalInterrupt;
 constexpr int32_t kSignalBreakpoint = platform::kFaultSignalBreakpoint;
 constexpr int32_t kSignalAccess = platform::kFaultSignalAccess;
@@ -155,6 +156,21 @@ constexpr uint32_t kOtherTag = 0x12;  // a tagged other word = its block + 0x12
 bool heapOther(lispval word) {
   return GsOldAreas != nullptr && (word & 7) == 2 && word > gc::areaAddress(GsOldAreas) &&
          word < GsNewTop;
+}
+
+// The stack limit after a stack-overflow trap at `from`: 0xa000 lower, but
+// never below the thread's stack end plus a reserve (when the record knows
+// its stack), so repeated overflows cannot take the limit off the stack.
+uint32_t loweredStackLimit(lispval thread, uint32_t from) {
+  uint32_t lowered = from > kStackOverflowRoom ? from - kStackOverflowRoom : 0;
+  const uint32_t base = lisp::wordAt(thread, tr::kStackBase);
+  const lispval size = lisp::wordAt(thread, tr::kStackSize);
+  if (base != 0 && lisp::isFixnum(size) && lisp::fixnumValue(size) > 0) {
+    const uint32_t bytes = static_cast<uint32_t>(lisp::fixnumValue(size));
+    const uint32_t floor = base > bytes ? base - bytes + kStackReserve : kStackReserve;
+    lowered = std::max(lowered, floor);
+  }
+  return lowered;
 }
 
 lispval fixnum(int32_t n) {
@@ -292,7 +308,8 @@ uint32_t syncsig1x(int32_t signal, platform::ExceptionRecord* exception, Process
         break;
       case 0x65: {
         uint32_t& limit = lisp::wordAt(thread, tr::kStackLimit);
-        limit = std::min(record->esp, limit) - kStackOverflowRoom;
+        d.datum = limit;  // stack_ov puts it back once the condition returns
+        limit = loweredStackLimit(thread, std::min(record->esp, limit));
         d.handler = addressOf(stack_ov);
         break;
       }

@@ -29,6 +29,8 @@
 #define ERROR_URGENT_INTERRUPT 20
 #define URGENT_INTERRUPT_DATUM 5
 #define CONDITION_STACK_OVERFLOW 1000
+#define THREAD_STACK_LIMIT 0x1a
+#define SAVED_STACK_LIMIT (-0x38)     /* a raw word of the handler frame */
 #define COMPARE_OPCODE 0x3b
 #define COMPARE_UNBOUND_DISPLACEMENT 0xd7
 #define COMPARE_UNRESOLVED_DISPLACEMENT 0xdf
@@ -75,15 +77,20 @@ handle_saving_context:
         .size handle_saving_context, . - handle_saving_context
 
 /* stack_ov: trap handler. Calls the condition function with (fixnum 1000,
-   t), then resumes. */
+   t); when it returns, the stack limit the trap lowered (the dispatcher
+   left the old one in +0x13a) is put back. Then resumes. */
         .globl stack_ov
         .hidden stack_ov
         .type stack_ov, @function
 stack_ov:
         TRAP_HANDLER_ENTER MARKER_TRAP_HANDLER
+        mov eax, [ebx + THREAD_TRAP_ERROR_DATUM]
+        mov [ebp + SAVED_STACK_LIMIT], eax
         mov eax, FIXNUM(CONDITION_STACK_OVERFLOW)
         lea edx, [edi + NIL_T]
         CALL_SYMBOL_2 NIL_CONDITION_SYMBOL
+        mov eax, [ebp + SAVED_STACK_LIMIT]
+        mov [ebx + THREAD_STACK_LIMIT], eax
         TRAP_HANDLER_RESUME 1
         .size stack_ov, . - stack_ov
 

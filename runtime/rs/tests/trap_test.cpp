@@ -256,15 +256,40 @@ TEST_F(Traps, ARejectedOperandGoesToTheConditionFunctionWithTheDefaults) {
   }
 }
 
-TEST_F(Traps, StackOverflowLowersTheLimitAndCallsTheConditionFunction) {
+TEST_F(Traps, StackOverflowCallsTheConditionFunctionThenPutsTheLimitBack) {
   threadWord(tr::kStackLimit) = 0xffffffff;
   testing_support::resetRecorder(nil());
   call(probe(trap_probe_stack_ovfl));
   EXPECT_EQ(recorded(), (std::vector<Signalled>{{makeFixnum(1000), t()}}));
-  const uint32_t limit = threadWord(tr::kStackLimit);
-  const uint32_t here = addressOf(&limit);
-  EXPECT_LT(limit, here - 0xa000 + 0x1000);
-  EXPECT_GT(limit, here - 0xa000 - 0x10000);
+  EXPECT_EQ(threadWord(tr::kStackLimit), 0xffffffffu);
+}
+
+// The dispatcher lowers the limit 0xa000 below the lower of the stack
+// pointer and the old limit, never below the stack's end plus a reserve.
+TEST_F(Traps, StackOverflowLowersTheLimitWithinTheStack) {
+  const struct {
+    uint32_t esp, limit, base, size, expected;
+  } cases[] = {
+      {0x500000, 0x510000, 0, 0, 0x4f6000},
+      {0x500000, 0x4f0000, 0, 0, 0x4e6000},
+      {0x500000, 0x4f0000, 0x600000, makeFixnum(0x10d000), 0x4f7000},  // floor: end + 0x4000
+      {0x500000, 0x4f0000, 0x600000, makeFixnum(0x200000), 0x4e6000},
+      {0x5000, 0x510000, 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << c.esp << " " << c.limit << " " << c.base);
+    threadWord(tr::kStackLimit) = c.limit;
+    threadWord(tr::kStackBase) = c.base;
+    threadWord(tr::kStackSize) = c.size;
+    lisp::TrapRecord record{};
+    record.context.esp = c.esp;
+    record.context.edi = nil();
+    EXPECT_EQ(syncsig1x(-0x65, nullptr, &record.context), addressOf(stack_ov));
+    EXPECT_EQ(threadWord(tr::kStackLimit), c.expected);
+    EXPECT_EQ(threadWord(tr::kTrapErrorDatum), c.limit);
+  }
+  threadWord(tr::kStackBase) = 0;
+  threadWord(tr::kStackSize) = 0;
 }
 
 TEST_F(Traps, APendingInterruptReachesTheConditionFunctionUnlessDeferred) {
