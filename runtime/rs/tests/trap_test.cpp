@@ -516,6 +516,28 @@ TEST_F(Traps, HltCallsTheBreakpointFunctionWithTheFrameAndTheAddress) {
   EXPECT_EQ(report_->third, makeFixnum(at >> 16));
 }
 
+// hlt inside a function's code, from the function's own frame: the
+// breakpoint function gets the function and the offset of the hlt.
+TEST_F(Traps, HltInAFunctionCallsTheBreakpointFunctionWithTheOffset) {
+  const uint32_t block = (global(gc::global::kNewOtherTop) + 0x107) & ~7u;
+  const uint32_t codeBlock = block + 0x40;
+  gc_test::at(codeBlock) = (0x100u << 8) | lisp::type_code::CodeVector;
+  auto* function = reinterpret_cast<lisp::FunctionObject*>(static_cast<uintptr_t>(block));
+  function->header = lisp::headerWord(lisp::type_code::Function);
+  function->codeVector = codeBlock + 0x12;
+  function->start = addressOf(code_);
+  const lispval object = block + 0x12;
+  std::vector<uint8_t> bytes{0x55, 0x89, 0xe5, 0x68};  // push ebp; mov ebp, esp; push F
+  for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(object >> (8 * i)));
+  for (uint8_t b : {0x83, 0xec, 0x18, 0x89, 0x5d, 0xe4, 0xf4, 0xc9}) bytes.push_back(b);
+  endChildFrom(kBreakpointSymbol);
+  *report_ = {};
+  EXPECT_EXIT(runCode(bytes), testing::ExitedWithCode(0), "");
+  EXPECT_EQ(report_->count, 2u);
+  EXPECT_EQ(report_->eax, object);
+  EXPECT_EQ(report_->edx, makeFixnum(14));
+}
+
 TEST_F(Traps, AnotherIntNumberIsCondition4) {
   endChildFrom(kConditionSymbol);
   *report_ = {};
