@@ -487,6 +487,37 @@ TEST_F(Traps, FuncSubsumesPcHoldsExactlyForTheFunctionsCode) {
   EXPECT_EQ(call(setup).eax, nil());
 }
 
+// A function that traps before building its frame: the handler inserts a
+// frame for it (function word = the function register), so the report's
+// caller chain shows it, and it resumes past the int.
+TEST_F(Traps, AnUnownedTrapShowsTheInsertedFrame) {
+  const uint32_t block = (global(gc::global::kNewOtherTop) + 0x107) & ~7u;
+  const uint32_t codeBlock = block + 0x40;
+  gc_test::at(codeBlock) = (0x100u << 8) | lisp::type_code::CodeVector;
+  auto* function = reinterpret_cast<lisp::FunctionObject*>(static_cast<uintptr_t>(block));
+  function->header = lisp::headerWord(lisp::type_code::Function);
+  function->codeVector = codeBlock + 0x12;
+  function->start = addressOf(code_);
+  const lispval object = block + 0x12;
+  const uint8_t bytes[] = {0x90, 0x90, 0x90, 0x90, 0x90, 0x90, 0x90, 0x90, 0xcd, 0x63, 0xc3};
+  std::memcpy(code_, bytes, sizeof bytes);
+  trap_probe_code = addressOf(code_);
+  trap_probe_registers[0] = 0x100;
+  trap_probe_registers[1] = name_;
+  trap_probe_registers[2] = 0x300;
+  LispCallSetup setup = probe(trap_probe_run);
+  setup.esi = object;
+  testing_support::resetRecorder(nil());
+  call(setup);
+  EXPECT_EQ(threadWord(tr::kTrapFrameOwned), nil());
+  ASSERT_EQ(lisp_recorder_log.count, 1u);
+  EXPECT_EQ(recorded()[0], error(kUnboundError, name_));
+  EXPECT_EQ(lisp_recorder_log.calls[0].linkFrame[frameIndex(4)], object);
+  EXPECT_EQ(lisp_recorder_log.calls[0].linkFrame[frameIndex(0x1c)], thread_);
+  EXPECT_EQ(trap_probe_registers[0], 0x100u);
+  EXPECT_EQ(trap_probe_registers[2], 0x300u);
+}
+
 // ---- real faults, in child processes ----
 
 TEST_F(Traps, ALoadFromALowAddressIsAListErrorByItsDisplacement) {
