@@ -518,6 +518,38 @@ TEST_F(Traps, AnUnownedTrapShowsTheInsertedFrame) {
   EXPECT_EQ(trap_probe_registers[2], 0x300u);
 }
 
+// ffunbound: the resolver's result goes into ecx, its word +2 into the
+// register compared with the unresolved marker; a result still unresolved
+// goes to the foreign-address error function first.
+TEST_F(Traps, AnUnresolvedForeignAddressIsResolvedIntoTheComparedRegister) {
+  constexpr int32_t kResolver = -0x1b5, kAddressError = -0xf1, kUnresolved = -0x21;
+  global(kResolver) = recorderSymbol_;
+  global(kAddressError) = recorderSymbol_;
+  const uint32_t marker = global(kUnresolved);
+  const lispval entryName = symbol();
+  for (bool resolved : {true, false}) {
+    const lispval result = arenaObject({0, entryName, 0, 0, 0, resolved ? 0x4000u : marker});
+    for (bool intForm : {false, true}) {
+      SCOPED_TRACE(testing::Message()
+                   << (resolved ? "resolved" : "unresolved") << (intForm ? " int" : " call"));
+      std::vector<uint8_t> bytes{0x3b, 0x57, 0xdf, 0x75};  // cmp edx, [edi-0x21]; jne
+      if (intForm) {
+        for (uint8_t b : {0x02, 0xcd, 0x66}) bytes.push_back(b);
+      } else {
+        for (uint8_t b : {0x06, 0xff, 0x97, 0x7f, 0xff, 0xff, 0xff}) bytes.push_back(b);
+      }
+      testing_support::resetRecorder(result);
+      runCode(bytes, 0x100, name_, marker);
+      EXPECT_EQ(trap_probe_registers[1], result);
+      EXPECT_EQ(trap_probe_registers[2], resolved ? 0x4000u : marker);
+      EXPECT_EQ(trap_probe_registers[0], 0x100u);
+      std::vector<Signalled> expected{{name_, 0}};
+      if (!resolved) expected.push_back({entryName, t()});
+      EXPECT_EQ(recorded(), expected);
+    }
+  }
+}
+
 // ---- real faults, in child processes ----
 
 TEST_F(Traps, ALoadFromALowAddressIsAListErrorByItsDisplacement) {
