@@ -13,6 +13,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <iterator>
+#include <thread>
 #include <vector>
 
 #include "platform/faults.h"
@@ -20,6 +21,7 @@
 #include "runtime/gc/heap_layout.h"
 #include "runtime/load/small_services.h"
 #include "runtime/rs/runtime_routines.h"
+#include "runtime/rs/signal_kicker.h"
 #include "runtime/rs/tests/calling_protocol_fixture.h"
 #include "runtime/rs/trap_handlers.h"
 #include "runtime/rs/trap_record.h"
@@ -548,6 +550,26 @@ TEST_F(Traps, AnUnresolvedForeignAddressIsResolvedIntoTheComparedRegister) {
       EXPECT_EQ(recorded(), expected);
     }
   }
+}
+
+// Interrupt requests from two threads at once: every one is counted (the
+// counter wraps after 4).
+TEST_F(Traps, InterruptRequestsFromTwoThreadsAreAllCounted) {
+  constexpr int kKicks = 1003;
+  global(lisp::nil_block::global::kInterruptCounter) = makeFixnum(0);
+  testing::internal::CaptureStderr();
+  auto kick = [this] {
+    platform::setThreadSlot(slot_, thread_);
+    for (int i = 0; i < kKicks; ++i) gotsigkicker(2, nullptr);
+  };
+  std::thread first(kick), second(kick);
+  first.join();
+  second.join();
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(global(lisp::nil_block::global::kInterruptCounter), makeFixnum((2 * kKicks) % 5));
+  global(lisp::nil_block::global::kInterruptCounter) = makeFixnum(0);
+  global(kSignalPendingWord) = 0;
+  std::fill(std::begin(lsignals), std::end(lsignals), 0);
 }
 
 // ---- real faults, in child processes ----
