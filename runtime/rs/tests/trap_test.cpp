@@ -572,6 +572,58 @@ TEST_F(Traps, InterruptRequestsFromTwoThreadsAreAllCounted) {
   std::fill(std::begin(lsignals), std::end(lsignals), 0);
 }
 
+// The dispatcher's choice by trap code (call form) and by int number: the
+// handler, and the bytes skipped at the resume address.
+TEST_F(Traps, TheDispatcherChoosesTheHandlerByTrapCode) {
+  global(kDeferralSymbol) = nil();
+  const struct {
+    int32_t code;
+    void (*handler)();
+  } cases[] = {
+      {0x61, argerr},
+      {0x62, handle_saving_context},
+      {0x63, unbound},
+      {0x64, process_sig1},
+      {0x65, stack_ov},
+      {0x66, ffunbound},
+      {0x67, handle_saving_context},
+      {0x68, unordered},
+      {0x69, handle_saving_context},
+  };
+  for (const auto& c : cases) {
+    for (bool intForm : {false, true}) {
+      SCOPED_TRACE(testing::Message() << std::hex << c.code << (intForm ? " int" : " call"));
+      // int N (or nothing), then a field read the decoder accepts
+      const uint8_t bytes[] = {0xcd, static_cast<uint8_t>(c.code), 0x8d, 0x40, 0xf0};
+      lisp::TrapRecord record{};
+      record.context.eip = addressOf(intForm ? bytes : bytes + 2);
+      record.context.edi = nil();
+      record.context.esp = 0x400000;
+      record.context.ecx = name_;
+      const uint32_t handler = syncsig1x(intForm ? 1 : -c.code, nullptr, &record.context);
+      EXPECT_EQ(handler, addressOf(c.handler));
+      EXPECT_EQ(record.context.eip, handler);
+      EXPECT_EQ(threadWord(tr::kTrapAddress), addressOf(intForm ? bytes : bytes + 2));
+      EXPECT_EQ(threadWord(tr::kTrapResumeSkip), intForm ? 2u : 0u);
+      EXPECT_EQ(record.context.esp, 0x400000u) << "no frame: the stack stays";
+    }
+  }
+  global(lisp::nil_block::global::kSignalPending) = 0;
+}
+
+// An int just before nil (the call stub) with nil in ebx is an undefined
+// function, whatever its number.
+TEST_F(Traps, AnIntInTheStubBeforeNilIsAnUndefinedFunction) {
+  lisp::TrapRecord record{};
+  record.context.eip = nil() - 3;
+  record.context.ebx = nil();
+  record.context.edi = nil();
+  record.context.ecx = name_;
+  EXPECT_EQ(syncsig1x(1, nullptr, &record.context), addressOf(handle_saving_context));
+  EXPECT_EQ(threadWord(tr::kTrapErrorCode), makeFixnum(25));
+  EXPECT_EQ(threadWord(tr::kTrapErrorDatum), name_);
+}
+
 // ---- real faults, in child processes ----
 
 TEST_F(Traps, ALoadFromALowAddressIsAListErrorByItsDisplacement) {
