@@ -1,6 +1,6 @@
 // The long run of the scavenger's random mutator: many seeds, thousands of
-// scavenges each, every one checked against the shadow model and the heap
-// verifier (see runtime/gc/tests/mutator_fixture.h). Run by hand:
+// scavenges each (with global collections among them in GlobalStress), every one checked against
+// the shadow model and the heap verifier (see runtime/gc/tests/mutator_fixture.h). Run by hand:
 //   build/bin/bench_scavenger_stress [--gtest_filter=...]
 // SCAVENGER_STRESS_SCAVENGES sets the scavenges per seed (default 1000).
 #include <gtest/gtest.h>
@@ -32,5 +32,22 @@ TEST_P(ScavengerStress, ManyScavengesMatchTheModel) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, ScavengerStress, ::testing::Range(100u, 106u));
+
+// The same with a global collection in one explicit collection of three
+// (or of fifteen, so that old space grows into more areas between them),
+// and automatic ones under flag g.
+class GlobalStress : public RandomMutator, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(GlobalStress, GlobalCollectionsAmongScavengesMatchTheModel) {
+  const uint32_t seed = GetParam();
+  const uint32_t flags = (seed % 2 ? flag::kAdvanceGeneration | flag::kAutoGlobal : 0) |
+                         (seed % 3 == 0 ? flag::kHideNewSpace : 0);
+  GsGenSpread = 1 + static_cast<int32_t>(seed % 3);
+  globalShare_ = seed % 4 < 2 ? 3 : 15;
+  run(seed, scavengesPerSeed(), flags);
+  EXPECT_GT(globalChecks_, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, GlobalStress, ::testing::Range(200u, 206u));
 
 }  // namespace

@@ -71,17 +71,19 @@ gsgc_build_map:
         RUNTIME_RETURN
         .size gsgc_build_map, . - gsgc_build_map
 
-/* gc (nil+0x13b): eax = flag. nil runs a scavenge; any other flag asks for
-   the global collection, which this build does not provide (signals
-   entry-not-available). Out: no values (eax nil, ecx 0, carry set). */
+/* gc (nil+0x13b): eax = flag. nil runs a scavenge; any other flag runs
+   the global collection. Out: no values (eax nil, ecx 0, carry set). */
         .globl gc
         .hidden gc
         .type gc, @function
 gc:
-        cmp eax, edi
-        jne entry_not_available
         RUNTIME_FRAME
+        cmp eax, edi
+        jne 1f
         CALL_NATIVE scavenge, 0
+        RUNTIME_RETURN_NO_VALUES
+1:
+        CALL_NATIVE global_gc, 0
         RUNTIME_RETURN_NO_VALUES
         .size gc, . - gc
 

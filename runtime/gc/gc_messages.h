@@ -29,10 +29,11 @@ inline constexpr char kLispstaticTableFailed[] =
     "Could not expand lispstatic structure array in vxmmalloc-heap";
 inline constexpr char kRecursiveScavenge[] = "Scavenger invoked itself recursively.";
 inline constexpr char kAlreadyCopied[] = "Trying to copy pointer already copied (0x%lx)";
-inline constexpr char kPointsIntoTargetHalf[] = "Object already pointing to target newspace half: 0x%lx";
+inline constexpr char kPointsIntoTargetHalf[] =
+    "Object already pointing to target newspace half: 0x%lx";
 inline constexpr char kCouldntGetBytes[] = "Couldn't get %ld bytes from operating system";
-inline constexpr char kToSpaceOverflow[] = "Scavenger ran out of target newspace (0x%lx bytes needed)";
-inline constexpr char kNoGlobalCollection[] = "global collection not available";
+inline constexpr char kToSpaceOverflow[] =
+    "Scavenger ran out of target newspace (0x%lx bytes needed)";
 inline constexpr char kErrorTitle[] = "Vexmora CL: System Error (gsgc)";
 inline constexpr char kSystemErrorTitle[] = "Vexmora CL: System Error";
 
@@ -57,6 +58,41 @@ inline constexpr char kMoveOldNewLong[] = "expanding old and new space, moving n
 inline constexpr char kMoveOldNewTerse[] = "XOXMN-";
 inline constexpr char kMoveOldLong[] = "expanding old space, moving newspace...";
 inline constexpr char kMoveOldTerse[] = "XOMN-";
+
+// The global collection: pass titles and closing texts (standard output),
+// reports (the collector's error box, the collection goes on).
+inline constexpr char kGlobalRecovered[] = "global gc recovered %d bytes of old space.\n";
+inline constexpr char kMarkPass[] = "Mark Pass...";
+inline constexpr char kMarkPassDone[] =
+    ", marked %d objects, overflows = %d, max depth (minus ovflow) = %d.\n";
+inline constexpr char kWeakPass[] = "Weak-vector Pass...";
+inline constexpr char kConsSwap[] = "Cons-cell swap...";
+inline constexpr char kConsSwapDone[] = ", %d cons cells moved\n";
+inline constexpr char kBreakChain[] = "Oldarea break chain...";
+inline constexpr char kBreakChainDone[] = ", %d holes totalling %d bytes\n";
+inline constexpr char kPageData[] = "Page-compaction data...";
+inline constexpr char kAdjust[] = "Address adjustment...";
+inline constexpr char kBreakVectorMapped[] = "[%d mapped, %d-pass]...";
+inline constexpr char kBreakVectorOnStack[] = "[%d on stack,%d-pass]...";
+inline constexpr char kCompactOthers[] = "Compacting other objects...";
+inline constexpr char kCompactPages[] = "Page compaction...";
+inline constexpr char kCompactPagesDone[] = ", %d pages moved\n";
+inline constexpr char kNewRootset[] = "New rootset...";
+inline constexpr char kNewRootsetDone[] = ", %d rootset entries\n";
+inline constexpr char kNewPagemap[] = "Building new pagemap...";
+inline constexpr char kMergeEmpties[] = "Merging empty oldspaces...";
+inline constexpr char kMergeEmptiesDone[] = "done, %d oldspaces merged.\n";
+inline constexpr char kPassEnd[] = ".\n";
+inline constexpr char kPassDone[] = "done";
+inline constexpr char kUserTime1[] = "(%d+";
+inline constexpr char kUserTime2[] = "(%d,%03d+";
+inline constexpr char kUserTime3[] = "(%d,%03d,%03d+";
+inline constexpr char kSystemTime1[] = "%d)";
+inline constexpr char kSystemTime2[] = "%d,%03d)";
+inline constexpr char kSystemTime3[] = "%d,%03d,%03d)";
+inline constexpr char kValueVectorTooSmall[] = "Warning: value vector too small";
+inline constexpr char kSysvectorInOldSpaceFound[] = "Found a sysvector in old space (%lx)";
+inline constexpr char kUnexpectedPageType[] = "Unexpected page type at %lx";
 
 // Verification and debugging hooks (standard output).
 inline constexpr char kVerifyTrace[] = "Verify 0x%lx -> 0x%lx = %d\n";

@@ -171,6 +171,10 @@ void GsOldAreaSetsize(GsOldArea* area, uint32_t size) {
   area->closedLowestPage = 0;
   std::fill(std::begin(area->spare), std::end(area->spare), 0u);
   area->zero12 = area->zero17 = 0;
+  area->firstHole = area->holeCount = area->holeBytes = 0;
+  area->pageSpaceReach = area->pageSlotsFrom = 0;
+  std::fill(std::begin(area->holeIndex), std::end(area->holeIndex), 0u);
+  std::fill(std::begin(area->holeIndexBytes), std::end(area->holeIndexBytes), 0u);
   std::fill(std::begin(area->reserved), std::end(area->reserved), 0u);
   GsInitPagemap(pagemap, start, words, area->firstObject);
 }

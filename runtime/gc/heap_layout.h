@@ -47,16 +47,16 @@ constexpr uint32_t biasedPagemapBase(uint32_t pagemap, uint32_t firstAddress) {
 // ---- cons pages ----
 
 struct ConsPageHeader {
-  uint32_t unused;
-  uint32_t fill;         // next free cell
-  uint32_t firstCell;    // address of the first cell
-  uint32_t end;          // page + 8192, the fill limit
-  uint32_t flags;        // kConsPageSkipRootScan
-  uint32_t zero;         // 0 when the page is made
-  uint32_t savedFill;    // fill pointer when the page's area was closed
-  uint32_t stamp;        // generation of the page's conses (new space)
-  uint32_t queueLink;    // copy catch-up queue; 0 when not queued
-  uint32_t catchupScan;  // where the catch-up scan of the page starts
+  uint32_t moveDistance;  // old space, during a global collection: where the page moves (0: stays)
+  uint32_t fill;          // next free cell
+  uint32_t firstCell;     // address of the first cell
+  uint32_t end;           // page + 8192, the fill limit
+  uint32_t flags;         // kConsPageSkipRootScan
+  uint32_t zero;          // 0 when the page is made
+  uint32_t savedFill;     // fill pointer when the page's area was closed
+  uint32_t stamp;         // generation of the page's conses (new space)
+  uint32_t queueLink;     // copy catch-up queue; 0 when not queued
+  uint32_t catchupScan;   // where the catch-up scan of the page starts
 };
 static_assert(sizeof(ConsPageHeader) == 40);
 static_assert(offsetof(ConsPageHeader, fill) == 4);
@@ -100,9 +100,27 @@ struct GsOldArea {
   uint32_t pagemapBase;    // biased (see biasedPagemapBase)
   uint32_t consPageCount;
   uint32_t zero17;
-  uint32_t reserved[25];
+  // Words the global collection keeps while it runs (0 outside it). The
+  // holes of the area form a chain in address order through the second word
+  // of each filler; holeIndex[i] is the hole at (i + 1) tenths of the
+  // chain, holeIndexBytes[i] the hole bytes below it.
+  uint32_t firstHole;
+  uint32_t holeCount;  // fillers on the chain
+  uint32_t holeBytes;
+  uint32_t holeIndex[9];
+  uint32_t holeIndexBytes[9];
+  uint32_t pageSpaceReach;  // lowest address page space may reach after compaction
+  uint32_t pageSlotsFrom;   // lowest page slot that holds a cons page once pages have moved
+  uint32_t reserved[2];
 };
 static_assert(sizeof(GsOldArea) == 172);  // 43 words; enters the expansion formula
+static_assert(offsetof(GsOldArea, firstHole) == 18 * 4);
+static_assert(offsetof(GsOldArea, holeCount) == 19 * 4);
+static_assert(offsetof(GsOldArea, holeBytes) == 20 * 4);
+static_assert(offsetof(GsOldArea, holeIndex) == 21 * 4);
+static_assert(offsetof(GsOldArea, holeIndexBytes) == 30 * 4);
+static_assert(offsetof(GsOldArea, pageSpaceReach) == 39 * 4);
+static_assert(offsetof(GsOldArea, pageSlotsFrom) == 40 * 4);
 static_assert(offsetof(GsOldArea, lowestConsPage) == 8 * 4);
 static_assert(offsetof(GsOldArea, firstObject) == 9 * 4);
 static_assert(offsetof(GsOldArea, freeBytes) == 11 * 4);
@@ -137,7 +155,8 @@ inline constexpr uint32_t kKeepNew = 1u << 17;
 inline constexpr uint32_t kWeakVector = 1u << 18;
 inline constexpr uint32_t kFinalizationPending = 1u << 19;
 inline constexpr uint32_t kReplacement = 1u << 20;  // weak-key vector: dead slots get a replacement
-inline constexpr uint32_t kFillerFirst = 0xffff0000;  // at or above: a filler
+inline constexpr uint32_t kFinalizationChained = 1u << 22;  // on the global collection's chain
+inline constexpr uint32_t kFillerFirst = 0xffff0000;        // at or above: a filler
 
 // Flag halves (stamp bits 16 to 31 shifted down) the constructors give.
 inline constexpr uint32_t kFlagHalfShift = 16;

@@ -138,6 +138,10 @@ void beginSlotWalk(gsgc_slot_routine slot) {
   g_slotRoutine = slot;
   g_treatment = {slot, slot};
 }
+void beginSlotWalk(const SlotTreatment& treatment) {
+  g_slotRoutine = treatment.checknslot;
+  g_treatment = treatment;
+}
 
 void scanSysvectorSlots(uint32_t sysvector, const SlotTreatment& treatment) {
   const uint32_t kind = static_cast<uint32_t>(lisp::fixnumValue(wordAt(sysvector + 4)));
@@ -178,6 +182,18 @@ ObjectRegion regionOf(const GsOldArea* area) {
 
 ObjectRegion allocationRegion() {
   return {GsNewOther1, globalWord(global::kNewOtherTop), GsNewPagemap, true};
+}
+
+void scanAllSlots(const SlotTreatment& treatment, gsgc_slot_routine returnAddress) {
+  beginSlotWalk(treatment);
+  gsgc_scan_all(consCellSlots, objectSlots, kAllAreas, 1, 1);
+  scan_os_stacks(treatment.checknslot, returnAddress);
+  scan_global_slots(treatment.checknslot, returnAddress);
+  if (scan_external_slots) scan_external_slots(treatment.checknslot);
+  if (scan_lispstatic) {
+    beginSlotWalk(treatment);
+    scan_lispstatic(lispstaticSlots, 0);
+  }
 }
 
 bool isObjectStart(const ObjectRegion& region, uint32_t object) {
@@ -249,15 +265,7 @@ void gsgc_scan_all(gsgc_item_routine cons, gsgc_item_routine other, int32_t sele
 }
 
 void gsgc_scan_all_slots(gsgc_slot_routine slot, gsgc_slot_routine returnAddress) {
-  beginSlotWalk(slot);
-  gsgc_scan_all(consCellSlots, objectSlots, kAllAreas, 1, 1);
-  scan_os_stacks(slot, returnAddress);
-  scan_global_slots(slot, returnAddress);
-  if (scan_external_slots) scan_external_slots(slot);
-  if (scan_lispstatic) {
-    beginSlotWalk(slot);
-    scan_lispstatic(lispstaticSlots, 0);
-  }
+  gc::scanAllSlots({slot, slot}, returnAddress);
 }
 
 void gsgc_scan_mark(gsgc_slot_routine slot, gsgc_slot_routine returnAddress) {

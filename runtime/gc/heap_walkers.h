@@ -56,6 +56,9 @@ struct ObjectRegion {
 ObjectRegion regionOf(const GsOldArea* area);
 ObjectRegion allocationRegion();
 
+// gsgc_scan_all_slots with a treatment of its own for a function's code slot.
+void scanAllSlots(const SlotTreatment& treatment, gsgc_slot_routine returnAddress);
+
 // Whether `object` (a header address) starts an object of the region, found
 // through the pagemap and object sizes. Never fatal: a damaged walk says no.
 bool isObjectStart(const ObjectRegion& region, uint32_t object);

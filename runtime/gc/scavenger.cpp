@@ -36,6 +36,7 @@
 #include "runtime/gc/gc_parameters.h"
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/gc_statistics.h"
+#include "runtime/gc/global_gc.h"
 #include "runtime/gc/heap_areas.h"
 #include "runtime/gc/heap_reservation.h"
 #include "runtime/gc/lispstatic.h"
@@ -795,8 +796,7 @@ void scavenge(uint32_t request) {
 }
 
 // ---- stand-ins ----
-// Weak definitions: the system layer and the global collector replace them
-// with their own.
+// Weak definitions: the system layer replaces them with its own.
 
 // Collector timing only (blocking emulated signals is the system layer's).
 __attribute__((weak)) void gcstart() {
@@ -807,18 +807,15 @@ __attribute__((weak)) void gcend() {
   if (now > g_collectionStart) gc::collectorMicroseconds += now - g_collectionStart;
 }
 
-__attribute__((weak)) void global_gc(uint32_t request) {
-  gserror(gc_messages::kNoGlobalCollection, request, 1);
-}
-
 }  // extern "C"
 
 namespace {
 
 // Refills of the native heap may scavenge when a Lisp heap exists and no
-// collection is running.
+// collection is running (a global collection's passes run between its two
+// scavenges).
 int mayScavenge() {
-  return GsNewAllocationArea.start != 0 && InScavenge == 0 ? 1 : 0;
+  return GsNewAllocationArea.start != 0 && InScavenge == 0 && GsInGlobalGc == 0 ? 1 : 0;
 }
 // A scavenge frees the native storage of dead sysvectors and lisp-static
 // objects; the native bytes wanted are no request for new space.

@@ -50,11 +50,10 @@ void GsExitHook(uint32_t efficiency, uint32_t oldCopy, uint32_t newCopy, int glo
 void GsFailedSbrkError(uint32_t request, int oldExpansion, uint32_t zero, uint32_t failedBytes,
                        uint32_t heapLimit, uint32_t failCode);
 
-// Services of the system layer and the global collector (stand-ins here
-// until those exist; see scavenger.cpp).
+// Services of the system layer (stand-ins here until it has them; see
+// scavenger.cpp).
 void gcstart();
 void gcend();
-void global_gc(uint32_t request);
 }
 
 namespace gc {

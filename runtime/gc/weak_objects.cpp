@@ -129,6 +129,29 @@ void appendSysvector(uint32_t prefix) {
   GsSVC_tail = prefix;
 }
 
+void clearDeadWeakSlots(uint32_t vector, int replace, int (*dead)(uint32_t slot)) {
+  const VectorSlots slots = vectorSlots(vector);
+  if (slots.count == 0) return;
+  if (!replace) {
+    for (uint32_t i = 0; i < slots.count; ++i)
+      if (dead(slots.first + 4 * i)) wordAt(slots.first + 4 * i) = nilval;
+    return;
+  }
+
+  const uint32_t keys = slots.count - 1;
+  const uint32_t tableSlot = slots.first + 4 * keys;
+  const bool tableAlive = !dead(tableSlot);
+  // A dead table's slot would point at reclaimed memory afterwards.
+  if (!tableAlive) wordAt(tableSlot) = nilval;
+  const lispval replacement = weakReplacementValue();
+  const lispval self = lisp::pointerWord(vector, lisp::Tag::Other);
+  for (uint32_t i = 0; i < keys; ++i) {
+    if (!dead(slots.first + 4 * i)) continue;
+    wordAt(slots.first + 4 * i) = replacement;
+    if (tableAlive) swv_adjust_hash_table(self, keys, i, wordAt(tableSlot));
+  }
+}
+
 }  // namespace gc
 
 extern "C" {
@@ -152,26 +175,7 @@ int check_weak_slot(uint32_t slot) {
 // ---- weak vectors ----
 
 void scan_weak_vector(uint32_t vector, int replace) {
-  const VectorSlots slots = vectorSlots(vector);
-  if (slots.count == 0) return;
-  if (!replace) {
-    for (uint32_t i = 0; i < slots.count; ++i)
-      if (check_weak_slot(slots.first + 4 * i)) wordAt(slots.first + 4 * i) = nilval;
-    return;
-  }
-
-  const uint32_t keys = slots.count - 1;
-  const uint32_t tableSlot = slots.first + 4 * keys;
-  const bool tableAlive = !check_weak_slot(tableSlot);
-  // A dead table's slot would point into the from-space after the flip.
-  if (!tableAlive) wordAt(tableSlot) = nilval;
-  const lispval replacement = weakReplacementValue();
-  const lispval self = lisp::pointerWord(vector, lisp::Tag::Other);
-  for (uint32_t i = 0; i < keys; ++i) {
-    if (!check_weak_slot(slots.first + 4 * i)) continue;
-    wordAt(slots.first + 4 * i) = replacement;
-    if (tableAlive) swv_adjust_hash_table(self, keys, i, wordAt(tableSlot));
-  }
+  clearDeadWeakSlots(vector, replace, check_weak_slot);
 }
 
 // The value vector's own length bounds the index (the key count is not needed).

@@ -24,6 +24,12 @@ inline constexpr int32_t kSysvectorIndirect = 3;
 void pushOnChain(uint32_t& head, uint32_t prefix);
 // Appends the object whose prefix lies at `prefix` to the sysvector chain.
 void appendSysvector(uint32_t prefix);
+// Clears the slots of the weak vector whose header lies at `vector` (types 96
+// and 112) whose object `dead` says died (it may update a live slot). In
+// replacement mode the last slot is the weak-key hash table: dead keys get
+// the value of the symbol in GlobWeakReplacement and leave a live table; a
+// dead table's slot becomes nil.
+void clearDeadWeakSlots(uint32_t vector, int replace, int (*dead)(uint32_t slot));
 
 }  // namespace gc
 

@@ -38,6 +38,25 @@ void clearRootBit(uint32_t address) {
   const int64_t index = bitIndex(address);
   if (index >= 0) setf_protect_bmap[index / kBitsPerWord] &= ~(1u << (index % kBitsPerWord));
 }
+void clearRootBits(uint32_t from, uint32_t to) {
+  for (uint32_t page = pageStart(from); page < to; page += kPageBytes) {
+    const int64_t index = bitIndex(page);
+    if (index < 0) continue;
+    uint32_t& word = setf_protect_bmap[index / kBitsPerWord];
+    if (index % kBitsPerWord == 0 && to - page >= kBitsPerWord * kPageBytes) {
+      word = 0;  // a whole word's pages at once
+      page += (kBitsPerWord - 1) * kPageBytes;
+      continue;
+    }
+    word &= ~(1u << (index % kBitsPerWord));
+  }
+}
+bool needsRootBit(lisp::lispval value) {
+  if (isImmediate(value)) return false;
+  if (value >= GsNewFenceLV && value < GsNewTopLV) return true;
+  return Gslispstatic_count > 0 && value >= Gslispstatic_min && value <= Gslispstatic_max &&
+         valid_lispstatic(value, 0);
+}
 }  // namespace gc
 
 extern "C" {
@@ -53,11 +72,7 @@ void notelispstatic(uint32_t slot) {
 
 void cnoteroot(uint32_t slot) {
   const lisp::lispval value = wordAt(slot);
-  if (isImmediate(value)) return;
-  if (value >= GsNewFenceLV && value < GsNewTopLV)
-    noteroot(slot);
-  else if (Gslispstatic_count > 0 && value >= Gslispstatic_min && value <= Gslispstatic_max)
-    notelispstatic(slot);
+  if (gc::needsRootBit(value)) noteroot(slot);
 }
 
 void fasl_protect(uint32_t slot) {

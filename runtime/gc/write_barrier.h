@@ -30,4 +30,9 @@ namespace gc {
 // Whether the bit of the address's page is set (false for pages without one).
 bool rootBitSet(uint32_t address);
 void clearRootBit(uint32_t address);
+// Clears the bits of the pages that hold [from, to).
+void clearRootBits(uint32_t from, uint32_t to);
+// Whether a slot holding `value` must lie on a marked page: a pointer into
+// new space, or at a registered lisp-static object.
+bool needsRootBit(uint32_t value);
 }  // namespace gc

@@ -9,6 +9,7 @@
 
 #include "runtime/gc/heap_areas.h"
 #include "runtime/gc/heap_reservation.h"
+#include "runtime/gc/jetcode.h"
 #include "runtime/load/build_messages.h"
 #include "runtime/load/native_variables.h"
 #include "runtime/load/pure_library.h"

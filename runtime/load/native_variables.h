@@ -54,9 +54,7 @@ extern uint32_t reborn;
 extern uint32_t restart_topaddr;
 extern uint8_t saved_sigs[kSavedSignalBytes];
 extern uint32_t force_full_fasl;
-extern char myname[512];       // utilities
-extern char jc_swapfile[100];  // code jettison
-extern uint32_t jc_tstamp;
+extern char myname[512];  // utilities
 
 // The modules' tables, in the order marshall_c_data runs them.
 void cprocess_v_marsh(marsh_context* context);

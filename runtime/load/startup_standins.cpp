@@ -34,14 +34,10 @@ void determine_host_os() {
   host_os = 1;
 }
 
-// Replaced by the socket module (nothing to prepare until sockets exist).
-void ipc_pre_init() {}
 // Replaced by the system services (no early entry points to preset yet).
 void preset_early_entry_points() {}
 // Replaced by the dump support (no signal state survives an image yet).
 void reset_signals_after_dumplisp() {}
-// Replaced by the code jettison (no code file is open yet).
-void jc_start() {}
 // Replaced by the exception frame set-up, which runs the first Lisp thread.
 void setupstack_xhandler(int) {
   std::fputs("first Lisp thread not available\n", stderr);

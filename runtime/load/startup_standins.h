@@ -21,12 +21,10 @@ void getstorage();
 // ---- host, sockets, alarms, early entry points ----
 extern int host_os;  // 1: the mapping-capable host family
 void determine_host_os();
-void ipc_pre_init();
 void preset_early_entry_points();
 
 // ---- the first Lisp thread ----
 void reset_signals_after_dumplisp();
-void jc_start();
 void setupstack_xhandler(int how);
 
 // ---- debug words ----

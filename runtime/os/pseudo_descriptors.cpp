@@ -20,6 +20,7 @@
 #include "runtime/os/child_pipe_buffer.h"
 #include "runtime/os/heap_ownership.h"
 #include "runtime/os/mp_log.h"
+#include "runtime/os/socket_watchers.h"
 #include "runtime/rs/exports.h"
 
 namespace lisp::os {
@@ -111,6 +112,7 @@ int32_t readSocket(const host::DescriptorEntry& entry, char* buffer, int32_t len
   uint32_t* events = fd_socket_events(entry.handle);
   if (!events) return -1;
   platform::resetEvent(events[kReadReady]);
+  rearm_watched_socket(static_cast<int32_t>(entry.handle));
   mp_log_event(trace::kReadStarts, entry.handle);
   mp_log_event(trace::kReadSocket, entry.handle);
   // Sockets of the Lisp never block the Lisp thread: a socket watched for
@@ -134,6 +136,7 @@ int32_t writeSocket(const host::DescriptorEntry& entry, const char* data, int32_
   uint32_t* events = fd_socket_events(entry.handle);
   if (!events) return -1;
   platform::resetEvent(events[kWriteReady]);
+  rearm_watched_socket(static_cast<int32_t>(entry.handle));
   mp_log_event(trace::kWriteStarts, entry.handle);
   mp_log_event(trace::kWriteSocket, entry.handle);
   // No signal for a peer that has gone: the error word reports it instead.
@@ -148,8 +151,9 @@ int32_t writeSocket(const host::DescriptorEntry& entry, const char* data, int32_
 }
 
 int32_t closeSocket(host::DescriptorEntry& entry, int32_t* error) {
-  // Leaving the socket watcher belongs to the socket module; nothing watches
-  // sockets before it exists. Setting the events wakes anybody waiting.
+  // The socket leaves its watcher first, so that nothing polls its number
+  // once closed. Setting the events wakes anybody waiting.
+  remove_watched_socket(static_cast<int32_t>(entry.handle));
   for (uint32_t event : entry.words) platform::setEvent(event);
   for (uint32_t& event : entry.words) {
     platform::closeHandle(event);

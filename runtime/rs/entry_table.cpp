@@ -17,6 +17,8 @@
 #include "runtime/rs/dynamic_binding.h"
 #include "runtime/rs/foreign_callbacks.h"
 #include "runtime/rs/trap_handlers.h"
+#include "runtime/rs/multiple_values.h"
+#include "runtime/rs/catch_frames.h"
 
 namespace lisp::entry_table {
 
@@ -37,7 +39,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x5f, "list_nreverse", list_nreverse},          // native entries, frames and bit vectors
     {0x63, "qsymeval", qsymeval},                    // special binding
     {0x67, "count_call", count_call},                   // calling protocol and apply
-    {0x6b, "throw", nullptr},                        // catch and throw
+    {0x6b, "throw", throw_routine},                        // catch and throw
     {0x6f, "unbind_count", unbind_count},            // special binding
     {0x73, "new_closure_vector", new_closure_vector},  // specialised vectors
     {0x77, "where_am_i", nullptr},                   // start-up and loaders
@@ -50,7 +52,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x93, "q_wrapper", q_wrapper},                  // trampolines and call glue
     {0x97, "q_wrapper_std", q_wrapper_std},          // trampolines and call glue
     {0x9b, "aref", aref},                            // arrays and element access
-    {0x9f, "values", nullptr},                       // multiple values
+    {0x9f, "values", values},                       // multiple values
     {0xa3, "q_wrapper_slots_std", q_wrapper_slots_std},  // trampolines and call glue
     {0xa7, "fasl_bundle", nullptr},                  // start-up and loaders
     {0xab, "symeval", symeval},                      // special binding
@@ -70,7 +72,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0xe3, "inv_s_aref", inv_s_aref},                // arrays and element access
     {0xe7, "unbind_to", unbind_to},                  // special binding
     {0xeb, "call_direct", call_direct},              // calls into native code
-    {0xf3, "values_list", nullptr},                  // multiple values
+    {0xf3, "values_list", values_list},                  // multiple values
     {0xf7, "short_vector", short_vector},            // trampolines and call glue
     {0xfb, "new_function", new_function},            // symbols, locatives, functions and closures
     {0xff, "make_interp_function_obj", make_interp_function_obj},  // symbols, locatives, functions and closures
@@ -93,7 +95,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x147, "mi_in_new_bignum", mi_in_new_bignum},   // bignums
     {0x14b, "machine_code", machine_code},           // calls into native code
     {0x14f, "dumplisp", nullptr},                    // start-up and loaders
-    {0x153, "rethrow_after_cret", nullptr},          // catch and throw
+    {0x153, "rethrow_after_cret", rethrow_after_cret},          // catch and throw
     {0x157, "fasldesc", nullptr},                    // start-up and loaders
     {0x15f, "scan_fasl_name", nullptr},              // start-up and loaders
     {0x163, "qsymloc", qsymloc},                     // special binding
@@ -142,10 +144,10 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x20f, "new_single_float", new_single_float},   // heap object allocation
     {0x213, "new_double_float", new_double_float},   // heap object allocation
     {0x217, "new_bignum", new_bignum},               // bignums
-    {0x21b, "append_values", nullptr},               // multiple values
-    {0x21f, "close_values", nullptr},                // multiple values
-    {0x223, "m_v_list", nullptr},                    // multiple values
-    {0x227, "m_v_call", nullptr},                    // multiple values
+    {0x21b, "append_values", append_values},               // multiple values
+    {0x21f, "close_values", close_values},                // multiple values
+    {0x223, "m_v_list", m_v_list},                    // multiple values
+    {0x227, "m_v_call", m_v_call},                    // multiple values
     {0x22b, "qsetloc", qsetloc},                     // special binding
     {0x22f, "new_byte_compiled_function", new_byte_compiled_function},  // symbols, locatives, functions and closures
     {0x233, "new_struct", new_struct},               // heap object allocation
@@ -153,8 +155,8 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x23b, "new_remote_object", new_remote_object},  // other constructors
     {0x23f, "big_fix_prod", big_fix_prod},           // bignums
     {0x243, "tcons", tcons},                         // cons allocation
-    {0x247, "closed_throw", nullptr},                // catch and throw
-    {0x24b, "special_throw", nullptr},               // catch and throw
+    {0x247, "closed_throw", closed_throw},                // catch and throw
+    {0x24b, "special_throw", special_throw},               // catch and throw
     {0x24f, "relocate_foreign_callback", relocate_foreign_callback},  // callbacks from native code
     {0x253, "kwdscanb", kwdscanb},                    // calling protocol and apply
     {0x257, "new_special_closure", new_special_closure},  // symbols, locatives, functions and closures
@@ -200,7 +202,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x327, "bundle_find_fd", nullptr},              // start-up and loaders
     {0x33b, "foreign_address_to_mi", foreign_address_to_mi}, // calls into native code
     {0x347, "immed_arg_hook", immed_arg_hook},       // callbacks from native code
-    {0x34f, "throw_over_c_by_returning", nullptr},   // catch and throw
+    {0x34f, "throw_over_c_by_returning", throw_over_c_by_returning},   // catch and throw
     {0x353, "invalid_fun", invalid_fun},                 // calling protocol and apply
     {0x357, "trap_funbound", trap_funbound},               // traps and signals
     {0x363, "trap_sym_cons", trap_sym_cons},               // traps and signals

@@ -1,7 +1,7 @@
 #include "runtime/rs/function_fault_services.h"
 
 #include "runtime/gc/gc_state.h"
-#include "runtime/rs/code_file_standins.h"
+#include "runtime/gc/jetcode.h"
 #include "runtime/rs/object_layout.h"
 
 using lisp::lispval;
@@ -25,7 +25,9 @@ uint32_t dump_code_vectors_native(lispval integer, lispval firstFlag, lispval se
     if (((header >> 8) & 0xff) != 0) low = 0u - low;
     limit = static_cast<int32_t>(low);
   }
-  return jettisoncode(limit, firstFlag != nilval, secondFlag != nilval);
+  // The integer is the address of the code file's path (0: a temporary file).
+  const auto* path = reinterpret_cast<const char*>(static_cast<uintptr_t>(limit));
+  return jettisoncode(path, firstFlag != nilval, secondFlag != nilval);
 }
 
 }  // extern "C"

@@ -269,12 +269,18 @@ TEST_F(CollectorEntries, SetFnCodeStoresAndMarksOldFunctionsGettingNewCode) {
   }
 }
 
-TEST_F(CollectorEntries, GcWithAFlagIsNotAvailableYet) {
+TEST_F(CollectorEntries, GcWithAFlagRunsTheGlobalCollection) {
+  const uint32_t before = ScavengeCt;
+  const lispval count = global(-0x15 - 4 * 64);  // GlobScavengeCount
+  GsCtlFlags |= gc::flag::kGlobalRequest;
   const LispCallResult result = call(kGc, t());
-  EXPECT_EQ(result.eax, lisp::makeFixnum(-1));  // what the error function returned
-  ASSERT_EQ(lisp_recorder_log.count, 1u);
-  EXPECT_EQ(lisp_recorder_log.calls[0].eax,
-            lisp::makeFixnum(lisp::runtime_error::kEntryNotAvailable));
+  EXPECT_EQ(result.eax, nil());
+  EXPECT_EQ(result.carry, 1u);  // no values
+  EXPECT_EQ(lisp_recorder_log.count, 0u);
+  EXPECT_EQ(ScavengeCt, before + 2);  // the opening and the closing scavenge
+  EXPECT_EQ(global(-0x15 - 4 * 64), count + lisp::makeFixnum(1));
+  EXPECT_EQ(GsCtlFlags & gc::flag::kGlobalRequest, 0u);
+  EXPECT_EQ(GsInGlobalGc, 0u);
 }
 
 TEST_F(CollectorEntries, GcWithNilRunsTheScavenger) {

@@ -28,6 +28,7 @@
 #include "runtime/gc/allocation.h"
 #include "runtime/gc/external_slot_managers.h"
 #include "runtime/gc/gc_parameters.h"
+#include "runtime/gc/global_gc.h"
 #include "runtime/gc/heap_areas.h"
 #include "runtime/gc/heap_verify.h"
 #include "runtime/gc/heap_walkers.h"
@@ -107,7 +108,11 @@ class MutatorHeap : public LispHeap {
     auto* roots = static_cast<lispval*>(data);
     for (uint32_t i = 0; i < kRootSlots; ++i) slot(gc::addressOf(&roots[i]));
   }
-  static void beforeHook(uint32_t) { current->unprotect(); }
+  // The hooks' argument is 1 for a global collection.
+  static void beforeHook(uint32_t global) {
+    current->unprotect();
+    current->global_ = current->global_ || global != 0;
+  }
   static void afterHook() { current->scavenged_ = true; }
 
   // A one-element list holding a raw vector (type 127) with the hook's address.
@@ -333,6 +338,7 @@ class MutatorHeap : public LispHeap {
   void* handle_ = nullptr;
   uint32_t protected_ = 0, protectedBytes_ = 0;
   bool scavenged_ = false;
+  bool global_ = false;                             // a global collection ran since the last check
   std::vector<Node> nodes_ = std::vector<Node>(1);  // by id; id 0 unused
   std::vector<Ref> roots_ = std::vector<Ref>(kRootSlots + std::size(kRootGlobals));
 };

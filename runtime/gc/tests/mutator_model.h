@@ -12,8 +12,11 @@ namespace gc_test {
 
 class RandomMutator : public MutatorHeap {
  protected:
+  // Old space fills and grows within a short run.
+  virtual uint32_t oldSpaceBytes() const { return gc::kMinimumSpaceBytes; }
+
   void SetUp() override {
-    oldSize_ = gc::kMinimumSpaceBytes;  // old space fills and grows within a short run
+    oldSize_ = oldSpaceBytes();
     MutatorHeap::SetUp();
     fenceAtStart_ = GsNewFence;
   }
@@ -73,8 +76,12 @@ class RandomMutator : public MutatorHeap {
       explicitScavenge();
   }
 
+  // With globalShare_ n, one explicit collection in n is a global one.
   void explicitScavenge() {
-    scavenge(0);
+    if (globalShare_ != 0 && below(globalShare_) == 0)
+      global_gc(0);
+    else
+      scavenge(0);
     checkIfScavenged();
   }
 
@@ -300,13 +307,31 @@ class RandomMutator : public MutatorHeap {
     }
   }
 
-  // What must survive (by id), and the finalizations that must trigger.
+  // Objects that count as roots because they never die in the collection
+  // just run: old ones in a scavenge, those below the open-area fence in a
+  // global collection.
+  uint32_t stayingBelow() const {
+    return global_ ? gc::areaAddress(GsOpenOldAreaFence) : fenceAtStart_;
+  }
+
+  // What must survive (by id), and the finalizations that must trigger; the
+  // weak keys that die are settled. A global collection opens with a
+  // scavenge: what that scavenge queues stays queued and the keys it finds
+  // dead are settled as it settles them, then the old areas above the fence
+  // are collected.
   std::vector<char> expectLive(std::set<int32_t>& triggered) {
-    std::vector<int32_t> work;
+    if (global_) settleWeakKeys(expectLiveBelow(triggered, fenceAtStart_));
+    const std::vector<char> live = expectLiveBelow(triggered, stayingBelow());
+    settleWeakKeys(live);
+    return live;
+  }
+
+  std::vector<char> expectLiveBelow(std::set<int32_t>& triggered, uint32_t staying) {
+    std::vector<int32_t> work(triggered.begin(), triggered.end());  // queued already
     for (const Ref& ref : roots_)
       if (ref.what == Ref::Node) work.push_back(ref.value);
     for (const int32_t id : ids_)
-      if (nodes_[id].address < fenceAtStart_) work.push_back(id);
+      if (nodes_[id].address < staying) work.push_back(id);
     std::vector<char> live(nodes_.size()), checked(nodes_.size());
     closure(live, work);
     for (;;) {
@@ -332,7 +357,6 @@ class RandomMutator : public MutatorHeap {
     SCOPED_TRACE("seed " + std::to_string(seed_) + ", scavenge " + std::to_string(ScavengeCt));
     std::set<int32_t> triggered;
     const std::vector<char> live = expectLive(triggered);
-    settleWeakKeys(live);
 
     std::vector<uint32_t> moved(nodes_.size());  // new address by id; 0: not found
     std::unordered_map<uint32_t, int32_t> byAddress;
@@ -367,9 +391,10 @@ class RandomMutator : public MutatorHeap {
 
     for (uint32_t i = 0; i < roots_.size(); ++i)
       compare(gc::addressOf(&rootSlot(i)), roots_[i], false);
+    const uint32_t staying = stayingBelow();
     for (const int32_t id : ids_) {
       const Node& node = nodes_[id];
-      if (node.address >= fenceAtStart_) continue;
+      if (node.address >= staying) continue;
       Ref self{Ref::Node, id};
       uint32_t probe = lisp::pointerWord(node.address, tagOf(node.kind));
       compare(gc::addressOf(&probe), self, false);
@@ -405,7 +430,7 @@ class RandomMutator : public MutatorHeap {
     for (const Ref& ref : roots_)
       if (ref.what == Ref::Node) reachableFrom.push_back(ref.value);
     for (const int32_t id : ids_)
-      if (nodes_[id].address < fenceAtStart_) reachableFrom.push_back(id);
+      if (nodes_[id].address < staying) reachableFrom.push_back(id);
     std::vector<char> reachable(nodes_.size());
     closure(reachable, reachableFrom);
     for (const int32_t id : ids_) {
@@ -429,6 +454,8 @@ class RandomMutator : public MutatorHeap {
 
     verifyHeap();
     fenceAtStart_ = GsNewFence;
+    if (global_) ++globalChecks_;
+    global_ = false;
     protectEmptiedSemispace();
   }
 
@@ -536,6 +563,8 @@ class RandomMutator : public MutatorHeap {
   static constexpr int32_t kReplacement = 4242;
   static constexpr int32_t kWeakReplacementWord = gc::global::kWeakReplacement;
 
+  uint32_t globalShare_ = 0;
+  uint32_t globalChecks_ = 0;
   bool replacementMade_ = false;
   int32_t currentId_ = 0;  // the object whose fields are being compared
   std::mt19937 rng_;

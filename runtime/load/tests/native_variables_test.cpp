@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "runtime/gc/gc_state.h"
+#include "runtime/gc/jetcode.h"
 #include "runtime/gc/native_heap.h"
 #include "runtime/load/case_mapping.h"
 #include "runtime/load/pure_library.h"

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "runtime/gc/gc_state.h"
+#include "runtime/gc/jetcode.h"
 #include "runtime/gc/stack_walk.h"
 #include "runtime/rs/call_glue.h"
-#include "runtime/rs/code_file_standins.h"
 #include "runtime/rs/function_fault_services.h"
 #include "runtime/rs/tests/calling_protocol_fixture.h"
 

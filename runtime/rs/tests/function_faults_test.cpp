@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "runtime/gc/jetcode.h"
 #include "runtime/rs/call_glue.h"
-#include "runtime/rs/code_file_standins.h"
 #include "runtime/rs/function_fault_services.h"
 #include "runtime/rs/tests/calling_protocol_fixture.h"
 
@@ -134,14 +134,14 @@ TEST_F(FunctionFaults, AFailedPageInIsError51AndEntersNothing) {
   }
 }
 
-TEST_F(FunctionFaults, WithoutACodeFileThePageInFails) {
+TEST_F(FunctionFaults, WithoutACodeFileThePageInCannotOpenIt) {
   code_vector_page_in = pageinfcn;
   const lispval function = jettisoned(functionfault);
   lisp::wordAt(function, -6) = nil();  // no name: address 0
   testing_support::resetRecorder(kErrorValue);
   call(callOf(kFaultEntry1, function));
   ASSERT_EQ(lisp_recorder_log.count, 1u);
-  EXPECT_EQ(lisp::car(lisp_recorder_log.calls[0].edx), lisp::code_file_standin::kPageInFailure);
+  EXPECT_EQ(lisp::car(lisp_recorder_log.calls[0].edx), jetcode::kReloadCannotOpen);
 }
 
 TEST_F(FunctionFaults, ResidentFunctionPagesInOnlyAJettisonedFunction) {
@@ -157,10 +157,14 @@ TEST_F(FunctionFaults, ResidentFunctionPagesInOnlyAJettisonedFunction) {
   }
 }
 
+// Without a path a dump cannot be opened: the writer's error bits come back as they are.
 TEST_F(FunctionFaults, DumpCodeVectorsReturnsTheWritersWordUnconverted) {
-  LispCallSetup setup = setupFor(kDumpCodeVectors, makeFixnum(100), nil(), 3);
+  LispCallSetup setup = setupFor(kDumpCodeVectors, nil(), nil(), 3);
   setup.stack[2] = t();
-  EXPECT_EQ(call(setup).eax, lisp::code_file_standin::kJettisonNotAvailable);
+  testing::internal::CaptureStdout();
+  const uint32_t answer = call(setup).eax;
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(answer, jetcode::kOpenFailed);
 }
 
 TEST_F(FunctionFaults, OriginalCodeVectorIsLookedUpInTheThreadsTable) {
