@@ -7,6 +7,8 @@
 
 #include "platform/thread_block.h"
 
+#include "platform/faults.h"
+
 #include <asm/ldt.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -117,6 +119,7 @@ ThreadBlock* ensureThreadBlock() {
   s.liveBlocks.push_back(block);
   pthread_setspecific(g_exitKey, block);
   t_block = block;
+  if (faultFilterInstalled()) ensureFaultStack();  // faults run on their own stack
   return block;
 }
 

@@ -26,6 +26,7 @@ class LispRoutineHeap : public LispHeap {
     thread_ = lisp::pointerWord(gc::addressOf(threadRecord_), lisp::Tag::Other);
     threadWord(tr::kClinkHead) = tr::kEmptyClinkChain;
     threadWord(tr::kAnnotatingConsing) = nil();
+    threadWord(tr::kLeafCallStack) = nil();
     objects_ = std::make_unique<testing_support::LispTestObjects>(nil());
     const lisp::lispval recorder =
         objects_->makeSymbol(objects_->makeFunction(testing_support::recorderAddress()));

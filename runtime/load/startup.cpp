@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "platform/message_box.h"
+#include "platform/faults.h"
 #include "platform/thread_block.h"
 #include "runtime/gc/heap_areas.h"
 #include "runtime/gc/heap_reservation.h"
@@ -33,6 +34,7 @@
 #include "runtime/os/thread_registry.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/exports.h"
+#include "runtime/rs/trap_record.h"
 
 namespace text = startup::text;
 
@@ -178,6 +180,7 @@ KORVANE_EXPORT int lisp_init(int argc, char** argv, char** envp, lisp_exit_funct
   if (slot == platform::kNoThreadSlot) fail(1, text::kNoTlsIndex);
   platform::setThreadSlot(slot, kFreshThreadMark);
   lisp_tls_index = static_cast<uint32_t>(slot) * 4;
+  platform::installFaultFilter(syncsig1x);  // traps and faults reach the dispatcher
 
   if (win32app != 0 && win32app != 1) fail(1, text::kBadWin32App);
   vxm_under_windows = win32app;

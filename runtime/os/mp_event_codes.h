@@ -54,6 +54,8 @@ inline constexpr uint32_t kInterruptScheduled = 132;      // its registry index
 inline constexpr uint32_t kAlarmOn = 256;                 // the delay in ms after the cap
 inline constexpr uint32_t kAlarmOff = 257;                // the one-shot's id
 inline constexpr uint32_t kAlarmCallback = 258;           // ignore_timer_ints
+inline constexpr uint32_t kSignalTaken = 260;             // the posted signal number
+inline constexpr uint32_t kSignalProcessed = 263;         // 0
 inline constexpr uint32_t kAlarmTooLong = 264;            // the seconds asked for
 inline constexpr uint32_t kSignalWithoutThread = 265;     // 0
 inline constexpr uint32_t kLiveThreadNothing = 288;       // 0
@@ -115,6 +117,8 @@ inline constexpr EventCode kEventCodes[] = {
     {kAlarmOn, "alarm on"},
     {kAlarmOff, "alarm off"},
     {kAlarmCallback, "alarm callback"},
+    {kSignalTaken, "signal taken"},
+    {kSignalProcessed, "signal processed"},
     {kAlarmTooLong, "alarm too long"},
     {kSignalWithoutThread, "signal without thread"},
     {kLiveThreadNothing, "live thread: nothing to do"},

@@ -117,18 +117,6 @@ funcall_check:
         ret
         .size funcall_check, . - funcall_check
 
-/* trap_cons: the list-required trap (code 0x69). Called from a frame of
-   its own with eax = the offending object - 1; the bytes at its return
-   address encode the field read (ModRM 0x40, displacement -0x10 car, -0xc
-   cdr). The trap handlers replace this weak stand-in, which signals
-   entry_not_available. */
-        .weak trap_cons
-        .hidden trap_cons
-        .type trap_cons, @function
-trap_cons:
-        jmp entry_not_available
-        .size trap_cons, . - trap_cons
-
 /* qcar, qcdr: runtime routines. In: eax = a list. Out: eax = its car or
    cdr, one value, carry clear; no other register changes (the trap path
    below: ebx := the thread, esi := the caller's frame word -4).

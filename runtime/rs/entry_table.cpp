@@ -17,6 +17,7 @@
 #include "runtime/rs/runtime_routines.h"
 #include "runtime/rs/dynamic_binding.h"
 #include "runtime/rs/foreign_callbacks.h"
+#include "runtime/rs/trap_handlers.h"
 #include "runtime/rs/multiple_values.h"
 #include "runtime/rs/catch_frames.h"
 
@@ -29,7 +30,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x37, "new_closure", new_closure},              // symbols, locatives, functions and closures
     {0x3b, "unbind_one_spec", unbind_one_spec},      // special binding
     {0x3f, "gc_setf_protect", gc_setf_protect},      // memory manager
-    {0x43, "trap_stack_ovfl", nullptr},              // traps and signals
+    {0x43, "trap_stack_ovfl", trap_stack_ovfl},              // traps and signals
     {0x47, "bind_one_spec", bind_one_spec},          // special binding
     {0x4b, "box_to_new_bignum", box_to_new_bignum},  // bignums
     {0x4f, "kwdscan", kwdscan},                      // calling protocol and apply
@@ -68,7 +69,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0xd3, "rs_bit_equal", rs_bit_equal},            // native entries, frames and bit vectors
     {0xd7, "make_readtable", make_readtable},        // other constructors
     {0xdb, "flav_send", flav_send},                    // calling protocol and apply
-    {0xdf, "get_signal", nullptr},                   // traps and signals
+    {0xdf, "get_signal", get_signal},                   // traps and signals
     {0xe3, "inv_s_aref", inv_s_aref},                // arrays and element access
     {0xe7, "unbind_to", unbind_to},                  // special binding
     {0xeb, "call_direct", call_direct},              // calls into native code
@@ -129,7 +130,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x1d3, "integer_truncate", integer_truncate},   // integer arithmetic
     {0x1d7, "integer_rem", integer_rem},             // integer arithmetic
     {0x1db, "mathlib", mathlib},                     // file-system and math dispatch
-    {0x1df, "process_sig", nullptr},                 // traps and signals
+    {0x1df, "process_sig", process_sig},                 // traps and signals
     {0x1e3, "cvt_vector_to_instance", cvt_vector_to_instance},  // other constructors
     {0x1e7, "mpwaitsigio", mpwaitsigio},             // threads and operating system
     {0x1eb, "mpsetupalarm", mpsetupalarm},           // threads and operating system
@@ -194,7 +195,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x303, "fixup_function_specs", fixup_function_specs},  // start-up and loaders
     {0x307, "bundle_lookup", nullptr},               // start-up and loaders
     {0x30b, "bundle_load", nullptr},                 // start-up and loaders
-    {0x30f, "post_sig", nullptr},                    // traps and signals
+    {0x30f, "post_sig", post_sig},                    // traps and signals
     {0x313, "bignum_rem", bignum_rem},               // bignums
     {0x317, "prunebig", prunebig},                   // bignums
     {0x31b, "pack_heap", nullptr},                   // memory manager
@@ -204,19 +205,19 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x347, "immed_arg_hook", immed_arg_hook},       // callbacks from native code
     {0x34f, "throw_over_c_by_returning", throw_over_c_by_returning},   // catch and throw
     {0x353, "invalid_fun", invalid_fun},                 // calling protocol and apply
-    {0x357, "trap_funbound", nullptr},               // traps and signals
-    {0x363, "trap_sym_cons", nullptr},               // traps and signals
-    {0x367, "trap_unordered", nullptr},              // traps and signals
-    {0x36b, "gintchk", nullptr},                     // traps and signals
-    {0x36f, "sintchk", nullptr},                     // traps and signals
+    {0x357, "trap_funbound", trap_funbound},               // traps and signals
+    {0x363, "trap_sym_cons", trap_sym_cons},               // traps and signals
+    {0x367, "trap_unordered", trap_unordered},              // traps and signals
+    {0x36b, "gintchk", gintchk},                     // traps and signals
+    {0x36f, "sintchk", sintchk},                     // traps and signals
     {0x373, "fasl_bundle2", nullptr},                // start-up and loaders
     {0x377, "thread_test", thread_test},             // threads and operating system
     {0x37b, "thread_kill", thread_kill},             // threads and operating system
     {0x37f, "thread_operation", thread_operation},   // threads and operating system
-    {-0x75, "trap_wnaerr", nullptr},                 // traps and signals
-    {-0x79, "trap_signal_hit", nullptr},             // traps and signals
-    {-0x7d, "trap_unbound", nullptr},                // traps and signals
-    {-0x81, "trap_ffunbound", nullptr},              // traps and signals
+    {-0x75, "trap_wnaerr", trap_wnaerr},             // traps and signals
+    {-0x79, "trap_signal_hit", trap_signal_hit},     // traps and signals
+    {-0x7d, "trap_unbound", trap_unbound},           // traps and signals
+    {-0x81, "trap_ffunbound", trap_ffunbound},       // traps and signals
     {-0x1e5, "undeffunc", undeffunc},                  // calling protocol and apply
     {-0x1ed, "illeg_macro_or_spec_call", illeg_macro_or_spec_call},   // calling protocol and apply
     {-0x1f1, "comp_to_interp", comp_to_interp},             // calling protocol and apply

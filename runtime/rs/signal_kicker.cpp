@@ -55,6 +55,14 @@ int32_t advanceInterruptCounter() {
   return lisp::isFixnum(old) ? lisp::fixnumValue(old) : 0;
 }
 
+// The interrupted eip goes on the thread's stack, so the routine returns
+// to it.
+void redirectTo(platform::ThreadContext* context, void (*routine)()) {
+  context->esp -= 4;
+  *reinterpret_cast<uint32_t*>(static_cast<uintptr_t>(context->esp)) = context->eip;
+  context->eip = addressOf(routine);
+}
+
 void (*urgentRoutineFor(lispval record))() {
   if (lisp::wordAt(record, tr::kLeafCallStack) != nilval) return urgent_interrupt_from_c_leaf;
   const uint32_t clink = lisp::wordAt(record, tr::kClinkHead);
@@ -83,7 +91,7 @@ int gotsigkicker(int signal, platform::ThreadContext* context) {
     if (old == kCounterWrap) {
       globalWord(global::kSignalPending) = 0;
       std::fill(std::begin(lsignals), std::end(lsignals), 0);
-      if (context) context->eip = addressOf(urgentRoutineFor(record));
+      if (context) redirectTo(context, urgentRoutineFor(record));
     }
   }
   return 1;

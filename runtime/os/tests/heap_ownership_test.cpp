@@ -666,6 +666,8 @@ TEST_P(UrgentInterrupt, TheFifthInterruptRedirectsTheContext) {
 
   platform::ThreadContext context{};
   context.eip = 0x4321;
+  uint32_t stack[4] = {};
+  context.esp = address(stack + 4);
   testing::internal::CaptureStderr();
   for (int n = 1; n <= 3; ++n) {
     EXPECT_EQ(gotsig(2, nullptr, &context), 1);
@@ -684,6 +686,9 @@ TEST_P(UrgentInterrupt, TheFifthInterruptRedirectsTheContext) {
   const uint32_t since = mplog_sequence;
   EXPECT_EQ(gotsig(2, nullptr, &context), 1);
   EXPECT_EQ(context.eip, routine(c.expected));
+  // The routine returns to the interrupted instruction.
+  EXPECT_EQ(context.esp, address(stack + 3));
+  EXPECT_EQ(stack[3], 0x4321u);
   EXPECT_EQ(counter(), makeFixnum(0));
   EXPECT_EQ(pending(), 0u);
   for (int slot : lsignals) EXPECT_EQ(slot, 0);

@@ -240,7 +240,10 @@ TEST_F(CallGlue, QcarAndQcdrOfListsReadTheCellWithoutAFrame) {
 }
 
 TEST_F(CallGlue, QcarOfANonListTrapsOnceAndAnswersNilWithoutReadingThroughIt) {
-  // 0x6 + 1 would fault if it were read through.
+  // 0x6 + 1 would fault if it were read through. The list-required trap
+  // signals error 1 (car) or 2 (cdr) with the object; its dispatcher finds
+  // the thread through the thread's slot.
+  platform::setThreadSlot(slot_, thread_);
   for (int32_t slot : {kQcar, kQcdr}) {
     for (lispval object :
          {makeFixnum(3), lispval{0x6}, lisp::pointerWord(0x10, lisp::Tag::Other)}) {
@@ -252,7 +255,8 @@ TEST_F(CallGlue, QcarOfANonListTrapsOnceAndAnswersNilWithoutReadingThroughIt) {
       EXPECT_EQ(result.esi, kCallerFunction);
       EXPECT_EQ(result.frame[frameIndex(0x10)], 0xffffffffu);
       ASSERT_EQ(lisp_recorder_log.count, 1u);
-      EXPECT_EQ(lisp_recorder_log.calls[0].eax, makeFixnum(kEntryNotAvailable));
+      EXPECT_EQ(lisp_recorder_log.calls[0].eax, makeFixnum(slot == kQcar ? 1 : 2));
+      EXPECT_EQ(lisp_recorder_log.calls[0].edx, object);
     }
   }
 }
