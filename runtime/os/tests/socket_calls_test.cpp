@@ -342,9 +342,11 @@ TEST_F(SocketTest, SocketsLeftReadyCostTheWatchersNoProcessorTime) {
     }
     return microseconds;
   };
+  // A spinning watcher would use most of the second; a quiet one next to
+  // nothing. The bound leaves room for a machine busy with other work.
   const uint64_t before = watcherTime();
   std::this_thread::sleep_for(1s);
-  EXPECT_LT(watcherTime() - before, 50'000u);
+  EXPECT_LT(watcherTime() - before, 150'000u);
 
   // Still served: reading re-arms, and new data is reported again.
   char got[8];
