@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "launcher/console_tray.h"
 #include "launcher/host_records.h"
 #include "launcher/launch_state.h"
 #include "launcher/start_lisp.h"
@@ -24,8 +25,6 @@ OptionsRecord options_record;
 uint32_t console_thread_id = 0;
 int32_t lisp_exit_status = 0;
 int32_t lisp_ended = 0;
-void (*add_tray_icon)(uint32_t, uint32_t) = nullptr;
-void (*remove_tray_icon)() = nullptr;
 
 uint32_t console_lisp_thread(void*) {
   fillOptionsRecord(&options_record, console_host_record.consoleWindow, module_instance,

@@ -14,11 +14,6 @@ extern int32_t lisp_exit_status;
 // Set to 1 by the runtime when the Lisp thread has ended.
 extern int32_t lisp_ended;
 
-// The tray icon functions the options record hands to Lisp code; null until
-// the console window brings them.
-extern void (*add_tray_icon)(uint32_t instance, uint32_t window);
-extern void (*remove_tray_icon)();
-
 // The Lisp thread: fills the options record, makes the console form current
 // with this thread in word 14, hands it to setup_redir and calls lisp_init
 // with the options record. Returns lisp_init's result should it return.

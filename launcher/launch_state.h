@@ -24,6 +24,10 @@ struct LaunchState {
 };
 extern LaunchState launch;
 
+// Ends the launcher with `status`: the calling thread when the host gave it
+// a thread of its own, else the process.
+[[noreturn]] void endLauncher(int status);
+
 // lisp_init with the launch's twelve arguments, `options` the last (null
 // without a console); returns only when the runtime does.
 int initLisp(const OptionsRecord* options);

@@ -16,11 +16,36 @@ inline constexpr const char* kLibraryMissing =
 inline constexpr const char* kNamesMissing = "failed to locate exported symbols; incorrect dll";
 inline constexpr const char* kVersionMismatch =
     "version mismatch: lisp is version %d,  %s is version %d";
-// Until the console window exists in this build.
-inline constexpr const char* kNoConsole = "console not available in this build";
 
 inline constexpr const char* kHomeFound = "f_h_l_a: found match: %s\n";
 inline constexpr const char* kHomeNotFound = "f_h_l_a: failed to find match\n";
+
+// ---- the console window ----
+
+inline constexpr const char* kConsoleTitle = "Vexmora Common Lisp Console";
+inline constexpr const char* kImageInTitle = " - [%s]";
+inline constexpr const char* kNoConsoleWindow = "Could not create console window (0x%x)";
+inline constexpr const char* kLispThreadLost = "Internal failure can't get handle on lisp process\n";
+inline constexpr const char* kLispExited = "\n<The Lisp process exited with status %d (0x%x)>\n";
+inline constexpr const char* kFrameClass = "TarnwicFrame";
+inline constexpr const char* kFrameIcon = "vxmicon";
+
+// ---- the tray icon and its menu ("%s": the tray name) ----
+
+inline constexpr const char* kTrayIcon = "VXMICON";
+inline constexpr const char* kSecondTrayIcon = "RVXMCONICON";
+inline constexpr const char* kSecondTrayTip = "Vexmora CL Console";
+inline constexpr const char* kMenuShow = "Show Console";
+inline constexpr const char* kMenuHide = "Hide Console";
+inline constexpr const char* kMenuInterrupt = "Interrupt %s";
+inline constexpr const char* kMenuExit = "Exit %s";
+inline constexpr const char* kMenuExitYes = "Yes, exit %s";
+inline constexpr const char* kMenuExitNo = "No, do not exit %s";
+
+// ---- the splash screen ----
+
+inline constexpr const char* kSplashClass = "divizIzorur";
+inline constexpr const char* kSplashResource = "vxm5splash";
 
 // ---- names the launcher looks for ----
 

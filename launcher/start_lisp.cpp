@@ -20,12 +20,14 @@
 #include <string>
 
 #include "launcher/console_queues.h"
+#include "launcher/console_thread.h"
 #include "launcher/host_records.h"
 #include "launcher/launch_state.h"
 #include "launcher/launcher_messages.h"
 #include "launcher/launcher_options.h"
 #include "launcher/launcher_settings.h"
 #include "launcher/runtime_binding.h"
+#include "launcher/splash_screen.h"
 #include "platform/message_box.h"
 #include "platform/thread_block.h"
 #include "platform/threads.h"
@@ -55,22 +57,6 @@ std::string formatted(const char* format, ...) {
   std::vsnprintf(text.data(), text.size() + 1, format, again);
   va_end(again);
   return text;
-}
-
-// Ends the launcher with `status`: the calling thread when the host gave it
-// a thread of its own, else the process.
-[[noreturn]] void endLauncher(int status) {
-  if (settings.ownThreadStart) platform::exitThread(static_cast<uint32_t>(status));
-  std::exit(status);
-}
-
-// Stand-in until the console module brings the splash screen: no splash
-// window ever comes up, so there is none to take down.
-uint32_t startSplashScreen(int32_t /*screenWidth*/, int32_t /*screenHeight*/) {
-  return 0;
-}
-void destroySplashScreen() {
-  launch.splashWindow = 0;
 }
 
 enum class SplashFirst { No, Yes };
@@ -243,7 +229,7 @@ void prepareLaunch() {
 
 [[noreturn]] void launchLisp() {
   prepareLaunch();
-  if (settings.consoleWanted) refuse(text::kLispCaption, text::kNoConsole);
+  if (settings.consoleWanted) runConsoleThread();
   startWithoutConsole();
 }
 
@@ -259,6 +245,11 @@ void readEnvironmentSettings(int32_t ownThread) {
 }
 
 }  // namespace
+
+void endLauncher(int status) {
+  if (settings.ownThreadStart) platform::exitThread(static_cast<uint32_t>(status));
+  std::exit(status);
+}
 
 void startLispForServer(uint32_t handshakeEvent) {
   readEnvironmentSettings(1);

@@ -77,6 +77,14 @@ bool setWindowStyle(Handle window, uint32_t style) {
   return true;
 }
 
+bool setWindowIcon(Handle window, const char* icon) {
+  TableLock lock;
+  WindowLook* look = lookOf(window);
+  if (!look) return false;
+  look->icon = icon ? icon : "";
+  return true;
+}
+
 int32_t setCloseItemState(Handle window, uint32_t state) {
   TableLock lock;
   WindowLook* look = lookOf(window);

@@ -1,7 +1,7 @@
 // What a display would show of a window. There is no display here: a window
 // keeps its show state, whether it is the foreground window, its text, its
-// style bits and its system menu's Close item, and a front end (a terminal)
-// reads them.
+// style bits, its system menu's Close item and the name of its icon, and a
+// front end (a terminal) reads them.
 #pragma once
 
 #include <cstdint>
@@ -44,6 +44,7 @@ struct WindowLook {
   std::string text;
   uint32_t style = 0;
   uint32_t closeItemState = 0;  // kMenuGreyed | kMenuDisabled, or 0
+  std::string icon;             // empty: none
 };
 
 // Each fails (false or -1, last error set) for a handle that is not a live
@@ -55,6 +56,7 @@ bool showWindow(Handle window, int32_t showCommand);
 bool bringToForeground(Handle window);
 bool setWindowText(Handle window, const char* text);
 bool setWindowStyle(Handle window, uint32_t style);
+bool setWindowIcon(Handle window, const char* icon);
 // The Close item's previous state; -1 also when the window has no system menu.
 int32_t setCloseItemState(Handle window, uint32_t state);
 bool readWindowLook(Handle window, WindowLook* look);

@@ -13,6 +13,7 @@ packages=(
   libopenblas-dev:i386
   unicode-data
   python3
+  tmux
 )
 
 missing=()

@@ -14,11 +14,21 @@
 // result 0; register and unregister answer 0x30 and 0x40. STANDIN_SILENT
 // keeps it from ever answering, STANDIN_SLOW_CLASS_MS delays class-object
 // answers, STANDIN_JITTER_MS delays every answer by a random 0..n ms.
+//
+// Beside a console: STANDIN_WRITE writes that many bytes of numbered lines
+// (standinOutputLine) to standard output before the end; STANDIN_ECHO reads
+// lines and writes each back as "echo: " and the line (after the line
+// "later", "later output" follows 300 ms on) until the console asks
+// to close (remote command 5, recorded as "close_request"), then ends with
+// STANDIN_EXIT. signal_lisp, free_heaps and ipc_shutdown are recorded;
+// vxm_thread_exit ends the Lisp thread and tells the console thread as the
+// runtime's does; the peek loop empties the calling thread's message queue.
 
 #include <dlfcn.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -29,10 +39,14 @@
 #include <deque>
 #include <mutex>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "launcher/host_record.h"
+#include "launcher/tests/standin_output.h"
+#include "platform/message_queue.h"
+#include "platform/threads.h"
 #include "platform/waitable.h"
 
 #define STANDIN_EXPORT extern "C" __attribute__((visibility("default")))
@@ -42,6 +56,13 @@ extern char** environ;
 namespace {
 
 host::HostRecord* redir = nullptr;
+uint32_t lisp_thread_id = 0;
+volatile int32_t close_requested = 0;
+
+constexpr uint32_t kQuitMessage = 18;
+constexpr uint32_t kLispEndedQuit = 2457;
+constexpr uint32_t kUserMessage = 1024;
+constexpr int32_t kErrorInterrupted = 4;
 
 void record(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void record(const char* format, ...) {
@@ -143,6 +164,46 @@ void answerCommand(const Words& words) {
   }
 }
 
+// ---- beside a console ----
+
+void writeOut(const char* bytes, int32_t count) {
+  int32_t error = 0;
+  redir->writeHook(1, bytes, count, &error);
+}
+
+// Lines until the console asks to close and no typed line is left; a read
+// that a message interrupted is tried again.
+void echoLines() {
+  for (;;) {
+    char line[2048];
+    int32_t error = 0;
+    // Asked to close: the lines typed before the request are read first.
+    if (close_requested && redir->noHangHook(0, &error, 0) != 1) break;
+    const int32_t n = redir->readHook(0, line, sizeof line, &error);
+    if (n < 0 && error == kErrorInterrupted) continue;
+    if (n <= 0) break;
+    // One read may bring several lines: each is echoed on its own.
+    for (int32_t start = 0, end; start < n; start = end) {
+      end = start;
+      while (end < n && line[end++] != '\n') {
+      }
+      writeOut("echo: ", 6);
+      writeOut(line + start, end - start);
+      if (end - start == 6 && std::memcmp(line + start, "later\n", 6) == 0)
+        std::thread([] {
+          sleepMilliseconds(300);
+          writeOut("later output\n", 13);
+        }).detach();
+    }
+  }
+}
+
+void writeOutputLines(int total) {
+  const std::string text = standinOutput(total);
+  for (size_t done = 0; done < text.size(); done += 4096)
+    writeOut(text.data() + done, static_cast<int32_t>(std::min<size_t>(4096, text.size() - done)));
+}
+
 }  // namespace
 
 STANDIN_EXPORT int32_t win_read(int32_t, char*, int32_t, int32_t*) {
@@ -171,15 +232,20 @@ STANDIN_EXPORT void windows_lisp_exit(int status) {
   std::exit(status);
 }
 STANDIN_EXPORT int32_t vxm_message_peek_loop(int32_t) {
+  platform::Message message;
+  while (platform::peekMessage(&message, true)) {
+  }
   return 0;
 }
 STANDIN_EXPORT int32_t vxm_process_single_event() {
   return 0;
 }
-STANDIN_EXPORT int32_t signal_lisp(int32_t) {
+STANDIN_EXPORT int32_t signal_lisp(int32_t signal) {
+  record("signal=%d", signal);
   return 0;
 }
-STANDIN_EXPORT int free_heaps(int) {
+STANDIN_EXPORT int free_heaps(int unmap) {
+  record("free_heaps=%d", unmap);
   return 0;
 }
 STANDIN_EXPORT int32_t remote_command(int32_t count, const void* data) {
@@ -187,6 +253,13 @@ STANDIN_EXPORT int32_t remote_command(int32_t count, const void* data) {
   const uint32_t word = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(data));
   if (count < 1 || count > 5 || (count > 1 && !data)) return 0;
   const auto* words = count == 1 ? &word : static_cast<const uint32_t*>(data);
+  if (count == 2 && words[0] == 5) {
+    // The console's close request: the Lisp ends at its next read.
+    record("close_request=%d", *reinterpret_cast<int32_t*>(words[1]));
+    close_requested = 1;
+    if (lisp_thread_id) platform::postThreadMessage(lisp_thread_id, kUserMessage, 0, 0);
+    return 1;
+  }
   CommandQueue& queue = commandQueue();
   {
     std::lock_guard<std::mutex> hold(queue.lock);
@@ -203,11 +276,19 @@ STANDIN_EXPORT uint32_t remote_command_event(uint32_t event) {
 STANDIN_EXPORT int32_t get_vxm_dll_version() {
   return numberFromEnvironment("STANDIN_VERSION", 3);
 }
+// STANDIN_LOST_THREAD: no handle can be had for a live Lisp thread.
 STANDIN_EXPORT uint32_t find_lisp_thread_handle(uint32_t*) {
-  return 0;
+  return std::getenv("STANDIN_LOST_THREAD") ? 0xffffffff : 0;
 }
-STANDIN_EXPORT void vxm_thread_exit(int32_t, int32_t*, uint32_t) {}
+STANDIN_EXPORT void vxm_thread_exit(int32_t status, int32_t* doneFlag, uint32_t notify) {
+  if (doneFlag) *doneFlag = 1;
+  if (notify)
+    platform::postThreadMessage(notify, kQuitMessage, static_cast<uint32_t>(status),
+                                kLispEndedQuit);
+  platform::exitThread(static_cast<uint32_t>(status));
+}
 STANDIN_EXPORT int32_t ipc_shutdown() {
+  record("ipc_shutdown=1");
   return 0;
 }
 STANDIN_EXPORT void set_my_thread_watch_pointers(uint32_t**, uint32_t**) {}
@@ -278,6 +359,9 @@ STANDIN_EXPORT int lisp_init(int argc, char** argv, char** envp, void (*exitCall
     if (line[n - 1] == '\n') std::strcpy(&line[n - 1], "\\n");
     record("stdin_line=%s", line);
   }
+  lisp_thread_id = callerThreadId();
+  if (redir && std::getenv("STANDIN_ECHO")) echoLines();
+  if (redir) writeOutputLines(numberFromEnvironment("STANDIN_WRITE", 0));
   if (const char* status = std::getenv("STANDIN_RETURN")) return std::atoi(status);
   if (redir && redir->exitHook) redir->exitHook(numberFromEnvironment("STANDIN_EXIT", 0));
   return 0;

@@ -1,7 +1,8 @@
 // A second host program for the launcher's black-box tests: it calls
 // StartLisp on a thread of its own with the own-thread flag set, so that a
 // refusal ends only that thread, then reports the thread's exit code. It
-// carries a command-line resource, which the launcher merges with the tail.
+// carries a command-line resource, which the launcher merges with the tail,
+// and a splash bitmap.
 
 #include <cstdio>
 #include <string>
@@ -12,6 +13,15 @@
 
 // Texts each ended by a NUL, the list ended by an empty text.
 extern "C" __attribute__((visibility("default"), used)) const char RVXMCMD[] = "-r\0x y\0";
+
+// A packed bitmap of 8 x 2 pixels at 1 bit: 40-byte header, 2 colours,
+// two rows of 4 bytes.
+extern "C" __attribute__((visibility("default"), used)) const unsigned char vxm5splash[56] = {
+    40, 0, 0, 0, 8, 0, 0, 0, 2, 0, 0, 0, 1, 0, 1, 0,  // size, width, height, planes, depth
+    0, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,   // no compression, 8 bytes of pixels
+    2, 0, 0, 0, 0, 0, 0, 0,                           // 2 colours used
+    0, 0, 0, 0, 255, 255, 255, 0,                     // black, white
+    0xF0, 0, 0, 0, 0x0F, 0, 0, 0};
 
 namespace {
 

@@ -211,8 +211,10 @@ bool computeWeldJointVelocityParameters(EngineJoint* joint) {
 
 // --- sweeps -------------------------------------------------------------------------------
 
-bool positionSweep2D(EngineMechanism* mechanism) {
-  if (sweepOutwards(mechanism, &placeJoint)) return true;
+namespace {
+
+// The constraints' attachment points and position parameters, from the joints' placements.
+bool placeConstraints(EngineMechanism* mechanism) {
   for (int i = 0; i < mechanism->numConstraints; ++i) {
     EngineConstraint* constraint = mechanism->constraints[i];
     const EngineGeneralConstraint* g = constraint->general;
@@ -238,7 +240,8 @@ bool positionSweep2D(EngineMechanism* mechanism) {
   return false;
 }
 
-bool velocitySweep2D(EngineMechanism* mechanism) {
+// The bodies' velocities, then the constraints' velocity parameters.
+bool moveJointsAndConstraints(EngineMechanism* mechanism) {
   clearGroundChain(mechanism, kMotionVelocity);
   if (sweepOutwards(mechanism, &moveJoint)) return true;
   for (int i = 0; i < mechanism->numConstraints; ++i) {
@@ -259,6 +262,23 @@ bool velocitySweep2D(EngineMechanism* mechanism) {
       return true;
     }
   }
+  return false;
+}
+
+}  // namespace
+
+// A sweep that fails part way leaves its mark cleared.
+bool positionSweep2D(EngineMechanism* mechanism) {
+  forgetSweptCoordinates(mechanism);
+  if (sweepOutwards(mechanism, &placeJoint) || placeConstraints(mechanism)) return true;
+  noteSweptPositions(mechanism);
+  return false;
+}
+
+bool velocitySweep2D(EngineMechanism* mechanism) {
+  forgetSweptVelocities(mechanism);
+  if (moveJointsAndConstraints(mechanism)) return true;
+  noteSweptVelocities(mechanism);
   return false;
 }
 

@@ -145,12 +145,17 @@ bool correctionPasses(EngineMechanism* mechanism, bool positions, bool positionL
   return false;
 }
 
+// Whether the constraint blocks (setVelocityConstraint2D) already belong to
+// the present positions: a position correction ends by forming them, and
+// nothing between it and the next G build moves a joint.
+enum class ConstraintBlocks { Stale, Current };
+
 // G = J·A⁻¹·Jᵀ over the position-level or all equations, Cholesky-factored;
-// false when the factorisation failed.
+// *factored false when the factorisation failed.
 bool choleskyOfMassMatrix(EngineMechanism* mechanism, bool positionLevel, int rows,
-                          bool* factored) {
+                          ConstraintBlocks blocks, bool* factored) {
   EngineKinematicData* data = mechanism->kinematicData;
-  if (setVelocityConstraint2D(mechanism) ||
+  if ((blocks == ConstraintBlocks::Stale && setVelocityConstraint2D(mechanism)) ||
       buildMatrix2D(mechanism, data->normalMatrix, positionLevel)) {
     return true;
   }
@@ -168,12 +173,18 @@ bool stabiliseWithCholesky(EngineMechanism* mechanism, int all, int positionLeve
     return [data, rows](double* f, double* y) { choleskySolve(data->normalMatrix, y, f, rows); };
   };
   bool factored = false;
+  // After the stabilisation's first position sweep the blocks are not formed yet.
+  ConstraintBlocks blocks = ConstraintBlocks::Stale;
   if (positionLevel > 0) {
-    if (choleskyOfMassMatrix(mechanism, true, positionLevel, &factored)) return true;
+    if (choleskyOfMassMatrix(mechanism, true, positionLevel, blocks, &factored)) return true;
     if (factored) {
       bool failedAgain = false;
+      // Called right after the first position correction, which formed the blocks.
       const auto refactor = [&]() {
-        if (choleskyOfMassMatrix(mechanism, true, positionLevel, &factored)) return true;
+        if (choleskyOfMassMatrix(mechanism, true, positionLevel, ConstraintBlocks::Current,
+                                 &factored)) {
+          return true;
+        }
         failedAgain = !factored;
         return false;
       };
@@ -185,13 +196,14 @@ bool stabiliseWithCholesky(EngineMechanism* mechanism, int all, int positionLeve
         *fallback = true;
         return false;
       }
+      blocks = ConstraintBlocks::Current;  // the second position correction formed them
     } else if (positionLevel == all) {
       *fallback = true;
       return false;
     }
   }
   // All equations, at the corrected positions, for the velocity passes.
-  if (choleskyOfMassMatrix(mechanism, false, all, &factored)) return true;
+  if (choleskyOfMassMatrix(mechanism, false, all, blocks, &factored)) return true;
   if (!factored) {
     *fallback = true;
     return false;
@@ -467,11 +479,24 @@ bool projectAcceleration2D(EngineMechanism* mechanism, bool check) {
 // --- stabilisation
 // ---------------------------------------------------------------------------------------
 
-bool stabilise2D(EngineMechanism* mechanism) {
+namespace {
+
+bool stabiliseOnce(EngineMechanism* mechanism) {
   EngineKinematicData* data = mechanism->kinematicData;
-  if (data == nullptr || data->activeCount <= 0) return false;
+  if (data == nullptr || data->activeCount <= 0) {
+    forgetSweptCoordinates(mechanism);  // no sweep of its own to record
+    return false;
+  }
   data->keptFactor.valid = 0;
-  if (positionSweep2D(mechanism)) return true;
+  // Right after the kinematics step (only its dynamics step since), at the
+  // positions and time it swept and without kinematic inputs (the post step
+  // reads them again), its placements are those a sweep would make.
+  forgetSweptVelocities(mechanism);
+  const bool placementsKept = mechanism->kinematicsStepSwept &&
+                              mechanism->environment->numKinematicInputs == 0 &&
+                              sweptPositionsUnchanged(mechanism);
+  mechanism->kinematicsStepSwept = 0;
+  if (!placementsKept && positionSweep2D(mechanism)) return true;
   const int all = data->activeCount;
   const int positionLevel = data->positionActiveCount;
   bool fallback = data->flags[kFlagStabilisePositions] == 0;
@@ -480,6 +505,18 @@ bool stabilise2D(EngineMechanism* mechanism) {
     if (!fallback) return false;
   }
   return stabiliseWithLeastSquares(mechanism, all, positionLevel);
+}
+
+}  // namespace
+
+// Every correction is followed by its sweep, so when the last sweeps were a
+// position and then a velocity sweep, they belong to the final coordinates:
+// those are recorded for the kinematics step after the post step.
+bool stabilise2D(EngineMechanism* mechanism) {
+  mechanism->sweepsRecorded = 0;
+  if (stabiliseOnce(mechanism)) return true;
+  mechanism->sweepsRecorded = recordSweptCoordinates(mechanism) ? 1 : 0;
+  return false;
 }
 
 // --- the nonlinear position solver

@@ -328,6 +328,13 @@ struct EngineMechanism {
   double* descriptionTable;
   std::int32_t allowedSimulationDimensions;  // kEngineDimension2D | kEngineDimension3D
   std::uint8_t verbose;
+  // The stabilisation recorded the coordinates its last sweeps were made at
+  // (kinematic data's `swept`), and no other entry point has run since.
+  std::uint8_t sweepsRecorded;
+  // A kinematics step made (or kept) the sweeps, and since then only the
+  // dynamics steps have run: they write nothing a sweep makes but the same
+  // centres of mass and velocity products.
+  std::uint8_t kinematicsStepSwept;
   EngineMatrixList* planeTransform;  // one 3x3 matrix, made in 2D
   EngineMatrix* transform2D;
   std::uint8_t* descriptionFlags;

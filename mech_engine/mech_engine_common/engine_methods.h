@@ -100,6 +100,20 @@ std::int32_t loadGeneralJointArray2D(EngineJoint* joint, std::int32_t index, std
 
 bool updateState(double* state, EngineMechanism* mechanism);
 bool unpackState(EngineMechanism* mechanism, bool keep);
+// Whether the placements and velocities belong to the present coordinates
+// (kinematic data's `swept`). A sweep forgets its mark when it starts; a
+// position sweep that succeeds records the positions and the time, a
+// velocity sweep that succeeds sets its mark. At the end of a stabilisation
+// the velocities are recorded (false when its last sweeps were not a
+// position and then a velocity sweep). The stabilisation and the kinematics
+// step after a post step compare them.
+void forgetSweptCoordinates(EngineMechanism* mechanism);
+void noteSweptPositions(EngineMechanism* mechanism);
+void forgetSweptVelocities(EngineMechanism* mechanism);
+void noteSweptVelocities(EngineMechanism* mechanism);
+bool recordSweptCoordinates(EngineMechanism* mechanism);
+bool sweptPositionsUnchanged(const EngineMechanism* mechanism);
+bool sweptCoordinatesUnchanged(const EngineMechanism* mechanism);
 bool updateStateDerivatives(double* derivatives, EngineMechanism* mechanism);
 bool putGeneralJointPositionState(EngineJoint* joint, double** running);
 bool putGeneralJointVelocityState(EngineJoint* joint, double** running);

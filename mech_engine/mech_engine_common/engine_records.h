@@ -319,6 +319,20 @@ struct KeptMassMatrixFactor {
   double* factor;           // M x M
 };
 
+// The joint coordinates the last position and velocity sweeps were made at.
+// The stabilisation skips its first position sweep after the kinematics
+// step's, and the kinematics step right after a post step skips both sweeps,
+// when the coordinates and the time are the same bit for bit.
+struct SweptCoordinates {
+  std::uint8_t positionsCurrent;   // the placements belong to the present positions
+  std::uint8_t velocitiesCurrent;  // ... and the velocities, swept after them, to the present ones
+  std::int32_t positionCount;
+  std::int32_t velocityCount;
+  double time;        // of the position sweep
+  double* positions;  // positionCount; null when the data has no work arrays
+  double* velocities;  // velocityCount
+};
+
 struct EngineKinematicData {
   std::uint8_t flags[4];  // KinematicFlag
   double timeStamp;
@@ -353,6 +367,7 @@ struct EngineKinematicData {
   double* solverStep;         // V: the nonlinear solver's step d
   double* solverGradient;     // V: Jᵀ·f
   KeptMassMatrixFactor keptFactor;
+  SweptCoordinates swept;
 };
 static_assert(offsetof(EngineKinematicData, flags) == 0);
 

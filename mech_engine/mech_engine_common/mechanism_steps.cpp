@@ -2,6 +2,7 @@
 #include "mech_engine_common/engine_error.h"
 #include "mech_engine_common/engine_method_signatures.h"
 #include "mech_engine_common/engine_method_table.h"
+#include "mech_engine_common/engine_methods.h"
 #include "mech_engine_common/matrix_multiply.h"
 
 // The per-step entry points. Every method is called through its
@@ -45,6 +46,15 @@ bool isAtStartTime(const MechanismInputView* in) {
   return in->time == in->startTime;
 }
 
+// Whether the stabilisation of the post step before recorded its sweeps'
+// coordinates (no other entry point ran since); every entry point clears the
+// mark, a stabilisation that succeeds sets it.
+bool takeSweepsRecordedMark(EngineMechanism* m) {
+  const bool recorded = m->sweepsRecorded != 0;
+  m->sweepsRecorded = 0;
+  return recorded;
+}
+
 bool positionAndVelocitySweeps(EngineMechanism* m) {
   return call<MechanismMethod>(m, S::positionSweep, m) ||
          call<MechanismMethod>(m, S::velocitySweep, m);
@@ -52,7 +62,7 @@ bool positionAndVelocitySweeps(EngineMechanism* m) {
 
 // Step 5 of the kinematics step: assemble, or keep the mechanism on its path.
 bool kinematicsByMode(EngineMechanism* m, const MechanismInputView* in,
-                      const MechanismOutputView* out, bool assembled) {
+                      const MechanismOutputView* out, bool assembled, bool sweepsCurrent) {
   if (!assembled) {
     if (call<MechanismSwitchMethod>(m, S::assemblyAnalysis, m, true)) return true;
     if (call<StateVectorMethod>(m, S::updateState, m->stateVector, m)) return true;
@@ -67,6 +77,7 @@ bool kinematicsByMode(EngineMechanism* m, const MechanismInputView* in,
         return call<MechanismSwitchMethod>(m, S::assemblyAnalysis, m, false) ||
                call<StateVectorMethod>(m, S::updateState, m->stateVector, m);
       }
+      if (sweepsCurrent) return false;
       return positionAndVelocitySweeps(m);
     case kAnalysisKinematics:
       if (call<MechanismSwitchMethod>(m, S::assemblyAnalysis, m, false)) return true;
@@ -91,6 +102,8 @@ bool anyRequest(const MachineEnvironment* environment, std::initializer_list<int
 bool mechanismKinematicsStep(EngineMechanism* m, MechanismInputView* in, MechanismOutputView* out) {
   const MachineEnvironment* environment = m->environment;
   const bool assembled = in->firstCallFlag != nullptr && *in->firstCallFlag != 0;
+  const bool sweepsRecorded = takeSweepsRecordedMark(m);
+  m->kinematicsStepSwept = 0;
 
   if (m->kinematicData != nullptr) {
     reinterpret_cast<std::uint8_t*>(m->kinematicData)[kKinematicDataStepFlagByte] = 0;
@@ -101,7 +114,13 @@ bool mechanismKinematicsStep(EngineMechanism* m, MechanismInputView* in, Mechani
     return true;
   }
   if (call<MechanismSwitchMethod>(m, S::unpackState, m, !assembled)) return true;
-  if (kinematicsByMode(m, in, out, assembled)) return true;
+  // Right after a post step whose stabilisation ended with both sweeps, the
+  // placements and velocities still belong to the coordinates read back
+  // (nothing has run since); without kinematic inputs nothing else they are
+  // made from can have changed, so they are not made again.
+  const bool sweepsCurrent = sweepsRecorded && environment->numKinematicInputs == 0 &&
+                             sweptCoordinatesUnchanged(m);
+  if (kinematicsByMode(m, in, out, assembled, sweepsCurrent)) return true;
 
   int port = 0;
   double* outputs = environment->numKinematicOutputs > 0 ? outputPort(out, port++) : nullptr;
@@ -116,6 +135,7 @@ bool mechanismKinematicsStep(EngineMechanism* m, MechanismInputView* in, Mechani
     return true;
   }
   if (environment->hasEvents) passThrough(in, in->numInputPorts - 2, out);
+  m->kinematicsStepSwept = 1;
   return false;
 }
 
@@ -126,6 +146,7 @@ enum class DynamicsReach { Whole, ArticulatedInertia };
 
 bool dynamicsStep(EngineMechanism* m, MechanismInputView* in, MechanismOutputView* out,
                   DynamicsReach reach) {
+  takeSweepsRecordedMark(m);
   const MachineEnvironment* environment = m->environment;
   if (environment->numDynamicInputs > 0 &&
       call<InputPortMethod>(m, S::dynamicInputs, inputPort(in, 0), m)) {
@@ -195,9 +216,11 @@ bool mechanismArticulatedInertiaStep(EngineMechanism* m, MechanismInputView* in,
 }
 
 bool mechanismEventStep(EngineMechanism* m, MechanismInputView* in, MechanismOutputView* out) {
+  takeSweepsRecordedMark(m);
   const MachineEnvironment* environment = m->environment;
   if (!environment->hasEvents) return false;
   if (out->isMajorStep) {
+    m->kinematicsStepSwept = 0;  // the modes may change
     if (in->firstCallFlag != nullptr && *in->firstCallFlag != 0) {
       *in->firstCallFlag = 0;  // the first major step skips the event inputs
     } else if (call<InputPortMethod>(m, S::eventInputs,
@@ -212,12 +235,16 @@ bool mechanismEventStep(EngineMechanism* m, MechanismInputView* in, MechanismOut
 }
 
 bool mechanismDerivatives(EngineMechanism* m, double* derivatives) {
+  takeSweepsRecordedMark(m);
+  m->kinematicsStepSwept = 0;
   const std::int32_t mode = m->environment->analysisMode;
   if (mode != kAnalysisTrimming && mode != kAnalysisDynamics) return false;
   return call<StateVectorMethod>(m, S::updateStateDerivatives, derivatives, m);
 }
 
-bool mechanismPostStep(EngineMechanism* m, MechanismInputView* in) {
+namespace {
+
+bool postStep(EngineMechanism* m, MechanismInputView* in) {
   const MachineEnvironment* environment = m->environment;
   if (isAtStartTime(in)) return call<StateVectorMethod>(m, S::updateState, m->stateVector, m);
   const std::int32_t mode = environment->analysisMode;
@@ -233,10 +260,14 @@ bool mechanismPostStep(EngineMechanism* m, MechanismInputView* in) {
   }
   if (call<MechanismSwitchMethod>(m, S::unpackState, m, false)) return true;
   if (environment->constraintSolverKind == kConstraintSolverStabilising) {
+    // The stabilisation may leave the sweeps-recorded mark; a failure after it clears it.
     if (call<MechanismMethod>(m, S::stabilise, m) ||
-        call<MechanismMethod>(m, S::assemblyCheck, m)) {
+        call<MechanismMethod>(m, S::assemblyCheck, m) ||
+        call<StateVectorMethod>(m, S::updateState, m->stateVector, m)) {
+      m->sweepsRecorded = 0;
       return true;
     }
+    return false;
   } else {
     // The projection solver's slot is checked like every other. Whether it
     // converged is left to the assembly check that follows.
@@ -248,4 +279,13 @@ bool mechanismPostStep(EngineMechanism* m, MechanismInputView* in) {
     }
   }
   return call<StateVectorMethod>(m, S::updateState, m->stateVector, m);
+}
+
+}  // namespace
+
+bool mechanismPostStep(EngineMechanism* m, MechanismInputView* in) {
+  takeSweepsRecordedMark(m);
+  const bool failed = postStep(m, in);
+  m->kinematicsStepSwept = 0;  // the stabilisation has read it
+  return failed;
 }

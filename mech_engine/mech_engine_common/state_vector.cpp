@@ -1,4 +1,5 @@
 #include <cmath>
+#include <cstring>
 
 #include "mech_engine_common/engine_error.h"
 #include "mech_engine_common/engine_messages.h"
@@ -209,7 +210,97 @@ bool createKinematicData(EngineMechanism* mechanism) {
       (kept.factor = engineAllocateArrayOf<double>(m * m)) == nullptr) {
     return reportModelOutOfMemory();
   }
+  SweptCoordinates& swept = data->swept;
+  swept.positionCount = positions;
+  forEachJoint(mechanism, [&](EngineJoint* joint, int, int) {
+    swept.velocityCount += joint->numVelocities;
+    return false;
+  });
+  if ((swept.positions = engineAllocateArrayOf<double>(v)) == nullptr ||
+      (swept.velocities = engineAllocateArrayOf<double>(
+           static_cast<std::size_t>(swept.velocityCount > 0 ? swept.velocityCount : 1))) ==
+          nullptr) {
+    return reportModelOutOfMemory();
+  }
   return false;
+}
+
+namespace {
+
+// Visits every joint coordinate of one kind (positions or velocities) in joint order.
+template <typename Visit>
+void forEachCoordinate(const EngineMechanism* mechanism, bool velocities, Visit visit) {
+  int k = 0;
+  forEachJoint(mechanism, [&](EngineJoint* joint, int, int) {
+    double* values = velocities ? jointVelocities(joint) : jointPositions(joint);
+    const int count = velocities ? joint->numVelocities : joint->numPositions;
+    for (int i = 0; i < count; ++i) visit(values[i], k++);
+    return false;
+  });
+}
+
+bool sameBits(double a, double b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+}  // namespace
+
+void forgetSweptCoordinates(EngineMechanism* mechanism) {
+  if (mechanism->kinematicData == nullptr) return;
+  mechanism->kinematicData->swept.positionsCurrent = 0;
+  mechanism->kinematicData->swept.velocitiesCurrent = 0;
+}
+
+void noteSweptPositions(EngineMechanism* mechanism) {
+  EngineKinematicData* data = mechanism->kinematicData;
+  if (data == nullptr || data->swept.positions == nullptr) return;
+  SweptCoordinates& swept = data->swept;
+  forEachCoordinate(mechanism, false, [&](double value, int k) { swept.positions[k] = value; });
+  swept.time = mechanism->time;
+  swept.positionsCurrent = 1;
+  swept.velocitiesCurrent = 0;
+}
+
+void forgetSweptVelocities(EngineMechanism* mechanism) {
+  if (mechanism->kinematicData != nullptr) mechanism->kinematicData->swept.velocitiesCurrent = 0;
+}
+
+void noteSweptVelocities(EngineMechanism* mechanism) {
+  EngineKinematicData* data = mechanism->kinematicData;
+  if (data != nullptr) data->swept.velocitiesCurrent = data->swept.positionsCurrent;
+}
+
+bool recordSweptCoordinates(EngineMechanism* mechanism) {
+  EngineKinematicData* data = mechanism->kinematicData;
+  if (data == nullptr || data->swept.positions == nullptr || !data->swept.velocitiesCurrent) {
+    return false;
+  }
+  SweptCoordinates& swept = data->swept;
+  forEachCoordinate(mechanism, true, [&](double value, int k) { swept.velocities[k] = value; });
+  return true;
+}
+
+bool sweptPositionsUnchanged(const EngineMechanism* mechanism) {
+  const EngineKinematicData* data = mechanism->kinematicData;
+  if (data == nullptr || data->swept.positions == nullptr) return false;
+  const SweptCoordinates& swept = data->swept;
+  if (!swept.positionsCurrent || !sameBits(swept.time, mechanism->time)) return false;
+  bool same = true;
+  forEachCoordinate(mechanism, false,
+                    [&](double value, int k) { same = same && sameBits(value, swept.positions[k]); });
+  return same;
+}
+
+bool sweptCoordinatesUnchanged(const EngineMechanism* mechanism) {
+  const EngineKinematicData* data = mechanism->kinematicData;
+  if (data == nullptr || !data->swept.velocitiesCurrent || !sweptPositionsUnchanged(mechanism)) {
+    return false;
+  }
+  bool same = true;
+  forEachCoordinate(mechanism, true, [&](double value, int k) {
+    same = same && sameBits(value, data->swept.velocities[k]);
+  });
+  return same;
 }
 
 int massMatrixInputCapacity(const EngineMechanism* mechanism) {
@@ -234,7 +325,8 @@ bool destroyKinematicData(EngineMechanism* mechanism) {
         &data->startResidual, &data->trialResidual, &data->work1, &data->work2,
         &data->savedPositions, &data->trialPositions, &data->trialVelocities, &data->solverStep,
         &data->solverGradient, &data->jacobian, &data->normalMatrix, &data->keptFactor.inputs,
-        &data->keptFactor.current, &data->keptFactor.factor}) {
+        &data->keptFactor.current, &data->keptFactor.factor, &data->swept.positions,
+        &data->swept.velocities}) {
     engineReleaseSlot(*slot);
   }
   engineReleaseSlot(data->pivots);

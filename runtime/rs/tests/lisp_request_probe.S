@@ -7,8 +7,10 @@
 
 /* clink_probe_entry: the start code of a stand-in Lisp function. In: the
    state of a Lisp call (ebx = thread, ebp = the caller's frame). Stores
-   the newest record's address, its word 1 (when there is a record) and
-   ebp into clink_probe_seen, then goes on into lisp_recorder_entry. */
+   the newest record's address, its word 1 (when there is a record), ebp,
+   the frame ebp links to, and the words at -4 of both frames (their
+   markers) into clink_probe_seen, then goes on into lisp_recorder_entry.
+   The frames are read during the call: once it returns they are gone. */
         .globl clink_probe_entry
         .type clink_probe_entry, @function
 clink_probe_entry:
@@ -20,6 +22,12 @@ clink_probe_entry:
         mov eax, [eax + CLINK_NATIVE_FRAME]
         mov [clink_probe_seen + 4], eax
 1:      mov [clink_probe_seen + 8], ebp
+        mov eax, [ebp - 4]
+        mov [clink_probe_seen + 16], eax
+        mov eax, [ebp]
+        mov [clink_probe_seen + 12], eax
+        mov eax, [eax - 4]
+        mov [clink_probe_seen + 20], eax
         pop eax
         jmp lisp_recorder_entry
         .size clink_probe_entry, . - clink_probe_entry
@@ -71,8 +79,8 @@ collecting_probe_args:
         .globl clink_probe_seen
         .type clink_probe_seen, @object
         .balign 4
-clink_probe_seen:                               /* record, its word 1, ebp */
-        .zero 12
+clink_probe_seen:           /* record, its word 1, ebp, [ebp], [ebp-4], [[ebp]-4] */
+        .zero 24
         .size clink_probe_seen, . - clink_probe_seen
 
         .section .note.GNU-stack, "", @progbits

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <string>
 
 #include "platform/thread_block.h"
@@ -17,7 +19,9 @@
 
 extern "C" {
 void clink_probe_entry();
-extern uint32_t clink_probe_seen[3];  // newest record, its word 1, ebp at the call
+// At the call: the newest record, its word 1, ebp, the frame ebp links to,
+// and the words at -4 of those two frames.
+extern uint32_t clink_probe_seen[6];
 void collecting_probe_entry();
 extern uint32_t collecting_probe_args[3];  // home slots and argument 3 after a scavenge
 }
@@ -164,7 +168,7 @@ TEST_F(LoaderEntries, WhileLispRunsTheNewestRecordHoldsTheEntrysFrame) {
   };
   for (const auto& entry : entries) {
     SCOPED_TRACE(entry.entry);
-    clink_probe_seen[0] = clink_probe_seen[1] = clink_probe_seen[2] = 0;
+    std::fill(std::begin(clink_probe_seen), std::end(clink_probe_seen), 0u);
     testing_support::resetRecorder(kAnswer);
     EXPECT_EQ(entry.call(function), kAnswer);
     EXPECT_EQ(lisp_recorder_log.count, 1u);
@@ -172,10 +176,11 @@ TEST_F(LoaderEntries, WhileLispRunsTheNewestRecordHoldsTheEntrysFrame) {
     EXPECT_NE(clink_probe_seen[1], 0u);
     // _fix_symdef's Lisp call comes from fix_func_name's frame, whose caller
     // is the entry's frame.
-    const uint32_t entryFrame =
-        std::string(entry.entry) == "_fix_symdef" ? at(clink_probe_seen[2]) : clink_probe_seen[2];
+    const bool fromFixFuncName = std::string(entry.entry) == "_fix_symdef";
+    const uint32_t entryFrame = fromFixFuncName ? clink_probe_seen[3] : clink_probe_seen[2];
+    const uint32_t entryMarker = fromFixFuncName ? clink_probe_seen[5] : clink_probe_seen[4];
     EXPECT_EQ(clink_probe_seen[1], entryFrame);
-    EXPECT_EQ(at(entryFrame - 4), lisp::nil_block::marker::kNativeEntry);
+    EXPECT_EQ(entryMarker, lisp::nil_block::marker::kNativeEntry);
     EXPECT_EQ(record[1], 0u) << "word 1 after the return";
     EXPECT_EQ(record[0], tr::kEmptyClinkChain);
   }
