@@ -4,6 +4,8 @@
 
 #include "runtime/rs/system_call_dispatch.h"
 
+#include <unistd.h>
+
 #include "runtime/gc/lispstatic.h"
 #include "runtime/gc/native_heap.h"
 #include "runtime/gc/weak_objects.h"
@@ -19,6 +21,7 @@
 #include "runtime/os/clock_services.h"
 #include "runtime/os/file_calls.h"
 #include "runtime/os/host_record_services.h"
+#include "runtime/os/md5.h"
 #include "runtime/os/message_pump.h"
 #include "runtime/os/native_symbol_table.h"
 #include "runtime/os/remote_commands.h"
@@ -80,6 +83,46 @@ uint32_t clockTimes(const W&) {
 uint32_t runShell(const W& w) {
   return sy_run_shell2(w[0], w[1], w[2], w[3], w[4], w[5], w[6], address(w[7]));
 }
+// Process and user ids: called straight from the native half, which already
+// runs inside the foreign-call record a separate funcall0 would build.
+uint32_t processId(const W&) {
+  return word(static_cast<int32_t>(getpid()));
+}
+uint32_t userId(const W&) {
+  return static_cast<uint32_t>(getuid());
+}
+uint32_t setSignal(const W& w) {
+  return word(reinterpret_cast<const void*>(
+      lisp_signal(integer(w[0]), reinterpret_cast<lisp_signal_handler>(address(w[1])))));
+}
+uint32_t setPam(const W& w) {
+  return word(sy_set_pam(w[0]));
+}
+uint32_t getPam(const W&) {
+  return sy_get_pam();
+}
+crypto::Md5Context* md5Context(uint32_t word) {
+  return reinterpret_cast<crypto::Md5Context*>(address(word));
+}
+uint8_t* bytes(uint32_t word) {
+  return reinterpret_cast<uint8_t*>(address(word));
+}
+uint32_t md5String(const W& w) {
+  vxmMD5String(bytes(w[0]), integer(w[1]), bytes(w[2]));
+  return 0;
+}
+uint32_t md5Init(const W& w) {
+  vxmMD5Init(md5Context(w[0]));
+  return 0;
+}
+uint32_t md5Update(const W& w) {
+  vxmMD5Update(md5Context(w[0]), bytes(w[2]), integer(w[1]));
+  return 0;
+}
+uint32_t md5Final(const W& w) {
+  vxmMD5Final(bytes(w[0]), md5Context(w[1]));
+  return 0;
+}
 uint32_t isReborn(const W&) {
   return reborn;
 }
@@ -133,9 +176,10 @@ uint32_t setDebugFlags(const W& w) {
   cl_debug_flags = w[0];
   return 0;
 }
-// Nil as the second argument takes the object off the lisp-static list.
+// Nil as the second argument (w[2] = 0) takes the object off the
+// lisp-static list.
 uint32_t lispStatic(const W& w) {
-  if (w[1] == w[2]) {  // w[2] holds nil (see the row)
+  if (w[2] == 0) {
     delete_lispstatic(w[0]);
   } else {
     add_lispstatic(w[0], w[1]);
@@ -237,8 +281,8 @@ constexpr std::array<Listed, 45> kMainListed = {{
     {10, awaited()},  // sy_environ
     {11, awaited()},  // sy_argv
     {13, serve(waitForChild, {in(Raw, 1), in(Raw, 2)}, Word)},
-    {19, awaited()},  // _getpid
-    {20, awaited()},  // getuid
+    {19, serve(processId, {}, Signed)},
+    {20, serve(userId, {}, Signed)},
     {21, serve(allocateNative, {in(Fix, 1), in(Unused, 0), in(NotNil, 2)}, Unsigned)},
     {22, serve(freeNative, {in(Int, 1), in(NotNil, 2)}, Signed)},
     {23, awaited()},  // whocalls
@@ -259,7 +303,7 @@ constexpr std::array<Listed, 45> kMainListed = {{
     {44, awaited()},  // sy_getmodulehandle
     {51, awaited()},  // getobjects
     {52, serve(barHook, {in(Int, 1), in(Data, 2)}, Unsigned)},
-    {53, awaited()},  // lisp_signal
+    {53, serve(setSignal, {in(Int, 1), in(Int, 2)}, Unsigned)},
     {55, awaited()},  // sy_putenv
     {58, awaited()},  // sy_argerr
     {64, awaited(WordAndExtras)},  // sy_get_version
@@ -318,9 +362,7 @@ constexpr std::array<Listed, 35> kAux2Listed = {{
     {84, awaited()},  // get_user_name
     {85, awaited()},  // sy_file_attributes
     {90, serve(setDebugFlags, {in(Int, 1)}, Nil)},
-    // A third word of nil lets the adapter tell a nil A2 (argument 9 is
-    // never passed to this dispatcher, so it reads as nil).
-    {92, serve(lispStatic, {in(Raw, 1), in(Raw, 2), in(Raw, 9)}, Nil)},
+    {92, serve(lispStatic, {in(Raw, 1), in(Raw, 2), in(NotNil, 2)}, Nil)},
     {93, serve(methodTrampoline, {in(Fix, 1)}, Unsigned)},
     {94, awaited()},  // sy_find_first_shared_library
     {95, awaited()},  // sy_find_next_shared_library
@@ -329,13 +371,14 @@ constexpr std::array<Listed, 35> kAux2Listed = {{
     {98, serve(allocateNative, {in(Fix, 1)}, Word)},
     {99, serve(freeNative, {in(Raw, 1)}, Word)},
     {102, awaited()},  // sy_statfs
-    {103, awaited()},  // sy_set_pam
-    {104, awaited(Word, true)},  // sy_get_pam
+    {103, serve(setPam, {in(Fix, 1)}, Signed)},
+    {104, serve(getPam, {}, Word, true)},
     {106, awaited()},  // sy_setlocale
-    {107, awaited()},  // vxmMD5String
-    {108, awaited()},  // vxmMD5Init
-    {109, awaited()},  // vxmMD5Update
-    {110, awaited()},  // vxmMD5Final
+    // The digest services answer nil: their operations return nothing.
+    {107, serve(md5String, {in(Data, 1), in(Int, 2), in(Data, 3)}, Nil)},
+    {108, serve(md5Init, {in(Data, 1)}, Nil)},
+    {109, serve(md5Update, {in(Data, 1), in(Fix, 2), in(Data, 3)}, Nil)},
+    {110, serve(md5Final, {in(Data, 1), in(Data, 2)}, Nil)},
     {111, serve(dnsInformation, {in(Data, 1), in(Fix, 2)}, Signed)},
     {112, serve(sharedLibraryHandle, {}, Unsigned)},
     {113, serve(executableHandle, {}, Unsigned)},

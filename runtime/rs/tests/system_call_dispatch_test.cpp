@@ -14,6 +14,8 @@
 #include <set>
 #include <vector>
 
+#include <unistd.h>
+
 #include "runtime/gc/native_heap.h"
 #include "runtime/load/startup.h"
 #include "runtime/os/clock_services.h"
@@ -25,6 +27,8 @@
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/thread_record.h"
 #include "testing/lisp_constructor_heap.h"
+
+extern "C" void system_call_throw_landing();
 
 namespace {
 
@@ -60,6 +64,7 @@ struct ProbeState {
   int32_t* record = nullptr;         // filled from `recordWords` when set
   std::vector<int32_t> recordWords;
   lispval thread = 0;
+  uint32_t continuation = 0;  // stored into the head foreign-call record when set
   std::vector<sd::NativeWords> calls;
 };
 ProbeState g_probe;
@@ -74,6 +79,11 @@ uint32_t probeOperation(const sd::NativeWords& words) {
   if (!g_probe.recordWords.empty()) {
     auto* record = reinterpret_cast<int32_t*>(static_cast<uintptr_t>(words[0]));
     std::copy(g_probe.recordWords.begin(), g_probe.recordWords.end(), record);
+  }
+  if (g_probe.continuation) {
+    auto* record = reinterpret_cast<uint32_t*>(static_cast<uintptr_t>(
+        lisp::wordAt(g_probe.thread, tr::kClinkHead)));
+    record[3] = g_probe.continuation;
   }
   return g_probe.answer;
 }
@@ -369,6 +379,37 @@ TEST_F(SystemCalls, NativeAllocationFollowsTheNilTest) {
   EXPECT_NE(block, makeFixnum(0));
   EXPECT_TRUE(lisp::isFixnum(oneValue(run(22, {block, nil()}))));
   EXPECT_EQ(lisp_recorder_log.count, 0u);  // no error on the way
+}
+
+TEST_F(SystemCalls, LispStaticTellsANilSecondArgument) {
+  const auto& built = sd::builtInTables().aux2[92 - sd::kAux2FirstCode];
+  probe(probes_.aux2, 92 - sd::kAux2FirstCode, built.arguments, built.result);
+  const lispval object = arenaObject({117, makeFixnum(0)});
+  EXPECT_EQ(oneValue(run(92, {object, nil()})), nil());
+  EXPECT_EQ(oneValue(run(92, {object, t()})), nil());
+  ASSERT_EQ(g_probe.calls.size(), 2u);
+  EXPECT_EQ(g_probe.calls[0][0], object);
+  EXPECT_EQ(g_probe.calls[0][2], 0u);  // delete_lispstatic
+  EXPECT_EQ(g_probe.calls[1][1], t());
+  EXPECT_EQ(g_probe.calls[1][2], 1u);  // add_lispstatic
+}
+
+TEST_F(SystemCalls, ProcessIdAndDigestRunForReal) {
+  EXPECT_EQ(oneValue(run(19, {})), makeFixnum(static_cast<int32_t>(getpid())));
+  // The digest of "abc" into a 16-byte vector.
+  const lispval text = arenaObject({(3u << 8) | 117, makeFixnum(3), 0x00636261});
+  const lispval digest = arenaObject({(16u << 8) | 117, makeFixnum(16), 0, 0, 0, 0});
+  EXPECT_EQ(oneValue(run(107, {text, makeFixnum(3), digest})), nil());
+  const auto* bytes = reinterpret_cast<const uint8_t*>(lisp::objectAddress(digest) + 8);
+  const uint8_t expected[4] = {0x90, 0x01, 0x50, 0x98};  // 900150983cd24fb0...
+  EXPECT_TRUE(std::equal(expected, expected + 4, bytes));
+}
+
+TEST_F(SystemCalls, AThrowOverTheServiceContinuesWhereItWasSent) {
+  probe(probes_.aux, 0, {}, sd::Result::Word);
+  g_probe.continuation = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&system_call_throw_landing));
+  EXPECT_EQ(run(0, {}).eax, makeFixnum(-2));
+  EXPECT_EQ(threadWord(tr::kClinkHead), tr::kEmptyClinkChain);
 }
 
 }  // namespace
