@@ -29,10 +29,18 @@ void MemorySource::seek(long position) {
 
 namespace {
 // A stream that is not a regular file has no known length: nothing is refused for it.
+// A regular file's size; else, for a seekable stream without one (a stream
+// over memory), its end found by seeking; else unknown (LONG_MAX).
 long streamLength(std::FILE* stream) {
   struct stat status;
-  if (fstat(fileno(stream), &status) != 0 || !S_ISREG(status.st_mode)) return LONG_MAX;
-  return static_cast<long>(status.st_size);
+  const int descriptor = fileno(stream);
+  if (descriptor >= 0 && fstat(descriptor, &status) == 0)
+    return S_ISREG(status.st_mode) ? static_cast<long>(status.st_size) : LONG_MAX;
+  const long here = std::ftell(stream);
+  if (here < 0 || std::fseek(stream, 0, SEEK_END) != 0) return LONG_MAX;
+  const long end = std::ftell(stream);
+  std::fseek(stream, here, SEEK_SET);
+  return end < 0 ? LONG_MAX : end;
 }
 }  // namespace
 
@@ -462,8 +470,15 @@ OperandsRead readText(FaslReader& reader, ItemOperands& operands, uint32_t slot)
   if (count > static_cast<uint64_t>(reader.source().remaining()))
     return malformed(Fault::StringPastEnd);
   operands.value[slot] = count;
-  operands.text.resize(count);
-  if (!reader.readRaw(operands.text.data(), count)) return truncated();
+  // In chunks: a stream of unknown length must not make a huge count allocate.
+  constexpr uint32_t kChunk = 0x10000;
+  operands.text.clear();
+  for (uint32_t done = 0; done < count;) {
+    const uint32_t part = count - done < kChunk ? count - done : kChunk;
+    operands.text.resize(done + part);
+    if (!reader.readRaw(operands.text.data() + done, part)) return truncated();
+    done += part;
+  }
   return ok();
 }
 

@@ -8,7 +8,8 @@
 #include "runtime/load/pure_library.h"
 
 extern "C" {
-// Defined here until the fasl loaders, which keep them, take them over.
+// The native loader reads them (fasl_loader.h); the others of the module are
+// in native_fasl_loader.cpp and boot_symbols.cpp.
 uint32_t bootmode = 1;  // nonzero while the runtime is built from fasl files
 uint32_t curreadmode = 0;
 uint32_t faslversion = 0;

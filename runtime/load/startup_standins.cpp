@@ -10,11 +10,6 @@
 
 extern "C" {
 
-// Replaced by the fasl loaders' initialisation, of which the pure-library
-// variables are the part the build needs now.
-void faslinit() {
-  lsoinit();
-}
 // Replaced by the exception frame set-up's probe: until then the stack counts
 // as executable and nothing is disallowed.
 void probe_executable_stack() {}

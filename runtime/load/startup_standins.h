@@ -11,7 +11,6 @@
 
 extern "C" {
 // ---- services the build from scratch calls ----
-void faslinit();
 void probe_executable_stack();
 // Writes the address-space map to the file, or to standard output when null.
 void memory_status_dump(const char* path);

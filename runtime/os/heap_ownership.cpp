@@ -28,6 +28,7 @@
 #include "runtime/os/record_words.h"
 #include "runtime/os/runtime_clock.h"
 #include "runtime/os/scheduling_standins.h"
+#include "runtime/os/thread_operations.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/rs/thread_record.h"
 
@@ -123,6 +124,15 @@ bool callerHoldsHeapMutex() {
   return platform::mutexHeldByCaller(vxm_thread_control.heapMutex);
 }
 
+bool onWaitingQueue(uint32_t* record) {
+  uint32_t* header = waiting_thread_header_aligned;
+  if (!header || !onAQueue(record)) return false;
+  uint32_t* at = nextOf(header);
+  for (uint32_t n = 0; at != header && n < registry::kMostRecords; at = nextOf(at), ++n)
+    if (at == record) return true;
+  return false;
+}
+
 void markStackWhenAsked(int mark) {
   if (mark != 0) sg_mark_stack_for_gc();
 }
@@ -148,7 +158,9 @@ void releaseOffQueue(uint32_t* record, int mark, int account) {
   if (!callerHoldsHeapMutex()) return;
   if (record) {
     lockReadyQueue();
-    unlinkFromQueue(record);
+    // A record on the waiting queue stays there: that is where the gate
+    // openers and the unwaiting operations look for it.
+    if (!onWaitingQueue(record)) unlinkFromQueue(record);
     unlockReadyQueue();
   }
   vxm_release_heap_t(mark, account);

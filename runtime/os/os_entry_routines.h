@@ -15,4 +15,9 @@ void newest_frame();
 void fd_next_frame();
 void fd_arg_count();
 void break_on_exit_control();
+
+// The thread operations (thread_operation_entry.S).
+void thread_test();
+void thread_kill();
+void thread_operation();
 }

@@ -2,7 +2,7 @@
 
 #include "runtime/os/pending_events.h"
 
-#include "runtime/os/gate_standins.h"
+#include "runtime/os/thread_operations.h"
 #include "runtime/os/heap_ownership.h"
 #include "runtime/rs/exports.h"
 
@@ -33,7 +33,7 @@ void dropPendingEvent(int32_t index) {
 
 void wakePendingWaiter(PendingEvent& entry) {
   if (entry.waiter == 0) return;
-  open_vxm_gate(entry.waiter);
+  open_vxm_gate(reinterpret_cast<uint32_t*>(static_cast<uintptr_t>(entry.waiter)));
   free_waiting_thread(-1);
 }
 

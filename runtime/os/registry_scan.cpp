@@ -10,6 +10,7 @@
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/stack_walk.h"
 #include "runtime/os/os_threads.h"
+#include "runtime/os/thread_operations.h"
 #include "runtime/os/thread_registry.h"
 
 namespace tr = lisp::thread_record;
@@ -70,6 +71,7 @@ void gc_scan_pvec(lispval vector, uint32_t bytes, gsgc_slot_routine slot) {
 // Before the registry is set up the only record is the calling thread's
 // placeholder, which the collector sees in its place.
 void gc_scan_thread_registry(gsgc_slot_routine slot) {
+  lisp::thread_ops::scanGlobals(slot);
   if (!tls_active2) {
     if (const uint32_t current = gc::currentThreadRecord())
       for (uint32_t index = 1; index <= tr::kLispSlots; ++index)

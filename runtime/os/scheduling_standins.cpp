@@ -22,12 +22,6 @@ using lisp::os::recordWord;
 
 extern "C" {
 
-// Replaced by the thread operations: nothing is accounted until they start
-// the accounting, and no interrupt can be scheduled before them.
-void rs_suspend_time_accounting(uint32_t*, uint32_t, uint32_t) {}
-void rs_resume_time_accounting(uint32_t*) {}
-void process_pending_thread_interrupts() {}
-
 // Replaced by the thread start and exit module, which keeps the release off
 // the ready queue: a record left at its head would hold every other thread
 // back for ever.

@@ -1,6 +1,5 @@
 // What the heap-ownership lock calls in modules that are not built yet: the
-// thread operations' time accounting and pending interrupts, the thread-exit
-// check, the mode-line hook of the system services and the console printer.
+// thread-exit check, the mode-line hook of the system services and the console printer.
 // Each is declared as its module will provide it; scheduling_standins.cpp
 // holds versions that do what the full ones do when nothing was requested,
 // and each goes when its module lands.
@@ -9,11 +8,6 @@
 #include <cstdint>
 
 extern "C" {
-// Thread time accounting, from native code, with the clock's reading.
-void rs_suspend_time_accounting(uint32_t* record, uint32_t seconds, uint32_t milliseconds);
-void rs_resume_time_accounting(uint32_t* record);
-// Runs the calling thread's pending thread interrupts.
-void process_pending_thread_interrupts();
 // Returns the record, or ends the thread when a kill was requested for it.
 uint32_t* check_for_thread_exit(uint32_t* record);
 

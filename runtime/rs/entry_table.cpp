@@ -2,6 +2,7 @@
 
 #include "runtime/gc/collector_entries.h"
 #include "runtime/gc/write_barrier.h"
+#include "runtime/load/function_groups.h"
 #include "runtime/load/pure_library.h"
 #include "runtime/os/os_entry_routines.h"
 #include "runtime/rs/allocation_routines.h"
@@ -190,7 +191,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x2f3, "pointer_storage_type", pointer_storage_type}, // memory manager
     {0x2f7, "funcall_check", funcall_check},         // trampolines and call glue
     {0x2fb, "gc_set_protect", gc_set_protect},       // memory manager
-    {0x303, "fixup_function_specs", nullptr},        // start-up and loaders
+    {0x303, "fixup_function_specs", fixup_function_specs},  // start-up and loaders
     {0x307, "bundle_lookup", nullptr},               // start-up and loaders
     {0x30b, "bundle_load", nullptr},                 // start-up and loaders
     {0x30f, "post_sig", nullptr},                    // traps and signals
@@ -209,9 +210,9 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x36b, "gintchk", nullptr},                     // traps and signals
     {0x36f, "sintchk", nullptr},                     // traps and signals
     {0x373, "fasl_bundle2", nullptr},                // start-up and loaders
-    {0x377, "thread_test", nullptr},                 // threads and operating system
-    {0x37b, "thread_kill", nullptr},                 // threads and operating system
-    {0x37f, "thread_operation", nullptr},            // threads and operating system
+    {0x377, "thread_test", thread_test},             // threads and operating system
+    {0x37b, "thread_kill", thread_kill},             // threads and operating system
+    {0x37f, "thread_operation", thread_operation},   // threads and operating system
     {-0x75, "trap_wnaerr", nullptr},                 // traps and signals
     {-0x79, "trap_signal_hit", nullptr},             // traps and signals
     {-0x7d, "trap_unbound", nullptr},                // traps and signals

@@ -134,6 +134,23 @@ _clearfundoc:
         LISP_REQUEST_RETURN
         .size _clearfundoc, . - _clearfundoc
 
+/* rfun(function): native entry, cdecl. Calls the function with no
+   arguments (lisp_apply of the function to the empty list); returns its
+   first value. */
+        .globl rfun
+        .hidden rfun
+        .type rfun, @function
+rfun:
+        LISP_REQUEST_FRAME
+        mov eax, [ebp + 0x18]
+        mov edx, edi
+        sub esp, 8                              /* home slots */
+        mov ecx, 2
+        call lisp_apply
+        mov ebx, [ebp - 0x1c]
+        LISP_REQUEST_RETURN
+        .size rfun, . - rfun
+
 /* _fix_symdef(function): native entry, cdecl. Returns fix_func_name of
    the function. */
         .globl _fix_symdef

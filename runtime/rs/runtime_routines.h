@@ -17,6 +17,7 @@ lisp::lispval _lispeval(lisp::lispval form);
 lisp::lispval _setfunction(lisp::lispval a, lisp::lispval b, lisp::lispval c);
 lisp::lispval _clearfundoc(lisp::lispval x);
 lisp::lispval _fix_symdef(lisp::lispval function);
+lisp::lispval rfun(lisp::lispval function);  // called with no arguments
 uint32_t _shift_word_and_add(lisp::lispval x, int32_t y);  // raw r + 4 * y
 uint32_t _negate_result(uint32_t x);                       // raw 0 - x
 

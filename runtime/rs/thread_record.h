@@ -119,6 +119,11 @@ inline constexpr int32_t kSpecialFill = wordOffset(64);
 inline constexpr int32_t kClearedWord68 = wordOffset(68);
 inline constexpr int32_t kClearedWord69 = wordOffset(69);
 inline constexpr int32_t kClearedWord73 = wordOffset(73);
+// Time accounting of the thread operations, in reserved words: the running
+// slice's start in milliseconds of the runtime clock (0: none running) and
+// the milliseconds accounted so far.
+inline constexpr int32_t kSliceStart = wordOffset(70);
+inline constexpr int32_t kMillisecondsUsed = wordOffset(71);
 inline constexpr int32_t kGcState = wordOffset(79);
 inline constexpr int32_t kErrnoAddress = wordOffset(88);
 inline constexpr int32_t kSelectBlockAddress = wordOffset(94);

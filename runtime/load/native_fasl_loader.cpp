@@ -1,0 +1,1078 @@
+// libfasl: executes a fasl file from a stdio stream inside the runtime.
+//
+// Every Lisp value the loader holds across an allocation lives on the load
+// stack or in the segment cell, which the collector updates; values in C++
+// locals are read again after each constructor call. Each item is acted on
+// only after the format module has read its operands whole and checked its
+// stack, so a malformed file ends with result 7 and never touches memory
+// outside an object or below its segment's stack base.
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "runtime/gc/collector_errors.h"
+#include "runtime/gc/gc_state.h"
+#include "runtime/gc/write_barrier.h"
+#include "runtime/load/fasl_format.h"
+#include "runtime/load/fasl_lists.h"
+#include "runtime/load/fasl_loader.h"
+#include "runtime/load/fasl_segment.h"
+#include "runtime/load/load_stack.h"
+#include "runtime/load/loader_standins.h"
+#include "runtime/load/pure_cache.h"
+#include "runtime/load/small_services.h"
+#include "runtime/load/startup_services.h"
+#include "runtime/load/string_file.h"
+#include "runtime/load/symbol_name_hash.h"
+#include "runtime/load/symbol_names.h"
+#include "runtime/rs/allocation_routines.h"
+#include "runtime/rs/object_layout.h"
+#include "runtime/rs/object_routines.h"
+#include "runtime/rs/runtime_routines.h"
+
+extern "C" {
+lisp::lispval lastsym = 0;
+uint32_t fd_open_p = 0;
+uint32_t dbg = 0;
+uint32_t dbgsym = 0;
+int32_t auto_gc_count = 4;
+uint32_t chars_are_16_bits_p = 1;
+}
+
+namespace lisp::fasl {
+
+namespace {
+
+namespace seg = segment_record;
+
+// Object fields the items fill. The name slot is the one function groups
+// rename. Decision: the formals go to the function's second Lisp slot and
+// the frame size, local size and count to its three raw words, in that
+// order; none of them is read by the runtime.
+constexpr int32_t kFunctionName = -6;
+constexpr int32_t kFunctionStart = -0xe;
+constexpr int32_t kFunctionHash = -0xa;
+constexpr int32_t kFunctionCode = -2;
+constexpr int32_t kFunctionFormals = 2;
+constexpr int32_t kFunctionFrameSize = 6;
+constexpr int32_t kFunctionLocalSize = 0xa;
+constexpr int32_t kFunctionCount = 0xe;
+constexpr int32_t kFunctionConstants = 0x12;
+constexpr int32_t kKindByte = kHeaderOffset + 1;
+constexpr int32_t kClosureTemplate = -0xa;
+constexpr int32_t kClosureEnvironment = -6;
+constexpr int32_t kClosureSlots = -2;
+constexpr int32_t kArrayData = -0xa;
+constexpr int32_t kSymbolValue = -0x13;
+constexpr int32_t kSymbolFunction = -0xb;
+constexpr int32_t kFloatBytes[2] = {-0xe, -0xa};  // single, double
+constexpr int32_t kBignumDigits = -0xe;
+constexpr int32_t kStringData16 = -0xa;
+
+constexpr uint8_t kByteCodeKind = 0xc8;
+constexpr uint8_t kWrapKind = 0x80;
+constexpr uint8_t kMarkedFloatBit = 1;
+
+lispval global(uint32_t n) {
+  return wordAt(nilval, runtimeGlobalOffset(n));
+}
+
+// The global value of a symbol; nil for anything else.
+lispval symbolValue(lispval symbol) {
+  return isSymbolTagged(symbol) ? wordAt(symbol, -0x13) : nilval;
+}
+
+uint32_t address(const void* p) {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p));
+}
+
+// A store into an object that may be old.
+void protectedStore(lispval object, int32_t offset, lispval value) {
+  wordAt(object, offset) = value;
+  fasl_protect(address(&wordAt(object, offset)));
+}
+
+lispval makeSimpleVector(uint32_t length) {
+  return new_lisp_obj(type_code::SimpleVector, length, 0);
+}
+
+// The stack as the format module's checks see it: the height above the
+// current segment's base.
+class CheckedStack final : public StackView {
+ public:
+  CheckedStack(LoadStack& stack, const uint32_t& base) : stack_(stack), base_(base) {}
+  uint32_t height() const override { return stack_.fill() - base_; }
+  ValueShape shapeAt(uint32_t depth) const override { return shapeOf(nilval, stack_.at(depth)); }
+
+ private:
+  LoadStack& stack_;
+  const uint32_t& base_;
+};
+
+class NativeLoader {
+ public:
+  NativeLoader(std::FILE* stream, lispval* cell, lispval link, lispval thread)
+      : stream_(stream),
+        source_(stream),
+        reader_(source_),
+        cell_(cell),
+        thread_(thread),
+        stack_(thread),
+        checked_(stack_, segmentBase_) {
+    *cell_ = link;
+  }
+
+  int run() {
+    segmentStart_ = source_.tell();
+    if (!enter()) return finish(reportStackCannotGrow());
+    entryHeight_ = segmentBase_ = stack_.fill();
+    return finish(loop());
+  }
+
+ private:
+  using Action = int (NativeLoader::*)();
+  struct CodedAction {
+    uint8_t code;
+    Action action;
+  };
+  static const CodedAction kActions[];
+  static const std::array<Action, kItemCodes> kActionByCode;
+
+  // The first load on a thread's stack pushes the string buffer.
+  bool enter() {
+    if (!stack_.empty()) return stack_.makeRoom(kItemRoom);
+    if (!stack_.makeRoom(kItemRoom)) return false;
+    const lispval buffer = new_lisp_obj(type_code::SimpleString, kStringBufferCharacters, 0);
+    stack_.push(buffer);
+    return true;
+  }
+
+  int finish(int result) {
+    stack_.cutTo(entryHeight_ == 0 ? stack_.fill() : entryHeight_);
+    if (!segmentMade_) *cell_ = nilval;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::fclose(stream_);
+    fd_open_p = 0;
+    return result;
+  }
+
+  int reportStackCannotGrow() {
+    std::fputs(messages::kStackCannotGrow, stderr);
+    return kMalformed;
+  }
+
+  int loop() {
+    for (;;) {
+      const long position = source_.tell();
+      const int byte = source_.next();
+      if (byte >= 0 && dbg) trace(byte, position);
+      if (!stack_.makeRoom(kItemRoom)) return reportStackCannotGrow();
+      if (boundary_) {
+        icsFlags_ = 0;
+        switch (classifyBoundaryByte(byte)) {
+          case BoundaryByte::EndOfFile:
+            return olderRelease_ ? kCleanOlderRelease : kClean;
+          case BoundaryByte::NotFasl:
+            return kNotFasl;
+          case BoundaryByte::Comment:
+            skipCommentLine(source_);
+            continue;
+          case BoundaryByte::SegmentStart:
+            reader_.get32bit();
+            if (reader_.ended()) return kTruncated;
+            startSegment();
+            std::fflush(stdout);
+            continue;
+        }
+      }
+      if (byte < 0) return kTruncated;
+      if (const int result = item(static_cast<uint32_t>(byte)); result >= 0) return result;
+    }
+  }
+
+  void trace(int byte, long position) {
+    std::printf(messages::kTraceItem, static_cast<unsigned long>(address(stream_)),
+                static_cast<int>(position));
+    std::printf(messages::kTraceCode, byte, icsFlagsMark(icsFlags_),
+                static_cast<int>(stack_.fill()));
+    std::fputs(" [", stdout);
+    const uint32_t shown = stack_.fill() - kReservedDataWords;
+    for (uint32_t i = 0; i < shown && i < 5; ++i)
+      std::printf(i == 0 ? "%lx" : ",%lx", static_cast<unsigned long>(stack_.at(i)));
+    std::fputs("]\n", stdout);
+    std::fflush(stdout);
+  }
+
+  // A fresh segment record in the cell; element 1 the link value, kept in
+  // the cell (itself or in the previous record) while the record is made.
+  void startSegment() {
+    const lispval record = makeSimpleVector(seg::kElements);
+    const lispval previous = *cell_;
+    const lispval link = segmentMade_ ? simpleVectorElement(previous, seg::kLinkValue) : previous;
+    for (uint32_t i = 0; i < seg::kElements; ++i) simpleVectorElement(record, i) = nilval;
+    simpleVectorElement(record, seg::kLinkValue) = link;
+    simpleVectorElement(record, seg::kSymtabCount) = makeFixnum(0);
+    simpleVectorElement(record, seg::kFsymtabCount) = makeFixnum(0);
+    *cell_ = record;
+    segmentMade_ = true;
+    boundary_ = false;
+    depth_ = 0;
+    segmentBase_ = stack_.fill();
+  }
+
+  void endSegment() {
+    stack_.cutTo(segmentBase_);
+    boundary_ = true;
+    segmentStart_ = source_.tell();
+  }
+
+  lispval record() const { return *cell_; }
+
+  int malformed(Fault fault) { return reportMalformed(code_, operands_.position, fault); }
+
+  // One item; a loader result, or -1 to go on.
+  int item(uint32_t code) {
+    code_ = code;
+    const ItemRow* row = itemRow(code, LoaderKind::Native);
+    if (row == nullptr) return kMalformed;
+    const OperandsRead read = readItemOperands(code, *row, reader_, limits_, operands_);
+    if (read.status == OperandsRead::Status::Truncated) return kTruncated;
+    if (read.status == OperandsRead::Status::Malformed) return malformed(read.fault);
+    acts_ = itemActs(*row, depth_, icsFlags_);
+    if (acts_) {
+      if (std::optional<Fault> fault = checkItemStack(*row, operands_, checked_))
+        return malformed(*fault);
+    }
+    if (!acts_ && !row->fillsTableSlot) {
+      source_.skip(operands_.rawBytes);
+      return -1;
+    }
+    if (const Action action = kActionByCode[code]) return (this->*action)();
+    source_.skip(operands_.rawBytes);
+    return -1;
+  }
+
+  uint32_t operand(uint32_t i) const { return operands_.value[i]; }
+
+  // ---- strings and symbols ----
+
+  // The text operand as a Lisp string pushed on the stack, its bytes first
+  // passed through the string buffer.
+  int pushText(bool useCache, uint32_t mode) {
+    const uint32_t count = static_cast<uint32_t>(operands_.text.size());
+    const lispval buffer = faslbufstr(count, thread_);
+    if (count != 0)
+      std::memcpy(reinterpret_cast<void*>(static_cast<uintptr_t>(buffer + kStringData16)),
+                  operands_.text.data(), count);
+    const DecodedString decoded = buftostr(operands_.text.data(), count, operands_.encoding,
+                                           useCache, mode, new_lisp_obj);
+    if (decoded.fault) return malformed(*decoded.fault);
+    stack_.push(decoded.string);
+    return -1;
+  }
+
+  static uint32_t stringLength(lispval string) {
+    const uint32_t header = wordAt(string, kHeaderOffset);
+    return (header & kFixnumLengthBit) != 0
+               ? static_cast<uint32_t>(fixnumValue(wordAt(string, -0xe)))
+               : headerLength(header);
+  }
+
+  // The top (a name string) replaced by its symbol in the package number.
+  int internTop(int32_t packageNumber, bool renamed) {
+    const PackageRef ref = decodePackageNumber(packageNumber, bootmode);
+    if (ref.kind == PackageRef::Kind::Bad) {
+      std::printf(messages::kBadPackage, packageNumber);
+      return kBadPackage;
+    }
+    const lispval name = stack_.at(0);
+    if (bootmode != 0) {
+      uint32_t number = ref.value;
+      if (ref.kind == PackageRef::Kind::BootCurrent)
+        number = static_cast<uint32_t>(fixnumValue(symbolValue(global(kCurrentPackageGlobal))));
+      if (renamed) number = kBootDefaultPackage;
+      stack_.at(0) = addob(name, stringLength(name), number);
+      return -1;
+    }
+    lispval package = nilval;
+    switch (ref.kind) {
+      case PackageRef::Kind::CurrentPackage:
+        package = symbolValue(global(kCurrentPackageGlobal));
+        break;
+      case PackageRef::Kind::Global:
+        package = global(ref.value);
+        break;
+      case PackageRef::Kind::SymtabEntry: {
+        const uint32_t fill =
+            static_cast<uint32_t>(fixnumValue(simpleVectorElement(record(), seg::kSymtabCount)));
+        if (std::optional<Fault> fault = checkTableIndex(ref.value, fill)) return malformed(*fault);
+        package = simpleVectorElement(simpleVectorElement(record(), seg::kSymtab), ref.value);
+        break;
+      }
+      default:
+        break;
+    }
+    if (renamed) package = global(kArgumentPackageGlobal);
+    const lispval symbol = fasl_intern(package, makeFixnum(static_cast<int32_t>(stringLength(name))),
+                                       name);
+    if (symbol == 0) {
+      std::printf(messages::kBadPackage, packageNumber);
+      return kBadPackage;
+    }
+    stack_.at(0) = symbol;
+    return -1;
+  }
+
+  int doSymbol() {
+    if (const int result = pushText(true, caseState_.conversion); result >= 0) return result;
+    return internTop(operands_.signedValue(1), false);
+  }
+
+  int doArgumentSymbol() {
+    if (load_real_args == 0) {
+      stack_.push(nilval);
+      return -1;
+    }
+    if (load_real_args == 1) return doSymbol();
+    char name[24];
+    const int length = std::snprintf(name, sizeof name, "arg%d", static_cast<int>(operand(2)));
+    const DecodedString decoded =
+        buftostr(reinterpret_cast<const uint8_t*>(name), static_cast<uint32_t>(length), 1, true,
+                 caseState_.conversion, new_lisp_obj);
+    stack_.push(decoded.string);
+    return internTop(operands_.signedValue(1), true);
+  }
+
+  int doString() {
+    if (const int result = pushText(true, kKeepCase); result >= 0) return result;
+    const lispval string = stack_.at(0);
+    if (dbg) {
+      std::fputs(messages::kTraceString, stdout);
+      fstrpr(string, stdout);
+      std::fputs("\n", stdout);
+    }
+    if (str_file != 0 && operands_.encoding != 0)
+      write_str_file(reinterpret_cast<const uint16_t*>(static_cast<uintptr_t>(string + kStringData16)),
+                     stringLength(string), 0);
+    return -1;
+  }
+
+  // ---- tables ----
+
+  uint32_t tableCount(uint32_t countIndex) {
+    return static_cast<uint32_t>(fixnumValue(simpleVectorElement(record(), countIndex)));
+  }
+
+  // Stores the top (or nil) in the next slot of symtab or fsymtab.
+  int fillTable(bool symtab, bool fromTop) {
+    if (!segmentMade_) return -1;
+    const uint32_t table = symtab ? seg::kSymtab : seg::kFsymtab;
+    const uint32_t count = symtab ? seg::kSymtabCount : seg::kFsymtabCount;
+    if (symtab)
+      need_fasl_symtab_slot(cell_, makeSimpleVector);
+    else
+      need_fasl_fsymtab_slot(cell_, makeSimpleVector);
+    const uint32_t index = tableCount(count);
+    const lispval vector = simpleVectorElement(record(), table);
+    simpleVectorElement(vector, index) = fromTop ? stack_.at(0) : nilval;
+    fasl_protect(address(&simpleVectorElement(vector, index)));
+    simpleVectorElement(record(), count) = makeFixnum(static_cast<int32_t>(index + 1));
+    return -1;
+  }
+
+  int pushTableEntry(uint32_t table, uint32_t count) {
+    const uint32_t index = operand(0);
+    if (std::optional<Fault> fault = checkTableIndex(index, tableCount(count)))
+      return malformed(*fault);
+    stack_.push(simpleVectorElement(simpleVectorElement(record(), table), index));
+    return -1;
+  }
+
+  // ---- the items ----
+
+  int doDone() {
+    endSegment();
+    return -1;
+  }
+  int doNil() {
+    stack_.push(nilval);
+    return -1;
+  }
+
+  // Conses the item below the top onto the top, n times.
+  void consDown(uint32_t n) {
+    for (uint32_t i = 0; i < n; ++i) {
+      const lispval cell = new_lisp_obj(1, 0, 0);
+      car(cell) = stack_.at(1);
+      cdr(cell) = stack_.at(0);
+      stack_.pop();
+      stack_.at(0) = cell;
+    }
+  }
+
+  int doList() {
+    if (dbg) std::printf(messages::kTraceListSize, static_cast<int>(operand(0)));
+    stack_.push(nilval);
+    consDown(operand(0));
+    return -1;
+  }
+  int doListStar() {
+    if (operand(0) > 1) consDown(operand(0) - 1);
+    return -1;
+  }
+
+  int codeVector(bool pure) {
+    const lispval vector =
+        cached_or_new_codevec(operand(0), operand(1), pure, reader_, reader_.swapped(), new_lisp_obj);
+    if (vector == nilval) return kTruncated;
+    codeBytes_ += operand(0);
+    stack_.push(vector);
+    return -1;
+  }
+  int doCodeVector() { return codeVector(false); }
+  int doPureCodeVector() { return codeVector(true); }
+
+  int doIcsFlags() {
+    icsFlags_ = static_cast<uint8_t>(operand(0));
+    if (dbg) std::printf(messages::kTraceIcsFlags, icsFlags_);
+    return -1;
+  }
+
+  int doRestruct() {
+    if (bootmode == 0) restructurify(stack_.at(0));
+    return -1;
+  }
+
+  // Code vector or nil into the function below; the entry address with it.
+  int setCode(bool entry) {
+    const lispval code = stack_.at(0);
+    const lispval function = stack_.at(1);
+    protectedStore(function, kFunctionCode, code);
+    if (entry && code != nilval) wordAt(function, kFunctionStart) = code + kCodeVectorCodeOffset;
+    stack_.pop();
+    return -1;
+  }
+  int doSetcode() { return setCode(true); }
+  int doSetbcode() { return setCode(false); }
+
+  int define(lispval third) {
+    const lispval symbol = stack_.at(1);
+    const lispval function = stack_.at(0);
+    if (bootmode != 0) {
+      protectedStore(symbol, kSymbolFunction, function);
+      protectedStore(function, kFunctionName, symbol);
+    } else {
+      _setfunction(symbol, function, third);
+      _clearfundoc(stack_.at(1));
+    }
+    lastsym = stack_.at(1);
+    stack_.pop();
+    stack_.pop();
+    return -1;
+  }
+  int doSetd() { return define(nilval); }
+  int doSetdpl() { return define(makeFixnum(0)); }
+
+  int doEvalit() {
+    if (dbg) std::fputs(messages::kTraceEvalit, stdout);
+    // A call form of the symbol: its function with no arguments.
+    const lispval form = new_lisp_obj(1, 0, 0);
+    car(form) = stack_.at(0);
+    cdr(form) = nilval;
+    stack_.at(0) = form;
+    _lispeval(form);
+    stack_.pop();
+    return -1;
+  }
+  int doFuncallit() {
+    if (dbg) std::fputs(messages::kTraceFuncallit, stdout);
+    rfun(stack_.at(0));
+    stack_.pop();
+    return -1;
+  }
+
+  int setFunctionWord(int32_t offset, bool lispValue) {
+    const lispval value = stack_.at(0);
+    const lispval function = stack_.at(1);
+    if (lispValue)
+      protectedStore(function, offset, value);
+    else
+      wordAt(function, offset) = value;
+    stack_.pop();
+    return -1;
+  }
+  int doSetformals() {
+    if (load_real_args == 0) {
+      stack_.pop();
+      return -1;
+    }
+    if (!isSymbolTagged(stack_.at(0))) stack_.at(0) = fasl_share_conses(stack_.at(0));
+    return setFunctionWord(kFunctionFormals, true);
+  }
+  int doSetcframeSize() { return setFunctionWord(kFunctionFrameSize, false); }
+  int doSetlocalSize() { return setFunctionWord(kFunctionLocalSize, false); }
+  int doSetcount() { return setFunctionWord(kFunctionCount, false); }
+
+  int doCharacter() {
+    const uint32_t bits = operand(0), font = operand(1), code = operand(2);
+    if (!characterFitsImage(bits, font))
+      std::printf(messages::kCharacterIncompatible, code, bits, font);
+    stack_.push(characterValue(bits, font, code));
+    return -1;
+  }
+
+  int floatItem(bool isDouble, bool marked) {
+    const lispval number = new_lisp_obj(isDouble ? type_code::DoubleFloat : type_code::SingleFloat,
+                                        0, 0);
+    uint8_t* bytes = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(number + kFloatBytes[isDouble]));
+    if (!reader_.readRaw(bytes, isDouble ? 8 : 4)) return kTruncated;
+    if (marked) *reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(number + kKindByte)) |= kMarkedFloatBit;
+    stack_.push(number);
+    return -1;
+  }
+  int doDouble() { return floatItem(true, false); }
+  int doMarkedDouble() { return floatItem(true, true); }
+  int doSingle() { return floatItem(false, false); }
+  int doMarkedSingle() { return floatItem(false, true); }
+
+  int doPackage() {
+    if (!acts_) return fillTable(true, false);
+    if (bootmode != 0) {
+      std::fputs(messages::kNewPackageInBootMode, stdout);
+      std::fwrite(operands_.text.data(), 1, operands_.text.size(), stdout);
+      std::fputs(messages::kInBootMode, stdout);
+      std::fflush(stdout);
+      vxmabort();
+    }
+    if (const int result = pushText(false, kKeepCase); result >= 0) return result;
+    const lispval package = fasl_fpackage(stack_.at(0));
+    if (package == 0) {
+      std::printf(messages::kBadPackage, 0);
+      return kBadPackage;
+    }
+    stack_.at(0) = package;
+    fillTable(true, true);
+    stack_.pop();
+    return -1;
+  }
+
+  // Element i of a vector of Lisp values (types 96 and 112 keep a length word).
+  static lispval& element(lispval vector, uint32_t i) {
+    const bool lengthWord = (wordAt(vector, kHeaderOffset) & kFixnumLengthBit) != 0;
+    return wordAt(vector, (lengthWord ? -0xa : -0xe) + 4 * static_cast<int32_t>(i));
+  }
+
+  int doVector() {
+    const uint32_t n = operand(0);
+    const lispval vector = new_lisp_obj(operand(1), n, 0);
+    for (uint32_t i = n; i-- > 0;) element(vector, i) = stack_.pop();
+    stack_.push(vector);
+    return -1;
+  }
+
+  int doBignum() {
+    const uint32_t n = operand(0);
+    const lispval number = new_lisp_obj(type_code::Bignum, n, 0);
+    *reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(number + kKindByte)) =
+        static_cast<uint8_t>(operand(1));
+    if (!reader_.readRaw(reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(number + kBignumDigits)),
+                         2 * n))
+      return kTruncated;
+    stack_.push(number);
+    return -1;
+  }
+
+  int doFixnum() {
+    stack_.push(makeFixnum(static_cast<int32_t>(operand(0))));
+    return -1;
+  }
+
+  int twoPart(uint8_t type) {
+    const lispval object = new_lisp_obj(type, 0, 0);
+    wordAt(object, -0xe) = stack_.at(1);
+    wordAt(object, -0xa) = stack_.at(0);
+    stack_.pop();
+    stack_.at(0) = object;
+    return -1;
+  }
+  int doRatio() { return twoPart(type_code::Ratio); }
+  int doComplex() { return twoPart(type_code::Complex); }
+
+  int doCasemode() {
+    caseModeItem(static_cast<uint8_t>(operand(0)), caseState_);
+    return -1;
+  }
+
+  int doNconc() {
+    const std::optional<lispval> joined = faslNconc(stack_.at(1), stack_.at(0));
+    if (!joined) return malformed(Fault::CircularList);
+    stack_.pop();
+    stack_.at(0) = *joined;
+    return -1;
+  }
+
+  int doRawVector() {
+    const lispval vector = new_lisp_obj(operand(0), operand(1), 0);
+    const uint32_t header = wordAt(vector, kHeaderOffset);
+    const int32_t data = (header & kFixnumLengthBit) != 0 ? -0xa : -0xe;
+    if (!reader_.readRaw(reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(vector + data)),
+                         operand(2)))
+      return kTruncated;
+    stack_.push(vector);
+    return -1;
+  }
+
+  int doSymget() { return pushTableEntry(seg::kFsymtab, seg::kFsymtabCount); }
+  int doGensymget() { return pushTableEntry(seg::kSymtab, seg::kSymtabCount); }
+
+  int doEvallispobj() {
+    stack_.at(0) = _lispeval(stack_.at(0));
+    return -1;
+  }
+
+  int doArrayHeader() {
+    const lispval header = narheader(stack_.at(6), stack_.at(5), stack_.at(4), stack_.at(3),
+                                     stack_.at(2), stack_.at(1), stack_.at(0));
+    for (int i = 0; i < 6; ++i) stack_.pop();
+    stack_.at(0) = header;
+    return -1;
+  }
+
+  // The macro maker follows closures to their templates: a file can make a
+  // closure that is its own template, so the chain is checked first.
+  static bool templateChainEnds(lispval x) {
+    const auto next = [](lispval c) -> lispval {
+      return isOther(c) && (wordAt(c, kHeaderOffset) & 0xff) == type_code::Closure
+                 ? wordAt(c, kClosureTemplate)
+                 : 0;
+    };
+    lispval slow = x, fast = x;
+    while (fast != 0 && next(fast) != 0) {
+      slow = next(slow);
+      fast = next(next(fast));
+      if (fast != 0 && fast == slow) return false;
+    }
+    return true;
+  }
+
+  int doMakemacro() {
+    if (!templateChainEnds(stack_.at(0))) return malformed(Fault::CircularList);
+    stack_.at(0) = mkmacro(stack_.at(0));
+    return -1;
+  }
+
+  int newFunction(uint8_t kind) {
+    const uint32_t n = operand(0);
+    const lispval function = new_lisp_obj(type_code::Function, n, kind);
+    for (uint32_t i = n; i-- > 0;) wordAt(function, kFunctionConstants + 4 * i) = stack_.pop();
+    stack_.push(function);
+    return -1;
+  }
+  int doBfunction() { return newFunction(kByteCodeKind); }
+  int doWfunction() { return newFunction(kWrapKind); }
+
+  int doCversion() {
+    const lispval runtimeText = global(kRuntimeVersionGlobal);
+    if (runtimeText == 0 || machineKind_ != 0 || !isOther(runtimeText)) return -1;
+    std::vector<uint16_t> characters;
+    if (decodeText(operands_.text, operands_.encoding, characters)) return -1;
+    const std::span<const uint16_t> cut = cutVersionText(characters);
+    const uint32_t length = stringLength(runtimeText);
+    const int32_t data = (wordAt(runtimeText, kHeaderOffset) & kFixnumLengthBit) != 0 ? -0xa : -0xe;
+    std::vector<uint16_t> runtime(length + 1, 0);
+    std::memcpy(runtime.data(), reinterpret_cast<const void*>(static_cast<uintptr_t>(runtimeText + data)),
+                2 * length);
+    if (!versionTextDiffers(cut, runtime)) return -1;
+    std::string text;
+    for (uint16_t c : cut) text.push_back(static_cast<char>(c));
+    std::printf(messages::kVersionMismatch, text.c_str());
+    return -1;
+  }
+
+  int doMachineId() {
+    const MachineId id{static_cast<uint8_t>(operand(0)), static_cast<uint16_t>(operand(1)),
+                       static_cast<uint16_t>(operand(2)), static_cast<uint16_t>(operand(3))};
+    const MachineVerdict verdict =
+        checkMachineId(id, {min_faslversion, faslversion, min_rsversion, rsversion},
+                       global(kRuntimeVersionGlobal) != 0);
+    machineKind_ = id.kind;
+    if (verdict.result != kClean) return verdict.result;
+    olderRelease_ = olderRelease_ || verdict.olderRelease;
+    if (verdict.swapped) reader_.setSwapped(true);
+    return -1;
+  }
+
+  int doTableOfContents() {
+    segmentLength_ = operands_.toc[0];
+    if (!segmentMade_ || operands_.tocCount < 2) return -1;
+    const uint32_t wanted = operands_.toc[1];
+    const lispval table = simpleVectorElement(record(), seg::kSymtab);
+    const uint32_t length = table == nilval ? 0 : simpleVectorLength(table);
+    if (wanted <= length) return -1;
+    const lispval fresh = makeSimpleVector(wanted);
+    const lispval old = simpleVectorElement(record(), seg::kSymtab);
+    const uint32_t count = tableCount(seg::kSymtabCount);
+    for (uint32_t i = 0; i < count && i < length; ++i)
+      simpleVectorElement(fresh, i) = simpleVectorElement(old, i);
+    protectedStore(record(), -0xa + 4 * static_cast<int32_t>(seg::kSymtab), fresh);
+    return -1;
+  }
+
+  int doFcnflags() {
+    const FunctionFlags flags = splitFunctionFlags(static_cast<uint16_t>(operand(0)));
+    const lispval function = stack_.at(0);
+    *reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(function + kKindByte)) |= flags.kindBits;
+    *reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(function + kFunctionHash)) |= flags.hashBits;
+    return -1;
+  }
+
+  int doBeginSymchk() {
+    if (depth_ > 0) {
+      ++depth_;
+      return -1;
+    }
+    const uint32_t g = operand(0);
+    if (std::optional<Fault> fault = checkSymchkGlobal(g)) return malformed(*fault);
+    const lispval symbol = global(g);
+    if (!isSymbolTagged(symbol) || symbolValue(symbol) != nilval) return -1;
+    if (g != kSkipSegmentGlobal) {
+      ++depth_;
+      return -1;
+    }
+    const long target = segmentStart_ + static_cast<long>(segmentLength_);
+    if (std::optional<Fault> fault = checkForwardSeek(target, source_.tell())) return malformed(*fault);
+    source_.seek(target);
+    endSegment();
+    return -1;
+  }
+  int doEndSymchk() {
+    if (depth_ > 0) --depth_;
+    return -1;
+  }
+
+  int doSetdtpl() {
+    protectedStore(stack_.at(0), kFunctionName, stack_.at(1));
+    stack_.at(1) = stack_.at(0);
+    stack_.pop();
+    return -1;
+  }
+
+  // The digits come most significant first. Decision: the loader builds the
+  // integer itself, a fixnum when it fits and else a bignum of its
+  // significant digits (sign byte 0x80 when negative), instead of the
+  // runtime's shift-and-add, whose raw result is an integer only while it
+  // stays a fixnum. A single digit is a fixnum of the digit, sign ignored.
+  int doInteger() {
+    const uint32_t n = operand(0);
+    std::vector<uint16_t> digits(n);
+    for (uint32_t i = 0; i < n; ++i) digits[i] = static_cast<uint16_t>(reader_.getword());
+    if (reader_.ended()) return kTruncated;
+    size_t first = 0;
+    while (first < digits.size() && digits[first] == 0) ++first;
+    const bool negative = n > 1 && operand(1) != 0;
+    const size_t significant = digits.size() - first;
+    if (significant <= 2) {
+      int64_t value = 0;
+      for (size_t i = first; i < digits.size(); ++i) value = (value << 16) | digits[i];
+      if (negative) value = -value;
+      if (fitsFixnum(value)) {
+        stack_.push(makeFixnum(static_cast<int32_t>(value)));
+        return -1;
+      }
+    }
+    const lispval number = new_lisp_obj(type_code::Bignum, static_cast<uint32_t>(significant), 0);
+    *reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(number + kKindByte)) = negative ? 0x80 : 0;
+    uint16_t* out = reinterpret_cast<uint16_t*>(static_cast<uintptr_t>(number + kBignumDigits));
+    for (size_t i = 0; i < significant; ++i) out[i] = digits[digits.size() - 1 - i];
+    stack_.push(number);
+    return -1;
+  }
+
+  int doCleargsyms() {
+    if (segmentMade_) simpleVectorElement(record(), seg::kSymtabCount) = makeFixnum(0);
+    return -1;
+  }
+  int doClearsyms() {
+    if (segmentMade_) simpleVectorElement(record(), seg::kFsymtabCount) = makeFixnum(0);
+    return -1;
+  }
+
+  // Decision: a gensym symbol not taken fills its slot with nil, as the
+  // runtime loader does.
+  int doGensymSymbol() {
+    if (!acts_) return fillTable(true, false);
+    if (const int result = pushText(true, caseState_.conversion); result >= 0) return result;
+    const lispval name = stack_.at(0);
+    if (bootmode != 0) {
+      stack_.at(0) = addob(name, stringLength(name), kUninternedPackage);
+    } else {
+      const Characters chars = charactersOf(name);
+      stack_.at(0) = new_lisp_obj(kSymbolTypeByte, name, sshashOf(chars));
+    }
+    return fillTable(true, true);
+  }
+
+  struct Characters {
+    const uint16_t* data;
+    uint32_t count;
+  };
+  static Characters charactersOf(lispval string) {
+    const bool lengthWord = (wordAt(string, kHeaderOffset) & kFixnumLengthBit) != 0;
+    return {reinterpret_cast<const uint16_t*>(static_cast<uintptr_t>(string + (lengthWord ? -0xa : -0xe))),
+            stringLength(string)};
+  }
+  static uint32_t sshashOf(const Characters& chars);
+
+  int doPrewfunction() {
+    const uint32_t n = operand(0);
+    const lispval function = new_lisp_obj(type_code::Function, n, kWrapKind);
+    protectedStore(function, kFunctionName, stack_.at(0));
+    const uint32_t flags = static_cast<uint32_t>(fixnumValue(stack_.at(1)));
+    *reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(function + kKindByte)) =
+        static_cast<uint8_t>(flags);
+    *reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(function + kFunctionHash)) =
+        static_cast<uint8_t>(flags >> 8);
+    wordAt(function, kFunctionFrameSize) = stack_.at(2);
+    stack_.pop();
+    stack_.pop();
+    stack_.at(0) = function;
+    _fix_symdef(function);
+    return -1;
+  }
+
+  int doPostwfunction() {
+    const uint32_t n = operand(0);
+    const lispval function = stack_.pop();
+    for (uint32_t i = n; i-- > 0;) protectedStore(function, kFunctionConstants + 4 * i, stack_.pop());
+    const lispval code = stack_.at(0);
+    protectedStore(function, kFunctionCode, code);
+    wordAt(function, kFunctionStart) =
+        isOther(code) ? code + kCodeVectorCodeOffset : global(kInterpretedEntryGlobal);
+    stack_.at(0) = function;
+    return -1;
+  }
+
+  int doPrecons() {
+    stack_.push(new_lisp_obj(1, 0, 0));
+    return -1;
+  }
+  int doPostcons() {
+    const lispval cell = stack_.pop();
+    const lispval tail = stack_.pop();
+    car(cell) = stack_.at(0);
+    fasl_protect(address(&car(cell)));
+    cdr(cell) = tail;
+    fasl_protect(address(&cdr(cell)));
+    stack_.at(0) = cell;
+    return -1;
+  }
+  int doCons() {
+    consDown(1);
+    return -1;
+  }
+
+  int doPreLispVector() {
+    stack_.push(new_lisp_obj(operand(1), operand(0), 0));
+    return -1;
+  }
+  int doPostLispVector() {
+    const uint32_t n = operand(0);
+    const lispval vector = stack_.pop();
+    for (uint32_t i = n; i-- > 0;) {
+      element(vector, i) = stack_.pop();
+      fasl_protect(address(&element(vector, i)));
+    }
+    stack_.push(vector);
+    return -1;
+  }
+
+  int storeBelowIntoTop(int32_t offset) {
+    const lispval object = stack_.pop();
+    protectedStore(object, offset, stack_.at(0));
+    stack_.at(0) = object;
+    return -1;
+  }
+  int doPostarray() { return storeBelowIntoTop(kArrayData); }
+  int doPostmacro() { return storeBelowIntoTop(kClosureTemplate); }
+
+  // Decision: a defglobal not taken fills its slot with nil (a package not
+  // taken does too).
+  int doDefglobal() { return fillTable(true, acts_); }
+  int doDeflocal() { return fillTable(false, true); }
+  int doPop() {
+    stack_.pop();
+    return -1;
+  }
+
+  int doPushData() {
+    const lispval cell = new_lisp_obj(1, 0, 0);
+    const lispval symbol = stack_.at(1);
+    car(cell) = stack_.at(0);
+    cdr(cell) = wordAt(symbol, kSymbolValue);
+    protectedStore(symbol, kSymbolValue, cell);
+    stack_.pop();
+    stack_.pop();
+    return -1;
+  }
+
+  int doFunctionGroup() {
+    if (global(kFunctionGroupSwitchGlobal) != 0 && global(kFunctionGroupSwitchGlobal) != nilval) {
+      fix_fwrap(stack_.at(0));
+      nfgroup(stack_.at(0));
+    }
+    stack_.pop();
+    return -1;
+  }
+
+  int doPreclosure() {
+    const lispval closure = new_lisp_obj(type_code::Closure, operand(0), 0);
+    *reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(closure + kKindByte)) =
+        static_cast<uint8_t>(fixnumValue(stack_.at(0)));
+    stack_.at(0) = closure;
+    return -1;
+  }
+  int doPostclosure() {
+    const uint32_t n = operand(0);
+    const lispval closure = stack_.pop();
+    for (uint32_t i = n; i-- > 0;) protectedStore(closure, kClosureSlots + 4 * i, stack_.pop());
+    protectedStore(closure, kClosureEnvironment, stack_.pop());
+    protectedStore(closure, kClosureTemplate, stack_.at(0));
+    stack_.at(0) = closure;
+    return -1;
+  }
+
+  int doPick() {
+    const lispval picked = stack_.at(operand(0));
+    stack_.push(picked);
+    return -1;
+  }
+
+  int doSkipRaw() {
+    source_.skip(operands_.rawBytes);
+    return -1;
+  }
+
+  // Objects a file asks for must fit the heap's size limit.
+  const Limits limits_{maxheapsize};
+
+  std::FILE* stream_;
+  StdioSource source_;
+  FaslReader reader_;
+  lispval* cell_;
+  lispval thread_;
+  LoadStack stack_;
+  uint32_t segmentBase_ = 0;
+  CheckedStack checked_;
+  ItemOperands operands_;
+  uint32_t code_ = 0;
+  bool acts_ = false;
+  bool boundary_ = true;
+  bool segmentMade_ = false;
+  bool olderRelease_ = false;  // the mismatch flag
+  uint8_t icsFlags_ = 0;
+  uint8_t machineKind_ = 0;
+  int32_t depth_ = 0;
+  CaseModeState caseState_ = startingCaseMode();
+  long segmentStart_ = 0;
+  uint32_t segmentLength_ = 0;
+  uint32_t entryHeight_ = 0;
+  uint32_t codeBytes_ = 0;
+};
+
+uint32_t NativeLoader::sshashOf(const Characters& chars) {
+  return sshash(chars.data, chars.count);
+}
+
+const NativeLoader::CodedAction NativeLoader::kActions[] = {
+    {1, &NativeLoader::doDone},
+    {2, &NativeLoader::doNil},
+    {3, &NativeLoader::doSymbol},
+    {4, &NativeLoader::doString},
+    {5, &NativeLoader::doList},
+    {6, &NativeLoader::doListStar},
+    {7, &NativeLoader::doArgumentSymbol},
+    {8, &NativeLoader::doCodeVector},
+    {9, &NativeLoader::doIcsFlags},
+    {10, &NativeLoader::doRestruct},
+    {11, &NativeLoader::doSetcode},
+    {12, &NativeLoader::doSetd},
+    {13, &NativeLoader::doSetbcode},
+    {15, &NativeLoader::doEvalit},
+    {16, &NativeLoader::doSetformals},
+    {17, &NativeLoader::doCharacter},
+    {18, &NativeLoader::doDouble},
+    {19, &NativeLoader::doSetcframeSize},
+    {20, &NativeLoader::doPackage},
+    {21, &NativeLoader::doSingle},
+    {22, &NativeLoader::doVector},
+    {23, &NativeLoader::doBignum},
+    {24, &NativeLoader::doFixnum},
+    {25, &NativeLoader::doRatio},
+    {26, &NativeLoader::doComplex},
+    {27, &NativeLoader::doCasemode},
+    {29, &NativeLoader::doNconc},
+    {30, &NativeLoader::doRawVector},
+    {33, &NativeLoader::doSymget},
+    {34, &NativeLoader::doEvallispobj},
+    {36, &NativeLoader::doArrayHeader},
+    {37, &NativeLoader::doCodeVector},
+    {38, &NativeLoader::doMarkedSingle},
+    {39, &NativeLoader::doMakemacro},
+    {40, &NativeLoader::doBfunction},
+    {41, &NativeLoader::doCversion},
+    {42, &NativeLoader::doMachineId},
+    {43, &NativeLoader::doSetlocalSize},
+    {44, &NativeLoader::doTableOfContents},
+    {45, &NativeLoader::doSetdpl},
+    {47, &NativeLoader::doWfunction},
+    {48, &NativeLoader::doFcnflags},
+    {49, &NativeLoader::doMarkedDouble},
+    {50, &NativeLoader::doBeginSymchk},
+    {51, &NativeLoader::doEndSymchk},
+    {52, &NativeLoader::doPureCodeVector},
+    {53, &NativeLoader::doSetdtpl},
+    {54, &NativeLoader::doFuncallit},
+    {59, &NativeLoader::doInteger},
+    {60, &NativeLoader::doGensymget},
+    {63, &NativeLoader::doCleargsyms},
+    {64, &NativeLoader::doClearsyms},
+    {65, &NativeLoader::doGensymSymbol},
+    {67, &NativeLoader::doPrewfunction},
+    {68, &NativeLoader::doPostwfunction},
+    {69, &NativeLoader::doPrecons},
+    {70, &NativeLoader::doPostcons},
+    {71, &NativeLoader::doCons},
+    {72, &NativeLoader::doPreLispVector},
+    {73, &NativeLoader::doPostLispVector},
+    {74, &NativeLoader::doPostarray},
+    {75, &NativeLoader::doPostmacro},
+    {76, &NativeLoader::doDefglobal},
+    {77, &NativeLoader::doDeflocal},
+    {78, &NativeLoader::doPop},
+    {79, &NativeLoader::doPushData},
+    {81, &NativeLoader::doFunctionGroup},
+    {82, &NativeLoader::doPreclosure},
+    {83, &NativeLoader::doPostclosure},
+    {84, &NativeLoader::doPick},
+    {85, &NativeLoader::doSetcount},
+    {87, &NativeLoader::doFunctionGroup},
+    {88, &NativeLoader::doSkipRaw},
+};
+const std::array<NativeLoader::Action, kItemCodes> NativeLoader::kActionByCode = [] {
+  std::array<Action, kItemCodes> table{};
+  for (const CodedAction& entry : kActions) table[entry.code] = entry.action;
+  return table;
+}();
+
+}  // namespace
+
+}  // namespace lisp::fasl
+
+extern "C" int libfasl(std::FILE* stream, lisp::lispval* segmentCell, lisp::lispval linkValue,
+                       lisp::lispval thread) {
+  return lisp::fasl::NativeLoader(stream, segmentCell, linkValue, thread).run();
+}

@@ -1,0 +1,522 @@
+// The thread operations through thread_operation's entry slot, and the
+// native queue, gate and clock routines they are built from.
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "runtime/os/mp_event_codes.h"
+#include "runtime/os/tests/thread_operations_fixture.h"
+#include "testing/lisp_call_harness.h"
+#include "testing/watchdog.h"
+
+namespace thread_ops_test {
+namespace {
+
+using testing_support::LispCallResult;
+
+// ---- dispatch ----
+
+TEST_F(ThreadOperations, CodesWithoutAnOperationRunOnlyTheBreakpointHook) {
+  for (int32_t code : {31, 32, 33, 34, 35, 36, 38, 255}) {
+    const uint32_t sequence = mplog_sequence;
+    const LispCallResult result = operation(code, rec(1));
+    EXPECT_EQ(result.eax, nil()) << code;
+    EXPECT_EQ(mplog_sequence, sequence) << code;
+  }
+  EXPECT_EQ(g_seen.breakpoints, (std::vector<int32_t>{31, 32, 33, 34, 35, 36, 38, 255}));
+  EXPECT_EQ(readyOrder(), std::vector<int>{});
+}
+
+TEST_F(ThreadOperations, DatumReadsTheSchedulerData) {
+  records_[1].at(tr::kChainLink) = gc::addressOf(records_[2].raw());
+  threadctl_active = records_[1].raw();
+  threadctl_available = records_[3].raw();
+  EXPECT_EQ(operation(19, makeFixnum(5)).eax, makeFixnum(1000));
+  EXPECT_EQ(operation(19, makeFixnum(0)).eax, waiting_.tagged());
+  EXPECT_EQ(operation(19, makeFixnum(1)).eax, ready_.tagged());
+  EXPECT_EQ(operation(19, makeFixnum(2)).eax, makeFixnum(2));
+  EXPECT_EQ(operation(19, makeFixnum(3)).eax, makeFixnum(1));
+  EXPECT_EQ(operation(19, makeFixnum(7)).eax, makeFixnum(75));
+  EXPECT_EQ(operation(19, makeFixnum(8)).eax, nil());
+  threadctl_active = threadctl_available = nullptr;
+}
+
+TEST_F(ThreadOperations, TheLogAddressAndTheTimeUsedComeAsIntegers) {
+  const uint32_t address = gc::addressOf(thread_log_address);
+  const lispval boxed = operation(19, makeFixnum(4)).eax;
+  if (address <= 0x1fffffff) {
+    EXPECT_EQ(boxed, makeFixnum(static_cast<int32_t>(address)));
+  } else {
+    ASSERT_TRUE(lisp::isOther(boxed));  // a bignum of the address
+    EXPECT_EQ(lisp::wordAt(boxed, 4 - 0x12), address);
+  }
+  EXPECT_TRUE(lisp::isFixnum(operation(28, rec(1)).eax));
+  EXPECT_EQ(operation(28, makeFixnum(3)).eax, nil());
+}
+
+TEST_F(ThreadOperations, SetDatumIsReadBack) {
+  operation(20, makeFixnum(0), makeFixnum(3));
+  EXPECT_EQ(operation(19, makeFixnum(6)).eax, makeFixnum(3));
+  operation(20, makeFixnum(3), makeFixnum(20));
+  EXPECT_EQ(operation(19, makeFixnum(7)).eax, makeFixnum(20));
+  const lispval g = gate();
+  operation(20, makeFixnum(1), g);
+  EXPECT_EQ(general_wait_thread, thread_);
+  EXPECT_EQ(general_wait_gate, g);
+  operation(20, makeFixnum(1), nil());
+  EXPECT_EQ(general_wait_gate, 0u);
+}
+
+TEST_F(ThreadOperations, OperationsOfTheThreadStartModuleSignalEntryNotAvailable) {
+  field(1, tr::kState) = tr::kStateNew;
+  for (int32_t code : {0, 25, 26}) {
+    testing_support::resetRecorder(nil());
+    operation(code, rec(1));
+    ASSERT_EQ(lisp_recorder_log.count, 1) << code;
+    EXPECT_EQ(lisp_recorder_log.calls[0].eax, makeFixnum(63)) << code;
+  }
+  field(1, tr::kState) = tr::kStateRunning;
+  EXPECT_EQ(operation(0, rec(1)).eax, makeFixnum(-2));
+  EXPECT_EQ(operation(0, makeFixnum(4)).eax, makeFixnum(-1));
+}
+
+TEST_F(ThreadOperations, TheLogOperationAppendsOnlyWhileLoggingIsOn) {
+  operation(24, makeFixnum(600), makeFixnum(9));
+  EXPECT_EQ(vxm_mplog_last_entry->code, 600u);
+  EXPECT_EQ(vxm_mplog_last_entry->value, makeFixnum(9));
+  mp_logging = 0;
+  const uint32_t sequence = mplog_sequence;
+  operation(24, makeFixnum(601), makeFixnum(9));
+  EXPECT_EQ(mplog_sequence, sequence);
+}
+
+// ---- queues ----
+
+struct QueueCase {
+  const char* name;
+  std::vector<lispval> queued;  // priorities already queued, head first
+  lispval inserted;
+  size_t position;
+};
+
+TEST_F(ThreadOperations, QueuingPutsARecordBehindEqualsAndAheadOfLower) {
+  const lispval n = nil(), high = gate();
+  const QueueCase cases[] = {
+      {"empty", {}, makeFixnum(0), 0},
+      {"behind equals", {makeFixnum(2), makeFixnum(2)}, makeFixnum(2), 2},
+      {"ahead of lower", {makeFixnum(5), makeFixnum(1)}, makeFixnum(3), 1},
+      {"nil is lowest", {makeFixnum(-9), n}, n, 2},
+      {"number above nil", {n, n}, makeFixnum(-100), 0},
+      {"non-number above every number", {high, makeFixnum(1000)}, high, 1},
+      {"number below a non-number", {high}, makeFixnum(1000), 1},
+  };
+  for (const QueueCase& c : cases) {
+    for (int i = 0; i < kRecords; ++i) thread_off_queues(rec(i));
+    for (size_t i = 0; i < c.queued.size(); ++i) {
+      field(static_cast<int>(i) + 1, tr::kPriority) = c.queued[i];
+      thread_to_ready_queue(rec(static_cast<int>(i) + 1));
+    }
+    field(7, tr::kPriority) = c.inserted;
+    field(7, tr::kQueueWord1) = 5;
+    thread_to_ready_queue(rec(7));
+    const std::vector<int> order = readyOrder();
+    ASSERT_EQ(order.size(), c.queued.size() + 1) << c.name;
+    EXPECT_EQ(order[c.position], 7) << c.name;
+    thread_off_queues(rec(7));
+    EXPECT_EQ(field(7, tr::kQueueWord1), 0u) << c.name;
+    EXPECT_EQ(field(7, tr::kQueueNext), nil()) << c.name;
+  }
+}
+
+TEST_F(ThreadOperations, RescheduleWithNilByTheOnlyRunnableThreadReturnsWithAFreshSlice) {
+  thread_to_ready_queue(thread_);
+  field(0, tr::kQueueWord1) = 7;
+  field(0, tr::kQueueWord2) = 8;
+  const LispCallResult result = operation(1, nil());
+  EXPECT_EQ(result.eax, nil());
+  EXPECT_EQ(field(0, tr::kQueueWord1), 0u);
+  EXPECT_EQ(field(0, tr::kQueueWord2), 0u);
+  EXPECT_EQ(readyOrder(), std::vector<int>{0});
+}
+
+struct SchedulingPointCase {
+  const char* name;
+  bool requested, firstSpecial, secondSpecial;
+  bool requestCleared, signalPosted;
+};
+
+TEST_F(ThreadOperations, TheSchedulingPointHonoursARequestAsTheSpecialsAllow) {
+  const SchedulingPointCase cases[] = {
+      {"no request", false, false, false, false, false},
+      {"held off", true, true, false, false, false},
+      {"rescheduled", true, false, false, true, false},
+      {"signal posted", true, false, true, false, true},
+  };
+  thread_to_ready_queue(thread_);
+  for (const SchedulingPointCase& c : cases) {
+    g_seen.signalsPosted = 0;
+    reschedule_request = c.requested ? makeFixnum(1) : nil();
+    g_seen.specials[0] = c.firstSpecial ? makeFixnum(1) : nil();
+    g_seen.specials[1] = c.secondSpecial ? makeFixnum(1) : nil();
+    field(0, tr::kQueueWord1) = 3;
+    EXPECT_EQ(operation(4).eax, nil()) << c.name;
+    EXPECT_EQ(reschedule_request == nil(), !c.requested || c.requestCleared) << c.name;
+    EXPECT_EQ(g_seen.signalsPosted, c.signalPosted ? 1 : 0) << c.name;
+    EXPECT_EQ(field(0, tr::kQueueWord1) == 0, c.requestCleared) << c.name << ": a fresh slice";
+  }
+}
+
+TEST_F(ThreadOperations, SuspendTakesARecordOffItsQueueAndUnsuspendPutsItBack) {
+  thread_to_ready_queue(thread_);
+  field(2, to::kWaitFunction) = makeFixnum(1);
+  operation(3, rec(2));
+  EXPECT_EQ(waitingOrder(), std::vector<int>{2});
+  operation(2, rec(2));
+  EXPECT_EQ(waitingOrder(), std::vector<int>{});
+  field(2, to::kWaitFunction) = nil();
+  operation(3, rec(2));
+  EXPECT_EQ(readyOrder(), (std::vector<int>{0, 2}));  // behind the caller: it keeps running
+  operation(2, rec(2));
+  EXPECT_EQ(readyOrder(), std::vector<int>{0});
+}
+
+TEST_F(ThreadOperations, AGeneralWaitEndsWhenItsRetestedFunctionSaysSo) {
+  testing_support::Watchdog watchdog{"general wait", std::chrono::seconds(20)};
+  vxm_thread_control.heapMutex = create_os_mutex();
+  vxm_thread_control.heapOwnerIndex = -2;
+  field(0, tr::kOsThreadId) = identify_os_thread();
+  field(0, to::kRetestFlag) = makeFixnum(1);
+  vxm_open_lock(field(0, tr::kWakeEvent));  // the wake-up comes before the wait
+  g_seen.applyResult = makeFixnum(1);
+  const lispval function = makeFixnum(41), arguments = list({makeFixnum(42)});
+  EXPECT_EQ(operation(14, function, arguments).eax, nil());
+  ASSERT_EQ(g_seen.applied.size(), 1u);
+  EXPECT_EQ(g_seen.applied[0], std::make_pair(function, arguments));
+  EXPECT_EQ(g_seen.typeFunctionCalls, 1);
+  EXPECT_EQ(field(0, to::kWaitFunction), nil());
+  EXPECT_EQ(field(0, to::kWaitArguments), nil());
+  EXPECT_EQ(field(0, to::kWaitKind), to::kWaitOnWakeEvent);
+  EXPECT_EQ(vxm_mplog_last_entry->code, lisp::mp_event::kGeneralWaitEnded);
+  EXPECT_EQ(readyOrder(), std::vector<int>{0});
+  EXPECT_EQ(waitingOrder(), std::vector<int>{});
+  vxm_release_heap_for_sdcall_t(records_[0].raw(), 0);
+}
+
+// ---- gates and semaphores ----
+
+TEST_F(ThreadOperations, OpeningAnOpenGateWakesNobody) {
+  const lispval g = gate();
+  *state(g) = 1;
+  waitOn(1, g);
+  EXPECT_EQ(open_vxm_gate(state(g)), 0);
+  EXPECT_EQ(waitingOrder(), std::vector<int>{1});
+  EXPECT_EQ(readyOrder(), std::vector<int>{});
+}
+
+TEST_F(ThreadOperations, OpeningAClosedGateFreesEveryWaiterOnIt) {
+  const lispval g = gate(), other = gate();
+  waitOn(1, g);
+  waitOn(2, other);
+  waitOn(3, g);
+  field(3, to::kHoldList) = cons(makeFixnum(1), nil());  // held: unwaited, not ready
+  const LispCallResult result = operation(10, g, makeFixnum(0));
+  EXPECT_EQ(result.eax, makeFixnum(1));
+  EXPECT_EQ(*state(g), 1u);
+  EXPECT_EQ(readyOrder(), std::vector<int>{1});
+  EXPECT_EQ(waitingOrder(), std::vector<int>{2});
+  EXPECT_EQ(field(3, to::kWaitedObject), 0u);
+  EXPECT_EQ(field(3, tr::kQueueNext), nil());
+}
+
+TEST_F(ThreadOperations, APostFreesOnlyTheFirstWaiterAndReturnsOneOnlyFromMinusOne) {
+  const lispval s = gate();
+  waitOn(4, s);
+  waitOn(2, s);
+  state(s)[1] = 0xffffffff;
+  EXPECT_EQ(operation(10, s, makeFixnum(1)).eax, makeFixnum(1));
+  EXPECT_EQ(readyOrder(), std::vector<int>{4});
+  EXPECT_EQ(waitingOrder(), std::vector<int>{2});
+  EXPECT_EQ(state(s)[1], 0u);
+  EXPECT_EQ(operation(10, s, makeFixnum(1)).eax, makeFixnum(0));
+  EXPECT_EQ(readyOrder(), (std::vector<int>{4, 2}));
+  EXPECT_EQ(state(s)[1], 1u);
+}
+
+TEST_F(ThreadOperations, AGateOpenedFromANativeThreadWithNothingReadyNudgesTheFirstWaiter) {
+  testing_support::Watchdog watchdog{"gate nudge", std::chrono::seconds(20)};
+  const lispval g = gate();
+  waitOn(5, g);
+  waitOn(6, g);
+  std::thread native([&] { open_vxm_gate(state(g)); });
+  native.join();
+  EXPECT_EQ(readyOrder(), (std::vector<int>{5, 6}));
+  EXPECT_TRUE(wakeEventSet(5));
+  EXPECT_FALSE(wakeEventSet(6));
+}
+
+TEST_F(ThreadOperations, AGateOpenedWhileAThreadIsReadyNudgesNobody) {
+  const lispval g = gate();
+  thread_to_ready_queue(rec(1));
+  waitOn(5, g);
+  open_vxm_gate(state(g));
+  EXPECT_FALSE(wakeEventSet(5));
+  EXPECT_FALSE(wakeEventSet(1));
+}
+
+TEST_F(ThreadOperations, TheGeneralWaitGateOpensWhenItsThreadWouldSitWithNothingReady) {
+  const lispval g = gate();
+  general_wait_thread = thread_;
+  general_wait_gate = g;
+  check_gwh_release(rec(1));
+  EXPECT_EQ(*state(g), 0u);
+  thread_to_ready_queue(rec(2));
+  check_gwh_release(thread_);
+  EXPECT_EQ(*state(g), 0u);
+  thread_off_queues(rec(2));
+  check_gwh_release(thread_);
+  EXPECT_EQ(*state(g), 1u);
+  EXPECT_EQ(vxm_mplog_last_entry->code, lisp::mp_event::kGateOpened);
+}
+
+// ---- clock queue ----
+
+class ClockQueue : public ThreadOperations {
+ protected:
+  void SetUp() override {
+    ThreadOperations::SetUp();
+    header_ = entry(0, 0, nil(), nil());
+    lisp::wordAt(header_, tr::kQueueNext) = lisp::wordAt(header_, tr::kQueuePrevious) = header_;
+    clock_queue_header = header_;
+  }
+  lispval entry(int32_t seconds, int32_t milliseconds, lispval kind, lispval datum,
+                lispval thread = 0) {
+    const lispval e = object(8);
+    lisp::wordAt(e, tr::kQueueNext) = lisp::wordAt(e, tr::kQueuePrevious) = nil();
+    lisp::wordAt(e, to::kDueSeconds) = makeFixnum(seconds);
+    lisp::wordAt(e, to::kDueMilliseconds) = makeFixnum(milliseconds);
+    lisp::wordAt(e, to::kClockAction) = cons(cons(kind, datum), nil());
+    lisp::wordAt(e, to::kClockThread) = thread ? thread : nil();
+    return e;
+  }
+  std::vector<lispval> entries() {
+    std::vector<lispval> out;
+    for (lispval at = lisp::wordAt(header_, tr::kQueueNext); at != header_ && out.size() < 50;
+         at = lisp::wordAt(at, tr::kQueueNext))
+      out.push_back(at);
+    return out;
+  }
+  lispval header_ = 0;
+};
+
+TEST_F(ClockQueue, EntriesDueTogetherFireInTheOrderAdded) {
+  const lispval first = gate();
+  const lispval a = entry(200, 0, makeFixnum(1), nil(), rec(1));
+  const lispval b = entry(200, 0, makeFixnum(1), nil(), rec(1));
+  const lispval later = entry(200, 1, makeFixnum(0), first);
+  operation(6, a);
+  operation(6, later);
+  operation(6, b);
+  EXPECT_EQ(entries(), (std::vector<lispval>{a, b, later}));
+  g_seen.nowSeconds = 200;
+  g_seen.nowMilliseconds = 0;
+  g_seen.applied.clear();
+  mp_clock_event_delta = makeFixnum(0);
+  operation(15);
+  // Both interrupts went to record 1, newest first: b's cell heads the list.
+  const std::vector<lispval> pending = elements(field(1, to::kPendingInterrupts));
+  ASSERT_EQ(pending.size(), 2u);
+  EXPECT_EQ(pending[0], lisp::car(lisp::wordAt(b, to::kClockAction)));
+  EXPECT_EQ(pending[1], lisp::car(lisp::wordAt(a, to::kClockAction)));
+  EXPECT_EQ(entries(), std::vector<lispval>{later});
+  EXPECT_EQ(lisp::wordAt(a, tr::kQueueNext), nil());
+  EXPECT_EQ(*state(first), 0u);
+}
+
+TEST_F(ClockQueue, TheHorizonTakesEntriesDueWithinTheDelta) {
+  const lispval g = gate(), notYet = gate();
+  operation(6, entry(100, 974, makeFixnum(0), g));
+  operation(6, entry(101, 1, makeFixnum(0), notYet));
+  g_seen.nowSeconds = 100;
+  g_seen.nowMilliseconds = 900;  // horizon 100.975
+  g_seen.alarmsOn.clear();
+  operation(15);
+  EXPECT_EQ(*state(g), 1u);
+  EXPECT_EQ(*state(notYet), 0u);
+  ASSERT_EQ(g_seen.alarmsOn.size(), 1u);
+  EXPECT_EQ(g_seen.alarmsOn[0], (std::pair<int32_t, int32_t>{0, 101000}));  // second borrowed
+}
+
+TEST_F(ClockQueue, ANilKindMarksTheReadyHeadsClockWord) {
+  thread_to_ready_queue(rec(3));
+  operation(6, entry(100, 0, nil(), nil()));
+  operation(15);
+  EXPECT_EQ(field(3, tr::kClockWord), 1u);
+  EXPECT_EQ(g_seen.typeFunctionCalls, 1);
+  EXPECT_EQ(vxm_mplog_last_entry->code, lisp::mp_event::kSliceMarkedHead);
+}
+
+TEST_F(ClockQueue, TheAlarmFollowsTheHead) {
+  const lispval e = entry(103, 500, makeFixnum(0), gate());
+  operation(6, e);
+  ASSERT_EQ(g_seen.alarmsOn.size(), 1u);
+  EXPECT_EQ(g_seen.alarmsOn[0], (std::pair<int32_t, int32_t>{3, 500000}));
+  const lispval far = entry(100 + 2592001, 0, makeFixnum(0), gate());
+  operation(6, far);
+  EXPECT_EQ(g_seen.alarmsOn.size(), 1u);  // not the first: the alarm stays
+  operation(7, e);
+  ASSERT_EQ(g_seen.alarmsOn.size(), 2u);
+  EXPECT_EQ(g_seen.alarmsOn[1], (std::pair<int32_t, int32_t>{2592000, 0}));
+  operation(7, far);
+  EXPECT_EQ(g_seen.alarmsOff, 1);
+  EXPECT_EQ(lisp::wordAt(far, tr::kQueueNext), nil());
+  operation(15);  // mode 0 with nothing due leaves the alarm alone
+  EXPECT_EQ(g_seen.alarmsOff, 1);
+  operation(37);
+  EXPECT_EQ(g_seen.alarmsOff, 2);
+}
+
+TEST_F(ClockQueue, SuppressedEventsLeaveDueEntriesQueued) {
+  const lispval g = gate();
+  suppress_clock_events = 1;
+  operation(6, entry(90, 0, makeFixnum(0), g));
+  g_seen.alarmsOn.clear();
+  operation(37);
+  EXPECT_EQ(*state(g), 0u);
+  EXPECT_EQ(entries().size(), 1u);
+  ASSERT_EQ(g_seen.alarmsOn.size(), 1u);
+  EXPECT_EQ(g_seen.alarmsOn[0], (std::pair<int32_t, int32_t>{2592000, 0}));
+}
+
+// ---- interrupts ----
+
+struct InterruptCase {
+  const char* name;
+  bool holdBefore, runBefore, waitBefore;
+  bool interruptHolds;  // the interrupt function leaves a hold list of its own
+  size_t holdAfter;     // elements of the hold list afterwards
+  bool runAfter;        // the run list is not nil afterwards
+};
+
+TEST_F(ThreadOperations, InterruptsRunUnblockedAndPutTheThreadsStateBack) {
+  static const InterruptCase cases[] = {
+      {"runnable", false, true, false, false, 0, true},
+      {"held", true, true, false, false, 1, true},
+      {"held, interrupt holds too", true, true, false, true, 2, true},
+      {"without run list", false, false, false, false, 0, false},
+      {"waiting", false, true, true, false, 0, true},
+  };
+  for (const InterruptCase& c : cases) {
+    g_seen.applied.clear();
+    g_seen.stateWhileApplied.clear();
+    const lispval hold = c.holdBefore ? list({makeFixnum(11)}) : nil();
+    const lispval run = c.runBefore ? list({makeFixnum(12)}) : nil();
+    const lispval wait = c.waitBefore ? makeFixnum(13) : nil();
+    field(0, to::kHoldList) = hold;
+    field(0, to::kRunList) = run;
+    field(0, to::kWaitFunction) = wait;
+    field(0, to::kWaitedObject) = 0x1234;
+    const lispval function = makeFixnum(99), arguments = list({makeFixnum(1)});
+    lispval cell = cons(cons(function, arguments), nil());
+    op_schedule_thread_interrupt(thread_, cell);
+    if (c.interruptHolds)
+      to::services().apply = [](lispval f, lispval a, lispval* saved, uint32_t count) {
+        const lispval result = apply(f, a, saved, count);
+        lisp::wordAt(g_seen.caller, to::kHoldList) = consInPool(makeFixnum(21), nilval);
+        return result;
+      };
+    operation(17);
+    to::services().apply = apply;
+    ASSERT_EQ(g_seen.applied.size(), 1u) << c.name;
+    EXPECT_EQ(g_seen.applied[0], std::make_pair(function, arguments)) << c.name;
+    EXPECT_EQ(g_seen.stateWhileApplied[0][0], nil()) << c.name << ": no hold list";
+    EXPECT_NE(g_seen.stateWhileApplied[0][1], nil()) << c.name << ": a run list";
+    EXPECT_EQ(g_seen.stateWhileApplied[0][2], nil()) << c.name << ": no wait";
+    EXPECT_EQ(elements(field(0, to::kHoldList)).size(), c.holdAfter) << c.name;
+    EXPECT_EQ(field(0, to::kRunList) != nil(), c.runAfter) << c.name;
+    if (!c.runBefore) {
+      EXPECT_EQ(field(0, to::kRunList), nil()) << c.name << ": marker removed";
+    }
+    EXPECT_EQ(field(0, to::kWaitFunction), wait) << c.name;
+    EXPECT_EQ(field(0, to::kWaitedObject), 0x1234u) << c.name;
+    EXPECT_EQ(field(0, to::kPendingInterrupts), nil()) << c.name;
+    thread_off_queues(thread_);
+  }
+}
+
+TEST_F(ThreadOperations, ScheduledInterruptsRunOldestLastAndMakeTheRecordReady) {
+  const lispval older = cons(cons(makeFixnum(1), nil()), nil());
+  const lispval newer = cons(cons(makeFixnum(2), nil()), nil());
+  operation(21, rec(2), older);
+  operation(21, rec(2), newer);
+  EXPECT_EQ(readyOrder(), std::vector<int>{2});
+  EXPECT_EQ(elements(field(2, to::kPendingInterrupts)).size(), 2u);
+  g_seen.caller = rec(2);
+  process_thread_interrupts(rec(2));
+  ASSERT_EQ(g_seen.applied.size(), 2u);
+  EXPECT_EQ(g_seen.applied[0].first, makeFixnum(2));
+  EXPECT_EQ(g_seen.applied[1].first, makeFixnum(1));
+}
+
+TEST_F(ThreadOperations, AnInterruptFunctionRunsInLispWithItsArgumentsSpread) {
+  ASSERT_TRUE(platform::setThreadSlot(slot_, thread_));
+  to::resetServices();
+  const lispval recorder = objects_->makeFunction(testing_support::recorderAddress());
+  testing_support::resetRecorder(nil());
+  field(0, to::kRunList) = nil();  // the temporary run list is consed in Lisp
+  const lispval hold = list({makeFixnum(5)});
+  field(0, to::kHoldList) = hold;
+  op_schedule_thread_interrupt(thread_, cons(cons(recorder, list({makeFixnum(7), makeFixnum(8)})), nil()));
+  operation(17);
+  ASSERT_EQ(lisp_recorder_log.count, 1);
+  EXPECT_EQ(lisp_recorder_log.calls[0].ecx, 2u);
+  EXPECT_EQ(lisp_recorder_log.calls[0].eax, makeFixnum(7));
+  EXPECT_EQ(lisp_recorder_log.calls[0].edx, makeFixnum(8));
+  EXPECT_EQ(field(0, to::kRunList), nil());
+  EXPECT_EQ(field(0, to::kHoldList), hold);
+  EXPECT_EQ(field(0, to::kPendingInterrupts), nil());
+  platform::setThreadSlot(slot_, 0);
+}
+
+// ---- records and locks ----
+
+TEST_F(ThreadOperations, FreeingARecordWhoseThreadMayRunIsRefused) {
+  field(3, tr::kState) = tr::kStateRunning;
+  thread_to_ready_queue(rec(3));
+  EXPECT_EQ(operation(13, rec(3)).eax, nil());
+  EXPECT_EQ(readyOrder(), std::vector<int>{3});
+}
+
+TEST_F(ThreadOperations, AStructureLockRecordsThePreviousHolder) {
+  const lispval structure = object(4);
+  lisp::wordAt(structure, tr::wordOffset(3)) = nil();
+  operation(29, structure);
+  EXPECT_EQ(lisp::wordAt(structure, tr::wordOffset(3)), thread_);
+  EXPECT_EQ(field(0, to::kPreviousHolder), nil());
+  thread_ = rec(1);
+  g_seen.caller = thread_;
+  operation(29, structure);
+  EXPECT_EQ(lisp::wordAt(structure, tr::wordOffset(3)), rec(1));
+  EXPECT_EQ(field(1, to::kPreviousHolder), rec(0));
+  EXPECT_EQ(field(1, to::kLockWaitedFor), nil());
+  thread_ = rec(0);
+}
+
+TEST_F(ThreadOperations, TimeIsAccountedOnlyWhileASliceRuns) {
+  vxm_accounting_active = 1;
+  thread_time_init(rec(1));
+  g_seen.nowSeconds = 10;
+  g_seen.nowMilliseconds = 0;
+  thread_resume_time_accounting(rec(1));
+  g_seen.nowMilliseconds = 250;
+  thread_suspend_time_accounting(rec(1));
+  thread_suspend_time_accounting(rec(1));
+  EXPECT_EQ(field(1, tr::kMillisecondsUsed), 250u);
+  rs_resume_time_accounting(records_[1].raw());
+  rs_suspend_time_accounting(records_[1].raw(), 11, 0);
+  EXPECT_EQ(field(1, tr::kMillisecondsUsed), 1000u);
+  vxm_accounting_active = 0;
+}
+
+}  // namespace
+}  // namespace thread_ops_test

@@ -1,0 +1,144 @@
+// The thread operations that Lisp code reaches through thread_operation: the
+// two thread queues, gates and semaphores, waits, rescheduling, interrupts,
+// time accounting, structure locks and the scheduler data. Records and the
+// Lisp objects handled here are tagged words; every store of a Lisp value
+// into a record or a clock entry goes through the write barrier.
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/rs/lisp_value.h"
+#include "runtime/rs/thread_record.h"
+
+namespace lisp::thread_ops {
+
+namespace tr = lisp::thread_record;
+
+// Record slots and words the operations read and write.
+inline constexpr int32_t kPendingInterrupts = tr::wordOffset(10);  // newest first
+inline constexpr int32_t kHoldList = tr::wordOffset(12);
+inline constexpr int32_t kRunList = tr::wordOffset(13);
+inline constexpr int32_t kWaitFunction = tr::wordOffset(14);
+inline constexpr int32_t kWaitArguments = tr::wordOffset(15);
+inline constexpr int32_t kRetestFlag = tr::wordOffset(17);
+inline constexpr int32_t kLockWaitedFor = tr::wordOffset(38);
+inline constexpr int32_t kWaitKind = tr::wordOffset(59);
+inline constexpr int32_t kWaitedObject = tr::wordOffset(61);  // a gate's state-word address
+inline constexpr int32_t kPreviousHolder = tr::wordOffset(74);
+inline constexpr int32_t kOwnSemaphore = tr::wordOffset(75);
+static_assert(kPendingInterrupts == 0x16 && kWaitKind == 0xda && kWaitedObject == 0xe2);
+static_assert(kOwnSemaphore == 0x11a && tr::kSliceStart == 0x106);
+
+inline constexpr uint32_t kStateOnGate = 8;
+inline constexpr uint32_t kWaitPlain = 1;
+inline constexpr uint32_t kWaitWithDescriptors = 2;
+inline constexpr uint32_t kWaitOnWakeEvent = 3;
+
+// Clock entries: queue links as records, due time, action cell, thread.
+inline constexpr int32_t kDueSeconds = tr::wordOffset(4);
+inline constexpr int32_t kDueMilliseconds = tr::wordOffset(5);
+inline constexpr int32_t kClockAction = tr::wordOffset(6);
+inline constexpr int32_t kClockThread = tr::wordOffset(7);
+
+// Gates and semaphores: an other object whose first data word (the word
+// after its header) is the state word and whose second is the count.
+uint32_t* gateStateWord(lispval gate);
+
+// What the operations need of Lisp itself and of the clock and alarm.
+// Tests replace them. The Lisp calls run on the heap-owning thread through
+// lisp_call_from_native; the `count` Lisp values at `saved` are the
+// caller's, kept where a collection during the call updates them.
+struct Services {
+  lispval (*apply)(lispval function, lispval arguments, lispval* saved, uint32_t count);
+  // Calls the function of the thread structure's type symbol with the
+  // argument and nil; nothing when there is no such symbol.
+  lispval (*callTypeFunction)(lispval first, lispval* saved, uint32_t count);
+  lispval (*cons)(lispval first, lispval rest, lispval* saved, uint32_t count);
+  // The runtime clock: seconds and milliseconds.
+  void (*now)(int32_t* seconds, int32_t* milliseconds);
+  int32_t (*alarmOn)(int32_t seconds, int32_t microseconds);
+  void (*alarmOff)();
+  // Runs for every operation code that has no operation (31-36, 38 up).
+  void (*breakpoint)(int32_t code);
+  // The calling thread's value of scheduler special 0 or 1 (the two that a
+  // general wait sets to nil); default nil, as no symbol for them is known
+  // to the runtime yet.
+  lispval (*schedulerSpecial)(lispval self, int which);
+  // Posts a signal to the Lisp side; default: nothing (no signal module yet).
+  void (*postSignal)();
+};
+Services& services();
+void resetServices();
+
+// Visits the thread operations' globals that hold Lisp objects (the clock
+// queue header, the thread type symbol, the general wait gate, the
+// reschedule request) for the collector, each while it holds a pointer.
+void scanGlobals(void (*slot)(uint32_t address));
+
+// Queue order: nil below every number, a non-number above every number.
+bool ranksBelow(lispval priority, lispval other);
+
+}  // namespace lisp::thread_ops
+
+extern "C" {
+// Calls into Lisp from native code (thread_operation_entry.S): kind 0
+// applies `first` to the list `second`, kind 1 calls the function of the
+// symbol `first` with `second` and nil, kind 2 conses them.
+lisp::lispval lisp_call_from_native(int kind, lisp::lispval first, lisp::lispval second,
+                                    lisp::lispval* saved, uint32_t count);
+
+// The header of the clock queue (a clock entry linked to itself), nil when
+// there is none; the thread structure's type symbol.
+extern lisp::lispval clock_queue_header;
+extern lisp::lispval thread_structure_type;
+// Scheduler switches: the clock granularity (a fixnum, 75 at load), and
+// non-zero to leave due clock entries alone.
+extern lisp::lispval mp_clock_event_delta;
+extern int suppress_clock_events;
+extern lisp::lispval general_wait_thread;
+extern lisp::lispval general_wait_gate;
+// The reschedule-request word tested by the scheduling point (nil: none).
+extern lisp::lispval reschedule_request;
+
+// The operation dispatcher, with the caller's record (tagged), argument 1,
+// the operation code and argument 3; the value in the low word; in the high
+// word 0, 1 when the low word is a raw unsigned integer for the entry to box,
+// or the fixnum code of a runtime error to signal.
+uint64_t c_thread_operation(lisp::lispval self, lisp::lispval argument1, lisp::lispval code,
+                            lisp::lispval argument3);
+
+// Queues (tagged records and headers).
+void thread_to_queue(lisp::lispval record, lisp::lispval header, uint32_t event, int behindEquals);
+void thread_to_ready_queue(lisp::lispval record);
+void thread_to_wait_queue(lisp::lispval record);
+void thread_off_queues(lisp::lispval record);
+void unwait_threadctl(lisp::lispval record);
+// Gates: mode 0 opens, mode 1 posts a semaphore. Safe from any thread.
+int32_t open_vxm_gate_ctl(uint32_t* stateWord, int mode);
+int32_t open_vxm_gate(uint32_t* stateWord);
+int32_t put_vxm_semaphore(uint32_t* stateWord);
+void check_gwh_release(lisp::lispval self);
+lisp::lispval thread_sequence_break(lisp::lispval self);
+void thread_suspend_processing(lisp::lispval self);
+void thread_relinquish_heap(lisp::lispval self);
+void thread_resume_processing(lisp::lispval self);
+uint32_t wait_os_event(uint32_t handle);
+uint32_t wait_any_os_event(uint32_t count, const uint32_t* handles);
+
+// Clock queue.
+void add_to_clock_queue(lisp::lispval entry);
+void remove_from_clock_queue(lisp::lispval entry);
+lisp::lispval op_arm_clock_queue(int mode);
+
+// Interrupts.
+void op_schedule_thread_interrupt(lisp::lispval record, lisp::lispval cell);
+void process_pending_thread_interrupts();
+void process_thread_interrupts(lisp::lispval self);
+
+// Time accounting.
+void thread_time_init(lisp::lispval record);
+void thread_suspend_time_accounting(lisp::lispval record);
+void thread_resume_time_accounting(lisp::lispval record);
+void rs_suspend_time_accounting(uint32_t* record, uint32_t seconds, uint32_t milliseconds);
+void rs_resume_time_accounting(uint32_t* record);
+}
