@@ -105,7 +105,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x16f, "new_code_vector", new_code_vector},     // specialised vectors
     {0x173, "new_compiled_function", new_compiled_function},  // symbols, locatives, functions and closures
     {0x177, "applyn", applyn},                      // calling protocol and apply
-    {0x17b, "lisp_syscall", nullptr},                // system-call dispatch
+    {0x17b, "lisp_syscall", lisp_syscall},           // system-call dispatch
     {0x17f, "new_simple_vector", new_simple_vector},  // heap object allocation
     {0x183, "set_boot_mode", nullptr},               // start-up and loaders
     {0x187, "get_pure_string", nullptr},             // start-up and loaders

@@ -1,0 +1,541 @@
+// The tables of lisp_syscall, lisp_syscall_aux and lisp_syscall_aux2:
+// service code to native operation (reached through one-line adapters that
+// give each native word its C type), argument conversions and result form.
+
+#include "runtime/rs/system_call_dispatch.h"
+
+#include <unistd.h>
+
+#include "runtime/gc/lispstatic.h"
+#include "runtime/gc/native_heap.h"
+#include "runtime/gc/weak_objects.h"
+#include "runtime/load/native_variables.h"
+#include "runtime/load/pure_cache.h"
+#include "runtime/load/pure_library.h"
+#include "runtime/load/small_services.h"
+#include "runtime/load/startup.h"
+#include "runtime/load/startup_standins.h"
+#include "runtime/load/string_file.h"
+#include "runtime/os/child_processes.h"
+#include "runtime/os/child_waits.h"
+#include "runtime/os/clock_services.h"
+#include "runtime/os/file_calls.h"
+#include "runtime/os/host_record_services.h"
+#include "runtime/os/md5.h"
+#include "runtime/os/message_pump.h"
+#include "runtime/os/native_symbol_table.h"
+#include "runtime/os/remote_commands.h"
+#include "runtime/os/scheduling_standins.h"
+#include "runtime/os/small_system_services.h"
+#include "runtime/rs/native_calls.h"
+#include "runtime/rs/nil_block.h"
+#include "runtime/rs/object_layout.h"
+#include "runtime/rs/thread_record.h"
+
+PendingResult system_call_results[kMostPendingResults];
+
+namespace lisp::system_call_dispatch {
+
+namespace {
+
+// ---- the operations, on native words ----
+
+char* address(uint32_t word) {
+  return reinterpret_cast<char*>(static_cast<uintptr_t>(word));
+}
+int32_t integer(uint32_t word) {
+  return static_cast<int32_t>(word);
+}
+uint32_t word(const void* pointer) {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
+}
+uint32_t word(void (*routine)()) {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(routine));
+}
+uint32_t word(int32_t value) {
+  return static_cast<uint32_t>(value);
+}
+
+using W = NativeWords;
+uint32_t timeIntoRecord(const W& w) {
+  sy_time_smp(reinterpret_cast<int32_t*>(address(w[0])));
+  return 0;
+}
+uint32_t waitForChild(const W& w) {
+  return rs_sy_wait(w[0], w[1]);
+}
+uint32_t allocateNative(const W& w) {
+  return word(vxmmalloc(w[0], w[1], integer(w[2])));
+}
+uint32_t freeNative(const W& w) {
+  return vxmfree(address(w[0]), integer(w[1]));
+}
+uint32_t barHook(const W& w) {
+  return word(run_bar_hook(integer(w[0]), address(w[1])));
+}
+uint32_t stackAllocated(const W& w) {
+  return stack_allocated_p(w[0]);
+}
+uint32_t clockTimes(const W&) {
+  sy_mtime();
+  return 0;
+}
+uint32_t runShell(const W& w) {
+  return sy_run_shell2(w[0], w[1], w[2], w[3], w[4], w[5], w[6], address(w[7]));
+}
+// Process and user ids: called straight from the native half, which already
+// runs inside the foreign-call record a separate funcall0 would build.
+uint32_t processId(const W&) {
+  return word(static_cast<int32_t>(getpid()));
+}
+uint32_t userId(const W&) {
+  return static_cast<uint32_t>(getuid());
+}
+uint32_t setSignal(const W& w) {
+  return word(reinterpret_cast<const void*>(
+      lisp_signal(integer(w[0]), reinterpret_cast<lisp_signal_handler>(address(w[1])))));
+}
+uint32_t setPam(const W& w) {
+  return word(sy_set_pam(w[0]));
+}
+uint32_t getPam(const W&) {
+  return sy_get_pam();
+}
+crypto::Md5Context* md5Context(uint32_t word) {
+  return reinterpret_cast<crypto::Md5Context*>(address(word));
+}
+uint8_t* bytes(uint32_t word) {
+  return reinterpret_cast<uint8_t*>(address(word));
+}
+uint32_t md5String(const W& w) {
+  vxmMD5String(bytes(w[0]), integer(w[1]), bytes(w[2]));
+  return 0;
+}
+uint32_t md5Init(const W& w) {
+  vxmMD5Init(md5Context(w[0]));
+  return 0;
+}
+uint32_t md5Update(const W& w) {
+  vxmMD5Update(md5Context(w[0]), bytes(w[2]), integer(w[1]));
+  return 0;
+}
+uint32_t md5Final(const W& w) {
+  vxmMD5Final(bytes(w[0]), md5Context(w[1]));
+  return 0;
+}
+uint32_t isReborn(const W&) {
+  return reborn;
+}
+uint32_t hasRealArguments(const W&) {
+  return load_real_args;
+}
+uint32_t underWindows(const W&) {
+  return word(vxm_under_windows);
+}
+uint32_t closeStringFile(const W&) {
+  return close_str_file();
+}
+uint32_t cachedCodeVector(const W& w) {
+  return find_cached_codevec(w[0]);
+}
+uint32_t programName(const W&) {
+  return word(curpgmname());
+}
+uint32_t missingStubAddress(const W&) {
+  return word(lisp_missing_stub);
+}
+uint32_t bindAndCallAddress(const W&) {
+  return word(bind_and_call);
+}
+uint32_t semidirectAddress(const W&) {
+  return word(call_semidirect);
+}
+uint32_t nextRemoteCommand(const W&) {
+  return sy_get_next_remote_command();
+}
+uint32_t pendingEvents(const W& w) {
+  return word(process_pending_events(integer(w[0])));
+}
+uint32_t setSplash(const W& w) {
+  return word(sy_set_splash(address(w[0]), integer(w[1]), address(w[2]), integer(w[3])));
+}
+uint32_t symbolTable(const W& w) {
+  return word(get_c_symbol_table(reinterpret_cast<uint32_t*>(address(w[0]))));
+}
+uint32_t runningMutex(const W&) {
+  return word(sy_set_running_mutex());
+}
+uint32_t setLsoFile(const W& w) {
+  set_lso_file(address(w[0]));
+  return 0;
+}
+uint32_t lsoFile(const W&) {
+  return word(get_lso_file());
+}
+uint32_t setDebugFlags(const W& w) {
+  cl_debug_flags = w[0];
+  return 0;
+}
+// Nil as the second argument (w[2] = 0) takes the object off the
+// lisp-static list.
+uint32_t lispStatic(const W& w) {
+  if (w[2] == 0) {
+    delete_lispstatic(w[0]);
+  } else {
+    add_lispstatic(w[0], w[1]);
+  }
+  return 0;
+}
+// Kinds 1 .. 4 name their method trampoline, any other kind the missing stub.
+uint32_t methodTrampoline(const W& w) {
+  switch (integer(w[0])) {
+    case 1:
+      return word(method_tramp1);
+    case 2:
+      return word(method_tramp2);
+    case 3:
+      return word(method_tramp3);
+    case 4:
+      return word(method_tramp4);
+    default:
+      return word(lisp_missing_stub);
+  }
+}
+uint32_t dnsInformation(const W& w) {
+  return word(sy_compute_dns_info(reinterpret_cast<uint8_t*>(address(w[0])), integer(w[1])));
+}
+uint32_t sharedLibraryHandle(const W&) {
+  return word(lisp_shared_library_handle);
+}
+uint32_t executableHandle(const W&) {
+  return word(lisp_executable_handle);
+}
+uint32_t showConsole(const W& w) {
+  return word(sy_maybe_show_console(integer(w[0])));
+}
+uint32_t disableCloseButton(const W& w) {
+  sy_maybe_disable_close_button(integer(w[0]));
+  return 0;
+}
+uint32_t enableCloseButton(const W&) {
+  sy_maybe_enable_close_button();
+  return 0;
+}
+uint32_t trayIcon(const W& w) {
+  sy_tray_icon_control(integer(w[0]));
+  return 0;
+}
+uint32_t minmaxState(const W& w) {
+  sy_maybe_set_minmax_state(integer(w[0]), integer(w[1]));
+  return 0;
+}
+uint32_t consoleSize(const W& w) {
+  sy_maybe_set_console_size(integer(w[0]));
+  return 0;
+}
+uint32_t consoleTitle(const W& w) {
+  sy_maybe_set_console_title(address(w[0]));
+  return 0;
+}
+uint32_t messageWithTimeout(const W& w) {
+  sy_mbwto(address(w[0]), address(w[1]), address(w[2]), integer(w[3]));
+  return 0;
+}
+
+// ---- the tables ----
+
+using enum From;
+using enum Result;
+constexpr Argument in(From from, uint8_t index) {
+  return {from, index};
+}
+
+struct Listed {
+  uint32_t code;
+  Row row;
+};
+constexpr Row serve(Operation operation, std::array<Argument, kArgumentWords> arguments,
+                    Result result, bool testsClError = false) {
+  return {true, operation, arguments, result, testsClError};
+}
+// A listed service whose operation is not linked into the runtime yet.
+constexpr Row awaited(Result result = Word, bool testsClError = false) {
+  return {true, nullptr, {}, result, testsClError};
+}
+
+template <size_t N, size_t M>
+constexpr std::array<Row, N> expand(const std::array<Listed, M>& listed, uint32_t firstCode) {
+  std::array<Row, N> rows{};
+  for (const Listed& l : listed) rows[l.code - firstCode] = l.row;
+  return rows;
+}
+
+constexpr std::array<Listed, 45> kMainListed = {{
+    {1, serve(timeIntoRecord, {in(Data, 1)}, RecordTimes)},
+    {2, awaited()},  // sy_rtimes
+    {4, awaited()},  // syspwd
+    {5, awaited()},  // sysuhd
+    {6, awaited()},  // sysuname
+    {7, awaited()},  // syshost
+    {9, awaited()},  // sy_tz
+    {10, awaited()},  // sy_environ
+    {11, awaited()},  // sy_argv
+    {13, serve(waitForChild, {in(Raw, 1), in(Raw, 2)}, Word)},
+    {19, serve(processId, {}, Signed)},
+    {20, serve(userId, {}, Signed)},
+    {21, serve(allocateNative, {in(Fix, 1), in(Unused, 0), in(NotNil, 2)}, Unsigned)},
+    {22, serve(freeNative, {in(Int, 1), in(NotNil, 2)}, Signed)},
+    {23, awaited()},  // whocalls
+    {24, awaited()},  // collect_selected_functions
+    {27, awaited()},  // start_profiler
+    {28, awaited()},  // stop_profiler
+    {29, awaited()},  // start_sampling
+    {30, awaited()},  // stop_sampling
+    {31, awaited()},  // profiler_samples_collected
+    {34, awaited()},  // read_object_symbols
+    {36, awaited()},  // sy_set_term_chars
+    {37, awaited()},  // sy_get_term_chars
+    {39, awaited()},  // sy_set_bname
+    {40, awaited()},  // sy_mrtimes
+    {41, awaited(Unsigned, true)},  // sy_loadlibrary
+    {42, awaited()},  // sy_findsym
+    {43, awaited()},  // sy_freelibrary
+    {44, awaited()},  // sy_getmodulehandle
+    {51, awaited()},  // getobjects
+    {52, serve(barHook, {in(Int, 1), in(Data, 2)}, Unsigned)},
+    {53, serve(setSignal, {in(Int, 1), in(Int, 2)}, Unsigned)},
+    {55, awaited()},  // sy_putenv
+    {58, awaited()},  // sy_argerr
+    {64, awaited(WordAndExtras)},  // sy_get_version
+    {70, awaited()},  // sy_getmodulefilename
+    {78, awaited()},  // syssetpwd
+    {80, serve(stackAllocated, {in(Raw, 1)}, Word)},
+    {88, serve(clockTimes, {}, ClockTimes)},
+    {91, awaited(UnsignedAndExtra)},  // sy_c_get_shared_library_name
+    {100, serve(runShell,
+                {in(Raw, 1), in(Raw, 2), in(Raw, 3), in(Raw, 4), in(Raw, 5), in(Raw, 6),
+                 in(Raw, 7), in(Int, 8)},
+                WordAndExtras)},
+    {105, awaited()},  // sy_argc
+    {124, awaited()},  // sy_tz_mins
+    {125, awaited()},  // sy_isdst
+}};
+
+constexpr std::array<Listed, 30> kAuxListed = {{
+    {0, awaited()},   // sy_shell
+    {14, awaited()},  // sy_chdir
+    {18, serve(isReborn, {}, TOrNil)},
+    {25, awaited()},  // sy_open_str_file
+    {26, serve(closeStringFile, {}, Word)},
+    {32, serve(cachedCodeVector, {in(Raw, 1)}, Word)},
+    {33, awaited()},  // sy_err
+    {54, awaited()},  // sy_mkdir
+    {56, serve(hasRealArguments, {}, TOrNil)},
+    {59, awaited()},  // sy_c_get_home
+    {60, awaited()},  // sy_win_major_version
+    {61, awaited()},  // sy_win_minor_version
+    {66, serve(programName, {}, Unsigned)},
+    {67, awaited()},  // sy_eprintf
+    {68, awaited()},  // sy_patcherr
+    {69, awaited()},  // sy_patchmsg
+    {71, awaited()},  // sy_getservbyname
+    {72, awaited()},  // findaddress
+    {73, serve(underWindows, {}, TOrNil)},
+    {74, serve(missingStubAddress, {}, Unsigned)},
+    {75, awaited()},  // sy_rmdir
+    {76, serve(nextRemoteCommand, {}, Word)},
+    {77, serve(pendingEvents, {in(Int, 1)}, Signed)},
+    {79, awaited()},  // sy_win95p
+    {81, serve(setSplash, {in(Data, 1), in(Fix, 2), in(Data, 3), in(Fix, 4)}, Signed)},
+    {82, serve(symbolTable, {in(Int, 1)}, Signed)},
+    {83, awaited()},  // sy_set_mixed_convert
+    {87, serve(bindAndCallAddress, {}, Unsigned)},
+    {89, serve(semidirectAddress, {}, Unsigned)},
+    {127, serve(runningMutex, {}, Signed)},
+}};
+
+constexpr std::array<Listed, 35> kAux2Listed = {{
+    {15, awaited()},  // sy_8bitinput
+    {47, serve(setLsoFile, {in(Int, 1)}, Nil)},
+    {49, serve(lsoFile, {}, Unsigned)},
+    {65, awaited()},  // sy_purify_codevec
+    {84, awaited()},  // get_user_name
+    {85, awaited()},  // sy_file_attributes
+    {90, serve(setDebugFlags, {in(Int, 1)}, Nil)},
+    {92, serve(lispStatic, {in(Raw, 1), in(Raw, 2), in(NotNil, 2)}, Nil)},
+    {93, serve(methodTrampoline, {in(Fix, 1)}, Unsigned)},
+    {94, awaited()},  // sy_find_first_shared_library
+    {95, awaited()},  // sy_find_next_shared_library
+    {96, awaited()},  // sy_system_shared_library_p
+    {97, awaited()},  // strerror
+    {98, serve(allocateNative, {in(Fix, 1)}, Word)},
+    {99, serve(freeNative, {in(Raw, 1)}, Word)},
+    {102, awaited()},  // sy_statfs
+    {103, serve(setPam, {in(Fix, 1)}, Signed)},
+    {104, serve(getPam, {}, Word, true)},
+    {106, awaited()},  // sy_setlocale
+    // The digest services answer nil: their operations return nothing.
+    {107, serve(md5String, {in(Data, 1), in(Int, 2), in(Data, 3)}, Nil)},
+    {108, serve(md5Init, {in(Data, 1)}, Nil)},
+    {109, serve(md5Update, {in(Data, 1), in(Fix, 2), in(Data, 3)}, Nil)},
+    {110, serve(md5Final, {in(Data, 1), in(Data, 2)}, Nil)},
+    {111, serve(dnsInformation, {in(Data, 1), in(Fix, 2)}, Signed)},
+    {112, serve(sharedLibraryHandle, {}, Unsigned)},
+    {113, serve(executableHandle, {}, Unsigned)},
+    {115, awaited()},  // sy_winapi_error_to_string
+    {116, serve(showConsole, {in(Int, 1)}, Signed)},
+    {117, serve(disableCloseButton, {in(Int, 1)}, Nil)},
+    {118, serve(enableCloseButton, {}, Nil)},
+    {119, serve(trayIcon, {in(Int, 1)}, Nil)},
+    {120, serve(minmaxState, {in(Int, 1), in(Int, 2)}, Nil)},
+    {121, serve(consoleSize, {in(Int, 1)}, Nil)},
+    {123, serve(messageWithTimeout, {in(Int, 1), in(Int, 2), in(Int, 3), in(Int, 4)}, Nil)},
+    {126, serve(consoleTitle, {in(Int, 1)}, Nil)},
+}};
+
+constexpr Tables kTables = {
+    expand<kMainCodes>(kMainListed, 0),
+    expand<kAuxCodes>(kAuxListed, 0),
+    expand<kAux2Codes>(kAux2Listed, kAux2FirstCode),
+};
+
+}  // namespace
+
+const Tables* activeTables = &kTables;
+const Tables& builtInTables() {
+  return kTables;
+}
+
+}  // namespace lisp::system_call_dispatch
+
+namespace {
+
+namespace sd = lisp::system_call_dispatch;
+using lisp::lispval;
+
+constexpr uint8_t kNegativeSign = 0x80;
+constexpr int32_t kVectorDataOffset = -0xa;
+constexpr int32_t kErrorNoService = 22;
+constexpr int32_t kErrorNotAvailable = 63;  // the operation is not linked into the runtime yet
+
+uint32_t intOf(lispval word) {
+  if (lisp::isFixnum(word)) return static_cast<uint32_t>(lisp::fixnumValue(word));
+  if (!lisp::isOther(word)) return 0;  // not an integer: no machine word to give
+  const auto* bignum = lisp::objectOf<lisp::BignumObject>(word);
+  const uint32_t digits = lisp::bignumDigitCount(bignum->header);
+  // A one-digit bignum has no digit 1 (its second half-word is padding).
+  uint32_t value = bignum->digits[0] | (digits >= 2 ? uint32_t{bignum->digits[1]} << 16 : 0);
+  if (((bignum->header >> 8) & 0xff) == kNegativeSign) value = 0u - value;
+  return value;
+}
+
+struct Call {
+  const lispval* arguments;
+  uint32_t count;
+  lispval nil;
+  lispval thread;
+
+  lispval argument(uint8_t index) const { return index < count ? arguments[index] : nil; }
+
+  uint32_t convert(sd::Argument a) const {
+    const lispval word = argument(a.index);
+    switch (a.from) {
+      case sd::From::Unused:
+        return 0;
+      case sd::From::Raw:
+        return word;
+      case sd::From::Fix:
+        return static_cast<uint32_t>(lisp::fixnumValue(word));
+      case sd::From::Int:
+        return intOf(word);
+      case sd::From::Data:
+        return word + static_cast<uint32_t>(kVectorDataOffset);
+      case sd::From::NotNil:
+        return word != nil ? 1 : 0;
+    }
+    return 0;
+  }
+};
+
+uint64_t answer(uint32_t action, uint32_t payload, bool testsClError = false) {
+  return uint64_t{action | (testsClError ? kSystemCallTestsClError : 0u)} | (uint64_t{payload} << 32);
+}
+
+void pend(uint32_t index, uint32_t word, uint32_t action) {
+  system_call_results[index] = {word, action};
+}
+
+uint64_t resultOf(const sd::Row& row, uint32_t r, const Call& call) {
+  const bool tests = row.testsClError;
+  switch (row.result) {
+    case sd::Result::Word:
+      return answer(kSystemCallValue, r, tests);
+    case sd::Result::Signed:
+      return answer(kSystemCallSigned, r, tests);
+    case sd::Result::Unsigned:
+      return answer(kSystemCallUnsigned, r, tests);
+    case sd::Result::Nil:
+      return answer(kSystemCallValue, call.nil, tests);
+    case sd::Result::TOrNil:
+      return answer(kSystemCallValue,
+                    r != 0 ? lisp::wordAt(call.nil, lisp::nil_block::global::kT) : call.nil, tests);
+    case sd::Result::RecordTimes: {
+      const auto* record = reinterpret_cast<const int32_t*>(
+          static_cast<uintptr_t>(call.argument(1) + static_cast<uint32_t>(kVectorDataOffset)));
+      pend(0, static_cast<uint32_t>(record[0]), kSystemCallSigned);
+      for (uint32_t k = 1; k < 4; ++k) pend(k, lisp::makeFixnum(record[k]), kSystemCallValue);
+      return answer(kSystemCallValues, 4, tests);
+    }
+    case sd::Result::ClockTimes:
+      pend(0, static_cast<uint32_t>(s_utime), kSystemCallSigned);
+      pend(1, lisp::makeFixnum(s_stime), kSystemCallValue);
+      pend(2, lisp::makeFixnum(s_secs), kSystemCallValue);
+      pend(3, lisp::makeFixnum(s_days), kSystemCallValue);
+      return answer(kSystemCallValues, 4, tests);
+    case sd::Result::WordAndExtras:
+      pend(0, r, kSystemCallValue);
+      for (uint32_t k = 0; k < 4; ++k)
+        pend(k + 1,
+             lisp::wordAt(call.thread, lisp::thread_record::kExtraResults + static_cast<int32_t>(4 * k)),
+             kSystemCallValue);
+      return answer(kSystemCallValues, 5, tests);
+    case sd::Result::UnsignedAndExtra:
+      pend(0, r, kSystemCallUnsigned);
+      pend(1, lisp::wordAt(call.thread, lisp::thread_record::kExtraResults), kSystemCallValue);
+      return answer(kSystemCallValues, 2, tests);
+  }
+  return answer(kSystemCallValue, call.nil, tests);
+}
+
+const sd::Row* rowFor(uint32_t dispatcher, uint32_t code) {
+  const sd::Tables& tables = *sd::activeTables;
+  switch (dispatcher) {
+    case 0:
+      return code < sd::kMainCodes ? &tables.main[code] : nullptr;
+    case 1:
+      return code < sd::kAuxCodes ? &tables.aux[code] : nullptr;
+    default: {
+      const uint32_t index = code - sd::kAux2FirstCode;  // unsigned: codes below 8 are off the table
+      return index < sd::kAux2Codes ? &tables.aux2[index] : nullptr;
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" uint64_t system_call_operation(uint32_t dispatcher, const lispval* arguments,
+                                          uint32_t count, lispval nil, lispval thread) {
+  const Call call{arguments, count, nil, thread};
+  // code >> 2 compared unsigned: negative codes are off every table.
+  const uint32_t code = call.argument(0) >> 2;
+  const sd::Row* row = rowFor(dispatcher, code);
+  if (row == nullptr || !row->served) {
+    if (dispatcher < 2) return answer(kSystemCallForward, 0);
+    return answer(kSystemCallError, lisp::makeFixnum(kErrorNoService));
+  }
+  if (row->operation == nullptr)
+    return answer(kSystemCallError, lisp::makeFixnum(kErrorNotAvailable));
+  sd::NativeWords words{};
+  for (size_t i = 0; i < words.size(); ++i) words[i] = call.convert(row->arguments[i]);
+  return resultOf(*row, row->operation(words), call);
+}
