@@ -429,6 +429,17 @@ uint32_t intOf(lispval word) {
   return value;
 }
 
+// A vector-data argument must be a vector whose data starts at p-0xa (a
+// vector with a fixnum length word): anything else would hand the service an
+// address of no object's data. Decision: such a call is refused with error 22,
+// as an unserved code is, and no service runs.
+bool isVectorWithData(lispval word) {
+  if (!lisp::isOther(word)) return false;
+  const lisp::VectorType* type =
+      lisp::vectorType(lisp::typeCodeOf(lisp::wordAt(word, lisp::kHeaderOffset)));
+  return type && type->fixnumLength;  // data 8 bytes past the header, at p-0xa
+}
+
 struct Call {
   const lispval* arguments;
   uint32_t count;
@@ -535,6 +546,11 @@ extern "C" uint64_t system_call_operation(uint32_t dispatcher, const lispval* ar
   }
   if (row->operation == nullptr)
     return answer(kSystemCallError, lisp::makeFixnum(kErrorNotAvailable));
+  for (const sd::Argument& a : row->arguments)
+    if (a.from == sd::From::Data && !isVectorWithData(call.argument(a.index)))
+      return answer(kSystemCallError, lisp::makeFixnum(kErrorNoService));
+  if (row->result == sd::Result::RecordTimes && !isVectorWithData(call.argument(1)))
+    return answer(kSystemCallError, lisp::makeFixnum(kErrorNoService));
   sd::NativeWords words{};
   for (size_t i = 0; i < words.size(); ++i) words[i] = call.convert(row->arguments[i]);
   return resultOf(*row, row->operation(words), call);

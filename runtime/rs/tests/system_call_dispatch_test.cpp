@@ -247,6 +247,17 @@ TEST_F(SystemCalls, MachineIntegersAndVectorData) {
   }
 }
 
+TEST_F(SystemCalls, VectorDataThatIsNoSuchVectorIsRefusedAndNothingRuns) {
+  probe(probes_.main, 4, {{{sd::From::Data, 1}}}, sd::Result::Word);
+  // A fixnum, nil, and a vector without a length word (its data is not at
+  // p-0xa) would each hand the service an address of no object's data.
+  for (lispval argument : {makeFixnum(4096), nil(), arenaObject({96, nil(), nil()})}) {
+    g_probe.calls.clear();
+    EXPECT_EQ(refused(syscallSetup(4, {argument}), 22), 0u);
+    EXPECT_TRUE(g_probe.calls.empty());
+  }
+}
+
 TEST_F(SystemCalls, ResultsAreBoxedSignedOrUnsigned) {
   probe(probes_.main, 4, {}, sd::Result::Unsigned);
   probe(probes_.main, 5, {}, sd::Result::Signed);
