@@ -181,6 +181,23 @@ uint32_t lengthOf(lispval word) {
   return lisp::headerLength(headerOf(word));
 }
 
+// A vector argument must be a vector, and what a call reads or writes must
+// lie inside it: otherwise the file call would work on memory of no object.
+// Decision: such a call is refused with error 22, as a code without a case
+// is, and no file call runs. Negative offsets and counts are left to the
+// calls, which refuse or ignore them.
+struct VectorSpan {
+  uint8_t code, data, offset, count;  // the row, and the arguments naming the span
+};
+constexpr VectorSpan kVectorSpans[] = {
+    {8, 2, 3, 4}, {9, 2, 3, 4}, {18, 2, 3, 4},  // transfers: vector, start, count
+    {23, 1, 2, 5}, {23, 3, 4, 5},               // copy: source and target
+};
+
+const lisp::VectorType* vectorTypeOf(lispval word) {
+  return lisp::isOther(word) ? lisp::vectorType(lisp::typeCodeOf(headerOf(word))) : nullptr;
+}
+
 struct Call {
   const lispval* arguments;
   uint32_t count;
@@ -212,6 +229,23 @@ struct Call {
 
 uint64_t answer(uint32_t action, uint32_t payload, bool testsClError = false) {
   return uint64_t{action | (testsClError ? kFileTestsClError : 0u)} | (uint64_t{payload} << 32);
+}
+
+bool vectorArgumentsFit(uint32_t code, const fd::FileRow& row, const Call& call) {
+  for (const fd::Argument& a : row.arguments)
+    if ((a.from == fd::From::Data || a.from == fd::From::Len || a.from == fd::From::DataPlusFix) &&
+        !vectorTypeOf(call.argument(a.index)))
+      return false;
+  for (const VectorSpan& span : kVectorSpans) {
+    if (span.code != code) continue;
+    const lispval vector = call.argument(span.data);
+    const int64_t offset = lisp::fixnumValue(call.argument(span.offset));
+    const int64_t count = lisp::fixnumValue(call.argument(span.count));
+    if (offset < 0 || count <= 0) continue;
+    const uint64_t bytes = lisp::vectorElementBytes(*vectorTypeOf(vector), lengthOf(vector));
+    if (static_cast<uint64_t>(offset + count) > bytes) return false;
+  }
+  return true;
 }
 
 uint64_t resultOf(const fd::FileRow& row, uint32_t r, const Call& call) {
@@ -261,6 +295,8 @@ extern "C" uint64_t filesys_operation(const lispval* arguments, uint32_t count, 
   if (code >= fd::kCodeCount || (*fd::activeFileRows)[code].operation == nullptr)
     return answer(kFileError, lisp::makeFixnum(fd::kErrorNoCase), true);
   const fd::FileRow& row = (*fd::activeFileRows)[code];
+  if (!vectorArgumentsFit(code, row, call))
+    return answer(kFileError, lisp::makeFixnum(fd::kErrorNoCase), true);
   fd::NativeWords words{};
   for (size_t i = 0; i < words.size(); ++i) words[i] = call.convert(row.arguments[i]);
   return resultOf(row, row.operation(words), call);

@@ -166,6 +166,39 @@ TEST_F(Filesys, VectorsGiveTheirDataAndLength) {
   EXPECT_EQ(g_probe.calls[0], (fd::NativeWords{3, addressOf(withLengthWord) + 8, 0xfffffffe, 6}));
 }
 
+TEST_F(Filesys, VectorArgumentsMustBeVectorsAndHoldWhatIsReadOrWritten) {
+  useProbes();
+  const lispval sixCharacters = arenaObject({117, makeFixnum(6), 0x00620061, 0x00640063});  // 12 bytes
+  // Not a vector where one is read or written: nothing runs.
+  for (lispval notAVector : {makeFixnum(4096), nil(), bignum(5)}) {
+    EXPECT_EQ(refused(fileSetup(9, {makeFixnum(3), notAVector, makeFixnum(0), makeFixnum(4)}), 22), 0u);
+    EXPECT_EQ(refused(fileSetup(24, {makeFixnum(9), notAVector}), 22), 0u);
+  }
+  // A transfer past the vector's 12 bytes, and a copy past either end.
+  struct Span {
+    int32_t code;
+    std::vector<lispval> arguments;
+  };
+  const Span pastTheEnd[] = {
+      {9, {makeFixnum(3), sixCharacters, makeFixnum(0), makeFixnum(13)}},
+      {8, {makeFixnum(3), sixCharacters, makeFixnum(10), makeFixnum(3)}},
+      {18, {makeFixnum(3), sixCharacters, makeFixnum(12), makeFixnum(1)}},
+  };
+  for (const Span& span : pastTheEnd) {
+    LispCallSetup setup = fileSetup(span.code, {});
+    setup.ecx = static_cast<uint32_t>(span.arguments.size() + 1);
+    for (size_t i = 0; i < span.arguments.size(); ++i) setup.stack[i + 1] = span.arguments[i];
+    setup.edx = span.arguments[0];
+    EXPECT_EQ(refused(setup, 22), 0u) << "code " << span.code;
+  }
+  EXPECT_TRUE(g_probe.calls.empty());
+  // Exactly to the end is fine.
+  g_probe.answer = 12;
+  EXPECT_EQ(oneValue(run(9, {makeFixnum(3), sixCharacters, makeFixnum(0), makeFixnum(12)})),
+            makeFixnum(12));
+  EXPECT_EQ(g_probe.calls.size(), 1u);
+}
+
 TEST_F(Filesys, RawWordsAndMissingArgumentsPassAsTheyAre) {
   useProbes();
   g_probe.answer = makeFixnum(12);
@@ -325,6 +358,16 @@ TEST_F(FilesysCopy, CopiesBetweenVectorsOfBothDataLayouts) {
   EXPECT_EQ(bytesOf(target, 8, 8), (std::vector<uint8_t>{0, 4, 5, 6, 7, 8, 0, 0}));
   copy(target, 0, source, 0, -3);  // a negative count copies nothing
   EXPECT_EQ(bytesOf(target, 8, 8), (std::vector<uint8_t>{0, 4, 5, 6, 7, 8, 0, 0}));
+}
+
+TEST_F(FilesysCopy, CopiesPastEitherVectorAreRefused) {
+  const lispval source = byteVector();                               // 12 bytes
+  const lispval target = arenaObject({125, makeFixnum(8), 0, 0});  // 8 bytes
+  EXPECT_EQ(refused(fileSetup(23, {source, makeFixnum(4), target, makeFixnum(0), makeFixnum(9)}), 22),
+            0u);
+  EXPECT_EQ(refused(fileSetup(23, {source, makeFixnum(8), target, makeFixnum(0), makeFixnum(5)}), 22),
+            0u);
+  EXPECT_EQ(bytesOf(target, 8, 8), (std::vector<uint8_t>(8, 0)));
 }
 
 }  // namespace
