@@ -138,7 +138,7 @@ void ggc_pass_newrootset() {
   ggc_rebuild_rootset();
 }
 
-// Part 5.101's page map: addresses of first objects, -1 inside an object,
+// The heap layout's page map: addresses of first objects, -1 inside an object,
 // 1 for a cons page (either kind of page).
 void ggc_build_area_pagemap(GsOldArea* area) {
   const uint32_t start = areaAddress(area);
