@@ -17,6 +17,9 @@
 #include "platform/message_queue.h"
 #include "runtime/load/startup.h"
 #include "runtime/os/host_record_services.h"
+#include "runtime/os/thread_record_access.h"
+
+extern "C" lisp::lispval nilval;
 
 namespace {
 
@@ -99,6 +102,12 @@ extern "C" {
 
 int32_t get_vxm_dll_version() {
   return kInterfaceVersion;
+}
+
+lisp::lispval sy_get_version(const char*) {
+  if (uint32_t* versionWords = thread_mv_slots())
+    for (int i = 0; i < 4; ++i) versionWords[i] = nilval;
+  return lisp::makeFixnum(1);
 }
 
 int32_t old_sy_compute_dns_info(uint8_t*, int32_t) {

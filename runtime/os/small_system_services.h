@@ -1,4 +1,4 @@
-// Small services for Lisp code: the interface version, the name-server
+// Small services for Lisp code: the interface version, file versions, the name-server
 // configuration, processor affinity, reboot, the administrator test, the
 // running program's path and directory, and the tray watcher of the console.
 #pragma once
@@ -20,6 +20,10 @@ int32_t sy_compute_dns_info(uint8_t* buffer, int32_t size);
 // The older way through the system's registry, which Linux does not have:
 // finds nothing and returns 0.
 int32_t old_sy_compute_dns_info(uint8_t* buffer, int32_t size);
+
+// ELF files carry no version resource: fixnum 1 ("no version information"),
+// with the four version words (the thread's extra result words) nil.
+lisp::lispval sy_get_version(const char* fileName);
 
 // 0, or a system error code.
 int32_t sy_set_pam(uint32_t mask);

@@ -76,6 +76,9 @@ uint32_t barHook(const W& w) {
 uint32_t stackAllocated(const W& w) {
   return stack_allocated_p(w[0]);
 }
+uint32_t fileVersion(const W& w) {
+  return sy_get_version(reinterpret_cast<const char*>(address(w[0])));
+}
 uint32_t clockTimes(const W&) {
   sy_mtime();
   return 0;
@@ -306,7 +309,7 @@ constexpr std::array<Listed, 45> kMainListed = {{
     {53, serve(setSignal, {in(Int, 1), in(Int, 2)}, Unsigned)},
     {55, awaited()},  // sy_putenv
     {58, awaited()},  // sy_argerr
-    {64, awaited(WordAndExtras)},  // sy_get_version
+    {64, serve(fileVersion, {in(Raw, 1)}, WordAndExtras)},
     {70, awaited()},  // sy_getmodulefilename
     {78, awaited()},  // syssetpwd
     {80, serve(stackAllocated, {in(Raw, 1)}, Word)},

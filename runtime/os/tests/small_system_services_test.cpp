@@ -169,6 +169,8 @@ uint32_t ignoreMessages(platform::Handle, uint32_t, uint32_t, uint32_t) {
 
 TEST(SystemServices, VersionHandshakeAndTrayWatcher) {
   EXPECT_EQ(get_vxm_dll_version(), 3);
+  // No file carries version information here.
+  EXPECT_EQ(sy_get_version("/proc/self/exe"), lisp::makeFixnum(1));
 
   const platform::Handle event = platform::createEvent(true, false);
   remote_command_event(event);
