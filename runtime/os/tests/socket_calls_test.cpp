@@ -348,10 +348,11 @@ TEST_F(SocketTest, SocketsLeftReadyCostTheWatchersNoProcessorTime) {
   std::this_thread::sleep_for(1s);
   EXPECT_LT(watcherTime() - before, 150'000u);
 
-  // Still served: reading re-arms, and new data is reported again.
+  // Still served: reading re-arms, and new data is reported again. (Right
+  // after the read the readiness may still show the watcher's last report,
+  // which a busy machine can deliver late, so it is not looked at here.)
   char got[8];
   ASSERT_EQ(ipc_inet_receive_from2(receivers[0], got, sizeof got, 0, nullptr), 4);
-  EXPECT_EQ(ipc_data_available(receivers[0]), 0);
   ASSERT_EQ(ipc_inet_send_to2(sender, kLoopback, nullptr, 0,
                               ipc_get_socket_port2(receivers[0], 0), "more", 4),
             4);
