@@ -1,7 +1,7 @@
 /* Function groups: after a group of functions is loaded, each function of
-   the group gets its specification as its name, constants that stand for
-   a sibling function are replaced by that function, and the group's wrap
-   data go to the Lisp side.
+   the group gets the name form it was defined under as its name, constants
+   that stand for a sibling function are replaced by that function, and the
+   group's wrap data go to the Lisp side.
 
    The routines follow the Lisp register conventions (edi nil, ebx thread,
    eax argument 1, carry clear for one value). They call Lisp functions
@@ -130,11 +130,11 @@ fix_sibling_constants:
         .size fix_sibling_constants, . - fix_sibling_constants
 
 /* fixup_function_specs (nil+0x303): runtime routine. In: eax = a list of
-   pairs (symbol . specification). For each pair: the function (the
+   pairs (symbol . name form). For each pair: the function (the
    unencapsulated definition when *encapsulation-count* is neither unbound
    nor 0, else the symbol's function cell unless it is the initial
    undefined function; a closure marked 0x20 gives its template) gets the
-   specification (converted by global 44's function unless in boot mode)
+   name form (converted by global 44's function unless in boot mode)
    as its name, and its sibling references replaced. Out: eax = nil. */
         .globl fixup_function_specs
         .hidden fixup_function_specs
@@ -178,7 +178,7 @@ fixup_function_specs:
         jne 1b
         mov [ebp + SLOT_FUNCTION], eax
         mov eax, [ebp + SLOT_ELEMENT]
-        mov eax, [eax + CDR]                    /* the specification */
+        mov eax, [eax + CDR]                    /* the name form */
         LOAD_GOT_ECX
         mov ecx, DWORD PTR bootmode@GOT[ecx]
         cmp dword ptr [ecx], 0

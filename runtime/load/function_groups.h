@@ -4,7 +4,7 @@
 #pragma once
 
 extern "C" {
-void fixup_function_specs();          // eax = list of (symbol . specification)
+void fixup_function_specs();          // eax = list of (symbol . name form)
 void fixup_function_specs_partial();  // eax = function
 void newfgroup();                     // eax = function group
 void fix_fwrap_func();                // eax = (first (symbol . wrap data) ...)

@@ -112,13 +112,13 @@ class FunctionGroups : public LispConstructorHeap {
 };
 
 TEST_F(FunctionGroups, FunctionCellsAreUsedUnlessEncapsulationIsOn) {
-  const lispval spec = makeFixnum(11);
+  const lispval nameForm = makeFixnum(11);
   for (lispval count : {global(lisp::nil_block::global::kUnboundMarker), makeFixnum(0)}) {
     setEncapsulationCount(count);
     const lispval f = function({});
     const lispval symbol = objects_->makeSymbol(f);
-    fixup(list({cons(symbol, spec)}));
-    EXPECT_EQ(name(f), spec);
+    fixup(list({cons(symbol, nameForm)}));
+    EXPECT_EQ(name(f), nameForm);
     EXPECT_EQ(lisp_recorder_log.count, 0u);
   }
   setEncapsulationCount(makeFixnum(1));
@@ -126,12 +126,12 @@ TEST_F(FunctionGroups, FunctionCellsAreUsedUnlessEncapsulationIsOn) {
   const lispval unwrapped = function({});
   const lispval symbol = objects_->makeSymbol(cellFunction);
   testing_support::resetRecorder(unwrapped);
-  fixup(list({nil(), cons(symbol, spec)}));
+  fixup(list({nil(), cons(symbol, nameForm)}));
   ASSERT_EQ(lisp_recorder_log.count, 1u);
   EXPECT_EQ(lisp_recorder_log.calls[0].ecx, 2u);
   EXPECT_EQ(lisp_recorder_log.calls[0].eax, symbol);
   EXPECT_EQ(lisp_recorder_log.calls[0].edx, nil());
-  EXPECT_EQ(name(unwrapped), spec);
+  EXPECT_EQ(name(unwrapped), nameForm);
   EXPECT_EQ(name(cellFunction), nil());
 }
 

@@ -407,7 +407,7 @@ TEST_F(NativeFaslLoad, APackageInBootModeAbortsTheProcess) {
 }
 
 // Item 81 hands the group on when global 155 is set: the wrap entry, then
-// the group entry, which names the function by its specification.
+// the group entry, which names the function by its name form.
 TEST_F(NativeFaslLoad, AFunctionGroupItemRunsTheFixups) {
   global(runtimeGlobalOffset(kFunctionGroupSwitchGlobal)) = lisp::makeFixnum(1);
   global(runtimeGlobalOffset(306)) = objects_->makeFunction(testing_support::recorderAddress());
