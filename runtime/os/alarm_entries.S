@@ -8,42 +8,8 @@
    caller's frame on return; ecx and edx clobbered. */
 #include "runtime/rs/runtime_frame.inc"
 
-#define THREAD_LEAF_STACK 0xf6  /* stack pointer of a leaf native call, nil when none */
-#define THREAD_LEAF_FRAME 0xfa  /* its frame pointer */
-
         .intel_syntax noprefix
         .text
-
-/* LEAF_NATIVE_CALL target[, args]: a native call that links no
-   foreign-call record. For its duration the thread's leaf words hold the
-   stack and frame pointers (+0xf6 is nil again after it); the stack pointer
-   recorded there has a record's worth of room above it, where a signal that
-   arrives meanwhile builds the foreign-call record. The x87 stack and
-   control word as CALL_NATIVE leaves them. Arguments as in CALL_NATIVE.
-   In a runtime frame: edi = nil, ebx = thread. Out: eax as the native
-   function left it; ebx reloaded from the frame; ecx, edx clobbered. */
-.macro LEAF_NATIVE_CALL target, args:vararg
-        sub esp, CLINK_BYTES
-        mov [ebx + THREAD_LEAF_STACK], esp
-        mov [ebx + THREAD_LEAF_FRAME], ebp
-        .set native_argument_words, 0
-        .ifnb \args
-        PUSH_NATIVE_ARGUMENTS \args
-        .endif
-        ffree st(0)
-        ffree st(1)
-        ffree st(2)
-        ffree st(3)
-        ffree st(4)
-        ffree st(5)
-        fwait
-        fnclex
-        fldcw word ptr [edi + NIL_FLOAT_CONTROL_WORD]
-        call \target
-        add esp, 4 * native_argument_words + CLINK_BYTES
-        mov ebx, [ebp - 0x1c]
-        mov [ebx + THREAD_LEAF_STACK], edi
-.endm
 
 /* mpsetupalarm (nil+0x1eb): no arguments. Sets the alarm timer up once per
    process. Out: eax = fixnum 1, or 0 when the timer device could not be

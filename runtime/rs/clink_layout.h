@@ -4,6 +4,10 @@
 #define RUNTIME_RS_CLINK_LAYOUT_H
 
 #define THREAD_CLINK_HEAD 0xb6 /* newest foreign-call record; all ones when none */
+/* A leaf native call (one that links no record): its stack and frame
+   pointers for the call's duration; the first is nil when there is none. */
+#define THREAD_LEAF_STACK 0xf6
+#define THREAD_LEAF_FRAME 0xfa
 
 /* clink: six words on the machine stack, directly above the native arguments. */
 #define CLINK_PREVIOUS 0

@@ -25,8 +25,6 @@
 #define NIL_UNBOUND_MARKER (-0x29)
 #define NIL_EMPTY_KEY_SYMBOL (-0x1ad)
 #define NIL_ORIGINAL_CODE_TABLE_SYMBOL (-0x1d1)
-#define THREAD_LEAF_STACK 0xf6  /* stack pointer of a leaf native call, nil when none */
-#define THREAD_LEAF_FRAME 0xfa  /* its frame pointer */
 
 #define TAG_MASK 7
 #define TAG_OTHER 2
@@ -46,37 +44,6 @@
 
         .intel_syntax noprefix
         .text
-
-/* LEAF_NATIVE_CALL target[, args]: a native call that links no
-   foreign-call record (as the alarm entries make them). For its duration
-   the thread's leaf words hold the stack and frame pointers (+0xf6 is nil
-   again after it); the stack pointer recorded there has a record's worth
-   of room above it, where a signal that arrives meanwhile builds the
-   foreign-call record. In a runtime frame: edi = nil, ebx = thread.
-   Out: eax as the native function left it; ebx reloaded from the frame;
-   ecx, edx clobbered. */
-.macro LEAF_NATIVE_CALL target, args:vararg
-        sub esp, CLINK_BYTES
-        mov [ebx + THREAD_LEAF_STACK], esp
-        mov [ebx + THREAD_LEAF_FRAME], ebp
-        .set native_argument_words, 0
-        .ifnb \args
-        PUSH_NATIVE_ARGUMENTS \args
-        .endif
-        ffree st(0)
-        ffree st(1)
-        ffree st(2)
-        ffree st(3)
-        ffree st(4)
-        ffree st(5)
-        fwait
-        fnclex
-        fldcw word ptr [edi + NIL_FLOAT_CONTROL_WORD]
-        call \target
-        add esp, 4 * native_argument_words + CLINK_BYTES
-        mov ebx, [ebp - 0x1c]
-        mov [ebx + THREAD_LEAF_STACK], edi
-.endm
 
 /* IS_CODE_VECTOR reg, scratch, no: jumps to `no` unless reg holds a code
    vector (tag 2, type 108). */

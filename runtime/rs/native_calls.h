@@ -32,6 +32,8 @@ static_assert(offsetof(Clink, throwValues) == CLINK_THROW_VALUES);
 static_assert(sizeof(Clink) == CLINK_BYTES);
 static_assert(sizeof(Clink) == 4 * thread_record::kClinkRecordWords);
 static_assert(thread_record::kClinkHead == THREAD_CLINK_HEAD);
+static_assert(thread_record::kLeafCallStack == THREAD_LEAF_STACK);
+static_assert(thread_record::kLeafCallFrame == THREAD_LEAF_FRAME);
 
 // ---- entry-vec ----
 

@@ -16,8 +16,6 @@
 
 #define NIL_T (-0x3e)
 #define NIL_CONDITION_SYMBOL (-0xe5)
-#define THREAD_LEAF_CALL_STACK 0xf6
-#define THREAD_LEAF_CALL_FRAME 0xfa
 #define THREAD_HANDLER_KIND 0x132
 #define ERROR_URGENT_INTERRUPT 20
 #define URGENT_INTERRUPT_DATUM 5
@@ -49,17 +47,17 @@
    (previous = the head, native frame = ebp, calling frame = +0xfa,
    continuation nil), made the head; +0xf6 := nil. Clobbers eax, ecx. */
 .macro LINK_LEAF_CALL
-        mov ecx, [ebx + THREAD_LEAF_CALL_STACK]
+        mov ecx, [ebx + THREAD_LEAF_STACK]
         mov eax, [ebx + THREAD_CLINK_HEAD]
         mov [ecx + CLINK_PREVIOUS], eax
         mov [ecx + CLINK_NATIVE_FRAME], ebp
-        mov eax, [ebx + THREAD_LEAF_CALL_FRAME]
+        mov eax, [ebx + THREAD_LEAF_FRAME]
         mov [ecx + CLINK_FRAME], eax
         mov [ecx + CLINK_CONTINUATION], edi
         mov dword ptr [ecx + CLINK_CALLEE], 0
         mov dword ptr [ecx + CLINK_THROW_VALUES], 0
         mov [ebx + THREAD_CLINK_HEAD], ecx
-        mov [ebx + THREAD_LEAF_CALL_STACK], edi
+        mov [ebx + THREAD_LEAF_STACK], edi
 .endm
 
 /* UNLINK_LEAF_CALL: the record LINK_LEAF_CALL made leaves the chain and
@@ -69,7 +67,7 @@
         mov ecx, [ebx + THREAD_CLINK_HEAD]
         mov edx, [ecx + CLINK_PREVIOUS]
         mov [ebx + THREAD_CLINK_HEAD], edx
-        mov [ebx + THREAD_LEAF_CALL_STACK], ecx
+        mov [ebx + THREAD_LEAF_STACK], ecx
 .endm
 
 /* REPORT_SIGNAL: the condition function with (+0x132, t). */

@@ -3,8 +3,6 @@
 #include "runtime/rs/runtime_frame.inc"
 
 #define NIL_SIGNAL_PENDING (-0x35)
-#define THREAD_LEAF_STACK 0xf6
-#define THREAD_LEAF_FRAME 0xfa
 #define THREAD_SIGNAL_WORD_ADDRESS 0x166
 #define SIGNAL_WORD_TAKEN 100000
 
