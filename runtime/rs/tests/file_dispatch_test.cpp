@@ -18,7 +18,7 @@
 #include "runtime/os/file_calls.h"
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
-#include "testing/lisp_constructor_heap.h"
+#include "runtime/rs/tests/service_dispatch_heap.h"
 
 namespace {
 
@@ -54,10 +54,11 @@ uint32_t probeOperation(const fd::NativeWords& words) {
   return g_probe.answer;
 }
 
-class Filesys : public gc_test::LispConstructorHeap {
+class Filesys : public gc_test::ServiceDispatchHeap {
  protected:
+  Filesys() : ServiceDispatchHeap(kFilesys) {}
   void SetUp() override {
-    LispConstructorHeap::SetUp();
+    ServiceDispatchHeap::SetUp();
     g_probe = ProbeState{};
     global(lisp::nil_block::global::kT) = objects_->makeSymbol(nil());
     probeRows_ = *fd::activeFileRows;
@@ -68,56 +69,11 @@ class Filesys : public gc_test::LispConstructorHeap {
   void TearDown() override {
     fd::activeFileRows = savedRows_;
     cl_error = 0;
-    LispConstructorHeap::TearDown();
+    ServiceDispatchHeap::TearDown();
   }
   void useProbes() { fd::activeFileRows = &probeRows_; }
 
-  // ---- objects in the test arena ----
-  lispval arenaObject(std::initializer_list<uint32_t> words) {
-    auto* storage =
-        static_cast<uint32_t*>(objects_->allocate(static_cast<uint32_t>(4 * words.size() + 8)));
-    std::copy(words.begin(), words.end(), storage);
-    return lisp::wordOf(storage, lisp::Tag::Other);
-  }
-  lispval bignum(uint32_t magnitude, uint8_t sign = 0, uint32_t digits = 2) {
-    return arenaObject({lisp::bignumHeader(digits, sign), magnitude});
-  }
   static uint32_t addressOf(lispval object) { return lisp::objectAddress(object); }
-
-  LispCallSetup fileSetup(int32_t code, std::initializer_list<lispval> arguments) {
-    std::vector<lispval> words(arguments);
-    LispCallSetup setup = setupFor(kFilesys, makeFixnum(code), words.empty() ? 0 : words[0],
-                                   static_cast<uint32_t>(words.size() + 1));
-    setup.stack[0] = makeFixnum(code);
-    for (size_t i = 0; i < words.size(); ++i) setup.stack[i + 1] = words[i];
-    return setup;
-  }
-  LispCallResult run(int32_t code, std::initializer_list<lispval> arguments) {
-    const LispCallResult result = call(fileSetup(code, arguments));
-    EXPECT_EQ(result.esi, kCallerFunction);
-    return result;
-  }
-  // One value (carry clear): the value.
-  lispval oneValue(const LispCallResult& result) {
-    EXPECT_EQ(result.carry, 0u);
-    return result.eax;
-  }
-  // Two values nil and x (carry set, count 2): x.
-  lispval secondOfNilAnd(const LispCallResult& result) {
-    EXPECT_EQ(result.carry, 1u);
-    EXPECT_EQ(result.ecx, 2u);
-    EXPECT_EQ(result.eax, nil());
-    return result.edx;
-  }
-  lispval t() { return global(lisp::nil_block::global::kT); }
-  static uint32_t bignumMagnitude(lispval object) {
-    if (!lisp::isOther(object)) {
-      ADD_FAILURE() << "not a bignum: 0x" << std::hex << object;
-      return 0;
-    }
-    EXPECT_EQ(at(object - 0x12) & 0xff, tc::Bignum);
-    return at(object - 0xe);
-  }
 
   const fd::FileRows* const savedRows_ = fd::activeFileRows;
   fd::FileRows probeRows_{};
@@ -171,8 +127,8 @@ TEST_F(Filesys, VectorArgumentsMustBeVectorsAndHoldWhatIsReadOrWritten) {
   const lispval sixCharacters = arenaObject({117, makeFixnum(6), 0x00620061, 0x00640063});  // 12 bytes
   // Not a vector where one is read or written: nothing runs.
   for (lispval notAVector : {makeFixnum(4096), nil(), bignum(5)}) {
-    EXPECT_EQ(refused(fileSetup(9, {makeFixnum(3), notAVector, makeFixnum(0), makeFixnum(4)}), 22), 0u);
-    EXPECT_EQ(refused(fileSetup(24, {makeFixnum(9), notAVector}), 22), 0u);
+    EXPECT_EQ(refused(serviceSetup(9, {makeFixnum(3), notAVector, makeFixnum(0), makeFixnum(4)}), 22), 0u);
+    EXPECT_EQ(refused(serviceSetup(24, {makeFixnum(9), notAVector}), 22), 0u);
   }
   // A transfer past the vector's 12 bytes, and a copy past either end.
   struct Span {
@@ -185,7 +141,7 @@ TEST_F(Filesys, VectorArgumentsMustBeVectorsAndHoldWhatIsReadOrWritten) {
       {18, {makeFixnum(3), sixCharacters, makeFixnum(12), makeFixnum(1)}},
   };
   for (const Span& span : pastTheEnd) {
-    LispCallSetup setup = fileSetup(span.code, {});
+    LispCallSetup setup = serviceSetup(span.code, {});
     setup.ecx = static_cast<uint32_t>(span.arguments.size() + 1);
     for (size_t i = 0; i < span.arguments.size(); ++i) setup.stack[i + 1] = span.arguments[i];
     setup.edx = span.arguments[0];
@@ -300,7 +256,7 @@ TEST_F(Filesys, CodesWithoutACaseSignalError22AndThenLookAtClError) {
   useProbes();
   for (int32_t code : {2, 4, 6, 7, 17, 19, 21, 22, 25, 28, 30, 1000, -1}) {
     cl_error = makeFixnum(5);  // from an earlier call: filesys clears it first
-    EXPECT_EQ(refused(fileSetup(code, {makeFixnum(1)}), 22), 0u) << "code " << code;
+    EXPECT_EQ(refused(serviceSetup(code, {makeFixnum(1)}), 22), 0u) << "code " << code;
     EXPECT_TRUE(g_probe.calls.empty());
   }
 }
@@ -363,9 +319,9 @@ TEST_F(FilesysCopy, CopiesBetweenVectorsOfBothDataLayouts) {
 TEST_F(FilesysCopy, CopiesPastEitherVectorAreRefused) {
   const lispval source = byteVector();                               // 12 bytes
   const lispval target = arenaObject({125, makeFixnum(8), 0, 0});  // 8 bytes
-  EXPECT_EQ(refused(fileSetup(23, {source, makeFixnum(4), target, makeFixnum(0), makeFixnum(9)}), 22),
+  EXPECT_EQ(refused(serviceSetup(23, {source, makeFixnum(4), target, makeFixnum(0), makeFixnum(9)}), 22),
             0u);
-  EXPECT_EQ(refused(fileSetup(23, {source, makeFixnum(8), target, makeFixnum(0), makeFixnum(5)}), 22),
+  EXPECT_EQ(refused(serviceSetup(23, {source, makeFixnum(8), target, makeFixnum(0), makeFixnum(5)}), 22),
             0u);
   EXPECT_EQ(bytesOf(target, 8, 8), (std::vector<uint8_t>(8, 0)));
 }

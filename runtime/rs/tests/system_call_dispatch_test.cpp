@@ -26,7 +26,7 @@
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/thread_record.h"
-#include "testing/lisp_constructor_heap.h"
+#include "runtime/rs/tests/service_dispatch_heap.h"
 
 extern "C" void system_call_throw_landing();
 
@@ -88,10 +88,11 @@ uint32_t probeOperation(const sd::NativeWords& words) {
   return g_probe.answer;
 }
 
-class SystemCalls : public gc_test::LispConstructorHeap {
+class SystemCalls : public gc_test::ServiceDispatchHeap {
  protected:
+  SystemCalls() : ServiceDispatchHeap(kSyscallSlot) {}
   void SetUp() override {
-    LispConstructorHeap::SetUp();
+    ServiceDispatchHeap::SetUp();
     g_probe = ProbeState{};
     g_probe.thread = thread_;
     threadWord(tr::kValuesVectors) = nil();
@@ -101,7 +102,7 @@ class SystemCalls : public gc_test::LispConstructorHeap {
   void TearDown() override {
     sd::activeTables = &sd::builtInTables();
     cl_error = 0;
-    LispConstructorHeap::TearDown();
+    ServiceDispatchHeap::TearDown();
   }
   // Code `code` of the table is served by the probe with these conversions.
   template <size_t N>
@@ -112,44 +113,6 @@ class SystemCalls : public gc_test::LispConstructorHeap {
     sd::activeTables = &probes_;
   }
 
-  // ---- objects in the test arena ----
-  lispval arenaObject(std::initializer_list<uint32_t> words) {
-    auto* storage =
-        static_cast<uint32_t*>(objects_->allocate(static_cast<uint32_t>(4 * words.size() + 8)));
-    std::copy(words.begin(), words.end(), storage);
-    return lisp::wordOf(storage, lisp::Tag::Other);
-  }
-  lispval bignum(uint32_t magnitude, uint8_t sign = 0) {
-    return arenaObject({lisp::bignumHeader(2, sign), magnitude});
-  }
-  static uint32_t bignumMagnitude(lispval object) {
-    EXPECT_TRUE(lisp::isOther(object)) << std::hex << object;
-    return lisp::isOther(object) ? at(object - 0xe) : 0;
-  }
-
-  LispCallSetup syscallSetup(int32_t code, std::initializer_list<lispval> arguments) {
-    std::vector<lispval> words(arguments);
-    LispCallSetup setup = setupFor(kSyscallSlot, makeFixnum(code), words.empty() ? nil() : words[0],
-                                   static_cast<uint32_t>(words.size() + 1));
-    setup.stack[0] = makeFixnum(code);
-    for (size_t i = 0; i < words.size(); ++i) setup.stack[i + 1] = words[i];
-    return setup;
-  }
-  LispCallResult run(int32_t code, std::initializer_list<lispval> arguments) {
-    const LispCallResult result = call(syscallSetup(code, arguments));
-    EXPECT_EQ(result.esi, kCallerFunction);
-    return result;
-  }
-  lispval oneValue(const LispCallResult& result) {
-    EXPECT_EQ(result.carry, 0u);
-    return result.eax;
-  }
-  lispval secondOfNilAnd(const LispCallResult& result) {
-    EXPECT_EQ(result.carry, 1u);
-    EXPECT_EQ(result.ecx, 2u);
-    EXPECT_EQ(result.eax, nil());
-    return result.edx;
-  }
   std::vector<lispval> values(const LispCallResult& result) {
     EXPECT_EQ(result.carry, 1u);
     std::vector<lispval> items;
@@ -160,7 +123,6 @@ class SystemCalls : public gc_test::LispConstructorHeap {
                                               lisp::multiple_values::elementOffset(i + 1)));
     return items;
   }
-  lispval t() { return global(lisp::nil_block::global::kT); }
   static uint32_t addressOf(void (*routine)()) {
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(routine));
   }
@@ -187,14 +149,14 @@ TEST_F(SystemCalls, EveryListedCodeIsServedByItsOwnDispatcherAndNoOther) {
 
 TEST_F(SystemCalls, CodesNoDispatcherServesSignalError22) {
   for (int32_t code : {200, -4, 3, 8, 12, 128, 1000}) {
-    EXPECT_EQ(refused(syscallSetup(code, {makeFixnum(1)}), 22), 0u) << "code " << code;
+    EXPECT_EQ(refused(serviceSetup(code, {makeFixnum(1)}), 22), 0u) << "code " << code;
   }
 }
 
 TEST_F(SystemCalls, ListedCodesWithoutTheirOperationSignalError63) {
   // One of each dispatcher whose operation is not linked in yet.
   for (int32_t code : {4, 0, 15}) {
-    EXPECT_EQ(refused(syscallSetup(code, {makeFixnum(1)}), 63), 0u) << "code " << code;
+    EXPECT_EQ(refused(serviceSetup(code, {makeFixnum(1)}), 63), 0u) << "code " << code;
   }
 }
 
@@ -253,7 +215,7 @@ TEST_F(SystemCalls, VectorDataThatIsNoSuchVectorIsRefusedAndNothingRuns) {
   // p-0xa) would each hand the service an address of no object's data.
   for (lispval argument : {makeFixnum(4096), nil(), arenaObject({96, nil(), nil()})}) {
     g_probe.calls.clear();
-    EXPECT_EQ(refused(syscallSetup(4, {argument}), 22), 0u);
+    EXPECT_EQ(refused(serviceSetup(4, {argument}), 22), 0u);
     EXPECT_TRUE(g_probe.calls.empty());
   }
 }
@@ -311,7 +273,7 @@ TEST_F(SystemCalls, ShellCommandSeesEightArgumentsAndAnswersFiveValues) {
   probe(probes_.main, 100, built.arguments, built.result);
   g_probe.extras = {makeFixnum(7), makeFixnum(8), nil(), nil()};
   g_probe.answer = makeFixnum(0);
-  LispCallSetup setup = syscallSetup(100, {});
+  LispCallSetup setup = serviceSetup(100, {});
   setup.ecx = 9;
   setup.edx = makeFixnum(1);
   for (int k = 1; k <= 8; ++k) setup.stack[k] = makeFixnum(k);
