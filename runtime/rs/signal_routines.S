@@ -9,26 +9,6 @@
         .intel_syntax noprefix
         .text
 
-/* LEAF_NATIVE_CALL target[, args]: a native call that links no
-   foreign-call record; +0xf6/+0xfa hold its stack and frame pointers
-   meanwhile (a record's worth of room above that stack pointer, where a
-   signal handler builds one). Out: eax as the native function left it;
-   ebx reloaded; ecx, edx clobbered. */
-.macro LEAF_NATIVE_CALL target, args:vararg
-        sub esp, CLINK_BYTES
-        mov [ebx + THREAD_LEAF_STACK], esp
-        mov [ebx + THREAD_LEAF_FRAME], ebp
-        .set native_argument_words, 0
-        .ifnb \args
-        PUSH_NATIVE_ARGUMENTS \args
-        .endif
-        fldcw word ptr [edi + NIL_FLOAT_CONTROL_WORD]
-        call \target
-        add esp, 4 * native_argument_words + CLINK_BYTES
-        mov ebx, [ebp - 0x1c]
-        mov [ebx + THREAD_LEAF_STACK], edi
-.endm
-
 /* get_signal: clears the pending word, sets the word +0x166 points to (when
    there is one) to 100000, and takes the first posted signal. Out: eax =
    its fixnum, 0 when none; carry clear. */
