@@ -28,6 +28,7 @@
 #include "runtime/os/signal_emulation.h"
 #include "runtime/os/tests/heap_lock_fixture.h"
 #include "runtime/rs/allocation_routines.h"
+#include "runtime/rs/trap_handlers.h"
 #include "testing/watchdog.h"
 
 extern "C" {
@@ -306,6 +307,8 @@ TEST_F(ExceptionFilter, TheLispCodeStretchesIncludeTheRuntimesAndTheThreadRecord
   EXPECT_FALSE(lisp::os::inLispCode(record, nullptr));
   EXPECT_TRUE(lisp::os::inLispCode(addressOf(start_of_fi_runtime), nullptr));
   EXPECT_FALSE(lisp::os::inLispCode(addressOf(end_of_fi_runtime), nullptr));
+  EXPECT_TRUE(lisp::os::inLispCode(addressOf(handle_saving_context), nullptr))
+      << "the hand-written runtime code lies between the markers";
   EXPECT_TRUE(lisp::os::inLispCode(addressOf(start_of_gc_runtime), nullptr));
   EXPECT_FALSE(lisp::os::inLispCode(addressOf(end_of_gc_runtime), nullptr));
   EXPECT_TRUE(lisp::os::inLispCode(addressOf(inside_) + kCodeBytes - 1, nullptr));
