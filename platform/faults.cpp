@@ -88,6 +88,8 @@ std::once_flag keyboardOnce;
 std::atomic<bool> handlingInstalled{false};
 struct sigaction previousActions[kHighestHandledSignal + 1];
 pthread_t interruptThread;
+std::once_flag stackKeyOnce;
+pthread_key_t stackKey;
 
 void contextFromMachine(const mcontext_t& machine, ProcessorContext* context) {
   const greg_t* g = machine.gregs;
@@ -213,6 +215,14 @@ void onKeyboardInterrupt(int linuxSignal, siginfo_t* info, void* machineContext)
   errno = savedErrno;
 }
 
+// At the thread's exit: the alternate stack is switched off and unmapped.
+void releaseFaultStack(void* stack) {
+  stack_t off{};
+  off.ss_flags = SS_DISABLE;
+  sigaltstack(&off, nullptr);
+  munmap(stack, kFaultStackBytes);
+}
+
 void installHandler(int linuxSignal, void (*handler)(int, siginfo_t*, void*)) {
   struct sigaction action {};
   action.sa_sigaction = handler;
@@ -270,6 +280,7 @@ bool insideExceptionFrame() {
 
 bool ensureFaultStack() {
   if (threadHasFaultStack) return true;
+  std::call_once(stackKeyOnce, [] { pthread_key_create(&stackKey, releaseFaultStack); });
   void* stack =
       mmap(nullptr, kFaultStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (stack == MAP_FAILED) return false;
@@ -280,7 +291,8 @@ bool ensureFaultStack() {
     munmap(stack, kFaultStackBytes);
     return false;
   }
-  threadHasFaultStack = true;  // kept for the thread's life
+  pthread_setspecific(stackKey, stack);  // kept for the thread's life, then given back
+  threadHasFaultStack = true;
   return true;
 }
 
