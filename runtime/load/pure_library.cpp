@@ -25,6 +25,7 @@
 #include "runtime/load/startup_messages.h"
 #include "runtime/load/startup_services.h"
 #include "runtime/load/startup_standins.h"
+#include "runtime/os/profiler_timer.h"
 
 extern "C" {
 
