@@ -78,8 +78,10 @@ int32_t majorVersion = 0, minorVersion = 0;
 
 // ---- the thread and its parking ----
 
-std::mutex parkLock;
-std::condition_variable parkChanged;
+// Never destroyed: the parked timer thread still waits on them when the
+// process exits.
+std::mutex& parkLock = *new std::mutex;
+std::condition_variable& parkChanged = *new std::condition_variable;
 bool parkRequested = true;  // the thread parks right after it has started
 bool parked = false;
 uint32_t timerHandle = 0;
