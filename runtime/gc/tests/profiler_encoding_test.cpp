@@ -16,6 +16,8 @@
 
 #include "runtime/gc/tests/object_heap_fixture.h"
 #include "runtime/gc/tests/profile_file_reader.h"
+#include "runtime/os/profiler_timer.h"
+#include "runtime/os/tests/thread_record_fixture.h"
 #include "testing/temp_path.h"
 
 namespace {
@@ -54,12 +56,19 @@ class ProfilerFiles : public gc_test::ObjectHeap {
     return f;
   }
   static uint32_t entryOf(lispval f) { return lisp::objectOf<lisp::FunctionObject>(f)->start; }
+  // A closure's code is its template function's.
+  static lispval codeOf(lispval f) {
+    const uint32_t header = gc_test::at(lisp::objectAddress(f));
+    return lisp::typeCodeOf(header) == lisp::type_code::Closure
+               ? lisp::objectOf<lisp::ClosureObject>(f)->templateFunction
+               : f;
+  }
   uint32_t pcOf(const FrameSpec& spec) const {
-    return spec.function ? entryOf(spec.function) + spec.offsetOrPc : spec.offsetOrPc;
+    return spec.function ? entryOf(codeOf(spec.function)) + spec.offsetOrPc : spec.offsetOrPc;
   }
   static Frame expected(const FrameSpec& spec) {
     if (!spec.function) return rawFrame(spec.offsetOrPc);
-    const uint32_t number = lisp::objectOf<lisp::FunctionObject>(spec.function)->lispSlot1;
+    const uint32_t number = lisp::objectOf<lisp::FunctionObject>(codeOf(spec.function))->lispSlot1;
     return lispFrame(number, spec.offsetOrPc);
   }
 
@@ -254,6 +263,126 @@ TEST_F(ProfilerFiles, AFailedWriteRemovesBothFiles) {
   EXPECT_NE(testing::internal::GetCapturedStderr().find("profile files"), std::string::npos);
   EXPECT_NE(::access(dataPath_.c_str(), F_OK), 0);
   EXPECT_NE(::access(indexPath_.c_str(), F_OK), 0);
+}
+
+// ---- the first frame of a suspended thread ----
+
+class FirstFrame : public ProfilerFiles {
+ protected:
+  void SetUp() override {
+    ProfilerFiles::SetUp();
+    record_.words[0] = lisp::thread_record::kHeader;
+    record_.at(lisp::thread_record::kClinkHead) = gc::addressOf(clink_);
+    prof_thread = gc::addressOf(record_.raw());
+    prof_stackbase = gc::addressOf(&words_[kWords - 4]);
+    caller_ = numbered(0x111);
+    callee_ = numbered(0x222);
+    // The caller's frame at word 40, the callee's (when built) at word 20.
+    words_[40 - 1] = caller_;
+    words_[40] = 0;
+    words_[40 + 1] = 0x1234;
+    words_[20 - 1] = callee_;
+    words_[20] = at(40);
+    words_[20 + 1] = entryOf(caller_) + 12;
+  }
+  void TearDown() override {
+    prof_thread = 0;
+    ProfilerFiles::TearDown();
+  }
+  uint32_t at(int word) { return gc::addressOf(&words_[word]); }
+  static uint8_t& at8(uint32_t address) { return gc_test::at<uint8_t>(address); }
+  platform::ThreadContext context(uint32_t pc, int ebp, int esp, lispval esi = 0) {
+    platform::ThreadContext c{};
+    c.eip = pc;
+    c.ebp = at(ebp);
+    c.esp = at(esp);
+    c.esi = esi ? esi : lisp::makeFixnum(0);
+    return c;
+  }
+
+  static constexpr int kWords = 64;
+  uint32_t words_[kWords] = {};
+  uint32_t clink_[6] = {lisp::thread_record::kEmptyClinkChain, 1, 0, 0, 0, 0};
+  os_test::RecordInMemory record_;
+  lispval caller_ = 0, callee_ = 0;
+};
+
+TEST_F(FirstFrame, TheFrameComesFromTheRegistersTheChainOrAMadeUpRecord) {
+  const uint32_t inCallee = entryOf(callee_) + 8, inCaller = entryOf(caller_) + 4;
+  // A built frame whose function holds the pc.
+  platform::ThreadContext c = context(inCallee, 20, 16);
+  EXPECT_EQ(get_current_frame_ptr(&c, c.eip), at(20));
+  // Frame and stack pointers too far apart, or the wrong way round.
+  c = context(inCallee, 20, 16);
+  c.ebp += 2001 * 4;
+  EXPECT_EQ(get_current_frame_ptr(&c, c.eip), 0u);
+  c = context(inCallee, 16, 20);
+  EXPECT_EQ(get_current_frame_ptr(&c, c.eip), 0u);
+  // The callee runs but has not built its frame: ebp is still the caller's.
+  // Before its first instruction (a push of ebp) the return address is at esp.
+  words_[30] = entryOf(caller_) + 12;
+  at8(entryOf(callee_)) = 0x55;
+  c = context(entryOf(callee_), 40, 30, callee_);
+  EXPECT_EQ(get_current_frame_ptr(&c, c.eip), gc::addressOf(&extra_frame[1]));
+  EXPECT_EQ(extra_frame[0], callee_);
+  EXPECT_EQ(extra_frame[1], at(40));
+  EXPECT_EQ(extra_frame[2], entryOf(caller_) + 12);
+  // Past the push, one word further.
+  words_[29] = at(40);
+  c = context(entryOf(callee_) + 1, 40, 29, callee_);
+  EXPECT_EQ(get_current_frame_ptr(&c, c.eip), gc::addressOf(&extra_frame[1]));
+  EXPECT_EQ(extra_frame[2], entryOf(caller_) + 12);
+  // Neither: the frame pointer as it is.
+  c = context(inCaller, 20, 16);
+  EXPECT_EQ(get_current_frame_ptr(&c, c.eip), at(20));
+  // Native code called from Lisp: the record's calling frame.
+  clink_[1] = 0;
+  clink_[2] = at(40);
+  c = context(0xf0000000, 20, 16);
+  EXPECT_EQ(get_current_frame_ptr(&c, c.eip), at(40));
+  // No foreign-call record: no sample.
+  record_.at(lisp::thread_record::kClinkHead) = lisp::thread_record::kEmptyClinkChain;
+  c = context(inCallee, 20, 16);
+  EXPECT_EQ(get_current_frame_ptr(&c, c.eip), 0u);
+}
+
+TEST_F(FirstFrame, ASampleFromAMadeUpFrameNamesTheCalleeAndItsCaller) {
+  words_[30] = entryOf(caller_) + 12;
+  at8(entryOf(callee_)) = 0x55;
+  const platform::ThreadContext c = context(entryOf(callee_), 40, 30, callee_);
+  ASSERT_TRUE(lisp::profiler::recordSample(lisp::profiler::firstFrame(c), 0));
+  const std::vector<Sample> samples = readBack();
+  ASSERT_EQ(samples.size(), 1u);
+  EXPECT_EQ(samples[0].stack,
+            (std::vector<Frame>{lispFrame(0x222, 0), lispFrame(0x111, 12)}));
+}
+
+// ---- closures ----
+
+TEST_F(ProfilerFiles, ClosuresAreNumberedByTheirPlaceInTheClosureVector) {
+  const lispval hits = lisp::pointerWord(vector(true, 2), lisp::Tag::Other);
+  global(-0x75) = hits;  // GlobProfileClosures
+  const lispval code = numbered(0x555);
+  lisp::objectOf<lisp::FunctionObject>(code)->header |= 0x0400;  // the closure flag
+  const auto closure = [&] {
+    const lispval c = other(lisp::headerWord(lisp::type_code::Closure));
+    lisp::objectOf<lisp::ClosureObject>(c)->templateFunction = code;
+    return c;
+  };
+  const lispval a = closure(), b = closure(), c = closure();
+  for (lispval frame : {a, b, a, c}) sample({{frame, 4}, {0, 0x08000010}}, 0);
+  // The same function in a frame of its own: its own number.
+  sample({{code, 4}, {0, 0x08000010}}, 0);
+  EXPECT_EQ(gc_test::at(lisp::objectAddress(hits) + 8), a);
+  EXPECT_EQ(gc_test::at(lisp::objectAddress(hits) + 12), b);
+  const std::vector<Sample> samples = readBack();
+  ASSERT_EQ(samples.size(), 5u);
+  const std::vector<Frame> firsts = {samples[0].stack[0], samples[1].stack[0],
+                                     samples[2].stack[0], samples[3].stack[0],
+                                     samples[4].stack[0]};
+  EXPECT_EQ(firsts, (std::vector<Frame>{lispFrame(0, 0x800004), lispFrame(1, 0x800004),
+                                        lispFrame(0, 0x800004), lispFrame(0x555, 4),
+                                        lispFrame(0x555, 4)}));
 }
 
 }  // namespace
