@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -383,6 +385,21 @@ TEST_F(ProfilerFiles, ClosuresAreNumberedByTheirPlaceInTheClosureVector) {
   EXPECT_EQ(firsts, (std::vector<Frame>{lispFrame(0, 0x800004), lispFrame(1, 0x800004),
                                         lispFrame(0, 0x800004), lispFrame(0x555, 4),
                                         lispFrame(0x555, 4)}));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ProfilerMessages, WarningsGoToStandardErrorAndAnswerMinusOne) {
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(symerror("lib.so", "no table"), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Warning: while extracting symbols from lib.so: no table\n");
+  testing::internal::CaptureStderr();
+  errno = ENOENT;
+  EXPECT_EQ(perror1("reading"), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string("reading: ") + strerror(ENOENT) + "\n");
 }
 
 }  // namespace

@@ -276,6 +276,135 @@ TEST(ProfilerTimer, IntervalIsTheRateInMillisecondsAboveTheMinimumPeriod) {
   for (const auto& c : cases) EXPECT_EQ(pt::intervalMilliseconds(c.rate), c.milliseconds) << c.rate;
 }
 
+// ---- choosing the thread to sample ----
+
+// Three registered threads spinning in plain native loops; none owns the
+// heap unless a case says so.
+class ThreadChoice : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    lisp::registry::forgetRegistry();
+    lisp::mp_log::setUp();
+    mp_logging = static_cast<int>(lisp::makeFixnum(1));
+    start_check = 0;
+    for (int i = 0; i < 3; ++i) {
+      os_test::RecordInMemory& r = records_[i];
+      r.words[0] = tr::kHeader;
+      r.at(tr::kProfilingExclusion) = lisp::makeFixnum(0);
+      r.at(tr::kRegistryIndex) = static_cast<uint32_t>(i);
+      r.at(tr::kState) = tr::kStateRunning;
+      uint32_t id = 0;
+      handles_[i] = platform::createThread(
+          [](void* done) -> uint32_t {
+            while (!static_cast<std::atomic<bool>*>(done)->load()) {
+            }
+            return 0;
+          },
+          &done_, 0, &id);
+      ASSERT_NE(handles_[i], platform::kNoHandle);
+      r.at(tr::kOsThreadHandle) = handles_[i];
+      vxm_thread_control.registryTable[i] = r.raw();
+    }
+    vxm_thread_control.registryCount = 3;
+    vxm_thread_control.heapOwnerIndex = -2;
+  }
+  void TearDown() override {
+    done_ = true;
+    for (platform::Handle h : handles_) {
+      EXPECT_EQ(platform::waitForAny({&h, 1}, 20000), 0);
+      platform::closeHandle(h);
+    }
+    mp_logging = 0;
+    lisp::registry::forgetRegistry();
+  }
+  // The thread's suspend count, left as it was.
+  int32_t suspendCount(int i) {
+    const int32_t count = platform::suspendThread(handles_[i]);
+    platform::resumeThread(handles_[i]);
+    return count;
+  }
+  static std::pair<uint32_t, uint32_t> newestEvent() {
+    return {vxm_mplog_last_entry->code, vxm_mplog_last_entry->value};
+  }
+  struct Choice {
+    uint32_t thread, resumeBoth, other;
+    uint32_t* record;
+  };
+  Choice choose() {
+    Choice c{};
+    c.thread = thread_to_profile(0, &c.resumeBoth, &c.other, &c.record);
+    return c;
+  }
+
+  std::atomic<bool> done_{false};
+  os_test::RecordInMemory records_[3];
+  platform::Handle handles_[3] = {};
+};
+
+TEST_F(ThreadChoice, TheSearchGoesRoundTheRegistryFromWhereItStopped) {
+  testing_support::Watchdog watchdog("thread choice", 60s);
+  for (int expected : {0, 1, 2, 0}) {
+    const Choice c = choose();
+    ASSERT_EQ(c.thread, handles_[expected]);
+    EXPECT_EQ(c.record, records_[expected].raw());
+    EXPECT_EQ(c.resumeBoth, 0u);
+    EXPECT_EQ(newestEvent(), std::make_pair(uint32_t{15}, uint32_t(expected)));
+    EXPECT_EQ(suspendCount(expected), 1);
+    EXPECT_EQ(vxm_thread_control.freezeCount, 1);
+    finish_thread_to_profile(c.thread, c.resumeBoth, c.other);
+    EXPECT_EQ(suspendCount(expected), 0);
+    EXPECT_EQ(vxm_thread_control.freezeCount, 0);
+  }
+}
+
+TEST_F(ThreadChoice, AProfiledHeapOwnerIsChosenFirst) {
+  testing_support::Watchdog watchdog("thread choice", 60s);
+  vxm_thread_control.heapOwnerIndex = 1;
+  const Choice c = choose();
+  EXPECT_EQ(c.thread, handles_[1]);
+  EXPECT_EQ(c.other, handles_[1]);
+  EXPECT_EQ(c.resumeBoth, 0u);
+  EXPECT_EQ(newestEvent(), std::make_pair(uint32_t{14}, uint32_t{1}));
+  finish_thread_to_profile(c.thread, c.resumeBoth, c.other);
+  EXPECT_EQ(suspendCount(1), 0);
+  EXPECT_EQ(vxm_thread_control.freezeCount, 0);
+}
+
+TEST_F(ThreadChoice, AnExcludedHeapOwnerStaysSuspendedBesideTheChosenThreadAndBothAreResumed) {
+  testing_support::Watchdog watchdog("thread choice", 60s);
+  vxm_thread_control.heapOwnerIndex = 0;
+  records_[0].at(tr::kProfilingExclusion) = lisp::makeFixnum(1);
+  const Choice c = choose();
+  ASSERT_EQ(c.thread, handles_[1]);
+  EXPECT_EQ(c.other, handles_[0]);
+  EXPECT_EQ(c.resumeBoth, 1u);  // the flag as stored: 1
+  EXPECT_EQ(suspendCount(0), 1);
+  EXPECT_EQ(suspendCount(1), 1);
+  finish_thread_to_profile(c.thread, c.resumeBoth, c.other);
+  EXPECT_EQ(suspendCount(0), 0);  // resumed although bit 1 of the flag is clear
+  EXPECT_EQ(suspendCount(1), 0);
+}
+
+TEST_F(ThreadChoice, NoneEligibleOrACallbackInProgressChoosesNothing) {
+  testing_support::Watchdog watchdog("thread choice", 60s);
+  vxm_thread_control.heapOwnerIndex = 0;
+  for (auto& r : records_) r.at(tr::kProfilingExclusion) = lisp::makeFixnum(1);
+  records_[2].at(tr::kProfilingExclusion) = lisp::makeFixnum(0);
+  records_[2].at(tr::kState) = 3;  // not running, waiting or ready
+  EXPECT_EQ(choose().thread, 0u);
+  EXPECT_EQ(newestEvent(), std::make_pair(uint32_t{14}, uint32_t(-2)));
+  EXPECT_EQ(suspendCount(0), 0);  // the owner was resumed
+  EXPECT_EQ(vxm_thread_control.freezeCount, 0);
+
+  records_[2].at(tr::kState) = tr::kStateRunning;
+  vxm_thread_control.environmentIndex = 1;
+  records_[1].at(tr::kState) = tr::kStateCallbackDone;
+  const uint32_t sequence = mplog_sequence;
+  EXPECT_EQ(choose().thread, 0u);
+  EXPECT_EQ(mplog_sequence, sequence);  // nothing tried, nothing logged
+  EXPECT_EQ(vxm_thread_control.freezeCount, 0);
+}
+
 // ---- space samples ----
 
 __attribute__((noinline)) uint32_t allocateThrough(int levels, uint32_t bytes) {
