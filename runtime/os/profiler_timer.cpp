@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
@@ -97,6 +98,14 @@ void parkWhileAsked() {
   parkChanged.notify_all();
   parkChanged.wait(guard, [] { return !parkRequested; });
   parked = false;
+}
+
+// Sleeps the round's interval; false when timer_off asked the thread to park
+// meanwhile (the round is then dropped).
+bool sleepUnlessParked(uint32_t milliseconds) {
+  std::unique_lock guard(parkLock);
+  return !parkChanged.wait_for(guard, std::chrono::milliseconds(milliseconds),
+                               [] { return parkRequested; });
 }
 
 void sleepMilliseconds(uint32_t milliseconds) {
@@ -269,7 +278,7 @@ uint32_t run_timer(void*) {
     // profile's rate holds without a new thread.
     const uint32_t interval = pt::intervalMilliseconds(timerrate);
     pf_sleeptime = interval;
-    pt::sleepMilliseconds(interval);
+    if (!pt::sleepUnlessParked(interval)) continue;
     ++pf_trys;
     if (pt::collectionOrInhibited() || profiler_samples_collected >= profiler_max_samples ||
         profiler_type != lisp::profiler::kTime)
