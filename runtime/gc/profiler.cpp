@@ -374,12 +374,12 @@ int32_t start_sampling() {
   return 0;
 }
 
+// Decision: stops the timer and removes the hook whatever the type now is,
+// so that a profile that stopped itself at its sample limit (type 0) still
+// has its timer parked.
 int32_t stop_sampling() {
-  if (profiler_type == kTime) {
-    timer_off();
-  } else if (profiler_type == kSpace) {
-    alloc_counting_off();
-  }
+  if (lisp::profiler_timer::timerThreadExists()) timer_off();
+  alloc_counting_off();
   return 0;
 }
 

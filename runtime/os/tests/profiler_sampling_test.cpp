@@ -224,7 +224,8 @@ TEST_F(Profiling, TheSampleLimitStopsSamplingWhileTheTimerGoesOnWaking) {
   const uint32_t trys = pf_trys;
   ASSERT_TRUE(eventually([&] { return pf_trys > trys + 3; })) << describe();
   EXPECT_EQ(profiler_samples_collected, 5);
-  EXPECT_EQ(timer_off(), 0);
+  EXPECT_EQ(stop_sampling(), 0);
+  EXPECT_TRUE(pt::timerThreadParked());
   EXPECT_EQ(stop_profiler(), 5);
   const auto read = readProfile(dataPath_, indexPath_);
   ASSERT_TRUE(read.has_value());
