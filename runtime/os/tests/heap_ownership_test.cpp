@@ -21,6 +21,7 @@
 #include "runtime/os/tests/heap_lock_fixture.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/signal_kicker.h"
+#include "testing/console_recorder.h"
 #include "testing/watchdog.h"
 
 extern "C" {
@@ -602,14 +603,14 @@ TEST(GcStateLabel, NamesTheFiveStatesAndNothingElse) {
 
 TEST_F(HeapOwnership, TheTraceLineNamesTheRecordAndItsThread) {
   records[2].at(tr::kOsThreadId) = 77;
-  testing::internal::CaptureStdout();
+  testing_support::ConsoleRecorder console;
   smp_gc_printf(records[2].raw(), "state %d", 3);
   smp_gc_trace = 1;
   smp_gc_printf(records[2].raw(), "state %d", 3);
   smp_gc_trace = 0;
   char expected[64];
   std::snprintf(expected, sizeof expected, "smp [0x%x(77)]: state 3\n", address(records[2].raw()));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
+  EXPECT_EQ(testing_support::ConsoleRecorder::console(), expected);
 }
 
 // ---- signals ----
