@@ -12,7 +12,9 @@ namespace {
 
 constexpr int32_t kLineBufferBytes = 1024;
 
-int32_t printToConsole(const char* format, va_list arguments) {
+}  // namespace
+
+int32_t lisp::os::vprintToConsole(const char* format, va_list arguments) {
   char line[kLineBufferBytes];
   const int formatted = format ? std::vsnprintf(line, sizeof line, format, arguments) : 0;
   // Decision: a format the C library cannot render writes nothing.
@@ -21,11 +23,13 @@ int32_t printToConsole(const char* format, va_list arguments) {
   return cl_write(host::kStandardOutput, line, 0, length);
 }
 
+namespace {
+
 // Hands fixed word arguments on; the format is Lisp's, not a literal here.
 int32_t printWords(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  const int32_t result = printToConsole(format, arguments);
+  const int32_t result = lisp::os::vprintToConsole(format, arguments);
   va_end(arguments);
   return result;
 }
@@ -37,7 +41,7 @@ extern "C" {
 int32_t vxmprintf(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  const int32_t result = printToConsole(format, arguments);
+  const int32_t result = lisp::os::vprintToConsole(format, arguments);
   va_end(arguments);
   return result;
 }
@@ -47,7 +51,7 @@ int32_t vxmfprintf(FILE* stream, const char* format, ...) {
   va_start(arguments, format);
   int32_t result = -1;  // no stream, or no format for one
   if (stream == stdout || stream == stderr)
-    result = printToConsole(format, arguments);
+    result = lisp::os::vprintToConsole(format, arguments);
   else if (stream && format)
     result = std::vfprintf(stream, format, arguments);
   va_end(arguments);

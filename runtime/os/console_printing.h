@@ -3,6 +3,7 @@
 // the launcher's console rather than the process's standard output.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 
@@ -25,3 +26,8 @@ KORVANE_EXPORT int32_t dovxmprint1(const char* format, uint32_t a);
 KORVANE_EXPORT int32_t dovxmprint2(const char* format, uint32_t a, uint32_t b);
 KORVANE_EXPORT int32_t dovxmprint3(const char* format, uint32_t a, uint32_t b, uint32_t c);
 }
+
+namespace lisp::os {
+// vxmprintf for runtime modules that hand on their own argument list.
+int32_t vprintToConsole(const char* format, va_list arguments);
+}  // namespace lisp::os
