@@ -500,6 +500,155 @@ TEST_F(FaslBundleLoad, BundlefindHandsOverAStreamAtTheEntry) {
   EXPECT_EQ(lowestFreeDescriptor(), free);
 }
 
+// ---- the runtime entries, through the Lisp calling conventions ----
+
+class FaslBundleEntries : public FaslBundleLoad {
+ protected:
+  static constexpr int32_t kFaslBundle = 0xa7;
+  static constexpr int32_t kFasldesc = 0x157;
+  static constexpr int32_t kBundleLookup = 0x307;
+  static constexpr int32_t kBundleLoad = 0x30b;
+  static constexpr int32_t kBundleFindFd = 0x327;
+  static constexpr int32_t kFaslBundle2 = 0x373;
+  static constexpr int32_t kInitialFunction = -0x4dd;  // runtime global 306
+
+  void SetUp() override {
+    FaslBundleLoad::SetUp();
+    initial_ = objects_->makeFunction(0x30000302);
+    global(kInitialFunction) = initial_;
+    hook_ = objects_->makeSymbol(initial_);
+    global(lisp::fasl::runtimeGlobalOffset(lisp::fasl::kBundleHookGlobal)) = hook_;
+    readMode_ = objects_->makeSymbol(nil());
+    setReadMode(lisp::makeFixnum(0));
+    global(lisp::fasl::runtimeGlobalOffset(lisp::fasl::kReadModeGlobal)) = readMode_;
+  }
+
+  void setReadMode(lispval value) {
+    lisp::objectOf<lisp::SymbolObject>(readMode_)->globalValue = value;
+  }
+
+  // A call with the arguments in eax, edx and the stack after the home slots.
+  testing_support::LispCallResult callEntry(int32_t slot, std::vector<lispval> arguments,
+                                            std::string* out = nullptr) {
+    testing_support::LispCallSetup setup =
+        setupFor(slot, arguments.size() > 0 ? arguments[0] : 0,
+                 arguments.size() > 1 ? arguments[1] : 0, static_cast<uint32_t>(arguments.size()));
+    setup.stack[0] = setup.stack[1] = nil();
+    for (size_t i = 2; i < arguments.size(); ++i) setup.stack[i] = arguments[i];
+    testing::internal::CaptureStdout();
+    const testing_support::LispCallResult result = call(setup);
+    const std::string printed = testing::internal::GetCapturedStdout();
+    if (out) *out = printed;
+    EXPECT_EQ(result.carry, 0u);
+    EXPECT_EQ(result.esi, kCallerFunction);
+    return result;
+  }
+
+  // The value of a non-negative integer result: a fixnum, or a bignum of two digits.
+  static uint64_t integerValue(lispval word) {
+    if (lisp::isFixnum(word)) return static_cast<uint64_t>(lisp::fixnumValue(word));
+    EXPECT_EQ(header(word), 0x00020012u);  // two digits, type 18, positive
+    return lisp::wordAt(word, lisp::kHeaderOffset + 4);
+  }
+
+  lispval initial_ = 0, hook_ = 0, readMode_ = 0;
+};
+
+TEST_F(FaslBundleEntries, BundleLookupGivesNilOrTheVersion) {
+  writeBundle({{kStartup, 7, {1}}, {"big", 1u << 29, {2}}, {"top", 0xFFFFFFFEu, {3}}});
+  EXPECT_EQ(callEntry(kBundleLookup, {lispString(u"sys/absent.fasl")}).eax, nil());
+  EXPECT_EQ(callEntry(kBundleLookup, {lispString(u"SYS/Startup.fasl")}).eax, lisp::makeFixnum(7));
+  const lispval big = callEntry(kBundleLookup, {lispString(u"big")}).eax;
+  EXPECT_TRUE(lisp::isOther(big));
+  EXPECT_EQ(integerValue(big), uint64_t{1} << 29);
+  EXPECT_EQ(integerValue(callEntry(kBundleLookup, {lispString(u"top")}).eax), 0xFFFFFFFEu);
+}
+
+TEST_F(FaslBundleEntries, BundleFindFdOfAMissingBundleIsMinusOne) {
+  setBundle(root_ + "/missing.vxb");
+  EXPECT_EQ(callEntry(kBundleFindFd, {lispString(kStartupU16)}).eax, lisp::makeFixnum(-1));
+  setBundle(root_ + "/files.vxb");
+  writeBundle({{kStartup, 7, {0xF3}}});
+  const lispval fd = callEntry(kBundleFindFd, {lispString(kStartupU16)}).eax;
+  ASSERT_TRUE(lisp::isFixnum(fd));
+  ASSERT_GE(lisp::fixnumValue(fd), 0);
+  uint8_t byte = 0;
+  EXPECT_EQ(read(lisp::fixnumValue(fd), &byte, 1), 1);
+  EXPECT_EQ(byte, 0xF3);
+  close(lisp::fixnumValue(fd));
+}
+
+TEST_F(FaslBundleEntries, ADefinedHookIsCalledAndTheBundleLeftAlone) {
+  setBundle(root_ + "/missing.vxb");
+  lisp::objectOf<lisp::SymbolObject>(hook_)->function =
+      objects_->makeFunction(testing_support::recorderAddress());
+  testing_support::resetRecorder(lisp::makeFixnum(42));
+  const lispval directory = lispString(u"sys"), name = lispString(u"startup");
+  std::string out;
+  const auto result = callEntry(kFaslBundle, {directory, name, lisp::makeFixnum(0)}, &out);
+  EXPECT_EQ(result.eax, lisp::makeFixnum(42));
+  ASSERT_EQ(lisp_recorder_log.count, 1u);
+  const testing_support::RecordedCall& hook = lisp_recorder_log.calls[0];
+  EXPECT_EQ(hook.ecx, 3u);
+  EXPECT_EQ(hook.eax, directory);
+  EXPECT_EQ(hook.edx, name);
+  EXPECT_EQ(hook.stack[2], lisp::makeFixnum(0));
+  EXPECT_EQ(out, "");  // bundfasl would have reported the missing file
+}
+
+TEST_F(FaslBundleEntries, AnUndefinedHookLoadsThroughTheBundleWithNumberedCopies) {
+  writeBundle({{kStartup, 7, taggedFasl(7, u"bundle")}});
+  std::string out;
+  auto result = callEntry(kFaslBundle,
+                          {lispString(u"sys"), lispString(u"startup"), lisp::makeFixnum(0)}, &out);
+  EXPECT_EQ(result.eax, lisp::makeFixnum(lisp::fasl::kClean));
+  EXPECT_EQ(out, "; fasl from bundle: sys/startup.fasl\n");
+  EXPECT_EQ(lisp_recorder_log.count, 0u);
+  // A numbered copy on disk wins: the numbered-versions flag was 1.
+  writeDisk("sys/startup.001", taggedFasl(1, u"one"));
+  result = callEntry(kFaslBundle, {lispString(u"sys"), lispString(u"startup"), lisp::makeFixnum(1)},
+                     &out);
+  EXPECT_EQ(result.eax, lisp::makeFixnum(lisp::fasl::kClean));
+  EXPECT_EQ(out, "; fasl " + diskPath("sys/startup.001") + "\n");
+}
+
+TEST_F(FaslBundleEntries, FaslBundle2PassesItsFlagsAndTheReadMode) {
+  writeBundle({{kStartup, 7, taggedFasl(7, u"bundle")}});
+  writeDisk("sys/startup.001", taggedFasl(1, u"one"));
+  setReadMode(lisp::makeFixnum(3));
+  std::string out;
+  const auto result = callEntry(
+      kFaslBundle2,
+      {nil(), lispString(u"sys"), lispString(u"startup"), lisp::makeFixnum(1), lisp::makeFixnum(0)},
+      &out);
+  EXPECT_EQ(result.eax, lisp::makeFixnum(lisp::fasl::kClean));
+  EXPECT_EQ(out, "");  // quiet, and the bundle's copy: numbered copies not looked for
+  EXPECT_EQ(curreadmode, 3u);
+  // The segment record was left in the home slot of the first argument.
+  cell_ = result.stack[0];
+  EXPECT_EQ(loadedTag(), "bundle");
+}
+
+TEST_F(FaslBundleEntries, BundleLoadTakesAnyVersionOfTheName) {
+  writeBundle({{kStartup, 0, taggedFasl(0, u"bundle")}});
+  setReadMode(lisp::makeFixnum(1));
+  auto result = callEntry(kBundleLoad, {lispString(u"Sys/Startup.fasl")});
+  EXPECT_EQ(result.eax, lisp::makeFixnum(lisp::fasl::kClean));
+  EXPECT_EQ(curreadmode, 1u);
+  cell_ = result.stack[0];
+  EXPECT_EQ(loadedTag(), "bundle");
+  result = callEntry(kBundleLoad, {lispString(u"sys/absent.fasl")});
+  EXPECT_EQ(result.eax, lisp::makeFixnum(lisp::fasl::kNotFasl));
+  EXPECT_EQ(result.stack[0], nil());
+}
+
+TEST_F(FaslBundleEntries, FasldescWithoutADescriptorGives9) {
+  setReadMode(lisp::makeFixnum(2));
+  const auto result = callEntry(kFasldesc, {nil(), nil(), nil(), lisp::makeFixnum(4000)});
+  EXPECT_EQ(result.eax, lisp::makeFixnum(lisp::fasl::kMachineCodeFlags));
+  EXPECT_EQ(curreadmode, 2u);
+}
+
 // ---- numbered copies ----
 
 TEST_F(FaslBundleLoad, TheMostRecentNumberedCopy) {
