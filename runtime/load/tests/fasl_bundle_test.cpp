@@ -339,6 +339,16 @@ TEST_F(FaslBundleLoad, TheBundleOrTheDiskCopyByVersion) {
   }
 }
 
+TEST_F(FaslBundleLoad, OfTwoEqualNamesTheFirstThatMeetsTheVersionIsLoaded) {
+  writeBundle({{kStartup, 5, taggedFasl(5, u"five")}, {kStartup, 9, taggedFasl(9, u"nine")}});
+  EXPECT_EQ(startup().result, lisp::fasl::kClean);
+  EXPECT_EQ(loadedTag(), "five");  // no disk copy: any version will do
+  writeDisk(kStartup, taggedFasl(7, u"disk"));
+  cell_ = nil();
+  EXPECT_EQ(startup().result, lisp::fasl::kClean);
+  EXPECT_EQ(loadedTag(), "nine");
+}
+
 TEST_F(FaslBundleLoad, NeitherCopyLoadsNothing) {
   const Outcome o = startup();
   EXPECT_EQ(o.result, lisp::fasl::kNotFasl);
@@ -430,9 +440,17 @@ TEST_F(FaslBundleLoad, NamesThatDoNotFitAreRefused) {
 TEST_F(FaslBundleLoad, ACollectionFollowsALoadOnlyWhileTheCountIsPositive) {
   // Each load counts down; a count that was not positive runs no collection.
   writeBundle({{kStartup, 7, taggedFasl(7, u"bundle")}});
+  const uint32_t first = GsNewOther1;
   auto_gc_count = -3;
   EXPECT_EQ(startup().result, lisp::fasl::kClean);
   EXPECT_EQ(auto_gc_count, -4);
+  EXPECT_EQ(GsNewOther1, first);
+  // A positive count: the load is followed by a collection of new space,
+  // which moves allocation into the other semispace.
+  auto_gc_count = 1;
+  EXPECT_EQ(startup().result, lisp::fasl::kClean);
+  EXPECT_EQ(auto_gc_count, 0);
+  EXPECT_NE(GsNewOther1, first);
 }
 
 TEST_F(FaslBundleLoad, LoadFromBundleTakesAnyVersionOfTheCanonicalName) {
