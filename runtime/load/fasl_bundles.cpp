@@ -41,7 +41,8 @@ bool isLispString(lispval word) {
   return type != nullptr && type->element == lisp::ElementKind::Character;
 }
 
-// The string as native text; false for anything but a Lisp string.
+// The string as native text. Decision: anything but a Lisp string names no
+// entry and no file, so the caller answers "not found".
 bool nativeText(lispval string, std::string& text) {
   if (!isLispString(string)) return false;
   const int length = strtobuf(string);
@@ -57,7 +58,8 @@ void appendSeparatorUnlessEnding(std::string& text) {
   if (text.empty() || text.back() != '/') text += '/';
 }
 
-// A name that does not fit its buffer is refused, never cut.
+// A name that does not fit its buffer is refused, never cut. The message is
+// printed even for a quiet call: it reports an error, not a skipped file.
 bool fitsPathBuffer(const std::string& text) {
   if (text.size() < lisp::fasl::kBundlePathBytes) return true;
   std::fprintf(stderr, messages::kBundleNameTooLong, text.c_str());
@@ -67,7 +69,9 @@ bool fitsPathBuffer(const std::string& text) {
 
 // ---- the bundle file ----
 
-// The bundle file, open for reading; -1 when it cannot be opened.
+// The bundle file, open for reading; -1 when it cannot be opened. Its name
+// may have been given with backslashes: they become slashes, as in every
+// file call, and the case is kept.
 int openBundle() {
   if (bundlename == nullptr) return -1;
   std::string path = bundlename;
