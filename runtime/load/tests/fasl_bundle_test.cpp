@@ -584,7 +584,12 @@ TEST_F(FaslBundleEntries, BundleLookupGivesNilOrTheVersion) {
 
 TEST_F(FaslBundleEntries, BundleFindFdOfAMissingBundleIsMinusOne) {
   setBundle(root_ + "/missing.vxb");
-  EXPECT_EQ(callEntry(kBundleFindFd, {lispString(kStartupU16)}).eax, lisp::makeFixnum(-1));
+  // The x87 stack is freed before the native call.
+  testing_support::LispCallSetup setup = setupFor(kBundleFindFd, lispString(kStartupU16), 0, 1);
+  setup.x87Count = 2;
+  const testing_support::LispCallResult missing = call(setup);
+  EXPECT_EQ(missing.eax, lisp::makeFixnum(-1));
+  EXPECT_EQ(missing.x87Depth, 0u);
   setBundle(root_ + "/files.vxb");
   writeBundle({{kStartup, 7, {0xF3}}});
   const lispval fd = callEntry(kBundleFindFd, {lispString(kStartupU16)}).eax;
