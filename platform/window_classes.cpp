@@ -104,12 +104,14 @@ Handle createWindowOfClass(const WindowCreation& creation) {
     setLastSystemError(system_error::kClassNotFound);
     return kNoHandle;
   }
-  const bool child = (creation.style & kStyleChild) != 0;
-  if (child && creation.parent == kNoHandle) {
+  const bool messageOnly = creation.parent == kMessageOnlyParent;
+  const Handle parent = messageOnly ? kNoHandle : creation.parent;
+  const bool child = !messageOnly && (creation.style & kStyleChild) != 0;
+  if (child && parent == kNoHandle) {
     setLastSystemError(system_error::kChildWithoutParent);
     return kNoHandle;
   }
-  if (creation.parent != kNoHandle && !windowOf(creation.parent)) {
+  if (parent != kNoHandle && !windowOf(parent)) {
     setLastSystemError(system_error::kInvalidWindowHandle);
     return kNoHandle;
   }
@@ -117,7 +119,7 @@ Handle createWindowOfClass(const WindowCreation& creation) {
   window->procedures.ofClass = windowClass->procedure;
   window->look.text = creation.text ? creation.text : "";
   window->look.style = creation.style;
-  window->parent = creation.parent;
+  window->parent = parent;
   window->child = child;
   window->stackingOrder = topStackingOrder();
   ThreadState* owner = currentThreadState();

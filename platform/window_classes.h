@@ -27,6 +27,10 @@ inline constexpr uint16_t kFirstClassAtom = 0xC000;
 // its owner.
 inline constexpr uint32_t kStyleChild = 0x40000000;
 
+// The parent argument that asks for a message-only window. Every window here
+// is display-free already, so it makes a top-level window without an owner.
+inline constexpr Handle kMessageOnlyParent = 0xFFFFFFFD;
+
 // The atom of the new class, or 0 (last error set) for a missing name or
 // procedure, a name already registered, or no atom left.
 uint16_t registerWindowClass(const char* name, ClassWindowProcedure procedure, uint32_t classStyle);
@@ -37,7 +41,7 @@ struct WindowCreation {
   uint16_t classAtom;
   const char* text;  // null: empty
   uint32_t style;
-  Handle parent;  // child windows: the parent; others: the owner or kNoHandle
+  Handle parent;  // child windows: the parent; others: the owner, kNoHandle or kMessageOnlyParent
 };
 // A window of the class, owned by the calling thread and put on top of its
 // siblings; kNoHandle (last error set) for an unknown class, a parent or

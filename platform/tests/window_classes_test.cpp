@@ -144,6 +144,17 @@ TEST(WindowClasses, RelationsFollowTheStackingOrder) {
   for (Handle w : {grandchild, owned, b, a, parent}) closeHandle(w);
 }
 
+TEST(WindowClasses, AMessageOnlyWindowIsATopLevelWindowWithoutOwner) {
+  const uint16_t atom = classFor("Message Only Probe");
+  for (uint32_t style : {0u, kStyleChild}) {
+    const Handle window = windowOf(atom, style, kMessageOnlyParent);
+    ASSERT_NE(window, kNoHandle);
+    EXPECT_EQ(relatedWindow(window, static_cast<uint32_t>(WindowRelation::Owner)), kNoHandle);
+    EXPECT_EQ(relatedWindow(window, static_cast<uint32_t>(WindowRelation::FirstSibling)), window);
+    closeHandle(window);
+  }
+}
+
 TEST(WindowClasses, RelationRefusals) {
   const Handle window = windowOf(classFor("Relation Refusal Probe"));
   setLastSystemError(0);
