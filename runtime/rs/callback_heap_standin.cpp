@@ -8,7 +8,6 @@
 #include <cstdlib>
 
 #include "platform/thread_block.h"
-#include "runtime/os/console_printing.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/foreign_callbacks.h"
 #include "runtime/rs/thread_record.h"
@@ -23,7 +22,7 @@ constexpr int kForeignThreadStatus = 1;
 extern "C" uint32_t callback_save_area() {
   const uint32_t record = platform::threadSlot(static_cast<int32_t>(lisp_tls_index / 4));
   if (record == 0) {
-    vxmfprintf(stderr, "%s\n", kForeignThreadMessage);
+    std::fprintf(stderr, "%s\n", kForeignThreadMessage);
     std::fflush(nullptr);
     std::_Exit(kForeignThreadStatus);
   }

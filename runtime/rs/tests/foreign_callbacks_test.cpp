@@ -20,9 +20,7 @@
 #include "runtime/gc/stack_walk.h"
 #include "runtime/rs/native_calls.h"
 #include "runtime/rs/object_layout.h"
-#include "runtime/os/host_record_services.h"
 #include "runtime/rs/thread_record.h"
-#include "testing/console_host_record.h"
 #include "testing/lisp_routine_heap.h"
 
 namespace {
@@ -820,7 +818,6 @@ TEST_F(ForeignCallbacks, ACallbackFromAForeignThreadEndsTheProcess) {
   const auto callback = as<CdeclCallback>(stubFor(0, 0, 8));
   EXPECT_EXIT(
       {
-        setup_redir(&testing_support::consoleOnStandardError());  // where death tests look
         std::thread foreign([callback] { callback(1, 2); });
         foreign.join();
       },
