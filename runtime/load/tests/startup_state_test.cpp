@@ -58,14 +58,16 @@ int startWith(Arguments& arguments, const uint32_t* options = nullptr) {
 TEST(StartupState, BangPrefixTurnsOnVerboseStartUpAndIsRemoved) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   Arguments arguments({"prog", "-!xyz", "-build", "-k"});
-  setup_redir(&testing_support::consoleOnStandardError());  // where death tests look
   // The build stores the vector and count lisp_main left: both words removed.
   EXPECT_EXIT(
-      startWith(arguments), ::testing::ExitedWithCode(1),
+      {
+        setup_redir(&testing_support::consoleOnStandardError());  // where death tests look
+        startWith(arguments);
+      },
+      ::testing::ExitedWithCode(1),
       "first Lisp thread not available\n\\[status 1 verbose 1 pass 1 argc 2 argv1 -k as 0/0 "
       "windows 1 "
       "bundle files.vxb\\]");
-  setup_redir(nullptr);
 }
 
 void reportOptionWords(int status) {

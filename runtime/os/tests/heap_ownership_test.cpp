@@ -669,17 +669,16 @@ TEST_P(UrgentInterrupt, TheFifthInterruptRedirectsTheContext) {
   context.eip = 0x4321;
   uint32_t stack[4] = {};
   context.esp = address(stack + 4);
-  testing::internal::CaptureStderr();
+  const testing_support::ConsoleRecorder console;
   for (int n = 1; n <= 3; ++n) {
     EXPECT_EQ(gotsig(2, nullptr, &context), 1);
     EXPECT_EQ(counter(), makeFixnum(n));
     EXPECT_EQ(pending(), 0xffffffffu);
   }
   EXPECT_EQ(records[0].at(tr::kSelectBlock), 0u) << "a select in progress times out";
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  testing::internal::CaptureStderr();
+  EXPECT_EQ(testing_support::ConsoleRecorder::console(), "");
   EXPECT_EQ(gotsig(2, nullptr, &context), 1);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("received 4 interrupts"),
+  EXPECT_NE(testing_support::ConsoleRecorder::console().find("received 4 interrupts"),
             std::string::npos);
   EXPECT_EQ(context.eip, 0x4321u);
   EXPECT_EQ(lsignals[0], 2);

@@ -219,11 +219,13 @@ TEST(RecordAccessDeathTest, OnlyTheHeadOfTheActiveRecordsPassesTheTlsCheck) {
 
 TEST(AwaitedRoutinesDeathTest, EndTheProcessNamingThemselves) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  uint32_t* const saved = redir;
-  setup_redir(&testing_support::consoleOnStandardError());  // where death tests look
-  EXPECT_EXIT(rs_sy_wait(0, 0), testing::ExitedWithCode(1), "rs_sy_wait: not available");
-  EXPECT_EXIT(rs_sy_wait_any(0), testing::ExitedWithCode(1), "rs_sy_wait_any: not available");
-  redir = saved;
+  const auto onStandardError = [] {  // where death tests look
+    setup_redir(&testing_support::consoleOnStandardError());
+  };
+  EXPECT_EXIT((onStandardError(), rs_sy_wait(0, 0)), testing::ExitedWithCode(1),
+              "rs_sy_wait: not available");
+  EXPECT_EXIT((onStandardError(), rs_sy_wait_any(0)), testing::ExitedWithCode(1),
+              "rs_sy_wait_any: not available");
 }
 
 }  // namespace
