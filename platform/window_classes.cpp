@@ -72,7 +72,8 @@ std::vector<Handle> siblingsOf(Handle parent, bool child) {
 
 }  // namespace
 
-uint16_t registerWindowClass(const char* name, ClassWindowProcedure procedure, uint32_t classStyle) {
+uint16_t registerWindowClass(const char* name, ClassWindowProcedure procedure,
+                             uint32_t classStyle) {
   if (!name || !*name || !procedure) {
     setLastSystemError(system_error::kInvalidParameter);
     return 0;

@@ -17,7 +17,7 @@
 namespace platform {
 
 using ClassWindowProcedure = uint32_t(__attribute__((stdcall)) *)(Handle window, uint32_t message,
-                                                                   uint32_t wParam, uint32_t lParam);
+                                                                  uint32_t wParam, uint32_t lParam);
 
 // Class atoms lie from here up to 0xFFFF; a class argument below 0x10000 is
 // an atom rather than the address of a name.
@@ -50,12 +50,12 @@ Handle createWindowOfClass(const WindowCreation& creation);
 
 // What relatedWindow looks for, from a given window.
 enum class WindowRelation : uint32_t {
-  FirstSibling = 0,    // the topmost window of its siblings
-  LastSibling = 1,     // the bottom one
-  NextSibling = 2,     // the one below it
-  PreviousSibling = 3, // the one above it
-  Owner = 4,           // its owner (top-level windows only)
-  FirstChild = 5,      // its topmost child
+  FirstSibling = 0,     // the topmost window of its siblings
+  LastSibling = 1,      // the bottom one
+  NextSibling = 2,      // the one below it
+  PreviousSibling = 3,  // the one above it
+  Owner = 4,            // its owner (top-level windows only)
+  FirstChild = 5,       // its topmost child
 };
 // The related live window, or kNoHandle: none there (last error untouched),
 // a window that is not live or a relation outside the list (last error set).

@@ -1,13 +1,14 @@
 // Window classes: registration and its refusals, windows of a class calling
 // the class's callee-pops procedure, and the relations between windows.
 
+#include "platform/window_classes.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "platform/error_numbers.h"
 #include "platform/message_queue.h"
-#include "platform/window_classes.h"
 #include "platform/window_look.h"
 
 namespace {
@@ -20,8 +21,8 @@ struct Call {
 };
 Call last_call;
 
-uint32_t __attribute__((stdcall)) recordingProcedure(Handle window, uint32_t message,
-                                                       uint32_t wParam, uint32_t lParam) {
+uint32_t __attribute__((stdcall))
+recordingProcedure(Handle window, uint32_t message, uint32_t wParam, uint32_t lParam) {
   last_call = {window, message, wParam, lParam};
   return message + 1000;
 }
@@ -123,12 +124,11 @@ TEST(WindowClasses, RelationsFollowTheStackingOrder) {
     Handle expected;
   };
   const Case cases[] = {
-      {parent, R::FirstChild, c}, {c, R::NextSibling, b},     {b, R::NextSibling, a},
-      {a, R::NextSibling, 0},     {a, R::PreviousSibling, b}, {c, R::PreviousSibling, 0},
-      {a, R::FirstSibling, c},    {c, R::LastSibling, a},     {a, R::Owner, 0},
-      {owned, R::Owner, parent},  {parent, R::Owner, 0},      {a, R::FirstChild, grandchild},
-      {b, R::FirstChild, 0},      {owned, R::NextSibling, parent},
-      {owned, R::FirstSibling, owned},
+      {parent, R::FirstChild, c}, {c, R::NextSibling, b},          {b, R::NextSibling, a},
+      {a, R::NextSibling, 0},     {a, R::PreviousSibling, b},      {c, R::PreviousSibling, 0},
+      {a, R::FirstSibling, c},    {c, R::LastSibling, a},          {a, R::Owner, 0},
+      {owned, R::Owner, parent},  {parent, R::Owner, 0},           {a, R::FirstChild, grandchild},
+      {b, R::FirstChild, 0},      {owned, R::NextSibling, parent}, {owned, R::FirstSibling, owned},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(testing::Message() << k.from << " relation " << static_cast<int>(k.relation));

@@ -9,8 +9,12 @@ char wide_name_buffers[2][kWideNameBufferBytes];
 
 constexpr uint32_t kReplacement = '?';
 
-bool isHighSurrogate(uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool isLowSurrogate(uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+bool isHighSurrogate(uint32_t unit) {
+  return unit >= 0xD800 && unit <= 0xDBFF;
+}
+bool isLowSurrogate(uint32_t unit) {
+  return unit >= 0xDC00 && unit <= 0xDFFF;
+}
 
 // The UTF-8 bytes of one code point into `out`; their count.
 size_t encode(uint32_t code, char out[4]) {

@@ -12,8 +12,7 @@ int32_t written_descriptor = -1;
 std::string written_text;
 }  // namespace
 
-extern "C" int32_t cl_write(int32_t descriptor, const char* buffer, int32_t start,
-                            int32_t count) {
+extern "C" int32_t cl_write(int32_t descriptor, const char* buffer, int32_t start, int32_t count) {
   written_descriptor = descriptor;
   written_text.assign(buffer + start, static_cast<size_t>(count));
   return count;

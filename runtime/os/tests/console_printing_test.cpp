@@ -2,6 +2,8 @@
 // write hook, cut to 1023 characters; the standard streams print the same
 // way; other streams get the text directly.
 
+#include "runtime/os/console_printing.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,7 +11,6 @@
 #include <sstream>
 #include <string>
 
-#include "runtime/os/console_printing.h"
 #include "testing/console_recorder.h"
 #include "testing/temp_path.h"
 
@@ -84,10 +85,18 @@ TEST(ConsolePrinting, FixedArgumentEntries) {
     ConsoleRecorder::clear();
     int32_t result = 0;
     switch (c.arguments) {
-      case 0: result = dovxmprint0(c.format); break;
-      case 1: result = dovxmprint1(c.format, c.a); break;
-      case 2: result = dovxmprint2(c.format, c.a, c.b); break;
-      default: result = dovxmprint3(c.format, c.a, c.b, c.c); break;
+      case 0:
+        result = dovxmprint0(c.format);
+        break;
+      case 1:
+        result = dovxmprint1(c.format, c.a);
+        break;
+      case 2:
+        result = dovxmprint2(c.format, c.a, c.b);
+        break;
+      default:
+        result = dovxmprint3(c.format, c.a, c.b, c.c);
+        break;
     }
     EXPECT_EQ(ConsoleRecorder::console(), c.expected);
     EXPECT_EQ(result, static_cast<int32_t>(std::string(c.expected).size()));

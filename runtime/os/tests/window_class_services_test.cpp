@@ -2,6 +2,8 @@
 // the exported wrapper and found again by their relations, and the point
 // queries.
 
+#include "runtime/os/window_class_services.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -12,7 +14,6 @@
 #include "platform/window_look.h"
 #include "runtime/os/wide_name_buffers.h"
 #include "runtime/os/window_callbacks.h"
-#include "runtime/os/window_class_services.h"
 #include "runtime/os/window_entries.h"
 
 namespace {
@@ -61,8 +62,8 @@ TEST(WindowClassServices, TheExtendedRecordMustGiveItsSize) {
   EXPECT_EQ(str_RegisterClassEx(&record, wide(u"Extended Probe"), nullptr), 0u);
   EXPECT_EQ(platform::lastSystemError(), platform::system_error::kInvalidParameter);
   record.size = sizeof record;
-  const uint32_t atom = str_RegisterClassEx(&record, wide(u"Extended Probe"),
-                                            reinterpret_cast<const uint16_t*>(7));
+  const uint32_t atom =
+      str_RegisterClassEx(&record, wide(u"Extended Probe"), reinterpret_cast<const uint16_t*>(7));
   EXPECT_NE(atom, 0u);
   EXPECT_STREQ(record.className, "Extended Probe");
   EXPECT_EQ(reinterpret_cast<uintptr_t>(record.menuName), 7u);  // a resource number stays one
@@ -117,8 +118,8 @@ TEST(WindowClassServices, AWindowOfTheClassCallsLispThroughTheWrapper) {
   const uint32_t byName =
       vxm_createwindow_emu("lisp window probe", "Named", 0, 0, 0, 100, 100, 0, 0, 0, 0);
   ASSERT_NE(byName, 0u);
-  const uint32_t byAtom = vxm_createwindow_emu(reinterpret_cast<const char*>(atom), "By atom",
-                                               0, 0, 0, 100, 100, byName, 0, 0, 0);
+  const uint32_t byAtom = vxm_createwindow_emu(reinterpret_cast<const char*>(atom), "By atom", 0, 0,
+                                               0, 100, 100, byName, 0, 0, 0);
   ASSERT_NE(byAtom, 0u);
   lisp_side = {};
   EXPECT_EQ(platform::sendMessage(byName, 21, 0, 0), 42u);
@@ -140,9 +141,9 @@ TEST(WindowClassServices, UnknownClassesMakeNoWindow) {
   EXPECT_EQ(vxm_createwindow_emu("No Such Class", "", 0, 0, 0, 1, 1, 0, 0, 0, 0), 0u);
   EXPECT_EQ(platform::lastSystemError(), platform::system_error::kClassNotFound);
   EXPECT_EQ(vxm_createwindow_emu(nullptr, "", 0, 0, 0, 1, 1, 0, 0, 0, 0), 0u);
-  EXPECT_EQ(vxm_createwindow_emu(reinterpret_cast<const char*>(0xFFFE), "", 0, 0, 0, 1, 1, 0, 0,
-                                 0, 0),
-            0u);
+  EXPECT_EQ(
+      vxm_createwindow_emu(reinterpret_cast<const char*>(0xFFFE), "", 0, 0, 0, 1, 1, 0, 0, 0, 0),
+      0u);
 }
 
 TEST(WindowClassServices, NoWindowLiesUnderAPoint) {
