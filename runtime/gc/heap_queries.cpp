@@ -175,7 +175,8 @@ uint32_t selectedFunction(uint32_t object) {
   if (!isFunction(object)) return 0;
   const uint32_t number = wordAt(object + 4 * kFunctionNumberWord) & kFunctionNumberMask;
   const int32_t index =
-      b_search(g_numbers, g_numberCount, static_cast<int32_t>(lisp::makeFixnum(static_cast<int32_t>(number))));
+      b_search(g_numbers, g_numberCount,
+               static_cast<int32_t>(lisp::makeFixnum(static_cast<int32_t>(number))));
   if (index < 0) return 0;
   store(g_output + index, taggedObject(object));
   ++g_collected;
@@ -226,8 +227,7 @@ uint32_t countObject(uint32_t object) {
 }
 // New space only: objects whose prefix stamp's keep-new bit is as wanted.
 uint32_t countNewObjectByKeepNew(uint32_t object) {
-  if ((wordAt(object - kPrefixBytes + 4) & stamp::kKeepNew) == g_keepNewWanted)
-    countObject(object);
+  if ((wordAt(object - kPrefixBytes + 4) & stamp::kKeepNew) == g_keepNewWanted) countObject(object);
   return 0;
 }
 
@@ -240,11 +240,11 @@ struct CountMode {
   uint32_t keepNewWanted;
 };
 constexpr CountMode kCountModes[] = {
-    {kAllAreas, 0, countCons, countObject, 0},                          // 0: old space
-    {kAllAreas, 1, countCons, countObject, 0},                          // 1: old and new
-    {0, 1, countCons, countObject, 0},                                  // 2: new space
-    {0, 1, nullptr, countNewObjectByKeepNew, stamp::kKeepNew},          // 3: keep-new only
-    {0, 1, countCons, countNewObjectByKeepNew, 0},                      // 4: the others
+    {kAllAreas, 0, countCons, countObject, 0},                  // 0: old space
+    {kAllAreas, 1, countCons, countObject, 0},                  // 1: old and new
+    {0, 1, countCons, countObject, 0},                          // 2: new space
+    {0, 1, nullptr, countNewObjectByKeepNew, stamp::kKeepNew},  // 3: keep-new only
+    {0, 1, countCons, countNewObjectByKeepNew, 0},              // 4: the others
 };
 constexpr int32_t kNativeHeapMode = 5;
 constexpr int32_t kLastGlobalMode = 6;
@@ -262,10 +262,10 @@ int32_t whocalls(uint32_t* entries) {
   std::vector<uint32_t*> data(count);
   for (uint32_t i = 0; i < count; ++i)
     if (!entryVector(entries[i], data[i])) return kRefused;
-  // Decision: one entry of count 0 asks for every function only when it
-  // names no target (nil); with a target it is an ordinary query.
-  if (count == 1 && data[0][kEntryCount] == 0 && data[0][kEntryTarget] == nilval)
-    return whocalls_all_fncs(data[0]) < 0 ? kRefused : 1;
+  // One entry whose count slot holds 0 asks for every defined function; an
+  // ordinary query starts its counts at anything else (nil, say): every
+  // count is set from 0 by the walk.
+  if (count == 1 && data[0][kEntryCount] == 0) return whocalls_all_fncs(data[0]) < 0 ? kRefused : 1;
   g_targets.entries = data;
   g_targets.slots.clear();
   for (uint32_t* entry : data) g_targets.slots.push_back(entrySlots(entry));

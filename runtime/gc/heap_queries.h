@@ -21,9 +21,9 @@ extern "C" {
 
 // `entries`: the elements of a simple vector of entries, each a simple
 // vector (target, count, results...). Adds each function holding a target
-// among its constants to that target's entry. One entry with count 0 and
-// target nil asks for every defined function instead (whocalls_all_fncs).
-// Returns the number of entries.
+// among its constants to that target's entry; the walk sets every count.
+// One entry whose count slot holds 0 asks for every defined function
+// instead (whocalls_all_fncs). Returns the number of entries.
 int32_t whocalls(uint32_t* entries);
 // Every function whose entry differs from GlobUndefinedEntry, into `entry`
 // (target, count, results...). Returns the count.

@@ -120,8 +120,8 @@ void lowerIfMoved(uint32_t& address) {
 // A page's header words that hold addresses within the page.
 void shiftPageHeader(uint32_t page, uint32_t distance) {
   ConsPageHeader* header = consPage(page);
-  for (uint32_t* word : {&header->fill, &header->firstCell, &header->end, &header->savedFill,
-                         &header->catchupScan})
+  for (uint32_t* word :
+       {&header->fill, &header->firstCell, &header->end, &header->savedFill, &header->catchupScan})
     if (*word != 0) *word -= distance;
   header->moveDistance = 0;
 }
@@ -173,7 +173,8 @@ void discardNewestArea(GsOldArea* area) {
 // Step 4's distance: the area's page space down to its objects plus keep,
 // rounded up to a page, in whole worst-case pages.
 uint32_t oldAreaSqueeze(const GsOldArea* area, uint32_t keep) {
-  const uint64_t floor = (uint64_t{area->frontier} + keep + kPageBytes - 1) & ~uint64_t{kPageBytes - 1};
+  const uint64_t floor =
+      (uint64_t{area->frontier} + keep + kPageBytes - 1) & ~uint64_t{kPageBytes - 1};
   if (floor >= area->lowestConsPage) return 0;
   return alignDown(area->lowestConsPage - static_cast<uint32_t>(floor), GsWorstCasePagesize);
 }
@@ -302,7 +303,8 @@ void ggcp_pack_old(GsOldArea* area, uint32_t distance) {
 void ggcp_pack_new() {
   const uint32_t semispace = GsNewSemiSize;
   const uint32_t needed = roundUp(newSpaceInUse(), kPageBytes);
-  const uint32_t shrink = needed < semispace ? alignDown(semispace - needed, GsWorstCasePagesize) : 0;
+  const uint32_t shrink =
+      needed < semispace ? alignDown(semispace - needed, GsWorstCasePagesize) : 0;
   if (shrink == 0 && ggcp_oldp_shift == 0) return;
   if (ggcp_oldp_shift == 0) {
     progress(gc_messages::kPackPacking);
@@ -365,8 +367,7 @@ void ggcs_adj_slot(uint32_t slot) {
   if (!lisp::isOther(value) && !lisp::isSymbolTagged(value)) return;
   const uint32_t object = lisp::objectAddress(value);
   const Move* move = moveHolding(object);
-  if (move && move->from == object)
-    wordAt(slot) = lisp::pointerWord(move->to, lisp::tagOf(value));
+  if (move && move->from == object) wordAt(slot) = lisp::pointerWord(move->to, lisp::tagOf(value));
 }
 
 void ggcs_adj_retaddr(uint32_t slot) {

@@ -94,7 +94,8 @@ class HeapQueries : public gc_test::WalkHeap {
     uint32_t words[300];
   };
   // A vector of `length` elements of type `type`, each `fill`.
-  lispval outsideVector(uint32_t length, uint32_t fill, uint8_t type = lisp::type_code::SimpleVector) {
+  lispval outsideVector(uint32_t length, uint32_t fill,
+                        uint8_t type = lisp::type_code::SimpleVector) {
     Buffer& buffer = buffers_.emplace_back();
     buffer.words[0] = lisp::headerWord(type);
     buffer.words[1] = makeFixnum(static_cast<int32_t>(length));
@@ -169,8 +170,8 @@ TEST_F(HeapQueries, RoomForTwoOfFiveMatchesCountsFiveAndStoresTheFirstTwo) {
   std::vector<lispval> strings;
   for (uint32_t i = 0; i < 5; ++i) strings.push_back(oldString(3 + i));
   const lispval result = outsideVector(3, nil());
-  EXPECT_EQ(syscall(kGetObjects, {result, makeFixnum(lisp::type_code::SimpleString),
-                                  makeFixnum(1), makeFixnum(1)}),
+  EXPECT_EQ(syscall(kGetObjects, {result, makeFixnum(lisp::type_code::SimpleString), makeFixnum(1),
+                                  makeFixnum(1)}),
             5);
   EXPECT_EQ(element(result, 0), makeFixnum(5));
   EXPECT_EQ(element(result, 1), strings[0]);
@@ -217,17 +218,17 @@ TEST_P(GetObjects, TheAnswerIsWhatWasMadeThere) {
   EXPECT_EQ(results(result, static_cast<uint32_t>(count)), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    TypesAndSelectors, GetObjects,
-    ::testing::Values(Selection{1, 1, true}, Selection{1, -1, false}, Selection{1, -2, true},
-                      Selection{1, 0, true}, Selection{1, 0, false},
-                      Selection{lisp::type_code::SimpleVector, 1, true},
-                      Selection{lisp::type_code::SimpleVector, -1, false},
-                      Selection{lisp::type_code::SimpleVector, -2, false},
-                      Selection{lisp::kSymbolTypeByte, 1, true},
-                      Selection{lisp::kSymbolTypeByte, -2, true},
-                      Selection{lisp::type_code::ByteVector, 1, true},
-                      Selection{kFunctionType, -1, true}));
+INSTANTIATE_TEST_SUITE_P(TypesAndSelectors, GetObjects,
+                         ::testing::Values(Selection{1, 1, true}, Selection{1, -1, false},
+                                           Selection{1, -2, true}, Selection{1, 0, true},
+                                           Selection{1, 0, false},
+                                           Selection{lisp::type_code::SimpleVector, 1, true},
+                                           Selection{lisp::type_code::SimpleVector, -1, false},
+                                           Selection{lisp::type_code::SimpleVector, -2, false},
+                                           Selection{lisp::kSymbolTypeByte, 1, true},
+                                           Selection{lisp::kSymbolTypeByte, -2, true},
+                                           Selection{lisp::type_code::ByteVector, 1, true},
+                                           Selection{kFunctionType, -1, true}));
 
 TEST_F(HeapQueries, ANewValueStoredIntoAnOldResultVectorMarksItsPage) {
   populate();
@@ -251,7 +252,7 @@ TEST_F(HeapQueries, WhoCallsFillsEachTargetsEntryAndAFunctionHoldingBothAppearsI
   element(entryA, 0) = a;
   element(entryA, 1) = makeFixnum(0);
   element(entryB, 0) = b;
-  element(entryB, 1) = makeFixnum(0);
+  element(entryB, 1) = nil();
   const lispval entries = outsideVector(2, nil());
   element(entries, 0) = entryA;
   element(entries, 1) = entryB;
@@ -267,17 +268,23 @@ TEST_F(HeapQueries, WhoCallsFillsEachTargetsEntryAndAFunctionHoldingBothAppearsI
   EXPECT_EQ(element(entryA, 0), a);
 }
 
-TEST_F(HeapQueries, OneEntryWithoutTargetCollectsEveryDefinedFunction) {
+TEST_F(HeapQueries, OneEntryCountingFromZeroCollectsEveryDefinedFunction) {
+  const lispval target = oldString(2);
   const lispval defined1 = function(true, 0x1000, 1, {});
-  function(true, kUndefinedEntry, 2, {});
+  function(true, kUndefinedEntry, 2, {target});
   const lispval defined2 = function(false, 0x2000, 3, {});
   const lispval entry = outsideVector(4, nil());
+  element(entry, 0) = target;
   element(entry, 1) = makeFixnum(0);
   const lispval entries = outsideVector(1, entry);
   EXPECT_EQ(syscall(kWhoCalls, {entries}), 1);
   EXPECT_EQ(element(entry, 1), makeFixnum(2));
   EXPECT_EQ((std::multiset<lispval>{element(entry, 2), element(entry, 3)}),
             (std::multiset<lispval>{defined1, defined2}));
+  // The same entry counting from nil is an ordinary query of its target.
+  element(entry, 1) = nil();
+  EXPECT_EQ(syscall(kWhoCalls, {entries}), 1);
+  EXPECT_EQ(element(entry, 1), makeFixnum(1));
 }
 
 TEST_F(HeapQueries, SelectedFunctionsAreFoundByTheirNumbers) {
@@ -375,10 +382,10 @@ TEST_F(TypeCounts, ModesZeroToFourCountTheFixturesObjectsAndBytes) {
 
 TEST_F(TypeCounts, ModeFiveIsTheNativeHeapAndLeavesTheLispHeapUntouched) {
   populate();
-  const uint32_t otherTop = global(gc::global::kNewOtherTop), consFill = global(gc::global::kConsFill);
-  const std::vector<uint8_t> allocation(
-      reinterpret_cast<const uint8_t*>(GsNewAllocationArea.start),
-      reinterpret_cast<const uint8_t*>(GsNewAllocationArea.end));
+  const uint32_t otherTop = global(gc::global::kNewOtherTop),
+                 consFill = global(gc::global::kConsFill);
+  const std::vector<uint8_t> allocation(reinterpret_cast<const uint8_t*>(GsNewAllocationArea.start),
+                                        reinterpret_cast<const uint8_t*>(GsNewAllocationArea.end));
   Tables want;
   get_nextf(want.counts.data(), want.sizes.data());
   expectEqual(answer(5), want);

@@ -87,8 +87,8 @@ class Packing : public GlobalHeap {
   // new-space vector holding an old cons and an old cons holding it.
   void buildMixedHeap() {
     for (uint32_t i = 0; i < 12; ++i) {
-      const lispval element = oldVector({oldString(4 + i), oldFunction(oldCodeVector()),
-                                         oldList(300, lisp::makeFixnum(i))});
+      const lispval element = oldVector(
+          {oldString(4 + i), oldFunction(oldCodeVector()), oldList(300, lisp::makeFixnum(i))});
       root(i, oldCons(element, oldSymbol(element)));
     }
     const uint32_t vector = newObject(gc_test::Kind::Vector, 1, 999);
@@ -161,7 +161,8 @@ TEST_F(Packing, KeepLargerThanAllFreeSpaceCannotCompactTheOldArea) {
 TEST_F(Packing, TheNewestAreasPagesAndNewSpaceMoveDownOverItsFreeSpace) {
   buildMixedHeap();
   gc::GsOldArea* area = GsLastOldArea;
-  global(gc_test::kBeforeHooks) = hookList(gc::addressOf(reinterpret_cast<void*>(&noteNewSpaceInUse)));
+  global(gc_test::kBeforeHooks) =
+      hookList(gc::addressOf(reinterpret_cast<void*>(&noteNewSpaceInUse)));
   const uint32_t end = area->end, frontier = area->frontier, semispace = GsNewSemiSize;
   const uint32_t pages = (area->end - area->lowestConsPage) / gc::kPageBytes;
   const GraphModel before = model();
