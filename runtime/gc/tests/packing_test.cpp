@@ -17,6 +17,7 @@
 #include "runtime/gc/heap_reservation.h"
 #include "runtime/gc/tests/gc_call_probe.h"
 #include "runtime/gc/tests/global_heap_fixture.h"
+#include "runtime/gc/tests/packing_mutator.h"
 #include "runtime/gc/write_barrier.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/nil_block.h"
@@ -398,35 +399,14 @@ TEST_F(PackHeapRoutine, ModesAndIntegerArgumentsAnswerAsDocumented) {
 
 // ---- under the seeded mutator ----
 
-enum class Step { Pack, Sift, Resize };
 struct MutatorStep {
   const char* name;
-  Step step;
+  gc_test::PackingStep step;
   uint32_t seed;
 };
 
-class PackingMutator : public gc_test::RandomMutator,
-                       public ::testing::WithParamInterface<MutatorStep> {
- protected:
-  // Old nodes whose object moved get their new address: a sifted object by
-  // its forwarding header (the mutator makes no byte vectors), a cons of
-  // the newest area by the pages' shift when its cons pages moved (a
-  // discarded area shifts new space only).
-  void followMoves(uint32_t oldFence) {
-    const uint32_t newestStart = gc::areaAddress(GsLastOldArea);
-    const uint32_t newestEnd = ggcp_oldo_shift != 0 ? GsLastOldArea->end + ggcp_oldp_shift : 0;
-    for (const int32_t id : ids_) {
-      gc_test::Node& node = nodes_[id];
-      if (node.address >= oldFence) continue;
-      if (node.kind == gc_test::Kind::Cons) {
-        if (node.address >= newestStart && node.address < newestEnd)
-          node.address -= ggcp_oldp_shift;
-      } else if ((at(node.address) & 0xff) == gc::kSiftedType) {
-        node.address = lisp::objectAddress(at(node.address + 4));
-      }
-    }
-  }
-};
+class PackingMutator : public gc_test::PackingMutator,
+                       public ::testing::WithParamInterface<MutatorStep> {};
 
 TEST_P(PackingMutator, TheGraphEqualsTheModelAfterTheStep) {
   GsGenSpread = 1;  // tenure early: several old areas
@@ -434,34 +414,15 @@ TEST_P(PackingMutator, TheGraphEqualsTheModelAfterTheStep) {
   runMore(400, [] { return GsOldAreaCt > 1; });
   ASSERT_GT(GsOldAreaCt, 1u);
   for (int round = 0; round < 2 && !HasFailure(); ++round) {
-    unprotect();
-    ggcp_oldp_shift = ggcp_oldo_shift = 0;
-    const uint32_t oldFence = GsNewFence;
-    switch (GetParam().step) {
-      case Step::Pack:
-        ASSERT_EQ(ggc_pack(0), 0);
-        break;
-      case Step::Sift:
-        ggc_sift();
-        scavenge(0);
-        break;
-      case Step::Resize:
-        gc_resize(200000, 600);
-        EXPECT_GE(openFreeBytes(), 200000u);
-        break;
-    }
-    followMoves(oldFence);
-    global_ = false;  // nothing old died: a scavenge's check
-    scavenged_ = true;
-    checkIfScavenged();
+    packingStep(GetParam().step);
     runMore(20);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, PackingMutator,
-                         ::testing::Values(MutatorStep{"Pack", Step::Pack, 31},
-                                           MutatorStep{"Sift", Step::Sift, 32},
-                                           MutatorStep{"Resize", Step::Resize, 33}),
+                         ::testing::Values(MutatorStep{"Pack", gc_test::PackingStep::Pack, 31},
+                                           MutatorStep{"Sift", gc_test::PackingStep::Sift, 32},
+                                           MutatorStep{"Resize", gc_test::PackingStep::Resize, 33}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
