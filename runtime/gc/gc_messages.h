@@ -121,9 +121,9 @@ inline constexpr char kEfficiencyLong[] =
     " eff: %d%%, new copy: %d + tenure: %d +  vxmmalloc free: %d = %d\n";
 inline constexpr char kEfficiencyTerse[] = "E=%d%% N=%d T+=%d A-=%d";
 
-// Progress text on standard output (the console printer's stand-in).
+// Progress text for standard output, through the console printer.
 void print(const char* format, ...) __attribute__((format(printf, 1, 2)));
-// Warning or error text on standard error.
+// Warning or error text for standard error, through the console printer.
 void warn(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace gc_messages
