@@ -209,8 +209,8 @@ bool step(Cursor& cursor) {
   const uint32_t returnAddress = get_retaddress(cursor.frame);
   if (!not_bottom_of_stack(cursor.frame, returnAddress)) return false;
   const uint32_t next = next_frame_pointer(cursor.frame);
-  // The caller's words must lie in the stack too.
-  if (next - 4 >= prof_stackbase || prof_stackbase - next < 8) return false;
+  // The caller's frame words (link and return address) must lie in the stack too.
+  if (next > prof_stackbase || prof_stackbase - next < 8) return false;
   cursor = {returnAddress, next};
   return true;
 }
