@@ -61,14 +61,15 @@ constexpr uint32_t kFrameDistanceLimit = 8000;  // ebp - esp of a plausible fram
 constexpr uint32_t kStartReturnSlack = 30;
 constexpr uint32_t kFilterBytes = 100;  // of the fault filter never sampled
 constexpr uint8_t kPushFramePointer = 0x55;
-constexpr uint32_t kClosureFlag = 0x0400;  // bit 0x04 of the second header byte
+constexpr uint32_t kClosureFlag = 0x0400;    // bit 0x04 of the second header byte
 constexpr int32_t kProfileClosures = -0x75;  // nil - 117: GlobProfileClosures
 constexpr uint32_t kMostLoadedRanges = 512;
 constexpr uint32_t kPathBytes = 4096;
 
 // Texts printed by this module.
 constexpr const char* kSymbolWarning = "Warning: while extracting symbols from %s: %s\n";
-constexpr const char* kWriteFailed = "profiler: a write to the profile files failed; both removed\n";
+constexpr const char* kWriteFailed =
+    "profiler: a write to the profile files failed; both removed\n";
 
 uint32_t address(const void* pointer) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
@@ -234,7 +235,8 @@ bool outerFramesEqual(Cursor cursor, const StackRecord& previous, int32_t at, bo
 }
 
 // Puts the new frames on top of the unchanged part of the previous stack.
-void mergeIntoPrevious(uint32_t added, int32_t sharedFrom, bool shared, int32_t depth, int32_t tag) {
+void mergeIntoPrevious(uint32_t added, int32_t sharedFrom, bool shared, int32_t depth,
+                       int32_t tag) {
   ProfilerInfo& record = *profiler_info;
   StackRecord& previous = record.previous;
   const uint32_t tail = shared ? static_cast<uint32_t>(previous.last + 1 - sharedFrom) : 0;
@@ -244,8 +246,7 @@ void mergeIntoPrevious(uint32_t added, int32_t sharedFrom, bool shared, int32_t 
   const uint32_t tailKept = keep > added ? std::min(tail, keep - added) : 0;
   std::memmove(&previous.entries[added], &previous.entries[sharedFrom],
                tailKept * sizeof(FrameEntry));
-  std::memcpy(previous.entries, record.current.entries,
-              std::min(added, keep) * sizeof(FrameEntry));
+  std::memcpy(previous.entries, record.current.entries, std::min(added, keep) * sizeof(FrameEntry));
   previous.last = static_cast<int32_t>(keep) - 1;
   previous.depth = depth;
   previous.tag = tag;
@@ -447,9 +448,9 @@ void alloc_counting_off() {
 __attribute__((noinline)) void space_record_stack(int kind, uint32_t bytes) {
   pageallochook = nullptr;  // no samples of the sample's own allocations
   if (profiler_type != kSpace) return;
-  uint32_t* owner = Profile_current_thread_p() ? lisp::registry::recordAt(
-                                                     vxm_thread_control.heapOwnerIndex)
-                                               : nullptr;
+  uint32_t* owner = Profile_current_thread_p()
+                        ? lisp::registry::recordAt(vxm_thread_control.heapOwnerIndex)
+                        : nullptr;
   if (owner && kind != kNoSample && tryLockRecord()) {
     prof_stackbase = lisp::registry::word(owner, lisp::thread_record::kStackBase);
     const uint32_t frame = get_current_frame_ptr_space();
@@ -491,8 +492,8 @@ uint32_t get_current_frame_ptr(const platform::ThreadContext* context, uint32_t 
   const uint32_t frame = context->ebp, stack = context->esp;
   if (frame < stack || frame - stack > kFrameDistanceLimit) return 0;
   if (prof_thread == 0) return 0;
-  const uint32_t clink = thread_clink(lisp::wordOf(reinterpret_cast<uint32_t*>(prof_thread),
-                                                   lisp::Tag::Other));
+  const uint32_t clink =
+      thread_clink(lisp::wordOf(reinterpret_cast<uint32_t*>(prof_thread), lisp::Tag::Other));
   if (clink == lisp::thread_record::kEmptyClinkChain || clink == 0) return 0;
   if (wordAt(clink + 4) == 0 && pc >= GsNewTop) {
     // Native code called from Lisp: the sample starts at the calling frame.
@@ -533,8 +534,8 @@ int not_bottom_of_stack(uint32_t frame, uint32_t returnAddress) {
 }
 
 int stack_frames_equal(const FrameEntry* a, const FrameEntry* b) {
-  return a->offset == b->offset && a->framePointer == b->framePointer &&
-                 a->number == b->number && a->found == b->found
+  return a->offset == b->offset && a->framePointer == b->framePointer && a->number == b->number &&
+                 a->found == b->found
              ? 1
              : 0;
 }

@@ -40,17 +40,17 @@ struct ProfileBuffer {
 };
 
 struct FrameEntry {
-  int32_t offset;         // code offset (bit 23 for a closure number), or the raw pc
+  int32_t offset;  // code offset (bit 23 for a closure number), or the raw pc
   uint32_t framePointer;
-  int32_t number;         // 24 bits, -1 when no function was found
-  uint32_t found;         // 1 when a Lisp function was found
+  int32_t number;  // 24 bits, -1 when no function was found
+  uint32_t found;  // 1 when a Lisp function was found
 };
 static_assert(sizeof(FrameEntry) == 16);
 
 struct StackRecord {
   int32_t last;  // index of the last entry, -1 when empty
   int32_t depth;
-  int32_t tag;   // -1: no usable previous stack
+  int32_t tag;                        // -1: no usable previous stack
   FrameEntry entries[kStackEntries];  // innermost first
 };
 

@@ -15,8 +15,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
@@ -198,8 +198,7 @@ uint32_t versionFailureSleepSeconds = 10;
 
 uint32_t intervalMilliseconds(uint32_t rateMicroseconds) {
   const uint32_t milliseconds = rateMicroseconds / 1000;
-  return milliseconds <= kMinimumPeriodMilliseconds ? kMinimumPeriodMilliseconds + 1
-                                                    : milliseconds;
+  return milliseconds <= kMinimumPeriodMilliseconds ? kMinimumPeriodMilliseconds + 1 : milliseconds;
 }
 
 bool timerThreadExists() {
@@ -286,8 +285,8 @@ uint32_t run_timer(void*) {
     ++pf_nogc;
     uint32_t resumeBoth = 0, other = 0;
     uint32_t* record = nullptr;
-    const uint32_t thread = thread_to_profile(
-        interval * pt::kMicrosecondsPerIntervalMillisecond, &resumeBoth, &other, &record);
+    const uint32_t thread = thread_to_profile(interval * pt::kMicrosecondsPerIntervalMillisecond,
+                                              &resumeBoth, &other, &record);
     if (thread != 0) {
       ++pf_gotthread;
       prof_thread = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(record));

@@ -57,7 +57,8 @@ inline std::optional<std::vector<Frame>> readFrames(const std::vector<uint16_t>&
       if (flags & (1u << bit)) {
         if (at + 3 > data.size()) return std::nullopt;
         const uint32_t high = data[at + 2];
-        frames.push_back(lispFrame((high >> 8) << 16 | data[at], (high & 0xff) << 16 | data[at + 1]));
+        frames.push_back(
+            lispFrame((high >> 8) << 16 | data[at], (high & 0xff) << 16 | data[at + 1]));
         at += 3;
       } else {
         if (at + 2 > data.size()) return std::nullopt;

@@ -4,8 +4,6 @@
 // sample recorded through record_stack_difference and read back by the
 // test's own reader of the two files.
 
-#include "runtime/gc/profiler.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -16,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/gc/profiler.h"
 #include "runtime/gc/tests/object_heap_fixture.h"
 #include "runtime/gc/tests/profile_file_reader.h"
 #include "runtime/os/profiler_timer.h"
@@ -355,8 +354,7 @@ TEST_F(FirstFrame, ASampleFromAMadeUpFrameNamesTheCalleeAndItsCaller) {
   ASSERT_TRUE(lisp::profiler::recordSample(lisp::profiler::firstFrame(c), 0));
   const std::vector<Sample> samples = readBack();
   ASSERT_EQ(samples.size(), 1u);
-  EXPECT_EQ(samples[0].stack,
-            (std::vector<Frame>{lispFrame(0x222, 0), lispFrame(0x111, 12)}));
+  EXPECT_EQ(samples[0].stack, (std::vector<Frame>{lispFrame(0x222, 0), lispFrame(0x111, 12)}));
 }
 
 // ---- closures ----
@@ -379,12 +377,11 @@ TEST_F(ProfilerFiles, ClosuresAreNumberedByTheirPlaceInTheClosureVector) {
   EXPECT_EQ(gc_test::at(lisp::objectAddress(hits) + 12), b);
   const std::vector<Sample> samples = readBack();
   ASSERT_EQ(samples.size(), 5u);
-  const std::vector<Frame> firsts = {samples[0].stack[0], samples[1].stack[0],
-                                     samples[2].stack[0], samples[3].stack[0],
-                                     samples[4].stack[0]};
-  EXPECT_EQ(firsts, (std::vector<Frame>{lispFrame(0, 0x800004), lispFrame(1, 0x800004),
-                                        lispFrame(0, 0x800004), lispFrame(0x555, 4),
-                                        lispFrame(0x555, 4)}));
+  const std::vector<Frame> firsts = {samples[0].stack[0], samples[1].stack[0], samples[2].stack[0],
+                                     samples[3].stack[0], samples[4].stack[0]};
+  EXPECT_EQ(firsts,
+            (std::vector<Frame>{lispFrame(0, 0x800004), lispFrame(1, 0x800004),
+                                lispFrame(0, 0x800004), lispFrame(0x555, 4), lispFrame(0x555, 4)}));
 }
 
 }  // namespace
@@ -399,7 +396,8 @@ TEST(ProfilerMessages, WarningsGoToStandardErrorAndAnswerMinusOne) {
   testing::internal::CaptureStderr();
   errno = ENOENT;
   EXPECT_EQ(perror1("reading"), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string("reading: ") + strerror(ENOENT) + "\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            std::string("reading: ") + strerror(ENOENT) + "\n");
 }
 
 }  // namespace

@@ -4,13 +4,13 @@
 // of the calling thread's allocations, the timer's start and stop, and the
 // pcs the profiler refuses.
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <dirent.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -101,26 +101,34 @@ class Profiling : public gc_test::ObjectHeap {
       functions_[i] = function(32);
       lisp::objectOf<lisp::FunctionObject>(functions_[i])->lispSlot1 = kNumbers[i];
     }
+    // Both outer functions: build the frame, call the next function, return.
     for (int i = 0; i < 2; ++i) {
-      std::vector<uint8_t> code = {0x55, 0x89, 0xe5, 0x56, 0xbe};  // push ebp; mov ebp,esp; push esi; mov esi,
-      put32(code, functions_[i + 1]);                               //   the next function
-      code.insert(code.end(), {0xff, 0x56, 0xf2});                  // call [esi-0xe]
+      std::vector<uint8_t> code;
+      code.insert(code.end(), {0x55, 0x89, 0xe5});  // push ebp; mov ebp, esp
+      code.push_back(0x56);                         // push esi (the function, at ebp-4)
+      code.push_back(0xbe);                         // mov esi, the next function
+      put32(code, functions_[i + 1]);
+      code.insert(code.end(), {0xff, 0x56, 0xf2});  // call [esi-0xe] (its start word)
       returnOffsets_[i] = static_cast<uint32_t>(code.size());
-      code.insert(code.end(), {0x5e, 0x5d, 0xc3});                  // pop esi; pop ebp; ret
+      code.insert(code.end(), {0x5e, 0x5d, 0xc3});  // pop esi; pop ebp; ret
       install(functions_[i], code);
     }
-    std::vector<uint8_t> code = {0x55, 0x89, 0xe5, 0x56, 0xc7, 0x05};  // ...; mov dword [running],
+    // The innermost: build the frame, note that it runs, count until stopped.
+    std::vector<uint8_t> code;
+    code.insert(code.end(), {0x55, 0x89, 0xe5});  // push ebp; mov ebp, esp
+    code.push_back(0x56);                         // push esi
+    code.insert(code.end(), {0xc7, 0x05});        // mov dword [running], 1
     put32(code, address(&running_));
-    put32(code, 1);                                                    //   1
+    put32(code, 1);
     loopStart_ = static_cast<uint32_t>(code.size());
-    code.insert(code.end(), {0xff, 0x05});                             // loop: inc dword [counter]
+    code.insert(code.end(), {0xff, 0x05});  // loop: inc dword [counter]
     put32(code, address(&counter_));
-    code.insert(code.end(), {0x83, 0x3d});                             // cmp dword [stop], 0
+    code.insert(code.end(), {0x83, 0x3d});  // cmp dword [stop], 0
     put32(code, address(&stop_));
     code.push_back(0x00);
-    code.insert(code.end(), {0x74, static_cast<uint8_t>(-15)});        // je loop
+    code.insert(code.end(), {0x74, static_cast<uint8_t>(-15)});  // je loop
     loopEnd_ = static_cast<uint32_t>(code.size());
-    code.insert(code.end(), {0x5e, 0x5d, 0xc3});                       // pop esi; pop ebp; ret
+    code.insert(code.end(), {0x5e, 0x5d, 0xc3});  // pop esi; pop ebp; ret
     install(functions_[2], code);
   }
   static void install(lispval f, const std::vector<uint8_t>& code) {
@@ -473,8 +481,7 @@ TEST_F(Profiling, PcsInsideOtherSharedObjectsAreNotSampled) {
       {"the runtime", address(reinterpret_cast<const void*>(&ok_addr_to_profile)), 1},
       {"the test program", address(reinterpret_cast<const void*>(&allocateThrough)), 1},
       {"the C library", address(dlsym(RTLD_DEFAULT, "write")), 0},
-      {"the C++ library",
-       address(dlsym(RTLD_DEFAULT, "_ZNSt6chrono3_V212steady_clock3nowEv")), 0},
+      {"the C++ library", address(dlsym(RTLD_DEFAULT, "_ZNSt6chrono3_V212steady_clock3nowEv")), 0},
   };
   for (const auto& c : cases) {
     ASSERT_NE(c.pc, 0u) << c.what;
