@@ -115,6 +115,9 @@ void sleepMilliseconds(uint32_t milliseconds) {
   }
 }
 
+// inhibitprof is the one word read here that this module does not define:
+// the fault handling raises it (declared beside the start-up stand-ins until
+// its owner takes it over).
 bool collectionOrInhibited() {
   return InScavenge != 0 || GsInGlobalGc != 0 || inhibitprof != 0;
 }
