@@ -228,6 +228,19 @@ TEST_F(ProfilerFiles, TheReaderRebuildsEverySampleOfASeededSequence) {
   EXPECT_GT(sharing, samples.size() / 2);  // most samples wrote only their difference
 }
 
+TEST_F(ProfilerFiles, TheWalkEndsAtAReturnAddressNotAboveTheStartAddress) {
+  stop_profiler();
+  ASSERT_EQ(start_profiler(2, 10, 10, 0x08000000 - 30, dataPath_.c_str(), indexPath_.c_str()), 2);
+  EXPECT_EQ(start_return_addr, 0x08000000u);
+  const std::vector<FrameSpec> frames = {
+      {0, 0x09000000}, {0, 0x09000010}, {0, 0x09000020}, {0, 0x08000000}, {0, 0x09000040}};
+  sample(frames, 0);
+  const std::vector<Sample> samples = readBack();
+  ASSERT_EQ(samples.size(), 1u);
+  EXPECT_EQ(samples[0].stack,
+            (std::vector<Frame>{rawFrame(0x09000000), rawFrame(0x09000010), rawFrame(0x09000020)}));
+}
+
 TEST_F(ProfilerFiles, StartingRefusesABadTypeAndARunningProfile) {
   EXPECT_EQ(start_profiler(1, 10, 10, 0, dataPath_.c_str(), indexPath_.c_str()), -1);  // running
   stop_profiler();
