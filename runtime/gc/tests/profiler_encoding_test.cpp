@@ -30,7 +30,7 @@ constexpr uint32_t kFrameWords = 4;  // function slot, link, return address, one
 
 // A frame as a test names it: a function and an offset into its code, or a
 // raw pc (function 0).
-struct FrameSpec {
+struct FrameShape {
   lispval function = 0;
   uint32_t offsetOrPc = 0;
 };
@@ -64,18 +64,18 @@ class ProfilerFiles : public gc_test::ObjectHeap {
                ? lisp::objectOf<lisp::ClosureObject>(f)->templateFunction
                : f;
   }
-  uint32_t pcOf(const FrameSpec& spec) const {
-    return spec.function ? entryOf(codeOf(spec.function)) + spec.offsetOrPc : spec.offsetOrPc;
+  uint32_t pcOf(const FrameShape& shape) const {
+    return shape.function ? entryOf(codeOf(shape.function)) + shape.offsetOrPc : shape.offsetOrPc;
   }
-  static Frame expected(const FrameSpec& spec) {
-    if (!spec.function) return rawFrame(spec.offsetOrPc);
-    const uint32_t number = lisp::objectOf<lisp::FunctionObject>(codeOf(spec.function))->lispSlot1;
-    return lispFrame(number, spec.offsetOrPc);
+  static Frame expected(const FrameShape& shape) {
+    if (!shape.function) return rawFrame(shape.offsetOrPc);
+    const uint32_t number = lisp::objectOf<lisp::FunctionObject>(codeOf(shape.function))->lispSlot1;
+    return lispFrame(number, shape.offsetOrPc);
   }
 
   // Lays the stack (innermost first) out below the top of `stack_`, the
   // outermost frame highest, and records one sample of it.
-  void sample(const std::vector<FrameSpec>& frames, int32_t tag) {
+  void sample(const std::vector<FrameShape>& frames, int32_t tag) {
     const size_t n = frames.size();
     ASSERT_LE(n, kMostFrames);
     const uint32_t top = gc::addressOf(stack_.data() + stack_.size() - 2 * kFrameWords);
@@ -91,7 +91,7 @@ class ProfilerFiles : public gc_test::ObjectHeap {
     prof_stackbase = top;
     record_stack_difference(pcOf(frames[0]), framePointer(0), tag);
     expected_.push_back({});
-    for (const FrameSpec& f : frames) expected_.back().push_back(expected(f));
+    for (const FrameShape& f : frames) expected_.back().push_back(expected(f));
   }
 
   std::vector<Sample> readBack() {
@@ -105,8 +105,8 @@ class ProfilerFiles : public gc_test::ObjectHeap {
     for (uint16_t w : readWords(indexPath_)) words.push_back(w);
     return words;
   }
-  static std::vector<FrameSpec> rawStack(uint32_t depth, uint32_t firstPc = 0x08100000) {
-    std::vector<FrameSpec> frames;
+  static std::vector<FrameShape> rawStack(uint32_t depth, uint32_t firstPc = 0x08100000) {
+    std::vector<FrameShape> frames;
     for (uint32_t k = 0; k < depth; ++k) frames.push_back({0, firstPc + 16 * k});
     return frames;
   }
@@ -119,7 +119,7 @@ class ProfilerFiles : public gc_test::ObjectHeap {
 };
 
 TEST_F(ProfilerFiles, AnEqualStackAddsNoFrames) {
-  std::vector<FrameSpec> frames = rawStack(8);
+  std::vector<FrameShape> frames = rawStack(8);
   frames[2] = {numbered(0x42), 6};
   sample(frames, 3);
   sample(frames, 3);
@@ -145,7 +145,7 @@ TEST_F(ProfilerFiles, TwoAndThreeWordFramesHaveTheirExactWords) {
 }
 
 TEST_F(ProfilerFiles, TheSeventeenthFrameOpensANewGroup) {
-  std::vector<FrameSpec> frames;
+  std::vector<FrameShape> frames;
   const lispval f = numbered(7);
   for (uint32_t k = 0; k < 17; ++k) frames.push_back({f, 2 * k});
   sample(frames, 0);
@@ -159,7 +159,7 @@ TEST_F(ProfilerFiles, TheSeventeenthFrameOpensANewGroup) {
 }
 
 TEST_F(ProfilerFiles, AStackDeeperThan2048IsCutAnd1024EntriesAreKept) {
-  const std::vector<FrameSpec> frames = rawStack(2100);
+  const std::vector<FrameShape> frames = rawStack(2100);
   sample(frames, 1);
   const lisp::profiler::StackRecord& previous = profiler_info->previous;
   EXPECT_EQ(previous.last, 1023);
@@ -172,7 +172,7 @@ TEST_F(ProfilerFiles, AStackDeeperThan2048IsCutAnd1024EntriesAreKept) {
 }
 
 TEST_F(ProfilerFiles, AShallowStackGetsTagMinusOneAndTheNextSampleStartsEmpty) {
-  const std::vector<FrameSpec> shallow = rawStack(4), deep = rawStack(6);
+  const std::vector<FrameShape> shallow = rawStack(4), deep = rawStack(6);
   sample(shallow, 7);
   sample(shallow, 7);
   sample(deep, 7);
@@ -188,12 +188,12 @@ TEST_F(ProfilerFiles, TheReaderRebuildsEverySampleOfASeededSequence) {
   std::mt19937 random(20261210);
   std::vector<lispval> functions;
   for (uint32_t i = 0; i < 6; ++i) functions.push_back(numbered(0x10000 * i + 3 * i + 1, 256));
-  const auto randomFrame = [&]() -> FrameSpec {
+  const auto randomFrame = [&]() -> FrameShape {
     const uint32_t pick = random() % 8;
     if (pick < functions.size()) return {functions[pick], 2 * (random() % 100)};
     return {0, 0x08000000 + 4 * (random() % 0x100000)};
   };
-  std::vector<FrameSpec> stack;  // innermost first
+  std::vector<FrameShape> stack;  // innermost first
   for (int i = 0; i < 12; ++i) stack.push_back(randomFrame());
   for (int s = 0; s < 4000; ++s) {
     switch (random() % 4) {
@@ -232,7 +232,7 @@ TEST_F(ProfilerFiles, TheWalkEndsAtAReturnAddressNotAboveTheStartAddress) {
   stop_profiler();
   ASSERT_EQ(start_profiler(2, 10, 10, 0x08000000 - 30, dataPath_.c_str(), indexPath_.c_str()), 2);
   EXPECT_EQ(start_return_addr, 0x08000000u);
-  const std::vector<FrameSpec> frames = {
+  const std::vector<FrameShape> frames = {
       {0, 0x09000000}, {0, 0x09000010}, {0, 0x09000020}, {0, 0x08000000}, {0, 0x09000040}};
   sample(frames, 0);
   const std::vector<Sample> samples = readBack();
