@@ -2,10 +2,10 @@
 
 #include "runtime/os/thread_start_standins.h"
 
-#include <cstdio>
 
 #include "runtime/load/startup_services.h"
 #include "runtime/os/awaited_services.h"
+#include "runtime/os/console_printing.h"
 
 extern "C" {
 
@@ -16,8 +16,7 @@ void second_lisp_thread_c_init(int32_t) {
 
 // Replaced by the first Lisp thread's start-up routines.
 void first_lisp_thread_init() {
-  std::fputs("first Lisp thread not available\n", stderr);
-  std::fflush(stderr);
+  vxmfprintf(stderr, "first Lisp thread not available\n");
   lisp_exit(1);
 }
 

@@ -23,12 +23,14 @@
 #include "runtime/load/startup.h"
 #include "runtime/os/exception_filter.h"
 #include "runtime/os/exception_frame.h"
+#include "runtime/os/host_record_services.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/os_threads.h"
 #include "runtime/os/signal_emulation.h"
 #include "runtime/os/tests/heap_lock_fixture.h"
 #include "runtime/rs/allocation_routines.h"
 #include "runtime/rs/trap_handlers.h"
+#include "testing/console_host_record.h"
 #include "testing/watchdog.h"
 
 extern "C" {
@@ -427,9 +429,12 @@ TEST_F(ExceptionFilter, FaultsTheRuntimeDoesNotOwnEndTheProcessBySIGSEGV) {
 
 TEST_F(ExceptionFilter, TheThreadStartsAreNotAvailableYet) {
   as_setupstack = nullptr;
-  EXPECT_EXIT(setupstack_xhandler(3), testing::ExitedWithCode(1),
+  const auto onStandardError = [] {  // where death tests look
+    setup_redir(&testing_support::consoleOnStandardError());
+  };
+  EXPECT_EXIT((onStandardError(), setupstack_xhandler(3)), testing::ExitedWithCode(1),
               "second_lisp_thread_c_init: not available");
-  EXPECT_EXIT(setupstack_xhandler(-1), testing::ExitedWithCode(1),
+  EXPECT_EXIT((onStandardError(), setupstack_xhandler(-1)), testing::ExitedWithCode(1),
               "first Lisp thread not available");
 }
 
