@@ -24,6 +24,7 @@
 #include "runtime/os/exception_filter.h"
 #include "runtime/os/exception_frame.h"
 #include "runtime/os/host_record_services.h"
+#include "runtime/os/lisp_guarded_region.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/os_threads.h"
 #include "runtime/os/signal_emulation.h"
@@ -393,6 +394,27 @@ TEST_F(ExceptionFilter, RealTrapsOnALispThreadResumeInTheHandlerForEachKind) {
     EXPECT_TRUE(realDeliveries[i].withRecord);
     EXPECT_EQ(realDeliveries[i].faultAddress, 0u) << "no faulting address is named";
   }
+}
+
+// A guarded region of its own (as a window procedure or a callback from a
+// foreign thread opens): traps inside it are the filter's, and the region
+// answers what its body answers.
+TEST_F(ExceptionFilter, AGuardedRegionOnAnyThreadHandsItsTrapsToTheFilter) {
+  const uint8_t trap[] = {0xcd, 0x62, 0xc3};
+  const uint8_t landing[] = {0xb8, kLandingValue, 0, 0, 0, 0xc3};
+  std::memcpy(inside_, trap, sizeof trap);
+  std::memcpy(inside_ + 64, landing, sizeof landing);
+  resumeAt = addressOf(inside_ + 64);
+  uint32_t answer = 0;
+  std::thread([&] {
+    answer = lisp::os::runInLispExceptionFrame(
+        [](void* code) -> uint32_t { return reinterpret_cast<uint32_t (*)()>(code)() + 1; },
+        inside_);
+  }).join();
+  EXPECT_EQ(answer, kLandingValue + 1);
+  EXPECT_EQ(delivered.count, 1u);
+  EXPECT_EQ(delivered.kind, kTrapInterrupt);
+  EXPECT_EQ(delivered.trapAddress, addressOf(inside_));
 }
 
 // ---- faults the runtime does not own, in child processes ----
