@@ -1,8 +1,6 @@
 // Exception frames over real faults: the classification table seen through
 // a filter, the order in which nested frames are asked, unwinding into a
 // region, and what happens to a fault nobody takes (child processes).
-#include "platform/faults.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "platform/code_memory.h"
+#include "platform/faults.h"
 
 namespace {
 

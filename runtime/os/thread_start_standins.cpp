@@ -2,7 +2,6 @@
 
 #include "runtime/os/thread_start_standins.h"
 
-
 #include "runtime/load/startup_services.h"
 #include "runtime/os/awaited_services.h"
 #include "runtime/os/console_printing.h"
