@@ -15,7 +15,8 @@
 //   default action (or ignoring, which a fault cannot be), the default is
 //   put back and the signal raised again, so the process ends by it.
 // - SIGINT on a thread outside every frame goes on to the thread that asked
-//   for the route, so a keyboard interrupt finds the Lisp thread.
+//   for the route, so a keyboard interrupt finds the Lisp thread; once that
+//   thread has ended it is passed on where it arrived.
 
 #include "platform/faults.h"
 
@@ -88,6 +89,7 @@ std::once_flag keyboardOnce;
 std::atomic<bool> handlingInstalled{false};
 struct sigaction previousActions[kHighestHandledSignal + 1];
 pthread_t interruptThread;
+std::atomic<bool> interruptThreadLives{false};
 std::once_flag stackKeyOnce;
 pthread_key_t stackKey;
 
@@ -200,7 +202,8 @@ void onFault(int linuxSignal, siginfo_t* info, void* machineContext) {
 void onKeyboardInterrupt(int linuxSignal, siginfo_t* info, void* machineContext) {
   const int savedErrno = errno;
   auto* ucontext = static_cast<ucontext_t*>(machineContext);
-  if (!innermostFrame && !pthread_equal(pthread_self(), interruptThread)) {
+  if (!innermostFrame && interruptThreadLives.load() &&
+      !pthread_equal(pthread_self(), interruptThread)) {
     pthread_kill(interruptThread, linuxSignal);
     errno = savedErrno;
     return;
@@ -217,6 +220,7 @@ void onKeyboardInterrupt(int linuxSignal, siginfo_t* info, void* machineContext)
 
 // At the thread's exit: the alternate stack is switched off and unmapped.
 void releaseFaultStack(void* stack) {
+  if (pthread_equal(pthread_self(), interruptThread)) interruptThreadLives.store(false);
   stack_t off{};
   off.ss_flags = SS_DISABLE;
   sigaltstack(&off, nullptr);
@@ -311,6 +315,8 @@ void installFaultHandling() {
 void routeKeyboardInterrupt() {
   std::call_once(keyboardOnce, [] {
     interruptThread = pthread_self();
+    ensureFaultStack();  // its end is noticed with the stack's release
+    interruptThreadLives.store(true);
     installHandler(SIGINT, onKeyboardInterrupt);
   });
 }

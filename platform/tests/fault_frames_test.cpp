@@ -269,4 +269,15 @@ TEST(KeyboardInterrupt, OutsideEveryFrameEndsTheProcessByIt) {
       testing::KilledBySignal(SIGINT), "");
 }
 
+TEST(KeyboardInterrupt, OnceTheRoutedThreadHasEndedItEndsTheProcessWhereItArrives) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::thread([] { platform::routeKeyboardInterrupt(); }).join();
+        raise(SIGINT);
+        _exit(0);
+      },
+      testing::KilledBySignal(SIGINT), "");
+}
+
 }  // namespace
