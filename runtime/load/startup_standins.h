@@ -11,7 +11,6 @@
 
 extern "C" {
 // ---- services the build from scratch calls ----
-void probe_executable_stack();
 // Writes the address-space map to the file, or to standard output when null.
 void memory_status_dump(const char* path);
 // Makes the empty world's first objects.
@@ -22,7 +21,6 @@ void preset_early_entry_points();
 
 // ---- the first Lisp thread ----
 void reset_signals_after_dumplisp();
-void setupstack_xhandler(int how);
 
 // ---- debug words ----
 extern uint32_t cl_debug_flags;
@@ -45,6 +43,5 @@ void lisp_format(const char* text);
 int gc_relocate_heap(heap_descriptor* heap, int32_t heapDelta, int32_t libraryDelta);
 
 // ---- words the start-up clears or resets, owned by the profiler module ----
-extern uint32_t inhibitprof;
 extern uint32_t do_purify;
 }
