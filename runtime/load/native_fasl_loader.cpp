@@ -378,8 +378,7 @@ class FaslItemLoader {
       if (std::optional<Fault> fault = checkItemStack(*row, operands_, checked_))
         return malformed(*fault);
     }
-    const bool fillsSlot = row->fillsTableSlot && !(runtime_ && code == kDefglobalCode);
-    if (!acts_ && !fillsSlot) {
+    if (!acts_ && !row->fillsTableSlot) {
       source_.skip(operands_.rawBytes);
       return -1;
     }
