@@ -378,6 +378,11 @@ class FaslItemLoader {
       if (std::optional<Fault> fault = checkItemStack(*row, operands_, checked_))
         return malformed(*fault);
     }
+    // The runtime loader's symtab cannot grow: a store past it is refused
+    // before the item builds anything.
+    if (runtime_ && row->fillsTableSlot) {
+      if (std::optional<Fault> fault = symtabStoreFault()) return malformed(*fault);
+    }
     if (!acts_ && !row->fillsTableSlot) {
       source_.skip(operands_.rawBytes);
       return -1;
@@ -562,10 +567,7 @@ class FaslItemLoader {
     if (runtime_) {
       // symtab is sized by the table of contents alone; fsymtab grows.
       if (symtab) {
-        const lispval vector = simpleVectorElement(record(), table);
-        const uint32_t capacity = vector == nilval ? 0 : simpleVectorLength(vector);
-        if (std::optional<Fault> fault = checkTableStore(tableCount(count), capacity))
-          return malformed(*fault);
+        if (std::optional<Fault> fault = symtabStoreFault()) return malformed(*fault);
       } else if (growFsymtab() >= 0) {
         return kMalformed;
       }
@@ -579,6 +581,12 @@ class FaslItemLoader {
     fasl_protect(address(&simpleVectorElement(vector, index)));
     simpleVectorElement(record(), count) = makeFixnum(static_cast<int32_t>(index + 1));
     return -1;
+  }
+
+  std::optional<Fault> symtabStoreFault() {
+    const lispval vector = simpleVectorElement(record(), seg::kSymtab);
+    const uint32_t capacity = vector == nilval ? 0 : simpleVectorLength(vector);
+    return checkTableStore(tableCount(seg::kSymtabCount), capacity);
   }
 
   // A full fsymtab replaced by alloc_lsymtab's larger copy; -1.

@@ -181,6 +181,80 @@ class RuntimeFaslLoad : public loader_test::LoaderObjectHeap {
     }
     return strings;
   }
+  // An independent rendering of an object, read from its fields.
+  std::string describe(lispval x, int depth = 0) {
+    using namespace lisp;
+    if (depth > 8) return "...";
+    if (x == nil()) return "nil";
+    if (x == tval) return "t";
+    if (isFixnum(x)) return std::to_string(fixnumValue(x));
+    if (isCharacter(x)) return "#\\" + std::to_string(x >> 3);
+    if (isCons(x)) {
+      std::string text = "(" + describe(car(x), depth + 1);
+      lispval rest = cdr(x);
+      for (int n = 0; isCons(rest) && n < 20; ++n, rest = cdr(rest))
+        text += " " + describe(car(rest), depth + 1);
+      if (rest != nil()) text += " . " + describe(rest, depth + 1);
+      return text + ")";
+    }
+    if (isSymbolTagged(x)) {
+      const SymbolObject* symbol = objectOf<SymbolObject>(x);
+      return x == made_symbol_ ? "made-symbol" : "sym:" + utf8(charactersOf(symbol->name));
+    }
+    if (!isOther(x)) return "?";
+    const uint32_t head = header(x);
+    switch (head & 0xff) {
+      case type_code::SimpleString:
+      case 101:
+        return "\"" + utf8(charactersOf(x)) + "\"";
+      case type_code::DoubleFloat:
+        return "d:" + std::to_string(*reinterpret_cast<double*>(x - 0xa)) + ((head >> 8 & 1) ? "!" : "");
+      case type_code::SingleFloat:
+        return "f:" + std::to_string(*reinterpret_cast<float*>(x - 0xe)) + ((head >> 8 & 1) ? "!" : "");
+      case type_code::Bignum: {
+        std::string text = "big:" + std::to_string(head >> 8 & 0xff) + "[";
+        for (uint32_t i = 0; i < (head >> 16); ++i)
+          text += (i ? "," : "") + std::to_string(gc_test::at<uint16_t>(x - 0xe + 2 * i));
+        return text + "]";
+      }
+      case type_code::Ratio:
+      case type_code::Complex:
+        return std::to_string(head & 0xff) + ":" + describe(gc_test::at(x - 0xe), depth + 1) + "/" +
+               describe(gc_test::at(x - 0xa), depth + 1);
+      case type_code::SimpleVector: {
+        std::string text = "#(";
+        for (uint32_t i = 0; i < simpleVectorLength(x); ++i)
+          text += (i ? " " : "") + describe(simpleVectorElement(x, i), depth + 1);
+        return text + ")";
+      }
+      case type_code::Function: {
+        std::string text = "fn" + std::to_string(head >> 8 & 0xff) + "[";
+        for (uint32_t i = 0; i < (head >> 16); ++i)
+          text += (i ? " " : "") + describe(gc_test::at(x + 0x12 + 4 * i), depth + 1);
+        return text + "]";
+      }
+      case type_code::CodeVector:
+      case kPureCodeVectorType: {
+        std::string text = "code" + std::to_string(head & 0xff) + ":";
+        for (uint32_t i = 0; i < 4; ++i) text += std::to_string(gc_test::at<uint8_t>(x - 0xe + i)) + ",";
+        return text;
+      }
+      default:
+        return "type" + std::to_string(head & 0xff);
+    }
+  }
+  static std::string utf8(const std::u16string& text) {
+    std::string out;
+    for (char16_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    return out;
+  }
+  std::vector<std::string> symtabDescribed(lispval record) {
+    std::vector<std::string> described;
+    for (uint32_t i = 0; i < symtabCount(record); ++i)
+      described.push_back(describe(simpleVectorElement(symtabOf(record), i)));
+    return described;
+  }
+
   uint32_t cellStackLength() {
     uint32_t n = 0;
     for (lispval c = threadWord(tr::kFaslCellStack); lisp::isCons(c); c = lisp::cdr(c)) ++n;
@@ -340,6 +414,259 @@ TEST_F(RuntimeFaslLoad, AVersionDifferingInItsFifthCharacterPrintsBothLinesOnce)
   FaslWriter same = segmentWriter();
   same.cversion(u"Vexm1 [1.0] and more").done();
   EXPECT_EQ(load(same.bytes()).out, "");  // compared over the shorter length
+}
+
+// ---- sections ----
+
+// One segment: "main" into symtab, then a section holding "sect" ended by
+// end symchk. Words 2 to 4 of its table of contents give the section's
+// offset for the key that selects it (0: absent).
+std::vector<uint8_t> sectionedFasl(uint32_t sectionWord, bool sectionPresent) {
+  const auto build = [&](uint32_t offset) {
+    FaslWriter w;
+    w.segment(7).machineId(0, 61, 31, 0x405);
+    std::array<uint32_t, 3> more = {0, 0, 0};
+    more[sectionWord - 2] = offset;
+    w.tableOfContents(4, more);
+    w.string(u"main").code(76).code(78);
+    const uint32_t sectionStart = static_cast<uint32_t>(w.size());
+    w.string(u"sect").code(76).code(78).code(51).done();
+    return std::make_pair(w.bytes(), sectionStart);
+  };
+  if (!sectionPresent) return build(0).first;
+  return build(build(0).second).first;
+}
+
+TEST_F(RuntimeFaslLoad, ASectionKeyLoadsOnlyItsSection) {
+  const lispval keys[3] = {objects_->makeSymbol(nil()), objects_->makeSymbol(nil()),
+                           objects_->makeSymbol(nil())};
+  for (uint32_t i = 0; i < 3; ++i) globalNumber(kSectionKeyGlobals[i]) = keys[i];
+  EXPECT_EQ(symtabStrings(load(sectionedFasl(3, true)).record),
+            (std::vector<std::u16string>{u"main", u"sect"}));
+  for (uint32_t word = 2; word <= 4; ++word) {
+    SCOPED_TRACE(word);
+    const lispval key = keys[word - 2];
+    const Loaded present = load(sectionedFasl(word, true), key);
+    EXPECT_EQ(present.result, kClean);
+    EXPECT_EQ(symtabStrings(present.record), std::vector<std::u16string>{u"sect"});
+    const Loaded absent = load(sectionedFasl(word, false), key);
+    EXPECT_EQ(absent.result, kClean);
+    EXPECT_EQ(symtabCount(absent.record), 0u);
+    EXPECT_EQ(cellStackLength(), 1u);
+  }
+  // A key that is none of the three loads as without one.
+  EXPECT_EQ(symtabStrings(load(sectionedFasl(3, true), objects_->makeSymbol(nil())).record),
+            (std::vector<std::u16string>{u"main", u"sect"}));
+}
+
+TEST_F(RuntimeFaslLoad, SectionsAreSoughtFromTheBasePosition) {
+  globalNumber(121) = objects_->makeSymbol(nil());
+  std::vector<uint8_t> bytes(10, '#');
+  bytes[9] = '\n';
+  const std::vector<uint8_t> fasl = sectionedFasl(3, true);
+  bytes.insert(bytes.end(), fasl.begin(), fasl.end());
+  const int32_t descriptor = descriptorFor(bytes);
+  char skipped[10];
+  ASSERT_EQ(::read(static_cast<int>(table_[descriptor].handle), skipped, 10), 10);
+  const Loaded loaded = callLoad(descriptor, globalNumber(121), lisp::makeFixnum(10));
+  EXPECT_EQ(loaded.result, kClean);
+  EXPECT_EQ(symtabStrings(loaded.record), std::vector<std::u16string>{u"sect"});
+}
+
+TEST_F(RuntimeFaslLoad, ATableOfContentsTooShortForTheKeyIsMalformed) {
+  globalNumber(121) = objects_->makeSymbol(nil());
+  FaslWriter w = segmentWriter();
+  w.tableOfContents(4, std::array<uint32_t, 1>{0}).done();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(load(w.bytes(), globalNumber(121)).result, kMalformed);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("fasl: malformed item 44"), std::string::npos);
+  FaslWriter one = segmentWriter();
+  one.tableOfContentsWords(1, std::array<uint32_t, 1>{0}).done();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(load(one.bytes()).result, kMalformed);
+  testing::internal::GetCapturedStderr();
+}
+
+// ---- tables ----
+
+TEST_F(RuntimeFaslLoad, SymtabIsSizedByTheTableOfContentsAlone) {
+  FaslWriter w = segmentWriter();
+  w.tableOfContents(1).fixnum(1).code(76).fixnum(2).code(76).done();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(load(w.bytes()).result, kMalformed);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("fasl: malformed item 76"), std::string::npos);
+  EXPECT_EQ(cellStackLength(), 1u);
+  FaslWriter index = segmentWriter();
+  index.tableOfContents(2).fixnum(1).code(76).gensymget(1).done();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(load(index.bytes()).result, kMalformed);
+  testing::internal::GetCapturedStderr();
+}
+
+TEST_F(RuntimeFaslLoad, FsymtabGrowsAndFillsWithGlobal2) {
+  globalNumber(kFillValueGlobal) = lisp::makeFixnum(99);
+  FaslWriter w = segmentWriter();
+  w.tableOfContents(1);
+  for (int i = 0; i < 31; ++i) w.fixnum(i).code(77).code(78);
+  w.symget(30).symget(0).list(2).code(76).done();
+  const Loaded loaded = load(w.bytes());
+  ASSERT_EQ(loaded.result, kClean);
+  EXPECT_EQ(symtabDescribed(loaded.record), std::vector<std::string>{"(30 0)"});
+  const lispval fsymtab = simpleVectorElement(loaded.record, seg::kFsymtab);
+  EXPECT_EQ(simpleVectorLength(fsymtab), 60u);
+  EXPECT_EQ(simpleVectorElement(fsymtab, 59), lisp::makeFixnum(99));
+}
+
+// ---- both loaders build the same objects ----
+
+std::vector<uint8_t> everyBuildingItem() {
+  const std::array<uint16_t, 2> digits = {0x1234, 0x5678};
+  const std::array<uint8_t, 4> code = {0x90, 0x90, 0xc3, 0x90};
+  FaslWriter w;
+  w.segment(7).machineId(0, 61, 31, 0x405).tableOfContents(24);
+  const auto keep = [&w] { w.code(76).code(78); };
+  w.fixnum(5).fixnum(-6).nil().list(3);
+  keep();
+  w.fixnum(1).fixnum(2).fixnum(3).listStar(3);
+  keep();
+  w.string(u"Text").string(u"\u00e9", 0).list(2);
+  keep();
+  w.symbol(u"car", 1).symbol(u"key", 2).symbol(u"here", 0).list(3);
+  keep();
+  w.character(0, 0, 'A').character(40, 0, 'B').doubleFloat(1.5).doubleFloat(2.5, true);
+  w.singleFloat(0.25).singleFloat(0.5, true).list(6);
+  keep();
+  w.fixnum(9).fixnum(8).vector(2, 112);
+  keep();
+  w.bignum(2, 1, digits).integer(0, std::array<uint16_t, 1>{77});
+  w.integer(1, std::array<uint16_t, 3>{0, 0x2000, 1}).list(3);
+  keep();
+  w.fixnum(1).fixnum(2).code(25).fixnum(3).fixnum(4).code(26).list(2);
+  keep();
+  w.codeVector16(code).codeVector32(code).codeVector32(code, 0, true).fixnum(5).newBfunction(4);
+  keep();
+  w.code(69).fixnum(1).fixnum(2).pick(2).code(70).code(78).fixnum(3).fixnum(4).code(71).list(2);
+  keep();
+  w.fixnum(6).fixnum(7).preLispVector(2, 112).postLispVector(2);
+  keep();
+  w.fixnum(10).fixnum(11).pick(1).list(3);
+  keep();
+  w.gensymSymbol(u"g1", 0).code(78);
+  // A section that is not taken: its 20, 65 and 76 items keep their slots with nil.
+  w.icsFlags(1).package(u"pkg").gensymSymbol(u"g2", 0).fixnum(1).code(76).code(78);
+  w.icsFlags(0).gensymget(13).code(78).fixnum(12).code(76).code(78);
+  w.done();
+  return w.bytes();
+}
+
+TEST_F(RuntimeFaslLoad, BothLoadersBuildTheSameObjects) {
+  const std::vector<uint8_t> bytes = everyBuildingItem();
+  std::FILE* stream = std::fopen(writeFile(bytes, "native.fasl").c_str(), "rb");
+  ASSERT_NE(stream, nullptr);
+  lispval cell = nil();
+  testing::internal::CaptureStdout();
+  const int nativeResult = libfasl(stream, &cell, lisp::makeFixnum(0), thread_);
+  testing::internal::GetCapturedStdout();
+  ASSERT_EQ(nativeResult, kClean);
+  const std::vector<std::string> native = symtabDescribed(cell);
+  const Loaded runtime = load(bytes);
+  ASSERT_EQ(runtime.result, kClean) << runtime.out;
+  EXPECT_EQ(symtabDescribed(runtime.record), native);
+  ASSERT_EQ(native.size(), 17u);
+  EXPECT_EQ(native[3], "(made-symbol made-symbol made-symbol)");
+  EXPECT_EQ(native[12], "sym:g1");
+  EXPECT_EQ(native[13], "nil");  // package not taken
+  EXPECT_EQ(native[14], "nil");  // gensym not taken
+  EXPECT_EQ(native[15], "nil");  // wf_defglobal not taken
+}
+
+// ---- malformed files ----
+
+TEST_F(RuntimeFaslLoad, MalformedFilesEndWithResult7AndTheStackRestored) {
+  ASSERT_EQ(load({}).result, kClean);
+  for (const testing_support::MalformedFaslCase& c : testing_support::malformedFaslCases()) {
+    // Package lookup outside boot mode is still a stand-in that finds no
+    // package, so a case that needs one found cannot get to its fault.
+    if (c.nativeLoaderOnly || c.code == 20) continue;
+    SCOPED_TRACE(c.name);
+    lispval symbol = 0;
+    if (c.failingSymchkGlobal != 0) {
+      symbol = objects_->makeSymbol(nil());
+      lisp::objectOf<lisp::SymbolObject>(symbol)->globalValue = nil();
+    }
+    globalNumber(c.failingSymchkGlobal == 0 ? kSkipSegmentGlobal : c.failingSymchkGlobal) = symbol;
+    testing::internal::CaptureStderr();
+    const Loaded loaded = load(c.bytes);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message());
+    EXPECT_EQ(loaded.result, kMalformed);
+    EXPECT_EQ(cellStackLength(), 1u);
+  }
+}
+
+// ---- the cell stack ----
+
+TEST_F(RuntimeFaslLoad, TheScratchStringStaysAndGrowsAndPoppedCellsAreReused) {
+  FaslWriter w = segmentWriter();
+  w.fixnum(1).fixnum(2).code(78).code(78).done();
+  ASSERT_EQ(load(w.bytes()).result, kClean);
+  ASSERT_EQ(cellStackLength(), 1u);
+  const lispval bottom = threadWord(tr::kFaslCellStack);
+  const lispval scratch = lisp::car(bottom);
+  EXPECT_EQ(charactersOf(scratch).size(), kScratchCharacters);
+  uint32_t freeCells = 0;
+  for (lispval c = threadWord(tr::kFaslFreeCells); lisp::isCons(c); c = lisp::cdr(c)) ++freeCells;
+  // A second load reuses the free cells and keeps the scratch string.
+  const size_t before = made_.size();
+  ASSERT_EQ(load(w.bytes()).result, kClean);
+  EXPECT_EQ(lisp::car(threadWord(tr::kFaslCellStack)), scratch);
+  uint32_t after = 0;
+  for (lispval c = threadWord(tr::kFaslFreeCells); lisp::isCons(c); c = lisp::cdr(c)) ++after;
+  EXPECT_EQ(after, freeCells);
+  (void)before;
+  // A name longer than the scratch string replaces it, in the same bottom cell.
+  FaslWriter longer = segmentWriter();
+  longer.string(std::u16string(200, u'n')).code(78).done();
+  ASSERT_EQ(load(longer.bytes()).result, kClean);
+  EXPECT_EQ(threadWord(tr::kFaslCellStack), bottom);
+  EXPECT_EQ(charactersOf(lisp::car(bottom)).size(), 200u);
+}
+
+TEST_F(RuntimeFaslLoad, PushAndPopGoThroughTheFreeList) {
+  const lispval a = lisp::makeFixnum(1), b = lisp::makeFixnum(2);
+  do_fasl_push(thread_, a);
+  do_fasl_push(thread_, b);
+  const lispval top = threadWord(tr::kFaslCellStack);
+  EXPECT_EQ(do_fasl_pop(thread_), b);
+  EXPECT_EQ(threadWord(tr::kFaslFreeCells), top);
+  do_fasl_push(thread_, a);
+  EXPECT_EQ(threadWord(tr::kFaslCellStack), top);  // the freed cell, reused
+  EXPECT_EQ(threadWord(tr::kFaslFreeCells), nil());
+  EXPECT_EQ(cellStackLength(), 2u);
+}
+
+// ---- by name ----
+
+TEST_F(RuntimeFaslLoad, LoadFaslNameOpensLoadsAndCloses) {
+  record_.closeHook = win_close;
+  FaslWriter w = segmentWriter();
+  w.tableOfContents(1).fixnum(3).code(76).done();
+  const std::string path = writeFile(w.bytes(), "named.fasl");
+  const std::string missing = path + ".missing";
+  const auto callName = [&](const std::string& name) {
+    testing_support::LispCallSetup setup = setupFor(
+        kLoadFaslName,
+        lisp::makeFixnum(static_cast<int32_t>(reinterpret_cast<uintptr_t>(name.c_str()))), nil(), 4);
+    setup.stack[0] = setup.stack[1] = nil();
+    setup.stack[2] = setup.stack[3] = nil();
+    return call(setup);
+  };
+  const testing_support::LispCallResult loaded = callName(path);
+  EXPECT_EQ(loaded.eax, lisp::makeFixnum(kClean));
+  EXPECT_EQ(symtabDescribed(loaded.stack[0]), std::vector<std::string>{"3"});
+  EXPECT_EQ(callName(missing).eax, lisp::makeFixnum(kNotFasl));
+  // Every descriptor it opened is closed again.
+  for (int32_t d = host::kFirstAllocatedDescriptor; d < kFirstTestDescriptor; ++d)
+    EXPECT_EQ(table_[d].kind, host::kKindFree) << d;
 }
 
 }  // namespace
