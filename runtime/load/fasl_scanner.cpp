@@ -228,7 +228,10 @@ class Scanner {
         say("%s", text::kDone);
         return;
       case 17: {
-        const uint32_t high = reader_.swapped() ? (value(0) << 8 | value(1)) : (value(1) << 8 | value(0));
+        // Decision: the bits and font bytes make the high half as a
+        // little-endian file gives it, in either byte order, so a swapped
+        // twin prints the same number.
+        const uint32_t high = value(1) << 8 | value(0);
         say(text::kCharacter, static_cast<int>(high << 16 | value(2)));
         return;
       }

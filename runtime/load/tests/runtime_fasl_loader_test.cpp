@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -20,8 +21,10 @@
 #include "runtime/load/fasl_bundles.h"
 #include "runtime/load/fasl_format.h"
 #include "runtime/load/fasl_loader.h"
+#include "runtime/load/fasl_scanner.h"
 #include "runtime/load/fasl_segment.h"
 #include "runtime/load/runtime_fasl_loader.h"
+#include "runtime/load/startup.h"
 #include "runtime/load/startup_standins.h"
 #include "runtime/load/tests/loader_object_heap.h"
 #include "runtime/os/file_calls.h"
@@ -665,6 +668,212 @@ TEST_F(RuntimeFaslLoad, LoadFaslNameOpensLoadsAndCloses) {
   EXPECT_EQ(symtabDescribed(loaded.stack[0]), std::vector<std::string>{"3"});
   EXPECT_EQ(callName(missing).eax, lisp::makeFixnum(kNotFasl));
   // Every descriptor it opened is closed again.
+  for (int32_t d = host::kFirstAllocatedDescriptor; d < kFirstTestDescriptor; ++d)
+    EXPECT_EQ(table_[d].kind, host::kKindFree) << d;
+}
+
+// ---- start_fasl ----
+
+class StartFasl : public RuntimeFaslLoad {
+ protected:
+  void SetUp() override {
+    RuntimeFaslLoad::SetUp();
+    bootmode = 1;
+    table_.assign(61, 0);
+    oblist = table_.data();
+    ob_size = 61;
+    savedGcCount_ = auto_gc_count;
+    auto_gc_count = 0;
+    std::memcpy(savedHome_, home_location, sizeof savedHome_);
+    std::memcpy(savedBundle_, bu_fname, sizeof savedBundle_);
+    root_ = testing_support::processTempPath("start-fasl");
+    std::filesystem::remove_all(root_);
+    std::filesystem::create_directories(root_ + "/home/sys");
+    std::snprintf(home_location, sizeof home_location, "%s/home", root_.c_str());
+    std::snprintf(bu_fname, sizeof bu_fname, "%s/files.vxb", root_.c_str());
+    bundlename = bu_fname;
+  }
+  void TearDown() override {
+    oblist = nullptr;
+    ob_size = 0;
+    auto_gc_count = savedGcCount_;
+    std::memcpy(home_location, savedHome_, sizeof savedHome_);
+    std::memcpy(bu_fname, savedBundle_, sizeof savedBundle_);
+    std::filesystem::remove_all(root_);
+    RuntimeFaslLoad::TearDown();
+  }
+
+  std::vector<lispval> table_;
+  std::string root_;
+  int32_t savedGcCount_ = 0;
+  char savedHome_[sizeof home_location] = {};
+  char savedBundle_[sizeof bu_fname] = {};
+};
+
+TEST_F(StartFasl, LoadsSysStartupFromTheBundle) {
+  FaslWriter w = segmentWriter();
+  w.symbol(u"started", 0).code(76).code(78).done();
+  ASSERT_TRUE(testing_support::writeFileBytes(bu_fname, testing_support::faslBundle({{"sys/startup.fasl", 7, w.bytes()}})));
+  lispval cell = nil();
+  raz_fasl_noisy = 0;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(start_fasl(&cell), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), ";");
+  EXPECT_EQ(raz_fasl, 0u);
+  ASSERT_TRUE(lisp::isOther(cell));
+  EXPECT_EQ(describe(simpleVectorElement(symtabOf(cell), 0)), "sym:started");
+}
+
+TEST_F(StartFasl, AFailedStartEndsTheProcessWithStatus1) {
+  lispval cell = nil();
+  EXPECT_EXIT(
+      {
+        ::dup2(2, 1);
+        start_fasl(&cell);
+      },
+      testing::ExitedWithCode(1), "Could not start lisp build!");
+}
+
+// ---- the scanner ----
+
+class FaslScan : public RuntimeFaslLoad {
+ protected:
+  static constexpr int32_t kScanFasl = 0x1ff;
+  static constexpr int32_t kScanFaslName = 0x15f;
+
+  void SetUp() override {
+    RuntimeFaslLoad::SetUp();
+    patch_ = objects_->makeSymbol(recorder_);
+    globalNumber(kPatchFunctionGlobal) = patch_;
+  }
+
+  struct Scanned {
+    int32_t result;
+    std::string out;
+  };
+  Scanned scan(const std::vector<uint8_t>& bytes, bool verbose) {
+    testing_support::LispCallSetup setup =
+        setupFor(kScanFasl, lisp::makeFixnum(descriptorFor(bytes)), verbose ? tval : nil(), 2);
+    setup.stack[0] = setup.stack[1] = nil();
+    testing::internal::CaptureStdout();
+    const testing_support::LispCallResult r = call(setup);
+    Scanned scanned{lisp::fixnumValue(r.eax), testing::internal::GetCapturedStdout()};
+    EXPECT_EQ(r.carry, 0u);
+    return scanned;
+  }
+
+  lispval patch_ = 0;
+};
+
+// Every item the writer makes, once, in a file of two segments; in
+// byte-swapped order after the machine id when `kind` is 3.
+std::vector<uint8_t> everyItem(uint8_t kind) {
+  const std::array<uint16_t, 2> digits = {0x1234, 0x5678};
+  const std::array<uint8_t, 4> code = {0x90, 0x90, 0xc3, 0x90};
+  const std::array<uint8_t, 3> blob = {7, 8, 9};
+  FaslWriter w;
+  w.commentLine("header \\\n line").segment(0x01020304).machineId(kind, 61, 31, 0x2405);
+  w.tableOfContents(3, std::array<uint32_t, 3>{0, 0, 0});
+  w.nop().nil().symbol(u"sym", -2).string(u"text").list(2).listStar(1);
+  w.argumentSymbol(u"arg", 7, 3).codeVector16(code, 0x1111).icsFlags(2);
+  for (uint8_t c : {10, 11, 12, 13, 15, 16}) w.code(c);
+  w.character(1, 2, 0x41).doubleFloat(1.0).code(19).package(u"pkg").singleFloat(2.0f);
+  w.vector(3, 112).bignum(2, 0x80, digits).fixnum(-5).code(25).code(26).casemode(0x13).code(29);
+  w.rawVector(98, 4, std::array<uint8_t, 4>{1, 2, 3, 4}).symget(0x10000, FaslWriter::Width::Escaped);
+  w.code(34).commentItem("a \\\n b").code(36).codeVector32(code, 0x2222).singleFloat(3.0f, true);
+  w.code(39).newBfunction(4).cversion(u"1.0 [v]").code(43).code(45).newWfunction(5).fcnflags(0x1234);
+  w.doubleFloat(4.0, true).beginSymchk(121).code(51).codeVector32(code, 0x3333, true);
+  w.code(53).code(54).integer(0x80, digits).gensymget(2).code(63).code(64).gensymSymbol(u"g", 9);
+  w.prewfunction(6).postwfunction(7);
+  for (uint8_t c : {69, 70, 71}) w.code(c);
+  w.preLispVector(8, 96).postLispVector(8);
+  for (uint8_t c : {74, 75, 76, 77, 78, 79, 81}) w.code(c);
+  w.preclosure(2).postclosure(3).pick(4).code(85).code(87).ffPatch(blob);
+  w.commentItem("second", kSecondCommentCode).done();
+  w.commentLine("between", 'e').segment(5).nil().done().endByte();
+  return w.bytes();
+}
+
+TEST_F(FaslScan, VerbosePrintsEveryItemAsTheGoldenText) {
+  testing_support::resetRecorder(nil());
+  const Scanned scanned = scan(everyItem(0), true);
+  EXPECT_EQ(scanned.result, kScanEnd);
+  std::ifstream golden(std::string(SCANNER_GOLDEN_FILE), std::ios::binary);
+  ASSERT_TRUE(golden) << SCANNER_GOLDEN_FILE;
+  const std::string expected{std::istreambuf_iterator<char>(golden), std::istreambuf_iterator<char>()};
+  EXPECT_EQ(scanned.out, expected);
+  if (std::getenv("UPDATE_SCANNER_GOLDEN"))
+    std::ofstream(std::string(SCANNER_GOLDEN_FILE), std::ios::binary) << scanned.out;
+  EXPECT_EQ(lisp_recorder_log.count, 1u);
+}
+
+TEST_F(FaslScan, ASwappedTwinPrintsTheSameNumbers) {
+  const Scanned little = scan(everyItem(0), true);
+  const Scanned swapped = scan(everyItem(3), true);
+  EXPECT_EQ(swapped.result, kScanEnd);
+  // Only the machine id's kind byte differs.
+  const std::string kindLittle = "machine id: byte 0,", kindSwapped = "machine id: byte 3,";
+  std::string expected = little.out;
+  expected.replace(expected.find(kindLittle), kindLittle.size(), kindSwapped);
+  EXPECT_EQ(swapped.out, expected);
+}
+
+TEST_F(FaslScan, QuietScanStillHandsEachPatchToTheFunction) {
+  testing_support::resetRecorder(nil());
+  FaslWriter w = segmentWriter();
+  const std::array<uint8_t, 3> blob = {7, 8, 9};
+  w.ffPatch(blob).done();
+  const Scanned scanned = scan(w.bytes(), false);
+  EXPECT_EQ(scanned.result, kScanEnd);
+  EXPECT_EQ(scanned.out, "");
+  ASSERT_EQ(lisp_recorder_log.count, 1u);
+  const lispval vector = lisp_recorder_log.calls[0].eax;
+  EXPECT_EQ(header(vector) & 0xff, 125u);
+  EXPECT_EQ(lisp::wordAt(vector, -0xe), lisp::makeFixnum(3));
+  EXPECT_EQ(gc_test::at<uint8_t>(vector - 0xa + 2), 9u);
+  // With no patch function nothing is called.
+  lisp::objectOf<lisp::SymbolObject>(patch_)->function = initial_;
+  testing_support::resetRecorder(nil());
+  EXPECT_EQ(scan(w.bytes(), true).out.find("calling"), std::string::npos);
+  EXPECT_EQ(lisp_recorder_log.count, 0u);
+}
+
+TEST_F(FaslScan, ResultsAndLongStrings) {
+  EXPECT_EQ(scan({}, true).result, kScanEnd);
+  EXPECT_EQ(scan({}, true).out, "");
+  EXPECT_EQ(scan({0x41}, true).result, kScanTruncated);
+  FaslWriter cut = segmentWriter();
+  EXPECT_EQ(scan(cut.bytes(), false).result, kScanTruncated);
+  FaslWriter undefined = segmentWriter();
+  undefined.code(14);
+  const Scanned u = scan(undefined.bytes(), true);
+  EXPECT_EQ(u.result, kScanUndefined);
+  EXPECT_EQ(u.out.back(), '\n');
+  FaslWriter sixty = segmentWriter();
+  sixty.string(std::u16string(60, u'x')).done();
+  const std::string out = scan(sixty.bytes(), true).out;
+  EXPECT_NE(out.find("string: size: 60 \"" + std::string(50, 'x') + "...\" "), std::string::npos);
+  const std::string directory = testing_support::processTempPath("scan-dir");
+  std::filesystem::create_directories(directory);
+  testing_support::LispCallSetup setup = setupFor(
+      kScanFasl, lisp::makeFixnum(registerFd(::open(directory.c_str(), O_RDONLY | O_CLOEXEC))),
+      nil(), 2);
+  EXPECT_EQ(call(setup).eax, lisp::makeFixnum(kScanTruncated));
+}
+
+TEST_F(FaslScan, ScanByNameOpensAndCloses) {
+  record_.closeHook = win_close;
+  FaslWriter w = segmentWriter();
+  w.done();
+  const std::string path = writeFile(w.bytes(), "scan.fasl");
+  const auto callName = [&](const std::string& name) {
+    testing_support::LispCallSetup setup = setupFor(
+        kScanFaslName,
+        lisp::makeFixnum(static_cast<int32_t>(reinterpret_cast<uintptr_t>(name.c_str()))), nil(), 2);
+    return call(setup).eax;
+  };
+  EXPECT_EQ(callName(path), lisp::makeFixnum(kScanEnd));
+  EXPECT_EQ(callName(path + ".missing"), lisp::makeFixnum(kScanTruncated));
   for (int32_t d = host::kFirstAllocatedDescriptor; d < kFirstTestDescriptor; ++d)
     EXPECT_EQ(table_[d].kind, host::kKindFree) << d;
 }
