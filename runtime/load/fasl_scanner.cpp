@@ -332,4 +332,22 @@ void scan_string_text(const uint8_t* bytes, uint32_t count) {
 void scan_dbg_0(uint32_t code) {
   if (const NamedItem* row = rowOf(kNamedItems, code)) vxmprintf("%s", row->name);
 }
+
+// The format's conversions read the words as they are.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+int dovxmprint0(const char* format) {
+  return vxmprintf(format);
+}
+int dovxmprint1(const char* format, uint32_t a) {
+  return vxmprintf(format, a);
+}
+int dovxmprint2(const char* format, uint32_t a, uint32_t b) {
+  return vxmprintf(format, a, b);
+}
+int dovxmprint3(const char* format, uint32_t a, uint32_t b, uint32_t c) {
+  return vxmprintf(format, a, b, c);
+}
+#pragma GCC diagnostic pop
 }

@@ -1,5 +1,5 @@
 /* The runtime routines through which Lisp code loads and scans fasl files
-   (runtime_fasl_loader.cpp, fasl_scanner.cpp).
+   (runtime_fasl_loader.cpp, fasl_scanner.cpp), and the print bridges.
 
    Each is a thin bridge: the arguments go to the native body through
    CALL_NATIVE (inside a foreign-call record, the x87 stack freed, resuming
@@ -85,5 +85,57 @@ scan_fasl_name:
         shl eax, 2
         RUNTIME_RETURN
         .size scan_fasl_name, . - scan_fasl_name
+
+/* vxmprint0, vxmprint1, vxmprint2, vxmprint3: runtime routines, the print
+   bridges. In: eax = the format's native address (a fixnum), edx =
+   argument a, stacked 3 = b, 4 = c; the arguments are passed to the
+   formatter as the words they are. dovxmprintN prints through vxmprintf.
+   Out: eax = its result as a fixnum; carry clear. */
+        .globl vxmprint0
+        .hidden vxmprint0
+        .type vxmprint0, @function
+vxmprint0:
+        RUNTIME_FRAME
+        sar eax, 2
+        CALL_NATIVE dovxmprint0, eax
+        shl eax, 2
+        RUNTIME_RETURN
+        .size vxmprint0, . - vxmprint0
+
+        .globl vxmprint1
+        .hidden vxmprint1
+        .type vxmprint1, @function
+vxmprint1:
+        RUNTIME_FRAME
+        mov [ebp + HOME_2], edx
+        sar eax, 2
+        CALL_NATIVE dovxmprint1, eax, edx
+        shl eax, 2
+        RUNTIME_RETURN
+        .size vxmprint1, . - vxmprint1
+
+        .globl vxmprint2
+        .hidden vxmprint2
+        .type vxmprint2, @function
+vxmprint2:
+        RUNTIME_FRAME
+        mov [ebp + HOME_2], edx
+        sar eax, 2
+        CALL_NATIVE dovxmprint2, eax, edx, [ebp+ARG_3]
+        shl eax, 2
+        RUNTIME_RETURN
+        .size vxmprint2, . - vxmprint2
+
+        .globl vxmprint3
+        .hidden vxmprint3
+        .type vxmprint3, @function
+vxmprint3:
+        RUNTIME_FRAME
+        mov [ebp + HOME_2], edx
+        sar eax, 2
+        CALL_NATIVE dovxmprint3, eax, edx, [ebp+ARG_3], [ebp+ARG_4]
+        shl eax, 2
+        RUNTIME_RETURN
+        .size vxmprint3, . - vxmprint3
 
         .section .note.GNU-stack, "", @progbits

@@ -878,4 +878,55 @@ TEST_F(FaslScan, ScanByNameOpensAndCloses) {
     EXPECT_EQ(table_[d].kind, host::kKindFree) << d;
 }
 
+// ---- the input stream and the print bridges ----
+
+TEST_F(RuntimeFaslLoad, TheInputStreamReadsSeeksAndTellsThroughItsBuffer) {
+  std::vector<uint8_t> bytes(5000);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7);
+  FaslInputStream stream{};
+  stream.descriptor = descriptorFor(bytes);
+  EXPECT_EQ(fasl_get_char(&stream), 0);
+  EXPECT_EQ(stream.count, kFaslStreamBufferBytes);
+  EXPECT_EQ(fasl_tell(&stream), 1);
+  fasl_seek(&stream, 99);  // inside the buffer: only the position moves
+  EXPECT_EQ(stream.count, kFaslStreamBufferBytes);
+  EXPECT_EQ(fasl_tell(&stream), 100);
+  EXPECT_EQ(fasl_get_char(&stream), (100 * 7) & 0xff);
+  fasl_seek(&stream, 4500 - 101);  // past it: the descriptor moves, the buffer empties
+  EXPECT_EQ(stream.count, 0);
+  EXPECT_EQ(fasl_tell(&stream), 4500);
+  uint8_t four[4];
+  fasl_readbytes(&stream, 4, four);
+  EXPECT_EQ(four[3], static_cast<uint8_t>(4503 * 7));
+  fasl_seek(&stream, -4);  // back inside the buffer
+  EXPECT_EQ(fasl_tell(&stream), 4500);
+  EXPECT_EQ(fasl_flushbytes(&stream, 0), kStreamEnd);
+  EXPECT_EQ(fasl_flushbytes(&stream, 500), static_cast<uint8_t>(4999 * 7));
+  EXPECT_EQ(fasl_get_char(&stream), kStreamEnd);
+}
+
+TEST_F(RuntimeFaslLoad, PrintBridgesFormatTheirWords) {
+  static const char format[] = "%s|%u-%x\n";
+  static const char word[] = "w";
+  const auto address = [](const char* text) {
+    return lisp::makeFixnum(static_cast<int32_t>(reinterpret_cast<uintptr_t>(text)));
+  };
+  testing_support::LispCallSetup setup = setupForRoutine(
+      vxmprint3, address(format), static_cast<uint32_t>(reinterpret_cast<uintptr_t>(word)), 4);
+  setup.stack[0] = setup.stack[1] = nil();
+  setup.stack[2] = 17;
+  setup.stack[3] = 0x1f;
+  setup.x87Count = 1;
+  testing::internal::CaptureStdout();
+  const testing_support::LispCallResult r = call(setup);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, "w|17-1f\n");
+  EXPECT_EQ(r.x87Depth, 0u);  // freed before the native call
+  EXPECT_EQ(r.carry, 0u);
+  static const char plain[] = "plain\n";
+  testing::internal::CaptureStdout();
+  call(setupForRoutine(vxmprint0, address(plain), 0, 1));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "plain\n");
+}
+
 }  // namespace
