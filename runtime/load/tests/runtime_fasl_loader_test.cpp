@@ -929,4 +929,56 @@ TEST_F(RuntimeFaslLoad, PrintBridgesFormatTheirWords) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "plain\n");
 }
 
+// ---- what the runtime loader asks of Lisp ----
+
+TEST_F(RuntimeFaslLoad, SymbolsComeFromGlobal42AndSetdplPassesT) {
+  const lispval base = objects_->makeSymbol(nil());
+  globalNumber(216) = base;
+  curreadmode = 1;  // names are lowered unless their package is independent
+  FaslWriter w = segmentWriter();
+  w.symbol(u"CAR", 1).newBfunction(0).code(45).done();
+  ASSERT_EQ(load(w.bytes()).result, kClean);
+  ASSERT_GE(lisp_recorder_log.count, 2u);
+  const testing_support::RecordedCall& made = lisp_recorder_log.calls[0];
+  EXPECT_EQ(made.ecx, 3u);
+  EXPECT_EQ(charactersOf(made.eax), u"car");
+  EXPECT_EQ(made.edx, lisp::makeFixnum(3));
+  EXPECT_EQ(made.stack[2], base);
+  const testing_support::RecordedCall& defined = lisp_recorder_log.calls[1];
+  EXPECT_EQ(defined.ecx, 3u);
+  EXPECT_EQ(defined.eax, made_symbol_);
+  EXPECT_EQ(defined.stack[2], tval);
+  // A package-independent package keeps the name as written.
+  lisp::objectOf<lisp::SymbolObject>(globalNumber(kPackageIndependenceGlobal))->function = recorder_;
+  testing_support::resetRecorder(made_symbol_);
+  FaslWriter again = segmentWriter();
+  again.symbol(u"CAR", 1).code(78).done();
+  ASSERT_EQ(load(again.bytes()).result, kClean);
+  ASSERT_EQ(lisp_recorder_log.count, 2u);
+  EXPECT_EQ(lisp_recorder_log.calls[0].eax, base);  // asked about the package
+  EXPECT_EQ(charactersOf(lisp_recorder_log.calls[1].eax), u"CAR");
+}
+
+TEST_F(RuntimeFaslLoad, BootModePushesTheNameAndAPackageAborts) {
+  bootmode = 1;
+  FaslWriter w = segmentWriter();
+  w.tableOfContents(1).symbol(u"name", 0).code(76).done();
+  const Loaded loaded = load(w.bytes());
+  ASSERT_EQ(loaded.result, kClean);
+  EXPECT_EQ(symtabDescribed(loaded.record), std::vector<std::string>{"\"name\""});
+  EXPECT_EQ(lisp_recorder_log.count, 0u);
+  FaslWriter package = segmentWriter();
+  package.tableOfContents(1).package(u"pkg").done();
+  testing_support::LispCallSetup setup =
+      setupFor(kLoadFasl, lisp::makeFixnum(descriptorFor(package.bytes())), thread_, 5);
+  for (int i = 0; i < 5; ++i) setup.stack[i] = nil();
+  // The message goes to standard output, here sent to standard error.
+  EXPECT_DEATH(
+      {
+        ::dup2(2, 1);
+        testing_support::callWithLispConventions(setup);
+      },
+      "Can't have a new package pkg in bootmode");
+}
+
 }  // namespace
