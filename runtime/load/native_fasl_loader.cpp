@@ -26,15 +26,15 @@
 #include "runtime/load/fasl_loader.h"
 #include "runtime/load/fasl_segment.h"
 #include "runtime/load/load_stack.h"
-#include "runtime/load/runtime_fasl_loader.h"
 #include "runtime/load/loader_standins.h"
-#include "runtime/os/scheduling_standins.h"
 #include "runtime/load/pure_cache.h"
+#include "runtime/load/runtime_fasl_loader.h"
 #include "runtime/load/small_services.h"
 #include "runtime/load/startup_services.h"
 #include "runtime/load/string_file.h"
 #include "runtime/load/symbol_name_hash.h"
 #include "runtime/load/symbol_names.h"
+#include "runtime/os/scheduling_standins.h"
 #include "runtime/rs/allocation_routines.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/object_routines.h"
@@ -566,11 +566,10 @@ class FaslItemLoader {
     const uint32_t count = symtab ? seg::kSymtabCount : seg::kFsymtabCount;
     if (runtime_) {
       // symtab is sized by the table of contents alone; fsymtab grows.
-      if (symtab) {
-        if (std::optional<Fault> fault = symtabStoreFault()) return malformed(*fault);
-      } else if (growFsymtab() >= 0) {
-        return kMalformed;
-      }
+      if (!symtab)
+        growFsymtab();
+      else if (std::optional<Fault> fault = symtabStoreFault())
+        return malformed(*fault);
     } else if (symtab)
       need_fasl_symtab_slot(cell_, makeSimpleVector);
     else
@@ -589,14 +588,13 @@ class FaslItemLoader {
     return checkTableStore(tableCount(seg::kSymtabCount), capacity);
   }
 
-  // A full fsymtab replaced by alloc_lsymtab's larger copy; -1.
-  int growFsymtab() {
+  // A full fsymtab replaced by alloc_lsymtab's larger copy.
+  void growFsymtab() {
     const lispval vector = simpleVectorElement(record(), seg::kFsymtab);
     const uint32_t capacity = vector == nilval ? 0 : simpleVectorLength(vector);
-    if (tableCount(seg::kFsymtabCount) < capacity) return -1;
+    if (tableCount(seg::kFsymtabCount) < capacity) return;
     const lispval grown = alloc_lsymtab(cell_, seg::kFsymtab);
     protectedStore(record(), -0xa + 4 * static_cast<int32_t>(seg::kFsymtab), grown);
-    return -1;
   }
 
   int pushTableEntry(uint32_t table, uint32_t count) {
@@ -926,13 +924,9 @@ class FaslItemLoader {
   }
 
   int doCversion() {
-    if (runtime_) {
-      const lispval runtimeText = global(kRuntimeVersionGlobal);
-      if (runtimeText == 0 || machineKind_ != 0 || !isOther(runtimeText)) return -1;
-      return runtimeCversion(runtimeText);
-    }
     const lispval runtimeText = global(kRuntimeVersionGlobal);
     if (runtimeText == 0 || machineKind_ != 0 || !isOther(runtimeText)) return -1;
+    if (runtime_) return runtimeCversion(runtimeText);
     std::vector<uint16_t> characters;
     if (decodeText(operands_.text, operands_.encoding, characters)) return -1;
     const std::span<const uint16_t> cut = cutVersionText(characters);
