@@ -981,4 +981,30 @@ TEST_F(RuntimeFaslLoad, BootModePushesTheNameAndAPackageAborts) {
       "Can't have a new package pkg in bootmode");
 }
 
+// ---- skipping ----
+
+TEST_F(RuntimeFaslLoad, BeginSymchkTestsGlobals121To124Only) {
+  const auto unbound = [this] {
+    const lispval symbol = objects_->makeSymbol(nil());
+    lisp::objectOf<lisp::SymbolObject>(symbol)->globalValue = nil();
+    return symbol;
+  };
+  for (uint32_t g : {120u, 121u, 124u}) globalNumber(g) = unbound();
+  FaslWriter w = segmentWriter();
+  w.tableOfContents(8);
+  // Global 120 is not tested: its section loads.
+  w.beginSymchk(120).fixnum(1).code(76).code(78).code(51);
+  // 121 and 124 fail: their sections, nested ones included, only count depth
+  // (124 does not abandon the segment here).
+  w.beginSymchk(121).fixnum(2).code(76).code(78);
+  w.beginSymchk(122).fixnum(3).code(76).code(78).code(51);
+  w.fixnum(4).code(76).code(78).code(51);
+  w.beginSymchk(124).fixnum(5).code(76).code(78).code(51);
+  w.fixnum(6).code(76).code(78).done();
+  const Loaded loaded = load(w.bytes());
+  ASSERT_EQ(loaded.result, kClean);
+  EXPECT_EQ(symtabDescribed(loaded.record),
+            (std::vector<std::string>{"1", "nil", "nil", "nil", "nil", "6"}));
+}
+
 }  // namespace
