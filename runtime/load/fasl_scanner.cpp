@@ -194,7 +194,7 @@ class Scanner {
   // One item: 1 to go on, else the scan's result.
   int32_t item(uint32_t code) {
     if (code == 35 || code == kSecondCommentCode) return comment(code);
-    if (code == 88) return patch();
+    if (code == 88) return scan_string2();
     const ItemRow* row = itemRow(code, LoaderKind::Runtime);
     if (row == nullptr) return kScanUndefined;
     // Decision: an item whose operands the format module refuses (a count
@@ -218,7 +218,7 @@ class Scanner {
     }
     if (const TextItem* row = rowOf(kTextItems, code)) {
       say("%s", row->label);
-      if (verbose_) scan_string_text(operands_.text.data(), static_cast<uint32_t>(operands_.text.size()));
+      if (verbose_) scan_string(operands_.text.data(), static_cast<uint32_t>(operands_.text.size()));
       if (code == 3 || code == 7) say(text::kPackage, operands_.signedValue(1));
       if (code == 65) say(text::kIndex, value(1));
       return;
@@ -271,8 +271,9 @@ class Scanner {
     }
   }
 
-  // ff_patch: the blob into a new byte vector, handed to the patch function.
-  int32_t patch() {
+  // scan_string2, the ff_patch reader: the blob into a new byte vector,
+  // handed to the patch function; 1 to go on, or the scan's result.
+  int32_t scan_string2() {
     const uint32_t count = reader_.getword();
     if (reader_.ended()) return kScanTruncated;
     say(text::kPatchSize, static_cast<int>(count));
@@ -322,7 +323,7 @@ int32_t scan_fasl_file(lispval name, lispval verbose) {
   return result;
 }
 
-void scan_string_text(const uint8_t* bytes, uint32_t count) {
+void scan_string(const uint8_t* bytes, uint32_t count) {
   const uint32_t shown = count < kScanShownBytes ? count : kScanShownBytes;
   vxmprintf(text::kStringSize, static_cast<int>(count));
   for (uint32_t i = 0; i < shown; ++i) vxmprintf("%c", bytes[i]);

@@ -26,7 +26,7 @@ int32_t scan_fasl_descriptor(int32_t descriptor, lisp::lispval verbose);
 int32_t scan_fasl_file(lisp::lispval name, lisp::lispval verbose);
 // Prints a string operand as the scanner does: "size: %d \"" and at most
 // 50 of its bytes, then "...\" " when there were more, else "\" ".
-void scan_string_text(const uint8_t* bytes, uint32_t count);
+void scan_string(const uint8_t* bytes, uint32_t count);
 // The name of an item without operands, or nothing.
 void scan_dbg_0(uint32_t code);
 // The console formatter with zero to three word arguments (vxmprintf).

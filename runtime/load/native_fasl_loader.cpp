@@ -798,7 +798,11 @@ class FaslItemLoader {
   int doVector() {
     const uint32_t n = operand(0);
     const lispval vector = new_lisp_obj(operand(1), n, 0);
-    for (uint32_t i = n; i-- > 0;) element(vector, i) = stack_.pop();
+    const bool made = madeAs(vector, operand(1));
+    for (uint32_t i = n; i-- > 0;) {
+      const lispval value = stack_.pop();
+      if (made) element(vector, i) = value;
+    }
     stack_.push(vector);
     return -1;
   }
@@ -844,8 +848,19 @@ class FaslItemLoader {
     return -1;
   }
 
+  // Whether a constructor made an object of the type: one that refuses
+  // (its error signalled) gives something else, which nothing is written into.
+  static bool madeAs(lispval object, uint32_t type) {
+    return isOther(object) && typeCodeOf(wordAt(object, kHeaderOffset)) == type;
+  }
+
   int doRawVector() {
     const lispval vector = new_lisp_obj(operand(0), operand(1), 0);
+    if (!madeAs(vector, operand(0))) {
+      source_.skip(operand(2));
+      stack_.push(vector);
+      return -1;
+    }
     const uint32_t header = wordAt(vector, kHeaderOffset);
     const int32_t data = (header & kFixnumLengthBit) != 0 ? -0xa : -0xe;
     if (!reader_.readRaw(reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(vector + data)),

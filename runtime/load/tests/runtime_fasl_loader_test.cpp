@@ -30,6 +30,7 @@
 #include "runtime/os/file_calls.h"
 #include "runtime/os/host_record_services.h"
 #include "runtime/os/pseudo_descriptors.h"
+#include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/thread_record.h"
 #include "testing/fasl_bundle_writer.h"
@@ -1005,6 +1006,30 @@ TEST_F(RuntimeFaslLoad, BeginSymchkTestsGlobals121To124Only) {
   ASSERT_EQ(loaded.result, kClean);
   EXPECT_EQ(symtabDescribed(loaded.record),
             (std::vector<std::string>{"1", "nil", "nil", "nil", "nil", "6"}));
+}
+
+// ---- constructors that refuse ----
+
+// A type the constructor refuses (its error signalled through the error
+// function) gets nothing written into what it returned, in both loaders.
+TEST_F(RuntimeFaslLoad, ARefusedRawVectorIsNotWrittenInto) {
+  global(lisp::nil_block::global::kErrorSymbol) = objects_->makeSymbol(recorder_);
+  global(lisp::nil_block::global::kErrorSymbolWithDatum) = objects_->makeSymbol(recorder_);
+  testing_support::resetRecorder(nil());
+  FaslWriter w = segmentWriter();
+  const std::array<uint8_t, 4> bytes = {0xde, 0xad, 0xbe, 0xef};
+  w.tableOfContents(2).rawVector(229, 0, bytes).code(76).code(78).fixnum(1).code(76).code(78).done();
+  const std::array<uint32_t, 2> nearNil = {global(-0xe), global(-0xa)};
+  const Loaded runtime = load(w.bytes());
+  EXPECT_EQ(runtime.result, kClean);
+  EXPECT_EQ(symtabDescribed(runtime.record), (std::vector<std::string>{"nil", "1"}));
+  std::FILE* stream = std::fopen(writeFile(w.bytes(), "refused.fasl").c_str(), "rb");
+  ASSERT_NE(stream, nullptr);
+  lispval cell = nil();
+  EXPECT_EQ(libfasl(stream, &cell, lisp::makeFixnum(0), thread_), kClean);
+  EXPECT_EQ(symtabDescribed(cell), (std::vector<std::string>{"nil", "1"}));
+  EXPECT_EQ(global(-0xe), nearNil[0]);
+  EXPECT_EQ(global(-0xa), nearNil[1]);
 }
 
 }  // namespace
