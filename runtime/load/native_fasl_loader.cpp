@@ -374,6 +374,8 @@ class FaslItemLoader {
     if (read.status == OperandsRead::Status::Truncated) return kTruncated;
     if (read.status == OperandsRead::Status::Malformed) return malformed(read.fault);
     acts_ = itemActs(*row, depth_, icsFlags_);
+    // The runtime loader's package item ignores the ICS flags.
+    if (runtime_ && code == kPackageCode) acts_ = depth_ == 0;
     if (acts_) {
       if (std::optional<Fault> fault = checkItemStack(*row, operands_, checked_))
         return malformed(*fault);

@@ -25,6 +25,7 @@ inline constexpr uint32_t kSectionKeyGlobals[3] = {120, 121, 124};
 inline constexpr uint32_t kFirstSectionWord = 2;
 // Begin symchk in the runtime loader tests these globals only.
 inline constexpr uint32_t kFirstRuntimeSymchkGlobal = 121;
+inline constexpr uint32_t kPackageCode = 20;
 inline constexpr uint32_t kSymbolMakerGlobal = 42;
 inline constexpr uint32_t kPackageIndependenceGlobal = 263;
 inline constexpr uint32_t kFillValueGlobal = 2;

@@ -556,14 +556,19 @@ std::vector<uint8_t> everyBuildingItem() {
   w.fixnum(10).fixnum(11).pick(1).list(3);
   keep();
   w.gensymSymbol(u"g1", 0).code(78);
-  // A section that is not taken: its 20, 65 and 76 items keep their slots with nil.
-  w.icsFlags(1).package(u"pkg").gensymSymbol(u"g2", 0).fixnum(1).code(76).code(78);
+  // Sections that are not taken: their 20, 65 and 76 items keep their
+  // slots with nil (the runtime loader's package item ignores ICS flags).
+  w.beginSymchk(121).package(u"pkg").code(51);
+  w.icsFlags(1).gensymSymbol(u"g2", 0).fixnum(1).code(76).code(78);
   w.icsFlags(0).gensymget(13).code(78).fixnum(12).code(76).code(78);
   w.done();
   return w.bytes();
 }
 
 TEST_F(RuntimeFaslLoad, BothLoadersBuildTheSameObjects) {
+  const lispval unbound = objects_->makeSymbol(nil());
+  lisp::objectOf<lisp::SymbolObject>(unbound)->globalValue = nil();
+  globalNumber(121) = unbound;
   const std::vector<uint8_t> bytes = everyBuildingItem();
   std::FILE* stream = std::fopen(writeFile(bytes, "native.fasl").c_str(), "rb");
   ASSERT_NE(stream, nullptr);
@@ -1012,6 +1017,15 @@ TEST_F(RuntimeFaslLoad, BeginSymchkTestsGlobals121To124Only) {
 
 // A type the constructor refuses (its error signalled through the error
 // function) gets nothing written into what it returned, in both loaders.
+TEST_F(RuntimeFaslLoad, APackageItemIgnoresTheIcsFlags) {
+  FaslWriter w = segmentWriter();
+  w.tableOfContents(1).icsFlags(1).package(u"pkg").done();
+  // Taken: the package lookup (a stand-in that finds none) ends the load.
+  const Loaded loaded = load(w.bytes());
+  EXPECT_EQ(loaded.result, kBadPackage);
+  EXPECT_EQ(loaded.out, "bad package number 0, abort this fasl\n");
+}
+
 TEST_F(RuntimeFaslLoad, ARefusedRawVectorIsNotWrittenInto) {
   global(lisp::nil_block::global::kErrorSymbol) = objects_->makeSymbol(recorder_);
   global(lisp::nil_block::global::kErrorSymbolWithDatum) = objects_->makeSymbol(recorder_);
