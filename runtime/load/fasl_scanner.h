@@ -29,12 +29,12 @@ int32_t scan_fasl_file(lisp::lispval name, lisp::lispval verbose);
 void scan_string(const uint8_t* bytes, uint32_t count);
 // The name of an item without operands, or nothing.
 void scan_dbg_0(uint32_t code);
-// The console formatter with zero to three word arguments (vxmprintf).
-int dovxmprint0(const char* format);
-int dovxmprint1(const char* format, uint32_t a);
-int dovxmprint2(const char* format, uint32_t a, uint32_t b);
-int dovxmprint3(const char* format, uint32_t a, uint32_t b, uint32_t c);
-// The print bridges for Lisp code (runtime routines; runtime_fasl_entries.S).
+// dovxmprint0-3 (console_printing.h) for the print bridges.
+int32_t print_bridge0(const char* format);
+int32_t print_bridge1(const char* format, uint32_t a);
+int32_t print_bridge2(const char* format, uint32_t a, uint32_t b);
+int32_t print_bridge3(const char* format, uint32_t a, uint32_t b, uint32_t c);
+// The print bridges over dovxmprint0-3 for Lisp code (runtime routines; runtime_fasl_entries.S).
 void vxmprint0();
 void vxmprint1();
 void vxmprint2();

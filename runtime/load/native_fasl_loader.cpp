@@ -34,7 +34,7 @@
 #include "runtime/load/string_file.h"
 #include "runtime/load/symbol_name_hash.h"
 #include "runtime/load/symbol_names.h"
-#include "runtime/os/scheduling_standins.h"
+#include "runtime/os/console_printing.h"
 #include "runtime/rs/allocation_routines.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/object_routines.h"
@@ -363,6 +363,16 @@ class FaslItemLoader {
 
   bool tracing() const { return runtime_ ? runtime_->trace : dbg != 0; }
 
+  // Output of the loader: the runtime loader prints on the console, the
+  // native loader on standard output.
+  template <typename... Words>
+  void say(const char* format, Words... words) {
+    if (runtime_)
+      vxmprintf(format, words...);
+    else
+      std::printf(format, words...);
+  }
+
   int malformed(Fault fault) { return reportMalformed(code_, operands_.position, fault); }
 
   // One item; a loader result, or -1 to go on.
@@ -544,7 +554,12 @@ class FaslItemLoader {
   int doString() {
     if (const int result = pushText(true, kKeepCase); result >= 0) return result;
     const lispval string = stack_.at(0);
-    if (tracing()) {
+    if (tracing() && runtime_) {
+      const Characters chars = charactersOf(string);
+      vxmprintf("%s", messages::kTraceString);
+      for (uint32_t i = 0; i < chars.count; ++i) vxmprintf("%c", chars.data[i] & 0xff);
+      vxmprintf("\n");
+    } else if (tracing()) {
       std::fputs(messages::kTraceString, stdout);
       fstrpr(string, stdout);
       std::fputs("\n", stdout);
@@ -707,7 +722,7 @@ class FaslItemLoader {
   int doSetdpl() { return define(runtime_ ? tval : makeFixnum(0)); }
 
   int doEvalit() {
-    if (tracing()) vxmprintf("%s", messages::kTraceEvalit);
+    if (tracing()) say("%s", messages::kTraceEvalit);
     // A call form of the symbol: its function with no arguments.
     const lispval form = new_lisp_obj(1, 0, 0);
     car(form) = stack_.at(0);
@@ -718,7 +733,7 @@ class FaslItemLoader {
     return -1;
   }
   int doFuncallit() {
-    if (tracing()) vxmprintf("%s", messages::kTraceFuncallit);
+    if (tracing()) say("%s", messages::kTraceFuncallit);
     rfun(stack_.at(0));
     stack_.pop();
     return -1;
@@ -772,17 +787,17 @@ class FaslItemLoader {
   int doPackage() {
     if (!acts_) return fillTable(true, false);
     if (bootmode != 0) {
-      std::fputs(runtime_ ? messages::kRuntimeNewPackageInBootMode : messages::kNewPackageInBootMode,
-                 stdout);
-      std::fwrite(operands_.text.data(), 1, operands_.text.size(), stdout);
-      std::fputs(messages::kInBootMode, stdout);
+      const std::string name(operands_.text.begin(), operands_.text.end());
+      say("%s%s%s",
+          runtime_ ? messages::kRuntimeNewPackageInBootMode : messages::kNewPackageInBootMode,
+          name.c_str(), messages::kInBootMode);
       std::fflush(stdout);
       vxmabort();
     }
     if (const int result = pushText(false, kKeepCase); result >= 0) return result;
     const lispval package = fasl_fpackage(stack_.at(0));
     if (package == 0) {
-      std::printf(messages::kBadPackage, 0);
+      say(messages::kBadPackage, 0);
       return kBadPackage;
     }
     stack_.put(0, package);

@@ -89,7 +89,8 @@ scan_fasl_name:
 /* vxmprint0, vxmprint1, vxmprint2, vxmprint3: runtime routines, the print
    bridges. In: eax = the format's native address (a fixnum), edx =
    argument a, stacked 3 = b, 4 = c; the arguments are passed to the
-   formatter as the words they are. dovxmprintN prints through vxmprintf.
+   formatter as the words they are. dovxmprintN (through print_bridgeN)
+   prints through vxmprintf.
    Out: eax = its result as a fixnum; carry clear. */
         .globl vxmprint0
         .hidden vxmprint0
@@ -97,7 +98,7 @@ scan_fasl_name:
 vxmprint0:
         RUNTIME_FRAME
         sar eax, 2
-        CALL_NATIVE dovxmprint0, eax
+        CALL_NATIVE print_bridge0, eax
         shl eax, 2
         RUNTIME_RETURN
         .size vxmprint0, . - vxmprint0
@@ -109,7 +110,7 @@ vxmprint1:
         RUNTIME_FRAME
         mov [ebp + HOME_2], edx
         sar eax, 2
-        CALL_NATIVE dovxmprint1, eax, edx
+        CALL_NATIVE print_bridge1, eax, edx
         shl eax, 2
         RUNTIME_RETURN
         .size vxmprint1, . - vxmprint1
@@ -121,7 +122,7 @@ vxmprint2:
         RUNTIME_FRAME
         mov [ebp + HOME_2], edx
         sar eax, 2
-        CALL_NATIVE dovxmprint2, eax, edx, [ebp+ARG_3]
+        CALL_NATIVE print_bridge2, eax, edx, [ebp+ARG_3]
         shl eax, 2
         RUNTIME_RETURN
         .size vxmprint2, . - vxmprint2
@@ -133,7 +134,7 @@ vxmprint3:
         RUNTIME_FRAME
         mov [ebp + HOME_2], edx
         sar eax, 2
-        CALL_NATIVE dovxmprint3, eax, edx, [ebp+ARG_3], [ebp+ARG_4]
+        CALL_NATIVE print_bridge3, eax, edx, [ebp+ARG_3], [ebp+ARG_4]
         shl eax, 2
         RUNTIME_RETURN
         .size vxmprint3, . - vxmprint3

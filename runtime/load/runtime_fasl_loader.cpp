@@ -14,7 +14,7 @@
 #include "runtime/load/startup_services.h"
 #include "runtime/load/symbol_names.h"
 #include "runtime/os/file_calls.h"
-#include "runtime/os/scheduling_standins.h"
+#include "runtime/os/console_printing.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/object_routines.h"
 

@@ -200,8 +200,8 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x30f, "post_sig", post_sig},                    // traps and signals
     {0x313, "bignum_rem", bignum_rem},               // bignums
     {0x317, "prunebig", prunebig},                   // bignums
-    {0x31b, "pack_heap", nullptr},                   // memory manager
-    {0x323, "gsgc_type_counts", nullptr},            // memory manager
+    {0x31b, "pack_heap", pack_heap},                 // memory manager
+    {0x323, "gsgc_type_counts", gsgc_type_counts},   // memory manager
     {0x327, "bundle_find_fd", bundle_find_fd},       // start-up and loaders
     {0x33b, "foreign_address_to_mi", foreign_address_to_mi}, // calls into native code
     {0x347, "immed_arg_hook", immed_arg_hook},       // callbacks from native code

@@ -6,7 +6,11 @@
 
 #include <unistd.h>
 
+#include <string>
+
+#include "runtime/gc/heap_queries.h"
 #include "runtime/gc/lispstatic.h"
+#include "runtime/gc/profiler.h"
 #include "runtime/gc/native_heap.h"
 #include "runtime/gc/weak_objects.h"
 #include "runtime/load/native_variables.h"
@@ -24,6 +28,7 @@
 #include "runtime/os/md5.h"
 #include "runtime/os/message_pump.h"
 #include "runtime/os/native_symbol_table.h"
+#include "runtime/os/profiler_timer.h"
 #include "runtime/os/remote_commands.h"
 #include "runtime/os/scheduling_standins.h"
 #include "runtime/os/small_system_services.h"
@@ -240,9 +245,63 @@ uint32_t consoleTitle(const W& w) {
   sy_maybe_set_console_title(address(w[0]));
   return 0;
 }
+uint32_t* words(uint32_t word) {
+  return reinterpret_cast<uint32_t*>(address(word));
+}
+uint32_t whoCalls(const W& w) {
+  return word(whocalls(words(w[0])));
+}
+uint32_t selectedFunctions(const W& w) {
+  return word(collect_selected_functions(words(w[0]), words(w[1])));
+}
+uint32_t objectsOfType(const W& w) {
+  return word(getobjects(words(w[0]), integer(w[1]), integer(w[2]), integer(w[3])));
+}
+uint32_t holdersOf(const W& w) {
+  return word(findaddress(words(w[0]), w[1]));
+}
 uint32_t messageWithTimeout(const W& w) {
   sy_mbwto(address(w[0]), address(w[1]), address(w[2]), integer(w[3]));
   return 0;
+}
+
+// ---- the profiler ----
+
+// A Lisp string's text as a file name, or false when the value is no string.
+// Decision: the profiler's file names come from Lisp as strings.
+bool fileName(uint32_t value, std::string& name) {
+  if (!isOther(value) || typeCodeOf(wordAt(value, kHeaderOffset)) != type_code::SimpleString)
+    return false;
+  strtobuf(value);
+  name = strbuf;
+  return true;
+}
+uint32_t startProfiler(const W& w) {
+  std::string data, index;
+  if (!fileName(w[4], data) || !fileName(w[5], index)) return word(int32_t{-1});
+  return word(start_profiler(integer(w[0]), integer(w[1]), integer(w[2]), w[3], data.c_str(),
+                             index.c_str()));
+}
+uint32_t stopProfiler(const W&) {
+  return word(stop_profiler());
+}
+uint32_t startSampling(const W&) {
+  return word(start_sampling());
+}
+uint32_t stopSampling(const W&) {
+  return word(stop_sampling());
+}
+uint32_t samplesCollected(const W&) {
+  return word(profiler_samples_collected);
+}
+uint32_t majorVersion(const W&) {
+  return word(sy_win_major_version());
+}
+uint32_t minorVersion(const W&) {
+  return word(sy_win_minor_version());
+}
+uint32_t notNinetyFiveFamily(const W&) {
+  return word(sy_win95p());
 }
 
 // ---- the tables ----
@@ -288,13 +347,14 @@ constexpr std::array<Listed, 45> kMainListed = {{
     {20, serve(userId, {}, Signed)},
     {21, serve(allocateNative, {in(Fix, 1), in(Unused, 0), in(NotNil, 2)}, Unsigned)},
     {22, serve(freeNative, {in(Int, 1), in(NotNil, 2)}, Signed)},
-    {23, awaited()},  // whocalls
-    {24, awaited()},  // collect_selected_functions
-    {27, awaited()},  // start_profiler
-    {28, awaited()},  // stop_profiler
-    {29, awaited()},  // start_sampling
-    {30, awaited()},  // stop_sampling
-    {31, awaited()},  // profiler_samples_collected
+    {23, serve(whoCalls, {in(Data, 1)}, Signed)},
+    {24, serve(selectedFunctions, {in(Data, 1), in(Data, 2)}, Signed)},
+    {27, serve(startProfiler,
+               {in(Fix, 1), in(Int, 2), in(Fix, 3), in(Int, 4), in(Raw, 5), in(Raw, 6)}, Signed)},
+    {28, serve(stopProfiler, {}, Signed)},
+    {29, serve(startSampling, {}, Signed)},
+    {30, serve(stopSampling, {}, Signed)},
+    {31, serve(samplesCollected, {}, Signed)},
     {34, awaited()},  // read_object_symbols
     {36, awaited()},  // sy_set_term_chars
     {37, awaited()},  // sy_get_term_chars
@@ -304,7 +364,7 @@ constexpr std::array<Listed, 45> kMainListed = {{
     {42, awaited()},  // sy_findsym
     {43, awaited()},  // sy_freelibrary
     {44, awaited()},  // sy_getmodulehandle
-    {51, awaited()},  // getobjects
+    {51, serve(objectsOfType, {in(Data, 1), in(Fix, 2), in(Int, 3), in(Fix, 4)}, Signed)},
     {52, serve(barHook, {in(Int, 1), in(Data, 2)}, Unsigned)},
     {53, serve(setSignal, {in(Int, 1), in(Int, 2)}, Unsigned)},
     {55, awaited()},  // sy_putenv
@@ -335,20 +395,20 @@ constexpr std::array<Listed, 30> kAuxListed = {{
     {54, awaited()},  // sy_mkdir
     {56, serve(hasRealArguments, {}, TOrNil)},
     {59, awaited()},  // sy_c_get_home
-    {60, awaited()},  // sy_win_major_version
-    {61, awaited()},  // sy_win_minor_version
+    {60, serve(majorVersion, {}, Signed)},
+    {61, serve(minorVersion, {}, Signed)},
     {66, serve(programName, {}, Unsigned)},
     {67, awaited()},  // sy_eprintf
     {68, awaited()},  // sy_patcherr
     {69, awaited()},  // sy_patchmsg
     {71, awaited()},  // sy_getservbyname
-    {72, awaited()},  // findaddress
+    {72, serve(holdersOf, {in(Data, 1), in(Raw, 2)}, Signed)},
     {73, serve(underWindows, {}, TOrNil)},
     {74, serve(missingStubAddress, {}, Unsigned)},
     {75, awaited()},  // sy_rmdir
     {76, serve(nextRemoteCommand, {}, Word)},
     {77, serve(pendingEvents, {in(Int, 1)}, Signed)},
-    {79, awaited()},  // sy_win95p
+    {79, serve(notNinetyFiveFamily, {}, Signed)},
     {81, serve(setSplash, {in(Data, 1), in(Fix, 2), in(Data, 3), in(Fix, 4)}, Signed)},
     {82, serve(symbolTable, {in(Int, 1)}, Signed)},
     {83, awaited()},  // sy_set_mixed_convert

@@ -91,6 +91,8 @@ class RuntimeFaslLoad : public loader_test::LoaderObjectHeap {
     record_.descriptorTable = table_.data();
     record_.readHook = readHook_ ? readHook_ : win_read;
     record_.closeHook = win_close;
+    record_.writeHook = recordConsole;
+    console().clear();
     savedRedir_ = redir;
     redir = reinterpret_cast<uint32_t*>(&record_);
   }
@@ -108,6 +110,26 @@ class RuntimeFaslLoad : public loader_test::LoaderObjectHeap {
   }
 
   uint32_t& globalNumber(uint32_t n) { return global(runtimeGlobalOffset(n)); }
+
+  // What the runtime printed on its console (descriptor 1, through the host
+  // record's write hook), and a hook that sends it to standard error for
+  // death tests.
+  static std::string& console() {
+    static std::string text;
+    return text;
+  }
+  static int32_t recordConsole(int32_t, const char* buffer, int32_t length, int32_t*) {
+    console().append(buffer, static_cast<size_t>(length));
+    return length;
+  }
+  static int32_t consoleToStandardError(int32_t, const char* buffer, int32_t length, int32_t*) {
+    return static_cast<int32_t>(::write(2, buffer, static_cast<size_t>(length)));
+  }
+  std::string takeConsole() {
+    std::string text;
+    text.swap(console());
+    return text;
+  }
 
   // A Lisp string (type 117) in the test arena.
   lispval lispString(std::u16string_view text) {
@@ -159,9 +181,9 @@ class RuntimeFaslLoad : public loader_test::LoaderObjectHeap {
     setup.stack[2] = key ? key : nil();
     setup.stack[3] = base ? base : nil();
     setup.stack[4] = trace ? trace : nil();
-    testing::internal::CaptureStdout();
+    console().clear();
     const testing_support::LispCallResult r = call(setup);
-    Loaded loaded{-1, r.stack[0], testing::internal::GetCapturedStdout()};
+    Loaded loaded{-1, r.stack[0], takeConsole()};
     EXPECT_EQ(r.carry, 0u);
     EXPECT_TRUE(lisp::isFixnum(r.eax));
     loaded.result = lisp::fixnumValue(r.eax);
@@ -732,9 +754,10 @@ TEST_F(StartFasl, LoadsSysStartupFromTheBundle) {
 
 TEST_F(StartFasl, AFailedStartEndsTheProcessWithStatus1) {
   lispval cell = nil();
+  record_.writeHook = consoleToStandardError;
   EXPECT_EXIT(
       {
-        ::dup2(2, 1);
+        ::dup2(2, 1);  // bundfasl's own lines
         start_fasl(&cell);
       },
       testing::ExitedWithCode(1), "Could not start lisp build!");
@@ -761,9 +784,9 @@ class FaslScan : public RuntimeFaslLoad {
     testing_support::LispCallSetup setup =
         setupFor(kScanFasl, lisp::makeFixnum(descriptorFor(bytes)), verbose ? tval : nil(), 2);
     setup.stack[0] = setup.stack[1] = nil();
-    testing::internal::CaptureStdout();
+    console().clear();
     const testing_support::LispCallResult r = call(setup);
-    Scanned scanned{lisp::fixnumValue(r.eax), testing::internal::GetCapturedStdout()};
+    Scanned scanned{lisp::fixnumValue(r.eax), takeConsole()};
     EXPECT_EQ(r.carry, 0u);
     return scanned;
   }
@@ -923,16 +946,15 @@ TEST_F(RuntimeFaslLoad, PrintBridgesFormatTheirWords) {
   setup.stack[2] = 17;
   setup.stack[3] = 0x1f;
   setup.x87Count = 1;
-  testing::internal::CaptureStdout();
+  console().clear();
   const testing_support::LispCallResult r = call(setup);
-  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string out = takeConsole();
   EXPECT_EQ(out, "w|17-1f\n");
   EXPECT_EQ(r.x87Depth, 0u);  // freed before the native call
   EXPECT_EQ(r.carry, 0u);
   static const char plain[] = "plain\n";
-  testing::internal::CaptureStdout();
   call(setupForRoutine(vxmprint0, address(plain), 0, 1));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "plain\n");
+  EXPECT_EQ(takeConsole(), "plain\n");
 }
 
 // ---- what the runtime loader asks of Lisp ----
@@ -978,12 +1000,8 @@ TEST_F(RuntimeFaslLoad, BootModePushesTheNameAndAPackageAborts) {
   testing_support::LispCallSetup setup =
       setupFor(kLoadFasl, lisp::makeFixnum(descriptorFor(package.bytes())), thread_, 5);
   for (int i = 0; i < 5; ++i) setup.stack[i] = nil();
-  // The message goes to standard output, here sent to standard error.
-  EXPECT_DEATH(
-      {
-        ::dup2(2, 1);
-        testing_support::callWithLispConventions(setup);
-      },
+  record_.writeHook = consoleToStandardError;
+  EXPECT_DEATH(testing_support::callWithLispConventions(setup),
       "Can't have a new package pkg in bootmode");
 }
 
