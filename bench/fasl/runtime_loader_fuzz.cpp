@@ -66,8 +66,7 @@ uint32_t& globalWord(int32_t offset) {
 
 uint32_t cellStackLength(lispval thread) {
   uint32_t n = 0;
-  for (lispval c = lisp::wordAt(thread, tr::kFaslCellStack); lisp::isCons(c); c = lisp::cdr(c))
-    ++n;
+  for (lispval c = lisp::wordAt(thread, tr::kFaslCellStack); lisp::isCons(c); c = lisp::cdr(c)) ++n;
   return n;
 }
 
@@ -77,9 +76,8 @@ void runOnce(int fd, uint32_t boot, bool keyed) {
   GsInit(kOldSize, kNewSize, 2, 0);
   maxheapsize = kObjectLimit;
   std::fill(std::begin(threadRecord), std::end(threadRecord), 0);
-  const lispval thread =
-      lisp::pointerWord(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(threadRecord)),
-                        lisp::Tag::Other);
+  const lispval thread = lisp::pointerWord(
+      static_cast<uint32_t>(reinterpret_cast<uintptr_t>(threadRecord)), lisp::Tag::Other);
   lisp::wordAt(thread, tr::kClinkHead) = tr::kEmptyClinkChain;
   lisp::wordAt(thread, tr::kAnnotatingConsing) = nilval;
   lisp::wordAt(thread, tr::kFaslCellStack) = nilval;
@@ -101,10 +99,18 @@ void runOnce(int fd, uint32_t boot, bool keyed) {
 
   ::lseek(fd, 0, SEEK_SET);
   lispval cell = nilval;
-  const int result = runtime_load_fasl(kDescriptor, &cell, keyed ? key : nilval, nilval, nilval,
-                                       thread);
+  const int result =
+      runtime_load_fasl(kDescriptor, &cell, keyed ? key : nilval, nilval, nilval, thread);
   switch (result) {
-    case 0: case 1: case 2: case 3: case 4: case 5: case 7: case 8: case 9:
+    case 0:
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+    case 5:
+    case 7:
+    case 8:
+    case 9:
       break;
     default:
       std::abort();

@@ -62,7 +62,8 @@ namespace {
 // The file's size when the descriptor names a regular file; otherwise
 // unknown, and the readers then take text in bounded chunks.
 long lengthOf(int32_t descriptor) {
-  const int32_t fd = pseudofd_to_fd(static_cast<uint32_t>(descriptor), host::kKindRuntimeDescriptor);
+  const int32_t fd =
+      pseudofd_to_fd(static_cast<uint32_t>(descriptor), host::kKindRuntimeDescriptor);
   struct stat64 status;
   if (fd < 0 || ::fstat64(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
       status.st_size > LONG_MAX)

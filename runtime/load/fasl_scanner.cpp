@@ -7,12 +7,12 @@
 
 #include <string>
 
+#include "runtime/gc/gc_state.h"
 #include "runtime/load/fasl_format.h"
 #include "runtime/load/runtime_fasl_loader.h"
 #include "runtime/load/startup_services.h"
-#include "runtime/gc/gc_state.h"
-#include "runtime/os/file_calls.h"
 #include "runtime/os/console_printing.h"
+#include "runtime/os/file_calls.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/object_routines.h"
 
@@ -62,7 +62,7 @@ struct TextItem {
   const char* label;
 };
 constexpr TextItem kTextItems[] = {
-    {3, "symbol: "}, {4, "string: "},    {7, "symbol: "},
+    {3, "symbol: "},   {4, "string: "},    {7, "symbol: "},
     {20, "package: "}, {41, "cversion: "}, {65, "gensym symbol: "},
 };
 
@@ -218,7 +218,8 @@ class Scanner {
     }
     if (const TextItem* row = rowOf(kTextItems, code)) {
       say("%s", row->label);
-      if (verbose_) scan_string(operands_.text.data(), static_cast<uint32_t>(operands_.text.size()));
+      if (verbose_)
+        scan_string(operands_.text.data(), static_cast<uint32_t>(operands_.text.size()));
       if (code == 3 || code == 7) say(text::kPackage, operands_.signedValue(1));
       if (code == 65) say(text::kIndex, value(1));
       return;
@@ -314,9 +315,9 @@ int32_t scan_fasl_descriptor(int32_t descriptor, lispval verbose) {
 
 int32_t scan_fasl_file(lispval name, lispval verbose) {
   cl_error = 0;
-  const lispval descriptor = cl_open(
-      reinterpret_cast<const char*>(static_cast<uintptr_t>(nativeAddressOf(name))), tval, nilval,
-      makeFixnum(0));
+  const lispval descriptor =
+      cl_open(reinterpret_cast<const char*>(static_cast<uintptr_t>(nativeAddressOf(name))), tval,
+              nilval, makeFixnum(0));
   if (cl_error != 0 || !isFixnum(descriptor)) return kScanTruncated;
   const int32_t result = scan_fasl_descriptor(fixnumValue(descriptor), verbose);
   cl_close(descriptor);
@@ -333,7 +334,6 @@ void scan_string(const uint8_t* bytes, uint32_t count) {
 void scan_dbg_0(uint32_t code) {
   if (const NamedItem* row = rowOf(kNamedItems, code)) vxmprintf("%s", row->name);
 }
-
 
 // The print bridges' native side: dovxmprint0-3 reached without the
 // library's export table (the bridges' calls keep no global-offset register).

@@ -5,16 +5,16 @@
 #include <cstring>
 #include <vector>
 
+#include "runtime/gc/gc_state.h"
 #include "runtime/gc/stack_walk.h"
 #include "runtime/load/build_from_scratch.h"
-#include "runtime/gc/gc_state.h"
-#include "runtime/load/fasl_segment.h"
 #include "runtime/load/cell_load_stack.h"
 #include "runtime/load/fasl_bundles.h"
+#include "runtime/load/fasl_segment.h"
 #include "runtime/load/startup_services.h"
 #include "runtime/load/symbol_names.h"
-#include "runtime/os/file_calls.h"
 #include "runtime/os/console_printing.h"
+#include "runtime/os/file_calls.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/object_routines.h"
 
@@ -50,9 +50,7 @@ struct alignas(8) FrameString {
   explicit FrameString(const char (&text)[N]) {
     for (size_t i = 0; i + 1 < N; ++i) characters[i] = static_cast<uint8_t>(text[i]);
   }
-  lispval word() const {
-    return static_cast<lispval>(reinterpret_cast<uintptr_t>(this)) + 0x12;
-  }
+  lispval word() const { return static_cast<lispval>(reinterpret_cast<uintptr_t>(this)) + 0x12; }
   uint32_t header = type_code::SimpleString;
   lispval length = makeFixnum(static_cast<int32_t>(N - 1));
   uint16_t characters[N] = {};
@@ -69,7 +67,6 @@ uint32_t nativeAddressOf(lispval word) {
   const uint16_t* digit = reinterpret_cast<const uint16_t*>(static_cast<uintptr_t>(word - 0xe));
   return digit[0] | (digits == 2 ? uint32_t{digit[1]} << 16 : 0);
 }
-
 
 lispval cached_or_heap_codevec(uint32_t size, uint32_t, lispval cacheFlag, FaslReader* reader,
                                bool) {
@@ -110,12 +107,11 @@ int runtime_load_fasl_name(lispval name, lispval* cell, lispval sectionKey, lisp
                            lispval traceFlag, lispval thread) {
   cl_error = 0;
   const uint32_t address = nativeAddressOf(name);
-  const lispval descriptor =
-      cl_open(reinterpret_cast<const char*>(static_cast<uintptr_t>(address)), tval, nilval,
-              makeFixnum(0));
+  const lispval descriptor = cl_open(reinterpret_cast<const char*>(static_cast<uintptr_t>(address)),
+                                     tval, nilval, makeFixnum(0));
   if (cl_error != 0 || !isFixnum(descriptor)) return kNotFasl;
-  const int result = runtime_load_fasl(fixnumValue(descriptor), cell, sectionKey, basePosition,
-                                       traceFlag, thread);
+  const int result =
+      runtime_load_fasl(fixnumValue(descriptor), cell, sectionKey, basePosition, traceFlag, thread);
   cl_close(descriptor);
   return result;
 }

@@ -64,7 +64,8 @@ int runtime_load_fasl(int32_t descriptor, lisp::lispval* cell, lisp::lispval sec
 // Opens the file at the native address (a fixnum or one-digit bignum) with
 // cl_open, loads it and closes it; 1 when it cannot be opened.
 int runtime_load_fasl_name(lisp::lispval name, lisp::lispval* cell, lisp::lispval sectionKey,
-                           lisp::lispval basePosition, lisp::lispval traceFlag, lisp::lispval thread);
+                           lisp::lispval basePosition, lisp::lispval traceFlag,
+                           lisp::lispval thread);
 // The start-up entry: "sys/startup" through bundfasl; ends the process with
 // status 1 unless the load gives 0 or 8. Returns 0.
 int start_fasl(lisp::lispval* segmentCell);

@@ -3,6 +3,8 @@
 // read errors, traces, section loading, the cell stack, the same objects as
 // the native loader builds, malformed files, and start_fasl.
 
+#include "runtime/load/runtime_fasl_loader.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -23,7 +25,6 @@
 #include "runtime/load/fasl_loader.h"
 #include "runtime/load/fasl_scanner.h"
 #include "runtime/load/fasl_segment.h"
-#include "runtime/load/runtime_fasl_loader.h"
 #include "runtime/load/startup.h"
 #include "runtime/load/startup_standins.h"
 #include "runtime/load/tests/loader_object_heap.h"
@@ -234,9 +235,11 @@ class RuntimeFaslLoad : public loader_test::LoaderObjectHeap {
       case 101:
         return "\"" + utf8(charactersOf(x)) + "\"";
       case type_code::DoubleFloat:
-        return "d:" + std::to_string(*reinterpret_cast<double*>(x - 0xa)) + ((head >> 8 & 1) ? "!" : "");
+        return "d:" + std::to_string(*reinterpret_cast<double*>(x - 0xa)) +
+               ((head >> 8 & 1) ? "!" : "");
       case type_code::SingleFloat:
-        return "f:" + std::to_string(*reinterpret_cast<float*>(x - 0xe)) + ((head >> 8 & 1) ? "!" : "");
+        return "f:" + std::to_string(*reinterpret_cast<float*>(x - 0xe)) +
+               ((head >> 8 & 1) ? "!" : "");
       case type_code::Bignum: {
         std::string text = "big:" + std::to_string(head >> 8 & 0xff) + "[";
         for (uint32_t i = 0; i < (head >> 16); ++i)
@@ -262,7 +265,8 @@ class RuntimeFaslLoad : public loader_test::LoaderObjectHeap {
       case type_code::CodeVector:
       case kPureCodeVectorType: {
         std::string text = "code" + std::to_string(head & 0xff) + ":";
-        for (uint32_t i = 0; i < 4; ++i) text += std::to_string(gc_test::at<uint8_t>(x - 0xe + i)) + ",";
+        for (uint32_t i = 0; i < 4; ++i)
+          text += std::to_string(gc_test::at<uint8_t>(x - 0xe + i)) + ",";
         return text;
       }
       default:
@@ -505,7 +509,8 @@ TEST_F(RuntimeFaslLoad, ATableOfContentsTooShortForTheKeyIsMalformed) {
   w.tableOfContents(4, std::array<uint32_t, 1>{0}).done();
   testing::internal::CaptureStderr();
   EXPECT_EQ(load(w.bytes(), globalNumber(121)).result, kMalformed);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("fasl: malformed item 44"), std::string::npos);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("fasl: malformed item 44"),
+            std::string::npos);
   FaslWriter one = segmentWriter();
   one.tableOfContentsWords(1, std::array<uint32_t, 1>{0}).done();
   testing::internal::CaptureStderr();
@@ -520,7 +525,8 @@ TEST_F(RuntimeFaslLoad, SymtabIsSizedByTheTableOfContentsAlone) {
   w.tableOfContents(1).fixnum(1).code(76).fixnum(2).code(76).done();
   testing::internal::CaptureStderr();
   EXPECT_EQ(load(w.bytes()).result, kMalformed);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("fasl: malformed item 76"), std::string::npos);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("fasl: malformed item 76"),
+            std::string::npos);
   EXPECT_EQ(cellStackLength(), 1u);
   FaslWriter index = segmentWriter();
   index.tableOfContents(2).fixnum(1).code(76).gensymget(1).done();
@@ -684,9 +690,10 @@ TEST_F(RuntimeFaslLoad, LoadFaslNameOpensLoadsAndCloses) {
   const std::string path = writeFile(w.bytes(), "named.fasl");
   const std::string missing = path + ".missing";
   const auto callName = [&](const std::string& name) {
-    testing_support::LispCallSetup setup = setupFor(
-        kLoadFaslName,
-        lisp::makeFixnum(static_cast<int32_t>(reinterpret_cast<uintptr_t>(name.c_str()))), nil(), 4);
+    testing_support::LispCallSetup setup =
+        setupFor(kLoadFaslName,
+                 lisp::makeFixnum(static_cast<int32_t>(reinterpret_cast<uintptr_t>(name.c_str()))),
+                 nil(), 4);
     setup.stack[0] = setup.stack[1] = nil();
     setup.stack[2] = setup.stack[3] = nil();
     return call(setup);
@@ -741,7 +748,8 @@ class StartFasl : public RuntimeFaslLoad {
 TEST_F(StartFasl, LoadsSysStartupFromTheBundle) {
   FaslWriter w = segmentWriter();
   w.symbol(u"started", 0).code(76).code(78).done();
-  ASSERT_TRUE(testing_support::writeFileBytes(bu_fname, testing_support::faslBundle({{"sys/startup.fasl", 7, w.bytes()}})));
+  ASSERT_TRUE(testing_support::writeFileBytes(
+      bu_fname, testing_support::faslBundle({{"sys/startup.fasl", 7, w.bytes()}})));
   lispval cell = nil();
   raz_fasl_noisy = 0;
   testing::internal::CaptureStdout();
@@ -808,9 +816,16 @@ std::vector<uint8_t> everyItem(uint8_t kind) {
   for (uint8_t c : {10, 11, 12, 13, 15, 16}) w.code(c);
   w.character(1, 2, 0x41).doubleFloat(1.0).code(19).package(u"pkg").singleFloat(2.0f);
   w.vector(3, 112).bignum(2, 0x80, digits).fixnum(-5).code(25).code(26).casemode(0x13).code(29);
-  w.rawVector(98, 4, std::array<uint8_t, 4>{1, 2, 3, 4}).symget(0x10000, FaslWriter::Width::Escaped);
+  w.rawVector(98, 4, std::array<uint8_t, 4>{1, 2, 3, 4})
+      .symget(0x10000, FaslWriter::Width::Escaped);
   w.code(34).commentItem("a \\\n b").code(36).codeVector32(code, 0x2222).singleFloat(3.0f, true);
-  w.code(39).newBfunction(4).cversion(u"1.0 [v]").code(43).code(45).newWfunction(5).fcnflags(0x1234);
+  w.code(39)
+      .newBfunction(4)
+      .cversion(u"1.0 [v]")
+      .code(43)
+      .code(45)
+      .newWfunction(5)
+      .fcnflags(0x1234);
   w.doubleFloat(4.0, true).beginSymchk(121).code(51).codeVector32(code, 0x3333, true);
   w.code(53).code(54).integer(0x80, digits).gensymget(2).code(63).code(64).gensymSymbol(u"g", 9);
   w.prewfunction(6).postwfunction(7);
@@ -829,7 +844,8 @@ TEST_F(FaslScan, VerbosePrintsEveryItemAsTheGoldenText) {
   EXPECT_EQ(scanned.result, kScanEnd);
   std::ifstream golden(std::string(SCANNER_GOLDEN_FILE), std::ios::binary);
   ASSERT_TRUE(golden) << SCANNER_GOLDEN_FILE;
-  const std::string expected{std::istreambuf_iterator<char>(golden), std::istreambuf_iterator<char>()};
+  const std::string expected{std::istreambuf_iterator<char>(golden),
+                             std::istreambuf_iterator<char>()};
   EXPECT_EQ(scanned.out, expected);
   if (std::getenv("UPDATE_SCANNER_GOLDEN"))
     std::ofstream(std::string(SCANNER_GOLDEN_FILE), std::ios::binary) << scanned.out;
@@ -896,9 +912,10 @@ TEST_F(FaslScan, ScanByNameOpensAndCloses) {
   w.done();
   const std::string path = writeFile(w.bytes(), "scan.fasl");
   const auto callName = [&](const std::string& name) {
-    testing_support::LispCallSetup setup = setupFor(
-        kScanFaslName,
-        lisp::makeFixnum(static_cast<int32_t>(reinterpret_cast<uintptr_t>(name.c_str()))), nil(), 2);
+    testing_support::LispCallSetup setup =
+        setupFor(kScanFaslName,
+                 lisp::makeFixnum(static_cast<int32_t>(reinterpret_cast<uintptr_t>(name.c_str()))),
+                 nil(), 2);
     return call(setup).eax;
   };
   EXPECT_EQ(callName(path), lisp::makeFixnum(kScanEnd));
@@ -977,7 +994,8 @@ TEST_F(RuntimeFaslLoad, SymbolsComeFromGlobal42AndSetdplPassesT) {
   EXPECT_EQ(defined.eax, made_symbol_);
   EXPECT_EQ(defined.stack[2], tval);
   // A package-independent package keeps the name as written.
-  lisp::objectOf<lisp::SymbolObject>(globalNumber(kPackageIndependenceGlobal))->function = recorder_;
+  lisp::objectOf<lisp::SymbolObject>(globalNumber(kPackageIndependenceGlobal))->function =
+      recorder_;
   testing_support::resetRecorder(made_symbol_);
   FaslWriter again = segmentWriter();
   again.symbol(u"CAR", 1).code(78).done();
@@ -1002,7 +1020,7 @@ TEST_F(RuntimeFaslLoad, BootModePushesTheNameAndAPackageAborts) {
   for (int i = 0; i < 5; ++i) setup.stack[i] = nil();
   record_.writeHook = consoleToStandardError;
   EXPECT_DEATH(testing_support::callWithLispConventions(setup),
-      "Can't have a new package pkg in bootmode");
+               "Can't have a new package pkg in bootmode");
 }
 
 // ---- skipping ----
@@ -1050,7 +1068,14 @@ TEST_F(RuntimeFaslLoad, ARefusedRawVectorIsNotWrittenInto) {
   testing_support::resetRecorder(nil());
   FaslWriter w = segmentWriter();
   const std::array<uint8_t, 4> bytes = {0xde, 0xad, 0xbe, 0xef};
-  w.tableOfContents(2).rawVector(229, 0, bytes).code(76).code(78).fixnum(1).code(76).code(78).done();
+  w.tableOfContents(2)
+      .rawVector(229, 0, bytes)
+      .code(76)
+      .code(78)
+      .fixnum(1)
+      .code(76)
+      .code(78)
+      .done();
   const std::array<uint32_t, 2> nearNil = {global(-0xe), global(-0xa)};
   const Loaded runtime = load(w.bytes());
   EXPECT_EQ(runtime.result, kClean);
