@@ -14,10 +14,6 @@ extern "C" {
 // Replaced by the exception frame set-up's probe: until then the stack counts
 // as executable and nothing is disallowed.
 void probe_executable_stack() {}
-// Replaced by the memory status report.
-void memory_status_dump(const char*) {
-  vxmprintf("memory map not available\n");
-}
 // Replaced by the first Lisp thread's start-up routines; until then the
 // thread cannot start (setupstack_xhandler says so).
 void getstorage() {}
@@ -29,8 +25,6 @@ void determine_host_os() {
   host_os = 1;
 }
 
-// Replaced by the system services (no early entry points to preset yet).
-void preset_early_entry_points() {}
 // Replaced by the dump support (no signal state survives an image yet).
 void reset_signals_after_dumplisp() {}
 // Replaced by the exception frame set-up, which runs the first Lisp thread.
@@ -39,11 +33,6 @@ void setupstack_xhandler(int) {
   lisp_exit(1);
 }
 uint32_t cl_debug_flags = 0;
-
-// Replaced by the system services, where it belongs; the answer stays null.
-void* sy_getproghandle() {
-  return nullptr;
-}
 
 // Replaced by the heap relocation's linking: an attached library stays
 // mapped, and the heap keeps its own copies of what the library holds.

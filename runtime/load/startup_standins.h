@@ -12,15 +12,12 @@
 extern "C" {
 // ---- services the build from scratch calls ----
 void probe_executable_stack();
-// Writes the address-space map to the file, or to standard output when null.
-void memory_status_dump(const char* path);
 // Makes the empty world's first objects.
 void getstorage();
 
 // ---- host, sockets, alarms, early entry points ----
 extern int host_os;  // 1: the mapping-capable host family
 void determine_host_os();
-void preset_early_entry_points();
 
 // ---- the first Lisp thread ----
 void reset_signals_after_dumplisp();
@@ -28,10 +25,6 @@ void setupstack_xhandler(int how);
 
 // ---- debug words ----
 extern uint32_t cl_debug_flags;
-
-// ---- system services ----
-// The program's module handle; null names the executable.
-void* sy_getproghandle();
 
 // ---- pure Lisp library ----
 // Relinks the heap to a library attached while the Lisp runs.

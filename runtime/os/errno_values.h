@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "runtime/rs/exports.h"
+
 extern "C" {
 // The calling thread's errno in the numbering Lisp code expects (the
 // platform C runtime's); 0 when no error is noted.
@@ -11,4 +13,18 @@ int32_t errno_value();
 void clear_errno_value();
 // The calling thread's last system error code; 0 when errno is 0.
 uint32_t last_error_value();
+}
+
+// ---- system error codes to errno ----
+// A pair of win_err_to_errno_map: a system error code and its errno.
+struct win_err_to_errno_pair {
+  int32_t systemError;
+  int32_t errnoValue;
+};
+extern "C" {
+// The pairs, ended by (-1, -1).
+extern const win_err_to_errno_pair win_err_to_errno_map[];
+// The errno of the first pair with that code; otherwise 13 for codes 19 to
+// 36, 8 for codes 188 to 202, else 22.
+KORVANE_EXPORT int32_t win_err_to_errno(int32_t systemError);
 }
