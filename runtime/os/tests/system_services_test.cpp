@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -14,7 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "launcher/host_record.h"
+#include "runtime/gc/gc_state.h"
 #include "runtime/os/clock_services.h"
+#include "runtime/os/host_record_services.h"
 #include "runtime/os/errno_values.h"
 #include "runtime/os/input_ready_table.h"
 #include "runtime/os/lisp_text_vectors.h"
@@ -22,6 +27,7 @@
 #include "runtime/os/minor_services.h"
 #include "runtime/os/process_times.h"
 #include "runtime/os/system_messages.h"
+#include "runtime/os/text_conversions.h"
 #include "runtime/rs/object_layout.h"
 #include "testing/console_recorder.h"
 #include "testing/temp_path.h"
@@ -287,6 +293,115 @@ TEST(TextVectors, WritesStopAtTheLastElement) {
   EXPECT_FALSE(lisp::os::putText(lisp::makeFixnum(3), "a"));
   TestVector words(112, 4);  // Lisp values: no text
   EXPECT_FALSE(lisp::os::putText(words.object(), "a"));
+}
+
+// ---- text conversions ----
+
+// The bytes as an 8-bit vector of exactly their length.
+TestVector bytesVector(const std::string& bytes) {
+  TestVector v(125, static_cast<uint32_t>(bytes.size()));
+  std::memcpy(reinterpret_cast<char*>(&v.words[2]), bytes.data(), bytes.size());
+  return v;
+}
+std::u16string unitsOf(const TestVector& v, size_t count) {
+  std::u16string units(count, u'\0');
+  std::memcpy(units.data(), v.bytes(), 2 * count);
+  return units;
+}
+
+TEST(TextConversions, BytesBecomeUnitsByCodePage) {
+  const TestVector source = bytesVector("a\xc3\xa9\xe2\x82\xac!");  // a, e-acute, euro sign, !
+  TestVector units(117, 8);
+  EXPECT_EQ(sy_win_MultiByteToWideChar(source.object(), 0, 7, units.object(), 8, 65001, 0),
+            lisp::makeFixnum(4));
+  EXPECT_EQ(unitsOf(units, 4), u"a\u00e9\u20ac!");
+  // The system's code page is the same; none only counts.
+  EXPECT_EQ(sy_win_MultiByteToWideChar(source.object(), 1, 3, nilval, 0, 0, 0), lisp::makeFixnum(1));
+  // Latin-1 maps every byte.
+  EXPECT_EQ(sy_win_MultiByteToWideChar(source.object(), 1, 3, units.object(), 8, 28591, 0),
+            lisp::makeFixnum(2));
+  EXPECT_EQ(unitsOf(units, 2), u"\u00c3\u00a9");
+  // An empty range is no error.
+  EXPECT_EQ(sy_win_MultiByteToWideChar(source.object(), 3, 3, units.object(), 8, 65001, 0),
+            lisp::makeFixnum(0));
+}
+
+TEST(TextConversions, BadRequestsGiveTheNegatedErrorAndWriteNothing) {
+  const TestVector source = bytesVector("ab\xff");
+  TestVector units(117, 2);
+  const std::string before(units.bytes(), 4);
+  struct Case {
+    int32_t start, end, length;
+    uint32_t codePage;
+    int32_t error;
+  };
+  for (const Case c : {Case{0, 3, 2, 65001, 1113},  // 0xff is no UTF-8
+                       Case{0, 2, 1, 65001, 122},   // two units, room for one
+                       Case{0, 4, 2, 65001, 87},    // past the source's end
+                       Case{2, 1, 2, 65001, 87},    // end before start
+                       Case{0, 2, 2, 4242, 87}}) {  // no such code page
+    EXPECT_EQ(sy_win_MultiByteToWideChar(source.object(), c.start, c.end, units.object(), c.length,
+                                         c.codePage, 0),
+              lisp::makeFixnum(-c.error))
+        << c.start << ".." << c.end << " page " << c.codePage;
+  }
+  EXPECT_EQ(std::string(units.bytes(), 4), before);
+  // The vector's own length bounds the room, whatever length is given.
+  const TestVector three = bytesVector("abc");
+  EXPECT_EQ(sy_win_MultiByteToWideChar(three.object(), 0, 3, units.object(), 8, 65001, 0),
+            lisp::makeFixnum(-122));
+  EXPECT_EQ(std::string(units.bytes(), 4), before);
+  EXPECT_EQ(sy_win_MultiByteToWideChar(lisp::makeFixnum(1), 0, 0, nilval, 0, 65001, 0),
+            lisp::makeFixnum(-87));
+  EXPECT_EQ(sy_win_MultiByteToWideChar(source.object(), 0, 1, source.object(), 1, 65001, 0),
+            lisp::makeFixnum(-87))
+      << "an 8-bit destination";
+}
+
+TEST(TextConversions, UnitsBecomeUtf8WithinTheBuffer) {
+  TestVector units(117, 3);
+  const char16_t text[] = u"a\u00e9\u20ac";
+  std::memcpy(reinterpret_cast<char*>(&units.words[2]), text, 6);
+  char buffer[8] = {};
+  EXPECT_EQ(sy_win_WideCharToMultiByte(units.object(), 0, 3, buffer, sizeof buffer), lisp::makeFixnum(6));
+  EXPECT_EQ(std::string(buffer, 6), "a\xc3\xa9\xe2\x82\xac");
+  EXPECT_EQ(sy_win_WideCharToMultiByte(units.object(), 1, 3, nullptr, 0), lisp::makeFixnum(5));
+  char small[4] = {'k', 'k', 'k', 'k'};
+  EXPECT_EQ(sy_win_WideCharToMultiByte(units.object(), 0, 3, small, sizeof small), lisp::makeFixnum(0));
+  EXPECT_EQ(std::string(small, 4), "kkkk");
+  EXPECT_EQ(sy_win_WideCharToMultiByte(units.object(), 0, 4, buffer, sizeof buffer), lisp::makeFixnum(0));
+}
+
+// ---- early errors ----
+
+TEST(EarlyErrors, TheMessageTellsWhatTheArgumentWas) {
+  static host::HostRecord record{};
+  record.writeHook = [](int32_t, const char* buffer, int32_t length, int32_t*) {
+    return static_cast<int32_t>(write(2, buffer, static_cast<size_t>(length)));
+  };
+  const auto die = [](lisp::lispval argument) {
+    redir = reinterpret_cast<uint32_t*>(&record);
+    sy_err(argument);
+  };
+  TestVector message(117, 4);
+  const char16_t text[] = u"oops";
+  std::memcpy(reinterpret_cast<char*>(&message.words[2]), text, 8);
+  EXPECT_DEATH(die(message.object()),
+               "An error occurred before the condition system \\(the :cond module\\) was loaded\n"
+               "Error message:\n oops\n");
+  alignas(8) uint32_t cell[2] = {message.object(), nilval};
+  EXPECT_DEATH(die(lisp::wordOf(cell, lisp::Tag::Cons)), "Partial error message:\n oops\n");
+  EXPECT_DEATH(die(lisp::makeFixnum(5)), "Error format arglist: 0x14\n");
+}
+
+TEST(SignalDrivenInput, TheHandlerIsInstalledForTheSignal) {
+  struct sigaction before{};
+  sigaction(SIGUSR2, nullptr, &before);
+  EXPECT_EQ(lisp_sigio_setupsig(SIGUSR2), SIGUSR2);
+  struct sigaction after{};
+  sigaction(SIGUSR2, nullptr, &after);
+  EXPECT_NE(after.sa_handler, SIG_DFL);
+  sigaction(SIGUSR2, &before, nullptr);
 }
 
 }  // namespace
