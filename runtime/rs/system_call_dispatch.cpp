@@ -282,8 +282,11 @@ uint32_t messageWithTimeout(const W& w) {
 
 // ---- the system services ----
 
+// Native strings and buffers come as addresses; one in the first 64 KB (no
+// mapping there, a small integer passed by mistake) counts as none.
+constexpr uint32_t kLowestAddress = 0x10000;
 const char* text(uint32_t word) {
-  return reinterpret_cast<const char*>(address(word));
+  return word < kLowestAddress ? nullptr : reinterpret_cast<const char*>(address(word));
 }
 uint32_t processTimes(const W&) {
   sy_rtimes();
@@ -424,7 +427,7 @@ uint32_t systemLibrary(const W& w) {
   return word(sy_system_shared_library_p(text(w[0])));
 }
 uint64_t* doubleWord(uint32_t word) {
-  return reinterpret_cast<uint64_t*>(address(word));
+  return word < kLowestAddress ? nullptr : reinterpret_cast<uint64_t*>(address(word));
 }
 uint32_t diskSpace(const W& w) {
   return word(sy_statfs(text(w[0]), doubleWord(w[1]), doubleWord(w[2]), doubleWord(w[3])));
@@ -614,7 +617,11 @@ constexpr int32_t kErrorNotAvailable = 63;  // the operation is not linked into 
 
 uint32_t intOf(lispval word) {
   if (lisp::isFixnum(word)) return static_cast<uint32_t>(lisp::fixnumValue(word));
-  if (!lisp::isOther(word)) return 0;  // not an integer: no machine word to give
+  // Not an integer (a string, say, where an address belongs): no machine
+  // word to give, rather than its header read as digits.
+  if (!lisp::isOther(word) ||
+      lisp::typeCodeOf(lisp::wordAt(word, lisp::kHeaderOffset)) != lisp::type_code::Bignum)
+    return 0;
   const auto* bignum = lisp::objectOf<lisp::BignumObject>(word);
   const uint32_t digits = lisp::bignumDigitCount(bignum->header);
   // A one-digit bignum has no digit 1 (its second half-word is padding).

@@ -205,7 +205,9 @@ TEST_F(SystemServices, EnvironmentReadsAndSetsVariables) {
   EXPECT_STREQ(std::getenv(kName), "second");
   unsetenv(kName);
   EXPECT_EQ(nativeText(one(10, {address(kName)})), "<none>");
-  EXPECT_EQ(nativeText(one(10, {makeFixnum(0)})), "<none>");
+  // No address: none, whatever stands in its place.
+  for (const lispval notAnAddress : {makeFixnum(0), makeFixnum(5), nil(), textVector(8, "PATH")})
+    EXPECT_EQ(nativeText(one(10, {notAnAddress})), "<none>");
 }
 
 TEST_F(SystemServices, ArgumentsByIndexEndBeforeTheCount) {
@@ -337,9 +339,9 @@ TEST_F(Directories, AttributesAndDiskSpace) {
   EXPECT_EQ(failure(code::kStatfs, {address(file.c_str()), address(&total), address(&forCaller),
                                     address(&free)}),
             2);
-  EXPECT_EQ(failure(code::kStatfs, {address(base_.c_str()), makeFixnum(0), address(&forCaller),
-                                    address(&free)}),
-            87);
+  for (const lispval bad : {makeFixnum(0), makeFixnum(8), textVector(8)})
+    EXPECT_EQ(failure(code::kStatfs, {address(base_.c_str()), bad, address(&forCaller), address(&free)}),
+              87);
 }
 
 // ---- libraries ----
