@@ -20,6 +20,7 @@
 #include "runtime/os/early_entry_points.h"
 #include "runtime/os/environment_services.h"
 #include "runtime/os/file_calls.h"
+#include "runtime/os/minor_services.h"
 #include "runtime/os/mode_line.h"
 #include "runtime/os/process_times.h"
 #include "runtime/os/shared_libraries.h"
@@ -373,6 +374,31 @@ TEST_F(SystemServices, ATestLibraryLoadsAndItsSymbolsAreFound) {
   EXPECT_EQ(one(44, {address(kAbsent)}), makeFixnum(0));
   // dlopen keeps working for everyone else.
   EXPECT_NE(dlopen(nullptr, RTLD_NOW), nullptr);
+}
+
+TEST_F(SystemServices, TheNullHandleNamesTheExecutable) {
+  const uint32_t self = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(dlopen(nullptr, RTLD_NOW)));
+  EXPECT_EQ(machineWord(one(41, {makeFixnum(0)})), self);
+  EXPECT_EQ(machineWord(one(44, {makeFixnum(0)})), self);
+  static const char kSymbol[] = "strlen";
+  EXPECT_EQ(machineWord(one(42, {makeFixnum(0), address(kSymbol)})),
+            static_cast<uint32_t>(reinterpret_cast<uintptr_t>(dlsym(RTLD_DEFAULT, kSymbol))));
+  char expected[PATH_MAX] = {};
+  ASSERT_GT(readlink("/proc/self/exe", expected, sizeof expected - 1), 0);
+  const lispval name = textVector(PATH_MAX);
+  EXPECT_EQ(one(70, {name, makeFixnum(0)}), name);
+  EXPECT_EQ(textOf(name), expected);
+  EXPECT_EQ(one(70, {makeFixnum(1), makeFixnum(0)}), nil()) << "no vector to fill";
+}
+
+TEST_F(SystemServices, TheTrampolineBranchBecomesJumpIfBelow) {
+  alignas(4) uint8_t stub[4] = {0x90, 0xeb, 0x90, 0x90};
+  global(lisp::os::kBranchStubOffset) = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&stub[1]));
+  ms_fixtramp();
+  EXPECT_EQ(stub[1], 0x72);
+  EXPECT_EQ(stub[0], 0x90);
+  global(lisp::os::kBranchStubOffset) = 0;
+  ms_fixtramp();  // no stub: nothing to set
 }
 
 TEST_F(SystemServices, LinkedLibrariesAreListedInTurn) {
