@@ -404,4 +404,16 @@ TEST(SignalDrivenInput, TheHandlerIsInstalledForTheSignal) {
   sigaction(SIGUSR2, &before, nullptr);
 }
 
+TEST(WindowServices, AcceleratorTablesAreCopiesAndMessagesNeedARecord) {
+  const uint8_t entries[12] = {1, 0, 'A', 0, 7, 0, 3, 0, 'B', 0, 8, 0};
+  const uint32_t table = vxm_CreateAcceleratorTable(entries, 2);
+  ASSERT_NE(table, 0u);
+  EXPECT_EQ(std::memcmp(reinterpret_cast<const void*>(static_cast<uintptr_t>(table)), entries, 12), 0);
+  EXPECT_EQ(vxm_DestroyAcceleratorTable(table), 1);
+  EXPECT_EQ(vxm_CreateAcceleratorTable(entries, 0), 0u);
+  EXPECT_EQ(vxm_CreateAcceleratorTable(nullptr, 2), 0u);
+  EXPECT_EQ(vxm_DestroyAcceleratorTable(0), 0);
+  EXPECT_EQ(GetMessageWrapper(nullptr, 0, 0, 0), -1);
+}
+
 }  // namespace
