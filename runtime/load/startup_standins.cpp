@@ -18,13 +18,6 @@ void probe_executable_stack() {}
 // thread cannot start (setupstack_xhandler says so).
 void getstorage() {}
 
-// Replaced by the process-time module. On Linux the host counts as the
-// mapping-capable family (1), so image areas are mapped rather than read.
-int host_os = 0;
-void determine_host_os() {
-  host_os = 1;
-}
-
 // Replaced by the dump support (no signal state survives an image yet).
 void reset_signals_after_dumplisp() {}
 // Replaced by the exception frame set-up, which runs the first Lisp thread.
@@ -53,7 +46,6 @@ void lisp_format(const char* text) {
   vxmprintf("%s", text);
 }
 
-uint32_t prof_thread = 0;
 uint32_t inhibitprof = 0;
 uint32_t do_purify = 0;
 
