@@ -53,7 +53,8 @@ int wakeup_hook_p() {
 uint32_t run_bar_hook(int32_t code, const char* text) {
   switch (code) {
     case 0:
-      return text ? static_cast<uint32_t>(show(text)) : 0;
+      // Decision: with no mode line (descriptor 0) there is nothing to write to.
+      return text && mode_line_fd != 0 ? static_cast<uint32_t>(show(text)) : 0;
     case 1:
       mode_line_fd = static_cast<int>(reinterpret_cast<uintptr_t>(text));
       return 0;

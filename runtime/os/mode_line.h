@@ -10,8 +10,9 @@ extern "C" {
 extern int mode_line_fd;
 // mode_line_fd.
 int wakeup_hook_p();
-// Code 0 writes the four characters of text and returns the hook's result
-// (a failed write ends the mode line); 1 takes `text` as the new descriptor;
+// Code 0 writes the four characters of text when there is a mode line and
+// returns the hook's result (a failed write ends the mode line; no mode line:
+// 0); 1 takes `text` as the new descriptor;
 // 2, 3 and 6 write "Run ", "Idle" and "    " when there is a mode line;
 // 4 and 5 return the addresses of mode_line_gc and mode_line_gc_end; other
 // codes return 0.

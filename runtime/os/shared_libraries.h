@@ -4,6 +4,7 @@
 // linker's; the null handle names the executable.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "runtime/rs/lisp_value.h"
@@ -44,6 +45,8 @@ struct LinkedLibrary {
   const char* name;
   uint32_t flags;
 };
+static_assert(offsetof(LinkedLibrary, flags) == 4);
+static_assert(sizeof(LinkedLibrary) == 8);
 // What a failed load reports (decision: one code, the system's "module not
 // found", whatever the dynamic linker's reason).
 inline constexpr uint32_t kLoadFailedError = 126;
