@@ -1,7 +1,9 @@
-// A native function on Linux reports its failure in errno only. The
-// thread's "last system error" is therefore errno translated into a system
-// error code, the same translation the platform layer makes when its own
-// calls fail; 0 stays 0 in both numberings.
+// A native function on Linux reports its failure in errno only; the
+// platform layer and the host record's hooks report theirs in the thread's
+// two error words (the runtime errno and the last system error). The values
+// read errno first, translated (0 stays 0 in both numberings), and the
+// thread's words when errno is clear, so that a failure reported either way
+// is seen. Clearing clears all three.
 
 #include "runtime/os/errno_values.h"
 
@@ -10,16 +12,17 @@
 #include "platform/error_numbers.h"
 
 int32_t errno_value() {
-  return errno == 0 ? 0 : platform::runtimeErrnoFromLinux(errno);
+  return errno == 0 ? *platform::runtimeErrnoAddress() : platform::runtimeErrnoFromLinux(errno);
 }
 
 void clear_errno_value() {
   errno = 0;
   *platform::runtimeErrnoAddress() = 0;
+  platform::setLastSystemError(0);
 }
 
 uint32_t last_error_value() {
-  return errno == 0 ? 0 : platform::systemErrorFromLinux(errno);
+  return errno == 0 ? platform::lastSystemError() : platform::systemErrorFromLinux(errno);
 }
 
 constexpr win_err_to_errno_pair win_err_to_errno_map[] = {

@@ -7,11 +7,12 @@
 
 extern "C" {
 // The calling thread's errno in the numbering Lisp code expects (the
-// platform C runtime's); 0 when no error is noted.
+// platform C runtime's); when errno is 0, the thread's runtime errno word.
 int32_t errno_value();
-// Clears the calling thread's errno before a native call.
+// Clears the calling thread's errno and both error words before a native call.
 void clear_errno_value();
-// The calling thread's last system error code; 0 when errno is 0.
+// The calling thread's errno as a system error code; when errno is 0, the
+// thread's last system error.
 uint32_t last_error_value();
 }
 
