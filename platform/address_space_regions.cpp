@@ -60,14 +60,20 @@ std::vector<AddressRegion> addressSpaceRegions() {
   uint64_t next = 0;
   const auto gapUpTo = [&](uint64_t start) {
     if (start > next)
-      regions.push_back({next, start, RegionState::Free, RegionKind::None, false, false, false, {}});
+      regions.push_back(
+          {next, start, RegionState::Free, RegionKind::None, false, false, false, {}});
   };
   for (const Line& line : lines) {
     if (line.start < next) continue;  // overlapping lines: keep the first
     gapUpTo(line.start);
-    AddressRegion region{line.start, line.end, RegionState::Committed, RegionKind::Private,
-                         line.permissions[0] == 'r', line.permissions[1] == 'w',
-                         line.permissions[2] == 'x', {}};
+    AddressRegion region{line.start,
+                         line.end,
+                         RegionState::Committed,
+                         RegionKind::Private,
+                         line.permissions[0] == 'r',
+                         line.permissions[1] == 'w',
+                         line.permissions[2] == 'x',
+                         {}};
     if (!region.read && !region.write && !region.execute) region.state = RegionState::Reserved;
     if (isFile(line.file)) {
       region.kind = modules.count(line.file) ? RegionKind::Image : RegionKind::Mapped;

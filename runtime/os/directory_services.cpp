@@ -73,7 +73,7 @@ int32_t sy_statfs(const char* path, uint64_t* total, uint64_t* freeToCaller, uin
     lisp::fio::noteSystemFailure(EINVAL);
     return -1;
   }
-  struct statvfs disk{};
+  struct statvfs disk {};
   if (::statvfs(path, &disk) != 0) {
     lisp::fio::noteSystemFailure(errno);
     return -1;
@@ -86,7 +86,7 @@ int32_t sy_statfs(const char* path, uint64_t* total, uint64_t* freeToCaller, uin
 }
 
 int32_t sy_file_attributes(const char* path) {
-  struct stat status{};
+  struct stat status {};
   if (!path || ::stat(path, &status) != 0) {
     lisp::fio::noteSystemFailure(path ? errno : ENOENT);
     return -1;

@@ -28,8 +28,8 @@ int32_t sy_file_attributes(const char* path);
 
 namespace lisp::os {
 // Attribute bits (decision: the ones a Linux file can show).
-inline constexpr int32_t kAttributeReadOnly = 0x1;   // no write permission for this process
-inline constexpr int32_t kAttributeHidden = 0x2;     // the base name begins with "."
+inline constexpr int32_t kAttributeReadOnly = 0x1;  // no write permission for this process
+inline constexpr int32_t kAttributeHidden = 0x2;    // the base name begins with "."
 inline constexpr int32_t kAttributeDirectory = 0x10;
-inline constexpr int32_t kAttributeNormal = 0x80;    // none of the others
+inline constexpr int32_t kAttributeNormal = 0x80;  // none of the others
 }  // namespace lisp::os

@@ -4,6 +4,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -21,7 +22,8 @@ constexpr size_t kHostNameBytes = 256;
 constexpr size_t kPasswordRecordBytes = 4096;
 
 // The C library's categories, by the numbers Lisp code uses.
-constexpr int kLocaleCategories[] = {LC_ALL, LC_COLLATE, LC_CTYPE, LC_MONETARY, LC_NUMERIC, LC_TIME};
+constexpr int kLocaleCategories[] = {LC_ALL,      LC_COLLATE, LC_CTYPE,
+                                     LC_MONETARY, LC_NUMERIC, LC_TIME};
 
 }  // namespace
 
@@ -85,7 +87,8 @@ lisp::lispval get_user_name(lisp::lispval string, lisp::lispval size) {
   const size_t reported = std::strlen(found->pw_name) + 1;
   const auto vector = lisp::os::textVectorOf(string);
   if (!vector || !lisp::isFixnum(size) || lisp::fixnumValue(size) < 0) return nilval;
-  const size_t room = std::min<size_t>(vector->elements, static_cast<size_t>(lisp::fixnumValue(size)));
+  const size_t room =
+      std::min<size_t>(vector->elements, static_cast<size_t>(lisp::fixnumValue(size)));
   if (reported > room || !lisp::os::putText(string, found->pw_name)) return nilval;
   return lisp::makeFixnum(static_cast<int32_t>(reported));
 }

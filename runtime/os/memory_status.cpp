@@ -30,9 +30,9 @@ constexpr uint32_t kImage = 0x1000000, kMapped = 0x40000, kPrivate = 0x20000;
 constexpr Flag kKinds[] = {{kImage, "image"}, {kMapped, "mapped"}, {kPrivate, "private"}};
 constexpr uint32_t kNoAccess = 0x1, kRead = 0x2, kReadWrite = 0x4, kExecute = 0x10,
                    kReadExecute = 0x20, kAll = 0x40;
-constexpr Flag kProtections[] = {{kRead, "r---"},        {kReadWrite, "rw--"},    {0x8, "rw-c"},
-                                 {kExecute, "--x-"},     {kReadExecute, "r-x-"},  {kAll, "rwx-"},
-                                 {0x80, "rwxc"},         {kNoAccess, "----"},     {0x100, " (guard)"},
+constexpr Flag kProtections[] = {{kRead, "r---"},      {kReadWrite, "rw--"},   {0x8, "rw-c"},
+                                 {kExecute, "--x-"},   {kReadExecute, "r-x-"}, {kAll, "rwx-"},
+                                 {0x80, "rwxc"},       {kNoAccess, "----"},    {0x100, " (guard)"},
                                  {0x200, " (nocache)"}};
 
 uint32_t stateBits(const platform::AddressRegion& r) {
@@ -89,8 +89,8 @@ void memory_status_dump(const char* path) {
   uint64_t imageBytes = 0, otherBytes = 0;
   for (const platform::AddressRegion& r : platform::addressSpaceRegions()) {
     const uint64_t size = r.end - r.start;
-    vxmfprintf(out, text::kRegion, static_cast<unsigned>(r.start),
-                 static_cast<unsigned>(r.end - 1), static_cast<int>(size));
+    vxmfprintf(out, text::kRegion, static_cast<unsigned>(r.start), static_cast<unsigned>(r.end - 1),
+               static_cast<int>(size));
     printNames(out, kStates, stateBits(r));
     printNames(out, kKinds, kindBits(r));
     // The last name of the line has no blank after it.
@@ -99,7 +99,8 @@ void memory_status_dump(const char* path) {
     for (const Flag& f : kProtections)
       if (protection & f.bit) lastSet = &f;
     for (const Flag& f : kProtections)
-      if (protection & f.bit) vxmfprintf(out, &f == lastSet ? text::kLastName : text::kName, f.name);
+      if (protection & f.bit)
+        vxmfprintf(out, &f == lastSet ? text::kLastName : text::kName, f.name);
     if (!lastSet) vxmfprintf(out, "%s", text::kNoName);
     if (r.kind == platform::RegionKind::Image) vxmfprintf(out, text::kModule, r.file.c_str());
     vxmfprintf(out, "\n");
@@ -107,7 +108,7 @@ void memory_status_dump(const char* path) {
       (r.kind == platform::RegionKind::Image ? imageBytes : otherBytes) += size;
   }
   vxmfprintf(out, text::kTotals, static_cast<int>(imageBytes), static_cast<unsigned>(imageBytes),
-               static_cast<int>(otherBytes), static_cast<unsigned>(otherBytes));
+             static_cast<int>(otherBytes), static_cast<unsigned>(otherBytes));
   const uint64_t total = imageBytes + otherBytes;
   vxmfprintf(out, text::kTotal, static_cast<int>(total), static_cast<unsigned>(total));
   if (file)

@@ -86,7 +86,8 @@ int32_t vxm_DestroyAcceleratorTable(uint32_t table) {
 
 int32_t GetMessageWrapper(void* message, uint32_t window, uint32_t first, uint32_t last) {
   if (!message) return -1;
-  return platform::getMessageFiltered(static_cast<platform::Message*>(message), window, first, last);
+  return platform::getMessageFiltered(static_cast<platform::Message*>(message), window, first,
+                                      last);
 }
 
 }  // extern "C"

@@ -120,9 +120,9 @@ void gcend() {
   lisp::os::addElapsed(starttime[0], starttime[1], endtime[0], endtime[1], gcusec, gcuusec);
   lisp::os::addElapsed(starttime[2], starttime[3], endtime[2], endtime[3], gcssec, gcsusec);
   // The collector statistics count the same time, user and system together.
-  const int64_t micros = (int64_t{endtime[0]} - starttime[0] + endtime[2] - starttime[2]) *
-                             kMicrosPerSecond +
-                         (endtime[1] - starttime[1]) + (endtime[3] - starttime[3]);
+  const int64_t micros =
+      (int64_t{endtime[0]} - starttime[0] + endtime[2] - starttime[2]) * kMicrosPerSecond +
+      (endtime[1] - starttime[1]) + (endtime[3] - starttime[3]);
   if (micros > 0) gc::collectorMicroseconds += static_cast<uint64_t>(micros);
 }
 

@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <vector>
@@ -20,9 +21,8 @@ struct CodePage {
   uint32_t number;
   const char* charset;
 };
-constexpr CodePage kCodePages[] = {{0, "UTF-8"},         {1, "UTF-8"},  {65001, "UTF-8"},
-                                   {1252, "CP1252"},     {28591, "ISO-8859-1"},
-                                   {20127, "ASCII"}};
+constexpr CodePage kCodePages[] = {{0, "UTF-8"},     {1, "UTF-8"},          {65001, "UTF-8"},
+                                   {1252, "CP1252"}, {28591, "ISO-8859-1"}, {20127, "ASCII"}};
 
 const char* charsetOf(uint32_t codePage) {
   for (const CodePage& page : kCodePages)
@@ -77,8 +77,9 @@ lisp::lispval sy_win_MultiByteToWideChar(lisp::lispval source, int32_t start, in
   // Every byte gives at most one unit... or a surrogate pair: room for two.
   const size_t inBytes = static_cast<size_t>(end - start);
   std::vector<char> units(4 * inBytes);
-  const Converted result = convert(kUnits, charset, reinterpret_cast<const char*>(from->data) + start,
-                                   inBytes, units.data(), units.size());
+  const Converted result =
+      convert(kUnits, charset, reinterpret_cast<const char*>(from->data) + start, inBytes,
+              units.data(), units.size());
   if (result.error) return failed(result.error == EINVAL ? kBadArgument : kNoMapping);
   const size_t count = result.bytes / 2;
   if (to) {
@@ -96,8 +97,9 @@ lisp::lispval sy_win_WideCharToMultiByte(lisp::lispval source, int32_t start, in
     return lisp::makeFixnum(0);
   const size_t inBytes = 2 * static_cast<size_t>(end - start);
   std::vector<char> bytes(2 * inBytes + 1);
-  const Converted result = convert("UTF-8", kUnits, reinterpret_cast<const char*>(from->data) + 2 * start,
-                                   inBytes, bytes.data(), bytes.size());
+  const Converted result =
+      convert("UTF-8", kUnits, reinterpret_cast<const char*>(from->data) + 2 * start, inBytes,
+              bytes.data(), bytes.size());
   if (result.error) return lisp::makeFixnum(0);
   if (buffer && size > 0) {
     if (result.bytes > static_cast<size_t>(size)) return lisp::makeFixnum(0);

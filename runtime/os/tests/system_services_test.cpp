@@ -8,8 +8,8 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -19,8 +19,8 @@
 #include "launcher/host_record.h"
 #include "runtime/gc/gc_state.h"
 #include "runtime/os/clock_services.h"
-#include "runtime/os/host_record_services.h"
 #include "runtime/os/errno_values.h"
+#include "runtime/os/host_record_services.h"
 #include "runtime/os/input_ready_table.h"
 #include "runtime/os/lisp_text_vectors.h"
 #include "runtime/os/memory_status.h"
@@ -142,7 +142,7 @@ TEST(DayCache, DaysCountFromMarch2000AndTurnOverAtMidnight) {
 // ---- error numbers ----
 
 TEST(SystemErrors, TranslateToErrnoByTheMapThenTheRanges) {
-  const std::pair<int32_t, int32_t> cases[] = {{25, 13}, {190, 8}, {0, 22},  {6, 9},   {145, 41},
+  const std::pair<int32_t, int32_t> cases[] = {{25, 13}, {190, 8}, {0, 22},  {6, 9},    {145, 41},
                                                {36, 13}, {37, 22}, {202, 8}, {203, 22}, {1816, 12},
                                                {19, 13}, {188, 8}, {-1, 22}};
   for (const auto& [code, expected] : cases) EXPECT_EQ(win_err_to_errno(code), expected) << code;
@@ -163,7 +163,8 @@ TEST(BinarySearch, FindsEveryIndexAndNothingElse) {
   EXPECT_EQ(b_search(6, two, 2), -1);
   const int32_t seven[] = {-40, -8, 0, 8, 12, 400, 401};
   for (int32_t i = 0; i < 7; ++i) EXPECT_EQ(b_search(seven[i], seven, 7), i);
-  for (const int32_t between : {-41, -9, -1, 7, 11, 13, 399, 402}) EXPECT_EQ(b_search(between, seven, 7), -1);
+  for (const int32_t between : {-41, -9, -1, 7, 11, 13, 399, 402})
+    EXPECT_EQ(b_search(between, seven, 7), -1);
 }
 
 // ---- the input-ready table ----
@@ -229,7 +230,8 @@ TEST_F(InputReady, FilterListsTheDescriptorsWithInputAndKeepsErrno) {
 
 TEST(MemoryReport, AReservationShowsAsReservedAndTheLibraryAsImage) {
   const size_t bytes = 16 * 4096;
-  void* reserved = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  void* reserved =
+      mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   ASSERT_NE(reserved, MAP_FAILED);
   const std::string path = testing_support::processTempPath("memory-report");
   memory_status_dump(path.c_str());
@@ -241,7 +243,8 @@ TEST(MemoryReport, AReservationShowsAsReservedAndTheLibraryAsImage) {
   const std::string report = text.str();
   EXPECT_EQ(report.rfind("Mappings from MEMORY_BASIC_INFORMATION struct in winnt.h:\n", 0), 0u);
   char start[16];
-  std::snprintf(start, sizeof start, "%9x - ", static_cast<unsigned>(reinterpret_cast<uintptr_t>(reserved)));
+  std::snprintf(start, sizeof start, "%9x - ",
+                static_cast<unsigned>(reinterpret_cast<uintptr_t>(reserved)));
   const size_t line = report.find(start);
   ASSERT_NE(line, std::string::npos) << report;
   const std::string reservedLine = report.substr(line, report.find('\n', line) - line);
@@ -316,7 +319,8 @@ TEST(TextConversions, BytesBecomeUnitsByCodePage) {
             lisp::makeFixnum(4));
   EXPECT_EQ(unitsOf(units, 4), u"a\u00e9\u20ac!");
   // The system's code page is the same; none only counts.
-  EXPECT_EQ(sy_win_MultiByteToWideChar(source.object(), 1, 3, nilval, 0, 0, 0), lisp::makeFixnum(1));
+  EXPECT_EQ(sy_win_MultiByteToWideChar(source.object(), 1, 3, nilval, 0, 0, 0),
+            lisp::makeFixnum(1));
   // Latin-1 maps every byte.
   EXPECT_EQ(sy_win_MultiByteToWideChar(source.object(), 1, 3, units.object(), 8, 28591, 0),
             lisp::makeFixnum(2));
@@ -363,13 +367,16 @@ TEST(TextConversions, UnitsBecomeUtf8WithinTheBuffer) {
   const char16_t text[] = u"a\u00e9\u20ac";
   std::memcpy(reinterpret_cast<char*>(&units.words[2]), text, 6);
   char buffer[8] = {};
-  EXPECT_EQ(sy_win_WideCharToMultiByte(units.object(), 0, 3, buffer, sizeof buffer), lisp::makeFixnum(6));
+  EXPECT_EQ(sy_win_WideCharToMultiByte(units.object(), 0, 3, buffer, sizeof buffer),
+            lisp::makeFixnum(6));
   EXPECT_EQ(std::string(buffer, 6), "a\xc3\xa9\xe2\x82\xac");
   EXPECT_EQ(sy_win_WideCharToMultiByte(units.object(), 1, 3, nullptr, 0), lisp::makeFixnum(5));
   char small[4] = {'k', 'k', 'k', 'k'};
-  EXPECT_EQ(sy_win_WideCharToMultiByte(units.object(), 0, 3, small, sizeof small), lisp::makeFixnum(0));
+  EXPECT_EQ(sy_win_WideCharToMultiByte(units.object(), 0, 3, small, sizeof small),
+            lisp::makeFixnum(0));
   EXPECT_EQ(std::string(small, 4), "kkkk");
-  EXPECT_EQ(sy_win_WideCharToMultiByte(units.object(), 0, 4, buffer, sizeof buffer), lisp::makeFixnum(0));
+  EXPECT_EQ(sy_win_WideCharToMultiByte(units.object(), 0, 4, buffer, sizeof buffer),
+            lisp::makeFixnum(0));
 }
 
 // ---- early errors ----
@@ -395,10 +402,10 @@ TEST(EarlyErrors, TheMessageTellsWhatTheArgumentWas) {
 }
 
 TEST(SignalDrivenInput, TheHandlerIsInstalledForTheSignal) {
-  struct sigaction before{};
+  struct sigaction before {};
   sigaction(SIGUSR2, nullptr, &before);
   EXPECT_EQ(lisp_sigio_setupsig(SIGUSR2), SIGUSR2);
-  struct sigaction after{};
+  struct sigaction after {};
   sigaction(SIGUSR2, nullptr, &after);
   EXPECT_NE(after.sa_handler, SIG_DFL);
   sigaction(SIGUSR2, &before, nullptr);
@@ -408,7 +415,8 @@ TEST(WindowServices, AcceleratorTablesAreCopiesAndMessagesNeedARecord) {
   const uint8_t entries[12] = {1, 0, 'A', 0, 7, 0, 3, 0, 'B', 0, 8, 0};
   const uint32_t table = vxm_CreateAcceleratorTable(entries, 2);
   ASSERT_NE(table, 0u);
-  EXPECT_EQ(std::memcmp(reinterpret_cast<const void*>(static_cast<uintptr_t>(table)), entries, 12), 0);
+  EXPECT_EQ(std::memcmp(reinterpret_cast<const void*>(static_cast<uintptr_t>(table)), entries, 12),
+            0);
   EXPECT_EQ(vxm_DestroyAcceleratorTable(table), 1);
   EXPECT_EQ(vxm_CreateAcceleratorTable(entries, 0), 0u);
   EXPECT_EQ(vxm_CreateAcceleratorTable(nullptr, 2), 0u);

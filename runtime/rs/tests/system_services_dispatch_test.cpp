@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "runtime/load/startup.h"
 #include "runtime/load/case_mapping.h"
+#include "runtime/load/startup.h"
 #include "runtime/os/clock_services.h"
 #include "runtime/os/early_entry_points.h"
 #include "runtime/os/environment_services.h"
@@ -72,7 +72,8 @@ class SystemServices : public gc_test::ServiceDispatchHeap {
   lispval textVector(uint32_t elements, const std::string& text = "",
                      uint8_t type = kByteVectorType, char fill = 'x') {
     const uint32_t unitBytes = type == kStringType ? 2 : 1;
-    std::vector<uint32_t> words = {(elements << 8) | type, makeFixnum(static_cast<int32_t>(elements))};
+    std::vector<uint32_t> words = {(elements << 8) | type,
+                                   makeFixnum(static_cast<int32_t>(elements))};
     std::vector<uint8_t> bytes(elements * unitBytes + 4, 0);
     for (uint32_t i = 0; i < elements; ++i)
       bytes[i * unitBytes] = static_cast<uint8_t>(i < text.size() ? text[i] : fill);
@@ -84,7 +85,8 @@ class SystemServices : public gc_test::ServiceDispatchHeap {
     return objectFrom(words);
   }
   lispval objectFrom(const std::vector<uint32_t>& words) {
-    auto* storage = static_cast<uint32_t*>(objects_->allocate(static_cast<uint32_t>(4 * words.size() + 8)));
+    auto* storage =
+        static_cast<uint32_t*>(objects_->allocate(static_cast<uint32_t>(4 * words.size() + 8)));
     std::copy(words.begin(), words.end(), storage);
     return lisp::wordOf(storage, lisp::Tag::Other);
   }
@@ -136,9 +138,9 @@ namespace code {
 constexpr int32_t kShell = 0, kChdir = 14, kOpenStringFile = 25, kEarlyError = 33, kMkdir = 54,
                   kHome = 59, kEprintf = 67, kPatchError = 68, kPatchMessage = 69,
                   kServiceByName = 71, kRmdir = 75, kMixedConvert = 83;
-constexpr int32_t kEightBit = 15, kPurify = 65, kUserName = 84, kAttributes = 85,
-                  kFirstLinked = 94, kNextLinked = 95, kSystemLibrary = 96, kStatfs = 102,
-                  kSetLocale = 106, kErrorText = 115;
+constexpr int32_t kEightBit = 15, kPurify = 65, kUserName = 84, kAttributes = 85, kFirstLinked = 94,
+                  kNextLinked = 95, kSystemLibrary = 96, kStatfs = 102, kSetLocale = 106,
+                  kErrorText = 115;
 }  // namespace code
 
 // A host record whose write hook passes the console's text on to standard
@@ -180,13 +182,14 @@ TEST_F(SystemServices, ProcessAndCollectorTimesComeBackAsValues) {
   });
   g_processTimes = {3'250'000, 1'000'500};
   gcusec = 1, gcuusec = 500'000, gcssec = 0, gcsusec = 2'000;
-  EXPECT_EQ(values(run(2, {})),
-            (std::vector<lispval>{makeFixnum(3250), makeFixnum(1000), makeFixnum(1500), makeFixnum(2)}));
+  EXPECT_EQ(values(run(2, {})), (std::vector<lispval>{makeFixnum(3250), makeFixnum(1000),
+                                                      makeFixnum(1500), makeFixnum(2)}));
   std::vector<lispval> micro = values(run(40, {}));
   ASSERT_EQ(micro.size(), 12u);
-  EXPECT_EQ(std::vector<lispval>(micro.begin(), micro.begin() + 8),
-            (std::vector<lispval>{makeFixnum(3), makeFixnum(250000), makeFixnum(1), makeFixnum(500),
-                                  makeFixnum(1), makeFixnum(500000), makeFixnum(0), makeFixnum(2000)}));
+  EXPECT_EQ(
+      std::vector<lispval>(micro.begin(), micro.begin() + 8),
+      (std::vector<lispval>{makeFixnum(3), makeFixnum(250000), makeFixnum(1), makeFixnum(500),
+                            makeFixnum(1), makeFixnum(500000), makeFixnum(0), makeFixnum(2000)}));
   for (size_t k = 8; k < 12; ++k) EXPECT_EQ(micro[k], nil()) << "page-fault value " << k;
   gcusec = gcuusec = gcssec = gcsusec = 0;
   lisp::os::setProcessTimeSource(nullptr);
@@ -301,7 +304,7 @@ class Directories : public SystemServices {
 TEST_F(Directories, MakeChangeAndRemoveReportTheirErrors) {
   const std::string made = base_ + "/made/";  // the trailing slash is dropped
   EXPECT_EQ(one(code::kMkdir, {address(made.c_str()), nil()}), makeFixnum(0));
-  struct stat status{};
+  struct stat status {};
   EXPECT_EQ(::stat((base_ + "/made").c_str(), &status), 0);
   EXPECT_EQ(failure(code::kMkdir, {address(made.c_str()), nil()}), 17);  // exists
   EXPECT_EQ(one(code::kChdir, {address(made.c_str())}), nil());
@@ -331,18 +334,19 @@ TEST_F(Directories, AttributesAndDiskSpace) {
   EXPECT_EQ(failure(code::kAttributes, {address(file.c_str())}), 2);
 
   uint64_t total = 0, forCaller = 0, free = 0;
-  EXPECT_EQ(one(code::kStatfs, {address(base_.c_str()), address(&total), address(&forCaller),
-                                address(&free)}),
+  EXPECT_EQ(one(code::kStatfs,
+                {address(base_.c_str()), address(&total), address(&forCaller), address(&free)}),
             makeFixnum(0));
   EXPECT_GT(total, 0u);
   EXPECT_LE(forCaller, free);
   EXPECT_LE(free, total);
-  EXPECT_EQ(failure(code::kStatfs, {address(file.c_str()), address(&total), address(&forCaller),
-                                    address(&free)}),
+  EXPECT_EQ(failure(code::kStatfs,
+                    {address(file.c_str()), address(&total), address(&forCaller), address(&free)}),
             2);
   for (const lispval bad : {makeFixnum(0), makeFixnum(8), textVector(8)})
-    EXPECT_EQ(failure(code::kStatfs, {address(base_.c_str()), bad, address(&forCaller), address(&free)}),
-              87);
+    EXPECT_EQ(
+        failure(code::kStatfs, {address(base_.c_str()), bad, address(&forCaller), address(&free)}),
+        87);
 }
 
 // ---- libraries ----
@@ -377,7 +381,8 @@ TEST_F(SystemServices, ATestLibraryLoadsAndItsSymbolsAreFound) {
 }
 
 TEST_F(SystemServices, TheNullHandleNamesTheExecutable) {
-  const uint32_t self = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(dlopen(nullptr, RTLD_NOW)));
+  const uint32_t self =
+      static_cast<uint32_t>(reinterpret_cast<uintptr_t>(dlopen(nullptr, RTLD_NOW)));
   EXPECT_EQ(machineWord(one(41, {makeFixnum(0)})), self);
   EXPECT_EQ(machineWord(one(44, {makeFixnum(0)})), self);
   static const char kSymbol[] = "strlen";
@@ -393,7 +398,8 @@ TEST_F(SystemServices, TheNullHandleNamesTheExecutable) {
 
 TEST_F(SystemServices, TheTrampolineBranchBecomesJumpIfBelow) {
   alignas(4) uint8_t stub[4] = {0x90, 0xeb, 0x90, 0x90};
-  global(lisp::os::kBranchStubOffset) = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&stub[1]));
+  global(lisp::os::kBranchStubOffset) =
+      static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&stub[1]));
   ms_fixtramp();
   EXPECT_EQ(stub[1], 0x72);
   EXPECT_EQ(stub[0], 0x90);
@@ -434,12 +440,15 @@ TEST_F(SystemServices, HomeLibraryNameAndErrorTexts) {
   EXPECT_EQ(nativeText(one(code::kErrorText, {makeFixnum(2100)})), "<none>");
   EXPECT_EQ(nativeText(one(code::kErrorText, {makeFixnum(0)})), "<none>");
   static const char kService[] = "http";
-  EXPECT_EQ(nativeText(one(code::kServiceByName, {address(kService), makeFixnum(0)})), "unsupported");
+  EXPECT_EQ(nativeText(one(code::kServiceByName, {address(kService), makeFixnum(0)})),
+            "unsupported");
 }
 
 TEST_F(SystemServices, LocaleCategoriesAreTheCRuntimes) {
-  EXPECT_EQ(nativeText(one(code::kSetLocale, {makeFixnum(2), makeFixnum(0)})), setlocale(LC_CTYPE, nullptr));
-  EXPECT_EQ(nativeText(one(code::kSetLocale, {makeFixnum(0), makeFixnum(0)})), setlocale(LC_ALL, nullptr));
+  EXPECT_EQ(nativeText(one(code::kSetLocale, {makeFixnum(2), makeFixnum(0)})),
+            setlocale(LC_CTYPE, nullptr));
+  EXPECT_EQ(nativeText(one(code::kSetLocale, {makeFixnum(0), makeFixnum(0)})),
+            setlocale(LC_ALL, nullptr));
   EXPECT_EQ(nativeText(one(code::kSetLocale, {makeFixnum(6), makeFixnum(0)})), "<none>");
   EXPECT_EQ(nativeText(one(code::kSetLocale, {makeFixnum(-1), makeFixnum(0)})), "<none>");
 }
@@ -451,10 +460,14 @@ TEST_F(SystemServices, MessagesPrintTheirExactTexts) {
   static const char kArgument[] = "-zz", kPatch[] = "sockets";
   EXPECT_EQ(one(58, {address(kArgument)}), nil());
   EXPECT_EQ(one(code::kPatchMessage, {address(kPatch), makeFixnum(3)}), nil());
-  EXPECT_EQ(one(code::kEprintf, {textVector(9, "w=%lx,%d", kByteVectorType, '\0'), makeFixnum(0x2a), makeFixnum(-3)}), nil());
+  EXPECT_EQ(one(code::kEprintf, {textVector(9, "w=%lx,%d", kByteVectorType, '\0'), makeFixnum(0x2a),
+                                 makeFixnum(-3)}),
+            nil());
   EXPECT_EQ(one(code::kEprintf, {nil(), makeFixnum(1), makeFixnum(2)}), nil());
   // A format that would read memory through the words is not used.
-  EXPECT_EQ(one(code::kEprintf, {textVector(3, "%s", kByteVectorType, '\0'), makeFixnum(1), makeFixnum(2)}), nil());
+  EXPECT_EQ(one(code::kEprintf,
+                {textVector(3, "%s", kByteVectorType, '\0'), makeFixnum(1), makeFixnum(2)}),
+            nil());
   EXPECT_EQ(console.console(),
             ";;; Warning: unknown command line argument: -zz\n"
             ";;; Installing sockets patch, version 3\n"
