@@ -482,6 +482,14 @@ TEST_F(SystemServices, APatchErrorEndsTheLispWithStatusOne) {
               testing::ExitedWithCode(1), ";;; Error: problem loading patch:\n bad fasl\n");
 }
 
+TEST_F(SystemServices, AnEarlyErrorShowsItsMessageAndAborts) {
+  const lispval message = textVector(4, "oops", kStringType);
+  EXPECT_DEATH((consoleToStandardError(), run(code::kEarlyError, {message})),
+               "Error message:\n oops\n");
+  EXPECT_DEATH((consoleToStandardError(), run(code::kEarlyError, {makeFixnum(1)})),
+               "Error format arglist: 0x4\n");
+}
+
 // ---- the mode line ----
 
 TEST_F(SystemServices, TheModeLineWritesThroughTheHostRecord) {
