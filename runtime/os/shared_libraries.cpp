@@ -35,6 +35,19 @@ void* executableHandle() {
   return self;
 }
 
+// Whether the handle is one the dynamic linker gave out for a module loaded
+// now: a handle names a module's link map, so it must be on the chain of
+// loaded modules. Anything else (a stale or made-up number from Lisp code)
+// would make the linker read memory of no module.
+bool isLoadedModule(void* handle) {
+  link_map* map = nullptr;
+  if (dlinfo(executableHandle(), RTLD_DI_LINKMAP, &map) != 0 || !map) return false;
+  while (map->l_prev) map = map->l_prev;
+  for (; map; map = map->l_next)
+    if (static_cast<void*>(map) == handle) return true;
+  return false;
+}
+
 const lisp::os::LinkedLibrary* const* linkedLibraries() {
   return static_cast<const lisp::os::LinkedLibrary* const*>(lisp_linked_shared_libraries);
 }
@@ -71,12 +84,14 @@ uint32_t sy_loadlibrary(const char* name) {
 
 uint32_t sy_freelibrary(uint32_t handle) {
   if (handle == 0 || pointer(handle) == executableHandle()) return 1;
+  if (!isLoadedModule(pointer(handle))) return 0;
   return dlclose(pointer(handle)) == 0 ? 1 : 0;
 }
 
 uint32_t sy_findsym(uint32_t handle, const char* name) {
   if (reinterpret_cast<uintptr_t>(name) < kLowestName) return 0;
   void* module = handle ? pointer(handle) : executableHandle();
+  if (!isLoadedModule(module)) return 0;
   return word(dlsym(module, name));
 }
 
@@ -100,7 +115,9 @@ lisp::lispval sy_getmodulefilename(lisp::lispval string, uint32_t module) {
     name[length] = '\0';
   } else {
     link_map* map = nullptr;
-    if (dlinfo(pointer(module), RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name) return nilval;
+    if (!isLoadedModule(pointer(module)) || dlinfo(pointer(module), RTLD_DI_LINKMAP, &map) != 0 ||
+        !map || !map->l_name)
+      return nilval;
     std::strncpy(name, map->l_name, sizeof name - 1);
   }
   return lisp::os::putTextCut(string, name) ? string : nilval;

@@ -13,10 +13,12 @@ extern "C" {
 // The library's handle with cl_error 0, or none with cl_error (the system
 // error × 4). A null name gives the executable's handle.
 uint32_t sy_loadlibrary(const char* name);
-// Releases one load of the library: 1, or 0 when the handle is unknown.
+// Releases one load of the library: 1, or 0 when the handle names no loaded
+// module.
 uint32_t sy_freelibrary(uint32_t handle);
-// The address of `name` in the module (0: the executable), or 0. A name
-// below 0x10000 is an ordinal, which ELF modules do not have: 0.
+// The address of `name` in the module (0: the executable), or 0; 0 too for
+// a handle that names no loaded module. A name below 0x10000 is an ordinal,
+// which ELF modules do not have: 0.
 uint32_t sy_findsym(uint32_t handle, const char* name);
 // The handle of an already loaded module (null name: the executable), or 0;
 // it takes no load of its own.

@@ -370,6 +370,13 @@ TEST_F(SystemServices, ATestLibraryLoadsAndItsSymbolsAreFound) {
   const lispval cut = textVector(8);
   EXPECT_EQ(one(70, {cut, handle}), cut);
   EXPECT_EQ(textOf(cut), std::string(kPath).substr(0, 7));
+  // Numbers that name no loaded module find nothing and free nothing.
+  static int notAModule[64];
+  for (const lispval bogus : {address(notAModule), integer(0x12345678)}) {
+    EXPECT_EQ(one(42, {bogus, address(kSymbol)}), makeFixnum(0));
+    EXPECT_EQ(one(70, {name, bogus}), nil());
+    EXPECT_EQ(one(43, {bogus}), makeFixnum(0));
+  }
   dlclose(library);
   EXPECT_EQ(one(43, {handle}), makeFixnum(1));
 
