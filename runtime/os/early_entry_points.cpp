@@ -10,6 +10,7 @@
 #include "runtime/os/lisp_text_vectors.h"
 #include "runtime/os/quicksym.h"
 #include "runtime/rs/native_calls.h"
+#include "runtime/rs/object_layout.h"
 
 namespace {
 
@@ -27,6 +28,11 @@ constexpr size_t kShownNameBytes = 512;
 
 uint32_t word(const void* pointer) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
+}
+
+bool isEntryVec(lisp::lispval object) {
+  return lisp::isOther(object) && lisp::typeCodeOf(lisp::wordAt(object, lisp::kHeaderOffset)) ==
+                                      lisp::type_code::EntryVector;
 }
 
 // The handles searched, in order: the runtime library's, then the
@@ -75,7 +81,7 @@ void preset_early_entry_points() {
   if (!nilval) return;  // no heap: nothing is listed yet
   lisp::lispval list = gc::globalWord(lisp::os::kEarlyEntryPointsOffset);
   for (uint32_t steps = 0; lisp::isCons(list) && steps < kLongestList; ++steps) {
-    preset_entry_vec(lisp::car(list));
+    if (isEntryVec(lisp::car(list))) preset_entry_vec(lisp::car(list));
     list = lisp::cdr(list);
   }
 }

@@ -15,13 +15,14 @@ void check_lisp_main_addr();
 // stores the address and the handle that had it into the entry. Ends the
 // Lisp (status 1) with its message when neither has it.
 void preset_entry_vec(lisp::lispval entry);
-// check_lisp_main_addr, then preset_entry_vec on each entry of the list in
-// the early-entry-points global.
+// check_lisp_main_addr, then preset_entry_vec on each entry-vec of the list
+// in the early-entry-points global (other elements are passed over).
 void preset_early_entry_points();
 }
 
 namespace lisp::os {
-// Decision: the list of early entry points is held in runtime global 340.
+// Decision: the list of early entry points is held in runtime global 340,
+// one of the words a fresh globals table starts as nil (no entries).
 inline constexpr uint32_t kEarlyEntryPointsGlobal = 340;
 inline constexpr int32_t kEarlyEntryPointsOffset = -0x15 - 4 * int32_t{kEarlyEntryPointsGlobal};
 }  // namespace lisp::os

@@ -571,6 +571,28 @@ TEST_F(EarlyEntryPoints, AMissingEntryEndsTheLispWithStatusOne) {
               "\nCannot pre-initialize entry vec for no_such_entry_point\n");
 }
 
+TEST_F(EarlyEntryPoints, EveryEntryOfTheListIsBound) {
+  void* const savedLibrary = lisp_shared_library_handle;
+  lisp_shared_library_handle = dlopen(KORVANE_PATH, RTLD_NOW | RTLD_LOCAL);  // has lisp_init
+  ASSERT_NE(lisp_shared_library_handle, nullptr);
+  const lispval first = entryNamed("strlen"), second = entryNamed("memcpy");
+  const auto cons = [this](lispval car, lispval cdr) {
+    auto* cell = static_cast<uint32_t*>(objects_->allocate(8));
+    cell[0] = car;
+    cell[1] = cdr;
+    return lisp::wordOf(cell, lisp::Tag::Cons);
+  };
+  global(lisp::os::kEarlyEntryPointsOffset) = cons(first, cons(makeFixnum(3), cons(second, nil())));
+  preset_early_entry_points();
+  EXPECT_EQ(lisp::wordAt(first, lisp::entry_vec::kCallAddress),
+            static_cast<uint32_t>(reinterpret_cast<uintptr_t>(dlsym(RTLD_DEFAULT, "strlen"))));
+  EXPECT_EQ(lisp::wordAt(second, lisp::entry_vec::kCallAddress),
+            static_cast<uint32_t>(reinterpret_cast<uintptr_t>(dlsym(RTLD_DEFAULT, "memcpy"))));
+  global(lisp::os::kEarlyEntryPointsOffset) = nil();
+  dlclose(lisp_shared_library_handle);
+  lisp_shared_library_handle = savedLibrary;
+}
+
 TEST_F(EarlyEntryPoints, TheListIsBoundAfterTheMainEntryIsFound) {
   void* const savedLibrary = lisp_shared_library_handle;
   void* runtime = dlopen(FOREIGN_LIBRARY_A, RTLD_NOW);
