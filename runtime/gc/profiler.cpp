@@ -424,9 +424,9 @@ void time_record_stack(int32_t tag, int32_t, const platform::ThreadContext* cont
 int ok_addr_to_profile(const platform::ThreadContext* context) {
   const uint32_t pc = get_current_program_counter(context);
   if (inForeignObject(pc)) return 0;
+  // A sample taken inside the fault filter would walk a stack in mid-analysis.
   const uint32_t filter = address(reinterpret_cast<const void*>(&lisp_exception_filter));
-  if (pc - filter < kFilterBytes) return 0;
-  return 1;
+  return pc - filter < kFilterBytes ? 0 : 1;
 }
 
 void alloc_counting_on() {

@@ -11,24 +11,13 @@
 
 extern "C" {
 
-// Replaced by the memory status report.
-void memory_status_dump(const char*) {
-  vxmprintf("memory map not available\n");
-}
 // Replaced by the first Lisp thread's start-up routines; until then the
 // thread cannot start (first_lisp_thread_init says so).
 void getstorage() {}
 
-// Replaced by the system services (no early entry points to preset yet).
-void preset_early_entry_points() {}
 // Replaced by the dump support (no signal state survives an image yet).
 void reset_signals_after_dumplisp() {}
 uint32_t cl_debug_flags = 0;
-
-// Replaced by the system services, where it belongs; the answer stays null.
-void* sy_getproghandle() {
-  return nullptr;
-}
 
 // Replaced by the heap relocation's linking: an attached library stays
 // mapped, and the heap keeps its own copies of what the library holds.

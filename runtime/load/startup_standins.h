@@ -11,23 +11,15 @@
 
 extern "C" {
 // ---- services the build from scratch calls ----
-// Writes the address-space map to the file, or to standard output when null.
-void memory_status_dump(const char* path);
 // Makes the empty world's first objects.
 void getstorage();
 
-// ---- early entry points ----
-void preset_early_entry_points();
 
 // ---- the first Lisp thread ----
 void reset_signals_after_dumplisp();
 
 // ---- debug words ----
 extern uint32_t cl_debug_flags;
-
-// ---- system services ----
-// The program's module handle; null names the executable.
-void* sy_getproghandle();
 
 // ---- pure Lisp library ----
 // Relinks the heap to a library attached while the Lisp runs.

@@ -116,8 +116,7 @@ void sleepMilliseconds(uint32_t milliseconds) {
   }
 }
 
-// inhibitprof is the one word read here that this module does not define:
-// the exception filter raises it.
+// inhibitprof is raised by the exception filter while it analyses a fault.
 bool collectionOrInhibited() {
   return InScavenge != 0 || GsInGlobalGc != 0 || inhibitprof != 0;
 }

@@ -15,7 +15,7 @@ void second_lisp_thread_c_init(int32_t) {
 
 // Replaced by the first Lisp thread's start-up routines.
 void first_lisp_thread_init() {
-  vxmfprintf(stderr, "first Lisp thread not available\n");
+  vxmprintf("first Lisp thread not available\n");
   lisp_exit(1);
 }
 

@@ -23,6 +23,7 @@
 #include "runtime/load/image_file.h"
 #include "runtime/load/pure_library.h"
 #include "runtime/load/startup.h"
+#include "runtime/os/exception_filter.h"
 #include "runtime/os/exception_frame.h"
 #include "runtime/os/host_record_services.h"
 #include "runtime/os/lisp_guarded_region.h"
