@@ -305,6 +305,24 @@ class MovedHeap : public gc_test::GlobalHeap,
     return gc_relocate_heap(&lisp_heap, delta, 0);
   }
 
+  // Every page-map entry is a page kind or an address in its own region.
+  void expectPageMapEntriesInside() {
+    auto check = [](uint32_t biasedBase, uint32_t first, uint32_t bytes, uint32_t low,
+                     uint32_t high) {
+      for (uint32_t page = gc::pageStart(first); page < first + bytes; page += gc::kPageBytes) {
+        const uint32_t entry = at(biasedBase + 4 * gc::pageOf(page));
+        if (entry == gc::kPageUnused || entry == gc::kPageCons || entry == gc::kPageInsideObject)
+          continue;
+        EXPECT_TRUE(entry >= low && entry <= high) << "page 0x" << std::hex << page;
+      }
+    };
+    for (gc::GsOldArea* area = GsOldAreas; area; area = area->next)
+      check(area->pagemapBase, gc::areaAddress(area), area->size, area->firstObject,
+            area->frontier);
+    check(GsNewPagemap, GsNewAllocationArea.start, GsNewSemiSize, GsNewOther1,
+          global(gc::global::kNewOtherTop));
+  }
+
   void expectMovedBy(const std::vector<ModelObject>& before, const std::vector<ModelObject>& after,
                      int32_t delta) {
     ASSERT_EQ(after.size(), before.size()) << "the same objects are reachable";
@@ -346,6 +364,7 @@ TEST_P(MovedHeap, VerifiesAndKeepsItsGraphWithEveryPointerShifted) {
   EXPECT_EQ(global(gc::global::kHeapBasePage), gc::pageOf(gc::areaAddress(GsOldAreas)));
   verifyHeap();
   checkPageMaps();
+  expectPageMapEntriesInside();
   // New space's page map finds every object there.
   gsgc_scan_others(GsNewOther1, global(gc::global::kNewOtherTop), 1, [](uint32_t object) {
     EXPECT_TRUE(gc::isObjectStart(gc::allocationRegion(), object)) << std::hex << object;
