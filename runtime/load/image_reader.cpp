@@ -305,7 +305,17 @@ bool Restore::restoreNativeVariables() {
 bool Restore::placeLispHeap() {
   if (verbose_startup) say(text::kSettingUpLispHeap);
   savedLispHeap_ = lisp_heap;
-  if (!locate_free_space(&lisp_heap, &lisp_heap_offset)) return fail(text::kNoSpaceForLispHeap);
+  // Mended: a moved library's recorded range is held while the heap is
+  // placed, so that no candidate lies there; the relocation would otherwise
+  // move words of the new heap again by the library's distance.
+  const uint32_t libraryStart = vxm_lso & ~(kImageAlignment - 1);
+  const uint32_t libraryBytes = roundUp(vxm_lsoend) - libraryStart;
+  const uintptr_t held = libraryDelta_ != 0 && vxm_lso != 0
+                             ? platform::reserveAddressSpace(libraryStart, libraryBytes)
+                             : 0;
+  const bool placed = locate_free_space(&lisp_heap, &lisp_heap_offset) != 0;
+  if (held != 0) platform::releaseAddressSpace(held, libraryBytes);
+  if (!placed) return fail(text::kNoSpaceForLispHeap);
   if (lisp_heap_offset != 0) {
     if (debug_) say(text::kLispHeapRelocated, static_cast<int>(lisp_heap_offset));
     for (uint32_t i = 0; i < table_->count; ++i)

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/memory.h"
 #include "runtime/gc/heap_relocation.h"
 #include "runtime/gc/tests/gc_call_probe.h"
 #include "runtime/gc/tests/global_heap_fixture.h"
@@ -139,6 +140,46 @@ TEST_F(LsoLinking, ATrampolineEntryStaysAndANewSpaceCodeVectorIsFound) {
   const uint32_t old = lisp::objectAddress(code);
   EXPECT_EQ(llf_scan_old(GsOldAreas, old + 5), old);
   EXPECT_EQ(llf_scan_old(GsOldAreas, GsOldAreas->frontier), 0u);
+}
+
+// A library that lies elsewhere than recorded: the heap's references into
+// it move with it, and its own words are read again at its new place.
+TEST_F(LsoLinking, ReferencesIntoAMovedLibraryFollowIt) {
+  const lispval code = oldCodeVector();
+  const lispval function = oldFunction(code);
+  const lispval symbol = oldSymbol(nil());
+  lisp::objectOf<lisp::SymbolObject>(symbol)->name = oldString(5);
+  root(0, function);
+  root(1, symbol);
+  mapLibrary({.code = {{0x5, codeBytes(code)}}, .strings = {u"abcde"}});
+  link_lso_file();
+  const uint32_t recorded = vxm_lso;
+  const uint32_t bytes = vxm_lsoend - vxm_lso;
+  const uint32_t oldCode = libraryCode();
+  const uint32_t oldString = libraryString();
+
+  // The same bytes at another place, 64 KB-aligned, below the heap.
+  const uint32_t place = static_cast<uint32_t>(
+      platform::findFreeRange(0x10000000, bytes + 0x10000, 0x10000));
+  ASSERT_NE(place, 0u);
+  ASSERT_EQ(platform::reserveAddressSpace(place, bytes), place);
+  ASSERT_TRUE(platform::commitMemory(place, bytes));
+  std::memcpy(reinterpret_cast<void*>(place), reinterpret_cast<const void*>(recorded), bytes);
+  const int32_t delta = static_cast<int32_t>(place - recorded);
+
+  ASSERT_EQ(gc_relocate_heap(&lisp_heap, 0, delta), 1);
+  EXPECT_EQ(vxm_lso, place);
+  EXPECT_EQ(vxm_lsoend, place + bytes);
+  const uint32_t f = lisp::objectAddress(function);
+  EXPECT_EQ(at(f + 16), lisp::pointerWord(oldCode + delta, Tag::Other));
+  EXPECT_EQ(at(f + 4), oldCode + delta + 4) << "the entry moves with the library";
+  EXPECT_EQ(lisp::objectOf<lisp::SymbolObject>(symbol)->name,
+            lisp::pointerWord(oldString + delta, Tag::Other));
+  EXPECT_EQ(rms_offset, 0);
+  // The copy goes; the mapping of the file stays the one to forget.
+  vxm_lso = recorded;
+  vxm_lsoend = recorded + bytes;
+  platform::releaseAddressSpace(place, bytes);
 }
 
 }  // namespace
