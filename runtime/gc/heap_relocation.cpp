@@ -9,7 +9,7 @@
 
 #include "runtime/gc/heap_relocation.h"
 
-#include <array>
+#include <iterator>
 
 #include "runtime/gc/collector_errors.h"
 #include "runtime/gc/function_entry.h"
@@ -43,7 +43,8 @@ constexpr Word A = Word::Address;
 
 // Every word of an old-area header, in order: links, bounds, page-space
 // bounds, hole and object pointers are addresses.
-constexpr std::array<Word, sizeof(GsOldArea) / 4> kAreaWords = {
+// clang-format off
+constexpr Word kAreaWords[] = {
     A, O, A, A, A,           // next, size, end, previous, closedLowestPage
     O, O, O,                 // spare
     A, A, A, O, O, A, A,     // lowestConsPage .. tenureCatchup
@@ -53,10 +54,11 @@ constexpr std::array<Word, sizeof(GsOldArea) / 4> kAreaWords = {
     O, O, O, O, O, O, O, O, O,  // holeIndexBytes
     A, A, O, O,              // pageSpaceReach, pageSlotsFrom, reserved
 };
+// clang-format on
+static_assert(std::size(kAreaWords) == sizeof(GsOldArea) / 4, "one row per header word");
 // Every word of a cons page header: the frontier words and the queue link.
-constexpr std::array<Word, sizeof(ConsPageHeader) / 4> kConsPageWords = {
-    O, A, A, A, O, O, A, O, A, A,
-};
+constexpr Word kConsPageWords[] = {O, A, A, A, O, O, A, O, A, A};
+static_assert(std::size(kConsPageWords) == sizeof(ConsPageHeader) / 4, "one row per header word");
 
 // The raw-address words of the nil block the collector keeps (the tagged
 // ones are Lisp values, relocated with every other slot; the cons pointer
@@ -118,7 +120,7 @@ void shiftPagemap(uint32_t& biasedBase, uint32_t oldFirst, uint32_t newFirst, ui
 }
 
 void shiftConsPage(uint32_t page, const OldRange& old) {
-  for (uint32_t i = 0; i < kConsPageWords.size(); ++i)
+  for (uint32_t i = 0; i < std::size(kConsPageWords); ++i)
     if (kConsPageWords[i] == Word::Address) old.shift(wordAt(page + 4 * i));
 }
 
@@ -133,7 +135,7 @@ void shiftNewSpace(const OldRange& old) {
 
 void shiftArea(GsOldArea* area, const OldRange& old) {
   auto* words = reinterpret_cast<uint32_t*>(area);
-  for (uint32_t i = 0; i < kAreaWords.size(); ++i)
+  for (uint32_t i = 0; i < std::size(kAreaWords); ++i)
     if (kAreaWords[i] == Word::Address) old.shift(words[i]);
   const uint32_t start = areaAddress(area);
   // The map follows the header; its biased base is recomputed from there.
@@ -250,7 +252,8 @@ int gc_relocate_heap(heap_descriptor* heap, int32_t heapDelta, int32_t libraryDe
   // 6: every slot.
   gc_relocate_memory_section(vxm_lso, vxm_lsoend, libraryDelta, old.low, old.high, heapDelta);
   // 7: the library's own words, read again where it now lies.
-  if (libraryDelta != 0 && vxm_lso != 0) map_lso_from_addr(vxm_lso + static_cast<uint32_t>(libraryDelta));
+  if (libraryDelta != 0 && vxm_lso != 0)
+    map_lso_from_addr(vxm_lso + static_cast<uint32_t>(libraryDelta));
   return 1;
 }
 

@@ -28,7 +28,7 @@ using lisp::lispval;
 
 constexpr uint32_t kSymbolNameWord = 4;
 constexpr uint32_t kFunctionConstantsWord = 9;
-constexpr uint32_t kPlainStringDataOffset = 4;  // type 101: the length is in the header
+constexpr uint32_t kPlainStringDataOffset = 4;   // type 101: the length is in the header
 constexpr uint32_t kLengthStringDataOffset = 8;  // type 117: a fixnum length word follows
 constexpr uint8_t kPlainStringType = 101;
 

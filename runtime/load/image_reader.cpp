@@ -414,7 +414,8 @@ bool Restore::run() {
     return fail(text::kCHeapBelowLispHeap, vxmmalloc_heap.base, lisp_heap.base);
 
   if (lisp_heap_offset != 0)
-    image_file::moveRuntimeWords(lisp_heap_offset, savedLispHeap_.base, savedLispHeap_.committed_end);
+    image_file::moveRuntimeWords(lisp_heap_offset, savedLispHeap_.base,
+                                 savedLispHeap_.committed_end);
   // Mended: the trampoline area named by the heap must lie in it; decision:
   // refused as inconsistent runtime data.
   if (!trampolineAreaInside(nilval, lisp_heap)) return fail(text::kErrorRestoringCData);

@@ -199,8 +199,7 @@ struct ModelObject {
   std::vector<char> namesHeap;
 };
 
-class MovedHeap : public gc_test::GlobalHeap,
-                  public ::testing::WithParamInterface<int32_t> {
+class MovedHeap : public gc_test::GlobalHeap, public ::testing::WithParamInterface<int32_t> {
  protected:
   void TearDown() override {
     if (oldBytes_ != 0) platform::releaseAddressSpace(oldBase_, oldBytes_);
@@ -249,8 +248,7 @@ class MovedHeap : public gc_test::GlobalHeap,
       for (size_t i = 0; i < value.size(); ++i) {
         const uint32_t raw = at(address + 4 * static_cast<uint32_t>(i));
         object.words.push_back(raw);
-        const bool names =
-            value[i] == 1 ? heapPointer(raw) : value[i] == 2 && inHeap(raw);
+        const bool names = value[i] == 1 ? heapPointer(raw) : value[i] == 2 && inHeap(raw);
         object.namesHeap.push_back(names);
         if (value[i] == 1) work.push_back(raw);
       }
@@ -308,7 +306,7 @@ class MovedHeap : public gc_test::GlobalHeap,
   // Every page-map entry is a page kind or an address in its own region.
   void expectPageMapEntriesInside() {
     auto check = [](uint32_t biasedBase, uint32_t first, uint32_t bytes, uint32_t low,
-                     uint32_t high) {
+                    uint32_t high) {
       for (uint32_t page = gc::pageStart(first); page < first + bytes; page += gc::kPageBytes) {
         const uint32_t entry = at(biasedBase + 4 * gc::pageOf(page));
         if (entry == gc::kPageUnused || entry == gc::kPageCons || entry == gc::kPageInsideObject)
@@ -433,8 +431,8 @@ TEST_F(MovedHeap, NoMoveChangesNoByte) {
   capture_gc_data(record);
   ASSERT_EQ(gc_relocate_heap(&lisp_heap, 0, 0), 1);
   capture_gc_data(recordAfter);
-  EXPECT_TRUE(std::equal(heapBefore.begin(), heapBefore.end(),
-                         reinterpret_cast<const uint8_t*>(base)));
+  EXPECT_TRUE(
+      std::equal(heapBefore.begin(), heapBefore.end(), reinterpret_cast<const uint8_t*>(base)));
   EXPECT_TRUE(std::equal(std::begin(record), std::end(record), std::begin(recordAfter)));
   unregister_external_slot_manager(extrasHandle_);
 }

@@ -159,8 +159,8 @@ TEST_F(LsoLinking, ReferencesIntoAMovedLibraryFollowIt) {
   const uint32_t oldString = libraryString();
 
   // The same bytes at another place, 64 KB-aligned, below the heap.
-  const uint32_t place = static_cast<uint32_t>(
-      platform::findFreeRange(0x10000000, bytes + 0x10000, 0x10000));
+  const uint32_t place =
+      static_cast<uint32_t>(platform::findFreeRange(0x10000000, bytes + 0x10000, 0x10000));
   ASSERT_NE(place, 0u);
   ASSERT_EQ(platform::reserveAddressSpace(place, bytes), place);
   ASSERT_TRUE(platform::commitMemory(place, bytes));
