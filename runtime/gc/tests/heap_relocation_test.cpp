@@ -448,4 +448,21 @@ TEST_F(MovedHeap, AMoveOfPartOfAPageIsRefusedUntouched) {
   EXPECT_TRUE(std::equal(std::begin(record), std::end(record), std::begin(recordAfter)));
 }
 
+TEST_F(MovedHeap, ANewPlaceOverTheLibrarysRecordedRangeIsRefusedUntouched) {
+  run(3, 1, 0);
+  unprotect();
+  // The heap, moved 16 MB up, would lie where the library was recorded.
+  vxm_lso = lisp_heap.base + 0x10000;
+  vxm_lsoend = vxm_lso + 0x10000;
+  uint32_t record[gc::kGcDataWords], recordAfter[gc::kGcDataWords];
+  capture_gc_data(record);
+  const testing_support::ConsoleRecorder console;
+  EXPECT_EQ(gc_relocate_heap(&lisp_heap, 0x1000000, 0), 0);
+  EXPECT_NE(testing_support::ConsoleRecorder::console().find("overlaps the pure library"),
+            std::string::npos);
+  capture_gc_data(recordAfter);
+  EXPECT_TRUE(std::equal(std::begin(record), std::end(record), std::begin(recordAfter)));
+  vxm_lso = vxm_lsoend = 0;
+}
+
 }  // namespace
