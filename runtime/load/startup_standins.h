@@ -17,9 +17,7 @@ void memory_status_dump(const char* path);
 // Makes the empty world's first objects.
 void getstorage();
 
-// ---- host, sockets, alarms, early entry points ----
-extern int host_os;  // 1: the mapping-capable host family
-void determine_host_os();
+// ---- early entry points ----
 void preset_early_entry_points();
 
 // ---- the first Lisp thread ----
@@ -44,7 +42,6 @@ void lisp_format(const char* text);
 void gc_rms_preinit();
 
 // ---- words the start-up clears or resets, owned by the profiler module ----
-extern uint32_t prof_thread;
 extern uint32_t inhibitprof;
 extern uint32_t do_purify;
 }

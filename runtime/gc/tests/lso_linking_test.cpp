@@ -16,6 +16,7 @@
 #include "runtime/gc/tests/global_heap_fixture.h"
 #include "runtime/load/pure_library.h"
 #include "runtime/load/startup_standins.h"
+#include "runtime/os/profiler_timer.h"
 #include "testing/pure_library_file.h"
 #include "testing/temp_path.h"
 
