@@ -22,13 +22,14 @@ endfunction()
 
 # zv_step_code(target ...): code that runs in the simulation's per-step loop
 # and is linked only into executables: built without position independence
-# (on i386 it costs a register and an indirection per call and global), and
+# (on i386 it costs a register and an indirection per call and global; the
+# compiler's own default is -fpie, so -fno-pie is given explicitly), and
 # with zeroing loops kept as loops (the arrays are a few doubles; a memset
 # call costs more than the stores).
 function(zv_step_code)
   foreach(target IN LISTS ARGN)
     set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE OFF)
-    target_compile_options(${target} PRIVATE -fno-tree-loop-distribute-patterns)
+    target_compile_options(${target} PRIVATE -fno-pie -fno-tree-loop-distribute-patterns)
   endforeach()
 endfunction()
 
