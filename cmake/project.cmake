@@ -30,7 +30,28 @@ function(zv_step_code)
   foreach(target IN LISTS ARGN)
     set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE OFF)
     target_compile_options(${target} PRIVATE -fno-pie -fno-tree-loop-distribute-patterns)
+    if(ZV_PROGRAM_LTO)
+      target_compile_options(${target} PRIVATE -flto=auto -ffat-lto-objects)
+    endif()
   endforeach()
+endfunction()
+
+# Link-time optimisation of the two ramp programs: the step code's objects
+# carry both their link-time form and ordinary code (fat objects). Every
+# other executable links the ordinary code (-fno-lto; without it the linker
+# plugin would optimise each test at link time too); zv_program(target)
+# links a program from the link-time form. Off under the sanitizers.
+if(ZV_SANITIZE)
+  set(ZV_PROGRAM_LTO OFF)
+else()
+  set(ZV_PROGRAM_LTO ON)
+  # (The driver lets -fno-lto win over -flto wherever it stands, so the
+  # programs must not get it at all.)
+  add_link_options($<IF:$<BOOL:$<TARGET_PROPERTY:ZV_PROGRAM>>,-flto=auto,-fno-lto>)
+endif()
+
+function(zv_program target)
+  set_target_properties(${target} PROPERTIES ZV_PROGRAM ON)
 endfunction()
 
 # zv_engine_code(target ...): per-step code made of short fixed-size loops
