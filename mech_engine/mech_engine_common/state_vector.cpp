@@ -3,6 +3,7 @@
 
 #include "mech_engine_common/engine_error.h"
 #include "mech_engine_common/engine_messages.h"
+#include "mech_engine_common/engine_method_table.h"
 #include "mech_engine_common/engine_methods.h"
 #include "mech_engine_common/engine_vector_kernels.h"
 
@@ -64,12 +65,12 @@ double signOf(const EngineJoint* joint) {
   return joint->reversed ? -1.0 : 1.0;
 }
 
-bool forJoints(EngineMechanism* mechanism, JointMethod method, double** running,
-               bool skipGroundChain) {
-  return forEachJoint(mechanism, [&](EngineJoint* joint, int chain, int) {
-    if (skipGroundChain && isGroundChain(mechanism, chain)) return false;
-    return callRecordMethod<JointWriteMethod>(jointMethod(joint, method), joint, running);
-  });
+// Calls a joint's state method from its slot; the general joint's own
+// (`general`, known here) is called directly, so the walk inlines it.
+template <typename Signature, Signature* general, typename... Args>
+bool callStateMethod(EngineMethod method, Args... args) {
+  if (method == toEngineMethod(general)) return general(args...);
+  return callRecordMethod<Signature>(method, args...);
 }
 
 }  // namespace
@@ -119,32 +120,54 @@ bool extractGeneralJointVelocityState(EngineJoint* joint, const double** running
   });
 }
 
+namespace {
+
+template <JointWriteMethod* general>
+bool forJoints(EngineMechanism* mechanism, JointMethod method, double** running,
+               bool skipGroundChain) {
+  return forEachJoint(mechanism, [&](EngineJoint* joint, int chain, int) {
+    if (skipGroundChain && isGroundChain(mechanism, chain)) return false;
+    return callStateMethod<JointWriteMethod, general>(jointMethod(joint, method), joint, running);
+  });
+}
+
+template <JointExtractMethod* general>
+bool extractJoints(EngineMechanism* mechanism, JointMethod method, const double** running,
+                   bool keep, bool trimming) {
+  return forEachJoint(mechanism, [&](EngineJoint* joint, int, int) {
+    return callStateMethod<JointExtractMethod, general>(jointMethod(joint, method), joint, running,
+                                                         keep, trimming);
+  });
+}
+
+}  // namespace
+
 bool updateState(double* state, EngineMechanism* mechanism) {
   if (state == nullptr) return false;
   double* running = state;
-  return forJoints(mechanism, kJointPutPositionState, &running, false) ||
-         forJoints(mechanism, kJointPutVelocityState, &running, false);
+  return forJoints<putGeneralJointPositionState>(mechanism, kJointPutPositionState, &running,
+                                                 false) ||
+         forJoints<putGeneralJointVelocityState>(mechanism, kJointPutVelocityState, &running,
+                                                 false);
 }
 
 bool updateStateDerivatives(double* derivatives, EngineMechanism* mechanism) {
   if (derivatives == nullptr) return false;
   double* running = derivatives;
-  return forJoints(mechanism, kJointPutPositionDerivatives, &running, false) ||
-         forJoints(mechanism, kJointPutVelocityDerivatives, &running, true);
+  return forJoints<putGeneralJointPositionDerivatives>(mechanism, kJointPutPositionDerivatives,
+                                                       &running, false) ||
+         forJoints<putGeneralJointVelocityDerivatives>(mechanism, kJointPutVelocityDerivatives,
+                                                       &running, true);
 }
 
 bool unpackState(EngineMechanism* mechanism, bool keep) {
   if (mechanism->stateVector == nullptr) return false;
   const double* running = mechanism->stateVector;
   const bool trimming = mechanism->environment->analysisMode == kAnalysisTrimming;
-  for (JointMethod method : {kJointExtractPositionState, kJointExtractVelocityState}) {
-    const bool failed = forEachJoint(mechanism, [&](EngineJoint* joint, int, int) {
-      return callRecordMethod<JointExtractMethod>(jointMethod(joint, method), joint, &running, keep,
-                                                  trimming);
-    });
-    if (failed) return true;
-  }
-  return false;
+  return extractJoints<extractGeneralJointPositionState>(mechanism, kJointExtractPositionState,
+                                                         &running, keep, trimming) ||
+         extractJoints<extractGeneralJointVelocityState>(mechanism, kJointExtractVelocityState,
+                                                         &running, keep, trimming);
 }
 
 // --- kinematic data ------------------------------------------------------------------
