@@ -5,6 +5,7 @@
 #include "mech_engine_common/cholesky.h"
 #include "mech_engine_common/engine_error.h"
 #include "mech_engine_common/engine_messages.h"
+#include "mech_engine_common/engine_method_table.h"
 #include "mech_engine_common/engine_vector_kernels.h"
 #include "mech_engine_common/qr_factorisation.h"
 
@@ -502,7 +503,77 @@ bool external2D(EngineMechanism* mechanism, bool forces) {
 
 // --- articulated inertia -----------------------------------------------------------------------
 
+namespace {
+
+// Per joint its free coordinates and, when its body has an inertia, the 2D
+// builder's inputs (see KeptArticulatedInertia); -1 when a body has another
+// builder (nothing is kept then).
+int gatherArticulatedInertiaInputs(const EngineMechanism* mechanism, double* out) {
+  const EngineMethod builder2D = toEngineMethod(&spatialInertia2D);
+  int k = 0;
+  for (int c = 0; c < mechanism->numChains; ++c) {
+    const EngineChain* chain = mechanism->chains[c];
+    for (int j = 0; j < chain->numJoints; ++j) {
+      const IndexList* free = chain->joints[j]->freeVelocities;
+      out[k++] = free->count;
+      for (int a = 0; a < free->count; ++a) out[k++] = free->indices[a];
+      const EngineBody* body = bodyOf(chain, j);
+      const EngineMethod builder =
+          body != nullptr && body->dynamic != nullptr && body->methods != nullptr
+              ? body->methods[kBodySpatialInertia]
+              : nullptr;
+      if (builder == nullptr) {
+        out[k++] = 0.0;  // no body inertia
+        continue;
+      }
+      if (builder != builder2D) return -1;
+      const double* centre = bodyData(body, kBodyCentreOfMassWorld);
+      out[k++] = 1.0;
+      out[k++] = bodyData(body, kBodyMass)[0];
+      out[k++] = centre[0];
+      out[k++] = centre[1];
+      out[k++] = bodyData(body, kBodyWorkingInertia)[8];
+    }
+  }
+  return k;
+}
+
+// The kept-inputs record, or null when the mechanism has none.
+KeptArticulatedInertia* keptInertiaOf(EngineMechanism* mechanism) {
+  EngineKinematicData* data = mechanism->kinematicData;
+  return data != nullptr && data->keptInertia.inputs != nullptr ? &data->keptInertia : nullptr;
+}
+
+bool sameArticulatedInertiaInputs(EngineMechanism* mechanism, KeptArticulatedInertia& kept) {
+  const int count = gatherArticulatedInertiaInputs(mechanism, kept.gathered);
+  return count >= 0 && count == kept.inputCount &&
+         std::memcmp(kept.gathered, kept.inputs, sizeof(double) * count) == 0;
+}
+
+}  // namespace
+
+void forgetArticulatedInertia(EngineMechanism* mechanism) {
+  if (KeptArticulatedInertia* kept = keptInertiaOf(mechanism)) {
+    kept->madeAtPlacements = 0;
+    kept->recorded = 0;
+  }
+}
+
+void recordArticulatedInertiaInputs(EngineMechanism* mechanism) {
+  KeptArticulatedInertia* kept = keptInertiaOf(mechanism);
+  if (kept == nullptr || !kept->madeAtPlacements) return;
+  kept->inputCount = gatherArticulatedInertiaInputs(mechanism, kept->inputs);
+  kept->recorded = kept->inputCount >= 0 ? 1 : 0;
+}
+
 bool ricatti2D(EngineMechanism* mechanism) {
+  KeptArticulatedInertia* kept = keptInertiaOf(mechanism);
+  if (kept != nullptr) {
+    // Nothing the factors are made from has changed: they stay.
+    if (kept->recorded && sameArticulatedInertiaInputs(mechanism, *kept)) return false;
+    kept->madeAtPlacements = 0;
+    kept->recorded = 0;
+  }
   // Every joint's P starts as its body's spatial inertia; outer joints add to it.
   forEachJoint(mechanism, [&](EngineJoint* joint, int c, int k) {
     double* p = motionData(joint, kMotionArticulatedInertia);
@@ -524,6 +595,7 @@ bool ricatti2D(EngineMechanism* mechanism) {
       failed = articulate(mechanism, chain, k, chain->joints[k]);
     }
   }
+  if (!failed && kept != nullptr) kept->madeAtPlacements = 1;
   return failed;
 }
 

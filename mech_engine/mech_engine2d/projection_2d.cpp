@@ -514,8 +514,14 @@ bool stabiliseOnce(EngineMechanism* mechanism) {
 // those are recorded for the kinematics step after the post step.
 bool stabilise2D(EngineMechanism* mechanism) {
   mechanism->sweepsRecorded = 0;
+  // Only factors made inside the stabilisation are recorded at its end:
+  // between an earlier ricatti2D and here the modes may have changed.
+  forgetArticulatedInertia(mechanism);
   if (stabiliseOnce(mechanism)) return true;
   mechanism->sweepsRecorded = recordSweptCoordinates(mechanism) ? 1 : 0;
+  // After the last position correction's ricatti2D only velocity sweeps,
+  // G and its factor ran: the next dynamics step may keep the factors.
+  recordArticulatedInertiaInputs(mechanism);
   return false;
 }
 

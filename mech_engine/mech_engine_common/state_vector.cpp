@@ -233,6 +233,13 @@ bool createKinematicData(EngineMechanism* mechanism) {
       (kept.factor = engineAllocateArrayOf<double>(m * m)) == nullptr) {
     return reportModelOutOfMemory();
   }
+  KeptArticulatedInertia& keptInertia = data->keptInertia;
+  keptInertia.capacity = articulatedInertiaInputCapacity(mechanism);
+  const std::size_t inertiaInputs = static_cast<std::size_t>(keptInertia.capacity);
+  if ((keptInertia.inputs = engineAllocateArrayOf<double>(inertiaInputs)) == nullptr ||
+      (keptInertia.gathered = engineAllocateArrayOf<double>(inertiaInputs)) == nullptr) {
+    return reportModelOutOfMemory();
+  }
   SweptCoordinates& swept = data->swept;
   swept.positionCount = positions;
   forEachJoint(mechanism, [&](EngineJoint* joint, int, int) {
@@ -340,6 +347,15 @@ int massMatrixInputCapacity(const EngineMechanism* mechanism) {
   return count;
 }
 
+int articulatedInertiaInputCapacity(const EngineMechanism* mechanism) {
+  int count = 0;
+  forEachJoint(mechanism, [&](EngineJoint* joint, int, int) {
+    count += 1 + joint->numVelocities + 5;  // see gatherArticulatedInertiaInputs
+    return false;
+  });
+  return count;
+}
+
 bool destroyKinematicData(EngineMechanism* mechanism) {
   EngineKinematicData* data = mechanism->kinematicData;
   if (data == nullptr) return false;
@@ -349,7 +365,7 @@ bool destroyKinematicData(EngineMechanism* mechanism) {
         &data->savedPositions, &data->trialPositions, &data->trialVelocities, &data->solverStep,
         &data->solverGradient, &data->jacobian, &data->normalMatrix, &data->keptFactor.inputs,
         &data->keptFactor.current, &data->keptFactor.factor, &data->swept.positions,
-        &data->swept.velocities}) {
+        &data->swept.velocities, &data->keptInertia.inputs, &data->keptInertia.gathered}) {
     engineReleaseSlot(*slot);
   }
   engineReleaseSlot(data->pivots);
