@@ -1127,17 +1127,26 @@ bool buildMatrixInOnePass(const EngineMechanism* mechanism, double* out, bool po
     int follower;
   } columns[kMaxPassColumns];
   int count = 0;
+  // The rows G has (the counted equations), with the same ends.
+  Column counted[kMaxPassColumns];
+  int rowCount = 0;
   for (int i = 0; i < mechanism->numConstraints; ++i) {
     const EngineConstraint* constraint = mechanism->constraints[i];
     const EngineEquationSet* set = constraint->equations;
     if (set == nullptr) continue;
     for (int a = 0; a < set->active->count; ++a) {
       const int e = set->active->indices[a];
-      if (!isMatrixColumn(set, e, positionLevel)) continue;
-      if (count == kMaxPassColumns) return false;
-      columns[count++] = {set, e, baseOf[i], followerOf[i]};
+      if (isMatrixColumn(set, e, positionLevel)) {
+        if (count == kMaxPassColumns) return false;
+        columns[count++] = {set, e, baseOf[i], followerOf[i]};
+      }
+      if (isCountedRow(set, e, positionLevel)) {
+        if (rowCount == kMaxPassColumns) return false;
+        counted[rowCount++] = {set, e, baseOf[i], followerOf[i]};
+      }
     }
   }
+  if (rowCount != rows) return false;
   ColumnValues v;
   // Cleared accumulators, then +Jᵀ·e at the two ends (addConstraintForce).
   for (int j = 0; j < joints.count; ++j) {
@@ -1162,19 +1171,10 @@ bool buildMatrixInOnePass(const EngineMechanism* mechanism, double* out, bool po
   // taken as a bias is -A⁻¹·Jᵀ·e.
   for (int col = 0; col < count; ++col) {
     double* column = out + rows * col;
-    int k = 0;
-    for (int i = 0; i < mechanism->numConstraints; ++i) {
-      const EngineConstraint* constraint = mechanism->constraints[i];
-      const EngineEquationSet* set = constraint->equations;
-      if (set == nullptr) continue;
-      const int b = baseOf[i];
-      const int f = followerOf[i];
-      for (int a = 0; a < set->active->count; ++a) {
-        const int e = set->active->indices[a];
-        if (!isCountedRow(set, e, positionLevel)) continue;
-        column[k++] = -rowValue(set, e, v.motion[b][col], v.motionZero[b][col], v.motion[f][col],
-                                v.motionZero[f][col]);
-      }
+    for (int k = 0; k < rows; ++k) {
+      const Column& r = counted[k];
+      column[k] = -rowValue(r.set, r.e, v.motion[r.base][col], v.motionZero[r.base][col],
+                            v.motion[r.follower][col], v.motionZero[r.follower][col]);
     }
   }
   return true;
