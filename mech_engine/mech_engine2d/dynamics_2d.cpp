@@ -230,12 +230,11 @@ bool articulate(EngineMechanism* mechanism, EngineChain* chain, int k, EngineJoi
 
 // Free accelerations from u and the transported inboard acceleration:
 // q̈_f = D⁻¹·u - D⁻¹·(Uᵀ·a'), written at the free indices of `accelerations`.
+// (u and inverse: the joint's U and D⁻¹.)
 template <int kCoordinates = 0>
-void freeAccelerations(const EngineJoint* joint, const double* reduced, const double* aPrime,
-                       double* accelerations) {
+void freeAccelerations(const EngineJoint* joint, const double* u, const double* inverse,
+                       const double* reduced, const double* aPrime, double* accelerations) {
   const int n = coordinateCount<kCoordinates>(joint);
-  const double* u = motionData(joint, kMotionProjectedInertia);
-  const double* inverse = motionData(joint, kMotionInverseInertia);
   double uta[kMaxJointCoordinates];
   for (int a = 0; a < n && a < kMaxJointCoordinates; ++a) {
     uta[a] = u[3 * a] * aPrime[0] + u[3 * a + 1] * aPrime[1] + u[3 * a + 2] * aPrime[2];
@@ -245,6 +244,14 @@ void freeAccelerations(const EngineJoint* joint, const double* reduced, const do
     for (int b = 0; b < n; ++b) value += inverse[a + n * b] * (reduced[b] - uta[b]);
     accelerations[freeIndex<kCoordinates>(joint, a)] = value;
   }
+}
+
+template <int kCoordinates = 0>
+void freeAccelerations(const EngineJoint* joint, const double* reduced, const double* aPrime,
+                       double* accelerations) {
+  freeAccelerations<kCoordinates>(joint, motionData(joint, kMotionProjectedInertia),
+                                  motionData(joint, kMotionInverseInertia), reduced, aPrime,
+                                  accelerations);
 }
 
 template <int kCoordinates = 0>
@@ -975,6 +982,7 @@ void inwardJointColumns(const PassJoints& joints, int j, int columns, ColumnValu
   const double* inverse = motionData(joint, kMotionInverseInertia);
   const double* u = motionData(joint, kMotionProjectedInertia);
   const double* r = motionData(joint, kMotionOffset);
+  const double* s = motionData(joint, kMotionSubspace);
   const int in = joints.inboard[j];
   for (int col = 0; col < columns; ++col) {
     double* reduced = v.reduced[j][col];
@@ -987,7 +995,7 @@ void inwardJointColumns(const PassJoints& joints, int j, int columns, ColumnValu
     if (n > 0) {
       double scaled[kMaxJointCoordinates];
       for (int a = 0; a < n; ++a) {
-        const double* column = freeColumn<kCoordinates>(joint, a);
+        const double* column = s + kSpatialSize * freeIndex<kCoordinates>(joint, a);
         reduced[a] = -(column[0] * passed[0] + column[1] * passed[1] + column[2] * passed[2]);
       }
       v.reducedZero[j][col] = false;
@@ -1023,6 +1031,8 @@ void outwardJointColumns(const PassJoints& joints, int j, int columns, ColumnVal
   const int velocities = velocityCount<kCoordinates>(joint);
   const double* r = motionData(joint, kMotionOffset);
   const double* s = motionData(joint, kMotionSubspace);
+  const double* u = motionData(joint, kMotionProjectedInertia);
+  const double* inverse = motionData(joint, kMotionInverseInertia);
   const int in = joints.inboard[j];
   for (int col = 0; col < columns; ++col) {
     const bool inZero = v.motionZero[in][col];
@@ -1031,7 +1041,9 @@ void outwardJointColumns(const PassJoints& joints, int j, int columns, ColumnVal
     double qdd[kMaxJointCoordinates];
     for (int a = 0; a < velocities; ++a) qdd[a] = 0.0;
     const bool moves = !inZero || !v.reducedZero[j][col];
-    if (n > 0 && moves) freeAccelerations<kCoordinates>(joint, v.reduced[j][col], aPrime, qdd);
+    if (n > 0 && moves) {
+      freeAccelerations<kCoordinates>(joint, u, inverse, v.reduced[j][col], aPrime, qdd);
+    }
     double* out = v.motion[j][col];
     for (int i = 0; i < 3; ++i) out[i] = aPrime[i];
     if (moves) {
