@@ -838,22 +838,28 @@ void articulatedResponse(EngineMechanism* mechanism) {
 namespace {
 
 int gatherMassMatrixInputs(const EngineMechanism* mechanism, double* out) {
-  int k = 0;
-  const auto put = [&](const double* values, int count) {
-    for (int i = 0; i < count; ++i) out[k++] = values[i];
+  double* o = out;
+  const auto put = [&o](const double* values, int count) {
+    for (int i = 0; i < count; ++i) *o++ = values[i];
+  };
+  const auto put3 = [&o](const double* values) {
+    o[0] = values[0];
+    o[1] = values[1];
+    o[2] = values[2];
+    o += 3;
   };
   for (int c = 0; c + 1 < mechanism->numChains; ++c) {
     const EngineChain* chain = mechanism->chains[c];
     for (int j = 0; j < chain->numJoints; ++j) {
       const EngineJoint* joint = chain->joints[j];
       const int v = joint->numVelocities;
-      const int n = joint->freeVelocities->count;
-      out[k++] = n;
-      for (int a = 0; a < n; ++a) out[k++] = joint->freeVelocities->indices[a];
-      for (int column = 0; column < v; ++column) {
-        put(motionData(joint, kMotionSubspace) + kSpatialSize * column, 3);
-      }
-      put(motionData(joint, kMotionOffset), 3);
+      const IndexList* free = joint->freeVelocities;
+      const int n = free->count;
+      *o++ = n;
+      for (int a = 0; a < n; ++a) *o++ = free->indices[a];
+      const double* subspace = motionData(joint, kMotionSubspace);
+      for (int column = 0; column < v; ++column) put3(subspace + kSpatialSize * column);
+      put3(motionData(joint, kMotionOffset));
       put(motionData(joint, kMotionInverseInertia), n * n);
       put(motionData(joint, kMotionProjectedInertia), 3 * n);
     }
@@ -861,12 +867,12 @@ int gatherMassMatrixInputs(const EngineMechanism* mechanism, double* out) {
   for (int i = 0; i < mechanism->numConstraints; ++i) {
     const EngineEquationSet* set = mechanism->constraints[i]->equations;
     if (set == nullptr) continue;
-    out[k++] = set->active->count;
-    for (int a = 0; a < set->active->count; ++a) out[k++] = set->active->indices[a];
+    *o++ = set->active->count;
+    for (int a = 0; a < set->active->count; ++a) *o++ = set->active->indices[a];
     put(set->baseJacobian, 3 * set->n);
     put(set->followerJacobian, 3 * set->n);
   }
-  return k;
+  return static_cast<int>(o - out);
 }
 
 }  // namespace
