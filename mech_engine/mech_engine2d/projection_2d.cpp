@@ -86,10 +86,13 @@ void solvePivoted(EngineKinematicData* data, const double* g, int a, double* b, 
 }
 
 // The mass-weighted correction -A⁻¹·Jᵀ·y (free coordinates) added to the
-// positions or the velocities, followed by the matching sweep.
+// positions or the velocities, followed by the matching sweep. It finds the
+// force cells cleared and leaves them so: every correction comes after a G
+// build (buildMatrix2D clears them) or after another correction, and what
+// runs in between (errors, solves, factors, sweeps, constraint blocks)
+// writes no force cell.
 bool applyMassWeightedCorrection(EngineMechanism* mechanism, const double* y, bool positionLevel,
                                  bool positions) {
-  clearForceAccumulators(mechanism);
   int k = 0;
   for (int i = 0; i < mechanism->numConstraints; ++i) {
     EngineConstraint* constraint = mechanism->constraints[i];
