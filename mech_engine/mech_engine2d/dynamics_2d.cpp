@@ -969,15 +969,19 @@ struct PassJoints {
   }
 };
 
-// Per joint and column: the force accumulator and the body motion with their
-// zero flags, and the reduced forces at the free coordinates.
+// Per joint and column (kept together, so one address serves a joint's
+// column): the force accumulator and the body motion with their zero flags,
+// and the reduced forces at the free coordinates.
+struct ColumnCell {
+  double force[3];
+  double motion[3];
+  bool forceZero;
+  bool reducedZero;
+  bool motionZero;
+  double reduced[kMaxJointCoordinates];
+};
 struct ColumnValues {
-  double force[kMaxPassJoints][kMaxPassColumns][3];
-  bool forceZero[kMaxPassJoints][kMaxPassColumns];
-  double reduced[kMaxPassJoints][kMaxPassColumns][kMaxJointCoordinates];
-  bool reducedZero[kMaxPassJoints][kMaxPassColumns];
-  double motion[kMaxPassJoints][kMaxPassColumns][3];
-  bool motionZero[kMaxPassJoints][kMaxPassColumns];
+  ColumnCell cell[kMaxPassJoints][kMaxPassColumns];
 };
 
 // The inward pass of articulatedResponse at joint j for every column.
@@ -991,20 +995,21 @@ void inwardJointColumns(const PassJoints& joints, int j, int columns, ColumnValu
   const double* s = motionData(joint, kMotionSubspace);
   const int in = joints.inboard[j];
   for (int col = 0; col < columns; ++col) {
-    double* reduced = v.reduced[j][col];
-    v.reducedZero[j][col] = true;
-    if (v.forceZero[j][col]) {
+    ColumnCell& here = v.cell[j][col];
+    double* reduced = here.reduced;
+    here.reducedZero = true;
+    if (here.forceZero) {
       for (int a = 0; a < n; ++a) reduced[a] = 0.0;
       continue;
     }
-    double passed[3] = {v.force[j][col][0], v.force[j][col][1], v.force[j][col][2]};
+    double passed[3] = {here.force[0], here.force[1], here.force[2]};
     if (n > 0) {
       double scaled[kMaxJointCoordinates];
       for (int a = 0; a < n; ++a) {
         const double* column = s + kSpatialSize * freeIndex<kCoordinates>(joint, a);
         reduced[a] = -(column[0] * passed[0] + column[1] * passed[1] + column[2] * passed[2]);
       }
-      v.reducedZero[j][col] = false;
+      here.reducedZero = false;
       for (int a = 0; a < n; ++a) {
         double sum = 0.0;
         for (int b = 0; b < n; ++b) sum += inverse[a + n * b] * reduced[b];
@@ -1014,8 +1019,9 @@ void inwardJointColumns(const PassJoints& joints, int j, int columns, ColumnValu
         for (int i = 0; i < 3; ++i) passed[i] += u[i + 3 * a] * scaled[a];
       }
     }
-    addTransportedForce(r, passed, v.force[in][col]);
-    v.forceZero[in][col] = false;
+    ColumnCell& inboard = v.cell[in][col];
+    addTransportedForce(r, passed, inboard.force);
+    inboard.forceZero = false;
   }
 }
 
@@ -1041,31 +1047,33 @@ void outwardJointColumns(const PassJoints& joints, int j, int columns, ColumnVal
   const double* inverse = motionData(joint, kMotionInverseInertia);
   const int in = joints.inboard[j];
   for (int col = 0; col < columns; ++col) {
-    const bool inZero = v.motionZero[in][col];
+    const ColumnCell& inboard = v.cell[in][col];
+    ColumnCell& here = v.cell[j][col];
+    const bool inZero = inboard.motionZero;
     double aPrime[3] = {0, 0, 0};
-    if (!inZero) transportMotion(r, v.motion[in][col], aPrime);
+    if (!inZero) transportMotion(r, inboard.motion, aPrime);
     double qdd[kMaxJointCoordinates];
     for (int a = 0; a < velocities; ++a) qdd[a] = 0.0;
-    const bool moves = !inZero || !v.reducedZero[j][col];
+    const bool moves = !inZero || !here.reducedZero;
     if (n > 0 && moves) {
-      freeAccelerations<kCoordinates>(joint, u, inverse, v.reduced[j][col], aPrime, qdd);
+      freeAccelerations<kCoordinates>(joint, u, inverse, here.reduced, aPrime, qdd);
     }
-    double* out = v.motion[j][col];
+    double* out = here.motion;
     for (int i = 0; i < 3; ++i) out[i] = aPrime[i];
     if (moves) {
       for (int q = 0; q < velocities; ++q) {
         for (int i = 0; i < 3; ++i) out[i] += s[i + kSpatialSize * q] * qdd[q];
       }
     }
-    v.motionZero[j][col] = !moves;
+    here.motionZero = !moves;
   }
 }
 
 void outwardColumns(const PassJoints& joints, int columns, ColumnValues& v) {
   for (int j = joints.movingCount; j < joints.count; ++j) {
     for (int col = 0; col < columns; ++col) {
-      for (int i = 0; i < 3; ++i) v.motion[j][col][i] = 0.0;
-      v.motionZero[j][col] = true;
+      for (int i = 0; i < 3; ++i) v.cell[j][col].motion[i] = 0.0;
+      v.cell[j][col].motionZero = true;
     }
   }
   for (int j = joints.movingCount - 1; j >= 0; --j) {
@@ -1169,19 +1177,21 @@ bool buildMatrixInOnePass(const EngineMechanism* mechanism, double* out, bool po
   // Cleared accumulators, then +Jᵀ·e at the two ends (addConstraintForce).
   for (int j = 0; j < joints.count; ++j) {
     for (int col = 0; col < count; ++col) {
-      for (int i = 0; i < 3; ++i) v.force[j][col][i] = 0.0;
-      v.forceZero[j][col] = true;
+      for (int i = 0; i < 3; ++i) v.cell[j][col].force[i] = 0.0;
+      v.cell[j][col].forceZero = true;
     }
   }
   for (int col = 0; col < count; ++col) {
     const Column& c = columns[col];
     const int n = c.set->n;
-    for (int i = 0; i < 3; ++i) v.force[c.base][col][i] += c.set->baseJacobian[i * n + c.e] * 1.0;
-    v.forceZero[c.base][col] = false;
     for (int i = 0; i < 3; ++i) {
-      v.force[c.follower][col][i] += c.set->followerJacobian[i * n + c.e] * 1.0;
+      v.cell[c.base][col].force[i] += c.set->baseJacobian[i * n + c.e] * 1.0;
     }
-    v.forceZero[c.follower][col] = false;
+    v.cell[c.base][col].forceZero = false;
+    for (int i = 0; i < 3; ++i) {
+      v.cell[c.follower][col].force[i] += c.set->followerJacobian[i * n + c.e] * 1.0;
+    }
+    v.cell[c.follower][col].forceZero = false;
   }
   inwardColumns(joints, count, v);
   outwardColumns(joints, count, v);
@@ -1191,8 +1201,10 @@ bool buildMatrixInOnePass(const EngineMechanism* mechanism, double* out, bool po
     double* column = out + rows * col;
     for (int k = 0; k < rows; ++k) {
       const Column& r = counted[k];
-      column[k] = -rowValue(r.set, r.e, v.motion[r.base][col], v.motionZero[r.base][col],
-                            v.motion[r.follower][col], v.motionZero[r.follower][col]);
+      const ColumnCell& base = v.cell[r.base][col];
+      const ColumnCell& follower = v.cell[r.follower][col];
+      column[k] = -rowValue(r.set, r.e, base.motion, base.motionZero, follower.motion,
+                            follower.motionZero);
     }
   }
   return true;
