@@ -1085,16 +1085,16 @@ void outwardColumns(const PassJoints& joints, int columns, ColumnValues& v) {
   }
 }
 
-// Jb(:, e)·vb + Jf(:, e)·vf with zero-flagged sides skipped, as evaluateRows.
-double rowValue(const EngineEquationSet* set, int e, const double* vb, bool vbZero,
+// jb·vb + jf·vf with zero-flagged sides skipped, as evaluateRows (jb, jf:
+// the equation's column of the two Jacobian blocks).
+double rowValue(const double* jb, const double* vb, bool vbZero, const double* jf,
                 const double* vf, bool vfZero) {
   double sum = 0.0;
-  const int n = set->n;
   if (!vbZero) {
-    for (int c = 0; c < 3; ++c) sum += set->baseJacobian[c * n + e] * vb[c];
+    for (int c = 0; c < 3; ++c) sum += jb[c] * vb[c];
   }
   if (!vfZero) {
-    for (int c = 0; c < 3; ++c) sum += set->followerJacobian[c * n + e] * vf[c];
+    for (int c = 0; c < 3; ++c) sum += jf[c] * vf[c];
   }
   return sum;
 }
@@ -1145,13 +1145,22 @@ bool buildMatrixInOnePass(const EngineMechanism* mechanism, double* out, bool po
     followerOf[i] = joints.find(mechanism->constraints[i]->followerJoint);
     if (baseOf[i] < 0 || followerOf[i] < 0) return false;
   }
-  // The columns: constraint, its equation and the ends it acts on.
+  // The columns: the equation's column of the two Jacobian blocks and the
+  // ends it acts on.
   struct Column {
-    const EngineEquationSet* set;
-    int e;
+    double baseJacobian[3];
+    double followerJacobian[3];
     int base;
     int follower;
   } columns[kMaxPassColumns];
+  const auto columnOf = [](const EngineEquationSet* set, int e, int base, int follower) {
+    Column c{{}, {}, base, follower};
+    for (int i = 0; i < 3; ++i) {
+      c.baseJacobian[i] = set->baseJacobian[i * set->n + e];
+      c.followerJacobian[i] = set->followerJacobian[i * set->n + e];
+    }
+    return c;
+  };
   int count = 0;
   // The rows G has (the counted equations), with the same ends.
   Column counted[kMaxPassColumns];
@@ -1164,11 +1173,11 @@ bool buildMatrixInOnePass(const EngineMechanism* mechanism, double* out, bool po
       const int e = set->active->indices[a];
       if (isMatrixColumn(set, e, positionLevel)) {
         if (count == kMaxPassColumns) return false;
-        columns[count++] = {set, e, baseOf[i], followerOf[i]};
+        columns[count++] = columnOf(set, e, baseOf[i], followerOf[i]);
       }
       if (isCountedRow(set, e, positionLevel)) {
         if (rowCount == kMaxPassColumns) return false;
-        counted[rowCount++] = {set, e, baseOf[i], followerOf[i]};
+        counted[rowCount++] = columnOf(set, e, baseOf[i], followerOf[i]);
       }
     }
   }
@@ -1183,14 +1192,9 @@ bool buildMatrixInOnePass(const EngineMechanism* mechanism, double* out, bool po
   }
   for (int col = 0; col < count; ++col) {
     const Column& c = columns[col];
-    const int n = c.set->n;
-    for (int i = 0; i < 3; ++i) {
-      v.cell[c.base][col].force[i] += c.set->baseJacobian[i * n + c.e] * 1.0;
-    }
+    for (int i = 0; i < 3; ++i) v.cell[c.base][col].force[i] += c.baseJacobian[i] * 1.0;
     v.cell[c.base][col].forceZero = false;
-    for (int i = 0; i < 3; ++i) {
-      v.cell[c.follower][col].force[i] += c.set->followerJacobian[i * n + c.e] * 1.0;
-    }
+    for (int i = 0; i < 3; ++i) v.cell[c.follower][col].force[i] += c.followerJacobian[i] * 1.0;
     v.cell[c.follower][col].forceZero = false;
   }
   inwardColumns(joints, count, v);
@@ -1203,8 +1207,8 @@ bool buildMatrixInOnePass(const EngineMechanism* mechanism, double* out, bool po
       const Column& r = counted[k];
       const ColumnCell& base = v.cell[r.base][col];
       const ColumnCell& follower = v.cell[r.follower][col];
-      column[k] = -rowValue(r.set, r.e, base.motion, base.motionZero, follower.motion,
-                            follower.motionZero);
+      column[k] = -rowValue(r.baseJacobian, base.motion, base.motionZero, r.followerJacobian,
+                            follower.motion, follower.motionZero);
     }
   }
   return true;
