@@ -928,6 +928,7 @@ struct PassJoints {
   int movingCount = 0;  // joints outside the ground chain (they come first)
   const EngineJoint* joint[kMaxPassJoints];
   int inboard[kMaxPassJoints];
+  bool oneCoordinate[kMaxPassJoints];  // hasOneCoordinate
 
   // False when the mechanism is larger than the pass's arrays.
   bool build(const EngineMechanism* mechanism) {
@@ -941,9 +942,12 @@ struct PassJoints {
     if (count > kMaxPassJoints) return false;
     for (int c = 0; c < mechanism->numChains; ++c) {
       const EngineChain* chain = mechanism->chains[c];
-      int parentStart = -1;
-      for (int p = 0; p < mechanism->numChains; ++p) {
-        if (mechanism->chains[p] == chain->parent) parentStart = chainStart[p];
+      int parentStart = -1;  // the last table entry of the parent (the ground chain has none)
+      for (int p = mechanism->numChains - 1; c + 1 < mechanism->numChains && p >= 0; --p) {
+        if (mechanism->chains[p] == chain->parent) {
+          parentStart = chainStart[p];
+          break;
+        }
       }
       for (int k = 0; k < chain->numJoints; ++k) {
         const int j = chainStart[c] + k;
@@ -957,6 +961,7 @@ struct PassJoints {
         if (in != nullptr && inboard[j] <= j) return false;
         const int n = joint[j]->freeVelocities->count;
         if (joint[j]->numVelocities > kMaxJointCoordinates || n > kMaxJointCoordinates) return false;
+        oneCoordinate[j] = hasOneCoordinate(joint[j]);
       }
     }
     return true;
@@ -1027,7 +1032,7 @@ void inwardJointColumns(const PassJoints& joints, int j, int columns, ColumnValu
 
 void inwardColumns(const PassJoints& joints, int columns, ColumnValues& v) {
   for (int j = 0; j < joints.movingCount; ++j) {
-    if (hasOneCoordinate(joints.joint[j])) {
+    if (joints.oneCoordinate[j]) {
       inwardJointColumns<1>(joints, j, columns, v);
     } else {
       inwardJointColumns<0>(joints, j, columns, v);
@@ -1077,7 +1082,7 @@ void outwardColumns(const PassJoints& joints, int columns, ColumnValues& v) {
     }
   }
   for (int j = joints.movingCount - 1; j >= 0; --j) {
-    if (hasOneCoordinate(joints.joint[j])) {
+    if (joints.oneCoordinate[j]) {
       outwardJointColumns<1>(joints, j, columns, v);
     } else {
       outwardJointColumns<0>(joints, j, columns, v);
