@@ -18,11 +18,16 @@ inline constexpr uint32_t kInvalidFunction = 1;
 inline constexpr uint32_t kAccessDenied = 5;
 inline constexpr uint32_t kInvalidHandle = 6;
 inline constexpr uint32_t kNotEnoughMemory = 8;
+inline constexpr uint32_t kNotSupported = 50;
 inline constexpr uint32_t kInvalidParameter = 87;
+inline constexpr uint32_t kInsufficientBuffer = 122;
 inline constexpr uint32_t kWaitTimeout = 258;
 inline constexpr uint32_t kNotOwner = 288;
 inline constexpr uint32_t kTooManyPosts = 298;
 inline constexpr uint32_t kInvalidWindowHandle = 1400;
+inline constexpr uint32_t kChildWithoutParent = 1406;
+inline constexpr uint32_t kClassNotFound = 1407;
+inline constexpr uint32_t kClassExists = 1410;
 inline constexpr uint32_t kInvalidThreadId = 1444;
 }  // namespace system_error
 

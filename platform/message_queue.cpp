@@ -33,8 +33,9 @@ KernelObject* detail::windowOf(Handle handle) {
 
 Handle createWindow(WindowProcedure procedure) {
   auto* window = new KernelObject(ObjectKind::Window);
-  window->procedure = procedure;
+  window->procedures.own = procedure;
   TableLock lock;
+  window->stackingOrder = topStackingOrder();
   ThreadState* owner = currentThreadState();
   owner->hasQueue = true;
   window->owner = owner->id;
@@ -82,14 +83,13 @@ bool translateMessage(const Message*) {
 }
 
 uint32_t dispatchMessage(const Message* message) {
-  WindowProcedure procedure = nullptr;
+  WindowProcedures procedures;
   {
     TableLock lock;
     KernelObject* window = windowOf(message->window);
-    if (window) procedure = window->procedure;
+    if (window) procedures = window->procedures;
   }
-  return procedure ? procedure(message->window, message->message, message->wParam, message->lParam)
-                   : 0;
+  return procedures.call(message->window, message->message, message->wParam, message->lParam);
 }
 
 namespace {
@@ -136,7 +136,7 @@ int32_t getMessageFiltered(Message* message, Handle window, uint32_t first, uint
 }
 
 uint32_t sendMessage(Handle handle, uint32_t message, uint32_t wParam, uint32_t lParam) {
-  WindowProcedure procedure = nullptr;
+  WindowProcedures procedures;
   {
     TableLock lock;
     KernelObject* window = windowOf(handle);
@@ -148,9 +148,9 @@ uint32_t sendMessage(Handle handle, uint32_t message, uint32_t wParam, uint32_t 
       setLastSystemError(system_error::kAccessDenied);
       return 0;
     }
-    procedure = window->procedure;
+    procedures = window->procedures;
   }
-  return procedure ? procedure(handle, message, wParam, lParam) : 0;
+  return procedures.call(handle, message, wParam, lParam);
 }
 
 Handle setFocus(Handle handle) {

@@ -228,6 +228,20 @@ Handle insertObject(KernelObject* object) {
   return static_cast<Handle>((free - slots.begin() + 1) * kHandleStep);
 }
 
+std::vector<Handle> liveWindows() {
+  std::vector<Handle> windows;
+  const std::vector<KernelObject*>& slots = table().slots;
+  for (size_t i = 0; i < slots.size(); ++i)
+    if (slots[i] && slots[i]->kind == ObjectKind::Window && slots[i]->owner != 0)
+      windows.push_back(static_cast<Handle>((i + 1) * kHandleStep));
+  return windows;
+}
+
+uint64_t topStackingOrder() {
+  static uint64_t last = 0;
+  return ++last;
+}
+
 KernelObject* objectOf(Handle handle) {
   if (handle == kNoHandle || handle % kHandleStep != 0) return nullptr;
   const size_t index = handle / kHandleStep - 1;

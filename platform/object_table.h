@@ -22,6 +22,7 @@
 #include "platform/message_queue.h"
 #include "platform/threads.h"
 #include "platform/waitable.h"
+#include "platform/window_classes.h"
 #include "platform/window_look.h"
 
 namespace platform::detail {
@@ -29,6 +30,17 @@ namespace platform::detail {
 struct ThreadState;
 
 enum class ObjectKind : uint8_t { Event, Mutex, Semaphore, Thread, Process, Window };
+
+// A window's procedure: its own (the C convention) or its class's (the
+// callee pops its arguments).
+struct WindowProcedures {
+  WindowProcedure own = nullptr;
+  ClassWindowProcedure ofClass = nullptr;
+  uint32_t call(Handle window, uint32_t message, uint32_t wParam, uint32_t lParam) const {
+    if (own) return own(window, message, wParam, lParam);
+    return ofClass ? ofClass(window, message, wParam, lParam) : 0;
+  }
+};
 
 struct KernelObject {
   explicit KernelObject(ObjectKind k) : kind(k) {}
@@ -43,8 +55,11 @@ struct KernelObject {
   int32_t maximum = 0;
   uint32_t exitCode = kStillActive;
   ThreadState* thread = nullptr;  // thread objects own their state
-  WindowProcedure procedure = nullptr;
+  WindowProcedures procedures;
   WindowLook look;  // windows: what a display would show
+  Handle parent = kNoHandle;   // windows: parent (child windows) or owner
+  bool child = false;          // windows: made with kStyleChild
+  uint64_t stackingOrder = 0;  // windows: higher lies above its siblings
   std::vector<ThreadState*> waiters;
 };
 
@@ -93,6 +108,10 @@ KernelObject* windowOf(Handle handle);      // nullptr unless a live window
 void addReference(KernelObject* object);
 void dropReference(KernelObject* object);  // frees the object at zero
 void wakeWaiters(KernelObject* object);
+// Every live window, in no particular order.
+std::vector<Handle> liveWindows();
+// A stacking order above every window's so far.
+uint64_t topStackingOrder();
 ThreadState* liveThread(uint32_t threadId);  // nullptr once ended
 // The calling thread's state, made (with its thread object) on first use.
 ThreadState* currentThreadState();

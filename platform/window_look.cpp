@@ -58,6 +58,7 @@ bool bringToForeground(Handle window) {
   TableLock lock;
   if (!lookOf(window)) return false;
   foreground_window = window;
+  windowOf(window)->stackingOrder = topStackingOrder();
   return true;
 }
 

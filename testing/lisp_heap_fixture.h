@@ -15,6 +15,7 @@
 #include "runtime/gc/native_heap.h"
 #include "runtime/load/startup_services.h"
 #include "runtime/os/thread_storage.h"
+#include "testing/console_recorder.h"
 #include "testing/forget_heaps.h"
 
 namespace gc_test {
@@ -38,9 +39,11 @@ class LispHeap : public ::testing::Test {
     ASSERT_GE(slot_, 0);
     lisp_tls_index = static_cast<uint32_t>(slot_) * 4;
     ASSERT_EQ(setup_heaps(0, 0, 0, 0, 0, 0), 1);
-    testing::internal::CaptureStdout();
-    GsInit(oldSize_, newSize_, kSpread, 0);
-    initOutput_ = testing::internal::GetCapturedStdout();
+    {
+      const testing_support::ConsoleRecorder console;
+      GsInit(oldSize_, newSize_, kSpread, 0);
+      initOutput_ = testing_support::ConsoleRecorder::console();
+    }
   }
   void TearDown() override {
     free_heaps(0);
@@ -58,7 +61,7 @@ class LispHeap : public ::testing::Test {
 
   uint32_t oldSize_ = kOldSize, newSize_ = kNewSize;
   int32_t slot_ = -1;
-  std::string initOutput_;
+  std::string initOutput_;  // what GsInit printed on the console
 };
 
 }  // namespace gc_test

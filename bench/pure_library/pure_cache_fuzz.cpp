@@ -35,6 +35,9 @@ char* find_image_file(const char*, const char*, const char*, int) {
   return nullptr;
 }
 void link_lso_file() {}
+int32_t vxmprintf(const char*, ...) {
+  return 0;
+}
 [[noreturn]] void lisp_exit(int) {
   longjmp(g_refused, 1);
 }

@@ -87,6 +87,43 @@ gc:
         RUNTIME_RETURN_NO_VALUES
         .size gc, . - gc
 
+/* pack_heap (nil+0x31b): eax = mode, edx = a, b on the stack (third
+   argument) when ecx is 3 or more. Mode 0 packs the heap keeping a free
+   bytes, mode 1 sifts, mode 2 resizes with a and b (see packing.h). Out:
+   eax = the packing's result as a fixnum (mode 0), t (modes 1 and 2), or
+   nil for any other mode or arguments that are no integers. */
+        .globl pack_heap
+        .hidden pack_heap
+        .type pack_heap, @function
+pack_heap:
+        RUNTIME_FRAME
+        mov esi, edi                            /* b: nil unless given */
+        cmp ecx, 3
+        jb 1f
+        mov esi, [ebp + 16]
+1:
+        CALL_NATIVE pack_heap_native, eax, edx, esi
+        RUNTIME_RETURN
+        .size pack_heap, . - pack_heap
+
+/* gsgc_type_counts (nil+0x323): eax = count vector, edx = size vector,
+   third argument = mode (fixnum). Both vectors are raw 32-bit vectors of at
+   least 256 words. Out: eax = fixnum 0, or -1 (nothing written) for a bad
+   vector or mode. */
+        .globl gsgc_type_counts
+        .hidden gsgc_type_counts
+        .type gsgc_type_counts, @function
+gsgc_type_counts:
+        RUNTIME_FRAME
+        mov esi, edi                            /* mode: nil unless given */
+        cmp ecx, 3
+        jb 1f
+        mov esi, [ebp + 16]
+1:
+        CALL_NATIVE gsgc_type_counts_native, eax, edx, esi
+        RUNTIME_RETURN
+        .size gsgc_type_counts, . - gsgc_type_counts
+
 /* set_fn_code (nil+0xb3): eax = function, edx = code vector. Stores the
    code vector into the function's code slot and marks the slot's page when
    an old function receives a new-space code vector. Out: eax = the code

@@ -14,8 +14,10 @@
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/gc_statistics.h"
 #include "runtime/gc/heap_areas.h"
+#include "runtime/gc/heap_queries.h"
 #include "runtime/gc/heap_verify.h"
 #include "runtime/gc/heap_walkers.h"
+#include "runtime/gc/packing.h"
 #include "runtime/rs/object_layout.h"
 
 namespace {
@@ -79,6 +81,28 @@ constexpr uint32_t kImmediateCode = 0, kOutsideCode = 4, kOldCode = 8, kNewCode 
 constexpr uint32_t kKeepNewCode = 16;
 constexpr uint16_t kKeepNewHalfBit = stamp::kKeepNew >> 16;
 
+// A machine integer from a fixnum or a bignum of one 32-bit word (its sign
+// from the sign byte); false for anything else.
+constexpr uint8_t kNegativeSign = 0x80;
+constexpr uint32_t kMostWordDigits = 2;  // 16-bit digits
+bool machineInteger(lispval word, int32_t& value) {
+  if (lisp::isFixnum(word)) {
+    value = lisp::fixnumValue(word);
+    return true;
+  }
+  if (!lisp::isOther(word)) return false;
+  const auto* bignum = lisp::objectOf<lisp::BignumObject>(word);
+  if ((bignum->header & 0xff) != lisp::type_code::Bignum) return false;
+  const uint32_t digits = lisp::bignumDigitCount(bignum->header);
+  if (digits == 0 || digits > kMostWordDigits) return false;
+  uint32_t magnitude = bignum->digits[0] | (digits == 2 ? uint32_t{bignum->digits[1]} << 16 : 0);
+  if (((bignum->header >> 8) & 0xff) == kNegativeSign) magnitude = 0u - magnitude;
+  value = static_cast<int32_t>(magnitude);
+  return true;
+}
+
+enum PackMode : int32_t { kPack = 0, kSift = 1, kResize = 2 };
+
 }  // namespace
 
 extern "C" {
@@ -141,6 +165,34 @@ lispval pointer_storage_type_native(lispval value) {
 
 lispval user_verify_native(lispval value) {
   return value_verify(value, 0) >= verify_code::kImmediate ? t() : nilval;
+}
+
+lispval pack_heap_native(lispval mode, lispval a, lispval b) {
+  int32_t first = 0, second = 0;
+  if (!lisp::isFixnum(mode)) return nilval;
+  switch (lisp::fixnumValue(mode)) {
+    case kPack:
+      if (!machineInteger(a, first)) return nilval;
+      return lisp::makeFixnum(ggc_pack(first));
+    case kSift:
+      ggc_sift();
+      return t();
+    case kResize:
+      // Decision: a missing or non-integer amount counts as 0 (not positive).
+      if (!machineInteger(a, first)) first = 0;
+      if (!machineInteger(b, second)) second = 0;
+      gc_resize(first, second);
+      return t();
+    default:
+      return nilval;
+  }
+}
+
+lispval gsgc_type_counts_native(lispval counts, lispval sizes, lispval mode) {
+  uint32_t* countWords = rawWords(counts, kTypeCountSlots);
+  uint32_t* sizeWords = rawWords(sizes, kTypeCountSlots);
+  if (!countWords || !sizeWords || !lisp::isFixnum(mode)) return lisp::makeFixnum(-1);
+  return lisp::makeFixnum(gcs_type_counts(countWords, sizeWords, lisp::fixnumValue(mode)));
 }
 
 }  // extern "C"

@@ -19,6 +19,8 @@ void panify();
 void pointer_storage_type();
 void user_verify();
 void dummy_mcons();
+void pack_heap();
+void gsgc_type_counts();
 
 // Native halves, called inside a foreign-call record; Lisp values in and out.
 lisp::lispval gsgc_control_native(lisp::lispval flag);
@@ -27,6 +29,8 @@ lisp::lispval gsgc_build_map_native(lisp::lispval mode, lisp::lispval vector, ui
 lisp::lispval GsgcPanify(lisp::lispval object);
 lisp::lispval pointer_storage_type_native(lisp::lispval value);
 lisp::lispval user_verify_native(lisp::lispval value);
+lisp::lispval pack_heap_native(lisp::lispval mode, lisp::lispval a, lisp::lispval b);
+lisp::lispval gsgc_type_counts_native(lisp::lispval counts, lisp::lispval sizes, lisp::lispval mode);
 
 // Where a value points, as a code: 0 immediate, 4 outside the Lisp heap,
 // 8 an old area, 12 a new cons or plain object, 16 keep-new, 20 weak

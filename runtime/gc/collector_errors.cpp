@@ -17,6 +17,7 @@
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/stack_walk.h"
 #include "runtime/load/startup_services.h"
+#include "runtime/os/console_printing.h"
 
 namespace {
 constexpr size_t kMessageBytes = 2048;
@@ -26,20 +27,19 @@ constexpr int kBoxAnswer = 1;  // what the box returns once dismissed
 
 namespace gc_messages {
 
+// Both go to the console: standard output and standard error are one there.
 void print(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  std::vfprintf(stdout, format, arguments);
+  lisp::os::vprintToConsole(format, arguments);
   va_end(arguments);
-  std::fflush(stdout);
 }
 
 void warn(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  std::vfprintf(stderr, format, arguments);
+  lisp::os::vprintToConsole(format, arguments);
   va_end(arguments);
-  std::fflush(stderr);
 }
 
 }  // namespace gc_messages

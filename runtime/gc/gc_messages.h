@@ -94,6 +94,20 @@ inline constexpr char kValueVectorTooSmall[] = "Warning: value vector too small"
 inline constexpr char kSysvectorInOldSpaceFound[] = "Found a sysvector in old space (%lx)";
 inline constexpr char kUnexpectedPageType[] = "Unexpected page type at %lx";
 
+// Heap packing before an image save (standard output, flag p).
+inline constexpr char kPackPrepare[] = "scavenge to prepare for packing...";
+inline constexpr char kPackDiscardArea[] =
+    " discarding empty old area: %d bytes to be squeezed out\n";
+inline constexpr char kPackCannotCompact[] = " cannot compact old area\n";
+inline constexpr char kPackOldArea[] = " packing old area: %d bytes to be squeezed out\n";
+inline constexpr char kPackAdjust[] = " Address adjustment...";
+inline constexpr char kPackAdjustDone[] = "done\n";
+inline constexpr char kPackPacking[] = " packing";
+inline constexpr char kPackMoving[] = " moving";
+inline constexpr char kPackAndPacking[] = " and packing";
+inline constexpr char kPackNewArea[] = " new area";
+inline constexpr char kPackSqueezed[] = ": %d bytes to be squeezed out\n";
+
 // Verification and debugging hooks (standard output).
 inline constexpr char kVerifyTrace[] = "Verify 0x%lx -> 0x%lx = %d\n";
 inline constexpr char kApparentFunction[] = "Apparent function address: 0x%lx\nLocation = %ld:\n";
@@ -107,9 +121,9 @@ inline constexpr char kEfficiencyLong[] =
     " eff: %d%%, new copy: %d + tenure: %d +  vxmmalloc free: %d = %d\n";
 inline constexpr char kEfficiencyTerse[] = "E=%d%% N=%d T+=%d A-=%d";
 
-// Progress text on standard output (the console printer's stand-in).
+// Progress text for standard output, through the console printer.
 void print(const char* format, ...) __attribute__((format(printf, 1, 2)));
-// Warning or error text on standard error.
+// Warning or error text for standard error, through the console printer.
 void warn(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace gc_messages

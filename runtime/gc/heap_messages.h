@@ -13,8 +13,7 @@ inline constexpr char kScalingBack[] =
     "Temporarily scaling back lisp reserved region from %d to\n%d bytes. Scaling back is normal "
     "and is typically not a matter\nfor concern.  This message is printed for record only.\n";
 
-// Prints one message on standard error (the runtime's console printer takes
-// this over once it exists).
+// Prints one message for standard error through the runtime's console printer.
 void report(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace heap_messages

@@ -14,6 +14,7 @@
 
 #include "platform/memory.h"
 #include "runtime/gc/heap_messages.h"
+#include "runtime/os/console_printing.h"
 #include "runtime/rs/exports.h"
 
 using namespace heap_reservation;
@@ -25,12 +26,12 @@ uint32_t GsSbrkFailCode = 0;
 }
 
 namespace heap_messages {
+// For standard error, through the console printer.
 void report(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  std::vfprintf(stderr, format, arguments);
+  lisp::os::vprintToConsole(format, arguments);
   va_end(arguments);
-  std::fflush(stderr);
 }
 }  // namespace heap_messages
 

@@ -77,6 +77,9 @@ extern "C" int rtfasldesc(uint32_t pseudoDescriptor, lisp::lispval* segmentCell,
 
 extern "C" void fasl_validation(const char* path, uint32_t* timestamp, int closeFlag) {
   *timestamp = 0;
+  // A file that is missing or unreadable has no timestamp and no message: a
+  // disk copy is often absent when the bundle holds the fasl.
+  if (access(path, R_OK) != 0) return;
   std::FILE* stream = std::fopen(path, "rb");
   if (stream == nullptr) {
     std::perror(path);

@@ -25,6 +25,7 @@
 #include "runtime/load/startup_messages.h"
 #include "runtime/load/startup_services.h"
 #include "runtime/load/startup_standins.h"
+#include "runtime/os/console_printing.h"
 
 extern "C" {
 
@@ -307,24 +308,21 @@ void reborn_find_lso_file(int debug) {
   std::free(found);
 }
 
+// A service for Lisp code: what it says goes to the console.
 void set_lso_file(const char* name) {
   if (!name || lso_file[0] != '\0') {
-    std::fputs(text::kUnlinkingRefused, stdout);
-    std::fflush(stdout);
+    vxmprintf("%s", text::kUnlinkingRefused);
     return;
   }
   if (std::strlen(name) >= sizeof lso_file) {
-    std::printf(startup::text::kNameTooLong, name);
-    std::fflush(stdout);
+    vxmprintf(startup::text::kNameTooLong, name);
     return;
   }
   std::strcpy(lso_file, name);
-  if (map_lso_file(lisp_heap.base) != 0) std::printf(text::kForcedRelocation, lso_file);
-  if (verbose_startup) std::printf(text::kLinking, lso_file);
-  std::fflush(stdout);
+  if (map_lso_file(lisp_heap.base) != 0) vxmprintf(text::kForcedRelocation, lso_file);
+  if (verbose_startup) vxmprintf(text::kLinking, lso_file);
   link_lso_file();
-  if (verbose_startup) std::fputs(text::kLinkingDone, stdout);
-  std::fflush(stdout);
+  if (verbose_startup) vxmprintf("%s", text::kLinkingDone);
 }
 
 const char* get_lso_file() {

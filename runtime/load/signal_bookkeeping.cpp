@@ -11,6 +11,7 @@
 #include "runtime/load/small_services.h"
 #include "runtime/load/startup_messages.h"
 #include "runtime/load/startup_standins.h"
+#include "runtime/os/console_printing.h"
 #include "runtime/os/heap_ownership.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/rs/lisp_value.h"
@@ -66,8 +67,7 @@ lisp_signal_handler lisp_signal(int signal, lisp_signal_handler handler) {
 // (the signal kicker has it at hand as it advances the counter).
 void urgentwarn(int unanswered) {
   const int left = kInterruptsBeforeError - unanswered;
-  std::fprintf(stderr, text::kUrgentWarning, unanswered, left, left == 1 ? "" : "s");
-  std::fflush(stderr);
+  vxmfprintf(stderr, text::kUrgentWarning, unanswered, left, left == 1 ? "" : "s");
 }
 
 void vxm_wrap_release_heap(int argument) {

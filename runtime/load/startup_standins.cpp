@@ -7,6 +7,7 @@
 
 #include "runtime/load/pure_library.h"
 #include "runtime/load/startup_services.h"
+#include "runtime/os/console_printing.h"
 
 extern "C" {
 
@@ -15,8 +16,7 @@ extern "C" {
 void probe_executable_stack() {}
 // Replaced by the memory status report.
 void memory_status_dump(const char*) {
-  std::fputs("memory map not available\n", stdout);
-  std::fflush(stdout);
+  vxmprintf("memory map not available\n");
 }
 // Replaced by the first Lisp thread's start-up routines; until then the
 // thread cannot start (setupstack_xhandler says so).
@@ -35,8 +35,7 @@ void preset_early_entry_points() {}
 void reset_signals_after_dumplisp() {}
 // Replaced by the exception frame set-up, which runs the first Lisp thread.
 void setupstack_xhandler(int) {
-  std::fputs("first Lisp thread not available\n", stderr);
-  std::fflush(stderr);
+  vxmfprintf(stderr, "first Lisp thread not available\n");
   lisp_exit(1);
 }
 uint32_t cl_debug_flags = 0;
@@ -49,23 +48,20 @@ void* sy_getproghandle() {
 // Replaced by the heap relocation's linking: an attached library stays
 // mapped, and the heap keeps its own copies of what the library holds.
 void link_lso_file() {
-  std::fputs("lso linking not available\n", stdout);
-  std::fflush(stdout);
+  vxmprintf("lso linking not available\n");
 }
 
 // Replaced by the heap relocation: until then an image whose Lisp heap or
 // pure library had to move cannot be restored.
 int gc_relocate_heap(heap_descriptor*, int32_t, int32_t) {
-  std::fputs("lisp heap relocation not available\n", stderr);
-  std::fflush(stderr);
+  vxmfprintf(stderr, "lisp heap relocation not available\n");
   return 0;
 }
 
 // Replaced by the version over buftostr and Lisp's formatted output, once
-// strings can be made: until then the text goes to standard output as it is.
+// strings can be made: until then the text goes to the console as it is.
 void lisp_format(const char* text) {
-  std::fputs(text, stdout);
-  std::fflush(stdout);
+  vxmprintf("%s", text);
 }
 
 uint32_t prof_thread = 0;

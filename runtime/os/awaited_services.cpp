@@ -6,12 +6,12 @@
 #include <cstdio>
 
 #include "runtime/load/startup_services.h"
+#include "runtime/os/console_printing.h"
 
 namespace lisp::os {
 
 void notAvailable(const char* routine) {
-  std::fprintf(stderr, "%s: not available\n", routine);
-  std::fflush(stderr);
+  vxmfprintf(stderr, "%s: not available\n", routine);
   lisp_exit(1);
 }
 

@@ -6,6 +6,6 @@
 #pragma once
 
 namespace lisp::os {
-// "<routine>: not available" on standard error, status 1.
+// "<routine>: not available" on the console (standard error), status 1.
 [[noreturn]] void notAvailable(const char* routine);
 }  // namespace lisp::os

@@ -21,7 +21,7 @@
 #include "runtime/os/file_calls.h"
 #include "runtime/os/heap_ownership.h"
 #include "runtime/os/pseudo_descriptors.h"
-#include "runtime/os/scheduling_standins.h"
+#include "runtime/os/console_printing.h"
 #include "runtime/rs/exports.h"
 
 using lisp::lispval;

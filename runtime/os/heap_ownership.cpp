@@ -15,6 +15,7 @@
 //   for ever. `parkedThread` still names the latest parker.
 
 #include "runtime/gc/gc_state.h"
+#include "runtime/os/console_printing.h"
 #include "runtime/os/heap_ownership.h"
 
 #include <bitset>

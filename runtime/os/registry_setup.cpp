@@ -9,6 +9,7 @@
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/native_heap.h"
 #include "runtime/load/startup_services.h"
+#include "runtime/os/console_printing.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/os/os_locks.h"
 #include "runtime/os/os_threads.h"
@@ -160,8 +161,7 @@ void initialize_thread_registry(int /*reborn: the image's lists say what was res
   // 7. the calling thread's record, owning the heap
   uint32_t* record = allocate_threadctl();
   if (!record) {
-    std::fputs(kNoFirstRecord, stderr);
-    std::fflush(stderr);
+    vxmfprintf(stderr, "%s", kNoFirstRecord);
     lisp_exit(1);
   }
   const lispval first = tagged(record);

@@ -5,8 +5,6 @@
 
 #include <unistd.h>
 
-#include <cstdarg>
-#include <cstdio>
 
 #include "runtime/os/heap_ownership.h"
 #include "runtime/os/mp_event_codes.h"
@@ -48,16 +46,6 @@ int run_bar_hook(int code, const char* text) {
   if (code != 0 || mode_line_fd == 0) return 0;
   if (::write(mode_line_fd, text, 4) != 4) mode_line_fd = 0;
   return 1;
-}
-
-// Replaced by the console printing module: standard output until then.
-int vxmprintf(const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  const int written = std::vprintf(format, arguments);
-  va_end(arguments);
-  std::fflush(stdout);
-  return written;
 }
 
 }  // extern "C"

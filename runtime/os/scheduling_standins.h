@@ -1,5 +1,5 @@
 // What the heap-ownership lock calls in modules that are not built yet: the
-// thread-exit check, the mode-line hook of the system services and the console printer.
+// thread-exit check and the mode-line hook of the system services.
 // Each is declared as its module will provide it; scheduling_standins.cpp
 // holds versions that do what the full ones do when nothing was requested,
 // and each goes when its module lands.
@@ -16,7 +16,4 @@ uint32_t* check_for_thread_exit(uint32_t* record);
 extern int mode_line_fd;
 int wakeup_hook_p();
 int run_bar_hook(int code, const char* text);
-
-// The runtime's console printer.
-int vxmprintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 }

@@ -1,5 +1,6 @@
 #include "runtime/os/small_system_services.h"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,6 +26,8 @@ namespace {
 constexpr int32_t kInterfaceVersion = 3;
 constexpr uint32_t kStartTrayWatcherMessage = 1038;
 constexpr size_t kProgramPathBytes = 1024;
+// The name-server record's source byte when the parameters could not be read.
+constexpr uint8_t kSourceUnreadable = 255;
 
 const char* resolver_path = lisp::os::kResolverConfiguration;
 
@@ -53,16 +55,40 @@ const char* readProgramPath() {
 
 // Name servers and the domain from a resolver configuration: "nameserver"
 // lines in order; the "domain" line, else the first "search" word.
+// Decision: a file that cannot be opened is the system call's failure (the
+// older way is tried); one that opens but cannot be read is the failure of
+// the second read (the record says 255).
+enum class ResolverRead { Unopened, ReadFailed, Read };
 struct ResolverSettings {
   std::vector<std::string> servers;
   std::string domain;
-  bool read = false;
+  ResolverRead read = ResolverRead::Unopened;
 };
+
+ResolverRead readWholeFile(const char* path, std::string* text) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return ResolverRead::Unopened;
+  char chunk[4096];
+  for (;;) {
+    const ssize_t got = ::read(fd, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      ::close(fd);
+      return ResolverRead::ReadFailed;
+    }
+    if (got == 0) break;
+    text->append(chunk, static_cast<size_t>(got));
+  }
+  ::close(fd);
+  return ResolverRead::Read;
+}
+
 ResolverSettings readResolverSettings(const char* path) {
   ResolverSettings settings;
-  std::ifstream file(path);
-  if (!file) return settings;
-  settings.read = true;
+  std::string text;
+  settings.read = readWholeFile(path, &text);
+  if (settings.read != ResolverRead::Read) return settings;
+  std::istringstream file(text);
   std::string search;
   for (std::string line; std::getline(file, line);) {
     std::istringstream words(line);
@@ -116,7 +142,11 @@ int32_t old_sy_compute_dns_info(uint8_t*, int32_t) {
 
 int32_t sy_compute_dns_info(uint8_t* buffer, int32_t size) {
   const ResolverSettings settings = readResolverSettings(resolver_path);
-  if (!settings.read) return old_sy_compute_dns_info(buffer, size);
+  if (settings.read == ResolverRead::Unopened) return old_sy_compute_dns_info(buffer, size);
+  if (settings.read == ResolverRead::ReadFailed) {
+    if (buffer && size > 0) buffer[0] = kSourceUnreadable;
+    return 0;
+  }
   if (settings.servers.empty() || !buffer || size <= 0) return 0;
   std::string servers = settings.servers[0];
   // Room for further servers: the size less the first server and 7 bytes

@@ -15,7 +15,8 @@ KORVANE_EXPORT int32_t get_vxm_dll_version();
 // The name-server record (source byte, two-byte length most significant
 // first, the servers joined by blanks with a NUL, then the domain the same
 // way) in `buffer`; bytes written, or 0 when it does not fit or nothing is
-// known.
+// known. A configuration that opens but cannot be read gives 0 with the
+// source byte 255 ("could not be read").
 int32_t sy_compute_dns_info(uint8_t* buffer, int32_t size);
 // The older way through the system's registry, which Linux does not have:
 // finds nothing and returns 0.

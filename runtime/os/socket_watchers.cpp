@@ -15,6 +15,7 @@
 #include "platform/threads.h"
 #include "platform/waitable.h"
 #include "runtime/load/startup_services.h"
+#include "runtime/os/console_printing.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/os/pending_events.h"
 #include "runtime/os/pseudo_descriptors.h"
@@ -70,8 +71,7 @@ void poke(const SocketWatchBlock& block) {
 }
 
 [[noreturn]] void endProcess(const char* format, int32_t error) {
-  std::fprintf(stderr, format, error);
-  std::fflush(stderr);
+  vxmfprintf(stderr, format, error);
   lisp_exit(1);
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "runtime/os/console_printing.h"
 #include "runtime/os/os_locks.h"
 
 namespace {
@@ -41,9 +42,9 @@ uint32_t rfr_report_trigger = 0;
 
 void rfr_report_write(int32_t kind, int32_t gcstate, uint32_t thread) {
   const uint32_t count = ++g_reportCount;
-  std::printf(kReportPrefix, static_cast<int>(count), thread);
+  vxmprintf(kReportPrefix, static_cast<int>(count), thread);
   if (rfr_report_trigger != 0 && count == rfr_report_trigger) {
-    std::printf("%s", kTrigger);
+    vxmprintf("%s", kTrigger);
     rfr_report_bp();
   }
   const char* format = kUnknownTransition;
@@ -51,15 +52,13 @@ void rfr_report_write(int32_t kind, int32_t gcstate, uint32_t thread) {
     if (text.kind == kind) format = text.format;
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  std::printf(format, gcstate);
+  vxmprintf(format, gcstate);
 #pragma GCC diagnostic pop
-  std::fflush(stdout);
   if (callsBreakpoint(kind)) rfr_report_bp();
 }
 
 void debug_note(int32_t signal, uint32_t thread) {
-  std::printf(kSignalNote, signal, thread);
-  std::fflush(stdout);
+  vxmprintf(kSignalNote, signal, thread);
 }
 
 }  // extern "C"

@@ -5,9 +5,9 @@
 #include <cstdio>
 
 #include "runtime/load/startup_services.h"
+#include "runtime/os/console_printing.h"
 
 extern "C" void throw_without_catcher() {
-  std::fputs(lisp::catch_frames::kNoFrameToContinue, stderr);
-  std::fflush(stderr);
+  vxmfprintf(stderr, "%s", lisp::catch_frames::kNoFrameToContinue);
   lisp_exit(1);
 }

@@ -5,9 +5,9 @@
 #include <cstdio>
 
 #include "runtime/load/startup_services.h"
+#include "runtime/os/console_printing.h"
 
 extern "C" void binding_stack_exhausted() {
-  std::fputs(lisp::dynamic_binding::kBindingStackExhausted, stderr);
-  std::fflush(stderr);
+  vxmfprintf(stderr, "%s", lisp::dynamic_binding::kBindingStackExhausted);
   lisp_exit(1);
 }

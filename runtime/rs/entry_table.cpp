@@ -2,6 +2,7 @@
 
 #include "runtime/gc/collector_entries.h"
 #include "runtime/gc/write_barrier.h"
+#include "runtime/load/fasl_bundles.h"
 #include "runtime/load/function_groups.h"
 #include "runtime/load/pure_library.h"
 #include "runtime/os/os_entry_routines.h"
@@ -55,7 +56,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x9b, "aref", aref},                            // arrays and element access
     {0x9f, "values", values},                       // multiple values
     {0xa3, "q_wrapper_slots_std", q_wrapper_slots_std},  // trampolines and call glue
-    {0xa7, "fasl_bundle", nullptr},                  // start-up and loaders
+    {0xa7, "fasl_bundle", fasl_bundle},              // start-up and loaders
     {0xab, "symeval", symeval},                      // special binding
     {0xaf, "new_foreign_callback", new_foreign_callback},  // callbacks from native code
     {0xb3, "set_fn_code", set_fn_code},              // memory manager
@@ -97,7 +98,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x14b, "machine_code", machine_code},           // calls into native code
     {0x14f, "dumplisp", nullptr},                    // start-up and loaders
     {0x153, "rethrow_after_cret", rethrow_after_cret},          // catch and throw
-    {0x157, "fasldesc", nullptr},                    // start-up and loaders
+    {0x157, "fasldesc", fasldesc},                   // start-up and loaders
     {0x15f, "scan_fasl_name", nullptr},              // start-up and loaders
     {0x163, "qsymloc", qsymloc},                     // special binding
     {0x167, "lispexit", nullptr},                    // start-up and loaders
@@ -193,14 +194,14 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x2f7, "funcall_check", funcall_check},         // trampolines and call glue
     {0x2fb, "gc_set_protect", gc_set_protect},       // memory manager
     {0x303, "fixup_function_specs", fixup_function_specs},  // start-up and loaders
-    {0x307, "bundle_lookup", nullptr},               // start-up and loaders
-    {0x30b, "bundle_load", nullptr},                 // start-up and loaders
+    {0x307, "bundle_lookup", bundle_lookup},         // start-up and loaders
+    {0x30b, "bundle_load", bundle_load},             // start-up and loaders
     {0x30f, "post_sig", post_sig},                    // traps and signals
     {0x313, "bignum_rem", bignum_rem},               // bignums
     {0x317, "prunebig", prunebig},                   // bignums
-    {0x31b, "pack_heap", nullptr},                   // memory manager
-    {0x323, "gsgc_type_counts", nullptr},            // memory manager
-    {0x327, "bundle_find_fd", nullptr},              // start-up and loaders
+    {0x31b, "pack_heap", pack_heap},                 // memory manager
+    {0x323, "gsgc_type_counts", gsgc_type_counts},   // memory manager
+    {0x327, "bundle_find_fd", bundle_find_fd},       // start-up and loaders
     {0x33b, "foreign_address_to_mi", foreign_address_to_mi}, // calls into native code
     {0x347, "immed_arg_hook", immed_arg_hook},       // callbacks from native code
     {0x34f, "throw_over_c_by_returning", throw_over_c_by_returning},   // catch and throw
@@ -210,7 +211,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x367, "trap_unordered", trap_unordered},              // traps and signals
     {0x36b, "gintchk", gintchk},                     // traps and signals
     {0x36f, "sintchk", sintchk},                     // traps and signals
-    {0x373, "fasl_bundle2", nullptr},                // start-up and loaders
+    {0x373, "fasl_bundle2", fasl_bundle2},           // start-up and loaders
     {0x377, "thread_test", thread_test},             // threads and operating system
     {0x37b, "thread_kill", thread_kill},             // threads and operating system
     {0x37f, "thread_operation", thread_operation},   // threads and operating system

@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include "runtime/gc/heap_queries.h"
 #include "runtime/gc/lispstatic.h"
 #include "runtime/gc/native_heap.h"
 #include "runtime/gc/weak_objects.h"
@@ -240,6 +241,21 @@ uint32_t consoleTitle(const W& w) {
   sy_maybe_set_console_title(address(w[0]));
   return 0;
 }
+uint32_t* words(uint32_t word) {
+  return reinterpret_cast<uint32_t*>(address(word));
+}
+uint32_t whoCalls(const W& w) {
+  return word(whocalls(words(w[0])));
+}
+uint32_t selectedFunctions(const W& w) {
+  return word(collect_selected_functions(words(w[0]), words(w[1])));
+}
+uint32_t objectsOfType(const W& w) {
+  return word(getobjects(words(w[0]), integer(w[1]), integer(w[2]), integer(w[3])));
+}
+uint32_t holdersOf(const W& w) {
+  return word(findaddress(words(w[0]), w[1]));
+}
 uint32_t messageWithTimeout(const W& w) {
   sy_mbwto(address(w[0]), address(w[1]), address(w[2]), integer(w[3]));
   return 0;
@@ -288,8 +304,8 @@ constexpr std::array<Listed, 45> kMainListed = {{
     {20, serve(userId, {}, Signed)},
     {21, serve(allocateNative, {in(Fix, 1), in(Unused, 0), in(NotNil, 2)}, Unsigned)},
     {22, serve(freeNative, {in(Int, 1), in(NotNil, 2)}, Signed)},
-    {23, awaited()},  // whocalls
-    {24, awaited()},  // collect_selected_functions
+    {23, serve(whoCalls, {in(Data, 1)}, Signed)},
+    {24, serve(selectedFunctions, {in(Data, 1), in(Data, 2)}, Signed)},
     {27, awaited()},  // start_profiler
     {28, awaited()},  // stop_profiler
     {29, awaited()},  // start_sampling
@@ -304,7 +320,7 @@ constexpr std::array<Listed, 45> kMainListed = {{
     {42, awaited()},  // sy_findsym
     {43, awaited()},  // sy_freelibrary
     {44, awaited()},  // sy_getmodulehandle
-    {51, awaited()},  // getobjects
+    {51, serve(objectsOfType, {in(Data, 1), in(Fix, 2), in(Int, 3), in(Fix, 4)}, Signed)},
     {52, serve(barHook, {in(Int, 1), in(Data, 2)}, Unsigned)},
     {53, serve(setSignal, {in(Int, 1), in(Int, 2)}, Unsigned)},
     {55, awaited()},  // sy_putenv
@@ -342,7 +358,7 @@ constexpr std::array<Listed, 30> kAuxListed = {{
     {68, awaited()},  // sy_patcherr
     {69, awaited()},  // sy_patchmsg
     {71, awaited()},  // sy_getservbyname
-    {72, awaited()},  // findaddress
+    {72, serve(holdersOf, {in(Data, 1), in(Raw, 2)}, Signed)},
     {73, serve(underWindows, {}, TOrNil)},
     {74, serve(missingStubAddress, {}, Unsigned)},
     {75, awaited()},  // sy_rmdir

@@ -7,6 +7,7 @@
 
 #include "runtime/gc/gc_parameters.h"
 #include "runtime/gc/gc_state.h"
+#include "testing/console_recorder.h"
 
 namespace {
 
@@ -60,9 +61,12 @@ TEST(CollectorErrors, DebugPauseWaitsForOneCharacter) {
   const int savedInput = dup(0);
   dup2(channel[0], 0);
   close(channel[0]);
-  testing::internal::CaptureStdout();
-  debug_pause();
-  const std::string printed = testing::internal::GetCapturedStdout();
+  std::string printed;
+  {
+    const testing_support::ConsoleRecorder console;
+    debug_pause();
+    printed = testing_support::ConsoleRecorder::console();
+  }
   const int next = std::getchar();
   dup2(savedInput, 0);
   close(savedInput);
@@ -72,9 +76,9 @@ TEST(CollectorErrors, DebugPauseWaitsForOneCharacter) {
 }
 
 TEST(CollectorErrors, StackSegmentTrace) {
-  testing::internal::CaptureStdout();
+  const testing_support::ConsoleRecorder console;
   sst(0x1000, 0xffffffff, 0x20, 0xabc);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(testing_support::ConsoleRecorder::console(),
             "sst: fp:1000, clink: ffffffff offset: 20 start abc\n");
 }
 

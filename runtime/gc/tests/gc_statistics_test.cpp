@@ -8,6 +8,7 @@
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/heap_reservation.h"
 #include "runtime/gc/tests/walk_fixture.h"
+#include "testing/console_recorder.h"
 
 namespace {
 
@@ -157,9 +158,9 @@ TEST_F(GcStatistics, EfficiencyLines) {
     old_copy = c.oldCopy;
     vxmmalloc_frees = c.frees;
     GsRecentTenures = 5;
-    testing::internal::CaptureStdout();
+    const testing_support::ConsoleRecorder console;
     computeut();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.line);
+    EXPECT_EQ(testing_support::ConsoleRecorder::console(), c.line);
     EXPECT_EQ(GsUT, c.efficiency);
     EXPECT_EQ(GsRecentTenures, 5 + c.oldCopy);
   }

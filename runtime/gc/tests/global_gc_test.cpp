@@ -14,6 +14,7 @@
 #include "runtime/gc/tests/global_heap_fixture.h"
 #include "runtime/gc/weak_objects.h"
 #include "runtime/gc/write_barrier.h"
+#include "testing/console_recorder.h"
 
 namespace {
 
@@ -168,9 +169,9 @@ TEST_F(GlobalCollection, ProgressTextNamesEveryPassInOrder) {
     root(i, kept);
   }
   GsCtlFlags |= gc::flag::kProgress | gc::flag::kVerbose;
-  testing::internal::CaptureStdout();
+  const testing_support::ConsoleRecorder console;
   collect();
-  const std::vector<std::string> lines = maskedLines(testing::internal::GetCapturedStdout());
+  const std::vector<std::string> lines = maskedLines(testing_support::ConsoleRecorder::console());
   const std::vector<std::string> expected = {
       "scavenging...done",
       "Mark Pass...done(T), marked " + std::to_string(mark_tally) +
@@ -374,27 +375,7 @@ TEST_F(GlobalWeakObjects, AFinalizationOfADeadOldObjectIsQueuedOnceAndKeepsIt) {
 
 namespace {
 
-class GlobalAreas : public GlobalHeap {
- protected:
-  // Old space grows by an area at the next scavenge (the aging area).
-  void addOldArea() {
-    const uint32_t areas = GsOldAreaCt;
-    for (int tries = 0; tries < 3 && GsOldAreaCt == areas; ++tries) {
-      GsOldExpansion = GsNewExpansion = 1;
-      scavenge(0);
-      unprotect();
-    }
-    ASSERT_EQ(GsOldAreaCt, areas + 1);
-  }
-  lispval stringIn(gc::GsOldArea* area, uint32_t characters) {
-    const uint32_t bytes = 8 * ((characters + 8) >> 2);
-    const uint32_t object = grab_old_other(area, bytes);
-    EXPECT_NE(object, 0u);
-    at(object) = lisp::headerWord(lisp::type_code::SimpleString);
-    at(object + 4) = lisp::makeFixnum(static_cast<int32_t>(characters));
-    return lisp::pointerWord(object, Tag::Other);
-  }
-};
+class GlobalAreas : public GlobalHeap {};
 
 TEST_F(GlobalAreas, ClosedAreasNeverMoveAndTwoEmptyNeighboursMerge) {
   gc::GsOldArea* first = GsOldAreas;
@@ -555,9 +536,9 @@ TEST_F(GlobalWeakObjects, ADeadThreadsBindingStackIsCleaned) {
   const lispval holder = oldVector({lisp::pointerWord(owner, Tag::Other)});
   cnoteroot(lisp::objectAddress(holder) + 8);
 
-  testing::internal::CaptureStdout();
+  const testing_support::ConsoleRecorder console;
   collect();
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Warning: value vector too small\n");
+  EXPECT_EQ(testing_support::ConsoleRecorder::console(), "Warning: value vector too small\n");
   const uint32_t values =
       lisp::objectAddress(lisp::objectOf<lisp::SymbolObject>(rootArray_[0])->valueVector);
   EXPECT_EQ(at(values + 8 + 4 * kIndex), rootArray_[0]) << "no binding in that thread";

@@ -103,6 +103,27 @@ class GlobalHeap : public RandomMutator {
 
   void root(uint32_t index, lispval value) { rootArray_[index] = value; }
 
+  // ---- areas ----
+
+  // Old space grows by an area at the next scavenge (the aging area).
+  void addOldArea() {
+    const uint32_t areas = GsOldAreaCt;
+    for (int tries = 0; tries < 3 && GsOldAreaCt == areas; ++tries) {
+      GsOldExpansion = GsNewExpansion = 1;
+      scavenge(0);
+      unprotect();
+    }
+    ASSERT_EQ(GsOldAreaCt, areas + 1);
+  }
+  lispval stringIn(gc::GsOldArea* area, uint32_t characters) {
+    const uint32_t bytes = 8 * ((characters + 8) >> 2);
+    const uint32_t object = grab_old_other(area, bytes);
+    EXPECT_NE(object, 0u);
+    at(object) = lisp::headerWord(lisp::type_code::SimpleString);
+    at(object + 4) = lisp::makeFixnum(static_cast<int32_t>(characters));
+    return lisp::pointerWord(object, Tag::Other);
+  }
+
   // ---- the model ----
 
   GraphModel model() {

@@ -10,8 +10,10 @@
 #include "platform/memory.h"
 #include "runtime/gc/allocation.h"
 #include "runtime/gc/gc_parameters.h"
-#include "testing/lisp_heap_fixture.h"
 #include "runtime/gc/write_barrier.h"
+#include "runtime/os/host_record_services.h"
+#include "testing/console_host_record.h"
+#include "testing/lisp_heap_fixture.h"
 
 namespace {
 
@@ -40,9 +42,9 @@ TEST(FlagLetters, SetAndClearByLetter) {
   };
   for (const FlagCase& c : cases) {
     GsCtlFlags = c.before;
-    testing::internal::CaptureStderr();
+    const testing_support::ConsoleRecorder console;
     gsgc_flag_init(c.letters);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.warning) << c.letters;
+    EXPECT_EQ(testing_support::ConsoleRecorder::console(), c.warning) << c.letters;
     EXPECT_EQ(GsCtlFlags, c.after) << c.letters;
   }
   GsCtlFlags = 0;
@@ -73,6 +75,7 @@ TEST(GsInitArguments, SpacesBelow256KEndTheProcessWithTheirMessage) {
     EXPECT_EXIT(
         {
           forgetHeaps();
+          setup_redir(&testing_support::consoleOnStandardError());  // where death tests look
           GsInit(c.oldSize, c.newSize, 1, 0);
         },
         testing::ExitedWithCode(1), std::string("^") + c.message + "$")
@@ -118,17 +121,14 @@ class SmallSpread : public LispHeap {
     slot_ = platform::allocateThreadSlot();
     lisp_tls_index = static_cast<uint32_t>(slot_) * 4;
     ASSERT_EQ(setup_heaps(0, 0, 0, 0, 0, 0), 1);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    const testing_support::ConsoleRecorder console;
     GsInit(kOldSize, kNewSize, -3, 0);
-    errors_ = testing::internal::GetCapturedStderr();
-    initOutput_ = testing::internal::GetCapturedStdout();
+    initOutput_ = testing_support::ConsoleRecorder::console();
   }
-  std::string errors_;
 };
 
 TEST_F(SmallSpread, BecomesOneWithAWarning) {
-  EXPECT_EQ(errors_, "-t parameter (-3) must be at least 1\n");
+  EXPECT_EQ(initOutput_.rfind("-t parameter (-3) must be at least 1\n", 0), 0u) << initOutput_;
   EXPECT_EQ(GsGenSpread, 1);
   EXPECT_EQ(global(global::kGeneration), 0u);  // spread - 1
   EXPECT_NE(initOutput_.find("Initial generation spread = 1\n"), std::string::npos);

@@ -10,8 +10,11 @@
 
 #include "platform/memory.h"
 #include "runtime/gc/heap_messages.h"
+#include "testing/console_recorder.h"
 
 namespace {
+
+using testing_support::ConsoleRecorder;
 
 using namespace heap_reservation;
 constexpr uint32_t k64K = 0x10000;
@@ -44,9 +47,9 @@ class HeapReservation : public ::testing::Test {
 };
 
 TEST_F(HeapReservation, BothHeapsAtTheirDefaultAddresses) {
-  testing::internal::CaptureStderr();
+  const ConsoleRecorder console;
   ASSERT_EQ(setup_heaps(0, 0, 0, 0, 0, 0), 1);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(ConsoleRecorder::console(), "");
   const struct {
     const heap_descriptor& heap;
     uint32_t base, size;
@@ -75,9 +78,9 @@ TEST_F(HeapReservation, AddressRoundsDownAndSizeRoundsUp) {
 TEST_F(HeapReservation, FallsBackToAnyAddressWithAMessage) {
   const uint32_t wanted = freeRange(0x30000000, k1M);
   occupy(wanted, k64K);
-  testing::internal::CaptureStderr();
+  const ConsoleRecorder console;
   ASSERT_EQ(try_setup_heap("lisp", &lisp_heap, wanted, k1M, 0), 1);
-  const std::string message = testing::internal::GetCapturedStderr();
+  const std::string message = ConsoleRecorder::console();
   EXPECT_NE(lisp_heap.base, wanted);
   EXPECT_EQ(lisp_heap.base % k64K, 0u);
   const uint32_t size = lisp_heap.reserved_end - lisp_heap.base;
@@ -91,10 +94,10 @@ TEST_F(HeapReservation, ReportsWhenNothingCanBeReserved) {
   platform::setMemoryFaultHook([](platform::MemoryOperation operation, uintptr_t, size_t) {
     return operation == platform::MemoryOperation::Reserve;
   });
-  testing::internal::CaptureStderr();
+  const ConsoleRecorder console;
   EXPECT_EQ(try_setup_heap("vxmmalloc", &vxmmalloc_heap, 0x54000000, k1M, 0), 0);
   EXPECT_EQ(
-      testing::internal::GetCapturedStderr(),
+      ConsoleRecorder::console(),
       "Unable to reserve at least 1048576 (0x100000) bytes of memory for the vxmmalloc heap\n");
   EXPECT_EQ(vxmmalloc_heap.base, 0u);
 }
@@ -103,9 +106,9 @@ TEST_F(HeapReservation, ScalesBackToWhatIsFreeBehindTheMinimum) {
   const uint32_t base = freeRange(0x30000000, 16 * k1M);
   occupy(base + 5 * k1M, k64K);  // only 3 MB free behind a 2 MB minimum
   const uint32_t native = base + 8 * k1M;
-  testing::internal::CaptureStderr();
+  const ConsoleRecorder console;
   ASSERT_EQ(setup_heaps(base, 8 * k1M, native, k1M, 2 * k1M, 0), 1);
-  const std::string message = testing::internal::GetCapturedStderr();
+  const std::string message = ConsoleRecorder::console();
   EXPECT_EQ(lisp_heap.base, base);
   EXPECT_EQ(lisp_heap.desired_end, base + 8 * k1M);
   EXPECT_EQ(lisp_heap.reserved_end, base + 5 * k1M);  // 2 MB + (6 MB - 3 MB)
@@ -132,9 +135,8 @@ TEST_F(HeapReservation, NativeHeapBelowTheLispHeapAfterAFallbackIsMovedAbove) {
   platform::setMemoryFaultHook([](platform::MemoryOperation operation, uintptr_t address, size_t) {
     return operation == platform::MemoryOperation::Reserve && address == refused;
   });
-  testing::internal::CaptureStderr();
+  const ConsoleRecorder console;
   ASSERT_EQ(setup_heaps(lisp, k1M, refused, k1M, 0, 0), 1);
-  testing::internal::GetCapturedStderr();
   EXPECT_EQ(lisp_heap.base, lisp);
   EXPECT_GE(vxmmalloc_heap.base, lisp_heap.reserved_end);
   EXPECT_EQ(platform::freeBytesAt(vxmmalloc_heap.base), 0u);
@@ -144,18 +146,18 @@ TEST_F(HeapReservation, NativeHeapBelowTheLispHeapAfterAFallbackIsMovedAbove) {
   platform::setMemoryFaultHook([](platform::MemoryOperation operation, uintptr_t address, size_t) {
     return operation == platform::MemoryOperation::Reserve && address > refused - 2 * 0x100000;
   });
-  testing::internal::CaptureStderr();
+  ConsoleRecorder::clear();
   EXPECT_EQ(setup_heaps(lisp, k1M, refused, k1M, 0, 0), 0);
-  const std::string message = testing::internal::GetCapturedStderr();
+  const std::string message = ConsoleRecorder::console();
   EXPECT_NE(message.find("must be above lisp heap"), std::string::npos) << message;
   EXPECT_EQ(lisp_heap.base, 0u);
   EXPECT_EQ(vxmmalloc_heap.base, 0u);
 }
 
 TEST_F(HeapReservation, RefusesANativeAddressBelowTheLispAddress) {
-  testing::internal::CaptureStderr();
+  const ConsoleRecorder console;
   EXPECT_EQ(setup_heaps(0x40000000, k1M, 0x30000000, k1M, 0, 0), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(ConsoleRecorder::console(),
             "Vxmmalloc heap (0x30000000) must be above lisp heap (0x40000000)\n");
 }
 

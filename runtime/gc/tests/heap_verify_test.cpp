@@ -11,6 +11,7 @@
 #include "runtime/gc/tests/walk_fixture.h"
 #include "runtime/load/pure_library_bounds.h"
 #include "runtime/os/thread_storage.h"
+#include "testing/console_recorder.h"
 
 namespace {
 
@@ -173,11 +174,11 @@ TEST_F(HeapVerify, ValueVerifyAndTheTrace) {
   EXPECT_EQ(value_verify(nil(), 0), code::kSpecial);
   dump_stack = 1;
   uint32_t slot = lisp::makeFixnum(3);
-  testing::internal::CaptureStdout();
+  const testing_support::ConsoleRecorder console;
   EXPECT_EQ(verify_slot(addressOf(&slot), 0, 1), code::kImmediate);
   char expected[64];
   std::snprintf(expected, sizeof expected, "Verify 0x%x -> 0xc = 4\n", addressOf(&slot));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
+  EXPECT_EQ(testing_support::ConsoleRecorder::console(), expected);
 }
 
 std::vector<uint32_t> g_followed;

@@ -26,6 +26,7 @@
 #include "runtime/rs/call_glue.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/object_routines.h"
+#include "testing/console_recorder.h"
 #include "testing/lisp_routine_heap.h"
 #include "testing/temp_path.h"
 
@@ -199,9 +200,9 @@ class Jetcode : public gc_test::LispRoutineHeap {
 
   template <class Run>
   std::string output(Run run) {
-    testing::internal::CaptureStdout();
+    const testing_support::ConsoleRecorder console;
     run();
-    return testing::internal::GetCapturedStdout();
+    return testing_support::ConsoleRecorder::console();
   }
 
   std::string path_;

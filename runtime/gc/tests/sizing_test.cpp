@@ -16,6 +16,7 @@ namespace {
 
 using namespace gc;
 using gc_test::LispHeap;
+using testing_support::ConsoleRecorder;
 
 class Sizing : public LispHeap {
  protected:
@@ -89,9 +90,9 @@ TEST_F(Sizing, GrowthAtTheTopMakesTheAgingAreaAnOldArea) {
   GsOldExpansion = 1;
   GsNewExpansion = 1;
   GsCtlFlags |= flag::kProgress | flag::kStatistics;
-  testing::internal::CaptureStdout();
+  const ConsoleRecorder console;
   pre_adjust_areas();
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "XOXN-");
+  EXPECT_EQ(ConsoleRecorder::console(), "XOXN-");
   EXPECT_EQ(GsAgingArea, start);
   EXPECT_EQ(GsAgingAreaSize, GsNewQuantum);
   EXPECT_EQ(GsNewTop, lisp_heap.brk);
@@ -112,9 +113,9 @@ TEST_F(Sizing, SomethingAboveNewSpaceMovesNewSpaceToTheTop) {
   const uint32_t above = lisp_heap.brk;
   GsNewExpansion = 1;
   GsCtlFlags |= flag::kProgress | flag::kStatistics;
-  testing::internal::CaptureStdout();
+  const ConsoleRecorder console;
   pre_adjust_areas();
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "XMN-");
+  EXPECT_EQ(ConsoleRecorder::console(), "XMN-");
   EXPECT_EQ(GsAgingArea, oldStart);
   EXPECT_EQ(GsAgingAreaSize, oldBytes);
   EXPECT_EQ(GsNewAllocationArea.start, roundUp(above, GsWorstCasePagesize));
@@ -145,10 +146,10 @@ TEST_F(Sizing, GrowthTextsFollowTheFlags) {
     GsOldExpansion = c.oldExpansion;
     GsNewExpansion = c.newExpansion;
     GsCtlFlags = flag::kProgress | flag::kStatistics | c.flags;
-    testing::internal::CaptureStdout();
+    const ConsoleRecorder console;
     pre_adjust_areas();
     post_adjust_areas();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.text);
+    EXPECT_EQ(ConsoleRecorder::console(), c.text);
     GsCtlFlags = 0;
     scavenge(0);
   }
@@ -198,17 +199,15 @@ TEST_F(Sizing, ManyRecentTenuresWithFlagGTurnAnOldExpansionIntoAGlobalCollection
   GsOtherTenuresWaiting = 1000;
   GsRecentTenures = 0x40001;
   GsCtlFlags |= flag::kAutoGlobal | flag::kProgress;
-  testing::internal::CaptureStdout();
+  const ConsoleRecorder console;
   gsgc_short_space(0);
-  EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("Forcing a global gc\n", 0), 0u);
+  EXPECT_EQ(ConsoleRecorder::console().rfind("Forcing a global gc\n", 0), 0u);
   EXPECT_TRUE(GsCtlFlags & flag::kGlobalRequest);
   EXPECT_EQ(GsOldExpansion, 0u);
 
   GsCtlFlags &= ~flag::kGlobalRequest;
   GsRecentTenures = 0x40000;
-  testing::internal::CaptureStdout();
   gsgc_short_space(0);
-  testing::internal::GetCapturedStdout();
   EXPECT_FALSE(GsCtlFlags & flag::kGlobalRequest);
   EXPECT_GT(GsOldExpansion, 0u);
 }

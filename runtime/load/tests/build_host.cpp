@@ -14,6 +14,8 @@
 #include "runtime/load/native_variables.h"
 #include "runtime/load/pure_library.h"
 #include "runtime/load/startup.h"
+#include "runtime/os/host_record_services.h"
+#include "testing/console_host_record.h"
 
 extern char** environ;
 
@@ -69,6 +71,7 @@ int main(int argc, char** argv) {
   if (argc < 3 || std::strlen(argv[1]) >= sizeof home_location) return 120;
   std::strcpy(home_location, argv[1]);
   build::settingsHook = printSettings;
+  setup_redir(&testing_support::consoleHostRecord());  // the console: standard output
   std::vector<char*> arguments(argv + 2, argv + argc);
   arguments.push_back(nullptr);
   lisp_main_build(static_cast<int>(arguments.size() - 1), arguments.data(), environ);

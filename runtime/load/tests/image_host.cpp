@@ -34,8 +34,10 @@
 #include "runtime/gc/native_heap.h"
 #include "runtime/load/image_file.h"
 #include "runtime/load/startup.h"
+#include "runtime/os/host_record_services.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/lisp_value.h"
+#include "testing/console_host_record.h"
 
 extern "C" {
 extern uint32_t globreg;
@@ -198,6 +200,7 @@ int restore(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  setup_redir(&testing_support::consoleHostRecord());  // the console: standard output
   if (argc >= 3 && std::strcmp(argv[1], "save") == 0) return save(argv[2]);
   if (argc >= 2 && std::strcmp(argv[1], "restore") == 0) return restore(argc - 2, argv + 2);
   std::fprintf(stderr, "image_host: unknown mode\n");

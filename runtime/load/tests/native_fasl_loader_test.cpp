@@ -450,9 +450,10 @@ TEST_F(NativeFaslLoad, ValidationReadsTheFirstSegmentsTimestamp) {
   uint32_t timestamp = 1;
   fasl_validation(path.c_str(), &timestamp, 1);
   EXPECT_EQ(timestamp, 0x12345678u);
+  // A missing file is not readable: it is not opened, and nothing is printed.
   testing::internal::CaptureStderr();
   fasl_validation((path + ".missing").c_str(), &timestamp, 1);
-  EXPECT_NE(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(timestamp, 0u);
 }
 

@@ -16,12 +16,15 @@
 #include "runtime/gc/heap_reservation.h"
 #include "runtime/load/startup.h"
 #include "runtime/load/startup_standins.h"
+#include "testing/console_recorder.h"
 #include "testing/lisp_routine_heap.h"
 #include "testing/temp_path.h"
 
 extern "C" lisp::lispval tval;
 
 namespace {
+
+using testing_support::ConsoleRecorder;
 
 // Header fields of a library file, written at the offsets the format gives.
 struct LibraryShape {
@@ -372,16 +375,16 @@ TEST_F(PureLibrary, WithoutAGivenNameTheRestoreSearchesNothing) {
 TEST_F(PureLibrary, SecondAttachIsRefusedAndTheFirstLibraryStays) {
   const std::string first = writeLibrary("first.vpl", {});
   const std::string second = writeLibrary("second.vpl", {});
-  testing::internal::CaptureStdout();
+  ConsoleRecorder console;
   set_lso_file(first.c_str());
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "lso linking not available\n");
+  EXPECT_EQ(ConsoleRecorder::console(), "lso linking not available\n");
   const uint32_t mappedAt = vxm_lso;
   EXPECT_NE(mappedAt, 0u);
 
-  testing::internal::CaptureStdout();
+  ConsoleRecorder::clear();
   set_lso_file(second.c_str());
   set_lso_file(nullptr);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(ConsoleRecorder::console(),
             "Unlinking of lso files not supported\nUnlinking of lso files not supported\n");
   EXPECT_STREQ(get_lso_file(), first.c_str());
   EXPECT_EQ(vxm_lso, mappedAt);
@@ -389,21 +392,20 @@ TEST_F(PureLibrary, SecondAttachIsRefusedAndTheFirstLibraryStays) {
 
 TEST_F(PureLibrary, AttachWithANameTooLongIsRefused) {
   const std::string name(600, 'n');
-  testing::internal::CaptureStdout();
+  ConsoleRecorder console;
   set_lso_file(name.c_str());
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "File name too long: " + name + "\n");
+  EXPECT_EQ(ConsoleRecorder::console(), "File name too long: " + name + "\n");
   EXPECT_EQ(get_lso_file(), nullptr);
 }
 
 TEST_F(PureLibrary, VerboseAttachFramesTheLinking) {
   const std::string path = writeLibrary("framed.vpl", {});
   verbose_startup = 1;
-  testing::internal::CaptureStdout();
+  ConsoleRecorder console;
   testing::internal::CaptureStderr();
   set_lso_file(path.c_str());
   testing::internal::GetCapturedStderr();
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "Linking " + path + ", lso linking not available\ndone.\n");
+  EXPECT_EQ(ConsoleRecorder::console(), "Linking " + path + ", lso linking not available\ndone.\n");
 }
 
 // ---- purep, through its entry slot ----

@@ -21,6 +21,7 @@
 #include "runtime/load/startup_standins.h"
 #include "runtime/os/host_record_services.h"
 #include "runtime/rs/object_layout.h"
+#include "testing/console_recorder.h"
 
 namespace {
 
@@ -97,9 +98,9 @@ TEST(Setsigseen, KeepsEachSignalOnceAndOverwritesTheTenthSlotWhenFull) {
 TEST(Urgentwarn, CountsTheInterruptsLeftInTheRightNumber) {
   const char* const plural[] = {"s", "s", "s", ""};
   for (int n = 1; n <= 4; ++n) {
-    CaptureStderr();
+    const testing_support::ConsoleRecorder console;
     urgentwarn(n);
-    EXPECT_EQ(GetCapturedStderr(), "Warning: lisp has received " + std::to_string(n) +
+    EXPECT_EQ(testing_support::ConsoleRecorder::console(), "Warning: lisp has received " + std::to_string(n) +
                                        " interrupts to which it cannot yet respond.\nReceipt of " +
                                        std::to_string(5 - n) + " more interrupt" + plural[n - 1] +
                                        " will cause a non-continuable error.\n");

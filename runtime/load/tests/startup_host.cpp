@@ -1,4 +1,5 @@
-// A host for black-box start-up tests: loads the runtime library, then calls
+// A host for black-box start-up tests: loads the runtime library, hands it a
+// host record whose console is this program's standard output, then calls
 // lisp_init the way a launcher would.
 //
 //   startup_host [options] -- argv0 arguments...
@@ -17,6 +18,9 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "launcher/host_record.h"
+#include "testing/console_host_record.h"
 
 extern char** environ;
 
@@ -77,7 +81,10 @@ int main(int argc, char** argv) {
   }
   auto lispInit = reinterpret_cast<lisp_init_function>(dlsym(library, "lisp_init"));
   auto lispExit = reinterpret_cast<exit_function>(dlsym(library, "windows_lisp_exit"));
-  if (!lispInit || !lispExit) return 122;
+  using setup_redir_function = host::HostRecord* (*)(host::HostRecord*);
+  auto setupRedir = reinterpret_cast<setup_redir_function>(dlsym(library, "setup_redir"));
+  if (!lispInit || !lispExit || !setupRedir) return 122;
+  setupRedir(&testing_support::consoleHostRecord());
 
   std::vector<char*> arguments(argv + first, argv + argc);
   if (noArguments) arguments.clear();

@@ -1,5 +1,6 @@
 // The start-up road end to end: a host process calls lisp_init, and its
-// standard error and exit status show which road start-up took. The images
+// standard error, console (the host's standard output) and exit status show
+// which road start-up took. The images
 // here are not images, so a restore ends in the reader's refusal and "Could
 // not restore the image file" (status 255); until the first Lisp thread
 // exists the build ends in "first Lisp thread not available" (status 1) once
@@ -72,6 +73,7 @@ struct RoadCase {
   std::vector<std::string> imagesInWork;  // files made in the working directory
   std::string standardError;
   int exitStatus;
+  std::string console = "";  // the runtime's last console messages
 };
 
 TEST_F(StartupRoad, EachCommandLineTakesItsRoad) {
@@ -111,7 +113,7 @@ TEST_F(StartupRoad, EachCommandLineTakesItsRoad) {
        {"img.vxi"},
        restoreFailed("img.vxi"),
        kImageFailure},
-      {"-build alone builds", {}, {"prog", "-build", "-x"}, {}, kNoBuild, 1},
+      {"-build alone builds", {}, {"prog", "-build", "-x"}, {}, "", 1, kNoBuild},
       {"-I without a name", {}, {"prog", "-I"}, {}, "No lisp image to load.\n", 1},
       {"-build -I without a name", {}, {"prog", "-build", "-I"}, {}, "No lisp image to load.\n", 1},
       {"default image in the current directory",
@@ -130,14 +132,17 @@ TEST_F(StartupRoad, EachCommandLineTakesItsRoad) {
        {"--exit-callback", "windows"},
        {"prog", "-build"},
        {},
-       std::string(kNoBuild) + "vxm: the lisp dll is exiting...hmm\n",
-       1},
+       "vxm: the lisp dll is exiting...hmm\n",
+       1,
+       kNoBuild},
   };
   for (const RoadCase& road : cases) {
     SCOPED_TRACE(road.name);
     for (const std::string& image : road.imagesInWork) touch(work() / image);
     const ProgramRun run = start(road.hostOptions, road.arguments);
     EXPECT_EQ(run.standardError, road.standardError);
+    // The console's last words (the collector's progress comes before them).
+    EXPECT_TRUE(run.standardOutput.ends_with(road.console)) << run.standardOutput;
     EXPECT_EQ(run.exitStatus, road.exitStatus);
     for (const std::string& image : road.imagesInWork) fs::remove(work() / image);
   }

@@ -21,6 +21,7 @@
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/foreign_callbacks.h"
 #include "runtime/rs/object_layout.h"
+#include "testing/console_host_record.h"
 
 extern "C" lisp::lispval nilval;
 
@@ -59,7 +60,11 @@ TEST(StartupState, BangPrefixTurnsOnVerboseStartUpAndIsRemoved) {
   Arguments arguments({"prog", "-!xyz", "-build", "-k"});
   // The build stores the vector and count lisp_main left: both words removed.
   EXPECT_EXIT(
-      startWith(arguments), ::testing::ExitedWithCode(1),
+      {
+        setup_redir(&testing_support::consoleOnStandardError());  // where death tests look
+        startWith(arguments);
+      },
+      ::testing::ExitedWithCode(1),
       "first Lisp thread not available\n\\[status 1 verbose 1 pass 1 argc 2 argv1 -k as 0/0 "
       "windows 1 "
       "bundle files.vxb\\]");

@@ -12,6 +12,7 @@
 
 #include "platform/error_numbers.h"
 #include "runtime/os/tests/file_call_fixture.h"
+#include "testing/console_recorder.h"
 
 namespace {
 
@@ -145,9 +146,9 @@ TEST_F(FileStreams, SystemHandleErrorsAreSystemErrorCodes) {
 }
 
 TEST_F(FileStreams, BothFlagsNilPrintsTheMessageAndStillOpens) {
-  ::testing::internal::CaptureStdout();
+  const testing_support::ConsoleRecorder console(record_);
   const lisp::lispval result = openSample(false, false, 0);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "internal open got bad mode\n");
+  EXPECT_EQ(testing_support::ConsoleRecorder::console(), "internal open got bad mode\n");
   ASSERT_TRUE(lisp::isFixnum(result));
   EXPECT_EQ(fcntl(handleOf(result), F_GETFL) & O_ACCMODE, O_RDONLY);
 }

@@ -21,6 +21,7 @@
 #include "runtime/os/tests/heap_lock_fixture.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/signal_kicker.h"
+#include "testing/console_recorder.h"
 #include "testing/watchdog.h"
 
 extern "C" {
@@ -602,14 +603,14 @@ TEST(GcStateLabel, NamesTheFiveStatesAndNothingElse) {
 
 TEST_F(HeapOwnership, TheTraceLineNamesTheRecordAndItsThread) {
   records[2].at(tr::kOsThreadId) = 77;
-  testing::internal::CaptureStdout();
+  testing_support::ConsoleRecorder console;
   smp_gc_printf(records[2].raw(), "state %d", 3);
   smp_gc_trace = 1;
   smp_gc_printf(records[2].raw(), "state %d", 3);
   smp_gc_trace = 0;
   char expected[64];
   std::snprintf(expected, sizeof expected, "smp [0x%x(77)]: state 3\n", address(records[2].raw()));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
+  EXPECT_EQ(testing_support::ConsoleRecorder::console(), expected);
 }
 
 // ---- signals ----
@@ -668,17 +669,16 @@ TEST_P(UrgentInterrupt, TheFifthInterruptRedirectsTheContext) {
   context.eip = 0x4321;
   uint32_t stack[4] = {};
   context.esp = address(stack + 4);
-  testing::internal::CaptureStderr();
+  const testing_support::ConsoleRecorder console;
   for (int n = 1; n <= 3; ++n) {
     EXPECT_EQ(gotsig(2, nullptr, &context), 1);
     EXPECT_EQ(counter(), makeFixnum(n));
     EXPECT_EQ(pending(), 0xffffffffu);
   }
   EXPECT_EQ(records[0].at(tr::kSelectBlock), 0u) << "a select in progress times out";
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  testing::internal::CaptureStderr();
+  EXPECT_EQ(testing_support::ConsoleRecorder::console(), "");
   EXPECT_EQ(gotsig(2, nullptr, &context), 1);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("received 4 interrupts"),
+  EXPECT_NE(testing_support::ConsoleRecorder::console().find("received 4 interrupts"),
             std::string::npos);
   EXPECT_EQ(context.eip, 0x4321u);
   EXPECT_EQ(lsignals[0], 2);

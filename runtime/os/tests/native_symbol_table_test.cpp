@@ -101,6 +101,15 @@ TEST_F(NativeSymbolTable, EntriesGiveTheLoadedAddressesInOrder) {
     ASSERT_EQ(byName.count(listed), 1u) << listed;
     EXPECT_EQ(byName.at(listed), symbols.at(own)) << listed;
   }
+  // Callee-pops functions are listed with their argument bytes.
+  for (const char* wrapper : {"WProcWrapper1", "WProcWrapper2", "WProcWrapper3", "WFontWrapper1",
+                              "WFontWrapper2", "WFontWrapper3"}) {
+    const std::string listed = std::string("_") + wrapper + "@16";
+    ASSERT_EQ(byName.count(listed), 1u) << listed;
+    EXPECT_EQ(byName.count(std::string("_") + wrapper), 0u) << wrapper;
+    EXPECT_EQ(byName.at(listed),
+              static_cast<uint32_t>(reinterpret_cast<uintptr_t>(dlsym(library_, wrapper))));
+  }
   // Given back, the table is freed.
   EXPECT_EQ(load_(table), nullptr);
 }

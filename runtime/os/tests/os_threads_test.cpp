@@ -13,11 +13,13 @@
 #include "runtime/gc/gc_state.h"
 #include "runtime/os/awaited_services.h"
 #include "runtime/os/child_waits.h"
+#include "runtime/os/host_record_services.h"
 #include "runtime/os/os_locks.h"
 #include "runtime/os/os_waits.h"
 #include "runtime/os/tests/thread_record_fixture.h"
 #include "runtime/os/thread_record_access.h"
 #include "runtime/os/thread_registry.h"
+#include "testing/console_host_record.h"
 #include "testing/watchdog.h"
 
 extern "C" {
@@ -217,8 +219,13 @@ TEST(RecordAccessDeathTest, OnlyTheHeadOfTheActiveRecordsPassesTheTlsCheck) {
 
 TEST(AwaitedRoutinesDeathTest, EndTheProcessNamingThemselves) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(rs_sy_wait(0, 0), testing::ExitedWithCode(1), "rs_sy_wait: not available");
-  EXPECT_EXIT(rs_sy_wait_any(0), testing::ExitedWithCode(1), "rs_sy_wait_any: not available");
+  const auto onStandardError = [] {  // where death tests look
+    setup_redir(&testing_support::consoleOnStandardError());
+  };
+  EXPECT_EXIT((onStandardError(), rs_sy_wait(0, 0)), testing::ExitedWithCode(1),
+              "rs_sy_wait: not available");
+  EXPECT_EXIT((onStandardError(), rs_sy_wait_any(0)), testing::ExitedWithCode(1),
+              "rs_sy_wait_any: not available");
 }
 
 }  // namespace

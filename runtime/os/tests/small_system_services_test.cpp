@@ -113,6 +113,20 @@ TEST_F(NameServers, NoFileOrNoServerGivesZero) {
   EXPECT_EQ(sy_compute_dns_info(buffer, sizeof buffer), 0);
 }
 
+TEST_F(NameServers, AFileThatOpensButCannotBeReadGives255AndZero) {
+  lisp::os::setResolverConfigurationPath(::testing::TempDir().c_str());  // a directory
+  uint8_t buffer[8] = {7, 7, 7};
+  EXPECT_EQ(sy_compute_dns_info(buffer, sizeof buffer), 0);
+  EXPECT_EQ(buffer[0], 255);
+  EXPECT_EQ(buffer[1], 7);
+  EXPECT_EQ(sy_compute_dns_info(nullptr, 0), 0);
+  // A file that does not open takes the older way, which writes nothing.
+  lisp::os::setResolverConfigurationPath("/nonexistent/resolv.conf");
+  buffer[0] = 7;
+  EXPECT_EQ(sy_compute_dns_info(buffer, sizeof buffer), 0);
+  EXPECT_EQ(buffer[0], 7);
+}
+
 // ---- affinity, reboot, administrator ----
 
 TEST(SystemServices, AffinityMaskIsTheSystemsAndCanBeSetAgain) {

@@ -6,12 +6,16 @@
 #include <regex>
 #include <string>
 
+#include "testing/console_recorder.h"
+
 namespace {
 
+using testing_support::ConsoleRecorder;
+
 std::string report(int32_t kind, int32_t gcstate, uint32_t thread) {
-  testing::internal::CaptureStdout();
+  const ConsoleRecorder console;
   rfr_report_write(kind, gcstate, thread);
-  return testing::internal::GetCapturedStdout();
+  return ConsoleRecorder::console();
 }
 
 TEST(ThreadReports, EachKindHasItsText) {
@@ -49,9 +53,9 @@ TEST(ThreadReports, TheCountRunsAndTheTriggerMarksItsLine) {
 }
 
 TEST(ThreadReports, DebugNote) {
-  testing::internal::CaptureStdout();
+  const ConsoleRecorder console;
   debug_note(11, 0x1f);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "signal 11, thread=0x1f\n");
+  EXPECT_EQ(ConsoleRecorder::console(), "signal 11, thread=0x1f\n");
 }
 
 }  // namespace

@@ -15,10 +15,12 @@
 #include <vector>
 
 #include "platform/thread_block.h"
+#include "runtime/os/host_record_services.h"
 #include "runtime/rs/dynamic_binding.h"
 #include "runtime/rs/foreign_callbacks.h"
 #include "runtime/rs/native_calls.h"
 #include "runtime/rs/tests/values_heap.h"
+#include "testing/console_host_record.h"
 #include "testing/lisp_binding_thread.h"
 
 extern "C" {
@@ -200,8 +202,12 @@ TEST_F(CatchAndThrow, AMissingCatcherIsError15BeforeAnythingIsUnwound) {
 using CatchAndThrowDeathTest = CatchAndThrow;
 
 TEST_F(CatchAndThrowDeathTest, AMissingCatcherWithNoCleanupFrameEndsTheProcess) {
-  EXPECT_EXIT(call(catcherCall(global(kThrow), {tags_[0]}, symbol(), {nil()})),
-              testing::ExitedWithCode(1), "no catcher and no cleanup frame");
+  EXPECT_EXIT(
+      {
+        setup_redir(&testing_support::consoleOnStandardError());  // where death tests look
+        call(catcherCall(global(kThrow), {tags_[0]}, symbol(), {nil()}));
+      },
+      testing::ExitedWithCode(1), "no catcher and no cleanup frame");
 }
 
 TEST_F(CatchAndThrow, BindingsMadeInsideAreUndone) {

@@ -17,7 +17,9 @@
 #include "platform/memory.h"
 #include "runtime/gc/allocation.h"
 #include "runtime/gc/write_barrier.h"
+#include "runtime/os/host_record_services.h"
 #include "runtime/rs/object_layout.h"
+#include "testing/console_host_record.h"
 #include "testing/lisp_binding_thread.h"
 #include "testing/lisp_constructor_heap.h"
 
@@ -426,6 +428,7 @@ TEST_F(SpecialBinding, ABindingStackThatCannotGrowEndsTheProcess) {
   threadWord(tr::kBindingStackRoom) = static_cast<uint32_t>(-0x100000);
   EXPECT_EXIT(
       {
+        setup_redir(&testing_support::consoleOnStandardError());  // where death tests look
         platform::setMemoryFaultHook([](platform::MemoryOperation operation, uintptr_t, size_t) {
           return operation == platform::MemoryOperation::Commit;
         });

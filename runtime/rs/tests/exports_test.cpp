@@ -8,7 +8,7 @@ TEST(KorvaneExports, PublishedWordsAreExportedAndInternalsAreNot) {
   void* library = dlopen(KORVANE_PATH, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(library, nullptr) << dlerror();
   for (const char* name : {"nilval", "tval", "UnboundValue", "lisp_errno", "free_heaps",
-                           "lisp_free_heap", "malloccnt", "mallocbrk", "malloctrace"})
+                           "lisp_free_heap", "get_mem_info", "malloccnt", "mallocbrk", "malloctrace"})
     EXPECT_NE(dlsym(library, name), nullptr) << name;
   for (const char* name : {"find_lisp_thread_handle", "thread_clink", "set_my_thread_watch_pointers"})
     EXPECT_NE(dlsym(library, name), nullptr) << name;
