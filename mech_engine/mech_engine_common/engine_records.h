@@ -350,6 +350,16 @@ struct KeptArticulatedInertia {
   double* gathered;  // capacity: the inputs gathered for a comparison
 };
 
+// The state values the last unpackState read (it is skipped while the
+// joints still hold them, see unpackState).
+struct UnpackedState {
+  std::uint8_t valid;
+  std::uint8_t keep;      // its `keep` argument
+  std::int32_t count;     // values read
+  std::int32_t capacity;  // room in `values`
+  double* values;         // null when the data has no work arrays
+};
+
 struct EngineKinematicData {
   std::uint8_t flags[4];  // KinematicFlag
   double timeStamp;
@@ -386,6 +396,7 @@ struct EngineKinematicData {
   KeptMassMatrixFactor keptFactor;
   SweptCoordinates swept;
   KeptArticulatedInertia keptInertia;
+  UnpackedState unpacked;
 };
 static_assert(offsetof(EngineKinematicData, flags) == 0);
 

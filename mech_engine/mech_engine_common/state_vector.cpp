@@ -160,14 +160,48 @@ bool updateStateDerivatives(double* derivatives, EngineMechanism* mechanism) {
                                                        &running, true);
 }
 
+namespace {
+
+UnpackedState* unpackedStateOf(EngineMechanism* mechanism) {
+  EngineKinematicData* data = mechanism->kinematicData;
+  return data != nullptr && data->unpacked.values != nullptr ? &data->unpacked : nullptr;
+}
+
+// Right after a kinematics step, with only dynamics steps since (they move
+// no coordinate) and no kinematic inputs read in between, the joints hold
+// what that step's unpackState wrote: the same state, bit for bit, with the
+// same `keep`, would write the same values again.
+bool jointsHoldState(const EngineMechanism* mechanism, const UnpackedState& last, bool keep) {
+  return last.valid && last.keep == (keep ? 1 : 0) && mechanism->kinematicsStepSwept &&
+         mechanism->environment->numKinematicInputs == 0 &&
+         std::memcmp(last.values, mechanism->stateVector, sizeof(double) * last.count) == 0;
+}
+
+}  // namespace
+
 bool unpackState(EngineMechanism* mechanism, bool keep) {
   if (mechanism->stateVector == nullptr) return false;
+  UnpackedState* last = unpackedStateOf(mechanism);
+  if (last != nullptr) {
+    if (jointsHoldState(mechanism, *last, keep)) return false;
+    last->valid = 0;
+  }
   const double* running = mechanism->stateVector;
   const bool trimming = mechanism->environment->analysisMode == kAnalysisTrimming;
-  return extractJoints<extractGeneralJointPositionState>(mechanism, kJointExtractPositionState,
-                                                         &running, keep, trimming) ||
-         extractJoints<extractGeneralJointVelocityState>(mechanism, kJointExtractVelocityState,
-                                                         &running, keep, trimming);
+  if (extractJoints<extractGeneralJointPositionState>(mechanism, kJointExtractPositionState,
+                                                      &running, keep, trimming) ||
+      extractJoints<extractGeneralJointVelocityState>(mechanism, kJointExtractVelocityState,
+                                                      &running, keep, trimming)) {
+    return true;
+  }
+  const int count = static_cast<int>(running - mechanism->stateVector);
+  if (last != nullptr && count <= last->capacity) {
+    std::memcpy(last->values, mechanism->stateVector, sizeof(double) * count);
+    last->count = count;
+    last->keep = keep ? 1 : 0;
+    last->valid = 1;
+  }
+  return false;
 }
 
 // --- kinematic data ------------------------------------------------------------------
@@ -246,6 +280,12 @@ bool createKinematicData(EngineMechanism* mechanism) {
     swept.velocityCount += joint->numVelocities;
     return false;
   });
+  UnpackedState& unpacked = data->unpacked;
+  unpacked.capacity = positions + swept.velocityCount;
+  if ((unpacked.values = engineAllocateArrayOf<double>(
+           static_cast<std::size_t>(unpacked.capacity))) == nullptr) {
+    return reportModelOutOfMemory();
+  }
   if ((swept.positions = engineAllocateArrayOf<double>(v)) == nullptr ||
       (swept.velocities = engineAllocateArrayOf<double>(
            static_cast<std::size_t>(swept.velocityCount > 0 ? swept.velocityCount : 1))) ==
@@ -365,7 +405,8 @@ bool destroyKinematicData(EngineMechanism* mechanism) {
         &data->savedPositions, &data->trialPositions, &data->trialVelocities, &data->solverStep,
         &data->solverGradient, &data->jacobian, &data->normalMatrix, &data->keptFactor.inputs,
         &data->keptFactor.current, &data->keptFactor.factor, &data->swept.positions,
-        &data->swept.velocities, &data->keptInertia.inputs, &data->keptInertia.gathered}) {
+        &data->swept.velocities, &data->keptInertia.inputs, &data->keptInertia.gathered,
+        &data->unpacked.values}) {
     engineReleaseSlot(*slot);
   }
   engineReleaseSlot(data->pivots);

@@ -538,4 +538,45 @@ TEST(EntryPointRun, MinorKinematicsWithoutOutputsLeavesThePortsAndChangesNothing
   EXPECT_NE(whole.minorStateOut[0], 0.0);
 }
 
+TEST(EntryPointRun, PostStepReadsTheStateAgainOnlyWhenTheJointsMayNotHoldIt) {
+  EntryPointLoop loop;
+  ASSERT_TRUE(loop.create()) << errorText();
+  ASSERT_TRUE(loop.upToPostStep(1)) << errorText();
+  EngineMechanism* m = &loop.ramp.mechanism;
+  double* position = jointPositions(loop.ramp.stateJoints(0));
+  const double held = position[0];
+  // A value the joints would keep if the state were not read again.
+  const auto poisonAndUnpack = [&] {
+    position[0] = 1234.5;
+    return !unpackState(m, false);
+  };
+  ASSERT_TRUE(poisonAndUnpack());
+  EXPECT_EQ(position[0], 1234.5) << "right after the minor step: kept";
+  loop.ramp.state[0] += 1e-9;  // another state
+  ASSERT_TRUE(poisonAndUnpack());
+  EXPECT_NE(position[0], 1234.5);
+  loop.ramp.state[0] -= 1e-9;
+  ASSERT_TRUE(poisonAndUnpack());
+  EXPECT_EQ(position[0], held) << "read again: nothing recorded since the last read";
+  m->kinematicsStepSwept = 0;  // another entry point ran since
+  ASSERT_TRUE(poisonAndUnpack());
+  EXPECT_EQ(position[0], held);
+
+  // Over a run, post steps that keep the joints and post steps that read the
+  // state every time stay equal bit for bit.
+  EntryPointLoop keeping;
+  EntryPointLoop reading;
+  ASSERT_TRUE(keeping.create()) << errorText();
+  ASSERT_TRUE(reading.create()) << errorText();
+  for (int step = 1; step <= 20; ++step) {
+    ASSERT_TRUE(keeping.upToPostStep(step)) << errorText();
+    ASSERT_TRUE(reading.upToPostStep(step)) << errorText();
+    reading.ramp.mechanism.kinematicData->unpacked.valid = 0;
+    ASSERT_TRUE(keeping.postStep()) << errorText();
+    ASSERT_TRUE(reading.postStep()) << errorText();
+    EXPECT_EQ(std::memcmp(keeping.ramp.state, reading.ramp.state, sizeof keeping.ramp.state), 0)
+        << "step " << step;
+  }
+}
+
 }  // namespace
