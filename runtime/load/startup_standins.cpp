@@ -11,33 +11,18 @@
 
 extern "C" {
 
-// Replaced by the exception frame set-up's probe: until then the stack counts
-// as executable and nothing is disallowed.
-void probe_executable_stack() {}
 // Replaced by the memory status report.
 void memory_status_dump(const char*) {
   vxmprintf("memory map not available\n");
 }
 // Replaced by the first Lisp thread's start-up routines; until then the
-// thread cannot start (setupstack_xhandler says so).
+// thread cannot start (first_lisp_thread_init says so).
 void getstorage() {}
-
-// Replaced by the process-time module. On Linux the host counts as the
-// mapping-capable family (1), so image areas are mapped rather than read.
-int host_os = 0;
-void determine_host_os() {
-  host_os = 1;
-}
 
 // Replaced by the system services (no early entry points to preset yet).
 void preset_early_entry_points() {}
 // Replaced by the dump support (no signal state survives an image yet).
 void reset_signals_after_dumplisp() {}
-// Replaced by the exception frame set-up, which runs the first Lisp thread.
-void setupstack_xhandler(int) {
-  vxmfprintf(stderr, "first Lisp thread not available\n");
-  lisp_exit(1);
-}
 uint32_t cl_debug_flags = 0;
 
 // Replaced by the system services, where it belongs; the answer stays null.
@@ -64,8 +49,6 @@ void lisp_format(const char* text) {
   vxmprintf("%s", text);
 }
 
-uint32_t prof_thread = 0;
-uint32_t inhibitprof = 0;
 uint32_t do_purify = 0;
 
 }  // extern "C"

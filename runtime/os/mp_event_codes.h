@@ -24,6 +24,8 @@ inline constexpr uint32_t kKilledThreadEnds = 9;     // 0
 inline constexpr uint32_t kLispThreadExit = 10;      // Lisp threads left
 inline constexpr uint32_t kFirstCallback = 11;       // registry index
 inline constexpr uint32_t kWaitingThreadWoken = 12;  // registry index
+inline constexpr uint32_t kProfiledOwner = 14;       // registry index, -2 when none was chosen
+inline constexpr uint32_t kProfiledThread = 15;      // registry index
 inline constexpr uint32_t kAlarmWakes = 17;          // registry index
 inline constexpr uint32_t kWaitEndedByMessage = 18;  // message number
 inline constexpr uint32_t kWakeEventSet = 19;        // the event handle
@@ -58,9 +60,11 @@ inline constexpr uint32_t kSignalTaken = 260;             // the posted signal n
 inline constexpr uint32_t kSignalProcessed = 263;         // 0
 inline constexpr uint32_t kAlarmTooLong = 264;            // the seconds asked for
 inline constexpr uint32_t kSignalWithoutThread = 265;     // 0
+inline constexpr uint32_t kTrapDelivered = 269;           // the trap kind
 inline constexpr uint32_t kLiveThreadNothing = 288;       // 0
 inline constexpr uint32_t kLiveThreadWoke = 289;          // OS id
 inline constexpr uint32_t kLiveThreadNone = 290;          // 0
+inline constexpr uint32_t kExceptionAnalysed = 291;       // the exception code
 inline constexpr uint32_t kBreakableWaitEnded = 514;      // the wait result
 inline constexpr uint32_t kIoThreadWoken = 515;           // OS id
 inline constexpr uint32_t kBreakableWaitStarts = 518;     // 0
@@ -92,6 +96,8 @@ inline constexpr EventCode kEventCodes[] = {
     {kLispThreadExit, "lisp thread exit"},
     {kFirstCallback, "first callback"},
     {kWaitingThreadWoken, "waiting thread woken"},
+    {kProfiledOwner, "profiled heap owner"},
+    {kProfiledThread, "profiled thread"},
     {kAlarmWakes, "alarm wakes thread"},
     {kWaitEndedByMessage, "wait ended by message"},
     {kWakeEventSet, "wake event set"},
@@ -121,9 +127,11 @@ inline constexpr EventCode kEventCodes[] = {
     {kSignalProcessed, "signal processed"},
     {kAlarmTooLong, "alarm too long"},
     {kSignalWithoutThread, "signal without thread"},
+    {kTrapDelivered, "trap delivered"},
     {kLiveThreadNothing, "live thread: nothing to do"},
     {kLiveThreadWoke, "live thread: woke"},
     {kLiveThreadNone, "live thread: none found"},
+    {kExceptionAnalysed, "exception analysed"},
     {kBreakableWaitEnded, "breakable wait ended"},
     {kIoThreadWoken, "i/o thread woken"},
     {kBreakableWaitStarts, "breakable wait starts"},

@@ -106,7 +106,16 @@ inline constexpr int32_t kProcessObject = wordOffset(31);
 inline constexpr int32_t kSpecialStack = wordOffset(33);
 inline constexpr int32_t kDescriptorWaitList = wordOffset(35);
 inline constexpr int32_t kProfilingExclusion = wordOffset(36);
+// Decision: the processor time (microseconds modulo 2^29, a fixnum) at the
+// thread's last profiler sample lives in slot 39, a slot no other use names;
+// a value that is not a fixnum counts as 0.
+inline constexpr int32_t kLastSampleTime = wordOffset(39);
 inline constexpr int32_t kScratch = wordOffset(41);
+// The runtime fasl loader's stack: a list whose first cell is the top, and
+// a list of free cells. Decision: the first two of the record's spare Lisp
+// slots, so the collector sees both.
+inline constexpr int32_t kFaslCellStack = wordOffset(42);
+inline constexpr int32_t kFaslFreeCells = wordOffset(43);
 // Raw words.
 inline constexpr int32_t kQueueWord1 = wordOffset(47);
 inline constexpr int32_t kQueueWord2 = wordOffset(48);
