@@ -5,9 +5,11 @@
 
 #include <cstdio>
 
+#include "runtime/gc/heap_relocation.h"
 #include "runtime/load/pure_library.h"
 #include "runtime/load/startup_services.h"
 #include "runtime/os/console_printing.h"
+#include "runtime/os/thread_storage.h"
 
 extern "C" {
 
@@ -19,17 +21,12 @@ void getstorage() {}
 void reset_signals_after_dumplisp() {}
 uint32_t cl_debug_flags = 0;
 
-// Replaced by the heap relocation's linking: an attached library stays
-// mapped, and the heap keeps its own copies of what the library holds.
-void link_lso_file() {
-  vxmprintf("lso linking not available\n");
-}
-
-// Replaced by the heap relocation: until then an image whose Lisp heap or
-// pure library had to move cannot be restored.
-int gc_relocate_heap(heap_descriptor*, int32_t, int32_t) {
-  vxmfprintf(stderr, "lisp heap relocation not available\n");
-  return 0;
+// Replaced by the first Lisp thread's start-up routines, whose form also
+// sets the record's trampolines (a Lisp-frame routine that has no frame to
+// work on here: the relocation runs on the native stack).
+void gc_rms_preinit() {
+  rs_set_tls_thread(lisp_tls_index, dummy_thread);
+  gc_rms();
 }
 
 // Replaced by the version over buftostr and Lisp's formatted output, once

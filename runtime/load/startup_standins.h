@@ -21,18 +21,16 @@ void reset_signals_after_dumplisp();
 // ---- debug words ----
 extern uint32_t cl_debug_flags;
 
-// ---- pure Lisp library ----
-// Relinks the heap to a library attached while the Lisp runs.
-void link_lso_file();
 
 // ---- Lisp-side output ----
 // Hands the text to Lisp's formatted output (buftostr, internal_lisp_format).
 void lisp_format(const char* text);
 
 // ---- heap relocation after an image restore ----
-// Moves every pointer of the restored heap by the heap's and the library's
-// distances; 1 when done, 0 when it cannot be (the reason is printed).
-int gc_relocate_heap(heap_descriptor* heap, int32_t heapDelta, int32_t libraryDelta);
+// The first Lisp thread's start-up routine in the least form the heap
+// relocation needs: the calling thread's slot names the placeholder record,
+// then every slot is relocated (gc_rms).
+void gc_rms_preinit();
 
 // ---- words the start-up clears or resets, owned by the profiler module ----
 extern uint32_t do_purify;
