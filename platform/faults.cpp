@@ -16,7 +16,8 @@
 //   put back and the signal raised again, so the process ends by it.
 // - SIGINT on a thread outside every frame goes on to the thread that asked
 //   for the route, so a keyboard interrupt finds the Lisp thread; once that
-//   thread has ended it is passed on where it arrived.
+//   thread has ended it is passed on where it arrived. A process started
+//   with SIGINT ignored (a background job) keeps ignoring it.
 
 #include "platform/faults.h"
 
@@ -314,6 +315,9 @@ void installFaultHandling() {
 
 void routeKeyboardInterrupt() {
   std::call_once(keyboardOnce, [] {
+    struct sigaction current {};
+    sigaction(SIGINT, nullptr, &current);
+    if (!(current.sa_flags & SA_SIGINFO) && current.sa_handler == SIG_IGN) return;
     interruptThread = pthread_self();
     ensureFaultStack();  // its end is noticed with the stack's release
     interruptThreadLives.store(true);

@@ -280,4 +280,17 @@ TEST(KeyboardInterrupt, OnceTheRoutedThreadHasEndedItEndsTheProcessWhereItArrive
       testing::KilledBySignal(SIGINT), "");
 }
 
+TEST(KeyboardInterrupt, AnIgnoredInterruptStaysIgnored) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        signal(SIGINT, SIG_IGN);
+        platform::routeKeyboardInterrupt();
+        platform::runGuarded(
+            recordInterrupt, [](void*) -> uint32_t { return raise(SIGINT); }, nullptr);
+        _exit(seen.count == 0 ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
 }  // namespace
