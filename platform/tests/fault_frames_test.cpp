@@ -1,8 +1,6 @@
 // Exception frames over real faults: the classification table seen through
 // a filter, the order in which nested frames are asked, unwinding into a
 // region, and what happens to a fault nobody takes (child processes).
-#include "platform/faults.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "platform/code_memory.h"
+#include "platform/faults.h"
 
 namespace {
 
@@ -268,6 +267,30 @@ TEST(KeyboardInterrupt, OutsideEveryFrameEndsTheProcessByIt) {
         _exit(0);
       },
       testing::KilledBySignal(SIGINT), "");
+}
+
+TEST(KeyboardInterrupt, OnceTheRoutedThreadHasEndedItEndsTheProcessWhereItArrives) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::thread([] { platform::routeKeyboardInterrupt(); }).join();
+        raise(SIGINT);
+        _exit(0);
+      },
+      testing::KilledBySignal(SIGINT), "");
+}
+
+TEST(KeyboardInterrupt, AnIgnoredInterruptStaysIgnored) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        signal(SIGINT, SIG_IGN);
+        platform::routeKeyboardInterrupt();
+        platform::runGuarded(
+            recordInterrupt, [](void*) -> uint32_t { return raise(SIGINT); }, nullptr);
+        _exit(seen.count == 0 ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 // setupstack_xhandler, faults that are passed on ending a child process by
 // their signal, the executable-stack probe, the launcher's interrupt landing
 // a spinning heap owner in fake_a_segv, and the platform runtime's signal.
+#include "runtime/os/exception_filter.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -24,11 +26,13 @@
 #include "runtime/os/exception_filter.h"
 #include "runtime/os/exception_frame.h"
 #include "runtime/os/host_record_services.h"
+#include "runtime/os/lisp_guarded_region.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/os_threads.h"
 #include "runtime/os/signal_emulation.h"
 #include "runtime/os/tests/heap_lock_fixture.h"
 #include "runtime/rs/allocation_routines.h"
+#include "runtime/rs/trap_handlers.h"
 #include "testing/console_host_record.h"
 #include "testing/watchdog.h"
 
@@ -77,12 +81,8 @@ uint32_t resumeAt = 0;  // where the recording syncsig1x sends the thread (0: le
 bool refuseTraps = false;
 
 uint32_t recordingSyncsig1x(int32_t kind, ExceptionRecord* record, ProcessorContext* context) {
-  delivered = {kind,
-               record != nullptr,
-               record ? record->information[1] : 0,
-               context->eip,
-               inhibitprof,
-               delivered.count + 1};
+  delivered = {kind,         record != nullptr, record ? record->information[1] : 0,
+               context->eip, inhibitprof,       delivered.count + 1};
   if (refuseTraps) return 0;
   if (resumeAt) context->eip = resumeAt;
   return context->eip;
@@ -122,8 +122,12 @@ class ExceptionFilter : public HeapLock {
     resumeAt = 0;
     refuseTraps = false;
     gotsigAsksFor = 0;
-    saved_ = {pass_on_unhandled_exceptions, as_exception_filter, as_setupstack, disallow_mapping,
-              dep_style_vpl, inhibitprof};
+    saved_ = {pass_on_unhandled_exceptions,
+              as_exception_filter,
+              as_setupstack,
+              disallow_mapping,
+              dep_style_vpl,
+              inhibitprof};
   }
   void TearDown() override {
     lisp::os::setTrapDelivery({});
@@ -181,8 +185,15 @@ class ExceptionFilter : public HeapLock {
 
 // ---- the decision ----
 
-enum Flag { kNone, kScavenging, kGlobalGc, kPassOn, kStartupFilterSays0, kStartupFilterSays1,
-            kThreadNotTheRuntimes };
+enum Flag {
+  kNone,
+  kScavenging,
+  kGlobalGc,
+  kPassOn,
+  kStartupFilterSays0,
+  kStartupFilterSays1,
+  kThreadNotTheRuntimes
+};
 struct DecisionCase {
   const char* what;
   int linuxSignal, siCode;
@@ -197,14 +208,32 @@ TEST_F(ExceptionFilter, EachFaultIsDecidedByItsCodeItsInstructionAndItsPlace) {
   const DecisionCase cases[] = {
       {"int N in Lisp code", SIGSEGV, SI_KERNEL, {0xcd, 0x62}, true, kNone, -1, kTrapInterrupt},
       {"int N elsewhere", SIGSEGV, SI_KERNEL, {0xcd, 0x62}, false, kNone, -1, kTrapGeneralSignal},
-      {"cs: write in Lisp code", SIGSEGV, SI_KERNEL, {0x2e, 0x89, 0}, true, kNone, -1,
+      {"cs: write in Lisp code",
+       SIGSEGV,
+       SI_KERNEL,
+       {0x2e, 0x89, 0},
+       true,
+       kNone,
+       -1,
        kTrapInterrupt},
       {"hlt in Lisp code", SIGSEGV, SI_KERNEL, {0xf4}, true, kNone, -1, kTrapHalt},
       {"hlt elsewhere", SIGSEGV, SI_KERNEL, {0xf4}, false, kNone, -1, kTrapGeneralSignal},
       {"cli in Lisp code", SIGSEGV, SI_KERNEL, {0xfa}, true, kNone, -1, kTrapGeneralSignal},
-      {"a read of 0 in Lisp code", SIGSEGV, SEGV_MAPERR, {0x8b, 0}, true, kNone, -1,
+      {"a read of 0 in Lisp code",
+       SIGSEGV,
+       SEGV_MAPERR,
+       {0x8b, 0},
+       true,
+       kNone,
+       -1,
        kTrapGeneralSignal},
-      {"misaligned in Lisp code", SIGBUS, BUS_ADRALN, {0x8b, 0}, true, kNone, -1,
+      {"misaligned in Lisp code",
+       SIGBUS,
+       BUS_ADRALN,
+       {0x8b, 0},
+       true,
+       kNone,
+       -1,
        kTrapGeneralSignal},
       {"int3", SIGTRAP, SI_KERNEL, {0xcc}, true, kNone, 0, 0},
       {"ud2", SIGILL, ILL_ILLOPN, {0x0f, 0x0b}, true, kNone, 0, 0},
@@ -214,14 +243,38 @@ TEST_F(ExceptionFilter, EachFaultIsDecidedByItsCodeItsInstructionAndItsPlace) {
       {"a read of 0 while scavenging", SIGSEGV, SEGV_MAPERR, {0x8b, 0}, false, kScavenging, 0, 0},
       {"passed on, elsewhere", SIGSEGV, SEGV_MAPERR, {0x8b, 0}, false, kPassOn, 0, 0},
       {"passed on, no trap in Lisp code", SIGSEGV, SI_KERNEL, {0xfa}, true, kPassOn, 0, 0},
-      {"passed on, but a trap", SIGSEGV, SI_KERNEL, {0xcd, 0x62}, true, kPassOn, -1,
+      {"passed on, but a trap",
+       SIGSEGV,
+       SI_KERNEL,
+       {0xcd, 0x62},
+       true,
+       kPassOn,
+       -1,
        kTrapInterrupt},
-      {"the start-up filter says 0", SIGSEGV, SEGV_MAPERR, {0x8b, 0}, false, kStartupFilterSays0,
-       0, 0},
-      {"the start-up filter says 1", SIGSEGV, SEGV_MAPERR, {0x8b, 0}, false, kStartupFilterSays1,
-       -1, kTrapGeneralSignal},
-      {"a thread not the runtime's", SIGSEGV, SI_KERNEL, {0xcd, 0x62}, true,
-       kThreadNotTheRuntimes, 0, kTrapInterrupt},
+      {"the start-up filter says 0",
+       SIGSEGV,
+       SEGV_MAPERR,
+       {0x8b, 0},
+       false,
+       kStartupFilterSays0,
+       0,
+       0},
+      {"the start-up filter says 1",
+       SIGSEGV,
+       SEGV_MAPERR,
+       {0x8b, 0},
+       false,
+       kStartupFilterSays1,
+       -1,
+       kTrapGeneralSignal},
+      {"a thread not the runtime's",
+       SIGSEGV,
+       SI_KERNEL,
+       {0xcd, 0x62},
+       true,
+       kThreadNotTheRuntimes,
+       0,
+       kTrapInterrupt},
   };
   for (const uint32_t inhibitBefore : {0u, 1u}) {
     for (const DecisionCase& c : cases) {
@@ -308,6 +361,8 @@ TEST_F(ExceptionFilter, TheLispCodeStretchesIncludeTheRuntimesAndTheThreadRecord
   EXPECT_FALSE(lisp::os::inLispCode(record, nullptr));
   EXPECT_TRUE(lisp::os::inLispCode(addressOf(start_of_fi_runtime), nullptr));
   EXPECT_FALSE(lisp::os::inLispCode(addressOf(end_of_fi_runtime), nullptr));
+  EXPECT_TRUE(lisp::os::inLispCode(addressOf(handle_saving_context), nullptr))
+      << "the hand-written runtime code lies between the markers";
   EXPECT_TRUE(lisp::os::inLispCode(addressOf(start_of_gc_runtime), nullptr));
   EXPECT_FALSE(lisp::os::inLispCode(addressOf(end_of_gc_runtime), nullptr));
   EXPECT_TRUE(lisp::os::inLispCode(addressOf(inside_) + kCodeBytes - 1, nullptr));
@@ -358,7 +413,8 @@ int32_t runFaultsAsStartup(int32_t n, void (*within)(int32_t),
 TEST_F(ExceptionFilter, RealTrapsOnALispThreadResumeInTheHandlerForEachKind) {
   static uint32_t dataWord = 0;
   std::vector<uint8_t> csWrite{0xb8};  // mov eax, &dataWord; mov cs:[eax], eax
-  for (int i = 0; i < 4; ++i) csWrite.push_back(static_cast<uint8_t>(addressOf(&dataWord) >> (8 * i)));
+  for (int i = 0; i < 4; ++i)
+    csWrite.push_back(static_cast<uint8_t>(addressOf(&dataWord) >> (8 * i)));
   for (uint8_t b : {0x2e, 0x89, 0x00}) csWrite.push_back(b);
   const std::vector<RealFault> faults = {
       {"int 0x62 in Lisp code", {0xcd, 0x62}, 0, true, kTrapInterrupt},
@@ -390,6 +446,27 @@ TEST_F(ExceptionFilter, RealTrapsOnALispThreadResumeInTheHandlerForEachKind) {
     EXPECT_TRUE(realDeliveries[i].withRecord);
     EXPECT_EQ(realDeliveries[i].faultAddress, 0u) << "no faulting address is named";
   }
+}
+
+// A guarded region of its own (as a window procedure or a callback from a
+// foreign thread opens): traps inside it are the filter's, and the region
+// answers what its body answers.
+TEST_F(ExceptionFilter, AGuardedRegionOnAnyThreadHandsItsTrapsToTheFilter) {
+  const uint8_t trap[] = {0xcd, 0x62, 0xc3};
+  const uint8_t landing[] = {0xb8, kLandingValue, 0, 0, 0, 0xc3};
+  std::memcpy(inside_, trap, sizeof trap);
+  std::memcpy(inside_ + 64, landing, sizeof landing);
+  resumeAt = addressOf(inside_ + 64);
+  uint32_t answer = 0;
+  std::thread([&] {
+    answer = lisp::os::runInLispExceptionFrame(
+        [](void* code) -> uint32_t { return reinterpret_cast<uint32_t (*)()>(code)() + 1; },
+        inside_);
+  }).join();
+  EXPECT_EQ(answer, kLandingValue + 1);
+  EXPECT_EQ(delivered.count, 1u);
+  EXPECT_EQ(delivered.kind, kTrapInterrupt);
+  EXPECT_EQ(delivered.trapAddress, addressOf(inside_));
 }
 
 // ---- faults the runtime does not own, in child processes ----
@@ -426,8 +503,9 @@ TEST_F(ExceptionFilter, FaultsTheRuntimeDoesNotOwnEndTheProcessBySIGSEGV) {
 
 TEST_F(ExceptionFilter, TheThreadStartsAreNotAvailableYet) {
   as_setupstack = nullptr;
-  // The console goes where death tests look.
-  const auto onStandardError = [] { setup_redir(&testing_support::consoleOnStandardError()); };
+  const auto onStandardError = [] {  // where death tests look
+    setup_redir(&testing_support::consoleOnStandardError());
+  };
   EXPECT_EXIT((onStandardError(), setupstack_xhandler(3)), testing::ExitedWithCode(1),
               "second_lisp_thread_c_init: not available");
   EXPECT_EXIT((onStandardError(), setupstack_xhandler(-1)), testing::ExitedWithCode(1),
