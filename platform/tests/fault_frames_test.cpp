@@ -6,9 +6,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -74,8 +74,8 @@ class FaultFrames : public testing::Test {
  public:
   // Lays out `lead` (run first), then `faulting`, then a ret.
   void layOut(const std::vector<uint8_t>& lead, const std::vector<uint8_t>& faulting) {
-    std::memcpy(code_, lead.data(), lead.size());
-    std::memcpy(code_ + lead.size(), faulting.data(), faulting.size());
+    std::copy(lead.begin(), lead.end(), code_);  // an empty lead has no data pointer
+    std::copy(faulting.begin(), faulting.end(), code_ + lead.size());
     code_[lead.size() + faulting.size()] = 0xc3;
   }
   static uint32_t runCode(void* code) {
