@@ -166,8 +166,8 @@ std::vector<uint8_t> firstFunctionCode() {
   Assembler a;
   lispFrame(a);
   a.op({0x8b, 0x46}).disp8(functionConstant(0));  // mov eax, [esi+c0]        F2
+  // lea edx, [edi+global]    the reborn function's word
   a.op({0x8d, 0x97}).imm32(static_cast<uint32_t>(globalWordOffset(kRebornFunctionWord)));
-  // lea edx, [edi+global]    its word
   callEntry(a, "gc_setf_protect");             // call [edi+barrier]       [edx] := eax
   a.op({0x8b, 0x75}).disp8(frame::kFunction);  // mov esi, [ebp-4]         function
   callArea(a);
