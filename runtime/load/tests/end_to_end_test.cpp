@@ -318,13 +318,17 @@ void truncateBy(const fs::path& path, uintmax_t bytes) {
   fs::resize_file(path, fs::file_size(path) - bytes);
 }
 
+// The first area's file offset off its 64 KB boundary.
 void corruptFirstAreaOffset(const fs::path& path) {
   std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
   const std::streamoff entry = sizeof(image_header) + offsetof(image_area_table, entries) +
                                offsetof(image_area_entry, file_offset);
+  uint32_t offset = 0;
+  file.seekg(entry);
+  file.read(reinterpret_cast<char*>(&offset), sizeof offset);
+  offset += 4;
   file.seekp(entry);
-  const uint32_t beyondTheFile = 0x7fff0000;
-  file.write(reinterpret_cast<const char*>(&beyondTheFile), sizeof beyondTheFile);
+  file.write(reinterpret_cast<const char*>(&offset), sizeof offset);
 }
 
 TEST_P(EndToEndRestore, RestoresOrRefuses) {
