@@ -51,6 +51,7 @@ constexpr char kStartupFaslName[] = "sys/startup.fasl";
 constexpr int kBuildStatus = 42, kRebornStatus = 43, kWrongConstant = 99, kDumpFailedBase = 50;
 constexpr int kImageFailure = 255;  // lisp_exit(-1)
 constexpr char kNoFirstThread[] = "first Lisp thread not available";
+constexpr char kNotAvailable[] = "not available";  // what a missing service says
 
 // The global at nil+d is globreg word (d - kThreadSlotIndex) / 4.
 constexpr int32_t globalWordOffset(int32_t word) {
@@ -280,6 +281,7 @@ TEST_F(EndToEnd, BuildLoadsTheBundleDumpsASoundImageAndExits42) {
   const std::string all = run.standardOutput + run.standardError;
   EXPECT_NE(all.find("; fasl from bundle: sys/startup.fasl"), std::string::npos) << all;
   EXPECT_EQ(all.find("rror"), std::string::npos) << all;
+  EXPECT_EQ(all.find(kNotAvailable), std::string::npos) << all;  // no missing service on the way
 
   // The image alone, no temporary file beside it.
   std::vector<std::string> names;
@@ -344,6 +346,7 @@ TEST_P(EndToEndRestore, RestoresOrRefuses) {
   }
   const ProgramRun run = host(hostOptions, {c.imageOption, image().string()});
   EXPECT_EQ(run.exitStatus, c.exitStatus) << everything(run);
+  EXPECT_EQ(everything(run).find(kNotAvailable), std::string::npos) << everything(run);
   if (*c.message) {
     EXPECT_NE(run.standardError.find(c.message), std::string::npos) << everything(run);
   }
