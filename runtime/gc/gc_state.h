@@ -14,6 +14,7 @@
 extern "C" {
 
 extern lisp::lispval nilval;
+extern lisp::lispval tval;
 
 // ---- root-set bitmap ----
 extern uint32_t* setf_protect_bmap;

@@ -18,14 +18,9 @@ void probe_executable_stack() {}
 void memory_status_dump(const char*) {
   vxmprintf("memory map not available\n");
 }
-// Replaced by the first Lisp thread's start-up routines; until then the
-// thread cannot start (setupstack_xhandler says so).
-void getstorage() {}
 
 // Replaced by the system services (no early entry points to preset yet).
 void preset_early_entry_points() {}
-// Replaced by the dump support (no signal state survives an image yet).
-void reset_signals_after_dumplisp() {}
 // Replaced by the exception frame set-up, which runs the first Lisp thread.
 void setupstack_xhandler(int) {
   vxmfprintf(stderr, "first Lisp thread not available\n");

@@ -14,14 +14,11 @@ extern "C" {
 void probe_executable_stack();
 // Writes the address-space map to the file, or to standard output when null.
 void memory_status_dump(const char* path);
-// Makes the empty world's first objects.
-void getstorage();
 
 // ---- early entry points ----
 void preset_early_entry_points();
 
 // ---- the first Lisp thread ----
-void reset_signals_after_dumplisp();
 void setupstack_xhandler(int how);
 
 // ---- debug words ----
