@@ -1,16 +1,26 @@
-// The fault filter over Linux signals.
+// Structured exceptions over Linux signals.
+//
+// Invariant: a fault reaches a filter only on a thread that runs inside an
+// exception frame, and leaves the handling in one of three ways only:
+// resumed with the context a filter edited, unwound into the region of the
+// frame whose filter asked for its handler, or passed on.
 //
 // Decisions:
 // - int N and hlt arrive as SIGSEGV with si_code SI_KERNEL and no address,
-//   eip at the instruction: CD nn (or 2E CD nn) is the int form, F4 a
-//   breakpoint. Any other SIGSEGV, and SIGBUS, is an access violation.
-// - int3 (SIGTRAP, eip past the CC byte) gets its eip moved back to the CC
-//   byte and is passed on, as are SIGILL and SIGFPE: the default action is
-//   restored and the re-executed instruction ends the process with it.
-// - A dispatcher that answers 0 does not own the fault: it is passed on too.
+//   eip at the instruction, as do writes through a cs: override; the first
+//   code byte tells hlt (a privileged instruction) from the others (access
+//   violations whose faulting address is 0).
+// - int3 reports eip past its CC byte; the record names the CC byte.
+// - Passing on calls the handler installed before ours; when that was the
+//   default action (or ignoring, which a fault cannot be), the default is
+//   put back and the signal raised again, so the process ends by it.
+// - SIGINT on a thread outside every frame goes on to the thread that asked
+//   for the route, so a keyboard interrupt finds the Lisp thread.
 
 #include "platform/faults.h"
 
+#include <pthread.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/uio.h>
@@ -19,27 +29,65 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
+#include <climits>
+#include <mutex>
 
 namespace platform {
 namespace {
 
-constexpr int kFilteredSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGTRAP, SIGFPE};
+constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGTRAP, SIGFPE};
 constexpr size_t kFaultStackBytes = 64 * 1024;
-constexpr uint8_t kIntOpcode = 0xcd;
-constexpr uint8_t kCsPrefix = 0x2e;
-constexpr uint8_t kHltOpcode = 0xf4;
+constexpr int kHighestHandledSignal = 31;
+constexpr greg_t kPageFaultTrap = 14;
+constexpr greg_t kPageFaultWrite = 2, kPageFaultFetch = 0x10;  // page-fault error-code bits
+constexpr uint8_t kInt3Opcode = 0xcc;
 
-std::atomic<FaultDispatcher> installedDispatcher{nullptr};
-std::atomic<FaultClassifier> installedClassifier{nullptr};
-thread_local bool threadHasFaultStack = false;
+// ---- the classification table ----
 
-void passOn(int linuxSignal) {
-  struct sigaction fallback {};
-  fallback.sa_handler = SIG_DFL;
-  sigemptyset(&fallback.sa_mask);
-  sigaction(linuxSignal, &fallback, nullptr);
-}
+constexpr int kAnyCode = INT_MIN;
+constexpr int kAnyByte = -1;
+struct ClassificationRow {
+  int linuxSignal;
+  int code;       // si_code, or kAnyCode
+  int firstByte;  // the byte at eip, or kAnyByte
+  uint32_t exceptionCode;
+};
+// The first row that matches gives the code.
+constexpr ClassificationRow kClassification[] = {
+    {SIGSEGV, SI_KERNEL, 0xf4, exception_code::kPrivilegedInstruction},  // hlt
+    {SIGSEGV, kAnyCode, kAnyByte, exception_code::kAccessViolation},
+    {SIGBUS, BUS_ADRALN, kAnyByte, exception_code::kDataMisalignment},
+    {SIGBUS, kAnyCode, kAnyByte, exception_code::kAccessViolation},
+    {SIGTRAP, kAnyCode, kAnyByte, exception_code::kBreakpoint},
+    {SIGILL, kAnyCode, kAnyByte, exception_code::kIllegalInstruction},
+    {SIGFPE, FPE_INTDIV, kAnyByte, exception_code::kIntegerDivideByZero},
+    {SIGFPE, FPE_INTOVF, kAnyByte, exception_code::kIntegerOverflow},
+    {SIGFPE, FPE_FLTDIV, kAnyByte, exception_code::kFloatDivideByZero},
+    {SIGFPE, FPE_FLTOVF, kAnyByte, exception_code::kFloatOverflow},
+    {SIGFPE, FPE_FLTUND, kAnyByte, exception_code::kFloatUnderflow},
+    {SIGFPE, FPE_FLTRES, kAnyByte, exception_code::kFloatInexactResult},
+    {SIGFPE, FPE_FLTSUB, kAnyByte, exception_code::kArrayBoundsExceeded},
+    {SIGFPE, kAnyCode, kAnyByte, exception_code::kFloatInvalidOperation},
+};
+
+// ---- frames ----
+
+struct ExceptionFrame {
+  ExceptionFrame* outer;
+  ExceptionFilter filter;
+  sigjmp_buf landing;
+};
+// Read in the signal handler: kept in the static TLS block.
+thread_local ExceptionFrame* innermostFrame __attribute__((tls_model("initial-exec"))) = nullptr;
+thread_local bool threadHasFaultStack __attribute__((tls_model("initial-exec"))) = false;
+
+// ---- installation state ----
+
+std::once_flag installOnce;
+std::once_flag keyboardOnce;
+std::atomic<bool> handlingInstalled{false};
+struct sigaction previousActions[kHighestHandledSignal + 1];
+pthread_t interruptThread;
 
 void contextFromMachine(const mcontext_t& machine, ProcessorContext* context) {
   const greg_t* g = machine.gregs;
@@ -76,44 +124,101 @@ void contextToMachine(const ProcessorContext& context, mcontext_t* machine) {
   g[REG_ESP] = static_cast<greg_t>(context.esp);
 }
 
-void filter(int linuxSignal, siginfo_t* info, void* machineContext) {
+// An access violation names the faulting address and the kind of access.
+void fillInformation(const FaultFacts& facts, const mcontext_t& machine, ExceptionRecord* record) {
+  if (record->code != exception_code::kAccessViolation) return;
+  record->informationCount = 2;
+  if (machine.gregs[REG_TRAPNO] == kPageFaultTrap) {
+    const greg_t error = machine.gregs[REG_ERR];
+    record->information[0] = (error & kPageFaultFetch)   ? kAccessExecute
+                             : (error & kPageFaultWrite) ? kAccessWrite
+                                                         : kAccessRead;
+  }
+  if (facts.code != SI_KERNEL) record->information[1] = facts.address;
+}
+
+// Hands the signal to the handler that was there before ours, or ends the
+// process by it.
+void passOn(int linuxSignal, siginfo_t* info, void* machineContext) {
+  const struct sigaction& previous = previousActions[linuxSignal];
+  if (previous.sa_flags & SA_SIGINFO) {
+    if (previous.sa_sigaction) {
+      previous.sa_sigaction(linuxSignal, info, machineContext);
+      return;
+    }
+  } else if (previous.sa_handler == SIG_IGN && linuxSignal == SIGINT) {
+    return;
+  } else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
+    previous.sa_handler(linuxSignal);
+    return;
+  }
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  sigaction(linuxSignal, &fallback, nullptr);
+  raise(linuxSignal);  // blocked until the handler returns, then it ends the process
+}
+
+// Asks the frames about an exception; false when none took it.
+bool offerToFrames(uint32_t code, ExceptionRecord* record, ProcessorContext* context,
+                   ucontext_t* machineContext) {
+  ExceptionPointers pointers{record, context};
+  for (ExceptionFrame* frame = innermostFrame; frame; frame = frame->outer) {
+    const int32_t answer = frame->filter(code, &pointers);
+    if (answer == kContinueExecution) {
+      contextToMachine(*context, &machineContext->uc_mcontext);
+      return true;
+    }
+    if (answer == kExecuteHandler) siglongjmp(frame->landing, 1);
+  }
+  return false;
+}
+
+void onFault(int linuxSignal, siginfo_t* info, void* machineContext) {
   const int savedErrno = errno;
   auto* ucontext = static_cast<ucontext_t*>(machineContext);
-  ProcessorContext context{};
-  contextFromMachine(ucontext->uc_mcontext, &context);
-  const FaultFacts facts{linuxSignal, info->si_code,
-                         static_cast<uint32_t>(reinterpret_cast<uintptr_t>(info->si_addr))};
-  FaultClassifier classify = installedClassifier.load();
-  const FaultKind kind = (classify ? classify : classifyFault)(facts, &context);
-  const FaultDispatcher dispatch = installedDispatcher.load();
-  int signal = 0;
-  switch (kind) {
-    case FaultKind::Interrupt:
-      signal = kFaultSignalInterrupt;
-      break;
-    case FaultKind::Breakpoint:
-      signal = kFaultSignalBreakpoint;
-      break;
-    case FaultKind::AccessViolation:
-      signal = kFaultSignalAccess;
-      break;
-    case FaultKind::PassedOn:
-      break;
+  if (innermostFrame) {
+    ProcessorContext context{};
+    contextFromMachine(ucontext->uc_mcontext, &context);
+    const FaultFacts facts{linuxSignal, info->si_code,
+                           static_cast<uint32_t>(reinterpret_cast<uintptr_t>(info->si_addr))};
+    ExceptionRecord record{};
+    record.code = classifyFault(facts, &context);
+    record.address = context.eip;
+    fillInformation(facts, ucontext->uc_mcontext, &record);
+    if (record.code != 0 && offerToFrames(record.code, &record, &context, ucontext)) {
+      errno = savedErrno;
+      return;
+    }
   }
-  ExceptionRecord exception{};
-  exception.code = kAccessViolation;
-  exception.address = context.eip;
-  exception.informationCount = 2;
-  exception.information[1] = facts.address;
-  if (signal == 0 || !dispatch ||
-      dispatch(signal, signal == kFaultSignalAccess ? &exception : nullptr, &context) == 0) {
-    passOn(linuxSignal);
-    ucontext->uc_mcontext.gregs[REG_EIP] = static_cast<greg_t>(context.eip);
+  passOn(linuxSignal, info, machineContext);
+  errno = savedErrno;
+}
+
+void onKeyboardInterrupt(int linuxSignal, siginfo_t* info, void* machineContext) {
+  const int savedErrno = errno;
+  auto* ucontext = static_cast<ucontext_t*>(machineContext);
+  if (!innermostFrame && !pthread_equal(pthread_self(), interruptThread)) {
+    pthread_kill(interruptThread, linuxSignal);
     errno = savedErrno;
     return;
   }
-  contextToMachine(context, &ucontext->uc_mcontext);
+  ProcessorContext context{};
+  contextFromMachine(ucontext->uc_mcontext, &context);
+  ExceptionRecord record{};
+  record.code = exception_code::kControlBreakExit;
+  record.address = context.eip;
+  if (!offerToFrames(record.code, &record, &context, ucontext))
+    passOn(linuxSignal, info, machineContext);
   errno = savedErrno;
+}
+
+void installHandler(int linuxSignal, void (*handler)(int, siginfo_t*, void*)) {
+  struct sigaction action {};
+  action.sa_sigaction = handler;
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  sigemptyset(&action.sa_mask);
+  sigaction(linuxSignal, &action, &previousActions[linuxSignal]);
 }
 
 }  // namespace
@@ -124,27 +229,43 @@ bool readCodeBytes(uint32_t address, void* into, size_t count) {
   return process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == static_cast<ssize_t>(count);
 }
 
-FaultKind classifyFault(const FaultFacts& facts, ProcessorContext* context) {
-  switch (facts.linuxSignal) {
-    case SIGBUS:
-      return FaultKind::AccessViolation;
-    case SIGTRAP:
-      context->eip -= 1;  // back onto the CC byte
-      return FaultKind::PassedOn;
-    case SIGSEGV: {
-      if (facts.code != SI_KERNEL || facts.address != 0) return FaultKind::AccessViolation;
-      uint8_t code[3] = {};
-      if (!readCodeBytes(context->eip, code, 1)) return FaultKind::AccessViolation;
-      if (code[0] == kHltOpcode) return FaultKind::Breakpoint;
-      if (code[0] == kIntOpcode) return FaultKind::Interrupt;
-      if (code[0] == kCsPrefix && readCodeBytes(context->eip + 1, code + 1, 1) &&
-          code[1] == kIntOpcode)
-        return FaultKind::Interrupt;
-      return FaultKind::AccessViolation;
-    }
-    default:
-      return FaultKind::PassedOn;
+uint32_t classifyFault(const FaultFacts& facts, ProcessorContext* context) {
+  if (facts.linuxSignal == SIGTRAP && facts.code == SI_KERNEL) {
+    uint8_t before = 0;
+    if (readCodeBytes(context->eip - 1, &before, 1) && before == kInt3Opcode) context->eip -= 1;
   }
+  int firstByte = kAnyByte;  // read once, when a row asks for it
+  for (const ClassificationRow& row : kClassification) {
+    if (row.linuxSignal != facts.linuxSignal) continue;
+    if (row.code != kAnyCode && row.code != facts.code) continue;
+    if (row.firstByte != kAnyByte) {
+      uint8_t byte = 0;
+      if (firstByte == kAnyByte && readCodeBytes(context->eip, &byte, 1)) firstByte = byte;
+      if (firstByte != row.firstByte) continue;
+    }
+    return row.exceptionCode;
+  }
+  return 0;
+}
+
+uint32_t runGuarded(ExceptionFilter filter, uint32_t (*body)(void*), void* argument) {
+  installFaultHandling();
+  ensureFaultStack();
+  ExceptionFrame frame;
+  frame.outer = innermostFrame;
+  frame.filter = filter;
+  if (sigsetjmp(frame.landing, 1) != 0) {
+    innermostFrame = frame.outer;
+    return 0;
+  }
+  innermostFrame = &frame;
+  const uint32_t result = body(argument);
+  innermostFrame = frame.outer;
+  return result;
+}
+
+bool insideExceptionFrame() {
+  return innermostFrame != nullptr;
 }
 
 bool ensureFaultStack() {
@@ -163,19 +284,23 @@ bool ensureFaultStack() {
   return true;
 }
 
-bool faultFilterInstalled() {
-  return installedDispatcher.load() != nullptr;
+bool faultHandlingInstalled() {
+  return handlingInstalled.load();
 }
 
-void installFaultFilter(FaultDispatcher dispatcher, FaultClassifier classifier) {
-  installedClassifier.store(classifier);
-  installedDispatcher.store(dispatcher);
-  ensureFaultStack();
-  struct sigaction action {};
-  action.sa_sigaction = filter;
-  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-  sigemptyset(&action.sa_mask);
-  for (int linuxSignal : kFilteredSignals) sigaction(linuxSignal, &action, nullptr);
+void installFaultHandling() {
+  std::call_once(installOnce, [] {
+    ensureFaultStack();
+    for (int linuxSignal : kFaultSignals) installHandler(linuxSignal, onFault);
+    handlingInstalled.store(true);
+  });
+}
+
+void routeKeyboardInterrupt() {
+  std::call_once(keyboardOnce, [] {
+    interruptThread = pthread_self();
+    installHandler(SIGINT, onKeyboardInterrupt);
+  });
 }
 
 }  // namespace platform

@@ -119,7 +119,7 @@ ThreadBlock* ensureThreadBlock() {
   s.liveBlocks.push_back(block);
   pthread_setspecific(g_exitKey, block);
   t_block = block;
-  if (faultFilterInstalled()) ensureFaultStack();  // faults run on their own stack
+  if (faultHandlingInstalled()) ensureFaultStack();  // faults run on their own stack
   return block;
 }
 

@@ -29,16 +29,13 @@
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/native_heap.h"
 #include "runtime/gc/write_barrier.h"
+#include "runtime/os/exception_filter.h"
 #include "runtime/os/profiler_timer.h"
 #include "runtime/os/thread_record_access.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/thread_record.h"
-
-// The runtime's fault filter: defined by the structured-exception module when
-// it is linked in; a weak reference, so that until then no pc is excluded.
-extern "C" void lisp_exception_filter() __attribute__((weak));
 
 extern "C" {
 uint32_t timerrate = 0;
@@ -427,11 +424,9 @@ void time_record_stack(int32_t tag, int32_t, const platform::ThreadContext* cont
 int ok_addr_to_profile(const platform::ThreadContext* context) {
   const uint32_t pc = get_current_program_counter(context);
   if (inForeignObject(pc)) return 0;
-  if (lisp_exception_filter) {
-    const uint32_t filter = address(reinterpret_cast<const void*>(&lisp_exception_filter));
-    if (pc - filter < kFilterBytes) return 0;
-  }
-  return 1;
+  // A sample taken inside the fault filter would walk a stack in mid-analysis.
+  const uint32_t filter = address(reinterpret_cast<const void*>(&lisp_exception_filter));
+  return pc - filter < kFilterBytes ? 0 : 1;
 }
 
 void alloc_counting_on() {

@@ -19,6 +19,7 @@
 #include "runtime/load/startup.h"
 #include "runtime/load/startup_standins.h"
 #include "runtime/load/string_file.h"
+#include "runtime/os/exception_frame.h"
 #include "runtime/os/thread_registry.h"
 
 extern "C" {

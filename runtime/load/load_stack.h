@@ -23,6 +23,21 @@ inline constexpr uint32_t kStringBufferCharacters = 80;
 inline constexpr uint32_t kStackGrowth = 100;  // entries added by grow_fasl_stack
 inline constexpr uint32_t kItemRoom = 5;       // free entries made sure of before each item
 
+// What the item actions of both loaders need of a load stack: the height,
+// pushes and pops, reading and replacing an item at a depth below the top
+// (0: the top), and cutting back to a height.
+class ItemStack {
+ public:
+  virtual ~ItemStack() = default;
+  virtual uint32_t fill() const = 0;
+  virtual bool makeRoom(uint32_t room) = 0;
+  virtual void push(lispval value) = 0;
+  virtual lispval pop() = 0;
+  virtual lispval at(uint32_t depth) const = 0;
+  virtual void put(uint32_t depth, lispval value) = 0;
+  virtual void cutTo(uint32_t fill) = 0;
+};
+
 class LoadStack {
  public:
   explicit LoadStack(lispval thread) : thread_(thread) {}

@@ -7,12 +7,6 @@
 
 extern "C" {
 
-// Replaced by the native entry into the Lisp intern function: until then a
-// name outside boot mode cannot be interned, and the load ends as for a bad
-// package.
-lisp::lispval fasl_intern(lisp::lispval, lisp::lispval, lisp::lispval) {
-  return 0;
-}
 // Replaced by the native entry into the Lisp package lookup.
 lisp::lispval fasl_fpackage(lisp::lispval) {
   return 0;

@@ -6,9 +6,6 @@
 #include "runtime/rs/lisp_value.h"
 
 extern "C" {
-// The symbol of the name in the package (nil: a new uninterned symbol); 0
-// when it cannot be had.
-lisp::lispval fasl_intern(lisp::lispval package, lisp::lispval length, lisp::lispval name);
 // The package of the name, made when absent; 0 when it cannot be had.
 lisp::lispval fasl_fpackage(lisp::lispval name);
 // An equal list whose conses may be shared.

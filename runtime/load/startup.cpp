@@ -31,12 +31,13 @@
 #include "runtime/os/profiler_timer.h"
 #include "runtime/load/string_file.h"
 #include "runtime/os/alarm_timer.h"
+#include "runtime/os/exception_filter.h"
+#include "runtime/os/exception_frame.h"
 #include "runtime/os/host_record_services.h"
 #include "runtime/os/sockets.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/exports.h"
-#include "runtime/rs/trap_record.h"
 
 namespace text = startup::text;
 
@@ -182,7 +183,10 @@ KORVANE_EXPORT int lisp_init(int argc, char** argv, char** envp, lisp_exit_funct
   if (slot == platform::kNoThreadSlot) fail(1, text::kNoTlsIndex);
   platform::setThreadSlot(slot, kFreshThreadMark);
   lisp_tls_index = static_cast<uint32_t>(slot) * 4;
-  platform::installFaultFilter(syncsig1x);  // traps and faults reach the dispatcher
+  // Faults reach the exception frames; a keyboard interrupt reaches the
+  // filter too unless a console handler takes it later.
+  platform::installFaultHandling();
+  platform::routeKeyboardInterrupt();
 
   if (win32app != 0 && win32app != 1) fail(1, text::kBadWin32App);
   vxm_under_windows = win32app;

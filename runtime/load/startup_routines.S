@@ -145,17 +145,16 @@ save_fcw:
         ret
         .size save_fcw, . - save_fcw
 
-/* trampsig, get_funobj, get_frameptr, get_retaddr: bare returns; at their
-   call sites the value asked for is already in the result register. */
-        .globl trampsig, get_funobj, get_frameptr, get_retaddr
-        .hidden trampsig, get_funobj, get_frameptr, get_retaddr
+/* trampsig, get_funobj, get_retaddr: bare returns; at their call sites the
+   value asked for is already in the result register. (get_frameptr, the
+   fourth of them, lives with the signal emulation, which resumes in it.) */
+        .globl trampsig, get_funobj, get_retaddr
+        .hidden trampsig, get_funobj, get_retaddr
         .type trampsig, @function
         .type get_funobj, @function
-        .type get_frameptr, @function
         .type get_retaddr, @function
 trampsig:
 get_funobj:
-get_frameptr:
 get_retaddr:
         ret
         .size trampsig, . - trampsig

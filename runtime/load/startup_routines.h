@@ -15,6 +15,5 @@ void where_am_i_5();
 void save_fcw();
 void trampsig();
 void get_funobj();
-void get_frameptr();
 void get_retaddr();
 }

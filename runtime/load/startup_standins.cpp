@@ -11,9 +11,6 @@
 
 extern "C" {
 
-// Replaced by the exception frame set-up's probe: until then the stack counts
-// as executable and nothing is disallowed.
-void probe_executable_stack() {}
 // Replaced by the memory status report.
 void memory_status_dump(const char*) {
   vxmprintf("memory map not available\n");
@@ -21,11 +18,6 @@ void memory_status_dump(const char*) {
 
 // Replaced by the system services (no early entry points to preset yet).
 void preset_early_entry_points() {}
-// Replaced by the exception frame set-up, which runs the first Lisp thread.
-void setupstack_xhandler(int) {
-  vxmfprintf(stderr, "first Lisp thread not available\n");
-  lisp_exit(1);
-}
 uint32_t cl_debug_flags = 0;
 
 // Replaced by the system services, where it belongs; the answer stays null.
@@ -52,7 +44,6 @@ void lisp_format(const char* text) {
   vxmprintf("%s", text);
 }
 
-uint32_t inhibitprof = 0;
 uint32_t do_purify = 0;
 
 }  // extern "C"

@@ -11,15 +11,11 @@
 
 extern "C" {
 // ---- services the build from scratch calls ----
-void probe_executable_stack();
 // Writes the address-space map to the file, or to standard output when null.
 void memory_status_dump(const char* path);
 
 // ---- early entry points ----
 void preset_early_entry_points();
-
-// ---- the first Lisp thread ----
-void setupstack_xhandler(int how);
 
 // ---- debug words ----
 extern uint32_t cl_debug_flags;
@@ -42,6 +38,5 @@ void lisp_format(const char* text);
 int gc_relocate_heap(heap_descriptor* heap, int32_t heapDelta, int32_t libraryDelta);
 
 // ---- words the start-up clears or resets, owned by the profiler module ----
-extern uint32_t inhibitprof;
 extern uint32_t do_purify;
 }

@@ -60,9 +60,11 @@ inline constexpr uint32_t kSignalTaken = 260;             // the posted signal n
 inline constexpr uint32_t kSignalProcessed = 263;         // 0
 inline constexpr uint32_t kAlarmTooLong = 264;            // the seconds asked for
 inline constexpr uint32_t kSignalWithoutThread = 265;     // 0
+inline constexpr uint32_t kTrapDelivered = 269;           // the trap kind
 inline constexpr uint32_t kLiveThreadNothing = 288;       // 0
 inline constexpr uint32_t kLiveThreadWoke = 289;          // OS id
 inline constexpr uint32_t kLiveThreadNone = 290;          // 0
+inline constexpr uint32_t kExceptionAnalysed = 291;       // the exception code
 inline constexpr uint32_t kBreakableWaitEnded = 514;      // the wait result
 inline constexpr uint32_t kIoThreadWoken = 515;           // OS id
 inline constexpr uint32_t kBreakableWaitStarts = 518;     // 0
@@ -125,9 +127,11 @@ inline constexpr EventCode kEventCodes[] = {
     {kSignalProcessed, "signal processed"},
     {kAlarmTooLong, "alarm too long"},
     {kSignalWithoutThread, "signal without thread"},
+    {kTrapDelivered, "trap delivered"},
     {kLiveThreadNothing, "live thread: nothing to do"},
     {kLiveThreadWoke, "live thread: woke"},
     {kLiveThreadNone, "live thread: none found"},
+    {kExceptionAnalysed, "exception analysed"},
     {kBreakableWaitEnded, "breakable wait ended"},
     {kIoThreadWoken, "i/o thread woken"},
     {kBreakableWaitStarts, "breakable wait starts"},

@@ -30,6 +30,7 @@
 #include "runtime/gc/profiler.h"
 #include "runtime/load/startup_services.h"
 #include "runtime/load/startup_standins.h"
+#include "runtime/os/exception_filter.h"
 #include "runtime/os/heap_ownership.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/mp_log.h"
@@ -115,9 +116,7 @@ void sleepMilliseconds(uint32_t milliseconds) {
   }
 }
 
-// inhibitprof is the one word read here that this module does not define:
-// the fault handling raises it (declared beside the start-up stand-ins until
-// its owner takes it over).
+// inhibitprof is raised by the exception filter while it analyses a fault.
 bool collectionOrInhibited() {
   return InScavenge != 0 || GsInGlobalGc != 0 || inhibitprof != 0;
 }

@@ -21,6 +21,7 @@
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/native_heap.h"
 #include "runtime/load/startup_standins.h"
+#include "runtime/os/exception_filter.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/os/os_locks.h"

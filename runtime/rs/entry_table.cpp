@@ -6,6 +6,7 @@
 #include "runtime/load/function_groups.h"
 #include "runtime/load/pure_library.h"
 #include "runtime/load/startup_routines.h"
+#include "runtime/load/runtime_fasl_loader.h"
 #include "runtime/os/os_entry_routines.h"
 #include "runtime/rs/allocation_routines.h"
 #include "runtime/rs/bit_vector_operations.h"
@@ -100,7 +101,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x14f, "dumplisp", dumplisp},                    // start-up and loaders
     {0x153, "rethrow_after_cret", rethrow_after_cret},          // catch and throw
     {0x157, "fasldesc", fasldesc},                   // start-up and loaders
-    {0x15f, "scan_fasl_name", nullptr},              // start-up and loaders
+    {0x15f, "scan_fasl_name", scan_fasl_name},              // start-up and loaders
     {0x163, "qsymloc", qsymloc},                     // special binding
     {0x167, "lispexit", lispexit},                    // start-up and loaders
     {0x16b, "newest_frame", newest_frame},           // threads and operating system
@@ -140,7 +141,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x1f3, "mpwatchfor", mpwatchfor},               // threads and operating system
     {0x1f7, "function_fault_entry1", function_fault_entry1},       // calling protocol and apply
     {0x1fb, "function_fault_entry2", function_fault_entry2},       // calling protocol and apply
-    {0x1ff, "scan_fasl", nullptr},                   // start-up and loaders
+    {0x1ff, "scan_fasl", scan_fasl},                   // start-up and loaders
     {0x203, "vector", vector},                       // heap object allocation
     {0x207, "big_extract", big_extract},             // bignums
     {0x20b, "panify", panify},                       // memory manager
@@ -180,8 +181,8 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x297, "mcons", mcons},                         // cons allocation
     {0x29b, "set_normal_consing", set_normal_consing},  // cons allocation
     {0x29f, "set_annotating_consing", set_annotating_consing},  // cons allocation
-    {0x2a3, "load_fasl_name", nullptr},              // start-up and loaders
-    {0x2a7, "load_fasl", nullptr},                   // start-up and loaders
+    {0x2a3, "load_fasl_name", load_fasl_name},              // start-up and loaders
+    {0x2a7, "load_fasl", load_fasl},                   // start-up and loaders
     {0x2ab, "original_fcn_codevec", original_fcn_codevec},        // calling protocol and apply
     {0x2c3, "fd_arg_count", fd_arg_count},           // threads and operating system
     {0x2cf, "new_weak_key_vector", new_weak_key_vector},  // specialised vectors

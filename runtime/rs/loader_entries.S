@@ -21,6 +21,10 @@
 #define NIL_CLEAR_DOC_SYMBOL (-0x311)
 #define NIL_WORD_CONVERTER_SYMBOL (-0x39d)
 #define NIL_INITIAL_FUNCTION (-0x4dd)
+#define NIL_SYMBOL_MAKER_SYMBOL (-0xbd)          /* runtime global 42 */
+#define NIL_PACKAGE_INDEPENDENCE_SYMBOL (-0x431) /* runtime global 263 */
+#define NIL_PATCH_SYMBOL (-0x4bd)                /* runtime global 298 */
+#define TAG_SYMBOL 7
 #define SYMBOL_FUNCTION (-0xb)
 #define FUNCTION_NAME (-6)
 #define NATIVE_ENTRY_RAW_END 0x48       /* fixed block and the marker's 40 raw bytes */
@@ -120,6 +124,70 @@ _setfunction:
         CALL_SYMBOL_FUNCTION NIL_SET_FUNCTION_SYMBOL, 3
         LISP_REQUEST_RETURN
         .size _setfunction, . - _setfunction
+
+/* JUMP_UNLESS_DEFINED symbol, label: to label unless global nil+symbol
+   holds a symbol whose function cell is not the initial undefined
+   function. In: edi = nil. Clobbers ecx, edx. */
+.macro JUMP_UNLESS_DEFINED symbol, label
+        mov ecx, [edi + \symbol]
+        mov edx, ecx
+        and edx, 7
+        cmp edx, TAG_SYMBOL
+        jne \label
+        mov ecx, [ecx + SYMBOL_FUNCTION]
+        cmp ecx, [edi + NIL_INITIAL_FUNCTION]
+        je \label
+.endm
+
+/* _fasl_make_symbol(name, length, package): native entry, cdecl. The
+   function of the symbol in global nil-0xbd called with (name, length,
+   package); returns its first value, or 0 when that symbol has no
+   function. */
+        .globl _fasl_make_symbol
+        .hidden _fasl_make_symbol
+        .type _fasl_make_symbol, @function
+_fasl_make_symbol:
+        LISP_REQUEST_FRAME
+        xor eax, eax
+        JUMP_UNLESS_DEFINED NIL_SYMBOL_MAKER_SYMBOL, 1f
+        push dword ptr [ebp + 0x20]
+        mov eax, [ebp + 0x18]
+        mov edx, [ebp + 0x1c]
+        CALL_SYMBOL_FUNCTION NIL_SYMBOL_MAKER_SYMBOL, 3
+1:      LISP_REQUEST_RETURN
+        .size _fasl_make_symbol, . - _fasl_make_symbol
+
+/* _fasl_package_independent(package): native entry, cdecl. The function
+   of the symbol in global nil-0x431 called with the package; returns its
+   first value, or nil when that symbol has no function. */
+        .globl _fasl_package_independent
+        .hidden _fasl_package_independent
+        .type _fasl_package_independent, @function
+_fasl_package_independent:
+        LISP_REQUEST_FRAME
+        mov eax, edi
+        JUMP_UNLESS_DEFINED NIL_PACKAGE_INDEPENDENCE_SYMBOL, 1f
+        mov eax, [ebp + 0x18]
+        mov edx, edi
+        CALL_SYMBOL_FUNCTION NIL_PACKAGE_INDEPENDENCE_SYMBOL, 1
+1:      LISP_REQUEST_RETURN
+        .size _fasl_package_independent, . - _fasl_package_independent
+
+/* _fasl_call_patch(blob): native entry, cdecl. The function of the
+   symbol in global nil-0x4bd called with the byte vector; returns its
+   first value, or nil when that symbol has no function. */
+        .globl _fasl_call_patch
+        .hidden _fasl_call_patch
+        .type _fasl_call_patch, @function
+_fasl_call_patch:
+        LISP_REQUEST_FRAME
+        mov eax, edi
+        JUMP_UNLESS_DEFINED NIL_PATCH_SYMBOL, 1f
+        mov eax, [ebp + 0x18]
+        mov edx, edi
+        CALL_SYMBOL_FUNCTION NIL_PATCH_SYMBOL, 1
+1:      LISP_REQUEST_RETURN
+        .size _fasl_call_patch, . - _fasl_call_patch
 
 /* _clearfundoc(x): native entry, cdecl. The function of the symbol in
    global nil-0x311 called with x; returns its first value. */

@@ -111,6 +111,11 @@ inline constexpr int32_t kProfilingExclusion = wordOffset(36);
 // a value that is not a fixnum counts as 0.
 inline constexpr int32_t kLastSampleTime = wordOffset(39);
 inline constexpr int32_t kScratch = wordOffset(41);
+// The runtime fasl loader's stack: a list whose first cell is the top, and
+// a list of free cells. Decision: the first two of the record's spare Lisp
+// slots, so the collector sees both.
+inline constexpr int32_t kFaslCellStack = wordOffset(42);
+inline constexpr int32_t kFaslFreeCells = wordOffset(43);
 // Raw words.
 inline constexpr int32_t kQueueWord1 = wordOffset(47);
 inline constexpr int32_t kQueueWord2 = wordOffset(48);

@@ -23,6 +23,7 @@
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/heap_layout.h"
 #include "runtime/load/pure_library_bounds.h"
+#include "runtime/os/exception_filter.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
@@ -43,9 +44,9 @@ constexpr uint8_t kCsPrefix = 0x2e;
 constexpr uint32_t kFrameFunctionSlot = 4;
 constexpr uint32_t kStackOverflowRoom = 0xa000;
 constexpr uint32_t kStackReserve = 0x4000;  // kept below the lowest limit
-constexpr int32_t kSignalInterrupt = platform::kFaultSignalInterrupt;
-constexpr int32_t kSignalBreakpoint = platform::kFaultSignalBreakpoint;
-constexpr int32_t kSignalAccess = platform::kFaultSignalAccess;
+constexpr int32_t kSignalInterrupt = lisp::os::kTrapInterrupt;
+constexpr int32_t kSignalBreakpoint = lisp::os::kTrapHalt;
+constexpr int32_t kSignalAccess = lisp::os::kTrapGeneralSignal;
 constexpr int32_t kUndefinedFunctionInt = 0x62;
 constexpr int32_t kInterruptDeferralSymbol = -0xa9;  // global word: its thread value defers
 constexpr int32_t kSymbolValue = -0x13;

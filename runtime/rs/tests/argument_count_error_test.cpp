@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "runtime/load/startup_standins.h"
+#include "runtime/os/exception_filter.h"
 #include "runtime/rs/tests/calling_protocol_fixture.h"
 
 extern "C" {

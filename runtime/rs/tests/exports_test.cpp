@@ -10,12 +10,14 @@ TEST(KorvaneExports, PublishedWordsAreExportedAndInternalsAreNot) {
   for (const char* name : {"nilval", "tval", "UnboundValue", "lisp_errno", "free_heaps",
                            "lisp_free_heap", "get_mem_info", "malloccnt", "mallocbrk", "malloctrace"})
     EXPECT_NE(dlsym(library, name), nullptr) << name;
-  for (const char* name : {"find_lisp_thread_handle", "thread_clink", "set_my_thread_watch_pointers"})
+  for (const char* name :
+       {"find_lisp_thread_handle", "thread_clink", "set_my_thread_watch_pointers", "signal_lisp"})
     EXPECT_NE(dlsym(library, name), nullptr) << name;
   for (const char* name : {"setupglobs", "restoreglobs", "link_runtime_entries", "globreg", "globs",
                            "rs_error", "lisp_tls_index", "nil_block_prepare", "vxm_sbrk",
                            "vxmmalloc", "heap_sbrk_aligned", "nextf", "allocate_threadctl",
-                           "vxm_thread_control", "mp_log_event"})
+                           "vxm_thread_control", "mp_log_event", "lisp_exception_filter",
+                           "fake_a_segv", "real_signal", "setupstack_xhandler"})
     EXPECT_EQ(dlsym(library, name), nullptr) << name;
   dlclose(library);
 }

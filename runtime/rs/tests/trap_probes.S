@@ -12,6 +12,12 @@
         .intel_syntax noprefix
         .text
 
+/* trap_probes_begin, trap_probes_end: bound the probes' code, which the
+   tests count as Lisp code. */
+        .globl trap_probes_begin
+        .type trap_probes_begin, @function
+trap_probes_begin:
+
 /* UNBOUND_PROBE name, reg, form: compares reg with the unbound marker and
    traps (call form: through the entry slot; int form: int 0x63) with ecx =
    trap_probe_symbol; answers reg in eax. reg = ecx loads the symbol after
@@ -132,6 +138,11 @@ trap_probe_exit_entry:
         push eax
         call trap_probe_exit
         .size trap_probe_exit_entry, . - trap_probe_exit_entry
+
+        .globl trap_probes_end
+        .type trap_probes_end, @function
+trap_probes_end:
+        ret
 
         .data
         .globl trap_probe_symbol, trap_probe_code, trap_probe_registers

@@ -1,7 +1,9 @@
 // Traps and faults reaching their handlers: trap calls and int forms through
 // the harness, real faults (loads from low addresses, hlt, other int
 // numbers, a jump to an unmapped address) in child processes, and the
-// faults that are passed on ending the process with their signal.
+// faults that are passed on ending the process with their signal. Every
+// call runs inside the runtime's exception frame, with the probes' code (or
+// the laid-out code) counted as Lisp code.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -17,6 +19,8 @@
 #include <vector>
 
 #include "platform/faults.h"
+#include "runtime/os/exception_filter.h"
+#include "runtime/os/lisp_guarded_region.h"
 #include "platform/thread_block.h"
 #include "runtime/gc/heap_layout.h"
 #include "runtime/load/small_services.h"
@@ -42,6 +46,8 @@ void trap_probe_signal_hit_int();
 void trap_probe_stack_ovfl();
 void trap_probe_run();
 void trap_probe_exit_entry();
+void trap_probes_begin();
+void trap_probes_end();
 extern uint32_t trap_probe_symbol;
 extern uint32_t trap_probe_code;
 extern uint32_t trap_probe_registers[3];
@@ -69,17 +75,11 @@ constexpr int32_t kDeferralSymbol = -0xa9;
 constexpr int32_t kSignalPendingWord = -0x35;
 constexpr uint32_t kUnboundError = 5, kUndefinedFunctionError = 25;
 
-uint32_t syncsig1xFilter(int signal, platform::ExceptionRecord* exception,
-                         platform::ProcessorContext* context) {
-  return syncsig1x(signal, exception, context);
-}
-
 class Traps : public CallingProtocolHeap {
  protected:
   void SetUp() override {
     CallingProtocolHeap::SetUp();
     platform::setThreadSlot(slot_, thread_);
-    platform::installFaultFilter(syncsig1xFilter);
     global(kContinuableErrorSymbol) = recorderSymbol_;
     global(kBreakpointSymbol) = recorderSymbol_;
     unboundMarker_ = global(lisp::nil_block::global::kUnboundMarker);
@@ -94,10 +94,35 @@ class Traps : public CallingProtocolHeap {
     trap_exit_report = report_;
   }
   void TearDown() override {
+    lisp::os::setExtraLispCode(0, 0);
     munmap(code_, kCodeBytes);
     munmap(report_, sizeof(ExitReport));
     platform::setThreadSlot(slot_, 0);
     CallingProtocolHeap::TearDown();
+  }
+
+  // A call inside the exception frame, with [begin, end) counted as Lisp code.
+  LispCallResult callInFrame(const LispCallSetup& setup, uint32_t begin, uint32_t end) {
+    struct Call {
+      Traps* self;
+      const LispCallSetup* setup;
+      LispCallResult result;
+    } inFrame{this, &setup, {}};
+    lisp::os::setExtraLispCode(begin, end);
+    lisp::os::runInLispExceptionFrame(
+        [](void* argument) -> uint32_t {
+          auto* c = static_cast<Call*>(argument);
+          c->result = c->self->CallingProtocolHeap::call(*c->setup);
+          return 0;
+        },
+        &inFrame);
+    return inFrame.result;
+  }
+  LispCallResult call(const LispCallSetup& setup) {
+    return callInFrame(setup, addressOf(trap_probes_begin), addressOf(trap_probes_end));
+  }
+  LispCallResult callCode(const LispCallSetup& setup) {
+    return callInFrame(setup, addressOf(code_), addressOf(code_) + kCodeBytes);
   }
 
   LispCallSetup probe(void (*routine)()) {
@@ -116,7 +141,7 @@ class Traps : public CallingProtocolHeap {
     trap_probe_registers[0] = eax;
     trap_probe_registers[1] = ecx;
     trap_probe_registers[2] = edx;
-    return call(probe(trap_probe_run));
+    return callCode(probe(trap_probe_run));
   }
   // A direct call of `target` placed at the start of the code.
   std::vector<uint8_t> callTo(void (*target)()) {
@@ -133,7 +158,7 @@ class Traps : public CallingProtocolHeap {
     trap_probe_registers[0] = eax;
     trap_probe_registers[1] = ecx;
     trap_probe_registers[2] = edx;
-    return call(probe(trap_probe_run));
+    return callCode(probe(trap_probe_run));
   }
 
   // Code that enters `routine` as a redirected context does: the address
@@ -510,7 +535,7 @@ TEST_F(Traps, AnUnownedTrapShowsTheInsertedFrame) {
   LispCallSetup setup = probe(trap_probe_run);
   setup.esi = object;
   testing_support::resetRecorder(nil());
-  call(setup);
+  callCode(setup);
   EXPECT_EQ(threadWord(tr::kTrapFrameOwned), nil());
   ASSERT_EQ(lisp_recorder_log.count, 1u);
   EXPECT_EQ(recorded()[0], error(kUnboundError, name_));

@@ -1,0 +1,273 @@
+// Exception frames over real faults: the classification table seen through
+// a filter, the order in which nested frames are asked, unwinding into a
+// region, and what happens to a fault nobody takes (child processes).
+#include "platform/faults.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "platform/code_memory.h"
+
+namespace {
+
+namespace code = platform::exception_code;
+using platform::ExceptionPointers;
+
+constexpr size_t kCodeBytes = 4096;
+
+uint32_t addressOf(const void* place) {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(place));
+}
+
+// What the recording filter saw of the last exception.
+struct Seen {
+  uint32_t code;
+  uint32_t address;
+  uint32_t informationCount;
+  uint32_t information[2];
+  uint32_t count;
+};
+Seen seen;
+// How the recording filter resumes: past `skip` bytes, or (skip 0) by
+// returning to the address on top of the stack.
+uint32_t skip = 0;
+
+int32_t recordAndResume(uint32_t exceptionCode, ExceptionPointers* pointers) {
+  const platform::ExceptionRecord& record = *pointers->record;
+  seen = {exceptionCode,
+          record.address,
+          record.informationCount,
+          {record.information[0], record.information[1]},
+          seen.count + 1};
+  platform::ProcessorContext& context = *pointers->context;
+  if (skip != 0) {
+    context.eip = record.address + skip;
+  } else {
+    context.eip = *reinterpret_cast<uint32_t*>(static_cast<uintptr_t>(context.esp));
+    context.esp += 4;
+  }
+  return platform::kContinueExecution;
+}
+int32_t searchOn(uint32_t, ExceptionPointers*) {
+  return platform::kContinueSearch;
+}
+int32_t executeHandler(uint32_t, ExceptionPointers*) {
+  return platform::kExecuteHandler;
+}
+
+class FaultFrames : public testing::Test {
+ protected:
+  void SetUp() override {
+    code_ = static_cast<uint8_t*>(platform::allocateCodeMemory(kCodeBytes));
+    ASSERT_NE(code_, nullptr);
+    seen = {};
+  }
+  void TearDown() override { platform::releaseCodeMemory(code_, kCodeBytes); }
+
+ public:
+  // Lays out `lead` (run first), then `faulting`, then a ret.
+  void layOut(const std::vector<uint8_t>& lead, const std::vector<uint8_t>& faulting) {
+    std::memcpy(code_, lead.data(), lead.size());
+    std::memcpy(code_ + lead.size(), faulting.data(), faulting.size());
+    code_[lead.size() + faulting.size()] = 0xc3;
+  }
+  static uint32_t runCode(void* code) {
+    reinterpret_cast<void (*)()>(code)();
+    return 1;
+  }
+  uint32_t runGuarded(platform::ExceptionFilter filter) {
+    return platform::runGuarded(filter, runCode, code_);
+  }
+
+  uint8_t* code_ = nullptr;
+};
+
+TEST_F(FaultFrames, EachFaultReachesTheFilterWithItsCodeAndResumesWhereTheFilterSays) {
+  static uint32_t dataWord = 0;
+  const uint32_t data = addressOf(&dataWord);
+  auto bytesOf = [](uint32_t word) {
+    return std::vector<uint8_t>{static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8),
+                                static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 24)};
+  };
+  std::vector<uint8_t> loadData{0xb8};  // mov eax, data
+  for (uint8_t b : bytesOf(data)) loadData.push_back(b);
+  const struct {
+    const char* what;
+    std::vector<uint8_t> lead, faulting;
+    uint32_t code;
+    uint32_t informationCount, access, faultAddress;
+  } cases[] = {
+      {"hlt", {}, {0xf4}, code::kPrivilegedInstruction, 0, 0, 0},
+      {"int 0x62", {}, {0xcd, 0x62}, code::kAccessViolation, 2, 0, 0},
+      {"cs: write", loadData, {0x2e, 0x89, 0x00}, code::kAccessViolation, 2, 0, 0},
+      {"read of 0", {0x31, 0xc0}, {0x8b, 0x00}, code::kAccessViolation, 2, 0, 0},
+      {"write of 8", {}, {0xc7, 0x05, 8, 0, 0, 0, 1, 0, 0, 0}, code::kAccessViolation, 2, 1, 8},
+      {"ud2", {}, {0x0f, 0x0b}, code::kIllegalInstruction, 0, 0, 0},
+      {"int3", {}, {0xcc}, code::kBreakpoint, 0, 0, 0},
+      {"div by 0", {0x31, 0xc9}, {0xf7, 0xf1}, code::kIntegerDivideByZero, 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    layOut(c.lead, c.faulting);
+    skip = static_cast<uint32_t>(c.faulting.size());
+    seen = {};
+    EXPECT_EQ(runGuarded(recordAndResume), 1u) << "the body ran to its end";
+    EXPECT_EQ(seen.count, 1u);
+    EXPECT_EQ(seen.code, c.code);
+    EXPECT_EQ(seen.address, addressOf(code_) + c.lead.size()) << "the faulting instruction";
+    EXPECT_EQ(seen.informationCount, c.informationCount);
+    EXPECT_EQ(seen.information[0], c.access);
+    EXPECT_EQ(seen.information[1], c.faultAddress);
+  }
+  EXPECT_FALSE(platform::insideExceptionFrame());
+}
+
+TEST_F(FaultFrames, ACallIntoMemoryThatMayNotRunIsAnExecuteAccessViolation) {
+  void* data = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(data, MAP_FAILED);
+  static_cast<uint8_t*>(data)[0] = 0xc3;
+  skip = 0;
+  EXPECT_EQ(platform::runGuarded(recordAndResume, runCode, data), 1u);
+  EXPECT_EQ(seen.code, code::kAccessViolation);
+  EXPECT_EQ(seen.information[0], platform::kAccessExecute);
+  EXPECT_EQ(seen.information[1], addressOf(data));
+  munmap(data, 4096);
+}
+
+// Frames are asked innermost first; a frame answering 0 sends the search out.
+TEST_F(FaultFrames, AnInnerFrameThatSearchesOnLeavesTheFaultToTheOuterOne) {
+  layOut({}, {0xf4});
+  skip = 1;
+  struct Nest {
+    FaultFrames* self;
+    uint32_t innerResult;
+  } nest{this, 0};
+  const uint32_t outer = platform::runGuarded(
+      recordAndResume,
+      [](void* argument) -> uint32_t {
+        auto* n = static_cast<Nest*>(argument);
+        n->innerResult = n->self->runGuarded(searchOn);
+        return 2;
+      },
+      &nest);
+  EXPECT_EQ(outer, 2u);
+  EXPECT_EQ(nest.innerResult, 1u) << "resumed inside the inner body";
+  EXPECT_EQ(seen.count, 1u);
+}
+
+TEST_F(FaultFrames, AFilterThatAsksForItsHandlerUnwindsToItsRegionWhichAnswers0) {
+  layOut({0x31, 0xc0}, {0x8b, 0x00});
+  EXPECT_EQ(runGuarded(executeHandler), 0u);
+  EXPECT_FALSE(platform::insideExceptionFrame());
+  // The region can be entered again and runs to its end without a fault.
+  layOut({}, {0x90});
+  EXPECT_EQ(runGuarded(executeHandler), 1u);
+}
+
+TEST_F(FaultFrames, InsideMarksOnlyTheThreadInTheFrame) {
+  std::atomic<bool> otherInside{true};
+  struct Probe {
+    std::atomic<bool>* other;
+    bool inside;
+  } probe{&otherInside, false};
+  platform::runGuarded(
+      searchOn,
+      [](void* argument) -> uint32_t {
+        auto* p = static_cast<Probe*>(argument);
+        p->inside = platform::insideExceptionFrame();
+        std::thread([p] { *p->other = platform::insideExceptionFrame(); }).join();
+        return 0;
+      },
+      &probe);
+  EXPECT_TRUE(probe.inside);
+  EXPECT_FALSE(otherInside.load());
+  EXPECT_FALSE(platform::insideExceptionFrame());
+}
+
+// ---- faults nobody takes, in child processes ----
+
+TEST_F(FaultFrames, AFaultNoFilterTakesEndsTheProcessByItsSignal) {
+  layOut({0x31, 0xc0}, {0x8b, 0x00});
+  EXPECT_EXIT(runGuarded(searchOn), testing::KilledBySignal(SIGSEGV), "");
+  layOut({}, {0x0f, 0x0b});
+  EXPECT_EXIT(runGuarded(searchOn), testing::KilledBySignal(SIGILL), "");
+  layOut({}, {0xcc});
+  EXPECT_EXIT(runGuarded(searchOn), testing::KilledBySignal(SIGTRAP), "");
+}
+
+TEST_F(FaultFrames, AFaultOnAThreadOutsideEveryFrameEndsTheProcessByItsSignal) {
+  layOut({0x31, 0xc0}, {0x8b, 0x00});
+  platform::installFaultHandling();
+  EXPECT_EXIT(
+      {
+        std::thread([this] { runCode(code_); }).join();
+        _exit(0);
+      },
+      testing::KilledBySignal(SIGSEGV), "");
+}
+
+void previousHandler(int, siginfo_t* info, void*) {
+  _exit(info->si_signo == SIGSEGV ? 7 : 8);
+}
+
+TEST_F(FaultFrames, AFaultNobodyTakesGoesToTheHandlerInstalledBeforeOurs) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process installs in order
+  layOut({0x31, 0xc0}, {0x8b, 0x00});
+  EXPECT_EXIT(
+      {
+        struct sigaction action {};
+        action.sa_sigaction = previousHandler;
+        action.sa_flags = SA_SIGINFO;
+        sigaction(SIGSEGV, &action, nullptr);
+        runGuarded(searchOn);
+      },
+      testing::ExitedWithCode(7), "");
+}
+
+// ---- the keyboard interrupt ----
+
+int32_t recordInterrupt(uint32_t exceptionCode, ExceptionPointers*) {
+  seen.code = exceptionCode;
+  ++seen.count;
+  return platform::kContinueExecution;
+}
+
+TEST(KeyboardInterrupt, ReachesTheFrameAsControlBreakAlsoFromAnotherThread) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto interruptTwice = [] {
+    platform::routeKeyboardInterrupt();
+    seen = {};
+    platform::runGuarded(
+        recordInterrupt,
+        [](void*) -> uint32_t {
+          raise(SIGINT);
+          std::thread([] { raise(SIGINT); }).join();  // sent on to this thread
+          for (int i = 0; i < 1000 && seen.count < 2; ++i) usleep(1000);
+          return 0;
+        },
+        nullptr);
+    _exit(seen.count == 2 && seen.code == code::kControlBreakExit ? 0 : 1);
+  };
+  EXPECT_EXIT(interruptTwice(), testing::ExitedWithCode(0), "");
+}
+
+TEST(KeyboardInterrupt, OutsideEveryFrameEndsTheProcessByIt) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        platform::routeKeyboardInterrupt();
+        raise(SIGINT);
+        _exit(0);
+      },
+      testing::KilledBySignal(SIGINT), "");
+}
+
+}  // namespace

@@ -1,0 +1,1092 @@
+// The runtime fasl loader through its entry slots, with writer-made files on
+// real descriptors: the results at segment boundaries and inside segments,
+// read errors, traces, section loading, the cell stack, the same objects as
+// the native loader builds, malformed files, and start_fasl.
+
+#include "runtime/load/runtime_fasl_loader.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "launcher/host_record.h"
+#include "platform/thread_block.h"
+#include "runtime/load/cell_load_stack.h"
+#include "runtime/load/fasl_bundles.h"
+#include "runtime/load/fasl_format.h"
+#include "runtime/load/fasl_loader.h"
+#include "runtime/load/fasl_scanner.h"
+#include "runtime/load/fasl_segment.h"
+#include "runtime/load/startup.h"
+#include "runtime/load/startup_standins.h"
+#include "runtime/load/tests/loader_object_heap.h"
+#include "runtime/os/file_calls.h"
+#include "runtime/os/host_record_services.h"
+#include "runtime/os/pseudo_descriptors.h"
+#include "runtime/rs/nil_block.h"
+#include "runtime/rs/object_layout.h"
+#include "runtime/rs/thread_record.h"
+#include "testing/fasl_bundle_writer.h"
+#include "testing/fasl_malformed_cases.h"
+#include "testing/fasl_writer.h"
+#include "testing/temp_path.h"
+
+extern "C" lisp::lispval tval;
+
+namespace {
+
+using namespace lisp::fasl;
+using lisp::lispval;
+using testing_support::FaslWriter;
+namespace tr = lisp::thread_record;
+namespace seg = lisp::fasl::segment_record;
+
+constexpr int32_t kLoadFasl = 0x2a7;
+constexpr int32_t kLoadFaslName = 0x2a3;
+constexpr int32_t kInitialFunction = -0x4dd;  // runtime global 306
+constexpr int32_t kFirstTestDescriptor = 100;
+
+// The heap, a thread record whose cell stack is empty, a host record whose
+// read hook is the runtime's own, and Lisp functions that record their calls.
+class RuntimeFaslLoad : public loader_test::LoaderObjectHeap {
+ protected:
+  void SetUp() override {
+    LoaderObjectHeap::SetUp();
+    ASSERT_TRUE(platform::setThreadSlot(slot_, thread_));
+    saved_ = {bootmode, curreadmode, faslversion, min_faslversion, rsversion, min_rsversion};
+    bootmode = 0;
+    curreadmode = 0;
+    faslversion = min_faslversion = 61;
+    rsversion = min_rsversion = 31;
+    threadWord(tr::kFaslCellStack) = nil();
+    threadWord(tr::kFaslFreeCells) = nil();
+    threadWord(tr::kFaslStack) = nil();
+    threadWord(tr::kFaslStackWords) = 0;
+    threadWord(tr::kSpecialFill) = 0;
+    globalNumber(kRuntimeVersionGlobal) = 0;
+    globalNumber(kFunctionGroupSwitchGlobal) = 0;
+    savedT_ = tval;
+    tval = objects_->makeSymbol(nil());
+    initial_ = objects_->makeFunction(0x30000302);
+    global(kInitialFunction) = initial_;
+    recorder_ = objects_->makeFunction(testing_support::recorderAddress());
+    // The loaders' Lisp functions: evaluation, names, definitions, words.
+    for (int32_t symbol : {-0x65, -0xc5, -0xe9, -0x311, -0x39d})
+      global(symbol) = objects_->makeSymbol(recorder_);
+    symbolMaker_ = objects_->makeSymbol(recorder_);
+    globalNumber(kSymbolMakerGlobal) = symbolMaker_;
+    globalNumber(kPackageIndependenceGlobal) = objects_->makeSymbol(initial_);
+    made_symbol_ = objects_->makeSymbol(nil());
+    testing_support::resetRecorder(made_symbol_);
+    // Stream hooks as the launcher installs them for runtime descriptors.
+    table_.assign(host::kDescriptorCount, host::DescriptorEntry{});
+    for (int32_t d = 0; d < 3; ++d) table_[d].kind = host::kKindConsole;
+    record_.descriptorTable = table_.data();
+    record_.readHook = readHook_ ? readHook_ : win_read;
+    record_.closeHook = win_close;
+    record_.writeHook = recordConsole;
+    console().clear();
+    savedRedir_ = redir;
+    redir = reinterpret_cast<uint32_t*>(&record_);
+  }
+  void TearDown() override {
+    for (int fd : openFds_) ::close(fd);
+    redir = savedRedir_;
+    tval = savedT_;
+    bootmode = saved_[0];
+    curreadmode = saved_[1];
+    faslversion = saved_[2];
+    min_faslversion = saved_[3];
+    rsversion = saved_[4];
+    min_rsversion = saved_[5];
+    LoaderObjectHeap::TearDown();
+  }
+
+  uint32_t& globalNumber(uint32_t n) { return global(runtimeGlobalOffset(n)); }
+
+  // What the runtime printed on its console (descriptor 1, through the host
+  // record's write hook), and a hook that sends it to standard error for
+  // death tests.
+  static std::string& console() {
+    static std::string text;
+    return text;
+  }
+  static int32_t recordConsole(int32_t, const char* buffer, int32_t length, int32_t*) {
+    console().append(buffer, static_cast<size_t>(length));
+    return length;
+  }
+  static int32_t consoleToStandardError(int32_t, const char* buffer, int32_t length, int32_t*) {
+    return static_cast<int32_t>(::write(2, buffer, static_cast<size_t>(length)));
+  }
+  std::string takeConsole() {
+    std::string text;
+    text.swap(console());
+    return text;
+  }
+
+  // A Lisp string (type 117) in the test arena.
+  lispval lispString(std::u16string_view text) {
+    const auto count = static_cast<uint32_t>(text.size());
+    auto* bytes = static_cast<uint8_t*>(objects_->allocate(8 + 2 * count + 8));
+    const uint32_t header = lisp::headerWord(lisp::type_code::SimpleString);
+    const uint32_t length = lisp::makeFixnum(static_cast<int32_t>(count));
+    std::memcpy(bytes, &header, 4);
+    std::memcpy(bytes + 4, &length, 4);
+    std::memcpy(bytes + 8, text.data(), 2 * count);
+    return lisp::pointerWord(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(bytes)),
+                             lisp::Tag::Other);
+  }
+
+  static FaslWriter segmentWriter() {
+    FaslWriter w;
+    w.segment(7).machineId(0, 61, 31, 0x405);
+    return w;
+  }
+
+  std::string writeFile(const std::vector<uint8_t>& bytes, const std::string& name = "rt.fasl") {
+    const std::string path = testing_support::processTempPath(name);
+    EXPECT_TRUE(testing_support::writeFileBytes(path, bytes));
+    return path;
+  }
+
+  // A runtime descriptor (pseudo descriptor) for an open Linux descriptor.
+  int32_t registerFd(int fd) {
+    EXPECT_GE(fd, 0);
+    openFds_.push_back(fd);
+    const int32_t descriptor = kFirstTestDescriptor + static_cast<int32_t>(openFds_.size());
+    table_[descriptor].handle = static_cast<uint32_t>(fd);
+    table_[descriptor].kind = host::kKindRuntimeDescriptor;
+    return descriptor;
+  }
+  int32_t descriptorFor(const std::vector<uint8_t>& bytes) {
+    return registerFd(::open(writeFile(bytes).c_str(), O_RDONLY | O_CLOEXEC));
+  }
+
+  struct Loaded {
+    int result;
+    lispval record;  // the call's table record, left in its home slot
+    std::string out;
+  };
+  Loaded callLoad(int32_t descriptor, lispval key = 0, lispval base = 0, lispval trace = 0) {
+    testing_support::LispCallSetup setup =
+        setupFor(kLoadFasl, lisp::makeFixnum(descriptor), thread_, 5);
+    setup.stack[0] = setup.stack[1] = nil();
+    setup.stack[2] = key ? key : nil();
+    setup.stack[3] = base ? base : nil();
+    setup.stack[4] = trace ? trace : nil();
+    console().clear();
+    const testing_support::LispCallResult r = call(setup);
+    Loaded loaded{-1, r.stack[0], takeConsole()};
+    EXPECT_EQ(r.carry, 0u);
+    EXPECT_TRUE(lisp::isFixnum(r.eax));
+    loaded.result = lisp::fixnumValue(r.eax);
+    return loaded;
+  }
+  Loaded load(const std::vector<uint8_t>& bytes, lispval key = 0, lispval base = 0,
+              lispval trace = 0) {
+    return callLoad(descriptorFor(bytes), key, base, trace);
+  }
+
+  static lispval symtabOf(lispval record) { return simpleVectorElement(record, seg::kSymtab); }
+  static uint32_t symtabCount(lispval record) {
+    return static_cast<uint32_t>(lisp::fixnumValue(simpleVectorElement(record, seg::kSymtabCount)));
+  }
+  // The strings wf_defglobal left in symtab, in order.
+  std::vector<std::u16string> symtabStrings(lispval record) {
+    std::vector<std::u16string> strings;
+    for (uint32_t i = 0; i < symtabCount(record); ++i) {
+      const lispval entry = simpleVectorElement(symtabOf(record), i);
+      strings.push_back(entry == nil() ? u"nil" : charactersOf(entry));
+    }
+    return strings;
+  }
+  // An independent rendering of an object, read from its fields.
+  std::string describe(lispval x, int depth = 0) {
+    using namespace lisp;
+    if (depth > 8) return "...";
+    if (x == nil()) return "nil";
+    if (x == tval) return "t";
+    if (isFixnum(x)) return std::to_string(fixnumValue(x));
+    if (isCharacter(x)) return "#\\" + std::to_string(x >> 3);
+    if (isCons(x)) {
+      std::string text = "(" + describe(car(x), depth + 1);
+      lispval rest = cdr(x);
+      for (int n = 0; isCons(rest) && n < 20; ++n, rest = cdr(rest))
+        text += " " + describe(car(rest), depth + 1);
+      if (rest != nil()) text += " . " + describe(rest, depth + 1);
+      return text + ")";
+    }
+    if (isSymbolTagged(x)) {
+      const SymbolObject* symbol = objectOf<SymbolObject>(x);
+      return x == made_symbol_ ? "made-symbol" : "sym:" + utf8(charactersOf(symbol->name));
+    }
+    if (!isOther(x)) return "?";
+    const uint32_t head = header(x);
+    switch (head & 0xff) {
+      case type_code::SimpleString:
+      case 101:
+        return "\"" + utf8(charactersOf(x)) + "\"";
+      case type_code::DoubleFloat:
+        return "d:" + std::to_string(*reinterpret_cast<double*>(x - 0xa)) +
+               ((head >> 8 & 1) ? "!" : "");
+      case type_code::SingleFloat:
+        return "f:" + std::to_string(*reinterpret_cast<float*>(x - 0xe)) +
+               ((head >> 8 & 1) ? "!" : "");
+      case type_code::Bignum: {
+        std::string text = "big:" + std::to_string(head >> 8 & 0xff) + "[";
+        for (uint32_t i = 0; i < (head >> 16); ++i)
+          text += (i ? "," : "") + std::to_string(gc_test::at<uint16_t>(x - 0xe + 2 * i));
+        return text + "]";
+      }
+      case type_code::Ratio:
+      case type_code::Complex:
+        return std::to_string(head & 0xff) + ":" + describe(gc_test::at(x - 0xe), depth + 1) + "/" +
+               describe(gc_test::at(x - 0xa), depth + 1);
+      case type_code::SimpleVector: {
+        std::string text = "#(";
+        for (uint32_t i = 0; i < simpleVectorLength(x); ++i)
+          text += (i ? " " : "") + describe(simpleVectorElement(x, i), depth + 1);
+        return text + ")";
+      }
+      case type_code::Function: {
+        std::string text = "fn" + std::to_string(head >> 8 & 0xff) + "[";
+        for (uint32_t i = 0; i < (head >> 16); ++i)
+          text += (i ? " " : "") + describe(gc_test::at(x + 0x12 + 4 * i), depth + 1);
+        return text + "]";
+      }
+      case type_code::CodeVector:
+      case kPureCodeVectorType: {
+        std::string text = "code" + std::to_string(head & 0xff) + ":";
+        for (uint32_t i = 0; i < 4; ++i)
+          text += std::to_string(gc_test::at<uint8_t>(x - 0xe + i)) + ",";
+        return text;
+      }
+      default:
+        return "type" + std::to_string(head & 0xff);
+    }
+  }
+  static std::string utf8(const std::u16string& text) {
+    std::string out;
+    for (char16_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    return out;
+  }
+  std::vector<std::string> symtabDescribed(lispval record) {
+    std::vector<std::string> described;
+    for (uint32_t i = 0; i < symtabCount(record); ++i)
+      described.push_back(describe(simpleVectorElement(symtabOf(record), i)));
+    return described;
+  }
+
+  uint32_t cellStackLength() {
+    uint32_t n = 0;
+    for (lispval c = threadWord(tr::kFaslCellStack); lisp::isCons(c); c = lisp::cdr(c)) ++n;
+    return n;
+  }
+
+  std::array<uint32_t, 6> saved_{};
+  lispval savedT_ = 0, initial_ = 0, recorder_ = 0, symbolMaker_ = 0, made_symbol_ = 0;
+  std::vector<host::DescriptorEntry> table_;
+  host::HostRecord record_{};
+  host::ReadHook readHook_ = nullptr;
+  uint32_t* savedRedir_ = nullptr;
+  std::vector<int> openFds_;
+};
+
+// ---- results ----
+
+struct ResultCase {
+  const char* name;
+  std::vector<uint8_t> bytes;
+  int result;
+};
+
+std::vector<ResultCase> resultCases() {
+  const auto seg = [] {
+    FaslWriter w;
+    w.segment(7);
+    return w;
+  };
+  std::vector<ResultCase> cases;
+  cases.push_back({"empty file", {}, kClean});
+  cases.push_back({"0x1C first", {0x1c, 0x41}, kClean});
+  cases.push_back({"0x41 first", {0x41}, kNotFasl});
+  cases.push_back({"ends after the timestamp", seg().bytes(), kTruncated});
+  {
+    FaslWriter w = seg();
+    w.machineId(0, 61, 31, 0x405).done().commentLine("after").commentLine("more", 'e');
+    cases.push_back({"trailing comments", w.bytes(), kClean});
+  }
+  {
+    FaslWriter w = seg();
+    w.machineId(0, 60, 31, 0x405).done();
+    cases.push_back({"fasl release 60", w.bytes(), kFaslRelease});
+  }
+  {
+    FaslWriter w = seg();
+    w.machineId(0, 61, 30, 0x405).done();
+    cases.push_back({"runtime release 30", w.bytes(), kRuntimeRelease});
+  }
+  {
+    FaslWriter w = seg();
+    w.machineId(0, 61, 31, 0x1405).done();
+    cases.push_back({"0x1000 without 0x2000", w.bytes(), kMachineCodeFlags});
+  }
+  {
+    FaslWriter w = seg();
+    w.machineId(0, 61, 31, 0x405).commentItem("a comment", kSecondCommentCode).done();
+    cases.push_back({"101 inside a segment", w.bytes(), kClean});
+  }
+  {
+    FaslWriter w = seg();
+    w.machineId(0, 61, 31, 0x405).code(14).done();
+    cases.push_back({"undefined code 14", w.bytes(), kMalformed});
+  }
+  {
+    FaslWriter w = seg();
+    w.machineId(0, 61, 31, 0x405).code(102).done();
+    cases.push_back({"code above 101", w.bytes(), kMalformed});
+  }
+  {
+    FaslWriter w = seg();
+    w.machineId(0, 61, 31, 0x405).string(u"cut");
+    std::vector<uint8_t> bytes = w.bytes();
+    bytes.pop_back();
+    cases.push_back({"ends inside a string", bytes, kMalformed});
+  }
+  return cases;
+}
+
+TEST_F(RuntimeFaslLoad, ResultsAtBoundariesAndInsideSegments) {
+  for (const ResultCase& c : resultCases()) {
+    SCOPED_TRACE(c.name);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(load(c.bytes).result, c.result);
+    testing::internal::GetCapturedStderr();
+    // Only the scratch string's cell stays on the stack.
+    EXPECT_EQ(cellStackLength(), 1u);
+  }
+}
+
+TEST_F(RuntimeFaslLoad, AnOlderReleaseEndsWith8UnlessAnotherResultComes) {
+  min_faslversion = 60;
+  FaslWriter w = segmentWriter();
+  w.machineId(0, 60, 31, 0x405).done();
+  EXPECT_EQ(load(w.bytes()).result, kCleanOlderRelease);
+  w.segment(8).code(14);
+  EXPECT_EQ(load(w.bytes()).result, kMalformed);
+}
+
+// ---- read errors ----
+
+TEST_F(RuntimeFaslLoad, AReadErrorAtABoundaryIsTruncation) {
+  const std::string directory = testing_support::processTempPath("rt-dir");
+  std::filesystem::create_directories(directory);
+  const int32_t descriptor = registerFd(::open(directory.c_str(), O_RDONLY | O_CLOEXEC));
+  EXPECT_EQ(callLoad(descriptor).result, kTruncated);
+}
+
+// A read hook that fails with EISDIR from its second call on.
+int32_t failingSecondRead(int32_t descriptor, char* buffer, int32_t length, int32_t* error) {
+  static int calls = 0;
+  if (buffer == nullptr) {
+    calls = 0;
+    return 0;
+  }
+  if (++calls == 1) return win_read(descriptor, buffer, length, error);
+  *error = EISDIR;
+  return -1;
+}
+
+TEST_F(RuntimeFaslLoad, AReadErrorInsideASegmentIsTruncation) {
+  failingSecondRead(0, nullptr, 0, nullptr);
+  record_.readHook = failingSecondRead;
+  FaslWriter w = segmentWriter();
+  w.string(std::u16string(5000, u'x')).code(78).done();
+  EXPECT_EQ(load(w.bytes()).result, kTruncated);
+}
+
+// ---- tracing ----
+
+TEST_F(RuntimeFaslLoad, TraceShowsOneLinePerItemAndAFinalNewline) {
+  FaslWriter w = segmentWriter();
+  w.nil().list(1).code(78).done();
+  const Loaded loaded = load(w.bytes(), 0, 0, tval);
+  EXPECT_EQ(loaded.result, kClean);
+  size_t lines = 0;
+  for (size_t at = loaded.out.find("code: "); at != std::string::npos;
+       at = loaded.out.find("code: ", at + 1))
+    ++lines;
+  EXPECT_EQ(lines, 6u);  // 0xF3, machine id, nil, list, pop, done
+  EXPECT_NE(loaded.out.find("code: 243 @ 1   [201"), std::string::npos) << loaded.out;
+  EXPECT_NE(loaded.out.find("timestamp: 7"), std::string::npos);
+  EXPECT_NE(loaded.out.find("list of size size: 1\n"), std::string::npos);
+  EXPECT_EQ(loaded.out.back(), '\n');
+}
+
+// ---- version text ----
+
+TEST_F(RuntimeFaslLoad, AVersionDifferingInItsFifthCharacterPrintsBothLinesOnce) {
+  const lispval runtimeText = lispString(u"Vexm1 [1.0]");
+  globalNumber(kRuntimeVersionGlobal) = runtimeText;
+  FaslWriter w = segmentWriter();
+  w.cversion(u"Vexm2 [1.0]").done();
+  const Loaded loaded = load(w.bytes());
+  EXPECT_EQ(loaded.result, kClean);
+  EXPECT_EQ(loaded.out, "Mismatched fasl version: Vexm2 [1.0]...: Recompile recommended.\n");
+  FaslWriter same = segmentWriter();
+  same.cversion(u"Vexm1 [1.0] and more").done();
+  EXPECT_EQ(load(same.bytes()).out, "");  // compared over the shorter length
+}
+
+// ---- sections ----
+
+// One segment: "main" into symtab, then a section holding "sect" ended by
+// end symchk. Words 2 to 4 of its table of contents give the section's
+// offset for the key that selects it (0: absent).
+std::vector<uint8_t> sectionedFasl(uint32_t sectionWord, bool sectionPresent) {
+  const auto build = [&](uint32_t offset) {
+    FaslWriter w;
+    w.segment(7).machineId(0, 61, 31, 0x405);
+    std::array<uint32_t, 3> more = {0, 0, 0};
+    more[sectionWord - 2] = offset;
+    w.tableOfContents(4, more);
+    w.string(u"main").code(76).code(78);
+    const uint32_t sectionStart = static_cast<uint32_t>(w.size());
+    w.string(u"sect").code(76).code(78).code(51).done();
+    return std::make_pair(w.bytes(), sectionStart);
+  };
+  if (!sectionPresent) return build(0).first;
+  return build(build(0).second).first;
+}
+
+TEST_F(RuntimeFaslLoad, ASectionKeyLoadsOnlyItsSection) {
+  const lispval keys[3] = {objects_->makeSymbol(nil()), objects_->makeSymbol(nil()),
+                           objects_->makeSymbol(nil())};
+  for (uint32_t i = 0; i < 3; ++i) globalNumber(kSectionKeyGlobals[i]) = keys[i];
+  EXPECT_EQ(symtabStrings(load(sectionedFasl(3, true)).record),
+            (std::vector<std::u16string>{u"main", u"sect"}));
+  for (uint32_t word = 2; word <= 4; ++word) {
+    SCOPED_TRACE(word);
+    const lispval key = keys[word - 2];
+    const Loaded present = load(sectionedFasl(word, true), key);
+    EXPECT_EQ(present.result, kClean);
+    EXPECT_EQ(symtabStrings(present.record), std::vector<std::u16string>{u"sect"});
+    const Loaded absent = load(sectionedFasl(word, false), key);
+    EXPECT_EQ(absent.result, kClean);
+    EXPECT_EQ(symtabCount(absent.record), 0u);
+    EXPECT_EQ(cellStackLength(), 1u);
+  }
+  // A key that is none of the three loads as without one.
+  EXPECT_EQ(symtabStrings(load(sectionedFasl(3, true), objects_->makeSymbol(nil())).record),
+            (std::vector<std::u16string>{u"main", u"sect"}));
+}
+
+TEST_F(RuntimeFaslLoad, SectionsAreSoughtFromTheBasePosition) {
+  globalNumber(121) = objects_->makeSymbol(nil());
+  std::vector<uint8_t> bytes(10, '#');
+  bytes[9] = '\n';
+  const std::vector<uint8_t> fasl = sectionedFasl(3, true);
+  bytes.insert(bytes.end(), fasl.begin(), fasl.end());
+  const int32_t descriptor = descriptorFor(bytes);
+  char skipped[10];
+  ASSERT_EQ(::read(static_cast<int>(table_[descriptor].handle), skipped, 10), 10);
+  const Loaded loaded = callLoad(descriptor, globalNumber(121), lisp::makeFixnum(10));
+  EXPECT_EQ(loaded.result, kClean);
+  EXPECT_EQ(symtabStrings(loaded.record), std::vector<std::u16string>{u"sect"});
+}
+
+TEST_F(RuntimeFaslLoad, ATableOfContentsTooShortForTheKeyIsMalformed) {
+  globalNumber(121) = objects_->makeSymbol(nil());
+  FaslWriter w = segmentWriter();
+  w.tableOfContents(4, std::array<uint32_t, 1>{0}).done();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(load(w.bytes(), globalNumber(121)).result, kMalformed);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("fasl: malformed item 44"),
+            std::string::npos);
+  FaslWriter one = segmentWriter();
+  one.tableOfContentsWords(1, std::array<uint32_t, 1>{0}).done();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(load(one.bytes()).result, kMalformed);
+  testing::internal::GetCapturedStderr();
+}
+
+// ---- tables ----
+
+TEST_F(RuntimeFaslLoad, SymtabIsSizedByTheTableOfContentsAlone) {
+  FaslWriter w = segmentWriter();
+  w.tableOfContents(1).fixnum(1).code(76).fixnum(2).code(76).done();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(load(w.bytes()).result, kMalformed);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("fasl: malformed item 76"),
+            std::string::npos);
+  EXPECT_EQ(cellStackLength(), 1u);
+  FaslWriter index = segmentWriter();
+  index.tableOfContents(2).fixnum(1).code(76).gensymget(1).done();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(load(index.bytes()).result, kMalformed);
+  testing::internal::GetCapturedStderr();
+}
+
+TEST_F(RuntimeFaslLoad, FsymtabGrowsAndFillsWithGlobal2) {
+  globalNumber(kFillValueGlobal) = lisp::makeFixnum(99);
+  FaslWriter w = segmentWriter();
+  w.tableOfContents(1);
+  for (int i = 0; i < 31; ++i) w.fixnum(i).code(77).code(78);
+  w.symget(30).symget(0).list(2).code(76).done();
+  const Loaded loaded = load(w.bytes());
+  ASSERT_EQ(loaded.result, kClean);
+  EXPECT_EQ(symtabDescribed(loaded.record), std::vector<std::string>{"(30 0)"});
+  const lispval fsymtab = simpleVectorElement(loaded.record, seg::kFsymtab);
+  EXPECT_EQ(simpleVectorLength(fsymtab), 60u);
+  EXPECT_EQ(simpleVectorElement(fsymtab, 59), lisp::makeFixnum(99));
+}
+
+// ---- both loaders build the same objects ----
+
+std::vector<uint8_t> everyBuildingItem() {
+  const std::array<uint16_t, 2> digits = {0x1234, 0x5678};
+  const std::array<uint8_t, 4> code = {0x90, 0x90, 0xc3, 0x90};
+  FaslWriter w;
+  w.segment(7).machineId(0, 61, 31, 0x405).tableOfContents(24);
+  const auto keep = [&w] { w.code(76).code(78); };
+  w.fixnum(5).fixnum(-6).nil().list(3);
+  keep();
+  w.fixnum(1).fixnum(2).fixnum(3).listStar(3);
+  keep();
+  w.string(u"Text").string(u"\u00e9", 0).list(2);
+  keep();
+  w.symbol(u"car", 1).symbol(u"key", 2).symbol(u"here", 0).list(3);
+  keep();
+  w.character(0, 0, 'A').character(40, 0, 'B').doubleFloat(1.5).doubleFloat(2.5, true);
+  w.singleFloat(0.25).singleFloat(0.5, true).list(6);
+  keep();
+  w.fixnum(9).fixnum(8).vector(2, 112);
+  keep();
+  w.bignum(2, 1, digits).integer(0, std::array<uint16_t, 1>{77});
+  w.integer(1, std::array<uint16_t, 3>{0, 0x2000, 1}).list(3);
+  keep();
+  w.fixnum(1).fixnum(2).code(25).fixnum(3).fixnum(4).code(26).list(2);
+  keep();
+  w.codeVector16(code).codeVector32(code).codeVector32(code, 0, true).fixnum(5).newBfunction(4);
+  keep();
+  w.code(69).fixnum(1).fixnum(2).pick(2).code(70).code(78).fixnum(3).fixnum(4).code(71).list(2);
+  keep();
+  w.fixnum(6).fixnum(7).preLispVector(2, 112).postLispVector(2);
+  keep();
+  w.fixnum(10).fixnum(11).pick(1).list(3);
+  keep();
+  w.gensymSymbol(u"g1", 0).code(78);
+  // Sections that are not taken: their 20, 65 and 76 items keep their
+  // slots with nil (the runtime loader's package item ignores ICS flags).
+  w.beginSymchk(121).package(u"pkg").code(51);
+  w.icsFlags(1).gensymSymbol(u"g2", 0).fixnum(1).code(76).code(78);
+  w.icsFlags(0).gensymget(13).code(78).fixnum(12).code(76).code(78);
+  w.done();
+  return w.bytes();
+}
+
+TEST_F(RuntimeFaslLoad, BothLoadersBuildTheSameObjects) {
+  const lispval unbound = objects_->makeSymbol(nil());
+  lisp::objectOf<lisp::SymbolObject>(unbound)->globalValue = nil();
+  globalNumber(121) = unbound;
+  const std::vector<uint8_t> bytes = everyBuildingItem();
+  std::FILE* stream = std::fopen(writeFile(bytes, "native.fasl").c_str(), "rb");
+  ASSERT_NE(stream, nullptr);
+  lispval cell = nil();
+  testing::internal::CaptureStdout();
+  const int nativeResult = libfasl(stream, &cell, lisp::makeFixnum(0), thread_);
+  testing::internal::GetCapturedStdout();
+  ASSERT_EQ(nativeResult, kClean);
+  const std::vector<std::string> native = symtabDescribed(cell);
+  const Loaded runtime = load(bytes);
+  ASSERT_EQ(runtime.result, kClean) << runtime.out;
+  EXPECT_EQ(symtabDescribed(runtime.record), native);
+  ASSERT_EQ(native.size(), 17u);
+  EXPECT_EQ(native[3], "(made-symbol made-symbol made-symbol)");
+  EXPECT_EQ(native[12], "sym:g1");
+  EXPECT_EQ(native[13], "nil");  // package not taken
+  EXPECT_EQ(native[14], "nil");  // gensym not taken
+  EXPECT_EQ(native[15], "nil");  // wf_defglobal not taken
+}
+
+// ---- malformed files ----
+
+TEST_F(RuntimeFaslLoad, MalformedFilesEndWithResult7AndTheStackRestored) {
+  ASSERT_EQ(load({}).result, kClean);
+  for (const testing_support::MalformedFaslCase& c : testing_support::malformedFaslCases()) {
+    // Package lookup outside boot mode is still a stand-in that finds no
+    // package, so a case that needs one found cannot get to its fault.
+    if (c.nativeLoaderOnly || c.code == 20) continue;
+    SCOPED_TRACE(c.name);
+    lispval symbol = 0;
+    if (c.failingSymchkGlobal != 0) {
+      symbol = objects_->makeSymbol(nil());
+      lisp::objectOf<lisp::SymbolObject>(symbol)->globalValue = nil();
+    }
+    globalNumber(c.failingSymchkGlobal == 0 ? kSkipSegmentGlobal : c.failingSymchkGlobal) = symbol;
+    testing::internal::CaptureStderr();
+    const Loaded loaded = load(c.bytes);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message());
+    EXPECT_EQ(loaded.result, kMalformed);
+    EXPECT_EQ(cellStackLength(), 1u);
+  }
+}
+
+// ---- the cell stack ----
+
+TEST_F(RuntimeFaslLoad, TheScratchStringStaysAndGrowsAndPoppedCellsAreReused) {
+  FaslWriter w = segmentWriter();
+  w.fixnum(1).fixnum(2).code(78).code(78).done();
+  ASSERT_EQ(load(w.bytes()).result, kClean);
+  ASSERT_EQ(cellStackLength(), 1u);
+  const lispval bottom = threadWord(tr::kFaslCellStack);
+  const lispval scratch = lisp::car(bottom);
+  EXPECT_EQ(charactersOf(scratch).size(), kScratchCharacters);
+  uint32_t freeCells = 0;
+  for (lispval c = threadWord(tr::kFaslFreeCells); lisp::isCons(c); c = lisp::cdr(c)) ++freeCells;
+  // A second load reuses the free cells and keeps the scratch string.
+  const size_t before = made_.size();
+  ASSERT_EQ(load(w.bytes()).result, kClean);
+  EXPECT_EQ(lisp::car(threadWord(tr::kFaslCellStack)), scratch);
+  uint32_t after = 0;
+  for (lispval c = threadWord(tr::kFaslFreeCells); lisp::isCons(c); c = lisp::cdr(c)) ++after;
+  EXPECT_EQ(after, freeCells);
+  (void)before;
+  // A name longer than the scratch string replaces it, in the same bottom cell.
+  FaslWriter longer = segmentWriter();
+  longer.string(std::u16string(200, u'n')).code(78).done();
+  ASSERT_EQ(load(longer.bytes()).result, kClean);
+  EXPECT_EQ(threadWord(tr::kFaslCellStack), bottom);
+  EXPECT_EQ(charactersOf(lisp::car(bottom)).size(), 200u);
+}
+
+TEST_F(RuntimeFaslLoad, PushAndPopGoThroughTheFreeList) {
+  const lispval a = lisp::makeFixnum(1), b = lisp::makeFixnum(2);
+  do_fasl_push(thread_, a);
+  do_fasl_push(thread_, b);
+  const lispval top = threadWord(tr::kFaslCellStack);
+  EXPECT_EQ(do_fasl_pop(thread_), b);
+  EXPECT_EQ(threadWord(tr::kFaslFreeCells), top);
+  do_fasl_push(thread_, a);
+  EXPECT_EQ(threadWord(tr::kFaslCellStack), top);  // the freed cell, reused
+  EXPECT_EQ(threadWord(tr::kFaslFreeCells), nil());
+  EXPECT_EQ(cellStackLength(), 2u);
+}
+
+// ---- by name ----
+
+TEST_F(RuntimeFaslLoad, LoadFaslNameOpensLoadsAndCloses) {
+  record_.closeHook = win_close;
+  FaslWriter w = segmentWriter();
+  w.tableOfContents(1).fixnum(3).code(76).done();
+  const std::string path = writeFile(w.bytes(), "named.fasl");
+  const std::string missing = path + ".missing";
+  const auto callName = [&](const std::string& name) {
+    testing_support::LispCallSetup setup =
+        setupFor(kLoadFaslName,
+                 lisp::makeFixnum(static_cast<int32_t>(reinterpret_cast<uintptr_t>(name.c_str()))),
+                 nil(), 4);
+    setup.stack[0] = setup.stack[1] = nil();
+    setup.stack[2] = setup.stack[3] = nil();
+    return call(setup);
+  };
+  const testing_support::LispCallResult loaded = callName(path);
+  EXPECT_EQ(loaded.eax, lisp::makeFixnum(kClean));
+  EXPECT_EQ(symtabDescribed(loaded.stack[0]), std::vector<std::string>{"3"});
+  EXPECT_EQ(callName(missing).eax, lisp::makeFixnum(kNotFasl));
+  // Every descriptor it opened is closed again.
+  for (int32_t d = host::kFirstAllocatedDescriptor; d < kFirstTestDescriptor; ++d)
+    EXPECT_EQ(table_[d].kind, host::kKindFree) << d;
+}
+
+// ---- start_fasl ----
+
+class StartFasl : public RuntimeFaslLoad {
+ protected:
+  void SetUp() override {
+    RuntimeFaslLoad::SetUp();
+    bootmode = 1;
+    table_.assign(61, 0);
+    oblist = table_.data();
+    ob_size = 61;
+    savedGcCount_ = auto_gc_count;
+    auto_gc_count = 0;
+    std::memcpy(savedHome_, home_location, sizeof savedHome_);
+    std::memcpy(savedBundle_, bu_fname, sizeof savedBundle_);
+    root_ = testing_support::processTempPath("start-fasl");
+    std::filesystem::remove_all(root_);
+    std::filesystem::create_directories(root_ + "/home/sys");
+    std::snprintf(home_location, sizeof home_location, "%s/home", root_.c_str());
+    std::snprintf(bu_fname, sizeof bu_fname, "%s/files.vxb", root_.c_str());
+    bundlename = bu_fname;
+  }
+  void TearDown() override {
+    oblist = nullptr;
+    ob_size = 0;
+    auto_gc_count = savedGcCount_;
+    std::memcpy(home_location, savedHome_, sizeof savedHome_);
+    std::memcpy(bu_fname, savedBundle_, sizeof savedBundle_);
+    std::filesystem::remove_all(root_);
+    RuntimeFaslLoad::TearDown();
+  }
+
+  std::vector<lispval> table_;
+  std::string root_;
+  int32_t savedGcCount_ = 0;
+  char savedHome_[sizeof home_location] = {};
+  char savedBundle_[sizeof bu_fname] = {};
+};
+
+TEST_F(StartFasl, LoadsSysStartupFromTheBundle) {
+  FaslWriter w = segmentWriter();
+  w.symbol(u"started", 0).code(76).code(78).done();
+  ASSERT_TRUE(testing_support::writeFileBytes(
+      bu_fname, testing_support::faslBundle({{"sys/startup.fasl", 7, w.bytes()}})));
+  lispval cell = nil();
+  raz_fasl_noisy = 0;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(start_fasl(&cell), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), ";");
+  EXPECT_EQ(raz_fasl, 0u);
+  ASSERT_TRUE(lisp::isOther(cell));
+  EXPECT_EQ(describe(simpleVectorElement(symtabOf(cell), 0)), "sym:started");
+}
+
+TEST_F(StartFasl, AFailedStartEndsTheProcessWithStatus1) {
+  lispval cell = nil();
+  record_.writeHook = consoleToStandardError;
+  EXPECT_EXIT(
+      {
+        ::dup2(2, 1);  // bundfasl's own lines
+        start_fasl(&cell);
+      },
+      testing::ExitedWithCode(1), "Could not start lisp build!");
+}
+
+// ---- the scanner ----
+
+class FaslScan : public RuntimeFaslLoad {
+ protected:
+  static constexpr int32_t kScanFasl = 0x1ff;
+  static constexpr int32_t kScanFaslName = 0x15f;
+
+  void SetUp() override {
+    RuntimeFaslLoad::SetUp();
+    patch_ = objects_->makeSymbol(recorder_);
+    globalNumber(kPatchFunctionGlobal) = patch_;
+  }
+
+  struct Scanned {
+    int32_t result;
+    std::string out;
+  };
+  Scanned scan(const std::vector<uint8_t>& bytes, bool verbose) {
+    testing_support::LispCallSetup setup =
+        setupFor(kScanFasl, lisp::makeFixnum(descriptorFor(bytes)), verbose ? tval : nil(), 2);
+    setup.stack[0] = setup.stack[1] = nil();
+    console().clear();
+    const testing_support::LispCallResult r = call(setup);
+    Scanned scanned{lisp::fixnumValue(r.eax), takeConsole()};
+    EXPECT_EQ(r.carry, 0u);
+    return scanned;
+  }
+
+  lispval patch_ = 0;
+};
+
+// Every item the writer makes, once, in a file of two segments; in
+// byte-swapped order after the machine id when `kind` is 3.
+std::vector<uint8_t> everyItem(uint8_t kind) {
+  const std::array<uint16_t, 2> digits = {0x1234, 0x5678};
+  const std::array<uint8_t, 4> code = {0x90, 0x90, 0xc3, 0x90};
+  const std::array<uint8_t, 3> blob = {7, 8, 9};
+  FaslWriter w;
+  w.commentLine("header \\\n line").segment(0x01020304).machineId(kind, 61, 31, 0x2405);
+  w.tableOfContents(3, std::array<uint32_t, 3>{0, 0, 0});
+  w.nop().nil().symbol(u"sym", -2).string(u"text").list(2).listStar(1);
+  w.argumentSymbol(u"arg", 7, 3).codeVector16(code, 0x1111).icsFlags(2);
+  for (uint8_t c : {10, 11, 12, 13, 15, 16}) w.code(c);
+  w.character(1, 2, 0x41).doubleFloat(1.0).code(19).package(u"pkg").singleFloat(2.0f);
+  w.vector(3, 112).bignum(2, 0x80, digits).fixnum(-5).code(25).code(26).casemode(0x13).code(29);
+  w.rawVector(98, 4, std::array<uint8_t, 4>{1, 2, 3, 4})
+      .symget(0x10000, FaslWriter::Width::Escaped);
+  w.code(34).commentItem("a \\\n b").code(36).codeVector32(code, 0x2222).singleFloat(3.0f, true);
+  w.code(39)
+      .newBfunction(4)
+      .cversion(u"1.0 [v]")
+      .code(43)
+      .code(45)
+      .newWfunction(5)
+      .fcnflags(0x1234);
+  w.doubleFloat(4.0, true).beginSymchk(121).code(51).codeVector32(code, 0x3333, true);
+  w.code(53).code(54).integer(0x80, digits).gensymget(2).code(63).code(64).gensymSymbol(u"g", 9);
+  w.prewfunction(6).postwfunction(7);
+  for (uint8_t c : {69, 70, 71}) w.code(c);
+  w.preLispVector(8, 96).postLispVector(8);
+  for (uint8_t c : {74, 75, 76, 77, 78, 79, 81}) w.code(c);
+  w.preclosure(2).postclosure(3).pick(4).code(85).code(87).ffPatch(blob);
+  w.commentItem("second", kSecondCommentCode).done();
+  w.commentLine("between", 'e').segment(5).nil().done().endByte();
+  return w.bytes();
+}
+
+TEST_F(FaslScan, VerbosePrintsEveryItemAsTheGoldenText) {
+  testing_support::resetRecorder(nil());
+  const Scanned scanned = scan(everyItem(0), true);
+  EXPECT_EQ(scanned.result, kScanEnd);
+  std::ifstream golden(std::string(SCANNER_GOLDEN_FILE), std::ios::binary);
+  ASSERT_TRUE(golden) << SCANNER_GOLDEN_FILE;
+  const std::string expected{std::istreambuf_iterator<char>(golden),
+                             std::istreambuf_iterator<char>()};
+  EXPECT_EQ(scanned.out, expected);
+  if (std::getenv("UPDATE_SCANNER_GOLDEN"))
+    std::ofstream(std::string(SCANNER_GOLDEN_FILE), std::ios::binary) << scanned.out;
+  EXPECT_EQ(lisp_recorder_log.count, 1u);
+}
+
+TEST_F(FaslScan, ASwappedTwinPrintsTheSameNumbers) {
+  const Scanned little = scan(everyItem(0), true);
+  const Scanned swapped = scan(everyItem(3), true);
+  EXPECT_EQ(swapped.result, kScanEnd);
+  // Only the machine id's kind byte differs.
+  const std::string kindLittle = "machine id: byte 0,", kindSwapped = "machine id: byte 3,";
+  std::string expected = little.out;
+  expected.replace(expected.find(kindLittle), kindLittle.size(), kindSwapped);
+  EXPECT_EQ(swapped.out, expected);
+}
+
+TEST_F(FaslScan, QuietScanStillHandsEachPatchToTheFunction) {
+  testing_support::resetRecorder(nil());
+  FaslWriter w = segmentWriter();
+  const std::array<uint8_t, 3> blob = {7, 8, 9};
+  w.ffPatch(blob).done();
+  const Scanned scanned = scan(w.bytes(), false);
+  EXPECT_EQ(scanned.result, kScanEnd);
+  EXPECT_EQ(scanned.out, "");
+  ASSERT_EQ(lisp_recorder_log.count, 1u);
+  const lispval vector = lisp_recorder_log.calls[0].eax;
+  EXPECT_EQ(header(vector) & 0xff, 125u);
+  EXPECT_EQ(lisp::wordAt(vector, -0xe), lisp::makeFixnum(3));
+  EXPECT_EQ(gc_test::at<uint8_t>(vector - 0xa + 2), 9u);
+  // With no patch function nothing is called.
+  lisp::objectOf<lisp::SymbolObject>(patch_)->function = initial_;
+  testing_support::resetRecorder(nil());
+  EXPECT_EQ(scan(w.bytes(), true).out.find("calling"), std::string::npos);
+  EXPECT_EQ(lisp_recorder_log.count, 0u);
+}
+
+TEST_F(FaslScan, ResultsAndLongStrings) {
+  EXPECT_EQ(scan({}, true).result, kScanEnd);
+  EXPECT_EQ(scan({}, true).out, "");
+  EXPECT_EQ(scan({0x41}, true).result, kScanTruncated);
+  FaslWriter cut = segmentWriter();
+  EXPECT_EQ(scan(cut.bytes(), false).result, kScanTruncated);
+  FaslWriter undefined = segmentWriter();
+  undefined.code(14);
+  const Scanned u = scan(undefined.bytes(), true);
+  EXPECT_EQ(u.result, kScanUndefined);
+  EXPECT_EQ(u.out.back(), '\n');
+  FaslWriter sixty = segmentWriter();
+  sixty.string(std::u16string(60, u'x')).done();
+  const std::string out = scan(sixty.bytes(), true).out;
+  EXPECT_NE(out.find("string: size: 60 \"" + std::string(50, 'x') + "...\" "), std::string::npos);
+  const std::string directory = testing_support::processTempPath("scan-dir");
+  std::filesystem::create_directories(directory);
+  testing_support::LispCallSetup setup = setupFor(
+      kScanFasl, lisp::makeFixnum(registerFd(::open(directory.c_str(), O_RDONLY | O_CLOEXEC))),
+      nil(), 2);
+  EXPECT_EQ(call(setup).eax, lisp::makeFixnum(kScanTruncated));
+}
+
+TEST_F(FaslScan, ScanByNameOpensAndCloses) {
+  record_.closeHook = win_close;
+  FaslWriter w = segmentWriter();
+  w.done();
+  const std::string path = writeFile(w.bytes(), "scan.fasl");
+  const auto callName = [&](const std::string& name) {
+    testing_support::LispCallSetup setup =
+        setupFor(kScanFaslName,
+                 lisp::makeFixnum(static_cast<int32_t>(reinterpret_cast<uintptr_t>(name.c_str()))),
+                 nil(), 2);
+    return call(setup).eax;
+  };
+  EXPECT_EQ(callName(path), lisp::makeFixnum(kScanEnd));
+  EXPECT_EQ(callName(path + ".missing"), lisp::makeFixnum(kScanTruncated));
+  for (int32_t d = host::kFirstAllocatedDescriptor; d < kFirstTestDescriptor; ++d)
+    EXPECT_EQ(table_[d].kind, host::kKindFree) << d;
+}
+
+// ---- the input stream and the print bridges ----
+
+TEST_F(RuntimeFaslLoad, TheInputStreamReadsSeeksAndTellsThroughItsBuffer) {
+  std::vector<uint8_t> bytes(5000);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7);
+  FaslInputStream stream{};
+  stream.descriptor = descriptorFor(bytes);
+  EXPECT_EQ(fasl_get_char(&stream), 0);
+  EXPECT_EQ(stream.count, kFaslStreamBufferBytes);
+  EXPECT_EQ(fasl_tell(&stream), 1);
+  fasl_seek(&stream, 99);  // inside the buffer: only the position moves
+  EXPECT_EQ(stream.count, kFaslStreamBufferBytes);
+  EXPECT_EQ(fasl_tell(&stream), 100);
+  EXPECT_EQ(fasl_get_char(&stream), (100 * 7) & 0xff);
+  fasl_seek(&stream, 4500 - 101);  // past it: the descriptor moves, the buffer empties
+  EXPECT_EQ(stream.count, 0);
+  EXPECT_EQ(fasl_tell(&stream), 4500);
+  uint8_t four[4];
+  fasl_readbytes(&stream, 4, four);
+  EXPECT_EQ(four[3], static_cast<uint8_t>(4503 * 7));
+  fasl_seek(&stream, -4);  // back inside the buffer
+  EXPECT_EQ(fasl_tell(&stream), 4500);
+  EXPECT_EQ(fasl_flushbytes(&stream, 0), kStreamEnd);
+  EXPECT_EQ(fasl_flushbytes(&stream, 500), static_cast<uint8_t>(4999 * 7));
+  EXPECT_EQ(fasl_get_char(&stream), kStreamEnd);
+}
+
+TEST_F(RuntimeFaslLoad, PrintBridgesFormatTheirWords) {
+  static const char format[] = "%s|%u-%x\n";
+  static const char word[] = "w";
+  const auto address = [](const char* text) {
+    return lisp::makeFixnum(static_cast<int32_t>(reinterpret_cast<uintptr_t>(text)));
+  };
+  testing_support::LispCallSetup setup = setupForRoutine(
+      vxmprint3, address(format), static_cast<uint32_t>(reinterpret_cast<uintptr_t>(word)), 4);
+  setup.stack[0] = setup.stack[1] = nil();
+  setup.stack[2] = 17;
+  setup.stack[3] = 0x1f;
+  setup.x87Count = 1;
+  console().clear();
+  const testing_support::LispCallResult r = call(setup);
+  const std::string out = takeConsole();
+  EXPECT_EQ(out, "w|17-1f\n");
+  EXPECT_EQ(r.x87Depth, 0u);  // freed before the native call
+  EXPECT_EQ(r.carry, 0u);
+  static const char plain[] = "plain\n";
+  call(setupForRoutine(vxmprint0, address(plain), 0, 1));
+  EXPECT_EQ(takeConsole(), "plain\n");
+}
+
+// ---- what the runtime loader asks of Lisp ----
+
+TEST_F(RuntimeFaslLoad, SymbolsComeFromGlobal42AndSetdplPassesT) {
+  const lispval base = objects_->makeSymbol(nil());
+  globalNumber(216) = base;
+  curreadmode = 1;  // names are lowered unless their package is independent
+  FaslWriter w = segmentWriter();
+  w.symbol(u"CAR", 1).newBfunction(0).code(45).done();
+  ASSERT_EQ(load(w.bytes()).result, kClean);
+  ASSERT_GE(lisp_recorder_log.count, 2u);
+  const testing_support::RecordedCall& made = lisp_recorder_log.calls[0];
+  EXPECT_EQ(made.ecx, 3u);
+  EXPECT_EQ(charactersOf(made.eax), u"car");
+  EXPECT_EQ(made.edx, lisp::makeFixnum(3));
+  EXPECT_EQ(made.stack[2], base);
+  const testing_support::RecordedCall& defined = lisp_recorder_log.calls[1];
+  EXPECT_EQ(defined.ecx, 3u);
+  EXPECT_EQ(defined.eax, made_symbol_);
+  EXPECT_EQ(defined.stack[2], tval);
+  // A package-independent package keeps the name as written.
+  lisp::objectOf<lisp::SymbolObject>(globalNumber(kPackageIndependenceGlobal))->function =
+      recorder_;
+  testing_support::resetRecorder(made_symbol_);
+  FaslWriter again = segmentWriter();
+  again.symbol(u"CAR", 1).code(78).done();
+  ASSERT_EQ(load(again.bytes()).result, kClean);
+  ASSERT_EQ(lisp_recorder_log.count, 2u);
+  EXPECT_EQ(lisp_recorder_log.calls[0].eax, base);  // asked about the package
+  EXPECT_EQ(charactersOf(lisp_recorder_log.calls[1].eax), u"CAR");
+}
+
+TEST_F(RuntimeFaslLoad, BootModePushesTheNameAndAPackageAborts) {
+  bootmode = 1;
+  FaslWriter w = segmentWriter();
+  w.tableOfContents(1).symbol(u"name", 0).code(76).done();
+  const Loaded loaded = load(w.bytes());
+  ASSERT_EQ(loaded.result, kClean);
+  EXPECT_EQ(symtabDescribed(loaded.record), std::vector<std::string>{"\"name\""});
+  EXPECT_EQ(lisp_recorder_log.count, 0u);
+  FaslWriter package = segmentWriter();
+  package.tableOfContents(1).package(u"pkg").done();
+  testing_support::LispCallSetup setup =
+      setupFor(kLoadFasl, lisp::makeFixnum(descriptorFor(package.bytes())), thread_, 5);
+  for (int i = 0; i < 5; ++i) setup.stack[i] = nil();
+  record_.writeHook = consoleToStandardError;
+  EXPECT_DEATH(testing_support::callWithLispConventions(setup),
+               "Can't have a new package pkg in bootmode");
+}
+
+// ---- skipping ----
+
+TEST_F(RuntimeFaslLoad, BeginSymchkTestsGlobals121To124Only) {
+  const auto unbound = [this] {
+    const lispval symbol = objects_->makeSymbol(nil());
+    lisp::objectOf<lisp::SymbolObject>(symbol)->globalValue = nil();
+    return symbol;
+  };
+  for (uint32_t g : {120u, 121u, 124u}) globalNumber(g) = unbound();
+  FaslWriter w = segmentWriter();
+  w.tableOfContents(8);
+  // Global 120 is not tested: its section loads.
+  w.beginSymchk(120).fixnum(1).code(76).code(78).code(51);
+  // 121 and 124 fail: their sections, nested ones included, only count depth
+  // (124 does not abandon the segment here).
+  w.beginSymchk(121).fixnum(2).code(76).code(78);
+  w.beginSymchk(122).fixnum(3).code(76).code(78).code(51);
+  w.fixnum(4).code(76).code(78).code(51);
+  w.beginSymchk(124).fixnum(5).code(76).code(78).code(51);
+  w.fixnum(6).code(76).code(78).done();
+  const Loaded loaded = load(w.bytes());
+  ASSERT_EQ(loaded.result, kClean);
+  EXPECT_EQ(symtabDescribed(loaded.record),
+            (std::vector<std::string>{"1", "nil", "nil", "nil", "nil", "6"}));
+}
+
+// ---- constructors that refuse ----
+
+// A type the constructor refuses (its error signalled through the error
+// function) gets nothing written into what it returned, in both loaders.
+TEST_F(RuntimeFaslLoad, APackageItemIgnoresTheIcsFlags) {
+  FaslWriter w = segmentWriter();
+  w.tableOfContents(1).icsFlags(1).package(u"pkg").done();
+  // Taken: the package lookup (a stand-in that finds none) ends the load.
+  const Loaded loaded = load(w.bytes());
+  EXPECT_EQ(loaded.result, kBadPackage);
+  EXPECT_EQ(loaded.out, "bad package number 0, abort this fasl\n");
+}
+
+TEST_F(RuntimeFaslLoad, ARefusedRawVectorIsNotWrittenInto) {
+  global(lisp::nil_block::global::kErrorSymbol) = objects_->makeSymbol(recorder_);
+  global(lisp::nil_block::global::kErrorSymbolWithDatum) = objects_->makeSymbol(recorder_);
+  testing_support::resetRecorder(nil());
+  FaslWriter w = segmentWriter();
+  const std::array<uint8_t, 4> bytes = {0xde, 0xad, 0xbe, 0xef};
+  w.tableOfContents(2)
+      .rawVector(229, 0, bytes)
+      .code(76)
+      .code(78)
+      .fixnum(1)
+      .code(76)
+      .code(78)
+      .done();
+  const std::array<uint32_t, 2> nearNil = {global(-0xe), global(-0xa)};
+  const Loaded runtime = load(w.bytes());
+  EXPECT_EQ(runtime.result, kClean);
+  EXPECT_EQ(symtabDescribed(runtime.record), (std::vector<std::string>{"nil", "1"}));
+  std::FILE* stream = std::fopen(writeFile(w.bytes(), "refused.fasl").c_str(), "rb");
+  ASSERT_NE(stream, nullptr);
+  lispval cell = nil();
+  EXPECT_EQ(libfasl(stream, &cell, lisp::makeFixnum(0), thread_), kClean);
+  EXPECT_EQ(symtabDescribed(cell), (std::vector<std::string>{"nil", "1"}));
+  EXPECT_EQ(global(-0xe), nearNil[0]);
+  EXPECT_EQ(global(-0xa), nearNil[1]);
+}
+
+}  // namespace
