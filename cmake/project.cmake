@@ -22,23 +22,47 @@ endfunction()
 
 # zv_step_code(target ...): code that runs in the simulation's per-step loop
 # and is linked only into executables: built without position independence
-# (on i386 it costs a register and an indirection per call and global), and
+# (on i386 it costs a register and an indirection per call and global; the
+# compiler's own default is -fpie, so -fno-pie is given explicitly), and
 # with zeroing loops kept as loops (the arrays are a few doubles; a memset
 # call costs more than the stores).
 function(zv_step_code)
   foreach(target IN LISTS ARGN)
     set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE OFF)
-    target_compile_options(${target} PRIVATE -fno-tree-loop-distribute-patterns)
+    target_compile_options(${target} PRIVATE -fno-pie -fno-tree-loop-distribute-patterns)
+    if(ZV_PROGRAM_LTO)
+      target_compile_options(${target} PRIVATE -flto=auto -ffat-lto-objects)
+    endif()
   endforeach()
+endfunction()
+
+# Link-time optimisation of the two ramp programs: the step code's objects
+# carry both their link-time form and ordinary code (fat objects). Every
+# other executable links the ordinary code (-fno-lto; without it the linker
+# plugin would optimise each test at link time too); zv_program(target)
+# links a program from the link-time form. Off under the sanitizers.
+if(ZV_SANITIZE)
+  set(ZV_PROGRAM_LTO OFF)
+else()
+  set(ZV_PROGRAM_LTO ON)
+  # (The driver lets -fno-lto win over -flto wherever it stands, so the
+  # programs must not get it at all.)
+  add_link_options($<IF:$<BOOL:$<TARGET_PROPERTY:ZV_PROGRAM>>,-flto=auto,-fno-lto>)
+endif()
+
+function(zv_program target)
+  set_target_properties(${target} PROPERTIES ZV_PROGRAM ON)
 endfunction()
 
 # zv_engine_code(target ...): per-step code made of short fixed-size loops
 # over 3-vectors and 3x3 blocks; -O3 unrolls them into straight-line code.
 # Without -ffast-math no operation is reordered or dropped: the results stay
-# bit for bit those of -O2.
+# bit for bit those of -O2. The loop vectoriser is left out: on loops of
+# three it adds run-time overlap checks and remainder code that cost more
+# than the pairs it forms (straight-line code is still paired).
 function(zv_engine_code)
   zv_step_code(${ARGN})
   foreach(target IN LISTS ARGN)
-    target_compile_options(${target} PRIVATE -O3)
+    target_compile_options(${target} PRIVATE -O3 -fno-tree-loop-vectorize)
   endforeach()
 endfunction()

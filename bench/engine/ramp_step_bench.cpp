@@ -162,7 +162,8 @@ class Ramp {
     setTime();
     for (int i = 0; i < kStates; ++i) state_[i] += kStepSize * derivatives_[i];
     kinematicsOut_.isMajorStep = dynamicsOut_.isMajorStep = 0;
-    kinematics();
+    if (mechanismKinematicsStepWithoutOutputs(mechanism_, &kinematicsIn_, &kinematicsOut_))
+      fail("mechanismKinematicsStepWithoutOutputs");
     if (mechanismArticulatedInertiaStep(mechanism_, &dynamicsIn_, &dynamicsOut_))
       fail("mechanismArticulatedInertiaStep");
     if (mechanismPostStep(mechanism_, &kinematicsIn_)) fail("mechanismPostStep");

@@ -5,6 +5,7 @@
 #include "mech_engine_common/cholesky.h"
 #include "mech_engine_common/engine_error.h"
 #include "mech_engine_common/engine_messages.h"
+#include "mech_engine_common/engine_method_table.h"
 #include "mech_engine_common/engine_vector_kernels.h"
 #include "mech_engine_common/qr_factorisation.h"
 
@@ -229,12 +230,11 @@ bool articulate(EngineMechanism* mechanism, EngineChain* chain, int k, EngineJoi
 
 // Free accelerations from u and the transported inboard acceleration:
 // q̈_f = D⁻¹·u - D⁻¹·(Uᵀ·a'), written at the free indices of `accelerations`.
+// (u and inverse: the joint's U and D⁻¹.)
 template <int kCoordinates = 0>
-void freeAccelerations(const EngineJoint* joint, const double* reduced, const double* aPrime,
-                       double* accelerations) {
+void freeAccelerations(const EngineJoint* joint, const double* u, const double* inverse,
+                       const double* reduced, const double* aPrime, double* accelerations) {
   const int n = coordinateCount<kCoordinates>(joint);
-  const double* u = motionData(joint, kMotionProjectedInertia);
-  const double* inverse = motionData(joint, kMotionInverseInertia);
   double uta[kMaxJointCoordinates];
   for (int a = 0; a < n && a < kMaxJointCoordinates; ++a) {
     uta[a] = u[3 * a] * aPrime[0] + u[3 * a + 1] * aPrime[1] + u[3 * a + 2] * aPrime[2];
@@ -244,6 +244,14 @@ void freeAccelerations(const EngineJoint* joint, const double* reduced, const do
     for (int b = 0; b < n; ++b) value += inverse[a + n * b] * (reduced[b] - uta[b]);
     accelerations[freeIndex<kCoordinates>(joint, a)] = value;
   }
+}
+
+template <int kCoordinates = 0>
+void freeAccelerations(const EngineJoint* joint, const double* reduced, const double* aPrime,
+                       double* accelerations) {
+  freeAccelerations<kCoordinates>(joint, motionData(joint, kMotionProjectedInertia),
+                                  motionData(joint, kMotionInverseInertia), reduced, aPrime,
+                                  accelerations);
 }
 
 template <int kCoordinates = 0>
@@ -502,7 +510,77 @@ bool external2D(EngineMechanism* mechanism, bool forces) {
 
 // --- articulated inertia -----------------------------------------------------------------------
 
+namespace {
+
+// Per joint its free coordinates and, when its body has an inertia, the 2D
+// builder's inputs (see KeptArticulatedInertia); -1 when a body has another
+// builder (nothing is kept then).
+int gatherArticulatedInertiaInputs(const EngineMechanism* mechanism, double* out) {
+  const EngineMethod builder2D = toEngineMethod(&spatialInertia2D);
+  int k = 0;
+  for (int c = 0; c < mechanism->numChains; ++c) {
+    const EngineChain* chain = mechanism->chains[c];
+    for (int j = 0; j < chain->numJoints; ++j) {
+      const IndexList* free = chain->joints[j]->freeVelocities;
+      out[k++] = free->count;
+      for (int a = 0; a < free->count; ++a) out[k++] = free->indices[a];
+      const EngineBody* body = bodyOf(chain, j);
+      const EngineMethod builder =
+          body != nullptr && body->dynamic != nullptr && body->methods != nullptr
+              ? body->methods[kBodySpatialInertia]
+              : nullptr;
+      if (builder == nullptr) {
+        out[k++] = 0.0;  // no body inertia
+        continue;
+      }
+      if (builder != builder2D) return -1;
+      const double* centre = bodyData(body, kBodyCentreOfMassWorld);
+      out[k++] = 1.0;
+      out[k++] = bodyData(body, kBodyMass)[0];
+      out[k++] = centre[0];
+      out[k++] = centre[1];
+      out[k++] = bodyData(body, kBodyWorkingInertia)[8];
+    }
+  }
+  return k;
+}
+
+// The kept-inputs record, or null when the mechanism has none.
+KeptArticulatedInertia* keptInertiaOf(EngineMechanism* mechanism) {
+  EngineKinematicData* data = mechanism->kinematicData;
+  return data != nullptr && data->keptInertia.inputs != nullptr ? &data->keptInertia : nullptr;
+}
+
+bool sameArticulatedInertiaInputs(EngineMechanism* mechanism, KeptArticulatedInertia& kept) {
+  const int count = gatherArticulatedInertiaInputs(mechanism, kept.gathered);
+  return count >= 0 && count == kept.inputCount &&
+         std::memcmp(kept.gathered, kept.inputs, sizeof(double) * count) == 0;
+}
+
+}  // namespace
+
+void forgetArticulatedInertia(EngineMechanism* mechanism) {
+  if (KeptArticulatedInertia* kept = keptInertiaOf(mechanism)) {
+    kept->madeAtPlacements = 0;
+    kept->recorded = 0;
+  }
+}
+
+void recordArticulatedInertiaInputs(EngineMechanism* mechanism) {
+  KeptArticulatedInertia* kept = keptInertiaOf(mechanism);
+  if (kept == nullptr || !kept->madeAtPlacements) return;
+  kept->inputCount = gatherArticulatedInertiaInputs(mechanism, kept->inputs);
+  kept->recorded = kept->inputCount >= 0 ? 1 : 0;
+}
+
 bool ricatti2D(EngineMechanism* mechanism) {
+  KeptArticulatedInertia* kept = keptInertiaOf(mechanism);
+  if (kept != nullptr) {
+    // Nothing the factors are made from has changed: they stay.
+    if (kept->recorded && sameArticulatedInertiaInputs(mechanism, *kept)) return false;
+    kept->madeAtPlacements = 0;
+    kept->recorded = 0;
+  }
   // Every joint's P starts as its body's spatial inertia; outer joints add to it.
   forEachJoint(mechanism, [&](EngineJoint* joint, int c, int k) {
     double* p = motionData(joint, kMotionArticulatedInertia);
@@ -524,6 +602,7 @@ bool ricatti2D(EngineMechanism* mechanism) {
       failed = articulate(mechanism, chain, k, chain->joints[k]);
     }
   }
+  if (!failed && kept != nullptr) kept->madeAtPlacements = 1;
   return failed;
 }
 
@@ -759,22 +838,28 @@ void articulatedResponse(EngineMechanism* mechanism) {
 namespace {
 
 int gatherMassMatrixInputs(const EngineMechanism* mechanism, double* out) {
-  int k = 0;
-  const auto put = [&](const double* values, int count) {
-    for (int i = 0; i < count; ++i) out[k++] = values[i];
+  double* o = out;
+  const auto put = [&o](const double* values, int count) {
+    for (int i = 0; i < count; ++i) *o++ = values[i];
+  };
+  const auto put3 = [&o](const double* values) {
+    o[0] = values[0];
+    o[1] = values[1];
+    o[2] = values[2];
+    o += 3;
   };
   for (int c = 0; c + 1 < mechanism->numChains; ++c) {
     const EngineChain* chain = mechanism->chains[c];
     for (int j = 0; j < chain->numJoints; ++j) {
       const EngineJoint* joint = chain->joints[j];
       const int v = joint->numVelocities;
-      const int n = joint->freeVelocities->count;
-      out[k++] = n;
-      for (int a = 0; a < n; ++a) out[k++] = joint->freeVelocities->indices[a];
-      for (int column = 0; column < v; ++column) {
-        put(motionData(joint, kMotionSubspace) + kSpatialSize * column, 3);
-      }
-      put(motionData(joint, kMotionOffset), 3);
+      const IndexList* free = joint->freeVelocities;
+      const int n = free->count;
+      *o++ = n;
+      for (int a = 0; a < n; ++a) *o++ = free->indices[a];
+      const double* subspace = motionData(joint, kMotionSubspace);
+      for (int column = 0; column < v; ++column) put3(subspace + kSpatialSize * column);
+      put3(motionData(joint, kMotionOffset));
       put(motionData(joint, kMotionInverseInertia), n * n);
       put(motionData(joint, kMotionProjectedInertia), 3 * n);
     }
@@ -782,12 +867,12 @@ int gatherMassMatrixInputs(const EngineMechanism* mechanism, double* out) {
   for (int i = 0; i < mechanism->numConstraints; ++i) {
     const EngineEquationSet* set = mechanism->constraints[i]->equations;
     if (set == nullptr) continue;
-    out[k++] = set->active->count;
-    for (int a = 0; a < set->active->count; ++a) out[k++] = set->active->indices[a];
+    *o++ = set->active->count;
+    for (int a = 0; a < set->active->count; ++a) *o++ = set->active->indices[a];
     put(set->baseJacobian, 3 * set->n);
     put(set->followerJacobian, 3 * set->n);
   }
-  return k;
+  return static_cast<int>(o - out);
 }
 
 }  // namespace
@@ -843,6 +928,7 @@ struct PassJoints {
   int movingCount = 0;  // joints outside the ground chain (they come first)
   const EngineJoint* joint[kMaxPassJoints];
   int inboard[kMaxPassJoints];
+  bool oneCoordinate[kMaxPassJoints];  // hasOneCoordinate
 
   // False when the mechanism is larger than the pass's arrays.
   bool build(const EngineMechanism* mechanism) {
@@ -856,9 +942,12 @@ struct PassJoints {
     if (count > kMaxPassJoints) return false;
     for (int c = 0; c < mechanism->numChains; ++c) {
       const EngineChain* chain = mechanism->chains[c];
-      int parentStart = -1;
-      for (int p = 0; p < mechanism->numChains; ++p) {
-        if (mechanism->chains[p] == chain->parent) parentStart = chainStart[p];
+      int parentStart = -1;  // the last table entry of the parent (the ground chain has none)
+      for (int p = mechanism->numChains - 1; c + 1 < mechanism->numChains && p >= 0; --p) {
+        if (mechanism->chains[p] == chain->parent) {
+          parentStart = chainStart[p];
+          break;
+        }
       }
       for (int k = 0; k < chain->numJoints; ++k) {
         const int j = chainStart[c] + k;
@@ -872,6 +961,7 @@ struct PassJoints {
         if (in != nullptr && inboard[j] <= j) return false;
         const int n = joint[j]->freeVelocities->count;
         if (joint[j]->numVelocities > kMaxJointCoordinates || n > kMaxJointCoordinates) return false;
+        oneCoordinate[j] = hasOneCoordinate(joint[j]);
       }
     }
     return true;
@@ -884,15 +974,19 @@ struct PassJoints {
   }
 };
 
-// Per joint and column: the force accumulator and the body motion with their
-// zero flags, and the reduced forces at the free coordinates.
+// Per joint and column (kept together, so one address serves a joint's
+// column): the force accumulator and the body motion with their zero flags,
+// and the reduced forces at the free coordinates.
+struct ColumnCell {
+  double force[3];
+  double motion[3];
+  bool forceZero;
+  bool reducedZero;
+  bool motionZero;
+  double reduced[kMaxJointCoordinates];
+};
 struct ColumnValues {
-  double force[kMaxPassJoints][kMaxPassColumns][3];
-  bool forceZero[kMaxPassJoints][kMaxPassColumns];
-  double reduced[kMaxPassJoints][kMaxPassColumns][kMaxJointCoordinates];
-  bool reducedZero[kMaxPassJoints][kMaxPassColumns];
-  double motion[kMaxPassJoints][kMaxPassColumns][3];
-  bool motionZero[kMaxPassJoints][kMaxPassColumns];
+  ColumnCell cell[kMaxPassJoints][kMaxPassColumns];
 };
 
 // The inward pass of articulatedResponse at joint j for every column.
@@ -903,22 +997,24 @@ void inwardJointColumns(const PassJoints& joints, int j, int columns, ColumnValu
   const double* inverse = motionData(joint, kMotionInverseInertia);
   const double* u = motionData(joint, kMotionProjectedInertia);
   const double* r = motionData(joint, kMotionOffset);
+  const double* s = motionData(joint, kMotionSubspace);
   const int in = joints.inboard[j];
   for (int col = 0; col < columns; ++col) {
-    double* reduced = v.reduced[j][col];
-    v.reducedZero[j][col] = true;
-    if (v.forceZero[j][col]) {
+    ColumnCell& here = v.cell[j][col];
+    double* reduced = here.reduced;
+    here.reducedZero = true;
+    if (here.forceZero) {
       for (int a = 0; a < n; ++a) reduced[a] = 0.0;
       continue;
     }
-    double passed[3] = {v.force[j][col][0], v.force[j][col][1], v.force[j][col][2]};
+    double passed[3] = {here.force[0], here.force[1], here.force[2]};
     if (n > 0) {
       double scaled[kMaxJointCoordinates];
       for (int a = 0; a < n; ++a) {
-        const double* column = freeColumn<kCoordinates>(joint, a);
+        const double* column = s + kSpatialSize * freeIndex<kCoordinates>(joint, a);
         reduced[a] = -(column[0] * passed[0] + column[1] * passed[1] + column[2] * passed[2]);
       }
-      v.reducedZero[j][col] = false;
+      here.reducedZero = false;
       for (int a = 0; a < n; ++a) {
         double sum = 0.0;
         for (int b = 0; b < n; ++b) sum += inverse[a + n * b] * reduced[b];
@@ -928,14 +1024,15 @@ void inwardJointColumns(const PassJoints& joints, int j, int columns, ColumnValu
         for (int i = 0; i < 3; ++i) passed[i] += u[i + 3 * a] * scaled[a];
       }
     }
-    addTransportedForce(r, passed, v.force[in][col]);
-    v.forceZero[in][col] = false;
+    ColumnCell& inboard = v.cell[in][col];
+    addTransportedForce(r, passed, inboard.force);
+    inboard.forceZero = false;
   }
 }
 
 void inwardColumns(const PassJoints& joints, int columns, ColumnValues& v) {
   for (int j = 0; j < joints.movingCount; ++j) {
-    if (hasOneCoordinate(joints.joint[j])) {
+    if (joints.oneCoordinate[j]) {
       inwardJointColumns<1>(joints, j, columns, v);
     } else {
       inwardJointColumns<0>(joints, j, columns, v);
@@ -951,35 +1048,41 @@ void outwardJointColumns(const PassJoints& joints, int j, int columns, ColumnVal
   const int velocities = velocityCount<kCoordinates>(joint);
   const double* r = motionData(joint, kMotionOffset);
   const double* s = motionData(joint, kMotionSubspace);
+  const double* u = motionData(joint, kMotionProjectedInertia);
+  const double* inverse = motionData(joint, kMotionInverseInertia);
   const int in = joints.inboard[j];
   for (int col = 0; col < columns; ++col) {
-    const bool inZero = v.motionZero[in][col];
+    const ColumnCell& inboard = v.cell[in][col];
+    ColumnCell& here = v.cell[j][col];
+    const bool inZero = inboard.motionZero;
     double aPrime[3] = {0, 0, 0};
-    if (!inZero) transportMotion(r, v.motion[in][col], aPrime);
+    if (!inZero) transportMotion(r, inboard.motion, aPrime);
     double qdd[kMaxJointCoordinates];
     for (int a = 0; a < velocities; ++a) qdd[a] = 0.0;
-    const bool moves = !inZero || !v.reducedZero[j][col];
-    if (n > 0 && moves) freeAccelerations<kCoordinates>(joint, v.reduced[j][col], aPrime, qdd);
-    double* out = v.motion[j][col];
+    const bool moves = !inZero || !here.reducedZero;
+    if (n > 0 && moves) {
+      freeAccelerations<kCoordinates>(joint, u, inverse, here.reduced, aPrime, qdd);
+    }
+    double* out = here.motion;
     for (int i = 0; i < 3; ++i) out[i] = aPrime[i];
     if (moves) {
       for (int q = 0; q < velocities; ++q) {
         for (int i = 0; i < 3; ++i) out[i] += s[i + kSpatialSize * q] * qdd[q];
       }
     }
-    v.motionZero[j][col] = !moves;
+    here.motionZero = !moves;
   }
 }
 
 void outwardColumns(const PassJoints& joints, int columns, ColumnValues& v) {
   for (int j = joints.movingCount; j < joints.count; ++j) {
     for (int col = 0; col < columns; ++col) {
-      for (int i = 0; i < 3; ++i) v.motion[j][col][i] = 0.0;
-      v.motionZero[j][col] = true;
+      for (int i = 0; i < 3; ++i) v.cell[j][col].motion[i] = 0.0;
+      v.cell[j][col].motionZero = true;
     }
   }
   for (int j = joints.movingCount - 1; j >= 0; --j) {
-    if (hasOneCoordinate(joints.joint[j])) {
+    if (joints.oneCoordinate[j]) {
       outwardJointColumns<1>(joints, j, columns, v);
     } else {
       outwardJointColumns<0>(joints, j, columns, v);
@@ -987,16 +1090,16 @@ void outwardColumns(const PassJoints& joints, int columns, ColumnValues& v) {
   }
 }
 
-// Jb(:, e)·vb + Jf(:, e)·vf with zero-flagged sides skipped, as evaluateRows.
-double rowValue(const EngineEquationSet* set, int e, const double* vb, bool vbZero,
+// jb·vb + jf·vf with zero-flagged sides skipped, as evaluateRows (jb, jf:
+// the equation's column of the two Jacobian blocks).
+double rowValue(const double* jb, const double* vb, bool vbZero, const double* jf,
                 const double* vf, bool vfZero) {
   double sum = 0.0;
-  const int n = set->n;
   if (!vbZero) {
-    for (int c = 0; c < 3; ++c) sum += set->baseJacobian[c * n + e] * vb[c];
+    for (int c = 0; c < 3; ++c) sum += jb[c] * vb[c];
   }
   if (!vfZero) {
-    for (int c = 0; c < 3; ++c) sum += set->followerJacobian[c * n + e] * vf[c];
+    for (int c = 0; c < 3; ++c) sum += jf[c] * vf[c];
   }
   return sum;
 }
@@ -1047,42 +1150,57 @@ bool buildMatrixInOnePass(const EngineMechanism* mechanism, double* out, bool po
     followerOf[i] = joints.find(mechanism->constraints[i]->followerJoint);
     if (baseOf[i] < 0 || followerOf[i] < 0) return false;
   }
-  // The columns: constraint, its equation and the ends it acts on.
+  // The columns: the equation's column of the two Jacobian blocks and the
+  // ends it acts on.
   struct Column {
-    const EngineEquationSet* set;
-    int e;
+    double baseJacobian[3];
+    double followerJacobian[3];
     int base;
     int follower;
   } columns[kMaxPassColumns];
+  const auto columnOf = [](const EngineEquationSet* set, int e, int base, int follower) {
+    Column c{{}, {}, base, follower};
+    for (int i = 0; i < 3; ++i) {
+      c.baseJacobian[i] = set->baseJacobian[i * set->n + e];
+      c.followerJacobian[i] = set->followerJacobian[i * set->n + e];
+    }
+    return c;
+  };
   int count = 0;
+  // The rows G has (the counted equations), with the same ends.
+  Column counted[kMaxPassColumns];
+  int rowCount = 0;
   for (int i = 0; i < mechanism->numConstraints; ++i) {
     const EngineConstraint* constraint = mechanism->constraints[i];
     const EngineEquationSet* set = constraint->equations;
     if (set == nullptr) continue;
     for (int a = 0; a < set->active->count; ++a) {
       const int e = set->active->indices[a];
-      if (!isMatrixColumn(set, e, positionLevel)) continue;
-      if (count == kMaxPassColumns) return false;
-      columns[count++] = {set, e, baseOf[i], followerOf[i]};
+      if (isMatrixColumn(set, e, positionLevel)) {
+        if (count == kMaxPassColumns) return false;
+        columns[count++] = columnOf(set, e, baseOf[i], followerOf[i]);
+      }
+      if (isCountedRow(set, e, positionLevel)) {
+        if (rowCount == kMaxPassColumns) return false;
+        counted[rowCount++] = columnOf(set, e, baseOf[i], followerOf[i]);
+      }
     }
   }
+  if (rowCount != rows) return false;
   ColumnValues v;
   // Cleared accumulators, then +Jᵀ·e at the two ends (addConstraintForce).
   for (int j = 0; j < joints.count; ++j) {
     for (int col = 0; col < count; ++col) {
-      for (int i = 0; i < 3; ++i) v.force[j][col][i] = 0.0;
-      v.forceZero[j][col] = true;
+      for (int i = 0; i < 3; ++i) v.cell[j][col].force[i] = 0.0;
+      v.cell[j][col].forceZero = true;
     }
   }
   for (int col = 0; col < count; ++col) {
     const Column& c = columns[col];
-    const int n = c.set->n;
-    for (int i = 0; i < 3; ++i) v.force[c.base][col][i] += c.set->baseJacobian[i * n + c.e] * 1.0;
-    v.forceZero[c.base][col] = false;
-    for (int i = 0; i < 3; ++i) {
-      v.force[c.follower][col][i] += c.set->followerJacobian[i * n + c.e] * 1.0;
-    }
-    v.forceZero[c.follower][col] = false;
+    for (int i = 0; i < 3; ++i) v.cell[c.base][col].force[i] += c.baseJacobian[i] * 1.0;
+    v.cell[c.base][col].forceZero = false;
+    for (int i = 0; i < 3; ++i) v.cell[c.follower][col].force[i] += c.followerJacobian[i] * 1.0;
+    v.cell[c.follower][col].forceZero = false;
   }
   inwardColumns(joints, count, v);
   outwardColumns(joints, count, v);
@@ -1090,19 +1208,12 @@ bool buildMatrixInOnePass(const EngineMechanism* mechanism, double* out, bool po
   // taken as a bias is -A⁻¹·Jᵀ·e.
   for (int col = 0; col < count; ++col) {
     double* column = out + rows * col;
-    int k = 0;
-    for (int i = 0; i < mechanism->numConstraints; ++i) {
-      const EngineConstraint* constraint = mechanism->constraints[i];
-      const EngineEquationSet* set = constraint->equations;
-      if (set == nullptr) continue;
-      const int b = baseOf[i];
-      const int f = followerOf[i];
-      for (int a = 0; a < set->active->count; ++a) {
-        const int e = set->active->indices[a];
-        if (!isCountedRow(set, e, positionLevel)) continue;
-        column[k++] = -rowValue(set, e, v.motion[b][col], v.motionZero[b][col], v.motion[f][col],
-                                v.motionZero[f][col]);
-      }
+    for (int k = 0; k < rows; ++k) {
+      const Column& r = counted[k];
+      const ColumnCell& base = v.cell[r.base][col];
+      const ColumnCell& follower = v.cell[r.follower][col];
+      column[k] = -rowValue(r.baseJacobian, base.motion, base.motionZero, r.followerJacobian,
+                            follower.motion, follower.motionZero);
     }
   }
   return true;

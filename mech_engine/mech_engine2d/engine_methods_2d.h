@@ -140,6 +140,13 @@ bool generalConstraintDynamicOutputs2D(EngineConstraint* constraint, double** ru
 // velocity buffers, free accelerations (-A⁻¹·Jᵀ·y) in the generalised-force
 // cells. Needs the factors of ricatti2D.
 void articulatedResponse(EngineMechanism* mechanism);
+// Every position sweep calls it: ricatti2D's factors belong to other placements.
+void forgetArticulatedInertia(EngineMechanism* mechanism);
+// Records what the present factors were made from, when ricatti2D made them
+// after the last position sweep and nothing it reads was written since
+// (only a position sweep and the dynamics step's inputs and bias sweep write
+// the bodies' mass, centre of mass and working inertia).
+void recordArticulatedInertiaInputs(EngineMechanism* mechanism);
 // Keeps the Cholesky factor of G over all `rows` active equations (formed by
 // buildMatrix2D at the present inputs; oneNorm that of G before factoring).
 void keepMassMatrixFactor(EngineMechanism* mechanism, int rows, double oneNorm);

@@ -55,7 +55,10 @@ double rowValue(const EngineEquationSet* set, int e, const EngineMatrix* vb,
 }
 
 void addColumn(EngineMatrix* accumulator, const double* block, int n, int e, double scale) {
-  for (int c = 0; c < 3; ++c) accumulator->data[c] += block[c * n + e] * scale;
+  // Read before written: the block never shares memory with the accumulator.
+  const double terms[3] = {block[e] * scale, block[n + e] * scale, block[2 * n + e] * scale};
+  double* data = accumulator->data;
+  for (int c = 0; c < 3; ++c) data[c] += terms[c];
   accumulator->zeroFlag = 0;
 }
 

@@ -270,6 +270,7 @@ bool moveJointsAndConstraints(EngineMechanism* mechanism) {
 // A sweep that fails part way leaves its mark cleared.
 bool positionSweep2D(EngineMechanism* mechanism) {
   forgetSweptCoordinates(mechanism);
+  forgetArticulatedInertia(mechanism);
   if (sweepOutwards(mechanism, &placeJoint) || placeConstraints(mechanism)) return true;
   noteSweptPositions(mechanism);
   return false;

@@ -86,10 +86,13 @@ void solvePivoted(EngineKinematicData* data, const double* g, int a, double* b, 
 }
 
 // The mass-weighted correction -A⁻¹·Jᵀ·y (free coordinates) added to the
-// positions or the velocities, followed by the matching sweep.
+// positions or the velocities, followed by the matching sweep. It finds the
+// force cells cleared and leaves them so: every correction comes after a G
+// build (buildMatrix2D clears them) or after another correction, and what
+// runs in between (errors, solves, factors, sweeps, constraint blocks)
+// writes no force cell.
 bool applyMassWeightedCorrection(EngineMechanism* mechanism, const double* y, bool positionLevel,
                                  bool positions) {
-  clearForceAccumulators(mechanism);
   int k = 0;
   for (int i = 0; i < mechanism->numConstraints; ++i) {
     EngineConstraint* constraint = mechanism->constraints[i];
@@ -514,8 +517,14 @@ bool stabiliseOnce(EngineMechanism* mechanism) {
 // those are recorded for the kinematics step after the post step.
 bool stabilise2D(EngineMechanism* mechanism) {
   mechanism->sweepsRecorded = 0;
+  // Only factors made inside the stabilisation are recorded at its end:
+  // between an earlier ricatti2D and here the modes may have changed.
+  forgetArticulatedInertia(mechanism);
   if (stabiliseOnce(mechanism)) return true;
   mechanism->sweepsRecorded = recordSweptCoordinates(mechanism) ? 1 : 0;
+  // After the last position correction's ricatti2D only velocity sweeps,
+  // G and its factor ran: the next dynamics step may keep the factors.
+  recordArticulatedInertiaInputs(mechanism);
   return false;
 }
 

@@ -57,6 +57,11 @@ bool determineSimulationDimensionality(EngineMechanism* mechanism);
 
 bool mechanismKinematicsStep(EngineMechanism* mechanism, MechanismInputView* in,
                              MechanismOutputView* out);
+// The kinematics step without writing its kinematic outputs and its state
+// port (the event pass-through is still written). For the minor step of a
+// fixed-step Euler loop, where no block reads either.
+bool mechanismKinematicsStepWithoutOutputs(EngineMechanism* mechanism, MechanismInputView* in,
+                                           MechanismOutputView* out);
 bool mechanismDynamicsStep(EngineMechanism* mechanism, MechanismInputView* in,
                            MechanismOutputView* out);
 // The dynamics step up to the articulated inertia: inputs, environment,

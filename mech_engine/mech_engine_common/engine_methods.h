@@ -65,6 +65,8 @@ bool createEngineGeneralJoint(EngineJoint* joint, EngineMechanism* mechanism);
 bool createKinematicData(EngineMechanism* mechanism);
 // Room for everything G = J·A⁻¹·Jᵀ is formed from (the kept factor's inputs).
 int massMatrixInputCapacity(const EngineMechanism* mechanism);
+// Room for what ricatti2D's factors were made from (the kept inputs).
+int articulatedInertiaInputCapacity(const EngineMechanism* mechanism);
 bool destroyEngineBody(EngineMechanism* mechanism);
 bool destroyEngineJoint(EngineMechanism* mechanism);
 bool destroyEngineConstraint(EngineMechanism* mechanism);

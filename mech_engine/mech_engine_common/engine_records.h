@@ -333,6 +333,33 @@ struct SweptCoordinates {
   double* velocities;  // velocityCount
 };
 
+// What ricatti2D made the present articulated inertias from besides the
+// placements: per joint its free coordinates and what its body hands the
+// 2D spatial-inertia builder (mass, world centre of mass, zz inertia).
+// `madeAtPlacements`: the last ricatti2D ran after the last position sweep.
+// `recorded`: `inputs` hold what that ricatti2D read (the stabilisation
+// records them at its end, see recordArticulatedInertiaInputs). A ricatti2D
+// with the record standing and bit-identical inputs would form the same
+// factors and keeps them.
+struct KeptArticulatedInertia {
+  std::uint8_t madeAtPlacements;
+  std::uint8_t recorded;
+  std::int32_t capacity;  // room in `inputs` and `gathered`
+  std::int32_t inputCount;
+  double* inputs;    // capacity; null when the data has no work arrays
+  double* gathered;  // capacity: the inputs gathered for a comparison
+};
+
+// The state values the last unpackState read (it is skipped while the
+// joints still hold them, see unpackState).
+struct UnpackedState {
+  std::uint8_t valid;
+  std::uint8_t keep;      // its `keep` argument
+  std::int32_t count;     // values read
+  std::int32_t capacity;  // room in `values`
+  double* values;         // null when the data has no work arrays
+};
+
 struct EngineKinematicData {
   std::uint8_t flags[4];  // KinematicFlag
   double timeStamp;
@@ -368,6 +395,8 @@ struct EngineKinematicData {
   double* solverGradient;     // V: Jᵀ·f
   KeptMassMatrixFactor keptFactor;
   SweptCoordinates swept;
+  KeptArticulatedInertia keptInertia;
+  UnpackedState unpacked;
 };
 static_assert(offsetof(EngineKinematicData, flags) == 0);
 

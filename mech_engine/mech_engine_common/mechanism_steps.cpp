@@ -97,9 +97,11 @@ bool anyRequest(const MachineEnvironment* environment, std::initializer_list<int
   return false;
 }
 
-}  // namespace
+// How far a kinematics step goes.
+enum class KinematicsReach { Whole, WithoutOutputs };
 
-bool mechanismKinematicsStep(EngineMechanism* m, MechanismInputView* in, MechanismOutputView* out) {
+bool kinematicsStep(EngineMechanism* m, MechanismInputView* in, MechanismOutputView* out,
+                    KinematicsReach reach) {
   const MachineEnvironment* environment = m->environment;
   const bool assembled = in->firstCallFlag != nullptr && *in->firstCallFlag != 0;
   const bool sweepsRecorded = takeSweepsRecordedMark(m);
@@ -124,10 +126,15 @@ bool mechanismKinematicsStep(EngineMechanism* m, MechanismInputView* in, Mechani
 
   int port = 0;
   double* outputs = environment->numKinematicOutputs > 0 ? outputPort(out, port++) : nullptr;
-  if (call<OutputPortMethod>(m, S::kinematicOutputs, outputs, m)) return true;
-  if (environment->numStates > 0 &&
-      call<StateVectorMethod>(m, S::updateState, outputPort(out, port++), m)) {
-    return true;
+  double* stateOutputs = environment->numStates > 0 ? outputPort(out, port++) : nullptr;
+  // Writing the outputs raises no error of its own: a caller that reads
+  // neither port loses nothing the whole step would do.
+  if (reach == KinematicsReach::Whole) {
+    if (call<OutputPortMethod>(m, S::kinematicOutputs, outputs, m)) return true;
+    if (environment->numStates > 0 &&
+        call<StateVectorMethod>(m, S::updateState, stateOutputs, m)) {
+      return true;
+    }
   }
   if (environment->analysisMode == kAnalysisTrimming &&
       call<ConstraintOutputsMethod>(m, S::outputConstraints, m, outputPort(out, port),
@@ -137,6 +144,17 @@ bool mechanismKinematicsStep(EngineMechanism* m, MechanismInputView* in, Mechani
   if (environment->hasEvents) passThrough(in, in->numInputPorts - 2, out);
   m->kinematicsStepSwept = 1;
   return false;
+}
+
+}  // namespace
+
+bool mechanismKinematicsStep(EngineMechanism* m, MechanismInputView* in, MechanismOutputView* out) {
+  return kinematicsStep(m, in, out, KinematicsReach::Whole);
+}
+
+bool mechanismKinematicsStepWithoutOutputs(EngineMechanism* m, MechanismInputView* in,
+                                           MechanismOutputView* out) {
+  return kinematicsStep(m, in, out, KinematicsReach::WithoutOutputs);
 }
 
 namespace {

@@ -3,6 +3,7 @@
 
 #include "mech_engine_common/engine_error.h"
 #include "mech_engine_common/engine_messages.h"
+#include "mech_engine_common/engine_method_table.h"
 #include "mech_engine_common/engine_methods.h"
 #include "mech_engine_common/engine_vector_kernels.h"
 
@@ -64,12 +65,12 @@ double signOf(const EngineJoint* joint) {
   return joint->reversed ? -1.0 : 1.0;
 }
 
-bool forJoints(EngineMechanism* mechanism, JointMethod method, double** running,
-               bool skipGroundChain) {
-  return forEachJoint(mechanism, [&](EngineJoint* joint, int chain, int) {
-    if (skipGroundChain && isGroundChain(mechanism, chain)) return false;
-    return callRecordMethod<JointWriteMethod>(jointMethod(joint, method), joint, running);
-  });
+// Calls a joint's state method from its slot; the general joint's own
+// (`general`, known here) is called directly, so the walk inlines it.
+template <typename Signature, Signature* general, typename... Args>
+bool callStateMethod(EngineMethod method, Args... args) {
+  if (method == toEngineMethod(general)) return general(args...);
+  return callRecordMethod<Signature>(method, args...);
 }
 
 }  // namespace
@@ -119,30 +120,86 @@ bool extractGeneralJointVelocityState(EngineJoint* joint, const double** running
   });
 }
 
+namespace {
+
+template <JointWriteMethod* general>
+bool forJoints(EngineMechanism* mechanism, JointMethod method, double** running,
+               bool skipGroundChain) {
+  return forEachJoint(mechanism, [&](EngineJoint* joint, int chain, int) {
+    if (skipGroundChain && isGroundChain(mechanism, chain)) return false;
+    return callStateMethod<JointWriteMethod, general>(jointMethod(joint, method), joint, running);
+  });
+}
+
+template <JointExtractMethod* general>
+bool extractJoints(EngineMechanism* mechanism, JointMethod method, const double** running,
+                   bool keep, bool trimming) {
+  return forEachJoint(mechanism, [&](EngineJoint* joint, int, int) {
+    return callStateMethod<JointExtractMethod, general>(jointMethod(joint, method), joint, running,
+                                                         keep, trimming);
+  });
+}
+
+}  // namespace
+
 bool updateState(double* state, EngineMechanism* mechanism) {
   if (state == nullptr) return false;
   double* running = state;
-  return forJoints(mechanism, kJointPutPositionState, &running, false) ||
-         forJoints(mechanism, kJointPutVelocityState, &running, false);
+  return forJoints<putGeneralJointPositionState>(mechanism, kJointPutPositionState, &running,
+                                                 false) ||
+         forJoints<putGeneralJointVelocityState>(mechanism, kJointPutVelocityState, &running,
+                                                 false);
 }
 
 bool updateStateDerivatives(double* derivatives, EngineMechanism* mechanism) {
   if (derivatives == nullptr) return false;
   double* running = derivatives;
-  return forJoints(mechanism, kJointPutPositionDerivatives, &running, false) ||
-         forJoints(mechanism, kJointPutVelocityDerivatives, &running, true);
+  return forJoints<putGeneralJointPositionDerivatives>(mechanism, kJointPutPositionDerivatives,
+                                                       &running, false) ||
+         forJoints<putGeneralJointVelocityDerivatives>(mechanism, kJointPutVelocityDerivatives,
+                                                       &running, true);
 }
+
+namespace {
+
+UnpackedState* unpackedStateOf(EngineMechanism* mechanism) {
+  EngineKinematicData* data = mechanism->kinematicData;
+  return data != nullptr && data->unpacked.values != nullptr ? &data->unpacked : nullptr;
+}
+
+// Right after a kinematics step, with only dynamics steps since (they move
+// no coordinate) and no kinematic inputs read in between, the joints hold
+// what that step's unpackState wrote: the same state, bit for bit, with the
+// same `keep`, would write the same values again.
+bool jointsHoldState(const EngineMechanism* mechanism, const UnpackedState& last, bool keep) {
+  return last.valid && last.keep == (keep ? 1 : 0) && mechanism->kinematicsStepSwept &&
+         mechanism->environment->numKinematicInputs == 0 &&
+         std::memcmp(last.values, mechanism->stateVector, sizeof(double) * last.count) == 0;
+}
+
+}  // namespace
 
 bool unpackState(EngineMechanism* mechanism, bool keep) {
   if (mechanism->stateVector == nullptr) return false;
+  UnpackedState* last = unpackedStateOf(mechanism);
+  if (last != nullptr) {
+    if (jointsHoldState(mechanism, *last, keep)) return false;
+    last->valid = 0;
+  }
   const double* running = mechanism->stateVector;
   const bool trimming = mechanism->environment->analysisMode == kAnalysisTrimming;
-  for (JointMethod method : {kJointExtractPositionState, kJointExtractVelocityState}) {
-    const bool failed = forEachJoint(mechanism, [&](EngineJoint* joint, int, int) {
-      return callRecordMethod<JointExtractMethod>(jointMethod(joint, method), joint, &running, keep,
-                                                  trimming);
-    });
-    if (failed) return true;
+  if (extractJoints<extractGeneralJointPositionState>(mechanism, kJointExtractPositionState,
+                                                      &running, keep, trimming) ||
+      extractJoints<extractGeneralJointVelocityState>(mechanism, kJointExtractVelocityState,
+                                                      &running, keep, trimming)) {
+    return true;
+  }
+  const int count = static_cast<int>(running - mechanism->stateVector);
+  if (last != nullptr && count <= last->capacity) {
+    std::memcpy(last->values, mechanism->stateVector, sizeof(double) * count);
+    last->count = count;
+    last->keep = keep ? 1 : 0;
+    last->valid = 1;
   }
   return false;
 }
@@ -210,12 +267,25 @@ bool createKinematicData(EngineMechanism* mechanism) {
       (kept.factor = engineAllocateArrayOf<double>(m * m)) == nullptr) {
     return reportModelOutOfMemory();
   }
+  KeptArticulatedInertia& keptInertia = data->keptInertia;
+  keptInertia.capacity = articulatedInertiaInputCapacity(mechanism);
+  const std::size_t inertiaInputs = static_cast<std::size_t>(keptInertia.capacity);
+  if ((keptInertia.inputs = engineAllocateArrayOf<double>(inertiaInputs)) == nullptr ||
+      (keptInertia.gathered = engineAllocateArrayOf<double>(inertiaInputs)) == nullptr) {
+    return reportModelOutOfMemory();
+  }
   SweptCoordinates& swept = data->swept;
   swept.positionCount = positions;
   forEachJoint(mechanism, [&](EngineJoint* joint, int, int) {
     swept.velocityCount += joint->numVelocities;
     return false;
   });
+  UnpackedState& unpacked = data->unpacked;
+  unpacked.capacity = positions + swept.velocityCount;
+  if ((unpacked.values = engineAllocateArrayOf<double>(
+           static_cast<std::size_t>(unpacked.capacity))) == nullptr) {
+    return reportModelOutOfMemory();
+  }
   if ((swept.positions = engineAllocateArrayOf<double>(v)) == nullptr ||
       (swept.velocities = engineAllocateArrayOf<double>(
            static_cast<std::size_t>(swept.velocityCount > 0 ? swept.velocityCount : 1))) ==
@@ -317,6 +387,15 @@ int massMatrixInputCapacity(const EngineMechanism* mechanism) {
   return count;
 }
 
+int articulatedInertiaInputCapacity(const EngineMechanism* mechanism) {
+  int count = 0;
+  forEachJoint(mechanism, [&](EngineJoint* joint, int, int) {
+    count += 1 + joint->numVelocities + 5;  // see gatherArticulatedInertiaInputs
+    return false;
+  });
+  return count;
+}
+
 bool destroyKinematicData(EngineMechanism* mechanism) {
   EngineKinematicData* data = mechanism->kinematicData;
   if (data == nullptr) return false;
@@ -326,7 +405,8 @@ bool destroyKinematicData(EngineMechanism* mechanism) {
         &data->savedPositions, &data->trialPositions, &data->trialVelocities, &data->solverStep,
         &data->solverGradient, &data->jacobian, &data->normalMatrix, &data->keptFactor.inputs,
         &data->keptFactor.current, &data->keptFactor.factor, &data->swept.positions,
-        &data->swept.velocities}) {
+        &data->swept.velocities, &data->keptInertia.inputs, &data->keptInertia.gathered,
+        &data->unpacked.values}) {
     engineReleaseSlot(*slot);
   }
   engineReleaseSlot(data->pivots);

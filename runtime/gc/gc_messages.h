@@ -108,6 +108,12 @@ inline constexpr char kPackAndPacking[] = " and packing";
 inline constexpr char kPackNewArea[] = " new area";
 inline constexpr char kPackSqueezed[] = ": %d bytes to be squeezed out\n";
 
+// Heap relocation after an image restore (standard error).
+inline constexpr char kRelocationRangesOverlap[] =
+    "heap relocation: the moved range overlaps the pure library at 0x%lx\n";
+inline constexpr char kRelocationMisaligned[] =
+    "heap relocation: a move of %ld bytes is not a whole number of pages\n";
+
 // Verification and debugging hooks (standard output).
 inline constexpr char kVerifyTrace[] = "Verify 0x%lx -> 0x%lx = %d\n";
 inline constexpr char kApparentFunction[] = "Apparent function address: 0x%lx\nLocation = %ld:\n";

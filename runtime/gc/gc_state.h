@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "runtime/gc/heap_layout.h"
 #include "runtime/rs/lisp_value.h"
@@ -14,7 +15,6 @@
 extern "C" {
 
 extern lisp::lispval nilval;
-extern lisp::lispval tval;
 
 // ---- root-set bitmap ----
 extern uint32_t* setf_protect_bmap;
@@ -133,5 +133,23 @@ inline constexpr int32_t kWeakReplacement = -0x15 - 4 * 103;  // GlobWeakReplace
 
 // The global word at nil + offset of the running heap.
 uint32_t& globalWord(int32_t offset);
+
+// What moving the Lisp heap does with a collector variable.
+enum class HeapWordRole : uint8_t {
+  None,       // holds no Lisp heap address
+  Address,    // a heap address, or a value outside the heap: shifted when inside
+  ChainHead,  // first element of a new-space prefix chain: relinked with the chain
+  ChainTail,  // last element of that chain, or the head variable's own address
+  Pagemap,    // a biased page-map base: computed again where the map lies
+};
+// One row per word of every variable declared above (arrays and records
+// word by word), in the order of their definitions; a test holds the list
+// against gc_state.h and the image's record of collector words.
+struct CollectorVariable {
+  const char* name;
+  void* variable;
+  HeapWordRole role;
+};
+extern const std::span<const CollectorVariable> kCollectorVariables;
 
 }  // namespace gc

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "runtime/gc/function_entry.h"
 #include "runtime/gc/gc_messages.h"
 #include "runtime/gc/gc_parameters.h"
 #include "runtime/gc/global_gc.h"
@@ -133,18 +134,15 @@ lispval adjustedCons(lispval value) {
 void adjustCodeSlot(uint32_t slot);
 const SlotTreatment kAdjustTreatment = {ggc_adj_slot, adjustCodeSlot};
 
-// A function's code vector moved: an entry inside the old vector moves
-// with it; an entry elsewhere (a trampoline) stays.
-constexpr uint32_t kFunctionEntryWord = 1;
+// A function's code vector moved: its entry word moves with it.
 void adjustCodeSlot(uint32_t slot) {
   const lispval before = wordAt(slot);
   ggc_adj_slot(slot);
   const lispval after = wordAt(slot);
   if (after == before || !lisp::isOther(before)) return;
   const uint32_t code = lisp::objectAddress(before);
-  const uint32_t end = code + ausize_other(code);  // still where it was
-  uint32_t& entry = wordAt(slot - 4 * kCodeSlotWord + 4 * kFunctionEntryWord);
-  if (entry >= code && entry < end) entry += after - before;
+  // The old vector's size: it is still where it was.
+  moveEntryWithCode(slot, code, ausize_other(code), lisp::objectAddress(after));
 }
 
 // ---- the vector's size ----

@@ -23,6 +23,7 @@
 #include "runtime/gc/native_heap.h"
 #include "runtime/gc/root_scan.h"
 #include "runtime/gc/write_barrier.h"
+#include "runtime/os/minor_services.h"
 #include "runtime/rs/object_layout.h"
 
 namespace {
@@ -156,27 +157,12 @@ uint32_t definedFunction(uint32_t object) {
   return 0;
 }
 
-// Own binary search over the fixnum words: the index of `key`, or -1.
-int32_t b_search(const uint32_t* words, uint32_t count, int32_t key) {
-  uint32_t low = 0, high = count;
-  while (low < high) {
-    const uint32_t middle = low + (high - low) / 2;
-    const int32_t word = static_cast<int32_t>(words[middle]);
-    if (word == key) return static_cast<int32_t>(middle);
-    if (word < key)
-      low = middle + 1;
-    else
-      high = middle;
-  }
-  return -1;
-}
-
 uint32_t selectedFunction(uint32_t object) {
   if (!isFunction(object)) return 0;
   const uint32_t number = wordAt(object + 4 * kFunctionNumberWord) & kFunctionNumberMask;
   const int32_t index =
-      b_search(g_numbers, g_numberCount,
-               static_cast<int32_t>(lisp::makeFixnum(static_cast<int32_t>(number))));
+      b_search(static_cast<int32_t>(lisp::makeFixnum(static_cast<int32_t>(number))),
+               reinterpret_cast<const int32_t*>(g_numbers), static_cast<int32_t>(g_numberCount));
   if (index < 0) return 0;
   store(g_output + index, taggedObject(object));
   ++g_collected;

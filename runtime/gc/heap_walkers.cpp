@@ -216,6 +216,31 @@ bool isObjectStart(const ObjectRegion& region, uint32_t object) {
   return item == target && !(region.newSpace && isFiller(item));
 }
 
+uint32_t objectContaining(const ObjectRegion& region, uint32_t address) {
+  if (address < region.first || address >= region.frontier) return 0;
+  // The nearest entry at or below the address that names an item: pages
+  // inside an object (-1), and items starting above the address, are passed.
+  uint32_t item = region.first;
+  for (uint32_t page = pageStart(address); page > pageStart(region.first); page -= kPageBytes) {
+    const uint32_t entry = wordAt(region.pagemapBase + 4 * pageOf(page));
+    if (namesAnItem(entry) && entry >= region.first && entry <= address) {
+      item = entry;
+      break;
+    }
+  }
+  while (item < region.frontier) {
+    const uint32_t bytes = itemBytes(item, region.newSpace);
+    if (bytes == 0) return 0;
+    if (address - item < bytes) {
+      if (region.newSpace && isFiller(item)) return 0;
+      const uint32_t object = region.newSpace ? item + kPrefixBytes : item;
+      return address >= object ? object : 0;
+    }
+    item += bytes;
+  }
+  return 0;
+}
+
 }  // namespace gc
 
 extern "C" {

@@ -62,5 +62,8 @@ void scanAllSlots(const SlotTreatment& treatment, gsgc_slot_routine returnAddres
 // Whether `object` (a header address) starts an object of the region, found
 // through the pagemap and object sizes. Never fatal: a damaged walk says no.
 bool isObjectStart(const ObjectRegion& region, uint32_t object);
+// The object (its header address) of the region that holds `address`, found
+// from the page map the same way; 0 for a filler, a prefix or free space.
+uint32_t objectContaining(const ObjectRegion& region, uint32_t address);
 
 }  // namespace gc

@@ -21,6 +21,7 @@
 #include "runtime/gc/allocation.h"
 #include "runtime/gc/collector_errors.h"
 #include "runtime/gc/from_space.h"
+#include "runtime/gc/function_entry.h"
 #include "runtime/gc/gc_messages.h"
 #include "runtime/gc/gc_parameters.h"
 #include "runtime/gc/gc_state.h"
@@ -48,7 +49,6 @@ constexpr uint32_t kNewFenceGlobsWord = 1;
 // second always gets there unless the first grew new space; a third covers
 // that.
 constexpr int kMostPreparingScavenges = 3;
-constexpr uint32_t kFunctionEntryWord = 1;
 
 // ---- shared helpers ----
 
@@ -244,10 +244,8 @@ void siftCodeSlot(uint32_t slot) {
   ggcs_adj_slot(slot);
   const lispval after = wordAt(slot);
   if (after == before) return;
-  const Move* move = moveHolding(lisp::objectAddress(before));
-  uint32_t& entry = wordAt(slot - 4 * kCodeSlotWord + 4 * kFunctionEntryWord);
-  if (move && entry >= move->from && entry < move->from + move->bytes)
-    entry += move->to - move->from;
+  if (const Move* move = moveHolding(lisp::objectAddress(before)))
+    moveEntryWithCode(slot, move->from, move->bytes, move->to);
 }
 
 }  // namespace

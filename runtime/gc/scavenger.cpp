@@ -48,6 +48,7 @@
 #include "runtime/gc/weak_objects.h"
 #include "runtime/gc/write_barrier.h"
 #include "runtime/load/startup_standins.h"
+#include "runtime/os/memory_status.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/rs/call_glue.h"
@@ -90,13 +91,6 @@ constexpr int32_t kGcAfterHooks = globalMinus(312);
 constexpr uint32_t kVectorFirstElement = 8;  // simple vector: header, length, elements
 
 LispCaller g_lispCaller = nullptr;
-uint64_t g_collectionStart = 0;
-
-uint64_t processMicroseconds() {
-  timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
-}
 uint32_t g_fromSysvectorChain = 0;
 
 uint32_t& newFreeWord() {
@@ -793,18 +787,6 @@ void scavenge(uint32_t request) {
   }
   gc::pointAtCurrentGenerationPage();
   restorefloat();
-}
-
-// ---- stand-ins ----
-// Weak definitions: the system layer replaces them with its own.
-
-// Collector timing only (blocking emulated signals is the system layer's).
-__attribute__((weak)) void gcstart() {
-  g_collectionStart = processMicroseconds();
-}
-__attribute__((weak)) void gcend() {
-  const uint64_t now = processMicroseconds();
-  if (now > g_collectionStart) gc::collectorMicroseconds += now - g_collectionStart;
 }
 
 }  // extern "C"

@@ -50,8 +50,7 @@ void GsExitHook(uint32_t efficiency, uint32_t oldCopy, uint32_t newCopy, int glo
 void GsFailedSbrkError(uint32_t request, int oldExpansion, uint32_t zero, uint32_t failedBytes,
                        uint32_t heapLimit, uint32_t failCode);
 
-// Services of the system layer (stand-ins here until it has them; see
-// scavenger.cpp).
+// Collector timing of the system layer (runtime/os/process_times).
 void gcstart();
 void gcend();
 }

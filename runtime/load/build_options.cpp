@@ -14,6 +14,7 @@
 #include "runtime/load/startup.h"
 #include "runtime/load/startup_messages.h"
 #include "runtime/load/startup_standins.h"
+#include "runtime/os/memory_status.h"
 #include "runtime/load/string_file.h"
 
 namespace {

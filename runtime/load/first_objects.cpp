@@ -21,6 +21,8 @@
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/object_routines.h"
 
+extern "C" lisp::lispval tval;
+
 namespace {
 
 using lisp::lispval;

@@ -26,6 +26,8 @@
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
 
+extern "C" lisp::lispval tval;
+
 namespace {
 
 using lisp::lispval;

@@ -109,6 +109,12 @@ namespace image_file {
 const char* validateImage(const image_header& header, const image_area_table* table,
                           uint64_t fileBytes);
 
+// Moves the runtime's own words that name the Lisp heap (nil, t, the unbound
+// marker, the global register and table words, the first old area and the
+// open-area fence) by `offset`, the heap having been saved at
+// [savedBase, savedCommittedEnd); the heap relocation moves the rest.
+void moveRuntimeWords(uint32_t offset, uint32_t savedBase, uint32_t savedCommittedEnd);
+
 // ---- test hooks ----
 
 // Replaces the call of lisp_main_reborn at the end of a successful restore.

@@ -20,6 +20,7 @@
 
 #include "platform/memory.h"
 #include "runtime/gc/gc_state.h"
+#include "runtime/gc/heap_relocation.h"
 #include "runtime/gc/native_heap.h"
 #include "runtime/gc/weak_objects.h"
 #include "runtime/load/image_file.h"
@@ -177,7 +178,6 @@ class Restore {
   bool commitAndReserveTheRest();
   bool readAreas();
   void reportHeaps();
-  void moveRuntimePointers();
 
   const char* name_;
   int argc_;
@@ -306,7 +306,17 @@ bool Restore::restoreNativeVariables() {
 bool Restore::placeLispHeap() {
   if (verbose_startup) say(text::kSettingUpLispHeap);
   savedLispHeap_ = lisp_heap;
-  if (!locate_free_space(&lisp_heap, &lisp_heap_offset)) return fail(text::kNoSpaceForLispHeap);
+  // Mended: a moved library's recorded range is held while the heap is
+  // placed, so that no candidate lies there; the relocation would otherwise
+  // move words of the new heap again by the library's distance.
+  const uint32_t libraryStart = vxm_lso & ~(kImageAlignment - 1);
+  const uint32_t libraryBytes = roundUp(vxm_lsoend) - libraryStart;
+  const uintptr_t held = libraryDelta_ != 0 && vxm_lso != 0
+                             ? platform::reserveAddressSpace(libraryStart, libraryBytes)
+                             : 0;
+  const bool placed = locate_free_space(&lisp_heap, &lisp_heap_offset) != 0;
+  if (held != 0) platform::releaseAddressSpace(held, libraryBytes);
+  if (!placed) return fail(text::kNoSpaceForLispHeap);
   if (lisp_heap_offset != 0) {
     if (debug_) say(text::kLispHeapRelocated, static_cast<int>(lisp_heap_offset));
     for (uint32_t i = 0; i < table_->count; ++i)
@@ -367,28 +377,6 @@ void Restore::reportHeaps() {
 }
 
 // The runtime's own words that point into the Lisp heap follow it.
-void Restore::moveRuntimePointers() {
-  const uint32_t offset = lisp_heap_offset;
-  globreg += offset;
-  nilval += offset;
-  UnboundValue += offset;
-  // Mended: t is a heap object too, and nothing else moves this word.
-  tval += offset;
-  for (const int32_t global : kMovedGlobals) nb::word(nilval, global) += offset;
-  set_c_leaf(nilval);
-  lisp::car(nilval) = nilval;
-  lisp::cdr(nilval) = nilval;
-  lisp::car(UnboundValue) += offset;
-  lisp::cdr(UnboundValue) = nilval;
-  GsOldAreas = reinterpret_cast<gc::GsOldArea*>(
-      static_cast<uintptr_t>(gc::areaAddress(GsOldAreas) + offset));
-  nb::word(nilval, kHeapBasePage) = gc::pageOf(gc::areaAddress(GsOldAreas));
-  GsOpenOldAreaFence = reinterpret_cast<gc::GsOldArea*>(
-      static_cast<uintptr_t>(gc::areaAddress(GsOpenOldAreaFence) + offset));
-  for (uint32_t& value : globs)
-    if (value >= savedLispHeap_.base && value < savedLispHeap_.committed_end) value += offset;
-}
-
 bool Restore::run() {
   debug_ = std::getenv(kStartupDebugVariable) ? 1 : 0;
   disallow_mapping = argc_ >= 2 && argv_[1] && std::strcmp(argv_[1], kReadOption) == 0 ? 1 : 0;
@@ -426,7 +414,9 @@ bool Restore::run() {
   if (lisp_heap.base > vxmmalloc_heap.base)
     return fail(text::kCHeapBelowLispHeap, vxmmalloc_heap.base, lisp_heap.base);
 
-  if (lisp_heap_offset != 0) moveRuntimePointers();
+  if (lisp_heap_offset != 0)
+    image_file::moveRuntimeWords(lisp_heap_offset, savedLispHeap_.base,
+                                 savedLispHeap_.committed_end);
   // Mended: the trampoline area named by the heap must lie in it; decision:
   // refused as inconsistent runtime data.
   if (!trampolineAreaInside(nilval, lisp_heap)) return fail(text::kErrorRestoringCData);
@@ -451,6 +441,27 @@ bool Restore::run() {
 }  // namespace
 
 namespace image_file {
+void moveRuntimeWords(uint32_t offset, uint32_t savedBase, uint32_t savedCommittedEnd) {
+  globreg += offset;
+  nilval += offset;
+  UnboundValue += offset;
+  // Mended: t is a heap object too, and nothing else moves this word.
+  tval += offset;
+  for (const int32_t global : kMovedGlobals) nb::word(nilval, global) += offset;
+  set_c_leaf(nilval);
+  lisp::car(nilval) = nilval;
+  lisp::cdr(nilval) = nilval;
+  lisp::car(UnboundValue) += offset;
+  lisp::cdr(UnboundValue) = nilval;
+  GsOldAreas = reinterpret_cast<gc::GsOldArea*>(
+      static_cast<uintptr_t>(gc::areaAddress(GsOldAreas) + offset));
+  nb::word(nilval, kHeapBasePage) = gc::pageOf(gc::areaAddress(GsOldAreas));
+  GsOpenOldAreaFence = reinterpret_cast<gc::GsOldArea*>(
+      static_cast<uintptr_t>(gc::areaAddress(GsOpenOldAreaFence) + offset));
+  for (uint32_t& value : globs)
+    if (value >= savedBase && value < savedCommittedEnd) value += offset;
+}
+
 void setRebornHook(RebornHook hook) {
   g_rebornHook.store(hook);
 }

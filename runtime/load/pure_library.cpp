@@ -19,6 +19,7 @@
 
 #include "platform/memory.h"
 #include "runtime/gc/heap_reservation.h"
+#include "runtime/gc/heap_relocation.h"
 #include "runtime/load/image_search.h"
 #include "runtime/load/pure_library_messages.h"
 #include "runtime/load/startup.h"

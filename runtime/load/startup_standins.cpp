@@ -11,31 +11,13 @@
 
 extern "C" {
 
-// Replaced by the memory status report.
-void memory_status_dump(const char*) {
-  vxmprintf("memory map not available\n");
-}
-
-// Replaced by the system services (no early entry points to preset yet).
-void preset_early_entry_points() {}
 uint32_t cl_debug_flags = 0;
 
-// Replaced by the system services, where it belongs; the answer stays null.
-void* sy_getproghandle() {
-  return nullptr;
-}
-
-// Replaced by the heap relocation's linking: an attached library stays
-// mapped, and the heap keeps its own copies of what the library holds.
-void link_lso_file() {
-  vxmprintf("lso linking not available\n");
-}
-
-// Replaced by the heap relocation: until then an image whose Lisp heap or
-// pure library had to move cannot be restored.
-int gc_relocate_heap(heap_descriptor*, int32_t, int32_t) {
-  vxmfprintf(stderr, "lisp heap relocation not available\n");
-  return 0;
+// Replaced by the thread start-up's ending of a thread (weak, so that the
+// real one wins the link as soon as it is there): until then a restored
+// world whose start function returns ends the process with the status.
+__attribute__((weak)) void vxm_thread_exit(int32_t status, int32_t*, uint32_t) {
+  lisp_exit(status);
 }
 
 // Replaced by the version over buftostr and Lisp's formatted output, once

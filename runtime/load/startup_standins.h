@@ -11,31 +11,18 @@
 
 extern "C" {
 // ---- services the build from scratch calls ----
-// Writes the address-space map to the file, or to standard output when null.
-void memory_status_dump(const char* path);
-
-// ---- early entry points ----
-void preset_early_entry_points();
 
 // ---- debug words ----
 extern uint32_t cl_debug_flags;
-
-// ---- system services ----
-// The program's module handle; null names the executable.
-void* sy_getproghandle();
-
-// ---- pure Lisp library ----
-// Relinks the heap to a library attached while the Lisp runs.
-void link_lso_file();
 
 // ---- Lisp-side output ----
 // Hands the text to Lisp's formatted output (buftostr, internal_lisp_format).
 void lisp_format(const char* text);
 
-// ---- heap relocation after an image restore ----
-// Moves every pointer of the restored heap by the heap's and the library's
-// distances; 1 when done, 0 when it cannot be (the reason is printed).
-int gc_relocate_heap(heap_descriptor* heap, int32_t heapDelta, int32_t libraryDelta);
+// ---- ending a Lisp thread ----
+// Ends the calling Lisp thread with the status; the done flag (when not
+// null) and the thread to notify (when not 0) are told.
+[[noreturn]] void vxm_thread_exit(int32_t status, int32_t* doneFlag, uint32_t notifyThreadId);
 
 // ---- words the start-up clears or resets, owned by the profiler module ----
 extern uint32_t do_purify;

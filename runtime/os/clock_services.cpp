@@ -7,6 +7,9 @@
 namespace {
 
 constexpr int32_t kSecondsPerDay = 86400;
+// Day numbers count from 2000-03-01; the Lisp clock's epoch, 2015-01-01, is
+// day 5419 (16436 days after 1970-01-01, less 11017).
+constexpr int32_t kDayOfLispEpoch = 5419;
 
 lisp::os::ClockReading systemClock() {
   timespec now{};
@@ -32,9 +35,17 @@ LispTime now(int32_t unitsPerSecond) {
 int32_t day_start = 1;
 int32_t day_end = 0;
 
-int32_t dayOf(int32_t seconds) {
-  // Floor division: the second before the epoch lies in day -1.
+// Whole days since the Lisp clock's epoch, rounded down: the second before
+// the epoch lies in day -1.
+int32_t daysSinceEpoch(int32_t seconds) {
   return seconds >= 0 ? seconds / kSecondsPerDay : -((kSecondsPerDay - 1 - seconds) / kSecondsPerDay);
+}
+int32_t dayOf(int32_t seconds) {
+  return daysSinceEpoch(seconds) + kDayOfLispEpoch;
+}
+// Lisp-clock seconds at the start of the day numbered `day`.
+int32_t dayStart(int32_t day) {
+  return (day - kDayOfLispEpoch) * kSecondsPerDay;
 }
 
 }  // namespace
@@ -49,7 +60,7 @@ int32_t s_secs = 0;
 void sy_time_extra() {
   if (s_utime < day_start || s_utime >= day_end) {
     s_days = dayOf(s_utime);
-    day_start = s_days * kSecondsPerDay;
+    day_start = dayStart(s_days);
     day_end = day_start + kSecondsPerDay;
   }
   s_secs = s_utime - day_start;
@@ -58,7 +69,7 @@ void sy_time_extra() {
 void sy_time_extra_smp(int32_t* record) {
   const int32_t day = dayOf(record[0]);
   record[3] = day;
-  record[2] = record[0] - day * kSecondsPerDay;
+  record[2] = record[0] - dayStart(day);
 }
 
 void sy_time() {

@@ -28,6 +28,7 @@
 #include "runtime/os/os_waits.h"
 #include "runtime/os/record_words.h"
 #include "runtime/os/runtime_clock.h"
+#include "runtime/os/mode_line.h"
 #include "runtime/os/scheduling_standins.h"
 #include "runtime/os/thread_operations.h"
 #include "runtime/os/thread_registry.h"

@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "runtime/gc/gc_state.h"
+#include "runtime/gc/heap_relocation.h"
 #include "runtime/gc/stack_walk.h"
 #include "runtime/os/os_threads.h"
 #include "runtime/os/thread_operations.h"
@@ -88,7 +89,7 @@ void gc_scan_thread_registry(gsgc_slot_routine slot) {
 
 void scan_os_stacks(gsgc_slot_routine slot, gsgc_slot_routine returnAddress) {
   if (!skip_stack_scan) scan_activestack(slot, returnAddress);
-  if (!tls_active2) return;
+  if (!tls_active2 || skip_savedstack_scan) return;
   lisp::registry::lockReadyQueue();
   for (uint32_t* record = threadctl_active; record; record = lisp::registry::nextOnChain(record)) {
     const uint32_t saved = word(record, tr::kSavedNativeStack);

@@ -3,9 +3,6 @@
 #include "runtime/gc/gc_state.h"
 #include "runtime/os/scheduling_standins.h"
 
-#include <unistd.h>
-
-
 #include "runtime/os/heap_ownership.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/mp_log.h"
@@ -35,17 +32,6 @@ uint32_t* check_for_thread_exit(uint32_t* record) {
   free_os_lock(recordWord(record, tr::kWakeEvent));
   recordWord(record, tr::kWakeEvent) = 0;
   lisp_thread_exit();
-}
-
-// Replaced by the system services' mode line.
-int mode_line_fd = 0;
-int wakeup_hook_p() {
-  return mode_line_fd;
-}
-int run_bar_hook(int code, const char* text) {
-  if (code != 0 || mode_line_fd == 0) return 0;
-  if (::write(mode_line_fd, text, 4) != 4) mode_line_fd = 0;
-  return 1;
 }
 
 }  // extern "C"

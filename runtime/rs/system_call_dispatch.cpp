@@ -23,6 +23,15 @@
 #include "runtime/os/child_processes.h"
 #include "runtime/os/child_waits.h"
 #include "runtime/os/clock_services.h"
+#include "runtime/os/directory_services.h"
+#include "runtime/os/environment_services.h"
+#include "runtime/os/lisp_text_vectors.h"
+#include "runtime/os/minor_services.h"
+#include "runtime/os/process_times.h"
+#include "runtime/os/shared_libraries.h"
+#include "runtime/os/system_messages.h"
+#include "runtime/os/time_zone.h"
+#include "runtime/os/unix_substitutes.h"
 #include "runtime/os/file_calls.h"
 #include "runtime/os/host_record_services.h"
 #include "runtime/os/md5.h"
@@ -30,7 +39,7 @@
 #include "runtime/os/native_symbol_table.h"
 #include "runtime/os/profiler_timer.h"
 #include "runtime/os/remote_commands.h"
-#include "runtime/os/scheduling_standins.h"
+#include "runtime/os/mode_line.h"
 #include "runtime/os/small_system_services.h"
 #include "runtime/rs/native_calls.h"
 #include "runtime/rs/nil_block.h"
@@ -75,8 +84,18 @@ uint32_t allocateNative(const W& w) {
 uint32_t freeNative(const W& w) {
   return vxmfree(address(w[0]), integer(w[1]));
 }
+// The mode line's second argument: a descriptor (an integer) for code 1, a
+// text vector whose first four elements are the text for code 0; a vector
+// of fewer elements gives no text.
 uint32_t barHook(const W& w) {
-  return word(run_bar_hook(integer(w[0]), address(w[1])));
+  const lispval argument = w[1];
+  if (lisp::isFixnum(argument) || !lisp::os::textVectorOf(argument))
+    return run_bar_hook(integer(w[0]), address(w[2]));
+  char text[5] = {};
+  const lisp::os::TextVector v = *lisp::os::textVectorOf(argument);
+  if (v.elements < 4) return run_bar_hook(integer(w[0]), nullptr);
+  for (uint32_t i = 0; i < 4; ++i) text[i] = static_cast<char>(v.data[i * v.elementBytes]);
+  return run_bar_hook(integer(w[0]), text);
 }
 uint32_t stackAllocated(const W& w) {
   return stack_allocated_p(w[0]);
@@ -265,6 +284,164 @@ uint32_t messageWithTimeout(const W& w) {
   return 0;
 }
 
+// ---- the system services ----
+
+// Native strings and buffers come as addresses; one in the first 64 KB (no
+// mapping there, a small integer passed by mistake) counts as none.
+constexpr uint32_t kLowestAddress = 0x10000;
+const char* text(uint32_t word) {
+  return word < kLowestAddress ? nullptr : reinterpret_cast<const char*>(address(word));
+}
+uint32_t processTimes(const W&) {
+  sy_rtimes();
+  return 0;
+}
+uint32_t processMicroTimes(const W&) {
+  return sy_mrtimes();
+}
+uint32_t workingDirectory(const W& w) {
+  return syspwd(w[0], integer(w[1]));
+}
+uint32_t userHomeDirectory(const W& w) {
+  return sysuhd(integer(w[0]));
+}
+uint32_t userName(const W& w) {
+  return sysuname(w[0]);
+}
+uint32_t hostName(const W& w) {
+  return syshost(w[0]);
+}
+uint32_t zoneHours(const W&) {
+  return sy_tz();
+}
+uint32_t zoneMinutes(const W&) {
+  return sy_tz_mins();
+}
+uint32_t daylightSaving(const W& w) {
+  return sy_isdst(integer(w[0]));
+}
+uint32_t environmentValue(const W& w) {
+  return word(sy_environ(text(w[0])));
+}
+uint32_t commandArgument(const W& w) {
+  return word(sy_argv(w[0]));
+}
+uint32_t commandArgumentCount(const W&) {
+  return sy_argc();
+}
+uint32_t objectSymbols(const W& w) {
+  return word(read_object_symbols(w[0], integer(w[1]), w[2], integer(w[3])));
+}
+uint32_t setTerminalCharacters(const W&) {
+  return word(sy_set_term_chars());
+}
+uint32_t terminalCharacters(const W&) {
+  return word(sy_get_term_chars());
+}
+uint32_t setBaseName(const W& w) {
+  return word(sy_set_bname(text(w[0])));
+}
+uint32_t loadLibrary(const W& w) {
+  return sy_loadlibrary(text(w[0]));
+}
+uint32_t findSymbol(const W& w) {
+  return sy_findsym(w[0], text(w[1]));
+}
+uint32_t freeLibrary(const W& w) {
+  return sy_freelibrary(w[0]);
+}
+uint32_t moduleHandle(const W& w) {
+  return sy_getmodulehandle(text(w[0]));
+}
+uint32_t putEnvironment(const W& w) {
+  return sy_putenv(text(w[0]));
+}
+uint32_t unknownArgument(const W& w) {
+  return sy_argerr(text(w[0]));
+}
+uint32_t moduleFileName(const W& w) {
+  return sy_getmodulefilename(w[0], w[1]);
+}
+uint32_t setWorkingDirectory(const W& w) {
+  return syssetpwd(text(w[0]));
+}
+uint32_t sharedLibraryName(const W&) {
+  return word(sy_c_get_shared_library_name());
+}
+uint32_t shell(const W& w) {
+  return sy_shell(text(w[0]));
+}
+uint32_t changeDirectory(const W& w) {
+  return sy_chdir(text(w[0]));
+}
+uint32_t openStringFile(const W& w) {
+  return sy_open_str_file(text(w[0]));
+}
+uint32_t earlyError(const W& w) {
+  sy_err(w[0]);
+}
+uint32_t makeDirectory(const W& w) {
+  return sy_mkdir(text(w[0]), w[1]);
+}
+uint32_t homeDirectory(const W&) {
+  return word(sy_c_get_home());
+}
+// The format comes as a text vector (or nil for the default one); one that
+// is no text vector or does not fit the buffer gives the default one too.
+uint32_t diagnosticLine(const W& w) {
+  constexpr size_t kFormatBytes = 1024;
+  char format[kFormatBytes];
+  const bool given = lisp::os::takeText(w[0], format, sizeof format);
+  return sy_eprintf(given ? format : nullptr, w[1], w[2], w[3], 0, 0);
+}
+uint32_t patchError(const W& w) {
+  sy_patcherr(text(w[0]));
+}
+uint32_t patchMessage(const W& w) {
+  return sy_patchmsg(text(w[0]), integer(w[1]));
+}
+uint32_t serviceByName(const W& w) {
+  return word(sy_getservbyname(text(w[0]), text(w[1])));
+}
+uint32_t removeDirectory(const W& w) {
+  return sy_rmdir(text(w[0]));
+}
+uint32_t mixedConvert(const W& w) {
+  return sy_set_mixed_convert(w[0]);
+}
+uint32_t eightBitInput(const W&) {
+  return sy_8bitinput();
+}
+uint32_t purifyCodeVector(const W& w) {
+  return sy_purify_codevec(w[0]);
+}
+uint32_t loggedInUser(const W& w) {
+  return get_user_name(w[0], w[1]);
+}
+uint32_t fileAttributes(const W& w) {
+  return word(sy_file_attributes(text(w[0])));
+}
+uint32_t firstLinkedLibrary(const W&) {
+  return word(sy_find_first_shared_library());
+}
+uint32_t nextLinkedLibrary(const W&) {
+  return word(sy_find_next_shared_library());
+}
+uint32_t systemLibrary(const W& w) {
+  return word(sy_system_shared_library_p(text(w[0])));
+}
+uint64_t* doubleWord(uint32_t word) {
+  return word < kLowestAddress ? nullptr : reinterpret_cast<uint64_t*>(address(word));
+}
+uint32_t diskSpace(const W& w) {
+  return word(sy_statfs(text(w[0]), doubleWord(w[1]), doubleWord(w[2]), doubleWord(w[3])));
+}
+uint32_t setLocale(const W& w) {
+  return word(sy_setlocale(integer(w[0]), text(w[1])));
+}
+uint32_t systemErrorText(const W& w) {
+  return word(sy_winapi_error_to_string(integer(w[0])));
+}
 // ---- the profiler ----
 
 // A Lisp string's text as a file name, or false when the value is no string.
@@ -334,14 +511,14 @@ constexpr std::array<Row, N> expand(const std::array<Listed, M>& listed, uint32_
 
 constexpr std::array<Listed, 45> kMainListed = {{
     {1, serve(timeIntoRecord, {in(Data, 1)}, RecordTimes)},
-    {2, awaited()},  // sy_rtimes
-    {4, awaited()},  // syspwd
-    {5, awaited()},  // sysuhd
-    {6, awaited()},  // sysuname
-    {7, awaited()},  // syshost
-    {9, awaited()},  // sy_tz
-    {10, awaited()},  // sy_environ
-    {11, awaited()},  // sy_argv
+    {2, serve(processTimes, {}, ProcessTimes)},
+    {4, serve(workingDirectory, {in(Raw, 1), in(Int, 2)}, Word)},
+    {5, serve(userHomeDirectory, {in(Int, 1)}, Unsigned)},
+    {6, serve(userName, {in(Raw, 1)}, Unsigned)},
+    {7, serve(hostName, {in(Raw, 1)}, Word)},
+    {9, serve(zoneHours, {}, Word)},
+    {10, serve(environmentValue, {in(Int, 1)}, Unsigned)},
+    {11, serve(commandArgument, {in(Raw, 1)}, Unsigned)},
     {13, serve(waitForChild, {in(Raw, 1), in(Raw, 2)}, Word)},
     {19, serve(processId, {}, Signed)},
     {20, serve(userId, {}, Signed)},
@@ -355,88 +532,88 @@ constexpr std::array<Listed, 45> kMainListed = {{
     {29, serve(startSampling, {}, Signed)},
     {30, serve(stopSampling, {}, Signed)},
     {31, serve(samplesCollected, {}, Signed)},
-    {34, awaited()},  // read_object_symbols
-    {36, awaited()},  // sy_set_term_chars
-    {37, awaited()},  // sy_get_term_chars
-    {39, awaited()},  // sy_set_bname
-    {40, awaited()},  // sy_mrtimes
-    {41, awaited(Unsigned, true)},  // sy_loadlibrary
-    {42, awaited()},  // sy_findsym
-    {43, awaited()},  // sy_freelibrary
-    {44, awaited()},  // sy_getmodulehandle
+    {34, serve(objectSymbols, {in(Raw, 1), in(Int, 2), in(Int, 3), in(Fix, 4)}, Signed)},
+    {36, serve(setTerminalCharacters, {}, Signed)},
+    {37, serve(terminalCharacters, {}, Signed)},
+    {39, serve(setBaseName, {in(Int, 1)}, Unsigned)},
+    {40, serve(processMicroTimes, {}, ProcessMicroTimes)},
+    {41, serve(loadLibrary, {in(Int, 1)}, Unsigned, true)},
+    {42, serve(findSymbol, {in(Int, 1), in(Int, 2)}, Unsigned)},
+    {43, serve(freeLibrary, {in(Int, 1)}, Unsigned)},
+    {44, serve(moduleHandle, {in(Int, 1)}, Unsigned)},
     {51, serve(objectsOfType, {in(Data, 1), in(Fix, 2), in(Int, 3), in(Fix, 4)}, Signed)},
-    {52, serve(barHook, {in(Int, 1), in(Data, 2)}, Unsigned)},
+    {52, serve(barHook, {in(Int, 1), in(Raw, 2), in(Int, 2)}, Unsigned)},
     {53, serve(setSignal, {in(Int, 1), in(Int, 2)}, Unsigned)},
-    {55, awaited()},  // sy_putenv
-    {58, awaited()},  // sy_argerr
+    {55, serve(putEnvironment, {in(Int, 1)}, Word)},
+    {58, serve(unknownArgument, {in(Int, 1)}, Word)},
     {64, serve(fileVersion, {in(Raw, 1)}, WordAndExtras)},
-    {70, awaited()},  // sy_getmodulefilename
-    {78, awaited()},  // syssetpwd
+    {70, serve(moduleFileName, {in(Raw, 1), in(Int, 2)}, Word)},
+    {78, serve(setWorkingDirectory, {in(Int, 1)}, Unsigned)},
     {80, serve(stackAllocated, {in(Raw, 1)}, Word)},
     {88, serve(clockTimes, {}, ClockTimes)},
-    {91, awaited(UnsignedAndExtra)},  // sy_c_get_shared_library_name
+    {91, serve(sharedLibraryName, {}, UnsignedAndExtra)},
     {100, serve(runShell,
                 {in(Raw, 1), in(Raw, 2), in(Raw, 3), in(Raw, 4), in(Raw, 5), in(Raw, 6),
                  in(Raw, 7), in(Int, 8)},
                 WordAndExtras)},
-    {105, awaited()},  // sy_argc
-    {124, awaited()},  // sy_tz_mins
-    {125, awaited()},  // sy_isdst
+    {105, serve(commandArgumentCount, {}, Word)},
+    {124, serve(zoneMinutes, {}, Word)},
+    {125, serve(daylightSaving, {in(Int, 1)}, Word)},
 }};
 
 constexpr std::array<Listed, 30> kAuxListed = {{
-    {0, awaited()},   // sy_shell
-    {14, awaited()},  // sy_chdir
+    {0, serve(shell, {in(Int, 1)}, Word)},
+    {14, serve(changeDirectory, {in(Int, 1)}, Word)},
     {18, serve(isReborn, {}, TOrNil)},
-    {25, awaited()},  // sy_open_str_file
+    {25, serve(openStringFile, {in(Int, 1)}, Word)},
     {26, serve(closeStringFile, {}, Word)},
     {32, serve(cachedCodeVector, {in(Raw, 1)}, Word)},
-    {33, awaited()},  // sy_err
-    {54, awaited()},  // sy_mkdir
+    {33, serve(earlyError, {in(Raw, 1)}, Word)},
+    {54, serve(makeDirectory, {in(Int, 1), in(Raw, 2)}, Word)},
     {56, serve(hasRealArguments, {}, TOrNil)},
-    {59, awaited()},  // sy_c_get_home
+    {59, serve(homeDirectory, {}, Unsigned)},
     {60, serve(majorVersion, {}, Signed)},
     {61, serve(minorVersion, {}, Signed)},
     {66, serve(programName, {}, Unsigned)},
-    {67, awaited()},  // sy_eprintf
-    {68, awaited()},  // sy_patcherr
-    {69, awaited()},  // sy_patchmsg
-    {71, awaited()},  // sy_getservbyname
+    {67, serve(diagnosticLine, {in(Raw, 1), in(Int, 2), in(Int, 3), in(Int, 4)}, Word)},
+    {68, serve(patchError, {in(Int, 1)}, Word)},
+    {69, serve(patchMessage, {in(Int, 1), in(Fix, 2)}, Word)},
+    {71, serve(serviceByName, {in(Int, 1), in(Int, 2)}, Signed)},
     {72, serve(holdersOf, {in(Data, 1), in(Raw, 2)}, Signed)},
     {73, serve(underWindows, {}, TOrNil)},
     {74, serve(missingStubAddress, {}, Unsigned)},
-    {75, awaited()},  // sy_rmdir
+    {75, serve(removeDirectory, {in(Int, 1)}, Word)},
     {76, serve(nextRemoteCommand, {}, Word)},
     {77, serve(pendingEvents, {in(Int, 1)}, Signed)},
     {79, serve(notNinetyFiveFamily, {}, Signed)},
     {81, serve(setSplash, {in(Data, 1), in(Fix, 2), in(Data, 3), in(Fix, 4)}, Signed)},
     {82, serve(symbolTable, {in(Int, 1)}, Signed)},
-    {83, awaited()},  // sy_set_mixed_convert
+    {83, serve(mixedConvert, {in(Raw, 1)}, Word)},
     {87, serve(bindAndCallAddress, {}, Unsigned)},
     {89, serve(semidirectAddress, {}, Unsigned)},
     {127, serve(runningMutex, {}, Signed)},
 }};
 
 constexpr std::array<Listed, 35> kAux2Listed = {{
-    {15, awaited()},  // sy_8bitinput
+    {15, serve(eightBitInput, {in(Fix, 1)}, Word)},
     {47, serve(setLsoFile, {in(Int, 1)}, Nil)},
     {49, serve(lsoFile, {}, Unsigned)},
-    {65, awaited()},  // sy_purify_codevec
-    {84, awaited()},  // get_user_name
-    {85, awaited()},  // sy_file_attributes
+    {65, serve(purifyCodeVector, {in(Raw, 1)}, Word)},
+    {84, serve(loggedInUser, {in(Raw, 1), in(Raw, 2)}, Word)},
+    {85, serve(fileAttributes, {in(Int, 1)}, Signed)},
     {90, serve(setDebugFlags, {in(Int, 1)}, Nil)},
     {92, serve(lispStatic, {in(Raw, 1), in(Raw, 2), in(NotNil, 2)}, Nil)},
     {93, serve(methodTrampoline, {in(Fix, 1)}, Unsigned)},
-    {94, awaited()},  // sy_find_first_shared_library
-    {95, awaited()},  // sy_find_next_shared_library
-    {96, awaited()},  // sy_system_shared_library_p
+    {94, serve(firstLinkedLibrary, {}, Unsigned)},
+    {95, serve(nextLinkedLibrary, {}, Unsigned)},
+    {96, serve(systemLibrary, {in(Int, 1)}, Word)},
     {97, awaited()},  // strerror
     {98, serve(allocateNative, {in(Fix, 1)}, Word)},
     {99, serve(freeNative, {in(Raw, 1)}, Word)},
-    {102, awaited()},  // sy_statfs
+    {102, serve(diskSpace, {in(Int, 1), in(Int, 2), in(Int, 3), in(Int, 4)}, Signed)},
     {103, serve(setPam, {in(Fix, 1)}, Signed)},
     {104, serve(getPam, {}, Word, true)},
-    {106, awaited()},  // sy_setlocale
+    {106, serve(setLocale, {in(Int, 1), in(Int, 2)}, Unsigned)},
     // The digest services answer nil: their operations return nothing.
     {107, serve(md5String, {in(Data, 1), in(Int, 2), in(Data, 3)}, Nil)},
     {108, serve(md5Init, {in(Data, 1)}, Nil)},
@@ -445,7 +622,7 @@ constexpr std::array<Listed, 35> kAux2Listed = {{
     {111, serve(dnsInformation, {in(Data, 1), in(Fix, 2)}, Signed)},
     {112, serve(sharedLibraryHandle, {}, Unsigned)},
     {113, serve(executableHandle, {}, Unsigned)},
-    {115, awaited()},  // sy_winapi_error_to_string
+    {115, serve(systemErrorText, {in(Fix, 1)}, Unsigned)},
     {116, serve(showConsole, {in(Int, 1)}, Signed)},
     {117, serve(disableCloseButton, {in(Int, 1)}, Nil)},
     {118, serve(enableCloseButton, {}, Nil)},
@@ -483,7 +660,11 @@ constexpr int32_t kErrorNotAvailable = 63;  // the operation is not linked into 
 
 uint32_t intOf(lispval word) {
   if (lisp::isFixnum(word)) return static_cast<uint32_t>(lisp::fixnumValue(word));
-  if (!lisp::isOther(word)) return 0;  // not an integer: no machine word to give
+  // Not an integer (a string, say, where an address belongs): no machine
+  // word to give, rather than its header read as digits.
+  if (!lisp::isOther(word) ||
+      lisp::typeCodeOf(lisp::wordAt(word, lisp::kHeaderOffset)) != lisp::type_code::Bignum)
+    return 0;
   const auto* bignum = lisp::objectOf<lisp::BignumObject>(word);
   const uint32_t digits = lisp::bignumDigitCount(bignum->header);
   // A one-digit bignum has no digit 1 (its second half-word is padding).
@@ -559,6 +740,21 @@ uint64_t resultOf(const sd::Row& row, uint32_t r, const Call& call) {
       pend(0, static_cast<uint32_t>(record[0]), kSystemCallSigned);
       for (uint32_t k = 1; k < 4; ++k) pend(k, lisp::makeFixnum(record[k]), kSystemCallValue);
       return answer(kSystemCallValues, 4, tests);
+    }
+    case sd::Result::ProcessTimes:
+      pend(0, static_cast<uint32_t>(s_utime), kSystemCallSigned);
+      pend(1, static_cast<uint32_t>(s_stime), kSystemCallSigned);
+      pend(2, static_cast<uint32_t>(s_gcutime), kSystemCallSigned);
+      pend(3, static_cast<uint32_t>(s_gcstime), kSystemCallSigned);
+      return answer(kSystemCallValues, 4, tests);
+    case sd::Result::ProcessMicroTimes: {
+      const int32_t numbers[] = {s_usec,   s_uusec,   s_ssec,   s_susec,
+                                 s_gcusec, s_gcuusec, s_gcssec, s_gcsusec};
+      uint32_t k = 0;
+      for (const int32_t n : numbers) pend(k++, lisp::makeFixnum(n), kSystemCallValue);
+      for (const lispval fault : {s_pfmajor, s_pfminor, s_gcpfmajor, s_gcpfminor})
+        pend(k++, fault, kSystemCallValue);
+      return answer(kSystemCallValues, k, tests);
     }
     case sd::Result::ClockTimes:
       pend(0, static_cast<uint32_t>(s_utime), kSystemCallSigned);

@@ -42,6 +42,9 @@ enum class Result : uint8_t {
   TOrNil,           // t when r is not 0, else nil
   RecordTimes,      // four values from A1's data: word 0 signed, words 1 .. 3 fixnums
   ClockTimes,       // s_utime signed, then s_stime, s_secs, s_days as fixnums
+  ProcessTimes,     // s_utime, s_stime, s_gcutime, s_gcstime, each signed
+  ProcessMicroTimes,  // the eight seconds and microseconds words as fixnums, then the
+                      // four page-fault words as they are
   WordAndExtras,    // r, then the thread's four extra result words
   UnsignedAndExtra, // r unsigned, then the thread's first extra result word
 };

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "sim/blocks/driver_blocks.h"
+#include "sim/blocks/two_decimal_text.h"
 #include "sim/blocks/udp_channel.h"
 
 namespace sim {
@@ -20,7 +21,11 @@ namespace {
 
 constexpr const char* kFootHideText = "drelvik.0:ramp.0:foot.%1d show 0";
 constexpr const char* kFootShowText = "drelvik.0:ramp.0:foot.%1d show  ";
-constexpr const char* kRampPositionText = "drelvik.0:ramp.0 p %5.2f";
+// The ramp-position text is "drelvik.0:ramp.0 p %5.2f", written as the prefix
+// and then the number (writeTwoDecimals makes what the format makes).
+constexpr char kRampPositionPrefix[] = "drelvik.0:ramp.0 p ";
+constexpr int kRampPositionPrefixLength = sizeof kRampPositionPrefix - 1;
+constexpr const char* kRampPositionNumber = "%5.2f";
 constexpr double kRampPositionSample = 123.45;  // sizes the ramp-position datagram
 
 constexpr const char* kWrongParameterCountText =
@@ -36,6 +41,7 @@ constexpr int kAddressCapacity = 16;  // at most 15 characters and the zero
 // The ramp-position buffer holds any formatted number; only the first
 // datagram-length bytes are sent.
 constexpr int kRampPositionBufferSize = 400;
+static_assert(kRampPositionBufferSize >= kRampPositionPrefixLength + kTwoDecimalTextCapacity);
 
 enum Parameter : int { kAddress = 0, kPort = 1, kLocalPort = 2, kFootIndex = 3 };
 enum IntegerWork : int { kChannel = 0, kDatagramLength = 1 };
@@ -179,14 +185,21 @@ void ogreSizes(BlockRecord* block) {
 }
 
 void ogreStart(BlockRecord* block) {
-  const int length = std::snprintf(nullptr, 0, kRampPositionText, kRampPositionSample);
+  const int length =
+      kRampPositionPrefixLength + std::snprintf(nullptr, 0, kRampPositionNumber, kRampPositionSample);
   startSender(block, kRampPositionBufferSize, length);
 }
 
 void ogreOutputs(BlockRecord* block, int) {
   if (block->pointerWork[0] == nullptr) return;
-  std::snprintf(static_cast<char*>(block->pointerWork[0]), kRampPositionBufferSize,
-                kRampPositionText, *static_cast<const double*>(block->inputSignal));
+  char* text = static_cast<char*>(block->pointerWork[0]);
+  const double position = *static_cast<const double*>(block->inputSignal);
+  std::memcpy(text, kRampPositionPrefix, kRampPositionPrefixLength);
+  char* number = text + kRampPositionPrefixLength;
+  if (writeTwoDecimals(position, number) < 0) {
+    std::snprintf(number, kRampPositionBufferSize - kRampPositionPrefixLength, kRampPositionNumber,
+                  position);
+  }
   send(block);
 }
 

@@ -103,8 +103,12 @@ void modelStep() {
     m.sampleHits[1][kSubRateTask] = m.subRateCounter == 0;
     if (++m.subRateCounter > kSubRateTicks - 1) m.subRateCounter = 0;
   }
-  if (!runEngineBlock(kKinematicsBlock, EngineCallSite::Kinematics, &mechanismKinematicsStep))
+  // The kinematic outputs and the state port are read only after a major
+  // step (the controller, the viewer sender): the minor step leaves them.
+  if (!runEngineBlock(kKinematicsBlock, EngineCallSite::Kinematics,
+                      major ? &mechanismKinematicsStep : &mechanismKinematicsStepWithoutOutputs)) {
     return;
+  }
   if (major) {
     runBlockOutputs(kOgreSendBlock);
     controllerOutputs();

@@ -465,6 +465,50 @@ TEST_F(RampSpeedPaths, ArticulatedInertiaStepLeavesWhatTheWholeStepLeavesForTheS
   EXPECT_TRUE(sameBits(lambda.data(), multipliers().data(), kEquations)) << "no multipliers formed";
 }
 
+TEST_F(RampSpeedPaths, RecordedArticulatedInertiaIsKeptOnlyAtTheSameInputs) {
+  EngineMechanism* m = &engine.ramp.mechanism;
+  EngineJoint* joint = engine.ramp.stateJoints(2);
+  double* inverse = motionData(joint, kMotionInverseInertia);
+  double* mass = bodyData(&engine.ramp.link4, kBodyMass);
+  // Factors poisoned after the record: kept, they stay poisoned; formed
+  // again, they are the fresh ones.
+  const auto poisonAndRecord = [&] {
+    ASSERT_FALSE(ricatti2D(m));
+    recordArticulatedInertiaInputs(m);
+    inverse[0] *= 3.0;
+  };
+  moveToRandomState(7);
+  ASSERT_FALSE(ricatti2D(m));
+  const double fresh = inverse[0];
+
+  poisonAndRecord();
+  ASSERT_FALSE(ricatti2D(m));
+  EXPECT_EQ(inverse[0], 3.0 * fresh) << "same inputs: the factors are kept";
+
+  // Another mass (as a person's arrival brings): formed again.
+  poisonAndRecord();
+  const double before = mass[0];
+  mass[0] *= 1.0 + 1e-12;
+  ASSERT_FALSE(ricatti2D(m));
+  const double otherMass = inverse[0];
+  EXPECT_NE(otherMass, 3.0 * fresh);
+  mass[0] = before;
+  ASSERT_FALSE(ricatti2D(m));
+  EXPECT_EQ(inverse[0], fresh) << "back at the first mass";
+
+  // A position sweep since: formed again, though nothing recorded changed.
+  poisonAndRecord();
+  ASSERT_FALSE(positionSweep2D(m));
+  ASSERT_FALSE(ricatti2D(m));
+  EXPECT_EQ(inverse[0], fresh);
+
+  // Without a record (no stabilisation ended since the factors were made).
+  ASSERT_FALSE(ricatti2D(m));
+  inverse[0] *= 3.0;
+  ASSERT_FALSE(ricatti2D(m));
+  EXPECT_EQ(inverse[0], fresh);
+}
+
 TEST(RampDynamicsReference, KineticEnergyStaysConstantWithoutForces) {
   const double noGravity[3] = {0.0, 0.0, 0.0};
   RampDynamics engine(60.0);

@@ -447,6 +447,7 @@ struct EntryPointLoop {
     kinematicsOut.outputPorts[0] = stateOut;
     kinematicsOut.isMajorStep = 1;
     minorOut = kinematicsOut;
+    minorOut.outputPorts[0] = minorStateOut;
     minorOut.isMajorStep = 0;
     dynamicsIn.numInputPorts = 2;
     dynamicsIn.inputPorts[0] = dynamicInputs;
@@ -465,17 +466,21 @@ struct EntryPointLoop {
     if (mechanismDerivatives(m, derivatives)) return false;
     for (int i = 0; i < 10; ++i) ramp.state[i] += h * derivatives[i];
     kinematicsIn.time = dynamicsIn.time = (step + 1) * h;
-    return !mechanismKinematicsStep(m, &kinematicsIn, &minorOut) &&
-           !mechanismArticulatedInertiaStep(m, &dynamicsIn, &dynamicsOut);
+    const bool kinematicsFailed =
+        minorWithoutOutputs ? mechanismKinematicsStepWithoutOutputs(m, &kinematicsIn, &minorOut)
+                            : mechanismKinematicsStep(m, &kinematicsIn, &minorOut);
+    return !kinematicsFailed && !mechanismArticulatedInertiaStep(m, &dynamicsIn, &dynamicsOut);
   }
   bool postStep() { return !mechanismPostStep(&ramp.mechanism, &kinematicsIn); }
 
   RampFixture ramp;
+  bool minorWithoutOutputs = false;  // the minor step's kinematics leave the output ports
   double force = 2.0e4;
   double* dynamicInputs[1] = {&force};
   double gravity[3] = {0.0, -9.81, 0.0};
   double* gravityPort[3] = {&gravity[0], &gravity[1], &gravity[2]};
   double stateOut[10] = {};
+  double minorStateOut[10] = {};
   int assembled = 0;
   const double h = 0.001;
   MechanismInputView kinematicsIn{};
@@ -504,6 +509,72 @@ TEST(EntryPointRun, StabilisationKeepsTheMinorStepsPlacementsOnlyWhereASweepWoul
     ASSERT_TRUE(keeping.postStep()) << errorText();
     ASSERT_TRUE(sweeping.postStep()) << errorText();
     EXPECT_EQ(std::memcmp(keeping.ramp.state, sweeping.ramp.state, sizeof keeping.ramp.state), 0)
+        << "step " << step;
+  }
+}
+
+TEST(EntryPointRun, MinorKinematicsWithoutOutputsLeavesThePortsAndChangesNothingElse) {
+  // Two runs, one with the whole kinematics step in the minor step: the
+  // states stay equal bit for bit, and the reduced step never writes its port.
+  EntryPointLoop reduced;
+  EntryPointLoop whole;
+  ASSERT_TRUE(reduced.create()) << errorText();
+  ASSERT_TRUE(whole.create()) << errorText();
+  reduced.minorWithoutOutputs = true;
+  const double untouched = -123.25;
+  for (double& value : reduced.minorStateOut) value = untouched;
+  for (int step = 1; step <= 20; ++step) {
+    ASSERT_TRUE(reduced.upToPostStep(step)) << errorText();
+    ASSERT_TRUE(whole.upToPostStep(step)) << errorText();
+    ASSERT_TRUE(reduced.postStep()) << errorText();
+    ASSERT_TRUE(whole.postStep()) << errorText();
+    EXPECT_EQ(std::memcmp(reduced.ramp.state, whole.ramp.state, sizeof whole.ramp.state), 0)
+        << "step " << step;
+    EXPECT_EQ(std::memcmp(reduced.stateOut, whole.stateOut, sizeof whole.stateOut), 0)
+        << "step " << step;
+  }
+  for (double value : reduced.minorStateOut) EXPECT_EQ(value, untouched);
+  // The whole step writes the minor step's state port.
+  EXPECT_NE(whole.minorStateOut[0], 0.0);
+}
+
+TEST(EntryPointRun, PostStepReadsTheStateAgainOnlyWhenTheJointsMayNotHoldIt) {
+  EntryPointLoop loop;
+  ASSERT_TRUE(loop.create()) << errorText();
+  ASSERT_TRUE(loop.upToPostStep(1)) << errorText();
+  EngineMechanism* m = &loop.ramp.mechanism;
+  double* position = jointPositions(loop.ramp.stateJoints(0));
+  const double held = position[0];
+  // A value the joints would keep if the state were not read again.
+  const auto poisonAndUnpack = [&] {
+    position[0] = 1234.5;
+    return !unpackState(m, false);
+  };
+  ASSERT_TRUE(poisonAndUnpack());
+  EXPECT_EQ(position[0], 1234.5) << "right after the minor step: kept";
+  loop.ramp.state[0] += 1e-9;  // another state
+  ASSERT_TRUE(poisonAndUnpack());
+  EXPECT_NE(position[0], 1234.5);
+  loop.ramp.state[0] -= 1e-9;
+  ASSERT_TRUE(poisonAndUnpack());
+  EXPECT_EQ(position[0], held) << "read again: nothing recorded since the last read";
+  m->kinematicsStepSwept = 0;  // another entry point ran since
+  ASSERT_TRUE(poisonAndUnpack());
+  EXPECT_EQ(position[0], held);
+
+  // Over a run, post steps that keep the joints and post steps that read the
+  // state every time stay equal bit for bit.
+  EntryPointLoop keeping;
+  EntryPointLoop reading;
+  ASSERT_TRUE(keeping.create()) << errorText();
+  ASSERT_TRUE(reading.create()) << errorText();
+  for (int step = 1; step <= 20; ++step) {
+    ASSERT_TRUE(keeping.upToPostStep(step)) << errorText();
+    ASSERT_TRUE(reading.upToPostStep(step)) << errorText();
+    reading.ramp.mechanism.kinematicData->unpacked.valid = 0;
+    ASSERT_TRUE(keeping.postStep()) << errorText();
+    ASSERT_TRUE(reading.postStep()) << errorText();
+    EXPECT_EQ(std::memcmp(keeping.ramp.state, reading.ramp.state, sizeof keeping.ramp.state), 0)
         << "step " << step;
   }
 }

@@ -9,8 +9,9 @@
 //       reserves each ADDRESS range first (to force a move; hexadecimal),
 //       sets the environment variables, then calls
 //       lisp_init with ARGUMENTS as the argument vector; a restore that
-//       reaches lisp_main_reborn prints the state and exits 0 there; one
-//       that moved the Lisp heap and failed later prints it at its exit.
+//       reaches lisp_main_reborn prints the state and exits 0 there (after
+//       a move, with the slots of the heap checked); one that moved the
+//       Lisp heap and failed later prints the state at its exit.
 //       With --save-again the restored heap is first saved over the image.
 //
 // The state: one line per saved area and for the native heap's used bytes
@@ -31,6 +32,8 @@
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/heap_areas.h"
 #include "runtime/gc/heap_reservation.h"
+#include "runtime/gc/heap_verify.h"
+#include "runtime/gc/heap_walkers.h"
 #include "runtime/gc/native_heap.h"
 #include "runtime/load/image_file.h"
 #include "runtime/load/startup.h"
@@ -57,6 +60,7 @@ constexpr int kHeaderBytes = 92;
 constexpr int kTableOffset = 92;
 constexpr int kEntryBytes = 12;
 constexpr uint32_t kGlobalWordZero = 0x15;  // nil - 0x15
+constexpr uint32_t kRawVectorType = 127;
 
 uint32_t& at(uint32_t address) {
   return *reinterpret_cast<uint32_t*>(static_cast<uintptr_t>(address));
@@ -108,8 +112,24 @@ void printState(const char* image) {
   std::fflush(stdout);
 }
 
+void printMovedWords() {
+  std::printf("moved globreg %08x nilcar %08x nilcdr %08x markercdr %08x basepage %08x\n", globreg,
+              at(nilval - 0x11), at(nilval - 0xd), at(UnboundValue - 0xd), at(nilval - 0x191));
+}
+
 const char* g_image = nullptr;
 bool g_saveAgain = false;
+
+// Heap slots that still name the range the heap was saved at, and slots
+// whose value the verifier does not take for a valid one.
+uint32_t g_savedBase = 0, g_savedEnd = 0, g_stale = 0, g_invalid = 0;
+void countSlot(uint32_t slot) {
+  const uint32_t value = at(slot);
+  const uint32_t tag = value & 7;
+  if (tag != 0 && tag != 4 && tag != 6 && value >= g_savedBase && value < g_savedEnd) ++g_stale;
+  if (r_verify(slot, 0, 1) < gc::verify_code::kImmediate) ++g_invalid;
+}
+void countReturnAddress(uint32_t) {}
 
 void atReborn(int, char**, char**) {
   // Saved over the very file this process maps its heap from.
@@ -121,18 +141,24 @@ void atReborn(int, char**, char**) {
               at(nilval - 0x4f1) == nilval && at(nilval - 0x4f5) == nilval ? "nil" : "other");
   std::printf("reserved native %08x %08x %08x\n", vxmmalloc_heap.committed_end,
               vxmmalloc_heap.reserved_end, vxmmalloc_heap.desired_end);
+  if (lisp_heap_offset != 0) {
+    printMovedWords();
+    g_savedBase = lisp_heap.base - lisp_heap_offset;
+    g_savedEnd = lisp_heap.reserved_end - lisp_heap_offset;
+    gsgc_scan_all_slots(countSlot, countReturnAddress);
+    std::printf("stale slots %u invalid slots %u\n", g_stale, g_invalid);
+  }
   std::fflush(stdout);
   std::exit(0);
 }
 
-// At the exit of a restore that moved the Lisp heap: the state, and the
-// words the restore moves itself before the heap relocation.
+// At the exit of a restore that moved the Lisp heap and failed later: the
+// state, and the words the restore moves itself.
 void atExit(int status) {
   std::printf("exit %d offset %08x\n", status, lisp_heap_offset);
   if (lisp_heap_offset == 0) return;
   printState(g_image);
-  std::printf("moved globreg %08x nilcar %08x nilcdr %08x markercdr %08x basepage %08x\n", globreg,
-              at(nilval - 0x11), at(nilval - 0xd), at(UnboundValue - 0xd), at(nilval - 0x191));
+  printMovedWords();
   std::fflush(stdout);
 }
 
@@ -153,10 +179,15 @@ int save(const char* image) {
     at(cell) = i * 4;
     at(cell + 4) = nilval;
   }
+  // Raw 32-bit vectors (type 127), so that the heap can be walked.
   const uint32_t vector = other_from_old_xsmp(4096);
-  for (uint32_t i = 0; i < 1024; ++i) at(vector + 4 * i) = 0x01010101u * (i & 0xff);
+  at(vector) = kRawVectorType;
+  at(vector + 4) = lisp::makeFixnum(1022);
+  for (uint32_t i = 2; i < 1024; ++i) at(vector + 4 * i) = 0x01010101u * (i & 0xff);
   const uint32_t young = other_from_new_xsmp(256);
-  for (uint32_t i = 0; i < 64; ++i) at(young + 4 * i) = 0xa5000000u + i;
+  at(young) = kRawVectorType;
+  at(young + 4) = lisp::makeFixnum(62);
+  for (uint32_t i = 2; i < 64; ++i) at(young + 4 * i) = 0xa5000000u + i;
   auto* block = static_cast<uint8_t*>(vxmmalloc(3000, 0, 0));
   for (int i = 0; i < 3000; ++i) block[i] = static_cast<uint8_t>(i * 7);
   reborn = 1;

@@ -33,6 +33,7 @@
 
 extern "C" {
 extern uint32_t items;
+extern lisp::lispval tval;
 }
 
 namespace {

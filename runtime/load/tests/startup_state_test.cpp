@@ -1,6 +1,7 @@
 // What start-up leaves in the runtime's variables before its road ends. Each
 // case runs in a child process; the exit callback reports the variables on
 // standard error when start-up ends through lisp_exit.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <unistd.h>
@@ -65,7 +66,7 @@ TEST(StartupState, BangPrefixTurnsOnVerboseStartUpAndIsRemoved) {
         startWith(arguments);
       },
       ::testing::ExitedWithCode(1),
-      "first Lisp thread not available\n\\[status 1 verbose 1 pass 1 argc 2 argv1 -k as 0/0 "
+      "Could not start lisp build!\n\\[status 1 verbose 1 pass 1 argc 2 argv1 -k as 0/0 "
       "windows 1 "
       "bundle files.vxb\\]");
 }
@@ -105,6 +106,8 @@ TEST(StartupState, TheOptionsRecordIsCopiedWordByWordInItsOrder) {
 void rebornWithStartupLibrary() {
   Arguments arguments({"vxmdebug", "-as", STARTUP_LIBRARY_PROBE, "-cl", "3"});
   lisp_exit_callback = reportState;
+  // The runtime library's handle, in which start-up finds lisp_init.
+  lisp_shared_library_handle = dlopen(KORVANE_PATH, RTLD_NOW | RTLD_LOCAL);
   std::snprintf(home_location, sizeof home_location, "/opt/home");
   std::snprintf(bu_fname, sizeof bu_fname, "C:\\old\\place\\files.vxb");
   lisp_main_reborn(arguments.count(), arguments.vector(), nullptr);

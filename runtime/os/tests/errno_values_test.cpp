@@ -32,4 +32,17 @@ TEST(ErrnoValues, ClearingLeavesNoErrorInEitherNumbering) {
   EXPECT_EQ(last_error_value(), 0u);
 }
 
+TEST(ErrnoValues, AFailureNotedInTheThreadsWordsIsSeenWhenErrnoIsClear) {
+  clear_errno_value();
+  *platform::runtimeErrnoAddress() = 32;
+  platform::setLastSystemError(109);
+  EXPECT_EQ(errno_value(), 32);
+  EXPECT_EQ(last_error_value(), 109u);
+  errno = ENOENT;  // a later native failure comes first
+  EXPECT_EQ(errno_value(), 2);
+  clear_errno_value();
+  EXPECT_EQ(errno_value(), 0);
+  EXPECT_EQ(last_error_value(), 0u);
+}
+
 }  // namespace

@@ -4,6 +4,8 @@
 // setupstack_xhandler, faults that are passed on ending a child process by
 // their signal, the executable-stack probe, the launcher's interrupt landing
 // a spinning heap owner in fake_a_segv, and the platform runtime's signal.
+#include "runtime/os/exception_filter.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -21,7 +23,6 @@
 #include "runtime/load/image_file.h"
 #include "runtime/load/pure_library.h"
 #include "runtime/load/startup.h"
-#include "runtime/os/exception_filter.h"
 #include "runtime/os/exception_frame.h"
 #include "runtime/os/host_record_services.h"
 #include "runtime/os/mp_event_codes.h"
@@ -77,12 +78,8 @@ uint32_t resumeAt = 0;  // where the recording syncsig1x sends the thread (0: le
 bool refuseTraps = false;
 
 uint32_t recordingSyncsig1x(int32_t kind, ExceptionRecord* record, ProcessorContext* context) {
-  delivered = {kind,
-               record != nullptr,
-               record ? record->information[1] : 0,
-               context->eip,
-               inhibitprof,
-               delivered.count + 1};
+  delivered = {kind,         record != nullptr, record ? record->information[1] : 0,
+               context->eip, inhibitprof,       delivered.count + 1};
   if (refuseTraps) return 0;
   if (resumeAt) context->eip = resumeAt;
   return context->eip;
@@ -122,8 +119,12 @@ class ExceptionFilter : public HeapLock {
     resumeAt = 0;
     refuseTraps = false;
     gotsigAsksFor = 0;
-    saved_ = {pass_on_unhandled_exceptions, as_exception_filter, as_setupstack, disallow_mapping,
-              dep_style_vpl, inhibitprof};
+    saved_ = {pass_on_unhandled_exceptions,
+              as_exception_filter,
+              as_setupstack,
+              disallow_mapping,
+              dep_style_vpl,
+              inhibitprof};
   }
   void TearDown() override {
     lisp::os::setTrapDelivery({});
@@ -181,8 +182,15 @@ class ExceptionFilter : public HeapLock {
 
 // ---- the decision ----
 
-enum Flag { kNone, kScavenging, kGlobalGc, kPassOn, kStartupFilterSays0, kStartupFilterSays1,
-            kThreadNotTheRuntimes };
+enum Flag {
+  kNone,
+  kScavenging,
+  kGlobalGc,
+  kPassOn,
+  kStartupFilterSays0,
+  kStartupFilterSays1,
+  kThreadNotTheRuntimes
+};
 struct DecisionCase {
   const char* what;
   int linuxSignal, siCode;
@@ -197,14 +205,32 @@ TEST_F(ExceptionFilter, EachFaultIsDecidedByItsCodeItsInstructionAndItsPlace) {
   const DecisionCase cases[] = {
       {"int N in Lisp code", SIGSEGV, SI_KERNEL, {0xcd, 0x62}, true, kNone, -1, kTrapInterrupt},
       {"int N elsewhere", SIGSEGV, SI_KERNEL, {0xcd, 0x62}, false, kNone, -1, kTrapGeneralSignal},
-      {"cs: write in Lisp code", SIGSEGV, SI_KERNEL, {0x2e, 0x89, 0}, true, kNone, -1,
+      {"cs: write in Lisp code",
+       SIGSEGV,
+       SI_KERNEL,
+       {0x2e, 0x89, 0},
+       true,
+       kNone,
+       -1,
        kTrapInterrupt},
       {"hlt in Lisp code", SIGSEGV, SI_KERNEL, {0xf4}, true, kNone, -1, kTrapHalt},
       {"hlt elsewhere", SIGSEGV, SI_KERNEL, {0xf4}, false, kNone, -1, kTrapGeneralSignal},
       {"cli in Lisp code", SIGSEGV, SI_KERNEL, {0xfa}, true, kNone, -1, kTrapGeneralSignal},
-      {"a read of 0 in Lisp code", SIGSEGV, SEGV_MAPERR, {0x8b, 0}, true, kNone, -1,
+      {"a read of 0 in Lisp code",
+       SIGSEGV,
+       SEGV_MAPERR,
+       {0x8b, 0},
+       true,
+       kNone,
+       -1,
        kTrapGeneralSignal},
-      {"misaligned in Lisp code", SIGBUS, BUS_ADRALN, {0x8b, 0}, true, kNone, -1,
+      {"misaligned in Lisp code",
+       SIGBUS,
+       BUS_ADRALN,
+       {0x8b, 0},
+       true,
+       kNone,
+       -1,
        kTrapGeneralSignal},
       {"int3", SIGTRAP, SI_KERNEL, {0xcc}, true, kNone, 0, 0},
       {"ud2", SIGILL, ILL_ILLOPN, {0x0f, 0x0b}, true, kNone, 0, 0},
@@ -214,14 +240,38 @@ TEST_F(ExceptionFilter, EachFaultIsDecidedByItsCodeItsInstructionAndItsPlace) {
       {"a read of 0 while scavenging", SIGSEGV, SEGV_MAPERR, {0x8b, 0}, false, kScavenging, 0, 0},
       {"passed on, elsewhere", SIGSEGV, SEGV_MAPERR, {0x8b, 0}, false, kPassOn, 0, 0},
       {"passed on, no trap in Lisp code", SIGSEGV, SI_KERNEL, {0xfa}, true, kPassOn, 0, 0},
-      {"passed on, but a trap", SIGSEGV, SI_KERNEL, {0xcd, 0x62}, true, kPassOn, -1,
+      {"passed on, but a trap",
+       SIGSEGV,
+       SI_KERNEL,
+       {0xcd, 0x62},
+       true,
+       kPassOn,
+       -1,
        kTrapInterrupt},
-      {"the start-up filter says 0", SIGSEGV, SEGV_MAPERR, {0x8b, 0}, false, kStartupFilterSays0,
-       0, 0},
-      {"the start-up filter says 1", SIGSEGV, SEGV_MAPERR, {0x8b, 0}, false, kStartupFilterSays1,
-       -1, kTrapGeneralSignal},
-      {"a thread not the runtime's", SIGSEGV, SI_KERNEL, {0xcd, 0x62}, true,
-       kThreadNotTheRuntimes, 0, kTrapInterrupt},
+      {"the start-up filter says 0",
+       SIGSEGV,
+       SEGV_MAPERR,
+       {0x8b, 0},
+       false,
+       kStartupFilterSays0,
+       0,
+       0},
+      {"the start-up filter says 1",
+       SIGSEGV,
+       SEGV_MAPERR,
+       {0x8b, 0},
+       false,
+       kStartupFilterSays1,
+       -1,
+       kTrapGeneralSignal},
+      {"a thread not the runtime's",
+       SIGSEGV,
+       SI_KERNEL,
+       {0xcd, 0x62},
+       true,
+       kThreadNotTheRuntimes,
+       0,
+       kTrapInterrupt},
   };
   for (const uint32_t inhibitBefore : {0u, 1u}) {
     for (const DecisionCase& c : cases) {
@@ -358,7 +408,8 @@ int32_t runFaultsAsStartup(int32_t n, void (*within)(int32_t),
 TEST_F(ExceptionFilter, RealTrapsOnALispThreadResumeInTheHandlerForEachKind) {
   static uint32_t dataWord = 0;
   std::vector<uint8_t> csWrite{0xb8};  // mov eax, &dataWord; mov cs:[eax], eax
-  for (int i = 0; i < 4; ++i) csWrite.push_back(static_cast<uint8_t>(addressOf(&dataWord) >> (8 * i)));
+  for (int i = 0; i < 4; ++i)
+    csWrite.push_back(static_cast<uint8_t>(addressOf(&dataWord) >> (8 * i)));
   for (uint8_t b : {0x2e, 0x89, 0x00}) csWrite.push_back(b);
   const std::vector<RealFault> faults = {
       {"int 0x62 in Lisp code", {0xcd, 0x62}, 0, true, kTrapInterrupt},
@@ -424,14 +475,17 @@ TEST_F(ExceptionFilter, FaultsTheRuntimeDoesNotOwnEndTheProcessBySIGSEGV) {
       << "outside every frame";
 }
 
-TEST_F(ExceptionFilter, TheThreadStartsAreNotAvailableYet) {
+TEST_F(ExceptionFilter, TheThreadStartsAreNotAvailableYetOrNeedAHeap) {
   as_setupstack = nullptr;
   // The console goes where death tests look.
   const auto onStandardError = [] { setup_redir(&testing_support::consoleOnStandardError()); };
   EXPECT_EXIT((onStandardError(), setupstack_xhandler(3)), testing::ExitedWithCode(1),
               "second_lisp_thread_c_init: not available");
-  EXPECT_EXIT((onStandardError(), setupstack_xhandler(-1)), testing::ExitedWithCode(1),
-              "first Lisp thread not available");
+  // The first thread runs only on a laid-out heap: without one (nilval 0)
+  // it says so.
+  const auto withoutHeap = [] { nilval = 0; };
+  EXPECT_EXIT((onStandardError(), withoutHeap(), setupstack_xhandler(-1)),
+              testing::ExitedWithCode(1), "first Lisp thread: no Lisp heap");
 }
 
 // ---- the executable-stack probe ----

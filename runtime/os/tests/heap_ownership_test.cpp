@@ -11,12 +11,15 @@
 #include <functional>
 #include <thread>
 
+#include "launcher/host_record.h"
 #include "platform/thread_block.h"
 #include "runtime/load/small_services.h"
 #include "runtime/os/gotsig.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/os_threads.h"
 #include "runtime/os/os_waits.h"
+#include "runtime/os/host_record_services.h"
+#include "runtime/os/mode_line.h"
 #include "runtime/os/scheduling_standins.h"
 #include "runtime/os/tests/heap_lock_fixture.h"
 #include "runtime/os/thread_storage.h"
@@ -169,6 +172,13 @@ TEST_F(HeapOwnership, EqualGrabbersQueueLaterAheadAndReadyLaterBehind) {
 TEST_F(HeapOwnership, GrabAndReleaseKeepOwnerHoldsAndLogInStep) {
   int pipeEnds[2];
   ASSERT_EQ(pipe(pipeEnds), 0);
+  // The mode line writes through the host record's write hook.
+  host::HostRecord record{};
+  record.writeHook = [](int32_t fd, const char* buffer, int32_t length, int32_t*) {
+    return static_cast<int32_t>(write(fd, buffer, static_cast<size_t>(length)));
+  };
+  uint32_t* const savedRecord = redir;
+  redir = reinterpret_cast<uint32_t*>(&record);
   mode_line_fd = pipeEnds[1];
   const uint32_t since = mplog_sequence;
   grab(0);
@@ -191,6 +201,7 @@ TEST_F(HeapOwnership, GrabAndReleaseKeepOwnerHoldsAndLogInStep) {
   EXPECT_NE(records[0].at(tr::kSavedNativeStack), 0u) << "the stack was marked";
   EXPECT_TRUE(readyOrder().empty());
   mode_line_fd = 0;
+  redir = savedRecord;
   close(pipeEnds[1]);
   char text[64] = {};
   EXPECT_EQ(read(pipeEnds[0], text, sizeof text - 1), 12);

@@ -97,7 +97,10 @@ TEST_F(NativeSymbolTable, EntriesGiveTheLoadedAddressesInOrder) {
   for (const auto& [listed, own] : {std::pair{"_vxmprintf", "vxmprintf"},
                                    std::pair{"_errno", "lisp_errno"},
                                    std::pair{"_ftruncate", "fio_ftruncate"},
-                                   std::pair{"_copysign", "rs_copysign"}}) {
+                                   std::pair{"_copysign", "rs_copysign"},
+                                   std::pair{"_dlopen", "lisp_dlopen"},
+                                   std::pair{"_sleep", "lisp_sleep"},
+                                   std::pair{"_fcntl", "lisp_fcntl"}}) {
     ASSERT_EQ(byName.count(listed), 1u) << listed;
     EXPECT_EQ(byName.at(listed), symbols.at(own)) << listed;
   }

@@ -82,4 +82,19 @@ TEST(KorvaneExports, TheFileStreamCallsAreExportedAndTruncationUnderItsOwnName) 
   dlclose(library);
 }
 
+TEST(KorvaneExports, TheSystemServicesExportTheirNamesAndNoneOfTheCLibrarys) {
+  void* library = dlopen(KORVANE_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();
+  for (const char* name : {"win_err_to_errno", "get_user_name", "memory_status_dump",
+                           "vxm_CreateAcceleratorTable", "vxm_DestroyAcceleratorTable"})
+    EXPECT_NE(dlsym(library, name), nullptr) << name;
+  // The substitutes for Unix calls keep internal names, unexported: the C
+  // library's own stay what every caller reaches.
+  for (const char* name : {"lisp_dlopen", "lisp_sleep", "lisp_fcntl", "lisp_lstat", "sy_environ"})
+    EXPECT_EQ(dlsym(library, name), nullptr) << name;
+  EXPECT_EQ(dlsym(library, "dlopen"), reinterpret_cast<void*>(&dlopen));
+  EXPECT_EQ(dlsym(library, "sleep"), dlsym(RTLD_DEFAULT, "sleep"));
+  dlclose(library);
+}
+
 }  // namespace
