@@ -21,11 +21,13 @@
 #include "runtime/gc/gc_state.h"
 #include "runtime/load/build_from_scratch.h"
 #include "runtime/load/fasl_loader.h"
+#include "runtime/load/first_lisp_thread.h"
 #include "runtime/load/first_objects.h"
 #include "runtime/load/native_variables.h"
 #include "runtime/load/scale_by_power_of_two.h"
 #include "runtime/load/string_file.h"
 #include "runtime/load/symbol_name_hash.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/rs/object_routines.h"
 #include "testing/lisp_routine_heap.h"
 #include "testing/run_program.h"
@@ -356,6 +358,46 @@ TEST_F(StartupRoutines, GetPureStringWithoutALibraryOrBeyondTheStringIsNil) {
     EXPECT_EQ(result.eax, nil());
     EXPECT_EQ(result.carry, 0u);
   }
+}
+
+// ---- entering the Lisp world ----
+
+TEST_F(StartupRoutines, FirstLispThreadHandsTheThreadObjectAndOneToTheStartFunction) {
+  const lispval savedFirst = first_thread;
+  const lispval savedReady = ready_thread_queue;
+  const lispval savedWaiting = waiting_thread_queue;
+  first_thread = thread_;
+  ready_thread_queue = lisp::makeFixnum(11);
+  waiting_thread_queue = lisp::makeFixnum(12);
+  const lispval start = objects_->makeFunction(testing_support::recorderAddress());
+  global(-0x15 - 4 * 313) = start;
+  testing_support::resetRecorder(lisp::makeFixnum(5));
+  LispCallSetup setup = setupFor(0);
+  setup.target = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&first_lisp_thread));
+  const LispCallResult result = call(setup);
+  EXPECT_EQ(result.eax, lisp::makeFixnum(5)) << "the start function's value";
+  ASSERT_EQ(lisp_recorder_log.count, 1u);
+  EXPECT_EQ(lisp_recorder_log.calls[0].eax, thread_);
+  EXPECT_EQ(lisp_recorder_log.calls[0].edx, lisp::makeFixnum(1));
+  EXPECT_EQ(lisp_recorder_log.calls[0].ecx & 0x7f, 2u);
+  const auto slot = [&](int32_t n) { return threadWord(lisp::thread_record::wordOffset(n)); };
+  const auto& slots = startup::first_thread::kThreadObjectSlots;
+  EXPECT_EQ(slot(slots.readyQueue), lisp::makeFixnum(11));
+  EXPECT_EQ(slot(slots.waitingQueue), lisp::makeFixnum(12));
+  EXPECT_EQ(slot(slots.firstThread), thread_);
+  EXPECT_TRUE(lisp::isFixnum(slot(slots.startSeconds)));
+  EXPECT_GT(lisp::fixnumValue(slot(slots.startSeconds)), 0);
+  EXPECT_TRUE(lisp::isFixnum(slot(slots.startMilliseconds)));
+  EXPECT_EQ(slot(slots.counter), lisp::makeFixnum(0));
+
+  // Without a start function nothing is called and the result is nil.
+  global(-0x15 - 4 * 313) = nil();
+  testing_support::resetRecorder(nil());
+  EXPECT_EQ(call(setup).eax, nil());
+  EXPECT_EQ(lisp_recorder_log.count, 0u);
+  first_thread = savedFirst;
+  ready_thread_queue = savedReady;
+  waiting_thread_queue = savedWaiting;
 }
 
 // ---- register-level routines ----
