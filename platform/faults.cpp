@@ -15,7 +15,9 @@
 //   default action (or ignoring, which a fault cannot be), the default is
 //   put back and the signal raised again, so the process ends by it.
 // - SIGINT on a thread outside every frame goes on to the thread that asked
-//   for the route, so a keyboard interrupt finds the Lisp thread.
+//   for the route, so a keyboard interrupt finds the Lisp thread; once that
+//   thread has ended it is passed on where it arrived. A process started
+//   with SIGINT ignored (a background job) keeps ignoring it.
 
 #include "platform/faults.h"
 
@@ -88,6 +90,9 @@ std::once_flag keyboardOnce;
 std::atomic<bool> handlingInstalled{false};
 struct sigaction previousActions[kHighestHandledSignal + 1];
 pthread_t interruptThread;
+std::atomic<bool> interruptThreadLives{false};
+std::once_flag stackKeyOnce;
+pthread_key_t stackKey;
 
 void contextFromMachine(const mcontext_t& machine, ProcessorContext* context) {
   const greg_t* g = machine.gregs;
@@ -198,7 +203,8 @@ void onFault(int linuxSignal, siginfo_t* info, void* machineContext) {
 void onKeyboardInterrupt(int linuxSignal, siginfo_t* info, void* machineContext) {
   const int savedErrno = errno;
   auto* ucontext = static_cast<ucontext_t*>(machineContext);
-  if (!innermostFrame && !pthread_equal(pthread_self(), interruptThread)) {
+  if (!innermostFrame && interruptThreadLives.load() &&
+      !pthread_equal(pthread_self(), interruptThread)) {
     pthread_kill(interruptThread, linuxSignal);
     errno = savedErrno;
     return;
@@ -211,6 +217,15 @@ void onKeyboardInterrupt(int linuxSignal, siginfo_t* info, void* machineContext)
   if (!offerToFrames(record.code, &record, &context, ucontext))
     passOn(linuxSignal, info, machineContext);
   errno = savedErrno;
+}
+
+// At the thread's exit: the alternate stack is switched off and unmapped.
+void releaseFaultStack(void* stack) {
+  if (pthread_equal(pthread_self(), interruptThread)) interruptThreadLives.store(false);
+  stack_t off{};
+  off.ss_flags = SS_DISABLE;
+  sigaltstack(&off, nullptr);
+  munmap(stack, kFaultStackBytes);
 }
 
 void installHandler(int linuxSignal, void (*handler)(int, siginfo_t*, void*)) {
@@ -270,6 +285,7 @@ bool insideExceptionFrame() {
 
 bool ensureFaultStack() {
   if (threadHasFaultStack) return true;
+  std::call_once(stackKeyOnce, [] { pthread_key_create(&stackKey, releaseFaultStack); });
   void* stack =
       mmap(nullptr, kFaultStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (stack == MAP_FAILED) return false;
@@ -280,7 +296,8 @@ bool ensureFaultStack() {
     munmap(stack, kFaultStackBytes);
     return false;
   }
-  threadHasFaultStack = true;  // kept for the thread's life
+  pthread_setspecific(stackKey, stack);  // kept for the thread's life, then given back
+  threadHasFaultStack = true;
   return true;
 }
 
@@ -298,7 +315,12 @@ void installFaultHandling() {
 
 void routeKeyboardInterrupt() {
   std::call_once(keyboardOnce, [] {
+    struct sigaction current {};
+    sigaction(SIGINT, nullptr, &current);
+    if (!(current.sa_flags & SA_SIGINFO) && current.sa_handler == SIG_IGN) return;
     interruptThread = pthread_self();
+    ensureFaultStack();  // its end is noticed with the stack's release
+    interruptThreadLives.store(true);
     installHandler(SIGINT, onKeyboardInterrupt);
   });
 }

@@ -110,7 +110,8 @@ void installFaultHandling();
 bool faultHandlingInstalled();
 // Also hands SIGINT to the frames, as kControlBreakExit with the context of
 // the thread it interrupted. An interrupt that arrives on another thread is
-// sent on to the thread that called this.
+// sent on to the thread that called this. Nothing changes when SIGINT is
+// ignored.
 void routeKeyboardInterrupt();
 // Gives the calling thread its alternate signal stack (once per thread).
 bool ensureFaultStack();

@@ -1,20 +1,19 @@
 // Exception frames over real faults: the classification table seen through
 // a filter, the order in which nested frames are asked, unwinding into a
 // region, and what happens to a fault nobody takes (child processes).
-#include "platform/faults.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <cstring>
 #include <thread>
 #include <vector>
 
 #include "platform/code_memory.h"
+#include "platform/faults.h"
 
 namespace {
 
@@ -75,8 +74,8 @@ class FaultFrames : public testing::Test {
  public:
   // Lays out `lead` (run first), then `faulting`, then a ret.
   void layOut(const std::vector<uint8_t>& lead, const std::vector<uint8_t>& faulting) {
-    std::memcpy(code_, lead.data(), lead.size());
-    std::memcpy(code_ + lead.size(), faulting.data(), faulting.size());
+    std::copy(lead.begin(), lead.end(), code_);  // an empty lead has no data pointer
+    std::copy(faulting.begin(), faulting.end(), code_ + lead.size());
     code_[lead.size() + faulting.size()] = 0xc3;
   }
   static uint32_t runCode(void* code) {
@@ -268,6 +267,30 @@ TEST(KeyboardInterrupt, OutsideEveryFrameEndsTheProcessByIt) {
         _exit(0);
       },
       testing::KilledBySignal(SIGINT), "");
+}
+
+TEST(KeyboardInterrupt, OnceTheRoutedThreadHasEndedItEndsTheProcessWhereItArrives) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::thread([] { platform::routeKeyboardInterrupt(); }).join();
+        raise(SIGINT);
+        _exit(0);
+      },
+      testing::KilledBySignal(SIGINT), "");
+}
+
+TEST(KeyboardInterrupt, AnIgnoredInterruptStaysIgnored) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        signal(SIGINT, SIG_IGN);
+        platform::routeKeyboardInterrupt();
+        platform::runGuarded(
+            recordInterrupt, [](void*) -> uint32_t { return raise(SIGINT); }, nullptr);
+        _exit(seen.count == 0 ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -29,6 +29,7 @@
 #include "runtime/load/pure_library.h"
 #include "runtime/load/startup.h"
 #include "runtime/load/startup_standins.h"
+#include "runtime/os/exception_frame.h"
 #include "runtime/os/profiler_timer.h"
 #include "runtime/os/thread_record_access.h"
 #include "runtime/os/thread_storage.h"
@@ -380,8 +381,9 @@ void Restore::reportHeaps() {
 bool Restore::run() {
   debug_ = std::getenv(kStartupDebugVariable) ? 1 : 0;
   disallow_mapping = argc_ >= 2 && argv_[1] && std::strcmp(argv_[1], kReadOption) == 0 ? 1 : 0;
-  // The executable-stack probe is not needed: heap memory is committed
-  // readable, writable and executable here, and so are mapped areas.
+  // Where the system refuses to run code in data pages the probe forbids
+  // mapping and has the pure library mapped executable (dep_style_vpl).
+  probe_executable_stack();
   mapping_ = host_os == 1 && !disallow_mapping;
   if (verbose_startup)
     say(text::kMappingOrReading, mapping_ ? text::kMapping : text::kReading, name_);

@@ -171,7 +171,7 @@ bool inLispCode(uint32_t address, const uint32_t* threadRecord) {
   if (vxm_lso && vxm_lsoend && within(address, vxm_lso, vxm_lsoend)) return true;
   if (threadRecord) {
     const auto record = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(threadRecord));
-    if (address + kRecordStubReach >= record && address < record + kRecordStubReach) return true;
+    if (within(address, record - kRecordStubReach, record + kRecordStubReach)) return true;
   }
   return within(address, extraBegin, extraEnd);
 }

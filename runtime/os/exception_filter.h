@@ -33,8 +33,8 @@ uint32_t syncsig1(int32_t kind, platform::ExceptionRecord* record,
 namespace lisp::os {
 
 // Trap kinds.
-inline constexpr int32_t kTrapInterrupt = 1;     // access violation at int N or a cs: prefix
-inline constexpr int32_t kTrapHalt = 2;          // privileged instruction at hlt
+inline constexpr int32_t kTrapInterrupt = 1;       // access violation at int N or a cs: prefix
+inline constexpr int32_t kTrapHalt = 2;            // privileged instruction at hlt
 inline constexpr int32_t kTrapGeneralSignal = 11;  // everything else the runtime takes
 
 // What traps and interrupts are delivered through. Tests put recorders in;

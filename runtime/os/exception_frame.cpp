@@ -2,9 +2,10 @@
 //
 // Decision: the runtime library links with -z noexecstack, so on Linux the
 // probe's call faults and the filter sets disallow_mapping and
-// dep_style_vpl. The build road runs the probe: the pure library is then
-// mapped executable. The image restore does not run it (its heap areas are
-// committed executable whether mapped or read), so images still map.
+// dep_style_vpl, as on any system that refuses to run code in data pages:
+// images are read rather than mapped, and the pure library is mapped
+// executable (read-only pages would not run its code). The stack is not made
+// executable for the probe.
 
 #include "runtime/os/exception_frame.h"
 

@@ -29,7 +29,7 @@ struct SignalNumber {
   int linuxSignal;
 };
 constexpr SignalNumber kSignalNumbers[] = {
-    {2, SIGINT}, {4, SIGILL}, {6, SIGABRT}, {8, SIGFPE},
+    {2, SIGINT},   {4, SIGILL},   {6, SIGABRT},  {8, SIGFPE},
     {11, SIGSEGV}, {15, SIGTERM}, {21, SIGQUIT}, {22, SIGABRT},
 };
 

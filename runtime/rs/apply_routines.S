@@ -52,7 +52,7 @@
 #define FRAME_EXTRA 0xc         /* ebp-0x20 .. ebp-0x28 */
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_apply_routines, "ax", @progbits
 
 /* proper_list_length: local subroutine. In: eax = a list. Out: ecx = its
    number of conses, carry clear; carry set when the list is dotted or

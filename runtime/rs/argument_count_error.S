@@ -60,7 +60,7 @@
 #define SCRATCH_BELOW 0x800            /* where the first three registers wait */
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_argument_count_error, "ax", @progbits
 
 /* COPY_WORD to, from: memory to memory through the stack; no register or
    flag changes. */

@@ -38,7 +38,7 @@
 .endm
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_array_access, "ax", @progbits
 
 /* aref: runtime routine. In: ecx = count, eax = array or vector a, edx and
    the stacked arguments = the subscripts. Out: eax = the element as a Lisp

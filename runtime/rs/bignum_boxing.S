@@ -10,7 +10,7 @@
 #define MOST_POSITIVE_UNSIGNED_FIXNUM 0x1fffffff
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_bignum_boxing, "ax", @progbits
 
 /* mi_in_new_bignum, box_to_new_bignum (one routine): runtime routine.
    In: eax = a signed 32-bit integer v. A two-digit bignum is allocated

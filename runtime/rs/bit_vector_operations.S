@@ -11,7 +11,7 @@
 #define TAG_OTHER 2
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_bit_vector_operations, "ax", @progbits
 
 /* rs_bitop (nil+0x11b): runtime routine. In: eax = bit vector a, edx = bit
    vector b or nil, argument 3 = result vector or nil, argument 4 = fixnum

@@ -50,7 +50,7 @@
 #define FRAME_EXTRA 16
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_call_counting, "ax", @progbits
 
 /* count_call: start-word routine. In: a Lisp call in progress, esi = the
    function. Out: the function's values (or the hook's). */

@@ -43,7 +43,7 @@
 #define MAX_HEADER_LENGTH 0xffffff
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_call_glue, "ax", @progbits
 
 /* funcall_check: runtime routine, jumped to or called in place of a call.
    In: esi = F, the object to call; a Lisp call in progress (ecx count, eax

@@ -39,7 +39,7 @@
 #define ERROR_SPECIAL_OPERATOR_CALLED 28
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_call_handlers, "ax", @progbits
 
 /* HOME_AND_FRAME extra: homes eax and edx in the caller's area, builds a
    runtime frame and reserves `extra` bytes of frame words (cleared). */

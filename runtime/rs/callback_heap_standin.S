@@ -1,7 +1,7 @@
 /* Stand-in for acquire_heap_around_lisp_call until the heap-ownership
    service provides it (see callback_heap_standin.cpp). */
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_callback_heap_standin, "ax", @progbits
 
 #define MISSING_CALLBACK_INDEX (-1)
 

@@ -9,7 +9,7 @@
 #define ERROR_CASE_MODE_MISMATCH 64     /* lisp::runtime_error::kFaslCaseModeMismatch */
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_case_mode_calls, "ax", @progbits
 
 /* from_c_in_case_mode(which): native entry, cdecl; which is 1 or 2.
    Makes the mode held in global 28 + which the current one: stores it as

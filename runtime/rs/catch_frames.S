@@ -60,7 +60,7 @@
 #define APPLY_ARGUMENTS 5               /* apply mode: the rest of L */
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_catch_frames, "ax", @progbits
 
 /* THROW_FRAME: the runtime frame of the throwing routines; tag := the
    caller's frame word -0x18, delivery one value. */

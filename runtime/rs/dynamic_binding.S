@@ -65,7 +65,7 @@
 #define EXTRA_ELEMENTS FIXNUM(16)
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_dynamic_binding, "ax", @progbits
 
 /* CURRENT_CELL cell, symbol, scratch: cell := the thread's cell of the
    symbol (ebx = thread): the vector's element at the binding index when

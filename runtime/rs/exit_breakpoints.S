@@ -15,7 +15,7 @@
 #define EXIT_BREAKPOINT_CODE 52        /* the breakpoint function's argument */
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_exit_breakpoints, "ax", @progbits
 
 /* break_on_exit_return_only, break_on_exit_or_throw: In: ebp = the frame
    returned to, esp as after its callee's return; eax, edx, ecx and the

@@ -14,7 +14,7 @@
 #define KEPT (-0x20)                /* raw word, never visited by a frame walk */
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_file_dispatch, "ax", @progbits
 
 /* filesys: runtime routine. In: ecx = count, eax = fixnum service code,
    edx = a1, stacked a2 .. a5 (arguments past the count read as nil).

@@ -12,7 +12,7 @@
 #define DOUBLE_HIGH (-0x6)
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_float_objects, "ax", @progbits
 
 /* intfloat_to_float: runtime routine, frame marker 0x206. In: eax = an
    integer i (fixnum or bignum), edx = selector s. Out: eax = a new

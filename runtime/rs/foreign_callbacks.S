@@ -49,7 +49,7 @@
 #define RESULT_DOUBLE_FLOAT 2
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_foreign_callbacks, "ax", @progbits
 
 /* VECTOR_ELEMENT bad: eax = an object, edx = an index (raw, signed). When
    eax is a simple vector and 0 <= edx < its length, eax := the element;

@@ -37,7 +37,7 @@
 #define FF_FIRST_PAIR (-0x28) /* checked pairs from here down: description, value */
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_foreign_funcall, "ax", @progbits
 
 /* dst := the first element of the list in src (nil when src is no cons);
    scratch is clobbered; dst, src and scratch are three registers. */

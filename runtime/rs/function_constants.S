@@ -19,7 +19,7 @@
 #define FIXNUM_BITS 3
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_function_constants, "ax", @progbits
 
 /* CONSTANTS_OF none: eax = a function or closure; ecx := the address of
    its first constant, esi := the count as a fixnum. Anything else jumps to

@@ -73,7 +73,7 @@
 #define NIL_OR_SYMBOL_BITS 5             /* bits 1 and 4 of such a word */
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_function_construction, "ax", @progbits
 
 /* COUNT_CHECKS bad, long: eax = a count (fixnum) for 16 header bits;
    jumps to the routine's error exits. */

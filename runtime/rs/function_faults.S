@@ -43,7 +43,7 @@
 #define ERROR_PAGE_IN_FAILED 51
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_function_faults, "ax", @progbits
 
 /* IS_CODE_VECTOR reg, scratch, no: jumps to `no` unless reg holds a code
    vector (tag 2, type 108). */

@@ -7,7 +7,7 @@
 #include "runtime/rs/integer_frame_layout.h"
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_integer_entries, "ax", @progbits
 
 /* integer_operation: runtime routine body shared by the entries.
    In: esi = operation number, eax/edx arguments 1 and 2, a third at

@@ -52,7 +52,7 @@
 #define DESCRIPTOR_KEYWORDS 8
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_keyword_scan, "ax", @progbits
 
 /* DESCRIPTOR reg: reg := the descriptor's address, from the function and
    the descriptor offset in the frame. */

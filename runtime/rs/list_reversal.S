@@ -6,7 +6,7 @@
 #define TAG_CONS 1
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_list_reversal, "ax", @progbits
 
 /* list_nreverse (nil+0x5f): runtime routine. In: eax = list. Reverses the
    list in place, every cdr store through gc_setf_protect, and returns the

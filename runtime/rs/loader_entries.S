@@ -31,7 +31,7 @@
 #define EMPTY_CLINK_CHAIN (-1)
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_loader_entries, "ax", @progbits
 
 /* LISP_CALL_AREA: esp := 8-aligned, at or below ebp-0x48, where the stack
    walk visits the words pushed from here on as Lisp values; the word at

@@ -11,7 +11,7 @@
 #define RAW_RESULT (-0x28)          /* 8 bytes, inside the raw stretch */
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_math_dispatch, "ax", @progbits
 
 /* mathlib: runtime routine, frame marker 0x1406. In: eax = fixnum service
    code, edx = a1, [ebp+16] = a2 when ecx >= 3 (else nil is passed on).

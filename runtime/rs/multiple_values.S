@@ -38,7 +38,7 @@
 #define ERROR_WRONG_ARGUMENT_COUNT 55
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_multiple_values, "ax", @progbits
 
 /* RETURN_VALUES: leaves the frame with eax, edx, ecx = n in the open form:
    function register reloaded, carry set unless n = 1. */

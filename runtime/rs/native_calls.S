@@ -7,7 +7,7 @@
 #define LOCATE_ERROR 1  /* the fixnum code in edx */
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_native_calls, "ax", @progbits
 
 /* call_direct: no frame. In: ecx = entry-vec; ebx = thread; the caller has
    pushed and linked a clink directly above the native arguments. Stores

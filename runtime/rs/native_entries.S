@@ -2,7 +2,7 @@
 #include "runtime/rs/runtime_frame.inc"
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_native_entries, "ax", @progbits
 
 /* rs_pc_thunk_ecx: ecx := the return address (for LOAD_GOT_ECX). */
         .globl rs_pc_thunk_ecx

@@ -22,7 +22,7 @@
 #define FP_IMAGE_BYTES 512
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_native_signal_handlers, "ax", @progbits
 
 /* KEEPING_EVERYTHING body: saves eflags, the general registers and the
    x87/SSE state, calls the native entry `body` (cdecl, no arguments),

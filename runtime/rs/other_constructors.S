@@ -61,7 +61,7 @@
 #define ACTION_VECTOR 13
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_other_constructors, "ax", @progbits
 
 /* STORE_PROTECTED value, slot: as in function_construction.S; eax and edx
    clobbered. */

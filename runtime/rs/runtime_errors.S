@@ -5,7 +5,7 @@
 #define ENTRY_NOT_AVAILABLE 63 /* runtime_error::kEntryNotAvailable */
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_runtime_errors, "ax", @progbits
 
 /* rs_error: runtime routine. In: eax = fixnum error code, edi = nil,
    ebx = thread. Calls the one-argument error symbol (nil-0x4d5) through the

@@ -18,7 +18,7 @@
 #define CAPTURE_ERRNO 1
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_semidirect_calls, "ax", @progbits
 
 /* The end of a routine that saved edi, esi, eax, edx, ecx (in that order)
    and then a slot that now holds the address to go on at, under a frame

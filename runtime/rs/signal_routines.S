@@ -7,7 +7,7 @@
 #define SIGNAL_WORD_TAKEN 100000
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_signal_routines, "ax", @progbits
 
 /* get_signal: clears the pending word, sets the word +0x166 points to (when
    there is one) to 100000, and takes the first posted signal. Out: eax =

@@ -20,7 +20,7 @@
 #define TYPE_LAST_PLAIN FIXNUM(3)
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_stack_word_access, "ax", @progbits
 
 /* STACK_READABLE unreadable: eax = thread or nil, ebx = the calling
    thread's record; jumps to `unreadable` unless the rule above lets the

@@ -18,7 +18,7 @@
 #define FORWARDED_COUNT 5
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_system_call_dispatch, "ax", @progbits
 
 /* DISPATCH_FRAME: the runtime frame; code and A1 into the home slots, the
    count raw at ebp-0x20 and fixnum-shaped at ebp-0x24. */

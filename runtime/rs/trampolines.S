@@ -3,7 +3,7 @@
    closures point at the copies. Offsets inside the stretch are fixed:
    closure_start at 3, the start trampolines at 15, 23, 31, 39 and 47. */
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_trampolines, "ax", @progbits
 
         .globl gtrampstart, gtrampend, closure_start
         .globl gt_undeffunc, gt_illeg_macro_or_spec_call, gt_comp_to_interp

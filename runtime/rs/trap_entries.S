@@ -39,7 +39,7 @@
 #define FP_IMAGE_BYTES 512
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_trap_entries, "ax", @progbits
 
 /* TRAP_ENTRY name, code: trap entry. In: the trapping registers and flags.
    Out: as the dispatcher left the record. */

@@ -36,7 +36,7 @@
 #define COMPARE_UNRESOLVED_DISPLACEMENT 0xdf
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_trap_handlers, "ax", @progbits
 
 /* handle_saving_context: trap handler. By the kind in +0x132 (fixnum): 0
    calls the condition function with (+0x136, the datum +0x13a as an

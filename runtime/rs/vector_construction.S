@@ -39,7 +39,7 @@
 #define SVECTOR_DATA (-0xa)
 
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_vector_construction, "ax", @progbits
 
 /* CHAIN_CODE_VECTOR: links the code vector whose prefix is at eax at the
    tail of the collector's code-vector chain: the prefix's address goes

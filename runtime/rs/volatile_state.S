@@ -3,7 +3,7 @@
    +0x708). The area's address is brought up to a multiple of 8; from there
    the 108-byte fnsave image lies at +0, edx at +0x200, 0x204 bytes in all. */
         .intel_syntax noprefix
-        .text
+        .section .text.sorted.fi_runtime_5_volatile_state, "ax", @progbits
 
 #define SAVED_EDX 0x200
 

@@ -36,6 +36,7 @@
 #include "runtime/gc/heap_walkers.h"
 #include "runtime/gc/native_heap.h"
 #include "runtime/load/image_file.h"
+#include "runtime/load/pure_library.h"
 #include "runtime/load/startup.h"
 #include "runtime/os/host_record_services.h"
 #include "runtime/os/thread_storage.h"
@@ -139,6 +140,8 @@ void atReborn(int, char**, char**) {
   std::printf("slot word %s\n", at(globreg) == lisp_tls_index ? "ours" : "stale");
   std::printf("gc hooks %s\n",
               at(nilval - 0x4f1) == nilval && at(nilval - 0x4f5) == nilval ? "nil" : "other");
+  // What the executable-stack probe decided for the image and the library.
+  std::printf("mapping forbidden %d library executable %d\n", disallow_mapping, dep_style_vpl);
   std::printf("reserved native %08x %08x %08x\n", vxmmalloc_heap.committed_end,
               vxmmalloc_heap.reserved_end, vxmmalloc_heap.desired_end);
   if (lisp_heap_offset != 0) {

@@ -99,7 +99,8 @@ TEST_F(StartupRoad, EachCommandLineTakesItsRoad) {
        {},
        {"prog", "-!anything", "-I", "img"},
        {"img.vxi"},
-       "Mapping img.vxi\n" + restoreFailed("img.vxi"),
+       // read, not mapped: the probe finds the stack refuses to run code
+       "Reading img.vxi\n" + restoreFailed("img.vxi"),
        kImageFailure},
       {"-Im takes the next word as the image",
        {},

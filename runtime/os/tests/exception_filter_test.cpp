@@ -25,11 +25,13 @@
 #include "runtime/load/startup.h"
 #include "runtime/os/exception_frame.h"
 #include "runtime/os/host_record_services.h"
+#include "runtime/os/lisp_guarded_region.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/os_threads.h"
 #include "runtime/os/signal_emulation.h"
 #include "runtime/os/tests/heap_lock_fixture.h"
 #include "runtime/rs/allocation_routines.h"
+#include "runtime/rs/trap_handlers.h"
 #include "testing/console_host_record.h"
 #include "testing/watchdog.h"
 
@@ -358,6 +360,8 @@ TEST_F(ExceptionFilter, TheLispCodeStretchesIncludeTheRuntimesAndTheThreadRecord
   EXPECT_FALSE(lisp::os::inLispCode(record, nullptr));
   EXPECT_TRUE(lisp::os::inLispCode(addressOf(start_of_fi_runtime), nullptr));
   EXPECT_FALSE(lisp::os::inLispCode(addressOf(end_of_fi_runtime), nullptr));
+  EXPECT_TRUE(lisp::os::inLispCode(addressOf(handle_saving_context), nullptr))
+      << "the hand-written runtime code lies between the markers";
   EXPECT_TRUE(lisp::os::inLispCode(addressOf(start_of_gc_runtime), nullptr));
   EXPECT_FALSE(lisp::os::inLispCode(addressOf(end_of_gc_runtime), nullptr));
   EXPECT_TRUE(lisp::os::inLispCode(addressOf(inside_) + kCodeBytes - 1, nullptr));
@@ -443,6 +447,27 @@ TEST_F(ExceptionFilter, RealTrapsOnALispThreadResumeInTheHandlerForEachKind) {
   }
 }
 
+// A guarded region of its own (as a window procedure or a callback from a
+// foreign thread opens): traps inside it are the filter's, and the region
+// answers what its body answers.
+TEST_F(ExceptionFilter, AGuardedRegionOnAnyThreadHandsItsTrapsToTheFilter) {
+  const uint8_t trap[] = {0xcd, 0x62, 0xc3};
+  const uint8_t landing[] = {0xb8, kLandingValue, 0, 0, 0, 0xc3};
+  std::memcpy(inside_, trap, sizeof trap);
+  std::memcpy(inside_ + 64, landing, sizeof landing);
+  resumeAt = addressOf(inside_ + 64);
+  uint32_t answer = 0;
+  std::thread([&] {
+    answer = lisp::os::runInLispExceptionFrame(
+        [](void* code) -> uint32_t { return reinterpret_cast<uint32_t (*)()>(code)() + 1; },
+        inside_);
+  }).join();
+  EXPECT_EQ(answer, kLandingValue + 1);
+  EXPECT_EQ(delivered.count, 1u);
+  EXPECT_EQ(delivered.kind, kTrapInterrupt);
+  EXPECT_EQ(delivered.trapAddress, addressOf(inside_));
+}
+
 // ---- faults the runtime does not own, in child processes ----
 
 int32_t faultAsStartup(int32_t, void (*)(int32_t),
@@ -477,8 +502,9 @@ TEST_F(ExceptionFilter, FaultsTheRuntimeDoesNotOwnEndTheProcessBySIGSEGV) {
 
 TEST_F(ExceptionFilter, TheThreadStartsAreNotAvailableYetOrNeedAHeap) {
   as_setupstack = nullptr;
-  // The console goes where death tests look.
-  const auto onStandardError = [] { setup_redir(&testing_support::consoleOnStandardError()); };
+  const auto onStandardError = [] {  // where death tests look
+    setup_redir(&testing_support::consoleOnStandardError());
+  };
   EXPECT_EXIT((onStandardError(), setupstack_xhandler(3)), testing::ExitedWithCode(1),
               "second_lisp_thread_c_init: not available");
   // The first thread runs only on a laid-out heap: without one (nilval 0)

@@ -20,6 +20,7 @@
 #include "runtime/gc/profiler.h"
 #include "runtime/gc/tests/object_heap_fixture.h"
 #include "runtime/gc/tests/profile_file_reader.h"
+#include "runtime/os/exception_filter.h"
 #include "runtime/os/heap_ownership.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/os/profiler_timer.h"
@@ -479,6 +480,9 @@ TEST_F(Profiling, PcsInsideOtherSharedObjectsAreNotSampled) {
   } cases[] = {
       {"heap code", lisp::objectOf<lisp::FunctionObject>(functions_[2])->start + 4, 1},
       {"the runtime", address(reinterpret_cast<const void*>(&ok_addr_to_profile)), 1},
+      {"the exception filter's first bytes",
+       address(reinterpret_cast<const void*>(&lisp_exception_filter)) + 99, 0},
+      {"past them", address(reinterpret_cast<const void*>(&lisp_exception_filter)) + 100, 1},
       {"the test program", address(reinterpret_cast<const void*>(&allocateThrough)), 1},
       {"the C library", address(dlsym(RTLD_DEFAULT, "write")), 0},
       {"the C++ library", address(dlsym(RTLD_DEFAULT, "_ZNSt6chrono3_V212steady_clock3nowEv")), 0},

@@ -19,11 +19,11 @@
 #include <vector>
 
 #include "platform/faults.h"
-#include "runtime/os/exception_filter.h"
-#include "runtime/os/lisp_guarded_region.h"
 #include "platform/thread_block.h"
 #include "runtime/gc/heap_layout.h"
 #include "runtime/load/small_services.h"
+#include "runtime/os/exception_filter.h"
+#include "runtime/os/lisp_guarded_region.h"
 #include "runtime/rs/runtime_routines.h"
 #include "runtime/rs/signal_kicker.h"
 #include "runtime/rs/tests/calling_protocol_fixture.h"
