@@ -19,6 +19,7 @@
 #include "runtime/gc/heap_walkers.h"
 #include "runtime/gc/object_extent.h"
 #include "runtime/load/pure_library.h"
+#include "runtime/load/first_lisp_thread.h"
 #include "runtime/load/startup_standins.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/rs/object_layout.h"

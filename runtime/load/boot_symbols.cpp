@@ -13,6 +13,7 @@
 #include "runtime/load/build_from_scratch.h"
 #include "runtime/load/fasl_loader.h"
 #include "runtime/load/small_services.h"
+#include "runtime/load/string_characters.h"
 #include "runtime/load/symbol_name_hash.h"
 #include "runtime/load/symbol_names.h"
 #include "runtime/rs/object_layout.h"
@@ -32,21 +33,10 @@ namespace {
 using namespace lisp;
 namespace msg = lisp::fasl::messages;
 
-struct Characters {
-  const uint16_t* data;
-  uint32_t count;
-};
+using Characters = StringCharacters;
 
-// A string's characters: after a fixnum length word when the type byte has
-// the length bit, else right after the header (its length in the header).
 Characters charactersOf(lispval string) {
-  const uint32_t header = wordAt(string, kHeaderOffset);
-  const bool lengthWord = (header & kFixnumLengthBit) != 0;
-  const uint32_t count = lengthWord
-                             ? static_cast<uint32_t>(fixnumValue(wordAt(string, -0xe)))
-                             : headerLength(header);
-  const int32_t data = lengthWord ? -0xa : -0xe;
-  return {reinterpret_cast<const uint16_t*>(static_cast<uintptr_t>(string + data)), count};
+  return stringCharacters(string);
 }
 
 SymbolObject* symbolOf(lispval symbol) {
@@ -101,8 +91,7 @@ extern "C" lispval addob(lispval name, uint32_t length, uint32_t package) {
     std::printf(msg::kHashingPackage, package);
   }
   if (isAsciiName(characters, "nil")) return nilval;
-  if (package == fasl::kBasePackage && isAsciiName(characters, "t"))
-    return tval;
+  if (package == fasl::kBasePackage && isAsciiName(characters, "t")) return tval;
   const uint32_t hash = sshash(characters.data, length);
   ++probes;
   uint32_t index = ob_size == 0 ? 0 : hash % ob_size;
@@ -133,6 +122,8 @@ extern "C" lispval addob(lispval name, uint32_t length, uint32_t package) {
   symbolOf(symbol)->zero = static_cast<uint16_t>(package);
   if (package == fasl::kKeywordPackage) symbolOf(symbol)->globalValue = symbol;
   oblist[index] = symbol;
+  fasl_protect(
+      static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&oblist[index])));  // the table may be old
   ++items;
   if (tracing()) faslshowsymbol("added", symbol);
   return symbol;
@@ -143,9 +134,8 @@ extern "C" lispval make_spec_sym(const char* lowerName, const char* upperName, u
   reportBogusBytes(lowerName, length, msg::kBogusLowerName);
   reportBogusBytes(upperName, length, msg::kBogusUpperName);
   const char* text = init_case_mode == 3 ? upperName : lowerName;
-  const fasl::DecodedString name =
-      fasl::buftostr(reinterpret_cast<const uint8_t*>(text), length, 1, true, fasl::kKeepCase,
-                     new_lisp_obj);
+  const fasl::DecodedString name = fasl::buftostr(reinterpret_cast<const uint8_t*>(text), length, 1,
+                                                  true, fasl::kKeepCase, new_lisp_obj);
   // Native text that is not valid UTF-8 is taken byte by byte.
   if (name.fault) {
     std::vector<uint8_t> latin(text, text + length);

@@ -12,6 +12,7 @@
 #include "runtime/gc/jetcode.h"
 #include "runtime/load/build_messages.h"
 #include "runtime/load/fasl_loader.h"
+#include "runtime/load/first_objects.h"
 #include "runtime/load/native_variables.h"
 #include "runtime/load/pure_library.h"
 #include "runtime/load/small_services.h"

@@ -5,6 +5,7 @@
 namespace startup::text {
 
 // ---- fatal start-up errors ----
+inline constexpr char kFirstThreadWithoutHeap[] = "first Lisp thread: no Lisp heap\n";
 inline constexpr char kNoTlsIndex[] = "Could not allocate a TLS index\n";
 inline constexpr char kBadWin32App[] =
     "\nBad win32app argument to lisp_init(); Most likely too few arguments\n"

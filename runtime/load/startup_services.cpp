@@ -14,7 +14,9 @@ extern "C" {
 uint32_t maxheapsize = kDefaultMaxHeapSize;
 lisp_exit_function lisp_exit_callback = std::exit;
 
-void lisp_exit(int status) {
+// Lisp code keeps the stack only 4-byte aligned; the host's exit callback
+// and the C library expect the ABI's 16 bytes, so the frame is realigned.
+__attribute__((force_align_arg_pointer)) void lisp_exit(int status) {
   lisp_exit_callback(status);
   std::exit(status);
 }

@@ -5,28 +5,19 @@
 
 #include <cstdio>
 
-#include "runtime/gc/heap_relocation.h"
 #include "runtime/load/pure_library.h"
 #include "runtime/load/startup_services.h"
 #include "runtime/os/console_printing.h"
-#include "runtime/os/thread_storage.h"
 
 extern "C" {
 
-// Replaced by the first Lisp thread's start-up routines; until then the
-// thread cannot start (first_lisp_thread_init says so).
-void getstorage() {}
-
-// Replaced by the dump support (no signal state survives an image yet).
-void reset_signals_after_dumplisp() {}
 uint32_t cl_debug_flags = 0;
 
-// Replaced by the first Lisp thread's start-up routines, whose form also
-// sets the record's trampolines (a Lisp-frame routine that has no frame to
-// work on here: the relocation runs on the native stack).
-void gc_rms_preinit() {
-  rs_set_tls_thread(lisp_tls_index, dummy_thread);
-  gc_rms();
+// Replaced by the thread start-up's ending of a thread (weak, so that the
+// real one wins the link as soon as it is there): until then a restored
+// world whose start function returns ends the process with the status.
+__attribute__((weak)) void vxm_thread_exit(int32_t status, int32_t*, uint32_t) {
+  lisp_exit(status);
 }
 
 // Replaced by the version over buftostr and Lisp's formatted output, once

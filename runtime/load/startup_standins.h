@@ -11,26 +11,18 @@
 
 extern "C" {
 // ---- services the build from scratch calls ----
-// Makes the empty world's first objects.
-void getstorage();
-
-
-// ---- the first Lisp thread ----
-void reset_signals_after_dumplisp();
 
 // ---- debug words ----
 extern uint32_t cl_debug_flags;
-
 
 // ---- Lisp-side output ----
 // Hands the text to Lisp's formatted output (buftostr, internal_lisp_format).
 void lisp_format(const char* text);
 
-// ---- heap relocation after an image restore ----
-// The first Lisp thread's start-up routine in the least form the heap
-// relocation needs: the calling thread's slot names the placeholder record,
-// then every slot is relocated (gc_rms).
-void gc_rms_preinit();
+// ---- ending a Lisp thread ----
+// Ends the calling Lisp thread with the status; the done flag (when not
+// null) and the thread to notify (when not 0) are told.
+[[noreturn]] void vxm_thread_exit(int32_t status, int32_t* doneFlag, uint32_t notifyThreadId);
 
 // ---- words the start-up clears or resets, owned by the profiler module ----
 extern uint32_t do_purify;

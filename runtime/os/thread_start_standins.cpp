@@ -13,10 +13,4 @@ void second_lisp_thread_c_init(int32_t) {
   lisp::os::notAvailable("second_lisp_thread_c_init");
 }
 
-// Replaced by the first Lisp thread's start-up routines.
-void first_lisp_thread_init() {
-  vxmprintf("first Lisp thread not available\n");
-  lisp_exit(1);
-}
-
 }  // extern "C"

@@ -11,6 +11,4 @@ extern "C" {
 // Runs Lisp thread number `argument` (0 or more); returns when its Lisp
 // function returns.
 void second_lisp_thread_c_init(int32_t argument);
-// Runs the first Lisp thread; does not return while the Lisp runs.
-void first_lisp_thread_init();
 }

@@ -5,6 +5,7 @@
 #include "runtime/load/fasl_bundles.h"
 #include "runtime/load/function_groups.h"
 #include "runtime/load/pure_library.h"
+#include "runtime/load/startup_routines.h"
 #include "runtime/load/runtime_fasl_loader.h"
 #include "runtime/os/os_entry_routines.h"
 #include "runtime/rs/allocation_routines.h"
@@ -45,8 +46,8 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x6b, "throw", throw_routine},                        // catch and throw
     {0x6f, "unbind_count", unbind_count},            // special binding
     {0x73, "new_closure_vector", new_closure_vector},  // specialised vectors
-    {0x77, "where_am_i", nullptr},                   // start-up and loaders
-    {0x7b, "where_am_i_2", nullptr},                 // start-up and loaders
+    {0x77, "where_am_i", where_am_i},                   // start-up and loaders
+    {0x7b, "where_am_i_2", where_am_i_2},                 // start-up and loaders
     {0x7f, "qsetq", qsetq},                          // special binding
     {0x83, "unsigned_fixnum_or_bignum", unsigned_fixnum_or_bignum},  // integer arithmetic
     {0x87, "fixnum_or_bignum", fixnum_or_bignum},    // heap object allocation
@@ -97,26 +98,26 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
     {0x143, "filesys", filesys},                     // file-system and math dispatch
     {0x147, "mi_in_new_bignum", mi_in_new_bignum},   // bignums
     {0x14b, "machine_code", machine_code},           // calls into native code
-    {0x14f, "dumplisp", nullptr},                    // start-up and loaders
+    {0x14f, "dumplisp", dumplisp},                    // start-up and loaders
     {0x153, "rethrow_after_cret", rethrow_after_cret},          // catch and throw
     {0x157, "fasldesc", fasldesc},                   // start-up and loaders
     {0x15f, "scan_fasl_name", scan_fasl_name},              // start-up and loaders
     {0x163, "qsymloc", qsymloc},                     // special binding
-    {0x167, "lispexit", nullptr},                    // start-up and loaders
+    {0x167, "lispexit", lispexit},                    // start-up and loaders
     {0x16b, "newest_frame", newest_frame},           // threads and operating system
     {0x16f, "new_code_vector", new_code_vector},     // specialised vectors
     {0x173, "new_compiled_function", new_compiled_function},  // symbols, locatives, functions and closures
     {0x177, "applyn", applyn},                      // calling protocol and apply
     {0x17b, "lisp_syscall", lisp_syscall},           // system-call dispatch
     {0x17f, "new_simple_vector", new_simple_vector},  // heap object allocation
-    {0x183, "set_boot_mode", nullptr},               // start-up and loaders
-    {0x187, "get_pure_string", nullptr},             // start-up and loaders
+    {0x183, "set_boot_mode", set_boot_mode},               // start-up and loaders
+    {0x187, "get_pure_string", get_pure_string},             // start-up and loaders
     {0x18b, "integer_add", integer_add},             // integer arithmetic
     {0x18f, "integer_subtract", integer_subtract},   // integer arithmetic
     {0x193, "integer_multiply", integer_multiply},   // integer arithmetic
     {0x197, "integer_divide", integer_divide},       // integer arithmetic
     {0x19b, "integer_compare", integer_compare},     // integer arithmetic
-    {0x19f, "write_pure_string", nullptr},           // start-up and loaders
+    {0x19f, "write_pure_string", write_pure_string},           // start-up and loaders
     {0x1a3, "purep", purep},                         // start-up and loaders
     {0x1a7, "shift_left", shift_left},               // integer arithmetic
     {0x1ab, "shift_right", shift_right},             // integer arithmetic

@@ -2,9 +2,9 @@
 // standard error, console (the host's standard output) and exit status show
 // which road start-up took. The images
 // here are not images, so a restore ends in the reader's refusal and "Could
-// not restore the image file" (status 255); until the first Lisp thread
-// exists the build ends in "first Lisp thread not available" (status 1) once
-// it has laid out the heap, which is enough to tell the roads apart.
+// not restore the image file" (status 255); without a start-up bundle the
+// build's first Lisp thread ends in "Could not start lisp build!" (status 1)
+// once it has laid out the heap, which is enough to tell the roads apart.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -24,7 +24,7 @@ using testing_support::ProgramRun;
 using testing_support::runProgram;
 
 constexpr char kNoRestore[] = "The image file's header is corrupted\n";
-constexpr char kNoBuild[] = "first Lisp thread not available\n";
+constexpr char kNoBuild[] = "Could not start lisp build!\n";
 constexpr int kImageFailure = 255;  // lisp_exit(-1)
 
 std::string restoreFailed(const std::string& image) {

@@ -66,7 +66,7 @@ TEST(StartupState, BangPrefixTurnsOnVerboseStartUpAndIsRemoved) {
         startWith(arguments);
       },
       ::testing::ExitedWithCode(1),
-      "first Lisp thread not available\n\\[status 1 verbose 1 pass 1 argc 2 argv1 -k as 0/0 "
+      "Could not start lisp build!\n\\[status 1 verbose 1 pass 1 argc 2 argv1 -k as 0/0 "
       "windows 1 "
       "bundle files.vxb\\]");
 }

@@ -1,9 +1,12 @@
 // The symbol-name hash against values worked out with the formula by hand
-// (a Python model): case of ASCII letters, the one-character form, the range.
+// and against an independent Python model on random names: case of ASCII
+// letters, the one-character form, the range.
 #include "runtime/load/symbol_name_hash.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -37,6 +40,27 @@ TEST(SymbolNameHash, AsciiCaseDoesNotMatterAndTheHashHasTwentyFourBits) {
     name.push_back(static_cast<char16_t>(0x41 + 997 * i));
     EXPECT_LT(hashOf(name), 1u << 24) << i;
   }
+}
+
+// Random names of 16-bit characters, lengths 0 to 40, hashed by the model.
+TEST(SymbolNameHash, AgreesWithTheModelOnRandomNames) {
+  const std::string command = std::string("python3 ") + SYMBOL_HASH_MODEL + " 20261210 2000";
+  std::FILE* output = popen(command.c_str(), "r");
+  ASSERT_NE(output, nullptr);
+  char line[1024];
+  int names = 0;
+  while (std::fgets(line, sizeof line, output) != nullptr) {
+    std::istringstream fields(line);
+    uint32_t expected = 0;
+    fields >> std::hex >> expected;
+    std::u16string name;
+    unsigned character = 0;
+    while (fields >> std::hex >> character) name.push_back(static_cast<char16_t>(character));
+    ASSERT_EQ(hashOf(name), expected) << "name " << names << " of " << name.size() << " characters";
+    ++names;
+  }
+  EXPECT_EQ(pclose(output), 0);
+  EXPECT_EQ(names, 2000);
 }
 
 }  // namespace

@@ -23,7 +23,6 @@
 #include "runtime/load/image_file.h"
 #include "runtime/load/pure_library.h"
 #include "runtime/load/startup.h"
-#include "runtime/os/exception_filter.h"
 #include "runtime/os/exception_frame.h"
 #include "runtime/os/host_record_services.h"
 #include "runtime/os/lisp_guarded_region.h"
@@ -501,15 +500,18 @@ TEST_F(ExceptionFilter, FaultsTheRuntimeDoesNotOwnEndTheProcessBySIGSEGV) {
       << "outside every frame";
 }
 
-TEST_F(ExceptionFilter, TheThreadStartsAreNotAvailableYet) {
+TEST_F(ExceptionFilter, TheThreadStartsAreNotAvailableYetOrNeedAHeap) {
   as_setupstack = nullptr;
   const auto onStandardError = [] {  // where death tests look
     setup_redir(&testing_support::consoleOnStandardError());
   };
   EXPECT_EXIT((onStandardError(), setupstack_xhandler(3)), testing::ExitedWithCode(1),
               "second_lisp_thread_c_init: not available");
-  EXPECT_EXIT((onStandardError(), setupstack_xhandler(-1)), testing::ExitedWithCode(1),
-              "first Lisp thread not available");
+  // The first thread runs only on a laid-out heap: without one (nilval 0)
+  // it says so.
+  const auto withoutHeap = [] { nilval = 0; };
+  EXPECT_EXIT((onStandardError(), withoutHeap(), setupstack_xhandler(-1)),
+              testing::ExitedWithCode(1), "first Lisp thread: no Lisp heap");
 }
 
 // ---- the executable-stack probe ----
