@@ -50,7 +50,6 @@ constexpr uint32_t kTimestamp = 0x5f3a1c07;
 constexpr char kStartupFaslName[] = "sys/startup.fasl";
 constexpr int kBuildStatus = 42, kRebornStatus = 43, kWrongConstant = 99, kDumpFailedBase = 50;
 constexpr int kImageFailure = 255;  // lisp_exit(-1)
-constexpr char kNoFirstThread[] = "first Lisp thread not available";
 constexpr char kNotAvailable[] = "not available";  // what a missing service says
 
 // The global at nil+d is globreg word (d - kThreadSlotIndex) / 4.
@@ -256,12 +255,10 @@ class EndToEnd : public ::testing::Test {
   }
   ProgramRun build() { return host({}, {"-build", "-B", bundle().string()}); }
 
-  // Builds the image; skips the test while the build cannot reach the fasl.
+  // Builds the image.
   void buildImage(bool dumpAgain = false) {
     writeBundle(dumpAgain);
     const ProgramRun run = build();
-    if (run.standardOutput.find(kNoFirstThread) != std::string::npos)
-      GTEST_SKIP() << "the first Lisp thread and the start-up routines are not built yet";
     ASSERT_EQ(run.exitStatus, kBuildStatus) << run.standardError << run.standardOutput;
   }
 
@@ -275,8 +272,6 @@ class EndToEnd : public ::testing::Test {
 TEST_F(EndToEnd, BuildLoadsTheBundleDumpsASoundImageAndExits42) {
   writeBundle();
   const ProgramRun run = build();
-  if (run.standardOutput.find(kNoFirstThread) != std::string::npos)
-    GTEST_SKIP() << "the first Lisp thread and the start-up routines are not built yet";
   EXPECT_EQ(run.exitStatus, kBuildStatus) << everything(run);
   const std::string all = run.standardOutput + run.standardError;
   EXPECT_NE(all.find("; fasl from bundle: sys/startup.fasl"), std::string::npos) << all;
@@ -336,7 +331,7 @@ void corruptFirstAreaOffset(const fs::path& path) {
 TEST_P(EndToEndRestore, RestoresOrRefuses) {
   const RestoreCase& c = GetParam();
   buildImage();
-  if (IsSkipped() || HasFatalFailure()) return;
+  if (HasFatalFailure()) return;
   if (c.damage == Damage::TruncatedBy64K) truncateBy(image(), 0x10000);
   if (c.damage == Damage::AreaOffsetCorrupted) corruptFirstAreaOffset(image());
   std::vector<std::string> hostOptions;
@@ -372,7 +367,7 @@ INSTANTIATE_TEST_SUITE_P(
 // pages and finishes as it should, and the new image restores in turn.
 TEST_F(EndToEnd, ARestoredWorldDumpsOverItsOwnImage) {
   buildImage(/*dumpAgain=*/true);
-  if (IsSkipped() || HasFatalFailure()) return;
+  if (HasFatalFailure()) return;
   struct stat before {};
   ASSERT_EQ(stat(image().c_str(), &before), 0);
   const ProgramRun first = host({}, {"-I", image().string()});
@@ -387,8 +382,6 @@ TEST_F(EndToEnd, ARestoredWorldDumpsOverItsOwnImage) {
 TEST_F(EndToEnd, ABundleWithoutTheStartupFaslCannotStartTheBuild) {
   writeBundle(false, "sys/other.fasl");
   const ProgramRun run = build();
-  if (run.standardOutput.find(kNoFirstThread) != std::string::npos)
-    GTEST_SKIP() << "the first Lisp thread and the start-up routines are not built yet";
   const std::string all = run.standardOutput + run.standardError;
   const size_t skipping = all.find("; 1 fasl-bundle skipping file sys/startup.fasl...\n");
   EXPECT_NE(skipping, std::string::npos) << all;
@@ -402,8 +395,6 @@ TEST_F(EndToEnd, BuildAndRestoreWithStartupDebugMessages) {
   setenv(kStartupDebugVariable, "1", 1);
   writeBundle();
   const ProgramRun built = build();
-  if (built.standardOutput.find(kNoFirstThread) != std::string::npos)
-    GTEST_SKIP() << "the first Lisp thread and the start-up routines are not built yet";
   EXPECT_EQ(built.exitStatus, kBuildStatus);
   const ProgramRun restored = host({}, {"-I", image().string()});
   EXPECT_EQ(restored.exitStatus, kRebornStatus);
