@@ -147,6 +147,10 @@ void restore_gc_data(const uint32_t record[gc::kGcDataWords]) {
   for (uint32_t i = 0; i < gc::kGcDataWords; ++i)
     if (void* variable = gc::kGcDataWordsTable[i].variable) std::memcpy(variable, &record[i], 4);
   maxheapsize = setf_protect_bmap_size * gc::kBytesPerBitmapWord - gc::kMaxHeapSlack;
+  // Mended: the tail of an empty chain names the chain's head word, which
+  // lies in this library, not where the saving process had it loaded.
+  if (GsSVC_head == 0) GsSVC_tail = gc::addressOf(&GsSVC_head);
+  if (GsCVC_head == 0) GsCVC_tail = gc::addressOf(&GsCVC_head);
   // Not in the record, but the write barrier needs it.
   GsNewTopLV = GsNewTop + lisp::kPointerBias;
 }

@@ -381,6 +381,22 @@ TEST_F(LispHeap, CollectorRecordRoundTrips) {
   Gslispstatic_count = 0;
 }
 
+// The saving process had the library elsewhere: an empty chain's tail must
+// name this process's head word, or the next collection writes through it.
+TEST_F(LispHeap, CollectorRecordPointsEmptyChainTailsAtTheirHeads) {
+  uint32_t record[kGcDataWords];
+  capture_gc_data(record);
+  constexpr uint32_t kElsewhere = 0x7ff000;  // a head word where the saver had it
+  for (size_t i = 0; i < kGcDataWords; ++i) {
+    const std::string name = kGcDataWordsTable[i].name;
+    if (name == "GsSVC_head" || name == "GsCVC_head") record[i] = 0;
+    if (name == "GsSVC_tail" || name == "GsCVC_tail") record[i] = kElsewhere;
+  }
+  restore_gc_data(record);
+  EXPECT_EQ(GsSVC_tail, addressOf(&GsSVC_head));
+  EXPECT_EQ(GsCVC_tail, addressOf(&GsCVC_head));
+}
+
 TEST(CollectorRecord, NamesEveryWordOnce) {
   std::set<void*> seen;
   uint32_t unused = 0;
