@@ -21,6 +21,7 @@
 #include "runtime/gc/write_barrier.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/nil_block.h"
+#include "testing/console_recorder.h"
 
 namespace {
 
@@ -72,10 +73,10 @@ class Packing : public GlobalHeap {
 
   std::string packPrinting(int32_t keep, int expected = 0) {
     GsCtlFlags |= gc::flag::kProgress;
-    testing::internal::CaptureStdout();
+    const testing_support::ConsoleRecorder console;
     EXPECT_EQ(ggc_pack(keep), expected);
     GsCtlFlags &= ~gc::flag::kProgress;
-    return testing::internal::GetCapturedStdout();
+    return testing_support::ConsoleRecorder::console();
   }
 
   static std::string text(const char* format, uint32_t value) {
