@@ -10,17 +10,26 @@
         .text
 
 /* lisp_harness_call(setup, result): cdecl; keeps the native callee-saved
-   registers. Calls setup->target from a Lisp-convention frame. */
+   registers. Calls setup->target from a Lisp-convention frame.
+   Its own frame starts with three zero words: the collector's stack walk
+   reads ebp-4 (0: a native frame, where the walk ends) and ebp-12 (a
+   return address) of the frame the Lisp frame links to, so nothing the
+   caller left in its registers is taken for a frame marker or a return
+   address into the heap. */
         .globl lisp_harness_call
         .type lisp_harness_call, @function
 lisp_harness_call:
         push ebp
         mov ebp, esp
+        push 0
+        push 0
+        push 0
         push ebx
         push esi
         push edi
-        sub esp, 32                     /* x87 environment at ebp-44, control word at ebp-16 */
-        fnstcw [ebp - 16]
+        sub esp, 36                     /* x87 environment at ebp-56, control word at ebp-28;
+                                           esp at the Lisp call stays 8 mod 16 */
+        fnstcw [ebp - 28]
         mov eax, [ebp + 8]
         mov ecx, [eax + LCS_X87_COUNT]
 1:      test ecx, ecx
@@ -34,9 +43,9 @@ lisp_harness_call:
         call .Lcall_in_frame
         add esp, 12
         /* x87 registers in use: tags other than 3 (empty) */
-        fnstenv [ebp - 44]
+        fnstenv [ebp - 56]
         mov eax, [ebp + 12]
-        mov ecx, [ebp - 44 + 8]
+        mov ecx, [ebp - 56 + 8]
         xor edx, edx
         mov esi, 8
 3:      mov edi, ecx
@@ -52,13 +61,13 @@ lisp_harness_call:
         jz 5f
         fst qword ptr [eax + LCR_X87_TOP]
 5:      fninit
-        fldcw [ebp - 16]
+        fldcw [ebp - 28]
         cld
-        add esp, 32
+        add esp, 36
         pop edi
         pop esi
         pop ebx
-        pop ebp
+        leave
         ret
         .size lisp_harness_call, . - lisp_harness_call
 
@@ -90,6 +99,8 @@ lisp_harness_call:
         mov edx, [eax + LCS_EDX]
         mov eax, [eax + LCS_EAX]
         call dword ptr [ebp + 16]
+        .globl lisp_harness_return
+lisp_harness_return:
         pushfd
         push eax
         mov eax, [ebp + 12]

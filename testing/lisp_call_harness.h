@@ -99,6 +99,8 @@ static_assert(offsetof(RecorderLog, calls) == LRL_ENTRIES);
 extern "C" {
 void lisp_harness_call(const testing_support::LispCallSetup* setup,
                        testing_support::LispCallResult* result);
+// Where the target returns to in the harness (a label, not a routine).
+void lisp_harness_return();
 void lisp_recorder_entry();
 extern testing_support::RecorderLog lisp_recorder_log;
 }

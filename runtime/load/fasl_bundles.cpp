@@ -209,7 +209,7 @@ void find_most_recent_version(char* path, size_t room, int* found) {
   }
   const std::string stem(path, static_cast<size_t>(dot - path) + 1);
   const auto numbered = [&stem](int n) {
-    char digits[8];
+    char digits[12];  // room for any int, so the formatter never truncates
     std::snprintf(digits, sizeof digits, "%03d", n);
     return stem + digits;
   };

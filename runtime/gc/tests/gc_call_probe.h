@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 
 #include "runtime/gc/gc_state.h"
@@ -21,20 +22,36 @@ inline constexpr int32_t kGcAfterHooksWord = -0x15 - 4 * 312;
 inline constexpr uint32_t kProbeCodeVectorH8 = 27;  // 64 bytes
 inline constexpr uint32_t kProbeCodeVectorBytes = 8 * ((kProbeCodeVectorH8 + 5) >> 2);
 
-// Makes the code vector at `vector`: its header, then the code
-// call [*target]; ret.
+// The code of the probe: it calls [*target] from a frame of its own, as code
+// that makes a call always has one. Without that frame the return address
+// into its caller would lie among the words the stack walk reads as the
+// caller's pushed Lisp values, and a collection would take a code address
+// for a value.
+inline std::array<uint8_t, 25> gcCallingCode(const uint32_t* target) {
+  const uint32_t address = gc::addressOf(target);
+  return {0x55,        // push ebp
+          0x89, 0xe5,  // mov ebp, esp
+          0x6a, 0x06,  // push 6: the runtime-routine marker at ebp-4
+          0x6a, 0x00,  // push 0
+          0x6a, 0x00,  // push 0
+          0x57,        // push edi: nil at ebp-0x10
+          0x6a, 0x00,  // push 0: the closure slot
+          0x6a, 0x00,  // push 0: the symbol slot
+          0x53,        // push ebx: the thread at ebp-0x1c
+          0x6a, 0x00,  // push 0: ebp-0x20
+          0xff, 0x15,  // call [address]
+          static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
+          static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 24),
+          0xc9,   // leave
+          0xc3};  // ret
+}
+
+// Makes the code vector at `vector`: its header, then the probe's code.
 inline void writeGcCallingCode(uint32_t vector, const uint32_t* target) {
   gc::wordAt(vector) = kProbeCodeVectorH8 << 8 | lisp::type_code::CodeVector;
-  auto* code = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(vector + 4));
-  const uint32_t address = gc::addressOf(target);
-  const uint8_t instructions[] = {0xff,
-                                  0x15,
-                                  static_cast<uint8_t>(address),
-                                  static_cast<uint8_t>(address >> 8),
-                                  static_cast<uint8_t>(address >> 16),
-                                  static_cast<uint8_t>(address >> 24),
-                                  0xc3};
-  std::copy(std::begin(instructions), std::end(instructions), code);
+  const auto code = gcCallingCode(target);
+  static_assert(code.size() <= 2 * (kProbeCodeVectorH8 - lisp::kCodeVectorExtraUnits));
+  std::copy(code.begin(), code.end(), reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(vector + 4)));
 }
 
 // A hook list element: the raw vector (type 127) at `vector` (16 bytes)

@@ -2,13 +2,17 @@
 // the runtime routine `gc` with a flag; garbage below the vector makes the
 // compaction move it, and the old place is filled with traps before the
 // routine returns, so it must return into the moved vector. Function entry
-// words move with their code vector; trampoline entries stay.
+// words move with their code vector; trampoline entries stay. The stack the
+// collection walks there holds no word it cannot read.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "runtime/gc/allocation.h"
 #include "runtime/gc/global_gc.h"
+#include "runtime/gc/stack_walk.h"
 #include "runtime/gc/tests/gc_call_probe.h"
 #include "runtime/gc/tests/walk_fixture.h"
 #include "runtime/rs/nil_block.h"
@@ -33,16 +37,28 @@ void trapFreedSpace() {
                 area->lowestConsPage - area->frontier);
 }
 
+// After the collection: the words the walk of this thread's stack reads as
+// Lisp values and as return addresses.
+struct StackWalkRecord {
+  std::vector<uint32_t> values, returns;
+};
+StackWalkRecord g_walk;
+void recordStackWalk() {
+  g_walk = {};
+  scan_activestack([](uint32_t slot) { g_walk.values.push_back(at(slot)); },
+                   [](uint32_t slot) { g_walk.returns.push_back(at(slot)); });
+}
+
 class GlobalFrames : public gc_test::WalkHeap {
  protected:
   // GlobGcAfterHooks: a list of one raw vector holding the hook (in new space,
   // which the collection does not move).
-  void installAfterHook() {
+  void installAfterHook(void (*hook)() = trapFreedSpace) {
     global(gc_test::kGcAfterHooksWord) =
-        gc_test::hookListAt(other_from_new_xsmp(16), cons_from_new_page(), trapFreedSpace);
+        gc_test::hookListAt(other_from_new_xsmp(16), cons_from_new_page(), hook);
   }
 
-  // An old code vector whose code is: call [g_gcEntry]; ret.
+  // An old code vector holding the probe's code.
   uint32_t codeVector() {
     const uint32_t vector = other_from_old_xsmp(gc_test::kProbeCodeVectorBytes);
     std::memset(reinterpret_cast<void*>(vector), kTrap, gc_test::kProbeCodeVectorBytes);
@@ -71,6 +87,25 @@ TEST_F(GlobalFrames, GcReturnsIntoTheMovedOldCodeVector) {
   EXPECT_EQ(ggc_last_hole_aucount[lisp::type_code::SimpleString], 8u * ((200 + 8) >> 2));
   EXPECT_EQ(at(vector), 0xccccccccu) << "the vector did not move";
   EXPECT_EQ(at(GsOpenOldAreaFence->firstObject) & 0xff, lisp::type_code::CodeVector);
+}
+
+// The return address into the harness lies where no walk reads a Lisp value
+// (a raw code address there stops the collection whenever its low bits
+// happen to be the unused tag), and the walk ends at the harness's own
+// frame: the gc routine's, the code's and the harness's frame each give
+// their return address and the word below their caller's frame pointer.
+TEST_F(GlobalFrames, StackWalkReadsReturnAddressesOnlyAsSuch) {
+  installAfterHook(recordStackWalk);
+  g_gcEntry = global(gc_test::kGcRoutine);
+  gc_test::runGcCallingCode(codeVector(),
+                            nil() + static_cast<uint32_t>(lisp::nil_block::global::kT));
+
+  const uint32_t harnessReturn = addressOf(reinterpret_cast<void*>(&lisp_harness_return));
+  EXPECT_THAT(g_walk.returns, ::testing::Contains(harnessReturn));
+  EXPECT_THAT(g_walk.values, ::testing::Not(::testing::Contains(harnessReturn)));
+  EXPECT_EQ(g_walk.returns.size(), 2u * 3);
+  for (const lispval value : g_walk.values)
+    EXPECT_NE(lisp::tagOf(value), Tag::Unused) << std::hex << value;
 }
 
 TEST_F(GlobalFrames, EntryWordsMoveWithTheirCodeVectorAndTrampolinesStay) {

@@ -311,8 +311,11 @@ TEST_F(Sifting, AFrameReturnsIntoTheSiftedCodeVector) {
   ASSERT_NE(vector, 0u);
   std::memset(reinterpret_cast<void*>(vector), 0xcc, gc_test::kProbeCodeVectorBytes);
   gc_test::writeGcCallingCode(vector, &g_packEntry);
-  const uint8_t whereAmI[] = {0xe8, 0, 0, 0, 0, 0x58, 0xc3};  // call $+5; pop eax; ret
-  std::memcpy(reinterpret_cast<void*>(vector + 4 + 6), whereAmI, sizeof whereAmI);
+  // The probe's call returns to its closing `leave; ret`; in its place the
+  // code reports where it runs.
+  const uint32_t returnOffset = gc_test::gcCallingCode(&g_packEntry).size() - 2;
+  const uint8_t whereAmI[] = {0xe8, 0, 0, 0, 0, 0x58, 0xc9, 0xc3};  // call $+5; pop eax; leave; ret
+  std::memcpy(reinterpret_cast<void*>(vector + 4 + returnOffset), whereAmI, sizeof whereAmI);
 
   const testing_support::LispCallResult result =
       gc_test::runGcCallingCode(vector, lisp::makeFixnum(1));
@@ -320,7 +323,7 @@ TEST_F(Sifting, AFrameReturnsIntoTheSiftedCodeVector) {
   EXPECT_EQ(result.edi, nil());
   ASSERT_EQ(at(vector) & 0xff, gc::kSiftedType);
   const uint32_t moved = lisp::objectAddress(at(vector + 4));
-  EXPECT_EQ(result.eax, moved + 4 + 6 + 5) << "ran at 0x" << std::hex << result.eax;
+  EXPECT_EQ(result.eax, moved + 4 + returnOffset + 5) << "ran at 0x" << std::hex << result.eax;
 }
 
 // ---- the pack_heap routine ----
