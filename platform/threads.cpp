@@ -7,6 +7,9 @@
 
 #include "platform/threads.h"
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -137,15 +140,21 @@ bool waitUntilParked(ThreadState* state) {
 }
 
 // Processor times of a live thread other than the caller, from /proc.
+// Read with open/read, not stdio: the profiler's timer asks for the times of
+// threads while another thread is suspended, maybe inside the allocator.
 bool procThreadTimes(uint32_t threadId, ThreadTimes* times) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/self/task/%u/stat", threadId);
-  FILE* file = std::fopen(path, "r");
-  if (!file) return false;
+  const int file = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (file < 0) return false;
   char line[1024];
-  const bool read = std::fgets(line, sizeof line, file) != nullptr;
-  std::fclose(file);
-  if (!read) return false;
+  ssize_t got;
+  do {
+    got = ::read(file, line, sizeof line - 1);
+  } while (got < 0 && errno == EINTR);
+  ::close(file);
+  if (got <= 0) return false;
+  line[got] = '\0';
   const char* afterName = std::strrchr(line, ')');  // the name may hold spaces and parentheses
   unsigned long long user = 0, kernel = 0;
   if (!afterName ||
@@ -335,6 +344,12 @@ bool threadTimes(Handle handle, ThreadTimes* times) {
       state->id == currentThreadId() ? ownThreadTimes(times) : procThreadTimes(state->id, times);
   if (!read) noteLinuxFailure(errno);
   return read;
+}
+
+bool raiseCallerToRealTime() {
+  sched_param parameter{};
+  parameter.sched_priority = sched_get_priority_max(SCHED_FIFO);
+  return pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameter) == 0;
 }
 
 bool setThreadPriority(Handle handle, int level) {

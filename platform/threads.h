@@ -70,6 +70,8 @@ inline constexpr int kHighestPriority = 2;
 bool setThreadPriority(Handle thread, int level);
 // The level nearest the thread's nice value; 0 when it cannot be read.
 int threadPriority(Handle thread);
+// Gives the calling thread the top real-time priority; false when not permitted.
+bool raiseCallerToRealTime();
 
 // A handle that becomes signalled when the child process `pid` ends, with its
 // exit status as exit code (128 + the signal number when a signal ended it).

@@ -28,6 +28,7 @@
 #include "runtime/load/pure_library.h"
 #include "runtime/load/startup.h"
 #include "runtime/load/startup_standins.h"
+#include "runtime/os/profiler_timer.h"
 #include "runtime/os/thread_record_access.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/lisp_value.h"

@@ -26,6 +26,7 @@
 #include "runtime/load/startup_services.h"
 #include "runtime/load/startup_standins.h"
 #include "runtime/os/console_printing.h"
+#include "runtime/os/profiler_timer.h"
 
 extern "C" {
 

@@ -27,6 +27,7 @@
 #include "runtime/load/startup_messages.h"
 #include "runtime/load/startup_services.h"
 #include "runtime/load/startup_standins.h"
+#include "runtime/os/profiler_timer.h"
 #include "runtime/load/string_file.h"
 #include "runtime/os/alarm_timer.h"
 #include "runtime/os/host_record_services.h"

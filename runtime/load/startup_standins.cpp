@@ -22,13 +22,6 @@ void memory_status_dump(const char*) {
 // thread cannot start (setupstack_xhandler says so).
 void getstorage() {}
 
-// Replaced by the process-time module. On Linux the host counts as the
-// mapping-capable family (1), so image areas are mapped rather than read.
-int host_os = 0;
-void determine_host_os() {
-  host_os = 1;
-}
-
 // Replaced by the system services (no early entry points to preset yet).
 void preset_early_entry_points() {}
 // Replaced by the dump support (no signal state survives an image yet).
@@ -64,7 +57,6 @@ void lisp_format(const char* text) {
   vxmprintf("%s", text);
 }
 
-uint32_t prof_thread = 0;
 uint32_t inhibitprof = 0;
 uint32_t do_purify = 0;
 

@@ -17,9 +17,7 @@ void memory_status_dump(const char* path);
 // Makes the empty world's first objects.
 void getstorage();
 
-// ---- host, sockets, alarms, early entry points ----
-extern int host_os;  // 1: the mapping-capable host family
-void determine_host_os();
+// ---- early entry points ----
 void preset_early_entry_points();
 
 // ---- the first Lisp thread ----
@@ -47,7 +45,6 @@ void lisp_format(const char* text);
 int gc_relocate_heap(heap_descriptor* heap, int32_t heapDelta, int32_t libraryDelta);
 
 // ---- words the start-up clears or resets, owned by the profiler module ----
-extern uint32_t prof_thread;
 extern uint32_t inhibitprof;
 extern uint32_t do_purify;
 }

@@ -24,6 +24,8 @@ inline constexpr uint32_t kKilledThreadEnds = 9;     // 0
 inline constexpr uint32_t kLispThreadExit = 10;      // Lisp threads left
 inline constexpr uint32_t kFirstCallback = 11;       // registry index
 inline constexpr uint32_t kWaitingThreadWoken = 12;  // registry index
+inline constexpr uint32_t kProfiledOwner = 14;       // registry index, -2 when none was chosen
+inline constexpr uint32_t kProfiledThread = 15;      // registry index
 inline constexpr uint32_t kAlarmWakes = 17;          // registry index
 inline constexpr uint32_t kWaitEndedByMessage = 18;  // message number
 inline constexpr uint32_t kWakeEventSet = 19;        // the event handle
@@ -92,6 +94,8 @@ inline constexpr EventCode kEventCodes[] = {
     {kLispThreadExit, "lisp thread exit"},
     {kFirstCallback, "first callback"},
     {kWaitingThreadWoken, "waiting thread woken"},
+    {kProfiledOwner, "profiled heap owner"},
+    {kProfiledThread, "profiled thread"},
     {kAlarmWakes, "alarm wakes thread"},
     {kWaitEndedByMessage, "wait ended by message"},
     {kWakeEventSet, "wake event set"},

@@ -6,8 +6,11 @@
 
 #include <unistd.h>
 
+#include <string>
+
 #include "runtime/gc/heap_queries.h"
 #include "runtime/gc/lispstatic.h"
+#include "runtime/gc/profiler.h"
 #include "runtime/gc/native_heap.h"
 #include "runtime/gc/weak_objects.h"
 #include "runtime/load/native_variables.h"
@@ -25,6 +28,7 @@
 #include "runtime/os/md5.h"
 #include "runtime/os/message_pump.h"
 #include "runtime/os/native_symbol_table.h"
+#include "runtime/os/profiler_timer.h"
 #include "runtime/os/remote_commands.h"
 #include "runtime/os/scheduling_standins.h"
 #include "runtime/os/small_system_services.h"
@@ -261,6 +265,45 @@ uint32_t messageWithTimeout(const W& w) {
   return 0;
 }
 
+// ---- the profiler ----
+
+// A Lisp string's text as a file name, or false when the value is no string.
+// Decision: the profiler's file names come from Lisp as strings.
+bool fileName(uint32_t value, std::string& name) {
+  if (!isOther(value) || typeCodeOf(wordAt(value, kHeaderOffset)) != type_code::SimpleString)
+    return false;
+  strtobuf(value);
+  name = strbuf;
+  return true;
+}
+uint32_t startProfiler(const W& w) {
+  std::string data, index;
+  if (!fileName(w[4], data) || !fileName(w[5], index)) return word(int32_t{-1});
+  return word(start_profiler(integer(w[0]), integer(w[1]), integer(w[2]), w[3], data.c_str(),
+                             index.c_str()));
+}
+uint32_t stopProfiler(const W&) {
+  return word(stop_profiler());
+}
+uint32_t startSampling(const W&) {
+  return word(start_sampling());
+}
+uint32_t stopSampling(const W&) {
+  return word(stop_sampling());
+}
+uint32_t samplesCollected(const W&) {
+  return word(profiler_samples_collected);
+}
+uint32_t majorVersion(const W&) {
+  return word(sy_win_major_version());
+}
+uint32_t minorVersion(const W&) {
+  return word(sy_win_minor_version());
+}
+uint32_t notNinetyFiveFamily(const W&) {
+  return word(sy_win95p());
+}
+
 // ---- the tables ----
 
 using enum From;
@@ -306,11 +349,12 @@ constexpr std::array<Listed, 45> kMainListed = {{
     {22, serve(freeNative, {in(Int, 1), in(NotNil, 2)}, Signed)},
     {23, serve(whoCalls, {in(Data, 1)}, Signed)},
     {24, serve(selectedFunctions, {in(Data, 1), in(Data, 2)}, Signed)},
-    {27, awaited()},  // start_profiler
-    {28, awaited()},  // stop_profiler
-    {29, awaited()},  // start_sampling
-    {30, awaited()},  // stop_sampling
-    {31, awaited()},  // profiler_samples_collected
+    {27, serve(startProfiler,
+               {in(Fix, 1), in(Int, 2), in(Fix, 3), in(Int, 4), in(Raw, 5), in(Raw, 6)}, Signed)},
+    {28, serve(stopProfiler, {}, Signed)},
+    {29, serve(startSampling, {}, Signed)},
+    {30, serve(stopSampling, {}, Signed)},
+    {31, serve(samplesCollected, {}, Signed)},
     {34, awaited()},  // read_object_symbols
     {36, awaited()},  // sy_set_term_chars
     {37, awaited()},  // sy_get_term_chars
@@ -351,8 +395,8 @@ constexpr std::array<Listed, 30> kAuxListed = {{
     {54, awaited()},  // sy_mkdir
     {56, serve(hasRealArguments, {}, TOrNil)},
     {59, awaited()},  // sy_c_get_home
-    {60, awaited()},  // sy_win_major_version
-    {61, awaited()},  // sy_win_minor_version
+    {60, serve(majorVersion, {}, Signed)},
+    {61, serve(minorVersion, {}, Signed)},
     {66, serve(programName, {}, Unsigned)},
     {67, awaited()},  // sy_eprintf
     {68, awaited()},  // sy_patcherr
@@ -364,7 +408,7 @@ constexpr std::array<Listed, 30> kAuxListed = {{
     {75, awaited()},  // sy_rmdir
     {76, serve(nextRemoteCommand, {}, Word)},
     {77, serve(pendingEvents, {in(Int, 1)}, Signed)},
-    {79, awaited()},  // sy_win95p
+    {79, serve(notNinetyFiveFamily, {}, Signed)},
     {81, serve(setSplash, {in(Data, 1), in(Fix, 2), in(Data, 3), in(Fix, 4)}, Signed)},
     {82, serve(symbolTable, {in(Int, 1)}, Signed)},
     {83, awaited()},  // sy_set_mixed_convert

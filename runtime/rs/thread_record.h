@@ -106,6 +106,10 @@ inline constexpr int32_t kProcessObject = wordOffset(31);
 inline constexpr int32_t kSpecialStack = wordOffset(33);
 inline constexpr int32_t kDescriptorWaitList = wordOffset(35);
 inline constexpr int32_t kProfilingExclusion = wordOffset(36);
+// Decision: the processor time (microseconds modulo 2^29, a fixnum) at the
+// thread's last profiler sample lives in slot 39, a slot no other use names;
+// a value that is not a fixnum counts as 0.
+inline constexpr int32_t kLastSampleTime = wordOffset(39);
 inline constexpr int32_t kScratch = wordOffset(41);
 // Raw words.
 inline constexpr int32_t kQueueWord1 = wordOffset(47);

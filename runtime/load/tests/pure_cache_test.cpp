@@ -16,6 +16,7 @@
 #include "platform/thread_block.h"
 #include "runtime/load/pure_library.h"
 #include "runtime/load/startup_standins.h"
+#include "runtime/os/profiler_timer.h"
 #include "runtime/load/symbol_name_hash.h"
 #include "runtime/load/symbol_names.h"
 #include "runtime/load/tests/loader_object_heap.h"

@@ -12,14 +12,18 @@
 #include <cstdint>
 #include <initializer_list>
 #include <set>
+#include <string>
 #include <vector>
 
 #include <unistd.h>
 
 #include "runtime/gc/native_heap.h"
+#include "runtime/gc/gc_state.h"
+#include "runtime/gc/profiler.h"
 #include "runtime/load/startup.h"
 #include "runtime/os/clock_services.h"
 #include "runtime/os/file_calls.h"
+#include "runtime/os/profiler_timer.h"
 #include "runtime/rs/dispatch_routines.h"
 #include "runtime/rs/multiple_values.h"
 #include "runtime/rs/native_calls.h"
@@ -27,6 +31,7 @@
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/thread_record.h"
 #include "runtime/rs/tests/service_dispatch_heap.h"
+#include "testing/temp_path.h"
 
 extern "C" void system_call_throw_landing();
 
@@ -365,6 +370,52 @@ TEST_F(SystemCalls, LispStaticTellsANilSecondArgument) {
   EXPECT_EQ(g_probe.calls[0][2], 0u);  // delete_lispstatic
   EXPECT_EQ(g_probe.calls[1][1], t());
   EXPECT_EQ(g_probe.calls[1][2], 1u);  // add_lispstatic
+}
+
+TEST_F(SystemCalls, ProfilerRowsStartAndStopAProfileAndRefuseBadArguments) {
+  const auto lispString = [&](const std::string& text) {
+    std::vector<uint32_t> words = {
+        (static_cast<uint32_t>(text.size()) << 8) | lisp::type_code::SimpleString,
+        makeFixnum(static_cast<int32_t>(text.size()))};
+    for (size_t i = 0; i < text.size(); i += 2)
+      words.push_back(static_cast<uint8_t>(text[i]) |
+                      (i + 1 < text.size() ? uint32_t{static_cast<uint8_t>(text[i + 1])} << 16 : 0));
+    auto* storage = static_cast<uint32_t*>(objects_->allocate(4 * words.size() + 8));
+    std::copy(words.begin(), words.end(), storage);
+    return lisp::wordOf(storage, lisp::Tag::Other);
+  };
+  const std::string dataPath = testing_support::processTempPath("profile.data");
+  const std::string indexPath = testing_support::processTempPath("profile.index");
+  ::unlink(dataPath.c_str());
+  ::unlink(indexPath.c_str());
+  const lispval data = lispString(dataPath), index = lispString(indexPath);
+  const auto start = [&](int32_t type, lispval dataName) {
+    return oneValue(run(27, {makeFixnum(type), makeFixnum(10), makeFixnum(5), makeFixnum(0),
+                             dataName, index}));
+  };
+  EXPECT_EQ(start(3, data), makeFixnum(-1));           // no such type
+  EXPECT_EQ(start(2, makeFixnum(7)), makeFixnum(-1));  // a file name that is no string
+  EXPECT_NE(::access(indexPath.c_str(), F_OK), 0);
+  EXPECT_EQ(start(2, data), makeFixnum(2));
+  EXPECT_EQ(timerrate, 5000u);
+  EXPECT_EQ(profiler_max_samples, 10);
+  EXPECT_EQ(::access(dataPath.c_str(), F_OK), 0);
+  EXPECT_EQ(::access(indexPath.c_str(), F_OK), 0);
+  EXPECT_EQ(oneValue(run(29, {})), makeFixnum(0));
+  EXPECT_EQ(pageallochook, space_record_stack);
+  EXPECT_EQ(oneValue(run(31, {})), makeFixnum(0));
+  EXPECT_EQ(oneValue(run(30, {})), makeFixnum(0));
+  EXPECT_EQ(pageallochook, nullptr);
+  EXPECT_EQ(oneValue(run(28, {})), makeFixnum(0));
+  EXPECT_EQ(profiler_type, 0);
+  EXPECT_EQ(lisp_recorder_log.count, 0u);  // no error on the way
+}
+
+TEST_F(SystemCalls, HostVersionRowsAnswerTheDetectedSystem) {
+  determine_host_os();
+  EXPECT_EQ(oneValue(run(60, {})), makeFixnum(sy_win_major_version()));
+  EXPECT_EQ(oneValue(run(61, {})), makeFixnum(sy_win_minor_version()));
+  EXPECT_EQ(oneValue(run(79, {})), makeFixnum(1));
 }
 
 TEST_F(SystemCalls, ProcessIdAndDigestRunForReal) {
