@@ -7,6 +7,8 @@
 
 #include "runtime/os/window_callbacks.h"
 
+#include "runtime/os/lisp_guarded_region.h"
+
 namespace {
 
 using Callback = uint32_t (*)(uint32_t, uint32_t, uint32_t, uint32_t);
@@ -17,13 +19,22 @@ uint32_t callHandle(uint32_t handle, uint32_t a, uint32_t b, uint32_t c, uint32_
   return reinterpret_cast<Callback>(handle)(a, b, c, d);
 }
 
-// The guarded region of structured exceptions around a window procedure that
-// calls Lisp, whose filter is the Lisp exception filter; 0 when the region
+// A window procedure that calls Lisp runs inside the runtime's guarded
+// region, whose filter is the Lisp exception filter; 0 when the region
 // handled an exception (the filter never asks for that).
-// Seam: until that region exists, the call runs unguarded.
+struct HandleCall {
+  uint32_t handle, a, b, c, d;
+};
+
 uint32_t callInsideLispExceptionRegion(uint32_t handle, uint32_t a, uint32_t b, uint32_t c,
                                        uint32_t d) {
-  return callHandle(handle, a, b, c, d);
+  HandleCall call{handle, a, b, c, d};
+  return lisp::os::runInLispExceptionFrame(
+      [](void* argument) {
+        const HandleCall& made = *static_cast<HandleCall*>(argument);
+        return callHandle(made.handle, made.a, made.b, made.c, made.d);
+      },
+      &call);
 }
 
 }  // namespace
