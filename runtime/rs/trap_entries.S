@@ -21,22 +21,10 @@
    ebp, edi, esi, ebx, edx, ecx, eax and eflags below it; they are popped
    and a ret leaves esp at R. */
 #include "runtime/rs/runtime_frame.inc"
+#include "runtime/rs/trap_record.inc"
 
-#define RESERVED_BYTES 0x28
 #define RETURN_ADDRESS 0x2c
 #define AFTER_RETURN 0x30
-#define RECORD_UNFILLED 0x8c
-#define RECORD_EDI 0x9c
-#define RECORD_ESI 0xa0
-#define RECORD_EBX 0xa4
-#define RECORD_EDX 0xa8
-#define RECORD_ECX 0xac
-#define RECORD_EAX 0xb0
-#define RECORD_EBP 0xb4
-#define RECORD_EIP 0xb8
-#define RECORD_EFLAGS 0xc0
-#define RECORD_ESP 0xc4
-#define FP_IMAGE_BYTES 512
 
         .intel_syntax noprefix
         .section .text.sorted.fi_runtime_5_trap_entries, "ax", @progbits
@@ -102,35 +90,7 @@ trap_common:
         call syncsig1x
         fxrstor [edi]
 
-        mov ecx, [esi + RECORD_ESP]
-        mov eax, [esi + RECORD_EIP]
-        mov [ecx - 4], eax
-        mov eax, [esi + RECORD_EFLAGS]
-        mov [ecx - 8], eax
-        mov eax, [esi + RECORD_EAX]
-        mov [ecx - 0xc], eax
-        mov eax, [esi + RECORD_ECX]
-        mov [ecx - 0x10], eax
-        mov eax, [esi + RECORD_EDX]
-        mov [ecx - 0x14], eax
-        mov eax, [esi + RECORD_EBX]
-        mov [ecx - 0x18], eax
-        mov eax, [esi + RECORD_ESI]
-        mov [ecx - 0x1c], eax
-        mov eax, [esi + RECORD_EDI]
-        mov [ecx - 0x20], eax
-        mov eax, [esi + RECORD_EBP]
-        mov [ecx - 0x24], eax
-        lea esp, [ecx - 0x24]
-        pop ebp
-        pop edi
-        pop esi
-        pop ebx
-        pop edx
-        pop ecx
-        pop eax
-        popfd
-        ret
+        RESUME_FROM_RECORD
         .size trap_common, . - trap_common
 
         .section .note.GNU-stack, "", @progbits
