@@ -46,6 +46,7 @@ constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGTRAP, SIGFPE};
 constexpr size_t kFaultStackBytes = 64 * 1024;
 constexpr int kHighestHandledSignal = 31;
 constexpr greg_t kPageFaultTrap = 14;
+constexpr greg_t kNoTrapNumber = -1;  // what the user-mode emulator leaves in trapno
 constexpr greg_t kPageFaultWrite = 2, kPageFaultFetch = 0x10;  // page-fault error-code bits
 constexpr uint8_t kInt3Opcode = 0xcc;
 constexpr size_t kPipeReadPiece = 4096;  // PIPE_BUF: a write this size goes in whole
@@ -138,14 +139,29 @@ void contextToMachine(const ProcessorContext& context, mcontext_t* machine) {
   g[REG_ESP] = static_cast<greg_t>(context.esp);
 }
 
-// An access violation names the faulting address and the kind of access.
+// Whether the fault is a page fault, whose error code says the access. The
+// kernel names the trap; the user-mode emulator leaves the trap number
+// unset but fills the error code, and its si_code is a page fault's.
+bool pageFault(const FaultFacts& facts, const mcontext_t& machine) {
+  const greg_t trap = machine.gregs[REG_TRAPNO];
+  if (trap == kPageFaultTrap) return true;
+  return trap == kNoTrapNumber && facts.linuxSignal == SIGSEGV &&
+         (facts.code == SEGV_MAPERR || facts.code == SEGV_ACCERR);
+}
+
+// An access violation names the faulting address and the kind of access. A
+// fault at the instruction's own address that is no write is its fetch:
+// the error code has no fetch bit without no-execute paging, nor under the
+// emulator.
 void fillInformation(const FaultFacts& facts, const mcontext_t& machine, ExceptionRecord* record) {
   if (record->code != exception_code::kAccessViolation) return;
   record->informationCount = 2;
-  if (machine.gregs[REG_TRAPNO] == kPageFaultTrap) {
+  if (pageFault(facts, machine)) {
     const greg_t error = machine.gregs[REG_ERR];
+    const bool atInstruction = facts.address == static_cast<uint32_t>(machine.gregs[REG_EIP]);
     record->information[0] = (error & kPageFaultFetch)   ? kAccessExecute
                              : (error & kPageFaultWrite) ? kAccessWrite
+                             : atInstruction             ? kAccessExecute
                                                          : kAccessRead;
   }
   if (facts.code != SI_KERNEL) record->information[1] = facts.address;
