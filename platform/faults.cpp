@@ -21,6 +21,7 @@
 
 #include "platform/faults.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
@@ -238,10 +239,53 @@ void installHandler(int linuxSignal, void (*handler)(int, siginfo_t*, void*)) {
 
 }  // namespace
 
+namespace {
+
+// Copies through a pipe: the kernel checks the source as it copies, so an
+// unreadable byte fails or shortens the write instead of faulting. Every call
+// it makes may be made in a signal handler.
+bool readThroughPipe(uint32_t address, void* into, size_t count) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return false;
+  const auto* from = reinterpret_cast<const char*>(static_cast<uintptr_t>(address));
+  auto* to = static_cast<char*>(into);
+  bool whole = true;
+  while (whole && count > 0) {
+    const size_t chunk = count < PIPE_BUF ? count : PIPE_BUF;
+    whole = write(ends[1], from, chunk) == static_cast<ssize_t>(chunk) &&
+            read(ends[0], to, chunk) == static_cast<ssize_t>(chunk);
+    from += chunk;
+    to += chunk;
+    count -= chunk;
+  }
+  close(ends[0]);
+  close(ends[1]);
+  return whole;
+}
+
+// Cleared once process_vm_readv turns out to be missing (a kernel built
+// without it, a seccomp filter, the user-mode i386 emulator).
+std::atomic<bool> g_crossMemoryReads{true};
+
+}  // namespace
+
 bool readCodeBytes(uint32_t address, void* into, size_t count) {
-  iovec local{into, count};
-  iovec remote{reinterpret_cast<void*>(static_cast<uintptr_t>(address)), count};
-  return process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == static_cast<ssize_t>(count);
+  const int savedErrno = errno;
+  bool read = false;
+  if (g_crossMemoryReads.load(std::memory_order_relaxed)) {
+    iovec local{into, count};
+    iovec remote{reinterpret_cast<void*>(static_cast<uintptr_t>(address)), count};
+    const ssize_t copied = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
+    read = copied == static_cast<ssize_t>(count);
+    if (copied < 0 && (errno == ENOSYS || errno == EPERM)) {
+      g_crossMemoryReads.store(false, std::memory_order_relaxed);
+      read = readThroughPipe(address, into, count);
+    }
+  } else {
+    read = readThroughPipe(address, into, count);
+  }
+  errno = savedErrno;
+  return read;
 }
 
 uint32_t classifyFault(const FaultFacts& facts, ProcessorContext* context) {
