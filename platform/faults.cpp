@@ -284,16 +284,21 @@ bool readThroughPipe(uint32_t address, uint8_t* into, size_t count) {
 
 bool readCodeBytes(uint32_t address, void* into, size_t count) {
   if (count == 0) return true;
+  const int savedErrno = errno;  // callers run in signal handlers
   if (address + (count - 1) < address) return false;  // wraps round the address space
   if (!crossProcessReadMissing.load(std::memory_order_relaxed)) {
     iovec local{into, count};
     iovec remote{reinterpret_cast<void*>(static_cast<uintptr_t>(address)), count};
     const ssize_t read = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
-    if (read == static_cast<ssize_t>(count)) return true;
-    if (read >= 0 || errno == EFAULT) return false;
+    if (read >= 0 || errno == EFAULT) {  // read, or found unreadable
+      errno = savedErrno;
+      return read == static_cast<ssize_t>(count);
+    }
     crossProcessReadMissing.store(true, std::memory_order_relaxed);
   }
-  return readThroughPipe(address, static_cast<uint8_t*>(into), count);
+  const bool whole = readThroughPipe(address, static_cast<uint8_t*>(into), count);
+  errno = savedErrno;
+  return whole;
 }
 
 uint32_t classifyFault(const FaultFacts& facts, ProcessorContext* context) {
