@@ -31,7 +31,7 @@ enum ListingState : int32_t {
 
 constexpr uint32_t kSystemPathNotFound = 3;
 constexpr size_t kEntryNameBytes = 260;  // a Linux name (255 bytes) and its zero fit
-static_assert(sizeof(dirent::d_name) <= kEntryNameBytes);
+static_assert(sizeof(dirent64::d_name) <= kEntryNameBytes);
 
 // The error word value of an identifier that names no open listing
 // (error number 1).
@@ -82,7 +82,10 @@ void freeListing(dirlist_node* node) {
 // (errno then says which: 0 at the end).
 bool readEntry(dirlist_node* node) {
   errno = 0;
-  const dirent* entry = ::readdir(node->find);
+  // The 64-bit form: the 32-bit one fails (EOVERFLOW) on an entry whose
+  // inode number or position does not fit 32 bits, which large file
+  // systems and 64-bit kernels hand out.
+  const dirent64* entry = ::readdir64(node->find);
   if (!entry) return false;
   const size_t length = strnlen(entry->d_name, kEntryNameBytes - 1);
   std::memcpy(node->name, entry->d_name, length);
