@@ -354,14 +354,16 @@ TEST_F(SystemCalls, VectorDataTooShortForTheServiceIsRefusedAndNothingRuns) {
     for (size_t i = 0; i < c.arguments.size(); ++i) setup.stack[i + 1] = c.arguments[i];
     EXPECT_EQ(refused(setup, 22), 0u) << "code " << c.code;
   }
-  for (int32_t offset = -0xa; offset <= 2; offset += 4) EXPECT_EQ(lisp::wordAt(shortDigest, offset), 0u);
+  for (int32_t offset = -0xa; offset <= 2; offset += 4)
+    EXPECT_EQ(lisp::wordAt(shortDigest, offset), 0u);
 }
 
 TEST_F(SystemCalls, ErrorNumbersGiveTheLibrarysText) {
   const lispval v = oneValue(run(97, {makeFixnum(ENOENT)}));
   const uint32_t address =
       lisp::isFixnum(v) ? static_cast<uint32_t>(lisp::fixnumValue(v)) : bignumMagnitude(v);
-  EXPECT_STREQ(reinterpret_cast<const char*>(static_cast<uintptr_t>(address)), std::strerror(ENOENT));
+  EXPECT_STREQ(reinterpret_cast<const char*>(static_cast<uintptr_t>(address)),
+               std::strerror(ENOENT));
 }
 
 TEST_F(SystemCalls, ProcessMicroTimesAreTwelveValues) {
