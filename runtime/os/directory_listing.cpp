@@ -86,9 +86,6 @@ void freeListing(dirlist_node* node) {
 // (errno then says which: 0 at the end).
 bool readEntry(dirlist_node* node) {
   errno = 0;
-  // The 64-bit form: the 32-bit one fails (EOVERFLOW) on an entry whose
-  // inode number or position does not fit 32 bits, which large file
-  // systems and 64-bit kernels hand out.
   const dirent* entry = ::readdir(node->find);
   if (!entry) return false;
   const size_t length = strnlen(entry->d_name, kEntryNameBytes - 1);
