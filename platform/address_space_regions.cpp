@@ -1,5 +1,7 @@
 #include "platform/address_space_regions.h"
 
+#include <link.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,14 +49,49 @@ bool isFile(const std::string& name) {
   return !name.empty() && name[0] == '/';
 }
 
+struct Span {
+  uint64_t start, end;
+};
+
+// The loaded segments of the program and its shared objects, as the dynamic
+// loader lists them.
+std::vector<Span> moduleSegments() {
+  std::vector<Span> segments;
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, size_t, void* data) {
+        auto& found = *static_cast<std::vector<Span>*>(data);
+        for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+          const ElfW(Phdr)& header = info->dlpi_phdr[i];
+          if (header.p_type != PT_LOAD || header.p_memsz == 0) continue;
+          const uint64_t start = uint64_t{info->dlpi_addr} + header.p_vaddr;
+          found.push_back({start, start + header.p_memsz});
+        }
+        return 0;
+      },
+      &segments);
+  return segments;
+}
+
 }  // namespace
 
 std::vector<AddressRegion> addressSpaceRegions() {
   const std::vector<Line> lines = readMaps();
   if (lines.empty()) return {};
+  // A file is an image when it is mapped executable or holds a loaded
+  // module's segment. The second also finds modules whose code the map does
+  // not mark executable: under the user-mode i386 emulator a module's code
+  // and read-only data are one read-only mapping on the host (guest code
+  // never runs directly), listed with the access of its first page.
+  const std::vector<Span> segments = moduleSegments();
+  const auto holdsASegment = [&](const Line& line) {
+    for (const Span& segment : segments)
+      if (segment.start < line.end && line.start < segment.end) return true;
+    return false;
+  };
   std::set<std::string> modules;
   for (const Line& line : lines)
-    if (line.permissions[2] == 'x' && isFile(line.file)) modules.insert(line.file);
+    if (isFile(line.file) && (line.permissions[2] == 'x' || holdsASegment(line)))
+      modules.insert(line.file);
 
   std::vector<AddressRegion> regions;
   uint64_t next = 0;

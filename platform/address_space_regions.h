@@ -23,7 +23,8 @@ struct AddressRegion {
 
 // Regions in address order, covering [0, 2^32) without holes. A mapping
 // without access is reserved; a file mapping is an image when its file is
-// mapped executable somewhere, else mapped; anonymous memory is private.
+// mapped executable somewhere or holds a loaded module, else mapped;
+// anonymous memory is private.
 // Empty when the map cannot be read.
 std::vector<AddressRegion> addressSpaceRegions();
 

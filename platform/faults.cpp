@@ -11,6 +11,9 @@
 //   code byte tells hlt (a privileged instruction) from the others (access
 //   violations whose faulting address is 0).
 // - int3 reports eip past its CC byte; the record names the CC byte.
+// - Code bytes are read with process_vm_readv on the own process; where that
+//   call is missing (the user-mode emulator) or refused, through a pipe,
+//   whose write fails with EFAULT on unreadable bytes.
 // - Passing on calls the handler installed before ours; when that was the
 //   default action (or ignoring, which a fault cannot be), the default is
 //   put back and the signal raised again, so the process ends by it.
@@ -21,6 +24,7 @@
 
 #include "platform/faults.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
@@ -29,6 +33,7 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -41,8 +46,10 @@ constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGTRAP, SIGFPE};
 constexpr size_t kFaultStackBytes = 64 * 1024;
 constexpr int kHighestHandledSignal = 31;
 constexpr greg_t kPageFaultTrap = 14;
+constexpr greg_t kNoTrapNumber = -1;  // what the user-mode emulator leaves in trapno
 constexpr greg_t kPageFaultWrite = 2, kPageFaultFetch = 0x10;  // page-fault error-code bits
 constexpr uint8_t kInt3Opcode = 0xcc;
+constexpr size_t kPipeReadPiece = 4096;  // PIPE_BUF: a write this size goes in whole
 
 // ---- the classification table ----
 
@@ -93,6 +100,9 @@ pthread_t interruptThread;
 std::atomic<bool> interruptThreadLives{false};
 std::once_flag stackKeyOnce;
 pthread_key_t stackKey;
+// Set once process_vm_readv turns out to be unavailable (the user-mode
+// emulator answers ENOSYS; a sandbox may refuse it).
+std::atomic<bool> crossProcessReadMissing{false};
 
 void contextFromMachine(const mcontext_t& machine, ProcessorContext* context) {
   const greg_t* g = machine.gregs;
@@ -129,14 +139,29 @@ void contextToMachine(const ProcessorContext& context, mcontext_t* machine) {
   g[REG_ESP] = static_cast<greg_t>(context.esp);
 }
 
-// An access violation names the faulting address and the kind of access.
+// Whether the fault is a page fault, whose error code says the access. The
+// kernel names the trap; the user-mode emulator leaves the trap number
+// unset but fills the error code, and its si_code is a page fault's.
+bool pageFault(const FaultFacts& facts, const mcontext_t& machine) {
+  const greg_t trap = machine.gregs[REG_TRAPNO];
+  if (trap == kPageFaultTrap) return true;
+  return trap == kNoTrapNumber && facts.linuxSignal == SIGSEGV &&
+         (facts.code == SEGV_MAPERR || facts.code == SEGV_ACCERR);
+}
+
+// An access violation names the faulting address and the kind of access. A
+// fault at the instruction's own address that is no write is its fetch:
+// the error code has no fetch bit without no-execute paging, nor under the
+// emulator.
 void fillInformation(const FaultFacts& facts, const mcontext_t& machine, ExceptionRecord* record) {
   if (record->code != exception_code::kAccessViolation) return;
   record->informationCount = 2;
-  if (machine.gregs[REG_TRAPNO] == kPageFaultTrap) {
+  if (pageFault(facts, machine)) {
     const greg_t error = machine.gregs[REG_ERR];
+    const bool atInstruction = facts.address == static_cast<uint32_t>(machine.gregs[REG_EIP]);
     record->information[0] = (error & kPageFaultFetch)   ? kAccessExecute
                              : (error & kPageFaultWrite) ? kAccessWrite
+                             : atInstruction             ? kAccessExecute
                                                          : kAccessRead;
   }
   if (facts.code != SI_KERNEL) record->information[1] = facts.address;
@@ -236,12 +261,44 @@ void installHandler(int linuxSignal, void (*handler)(int, siginfo_t*, void*)) {
   sigaction(linuxSignal, &action, &previousActions[linuxSignal]);
 }
 
+// The kernel checks the source of a write: bytes that cannot be read make
+// it fail with EFAULT instead of faulting. A fresh pipe per call keeps this
+// safe in a signal handler and on any thread; each piece fits in the pipe.
+bool readThroughPipe(uint32_t address, uint8_t* into, size_t count) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return false;
+  bool readable = true;
+  for (size_t done = 0; readable && done < count;) {
+    const size_t piece = std::min<size_t>(count - done, kPipeReadPiece);
+    const void* from = reinterpret_cast<const void*>(static_cast<uintptr_t>(address + done));
+    readable = write(ends[1], from, piece) == static_cast<ssize_t>(piece) &&
+               read(ends[0], into + done, piece) == static_cast<ssize_t>(piece);
+    done += piece;
+  }
+  close(ends[0]);
+  close(ends[1]);
+  return readable;
+}
+
 }  // namespace
 
 bool readCodeBytes(uint32_t address, void* into, size_t count) {
-  iovec local{into, count};
-  iovec remote{reinterpret_cast<void*>(static_cast<uintptr_t>(address)), count};
-  return process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == static_cast<ssize_t>(count);
+  if (count == 0) return true;
+  const int savedErrno = errno;  // callers run in signal handlers
+  if (address + (count - 1) < address) return false;  // wraps round the address space
+  if (!crossProcessReadMissing.load(std::memory_order_relaxed)) {
+    iovec local{into, count};
+    iovec remote{reinterpret_cast<void*>(static_cast<uintptr_t>(address)), count};
+    const ssize_t read = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
+    if (read >= 0 || errno == EFAULT) {  // read, or found unreadable
+      errno = savedErrno;
+      return read == static_cast<ssize_t>(count);
+    }
+    crossProcessReadMissing.store(true, std::memory_order_relaxed);
+  }
+  const bool whole = readThroughPipe(address, static_cast<uint8_t*>(into), count);
+  errno = savedErrno;
+  return whole;
 }
 
 uint32_t classifyFault(const FaultFacts& facts, ProcessorContext* context) {

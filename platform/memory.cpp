@@ -52,8 +52,15 @@ void setMemoryFaultHook(MemoryFaultHook hook) {
 uintptr_t reserveAddressSpace(uintptr_t wanted, size_t bytes) {
   if (bytes == 0 || injectedFault(MemoryOperation::Reserve, wanted, bytes)) return 0;
   if (wanted != 0 && uint64_t{wanted} + bytes > kAddressSpaceEnd) return 0;
-  const int flags =
-      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | (wanted != 0 ? MAP_FIXED_NOREPLACE : 0);
+  // No MAP_NORESERVE: Linux charges a private mapping against the commit
+  // limit only while it is writable, so an inaccessible reservation costs
+  // nothing either way, and committing a part of it is then charged the way
+  // committing should be. The flag would also hide the reservation under the
+  // user-mode i386 emulator: it holds the whole guest address space as one
+  // MAP_NORESERVE mapping of its own, the host merges a guest's inaccessible
+  // MAP_NORESERVE mapping into it, and the emulated /proc/self/maps leaves out
+  // every host mapping that is not wholly the guest's.
+  const int flags = MAP_PRIVATE | MAP_ANONYMOUS | (wanted != 0 ? MAP_FIXED_NOREPLACE : 0);
   void* result = mmap(reinterpret_cast<void*>(wanted), bytes, PROT_NONE, flags, -1, 0);
   if (result == MAP_FAILED) return 0;
   const auto address = reinterpret_cast<uintptr_t>(result);

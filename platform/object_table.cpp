@@ -277,6 +277,7 @@ ThreadState* currentThreadState() {
   object->references = 1;  // held by the running thread until it ends
   state->object = object;
   state->id = static_cast<uint32_t>(syscall(SYS_gettid));
+  describeThreadPointer(&state->ownThreadPointer);
   table().liveThreads[state->id] = state;
   pthread_setspecific(g_exitKey, state);
   t_state = state;

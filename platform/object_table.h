@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/message_queue.h"
+#include "platform/thread_segments.h"
 #include "platform/threads.h"
 #include "platform/waitable.h"
 #include "platform/window_classes.h"
@@ -81,6 +82,8 @@ struct ThreadState {
   sem_t parked;   // posted by the signal handler once it has published the context
   sem_t resumed;  // posted by the last resume
   ucontext_t* volatile context = nullptr;
+  SegmentReload ownThreadPointer{};  // the thread's %gs, described by itself at the start
+  ThreadSegments segments{};         // used by the suspension handler on the thread
 
   ThreadState();
   ~ThreadState();

@@ -8,6 +8,7 @@
 #include "platform/thread_block.h"
 
 #include "platform/faults.h"
+#include "platform/thread_segments.h"
 
 #include <asm/ldt.h>
 #include <pthread.h>
@@ -71,21 +72,44 @@ void clearBlock(ThreadBlock* block) {
   block->expansionSlots = expansion;
 }
 
-// Points the calling thread's %fs at `block`. Called with the state lock held,
-// since the first call chooses the descriptor entry that all threads share.
-bool loadSegment(SlotState& s, ThreadBlock* block) {
+// The descriptor of `block` in `entry` (-1: let the kernel choose one).
+user_desc blockDescriptor(int entry, const ThreadBlock* block) {
   user_desc descriptor{};
-  descriptor.entry_number = static_cast<unsigned>(s.segmentEntry);
+  descriptor.entry_number = static_cast<unsigned>(entry);
   descriptor.base_addr = static_cast<unsigned>(reinterpret_cast<uintptr_t>(block));
   descriptor.limit = 0xfffff;
   descriptor.seg_32bit = 1;
   descriptor.limit_in_pages = 1;
   descriptor.useable = 1;
-  if (syscall(SYS_set_thread_area, &descriptor) != 0) return false;
-  s.segmentEntry = static_cast<int>(descriptor.entry_number);
-  const uint16_t selector = static_cast<uint16_t>(descriptor.entry_number * 8 + 3);
-  asm volatile("mov %0, %%fs" : : "r"(selector) : "memory");
-  return true;
+  return descriptor;
+}
+
+// What %fs holds for `block` once loaded: the entry, and the block's own
+// expansion-array address as the word that proves it.
+detail::SegmentReload blockSegment(int entry, const ThreadBlock* block) {
+  detail::SegmentReload segment{};
+  segment.descriptor = blockDescriptor(entry, block);
+  segment.selector = static_cast<uint32_t>(entry) * 8 + 3;
+  segment.checkOffset = kExpansionPointerOffset;
+  segment.checkValue = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(block->expansionSlots));
+  return segment;
+}
+
+// Points the calling thread's %fs at `block`. Called with the state lock held,
+// since the first call chooses the descriptor entry that all threads share.
+// The load is checked against the block: where the descriptor table is one
+// for all threads, another thread may write the entry in between.
+bool loadSegment(SlotState& s, ThreadBlock* block) {
+  if (s.segmentEntry < 0) {
+    user_desc descriptor = blockDescriptor(-1, block);
+    if (syscall(SYS_set_thread_area, &descriptor) != 0) return false;
+    s.segmentEntry = static_cast<int>(descriptor.entry_number);
+  }
+  const detail::SegmentReload segment = blockSegment(s.segmentEntry, block);
+  platform_reload_fs(&segment);
+  uint32_t loaded;
+  asm volatile("movl %%fs:(%1), %0" : "=r"(loaded) : "r"(kExpansionPointerOffset) : "memory");
+  return loaded == segment.checkValue;
 }
 
 void releaseBlockAtExit(void* raw) {
@@ -122,6 +146,17 @@ ThreadBlock* ensureThreadBlock() {
   if (faultHandlingInstalled()) ensureFaultStack();  // faults run on their own stack
   return block;
 }
+
+namespace detail {
+
+void describeThreadBlockSegment(SegmentReload* fs) {
+  *fs = SegmentReload{};
+  ThreadBlock* const block = t_block;
+  const int entry = state().segmentEntry;  // set before any thread had a block
+  if (block && entry >= 0) *fs = blockSegment(entry, block);
+}
+
+}  // namespace detail
 
 namespace {
 

@@ -4,6 +4,9 @@
 // thread with a pointer to the thread's state; the handler publishes its
 // ucontext_t, tells the suspender, and waits until the last resume. Registers
 // written into the published context take effect when the handler returns.
+// Where the descriptor table is one for all threads (the user-mode emulator),
+// the handler also keeps %gs and %fs on the thread's own bases
+// (thread_segments.h).
 
 #include "platform/threads.h"
 
@@ -63,15 +66,18 @@ void* threadEntry(void* raw) {
   return nullptr;
 }
 
-void onSuspensionSignal(int, siginfo_t* info, void* context) {
-  const int savedErrno = errno;
+void onSuspensionSignal(int, siginfo_t* info, void* raw) {
   auto* state = static_cast<ThreadState*>(info->si_value.sival_ptr);
-  state->context = static_cast<ucontext_t*>(context);
+  auto* context = static_cast<ucontext_t*>(raw);
+  takeOwnSegmentsOnEntry(state->ownThreadPointer, &state->segments);
+  const int savedErrno = errno;
+  state->context = context;
   sem_post(&state->parked);
   while (sem_wait(&state->resumed) != 0) {
   }
   state->context = nullptr;
   errno = savedErrno;
+  reloadOwnSegmentsAfterReturn(&state->segments, context);
 }
 
 void installSuspensionHandler() {

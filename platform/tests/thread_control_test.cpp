@@ -130,6 +130,58 @@ TEST(ThreadControl, AThreadSuspendedInAWaitGoesOnWaitingAfterItIsResumed) {
   platform::closeHandle(packet.event);
 }
 
+// Threads started while one is suspended write their own thread-pointer and
+// block entries; the resumed thread must still come back to its own.
+TEST(ThreadControl, AResumedThreadKeepsItsOwnThreadPointerAndBlock) {
+  struct Packet {
+    std::atomic<bool> stop{false};
+    std::atomic<int> rounds{0};
+    std::atomic<bool> kept{true};
+  } packet;
+  const Handle thread = platform::createThread(
+      [](void* raw) -> uint32_t {
+        auto* p = static_cast<Packet*>(raw);
+        const pthread_t self = pthread_self();
+        platform::ThreadBlock* const block = platform::ensureThreadBlock();
+        uint32_t* expansion = nullptr;
+        while (!p->stop.load(std::memory_order_relaxed)) {
+          asm volatile("movl %%fs:(%1), %0"
+                       : "=r"(expansion)
+                       : "r"(platform::kExpansionPointerOffset));
+          if (!pthread_equal(pthread_self(), self) || expansion != block->expansionSlots)
+            p->kept = false;
+          p->rounds.fetch_add(1, std::memory_order_relaxed);
+        }
+        return pthread_equal(pthread_self(), self) ? 7 : 1;
+      },
+      &packet, 0, nullptr);
+  ASSERT_NE(thread, platform::kNoHandle);
+  Watchdog watchdog("own segments", 10s, [&] { return "rounds " + std::to_string(packet.rounds.load()); });
+  for (int round = 0; round < 5; ++round) {
+    const int before = packet.rounds;
+    while (packet.rounds == before) std::this_thread::yield();
+    ASSERT_EQ(platform::suspendThread(thread), 0);
+    const Handle other = platform::createThread(
+        [](void*) -> uint32_t {
+          platform::ensureThreadBlock();
+          return 0;
+        },
+        nullptr, 0, nullptr);
+    ASSERT_EQ(platform::waitForAny({&other, 1}, 5000), 0);
+    platform::closeHandle(other);
+    ASSERT_EQ(platform::resumeThread(thread), 1);
+  }
+  const int before = packet.rounds;
+  while (packet.rounds == before) std::this_thread::yield();
+  packet.stop = true;
+  ASSERT_EQ(platform::waitForAny({&thread, 1}, 5000), 0) << "its end was seen";
+  uint32_t code = 0;
+  platform::exitCodeOf(thread, &code);
+  EXPECT_EQ(code, 7u);
+  EXPECT_TRUE(packet.kept) << "the thread read another thread's pointer or block";
+  platform::closeHandle(thread);
+}
+
 TEST(ThreadControl, AThreadCannotSuspendItselfAndHandlesMustBeThreads) {
   const Handle self = platform::currentThreadHandle();
   EXPECT_EQ(platform::threadIdOf(self), platform::currentThreadId());

@@ -10,6 +10,7 @@
 namespace {
 
 constexpr uint32_t kAlignment = kImageAlignment;
+constexpr uint32_t kPageBytes = 0x1000;
 
 uint64_t roundUp(uint64_t value) {
   return (value + kAlignment - 1) / kAlignment * kAlignment;
@@ -50,10 +51,18 @@ uint32_t probe(uint32_t address, uint64_t bytes, const Range& saved) {
 
 extern "C" {
 
+// Free as the map shows it, and confirmed by a reservation given back at
+// once: the map can leave a mapping out (the user-mode i386 emulator's omits
+// inaccessible MAP_NORESERVE ones), the reservation cannot.
 int ok_to_map(uint32_t start, uint32_t end) {
   if (end < start) return 0;
   if (end == start) return 1;
-  return platform::freeBytesAt(start) >= end - start ? 1 : 0;
+  if (platform::freeBytesAt(start) < end - start) return 0;
+  const uint32_t first = start & ~(kPageBytes - 1);
+  const uintptr_t held = platform::reserveAddressSpace(first, end - first);
+  if (held == 0) return 0;
+  platform::releaseAddressSpace(held, end - first);
+  return 1;
 }
 
 int locate_free_space(heap_descriptor* descriptor, uint32_t* offset) {

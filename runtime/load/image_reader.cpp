@@ -22,6 +22,7 @@
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/heap_relocation.h"
 #include "runtime/gc/native_heap.h"
+#include "runtime/gc/reload_entry_rebase.h"
 #include "runtime/gc/weak_objects.h"
 #include "runtime/load/image_file.h"
 #include "runtime/load/image_messages.h"
@@ -425,12 +426,16 @@ bool Restore::run() {
   // Mended: restoreglobs finds this thread through global word 0, which
   // still holds the saving process's slot offset.
   word(globreg) = lisp_tls_index;
+  // The saving library's function-fault entry, before the relink replaces it.
+  const uint32_t savedFaultEntry = nb::word(nilval, reload_entry_rebase::kFaultEntrySlot);
   restoreglobs();
   for (const int32_t global : kGcHookLists) nb::word(nilval, global) = nilval;
 
   if ((lisp_heap_offset != 0 || libraryDelta_ != 0) &&
       !gc_relocate_heap(&lisp_heap, static_cast<int32_t>(lisp_heap_offset), libraryDelta_))
     return false;
+  // Jettisoned functions start at this library's reload entries.
+  rebase_reload_entries(savedFaultEntry);
   // Mended: the chain comes from the image; a broken one is refused rather
   // than followed.
   if (!sysvectorChainInside(lisp_heap)) return fail(text::kErrorRestoringCData);

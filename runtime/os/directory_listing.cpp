@@ -32,6 +32,10 @@ enum ListingState : int32_t {
 constexpr uint32_t kSystemPathNotFound = 3;
 constexpr size_t kEntryNameBytes = 260;  // a Linux name (255 bytes) and its zero fit
 static_assert(sizeof(dirent::d_name) <= kEntryNameBytes);
+// The 64-bit entries (the build's _FILE_OFFSET_BITS=64): the 32-bit readdir
+// gives up with EOVERFLOW at an entry whose inode number or offset is wider,
+// as the directory offsets of hashed directories are on a 64-bit kernel.
+static_assert(sizeof(dirent::d_ino) == 8 && sizeof(dirent::d_off) == 8);
 
 // The error word value of an identifier that names no open listing
 // (error number 1).

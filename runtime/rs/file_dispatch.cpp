@@ -165,6 +165,9 @@ bool hasLengthWord(lispval word) {
 
 uint32_t intOf(lispval word) {
   if (lisp::isFixnum(word)) return static_cast<uint32_t>(lisp::fixnumValue(word));
+  // Not an integer (a string, say, where a name's address belongs): no
+  // machine word to give, rather than its header read as digits.
+  if (!lisp::isOther(word) || lisp::typeCodeOf(headerOf(word)) != lisp::type_code::Bignum) return 0;
   const auto* bignum = lisp::objectOf<lisp::BignumObject>(word);
   const uint32_t digits = lisp::bignumDigitCount(bignum->header);
   // A one-digit bignum has no digit 1 (its second half-word is padding).

@@ -17,9 +17,11 @@
    heap image saved with jettisoned functions therefore holds library
    addresses that the restore must rewrite: every function whose start
    word is the saved library's functionfault or functionfault_2 gets the
-   running library's, so the image must carry the saved addresses of the
-   two. restoreglobs rewrites only the entry table and the trampoline
-   area, whose fixed stretch has no room for these two entries. */
+   running library's. restoreglobs rewrites only the entry table and the
+   trampoline area, whose fixed stretch has no room for these two entries;
+   the image restore reads how far the library moved from the saved word
+   of the function-fault entry slot before the relink and rewrites the
+   start words after it (rebase_reload_entries). */
 #include "runtime/rs/runtime_frame.inc"
 
 #define NIL_UNBOUND_MARKER (-0x29)

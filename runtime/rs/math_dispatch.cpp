@@ -69,17 +69,35 @@ uint32_t store(void* result, T value, MathAnswer answer) {
   return answer;
 }
 
-// One visitor per shape: converts the arguments, calls, stores.
+bool isFloatOf(lisp::lispval word, uint8_t typeCode) {
+  return lisp::isOther(word) && lisp::typeCodeOf(lisp::wordAt(word, lisp::kHeaderOffset)) == typeCode;
+}
+bool isDouble(lisp::lispval word) {
+  return isFloatOf(word, lisp::type_code::DoubleFloat);
+}
+
+// One visitor per shape: converts the arguments, calls, stores. An argument
+// of another kind than the shape names would be read as a float it is not.
+// Decision: such a call is refused with runtime error 22, as a code without
+// a case is, and no operation runs.
 struct Run {
   lisp::lispval a1, a2;
   void* result;
   uint32_t operator()(md::NoCase) const { return kMathNoCase; }
-  uint32_t operator()(md::OfDouble f) const { return store(result, f(doubleOf(a1)), kMathDouble); }
+  uint32_t operator()(md::OfDouble f) const {
+    if (!isDouble(a1)) return kMathNoCase;
+    return store(result, f(doubleOf(a1)), kMathDouble);
+  }
   uint32_t operator()(md::OfTwoDoubles f) const {
+    if (!isDouble(a1) || !isDouble(a2)) return kMathNoCase;
     return store(result, f(doubleOf(a1), doubleOf(a2)), kMathDouble);
   }
-  uint32_t operator()(md::OfSingle f) const { return store(result, f(singleOf(a1)), kMathSingle); }
+  uint32_t operator()(md::OfSingle f) const {
+    if (!isFloatOf(a1, lisp::type_code::SingleFloat)) return kMathNoCase;
+    return store(result, f(singleOf(a1)), kMathSingle);
+  }
   uint32_t operator()(md::OfDoubleAndFixnum f) const {
+    if (!isDouble(a1) || !lisp::isFixnum(a2)) return kMathNoCase;
     return store(result, f(doubleOf(a1), lisp::fixnumValue(a2)), kMathDouble);
   }
 };

@@ -2,9 +2,10 @@
 
    A thread's stack may be read and written when the thread argument is
    nil, is the calling thread's record (the thread register), or is a
-   record whose word +0xc6 is not 0 (the thread lets others read its
-   stack); anything else, a word that is not an other object included,
-   gets nil and nothing is read or written.
+   registered thread record whose word +0xc6 is not 0 (the thread lets
+   others read its stack); anything else, a word that is no thread record
+   included, gets nil and nothing is read or written: its word +0xc6 could
+   lie anywhere.
 
    Addresses: the base is a frame address and the offset a fixnum; both
    are fixnum-shaped words, and the word read or written is at the sum of
@@ -22,9 +23,11 @@
         .intel_syntax noprefix
         .section .text.sorted.fi_runtime_5_stack_word_access, "ax", @progbits
 
-/* STACK_READABLE unreadable: eax = thread or nil, ebx = the calling
-   thread's record; jumps to `unreadable` unless the rule above lets the
-   stack be read. Clobbers ecx. */
+/* STACK_READABLE unreadable: eax = thread or nil, edx = base, ebx = the
+   calling thread's record; jumps to `unreadable` unless the rule above
+   lets the stack be read. Another thread is looked up in the thread
+   registry (validate_thread), with eax and edx kept in the home slots
+   meanwhile. Clobbers ecx. */
 .macro STACK_READABLE unreadable
         cmp eax, edi
         je .Lreadable\@
@@ -34,6 +37,14 @@
         and ecx, TAG_MASK
         cmp ecx, TAG_OTHER
         jne \unreadable
+        mov [ebp + 8], eax
+        mov [ebp + 12], edx
+        CALL_NATIVE validate_thread, eax
+        mov ecx, eax
+        mov eax, [ebp + 8]
+        mov edx, [ebp + 12]
+        test ecx, ecx
+        jz \unreadable
         cmp dword ptr [eax + THREAD_STACK_READABLE], 0
         je \unreadable
 .Lreadable\@:

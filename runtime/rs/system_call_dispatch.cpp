@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 
 #include "runtime/gc/heap_queries.h"
@@ -442,6 +443,11 @@ uint32_t setLocale(const W& w) {
 uint32_t systemErrorText(const W& w) {
   return word(sy_winapi_error_to_string(integer(w[0])));
 }
+// The C library's text for an error number, as the address of its
+// characters.
+uint32_t errorNumberText(const W& w) {
+  return word(std::strerror(integer(w[0])));
+}
 // ---- the profiler ----
 
 // A Lisp string's text as a file name, or false when the value is no string.
@@ -546,7 +552,7 @@ constexpr std::array<Listed, 45> kMainListed = {{
     {53, serve(setSignal, {in(Int, 1), in(Int, 2)}, Unsigned)},
     {55, serve(putEnvironment, {in(Int, 1)}, Word)},
     {58, serve(unknownArgument, {in(Int, 1)}, Word)},
-    {64, serve(fileVersion, {in(Raw, 1)}, WordAndExtras)},
+    {64, serve(fileVersion, {in(Int, 1)}, WordAndExtras)},
     {70, serve(moduleFileName, {in(Raw, 1), in(Int, 2)}, Word)},
     {78, serve(setWorkingDirectory, {in(Int, 1)}, Unsigned)},
     {80, serve(stackAllocated, {in(Raw, 1)}, Word)},
@@ -607,7 +613,7 @@ constexpr std::array<Listed, 35> kAux2Listed = {{
     {94, serve(firstLinkedLibrary, {}, Unsigned)},
     {95, serve(nextLinkedLibrary, {}, Unsigned)},
     {96, serve(systemLibrary, {in(Int, 1)}, Word)},
-    {97, awaited()},  // strerror
+    {97, serve(errorNumberText, {in(Int, 1)}, Unsigned)},
     {98, serve(allocateNative, {in(Fix, 1)}, Word)},
     {99, serve(freeNative, {in(Raw, 1)}, Word)},
     {102, serve(diskSpace, {in(Int, 1), in(Int, 2), in(Int, 3), in(Int, 4)}, Signed)},
@@ -682,6 +688,49 @@ bool isVectorWithData(lispval word) {
   const lisp::VectorType* type =
       lisp::vectorType(lisp::typeCodeOf(lisp::wordAt(word, lisp::kHeaderOffset)));
   return type && type->fixnumLength;  // data 8 bytes past the header, at p-0xa
+}
+
+// Bytes of a vector's data (one that passed isVectorWithData).
+uint64_t vectorDataBytes(lispval word) {
+  const lisp::VectorType* type =
+      lisp::vectorType(lisp::typeCodeOf(lisp::wordAt(word, lisp::kHeaderOffset)));
+  const lispval length = lisp::wordAt(word, kVectorDataOffset - 4);
+  if (!lisp::isFixnum(length) || lisp::fixnumValue(length) < 0) return 0;
+  return lisp::vectorElementBytes(*type, static_cast<uint64_t>(lisp::fixnumValue(length)));
+}
+
+// Vector-data arguments the service writes or reads a known number of
+// bytes at: a fixed number, or as many as another argument says (the
+// native word at `countWord`). A vector with less room would have the
+// service run past its end into the next heap object. Decision: such a call
+// is refused with error 22, as a vector-data argument that is no vector is.
+struct DataRoom {
+  uint8_t dispatcher, code, index;  // the row, and the argument holding the data
+  uint32_t bytes;                   // fixed room, when not told by a count
+  int8_t countWord = -1;            // native word with the count of bytes, or -1
+};
+constexpr uint32_t kContextBytes = sizeof(crypto::Md5Context);
+constexpr uint32_t kDigestBytes = crypto::kMd5DigestBytes;
+constexpr DataRoom kDataRooms[] = {
+    {0, 1, 1, 16},                                  // the time record: four words
+    {2, 107, 1, 0, 1}, {2, 107, 3, kDigestBytes},   // digest of a text
+    {2, 108, 1, kContextBytes},                     // context
+    {2, 109, 1, kContextBytes}, {2, 109, 3, 0, 1},  // context, bytes added
+    {2, 110, 1, kDigestBytes}, {2, 110, 2, kContextBytes},
+    {2, 111, 1, 0, 1},                              // resolver text of a given size
+};
+
+bool dataRoomsHold(uint32_t dispatcher, uint32_t code, const lispval* vectors,
+                   const sd::NativeWords& words) {
+  for (const DataRoom& room : kDataRooms) {
+    if (room.dispatcher != dispatcher || room.code != code) continue;
+    if (!isVectorWithData(vectors[room.index])) return false;
+    int64_t needed = room.bytes;
+    if (room.countWord >= 0) needed = static_cast<int32_t>(words[static_cast<size_t>(room.countWord)]);
+    if (needed < 0 || static_cast<uint64_t>(needed) > vectorDataBytes(vectors[room.index]))
+      return false;
+  }
+  return true;
 }
 
 struct Call {
@@ -819,5 +868,9 @@ extern "C" uint64_t system_call_operation(uint32_t dispatcher, const lispval* ar
     return answer(kSystemCallError, lisp::makeFixnum(kErrorNoService));
   sd::NativeWords words{};
   for (size_t i = 0; i < words.size(); ++i) words[i] = call.convert(row->arguments[i]);
+  std::array<lispval, sd::kArgumentWords + 1> given{};
+  for (uint8_t i = 0; i < given.size(); ++i) given[i] = call.argument(i);
+  if (!dataRoomsHold(dispatcher, code, given.data(), words))
+    return answer(kSystemCallError, lisp::makeFixnum(kErrorNoService));
   return resultOf(*row, row->operation(words), call);
 }

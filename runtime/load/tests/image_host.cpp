@@ -12,7 +12,10 @@
 //       reaches lisp_main_reborn prints the state and exits 0 there (after
 //       a move, with the slots of the heap checked); one that moved the
 //       Lisp heap and failed later prints the state at its exit.
-//       With --save-again the restored heap is first saved over the image.
+//       With --save-again the restored heap is first saved over the image;
+//       with --jettisoned it prints how many functions of the heap lost
+//       their code and how many of those start at this process's reload
+//       entry.
 //
 // The state: one line per saved area and for the native heap's used bytes
 // with a hash of their memory, then the runtime words the restore sets.
@@ -40,7 +43,9 @@
 #include "runtime/load/startup.h"
 #include "runtime/os/host_record_services.h"
 #include "runtime/os/thread_storage.h"
+#include "runtime/rs/call_glue.h"
 #include "runtime/rs/lisp_value.h"
+#include "runtime/rs/object_layout.h"
 #include "testing/console_host_record.h"
 
 extern "C" {
@@ -120,6 +125,22 @@ void printMovedWords() {
 
 const char* g_image = nullptr;
 bool g_saveAgain = false;
+bool g_jettisoned = false;
+
+uint32_t reloadEntry() {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&functionfault));
+}
+
+// Functions whose code slot holds a code-file place, and those of them that
+// start at this process's reload entry.
+uint32_t g_withoutCode = 0, g_startingHere = 0;
+uint32_t countJettisoned(uint32_t object) {
+  if ((at(object) & 0xff) != lisp::type_code::Function || !lisp::isFixnum(at(object + 16)))
+    return 0;
+  ++g_withoutCode;
+  if (at(object + 4) == reloadEntry()) ++g_startingHere;
+  return 0;
+}
 
 // Heap slots that still name the range the heap was saved at, and slots
 // whose value the verifier does not take for a valid one.
@@ -150,6 +171,10 @@ void atReborn(int, char**, char**) {
     g_savedEnd = lisp_heap.reserved_end - lisp_heap_offset;
     gsgc_scan_all_slots(countSlot, countReturnAddress);
     std::printf("stale slots %u invalid slots %u\n", g_stale, g_invalid);
+  }
+  if (g_jettisoned) {
+    gsgc_scan_all(nullptr, countJettisoned, 1, 1, 1);
+    std::printf("jettisoned %u starting here %u\n", g_withoutCode, g_startingHere);
   }
   std::fflush(stdout);
   std::exit(0);
@@ -191,6 +216,15 @@ int save(const char* image) {
   at(young) = kRawVectorType;
   at(young + 4) = lisp::makeFixnum(62);
   for (uint32_t i = 2; i < 64; ++i) at(young + 4 * i) = 0xa5000000u + i;
+  // A function whose code vector went to the code file (place 64): it
+  // starts at the library's reload entry.
+  const uint32_t jettisoned = other_from_old_xsmp(lisp::functionObjectBytes(0));
+  at(jettisoned) = lisp::headerWord(lisp::type_code::Function);
+  at(jettisoned + 4) = reloadEntry();
+  at(jettisoned + 8) = 0;
+  for (uint32_t word = 3; word < 6; ++word) at(jettisoned + 4 * word) = nilval;
+  at(jettisoned + 16) = lisp::makeFixnum(64);
+  for (uint32_t word = 6; word < 9; ++word) at(jettisoned + 4 * word) = lisp::makeFixnum(0);
   auto* block = static_cast<uint8_t*>(vxmmalloc(3000, 0, 0));
   for (int i = 0; i < 3000; ++i) block[i] = static_cast<uint8_t>(i * 7);
   reborn = 1;
@@ -201,6 +235,7 @@ int save(const char* image) {
     return 2;
   }
   printState(image);
+  std::printf("jettisoned function %08x\n", jettisoned);
   return 0;
 }
 
@@ -217,6 +252,8 @@ int restore(int argc, char** argv) {
       i += 2;
     } else if (std::strcmp(argv[i], "--save-again") == 0) {
       g_saveAgain = true;
+    } else if (std::strcmp(argv[i], "--jettisoned") == 0) {
+      g_jettisoned = true;
     } else if (std::strcmp(argv[i], "--env") == 0 && i + 1 < argc) {
       putenv(argv[++i]);
     } else if (std::strcmp(argv[i], "--") == 0) {

@@ -103,6 +103,7 @@ class ImageRestore : public ::testing::Test {
     const ProgramRun run = runProgram(IMAGE_HOST_PATH, {"save", saved().string()}, {});
     ASSERT_EQ(run.exitStatus, 0) << run.standardOutput << run.standardError;
     savedState_ = stateLines(run.standardOutput);
+    saveOutput_ = run.standardOutput;
     image_ = readFile(saved());
   }
   static void TearDownTestSuite() { fs::remove_all(root_); }
@@ -126,6 +127,7 @@ class ImageRestore : public ::testing::Test {
 
   static inline fs::path root_;
   static inline std::string savedState_;
+  static inline std::string saveOutput_;  // the state and the jettisoned function's address
   static inline Bytes image_;
 };
 
@@ -514,6 +516,51 @@ TEST_F(ImageRestore, AChecksumIsTestedWhenItIsNotZero) {
   const ProgramRun ones = restore(allOnes);
   EXPECT_EQ(ones.exitStatus, 0) << ones.standardError;
   EXPECT_EQ(stateLines(ones.standardOutput), savedState_);
+}
+
+// The file offset of a heap address of the saved image (0: in no area).
+uint32_t fileOffsetOf(const Bytes& image, uint32_t address) {
+  for (uint32_t i = 0; i < wordAt(image, kTable); ++i) {
+    const uint32_t start = wordAt(image, entryField(i, 1));
+    if (address - start < wordAt(image, entryField(i, 2)))
+      return wordAt(image, entryField(i, 0)) + (address - start);
+  }
+  return 0;
+}
+
+TEST_F(ImageRestore, JettisonedFunctionsStartAtTheRestoringLibrarysReloadEntry) {
+  // The image as if the saving library had lain kMoved bytes higher: the
+  // jettisoned function's start word and the function-fault entry slot
+  // (nil+0x1f7), both library addresses, are that much higher.
+  constexpr uint32_t kMoved = 0x10000;
+  const uint32_t startWord = fileOffsetOf(image_, field(saveOutput_, "jettisoned function") + 4);
+  const uint32_t entrySlot = fileOffsetOf(image_, field(savedState_, "nil") + 0x1f7);
+  ASSERT_NE(startWord, 0u) << saveOutput_;
+  ASSERT_NE(entrySlot, 0u);
+  const struct {
+    const char* name;
+    bool slotMoved;
+    const char* expected;
+  } cases[] = {
+      {"the library moved", true, "jettisoned 1 starting here 1\n"},
+      {"the slot says it did not", false, "jettisoned 1 starting here 0\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes image = image_;
+    setWord(image, startWord, wordAt(image, startWord) + kMoved);
+    if (c.slotMoved) setWord(image, entrySlot, wordAt(image, entrySlot) + kMoved);
+    setWord(image, kChecksumField, 0);
+    const ProgramRun run = restore(image, {"--jettisoned"});
+    ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+    EXPECT_NE(run.standardOutput.find(c.expected), std::string::npos) << run.standardOutput;
+    if (c.slotMoved) {
+      EXPECT_EQ(stateLines(run.standardOutput), savedState_);
+    }
+  }
+  EXPECT_NE(restore(image_, {"--jettisoned"}).standardOutput.find("jettisoned 1 starting here 1\n"),
+            std::string::npos)
+      << "an image from this library as it is";
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 // report, format checking and text vectors.
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "launcher/host_record.h"
+#include "platform/memory.h"
 #include "runtime/gc/gc_state.h"
 #include "runtime/os/clock_services.h"
 #include "runtime/os/errno_values.h"
@@ -229,13 +229,13 @@ TEST_F(InputReady, FilterListsTheDescriptorsWithInputAndKeepsErrno) {
 // ---- the memory report ----
 
 TEST(MemoryReport, AReservationShowsAsReservedAndTheLibraryAsImage) {
+  // Reserved the way the heaps reserve.
   const size_t bytes = 16 * 4096;
-  void* reserved =
-      mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  ASSERT_NE(reserved, MAP_FAILED);
+  const uintptr_t reserved = platform::reserveAddressSpace(0, bytes);
+  ASSERT_NE(reserved, 0u);
   const std::string path = testing_support::processTempPath("memory-report");
   memory_status_dump(path.c_str());
-  munmap(reserved, bytes);
+  platform::releaseAddressSpace(reserved, bytes);
   std::ifstream in(path);
   std::stringstream text;
   text << in.rdbuf();
@@ -243,8 +243,7 @@ TEST(MemoryReport, AReservationShowsAsReservedAndTheLibraryAsImage) {
   const std::string report = text.str();
   EXPECT_EQ(report.rfind("Mappings from MEMORY_BASIC_INFORMATION struct in winnt.h:\n", 0), 0u);
   char start[16];
-  std::snprintf(start, sizeof start, "%9x - ",
-                static_cast<unsigned>(reinterpret_cast<uintptr_t>(reserved)));
+  std::snprintf(start, sizeof start, "%9x - ", static_cast<unsigned>(reserved));
   const size_t line = report.find(start);
   ASSERT_NE(line, std::string::npos) << report;
   const std::string reservedLine = report.substr(line, report.find('\n', line) - line);

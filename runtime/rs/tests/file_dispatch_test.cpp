@@ -94,6 +94,9 @@ TEST_F(Filesys, IntegersBecomeMachineWords) {
       {bignum(0x12345678, 0x80), 0u - 0x12345678},
       {bignum(0x0000ffff, 0, 1), 0xffff},
       {bignum(0x00010000, 0, 4), 0x10000},
+      // No integer: no machine word, where its header would read as digits.
+      {arenaObject({(3u << 8) | 117, makeFixnum(3), 0x00620061, 0x63}), 0},
+      {nil(), 0},
   };
   for (const Case& c : cases) {
     g_probe.calls.clear();

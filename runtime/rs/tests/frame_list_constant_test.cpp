@@ -9,6 +9,7 @@
 
 #include "runtime/gc/allocation.h"
 #include "runtime/gc/write_barrier.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/rs/object_layout.h"
 #include "testing/lisp_constructor_heap.h"
 
@@ -64,7 +65,14 @@ class StackWords : public SmallRoutines {
  protected:
   void SetUp() override {
     SmallRoutines::SetUp();
-    other_ = lisp::pointerWord(gc::addressOf(otherRecord_), lisp::Tag::Other);
+    lisp::registry::forgetRegistry();
+    uint32_t* record = allocate_threadctl();
+    ASSERT_NE(record, nullptr);
+    other_ = lisp::registry::tagged(record);
+  }
+  void TearDown() override {
+    lisp::registry::forgetRegistry();
+    SmallRoutines::TearDown();
   }
   uint32_t base() { return gc::addressOf(stack_); }
   lispval thread(int kind) {
@@ -79,7 +87,6 @@ class StackWords : public SmallRoutines {
     }
   }
 
-  alignas(8) uint32_t otherRecord_[tr::kRecordWords] = {};
   lispval other_ = 0;
   uint32_t stack_[4] = {0x11111110, 0xffffffff, 0x22222222, 40};
 };
@@ -123,6 +130,26 @@ TEST_F(StackWords, ReadsWritesAndPassesOnlyWhereTheThreadsStackIsReadable) {
     EXPECT_EQ(routine(kFdStackSet, thread, base(), {makeFixnum(0), makeFixnum(9)}),
               expect(makeFixnum(9)));
     EXPECT_EQ(stack_[0], t.readable ? makeFixnum(9) : 0x11111110u);
+  }
+}
+
+// Only a registered thread record is asked whether its stack may be read:
+// a copy of one, or any other object, names no thread.
+TEST_F(StackWords, AnythingButARegisteredThreadRecordIsRefused) {
+  alignas(8) uint32_t copy[tr::kRecordWords] = {};
+  const lispval copied = lisp::pointerWord(gc::addressOf(copy), lisp::Tag::Other);
+  lisp::wordAt(copied, tr::kStackReadable) = 1;
+  auto* words = static_cast<uint32_t*>(objects_->allocate(16));
+  words[0] = (2u << 8) | 117;
+  words[1] = makeFixnum(2);
+  words[2] = 0x00620061;
+  const lispval string = lisp::wordOf(words, lisp::Tag::Other);
+  for (const lispval thread : {copied, string, lisp::pointerWord(0x10, lisp::Tag::Other)}) {
+    SCOPED_TRACE(testing::Message() << std::hex << thread);
+    EXPECT_EQ(routine(kFdStackAccess, thread, base(), {makeFixnum(2), makeFixnum(1)}), nil());
+    EXPECT_EQ(routine(kFdStackReal, thread, makeFixnum(12)), nil());
+    EXPECT_EQ(routine(kFdStackSet, thread, base(), {makeFixnum(0), makeFixnum(9)}), nil());
+    EXPECT_EQ(stack_[0], 0x11111110u);
   }
 }
 

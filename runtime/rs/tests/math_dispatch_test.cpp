@@ -145,6 +145,23 @@ TEST_F(Mathlib, CodesWithoutACaseSignalError22) {
   }
 }
 
+TEST_F(Mathlib, ArgumentsOfAnotherKindSignalError22) {
+  const lispval one = doubleFloat(1.0);
+  struct Case {
+    int32_t code;
+    lispval a1, a2;
+  };
+  for (const Case& c : {Case{0, lisp::makeFixnum(1), nil()},    // a fixnum for a double
+                        Case{12, nil(), nil()},
+                        Case{15, one, singleFloat(2.0f)},       // a single for a double
+                        Case{3, lisp::makeFixnum(8), one},
+                        Case{7, one, nil()},                    // a double for a single
+                        Case{29, one, one},                     // a double for the fixnum
+                        Case{29, lisp::makeFixnum(1), lisp::makeFixnum(2)}}) {
+    EXPECT_EQ(refused(mathSetup(c.code, c.a1, c.a2), 22), 0u) << "code " << c.code;
+  }
+}
+
 // ---- what the operation sees ----
 
 struct CalleeSaw {

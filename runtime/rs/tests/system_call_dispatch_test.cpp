@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <cstdint>
 #include <initializer_list>
 #include <set>
@@ -23,6 +24,7 @@
 #include "runtime/load/startup.h"
 #include "runtime/os/clock_services.h"
 #include "runtime/os/file_calls.h"
+#include "runtime/os/process_times.h"
 #include "runtime/os/profiler_timer.h"
 #include "runtime/rs/dispatch_routines.h"
 #include "runtime/rs/multiple_values.h"
@@ -159,8 +161,13 @@ TEST_F(SystemCalls, CodesNoDispatcherServesSignalError22) {
 }
 
 TEST_F(SystemCalls, ListedCodesWithoutTheirOperationSignalError63) {
-  // The one listed code whose operation is not linked in yet.
-  for (int32_t code : {97}) {
+  // Every listed code has its operation now; a row naming none, as one for
+  // an operation not linked in yet does, in each dispatcher.
+  probes_.main[4] = {true, nullptr, {}, sd::Result::Word, false};
+  probes_.aux[0] = {true, nullptr, {}, sd::Result::Word, true};
+  probes_.aux2[15 - sd::kAux2FirstCode] = {true, nullptr, {}, sd::Result::Word, false};
+  sd::activeTables = &probes_;
+  for (int32_t code : {4, 0, 15}) {
     EXPECT_EQ(refused(serviceSetup(code, {makeFixnum(1)}), 63), 0u) << "code " << code;
   }
 }
@@ -306,7 +313,7 @@ TEST_F(SystemCalls, ChildWaitAnswersTheStatusTheIdAndNil) {
 TEST_F(SystemCalls, RecordTimesBoxTheFirstWordAsAnInteger) {
   const auto& built = sd::builtInTables().main[1];
   probe(probes_.main, 1, built.arguments, built.result);
-  const lispval record = arenaObject({(4u << 8) | 117, makeFixnum(4), 0, 0, 0, 0});
+  const lispval record = arenaObject({(4u << 8) | 119, makeFixnum(4), 0, 0, 0, 0});
   g_probe.recordWords = {0x20000000, 5, 6, 7};
   EXPECT_EQ(values(run(1, {record})).size(), 4u);
   const LispCallResult result = run(1, {record});
@@ -317,6 +324,69 @@ TEST_F(SystemCalls, RecordTimesBoxTheFirstWordAsAnInteger) {
   EXPECT_EQ(items[3], makeFixnum(7));
   g_probe.recordWords = {12, 5, 6, 7};
   EXPECT_EQ(values(run(1, {record}))[0], makeFixnum(12));
+}
+
+// A service that writes or reads a known number of bytes at a vector's data
+// refuses a vector with less room, before it runs.
+TEST_F(SystemCalls, VectorDataTooShortForTheServiceIsRefusedAndNothingRuns) {
+  const auto& built = sd::builtInTables().main[1];
+  probe(probes_.main, 1, built.arguments, built.result);
+  g_probe.recordWords = {1, 2, 3, 4};
+  const lispval threeWords = arenaObject({(3u << 8) | 119, makeFixnum(3), 0, 0, 0, 0});
+  EXPECT_EQ(refused(serviceSetup(1, {threeWords}), 22), 0u);
+  EXPECT_TRUE(g_probe.calls.empty());
+  EXPECT_EQ(lisp::wordAt(threeWords, 2), 0u);  // the word past its data
+
+  sd::activeTables = &sd::builtInTables();
+  const lispval text = arenaObject({(3u << 8) | 117, makeFixnum(3), 0x00636261});
+  const lispval digest = arenaObject({(16u << 8) | 117, makeFixnum(16), 0, 0, 0, 0});
+  const auto bytes = [&](uint32_t n) {
+    std::vector<uint32_t> words = {(n << 8) | 125, makeFixnum(static_cast<int32_t>(n))};
+    words.resize(2 + (n + 3) / 4);
+    auto* storage = static_cast<uint32_t*>(objects_->allocate(4 * words.size() + 8));
+    std::copy(words.begin(), words.end(), storage);
+    return lisp::wordOf(storage, lisp::Tag::Other);
+  };
+  const lispval shortDigest = bytes(15);
+  const lispval shortContext = bytes(87);
+  struct Case {
+    int32_t code;
+    std::vector<lispval> arguments;
+  };
+  for (const Case& c : {Case{107, {text, makeFixnum(7), digest}},       // more text than it holds
+                        Case{107, {text, makeFixnum(-1), digest}},      // a negative count
+                        Case{107, {text, makeFixnum(3), shortDigest}},  // 15 bytes for 16
+                        Case{108, {shortContext}},
+                        Case{109, {shortContext, makeFixnum(0), text}},
+                        Case{110, {digest, shortContext}},
+                        Case{111, {text, makeFixnum(7)}}}) {
+    LispCallSetup setup = serviceSetup(c.code, {});
+    setup.ecx = static_cast<uint32_t>(c.arguments.size() + 1);
+    setup.edx = c.arguments[0];
+    for (size_t i = 0; i < c.arguments.size(); ++i) setup.stack[i + 1] = c.arguments[i];
+    EXPECT_EQ(refused(setup, 22), 0u) << "code " << c.code;
+  }
+  for (int32_t offset = -0xa; offset <= 2; offset += 4)
+    EXPECT_EQ(lisp::wordAt(shortDigest, offset), 0u);
+}
+
+TEST_F(SystemCalls, ErrorNumbersGiveTheLibrarysText) {
+  const lispval v = oneValue(run(97, {makeFixnum(ENOENT)}));
+  const uint32_t address =
+      lisp::isFixnum(v) ? static_cast<uint32_t>(lisp::fixnumValue(v)) : bignumMagnitude(v);
+  EXPECT_STREQ(reinterpret_cast<const char*>(static_cast<uintptr_t>(address)),
+               std::strerror(ENOENT));
+}
+
+TEST_F(SystemCalls, ProcessMicroTimesAreTwelveValues) {
+  const std::vector<lispval> items = values(run(40, {}));
+  ASSERT_EQ(items.size(), 12u);
+  const int32_t numbers[] = {s_usec,   s_uusec,   s_ssec,   s_susec,
+                             s_gcusec, s_gcuusec, s_gcssec, s_gcsusec};
+  for (size_t k = 0; k < 8; ++k) EXPECT_EQ(items[k], makeFixnum(numbers[k])) << k;
+  // Page faults are not counted here: the four words hold nil.
+  EXPECT_EQ(items[8], s_pfmajor);
+  EXPECT_EQ(items[11], s_gcpfminor);
 }
 
 TEST_F(SystemCalls, ClockTimesComeFromTheTimeWords) {
