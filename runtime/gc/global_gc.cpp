@@ -11,8 +11,6 @@
 
 #include "runtime/gc/global_gc.h"
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +23,8 @@
 #include "runtime/gc/heap_areas.h"
 #include "runtime/gc/heap_reservation.h"
 #include "runtime/gc/scavenger.h"
+#include "runtime/os/clock_services.h"
+#include "runtime/os/process_times.h"
 #include "runtime/rs/call_glue.h"
 
 namespace gc::ggc {
@@ -50,13 +50,14 @@ struct PassTimes {
   uint64_t user = 0, system = 0;  // microseconds
 };
 
+// The process's user and system time as the time service reads it for Lisp
+// (milliseconds in s_utime and s_stime).
 PassTimes processTimes() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  auto micro = [](const timeval& t) {
-    return static_cast<uint64_t>(t.tv_sec) * 1000000u + static_cast<uint64_t>(t.tv_usec);
+  sy_rtimes();
+  auto micro = [](int32_t milliseconds) {
+    return milliseconds < 0 ? 0u : static_cast<uint64_t>(milliseconds) * 1000u;
   };
-  return {micro(usage.ru_utime), micro(usage.ru_stime)};
+  return {micro(s_utime), micro(s_stime)};
 }
 
 PassTimes g_passStart;

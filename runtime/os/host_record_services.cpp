@@ -171,9 +171,11 @@ int32_t takeRunningMarker(const char* directory) {
   const std::string path = std::string(directory) + "/" + name + ".lock";
   const int descriptor = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (descriptor < 0) return 0;
-  // Held by another process: created all the same, as a named mutex would be,
-  // but not taken.
-  flock(descriptor, LOCK_EX | LOCK_NB);
+  // Shared, so that a second Lisp keeps the marker held after the first has
+  // ended. Only a program probing for Lisps at this moment can hold it
+  // exclusively: the file is kept open all the same (created, as a named
+  // mutex would be).
+  flock(descriptor, LOCK_SH | LOCK_NB);
   return descriptor;
 }
 

@@ -47,9 +47,12 @@ int32_t sy_set_running_mutex();
 
 namespace lisp::os {
 
-// The marker's name, and (decision) its rendering here: an exclusive lock on
-// a file named after it, with backslashes and slashes turned into
-// underscores, in the marker directory, "/tmp".
+// The marker's name, and (decision) its rendering here: a lock on a file
+// named after it, with backslashes and slashes turned into underscores, in
+// the marker directory, "/tmp". Every running Lisp holds a shared lock, so
+// the marker stays held while any of them runs, as a named mutex exists
+// while any process has it open; a program tells that a Lisp is running by
+// failing to take the lock exclusively.
 inline constexpr const char* kRunningMarkerName = "Global\\VexmoraCommonLispMutex";
 inline constexpr const char* kRunningMarkerDirectory = "/tmp";
 // The marker in `directory`: the open lock file's descriptor (kept open for

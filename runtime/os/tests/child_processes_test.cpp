@@ -24,6 +24,7 @@
 #include "platform/waitable.h"
 #include "runtime/os/child_environment.h"
 #include "runtime/os/child_pipe_buffer.h"
+#include "runtime/os/child_waits.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/os/tests/file_call_fixture.h"
@@ -483,6 +484,50 @@ TEST_F(Children, AWaitForAnyCollectsTheChildThatEnded) {
   EXPECT_EQ(word(1), makeFixnum(quick));
   ASSERT_EQ(proc_count, 1);
   EXPECT_EQ(proc_ids[0], sleeper);
+}
+
+// The waits the system-call dispatch serves: the same answers, the id and
+// nil in the first two extra result words; a wait with the heap released.
+TEST_F(Children, DispatchedWaitsLookWaitAndReapAsTheTableSays) {
+  const lispval kWait = makeFixnum(1);
+  EXPECT_EQ(rs_sy_wait(makeFixnum(0), kWait), kNil) << "no children";
+  EXPECT_EQ(rs_sy_wait(makeFixnum(1234), kNil), kNil) << "no children";
+  EXPECT_EQ(rs_sy_wait_any(kWait), kNil) << "no children";
+  ASSERT_EQ(run("sleep 1", false, kNone, kNone, kNone), makeFixnum(0));
+  const pid_t sleeper = lisp::fixnumValue(word(1));
+  ASSERT_EQ(run("sh -c \"exit 7\"", false, kNone, kNone, kNone), makeFixnum(0));
+  const pid_t quick = lisp::fixnumValue(word(1));
+
+  EXPECT_EQ(rs_sy_wait(makeFixnum(sleeper), kNil), kNil) << "still running";
+  EXPECT_EQ(word(1), makeFixnum(sleeper));
+  EXPECT_EQ(word(2), kNil);
+  EXPECT_EQ(rs_sy_wait(makeFixnum(sleeper + 100000), kWait), kNil) << "unknown id";
+  EXPECT_EQ(word(1), kNil);
+  EXPECT_EQ(rs_sy_wait(kNil, kWait), kNil) << "an id that is no fixnum";
+  EXPECT_EQ(proc_count, 2);
+
+  // Each wait here finds its child ended (a wait that blocks releases the
+  // heap; the heap-ownership tests show it).
+  const auto ended = [](pid_t child) {
+    for (int32_t i = 0; i < proc_count; ++i)
+      if (proc_ids[i] == child)
+        while (os_event_signalled_p(proc_handles[i]) == kNil)
+          std::this_thread::sleep_for(1ms);
+  };
+  ended(quick);
+  EXPECT_EQ(rs_sy_wait(makeFixnum(-1), kWait), makeFixnum(7));
+  EXPECT_EQ(word(1), makeFixnum(quick));
+  EXPECT_EQ(word(2), kNil);
+  ASSERT_EQ(proc_count, 1);
+  EXPECT_EQ(rs_sy_wait(makeFixnum(0), kNil), makeFixnum(0)) << "none has ended";
+  EXPECT_EQ(rs_sy_wait_any(kNil), makeFixnum(0));
+
+  ::kill(sleeper, SIGTERM);
+  ended(sleeper);
+  EXPECT_EQ(rs_sy_wait(makeFixnum(sleeper), kWait), makeFixnum(128 + SIGTERM));
+  EXPECT_EQ(word(1), makeFixnum(sleeper));
+  EXPECT_EQ(proc_count, 0);
+  EXPECT_EQ(::waitpid(sleeper, nullptr, WNOHANG), -1) << "already reaped: no zombie";
 }
 
 // ---- the table and the handle predicates, with events for process handles ----

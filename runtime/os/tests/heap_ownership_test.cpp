@@ -14,6 +14,8 @@
 #include "launcher/host_record.h"
 #include "platform/thread_block.h"
 #include "runtime/load/small_services.h"
+#include "runtime/os/child_processes.h"
+#include "runtime/os/child_waits.h"
 #include "runtime/os/gotsig.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/os_threads.h"
@@ -354,6 +356,31 @@ TEST_F(HeapOwnership, AThreadWaitingOnEventsLetsTheNextThreadRun) {
   EXPECT_EQ(thread_wait_any_os_event(2, withMutex), 1) << "an abandoned mutex counts as signalled";
   vxm_release_heap_for_sdcall_t(records[0].raw(), 0);
   for (uint32_t handle : {events[0], events[1], abandoned}) free_os_lock(handle);
+}
+
+TEST_F(HeapOwnership, AThreadWaitingForAChildLetsTheNextThreadRun) {
+  testing_support::Watchdog watchdog("child wait", 10s, [&] { return describe(); });
+  // A child's process handle (signalled for good once the child has ended)
+  // stands in as a manual-reset event the other thread sets.
+  const uint32_t child = platform::createEvent(true, false);
+  ASSERT_TRUE(lisp::os::recordChild(child, 4321));
+  records[1].at(tr::kPriority) = makeFixnum(-1);  // B queues behind A
+  grab(0);
+  std::atomic<bool> bOwned{false};
+  LispThread b([&] {
+    grab(1);
+    bOwned = true;
+    platform::setEvent(child);
+    vxm_release_heap_for_sdcall_t(records[1].raw(), 0);
+  });
+  ASSERT_TRUE(eventually([&] { return onQueue(1); }));
+  // The stand-in has no exit code: the system cannot tell it, -1.
+  EXPECT_EQ(rs_sy_wait(makeFixnum(4321), makeFixnum(1)), makeFixnum(-1));
+  EXPECT_TRUE(bOwned) << "B owned the heap while A waited for the child";
+  EXPECT_EQ(vxm_thread_control.heapOwnerIndex, 0) << "the heap is back with the waiter";
+  EXPECT_EQ(proc_count, 0) << "reaped";
+  vxm_release_heap_for_sdcall_t(records[0].raw(), 0);
+  b.join();
 }
 
 TEST_F(HeapOwnership, TheLauncherFindsTheFirstLiveOwnedThread) {

@@ -298,6 +298,18 @@ TEST_F(SystemCalls, ShellCommandSeesEightArgumentsAndAnswersFiveValues) {
                                                   nil(), nil()}));
 }
 
+TEST_F(SystemCalls, ChildWaitAnswersTheStatusTheIdAndNil) {
+  const auto& built = sd::builtInTables().main[13];
+  probe(probes_.main, 13, built.arguments, built.result);
+  g_probe.extras = {makeFixnum(4242), nil(), makeFixnum(9), makeFixnum(9)};
+  g_probe.answer = makeFixnum(7);
+  const LispCallResult result = run(13, {makeFixnum(4242), nil()});
+  ASSERT_EQ(g_probe.calls.size(), 1u);
+  EXPECT_EQ(g_probe.calls[0][0], makeFixnum(4242)) << "the id as it is";
+  EXPECT_EQ(g_probe.calls[0][1], nil());
+  EXPECT_EQ(values(result), (std::vector<lispval>{makeFixnum(7), makeFixnum(4242), nil()}));
+}
+
 TEST_F(SystemCalls, RecordTimesBoxTheFirstWordAsAnInteger) {
   const auto& built = sd::builtInTables().main[1];
   probe(probes_.main, 1, built.arguments, built.result);
