@@ -313,13 +313,14 @@ lispval start_os_thread(uint32_t* record) {
 uint32_t lisp_thread_init_c_entry(void* argument) {
   const auto index = static_cast<int32_t>(addressOf(argument));
   auto& control = vxm_thread_control;
+  uint32_t* record = recordOf(index);
+  if (!record) return 0;
   // 1. the count
   mp_log_event(ev::kLispThreadEntry, static_cast<uint32_t>(index));
   lockReadyQueue();
   ++control.lispThreadCount;
   unlockReadyQueue();
   // 2. the thread's identity
-  uint32_t* record = recordOf(index);
   const uint32_t osId = identify_os_thread();
   recordWord(record, tr::kOsThreadId) = osId;
   recordWord(record, tr::kOsIdSlot) = makeFixnum(static_cast<int32_t>(osId));
