@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -190,7 +191,19 @@ uint32_t exitCodeOfStatus(int status) {
 
 }  // namespace
 
+namespace {
+std::atomic<ThreadCreationFaultHook> g_creationFaultHook{nullptr};
+}  // namespace
+
+void setThreadCreationFaultHook(ThreadCreationFaultHook hook) {
+  g_creationFaultHook.store(hook);
+}
+
 Handle createThread(ThreadStart start, void* argument, size_t stackBytes, uint32_t* threadId) {
+  if (const ThreadCreationFaultHook hook = g_creationFaultHook.load(); hook && hook()) {
+    noteLinuxFailure(EAGAIN);
+    return kNoHandle;
+  }
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);

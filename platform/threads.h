@@ -22,6 +22,11 @@ using ThreadStart = uint32_t (*)(void* argument);
 // `stackBytes` (0: the default). Returns its handle and stores its id; on
 // failure kNoHandle, with the runtime errno and last error set.
 Handle createThread(ThreadStart start, void* argument, size_t stackBytes, uint32_t* threadId);
+// Tests can make thread creation fail (as for want of resources) through a
+// fault hook: while it returns true, createThread fails.
+using ThreadCreationFaultHook = bool (*)();
+void setThreadCreationFaultHook(ThreadCreationFaultHook hook);  // nullptr: no faults
+
 // Ends the calling thread with `exitCode`.
 [[noreturn]] void exitThread(uint32_t exitCode);
 

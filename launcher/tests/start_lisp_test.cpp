@@ -153,9 +153,11 @@ TEST_F(LauncherStart, LibraryNameFromOptionThenEnvironmentThenDefault) {
   EXPECT_EQ(recorded("library"), Words{kStandin});
   EXPECT_EQ(run({"+c"}, {{"VXM_SHLIB_NAME", "nosuch.so"}}).standardError,
             "lisp: Unable to locate the Vexmora CL Dynamic link library:  nosuch.so\n");
-  // Empty: the default name, which finds the runtime beside the launcher.
-  EXPECT_EQ(run({"+c"}, {{"VXM_SHLIB_NAME", ""}}).standardError,
-            "lisp: failed to locate exported symbols; incorrect dll\n");
+  // Empty: the default name, which finds the runtime beside the launcher; it
+  // binds and starts, and finds no image to load.
+  const ProgramRun runtime = run({"+c"}, {{"VXM_SHLIB_NAME", ""}});
+  EXPECT_EQ(runtime.standardError, "No lisp image to load.\n");
+  EXPECT_EQ(runtime.exitStatus, 1);
 }
 
 struct Refusal {
@@ -173,7 +175,7 @@ TEST_F(LauncherStart, RefusalsShowTheirLineAndEndWithOne) {
        {},
        "lisp: Unable to locate the Vexmora CL Dynamic link library:  nosuch.so\n"},
       {"NamesMissing",
-       {"+c", "+d", kRuntime},
+       {"+c", "+d", directoryOf(kRuntime) + "/libzv_platform.so"},
        {},
        "lisp: failed to locate exported symbols; incorrect dll\n"},
       {"OtherVersion",

@@ -142,7 +142,8 @@ cont_setstack:
 
 /* startup_lisp: runtime routine, no arguments. Runs the restored world's
    start function (first_lisp_thread) and, when it returns, ends the
-   thread: vxm_thread_exit(-1, no done flag, no thread to notify). */
+   thread: end_lisp_thread(-1, no done flag, no thread to notify), the
+   runtime's own name for vxm_thread_exit. */
         .globl startup_lisp
         .hidden startup_lisp
         .type startup_lisp, @function
@@ -152,8 +153,8 @@ startup_lisp:
         push edi
         call first_lisp_thread
         add esp, 8
-        CALL_NATIVE vxm_thread_exit, -1, 0, 0
-        ud2                                     /* vxm_thread_exit does not return */
+        CALL_NATIVE end_lisp_thread, -1, 0, 0
+        ud2                                     /* end_lisp_thread does not return */
         .size startup_lisp, . - startup_lisp
 
 /* startfasl_prep: runtime routine, no arguments. Loads the start-up files

@@ -13,13 +13,6 @@ extern "C" {
 
 uint32_t cl_debug_flags = 0;
 
-// Replaced by the thread start-up's ending of a thread (weak, so that the
-// real one wins the link as soon as it is there): until then a restored
-// world whose start function returns ends the process with the status.
-__attribute__((weak)) void vxm_thread_exit(int32_t status, int32_t*, uint32_t) {
-  lisp_exit(status);
-}
-
 // Replaced by the version over buftostr and Lisp's formatted output, once
 // strings can be made: until then the text goes to the console as it is.
 void lisp_format(const char* text) {

@@ -19,11 +19,6 @@ extern uint32_t cl_debug_flags;
 // Hands the text to Lisp's formatted output (buftostr, internal_lisp_format).
 void lisp_format(const char* text);
 
-// ---- ending a Lisp thread ----
-// Ends the calling Lisp thread with the status; the done flag (when not
-// null) and the thread to notify (when not 0) are told.
-[[noreturn]] void vxm_thread_exit(int32_t status, int32_t* doneFlag, uint32_t notifyThreadId);
-
 // ---- words the start-up clears or resets, owned by the profiler module ----
 extern uint32_t do_purify;
 }

@@ -13,7 +13,7 @@
 #include "runtime/os/exception_filter.h"
 #include "runtime/os/lisp_guarded_region.h"
 #include "runtime/load/first_lisp_thread.h"
-#include "runtime/os/thread_start_standins.h"
+#include "runtime/os/thread_start.h"
 
 namespace {
 

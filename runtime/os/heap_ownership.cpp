@@ -29,9 +29,9 @@
 #include "runtime/os/record_words.h"
 #include "runtime/os/runtime_clock.h"
 #include "runtime/os/mode_line.h"
-#include "runtime/os/scheduling_standins.h"
 #include "runtime/os/thread_operations.h"
 #include "runtime/os/thread_registry.h"
+#include "runtime/os/thread_start.h"
 #include "runtime/rs/thread_record.h"
 
 namespace tr = lisp::thread_record;

@@ -19,7 +19,7 @@
 #include "runtime/os/pseudo_descriptors.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/os/mode_line.h"
-#include "runtime/os/scheduling_standins.h"
+#include "runtime/os/thread_start.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/record_words.h"

@@ -143,7 +143,7 @@ void initialize_thread_registry(int /*reborn: the image's lists say what was res
   control.lispThreadCount = 1;
   control.freezeCount = 0;
   control.parkedThread = 0;
-  control.spare = 0;
+  control.immigrantCount = 0;
   control.heapHolds = 1;
   control.alarmThread = -1;
   control.environmentIndex = -1;
@@ -172,6 +172,8 @@ void initialize_thread_registry(int /*reborn: the image's lists say what was res
   lisp::registry::takeCallingThread(record);
   word(record, tr::kGcState) = 0;
   word(record, tr::kSavedNativeStack) = 0;
+  // No leaf native call yet: 0 there would pass for a spare foreign-call record.
+  word(record, tr::kLeafCallStack) = nilval;
   first_thread = first;
   // 8. the queue headers; the heap owner heads the ready queue
   ready_thread_header_aligned = ready_thread_header_holder;

@@ -19,6 +19,7 @@
 #include "runtime/os/runtime_clock.h"
 #include "runtime/os/thread_operations_internal.h"
 #include "runtime/os/thread_registry.h"
+#include "runtime/os/thread_start.h"
 #include "runtime/rs/runtime_errors.h"
 
 namespace lisp::thread_ops {
@@ -58,12 +59,6 @@ using Outcome = uint64_t;
 Outcome value(lispval v) {
   return v;
 }
-Outcome error(int32_t code) {
-  return (static_cast<uint64_t>(makeFixnum(code)) << 32) | nilval;
-}
-Outcome notAvailable() {
-  return error(runtime_error::kEntryNotAvailable);
-}
 // An unsigned integer result, boxed by the entry as a fixnum or bignum.
 constexpr uint64_t kBoxUnsigned = 1;  // BOX_UNSIGNED in thread_operation_entry.S
 Outcome integer(uint32_t v) {
@@ -83,14 +78,16 @@ using Handler = Outcome (*)(lispval self, lispval a1, lispval a3);
 void freeRecord(lispval record) {
   clean_bound_symbols(registry::rawRecord(record));
   thread_off_queues(record);
+  thread_start::releaseBindingStack(registry::rawRecord(record));
   free_threadctl(record);
 }
 
 Outcome opThreadStart(lispval, lispval record, lispval) {
-  uint32_t* raw = recordOf(record);
-  if (!raw) return value(makeFixnum(-1));
-  if (wordAt(record, tr::kState) != tr::kStateNew) return value(makeFixnum(-2));
-  return notAvailable();  // the OS thread start belongs to the thread-start module
+  const lispval started = start_vxm_thread(record);
+  if (started != nilval) return value(started);
+  if (wordAt(record, kRunList) != nilval && wordAt(record, kHoldList) == nilval)
+    thread_to_ready_queue(record);
+  return value(nilval);
 }
 
 Outcome opReschedule(lispval self, lispval flag, lispval) {
@@ -195,7 +192,8 @@ Outcome opAllocate(lispval, lispval, lispval) {
 Outcome opDestroy(lispval, lispval record, lispval) {
   if (!recordOf(record)) return value(nilval);
   thread_off_queues(record);
-  return notAvailable();  // asking the OS thread to end belongs to the thread-start module
+  kill_os_thread(record);
+  return value(nilval);
 }
 
 // Decision: a record whose OS thread may still run is not freed (it would be
@@ -310,8 +308,22 @@ Outcome opLog(lispval, lispval code, lispval datum) {
   return value(nilval);
 }
 
-Outcome opNotAvailable(lispval, lispval, lispval) {
-  return notAvailable();  // native threads and foreign callbacks: the thread-start module
+// The routine number and the argument: a gate (an other object) goes to
+// the routine as its state word's address, a fixnum as its value, anything
+// else as its word.
+Outcome opStartNativeThread(lispval, lispval routine, lispval argument) {
+  if (!isFixnum(routine)) return value(makeFixnum(thread_start::kUnknownRoutine));
+  uint32_t word = argument;
+  if (isFixnum(argument))
+    word = static_cast<uint32_t>(fixnumValue(argument));
+  else if (isOther(argument))
+    word = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(gateStateWord(argument)));
+  return value(makeFixnum(vxm_c_thread_starter(fixnumValue(routine), word)));
+}
+
+Outcome opImmigrantCallback(lispval self, lispval, lispval) {
+  immigrant_callback_docall(self);
+  return value(nilval);
 }
 
 Outcome opQueueLock(lispval, lispval flag, lispval) {
@@ -381,8 +393,8 @@ constexpr std::array<Operation, 33> kOperations = {{
     {22, "thread_ensure_accounting", opEnsureAccounting},
     {23, "op_thread_yield", opYield},
     {24, "log", opLog},
-    {25, "vxm_start_c_thread", opNotAvailable},
-    {26, "immigrant_callback_docall", opNotAvailable},
+    {25, "vxm_start_c_thread", opStartNativeThread},
+    {26, "immigrant_callback_docall", opImmigrantCallback},
     {27, "queue lock", opQueueLock},
     {28, "vxm_thread_msec_used", opMillisecondsUsed},
     {29, "op_lock_structure", opLockStructure},
@@ -421,6 +433,7 @@ void scanGlobals(void (*slot)(uint32_t address)) {
     const Tag tag = tagOf(*global);
     if (tag == Tag::Cons || tag == Tag::Other || tag == Tag::Symbol) slot(addressOf(global));
   }
+  thread_start::scanGlobals(slot);
 }
 
 lispval reschedule(lispval self, lispval flag) {

@@ -30,7 +30,7 @@ struct ThreadControl {
   uint32_t parkedThread;
   FastMutex readyQueueLock;
   uint32_t lispThreadCount;
-  uint32_t spare;  // set to 0 at set-up
+  uint32_t immigrantCount;  // registered native threads; 0 at set-up
   uint32_t logAddress;
   uint32_t logPosition;  // next entry, 0 to 999
   uint32_t heapHolds;

@@ -142,8 +142,8 @@ lisp::lispval lisp_value(int32_t index);
 uint32_t lisp_missing_callback();
 lisp::lispval inlisp_string_to_native(lisp::lispval string, uint32_t buffer);
 
-// Until the heap-ownership service provides it: runs lisp_addr_call on the
-// calling Lisp thread; any other thread ends the process.
+// The native entry of every callback (runtime/os/thread_start.h): takes the
+// heap around lisp_addr_call, registering a native thread on its first call.
 uint32_t acquire_heap_around_lisp_call(uint32_t block, int32_t index);
 
 // The C++ halves of the routines above.
@@ -152,5 +152,4 @@ void foreign_callback_relocate(lisp::lispval address, lisp::lispval convention);
 uint32_t foreign_callback_layout(const lisp::lispval* arguments, uint32_t count,
                                  uint32_t descriptor, uint32_t* area);
 uint32_t foreign_callable_layout(const lisp::lispval* arguments, uint32_t count, uint32_t* area);
-uint32_t callback_save_area();
 }

@@ -218,6 +218,8 @@ TEST_F(HeapLockStress, AKilledThreadEndsAndTheOthersKeepCycling) {
   EXPECT_TRUE(killed);
   EXPECT_EQ(records[0].at(tr::kState), tr::kStateKilled);
   EXPECT_EQ(records[0].at(tr::kQueueNext), nilval) << "the dead record left the ready queue";
+  EXPECT_EQ(records[0].at(tr::kWakeEvent), 0u) << "closed and forgotten";
+  EXPECT_EQ(vxm_thread_control.lispThreadCount, uint32_t{kRecords - 1});
   EXPECT_EQ(finished, 3) << "record 0 was killed before it finished";
   EXPECT_EQ(faults, 0);
   EXPECT_TRUE(readyOrder().empty());

@@ -22,7 +22,7 @@
 #include "runtime/os/os_waits.h"
 #include "runtime/os/host_record_services.h"
 #include "runtime/os/mode_line.h"
-#include "runtime/os/scheduling_standins.h"
+#include "runtime/os/thread_start.h"
 #include "runtime/os/tests/heap_lock_fixture.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/signal_kicker.h"

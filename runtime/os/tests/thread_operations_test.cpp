@@ -7,6 +7,7 @@
 
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/tests/thread_operations_fixture.h"
+#include "runtime/os/thread_start.h"
 #include "testing/lisp_call_harness.h"
 #include "testing/watchdog.h"
 
@@ -68,17 +69,58 @@ TEST_F(ThreadOperations, SetDatumIsReadBack) {
   EXPECT_EQ(general_wait_gate, 0u);
 }
 
-TEST_F(ThreadOperations, OperationsOfTheThreadStartModuleSignalEntryNotAvailable) {
-  field(1, tr::kState) = tr::kStateNew;
-  for (int32_t code : {0, 25, 26}) {
-    testing_support::resetRecorder(nil());
-    operation(code, rec(1));
-    ASSERT_EQ(lisp_recorder_log.count, 1) << code;
-    EXPECT_EQ(lisp_recorder_log.calls[0].eax, makeFixnum(63)) << code;
-  }
+TEST_F(ThreadOperations, AStartIsRefusedForANonRecordOrARecordThatIsNotNew) {
   field(1, tr::kState) = tr::kStateRunning;
   EXPECT_EQ(operation(0, rec(1)).eax, makeFixnum(-2));
   EXPECT_EQ(operation(0, makeFixnum(4)).eax, makeFixnum(-1));
+  EXPECT_EQ(lisp_recorder_log.count, 0);
+}
+
+TEST_F(ThreadOperations, DestroyTakesTheRecordOffItsQueuesAndAsksItsThreadToEnd) {
+  thread_to_ready_queue(rec(2));
+  const uint32_t sequence = mplog_sequence;
+  EXPECT_EQ(operation(12, rec(2)).eax, nil());
+  EXPECT_EQ(field(2, tr::kKillRequest), 1u);
+  EXPECT_TRUE(readyOrder().empty());
+  EXPECT_EQ(vxm_mplog_last_entry->code, lisp::mp_event::kKillOsThread);
+  EXPECT_EQ(vxm_mplog_last_entry->value, 2u);
+  EXPECT_GT(mplog_sequence, sequence);
+  EXPECT_EQ(operation(12, makeFixnum(2)).eax, nil());
+}
+
+uint32_t g_docallArgument = 0;
+int32_t g_docallIndex = 0;
+uint32_t docallCallback(uint32_t block, int32_t index) {
+  g_docallArgument = block;
+  g_docallIndex = index;
+  return 0x1234;
+}
+uint32_t docallMissing() {
+  return 0x99;
+}
+
+TEST_F(ThreadOperations, TheImmigrantCallbackOperationCallsTheRecordsPendingCallback) {
+  namespace ts = lisp::thread_start;
+  ts::services().callCallback = docallCallback;
+  ts::services().missingCallback = docallMissing;
+  struct Case {
+    int32_t index;
+    uint32_t result;
+  } cases[] = {{6, 0x1234}, {-1, 0x99}};
+  for (const Case& c : cases) {
+    field(0, tr::kCallbackArgument) = 0x5000;
+    field(0, tr::kCallbackIndex) = static_cast<uint32_t>(c.index);
+    EXPECT_EQ(operation(26).eax, nil());
+    EXPECT_EQ(field(0, ts::kImmigrantResult), c.result) << c.index;
+  }
+  EXPECT_EQ(g_docallArgument, 0x5000u);
+  EXPECT_EQ(g_docallIndex, 6);
+  ts::resetServices();
+}
+
+TEST_F(ThreadOperations, StartingANativeThreadForAnUnknownRoutineAnswers22) {
+  for (const lispval routine : {makeFixnum(3), makeFixnum(-1), nil()})
+    EXPECT_EQ(operation(25, routine, makeFixnum(0)).eax, makeFixnum(22)) << routine;
 }
 
 TEST_F(ThreadOperations, TheLogOperationAppendsOnlyWhileLoggingIsOn) {

@@ -313,6 +313,7 @@ TEST_F(Registry, SetUpMakesTheCallerTheHeapOwningRecordZero) {
   EXPECT_EQ(my_pthreadctl(nullptr), record);
   EXPECT_EQ(word(record, tr::kState), 0u);
   EXPECT_EQ(word(record, tr::kGcState), 0u);
+  EXPECT_EQ(word(record, tr::kLeafCallStack), nilval);  // no spare foreign-call record
   EXPECT_EQ(word(record, tr::kOsThreadId), identify_os_thread());
   EXPECT_EQ(current_thread_bix(), 1u);
   EXPECT_EQ(Profile_current_thread_p(), 1);

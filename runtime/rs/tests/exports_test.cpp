@@ -11,13 +11,15 @@ TEST(KorvaneExports, PublishedWordsAreExportedAndInternalsAreNot) {
                            "lisp_free_heap", "get_mem_info", "malloccnt", "mallocbrk", "malloctrace"})
     EXPECT_NE(dlsym(library, name), nullptr) << name;
   for (const char* name :
-       {"find_lisp_thread_handle", "thread_clink", "set_my_thread_watch_pointers", "signal_lisp"})
+       {"find_lisp_thread_handle", "thread_clink", "set_my_thread_watch_pointers", "signal_lisp",
+        "vxm_thread_exit"})
     EXPECT_NE(dlsym(library, name), nullptr) << name;
   for (const char* name : {"setupglobs", "restoreglobs", "link_runtime_entries", "globreg", "globs",
                            "rs_error", "lisp_tls_index", "nil_block_prepare", "vxm_sbrk",
                            "vxmmalloc", "heap_sbrk_aligned", "nextf", "allocate_threadctl",
                            "vxm_thread_control", "mp_log_event", "lisp_exception_filter",
-                           "fake_a_segv", "real_signal", "setupstack_xhandler"})
+                           "fake_a_segv", "real_signal", "setupstack_xhandler", "end_lisp_thread",
+                           "acquire_heap_around_lisp_call"})
     EXPECT_EQ(dlsym(library, name), nullptr) << name;
   dlclose(library);
 }

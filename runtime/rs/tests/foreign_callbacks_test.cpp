@@ -20,6 +20,7 @@
 #include "runtime/gc/stack_walk.h"
 #include "runtime/rs/native_calls.h"
 #include "runtime/rs/object_layout.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/rs/thread_record.h"
 #include "testing/lisp_routine_heap.h"
 
@@ -97,10 +98,23 @@ class ForeignCallbacks : public gc_test::LispRoutineHeap {
     thread_ = lisp::pointerWord(addressOf(record_), lisp::Tag::Other);
     threadWord(tr::kLeafCallStack) = nil();
     ASSERT_TRUE(platform::setThreadSlot(slot_, thread_));
+    // The test thread is the registry's only record and owns the heap, as a
+    // Lisp thread whose native code calls back does.
+    lisp::registry::forgetRegistry();
+    threadWord(tr::kRegistryIndex) = 0;
+    threadWord(tr::kOsThreadId) = identify_os_thread();
+    threadWord(tr::kOsIdSlot) = makeFixnum(static_cast<int32_t>(identify_os_thread()));
+    vxm_thread_control.registryTable[0] = reinterpret_cast<uint32_t*>(record_);
+    vxm_thread_control.registryCount = 1;
+    vxm_thread_control.heapOwnerIndex = vxm_thread_control.environmentIndex = 0;
     probe_body_log = {};
     probe_body_setup = {};
     probe_body_setup.result = kBodyResult;
     callable_ = callableFunction(codeAddress(probe_callable_code));
+  }
+  void TearDown() override {
+    lisp::registry::forgetRegistry();
+    LispRoutineHeap::TearDown();
   }
 
   // ---- test objects ----
@@ -808,20 +822,6 @@ TEST_F(ForeignCallableHooks, TheCollectorDoesNotReadTheNativeArgumentArea) {
     EXPECT_EQ(probe_body_log.stack[function == callable_ ? 1 : 0], 0xffffffe9);
     EXPECT_EQ(g_rawWordsSeen, 0u);
   }
-}
-
-// ---- the stand-in for taking the heap ----
-
-TEST_F(ForeignCallbacks, ACallbackFromAForeignThreadEndsTheProcess) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  registerCallbacks({callable_});
-  const auto callback = as<CdeclCallback>(stubFor(0, 0, 8));
-  EXPECT_EXIT(
-      {
-        std::thread foreign([callback] { callback(1, 2); });
-        foreign.join();
-      },
-      ::testing::ExitedWithCode(1), "callbacks from foreign threads not available");
 }
 
 // ---- the other native entries ----
