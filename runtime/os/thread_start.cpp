@@ -294,9 +294,14 @@ lispval start_os_thread(uint32_t* record) {
           ? static_cast<uint32_t>(lisp::fixnumValue(stackSize))
           : 0;
   const uint32_t index = recordWord(record, tr::kRegistryIndex);
+  // The new thread's first step takes the ready-queue lock: holding it here
+  // keeps the thread from running to its end, and clearing its id and handle
+  // words, before they are stored.
+  lockReadyQueue();
   const int32_t failure =
       create_os_thread(lisp_thread_init_c_entry, pointerTo<void>(index), stackBytes,
                        &recordWord(record, tr::kOsThreadId), &recordWord(record, tr::kOsThreadHandle));
+  unlockReadyQueue();
   if (failure != 0) {
     closeWakeEvent(record);
     if (const uint32_t second = recordWord(record, tr::kSecondHandle))

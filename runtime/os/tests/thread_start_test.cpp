@@ -23,6 +23,7 @@
 #include "platform/threads.h"
 #include "platform/waitable.h"
 #include "runtime/os/heap_ownership.h"
+#include "runtime/os/host_record_services.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/os/os_locks.h"
@@ -579,11 +580,15 @@ TEST_F(ThreadStart, TheTestHookCodes) {
   testing_support::Watchdog watchdog("test hook", 30s, [&] { return describe(); });
   vxm_grab_heap_control(first_);  // Lisp code calls the hook
   word(first_, tr::kKillRequest) = 1;
+  host::HostRecord host{};
+  uint32_t* const savedRedir = redir;
+  redir = reinterpret_cast<uint32_t*>(&host);
   struct Case {
     int32_t code;
     int32_t expected;
     std::function<bool()> effect;
   } cases[] = {
+      {-8, 0, [&] { return host.lispThreadId == identify_os_thread(); }},
       {-7, static_cast<int32_t>(vxm_thread_control.logAddress), nullptr},
       {-6, static_cast<int32_t>(address(&vxm_thread_control)), nullptr},
       {-4, 0, [] { return scheduler_started == 1; }},
@@ -597,6 +602,7 @@ TEST_F(ThreadStart, TheTestHookCodes) {
       EXPECT_TRUE(c.effect()) << c.code;
     }
   }
+  redir = savedRedir;
   EXPECT_EQ(g_ownerFaults, 0);
   lisp::heap_lock::releaseOffQueue(first_, 0, 0);
 }
