@@ -4,7 +4,6 @@
 
 #include "platform/waitable.h"
 #include "runtime/load/startup_standins.h"
-#include "runtime/os/awaited_services.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/os/mp_event_codes.h"

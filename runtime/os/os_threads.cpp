@@ -10,7 +10,6 @@
 #include "runtime/os/heap_ownership.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/os/thread_registry.h"
-#include "runtime/os/awaited_services.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/record_words.h"
 #include "runtime/rs/exports.h"

@@ -3,7 +3,6 @@
 #include "runtime/os/thread_record_access.h"
 
 #include "runtime/gc/collector_errors.h"
-#include "runtime/os/awaited_services.h"
 #include "runtime/os/record_words.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/rs/exports.h"

@@ -36,6 +36,7 @@
 #include "platform/waitable.h"
 #include "runtime/gc/native_heap.h"
 #include "runtime/load/small_services.h"
+#include "runtime/load/startup_services.h"
 #include "runtime/os/exception_frame.h"
 #include "runtime/os/heap_ownership.h"
 #include "runtime/os/lisp_guarded_region.h"
@@ -430,6 +431,10 @@ uint32_t* check_for_thread_exit(uint32_t* record) {
 }
 
 void end_lisp_thread(int32_t status, int32_t* doneFlag, uint32_t notifyThreadId) {
+  // Nobody waits for this end (the first Lisp thread of a process started
+  // without a launcher). A Linux process outlives such a thread, kept alive
+  // by its service threads, so the process ends here with the status.
+  if (!doneFlag && notifyThreadId == 0) lisp_exit(status);
   pause(ts::kExitPauseMilliseconds);
   if (vxm_thread_control.readyQueueLock.semaphore != 0) {
     lockReadyQueue();

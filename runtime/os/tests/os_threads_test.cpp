@@ -11,7 +11,6 @@
 #include "platform/threads.h"
 #include "platform/waitable.h"
 #include "runtime/gc/gc_state.h"
-#include "runtime/os/awaited_services.h"
 #include "runtime/os/child_waits.h"
 #include "runtime/os/host_record_services.h"
 #include "runtime/os/os_locks.h"
@@ -215,17 +214,6 @@ TEST(RecordAccessDeathTest, OnlyTheHeadOfTheActiveRecordsPassesTheTlsCheck) {
   EXPECT_EXIT(vxm_validate_inline_tls(other.tagged()), testing::ExitedWithCode(1),
               "Vexmora CL: System Error: TLS failure; vxm cannot continue\n");
   threadctl_active = saved;
-}
-
-TEST(AwaitedRoutinesDeathTest, EndTheProcessNamingThemselves) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const auto onStandardError = [] {  // where death tests look
-    setup_redir(&testing_support::consoleOnStandardError());
-  };
-  EXPECT_EXIT((onStandardError(), rs_sy_wait(0, 0)), testing::ExitedWithCode(1),
-              "rs_sy_wait: not available");
-  EXPECT_EXIT((onStandardError(), rs_sy_wait_any(0)), testing::ExitedWithCode(1),
-              "rs_sy_wait_any: not available");
 }
 
 }  // namespace
