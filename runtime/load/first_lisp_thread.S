@@ -143,8 +143,8 @@ cont_setstack:
 /* startup_lisp: runtime routine, no arguments. Runs the restored world's
    start function (first_lisp_thread) and, when it returns, ends the
    thread: end_lisp_thread(-1, no done flag, no thread to notify), the
-   runtime's own name for vxm_thread_exit; with nobody to tell, the process
-   ends with the status. */
+   runtime's own name for vxm_thread_exit; with nobody to tell and no other
+   Lisp thread, the process ends with the status. */
         .globl startup_lisp
         .hidden startup_lisp
         .type startup_lisp, @function

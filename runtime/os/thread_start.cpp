@@ -431,11 +431,8 @@ uint32_t* check_for_thread_exit(uint32_t* record) {
 }
 
 void end_lisp_thread(int32_t status, int32_t* doneFlag, uint32_t notifyThreadId) {
-  // Nobody waits for this end (the first Lisp thread of a process started
-  // without a launcher). A Linux process outlives such a thread, kept alive
-  // by its service threads, so the process ends here with the status.
-  if (!doneFlag && notifyThreadId == 0) lisp_exit(status);
   pause(ts::kExitPauseMilliseconds);
+  uint32_t remaining = 0;
   if (vxm_thread_control.readyQueueLock.semaphore != 0) {
     lockReadyQueue();
     const int32_t index = vxm_thread_registered_p(identify_os_thread());
@@ -453,7 +450,12 @@ void end_lisp_thread(int32_t status, int32_t* doneFlag, uint32_t notifyThreadId)
       unlockReadyQueue();
       closeWakeEvent(record);
     }
+    remaining = vxm_thread_control.lispThreadCount;
   }
+  // Nobody waits for this thread (the first Lisp thread of a process started
+  // without a launcher) and no Lisp thread is left: the process's service
+  // threads would keep it alive for ever, so it ends with the status.
+  if (!doneFlag && notifyThreadId == 0 && remaining == 0) lisp_exit(status);
   if (doneFlag) *doneFlag = 1;
   if (notifyThreadId != 0)
     platform::postThreadMessage(notifyThreadId, platform::kQuitMessage,

@@ -436,6 +436,14 @@ TEST_F(ThreadStart, TheExitHookEndsTheThreadWithItsStatusAndTellsTheWaiter) {
   }
 }
 
+// The first Lisp thread ending with nobody to tell: no Lisp thread is left,
+// so the process ends with the status rather than living on in its service
+// threads.
+TEST_F(ThreadStart, TheLastLispThreadEndingWithNobodyToTellEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(vxm_thread_exit(7, nullptr, 0), testing::ExitedWithCode(7), "");
+}
+
 TEST_F(ThreadStart, AKilledLispThreadEndsAtItsNextRegrabAndLowersTheCount) {
   testing_support::Watchdog watchdog("kill", 30s, [&] { return describe(); });
   uint32_t* record = newLispThread();
