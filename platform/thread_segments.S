@@ -25,10 +25,11 @@
    offset reads the check value (another thread may write the entry between
    the two). Gives up when the entry is refused. Clobbers eax, ecx, edx and
    the flags. */
-        .globl platform_reload_gs
-        .hidden platform_reload_gs
-        .type platform_reload_gs, @function
-platform_reload_gs:
+.macro RELOAD_SEGMENT name, reg
+        .globl \name
+        .hidden \name
+        .type \name, @function
+\name:
         push ebx
         mov ecx, [esp + 8]
         cmp dword ptr [ecx + RELOAD_SELECTOR], 0
@@ -39,38 +40,19 @@ platform_reload_gs:
         test eax, eax
         jnz 2f
         mov eax, [ecx + RELOAD_SELECTOR]
-        mov gs, ax
+        mov \reg, ax
         mov edx, [ecx + RELOAD_CHECK_OFFSET]
-        mov eax, gs:[edx]
+        mov eax, \reg:[edx]
         cmp eax, [ecx + RELOAD_CHECK_VALUE]
         jne 1b
 2:      pop ebx
         ret
-        .size platform_reload_gs, . - platform_reload_gs
+        .size \name, . - \name
+.endm
 
+        RELOAD_SEGMENT platform_reload_gs, gs
 /* platform_reload_fs(const SegmentReload* fs): as platform_reload_gs, for %fs. */
-        .globl platform_reload_fs
-        .hidden platform_reload_fs
-        .type platform_reload_fs, @function
-platform_reload_fs:
-        push ebx
-        mov ecx, [esp + 8]
-        cmp dword ptr [ecx + RELOAD_SELECTOR], 0
-        je 2f
-1:      mov ebx, ecx
-        mov eax, SYS_SET_THREAD_AREA
-        int 0x80
-        test eax, eax
-        jnz 2f
-        mov eax, [ecx + RELOAD_SELECTOR]
-        mov fs, ax
-        mov edx, [ecx + RELOAD_CHECK_OFFSET]
-        mov eax, fs:[edx]
-        cmp eax, [ecx + RELOAD_CHECK_VALUE]
-        jne 1b
-2:      pop ebx
-        ret
-        .size platform_reload_fs, . - platform_reload_fs
+        RELOAD_SEGMENT platform_reload_fs, fs
 
 /* platform_segment_landing: entered from a signal handler's return in place
    of the interrupted instruction, with every signal blocked and eax = the
