@@ -14,6 +14,7 @@
 #include "runtime/gc/lispstatic.h"
 #include "runtime/gc/stack_walk.h"
 #include "runtime/load/pure_library_bounds.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/thread_record.h"
 
@@ -68,19 +69,32 @@ bool onCurrentStack(uint32_t address) {
   return address >= addressOf(__builtin_frame_address(0)) && address < currentStackBase();
 }
 
-bool inCurrentThreadRecord(uint32_t address) {
-  const uint32_t record = currentThreadRecord();
-  if (record == 0) return false;
-  const uint32_t start = lisp::objectAddress(record);
+bool inRecord(uint32_t address, uint32_t start) {
   return address >= start && address < start + 4 * lisp::thread_record::kRecordWords;
 }
 
-// Below the first old area or past the semispace judged against.
-int outsideHeap(lispval value) {
+// The calling thread's record, or the record of any thread in the registry
+// (the registry's lists are read without its lock, as a collection may
+// verify while a stack walk holds it; records are never given back to the
+// system, so a stale link still leads to a record).
+bool inThreadRecord(uint32_t address) {
+  const uint32_t current = currentThreadRecord();
+  if (current != 0 && inRecord(address, lisp::objectAddress(current))) return true;
+  for (uint32_t* record = threadctl_active; record; record = lisp::registry::nextOnChain(record))
+    if (inRecord(address, addressOf(record))) return true;
+  return false;
+}
+
+// Below the first old area or past the semispace judged against. On
+// another thread's saved stack only a cons counts, unless judged against
+// the current semispace.
+int outsideHeap(lispval value, bool current) {
   const uint32_t object = lisp::objectAddress(value);
   if (valid_lispstatic(value, 1)) return code::kLispStatic;
   if (object > vxm_lso && object < vxm_lsoend) return code::kOutsideHeap;
-  if (onCurrentStack(object) || inCurrentThreadRecord(object)) return code::kOutsideHeap;
+  if (onCurrentStack(object) || inThreadRecord(object)) return code::kOutsideHeap;
+  if ((current || lisp::isCons(value)) && savedstack_allocated_p(object))
+    return code::kOutsideHeap;
   return code::kNowhere;
 }
 
@@ -124,7 +138,7 @@ int verifyPointer(lispval value, bool strict, bool current) {
   const Semispace space = semispace(current);
   const uint32_t object = lisp::objectAddress(value);
   if (!GsOldAreas || object < areaAddress(GsOldAreas) || object >= space.end)
-    return outsideHeap(value);
+    return outsideHeap(value, current);
   if (object >= space.start) return inSemispace(space, value);
   if (strict) return code::kNowhere;
   return inOldArea(value);
