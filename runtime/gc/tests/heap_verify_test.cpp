@@ -11,6 +11,7 @@
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/lispstatic.h"
 #include "runtime/gc/native_heap.h"
+#include "runtime/gc/object_printer.h"
 #include "runtime/gc/tests/walk_fixture.h"
 #include "runtime/gc/stack_walk.h"
 #include "runtime/load/pure_library_bounds.h"
@@ -55,6 +56,15 @@ class HeapVerify : public WalkHeap {
     return 0;
   }
   uint32_t firstOf(const std::set<uint32_t>& items) { return *items.begin(); }
+  static std::string printed(lispval value) {
+    std::FILE* file = std::tmpfile();
+    lisp_output_object_aux(value, file, 0, 0);
+    std::string text(static_cast<size_t>(std::ftell(file)), '\0');
+    std::rewind(file);
+    text.resize(std::fread(text.data(), 1, text.size(), file));
+    std::fclose(file);
+    return text;
+  }
   uint32_t lastOf(const std::set<uint32_t>& items) { return *items.rbegin(); }
 };
 
@@ -178,8 +188,9 @@ TEST_F(HeapVerify, PureLibraryAndLispStaticObjects) {
 
 // A second thread parks the way a thread leaving the heap does (its stack
 // marked for the collector) and waits: a value on its saved stack, and one
-// into its record, lie outside the heap like the calling thread's own. On
-// a saved stack only a cons counts when judged against the from-space.
+// into its record, lie outside the heap like the calling thread's own, and
+// the printer reads them. On a saved stack only a cons counts when judged
+// against the from-space.
 TEST_F(HeapVerify, APointerIntoAParkedThreadsStackOrRecordIsOutsideTheHeap) {
   namespace tr = lisp::thread_record;
   uint32_t* record = allocate_threadctl();
@@ -189,7 +200,7 @@ TEST_F(HeapVerify, APointerIntoAParkedThreadsStackOrRecordIsOutsideTheHeap) {
   uint32_t parkedWords = 0;
   bool release = false;
   std::thread parked([&] {
-    alignas(8) uint32_t words[4] = {};
+    alignas(8) uint32_t words[4] = {lisp::makeFixnum(1), nil()};  // a cons: (1)
     lisp::registry::word(record, tr::kOsThreadId) = identify_os_thread();
     lisp::registry::word(record, tr::kStackBase) = gc::currentStackBase();
     sg_mark_stack_for_gc();
@@ -219,6 +230,7 @@ TEST_F(HeapVerify, APointerIntoAParkedThreadsStackOrRecordIsOutsideTheHeap) {
       {"past its record", other(recordStart + 4 * tr::kRecordWords + 8), 1, code::kNowhere},
   };
   for (const auto& c : cases) EXPECT_EQ(verify(c.value, 0, c.current), c.expected) << c.what;
+  EXPECT_EQ(printed(cons(parkedWords)), "(1)") << "the printer reads it as a good object";
   {
     std::lock_guard lock(mutex);
     release = true;
