@@ -82,6 +82,9 @@ void gserror2(uint32_t address, int real) {
 }
 
 // Kept out of line so that a breakpoint on them holds.
+__attribute__((noinline)) void gsbp() {
+  asm volatile("");
+}
 __attribute__((noinline)) void gsbp1v(uint32_t) {
   asm volatile("");
 }

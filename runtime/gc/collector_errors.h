@@ -20,7 +20,10 @@ void gserror(const char* format, uint32_t value, int status);
 void gsbpe();
 [[noreturn]] void vxmabort();
 
-// Empty hooks for a debugger's breakpoints.
+// Empty hooks for a debugger's breakpoints. gsbp: at the start and end of
+// scavenges (flags B and A), at scavenge number ScavengeSelect, and when
+// the native heap is asked for 0 bytes.
+void gsbp();
 void gsbp1v(uint32_t value);
 void gsbpv(uint32_t value);
 void gsbpweak();

@@ -1,11 +1,13 @@
 // Frames and their functions. Every word read through a value lies inside
-// the Lisp heap (old areas up to the top of new space), so a garbage word in
-// a frame's function slot is refused instead of faulting.
+// the Lisp heap (old areas up to the top of new space) or, for a code
+// vector, inside the attached pure library, so a garbage word in a frame's
+// function slot is refused instead of faulting.
 
 #include "runtime/gc/frame_functions.h"
 
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/heap_layout.h"
+#include "runtime/load/pure_library_bounds.h"
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
 
@@ -25,11 +27,27 @@ bool inLispHeap(uint32_t object, uint32_t bytes) {
   return object >= gc::areaAddress(GsOldAreas) && object < GsNewTop && GsNewTop - object >= bytes;
 }
 
+// Whether `bytes` from `object` lie in the attached pure library (none
+// attached: its bounds are both 0).
+bool inPureLibrary(uint32_t object, uint32_t bytes) {
+  const uint32_t start = vxm_lso, end = vxm_lsoend;
+  return object >= start && object < end && end - object >= bytes;
+}
+
 // The other object's first byte when its fixed part lies in the heap, else 0.
 uint32_t readableOther(lispval value, uint32_t bytes) {
   if (!lisp::isOther(value)) return 0;
   const uint32_t object = lisp::objectAddress(value);
   return inLispHeap(object, bytes) ? object : 0;
+}
+
+// The same for a function's code vector, which may also lie in the pure
+// library once a library is attached.
+uint32_t readableCodeVector(lispval value, uint32_t bytes) {
+  if (const uint32_t object = readableOther(value, bytes)) return object;
+  if (!lisp::isOther(value)) return 0;
+  const uint32_t object = lisp::objectAddress(value);
+  return inPureLibrary(object, bytes) ? object : 0;
 }
 
 // The first byte past a code vector's code.
@@ -61,7 +79,7 @@ lispval valid_function_object(lispval value) {
   if (lisp::typeCodeOf(function->header) != lisp::type_code::Function ||
       (function->header & kNotCompiledBit))
     return 0;
-  const uint32_t codeVector = readableOther(function->codeVector, 8);
+  const uint32_t codeVector = readableCodeVector(function->codeVector, 8);
   if (codeVector == 0) return 0;
   const uint32_t entry = function->start;
   return entry >= codeVector && entry - codeVector < kMostEntryDistance ? value : 0;

@@ -17,8 +17,8 @@ uint32_t next_frame_pointer(uint32_t frame);
 
 // The value when it is a function object in old or new space (type 8,
 // without bit 0x40 of its second header byte) whose code-vector slot is an
-// other object that its entry address lies in or up to 0x20000 bytes past
-// the start of; else 0.
+// other object, in the heap or in the attached pure library, that its entry
+// address lies in or up to 0x20000 bytes past the start of; else 0.
 lisp::lispval valid_function_object(lisp::lispval value);
 
 // 1 when pc lies in the function's code, from its entry address to the end

@@ -31,8 +31,10 @@ using lisp::Tag;
 
 constexpr uint32_t kFrameEntries = 1000;
 constexpr uint32_t kDepthLimit = 20;
-constexpr uint32_t kFinalizedObjectWord = 1;
-constexpr uint32_t kQueueLinkWord = 3;
+// A finalization's slots: the watched object, a value, and the link of
+// the queue of triggered finalizations.
+constexpr uint32_t kFinalizationSlots = 3;
+constexpr uint32_t kQueueLinkSlot = 2;
 
 // ---- the type table ----
 
@@ -99,9 +101,27 @@ bool isNewWeakVector(uint32_t header) {
   return inNewSpace(header) && isVectorType(typeOf(header)) &&
          (prefixStamp(header) & stamp::kWeakVector);
 }
+// Where the slots of a vector of type 96 (count in its header) or 112 (a
+// fixnum length word first) lie.
+struct VectorSlots {
+  uint32_t first;  // address of slot 0
+  uint32_t count;
+};
+VectorSlots vectorSlots(uint32_t header) {
+  if (typeOf(header) == lisp::type_code::LispVector) return {header + 4, wordAt(header) >> 8};
+  const lispval length = wordAt(header + 4);
+  const int32_t count = lisp::isFixnum(length) ? lisp::fixnumValue(length) : 0;
+  return {header + 8, static_cast<uint32_t>(std::max(count, 0))};
+}
+// Decision: a vector with the pending bit but fewer than three slots has no
+// room for the queue link; it is marked as an ordinary vector.
 bool isNewFinalization(uint32_t header) {
-  return inNewSpace(header) && typeOf(header) == lisp::type_code::LispVector &&
-         (prefixStamp(header) & stamp::kFinalizationPending);
+  return inNewSpace(header) && isVectorType(typeOf(header)) &&
+         (prefixStamp(header) & stamp::kFinalizationPending) &&
+         vectorSlots(header).count >= kFinalizationSlots;
+}
+uint32_t watchedSlot(uint32_t header) {
+  return vectorSlots(header).first;
 }
 
 void mark_function(uint32_t slot);
@@ -114,9 +134,8 @@ void markFinalization(uint32_t header) {
     stampWord |= stamp::kFinalizationChained;
     pushOnChain(GsFinlzChain, header - kPrefixBytes);
   }
-  const uint32_t words = wordAt(header) >> 8;
-  for (uint32_t word = kFinalizedObjectWord + 1; word <= words; ++word)
-    mark_slot_contents(header + 4 * word);
+  const VectorSlots slots = vectorSlots(header);
+  for (uint32_t slot = 1; slot < slots.count; ++slot) mark_slot_contents(slots.first + 4 * slot);
 }
 
 void scanQueued(lispval value) {
@@ -198,7 +217,7 @@ void markReturnAddress(uint32_t slot) {
 
 void pushOnFinalizeQueue(uint32_t header) {
   uint32_t& queue = globalWord(global::kFinalizeQueue);
-  wordAt(header + 4 * kQueueLinkWord) = queue;
+  wordAt(watchedSlot(header) + 4 * kQueueLinkSlot) = queue;
   queue = lisp::pointerWord(header, Tag::Other);
 }
 
@@ -306,7 +325,7 @@ void mark_finalizations() {
       const uint32_t prefix = chain;
       chain = wordAt(prefix);
       const uint32_t header = prefix + kPrefixBytes;
-      uint32_t& list = isDeadValue(wordAt(header + 4 * kFinalizedObjectWord)) ? triggered : pending;
+      uint32_t& list = isDeadValue(wordAt(watchedSlot(header))) ? triggered : pending;
       wordAt(prefix) = list;
       list = prefix;
     }
@@ -316,7 +335,7 @@ void mark_finalizations() {
       prefixStamp(header) &= ~(stamp::kFinalizationPending | stamp::kFinalizationChained);
       wordAt(prefix) = 0;
       pushOnFinalizeQueue(header);
-      mark_slot_contents(header + 4 * kFinalizedObjectWord);
+      mark_slot_contents(watchedSlot(header));
       drainQueue();
       prefix = next;
     }

@@ -14,6 +14,7 @@
 #include "runtime/gc/lispstatic.h"
 #include "runtime/gc/stack_walk.h"
 #include "runtime/load/pure_library_bounds.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/thread_record.h"
 
@@ -68,19 +69,17 @@ bool onCurrentStack(uint32_t address) {
   return address >= addressOf(__builtin_frame_address(0)) && address < currentStackBase();
 }
 
-bool inCurrentThreadRecord(uint32_t address) {
-  const uint32_t record = currentThreadRecord();
-  if (record == 0) return false;
-  const uint32_t start = lisp::objectAddress(record);
-  return address >= start && address < start + 4 * lisp::thread_record::kRecordWords;
-}
-
-// Below the first old area or past the semispace judged against.
-int outsideHeap(lispval value) {
+// Below the first old area or past the semispace judged against. On
+// another thread's saved stack only a cons counts, unless judged against
+// the current semispace.
+int outsideHeap(lispval value, bool current) {
   const uint32_t object = lisp::objectAddress(value);
   if (valid_lispstatic(value, 1)) return code::kLispStatic;
   if (object > vxm_lso && object < vxm_lsoend) return code::kOutsideHeap;
-  if (onCurrentStack(object) || inCurrentThreadRecord(object)) return code::kOutsideHeap;
+  if (onCurrentStack(object)) return code::kOutsideHeap;
+  const ThreadRegion region = threadRegionHolding(object);
+  if (region.high != 0 && (!region.savedStack || current || lisp::isCons(value)))
+    return code::kOutsideHeap;
   return code::kNowhere;
 }
 
@@ -124,13 +123,40 @@ int verifyPointer(lispval value, bool strict, bool current) {
   const Semispace space = semispace(current);
   const uint32_t object = lisp::objectAddress(value);
   if (!GsOldAreas || object < areaAddress(GsOldAreas) || object >= space.end)
-    return outsideHeap(value);
+    return outsideHeap(value, current);
   if (object >= space.start) return inSemispace(space, value);
   if (strict) return code::kNowhere;
   return inOldArea(value);
 }
 
 }  // namespace
+
+namespace gc {
+
+// The registry's list is read without its lock, as a collection may verify
+// while a stack walk holds it: records are never given back to the system,
+// so a stale link still leads to a record, and the walk stops after as many
+// steps as the registry has places.
+ThreadRegion threadRegionHolding(uint32_t address) {
+  namespace tr = lisp::thread_record;
+  constexpr uint32_t kRecordBytes = 4 * tr::kRecordWords;
+  if (const uint32_t current = currentThreadRecord()) {
+    const uint32_t start = lisp::objectAddress(current);
+    if (address >= start && address - start < kRecordBytes) return {start, start + kRecordBytes};
+  }
+  uint32_t steps = 0;
+  for (uint32_t* record = threadctl_active; record && steps < lisp::registry::kMostRecords;
+       record = lisp::registry::nextOnChain(record), ++steps) {
+    const uint32_t start = addressOf(record);
+    if (address >= start && address - start < kRecordBytes) return {start, start + kRecordBytes};
+    const uint32_t saved = lisp::registry::word(record, tr::kSavedNativeStack);
+    const uint32_t base = lisp::registry::word(record, tr::kStackBase);
+    if (saved != 0 && address >= saved && address < base) return {saved, base, true};
+  }
+  return {};
+}
+
+}  // namespace gc
 
 extern "C" {
 

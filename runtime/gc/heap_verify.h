@@ -20,6 +20,21 @@ inline constexpr int kLispStatic = 10;
 inline constexpr int kLiveAbove = 6;  // codes above it are live heap pointers
 }  // namespace gc::verify_code
 
+namespace gc {
+
+// A stretch outside the Lisp heap where a thread keeps Lisp values: a
+// thread record [low, high), or a thread's saved stack from its saved
+// position up to its stack base.
+struct ThreadRegion {
+  uint32_t low = 0, high = 0;  // high 0: none
+  bool savedStack = false;
+};
+// The calling thread's record, or a record or saved stack of any thread in
+// the registry, that holds the address.
+ThreadRegion threadRegionHolding(uint32_t address);
+
+}  // namespace gc
+
 extern "C" {
 // Debugging word: when set, every verify_slot prints its slot, value and code.
 extern uint32_t dump_stack;

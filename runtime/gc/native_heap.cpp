@@ -14,6 +14,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "runtime/gc/collector_errors.h"
 #include "runtime/gc/heap_reservation.h"
 #include "runtime/rs/exports.h"
 
@@ -37,9 +38,6 @@ uint32_t realloc_srchlen = 10;
 uint32_t total_malloc_bytes = 0;
 uint32_t notify_malloc_bytes = 0;
 uint32_t delta_malloc_bytes = 0;
-
-// Empty debugging hook; the collector's own definition replaces this one.
-__attribute__((weak)) void gsbp() {}
 }
 
 namespace native_heap {

@@ -102,6 +102,4 @@ void start_malloc_space_profile(uint32_t delta);
 uint32_t malloccnt(uint32_t count);
 malloc_breakpoint_hook mallocbrk(malloc_breakpoint_hook hook, uint32_t count);
 uint32_t malloctrace(int on);
-
-void gsbp();
 }

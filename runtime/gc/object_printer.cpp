@@ -4,10 +4,11 @@
 // vetted, either by the collector's value check (a cons, an object start, a
 // lisp-static object, one of the special values) or by lying with its whole
 // extent in a region that may be read (between the native heap's water
-// marks; in the pure library, this thread's stack or its thread record when
-// the value check places it there); and no word is read beyond the vetted
-// object's extent. Whatever fails the vetting prints as a bad
-// object with its bits, so no value can make the printer fault.
+// marks; in the pure library, this thread's stack, a thread record or a
+// parked thread's saved stack when the value check places it there); and
+// no word is read beyond the vetted object's extent. Whatever fails the
+// vetting prints as a bad object with its bits, so no value can make the
+// printer fault.
 
 #include "runtime/gc/object_printer.h"
 
@@ -101,19 +102,17 @@ Vetted within(lispval value, uint32_t low, uint32_t high) {
 }
 
 // Values the value check places outside the heap: objects of the pure
-// library (symbol names of an image live there), of this thread's stack or
-// of its thread record, each read only inside its region.
+// library (symbol names of an image live there), of this thread's stack,
+// of a thread record or of a parked thread's saved stack, each read only
+// inside its region.
 Vetted outsideHeap(lispval value) {
   const uint32_t object = lisp::objectAddress(value);
   if (object >= vxm_lso && object < vxm_lsoend) return within(value, vxm_lso, vxm_lsoend);
   const uint32_t stackTop = gc::currentStackBase();
   const uint32_t here = gc::addressOf(__builtin_frame_address(0));
   if (object >= here && object < stackTop) return within(value, here, stackTop);
-  if (const uint32_t record = gc::currentThreadRecord()) {
-    const uint32_t start = lisp::objectAddress(record);
-    return within(value, start, start + 4 * lisp::thread_record::kRecordWords);
-  }
-  return {};
+  const gc::ThreadRegion region = gc::threadRegionHolding(object);
+  return within(value, region.low, region.high);
 }
 
 // Vets a pointer word (tags 1, 2 and 7); immediates and nil are never read

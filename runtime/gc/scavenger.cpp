@@ -52,6 +52,7 @@
 #include "runtime/os/mp_log.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/rs/call_glue.h"
+#include "runtime/rs/integer_context.h"
 
 namespace {
 
@@ -293,11 +294,15 @@ void runHooks(int32_t listWord, Call call) {
     if (const uint32_t address = hookAddress(lisp::car(list))) call(address);
 }
 
-// A non-negative integer for Lisp: a fixnum; beyond the fixnum range the
-// largest fixnum (the figures passed are byte counts of one heap).
+// A non-negative integer for Lisp, boxed by the runtime's own routine: a
+// fixnum, or a bignum beyond the fixnum range. Called after a collection,
+// when new space has room for the few small bignums a call needs.
 lispval integerArgument(uint32_t value) {
-  return lisp::makeFixnum(static_cast<int32_t>(
-      std::min<uint32_t>(value, static_cast<uint32_t>(lisp::kMostPositiveFixnum))));
+  if (value <= static_cast<uint32_t>(lisp::kMostPositiveFixnum))
+    return lisp::makeFixnum(static_cast<int32_t>(value));
+  lisp::integers::IntegerFrame frame{};
+  lisp::integers::IntegerContext context(frame, nilval, currentThreadRecord());
+  return context.boxUnsigned(value);
 }
 
 lispval tOrNil(bool value) {
@@ -626,7 +631,9 @@ void GsExitHook(uint32_t efficiency, uint32_t oldCopy, uint32_t newCopy, int glo
 void GsFailedSbrkError(uint32_t request, int oldExpansion, uint32_t zero, uint32_t failedBytes,
                        uint32_t heapLimit, uint32_t failCode) {
   const lispval function = globalWord(kHeapExhaustedFunction);
-  if (!g_lispCaller || !holdsFunction(function)) return;
+  // Lisp runs only in a thread with a record, and the boxing of a size
+  // beyond the fixnum range allocates through it.
+  if (!g_lispCaller || !holdsFunction(function) || currentThreadRecord() == 0) return;
   const lispval arguments[] = {integerArgument(request),
                                lisp::makeFixnum(oldExpansion ? 1 : 0),
                                lisp::makeFixnum(static_cast<int32_t>(zero)),

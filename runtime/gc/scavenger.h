@@ -44,7 +44,9 @@ int tenurecatchup_other();
 void scavenge_globals();
 void scavenge_stack();
 
-// Calls into Lisp after a collection (through the installed caller).
+// Calls into Lisp after a collection (through the installed caller), from a
+// thread with a record only; sizes go as integers (a bignum beyond the
+// fixnum range).
 void GsExitHook(uint32_t efficiency, uint32_t oldCopy, uint32_t newCopy, int global,
                 uint32_t request);
 void GsFailedSbrkError(uint32_t request, int oldExpansion, uint32_t zero, uint32_t failedBytes,

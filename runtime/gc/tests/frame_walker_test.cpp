@@ -12,6 +12,7 @@
 
 #include "runtime/gc/frame_functions.h"
 #include "runtime/gc/object_printer.h"
+#include "runtime/gc/tests/attached_test_library.h"
 #include "runtime/gc/tests/object_heap_fixture.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/nil_block.h"
@@ -325,6 +326,28 @@ TEST_F(FrameWalker, WhetherAFunctionHoldsAnAddress) {
     EXPECT_EQ(function_object_subsumes_address(c.function, c.pc, 0), c.strict) << c.what;
     EXPECT_EQ(function_object_subsumes_address(c.function, c.pc, 1), c.lenient) << c.what;
   }
+}
+
+// A function whose code vector lies in the attached pure library (the
+// function itself in the heap) is judged by the same rules and named in
+// the listing like any other.
+TEST_F(FrameWalker, AFunctionWhoseCodeLiesInThePureLibraryIsNamed) {
+  const AttachedTestLibrary library({.code = {{0x31, std::vector<uint8_t>(32, 0x90)}}});
+  ASSERT_TRUE(library.attached());
+  alignas(8) uint32_t words[kWords];
+  build(words);
+  const uint32_t code = AttachedTestLibrary::firstCode();
+  auto* object = lisp::objectOf<lisp::FunctionObject>(functionA_);
+  object->codeVector = lisp::pointerWord(code, lisp::Tag::Other);
+  object->start = code + 4;
+  const uint32_t codeEnd = code + 4 + 2 * (16 + lisp::kCodeVectorExtraUnits);
+  EXPECT_EQ(valid_function_object(functionA_), functionA_);
+  EXPECT_EQ(function_object_subsumes_address(functionA_, codeEnd - 1, 0), 1);
+  EXPECT_EQ(function_object_subsumes_address(functionA_, codeEnd, 0), 0);
+
+  const auto listing = lines(captured([&](FILE* file) { lisp_zo_aux(address(F0), 1, file); }));
+  ASSERT_FALSE(listing.empty());
+  EXPECT_EQ(listing[0], frameLine(F0) + "(funcall " + functionText(functionA_) + " 1 FOO)");
 }
 
 // Frames built by the runtime's own frame code through the call harness:

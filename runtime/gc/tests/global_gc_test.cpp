@@ -8,12 +8,14 @@
 #include <sstream>
 
 #include "platform/memory.h"
+#include "platform/thread_block.h"
 #include "runtime/gc/gc_parameters.h"
 #include "runtime/gc/heap_reservation.h"
 #include "runtime/gc/scavenger.h"
 #include "runtime/gc/tests/global_heap_fixture.h"
 #include "runtime/gc/weak_objects.h"
 #include "runtime/gc/write_barrier.h"
+#include "runtime/os/tests/thread_record_fixture.h"
 #include "testing/console_recorder.h"
 
 namespace {
@@ -369,6 +371,73 @@ TEST_F(GlobalWeakObjects, AFinalizationOfADeadOldObjectIsQueuedOnceAndKeepsIt) {
   EXPECT_EQ(global(kFinalizeQueueWord), nil()) << "not queued again";
 }
 
+// A pending finalization in new space is a vector of either type: 96 (its
+// slots from word 1) or 112 (its slots after the length word). Its first
+// slot, the watched object, is held weakly; the rest are marked; its third
+// slot links it on the queue.
+struct FinalizationCase {
+  const char* name;
+  uint8_t type;
+};
+
+class GlobalFinalizations : public GlobalWeakObjects,
+                            public ::testing::WithParamInterface<FinalizationCase> {
+ protected:
+  lispval finalization(lispval watched, lispval value) {
+    const bool simple = GetParam().type == lisp::type_code::SimpleVector;
+    const uint32_t object = other_from_new_xsmp(simple ? 24 : 16);
+    at(object) = simple ? lisp::headerWord(lisp::type_code::SimpleVector)
+                        : 3 << 8 | lisp::type_code::LispVector;
+    const uint32_t first = object + (simple ? 8 : 4);
+    if (simple) at(object + 4) = lisp::makeFixnum(3);
+    at(first) = watched;
+    at(first + 4) = value;
+    at(first + 8) = nil();
+    if (simple) at(object + 20) = nil();
+    at(object - 4) |= gc::stamp::kFinalizationHalf << gc::stamp::kFlagHalfShift;
+    return lisp::pointerWord(object, Tag::Other);
+  }
+  uint32_t slot(lispval finalization, uint32_t i) {
+    const bool simple = GetParam().type == lisp::type_code::SimpleVector;
+    return at(lisp::objectAddress(finalization) + (simple ? 8 : 4) + 4 * i);
+  }
+  static std::u16string text(lispval string) {
+    const uint32_t object = lisp::objectAddress(string);
+    const auto* first = reinterpret_cast<const char16_t*>(static_cast<uintptr_t>(object + 8));
+    return {first, first + lisp::fixnumValue(at(object + 4))};
+  }
+};
+
+TEST_P(GlobalFinalizations, ADeadWatchedObjectIsQueuedOnceAndItsOtherSlotsAreKept) {
+  oldString(50);  // dead below both: they move
+  const lispval watched = oldVector({oldString(5), lisp::makeFixnum(1)});
+  const lispval value = oldString(6);  // reached only through the finalization
+  oldString(40);
+  root(0, finalization(watched, value));
+  collect();
+
+  const lispval queued = global(kFinalizeQueueWord);
+  EXPECT_EQ(queued, rootArray_[0]) << "queued";
+  EXPECT_EQ(slot(rootArray_[0], 2), nil()) << "the queue's only member";
+  EXPECT_EQ(at(lisp::objectAddress(rootArray_[0]) - 4) &
+                (gc::stamp::kFinalizationPending | gc::stamp::kFinalizationChained),
+            0u);
+  const lispval movedWatched = slot(rootArray_[0], 0);
+  EXPECT_LT(lisp::objectAddress(movedWatched), lisp::objectAddress(watched)) << "kept, moved";
+  EXPECT_EQ(text(at(lisp::objectAddress(movedWatched) + 8)), u"abcde");
+  EXPECT_EQ(text(slot(rootArray_[0], 1)), u"abcdef");
+
+  global(kFinalizeQueueWord) = nil();
+  collect();
+  EXPECT_EQ(global(kFinalizeQueueWord), nil()) << "not queued again";
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, GlobalFinalizations,
+                         ::testing::Values(FinalizationCase{"Type96", lisp::type_code::LispVector},
+                                           FinalizationCase{"Type112",
+                                                            lisp::type_code::SimpleVector}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 
 // ---- the open-area fence and merging ----
@@ -430,15 +499,23 @@ bool failCommitsOutsideTheHeap(platform::MemoryOperation operation, uintptr_t ad
          (address < lisp_heap.base || address >= lisp_heap.reserved_end);
 }
 
+// The collector calls Lisp from a thread with a record, as every Lisp thread has.
 class GlobalBitmap : public GlobalHeap {
  protected:
   // Old space so large that its bitmap does not fit into a semispace.
   uint32_t oldSpaceBytes() const override { return 0x1200000; }
+  void SetUp() override {
+    GlobalHeap::SetUp();
+    thread_.at(lisp::thread_record::kClinkHead) = lisp::thread_record::kEmptyClinkChain;
+    ASSERT_TRUE(platform::setThreadSlot(slot_, thread_.tagged()));
+  }
   void TearDown() override {
+    platform::setThreadSlot(slot_, 0);
     platform::setMemoryFaultHook(nullptr);
     gc::setLispCaller(nullptr);
     GlobalHeap::TearDown();
   }
+  os_test::RecordInMemory thread_;
 };
 
 TEST_F(GlobalBitmap, ACommitFailureIsReportedToLispWithTheCollectorLeft) {

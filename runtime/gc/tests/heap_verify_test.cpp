@@ -2,14 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "runtime/gc/from_space.h"
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/lispstatic.h"
 #include "runtime/gc/native_heap.h"
+#include "runtime/gc/object_printer.h"
 #include "runtime/gc/tests/walk_fixture.h"
+#include "runtime/gc/stack_walk.h"
 #include "runtime/load/pure_library_bounds.h"
+#include "runtime/os/heap_ownership.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/os/thread_storage.h"
 #include "testing/console_recorder.h"
 
@@ -28,6 +35,7 @@ class HeapVerify : public WalkHeap {
     populate();
   }
   void TearDown() override {
+    lisp::registry::forgetRegistry();
     vxm_lso = vxm_lsoend = 0;
     gsgc_sifting = dump_stack = 0;
     first_lispstatic = 0;
@@ -48,6 +56,15 @@ class HeapVerify : public WalkHeap {
     return 0;
   }
   uint32_t firstOf(const std::set<uint32_t>& items) { return *items.begin(); }
+  static std::string printed(lispval value) {
+    std::FILE* file = std::tmpfile();
+    lisp_output_object_aux(value, file, 0, 0);
+    std::string text(static_cast<size_t>(std::ftell(file)), '\0');
+    std::rewind(file);
+    text.resize(std::fread(text.data(), 1, text.size(), file));
+    std::fclose(file);
+    return text;
+  }
   uint32_t lastOf(const std::set<uint32_t>& items) { return *items.rbegin(); }
 };
 
@@ -167,6 +184,59 @@ TEST_F(HeapVerify, PureLibraryAndLispStaticObjects) {
   EXPECT_EQ(verify(other(object)), code::kLispStatic);
   block->entries[0] = 0;
   EXPECT_EQ(verify(other(object)), code::kNowhere);
+}
+
+// A second thread parks the way a thread leaving the heap does (its stack
+// marked for the collector) and waits: a value on its saved stack, and one
+// into its record, lie outside the heap like the calling thread's own, and
+// the printer reads them. On a saved stack only a cons counts when judged
+// against the from-space.
+TEST_F(HeapVerify, APointerIntoAParkedThreadsStackOrRecordIsOutsideTheHeap) {
+  namespace tr = lisp::thread_record;
+  uint32_t* record = allocate_threadctl();
+  ASSERT_NE(record, nullptr);
+  std::mutex mutex;
+  std::condition_variable changed;
+  uint32_t parkedWords = 0;
+  bool release = false;
+  std::thread parked([&] {
+    alignas(8) uint32_t words[4] = {lisp::makeFixnum(1), nil()};  // a cons: (1)
+    lisp::registry::word(record, tr::kOsThreadId) = identify_os_thread();
+    lisp::registry::word(record, tr::kStackBase) = gc::currentStackBase();
+    sg_mark_stack_for_gc();
+    std::unique_lock lock(mutex);
+    parkedWords = addressOf(words);
+    changed.notify_all();
+    changed.wait(lock, [&] { return release; });
+  });
+  {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return parkedWords != 0; });
+  }
+  ASSERT_NE(lisp::registry::word(record, tr::kSavedNativeStack), 0u);
+  const uint32_t recordStart = addressOf(record);
+  const struct {
+    const char* what;
+    lispval value;
+    int current, expected;
+  } cases[] = {
+      {"an object on the saved stack", other(parkedWords), 1, code::kOutsideHeap},
+      {"a cons on the saved stack", cons(parkedWords), 1, code::kOutsideHeap},
+      {"a cons on the saved stack, from-space", cons(parkedWords), 0, code::kOutsideHeap},
+      {"an object on the saved stack, from-space", other(parkedWords), 0, code::kNowhere},
+      {"the parked thread's record", other(recordStart + 8), 1, code::kOutsideHeap},
+      {"its record's last cell", other(recordStart + 4 * tr::kRecordWords - 8), 1,
+       code::kOutsideHeap},
+      {"past its record", other(recordStart + 4 * tr::kRecordWords + 8), 1, code::kNowhere},
+  };
+  for (const auto& c : cases) EXPECT_EQ(verify(c.value, 0, c.current), c.expected) << c.what;
+  EXPECT_EQ(printed(cons(parkedWords)), "(1)") << "the printer reads it as a good object";
+  {
+    std::lock_guard lock(mutex);
+    release = true;
+  }
+  changed.notify_all();
+  parked.join();
 }
 
 TEST_F(HeapVerify, ValueVerifyAndTheTrace) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "runtime/gc/profiler.h"
+#include "runtime/gc/tests/attached_test_library.h"
 #include "runtime/gc/tests/object_heap_fixture.h"
 #include "runtime/gc/tests/profile_file_reader.h"
 #include "runtime/os/profiler_timer.h"
@@ -277,6 +278,22 @@ TEST_F(ProfilerFiles, AFailedWriteRemovesBothFiles) {
   EXPECT_NE(testing::internal::GetCapturedStderr().find("profile files"), std::string::npos);
   EXPECT_NE(::access(dataPath_.c_str(), F_OK), 0);
   EXPECT_NE(::access(indexPath_.c_str(), F_OK), 0);
+}
+
+// A function whose code vector lies in the attached pure library is
+// recorded by its number and offset, not as a raw program counter.
+TEST_F(ProfilerFiles, AFunctionWhoseCodeLiesInThePureLibraryIsRecordedByNumber) {
+  const gc_test::AttachedTestLibrary library({.code = {{0x31, std::vector<uint8_t>(64, 0x90)}}});
+  ASSERT_TRUE(library.attached());
+  const lispval f = numbered(0x4321);
+  const uint32_t code = gc_test::AttachedTestLibrary::firstCode();
+  auto* object = lisp::objectOf<lisp::FunctionObject>(f);
+  object->codeVector = lisp::pointerWord(code, lisp::Tag::Other);
+  object->start = code + 4;
+  sample({{f, 10}, {0, 0x08000010}}, 0);
+  const std::vector<Sample> samples = readBack();
+  ASSERT_EQ(samples.size(), 1u);
+  EXPECT_EQ(samples[0].stack, (std::vector<Frame>{lispFrame(0x4321, 10), rawFrame(0x08000010)}));
 }
 
 // ---- the first frame of a suspended thread ----

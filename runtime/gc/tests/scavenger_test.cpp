@@ -6,14 +6,19 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "platform/memory.h"
+#include "platform/thread_block.h"
 #include "runtime/gc/from_space.h"
 #include "runtime/gc/heap_reservation.h"
 #include "runtime/gc/sizing.h"
 #include "runtime/gc/tests/mutator_fixture.h"
+#include "runtime/os/tests/thread_record_fixture.h"
+#include "runtime/rs/integer_context.h"
+#include "testing/temp_working_directory.h"
 
 namespace {
 
@@ -278,6 +283,23 @@ bool failCommits(platform::MemoryOperation operation, uintptr_t, size_t) {
   return operation == platform::MemoryOperation::Commit;
 }
 
+// The value of an integer a hook received: a fixnum, or a bignum of the
+// runtime's own boxing (sign 0).
+uint32_t unsignedValue(lispval integer) {
+  if (lisp::isFixnum(integer)) return static_cast<uint32_t>(lisp::fixnumValue(integer));
+  if (!lisp::isOther(integer) ||
+      lisp::typeCodeOf(at(lisp::objectAddress(integer))) != lisp::type_code::Bignum) {
+    ADD_FAILURE() << "no integer: 0x" << std::hex << integer;
+    return 0;
+  }
+  const lisp::integers::BignumRef bignum(integer);
+  EXPECT_FALSE(bignum.negative());
+  return bignum.lowWord();
+}
+
+// The collector runs in a thread with a record, as every Lisp thread has,
+// and reports a failed growth in the memory status file "memdump" of the
+// working directory: the test's own temporary one.
 class FailedGrowth : public Scavenger {
  protected:
   void SetUp() override {
@@ -285,7 +307,17 @@ class FailedGrowth : public Scavenger {
     g_lispCalls.clear();
     function_ = lisp::pointerWord(newObject(Kind::Function, 0, 1), Tag::Other);
     global(kHeapExhaustedFunction) = function_;
+    thread_.at(lisp::thread_record::kClinkHead) = lisp::thread_record::kEmptyClinkChain;
+    ASSERT_TRUE(platform::setThreadSlot(slot_, thread_.tagged()));
   }
+  void TearDown() override {
+    platform::setThreadSlot(slot_, 0);
+    Scavenger::TearDown();
+  }
+  bool reportWritten() const { return std::filesystem::exists(directory_.file("memdump")); }
+
+  testing_support::TempWorkingDirectory directory_;
+  os_test::RecordInMemory thread_;
   lispval function_ = 0;
 };
 
@@ -309,6 +341,34 @@ TEST_F(FailedGrowth, TheHandlerGetsSixArgumentsAndTheReserveIsDrawn) {
   EXPECT_EQ(GsNewReserve, 10000u);
   EXPECT_EQ(GsFailedSbrk, 0u);
   EXPECT_EQ(GsOldExpansion, 0u);
+  EXPECT_TRUE(reportWritten());
+}
+
+TEST_F(FailedGrowth, SizesBeyondTheFixnumRangeArriveAsBignums) {
+  setLispCaller(recordLispCall);
+  const uint32_t request = static_cast<uint32_t>(lisp::kMostPositiveFixnum) + 1;
+  GsFailedSbrk = 0xfffff000;
+  GsFailedHlimit = 0x40000000;
+  testing::internal::CaptureStdout();
+  GsExit(request);
+  testing::internal::GetCapturedStdout();
+  ASSERT_EQ(g_lispCalls.size(), 1u);
+  const std::vector<lispval>& call = g_lispCalls[0];
+  ASSERT_EQ(call.size(), 7u);
+  const struct {
+    const char* what;
+    lispval got;
+    uint32_t expected;
+  } cases[] = {
+      {"the request", call[1], request},
+      {"the failed size", call[4], 0xfffff000},
+      {"the heap limit", call[5], 0x40000000},
+  };
+  for (const auto& c : cases) {
+    EXPECT_FALSE(lisp::isFixnum(c.got)) << c.what;
+    EXPECT_EQ(unsignedValue(c.got), c.expected) << c.what;
+  }
+  EXPECT_EQ(call[3], lisp::makeFixnum(0));
 }
 
 TEST_F(FailedGrowth, WithoutAFunctionTheHandlerIsNotCalled) {
@@ -319,6 +379,7 @@ TEST_F(FailedGrowth, WithoutAFunctionTheHandlerIsNotCalled) {
   GsExit(0);
   testing::internal::GetCapturedStdout();
   EXPECT_TRUE(g_lispCalls.empty());
+  EXPECT_TRUE(reportWritten());
 }
 
 TEST_F(FailedGrowth, WithTheReserveGoneTheProcessEnds) {
@@ -339,6 +400,7 @@ TEST_F(FailedGrowth, AReturningHandlerEndsTheProcessInsteadOfLooping) {
       },
       testing::ExitedWithCode(1),
       "handler called with 6 arguments(.|\n)*Couldn't get [0-9]+ bytes from operating system");
+  EXPECT_TRUE(reportWritten()) << "the child wrote it in the same directory";
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "runtime/rs/allocation_routines.h"
 #include "runtime/rs/runtime_routines.h"
 #include "testing/lisp_routine_heap.h"
+#include "testing/temp_working_directory.h"
 
 namespace {
 
@@ -327,8 +328,11 @@ TEST_F(Objects, AnExhaustedSpaceScavengesForTheWholeSize) {
   EXPECT_EQ(gc::wordAt(lisp::objectAddress(vector.eax) + 4), makeFixnum(bigger / 4));
 }
 
-// Sizes beyond any heap: the collector cannot find the room and ends the process.
+// Sizes beyond any heap: the collector cannot find the room and ends the
+// process, after writing its memory status report into the working
+// directory (the test's own temporary one).
 TEST_F(Objects, SizesBeyond32BitsAskForTheLargestSize) {
+  const testing_support::TempWorkingDirectory directory;
   for (uint32_t bytes : {0xfffffff1u, 0xfffffff9u, 0xffffffffu})
     EXPECT_EXIT(call(setupFor(kNewOther, bytes)), testing::ExitedWithCode(1),
                 "Couldn't get -?[0-9]+ bytes from operating system")
