@@ -130,8 +130,10 @@ Outcome opSchedulingPoint(lispval self, lispval, lispval) {
 }
 
 // The record is freed before the thread ends, unless it serves a foreign
-// callback (whose caller still owns it).
+// callback (whose caller still owns it); the thread then leaves by the exit
+// path of every Lisp thread.
 Outcome opThreadExit(lispval self, lispval, lispval) {
+  if (isOther(wordAt(self, kClockEntry))) remove_from_clock_queue(wordAt(self, kClockEntry));
   thread_off_queues(self);
   if (wordAt(self, tr::kCallbackFlag) == 0) freeRecord(self);
   check_gwh_release(self);

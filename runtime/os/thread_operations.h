@@ -21,6 +21,10 @@ inline constexpr int32_t kRunList = tr::wordOffset(13);
 inline constexpr int32_t kWaitFunction = tr::wordOffset(14);
 inline constexpr int32_t kWaitArguments = tr::wordOffset(15);
 inline constexpr int32_t kRetestFlag = tr::wordOffset(17);
+// Decision: of the two slots the resume path uses, slot 20 holds the
+// thread's own clock entry (nil when it has none): resuming re-queues it and
+// the thread's end takes it off the clock queue.
+inline constexpr int32_t kClockEntry = tr::wordOffset(20);
 inline constexpr int32_t kLockWaitedFor = tr::wordOffset(38);
 inline constexpr int32_t kWaitKind = tr::wordOffset(59);
 inline constexpr int32_t kWaitedObject = tr::wordOffset(61);  // a gate's state-word address

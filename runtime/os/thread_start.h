@@ -99,6 +99,17 @@ void initiate_sg(lisp::lispval record);
 // ---- ending ----
 uint32_t* kill_os_thread(lisp::lispval record);  // null when not a record
 uint32_t* check_for_thread_exit(uint32_t* record);
+// The one way out of a Lisp thread, whether its start function returned, it
+// left by thread operation 5, it was killed or the exit hook ended it: steps
+// 5 to 8 of lisp_thread_init_c_entry on the calling thread's record (out of
+// Lisp, off the queues, waiters woken, wake event and thread handle closed,
+// the record left in `endState` and freed when asked, the Lisp thread count
+// lowered, the heap given up). Returns the Lisp threads left.
+uint32_t leave_lisp_thread(uint32_t* record, uint32_t endState, int freeRecord);
+// leave_lisp_thread (nothing for a null record), then the OS thread ends with
+// the status; when no Lisp thread is left the process ends with it instead.
+[[noreturn]] void end_lisp_os_thread(uint32_t* record, uint32_t endState, int freeRecord,
+                                     int32_t status);
 // Exported: what the launcher's exit hook calls to end the Lisp thread.
 [[noreturn]] void vxm_thread_exit(int32_t status, int32_t* doneFlag, uint32_t notifyThreadId);
 // The same, for the runtime's own callers (a hidden symbol, so that assembly

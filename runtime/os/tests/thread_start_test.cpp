@@ -17,6 +17,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/message_queue.h"
@@ -27,6 +28,7 @@
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/os/os_locks.h"
+#include "runtime/os/thread_operations.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/rs/foreign_callbacks.h"
 #include "testing/emulation.h"
@@ -153,6 +155,7 @@ class ThreadStart : public gc_test::LispHeap {
   }
   void TearDown() override {
     scheduler_started = 0;
+    clock_queue_header = 0;
     platform::setThreadCreationFaultHook(nullptr);
     ts::resetServices();
     g_lispBody = nullptr;
@@ -442,6 +445,76 @@ TEST_F(ThreadStart, TheExitHookEndsTheThreadWithItsStatusAndTellsTheWaiter) {
 TEST_F(ThreadStart, TheLastLispThreadEndingWithNobodyToTellEndsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(vxm_thread_exit(7, nullptr, 0), testing::ExitedWithCode(7), "");
+}
+
+// A clock entry in test memory: an other object with a record's queue links
+// (slots 2 and 3) and a due time in slots 4 and 5.
+struct ClockEntryInMemory {
+  alignas(8) uint32_t words[8] = {};
+  lispval tagged() { return lisp::wordOf(words, lisp::Tag::Other); }
+  uint32_t& at(int32_t offset) { return lisp::wordAt(tagged(), offset); }
+};
+
+// Thread operation 5, as Lisp code calls it from the thread's start function.
+void leaveByOperationFive(uint32_t* self) {
+  c_thread_operation(tagged(self), nilval, makeFixnum(5), nilval);
+  ADD_FAILURE() << "operation 5 came back";
+}
+
+TEST_F(ThreadStart, AThreadLeavingByOperationFiveGivesBackWhatItsEndGivesBack) {
+  testing_support::Watchdog watchdog("operation 5", 30s, [&] { return describe(); });
+  uint32_t* record = newLispThread();
+  // The clock queue: header, another entry, then the thread's own entry.
+  ClockEntryInMemory header, other, own;
+  const lispval h = header.tagged(), o = other.tagged(), e = own.tagged();
+  for (auto [entry, next, previous] : {std::tuple{&header, o, e}, {&other, e, h}, {&own, h, o}}) {
+    entry->at(tr::kQueueNext) = next;
+    entry->at(tr::kQueuePrevious) = previous;
+    entry->at(lisp::thread_ops::kDueSeconds) = makeFixnum(entry == &header ? 0 : 100);
+    entry->at(lisp::thread_ops::kDueMilliseconds) = makeFixnum(0);
+  }
+  clock_queue_header = h;
+  lisp::wordAt(tagged(record), lisp::thread_ops::kClockEntry) = e;
+  g_lispBody = leaveByOperationFive;
+  runToTheEnd(record);
+
+  EXPECT_EQ(g_start.runs, 1);
+  EXPECT_EQ(vxm_thread_control.lispThreadCount, 1u) << "the test thread's alone";
+  EXPECT_EQ(word(record, tr::kState), tr::kStateDead);
+  EXPECT_TRUE(onAvailableList(record));
+  EXPECT_EQ(word(record, tr::kWakeEvent), 0u);
+  EXPECT_EQ(word(record, tr::kOsThreadHandle), 0u);
+  EXPECT_EQ(word(record, tr::kOsIdSlot), nilval);
+  EXPECT_EQ(word(record, tr::kOsThreadId), 0u);
+  EXPECT_EQ(word(record, tr::kBindingStack), nilval);
+  EXPECT_EQ(header.at(tr::kQueueNext), o);
+  EXPECT_EQ(other.at(tr::kQueueNext), h) << "the thread's entry is off the clock queue";
+  EXPECT_EQ(header.at(tr::kQueuePrevious), o);
+  EXPECT_EQ(own.at(tr::kQueueNext), nilval);
+  EXPECT_EQ(lisp::heap_lock::readyHead(), nullptr);
+  EXPECT_EQ(vxm_thread_control.heapOwnerIndex, -2);
+  EXPECT_EQ(vxm_thread_control.environmentIndex, -1);
+  // The heap is free for the test thread.
+  vxm_grab_heap_control(first_);
+  EXPECT_EQ(vxm_thread_control.heapOwnerIndex, 0);
+  lisp::heap_lock::releaseOffQueue(first_, 0, 0);
+}
+
+// The first Lisp thread has left Lisp; the one Lisp thread still running
+// leaves by operation 5: no Lisp thread is left, so the process ends. (Were
+// the count left high, the process would live on in its service threads and
+// the statement would return.)
+TEST_F(ThreadStart, AProcessWhoseLastLispThreadLeavesByOperationFiveEnds) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        leave_lisp_thread(first_, tr::kStateDead, 0);
+        g_lispBody = leaveByOperationFive;
+        uint32_t* record = newLispThread();
+        start_vxm_thread(tagged(record));
+        eventually([] { return false; }, 20s);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 TEST_F(ThreadStart, AKilledLispThreadEndsAtItsNextRegrabAndLowersTheCount) {
