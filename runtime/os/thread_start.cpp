@@ -67,8 +67,6 @@ using lisp::registry::tagged;
 using lisp::registry::unlockReadyQueue;
 
 extern "C" {
-lispval lisp_thread_start_symbol = 0;
-lispval lisp_thread_start_marker = 0;
 
 // Assembly (thread_start.S): restores the x87 state and edx from the area,
 // calls routine(block, index), saves them back; returns the routine's eax.
@@ -134,8 +132,9 @@ void copyRegisters(void* from, void* to) {
 // ---- default services: Lisp itself ----
 
 void runStartFunctionInLisp(lispval record) {
-  if (!lisp::isSymbolTagged(lisp_thread_start_symbol)) return;
-  lisp_call_from_native(1, lisp_thread_start_symbol, record, nullptr, 0);
+  const lispval symbol = lisp::thread_ops::runtimeGlobal(lisp::thread_ops::global::kThreadStartSymbol);
+  if (!lisp::isSymbolTagged(symbol) || symbol == nilval) return;
+  lisp_call_from_native(1, symbol, record, nullptr, 0);
 }
 uint32_t missingCallbackInLisp() {
   return lisp_missing_stub_x();
@@ -254,12 +253,6 @@ Services& services() {
 }
 void resetServices() {
   current = kDefaultServices;
-}
-
-void scanGlobals(void (*slot)(uint32_t address)) {
-  for (lispval* global : {&lisp_thread_start_symbol, &lisp_thread_start_marker})
-    if (lisp::isCons(*global) || lisp::isOther(*global) || lisp::isSymbolTagged(*global))
-      slot(addressOf(global));
 }
 
 }  // namespace lisp::thread_start
@@ -396,8 +389,9 @@ void second_lisp_thread_c_init(int32_t index) {
 
 // Steps 1 and 2 of lisp_thread_init_rs.
 void thread_rs_prepare(lispval record) {
-  lisp::wordAt(record, ts::kStartMarkerSlot) = lisp_thread_start_marker ? lisp_thread_start_marker
-                                                                        : nilval;
+  const lispval marker =
+      lisp::thread_ops::runtimeGlobal(lisp::thread_ops::global::kThreadStartMarker);
+  lisp::wordAt(record, ts::kStartMarkerSlot) = marker ? marker : nilval;
   skip_stack_scan = 1;
   lisp::wordAt(record, tr::kSavedNativeStack) = 0;
   lisp::wordAt(record, tr::kBindingStackTop) = 0;

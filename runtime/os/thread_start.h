@@ -70,9 +70,6 @@ struct Services {
 Services& services();
 void resetServices();
 
-// Visits the Lisp values this module keeps in native words.
-void scanGlobals(void (*slot)(uint32_t address));
-
 // Gives a record's binding stack up (see thread_start.cpp) and sets slot 32
 // to nil.
 void releaseBindingStack(uint32_t* record);
@@ -80,11 +77,6 @@ void releaseBindingStack(uint32_t* record);
 }  // namespace lisp::thread_start
 
 extern "C" {
-// The symbol whose function a new Lisp thread runs (its start function), and
-// the value stored in slot 34 of a starting thread; nil until Lisp sets them.
-extern lisp::lispval lisp_thread_start_symbol;
-extern lisp::lispval lisp_thread_start_marker;
-
 // ---- starting ----
 // -1 (not a record) or -2 (not new) as fixnums; an OS error number; nil.
 lisp::lispval start_vxm_thread(lisp::lispval record);

@@ -8,6 +8,7 @@
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/tests/thread_operations_fixture.h"
 #include "runtime/os/thread_start.h"
+#include "runtime/rs/nil_block.h"
 #include "testing/lisp_call_harness.h"
 #include "testing/watchdog.h"
 
@@ -188,6 +189,8 @@ struct SchedulingPointCase {
   bool requestCleared, signalPosted;
 };
 
+// The request and the two specials are the runtime's globals; the posted
+// signal is the runtime's post_sig, which leaves the pending word 0.
 TEST_F(ThreadOperations, TheSchedulingPointHonoursARequestAsTheSpecialsAllow) {
   const SchedulingPointCase cases[] = {
       {"no request", false, false, false, false, false},
@@ -195,18 +198,26 @@ TEST_F(ThreadOperations, TheSchedulingPointHonoursARequestAsTheSpecialsAllow) {
       {"rescheduled", true, false, false, true, false},
       {"signal posted", true, false, true, false, true},
   };
+  constexpr uint32_t kSignalArrived = 0xffffffff;
+  uint32_t& pending = lisp::wordAt(nil(), lisp::nil_block::global::kSignalPending);
+  const lispval first = symbol(nil()), second = symbol(nil());
+  to::setRuntimeGlobal(to::global::kSchedulerSpecial0, first);
+  to::setRuntimeGlobal(to::global::kSchedulerSpecial1, second);
   thread_to_ready_queue(thread_);
   for (const SchedulingPointCase& c : cases) {
-    g_seen.signalsPosted = 0;
-    reschedule_request = c.requested ? makeFixnum(1) : nil();
-    g_seen.specials[0] = c.firstSpecial ? makeFixnum(1) : nil();
-    g_seen.specials[1] = c.secondSpecial ? makeFixnum(1) : nil();
+    pending = kSignalArrived;
+    to::setRuntimeGlobal(to::global::kRescheduleRequest, c.requested ? makeFixnum(1) : nil());
+    lisp::objectOf<lisp::SymbolObject>(first)->globalValue = c.firstSpecial ? makeFixnum(1) : nil();
+    lisp::objectOf<lisp::SymbolObject>(second)->globalValue = c.secondSpecial ? makeFixnum(1) : nil();
     field(0, tr::kQueueWord1) = 3;
     EXPECT_EQ(operation(4).eax, nil()) << c.name;
-    EXPECT_EQ(reschedule_request == nil(), !c.requested || c.requestCleared) << c.name;
-    EXPECT_EQ(g_seen.signalsPosted, c.signalPosted ? 1 : 0) << c.name;
+    EXPECT_EQ(to::runtimeGlobal(to::global::kRescheduleRequest) == nil(),
+              !c.requested || c.requestCleared)
+        << c.name;
+    EXPECT_EQ(pending, c.signalPosted ? 0u : kSignalArrived) << c.name;
     EXPECT_EQ(field(0, tr::kQueueWord1) == 0, c.requestCleared) << c.name << ": a fresh slice";
   }
+  pending = 0;
 }
 
 TEST_F(ThreadOperations, SuspendTakesARecordOffItsQueueAndUnsuspendPutsItBack) {
@@ -231,8 +242,13 @@ TEST_F(ThreadOperations, AGeneralWaitEndsWhenItsRetestedFunctionSaysSo) {
   field(0, to::kRetestFlag) = makeFixnum(1);
   vxm_open_lock(field(0, tr::kWakeEvent));  // the wake-up comes before the wait
   g_seen.applyResult = makeFixnum(1);
+  const lispval specials[] = {symbol(makeFixnum(1)), symbol(makeFixnum(2))};
+  to::setRuntimeGlobal(to::global::kSchedulerSpecial0, specials[0]);
+  to::setRuntimeGlobal(to::global::kSchedulerSpecial1, specials[1]);
   const lispval function = makeFixnum(41), arguments = list({makeFixnum(42)});
   EXPECT_EQ(operation(14, function, arguments).eax, nil());
+  EXPECT_EQ(globalValue(specials[0]), nil()) << "the general wait sets both specials to nil";
+  EXPECT_EQ(globalValue(specials[1]), nil());
   ASSERT_EQ(g_seen.applied.size(), 1u);
   EXPECT_EQ(g_seen.applied[0], std::make_pair(function, arguments));
   EXPECT_EQ(g_seen.typeFunctionCalls, 1);
@@ -329,7 +345,7 @@ class ClockQueue : public ThreadOperations {
     ThreadOperations::SetUp();
     header_ = entry(0, 0, nil(), nil());
     lisp::wordAt(header_, tr::kQueueNext) = lisp::wordAt(header_, tr::kQueuePrevious) = header_;
-    clock_queue_header = header_;
+    to::setRuntimeGlobal(to::global::kClockQueueHeader, header_);
   }
   lispval entry(int32_t seconds, int32_t milliseconds, lispval kind, lispval datum,
                 lispval thread = 0) {

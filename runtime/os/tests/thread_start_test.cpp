@@ -155,7 +155,7 @@ class ThreadStart : public gc_test::LispHeap {
   }
   void TearDown() override {
     scheduler_started = 0;
-    clock_queue_header = 0;
+    lisp::thread_ops::setRuntimeGlobal(lisp::thread_ops::global::kClockQueueHeader, 0);
     platform::setThreadCreationFaultHook(nullptr);
     ts::resetServices();
     g_lispBody = nullptr;
@@ -473,7 +473,7 @@ TEST_F(ThreadStart, AThreadLeavingByOperationFiveGivesBackWhatItsEndGivesBack) {
     entry->at(lisp::thread_ops::kDueSeconds) = makeFixnum(entry == &header ? 0 : 100);
     entry->at(lisp::thread_ops::kDueMilliseconds) = makeFixnum(0);
   }
-  clock_queue_header = h;
+  lisp::thread_ops::setRuntimeGlobal(lisp::thread_ops::global::kClockQueueHeader, h);
   lisp::wordAt(tagged(record), lisp::thread_ops::kClockEntry) = e;
   g_lispBody = leaveByOperationFive;
   runToTheEnd(record);
