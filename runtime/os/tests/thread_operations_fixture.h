@@ -147,6 +147,29 @@ class ThreadOperations : public gc_test::LispRoutineHeap {
     return lisp::pointerWord(gc::addressOf(block), lisp::Tag::Other);
   }
   lispval gate() { return object(2); }
+  // Numbers in test memory.
+  lispval doubleFloat(double value) {
+    objects_store_.emplace_back(std::vector<uint64_t>(2, 0));
+    auto* block = reinterpret_cast<lisp::DoubleFloatObject*>(objects_store_.back().data());
+    block->header = lisp::headerWord(lisp::type_code::DoubleFloat);
+    block->value = value;
+    return lisp::pointerWord(gc::addressOf(block), lisp::Tag::Other);
+  }
+  lispval singleFloat(float value) {
+    objects_store_.emplace_back(std::vector<uint64_t>(1, 0));
+    auto* block = reinterpret_cast<lisp::SingleFloatObject*>(objects_store_.back().data());
+    block->header = lisp::headerWord(lisp::type_code::SingleFloat);
+    block->value = value;
+    return lisp::pointerWord(gc::addressOf(block), lisp::Tag::Other);
+  }
+  lispval bignum(std::initializer_list<uint16_t> digits) {
+    objects_store_.emplace_back(std::vector<uint64_t>(digits.size() / 4 + 2, 0));
+    auto* block = reinterpret_cast<lisp::BignumObject*>(objects_store_.back().data());
+    block->header = lisp::bignumHeader(static_cast<uint32_t>(digits.size()));
+    uint16_t* digit = block->digits;
+    for (const uint16_t d : digits) *digit++ = d;
+    return lisp::pointerWord(gc::addressOf(block), lisp::Tag::Other);
+  }
   // A symbol whose global value is `value` (no per-thread bindings).
   lispval symbol(lispval value) {
     objects_store_.emplace_back(std::vector<uint64_t>(4, 0));

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <bit>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <span>
@@ -515,6 +516,36 @@ TEST_F(ThreadStart, AProcessWhoseLastLispThreadLeavesByOperationFiveEnds) {
         eventually([] { return false; }, 20s);
       },
       testing::ExitedWithCode(0), "");
+}
+
+// A Lisp thread waiting on an OS event is out of Lisp for the wait: a
+// foreign-call record (native code running: frame word 0) heads its chain
+// while it waits and is gone after.
+TEST_F(ThreadStart, AnOsEventWaitLinksAForeignCallRecordForItsLength) {
+  testing_support::Watchdog watchdog("event wait", 60s, [&] { return describe(); });
+  uint32_t* record = newLispThread();
+  const uint32_t event = allocate_os_lock(1);
+  std::atomic<uint32_t> headBefore{0}, headAfter{0}, result{99};
+  g_lispBody = [&](uint32_t* self) {
+    headBefore = word(self, tr::kClinkHead);
+    result = wait_os_event(event);
+    headAfter = word(self, tr::kClinkHead);
+  };
+  const uint32_t sequence = mplog_sequence;
+  ASSERT_EQ(start_vxm_thread(tagged(record)), nilval);
+  ASSERT_TRUE(eventually([&] { return headBefore != 0; })) << describe();
+  const bool linked = eventually([&] { return word(record, tr::kClinkHead) != headBefore; });
+  uint32_t pushed[2] = {1, 1};
+  if (linked) std::memcpy(pushed, reinterpret_cast<const void*>(word(record, tr::kClinkHead)), 8);
+  vxm_open_lock(event);
+  ASSERT_TRUE(eventually([&] { return !logged(sequence, ev::kLispThreadExit).empty(); }))
+      << describe();
+  EXPECT_TRUE(linked);
+  EXPECT_EQ(pushed[0], headBefore.load()) << "linked to the chain it found";
+  EXPECT_EQ(pushed[1], 0u) << "native code runs";
+  EXPECT_EQ(headAfter, headBefore) << "and unlinked after the wait";
+  EXPECT_EQ(result, 0u);
+  free_os_lock(event);
 }
 
 TEST_F(ThreadStart, AKilledLispThreadEndsAtItsNextRegrabAndLowersTheCount) {
