@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,10 @@ constexpr uint32_t kStartTrayWatcherMessage = 1038;
 constexpr size_t kProgramPathBytes = 1024;
 // The name-server record's source byte when the parameters could not be read.
 constexpr uint8_t kSourceUnreadable = 255;
+// The older way's source code for name servers set by configuration, and the
+// most a stored value it reads holds, with its NUL.
+constexpr uint8_t kSourceStoredServers = 3;
+constexpr size_t kStoredValueBytes = 257;
 
 const char* resolver_path = lisp::os::kResolverConfiguration;
 
@@ -136,8 +141,31 @@ lisp::lispval sy_get_version(const char*) {
   return lisp::makeFixnum(1);
 }
 
-int32_t old_sy_compute_dns_info(uint8_t*, int32_t) {
-  return 0;
+// The older way: the settings as one stored value each, the servers joined
+// by blanks and the domain, each cut to what a 257-byte read holds, with the
+// source code of statically configured name servers.
+int32_t old_sy_compute_dns_info(uint8_t* buffer, int32_t size) {
+  const ResolverSettings settings = readResolverSettings(resolver_path);
+  if (settings.read != ResolverRead::Read || settings.servers.empty() || !buffer || size <= 0)
+    return 0;
+  std::string servers;
+  for (const std::string& server : settings.servers) servers += (servers.empty() ? "" : " ") + server;
+  servers.resize(std::min(servers.size(), kStoredValueBytes - 1));
+  const std::string domain =
+      settings.domain.substr(0, std::min(settings.domain.size(), kStoredValueBytes - 1));
+  const size_t serverBytes = servers.size() + 1;
+  const size_t domainBytes = domain.empty() ? 0 : domain.size() + 1;
+  const size_t total = 3 + serverBytes + (domainBytes ? 2 + domainBytes : 0);
+  if (total > static_cast<size_t>(size)) return 0;
+  buffer[0] = kSourceStoredServers;
+  putLength(buffer + 1, serverBytes);
+  std::memcpy(buffer + 3, servers.c_str(), serverBytes);
+  if (domainBytes) {
+    uint8_t* at = buffer + 3 + serverBytes;
+    putLength(at, domainBytes);
+    std::memcpy(at + 2, domain.c_str(), domainBytes);
+  }
+  return static_cast<int32_t>(total);
 }
 
 int32_t sy_compute_dns_info(uint8_t* buffer, int32_t size) {

@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <fstream>
@@ -125,6 +126,34 @@ TEST_F(NameServers, AFileThatOpensButCannotBeReadGives255AndZero) {
   buffer[0] = 7;
   EXPECT_EQ(sy_compute_dns_info(buffer, sizeof buffer), 0);
   EXPECT_EQ(buffer[0], 7);
+}
+
+// The older form gives the same servers and domain in its own shape: the
+// source of configured servers (3), and each text cut to a 257-byte value.
+TEST_F(NameServers, TheOlderFormGivesTheSameAnswerInItsOwnShape) {
+  configure("nameserver 10.0.0.1\nnameserver 10.0.0.22\ndomain lab.example\n");
+  std::vector<uint8_t> newer(64, 0xee), older(64, 0xee);
+  const int32_t written = sy_compute_dns_info(newer.data(), 64);
+  ASSERT_GT(written, 0);
+  EXPECT_EQ(old_sy_compute_dns_info(older.data(), 64), written);
+  EXPECT_EQ(older[0], 3);
+  EXPECT_TRUE(std::equal(older.begin() + 1, older.end(), newer.begin() + 1));
+  EXPECT_EQ(old_sy_compute_dns_info(older.data(), written - 1), 0) << "one byte short";
+  EXPECT_EQ(old_sy_compute_dns_info(nullptr, 0), 0);
+
+  // Sixty servers: the newer form has no room for them all, the older one
+  // keeps what its value holds.
+  std::string text;
+  for (int i = 0; i < 60; ++i) text += "nameserver 10.0.0." + std::to_string(100 + i) + "\n";
+  configure(text);
+  std::vector<uint8_t> buffer(300, 0xee);
+  ASSERT_EQ(old_sy_compute_dns_info(buffer.data(), 300), 3 + 257);
+  EXPECT_EQ(buffer[1] * 256 + buffer[2], 257);
+  EXPECT_EQ(std::strlen(reinterpret_cast<const char*>(buffer.data() + 3)), 256u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer.data() + 3), 11), "10.0.0.100 ");
+
+  lisp::os::setResolverConfigurationPath("/nonexistent/resolv.conf");
+  EXPECT_EQ(old_sy_compute_dns_info(buffer.data(), 300), 0);
 }
 
 // ---- affinity, reboot, administrator ----
