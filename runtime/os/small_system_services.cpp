@@ -17,6 +17,7 @@
 #include "platform/error_numbers.h"
 #include "platform/message_queue.h"
 #include "runtime/load/startup.h"
+#include "runtime/os/file_call_errors.h"
 #include "runtime/os/host_record_services.h"
 #include "runtime/os/thread_record_access.h"
 
@@ -112,11 +113,18 @@ void putLength(uint8_t* at, size_t length) {
   at[1] = static_cast<uint8_t>(length);
 }
 
+int readSystemAffinity(size_t bytes, cpu_set_t* set) {
+  return sched_getaffinity(0, bytes, set);
+}
+lisp::os::AffinityReader affinity_reader = readSystemAffinity;
+
 }  // namespace
 
 namespace lisp::os {
 
-lisp::lispval pam_error_word = 0;
+void setAffinityReader(AffinityReader reader) {
+  affinity_reader = reader ? reader : readSystemAffinity;
+}
 
 void setResolverConfigurationPath(const char* path) {
   resolver_path = path ? path : kResolverConfiguration;
@@ -213,12 +221,10 @@ int32_t sy_set_pam(uint32_t mask) {
 lisp::lispval sy_get_pam() {
   cpu_set_t set;
   CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) != 0) {
-    lisp::os::pam_error_word =
-        lisp::makeFixnum(static_cast<int32_t>(platform::systemErrorFromLinux(errno)));
+  if (affinity_reader(sizeof set, &set) != 0) {
+    lisp::fio::noteSystemFailure(errno);
     return lisp::makeFixnum(0);
   }
-  lisp::os::pam_error_word = lisp::makeFixnum(0);
   // Decision: the mask of the first 29 processors, which a fixnum holds.
   int32_t mask = 0;
   for (unsigned cpu = 0; cpu < 29; ++cpu)

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <fstream>
@@ -15,10 +16,13 @@
 #include <vector>
 
 #include "launcher/host_record.h"
+#include "platform/error_numbers.h"
 #include "platform/message_queue.h"
 #include "runtime/os/clock_services.h"
 #include "runtime/os/host_record_services.h"
+#include "runtime/os/file_calls.h"
 #include "runtime/os/remote_commands.h"
+#include "runtime/rs/tests/service_dispatch_heap.h"
 #include "testing/temp_path.h"
 
 namespace {
@@ -165,9 +169,37 @@ TEST(SystemServices, AffinityMaskIsTheSystemsAndCanBeSetAgain) {
   for (unsigned cpu = 0; cpu < 29; ++cpu)
     if (CPU_ISSET(cpu, &set)) mask |= 1u << cpu;
   EXPECT_EQ(sy_get_pam(), lisp::makeFixnum(static_cast<int32_t>(mask)));
-  EXPECT_EQ(lisp::os::pam_error_word, lisp::makeFixnum(0));
   EXPECT_EQ(sy_set_pam(mask), 0);
   EXPECT_EQ(sy_set_pam(0), 87);  // the invalid-parameter code
+}
+
+// sy_get_pam through the system-call dispatch (service 104): the mask, or on
+// failure nil and cl_error, the system error code as a fixnum.
+class AffinityService : public gc_test::ServiceDispatchHeap {
+ protected:
+  AffinityService() : ServiceDispatchHeap(kSyscallSlot) {}
+  void TearDown() override {
+    lisp::os::setAffinityReader(nullptr);
+    cl_error = 0;
+    ServiceDispatchHeap::TearDown();
+  }
+  static constexpr int32_t kSyscallSlot = 0x17b;
+  static constexpr int32_t kGetPam = 104;
+};
+
+TEST_F(AffinityService, AFailureReachesLispThroughClError) {
+  cpu_set_t set;
+  ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
+  uint32_t mask = 0;
+  for (unsigned cpu = 0; cpu < 29; ++cpu)
+    if (CPU_ISSET(cpu, &set)) mask |= 1u << cpu;
+  EXPECT_EQ(oneValue(run(kGetPam, {})), lisp::makeFixnum(static_cast<int32_t>(mask)));
+  lisp::os::setAffinityReader([](size_t, cpu_set_t*) {
+    errno = EPERM;
+    return -1;
+  });
+  EXPECT_EQ(secondOfNilAnd(run(kGetPam, {})),
+            lisp::makeFixnum(static_cast<int32_t>(platform::systemErrorFromLinux(EPERM))));
 }
 
 bool g_rebootAsked = false;
