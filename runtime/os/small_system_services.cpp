@@ -157,7 +157,8 @@ int32_t old_sy_compute_dns_info(uint8_t* buffer, int32_t size) {
   if (settings.read != ResolverRead::Read || settings.servers.empty() || !buffer || size <= 0)
     return 0;
   std::string servers;
-  for (const std::string& server : settings.servers) servers += (servers.empty() ? "" : " ") + server;
+  for (const std::string& server : settings.servers)
+    servers += (servers.empty() ? "" : " ") + server;
   servers.resize(std::min(servers.size(), kStoredValueBytes - 1));
   const std::string domain =
       settings.domain.substr(0, std::min(settings.domain.size(), kStoredValueBytes - 1));

@@ -431,7 +431,8 @@ void resetServices() {
 
 void scanGlobals(void (*slot)(uint32_t address)) {
   const Tag tag = tagOf(general_wait_gate);
-  if (tag == Tag::Cons || tag == Tag::Other || tag == Tag::Symbol) slot(addressOf(&general_wait_gate));
+  if (tag == Tag::Cons || tag == Tag::Other || tag == Tag::Symbol)
+    slot(addressOf(&general_wait_gate));
 }
 
 lispval runtimeGlobal(int32_t offset) {

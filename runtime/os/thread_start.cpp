@@ -132,7 +132,8 @@ void copyRegisters(void* from, void* to) {
 // ---- default services: Lisp itself ----
 
 void runStartFunctionInLisp(lispval record) {
-  const lispval symbol = lisp::thread_ops::runtimeGlobal(lisp::thread_ops::global::kThreadStartSymbol);
+  const lispval symbol =
+      lisp::thread_ops::runtimeGlobal(lisp::thread_ops::global::kThreadStartSymbol);
   if (!lisp::isSymbolTagged(symbol) || symbol == nilval) return;
   lisp_call_from_native(1, symbol, record, nullptr, 0);
 }

@@ -245,8 +245,8 @@ TEST_F(ImageRestore, TheThreadGlobalsComeBackWithTheImage) {
   const struct {
     const char* name;
     bool object;
-  } globals[] = {{"clock", true}, {"type", true}, {"request", false}, {"start", true},
-                 {"marker", false}};
+  } globals[] = {
+      {"clock", true}, {"type", true}, {"request", false}, {"start", true}, {"marker", false}};
   for (const auto& g : globals) ASSERT_NE(field(saveOutput_, g.name), 0u) << g.name;
   const ProgramRun inPlace = restore(image_);
   ASSERT_EQ(inPlace.exitStatus, 0) << inPlace.standardError;
@@ -264,7 +264,8 @@ TEST_F(ImageRestore, TheThreadGlobalsComeBackWithTheImage) {
   const auto offset =
       static_cast<uint32_t>(std::stoll(moved.standardError.substr(at + prefix.size())));
   for (const auto& g : globals)
-    EXPECT_EQ(field(moved.standardOutput, g.name), field(saveOutput_, g.name) + (g.object ? offset : 0))
+    EXPECT_EQ(field(moved.standardOutput, g.name),
+              field(saveOutput_, g.name) + (g.object ? offset : 0))
         << g.name;
 }
 

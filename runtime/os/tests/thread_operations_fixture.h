@@ -35,9 +35,8 @@ inline constexpr int kRecords = 8;
 inline constexpr int32_t kThreadOperation = 0x37f;
 // The thread machinery's runtime globals the tests set.
 inline constexpr int32_t kThreadGlobals[] = {
-    to::global::kRescheduleRequest, to::global::kClockQueueHeader,
-    to::global::kThreadStructureType, to::global::kSchedulerSpecial0,
-    to::global::kSchedulerSpecial1};
+    to::global::kRescheduleRequest, to::global::kClockQueueHeader, to::global::kThreadStructureType,
+    to::global::kSchedulerSpecial0, to::global::kSchedulerSpecial1};
 
 // What the recording services saw.
 struct Seen {
@@ -97,8 +96,8 @@ class ThreadOperations : public gc_test::LispRoutineHeap {
     thread_ = records_[0].tagged();
     g_seen.caller = thread_;
     general_wait_thread = general_wait_gate = 0;
-    to::services() = to::Services{apply, callTypeFunction, consInPool, now, alarmOn, alarmOff,
-                                  breakpoint};
+    to::services() =
+        to::Services{apply, callTypeFunction, consInPool, now, alarmOn, alarmOff, breakpoint};
     for (const int32_t global : kThreadGlobals) to::setRuntimeGlobal(global, nil());
     mp_clock_event_delta = makeFixnum(75);
     suppress_clock_events = 0;

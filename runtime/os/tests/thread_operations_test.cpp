@@ -209,7 +209,8 @@ TEST_F(ThreadOperations, TheSchedulingPointHonoursARequestAsTheSpecialsAllow) {
     pending = kSignalArrived;
     to::setRuntimeGlobal(to::global::kRescheduleRequest, c.requested ? makeFixnum(1) : nil());
     lisp::objectOf<lisp::SymbolObject>(first)->globalValue = c.firstSpecial ? makeFixnum(1) : nil();
-    lisp::objectOf<lisp::SymbolObject>(second)->globalValue = c.secondSpecial ? makeFixnum(1) : nil();
+    lisp::objectOf<lisp::SymbolObject>(second)->globalValue =
+        c.secondSpecial ? makeFixnum(1) : nil();
     field(0, tr::kQueueWord1) = 3;
     EXPECT_EQ(operation(4).eax, nil()) << c.name;
     EXPECT_EQ(to::runtimeGlobal(to::global::kRescheduleRequest) == nil(),
@@ -278,7 +279,8 @@ TEST_F(ThreadOperations, AGateWhoseStateIsZeroByValueIsClosed) {
     EXPECT_EQ(operation(9, g).eax, nil());
     bool waited = false;
     for (const auto& e : std::span(vxm_mplog, mplog_size))
-      if (e.sequence >= sequence && e.code == lisp::mp_event::kGateWait && e.value == g) waited = true;
+      if (e.sequence >= sequence && e.code == lisp::mp_event::kGateWait && e.value == g)
+        waited = true;
     EXPECT_TRUE(waited) << std::hex << closed;
     vxm_open_lock(field(0, tr::kWakeEvent));
   }
