@@ -41,12 +41,16 @@ bool later(DueTime a, DueTime b) {
   return a.seconds > b.seconds || (a.seconds == b.seconds && a.milliseconds > b.milliseconds);
 }
 
+lispval queueHeader() {
+  return to::runtimeGlobal(to::global::kClockQueueHeader);
+}
+
 bool haveQueue() {
-  return lisp::isOther(clock_queue_header);
+  return lisp::isOther(queueHeader());
 }
 
 lispval firstEntry() {
-  return wordAt(clock_queue_header, tr::kQueueNext);
+  return wordAt(queueHeader(), tr::kQueueNext);
 }
 
 // Acts on the entry kept[0]; the Lisp call it may make keeps `kept` valid.
@@ -57,7 +61,7 @@ void act(lispval* kept, uint32_t count) {
   if (!lisp::isCons(cell) || !lisp::isCons(car(cell))) return;
   const lispval kind = car(car(cell));
   const lispval datum = cdr(car(cell));
-  if (kind == lisp::makeFixnum(0)) {
+  if (to::equalsZero(kind)) {
     if (lisp::isOther(datum)) open_vxm_gate(to::gateStateWord(datum));
   } else if (kind == nil) {
     to::services().callTypeFunction(nil, kept, count);
@@ -78,13 +82,12 @@ void act(lispval* kept, uint32_t count) {
 
 extern "C" {
 
-lispval clock_queue_header = 0;
 lispval mp_clock_event_delta = lisp::makeFixnum(75);
 int suppress_clock_events = 0;
 
 void add_to_clock_queue(lispval entry) {
   if (!haveQueue() || !lisp::isOther(entry)) return;
-  const lispval header = clock_queue_header;
+  const lispval header = queueHeader();
   remove_from_clock_queue_quietly(entry);
   const DueTime due = dueOf(entry);
   lispval at = firstEntry();
@@ -120,7 +123,7 @@ void remove_from_clock_queue(lispval entry) {
 lispval op_arm_clock_queue(int mode) {
   const lispval nil = nilval;
   if (!haveQueue()) return nil;
-  const lispval header = clock_queue_header;
+  const lispval header = queueHeader();
   int32_t seconds = 0, milliseconds = 0;
   to::services().now(&seconds, &milliseconds);
   DueTime horizon{seconds, milliseconds + fixnumValue(mp_clock_event_delta)};

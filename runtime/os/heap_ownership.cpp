@@ -349,9 +349,17 @@ void vxm_clean_release_return() {
   hl::releaseOffQueue(my_pthreadctl(nullptr), 0, 1);
 }
 
+// A Lisp thread leaves by the one exit path of every Lisp thread (its record
+// freed unless a foreign callback's caller still owns it); a thread without
+// a record only gives the heap up.
 void vxm_clean_release_exit() {
-  vxm_clean_release_return();
-  lisp_thread_exit();
+  uint32_t* record = my_pthreadctl(nullptr);
+  if (!record) {
+    vxm_clean_release_return();
+    lisp_thread_exit();
+  }
+  vxm_make_environment_neutral();
+  end_lisp_os_thread(record, tr::kStateDead, recordWord(record, tr::kCallbackFlag) == 0 ? 1 : 0, 0);
 }
 
 void relinquish_heap_and_wait(uint32_t* record, int ioWait) {

@@ -144,8 +144,10 @@ int32_t md_io_wait(uint32_t* record) {
 }
 
 void watch_for_socket_activity(int32_t descriptor, int forWriting) {
+  // A thread the registry does not know watches through index 0's record.
   uint32_t* record = my_thread(nullptr);
-  if (!record) return;  // index 0's record, once the registry can name it
+  if (!record) record = lisp::registry::recordAt(0);
+  if (!record) return;
   if (descriptor < 0) {
     lisp::os::recordWord(record, lisp::thread_record::kSocketWatchList) = 0;
     lisp::os::recordWord(record, lisp::thread_record::kSocketWatchCount) = 0;

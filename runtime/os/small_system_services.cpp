@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include "platform/error_numbers.h"
 #include "platform/message_queue.h"
 #include "runtime/load/startup.h"
+#include "runtime/os/file_call_errors.h"
 #include "runtime/os/host_record_services.h"
 #include "runtime/os/thread_record_access.h"
 
@@ -28,6 +30,10 @@ constexpr uint32_t kStartTrayWatcherMessage = 1038;
 constexpr size_t kProgramPathBytes = 1024;
 // The name-server record's source byte when the parameters could not be read.
 constexpr uint8_t kSourceUnreadable = 255;
+// The older way's source code for name servers set by configuration, and the
+// most a stored value it reads holds, with its NUL.
+constexpr uint8_t kSourceStoredServers = 3;
+constexpr size_t kStoredValueBytes = 257;
 
 const char* resolver_path = lisp::os::kResolverConfiguration;
 
@@ -107,11 +113,18 @@ void putLength(uint8_t* at, size_t length) {
   at[1] = static_cast<uint8_t>(length);
 }
 
+int readSystemAffinity(size_t bytes, cpu_set_t* set) {
+  return sched_getaffinity(0, bytes, set);
+}
+lisp::os::AffinityReader affinity_reader = readSystemAffinity;
+
 }  // namespace
 
 namespace lisp::os {
 
-lisp::lispval pam_error_word = 0;
+void setAffinityReader(AffinityReader reader) {
+  affinity_reader = reader ? reader : readSystemAffinity;
+}
 
 void setResolverConfigurationPath(const char* path) {
   resolver_path = path ? path : kResolverConfiguration;
@@ -136,8 +149,32 @@ lisp::lispval sy_get_version(const char*) {
   return lisp::makeFixnum(1);
 }
 
-int32_t old_sy_compute_dns_info(uint8_t*, int32_t) {
-  return 0;
+// The older way: the settings as one stored value each, the servers joined
+// by blanks and the domain, each cut to what a 257-byte read holds, with the
+// source code of statically configured name servers.
+int32_t old_sy_compute_dns_info(uint8_t* buffer, int32_t size) {
+  const ResolverSettings settings = readResolverSettings(resolver_path);
+  if (settings.read != ResolverRead::Read || settings.servers.empty() || !buffer || size <= 0)
+    return 0;
+  std::string servers;
+  for (const std::string& server : settings.servers)
+    servers += (servers.empty() ? "" : " ") + server;
+  servers.resize(std::min(servers.size(), kStoredValueBytes - 1));
+  const std::string domain =
+      settings.domain.substr(0, std::min(settings.domain.size(), kStoredValueBytes - 1));
+  const size_t serverBytes = servers.size() + 1;
+  const size_t domainBytes = domain.empty() ? 0 : domain.size() + 1;
+  const size_t total = 3 + serverBytes + (domainBytes ? 2 + domainBytes : 0);
+  if (total > static_cast<size_t>(size)) return 0;
+  buffer[0] = kSourceStoredServers;
+  putLength(buffer + 1, serverBytes);
+  std::memcpy(buffer + 3, servers.c_str(), serverBytes);
+  if (domainBytes) {
+    uint8_t* at = buffer + 3 + serverBytes;
+    putLength(at, domainBytes);
+    std::memcpy(at + 2, domain.c_str(), domainBytes);
+  }
+  return static_cast<int32_t>(total);
 }
 
 int32_t sy_compute_dns_info(uint8_t* buffer, int32_t size) {
@@ -185,12 +222,10 @@ int32_t sy_set_pam(uint32_t mask) {
 lisp::lispval sy_get_pam() {
   cpu_set_t set;
   CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) != 0) {
-    lisp::os::pam_error_word =
-        lisp::makeFixnum(static_cast<int32_t>(platform::systemErrorFromLinux(errno)));
+  if (affinity_reader(sizeof set, &set) != 0) {
+    lisp::fio::noteSystemFailure(errno);
     return lisp::makeFixnum(0);
   }
-  lisp::os::pam_error_word = lisp::makeFixnum(0);
   // Decision: the mask of the first 29 processors, which a fixnum holds.
   int32_t mask = 0;
   for (unsigned cpu = 0; cpu < 29; ++cpu)

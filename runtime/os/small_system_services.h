@@ -3,6 +3,9 @@
 // running program's path and directory, and the tray watcher of the console.
 #pragma once
 
+#include <sched.h>
+
+#include <cstddef>
 #include <cstdint>
 
 #include "runtime/rs/exports.h"
@@ -28,8 +31,8 @@ lisp::lispval sy_get_version(const char* fileName);
 
 // 0, or a system error code.
 int32_t sy_set_pam(uint32_t mask);
-// The affinity mask as a fixnum; on failure fixnum 0, with the runtime's error
-// word set to the system error code as a fixnum (else 0).
+// The affinity mask as a fixnum; on failure fixnum 0, with cl_error set to
+// the system error code as a fixnum.
 lisp::lispval sy_get_pam();
 // 1 when an orderly reboot was asked for, else 0.
 int32_t sy_reboot(int32_t force);
@@ -46,8 +49,10 @@ void start_tray_icon_watcher();
 
 namespace lisp::os {
 
-// The system error code sy_get_pam left; Lisp reads it as a fixnum.
-extern lisp::lispval pam_error_word;
+// How sy_get_pam reads the process's affinity (sched_getaffinity's form: 0,
+// or -1 with errno); tests put in their own, null puts the system's back.
+using AffinityReader = int (*)(size_t bytes, cpu_set_t* set);
+void setAffinityReader(AffinityReader reader);
 
 // Where the name-server configuration is read from; tests use their own file.
 inline constexpr const char* kResolverConfiguration = "/etc/resolv.conf";

@@ -58,7 +58,8 @@ thread_kill:
    the heap-owning thread. kind 0: apply the function `first` to the list
    `second` (lisp_apply); kind 1: call the function of the symbol `first`
    with the two arguments `second` and nil; kind 2: a fresh cons of `first`
-   and `second` (qcons).
+   and `second` (qcons); kind 3: the runtime routine post_sig, which posts a
+   signal to the Lisp side (both arguments unused).
    The `count` Lisp values at `saved` are pushed onto this frame, where the
    collector's stack walk sees and updates them, and are copied back before
    the return, so the caller's copies stay valid across a collection.
@@ -83,7 +84,11 @@ lisp_call_from_native:
         mov ecx, [ebp + NATIVE_ENTRY_FIRST_ARGUMENT]
         cmp ecx, 1
         je 4f
+        cmp ecx, 3
+        je 3f
         ja 5f
+        cmp ecx, 2
+        je 5f
         mov ecx, 2
         call lisp_apply
         jmp 6f
@@ -92,6 +97,8 @@ lisp_call_from_native:
         mov edx, edi
         mov ecx, 2
         call dword ptr [edi + NIL_SLOT_CALL_TWO_ARGS]
+        jmp 6f
+3:      call post_sig
         jmp 6f
 5:      call qcons
 6:      jnc 7f

@@ -20,6 +20,8 @@
 #include "runtime/os/thread_operations_internal.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/os/thread_start.h"
+#include "runtime/load/small_services.h"
+#include "runtime/rs/object_layout.h"
 #include "runtime/rs/runtime_errors.h"
 
 namespace lisp::thread_ops {
@@ -32,8 +34,9 @@ lispval applyInLisp(lispval function, lispval arguments, lispval* saved, uint32_
   return lisp_call_from_native(0, function, arguments, saved, count);
 }
 lispval callTypeFunctionInLisp(lispval first, lispval* saved, uint32_t count) {
-  if (!isSymbolTagged(thread_structure_type)) return nilval;
-  return lisp_call_from_native(1, thread_structure_type, first, saved, count);
+  const lispval type = runtimeGlobal(global::kThreadStructureType);
+  if (!isSymbolTagged(type) || type == nilval) return nilval;
+  return lisp_call_from_native(1, type, first, saved, count);
 }
 lispval consInLisp(lispval first, lispval rest, lispval* saved, uint32_t count) {
   return lisp_call_from_native(2, first, rest, saved, count);
@@ -44,14 +47,9 @@ void runtimeNow(int32_t* seconds, int32_t* milliseconds) {
   *milliseconds = static_cast<int32_t>(now.milliseconds);
 }
 void noBreakpoint(int32_t) {}
-lispval noSpecial(lispval, int) {
-  return nilval;
-}
-void noSignal() {}
 
 constexpr Services kDefaultServices{applyInLisp, callTypeFunctionInLisp, consInLisp, runtimeNow,
-                                    c_mpalarmon, c_mpalarmoff,           noBreakpoint, noSpecial,
-                                    noSignal};
+                                    c_mpalarmon, c_mpalarmoff,           noBreakpoint};
 Services current = kDefaultServices;
 
 // An operation's value in the low word; a runtime error to signal in the high.
@@ -118,20 +116,23 @@ Outcome opExplicitUnsuspend(lispval self, lispval record, lispval) {
 // first scheduler special holds it off; with the second set, a signal is
 // posted in its place.
 Outcome opSchedulingPoint(lispval self, lispval, lispval) {
-  if (reschedule_request == nilval || reschedule_request == 0) return value(nilval);
-  if (current.schedulerSpecial(self, 0) != nilval) return value(nilval);
-  if (current.schedulerSpecial(self, 1) == nilval) {
-    reschedule_request = nilval;
+  const lispval request = runtimeGlobal(global::kRescheduleRequest);
+  if (request == nilval || request == 0) return value(nilval);
+  if (schedulerSpecial(0) != nilval) return value(nilval);
+  if (schedulerSpecial(1) == nilval) {
+    setRuntimeGlobal(global::kRescheduleRequest, nilval);
     reschedule(self, makeFixnum(1));
   } else {
-    current.postSignal();
+    postSignal();
   }
   return value(nilval);
 }
 
 // The record is freed before the thread ends, unless it serves a foreign
-// callback (whose caller still owns it).
+// callback (whose caller still owns it); the thread then leaves by the exit
+// path of every Lisp thread.
 Outcome opThreadExit(lispval self, lispval, lispval) {
+  if (isOther(wordAt(self, kClockEntry))) remove_from_clock_queue(wordAt(self, kClockEntry));
   thread_off_queues(self);
   if (wordAt(self, tr::kCallbackFlag) == 0) freeRecord(self);
   check_gwh_release(self);
@@ -157,7 +158,7 @@ Outcome opWaitGate(lispval self, lispval gate, lispval) {
   if (!isOther(gate)) return value(nilval);
   uint32_t* state = gateStateWord(gate);
   lock_lisp_ready_queue();
-  if (*state == 0) {
+  if (equalsZero(*state)) {
     unlinkLocked(self);
     clearSliceWords(self);
     insertByPriority(self, registry::tagged(waiting_thread_header_aligned), true);
@@ -185,7 +186,7 @@ Outcome opOpenGate(lispval, lispval gate, lispval mode) {
 Outcome opAllocate(lispval, lispval, lispval) {
   const lispval record = allocate_lisp_thread();
   if (record == nilval || record == 0) return value(nilval);
-  store(record, tr::kStructureType, thread_structure_type);
+  store(record, tr::kStructureType, runtimeGlobal(global::kThreadStructureType));
   return value(record);
 }
 
@@ -221,6 +222,7 @@ Outcome generalWait(lispval self, lispval function, lispval arguments, uint32_t 
   for (uint32_t n = 0; isCons(list) && n < 4096; list = cdr(list), ++n)
     if (isFixnum(car(list))) c_mpwatchfor(fixnumValue(car(list)), self);
   thread_to_wait_queue(self);
+  clearSchedulerSpecials();
   check_gwh_release(self);
   thread_sequence_break(self);
   mp_log_event(ev::kGeneralWaitEnded, 0);
@@ -428,13 +430,69 @@ void resetServices() {
 }
 
 void scanGlobals(void (*slot)(uint32_t address)) {
-  for (lispval* global : {&clock_queue_header, &thread_structure_type, &general_wait_gate,
-                          &reschedule_request}) {
-    const Tag tag = tagOf(*global);
-    if (tag == Tag::Cons || tag == Tag::Other || tag == Tag::Symbol) slot(addressOf(global));
-  }
-  thread_start::scanGlobals(slot);
+  const Tag tag = tagOf(general_wait_gate);
+  if (tag == Tag::Cons || tag == Tag::Other || tag == Tag::Symbol)
+    slot(addressOf(&general_wait_gate));
 }
+
+lispval runtimeGlobal(int32_t offset) {
+  return nilval ? wordAt(nilval, offset) : 0;
+}
+
+void setRuntimeGlobal(int32_t offset, lispval value) {
+  if (nilval) wordAt(nilval, offset) = value;
+}
+
+lispval schedulerSpecial(int which) {
+  const lispval symbol =
+      runtimeGlobal(which == 0 ? global::kSchedulerSpecial0 : global::kSchedulerSpecial1);
+  if (!isSymbolTagged(symbol) || symbol == nilval) return nilval;
+  return *symbol_locative(symbol);
+}
+
+void clearSchedulerSpecials() {
+  for (const int32_t offset : {global::kSchedulerSpecial0, global::kSchedulerSpecial1}) {
+    const lispval symbol = runtimeGlobal(offset);
+    if (isSymbolTagged(symbol) && symbol != nilval) *symbol_locative(symbol) = nilval;
+  }
+}
+
+void postSignal() {
+  lisp_call_from_native(3, nilval, nilval, nullptr, 0);
+}
+
+namespace {
+
+// The header of the object a word names; 0 when it cannot name one (the
+// lowest page is never mapped).
+uint32_t headerOf(lispval v) {
+  return isOther(v) && objectAddress(v) >= 0x10000 ? wordAt(v, kHeaderOffset) : 0;
+}
+
+bool realEqualsZero(lispval v) {
+  if (isFixnum(v)) return v == 0;
+  const uint32_t header = headerOf(v);
+  switch (typeCodeOf(header)) {
+    case type_code::SingleFloat: return objectOf<SingleFloatObject>(v)->value == 0.0f;
+    case type_code::DoubleFloat: return objectOf<DoubleFloatObject>(v)->value == 0.0;
+    case type_code::Bignum: {
+      const BignumObject* bignum = objectOf<BignumObject>(v);
+      for (uint32_t i = 0; i < bignumDigitCount(header); ++i)
+        if (bignum->digits[i] != 0) return false;
+      return true;
+    }
+    default: return false;
+  }
+}
+
+}  // namespace
+
+bool equalsZero(lispval v) {
+  if (typeCodeOf(headerOf(v)) != type_code::Complex) return realEqualsZero(v);
+  const TwoPartObject* parts = objectOf<TwoPartObject>(v);
+  return realEqualsZero(parts->first) && realEqualsZero(parts->second);
+}
+
 
 lispval reschedule(lispval self, lispval flag) {
   const bool mayRun = runnable(self);
@@ -469,8 +527,6 @@ using lisp::wordAt;
 
 extern "C" {
 
-lispval thread_structure_type = 0;
-lispval reschedule_request = 0;
 
 uint64_t c_thread_operation(lispval self, lispval argument1, lispval code, lispval argument3) {
   const to::Operation* op = to::operationFor(code);
@@ -518,7 +574,8 @@ void process_thread_interrupts(lispval self) {
     to::store(self, to::kWaitArguments, nil);
     wordAt(self, to::kWaitedObject) = 0;
     if (!hadRunList) {
-      kept[kMarker] = to::services().cons(thread_structure_type, nil, kept, kKept);
+      kept[kMarker] = to::services().cons(to::runtimeGlobal(to::global::kThreadStructureType),
+                                          nil, kept, kKept);
       if (kept[kMarker] != nil)
         to::store(self, to::kRunList, to::services().cons(kept[kMarker], nil, kept, kKept));
     }

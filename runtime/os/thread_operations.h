@@ -21,6 +21,10 @@ inline constexpr int32_t kRunList = tr::wordOffset(13);
 inline constexpr int32_t kWaitFunction = tr::wordOffset(14);
 inline constexpr int32_t kWaitArguments = tr::wordOffset(15);
 inline constexpr int32_t kRetestFlag = tr::wordOffset(17);
+// Decision: of the two slots the resume path uses, slot 20 holds the
+// thread's own clock entry (nil when it has none): resuming re-queues it and
+// the thread's end takes it off the clock queue.
+inline constexpr int32_t kClockEntry = tr::wordOffset(20);
 inline constexpr int32_t kLockWaitedFor = tr::wordOffset(38);
 inline constexpr int32_t kWaitKind = tr::wordOffset(59);
 inline constexpr int32_t kWaitedObject = tr::wordOffset(61);  // a gate's state-word address
@@ -60,19 +64,51 @@ struct Services {
   void (*alarmOff)();
   // Runs for every operation code that has no operation (31-36, 38 up).
   void (*breakpoint)(int32_t code);
-  // The calling thread's value of scheduler special 0 or 1 (the two that a
-  // general wait sets to nil); default nil, as no symbol for them is known
-  // to the runtime yet.
-  lispval (*schedulerSpecial)(lispval self, int which);
-  // Posts a signal to the Lisp side; default: nothing (no signal module yet).
-  void (*postSignal)();
 };
 Services& services();
 void resetServices();
 
-// Visits the thread operations' globals that hold Lisp objects (the clock
-// queue header, the thread type symbol, the general wait gate, the
-// reschedule request) for the collector, each while it holds a pointer.
+// The thread machinery's words of the runtime globals table, as offsets
+// from nil (global word -N lies 0x15 + 4N below nil). They are saved with
+// the heap image and visited by the collector with the table's other Lisp
+// values. Decision: the roles have no fixed positions of their own; each
+// takes a Lisp-value word that nothing else names. A fresh table holds 0
+// in them, which counts as none, as nil does.
+namespace global {
+constexpr int32_t word(int32_t n) {
+  return -0x15 - 4 * n;
+}
+inline constexpr int32_t kThreadStartSymbol = word(130);  // its function starts a new Lisp thread
+inline constexpr int32_t kThreadStartMarker = word(131);  // stored in slot 34 of a starting thread
+inline constexpr int32_t kRescheduleRequest = word(149);  // tested and cleared by operation 4
+inline constexpr int32_t kThreadStructureType = word(150);  // a symbol
+inline constexpr int32_t kClockQueueHeader = word(151);     // a clock entry linked to itself
+// The two scheduler specials (symbols) that a general wait sets to nil: a
+// true value of the first holds a reschedule request off, one of the
+// second turns it into a posted signal.
+inline constexpr int32_t kSchedulerSpecial0 = word(153);
+inline constexpr int32_t kSchedulerSpecial1 = word(154);
+}  // namespace global
+
+// The global word at nil + offset; reads give 0 before the nil block exists.
+lispval runtimeGlobal(int32_t offset);
+void setRuntimeGlobal(int32_t offset, lispval value);
+
+// The calling thread's value of a scheduler special (nil when the global
+// holds no symbol), and setting it to nil as qsetq does.
+lispval schedulerSpecial(int which);
+void clearSchedulerSpecials();
+// Posts a signal to the Lisp side through the runtime's post_sig.
+void postSignal();
+
+// True when a Lisp value equals the number 0 by value: the fixnum, a zero
+// float of either size, a bignum whose digits are all zero, or a complex
+// whose parts both are. (An other-tagged word that cannot name an object is
+// no number.)
+bool equalsZero(lispval value);
+
+// Visits the thread operations' native words that hold Lisp objects (the
+// general wait gate) for the collector, each while it holds a pointer.
 void scanGlobals(void (*slot)(uint32_t address));
 
 // Queue order: nil below every number, a non-number above every number.
@@ -83,22 +119,17 @@ bool ranksBelow(lispval priority, lispval other);
 extern "C" {
 // Calls into Lisp from native code (thread_operation_entry.S): kind 0
 // applies `first` to the list `second`, kind 1 calls the function of the
-// symbol `first` with `second` and nil, kind 2 conses them.
+// symbol `first` with `second` and nil, kind 2 conses them, kind 3 runs the
+// runtime routine post_sig.
 lisp::lispval lisp_call_from_native(int kind, lisp::lispval first, lisp::lispval second,
                                     lisp::lispval* saved, uint32_t count);
 
-// The header of the clock queue (a clock entry linked to itself), nil when
-// there is none; the thread structure's type symbol.
-extern lisp::lispval clock_queue_header;
-extern lisp::lispval thread_structure_type;
 // Scheduler switches: the clock granularity (a fixnum, 75 at load), and
 // non-zero to leave due clock entries alone.
 extern lisp::lispval mp_clock_event_delta;
 extern int suppress_clock_events;
 extern lisp::lispval general_wait_thread;
 extern lisp::lispval general_wait_gate;
-// The reschedule-request word tested by the scheduling point (nil: none).
-extern lisp::lispval reschedule_request;
 
 // The operation dispatcher, with the caller's record (tagged), argument 1,
 // the operation code and argument 3; the value in the low word; in the high

@@ -2,6 +2,7 @@
 // clock_queue.cpp, thread_operations.cpp). Records are tagged words.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "runtime/rs/lisp_value.h"
@@ -23,6 +24,21 @@ void insertByPriority(lispval record, lispval header, bool behindEquals);
 void unlinkLocked(lispval record);
 void moveToHead(lispval record);
 bool onWaitingQueueLocked(lispval record);
+
+// A foreign-call record on a thread's chain (native frame 0: native code
+// runs) for its lifetime, on the stack where the collector's stack walk
+// finds it; nothing for a null record.
+class ForeignCallRecord {
+ public:
+  explicit ForeignCallRecord(uint32_t* record);
+  ~ForeignCallRecord();
+  ForeignCallRecord(const ForeignCallRecord&) = delete;
+  ForeignCallRecord& operator=(const ForeignCallRecord&) = delete;
+
+ private:
+  uint32_t* record_;
+  std::array<uint32_t, 6> words_{};
+};
 
 // The reschedule of the current thread (flag nil or not).
 lispval reschedule(lispval self, lispval flag);

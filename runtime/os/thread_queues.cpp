@@ -110,6 +110,22 @@ void resumeAccounting(lispval record, uint32_t now) {
   if (vxm_accounting_active) wordAt(record, tr::kSliceStart) = now;
 }
 
+ForeignCallRecord::ForeignCallRecord(uint32_t* record) : record_(record) {
+  if (!record_) return;
+  uint32_t& head = wordAt(registry::tagged(record_), tr::kClinkHead);
+  const bool chain = head != 0 && head != tr::kEmptyClinkChain;
+  // The frame of the Lisp code that called out, as the newest record has it:
+  // the stack walk goes on from there as it did before.
+  const uint32_t callingFrame =
+      chain ? reinterpret_cast<const uint32_t*>(static_cast<uintptr_t>(head))[2] : 0;
+  words_ = {head, 0, callingFrame, nilval, 0, 0};
+  head = addressOf(words_.data());
+}
+
+ForeignCallRecord::~ForeignCallRecord() {
+  if (record_) wordAt(registry::tagged(record_), tr::kClinkHead) = words_[0];
+}
+
 }  // namespace lisp::thread_ops
 
 namespace to = lisp::thread_ops;
@@ -229,9 +245,9 @@ void thread_relinquish_heap(lispval self) {
   unlock_lisp_ready_queue();
 }
 
+// Resuming the time accounting also runs the pending interrupts.
 void thread_resume_processing(lispval self) {
   thread_resume_time_accounting(self);
-  process_thread_interrupts(self);
 }
 
 lispval thread_sequence_break(lispval self) {
@@ -268,14 +284,16 @@ lispval thread_sequence_break(lispval self) {
 }
 
 uint32_t wait_os_event(uint32_t handle) {
-  lispval self = lisp::registry::tagged(my_pthreadctl(nullptr));
-  check_gwh_release(self);
+  uint32_t* record = my_pthreadctl(nullptr);
+  if (record) check_gwh_release(lisp::registry::tagged(record));
+  const to::ForeignCallRecord outOfLisp(record);
   return static_cast<uint32_t>(thread_wait_any_os_event(1, &handle));
 }
 
 uint32_t wait_any_os_event(uint32_t count, const uint32_t* handles) {
-  lispval self = lisp::registry::tagged(my_pthreadctl(nullptr));
-  check_gwh_release(self);
+  uint32_t* record = my_pthreadctl(nullptr);
+  if (record) check_gwh_release(lisp::registry::tagged(record));
+  const to::ForeignCallRecord outOfLisp(record);
   return static_cast<uint32_t>(thread_wait_any_os_event(static_cast<int32_t>(count), handles));
 }
 
@@ -290,8 +308,13 @@ void thread_suspend_time_accounting(lispval record) {
   to::suspendAccounting(record, to::nowMilliseconds());
 }
 
+// Starts the slice, puts the thread's clock entry back on the clock queue
+// and runs the thread's pending interrupts.
 void thread_resume_time_accounting(lispval record) {
   to::resumeAccounting(record, to::nowMilliseconds());
+  const lispval entry = wordAt(record, to::kClockEntry);
+  if (lisp::isOther(entry)) add_to_clock_queue(entry);
+  process_thread_interrupts(record);
 }
 
 void rs_suspend_time_accounting(uint32_t* record, uint32_t seconds, uint32_t milliseconds) {
@@ -300,8 +323,11 @@ void rs_suspend_time_accounting(uint32_t* record, uint32_t seconds, uint32_t mil
   to::suspendAccounting(lisp::registry::tagged(record), now == 0 ? 1 : now);
 }
 
+// The native form starts the slice only: native code runs no Lisp here, so
+// the clock entry and the interrupts wait for the thread's next resume from
+// Lisp (its next scheduling point).
 void rs_resume_time_accounting(uint32_t* record) {
-  if (record) thread_resume_time_accounting(lisp::registry::tagged(record));
+  if (record) to::resumeAccounting(lisp::registry::tagged(record), to::nowMilliseconds());
 }
 
 }  // extern "C"

@@ -16,6 +16,12 @@ constexpr char kTlsFailure[] = "TLS failure; vxm cannot continue";
 constexpr uint32_t kTlsFailureCode = 111;
 constexpr int kTlsFailureStatus = 1;
 
+// Decision: a thread record's allocation word is word 52, the raw word that
+// allocation clears and that no other use names. It holds a tagged cons
+// fill pointer (address + 0x11); 0, as allocation leaves it, means the
+// thread has no allocation point, and the page's own word answers.
+constexpr int32_t kAllocationWord = lisp::thread_record::kClearedWord52;
+
 uint32_t* callingRecord() {
   return my_thread(nullptr);
 }
@@ -23,6 +29,16 @@ uint32_t* callingRecord() {
 }  // namespace
 
 extern "C" {
+
+uint32_t thread_page_conslimit(const uint32_t* record) {
+  if (const uint32_t* thread = validate_thread(record[0])) {
+    const uint32_t fill = recordWord(const_cast<uint32_t*>(thread), kAllocationWord);
+    const uint32_t address = (fill & ~uint32_t{7}) - 16;
+    if (fill != 0 && address >= static_cast<uint32_t>(reinterpret_cast<uintptr_t>(record)))
+      return address;
+  }
+  return record[1];
+}
 
 uint32_t get_clink(uint32_t* record) {
   return record ? recordWord(record, lisp::thread_record::kClinkHead)

@@ -18,6 +18,11 @@ uint32_t get_stackbase();  // 0 when the caller has no record
 uint32_t* thread_mv_slots();
 // The foreign-call chain head of a tagged record.
 uint32_t thread_clink(lisp::lispval record);
+// The cons limit of an allocation page record (its first word a tagged
+// thread record, its second the page's own limit): the address the named
+// thread's allocation word points at when that lies at or above the page
+// record, otherwise the second word.
+uint32_t thread_page_conslimit(const uint32_t* record);
 // The record's address when it heads the active records; otherwise a fatal
 // error.
 uint32_t vxm_validate_inline_tls(lisp::lispval record);

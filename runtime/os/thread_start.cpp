@@ -67,8 +67,6 @@ using lisp::registry::tagged;
 using lisp::registry::unlockReadyQueue;
 
 extern "C" {
-lispval lisp_thread_start_symbol = 0;
-lispval lisp_thread_start_marker = 0;
 
 // Assembly (thread_start.S): restores the x87 state and edx from the area,
 // calls routine(block, index), saves them back; returns the routine's eax.
@@ -134,8 +132,10 @@ void copyRegisters(void* from, void* to) {
 // ---- default services: Lisp itself ----
 
 void runStartFunctionInLisp(lispval record) {
-  if (!lisp::isSymbolTagged(lisp_thread_start_symbol)) return;
-  lisp_call_from_native(1, lisp_thread_start_symbol, record, nullptr, 0);
+  const lispval symbol =
+      lisp::thread_ops::runtimeGlobal(lisp::thread_ops::global::kThreadStartSymbol);
+  if (!lisp::isSymbolTagged(symbol) || symbol == nilval) return;
+  lisp_call_from_native(1, symbol, record, nullptr, 0);
 }
 uint32_t missingCallbackInLisp() {
   return lisp_missing_stub_x();
@@ -160,12 +160,6 @@ uint32_t callWithRecordRegisters(uint32_t* record, uint32_t block, int32_t index
 void closeWakeEvent(uint32_t* record) {
   if (const uint32_t event = recordWord(record, tr::kWakeEvent)) free_os_lock(event);
   recordWord(record, tr::kWakeEvent) = 0;
-}
-
-void lowerLispThreadCount() {
-  lockReadyQueue();
-  if (vxm_thread_control.lispThreadCount > 0) --vxm_thread_control.lispThreadCount;
-  unlockReadyQueue();
 }
 
 void giveImmigrantValues(uint32_t* record) {
@@ -262,12 +256,6 @@ void resetServices() {
   current = kDefaultServices;
 }
 
-void scanGlobals(void (*slot)(uint32_t address)) {
-  for (lispval* global : {&lisp_thread_start_symbol, &lisp_thread_start_marker})
-    if (lisp::isCons(*global) || lisp::isOther(*global) || lisp::isSymbolTagged(*global))
-      slot(addressOf(global));
-}
-
 }  // namespace lisp::thread_start
 
 extern "C" {
@@ -337,9 +325,25 @@ uint32_t lisp_thread_init_c_entry(void* argument) {
   // 3, 4. Lisp
   smp_gc_printf(record, kIntoLispText, addressOf(gcstateOf(record)));
   setupstack_xhandler(index);
+  // 5 to 8; with no Lisp thread left and nobody to tell, the process ends.
+  if (leave_lisp_thread(record, tr::kStateDead, 1) == 0) lisp_exit(0);
+  return 0;
+}
+
+// Steps 5 to 8 of a Lisp thread's end. The environment, the queues, the
+// handles and the count are given back whichever way the thread ends; the
+// record is left in `endState` and goes back to the available list when
+// `freeRecord` is set. The Lisp thread count counts the threads started by
+// lisp_thread_init_c_entry and the first thread, never immigrants.
+uint32_t leave_lisp_thread(uint32_t* record, uint32_t endState, int freeRecord) {
+  auto& control = vxm_thread_control;
+  const auto index = static_cast<int32_t>(recordWord(record, tr::kRegistryIndex));
+  const uint32_t osId = recordWord(record, tr::kOsThreadId);
+  const bool counted = recordWord(record, tr::kCallbackFlag) == 0;
   // 5. out of Lisp, off the queues
   smp_gc_printf(record, kOutOfLispText, addressOf(gcstateOf(record)));
-  control.environmentIndex = -1;
+  if (platform::mutexHeldByCaller(control.heapMutex) || control.environmentIndex == index)
+    control.environmentIndex = -1;
   lockReadyQueue();
   lisp::heap_lock::unlinkFromQueue(record);
   unlockReadyQueue();
@@ -354,17 +358,26 @@ uint32_t lisp_thread_init_c_entry(void* argument) {
   recordWord(record, tr::kOsThreadHandle) = 0;
   // 7. the record
   lockReadyQueue();
-  recordWord(record, tr::kState) = tr::kStateDead;
-  ts::releaseBindingStack(record);
-  if (control.lispThreadCount > 0) --control.lispThreadCount;
-  free_threadctl_c(record);
-  smp_gc_printf(record, kRecordFreedText, osId);
+  recordWord(record, tr::kState) = endState;
+  if (freeRecord) ts::releaseBindingStack(record);
+  if (counted && control.lispThreadCount > 0) --control.lispThreadCount;
+  if (freeRecord) free_threadctl_c(record);
   const uint32_t remaining = control.lispThreadCount;
   unlockReadyQueue();
+  if (freeRecord) smp_gc_printf(record, kRecordFreedText, osId);
   // 8. the heap
   vxm_release_heap_t(0, 1);
   mp_log_event(ev::kLispThreadExit, remaining);
-  return 0;
+  return remaining;
+}
+
+void end_lisp_os_thread(uint32_t* record, uint32_t endState, int freeRecord, int32_t status) {
+  const uint32_t remaining =
+      record ? leave_lisp_thread(record, endState, freeRecord) : vxm_thread_control.lispThreadCount;
+  // No Lisp thread is left and nobody waits for this one: the process's
+  // service threads would keep it alive for ever, so it ends.
+  if (remaining == 0) lisp_exit(status);
+  platform::exitThread(static_cast<uint32_t>(status));
 }
 
 void second_lisp_thread_c_init(int32_t index) {
@@ -377,8 +390,9 @@ void second_lisp_thread_c_init(int32_t index) {
 
 // Steps 1 and 2 of lisp_thread_init_rs.
 void thread_rs_prepare(lispval record) {
-  lisp::wordAt(record, ts::kStartMarkerSlot) = lisp_thread_start_marker ? lisp_thread_start_marker
-                                                                        : nilval;
+  const lispval marker =
+      lisp::thread_ops::runtimeGlobal(lisp::thread_ops::global::kThreadStartMarker);
+  lisp::wordAt(record, ts::kStartMarkerSlot) = marker ? marker : nilval;
   skip_stack_scan = 1;
   lisp::wordAt(record, tr::kSavedNativeStack) = 0;
   lisp::wordAt(record, tr::kBindingStackTop) = 0;
@@ -418,43 +432,26 @@ uint32_t* kill_os_thread(lispval value) {
 
 uint32_t* check_for_thread_exit(uint32_t* record) {
   if (!record || recordWord(record, tr::kKillRequest) == 0) return record;
-  const auto index = static_cast<int32_t>(recordWord(record, tr::kRegistryIndex));
-  if (vxm_thread_control.environmentIndex == index) vxm_make_environment_neutral();
-  lisp::heap_lock::releaseOffQueue(record, 0, 1);
-  recordWord(record, tr::kSavedNativeStack) = 0;
-  recordWord(record, tr::kOsIdSlot) = nilval;
-  recordWord(record, tr::kState) = tr::kStateKilled;
   mp_log_event(ev::kKilledThreadEnds, 0);
-  lowerLispThreadCount();
-  closeWakeEvent(record);
-  lisp_thread_exit();
+  // The record stays in the registry, ended: whoever asked for the kill frees it.
+  end_lisp_os_thread(record, tr::kStateKilled, 0, 0);
 }
 
 void end_lisp_thread(int32_t status, int32_t* doneFlag, uint32_t notifyThreadId) {
   pause(ts::kExitPauseMilliseconds);
-  uint32_t remaining = 0;
+  uint32_t remaining = vxm_thread_control.lispThreadCount;
   if (vxm_thread_control.readyQueueLock.semaphore != 0) {
     lockReadyQueue();
     const int32_t index = vxm_thread_registered_p(identify_os_thread());
     unlockReadyQueue();
-    uint32_t* record = index >= 0 ? recordOf(index) : nullptr;
-    if (record && vxm_thread_control.environmentIndex == index) vxm_make_environment_neutral();
-    lisp::heap_lock::releaseOffQueue(record, 0, 1);
-    if (record) {
-      lockReadyQueue();
-      recordWord(record, tr::kState) = tr::kStateDead;
-      if (const uint32_t handle = recordWord(record, tr::kOsThreadHandle))
-        platform::closeHandle(handle);
-      recordWord(record, tr::kOsThreadHandle) = 0;
-      if (vxm_thread_control.lispThreadCount > 0) --vxm_thread_control.lispThreadCount;
-      unlockReadyQueue();
-      closeWakeEvent(record);
-    }
-    remaining = vxm_thread_control.lispThreadCount;
+    if (uint32_t* record = index >= 0 ? recordOf(index) : nullptr)
+      remaining = leave_lisp_thread(record, tr::kStateDead, 0);
+    else
+      lisp::heap_lock::releaseOffQueue(nullptr, 0, 1);
   }
   // Nobody waits for this thread (the first Lisp thread of a process started
-  // without a launcher) and no Lisp thread is left: the process's service
-  // threads would keep it alive for ever, so it ends with the status.
+  // without a launcher) and no Lisp thread is left: the process ends with the
+  // status.
   if (!doneFlag && notifyThreadId == 0 && remaining == 0) lisp_exit(status);
   if (doneFlag) *doneFlag = 1;
   if (notifyThreadId != 0)

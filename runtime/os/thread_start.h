@@ -70,9 +70,6 @@ struct Services {
 Services& services();
 void resetServices();
 
-// Visits the Lisp values this module keeps in native words.
-void scanGlobals(void (*slot)(uint32_t address));
-
 // Gives a record's binding stack up (see thread_start.cpp) and sets slot 32
 // to nil.
 void releaseBindingStack(uint32_t* record);
@@ -80,11 +77,6 @@ void releaseBindingStack(uint32_t* record);
 }  // namespace lisp::thread_start
 
 extern "C" {
-// The symbol whose function a new Lisp thread runs (its start function), and
-// the value stored in slot 34 of a starting thread; nil until Lisp sets them.
-extern lisp::lispval lisp_thread_start_symbol;
-extern lisp::lispval lisp_thread_start_marker;
-
 // ---- starting ----
 // -1 (not a record) or -2 (not new) as fixnums; an OS error number; nil.
 lisp::lispval start_vxm_thread(lisp::lispval record);
@@ -99,6 +91,17 @@ void initiate_sg(lisp::lispval record);
 // ---- ending ----
 uint32_t* kill_os_thread(lisp::lispval record);  // null when not a record
 uint32_t* check_for_thread_exit(uint32_t* record);
+// The one way out of a Lisp thread, whether its start function returned, it
+// left by thread operation 5, it was killed or the exit hook ended it: steps
+// 5 to 8 of lisp_thread_init_c_entry on the calling thread's record (out of
+// Lisp, off the queues, waiters woken, wake event and thread handle closed,
+// the record left in `endState` and freed when asked, the Lisp thread count
+// lowered, the heap given up). Returns the Lisp threads left.
+uint32_t leave_lisp_thread(uint32_t* record, uint32_t endState, int freeRecord);
+// leave_lisp_thread (nothing for a null record), then the OS thread ends with
+// the status; when no Lisp thread is left the process ends with it instead.
+[[noreturn]] void end_lisp_os_thread(uint32_t* record, uint32_t endState, int freeRecord,
+                                     int32_t status);
 // Exported: what the launcher's exit hook calls to end the Lisp thread.
 [[noreturn]] void vxm_thread_exit(int32_t status, int32_t* doneFlag, uint32_t notifyThreadId);
 // The same, for the runtime's own callers (a hidden symbol, so that assembly

@@ -42,6 +42,7 @@
 #include "runtime/load/pure_library.h"
 #include "runtime/load/startup.h"
 #include "runtime/os/host_record_services.h"
+#include "runtime/os/thread_operations.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/call_glue.h"
 #include "runtime/rs/lisp_value.h"
@@ -115,6 +116,13 @@ void printState(const char* image) {
   std::printf("old areas %08x new top %08x reborn %u\n", gc::areaAddress(GsOldAreas), GsNewTop,
               reborn);
   std::printf("markercar %08x\n", at(UnboundValue - 0x11));
+  namespace to = lisp::thread_ops;
+  std::printf("thread clock %08x type %08x request %08x start %08x marker %08x\n",
+              to::runtimeGlobal(to::global::kClockQueueHeader),
+              to::runtimeGlobal(to::global::kThreadStructureType),
+              to::runtimeGlobal(to::global::kRescheduleRequest),
+              to::runtimeGlobal(to::global::kThreadStartSymbol),
+              to::runtimeGlobal(to::global::kThreadStartMarker));
   std::fflush(stdout);
 }
 
@@ -225,6 +233,13 @@ int save(const char* image) {
   for (uint32_t word = 3; word < 6; ++word) at(jettisoned + 4 * word) = nilval;
   at(jettisoned + 16) = lisp::makeFixnum(64);
   for (uint32_t word = 6; word < 9; ++word) at(jettisoned + 4 * word) = lisp::makeFixnum(0);
+  // The thread machinery's globals: objects of old and new space and fixnums.
+  namespace to = lisp::thread_ops;
+  to::setRuntimeGlobal(to::global::kClockQueueHeader, lisp::pointerWord(vector, lisp::Tag::Other));
+  to::setRuntimeGlobal(to::global::kThreadStructureType, tval);
+  to::setRuntimeGlobal(to::global::kRescheduleRequest, lisp::makeFixnum(1));
+  to::setRuntimeGlobal(to::global::kThreadStartSymbol, lisp::pointerWord(young, lisp::Tag::Other));
+  to::setRuntimeGlobal(to::global::kThreadStartMarker, lisp::makeFixnum(7));
   auto* block = static_cast<uint8_t*>(vxmmalloc(3000, 0, 0));
   for (int i = 0; i < 3000; ++i) block[i] = static_cast<uint8_t>(i * 7);
   reborn = 1;

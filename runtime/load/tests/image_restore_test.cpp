@@ -237,6 +237,38 @@ TEST_F(ImageRestore, AHeapWhosePlaceIsTakenMovesClearOfItsOldRange) {
   EXPECT_EQ(field(out, "basepage"), (field(savedState_, "old areas") + offset) >> 13);
 }
 
+// The thread machinery's globals (clock-queue header, thread structure type,
+// reschedule request, start function, starting thread's slot-34 value) live
+// in the globals table: the image carries them, and a moved heap moves the
+// objects they name.
+TEST_F(ImageRestore, TheThreadGlobalsComeBackWithTheImage) {
+  const struct {
+    const char* name;
+    bool object;
+  } globals[] = {
+      {"clock", true}, {"type", true}, {"request", false}, {"start", true}, {"marker", false}};
+  for (const auto& g : globals) ASSERT_NE(field(saveOutput_, g.name), 0u) << g.name;
+  const ProgramRun inPlace = restore(image_);
+  ASSERT_EQ(inPlace.exitStatus, 0) << inPlace.standardError;
+  for (const auto& g : globals)
+    EXPECT_EQ(field(inPlace.standardOutput, g.name), field(saveOutput_, g.name)) << g.name;
+
+  char address[16];
+  std::snprintf(address, sizeof address, "%x", wordAt(image_, kLispHeapField));
+  const ProgramRun moved =
+      restore(image_, {"--occupy", address, "10000", "--env", "VXM_STARTUP_DEBUG=1"});
+  ASSERT_EQ(moved.exitStatus, 0) << moved.standardError;
+  const std::string prefix = "lisp heap being relocated by ";
+  const size_t at = moved.standardError.find(prefix);
+  ASSERT_NE(at, std::string::npos) << moved.standardError;
+  const auto offset =
+      static_cast<uint32_t>(std::stoll(moved.standardError.substr(at + prefix.size())));
+  for (const auto& g : globals)
+    EXPECT_EQ(field(moved.standardOutput, g.name),
+              field(saveOutput_, g.name) + (g.object ? offset : 0))
+        << g.name;
+}
+
 TEST_F(ImageRestore, ANativeHeapWhosePlaceIsTakenIsRefused) {
   const uint32_t base = wordAt(image_, 48);
   char address[16];

@@ -204,6 +204,39 @@ TEST(RecordAccess, TheCallingThreadsWordsThroughItsSlot) {
   EXPECT_EQ(thread_mv_slots(), nullptr);
 }
 
+// A page record names its allocating thread in word 0 and its own limit in
+// word 1; the thread's allocation word (a tagged cons fill) wins when it
+// points into or past the page record.
+TEST(RecordAccess, APagesConsLimitIsItsThreadsFillWhenThatLiesInThePage) {
+  RecordInMemory thread;
+  os_test::CallingThreadRecord registered(thread);
+  const uint32_t savedLowest = threadctl_lowest, savedHighest = threadctl_highest;
+  const uint32_t self = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(thread.raw()));
+  threadctl_lowest = threadctl_highest = self;
+  alignas(8) uint32_t page[16] = {};
+  const uint32_t pageAddress = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(page));
+  constexpr uint32_t kOwnLimit = 0x5000;
+  const auto consFill = [](uint32_t address) { return address + 0x11; };
+  const struct {
+    const char* name;
+    uint32_t first, fill, expected;
+  } cases[] = {
+      {"fill inside the page", thread.tagged(), consFill(pageAddress + 24), pageAddress + 24},
+      {"fill at the page", thread.tagged(), consFill(pageAddress), pageAddress},
+      {"fill below the page", thread.tagged(), consFill(pageAddress - 8), kOwnLimit},
+      {"no fill", thread.tagged(), 0, kOwnLimit},
+      {"not a thread record", lisp::makeFixnum(3), consFill(pageAddress + 24), kOwnLimit},
+  };
+  for (const auto& c : cases) {
+    page[0] = c.first;
+    page[1] = kOwnLimit;
+    thread.at(lisp::thread_record::kClearedWord52) = c.fill;
+    EXPECT_EQ(thread_page_conslimit(page), c.expected) << c.name;
+  }
+  threadctl_lowest = savedLowest;
+  threadctl_highest = savedHighest;
+}
+
 TEST(RecordAccessDeathTest, OnlyTheHeadOfTheActiveRecordsPassesTheTlsCheck) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   RecordInMemory active, other;

@@ -186,4 +186,15 @@ TEST_F(IoWait, ANegativeDescriptorEmptiesTheCallersSocketList) {
   EXPECT_EQ(record.at(lisp::thread_record::kSocketWatchList), 0u);
 }
 
+// A thread the registry does not know changes the list of index 0's record.
+TEST_F(IoWait, AThreadWithoutARecordWatchesThroughIndexZero) {
+  os_test::CallingThreadRecord indexZero(record);
+  const uint32_t events[3] = {lock(), lock(), lock()};
+  lisp::os::watchSocketEvents(record.raw(), events, false);
+  ASSERT_EQ(record.at(kSocketWatchCount), 2u);
+  std::thread stranger([] { watch_for_socket_activity(-1, 0); });
+  stranger.join();
+  EXPECT_EQ(record.at(kSocketWatchCount), 0u);
+}
+
 }  // namespace

@@ -7,6 +7,8 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <fstream>
@@ -14,10 +16,13 @@
 #include <vector>
 
 #include "launcher/host_record.h"
+#include "platform/error_numbers.h"
 #include "platform/message_queue.h"
 #include "runtime/os/clock_services.h"
+#include "runtime/os/file_calls.h"
 #include "runtime/os/host_record_services.h"
 #include "runtime/os/remote_commands.h"
+#include "runtime/rs/tests/service_dispatch_heap.h"
 #include "testing/temp_path.h"
 
 namespace {
@@ -127,6 +132,34 @@ TEST_F(NameServers, AFileThatOpensButCannotBeReadGives255AndZero) {
   EXPECT_EQ(buffer[0], 7);
 }
 
+// The older form gives the same servers and domain in its own shape: the
+// source of configured servers (3), and each text cut to a 257-byte value.
+TEST_F(NameServers, TheOlderFormGivesTheSameAnswerInItsOwnShape) {
+  configure("nameserver 10.0.0.1\nnameserver 10.0.0.22\ndomain lab.example\n");
+  std::vector<uint8_t> newer(64, 0xee), older(64, 0xee);
+  const int32_t written = sy_compute_dns_info(newer.data(), 64);
+  ASSERT_GT(written, 0);
+  EXPECT_EQ(old_sy_compute_dns_info(older.data(), 64), written);
+  EXPECT_EQ(older[0], 3);
+  EXPECT_TRUE(std::equal(older.begin() + 1, older.end(), newer.begin() + 1));
+  EXPECT_EQ(old_sy_compute_dns_info(older.data(), written - 1), 0) << "one byte short";
+  EXPECT_EQ(old_sy_compute_dns_info(nullptr, 0), 0);
+
+  // Sixty servers: the newer form has no room for them all, the older one
+  // keeps what its value holds.
+  std::string text;
+  for (int i = 0; i < 60; ++i) text += "nameserver 10.0.0." + std::to_string(100 + i) + "\n";
+  configure(text);
+  std::vector<uint8_t> buffer(300, 0xee);
+  ASSERT_EQ(old_sy_compute_dns_info(buffer.data(), 300), 3 + 257);
+  EXPECT_EQ(buffer[1] * 256 + buffer[2], 257);
+  EXPECT_EQ(std::strlen(reinterpret_cast<const char*>(buffer.data() + 3)), 256u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer.data() + 3), 11), "10.0.0.100 ");
+
+  lisp::os::setResolverConfigurationPath("/nonexistent/resolv.conf");
+  EXPECT_EQ(old_sy_compute_dns_info(buffer.data(), 300), 0);
+}
+
 // ---- affinity, reboot, administrator ----
 
 TEST(SystemServices, AffinityMaskIsTheSystemsAndCanBeSetAgain) {
@@ -136,9 +169,37 @@ TEST(SystemServices, AffinityMaskIsTheSystemsAndCanBeSetAgain) {
   for (unsigned cpu = 0; cpu < 29; ++cpu)
     if (CPU_ISSET(cpu, &set)) mask |= 1u << cpu;
   EXPECT_EQ(sy_get_pam(), lisp::makeFixnum(static_cast<int32_t>(mask)));
-  EXPECT_EQ(lisp::os::pam_error_word, lisp::makeFixnum(0));
   EXPECT_EQ(sy_set_pam(mask), 0);
   EXPECT_EQ(sy_set_pam(0), 87);  // the invalid-parameter code
+}
+
+// sy_get_pam through the system-call dispatch (service 104): the mask, or on
+// failure nil and cl_error, the system error code as a fixnum.
+class AffinityService : public gc_test::ServiceDispatchHeap {
+ protected:
+  AffinityService() : ServiceDispatchHeap(kSyscallSlot) {}
+  void TearDown() override {
+    lisp::os::setAffinityReader(nullptr);
+    cl_error = 0;
+    ServiceDispatchHeap::TearDown();
+  }
+  static constexpr int32_t kSyscallSlot = 0x17b;
+  static constexpr int32_t kGetPam = 104;
+};
+
+TEST_F(AffinityService, AFailureReachesLispThroughClError) {
+  cpu_set_t set;
+  ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
+  uint32_t mask = 0;
+  for (unsigned cpu = 0; cpu < 29; ++cpu)
+    if (CPU_ISSET(cpu, &set)) mask |= 1u << cpu;
+  EXPECT_EQ(oneValue(run(kGetPam, {})), lisp::makeFixnum(static_cast<int32_t>(mask)));
+  lisp::os::setAffinityReader([](size_t, cpu_set_t*) {
+    errno = EPERM;
+    return -1;
+  });
+  EXPECT_EQ(secondOfNilAnd(run(kGetPam, {})),
+            lisp::makeFixnum(static_cast<int32_t>(platform::systemErrorFromLinux(EPERM))));
 }
 
 bool g_rebootAsked = false;

@@ -19,6 +19,7 @@
 #include "runtime/os/tests/thread_record_fixture.h"
 #include "runtime/os/thread_operations.h"
 #include "runtime/os/thread_registry.h"
+#include "runtime/rs/object_layout.h"
 #include "runtime/rs/thread_record.h"
 #include "testing/lisp_routine_heap.h"
 
@@ -32,6 +33,10 @@ using os_test::RecordInMemory;
 
 inline constexpr int kRecords = 8;
 inline constexpr int32_t kThreadOperation = 0x37f;
+// The thread machinery's runtime globals the tests set.
+inline constexpr int32_t kThreadGlobals[] = {
+    to::global::kRescheduleRequest, to::global::kClockQueueHeader, to::global::kThreadStructureType,
+    to::global::kSchedulerSpecial0, to::global::kSchedulerSpecial1};
 
 // What the recording services saw.
 struct Seen {
@@ -45,8 +50,6 @@ struct Seen {
   int alarmsOff = 0;
   lispval applyResult = 0;
   lispval caller = 0;
-  lispval specials[2] = {nilval, nilval};
-  int signalsPosted = 0;
 };
 inline Seen g_seen;
 
@@ -93,10 +96,9 @@ class ThreadOperations : public gc_test::LispRoutineHeap {
     thread_ = records_[0].tagged();
     g_seen.caller = thread_;
     general_wait_thread = general_wait_gate = 0;
-    to::services() = to::Services{apply,    callTypeFunction, consInPool, now,         alarmOn,
-                                  alarmOff, breakpoint,       special,    postSignal};
-    reschedule_request = nil();
-    clock_queue_header = nil();
+    to::services() =
+        to::Services{apply, callTypeFunction, consInPool, now, alarmOn, alarmOff, breakpoint};
+    for (const int32_t global : kThreadGlobals) to::setRuntimeGlobal(global, nil());
     mp_clock_event_delta = makeFixnum(75);
     suppress_clock_events = 0;
   }
@@ -108,9 +110,8 @@ class ThreadOperations : public gc_test::LispRoutineHeap {
     lisp::registry::forgetRegistry();
     ready_thread_header_aligned = waiting_thread_header_aligned = nullptr;
     ready_thread_queue = waiting_thread_queue = 0;
-    clock_queue_header = 0;
+    for (const int32_t global : kThreadGlobals) to::setRuntimeGlobal(global, 0);
     general_wait_thread = general_wait_gate = 0;
-    reschedule_request = 0;
     mp_logging = 0;
     LispRoutineHeap::TearDown();
   }
@@ -145,6 +146,42 @@ class ThreadOperations : public gc_test::LispRoutineHeap {
     return lisp::pointerWord(gc::addressOf(block), lisp::Tag::Other);
   }
   lispval gate() { return object(2); }
+  // Numbers in test memory.
+  lispval doubleFloat(double value) {
+    objects_store_.emplace_back(std::vector<uint64_t>(2, 0));
+    auto* block = reinterpret_cast<lisp::DoubleFloatObject*>(objects_store_.back().data());
+    block->header = lisp::headerWord(lisp::type_code::DoubleFloat);
+    block->value = value;
+    return lisp::pointerWord(gc::addressOf(block), lisp::Tag::Other);
+  }
+  lispval singleFloat(float value) {
+    objects_store_.emplace_back(std::vector<uint64_t>(1, 0));
+    auto* block = reinterpret_cast<lisp::SingleFloatObject*>(objects_store_.back().data());
+    block->header = lisp::headerWord(lisp::type_code::SingleFloat);
+    block->value = value;
+    return lisp::pointerWord(gc::addressOf(block), lisp::Tag::Other);
+  }
+  lispval bignum(std::initializer_list<uint16_t> digits) {
+    objects_store_.emplace_back(std::vector<uint64_t>(digits.size() / 4 + 2, 0));
+    auto* block = reinterpret_cast<lisp::BignumObject*>(objects_store_.back().data());
+    block->header = lisp::bignumHeader(static_cast<uint32_t>(digits.size()));
+    uint16_t* digit = block->digits;
+    for (const uint16_t d : digits) *digit++ = d;
+    return lisp::pointerWord(gc::addressOf(block), lisp::Tag::Other);
+  }
+  // A symbol whose global value is `value` (no per-thread bindings).
+  lispval symbol(lispval value) {
+    objects_store_.emplace_back(std::vector<uint64_t>(4, 0));
+    auto* block = reinterpret_cast<lisp::SymbolObject*>(objects_store_.back().data());
+    block->typeByte = lisp::kSymbolTypeByte;
+    block->globalValue = value;
+    block->function = block->name = block->propertyList = block->valueVector = nil();
+    block->lispSlot = nil();
+    return lisp::pointerWord(gc::addressOf(block), lisp::Tag::Symbol);
+  }
+  static lispval globalValue(lispval symbol) {
+    return lisp::objectOf<lisp::SymbolObject>(symbol)->globalValue;
+  }
   uint32_t* state(lispval gate) { return to::gateStateWord(gate); }
 
   // ---- queues ----
@@ -209,8 +246,6 @@ class ThreadOperations : public gc_test::LispRoutineHeap {
   }
   static void alarmOff() { ++g_seen.alarmsOff; }
   static void breakpoint(int32_t code) { g_seen.breakpoints.push_back(code); }
-  static lispval special(lispval, int which) { return g_seen.specials[which]; }
-  static void postSignal() { ++g_seen.signalsPosted; }
 
   RecordInMemory ready_, waiting_;
   std::array<RecordInMemory, kRecords> records_;

@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <span>
 #include <thread>
 
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/tests/thread_operations_fixture.h"
 #include "runtime/os/thread_start.h"
+#include "runtime/rs/nil_block.h"
 #include "testing/lisp_call_harness.h"
 #include "testing/watchdog.h"
 
@@ -188,6 +190,8 @@ struct SchedulingPointCase {
   bool requestCleared, signalPosted;
 };
 
+// The request and the two specials are the runtime's globals; the posted
+// signal is the runtime's post_sig, which leaves the pending word 0.
 TEST_F(ThreadOperations, TheSchedulingPointHonoursARequestAsTheSpecialsAllow) {
   const SchedulingPointCase cases[] = {
       {"no request", false, false, false, false, false},
@@ -195,18 +199,27 @@ TEST_F(ThreadOperations, TheSchedulingPointHonoursARequestAsTheSpecialsAllow) {
       {"rescheduled", true, false, false, true, false},
       {"signal posted", true, false, true, false, true},
   };
+  constexpr uint32_t kSignalArrived = 0xffffffff;
+  uint32_t& pending = lisp::wordAt(nil(), lisp::nil_block::global::kSignalPending);
+  const lispval first = symbol(nil()), second = symbol(nil());
+  to::setRuntimeGlobal(to::global::kSchedulerSpecial0, first);
+  to::setRuntimeGlobal(to::global::kSchedulerSpecial1, second);
   thread_to_ready_queue(thread_);
   for (const SchedulingPointCase& c : cases) {
-    g_seen.signalsPosted = 0;
-    reschedule_request = c.requested ? makeFixnum(1) : nil();
-    g_seen.specials[0] = c.firstSpecial ? makeFixnum(1) : nil();
-    g_seen.specials[1] = c.secondSpecial ? makeFixnum(1) : nil();
+    pending = kSignalArrived;
+    to::setRuntimeGlobal(to::global::kRescheduleRequest, c.requested ? makeFixnum(1) : nil());
+    lisp::objectOf<lisp::SymbolObject>(first)->globalValue = c.firstSpecial ? makeFixnum(1) : nil();
+    lisp::objectOf<lisp::SymbolObject>(second)->globalValue =
+        c.secondSpecial ? makeFixnum(1) : nil();
     field(0, tr::kQueueWord1) = 3;
     EXPECT_EQ(operation(4).eax, nil()) << c.name;
-    EXPECT_EQ(reschedule_request == nil(), !c.requested || c.requestCleared) << c.name;
-    EXPECT_EQ(g_seen.signalsPosted, c.signalPosted ? 1 : 0) << c.name;
+    EXPECT_EQ(to::runtimeGlobal(to::global::kRescheduleRequest) == nil(),
+              !c.requested || c.requestCleared)
+        << c.name;
+    EXPECT_EQ(pending, c.signalPosted ? 0u : kSignalArrived) << c.name;
     EXPECT_EQ(field(0, tr::kQueueWord1) == 0, c.requestCleared) << c.name << ": a fresh slice";
   }
+  pending = 0;
 }
 
 TEST_F(ThreadOperations, SuspendTakesARecordOffItsQueueAndUnsuspendPutsItBack) {
@@ -231,8 +244,13 @@ TEST_F(ThreadOperations, AGeneralWaitEndsWhenItsRetestedFunctionSaysSo) {
   field(0, to::kRetestFlag) = makeFixnum(1);
   vxm_open_lock(field(0, tr::kWakeEvent));  // the wake-up comes before the wait
   g_seen.applyResult = makeFixnum(1);
+  const lispval specials[] = {symbol(makeFixnum(1)), symbol(makeFixnum(2))};
+  to::setRuntimeGlobal(to::global::kSchedulerSpecial0, specials[0]);
+  to::setRuntimeGlobal(to::global::kSchedulerSpecial1, specials[1]);
   const lispval function = makeFixnum(41), arguments = list({makeFixnum(42)});
   EXPECT_EQ(operation(14, function, arguments).eax, nil());
+  EXPECT_EQ(globalValue(specials[0]), nil()) << "the general wait sets both specials to nil";
+  EXPECT_EQ(globalValue(specials[1]), nil());
   ASSERT_EQ(g_seen.applied.size(), 1u);
   EXPECT_EQ(g_seen.applied[0], std::make_pair(function, arguments));
   EXPECT_EQ(g_seen.typeFunctionCalls, 1);
@@ -246,6 +264,28 @@ TEST_F(ThreadOperations, AGeneralWaitEndsWhenItsRetestedFunctionSaysSo) {
 }
 
 // ---- gates and semaphores ----
+
+// A state word that is a zero float is a closed gate: the thread waits on it.
+TEST_F(ThreadOperations, AGateWhoseStateIsZeroByValueIsClosed) {
+  testing_support::Watchdog watchdog{"gate wait", std::chrono::seconds(20)};
+  vxm_thread_control.heapMutex = create_os_mutex();
+  vxm_thread_control.heapOwnerIndex = -2;
+  field(0, tr::kOsThreadId) = identify_os_thread();
+  vxm_open_lock(field(0, tr::kWakeEvent));  // the wake-up comes before the wait
+  for (const lispval closed : {makeFixnum(0), doubleFloat(0.0)}) {
+    const lispval g = gate();
+    *state(g) = closed;
+    const uint32_t sequence = mplog_sequence;
+    EXPECT_EQ(operation(9, g).eax, nil());
+    bool waited = false;
+    for (const auto& e : std::span(vxm_mplog, mplog_size))
+      if (e.sequence >= sequence && e.code == lisp::mp_event::kGateWait && e.value == g)
+        waited = true;
+    EXPECT_TRUE(waited) << std::hex << closed;
+    vxm_open_lock(field(0, tr::kWakeEvent));
+  }
+  vxm_release_heap_for_sdcall_t(records_[0].raw(), 0);
+}
 
 TEST_F(ThreadOperations, OpeningAnOpenGateWakesNobody) {
   const lispval g = gate();
@@ -329,7 +369,7 @@ class ClockQueue : public ThreadOperations {
     ThreadOperations::SetUp();
     header_ = entry(0, 0, nil(), nil());
     lisp::wordAt(header_, tr::kQueueNext) = lisp::wordAt(header_, tr::kQueuePrevious) = header_;
-    clock_queue_header = header_;
+    to::setRuntimeGlobal(to::global::kClockQueueHeader, header_);
   }
   lispval entry(int32_t seconds, int32_t milliseconds, lispval kind, lispval datum,
                 lispval thread = 0) {
@@ -387,6 +427,33 @@ TEST_F(ClockQueue, TheHorizonTakesEntriesDueWithinTheDelta) {
   EXPECT_EQ(*state(notYet), 0u);
   ASSERT_EQ(g_seen.alarmsOn.size(), 1u);
   EXPECT_EQ(g_seen.alarmsOn[0], (std::pair<int32_t, int32_t>{0, 101000}));  // second borrowed
+}
+
+// A kind that equals 0 as a number opens its gate, whatever its box; any
+// other number is an interrupt for the entry's thread.
+TEST_F(ClockQueue, AKindEqualToZeroByValueOpensTheGate) {
+  const struct {
+    const char* name;
+    lispval kind;
+    bool opens;
+  } cases[] = {
+      {"fixnum 0", makeFixnum(0), true},
+      {"double 0.0", doubleFloat(0.0), true},
+      {"double -0.0", doubleFloat(-0.0), true},
+      {"single 0.0", singleFloat(0.0f), true},
+      {"bignum of zero digits", bignum({0, 0, 0}), true},
+      {"double 1.0", doubleFloat(1.0), false},
+      {"single 0.5", singleFloat(0.5f), false},
+      {"bignum 2^16", bignum({0, 1}), false},
+      {"fixnum 1", makeFixnum(1), false},
+  };
+  for (const auto& c : cases) {
+    const lispval g = gate();
+    operation(6, entry(100, 0, c.kind, g));
+    operation(15);
+    EXPECT_EQ(*state(g), c.opens ? 1u : 0u) << c.name;
+    EXPECT_TRUE(entries().empty()) << c.name;
+  }
 }
 
 TEST_F(ClockQueue, ANilKindMarksTheReadyHeadsClockWord) {
@@ -542,6 +609,23 @@ TEST_F(ThreadOperations, AStructureLockRecordsThePreviousHolder) {
   EXPECT_EQ(field(1, to::kPreviousHolder), rec(0));
   EXPECT_EQ(field(1, to::kLockWaitedFor), nil());
   thread_ = rec(0);
+}
+
+// Resuming a thread's time accounting puts its clock entry back on the clock
+// queue and runs its pending interrupts.
+TEST_F(ClockQueue, ResumingPutsTheThreadsClockEntryBackAndRunsItsInterrupts) {
+  const lispval own = entry(200, 0, nil(), nil(), rec(1));
+  field(1, to::kClockEntry) = own;
+  const lispval function = makeFixnum(51), arguments = list({makeFixnum(52)});
+  field(1, to::kPendingInterrupts) = cons(cons(function, arguments), nil());
+  thread_resume_time_accounting(rec(1));
+  EXPECT_EQ(entries(), std::vector<lispval>{own});
+  ASSERT_EQ(g_seen.applied.size(), 1u);
+  EXPECT_EQ(g_seen.applied[0], std::make_pair(function, arguments));
+  EXPECT_EQ(field(1, to::kPendingInterrupts), nil());
+  thread_resume_time_accounting(rec(1));
+  EXPECT_EQ(entries(), std::vector<lispval>{own}) << "queued once";
+  EXPECT_EQ(g_seen.applied.size(), 1u);
 }
 
 TEST_F(ThreadOperations, TimeIsAccountedOnlyWhileASliceRuns) {

@@ -12,11 +12,13 @@
 #include <atomic>
 #include <bit>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <span>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/message_queue.h"
@@ -27,6 +29,7 @@
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/os/os_locks.h"
+#include "runtime/os/thread_operations.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/rs/foreign_callbacks.h"
 #include "testing/emulation.h"
@@ -153,6 +156,7 @@ class ThreadStart : public gc_test::LispHeap {
   }
   void TearDown() override {
     scheduler_started = 0;
+    lisp::thread_ops::setRuntimeGlobal(lisp::thread_ops::global::kClockQueueHeader, 0);
     platform::setThreadCreationFaultHook(nullptr);
     ts::resetServices();
     g_lispBody = nullptr;
@@ -442,6 +446,106 @@ TEST_F(ThreadStart, TheExitHookEndsTheThreadWithItsStatusAndTellsTheWaiter) {
 TEST_F(ThreadStart, TheLastLispThreadEndingWithNobodyToTellEndsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(vxm_thread_exit(7, nullptr, 0), testing::ExitedWithCode(7), "");
+}
+
+// A clock entry in test memory: an other object with a record's queue links
+// (slots 2 and 3) and a due time in slots 4 and 5.
+struct ClockEntryInMemory {
+  alignas(8) uint32_t words[8] = {};
+  lispval tagged() { return lisp::wordOf(words, lisp::Tag::Other); }
+  uint32_t& at(int32_t offset) { return lisp::wordAt(tagged(), offset); }
+};
+
+// Thread operation 5, as Lisp code calls it from the thread's start function.
+void leaveByOperationFive(uint32_t* self) {
+  c_thread_operation(tagged(self), nilval, makeFixnum(5), nilval);
+  ADD_FAILURE() << "operation 5 came back";
+}
+
+TEST_F(ThreadStart, AThreadLeavingByOperationFiveGivesBackWhatItsEndGivesBack) {
+  testing_support::Watchdog watchdog("operation 5", 30s, [&] { return describe(); });
+  uint32_t* record = newLispThread();
+  // The clock queue: header, another entry, then the thread's own entry.
+  ClockEntryInMemory header, other, own;
+  const lispval h = header.tagged(), o = other.tagged(), e = own.tagged();
+  for (auto [entry, next, previous] : {std::tuple{&header, o, e}, {&other, e, h}, {&own, h, o}}) {
+    entry->at(tr::kQueueNext) = next;
+    entry->at(tr::kQueuePrevious) = previous;
+    entry->at(lisp::thread_ops::kDueSeconds) = makeFixnum(entry == &header ? 0 : 100);
+    entry->at(lisp::thread_ops::kDueMilliseconds) = makeFixnum(0);
+  }
+  lisp::thread_ops::setRuntimeGlobal(lisp::thread_ops::global::kClockQueueHeader, h);
+  lisp::wordAt(tagged(record), lisp::thread_ops::kClockEntry) = e;
+  g_lispBody = leaveByOperationFive;
+  runToTheEnd(record);
+
+  EXPECT_EQ(g_start.runs, 1);
+  EXPECT_EQ(vxm_thread_control.lispThreadCount, 1u) << "the test thread's alone";
+  EXPECT_EQ(word(record, tr::kState), tr::kStateDead);
+  EXPECT_TRUE(onAvailableList(record));
+  EXPECT_EQ(word(record, tr::kWakeEvent), 0u);
+  EXPECT_EQ(word(record, tr::kOsThreadHandle), 0u);
+  EXPECT_EQ(word(record, tr::kOsIdSlot), nilval);
+  EXPECT_EQ(word(record, tr::kOsThreadId), 0u);
+  EXPECT_EQ(word(record, tr::kBindingStack), nilval);
+  EXPECT_EQ(header.at(tr::kQueueNext), o);
+  EXPECT_EQ(other.at(tr::kQueueNext), h) << "the thread's entry is off the clock queue";
+  EXPECT_EQ(header.at(tr::kQueuePrevious), o);
+  EXPECT_EQ(own.at(tr::kQueueNext), nilval);
+  EXPECT_EQ(lisp::heap_lock::readyHead(), nullptr);
+  EXPECT_EQ(vxm_thread_control.heapOwnerIndex, -2);
+  EXPECT_EQ(vxm_thread_control.environmentIndex, -1);
+  // The heap is free for the test thread.
+  vxm_grab_heap_control(first_);
+  EXPECT_EQ(vxm_thread_control.heapOwnerIndex, 0);
+  lisp::heap_lock::releaseOffQueue(first_, 0, 0);
+}
+
+// The first Lisp thread has left Lisp; the one Lisp thread still running
+// leaves by operation 5: no Lisp thread is left, so the process ends. (Were
+// the count left high, the process would live on in its service threads and
+// the statement would return.)
+TEST_F(ThreadStart, AProcessWhoseLastLispThreadLeavesByOperationFiveEnds) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        leave_lisp_thread(first_, tr::kStateDead, 0);
+        g_lispBody = leaveByOperationFive;
+        uint32_t* record = newLispThread();
+        start_vxm_thread(tagged(record));
+        eventually([] { return false; }, 20s);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+// A Lisp thread waiting on an OS event is out of Lisp for the wait: a
+// foreign-call record (native code running: frame word 0) heads its chain
+// while it waits and is gone after.
+TEST_F(ThreadStart, AnOsEventWaitLinksAForeignCallRecordForItsLength) {
+  testing_support::Watchdog watchdog("event wait", 60s, [&] { return describe(); });
+  uint32_t* record = newLispThread();
+  const uint32_t event = allocate_os_lock(1);
+  std::atomic<uint32_t> headBefore{0}, headAfter{0}, result{99};
+  g_lispBody = [&](uint32_t* self) {
+    headBefore = word(self, tr::kClinkHead);
+    result = wait_os_event(event);
+    headAfter = word(self, tr::kClinkHead);
+  };
+  const uint32_t sequence = mplog_sequence;
+  ASSERT_EQ(start_vxm_thread(tagged(record)), nilval);
+  ASSERT_TRUE(eventually([&] { return headBefore != 0; })) << describe();
+  const bool linked = eventually([&] { return word(record, tr::kClinkHead) != headBefore; });
+  uint32_t pushed[2] = {1, 1};
+  if (linked) std::memcpy(pushed, reinterpret_cast<const void*>(word(record, tr::kClinkHead)), 8);
+  vxm_open_lock(event);
+  ASSERT_TRUE(eventually([&] { return !logged(sequence, ev::kLispThreadExit).empty(); }))
+      << describe();
+  EXPECT_TRUE(linked);
+  EXPECT_EQ(pushed[0], headBefore.load()) << "linked to the chain it found";
+  EXPECT_EQ(pushed[1], 0u) << "native code runs";
+  EXPECT_EQ(headAfter, headBefore) << "and unlinked after the wait";
+  EXPECT_EQ(result, 0u);
+  free_os_lock(event);
 }
 
 TEST_F(ThreadStart, AKilledLispThreadEndsAtItsNextRegrabAndLowersTheCount) {
