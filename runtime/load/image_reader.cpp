@@ -29,7 +29,7 @@
 #include "runtime/load/native_variables.h"
 #include "runtime/load/pure_library.h"
 #include "runtime/load/startup.h"
-#include "runtime/load/startup_standins.h"
+#include "runtime/gc/heap_reservation.h"
 #include "runtime/os/exception_frame.h"
 #include "runtime/os/profiler_timer.h"
 #include "runtime/os/thread_record_access.h"

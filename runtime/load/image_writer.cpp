@@ -22,7 +22,7 @@
 #include "runtime/load/image_file.h"
 #include "runtime/load/image_messages.h"
 #include "runtime/load/native_variables.h"
-#include "runtime/load/startup_standins.h"
+#include "runtime/gc/heap_reservation.h"
 #include "runtime/os/host_record_services.h"
 
 namespace {

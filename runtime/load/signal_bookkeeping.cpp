@@ -10,7 +10,7 @@
 
 #include "runtime/load/small_services.h"
 #include "runtime/load/startup_messages.h"
-#include "runtime/load/startup_standins.h"
+#include "runtime/rs/system_call_dispatch.h"
 #include "runtime/os/console_printing.h"
 #include "runtime/os/heap_ownership.h"
 #include "runtime/os/mp_log.h"
