@@ -154,7 +154,6 @@ lispval* symbol_locative(lispval symbol) {
   return lisp::small_services::symbolLocativeAt(current_thread_bix(), symbol);
 }
 
-
 uint32_t lisp_call_address(int32_t index) {
   // An index without a native entry gets the routine that calls the Lisp
   // side's missing-callback function.

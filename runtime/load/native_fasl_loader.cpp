@@ -449,7 +449,8 @@ class FaslItemLoader {
     if (bootmode != 0) {
       uint32_t number = ref.value;
       if (ref.kind == PackageRef::Kind::BootCurrent)
-        number = static_cast<uint32_t>(fixnumValue(symbolValue(thread_, global(kCurrentPackageGlobal))));
+        number =
+            static_cast<uint32_t>(fixnumValue(symbolValue(thread_, global(kCurrentPackageGlobal))));
       if (renamed) number = kBootDefaultPackage;
       stack_.put(0, addob(name, stringLength(name), number));
       return -1;

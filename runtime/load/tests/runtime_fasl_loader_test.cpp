@@ -90,8 +90,8 @@ class RuntimeFaslLoad : public loader_test::LoaderObjectHeap {
     globalNumber(kPackageIndependenceGlobal) = objects_->makeSymbol(initial_);
     // The package function and formatted output the Lisp world provides:
     // not yet (their symbols' functions undefined) unless a test says so.
-    for (uint32_t n : {lisp::lisp_world::kPackageFunctionGlobal,
-                       lisp::lisp_world::kFormattedOutputGlobal})
+    for (uint32_t n :
+         {lisp::lisp_world::kPackageFunctionGlobal, lisp::lisp_world::kFormattedOutputGlobal})
       globalNumber(n) = objects_->makeSymbol(initial_);
     made_symbol_ = objects_->makeSymbol(nil());
     testing_support::resetRecorder(made_symbol_);
@@ -1294,8 +1294,7 @@ TEST_F(RuntimeFaslLoad, AFileWithAPackageSharedConsesAndEvalitLoadsAfterABuild) 
   EXPECT_EQ(symtabDescribed(loaded.record),
             (std::vector<std::string>{"made-symbol", "made-symbol", "fn200[]"}));
   const lispval function = simpleVectorElement(symtabOf(loaded.record), 2);
-  EXPECT_EQ(describe(lisp::wordAt(function, kFunctionFormalsOffset)),
-            "(made-symbol made-symbol)");
+  EXPECT_EQ(describe(lisp::wordAt(function, kFunctionFormalsOffset)), "(made-symbol made-symbol)");
   // The package function, "start" interned in its package, the evalit call,
   // then "x" and "y".
   ASSERT_EQ(lisp_recorder_log.count, 5u);
