@@ -217,8 +217,9 @@ class Model {
         if (acts) return index(code, operand0, symtabFill_);
         break;
       case kPackage:
-      case kGensymSymbol:
         return fillSymtab(code);
+      // The runtime loader gates these like any other item.
+      case kGensymSymbol:
       case kDefglobal:
         if (acts || options_.loader == LoaderKind::Native) return fillSymtab(code);
         break;

@@ -20,7 +20,7 @@
 #include "runtime/gc/object_extent.h"
 #include "runtime/load/pure_library.h"
 #include "runtime/load/first_lisp_thread.h"
-#include "runtime/load/startup_standins.h"
+#include "runtime/gc/heap_reservation.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/rs/object_layout.h"
 

@@ -47,7 +47,6 @@
 #include "runtime/gc/stack_walk.h"
 #include "runtime/gc/weak_objects.h"
 #include "runtime/gc/write_barrier.h"
-#include "runtime/load/startup_standins.h"
 #include "runtime/os/memory_status.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/os/thread_registry.h"

@@ -17,7 +17,6 @@
 #include "runtime/load/pure_library.h"
 #include "runtime/load/small_services.h"
 #include "runtime/load/startup.h"
-#include "runtime/load/startup_standins.h"
 #include "runtime/load/string_file.h"
 #include "runtime/os/exception_frame.h"
 #include "runtime/os/thread_registry.h"

@@ -13,7 +13,6 @@
 #include "runtime/load/pure_library.h"
 #include "runtime/load/startup.h"
 #include "runtime/load/startup_messages.h"
-#include "runtime/load/startup_standins.h"
 #include "runtime/os/memory_status.h"
 #include "runtime/load/string_file.h"
 

@@ -115,20 +115,25 @@ void CellLoadStack::cutTo(uint32_t fill) {
   store(word(tr::kFaslCellStack), top);
 }
 
-lispval CellLoadStack::scratch(uint32_t characters) {
-  if (emptyList()) {
-    const lispval fresh = new_lisp_obj(type_code::SimpleString, kScratchCharacters, 0);
-    push(fresh);
-  }
+// The bottom cell, found again after every allocation (a collection moves it).
+lispval CellLoadStack::bottomCell() const {
   lispval bottom = word(tr::kFaslCellStack);
   while (isCons(cdr(bottom))) bottom = cdr(bottom);
-  const lispval current = car(bottom);
+  return bottom;
+}
+
+lispval CellLoadStack::scratch(uint32_t characters) {
+  if (emptyList()) {
+    // The cell first, holding nil: the new string then goes straight into
+    // it, so no allocation happens while the string is held only here.
+    push(nilval);
+    const lispval fresh = new_lisp_obj(type_code::SimpleString, kScratchCharacters, 0);
+    store(car(bottomCell()), fresh);
+  }
+  const lispval current = car(bottomCell());
   if (fixnumValue(wordAt(current, -0xe)) >= static_cast<int32_t>(characters)) return current;
-  // The cell moves if the allocation collects: it is found again.
   const lispval fresh = new_lisp_obj(type_code::SimpleString, characters, 0);
-  bottom = word(tr::kFaslCellStack);
-  while (isCons(cdr(bottom))) bottom = cdr(bottom);
-  store(car(bottom), fresh);
+  store(car(bottomCell()), fresh);
   return fresh;
 }
 

@@ -48,6 +48,7 @@ class CellLoadStack final : public ItemStack {
  private:
   lispval& word(int32_t offset) const;
   lispval cellAt(uint32_t depth) const;
+  lispval bottomCell() const;
   lispval thread_;
   uint32_t height_ = 0;
 };

@@ -467,6 +467,9 @@ inline constexpr uint32_t kSkipSegmentGlobal = 124;
 namespace messages {
 inline constexpr char kMalformed[] = "fasl: malformed item %d at %ld: %s\n";
 inline constexpr char kBadPackage[] = "bad package number %d, abort this fasl\n";
+// A package item taken before the Lisp world has provided its package function.
+inline constexpr char kNoPackageFunction[] =
+    "package %s cannot be found or made yet (no package function), abort this fasl\n";
 inline constexpr char kVersionMismatch[] =
     "Mismatched fasl version: \"%s ...\": Recompile recommended.\n";
 inline constexpr char kCharacterIncompatible[] =

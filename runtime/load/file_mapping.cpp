@@ -17,7 +17,6 @@
 
 #include "runtime/load/small_services.h"
 #include "runtime/load/startup_messages.h"
-#include "runtime/load/startup_standins.h"
 #include "runtime/os/pseudo_descriptors.h"
 #include "runtime/rs/exports.h"
 

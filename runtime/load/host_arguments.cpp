@@ -3,7 +3,6 @@
 
 #include "platform/thread_block.h"
 #include "runtime/load/small_services.h"
-#include "runtime/load/startup_standins.h"
 #include "runtime/os/host_record_services.h"
 #include "runtime/rs/exports.h"
 

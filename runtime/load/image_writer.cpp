@@ -18,11 +18,11 @@
 #include <string>
 
 #include "runtime/gc/gc_state.h"
+#include "runtime/gc/heap_reservation.h"
 #include "runtime/gc/heap_walkers.h"
 #include "runtime/load/image_file.h"
 #include "runtime/load/image_messages.h"
 #include "runtime/load/native_variables.h"
-#include "runtime/load/startup_standins.h"
 #include "runtime/os/host_record_services.h"
 
 namespace {

@@ -1,14 +1,19 @@
 // Reading Lisp strings and symbols from native code: UTF-8 into strbuf, the
-// debug printers, a symbol's current value cell and the Lisp-side table of
-// call addresses. Nothing here allocates.
+// debug printers, a symbol's current value cell, the Lisp-side table of
+// call addresses, and Lisp's formatted output (which alone allocates).
 
 #include <cstring>
+#include <string>
 
 #include "runtime/load/small_services.h"
-#include "runtime/load/startup_standins.h"
+#include "runtime/load/symbol_names.h"
+#include "runtime/os/console_printing.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/rs/foreign_callbacks.h"
+#include "runtime/rs/lisp_world_services.h"
 #include "runtime/rs/object_layout.h"
+#include "runtime/rs/object_routines.h"
+#include "runtime/rs/thread_record.h"
 
 namespace {
 
@@ -78,6 +83,28 @@ bool wordVectorOf(lispval vector, WordVector& out) {
 
 }  // namespace
 
+namespace lisp::small_services {
+
+lispval* symbolLocativeAt(uint32_t bindingIndex, lispval symbol) {
+  WordVector values{};
+  if (wordVectorOf(objectOf<SymbolObject>(symbol)->valueVector, values) &&
+      bindingIndex < values.length) {
+    // The element is the symbol itself (no binding on this thread) or a
+    // binding cell; both keep the value at the same place.
+    const lispval cell = values.data[bindingIndex];
+    if (tagOf(cell) == Tag::Symbol) return &wordAt(cell, kValueCellOffset);
+  }
+  return &wordAt(symbol, kValueCellOffset);
+}
+
+lispval threadSymbolValue(lispval thread, lispval symbol) {
+  const lispval index = thread != 0 ? wordAt(thread, thread_record::kBindingIndex) : 0;
+  const uint32_t element = isFixnum(index) ? static_cast<uint32_t>(fixnumValue(index)) : 0;
+  return *symbolLocativeAt(element, symbol);
+}
+
+}  // namespace lisp::small_services
+
 extern "C" {
 
 extern lispval nilval;
@@ -124,28 +151,16 @@ void vxmputc(int character, std::FILE* stream) {
 }
 
 lispval* symbol_locative(lispval symbol) {
-  const uint32_t bindingIndex = current_thread_bix();
-  WordVector values{};
-  if (wordVectorOf(lisp::objectOf<lisp::SymbolObject>(symbol)->valueVector, values) &&
-      bindingIndex < values.length) {
-    // The element is the symbol itself (no binding on this thread) or a
-    // binding cell; both keep the value at the same place.
-    const lispval cell = values.data[bindingIndex];
-    if (lisp::tagOf(cell) == lisp::Tag::Symbol) return &lisp::wordAt(cell, kValueCellOffset);
-  }
-  return &lisp::wordAt(symbol, kValueCellOffset);
+  return lisp::small_services::symbolLocativeAt(current_thread_bix(), symbol);
 }
-
-// Decision: the position of the call-address symbol in the globals table is
-// the runtime system's to fix; until it does, 0 here means none.
-int32_t call_address_table_global = 0;
 
 uint32_t lisp_call_address(int32_t index) {
   // An index without a native entry gets the routine that calls the Lisp
   // side's missing-callback function.
   const auto fallback = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&lisp_missing_callback));
-  if (!nilval || call_address_table_global == 0) return fallback;
-  const lispval symbol = lisp::wordAt(nilval, -(4 * call_address_table_global + 0x15));
+  if (!nilval) return fallback;
+  constexpr int32_t kTableGlobal = lisp::small_services::kCallAddressTableGlobal;
+  const lispval symbol = lisp::wordAt(nilval, -(4 * kTableGlobal + 0x15));
   if (lisp::tagOf(symbol) != lisp::Tag::Symbol) return fallback;
   const lispval table = *symbol_locative(symbol);
   WordVector entries{};
@@ -154,6 +169,30 @@ uint32_t lisp_call_address(int32_t index) {
       static_cast<uint32_t>(position) >= entries.length)
     return fallback;
   return entries.data[position] != 0 ? entries.data[position] : fallback;
+}
+
+void lisp_format(const char* text) {
+  namespace world = lisp::lisp_world;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text);
+  const auto length = static_cast<uint32_t>(std::strlen(text));
+  if (world::globalFunctionDefined(world::kFormattedOutputGlobal)) {
+    const lisp::fasl::DecodedString made =
+        lisp::fasl::buftostr(bytes, length, 1, false, lisp::fasl::kKeepCase, new_lisp_obj);
+    if (!made.fault && lisp::isOther(made.string) && world::internal_lisp_format(made.string))
+      return;
+  }
+  // The directives of the runtime's own control texts, applied here.
+  std::string out;
+  for (uint32_t i = 0; i < length; ++i) {
+    const char next = i + 1 < length ? text[i + 1] : '\0';
+    if (text[i] == '~' && (next == '%' || next == '~')) {
+      out.push_back(next == '%' ? '\n' : '~');
+      ++i;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  vxmprintf("%s", out.c_str());
 }
 
 }  // extern "C"

@@ -26,7 +26,6 @@
 #include "runtime/load/fasl_loader.h"
 #include "runtime/load/fasl_segment.h"
 #include "runtime/load/load_stack.h"
-#include "runtime/load/loader_standins.h"
 #include "runtime/load/pure_cache.h"
 #include "runtime/load/runtime_fasl_loader.h"
 #include "runtime/load/small_services.h"
@@ -36,6 +35,7 @@
 #include "runtime/load/symbol_names.h"
 #include "runtime/os/console_printing.h"
 #include "runtime/rs/allocation_routines.h"
+#include "runtime/rs/lisp_world_services.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/object_routines.h"
 #include "runtime/rs/runtime_routines.h"
@@ -89,9 +89,10 @@ lispval global(uint32_t n) {
   return wordAt(nilval, runtimeGlobalOffset(n));
 }
 
-// The global value of a symbol; nil for anything else.
-lispval symbolValue(lispval symbol) {
-  return isSymbolTagged(symbol) ? wordAt(symbol, -0x13) : nilval;
+// The loading thread's value of a symbol (its binding when it has one);
+// nil for anything else.
+lispval symbolValue(lispval thread, lispval symbol) {
+  return isSymbolTagged(symbol) ? small_services::threadSymbolValue(thread, symbol) : nilval;
 }
 
 uint32_t address(const void* p) {
@@ -390,12 +391,16 @@ class FaslItemLoader {
       if (std::optional<Fault> fault = checkItemStack(*row, operands_, checked_))
         return malformed(*fault);
     }
+    // Items 20, 65 and 76 fill their symtab slot even when not taken; in the
+    // runtime loader only item 20 does, and 65 and 76 are gated like any
+    // other item, storing nothing and leaving the count as it is.
+    const bool fillsSlot = row->fillsTableSlot && (!runtime_ || acts_ || code == kPackageCode);
     // The runtime loader's symtab cannot grow: a store past it is refused
     // before the item builds anything.
-    if (runtime_ && row->fillsTableSlot) {
+    if (runtime_ && fillsSlot) {
       if (std::optional<Fault> fault = symtabStoreFault()) return malformed(*fault);
     }
-    if (!acts_ && !row->fillsTableSlot) {
+    if (!acts_ && !fillsSlot) {
       source_.skip(operands_.rawBytes);
       return -1;
     }
@@ -444,7 +449,8 @@ class FaslItemLoader {
     if (bootmode != 0) {
       uint32_t number = ref.value;
       if (ref.kind == PackageRef::Kind::BootCurrent)
-        number = static_cast<uint32_t>(fixnumValue(symbolValue(global(kCurrentPackageGlobal))));
+        number =
+            static_cast<uint32_t>(fixnumValue(symbolValue(thread_, global(kCurrentPackageGlobal))));
       if (renamed) number = kBootDefaultPackage;
       stack_.put(0, addob(name, stringLength(name), number));
       return -1;
@@ -452,7 +458,7 @@ class FaslItemLoader {
     lispval package = nilval;
     switch (ref.kind) {
       case PackageRef::Kind::CurrentPackage:
-        package = symbolValue(global(kCurrentPackageGlobal));
+        package = symbolValue(thread_, global(kCurrentPackageGlobal));
         break;
       case PackageRef::Kind::Global:
         package = global(ref.value);
@@ -491,9 +497,7 @@ class FaslItemLoader {
     }
     lispval package = 0;
     if (const int result = resolvePackage(ref, package); result >= 0) return result;
-    const uint32_t mode =
-        _fasl_package_independent(package) != nilval ? kKeepCase : caseState_.conversion;
-    if (const int result = pushText(false, mode); result >= 0) return result;
+    if (const int result = pushText(false, nameConversion(package)); result >= 0) return result;
     resolvePackage(ref, package);  // again: the string's allocation may have moved it
     const lispval name = stack_.at(0);
     const lispval symbol =
@@ -511,7 +515,7 @@ class FaslItemLoader {
   int resolvePackage(const PackageRef& ref, lispval& package) {
     switch (ref.kind) {
       case PackageRef::Kind::CurrentPackage:
-        package = symbolValue(global(kCurrentPackageGlobal));
+        package = symbolValue(thread_, global(kCurrentPackageGlobal));
         break;
       case PackageRef::Kind::Global:
         package = global(ref.value);
@@ -529,10 +533,26 @@ class FaslItemLoader {
     return -1;
   }
 
+  // Both loaders convert a symbol's name by the file's case mode, outside
+  // boot mode only when the function held by runtime global 263 does not
+  // call its package package-independent (an undefined one never does).
+  uint32_t nameConversion(lispval package) {
+    if (bootmode != 0) return caseState_.conversion;
+    return _fasl_package_independent(package) != nilval ? kKeepCase : caseState_.conversion;
+  }
+
   int doSymbol() {
-    if (runtime_) return runtimeSymbol(operands_.signedValue(1));
-    if (const int result = pushText(true, caseState_.conversion); result >= 0) return result;
-    return internTop(operands_.signedValue(1), false);
+    const int32_t number = operands_.signedValue(1);
+    if (runtime_) return runtimeSymbol(number);
+    uint32_t mode = caseState_.conversion;
+    if (const PackageRef ref = decodePackageNumber(number, bootmode);
+        bootmode == 0 && ref.kind != PackageRef::Kind::Bad) {
+      lispval package = 0;
+      if (const int result = resolvePackage(ref, package); result >= 0) return result;
+      mode = nameConversion(package);
+    }
+    if (const int result = pushText(true, mode); result >= 0) return result;
+    return internTop(number, false);
   }
 
   int doArgumentSymbol() {
@@ -546,7 +566,7 @@ class FaslItemLoader {
     const int length = std::snprintf(name, sizeof name, "arg%d", static_cast<int>(operand(2)));
     const DecodedString decoded =
         buftostr(reinterpret_cast<const uint8_t*>(name), static_cast<uint32_t>(length), 1, true,
-                 caseState_.conversion, new_lisp_obj);
+                 nameConversion(global(kArgumentPackageGlobal)), new_lisp_obj);
     stack_.push(decoded.string);
     return internTop(operands_.signedValue(1), true);
   }
@@ -721,14 +741,11 @@ class FaslItemLoader {
   int doSetd() { return define(nilval); }
   int doSetdpl() { return define(runtime_ ? tval : makeFixnum(0)); }
 
+  // The symbol's function with no arguments (an undefined one lands in the
+  // undefined-function trap, as any call does).
   int doEvalit() {
     if (tracing()) say("%s", messages::kTraceEvalit);
-    // A call form of the symbol: its function with no arguments.
-    const lispval form = new_lisp_obj(1, 0, 0);
-    car(form) = stack_.at(0);
-    cdr(form) = nilval;
-    stack_.put(0, form);
-    _lispeval(form);
+    _call_symbol_function(stack_.at(0), 0, nilval, nilval);
     stack_.pop();
     return -1;
   }
@@ -754,7 +771,7 @@ class FaslItemLoader {
       stack_.pop();
       return -1;
     }
-    if (!isSymbolTagged(stack_.at(0))) stack_.put(0, fasl_share_conses(stack_.at(0)));
+    if (!isSymbolTagged(stack_.at(0))) stack_.put(0, share_conses(stack_.at(0)));
     return setFunctionWord(kFunctionFormals, true);
   }
   int doSetcframeSize() { return setFunctionWord(kFunctionFrameSize, false); }
@@ -795,9 +812,10 @@ class FaslItemLoader {
       vxmabort();
     }
     if (const int result = pushText(false, kKeepCase); result >= 0) return result;
-    const lispval package = fasl_fpackage(stack_.at(0));
+    const lispval package = fpackage(stack_.at(0));
     if (package == 0) {
-      say(messages::kBadPackage, 0);
+      const std::string name(operands_.text.begin(), operands_.text.end());
+      say(messages::kNoPackageFunction, name.c_str());
       return kBadPackage;
     }
     stack_.put(0, package);
@@ -1051,7 +1069,7 @@ class FaslItemLoader {
     // of any of them only raises the depth.
     if (runtime_ && (g < kFirstRuntimeSymchkGlobal || g > kSkipSegmentGlobal)) return -1;
     const lispval symbol = global(g);
-    if (!isSymbolTagged(symbol) || symbolValue(symbol) != nilval) return -1;
+    if (!isSymbolTagged(symbol) || symbolValue(thread_, symbol) != nilval) return -1;
     if (runtime_ || g != kSkipSegmentGlobal) {
       ++depth_;
       return -1;
@@ -1122,8 +1140,9 @@ class FaslItemLoader {
     return -1;
   }
 
-  // Decision: a gensym symbol not taken fills its slot with nil, as the
-  // runtime loader does.
+  // Decision: in the native loader a gensym symbol not taken fills its
+  // slot with nil, keeping later indices aligned without making a symbol
+  // (the runtime loader never gets here for one not taken).
   int doGensymSymbol() {
     if (!acts_) return fillTable(true, false);
     if (const int result = pushText(true, caseState_.conversion); result >= 0) return result;
@@ -1222,8 +1241,10 @@ class FaslItemLoader {
   int doPostarray() { return storeBelowIntoTop(kArrayData); }
   int doPostmacro() { return storeBelowIntoTop(kClosureTemplate); }
 
-  // Decision: a defglobal not taken fills its slot with nil (a package not
-  // taken does too).
+  // Decision: in the native loader a defglobal not taken fills its slot
+  // with nil, as a package not taken does: the top then belongs to no item
+  // of the skipped section (the runtime loader never gets here for one not
+  // taken).
   int doDefglobal() { return fillTable(true, acts_); }
   int doDeflocal() { return fillTable(false, true); }
   int doPop() {

@@ -25,7 +25,6 @@
 #include "runtime/load/startup.h"
 #include "runtime/load/startup_messages.h"
 #include "runtime/load/startup_services.h"
-#include "runtime/load/startup_standins.h"
 #include "runtime/os/console_printing.h"
 #include "runtime/os/profiler_timer.h"
 

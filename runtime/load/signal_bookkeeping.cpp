@@ -10,11 +10,11 @@
 
 #include "runtime/load/small_services.h"
 #include "runtime/load/startup_messages.h"
-#include "runtime/load/startup_standins.h"
 #include "runtime/os/console_printing.h"
 #include "runtime/os/heap_ownership.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/rs/lisp_value.h"
+#include "runtime/rs/system_call_dispatch.h"
 
 namespace {
 

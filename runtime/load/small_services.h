@@ -12,6 +12,19 @@
 
 #include "runtime/rs/lisp_value.h"
 
+namespace lisp::small_services {
+// The runtime global (nil-0x199) holding the symbol whose value is the
+// vector of call addresses that lisp_call_address reads.
+inline constexpr uint32_t kCallAddressTableGlobal = 97;
+
+// The symbol's value cell for the bindings at element `bindingIndex` of
+// value vectors (the global cell when the vector has no binding there).
+lisp::lispval* symbolLocativeAt(uint32_t bindingIndex, lisp::lispval symbol);
+// The symbol's value in the thread (a thread record's word, or 0 for none):
+// its binding when it has one, else the global value.
+lisp::lispval threadSymbolValue(lisp::lispval thread, lisp::lispval symbol);
+}  // namespace lisp::small_services
+
 extern "C" {
 
 // ---- main-program arguments and start-up hooks of a host ----
@@ -41,7 +54,6 @@ lisp::lispval* symbol_locative(lisp::lispval symbol);
 // Entry `index` of the Lisp-side table of call addresses, else the address
 // of lisp_missing_callback.
 uint32_t lisp_call_address(int32_t index);
-extern int32_t call_address_table_global;  // global word holding the table's symbol
 
 // ---- emulated signals ----
 inline constexpr int kSignalSlots = 10;
@@ -56,6 +68,12 @@ void urgentwarn(int unanswered);
 // ---- heap release around foreign calls ----
 void vxm_wrap_release_heap(int argument);
 void vxm_wrap_reacquire_heap();
+
+// ---- Lisp-side output ----
+// Hands the control text to Lisp's formatted output as a Lisp string; until
+// the Lisp world provides that, prints it on the console with the
+// directives ~% (a newline) and ~~ (a tilde) applied.
+void lisp_format(const char* text);
 
 // ---- Lisp strings and debug printers ----
 inline constexpr size_t kStrbufBytes = 16384;

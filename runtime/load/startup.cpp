@@ -27,7 +27,6 @@
 #include "runtime/load/startup_messages.h"
 #include "runtime/load/startup_services.h"
 #include "runtime/load/image_dump.h"
-#include "runtime/load/startup_standins.h"
 #include "runtime/os/profiler_timer.h"
 #include "runtime/load/string_file.h"
 #include "runtime/os/alarm_timer.h"

@@ -2,8 +2,8 @@
 // when it closes.
 //
 // Invariant: str_file is 0 or a descriptor this module opened and has not
-// closed, and the counters describe the records written to that file since
-// it was opened.
+// closed, and the counters describe the records written to every string
+// file since start-up cleared them.
 
 #include "runtime/load/string_file.h"
 
@@ -53,10 +53,8 @@ int open_str_file(const char* path) {
   if (path == nullptr) return -1;
   const int descriptor = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (descriptor < 0) return -1;
-  // Mended: the counters start again with each file, so a second file's
-  // header counts only its own records.
-  str_file_count = 0;
-  str_file_size = 0;
+  // The counters are not reset: they count every record since start-up
+  // (which clears them), and each file's header holds them at its closing.
   const uint8_t zeros[sf::kHeaderBytes] = {};
   do_write_to_str_file(descriptor, zeros, sizeof zeros);
   str_file = descriptor;

@@ -8,8 +8,10 @@
 #include <vector>
 
 #include "runtime/gc/gc_state.h"
+#include "runtime/gc/stack_walk.h"
 #include "runtime/load/case_mapping.h"
 #include "runtime/load/pure_cache.h"
+#include "runtime/load/small_services.h"
 #include "runtime/rs/object_layout.h"
 
 namespace lisp::fasl {
@@ -42,13 +44,12 @@ lispval global(uint32_t n) {
   return wordAt(nilval, runtimeGlobalOffset(n));
 }
 
-// The current case mode: the global value of the symbol in global 327.
-// Decision: read from the symbol's value cell; a thread's own binding of it
-// is not consulted until the binding machinery offers that read.
+// The current case mode: the loading thread's value of the symbol in
+// global 327 (its binding when it has one).
 lispval currentCaseMode() {
   const lispval symbol = global(kCurrentCaseModeSymbolGlobal);
   if (tagOf(symbol) != Tag::Symbol) return nilval;
-  return objectOf<SymbolObject>(symbol)->globalValue;
+  return small_services::threadSymbolValue(gc::currentThreadRecord(), symbol);
 }
 
 uint32_t stringDataOffset(uint8_t type) {

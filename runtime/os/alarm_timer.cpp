@@ -6,7 +6,6 @@
 #include "platform/threads.h"
 #include "platform/timer_service.h"
 #include "runtime/load/small_services.h"
-#include "runtime/load/startup_standins.h"
 #include "runtime/os/host_record_services.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/mp_log.h"

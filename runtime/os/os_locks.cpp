@@ -3,7 +3,6 @@
 #include "runtime/os/os_locks.h"
 
 #include "platform/waitable.h"
-#include "runtime/load/startup_standins.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/os/mp_event_codes.h"

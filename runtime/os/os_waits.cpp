@@ -10,7 +10,6 @@
 
 #include "platform/message_queue.h"
 #include "platform/waitable.h"
-#include "runtime/load/startup_standins.h"
 #include "runtime/os/child_processes.h"
 #include "runtime/os/remote_commands.h"
 #include "runtime/load/startup_services.h"

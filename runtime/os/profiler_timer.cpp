@@ -29,7 +29,6 @@
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/profiler.h"
 #include "runtime/load/startup_services.h"
-#include "runtime/load/startup_standins.h"
 #include "runtime/os/exception_filter.h"
 #include "runtime/os/heap_ownership.h"
 #include "runtime/os/mp_event_codes.h"
@@ -48,6 +47,7 @@ uint32_t pf_gotthread = 0;
 uint32_t pf_didthread = 0;
 uint32_t pf_getthreadcontext_failures = 0;
 uint32_t prof_thread = 0;
+uint32_t do_purify = 0;
 uint32_t start_check = 0;
 uint32_t timer_start_synch = 0;
 int host_os = 0;

@@ -16,6 +16,7 @@ extern uint32_t pf_gotthread;
 extern uint32_t pf_didthread;
 extern uint32_t pf_getthreadcontext_failures;
 extern uint32_t prof_thread;  // raw record being sampled, 0 between samples
+extern uint32_t do_purify;    // cleared by start-up
 extern uint32_t start_check;  // registry index the next search starts at
 extern uint32_t timer_start_synch;
 

@@ -15,7 +15,6 @@
 
 #include "platform/error_numbers.h"
 #include "platform/waitable.h"
-#include "runtime/load/startup_standins.h"
 #include "runtime/os/child_pipe_buffer.h"
 #include "runtime/os/heap_ownership.h"
 #include "runtime/os/mp_log.h"

@@ -20,7 +20,6 @@
 #include "platform/threads.h"
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/native_heap.h"
-#include "runtime/load/startup_standins.h"
 #include "runtime/os/exception_filter.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/mp_log.h"

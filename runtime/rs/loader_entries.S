@@ -1,7 +1,7 @@
 /* Native entries through which the loaders' native code asks Lisp to
    evaluate a form, define a function, clear a function's documentation,
-   fix a function's name and convert a word; the runtime routine
-   fix_func_name behind _fix_symdef.
+   fix a function's name, convert a word and call a symbol's function; the
+   runtime routine fix_func_name behind _fix_symdef.
 
    Each entry calls the function of a symbol kept in a global word through
    the stub at nil. While that Lisp code runs, word 1 of the thread's
@@ -188,6 +188,26 @@ _fasl_call_patch:
         CALL_SYMBOL_FUNCTION NIL_PATCH_SYMBOL, 1
 1:      LISP_REQUEST_RETURN
         .size _fasl_call_patch, . - _fasl_call_patch
+
+/* _call_symbol_function(symbol, count, first, second): native entry,
+   cdecl. Calls the function of the symbol through the stub at nil with
+   count (0 to 2) arguments, first and second (Lisp values, nil when not
+   passed: the stub homes both where the stack walk reads them); returns
+   its first value. The caller makes sure the symbol is a symbol. */
+        .globl _call_symbol_function
+        .hidden _call_symbol_function
+        .type _call_symbol_function, @function
+_call_symbol_function:
+        LISP_REQUEST_FRAME
+        mov eax, [ebp + 0x20]
+        mov edx, [ebp + 0x24]
+        sub esp, 8                              /* home slots */
+        mov ecx, [ebp + 0x1c]
+        mov ebx, [ebp + 0x18]
+        call edi
+        mov ebx, [ebp - 0x1c]
+        LISP_REQUEST_RETURN
+        .size _call_symbol_function, . - _call_symbol_function
 
 /* _clearfundoc(x): native entry, cdecl. The function of the symbol in
    global nil-0x311 called with x; returns its first value. */

@@ -19,7 +19,6 @@
 #include "runtime/load/pure_library.h"
 #include "runtime/load/small_services.h"
 #include "runtime/load/startup.h"
-#include "runtime/load/startup_standins.h"
 #include "runtime/load/string_file.h"
 #include "runtime/os/child_processes.h"
 #include "runtime/os/child_waits.h"
@@ -48,6 +47,10 @@
 #include "runtime/rs/thread_record.h"
 
 PendingResult system_call_results[kMostPendingResults];
+
+extern "C" {
+uint32_t cl_debug_flags = 0;
+}
 
 namespace lisp::system_call_dispatch {
 

@@ -79,6 +79,10 @@ const Tables& builtInTables();
 
 extern "C" {
 
+// Debug switches stored by service 90; bit 0 makes the heap wraps around
+// foreign calls report themselves.
+extern uint32_t cl_debug_flags;
+
 // What the assembly does with system_call_operation's answer (low byte of
 // the low half; the high half is the payload).
 enum SystemCallAction : uint32_t {

@@ -15,7 +15,7 @@
 #include "runtime/gc/tests/gc_call_probe.h"
 #include "runtime/gc/tests/global_heap_fixture.h"
 #include "runtime/load/pure_library.h"
-#include "runtime/load/startup_standins.h"
+#include "runtime/gc/heap_reservation.h"
 #include "runtime/os/profiler_timer.h"
 #include "testing/pure_library_file.h"
 #include "testing/temp_path.h"

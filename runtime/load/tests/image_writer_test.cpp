@@ -18,7 +18,6 @@
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/heap_reservation.h"
 #include "runtime/load/image_file.h"
-#include "runtime/load/startup_standins.h"
 #include "runtime/os/host_record_services.h"
 
 namespace {

@@ -15,7 +15,6 @@
 
 #include "platform/thread_block.h"
 #include "runtime/load/pure_library.h"
-#include "runtime/load/startup_standins.h"
 #include "runtime/os/profiler_timer.h"
 #include "runtime/load/symbol_name_hash.h"
 #include "runtime/load/symbol_names.h"

@@ -15,7 +15,6 @@
 #include "platform/memory.h"
 #include "runtime/gc/heap_reservation.h"
 #include "runtime/load/startup.h"
-#include "runtime/load/startup_standins.h"
 #include "runtime/os/profiler_timer.h"
 #include "testing/console_recorder.h"
 #include "testing/lisp_routine_heap.h"

@@ -25,18 +25,21 @@
 #include "runtime/load/fasl_loader.h"
 #include "runtime/load/fasl_scanner.h"
 #include "runtime/load/fasl_segment.h"
+#include "runtime/load/small_services.h"
 #include "runtime/load/startup.h"
-#include "runtime/load/startup_standins.h"
+#include "runtime/load/symbol_names.h"
 #include "runtime/load/tests/loader_object_heap.h"
 #include "runtime/os/file_calls.h"
 #include "runtime/os/host_record_services.h"
 #include "runtime/os/pseudo_descriptors.h"
+#include "runtime/rs/lisp_world_services.h"
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/thread_record.h"
 #include "testing/fasl_bundle_writer.h"
 #include "testing/fasl_malformed_cases.h"
 #include "testing/fasl_writer.h"
+#include "testing/lisp_binding_thread.h"
 #include "testing/temp_path.h"
 
 extern "C" lisp::lispval tval;
@@ -53,6 +56,7 @@ constexpr int32_t kLoadFasl = 0x2a7;
 constexpr int32_t kLoadFaslName = 0x2a3;
 constexpr int32_t kInitialFunction = -0x4dd;  // runtime global 306
 constexpr int32_t kFirstTestDescriptor = 100;
+constexpr int32_t kFunctionFormalsOffset = 2;  // where setformals stores them
 
 // The heap, a thread record whose cell stack is empty, a host record whose
 // read hook is the runtime's own, and Lisp functions that record their calls.
@@ -84,6 +88,11 @@ class RuntimeFaslLoad : public loader_test::LoaderObjectHeap {
     symbolMaker_ = objects_->makeSymbol(recorder_);
     globalNumber(kSymbolMakerGlobal) = symbolMaker_;
     globalNumber(kPackageIndependenceGlobal) = objects_->makeSymbol(initial_);
+    // The package function and formatted output the Lisp world provides:
+    // not yet (their symbols' functions undefined) unless a test says so.
+    for (uint32_t n :
+         {lisp::lisp_world::kPackageFunctionGlobal, lisp::lisp_world::kFormattedOutputGlobal})
+      globalNumber(n) = objects_->makeSymbol(initial_);
     made_symbol_ = objects_->makeSymbol(nil());
     testing_support::resetRecorder(made_symbol_);
     // Stream hooks as the launcher installs them for runtime descriptors.
@@ -111,6 +120,32 @@ class RuntimeFaslLoad : public loader_test::LoaderObjectHeap {
   }
 
   uint32_t& globalNumber(uint32_t n) { return global(runtimeGlobalOffset(n)); }
+
+  // The function of the symbol in runtime global n made the recorder.
+  void provide(uint32_t n) {
+    lisp::objectOf<lisp::SymbolObject>(globalNumber(n))->function = recorder_;
+  }
+
+  // libfasl on the bytes, its standard output captured.
+  struct NativeLoaded {
+    int result;
+    lispval record;
+    std::string out;
+  };
+  NativeLoaded nativeLoad(const std::vector<uint8_t>& bytes) {
+    std::FILE* stream = std::fopen(writeFile(bytes, "native.fasl").c_str(), "rb");
+    EXPECT_NE(stream, nullptr);
+    lispval cell = nil();
+    testing::internal::CaptureStdout();
+    const int result = libfasl(stream, &cell, lisp::makeFixnum(0), thread_);
+    return {result, cell, testing::internal::GetCapturedStdout()};
+  }
+
+  // The symbol a call through the stub at nil was made for (the calling
+  // frame's word -0x18).
+  static lispval calledSymbol(const testing_support::RecordedCall& call) {
+    return call.callerFrame[testing_support::frameIndex(0x18)];
+  }
 
   // What the runtime printed on its console (descriptor 1, through the host
   // record's write hook), and a hook that sends it to standard error for
@@ -584,8 +619,9 @@ std::vector<uint8_t> everyBuildingItem() {
   w.fixnum(10).fixnum(11).pick(1).list(3);
   keep();
   w.gensymSymbol(u"g1", 0).code(78);
-  // Sections that are not taken: their 20, 65 and 76 items keep their
-  // slots with nil (the runtime loader's package item ignores ICS flags).
+  // Sections that are not taken: the package item keeps its slot with nil
+  // in both loaders; gensym and wf_defglobal keep theirs with nil in the
+  // native loader only, and the runtime loader's count does not advance.
   w.beginSymchk(121).package(u"pkg").code(51);
   w.icsFlags(1).gensymSymbol(u"g2", 0).fixnum(1).code(76).code(78);
   w.icsFlags(0).gensymget(13).code(78).fixnum(12).code(76).code(78);
@@ -608,23 +644,27 @@ TEST_F(RuntimeFaslLoad, BothLoadersBuildTheSameObjects) {
   const std::vector<std::string> native = symtabDescribed(cell);
   const Loaded runtime = load(bytes);
   ASSERT_EQ(runtime.result, kClean) << runtime.out;
-  EXPECT_EQ(symtabDescribed(runtime.record), native);
   ASSERT_EQ(native.size(), 17u);
   EXPECT_EQ(native[3], "(made-symbol made-symbol made-symbol)");
   EXPECT_EQ(native[12], "sym:g1");
   EXPECT_EQ(native[13], "nil");  // package not taken
   EXPECT_EQ(native[14], "nil");  // gensym not taken
   EXPECT_EQ(native[15], "nil");  // wf_defglobal not taken
+  EXPECT_EQ(native[16], "12");
+  // The runtime loader: the same objects without the two slots of the items
+  // not taken, so the last defglobal lands right after the package's slot.
+  std::vector<std::string> expected = native;
+  expected.erase(expected.begin() + 14, expected.begin() + 16);
+  EXPECT_EQ(symtabDescribed(runtime.record), expected);
 }
 
 // ---- malformed files ----
 
 TEST_F(RuntimeFaslLoad, MalformedFilesEndWithResult7AndTheStackRestored) {
+  provide(lisp::lisp_world::kPackageFunctionGlobal);  // a package item gets to its fault
   ASSERT_EQ(load({}).result, kClean);
   for (const testing_support::MalformedFaslCase& c : testing_support::malformedFaslCases()) {
-    // Package lookup outside boot mode is still a stand-in that finds no
-    // package, so a case that needs one found cannot get to its fault.
-    if (c.nativeLoaderOnly || c.code == 20) continue;
+    if (c.nativeLoaderOnly) continue;
     SCOPED_TRACE(c.name);
     lispval symbol = 0;
     if (c.failingSymchkGlobal != 0) {
@@ -666,6 +706,28 @@ TEST_F(RuntimeFaslLoad, TheScratchStringStaysAndGrowsAndPoppedCellsAreReused) {
   ASSERT_EQ(load(longer.bytes()).result, kClean);
   EXPECT_EQ(threadWord(tr::kFaslCellStack), bottom);
   EXPECT_EQ(charactersOf(lisp::car(bottom)).size(), 200u);
+}
+
+// The first load on a thread makes its scratch string and the cell that
+// holds it; a collection at the cell's allocation must leave the cell
+// holding the string where the collection moved it.
+TEST_F(RuntimeFaslLoad, TheFirstScratchStringSurvivesACollectionAtItsCell) {
+  namespace nbg = lisp::nil_block::global;
+  // The cons area used up and new space short of a page: the next cons
+  // needs a fresh page, which only a collection gives, while an other
+  // object of a few hundred bytes still fits.
+  global(nbg::kConsFill) = global(nbg::kConsLimit);
+  global(gc::global::kNewFree) = gc::kPageBytes - 8;
+  constexpr uint32_t kScavengeCount = 64;  // runtime global: a fixnum
+  const lispval scavenges = globalNumber(kScavengeCount);
+  ASSERT_EQ(load({}).result, kClean);
+  EXPECT_EQ(globalNumber(kScavengeCount), scavenges + lisp::makeFixnum(1));
+  ASSERT_EQ(cellStackLength(), 1u);
+  const lispval scratch = lisp::car(threadWord(tr::kFaslCellStack));
+  EXPECT_GE(scratch, GsNewOther1);
+  EXPECT_LT(scratch, global(gc::global::kNewOtherTop));
+  EXPECT_EQ(header(scratch) & 0xff, lisp::type_code::SimpleString);
+  EXPECT_EQ(charactersOf(scratch).size(), kScratchCharacters);
 }
 
 TEST_F(RuntimeFaslLoad, PushAndPopGoThroughTheFreeList) {
@@ -1045,21 +1107,223 @@ TEST_F(RuntimeFaslLoad, BeginSymchkTestsGlobals121To124Only) {
   w.fixnum(6).code(76).code(78).done();
   const Loaded loaded = load(w.bytes());
   ASSERT_EQ(loaded.result, kClean);
-  EXPECT_EQ(symtabDescribed(loaded.record),
-            (std::vector<std::string>{"1", "nil", "nil", "nil", "nil", "6"}));
+  // The defglobals of the sections not taken store nothing.
+  EXPECT_EQ(symtabDescribed(loaded.record), (std::vector<std::string>{"1", "6"}));
 }
 
 // ---- constructors that refuse ----
 
 // A type the constructor refuses (its error signalled through the error
 // function) gets nothing written into what it returned, in both loaders.
-TEST_F(RuntimeFaslLoad, APackageItemIgnoresTheIcsFlags) {
+// A package item (its ICS flags ignored) fills symtab with what the package
+// function of the Lisp world gives for its name; a later negative package
+// number resolves to that entry.
+TEST_F(RuntimeFaslLoad, APackageItemFillsSymtabWithThePackageFunctionsPackage) {
+  provide(lisp::lisp_world::kPackageFunctionGlobal);
   FaslWriter w = segmentWriter();
-  w.tableOfContents(1).icsFlags(1).package(u"pkg").done();
-  // Taken: the package lookup (a stand-in that finds none) ends the load.
+  w.tableOfContents(2).icsFlags(1).package(u"pkg").icsFlags(0).symbol(u"name", -1).code(76);
+  w.done();
   const Loaded loaded = load(w.bytes());
-  EXPECT_EQ(loaded.result, kBadPackage);
-  EXPECT_EQ(loaded.out, "bad package number 0, abort this fasl\n");
+  ASSERT_EQ(loaded.result, kClean) << loaded.out;
+  EXPECT_EQ(symtabDescribed(loaded.record),
+            (std::vector<std::string>{"made-symbol", "made-symbol"}));
+  ASSERT_EQ(lisp_recorder_log.count, 2u);
+  const testing_support::RecordedCall& asked = lisp_recorder_log.calls[0];
+  EXPECT_EQ(calledSymbol(asked), globalNumber(lisp::lisp_world::kPackageFunctionGlobal));
+  EXPECT_EQ(asked.ecx, 1u);
+  EXPECT_EQ(charactersOf(asked.eax), u"pkg");
+  const testing_support::RecordedCall& interned = lisp_recorder_log.calls[1];
+  EXPECT_EQ(calledSymbol(interned), symbolMaker_);
+  EXPECT_EQ(charactersOf(interned.eax), u"name");
+  EXPECT_EQ(interned.stack[2], made_symbol_);  // the package from symtab entry 0
+}
+
+// Before the Lisp world provides its package function, a taken package item
+// ends the load with result 2 and a message that names the package.
+TEST_F(RuntimeFaslLoad, APackageItemWithoutAPackageFunctionNamesThePackage) {
+  FaslWriter w = segmentWriter();
+  w.tableOfContents(1).package(u"my-pkg").done();
+  const std::string message =
+      "package my-pkg cannot be found or made yet (no package function), abort this fasl\n";
+  const Loaded runtime = load(w.bytes());
+  EXPECT_EQ(runtime.result, kBadPackage);
+  EXPECT_EQ(runtime.out, message);
+  EXPECT_EQ(cellStackLength(), 1u);
+  const NativeLoaded native = nativeLoad(w.bytes());
+  EXPECT_EQ(native.result, kBadPackage);
+  EXPECT_EQ(native.out, message);
+  EXPECT_EQ(lisp_recorder_log.count, 0u);
+}
+
+// A taken evalit item calls the function of its symbol with no arguments,
+// not the evaluator of global 20; an item not taken calls nothing.
+TEST_F(RuntimeFaslLoad, EvalitCallsTheSymbolsFunctionWithNoArguments) {
+  lisp::objectOf<lisp::SymbolObject>(made_symbol_)->function = recorder_;
+  FaslWriter w = segmentWriter();
+  w.symbol(u"init", 1).code(15).icsFlags(1).symbol(u"skipped", 1).code(15).done();
+  for (bool runtime : {true, false}) {
+    SCOPED_TRACE(runtime ? "runtime loader" : "native loader");
+    testing_support::resetRecorder(made_symbol_);
+    const int result = runtime ? load(w.bytes()).result : nativeLoad(w.bytes()).result;
+    ASSERT_EQ(result, kClean);
+    ASSERT_EQ(lisp_recorder_log.count, 2u);  // the symbol made, then its function
+    const testing_support::RecordedCall& called = lisp_recorder_log.calls[1];
+    EXPECT_EQ(calledSymbol(called), made_symbol_);
+    EXPECT_EQ(called.ecx, 0u);
+  }
+}
+
+// A setformals item stores a list as the function's formals through the
+// runtime's cons sharing, which gives an equal list.
+TEST_F(RuntimeFaslLoad, SetformalsStoresAnEqualListThroughConsSharing) {
+  FaslWriter w = segmentWriter();
+  w.tableOfContents(2).newBfunction(0).fixnum(1).fixnum(2).list(2).code(16).code(76);
+  w.fixnum(3).nil().list(2).code(76).done();
+  const Loaded loaded = load(w.bytes());
+  ASSERT_EQ(loaded.result, kClean);
+  const lispval function = simpleVectorElement(symtabOf(loaded.record), 0);
+  EXPECT_EQ(describe(lisp::wordAt(function, kFunctionFormalsOffset)), "(1 2)");
+  const lispval list = simpleVectorElement(symtabOf(loaded.record), 1);
+  EXPECT_EQ(describe(share_conses(list)), "(3 nil)");
+}
+
+// The loaders read the current package (global 39), the case mode (global
+// 327) and the symchk test through the loading thread's bindings.
+TEST_F(RuntimeFaslLoad, TheLoadersReadSpecialsThroughTheThreadsBindings) {
+  constexpr uint32_t kElement = 4;
+  testing_support::prepareThreadForBinding(thread_, kElement, nil());
+  // Symbols made by new_symbol (their value vectors as Lisp code has them),
+  // bound by bind_one_spec in a heap cell.
+  const auto special = [this](lispval globalValue) {
+    const lispval symbol = call(setupFor(0x127, nil(), lisp::makeFixnum(0), 2)).eax;
+    lisp::objectOf<lisp::SymbolObject>(symbol)->globalValue = globalValue;
+    return symbol;
+  };
+  const auto bind = [this](lispval symbol, lispval value) {
+    testing_support::LispCallSetup setup = setupFor(0x47, value, symbol, 1);
+    ASSERT_EQ(call(setup).carry, 0u);
+    ASSERT_EQ(lisp::small_services::threadSymbolValue(thread_, symbol), value);
+  };
+  const lispval globalPackage = objects_->makeSymbol(nil());
+  const lispval boundPackage = objects_->makeSymbol(nil());
+  const lispval packageSymbol = special(globalPackage);
+  globalNumber(kCurrentPackageGlobal) = packageSymbol;
+  bind(packageSymbol, boundPackage);
+  // The case mode: globally that of global 28, bound to that of global 29
+  // (lower case), so an upper-case image keeps the names as written.
+  for (uint32_t i = 0; i < 3; ++i) globalNumber(kCaseModeGlobals[i]) = lisp::makeFixnum(10 + i);
+  const lispval caseSymbol = special(globalNumber(kCaseModeGlobals[0]));
+  globalNumber(kCurrentCaseModeSymbolGlobal) = caseSymbol;
+  bind(caseSymbol, globalNumber(kCaseModeGlobals[1]));
+  // Symchk: globally nil (the section would be skipped), bound to t.
+  const lispval symchk = special(nil());
+  globalNumber(121) = symchk;
+  bind(symchk, tval);
+  curreadmode = 3;
+  FaslWriter w = segmentWriter();
+  w.tableOfContents(1).casemode(0).symbol(u"Name", 0).code(78);
+  w.beginSymchk(121).fixnum(7).code(76).code(78).code(51).done();
+  for (bool runtime : {true, false}) {
+    SCOPED_TRACE(runtime ? "runtime loader" : "native loader");
+    testing_support::resetRecorder(made_symbol_);
+    lispval record = 0;
+    if (runtime) {
+      const Loaded loaded = load(w.bytes());
+      ASSERT_EQ(loaded.result, kClean);
+      record = loaded.record;
+    } else {
+      const NativeLoaded loaded = nativeLoad(w.bytes());
+      ASSERT_EQ(loaded.result, kClean);
+      record = loaded.record;
+    }
+    ASSERT_EQ(lisp_recorder_log.count, 1u);
+    EXPECT_EQ(charactersOf(lisp_recorder_log.calls[0].eax), u"Name");
+    EXPECT_EQ(lisp_recorder_log.calls[0].stack[2], boundPackage);
+    EXPECT_EQ(symtabDescribed(record), std::vector<std::string>{"7"});
+  }
+  curreadmode = 0;
+}
+
+// One rule in both loaders: a symbol's name is converted by the file's case
+// mode unless the function of global 263 calls its package independent.
+TEST_F(RuntimeFaslLoad, BothLoadersKeepTheNamesOfPackageIndependentPackages) {
+  const lispval base = objects_->makeSymbol(nil());
+  globalNumber(216) = base;
+  curreadmode = 1;  // names are lowered
+  FaslWriter w = segmentWriter();
+  w.symbol(u"CAR", 1).code(78).done();
+  for (bool independent : {false, true}) {
+    if (independent) provide(kPackageIndependenceGlobal);
+    for (bool runtime : {true, false}) {
+      SCOPED_TRACE(std::string(runtime ? "runtime" : "native") +
+                   (independent ? ", independent" : ", converted"));
+      testing_support::resetRecorder(made_symbol_);
+      const int result = runtime ? load(w.bytes()).result : nativeLoad(w.bytes()).result;
+      ASSERT_EQ(result, kClean);
+      ASSERT_EQ(lisp_recorder_log.count, independent ? 2u : 1u);
+      const testing_support::RecordedCall& made = lisp_recorder_log.calls[independent ? 1 : 0];
+      EXPECT_EQ(charactersOf(made.eax), independent ? u"CAR" : u"car");
+      if (independent) {
+        EXPECT_EQ(lisp_recorder_log.calls[0].eax, base);  // asked about the package
+      }
+    }
+  }
+  curreadmode = 0;
+}
+
+// After a build (boot mode turned off through set_boot_mode) with the Lisp
+// world's package function in its global: a file with a package item, a
+// shared-cons item and a taken evalit item gives the package in symtab, the
+// symbol interned in it, its function called, and a function whose formals
+// are an equal list.
+TEST_F(RuntimeFaslLoad, AFileWithAPackageSharedConsesAndEvalitLoadsAfterABuild) {
+  bootmode = 1;
+  lispval* const savedOblist = oblist;
+  testing_support::LispCallSetup off = setupFor(0x183, lisp::makeFixnum(0), 0, 1);  // set_boot_mode
+  ASSERT_EQ(call(off).carry, 0u);
+  oblist = savedOblist;  // set_boot_mode dropped the boot table
+  ASSERT_EQ(bootmode, 0u);
+  provide(lisp::lisp_world::kPackageFunctionGlobal);
+  lisp::objectOf<lisp::SymbolObject>(made_symbol_)->function = recorder_;
+  FaslWriter w = segmentWriter();
+  w.tableOfContents(3).package(u"app");
+  w.symbol(u"start", -1).code(76).code(15);
+  w.newBfunction(0).symbol(u"x", -1).symbol(u"y", -1).list(2).code(16).code(76).done();
+  const Loaded loaded = load(w.bytes());
+  ASSERT_EQ(loaded.result, kClean) << loaded.out;
+  EXPECT_EQ(symtabDescribed(loaded.record),
+            (std::vector<std::string>{"made-symbol", "made-symbol", "fn200[]"}));
+  const lispval function = simpleVectorElement(symtabOf(loaded.record), 2);
+  EXPECT_EQ(describe(lisp::wordAt(function, kFunctionFormalsOffset)), "(made-symbol made-symbol)");
+  // The package function, "start" interned in its package, the evalit call,
+  // then "x" and "y".
+  ASSERT_EQ(lisp_recorder_log.count, 5u);
+  const auto& calls = lisp_recorder_log.calls;
+  EXPECT_EQ(calledSymbol(calls[0]), globalNumber(lisp::lisp_world::kPackageFunctionGlobal));
+  EXPECT_EQ(charactersOf(calls[0].eax), u"app");
+  EXPECT_EQ(charactersOf(calls[1].eax), u"start");
+  EXPECT_EQ(calls[1].stack[2], made_symbol_);
+  EXPECT_EQ(calledSymbol(calls[2]), made_symbol_);
+  EXPECT_EQ(calls[2].ecx, 0u);
+  EXPECT_EQ(charactersOf(calls[3].eax), u"x");
+  EXPECT_EQ(calls[4].stack[2], made_symbol_);
+}
+
+// ---- Lisp's formatted output ----
+
+TEST_F(RuntimeFaslLoad, LispFormatAppliesItsDirectivesUntilLispProvidesFormattedOutput) {
+  lisp_format("release heap!~%");
+  EXPECT_EQ(takeConsole(), "release heap!\n");
+  lisp_format("a~~b ~a~");
+  EXPECT_EQ(takeConsole(), "a~b ~a~");
+  provide(lisp::lisp_world::kFormattedOutputGlobal);
+  testing_support::resetRecorder(nil());
+  lisp_format("reacquire heap!~%");
+  EXPECT_EQ(takeConsole(), "");
+  ASSERT_EQ(lisp_recorder_log.count, 1u);
+  EXPECT_EQ(calledSymbol(lisp_recorder_log.calls[0]),
+            globalNumber(lisp::lisp_world::kFormattedOutputGlobal));
+  EXPECT_EQ(charactersOf(lisp_recorder_log.calls[0].eax), u"reacquire heap!~%");
 }
 
 TEST_F(RuntimeFaslLoad, ARefusedRawVectorIsNotWrittenInto) {

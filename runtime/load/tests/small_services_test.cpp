@@ -18,7 +18,6 @@
 #include "platform/thread_block.h"
 #include "runtime/load/file_mapping.h"
 #include "runtime/load/startup.h"
-#include "runtime/load/startup_standins.h"
 #include "runtime/os/host_record_services.h"
 #include "runtime/rs/object_layout.h"
 #include "testing/console_recorder.h"

@@ -17,7 +17,6 @@
 #include "runtime/load/image_search.h"
 #include "runtime/load/small_services.h"
 #include "runtime/load/startup.h"
-#include "runtime/load/startup_standins.h"
 #include "runtime/os/host_record_services.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/foreign_callbacks.h"
@@ -150,12 +149,11 @@ TEST(LispCallAddress, ReadsTheTableOfTheSymbolInTheGlobalsOrFallsBack) {
   const lisp::lispval symbolWord = lisp::wordOf(&symbol, lisp::Tag::Symbol);
   alignas(8) uint32_t table[6] = {lisp::headerWord(lisp::type_code::LastVector),
                                   lisp::makeFixnum(3), 0, 0x1234, 0};
-  const uint32_t fallback = lisp_call_address(5);  // no global assigned yet
+  const uint32_t fallback = lisp_call_address(5);  // the global holds no symbol yet
   EXPECT_EQ(fallback, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&lisp_missing_callback)));
 
-  constexpr int32_t kGlobal = 20;
-  call_address_table_global = kGlobal;
-  lisp::wordAt(nilval, -(4 * kGlobal + 0x15)) = symbolWord;
+  // The Lisp world's symbol in the global word at nil-0x199, its value the table.
+  lisp::wordAt(nilval, -0x199) = symbolWord;
   symbol.globalValue = lisp::wordOf(table, lisp::Tag::Other);
   EXPECT_EQ(lisp_call_address(3), 0x1234u);   // element 1
   EXPECT_EQ(lisp_call_address(2), fallback);  // element 0 holds 0
@@ -163,7 +161,6 @@ TEST(LispCallAddress, ReadsTheTableOfTheSymbolInTheGlobalsOrFallsBack) {
   EXPECT_EQ(lisp_call_address(1), fallback);  // before its start
   symbol.globalValue = nilval;
   EXPECT_EQ(lisp_call_address(3), fallback);
-  call_address_table_global = 0;
 }
 
 TEST(DebugPrinters, PrintOneByteForEachCharacter) {

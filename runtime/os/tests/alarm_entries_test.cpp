@@ -11,7 +11,6 @@
 
 #include "launcher/host_record.h"
 #include "platform/timer_service.h"
-#include "runtime/load/startup_standins.h"
 #include "runtime/os/alarm_timer.h"
 #include "runtime/os/host_record_services.h"
 #include "runtime/rs/clink_layout.h"

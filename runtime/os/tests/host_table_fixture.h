@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "launcher/host_record.h"
-#include "runtime/load/startup_standins.h"
 #include "runtime/os/host_record_services.h"
 
 namespace os_test {

@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "launcher/host_record.h"
-#include "runtime/load/startup_standins.h"
 #include "runtime/os/file_call_errors.h"
 #include "runtime/os/file_calls.h"
 #include "runtime/os/host_record_services.h"
