@@ -36,7 +36,7 @@ uint32_t& runtimeGlobal(int32_t index) {
 }
 
 lispval t() {
-  return nilval + static_cast<uint32_t>(nb::global::kT);
+  return nb::tFor(nilval);
 }
 
 // The data words of a raw 32-bit vector of at least `words` elements.

@@ -51,7 +51,7 @@ Semispace semispace(bool current) {
 
 bool isSpecial(lispval value) {
   const lispval nil = nilval;
-  return value == nil + static_cast<uint32_t>(nb::global::kT) ||
+  return value == nb::tFor(nil) ||
          value == nb::word(nil, nb::global::kUnboundMarker);
 }
 

@@ -306,7 +306,7 @@ lispval integerArgument(uint32_t value) {
 
 lispval tOrNil(bool value) {
   const lispval nil = nilval;
-  return value ? nil + static_cast<uint32_t>(lisp::nil_block::global::kT) : nil;
+  return value ? lisp::nil_block::tFor(nil) : nil;
 }
 
 // ---- the request loop ----

@@ -84,23 +84,6 @@ void makeInitialFunction() {
   global(nb::global::kInitialFunction) = new_lisp_obj(lisp::type_code::Function, 0, 0);
 }
 
-// t lies in the nil block: it is made as a heap symbol would be, then its
-// 32 bytes are copied into place and made to refer to themselves. nil is no
-// symbol and has no name word; addob answers its name with nil.
-void makeT(const char* name) {
-  const uint16_t characters[] = {static_cast<uint8_t>(name[0])};
-  const lispval heapSymbol =
-      new_lisp_obj(lisp::kSymbolTypeByte, makeString(name), sshash(characters, 1));
-  const lispval t = nilval + static_cast<uint32_t>(nb::global::kT);
-  auto* symbol = lisp::objectOf<lisp::SymbolObject>(t);
-  std::memcpy(symbol, lisp::objectOf<lisp::SymbolObject>(heapSymbol), sizeof *symbol);
-  symbol->globalValue = t;
-  symbol->propertyList = nilval;
-  if (lisp::isOther(symbol->valueVector))
-    lisp::wordAt(symbol->valueVector, -0xa) = t;  // element 0 is the symbol itself
-  tval = t;
-}
-
 // Decision: ob_size is the build's setting; the collector's control block
 // has no word for it, so 0 takes the loader's default size.
 void makeSymbolTable() {
@@ -125,10 +108,27 @@ void makeStartupSymbols() {
 
 }  // namespace
 
+// t lies in the nil block: it is made as a heap symbol would be, then its
+// 32 bytes are copied into place and made to refer to themselves. nil is no
+// symbol and has no name word; addob answers its name with nil.
+void startup::first_objects::placeT(const char* name) {
+  const uint16_t characters[] = {static_cast<uint8_t>(name[0])};
+  const lispval heapSymbol =
+      new_lisp_obj(lisp::kSymbolTypeByte, makeString(name), sshash(characters, 1));
+  const lispval t = nb::tFor(nilval);
+  auto* symbol = lisp::objectOf<lisp::SymbolObject>(t);
+  std::memcpy(symbol, lisp::objectOf<lisp::SymbolObject>(heapSymbol), sizeof *symbol);
+  symbol->globalValue = t;
+  symbol->propertyList = nilval;
+  if (lisp::isOther(symbol->valueVector))
+    lisp::wordAt(symbol->valueVector, -0xa) = t;  // element 0 is the symbol itself
+  tval = t;
+}
+
 extern "C" void getstorage() {
   nameUnboundMarker();
   makeInitialFunction();
-  makeT(init_case_mode == 0 ? "t" : "T");
+  fo::placeT(init_case_mode == 0 ? "t" : "T");
   makeSymbolTable();
   set_glob_float_constants(&global(fo::kFloatConstants));
   makeStartupSymbols();

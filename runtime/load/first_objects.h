@@ -22,6 +22,10 @@ inline constexpr int32_t kEncapsulationCount = globalMinus(265);
 inline constexpr int32_t kSymbolTable = globalMinus(303);
 inline constexpr int32_t kFloatConstants = -0x2fd;  // set_glob_float_constants' block
 
+// On a heap that GsInit has laid out: t, named `name` (one character), in
+// its place in the nil block, its word published in tval.
+void placeT(const char* name);
+
 }  // namespace startup::first_objects
 
 extern "C" {

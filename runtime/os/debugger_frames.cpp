@@ -49,7 +49,7 @@ lispval nil() {
   return nilval;
 }
 lispval t() {
-  return nilval + lisp::nil_block::global::kT;
+  return lisp::nil_block::tFor(nilval);
 }
 
 // The stretch of a thread's stack that may be read: [low, high).

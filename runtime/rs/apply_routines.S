@@ -251,7 +251,9 @@ applyn:
    entry (nil-0x1b9). A symbol gives its function cell and is kept for
    frame word -0x18 (nil otherwise); frame word -0x14 := argument 1.
    Out: the callee's values. Anything else to call (nil's function
-   included): error 24 with it. A list shorter than the count, or dotted
+   included): error 24 with it. Decision: nil is refused, not taken as a
+   symbol: the word at nil-0xb, where its function cell would lie, is half
+   of nil's cdr word and holds no function. A list shorter than the count, or dotted
    before it: error 33 with the list. A negative count spreads nothing. */
         .globl fwrap_apply
         .hidden fwrap_apply

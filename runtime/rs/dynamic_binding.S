@@ -40,6 +40,7 @@
 #define THREAD_BINDING_STACK 0x6e
 #define THREAD_BINDING_ROOM 0xc2
 #define THREAD_BINDING_TOP 0xe6
+#define THREAD_TRAP_ERROR_DATUM 0x13a
 
 #define SYMBOL_VALUE (-0x13)
 #define SYMBOL_VALUE_VECTOR 1
@@ -141,22 +142,30 @@ qsymeval:
 
 /* symbol_trap: jumped to from the readers with eax = the object, ebp the
    caller's frame. -1 into the caller's ebp-0x10, then from a runtime frame
-   the trap entry; the read of the object's word at +1 that follows the
-   call is what the trap handler decodes. Returns what the handler leaves
-   in eax. */
+   the trap entry with eax = the object - 7, as the trap dispatcher takes a
+   symbol register. The instruction after the call only encodes the field
+   for it: ModRM 0x40 with displacement 8, the word at +1 of the object
+   (the value vector: error 26 with the object); a lea, which reads no
+   memory through the object. Out: what the error function returned (the
+   trap handler leaves it in the thread's error-datum word), one value. */
         .type symbol_trap, @function
 symbol_trap:
         mov dword ptr [ebp - 0x10], -1
         RUNTIME_FRAME
+        sub eax, 7
         call [edi + NIL_SLOT_TRAP_SYM_CONS]
-        cmp [eax + 1], edi
+        lea eax, [eax + SYMBOL_VALUE_VECTOR + 7]
+        mov eax, [ebx + THREAD_TRAP_ERROR_DATUM]
         RUNTIME_RETURN
         .size symbol_trap, . - symbol_trap
 
 /* symeval: In: eax = symbol or nil. As qsymeval; the unbound marker
-   (nil-0x29) calls the trap entry at nil-0x7d with eax = the symbol from a
-   runtime frame and returns what it leaves in eax. esi is reloaded from
-   the caller's ebp-4. */
+   (nil-0x29) traps through the entry at nil-0x7d from a runtime frame, in
+   the form the unbound handler takes: ecx = the symbol, and just before the
+   trap a compare of eax with the marker (3B 47 D7), a 2-byte jump and the
+   3-byte call, so that the handler stores the continuable error's value
+   into eax. Out: that value; ecx as it came; esi reloaded from the
+   caller's ebp-4. */
         .globl symeval
         .hidden symeval
         .type symeval, @function
@@ -174,7 +183,13 @@ symeval:
         ret
 1:      pop eax
         RUNTIME_FRAME
+        mov [ebp - 8], ecx                      /* a raw word of the frame */
+        mov ecx, eax
+        mov eax, [edi + NIL_UNBOUND_MARKER]
+        cmp eax, [edi + NIL_UNBOUND_MARKER]
+        jne 2f
         call [edi + NIL_SLOT_TRAP_UNBOUND]
+2:      mov ecx, [ebp - 8]
         RUNTIME_RETURN
         .size symeval, . - symeval
 

@@ -229,7 +229,7 @@ const std::array<RoutineSlot, kRoutineSlotCount> kRoutineSlots = {{
 }};
 
 uint32_t routineFor(const RoutineSlot& slot) {
-  return routineAddress(slot.routine ? slot.routine : entry_not_available);
+  return routineAddress(slot.routine);
 }
 
 }  // namespace lisp::entry_table

@@ -1,8 +1,6 @@
 // The runtime entry table: which routine each slot above nil receives.
 //
-// One row per slot that link_runtime_entries writes. A row whose routine is
-// still nullptr gets entry_not_available, which signals
-// runtime_error::kEntryNotAvailable; a routine is added by filling its row.
+// One row per slot that link_runtime_entries writes, each with its routine.
 #pragma once
 
 #include <array>

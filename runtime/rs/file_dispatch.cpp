@@ -253,7 +253,7 @@ bool vectorArgumentsFit(uint32_t code, const fd::FileRow& row, const Call& call)
 
 uint64_t resultOf(const fd::FileRow& row, uint32_t r, const Call& call) {
   const int32_t signedR = static_cast<int32_t>(r);
-  const lispval t = lisp::wordAt(call.nil, lisp::nil_block::global::kT);
+  const lispval t = lisp::nil_block::tFor(call.nil);
   const auto errnoFixnum = [] { return lisp::makeFixnum(errno_value()); };
   const auto transfer = [&] {
     if (signedR >= 0) return answer(kFileValue, lisp::makeFixnum(signedR));

@@ -53,7 +53,7 @@ Root::~Root() {
 }
 
 lispval IntegerContext::t() const {
-  return nb::word(nil_, nb::global::kT);
+  return nb::tFor(nil_);
 }
 
 uint32_t& IntegerContext::global(int32_t offset) const {

@@ -323,6 +323,8 @@ lispval integer_length(IntegerContext& context, lispval x, int argumentCount) {
 }
 
 lispval ldb(IntegerContext& context, lispval x, lispval position, lispval size) {
+  // Decision: error 36's value is the answer; going on with such a field
+  // would take its bits from below or far beyond the digits.
   if (!nonNegativeFixnum(position) || !nonNegativeFixnum(size))
     return context.signalError(kErrorBadField);
   const uint32_t p = static_cast<uint32_t>(fixnumValue(position));

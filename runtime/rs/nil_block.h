@@ -82,8 +82,6 @@ inline constexpr int32_t kThreadSlotIndex = -0x15;  // byte index of the thread-
 inline constexpr int32_t kUnboundMarker = -0x29;
 inline constexpr int32_t kConsingMode = -0x31;
 inline constexpr int32_t kSignalPending = -0x35;  // all ones when a signal arrived
-inline constexpr int32_t kT = -0x3e;
-inline constexpr int32_t kTObject = -0x55;
 inline constexpr int32_t kAnnotatingSymbol = -0x59;
 inline constexpr int32_t kScratchBignum1 = -0xd1;
 inline constexpr int32_t kScratchBignum2 = -0xd5;
@@ -150,6 +148,17 @@ inline constexpr TrampolineCopy kTrampolineCopies[] = {
     {-0x4c9, 39},  // gt_comp_to_byte
     {-0x47d, 47},  // gt_fwrap_start
 };
+
+// ---- t ----
+
+// t is the symbol whose word is nil - 0x3e itself; its 32 bytes lie at
+// nil - 0x55, so the word stored at nil - 0x3e is a piece of t's own fields,
+// never t. Every caller takes t from here.
+// No offset constant is given out, so that nothing reads memory there.
+constexpr lispval tFor(lispval nil) {
+  return nil - 0x3e;
+}
+static_assert(tFor(0x20000685) == 0x20000647);
 
 // ---- access ----
 

@@ -14,6 +14,7 @@
 
 #define ERROR_BAD_LENGTH 13
 #define ERROR_BIGNUM_TOO_LONG 35
+#define NIL_SLOT_BREAKPOINT 0x8f
 #define MAX_BIGNUM_DIGITS 65535
 #define TYPE_STRUCTURE 15
 #define TYPE_SINGLE_FLOAT 16
@@ -310,8 +311,11 @@ new_single_float:
 /* newbignum: runtime routine for the runtime's bignum code and native
    constructors. In: eax = digit count (raw). Out: eax = a bignum (type 18)
    of that many digits, sign byte 0, digits not cleared. A count above
-   65535 (unsigned) signals runtime error 35 and allocates nothing; eax is
-   then the error function's value. The count waits at ebp-0x20 as a
+   65535 (unsigned) calls the breakpoint entry (nil+0x8f), then signals
+   runtime error 35 and allocates nothing; eax is then the error function's
+   value. Decision: no allocation after the error returns: the header holds
+   only 16 bits of count, so no object could describe the digits its caller
+   would then write past its end. The count waits at ebp-0x20 as a
    fixnum. */
         .globl newbignum
         .hidden newbignum
@@ -331,7 +335,9 @@ newbignum:
         mov [eax + PREFIX_HEADER], ecx
         add eax, PREFIX_TO_WORD
         RUNTIME_RETURN
-1:      mov eax, FIXNUM(ERROR_BIGNUM_TOO_LONG)
+1:      call [edi + NIL_SLOT_BREAKPOINT]
+        mov ebx, [ebp - 0x1c]
+        mov eax, FIXNUM(ERROR_BIGNUM_TOO_LONG)
         call rs_error
         RUNTIME_RETURN
         .size newbignum, . - newbignum

@@ -2,8 +2,6 @@
    the function of an error symbol held among the globals. */
 #include "runtime/rs/runtime_frame.inc"
 
-#define ENTRY_NOT_AVAILABLE 63 /* runtime_error::kEntryNotAvailable */
-
         .intel_syntax noprefix
         .section .text.sorted.fi_runtime_5_runtime_errors, "ax", @progbits
 
@@ -38,16 +36,5 @@ rs_error_with_datum:
         call dword ptr [edi + NIL_SLOT_CALL_TWO_ARGS]
         RUNTIME_RETURN
         .size rs_error_with_datum, . - rs_error_with_datum
-
-/* entry_not_available: the routine of every entry slot this build does not
-   provide yet. Signals ENTRY_NOT_AVAILABLE; returns what the error function
-   returned, one value. */
-        .globl entry_not_available
-        .hidden entry_not_available
-        .type entry_not_available, @function
-entry_not_available:
-        mov eax, FIXNUM(ENTRY_NOT_AVAILABLE)
-        jmp rs_error
-        .size entry_not_available, . - entry_not_available
 
         .section .note.GNU-stack, "", @progbits

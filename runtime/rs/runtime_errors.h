@@ -5,12 +5,9 @@
 
 namespace lisp::runtime_error {
 
-// A runtime entry slot whose routine this build does not provide was called.
-// Chosen outside the codes that runtime routines signal themselves.
-inline constexpr int32_t kEntryNotAvailable = 63;
-
 // A fasl file's names are in a case mode the image's reader does not use
-// (from_c_fasl_casemode_mismatch_error). Chosen beside the one above.
+// (from_c_fasl_casemode_mismatch_error). Chosen outside the codes that
+// runtime routines signal themselves.
 inline constexpr int32_t kFaslCaseModeMismatch = 64;
 
 }  // namespace lisp::runtime_error

@@ -26,7 +26,6 @@ uint32_t _negate_result(uint32_t x);                       // raw 0 - x
 void link_runtime_entries();
 void rs_error();             // eax = fixnum code
 void rs_error_with_datum();  // eax = fixnum code, edx = datum
-void entry_not_available();
 void fix_func_name();  // eax = function object
 
 // Frame words, list reversal and function constants (stack_word_access.S,

@@ -115,12 +115,13 @@ uint32_t runShell(const W& w) {
   return sy_run_shell2(w[0], w[1], w[2], w[3], w[4], w[5], w[6], address(w[7]));
 }
 // Process and user ids: called straight from the native half, which already
-// runs inside the foreign-call record a separate funcall0 would build.
+// runs inside the foreign-call record a separate funcall0 would build. The
+// user id is the runtime's own substitute, not the C library's.
 uint32_t processId(const W&) {
   return word(static_cast<int32_t>(getpid()));
 }
 uint32_t userId(const W&) {
-  return static_cast<uint32_t>(getuid());
+  return lisp_getuid();
 }
 uint32_t setSignal(const W& w) {
   return word(reinterpret_cast<const void*>(
@@ -506,10 +507,6 @@ constexpr Row serve(Operation operation, std::array<Argument, kArgumentWords> ar
                     Result result, bool testsClError = false) {
   return {true, operation, arguments, result, testsClError};
 }
-// A listed service whose operation is not linked into the runtime yet.
-constexpr Row awaited(Result result = Word, bool testsClError = false) {
-  return {true, nullptr, {}, result, testsClError};
-}
 
 template <size_t N, size_t M>
 constexpr std::array<Row, N> expand(const std::array<Listed, M>& listed, uint32_t firstCode) {
@@ -648,6 +645,15 @@ constexpr Tables kTables = {
     expand<kAux2Codes>(kAux2Listed, kAux2FirstCode),
 };
 
+template <size_t N>
+constexpr bool everyServedRowRuns(const std::array<Row, N>& rows) {
+  for (const Row& row : rows)
+    if (row.served && row.operation == nullptr) return false;
+  return true;
+}
+static_assert(everyServedRowRuns(kTables.main) && everyServedRowRuns(kTables.aux) &&
+              everyServedRowRuns(kTables.aux2));
+
 }  // namespace
 
 const Tables* activeTables = &kTables;
@@ -665,7 +671,6 @@ using lisp::lispval;
 constexpr uint8_t kNegativeSign = 0x80;
 constexpr int32_t kVectorDataOffset = -0xa;
 constexpr int32_t kErrorNoService = 22;
-constexpr int32_t kErrorNotAvailable = 63;  // the operation is not linked into the runtime yet
 
 uint32_t intOf(lispval word) {
   if (lisp::isFixnum(word)) return static_cast<uint32_t>(lisp::fixnumValue(word));
@@ -785,7 +790,7 @@ uint64_t resultOf(const sd::Row& row, uint32_t r, const Call& call) {
       return answer(kSystemCallValue, call.nil, tests);
     case sd::Result::TOrNil:
       return answer(kSystemCallValue,
-                    r != 0 ? lisp::wordAt(call.nil, lisp::nil_block::global::kT) : call.nil, tests);
+                    r != 0 ? lisp::nil_block::tFor(call.nil) : call.nil, tests);
     case sd::Result::RecordTimes: {
       const auto* record = reinterpret_cast<const int32_t*>(
           static_cast<uintptr_t>(call.argument(1) + static_cast<uint32_t>(kVectorDataOffset)));
@@ -862,8 +867,6 @@ extern "C" uint64_t system_call_operation(uint32_t dispatcher, const lispval* ar
     if (dispatcher < 2) return answer(kSystemCallForward, 0);
     return answer(kSystemCallError, lisp::makeFixnum(kErrorNoService));
   }
-  if (row->operation == nullptr)
-    return answer(kSystemCallError, lisp::makeFixnum(kErrorNotAvailable));
   for (const sd::Argument& a : row->arguments)
     if (a.from == sd::From::Data && !isVectorWithData(call.argument(a.index)))
       return answer(kSystemCallError, lisp::makeFixnum(kErrorNoService));

@@ -55,8 +55,7 @@ using NativeWords = std::array<uint32_t, kArgumentWords>;
 using Operation = uint32_t (*)(const NativeWords&);
 
 // A row that is not served forwards the code to the next dispatcher (the
-// last one signals error 22). A served row whose operation is null names an
-// operation not linked into the runtime yet: it signals error 63.
+// last one signals error 22). Every served row names its operation.
 struct Row {
   bool served = false;
   Operation operation = nullptr;

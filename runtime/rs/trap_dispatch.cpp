@@ -71,7 +71,7 @@ uint32_t& globalWord(int32_t offset) {
   return lisp::wordAt(nilval, offset);
 }
 lispval trueValue() {
-  return nilval + static_cast<uint32_t>(global::kT);
+  return lisp::nil_block::tFor(nilval);
 }
 
 lispval callingRecord() {

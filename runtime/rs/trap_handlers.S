@@ -7,8 +7,7 @@
    Decisions:
    - unbound and ffunbound store a value into the saved eax, ecx, edx, ebx,
      ebp or esi; a compare naming esp or edi is left alone.
-   - unbound takes the trapping ecx as the symbol (tag 0: plus 7); a
-     locative there is passed on as it is. */
+   - unbound takes the trapping ecx as the symbol (tag 0: plus 7). */
 #include "runtime/rs/runtime_frame.inc"
 #include "runtime/rs/trap_handler_frame.inc"
 
@@ -31,6 +30,9 @@
 #define CONDITION_STACK_OVERFLOW 1000
 #define THREAD_STACK_LIMIT 0x1a
 #define SAVED_STACK_LIMIT (-0x38)     /* a raw word of the handler frame */
+#define LOCATIVE_TYPE 0x87
+#define LOCATIVE_TYPE_BYTE (-0x17)
+#define LOCATIVE_SYMBOL (-7)            /* the bound symbol, in the name word */
 #define COMPARE_OPCODE 0x3b
 #define COMPARE_UNBOUND_DISPLACEMENT 0xd7
 #define COMPARE_UNRESOLVED_DISPLACEMENT 0xdf
@@ -41,8 +43,10 @@
 /* handle_saving_context: trap handler. By the kind in +0x132 (fixnum): 0
    calls the condition function with (+0x136, the datum +0x13a as an
    unsigned integer); 4 the two-argument error function with (+0x136,
-   +0x13a); 8 runtime error 19 with the address in +0x136 as an unsigned
-   integer; any other kind nothing. Then resumes. */
+   +0x13a), and what it returns replaces the datum in +0x13a, for a runtime
+   routine that trapped to answer with (qsymeval's trap does); 8 runtime
+   error 19 with the address in +0x136 as an unsigned integer; any other
+   kind nothing. Then resumes. */
         .globl handle_saving_context
         .hidden handle_saving_context
         .type handle_saving_context, @function
@@ -65,6 +69,8 @@ handle_saving_context:
 2:      mov eax, [ebx + THREAD_TRAP_ERROR_CODE]
         mov edx, [ebx + THREAD_TRAP_ERROR_DATUM]
         call rs_error_with_datum
+        mov ebx, [ebp - 0x1c]
+        mov [ebx + THREAD_TRAP_ERROR_DATUM], eax
         jmp 9f
 3:      mov eax, [ebx + THREAD_TRAP_ERROR_CODE]
         call unsigned_fixnum_or_bignum
@@ -78,7 +84,10 @@ handle_saving_context:
 
 /* stack_ov: trap handler. Calls the condition function with (fixnum 1000,
    t); when it returns, the stack limit the trap lowered (the dispatcher
-   left the old one in +0x13a) is put back. Then resumes. */
+   left the old one in +0x13a) is put back. Then resumes. Decision: the
+   limit goes back when the condition returns, since a limit left lowered
+   would give away 0xa000 more of the stack at every such overflow, down
+   to the last reserve above the stack's end. */
         .globl stack_ov
         .hidden stack_ov
         .type stack_ov, @function
@@ -161,8 +170,10 @@ saved_register_slot:
 .endm
 
 /* unbound: trap handler. Calls the continuable-error function with
-   (fixnum 5, the trapping ecx as a symbol) and stores its value into the
-   register the compare before the trap names; resumes past the trap. */
+   (fixnum 5, the trapping ecx as a symbol; a locative, type byte 0x87,
+   stands for the symbol it binds, its word at -7) and stores its value
+   into the register the compare before the trap names; resumes past the
+   trap. */
         .globl unbound
         .hidden unbound
         .type unbound, @function
@@ -172,7 +183,14 @@ unbound:
         test dl, 7
         jnz 1f
         add edx, 7
-1:      mov eax, FIXNUM(ERROR_UNBOUND)
+1:      mov eax, edx
+        and eax, 7
+        cmp eax, 7
+        jne 2f
+        cmp byte ptr [edx + LOCATIVE_TYPE_BYTE], LOCATIVE_TYPE
+        jne 2f
+        mov edx, [edx + LOCATIVE_SYMBOL]
+2:      mov eax, FIXNUM(ERROR_UNBOUND)
         CALL_SYMBOL_2 NIL_CONTINUABLE_ERROR_SYMBOL
         mov edx, eax
         STORE_INTO_COMPARED edx, COMPARE_UNBOUND_DISPLACEMENT, 8

@@ -81,7 +81,7 @@ class CollectorEntries : public WalkHeap {
   static uint32_t length(lispval vector) {
     return static_cast<uint32_t>(lisp::fixnumValue(at(lisp::objectAddress(vector) + 4)));
   }
-  lispval t() const { return nil() + static_cast<uint32_t>(lisp::nil_block::global::kT); }
+  lispval t() const { return lisp::nil_block::tFor(nil()); }
 
   std::unique_ptr<testing_support::LispTestObjects> objects_;
 };

@@ -80,7 +80,7 @@ TEST_F(GlobalFrames, GcReturnsIntoTheMovedOldCodeVector) {
   const uint32_t vector = codeVector();  // only the return address keeps it
 
   const testing_support::LispCallResult result =
-      gc_test::runGcCallingCode(vector, nil() + static_cast<uint32_t>(lisp::nil_block::global::kT));
+      gc_test::runGcCallingCode(vector, lisp::nil_block::tFor(nil()));
 
   EXPECT_EQ(result.espDelta, 0);
   EXPECT_EQ(result.edi, nil());
@@ -98,7 +98,7 @@ TEST_F(GlobalFrames, StackWalkReadsReturnAddressesOnlyAsSuch) {
   installAfterHook(recordStackWalk);
   g_gcEntry = global(gc_test::kGcRoutine);
   gc_test::runGcCallingCode(codeVector(),
-                            nil() + static_cast<uint32_t>(lisp::nil_block::global::kT));
+                            lisp::nil_block::tFor(nil()));
 
   const uint32_t harnessReturn = addressOf(reinterpret_cast<void*>(&lisp_harness_return));
   EXPECT_THAT(g_walk.returns, ::testing::Contains(harnessReturn));

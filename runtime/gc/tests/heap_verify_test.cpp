@@ -83,7 +83,7 @@ TEST_F(HeapVerify, CodesOfValuesByWhereTheyPoint) {
     int expected;
   } cases[] = {
       {"nil", nil(), code::kSpecial},
-      {"t", nil() + static_cast<uint32_t>(lisp::nil_block::global::kT), code::kSpecial},
+      {"t", lisp::nil_block::tFor(nil()), code::kSpecial},
       {"unbound marker", unbound, code::kSpecial},
       {"tag 3", oldVector + 16 + 3, code::kTagThree},
       {"tag 5 not nil", nil() + 8, code::kBadNilTag},

@@ -349,7 +349,7 @@ class PackHeapRoutine : public Packing {
     EXPECT_EQ(result.carry, 0u);
     return result;
   }
-  lispval t() { return nil() + static_cast<uint32_t>(lisp::nil_block::global::kT); }
+  lispval t() { return lisp::nil_block::tFor(nil()); }
   // A bignum word of `digits` 16-bit digits, in a buffer of the test.
   lispval bignum(uint32_t magnitude, uint8_t sign, uint32_t digits) {
     Bignum& storage = bignums_.emplace_back();

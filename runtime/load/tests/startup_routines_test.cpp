@@ -101,7 +101,7 @@ class StartupRoutines : public gc_test::LispRoutineHeap {
   lispval valueOf(lispval symbol) {
     return lisp::objectOf<lisp::SymbolObject>(symbol)->globalValue;
   }
-  lispval t() const { return nil() + static_cast<uint32_t>(nb::global::kT); }
+  lispval t() const { return nb::tFor(nil()); }
   LispCallResult callSlot(int32_t slot, uint32_t eax, uint32_t edx = 0, uint32_t arg3 = 0) {
     LispCallSetup setup = setupFor(slot, eax, edx, 2);
     setup.stack[0] = setup.stack[1] = nil();

@@ -160,7 +160,7 @@ class DebuggerFrames : public gc_test::LispRoutineHeap {
     return indexes;
   }
 
-  lispval t() { return nil() + lisp::nil_block::global::kT; }
+  lispval t() { return lisp::nil_block::tFor(nil()); }
 
   uint32_t* parkedRaw_ = nullptr;
   lispval parked_ = 0;

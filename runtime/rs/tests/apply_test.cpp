@@ -12,6 +12,7 @@
 
 extern "C" {
 void applyn_probe();
+void wrong_entry_probe();
 extern uint32_t probe_code_vector_block[];
 extern uint32_t applyn_probe_function, applyn_probe_from, applyn_probe_to, applyn_probe_closure;
 }
@@ -189,7 +190,7 @@ class FwrapApply : public Apply {
   void SetUp() override {
     Apply::SetUp();
     for (int32_t entry : {kCompToInterp, kCompToByte, kIllegalCall})
-      global(entry) = routineAddress(entry_not_available);
+      global(entry) = routineAddress(wrong_entry_probe);
   }
   lispval functionOfKind(uint8_t kind, lispval codeVector) {
     const lispval function = objects_->makeFunction(0);
@@ -242,7 +243,7 @@ TEST_F(FwrapApply, EntersTheCodeTheKindOfTheFunctionSelects) {
     testing_support::resetRecorder(makeFixnum(5));
     const LispCallResult result = wrapApply(c.function, arguments, 3);
     if (c.entryGlobal && c.entryGlobal != kClosureEntry)
-      global(c.entryGlobal) = routineAddress(entry_not_available);
+      global(c.entryGlobal) = routineAddress(wrong_entry_probe);
     EXPECT_EQ(global(kClosureEntry), closureEntry);
     ASSERT_EQ(lisp_recorder_log.count, 1u);
     const RecordedCall& callee = lisp_recorder_log.calls[0];

@@ -34,7 +34,7 @@ uint32_t wordCount(uint32_t bits) {
 
 class BitVectors : public LispConstructorHeap {
  protected:
-  lispval t() const { return nil() + static_cast<uint32_t>(lisp::nil_block::global::kT); }
+  lispval t() const { return lisp::nil_block::tFor(nil()); }
 
   // A bit vector of the type, its words filled from the generator (bits
   // beyond the length included).

@@ -52,7 +52,6 @@ constexpr int32_t kCompToInterp = -0x1f1;
 constexpr int32_t kClosureEntryCopy = -0x1c5;
 constexpr int32_t kWrapperFallbackSymbol = -0x189;
 constexpr int32_t kExitBreakpointSymbol = -0x2a1;
-constexpr uint32_t kEntryNotAvailable = 63;
 constexpr uint32_t kTooLong = 56;
 
 uint32_t addressOf(const void* p) {

@@ -9,12 +9,14 @@
 #include <algorithm>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <ostream>
 #include <vector>
 
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
 #include "testing/lisp_constructor_heap.h"
+#include "testing/startup_t.h"
 
 namespace calling_protocol_test {
 
@@ -52,9 +54,14 @@ class CallingProtocolHeap : public gc_test::LispConstructorHeap {
     recorderFunction_ = objects_->makeFunction(testing_support::recorderAddress());
     recorderSymbol_ = objects_->makeSymbol(recorderFunction_);
     global(kConditionSymbol) = recorderSymbol_;
+    startupT_ = std::make_unique<testing_support::StartupT>(nil());
+  }
+  void TearDown() override {
+    startupT_.reset();
+    LispConstructorHeap::TearDown();
   }
 
-  lispval t() { return nil() + static_cast<uint32_t>(lisp::nil_block::global::kT); }
+  lispval t() const { return startupT_->word(); }
 
   lispval cons(lispval car, lispval cdr) {
     auto* cell = static_cast<lisp::ConsCell*>(objects_->allocate(8));
@@ -99,6 +106,9 @@ class CallingProtocolHeap : public gc_test::LispConstructorHeap {
 
   lispval recorderFunction_ = 0;
   lispval recorderSymbol_ = 0;
+
+ private:
+  std::unique_ptr<testing_support::StartupT> startupT_;
 };
 
 }  // namespace calling_protocol_test

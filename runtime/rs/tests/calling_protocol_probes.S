@@ -38,6 +38,15 @@ applyn_probe:
         ret
         .size applyn_probe, . - applyn_probe
 
+/* wrong_entry_probe: stands in an entry a test must not reach; signals
+   the one-argument error with fixnum 99. */
+        .globl wrong_entry_probe
+        .type wrong_entry_probe, @function
+wrong_entry_probe:
+        mov eax, FIXNUM(99)
+        jmp rs_error
+        .size wrong_entry_probe, . - wrong_entry_probe
+
 /* probe_code_vector_block: a code vector (type 108) whose code jumps to
    the recorder; its tagged word is the block's address + 0x12. */
         .balign 8

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/memory.h"
+#include "platform/thread_block.h"
 #include "runtime/gc/allocation.h"
 #include "runtime/gc/write_barrier.h"
 #include "runtime/os/host_record_services.h"
@@ -46,8 +47,9 @@ constexpr int32_t kNewSymbol = 0x127;
 constexpr int32_t kQsymloc = 0x163;
 constexpr int32_t kQsetloc = 0x22b;
 constexpr int32_t kNewLocative = 0x27f;
-constexpr int32_t kTrapSymCons = 0x363;
-constexpr int32_t kTrapUnbound = -0x7d;
+constexpr int32_t kContinuableErrorSymbol = -0x2a5;
+constexpr uint32_t kUnboundError = 5;
+constexpr uint32_t kValueVectorOfANonSymbol = 26;
 
 constexpr uint32_t kFirstElement = 4;  // element numbers of the two threads
 constexpr uint32_t kSecondElement = 8;
@@ -62,12 +64,20 @@ class SpecialBinding : public LispConstructorHeap {
     cells_ = std::make_unique<testing_support::LispTestObjects>(nil(), 1 << 20);
     initialFunction_ = objects_->makeFunction(0x4321);
     global(nbg::kInitialFunction) = initialFunction_;
-    global(kTrapSymCons) = testing_support::recorderAddress();
-    global(kTrapUnbound) = testing_support::recorderAddress();
+    // The trap entries stay those the block was linked with; their
+    // handlers find the thread through its slot and report through the
+    // stand-in error functions.
+    platform::setThreadSlot(slot_, thread_);
+    global(kContinuableErrorSymbol) = global(nbg::kErrorSymbolWithDatum);
     second_ = lisp::pointerWord(gc::addressOf(secondRecord_), lisp::Tag::Other);
     testing_support::prepareThreadForBinding(thread_, kFirstElement, nil());
     testing_support::prepareThreadForBinding(second_, kSecondElement, nil());
     testing_support::resetRecorder(nil());
+  }
+
+  void TearDown() override {
+    platform::setThreadSlot(slot_, 0);
+    LispConstructorHeap::TearDown();
   }
 
   static uint32_t& word(lispval thread, int32_t offset) { return lisp::wordAt(thread, offset); }
@@ -232,34 +242,45 @@ TEST_F(SpecialBinding, NilReadsAsNilAndAnUnboundValueIsReadByQsymevalAlone) {
   EXPECT_EQ(lisp_recorder_log.count, 0u);
 }
 
-TEST_F(SpecialBinding, ANonSymbolTrapsThroughTheSymbolConsEntry) {
+// Through the real trap entry: runtime error 26 (the value vector of a
+// non-symbol) with the object itself, and the error function's value as
+// the answer once it returns.
+TEST_F(SpecialBinding, ANonSymbolSignalsError26WithItselfAndAnswersTheErrorsValue) {
+  const lispval cons = lisp::pointerWord(gc::addressOf(cells_->allocate(8)), lisp::Tag::Cons);
+  const lispval other = lisp::pointerWord(0x10, lisp::Tag::Other);
   for (int32_t slot : {kQsymeval, kSymeval}) {
-    SCOPED_TRACE(slot == kQsymeval ? "qsymeval" : "symeval");
-    testing_support::resetRecorder(nil());
-    const LispCallResult result = call(on(thread_, slot, makeFixnum(3)));
-    ASSERT_EQ(lisp_recorder_log.count, 1u);
-    const testing_support::RecordedCall& trap = lisp_recorder_log.calls[0];
-    EXPECT_EQ(trap.eax, makeFixnum(3));
-    EXPECT_EQ(trap.callerFrame[frameIndex(4)], 6u);  // a runtime frame
-    EXPECT_EQ(result.frame[frameIndex(0x10)], 0xffffffffu);
-    // The instruction after the call reads the object's word at +1 (cmp [eax+1], edi).
-    const auto* next = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(trap.returnAddress));
-    EXPECT_EQ(next[0], 0x39);
-    EXPECT_EQ(next[1], 0x78);
-    EXPECT_EQ(next[2], 0x01);
-    EXPECT_EQ(result.eax, nil());
-    EXPECT_EQ(result.esi, kCallerFunction);
+    for (lispval object : {makeFixnum(3), makeFixnum(0), lisp::makeCharacter('a'), cons, other}) {
+      SCOPED_TRACE(testing::Message() << (slot == kQsymeval ? "qsymeval " : "symeval ") << std::hex
+                                      << object);
+      testing_support::resetRecorder(makeFixnum(99));
+      const LispCallResult result = call(on(thread_, slot, object, 0x5550, 0x4440));
+      ASSERT_EQ(lisp_recorder_log.count, 1u);
+      const testing_support::RecordedCall& error = lisp_recorder_log.calls[0];
+      EXPECT_EQ(error.eax, makeFixnum(kValueVectorOfANonSymbol));
+      EXPECT_EQ(error.edx, object);
+      EXPECT_EQ(error.ecx, 2u);
+      EXPECT_EQ(result.eax, makeFixnum(99));
+      EXPECT_EQ(result.carry, 0u);
+      EXPECT_EQ(result.esi, kCallerFunction);
+      EXPECT_EQ(result.ebx, thread_);
+      EXPECT_EQ(result.frame[frameIndex(0x10)], 0xffffffffu);
+    }
   }
 }
 
-TEST_F(SpecialBinding, SymevalOfAnUnboundSymbolReturnsWhatTheUnboundTrapLeaves) {
+// Through the real trap entry: the continuable error 5 with the symbol;
+// the value the error function returns comes back in eax.
+TEST_F(SpecialBinding, SymevalOfAnUnboundSymbolAnswersTheContinuableErrorsValue) {
   const lispval symbol = newSymbol(global(nbg::kUnboundMarker));
   testing_support::resetRecorder(makeFixnum(99));
-  const LispCallResult result = call(on(thread_, kSymeval, symbol));
+  const LispCallResult result = call(on(thread_, kSymeval, symbol, 0x5550, 0x4440));
   ASSERT_EQ(lisp_recorder_log.count, 1u);
-  EXPECT_EQ(lisp_recorder_log.calls[0].eax, symbol);
-  EXPECT_EQ(lisp_recorder_log.calls[0].callerFrame[frameIndex(4)], 6u);
+  const testing_support::RecordedCall& error = lisp_recorder_log.calls[0];
+  EXPECT_EQ(error.eax, makeFixnum(kUnboundError));
+  EXPECT_EQ(error.edx, symbol);
+  EXPECT_EQ(error.ecx, 2u);
   EXPECT_EQ(result.eax, makeFixnum(99));
+  EXPECT_EQ(result.ecx, 0x4440u);
   EXPECT_EQ(result.carry, 0u);
   EXPECT_EQ(result.esi, kCallerFunction);
 

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <initializer_list>
 #include <iterator>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
 #include "testing/lisp_constructor_heap.h"
+#include "testing/startup_t.h"
 #include "testing/temp_path.h"
 
 namespace {
@@ -51,9 +53,7 @@ class FilesysOnFiles : public gc_test::LispConstructorHeap {
     record_.noHangHook = win_no_hang;
     savedRecord_ = redir;
     redir = reinterpret_cast<uint32_t*>(&record_);
-    savedT_ = tval;
-    tval = objects_->makeSymbol(nil());
-    global(lisp::nil_block::global::kT) = tval;
+    startupT_ = std::make_unique<testing_support::StartupT>(nil());
     directory_ = testing_support::processTempPath("filesys");
     std::filesystem::remove_all(directory_);
     std::filesystem::create_directories(directory_);
@@ -66,7 +66,7 @@ class FilesysOnFiles : public gc_test::LispConstructorHeap {
         win_close(descriptor, &error);
       }
     redir = savedRecord_;
-    tval = savedT_;
+    startupT_.reset();
     cl_error = 0;
     std::filesystem::remove_all(directory_);
     LispConstructorHeap::TearDown();
@@ -133,7 +133,7 @@ class FilesysOnFiles : public gc_test::LispConstructorHeap {
     EXPECT_EQ(result.eax, nil());
     return result.edx;
   }
-  lispval t() const { return tval; }
+  lispval t() const { return startupT_->word(); }
 
   std::string directory_;
   std::vector<std::string> names_;  // reserved so the addresses stay put
@@ -143,7 +143,7 @@ class FilesysOnFiles : public gc_test::LispConstructorHeap {
 
  private:
   uint32_t* savedRecord_ = nullptr;
-  lispval savedT_ = 0;
+  std::unique_ptr<testing_support::StartupT> startupT_;
 
  public:
   FilesysOnFiles() { names_.reserve(64); }

@@ -60,7 +60,6 @@ class Filesys : public gc_test::ServiceDispatchHeap {
   void SetUp() override {
     ServiceDispatchHeap::SetUp();
     g_probe = ProbeState{};
-    global(lisp::nil_block::global::kT) = objects_->makeSymbol(nil());
     probeRows_ = *fd::activeFileRows;
     for (uint32_t code = 0; code < fd::kCodeCount; ++code)
       if (probeRows_[code].operation && code != kCopyCode)

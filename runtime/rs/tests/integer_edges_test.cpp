@@ -51,7 +51,6 @@ class IntegerEdges : public IntegerHeap {
   uint32_t nativeBlocksInUse() {
     return std::accumulate(std::begin(nmalloc), std::end(nmalloc), 0u);
   }
-  lispval t() { return global(nbg::kT); }
 };
 
 // ---- edge values ----

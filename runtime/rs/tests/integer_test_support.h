@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "runtime/rs/integer_frame_layout.h"
 #include "runtime/rs/object_layout.h"
 #include "testing/lisp_routine_heap.h"
+#include "testing/startup_t.h"
 
 namespace integer_test {
 
@@ -29,6 +31,16 @@ Number numberOf(int64_t value);
 
 class IntegerHeap : public gc_test::LispRoutineHeap {
  protected:
+  void SetUp() override {
+    LispRoutineHeap::SetUp();
+    startupT_ = std::make_unique<testing_support::StartupT>(nil());
+  }
+  void TearDown() override {
+    startupT_.reset();
+    LispRoutineHeap::TearDown();
+  }
+  lisp::lispval t() const { return startupT_->word(); }
+
   // A bignum of exactly `count` digits (at least the magnitude's) holding n.
   lisp::lispval makeBignum(const Number& n, uint32_t count);
   lisp::lispval makeBignum(const Number& n) {
@@ -61,6 +73,9 @@ class IntegerHeap : public gc_test::LispRoutineHeap {
   };
   NewSpaceMark markNewSpace();
   void rewindNewSpace(const NewSpaceMark& mark);
+
+ private:
+  std::unique_ptr<testing_support::StartupT> startupT_;
 };
 
 }  // namespace integer_test

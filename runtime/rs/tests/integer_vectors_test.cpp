@@ -129,7 +129,7 @@ class IntegerVectors : public IntegerHeap, public testing::WithParamInterface<st
 
   // Empty when the word is the expected result, else the difference.
   std::string mismatch(lispval word, const std::string& expected) {
-    if (expected == "T") return word == global(lisp::nil_block::global::kT) ? "" : "not t";
+    if (expected == "T") return word == t() ? "" : "not t";
     if (expected == "NIL") return word == nil() ? "" : "not nil";
     if (expected.rfind("W:", 0) == 0) {
       const uint32_t want = static_cast<uint32_t>(numberValue(parseNumber(expected.substr(2))));

@@ -9,17 +9,27 @@
 #include <algorithm>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <vector>
 
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
 #include "testing/lisp_constructor_heap.h"
+#include "testing/startup_t.h"
 
 namespace gc_test {
 
 class ServiceDispatchHeap : public LispConstructorHeap {
  protected:
   explicit ServiceDispatchHeap(int32_t slot) : slot_(slot) {}
+  void SetUp() override {
+    LispConstructorHeap::SetUp();
+    startupT_ = std::make_unique<testing_support::StartupT>(nil());
+  }
+  void TearDown() override {
+    startupT_.reset();
+    LispConstructorHeap::TearDown();
+  }
 
   // ---- objects in the test arena ----
   lisp::lispval arenaObject(std::initializer_list<uint32_t> words) {
@@ -74,10 +84,11 @@ class ServiceDispatchHeap : public LispConstructorHeap {
     EXPECT_EQ(result.eax, nil());
     return result.edx;
   }
-  lisp::lispval t() { return global(lisp::nil_block::global::kT); }
+  lisp::lispval t() const { return startupT_->word(); }
 
  private:
   int32_t slot_;
+  std::unique_ptr<testing_support::StartupT> startupT_;
 };
 
 }  // namespace gc_test

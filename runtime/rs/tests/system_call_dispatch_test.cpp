@@ -16,11 +16,13 @@
 #include <string>
 #include <vector>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "runtime/gc/native_heap.h"
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/profiler.h"
+#include "runtime/load/native_variables.h"
 #include "runtime/load/startup.h"
 #include "runtime/os/clock_services.h"
 #include "runtime/os/file_calls.h"
@@ -103,7 +105,6 @@ class SystemCalls : public gc_test::ServiceDispatchHeap {
     g_probe = ProbeState{};
     g_probe.thread = thread_;
     threadWord(tr::kValuesVectors) = nil();
-    global(lisp::nil_block::global::kT) = objects_->makeSymbol(nil());
     probes_ = sd::builtInTables();
   }
   void TearDown() override {
@@ -157,18 +158,6 @@ TEST_F(SystemCalls, EveryListedCodeIsServedByItsOwnDispatcherAndNoOther) {
 TEST_F(SystemCalls, CodesNoDispatcherServesSignalError22) {
   for (int32_t code : {200, -4, 3, 8, 12, 128, 1000}) {
     EXPECT_EQ(refused(serviceSetup(code, {makeFixnum(1)}), 22), 0u) << "code " << code;
-  }
-}
-
-TEST_F(SystemCalls, ListedCodesWithoutTheirOperationSignalError63) {
-  // Every listed code has its operation now; a row naming none, as one for
-  // an operation not linked in yet does, in each dispatcher.
-  probes_.main[4] = {true, nullptr, {}, sd::Result::Word, false};
-  probes_.aux[0] = {true, nullptr, {}, sd::Result::Word, true};
-  probes_.aux2[15 - sd::kAux2FirstCode] = {true, nullptr, {}, sd::Result::Word, false};
-  sd::activeTables = &probes_;
-  for (int32_t code : {4, 0, 15}) {
-    EXPECT_EQ(refused(serviceSetup(code, {makeFixnum(1)}), 63), 0u) << "code " << code;
   }
 }
 
@@ -414,13 +403,28 @@ TEST_F(SystemCalls, RoutineAddressesAndMethodTrampolines) {
   EXPECT_EQ(address(93, {makeFixnum(5)}), addressOf(lisp_missing_stub));
 }
 
-TEST_F(SystemCalls, WindowedFlagAnswersTOrNil) {
-  const int saved = vxm_under_windows;
-  vxm_under_windows = 1;
-  EXPECT_EQ(oneValue(run(73, {})), t());
-  vxm_under_windows = 0;
-  EXPECT_EQ(oneValue(run(73, {})), nil());
-  vxm_under_windows = saved;
+// t is the word nil - 0x3e itself, never a word read from the block there.
+TEST_F(SystemCalls, FlagCodesAnswerTheWordTOrNil) {
+  const uint32_t savedReborn = reborn, savedRealArguments = load_real_args;
+  const int savedWindows = vxm_under_windows;
+  const struct {
+    int32_t code;
+    void (*set)(uint32_t);
+  } cases[] = {
+      {18, [](uint32_t v) { reborn = v; }},
+      {56, [](uint32_t v) { load_real_args = v; }},
+      {73, [](uint32_t v) { vxm_under_windows = static_cast<int>(v); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.code);
+    c.set(2);
+    EXPECT_EQ(oneValue(run(c.code, {})), nil() - 0x3e);
+    c.set(0);
+    EXPECT_EQ(oneValue(run(c.code, {})), nil());
+  }
+  reborn = savedReborn;
+  load_real_args = savedRealArguments;
+  vxm_under_windows = savedWindows;
 }
 
 TEST_F(SystemCalls, NativeAllocationFollowsTheNilTest) {
@@ -509,6 +513,23 @@ TEST_F(SystemCalls, ProcessIdAndDigestRunForReal) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(lisp::objectAddress(digest) + 8);
   const uint8_t expected[4] = {0x90, 0x01, 0x50, 0x98};  // 900150983cd24fb0...
   EXPECT_TRUE(std::equal(expected, expected + 4, bytes));
+}
+
+// Code 20 answers the runtime's own user-id substitute (0), not the C
+// library's id: a child process that runs under another user asks.
+TEST_F(SystemCalls, UserIdIsTheRuntimesSubstitute) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (getuid() == 0 && setuid(65534) != 0) _exit(3);
+    if (getuid() == 0) _exit(3);
+    const testing_support::LispCallResult result = call(serviceSetup(20, {}));
+    _exit(result.eax == makeFixnum(0) && result.carry == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: not the substitute's 0; 3: no other user to run as";
 }
 
 TEST_F(SystemCalls, AThrowOverTheServiceContinuesWhereItWasSent) {

@@ -51,7 +51,6 @@ class SystemServices : public gc_test::ServiceDispatchHeap {
   void SetUp() override {
     ServiceDispatchHeap::SetUp();
     threadWord(tr::kValuesVectors) = nil();
-    global(lisp::nil_block::global::kT) = objects_->makeSymbol(nil());
   }
   void TearDown() override {
     cl_error = 0;
