@@ -107,7 +107,10 @@ LoopEnd runLoop(platform::Handle lispThread) {
       while (platform::peekMessage(&message, true)) {
         if (handleConsoleMessage(message, &quit)) continue;
         if (quit.lParam == wm::kLispEndedQuit) {
+          // As when the handle says so: no Lisp thread is left to take a
+          // close request or an interrupt.
           platform::closeHandle(lispThread);
+          console_host_record.lispThreadId = 0;
           return {static_cast<int32_t>(quit.wParam), false};
         }
         endConsole(static_cast<int32_t>(quit.wParam));
