@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,10 @@ struct FailedStartCase {
   bool garbage;            // a file that is no image, else no file at all
   const char* runtimeSays;
 };
+
+void PrintTo(const FailedStartCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class FailedStart : public RealRuntime, public ::testing::WithParamInterface<FailedStartCase> {};
 
