@@ -5,7 +5,10 @@
 // Every hook clears the error out-word first and replaces a descriptor
 // outside 0 to 4095 by 4095.
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "launcher/console_queues.h"
 #include "launcher/host_records.h"
@@ -78,6 +81,25 @@ bool writeToPair(console::QueuePair* pair, const char* buffer, int32_t length, i
   return true;
 }
 
+bool processOutputOpen() {
+  return fcntl(STDOUT_FILENO, F_GETFD) != -1;
+}
+
+// All of it, or false with errno set.
+bool writeProcessOutput(const char* buffer, int32_t length) {
+  int32_t done = 0;
+  while (done < length) {
+    const ssize_t wrote = ::write(STDOUT_FILENO, buffer + done, static_cast<size_t>(length - done));
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) {
+      if (wrote == 0) errno = EIO;  // no progress: do not spin
+      return false;
+    }
+    done += static_cast<int32_t>(wrote);
+  }
+  return true;
+}
+
 }  // namespace
 
 int32_t read_hook(int32_t descriptor, char* buffer, int32_t length, int32_t* error) {
@@ -131,11 +153,18 @@ int32_t no_console_form_write_hook(int32_t descriptor, const char* buffer, int32
                                    int32_t* error) {
   clearError(error);
   descriptor = host::clampDescriptor(descriptor);
-  // Nobody drains the output queue without a console: console streams
-  // (descriptor 1 whatever it holds, and every other console entry) are
-  // dropped instead of piling up there.
-  if (descriptor == host::kStandardOutput || entryOf(descriptor).kind == host::kKindConsole)
-    return length >= 0 ? length : fail(error, host::kErrorInvalidArgument);
+  if (length < 0 && (descriptor == host::kStandardOutput ||
+                     entryOf(descriptor).kind == host::kKindConsole))
+    return fail(error, host::kErrorInvalidArgument);
+  // Without a console the process's own standard output still takes
+  // descriptor 1 (the runtime's messages among it), whatever entry 1 holds.
+  if (descriptor == host::kStandardOutput) {
+    if (!processOutputOpen()) return length;
+    return writeProcessOutput(buffer, length) ? length : fail(error, errno);
+  }
+  // Nobody drains the output queue without a console: the other console
+  // streams are dropped instead of piling up there.
+  if (entryOf(descriptor).kind == host::kKindConsole) return length;
   return console_write(descriptor, buffer, length, error);
 }
 

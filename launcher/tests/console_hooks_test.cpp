@@ -172,8 +172,6 @@ const HookCase kHookCases[] = {
      false, nullptr, Called::None, 0, kLength, 0},
     {"descriptor 1 goes to the console whatever it holds", &console_host_record,
      Operation::Write, 1, host::kKindSocket, true, nullptr, Called::None, 0, kLength, 0},
-    {"no console: descriptor 1 dropped", &no_console_host_record, Operation::Write, 1, -1, true,
-     nullptr, Called::None, 0, kLength, 0},
     {"no console: descriptor 2 dropped", &no_console_host_record, Operation::Write, 2, -1, true,
      nullptr, Called::None, 0, kLength, 0},
     {"no console: null device goes to the runtime", &no_console_host_record, Operation::Write, 3,
@@ -233,6 +231,56 @@ INSTANTIATE_TEST_SUITE_P(Hooks, HookTable, ::testing::ValuesIn(kHookCases),
                              if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
                            return name;
                          });
+
+// Descriptor 1 of the process pointed at a pipe, or closed, for one test;
+// the process's own descriptor 1 comes back afterwards.
+class ProcessOutput {
+ public:
+  ProcessOutput() : saved_(dup(STDOUT_FILENO)) { std::fflush(stdout); }
+  ~ProcessOutput() {
+    dup2(saved_, STDOUT_FILENO);
+    close(saved_);
+    if (ends_[0] >= 0) close(ends_[0]);
+  }
+  bool toPipe() {
+    if (pipe(ends_) != 0) return false;
+    const bool moved = dup2(ends_[1], STDOUT_FILENO) == STDOUT_FILENO;
+    close(ends_[1]);
+    return moved;
+  }
+  void closeIt() { close(STDOUT_FILENO); }
+  std::string taken() {
+    dup2(saved_, STDOUT_FILENO);  // the pipe's last writer goes
+    std::string bytes;
+    char chunk[256];
+    for (ssize_t got; (got = read(ends_[0], chunk, sizeof chunk)) > 0;) bytes.append(chunk, got);
+    return bytes;
+  }
+
+ private:
+  int saved_;
+  int ends_[2] = {-1, -1};
+};
+
+TEST_F(HookTest, NoConsoleDescriptorOneGoesToTheProcessOutputWhileItIsOpen) {
+  launcher::current_host_record = &no_console_host_record;
+  int32_t error = -5;
+  {
+    ProcessOutput output;
+    ASSERT_TRUE(output.toPipe());
+    EXPECT_EQ(no_console_host_record.writeHook(1, "Could not start\n", 16, &error), 16);
+    EXPECT_EQ(error, 0);
+    EXPECT_EQ(output.taken(), "Could not start\n");
+  }
+  {
+    ProcessOutput output;
+    output.closeIt();
+    error = -5;
+    EXPECT_EQ(no_console_host_record.writeHook(1, "lost\n", 5, &error), 5);
+    EXPECT_EQ(error, 0);
+  }
+  EXPECT_EQ(drainOutput(), "");  // never the unread output queue
+}
 
 TEST_F(HookTest, ConsoleWritesQueueOutputAndWakeTheConsoleThread) {
   console_host_record.consoleWakeThreadId = platform::currentThreadId();

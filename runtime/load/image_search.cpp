@@ -13,6 +13,7 @@
 
 #include "runtime/load/startup.h"
 #include "runtime/load/startup_messages.h"
+#include "runtime/os/pseudo_descriptors.h"
 #include "runtime/rs/exports.h"
 
 namespace {
@@ -36,6 +37,48 @@ bool hasSeparator(const char* path) {
 // "/name" is not a name anyone asked for.
 bool isDirectoryGiven(const char* directory) {
   return directory && *directory;
+}
+
+// Under a launcher with a console, the console is where a person types: the
+// prompt and the answer go through the host record's descriptors 1 and 0,
+// as every console stream does. Without one (no host record, or no console
+// window to type into) the process's own streams ask.
+host::HostRecord* consoleToAskOn() {
+  host::HostRecord* record = lisp::os::hostRecord();
+  return record && record->consoleWindow != 0 && record->readHook && record->writeHook ? record
+                                                                                        : nullptr;
+}
+
+// The prompt on descriptor 1, then one line from descriptor 0, a byte at a
+// time so that nothing behind the line is taken from the Lisp's input. The
+// same answers as the process's streams give: the name without its line
+// end; null at end of input before any byte, or for a line longer than 511
+// characters (read away to its end).
+const char* askOnConsole(host::HostRecord* console, char (&line)[kImageNameBytes]) {
+  int32_t error = 0;
+  console->writeHook(host::kStandardOutput, text::kImageFilePrompt,
+                     static_cast<int32_t>(std::strlen(text::kImageFilePrompt)), &error);
+  size_t length = 0;
+  bool tooLong = false;
+  for (;;) {
+    char byte = 0;
+    error = 0;
+    const int32_t got = console->readHook(host::kStandardInput, &byte, 1, &error);
+    if (got < 0 && error == host::kErrorInterrupted) continue;  // a message woke the wait
+    if (got <= 0) {
+      if (length == 0 || tooLong) return nullptr;
+      break;  // the input ended behind a name without a line end
+    }
+    if (byte == '\n') break;
+    if (length + 1 < sizeof line)
+      line[length++] = byte;
+    else
+      tooLong = true;
+  }
+  if (tooLong) return nullptr;
+  if (length > 0 && line[length - 1] == '\r') --length;
+  line[length] = '\0';
+  return line;
 }
 
 bool readable(const char* path) {
@@ -165,6 +208,7 @@ int in_home_location_p(const char* directory) {
 
 const char* read_image_file_name_cmdline() {
   static char line[kImageNameBytes];
+  if (host::HostRecord* console = consoleToAskOn()) return askOnConsole(console, line);
   std::fputs(text::kImageFilePrompt, stdout);
   std::fflush(stdout);
   if (!std::fgets(line, sizeof line, stdin)) return nullptr;

@@ -36,7 +36,8 @@ int in_home_location_p(const char* directory);
 
 // Prints "Imagefile: " and reads one line from standard input; the name
 // without its line end, or null at end of input or for a line longer than
-// 511 characters.
+// 511 characters. Under a launcher with a console window both go through the
+// host record's descriptors 1 and 0 instead.
 const char* read_image_file_name_cmdline();
 // The window-application variant; without a display it asks the same way.
 const char* read_image_file_name();

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "runtime/load/startup.h"
+#include "runtime/os/pseudo_descriptors.h"
 
 extern "C" {
 char home_location[kHomeLocationBytes] = {};
@@ -10,4 +11,9 @@ const char* lisp_default_image_name = nullptr;
 void lisp_exit(int status) {
   std::exit(status);
 }
+}
+
+// No launcher: the image name is asked for on the process's own streams.
+host::HostRecord* lisp::os::hostRecord() {
+  return nullptr;
 }

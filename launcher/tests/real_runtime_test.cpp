@@ -1,0 +1,244 @@
+// lunvarra_host over the real runtime library, used as a person uses it: on
+// a terminal of its own (keys typed, the screen read back) or with input
+// piped in and closed later. Every run is bounded: a program that hangs
+// fails its test instead of stopping the suite.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "testing/fasl_bundle_writer.h"
+#include "testing/interactive_run.h"
+#include "testing/run_program.h"
+#include "testing/startup_image_fasl.h"
+#include "testing/watchdog.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing_support::InteractiveEnd;
+using testing_support::InteractiveOptions;
+using testing_support::InteractiveRun;
+namespace startup_image = testing_support::startup_image;
+
+const std::string kHost = HOST_PATH;
+const std::string kRuntime = KORVANE_PATH;
+const std::string kImageBuilder = X1_HOST_PATH;
+
+constexpr char kRuntimeVariable[] = "VXM_SHLIB_NAME";
+constexpr char kPrompt[] = "Imagefile: ";
+constexpr char kFailedStatusLine[] = "<The Lisp process exited with status -1 (0xffffffff)>";
+constexpr char kEnter[] = "\r";
+constexpr char kInterrupt[] = "\x03";
+constexpr char kClose[] = "\x04";
+constexpr int kImageFailure = 255;  // lisp_exit(-1)
+
+// Generous: the runs share the machine with the rest of the suite, maybe
+// under an emulator. Only a hang comes near them.
+constexpr auto kLimit = 60s;
+constexpr auto kTestLimit = 240s;
+
+std::string statusLine(int status) {
+  char line[80];
+  std::snprintf(line, sizeof line, "<The Lisp process exited with status %d (0x%x)>", status,
+                static_cast<unsigned>(status));
+  return line;
+}
+
+std::string endOf(const InteractiveEnd& end) {
+  if (!end.ended) return "still running";
+  if (end.terminatingSignal) return "ended by signal " + std::to_string(end.terminatingSignal);
+  return "exit status " + std::to_string(end.exitStatus);
+}
+
+class RealRuntime : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = ::testing::TempDir() + "lunvarra_real_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    root_ = pattern;
+    fs::create_directories(home());
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  fs::path home() const { return root_ / "home"; }
+  fs::path missingImage() const { return root_ / "images" / "nothere.vxi"; }
+  fs::path garbageImage() const { return root_ / "garbage.vxi"; }
+
+  // A file that is no image: bytes of a simple generator, none of them the
+  // image magic at the front.
+  void writeGarbageImage() const {
+    std::ofstream file(garbageImage(), std::ios::binary);
+    uint32_t state = 12345;
+    for (int i = 0; i < 3000; ++i) {
+      state = state * 1103515245u + 12345u;
+      file.put(static_cast<char>(i == 0 ? 0x55 : state >> 24));
+    }
+  }
+
+  InteractiveOptions options(bool terminal) const {
+    InteractiveOptions made;
+    made.terminal = terminal;
+    made.workingDirectory = root_.string();
+    made.environment = {{kRuntimeVariable, kRuntime}};
+    return made;
+  }
+
+  // Waits for `text`; on failure says what was on the screen.
+  static size_t expectOutput(InteractiveRun& run, const std::string& text, size_t from = 0) {
+    const size_t behind = run.awaitOutput(text, kLimit, from);
+    EXPECT_NE(behind, std::string::npos) << "no \"" << text << "\" in:\n" << run.output();
+    return behind;
+  }
+
+  static void expectCleanEnd(InteractiveRun& run, int status) {
+    const InteractiveEnd end = run.awaitEnd(kLimit);
+    EXPECT_TRUE(end.ended && end.terminatingSignal == 0 && end.exitStatus == status)
+        << endOf(end) << ", expected exit status " << status << "; output:\n"
+        << run.output();
+  }
+
+  fs::path root_;
+  testing_support::Watchdog watchdog_{"a run of lunvarra_host over the real runtime",
+                                      kTestLimit};
+};
+
+// ---- a start that fails, then the input closes ----
+
+struct FailedStartCase {
+  const char* name;
+  bool garbage;            // a file that is no image, else no file at all
+  const char* runtimeSays;
+};
+
+void PrintTo(const FailedStartCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class FailedStart : public RealRuntime, public ::testing::WithParamInterface<FailedStartCase> {};
+
+TEST_P(FailedStart, EndsWhenItsPipedInputCloses) {
+  const FailedStartCase& c = GetParam();
+  if (c.garbage) writeGarbageImage();
+  const fs::path image = c.garbage ? garbageImage() : missingImage();
+  InteractiveRun run(kHost, {"-I", image.string()}, options(false));
+  ASSERT_TRUE(run.started());
+  const size_t said = expectOutput(run, c.runtimeSays);
+  expectOutput(run, kFailedStatusLine, said == std::string::npos ? 0 : said);
+  // The console pauses on the error status; the input's end closes it.
+  run.closeInput();
+  expectCleanEnd(run, kImageFailure);
+}
+
+TEST_P(FailedStart, EndsWhenTheTerminalClosesTheConsole) {
+  const FailedStartCase& c = GetParam();
+  if (c.garbage) writeGarbageImage();
+  const fs::path image = c.garbage ? garbageImage() : missingImage();
+  InteractiveRun run(kHost, {"-I", image.string()}, options(true));
+  ASSERT_TRUE(run.started());
+  expectOutput(run, kFailedStatusLine);
+  run.type(kClose);
+  expectCleanEnd(run, kImageFailure);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, FailedStart,
+    ::testing::Values(FailedStartCase{"Missing", false, "Could not find image file"},
+                      FailedStartCase{"Garbage", true, "Could not restore the image file"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- the image-name prompt on a terminal ----
+
+TEST_F(RealRuntime, InterruptsAtThePromptAreIgnoredAndATypedNameIsTakenWhole) {
+  InteractiveRun run(kHost, {}, options(true));
+  ASSERT_TRUE(run.started());
+  expectOutput(run, kPrompt);
+  // No Lisp exists yet to take them.
+  run.type(kInterrupt);
+  run.type(kInterrupt);
+  const std::string name = missingImage().string();
+  run.type(name + kEnter);
+  const size_t told = expectOutput(run, "Could not restore the image file:");
+  expectOutput(run, "    " + name + ".", told == std::string::npos ? 0 : told);
+  expectOutput(run, kFailedStatusLine);
+  run.type(kClose);
+  expectCleanEnd(run, kImageFailure);
+
+  // The prompt stayed on the screen, with the name typed behind it.
+  const std::vector<std::string> screen = run.screenLines();
+  EXPECT_NE(std::find(screen.begin(), screen.end(), kPrompt + name), screen.end())
+      << run.output();
+}
+
+TEST_F(RealRuntime, ANameTypedAtThePromptStartsThatImage) {
+  // The image: built and dumped by the end-to-end tests' builder.
+  const fs::path bundle = home() / "files.vxb";
+  const fs::path image = root_ / "images" / "typed.vxi";
+  fs::create_directories(image.parent_path());
+  ASSERT_TRUE(testing_support::writeFileBytes(
+      bundle.string(),
+      testing_support::faslBundle({{startup_image::kStartupFaslName, startup_image::kTimestamp,
+                                    startup_image::startupFasl(false)}})));
+  InteractiveOptions building = options(false);
+  building.environment.emplace_back(startup_image::kImagePathVariable, image.string());
+  InteractiveRun build(kImageBuilder,
+                       {"--home", home().string(), "--", "x1_host", "-build", "-B",
+                        bundle.string()},
+                       building);
+  build.closeInput();
+  const InteractiveEnd built = build.awaitEnd(kLimit);
+  ASSERT_TRUE(built.ended && built.exitStatus == startup_image::kBuildStatus)
+      << endOf(built) << "\n" << build.output();
+
+  InteractiveRun run(kHost, {}, options(true));
+  ASSERT_TRUE(run.started());
+  expectOutput(run, kPrompt);
+  run.type(image.string() + kEnter);
+  expectOutput(run, statusLine(startup_image::kRebornStatus));
+  run.type(kClose);
+  expectCleanEnd(run, startup_image::kRebornStatus);
+}
+
+// ---- without a console ----
+
+// The build's messages come from the runtime's console printer (descriptor
+// 1) and from the C library's standard output alike: without a console both
+// reach the process's standard output.
+TEST_F(RealRuntime, ABuildWithACutStartupFaslSaysWhyOnStandardOutput) {
+  std::vector<uint8_t> fasl = startup_image::startupFasl(false);
+  fasl.resize(fasl.size() / 2);
+  const fs::path bundle = home() / "files.vxb";
+  ASSERT_TRUE(testing_support::writeFileBytes(
+      bundle.string(), testing_support::faslBundle({{startup_image::kStartupFaslName,
+                                                     startup_image::kTimestamp, fasl}})));
+  const char* given = std::getenv(kRuntimeVariable);
+  const std::string saved = given ? given : "";
+  setenv(kRuntimeVariable, kRuntime.c_str(), 1);
+  testing_support::ProgramOptions start;
+  start.workingDirectory = root_.string();
+  const testing_support::ProgramRun run = testing_support::runProgram(
+      kHost, {"+c", "-build", "-H", home().string(), "-B", bundle.string()}, start);
+  if (given)
+    setenv(kRuntimeVariable, saved.c_str(), 1);
+  else
+    unsetenv(kRuntimeVariable);
+
+  const std::string& out = run.standardOutput;
+  EXPECT_EQ(run.exitStatus, 1) << "stdout:\n" << out << "stderr:\n" << run.standardError;
+  const size_t read = out.find("; fasl from bundle: sys/startup.fasl\n");
+  ASSERT_NE(read, std::string::npos) << out;
+  // The runtime's own report, written to descriptor 1 without a console.
+  EXPECT_NE(out.find("Could not start lisp build!\n", read), std::string::npos) << out;
+}
+
+}  // namespace
