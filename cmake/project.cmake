@@ -1,7 +1,23 @@
 # Helpers shared by every module's CMakeLists.
 
+# Time limits of the CTest tests, in seconds, well above the longest runs
+# under the user-mode i386 emulator on two cores: one test (the thread stress
+# tests take up to a minute there), and a whole test program.
+set(ZV_TEST_TIMEOUT 300)
+set(ZV_WHOLE_PROGRAM_TIMEOUT 600)
+
+# zv_whole_program_test(program): a CTest test `<program>.whole` that runs
+# the test program once with all its tests in one process, as a developer
+# runs it by hand; a test that leaves state behind that another trips on
+# fails it. Started before the single tests (COST), being the longest.
+function(zv_whole_program_test program)
+  add_test(NAME ${program}.whole COMMAND ${program})
+  set_tests_properties(${program}.whole PROPERTIES TIMEOUT ${ZV_WHOLE_PROGRAM_TIMEOUT} COST 100)
+endfunction()
+
 # zv_add_gtest(name SOURCES ... LIBS ...): a GoogleTest executable whose tests
-# are registered with CTest one by one.
+# are registered with CTest one by one, and in the plain build once more all
+# together (zv_whole_program_test).
 function(zv_add_gtest name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;DEFINITIONS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
@@ -10,7 +26,12 @@ function(zv_add_gtest name)
     target_compile_definitions(${name} PRIVATE ${ARG_DEFINITIONS})
   endif()
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${ZV_TEST_TIMEOUT})
+  # Once in the plain build: a test that depends on running alone shows
+  # there, and CI's time on two cores has no room for it under the sanitizers.
+  if(NOT ZV_SANITIZE)
+    zv_whole_program_test(${name})
+  endif()
 endfunction()
 
 # zv_add_benchmark(name SOURCES ... LIBS ...): build/bin/bench_<name>.

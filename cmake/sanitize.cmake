@@ -41,3 +41,22 @@ if(ZV_SANITIZE)
   # The options every module has without sanitizers, kept to add the module's own to.
   get_property(zv_common_compile_options DIRECTORY PROPERTY COMPILE_OPTIONS)
 endif()
+
+# Links the default sanitizer options (testing/asan_default_options.cpp) into
+# every executable under `dir` that is linked with AddressSanitizer, whether
+# its module is sanitized or the target asks for it itself. Called once all
+# modules are added.
+function(zv_link_asan_defaults dir)
+  get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+  foreach(target IN LISTS targets)
+    get_target_property(type ${target} TYPE)
+    get_target_property(link_options ${target} LINK_OPTIONS)
+    if(type STREQUAL "EXECUTABLE" AND "-fsanitize=address" IN_LIST link_options)
+      target_link_libraries(${target} PRIVATE zv_asan_defaults)
+    endif()
+  endforeach()
+  get_property(subdirectories DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+  foreach(subdirectory IN LISTS subdirectories)
+    zv_link_asan_defaults(${subdirectory})
+  endforeach()
+endfunction()

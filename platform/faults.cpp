@@ -21,8 +21,14 @@
 //   for the route, so a keyboard interrupt finds the Lisp thread; once that
 //   thread has ended it is passed on where it arrived. A process started
 //   with SIGINT ignored (a background job) keeps ignoring it.
+// - Both handlers keep the interrupted thread's %gs and %fs on its own bases
+//   across their return (thread_segments.h): where the descriptor table is
+//   one for all threads, a plain return would hand the thread the C library
+//   thread pointer and block of whichever thread last wrote the entries.
 
 #include "platform/faults.h"
+
+#include "platform/thread_segments.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -204,9 +210,30 @@ bool offerToFrames(uint32_t code, ExceptionRecord* record, ProcessorContext* con
   return false;
 }
 
+// The interrupted thread's segment registers, taken on a handler's entry
+// (they still hold the thread's own bases there) and given back by its
+// return. Kept in the handler's frame: the landing that loads them runs
+// below the interrupted stack pointer, above the signal frame, with every
+// signal blocked, so no later handler reuses the storage before it is read.
+class OwnSegments {
+ public:
+  OwnSegments() {
+    detail::SegmentReload gs;
+    detail::describeThreadPointer(&gs);
+    detail::takeOwnSegmentsOnEntry(gs, &segments_);
+  }
+  void keepAcrossReturn(ucontext_t* context) {
+    detail::reloadOwnSegmentsAfterReturn(&segments_, context);
+  }
+
+ private:
+  detail::ThreadSegments segments_{};
+};
+
 void onFault(int linuxSignal, siginfo_t* info, void* machineContext) {
   const int savedErrno = errno;
   auto* ucontext = static_cast<ucontext_t*>(machineContext);
+  OwnSegments segments;
   if (innermostFrame) {
     ProcessorContext context{};
     contextFromMachine(ucontext->uc_mcontext, &context);
@@ -217,20 +244,24 @@ void onFault(int linuxSignal, siginfo_t* info, void* machineContext) {
     record.address = context.eip;
     fillInformation(facts, ucontext->uc_mcontext, &record);
     if (record.code != 0 && offerToFrames(record.code, &record, &context, ucontext)) {
+      segments.keepAcrossReturn(ucontext);
       errno = savedErrno;
       return;
     }
   }
   passOn(linuxSignal, info, machineContext);
+  segments.keepAcrossReturn(ucontext);
   errno = savedErrno;
 }
 
 void onKeyboardInterrupt(int linuxSignal, siginfo_t* info, void* machineContext) {
   const int savedErrno = errno;
   auto* ucontext = static_cast<ucontext_t*>(machineContext);
+  OwnSegments segments;
   if (!innermostFrame && interruptThreadLives.load() &&
       !pthread_equal(pthread_self(), interruptThread)) {
     pthread_kill(interruptThread, linuxSignal);
+    segments.keepAcrossReturn(ucontext);
     errno = savedErrno;
     return;
   }
@@ -241,6 +272,7 @@ void onKeyboardInterrupt(int linuxSignal, siginfo_t* info, void* machineContext)
   record.address = context.eip;
   if (!offerToFrames(record.code, &record, &context, ucontext))
     passOn(linuxSignal, info, machineContext);
+  segments.keepAcrossReturn(ucontext);
   errno = savedErrno;
 }
 
@@ -364,6 +396,7 @@ bool faultHandlingInstalled() {
 
 void installFaultHandling() {
   std::call_once(installOnce, [] {
+    detail::findOutWhetherDescriptorTableShared();
     ensureFaultStack();
     for (int linuxSignal : kFaultSignals) installHandler(linuxSignal, onFault);
     handlingInstalled.store(true);
@@ -375,6 +408,7 @@ void routeKeyboardInterrupt() {
     struct sigaction current {};
     sigaction(SIGINT, nullptr, &current);
     if (!(current.sa_flags & SA_SIGINFO) && current.sa_handler == SIG_IGN) return;
+    detail::findOutWhetherDescriptorTableShared();
     interruptThread = pthread_self();
     ensureFaultStack();  // its end is noticed with the stack's release
     interruptThreadLives.store(true);

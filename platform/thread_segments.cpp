@@ -7,10 +7,12 @@
 
 #include "platform/thread_segments.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
 
 #include <atomic>
+#include <mutex>
 
 namespace platform::detail {
 namespace {
@@ -70,6 +72,23 @@ void describeThreadPointer(SegmentReload* gs) {
 
 bool descriptorTableShared() {
   return g_tableShared.load(std::memory_order_relaxed);
+}
+
+// A new thread's start writes its own %gs entry. A kernel writes the new
+// thread's copy; in a table shared by all threads the calling thread's entry
+// then holds the new thread's base.
+void findOutWhetherDescriptorTableShared() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    SegmentReload gs;
+    describeThreadPointer(&gs);
+    if (gs.selector == 0) return;
+    pthread_t probe;
+    if (pthread_create(&probe, nullptr, [](void*) -> void* { return nullptr; }, nullptr) != 0)
+      return;  // left to the handlers' own checks
+    pthread_join(probe, nullptr);
+    if (entryDiffers(gs)) g_tableShared.store(true, std::memory_order_relaxed);
+  });
 }
 
 void takeOwnSegmentsOnEntry(const SegmentReload& ownGs, ThreadSegments* segments) {

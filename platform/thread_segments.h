@@ -60,6 +60,13 @@ void describeThreadBlockSegment(SegmentReload* fs);
 // Whether the descriptor table has shown itself to be one for all threads.
 bool descriptorTableShared();
 
+// Finds out once, by starting and joining a thread, whether the descriptor
+// table is one for all threads. Called before a handler that keeps segments
+// is installed: found out only by a handler's own checks, the first return
+// that sees the table shared may race with another thread's write of the
+// entries and leave that thread with the other's bases.
+void findOutWhetherDescriptorTableShared();
+
 // For a handler that may interrupt a thread anywhere, and that needs the C
 // library, on entry: fills `segments` from `ownGs` (which the thread described
 // beforehand) and its block, and where the table is shared loads the thread's

@@ -84,6 +84,7 @@ void onSuspensionSignal(int, siginfo_t* info, void* raw) {
 void installSuspensionHandler() {
   static std::once_flag installed;
   std::call_once(installed, [] {
+    findOutWhetherDescriptorTableShared();
     struct sigaction action {};
     action.sa_sigaction = onSuspensionSignal;
     action.sa_flags = SA_SIGINFO | SA_RESTART;

@@ -33,6 +33,9 @@ inline void forgetHeaps() {
   GsNewTopLV = GsWorstCasePagesize = GsFailedHlimit = GsFailedSbrk = InScavenge = 0;
   vxmmalloc_frees = 0;
   pageallochook = nullptr;
+  // Nil lay in the heap just given up; code outside the heaps takes a
+  // non-zero nilval for a laid-out nil and reads its globals.
+  nilval = 0;
   forgetNativeHeap();
 }
 

@@ -1,9 +1,11 @@
 // Exception frames over real faults: the classification table seen through
 // a filter, the order in which nested frames are asked, unwinding into a
 // region, and what happens to a fault nobody takes (child processes).
+#include <asm/ldt.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +16,8 @@
 
 #include "platform/code_memory.h"
 #include "platform/faults.h"
+#include "platform/thread_block.h"
+#include "platform/thread_segments.h"
 #include "testing/emulation.h"
 
 namespace {
@@ -25,6 +29,21 @@ constexpr size_t kCodeBytes = 4096;
 
 uint32_t addressOf(const void* place) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(place));
+}
+
+// The C library's thread pointer: the first word of the thread's control
+// block, reached through %gs, points at the block itself.
+uint32_t threadPointer() {
+  uint32_t pointer;
+  asm volatile("movl %%gs:0, %0" : "=r"(pointer));
+  return pointer;
+}
+
+// A low slot read the way the runtime's hand-written code reads it: through %fs.
+uint32_t slotThroughSegment(int32_t index) {
+  uint32_t value;
+  asm volatile("movl %%fs:(%1), %0" : "=r"(value) : "r"(platform::kLowSlotsOffset + 4 * index));
+  return value;
 }
 
 // What the recording filter saw of the last exception.
@@ -186,6 +205,47 @@ TEST_F(FaultFrames, AFilterThatAsksForItsHandlerUnwindsToItsRegionWhichAnswers0)
   EXPECT_EQ(runGuarded(executeHandler), 1u);
 }
 
+// A thread started later sets up its own %gs and %fs entries; a thread resumed
+// after a fault still goes on with its own thread pointer and its own block.
+TEST_F(FaultFrames, AResumedThreadGoesOnWithItsOwnThreadPointerAndBlock) {
+  const int32_t slot = platform::allocateThreadSlot();
+  ASSERT_GE(slot, 0);
+  ASSERT_LT(slot, platform::kLowSlotCount);
+  ASSERT_TRUE(platform::setThreadSlot(slot, 1));
+  const uint32_t ownPointer = threadPointer();
+  std::thread([slot] { platform::setThreadSlot(slot, 2); }).join();
+  layOut({0x31, 0xc0}, {0x8b, 0x00});
+  skip = 2;
+  EXPECT_EQ(runGuarded(recordAndResume), 1u);
+  EXPECT_EQ(seen.count, 1u);
+  EXPECT_EQ(threadPointer(), ownPointer);
+  EXPECT_EQ(slotThroughSegment(slot), 1u);
+  platform::setThreadSlot(slot, 0);
+  platform::freeThreadSlot(slot);
+}
+
+// Whether a thread started later changes the calling thread's %gs entry (a
+// descriptor table shared by all threads) is known once the handling is
+// installed, before any handler runs: a handler's return that found it out
+// itself could race with another thread's write of the entries.
+TEST(FaultHandling, KnowsWhetherTheDescriptorTableIsOneForAllThreadsOnceInstalled) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, no handler run yet
+  EXPECT_EXIT(
+      {
+        platform::installFaultHandling();
+        const bool known = platform::detail::descriptorTableShared();
+        uint32_t selector;
+        asm volatile("movl %%gs, %0" : "=r"(selector));
+        user_desc entry{};
+        entry.entry_number = (selector & 0xffff) >> 3;
+        std::thread([] {}).join();
+        const bool shared = syscall(SYS_get_thread_area, &entry) == 0 &&
+                            entry.base_addr != threadPointer();
+        _exit(known == shared ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
 TEST_F(FaultFrames, InsideMarksOnlyTheThreadInTheFrame) {
   std::atomic<bool> otherInside{true};
   struct Probe {
@@ -271,6 +331,27 @@ TEST(KeyboardInterrupt, ReachesTheFrameAsControlBreakAlsoFromAnotherThread) {
     _exit(seen.count == 2 && seen.code == code::kControlBreakExit ? 0 : 1);
   };
   EXPECT_EXIT(interruptTwice(), testing::ExitedWithCode(0), "");
+}
+
+// The thread an interrupt was sent on to goes on with its own thread pointer,
+// not with that of the thread that sent it (which was started after it).
+TEST(KeyboardInterrupt, TheThreadItIsSentOnToGoesOnWithItsOwnThreadPointer) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto interruptFromAnother = [] {
+    platform::routeKeyboardInterrupt();
+    seen = {};
+    const uint32_t ownPointer = threadPointer();
+    platform::runGuarded(
+        recordInterrupt,
+        [](void*) -> uint32_t {
+          std::thread([] { raise(SIGINT); }).join();
+          for (int i = 0; i < 1000 && seen.count < 1; ++i) usleep(1000);
+          return 0;
+        },
+        nullptr);
+    _exit(seen.count == 1 && threadPointer() == ownPointer ? 0 : 1);
+  };
+  EXPECT_EXIT(interruptFromAnother(), testing::ExitedWithCode(0), "");
 }
 
 TEST(KeyboardInterrupt, OutsideEveryFrameEndsTheProcessByIt) {
