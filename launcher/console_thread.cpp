@@ -194,18 +194,12 @@ void runConsoleThread() {
     platform::setCloseItemState(frame, platform::kMenuGreyed | platform::kMenuDisabled);
 
   console_thread_id = platform::currentThreadId();
-  // Decision: the front end's threads start before the Lisp thread, so that
-  // the Lisp thread is the newest thread when its start-up takes its first
-  // signals (the executable-stack probe's fault among them). Under the
-  // user-mode i386 emulator a signal's return loads the thread pointer of
-  // the newest thread into the signalled one; an older Lisp thread would
-  // then write into the front end's thread data.
-  if (frame) startTerminalFrontEnd();
   uint32_t lispThreadId = 0;
   const platform::Handle lispThread =
       platform::createThread(console_lisp_thread, nullptr, 0, &lispThreadId);
   console_host_record.lispThreadId = lispThreadId;
   if (settings.trayIconWanted && frame) add_tray_icon(module_instance, frame);
+  if (frame) startTerminalFrontEnd();
 
   LoopEnd end = lispThread ? runLoop(lispThread) : LoopEnd{1, false};
 
