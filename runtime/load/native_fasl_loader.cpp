@@ -811,7 +811,8 @@ class FaslItemLoader {
       std::fflush(stdout);
       vxmabort();
     }
-    if (const int result = pushText(false, kKeepCase); result >= 0) return result;
+    // A package's name is always converted by the file's case mode.
+    if (const int result = pushText(false, caseState_.conversion); result >= 0) return result;
     const lispval package = fpackage(stack_.at(0));
     if (package == 0) {
       const std::string name(operands_.text.begin(), operands_.text.end());

@@ -1271,6 +1271,27 @@ TEST_F(RuntimeFaslLoad, BothLoadersKeepTheNamesOfPackageIndependentPackages) {
   curreadmode = 0;
 }
 
+// A package's name is converted by the file's case mode in both loaders,
+// whatever the package-independence test says: it names no symbol.
+TEST_F(RuntimeFaslLoad, BothLoadersConvertAPackagesName) {
+  provide(lisp::lisp_world::kPackageFunctionGlobal);
+  provide(kPackageIndependenceGlobal);
+  curreadmode = 1;  // names are lowered
+  FaslWriter w = segmentWriter();
+  w.tableOfContents(1).package(u"MY-PKG").done();
+  for (bool runtime : {true, false}) {
+    SCOPED_TRACE(runtime ? "runtime loader" : "native loader");
+    testing_support::resetRecorder(made_symbol_);
+    const int result = runtime ? load(w.bytes()).result : nativeLoad(w.bytes()).result;
+    ASSERT_EQ(result, kClean);
+    ASSERT_EQ(lisp_recorder_log.count, 1u);
+    EXPECT_EQ(calledSymbol(lisp_recorder_log.calls[0]),
+              globalNumber(lisp::lisp_world::kPackageFunctionGlobal));
+    EXPECT_EQ(charactersOf(lisp_recorder_log.calls[0].eax), u"my-pkg");
+  }
+  curreadmode = 0;
+}
+
 // After a build (boot mode turned off through set_boot_mode) with the Lisp
 // world's package function in its global: a file with a package item, a
 // shared-cons item and a taken evalit item gives the package in symtab, the
