@@ -8,11 +8,12 @@ MAKEFLAGS += --no-print-directory
 # Test programs run at build time too (test discovery), so both need it.
 TEST_ENV = eval "$$(scripts/test_env.sh)" &&
 # Ninja: a build with nothing to do answers at once. A tree is configured
-# once; later runs of Ninja re-run CMake themselves when a CMakeLists changes.
-# A tree configured by another generator is configured afresh.
+# once (until it has a build.ninja); later, Ninja re-runs CMake itself when a
+# CMakeLists changes. A tree configured by another generator starts afresh.
 GENERATOR = Ninja
 configure_tree = \
-  if ! grep -qx 'CMAKE_GENERATOR:INTERNAL=$(GENERATOR)' $(1)/CMakeCache.txt 2>/dev/null; then \
+  if [ ! -f $(1)/build.ninja ] || \
+     ! grep -qx 'CMAKE_GENERATOR:INTERNAL=$(GENERATOR)' $(1)/CMakeCache.txt 2>/dev/null; then \
     rm -rf $(1)/CMakeCache.txt $(1)/CMakeFiles && \
     cmake -S . -B $(1) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(2) >/dev/null; \
   fi
