@@ -7,6 +7,16 @@ JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 # Test programs run at build time too (test discovery), so both need it.
 TEST_ENV = eval "$$(scripts/test_env.sh)" &&
+# Ninja: a build with nothing to do answers at once. A tree is configured
+# once (until it has a build.ninja); later, Ninja re-runs CMake itself when a
+# CMakeLists changes. A tree configured by another generator starts afresh.
+GENERATOR = Ninja
+configure_tree = \
+  if [ ! -f $(1)/build.ninja ] || \
+     ! grep -qx 'CMAKE_GENERATOR:INTERNAL=$(GENERATOR)' $(1)/CMakeCache.txt 2>/dev/null; then \
+    rm -rf $(1)/CMakeCache.txt $(1)/CMakeFiles && \
+    cmake -S . -B $(1) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(2) >/dev/null; \
+  fi
 
 .PHONY: all setup configure build run test sanitize clean
 
@@ -16,7 +26,7 @@ setup:
 	@bash scripts/setup.sh
 
 configure: setup
-	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@$(call configure_tree,$(BUILD_DIR))
 
 build: configure
 	@$(TEST_ENV) cmake --build $(BUILD_DIR) -j $(JOBS)
@@ -32,8 +42,7 @@ test: build
 # Undefined-behaviour and address sanitizers (cmake/sanitize.cmake says which
 # modules get which); a finding fails its test. Benchmarks are left out.
 sanitize: setup
-	@cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZV_SANITIZE=ON \
-	  -DZV_BUILD_BENCH=OFF >/dev/null
+	@$(call configure_tree,$(SANITIZE_DIR),-DZV_SANITIZE=ON -DZV_BUILD_BENCH=OFF)
 	@$(TEST_ENV) cmake --build $(SANITIZE_DIR) -j $(JOBS)
 	@$(TEST_ENV) cd $(SANITIZE_DIR) && UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS)

@@ -7,6 +7,7 @@ packages=(
   g++-multilib
   cmake
   make
+  ninja-build
   libgtest-dev:i386
   libgmock-dev:i386
   libbenchmark-dev:i386
@@ -16,11 +17,12 @@ packages=(
   tmux
 )
 
+# One query for all of them: a set-up with nothing to do must answer at once.
+installed=$(dpkg-query -W -f='${binary:Package}\t${Status}\n' "${packages[@]}" 2>/dev/null |
+  awk -F'\t' '$2 == "install ok installed" { print $1 }')
 missing=()
 for pkg in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q '^install ok installed$'; then
-    missing+=("$pkg")
-  fi
+  grep -qxF "$pkg" <<<"$installed" || missing+=("$pkg")
 done
 
 install_packages() {
@@ -58,7 +60,13 @@ i386_runs() {
   return $status
 }
 
-if ! i386_runs; then
+# A registered emulator serves i386 programs already; the probe (a compile
+# and a run) is only needed where it is not.
+emulator_registered() {
+  grep -qx enabled $emulator_entry 2>/dev/null
+}
+
+if ! emulator_registered && ! i386_runs; then
   if ! dpkg-query -W -f='${Status}' qemu-user-static 2>/dev/null | grep -q '^install ok installed$'; then
     install_packages qemu-user-static
   fi
