@@ -12,15 +12,18 @@
 
 class UdpListener {
  public:
+  // The port the ramp programs send their viewer datagrams to. A listener
+  // given it as its free port would receive the datagrams of every program
+  // run by a test beside it, so it takes another.
+  static constexpr std::uint16_t kViewerPort = 40500;
+
   UdpListener() {
-    socket_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    bindAnyPort();
+    if (port_ == kViewerPort) {
+      const int viewerSocket = socket_;  // held, so the next bind gets another port
+      bindAnyPort();
+      close(viewerSocket);
+    }
     timeval timeout{1, 0};
     setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   }
@@ -51,6 +54,17 @@ class UdpListener {
   }
 
  private:
+  void bindAnyPort() {
+    socket_ = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+
   int socket_ = -1;
   std::uint16_t port_ = 0;
 };
