@@ -381,10 +381,8 @@ std::optional<Fault> decodeText(std::span<const uint8_t> bytes, uint8_t encoding
 
 // ---- records of the items ----
 
-// Runtime global N is the word at nil - 4N - 0x15; the table ends at the nil block's lowest word.
-constexpr int32_t runtimeGlobalOffset(uint32_t n) {
-  return -4 * static_cast<int32_t>(n) - 0x15;
-}
+// The globals table ends at the nil block's lowest word.
+using nil_block::runtimeGlobalOffset;
 inline constexpr uint32_t kLastRuntimeGlobal = (-nil_block::kLowestGlobal - 0x15) / 4;
 static_assert(runtimeGlobalOffset(kLastRuntimeGlobal) == nil_block::kLowestGlobal);
 

@@ -160,7 +160,7 @@ uint32_t lisp_call_address(int32_t index) {
   const auto fallback = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&lisp_missing_callback));
   if (!nilval) return fallback;
   constexpr int32_t kTableGlobal = lisp::small_services::kCallAddressTableGlobal;
-  const lispval symbol = lisp::wordAt(nilval, -(4 * kTableGlobal + 0x15));
+  const lispval symbol = lisp::wordAt(nilval, lisp::nil_block::runtimeGlobalOffset(kTableGlobal));
   if (lisp::tagOf(symbol) != lisp::Tag::Symbol) return fallback;
   const lispval table = *symbol_locative(symbol);
   WordVector entries{};

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "runtime/rs/lisp_value.h"
+#include "runtime/rs/nil_block.h"
 #include "runtime/rs/thread_record.h"
 
 namespace lisp::thread_ops {
@@ -75,8 +76,8 @@ void resetServices();
 // takes a Lisp-value word that nothing else names. A fresh table holds 0
 // in them, which counts as none, as nil does.
 namespace global {
-constexpr int32_t word(int32_t n) {
-  return -0x15 - 4 * n;
+constexpr int32_t word(uint32_t n) {
+  return lisp::nil_block::runtimeGlobalOffset(n);
 }
 inline constexpr int32_t kThreadStartSymbol = word(130);  // its function starts a new Lisp thread
 inline constexpr int32_t kThreadStartMarker = word(131);  // stored in slot 34 of a starting thread

@@ -3,6 +3,7 @@
 
 #include "runtime/rs/lisp_world_services.h"
 
+#include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
 
 extern "C" lisp::lispval nilval;
@@ -14,7 +15,7 @@ namespace {
 constexpr uint32_t kInitialFunctionGlobal = 306;
 
 lispval global(uint32_t n) {
-  return wordAt(nilval, -4 * static_cast<int32_t>(n) - 0x15);
+  return wordAt(nilval, nil_block::runtimeGlobalOffset(n));
 }
 
 }  // namespace

@@ -27,6 +27,11 @@ constexpr uint32_t nilForBlockStart(uint32_t start) {
 }
 static_assert(nilForBlockStart(0x20000000) == 0x20000685);
 
+// Runtime global N is the word at nil - 4N - 0x15 (the globals table).
+constexpr int32_t runtimeGlobalOffset(uint32_t n) {
+  return -4 * static_cast<int32_t>(n) - 0x15;
+}
+
 // ---- the code at nil ----
 
 inline constexpr int32_t kCountPrefix = -6;  // 16-bit 0xb900, then the 32-bit word 2
