@@ -12,6 +12,7 @@
 #include "runtime/gc/scavenger.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/tests/calling_protocol_fixture.h"
+#include "runtime/rs/tests/walk_base.h"
 
 extern "C" {
 void scavenging_start();
@@ -22,9 +23,6 @@ extern uint32_t argerr_probe_in[5];
 extern uint32_t argerr_probe_before[9];
 extern uint32_t argerr_probe_after[9];
 extern uint32_t argerr_probe_symbol;
-void walk_base_probe();
-extern uint32_t walk_base_record[6];
-extern uint32_t walk_base_target;
 }
 
 namespace calling_protocol_test {
@@ -59,13 +57,8 @@ class CollectorMoves : public CallingProtocolHeap {
     setup.frame[frameIndex(4)] = lisp::nil_block::marker::kRuntimeRoutine;
     return setup;
   }
-  LispCallResult run(LispCallSetup setup) {
-    walk_base_target = setup.target;
-    setup.target = addressOf(walk_base_probe);
-    lisp::wordAt(walked_, lisp::thread_record::kClinkHead) = addressOf(walk_base_record);
-    const LispCallResult result = callWithLispConventions(setup);
-    lisp::wordAt(walked_, lisp::thread_record::kClinkHead) = lisp::thread_record::kEmptyClinkChain;
-    return result;
+  LispCallResult run(const LispCallSetup& setup) {
+    return testing_support::callAsWalkBase(setup, walked_);
   }
   // A cons in new space (car = fixnum n), which a scavenge moves.
   lispval newCons(int32_t n) {
