@@ -31,6 +31,9 @@ namespace {
 constexpr int32_t kQcons = 0x2b;
 constexpr int32_t kNewFunction = 0xfb;
 constexpr int32_t kUndeffunc = -0x1e5;
+constexpr int32_t kMcons = 0x297;
+constexpr int32_t kAnnotatingSymbol = -0x59;
+constexpr int32_t kConsFill = -0x211;  // the next cons the area hands out
 enum { kEax, kEcx, kEdx, kEsi };
 
 class CollectorMoves : public CallingProtocolHeap {
@@ -164,6 +167,27 @@ TEST_F(CollectorMoves, KeywordScanningFindsItsDescriptorAfterTheFunctionMoved) {
   EXPECT_NE(result.frame[frameIndex(4)], function);  // the caller's function moved
   EXPECT_EQ(area[0], t());
   EXPECT_EQ(area[1], makeFixnum(7));
+}
+
+TEST_F(CollectorMoves, MconsHandsTheAnnotationFunctionTheMovedCons) {
+  const lispval car = newCons(101), cdr = newCons(102);
+  global(kAnnotatingSymbol) = scavenging_;
+  testing_support::resetRecorder(makeFixnum(5));
+  const lispval made = global(kConsFill);
+  const uint32_t scavenges = ScavengeCt;
+  const LispCallResult result = run(walkedSetup(kMcons, car, cdr, 2));
+  EXPECT_EQ(ScavengeCt, scavenges + 1);
+  EXPECT_EQ(result.eax, makeFixnum(5));
+  ASSERT_EQ(lisp_recorder_log.count, 1u);
+  const RecordedCall& annotation = lisp_recorder_log.calls[0];
+  EXPECT_EQ(annotation.ecx, 3u);
+  EXPECT_TRUE(movedCopy(annotation.eax, car, 101));
+  EXPECT_TRUE(movedCopy(annotation.edx, cdr, 102));
+  const lispval cons = annotation.stack[2];
+  EXPECT_NE(cons, made) << "the cons left in the old semispace";
+  ASSERT_TRUE(lisp::isCons(cons));
+  EXPECT_EQ(lisp::car(cons), annotation.eax);
+  EXPECT_EQ(lisp::cdr(cons), annotation.edx);
 }
 
 }  // namespace
