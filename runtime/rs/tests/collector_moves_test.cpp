@@ -12,10 +12,9 @@
 #include "runtime/gc/scavenger.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/tests/calling_protocol_fixture.h"
-#include "runtime/rs/tests/walk_base.h"
+#include "runtime/rs/tests/collection_probes.h"
 
 extern "C" {
-void scavenging_start();
 void argerr_probe_owned();
 void argerr_probe_unowned();
 void argerr_probe_prepare_fp();

@@ -17,7 +17,7 @@
 #include "runtime/os/thread_registry.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/tests/values_heap.h"
-#include "runtime/rs/tests/walk_base.h"
+#include "runtime/rs/tests/collection_probes.h"
 
 extern "C" void list_length_entry();
 

@@ -1,6 +1,8 @@
-// Calls through the harness whose frame is the bottom of the collector's
-// walk of a thread's stack, so a scavenge inside the call updates the
-// harness frame and everything the called routines keep below it.
+// Probes for a scavenge inside the routine a test calls: a stand-in Lisp
+// function that scavenges, and calls through the harness whose frame is the
+// bottom of the collector's walk of a thread's stack, so the scavenge
+// updates the harness frame and everything the called routines keep below
+// it.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +12,9 @@
 #include "testing/lisp_call_harness.h"
 
 extern "C" {
+// The start word of a Lisp function that scavenges, then records its call
+// as the recorder does (arguments as the collector left them).
+void scavenging_start();
 void walk_base_probe();
 extern uint32_t walk_base_record[6];
 extern uint32_t walk_base_target;
