@@ -56,4 +56,31 @@ scavenging_start:
         jmp lisp_recorder_entry
         .size scavenging_start, . - scavenging_start
 
+/* stack_planting_probe: fills the 64 words below esp (below the two it
+   saves eax and ecx in) with
+   stack_planting_word, then jumps to stack_planting_target with the call
+   unchanged: a routine that reserves stack words without writing them
+   leaves that word there for the collector's walk to find. */
+        .text
+        .globl stack_planting_probe
+        .type stack_planting_probe, @function
+stack_planting_probe:
+        push eax
+        push ecx
+        mov eax, [stack_planting_word]
+        mov ecx, -64
+1:      mov [esp + 4 * ecx], eax
+        inc ecx
+        jnz 1b
+        pop ecx
+        pop eax
+        jmp dword ptr [stack_planting_target]
+        .size stack_planting_probe, . - stack_planting_probe
+
+        .data
+        .balign 4
+        .globl stack_planting_word, stack_planting_target
+stack_planting_word: .long 0
+stack_planting_target: .long 0
+
         .section .note.GNU-stack, "", @progbits

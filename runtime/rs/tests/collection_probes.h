@@ -16,6 +16,11 @@ extern "C" {
 // as the recorder does (arguments as the collector left them).
 void scavenging_start();
 void walk_base_probe();
+// Fills the stack below it with stack_planting_word, then jumps to
+// stack_planting_target.
+void stack_planting_probe();
+extern uint32_t stack_planting_word;
+extern uint32_t stack_planting_target;
 extern uint32_t walk_base_record[6];
 extern uint32_t walk_base_target;
 }
