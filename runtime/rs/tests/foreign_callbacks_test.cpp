@@ -18,6 +18,9 @@
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/native_heap.h"
 #include "runtime/gc/stack_walk.h"
+#include "runtime/load/fasl_loader.h"
+#include "runtime/load/small_services.h"
+#include "runtime/load/startup.h"
 #include "runtime/rs/native_calls.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/os/thread_registry.h"
@@ -862,6 +865,26 @@ TEST_F(ForeignCallbacks, StringConversionPassesTheStringTheGlobalAndTheBoxedBuff
   EXPECT_EQ(recorded.eax, string);
   EXPECT_EQ(recorded.edx, makeFixnum(1252));
   EXPECT_EQ(integerValue(recorded.stack[2]), 0x80001234);
+}
+
+// File names for Lisp: the Lisp world's conversion writes into strbuf.
+TEST_F(ForeignCallbacks, FilenameStringsConvertThroughTheLispWorldIntoStrbuf) {
+  global(fc::kStringToNativeSymbol) =
+      objects_->makeSymbol(objects_->makeFunction(testing_support::recorderAddress()));
+  global(fc::kStringToNativeArgument) = makeFixnum(1252);
+  const lispval string = cons(nil(), nil());
+  testing_support::resetRecorder(makeFixnum(3));
+  EXPECT_EQ(FLC_filename_string(string), strbuf);
+  ASSERT_EQ(lisp_recorder_log.count, 1u);
+  const testing_support::RecordedCall& recorded = lisp_recorder_log.calls[0];
+  EXPECT_EQ(recorded.ecx, 3u);
+  EXPECT_EQ(recorded.eax, string);
+  EXPECT_EQ(recorded.edx, makeFixnum(1252));
+  EXPECT_EQ(integerValue(recorded.stack[2]), static_cast<int64_t>(addressOf(strbuf)));
+  // 0 stands for the bundle file; nothing converts.
+  testing_support::resetRecorder(makeFixnum(3));
+  EXPECT_EQ(FLC_filename_string(0), bundlename);
+  EXPECT_EQ(lisp_recorder_log.count, 0u);
 }
 
 TEST_F(ForeignCallbacks, ThrowOverCReturnLeavesTheNativeEntryFrame) {
