@@ -17,6 +17,7 @@
 #include "runtime/load/startup.h"
 #include "runtime/load/symbol_names.h"
 #include "runtime/os/pseudo_descriptors.h"
+#include "runtime/rs/foreign_callbacks.h"
 #include "runtime/rs/object_routines.h"
 
 namespace {
@@ -99,9 +100,10 @@ extern "C" void fasl_validation(const char* path, uint32_t* timestamp, int close
   if (closeFlag) std::fclose(stream);
 }
 
+// The Lisp world converts the name, by its own external format, into strbuf.
 extern "C" const char* FLC_filename_string(lisp::lispval string) {
   if (string == 0) return bundlename;
-  strtobuf(string);
+  inlisp_string_to_native(string, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(strbuf)));
   return strbuf;
 }
 

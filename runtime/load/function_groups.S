@@ -226,7 +226,8 @@ fixup_function_specs_partial:
 newfgroup:
         SLOTS_FRAME
         mov [ebp + SLOT_LIST], eax
-        sub esp, 8
+        push edi                                /* home slots: Lisp values */
+        push edi
         call fixup_function_specs
         lea esp, [ebp + FRAME_LOW]
         mov eax, [ebp + SLOT_LIST]
@@ -236,7 +237,8 @@ newfgroup:
         mov eax, [eax + CAR]
         IS_TAG eax, TAG_SYMBOL, ecx, 9f
         mov eax, [eax + SYMBOL_FUNCTION]
-        sub esp, 8
+        push edi
+        push edi
         call fixup_function_specs_partial
 9:      mov eax, edi
         RUNTIME_RETURN

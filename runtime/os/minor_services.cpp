@@ -36,11 +36,12 @@ lisp::lispval sy_purify_codevec(lisp::lispval x) {
   return x;
 }
 
-int32_t sy_get_term_chars() {
+int32_t sy_get_term_chars(int32_t /*which*/) {
   return 0;
 }
 
-int32_t sy_set_term_chars() {
+int32_t sy_set_term_chars(int32_t /*which*/, uint32_t /*characters*/, int32_t /*first*/,
+                          int32_t /*count*/, uint32_t /*flags*/) {
   return -1;
 }
 

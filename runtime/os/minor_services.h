@@ -20,9 +20,10 @@ lisp::lispval sy_open_str_file(const char* path);
 lisp::lispval sy_set_mixed_convert(lisp::lispval flag);
 // x.
 lisp::lispval sy_purify_codevec(lisp::lispval x);
-// 0 and -1: no terminal characters are kept.
-int32_t sy_get_term_chars();
-int32_t sy_set_term_chars();
+// 0 and -1: no terminal characters are kept; the arguments are not looked at.
+int32_t sy_get_term_chars(int32_t which);
+int32_t sy_set_term_chars(int32_t which, uint32_t characters, int32_t first, int32_t count,
+                          uint32_t flags);
 // 4: input is 8-bit.
 uint32_t sy_8bitinput();
 

@@ -417,12 +417,12 @@ void determine_host_os() {
   }
 }
 
-int32_t sy_win_major_version() {
-  return pt::majorVersion;
+uint32_t sy_win_major_version() {
+  return static_cast<uint32_t>(pt::majorVersion);
 }
 
-int32_t sy_win_minor_version() {
-  return pt::minorVersion;
+uint32_t sy_win_minor_version() {
+  return static_cast<uint32_t>(pt::minorVersion);
 }
 
 int32_t sy_win95p() {

@@ -36,8 +36,8 @@ void virtual_sleep(int32_t milliseconds);
 // ---- the host system ----
 extern int host_os;  // 1: the NT family, 2: the 9x family
 void determine_host_os();
-int32_t sy_win_major_version();
-int32_t sy_win_minor_version();
+uint32_t sy_win_major_version();
+uint32_t sy_win_minor_version();
 int32_t sy_win95p();
 }
 

@@ -25,19 +25,20 @@ uint32_t addressOf(const void* pointer) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
 }
 
-// Decision: the values-vector list keeps its first vector, emptied (data
-// words from the second on nil); the others are let go, their links nil.
+// Element 1 of a values vector on a thread's list is the link to the next
+// one. The list is cut after its first vector, each link set to nil; the
+// first vector's other elements are kept, since elements 3.. carry the
+// values in flight (append_values allocating its copy, say).
+constexpr uint32_t kValuesLinkElement = 1;
+
 void emptyValuesVectors(uint32_t* record) {
-  const lispval first = word(record, tr::kValuesVectors);
-  uint32_t steps = 0;
-  for (lispval vector = first; steps < lisp::registry::kMostRecords * 8; ++steps) {
+  lispval vector = word(record, tr::kValuesVectors);
+  for (uint32_t steps = 0; steps < lisp::registry::kMostRecords * 8; ++steps) {
     const lisp::registry::VectorWords words = vectorWords(vector);
-    if (words.words == 0) break;
-    vector = words.data[0];
-    words.data[0] = nilval;
+    if (words.words <= kValuesLinkElement) break;
+    vector = words.data[kValuesLinkElement];
+    words.data[kValuesLinkElement] = nilval;
   }
-  const lisp::registry::VectorWords words = vectorWords(first);
-  for (uint32_t i = 1; i < words.words; ++i) words.data[i] = nilval;
 }
 
 void scanRecord(uint32_t* record, gsgc_slot_routine slot) {

@@ -103,7 +103,9 @@ lisp_cons:
    In: eax = car, edx = cdr. Makes the cons as qcons does, then calls the
    function of the symbol at nil-0x59 with (car, cdr, cons).
    Out: whatever that function returns, with its carry and value count;
-   esi := the caller's ebp-4. */
+   esi := the caller's ebp-4. The word at ebp-0x20, which the collector
+   never visits, stays unused: argument 3 and the home slots lie below it,
+   nil until written, so a collection inside the function updates them. */
         .globl mcons
         .hidden mcons
         .type mcons, @function
@@ -111,7 +113,10 @@ mcons:
         RUNTIME_FRAME
         mov [ebp + 8], eax
         mov [ebp + 12], edx
-        sub esp, 12                             /* home slots and argument 3 */
+        push edi                                /* ebp-0x20 */
+        push edi                                /* argument 3 */
+        push edi                                /* home slots */
+        push edi
         call qcons
         mov [esp + 8], eax
         mov eax, [ebp + 8]

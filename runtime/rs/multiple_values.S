@@ -297,11 +297,11 @@ append_values:
         sar edx, 2                              /* m */
         mov ecx, [ebp - 0x20]
         sar ecx, 2                              /* n */
-        lea esi, [edx + ecx + 1]
-        mov ebx, [eax + HEADER]
-        shr ebx, 8
-        cmp esi, ebx
-        jbe 2f
+        mov esi, [eax + HEADER]
+        shr esi, 8                              /* V's element count */
+        sub esi, edx
+        sub esi, ecx
+        jg 2f                                   /* room for elements up to m + n */
         lea eax, [edx + ecx + APPEND_SPARE]
         shl eax, 2
         call new_mv_vector

@@ -46,7 +46,9 @@
    is the missing stub, or a call kind above 4, goes to
    lisp_missing_stub_x with the entry in the head clink's callee word.
    Frame: ebp+4 the return-address copy, then the jump address; ebp-4 the
-   entry; ebp-8 1 when releasing. */
+   entry; ebp-8 1 when releasing. The frame is native code to the
+   collector: across heap_release_error, which runs Lisp, the entry lives in
+   that routine's frame and comes back through its argument word. */
         .globl call_semidirect, call_semidirect_old
         .hidden call_semidirect, call_semidirect_old
         .type call_semidirect, @function
@@ -82,7 +84,7 @@ call_semidirect:
         jz .Lsemidirect_target
         push edx
         call heap_release_error
-        add esp, 4
+        pop dword ptr [ebp - 4]                 /* the entry where the handler left it */
 .Lsemidirect_target:
         LOAD_GOT_ECX
         mov ebx, [ebp - 4]
@@ -241,7 +243,9 @@ semidirect_tail_lasterr_nr:
 
 /* heap_release_error(entry): native entry, cdecl. Calls the function of
    the symbol at nil-0x195 with the entry-vec whose heap release was
-   refused; returns its value. */
+   refused; returns its value. The entry waits at ebp-0x14, where a
+   collection inside the function updates it, and is stored back into the
+   argument word, from which the caller reads it again. */
         .globl heap_release_error
         .hidden heap_release_error
         .type heap_release_error, @function
@@ -250,11 +254,14 @@ heap_release_error:
         NATIVE_ENTRY_REGISTERS
         push edi                                /* home slots: Lisp values */
         push edi
-        mov eax, [ebp + 0x18]
+        mov eax, [ebp + NATIVE_ENTRY_FIRST_ARGUMENT]
+        mov [ebp - 0x14], eax
         mov edx, edi                            /* the stub homes edx too */
         mov ebx, [edi + NIL_RELEASE_ERROR_SYMBOL]
         mov ecx, 1
         call edi
+        mov ecx, [ebp - 0x14]
+        mov [ebp + NATIVE_ENTRY_FIRST_ARGUMENT], ecx
         NATIVE_ENTRY_RETURN
         .size heap_release_error, . - heap_release_error
 

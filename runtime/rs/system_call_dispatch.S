@@ -13,22 +13,28 @@
 #define CALL_ERROR 4
 #define CALL_FORWARD 5
 #define CALL_TESTS_CL_ERROR 0x100
+#define MARKER_RAW_RESULTS 0xd06        /* 104 raw bytes under the fixed block */
 #define KEPT (-0x20)                    /* raw word, never visited by a frame walk */
 #define COUNT (-0x24)                   /* 4 * the argument count (fixnum-shaped) */
+#define RESULTS (-0x88)                 /* the call's pending results, raw */
+#define RESULT_BYTES 0x60               /* 12 of 8 bytes: word, action */
 #define FORWARDED_COUNT 5
 
         .intel_syntax noprefix
         .section .text.sorted.fi_runtime_5_system_call_dispatch, "ax", @progbits
 
-/* DISPATCH_FRAME: the runtime frame; code and A1 into the home slots, the
-   count raw at ebp-0x20 and fixnum-shaped at ebp-0x24. */
+/* DISPATCH_FRAME: the runtime frame, whose marker keeps the collector's
+   walk off the 104 bytes under its fixed block; code and A1 into the home
+   slots, the count raw at ebp-0x20 and fixnum-shaped at ebp-0x24, room for
+   the call's pending results from ebp-0x88 up. Leaves esp at ebp-0x88. */
 .macro DISPATCH_FRAME
-        RUNTIME_FRAME
+        RUNTIME_FRAME MARKER_RAW_RESULTS
         mov [ebp + 8], eax
         mov [ebp + 12], edx
         push ecx                                /* ebp-0x20 */
         shl ecx, 2
         push ecx                                /* ebp-0x24 */
+        lea esp, [ebp + RESULTS]
 .endm
 
 /* SERVE dispatcher, forward: asks the native half for the service of the
@@ -37,7 +43,8 @@
 .macro SERVE dispatcher, forward
         lea eax, [ebp + 8]
         mov ecx, [ebp + KEPT]
-        CALL_NATIVE system_call_operation, \dispatcher, eax, ecx, edi, ebx
+        lea edx, [ebp + RESULTS]
+        CALL_NATIVE system_call_operation, \dispatcher, eax, ecx, edi, ebx, edx
         mov [ebp + KEPT], eax
         movzx ecx, al
         cmp ecx, CALL_VALUE
@@ -78,7 +85,7 @@
 
 /* FORWARD next: calls `next` with count 5 and the words code, A1 .. A4 of
    this call (those past its count as nil). Leaves its answer in eax, edx,
-   ecx and the carry, and esp at ebp-0x24. */
+   ecx and the carry, and esp at ebp-0x88. */
 .macro FORWARD next
         mov ecx, [ebp + COUNT]
         .irp k, 4, 3, 2
@@ -94,7 +101,7 @@
         mov edx, [ebp + 12]
         mov ecx, FORWARDED_COUNT
         call \next
-        lea esp, [ebp + COUNT]                  /* keeps the flags */
+        lea esp, [ebp + RESULTS]                /* keeps the flags */
 .endm
 
 /* lisp_syscall: runtime routine (entry slot nil+0x17b). In: eax = fixnum
@@ -166,21 +173,18 @@ lisp_syscall_aux2:
         ret
 
 /* Tail of the three dispatchers: edx = n (2 .. 12) pending results of the
-   native half, boxed and returned in the open form through values. The
-   boxed values wait on the stack (Lisp values, so the collector sees them),
-   as does 4 * the index of the next one to box (fixnum-shaped); n waits at
-   ebp-0x24 as 4 * n. */
+   native half in this frame, boxed and returned in the open form through
+   values. The boxed values wait on the stack (Lisp values, so the collector
+   sees them), as does 4 * the index of the next one to box (fixnum-shaped);
+   n waits at ebp-0x24 as 4 * n. */
 .Lseveral_values:
         lea ecx, [4 * edx]
         mov [ebp + COUNT], ecx
 1:      sub ecx, 4
         jb 3f
         push ecx
-        LOAD_GOT_ECX
-        mov ecx, DWORD PTR system_call_results@GOT[ecx]
-        mov edx, [esp]
-        mov eax, [ecx + 2 * edx]                /* word */
-        mov edx, [ecx + 2 * edx + 4]            /* action */
+        mov eax, [ebp + RESULTS + 2 * ecx]      /* word */
+        mov edx, [ebp + RESULTS + 2 * ecx + 4]  /* action */
         cmp edx, CALL_SIGNED
         jne 2f
         call fixnum_or_bignum

@@ -46,8 +46,6 @@
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/thread_record.h"
 
-PendingResult system_call_results[kMostPendingResults];
-
 extern "C" {
 uint32_t cl_debug_flags = 0;
 }
@@ -337,11 +335,11 @@ uint32_t commandArgumentCount(const W&) {
 uint32_t objectSymbols(const W& w) {
   return word(read_object_symbols(w[0], integer(w[1]), w[2], integer(w[3])));
 }
-uint32_t setTerminalCharacters(const W&) {
-  return word(sy_set_term_chars());
+uint32_t setTerminalCharacters(const W& w) {
+  return word(sy_set_term_chars(integer(w[0]), w[1], integer(w[2]), integer(w[3]), w[4]));
 }
-uint32_t terminalCharacters(const W&) {
-  return word(sy_get_term_chars());
+uint32_t terminalCharacters(const W& w) {
+  return word(sy_get_term_chars(integer(w[0])));
 }
 uint32_t setBaseName(const W& w) {
   return word(sy_set_bname(text(w[0])));
@@ -482,10 +480,10 @@ uint32_t samplesCollected(const W&) {
   return word(profiler_samples_collected);
 }
 uint32_t majorVersion(const W&) {
-  return word(sy_win_major_version());
+  return sy_win_major_version();
 }
 uint32_t minorVersion(const W&) {
-  return word(sy_win_minor_version());
+  return sy_win_minor_version();
 }
 uint32_t notNinetyFiveFamily(const W&) {
   return word(sy_win95p());
@@ -525,7 +523,10 @@ constexpr std::array<Listed, 45> kMainListed = {{
     {9, serve(zoneHours, {}, Word)},
     {10, serve(environmentValue, {in(Int, 1)}, Unsigned)},
     {11, serve(commandArgument, {in(Raw, 1)}, Unsigned)},
-    {13, serve(waitForChild, {in(Raw, 1), in(Raw, 2)}, WordAndTwoExtras)},
+    // Deviation: the wait gets the process id and the wait flag, which
+    // rs_sy_wait's own contract takes, where the service list names no
+    // arguments. Its answer is the one value it returns.
+    {13, serve(waitForChild, {in(Raw, 1), in(Raw, 2)}, Word)},
     {19, serve(processId, {}, Signed)},
     {20, serve(userId, {}, Signed)},
     {21, serve(allocateNative, {in(Fix, 1), in(Unused, 0), in(NotNil, 2)}, Unsigned)},
@@ -539,8 +540,9 @@ constexpr std::array<Listed, 45> kMainListed = {{
     {30, serve(stopSampling, {}, Signed)},
     {31, serve(samplesCollected, {}, Signed)},
     {34, serve(objectSymbols, {in(Raw, 1), in(Int, 2), in(Int, 3), in(Fix, 4)}, Signed)},
-    {36, serve(setTerminalCharacters, {}, Signed)},
-    {37, serve(terminalCharacters, {}, Signed)},
+    {36, serve(setTerminalCharacters,
+               {in(Fix, 1), in(Int, 2), in(Fix, 3), in(Fix, 4), in(Int, 5)}, Signed)},
+    {37, serve(terminalCharacters, {in(Fix, 1)}, Signed)},
     {39, serve(setBaseName, {in(Int, 1)}, Unsigned)},
     {40, serve(processMicroTimes, {}, ProcessMicroTimes)},
     {41, serve(loadLibrary, {in(Int, 1)}, Unsigned, true)},
@@ -578,8 +580,8 @@ constexpr std::array<Listed, 30> kAuxListed = {{
     {54, serve(makeDirectory, {in(Int, 1), in(Raw, 2)}, Word)},
     {56, serve(hasRealArguments, {}, TOrNil)},
     {59, serve(homeDirectory, {}, Unsigned)},
-    {60, serve(majorVersion, {}, Signed)},
-    {61, serve(minorVersion, {}, Signed)},
+    {60, serve(majorVersion, {}, Unsigned)},
+    {61, serve(minorVersion, {}, Unsigned)},
     {66, serve(programName, {}, Unsigned)},
     {67, serve(diagnosticLine, {in(Raw, 1), in(Int, 2), in(Int, 3), in(Int, 4)}, Word)},
     {68, serve(patchError, {in(Int, 1)}, Word)},
@@ -746,6 +748,7 @@ struct Call {
   uint32_t count;
   lispval nil;
   lispval thread;
+  PendingResult* results;
 
   lispval argument(uint8_t index) const { return index < count ? arguments[index] : nil; }
 
@@ -773,12 +776,11 @@ uint64_t answer(uint32_t action, uint32_t payload, bool testsClError = false) {
   return uint64_t{action | (testsClError ? kSystemCallTestsClError : 0u)} | (uint64_t{payload} << 32);
 }
 
-void pend(uint32_t index, uint32_t word, uint32_t action) {
-  system_call_results[index] = {word, action};
-}
-
 uint64_t resultOf(const sd::Row& row, uint32_t r, const Call& call) {
   const bool tests = row.testsClError;
+  const auto pend = [&call](uint32_t index, uint32_t word, uint32_t action) {
+    call.results[index] = {word, action};
+  };
   switch (row.result) {
     case sd::Result::Word:
       return answer(kSystemCallValue, r, tests);
@@ -826,13 +828,6 @@ uint64_t resultOf(const sd::Row& row, uint32_t r, const Call& call) {
              lisp::wordAt(call.thread, lisp::thread_record::kExtraResults + static_cast<int32_t>(4 * k)),
              kSystemCallValue);
       return answer(kSystemCallValues, 5, tests);
-    case sd::Result::WordAndTwoExtras:
-      pend(0, r, kSystemCallValue);
-      for (uint32_t k = 0; k < 2; ++k)
-        pend(k + 1,
-             lisp::wordAt(call.thread, lisp::thread_record::kExtraResults + static_cast<int32_t>(4 * k)),
-             kSystemCallValue);
-      return answer(kSystemCallValues, 3, tests);
     case sd::Result::UnsignedAndExtra:
       pend(0, r, kSystemCallUnsigned);
       pend(1, lisp::wordAt(call.thread, lisp::thread_record::kExtraResults), kSystemCallValue);
@@ -858,8 +853,9 @@ const sd::Row* rowFor(uint32_t dispatcher, uint32_t code) {
 }  // namespace
 
 extern "C" uint64_t system_call_operation(uint32_t dispatcher, const lispval* arguments,
-                                          uint32_t count, lispval nil, lispval thread) {
-  const Call call{arguments, count, nil, thread};
+                                          uint32_t count, lispval nil, lispval thread,
+                                          PendingResult* results) {
+  const Call call{arguments, count, nil, thread, results};
   // code >> 2 compared unsigned: negative codes are off every table.
   const uint32_t code = call.argument(0) >> 2;
   const sd::Row* row = rowFor(dispatcher, code);

@@ -46,7 +46,6 @@ enum class Result : uint8_t {
   ProcessMicroTimes,  // the eight seconds and microseconds words as fixnums, then the
                       // four page-fault words as they are
   WordAndExtras,    // r, then the thread's four extra result words
-  WordAndTwoExtras, // r, then the thread's first two extra result words
   UnsignedAndExtra, // r unsigned, then the thread's first extra result word
 };
 
@@ -95,17 +94,21 @@ enum SystemCallAction : uint32_t {
 };
 
 // Results waiting to be boxed when the answer is kSystemCallValues: each a
-// word and its SystemCallAction (value, signed or unsigned).
+// word and its SystemCallAction (value, signed or unsigned). They lie in the
+// calling dispatcher's frame (raw words there), one set per call: boxing
+// them may allocate, and whatever runs then may make a system call of its
+// own.
 struct PendingResult {
   uint32_t word;
   uint32_t action;
 };
 inline constexpr uint32_t kMostPendingResults = 12;
-extern PendingResult system_call_results[kMostPendingResults];
+static_assert(sizeof(PendingResult) * kMostPendingResults == 0x60, "RESULT_BYTES of the dispatchers");
 
 // Runs the service of `dispatcher` (0 lisp_syscall, 1 _aux, 2 _aux2) that the
 // `count` words from `arguments` upward name (code, A1 .. A8; words past the
-// count read as nil); `thread` is the calling thread's record.
+// count read as nil); `thread` is the calling thread's record. Several
+// values go into `results`.
 uint64_t system_call_operation(uint32_t dispatcher, const lisp::lispval* arguments, uint32_t count,
-                               lisp::lispval nil, lisp::lispval thread);
+                               lisp::lispval nil, lisp::lispval thread, PendingResult* results);
 }

@@ -6,9 +6,11 @@
 #include <vector>
 
 #include "platform/thread_block.h"
+#include "runtime/gc/gc_state.h"
 #include "runtime/load/fasl_loader.h"
 #include "runtime/load/function_groups.h"
 #include "runtime/rs/object_layout.h"
+#include "runtime/rs/tests/collection_probes.h"
 #include "testing/lisp_constructor_heap.h"
 
 extern "C" uint32_t bootmode;
@@ -224,6 +226,31 @@ TEST_F(FunctionGroups, TheNativeEntriesRunTheGroupFromNativeCode) {
   EXPECT_EQ(fix_fwrap(list({nil(), cons(mainSymbol, makeFixnum(4))})), nil());
   ASSERT_EQ(lisp_recorder_log.count, 1u);
   EXPECT_EQ(lisp_recorder_log.calls[0].edx, main);
+}
+
+// The stack below the call holds a word tagged as a pointer into the half
+// of new space a scavenge copies to, which the collector refuses to meet
+// among Lisp values. A scavenge in the notifier, called from the partial
+// fixup, walks newfgroup's frame: every word of it the walk visits must
+// have been written.
+TEST_F(FunctionGroups, ACollectionInsideTheFixupsMeetsNoUnwrittenWordOfNewfgroup) {
+  ASSERT_TRUE(platform::setThreadSlot(slot_, thread_));
+  const uint32_t targetHalf = GsNewAllocationArea.start == GsNewFence ? GsNewAllocationArea.end
+                                                                       : GsNewFence;
+  stack_planting_word = lisp::pointerWord(targetHalf + 0x100, lisp::Tag::Other);
+  stack_planting_target = routineAddress(newfgroup);
+  global(kNotifier) = objects_->makeSymbol(
+      objects_->makeFunction(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&scavenging_start))));
+  const lispval main = function({list({global(kNotifier)})});
+  const lispval group = list({cons(objects_->makeSymbol(main), makeFixnum(1))});
+  testing_support::LispCallSetup setup = setupForRoutine(stack_planting_probe, group, 0, 1);
+  const uint32_t semispace = GsNewAllocationArea.start;
+  const testing_support::LispCallResult result = testing_support::callAsWalkBase(setup, thread_);
+  EXPECT_NE(GsNewAllocationArea.start, semispace) << "no scavenge";
+  EXPECT_EQ(result.eax, nil());
+  EXPECT_EQ(name(main), makeFixnum(1));
+  ASSERT_EQ(lisp_recorder_log.count, 1u);  // the notifier, after its scavenge
+  EXPECT_EQ(lisp_recorder_log.calls[0].eax, main);
 }
 
 }  // namespace

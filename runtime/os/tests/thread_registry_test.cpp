@@ -467,18 +467,21 @@ TEST_F(Registry, ScavengeSetUpLeavesTheSpecialFillAndTheBindingsAndEmptiesValues
   word(record, tr::kSpecialStack) = special.tagged();
   word(record, tr::kSpecialFill) = 3;
   word(record, tr::kScratch) = lisp::makeFixnum(1);
+  // Two values vectors linked through element 1; the first carries value 3
+  // of values in flight in element 3.
   first.words[0] = second.words[0] = lisp::headerWithLength(lisp::type_code::ValuesVector, 4);
-  first.data()[0] = second.tagged();
-  first.data()[2] = second.data()[2] = lisp::makeFixnum(8);
-  second.data()[0] = nilval;
+  first.data()[1] = second.tagged();
+  first.data()[3] = second.data()[3] = lisp::makeFixnum(8);
+  second.data()[1] = nilval;
   word(record, tr::kValuesVectors) = first.tagged();
   scavenge_per_thread_setup();
   EXPECT_EQ(binding.data()[0], lisp::makeFixnum(5));
   EXPECT_EQ(special.data()[0], lisp::makeFixnum(12));
   EXPECT_EQ(word(record, tr::kScratch), nilval);
-  EXPECT_EQ(first.data()[0], nilval);
-  EXPECT_EQ(first.data()[2], nilval);
-  EXPECT_EQ(second.data()[2], lisp::makeFixnum(8));
+  EXPECT_EQ(word(record, tr::kValuesVectors), first.tagged());
+  EXPECT_EQ(first.data()[1], nilval);
+  EXPECT_EQ(first.data()[3], lisp::makeFixnum(8));
+  EXPECT_EQ(second.data()[3], lisp::makeFixnum(8));
 }
 
 // ---- the event log ----

@@ -12,9 +12,9 @@
 #include "runtime/gc/scavenger.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/tests/calling_protocol_fixture.h"
+#include "runtime/rs/tests/collection_probes.h"
 
 extern "C" {
-void scavenging_start();
 void argerr_probe_owned();
 void argerr_probe_unowned();
 void argerr_probe_prepare_fp();
@@ -22,9 +22,6 @@ extern uint32_t argerr_probe_in[5];
 extern uint32_t argerr_probe_before[9];
 extern uint32_t argerr_probe_after[9];
 extern uint32_t argerr_probe_symbol;
-void walk_base_probe();
-extern uint32_t walk_base_record[6];
-extern uint32_t walk_base_target;
 }
 
 namespace calling_protocol_test {
@@ -33,6 +30,9 @@ namespace {
 constexpr int32_t kQcons = 0x2b;
 constexpr int32_t kNewFunction = 0xfb;
 constexpr int32_t kUndeffunc = -0x1e5;
+constexpr int32_t kMcons = 0x297;
+constexpr int32_t kAnnotatingSymbol = -0x59;
+constexpr int32_t kConsFill = -0x211;  // the next cons the area hands out
 enum { kEax, kEcx, kEdx, kEsi };
 
 class CollectorMoves : public CallingProtocolHeap {
@@ -59,13 +59,8 @@ class CollectorMoves : public CallingProtocolHeap {
     setup.frame[frameIndex(4)] = lisp::nil_block::marker::kRuntimeRoutine;
     return setup;
   }
-  LispCallResult run(LispCallSetup setup) {
-    walk_base_target = setup.target;
-    setup.target = addressOf(walk_base_probe);
-    lisp::wordAt(walked_, lisp::thread_record::kClinkHead) = addressOf(walk_base_record);
-    const LispCallResult result = callWithLispConventions(setup);
-    lisp::wordAt(walked_, lisp::thread_record::kClinkHead) = lisp::thread_record::kEmptyClinkChain;
-    return result;
+  LispCallResult run(const LispCallSetup& setup) {
+    return testing_support::callAsWalkBase(setup, walked_);
   }
   // A cons in new space (car = fixnum n), which a scavenge moves.
   lispval newCons(int32_t n) {
@@ -171,6 +166,27 @@ TEST_F(CollectorMoves, KeywordScanningFindsItsDescriptorAfterTheFunctionMoved) {
   EXPECT_NE(result.frame[frameIndex(4)], function);  // the caller's function moved
   EXPECT_EQ(area[0], t());
   EXPECT_EQ(area[1], makeFixnum(7));
+}
+
+TEST_F(CollectorMoves, MconsHandsTheAnnotationFunctionTheMovedCons) {
+  const lispval car = newCons(101), cdr = newCons(102);
+  global(kAnnotatingSymbol) = scavenging_;
+  testing_support::resetRecorder(makeFixnum(5));
+  const lispval made = global(kConsFill);
+  const uint32_t scavenges = ScavengeCt;
+  const LispCallResult result = run(walkedSetup(kMcons, car, cdr, 2));
+  EXPECT_EQ(ScavengeCt, scavenges + 1);
+  EXPECT_EQ(result.eax, makeFixnum(5));
+  ASSERT_EQ(lisp_recorder_log.count, 1u);
+  const RecordedCall& annotation = lisp_recorder_log.calls[0];
+  EXPECT_EQ(annotation.ecx, 3u);
+  EXPECT_TRUE(movedCopy(annotation.eax, car, 101));
+  EXPECT_TRUE(movedCopy(annotation.edx, cdr, 102));
+  const lispval cons = annotation.stack[2];
+  EXPECT_NE(cons, made) << "the cons left in the old semispace";
+  ASSERT_TRUE(lisp::isCons(cons));
+  EXPECT_EQ(lisp::car(cons), annotation.eax);
+  EXPECT_EQ(lisp::cdr(cons), annotation.edx);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
@@ -102,6 +103,21 @@ class FilesysOnFiles : public gc_test::LispConstructorHeap {
     const auto* start = reinterpret_cast<const char*>(lisp::objectAddress(vector) + 8);
     return {start, start + lisp::fixnumValue(at(lisp::objectAddress(vector) + 4))};
   }
+  // A vector of doubles (type 103) or of complex doubles (type 110, two
+  // per element): the header, its alignment word, then the doubles.
+  lispval doubleVector(uint8_t type, const std::vector<double>& values) {
+    const uint32_t elements = static_cast<uint32_t>(type == 110 ? values.size() / 2 : values.size());
+    auto* storage = static_cast<uint32_t*>(objects_->allocate(8 + 8 * static_cast<uint32_t>(values.size())));
+    storage[0] = lisp::headerWithLength(type, elements);
+    storage[1] = 0;
+    std::memcpy(storage + 2, values.data(), 8 * values.size());
+    return lisp::wordOf(storage, lisp::Tag::Other);
+  }
+  static std::vector<double> doublesOf(lispval vector, size_t count) {
+    std::vector<double> values(count);
+    std::memcpy(values.data(), reinterpret_cast<const void*>(static_cast<uintptr_t>(lisp::objectAddress(vector) + 8)), 8 * count);
+    return values;
+  }
   // A 15-word stat record (type 100, unsigned 32-bit elements).
   lispval statRecord() {
     auto* storage = static_cast<uint32_t*>(objects_->allocate(4 + 15 * 4));
@@ -171,6 +187,27 @@ TEST_F(FilesysOnFiles, BytesWrittenThroughOneDescriptorAreReadThroughAnother) {
   EXPECT_EQ(one(9, {opened, buffer, makeFixnum(0), makeFixnum(8)}), makeFixnum(4));
   EXPECT_EQ(bytesOf(buffer), "ellolo--");
   EXPECT_EQ(one(3, {opened}), t());
+}
+
+// The data of double-float vectors start after the alignment word: writes,
+// reads and copies move whole doubles.
+TEST_F(FilesysOnFiles, DoubleFloatVectorsMoveTheirDoublesWhole) {
+  const lispval created = one(26, {pathArgument("doubles"), makeFixnum(0)});
+  ASSERT_TRUE(lisp::isFixnum(created));
+  const lispval written = doubleVector(103, {1.5, -2.25, 1e300});
+  EXPECT_EQ(one(8, {created, written, makeFixnum(8), makeFixnum(16)}), makeFixnum(16));
+  EXPECT_EQ(one(3, {created}), t());
+
+  const lispval opened = one(1, {pathArgument("doubles"), t(), nil(), makeFixnum(0)});
+  ASSERT_TRUE(lisp::isFixnum(opened));
+  const lispval read = doubleVector(110, {0, 0, 0, 0});
+  EXPECT_EQ(one(9, {opened, read, makeFixnum(16), makeFixnum(16)}), makeFixnum(16));
+  EXPECT_EQ(doublesOf(read, 4), (std::vector<double>{0, 0, -2.25, 1e300}));
+  EXPECT_EQ(one(3, {opened}), t());
+
+  const lispval copied = doubleVector(103, {0, 0});
+  EXPECT_EQ(one(23, {read, makeFixnum(24), copied, makeFixnum(0), makeFixnum(8)}), nil());
+  EXPECT_EQ(doublesOf(copied, 2), (std::vector<double>{1e300, 0}));
 }
 
 TEST_F(FilesysOnFiles, RenameStatChangeModeAndDeleteActOnTheFile) {

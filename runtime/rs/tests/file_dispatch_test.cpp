@@ -122,6 +122,15 @@ TEST_F(Filesys, VectorsGiveTheirDataAndLength) {
   oneValue(run(8, {makeFixnum(3), withLengthWord, makeFixnum(-2), makeFixnum(6)}));
   ASSERT_EQ(g_probe.calls.size(), 1u);
   EXPECT_EQ(g_probe.calls[0], (fd::NativeWords{3, addressOf(withLengthWord) + 8, 0xfffffffe, 6}));
+
+  // Vectors of doubles: their data follow the alignment word.
+  for (const uint8_t type : {tc::DoubleFloatVector, tc::ComplexDoubleVector}) {
+    const lispval doubles = arenaObject({lisp::headerWithLength(type, 1), 0, 0, 0, 0, 0});
+    g_probe.calls.clear();
+    oneValue(run(18, {makeFixnum(3), doubles, makeFixnum(0), makeFixnum(8)}));
+    ASSERT_EQ(g_probe.calls.size(), 1u);
+    EXPECT_EQ(g_probe.calls[0][1], addressOf(doubles) + 8) << int{type};
+  }
 }
 
 TEST_F(Filesys, VectorArgumentsMustBeVectorsAndHoldWhatIsReadOrWritten) {

@@ -18,6 +18,9 @@
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/native_heap.h"
 #include "runtime/gc/stack_walk.h"
+#include "runtime/load/fasl_loader.h"
+#include "runtime/load/small_services.h"
+#include "runtime/load/startup.h"
 #include "runtime/rs/native_calls.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/os/thread_registry.h"
@@ -849,19 +852,43 @@ TEST_F(ForeignCallbacks, TheMissingCallbackCallsItsLispFunction) {
   EXPECT_EQ(lisp_recorder_log.calls[0].ecx, 0u);
 }
 
-TEST_F(ForeignCallbacks, StringConversionPassesTheStringTheGlobalAndTheBoxedBuffer) {
-  global(fc::kStringToNativeSymbol) =
-      objects_->makeSymbol(objects_->makeFunction(testing_support::recorderAddress()));
-  global(fc::kStringToNativeArgument) = makeFixnum(1252);
+// String conversions into native text: the recorder as the Lisp world's
+// conversion function, which must see the string, the global's word and
+// the buffer address boxed.
+class StringConversion : public ForeignCallbacks {
+ protected:
+  void SetUp() override {
+    ForeignCallbacks::SetUp();
+    global(fc::kStringToNativeSymbol) =
+        objects_->makeSymbol(objects_->makeFunction(testing_support::recorderAddress()));
+    global(fc::kStringToNativeArgument) = makeFixnum(1252);
+    testing_support::resetRecorder(makeFixnum(3));
+  }
+  void expectConverted(lispval string, uint32_t buffer) {
+    ASSERT_EQ(lisp_recorder_log.count, 1u);
+    const testing_support::RecordedCall& recorded = lisp_recorder_log.calls[0];
+    EXPECT_EQ(recorded.ecx, 3u);
+    EXPECT_EQ(recorded.eax, string);
+    EXPECT_EQ(recorded.edx, makeFixnum(1252));
+    EXPECT_EQ(integerValue(recorded.stack[2]), int64_t{buffer});
+  }
+};
+
+TEST_F(StringConversion, PassesTheStringTheGlobalAndTheBoxedBuffer) {
   const lispval string = cons(nil(), nil());
-  testing_support::resetRecorder(makeFixnum(3));
   EXPECT_EQ(inlisp_string_to_native(string, 0x80001234), makeFixnum(3));
-  ASSERT_EQ(lisp_recorder_log.count, 1u);
-  const testing_support::RecordedCall& recorded = lisp_recorder_log.calls[0];
-  EXPECT_EQ(recorded.ecx, 3u);
-  EXPECT_EQ(recorded.eax, string);
-  EXPECT_EQ(recorded.edx, makeFixnum(1252));
-  EXPECT_EQ(integerValue(recorded.stack[2]), 0x80001234);
+  expectConverted(string, 0x80001234);
+}
+
+// File names for Lisp: the Lisp world's conversion writes into strbuf.
+TEST_F(StringConversion, FilenameStringsConvertThroughTheLispWorldIntoStrbuf) {
+  const lispval string = cons(nil(), nil());
+  EXPECT_EQ(FLC_filename_string(string), strbuf);
+  expectConverted(string, addressOf(strbuf));
+  // 0 stands for the bundle file; nothing converts.
+  testing_support::resetRecorder(makeFixnum(3));
+  EXPECT_EQ(FLC_filename_string(0), bundlename);
+  EXPECT_EQ(lisp_recorder_log.count, 0u);
 }
 
 TEST_F(ForeignCallbacks, ThrowOverCReturnLeavesTheNativeEntryFrame) {

@@ -16,11 +16,13 @@
 #include <vector>
 
 #include "platform/thread_block.h"
+#include "runtime/gc/scavenger.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/rs/foreign_funcall.h"
 #include "runtime/rs/native_calls.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/runtime_routines.h"
+#include "runtime/rs/tests/collection_probes.h"
 #include "testing/hand_made_objects.h"
 #include "testing/lisp_routine_heap.h"
 
@@ -51,6 +53,7 @@ constexpr int32_t kMissingFunctionGlobal = -0xf1;
 constexpr int32_t kReleaseErrorGlobal = -0x195;
 constexpr int32_t kFfFuncallSlot = 0x287;
 constexpr int32_t kFfApplySlot = 0x28b;
+constexpr int32_t kNewOtherSlot = 0x263;
 // What vxm_wrap_release_heap (value 0) and vxm_wrap_reacquire_heap (1) log.
 constexpr uint32_t kHeapWrapEvent = 0x106;
 constexpr uint32_t kHandlerResult = 0x7770;
@@ -305,6 +308,35 @@ TEST_F(ForeignCalls, AMissingFunctionCallsTheHandlerWithTheEntryAndReturnsItsVal
     EXPECT_TRUE(heapWrapsSince(g_logStart).empty());
   }
   EXPECT_EQ(lisp_errno, static_cast<int32_t>(kErrnoSentinel));
+}
+
+// A handler of the refused release that collects: call_semidirect goes on
+// with the entry where the collector moved it, and the missing-function
+// handler gets that same entry.
+TEST_F(ForeignCalls, AReleaseErrorHandlerThatCollectsLeavesTheCallWithTheMovedEntry) {
+  const LispCallResult made = call(setupFor(kNewOtherSlot, 4 * 7));
+  const lispval e = made.eax;
+  const uint32_t words[] = {lisp::headerWithLength(lisp::type_code::EntryVector, 6),
+                            nil(),
+                            routineAddress(call_semidirect),
+                            0,
+                            ev::kSemiDirect | 0x4,
+                            routineAddress(lisp_missing_stub),
+                            0};
+  for (uint32_t i = 0; i < 7; ++i) lisp::wordAt(e, lisp::kHeaderOffset + 4 * i) = words[i];
+  setValue(releaseForbidden_, makeFixnum(1));
+  global(kReleaseErrorGlobal) =
+      objects_->makeSymbol(objects_->makeFunction(addressOf(reinterpret_cast<void*>(&scavenging_start))));
+  testing_support::resetRecorder(kHandlerResult);
+  const uint32_t scavenges = ScavengeCt;
+  const LispCallResult result = callEntry(e, {1, 2});
+  EXPECT_EQ(ScavengeCt, scavenges + 1);
+  EXPECT_EQ(result.eax, kHandlerResult);
+  ASSERT_EQ(lisp_recorder_log.count, 2u);
+  const lispval moved = lisp_recorder_log.calls[0].eax;
+  EXPECT_NE(moved, e);
+  EXPECT_EQ(word(moved, ev::kFlags), ev::kSemiDirect | 0x4);
+  EXPECT_EQ(lisp_recorder_log.calls[1].eax, moved) << "the missing-function handler's entry";
 }
 
 // ---- resolution on the first call ----

@@ -12,9 +12,12 @@
 
 #include "runtime/gc/allocation.h"
 #include "runtime/gc/gc_state.h"
+#include "runtime/gc/scavenger.h"
 #include "runtime/gc/write_barrier.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/tests/values_heap.h"
+#include "runtime/rs/tests/collection_probes.h"
 
 extern "C" void list_length_entry();
 
@@ -27,6 +30,7 @@ constexpr int32_t kAppendValues = 0x21b;
 constexpr int32_t kCloseValues = 0x21f;
 constexpr int32_t kMvList = 0x223;
 constexpr int32_t kMvCall = 0x227;
+constexpr int32_t kNewOther = 0x263;
 constexpr int32_t kLengthSymbol = -0x171;
 constexpr uint32_t kWrongArgumentCount = 55;
 
@@ -246,6 +250,64 @@ TEST_F(MultipleValues, StoresIntoAnOldVectorPassTheWriteBarrier) {
   call(setupFor(kMvCall, recorderFunction_, old, 2));
   EXPECT_EQ(element(old, 1), young);
   EXPECT_TRUE(gc::rootBitSet(old + mv::elementOffset(1)));
+}
+
+// ---- on a registered thread, with new space nearly full ----
+
+// The calling thread registered as the heap-owning record 0, which the
+// collector's per-thread set-up and walk see; the harness frame is the
+// bottom of that walk.
+class ValuesOnARegisteredThread : public MultipleValues {
+ protected:
+  void SetUp() override {
+    MultipleValues::SetUp();
+    lisp::registry::forgetRegistry();
+    initialize_thread_registry(0);
+    thread_ = lisp::registry::tagged(vxm_thread_control.registryTable[0]);
+    threadWord(tr::kClinkHead) = tr::kEmptyClinkChain;
+    threadWord(tr::kAnnotatingConsing) = nil();
+    head() = nil();
+  }
+  void TearDown() override {
+    MultipleValues::TearDown();
+    lisp::registry::forgetRegistry();
+  }
+
+  // Fills new space with a byte vector up to `end` (raw), or up to the
+  // next page's same place when too little room is left before it.
+  void fillTo(uint32_t end) {
+    constexpr uint32_t kPageBytes = 0x2000;
+    if (end < next() + 24) end += kPageBytes;
+    const uint32_t bytes = end - next() - 8;
+    const LispCallResult result = call(setupFor(kNewOther, bytes));
+    gc_test::at(result.eax - 0x12) = lisp::headerWithLength(lisp::type_code::ByteVector, bytes - 4);
+    ASSERT_EQ(next(), end);
+  }
+};
+
+// 19 values in 21 elements and 3 more: the 42-element copy is made where
+// it crosses an 8 KB page, and where it needs a scavenge first; the values
+// in flight (value 3 in the head vector) and V itself survive both.
+TEST_F(ValuesOnARegisteredThread, AppendValuesCopiesAcrossAPageAndAcrossAScavenge) {
+  for (const bool scavenge : {false, true}) {
+    SCOPED_TRACE(scavenge ? "scavenge" : "page crossing");
+    const lispval small = closedVector(21, fixnums(1, 19));
+    LispCallSetup setup = openForm(kAppendValues, fixnums(20, 3));
+    setup.frame[frameIndex(0x18)] = small;
+    const uint32_t copyBytes = 8 + 4 * 44;  // prefix, header and 42 elements, 8-aligned
+    if (scavenge)
+      fillTo(next() + static_cast<uint32_t>(newFree()) - copyBytes + 8);
+    else
+      fillTo((next() | 0x1fff) + 1 - 96);  // the copy ends 88 bytes into the next page
+    const uint32_t scavenges = ScavengeCt;
+    const LispCallResult result = testing_support::callAsWalkBase(setup, thread_);
+    EXPECT_EQ(ScavengeCt, scavenges + (scavenge ? 1 : 0));
+    EXPECT_EQ(result.carry, 0u);
+    ASSERT_EQ(elementCount(result.eax), 42u);
+    EXPECT_EQ(closedValues(result.eax), fixnums(1, 22));
+    EXPECT_EQ(closedValues(result.frame[frameIndex(0x18)]), fixnums(1, 19));
+    EXPECT_EQ(element(head(), 3), makeFixnum(22));
+  }
 }
 
 }  // namespace
