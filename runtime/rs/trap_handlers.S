@@ -147,7 +147,7 @@ saved_register_slot:
 .macro STORE_INTO_COMPARED value, marker_displacement, distance
         mov ecx, [ebp + 4]
         sub ecx, \distance
-        cmp dword ptr [ebx + THREAD_TRAP_RESUME_SKIP], 0
+        cmp dword ptr [ebp + SAVED_RESUME_SKIP], 0
         je .Lat\@
         lea ecx, [ecx + \distance - 5]
 .Lat\@:

@@ -46,11 +46,14 @@ void trap_probe_signal_hit_int();
 void trap_probe_stack_ovfl();
 void trap_probe_run();
 void trap_probe_exit_entry();
+void trap_probe_nesting_entry();
 void trap_probes_begin();
 void trap_probes_end();
 extern uint32_t trap_probe_symbol;
 extern uint32_t trap_probe_code;
 extern uint32_t trap_probe_registers[3];
+extern uint32_t trap_probe_inner_code;
+extern uint32_t trap_probe_inner_registers[3];
 
 // What a Lisp function that ends the child was called with.
 struct ExitReport {
@@ -594,6 +597,86 @@ TEST_F(Traps, AnUnresolvedForeignAddressIsResolvedIntoTheComparedRegister) {
       EXPECT_EQ(recorded(), expected);
     }
   }
+}
+
+// A trap inside the Lisp code a trap handler runs, of the other form (call
+// inside int, int inside call): each handler resumes its own trapping code
+// past its own trap, with the value it was given. The outer code counts in
+// eax after its trap (two incs); the inner trap is an unbound variable
+// compared in edx, run by the first Lisp function the outer handler calls.
+TEST_F(Traps, ANestedTrapOfTheOtherFormLeavesTheOuterTrapsResumePoint) {
+  constexpr int32_t kResolver = -0x1b5, kAddressError = -0xf1, kUnresolved = -0x21;
+  constexpr int32_t kArgumentCountReporter = -0x4cd;
+  const lispval nesting = symbol(objects_->makeFunction(addressOf(trap_probe_nesting_entry)));
+  for (int32_t offset : {kContinuableErrorSymbol, kConditionSymbol, kResolver, kAddressError,
+                         kArgumentCountReporter, lisp::nil_block::global::kErrorSymbol,
+                         lisp::nil_block::global::kErrorSymbolWithDatum})
+    global(offset) = nesting;
+  const lispval deferral = symbol();
+  lisp::wordAt(deferral, -0x13) = nil();
+  global(kDeferralSymbol) = deferral;
+  const uint32_t unresolved = global(kUnresolved);
+  const lispval answer = arenaObject({0, symbol(), 0, 0, 0, 0x4000});
+
+  using Bytes = std::vector<uint8_t>;
+  const Bytes compareEdxUnbound{0x3b, 0x57, 0xd7}, compareEdxUnresolved{0x3b, 0x57, 0xdf};
+  const struct {
+    const char* what;
+    Bytes before;  // the compare the handler looks for, or nothing
+    Bytes callForm, intForm;
+    uint32_t edx, edxAfter;  // edx given, and edx once resumed
+    uint32_t outerCalls;     // Lisp calls the outer handler makes
+  } cases[] = {
+      {"argerr", {}, {0xff, 0x57, 0x8b}, {0xcd, 0x61}, 0x300, 0x300, 2},
+      {"undefined function", {}, {0xff, 0x97, 0x57, 0x03, 0, 0}, {0xcd, 0x62}, 0x300, 0x300, 1},
+      {"unbound", compareEdxUnbound, {0xff, 0x57, 0x83}, {0xcd, 0x63}, unboundMarker_, answer, 1},
+      {"signal hit", {}, {0xff, 0x57, 0x87}, {0xcd, 0x64}, 0x300, 0x300, 1},
+      {"stack overflow", {}, {0xff, 0x57, 0x43}, {0xcd, 0x65}, 0x300, 0x300, 1},
+      {"unresolved foreign address", compareEdxUnresolved, {0xff, 0x97, 0x7f, 0xff, 0xff, 0xff},
+       {0xcd, 0x66}, unresolved, 0x4000, 1},
+  };
+  const auto withJump = [](const Bytes& compare, const Bytes& trap) {
+    Bytes bytes = compare;
+    if (!compare.empty()) {
+      bytes.push_back(0x75);  // jne past the trap
+      bytes.push_back(static_cast<uint8_t>(trap.size()));
+    }
+    bytes.insert(bytes.end(), trap.begin(), trap.end());
+    return bytes;
+  };
+  constexpr size_t kInnerAt = kCodeBytes / 2;
+  for (const auto& c : cases) {
+    for (bool outerInt : {false, true}) {
+      SCOPED_TRACE(testing::Message() << c.what << (outerInt ? ": int, call inside"
+                                                             : ": call, int inside"));
+      Bytes outer = withJump(c.before, outerInt ? c.intForm : c.callForm);
+      for (uint8_t b : {0x40, 0x40, 0xc3}) outer.push_back(b);  // inc eax; inc eax; ret
+      Bytes inner = withJump(compareEdxUnbound, outerInt ? Bytes{0xff, 0x57, 0x83} : Bytes{0xcd, 0x63});
+      inner.push_back(0xc3);
+      std::memcpy(code_, outer.data(), outer.size());
+      std::memcpy(code_ + kInnerAt, inner.data(), inner.size());
+      trap_probe_code = addressOf(code_);
+      trap_probe_inner_code = addressOf(code_ + kInnerAt);
+      trap_probe_registers[0] = 0x100;
+      trap_probe_registers[1] = name_;
+      trap_probe_registers[2] = c.edx;
+      trap_probe_inner_registers[0] = 0;
+      trap_probe_inner_registers[1] = name_;
+      trap_probe_inner_registers[2] = unboundMarker_;
+      threadWord(tr::kStackLimit) = 0xffffffff;
+      global(kSignalPendingWord) = 0xffffffff;
+      testing_support::resetRecorder(answer);
+      const LispCallResult result = callCode(probe(trap_probe_run));
+      EXPECT_EQ(trap_probe_inner_code, 0u) << "the inner trap ran";
+      EXPECT_EQ(trap_probe_inner_registers[2], answer) << "the inner trap's value";
+      EXPECT_EQ(trap_probe_registers[0], 0x102u) << "resumed just past the outer trap";
+      EXPECT_EQ(trap_probe_registers[2], c.edxAfter);
+      EXPECT_EQ(lisp_recorder_log.count, 1 + c.outerCalls) << "each trap handled once";
+      EXPECT_EQ(result.esi, kCallerFunction);
+    }
+  }
+  trap_probe_inner_code = 0;
+  global(kSignalPendingWord) = 0;
 }
 
 // Interrupt requests from two threads at once: every one is counted (the
