@@ -87,7 +87,10 @@ handle_saving_context:
    left the old one in +0x13a) is put back. Then resumes. Decision: the
    limit goes back when the condition returns, since a limit left lowered
    would give away 0xa000 more of the stack at every such overflow, down
-   to the last reserve above the stack's end. */
+   to the last reserve above the stack's end. A condition that throws never
+   reaches the restore (the lowered limit stays, as the trap set it); after
+   one that returns, the next limit check of code still that deep traps
+   again, so the overflow is reported once more rather than passed over. */
         .globl stack_ov
         .hidden stack_ov
         .type stack_ov, @function
