@@ -30,6 +30,7 @@
 #define CONDITION_STACK_OVERFLOW 1000
 #define THREAD_STACK_LIMIT 0x1a
 #define SAVED_STACK_LIMIT (-0x38)     /* a raw word of the handler frame */
+#define RESOLVED_WHILE_REPORTED (-0x14) /* the closure slot: a Lisp value the collector updates */
 #define LOCATIVE_TYPE 0x87
 #define LOCATIVE_TYPE_BYTE (-0x17)
 #define LOCATIVE_SYMBOL (-7)            /* the bound symbol, in the name word */
@@ -203,7 +204,9 @@ unbound:
 /* ffunbound: trap handler. Calls the foreign-address resolver with the
    trapping ecx; a result whose word +2 is still the unresolved marker goes
    to the foreign-address error function with (its word -0xe, t). The
-   result goes into the saved ecx, and its word +2 into the register the
+   result goes into the saved ecx (a raw word) once that function has
+   returned: while it runs, the result waits in the frame's word -0x14,
+   which the collector updates. Its word +2 goes into the register the
    compare before the trap names. Resumes past the trap. */
         .globl ffunbound
         .hidden ffunbound
@@ -216,16 +219,18 @@ ffunbound:
         mov ecx, 1
         call edi
         mov ebx, [ebp - 0x1c]
-        mov [ebp + SAVED_ECX], eax
         mov edx, [eax + 2]
         cmp edx, [edi + NIL_UNRESOLVED_MARKER]
         jne 1f
+        mov [ebp + RESOLVED_WHILE_REPORTED], eax
         mov eax, [eax - 0xe]
         lea edx, [edi + NIL_T]
         CALL_SYMBOL_2 NIL_FOREIGN_ADDRESS_ERROR
-        mov eax, [ebp + SAVED_ECX]
+        mov eax, [ebp + RESOLVED_WHILE_REPORTED]
+        mov dword ptr [ebp + RESOLVED_WHILE_REPORTED], 0
         mov edx, [eax + 2]
-1:      STORE_INTO_COMPARED edx, COMPARE_UNRESOLVED_DISPLACEMENT, 11
+1:      mov [ebp + SAVED_ECX], eax
+        STORE_INTO_COMPARED edx, COMPARE_UNRESOLVED_DISPLACEMENT, 11
         TRAP_HANDLER_RESUME 1
         .size ffunbound, . - ffunbound
 

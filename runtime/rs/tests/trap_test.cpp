@@ -21,6 +21,7 @@
 #include "platform/faults.h"
 #include "platform/thread_block.h"
 #include "runtime/gc/heap_layout.h"
+#include "runtime/gc/scavenger.h"
 #include "runtime/load/small_services.h"
 #include "runtime/os/exception_filter.h"
 #include "runtime/os/lisp_guarded_region.h"
@@ -596,6 +597,54 @@ TEST_F(Traps, AnUnresolvedForeignAddressIsResolvedIntoTheComparedRegister) {
       if (!resolved) expected.push_back({entryName, t()});
       EXPECT_EQ(recorded(), expected);
     }
+  }
+}
+
+// ffunbound with a result still unresolved: the foreign-address error
+// function runs a scavenge (the collector's entry, from the nesting stand-in
+// function), which moves the result (a vector in new space); the resumed
+// code gets it at its new place in ecx, and its word +2 in the compared
+// register.
+TEST_F(Traps, AnUnresolvedForeignAddressResumesWithTheResultTheCollectionMoved) {
+  constexpr int32_t kResolver = -0x1b5, kAddressError = -0xf1, kUnresolved = -0x21;
+  constexpr int32_t kNewSimpleVector = 0x17f;
+  global(kResolver) = recorderSymbol_;
+  global(kAddressError) = symbol(objects_->makeFunction(addressOf(trap_probe_nesting_entry)));
+  const uint32_t marker = global(kUnresolved);
+  // push nil (two home slots); mov eax, edi; call [edi+0x13b]; add esp, 8; ret
+  const uint8_t scavenge[] = {0x57, 0x57, 0x89, 0xf8, 0xff, 0x97, 0x3b,
+                              0x01, 0x00, 0x00, 0x83, 0xc4, 0x08, 0xc3};
+  constexpr size_t kScavengeAt = kCodeBytes / 2;
+  std::memcpy(code_ + kScavengeAt, scavenge, sizeof scavenge);
+  for (bool intForm : {false, true}) {
+    SCOPED_TRACE(intForm ? "int" : "call");
+    const lispval result = call(setupFor(kNewSimpleVector, makeFixnum(5), makeFixnum(0))).eax;
+    lisp::wordAt(result, 2) = marker;
+    lisp::wordAt(result, -6) = makeFixnum(61);
+    std::vector<uint8_t> bytes{0x3b, 0x57, 0xdf, 0x75};  // cmp edx, [edi-0x21]; jne
+    if (intForm) {
+      for (uint8_t b : {0x02, 0xcd, 0x66}) bytes.push_back(b);
+    } else {
+      for (uint8_t b : {0x06, 0xff, 0x97, 0x7f, 0xff, 0xff, 0xff}) bytes.push_back(b);
+    }
+    std::memcpy(code_, bytes.data(), bytes.size());
+    code_[bytes.size()] = 0xc3;
+    trap_probe_code = addressOf(code_);
+    trap_probe_registers[0] = 0x100;
+    trap_probe_registers[1] = name_;
+    trap_probe_registers[2] = marker;
+    LispCallSetup setup = probe(trap_probe_run);
+    setup.frame[frameIndex(4)] = lisp::nil_block::marker::kRuntimeRoutine;
+    testing_support::resetRecorder(result);
+    trap_probe_inner_code = addressOf(code_ + kScavengeAt);
+    const uint32_t scavenges = ScavengeCt;
+    callCode(setup);
+    EXPECT_EQ(ScavengeCt, scavenges + 1);
+    const lispval resumed = trap_probe_registers[1];
+    EXPECT_NE(resumed, result) << "the result moved";
+    EXPECT_EQ(lisp::wordAt(resumed, -6), makeFixnum(61)) << std::hex << resumed;
+    EXPECT_EQ(trap_probe_registers[2], marker);
+    EXPECT_EQ(trap_probe_registers[0], 0x100u);
   }
 }
 
