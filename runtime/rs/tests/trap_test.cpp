@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 
 #include "platform/faults.h"
 #include "platform/thread_block.h"
+#include "platform/threads.h"
 #include "runtime/gc/heap_layout.h"
 #include "runtime/gc/scavenger.h"
 #include "runtime/load/small_services.h"
@@ -78,6 +80,50 @@ constexpr int32_t kBreakpointSymbol = -0xe1;
 constexpr int32_t kDeferralSymbol = -0xa9;
 constexpr int32_t kSignalPendingWord = -0x35;
 constexpr uint32_t kUnboundError = 5, kUndefinedFunctionError = 25;
+
+// An interrupt landed at a chosen instruction: the thread runs with the trap
+// flag set; from the step that reaches `after`, `landing` more instructions
+// are run, and then the keyboard interrupt is delivered there as the
+// exception filter delivers it (the kicker edits the context; with the
+// interrupt counter at 4 that is the urgent redirect).
+struct LandedInterrupt {
+  uint32_t after = 0;
+  int landing = 0;
+  bool counting = false;
+  bool landed = false;
+};
+LandedInterrupt landed;
+
+void stepTowardsTheLanding(int, siginfo_t*, void* machine) {
+  greg_t* r = static_cast<ucontext_t*>(machine)->uc_mcontext.gregs;
+  if (!landed.counting && static_cast<uint32_t>(r[REG_EIP]) == landed.after) landed.counting = true;
+  if (!landed.counting || landed.landing-- > 0) return;
+  r[REG_EFL] &= ~0x100;
+  platform::ThreadContext context{};
+  context.parts = platform::context_part::kAll;
+  context.edi = r[REG_EDI], context.esi = r[REG_ESI], context.ebx = r[REG_EBX];
+  context.edx = r[REG_EDX], context.ecx = r[REG_ECX], context.eax = r[REG_EAX];
+  context.ebp = r[REG_EBP], context.eip = r[REG_EIP], context.esp = r[REG_ESP];
+  context.eflags = r[REG_EFL];
+  gotsigkicker(2, &context);
+  r[REG_EIP] = context.eip;
+  r[REG_ESP] = context.esp;
+  landed.landed = true;
+}
+
+// Runs `body` with the trap flag set and the step handler installed.
+template <class Body>
+void stepping(Body body) {
+  platform::ensureFaultStack();
+  struct sigaction action {};
+  action.sa_sigaction = stepTowardsTheLanding;
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTRAP, &action, nullptr);
+  asm volatile("pushfl; orl $0x100, (%%esp); popfl" ::: "memory", "cc");
+  body();
+  asm volatile("pushfl; andl $~0x100, (%%esp); popfl" ::: "memory", "cc");
+}
 
 class Traps : public CallingProtocolHeap {
  protected:
@@ -726,6 +772,47 @@ TEST_F(Traps, ANestedTrapOfTheOtherFormLeavesTheOuterTrapsResumePoint) {
   }
   trap_probe_inner_code = 0;
   global(kSignalPendingWord) = 0;
+}
+
+// The urgent interrupt landing at each instruction from the return of a
+// leaf native call (gintchk's) until the call is over: the handler builds
+// its foreign-call record in the room the call recorded, which must still
+// be reserved, so the redirect's return address survives; error 20 is
+// reported and gintchk answers. In a child process: the trap flag and the
+// step handler stay there.
+TEST_F(Traps, AnUrgentInterruptAnywhereAfterALeafCallReturnsKeepsItsReturn) {
+  const auto* code = reinterpret_cast<const uint8_t*>(gintchk);
+  uint32_t afterCall = 0;
+  for (int i = 0; i < 64 && afterCall == 0; ++i) {
+    int32_t relative;
+    std::memcpy(&relative, code + i + 1, 4);
+    if (code[i] == 0xe8 && addressOf(code + i + 5) + static_cast<uint32_t>(relative) ==
+                               addressOf(reinterpret_cast<void (*)()>(sy_gintchk)))
+      afterCall = addressOf(code + i + 5);
+  }
+  ASSERT_NE(afterCall, 0u);
+  sy_sintchk(321);
+  for (int landing = 0; landing < 4; ++landing) {
+    SCOPED_TRACE(testing::Message() << landing << " instructions after the return");
+    const auto run = [&] {
+      landed = {afterCall, landing, false, false};
+      global(lisp::nil_block::global::kInterruptCounter) = makeFixnum(4);
+      testing_support::resetRecorder(nil());
+      LispCallResult result{};
+      const LispCallSetup setup = setupFor(0x36b);
+      stepping([&] { result = testing_support::callWithLispConventions(setup); });
+      if (!landed.landed) _exit(2);
+      if (result.eax != makeFixnum(321)) _exit(3);
+      if (lisp_recorder_log.count != 1 || lisp_recorder_log.calls[0].eax != makeFixnum(20) ||
+          lisp_recorder_log.calls[0].edx != makeFixnum(5))
+        _exit(4);
+      if (threadWord(tr::kLeafCallStack) != nil()) _exit(5);
+      if (threadWord(tr::kClinkHead) != tr::kEmptyClinkChain) _exit(6);
+      _exit(0);
+    };
+    EXPECT_EXIT(run(), testing::ExitedWithCode(0), "");
+  }
+  sy_sintchk(0);
 }
 
 // Interrupt requests from two threads at once: every one is counted (the
