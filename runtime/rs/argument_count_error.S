@@ -203,5 +203,8 @@ argerr:
         popfd
         ret
         .size argerr, . - argerr
+        .globl argerr_end
+        .hidden argerr_end
+argerr_end:
 
         .section .note.GNU-stack, "", @progbits

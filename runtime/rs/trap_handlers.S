@@ -41,6 +41,11 @@
         .intel_syntax noprefix
         .section .text.sorted.fi_runtime_5_trap_handlers, "ax", @progbits
 
+/* trap_handlers_begin, trap_handlers_end: bound this file's code. */
+        .globl trap_handlers_begin
+        .hidden trap_handlers_begin
+trap_handlers_begin:
+
 /* handle_saving_context: trap handler. By the kind in +0x132 (fixnum): 0
    calls the condition function with (+0x136, the datum +0x13a as an
    unsigned integer); 4 the two-argument error function with (+0x136,
@@ -396,5 +401,9 @@ unordered:
         mov [ebp + SAVED_FLAGS], eax
         TRAP_HANDLER_RESUME 1
         .size unordered, . - unordered
+
+        .globl trap_handlers_end
+        .hidden trap_handlers_end
+trap_handlers_end:
 
         .section .note.GNU-stack, "", @progbits

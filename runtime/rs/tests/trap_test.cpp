@@ -85,7 +85,9 @@ constexpr uint32_t kUnboundError = 5, kUndefinedFunctionError = 25;
 // flag set; from the step that reaches `after`, `landing` more instructions
 // are run, and then the keyboard interrupt is delivered there as the
 // exception filter delivers it (the kicker edits the context; with the
-// interrupt counter at 4 that is the urgent redirect).
+// interrupt counter at 4 that is the urgent redirect). The step handler is
+// the test's own, for a child process: the fault handling's would offer
+// every step to the frames.
 struct LandedInterrupt {
   uint32_t after = 0;
   int landing = 0;
@@ -96,6 +98,10 @@ LandedInterrupt landed;
 
 void stepTowardsTheLanding(int, siginfo_t*, void* machine) {
   greg_t* r = static_cast<ucontext_t*>(machine)->uc_mcontext.gregs;
+  if (landed.landed) {  // the flag came back with flags saved before the landing
+    r[REG_EFL] &= ~0x100;
+    return;
+  }
   if (!landed.counting && static_cast<uint32_t>(r[REG_EIP]) == landed.after) landed.counting = true;
   if (!landed.counting || landed.landing-- > 0) return;
   r[REG_EFL] &= ~0x100;
@@ -111,10 +117,10 @@ void stepTowardsTheLanding(int, siginfo_t*, void* machine) {
   landed.landed = true;
 }
 
-// Runs `body` with the trap flag set and the step handler installed.
+// Runs `body` single-stepped until the landing. The fault handling must be
+// in place and have returned from a handler once (see landingPrepared).
 template <class Body>
 void stepping(Body body) {
-  platform::ensureFaultStack();
   struct sigaction action {};
   action.sa_sigaction = stepTowardsTheLanding;
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
@@ -221,6 +227,18 @@ class Traps : public CallingProtocolHeap {
     bytes.push_back(0xe9);
     for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(relative >> (8 * i)));
     return bytes;
+  }
+
+  // Before stepping in a child: one trap through the fault handling, which
+  // installs it, and whose return leaves this thread's own segment entries
+  // in place (under the user-mode emulator the descriptor table is one for
+  // the process), so that the step handler's returns keep them.
+  void landingPrepared() {
+    testing_support::resetRecorder(nil());
+    LispCallSetup setup = probe(trap_probe_unbound_eax_int);
+    setup.eax = unboundMarker_;
+    call(setup);
+    ASSERT_EQ(lisp_recorder_log.count, 1u);
   }
 
   // Makes the function of the symbol in global word `offset` end the child
@@ -791,6 +809,7 @@ TEST_F(Traps, AnUrgentInterruptAnywhereAfterALeafCallReturnsKeepsItsReturn) {
       afterCall = addressOf(code + i + 5);
   }
   ASSERT_NE(afterCall, 0u);
+  landingPrepared();
   sy_sintchk(321);
   for (int landing = 0; landing < 4; ++landing) {
     SCOPED_TRACE(testing::Message() << landing << " instructions after the return");
@@ -813,6 +832,42 @@ TEST_F(Traps, AnUrgentInterruptAnywhereAfterALeafCallReturnsKeepsItsReturn) {
     EXPECT_EXIT(run(), testing::ExitedWithCode(0), "");
   }
   sy_sintchk(0);
+}
+
+// The urgent interrupt landing while a trap's handler has not yet taken in
+// the thread's trap words (its first instruction, inside the saving of the
+// floating-point state): the trap is handled once and resumes past itself
+// with its value; the urgent interrupt is held (the counter stays at 4, the
+// pending word set) for the next request or the next safe point. In a child
+// process, with an alarm in case the trap goes round for ever.
+TEST_F(Traps, AnUrgentInterruptNeverTakesOverATrapItsHandlerHasNotTakenIn) {
+  const uint8_t bytes[] = {0x3b, 0x57, 0xd7, 0x75, 0x03,  // cmp edx, [edi-0x29]; jne
+                           0xff, 0x57, 0x83,              // call [edi-0x7d]
+                           0x40, 0x40, 0xc3};             // inc eax; inc eax; ret
+  std::memcpy(code_, bytes, sizeof bytes);
+  landingPrepared();
+  for (int landing : {0, 1, 40, 700}) {
+    SCOPED_TRACE(testing::Message() << landing << " instructions into the handler");
+    const auto run = [&] {
+      alarm(60);
+      landed = {addressOf(unbound), landing, false, false};
+      global(lisp::nil_block::global::kInterruptCounter) = makeFixnum(4);
+      trap_probe_code = addressOf(code_);
+      trap_probe_registers[0] = 0x100;
+      trap_probe_registers[1] = name_;
+      trap_probe_registers[2] = unboundMarker_;
+      testing_support::resetRecorder(makeFixnum(77));
+      const LispCallSetup setup = probe(trap_probe_run);
+      stepping([&] { testing_support::callWithLispConventions(setup); });
+      if (!landed.landed) _exit(2);
+      if (lisp_recorder_log.count != 1 || lisp_recorder_log.calls[0].eax != makeFixnum(5)) _exit(3);
+      if (trap_probe_registers[0] != 0x102 || trap_probe_registers[2] != makeFixnum(77)) _exit(4);
+      if (global(lisp::nil_block::global::kInterruptCounter) != makeFixnum(4)) _exit(5);
+      if (global(kSignalPendingWord) != 0xffffffff) _exit(6);
+      _exit(0);
+    };
+    EXPECT_EXIT(run(), testing::ExitedWithCode(0), "");
+  }
 }
 
 // Interrupt requests from two threads at once: every one is counted (the
