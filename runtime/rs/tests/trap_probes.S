@@ -105,19 +105,26 @@ trap_probe_stack_ovfl:
         ret
         .size trap_probe_stack_ovfl, . - trap_probe_stack_ovfl
 
+/* CALL_WITH_REGISTERS code, registers: calls the code whose address is in
+   the word `code` with eax, ecx, edx from the three words at `registers`,
+   and writes them back there afterwards. */
+.macro CALL_WITH_REGISTERS code, registers
+        mov eax, [\registers]
+        mov ecx, [\registers + 4]
+        mov edx, [\registers + 8]
+        call [\code]
+        mov [\registers], eax
+        mov [\registers + 4], ecx
+        mov [\registers + 8], edx
+.endm
+
 /* trap_probe_run: calls the code at trap_probe_code from a runtime frame
    with eax, ecx, edx from trap_probe_registers; answers eax. */
         .globl trap_probe_run
         .type trap_probe_run, @function
 trap_probe_run:
         RUNTIME_FRAME
-        mov eax, [trap_probe_registers]
-        mov ecx, [trap_probe_registers + 4]
-        mov edx, [trap_probe_registers + 8]
-        call [trap_probe_code]
-        mov [trap_probe_registers], eax
-        mov [trap_probe_registers + 4], ecx
-        mov [trap_probe_registers + 8], edx
+        CALL_WITH_REGISTERS trap_probe_code, trap_probe_registers
         leave
         mov esi, [ebp - 4]
         clc
@@ -142,13 +149,7 @@ trap_probe_nesting_entry:
         mov eax, [trap_probe_inner_code]
         mov [trap_probe_inner_running], eax
         mov dword ptr [trap_probe_inner_code], 0
-        mov eax, [trap_probe_inner_registers]
-        mov ecx, [trap_probe_inner_registers + 4]
-        mov edx, [trap_probe_inner_registers + 8]
-        call [trap_probe_inner_running]
-        mov [trap_probe_inner_registers], eax
-        mov [trap_probe_inner_registers + 4], ecx
-        mov [trap_probe_inner_registers + 8], edx
+        CALL_WITH_REGISTERS trap_probe_inner_running, trap_probe_inner_registers
         mov ebx, [ebp - 0x1c]
         pop ecx
         shr ecx, 2
