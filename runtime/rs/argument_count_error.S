@@ -22,6 +22,8 @@
                address word, or the inserted frame's link word
      fp-0x30   the x87 control word, raw
      fp-0x34   the trapping ebp, raw
+     fp-0x3c   the resume skip (+0x146), raw: taken in on entry, as the
+               report's Lisp code may trap again and rewrite the thread word
      fp-0x94   esi, fp-0x98 eax, fp-0x9c edx: Lisp values the collector
                may update while Lisp runs
      below     the fxsave image, each 32-bit word kept as two fixnums (its
@@ -31,7 +33,7 @@
 
    Resumption: the image is decoded into an aligned scratch area and
    restored, the resume address (the frame's return address, which the
-   collector keeps pointing into the trapping code, plus +0x146) goes to R,
+   collector keeps pointing into the trapping code, plus the skip) goes to R,
    eflags, eax, ecx and ebp are put just below R and popped, and a ret
    leaves esp at R + 4: the trapping code's stack pointer before the trap
    call, or its own stack pointer when it had no frame. */
@@ -49,6 +51,7 @@
 #define RESUME_SLOT (-0x2c)
 #define SAVED_CONTROL_WORD (-0x30)
 #define SAVED_EBP (-0x34)
+#define SAVED_RESUME_SKIP (-0x3c)
 #define SAVED_ESI (-0x94)
 #define SAVED_EAX (-0x98)
 #define SAVED_EDX (-0x9c)
@@ -149,6 +152,8 @@ argerr:
         mov dword ptr [ecx + inhibitprof@GOTOFF], 0
         mov eax, [ebx + THREAD_TRAP_ADDRESS]
         mov [ebp + 4], eax
+        mov eax, [ebx + THREAD_TRAP_RESUME_SKIP]
+        mov [ebp + SAVED_RESUME_SKIP], eax
 
         /* the report: (symbol of the call, function, fixnum count) */
         mov eax, [ebp]
@@ -185,7 +190,7 @@ argerr:
         mov edx, [ebp + SAVED_EDX]
         mov ecx, [ebp + RESUME_SLOT]
         mov eax, [ebp + 4]                      /* the trap address, moved with its code if it moved */
-        add eax, [ebx + THREAD_TRAP_RESUME_SKIP]
+        add eax, [ebp + SAVED_RESUME_SKIP]
         mov [ecx], eax
         COPY_WORD [ecx - 4], [ebp + SAVED_FLAGS]
         COPY_WORD [ecx - 8], [ebp + SAVED_EAX]
@@ -198,5 +203,8 @@ argerr:
         popfd
         ret
         .size argerr, . - argerr
+        .globl argerr_end
+        .hidden argerr_end
+argerr_end:
 
         .section .note.GNU-stack, "", @progbits

@@ -38,6 +38,7 @@
 #define FRAME_CLOSURE (-0x14)
 #define FRAME_SYMBOL (-0x18)
 #define FRAME_THREAD (-0x1c)
+#define THREAD_TRAP_ERROR_DATUM 0x13a  /* the error function's value after a trap */
 
 #define ERROR_TOO_LONG 56              /* with the length, as make_svector */
 #define MAX_HEADER_LENGTH 0xffffff
@@ -123,8 +124,9 @@ funcall_check:
    A non-list: the caller's frame word -0x10 := -1, a runtime frame, and
    trap_cons with eax = the object - 1. The instruction after that call
    only encodes the field for the trap handler (a lea, which reads no
-   memory through the object); then the frame goes and the answer is nil,
-   one value. */
+   memory through the object); then the frame goes and the answer is what
+   the error function returned (the handler leaves it in the thread's
+   error-datum word, as for qsymeval's trap), one value. */
 .macro LIST_FIELD name, displacement
         .globl \name
         .hidden \name
@@ -142,7 +144,7 @@ funcall_check:
         lea eax, [eax + \displacement]          /* ModRM 0x40, the field's displacement */
         leave
         mov esi, [ebp - 4]
-        mov eax, edi
+        mov eax, [ebx + THREAD_TRAP_ERROR_DATUM]
         clc
         ret
         .size \name, . - \name

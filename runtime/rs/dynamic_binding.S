@@ -160,8 +160,9 @@ symbol_trap:
         .size symbol_trap, . - symbol_trap
 
 /* symeval: In: eax = symbol or nil. As qsymeval; the unbound marker
-   (nil-0x29) traps through the entry at nil-0x7d from a runtime frame, in
-   the form the unbound handler takes: ecx = the symbol, and just before the
+   (nil-0x29) stores -1 in the caller's frame word -0x10, as the non-symbol
+   trap does, and traps through the entry at nil-0x7d from a runtime frame,
+   in the form the unbound handler takes: ecx = the symbol, and just before the
    trap a compare of eax with the marker (3B 47 D7), a 2-byte jump and the
    3-byte call, so that the handler stores the continuable error's value
    into eax. Out: that value; ecx as it came; esi reloaded from the
@@ -182,6 +183,7 @@ symeval:
         clc
         ret
 1:      pop eax
+        mov dword ptr [ebp - 0x10], -1          /* the caller's frame: a trap below */
         RUNTIME_FRAME
         mov [ebp - 8], ecx                      /* a raw word of the frame */
         mov ecx, eax

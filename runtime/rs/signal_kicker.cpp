@@ -1,7 +1,15 @@
 // The signal kicker.
 //
-// Decision: with an empty foreign-call chain the thread counts as running
-// Lisp (there is no native frame to return to).
+// Decisions:
+// - With an empty foreign-call chain the thread counts as running Lisp
+//   (there is no native frame to return to).
+// - The urgent interrupt waits while the thread runs the trap entries' or
+//   the trap handlers' own code: from the trap until its handler has taken
+//   in the thread's trap words (+0x142, +0x146, +0x13e, and the kind, code
+//   and datum), the urgent routine would overwrite them, and the handler
+//   would resume into itself for ever. The request stays counted (the
+//   counter stays at 4 and the pending word set), so the next one, or the
+//   next safe point, answers it.
 
 #include "runtime/rs/signal_kicker.h"
 
@@ -18,6 +26,7 @@
 #include "runtime/rs/lisp_value.h"
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/thread_record.h"
+#include "runtime/rs/trap_handlers.h"
 
 namespace {
 
@@ -43,14 +52,15 @@ lispval callingRecord() {
   return platform::threadSlot(static_cast<int32_t>(lisp_tls_index / 4));
 }
 
-// Advances the interrupt counter by one, wrapping after 4; the old count.
-int32_t advanceInterruptCounter() {
+// Advances the interrupt counter by one, wrapping after 4 unless the wrap
+// is held (then 4 stays); the old count.
+int32_t advanceInterruptCounter(bool holdAtWrap) {
   std::atomic_ref<uint32_t> counter(globalWord(global::kInterruptCounter));
   uint32_t old = counter.load();
   uint32_t next;
   do {
     const int32_t count = lisp::isFixnum(old) ? lisp::fixnumValue(old) : 0;
-    next = lisp::makeFixnum(count >= kCounterWrap ? 0 : count + 1);
+    next = lisp::makeFixnum(count >= kCounterWrap ? (holdAtWrap ? kCounterWrap : 0) : count + 1);
   } while (!counter.compare_exchange_weak(old, next));
   return lisp::isFixnum(old) ? lisp::fixnumValue(old) : 0;
 }
@@ -61,6 +71,23 @@ void redirectTo(platform::ThreadContext* context, void (*routine)()) {
   context->esp -= 4;
   *reinterpret_cast<uint32_t*>(static_cast<uintptr_t>(context->esp)) = context->eip;
   context->eip = addressOf(routine);
+}
+
+// The code in which a thread may hold a trap its handler has not taken in.
+struct CodeStretch {
+  void (*begin)();
+  void (*end)();
+};
+constexpr CodeStretch kTrapCode[] = {
+    {trap_wnaerr, trap_entries_end},
+    {trap_handlers_begin, trap_handlers_end},
+    {argerr, argerr_end},
+};
+
+bool inTrapCode(uint32_t eip) {
+  for (const CodeStretch& stretch : kTrapCode)
+    if (eip >= addressOf(stretch.begin) && eip < addressOf(stretch.end)) return true;
+  return false;
 }
 
 void (*urgentRoutineFor(lispval record))() {
@@ -86,9 +113,10 @@ int gotsigkicker(int signal, platform::ThreadContext* context) {
     *reinterpret_cast<uint32_t*>(block) = 0;
   if (signal == kAlarmSignal) threads_note_sigalrm(signal);
   if (signal == kInterruptSignal) {
-    const int32_t old = advanceInterruptCounter();
+    const bool held = context && inTrapCode(context->eip);
+    const int32_t old = advanceInterruptCounter(held);
     if (old == kWarnAfter) urgentwarn(old + 1);
-    if (old == kCounterWrap) {
+    if (old == kCounterWrap && !held) {
       globalWord(global::kSignalPending) = 0;
       std::fill(std::begin(lsignals), std::end(lsignals), 0);
       if (context) redirectTo(context, urgentRoutineFor(record));

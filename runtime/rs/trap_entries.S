@@ -93,4 +93,10 @@ trap_common:
         RESUME_FROM_RECORD
         .size trap_common, . - trap_common
 
+/* trap_entries_end: the end of the entries' code (they start at
+   trap_wnaerr). */
+        .globl trap_entries_end
+        .hidden trap_entries_end
+trap_entries_end:
+
         .section .note.GNU-stack, "", @progbits

@@ -30,6 +30,7 @@
 #define CONDITION_STACK_OVERFLOW 1000
 #define THREAD_STACK_LIMIT 0x1a
 #define SAVED_STACK_LIMIT (-0x38)     /* a raw word of the handler frame */
+#define RESOLVED_WHILE_REPORTED (-0x14) /* the closure slot: a Lisp value the collector updates */
 #define LOCATIVE_TYPE 0x87
 #define LOCATIVE_TYPE_BYTE (-0x17)
 #define LOCATIVE_SYMBOL (-7)            /* the bound symbol, in the name word */
@@ -39,6 +40,11 @@
 
         .intel_syntax noprefix
         .section .text.sorted.fi_runtime_5_trap_handlers, "ax", @progbits
+
+/* trap_handlers_begin, trap_handlers_end: bound this file's code. */
+        .globl trap_handlers_begin
+        .hidden trap_handlers_begin
+trap_handlers_begin:
 
 /* handle_saving_context: trap handler. By the kind in +0x132 (fixnum): 0
    calls the condition function with (+0x136, the datum +0x13a as an
@@ -87,7 +93,10 @@ handle_saving_context:
    left the old one in +0x13a) is put back. Then resumes. Decision: the
    limit goes back when the condition returns, since a limit left lowered
    would give away 0xa000 more of the stack at every such overflow, down
-   to the last reserve above the stack's end. */
+   to the last reserve above the stack's end. A condition that throws never
+   reaches the restore (the lowered limit stays, as the trap set it); after
+   one that returns, the next limit check of code still that deep traps
+   again, so the overflow is reported once more rather than passed over. */
         .globl stack_ov
         .hidden stack_ov
         .type stack_ov, @function
@@ -147,7 +156,7 @@ saved_register_slot:
 .macro STORE_INTO_COMPARED value, marker_displacement, distance
         mov ecx, [ebp + 4]
         sub ecx, \distance
-        cmp dword ptr [ebx + THREAD_TRAP_RESUME_SKIP], 0
+        cmp dword ptr [ebp + SAVED_RESUME_SKIP], 0
         je .Lat\@
         lea ecx, [ecx + \distance - 5]
 .Lat\@:
@@ -200,7 +209,9 @@ unbound:
 /* ffunbound: trap handler. Calls the foreign-address resolver with the
    trapping ecx; a result whose word +2 is still the unresolved marker goes
    to the foreign-address error function with (its word -0xe, t). The
-   result goes into the saved ecx, and its word +2 into the register the
+   result goes into the saved ecx (a raw word) once that function has
+   returned: while it runs, the result waits in the frame's word -0x14,
+   which the collector updates. Its word +2 goes into the register the
    compare before the trap names. Resumes past the trap. */
         .globl ffunbound
         .hidden ffunbound
@@ -213,16 +224,18 @@ ffunbound:
         mov ecx, 1
         call edi
         mov ebx, [ebp - 0x1c]
-        mov [ebp + SAVED_ECX], eax
         mov edx, [eax + 2]
         cmp edx, [edi + NIL_UNRESOLVED_MARKER]
         jne 1f
+        mov [ebp + RESOLVED_WHILE_REPORTED], eax
         mov eax, [eax - 0xe]
         lea edx, [edi + NIL_T]
         CALL_SYMBOL_2 NIL_FOREIGN_ADDRESS_ERROR
-        mov eax, [ebp + SAVED_ECX]
+        mov eax, [ebp + RESOLVED_WHILE_REPORTED]
+        mov dword ptr [ebp + RESOLVED_WHILE_REPORTED], 0
         mov edx, [eax + 2]
-1:      STORE_INTO_COMPARED edx, COMPARE_UNRESOLVED_DISPLACEMENT, 11
+1:      mov [ebp + SAVED_ECX], eax
+        STORE_INTO_COMPARED edx, COMPARE_UNRESOLVED_DISPLACEMENT, 11
         TRAP_HANDLER_RESUME 1
         .size ffunbound, . - ffunbound
 
@@ -388,5 +401,9 @@ unordered:
         mov [ebp + SAVED_FLAGS], eax
         TRAP_HANDLER_RESUME 1
         .size unordered, . - unordered
+
+        .globl trap_handlers_end
+        .hidden trap_handlers_end
+trap_handlers_end:
 
         .section .note.GNU-stack, "", @progbits

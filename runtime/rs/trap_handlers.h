@@ -33,6 +33,14 @@ void handle_sig_from_c_leaf();
 void urgent_interrupt_from_c();
 void urgent_interrupt_from_c_leaf();
 
+// Bounds of the entries' and the handlers' own code (the entries start at
+// trap_wnaerr, argerr's code at argerr): a thread there may have trapped
+// without its handler having taken in the thread's trap words yet.
+void trap_entries_end();
+void trap_handlers_begin();
+void trap_handlers_end();
+void argerr_end();
+
 // Runtime routines.
 void process_sig();
 void process_sig_2();

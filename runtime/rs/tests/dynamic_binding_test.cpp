@@ -269,7 +269,8 @@ TEST_F(SpecialBinding, ANonSymbolSignalsError26WithItselfAndAnswersTheErrorsValu
 }
 
 // Through the real trap entry: the continuable error 5 with the symbol;
-// the value the error function returns comes back in eax.
+// the value the error function returns comes back in eax. The caller's
+// frame word -0x10 is -1 afterwards, as with the non-symbol trap.
 TEST_F(SpecialBinding, SymevalOfAnUnboundSymbolAnswersTheContinuableErrorsValue) {
   const lispval symbol = newSymbol(global(nbg::kUnboundMarker));
   testing_support::resetRecorder(makeFixnum(99));
@@ -283,6 +284,7 @@ TEST_F(SpecialBinding, SymevalOfAnUnboundSymbolAnswersTheContinuableErrorsValue)
   EXPECT_EQ(result.ecx, 0x4440u);
   EXPECT_EQ(result.carry, 0u);
   EXPECT_EQ(result.esi, kCallerFunction);
+  EXPECT_EQ(result.frame[frameIndex(0x10)], 0xffffffffu);
 
   setq(thread_, symbol, makeFixnum(4));
   const LispCallResult bound = call(on(thread_, kSymeval, symbol));

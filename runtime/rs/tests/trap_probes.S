@@ -105,24 +105,59 @@ trap_probe_stack_ovfl:
         ret
         .size trap_probe_stack_ovfl, . - trap_probe_stack_ovfl
 
+/* CALL_WITH_REGISTERS code, registers: calls the code whose address is in
+   the word `code` with eax, ecx, edx from the three words at `registers`,
+   and writes them back there afterwards. */
+.macro CALL_WITH_REGISTERS code, registers
+        mov eax, [\registers]
+        mov ecx, [\registers + 4]
+        mov edx, [\registers + 8]
+        call [\code]
+        mov [\registers], eax
+        mov [\registers + 4], ecx
+        mov [\registers + 8], edx
+.endm
+
 /* trap_probe_run: calls the code at trap_probe_code from a runtime frame
    with eax, ecx, edx from trap_probe_registers; answers eax. */
         .globl trap_probe_run
         .type trap_probe_run, @function
 trap_probe_run:
         RUNTIME_FRAME
-        mov eax, [trap_probe_registers]
-        mov ecx, [trap_probe_registers + 4]
-        mov edx, [trap_probe_registers + 8]
-        call [trap_probe_code]
-        mov [trap_probe_registers], eax
-        mov [trap_probe_registers + 4], ecx
-        mov [trap_probe_registers + 8], edx
+        CALL_WITH_REGISTERS trap_probe_code, trap_probe_registers
         leave
         mov esi, [ebp - 4]
         clc
         ret
         .size trap_probe_run, . - trap_probe_run
+
+/* trap_probe_nesting_entry: a stand-in Lisp function for the nested traps.
+   While trap_probe_inner_code is set, the first call clears it and, from a
+   runtime frame of its own, calls that code with eax, ecx, edx from
+   trap_probe_inner_registers (written back afterwards); then, as every
+   later call, it is the recorder with the arguments it was given. */
+        .globl trap_probe_nesting_entry
+        .type trap_probe_nesting_entry, @function
+trap_probe_nesting_entry:
+        cmp dword ptr [trap_probe_inner_code], 0
+        je 1f
+        RUNTIME_FRAME
+        push eax
+        push edx
+        lea eax, [4 * ecx]                      /* the count, as a fixnum */
+        push eax
+        mov eax, [trap_probe_inner_code]
+        mov [trap_probe_inner_running], eax
+        mov dword ptr [trap_probe_inner_code], 0
+        CALL_WITH_REGISTERS trap_probe_inner_running, trap_probe_inner_registers
+        mov ebx, [ebp - 0x1c]
+        pop ecx
+        shr ecx, 2
+        pop edx
+        pop eax
+        leave
+1:      jmp lisp_recorder_entry
+        .size trap_probe_nesting_entry, . - trap_probe_nesting_entry
 
 /* trap_probe_exit_entry: a Lisp function that hands its arguments (eax,
    edx, count, the third from the stack) to trap_probe_exit, which ends the
@@ -146,8 +181,12 @@ trap_probes_end:
 
         .data
         .globl trap_probe_symbol, trap_probe_code, trap_probe_registers
+        .globl trap_probe_inner_code, trap_probe_inner_registers
 trap_probe_symbol: .long 0
 trap_probe_code: .long 0
 trap_probe_registers: .long 0, 0, 0
+trap_probe_inner_code: .long 0
+trap_probe_inner_running: .long 0
+trap_probe_inner_registers: .long 0, 0, 0
 
         .section .note.GNU-stack, "", @progbits

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,7 +21,9 @@
 
 #include "platform/faults.h"
 #include "platform/thread_block.h"
+#include "platform/threads.h"
 #include "runtime/gc/heap_layout.h"
+#include "runtime/gc/scavenger.h"
 #include "runtime/load/small_services.h"
 #include "runtime/os/exception_filter.h"
 #include "runtime/os/lisp_guarded_region.h"
@@ -46,11 +49,14 @@ void trap_probe_signal_hit_int();
 void trap_probe_stack_ovfl();
 void trap_probe_run();
 void trap_probe_exit_entry();
+void trap_probe_nesting_entry();
 void trap_probes_begin();
 void trap_probes_end();
 extern uint32_t trap_probe_symbol;
 extern uint32_t trap_probe_code;
 extern uint32_t trap_probe_registers[3];
+extern uint32_t trap_probe_inner_code;
+extern uint32_t trap_probe_inner_registers[3];
 
 // What a Lisp function that ends the child was called with.
 struct ExitReport {
@@ -74,6 +80,56 @@ constexpr int32_t kBreakpointSymbol = -0xe1;
 constexpr int32_t kDeferralSymbol = -0xa9;
 constexpr int32_t kSignalPendingWord = -0x35;
 constexpr uint32_t kUnboundError = 5, kUndefinedFunctionError = 25;
+
+// An interrupt landed at a chosen instruction: the thread runs with the trap
+// flag set; from the step that reaches `after`, `landing` more instructions
+// are run, and then the keyboard interrupt is delivered there as the
+// exception filter delivers it (the kicker edits the context; with the
+// interrupt counter at 4 that is the urgent redirect). The step handler is
+// the test's own, for a child process: the fault handling's would offer
+// every step to the frames.
+struct LandedInterrupt {
+  uint32_t after = 0;
+  int landing = 0;
+  bool counting = false;
+  bool landed = false;
+};
+LandedInterrupt landed;
+
+void stepTowardsTheLanding(int, siginfo_t*, void* machine) {
+  greg_t* r = static_cast<ucontext_t*>(machine)->uc_mcontext.gregs;
+  if (landed.landed) {  // the flag came back with flags saved before the landing
+    r[REG_EFL] &= ~0x100;
+    return;
+  }
+  if (!landed.counting && static_cast<uint32_t>(r[REG_EIP]) == landed.after) landed.counting = true;
+  if (!landed.counting || landed.landing-- > 0) return;
+  r[REG_EFL] &= ~0x100;
+  platform::ThreadContext context{};
+  context.parts = platform::context_part::kAll;
+  context.edi = r[REG_EDI], context.esi = r[REG_ESI], context.ebx = r[REG_EBX];
+  context.edx = r[REG_EDX], context.ecx = r[REG_ECX], context.eax = r[REG_EAX];
+  context.ebp = r[REG_EBP], context.eip = r[REG_EIP], context.esp = r[REG_ESP];
+  context.eflags = r[REG_EFL];
+  gotsigkicker(2, &context);
+  r[REG_EIP] = context.eip;
+  r[REG_ESP] = context.esp;
+  landed.landed = true;
+}
+
+// Runs `body` single-stepped until the landing. The fault handling must be
+// in place and have returned from a handler once (see landingPrepared).
+template <class Body>
+void stepping(Body body) {
+  struct sigaction action {};
+  action.sa_sigaction = stepTowardsTheLanding;
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTRAP, &action, nullptr);
+  asm volatile("pushfl; orl $0x100, (%%esp); popfl" ::: "memory", "cc");
+  body();
+  asm volatile("pushfl; andl $~0x100, (%%esp); popfl" ::: "memory", "cc");
+}
 
 class Traps : public CallingProtocolHeap {
  protected:
@@ -171,6 +227,18 @@ class Traps : public CallingProtocolHeap {
     bytes.push_back(0xe9);
     for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(relative >> (8 * i)));
     return bytes;
+  }
+
+  // Before stepping in a child: one trap through the fault handling, which
+  // installs it, and whose return leaves this thread's own segment entries
+  // in place (under the user-mode emulator the descriptor table is one for
+  // the process), so that the step handler's returns keep them.
+  void landingPrepared() {
+    testing_support::resetRecorder(nil());
+    LispCallSetup setup = probe(trap_probe_unbound_eax_int);
+    setup.eax = unboundMarker_;
+    call(setup);
+    ASSERT_EQ(lisp_recorder_log.count, 1u);
   }
 
   // Makes the function of the symbol in global word `offset` end the child
@@ -593,6 +661,212 @@ TEST_F(Traps, AnUnresolvedForeignAddressIsResolvedIntoTheComparedRegister) {
       if (!resolved) expected.push_back({entryName, t()});
       EXPECT_EQ(recorded(), expected);
     }
+  }
+}
+
+// ffunbound with a result still unresolved: the foreign-address error
+// function runs a scavenge (the collector's entry, from the nesting stand-in
+// function), which moves the result (a vector in new space); the resumed
+// code gets it at its new place in ecx, and its word +2 in the compared
+// register.
+TEST_F(Traps, AnUnresolvedForeignAddressResumesWithTheResultTheCollectionMoved) {
+  constexpr int32_t kResolver = -0x1b5, kAddressError = -0xf1, kUnresolved = -0x21;
+  constexpr int32_t kNewSimpleVector = 0x17f;
+  global(kResolver) = recorderSymbol_;
+  global(kAddressError) = symbol(objects_->makeFunction(addressOf(trap_probe_nesting_entry)));
+  const uint32_t marker = global(kUnresolved);
+  // push nil (two home slots); mov eax, edi; call [edi+0x13b]; add esp, 8; ret
+  const uint8_t scavenge[] = {0x57, 0x57, 0x89, 0xf8, 0xff, 0x97, 0x3b,
+                              0x01, 0x00, 0x00, 0x83, 0xc4, 0x08, 0xc3};
+  constexpr size_t kScavengeAt = kCodeBytes / 2;
+  std::memcpy(code_ + kScavengeAt, scavenge, sizeof scavenge);
+  for (bool intForm : {false, true}) {
+    SCOPED_TRACE(intForm ? "int" : "call");
+    const lispval result = call(setupFor(kNewSimpleVector, makeFixnum(5), makeFixnum(0))).eax;
+    lisp::wordAt(result, 2) = marker;
+    lisp::wordAt(result, -6) = makeFixnum(61);
+    std::vector<uint8_t> bytes{0x3b, 0x57, 0xdf, 0x75};  // cmp edx, [edi-0x21]; jne
+    if (intForm) {
+      for (uint8_t b : {0x02, 0xcd, 0x66}) bytes.push_back(b);
+    } else {
+      for (uint8_t b : {0x06, 0xff, 0x97, 0x7f, 0xff, 0xff, 0xff}) bytes.push_back(b);
+    }
+    std::memcpy(code_, bytes.data(), bytes.size());
+    code_[bytes.size()] = 0xc3;
+    trap_probe_code = addressOf(code_);
+    trap_probe_registers[0] = 0x100;
+    trap_probe_registers[1] = name_;
+    trap_probe_registers[2] = marker;
+    LispCallSetup setup = probe(trap_probe_run);
+    setup.frame[frameIndex(4)] = lisp::nil_block::marker::kRuntimeRoutine;
+    testing_support::resetRecorder(result);
+    trap_probe_inner_code = addressOf(code_ + kScavengeAt);
+    const uint32_t scavenges = ScavengeCt;
+    callCode(setup);
+    EXPECT_EQ(ScavengeCt, scavenges + 1);
+    const lispval resumed = trap_probe_registers[1];
+    EXPECT_NE(resumed, result) << "the result moved";
+    EXPECT_EQ(lisp::wordAt(resumed, -6), makeFixnum(61)) << std::hex << resumed;
+    EXPECT_EQ(trap_probe_registers[2], marker);
+    EXPECT_EQ(trap_probe_registers[0], 0x100u);
+  }
+}
+
+// A trap inside the Lisp code a trap handler runs, of the other form (call
+// inside int, int inside call): each handler resumes its own trapping code
+// past its own trap, with the value it was given. The outer code counts in
+// eax after its trap (two incs); the inner trap is an unbound variable
+// compared in edx, run by the first Lisp function the outer handler calls.
+TEST_F(Traps, ANestedTrapOfTheOtherFormLeavesTheOuterTrapsResumePoint) {
+  constexpr int32_t kResolver = -0x1b5, kAddressError = -0xf1, kUnresolved = -0x21;
+  constexpr int32_t kArgumentCountReporter = -0x4cd;
+  const lispval nesting = symbol(objects_->makeFunction(addressOf(trap_probe_nesting_entry)));
+  for (int32_t offset : {kContinuableErrorSymbol, kConditionSymbol, kResolver, kAddressError,
+                         kArgumentCountReporter, lisp::nil_block::global::kErrorSymbol,
+                         lisp::nil_block::global::kErrorSymbolWithDatum})
+    global(offset) = nesting;
+  const lispval deferral = symbol();
+  lisp::wordAt(deferral, -0x13) = nil();
+  global(kDeferralSymbol) = deferral;
+  const uint32_t unresolved = global(kUnresolved);
+  const lispval answer = arenaObject({0, symbol(), 0, 0, 0, 0x4000});
+
+  using Bytes = std::vector<uint8_t>;
+  const Bytes compareEdxUnbound{0x3b, 0x57, 0xd7}, compareEdxUnresolved{0x3b, 0x57, 0xdf};
+  const struct {
+    const char* what;
+    Bytes before;  // the compare the handler looks for, or nothing
+    Bytes callForm, intForm;
+    uint32_t edx, edxAfter;  // edx given, and edx once resumed
+    uint32_t outerCalls;     // Lisp calls the outer handler makes
+  } cases[] = {
+      {"argerr", {}, {0xff, 0x57, 0x8b}, {0xcd, 0x61}, 0x300, 0x300, 2},
+      {"undefined function", {}, {0xff, 0x97, 0x57, 0x03, 0, 0}, {0xcd, 0x62}, 0x300, 0x300, 1},
+      {"unbound", compareEdxUnbound, {0xff, 0x57, 0x83}, {0xcd, 0x63}, unboundMarker_, answer, 1},
+      {"signal hit", {}, {0xff, 0x57, 0x87}, {0xcd, 0x64}, 0x300, 0x300, 1},
+      {"stack overflow", {}, {0xff, 0x57, 0x43}, {0xcd, 0x65}, 0x300, 0x300, 1},
+      {"unresolved foreign address", compareEdxUnresolved, {0xff, 0x97, 0x7f, 0xff, 0xff, 0xff},
+       {0xcd, 0x66}, unresolved, 0x4000, 1},
+  };
+  const auto withJump = [](const Bytes& compare, const Bytes& trap) {
+    Bytes bytes = compare;
+    if (!compare.empty()) {
+      bytes.push_back(0x75);  // jne past the trap
+      bytes.push_back(static_cast<uint8_t>(trap.size()));
+    }
+    bytes.insert(bytes.end(), trap.begin(), trap.end());
+    return bytes;
+  };
+  constexpr size_t kInnerAt = kCodeBytes / 2;
+  for (const auto& c : cases) {
+    for (bool outerInt : {false, true}) {
+      SCOPED_TRACE(testing::Message() << c.what << (outerInt ? ": int, call inside"
+                                                             : ": call, int inside"));
+      Bytes outer = withJump(c.before, outerInt ? c.intForm : c.callForm);
+      for (uint8_t b : {0x40, 0x40, 0xc3}) outer.push_back(b);  // inc eax; inc eax; ret
+      Bytes inner = withJump(compareEdxUnbound, outerInt ? Bytes{0xff, 0x57, 0x83} : Bytes{0xcd, 0x63});
+      inner.push_back(0xc3);
+      std::memcpy(code_, outer.data(), outer.size());
+      std::memcpy(code_ + kInnerAt, inner.data(), inner.size());
+      trap_probe_code = addressOf(code_);
+      trap_probe_inner_code = addressOf(code_ + kInnerAt);
+      trap_probe_registers[0] = 0x100;
+      trap_probe_registers[1] = name_;
+      trap_probe_registers[2] = c.edx;
+      trap_probe_inner_registers[0] = 0;
+      trap_probe_inner_registers[1] = name_;
+      trap_probe_inner_registers[2] = unboundMarker_;
+      threadWord(tr::kStackLimit) = 0xffffffff;
+      global(kSignalPendingWord) = 0xffffffff;
+      testing_support::resetRecorder(answer);
+      const LispCallResult result = callCode(probe(trap_probe_run));
+      EXPECT_EQ(trap_probe_inner_code, 0u) << "the inner trap ran";
+      EXPECT_EQ(trap_probe_inner_registers[2], answer) << "the inner trap's value";
+      EXPECT_EQ(trap_probe_registers[0], 0x102u) << "resumed just past the outer trap";
+      EXPECT_EQ(trap_probe_registers[2], c.edxAfter);
+      EXPECT_EQ(lisp_recorder_log.count, 1 + c.outerCalls) << "each trap handled once";
+      EXPECT_EQ(result.esi, kCallerFunction);
+    }
+  }
+  trap_probe_inner_code = 0;
+  global(kSignalPendingWord) = 0;
+}
+
+// The urgent interrupt landing at each instruction from the return of a
+// leaf native call (gintchk's) until the call is over: the handler builds
+// its foreign-call record in the room the call recorded, which must still
+// be reserved, so the redirect's return address survives; error 20 is
+// reported and gintchk answers. In a child process: the trap flag and the
+// step handler stay there.
+TEST_F(Traps, AnUrgentInterruptAnywhereAfterALeafCallReturnsKeepsItsReturn) {
+  const auto* code = reinterpret_cast<const uint8_t*>(gintchk);
+  uint32_t afterCall = 0;
+  for (int i = 0; i < 64 && afterCall == 0; ++i) {
+    int32_t relative;
+    std::memcpy(&relative, code + i + 1, 4);
+    if (code[i] == 0xe8 && addressOf(code + i + 5) + static_cast<uint32_t>(relative) ==
+                               addressOf(reinterpret_cast<void (*)()>(sy_gintchk)))
+      afterCall = addressOf(code + i + 5);
+  }
+  ASSERT_NE(afterCall, 0u);
+  landingPrepared();
+  sy_sintchk(321);
+  for (int landing = 0; landing < 4; ++landing) {
+    SCOPED_TRACE(testing::Message() << landing << " instructions after the return");
+    const auto run = [&] {
+      landed = {afterCall, landing, false, false};
+      global(lisp::nil_block::global::kInterruptCounter) = makeFixnum(4);
+      testing_support::resetRecorder(nil());
+      LispCallResult result{};
+      const LispCallSetup setup = setupFor(0x36b);
+      stepping([&] { result = testing_support::callWithLispConventions(setup); });
+      if (!landed.landed) _exit(2);
+      if (result.eax != makeFixnum(321)) _exit(3);
+      if (lisp_recorder_log.count != 1 || lisp_recorder_log.calls[0].eax != makeFixnum(20) ||
+          lisp_recorder_log.calls[0].edx != makeFixnum(5))
+        _exit(4);
+      if (threadWord(tr::kLeafCallStack) != nil()) _exit(5);
+      if (threadWord(tr::kClinkHead) != tr::kEmptyClinkChain) _exit(6);
+      _exit(0);
+    };
+    EXPECT_EXIT(run(), testing::ExitedWithCode(0), "");
+  }
+  sy_sintchk(0);
+}
+
+// The urgent interrupt landing while a trap's handler has not yet taken in
+// the thread's trap words (its first instruction, inside the saving of the
+// floating-point state): the trap is handled once and resumes past itself
+// with its value; the urgent interrupt is held (the counter stays at 4, the
+// pending word set) for the next request or the next safe point. In a child
+// process, with an alarm in case the trap goes round for ever.
+TEST_F(Traps, AnUrgentInterruptNeverTakesOverATrapItsHandlerHasNotTakenIn) {
+  const uint8_t bytes[] = {0x3b, 0x57, 0xd7, 0x75, 0x03,  // cmp edx, [edi-0x29]; jne
+                           0xff, 0x57, 0x83,              // call [edi-0x7d]
+                           0x40, 0x40, 0xc3};             // inc eax; inc eax; ret
+  std::memcpy(code_, bytes, sizeof bytes);
+  landingPrepared();
+  for (int landing : {0, 1, 40, 700}) {
+    SCOPED_TRACE(testing::Message() << landing << " instructions into the handler");
+    const auto run = [&] {
+      alarm(60);
+      landed = {addressOf(unbound), landing, false, false};
+      global(lisp::nil_block::global::kInterruptCounter) = makeFixnum(4);
+      trap_probe_code = addressOf(code_);
+      trap_probe_registers[0] = 0x100;
+      trap_probe_registers[1] = name_;
+      trap_probe_registers[2] = unboundMarker_;
+      testing_support::resetRecorder(makeFixnum(77));
+      const LispCallSetup setup = probe(trap_probe_run);
+      stepping([&] { testing_support::callWithLispConventions(setup); });
+      if (!landed.landed) _exit(2);
+      if (lisp_recorder_log.count != 1 || lisp_recorder_log.calls[0].eax != makeFixnum(5)) _exit(3);
+      if (trap_probe_registers[0] != 0x102 || trap_probe_registers[2] != makeFixnum(77)) _exit(4);
+      if (global(lisp::nil_block::global::kInterruptCounter) != makeFixnum(4)) _exit(5);
+      if (global(kSignalPendingWord) != 0xffffffff) _exit(6);
+      _exit(0);
+    };
+    EXPECT_EXIT(run(), testing::ExitedWithCode(0), "");
   }
 }
 
