@@ -28,10 +28,14 @@
 #include "runtime/load/small_services.h"
 #include "runtime/load/startup.h"
 #include "runtime/load/symbol_names.h"
+#include "runtime/gc/allocation.h"
+#include "runtime/gc/external_slot_managers.h"
+#include "runtime/gc/from_space.h"
 #include "runtime/load/tests/loader_object_heap.h"
 #include "runtime/os/file_calls.h"
 #include "runtime/os/host_record_services.h"
 #include "runtime/os/pseudo_descriptors.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/rs/lisp_world_services.h"
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
@@ -43,6 +47,42 @@
 #include "testing/temp_path.h"
 
 extern "C" lisp::lispval tval;
+
+// ---- a collection at every allocation ----
+//
+// This program links with the constructor new_lisp_obj wrapped. While a test
+// turns the forcing on, each constructor call the loaders make finds new
+// space hidden and the cons page used up, so the real allocation inside it
+// collects; afterwards the emptied semispace is filled with fixnum words, so
+// anything read through a stale pointer shows as numbers.
+namespace forced_collection {
+bool on = false;
+uint32_t allocations = 0;
+
+constexpr uint32_t kPoison = 0xdead0000;  // a fixnum
+
+void hideNewSpace() {
+  namespace nbg = lisp::nil_block::global;
+  gc::globalWord(nbg::kConsFill) = gc::globalWord(nbg::kConsLimit);
+  GsNewHidden += gc::globalWord(gc::global::kNewFree);
+  gc::globalWord(gc::global::kNewFree) = 0;
+}
+
+void poisonFromSpace() {
+  const uint32_t start = GsNewFromEnd - GsNewFromArea.size;
+  for (uint32_t a = start; a < GsNewFromEnd; a += 4) gc_test::at(a) = kPoison;
+}
+}  // namespace forced_collection
+
+extern "C" lisp::lispval __real_new_lisp_obj(uint32_t type, uint32_t a, uint32_t b);
+extern "C" lisp::lispval __wrap_new_lisp_obj(uint32_t type, uint32_t a, uint32_t b) {
+  if (!forced_collection::on) return __real_new_lisp_obj(type, a, b);
+  ++forced_collection::allocations;
+  forced_collection::hideNewSpace();
+  const lisp::lispval made = __real_new_lisp_obj(type, a, b);
+  forced_collection::poisonFromSpace();
+  return made;
+}
 
 namespace {
 
@@ -1372,6 +1412,128 @@ TEST_F(RuntimeFaslLoad, ARefusedRawVectorIsNotWrittenInto) {
   EXPECT_EQ(symtabDescribed(cell), (std::vector<std::string>{"nil", "1"}));
   EXPECT_EQ(global(-0xe), nearNil[0]);
   EXPECT_EQ(global(-0xa), nearNil[1]);
+}
+
+// ---- a collection at every allocation, on a registered thread ----
+
+// The loads run on the thread record the registry made for the calling
+// thread, as every Lisp thread's is: the collector scans it, its binding
+// stack and the native loader's stack through the registry.
+class RegisteredThreadLoad : public RuntimeFaslLoad {
+ protected:
+  void SetUp() override {
+    RuntimeFaslLoad::SetUp();
+    lisp::registry::forgetRegistry();
+    initialize_thread_registry(0);
+    testRecord_ = thread_;
+    thread_ = first_thread;
+    for (int32_t word : {tr::kFaslCellStack, tr::kFaslFreeCells, tr::kFaslStack,
+                         tr::kAnnotatingConsing, tr::kLeafCallStack})
+      threadWord(word) = nil();
+    threadWord(tr::kFaslStackWords) = 0;
+    threadWord(tr::kSpecialFill) = 0;
+    cell_ = nil();
+    cellManager_ = register_external_slot_manager(presentCell, &cell_);
+    ASSERT_NE(cellManager_, nullptr);
+  }
+  void TearDown() override {
+    forced_collection::on = false;
+    unregister_external_slot_manager(cellManager_);
+    lisp::registry::forgetRegistry();
+    thread_ = testRecord_;
+    platform::setThreadSlot(slot_, thread_);
+    RuntimeFaslLoad::TearDown();
+  }
+
+  // The segment cell the loaders are given: a word the collector updates,
+  // as the home slot of their runtime routines is in a Lisp caller's frame.
+  // The loaders are called here as those routines call them, not through
+  // the routines from the call harness: the walk of the collector ends
+  // below the harness frame (no foreign-call record lies above it), so a
+  // home slot there would keep a record the first collection left behind.
+  static void presentCell(gsgc_slot_routine slot, void* cell) {
+    slot(gc::addressOf(cell));
+  }
+
+  // The runtime loader's body, as load_fasl calls it.
+  Loaded runtimeLoaderLoad(const std::vector<uint8_t>& bytes) {
+    cell_ = nil();
+    const int result = runtime_load_fasl(descriptorFor(bytes), &cell_, nil(), nil(), nil(), thread_);
+    return {result, cell_, takeConsole()};
+  }
+  // The native loader through rtfasldesc, as fasldesc calls it, on a
+  // descriptor that it closes itself.
+  Loaded nativeLoaderLoad(const std::vector<uint8_t>& bytes) {
+    constexpr int32_t kNativeDescriptor = kFirstTestDescriptor - 1;
+    const int fd = ::open(writeFile(bytes, "native.fasl").c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    table_[kNativeDescriptor].handle = static_cast<uint32_t>(fd);
+    table_[kNativeDescriptor].kind = host::kKindRuntimeDescriptor;
+    cell_ = nil();
+    const int result = rtfasldesc(kNativeDescriptor, &cell_, lisp::makeFixnum(0), 0, thread_);
+    return {result, cell_, {}};
+  }
+
+  lispval cell_ = 0;
+  void* cellManager_ = nullptr;
+  lispval testRecord_ = 0;
+};
+
+// A file of many item groups (lists, dotted lists, vectors, a gensym, conses
+// and vectors built in two steps, table entries read back, joined lists,
+// numbers), kept in symtab and fsymtab, loaded by both loaders while every
+// allocation collects: the values each loader keeps across its allocations
+// must be where the collector moved them.
+TEST_F(RegisteredThreadLoad, BothLoadersBuildEveryGroupWhileEachAllocationCollects) {
+  const uint16_t digits[] = {1, 2, 3};
+  FaslWriter w = segmentWriter();
+  w.tableOfContents(8);
+  // symtab 0 to 3: a list, a dotted list, a vector, nested lists.
+  w.string(u"s0").fixnum(0).string(u"s1").fixnum(1).string(u"s2").fixnum(2).list(6);
+  w.code(76).code(78);
+  w.fixnum(3).string(u"s3").doubleFloat(0.5).string(u"s4").fixnum(4).listStar(5);
+  w.code(76).code(78);
+  w.string(u"s5").string(u"s6").fixnum(5).string(u"s7").vector(4, lisp::type_code::SimpleVector);
+  w.code(76).code(78);
+  w.string(u"s8").fixnum(6).list(2).string(u"s9").list(2).code(76).code(78);
+  // symtab 4: a gensym symbol.
+  w.gensymSymbol(u"g0", 0).code(78);
+  // fsymtab 0 and 1: a cons built in two steps, a vector filled after it is made.
+  w.string(u"car").string(u"cdr").code(69).code(70).code(77).code(78);
+  w.string(u"e0").string(u"e1").string(u"e2").preLispVector(3, lisp::type_code::SimpleVector);
+  w.postLispVector(3).code(77).code(78);
+  // symtab 5 to 7: both fsymtab entries and the gensym in a list, two lists
+  // joined, and numbers that allocate.
+  w.symget(0).symget(1).gensymget(4).list(3).code(76).code(78);
+  w.string(u"a").list(1).string(u"b").string(u"c").list(2).code(29).code(76).code(78);
+  w.integer(0, digits).singleFloat(1.5f).fixnum(7).code(25).list(2).code(76).code(78).done();
+  const std::vector<std::string> expected = {
+      R"(("s0" 0 "s1" 1 "s2" 2))",
+      R"((3 "s3" d:0.500000 "s4" . 4))",
+      R"(#("s5" "s6" 5 "s7"))",
+      R"((("s8" 6) "s9"))",
+      "sym:g0",
+      R"((("car" . "cdr") #("e0" "e1" "e2") sym:g0))",
+      R"(("a" "b" "c"))",
+      "(big:0[3,2,1] 19:f:1.500000/7)"};
+  constexpr uint32_t kScavengeCount = 64;  // runtime global: a fixnum
+  for (bool runtime : {true, false}) {
+    SCOPED_TRACE(runtime ? "runtime loader" : "native loader");
+    const lispval scavenges = globalNumber(kScavengeCount);
+    forced_collection::allocations = 0;
+    forced_collection::on = true;
+    const Loaded loaded = runtime ? runtimeLoaderLoad(w.bytes()) : nativeLoaderLoad(w.bytes());
+    forced_collection::on = false;
+    ASSERT_EQ(loaded.result, kClean);
+    // Every allocation collected.
+    EXPECT_GT(forced_collection::allocations, 20u);
+    EXPECT_EQ(globalNumber(kScavengeCount),
+              scavenges + lisp::makeFixnum(static_cast<int32_t>(forced_collection::allocations)));
+    EXPECT_EQ(symtabDescribed(loaded.record), expected);
+    // One more collection finds every value of the record live.
+    scavenge(0);
+    EXPECT_EQ(symtabDescribed(cell_), expected);
+  }
 }
 
 }  // namespace
