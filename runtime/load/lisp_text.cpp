@@ -97,10 +97,14 @@ lispval* symbolLocativeAt(uint32_t bindingIndex, lispval symbol) {
   return &wordAt(symbol, kValueCellOffset);
 }
 
-lispval threadSymbolValue(lispval thread, lispval symbol) {
+lispval* threadSymbolLocative(lispval thread, lispval symbol) {
   const lispval index = thread != 0 ? wordAt(thread, thread_record::kBindingIndex) : 0;
   const uint32_t element = isFixnum(index) ? static_cast<uint32_t>(fixnumValue(index)) : 0;
-  return *symbolLocativeAt(element, symbol);
+  return symbolLocativeAt(element, symbol);
+}
+
+lispval threadSymbolValue(lispval thread, lispval symbol) {
+  return *threadSymbolLocative(thread, symbol);
 }
 
 }  // namespace lisp::small_services

@@ -1284,6 +1284,37 @@ TEST_F(RuntimeFaslLoad, TheLoadersReadSpecialsThroughTheThreadsBindings) {
   curreadmode = 0;
 }
 
+// push_data pushes onto the loading thread's value of the symbol: with the
+// symbol bound on the thread, the binding's list grows and the global list
+// stays as it was.
+TEST_F(RuntimeFaslLoad, PushDataPushesOntoTheThreadsBindingInBothLoaders) {
+  constexpr uint32_t kElement = 4;
+  testing_support::prepareThreadForBinding(thread_, kElement, nil());
+  const lispval symbol = call(setupFor(0x127, nil(), lisp::makeFixnum(0), 2)).eax;
+  const lispval globalList = call(setupFor(0x2b, lisp::makeFixnum(1), nil(), 2)).eax;  // qcons
+  const lispval boundList = call(setupFor(0x2b, lisp::makeFixnum(2), nil(), 2)).eax;
+  lisp::objectOf<lisp::SymbolObject>(symbol)->globalValue = globalList;
+  testing_support::LispCallSetup bind = setupFor(0x47, boundList, symbol, 1);  // bind_one_spec
+  ASSERT_EQ(call(bind).carry, 0u);
+  ASSERT_EQ(lisp::small_services::threadSymbolValue(thread_, symbol), boundList);
+  FaslWriter w = segmentWriter();
+  w.symbol(u"items", 0).fixnum(3).code(79).done();
+  for (bool runtime : {true, false}) {
+    SCOPED_TRACE(runtime ? "runtime loader" : "native loader");
+    testing_support::resetRecorder(symbol);  // the symbol maker gives the bound symbol
+    const int result = runtime ? load(w.bytes()).result : nativeLoad(w.bytes()).result;
+    ASSERT_EQ(result, kClean);
+    const lispval pushed = lisp::small_services::threadSymbolValue(thread_, symbol);
+    ASSERT_TRUE(lisp::isCons(pushed));
+    EXPECT_EQ(describe(pushed), "(3 2)");
+    EXPECT_EQ(lisp::cdr(pushed), boundList);
+    EXPECT_EQ(lisp::objectOf<lisp::SymbolObject>(symbol)->globalValue, globalList);
+    EXPECT_EQ(describe(globalList), "(1)");
+    // The next load starts from the bound list again.
+    *lisp::small_services::symbolLocativeAt(kElement, symbol) = boundList;
+  }
+}
+
 // One rule in both loaders: a symbol's name is converted by the file's case
 // mode unless the function of global 263 calls its package independent.
 TEST_F(RuntimeFaslLoad, BothLoadersKeepTheNamesOfPackageIndependentPackages) {
