@@ -211,6 +211,34 @@ lisp_recorder_entry:
         ret
         .size lisp_recorder_entry, . - lisp_recorder_entry
 
+/* lisp_observing_recorder_entry: as lisp_recorder_entry, after a call of
+   the native function in lisp_recorder_observer (cdecl, no arguments;
+   none when the word is 0), which sees the state the Lisp call is made in.
+   Every register and the stack are as they were when the recorder starts. */
+        .globl lisp_observing_recorder_entry
+        .type lisp_observing_recorder_entry, @function
+lisp_observing_recorder_entry:
+        push eax
+        push ecx
+        push edx
+        mov eax, dword ptr [lisp_recorder_observer]
+        test eax, eax
+        jz 1f
+        call eax
+1:      pop edx
+        pop ecx
+        pop eax
+        jmp lisp_recorder_entry
+        .size lisp_observing_recorder_entry, . - lisp_observing_recorder_entry
+
+        .data
+        .globl lisp_recorder_observer
+        .type lisp_recorder_observer, @object
+        .balign 4
+lisp_recorder_observer:
+        .long 0
+        .size lisp_recorder_observer, . - lisp_recorder_observer
+
         .bss
         .globl lisp_recorder_log
         .type lisp_recorder_log, @object

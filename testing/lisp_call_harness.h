@@ -103,6 +103,10 @@ void lisp_harness_call(const testing_support::LispCallSetup* setup,
 void lisp_harness_return();
 void lisp_recorder_entry();
 extern testing_support::RecorderLog lisp_recorder_log;
+// The recorder after a call of lisp_recorder_observer (when not null), a
+// native function that looks at the state the Lisp call is made in.
+void lisp_observing_recorder_entry();
+extern void (*lisp_recorder_observer)();
 }
 
 namespace testing_support {
@@ -131,6 +135,9 @@ inline void setRecorderValues(uint32_t count, uint32_t first, uint32_t second) {
 
 inline uint32_t recorderAddress() {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&lisp_recorder_entry));
+}
+inline uint32_t observingRecorderAddress() {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&lisp_observing_recorder_entry));
 }
 
 }  // namespace testing_support

@@ -36,6 +36,7 @@
 #include "runtime/os/host_record_services.h"
 #include "runtime/os/pseudo_descriptors.h"
 #include "runtime/os/thread_registry.h"
+#include "runtime/rs/system_call_dispatch.h"
 #include "runtime/rs/lisp_world_services.h"
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
@@ -1450,7 +1451,7 @@ TEST_F(RuntimeFaslLoad, ARefusedRawVectorIsNotWrittenInto) {
 // The loads run on the thread record the registry made for the calling
 // thread, as every Lisp thread's is: the collector scans it, its binding
 // stack and the native loader's stack through the registry.
-class RegisteredThreadLoad : public RuntimeFaslLoad {
+class RegisteredThread : public RuntimeFaslLoad {
  protected:
   void SetUp() override {
     RuntimeFaslLoad::SetUp();
@@ -1510,12 +1511,47 @@ class RegisteredThreadLoad : public RuntimeFaslLoad {
   lispval testRecord_ = 0;
 };
 
+// The debug messages around a foreign call that runs without the heap go
+// to Lisp's formatted output while the thread holds the heap: before the
+// release and after the retake.
+int32_t g_heapOwnerAtOutput[2];
+uint32_t g_outputs;
+__attribute__((force_align_arg_pointer)) void noteHeapOwner() {
+  if (g_outputs < 2) g_heapOwnerAtOutput[g_outputs] = vxm_thread_control.heapOwnerIndex;
+  ++g_outputs;
+}
+
+TEST_F(RegisteredThread, HeapWrapDebugMessagesAreFormattedWhileTheHeapIsHeld) {
+  const int32_t owner = vxm_thread_control.heapOwnerIndex;
+  ASSERT_GE(owner, 0);
+  const lispval observer = objects_->makeFunction(testing_support::observingRecorderAddress());
+  lisp::objectOf<lisp::SymbolObject>(globalNumber(lisp::lisp_world::kFormattedOutputGlobal))
+      ->function = observer;
+  lisp_recorder_observer = noteHeapOwner;
+  g_outputs = 0;
+  testing_support::resetRecorder(nil());
+  const uint32_t savedFlags = cl_debug_flags;
+  cl_debug_flags = 1;
+  vxm_wrap_release_heap(0);
+  EXPECT_LT(vxm_thread_control.heapOwnerIndex, 0);  // released for the foreign call
+  vxm_wrap_reacquire_heap();
+  cl_debug_flags = savedFlags;
+  lisp_recorder_observer = nullptr;
+  EXPECT_EQ(vxm_thread_control.heapOwnerIndex, owner);
+  ASSERT_EQ(g_outputs, 2u);
+  EXPECT_EQ(g_heapOwnerAtOutput[0], owner);
+  EXPECT_EQ(g_heapOwnerAtOutput[1], owner);
+  ASSERT_EQ(lisp_recorder_log.count, 2u);
+  EXPECT_EQ(charactersOf(lisp_recorder_log.calls[0].eax), u"release heap!~%");
+  EXPECT_EQ(charactersOf(lisp_recorder_log.calls[1].eax), u"reacquire heap!~%");
+}
+
 // A file of many item groups (lists, dotted lists, vectors, a gensym, conses
 // and vectors built in two steps, table entries read back, joined lists,
 // numbers), kept in symtab and fsymtab, loaded by both loaders while every
 // allocation collects: the values each loader keeps across its allocations
 // must be where the collector moved them.
-TEST_F(RegisteredThreadLoad, BothLoadersBuildEveryGroupWhileEachAllocationCollects) {
+TEST_F(RegisteredThread, BothLoadersBuildEveryGroupWhileEachAllocationCollects) {
   const uint16_t digits[] = {1, 2, 3};
   FaslWriter w = segmentWriter();
   w.tableOfContents(8);
