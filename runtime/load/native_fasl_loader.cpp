@@ -170,6 +170,7 @@ class FaslItemLoader {
         streamSource_(&source),
         cells_(&stack) {
     *cell_ = nilval;
+    caseState_ = startingCaseMode(fasl_strcvt_mode);  // the runtime loader's own table
   }
 
   int run() {
@@ -871,7 +872,8 @@ class FaslItemLoader {
   int doComplex() { return twoPart(type_code::Complex); }
 
   int doCasemode() {
-    caseModeItem(static_cast<uint8_t>(operand(0)), caseState_);
+    caseModeItem(static_cast<uint8_t>(operand(0)), caseState_,
+                 runtime_ ? fasl_strcvt_mode : strcvt_mode);
     return -1;
   }
 

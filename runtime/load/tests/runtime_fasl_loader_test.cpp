@@ -1285,6 +1285,39 @@ TEST_F(RuntimeFaslLoad, TheLoadersReadSpecialsThroughTheThreadsBindings) {
   curreadmode = 0;
 }
 
+// The runtime loader's conversion mode follows its own table: class 1
+// reads row 0, class 2 row 3, any other class the row of the read mode; a
+// required mode keeps every name.
+TEST(RuntimeStrcvtMode, FollowsItsOwnTable) {
+  constexpr uint32_t K = kKeepCase, L = kToLowerCase, U = kToUpperCase;
+  constexpr uint32_t rows[4][4] = {{K, K, L, L}, {L, K, L, L}, {U, U, K, K}, {K, U, K, K}};
+  for (uint32_t readMode = 0; readMode < 4; ++readMode)
+    for (uint32_t fileMode = 0; fileMode < 4; ++fileMode) {
+      SCOPED_TRACE(testing::Message() << "read mode " << readMode << ", file mode " << fileMode);
+      EXPECT_EQ(fasl_strcvt_mode(readMode, fileMode, 0, 0), rows[readMode][fileMode]);
+      EXPECT_EQ(fasl_strcvt_mode(readMode, fileMode, 1, 0), rows[0][fileMode]);
+      EXPECT_EQ(fasl_strcvt_mode(readMode, fileMode, 2, 0), rows[3][fileMode]);
+      EXPECT_EQ(fasl_strcvt_mode(readMode, fileMode, 0, 1), K);
+    }
+}
+
+// An image that reads upper case (read mode 3) and a file whose names are in
+// mode 0: the runtime loader keeps the names, the native loader raises them.
+TEST_F(RuntimeFaslLoad, TheRuntimeLoaderConvertsNamesByItsOwnTable) {
+  curreadmode = 3;
+  FaslWriter w = segmentWriter();
+  w.casemode(0x00).symbol(u"Name", 0).code(78).done();
+  for (bool runtime : {true, false}) {
+    SCOPED_TRACE(runtime ? "runtime loader" : "native loader");
+    testing_support::resetRecorder(made_symbol_);
+    const int result = runtime ? load(w.bytes()).result : nativeLoad(w.bytes()).result;
+    ASSERT_EQ(result, kClean);
+    ASSERT_EQ(lisp_recorder_log.count, 1u);
+    EXPECT_EQ(charactersOf(lisp_recorder_log.calls[0].eax), runtime ? u"Name" : u"NAME");
+  }
+  curreadmode = 0;
+}
+
 // push_data pushes onto the loading thread's value of the symbol: with the
 // symbol bound on the thread, the binding's list grows and the global list
 // stays as it was.
