@@ -168,6 +168,8 @@ uint32_t lisp_call_address(int32_t index) {
   if (lisp::tagOf(symbol) != lisp::Tag::Symbol) return fallback;
   const lispval table = *symbol_locative(symbol);
   WordVector entries{};
+  // The Lisp side numbers the entries by word of the vector object, its
+  // header and length word first: entry `index` is data word index - 2.
   const int32_t position = index - 2;
   if (table == nilval || !wordVectorOf(table, entries) || position < 0 ||
       static_cast<uint32_t>(position) >= entries.length)
