@@ -239,6 +239,32 @@ lisp_recorder_observer:
         .long 0
         .size lisp_recorder_observer, . - lisp_recorder_observer
 
+/* lisp_walk_base_entry: a target for the harness that makes the harness
+   frame the last frame of the collector's walk, as the frame of Lisp code
+   that native code entered is: the foreign-call record that
+   lisp_walk_base_record points at (linked by the caller as the last of the
+   thread's chain, on the stack above the harness) gets the harness frame as
+   its native frame. Then jumps to lisp_walk_base_target with the call
+   unchanged. */
+        .text
+        .globl lisp_walk_base_entry
+        .type lisp_walk_base_entry, @function
+lisp_walk_base_entry:
+        push eax
+        mov eax, dword ptr [lisp_walk_base_record]
+        mov [eax + 4], ebp
+        pop eax
+        jmp dword ptr [lisp_walk_base_target]
+        .size lisp_walk_base_entry, . - lisp_walk_base_entry
+
+        .data
+        .globl lisp_walk_base_record, lisp_walk_base_target
+        .balign 4
+lisp_walk_base_record:
+        .long 0
+lisp_walk_base_target:
+        .long 0
+
         .bss
         .globl lisp_recorder_log
         .type lisp_recorder_log, @object
