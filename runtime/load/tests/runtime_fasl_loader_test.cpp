@@ -1477,11 +1477,12 @@ TEST_F(RuntimeFaslLoad, ARefusedRawVectorIsNotWrittenInto) {
   EXPECT_EQ(global(-0xa), nearNil[1]);
 }
 
-// ---- a collection at every allocation, on a registered thread ----
+// ---- on a registered thread: the heap release, a collection at every allocation ----
 
-// The loads run on the thread record the registry made for the calling
-// thread, as every Lisp thread's is: the collector scans it, its binding
-// stack and the native loader's stack through the registry.
+// The calls run on the thread record the registry made for the calling
+// thread, as every Lisp thread's is: it owns the heap, and the collector
+// scans it, its binding stack and the native loader's stack through the
+// registry.
 class RegisteredThread : public RuntimeFaslLoad {
  protected:
   void SetUp() override {
@@ -1495,9 +1496,12 @@ class RegisteredThread : public RuntimeFaslLoad {
       threadWord(word) = nil();
     threadWord(tr::kFaslStackWords) = 0;
     threadWord(tr::kSpecialFill) = 0;
+    savedDebugFlags_ = cl_debug_flags;
   }
   void TearDown() override {
     forced_collection::on = false;
+    lisp_recorder_observer = nullptr;
+    cl_debug_flags = savedDebugFlags_;
     lisp::registry::forgetRegistry();
     thread_ = testRecord_;
     platform::setThreadSlot(slot_, thread_);
@@ -1542,6 +1546,7 @@ class RegisteredThread : public RuntimeFaslLoad {
   }
 
   lispval testRecord_ = 0;
+  uint32_t savedDebugFlags_ = 0;
 };
 
 // The debug messages around a foreign call that runs without the heap go
@@ -1563,13 +1568,10 @@ TEST_F(RegisteredThread, HeapWrapDebugMessagesAreFormattedWhileTheHeapIsHeld) {
   lisp_recorder_observer = noteHeapOwner;
   g_outputs = 0;
   testing_support::resetRecorder(nil());
-  const uint32_t savedFlags = cl_debug_flags;
   cl_debug_flags = 1;
   vxm_wrap_release_heap(0);
   EXPECT_LT(vxm_thread_control.heapOwnerIndex, 0);  // released for the foreign call
   vxm_wrap_reacquire_heap();
-  cl_debug_flags = savedFlags;
-  lisp_recorder_observer = nullptr;
   EXPECT_EQ(vxm_thread_control.heapOwnerIndex, owner);
   ASSERT_EQ(g_outputs, 2u);
   EXPECT_EQ(g_heapOwnerAtOutput[0], owner);
