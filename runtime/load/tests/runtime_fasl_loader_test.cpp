@@ -180,6 +180,11 @@ class RuntimeFaslLoad : public loader_test::LoaderObjectHeap {
     return {result, cell, testing::internal::GetCapturedStdout()};
   }
 
+  // The result of the runtime loader (load_fasl) or the native one on the bytes.
+  int resultOf(bool runtime, const std::vector<uint8_t>& bytes) {
+    return runtime ? load(bytes).result : nativeLoad(bytes).result;
+  }
+
   // The symbol a call through the stub at nil was made for (the calling
   // frame's word -0x18).
   static lispval calledSymbol(const testing_support::RecordedCall& call) {
@@ -1203,7 +1208,7 @@ TEST_F(RuntimeFaslLoad, EvalitCallsTheSymbolsFunctionWithNoArguments) {
   for (bool runtime : {true, false}) {
     SCOPED_TRACE(runtime ? "runtime loader" : "native loader");
     testing_support::resetRecorder(made_symbol_);
-    const int result = runtime ? load(w.bytes()).result : nativeLoad(w.bytes()).result;
+    const int result = resultOf(runtime, w.bytes());
     ASSERT_EQ(result, kClean);
     ASSERT_EQ(lisp_recorder_log.count, 2u);  // the symbol made, then its function
     const testing_support::RecordedCall& called = lisp_recorder_log.calls[1];
@@ -1308,7 +1313,7 @@ TEST_F(RuntimeFaslLoad, TheRuntimeLoaderConvertsNamesByItsOwnTable) {
   for (bool runtime : {true, false}) {
     SCOPED_TRACE(runtime ? "runtime loader" : "native loader");
     testing_support::resetRecorder(made_symbol_);
-    const int result = runtime ? load(w.bytes()).result : nativeLoad(w.bytes()).result;
+    const int result = resultOf(runtime, w.bytes());
     ASSERT_EQ(result, kClean);
     ASSERT_EQ(lisp_recorder_log.count, 1u);
     EXPECT_EQ(charactersOf(lisp_recorder_log.calls[0].eax), runtime ? u"Name" : u"NAME");
@@ -1334,7 +1339,7 @@ TEST_F(RuntimeFaslLoad, PushDataPushesOntoTheThreadsBindingInBothLoaders) {
   for (bool runtime : {true, false}) {
     SCOPED_TRACE(runtime ? "runtime loader" : "native loader");
     testing_support::resetRecorder(symbol);  // the symbol maker gives the bound symbol
-    const int result = runtime ? load(w.bytes()).result : nativeLoad(w.bytes()).result;
+    const int result = resultOf(runtime, w.bytes());
     ASSERT_EQ(result, kClean);
     const lispval pushed = lisp::small_services::threadSymbolValue(thread_, symbol);
     ASSERT_TRUE(lisp::isCons(pushed));
@@ -1361,7 +1366,7 @@ TEST_F(RuntimeFaslLoad, BothLoadersKeepTheNamesOfPackageIndependentPackages) {
       SCOPED_TRACE(std::string(runtime ? "runtime" : "native") +
                    (independent ? ", independent" : ", converted"));
       testing_support::resetRecorder(made_symbol_);
-      const int result = runtime ? load(w.bytes()).result : nativeLoad(w.bytes()).result;
+      const int result = resultOf(runtime, w.bytes());
       ASSERT_EQ(result, kClean);
       ASSERT_EQ(lisp_recorder_log.count, independent ? 2u : 1u);
       const testing_support::RecordedCall& made = lisp_recorder_log.calls[independent ? 1 : 0];
@@ -1385,7 +1390,7 @@ TEST_F(RuntimeFaslLoad, BothLoadersConvertAPackagesName) {
   for (bool runtime : {true, false}) {
     SCOPED_TRACE(runtime ? "runtime loader" : "native loader");
     testing_support::resetRecorder(made_symbol_);
-    const int result = runtime ? load(w.bytes()).result : nativeLoad(w.bytes()).result;
+    const int result = resultOf(runtime, w.bytes());
     ASSERT_EQ(result, kClean);
     ASSERT_EQ(lisp_recorder_log.count, 1u);
     EXPECT_EQ(calledSymbol(lisp_recorder_log.calls[0]),
