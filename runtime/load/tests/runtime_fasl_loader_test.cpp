@@ -19,6 +19,7 @@
 
 #include "launcher/host_record.h"
 #include "platform/thread_block.h"
+#include "runtime/gc/from_space.h"
 #include "runtime/load/cell_load_stack.h"
 #include "runtime/load/fasl_bundles.h"
 #include "runtime/load/fasl_format.h"
@@ -28,16 +29,15 @@
 #include "runtime/load/small_services.h"
 #include "runtime/load/startup.h"
 #include "runtime/load/symbol_names.h"
-#include "runtime/gc/from_space.h"
 #include "runtime/load/tests/loader_object_heap.h"
 #include "runtime/os/file_calls.h"
 #include "runtime/os/host_record_services.h"
 #include "runtime/os/pseudo_descriptors.h"
 #include "runtime/os/thread_registry.h"
-#include "runtime/rs/system_call_dispatch.h"
 #include "runtime/rs/lisp_world_services.h"
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
+#include "runtime/rs/system_call_dispatch.h"
 #include "runtime/rs/thread_record.h"
 #include "testing/fasl_bundle_writer.h"
 #include "testing/fasl_malformed_cases.h"
@@ -1614,15 +1614,14 @@ TEST_F(RegisteredThread, BothLoadersBuildEveryGroupWhileEachAllocationCollects) 
   w.symget(0).symget(1).gensymget(4).list(3).code(76).code(78);
   w.string(u"a").list(1).string(u"b").string(u"c").list(2).code(29).code(76).code(78);
   w.integer(0, digits).singleFloat(1.5f).fixnum(7).code(25).list(2).code(76).code(78).done();
-  const std::vector<std::string> expected = {
-      R"(("s0" 0 "s1" 1 "s2" 2))",
-      R"((3 "s3" d:0.500000 "s4" . 4))",
-      R"(#("s5" "s6" 5 "s7"))",
-      R"((("s8" 6) "s9"))",
-      "sym:g0",
-      R"((("car" . "cdr") #("e0" "e1" "e2") sym:g0))",
-      R"(("a" "b" "c"))",
-      "(big:0[3,2,1] 19:f:1.500000/7)"};
+  const std::vector<std::string> expected = {R"(("s0" 0 "s1" 1 "s2" 2))",
+                                             R"((3 "s3" d:0.500000 "s4" . 4))",
+                                             R"(#("s5" "s6" 5 "s7"))",
+                                             R"((("s8" 6) "s9"))",
+                                             "sym:g0",
+                                             R"((("car" . "cdr") #("e0" "e1" "e2") sym:g0))",
+                                             R"(("a" "b" "c"))",
+                                             "(big:0[3,2,1] 19:f:1.500000/7)"};
   constexpr uint32_t kScavengeCount = 64;  // runtime global: a fixnum
   for (bool runtime : {true, false}) {
     SCOPED_TRACE(runtime ? "runtime loader" : "native loader");
