@@ -211,6 +211,60 @@ lisp_recorder_entry:
         ret
         .size lisp_recorder_entry, . - lisp_recorder_entry
 
+/* lisp_observing_recorder_entry: as lisp_recorder_entry, after a call of
+   the native function in lisp_recorder_observer (cdecl, no arguments;
+   none when the word is 0), which sees the state the Lisp call is made in.
+   Every register and the stack are as they were when the recorder starts. */
+        .globl lisp_observing_recorder_entry
+        .type lisp_observing_recorder_entry, @function
+lisp_observing_recorder_entry:
+        push eax
+        push ecx
+        push edx
+        mov eax, dword ptr [lisp_recorder_observer]
+        test eax, eax
+        jz 1f
+        call eax
+1:      pop edx
+        pop ecx
+        pop eax
+        jmp lisp_recorder_entry
+        .size lisp_observing_recorder_entry, . - lisp_observing_recorder_entry
+
+        .data
+        .globl lisp_recorder_observer
+        .type lisp_recorder_observer, @object
+        .balign 4
+lisp_recorder_observer:
+        .long 0
+        .size lisp_recorder_observer, . - lisp_recorder_observer
+
+/* lisp_walk_base_entry: a target for the harness that makes the harness
+   frame the last frame of the collector's walk, as the frame of Lisp code
+   that native code entered is: the foreign-call record that
+   lisp_walk_base_record points at (linked by the caller as the last of the
+   thread's chain, on the stack above the harness) gets the harness frame as
+   its native frame. Then jumps to lisp_walk_base_target with the call
+   unchanged. */
+        .text
+        .globl lisp_walk_base_entry
+        .type lisp_walk_base_entry, @function
+lisp_walk_base_entry:
+        push eax
+        mov eax, dword ptr [lisp_walk_base_record]
+        mov [eax + 4], ebp
+        pop eax
+        jmp dword ptr [lisp_walk_base_target]
+        .size lisp_walk_base_entry, . - lisp_walk_base_entry
+
+        .data
+        .globl lisp_walk_base_record, lisp_walk_base_target
+        .balign 4
+lisp_walk_base_record:
+        .long 0
+lisp_walk_base_target:
+        .long 0
+
         .bss
         .globl lisp_recorder_log
         .type lisp_recorder_log, @object

@@ -103,6 +103,13 @@ void lisp_harness_call(const testing_support::LispCallSetup* setup,
 void lisp_harness_return();
 void lisp_recorder_entry();
 extern testing_support::RecorderLog lisp_recorder_log;
+// The recorder after a call of lisp_recorder_observer (when not null), a
+// native function that looks at the state the Lisp call is made in.
+void lisp_observing_recorder_entry();
+extern void (*lisp_recorder_observer)();
+void lisp_walk_base_entry();
+extern uint32_t* lisp_walk_base_record;
+extern uint32_t lisp_walk_base_target;
 }
 
 namespace testing_support {
@@ -110,6 +117,23 @@ namespace testing_support {
 inline LispCallResult callWithLispConventions(const LispCallSetup& setup) {
   LispCallResult result{};
   lisp_harness_call(&setup, &result);
+  return result;
+}
+
+// The call, with its harness frame walked by the collector as the frame of
+// Lisp code that native code entered: a foreign-call record in this
+// function's frame ends the thread's chain (`clinkHead`, empty before) for
+// the call's duration. The setup's frame needs a marker at ebp-4 for the
+// walk to take it as a frame.
+inline LispCallResult callFromNativeEntry(LispCallSetup setup, uint32_t& clinkHead) {
+  constexpr uint32_t kEmptyChain = 0xffffffff;
+  alignas(8) uint32_t base[6] = {kEmptyChain, 0, 0, 0, 0, 0};
+  lisp_walk_base_record = base;
+  lisp_walk_base_target = setup.target;
+  setup.target = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&lisp_walk_base_entry));
+  clinkHead = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(base));
+  const LispCallResult result = callWithLispConventions(setup);
+  clinkHead = kEmptyChain;
   return result;
 }
 
@@ -131,6 +155,9 @@ inline void setRecorderValues(uint32_t count, uint32_t first, uint32_t second) {
 
 inline uint32_t recorderAddress() {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&lisp_recorder_entry));
+}
+inline uint32_t observingRecorderAddress() {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&lisp_observing_recorder_entry));
 }
 
 }  // namespace testing_support

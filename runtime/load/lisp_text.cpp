@@ -97,10 +97,14 @@ lispval* symbolLocativeAt(uint32_t bindingIndex, lispval symbol) {
   return &wordAt(symbol, kValueCellOffset);
 }
 
-lispval threadSymbolValue(lispval thread, lispval symbol) {
+lispval* threadSymbolLocative(lispval thread, lispval symbol) {
   const lispval index = thread != 0 ? wordAt(thread, thread_record::kBindingIndex) : 0;
   const uint32_t element = isFixnum(index) ? static_cast<uint32_t>(fixnumValue(index)) : 0;
-  return *symbolLocativeAt(element, symbol);
+  return symbolLocativeAt(element, symbol);
+}
+
+lispval threadSymbolValue(lispval thread, lispval symbol) {
+  return *threadSymbolLocative(thread, symbol);
 }
 
 }  // namespace lisp::small_services
@@ -164,6 +168,8 @@ uint32_t lisp_call_address(int32_t index) {
   if (lisp::tagOf(symbol) != lisp::Tag::Symbol) return fallback;
   const lispval table = *symbol_locative(symbol);
   WordVector entries{};
+  // The Lisp side numbers the entries by word of the vector object, its
+  // header and length word first: entry `index` is data word index - 2.
   const int32_t position = index - 2;
   if (table == nilval || !wordVectorOf(table, entries) || position < 0 ||
       static_cast<uint32_t>(position) >= entries.length)

@@ -75,7 +75,6 @@ constexpr int32_t kClosureTemplate = -0xa;
 constexpr int32_t kClosureEnvironment = -6;
 constexpr int32_t kClosureSlots = -2;
 constexpr int32_t kArrayData = -0xa;
-constexpr int32_t kSymbolValue = -0x13;
 constexpr int32_t kSymbolFunction = -0xb;
 constexpr int32_t kFloatBytes[2] = {-0xe, -0xa};  // single, double
 constexpr int32_t kBignumDigits = -0xe;
@@ -171,6 +170,7 @@ class FaslItemLoader {
         streamSource_(&source),
         cells_(&stack) {
     *cell_ = nilval;
+    caseState_ = startingCaseMode(fasl_strcvt_mode);  // the runtime loader's own table
   }
 
   int run() {
@@ -872,7 +872,8 @@ class FaslItemLoader {
   int doComplex() { return twoPart(type_code::Complex); }
 
   int doCasemode() {
-    caseModeItem(static_cast<uint8_t>(operand(0)), caseState_);
+    caseModeItem(static_cast<uint8_t>(operand(0)), caseState_,
+                 runtime_ ? fasl_strcvt_mode : strcvt_mode);
     return -1;
   }
 
@@ -1253,12 +1254,15 @@ class FaslItemLoader {
     return -1;
   }
 
+  // Pushes onto the loading thread's value of the symbol: its binding's
+  // cell when it has one (a binding cell may be old: the store is guarded).
   int doPushData() {
     const lispval cell = new_lisp_obj(1, 0, 0);
-    const lispval symbol = stack_.at(1);
+    lispval* value = small_services::threadSymbolLocative(thread_, stack_.at(1));
     car(cell) = stack_.at(0);
-    cdr(cell) = wordAt(symbol, kSymbolValue);
-    protectedStore(symbol, kSymbolValue, cell);
+    cdr(cell) = *value;
+    *value = cell;
+    fasl_protect(address(value));
     stack_.pop();
     stack_.pop();
     return -1;

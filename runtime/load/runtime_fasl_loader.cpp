@@ -29,6 +29,18 @@ int runRuntimeLoader(FaslInputStream& stream, lispval* cell, const RuntimeLoad& 
 namespace {
 
 constexpr int32_t kCodeVectorHeaderBytes = 4;
+
+// The runtime loader's conversion table: rows by class (1: row 0, 2: row 3)
+// or else by read mode, columns by the file's name mode. Row 3 differs from
+// the native loader's: an image reading upper case keeps names of file
+// modes 0 and 2 as written.
+constexpr uint32_t kRuntimeConversionRows = 4;
+constexpr uint32_t kRuntimeConversion[kRuntimeConversionRows][kRuntimeConversionRows] = {
+    {kKeepCase, kKeepCase, kToLowerCase, kToLowerCase},
+    {kToLowerCase, kKeepCase, kToLowerCase, kToLowerCase},
+    {kToUpperCase, kToUpperCase, kKeepCase, kKeepCase},
+    {kKeepCase, kToUpperCase, kKeepCase, kKeepCase},
+};
 constexpr uint8_t kNegativeSign = 0x80;
 
 lispval global(uint32_t n) {
@@ -139,10 +151,12 @@ int32_t fasl_utf8_to_unicode(const uint8_t* bytes, uint32_t count, uint16_t* int
   return utf8_to_unicode(bytes, count, into);
 }
 
-// Decision: the native loader's table (strcvt_mode) for both loaders, so
-// row 3 is (upper, upper, upper, keep) here too.
 uint32_t fasl_strcvt_mode(uint32_t readMode, uint32_t fileMode, uint32_t klass, uint32_t required) {
-  return strcvt_mode(readMode, fileMode, klass, required);
+  if (required != 0) return kKeepCase;
+  const uint32_t row = klass == 1 ? 0 : klass == 2 ? kRuntimeConversionRows - 1 : readMode;
+  // Decision: a row or file mode outside the table converts nothing.
+  if (row >= kRuntimeConversionRows || fileMode >= kRuntimeConversionRows) return kKeepCase;
+  return kRuntimeConversion[row][fileMode];
 }
 
 lispval alloc_lsymtab(lispval* record, uint32_t element) {

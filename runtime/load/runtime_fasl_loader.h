@@ -76,7 +76,8 @@ int start_fasl(lisp::lispval* segmentCell);
 lisp::lispval fasl_ustr_to_str(const uint8_t* bytes, uint32_t length, uint32_t mode);
 // The fasl text decoder: counts when `into` is null; -1 for a cut form.
 int32_t fasl_utf8_to_unicode(const uint8_t* bytes, uint32_t count, uint16_t* into);
-// The conversion mode for (read mode, file case mode, class, required mode).
+// The runtime loader's conversion mode for (read mode, file case mode,
+// class, required mode); the native loader's strcvt_mode differs in row 3.
 uint32_t fasl_strcvt_mode(uint32_t readMode, uint32_t fileMode, uint32_t klass, uint32_t required);
 // A simple vector twice the old table's length (30 for nil), filled with
 // runtime global 2's value, the old entries copied in order. The old table

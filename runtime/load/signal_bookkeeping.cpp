@@ -70,10 +70,12 @@ void urgentwarn(int unanswered) {
   vxmfprintf(stderr, text::kUrgentWarning, unanswered, left, left == 1 ? "" : "s");
 }
 
+// The debug message goes to Lisp's formatted output, which allocates and
+// runs Lisp: it is printed before the heap is released.
 void vxm_wrap_release_heap(int argument) {
   if (mp_logging) mp_log_event(kEventHeapWrap, 0);
-  vxm_release_heap_for_sdcall(argument);
   if (cl_debug_flags & kHeapWrapDebugBit) lisp_format(text::kReleaseHeap);
+  vxm_release_heap_for_sdcall(argument);
 }
 
 void vxm_wrap_reacquire_heap() {

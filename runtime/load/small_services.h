@@ -20,8 +20,10 @@ inline constexpr uint32_t kCallAddressTableGlobal = 97;
 // The symbol's value cell for the bindings at element `bindingIndex` of
 // value vectors (the global cell when the vector has no binding there).
 lisp::lispval* symbolLocativeAt(uint32_t bindingIndex, lisp::lispval symbol);
-// The symbol's value in the thread (a thread record's word, or 0 for none):
-// its binding when it has one, else the global value.
+// The symbol's value cell in the thread (a thread record's word, or 0 for
+// none): its binding's cell when it has one, else the global value cell.
+lisp::lispval* threadSymbolLocative(lisp::lispval thread, lisp::lispval symbol);
+// The value in that cell.
 lisp::lispval threadSymbolValue(lisp::lispval thread, lisp::lispval symbol);
 }  // namespace lisp::small_services
 

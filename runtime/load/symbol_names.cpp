@@ -27,9 +27,6 @@ constexpr uint32_t kUpperFileMode = 3;
 
 constexpr uint32_t K = kKeepCase, L = kToLowerCase, U = kToUpperCase;
 // Rows: image mode; columns: the file's name mode.
-// Decision: both loaders use this table; the runtime loader's row 3 of
-// (keep, upper, keep, keep) would leave upper-case names of a file in mode
-// 0 or 2 unconverted for an image in mode 3.
 constexpr uint32_t kConversion[kModes][kModes] = {
     {K, K, L, L},
     {L, K, L, L},
@@ -73,11 +70,11 @@ void convertCase(uint16_t* characters, uint32_t count, uint32_t mode) {
   if (mode == kToUpperCase) cvttoupper(characters, count);
 }
 
-CaseModeState startingCaseMode() {
-  return {0, strcvt_mode(curreadmode, 0, 0, 0)};
+CaseModeState startingCaseMode(ConversionRule rule) {
+  return {0, rule(curreadmode, 0, 0, 0)};
 }
 
-void caseModeItem(uint8_t byte, CaseModeState& state) {
+void caseModeItem(uint8_t byte, CaseModeState& state, ConversionRule rule) {
   const CaseModeByte split = splitCaseMode(byte);
   const bool lispWorld = bootmode == 0;
   const lispval current = lispWorld ? currentCaseMode() : nilval;
@@ -95,7 +92,7 @@ void caseModeItem(uint8_t byte, CaseModeState& state) {
       from_c_fasl_casemode_mismatch_error();
     }
   }
-  state.conversion = strcvt_mode(curreadmode, split.fileMode, state.override, split.required);
+  state.conversion = rule(curreadmode, split.fileMode, state.override, split.required);
 }
 
 DecodedString buftostr(const uint8_t* bytes, uint32_t byteCount, uint8_t encoding, bool useCache,

@@ -21,8 +21,11 @@ enum ConversionMode : uint32_t {
 
 // The conversion mode for an image mode and a file's name mode (0 to 3),
 // after an override (1: image mode 0, 2: image mode 3); a nonzero required
-// mode turns conversion off. Both loaders use this one table.
+// mode turns conversion off. The native loader's table; the runtime loader
+// has its own (fasl_strcvt_mode).
 uint32_t strcvt_mode(uint32_t imageMode, uint32_t fileMode, uint32_t override, uint32_t required);
+// The shape of both: (image or read mode, file mode, override, required mode).
+using ConversionRule = uint32_t (*)(uint32_t, uint32_t, uint32_t, uint32_t);
 
 // Converts `count` characters in place by the mode.
 void convertCase(uint16_t* characters, uint32_t count, uint32_t mode);
@@ -33,13 +36,13 @@ struct CaseModeState {
   uint32_t override = 0;
   uint32_t conversion = kKeepCase;
 };
-CaseModeState startingCaseMode();
+CaseModeState startingCaseMode(ConversionRule rule = strcvt_mode);
 
 // The case-mode item (byte: required mode in the high nibble, file mode in
 // the low one): switches the Lisp world to a required mode, signals a file
 // whose names are upper case for an image that reads lower case, and
 // recomputes the conversion mode.
-void caseModeItem(uint8_t byte, CaseModeState& state);
+void caseModeItem(uint8_t byte, CaseModeState& state, ConversionRule rule = strcvt_mode);
 
 // Runtime globals the case-mode item reads.
 inline constexpr uint32_t kCaseModeGlobals[3] = {28, 29, 30};

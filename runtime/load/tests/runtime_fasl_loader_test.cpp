@@ -19,6 +19,7 @@
 
 #include "launcher/host_record.h"
 #include "platform/thread_block.h"
+#include "runtime/gc/from_space.h"
 #include "runtime/load/cell_load_stack.h"
 #include "runtime/load/fasl_bundles.h"
 #include "runtime/load/fasl_format.h"
@@ -32,9 +33,11 @@
 #include "runtime/os/file_calls.h"
 #include "runtime/os/host_record_services.h"
 #include "runtime/os/pseudo_descriptors.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/rs/lisp_world_services.h"
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
+#include "runtime/rs/system_call_dispatch.h"
 #include "runtime/rs/thread_record.h"
 #include "testing/fasl_bundle_writer.h"
 #include "testing/fasl_malformed_cases.h"
@@ -43,6 +46,42 @@
 #include "testing/temp_path.h"
 
 extern "C" lisp::lispval tval;
+
+// ---- a collection at every allocation ----
+//
+// This program links with the constructor new_lisp_obj wrapped. While a test
+// turns the forcing on, each constructor call the loaders make finds new
+// space hidden and the cons page used up, so the real allocation inside it
+// collects; afterwards the emptied semispace is filled with fixnum words, so
+// anything read through a stale pointer shows as numbers.
+namespace forced_collection {
+bool on = false;
+uint32_t allocations = 0;
+
+constexpr uint32_t kPoison = 0xdead0000;  // a fixnum
+
+void hideNewSpace() {
+  namespace nbg = lisp::nil_block::global;
+  gc::globalWord(nbg::kConsFill) = gc::globalWord(nbg::kConsLimit);
+  GsNewHidden += gc::globalWord(gc::global::kNewFree);
+  gc::globalWord(gc::global::kNewFree) = 0;
+}
+
+void poisonFromSpace() {
+  const uint32_t start = GsNewFromEnd - GsNewFromArea.size;
+  for (uint32_t a = start; a < GsNewFromEnd; a += 4) gc_test::at(a) = kPoison;
+}
+}  // namespace forced_collection
+
+extern "C" lisp::lispval __real_new_lisp_obj(uint32_t type, uint32_t a, uint32_t b);
+extern "C" lisp::lispval __wrap_new_lisp_obj(uint32_t type, uint32_t a, uint32_t b) {
+  if (!forced_collection::on) return __real_new_lisp_obj(type, a, b);
+  ++forced_collection::allocations;
+  forced_collection::hideNewSpace();
+  const lisp::lispval made = __real_new_lisp_obj(type, a, b);
+  forced_collection::poisonFromSpace();
+  return made;
+}
 
 namespace {
 
@@ -139,6 +178,11 @@ class RuntimeFaslLoad : public loader_test::LoaderObjectHeap {
     testing::internal::CaptureStdout();
     const int result = libfasl(stream, &cell, lisp::makeFixnum(0), thread_);
     return {result, cell, testing::internal::GetCapturedStdout()};
+  }
+
+  // The result of the runtime loader (load_fasl) or the native one on the bytes.
+  int resultOf(bool runtime, const std::vector<uint8_t>& bytes) {
+    return runtime ? load(bytes).result : nativeLoad(bytes).result;
   }
 
   // The symbol a call through the stub at nil was made for (the calling
@@ -1164,7 +1208,7 @@ TEST_F(RuntimeFaslLoad, EvalitCallsTheSymbolsFunctionWithNoArguments) {
   for (bool runtime : {true, false}) {
     SCOPED_TRACE(runtime ? "runtime loader" : "native loader");
     testing_support::resetRecorder(made_symbol_);
-    const int result = runtime ? load(w.bytes()).result : nativeLoad(w.bytes()).result;
+    const int result = resultOf(runtime, w.bytes());
     ASSERT_EQ(result, kClean);
     ASSERT_EQ(lisp_recorder_log.count, 2u);  // the symbol made, then its function
     const testing_support::RecordedCall& called = lisp_recorder_log.calls[1];
@@ -1244,6 +1288,70 @@ TEST_F(RuntimeFaslLoad, TheLoadersReadSpecialsThroughTheThreadsBindings) {
   curreadmode = 0;
 }
 
+// The runtime loader's conversion mode follows its own table: class 1
+// reads row 0, class 2 row 3, any other class the row of the read mode; a
+// required mode keeps every name.
+TEST(RuntimeStrcvtMode, FollowsItsOwnTable) {
+  constexpr uint32_t K = kKeepCase, L = kToLowerCase, U = kToUpperCase;
+  constexpr uint32_t rows[4][4] = {{K, K, L, L}, {L, K, L, L}, {U, U, K, K}, {K, U, K, K}};
+  for (uint32_t readMode = 0; readMode < 4; ++readMode)
+    for (uint32_t fileMode = 0; fileMode < 4; ++fileMode) {
+      SCOPED_TRACE(testing::Message() << "read mode " << readMode << ", file mode " << fileMode);
+      EXPECT_EQ(fasl_strcvt_mode(readMode, fileMode, 0, 0), rows[readMode][fileMode]);
+      EXPECT_EQ(fasl_strcvt_mode(readMode, fileMode, 1, 0), rows[0][fileMode]);
+      EXPECT_EQ(fasl_strcvt_mode(readMode, fileMode, 2, 0), rows[3][fileMode]);
+      EXPECT_EQ(fasl_strcvt_mode(readMode, fileMode, 0, 1), K);
+    }
+}
+
+// An image that reads upper case (read mode 3) and a file whose names are in
+// mode 0: the runtime loader keeps the names, the native loader raises them.
+TEST_F(RuntimeFaslLoad, TheRuntimeLoaderConvertsNamesByItsOwnTable) {
+  curreadmode = 3;
+  FaslWriter w = segmentWriter();
+  w.casemode(0x00).symbol(u"Name", 0).code(78).done();
+  for (bool runtime : {true, false}) {
+    SCOPED_TRACE(runtime ? "runtime loader" : "native loader");
+    testing_support::resetRecorder(made_symbol_);
+    const int result = resultOf(runtime, w.bytes());
+    ASSERT_EQ(result, kClean);
+    ASSERT_EQ(lisp_recorder_log.count, 1u);
+    EXPECT_EQ(charactersOf(lisp_recorder_log.calls[0].eax), runtime ? u"Name" : u"NAME");
+  }
+  curreadmode = 0;
+}
+
+// push_data pushes onto the loading thread's value of the symbol: with the
+// symbol bound on the thread, the binding's list grows and the global list
+// stays as it was.
+TEST_F(RuntimeFaslLoad, PushDataPushesOntoTheThreadsBindingInBothLoaders) {
+  constexpr uint32_t kElement = 4;
+  testing_support::prepareThreadForBinding(thread_, kElement, nil());
+  const lispval symbol = call(setupFor(0x127, nil(), lisp::makeFixnum(0), 2)).eax;
+  const lispval globalList = call(setupFor(0x2b, lisp::makeFixnum(1), nil(), 2)).eax;  // qcons
+  const lispval boundList = call(setupFor(0x2b, lisp::makeFixnum(2), nil(), 2)).eax;
+  lisp::objectOf<lisp::SymbolObject>(symbol)->globalValue = globalList;
+  testing_support::LispCallSetup bind = setupFor(0x47, boundList, symbol, 1);  // bind_one_spec
+  ASSERT_EQ(call(bind).carry, 0u);
+  ASSERT_EQ(lisp::small_services::threadSymbolValue(thread_, symbol), boundList);
+  FaslWriter w = segmentWriter();
+  w.symbol(u"items", 0).fixnum(3).code(79).done();
+  for (bool runtime : {true, false}) {
+    SCOPED_TRACE(runtime ? "runtime loader" : "native loader");
+    testing_support::resetRecorder(symbol);  // the symbol maker gives the bound symbol
+    const int result = resultOf(runtime, w.bytes());
+    ASSERT_EQ(result, kClean);
+    const lispval pushed = lisp::small_services::threadSymbolValue(thread_, symbol);
+    ASSERT_TRUE(lisp::isCons(pushed));
+    EXPECT_EQ(describe(pushed), "(3 2)");
+    EXPECT_EQ(lisp::cdr(pushed), boundList);
+    EXPECT_EQ(lisp::objectOf<lisp::SymbolObject>(symbol)->globalValue, globalList);
+    EXPECT_EQ(describe(globalList), "(1)");
+    // The next load starts from the bound list again.
+    *lisp::small_services::symbolLocativeAt(kElement, symbol) = boundList;
+  }
+}
+
 // One rule in both loaders: a symbol's name is converted by the file's case
 // mode unless the function of global 263 calls its package independent.
 TEST_F(RuntimeFaslLoad, BothLoadersKeepTheNamesOfPackageIndependentPackages) {
@@ -1258,7 +1366,7 @@ TEST_F(RuntimeFaslLoad, BothLoadersKeepTheNamesOfPackageIndependentPackages) {
       SCOPED_TRACE(std::string(runtime ? "runtime" : "native") +
                    (independent ? ", independent" : ", converted"));
       testing_support::resetRecorder(made_symbol_);
-      const int result = runtime ? load(w.bytes()).result : nativeLoad(w.bytes()).result;
+      const int result = resultOf(runtime, w.bytes());
       ASSERT_EQ(result, kClean);
       ASSERT_EQ(lisp_recorder_log.count, independent ? 2u : 1u);
       const testing_support::RecordedCall& made = lisp_recorder_log.calls[independent ? 1 : 0];
@@ -1282,7 +1390,7 @@ TEST_F(RuntimeFaslLoad, BothLoadersConvertAPackagesName) {
   for (bool runtime : {true, false}) {
     SCOPED_TRACE(runtime ? "runtime loader" : "native loader");
     testing_support::resetRecorder(made_symbol_);
-    const int result = runtime ? load(w.bytes()).result : nativeLoad(w.bytes()).result;
+    const int result = resultOf(runtime, w.bytes());
     ASSERT_EQ(result, kClean);
     ASSERT_EQ(lisp_recorder_log.count, 1u);
     EXPECT_EQ(calledSymbol(lisp_recorder_log.calls[0]),
@@ -1372,6 +1480,163 @@ TEST_F(RuntimeFaslLoad, ARefusedRawVectorIsNotWrittenInto) {
   EXPECT_EQ(symtabDescribed(cell), (std::vector<std::string>{"nil", "1"}));
   EXPECT_EQ(global(-0xe), nearNil[0]);
   EXPECT_EQ(global(-0xa), nearNil[1]);
+}
+
+// ---- on a registered thread: the heap release, a collection at every allocation ----
+
+// The calls run on the thread record the registry made for the calling
+// thread, as every Lisp thread's is: it owns the heap, and the collector
+// scans it, its binding stack and the native loader's stack through the
+// registry.
+class RegisteredThread : public RuntimeFaslLoad {
+ protected:
+  void SetUp() override {
+    RuntimeFaslLoad::SetUp();
+    lisp::registry::forgetRegistry();
+    initialize_thread_registry(0);
+    testRecord_ = thread_;
+    thread_ = first_thread;
+    for (int32_t word : {tr::kFaslCellStack, tr::kFaslFreeCells, tr::kFaslStack,
+                         tr::kAnnotatingConsing, tr::kLeafCallStack})
+      threadWord(word) = nil();
+    threadWord(tr::kFaslStackWords) = 0;
+    threadWord(tr::kSpecialFill) = 0;
+    savedDebugFlags_ = cl_debug_flags;
+  }
+  void TearDown() override {
+    forced_collection::on = false;
+    lisp_recorder_observer = nullptr;
+    cl_debug_flags = savedDebugFlags_;
+    lisp::registry::forgetRegistry();
+    thread_ = testRecord_;
+    platform::setThreadSlot(slot_, thread_);
+    RuntimeFaslLoad::TearDown();
+  }
+
+  // A loader's runtime routine called from a Lisp frame that native code
+  // entered, as Lisp code calls it: the collector walks that frame, the
+  // routine's home slots (where the loader keeps its segment record) and
+  // arguments included. (Without a record ending the thread's chain above
+  // it, the walk would stop at the routine's own foreign call and leave the
+  // home slot holding a moved record.)
+  Loaded routineLoad(testing_support::LispCallSetup setup) {
+    setup.stack[0] = setup.stack[1] = nil();
+    setup.frame[testing_support::frameIndex(4)] = lisp::nil_block::marker::kRuntimeRoutine;
+    const testing_support::LispCallResult r =
+        testing_support::callFromNativeEntry(setup, threadWord(tr::kClinkHead));
+    EXPECT_EQ(r.carry, 0u);
+    EXPECT_EQ(r.espDelta, 0);
+    EXPECT_TRUE(lisp::isFixnum(r.eax));
+    return {lisp::fixnumValue(r.eax), r.stack[0], takeConsole()};
+  }
+  // The runtime loader through load_fasl.
+  Loaded runtimeRoutineLoad(const std::vector<uint8_t>& bytes) {
+    testing_support::LispCallSetup setup =
+        setupFor(kLoadFasl, lisp::makeFixnum(descriptorFor(bytes)), thread_, 5);
+    setup.stack[2] = setup.stack[3] = setup.stack[4] = nil();
+    return routineLoad(setup);
+  }
+  // The native loader through fasldesc, on a descriptor it closes itself.
+  Loaded nativeRoutineLoad(const std::vector<uint8_t>& bytes) {
+    constexpr int32_t kFasldesc = 0x157;
+    constexpr int32_t kNativeDescriptor = kFirstTestDescriptor - 1;
+    const int fd = ::open(writeFile(bytes, "native.fasl").c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    table_[kNativeDescriptor].handle = static_cast<uint32_t>(fd);
+    table_[kNativeDescriptor].kind = host::kKindRuntimeDescriptor;
+    testing_support::LispCallSetup setup = setupFor(kFasldesc, nil(), lisp::makeFixnum(0), 4);
+    setup.stack[2] = nil();
+    setup.stack[3] = lisp::makeFixnum(kNativeDescriptor);
+    return routineLoad(setup);
+  }
+
+  lispval testRecord_ = 0;
+  uint32_t savedDebugFlags_ = 0;
+};
+
+// The debug messages around a foreign call that runs without the heap go
+// to Lisp's formatted output while the thread holds the heap: before the
+// release and after the retake.
+int32_t g_heapOwnerAtOutput[2];
+uint32_t g_outputs;
+__attribute__((force_align_arg_pointer)) void noteHeapOwner() {
+  if (g_outputs < 2) g_heapOwnerAtOutput[g_outputs] = vxm_thread_control.heapOwnerIndex;
+  ++g_outputs;
+}
+
+TEST_F(RegisteredThread, HeapWrapDebugMessagesAreFormattedWhileTheHeapIsHeld) {
+  const int32_t owner = vxm_thread_control.heapOwnerIndex;
+  ASSERT_GE(owner, 0);
+  const lispval observer = objects_->makeFunction(testing_support::observingRecorderAddress());
+  lisp::objectOf<lisp::SymbolObject>(globalNumber(lisp::lisp_world::kFormattedOutputGlobal))
+      ->function = observer;
+  lisp_recorder_observer = noteHeapOwner;
+  g_outputs = 0;
+  testing_support::resetRecorder(nil());
+  cl_debug_flags = 1;
+  vxm_wrap_release_heap(0);
+  EXPECT_LT(vxm_thread_control.heapOwnerIndex, 0);  // released for the foreign call
+  vxm_wrap_reacquire_heap();
+  EXPECT_EQ(vxm_thread_control.heapOwnerIndex, owner);
+  ASSERT_EQ(g_outputs, 2u);
+  EXPECT_EQ(g_heapOwnerAtOutput[0], owner);
+  EXPECT_EQ(g_heapOwnerAtOutput[1], owner);
+  ASSERT_EQ(lisp_recorder_log.count, 2u);
+  EXPECT_EQ(charactersOf(lisp_recorder_log.calls[0].eax), u"release heap!~%");
+  EXPECT_EQ(charactersOf(lisp_recorder_log.calls[1].eax), u"reacquire heap!~%");
+}
+
+// A file of many item groups (lists, dotted lists, vectors, a gensym, conses
+// and vectors built in two steps, table entries read back, joined lists,
+// numbers), kept in symtab and fsymtab, loaded by both loaders while every
+// allocation collects: the values each loader keeps across its allocations
+// must be where the collector moved them.
+TEST_F(RegisteredThread, BothLoadersBuildEveryGroupWhileEachAllocationCollects) {
+  const uint16_t digits[] = {1, 2, 3};
+  FaslWriter w = segmentWriter();
+  w.tableOfContents(8);
+  // symtab 0 to 3: a list, a dotted list, a vector, nested lists.
+  w.string(u"s0").fixnum(0).string(u"s1").fixnum(1).string(u"s2").fixnum(2).list(6);
+  w.code(76).code(78);
+  w.fixnum(3).string(u"s3").doubleFloat(0.5).string(u"s4").fixnum(4).listStar(5);
+  w.code(76).code(78);
+  w.string(u"s5").string(u"s6").fixnum(5).string(u"s7").vector(4, lisp::type_code::SimpleVector);
+  w.code(76).code(78);
+  w.string(u"s8").fixnum(6).list(2).string(u"s9").list(2).code(76).code(78);
+  // symtab 4: a gensym symbol.
+  w.gensymSymbol(u"g0", 0).code(78);
+  // fsymtab 0 and 1: a cons built in two steps, a vector filled after it is made.
+  w.string(u"car").string(u"cdr").code(69).code(70).code(77).code(78);
+  w.string(u"e0").string(u"e1").string(u"e2").preLispVector(3, lisp::type_code::SimpleVector);
+  w.postLispVector(3).code(77).code(78);
+  // symtab 5 to 7: both fsymtab entries and the gensym in a list, two lists
+  // joined, and numbers that allocate.
+  w.symget(0).symget(1).gensymget(4).list(3).code(76).code(78);
+  w.string(u"a").list(1).string(u"b").string(u"c").list(2).code(29).code(76).code(78);
+  w.integer(0, digits).singleFloat(1.5f).fixnum(7).code(25).list(2).code(76).code(78).done();
+  const std::vector<std::string> expected = {R"(("s0" 0 "s1" 1 "s2" 2))",
+                                             R"((3 "s3" d:0.500000 "s4" . 4))",
+                                             R"(#("s5" "s6" 5 "s7"))",
+                                             R"((("s8" 6) "s9"))",
+                                             "sym:g0",
+                                             R"((("car" . "cdr") #("e0" "e1" "e2") sym:g0))",
+                                             R"(("a" "b" "c"))",
+                                             "(big:0[3,2,1] 19:f:1.500000/7)"};
+  constexpr uint32_t kScavengeCount = 64;  // runtime global: a fixnum
+  for (bool runtime : {true, false}) {
+    SCOPED_TRACE(runtime ? "runtime loader" : "native loader");
+    const lispval scavenges = globalNumber(kScavengeCount);
+    forced_collection::allocations = 0;
+    forced_collection::on = true;
+    const Loaded loaded = runtime ? runtimeRoutineLoad(w.bytes()) : nativeRoutineLoad(w.bytes());
+    forced_collection::on = false;
+    ASSERT_EQ(loaded.result, kClean);
+    // Every allocation collected.
+    EXPECT_GT(forced_collection::allocations, 20u);
+    EXPECT_EQ(globalNumber(kScavengeCount),
+              scavenges + lisp::makeFixnum(static_cast<int32_t>(forced_collection::allocations)));
+    EXPECT_EQ(symtabDescribed(loaded.record), expected);
+  }
 }
 
 }  // namespace
