@@ -53,6 +53,7 @@ struct PrismaticClosure {
   void create() {
     ASSERT_FALSE(ramp.create()) << errorText();
     ASSERT_FALSE(setupMotionArrays(&ramp.mechanism, nullptr, nullptr, nullptr)) << errorText();
+    ASSERT_FALSE(correctMotionArrays(&ramp.mechanism, nullptr, nullptr, nullptr)) << errorText();
   }
 
   void setCoordinates(const double* q, const double* qd) {
@@ -177,9 +178,9 @@ TEST(GeneralConstraintAxes, SideRuleByPrimitiveIndex) {
 // A revolute primitive with a prismatic one after it: its columns are
 // (s, -s·Σ_y, s·Σ_x) in A and (0, -s·D_y, s·D_x) in Ȧ, Σ = p·u and
 // D = w·p + u·v, p the prismatic extent (its initial-condition coordinate
-// plus the displacement at the description), v its rate (prescribed here by
-// the initial condition, or solved when the primitive is free); one with no
-// prismatic primitive after it has a zero column in Ȧ.
+// plus the displacement at the description), v the rate the velocity step
+// stored for it; one with no prismatic primitive after it has a zero column
+// in Ȧ.
 TEST(GeneralConstraintAxes, RevoluteColumnsFollowTheLeverOfTheSliderAfterIt) {
   for (double s : {1.0, -1.0}) {
     SCOPED_TRACE(s);
@@ -207,7 +208,8 @@ TEST(GeneralConstraintAxes, RevoluteColumnsFollowTheLeverOfTheSliderAfterIt) {
 }
 
 // Ȧ is the time derivative of A along a short motion: the joints move by
-// q̇·t and the prismatic primitives by their rates times t.
+// q̇·t and the prismatic primitives by the rates the velocity step solved
+// for, times t.
 TEST(GeneralConstraintAxes, RateMatrixIsTheDerivativeOfTheAxisMatrix) {
   PrismaticClosure fixture(
       {prismaticPrimitive(1, 0), revolutePrimitive(1), prismaticPrimitive(0.6, 0.8)});
@@ -219,6 +221,7 @@ TEST(GeneralConstraintAxes, RateMatrixIsTheDerivativeOfTheAxisMatrix) {
                                   fixture.g()->axisRates->data + 3 * n);
   const std::vector<double> primitiveRates(fixture.g()->velocities->data,
                                            fixture.g()->velocities->data + n);
+  for (int j = 0; j < n; ++j) EXPECT_GT(std::fabs(primitiveRates[j]), 0.02) << "primitive " << j;
   const std::vector<double> extents(fixture.g()->positions->data, fixture.g()->positions->data + n);
   const double h = 1e-5;
   std::vector<double> a[2];
@@ -236,6 +239,44 @@ TEST(GeneralConstraintAxes, RateMatrixIsTheDerivativeOfTheAxisMatrix) {
     largest = std::fmax(largest, std::fabs(rates[i]));
   }
   EXPECT_GT(largest, 0.1);  // the motion turns the axes and stretches the lever
+}
+
+// With as many free primitives as the plane has freedoms, the primitive
+// rates follow the bodies exactly, and the primitive accelerations (which
+// subtract Ȧ times the rates) are the derivatives of those rates.
+TEST(GeneralConstraintAxes, PrimitiveAccelerationsAreTheDerivativesOfTheirRates) {
+  PrismaticClosure fixture(
+      {prismaticPrimitive(1, 0), revolutePrimitive(1), prismaticPrimitive(0.6, 0.8)});
+  fixture.create();
+  EngineGeneralConstraint* g = fixture.g();
+  const int n = fixture.count();
+  const double qdd[5] = {-2.0, 0.5, 1.5, -0.3, 0.8};
+  const double p0[3] = {0.3, 0.0, 0.4};
+  for (int j : {0, 2}) g->positions->data[j] = p0[j];
+  for (int i = 0; i < 5; ++i) jointAccelerations(fixture.ramp.stateJoints(i))[0] = qdd[i];
+  ASSERT_TRUE(fixture.sweep(kQ, kQd)) << errorText();
+  ASSERT_FALSE(sweepAcceleration2D(&fixture.ramp.mechanism)) << errorText();
+  const std::vector<double> v0(g->velocities->data, g->velocities->data + n);
+  const std::vector<double> a0(g->accelerations->data, g->accelerations->data + n);
+
+  const double h = 1e-5;
+  std::vector<double> rates[2];
+  for (int side = 0; side < 2; ++side) {
+    const double t = side == 0 ? -h : h;
+    double q[5];
+    double qd[5];
+    for (int i = 0; i < 5; ++i) {
+      q[i] = kQ[i] + kQd[i] * t + 0.5 * qdd[i] * t * t;
+      qd[i] = kQd[i] + qdd[i] * t;
+    }
+    for (int j : {0, 2}) g->positions->data[j] = p0[j] + v0[j] * t + 0.5 * a0[j] * t * t;
+    ASSERT_TRUE(fixture.sweep(q, qd)) << errorText();
+    rates[side].assign(g->velocities->data, g->velocities->data + n);
+  }
+  for (int j = 0; j < n; ++j) {
+    EXPECT_GT(std::fabs(v0[j]), 0.02) << "primitive " << j;  // every primitive moves
+    EXPECT_NEAR(a0[j], (rates[1][j] - rates[0][j]) / (2 * h), 1e-6) << "primitive " << j;
+  }
 }
 
 // --- aligned axes ----------------------------------------------------------------------
