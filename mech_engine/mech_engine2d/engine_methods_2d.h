@@ -21,6 +21,8 @@ bool updateGeneralConstraintDrivingInfo2D(EngineConstraint* constraint);
 // after the last one; between two revolute primitives the side of the
 // prismatic primitive before it (`previous`).
 enum class ConstraintSide { kBase, kFollower };
+// The joint whose outboard body is that side's body (null when there is none).
+const EngineJoint* constraintSideJoint(const EngineConstraint* constraint, ConstraintSide side);
 ConstraintSide prismaticAxisSide(const EngineGeneralConstraint* g, int primitiveIndex,
                                  ConstraintSide previous);
 // Turns every prismatic axis (and a single one's normal) with the body of

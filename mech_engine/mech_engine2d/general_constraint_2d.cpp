@@ -244,8 +244,7 @@ void setAttachments(EngineGeneralConstraint* g, const EngineConstraint* constrai
 
 // The frame, at the description, of the body that carries one side.
 const double* describedSideFrame(const EngineConstraint* constraint, ConstraintSide side) {
-  const EngineJoint* joint =
-      side == ConstraintSide::kBase ? constraint->baseJoint : constraint->followerJoint;
+  const EngineJoint* joint = constraintSideJoint(constraint, side);
   if (joint != nullptr) return frameRotation(outboardSide(joint));
   return frameRotation(side == ConstraintSide::kBase ? constraint->base : constraint->follower);
 }

@@ -19,14 +19,10 @@
 
 namespace {
 
-const EngineJoint* sideJoint(const EngineConstraint* constraint, ConstraintSide side) {
-  return side == ConstraintSide::kBase ? constraint->baseJoint : constraint->followerJoint;
-}
-
 // v turned by the present rotation of a side's body (unturned without one).
 void turnWithSide(const EngineConstraint* constraint, ConstraintSide side, const double* v,
                   double* out) {
-  const EngineJoint* joint = sideJoint(constraint, side);
+  const EngineJoint* joint = constraintSideJoint(constraint, side);
   if (joint != nullptr && joint->rotation != nullptr) {
     rotate2(joint->rotation->rotation, v, out);
   } else {
@@ -37,7 +33,7 @@ void turnWithSide(const EngineConstraint* constraint, ConstraintSide side, const
 
 // The angular rate of a side's body (0 without one).
 double sideRate(const EngineConstraint* constraint, ConstraintSide side) {
-  const EngineJoint* joint = sideJoint(constraint, side);
+  const EngineJoint* joint = constraintSideJoint(constraint, side);
   return joint != nullptr && joint->motion != nullptr ? motionData(joint, kMotionVelocity)[0] : 0.0;
 }
 
@@ -59,6 +55,10 @@ double prismaticExtent(const EngineGeneralConstraint* g, int index) {
 }
 
 }  // namespace
+
+const EngineJoint* constraintSideJoint(const EngineConstraint* constraint, ConstraintSide side) {
+  return side == ConstraintSide::kBase ? constraint->baseJoint : constraint->followerJoint;
+}
 
 ConstraintSide prismaticAxisSide(const EngineGeneralConstraint* g, int index,
                                  ConstraintSide previous) {
