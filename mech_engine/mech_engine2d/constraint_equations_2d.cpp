@@ -159,6 +159,7 @@ bool computeGeneralConstraintPositionParameters2D(EngineConstraint* constraint) 
   } else if (g->numRevolute > 1) {
     releaseAssertion();
   }
+  if (updateGeneralConstraintPrismaticAxes2D(constraint)) return true;
   updateGeneralConstraintAxisMatrix2D(constraint);
   return false;
 }
@@ -175,7 +176,9 @@ bool computeGeneralConstraintVelocityParameters2D(EngineConstraint* constraint) 
   double rhs[3] = {vf[0] - vb[0], vf[1] - vf[0] * rf[1] - (vb[1] - vb[0] * o[1]),
                    vf[2] + vf[0] * rf[0] - (vb[2] + vb[0] * o[0])};
   solveFreePrimitives(constraint, rhs, g->velocities->data, g->velocities->data);
-  return false;
+  // Ȧ last: it reads the primitive rates and axis rates just stored.
+  updateGeneralConstraintPrismaticAxisRates2D(constraint);
+  return updateGeneralConstraintAxisRateMatrix2D(constraint);
 }
 
 bool computeGeneralConstraintAccelerationParameters2D(EngineConstraint* constraint) {

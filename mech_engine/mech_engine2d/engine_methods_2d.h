@@ -15,9 +15,28 @@ bool createGeneralEngineConstraint2D(EngineConstraint* constraint, EngineMechani
 bool updateGeneralConstraintMotionArrays2D(EngineConstraint* constraint);
 bool updateGeneralConstraintDrivingInfo2D(EngineConstraint* constraint);
 
-// Fills the constraint's primitive axis matrix A from its current axes and
-// displacements and, when it has free primitives, factors A_fᵀ·A_f.
+// The general constraint's primitive axes (general_constraint_axes_2d.cpp).
+// The side whose body carries a prismatic primitive's axis: the base side
+// without revolute primitives or before the first one, the follower side
+// after the last one; between two revolute primitives the side of the
+// prismatic primitive before it (`previous`).
+enum class ConstraintSide { kBase, kFollower };
+// The joint whose outboard body is that side's body (null when there is none).
+const EngineJoint* constraintSideJoint(const EngineConstraint* constraint, ConstraintSide side);
+ConstraintSide prismaticAxisSide(const EngineGeneralConstraint* g, int primitiveIndex,
+                                 ConstraintSide previous);
+// Turns every prismatic axis (and a single one's normal) with the body of
+// its side; true, with the message recorded, when the first two turned axes
+// are aligned within the angular tolerance.
+bool updateGeneralConstraintPrismaticAxes2D(EngineConstraint* constraint);
+// The rates of the turned axes (and normal): ω × u, ω the side's angular rate.
+void updateGeneralConstraintPrismaticAxisRates2D(EngineConstraint* constraint);
+// Fills the constraint's primitive axis matrix A from its turned axes and the
+// prismatic extents and, when it has free primitives, factors A_fᵀ·A_f.
 void updateGeneralConstraintAxisMatrix2D(EngineConstraint* constraint);
+// Fills Ȧ, the time derivative of A, from the axis rates and the primitive
+// rates stored in this velocity step; never fails.
+bool updateGeneralConstraintAxisRateMatrix2D(EngineConstraint* constraint);
 
 // Counts an equation set's active equations (all, and position-level ones).
 int activeEquationCount(const EngineEquationSet* set, bool positionLevel);

@@ -168,7 +168,8 @@ bool allocateGeneral(EngineGeneralConstraint* g, const EngineConstraint* constra
   }
   g->revoluteIndices->count = g->numRevolute;
   g->prismaticIndices->count = g->numPrismatic;
-  for (EngineMatrix** slot : {&g->positions, &g->velocities, &g->accelerations, &g->qraux}) {
+  for (EngineMatrix** slot :
+       {&g->positions, &g->velocities, &g->accelerations, &g->offsets, &g->qraux}) {
     if ((*slot = newEngineMatrix(count, 1, 0, 1)) == nullptr) return false;
   }
   if ((g->axisMatrix = newEngineMatrix(3, count, 0, 1)) == nullptr ||
@@ -182,7 +183,10 @@ bool allocateGeneral(EngineGeneralConstraint* g, const EngineConstraint* constra
   g->factoredCount = -1;
   g->revoluteAxes = newEngineMatrixList(g->numRevolute, 3);
   g->prismaticAxes = newEngineMatrixList(g->numPrismatic, 3);
-  return g->revoluteAxes != nullptr && g->prismaticAxes != nullptr;
+  g->turnedPrismaticAxes = newEngineMatrixList(g->numPrismatic, 3);
+  g->prismaticAxisRates = newEngineMatrixList(g->numPrismatic, 3);
+  return g->revoluteAxes != nullptr && g->prismaticAxes != nullptr &&
+         g->turnedPrismaticAxes != nullptr && g->prismaticAxisRates != nullptr;
 }
 
 void releaseGeneral(EngineGeneralConstraint** slot) {
@@ -193,13 +197,15 @@ void releaseGeneral(EngineGeneralConstraint** slot) {
         &g->drivenVelocities, &g->freePositions, &g->freeVelocities, &g->modes, &g->pivots}) {
     releaseIndexList(list);
   }
-  for (EngineMatrix** cell : {&g->positions, &g->velocities, &g->accelerations, &g->qraux,
-                              &g->axisMatrix, &g->axisRates, &g->normalFactor, &g->normalMatrix,
-                              &g->factoredNormal, &g->work}) {
+  for (EngineMatrix** cell :
+       {&g->positions, &g->velocities, &g->accelerations, &g->offsets, &g->qraux, &g->axisMatrix,
+        &g->axisRates, &g->normalFactor, &g->normalMatrix, &g->factoredNormal, &g->work}) {
     releaseEngineMatrix(cell);
   }
   releaseEngineMatrixList(&g->revoluteAxes);
   releaseEngineMatrixList(&g->prismaticAxes);
+  releaseEngineMatrixList(&g->turnedPrismaticAxes);
+  releaseEngineMatrixList(&g->prismaticAxisRates);
   engineReleaseSlot(*slot);
 }
 
@@ -236,6 +242,35 @@ void setAttachments(EngineGeneralConstraint* g, const EngineConstraint* constrai
   relativeTurn(frameRotation(followerBody), frameRotation(constraint->follower), g->followerTurn);
 }
 
+// The frame, at the description, of the body that carries one side.
+const double* describedSideFrame(const EngineConstraint* constraint, ConstraintSide side) {
+  const EngineJoint* joint = constraintSideJoint(constraint, side);
+  if (joint != nullptr) return frameRotation(outboardSide(joint));
+  return frameRotation(side == ConstraintSide::kBase ? constraint->base : constraint->follower);
+}
+
+// Each prismatic axis is kept in the frame of the body it is fixed to, and
+// starts turned as described (the bodies are at the description).
+void fillPrismaticAxes(EngineGeneralConstraint* g, const EngineConstraint* constraint) {
+  ConstraintSide side = ConstraintSide::kBase;
+  for (int p = 0; p < g->numPrismatic; ++p) {
+    const int index = g->prismaticIndices->indices[p];
+    const double* axis = constraint->primitives[index].axis;
+    side = prismaticAxisSide(g, index, side);
+    double* local = g->prismaticAxes->matrices[p]->data;
+    intoFrame(describedSideFrame(constraint, side), axis, local);
+    double* turned = g->turnedPrismaticAxes->matrices[p]->data;
+    turned[0] = axis[0];
+    turned[1] = axis[1];
+    if (g->numPrismatic == 1) {
+      g->prismaticNormal[0] = -local[1];
+      g->prismaticNormal[1] = local[0];
+      g->turnedPrismaticNormal[0] = -axis[1];
+      g->turnedPrismaticNormal[1] = axis[0];
+    }
+  }
+}
+
 void fillPrimitives(EngineGeneralConstraint* g, const EngineConstraint* constraint) {
   int revolute = 0;
   int prismatic = 0;
@@ -245,23 +280,14 @@ void fillPrimitives(EngineGeneralConstraint* g, const EngineConstraint* constrai
       g->revoluteIndices->indices[revolute] = i;
       std::memcpy(g->revoluteAxes->matrices[revolute++]->data, primitive.axis, 3 * sizeof(double));
     } else if (primitive.kind == kPrimitivePrismatic) {
-      g->prismaticIndices->indices[prismatic] = i;
-      // Prismatic axes are fixed to the base side: kept in the base body's frame.
-      const double* frame = constraint->baseJoint != nullptr
-                                ? frameRotation(outboardSide(constraint->baseJoint))
-                                : frameRotation(constraint->base);
-      intoFrame(frame, primitive.axis, g->prismaticAxes->matrices[prismatic++]->data);
+      g->prismaticIndices->indices[prismatic++] = i;
     }
     if (primitive.initialCondition == kInitialConditionActuated) {
       g->positions->data[i] = primitive.initialPosition;
       g->velocities->data[i] = primitive.initialVelocity;
     }
   }
-  if (g->numPrismatic == 1) {
-    const double* axis = constraint->primitives[g->prismaticIndices->indices[0]].axis;
-    g->prismaticNormal[0] = -axis[1];
-    g->prismaticNormal[1] = axis[0];
-  }
+  fillPrismaticAxes(g, constraint);
   if (g->numRevolute == 1) {
     const double s =
         constraint->primitives[g->revoluteIndices->indices[0]].axis[2] > 0.0 ? 1.0 : -1.0;
@@ -288,11 +314,10 @@ bool checkGeometry(EngineGeneralConstraint* g, EngineConstraint* constraint,
                              mechanism->environment->linearAssemblyTolerance, displacements)) {
     return true;
   }
+  // The displacement at the description is the primitive's offset; its
+  // coordinate counts from there (as a prismatic joint's does).
   for (int i = 0; i < p; ++i) {
-    const int primitive = g->prismaticIndices->indices[i];
-    if (constraint->primitives[primitive].initialCondition != kInitialConditionActuated) {
-      g->positions->data[primitive] = displacements[i];
-    }
+    g->offsets->data[g->prismaticIndices->indices[i]] = displacements[i];
   }
   return false;
 }
@@ -411,16 +436,6 @@ void bindEquationFamilies(EngineGeneralConstraint* g, const EngineMechanism* mec
   }
 }
 
-// A prismatic axis kept in the base body's frame, turned into world axes.
-void worldAxis(const EngineConstraint* constraint, const double* local, double* out) {
-  if (constraint->baseJoint != nullptr && constraint->baseJoint->rotation != nullptr) {
-    rotate2(constraint->baseJoint->rotation->rotation, local, out);
-  } else {
-    out[0] = local[0];
-    out[1] = local[1];
-  }
-}
-
 bool isFreeInMotion(const EnginePrimitive& primitive, std::int32_t mode) {
   if (primitive.actuation == kActuationMotionDriven) return false;
   return !(primitive.stiction == kStictionActuated && mode == kModeLocked);
@@ -483,64 +498,6 @@ bool updateGeneralConstraintMotionArrays2D(EngineConstraint* constraint) {
   }
   updateGeneralConstraintAxisMatrix2D(constraint);
   return false;
-}
-
-void updateGeneralConstraintAxisMatrix2D(EngineConstraint* constraint) {
-  EngineGeneralConstraint* g = constraint->general;
-  const int count = constraint->numPrimitives;
-  double* a = g->axisMatrix->data;
-  for (int i = 0; i < 3 * count; ++i) a[i] = 0.0;
-  // Columns: a prismatic primitive (0, u_x, u_y) with u its current axis; a
-  // revolute primitive (s, -s·Σ_y, s·Σ_x), Σ the prismatic displacements after it.
-  int prismatic = 0;
-  for (int j = 0; j < count; ++j) {
-    const EnginePrimitive& primitive = constraint->primitives[j];
-    if (primitive.kind == kPrimitivePrismatic) {
-      double u[2];
-      worldAxis(constraint, g->prismaticAxes->matrices[prismatic++]->data, u);
-      a[1 * count + j] = u[0];
-      a[2 * count + j] = u[1];
-    } else if (primitive.kind == kPrimitiveRevolute) {
-      const double s = primitive.axis[2] > 0.0 ? 1.0 : -1.0;
-      double sum[2] = {0.0, 0.0};
-      for (int p = g->numPrismatic - 1; p >= 0; --p) {
-        const int index = g->prismaticIndices->indices[p];
-        if (index <= j) break;
-        double u[2];
-        worldAxis(constraint, g->prismaticAxes->matrices[p]->data, u);
-        sum[0] += g->positions->data[index] * u[0];
-        sum[1] += g->positions->data[index] * u[1];
-      }
-      a[0 * count + j] = s;
-      a[1 * count + j] = -s * sum[1];
-      a[2 * count + j] = s * sum[0];
-    }
-  }
-  // Factor A_fᵀ·A_f over the free columns for the rate and acceleration solves.
-  const int k = g->freeVelocities->count;
-  if (k == 0) return;
-  double* normal = g->normalMatrix->data;
-  for (int c = 0; c < k; ++c) {
-    const int jc = g->freeVelocities->indices[c];
-    for (int r = 0; r < k; ++r) {
-      const int jr = g->freeVelocities->indices[r];
-      double sum = 0.0;
-      for (int component = 0; component < 3; ++component) {
-        sum += a[component * count + jr] * a[component * count + jc];
-      }
-      normal[r + k * c] = sum;
-    }
-  }
-  // The same matrix, bit for bit, has the same factor: keep it (the solves
-  // leave the factor, its pivots and qraux as they found them).
-  const std::size_t bytes = sizeof(double) * k * k;
-  if (g->factoredCount == k && std::memcmp(normal, g->factoredNormal->data, bytes) == 0) return;
-  std::memcpy(g->factoredNormal->data, normal, bytes);
-  std::memcpy(g->normalFactor->data, normal, bytes);
-  g->factoredCount = k;
-  for (int i = 0; i < k; ++i) g->pivots->indices[i] = 0;
-  qrFactorPivoted(g->normalFactor->data, k, k, g->qraux->data, g->pivots->indices,
-                  g->work->data);
 }
 
 bool updateGeneralConstraintDrivingInfo2D(EngineConstraint* constraint) {

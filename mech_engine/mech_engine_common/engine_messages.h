@@ -29,6 +29,13 @@ inline constexpr const char* kMessageAlignedPrismaticAxes =
     "Error originates in Mechanical block %s. Prismatic axes in this joint are aligned, within "
     "tolerance. The motion is singular. Reconfigure the prismatic axes to be not aligned.";
 
+// Two prismatic axes of a general constraint that came within tolerance of
+// each other as the bodies moved.
+inline constexpr const char* kMessageSingularPrismaticAxes =
+    "Error originates in Mechanical block %s. The prismatic axes in this joint are aligned, within "
+    "tolerance. The motion is singular. Consider using another joint or a (massless) body between "
+    "the aligned axes.";
+
 inline constexpr const char* kMessageFramesOffAxis =
     "Error originates in Mechanical block %s. The coordinate systems attached to this joint must "
     "lie on the prismatic axis (for 1 axis) or in the plane of the prismatic axes (for 2 axes). If "

@@ -263,12 +263,22 @@ struct EngineGeneralConstraint {
   EngineMatrix* positions;  // primitive coordinates (initial values, then computed)
   EngineMatrix* velocities;
   EngineMatrix* accelerations;
+  EngineMatrix* offsets;  // per primitive: a prismatic one's displacement at the description
   EngineMatrixList* revoluteAxes;
+  // Each prismatic axis is fixed to the body of one side (see
+  // prismaticAxisSide): kept in that body's frame, turned with it into world
+  // axes at every position step, and their rates at every velocity step.
   EngineMatrixList* prismaticAxes;
-  double revoluteFrames[4];   // (1, 0) and (0, s) of a single revolute primitive
-  double prismaticNormal[2];  // in-plane normal of a single prismatic primitive
-  double axisSign;            // +1 / -1 of the single revolute primitive's axis
-  double sine;                // sine and cosine products of the revolute angle
+  EngineMatrixList* turnedPrismaticAxes;
+  EngineMatrixList* prismaticAxisRates;
+  // In-plane normal of a single prismatic primitive: in its body's frame,
+  // turned, and its rate.
+  double prismaticNormal[2];
+  double turnedPrismaticNormal[2];
+  double prismaticNormalRate[2];
+  double revoluteFrames[4];  // (1, 0) and (0, s) of a single revolute primitive
+  double axisSign;           // +1 / -1 of the single revolute primitive's axis
+  double sine;               // sine and cosine products of the revolute angle
   double cosine;
   std::uint8_t icSwitch;  // initial-condition equations on
   // Attachment points and frames in the frames of the two bodies.
@@ -277,7 +287,8 @@ struct EngineGeneralConstraint {
   double baseTurn[4];      // constraint base frame in the base body's frame (2x2)
   double followerTurn[4];  // constraint follower frame in the follower body's frame
   // Primitive axis matrix A (3 rows, one column per primitive, entry (k, j) at
-  // k·L + j), its rate, and the pivoted factor of A_fᵀ·A_f over the free columns.
+  // k·L + j), its time derivative in the same layout, and the pivoted factor
+  // of A_fᵀ·A_f over the free columns.
   EngineMatrix* axisMatrix;
   EngineMatrix* axisRates;
   EngineMatrix* normalFactor;          // L x L

@@ -9,6 +9,7 @@
 #include "sim/logging/log_variables.h"
 #include "sim/logging/qmf_format.h"
 #include "sim/logging/qmf_writer.h"
+#include "sim/logging/scratch_file.h"
 
 namespace sim {
 
@@ -78,7 +79,7 @@ void writeStructVariables(std::FILE* file, const char* fileName, StructLogVariab
 }
 
 void writeLogFile(const char* fileName, LoggingState* state) {
-  std::FILE* file = std::fopen(fileName, "w+b");
+  std::FILE* file = openScratchFile(fileName);
   if (file == nullptr) {
     std::fprintf(stderr, log_text::kErrorOpening, fileName);
     return;

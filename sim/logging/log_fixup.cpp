@@ -10,6 +10,7 @@
 
 #include "sim/logging/log_memory.h"
 #include "sim/logging/log_messages.h"
+#include "sim/logging/scratch_file.h"
 
 namespace sim {
 
@@ -37,7 +38,7 @@ void transposeToColumns(const char* from, char* to, int32_t count, int32_t nCols
 const char* transposeThroughFile(LogVariable* v, int32_t count) {
   char fileName[kLogNameCapacity + sizeof kTransposeFileSuffix];
   std::snprintf(fileName, sizeof fileName, "%s%s", v->name, kTransposeFileSuffix);
-  std::FILE* file = std::fopen(fileName, "w+b");
+  std::FILE* file = openScratchFile(fileName);
   if (file == nullptr) {
     std::fprintf(stderr, log_text::kErrorOpening, fileName);
     return log_text::kReasonOpenDataFile;

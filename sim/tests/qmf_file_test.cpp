@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -519,20 +520,22 @@ TEST_F(QmfFileTest, UnopenableFileIsReportedAndEverythingFreed) {
   EXPECT_TRUE(run.stopped());
 }
 
+// The matrix file is the full device itself (the writer never writes
+// through a link, so the device is named directly): every write fails, and
+// the failed file is removed by name, never the device.
 class FullDiskTest : public QmfFileTest {
  protected:
+  static constexpr const char* kFullDevice = "/dev/full";
   void SetUp() override {
     QmfFileTest::SetUp();
     struct stat status;
-    if (stat("/dev/full", &status) != 0 || !S_ISCHR(status.st_mode)) GTEST_SKIP() << "no /dev/full";
-    // The output name leads to the full device; the writer removes the name,
-    // never the device.
-    ASSERT_EQ(symlink("/dev/full", "out.qmf"), 0);
+    if (lstat(kFullDevice, &status) != 0 || !S_ISCHR(status.st_mode))
+      GTEST_SKIP() << "no /dev/full";
   }
   void TearDown() override {
     if (IsSkipped()) return QmfFileTest::TearDown();
     struct stat status;
-    EXPECT_EQ(stat("/dev/full", &status), 0);
+    EXPECT_EQ(lstat(kFullDevice, &status), 0);
     EXPECT_TRUE(S_ISCHR(status.st_mode));
     QmfFileTest::TearDown();
   }
@@ -541,18 +544,48 @@ class FullDiskTest : public QmfFileTest {
 TEST_F(FullDiskTest, SmallFileFailingOnlyAtCloseIsReportedAndRemoved) {
   LogRun run;
   appendValues<double>(run.add(makeVariable("t", kDouble, 1, {1})), {1});
-  EXPECT_EQ(run.stopCapturingOutput("out.qmf"), "");  // no "created" line
-  EXPECT_EQ(run.errors(), "*** Error writing to out.qmf");
-  EXPECT_FALSE(exists("out.qmf"));
+  EXPECT_EQ(run.stopCapturingOutput(kFullDevice), "");  // no "created" line
+  EXPECT_EQ(run.errors(), "*** Error writing to /dev/full");
 }
 
 TEST_F(FullDiskTest, LargeVariableFailingMidElementIsReportedAndRemoved) {
   LogRun run;
   LogVariable* v = run.add(makeVariable("big", kDouble, 4096, {1}));
   for (int k = 0; k < 4096; ++k) appendValues<double>(v, {double(k)});
-  EXPECT_EQ(run.stopCapturingOutput("out.qmf"), "");
-  EXPECT_EQ(run.errors(), "*** Error writing log variable big to file out.qmf");
-  EXPECT_FALSE(exists("out.qmf"));
+  EXPECT_EQ(run.stopCapturingOutput(kFullDevice), "");
+  EXPECT_EQ(run.errors(), "*** Error writing log variable big to file /dev/full");
+}
+
+// A symbolic link where the matrix file or the transposition's temporary file
+// goes is replaced by the file, never written through: what it points to
+// keeps its bytes, a missing target stays missing.
+TEST_F(QmfFileTest, LinksOfTheFileNamesAreReplacedNotWrittenThrough) {
+  const std::string data(3893, 'k');
+  std::ofstream("kept.dat") << data;
+  for (const char* linkName : {"out.qmf", "r_dpk_qzh.qzh"}) {
+    for (const char* target : {"kept.dat", "missing.dat"}) {
+      SCOPED_TRACE(std::string(linkName) + " -> " + target);
+      ASSERT_EQ(symlink(target, linkName), 0);
+      LogRun run;
+      LogVariable* v = run.add(makeVariable("r", kDouble, 2, {2}));
+      appendValues<double>(v, {1, 2});
+      appendValues<double>(v, {3, 4});
+      {
+        test_allocator::FailingAllocator failing(0);  // the transposition goes through its file
+        run.stopCapturingOutput("out.qmf");
+      }
+      EXPECT_EQ(run.errors(), "");
+      EXPECT_EQ(readBack("out.qmf").variables.at(0).realAs<double>(),
+                (std::vector<double>{1, 3, 2, 4}));
+      struct stat status;
+      ASSERT_EQ(lstat("out.qmf", &status), 0);
+      EXPECT_TRUE(S_ISREG(status.st_mode));
+      EXPECT_FALSE(exists("r_dpk_qzh.qzh"));
+      EXPECT_FALSE(exists("missing.dat"));
+      EXPECT_EQ(readFileBytes("kept.dat"), std::vector<uint8_t>(data.begin(), data.end()));
+      std::remove("out.qmf");
+    }
+  }
 }
 
 TEST_F(QmfFileTest, NoMemoryForTheTurnedCopyGoesThroughATemporaryFile) {

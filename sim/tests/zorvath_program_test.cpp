@@ -2,8 +2,10 @@
 // exit status and the matrix file. Each run happens in a temporary directory.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -213,6 +215,26 @@ TEST_F(ZorvathProgramTest, MatrixFileIsCreatedAndRemovedAgain) {
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_FALSE(exists("zorvath.qmf"));
   EXPECT_THAT(r.standardOutput, ::testing::Not(HasSubstr("** created")));
+}
+
+// A symbolic link of that name is replaced like any leftover: the run never
+// writes through it, so what it points to (or that it points nowhere) stays
+// as it was.
+TEST_F(ZorvathProgramTest, LinkNamedLikeTheMatrixFileIsNeverWrittenThrough) {
+  const std::string data(3893, 'k');
+  std::ofstream("kept.dat") << data;
+  for (const char* target : {"kept.dat", "missing.dat"}) {
+    SCOPED_TRACE(target);
+    ASSERT_EQ(symlink(target, "zorvath.qmf"), 0);
+    const auto r = run({});
+    EXPECT_EQ(r.exitStatus, 0) << r.standardError;
+    EXPECT_EQ(r.standardError, "");
+    EXPECT_THAT(r.standardOutput, ::testing::Not(HasSubstr("** created")));
+    EXPECT_FALSE(exists("zorvath.qmf"));
+    EXPECT_FALSE(exists("missing.dat"));
+    std::ifstream kept("kept.dat", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), data);
+  }
 }
 
 }  // namespace

@@ -4,7 +4,10 @@
 // sent). Each run happens in a temporary directory.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -129,5 +132,23 @@ INSTANTIATE_TEST_SUITE_P(
         LostOutputCase{"Closed", testing_support::OutputTarget::Closed,
                        "zorvath_cli: cannot write standard output: Bad file descriptor\n"}),
     [](const auto& info) { return std::string(info.param.title); });
+
+// The matrix file is written as zorvath writes it: a symbolic link of its name
+// is replaced, never written through.
+class CliMatrixFileTest : public TempDirectoryTest {};
+
+TEST_F(CliMatrixFileTest, LinkOfItsNameIsNeverWrittenThrough) {
+  const std::string data(3893, 'k');
+  std::ofstream("kept.dat") << data;
+  ASSERT_EQ(symlink("kept.dat", "zorvath.qmf"), 0);
+  testing_support::ProgramOptions options;
+  options.workingDirectory = directory_;
+  const auto r = testing_support::runProgram(ZORVATH_CLI_PATH, {}, options);
+  EXPECT_EQ(r.exitStatus, 0) << r.standardError;
+  EXPECT_EQ(r.standardError, "");
+  EXPECT_FALSE(exists("zorvath.qmf"));
+  std::ifstream kept("kept.dat", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), data);
+}
 
 }  // namespace
