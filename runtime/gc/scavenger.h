@@ -59,9 +59,9 @@ void gcend();
 
 namespace gc {
 
-// Calls the Lisp function `function` with `count` arguments. The thread
-// layer installs the bridge into Lisp; without one the collector's calls
-// into Lisp are skipped.
+// Calls the Lisp function `function` with `count` arguments. Start-up
+// installs the bridge into Lisp with the thread registry (build and
+// restore alike); without one the collector's calls into Lisp are skipped.
 using LispCaller = void (*)(lisp::lispval function, const lisp::lispval* arguments, uint32_t count);
 void setLispCaller(LispCaller caller);
 
