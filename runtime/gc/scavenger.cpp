@@ -19,13 +19,16 @@
 // last scavenge's tenured conses ended).
 //
 // Sections: state, copying, slot treatments, code tree, catch-up scans,
-// roots, hooks and calls into Lisp, entry points, stand-ins.
+// roots, hooks and calls into Lisp, the request loop, entry points (the
+// helpers of each come first, the exported routines after them in the same
+// order); last, the native heap's link to the scavenger.
 
 #include "runtime/gc/scavenger.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 #include <vector>
 
 #include "runtime/gc/allocation.h"
@@ -645,9 +648,14 @@ void GsFailedSbrkError(uint32_t request, int oldExpansion, uint32_t zero, uint32
 // ---- entry points ----
 
 void GsEnter(uint32_t argument) {
+  // A hook may allocate and so run a whole collection of its own. It runs
+  // as between collections, and the global mark the caller set is put back
+  // afterwards: the nested collection's GsExit clears it.
+  const uint32_t inGlobalGc = std::exchange(GsInGlobalGc, 0u);
   runHooks(kGcBeforeHooks, [argument](uint32_t address) {
     reinterpret_cast<void (*)(uint32_t)>(static_cast<uintptr_t>(address))(argument);
   });
+  GsInGlobalGc = inGlobalGc;
   gcstart();
   if (InScavenge == 0) prelink_stacks();
   GsAdjTotAlloc(1);
@@ -748,6 +756,9 @@ void GsExit(uint32_t request) {
     GsTenureLimit = std::max(GsTenureLimit, generation() - GsGenSpread);
   }
   GsInGlobalGc = 0;
+  // The figures of this collection, before a call out (into Lisp or a hook)
+  // can allocate and start another one.
+  const uint32_t efficiency = GsUT, oldCopy = old_copy, newCopy = new_copy;
 
   if (GsFailedSbrk != 0) {
     GsMinFreeOldOther = GsMinFreeOldSyms = 0;
@@ -770,7 +781,7 @@ void GsExit(uint32_t request) {
   runHooks(kGcAfterHooks, [](uint32_t address) {
     reinterpret_cast<void (*)()>(static_cast<uintptr_t>(address))();
   });
-  if (flagSet(flag::kAfterGcHook)) GsExitHook(GsUT, old_copy, new_copy, wasGlobal, request);
+  if (flagSet(flag::kAfterGcHook)) GsExitHook(efficiency, oldCopy, newCopy, wasGlobal, request);
 }
 
 void scavenge(uint32_t request) {
