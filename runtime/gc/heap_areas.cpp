@@ -262,6 +262,11 @@ void GsInit(uint32_t oldSize, uint32_t newSize, int32_t spread, uint32_t reserve
   gc_messages::print(gc_messages::kAllocatedNewSpace, static_cast<int>(newBytes));
   GsNewAreaSetup(newStart, newBytes / 2);
   GsNewScavengeToArea = newStart + newBytes / 2;
+  // Sizes beyond maxheapsize: the root-set bitmap is enlarged to reach every
+  // page laid out, as it is when the heap grows past it later. A page
+  // without a bit could never be marked.
+  const uint32_t span = heapBreak() - areaAddress(GsOldAreas);
+  if (span > maxheapsize && allocate_new_bmap(span) == 0) novm();
   init_ut();
 }
 

@@ -248,6 +248,33 @@ TEST_F(Scavenger, ScavengingInsideAScavengeIsFatal) {
       testing::ExitedWithCode(1), "Scavenger invoked itself recursively\\.");
 }
 
+// ---- old space larger than the bitmap's first reach ----
+
+// Old space beyond maxheapsize (the default limit): its top pages, where
+// the first old cons page lies, must still have root-set bits.
+class LargeOldSpace : public Scavenger {
+ protected:
+  LargeOldSpace() { oldSize_ = gc_test::kDefaultMaxHeapSize + 0x200000; }
+};
+
+TEST_F(LargeOldSpace, AnOldConsAtTheTopKeepsItsNewSpaceCarAcrossAScavenge) {
+  const uint32_t cell = cons_from_old();
+  ASSERT_GT(cell - areaAddress(GsOldAreas), gc_test::kDefaultMaxHeapSize);
+  const lispval held = vector(2);
+  at(cell) = held;
+  at(cell + 4) = nil();
+  cnoteroot(cell);  // what the write barrier does for the store
+  root(0) = lisp::pointerWord(cell, Tag::Cons);
+
+  scavenge(0);
+
+  EXPECT_TRUE(rootBitSet(cell));
+  EXPECT_NE(at(cell), held) << "copied";
+  EXPECT_TRUE(inAllocationSemispace(at(cell)));
+  EXPECT_EQ(verify_slot(cell, 0, 1), verify_code::kObject);
+  EXPECT_EQ(at(lisp::objectAddress(at(cell))), lisp::headerWord(lisp::type_code::SimpleVector));
+}
+
 // ---- big allocations ----
 
 TEST_F(Scavenger, AnAllocationLoopFarLargerThanNewSpaceRuns) {
