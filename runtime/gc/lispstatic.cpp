@@ -276,6 +276,13 @@ void mark_lispstatic(lispval object, void (*slot)(uint32_t)) {
   visitValueWords(lisp::objectAddress(object), slot);
 }
 
+int unmarked_lispstatic(lispval value) {
+  if (Gslispstatic_count <= 0 || value < Gslispstatic_min || value > Gslispstatic_max) return 0;
+  if (!valid_lispstatic(value, 1)) return 0;
+  const uint32_t position = wordAt(prefixOf(value));
+  return (blockAt(position & 0xffff)->marks[position >> 16] & kMarked) ? 0 : 1;
+}
+
 void scan_lispstatic(void (*visit)(uint32_t header), int sweep) {
   if (Gslispstatic_count <= 0 || first_lispstatic == 0) return;
   Gslispstatic_min = UINT32_MAX;

@@ -75,6 +75,7 @@ constexpr uint32_t kFunctionEntryWord = 1;
 constexpr uint32_t kSmallestTreeCodeVector = 16;
 constexpr uint32_t kEntryFromCodeVector = 14;  // entry = code vector's tagged word - 14
 constexpr uint32_t kFinalizationFirstScanned = 2;
+constexpr uint32_t kFinalizationSlots = 3;  // watched object, value, queue link
 constexpr uint32_t kHookVectorAddressWord = 2;
 constexpr uint8_t kHookVectorTypes[] = {127, 123};
 constexpr uint8_t kFunctionTypes[] = {8, 9};
@@ -534,7 +535,10 @@ int copycatchup_other() {
         (type == kFinalizationType || type == kWeakSimpleVectorType)) {
       pushOnChain(GsWeakChain, prefix);
       gsbpweak();
-    } else if ((stampWord & stamp::kFinalizationPending) && type == kFinalizationType) {
+    } else if ((stampWord & stamp::kFinalizationPending) && type == kFinalizationType &&
+               (wordAt(header) >> 8) >= kFinalizationSlots) {
+      // Shorter vectors are scanned as ordinary ones: the queue link (word
+      // 3) would lie past their end.
       pushOnChain(GsFinlzChain, prefix);
       gsbpweak();
       scanFinalization(header);

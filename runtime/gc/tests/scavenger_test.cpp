@@ -14,6 +14,7 @@
 #include "platform/thread_block.h"
 #include "runtime/gc/from_space.h"
 #include "runtime/gc/heap_reservation.h"
+#include "runtime/gc/lispstatic.h"
 #include "runtime/gc/sizing.h"
 #include "runtime/gc/tests/mutator_fixture.h"
 #include "runtime/os/tests/thread_record_fixture.h"
@@ -246,6 +247,83 @@ TEST_F(Scavenger, ScavengingInsideAScavengeIsFatal) {
         scavenge1(0);
       },
       testing::ExitedWithCode(1), "Scavenger invoked itself recursively\\.");
+}
+
+// ---- finalizations and weak slots at the edges ----
+
+// A vector of type 96 marked as a pending finalization but with fewer than
+// three slots is scanned as an ordinary vector: its slots hold strongly and
+// nothing is written past its end.
+TEST_F(Scavenger, AShortType96VectorWithThePendingBitIsNoFinalization) {
+  for (uint32_t slots : {1u, 2u}) {
+    SCOPED_TRACE(slots);
+    const uint32_t shortVector = other_from_new_xsmp(8 * ((slots >> 1) + 1));
+    at(shortVector - 4) |= uint32_t{stamp::kFinalizationHalf} << stamp::kFlagHalfShift;
+    at(shortVector) = (slots << 8) | lisp::type_code::LispVector;
+    const lispval held = vector(2);  // reached through the short vector alone
+    for (uint32_t i = 1; i <= slots; ++i) at(shortVector + 4 * i) = held;
+    const lispval next = vector(3);  // copied right after it; its id, then three slots
+    root(0) = lisp::pointerWord(shortVector, Tag::Other);
+    root(1) = next;
+
+    scavenge(0);
+
+    const uint32_t copy = header(root(0));
+    EXPECT_EQ(global(kFinalizeQueueWord), nil());
+    for (uint32_t i = 1; i <= slots; ++i) {
+      EXPECT_TRUE(inAllocationSemispace(at(copy + 4 * i)));
+      EXPECT_EQ(at(header(at(copy + 4 * i))), lisp::headerWord(lisp::type_code::SimpleVector));
+    }
+    EXPECT_EQ(at(header(root(1))), lisp::headerWord(lisp::type_code::SimpleVector));
+    EXPECT_EQ(at(header(root(1)) + 4), lisp::makeFixnum(4));
+    EXPECT_EQ(at(header(root(1)) - 4) & stamp::kForwarded, 0u);
+    for (uint32_t i = 0; i < 2; ++i) root(i) = nil();
+  }
+}
+
+// A simple vector of two nil elements, registered as a lisp-static object.
+lispval lispStaticVector() {
+  const uint32_t header = other_from_static_xsmp(16, 0, nullptr);
+  at(header) = lisp::type_code::SimpleVector;
+  at(header + 4) = lisp::makeFixnum(2);
+  at(header + 8) = at(header + 12) = nilval;
+  const lispval object = lisp::pointerWord(header, Tag::Other);
+  add_lispstatic(object, 0);
+  return object;
+}
+
+TEST_F(Scavenger, ALispStaticObjectHeldOnlyWeaklyIsDeadAndItsFinalizationIsQueued) {
+  const lispval weakOnly = lispStaticVector(), kept = lispStaticVector();
+  const lispval finalized = lispStaticVector();
+  const uint32_t weak = newObject(Kind::Weak, 2, 1);  // id, then two weak slots
+  at(weak + 12) = weakOnly;
+  at(weak + 16) = kept;
+  const uint32_t finalization = newObject(Kind::Finalization, 0, 2);
+  at(finalization + 4) = finalized;
+  root(0) = lisp::pointerWord(weak, Tag::Other);
+  root(1) = kept;
+  root(2) = lisp::pointerWord(finalization, Tag::Other);
+
+  scavenge(0);
+
+  EXPECT_EQ(at(header(root(0)) + 12), nil()) << "a weak slot of a freed object reads as dead";
+  EXPECT_EQ(at(header(root(0)) + 16), kept);
+  EXPECT_EQ(valid_lispstatic(weakOnly, 1), 0);
+  EXPECT_EQ(valid_lispstatic(kept, 1), 1);
+  EXPECT_EQ(global(kFinalizeQueueWord), root(2)) << "queued";
+  EXPECT_EQ(at(header(root(2)) + 4), finalized);
+  EXPECT_EQ(valid_lispstatic(finalized, 1), 1) << "kept for its finalizer";
+
+  // Queued, the finalization holds its object like any vector; queued once.
+  scavenge(0);
+  EXPECT_EQ(valid_lispstatic(finalized, 1), 1);
+  EXPECT_EQ(at(header(root(2)) + 4), finalized);
+  EXPECT_EQ(at(header(root(2)) + 12), nil()) << "the end of the queue";
+  EXPECT_EQ(global(kFinalizeQueueWord), root(2));
+  global(kFinalizeQueueWord) = nil();
+  for (uint32_t i = 0; i < 3; ++i) root(i) = nil();
+  scavenge(0);
+  EXPECT_EQ(Gslispstatic_count, 0);
 }
 
 // ---- old space larger than the bitmap's first reach ----
