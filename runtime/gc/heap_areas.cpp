@@ -232,7 +232,7 @@ void GsInit(uint32_t oldSize, uint32_t newSize, int32_t spread, uint32_t reserve
     lisp_exit(1);
   }
 
-  GsWorstCasePagesize = std::max(vxmgetpagesize(), kPageBytes);
+  GsWorstCasePagesize = worstCasePageSize();
   setDefaults(spread, reserve);
   gc_messages::print(gc_messages::kInitialSpread, spread);
   allocateBitmapOrDie();
@@ -346,3 +346,11 @@ void point_shared_cons_pointer(uint32_t page) {
 }
 
 }  // extern "C"
+
+namespace gc {
+
+uint32_t worstCasePageSize() {
+  return std::max(vxmgetpagesize(), kPageBytes);
+}
+
+}  // namespace gc
