@@ -228,19 +228,24 @@ void add_lispstatic(lispval object, uint32_t append) {
   if (object == 0 || !valid_lispstatic(object, 0) || valid_lispstatic(object, 1)) return;
   if (first_lispstatic == 0) createTable();
   ++lispstatic_adds;
-  if (Gslispstatic_count++ <= 0) {
-    Gslispstatic_count = 1;
-    Gslispstatic_min = Gslispstatic_max = object;
-    setAppendPosition({0, 0});
-  } else {
-    Gslispstatic_min = std::min(Gslispstatic_min, object);
-    Gslispstatic_max = std::max(Gslispstatic_max, object);
-  }
+  if (Gslispstatic_count <= 0) setAppendPosition({0, 0});
 
+  // Placing may allocate a block (or a larger table), and an allocation may
+  // scavenge, whose sweep recomputes the range from what is registered. So
+  // the object is counted and put into the range only once its entry holds
+  // it.
   const Position position = append ? placeAtAppendPosition(object) : placeAtFirstFree(object);
   wordAt(prefixOf(object)) = lispstaticPosition(position.block, position.entry);
   const Position after{position.block, position.entry + 1};
   if (append || linear(after) > linear(appendPosition())) setAppendPosition(after);
+
+  if (Gslispstatic_count++ <= 0) {
+    Gslispstatic_count = 1;
+    Gslispstatic_min = Gslispstatic_max = object;
+  } else {
+    Gslispstatic_min = std::min(Gslispstatic_min, object);
+    Gslispstatic_max = std::max(Gslispstatic_max, object);
+  }
 }
 
 void delete_lispstatic(lispval object) {

@@ -826,6 +826,17 @@ void scavengeForNativeHeap(uint32_t) {
   scavenge(0);
 }
 const native_heap::ScavengerLink kScavengerLink = {mayScavenge, scavengeForNativeHeap};
-[[maybe_unused]] const bool kLinked = (native_heap::setScavengerLink(&kScavengerLink), true);
 
+}  // namespace
+
+namespace gc {
+
+void linkScavengerToNativeHeap() {
+  native_heap::setScavengerLink(&kScavengerLink);
+}
+
+}  // namespace gc
+
+namespace {
+[[maybe_unused]] const bool kLinked = (gc::linkScavengerToNativeHeap(), true);
 }  // namespace

@@ -65,6 +65,10 @@ namespace gc {
 using LispCaller = void (*)(lisp::lispval function, const lisp::lispval* arguments, uint32_t count);
 void setLispCaller(LispCaller caller);
 
+// Lets a refill of the native heap that finds the region exhausted scavenge
+// (done when the library loads; forgetting the heaps undoes it).
+void linkScavengerToNativeHeap();
+
 // Points the shared cons pointer at the current generation's cons page.
 void pointAtCurrentGenerationPage();
 

@@ -326,6 +326,46 @@ TEST_F(Scavenger, ALispStaticObjectHeldOnlyWeaklyIsDeadAndItsFinalizationIsQueue
   EXPECT_EQ(Gslispstatic_count, 0);
 }
 
+// ---- a scavenge inside a registration ----
+
+bool failNativeCommits(platform::MemoryOperation operation, uintptr_t address, size_t) {
+  return operation == platform::MemoryOperation::Commit && address >= vxmmalloc_heap.base &&
+         address < vxmmalloc_heap.reserved_end;
+}
+
+TEST_F(Scavenger, AnObjectWhoseRegistrationScavengesStaysInTheRegistryAndItsRange) {
+  // Block 0 of the registry full of objects nothing holds: the next object
+  // needs a new block.
+  for (uint32_t i = 0; i < kLispstaticEntries; ++i) lispStaticVector();
+  const uint32_t header = other_from_static_xsmp(16, 0, nullptr);
+  at(header) = lisp::type_code::SimpleVector;
+  at(header + 4) = lisp::makeFixnum(2);
+  at(header + 8) = at(header + 12) = nil();
+  const lispval object = lisp::pointerWord(header, Tag::Other);
+  // A native heap that cannot grow and has no block of that size left: the
+  // block's allocation scavenges, and the sweep frees block 0 for it.
+  vxm_sbrk(static_cast<int32_t>(vxmmalloc_heap.committed_end - vxmmalloc_heap.brk));
+  platform::setMemoryFaultHook(failNativeCommits);
+  std::vector<void*> spare;
+  while (void* block = vxmmalloc(sizeof(lispstatic_block), 0, 0)) spare.push_back(block);
+  linkScavengerToNativeHeap();
+  const uint32_t scavenges = ScavengeCt;
+
+  add_lispstatic(object, 0);
+
+  platform::setMemoryFaultHook(nullptr);
+  ASSERT_EQ(ScavengeCt, scavenges + 1) << "the new block's allocation scavenged";
+  EXPECT_EQ(valid_lispstatic(object, 1), 1);
+  EXPECT_EQ(Gslispstatic_count, 1);
+  EXPECT_LE(Gslispstatic_min, object);
+  EXPECT_GE(Gslispstatic_max, object);
+  // Held by a root, it is marked and survives the next sweep.
+  root(0) = object;
+  scavenge(0);
+  EXPECT_EQ(valid_lispstatic(object, 1), 1);
+  for (void* block : spare) vxmfree(block, 0);
+}
+
 // ---- old space larger than the bitmap's first reach ----
 
 // Old space beyond maxheapsize (the default limit): its top pages, where
