@@ -16,6 +16,7 @@
 #include "runtime/gc/heap_verify.h"
 #include "runtime/gc/heap_walkers.h"
 #include "runtime/gc/scavenger.h"
+#include "runtime/gc/tests/gc_call_probe.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
@@ -59,6 +60,24 @@ uint32_t verifyObject(uint32_t object) {
   return 0;
 }
 
+// An after-hook that, once, uses up the cons page and new space as Lisp
+// code would, so that the bridge's first cons collects; it notes the
+// figures of the collection it runs after.
+struct Figures {
+  uint32_t newCopy = 0, oldCopy = 0, efficiency = 0;
+};
+bool g_fillArmed = false;
+Figures g_outerFigures;
+void fillNewSpace() {
+  if (!g_fillArmed) return;
+  g_fillArmed = false;
+  g_outerFigures = {new_copy, old_copy, GsUT};
+  uint32_t& next = gc::globalWord(gc::global::kConsFill);
+  while (next < gc::globalWord(gc::global::kConsLimit)) next += gc::kConsCellBytes;
+  const auto free = static_cast<int32_t>(gc::globalWord(gc::global::kNewFree));
+  if (free > 64) other_from_new_xsmp(static_cast<uint32_t>(free - 64) & ~7u);
+}
+
 class CollectorLispCalls : public gc_test::LispHeap {
  protected:
   void SetUp() override {
@@ -78,11 +97,11 @@ class CollectorLispCalls : public gc_test::LispHeap {
     LispHeap::TearDown();
   }
 
-  // A function object in old space whose calls the recorder takes.
-  lispval recorderFunction() {
+  // A function object whose calls the recorder takes.
+  lispval recorderFunction(bool inNewSpace = false) {
     const uint32_t bytes = lisp::functionObjectBytes(0);
-    auto* function =
-        reinterpret_cast<lisp::FunctionObject*>(static_cast<uintptr_t>(other_from_old_xsmp(bytes)));
+    const uint32_t address = inNewSpace ? other_from_new_xsmp(bytes) : other_from_old_xsmp(bytes);
+    auto* function = reinterpret_cast<lisp::FunctionObject*>(static_cast<uintptr_t>(address));
     function->header = lisp::headerWord(lisp::type_code::Function);
     function->start = testing_support::recorderAddress();
     function->lispSlot1 = function->codeVector = function->lispSlot2 = nil();
@@ -148,6 +167,34 @@ TEST_F(CollectorLispCalls, TheAfterGcFunctionIsCalledWithItsFiveArgumentsAfterEa
     EXPECT_GT(new_copy + old_copy, 0u);
     global(kRootGlobal) = nil();
   }
+}
+
+TEST_F(CollectorLispCalls, ACollectionWhileTheArgumentsAreConsedCallsBothInOrder) {
+  // In new space, the function moves at each collection: the bridge must
+  // call it where the nested one left it.
+  global(kGcAfterFunction) = recorderFunction(true);
+  GsCtlFlags |= gc::flag::kAfterGcHook;
+  global(gc_test::kGcAfterHooksWord) =
+      gc_test::hookListAt(other_from_old_xsmp(16), cons_from_old(), fillNewSpace);
+  g_fillArmed = true;
+  const uint32_t scavenges = ScavengeCt;
+
+  collectFromLisp(nil());
+
+  EXPECT_EQ(ScavengeCt, scavenges + 2) << "the bridge's cons collected";
+  ASSERT_EQ(lisp_recorder_log.count, 2u);
+  const auto fixnum = [](uint32_t value) { return makeFixnum(static_cast<int32_t>(value)); };
+  // The nested collection's call returns first; the outer one's follows with
+  // its own figures.
+  const std::vector<lispval> nested = {nil(), fixnum(new_copy), fixnum(old_copy), fixnum(GsUT),
+                                       makeFixnum(0)};
+  const std::vector<lispval> outer = {nil(), fixnum(g_outerFigures.newCopy),
+                                      fixnum(g_outerFigures.oldCopy),
+                                      fixnum(g_outerFigures.efficiency), makeFixnum(0)};
+  EXPECT_EQ(arguments(0), nested);
+  EXPECT_EQ(arguments(1), outer);
+  for (uint32_t i = 0; i < 2; ++i)
+    EXPECT_EQ(lisp_recorder_log.calls[i].esi, global(kGcAfterFunction)) << "call " << i;
 }
 
 TEST_F(CollectorLispCalls, TheHeapExhaustedFunctionIsCalledWhenTheHeapCannotGrow) {
