@@ -31,6 +31,32 @@ using lisp::Tag;
 
 constexpr int32_t kHeapExhaustedFunction = -0x15 - 4 * 128;
 
+// The heap after a scavenge: every slot holds an immediate, a special, a
+// live object or a registered lisp-static object, and every old slot that
+// points into new space lies on a page whose root-set bit is set.
+void verifySlot(uint32_t slot) {
+  const int code = verify_slot(slot, 0, 1);
+  if (code != verify_code::kImmediate && code != verify_code::kSpecial &&
+      code != verify_code::kCons && code != verify_code::kObject &&
+      code != verify_code::kLispStatic)
+    ADD_FAILURE() << "slot 0x" << std::hex << slot << " holds 0x" << at(slot) << " (code "
+                  << std::dec << code << ")";
+  const lispval value = at(slot);
+  const bool oldSlot = slot >= areaAddress(GsOldAreas) && slot < GsNewFence;
+  if (oldSlot && value >= GsNewFenceLV && value < GsNewTopLV && !rootBitSet(slot))
+    ADD_FAILURE() << "old slot 0x" << std::hex << slot << " points into new space, page unmarked";
+}
+uint32_t verifyCons(uint32_t cell) {
+  verifySlot(cell);
+  verifySlot(cell + 4);
+  return 0;
+}
+uint32_t verifyObject(uint32_t object) {
+  static const SlotTreatment treatment{verifySlot, verifySlot};
+  scan_other_item(object, &treatment);
+  return 0;
+}
+
 class Scavenger : public gc_test::MutatorHeap {
  protected:
   void TearDown() override {
@@ -56,6 +82,10 @@ class Scavenger : public gc_test::MutatorHeap {
     return lisp::pointerWord(cell, Tag::Cons);
   }
   uint32_t generation() { return global(global::kGeneration); }
+  void verifyHeap() {
+    gsgc_scan_all(verifyCons, verifyObject, 1, 1, 1);
+    for (uint32_t i = 0; i < gc_test::kRootSlots; ++i) verifySlot(addressOf(&root(i)));
+  }
   // A cons on the cons page of generation g.
   lispval consInGeneration(uint32_t g) {
     EXPECT_EQ(require_new_cons(static_cast<int32_t>(g)), 1);
@@ -267,6 +297,7 @@ TEST_F(Scavenger, AShortType96VectorWithThePendingBitIsNoFinalization) {
     root(1) = next;
 
     scavenge(0);
+    verifyHeap();
 
     const uint32_t copy = header(root(0));
     EXPECT_EQ(global(kFinalizeQueueWord), nil());
@@ -305,6 +336,7 @@ TEST_F(Scavenger, ALispStaticObjectHeldOnlyWeaklyIsDeadAndItsFinalizationIsQueue
   root(2) = lisp::pointerWord(finalization, Tag::Other);
 
   scavenge(0);
+  verifyHeap();
 
   EXPECT_EQ(at(header(root(0)) + 12), nil()) << "a weak slot of a freed object reads as dead";
   EXPECT_EQ(at(header(root(0)) + 16), kept);
@@ -316,6 +348,7 @@ TEST_F(Scavenger, ALispStaticObjectHeldOnlyWeaklyIsDeadAndItsFinalizationIsQueue
 
   // Queued, the finalization holds its object like any vector; queued once.
   scavenge(0);
+  verifyHeap();
   EXPECT_EQ(valid_lispstatic(finalized, 1), 1);
   EXPECT_EQ(at(header(root(2)) + 4), finalized);
   EXPECT_EQ(at(header(root(2)) + 12), nil()) << "the end of the queue";
@@ -362,6 +395,7 @@ TEST_F(Scavenger, AnObjectWhoseRegistrationScavengesStaysInTheRegistryAndItsRang
   // Held by a root, it is marked and survives the next sweep.
   root(0) = object;
   scavenge(0);
+  verifyHeap();
   EXPECT_EQ(valid_lispstatic(object, 1), 1);
   for (void* block : spare) vxmfree(block, 0);
 }
@@ -385,6 +419,7 @@ TEST_F(LargeOldSpace, AnOldConsAtTheTopKeepsItsNewSpaceCarAcrossAScavenge) {
   root(0) = lisp::pointerWord(cell, Tag::Cons);
 
   scavenge(0);
+  verifyHeap();
 
   EXPECT_TRUE(rootBitSet(cell));
   EXPECT_NE(at(cell), held) << "copied";
