@@ -173,6 +173,45 @@ std::vector<uint8_t> rebornFunctionCode(bool dumpAgain) {
   return a.finish();
 }
 
+// The word of GlobGcAfterFunction.
+constexpr int32_t kGcAfterFunctionWord = -36;
+
+// F3: called by the collector after a scavenge.
+std::vector<uint8_t> gcHookCode() {
+  Assembler a;
+  lispFrame(a);
+  a.op({0x39, 0xf8});                      // cmp eax, edi             argument 1 nil?
+  const size_t global = a.jump8(0x75);     // jne wrong
+  a.op({0x8d, 0x04, 0x8d})                 // lea eax, [ecx*4+base]    fixnum base + count
+      .imm32(makeFixnum(kGcHookCalledBase));
+  exitWithEax(a);
+  a.land(global);
+  a.op({0xb8}).imm32(makeFixnum(kWrongConstant));  // mov eax, fixnum 99
+  exitWithEax(a);
+  return a.finish();
+}
+
+// A world function with F3 as its constant 0: stores it into
+// GlobGcAfterFunction, scavenges, and exits with kGcHookNotCalled when the
+// scavenge returns.
+std::vector<uint8_t> scavengeWithHookCode() {
+  Assembler a;
+  lispFrame(a);
+  a.op({0x8b, 0x46}).disp8(functionConstant(0));  // mov eax, [esi+c0]        F3
+  // lea edx, [edi+global]    GlobGcAfterFunction
+  a.op({0x8d, 0x97}).imm32(static_cast<uint32_t>(globalWordOffset(kGcAfterFunctionWord)));
+  callEntry(a, "gc_setf_protect");             // call [edi+barrier]       [edx] := eax
+  a.op({0x8b, 0x75}).disp8(frame::kFunction);  // mov esi, [ebp-4]         function
+  callArea(a);
+  a.op({0xb9}).imm32(1);                       // mov ecx, 1
+  a.op({0x89, 0xf8});                          // mov eax, edi             nil: a scavenge
+  callEntry(a, "gc");                          // call [edi+gc]
+  a.op({0x8b, 0x75}).disp8(frame::kFunction);  // mov esi, [ebp-4]         function
+  a.op({0xb8}).imm32(makeFixnum(kGcHookNotCalled));  // mov eax, fixnum 44
+  exitWithEax(a);
+  return a.finish();
+}
+
 constexpr uint8_t kSetcode = 11, kFuncallit = 54;
 
 }  // namespace
@@ -186,6 +225,22 @@ std::vector<uint8_t> startupFasl(bool dumpAgain) {
   w.codeVector32(rebornFunctionCode(dumpAgain)).code(kSetcode);
   // F1: constant F2, called at once.
   w.newBfunction(1).codeVector32(firstFunctionCode()).code(kSetcode).code(kFuncallit);
+  w.done();
+  return w.bytes();
+}
+
+std::vector<uint8_t> gcHookFasl(bool inBuild) {
+  testing_support::FaslWriter w;
+  w.commentLine("start-up fasl of the collector hook runs").segment(kTimestamp);
+  w.machineId(0, 61, 31, 0x405);
+  // F3, then the function that installs it and scavenges.
+  w.newBfunction(0).codeVector32(gcHookCode()).code(kSetcode);
+  w.newBfunction(1).codeVector32(scavengeWithHookCode()).code(kSetcode);
+  if (!inBuild) {
+    // F1: constant that function, the restored world's start; dumps and exits.
+    w.newBfunction(1).codeVector32(firstFunctionCode()).code(kSetcode);
+  }
+  w.code(kFuncallit);
   w.done();
   return w.bytes();
 }

@@ -29,4 +29,14 @@ inline constexpr int kBuildStatus = 42, kRebornStatus = 43, kWrongConstant = 99,
 
 std::vector<uint8_t> startupFasl(bool dumpAgain);
 
+// A start-up fasl whose Lisp world puts a function F3 into the collector's
+// GlobGcAfterFunction and runs a scavenge (the routine `gc`), in the build
+// (inBuild) or, after the usual dump and exit 42, in the restored world. F3
+// exits with kGcHookCalledBase + its argument count when its first argument
+// (global or not) is nil, else with kWrongConstant; when the scavenge
+// returns without calling it, the world exits with kGcHookNotCalled. The
+// collector calls F3 only with its flag H set (build option -fg H).
+inline constexpr int kGcHookCalledBase = 60, kGcHookNotCalled = 44;
+std::vector<uint8_t> gcHookFasl(bool inBuild);
+
 }  // namespace testing_support::startup_image

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "runtime/gc/gc_state.h"
+#include "runtime/gc/heap_areas.h"
 #include "runtime/load/startup_services.h"
 
 namespace gc {
@@ -153,6 +154,8 @@ void restore_gc_data(const uint32_t record[gc::kGcDataWords]) {
   if (GsCVC_head == 0) GsCVC_tail = gc::addressOf(&GsCVC_head);
   // Not in the record, but the write barrier needs it.
   GsNewTopLV = GsNewTop + lisp::kPointerBias;
+  // Not in the record either: growth and packing align to it.
+  GsWorstCasePagesize = gc::worstCasePageSize();
 }
 
 }  // extern "C"

@@ -232,7 +232,7 @@ void GsInit(uint32_t oldSize, uint32_t newSize, int32_t spread, uint32_t reserve
     lisp_exit(1);
   }
 
-  GsWorstCasePagesize = std::max(vxmgetpagesize(), kPageBytes);
+  GsWorstCasePagesize = worstCasePageSize();
   setDefaults(spread, reserve);
   gc_messages::print(gc_messages::kInitialSpread, spread);
   allocateBitmapOrDie();
@@ -262,6 +262,11 @@ void GsInit(uint32_t oldSize, uint32_t newSize, int32_t spread, uint32_t reserve
   gc_messages::print(gc_messages::kAllocatedNewSpace, static_cast<int>(newBytes));
   GsNewAreaSetup(newStart, newBytes / 2);
   GsNewScavengeToArea = newStart + newBytes / 2;
+  // Sizes beyond maxheapsize: the root-set bitmap is enlarged to reach every
+  // page laid out, as it is when the heap grows past it later. A page
+  // without a bit could never be marked.
+  const uint32_t span = heapBreak() - areaAddress(GsOldAreas);
+  if (span > maxheapsize && allocate_new_bmap(span) == 0) novm();
   init_ut();
 }
 
@@ -341,3 +346,11 @@ void point_shared_cons_pointer(uint32_t page) {
 }
 
 }  // extern "C"
+
+namespace gc {
+
+uint32_t worstCasePageSize() {
+  return std::max(vxmgetpagesize(), kPageBytes);
+}
+
+}  // namespace gc

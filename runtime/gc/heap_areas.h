@@ -36,3 +36,10 @@ uint32_t GsNewspaceFullness();
 void sync_shared_cons_pointer();  // writes its fill back into the page
 void point_shared_cons_pointer(uint32_t page);
 }
+
+namespace gc {
+// The alignment of heap growth that must hold on every host the image may
+// run on: the host's allocation granularity, at least a page. GsInit sets
+// GsWorstCasePagesize to it, and so does an image restore.
+uint32_t worstCasePageSize();
+}  // namespace gc

@@ -228,19 +228,24 @@ void add_lispstatic(lispval object, uint32_t append) {
   if (object == 0 || !valid_lispstatic(object, 0) || valid_lispstatic(object, 1)) return;
   if (first_lispstatic == 0) createTable();
   ++lispstatic_adds;
-  if (Gslispstatic_count++ <= 0) {
-    Gslispstatic_count = 1;
-    Gslispstatic_min = Gslispstatic_max = object;
-    setAppendPosition({0, 0});
-  } else {
-    Gslispstatic_min = std::min(Gslispstatic_min, object);
-    Gslispstatic_max = std::max(Gslispstatic_max, object);
-  }
+  if (Gslispstatic_count <= 0) setAppendPosition({0, 0});
 
+  // Placing may allocate a block (or a larger table), and an allocation may
+  // scavenge, whose sweep recomputes the range from what is registered. So
+  // the object is counted and put into the range only once its entry holds
+  // it.
   const Position position = append ? placeAtAppendPosition(object) : placeAtFirstFree(object);
   wordAt(prefixOf(object)) = lispstaticPosition(position.block, position.entry);
   const Position after{position.block, position.entry + 1};
   if (append || linear(after) > linear(appendPosition())) setAppendPosition(after);
+
+  if (Gslispstatic_count++ <= 0) {
+    Gslispstatic_count = 1;
+    Gslispstatic_min = Gslispstatic_max = object;
+  } else {
+    Gslispstatic_min = std::min(Gslispstatic_min, object);
+    Gslispstatic_max = std::max(Gslispstatic_max, object);
+  }
 }
 
 void delete_lispstatic(lispval object) {
@@ -274,6 +279,13 @@ void mark_lispstatic(lispval object, void (*slot)(uint32_t)) {
   if (mark & kMarked) return;
   mark |= kMarked;
   visitValueWords(lisp::objectAddress(object), slot);
+}
+
+int unmarked_lispstatic(lispval value) {
+  if (Gslispstatic_count <= 0 || value < Gslispstatic_min || value > Gslispstatic_max) return 0;
+  if (!valid_lispstatic(value, 1)) return 0;
+  const uint32_t position = wordAt(prefixOf(value));
+  return (blockAt(position & 0xffff)->marks[position >> 16] & kMarked) ? 0 : 1;
 }
 
 void scan_lispstatic(void (*visit)(uint32_t header), int sweep) {

@@ -47,6 +47,9 @@ void reallocate_lispstatic_blocks();
 // Marks a registered object reached by a scan; the first time, hands its
 // value words to `slot`.
 void mark_lispstatic(lisp::lispval object, void (*slot)(uint32_t slot));
+// 1 when the value is a registered object that the current scavenge has not
+// marked (so far reached only through weak slots, if at all); else 0.
+int unmarked_lispstatic(lisp::lispval value);
 // Visits (when `visit` is given) every registered object that is marked, or
 // every one when not sweeping, clearing the marks; sweeping frees the
 // unmarked. The registry's range is recomputed from what stays.

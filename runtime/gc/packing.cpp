@@ -25,6 +25,7 @@
 #include "runtime/gc/gc_messages.h"
 #include "runtime/gc/gc_parameters.h"
 #include "runtime/gc/gc_state.h"
+#include "runtime/gc/gc_statistics.h"
 #include "runtime/gc/global_gc.h"
 #include "runtime/gc/heap_areas.h"
 #include "runtime/gc/heap_reservation.h"
@@ -87,16 +88,21 @@ void keepReturnAddress(uint32_t) {}
 // One scavenge pass that moves new space as GsOldShrinkage and
 // GsNewShrinkage say. It runs as a global collection's closing scavenge
 // does (GsInGlobalGc 2), so the sizing step cannot grow back at once what
-// is being squeezed out.
+// is being squeezed out. It is a bare scavenge1, without GsEnter and
+// GsExit: their hooks (native or Lisp) could allocate and collect before
+// the caller has cleared the stale root bits and rebuilt the root set and
+// the page map, which would undo the squeeze.
 void shrinkingScavenge() {
   savefloat();
   sync_shared_cons_pointer();
   GsNewExpansion = GsOldExpansion = 0;
   GsInGlobalGc = 2;
-  GsEnter(1);
+  prelink_stacks();
+  GsAdjTotAlloc(1);
   scavenge1(0);
   pointAtCurrentGenerationPage();
-  GsExit(0);
+  GsAdjTotAlloc(0);
+  GsInGlobalGc = 0;
   sync_shared_cons_pointer();
   restorefloat();
 }

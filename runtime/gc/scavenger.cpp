@@ -19,13 +19,16 @@
 // last scavenge's tenured conses ended).
 //
 // Sections: state, copying, slot treatments, code tree, catch-up scans,
-// roots, hooks and calls into Lisp, entry points, stand-ins.
+// roots, hooks and calls into Lisp, the request loop, entry points (the
+// helpers of each come first, the exported routines after them in the same
+// order); last, the native heap's link to the scavenger.
 
 #include "runtime/gc/scavenger.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 #include <vector>
 
 #include "runtime/gc/allocation.h"
@@ -72,6 +75,7 @@ constexpr uint32_t kFunctionEntryWord = 1;
 constexpr uint32_t kSmallestTreeCodeVector = 16;
 constexpr uint32_t kEntryFromCodeVector = 14;  // entry = code vector's tagged word - 14
 constexpr uint32_t kFinalizationFirstScanned = 2;
+constexpr uint32_t kFinalizationSlots = 3;  // watched object, value, queue link
 constexpr uint32_t kHookVectorAddressWord = 2;
 constexpr uint8_t kHookVectorTypes[] = {127, 123};
 constexpr uint8_t kFunctionTypes[] = {8, 9};
@@ -531,7 +535,10 @@ int copycatchup_other() {
         (type == kFinalizationType || type == kWeakSimpleVectorType)) {
       pushOnChain(GsWeakChain, prefix);
       gsbpweak();
-    } else if ((stampWord & stamp::kFinalizationPending) && type == kFinalizationType) {
+    } else if ((stampWord & stamp::kFinalizationPending) && type == kFinalizationType &&
+               (wordAt(header) >> 8) >= kFinalizationSlots) {
+      // Shorter vectors are scanned as ordinary ones: the queue link (word
+      // 3) would lie past their end.
       pushOnChain(GsFinlzChain, prefix);
       gsbpweak();
       scanFinalization(header);
@@ -645,9 +652,14 @@ void GsFailedSbrkError(uint32_t request, int oldExpansion, uint32_t zero, uint32
 // ---- entry points ----
 
 void GsEnter(uint32_t argument) {
+  // A hook may allocate and so run a whole collection of its own. It runs
+  // as between collections, and the global mark the caller set is put back
+  // afterwards: the nested collection's GsExit clears it.
+  const uint32_t inGlobalGc = std::exchange(GsInGlobalGc, 0u);
   runHooks(kGcBeforeHooks, [argument](uint32_t address) {
     reinterpret_cast<void (*)(uint32_t)>(static_cast<uintptr_t>(address))(argument);
   });
+  GsInGlobalGc = inGlobalGc;
   gcstart();
   if (InScavenge == 0) prelink_stacks();
   GsAdjTotAlloc(1);
@@ -748,6 +760,9 @@ void GsExit(uint32_t request) {
     GsTenureLimit = std::max(GsTenureLimit, generation() - GsGenSpread);
   }
   GsInGlobalGc = 0;
+  // The figures of this collection, before a call out (into Lisp or a hook)
+  // can allocate and start another one.
+  const uint32_t efficiency = GsUT, oldCopy = old_copy, newCopy = new_copy;
 
   if (GsFailedSbrk != 0) {
     GsMinFreeOldOther = GsMinFreeOldSyms = 0;
@@ -770,7 +785,7 @@ void GsExit(uint32_t request) {
   runHooks(kGcAfterHooks, [](uint32_t address) {
     reinterpret_cast<void (*)()>(static_cast<uintptr_t>(address))();
   });
-  if (flagSet(flag::kAfterGcHook)) GsExitHook(GsUT, old_copy, new_copy, wasGlobal, request);
+  if (flagSet(flag::kAfterGcHook)) GsExitHook(efficiency, oldCopy, newCopy, wasGlobal, request);
 }
 
 void scavenge(uint32_t request) {
@@ -811,6 +826,17 @@ void scavengeForNativeHeap(uint32_t) {
   scavenge(0);
 }
 const native_heap::ScavengerLink kScavengerLink = {mayScavenge, scavengeForNativeHeap};
-[[maybe_unused]] const bool kLinked = (native_heap::setScavengerLink(&kScavengerLink), true);
 
+}  // namespace
+
+namespace gc {
+
+void linkScavengerToNativeHeap() {
+  native_heap::setScavengerLink(&kScavengerLink);
+}
+
+}  // namespace gc
+
+namespace {
+[[maybe_unused]] const bool kLinked = (gc::linkScavengerToNativeHeap(), true);
 }  // namespace

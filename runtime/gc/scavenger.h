@@ -59,11 +59,15 @@ void gcend();
 
 namespace gc {
 
-// Calls the Lisp function `function` with `count` arguments. The thread
-// layer installs the bridge into Lisp; without one the collector's calls
-// into Lisp are skipped.
+// Calls the Lisp function `function` with `count` arguments. Start-up
+// installs the bridge into Lisp with the thread registry (build and
+// restore alike); without one the collector's calls into Lisp are skipped.
 using LispCaller = void (*)(lisp::lispval function, const lisp::lispval* arguments, uint32_t count);
 void setLispCaller(LispCaller caller);
+
+// Lets a refill of the native heap that finds the region exhausted scavenge
+// (done when the library loads; forgetting the heaps undoes it).
+void linkScavengerToNativeHeap();
 
 // Points the shared cons pointer at the current generation's cons page.
 void pointAtCurrentGenerationPage();

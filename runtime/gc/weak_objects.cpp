@@ -16,6 +16,7 @@
 #include "runtime/gc/from_space.h"
 #include "runtime/gc/gc_messages.h"
 #include "runtime/gc/gc_state.h"
+#include "runtime/gc/lispstatic.h"
 #include "runtime/gc/native_heap.h"
 #include "runtime/gc/stack_walk.h"
 #include "runtime/rs/object_layout.h"
@@ -160,7 +161,10 @@ extern "C" {
 
 int check_weak_slot(uint32_t slot) {
   const lispval value = wordAt(slot);
-  if (!isPointer(value) || !pointsIntoFromSpace(value)) return 0;
+  if (!isPointer(value)) return 0;
+  // A lisp-static object the closure did not mark is swept after the weak
+  // scans: dead, like an uncopied from-space object.
+  if (!pointsIntoFromSpace(value)) return unmarked_lispstatic(value);
   if (lisp::isCons(value)) {
     const lispval car = lisp::car(value);
     if ((car & lisp::kTagMask) != kForwardedConsTag) return 1;

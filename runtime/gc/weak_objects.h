@@ -35,8 +35,9 @@ void clearDeadWeakSlots(uint32_t vector, int replace, int (*dead)(uint32_t slot)
 
 extern "C" {
 
-// 1 when the slot's value lay in the from-space and was not copied (dead);
-// otherwise a forwarded value is replaced by its copy and 0 returned.
+// 1 when the slot's value lay in the from-space and was not copied, or is a
+// registered lisp-static object the scavenge did not mark (dead); otherwise
+// a forwarded value is replaced by its copy and 0 returned.
 int check_weak_slot(uint32_t slot);
 // Clears the dead slots of the weak vector whose header lies at `vector`
 // (types 96 and 112); in replacement mode its last slot is the weak-key hash

@@ -9,6 +9,7 @@
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/native_heap.h"
 #include "runtime/load/startup_services.h"
+#include "runtime/os/collector_lisp_calls.h"
 #include "runtime/os/console_printing.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/os/os_locks.h"
@@ -186,6 +187,8 @@ void initialize_thread_registry(int /*reborn: the image's lists say what was res
   // 9. the calling thread's index + 1, and the registry is up
   if (tls_active) platform::setThreadSlot(static_cast<int32_t>(tls_key), index + 1);
   tls_active2 = 1;
+  // 10. the collector's calls into Lisp, now that a thread can make them
+  lisp::collector_calls::install();
 }
 
 void setup_dummy_threadctl(uint32_t* foreignCallRecord) {

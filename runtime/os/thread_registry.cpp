@@ -20,6 +20,7 @@
 #include "platform/threads.h"
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/native_heap.h"
+#include "runtime/gc/scavenger.h"
 #include "runtime/os/exception_filter.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/mp_log.h"
@@ -95,6 +96,7 @@ void forgetRegistry() {
   first_thread = 0;
   tls_active = tls_active2 = 0;
   tcp_that_owns_heap = nullptr;
+  gc::setLispCaller(nullptr);  // installed with the registry
 }
 
 }  // namespace lisp::registry

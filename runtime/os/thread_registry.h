@@ -67,7 +67,8 @@ void takeCallingThread(uint32_t* record);
 void lockReadyQueue();
 void unlockReadyQueue();
 
-// Forgets the whole registry and log state, as in a fresh process (tests).
+// Forgets the whole registry and log state, and the collector's bridge into
+// Lisp that the registry's set-up installs, as in a fresh process (tests).
 void forgetRegistry();
 
 // Decision: the process object's word that refers to the OS thread, cleared

@@ -477,6 +477,68 @@ TEST_F(GlobalAreas, ClosedAreasNeverMoveAndTwoEmptyNeighboursMerge) {
 
 }  // namespace
 
+// ---- a before-hook that collects ----
+
+namespace {
+
+// The hook allocates more than new space has free, so a whole scavenge runs
+// inside it; then it lets the observer record.
+bool g_hookRunning = false, g_outerRunning = false;
+std::vector<uint32_t> g_inGlobalGcSeen;
+void allocatingBeforeHook(uint32_t) {
+  if (g_hookRunning) return;
+  g_hookRunning = true;
+  const uint32_t scavenges = ScavengeCt;
+  other_from_new_xsmp(static_cast<uint32_t>(
+                          static_cast<int32_t>(gc::globalWord(gc::global::kNewFree))) +
+                      8);
+  EXPECT_EQ(ScavengeCt, scavenges + 1) << "the allocation collected";
+  g_hookRunning = false;
+  g_outerRunning = true;
+}
+// An external slot manager: its slots are presented at every root scan of
+// the outer collection, its scavenges and its passes.
+void observingSlotManager(gsgc_slot_routine, void*) {
+  if (g_outerRunning) g_inGlobalGcSeen.push_back(GsInGlobalGc);
+}
+
+class GlobalCollectionHooks : public GlobalHeap {
+ protected:
+  void SetUp() override {
+    GlobalHeap::SetUp();
+    g_hookRunning = g_outerRunning = false;
+    g_inGlobalGcSeen.clear();
+  }
+  void TearDown() override {
+    if (observer_) unregister_external_slot_manager(observer_);
+    GlobalHeap::TearDown();
+  }
+  void* observer_ = nullptr;
+};
+
+TEST_F(GlobalCollectionHooks, ACollectionInsideABeforeHookLeavesTheOuterCollectionMarkedGlobal) {
+  for (uint32_t i = 0; i < 10; ++i) {
+    root(i, oldVector({oldString(4), lisp::makeFixnum(static_cast<int32_t>(i))}));
+    oldString(6);  // dead
+  }
+  // The fixture's own hook first (it opens the emptied semispace), then ours.
+  at(lisp::objectAddress(global(gc_test::kBeforeHooks)) + 4) =
+      hookList(gc::addressOf(reinterpret_cast<void*>(&allocatingBeforeHook)));
+  observer_ = register_external_slot_manager(observingSlotManager, nullptr);
+  const GraphModel before = model();
+
+  collect();
+  g_outerRunning = false;
+
+  ASSERT_FALSE(g_inGlobalGcSeen.empty());
+  for (size_t i = 0; i < g_inGlobalGcSeen.size(); ++i)
+    EXPECT_NE(g_inGlobalGcSeen[i], 0u) << "root scan " << i << " of the global collection";
+  EXPECT_EQ(GsInGlobalGc, 0u);
+  EXPECT_EQ(model().objects, before.objects);
+}
+
+}  // namespace
+
 // ---- no room for the mark bitmap ----
 
 namespace {

@@ -14,6 +14,7 @@
 #include "platform/thread_block.h"
 #include "runtime/gc/from_space.h"
 #include "runtime/gc/heap_reservation.h"
+#include "runtime/gc/lispstatic.h"
 #include "runtime/gc/sizing.h"
 #include "runtime/gc/tests/mutator_fixture.h"
 #include "runtime/os/tests/thread_record_fixture.h"
@@ -29,6 +30,32 @@ using lisp::lispval;
 using lisp::Tag;
 
 constexpr int32_t kHeapExhaustedFunction = -0x15 - 4 * 128;
+
+// The heap after a scavenge: every slot holds an immediate, a special, a
+// live object or a registered lisp-static object, and every old slot that
+// points into new space lies on a page whose root-set bit is set.
+void verifySlot(uint32_t slot) {
+  const int code = verify_slot(slot, 0, 1);
+  if (code != verify_code::kImmediate && code != verify_code::kSpecial &&
+      code != verify_code::kCons && code != verify_code::kObject &&
+      code != verify_code::kLispStatic)
+    ADD_FAILURE() << "slot 0x" << std::hex << slot << " holds 0x" << at(slot) << " (code "
+                  << std::dec << code << ")";
+  const lispval value = at(slot);
+  const bool oldSlot = slot >= areaAddress(GsOldAreas) && slot < GsNewFence;
+  if (oldSlot && value >= GsNewFenceLV && value < GsNewTopLV && !rootBitSet(slot))
+    ADD_FAILURE() << "old slot 0x" << std::hex << slot << " points into new space, page unmarked";
+}
+uint32_t verifyCons(uint32_t cell) {
+  verifySlot(cell);
+  verifySlot(cell + 4);
+  return 0;
+}
+uint32_t verifyObject(uint32_t object) {
+  static const SlotTreatment treatment{verifySlot, verifySlot};
+  scan_other_item(object, &treatment);
+  return 0;
+}
 
 class Scavenger : public gc_test::MutatorHeap {
  protected:
@@ -55,6 +82,10 @@ class Scavenger : public gc_test::MutatorHeap {
     return lisp::pointerWord(cell, Tag::Cons);
   }
   uint32_t generation() { return global(global::kGeneration); }
+  void verifyHeap() {
+    gsgc_scan_all(verifyCons, verifyObject, 1, 1, 1);
+    for (uint32_t i = 0; i < gc_test::kRootSlots; ++i) verifySlot(addressOf(&root(i)));
+  }
   // A cons on the cons page of generation g.
   lispval consInGeneration(uint32_t g) {
     EXPECT_EQ(require_new_cons(static_cast<int32_t>(g)), 1);
@@ -246,6 +277,155 @@ TEST_F(Scavenger, ScavengingInsideAScavengeIsFatal) {
         scavenge1(0);
       },
       testing::ExitedWithCode(1), "Scavenger invoked itself recursively\\.");
+}
+
+// ---- finalizations and weak slots at the edges ----
+
+// A vector of type 96 marked as a pending finalization but with fewer than
+// three slots is scanned as an ordinary vector: its slots hold strongly and
+// nothing is written past its end.
+TEST_F(Scavenger, AShortType96VectorWithThePendingBitIsNoFinalization) {
+  for (uint32_t slots : {1u, 2u}) {
+    SCOPED_TRACE(slots);
+    const uint32_t shortVector = other_from_new_xsmp(8 * ((slots >> 1) + 1));
+    at(shortVector - 4) |= uint32_t{stamp::kFinalizationHalf} << stamp::kFlagHalfShift;
+    at(shortVector) = (slots << 8) | lisp::type_code::LispVector;
+    const lispval held = vector(2);  // reached through the short vector alone
+    for (uint32_t i = 1; i <= slots; ++i) at(shortVector + 4 * i) = held;
+    const lispval next = vector(3);  // copied right after it; its id, then three slots
+    root(0) = lisp::pointerWord(shortVector, Tag::Other);
+    root(1) = next;
+
+    scavenge(0);
+    verifyHeap();
+
+    const uint32_t copy = header(root(0));
+    EXPECT_EQ(global(kFinalizeQueueWord), nil());
+    for (uint32_t i = 1; i <= slots; ++i) {
+      EXPECT_TRUE(inAllocationSemispace(at(copy + 4 * i)));
+      EXPECT_EQ(at(header(at(copy + 4 * i))), lisp::headerWord(lisp::type_code::SimpleVector));
+    }
+    EXPECT_EQ(at(header(root(1))), lisp::headerWord(lisp::type_code::SimpleVector));
+    EXPECT_EQ(at(header(root(1)) + 4), lisp::makeFixnum(4));
+    EXPECT_EQ(at(header(root(1)) - 4) & stamp::kForwarded, 0u);
+    for (uint32_t i = 0; i < 2; ++i) root(i) = nil();
+  }
+}
+
+// A simple vector of two nil elements, registered as a lisp-static object.
+lispval lispStaticVector() {
+  const uint32_t header = other_from_static_xsmp(16, 0, nullptr);
+  at(header) = lisp::type_code::SimpleVector;
+  at(header + 4) = lisp::makeFixnum(2);
+  at(header + 8) = at(header + 12) = nilval;
+  const lispval object = lisp::pointerWord(header, Tag::Other);
+  add_lispstatic(object, 0);
+  return object;
+}
+
+TEST_F(Scavenger, ALispStaticObjectHeldOnlyWeaklyIsDeadAndItsFinalizationIsQueued) {
+  const lispval weakOnly = lispStaticVector(), kept = lispStaticVector();
+  const lispval finalized = lispStaticVector();
+  const uint32_t weak = newObject(Kind::Weak, 2, 1);  // id, then two weak slots
+  at(weak + 12) = weakOnly;
+  at(weak + 16) = kept;
+  const uint32_t finalization = newObject(Kind::Finalization, 0, 2);
+  at(finalization + 4) = finalized;
+  root(0) = lisp::pointerWord(weak, Tag::Other);
+  root(1) = kept;
+  root(2) = lisp::pointerWord(finalization, Tag::Other);
+
+  scavenge(0);
+  verifyHeap();
+
+  EXPECT_EQ(at(header(root(0)) + 12), nil()) << "a weak slot of a freed object reads as dead";
+  EXPECT_EQ(at(header(root(0)) + 16), kept);
+  EXPECT_EQ(valid_lispstatic(weakOnly, 1), 0);
+  EXPECT_EQ(valid_lispstatic(kept, 1), 1);
+  EXPECT_EQ(global(kFinalizeQueueWord), root(2)) << "queued";
+  EXPECT_EQ(at(header(root(2)) + 4), finalized);
+  EXPECT_EQ(valid_lispstatic(finalized, 1), 1) << "kept for its finalizer";
+
+  // Queued, the finalization holds its object like any vector; queued once.
+  scavenge(0);
+  verifyHeap();
+  EXPECT_EQ(valid_lispstatic(finalized, 1), 1);
+  EXPECT_EQ(at(header(root(2)) + 4), finalized);
+  EXPECT_EQ(at(header(root(2)) + 12), nil()) << "the end of the queue";
+  EXPECT_EQ(global(kFinalizeQueueWord), root(2));
+  global(kFinalizeQueueWord) = nil();
+  for (uint32_t i = 0; i < 3; ++i) root(i) = nil();
+  scavenge(0);
+  EXPECT_EQ(Gslispstatic_count, 0);
+}
+
+// ---- a scavenge inside a registration ----
+
+bool failNativeCommits(platform::MemoryOperation operation, uintptr_t address, size_t) {
+  return operation == platform::MemoryOperation::Commit && address >= vxmmalloc_heap.base &&
+         address < vxmmalloc_heap.reserved_end;
+}
+
+TEST_F(Scavenger, AnObjectWhoseRegistrationScavengesStaysInTheRegistryAndItsRange) {
+  // Block 0 of the registry full of objects nothing holds: the next object
+  // needs a new block.
+  for (uint32_t i = 0; i < kLispstaticEntries; ++i) lispStaticVector();
+  const uint32_t header = other_from_static_xsmp(16, 0, nullptr);
+  at(header) = lisp::type_code::SimpleVector;
+  at(header + 4) = lisp::makeFixnum(2);
+  at(header + 8) = at(header + 12) = nil();
+  const lispval object = lisp::pointerWord(header, Tag::Other);
+  // A native heap that cannot grow and has no block of that size left: the
+  // block's allocation scavenges, and the sweep frees block 0 for it.
+  vxm_sbrk(static_cast<int32_t>(vxmmalloc_heap.committed_end - vxmmalloc_heap.brk));
+  platform::setMemoryFaultHook(failNativeCommits);
+  std::vector<void*> spare;
+  while (void* block = vxmmalloc(sizeof(lispstatic_block), 0, 0)) spare.push_back(block);
+  linkScavengerToNativeHeap();
+  const uint32_t scavenges = ScavengeCt;
+
+  add_lispstatic(object, 0);
+
+  platform::setMemoryFaultHook(nullptr);
+  ASSERT_EQ(ScavengeCt, scavenges + 1) << "the new block's allocation scavenged";
+  EXPECT_EQ(valid_lispstatic(object, 1), 1);
+  EXPECT_EQ(Gslispstatic_count, 1);
+  EXPECT_LE(Gslispstatic_min, object);
+  EXPECT_GE(Gslispstatic_max, object);
+  // Held by a root, it is marked and survives the next sweep.
+  root(0) = object;
+  scavenge(0);
+  verifyHeap();
+  EXPECT_EQ(valid_lispstatic(object, 1), 1);
+  for (void* block : spare) vxmfree(block, 0);
+}
+
+// ---- old space larger than the bitmap's first reach ----
+
+// Old space beyond maxheapsize (the default limit): its top pages, where
+// the first old cons page lies, must still have root-set bits.
+class LargeOldSpace : public Scavenger {
+ protected:
+  LargeOldSpace() { oldSize_ = gc_test::kDefaultMaxHeapSize + 0x200000; }
+};
+
+TEST_F(LargeOldSpace, AnOldConsAtTheTopKeepsItsNewSpaceCarAcrossAScavenge) {
+  const uint32_t cell = cons_from_old();
+  ASSERT_GT(cell - areaAddress(GsOldAreas), gc_test::kDefaultMaxHeapSize);
+  const lispval held = vector(2);
+  at(cell) = held;
+  at(cell + 4) = nil();
+  cnoteroot(cell);  // what the write barrier does for the store
+  root(0) = lisp::pointerWord(cell, Tag::Cons);
+
+  scavenge(0);
+  verifyHeap();
+
+  EXPECT_TRUE(rootBitSet(cell));
+  EXPECT_NE(at(cell), held) << "copied";
+  EXPECT_TRUE(inAllocationSemispace(at(cell)));
+  EXPECT_EQ(verify_slot(cell, 0, 1), verify_code::kObject);
+  EXPECT_EQ(at(lisp::objectAddress(at(cell))), lisp::headerWord(lisp::type_code::SimpleVector));
 }
 
 // ---- big allocations ----

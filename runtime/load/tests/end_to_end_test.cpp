@@ -195,6 +195,24 @@ TEST_F(EndToEnd, ARestoredWorldDumpsOverItsOwnImage) {
   EXPECT_EQ(second.exitStatus, kRebornStatus) << everything(second);
 }
 
+// The collector's call of the Lisp function in GlobGcAfterFunction, after a
+// scavenge that Lisp code asks for, in a world being built and in a
+// restored one: the function exits with 60 + the five arguments it got.
+TEST_F(EndToEnd, TheCollectorCallsItsLispHookInABuiltAndInARestoredWorld) {
+  const int called = kGcHookCalledBase + 5;
+  for (const bool inBuild : {true, false}) {
+    SCOPED_TRACE(inBuild ? "build" : "restored");
+    const auto bytes =
+        testing_support::faslBundle({{kStartupFaslName, kTimestamp, gcHookFasl(inBuild)}});
+    ASSERT_TRUE(testing_support::writeFileBytes(bundle().string(), bytes));
+    const ProgramRun built = host({}, {"-build", "-B", bundle().string(), "-fg", "H"});
+    EXPECT_EQ(built.exitStatus, inBuild ? called : kBuildStatus) << everything(built);
+    if (inBuild) continue;
+    const ProgramRun restored = host({}, {"-I", image().string()});
+    EXPECT_EQ(restored.exitStatus, called) << everything(restored);
+  }
+}
+
 TEST_F(EndToEnd, ABundleWithoutTheStartupFaslCannotStartTheBuild) {
   writeBundle(false, "sys/other.fasl");
   const ProgramRun run = build();

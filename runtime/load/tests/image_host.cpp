@@ -167,6 +167,7 @@ void atReborn(int, char**, char**) {
   printState(g_image);
   // Global word 0 must name this process's thread slot when Lisp code runs.
   std::printf("slot word %s\n", at(globreg) == lisp_tls_index ? "ours" : "stale");
+  std::printf("worst-case page %08x\n", GsWorstCasePagesize);
   std::printf("gc hooks %s\n",
               at(nilval - 0x4f1) == nilval && at(nilval - 0x4f5) == nilval ? "nil" : "other");
   // What the executable-stack probe decided for the image and the library.
