@@ -101,10 +101,10 @@ Outcome opExplicitSuspend(lispval self, lispval record, lispval) {
 
 Outcome opExplicitUnsuspend(lispval self, lispval record, lispval) {
   if (!recordOf(record)) return value(nilval);
-  if (wordAt(record, kWaitFunction) == nilval)
-    thread_to_ready_queue(record);
-  else
+  if (wordAt(record, kWaitFunction) != nilval)
     thread_to_wait_queue(record);
+  else if (runnable(record) && mayTakeTheHeap(record))
+    thread_to_ready_queue(record);
   lock_lisp_ready_queue();
   const lispval head = readyHeadTagged();
   unlock_lisp_ready_queue();
@@ -541,6 +541,9 @@ void op_schedule_thread_interrupt(lispval record, lispval cell) {
   mp_log_event(ev::kInterruptScheduled, wordAt(record, tr::kRegistryIndex));
   to::store(cell, lisp::kCdrOffset, wordAt(record, to::kPendingInterrupts));
   to::store(record, to::kPendingInterrupts, cell);
+  // A thread out in a foreign call runs its interrupts when it comes back;
+  // an ended one never does.
+  if (!to::mayTakeTheHeap(record)) return;
   lock_lisp_ready_queue();
   threadctl_to_ready(lisp::registry::rawRecord(record));
   unlock_lisp_ready_queue();

@@ -44,6 +44,17 @@ bool ranksBelow(lispval priority, lispval other) {
   return xpriority_value(priority) < xpriority_value(other);
 }
 
+bool mayTakeTheHeap(lispval record) {
+  switch (wordAt(record, tr::kState)) {
+    case tr::kStateNew:
+    case tr::kStateKilled:
+    case tr::kStateDead:
+    case tr::kStateCallbackDone:
+    case tr::kStateInForeignCall: return false;
+    default: return true;
+  }
+}
+
 lispval readyHeadTagged() {
   uint32_t* head = lisp::heap_lock::readyHead();
   return head ? registry::tagged(head) : nilval;
@@ -169,7 +180,8 @@ void unwait_threadctl(lispval record) {
   to::store(record, to::kWaitFunction, nilval);
   to::store(record, to::kWaitArguments, nilval);
   wordAt(record, to::kWaitedObject) = 0;
-  if (to::runnable(record)) threadctl_to_ready(lisp::registry::rawRecord(record));
+  if (to::runnable(record) && to::mayTakeTheHeap(record))
+    threadctl_to_ready(lisp::registry::rawRecord(record));
 }
 
 int32_t open_vxm_gate_ctl(uint32_t* stateWord, int mode) {

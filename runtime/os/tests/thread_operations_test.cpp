@@ -567,6 +567,62 @@ TEST_F(ThreadOperations, ScheduledInterruptsRunOldestLastAndMakeTheRecordReady) 
   EXPECT_EQ(g_seen.applied[1].first, makeFixnum(1));
 }
 
+// Only a record that may run and whose thread can come to take the heap goes
+// on the ready queue, whichever operation puts it back: one that is held or
+// has no run list waits where it is, though an interrupt readies it (the
+// interrupt runs unblocked); one that has ended or is out in a foreign call
+// is never readied (an interrupt stays pending for it).
+TEST_F(ThreadOperations, OnlyRecordsThatMayRunAreReadied) {
+  struct Case {
+    const char* name;
+    int32_t offset;
+    uint32_t value;
+    bool readied, readiedByInterrupt;
+  };
+  const Case cases[] = {
+      {"runnable", tr::kState, tr::kStateRunning, true, true},
+      {"waiting for its wake event", tr::kState, tr::kStateWaitingForWake, true, true},
+      {"held", to::kHoldList, 0, false, true},
+      {"without a run list", to::kRunList, 0, false, true},
+      {"ended after a kill", tr::kState, tr::kStateKilled, false, false},
+      {"dead", tr::kState, tr::kStateDead, false, false},
+      {"new", tr::kState, tr::kStateNew, false, false},
+      {"out in a foreign call", tr::kState, tr::kStateInForeignCall, false, false},
+  };
+  const auto reset = [&] {
+    thread_off_queues(rec(3));
+    field(3, tr::kState) = tr::kStateRunning;
+    field(3, to::kHoldList) = field(3, to::kWaitFunction) = field(3, to::kPendingInterrupts) = nil();
+    field(3, to::kRunList) = cons(makeFixnum(3), nil());
+  };
+  const auto apply = [&](const Case& c) {
+    reset();
+    field(3, c.offset) = c.offset == to::kHoldList  ? cons(makeFixnum(1), nil())
+                         : c.offset == to::kRunList ? nil()
+                                                    : c.value;
+  };
+  const lispval g = gate();
+  thread_to_ready_queue(thread_);  // the caller runs on
+  const auto queued = [](bool readied) {
+    return readied ? std::vector<int>{0, 3} : std::vector<int>{0};
+  };
+  for (const Case& c : cases) {
+    const std::vector<int> expected = queued(c.readied);
+    apply(c);
+    operation(3, rec(3));  // explicit unsuspend
+    EXPECT_EQ(readyOrder(), expected) << c.name << ": unsuspended";
+    apply(c);
+    waitOn(3, g);
+    operation(18, rec(3));  // unwait
+    EXPECT_EQ(readyOrder(), expected) << c.name << ": unwaited";
+    apply(c);
+    operation(21, rec(3), cons(cons(makeFixnum(1), nil()), nil()));
+    EXPECT_EQ(readyOrder(), queued(c.readiedByInterrupt)) << c.name << ": interrupted";
+    EXPECT_TRUE(lisp::isCons(field(3, to::kPendingInterrupts))) << c.name << ": still pending";
+  }
+  reset();
+}
+
 TEST_F(ThreadOperations, AnInterruptFunctionRunsInLispWithItsArgumentsSpread) {
   ASSERT_TRUE(platform::setThreadSlot(slot_, thread_));
   to::resetServices();
