@@ -461,6 +461,11 @@ void postSignal() {
   lisp_call_from_native(3, nilval, nilval, nullptr, 0);
 }
 
+void processArrivedSignals() {
+  if (runtimeGlobal(nil_block::global::kSignalPending) != 0)
+    lisp_call_from_native(4, nilval, nilval, nullptr, 0);
+}
+
 namespace {
 
 // The header of the object a word names; 0 when it cannot name one (the

@@ -22,6 +22,8 @@ lispval readyHeadTagged();  // nil when the ready queue is empty
 uint32_t nowMilliseconds();
 void suspendAccounting(lispval record, uint32_t now);
 void resumeAccounting(lispval record, uint32_t now);
+// Starts the slice and puts the thread's clock entry back on the clock queue.
+void resumeSlice(lispval record);
 
 // Callers hold the ready-queue lock.
 void insertByPriority(lispval record, lispval header, bool behindEquals);

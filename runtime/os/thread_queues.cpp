@@ -121,6 +121,12 @@ void resumeAccounting(lispval record, uint32_t now) {
   if (vxm_accounting_active) wordAt(record, tr::kSliceStart) = now;
 }
 
+void resumeSlice(lispval record) {
+  resumeAccounting(record, nowMilliseconds());
+  const lispval entry = wordAt(record, kClockEntry);
+  if (lisp::isOther(entry)) add_to_clock_queue(entry);
+}
+
 ForeignCallRecord::ForeignCallRecord(uint32_t* record) : record_(record) {
   if (!record_) return;
   uint32_t& head = wordAt(registry::tagged(record_), tr::kClinkHead);
@@ -257,9 +263,12 @@ void thread_relinquish_heap(lispval self) {
   unlock_lisp_ready_queue();
 }
 
-// Resuming the time accounting also runs the pending interrupts.
+// The signals that arrived while the thread was off are processed before its
+// pending interrupts run.
 void thread_resume_processing(lispval self) {
-  thread_resume_time_accounting(self);
+  to::resumeSlice(self);
+  to::processArrivedSignals();
+  process_thread_interrupts(self);
 }
 
 lispval thread_sequence_break(lispval self) {
@@ -323,9 +332,7 @@ void thread_suspend_time_accounting(lispval record) {
 // Starts the slice, puts the thread's clock entry back on the clock queue
 // and runs the thread's pending interrupts.
 void thread_resume_time_accounting(lispval record) {
-  to::resumeAccounting(record, to::nowMilliseconds());
-  const lispval entry = wordAt(record, to::kClockEntry);
-  if (lisp::isOther(entry)) add_to_clock_queue(entry);
+  to::resumeSlice(record);
   process_thread_interrupts(record);
 }
 

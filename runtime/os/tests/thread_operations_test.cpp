@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <span>
 #include <thread>
 
+#include "runtime/load/small_services.h"
+#include "runtime/os/gotsig.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/tests/thread_operations_fixture.h"
 #include "runtime/os/thread_start.h"
@@ -640,6 +643,34 @@ TEST_F(ThreadOperations, AnInterruptFunctionRunsInLispWithItsArgumentsSpread) {
   EXPECT_EQ(field(0, to::kRunList), nil());
   EXPECT_EQ(field(0, to::kHoldList), hold);
   EXPECT_EQ(field(0, to::kPendingInterrupts), nil());
+  platform::setThreadSlot(slot_, 0);
+}
+
+// A signal that arrives while the thread is off (gotsig sets the pending
+// word) is processed through the Lisp side's condition function when the
+// thread resumes, before its pending interrupts run; with none pending, a
+// resume calls nothing for signals.
+TEST_F(ThreadOperations, AResumeProcessesArrivedSignalsBeforePendingInterrupts) {
+  constexpr int32_t kConditionSymbol = -0xe5;
+  ASSERT_TRUE(platform::setThreadSlot(slot_, thread_));
+  to::resetServices();
+  const lispval recorder = objects_->makeFunction(testing_support::recorderAddress());
+  global(kConditionSymbol) = objects_->makeSymbol(recorder);
+  testing_support::resetRecorder(nil());
+  ASSERT_EQ(gotsig(14, nullptr, nullptr), 1);
+  op_schedule_thread_interrupt(thread_, cons(cons(recorder, list({makeFixnum(7)})), nil()));
+  thread_resume_processing(thread_);
+  ASSERT_EQ(lisp_recorder_log.count, 2);
+  EXPECT_EQ(lisp_recorder_log.calls[0].ecx, 2u) << "the condition function first";
+  EXPECT_EQ(lisp_recorder_log.calls[0].eax, nil());
+  EXPECT_EQ(lisp_recorder_log.calls[1].ecx, 1u) << "then the interrupt";
+  EXPECT_EQ(lisp_recorder_log.calls[1].eax, makeFixnum(7));
+  EXPECT_EQ(global(lisp::nil_block::global::kSignalPending), 0u);
+
+  testing_support::resetRecorder(nil());
+  thread_resume_processing(thread_);
+  EXPECT_EQ(lisp_recorder_log.count, 0);
+  std::fill(std::begin(lsignals), std::end(lsignals), 0);
   platform::setThreadSlot(slot_, 0);
 }
 
