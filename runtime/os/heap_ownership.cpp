@@ -268,8 +268,9 @@ void vxm_reacquire_heap() {
   if (!record) return;
   recordWord(record, tr::kState) = tr::kStateRunning;
   vxm_reacquire_heap_2(record);
-  rs_resume_time_accounting(record);
-  process_pending_thread_interrupts();
+  // Lisp runs next: the full resume puts the clock entry back (its slice may
+  // have fired while the thread was out) and runs the pending interrupts.
+  thread_resume_time_accounting(tagged(record));
 }
 
 void vxm_acquire_heap_for_syncsig() {

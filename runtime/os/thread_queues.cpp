@@ -342,9 +342,12 @@ void rs_suspend_time_accounting(uint32_t* record, uint32_t seconds, uint32_t mil
   to::suspendAccounting(lisp::registry::tagged(record), now == 0 ? 1 : now);
 }
 
-// The native form starts the slice only: native code runs no Lisp here, so
-// the clock entry and the interrupts wait for the thread's next resume from
-// Lisp (its next scheduling point).
+// The native form starts the slice only. It serves the synchronous-signal
+// path (vxm_acquire_heap_for_syncsig), which takes the heap inside the
+// exception filter, where no Lisp may run before the fault's own handler,
+// and the native callback, whose Lisp is the callback alone: the clock entry
+// and the interrupts wait for the thread's next resume from Lisp (its next
+// scheduling point).
 void rs_resume_time_accounting(uint32_t* record) {
   if (record) to::resumeAccounting(lisp::registry::tagged(record), to::nowMilliseconds());
 }

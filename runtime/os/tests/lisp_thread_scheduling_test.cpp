@@ -214,6 +214,58 @@ TEST_F(LispThreadScheduling,
   }
 }
 
+// ---- foreign calls ----
+
+std::atomic<int> g_interruptsApplied{0};
+lispval countingApply(lispval, lispval, lispval*, uint32_t) {
+  ++g_interruptsApplied;
+  return nilval;
+}
+
+// A thread out in a semi-direct foreign call: its clock entry falls due
+// meanwhile and schedules an interrupt into it. Coming back through the
+// native re-acquire it runs the interrupt and its clock entry is queued
+// again, as after any resume.
+TEST_F(LispThreadScheduling, ASemiDirectCallWhoseEntryFiredComesBackWithTheEntryQueued) {
+  testing_support::Watchdog watchdog("foreign call", 30s, [&] { return describe(); });
+  to::services().apply = countingApply;
+  g_interruptsApplied = 0;
+  const int32_t now = static_cast<int32_t>(lisp::os::runtimeClock().seconds);
+  ClockEntryInMemory header;
+  header.at(tr::kQueueNext) = header.at(tr::kQueuePrevious) = header.tagged();
+  header.at(to::kDueSeconds) = header.at(to::kDueMilliseconds) = makeFixnum(0);
+  to::setRuntimeGlobal(to::global::kClockQueueHeader, header.tagged());
+  uint32_t* record = newRunnableThread();
+  InterruptEntry own(tagged(record), now + 1000);
+  lisp::wordAt(tagged(record), to::kClockEntry) = own.tagged();
+  std::atomic<bool> out{false}, back{false}, linkedAfter{false};
+  std::atomic<int> appliedAfter{-1};
+  g_lispBody = [&](uint32_t*) {
+    add_to_clock_queue(own.tagged());
+    vxm_release_heap_for_sdcall(0);
+    out = true;
+    while (!back) std::this_thread::sleep_for(1ms);
+    vxm_reacquire_heap();
+    linkedAfter = own.linked();
+    appliedAfter = g_interruptsApplied.load();
+  };
+  const uint32_t sequence = mplog_sequence;
+  ASSERT_EQ(start_vxm_thread(tagged(record)), nilval);
+  ASSERT_TRUE(eventually([&] { return out.load(); })) << describe();
+  vxm_grab_heap_control(first_);
+  own.entry.at(to::kDueSeconds) = makeFixnum(0);  // its slice fires
+  op_arm_clock_queue(0);
+  EXPECT_FALSE(own.linked());
+  own.entry.at(to::kDueSeconds) = makeFixnum(now + 1000);
+  lisp::heap_lock::releaseOffQueue(first_, 0, 0);
+  back = true;
+  ASSERT_TRUE(eventually([&] { return !logged(sequence, ev::kLispThreadExit).empty(); }))
+      << describe();
+  EXPECT_EQ(appliedAfter, 1) << "the pending interrupt ran";
+  EXPECT_TRUE(linkedAfter) << "the clock entry is queued again";
+  to::setRuntimeGlobal(to::global::kClockQueueHeader, 0);
+}
+
 // ---- waits out of Lisp ----
 
 // A thread waiting in wait_os_event keeps a list cell of new space in a catch
