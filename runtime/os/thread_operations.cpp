@@ -296,8 +296,11 @@ Outcome opScheduleInterrupt(lispval, lispval record, lispval cell) {
   return value(nilval);
 }
 
+// Starts the slice when none runs; the clock entry and the interrupts are
+// the resume's business.
 Outcome opEnsureAccounting(lispval self, lispval, lispval) {
-  if (vxm_accounting_active && wordAt(self, tr::kSliceStart) == 0) thread_resume_time_accounting(self);
+  if (vxm_accounting_active && wordAt(self, tr::kSliceStart) == 0)
+    resumeAccounting(self, nowMilliseconds());
   return value(nilval);
 }
 

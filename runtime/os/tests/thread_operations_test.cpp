@@ -715,6 +715,26 @@ TEST_F(ClockQueue, ResumingPutsTheThreadsClockEntryBackAndRunsItsInterrupts) {
   EXPECT_EQ(g_seen.applied.size(), 1u);
 }
 
+// Operation 22 starts the caller's accounting, nothing more: its clock entry
+// stays off the clock queue and its interrupts stay pending.
+TEST_F(ClockQueue, EnsuringAccountingOnlyStartsTheSlice) {
+  vxm_accounting_active = 1;
+  thread_time_init(thread_);
+  g_seen.nowSeconds = 10;
+  const lispval own = entry(200, 0, nil(), nil(), thread_);
+  field(0, to::kClockEntry) = own;
+  field(0, to::kPendingInterrupts) = cons(cons(makeFixnum(51), nil()), nil());
+  operation(22);
+  EXPECT_EQ(field(0, tr::kSliceStart), 10000u);
+  EXPECT_EQ(entries(), std::vector<lispval>{});
+  EXPECT_TRUE(g_seen.applied.empty());
+  EXPECT_NE(field(0, to::kPendingInterrupts), nil());
+  g_seen.nowSeconds = 11;
+  operation(22);
+  EXPECT_EQ(field(0, tr::kSliceStart), 10000u) << "a running slice goes on";
+  vxm_accounting_active = 0;
+}
+
 TEST_F(ThreadOperations, TimeIsAccountedOnlyWhileASliceRuns) {
   vxm_accounting_active = 1;
   thread_time_init(rec(1));
