@@ -191,6 +191,9 @@ struct SchedulingPointCase {
   const char* name;
   bool requested, firstSpecial, secondSpecial;
   bool requestCleared, signalPosted;
+  // The first special is bound by the caller to a true value while its
+  // global value is nil.
+  bool firstBoundByCaller = false;
 };
 
 // The request and the two specials are the runtime's globals; the posted
@@ -201,10 +204,21 @@ TEST_F(ThreadOperations, TheSchedulingPointHonoursARequestAsTheSpecialsAllow) {
       {"held off", true, true, false, false, false},
       {"rescheduled", true, false, false, true, false},
       {"signal posted", true, false, true, false, true},
+      {"held off by the caller's binding", true, false, false, false, false, true},
   };
   constexpr uint32_t kSignalArrived = 0xffffffff;
   uint32_t& pending = lisp::wordAt(nil(), lisp::nil_block::global::kSignalPending);
   const lispval first = symbol(nil()), second = symbol(nil());
+  // The caller's binding of the first special: its element of the symbol's
+  // value vector (at the caller's binding index) is a binding cell.
+  constexpr uint8_t kSimpleLispVector = 96;
+  const lispval values = object(2);
+  lisp::wordAt(values, lisp::kHeaderOffset) = (2u << 8) | kSimpleLispVector;
+  lisp::wordAt(values, lisp::kHeaderOffset + 4) = first;
+  lisp::wordAt(values, lisp::kHeaderOffset + 8) = symbol(makeFixnum(1));
+  const int32_t savedOwner = vxm_thread_control.heapOwnerIndex;
+  vxm_thread_control.heapOwnerIndex = 0;
+  field(0, tr::kBindingIndex) = makeFixnum(1);
   to::setRuntimeGlobal(to::global::kSchedulerSpecial0, first);
   to::setRuntimeGlobal(to::global::kSchedulerSpecial1, second);
   thread_to_ready_queue(thread_);
@@ -212,6 +226,7 @@ TEST_F(ThreadOperations, TheSchedulingPointHonoursARequestAsTheSpecialsAllow) {
     pending = kSignalArrived;
     to::setRuntimeGlobal(to::global::kRescheduleRequest, c.requested ? makeFixnum(1) : nil());
     lisp::objectOf<lisp::SymbolObject>(first)->globalValue = c.firstSpecial ? makeFixnum(1) : nil();
+    lisp::objectOf<lisp::SymbolObject>(first)->valueVector = c.firstBoundByCaller ? values : nil();
     lisp::objectOf<lisp::SymbolObject>(second)->globalValue =
         c.secondSpecial ? makeFixnum(1) : nil();
     field(0, tr::kQueueWord1) = 3;
@@ -223,6 +238,7 @@ TEST_F(ThreadOperations, TheSchedulingPointHonoursARequestAsTheSpecialsAllow) {
     EXPECT_EQ(field(0, tr::kQueueWord1) == 0, c.requestCleared) << c.name << ": a fresh slice";
   }
   pending = 0;
+  vxm_thread_control.heapOwnerIndex = savedOwner;
 }
 
 TEST_F(ThreadOperations, SuspendTakesARecordOffItsQueueAndUnsuspendPutsItBack) {
