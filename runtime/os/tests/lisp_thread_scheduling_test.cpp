@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "runtime/gc/allocation.h"
+#include "runtime/os/pending_events.h"
 #include "runtime/os/runtime_clock.h"
 #include "runtime/os/tests/lisp_thread_fixture.h"
 #include "runtime/os/thread_operations.h"
@@ -350,6 +351,37 @@ TEST_F(LispThreadScheduling, TheDescriptorWakeUpsReachAThreadInTheIoWait) {
         << describe();
     g_lispBody = nullptr;
   }
+}
+
+// A connect that finishes while a thread waits for I/O on its socket wakes
+// the thread (and opens the entry's gate).
+TEST_F(LispThreadScheduling, AFinishedConnectWakesItsWaiterInTheIoWait) {
+  testing_support::Watchdog watchdog("connect waiter", 30s, [&] { return describe(); });
+  constexpr int32_t kSocket = 12;
+  uint32_t* record = newRunnableThread();
+  CellInMemory waitList;
+  waitList.words[0] = makeFixnum(kSocket);
+  waitList.words[1] = nilval;
+  word(record, tr::kDescriptorWaitList) = waitList.tagged();
+  word(record, to::kWaitKind) = to::kWaitWithDescriptors;
+  alignas(8) uint32_t gate[2] = {0, 0};
+  const int32_t index =
+      lisp::os::createPendingEvent(lisp::os::kPendingConnect, kSocket, address(gate));
+  std::atomic<bool> returned{false};
+  g_lispBody = [&](uint32_t* self) {
+    relinquish_heap_io_wait(tagged(self));
+    returned = true;
+  };
+  const uint32_t sequence = mplog_sequence;
+  ASSERT_EQ(start_vxm_thread(tagged(record)), nilval);
+  ASSERT_TRUE(eventually([&] { return word(record, tr::kIoWaitMarker) != 0; })) << describe();
+  EXPECT_TRUE(lisp::os::finishPendingConnect(kSocket, 0));
+  EXPECT_TRUE(eventually([&] { return returned.load(); }, 10s)) << describe();
+  EXPECT_EQ(gate[0], 1u) << "the entry's gate is open";
+  if (!returned) free_waiting_thread(-1);
+  ASSERT_TRUE(eventually([&] { return !logged(sequence, ev::kLispThreadExit).empty(); }))
+      << describe();
+  lisp::os::dropPendingEvent(index);
 }
 
 }  // namespace
