@@ -38,6 +38,34 @@ int32_t noAlarmOn(int32_t, int32_t) {
 }
 void noAlarmOff() {}
 
+// A list cell in test memory.
+struct CellInMemory {
+  alignas(8) uint32_t words[2] = {};
+  lispval tagged() { return lisp::pointerWord(address(words), lisp::Tag::Cons); }
+};
+
+// A clock entry whose action interrupts `thread`: its cell holds the pair
+// (kind . datum) with a kind that is neither nil nor 0.
+struct InterruptEntry {
+  ClockEntryInMemory entry;
+  CellInMemory cell, pair;
+  InterruptEntry(lispval thread, int32_t dueSeconds) { aim(thread, dueSeconds); }
+  InterruptEntry() = default;
+  void aim(lispval thread, int32_t dueSeconds) {
+    pair.words[0] = makeFixnum(7);
+    pair.words[1] = nilval;
+    cell.words[0] = pair.tagged();
+    cell.words[1] = nilval;
+    entry.at(tr::kQueueNext) = entry.at(tr::kQueuePrevious) = nilval;
+    entry.at(to::kDueSeconds) = makeFixnum(dueSeconds);
+    entry.at(to::kDueMilliseconds) = makeFixnum(0);
+    entry.at(to::kClockAction) = cell.tagged();
+    entry.at(to::kClockThread) = thread;
+  }
+  lispval tagged() { return entry.tagged(); }
+  bool linked() { return entry.at(tr::kQueueNext) != nilval; }
+};
+
 class LispThreadScheduling : public ThreadStart {
  protected:
   void SetUp() override {
@@ -46,8 +74,32 @@ class LispThreadScheduling : public ThreadStart {
     to::services().alarmOff = noAlarmOff;
   }
   void TearDown() override {
+    to::setRuntimeGlobal(to::global::kClockQueueHeader, 0);
     to::resetServices();
     ThreadStart::TearDown();
+  }
+
+  // An empty clock queue headed by clockHeader_.
+  void useEmptyClockQueue() {
+    clockHeader_.at(tr::kQueueNext) = clockHeader_.at(tr::kQueuePrevious) = clockHeader_.tagged();
+    clockHeader_.at(to::kDueSeconds) = clockHeader_.at(to::kDueMilliseconds) = makeFixnum(0);
+    to::setRuntimeGlobal(to::global::kClockQueueHeader, clockHeader_.tagged());
+  }
+  bool clockQueueEmpty() {
+    return clockHeader_.at(tr::kQueueNext) == clockHeader_.tagged() &&
+           clockHeader_.at(tr::kQueuePrevious) == clockHeader_.tagged();
+  }
+  static int32_t laterSeconds() {
+    return static_cast<int32_t>(lisp::os::runtimeClock().seconds) + 1000;
+  }
+
+  // A new runnable thread whose own clock entry (slot 20) is `own`, due
+  // later and interrupting it.
+  uint32_t* newThreadWithClockEntry(InterruptEntry& own) {
+    uint32_t* record = newRunnableThread();
+    own.aim(tagged(record), laterSeconds());
+    lisp::wordAt(tagged(record), to::kClockEntry) = own.tagged();
+    return record;
   }
 
   // A new record that may run once started: a run list, no hold list, no
@@ -68,6 +120,8 @@ class LispThreadScheduling : public ThreadStart {
     lisp::registry::unlockReadyQueue();
     return records;
   }
+
+  ClockEntryInMemory clockHeader_;
 };
 
 // ---- yielding ----
@@ -114,32 +168,6 @@ TEST_F(LispThreadScheduling, RunnableThreadsYieldingToEachOtherAllKeepRunning) {
 
 // ---- ending ----
 
-// A list cell in test memory.
-struct CellInMemory {
-  alignas(8) uint32_t words[2] = {};
-  lispval tagged() { return lisp::pointerWord(address(words), lisp::Tag::Cons); }
-};
-
-// A clock entry whose action interrupts `thread`: its cell holds the pair
-// (kind . datum) with a kind that is neither nil nor 0.
-struct InterruptEntry {
-  ClockEntryInMemory entry;
-  CellInMemory cell, pair;
-  InterruptEntry(lispval thread, int32_t dueSeconds) {
-    pair.words[0] = makeFixnum(7);
-    pair.words[1] = nilval;
-    cell.words[0] = pair.tagged();
-    cell.words[1] = nilval;
-    entry.at(tr::kQueueNext) = entry.at(tr::kQueuePrevious) = nilval;
-    entry.at(to::kDueSeconds) = makeFixnum(dueSeconds);
-    entry.at(to::kDueMilliseconds) = makeFixnum(0);
-    entry.at(to::kClockAction) = cell.tagged();
-    entry.at(to::kClockThread) = thread;
-  }
-  lispval tagged() { return entry.tagged(); }
-  bool linked() { return entry.at(tr::kQueueNext) != nilval; }
-};
-
 enum class Exit { Return, OperationFive, Kill, ExitHook };
 
 // Each way a Lisp thread ends: the thread had put its own clock entry (slot
@@ -158,17 +186,12 @@ TEST_F(LispThreadScheduling,
       {"a kill", Exit::Kill},
       {"the launcher's exit hook", Exit::ExitHook},
   };
-  const int32_t now = static_cast<int32_t>(lisp::os::runtimeClock().seconds);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     testing_support::Watchdog watchdog("thread exits", 30s, [&] { return describe(); });
-    ClockEntryInMemory header;
-    header.at(tr::kQueueNext) = header.at(tr::kQueuePrevious) = header.tagged();
-    header.at(to::kDueSeconds) = header.at(to::kDueMilliseconds) = makeFixnum(0);
-    to::setRuntimeGlobal(to::global::kClockQueueHeader, header.tagged());
-    uint32_t* record = newRunnableThread();
-    InterruptEntry own(tagged(record), now + 1000);
-    lisp::wordAt(tagged(record), to::kClockEntry) = own.tagged();
+    useEmptyClockQueue();
+    InterruptEntry own;
+    uint32_t* record = newThreadWithClockEntry(own);
     std::atomic<bool> queued{false}, killed{false};
     int32_t doneFlag = 0;
     g_lispBody = [&](uint32_t* self) {
@@ -201,8 +224,7 @@ TEST_F(LispThreadScheduling,
         << describe();
 
     vxm_grab_heap_control(first_);  // the clock queue is run by Lisp code
-    EXPECT_EQ(header.at(tr::kQueueNext), header.tagged()) << "the thread's entry is off the queue";
-    EXPECT_EQ(header.at(tr::kQueuePrevious), header.tagged());
+    EXPECT_TRUE(clockQueueEmpty()) << "the thread's entry is off the queue";
     EXPECT_FALSE(own.linked());
     InterruptEntry other(tagged(record), 0);
     add_to_clock_queue(other.tagged());  // due at once: the queue runs it
@@ -210,7 +232,6 @@ TEST_F(LispThreadScheduling,
     const std::vector<uint32_t*> ready = readyRecords();
     EXPECT_EQ(std::count(ready.begin(), ready.end(), record), 0) << "an ended thread was readied";
     lisp::heap_lock::releaseOffQueue(first_, 0, 0);
-    to::setRuntimeGlobal(to::global::kClockQueueHeader, 0);
     g_lispBody = nullptr;
   }
 }
@@ -231,14 +252,9 @@ TEST_F(LispThreadScheduling, ASemiDirectCallWhoseEntryFiredComesBackWithTheEntry
   testing_support::Watchdog watchdog("foreign call", 30s, [&] { return describe(); });
   to::services().apply = countingApply;
   g_interruptsApplied = 0;
-  const int32_t now = static_cast<int32_t>(lisp::os::runtimeClock().seconds);
-  ClockEntryInMemory header;
-  header.at(tr::kQueueNext) = header.at(tr::kQueuePrevious) = header.tagged();
-  header.at(to::kDueSeconds) = header.at(to::kDueMilliseconds) = makeFixnum(0);
-  to::setRuntimeGlobal(to::global::kClockQueueHeader, header.tagged());
-  uint32_t* record = newRunnableThread();
-  InterruptEntry own(tagged(record), now + 1000);
-  lisp::wordAt(tagged(record), to::kClockEntry) = own.tagged();
+  useEmptyClockQueue();
+  InterruptEntry own;
+  uint32_t* record = newThreadWithClockEntry(own);
   std::atomic<bool> out{false}, back{false}, linkedAfter{false};
   std::atomic<int> appliedAfter{-1};
   g_lispBody = [&](uint32_t*) {
@@ -257,14 +273,13 @@ TEST_F(LispThreadScheduling, ASemiDirectCallWhoseEntryFiredComesBackWithTheEntry
   own.entry.at(to::kDueSeconds) = makeFixnum(0);  // its slice fires
   op_arm_clock_queue(0);
   EXPECT_FALSE(own.linked());
-  own.entry.at(to::kDueSeconds) = makeFixnum(now + 1000);
+  own.entry.at(to::kDueSeconds) = makeFixnum(laterSeconds());
   lisp::heap_lock::releaseOffQueue(first_, 0, 0);
   back = true;
   ASSERT_TRUE(eventually([&] { return !logged(sequence, ev::kLispThreadExit).empty(); }))
       << describe();
   EXPECT_EQ(appliedAfter, 1) << "the pending interrupt ran";
   EXPECT_TRUE(linkedAfter) << "the clock entry is queued again";
-  to::setRuntimeGlobal(to::global::kClockQueueHeader, 0);
 }
 
 // ---- waits out of Lisp ----
