@@ -304,8 +304,9 @@ KORVANE_EXPORT lispval cl_no_hang(int32_t descriptor) {
   int32_t error = 0;
   const int32_t ready = record->noHangHook(host::clampDescriptor(descriptor), &error, 0);
   cl_error = error << 2;
-  // A failed question (-1) is no readiness.
-  return ready > 0 ? tval : nilval;
+  // Any answer but 0, a failed question (-1) too, is t: Lisp then reads and
+  // meets the error rather than asking again for ever.
+  return ready != 0 ? tval : nilval;
 }
 
 int32_t fcntl_ndelay(int32_t, int32_t) {

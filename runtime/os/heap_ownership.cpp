@@ -1,12 +1,16 @@
 // Taking and giving up the heap, the ready queue's order, and the freeze.
 //
 // Decisions:
-// - A release after which the thread blocks, waits or leaves Lisp for good
-//   (foreign calls, relinquish_heap_and_wait, the clean releases, the
-//   thread-exit check) first takes the releaser off the ready queue; a grab
-//   queues it again by priority. A releaser left at the head would make the
-//   release wake the next record, which is not the head and sleeps again,
-//   and every thread behind it would starve.
+// - A release after which the thread blocks in the system or leaves Lisp for
+//   good (foreign calls, OS-event waits, the clean releases, the thread-exit
+//   check) first takes the releaser off the ready queue; a grab queues it
+//   again by priority. A releaser left at the head would make the release
+//   wake the next record, which is not the head and sleeps again, and every
+//   thread behind it would starve.
+// - relinquish_heap_and_wait leaves the releaser where its caller put it: a
+//   yielding thread queued behind its equals stays on the ready queue, and
+//   the release that makes it the head wakes it. Only a releaser still at the
+//   head is taken off, for the reason above.
 // - A release by a thread that does not hold the heap mutex changes nothing.
 // - The freeze count and the parked threads change under the ready-queue
 //   lock. Every thread that finds the heap frozen is marked parked, and the
@@ -264,8 +268,9 @@ void vxm_reacquire_heap() {
   if (!record) return;
   recordWord(record, tr::kState) = tr::kStateRunning;
   vxm_reacquire_heap_2(record);
-  rs_resume_time_accounting(record);
-  process_pending_thread_interrupts();
+  // Lisp runs next: the full resume puts the clock entry back (its slice may
+  // have fired while the thread was out) and runs the pending interrupts.
+  thread_resume_time_accounting(tagged(record));
 }
 
 void vxm_acquire_heap_for_syncsig() {
@@ -363,7 +368,12 @@ void vxm_clean_release_exit() {
 }
 
 void relinquish_heap_and_wait(uint32_t* record, int ioWait) {
-  hl::releaseOffQueue(record, 1, 1);
+  if (hl::callerHoldsHeapMutex()) {
+    lockReadyQueue();
+    if (hl::readyHead() == record) hl::unlinkFromQueue(record);
+    unlockReadyQueue();
+  }
+  vxm_release_heap_t(1, 1);
   if (ioWait)
     md_io_wait(record);
   else

@@ -75,8 +75,12 @@ int32_t breakable_lock_wait(int32_t count, const uint32_t* handles) {
   return result;
 }
 
-// Decision: a wait that fails (a bad handle) returns the failure, -1, rather
-// than waiting again; a caller without a record waits holding what it holds.
+// Decisions:
+// - A wait that fails (a bad handle) returns the failure, -1, rather than
+//   waiting again; a caller without a record waits holding what it holds.
+// - The heap is released with the stack marked (the saved native stack set):
+//   released unmarked, the collector would skip the waiting thread's frames
+//   and a value live in them would be lost when its object moved.
 int32_t thread_wait_any_os_event(int32_t count, const uint32_t* handles) {
   using namespace lisp::thread_record;
   using lisp::os::recordWord;
@@ -93,8 +97,10 @@ int32_t thread_wait_any_os_event(int32_t count, const uint32_t* handles) {
   uint32_t* record = my_pthreadctl(nullptr);
   for (;;) {
     // The thread blocks: it leaves the ready queue, so that the release
-    // wakes the thread that is next.
-    if (record) lisp::heap_lock::releaseOffQueue(record, 0, 1);
+    // wakes the thread that is next, and marks its stack, so that a
+    // collection run meanwhile by another thread updates the Lisp values in
+    // its frames.
+    if (record) lisp::heap_lock::releaseOffQueue(record, 1, 1);
     int32_t result = platform::kWaitFailed;
     wait_but_watch_for_messages(count, handles, 0, &result);
     if (record) {
@@ -117,7 +123,7 @@ int32_t thread_wait_any_os_event(int32_t count, const uint32_t* handles) {
 int32_t md_io_wait(uint32_t* record) {
   using namespace lisp::thread_record;
   using lisp::os::recordWord;
-  recordWord(record, kState) = kStateInIoWait;
+  recordWord(record, kState) = kStateWaitingOnDescriptors;
   recordWord(record, kIoWaitMarker) = kIoWaitMarked;
 
   constexpr int kLimit = static_cast<int>(platform::kMaximumWaitHandles);

@@ -54,8 +54,10 @@ bool finishPendingConnect(int32_t socket, int32_t socketError) {
 void forgetPendingConnects(int32_t socket) {
   std::lock_guard hold(events_mutex);
   for (PendingEvent& entry : events)
-    if (entry.kind == kPendingConnect && entry.socket == socket)
+    if (entry.kind == kPendingConnect && entry.socket == socket) {
       entry.flags &= ~kPendingInProgress;
+      entry.socket = kForgottenSocket;
+    }
 }
 
 bool connectInProgress(int32_t socket) {

@@ -57,8 +57,11 @@ void wakePendingWaiter(PendingEvent& entry);
 // and is finished (its waiter woken). False when none is in progress.
 bool finishPendingConnect(int32_t socket, int32_t socketError);
 // The socket leaves its watcher: a connect of it still in progress will never
-// be reported, and must not be taken for one of a later socket given the same
-// number. Its entries stop being in progress; their waiters stay waiting.
+// be reported, and no entry of it may be taken for one of a later socket
+// given the same number. Its entries stop being in progress and name no
+// socket (kForgottenSocket); their results stay and their waiters stay
+// waiting.
+inline constexpr int32_t kForgottenSocket = -1;
 void forgetPendingConnects(int32_t socket);
 // True while a connect of `socket` is in progress.
 bool connectInProgress(int32_t socket);

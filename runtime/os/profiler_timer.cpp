@@ -77,6 +77,9 @@ constexpr int32_t kReportedMajor = 6, kReportedMinor = 1;
 constexpr int32_t kFallbackMajor = 4, kFallbackMinor = 0;
 
 int32_t majorVersion = 0, minorVersion = 0;
+// The 9x family in host_os was assumed after a failed version read, not
+// reported by the system.
+bool familyAssumed = false;
 
 // ---- the thread and its parking ----
 
@@ -406,8 +409,10 @@ void determine_host_os() {
     host_os = pt::k9xFamily;
     pt::majorVersion = pt::kFallbackMajor;
     pt::minorVersion = pt::kFallbackMinor;
+    pt::familyAssumed = true;
   } else {
     host_os = pt::kNtFamily;
+    pt::familyAssumed = false;
     pt::majorVersion = pt::kReportedMajor;
     pt::minorVersion = pt::kReportedMinor;
   }
@@ -425,8 +430,10 @@ uint32_t sy_win_minor_version() {
   return static_cast<uint32_t>(pt::minorVersion);
 }
 
+// 0 only when the system reported the 9x family; 1 when the version could
+// not be read.
 int32_t sy_win95p() {
-  return host_os == pt::k9xFamily ? 0 : 1;
+  return host_os == pt::k9xFamily && !pt::familyAssumed ? 0 : 1;
 }
 
 }  // extern "C"

@@ -192,8 +192,18 @@ int32_t socketReadiness(const host::DescriptorEntry& entry, bool writing, bool w
 
 // ---- kind 5 ----
 
+// A child pipe goes one way: the Lisp side reads the child's output and error
+// pipes (direction A) and writes its input pipe (direction B). A transfer the
+// other way would hand out the data the Lisp side wrote, or overwrite the
+// child's output before it was read: it fails as on a descriptor not open
+// that way.
+bool goesTheOtherWay(const host::DescriptorEntry& entry, uint16_t direction) {
+  return (entry.flags & direction) != 0;
+}
+
 int32_t readPipe(const host::DescriptorEntry& entry, char* buffer, int32_t length,
                  int32_t* error) {
+  if (goesTheOtherWay(entry, host::kFlagPipeDirectionB)) return fail(error, kErrorBadDescriptor);
   if (pipeEnded(entry)) return 0;
   ChildPipeBuffer* pipe = pipeBufferOf(entry);
   if (!pipe) return fail(error, kErrorBadDescriptor);
@@ -214,6 +224,7 @@ int32_t readPipe(const host::DescriptorEntry& entry, char* buffer, int32_t lengt
 
 int32_t writePipe(const host::DescriptorEntry& entry, const char* data, int32_t length,
                   int32_t* error) {
+  if (goesTheOtherWay(entry, host::kFlagPipeDirectionA)) return fail(error, kErrorBadDescriptor);
   if (pipeEnded(entry)) return fail(error, kErrorPipeEnded);
   ChildPipeBuffer* pipe = pipeBufferOf(entry);
   if (!pipe) return fail(error, kErrorBadDescriptor);

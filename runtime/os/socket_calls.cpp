@@ -548,9 +548,13 @@ KORVANE_EXPORT int32_t ipc_reap_event(int32_t index) {
     // a later socket that was given the same number.
     if (result != 0) entry.socket = -1;
   }
-  if (result == 0) return fd_to_pseudofd(static_cast<uint32_t>(socket), host::kKindSocket);
-  if (socket >= 0) release(fd_to_pseudofd(static_cast<uint32_t>(socket), host::kKindSocket));
-  return -result;
+  if (result != 0) {
+    if (socket >= 0) release(fd_to_pseudofd(static_cast<uint32_t>(socket), host::kKindSocket));
+    return -result;
+  }
+  // A socket closed before its connect was reaped has no descriptor left.
+  if (socket < 0) return failure(platform::socketErrorFromLinux(EBADF));
+  return fd_to_pseudofd(static_cast<uint32_t>(socket), host::kKindSocket);
 }
 
 KORVANE_EXPORT int32_t ipc_end_pending_connect(int32_t index) {

@@ -59,7 +59,9 @@ thread_kill:
    `second` (lisp_apply); kind 1: call the function of the symbol `first`
    with the two arguments `second` and nil; kind 2: a fresh cons of `first`
    and `second` (qcons); kind 3: the runtime routine post_sig, which posts a
-   signal to the Lisp side (both arguments unused).
+   signal to the Lisp side; kind 4: the runtime routine process_sig_2, which
+   has the Lisp side process the signals that arrived (both arguments unused
+   by kinds 3 and 4).
    The `count` Lisp values at `saved` are pushed onto this frame, where the
    collector's stack walk sees and updates them, and are copied back before
    the return, so the caller's copies stay valid across a collection.
@@ -86,6 +88,8 @@ lisp_call_from_native:
         je 4f
         cmp ecx, 3
         je 3f
+        cmp ecx, 4
+        je 10f
         ja 5f
         cmp ecx, 2
         je 5f
@@ -99,6 +103,8 @@ lisp_call_from_native:
         call dword ptr [edi + NIL_SLOT_CALL_TWO_ARGS]
         jmp 6f
 3:      call post_sig
+        jmp 6f
+10:     call process_sig_2
         jmp 6f
 5:      call qcons
 6:      jnc 7f

@@ -101,10 +101,10 @@ Outcome opExplicitSuspend(lispval self, lispval record, lispval) {
 
 Outcome opExplicitUnsuspend(lispval self, lispval record, lispval) {
   if (!recordOf(record)) return value(nilval);
-  if (wordAt(record, kWaitFunction) == nilval)
-    thread_to_ready_queue(record);
-  else
+  if (wordAt(record, kWaitFunction) != nilval)
     thread_to_wait_queue(record);
+  else if (runnable(record) && mayTakeTheHeap(record))
+    thread_to_ready_queue(record);
   lock_lisp_ready_queue();
   const lispval head = readyHeadTagged();
   unlock_lisp_ready_queue();
@@ -296,8 +296,11 @@ Outcome opScheduleInterrupt(lispval, lispval record, lispval cell) {
   return value(nilval);
 }
 
+// Starts the slice when none runs; the clock entry and the interrupts are
+// the resume's business.
 Outcome opEnsureAccounting(lispval self, lispval, lispval) {
-  if (vxm_accounting_active && wordAt(self, tr::kSliceStart) == 0) thread_resume_time_accounting(self);
+  if (vxm_accounting_active && wordAt(self, tr::kSliceStart) == 0)
+    resumeAccounting(self, nowMilliseconds());
   return value(nilval);
 }
 
@@ -461,6 +464,11 @@ void postSignal() {
   lisp_call_from_native(3, nilval, nilval, nullptr, 0);
 }
 
+void processArrivedSignals() {
+  if (runtimeGlobal(nil_block::global::kSignalPending) != 0)
+    lisp_call_from_native(4, nilval, nilval, nullptr, 0);
+}
+
 namespace {
 
 // The header of the object a word names; 0 when it cannot name one (the
@@ -541,6 +549,9 @@ void op_schedule_thread_interrupt(lispval record, lispval cell) {
   mp_log_event(ev::kInterruptScheduled, wordAt(record, tr::kRegistryIndex));
   to::store(cell, lisp::kCdrOffset, wordAt(record, to::kPendingInterrupts));
   to::store(record, to::kPendingInterrupts, cell);
+  // A thread out in a foreign call runs its interrupts when it comes back;
+  // an ended one never does.
+  if (!to::mayTakeTheHeap(record)) return;
   lock_lisp_ready_queue();
   threadctl_to_ready(lisp::registry::rawRecord(record));
   unlock_lisp_ready_queue();

@@ -101,6 +101,9 @@ lispval schedulerSpecial(int which);
 void clearSchedulerSpecials();
 // Posts a signal to the Lisp side through the runtime's post_sig.
 void postSignal();
+// When a signal has arrived (the signal-pending word is set), has the Lisp
+// side process it through the runtime's process_sig_2.
+void processArrivedSignals();
 
 // True when a Lisp value equals the number 0 by value: the fixnum, a zero
 // float of either size, a bignum whose digits are all zero, or a complex
@@ -121,7 +124,7 @@ extern "C" {
 // Calls into Lisp from native code (thread_operation_entry.S): kind 0
 // applies `first` to the list `second`, kind 1 calls the function of the
 // symbol `first` with `second` and nil, kind 2 conses them, kind 3 runs the
-// runtime routine post_sig.
+// runtime routine post_sig, kind 4 the runtime routine process_sig_2.
 lisp::lispval lisp_call_from_native(int kind, lisp::lispval first, lisp::lispval second,
                                     lisp::lispval* saved, uint32_t count);
 

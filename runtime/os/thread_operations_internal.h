@@ -14,10 +14,16 @@ uint32_t addressOf(const void* pointer);
 void store(lispval object, int32_t offset, lispval value);
 // No wait function, no hold list, a run list.
 bool runnable(lispval record);
+// The record's thread can come to take the heap: it is not new, ended or
+// dead, and not out in a foreign call or between foreign callbacks (those
+// take the heap by their own path). Only such records go on the ready queue.
+bool mayTakeTheHeap(lispval record);
 lispval readyHeadTagged();  // nil when the ready queue is empty
 uint32_t nowMilliseconds();
 void suspendAccounting(lispval record, uint32_t now);
 void resumeAccounting(lispval record, uint32_t now);
+// Starts the slice and puts the thread's clock entry back on the clock queue.
+void resumeSlice(lispval record);
 
 // Callers hold the ready-queue lock.
 void insertByPriority(lispval record, lispval header, bool behindEquals);

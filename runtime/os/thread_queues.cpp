@@ -44,6 +44,17 @@ bool ranksBelow(lispval priority, lispval other) {
   return xpriority_value(priority) < xpriority_value(other);
 }
 
+bool mayTakeTheHeap(lispval record) {
+  switch (wordAt(record, tr::kState)) {
+    case tr::kStateNew:
+    case tr::kStateKilled:
+    case tr::kStateDead:
+    case tr::kStateCallbackDone:
+    case tr::kStateInForeignCall: return false;
+    default: return true;
+  }
+}
+
 lispval readyHeadTagged() {
   uint32_t* head = lisp::heap_lock::readyHead();
   return head ? registry::tagged(head) : nilval;
@@ -110,6 +121,12 @@ void resumeAccounting(lispval record, uint32_t now) {
   if (vxm_accounting_active) wordAt(record, tr::kSliceStart) = now;
 }
 
+void resumeSlice(lispval record) {
+  resumeAccounting(record, nowMilliseconds());
+  const lispval entry = wordAt(record, kClockEntry);
+  if (lisp::isOther(entry)) add_to_clock_queue(entry);
+}
+
 ForeignCallRecord::ForeignCallRecord(uint32_t* record) : record_(record) {
   if (!record_) return;
   uint32_t& head = wordAt(registry::tagged(record_), tr::kClinkHead);
@@ -169,7 +186,8 @@ void unwait_threadctl(lispval record) {
   to::store(record, to::kWaitFunction, nilval);
   to::store(record, to::kWaitArguments, nilval);
   wordAt(record, to::kWaitedObject) = 0;
-  if (to::runnable(record)) threadctl_to_ready(lisp::registry::rawRecord(record));
+  if (to::runnable(record) && to::mayTakeTheHeap(record))
+    threadctl_to_ready(lisp::registry::rawRecord(record));
 }
 
 int32_t open_vxm_gate_ctl(uint32_t* stateWord, int mode) {
@@ -245,9 +263,12 @@ void thread_relinquish_heap(lispval self) {
   unlock_lisp_ready_queue();
 }
 
-// Resuming the time accounting also runs the pending interrupts.
+// The signals that arrived while the thread was off are processed before its
+// pending interrupts run.
 void thread_resume_processing(lispval self) {
-  thread_resume_time_accounting(self);
+  to::resumeSlice(self);
+  to::processArrivedSignals();
+  process_thread_interrupts(self);
 }
 
 lispval thread_sequence_break(lispval self) {
@@ -311,9 +332,7 @@ void thread_suspend_time_accounting(lispval record) {
 // Starts the slice, puts the thread's clock entry back on the clock queue
 // and runs the thread's pending interrupts.
 void thread_resume_time_accounting(lispval record) {
-  to::resumeAccounting(record, to::nowMilliseconds());
-  const lispval entry = wordAt(record, to::kClockEntry);
-  if (lisp::isOther(entry)) add_to_clock_queue(entry);
+  to::resumeSlice(record);
   process_thread_interrupts(record);
 }
 
@@ -323,9 +342,12 @@ void rs_suspend_time_accounting(uint32_t* record, uint32_t seconds, uint32_t mil
   to::suspendAccounting(lisp::registry::tagged(record), now == 0 ? 1 : now);
 }
 
-// The native form starts the slice only: native code runs no Lisp here, so
-// the clock entry and the interrupts wait for the thread's next resume from
-// Lisp (its next scheduling point).
+// The native form starts the slice only. It serves the synchronous-signal
+// path (vxm_acquire_heap_for_syncsig), which takes the heap inside the
+// exception filter, where no Lisp may run before the fault's own handler,
+// and the native callback, whose Lisp is the callback alone: the clock entry
+// and the interrupts wait for the thread's next resume from Lisp (its next
+// scheduling point).
 void rs_resume_time_accounting(uint32_t* record) {
   if (record) to::resumeAccounting(lisp::registry::tagged(record), to::nowMilliseconds());
 }

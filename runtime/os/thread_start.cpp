@@ -162,6 +162,18 @@ void closeWakeEvent(uint32_t* record) {
   recordWord(record, tr::kWakeEvent) = 0;
 }
 
+// The thread's own clock entry leaves the clock queue, which is Lisp data
+// changed under the heap: a thread that does not hold the heap takes the
+// heap mutex alone for the change.
+void removeClockEntry(uint32_t* record) {
+  const lispval entry = recordWord(record, lisp::thread_ops::kClockEntry);
+  if (!lisp::isOther(entry)) return;
+  const bool held = platform::mutexHeldByCaller(vxm_thread_control.heapMutex);
+  if (!held) vxm_grab_heap();
+  remove_from_clock_queue(entry);
+  if (!held) vxm_release_heap();
+}
+
 void giveImmigrantValues(uint32_t* record) {
   const lisp::os::RuntimeTime now = lisp::os::runtimeClock();
   recordWord(record, tr::kState) = ts::kStateRegistered;
@@ -330,20 +342,22 @@ uint32_t lisp_thread_init_c_entry(void* argument) {
   return 0;
 }
 
-// Steps 5 to 8 of a Lisp thread's end. The environment, the queues, the
-// handles and the count are given back whichever way the thread ends; the
-// record is left in `endState` and goes back to the available list when
-// `freeRecord` is set. The Lisp thread count counts the threads started by
-// lisp_thread_init_c_entry and the first thread, never immigrants.
+// Steps 5 to 8 of a Lisp thread's end. The environment, the clock entry,
+// the queues, the handles and the count are given back whichever way the
+// thread ends (its start function returns, operation 5, a kill, the exit
+// hook); the record is left in `endState` and goes back to the available list
+// when `freeRecord` is set. The Lisp thread count counts the threads started
+// by lisp_thread_init_c_entry and the first thread, never immigrants.
 uint32_t leave_lisp_thread(uint32_t* record, uint32_t endState, int freeRecord) {
   auto& control = vxm_thread_control;
   const auto index = static_cast<int32_t>(recordWord(record, tr::kRegistryIndex));
   const uint32_t osId = recordWord(record, tr::kOsThreadId);
   const bool counted = recordWord(record, tr::kCallbackFlag) == 0;
-  // 5. out of Lisp, off the queues
+  // 5. out of Lisp, off the clock queue and the thread queues
   smp_gc_printf(record, kOutOfLispText, addressOf(gcstateOf(record)));
   if (platform::mutexHeldByCaller(control.heapMutex) || control.environmentIndex == index)
     control.environmentIndex = -1;
+  removeClockEntry(record);
   lockReadyQueue();
   lisp::heap_lock::unlinkFromQueue(record);
   unlockReadyQueue();

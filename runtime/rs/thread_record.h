@@ -75,7 +75,6 @@ inline constexpr int32_t kWakeEvent = wordOffset(443);
 inline constexpr int32_t kIoWaitMarker = wordOffset(445);
 
 inline constexpr uint32_t kStateRunning = 0;
-inline constexpr uint32_t kStateInIoWait = 9;
 inline constexpr uint32_t kIoWaitMarked = 2;
 
 // ---- the whole record, as the thread registry builds it ----
@@ -149,6 +148,8 @@ inline constexpr int32_t kCallbackSaveArea = wordOffset(450);  // words 450 to 5
 inline constexpr uint32_t kStateNew = 11;
 inline constexpr uint32_t kStateStarting = 6;
 inline constexpr uint32_t kStateWaitingForWake = 1;
+// Decision: the I/O wait (md_io_wait) is in this state, the one the
+// descriptor wake-ups (free_waiting_thread) look for.
 inline constexpr uint32_t kStateWaitingOnDescriptors = 10;
 inline constexpr uint32_t kStateCallbackDone = 5;
 inline constexpr uint32_t kStateKilled = 13;

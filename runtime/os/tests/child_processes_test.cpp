@@ -213,6 +213,28 @@ TEST_F(Children, InputAndOutputPipesCarryBytesInOrder) {
   EXPECT_EQ(sy_wait(lisp::fixnumValue(word(1)), kNil), makeFixnum(0));
 }
 
+// Each pipe goes one way: a write to the child's output, or a read from its
+// input, fails with a bad-descriptor error and leaves the pipe's data alone,
+// so the child's output is still read whole and its input still carried.
+TEST_F(Children, APipeRefusesTheWrongDirectionAndKeepsItsData) {
+  ASSERT_EQ(run("sh -c \"echo hello; cat; echo world\"", false, kPipe, kPipe, kNone),
+            makeFixnum(0));
+  const int32_t input = descriptorWord(2);
+  const int32_t output = descriptorWord(3);
+  int32_t error = 0;
+  ASSERT_EQ(win_no_hang(output, &error, 1), 1) << "the child's first line is waiting";
+  EXPECT_EQ(win_write(output, "x", 1, &error), -1);
+  EXPECT_EQ(error, lisp::os::kErrorBadDescriptor);
+  char byte = 0;
+  error = 0;
+  EXPECT_EQ(win_read(input, &byte, 1, &error), -1);
+  EXPECT_EQ(error, lisp::os::kErrorBadDescriptor);
+  writeAll(input, "middle\n");
+  EXPECT_EQ(win_close(input, &error), 0);
+  EXPECT_EQ(readAll(output), "hello\nmiddle\nworld\n");
+  EXPECT_EQ(sy_wait(lisp::fixnumValue(word(1)), kNil), makeFixnum(0));
+}
+
 TEST_F(Children, AWriteWhileTheWriterIsBusyWouldBlock) {
   // The child never reads: once the system's pipe is full the writer thread
   // keeps the buffer, and every write is refused until it is taken.

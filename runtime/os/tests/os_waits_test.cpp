@@ -129,14 +129,14 @@ TEST_F(IoWait, WithoutWatchesItWaitsOnTheWakeEventAlone) {
   Watchdog watchdog("I/O wait on the wake event", 10s, [&] { return describe(); });
   uint32_t stateWhileWaiting = 0;
   std::thread waker([&] {
-    while (record.at(kState) != lisp::thread_record::kStateInIoWait) std::this_thread::yield();
+    while (record.at(kState) != lisp::thread_record::kStateWaitingOnDescriptors) std::this_thread::yield();
     std::this_thread::sleep_for(20ms);
     stateWhileWaiting = record.at(kState);
     vxm_open_lock(record.at(lisp::thread_record::kWakeEvent));
   });
   EXPECT_EQ(md_io_wait(record.raw()), 0);
   waker.join();
-  EXPECT_EQ(stateWhileWaiting, lisp::thread_record::kStateInIoWait);
+  EXPECT_EQ(stateWhileWaiting, lisp::thread_record::kStateWaitingOnDescriptors);
   EXPECT_EQ(record.at(kState), lisp::thread_record::kStateRunning);
   EXPECT_EQ(record.at(kIoWaitMarker), lisp::thread_record::kIoWaitMarked);
 }

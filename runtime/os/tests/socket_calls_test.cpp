@@ -265,6 +265,41 @@ TEST_F(SocketTest, ClosingAConnectingSocketKeepsItsEntryFromLaterSockets) {
   ipc_closesocket(listener);
 }
 
+// A refused connect whose socket is closed before its entry is reaped or
+// ended: the next socket likely takes the same number, and neither the reap
+// nor the end of the old entry may touch it.
+TEST_F(SocketTest, AClosedSocketsPendingConnectReachesNoLaterSocket) {
+  const struct {
+    const char* what;
+    int32_t (*call)(int32_t index);
+    int32_t expected;
+  } cases[] = {
+      {"reap", ipc_reap_event, kRefused},
+      {"end", ipc_end_pending_connect, -10009},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Watchdog guard("connect of a closed socket", 10s);
+    const int32_t made =
+        ipc_inet_socket_connect4(0, nullptr, 0, kLoopback, nullptr, closedPort(), 0, 0, 0, 0);
+    if (made < lisp::os::kPendingResultBase) GTEST_SKIP() << "refused at once";
+    const int32_t index = made - lisp::os::kPendingResultBase;
+    const int32_t socket = lisp::os::events[index].socket;
+    ASSERT_TRUE(eventually([&] { return socket_test::finished(index); }));
+    ipc_closesocket(fd_to_pseudofd(static_cast<uint32_t>(socket), host::kKindSocket));
+
+    const int32_t next = datagramSocket();
+    ASSERT_GE(next, 0);
+    const int32_t nextSocket = ipc_os_fd(next);
+    EXPECT_EQ(c.call(index), c.expected);
+    EXPECT_EQ(entry(next).kind, host::kKindSocket);
+    EXPECT_EQ(ipc_os_fd(next), nextSocket);
+    EXPECT_GE(::fcntl(nextSocket, F_GETFD), 0) << "the later socket is open";
+    EXPECT_EQ(fd_to_pseudofd(static_cast<uint32_t>(nextSocket), host::kKindSocket), next);
+    ipc_closesocket(next);
+  }
+}
+
 TEST_F(SocketTest, BadPendingIndicesAndDescriptorsAreRefused) {
   for (int32_t index : {-1, lisp::os::kPendingEventCount}) {
     EXPECT_EQ(ipc_reap_event(index), -10022);

@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <span>
 #include <thread>
 
+#include "runtime/load/small_services.h"
+#include "runtime/os/gotsig.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/tests/thread_operations_fixture.h"
 #include "runtime/os/thread_start.h"
@@ -188,6 +191,9 @@ struct SchedulingPointCase {
   const char* name;
   bool requested, firstSpecial, secondSpecial;
   bool requestCleared, signalPosted;
+  // The first special is bound by the caller to a true value while its
+  // global value is nil.
+  bool firstBoundByCaller = false;
 };
 
 // The request and the two specials are the runtime's globals; the posted
@@ -198,10 +204,21 @@ TEST_F(ThreadOperations, TheSchedulingPointHonoursARequestAsTheSpecialsAllow) {
       {"held off", true, true, false, false, false},
       {"rescheduled", true, false, false, true, false},
       {"signal posted", true, false, true, false, true},
+      {"held off by the caller's binding", true, false, false, false, false, true},
   };
   constexpr uint32_t kSignalArrived = 0xffffffff;
   uint32_t& pending = lisp::wordAt(nil(), lisp::nil_block::global::kSignalPending);
   const lispval first = symbol(nil()), second = symbol(nil());
+  // The caller's binding of the first special: its element of the symbol's
+  // value vector (at the caller's binding index) is a binding cell.
+  constexpr uint8_t kSimpleLispVector = 96;
+  const lispval values = object(2);
+  lisp::wordAt(values, lisp::kHeaderOffset) = (2u << 8) | kSimpleLispVector;
+  lisp::wordAt(values, lisp::kHeaderOffset + 4) = first;
+  lisp::wordAt(values, lisp::kHeaderOffset + 8) = symbol(makeFixnum(1));
+  const int32_t savedOwner = vxm_thread_control.heapOwnerIndex;
+  vxm_thread_control.heapOwnerIndex = 0;
+  field(0, tr::kBindingIndex) = makeFixnum(1);
   to::setRuntimeGlobal(to::global::kSchedulerSpecial0, first);
   to::setRuntimeGlobal(to::global::kSchedulerSpecial1, second);
   thread_to_ready_queue(thread_);
@@ -209,6 +226,7 @@ TEST_F(ThreadOperations, TheSchedulingPointHonoursARequestAsTheSpecialsAllow) {
     pending = kSignalArrived;
     to::setRuntimeGlobal(to::global::kRescheduleRequest, c.requested ? makeFixnum(1) : nil());
     lisp::objectOf<lisp::SymbolObject>(first)->globalValue = c.firstSpecial ? makeFixnum(1) : nil();
+    lisp::objectOf<lisp::SymbolObject>(first)->valueVector = c.firstBoundByCaller ? values : nil();
     lisp::objectOf<lisp::SymbolObject>(second)->globalValue =
         c.secondSpecial ? makeFixnum(1) : nil();
     field(0, tr::kQueueWord1) = 3;
@@ -220,6 +238,7 @@ TEST_F(ThreadOperations, TheSchedulingPointHonoursARequestAsTheSpecialsAllow) {
     EXPECT_EQ(field(0, tr::kQueueWord1) == 0, c.requestCleared) << c.name << ": a fresh slice";
   }
   pending = 0;
+  vxm_thread_control.heapOwnerIndex = savedOwner;
 }
 
 TEST_F(ThreadOperations, SuspendTakesARecordOffItsQueueAndUnsuspendPutsItBack) {
@@ -567,6 +586,62 @@ TEST_F(ThreadOperations, ScheduledInterruptsRunOldestLastAndMakeTheRecordReady) 
   EXPECT_EQ(g_seen.applied[1].first, makeFixnum(1));
 }
 
+// Only a record that may run and whose thread can come to take the heap goes
+// on the ready queue, whichever operation puts it back: one that is held or
+// has no run list waits where it is, though an interrupt readies it (the
+// interrupt runs unblocked); one that has ended or is out in a foreign call
+// is never readied (an interrupt stays pending for it).
+TEST_F(ThreadOperations, OnlyRecordsThatMayRunAreReadied) {
+  struct Case {
+    const char* name;
+    int32_t offset;
+    uint32_t value;
+    bool readied, readiedByInterrupt;
+  };
+  const Case cases[] = {
+      {"runnable", tr::kState, tr::kStateRunning, true, true},
+      {"waiting for its wake event", tr::kState, tr::kStateWaitingForWake, true, true},
+      {"held", to::kHoldList, 0, false, true},
+      {"without a run list", to::kRunList, 0, false, true},
+      {"ended after a kill", tr::kState, tr::kStateKilled, false, false},
+      {"dead", tr::kState, tr::kStateDead, false, false},
+      {"new", tr::kState, tr::kStateNew, false, false},
+      {"out in a foreign call", tr::kState, tr::kStateInForeignCall, false, false},
+  };
+  const auto reset = [&] {
+    thread_off_queues(rec(3));
+    field(3, tr::kState) = tr::kStateRunning;
+    field(3, to::kHoldList) = field(3, to::kWaitFunction) = field(3, to::kPendingInterrupts) = nil();
+    field(3, to::kRunList) = cons(makeFixnum(3), nil());
+  };
+  const auto apply = [&](const Case& c) {
+    reset();
+    field(3, c.offset) = c.offset == to::kHoldList  ? cons(makeFixnum(1), nil())
+                         : c.offset == to::kRunList ? nil()
+                                                    : c.value;
+  };
+  const lispval g = gate();
+  thread_to_ready_queue(thread_);  // the caller runs on
+  const auto queued = [](bool readied) {
+    return readied ? std::vector<int>{0, 3} : std::vector<int>{0};
+  };
+  for (const Case& c : cases) {
+    const std::vector<int> expected = queued(c.readied);
+    apply(c);
+    operation(3, rec(3));  // explicit unsuspend
+    EXPECT_EQ(readyOrder(), expected) << c.name << ": unsuspended";
+    apply(c);
+    waitOn(3, g);
+    operation(18, rec(3));  // unwait
+    EXPECT_EQ(readyOrder(), expected) << c.name << ": unwaited";
+    apply(c);
+    operation(21, rec(3), cons(cons(makeFixnum(1), nil()), nil()));
+    EXPECT_EQ(readyOrder(), queued(c.readiedByInterrupt)) << c.name << ": interrupted";
+    EXPECT_TRUE(lisp::isCons(field(3, to::kPendingInterrupts))) << c.name << ": still pending";
+  }
+  reset();
+}
+
 TEST_F(ThreadOperations, AnInterruptFunctionRunsInLispWithItsArgumentsSpread) {
   ASSERT_TRUE(platform::setThreadSlot(slot_, thread_));
   to::resetServices();
@@ -584,6 +659,34 @@ TEST_F(ThreadOperations, AnInterruptFunctionRunsInLispWithItsArgumentsSpread) {
   EXPECT_EQ(field(0, to::kRunList), nil());
   EXPECT_EQ(field(0, to::kHoldList), hold);
   EXPECT_EQ(field(0, to::kPendingInterrupts), nil());
+  platform::setThreadSlot(slot_, 0);
+}
+
+// A signal that arrives while the thread is off (gotsig sets the pending
+// word) is processed through the Lisp side's condition function when the
+// thread resumes, before its pending interrupts run; with none pending, a
+// resume calls nothing for signals.
+TEST_F(ThreadOperations, AResumeProcessesArrivedSignalsBeforePendingInterrupts) {
+  constexpr int32_t kConditionSymbol = -0xe5;
+  ASSERT_TRUE(platform::setThreadSlot(slot_, thread_));
+  to::resetServices();
+  const lispval recorder = objects_->makeFunction(testing_support::recorderAddress());
+  global(kConditionSymbol) = objects_->makeSymbol(recorder);
+  testing_support::resetRecorder(nil());
+  ASSERT_EQ(gotsig(14, nullptr, nullptr), 1);
+  op_schedule_thread_interrupt(thread_, cons(cons(recorder, list({makeFixnum(7)})), nil()));
+  thread_resume_processing(thread_);
+  ASSERT_EQ(lisp_recorder_log.count, 2);
+  EXPECT_EQ(lisp_recorder_log.calls[0].ecx, 2u) << "the condition function first";
+  EXPECT_EQ(lisp_recorder_log.calls[0].eax, nil());
+  EXPECT_EQ(lisp_recorder_log.calls[1].ecx, 1u) << "then the interrupt";
+  EXPECT_EQ(lisp_recorder_log.calls[1].eax, makeFixnum(7));
+  EXPECT_EQ(global(lisp::nil_block::global::kSignalPending), 0u);
+
+  testing_support::resetRecorder(nil());
+  thread_resume_processing(thread_);
+  EXPECT_EQ(lisp_recorder_log.count, 0);
+  std::fill(std::begin(lsignals), std::end(lsignals), 0);
   platform::setThreadSlot(slot_, 0);
 }
 
@@ -626,6 +729,26 @@ TEST_F(ClockQueue, ResumingPutsTheThreadsClockEntryBackAndRunsItsInterrupts) {
   thread_resume_time_accounting(rec(1));
   EXPECT_EQ(entries(), std::vector<lispval>{own}) << "queued once";
   EXPECT_EQ(g_seen.applied.size(), 1u);
+}
+
+// Operation 22 starts the caller's accounting, nothing more: its clock entry
+// stays off the clock queue and its interrupts stay pending.
+TEST_F(ClockQueue, EnsuringAccountingOnlyStartsTheSlice) {
+  vxm_accounting_active = 1;
+  thread_time_init(thread_);
+  g_seen.nowSeconds = 10;
+  const lispval own = entry(200, 0, nil(), nil(), thread_);
+  field(0, to::kClockEntry) = own;
+  field(0, to::kPendingInterrupts) = cons(cons(makeFixnum(51), nil()), nil());
+  operation(22);
+  EXPECT_EQ(field(0, tr::kSliceStart), 10000u);
+  EXPECT_EQ(entries(), std::vector<lispval>{});
+  EXPECT_TRUE(g_seen.applied.empty());
+  EXPECT_NE(field(0, to::kPendingInterrupts), nil());
+  g_seen.nowSeconds = 11;
+  operation(22);
+  EXPECT_EQ(field(0, tr::kSliceStart), 10000u) << "a running slice goes on";
+  vxm_accounting_active = 0;
 }
 
 TEST_F(ThreadOperations, TimeIsAccountedOnlyWhileASliceRuns) {
