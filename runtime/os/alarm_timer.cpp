@@ -31,6 +31,33 @@ std::atomic<platform::TimerService*> chosenService{nullptr};
 // made; the backup then fires it.
 std::atomic<uint32_t> alarmPending{0};
 
+// The callbacks running now. Turning the alarm off waits until none is, so
+// that afterwards no callback raises the signal, writes the Lisp's words or
+// arms a repeat: a Lisp that ends frees its heap right after. A callback
+// entered after the turning off finds ignore_timer_ints set and returns.
+std::atomic<int> callbacksRunning{0};
+thread_local int callbackDepth = 0;  // on this thread; callbacks nest through the backup
+
+struct RunningCallback {
+  RunningCallback() {
+    ++callbackDepth;
+    ++callbacksRunning;
+  }
+  ~RunningCallback() {
+    --callbackDepth;
+    --callbacksRunning;
+    callbacksRunning.notify_all();
+  }
+};
+
+// Waits for the callbacks running on other threads (a callback that turns
+// the alarm off does not wait for itself).
+void waitForRunningCallbacks() {
+  for (int running = callbacksRunning.load(); running != callbackDepth;
+       running = callbacksRunning.load())
+    callbacksRunning.wait(running);
+}
+
 platform::TimerService& timers() {
   platform::TimerService* service = chosenService.load();
   return service ? *service : platform::processTimerService();
@@ -48,6 +75,14 @@ void killAll() {
   timers().kill(tdebug[kBackupTimerId].exchange(0));
 }
 
+// Callers have set ignore_timer_ints. The second kill takes the repeat that
+// a callback running meanwhile armed.
+void killAllAndWait() {
+  killAll();
+  waitForRunningCallbacks();
+  killAll();
+}
+
 // seconds × 1000 + microseconds ÷ 1000 in 64 bits (32 bits wrap above
 // 4294967 s); negative totals are taken as 0.
 uint64_t requestedDelayMs(int32_t seconds, int32_t microseconds) {
@@ -62,10 +97,10 @@ platform::TimerService* useTimerService(platform::TimerService* service) {
 }
 
 void resetForTests() {
-  killAll();
+  ignore_timer_ints = 1;
+  killAllAndWait();
   oneshot_timer_id = 0;
   repeat_timer_id = 0;
-  ignore_timer_ints = 1;
   wTimerRes = 0;
   alarm_set_up = 0;
   alarmPending = 0;
@@ -122,7 +157,7 @@ void c_mpalarmoff() {
   alarmPending = 0;
   const uint32_t oneShot = oneshot_timer_id.load();
   logEvent(event::kAlarmOff, oneShot);
-  killAll();
+  killAllAndWait();
   tdebug[kRearmPending] = 0;
 }
 
@@ -139,6 +174,7 @@ int32_t c_mpwaitsigio(int32_t mode) {
 }
 
 void TimerInterrupt(uint32_t, uint32_t, uintptr_t, uintptr_t, uintptr_t) {
+  const RunningCallback running;
   logEvent(event::kAlarmCallback, ignore_timer_ints.load());
   ++tdebug[kCallbacks];
   if (oneshot_timer_id.load() == 0) ++tdebug[kCallbacksWithoutAlarm];
@@ -165,6 +201,7 @@ void TimerInterrupt(uint32_t, uint32_t, uintptr_t, uintptr_t, uintptr_t) {
 
 void BackupTimerInterrupt(uint32_t, uint32_t message, uintptr_t userWord, uintptr_t reserved1,
                           uintptr_t reserved2) {
+  const RunningCallback running;
   ++tdebug[kBackupCallbacks];
   tdebug[kBackupTimerId] = 0;
   if (!alarmPending.exchange(0)) return;

@@ -15,18 +15,25 @@
 //       With --save-again the restored heap is first saved over the image;
 //       with --jettisoned it prints how many functions of the heap lost
 //       their code and how many of those start at this process's reload
-//       entry.
+//       entry. With --interrupt the restore goes on through the runtime to
+//       the first Lisp thread, whose life (in place of a start-up library's)
+//       has another thread send the process SIGINT and prints whether the
+//       Lisp found signal 2 pending: "interrupt pending as signal 2" and
+//       status 0, or "interrupt never arrived" and status 3.
 //
 // The state: one line per saved area and for the native heap's used bytes
 // with a hash of their memory, then the runtime words the restore sets.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/memory.h"
@@ -40,6 +47,7 @@
 #include "runtime/gc/native_heap.h"
 #include "runtime/load/image_file.h"
 #include "runtime/load/pure_library.h"
+#include "runtime/load/small_services.h"
 #include "runtime/load/startup.h"
 #include "runtime/os/host_record_services.h"
 #include "runtime/os/thread_operations.h"
@@ -134,6 +142,7 @@ void printMovedWords() {
 const char* g_image = nullptr;
 bool g_saveAgain = false;
 bool g_jettisoned = false;
+bool g_interrupt = false;
 
 uint32_t reloadEntry() {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&functionfault));
@@ -255,6 +264,24 @@ int save(const char* image) {
   return 0;
 }
 
+// The first Lisp thread's life with --interrupt, run where a start-up
+// library's would: inside the thread's exception frame.
+int32_t awaitInterrupt(int32_t, void (*)(int32_t), void*) {
+  constexpr int kInterruptSignal = 2;
+  constexpr int kWaitMs = 20000;
+  std::thread sender([] { kill(getpid(), SIGINT); });
+  bool pending = false;
+  for (int waited = 0; waited < kWaitMs && !pending; ++waited) {
+    pending = std::find(std::begin(lsignals), std::end(lsignals), kInterruptSignal) !=
+              std::end(lsignals);
+    if (!pending) usleep(1000);
+  }
+  sender.join();
+  std::printf("interrupt %s\n", pending ? "pending as signal 2" : "never arrived");
+  std::fflush(stdout);
+  std::_Exit(pending ? 0 : 3);
+}
+
 int restore(int argc, char** argv) {
   std::vector<char*> arguments;
   for (int i = 0; i < argc; ++i) {
@@ -270,6 +297,8 @@ int restore(int argc, char** argv) {
       g_saveAgain = true;
     } else if (std::strcmp(argv[i], "--jettisoned") == 0) {
       g_jettisoned = true;
+    } else if (std::strcmp(argv[i], "--interrupt") == 0) {
+      g_interrupt = true;
     } else if (std::strcmp(argv[i], "--env") == 0 && i + 1 < argc) {
       putenv(argv[++i]);
     } else if (std::strcmp(argv[i], "--") == 0) {
@@ -279,7 +308,14 @@ int restore(int argc, char** argv) {
   }
   if (arguments.size() >= 3) g_image = arguments[2];
   arguments.push_back(nullptr);
-  image_file::setRebornHook(atReborn);
+  if (g_interrupt) {
+    as_setupstack = reinterpret_cast<void*>(awaitInterrupt);
+    // As a program started from a terminal: a test run in the background
+    // may have been started with the interrupt ignored.
+    std::signal(SIGINT, SIG_DFL);
+  } else {
+    image_file::setRebornHook(atReborn);
+  }
   return lisp_init(static_cast<int>(arguments.size() - 1), arguments.data(), environ, atExit,
                    nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr);
 }

@@ -316,6 +316,17 @@ TEST_F(ImageRestore, ThroughTheRuntimeLibraryARestoreGoesOnToTheFirstLispThread)
   EXPECT_EQ(verbose.standardOutput, "");
 }
 
+// Ctrl+C in a restored Lisp: another thread sends the process SIGINT while
+// the first Lisp thread runs inside its exception frame. The route start-up
+// installs hands it to the runtime's filter, and the Lisp finds signal 2
+// pending. Without the route the interrupt ends the process.
+TEST_F(ImageRestore, AnInterruptFromAnotherThreadReachesTheRestoredLispAsSignal2) {
+  const ProgramRun run = runProgram(
+      IMAGE_HOST_PATH, {"restore", "--interrupt", "--", "prog", "-I", saved().string()});
+  EXPECT_EQ(run.standardOutput, "interrupt pending as signal 2\n") << run.standardError;
+  EXPECT_EQ(run.exitStatus, 0);
+}
+
 TEST_F(ImageRestore, AReservationCutShortByAMappingIsScaledBackAndStillLoads) {
   const uint32_t base = wordAt(image_, kLispHeapField);
   const uint32_t committedEnd = (wordAt(image_, kLispHeapField + 4) + 0xFFFF) & ~0xFFFFu;

@@ -224,6 +224,38 @@ TEST_F(AlarmTest, CallbackInFlightAtTurnOffReArmsNothing) {
   EXPECT_EQ(timerSignalCalls.load(), 1);
 }
 
+// A Lisp that ends while its alarm fires turns the alarm off and then frees
+// the heap the callback writes: turning off returns only once a callback
+// already running is done.
+std::atomic<bool> callbackHeld{false};
+std::atomic<bool> callbackReleased{false};
+void holdTimerSignal() {
+  callbackHeld = true;
+  while (!callbackReleased) std::this_thread::sleep_for(1ms);
+}
+
+TEST_F(AlarmTest, TurningOffWaitsForACallbackAlreadyRunning) {
+  callbackHeld = callbackReleased = false;
+  record_.win_timersig = holdTimerSignal;
+  c_mpalarmon(0, 0);  // due now: the timer thread runs it at once
+  while (!callbackHeld) std::this_thread::sleep_for(1ms);
+  std::atomic<bool> offReturned{false};
+  std::thread lispEnding([&] {
+    c_mpalarmoff();
+    offReturned = true;
+  });
+  // Time for a turning off that does not wait to return.
+  for (int waited = 0; waited < 1000 && !offReturned; ++waited)
+    std::this_thread::sleep_for(1ms);
+  const bool returnedWhileRunning = offReturned;
+  callbackReleased = true;
+  lispEnding.join();
+  EXPECT_FALSE(returnedWhileRunning) << "turning off returned while the callback still ran";
+  EXPECT_TRUE(service_.pending().empty()) << "the repeat the callback armed is killed";
+  advance(3000);
+  EXPECT_EQ(tdebug[kCallbacks].load(), 1u);
+}
+
 TEST_F(AlarmTest, BackupFiresALostAlarmOnce) {
   service_.failNextCreations(1);  // the one-shot
   const uint64_t armedAt = virtualNow;

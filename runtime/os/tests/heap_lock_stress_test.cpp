@@ -229,26 +229,45 @@ TEST_F(HeapLockStress, AKilledThreadEndsAndTheOthersKeepCycling) {
 }
 
 // An owner that freezes and thaws while grabbers of higher priority go ahead
-// of it and find the heap frozen: every park ends.
+// of it and find the heap frozen: every park ends. Every eighth freeze is held
+// until a grabber has parked on it, or until none can: each grabber still
+// cycling already passed the freeze check and waits for the heap mutex. The
+// grabbers' first grab waits for the first freeze, so that one is parked on.
 TEST_F(HeapLockStress, ParkAndThawRacesEnd) {
   constexpr int kCycles = 10000;
+  constexpr int kGrabbers = 2;
   testing_support::Watchdog watchdog("park and thaw", 60s, [&] { return describe(); });
-  static std::atomic<int> frozenSleeps{0};
-  frozenSleeps = 0;
-  lisp::heap_lock::beforeSleepHook = [] {
-    if (vxm_thread_control.freezeCount > 0) ++frozenSleeps;
-    jitter();
-  };
+  lisp::heap_lock::beforeSleepHook = jitter;
   records[1].at(tr::kPriority) = records[2].at(tr::kPriority) = makeFixnum(1);
-  Threads threads(3, [&](int i) {
+  std::atomic<int> grabbersCycling{kGrabbers};
+  std::atomic<bool> frozenOnce{false};
+  int parkedOn = 0;  // freezes a grabber parked on; owner only
+
+  // Called by the owner while it holds the freeze; true once a grabber parked.
+  auto holdUntilParkedOn = [&] {
+    for (;;) {
+      lock_lisp_ready_queue();
+      const bool parked = vxm_thread_control.parkedThread != 0;
+      const int waitingForMutex = static_cast<int>(vxm_thread_control.heapHolds) - 1;
+      unlock_lisp_ready_queue();
+      if (parked) return true;
+      if (waitingForMutex >= grabbersCycling) return false;
+      sched_yield();
+    }
+  };
+
+  Threads threads(1 + kGrabbers, [&](int i) {
     records[i].at(tr::kOsThreadId) = identify_os_thread();
+    if (i != 0)
+      while (!frozenOnce) sched_yield();
     for (int cycle = 0; cycle < kCycles; ++cycle) {
       grab(i);
       enter(i);
       if (i == 0) {
         freeze_vxm_heap();
+        frozenOnce = true;
         for (int pause = 0; pause < 3; ++pause) sched_yield();
-        if (cycle % 8 == 0) std::this_thread::sleep_for(20us);
+        if (cycle % 8 == 0 && holdUntilParkedOn()) ++parkedOn;
         thaw_vxm_heap();
         leave();
         vxm_release_heap_t(0, 1);
@@ -259,12 +278,13 @@ TEST_F(HeapLockStress, ParkAndThawRacesEnd) {
     }
     grab(i);
     releaseOffQueue(i);
+    if (i != 0) --grabbersCycling;
   });
   threads.join();
   EXPECT_EQ(faults, 0);
   EXPECT_EQ(vxm_thread_control.freezeCount, 0);
   EXPECT_EQ(vxm_thread_control.parkedThread, 0u);
-  EXPECT_GT(frozenSleeps, 0) << "no grabber ever found the heap frozen";
+  EXPECT_GT(parkedOn, 0) << "the first freeze was parked on";
 }
 
 }  // namespace

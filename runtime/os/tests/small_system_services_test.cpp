@@ -119,7 +119,9 @@ TEST_F(NameServers, NoFileOrNoServerGivesZero) {
 }
 
 TEST_F(NameServers, AFileThatOpensButCannotBeReadGives255AndZero) {
-  lisp::os::setResolverConfigurationPath(::testing::TempDir().c_str());  // a directory
+  // A directory. The path is kept, not copied: it must outlive the calls.
+  const std::string directory = ::testing::TempDir();
+  lisp::os::setResolverConfigurationPath(directory.c_str());
   uint8_t buffer[8] = {7, 7, 7};
   EXPECT_EQ(sy_compute_dns_info(buffer, sizeof buffer), 0);
   EXPECT_EQ(buffer[0], 255);
