@@ -211,6 +211,9 @@ uint32_t editProcedure(platform::Handle window, uint32_t message, uint32_t wPara
 }
 
 void interruptLisp() {
+  // No Lisp thread, no Lisp to interrupt: after its end the runtime's heaps
+  // may be gone.
+  if (!console_host_record.lispThreadId) return;
   if (launch.runtime.signal_lisp) launch.runtime.signal_lisp(kLispSignalInterrupt);
   sched_yield();
   if (console_host_record.lispThreadId)

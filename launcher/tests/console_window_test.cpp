@@ -18,6 +18,7 @@
 #include "launcher/launcher_settings.h"
 #include "launcher/window_messages.h"
 #include "platform/message_queue.h"
+#include "platform/threads.h"
 #include "platform/window_look.h"
 #include "platform/window_timer.h"
 
@@ -179,6 +180,11 @@ TEST_F(ConsoleWindowPolicy, CtrlASelectsAllAndPauseInterrupts) {
     signals = signal;
     return 0;
   };
+  // Without a Lisp thread (it has ended) the key reaches nobody.
+  platform::postWindowMessage(console_window.edit, wm::kKeyDown, wm::kKeyPause, 0);
+  pump();
+  EXPECT_EQ(signals, 0);
+  console_host_record.lispThreadId = platform::currentThreadId();
   platform::postWindowMessage(console_window.edit, wm::kKeyDown, wm::kKeyPause, 0);
   pump();
   EXPECT_EQ(signals, 2);

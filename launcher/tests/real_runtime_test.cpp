@@ -14,6 +14,7 @@
 #include <fstream>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testing/fasl_bundle_writer.h"
@@ -101,6 +102,39 @@ class RealRuntime : public ::testing::Test {
     return behind;
   }
 
+  // A start-up bundle whose fasl is cut in half: the build says so and the
+  // Lisp ends with status 1 after its heaps were laid out.
+  fs::path writeCutStartupBundle() const {
+    std::vector<uint8_t> fasl = startup_image::startupFasl(false);
+    fasl.resize(fasl.size() / 2);
+    const fs::path bundle = home() / "files.vxb";
+    EXPECT_TRUE(testing_support::writeFileBytes(
+        bundle.string(), testing_support::faslBundle({{startup_image::kStartupFaslName,
+                                                       startup_image::kTimestamp, fasl}})));
+    return bundle;
+  }
+
+  // An image built and dumped by the end-to-end tests' builder; the Lisp
+  // it starts ends with kRebornStatus.
+  void buildImage(const fs::path& image) const {
+    const fs::path bundle = home() / "files.vxb";
+    fs::create_directories(image.parent_path());
+    ASSERT_TRUE(testing_support::writeFileBytes(
+        bundle.string(),
+        testing_support::faslBundle({{startup_image::kStartupFaslName, startup_image::kTimestamp,
+                                      startup_image::startupFasl(false)}})));
+    InteractiveOptions building = options(false);
+    building.environment.emplace_back(startup_image::kImagePathVariable, image.string());
+    InteractiveRun build(kImageBuilder,
+                         {"--home", home().string(), "--", "x1_host", "-build", "-B",
+                          bundle.string()},
+                         building);
+    build.closeInput();
+    const InteractiveEnd built = build.awaitEnd(kLimit);
+    ASSERT_TRUE(built.ended && built.exitStatus == startup_image::kBuildStatus)
+        << endOf(built) << "\n" << build.output();
+  }
+
   static void expectCleanEnd(InteractiveRun& run, int status) {
     const InteractiveEnd end = run.awaitEnd(kLimit);
     EXPECT_TRUE(end.ended && end.terminatingSignal == 0 && end.exitStatus == status)
@@ -181,24 +215,9 @@ TEST_F(RealRuntime, InterruptsAtThePromptAreIgnoredAndATypedNameIsTakenWhole) {
 }
 
 TEST_F(RealRuntime, ANameTypedAtThePromptStartsThatImage) {
-  // The image: built and dumped by the end-to-end tests' builder.
-  const fs::path bundle = home() / "files.vxb";
   const fs::path image = root_ / "images" / "typed.vxi";
-  fs::create_directories(image.parent_path());
-  ASSERT_TRUE(testing_support::writeFileBytes(
-      bundle.string(),
-      testing_support::faslBundle({{startup_image::kStartupFaslName, startup_image::kTimestamp,
-                                    startup_image::startupFasl(false)}})));
-  InteractiveOptions building = options(false);
-  building.environment.emplace_back(startup_image::kImagePathVariable, image.string());
-  InteractiveRun build(kImageBuilder,
-                       {"--home", home().string(), "--", "x1_host", "-build", "-B",
-                        bundle.string()},
-                       building);
-  build.closeInput();
-  const InteractiveEnd built = build.awaitEnd(kLimit);
-  ASSERT_TRUE(built.ended && built.exitStatus == startup_image::kBuildStatus)
-      << endOf(built) << "\n" << build.output();
+  buildImage(image);
+  if (HasFatalFailure()) return;
 
   InteractiveRun run(kHost, {}, options(true));
   ASSERT_TRUE(run.started());
@@ -207,6 +226,74 @@ TEST_F(RealRuntime, ANameTypedAtThePromptStartsThatImage) {
   expectOutput(run, statusLine(startup_image::kRebornStatus));
   run.type(kClose);
   expectCleanEnd(run, startup_image::kRebornStatus);
+}
+
+// ---- Ctrl+C once the Lisp has ended ----
+
+struct AfterTheEndCase {
+  const char* name;
+  bool throughTheTray;  // the tray menu's Interrupt item, else Ctrl+C
+};
+
+void PrintTo(const AfterTheEndCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class InterruptAfterTheEnd : public RealRuntime,
+                             public ::testing::WithParamInterface<AfterTheEndCase> {};
+
+// The Lisp has ended and its heaps are given back while the console
+// pauses: an interrupt has nobody to reach and changes nothing.
+TEST_P(InterruptAfterTheEnd, DoesNothingAndThePauseEndsWithTheLispsStatus) {
+  const fs::path bundle = writeCutStartupBundle();
+  InteractiveRun run(kHost, {"+p", "-build", "-H", home().string(), "-B", bundle.string()},
+                     options(true));
+  ASSERT_TRUE(run.started());
+  const size_t ended = expectOutput(run, statusLine(1));
+  if (GetParam().throughTheTray) {
+    run.type("\x14");  // Ctrl+T: the tray menu
+    expectOutput(run, "Interrupt Lisp", ended == std::string::npos ? 0 : ended);
+    run.type("3");
+    // Keys typed while the menu is still open pick nothing: Ctrl+D until
+    // the menu has gone and the console closes.
+    for (int i = 0; i < 30 && !run.awaitEnd(1s).ended; ++i) run.type(kClose);
+  } else {
+    run.type(std::string(kInterrupt) + kInterrupt + kInterrupt);
+    run.type(kClose);
+  }
+  expectCleanEnd(run, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, InterruptAfterTheEnd,
+                         ::testing::Values(AfterTheEndCase{"CtrlC", false},
+                                           AfterTheEndCase{"TrayMenu", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Ctrl+C while an image is read ----
+
+// Interrupts typed while the image is read in (-Im) are dropped until its
+// heap is in place; later ones reach the Lisp. Every run ends with the
+// restored Lisp's status, also with Ctrl+C in the pause behind it. The Lisp
+// thread reads the image while the console comes up, so the bursts start
+// once the terminal takes keys (the console is shown) and at different
+// moments of the restore behind that; three presses stay below the urgent
+// warning.
+TEST_F(RealRuntime, InterruptsWhileAnImageIsReadDoNoHarm) {
+  const fs::path image = root_ / "images" / "read.vxi";
+  buildImage(image);
+  if (HasFatalFailure()) return;
+  for (const auto delay : {0ms, 20ms, 50ms, 150ms}) {
+    SCOPED_TRACE("burst after " + std::to_string(delay.count()) + " ms");
+    InteractiveRun run(kHost, {"-Im", image.string()}, options(true));
+    ASSERT_TRUE(run.started());
+    expectOutput(run, "[console: shown");
+    std::this_thread::sleep_for(delay);
+    run.type(std::string(kInterrupt) + kInterrupt + kInterrupt);
+    expectOutput(run, statusLine(startup_image::kRebornStatus));
+    run.type(kInterrupt);
+    run.type(kClose);
+    expectCleanEnd(run, startup_image::kRebornStatus);
+  }
 }
 
 // ---- without a console ----

@@ -36,6 +36,7 @@
 #include "runtime/load/startup_services.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/os/thread_registry.h"
+#include "runtime/rs/lisp_presence.h"
 #include "runtime/rs/runtime_routines.h"
 
 extern "C" uint32_t globs[32];
@@ -263,6 +264,7 @@ void GsInit(uint32_t oldSize, uint32_t newSize, int32_t spread, uint32_t reserve
   GsNewAreaSetup(newStart, newBytes / 2);
   GsNewScavengeToArea = newStart + newBytes / 2;
   init_ut();
+  lisp::presence::arrive();  // nil and both spaces are in place
 }
 
 int allocate_new_bmap(uint32_t span) {
