@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "launcher/console_queues.h"
 #include "launcher/console_thread.h"
 #include "launcher/console_tray.h"
 #include "launcher/host_records.h"
@@ -159,6 +160,25 @@ TEST_F(ConsoleWindowPolicy, ACloseWhileTheLispRunsIsHandedToTheLispOnce) {
   platform::sendMessage(frame, wm::kClose, 0, 0);
   EXPECT_EQ(remote.calls, 1);
   EXPECT_FALSE(alive());
+}
+
+// Before the runtime has a Lisp (it asks for an image name or restores one)
+// nobody takes the close: it ends the typed input the runtime waits on, and
+// the next close is intercepted again.
+TEST_F(ConsoleWindowPolicy, ACloseNobodyTakesEndsTheTypedInput) {
+  console::QueuePair& pair = console::console_queue_pairs[0];
+  const platform::Handle mutex = platform::createMutex(false);
+  ASSERT_TRUE(console::makePair(&pair, mutex));
+  launch.runtime.remote_command = [](int32_t, const void*) -> int32_t { return 0; };
+  console_host_record.lispThreadId = 12345;
+  platform::sendMessage(frame, wm::kClose, 0, 0);
+  EXPECT_TRUE(alive());
+  EXPECT_EQ(close_request_flag, 1);
+  EXPECT_EQ(console::waitForInput(&pair, false), console::kInputReady);
+  char buffer[8];
+  EXPECT_EQ(console::readInput(&pair, buffer, 8), 0);
+  console::freePair(&pair);
+  platform::closeHandle(mutex);
 }
 
 TEST_F(ConsoleWindowPolicy, CtrlASelectsAllAndPauseInterrupts) {

@@ -228,6 +228,36 @@ TEST_F(RealRuntime, ANameTypedAtThePromptStartsThatImage) {
   expectCleanEnd(run, startup_image::kRebornStatus);
 }
 
+// ---- the end of input at the image-name prompt ----
+
+// Piped input that ends, at once or after the prompt is up: nobody will
+// type a name, so there is no image to load.
+TEST_F(RealRuntime, EndOfPipedInputAtThePromptMeansNoImage) {
+  for (const bool promptFirst : {false, true}) {
+    SCOPED_TRACE(promptFirst ? "input ends at the prompt" : "input ends at the start");
+    InteractiveRun run(kHost, {}, options(false));
+    ASSERT_TRUE(run.started());
+    if (promptFirst) expectOutput(run, kPrompt);
+    run.closeInput();
+    const size_t said = expectOutput(run, "No lisp image to load.");
+    expectOutput(run, statusLine(1), said == std::string::npos ? 0 : said);
+    expectCleanEnd(run, 1);
+  }
+}
+
+// Ctrl+D at the prompt on a terminal ends the typed input the same way;
+// the console then pauses on the error status until it is closed.
+TEST_F(RealRuntime, CtrlDAtThePromptMeansNoImage) {
+  InteractiveRun run(kHost, {}, options(true));
+  ASSERT_TRUE(run.started());
+  expectOutput(run, kPrompt);
+  run.type(kClose);
+  const size_t said = expectOutput(run, "No lisp image to load.");
+  expectOutput(run, statusLine(1), said == std::string::npos ? 0 : said);
+  run.type(kClose);
+  expectCleanEnd(run, 1);
+}
+
 // ---- Ctrl+C once the Lisp has ended ----
 
 struct AfterTheEndCase {
