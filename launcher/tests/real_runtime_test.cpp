@@ -258,6 +258,24 @@ TEST_F(RealRuntime, CtrlDAtThePromptMeansNoImage) {
   expectCleanEnd(run, 1);
 }
 
+// ---- a script is the Lisp's input, not the answer to the prompt ----
+
+TEST_F(RealRuntime, WithAScriptThePromptTakesTheTypedName) {
+  const fs::path script = root_ / "script.lisp";
+  std::ofstream(script) << "(print \"hello\")\n";
+  InteractiveRun run(kHost, {"+s", script.string()}, options(true));
+  ASSERT_TRUE(run.started());
+  expectOutput(run, kPrompt);
+  const std::string name = missingImage().string();
+  run.type(name + kEnter);
+  const size_t told = expectOutput(run, "Could not restore the image file:");
+  expectOutput(run, "    " + name + ".", told == std::string::npos ? 0 : told);
+  expectOutput(run, kFailedStatusLine);
+  run.type(kClose);
+  expectCleanEnd(run, kImageFailure);
+  EXPECT_EQ(run.output().find("hello"), std::string::npos) << run.output();
+}
+
 // ---- Ctrl+C once the Lisp has ended ----
 
 struct AfterTheEndCase {
