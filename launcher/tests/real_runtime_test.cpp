@@ -276,6 +276,38 @@ TEST_F(RealRuntime, WithAScriptThePromptTakesTheTypedName) {
   EXPECT_EQ(run.output().find("hello"), std::string::npos) << run.output();
 }
 
+// ---- the tray menu ----
+
+// Two Ctrl+T in a row open one menu: the second click, queued before the
+// menu took the keys, is dropped while it is open. After the pick the
+// console loop runs again (Ctrl+A, which only it handles, selects all), and
+// a typed name reaches the runtime.
+TEST_F(RealRuntime, TwoTrayClicksInARowOpenOneMenu) {
+  InteractiveRun run(kHost, {}, options(true));
+  ASSERT_TRUE(run.started());
+  const size_t prompt = expectOutput(run, kPrompt);
+  run.type("\x14\x14");
+  const size_t menu =
+      expectOutput(run, "No, do not exit Lisp", prompt == std::string::npos ? 0 : prompt);
+  run.type("5");  // No, do not exit
+  const size_t from = menu == std::string::npos ? 0 : menu;
+  // A key typed while a menu is still open closes it with no pick; given
+  // time to close, the pick's menu is gone before the first Ctrl+A, so a
+  // second menu behind it would be left open. Then Ctrl+A until the console
+  // shows everything selected.
+  std::this_thread::sleep_for(500ms);
+  bool selected = false;
+  for (int i = 0; i < 30 && !selected; ++i) {
+    run.type("\x01");
+    selected = run.awaitOutput("all selected", 1s, from) != std::string::npos;
+  }
+  EXPECT_TRUE(selected) << "the console loop did not come back:\n" << run.output();
+  run.type(missingImage().string() + kEnter);
+  expectOutput(run, kFailedStatusLine, from);
+  run.type(kClose);
+  expectCleanEnd(run, kImageFailure);
+}
+
 // ---- Ctrl+C once the Lisp has ended ----
 
 struct AfterTheEndCase {
