@@ -113,6 +113,9 @@ TEST_F(ConsoleWindowPolicy, CloseButtonModesAgainstTitleCloseAndTrayExit) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.mode);
     settings.closeButtonMode = c.mode;
+    // The console thread disables the Close item in mode 1.
+    if (c.mode == 1)
+      platform::setCloseItemState(frame, platform::kMenuGreyed | platform::kMenuDisabled);
     platform::postWindowMessage(frame, wm::kSystemCommand, wm::kCommandClose, 0);
     pump();
     EXPECT_EQ(outcome(*this), c.titleClose);
@@ -127,6 +130,13 @@ TEST_F(ConsoleWindowPolicy, CloseButtonModesAgainstTitleCloseAndTrayExit) {
     drainQueue();
     frame = createConsoleWindow("Console", platform::kShowNormal);
   }
+  // Once the Lisp has ended the Close item is enabled again: in mode 1 the
+  // pause can be closed.
+  settings.closeButtonMode = 1;
+  platform::setCloseItemState(frame, 0);
+  platform::postWindowMessage(frame, wm::kSystemCommand, wm::kCommandClose, 0);
+  pump();
+  EXPECT_EQ(outcome(*this), After::Destroyed);
 }
 
 TEST_F(ConsoleWindowPolicy, MinimiseStates) {
@@ -179,6 +189,7 @@ TEST_F(ConsoleWindowPolicy, ACloseNobodyTakesEndsTheTypedInput) {
   EXPECT_EQ(console::readInput(&pair, buffer, 8), 0);
   console::freePair(&pair);
   platform::closeHandle(mutex);
+  pair = {};  // the pair keeps its mutex: forget the closed one
 }
 
 TEST_F(ConsoleWindowPolicy, CtrlASelectsAllAndPauseInterrupts) {

@@ -258,6 +258,30 @@ TEST_F(RealRuntime, CtrlDAtThePromptMeansNoImage) {
   expectCleanEnd(run, 1);
 }
 
+// ---- the close button ----
+
+// With +Cx the close button (Ctrl+D) is disabled while the Lisp's start
+// runs: the prompt stays and takes a typed name. When the Lisp has ended
+// the Close item is enabled again and Ctrl+D closes the pause.
+TEST_F(RealRuntime, WithCloseDisabledCtrlDDoesNotCloseUntilTheLispHasEnded) {
+  InteractiveRun run(kHost, {"+Cx"}, options(true));
+  ASSERT_TRUE(run.started());
+  expectOutput(run, "Close greyed");
+  const size_t prompt = expectOutput(run, kPrompt);
+  run.type(std::string(kClose) + kClose);
+  // Time for a close that did act to end the prompt before a name comes.
+  std::this_thread::sleep_for(1s);
+  const std::string name = missingImage().string();
+  run.type(name + kEnter);
+  const size_t told =
+      expectOutput(run, "Could not restore the image file:", prompt == std::string::npos ? 0 : prompt);
+  expectOutput(run, "    " + name + ".", told == std::string::npos ? 0 : told);
+  expectOutput(run, kFailedStatusLine);
+  run.type(kClose);
+  expectCleanEnd(run, kImageFailure);
+  EXPECT_EQ(run.output().find("No lisp image to load."), std::string::npos) << run.output();
+}
+
 // ---- a script is the Lisp's input, not the answer to the prompt ----
 
 TEST_F(RealRuntime, WithAScriptThePromptTakesTheTypedName) {
