@@ -400,6 +400,36 @@ TEST_F(RealRuntime, InterruptsWhileAnImageIsReadDoNoHarm) {
   }
 }
 
+// ---- where a start-up failure is told ----
+
+// With a console the reason comes in the console, ahead of the status line;
+// without one it stays on standard error, where scripts read it.
+TEST_F(RealRuntime, AnImageNotFoundIsToldInTheConsoleOrWithoutOneOnStandardError) {
+  const char* given = std::getenv(kRuntimeVariable);
+  const std::string saved = given ? given : "";
+  setenv(kRuntimeVariable, kRuntime.c_str(), 1);
+  testing_support::ProgramOptions start;
+  start.workingDirectory = root_.string();
+  const std::string told = "Could not find image file " + missingImage().string() + ".";
+  const testing_support::ProgramRun console =
+      testing_support::runProgram(kHost, {"+M", "-I", missingImage().string()}, start);
+  const testing_support::ProgramRun plain =
+      testing_support::runProgram(kHost, {"+c", "-I", missingImage().string()}, start);
+  if (given)
+    setenv(kRuntimeVariable, saved.c_str(), 1);
+  else
+    unsetenv(kRuntimeVariable);
+
+  EXPECT_EQ(console.exitStatus, kImageFailure);
+  const size_t inConsole = console.standardOutput.find(told);
+  EXPECT_NE(inConsole, std::string::npos) << console.standardOutput;
+  EXPECT_LT(inConsole, console.standardOutput.find(kFailedStatusLine)) << console.standardOutput;
+  EXPECT_EQ(console.standardError.find(told), std::string::npos) << console.standardError;
+
+  EXPECT_EQ(plain.exitStatus, kImageFailure);
+  EXPECT_NE(plain.standardError.find(told), std::string::npos) << plain.standardError;
+}
+
 // ---- without a console ----
 
 // The build's messages come from the runtime's console printer (descriptor

@@ -30,6 +30,7 @@
 #include "runtime/load/native_variables.h"
 #include "runtime/load/pure_library.h"
 #include "runtime/load/startup.h"
+#include "runtime/os/console_printing.h"
 #include "runtime/os/exception_frame.h"
 #include "runtime/os/profiler_timer.h"
 #include "runtime/os/thread_record_access.h"
@@ -157,16 +158,16 @@ class Restore {
   bool run();
 
  private:
-  // Prints the failure's message and flushes: the restore ends here.
+  // Prints the failure's message where start-up failures go (the console
+  // while one is up, else standard error): the restore ends here.
   template <class... Arguments>
   bool fail(const char* format, Arguments... arguments) {
-    std::fprintf(stderr, format, arguments...);
-    std::fflush(stderr);
+    lisp::os::printStartupFailure(format, arguments...);
     return false;
   }
   template <class... Arguments>
   void say(const char* format, Arguments... arguments) {
-    std::fprintf(stderr, format, arguments...);
+    lisp::os::printStartupFailure(format, arguments...);
   }
 
   bool openAndCheckHeader();
