@@ -142,6 +142,7 @@ void freePair(QueuePair* pair) {
   }
   pair->input = nullptr;
   pair->output = nullptr;
+  pair->inputEnded = false;
 }
 
 bool pairExists(QueuePair* pair) {
@@ -157,6 +158,13 @@ int32_t readInput(QueuePair* pair, char* destination, int32_t max) {
 void writeInput(QueuePair* pair, const char* text) {
   MutexHold hold(pair->mutex);
   if (pair->input) putBytes(pair->input, text, static_cast<int32_t>(std::strlen(text)));
+}
+
+void endInput(QueuePair* pair) {
+  MutexHold hold(pair->mutex);
+  if (!pair->input) return;
+  pair->inputEnded = true;
+  platform::setEvent(pair->input->event);
 }
 
 bool writeOutput(QueuePair* pair, const char* bytes, int32_t n) {
@@ -177,14 +185,14 @@ platform::Handle outputEvent(QueuePair* pair) {
 int32_t waitForInput(QueuePair* pair, bool wait) {
   if (!wait) {
     MutexHold hold(pair->mutex);
-    return pair->input && hasBytes(pair->input) ? kInputReady : kNoInput;
+    return pair->input && (pair->inputEnded || hasBytes(pair->input)) ? kInputReady : kNoInput;
   }
   platform::Message message;
   if (platform::peekMessage(&message, false)) return kMessageWaiting;
   platform::Handle event;
   {
     MutexHold hold(pair->mutex);
-    if (!pair->input) return kInputReady;
+    if (!pair->input || pair->inputEnded) return kInputReady;
     // Our own handle: the pair may be freed, and its event closed, while we wait.
     event = platform::duplicateHandle(syncEvent(pair->input));
   }

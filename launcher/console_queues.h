@@ -48,6 +48,7 @@ struct QueuePair {
   ByteQueue* input;
   ByteQueue* output;
   platform::Handle mutex;  // kept from makePair on; not owned
+  bool inputEnded;         // no more typed input: an empty input queue reads 0 bytes at once
 };
 
 // Results of waitForInput.
@@ -65,6 +66,10 @@ bool pairExists(QueuePair* pair);
 int32_t readInput(QueuePair* pair, char* destination, int32_t max);
 // Puts a NUL-terminated text, without the NUL; nothing without a pair.
 void writeInput(QueuePair* pair, const char* text);
+// Marks the input at its end: once the bytes still queued are taken, reads
+// give 0 bytes and waits for input end at once (bytes put later are still
+// read first). Wakes a waiting reader.
+void endInput(QueuePair* pair);
 // Puts n bytes into the output queue; true without a pair (the bytes are
 // dropped), false when the queue refuses them (see putBytes).
 bool writeOutput(QueuePair* pair, const char* bytes, int32_t n);
@@ -75,7 +80,8 @@ int32_t readOutput(QueuePair* pair, char* destination, int32_t max);
 // while the pair is freed, so the wait ends instead of naming a closed or
 // reused handle.
 platform::Handle outputEvent(QueuePair* pair);
-// Without `wait`: kInputReady when the input queue holds bytes, else kNoInput.
+// Without `wait`: kInputReady when the input queue holds bytes or is at its
+// end, else kNoInput.
 // With it: kMessageWaiting at once when a message waits in the calling
 // thread's queue; else waits for ever on the input event and the queue:
 // kInputReady when the event fired (or the pair is gone, so the read that

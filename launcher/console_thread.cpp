@@ -48,6 +48,12 @@ bool displayOutput() {
   return true;
 }
 
+bool closeItemDisabled() {
+  platform::WindowLook look;
+  return console_window.frame && platform::readWindowLook(console_window.frame, &look) &&
+         (look.closeItemState & platform::kMenuDisabled);
+}
+
 bool isControlA(const platform::Message& message) {
   return message.message == wm::kKeyDown && message.wParam == wm::kKeyA &&
          (message.lParam & wm::kControlHeld);
@@ -68,7 +74,9 @@ bool handleConsoleMessage(platform::Message& message, platform::Message* quit) {
     return true;
   }
   if (message.message == wm::kSystemCommand && message.wParam == wm::kCommandClose) {
-    if (settings.closeButtonMode == 1) return true;
+    // Mode 1 drops the close while the Close item is disabled; the end
+    // handling enables it again, so the pause after the Lisp can be closed.
+    if (settings.closeButtonMode == 1 && closeItemDisabled()) return true;
     if (settings.closeButtonMode == 2) message.wParam = wm::kCommandMinimise;
   }
   platform::translateMessage(&message);

@@ -185,7 +185,13 @@ uint32_t consolePolicyHook(platform::Handle window, uint32_t message, uint32_t w
       static uint32_t request[2];
       request[0] = kRemoteCloseRequest;
       request[1] = word(&close_request_flag);
-      if (launch.runtime.remote_command) launch.runtime.remote_command(2, request);
+      if (launch.runtime.remote_command && launch.runtime.remote_command(2, request)) return 0;
+      // Nobody took it: the runtime has no Lisp yet (it still asks for an
+      // image name, or restores one). The close ends the typed input, which
+      // is what the runtime is waiting for; it is not kept for a Lisp that
+      // starts later.
+      close_request_flag = 1;
+      console::endInput(&console::console_queue_pairs[0]);
       return 0;
     }
   } else if (message == wm::kTrayNotify) {
@@ -211,6 +217,9 @@ uint32_t editProcedure(platform::Handle window, uint32_t message, uint32_t wPara
 }
 
 void interruptLisp() {
+  // No Lisp thread, no Lisp to interrupt: after its end the runtime's heaps
+  // may be gone.
+  if (!console_host_record.lispThreadId) return;
   if (launch.runtime.signal_lisp) launch.runtime.signal_lisp(kLispSignalInterrupt);
   sched_yield();
   if (console_host_record.lispThreadId)

@@ -42,6 +42,10 @@ uint32_t trackPopupMenu(const std::vector<MenuItem>& menu) {
       picked = message.wParam;
       break;
     }
+    // One menu at a time: a tray click queued before this menu took the
+    // keys would open a second one inside it, which would empty the open
+    // menu when it closed and leave this one waiting for ever.
+    if (message.message == wm::kTrayNotify) continue;
     platform::dispatchMessage(&message);
   }
   publish({});

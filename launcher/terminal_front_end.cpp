@@ -230,8 +230,8 @@ KeyMessage keyMessage(unsigned char byte, const uint32_t* menuCommands, size_t m
       return {To::Edit, wm::kKeyDown, wm::kKeyA, wm::kControlHeld};
     case kCtrlC:
       return {To::Edit, wm::kKeyDown, wm::kKeyPause, 0};
-    case kCtrlD:
-      return {To::Frame, wm::kClose, 0, 0};
+    case kCtrlD:  // the close button: "+Cx" disables it
+      return {To::Frame, wm::kSystemCommand, wm::kCommandClose, 0};
     case kCtrlZ:
       return {To::Frame, wm::kSystemCommand, wm::kCommandMinimise, 0};
     case kCtrlT:

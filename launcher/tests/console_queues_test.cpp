@@ -141,6 +141,29 @@ TEST_F(PairTest, MakePairTwiceKeepsTheQueuesAndFreeEmptiesIt) {
   EXPECT_EQ(console::waitForInput(&pair_, false), console::kNoInput);
 }
 
+// The end of the typed input: a waiting reader wakes, the bytes still
+// queued come first, then every read gives 0 at once.
+TEST_F(PairTest, AtTheInputsEndQueuedBytesComeFirstThenReadsGiveNothing) {
+  Watchdog watchdog("a reader at the input's end", 10s);
+  console::writeInput(&pair_, "ab");
+  char buffer[8];
+  ASSERT_EQ(console::readInput(&pair_, buffer, 8), 2);
+  EXPECT_EQ(console::waitForInput(&pair_, false), console::kNoInput);
+  std::atomic<int32_t> woke{-99};
+  std::thread reader([&] { woke = console::waitForInput(&pair_, true); });
+  std::this_thread::sleep_for(50ms);  // the reader is in its wait
+  console::writeInput(&pair_, "c");
+  console::endInput(&pair_);
+  reader.join();
+  EXPECT_EQ(woke.load(), console::kInputReady);
+  EXPECT_EQ(console::readInput(&pair_, buffer, 8), 1);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(console::waitForInput(&pair_, false), console::kInputReady);
+    EXPECT_EQ(console::waitForInput(&pair_, true), console::kInputReady);
+    EXPECT_EQ(console::readInput(&pair_, buffer, 8), 0);
+  }
+}
+
 TEST_F(PairTest, AMegabyteInRandomChunksArrivesIdentical) {
   // Generous: the AddressSanitizer build on a loaded two-core machine is slow.
   Watchdog watchdog("1 MB through the output queue", 60s);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "launcher/console_queues.h"
 #include "launcher/console_thread.h"
 #include "launcher/console_tray.h"
 #include "launcher/host_records.h"
@@ -18,6 +19,7 @@
 #include "launcher/launcher_settings.h"
 #include "launcher/window_messages.h"
 #include "platform/message_queue.h"
+#include "platform/threads.h"
 #include "platform/window_look.h"
 #include "platform/window_timer.h"
 
@@ -111,6 +113,9 @@ TEST_F(ConsoleWindowPolicy, CloseButtonModesAgainstTitleCloseAndTrayExit) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.mode);
     settings.closeButtonMode = c.mode;
+    // The console thread disables the Close item in mode 1.
+    if (c.mode == 1)
+      platform::setCloseItemState(frame, platform::kMenuGreyed | platform::kMenuDisabled);
     platform::postWindowMessage(frame, wm::kSystemCommand, wm::kCommandClose, 0);
     pump();
     EXPECT_EQ(outcome(*this), c.titleClose);
@@ -125,6 +130,13 @@ TEST_F(ConsoleWindowPolicy, CloseButtonModesAgainstTitleCloseAndTrayExit) {
     drainQueue();
     frame = createConsoleWindow("Console", platform::kShowNormal);
   }
+  // Once the Lisp has ended the Close item is enabled again: in mode 1 the
+  // pause can be closed.
+  settings.closeButtonMode = 1;
+  platform::setCloseItemState(frame, 0);
+  platform::postWindowMessage(frame, wm::kSystemCommand, wm::kCommandClose, 0);
+  pump();
+  EXPECT_EQ(outcome(*this), After::Destroyed);
 }
 
 TEST_F(ConsoleWindowPolicy, MinimiseStates) {
@@ -160,6 +172,26 @@ TEST_F(ConsoleWindowPolicy, ACloseWhileTheLispRunsIsHandedToTheLispOnce) {
   EXPECT_FALSE(alive());
 }
 
+// Before the runtime has a Lisp (it asks for an image name or restores one)
+// nobody takes the close: it ends the typed input the runtime waits on, and
+// the next close is intercepted again.
+TEST_F(ConsoleWindowPolicy, ACloseNobodyTakesEndsTheTypedInput) {
+  console::QueuePair& pair = console::console_queue_pairs[0];
+  const platform::Handle mutex = platform::createMutex(false);
+  ASSERT_TRUE(console::makePair(&pair, mutex));
+  launch.runtime.remote_command = [](int32_t, const void*) -> int32_t { return 0; };
+  console_host_record.lispThreadId = 12345;
+  platform::sendMessage(frame, wm::kClose, 0, 0);
+  EXPECT_TRUE(alive());
+  EXPECT_EQ(close_request_flag, 1);
+  EXPECT_EQ(console::waitForInput(&pair, false), console::kInputReady);
+  char buffer[8];
+  EXPECT_EQ(console::readInput(&pair, buffer, 8), 0);
+  console::freePair(&pair);
+  platform::closeHandle(mutex);
+  pair = {};  // the pair keeps its mutex: forget the closed one
+}
+
 TEST_F(ConsoleWindowPolicy, CtrlASelectsAllAndPauseInterrupts) {
   {
     std::lock_guard<std::mutex> hold(consoleViewLock());
@@ -179,6 +211,11 @@ TEST_F(ConsoleWindowPolicy, CtrlASelectsAllAndPauseInterrupts) {
     signals = signal;
     return 0;
   };
+  // Without a Lisp thread (it has ended) the key reaches nobody.
+  platform::postWindowMessage(console_window.edit, wm::kKeyDown, wm::kKeyPause, 0);
+  pump();
+  EXPECT_EQ(signals, 0);
+  console_host_record.lispThreadId = platform::currentThreadId();
   platform::postWindowMessage(console_window.edit, wm::kKeyDown, wm::kKeyPause, 0);
   pump();
   EXPECT_EQ(signals, 2);

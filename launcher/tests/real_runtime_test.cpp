@@ -14,6 +14,7 @@
 #include <fstream>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testing/fasl_bundle_writer.h"
@@ -101,6 +102,39 @@ class RealRuntime : public ::testing::Test {
     return behind;
   }
 
+  // A start-up bundle whose fasl is cut in half: the build says so and the
+  // Lisp ends with status 1 after its heaps were laid out.
+  fs::path writeCutStartupBundle() const {
+    std::vector<uint8_t> fasl = startup_image::startupFasl(false);
+    fasl.resize(fasl.size() / 2);
+    const fs::path bundle = home() / "files.vxb";
+    EXPECT_TRUE(testing_support::writeFileBytes(
+        bundle.string(), testing_support::faslBundle({{startup_image::kStartupFaslName,
+                                                       startup_image::kTimestamp, fasl}})));
+    return bundle;
+  }
+
+  // An image built and dumped by the end-to-end tests' builder; the Lisp
+  // it starts ends with kRebornStatus.
+  void buildImage(const fs::path& image) const {
+    const fs::path bundle = home() / "files.vxb";
+    fs::create_directories(image.parent_path());
+    ASSERT_TRUE(testing_support::writeFileBytes(
+        bundle.string(),
+        testing_support::faslBundle({{startup_image::kStartupFaslName, startup_image::kTimestamp,
+                                      startup_image::startupFasl(false)}})));
+    InteractiveOptions building = options(false);
+    building.environment.emplace_back(startup_image::kImagePathVariable, image.string());
+    InteractiveRun build(kImageBuilder,
+                         {"--home", home().string(), "--", "x1_host", "-build", "-B",
+                          bundle.string()},
+                         building);
+    build.closeInput();
+    const InteractiveEnd built = build.awaitEnd(kLimit);
+    ASSERT_TRUE(built.ended && built.exitStatus == startup_image::kBuildStatus)
+        << endOf(built) << "\n" << build.output();
+  }
+
   static void expectCleanEnd(InteractiveRun& run, int status) {
     const InteractiveEnd end = run.awaitEnd(kLimit);
     EXPECT_TRUE(end.ended && end.terminatingSignal == 0 && end.exitStatus == status)
@@ -181,24 +215,9 @@ TEST_F(RealRuntime, InterruptsAtThePromptAreIgnoredAndATypedNameIsTakenWhole) {
 }
 
 TEST_F(RealRuntime, ANameTypedAtThePromptStartsThatImage) {
-  // The image: built and dumped by the end-to-end tests' builder.
-  const fs::path bundle = home() / "files.vxb";
   const fs::path image = root_ / "images" / "typed.vxi";
-  fs::create_directories(image.parent_path());
-  ASSERT_TRUE(testing_support::writeFileBytes(
-      bundle.string(),
-      testing_support::faslBundle({{startup_image::kStartupFaslName, startup_image::kTimestamp,
-                                    startup_image::startupFasl(false)}})));
-  InteractiveOptions building = options(false);
-  building.environment.emplace_back(startup_image::kImagePathVariable, image.string());
-  InteractiveRun build(kImageBuilder,
-                       {"--home", home().string(), "--", "x1_host", "-build", "-B",
-                        bundle.string()},
-                       building);
-  build.closeInput();
-  const InteractiveEnd built = build.awaitEnd(kLimit);
-  ASSERT_TRUE(built.ended && built.exitStatus == startup_image::kBuildStatus)
-      << endOf(built) << "\n" << build.output();
+  buildImage(image);
+  if (HasFatalFailure()) return;
 
   InteractiveRun run(kHost, {}, options(true));
   ASSERT_TRUE(run.started());
@@ -207,6 +226,208 @@ TEST_F(RealRuntime, ANameTypedAtThePromptStartsThatImage) {
   expectOutput(run, statusLine(startup_image::kRebornStatus));
   run.type(kClose);
   expectCleanEnd(run, startup_image::kRebornStatus);
+}
+
+// ---- the end of input at the image-name prompt ----
+
+// Piped input that ends, at once or after the prompt is up: nobody will
+// type a name, so there is no image to load.
+TEST_F(RealRuntime, EndOfPipedInputAtThePromptMeansNoImage) {
+  for (const bool promptFirst : {false, true}) {
+    SCOPED_TRACE(promptFirst ? "input ends at the prompt" : "input ends at the start");
+    InteractiveRun run(kHost, {}, options(false));
+    ASSERT_TRUE(run.started());
+    if (promptFirst) expectOutput(run, kPrompt);
+    run.closeInput();
+    const size_t said = expectOutput(run, "No lisp image to load.");
+    expectOutput(run, statusLine(1), said == std::string::npos ? 0 : said);
+    expectCleanEnd(run, 1);
+  }
+}
+
+// Ctrl+D at the prompt on a terminal ends the typed input the same way;
+// the console then pauses on the error status until it is closed.
+TEST_F(RealRuntime, CtrlDAtThePromptMeansNoImage) {
+  InteractiveRun run(kHost, {}, options(true));
+  ASSERT_TRUE(run.started());
+  expectOutput(run, kPrompt);
+  run.type(kClose);
+  const size_t said = expectOutput(run, "No lisp image to load.");
+  expectOutput(run, statusLine(1), said == std::string::npos ? 0 : said);
+  run.type(kClose);
+  expectCleanEnd(run, 1);
+}
+
+// ---- the close button ----
+
+// With +Cx the close button (Ctrl+D) is disabled while the Lisp's start
+// runs: the prompt stays and takes a typed name. When the Lisp has ended
+// the Close item is enabled again and Ctrl+D closes the pause.
+TEST_F(RealRuntime, WithCloseDisabledCtrlDDoesNotCloseUntilTheLispHasEnded) {
+  InteractiveRun run(kHost, {"+Cx"}, options(true));
+  ASSERT_TRUE(run.started());
+  expectOutput(run, "Close greyed");
+  const size_t prompt = expectOutput(run, kPrompt);
+  run.type(std::string(kClose) + kClose);
+  // Time for a close that did act to end the prompt before a name comes.
+  std::this_thread::sleep_for(1s);
+  const std::string name = missingImage().string();
+  run.type(name + kEnter);
+  const size_t told =
+      expectOutput(run, "Could not restore the image file:", prompt == std::string::npos ? 0 : prompt);
+  expectOutput(run, "    " + name + ".", told == std::string::npos ? 0 : told);
+  expectOutput(run, kFailedStatusLine);
+  run.type(kClose);
+  expectCleanEnd(run, kImageFailure);
+  EXPECT_EQ(run.output().find("No lisp image to load."), std::string::npos) << run.output();
+}
+
+// ---- a script is the Lisp's input, not the answer to the prompt ----
+
+TEST_F(RealRuntime, WithAScriptThePromptTakesTheTypedName) {
+  const fs::path script = root_ / "script.lisp";
+  std::ofstream(script) << "(print \"hello\")\n";
+  InteractiveRun run(kHost, {"+s", script.string()}, options(true));
+  ASSERT_TRUE(run.started());
+  expectOutput(run, kPrompt);
+  const std::string name = missingImage().string();
+  run.type(name + kEnter);
+  const size_t told = expectOutput(run, "Could not restore the image file:");
+  expectOutput(run, "    " + name + ".", told == std::string::npos ? 0 : told);
+  expectOutput(run, kFailedStatusLine);
+  run.type(kClose);
+  expectCleanEnd(run, kImageFailure);
+  EXPECT_EQ(run.output().find("hello"), std::string::npos) << run.output();
+}
+
+// ---- the tray menu ----
+
+// Two Ctrl+T in a row open one menu: the second click, queued before the
+// menu took the keys, is dropped while it is open. After the pick the
+// console loop runs again (Ctrl+A, which only it handles, selects all), and
+// a typed name reaches the runtime.
+TEST_F(RealRuntime, TwoTrayClicksInARowOpenOneMenu) {
+  InteractiveRun run(kHost, {}, options(true));
+  ASSERT_TRUE(run.started());
+  const size_t prompt = expectOutput(run, kPrompt);
+  run.type("\x14\x14");
+  const size_t menu =
+      expectOutput(run, "No, do not exit Lisp", prompt == std::string::npos ? 0 : prompt);
+  run.type("5");  // No, do not exit
+  const size_t from = menu == std::string::npos ? 0 : menu;
+  // A key typed while a menu is still open closes it with no pick; given
+  // time to close, the pick's menu is gone before the first Ctrl+A, so a
+  // second menu behind it would be left open. Then Ctrl+A until the console
+  // shows everything selected.
+  std::this_thread::sleep_for(500ms);
+  bool selected = false;
+  for (int i = 0; i < 30 && !selected; ++i) {
+    run.type("\x01");
+    selected = run.awaitOutput("all selected", 1s, from) != std::string::npos;
+  }
+  EXPECT_TRUE(selected) << "the console loop did not come back:\n" << run.output();
+  run.type(missingImage().string() + kEnter);
+  expectOutput(run, kFailedStatusLine, from);
+  run.type(kClose);
+  expectCleanEnd(run, kImageFailure);
+}
+
+// ---- Ctrl+C once the Lisp has ended ----
+
+struct AfterTheEndCase {
+  const char* name;
+  bool throughTheTray;  // the tray menu's Interrupt item, else Ctrl+C
+};
+
+void PrintTo(const AfterTheEndCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class InterruptAfterTheEnd : public RealRuntime,
+                             public ::testing::WithParamInterface<AfterTheEndCase> {};
+
+// The Lisp has ended and its heaps are given back while the console
+// pauses: an interrupt has nobody to reach and changes nothing.
+TEST_P(InterruptAfterTheEnd, DoesNothingAndThePauseEndsWithTheLispsStatus) {
+  const fs::path bundle = writeCutStartupBundle();
+  InteractiveRun run(kHost, {"+p", "-build", "-H", home().string(), "-B", bundle.string()},
+                     options(true));
+  ASSERT_TRUE(run.started());
+  const size_t ended = expectOutput(run, statusLine(1));
+  if (GetParam().throughTheTray) {
+    run.type("\x14");  // Ctrl+T: the tray menu
+    expectOutput(run, "Interrupt Lisp", ended == std::string::npos ? 0 : ended);
+    run.type("3");
+    // Keys typed while the menu is still open pick nothing: Ctrl+D until
+    // the menu has gone and the console closes.
+    for (int i = 0; i < 30 && !run.awaitEnd(1s).ended; ++i) run.type(kClose);
+  } else {
+    run.type(std::string(kInterrupt) + kInterrupt + kInterrupt);
+    run.type(kClose);
+  }
+  expectCleanEnd(run, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, InterruptAfterTheEnd,
+                         ::testing::Values(AfterTheEndCase{"CtrlC", false},
+                                           AfterTheEndCase{"TrayMenu", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Ctrl+C while an image is read ----
+
+// Interrupts typed while the image is read in (-Im) are dropped until its
+// heap is in place; later ones reach the Lisp. Every run ends with the
+// restored Lisp's status, also with Ctrl+C in the pause behind it. The Lisp
+// thread reads the image while the console comes up, so the bursts start
+// once the terminal takes keys (the console is shown) and at different
+// moments of the restore behind that; three presses stay below the urgent
+// warning.
+TEST_F(RealRuntime, InterruptsWhileAnImageIsReadDoNoHarm) {
+  const fs::path image = root_ / "images" / "read.vxi";
+  buildImage(image);
+  if (HasFatalFailure()) return;
+  for (const auto delay : {0ms, 20ms, 50ms, 150ms}) {
+    SCOPED_TRACE("burst after " + std::to_string(delay.count()) + " ms");
+    InteractiveRun run(kHost, {"-Im", image.string()}, options(true));
+    ASSERT_TRUE(run.started());
+    expectOutput(run, "[console: shown");
+    std::this_thread::sleep_for(delay);
+    run.type(std::string(kInterrupt) + kInterrupt + kInterrupt);
+    expectOutput(run, statusLine(startup_image::kRebornStatus));
+    run.type(kInterrupt);
+    run.type(kClose);
+    expectCleanEnd(run, startup_image::kRebornStatus);
+  }
+}
+
+// ---- where a start-up failure is told ----
+
+// With a console the reason comes in the console, ahead of the status line;
+// without one it stays on standard error, where scripts read it.
+TEST_F(RealRuntime, AnImageNotFoundIsToldInTheConsoleOrWithoutOneOnStandardError) {
+  const char* given = std::getenv(kRuntimeVariable);
+  const std::string saved = given ? given : "";
+  setenv(kRuntimeVariable, kRuntime.c_str(), 1);
+  testing_support::ProgramOptions start;
+  start.workingDirectory = root_.string();
+  const std::string told = "Could not find image file " + missingImage().string() + ".";
+  const testing_support::ProgramRun console =
+      testing_support::runProgram(kHost, {"+M", "-I", missingImage().string()}, start);
+  const testing_support::ProgramRun plain =
+      testing_support::runProgram(kHost, {"+c", "-I", missingImage().string()}, start);
+  if (given)
+    setenv(kRuntimeVariable, saved.c_str(), 1);
+  else
+    unsetenv(kRuntimeVariable);
+
+  EXPECT_EQ(console.exitStatus, kImageFailure);
+  const size_t inConsole = console.standardOutput.find(told);
+  EXPECT_NE(inConsole, std::string::npos) << console.standardOutput;
+  EXPECT_LT(inConsole, console.standardOutput.find(kFailedStatusLine)) << console.standardOutput;
+  EXPECT_EQ(console.standardError.find(told), std::string::npos) << console.standardError;
+
+  EXPECT_EQ(plain.exitStatus, kImageFailure);
+  EXPECT_NE(plain.standardError.find(told), std::string::npos) << plain.standardError;
 }
 
 // ---- without a console ----

@@ -101,6 +101,39 @@ TEST_F(LauncherStart, WithoutConsoleTheRuntimeGetsTheVectorAndTheRecords) {
             Words{directoryOf(kLauncher) + "|" + baseNameOf(kLauncher) + "|null|0"});
 }
 
+// lunvarra_host writes its arguments into the command tail so that the
+// launcher's split gives each back whole: quotes of both kinds, blanks,
+// empty arguments.
+TEST_F(LauncherStart, EveryArgumentReachesTheRuntimeWhole) {
+  const Words cases[] = {
+      {"\"x", "y", "'q'", "a b"},
+      {"'", "\"", "", "it's", "say \"hi\"", "x\ty"},
+      {"\"a b\"c", "'both'\"", "\"both\"'", "-I", "a dir/it's.vxi"},
+  };
+  for (const Words& arguments : cases) {
+    SCOPED_TRACE(::testing::PrintToString(arguments));
+    std::remove(recordPath.c_str());
+    Words given = {"+c", "+d", kStandin};
+    given.insert(given.end(), arguments.begin(), arguments.end());
+    const ProgramRun r = run(given, {{"STANDIN_EXIT", "0"}});
+    EXPECT_EQ(r.exitStatus, 0) << r.standardError;
+    Words expected = {kLauncher};
+    expected.insert(expected.end(), arguments.begin(), arguments.end());
+    EXPECT_EQ(recorded("argv"), expected);
+  }
+}
+
+// An argument that no quoting carries through the split is refused, not
+// passed on cut or merged with the next.
+TEST_F(LauncherStart, AnArgumentTheSplitCannotCarryIsRefused) {
+  const ProgramRun r = run({"+c", "+d", kStandin, "a'b\"c", "next"}, {{"STANDIN_EXIT", "0"}});
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_NE(r.standardError.find("lunvarra_host: the argument a'b\"c holds both kinds of quote"),
+            std::string::npos)
+      << r.standardError;
+  EXPECT_EQ(recorded("argv"), Words{}) << "the runtime was not started";
+}
+
 TEST_F(LauncherStart, SlotAllocatorGivesAHighSlotWhenAsked) {
   run({"+c", "+d", kStandin}, {{"VXMTLSINDEXDEBUG", "1"}});
   const Words slots = recorded("allocated_slot");

@@ -36,6 +36,7 @@
 #include "runtime/load/startup_services.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/os/thread_registry.h"
+#include "runtime/rs/lisp_presence.h"
 #include "runtime/rs/runtime_routines.h"
 
 extern "C" uint32_t globs[32];
@@ -268,6 +269,7 @@ void GsInit(uint32_t oldSize, uint32_t newSize, int32_t spread, uint32_t reserve
   const uint32_t span = heapBreak() - areaAddress(GsOldAreas);
   if (span > maxheapsize && allocate_new_bmap(span) == 0) novm();
   init_ut();
+  lisp::presence::arrive();  // nil and both spaces are in place
 }
 
 int allocate_new_bmap(uint32_t span) {

@@ -14,8 +14,10 @@
 
 #include "platform/memory.h"
 #include "runtime/gc/heap_messages.h"
+#include "runtime/os/alarm_timer.h"
 #include "runtime/os/console_printing.h"
 #include "runtime/rs/exports.h"
+#include "runtime/rs/lisp_presence.h"
 
 using namespace heap_reservation;
 
@@ -333,7 +335,12 @@ KORVANE_EXPORT int lisp_free_heap(heap_descriptor* descriptor) {
   return 1;
 }
 
+// The Lisp is gone with its heaps: an alarm that was turned on stops (its
+// repeat would signal into them) and the signal gate closes before they are
+// given back.
 KORVANE_EXPORT int free_heaps(int unmap) {
+  if (!ignore_timer_ints.load()) c_mpalarmoff();
+  lisp::presence::depart();
   lisp_free_heap(&lisp_heap);
   lisp_free_heap(&vxmmalloc_heap);
   if (unmap && g_pureLibrary) return g_pureLibrary->unmap();

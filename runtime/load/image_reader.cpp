@@ -30,10 +30,12 @@
 #include "runtime/load/native_variables.h"
 #include "runtime/load/pure_library.h"
 #include "runtime/load/startup.h"
+#include "runtime/os/console_printing.h"
 #include "runtime/os/exception_frame.h"
 #include "runtime/os/profiler_timer.h"
 #include "runtime/os/thread_record_access.h"
 #include "runtime/os/thread_storage.h"
+#include "runtime/rs/lisp_presence.h"
 #include "runtime/rs/lisp_value.h"
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/runtime_routines.h"
@@ -156,16 +158,16 @@ class Restore {
   bool run();
 
  private:
-  // Prints the failure's message and flushes: the restore ends here.
+  // Prints the failure's message where start-up failures go (the console
+  // while one is up, else standard error): the restore ends here.
   template <class... Arguments>
   bool fail(const char* format, Arguments... arguments) {
-    std::fprintf(stderr, format, arguments...);
-    std::fflush(stderr);
+    lisp::os::printStartupFailure(format, arguments...);
     return false;
   }
   template <class... Arguments>
   void say(const char* format, Arguments... arguments) {
-    std::fprintf(stderr, format, arguments...);
+    lisp::os::printStartupFailure(format, arguments...);
   }
 
   bool openAndCheckHeader();
@@ -380,6 +382,9 @@ void Restore::reportHeaps() {
 
 // The runtime's own words that point into the Lisp heap follow it.
 bool Restore::run() {
+  // The image's nil is named long before its heap is there: signals wait
+  // for the end of the restore.
+  lisp::presence::depart();
   debug_ = std::getenv(kStartupDebugVariable) ? 1 : 0;
   disallow_mapping = argc_ >= 2 && argv_[1] && std::strcmp(argv_[1], kReadOption) == 0 ? 1 : 0;
   // Where the system refuses to run code in data pages the probe forbids
@@ -442,6 +447,7 @@ bool Restore::run() {
   clear_old_stack_sysvectors(vxmmalloc_heap.base, vxmmalloc_heap.brk);
   // A mapped image stays open for the life of the process.
   keepFile_ = mapping_;
+  lisp::presence::arrive();
   return true;
 }
 

@@ -49,12 +49,16 @@ host::HostRecord* consoleToAskOn() {
                                                                                         : nullptr;
 }
 
-// The prompt on descriptor 1, then one line from descriptor 0, a byte at a
-// time so that nothing behind the line is taken from the Lisp's input. The
+// The prompt on descriptor 1, then one typed line, a byte at a time so that
+// nothing behind the line is taken from the Lisp's input. The
 // same answers as the process's streams give: the name without its line
 // end; null at end of input before any byte, or for a line longer than 511
 // characters (read away to its end).
 const char* askOnConsole(host::HostRecord* console, char (&line)[kImageNameBytes]) {
+  // The name is what the person types. Descriptor 0 gives a "+s" script's
+  // lines first (the script is the Lisp's input); descriptor 1, the console
+  // stream the prompt went to, reads the typed input alone.
+  constexpr int32_t kTypedInput = host::kStandardOutput;
   int32_t error = 0;
   console->writeHook(host::kStandardOutput, text::kImageFilePrompt,
                      static_cast<int32_t>(std::strlen(text::kImageFilePrompt)), &error);
@@ -63,7 +67,7 @@ const char* askOnConsole(host::HostRecord* console, char (&line)[kImageNameBytes
   for (;;) {
     char byte = 0;
     error = 0;
-    const int32_t got = console->readHook(host::kStandardInput, &byte, 1, &error);
+    const int32_t got = console->readHook(kTypedInput, &byte, 1, &error);
     if (got < 0 && error == host::kErrorInterrupted) continue;  // a message woke the wait
     if (got <= 0) {
       if (length == 0 || tooLong) return nullptr;

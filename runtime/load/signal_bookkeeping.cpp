@@ -13,6 +13,7 @@
 #include "runtime/os/console_printing.h"
 #include "runtime/os/heap_ownership.h"
 #include "runtime/os/mp_log.h"
+#include "runtime/rs/lisp_presence.h"
 #include "runtime/rs/lisp_value.h"
 #include "runtime/rs/system_call_dispatch.h"
 
@@ -53,9 +54,13 @@ void setsigseen(int signal) {
   last = signal;
 }
 
+// The alarm's timer thread calls this too: the nil block and the thread
+// records are touched only while a Lisp exists.
 void setsig(int signal) {
   setsigseen(signal);
-  if (nilval) lisp::wordAt(nilval, kSignalPendingFromNil) = 0xffffffff;
+  const lisp::presence::Delivery delivery;
+  if (!delivery.admitted()) return;
+  lisp::wordAt(nilval, kSignalPendingFromNil) = 0xffffffff;
   ensure_live_thread_for_interrupt();
 }
 

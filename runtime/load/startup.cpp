@@ -27,6 +27,7 @@
 #include "runtime/load/startup_messages.h"
 #include "runtime/load/startup_services.h"
 #include "runtime/load/image_dump.h"
+#include "runtime/os/console_printing.h"
 #include "runtime/os/profiler_timer.h"
 #include "runtime/load/string_file.h"
 #include "runtime/os/alarm_timer.h"
@@ -112,8 +113,7 @@ char stdout_buffer[kStdioBufferBytes];
 char stderr_buffer[kStdioBufferBytes];
 
 [[noreturn]] void fail(int status, const char* message, const char* argument = nullptr) {
-  std::fprintf(stderr, message, argument);
-  std::fflush(stderr);
+  lisp::os::printStartupFailure(message, argument);
   lisp_exit(status);
 }
 
@@ -271,11 +271,10 @@ KORVANE_EXPORT int lisp_main(int argc, char** argv, char** envp) {
     char* image = imageFound ? argv[2] : find_image_file(argv[2], ".vxi", nullptr, debug);
     if (image) {
       restore_image_file(image, argc, argv, envp);
-      std::fprintf(stderr, text::kRestoreFailed, image);
+      lisp::os::printStartupFailure(text::kRestoreFailed, image);
     } else {
-      std::fprintf(stderr, text::kImageNotFound, argv[2]);
+      lisp::os::printStartupFailure(text::kImageNotFound, argv[2]);
     }
-    std::fflush(stderr);
     lisp_exit(-1);
   }
 

@@ -7,6 +7,7 @@
 
 #include "launcher/host_record.h"
 #include "runtime/os/file_calls.h"
+#include "runtime/os/pseudo_descriptors.h"
 
 namespace {
 
@@ -21,6 +22,19 @@ int32_t lisp::os::vprintToConsole(const char* format, va_list arguments) {
   int32_t length = formatted < 0 ? 0 : formatted;
   if (length > kLineBufferBytes - 1) length = kLineBufferBytes - 1;
   return cl_write(host::kStandardOutput, line, 0, length);
+}
+
+void lisp::os::printStartupFailure(const char* format, ...) {
+  const host::HostRecord* record = hostRecord();
+  va_list arguments;
+  va_start(arguments, format);
+  if (record && record->consoleWindow != 0) {
+    vprintToConsole(format, arguments);
+  } else {
+    std::vfprintf(stderr, format, arguments);
+    std::fflush(stderr);
+  }
+  va_end(arguments);
 }
 
 namespace {

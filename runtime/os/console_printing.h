@@ -30,4 +30,9 @@ KORVANE_EXPORT int32_t dovxmprint3(const char* format, uint32_t a, uint32_t b, u
 namespace lisp::os {
 // vxmprintf for runtime modules that hand on their own argument list.
 int32_t vprintToConsole(const char* format, va_list arguments);
+// A start-up failure's message (no image, an image not found or not
+// restored): through the console, in order with its other text, while a
+// console window is up; without one on the process's standard error
+// (flushed), where scripts that start the Lisp without a console read it.
+void printStartupFailure(const char* format, ...) __attribute__((format(printf, 1, 2)));
 }  // namespace lisp::os

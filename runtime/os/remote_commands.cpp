@@ -16,6 +16,7 @@
 #include "runtime/os/message_pump.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/mp_log.h"
+#include "runtime/rs/lisp_presence.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/object_routines.h"
 
@@ -80,6 +81,10 @@ uint32_t cmd_read = 0;
 
 int32_t remote_command(int32_t count, const void* data) {
   namespace ev = lisp::mp_event;
+  // Decision: without a Lisp the command is refused (0), not kept for a Lisp
+  // that may start later from an image nobody has named yet; the caller
+  // learns that nobody will answer it.
+  if (!lisp::presence::present()) return 0;
   if (count < 0 || count > lisp::os::kMostRemoteCommandWords) return 0;
   if (count != 1 && !data) return 0;
   if (count == 0)

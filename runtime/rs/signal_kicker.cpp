@@ -22,6 +22,7 @@
 #include "runtime/os/heap_ownership.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/mp_log.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/lisp_value.h"
 #include "runtime/rs/nil_block.h"
@@ -50,6 +51,16 @@ uint32_t addressOf(void (*routine)()) {
 // The calling thread's record (tagged), or 0.
 lispval callingRecord() {
   return platform::threadSlot(static_cast<int32_t>(lisp_tls_index / 4));
+}
+
+// The record a signal is counted for: the calling thread's; for a thread
+// without one (the console's interrupt comes from the console thread), the
+// heap owner's, the thread that runs Lisp and that a forced break lands in.
+// 0 when neither exists.
+lispval recordToSignal() {
+  if (const lispval own = callingRecord()) return own;
+  uint32_t* owner = lisp::registry::recordAt(vxm_thread_control.heapOwnerIndex);
+  return owner ? lisp::registry::tagged(owner) : 0;
 }
 
 // Advances the interrupt counter by one, wrapping after 4 unless the wrap
@@ -104,7 +115,7 @@ extern "C" {
 
 int gotsigkicker(int signal, platform::ThreadContext* context) {
   globalWord(global::kSignalPending) = 0xffffffff;
-  const lispval record = callingRecord();
+  const lispval record = recordToSignal();
   if (record == 0) {
     mp_log_event(lisp::mp_event::kSignalWithoutThread, 0);
     return 0;

@@ -32,6 +32,10 @@ using namespace testing_support::startup_image;
 constexpr char kStartupDebugVariable[] = "VXM_STARTUP_DEBUG";
 constexpr int kImageFailure = 255;  // lisp_exit(-1)
 constexpr char kNotAvailable[] = "not available";  // what a missing service says
+// A folder named here gets a copy of the start-up bundle the tests make (the
+// README's session takes it from there); unset, nothing leaves the test's
+// own temporary folder.
+constexpr char kKeepBundleVariable[] = "END_TO_END_BUNDLE_DIR";
 
 // ---- the fixture: a home with the bundle, an image directory ----
 
@@ -56,6 +60,9 @@ class EndToEnd : public ::testing::Test {
   void writeBundle(bool dumpAgain = false, const char* name = kStartupFaslName) {
     const auto bytes = testing_support::faslBundle({{name, kTimestamp, startupFasl(dumpAgain)}});
     ASSERT_TRUE(testing_support::writeFileBytes(bundle().string(), bytes));
+    const char* keep = std::getenv(kKeepBundleVariable);
+    if (keep && *keep && !dumpAgain && std::string(name) == kStartupFaslName)
+      ASSERT_TRUE(testing_support::writeFileBytes((fs::path(keep) / "files.vxb").string(), bytes));
   }
 
   ProgramRun host(const std::vector<std::string>& hostOptions,

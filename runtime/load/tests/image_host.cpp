@@ -20,6 +20,9 @@
 //       has another thread send the process SIGINT and prints whether the
 //       Lisp found signal 2 pending: "interrupt pending as signal 2" and
 //       status 0, or "interrupt never arrived" and status 3.
+//       With --interrupt-at-exit a failed restore's exit first
+//       interrupts the Lisp as the console does (signal_lisp with 2) and
+//       prints "interrupt handled N".
 //
 // The state: one line per saved area and for the native heap's used bytes
 // with a hash of their memory, then the runtime words the restore sets.
@@ -50,6 +53,7 @@
 #include "runtime/load/small_services.h"
 #include "runtime/load/startup.h"
 #include "runtime/os/host_record_services.h"
+#include "runtime/os/signal_emulation.h"
 #include "runtime/os/thread_operations.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/call_glue.h"
@@ -200,7 +204,10 @@ void atReborn(int, char**, char**) {
 
 // At the exit of a restore that moved the Lisp heap and failed later: the
 // state, and the words the restore moves itself.
+bool g_interruptAtExit = false;
+
 void atExit(int status) {
+  if (g_interruptAtExit) std::printf("interrupt handled %d\n", signal_lisp(2));
   std::printf("exit %d offset %08x\n", status, lisp_heap_offset);
   if (lisp_heap_offset == 0) return;
   printState(g_image);
@@ -299,6 +306,8 @@ int restore(int argc, char** argv) {
       g_jettisoned = true;
     } else if (std::strcmp(argv[i], "--interrupt") == 0) {
       g_interrupt = true;
+    } else if (std::strcmp(argv[i], "--interrupt-at-exit") == 0) {
+      g_interruptAtExit = true;
     } else if (std::strcmp(argv[i], "--env") == 0 && i + 1 < argc) {
       putenv(argv[++i]);
     } else if (std::strcmp(argv[i], "--") == 0) {

@@ -286,6 +286,21 @@ TEST_F(ImageRestore, ANativeHeapWhosePlaceIsTakenIsRefused) {
             refused("C heap has to be relocated -- this isn't supported yet\n"));
 }
 
+// The image names its nil long before its heap is in place: a restore that
+// fails in between leaves no Lisp, and an interrupt then is dropped instead
+// of written into memory that was never mapped.
+TEST_F(ImageRestore, AnInterruptAfterARestoreFailedBeforeItsHeapWasPlacedIsDropped) {
+  const uint32_t base = wordAt(image_, 48);
+  char address[16];
+  std::snprintf(address, sizeof address, "%x", base);
+  const ProgramRun run = restore(image_, {"--occupy", address, "10000", "--interrupt-at-exit"});
+  EXPECT_EQ(run.exitStatus, kImageFailure) << run.standardOutput << run.standardError;
+  EXPECT_NE(run.standardError.find("C heap has to be relocated"), std::string::npos)
+      << run.standardError;
+  EXPECT_NE(run.standardOutput.find("interrupt handled 0\nexit -1 "), std::string::npos)
+      << run.standardOutput;
+}
+
 TEST_F(ImageRestore, ThroughTheRuntimeLibraryARestoreGoesOnToTheFirstLispThread) {
   // The saved heap holds no start function (global word -313): the first
   // Lisp thread finds nothing to run and ends with status -1.

@@ -20,6 +20,7 @@
 #include "runtime/os/host_record_services.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/foreign_callbacks.h"
+#include "runtime/rs/lisp_presence.h"
 #include "runtime/rs/object_layout.h"
 #include "testing/console_host_record.h"
 
@@ -231,9 +232,16 @@ TEST(Setsig, MarksTheInterruptPendingForLispCode) {
   const lisp::lispval savedNil = nilval;
   nilval = static_cast<lisp::lispval>(reinterpret_cast<uintptr_t>(block)) + 0x85;
   std::fill(std::begin(lsignals), std::end(lsignals), 0);
+  // Without a Lisp (no heap in place, or given back) only the signal is
+  // recorded: the block nilval names is not touched.
   setsig(14);
-  EXPECT_EQ(lisp::wordAt(nilval, -0x35), 0xffffffffu);
+  EXPECT_EQ(lisp::wordAt(nilval, -0x35), 0u);
   EXPECT_EQ(lsignals[0], 14);
+  lisp::presence::arrive();
+  setsig(2);
+  lisp::presence::depart();
+  EXPECT_EQ(lisp::wordAt(nilval, -0x35), 0xffffffffu);
+  EXPECT_EQ(lsignals[1], 2);
   nilval = savedNil;
   std::fill(std::begin(lsignals), std::end(lsignals), 0);
 }

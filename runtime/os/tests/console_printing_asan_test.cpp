@@ -6,6 +6,7 @@
 #include <string>
 
 #include "runtime/os/console_printing.h"
+#include "runtime/os/pseudo_descriptors.h"
 
 namespace {
 int32_t written_descriptor = -1;
@@ -16,6 +17,11 @@ extern "C" int32_t cl_write(int32_t descriptor, const char* buffer, int32_t star
   written_descriptor = descriptor;
   written_text.assign(buffer + start, static_cast<size_t>(count));
   return count;
+}
+
+// No host record: start-up failures go to standard error.
+host::HostRecord* lisp::os::hostRecord() {
+  return nullptr;
 }
 
 namespace {

@@ -19,9 +19,11 @@
 
 #include "platform/code_memory.h"
 #include "platform/faults.h"
+#include "platform/thread_block.h"
 #include "runtime/gc/gc_state.h"
 #include "runtime/load/image_file.h"
 #include "runtime/load/pure_library.h"
+#include "runtime/load/small_services.h"
 #include "runtime/load/startup.h"
 #include "runtime/os/exception_frame.h"
 #include "runtime/os/host_record_services.h"
@@ -29,10 +31,14 @@
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/os_threads.h"
 #include "runtime/os/signal_emulation.h"
+#include "runtime/os/thread_storage.h"
 #include "runtime/os/tests/heap_lock_fixture.h"
 #include "runtime/rs/allocation_routines.h"
+#include "runtime/rs/lisp_presence.h"
+#include "runtime/rs/nil_block.h"
 #include "runtime/rs/trap_handlers.h"
 #include "testing/console_host_record.h"
+#include "testing/console_recorder.h"
 #include "testing/emulation.h"
 #include "testing/watchdog.h"
 
@@ -589,6 +595,62 @@ TEST_F(ExceptionFilter, AnInterruptTheLispDoesNotAnswerLandsTheHeapOwnerInFakeAS
   EXPECT_EQ(delivered.trapAddress, addressOf(fake_a_segv));
   vxm_thread_control.heapOwnerIndex = -2;
   free_os_lock(handle);
+}
+
+// The console's interrupt with the runtime's own gotsig, from a thread that
+// has no thread record (as the console thread has none): the presses count
+// for the heap owner, the fourth warns, and the fifth forces the owner,
+// which never polls, into fake_a_segv.
+TEST_F(ExceptionFilter, RepeatedInterruptsFromTheConsoleForceABreakIntoALoopingLisp) {
+  testing_support::Watchdog watchdog("forced break after five interrupts", 20s,
+                                     [&] { return describe(); });
+  lisp::os::setTrapDelivery({recordingSyncsig1x, nullptr});
+  lisp::presence::arrive();
+  const int32_t slot = platform::allocateThreadSlot();
+  ASSERT_GE(slot, 0);
+  const uint32_t savedIndex = lisp_tls_index;
+  lisp_tls_index = static_cast<uint32_t>(slot) * 4;  // this thread: no record
+  std::atomic<uint32_t> handle{0};
+  std::atomic<uint32_t> spinResult{2};
+  heap_owner_spinning = 0;
+  std::thread owner([&] {
+    handle = handle_for_current_thread();
+    spinResult = heap_owner_spin();
+  });
+  while (!heap_owner_spinning) std::this_thread::sleep_for(1ms);
+  records[5].at(tr::kOsThreadHandle) = handle;
+  vxm_thread_control.heapOwnerIndex = 5;
+  resumeAt = addressOf(heap_owner_spin_exit);
+
+  {
+    const testing_support::ConsoleRecorder console;
+    for (int press = 1; press <= 4; ++press) {
+      EXPECT_EQ(signal_lisp(2), 1) << "press " << press;
+      EXPECT_EQ(lisp::wordAt(nilval, lisp::nil_block::global::kInterruptCounter),
+                lisp::makeFixnum(press));
+    }
+    EXPECT_NE(testing_support::ConsoleRecorder::console().find("received 4 interrupts"),
+              std::string::npos)
+        << testing_support::ConsoleRecorder::console();
+  }
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(delivered.count, 0u) << "no break before the fifth";
+  EXPECT_EQ(signal_lisp(2), 1);
+  for (int i = 0; i < 1000 && delivered.count == 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(delivered.count, 1u) << "the fifth interrupt forces the break";
+  if (delivered.count == 0) force_heap_owner_to_jump(fake_a_segv);  // let the owner go
+  owner.join();
+  EXPECT_EQ(spinResult.load(), 1u) << "resumed with its registers and stack";
+  EXPECT_EQ(delivered.kind, kTrapGeneralSignal);
+  EXPECT_EQ(delivered.trapAddress, addressOf(fake_a_segv));
+  EXPECT_EQ(lisp::wordAt(nilval, lisp::nil_block::global::kInterruptCounter), lisp::makeFixnum(0));
+
+  vxm_thread_control.heapOwnerIndex = -2;
+  free_os_lock(handle);
+  lisp_tls_index = savedIndex;
+  platform::freeThreadSlot(slot);
+  lisp::presence::depart();
+  std::fill(std::begin(lsignals), std::end(lsignals), 0);
 }
 
 // ---- the platform runtime's signal ----

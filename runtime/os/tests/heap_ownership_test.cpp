@@ -17,6 +17,7 @@
 #include "runtime/os/child_processes.h"
 #include "runtime/os/child_waits.h"
 #include "runtime/os/gotsig.h"
+#include "runtime/rs/lisp_presence.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/os_threads.h"
 #include "runtime/os/os_waits.h"
@@ -653,10 +654,12 @@ TEST_F(HeapOwnership, TheTraceLineNamesTheRecordAndItsThread) {
 
 // ---- signals ----
 
+// A Lisp exists: its nil block is laid out (the heap-lock fixture's).
 class Signals : public HeapOwnership {
  protected:
   void SetUp() override {
     HeapOwnership::SetUp();
+    lisp::presence::arrive();
     slot_ = platform::allocateThreadSlot();
     ASSERT_GE(slot_, 0);
     savedIndex_ = lisp_tls_index;
@@ -669,6 +672,7 @@ class Signals : public HeapOwnership {
     platform::freeThreadSlot(slot_);
     lisp_tls_index = savedIndex_;
     std::fill(std::begin(lsignals), std::end(lsignals), 0);
+    lisp::presence::depart();
     HeapOwnership::TearDown();
   }
   uint32_t& global(int32_t offset) { return lisp::wordAt(nilval, offset); }

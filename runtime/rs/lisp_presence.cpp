@@ -1,0 +1,46 @@
+// The gate between signal deliveries and the heap's coming and going
+// (lisp_presence.h).
+//
+// A delivery counts itself in before it looks at the flag, and departure
+// clears the flag before it looks at the count (both sequentially
+// consistent): either the delivery sees the flag cleared and stays out, or
+// departure sees it counted and waits for it.
+
+#include "runtime/rs/lisp_presence.h"
+
+#include <sched.h>
+
+#include <atomic>
+
+namespace lisp::presence {
+namespace {
+
+std::atomic<bool> lispExists{false};
+std::atomic<int> deliveriesInside{0};
+
+}  // namespace
+
+void arrive() {
+  lispExists.store(true);
+}
+
+void depart() {
+  lispExists.store(false);
+  while (deliveriesInside.load() != 0) sched_yield();
+}
+
+bool present() {
+  return lispExists.load();
+}
+
+Delivery::Delivery() {
+  deliveriesInside.fetch_add(1);
+  admitted_ = lispExists.load();
+  if (!admitted_) deliveriesInside.fetch_sub(1);
+}
+
+Delivery::~Delivery() {
+  if (admitted_) deliveriesInside.fetch_sub(1);
+}
+
+}  // namespace lisp::presence
