@@ -791,8 +791,8 @@ class FaslItemLoader {
     if (bootmode != 0) {
       const std::string name(operands_.text.begin(), operands_.text.end());
       vxmprintf("%s%s%s",
-          runtime_ ? messages::kRuntimeNewPackageInBootMode : messages::kNewPackageInBootMode,
-          name.c_str(), messages::kInBootMode);
+                runtime_ ? messages::kRuntimeNewPackageInBootMode : messages::kNewPackageInBootMode,
+                name.c_str(), messages::kInBootMode);
       std::fflush(stdout);
       vxmabort();
     }

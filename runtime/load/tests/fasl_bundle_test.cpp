@@ -23,8 +23,8 @@
 #include "runtime/load/fasl_segment.h"
 #include "runtime/load/startup.h"
 #include "runtime/load/tests/loader_object_heap.h"
-#include "runtime/rs/object_layout.h"
 #include "runtime/os/console_printing.h"
+#include "runtime/rs/object_layout.h"
 #include "runtime/rs/thread_record.h"
 #include "testing/console_recorder.h"
 #include "testing/fasl_bundle_writer.h"
@@ -457,7 +457,7 @@ TEST_F(FaslBundleLoad, ADiskCopyThatFailsIsReportedWithItsResult) {
   const Outcome o = startup();
   EXPECT_EQ(o.result, lisp::fasl::kTruncated);
   EXPECT_EQ(o.console, "; fasl " + diskPath(kStartup) +
-                       "\n; 3 fasl-bundle skipping file sys/startup.fasl...\n");
+                           "\n; 3 fasl-bundle skipping file sys/startup.fasl...\n");
   EXPECT_EQ(startup(u"sys", u"startup", 1).console, "; fasl " + diskPath(kStartup) + "\n");
 }
 
