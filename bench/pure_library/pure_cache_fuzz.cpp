@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +23,7 @@
 #include "runtime/gc/heap_reservation.h"
 #include "runtime/load/pure_cache.h"
 #include "runtime/load/pure_library.h"
+#include "runtime/os/console_printing.h"
 
 // ---- the few neighbours the code calls, in their least form ----
 static jmp_buf g_refused;
@@ -42,6 +44,8 @@ int32_t vxmprintf(const char*, ...) {
   longjmp(g_refused, 1);
 }
 }
+
+void lisp::os::vprintStartupFailure(const char*, va_list) {}
 
 namespace {
 

@@ -13,12 +13,14 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "runtime/gc/heap_reservation.h"
 #include "runtime/load/pure_library.h"
+#include "runtime/os/console_printing.h"
 
 // ---- the few neighbours the library code calls, in their least form ----
 static jmp_buf g_refused;
@@ -38,6 +40,8 @@ int32_t vxmprintf(const char*, ...) {
   longjmp(g_refused, 1);
 }
 }
+
+void lisp::os::vprintStartupFailure(const char*, va_list) {}
 
 namespace {
 

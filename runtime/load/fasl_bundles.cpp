@@ -20,6 +20,7 @@
 #include "runtime/load/small_services.h"
 #include "runtime/load/startup.h"
 #include "runtime/load/startup_services.h"
+#include "runtime/os/console_printing.h"
 #include "runtime/rs/object_layout.h"
 
 extern "C" lisp::lispval nilval;
@@ -62,8 +63,7 @@ void appendSeparatorUnlessEnding(std::string& text) {
 // printed even for a quiet call: it reports an error, not a skipped file.
 bool fitsPathBuffer(const std::string& text) {
   if (text.size() < lisp::fasl::kBundlePathBytes) return true;
-  std::fprintf(stderr, messages::kBundleNameTooLong, text.c_str());
-  std::fflush(stderr);
+  vxmfprintf(stderr, messages::kBundleNameTooLong, text.c_str());
   return false;
 }
 
@@ -177,24 +177,18 @@ int bundfasl(lispval* segmentCell, lispval directory, lispval name, uint32_t rea
   if (fromBundle != nullptr) {
     if (!quiet) {
       if (raz_fasl != 0 && raz_fasl_noisy == 0)
-        std::fputs(messages::kFaslFromBundleQuiet, stdout);
+        vxmprintf("%s", messages::kFaslFromBundleQuiet);
       else
-        std::printf(messages::kFaslFromBundle, relative.c_str());
+        vxmprintf(messages::kFaslFromBundle, relative.c_str());
     }
-    std::fflush(stdout);
     result = libfasl(fromBundle, segmentCell, 0, thread);
   } else if (diskTimestamp == 0) {
-    if (!quiet) {
-      std::printf(messages::kSkippingOneFile, relative.c_str());
-      std::fflush(stdout);
-    }
+    if (!quiet) vxmprintf(messages::kSkippingOneFile, relative.c_str());
     return kNotFound;
   } else {
     result = faslname(segmentCell, diskPath, thread);
-    if (result != lisp::fasl::kClean && result != lisp::fasl::kCleanOlderRelease && !quiet) {
-      std::printf(messages::kSkippingFile, result, relative.c_str());
-      std::fflush(stdout);
-    }
+    if (result != lisp::fasl::kClean && result != lisp::fasl::kCleanOlderRelease && !quiet)
+      vxmprintf(messages::kSkippingFile, result, relative.c_str());
   }
   if (auto_gc_count-- > 0) scavenge(0);
   return result;
@@ -203,8 +197,9 @@ int bundfasl(lispval* segmentCell, lispval directory, lispval name, uint32_t rea
 void find_most_recent_version(char* path, size_t room, int* found) {
   const char* dot = std::strrchr(path, '.');
   if (dot == nullptr) {
-    std::fprintf(stderr, messages::kCannotFindDot, path);
-    std::fflush(stderr);
+    // It ends the process, so it stays on standard error without a console,
+    // where scripts read it.
+    lisp::os::printStartupFailure(messages::kCannotFindDot, path);
     lisp_exit(1);
   }
   const std::string stem(path, static_cast<size_t>(dot - path) + 1);

@@ -16,6 +16,7 @@
 #include "runtime/load/small_services.h"
 #include "runtime/load/startup.h"
 #include "runtime/load/symbol_names.h"
+#include "runtime/os/console_printing.h"
 #include "runtime/os/pseudo_descriptors.h"
 #include "runtime/rs/foreign_callbacks.h"
 #include "runtime/rs/object_routines.h"
@@ -49,8 +50,7 @@ extern "C" int faslname(lisp::lispval* segmentCell, const char* path, lisp::lisp
     // Returning 0 would report a file that was never read as loaded.
     return lisp::fasl::kNotFasl;
   }
-  std::printf(lisp::fasl::messages::kFaslName, name.c_str());
-  std::fflush(stdout);
+  vxmprintf(lisp::fasl::messages::kFaslName, name.c_str());
   bufferedStream(stream);
   const lisp::fasl::DecodedString link =
       lisp::fasl::buftostr(reinterpret_cast<const uint8_t*>(name.data()),

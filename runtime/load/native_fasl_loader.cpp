@@ -210,7 +210,7 @@ class FaslItemLoader {
   }
 
   int reportStackCannotGrow() {
-    std::fputs(messages::kStackCannotGrow, stderr);
+    vxmfprintf(stderr, "%s", messages::kStackCannotGrow);
     return kMalformed;
   }
 
@@ -244,16 +244,14 @@ class FaslItemLoader {
   }
 
   void trace(int byte, long position) {
-    std::printf(messages::kTraceItem, static_cast<unsigned long>(address(stream_)),
-                static_cast<int>(position));
-    std::printf(messages::kTraceCode, byte, icsFlagsMark(icsFlags_),
-                static_cast<int>(stack_.fill()));
-    std::fputs(" [", stdout);
+    vxmprintf(messages::kTraceItem, static_cast<unsigned long>(address(stream_)),
+              static_cast<int>(position));
+    vxmprintf(messages::kTraceCode, byte, icsFlagsMark(icsFlags_), static_cast<int>(stack_.fill()));
+    vxmprintf(" [");
     const uint32_t shown = stack_.fill() - kReservedDataWords;
     for (uint32_t i = 0; i < shown && i < 5; ++i)
-      std::printf(i == 0 ? "%lx" : ",%lx", static_cast<unsigned long>(stack_.at(i)));
-    std::fputs("]\n", stdout);
-    std::fflush(stdout);
+      vxmprintf(i == 0 ? "%lx" : ",%lx", static_cast<unsigned long>(stack_.at(i)));
+    vxmprintf("]\n");
   }
 
   // A fresh segment record in the cell; element 1 the link value, kept in
@@ -364,16 +362,6 @@ class FaslItemLoader {
 
   bool tracing() const { return runtime_ ? runtime_->trace : dbg != 0; }
 
-  // Output of the loader: the runtime loader prints on the console, the
-  // native loader on standard output.
-  template <typename... Words>
-  void say(const char* format, Words... words) {
-    if (runtime_)
-      vxmprintf(format, words...);
-    else
-      std::printf(format, words...);
-  }
-
   int malformed(Fault fault) { return reportMalformed(code_, operands_.position, fault); }
 
   // One item; a loader result, or -1 to go on.
@@ -442,7 +430,7 @@ class FaslItemLoader {
   int internTop(int32_t packageNumber, bool renamed) {
     const PackageRef ref = decodePackageNumber(packageNumber, bootmode);
     if (ref.kind == PackageRef::Kind::Bad) {
-      std::printf(messages::kBadPackage, packageNumber);
+      vxmprintf(messages::kBadPackage, packageNumber);
       return kBadPackage;
     }
     const lispval name = stack_.at(0);
@@ -477,7 +465,7 @@ class FaslItemLoader {
     const lispval symbol =
         _fasl_make_symbol(name, makeFixnum(static_cast<int32_t>(stringLength(name))), package);
     if (symbol == 0) {
-      std::printf(messages::kBadPackage, packageNumber);
+      vxmprintf(messages::kBadPackage, packageNumber);
       return kBadPackage;
     }
     stack_.put(0, symbol);
@@ -574,15 +562,12 @@ class FaslItemLoader {
   int doString() {
     if (const int result = pushText(true, kKeepCase); result >= 0) return result;
     const lispval string = stack_.at(0);
-    if (tracing() && runtime_) {
+    if (tracing()) {
+      // Each character's low byte, as the string printers print it.
       const Characters chars = charactersOf(string);
       vxmprintf("%s", messages::kTraceString);
       for (uint32_t i = 0; i < chars.count; ++i) vxmprintf("%c", chars.data[i] & 0xff);
       vxmprintf("\n");
-    } else if (tracing()) {
-      std::fputs(messages::kTraceString, stdout);
-      fstrpr(string, stdout);
-      std::fputs("\n", stdout);
     }
     if (str_file != 0 && operands_.encoding != 0)
       write_str_file(reinterpret_cast<const uint16_t*>(static_cast<uintptr_t>(string + kStringData16)),
@@ -668,7 +653,7 @@ class FaslItemLoader {
     if (runtime_ && runtime_->trace)
       vxmprintf(messages::kTraceRuntimeList, static_cast<int>(operand(0)));
     else if (dbg)
-      std::printf(messages::kTraceListSize, static_cast<int>(operand(0)));
+      vxmprintf(messages::kTraceListSize, static_cast<int>(operand(0)));
     stack_.push(nilval);
     consDown(operand(0));
     return -1;
@@ -700,7 +685,7 @@ class FaslItemLoader {
     if (runtime_ && runtime_->trace)
       vxmprintf(messages::kTraceRuntimeIcsFlags, icsFlags_);
     else if (dbg)
-      std::printf(messages::kTraceIcsFlags, icsFlags_);
+      vxmprintf(messages::kTraceIcsFlags, icsFlags_);
     return -1;
   }
 
@@ -744,13 +729,13 @@ class FaslItemLoader {
   // The symbol's function with no arguments (an undefined one lands in the
   // undefined-function trap, as any call does).
   int doEvalit() {
-    if (tracing()) say("%s", messages::kTraceEvalit);
+    if (tracing()) vxmprintf("%s", messages::kTraceEvalit);
     _call_symbol_function(stack_.at(0), 0, nilval, nilval);
     stack_.pop();
     return -1;
   }
   int doFuncallit() {
-    if (tracing()) say("%s", messages::kTraceFuncallit);
+    if (tracing()) vxmprintf("%s", messages::kTraceFuncallit);
     rfun(stack_.at(0));
     stack_.pop();
     return -1;
@@ -782,7 +767,7 @@ class FaslItemLoader {
     const uint32_t bits = operand(0), font = operand(1), code = operand(2);
     // The runtime loader builds every character without a range check.
     if (!runtime_ && !characterFitsImage(bits, font))
-      std::printf(messages::kCharacterIncompatible, code, bits, font);
+      vxmprintf(messages::kCharacterIncompatible, code, bits, font);
     stack_.push(characterValue(bits, font, code));
     return -1;
   }
@@ -805,9 +790,9 @@ class FaslItemLoader {
     if (!acts_) return fillTable(true, false);
     if (bootmode != 0) {
       const std::string name(operands_.text.begin(), operands_.text.end());
-      say("%s%s%s",
-          runtime_ ? messages::kRuntimeNewPackageInBootMode : messages::kNewPackageInBootMode,
-          name.c_str(), messages::kInBootMode);
+      vxmprintf("%s%s%s",
+                runtime_ ? messages::kRuntimeNewPackageInBootMode : messages::kNewPackageInBootMode,
+                name.c_str(), messages::kInBootMode);
       std::fflush(stdout);
       vxmabort();
     }
@@ -816,7 +801,7 @@ class FaslItemLoader {
     const lispval package = fpackage(stack_.at(0));
     if (package == 0) {
       const std::string name(operands_.text.begin(), operands_.text.end());
-      say(messages::kNoPackageFunction, name.c_str());
+      vxmprintf(messages::kNoPackageFunction, name.c_str());
       return kBadPackage;
     }
     stack_.put(0, package);
@@ -990,7 +975,7 @@ class FaslItemLoader {
     if (!versionTextDiffers(cut, runtime)) return -1;
     std::string text;
     for (uint16_t c : cut) text.push_back(static_cast<char>(c));
-    std::printf(messages::kVersionMismatch, text.c_str());
+    vxmprintf(messages::kVersionMismatch, text.c_str());
     return -1;
   }
 

@@ -71,9 +71,11 @@ uint32_t addressOf(const void* pointer) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
 }
 
+// A refused library ends the process: its reason goes where start-up
+// failures go, the console while one is up, else standard error, which
+// scripts that start the Lisp without a console read.
 [[noreturn]] void failWith(const char* format, va_list arguments) {
-  std::vfprintf(stderr, format, arguments);
-  std::fflush(stderr);
+  lisp::os::vprintStartupFailure(format, arguments);
   lisp_exit(-1);
 }
 
@@ -106,13 +108,13 @@ struct LibraryFile {
   failWith(format, arguments);
 }
 
+// Progress goes the way of the image reader's, whose lines it completes.
 [[gnu::format(printf, 1, 2)]] void verbose(const char* format, ...) {
   if (!verbose_startup) return;
   va_list arguments;
   va_start(arguments, format);
-  std::vfprintf(stderr, format, arguments);
+  lisp::os::vprintStartupFailure(format, arguments);
   va_end(arguments);
-  std::fflush(stderr);
 }
 
 // True when every section named by the header lies in a file of `fileBytes`

@@ -4,7 +4,7 @@
 
 namespace pure_library::text {
 
-// ---- fatal (standard error, then lisp_exit(-1)) ----
+// ---- fatal (the console while one is up, else standard error; then lisp_exit(-1)) ----
 inline constexpr char kCannotOpen[] = "Can't open lso file %s (error: %x) \n";  // name, errno
 inline constexpr char kCannotMap[] = "Can't map the lso file into memory\n";
 inline constexpr char kNotValid[] = "%s is not a valid lso file\n";  // name
@@ -16,7 +16,7 @@ inline constexpr char kVersionMismatch[] =
     "Version mismatch (%d!=%d), lisp shared-library %s.\n";  // expected, found, name
 inline constexpr char kNotFound[] = "The required vpl file, %s,\ncould not be found.\n";
 
-// ---- progress (standard error, only with verbose_startup) ----
+// ---- progress (as the fatal ones, only with verbose_startup) ----
 inline constexpr char kMapping[] = "Mapping %s, ";
 inline constexpr char kMappedWhereDesired[] = "lso mapped where desired: %x\n";
 inline constexpr char kMappedWhereOsChose[] = "lso file mapped at os chosen location: %x\n";
@@ -24,7 +24,7 @@ inline constexpr char kMappedWhereBefore[] = "lso file mapped where mapped befor
 inline constexpr char kMappedAt[] = "lso file mapped at location: %x\n";
 inline constexpr char kMustRelocate[] = "lso used to be at %x - must relocate\n";
 
-// ---- set_lso_file (standard output) ----
+// ---- set_lso_file (the console printer) ----
 inline constexpr char kUnlinkingRefused[] = "Unlinking of lso files not supported\n";
 inline constexpr char kForcedRelocation[] = "Mapping %s forced relocation\n";
 inline constexpr char kLinking[] = "Linking %s, ";  // only with verbose_startup

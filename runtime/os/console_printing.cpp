@@ -24,16 +24,20 @@ int32_t lisp::os::vprintToConsole(const char* format, va_list arguments) {
   return cl_write(host::kStandardOutput, line, 0, length);
 }
 
-void lisp::os::printStartupFailure(const char* format, ...) {
+void lisp::os::vprintStartupFailure(const char* format, va_list arguments) {
   const host::HostRecord* record = hostRecord();
-  va_list arguments;
-  va_start(arguments, format);
   if (record && record->consoleWindow != 0) {
     vprintToConsole(format, arguments);
   } else {
     std::vfprintf(stderr, format, arguments);
     std::fflush(stderr);
   }
+}
+
+void lisp::os::printStartupFailure(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  vprintStartupFailure(format, arguments);
   va_end(arguments);
 }
 

@@ -35,4 +35,6 @@ int32_t vprintToConsole(const char* format, va_list arguments);
 // console window is up; without one on the process's standard error
 // (flushed), where scripts that start the Lisp without a console read it.
 void printStartupFailure(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// printStartupFailure for modules that hand on their own argument list.
+void vprintStartupFailure(const char* format, va_list arguments);
 }  // namespace lisp::os

@@ -23,8 +23,10 @@
 #include "runtime/load/fasl_segment.h"
 #include "runtime/load/startup.h"
 #include "runtime/load/tests/loader_object_heap.h"
+#include "runtime/os/console_printing.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/thread_record.h"
+#include "testing/console_recorder.h"
 #include "testing/fasl_bundle_writer.h"
 #include "testing/fasl_writer.h"
 #include "testing/temp_path.h"
@@ -250,18 +252,20 @@ class FaslBundleLoad : public loader_test::LoaderObjectHeap {
                              lisp::Tag::Other);
   }
 
+  // What the load printed: through the console printer (descriptor 1), and
+  // on the process's standard error.
   struct Outcome {
     int result;
-    std::string out, err;
+    std::string console, err;
   };
   Outcome startup(std::u16string_view directory = u"sys", std::u16string_view name = u"startup",
                   int32_t quiet = 0, int32_t numbered = 1) {
     const lispval d = lispString(directory), n = lispString(name);
-    testing::internal::CaptureStdout();
+    const testing_support::ConsoleRecorder console;
     testing::internal::CaptureStderr();
     const int result = bundfasl(&cell_, d, n, 2, quiet, numbered, thread_);
-    std::string out = testing::internal::GetCapturedStdout();
-    return {result, out, testing::internal::GetCapturedStderr()};
+    return {result, testing_support::ConsoleRecorder::console(),
+            testing::internal::GetCapturedStderr()};
   }
 
   // The name of the boot symbol the last load left in slot 0 of its
@@ -297,7 +301,7 @@ TEST_F(FaslBundleLoad, TheStartupFileLoadsFromTheBundle) {
       {{"sys/other.fasl", 9, taggedFasl(9, u"other")}, {kStartup, 7, taggedFasl(7, u"bundle")}});
   const Outcome o = startup();
   EXPECT_EQ(o.result, lisp::fasl::kClean);
-  EXPECT_EQ(o.out, "; fasl from bundle: sys/startup.fasl\n");
+  EXPECT_EQ(o.console, "; fasl from bundle: sys/startup.fasl\n");
   EXPECT_EQ(o.err, "");
   EXPECT_EQ(loadedTag(), "bundle");
   EXPECT_EQ(curreadmode, 2u);
@@ -334,7 +338,7 @@ TEST_F(FaslBundleLoad, TheBundleOrTheDiskCopyByVersion) {
     EXPECT_EQ(loadedTag(), c.loaded);
     EXPECT_EQ(o.err, "");
     if (std::string(c.loaded) == "disk") {
-      EXPECT_EQ(o.out, "; fasl " + diskPath(kStartup) + "\n");
+      EXPECT_EQ(o.console, "; fasl " + diskPath(kStartup) + "\n");
     }
   }
 }
@@ -352,11 +356,11 @@ TEST_F(FaslBundleLoad, OfTwoEqualNamesTheFirstThatMeetsTheVersionIsLoaded) {
 TEST_F(FaslBundleLoad, NeitherCopyLoadsNothing) {
   const Outcome o = startup();
   EXPECT_EQ(o.result, lisp::fasl::kNotFasl);
-  EXPECT_EQ(o.out, "; 1 fasl-bundle skipping file sys/startup.fasl...\n");
+  EXPECT_EQ(o.console, "; 1 fasl-bundle skipping file sys/startup.fasl...\n");
   EXPECT_EQ(o.err, "");
   EXPECT_EQ(cell_, nil());
   EXPECT_EQ(auto_gc_count, 0);  // the early return runs no collection
-  EXPECT_EQ(startup(u"sys", u"startup", 1).out, "");
+  EXPECT_EQ(startup(u"sys", u"startup", 1).console, "");
 }
 
 TEST_F(FaslBundleLoad, EveryBadBundleReadsAsNotFound) {
@@ -365,7 +369,7 @@ TEST_F(FaslBundleLoad, EveryBadBundleReadsAsNotFound) {
     writeBundle({{kStartup, 4, taggedFasl(4, u"b")}}, bad.corruption);
     const Outcome o = startup();
     EXPECT_EQ(o.result, lisp::fasl::kNotFasl);
-    EXPECT_EQ(o.out, "; 1 fasl-bundle skipping file sys/startup.fasl...\n");
+    EXPECT_EQ(o.console, "; 1 fasl-bundle skipping file sys/startup.fasl...\n");
     EXPECT_EQ(cell_, nil());
   }
 }
@@ -377,7 +381,7 @@ TEST_F(FaslBundleLoad, TheHighestNumberedCopyWinsOverANewerBundleEntry) {
   Outcome o = startup();
   EXPECT_EQ(o.result, lisp::fasl::kClean);
   EXPECT_EQ(loadedTag(), "two");
-  EXPECT_EQ(o.out, "; fasl " + diskPath("sys/startup.002") + "\n");
+  EXPECT_EQ(o.console, "; fasl " + diskPath("sys/startup.002") + "\n");
   // Without the numbered-versions flag the copies are not looked for.
   cell_ = nil();
   o = startup(u"sys", u"startup", 0, 0);
@@ -388,7 +392,7 @@ TEST_F(FaslBundleLoad, UpperCaseAndBackslashesNameTheCanonicalEntry) {
   writeBundle({{kStartup, 7, taggedFasl(7, u"bundle")}});
   const Outcome o = startup(u"SYS\\", u"StartUp");
   EXPECT_EQ(o.result, lisp::fasl::kClean);
-  EXPECT_EQ(o.out, "; fasl from bundle: sys/startup.fasl\n");
+  EXPECT_EQ(o.console, "; fasl from bundle: sys/startup.fasl\n");
   EXPECT_EQ(loadedTag(), "bundle");
 }
 
@@ -399,17 +403,51 @@ TEST_F(FaslBundleLoad, AHomeDirectoryKeepsItsCase) {
   const Outcome o = startup();
   EXPECT_EQ(o.result, lisp::fasl::kClean);
   EXPECT_EQ(loadedTag(), "disk");
-  EXPECT_EQ(o.out, "; fasl " + root_ + "/Home/User/sys/startup.fasl\n");
+  EXPECT_EQ(o.console, "; fasl " + root_ + "/Home/User/sys/startup.fasl\n");
 }
 
 TEST_F(FaslBundleLoad, TheLinePrintedForABundleCopy) {
   writeBundle({{kStartup, 7, taggedFasl(7, u"bundle")}});
   raz_fasl = 1;
   raz_fasl_noisy = 0;
-  EXPECT_EQ(startup().out, ";");
+  EXPECT_EQ(startup().console, ";");
   raz_fasl_noisy = 1;
-  EXPECT_EQ(startup().out, "; fasl from bundle: sys/startup.fasl\n");
-  EXPECT_EQ(startup(u"sys", u"startup", 1).out, "");
+  EXPECT_EQ(startup().console, "; fasl from bundle: sys/startup.fasl\n");
+  EXPECT_EQ(startup(u"sys", u"startup", 1).console, "");
+}
+
+// The load's lines go through the console printer like the rest of the
+// console's text, so each comes after what was written before it, whichever
+// copy is loaded or skipped.
+TEST_F(FaslBundleLoad, ItsLinesComeInOrderWithTheConsolesOtherText) {
+  FaslWriter cut;
+  cut.segment(9).machineId(0, 61, 31, 0x405).fixnum(1);  // ends inside the segment
+  const std::string disk = "; fasl " + diskPath(kStartup) + "\n";
+  const std::string skipping = "fasl-bundle skipping file sys/startup.fasl...\n";
+  const struct {
+    const char* what;
+    bool inBundle;
+    std::vector<uint8_t> onDisk;  // empty: no disk copy
+    std::string printed;
+  } cases[] = {
+      {"the bundle's copy", true, {}, "; fasl from bundle: sys/startup.fasl\n"},
+      {"a newer disk copy", true, taggedFasl(8, u"disk"), disk},
+      {"a disk copy that fails", false, cut.bytes(), disk + "; 3 " + skipping},
+      {"no copy", false, {}, "; 1 " + skipping},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(diskPath(kStartup));
+    cell_ = nil();
+    writeBundle({{c.inBundle ? kStartup : "sys/other.fasl", 7, taggedFasl(7, u"bundle")}});
+    if (!c.onDisk.empty()) writeDisk(kStartup, c.onDisk);
+    const lispval directory = lispString(u"sys"), name = lispString(u"startup");
+    const testing_support::ConsoleRecorder console;
+    vxmprintf("before\n");
+    bundfasl(&cell_, directory, name, 2, 0, 1, thread_);
+    vxmprintf("after\n");
+    EXPECT_EQ(testing_support::ConsoleRecorder::console(), "before\n" + c.printed + "after\n");
+  }
 }
 
 TEST_F(FaslBundleLoad, ADiskCopyThatFailsIsReportedWithItsResult) {
@@ -418,9 +456,9 @@ TEST_F(FaslBundleLoad, ADiskCopyThatFailsIsReportedWithItsResult) {
   writeDisk(kStartup, w.bytes());
   const Outcome o = startup();
   EXPECT_EQ(o.result, lisp::fasl::kTruncated);
-  EXPECT_EQ(o.out, "; fasl " + diskPath(kStartup) +
-                       "\n; 3 fasl-bundle skipping file sys/startup.fasl...\n");
-  EXPECT_EQ(startup(u"sys", u"startup", 1).out, "; fasl " + diskPath(kStartup) + "\n");
+  EXPECT_EQ(o.console, "; fasl " + diskPath(kStartup) +
+                           "\n; 3 fasl-bundle skipping file sys/startup.fasl...\n");
+  EXPECT_EQ(startup(u"sys", u"startup", 1).console, "; fasl " + diskPath(kStartup) + "\n");
 }
 
 TEST_F(FaslBundleLoad, NamesThatDoNotFitAreRefused) {
@@ -428,13 +466,14 @@ TEST_F(FaslBundleLoad, NamesThatDoNotFitAreRefused) {
   const std::u16string longName(600, u'n');
   Outcome o = startup(u"sys", longName);
   EXPECT_EQ(o.result, lisp::fasl::kNotFasl);
-  EXPECT_EQ(o.err, "File name too long: sys/" + std::string(600, 'n') + ".fasl\n");
+  EXPECT_EQ(o.console, "File name too long: sys/" + std::string(600, 'n') + ".fasl\n");
+  EXPECT_EQ(o.err, "");
   EXPECT_EQ(cell_, nil());
   // The relative name fits; with the home directory in front it does not.
   const std::u16string fitsAlone(500, u'n');
   o = startup(u"sys", fitsAlone);
   EXPECT_EQ(o.result, lisp::fasl::kNotFasl);
-  EXPECT_EQ(o.err.rfind("File name too long: " + std::string(home_location) + "/sys/", 0), 0u);
+  EXPECT_EQ(o.console.rfind("File name too long: " + std::string(home_location) + "/sys/", 0), 0u);
 }
 
 TEST_F(FaslBundleLoad, ACollectionFollowsALoadOnlyWhileTheCountIsPositive) {
@@ -455,10 +494,10 @@ TEST_F(FaslBundleLoad, ACollectionFollowsALoadOnlyWhileTheCountIsPositive) {
 
 TEST_F(FaslBundleLoad, LoadFromBundleTakesAnyVersionOfTheCanonicalName) {
   writeBundle({{kStartup, 0, taggedFasl(0, u"bundle")}});
-  testing::internal::CaptureStdout();
+  const testing_support::ConsoleRecorder console;
   EXPECT_EQ(load_from_bundle(&cell_, lispString(u"SYS\\startup.fasl"), 3, thread_),
             lisp::fasl::kClean);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(testing_support::ConsoleRecorder::console(), "");
   EXPECT_EQ(loadedTag(), "bundle");
   EXPECT_EQ(curreadmode, 3u);
   cell_ = nil();
@@ -553,10 +592,9 @@ class FaslBundleEntries : public FaslBundleLoad {
                  arguments.size() > 1 ? arguments[1] : 0, static_cast<uint32_t>(arguments.size()));
     setup.stack[0] = setup.stack[1] = nil();
     for (size_t i = 2; i < arguments.size(); ++i) setup.stack[i] = arguments[i];
-    testing::internal::CaptureStdout();
+    const testing_support::ConsoleRecorder console;
     const testing_support::LispCallResult result = call(setup);
-    const std::string printed = testing::internal::GetCapturedStdout();
-    if (out) *out = printed;
+    if (out) *out = testing_support::ConsoleRecorder::console();
     EXPECT_EQ(result.carry, 0u);
     EXPECT_EQ(result.esi, kCallerFunction);
     return result;

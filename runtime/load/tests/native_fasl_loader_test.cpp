@@ -22,10 +22,14 @@
 #include "runtime/load/load_stack.h"
 #include "runtime/load/symbol_names.h"
 #include "runtime/load/tests/loader_object_heap.h"
+#include "runtime/os/console_printing.h"
+#include "runtime/os/host_record_services.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/object_routines.h"
 #include "runtime/rs/runtime_routines.h"
 #include "runtime/rs/thread_record.h"
+#include "testing/console_host_record.h"
+#include "testing/console_recorder.h"
 #include "testing/fasl_malformed_cases.h"
 #include "testing/fasl_writer.h"
 #include "testing/temp_path.h"
@@ -36,6 +40,7 @@ namespace {
 
 using namespace lisp::fasl;
 using lisp::lispval;
+using testing_support::ConsoleRecorder;
 using testing_support::FaslWriter;
 namespace tr = lisp::thread_record;
 
@@ -285,9 +290,9 @@ TEST_F(NativeFaslLoad, AFailingLoadLeavesTheStackAsItWasAndClosesTheStream) {
   const uint32_t before = fill();
   FaslWriter w = segmentWriter();
   w.fixnum(1).fixnum(2).symbol(u"x", 3);
-  testing::internal::CaptureStdout();
+  const ConsoleRecorder console;
   EXPECT_EQ(load(w.bytes()), kBadPackage);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "bad package number 3, abort this fasl\n");
+  EXPECT_EQ(ConsoleRecorder::console(), "bad package number 3, abort this fasl\n");
   EXPECT_EQ(fill(), before);
   EXPECT_EQ(stack().at(0), lisp::makeFixnum(5));
   EXPECT_EQ(fcntl(lastFd_, F_GETFD), -1);
@@ -397,10 +402,10 @@ TEST_F(NativeFaslLoad, MalformedFilesEndWithResult7AndTheirLine) {
 TEST_F(NativeFaslLoad, APackageInBootModeAbortsTheProcess) {
   FaslWriter w = segmentWriter();
   w.package(u"pkg").done();
-  // The message goes to standard output, here sent to standard error.
+  // The message goes to the console, here standard error.
   EXPECT_DEATH(
       {
-        dup2(2, 1);
+        setup_redir(&testing_support::consoleOnStandardError());
         load(w.bytes());
       },
       "Can't have new package: pkg in bootmode");
@@ -434,10 +439,13 @@ TEST_F(NativeFaslLoad, TheTraceShowsEachItemAndTheStackTop) {
   FaslWriter w = segmentWriter();
   w.icsFlags(2).fixnum(3).list(1).done();
   dbg = 1;
-  testing::internal::CaptureStdout();
+  const ConsoleRecorder console;
+  vxmprintf("before\n");
   EXPECT_EQ(load(w.bytes()), kClean);
-  const std::string printed = testing::internal::GetCapturedStdout();
+  const std::string printed = ConsoleRecorder::console();
   dbg = 0;
+  // In the console, after what was written to it before the load.
+  EXPECT_THAT(printed, testing::StartsWith("before\n"));
   EXPECT_THAT(printed, testing::HasSubstr("ICS flags x02\n"));
   EXPECT_THAT(printed, testing::HasSubstr("List of size 1\n"));
   EXPECT_THAT(printed, testing::ContainsRegex("[0-9a-f]+ @ [0-9]+: code  5 \\+\\[3\\] \\[c,[0-9a-f]+\\]\n"));
@@ -527,9 +535,9 @@ TEST_F(NativeFaslLoad, AStarredNameThatCannotBeReadOpensTheDName) {
   const std::filesystem::path saved = std::filesystem::current_path();
   std::filesystem::current_path(directory);
   std::ofstream("dx").put(0x1c);
-  testing::internal::CaptureStdout();
+  const ConsoleRecorder console;
   EXPECT_EQ(faslname(&cell_, "*x", thread_), kClean);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "; fasl dx\n");
+  EXPECT_EQ(ConsoleRecorder::console(), "; fasl dx\n");
   testing::internal::CaptureStderr();
   EXPECT_EQ(faslname(&cell_, "*nothing", thread_), kNotFasl);
   EXPECT_NE(testing::internal::GetCapturedStderr(), "");

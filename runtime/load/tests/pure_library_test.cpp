@@ -408,6 +408,31 @@ TEST_F(PureLibrary, VerboseAttachFramesTheLinking) {
   EXPECT_EQ(ConsoleRecorder::console(), "Linking " + path + ", done.\n");
 }
 
+// While a console is up the library's progress is told there, in order with
+// the linking that frames it, and nothing goes to standard error.
+TEST_F(PureLibrary, WithAConsoleUpTheWholeVerboseAttachIsInTheConsole) {
+  const std::string path = writeLibrary("console.vpl", {});
+  verbose_startup = 1;
+  host::HostRecord record{};
+  record.consoleWindow = 1;
+  uint32_t* const saved = redir;
+  redir = reinterpret_cast<uint32_t*>(&record);
+  std::string told, onStandardError;
+  {
+    const ConsoleRecorder console(record);
+    testing::internal::CaptureStderr();
+    set_lso_file(path.c_str());
+    onStandardError = testing::internal::GetCapturedStderr();
+    told = ConsoleRecorder::console();
+  }
+  redir = saved;
+  EXPECT_EQ(told.rfind("Mapping " + path + ", lso ", 0), 0u) << told;
+  const std::string linking = "\nLinking " + path + ", done.\n";
+  ASSERT_GE(told.size(), linking.size()) << told;
+  EXPECT_EQ(told.substr(told.size() - linking.size()), linking) << told;
+  EXPECT_EQ(onStandardError, "");
+}
+
 // ---- purep, through its entry slot ----
 
 class Purep : public gc_test::LispRoutineHeap {

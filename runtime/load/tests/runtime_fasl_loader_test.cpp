@@ -175,9 +175,9 @@ class RuntimeFaslLoad : public loader_test::LoaderObjectHeap {
     std::FILE* stream = std::fopen(writeFile(bytes, "native.fasl").c_str(), "rb");
     EXPECT_NE(stream, nullptr);
     lispval cell = nil();
-    testing::internal::CaptureStdout();
+    console().clear();
     const int result = libfasl(stream, &cell, lisp::makeFixnum(0), thread_);
-    return {result, cell, testing::internal::GetCapturedStdout()};
+    return {result, cell, takeConsole()};
   }
 
   // The result of the runtime loader (load_fasl) or the native one on the bytes.
@@ -858,9 +858,9 @@ TEST_F(StartFasl, LoadsSysStartupFromTheBundle) {
       bu_fname, testing_support::faslBundle({{"sys/startup.fasl", 7, w.bytes()}})));
   lispval cell = nil();
   raz_fasl_noisy = 0;
-  testing::internal::CaptureStdout();
+  console().clear();
   EXPECT_EQ(start_fasl(&cell), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), ";");
+  EXPECT_EQ(takeConsole(), ";");
   EXPECT_EQ(raz_fasl, 0u);
   ASSERT_TRUE(lisp::isOther(cell));
   EXPECT_EQ(describe(simpleVectorElement(symtabOf(cell), 0)), "sym:started");
