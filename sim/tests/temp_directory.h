@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sim/logging/log_memory.h"
+#include "sim/logging/scratch_file.h"
 #include "testing/temp_path.h"
 
 class TempDirectoryTest : public ::testing::Test {
@@ -23,6 +24,7 @@ class TempDirectoryTest : public ::testing::Test {
   }
   void TearDown() override {
     sim::setLogAllocator(nullptr);
+    sim::setScratchFileOpener(nullptr);
     std::filesystem::current_path(previous_);
     std::filesystem::remove_all(directory_);
   }
