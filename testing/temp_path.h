@@ -1,20 +1,23 @@
 // A file name in the running test's own folder in the test temporary
-// directory: CTest runs the tests of one executable as parallel processes,
-// and a fixed name shared by two tests lets one replace the other's file
-// mid-test. The folder's name comes from the test's own name (not the
-// process id), so a death test's child process finds the same file as its
-// parent, and from the test program's own path, so two build trees running
-// the same test at once (in one temporary directory) keep apart. The folder
-// is made on first use and removed with everything in it when the test ends;
-// names asked for outside every test go with the program's end.
+// directory. CTest runs a program's tests both one by one and as the whole
+// program, in parallel, so one test may run in two processes at once: each
+// process therefore has a folder of its own (named after its process id),
+// and inside it each test a folder named after the test. A death test's child
+// (the program run again with --gtest_internal_run_death_test) shares its
+// parent's folder, found in an environment variable the parent sets before
+// any child starts, so it sees the parent's files. Only the process that
+// chose a folder removes it: a test's folder when the test ends, the whole
+// folder (with names asked for outside every test) at the program's end.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <system_error>
 
@@ -22,31 +25,61 @@ namespace testing_support {
 
 namespace temp_path_detail {
 
-inline std::string folderOf(const ::testing::TestInfo* test) {
-  std::string owner = test ? std::string(test->test_suite_name()) + "-" + test->name() : "none";
-  for (char& c : owner)
-    if (c == '/') c = '_';  // parameterised tests
-  static const std::string program = [] {
-    char path[4096];
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof path);
-    const std::string exe = length > 0 ? std::string(path, static_cast<size_t>(length)) : "";
-    return std::to_string(std::hash<std::string>{}(exe) & 0xffffff);
-  }();
-  return ::testing::TempDir() + owner + "_" + program;
+inline constexpr char kFolderVariable[] = "ZV_TEST_PROCESS_FOLDER";
+inline constexpr char kDeathTestChildFlag[] = "--gtest_internal_run_death_test";
+
+inline bool isDeathTestChild() {
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  const std::string arguments{std::istreambuf_iterator<char>(in), {}};
+  return arguments.find(kDeathTestChildFlag) != std::string::npos;
 }
 
-inline void removeFolder(const ::testing::TestInfo* test) {
-  std::error_code error;
-  std::filesystem::remove_all(folderOf(test), error);
-}
-
-// Removes each test's folder once the test (and its fixture) is done.
-class FolderRemover : public ::testing::EmptyTestEventListener {
-  void OnTestEnd(const ::testing::TestInfo& test) override { removeFolder(&test); }
-  void OnTestProgramEnd(const ::testing::UnitTest&) override { removeFolder(nullptr); }
+// The process's folder, and whether this process owns (and so removes) it.
+struct ProcessFolder {
+  std::string path;
+  pid_t owner;  // a forked copy of the owner has another id and removes nothing
 };
 
+inline const ProcessFolder& processFolder() {
+  static const ProcessFolder folder = [] {
+    const char* inherited = std::getenv(kFolderVariable);
+    if (inherited && inherited[0] && isDeathTestChild()) return ProcessFolder{inherited, 0};
+    const std::string own = ::testing::TempDir() + "zt-" + std::to_string(getpid());
+    setenv(kFolderVariable, own.c_str(), 1);  // for this process's death-test children
+    return ProcessFolder{own, getpid()};
+  }();
+  return folder;
+}
+
+inline bool ownsFolder() {
+  return processFolder().owner == getpid();
+}
+
+inline std::string testFolder(const ::testing::TestInfo* test) {
+  if (!test) return processFolder().path;
+  std::string name = std::string(test->test_suite_name()) + "-" + test->name();
+  for (char& c : name)
+    if (c == '/') c = '_';  // parameterised tests
+  return processFolder().path + "/" + name;
+}
+
+inline void removeFolder(const std::string& folder) {
+  if (!ownsFolder()) return;
+  std::error_code error;
+  std::filesystem::remove_all(folder, error);
+}
+
+// Removes each test's folder once the test (and its fixture) is done, and
+// the process's folder at the end.
+class FolderRemover : public ::testing::EmptyTestEventListener {
+  void OnTestEnd(const ::testing::TestInfo& test) override { removeFolder(testFolder(&test)); }
+  void OnTestProgramEnd(const ::testing::UnitTest&) override { removeFolder(processFolder().path); }
+};
+
+// Runs before main, while the process has one thread: the folder (and its
+// environment variable) is settled before any test or child starts.
 inline const bool folderRemoverListening = [] {
+  processFolder();
   ::testing::UnitTest::GetInstance()->listeners().Append(new FolderRemover);
   return true;
 }();
@@ -55,8 +88,9 @@ inline const bool folderRemoverListening = [] {
 
 inline std::string processTempPath(const std::string& name) {
   const std::string folder =
-      temp_path_detail::folderOf(::testing::UnitTest::GetInstance()->current_test_info());
-  mkdir(folder.c_str(), 0700);  // an existing folder is kept
+      temp_path_detail::testFolder(::testing::UnitTest::GetInstance()->current_test_info());
+  mkdir(temp_path_detail::processFolder().path.c_str(), 0700);  // an existing folder is kept
+  mkdir(folder.c_str(), 0700);
   return folder + "/" + name;
 }
 

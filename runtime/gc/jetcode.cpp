@@ -258,8 +258,14 @@ uint32_t appendRecord(uint32_t vector, uint32_t bytes) {
 // Creates the code file under `path`, or under the temporary name, with its stamp.
 int32_t createCodeFile(const char* path, int32_t noisy) {
   if (path && path[0]) {
-    std::strncpy(jc_swapfile, path, kSwapNameBytes - 1);
-    jc_swapfile[kSwapNameBytes - 1] = '\0';
+    // A cut name would put the code in a file nobody named: refused.
+    if (std::strlen(path) >= kSwapNameBytes) {
+      gc_messages::print(msg::kNameTooLong, static_cast<int>(kSwapNameBytes - 1), path);
+      jc_errors |= kOpenFailed;
+      forgetCodeFile();
+      return 0;
+    }
+    std::strcpy(jc_swapfile, path);
     jc_tempswap = 0;
   } else {
     std::snprintf(jc_swapfile, kSwapNameBytes, msg::kTemporaryName,

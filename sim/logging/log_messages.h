@@ -1,11 +1,11 @@
 // Every text the logger and the matrix-file writer print or return. The
-// "*** Error opening/writing ..." texts have no line end of their own.
+// "*** Error writing ..." texts have no line end of their own.
 #pragma once
 
 namespace sim::log_text {
 
 // Writing the file.
-inline constexpr char kErrorOpening[] = "*** Error opening %s";
+inline constexpr char kErrorOpening[] = "*** Error opening %s\n";
 inline constexpr char kErrorWritingFile[] = "*** Error writing to %s";
 inline constexpr char kErrorWritingDueTo[] = "*** Error writing %s due to: %s\n";
 inline constexpr char kErrorWritingLogVariable[] = "*** Error writing log variable %s to file %s";

@@ -1,6 +1,7 @@
 // The matrix-file writer, checked through the independent reader: variables
 // are built here by hand, as the logger leaves them after a run, and the file
 // that stopDataLogging writes is read back.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include "sim/logging/log_memory.h"
 #include "sim/logging/qmf_format.h"
 #include "sim/logging/qmf_writer.h"
+#include "sim/logging/scratch_file.h"
 #include "temp_directory.h"
 #include "test_allocator.h"
 
@@ -516,56 +518,68 @@ TEST_F(QmfFileTest, UnopenableFileIsReportedAndEverythingFreed) {
   LogRun run;
   appendValues<double>(run.add(makeVariable("t", kDouble, 1, {1})), {1});
   run.stop("missing-dir/out.qmf");
-  EXPECT_EQ(run.errors(), "*** Error opening missing-dir/out.qmf");
+  EXPECT_EQ(run.errors(), "*** Error opening missing-dir/out.qmf\n");
   EXPECT_TRUE(run.stopped());
 }
 
-// The matrix file is the full device itself (the writer never writes
-// through a link, so the device is named directly): every write fails, and
-// the failed file is removed by name, never the device.
+// The matrix file opens onto the full device (handed over as an open file,
+// so the writer never has the device's name): every write fails, and the
+// failed file is removed by its own name.
+std::FILE* openFullDevice(const char*) {
+  const int fd = open("/dev/full", O_RDWR | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  std::FILE* file = fdopen(fd, "w+b");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
 class FullDiskTest : public QmfFileTest {
  protected:
-  static constexpr const char* kFullDevice = "/dev/full";
   void SetUp() override {
     QmfFileTest::SetUp();
     struct stat status;
-    if (lstat(kFullDevice, &status) != 0 || !S_ISCHR(status.st_mode))
-      GTEST_SKIP() << "no /dev/full";
-  }
-  void TearDown() override {
-    if (IsSkipped()) return QmfFileTest::TearDown();
-    struct stat status;
-    EXPECT_EQ(lstat(kFullDevice, &status), 0);
-    EXPECT_TRUE(S_ISCHR(status.st_mode));
-    QmfFileTest::TearDown();
+    if (stat("/dev/full", &status) != 0 || !S_ISCHR(status.st_mode))
+      GTEST_SKIP() << "no full device";
+    setScratchFileOpener(openFullDevice);
   }
 };
 
 TEST_F(FullDiskTest, SmallFileFailingOnlyAtCloseIsReportedAndRemoved) {
   LogRun run;
   appendValues<double>(run.add(makeVariable("t", kDouble, 1, {1})), {1});
-  EXPECT_EQ(run.stopCapturingOutput(kFullDevice), "");  // no "created" line
-  EXPECT_EQ(run.errors(), "*** Error writing to /dev/full");
+  EXPECT_EQ(run.stopCapturingOutput("out.qmf"), "");  // no "created" line
+  EXPECT_EQ(run.errors(), "*** Error writing to out.qmf");
+  EXPECT_EQ(filesLeft(), std::vector<std::string>{});
 }
 
 TEST_F(FullDiskTest, LargeVariableFailingMidElementIsReportedAndRemoved) {
   LogRun run;
   LogVariable* v = run.add(makeVariable("big", kDouble, 4096, {1}));
   for (int k = 0; k < 4096; ++k) appendValues<double>(v, {double(k)});
-  EXPECT_EQ(run.stopCapturingOutput(kFullDevice), "");
-  EXPECT_EQ(run.errors(), "*** Error writing log variable big to file /dev/full");
+  EXPECT_EQ(run.stopCapturingOutput("out.qmf"), "");
+  EXPECT_EQ(run.errors(), "*** Error writing log variable big to file out.qmf");
+  EXPECT_EQ(filesLeft(), std::vector<std::string>{});
 }
 
-// A symbolic link where the matrix file or the transposition's temporary file
-// goes is replaced by the file, never written through: what it points to
-// keeps its bytes, a missing target stays missing.
+// A link (symbolic or hard) where the matrix file or the transposition's
+// temporary file goes is replaced by a new file, never written through: the
+// file it names keeps its bytes, a missing target stays missing.
 TEST_F(QmfFileTest, LinksOfTheFileNamesAreReplacedNotWrittenThrough) {
   const std::string data(3893, 'k');
   std::ofstream("kept.dat") << data;
+  const struct {
+    const char* kind;
+    int (*make)(const char* target, const char* name);
+    const char* target;
+  } links[] = {
+      {"symbolic", symlink, "kept.dat"},
+      {"symbolic", symlink, "missing.dat"},
+      {"hard", link, "kept.dat"},
+  };
   for (const char* linkName : {"out.qmf", "r_dpk_qzh.qzh"}) {
-    for (const char* target : {"kept.dat", "missing.dat"}) {
-      SCOPED_TRACE(std::string(linkName) + " -> " + target);
-      ASSERT_EQ(symlink(target, linkName), 0);
+    for (const auto& made : links) {
+      SCOPED_TRACE(std::string(made.kind) + " " + linkName + " -> " + made.target);
+      ASSERT_EQ(made.make(made.target, linkName), 0);
       LogRun run;
       LogVariable* v = run.add(makeVariable("r", kDouble, 2, {2}));
       appendValues<double>(v, {1, 2});
@@ -580,11 +594,39 @@ TEST_F(QmfFileTest, LinksOfTheFileNamesAreReplacedNotWrittenThrough) {
       struct stat status;
       ASSERT_EQ(lstat("out.qmf", &status), 0);
       EXPECT_TRUE(S_ISREG(status.st_mode));
+      EXPECT_EQ(status.st_nlink, 1u);
       EXPECT_FALSE(exists("r_dpk_qzh.qzh"));
       EXPECT_FALSE(exists("missing.dat"));
       EXPECT_EQ(readFileBytes("kept.dat"), std::vector<uint8_t>(data.begin(), data.end()));
       std::remove("out.qmf");
     }
+  }
+}
+
+// What is not a file or a link at the name is not the writer's to remove: it
+// stays, and the open fails with its message.
+TEST_F(QmfFileTest, ADirectoryOrFifoAtTheNameIsLeftAndReported) {
+  const struct {
+    const char* kind;
+    int (*make)(const char* name);
+    bool (*is)(mode_t mode);
+  } things[] = {
+      {"directory", [](const char* name) { return mkdir(name, 0700); },
+       [](mode_t mode) { return S_ISDIR(mode); }},
+      {"fifo", [](const char* name) { return mkfifo(name, 0600); },
+       [](mode_t mode) { return S_ISFIFO(mode); }},
+  };
+  for (const auto& thing : things) {
+    SCOPED_TRACE(thing.kind);
+    ASSERT_EQ(thing.make("out.qmf"), 0);
+    LogRun run;
+    appendValues<double>(run.add(makeVariable("t", kDouble, 1, {1})), {1});
+    EXPECT_EQ(run.stopCapturingOutput("out.qmf"), "");
+    EXPECT_EQ(run.errors(), "*** Error opening out.qmf\n");
+    struct stat status;
+    ASSERT_EQ(lstat("out.qmf", &status), 0);
+    EXPECT_TRUE(thing.is(status.st_mode));
+    std::filesystem::remove("out.qmf");
   }
 }
 
@@ -616,7 +658,7 @@ TEST_F(QmfFileTest, TemporaryFileThatCannotBeOpenedStopsTheWriting) {
   test_allocator::FailingAllocator failing(0);
   run.stopCapturingOutput("out.qmf");
   EXPECT_EQ(run.errors(),
-            "*** Error opening no/dir_dpk_qzh.qzh"
+            "*** Error opening no/dir_dpk_qzh.qzh\n"
             "*** Error writing out.qmf due to: unable to open data file\n\n");
   EXPECT_FALSE(exists("out.qmf"));
 }

@@ -1,28 +1,30 @@
-// A fixture whose tests each run in a fresh temporary directory: the logger
-// writes its files, temporary ones included, into the current directory.
+// A fixture whose tests each run in a fresh directory of their own in the
+// test temporary directory (TMPDIR): the logger writes its files, temporary
+// ones included, into the current directory.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "sim/logging/log_memory.h"
+#include "sim/logging/scratch_file.h"
+#include "testing/temp_path.h"
 
 class TempDirectoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/sim_logging_test_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    directory_ = pattern;
+    directory_ = testing_support::processTempPath("work");
+    ASSERT_EQ(mkdir(directory_.c_str(), 0700), 0) << directory_;
     previous_ = std::filesystem::current_path();
     std::filesystem::current_path(directory_);
   }
   void TearDown() override {
     sim::setLogAllocator(nullptr);
+    sim::setScratchFileOpener(nullptr);
     std::filesystem::current_path(previous_);
     std::filesystem::remove_all(directory_);
   }

@@ -2,6 +2,7 @@
 // exit status and the matrix file. Each run happens in a temporary directory.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -217,15 +218,24 @@ TEST_F(ZorvathProgramTest, MatrixFileIsCreatedAndRemovedAgain) {
   EXPECT_THAT(r.standardOutput, ::testing::Not(HasSubstr("** created")));
 }
 
-// A symbolic link of that name is replaced like any leftover: the run never
-// writes through it, so what it points to (or that it points nowhere) stays
-// as it was.
+// A link of that name (symbolic or hard) is replaced like any leftover: the
+// run never writes through it, so the file it names (or that it names
+// nothing) stays as it was.
 TEST_F(ZorvathProgramTest, LinkNamedLikeTheMatrixFileIsNeverWrittenThrough) {
   const std::string data(3893, 'k');
   std::ofstream("kept.dat") << data;
-  for (const char* target : {"kept.dat", "missing.dat"}) {
-    SCOPED_TRACE(target);
-    ASSERT_EQ(symlink(target, "zorvath.qmf"), 0);
+  const struct {
+    const char* kind;
+    int (*make)(const char* target, const char* name);
+    const char* target;
+  } links[] = {
+      {"symbolic", symlink, "kept.dat"},
+      {"symbolic", symlink, "missing.dat"},
+      {"hard", link, "kept.dat"},
+  };
+  for (const auto& made : links) {
+    SCOPED_TRACE(std::string(made.kind) + " -> " + made.target);
+    ASSERT_EQ(made.make(made.target, "zorvath.qmf"), 0);
     const auto r = run({});
     EXPECT_EQ(r.exitStatus, 0) << r.standardError;
     EXPECT_EQ(r.standardError, "");
@@ -235,6 +245,18 @@ TEST_F(ZorvathProgramTest, LinkNamedLikeTheMatrixFileIsNeverWrittenThrough) {
     std::ifstream kept("kept.dat", std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), data);
   }
+}
+
+// A directory of that name is not the run's to remove: it stays, and the
+// failed open is reported on a line of its own.
+TEST_F(ZorvathProgramTest, DirectoryNamedLikeTheMatrixFileStaysAndIsReported) {
+  ASSERT_EQ(mkdir("zorvath.qmf", 0700), 0);
+  const auto r = run({});
+  EXPECT_EQ(r.exitStatus, 0) << r.standardError;
+  EXPECT_EQ(r.standardError, "*** Error opening zorvath.qmf\n");
+  struct stat status;
+  ASSERT_EQ(lstat("zorvath.qmf", &status), 0);
+  EXPECT_TRUE(S_ISDIR(status.st_mode));
 }
 
 }  // namespace

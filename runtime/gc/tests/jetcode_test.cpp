@@ -28,7 +28,7 @@
 #include "runtime/rs/object_routines.h"
 #include "testing/console_recorder.h"
 #include "testing/lisp_routine_heap.h"
-#include "testing/temp_path.h"
+#include "testing/temp_working_directory.h"
 
 extern "C" {
 void frame_walk_function_probe();
@@ -97,7 +97,6 @@ class Jetcode : public gc_test::LispRoutineHeap {
     LispRoutineHeap::SetUp();
     ASSERT_TRUE(platform::setThreadSlot(slot_, thread_));
     resetJetcode();
-    path_ = testing_support::processTempPath("code");
     ::unlink(path_.c_str());
   }
   void TearDown() override {
@@ -205,7 +204,10 @@ class Jetcode : public gc_test::LispRoutineHeap {
     return testing_support::ConsoleRecorder::console();
   }
 
-  std::string path_;
+  // The code file is named relative to the test's own working directory:
+  // a short name, whatever the temporary directory's path.
+  const testing_support::TempWorkingDirectory directory_;
+  const std::string path_ = "code";
 };
 
 // ---- the round trip ----
@@ -710,16 +712,31 @@ TEST_F(Jetcode, ANamedCodeFileAllowsAnImage) {
   EXPECT_EQ(jc_dumpcheck(), 1);
 }
 
-TEST_F(Jetcode, ALongPathIsCutToItsFirst99Characters) {
-  coded(true, 8, 83);
-  std::string path = path_ + "-";
-  path.resize(150, 'x');
-  const std::string cut = path.substr(0, 99);
-  ASSERT_LT(path_.size(), 99u) << "the temporary directory leaves room for the test";
-  ASSERT_EQ(jettisoncode(path.c_str(), 1, 0), 0u);
-  EXPECT_STREQ(jc_swapfile, cut.c_str());
-  EXPECT_TRUE(exists(cut));
-  ::unlink(cut.c_str());
+// The name is kept whole in its 100-byte field or refused: a cut name would
+// put the code in a file nobody named.
+TEST_F(Jetcode, ACodeFileNameLongerThan99CharactersIsRefused) {
+  const Coded f = coded(true, 8, 83);
+  for (const size_t length : {100, 150}) {
+    SCOPED_TRACE(length);
+    std::string name = path_ + "-";
+    name.resize(length, 'x');
+    uint32_t errors = 0;
+    const std::string text = output([&] { errors = jettisoncode(name.c_str(), 1, 0); });
+    EXPECT_EQ(errors, jetcode::kOpenFailed);
+    EXPECT_EQ(text, "jetcode: codefile name longer than 99 characters: " + name +
+                        "\njetcode errors: open failed for swap output;\n");
+    EXPECT_EQ(jc_state, jetcode::kNoCodeFile);
+    EXPECT_STREQ(jc_swapfile, "");
+    EXPECT_FALSE(exists(name.substr(0, 99))) << "no file under the cut name";
+    EXPECT_FALSE(exists(name));
+    EXPECT_EQ(codeSlot(f.function), lisp::pointerWord(f.vector, lisp::Tag::Other));
+  }
+  std::string fits = path_ + "-";
+  fits.resize(99, 'x');
+  ASSERT_EQ(jettisoncode(fits.c_str(), 1, 0), 0u);
+  EXPECT_STREQ(jc_swapfile, fits.c_str());
+  EXPECT_TRUE(exists(fits));
+  EXPECT_EQ(callFunction(f.function), lisp::makeFixnum(83));
 }
 
 }  // namespace
