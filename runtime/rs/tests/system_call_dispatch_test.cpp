@@ -290,18 +290,31 @@ TEST_F(SystemCalls, ShellCommandSeesEightArgumentsAndAnswersFiveValues) {
                                                   nil(), nil()}));
 }
 
-// The wait's answer is the one Lisp value rs_sy_wait returns; the id and
-// nil it leaves in the extra result words are not answered.
-TEST_F(SystemCalls, ChildWaitAnswersTheStatusAlone) {
+// The wait answers three values: the status rs_sy_wait returns (nil for a
+// child still running), then the id and nil it leaves in the extra result
+// words, so a running child is told from an unknown id (nil, nil, nil).
+TEST_F(SystemCalls, ChildWaitAnswersTheStatusTheIdAndNil) {
+  const struct {
+    const char* name;
+    lispval answer, id;
+  } cases[] = {
+      {"ended", makeFixnum(7), makeFixnum(4242)},
+      {"still running", nil(), makeFixnum(4242)},
+      {"unknown id", nil(), nil()},
+  };
   const auto& built = sd::builtInTables().main[13];
   probe(probes_.main, 13, built.arguments, built.result);
-  g_probe.extras = {makeFixnum(4242), nil(), makeFixnum(9), makeFixnum(9)};
-  g_probe.answer = makeFixnum(7);
-  const LispCallResult result = run(13, {makeFixnum(4242), nil()});
-  ASSERT_EQ(g_probe.calls.size(), 1u);
-  EXPECT_EQ(g_probe.calls[0][0], makeFixnum(4242)) << "the id as it is";
-  EXPECT_EQ(g_probe.calls[0][1], nil());
-  EXPECT_EQ(oneValue(result), makeFixnum(7));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_probe.calls.clear();
+    g_probe.extras = {c.id, nil(), makeFixnum(9), makeFixnum(9)};
+    g_probe.answer = c.answer;
+    const LispCallResult result = run(13, {makeFixnum(4242), nil()});
+    ASSERT_EQ(g_probe.calls.size(), 1u);
+    EXPECT_EQ(g_probe.calls[0][0], makeFixnum(4242)) << "the id as it is";
+    EXPECT_EQ(g_probe.calls[0][1], nil());
+    EXPECT_EQ(values(result), (std::vector<lispval>{c.answer, c.id, nil()}));
+  }
 }
 
 // The host version numbers are unsigned; the terminal-character services
