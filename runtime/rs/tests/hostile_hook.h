@@ -57,4 +57,14 @@ class HostileAfterHook {
   uint32_t savedFunction_ = 0, savedFlags_ = 0;
 };
 
+// Takes all of new space but `left` bytes with a byte vector nothing refers
+// to, so that the next allocation of more collects.
+inline void useUpNewSpace(uint32_t left = 8) {
+  const auto free = static_cast<int32_t>(gc::globalWord(gc::global::kNewFree));
+  if (free < static_cast<int32_t>(left) + 24) return;
+  const uint32_t bytes = (static_cast<uint32_t>(free) - left - 8) & ~7u;  // without the prefix
+  const uint32_t object = other_from_new_xsmp(bytes);
+  gc::wordAt(object) = lisp::headerWithLength(lisp::type_code::ByteVector, bytes - 4);
+}
+
 }  // namespace testing_support
