@@ -1,8 +1,8 @@
 // The runtime's allocating routines with a collection at each of their
 // allocations in turn, and a hostile after-collection function run by
 // every collection through the real bridge into Lisp: it conses, makes a
-// values vector, makes a system call that sets the error words and returns
-// five values. Whatever shared state a routine reads after an allocation
+// values vector, binds a special, makes a system call that sets the error
+// words, unbinds and returns five values. Whatever shared state a routine reads after an allocation
 // (values in flight, error words, results of its own calls) must come out
 // as it does without a collection.
 //
@@ -33,11 +33,13 @@
 #include "runtime/os/file_calls.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/rs/allocation_routines.h"
+#include "runtime/rs/file_dispatch.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/system_call_dispatch.h"
 #include "runtime/rs/tests/collection_probes.h"
 #include "runtime/rs/tests/hostile_hook.h"
 #include "runtime/rs/tests/values_heap.h"
+#include "testing/lisp_binding_thread.h"
 
 #ifndef ALLOCATION_STRESS_DEFAULT_STRIDE
 #define ALLOCATION_STRESS_DEFAULT_STRIDE 5
@@ -49,6 +51,7 @@ namespace calling_protocol_test {
 namespace {
 
 namespace sd = lisp::system_call_dispatch;
+namespace fd = lisp::file_dispatch;
 using testing_support::walkedFrame;
 
 constexpr int32_t kValues = 0x9f;
@@ -57,7 +60,10 @@ constexpr int32_t kAppendValues = 0x21b;
 constexpr int32_t kCloseValues = 0x21f;
 constexpr int32_t kMvList = 0x223;
 constexpr int32_t kQcons = 0x2b;
+constexpr int32_t kBindOneSpec = 0x47;
+constexpr int32_t kUnbindOneSpec = 0x3b;
 constexpr int32_t kSyscall = 0x17b;
+constexpr int32_t kFilesys = 0x143;
 constexpr int32_t kLengthSymbol = -0x171;
 
 // The system-call rows: the hook's (sets both error words), one that fails
@@ -65,6 +71,9 @@ constexpr int32_t kLengthSymbol = -0x171;
 // and one of lisp_syscall_aux reached through the forward tail.
 constexpr uint32_t kHookCode = 4, kFailingCode = 41, kSucceedingCode = 5, kAuxCode = 0;
 constexpr int32_t kHookError = 99;
+// filesys rows 14 (signed) and 15 (unsigned), which look at cl_error: the
+// first fails with a bignum-sized answer, the second succeeds with one.
+constexpr uint32_t kListingCode = 14, kNextNameCode = 15;
 
 uint32_t hookRow(const sd::NativeWords&) {
   errno = kHookError;
@@ -76,6 +85,13 @@ uint32_t failingRow(const sd::NativeWords&) {
   return 0x80000005;
 }
 uint32_t succeedingRow(const sd::NativeWords&) {
+  return 0xfffffff0;
+}
+uint32_t failingFileRow(const fd::NativeWords&) {
+  cl_error = makeFixnum(8);
+  return 0x80000005;
+}
+uint32_t succeedingFileRow(const fd::NativeWords&) {
   return 0xfffffff0;
 }
 
@@ -109,9 +125,20 @@ class AllocationStress : public ValuesHeap {
     tables_.main[kSucceedingCode] = {true, succeedingRow, {}, sd::Result::Unsigned, true};
     tables_.aux[kAuxCode] = {true, succeedingRow, {}, sd::Result::Unsigned, true};
     sd::activeTables = &tables_;
+    fileRows_ = *fd::activeFileRows;
+    fileRows_[kListingCode].operation = failingFileRow;
+    fileRows_[kNextNameCode].operation = succeedingFileRow;
+    fd::activeFileRows = &fileRows_;
+    // A special the hook binds (to a new heap cell) and unbinds: a symbol
+    // whose value vector holds its global cell for binding index 0.
+    testing_support::prepareThreadForBinding(thread_, 0, nil());
+    special_ = symbol();
+    lisp::wordAt(special_, 1) = arenaObject(
+        {lisp::headerWithLength(lisp::type_code::SimpleVector, 1), makeFixnum(1), special_});
   }
   void TearDown() override {
     sd::activeTables = &sd::builtInTables();
+    fd::activeFileRows = savedFileRows_;
     cl_error = 0;
     ValuesHeap::TearDown();
     lisp::registry::forgetRegistry();
@@ -126,13 +153,19 @@ class AllocationStress : public ValuesHeap {
     return {
         {.target = global(kQcons), .eax = makeFixnum(100), .edx = nil(), .ecx = 2},
         {.target = addressOf(new_mv_vector), .eax = makeFixnum(30), .edx = nil(), .ecx = 1},
+        {.target = global(kBindOneSpec), .eax = makeFixnum(42), .edx = special_, .ecx = 1},
         {.target = global(kSyscall), .eax = makeFixnum(kHookCode), .edx = nil(), .ecx = 1},
+        {.target = global(kUnbindOneSpec), .eax = nil(), .edx = nil(), .ecx = 0},
         five,
     };
   }
 
   LispCallSetup syscall(uint32_t code) {
     return setupFor(kSyscall, makeFixnum(static_cast<int32_t>(code)), nil(), 1);
+  }
+
+  LispCallSetup fileCall(uint32_t code) {
+    return setupFor(kFilesys, makeFixnum(static_cast<int32_t>(code)), makeFixnum(1), 2);
   }
 
   std::vector<Row> rows() {
@@ -167,6 +200,8 @@ class AllocationStress : public ValuesHeap {
          true},
         {"lisp_syscall_aux through the forward tail", [this] { return syscall(kAuxCode); }, A::Open,
          true},
+        {"filesys row 14, failing", [this] { return fileCall(kListingCode); }, A::Open, true},
+        {"filesys row 15, succeeding", [this] { return fileCall(kNextNameCode); }, A::Open, true},
     };
   }
 
@@ -251,11 +286,16 @@ class AllocationStress : public ValuesHeap {
   }
 
   sd::Tables tables_{};
+  const fd::FileRows* const savedFileRows_ = fd::activeFileRows;
+  fd::FileRows fileRows_{};
+  lispval special_ = 0;
 };
 
 TEST_F(AllocationStress, EveryAllocationOfEachRoutineCollectsUnderAHostileHook) {
   const testing_support::HostileAfterHook hook(hostileCalls());
   for (const Row& row : rows()) sweep(row);
+  EXPECT_EQ(lisp_recorder_log.count, 0u) << "a runtime error was signalled";
+  EXPECT_EQ(threadWord(tr::kBindingStackTop), 0u) << "the hook's binding was undone";
 }
 
 }  // namespace
