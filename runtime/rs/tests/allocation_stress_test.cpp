@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -60,6 +61,9 @@ constexpr int32_t kAppendValues = 0x21b;
 constexpr int32_t kCloseValues = 0x21f;
 constexpr int32_t kMvList = 0x223;
 constexpr int32_t kQcons = 0x2b;
+constexpr int32_t kIntegerAdd = 0x18b;
+constexpr int32_t kIntegerMultiply = 0x193;
+constexpr int32_t kShiftLeft = 0x1a7;
 constexpr int32_t kBindOneSpec = 0x47;
 constexpr int32_t kUnbindOneSpec = 0x3b;
 constexpr int32_t kSyscall = 0x17b;
@@ -164,6 +168,10 @@ class AllocationStress : public ValuesHeap {
     return setupFor(kSyscall, makeFixnum(static_cast<int32_t>(code)), nil(), 1);
   }
 
+  // A new-space bignum (which a collection moves) of an unsigned word.
+  lispval boxUnsigned(uint32_t word) {
+    return call(setupForRoutine(unsigned_fixnum_or_bignum, word, 0, 1)).eax;
+  }
   LispCallSetup fileCall(uint32_t code) {
     return setupFor(kFilesys, makeFixnum(static_cast<int32_t>(code)), makeFixnum(1), 2);
   }
@@ -193,6 +201,16 @@ class AllocationStress : public ValuesHeap {
         {"qcons", [this] { return setupFor(kQcons, makeFixnum(1), makeFixnum(2), 2); }},
         {"unsigned_fixnum_or_bignum",
          [this] { return setupForRoutine(unsigned_fixnum_or_bignum, 0xfffffff0u, 0, 1); }},
+        {"integer multiply into a bignum",
+         [this] {
+           return setupFor(kIntegerMultiply, makeFixnum(0x10000), makeFixnum(0x18000), 2);
+         }},
+        {"integer add of two bignums",
+         [this] {
+           return setupFor(kIntegerAdd, boxUnsigned(0xfffffff0u), boxUnsigned(0xfffffff1u), 2);
+         }},
+        {"shift left into a bignum",
+         [this] { return setupFor(kShiftLeft, makeFixnum(3), makeFixnum(40), 2); }},
         {"fixnum_or_bignum",
          [this] { return setupForRoutine(fixnum_or_bignum, 0x80000000u, 0, 1); }},
         {"lisp_syscall, failing row", [this] { return syscall(kFailingCode); }, A::Open, true},
@@ -217,9 +235,14 @@ class AllocationStress : public ValuesHeap {
     if (!lisp::isOther(value)) return "#<word " + std::to_string(value) + ">";
     const uint32_t header = lisp::wordAt(value, lisp::kHeaderOffset);
     const uint8_t type = lisp::typeCodeOf(header);
-    if (type == lisp::type_code::Bignum)
-      return "#big(" + std::to_string(header >> 8) + " " +
-             std::to_string(lisp::wordAt(value, -0xe)) + ")";
+    if (type == lisp::type_code::Bignum) {
+      // Sign and length in the header, then the 16-bit digits.
+      std::string text = "#big(" + std::to_string(header >> 8);
+      const uint32_t digits = std::min<uint32_t>(header >> 16, 8);
+      for (uint32_t k = 0; k < digits; ++k)
+        text += " " + std::to_string(gc_test::at<uint16_t>(value - 0xe + 2 * k));
+      return text + ")";
+    }
     if (type == lisp::type_code::ValuesVector) {
       const lispval count = element(value, 0);
       if (!lisp::isFixnum(count) || lisp::fixnumValue(count) < 0 ||
