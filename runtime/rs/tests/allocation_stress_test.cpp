@@ -2,9 +2,9 @@
 // allocations in turn, and a hostile after-collection function run by
 // every collection through the real bridge into Lisp: it conses, makes a
 // values vector, binds a special, makes a system call that sets the error
-// words, unbinds and returns five values. Whatever shared state a routine reads after an allocation
-// (values in flight, error words, results of its own calls) must come out
-// as it does without a collection.
+// words, unbinds and returns five values. Whatever shared state a routine
+// reads after an allocation (values in flight, error words, results of its
+// own calls) must come out as it does without a collection.
 //
 // A routine's allocations are found by construction: a run without a
 // collection measures the new-space bytes it takes, then new space is left
@@ -16,8 +16,11 @@
 // ALLOCATION_STRESS_STRIDE=1 sweeps them all, as bench_allocation_stress
 // does.
 //
-// To add a routine, add a row to `rows()`: how to set up its call (objects
-// it needs are made afresh for every run), and how its answer reads.
+// To add a routine, add a row to `rows()`: its name, a function that sets
+// up its call (objects it needs are made afresh for every run, in new space
+// where they should move), whether the answer is the open form or a closed
+// values vector, and whether cl_error belongs to the answer. `describe`
+// reads the answer; teach it a new kind of object when a row answers one.
 
 #include <gtest/gtest.h>
 
@@ -61,6 +64,9 @@ constexpr int32_t kAppendValues = 0x21b;
 constexpr int32_t kCloseValues = 0x21f;
 constexpr int32_t kMvList = 0x223;
 constexpr int32_t kQcons = 0x2b;
+constexpr int32_t kShortVector = 0xf7;
+constexpr int32_t kNewSymbol = 0x127;
+constexpr uint8_t kShortVectorType = 96;  // length in the header
 constexpr int32_t kIntegerAdd = 0x18b;
 constexpr int32_t kIntegerMultiply = 0x193;
 constexpr int32_t kShiftLeft = 0x1a7;
@@ -168,6 +174,8 @@ class AllocationStress : public ValuesHeap {
     return setupFor(kSyscall, makeFixnum(static_cast<int32_t>(code)), nil(), 1);
   }
 
+  // A new-space cons (which a collection moves) of n and nil.
+  lispval cons(int32_t n) { return call(setupFor(kQcons, makeFixnum(n), nil(), 2)).eax; }
   // A new-space bignum (which a collection moves) of an unsigned word.
   lispval boxUnsigned(uint32_t word) {
     return call(setupForRoutine(unsigned_fixnum_or_bignum, word, 0, 1)).eax;
@@ -211,6 +219,13 @@ class AllocationStress : public ValuesHeap {
          }},
         {"shift left into a bignum",
          [this] { return setupFor(kShiftLeft, makeFixnum(3), makeFixnum(40), 2); }},
+        {"short_vector of six moving conses",
+         [this] {
+           LispCallSetup s = setupFor(kShortVector, cons(1), cons(2), 6);
+           for (uint32_t k = 2; k < 6; ++k) s.stack[k] = cons(static_cast<int32_t>(k + 1));
+           return s;
+         }},
+        {"new_symbol", [this] { return setupFor(kNewSymbol, nil(), makeFixnum(0), 2); }},
         {"fixnum_or_bignum",
          [this] { return setupForRoutine(fixnum_or_bignum, 0x80000000u, 0, 1); }},
         {"lisp_syscall, failing row", [this] { return syscall(kFailingCode); }, A::Open, true},
@@ -232,6 +247,8 @@ class AllocationStress : public ValuesHeap {
     if (lisp::isCons(value))
       return "(" + describe(lisp::car(value), depth + 1) + " . " +
              describe(lisp::cdr(value), depth + 1) + ")";
+    if ((value & 7) == static_cast<uint32_t>(lisp::Tag::Symbol))
+      return "#<symbol " + describe(lisp::wordAt(value, -0x13), depth + 1) + ">";  // its value
     if (!lisp::isOther(value)) return "#<word " + std::to_string(value) + ">";
     const uint32_t header = lisp::wordAt(value, lisp::kHeaderOffset);
     const uint8_t type = lisp::typeCodeOf(header);
@@ -250,6 +267,12 @@ class AllocationStress : public ValuesHeap {
         return "#mv[" + std::to_string(elementCount(value)) + " elements]";
       std::string text = "#mv(";
       for (const lispval item : closedValues(value)) text += describe(item, depth + 1) + " ";
+      return text + ")";
+    }
+    if (type == kShortVectorType) {
+      std::string text = "#(";
+      for (uint32_t k = 0; k < std::min<uint32_t>(header >> 8, 64); ++k)
+        text += describe(lisp::wordAt(value, -0xe + 4 * static_cast<int32_t>(k)), depth + 1) + " ";
       return text + ")";
     }
     return "#<type " + std::to_string(type) + ">";
