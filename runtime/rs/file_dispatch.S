@@ -2,7 +2,7 @@
    the argument conversions and the calls of the operations are the native
    half's (file_dispatch.cpp); the assembly resets the error words before
    the service, boxes or signals what the native half answers, and looks at
-   cl_error afterwards. */
+   the cl_error the service left. */
 #include "runtime/rs/runtime_frame.inc"
 
 #define FILE_VALUE 0                /* the FileAction codes */
@@ -12,6 +12,7 @@
 #define FILE_ERROR 4
 #define FILE_TESTS_CL_ERROR 0x100
 #define KEPT (-0x20)                /* raw word, never visited by a frame walk */
+#define CL_ERROR_SEEN (-0x24)       /* cl_error as the service left it (a fixnum) */
 
         .intel_syntax noprefix
         .section .text.sorted.fi_runtime_5_file_dispatch, "ax", @progbits
@@ -24,7 +25,10 @@
    failure answer, or, for the rows that look at it, cl_error when it is
    set after the service. A code without a case signals runtime error 22,
    then goes on to the cl_error test.
-   ebp-0x20 keeps the count, then the answer's action, raw. */
+   ebp-0x20 keeps the count, then the answer's action, raw. cl_error is
+   read into the frame as soon as the service returns and put back after
+   the boxing: a collection there may run Lisp code whose own calls set
+   it. */
         .globl filesys
         .hidden filesys
         .type filesys, @function
@@ -41,7 +45,10 @@ filesys:
         mov ecx, [ebp + KEPT]
         CALL_NATIVE filesys_operation, eax, ecx, edi
         mov [ebp + KEPT], eax
-        movzx ecx, al
+        LOAD_GOT_ECX
+        mov ecx, DWORD PTR cl_error@GOT[ecx]
+        push dword ptr [ecx]                    /* CL_ERROR_SEEN */
+        movzx ecx, byte ptr [ebp + KEPT]
         cmp ecx, FILE_VALUE
         jne 1f
         mov eax, edx
@@ -61,11 +68,12 @@ filesys:
         mov eax, edx                            /* FILE_ERROR */
         call rs_error
 .Lfile_tested:
-        test dword ptr [ebp + KEPT], FILE_TESTS_CL_ERROR
-        jz 5f
         LOAD_GOT_ECX
         mov ecx, DWORD PTR cl_error@GOT[ecx]
-        mov edx, [ecx]
+        mov edx, [ebp + CL_ERROR_SEEN]
+        mov [ecx], edx
+        test dword ptr [ebp + KEPT], FILE_TESTS_CL_ERROR
+        jz 5f
         test edx, edx
         jnz .Lfile_two_values
 5:      RUNTIME_RETURN

@@ -32,7 +32,7 @@
 
 /* ff_funcall frame words */
 #define FF_INDEX (-8)         /* raw: pair index, then the result kind */
-#define FF_WORDS (-0x20)      /* raw: native argument words */
+#define FF_WORDS (-0x20)      /* raw: native argument words, then the captured errno */
 #define FF_COUNT (-0x24)      /* the argument count as a fixnum */
 #define FF_FIRST_PAIR (-0x28) /* checked pairs from here down: description, value */
 
@@ -252,9 +252,21 @@ ff_funcall:
 7:      pop dword ptr [ebx + THREAD_CLINK_HEAD]
         add esp, CLINK_BYTES - 4
 
-        /* The result, by kind: eax or st(0). */
+        /* The errno word of a capturing entry, read before the boxing:
+           a collection there may run Lisp code whose own calls set it. */
         mov [ebp - 0x10], edi
-        mov ecx, [ebp + FF_INDEX]
+        mov edx, [ebp + 8]
+        test dword ptr [edx + ENTRY_VEC_FLAGS], FLAGS_CAPTURE
+        jz 0f
+        mov edx, eax
+        LOAD_GOT_ECX
+        mov ecx, DWORD PTR lisp_errno@GOT[ecx]
+        mov ecx, [ecx]
+        mov [ebp + FF_WORDS], ecx
+        mov eax, edx
+
+        /* The result, by kind: eax or st(0). */
+0:      mov ecx, [ebp + FF_INDEX]
         cmp ecx, RESULT_SIGNED
         jne 1f
         call fixnum_or_bignum
@@ -278,9 +290,7 @@ ff_funcall:
         test dword ptr [edx + ENTRY_VEC_FLAGS], FLAGS_CAPTURE
         jnz 9f
         RUNTIME_RETURN
-9:      LOAD_GOT_ECX
-        mov ecx, DWORD PTR lisp_errno@GOT[ecx]
-        mov edx, [ecx]
+9:      mov edx, [ebp + FF_WORDS]               /* the errno read above */
         shl edx, 2                              /* as a fixnum */
         mov ecx, 2
         leave

@@ -282,7 +282,10 @@ close_values:
    values. Out: eax = V, or (when m + 1 + n exceeds its element count) a
    copy of n + m + 20 elements, holding the m values and then the n new
    ones; carry clear. Element m + 2 is written only when n is at least 2:
-   with one value it may lie past V's last element. */
+   with one value it may lie past V's last element. While the copy is
+   allocated the head vector (values 3..n) is off the list, at ebp-0x18,
+   as in m_v_list: the collection may run Lisp code whose own values would
+   otherwise overwrite them. */
         .globl append_values
         .hidden append_values
         .type append_values, @function
@@ -304,8 +307,22 @@ append_values:
         jg 2f                                   /* room for elements up to m + n */
         lea eax, [edx + ecx + APPEND_SPARE]
         shl eax, 2
-        call new_mv_vector
-        mov edx, [ebp - 0x14]
+        cmp ecx, 3
+        jb 4f
+        mov esi, [ebx + THREAD_VALUES_LIST]     /* values 3..n: off the list meanwhile */
+        mov [ebp - 0x18], esi
+        mov esi, [esi + ELEMENT(1)]
+        mov [ebx + THREAD_VALUES_LIST], esi
+4:      call new_mv_vector
+        mov ebx, [ebp - 0x1c]
+        mov esi, [ebp - 0x18]
+        test esi, esi
+        jz 5f
+        mov edx, [ebx + THREAD_VALUES_LIST]     /* back at the head */
+        mov [esi + ELEMENT(1)], edx
+        mov [ebx + THREAD_VALUES_LIST], esi
+        PROTECT esi, 1, 1
+5:      mov edx, [ebp - 0x14]
         mov ecx, [edx + ELEMENT(0)]
         sar ecx, 2
 1:      mov esi, [edx + ELEMENT(0) + 4 * ecx]   /* elements m .. 0 */

@@ -18,6 +18,7 @@
 #define COUNT (-0x24)                   /* 4 * the argument count (fixnum-shaped) */
 #define RESULTS (-0x88)                 /* the call's pending results, raw */
 #define RESULT_BYTES 0x60               /* 12 of 8 bytes: word, action */
+#define CL_ERROR_SEEN (-0x28)           /* raw: cl_error as the service left it */
 #define FORWARDED_COUNT 5
 
         .intel_syntax noprefix
@@ -46,7 +47,11 @@
         lea edx, [ebp + RESULTS]
         CALL_NATIVE system_call_operation, \dispatcher, eax, ecx, edi, ebx, edx
         mov [ebp + KEPT], eax
-        movzx ecx, al
+        LOAD_GOT_ECX
+        mov ecx, DWORD PTR cl_error@GOT[ecx]
+        mov ecx, [ecx]
+        mov [ebp + CL_ERROR_SEEN], ecx
+        movzx ecx, byte ptr [ebp + KEPT]
         cmp ecx, CALL_VALUE
         jne 1f
         mov eax, edx
@@ -69,15 +74,23 @@
         call rs_error
 .endm
 
-/* TESTED dispatcher: one value in eax; nil and cl_error when the row looks
-   at cl_error and it is set. */
-.macro TESTED dispatcher
-.Ltested\dispatcher:
-        test dword ptr [ebp + KEPT], CALL_TESTS_CL_ERROR
-        jz 5f
+/* RESTORE_CL_ERROR: cl_error := the word the service left (edx too), after
+   the boxing, which may have run Lisp code whose own calls set it.
+   Clobbers ecx. */
+.macro RESTORE_CL_ERROR
         LOAD_GOT_ECX
         mov ecx, DWORD PTR cl_error@GOT[ecx]
-        mov edx, [ecx]
+        mov edx, [ebp + CL_ERROR_SEEN]
+        mov [ecx], edx
+.endm
+
+/* TESTED dispatcher: one value in eax; nil and cl_error when the row looks
+   at cl_error and the service set it. */
+.macro TESTED dispatcher
+.Ltested\dispatcher:
+        RESTORE_CL_ERROR
+        test dword ptr [ebp + KEPT], CALL_TESTS_CL_ERROR
+        jz 5f
         test edx, edx
         jnz .Lnil_and_edx
 5:      RUNTIME_RETURN
@@ -110,7 +123,9 @@
    cl_error, then serves the code or passes it to lisp_syscall_aux. Out: the
    service's result; for a code passed on, nil and cl_error (carry set,
    ecx = 2) when cl_error is set afterwards, else its result as one value.
-   ebp-0x20 keeps the count, then the answer's action, raw. */
+   ebp-0x20 keeps the count, then the answer's action, raw. Each dispatcher
+   reads cl_error into its frame when the service returns and puts it back
+   after boxing, so the word tested here is the service's own. */
         .globl lisp_syscall
         .hidden lisp_syscall
         .type lisp_syscall, @function
@@ -176,7 +191,8 @@ lisp_syscall_aux2:
    native half in this frame, boxed and returned in the open form through
    values. The boxed values wait on the stack (Lisp values, so the collector
    sees them), as does 4 * the index of the next one to box (fixnum-shaped);
-   n waits at ebp-0x24 as 4 * n. */
+   n waits at ebp-0x24 as 4 * n. cl_error is put back as the service left
+   it, for the forward tail of the dispatcher that passed the code on. */
 .Lseveral_values:
         lea ecx, [4 * edx]
         mov [ebp + COUNT], ecx
@@ -202,6 +218,13 @@ lisp_syscall_aux2:
         mov ecx, [ebp + COUNT]
         shr ecx, 2
         call values
+        pushfd
+        push ecx
+        push edx
+        RESTORE_CL_ERROR
+        pop edx
+        pop ecx
+        popfd
         leave                                   /* keeps the flags */
         mov esi, [ebp - 4]
         ret

@@ -525,8 +525,9 @@ constexpr std::array<Listed, 45> kMainListed = {{
     {11, serve(commandArgument, {in(Raw, 1)}, Unsigned)},
     // Deviation: the wait gets the process id and the wait flag, which
     // rs_sy_wait's own contract takes, where the service list names no
-    // arguments. Its answer is the one value it returns.
-    {13, serve(waitForChild, {in(Raw, 1), in(Raw, 2)}, Word)},
+    // arguments. It answers three values: the status (or nil), then the
+    // process id and nil rs_sy_wait leaves in the extra result words.
+    {13, serve(waitForChild, {in(Raw, 1), in(Raw, 2)}, WordAndTwoExtras)},
     {19, serve(processId, {}, Signed)},
     {20, serve(userId, {}, Signed)},
     {21, serve(allocateNative, {in(Fix, 1), in(Unused, 0), in(NotNil, 2)}, Unsigned)},
@@ -828,6 +829,14 @@ uint64_t resultOf(const sd::Row& row, uint32_t r, const Call& call) {
              lisp::wordAt(call.thread, lisp::thread_record::kExtraResults + static_cast<int32_t>(4 * k)),
              kSystemCallValue);
       return answer(kSystemCallValues, 5, tests);
+    case sd::Result::WordAndTwoExtras:
+      pend(0, r, kSystemCallValue);
+      for (uint32_t k = 0; k < 2; ++k)
+        pend(k + 1,
+             lisp::wordAt(call.thread,
+                          lisp::thread_record::kExtraResults + static_cast<int32_t>(4 * k)),
+             kSystemCallValue);
+      return answer(kSystemCallValues, 3, tests);
     case sd::Result::UnsignedAndExtra:
       pend(0, r, kSystemCallUnsigned);
       pend(1, lisp::wordAt(call.thread, lisp::thread_record::kExtraResults), kSystemCallValue);

@@ -46,6 +46,7 @@ enum class Result : uint8_t {
   ProcessMicroTimes,  // the eight seconds and microseconds words as fixnums, then the
                       // four page-fault words as they are
   WordAndExtras,    // r, then the thread's four extra result words
+  WordAndTwoExtras, // r, then the thread's first two extra result words
   UnsignedAndExtra, // r unsigned, then the thread's first extra result word
 };
 

@@ -245,7 +245,8 @@ TEST_F(FunctionGroups, ACollectionInsideTheFixupsMeetsNoUnwrittenWordOfNewfgroup
   const lispval group = list({cons(objects_->makeSymbol(main), makeFixnum(1))});
   testing_support::LispCallSetup setup = setupForRoutine(stack_planting_probe, group, 0, 1);
   const uint32_t semispace = GsNewAllocationArea.start;
-  const testing_support::LispCallResult result = testing_support::callAsWalkBase(setup, thread_);
+  const testing_support::LispCallResult result =
+      testing_support::callAsWalkBase(testing_support::walkedFrame(setup), thread_);
   EXPECT_NE(GsNewAllocationArea.start, semispace) << "no scavenge";
   EXPECT_EQ(result.eax, nil());
   EXPECT_EQ(name(main), makeFixnum(1));

@@ -3,24 +3,64 @@
 
         .intel_syntax noprefix
 
-/* walk_base_probe: a target for the harness that makes the harness frame
-   the bottom of the collector's walk: walk_base_record (the last record of
-   the chain the test links) names it as its native frame, so the walk
-   visits that frame (the caller's arguments included) and ends there.
-   Then jumps to walk_base_target with the call unchanged. */
-        .text
-        .globl walk_base_probe
-        .type walk_base_probe, @function
-walk_base_probe:
-        mov [walk_base_record + 4], ebp
-        jmp dword ptr [walk_base_target]
-        .size walk_base_probe, . - walk_base_probe
+#define HOSTILE_CALL_BYTES 32           /* target, eax, edx, ecx, stacked 3 .. 6 */
 
-        .data
-        .balign 8
-        .globl walk_base_record, walk_base_target
-walk_base_record: .long -1, 0, 0, 0, 0, 0
-walk_base_target: .long 0
+/* hostile_hook_start: the start word of a stand-in Lisp function that
+   makes the calls of hostile_hook_calls (the first hostile_hook_count) in
+   order from a runtime frame of its own, each with its registers, the
+   thread in ebx, nil home slots
+   and four stacked words, and returns what the last one returned, in the
+   open form (ecx = the count, carry set unless it is 1). As an
+   after-collection function it makes whatever Lisp code may do there:
+   allocate, return several values, make system calls, bind specials. */
+        .text
+        .globl hostile_hook_start
+        .type hostile_hook_start, @function
+hostile_hook_start:
+        push ebp
+        mov ebp, esp
+        push 6                                  /* a runtime frame: walked without a function */
+        sub esp, 0x18
+        mov [ebp - 0x1c], ebx
+        mov [ebp - 0x10], edi
+        mov dword ptr [ebp - 0x14], 0
+        mov dword ptr [ebp - 0x18], 0
+        push 0                                  /* ebp-0x20: offset of the next call, raw */
+        mov eax, edi
+        xor ecx, ecx
+1:      mov esi, [ebp - 0x20]
+        mov ebx, [hostile_hook_count]
+        shl ebx, 5
+        cmp esi, ebx
+        jae 2f
+        add dword ptr [ebp - 0x20], HOSTILE_CALL_BYTES
+        push dword ptr [hostile_hook_calls + esi + 28]
+        push dword ptr [hostile_hook_calls + esi + 24]
+        push dword ptr [hostile_hook_calls + esi + 20]
+        push dword ptr [hostile_hook_calls + esi + 16]
+        push edi                                /* the home slots */
+        push edi
+        mov ebx, [ebp - 0x1c]
+        mov eax, [hostile_hook_calls + esi + 4]
+        mov edx, [hostile_hook_calls + esi + 8]
+        mov ecx, [hostile_hook_calls + esi + 12]
+        call dword ptr [hostile_hook_calls + esi]
+        lea esp, [ebp - 0x20]
+        jmp 1b
+2:      mov ebx, [ebp - 0x1c]
+        leave
+        cmp ecx, 1
+        clc
+        je 3f
+        stc
+3:      ret
+        .size hostile_hook_start, . - hostile_hook_start
+
+        .bss
+        .balign 4
+        .globl hostile_hook_calls, hostile_hook_count
+hostile_hook_calls: .zero 8 * HOSTILE_CALL_BYTES
+hostile_hook_count: .zero 4
 
 /* scavenging_start: the start word of a stand-in Lisp function that runs
    a scavenge (the routine gc, entry slot nil+0x13b) from a frame of its

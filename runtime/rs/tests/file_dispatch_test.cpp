@@ -15,9 +15,12 @@
 #include <initializer_list>
 #include <vector>
 
+#include "runtime/gc/scavenger.h"
 #include "runtime/os/file_calls.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
+#include "runtime/rs/tests/hostile_hook.h"
 #include "runtime/rs/tests/service_dispatch_heap.h"
 
 namespace {
@@ -269,6 +272,48 @@ TEST_F(Filesys, CodesWithoutACaseSignalError22AndThenLookAtClError) {
     cl_error = makeFixnum(5);  // from an earlier call: filesys clears it first
     EXPECT_EQ(refused(serviceSetup(code, {makeFixnum(1)}), 22), 0u) << "code " << code;
     EXPECT_TRUE(g_probe.calls.empty());
+  }
+}
+
+// ---- a collection inside the boxing runs Lisp code ----
+
+class FilesysOnARegisteredThread : public Filesys {
+ protected:
+  void SetUp() override {
+    Filesys::SetUp();
+    lisp::registry::forgetRegistry();
+    initialize_thread_registry(0);
+    thread_ = lisp::registry::tagged(vxm_thread_control.registryTable[0]);
+    threadWord(lisp::thread_record::kClinkHead) = lisp::thread_record::kEmptyClinkChain;
+    threadWord(lisp::thread_record::kAnnotatingConsing) = nil();
+    threadWord(lisp::thread_record::kValuesVectors) = nil();
+  }
+  void TearDown() override {
+    Filesys::TearDown();
+    lisp::registry::forgetRegistry();
+  }
+};
+
+// Rows 14 and 15 fail (cl_error 8) with a word boxed as a bignum; the
+// boxing collects, and the after-collection function makes a system call,
+// which clears cl_error on entry: the answer is still nil and 8.
+TEST_F(FilesysOnARegisteredThread, TheClErrorTestedIsTheRowsOwnThoughTheBoxingMakesASystemCall) {
+  constexpr int32_t kSyscallSlot = 0x17b, kProcessIdCode = 19;
+  const testing_support::HostileAfterHook hook({{.target = global(kSyscallSlot),
+                                                 .eax = makeFixnum(kProcessIdCode),
+                                                 .edx = nil(),
+                                                 .ecx = 1}});
+  useProbes();
+  for (const int32_t code : {14, 15}) {
+    SCOPED_TRACE(code);
+    g_probe.setsClError = makeFixnum(8);
+    g_probe.answer = 0x80000005;
+    testing_support::useUpNewSpace();
+    const uint32_t scavenges = ScavengeCt;
+    const LispCallResult result = run(code, {makeFixnum(1)});
+    ASSERT_EQ(ScavengeCt, scavenges + 1);
+    EXPECT_EQ(secondOfNilAnd(result), makeFixnum(8));
+    EXPECT_EQ(cl_error, makeFixnum(8));
   }
 }
 

@@ -23,6 +23,7 @@
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/runtime_routines.h"
 #include "runtime/rs/tests/collection_probes.h"
+#include "runtime/rs/tests/hostile_hook.h"
 #include "testing/hand_made_objects.h"
 #include "testing/lisp_routine_heap.h"
 
@@ -494,6 +495,33 @@ TEST_F(ForeignFuncall, ErrnoIsClearedWithoutCaptureAndReturnedAsSecondValueWithI
   EXPECT_EQ(result.ecx, 2u);
   EXPECT_EQ(result.carry, 1u);
   EXPECT_EQ(heapWrapsSince(g_logStart).size(), 2u);
+}
+
+// The boxing of the answer (a bignum) collects, and the after-collection
+// function makes a capturing call of its own, which sets errno to 9: the
+// outer call still answers its own errno (41) as the second value.
+TEST_F(ForeignFuncall, TheErrnoAnsweredIsTheCallsOwnThoughTheBoxingMakesACapturingCall) {
+  const uint32_t capturing = ev::kSemiDirect | 0x1000 | 0x8;
+  const lispval inner = entry({.callAddress = routineAddress(call_semidirect),
+                               .flags = capturing,
+                               .target = inA("fta_fail_with")});
+  HostileCall nested{
+      .target = global(kFfFuncallSlot), .eax = inner, .edx = type(ff::kSignedType), .ecx = 4};
+  nested.stacked[0] = makeFixnum(EBADF);
+  nested.stacked[1] = resultOf(ff::kSignedType);
+  const testing_support::HostileAfterHook hook({nested});
+  const lispval outer = entry({.callAddress = routineAddress(call_semidirect),
+                               .flags = capturing,
+                               .target = inA("fta_fail_with")});
+  testing_support::useUpNewSpace();
+  const uint32_t scavenges = ScavengeCt;
+  const LispCallResult result =
+      funcall(outer, {type(ff::kSignedType), makeFixnum(ENOTEMPTY)}, resultOf(ff::kUnsignedType));
+  ASSERT_EQ(ScavengeCt, scavenges + 1);
+  EXPECT_EQ(lisp_errno, 9) << "the nested call captured its own";
+  EXPECT_EQ(lisp::wordAt(result.eax, -0xe), 0xffffffffu) << "-1 as an unsigned bignum";
+  EXPECT_EQ(result.ecx, 2u);
+  EXPECT_EQ(result.edx, makeFixnum(kEnotemptyForLisp));
 }
 
 TEST_F(ForeignFuncall, ResolvesThroughBindAndCallAndReservesTheEntrysArgumentBytes) {

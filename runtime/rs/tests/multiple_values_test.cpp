@@ -13,16 +13,21 @@
 #include "runtime/gc/allocation.h"
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/scavenger.h"
+#include "runtime/gc/stack_walk.h"
+#include "runtime/gc/tests/gc_call_probe.h"
 #include "runtime/gc/write_barrier.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/rs/object_layout.h"
-#include "runtime/rs/tests/values_heap.h"
 #include "runtime/rs/tests/collection_probes.h"
+#include "runtime/rs/tests/hostile_hook.h"
+#include "runtime/rs/tests/values_heap.h"
 
 extern "C" void list_length_entry();
 
 namespace calling_protocol_test {
 namespace {
+
+using testing_support::walkedFrame;
 
 constexpr int32_t kValues = 0x9f;
 constexpr int32_t kValuesList = 0xf3;
@@ -31,6 +36,7 @@ constexpr int32_t kCloseValues = 0x21f;
 constexpr int32_t kMvList = 0x223;
 constexpr int32_t kMvCall = 0x227;
 constexpr int32_t kNewOther = 0x263;
+constexpr int32_t kQcons = 0x2b;
 constexpr int32_t kLengthSymbol = -0x171;
 constexpr uint32_t kWrongArgumentCount = 55;
 
@@ -273,6 +279,19 @@ class ValuesOnARegisteredThread : public MultipleValues {
     lisp::registry::forgetRegistry();
   }
 
+  // New-space conses whose cars are the fixnums from..from+count-1.
+  std::vector<lispval> conses(int from, int count) {
+    std::vector<lispval> items;
+    for (const lispval car : fixnums(from, count))
+      items.push_back(call(setupFor(kQcons, car, nil(), 2)).eax);
+    return items;
+  }
+  static std::vector<lispval> carsOf(const std::vector<lispval>& items) {
+    std::vector<lispval> cars;
+    for (const lispval item : items) cars.push_back(lisp::isCons(item) ? lisp::car(item) : 0);
+    return cars;
+  }
+
   // Fills new space with a byte vector up to `end` (raw), or up to the
   // next page's same place when too little room is left before it.
   void fillTo(uint32_t end) {
@@ -286,13 +305,15 @@ class ValuesOnARegisteredThread : public MultipleValues {
 };
 
 // 19 values in 21 elements and 3 more: the 42-element copy is made where
-// it crosses an 8 KB page, and where it needs a scavenge first; the values
-// in flight (value 3 in the head vector) and V itself survive both.
+// it crosses an 8 KB page, and where it needs a scavenge first. The values
+// are new-space conses, which the scavenge moves: V in the caller's frame
+// (walked, as the harness frame is the walk's base), its values and the
+// value in flight in the head vector all follow their copies.
 TEST_F(ValuesOnARegisteredThread, AppendValuesCopiesAcrossAPageAndAcrossAScavenge) {
   for (const bool scavenge : {false, true}) {
     SCOPED_TRACE(scavenge ? "scavenge" : "page crossing");
-    const lispval small = closedVector(21, fixnums(1, 19));
-    LispCallSetup setup = openForm(kAppendValues, fixnums(20, 3));
+    const lispval small = closedVector(21, conses(1, 19));
+    LispCallSetup setup = openForm(kAppendValues, conses(20, 3));
     setup.frame[frameIndex(0x18)] = small;
     const uint32_t copyBytes = 8 + 4 * 44;  // prefix, header and 42 elements, 8-aligned
     if (scavenge)
@@ -300,14 +321,64 @@ TEST_F(ValuesOnARegisteredThread, AppendValuesCopiesAcrossAPageAndAcrossAScaveng
     else
       fillTo((next() | 0x1fff) + 1 - 96);  // the copy ends 88 bytes into the next page
     const uint32_t scavenges = ScavengeCt;
-    const LispCallResult result = testing_support::callAsWalkBase(setup, thread_);
+    const LispCallResult result = testing_support::callAsWalkBase(walkedFrame(setup), thread_);
     EXPECT_EQ(ScavengeCt, scavenges + (scavenge ? 1 : 0));
     EXPECT_EQ(result.carry, 0u);
     ASSERT_EQ(elementCount(result.eax), 42u);
-    EXPECT_EQ(closedValues(result.eax), fixnums(1, 22));
-    EXPECT_EQ(closedValues(result.frame[frameIndex(0x18)]), fixnums(1, 19));
-    EXPECT_EQ(element(head(), 3), makeFixnum(22));
+    EXPECT_EQ(carsOf(closedValues(result.eax)), fixnums(1, 22));
+    const lispval v = result.frame[frameIndex(0x18)];
+    EXPECT_EQ(v != small, scavenge) << "V moved with the scavenge";
+    EXPECT_EQ(carsOf(closedValues(v)), fixnums(1, 19));
+    EXPECT_EQ(carsOf({element(head(), 3)}), fixnums(22, 1));
   }
+}
+
+// The scavenge that makes the copy runs the after-collection function,
+// whose (values 101 ... 105) fills a head vector of its own: the values in
+// flight (3 .. n, in the head vector) are out of its reach meanwhile.
+TEST_F(ValuesOnARegisteredThread, AppendValuesKeepsTheValuesInFlightWhenTheHookReturnsFive) {
+  HostileCall five{
+      .target = global(kValues), .eax = makeFixnum(101), .edx = makeFixnum(102), .ecx = 5};
+  for (uint32_t k = 0; k < 3; ++k) five.stacked[k] = makeFixnum(103 + static_cast<int32_t>(k));
+  const testing_support::HostileAfterHook hook({five});
+  for (const int n : {3, 5}) {
+    SCOPED_TRACE(n);
+    const lispval small = closedVector(21, fixnums(1, 19));
+    LispCallSetup setup = openForm(kAppendValues, fixnums(20, n));
+    setup.frame[frameIndex(0x18)] = small;
+    fillTo(next() + static_cast<uint32_t>(newFree()) - 8);
+    const uint32_t scavenges = ScavengeCt;
+    const LispCallResult result = testing_support::callAsWalkBase(walkedFrame(setup), thread_);
+    ASSERT_EQ(ScavengeCt, scavenges + 1);
+    EXPECT_EQ(closedValues(result.eax), fixnums(1, 19 + n));
+    EXPECT_EQ(element(head(), 3), makeFixnum(22)) << "the head vector is the caller's again";
+  }
+}
+
+// The harness's foreign-call record, on the stack above its frame, is the
+// last record of the chain the collector reads during a collection inside
+// the call, and names the harness frame (a runtime frame of the thread).
+std::vector<uint32_t> g_chainSeen;
+void noteChain() {
+  g_chainSeen = gc::currentForeignCallRecords(0);
+}
+
+TEST_F(ValuesOnARegisteredThread, TheCollectorsChainEndsAtTheHarnessBaseRecord) {
+  global(gc_test::kGcAfterHooksWord) =
+      gc_test::hookListAt(other_from_old_xsmp(16), cons_from_old(), noteChain);
+  g_chainSeen.clear();
+  fillTo(next() + static_cast<uint32_t>(newFree()) - 8);
+  const uint32_t scavenges = ScavengeCt;
+  testing_support::callAsWalkBase(
+      walkedFrame(setupForRoutine(new_mv_vector, makeFixnum(20), 0, 1)), thread_);
+  global(gc_test::kGcAfterHooksWord) = nil();
+  ASSERT_EQ(ScavengeCt, scavenges + 1);
+  ASSERT_GE(g_chainSeen.size(), 2u) << "the allocation's own record, then the base";
+  const uint32_t base = g_chainSeen.back();
+  EXPECT_EQ(base, addressOf(lisp_walk_base_record));
+  const uint32_t frame = gc_test::at(base + 4);
+  EXPECT_EQ(gc_test::at(frame - 4), lisp::nil_block::marker::kRuntimeRoutine);
+  EXPECT_EQ(gc_test::at(frame - 0x1c), thread_);
 }
 
 }  // namespace

@@ -31,12 +31,14 @@
 #include "runtime/os/file_calls.h"
 #include "runtime/os/process_times.h"
 #include "runtime/os/profiler_timer.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/rs/dispatch_routines.h"
 #include "runtime/rs/multiple_values.h"
 #include "runtime/rs/native_calls.h"
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/thread_record.h"
+#include "runtime/rs/tests/hostile_hook.h"
 #include "runtime/rs/tests/service_dispatch_heap.h"
 #include "testing/temp_path.h"
 
@@ -290,18 +292,74 @@ TEST_F(SystemCalls, ShellCommandSeesEightArgumentsAndAnswersFiveValues) {
                                                   nil(), nil()}));
 }
 
-// The wait's answer is the one Lisp value rs_sy_wait returns; the id and
-// nil it leaves in the extra result words are not answered.
-TEST_F(SystemCalls, ChildWaitAnswersTheStatusAlone) {
+// The wait answers three values: the status rs_sy_wait returns (nil for a
+// child still running), then the id and nil it leaves in the extra result
+// words, so a running child is told from an unknown id (nil, nil, nil).
+TEST_F(SystemCalls, ChildWaitAnswersTheStatusTheIdAndNil) {
+  const struct {
+    const char* name;
+    lispval answer, id;
+  } cases[] = {
+      {"ended", makeFixnum(7), makeFixnum(4242)},
+      {"still running", nil(), makeFixnum(4242)},
+      {"unknown id", nil(), nil()},
+  };
   const auto& built = sd::builtInTables().main[13];
   probe(probes_.main, 13, built.arguments, built.result);
-  g_probe.extras = {makeFixnum(4242), nil(), makeFixnum(9), makeFixnum(9)};
-  g_probe.answer = makeFixnum(7);
-  const LispCallResult result = run(13, {makeFixnum(4242), nil()});
-  ASSERT_EQ(g_probe.calls.size(), 1u);
-  EXPECT_EQ(g_probe.calls[0][0], makeFixnum(4242)) << "the id as it is";
-  EXPECT_EQ(g_probe.calls[0][1], nil());
-  EXPECT_EQ(oneValue(result), makeFixnum(7));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_probe.calls.clear();
+    g_probe.extras = {c.id, nil(), makeFixnum(9), makeFixnum(9)};
+    g_probe.answer = c.answer;
+    const LispCallResult result = run(13, {makeFixnum(4242), nil()});
+    ASSERT_EQ(g_probe.calls.size(), 1u);
+    EXPECT_EQ(g_probe.calls[0][0], makeFixnum(4242)) << "the id as it is";
+    EXPECT_EQ(g_probe.calls[0][1], nil());
+    EXPECT_EQ(values(result), (std::vector<lispval>{c.answer, c.id, nil()}));
+  }
+}
+
+// ---- a collection inside the boxing runs Lisp code ----
+
+class SystemCallsOnARegisteredThread : public SystemCalls {
+ protected:
+  void SetUp() override {
+    SystemCalls::SetUp();
+    lisp::registry::forgetRegistry();
+    initialize_thread_registry(0);
+    thread_ = lisp::registry::tagged(vxm_thread_control.registryTable[0]);
+    threadWord(tr::kClinkHead) = tr::kEmptyClinkChain;
+    threadWord(tr::kAnnotatingConsing) = nil();
+    threadWord(tr::kValuesVectors) = nil();
+    g_probe.thread = thread_;
+  }
+  void TearDown() override {
+    SystemCalls::TearDown();
+    lisp::registry::forgetRegistry();
+  }
+};
+
+// A row that looks at cl_error fails (its service sets it to 8) and answers
+// a word boxed as a bignum. The boxing collects, and the after-collection
+// function makes a system call of its own, which clears cl_error: the
+// answer is still nil and 8, from lisp_syscall's own row and through its
+// forward tail, and cl_error is left as the row set it.
+TEST_F(SystemCallsOnARegisteredThread, ARowsErrorWordIsItsOwnThoughTheBoxingMakesASystemCall) {
+  const testing_support::HostileAfterHook hook(
+      {{.target = global(kSyscallSlot), .eax = makeFixnum(19), .edx = nil(), .ecx = 1}});
+  probe(probes_.main, 41, {}, sd::Result::Unsigned, true);
+  probe(probes_.aux, 0, {}, sd::Result::Unsigned, true);
+  for (const int32_t code : {41, 0}) {
+    SCOPED_TRACE(code);
+    g_probe.setsClError = makeFixnum(8);
+    g_probe.answer = 0x80000005;
+    testing_support::useUpNewSpace();
+    const uint32_t scavenges = ScavengeCt;
+    const LispCallResult result = run(code, {});
+    ASSERT_EQ(ScavengeCt, scavenges + 1);
+    EXPECT_EQ(secondOfNilAnd(result), makeFixnum(8));
+    EXPECT_EQ(cl_error, makeFixnum(8));
+  }
 }
 
 // The host version numbers are unsigned; the terminal-character services
