@@ -4,12 +4,15 @@
 // fails its test instead of stopping the suite.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <ostream>
@@ -397,6 +400,33 @@ TEST_F(RealRuntime, InterruptsWhileAnImageIsReadDoNoHarm) {
     run.type(kInterrupt);
     run.type(kClose);
     expectCleanEnd(run, startup_image::kRebornStatus);
+  }
+}
+
+// ---- the terminal after any end ----
+
+// A process killed by a signal while the console holds the terminal (keys
+// one by one, no echo, no signal keys) leaves the terminal's mode as the
+// terminal had it.
+TEST_F(RealRuntime, AKilledProcessLeavesTheTerminalsModeAsItFoundIt) {
+  // A new terminal's line editing, echo, signal keys and input mapping.
+  constexpr tcflag_t kCookedLocal = ICANON | ECHO | ISIG | IEXTEN;
+  constexpr tcflag_t kCookedInput = ICRNL | IXON;
+  for (const int signal : {SIGKILL, SIGTERM, SIGABRT}) {
+    SCOPED_TRACE(std::string("killed by ") + strsignal(signal));
+    InteractiveRun run(kHost, {}, options(true));
+    ASSERT_TRUE(run.started());
+    expectOutput(run, kPrompt);
+    termios held{};
+    ASSERT_TRUE(run.terminalMode(&held));
+    EXPECT_EQ(held.c_lflag & kCookedLocal, 0u);
+    run.sendSignal(signal);
+    const InteractiveEnd end = run.awaitEnd(kLimit);
+    EXPECT_TRUE(end.ended && end.terminatingSignal == signal) << endOf(end);
+    termios left{};
+    ASSERT_TRUE(run.terminalMode(&left));
+    EXPECT_EQ(left.c_lflag & kCookedLocal, kCookedLocal);
+    EXPECT_EQ(left.c_iflag & kCookedInput, kCookedInput);
   }
 }
 
