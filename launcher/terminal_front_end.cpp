@@ -116,7 +116,11 @@ uint32_t readerThread(void*) {
     if (got < 0 && errno == EINTR) continue;
     if (stopped) return 0;
     if (got <= 0) {
+      // The Lisp's input ends behind what was typed, and the console closes
+      // (a close that the Lisp may take, or that answers the image prompt).
       input_ended = true;
+      if (console_window.edit)
+        platform::postWindowMessage(console_window.edit, wm::kInputEnded, 0, 0);
       postEndOfInput();
       return 0;
     }

@@ -38,6 +38,9 @@ namespace startup_image = testing_support::startup_image;
 const std::string kHost = HOST_PATH;
 const std::string kRuntime = KORVANE_PATH;
 const std::string kImageBuilder = X1_HOST_PATH;
+// In front of the real runtime: holds the Lisp's start and end, reads a
+// typed line as the Lisp exits (tests/runtime_relay.cpp).
+const std::string kRelay = RELAY_PATH;
 
 constexpr char kRuntimeVariable[] = "VXM_SHLIB_NAME";
 constexpr char kPrompt[] = "Imagefile: ";
@@ -45,6 +48,10 @@ constexpr char kFailedStatusLine[] = "<The Lisp process exited with status -1 (0
 constexpr char kEnter[] = "\r";
 constexpr char kInterrupt[] = "\x03";
 constexpr char kClose[] = "\x04";
+// The console handles keys in order: once it shows the window minimised,
+// the keys typed before Ctrl+Z have been handled.
+constexpr char kMinimise[] = "\x1a";
+constexpr char kMinimised[] = "[console: minimised";
 constexpr int kImageFailure = 255;  // lisp_exit(-1)
 
 // Generous: the runs share the machine with the rest of the suite, maybe
@@ -401,6 +408,60 @@ TEST_F(RealRuntime, InterruptsWhileAnImageIsReadDoNoHarm) {
     run.type(kClose);
     expectCleanEnd(run, startup_image::kRebornStatus);
   }
+}
+
+// ---- a close before the Lisp exists ----
+
+// Ctrl+D while the Lisp is on its way (its start held, the console just
+// up, the image being read) waits for the Lisp like any queued command:
+// the line typed afterwards still reaches it. Only at the image-name prompt
+// does a close mean "no image".
+TEST_F(RealRuntime, ACloseBeforeTheLispExistsLeavesItsInputOpen) {
+  const fs::path image = root_ / "images" / "close.vxi";
+  buildImage(image);
+  if (HasFatalFailure()) return;
+  const fs::path gate = root_ / "start-gate";
+  struct Case {
+    const char* name;
+    bool startHeld;
+    std::chrono::milliseconds delay;
+  };
+  const Case cases[] = {
+      {"start held", true, 0ms},
+      {"as the console appears", false, 0ms},
+      {"while the image is read", false, 20ms},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(gate);
+    InteractiveOptions start = options(true);
+    start.environment.emplace_back("RELAY_READ", "1");
+    if (c.startHeld) start.environment.emplace_back("RELAY_HOLD_START", gate.string());
+    InteractiveRun run(kHost, {"+d", kRelay, "-Im", image.string()}, start);
+    ASSERT_TRUE(run.started());
+    const size_t shown = expectOutput(run, "[console: shown");
+    std::this_thread::sleep_for(c.delay);
+    run.type(std::string(kClose) + kMinimise);
+    expectOutput(run, kMinimised, shown == std::string::npos ? 0 : shown);
+    std::ofstream(gate) << "go\n";
+    const size_t reading = expectOutput(run, "relay: reading");
+    run.type(std::string("typed") + kEnter);
+    expectOutput(run, "relay: read [typed]", reading == std::string::npos ? 0 : reading);
+    expectOutput(run, statusLine(startup_image::kRebornStatus));
+    run.type(kClose);
+    expectCleanEnd(run, startup_image::kRebornStatus);
+  }
+}
+
+// Two quick Ctrl+D at the prompt: the first means "no image", the second,
+// which comes while the start ends, closes the console's pause.
+TEST_F(RealRuntime, TwoQuickClosesAtThePromptEndTheConsole) {
+  InteractiveRun run(kHost, {}, options(true));
+  ASSERT_TRUE(run.started());
+  expectOutput(run, kPrompt);
+  run.type(std::string(kClose) + kClose);
+  expectOutput(run, "No lisp image to load.");
+  expectCleanEnd(run, 1);
 }
 
 // ---- the terminal after any end ----
