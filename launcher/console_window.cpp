@@ -210,10 +210,10 @@ uint32_t editProcedure(platform::Handle window, uint32_t message, uint32_t wPara
 }
 
 void interruptLisp() {
-  // No Lisp thread, no Lisp to interrupt: after its end the runtime's heaps
-  // may be gone.
-  if (!console_host_record.lispThreadId) return;
-  if (launch.runtime.signal_lisp) launch.runtime.signal_lisp(kLispSignalInterrupt);
+  // No Lisp thread, or a Lisp that has asked to exit: nothing to interrupt
+  // (a forced break would land in a thread that is ending, and after the end
+  // the runtime's heaps may be gone).
+  if (!signalLispUnlessEnding(kLispSignalInterrupt)) return;
   sched_yield();
   if (console_host_record.lispThreadId)
     platform::postThreadMessage(console_host_record.lispThreadId, wm::kUser, 0, 0);

@@ -1,8 +1,12 @@
-// One phase word for the console's view of the Lisp.
+// One phase word for the console's view of the Lisp, and a lock that keeps
+// an interrupt from overlapping the exit: the exit hook waits until an
+// interrupt that got in has been delivered, so that none is delivered into
+// a thread that is ending.
 
 #include "launcher/lisp_ending.h"
 
 #include <atomic>
+#include <mutex>
 
 #include "launcher/console_queues.h"
 #include "launcher/console_window.h"
@@ -24,6 +28,11 @@ bool close_kept = false;  // the console thread's own
 
 constexpr uint32_t kRemoteCloseRequest = 5;
 
+std::mutex& interruptLock() {
+  static auto* const lock = new std::mutex;  // interrupts may come while the process ends
+  return *lock;
+}
+
 uint32_t word(const void* address) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address));
 }
@@ -39,13 +48,22 @@ bool handCloseToLisp() {
 }  // namespace
 
 void lispStarts() {
+  std::lock_guard<std::mutex> hold(interruptLock());
   phase = Phase::Running;
   close_kept = false;
 }
 
 void lispEnds() {
-  Phase running = Phase::Running;
-  phase.compare_exchange_strong(running, Phase::Ending);
+  std::lock_guard<std::mutex> hold(interruptLock());
+  if (phase == Phase::Running) phase = Phase::Ending;
+}
+
+bool signalLispUnlessEnding(int32_t signal) {
+  std::lock_guard<std::mutex> hold(interruptLock());
+  if (phase != Phase::Running || !console_host_record.lispThreadId || !launch.runtime.signal_lisp)
+    return false;
+  launch.runtime.signal_lisp(signal);
+  return true;
 }
 
 bool routeClose() {

@@ -1,7 +1,9 @@
 // The console's side of the Lisp's start and end. While a Lisp runs or is on
-// its way, a close goes to it as remote command 5. Once its start ends at
-// the image-name prompt, a close is kept until the console pauses, where it
-// closes the window.
+// its way, a close goes to it as remote command 5 and an interrupt reaches
+// it. From the moment it asks to exit (or its start ends at the image-name
+// prompt) nothing of the console reaches it any more: an interrupt does
+// nothing, and a close is kept until the console pauses, where it closes
+// the window.
 #pragma once
 
 #include <cstdint>
@@ -10,10 +12,14 @@
 
 namespace launcher {
 
-// A Lisp is being started: closes go to it again.
+// A Lisp is being started: closes and interrupts go to it again.
 void lispStarts();
-// No Lisp will come, or the one there is ending.
+// The Lisp asks to exit; returns once no interrupt is still on its way to it.
 void lispEnds();
+
+// signal_lisp with `signal` while a Lisp runs (word 14 of the console's host
+// record names its thread); false when nothing was sent.
+bool signalLispUnlessEnding(int32_t signal);
 
 // A close that the close-button modes let through, from the frame's policy
 // hook: handed to the Lisp, taken as the answer "no image" at the

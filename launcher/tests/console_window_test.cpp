@@ -233,6 +233,12 @@ TEST_F(ConsoleWindowPolicy, CtrlASelectsAllAndPauseInterrupts) {
   platform::postWindowMessage(console_window.edit, wm::kKeyDown, wm::kKeyPause, 0);
   pump();
   EXPECT_EQ(signals, 2);
+  // Once the Lisp has asked to exit, the key reaches it no more.
+  signals = 0;
+  lispEnds();
+  platform::postWindowMessage(console_window.edit, wm::kKeyDown, wm::kKeyPause, 0);
+  pump();
+  EXPECT_EQ(signals, 0);
 }
 
 TEST_F(ConsoleWindowPolicy, TrayMenuTexts) {

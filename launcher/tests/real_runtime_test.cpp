@@ -390,21 +390,52 @@ INSTANTIATE_TEST_SUITE_P(Keys, InterruptAfterTheEnd,
 // restored Lisp's status, also with Ctrl+C in the pause behind it. The Lisp
 // thread reads the image while the console comes up, so the bursts start
 // once the terminal takes keys (the console is shown) and at different
-// moments of the restore behind that; three presses stay below the urgent
-// warning.
+// moments of the restore behind that. Bursts of five and ten, which would
+// force a break, mostly land once the restored Lisp (which exits at once)
+// has asked to exit: they do nothing to it.
 TEST_F(RealRuntime, InterruptsWhileAnImageIsReadDoNoHarm) {
   const fs::path image = root_ / "images" / "read.vxi";
   buildImage(image);
   if (HasFatalFailure()) return;
-  for (const auto delay : {0ms, 20ms, 50ms, 150ms}) {
-    SCOPED_TRACE("burst after " + std::to_string(delay.count()) + " ms");
-    InteractiveRun run(kHost, {"-Im", image.string()}, options(true));
+  for (const int presses : {3, 5, 10}) {
+    for (const auto delay : {0ms, 20ms, 50ms, 150ms}) {
+      SCOPED_TRACE(std::to_string(presses) + " presses after " + std::to_string(delay.count()) +
+                   " ms");
+      InteractiveRun run(kHost, {"-Im", image.string()}, options(true));
+      ASSERT_TRUE(run.started());
+      expectOutput(run, "[console: shown");
+      std::this_thread::sleep_for(delay);
+      run.type(std::string(presses, kInterrupt[0]));
+      expectOutput(run, statusLine(startup_image::kRebornStatus));
+      run.type(kInterrupt);
+      run.type(kClose);
+      expectCleanEnd(run, startup_image::kRebornStatus);
+    }
+  }
+}
+
+// ---- a Lisp that has asked to exit ----
+
+// Once the Lisp has asked to exit, Ctrl+C does nothing to it however often
+// it is pressed (the fifth would otherwise force a break): its thread is
+// held in its end while the keys come, then ends with the Lisp's status.
+TEST_F(RealRuntime, InterruptsAfterTheLispAskedToExitDoNothing) {
+  const fs::path image = root_ / "images" / "exit.vxi";
+  buildImage(image);
+  if (HasFatalFailure()) return;
+  const fs::path gate = root_ / "exit-gate";
+  for (const int presses : {5, 10}) {
+    SCOPED_TRACE(std::to_string(presses) + " presses");
+    fs::remove(gate);
+    InteractiveOptions start = options(true);
+    start.environment.emplace_back("RELAY_HOLD_EXIT", gate.string());
+    InteractiveRun run(kHost, {"+d", kRelay, "-Im", image.string()}, start);
     ASSERT_TRUE(run.started());
-    expectOutput(run, "[console: shown");
-    std::this_thread::sleep_for(delay);
-    run.type(std::string(kInterrupt) + kInterrupt + kInterrupt);
+    const size_t exiting = expectOutput(run, "relay: exiting");
+    run.type(std::string(presses, kInterrupt[0]) + kMinimise);
+    expectOutput(run, kMinimised, exiting == std::string::npos ? 0 : exiting);
+    std::ofstream(gate) << "go\n";
     expectOutput(run, statusLine(startup_image::kRebornStatus));
-    run.type(kInterrupt);
     run.type(kClose);
     expectCleanEnd(run, startup_image::kRebornStatus);
   }

@@ -1,15 +1,16 @@
 // A runtime library for black-box runs of lunvarra_host over the real
 // runtime: linked against libkorvane.so, it passes every name the launcher
-// binds on to it (the lookups fall through to its dependency), except the
-// ones that give a test a hold on the Lisp's start and end. Loaded with
-// "+d".
+// binds on to it (the lookups fall through to its dependency), except two
+// that give a test a hold on the Lisp's end. Loaded with "+d".
 //
 // windows_lisp_exit, the exit callback the launcher hands to lisp_init, runs
 // in the Lisp as it exits: with RELAY_READ set it first writes
 // "relay: reading" to descriptor 1 and reads one line from descriptor 0
 // with the runtime's own calls, then writes "relay: read [the line]".
-// lisp_init: with RELAY_HOLD_START naming a file, the Lisp's start waits
-// until it exists.
+// vxm_thread_exit, which the console's exit hook calls once the Lisp has
+// asked to exit: with RELAY_HOLD_EXIT naming a file it writes
+// "relay: exiting" and waits until that file exists. lisp_init: with
+// RELAY_HOLD_START naming a file, the Lisp's start waits until it exists.
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -81,4 +82,12 @@ RELAY_EXPORT void windows_lisp_exit(int32_t status) {
     say("relay: read [" + readLine() + "]\n");
   }
   runtimeEntry<host::ExitHook>("windows_lisp_exit")(status);
+}
+
+RELAY_EXPORT void vxm_thread_exit(int32_t status, int32_t* doneFlag, uint32_t threadToNotify) {
+  if (std::getenv("RELAY_HOLD_EXIT")) {
+    say("relay: exiting\n");
+    awaitFile("RELAY_HOLD_EXIT");
+  }
+  runtimeEntry<launcher::ThreadExit>("vxm_thread_exit")(status, doneFlag, threadToNotify);
 }
