@@ -5,6 +5,7 @@
 #include "launcher/console_tray.h"
 #include "launcher/host_records.h"
 #include "launcher/launch_state.h"
+#include "launcher/lisp_ending.h"
 #include "launcher/start_lisp.h"
 #include "platform/message_queue.h"
 #include "platform/threads.h"
@@ -39,6 +40,8 @@ uint32_t console_lisp_thread(void*) {
 // it, and lets the runtime end this (the Lisp) thread, which posts the quit
 // message to the console thread.
 void console_exit_hook(int32_t status) {
+  // From now on nothing of the console reaches the ending Lisp thread.
+  lispEnds();
   lisp_exit_status = status;
   if (console_thread_id) platform::postThreadMessage(console_thread_id, kUserMessage, 0, 0);
   if (launch.runtime.vxm_thread_exit)

@@ -15,6 +15,7 @@
 #include "launcher/launch_state.h"
 #include "launcher/launcher_messages.h"
 #include "launcher/launcher_settings.h"
+#include "launcher/lisp_ending.h"
 #include "launcher/start_lisp.h"
 #include "launcher/splash_screen.h"
 #include "launcher/terminal_front_end.h"
@@ -152,6 +153,7 @@ LoopEnd runLoop(platform::Handle lispThread) {
 void pauseUntilClosed() {
   if (launch.runtime.free_heaps) launch.runtime.free_heaps(1);
   platform::showWindow(console_window.frame, platform::kRestore);
+  consolePauses(console_window.frame);
   consolePauseStarting();
   platform::Message message, quit;
   for (;;) {
@@ -202,6 +204,7 @@ void runConsoleThread() {
     platform::setCloseItemState(frame, platform::kMenuGreyed | platform::kMenuDisabled);
 
   console_thread_id = platform::currentThreadId();
+  lispStarts();
   uint32_t lispThreadId = 0;
   const platform::Handle lispThread =
       platform::createThread(console_lisp_thread, nullptr, 0, &lispThreadId);

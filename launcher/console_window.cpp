@@ -16,6 +16,7 @@
 #include "launcher/launch_state.h"
 #include "launcher/launcher_messages.h"
 #include "launcher/launcher_settings.h"
+#include "launcher/lisp_ending.h"
 #include "launcher/start_lisp.h"
 #include "launcher/window_messages.h"
 #include "platform/error_numbers.h"
@@ -41,7 +42,6 @@ namespace {
 // system menu and both boxes.
 constexpr uint32_t kOverlappedWindowStyle = 0xCF0000;
 constexpr uint32_t kLispSignalInterrupt = 2;
-constexpr uint32_t kRemoteCloseRequest = 5;
 
 constexpr const char* kLauncherIcons[] = {text::kTrayIcon, text::kSecondTrayIcon};
 
@@ -180,20 +180,7 @@ uint32_t consolePolicyHook(platform::Handle window, uint32_t message, uint32_t w
                                                                  : platform::kShowHide);
       return 0;
     }
-    if (close_request_flag && console_host_record.lispThreadId) {
-      close_request_flag = 0;
-      static uint32_t request[2];
-      request[0] = kRemoteCloseRequest;
-      request[1] = word(&close_request_flag);
-      if (launch.runtime.remote_command && launch.runtime.remote_command(2, request)) return 0;
-      // Nobody took it: the runtime has no Lisp yet (it still asks for an
-      // image name, or restores one). The close ends the typed input, which
-      // is what the runtime is waiting for; it is not kept for a Lisp that
-      // starts later.
-      close_request_flag = 1;
-      console::endInput(&console::console_queue_pairs[0]);
-      return 0;
-    }
+    if (routeClose()) return 0;
   } else if (message == wm::kTrayNotify) {
     if (lParam == wm::kLeftButtonDoubleClick) {
       platform::showWindow(window, platform::kShowNormal);
@@ -209,6 +196,12 @@ uint32_t consolePolicyHook(platform::Handle window, uint32_t message, uint32_t w
 uint32_t editProcedure(platform::Handle window, uint32_t message, uint32_t wParam,
                        uint32_t lParam) {
   if (message == wm::kChar && wParam == wm::kKeyEnter) enterInput();
+  if (message == wm::kInputEnded) {
+    // Nothing more will be typed: once the lines entered are read, reads
+    // of the console give the end of input.
+    console::endInput(&console::console_queue_pairs[0]);
+    return 0;
+  }
   if (message == wm::kKeyDown && wParam == wm::kKeyPause) {
     if (console_window.interrupt) console_window.interrupt();
     return 0;
@@ -217,10 +210,10 @@ uint32_t editProcedure(platform::Handle window, uint32_t message, uint32_t wPara
 }
 
 void interruptLisp() {
-  // No Lisp thread, no Lisp to interrupt: after its end the runtime's heaps
-  // may be gone.
-  if (!console_host_record.lispThreadId) return;
-  if (launch.runtime.signal_lisp) launch.runtime.signal_lisp(kLispSignalInterrupt);
+  // No Lisp thread, or a Lisp that has asked to exit: nothing to interrupt
+  // (a forced break would land in a thread that is ending, and after the end
+  // the runtime's heaps may be gone).
+  if (!signalLispUnlessEnding(kLispSignalInterrupt)) return;
   sched_yield();
   if (console_host_record.lispThreadId)
     platform::postThreadMessage(console_host_record.lispThreadId, wm::kUser, 0, 0);

@@ -4,11 +4,12 @@
 //
 // The Lisp writes its answer into a result word and an object cell that the
 // launcher owns, never into a caller's frame; the caller gets a copy once the
-// last wait has succeeded. A wait that runs out ends the exchange with
-// kServerFailure and releases the lock. The late answer then ends the next
-// exchange's first wait, which is right because the Lisp answers in order:
-// a command is sent only after the previous one was answered, so at most one
-// answer is ever outstanding.
+// last wait has succeeded. A wait that runs out, or a command the runtime
+// refuses (nobody will answer it), ends the exchange with kServerFailure and
+// releases the lock. The late answer then ends the next exchange's first
+// wait, which is right because the Lisp answers in order: a command is sent
+// only after the previous one was answered, so at most one answer is ever
+// outstanding.
 
 #include "launcher/server_entries.h"
 
@@ -82,8 +83,11 @@ int32_t exchange(uint32_t command, const void* classId, const void* interfaceId,
   std::lock_guard<std::mutex> lock(exchange_lock);
   if (!awaitLisp(first_wait_ms)) return kServerFailure;
   platform::resetEvent(handshake_event);
-  // A command of one word passes the word itself.
-  launch.runtime.remote_command(1, reinterpret_cast<const void*>(uintptr_t{kSynchronise}));
+  // A command of one word passes the word itself. A command the runtime
+  // refuses (the Lisp has gone) will never be answered: the exchange fails
+  // at once.
+  if (!launch.runtime.remote_command(1, reinterpret_cast<const void*>(uintptr_t{kSynchronise})))
+    return kServerFailure;
   if (!awaitLisp(step_wait_ms)) return kServerFailure;
   platform::resetEvent(handshake_event);
 
@@ -97,7 +101,7 @@ int32_t exchange(uint32_t command, const void* classId, const void* interfaceId,
     request_words[count++] = word(&answer.object);
   }
   request_words[count++] = word(&answer.result);
-  launch.runtime.remote_command(count, request_words);
+  if (!launch.runtime.remote_command(count, request_words)) return kServerFailure;
   if (!awaitLisp(step_wait_ms)) return kServerFailure;
   if (object) *object = answer.object;
   return answer.result;

@@ -18,6 +18,7 @@
 #include "launcher/console_window.h"
 #include "launcher/popup_menu.h"
 #include "launcher/splash_screen.h"
+#include "launcher/terminal_guard.h"
 #include "launcher/window_messages.h"
 #include "platform/message_queue.h"
 #include "platform/threads.h"
@@ -44,8 +45,10 @@ std::mutex& renderLock() {
 }
 
 void restoreTerminal() {
-  if (mode_saved) tcsetattr(STDIN_FILENO, TCSANOW, &saved_mode);
+  if (!mode_saved) return;
+  tcsetattr(STDIN_FILENO, TCSANOW, &saved_mode);
   mode_saved = false;
+  dismissTerminalGuard();
 }
 
 // Raw input: no line editing, echo or signal keys; output keeps its line
@@ -55,12 +58,19 @@ void enterRawMode() {
   // no cursor controls.
   if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO) || tcgetattr(STDIN_FILENO, &saved_mode) != 0)
     return;
+  // However the process ends, the terminal gets its mode back: at exit
+  // from here, on any other end from the guard. Decision: should no guard
+  // start (no process to spare), the console still runs raw.
+  startTerminalGuard(STDIN_FILENO, saved_mode);
   termios raw = saved_mode;
   raw.c_lflag &= ~(ICANON | ECHO | ISIG | IEXTEN);
   raw.c_iflag &= ~(IXON | ICRNL | INLCR);
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
-  if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) return;
+  if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) {
+    dismissTerminalGuard();
+    return;
+  }
   mode_saved = true;
   interactive = true;
   std::atexit(restoreTerminal);
@@ -106,7 +116,11 @@ uint32_t readerThread(void*) {
     if (got < 0 && errno == EINTR) continue;
     if (stopped) return 0;
     if (got <= 0) {
+      // The Lisp's input ends behind what was typed, and the console closes
+      // (a close that the Lisp may take, or that answers the image prompt).
       input_ended = true;
+      if (console_window.edit)
+        platform::postWindowMessage(console_window.edit, wm::kInputEnded, 0, 0);
       postEndOfInput();
       return 0;
     }

@@ -32,6 +32,9 @@ inline constexpr uint32_t kStartTrayRefresh = 1038;
 // The terminal's pick in an open popup menu: wParam the command, 0 for none.
 // Decision: a message number above the launcher's, posted by the front end.
 inline constexpr uint32_t kMenuPick = 1100;
+// The front end's input has ended (a pipe's end), to the edit control, in
+// order with the keys before it. Decision: the launcher's own number.
+inline constexpr uint32_t kInputEnded = 1101;
 
 // System commands (wParam of kSystemCommand).
 inline constexpr uint32_t kCommandClose = 61536;

@@ -49,6 +49,7 @@ InteractiveRun::InteractiveRun(const std::string& program,
     if (pid_ < 0) return;
     output_fd_ = master;
     input_fd_ = dup(master);
+    terminal_ = true;
     return;
   }
   int in[2], out[2];
@@ -156,6 +157,15 @@ InteractiveEnd InteractiveRun::awaitEnd(std::chrono::milliseconds limit) {
   while (end_.ended && pump(std::chrono::milliseconds(100))) {
   }
   return end_;
+}
+
+void InteractiveRun::sendSignal(int signal) {
+  if (pid_ > 0 && !end_.ended) kill(pid_, signal);
+}
+
+bool InteractiveRun::terminalMode(termios* mode) const {
+  // The master reads the mode of its terminal.
+  return terminal_ && input_fd_ >= 0 && tcgetattr(input_fd_, mode) == 0;
 }
 
 std::vector<std::string> InteractiveRun::screenLines() const {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <termios.h>
 
 #include <chrono>
 #include <string>
@@ -45,6 +46,11 @@ class InteractiveRun {
   // ended first.
   size_t awaitOutput(const std::string& text, std::chrono::milliseconds limit, size_t from = 0);
   InteractiveEnd awaitEnd(std::chrono::milliseconds limit);
+  // Sends `signal` to the program while it runs.
+  void sendSignal(int signal);
+  // The terminal's mode as the program has set it (terminal runs only, while
+  // the input is open); false without it.
+  bool terminalMode(termios* mode) const;
   const std::string& output() const { return output_; }
   // The output as a terminal shows it: carriage return, erase to the end of
   // the line and line feed applied, other escapes dropped; one text per line.
@@ -57,6 +63,7 @@ class InteractiveRun {
   pid_t pid_ = -1;
   int output_fd_ = -1;
   int input_fd_ = -1;  // the terminal's master again, or the pipe's write end
+  bool terminal_ = false;
   std::string output_;
   InteractiveEnd end_;
   void (*saved_pipe_action_)(int) = nullptr;

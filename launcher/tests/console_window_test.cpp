@@ -17,6 +17,7 @@
 #include "launcher/host_records.h"
 #include "launcher/launch_state.h"
 #include "launcher/launcher_settings.h"
+#include "launcher/lisp_ending.h"
 #include "launcher/window_messages.h"
 #include "platform/message_queue.h"
 #include "platform/threads.h"
@@ -49,6 +50,7 @@ class ConsoleWindowPolicy : public ::testing::Test {
     launch.runtime.remote_command = recordRemoteCommand;
     console_host_record.lispThreadId = 0;
     close_request_flag = 1;
+    lispStarts();
     tray_state = kTrayNotShown;
     frame = createConsoleWindow("Console", platform::kShowNormal);
     ASSERT_NE(frame, platform::kNoHandle);
@@ -172,14 +174,20 @@ TEST_F(ConsoleWindowPolicy, ACloseWhileTheLispRunsIsHandedToTheLispOnce) {
   EXPECT_FALSE(alive());
 }
 
-// Before the runtime has a Lisp (it asks for an image name or restores one)
-// nobody takes the close: it ends the typed input the runtime waits on, and
-// the next close is intercepted again.
+// At the image-name prompt the runtime refuses the close (no Lisp will
+// come): it ends the typed input the prompt waits on, and with it the
+// start. A close while the start ends is kept until the console pauses,
+// where it closes the window.
 TEST_F(ConsoleWindowPolicy, ACloseNobodyTakesEndsTheTypedInput) {
   console::QueuePair& pair = console::console_queue_pairs[0];
   const platform::Handle mutex = platform::createMutex(false);
   ASSERT_TRUE(console::makePair(&pair, mutex));
-  launch.runtime.remote_command = [](int32_t, const void*) -> int32_t { return 0; };
+  static int refusals;
+  refusals = 0;
+  launch.runtime.remote_command = [](int32_t, const void*) -> int32_t {
+    ++refusals;
+    return 0;
+  };
   console_host_record.lispThreadId = 12345;
   platform::sendMessage(frame, wm::kClose, 0, 0);
   EXPECT_TRUE(alive());
@@ -187,6 +195,12 @@ TEST_F(ConsoleWindowPolicy, ACloseNobodyTakesEndsTheTypedInput) {
   EXPECT_EQ(console::waitForInput(&pair, false), console::kInputReady);
   char buffer[8];
   EXPECT_EQ(console::readInput(&pair, buffer, 8), 0);
+  platform::sendMessage(frame, wm::kClose, 0, 0);
+  EXPECT_TRUE(alive());
+  EXPECT_EQ(refusals, 1);
+  consolePauses(frame);
+  pump();
+  EXPECT_FALSE(alive());
   console::freePair(&pair);
   platform::closeHandle(mutex);
   pair = {};  // the pair keeps its mutex: forget the closed one
@@ -219,6 +233,12 @@ TEST_F(ConsoleWindowPolicy, CtrlASelectsAllAndPauseInterrupts) {
   platform::postWindowMessage(console_window.edit, wm::kKeyDown, wm::kKeyPause, 0);
   pump();
   EXPECT_EQ(signals, 2);
+  // Once the Lisp has asked to exit, the key reaches it no more.
+  signals = 0;
+  lispEnds();
+  platform::postWindowMessage(console_window.edit, wm::kKeyDown, wm::kKeyPause, 0);
+  pump();
+  EXPECT_EQ(signals, 0);
 }
 
 TEST_F(ConsoleWindowPolicy, TrayMenuTexts) {

@@ -4,12 +4,15 @@
 // fails its test instead of stopping the suite.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <ostream>
@@ -35,6 +38,9 @@ namespace startup_image = testing_support::startup_image;
 const std::string kHost = HOST_PATH;
 const std::string kRuntime = KORVANE_PATH;
 const std::string kImageBuilder = X1_HOST_PATH;
+// In front of the real runtime: holds the Lisp's start and end, reads a
+// typed line as the Lisp exits (tests/runtime_relay.cpp).
+const std::string kRelay = RELAY_PATH;
 
 constexpr char kRuntimeVariable[] = "VXM_SHLIB_NAME";
 constexpr char kPrompt[] = "Imagefile: ";
@@ -42,6 +48,10 @@ constexpr char kFailedStatusLine[] = "<The Lisp process exited with status -1 (0
 constexpr char kEnter[] = "\r";
 constexpr char kInterrupt[] = "\x03";
 constexpr char kClose[] = "\x04";
+// The console handles keys in order: once it shows the window minimised,
+// the keys typed before Ctrl+Z have been handled.
+constexpr char kMinimise[] = "\x1a";
+constexpr char kMinimised[] = "[console: minimised";
 constexpr int kImageFailure = 255;  // lisp_exit(-1)
 
 // Generous: the runs share the machine with the rest of the suite, maybe
@@ -380,23 +390,135 @@ INSTANTIATE_TEST_SUITE_P(Keys, InterruptAfterTheEnd,
 // restored Lisp's status, also with Ctrl+C in the pause behind it. The Lisp
 // thread reads the image while the console comes up, so the bursts start
 // once the terminal takes keys (the console is shown) and at different
-// moments of the restore behind that; three presses stay below the urgent
-// warning.
+// moments of the restore behind that. Bursts of five and ten, which would
+// force a break, mostly land once the restored Lisp (which exits at once)
+// has asked to exit: they do nothing to it.
 TEST_F(RealRuntime, InterruptsWhileAnImageIsReadDoNoHarm) {
   const fs::path image = root_ / "images" / "read.vxi";
   buildImage(image);
   if (HasFatalFailure()) return;
-  for (const auto delay : {0ms, 20ms, 50ms, 150ms}) {
-    SCOPED_TRACE("burst after " + std::to_string(delay.count()) + " ms");
-    InteractiveRun run(kHost, {"-Im", image.string()}, options(true));
+  for (const int presses : {3, 5, 10}) {
+    for (const auto delay : {0ms, 20ms, 50ms, 150ms}) {
+      SCOPED_TRACE(std::to_string(presses) + " presses after " + std::to_string(delay.count()) +
+                   " ms");
+      InteractiveRun run(kHost, {"-Im", image.string()}, options(true));
+      ASSERT_TRUE(run.started());
+      expectOutput(run, "[console: shown");
+      std::this_thread::sleep_for(delay);
+      run.type(std::string(presses, kInterrupt[0]));
+      expectOutput(run, statusLine(startup_image::kRebornStatus));
+      run.type(kInterrupt);
+      run.type(kClose);
+      expectCleanEnd(run, startup_image::kRebornStatus);
+    }
+  }
+}
+
+// ---- a Lisp that has asked to exit ----
+
+// Once the Lisp has asked to exit, Ctrl+C does nothing to it however often
+// it is pressed (the fifth would otherwise force a break): its thread is
+// held in its end while the keys come, then ends with the Lisp's status.
+TEST_F(RealRuntime, InterruptsAfterTheLispAskedToExitDoNothing) {
+  const fs::path image = root_ / "images" / "exit.vxi";
+  buildImage(image);
+  if (HasFatalFailure()) return;
+  const fs::path gate = root_ / "exit-gate";
+  for (const int presses : {5, 10}) {
+    SCOPED_TRACE(std::to_string(presses) + " presses");
+    fs::remove(gate);
+    InteractiveOptions start = options(true);
+    start.environment.emplace_back("RELAY_HOLD_EXIT", gate.string());
+    InteractiveRun run(kHost, {"+d", kRelay, "-Im", image.string()}, start);
     ASSERT_TRUE(run.started());
-    expectOutput(run, "[console: shown");
-    std::this_thread::sleep_for(delay);
-    run.type(std::string(kInterrupt) + kInterrupt + kInterrupt);
+    const size_t exiting = expectOutput(run, "relay: exiting");
+    run.type(std::string(presses, kInterrupt[0]) + kMinimise);
+    expectOutput(run, kMinimised, exiting == std::string::npos ? 0 : exiting);
+    std::ofstream(gate) << "go\n";
     expectOutput(run, statusLine(startup_image::kRebornStatus));
-    run.type(kInterrupt);
     run.type(kClose);
     expectCleanEnd(run, startup_image::kRebornStatus);
+  }
+}
+
+// ---- a close before the Lisp exists ----
+
+// Ctrl+D while the Lisp is on its way (its start held, the console just
+// up, the image being read) waits for the Lisp like any queued command:
+// the line typed afterwards still reaches it. Only at the image-name prompt
+// does a close mean "no image".
+TEST_F(RealRuntime, ACloseBeforeTheLispExistsLeavesItsInputOpen) {
+  const fs::path image = root_ / "images" / "close.vxi";
+  buildImage(image);
+  if (HasFatalFailure()) return;
+  const fs::path gate = root_ / "start-gate";
+  struct Case {
+    const char* name;
+    bool startHeld;
+    std::chrono::milliseconds delay;
+  };
+  const Case cases[] = {
+      {"start held", true, 0ms},
+      {"as the console appears", false, 0ms},
+      {"while the image is read", false, 20ms},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(gate);
+    InteractiveOptions start = options(true);
+    start.environment.emplace_back("RELAY_READ", "1");
+    if (c.startHeld) start.environment.emplace_back("RELAY_HOLD_START", gate.string());
+    InteractiveRun run(kHost, {"+d", kRelay, "-Im", image.string()}, start);
+    ASSERT_TRUE(run.started());
+    const size_t shown = expectOutput(run, "[console: shown");
+    std::this_thread::sleep_for(c.delay);
+    run.type(std::string(kClose) + kMinimise);
+    expectOutput(run, kMinimised, shown == std::string::npos ? 0 : shown);
+    std::ofstream(gate) << "go\n";
+    const size_t reading = expectOutput(run, "relay: reading");
+    run.type(std::string("typed") + kEnter);
+    expectOutput(run, "relay: read [typed]", reading == std::string::npos ? 0 : reading);
+    expectOutput(run, statusLine(startup_image::kRebornStatus));
+    run.type(kClose);
+    expectCleanEnd(run, startup_image::kRebornStatus);
+  }
+}
+
+// Two quick Ctrl+D at the prompt: the first means "no image", the second,
+// which comes while the start ends, closes the console's pause.
+TEST_F(RealRuntime, TwoQuickClosesAtThePromptEndTheConsole) {
+  InteractiveRun run(kHost, {}, options(true));
+  ASSERT_TRUE(run.started());
+  expectOutput(run, kPrompt);
+  run.type(std::string(kClose) + kClose);
+  expectOutput(run, "No lisp image to load.");
+  expectCleanEnd(run, 1);
+}
+
+// ---- the terminal after any end ----
+
+// A process killed by a signal while the console holds the terminal (keys
+// one by one, no echo, no signal keys) leaves the terminal's mode as the
+// terminal had it.
+TEST_F(RealRuntime, AKilledProcessLeavesTheTerminalsModeAsItFoundIt) {
+  // A new terminal's line editing, echo, signal keys and input mapping.
+  constexpr tcflag_t kCookedLocal = ICANON | ECHO | ISIG | IEXTEN;
+  constexpr tcflag_t kCookedInput = ICRNL | IXON;
+  for (const int signal : {SIGKILL, SIGTERM, SIGABRT}) {
+    SCOPED_TRACE(std::string("killed by ") + strsignal(signal));
+    InteractiveRun run(kHost, {}, options(true));
+    ASSERT_TRUE(run.started());
+    expectOutput(run, kPrompt);
+    termios held{};
+    ASSERT_TRUE(run.terminalMode(&held));
+    EXPECT_EQ(held.c_lflag & kCookedLocal, 0u);
+    run.sendSignal(signal);
+    const InteractiveEnd end = run.awaitEnd(kLimit);
+    EXPECT_TRUE(end.ended && end.terminatingSignal == signal) << endOf(end);
+    termios left{};
+    ASSERT_TRUE(run.terminalMode(&left));
+    EXPECT_EQ(left.c_lflag & kCookedLocal, kCookedLocal);
+    EXPECT_EQ(left.c_iflag & kCookedInput, kCookedInput);
   }
 }
 

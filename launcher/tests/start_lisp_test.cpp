@@ -355,6 +355,18 @@ TEST_F(ServerStart, AStartThatEndsFailsTheCallsAtOnce) {
   }
 }
 
+// The Lisp answered its start, then went: the runtime refuses the
+// exchange's commands, and the call fails without waiting for an answer
+// that cannot come.
+TEST_F(ServerStart, ACommandTheRuntimeRefusesFailsTheCallAtOnce) {
+  // The default waits: a call that waited one out would take 30 s.
+  auto printed = runHost(kServerHost, {"timed"}, {{"STANDIN_GONE", "1"}});
+  EXPECT_EQ(last.exitStatus, 0) << last.standardError;
+  EXPECT_EQ(printed["register"], kFailureWord);
+  EXPECT_LT(std::stoll(printed["waited_ms"]), 30000);
+  EXPECT_EQ(recorded("argc").size(), 1u);
+}
+
 TEST_F(ServerStart, ALispThatNeverAnswersFailsAfterTheWait) {
   auto printed = runHost(kServerAsanHost, {"timed", "200", "200"}, {{"STANDIN_SILENT", "1"}});
   EXPECT_EQ(printed["register"], kFailureWord);

@@ -337,10 +337,11 @@ KORVANE_EXPORT int lisp_free_heap(heap_descriptor* descriptor) {
 
 // The Lisp is gone with its heaps: an alarm that was turned on stops (its
 // repeat would signal into them) and the signal gate closes before they are
-// given back.
+// given back. No Lisp comes after it.
 KORVANE_EXPORT int free_heaps(int unmap) {
   if (!ignore_timer_ints.load()) c_mpalarmoff();
   lisp::presence::depart();
+  lisp::presence::setComing(false);
   lisp_free_heap(&lisp_heap);
   lisp_free_heap(&vxmmalloc_heap);
   if (unmap && g_pureLibrary) return g_pureLibrary->unmap();

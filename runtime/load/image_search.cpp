@@ -15,6 +15,7 @@
 #include "runtime/load/startup_messages.h"
 #include "runtime/os/pseudo_descriptors.h"
 #include "runtime/rs/exports.h"
+#include "runtime/rs/lisp_presence.h"
 
 namespace {
 
@@ -120,6 +121,28 @@ bool probe(int debug, const char* path) {
   return found;
 }
 
+// The name typed at the prompt, or null.
+const char* askForImageName() {
+  static char line[kImageNameBytes];
+  if (host::HostRecord* console = consoleToAskOn()) return askOnConsole(console, line);
+  std::fputs(text::kImageFilePrompt, stdout);
+  std::fflush(stdout);
+  if (!std::fgets(line, sizeof line, stdin)) return nullptr;
+  size_t length = std::strlen(line);
+  if (length > 0 && line[length - 1] == '\n') {
+    line[--length] = '\0';
+  } else if (!std::feof(stdin)) {
+    // Decision: a line longer than 511 characters names no image; its
+    // remainder is read away so that a cut name is never used.
+    int c;
+    while ((c = std::getchar()) != EOF && c != '\n') {
+    }
+    return nullptr;
+  }
+  if (length > 0 && line[length - 1] == '\r') line[--length] = '\0';
+  return line;
+}
+
 }  // namespace
 
 namespace startup {
@@ -211,24 +234,12 @@ int in_home_location_p(const char* directory) {
 }
 
 const char* read_image_file_name_cmdline() {
-  static char line[kImageNameBytes];
-  if (host::HostRecord* console = consoleToAskOn()) return askOnConsole(console, line);
-  std::fputs(text::kImageFilePrompt, stdout);
-  std::fflush(stdout);
-  if (!std::fgets(line, sizeof line, stdin)) return nullptr;
-  size_t length = std::strlen(line);
-  if (length > 0 && line[length - 1] == '\n') {
-    line[--length] = '\0';
-  } else if (!std::feof(stdin)) {
-    // Decision: a line longer than 511 characters names no image; its
-    // remainder is read away so that a cut name is never used.
-    int c;
-    while ((c = std::getchar()) != EOF && c != '\n') {
-    }
-    return nullptr;
-  }
-  if (length > 0 && line[length - 1] == '\r') line[--length] = '\0';
-  return line;
+  // No Lisp comes unless a name is typed: what is sent for one meanwhile
+  // (a console's close) is refused, and the close answers the prompt.
+  lisp::presence::setComing(false);
+  const char* name = askForImageName();
+  if (name) lisp::presence::setComing(true);
+  return name;
 }
 
 const char* read_image_file_name() {

@@ -38,6 +38,7 @@
 #include "runtime/os/shared_libraries.h"
 #include "runtime/os/sockets.h"
 #include "runtime/os/thread_registry.h"
+#include "runtime/rs/lisp_presence.h"
 #include "runtime/os/thread_storage.h"
 #include "runtime/rs/exports.h"
 
@@ -220,6 +221,7 @@ KORVANE_EXPORT int lisp_init(int argc, char** argv, char** envp, lisp_exit_funct
 }
 
 KORVANE_EXPORT int lisp_main(int argc, char** argv, char** envp) {
+  lisp::presence::setComing(true);  // a restore or a build brings one
   const int debug = std::getenv(kStartupDebugVariable) ? 1 : 0;
   if (std::getenv(kVerboseStartupVariable)) verbose_startup = 1;
 

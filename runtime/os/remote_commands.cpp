@@ -81,10 +81,11 @@ uint32_t cmd_read = 0;
 
 int32_t remote_command(int32_t count, const void* data) {
   namespace ev = lisp::mp_event;
-  // Decision: without a Lisp the command is refused (0), not kept for a Lisp
-  // that may start later from an image nobody has named yet; the caller
-  // learns that nobody will answer it.
-  if (!lisp::presence::present()) return 0;
+  // Decision: a command waits for a Lisp that is on its way (start-up, a
+  // restore, a build); it is refused (0) only when nobody will take it:
+  // while start-up asks for an image name, and once the Lisp has gone. The
+  // caller then learns that nobody will answer it.
+  if (!lisp::presence::presentOrComing()) return 0;
   if (count < 0 || count > lisp::os::kMostRemoteCommandWords) return 0;
   if (count != 1 && !data) return 0;
   if (count == 0)

@@ -17,6 +17,7 @@ namespace {
 
 std::atomic<bool> lispExists{false};
 std::atomic<int> deliveriesInside{0};
+std::atomic<bool> lispComing{true};
 
 }  // namespace
 
@@ -31,6 +32,14 @@ void depart() {
 
 bool present() {
   return lispExists.load();
+}
+
+void setComing(bool coming) {
+  lispComing.store(coming);
+}
+
+bool presentOrComing() {
+  return lispExists.load() || lispComing.load();
 }
 
 Delivery::Delivery() {

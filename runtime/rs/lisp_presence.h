@@ -8,6 +8,11 @@
 // A delivery passes the gate for as long as it works on the heap; closing
 // the gate waits until every delivery that got in has left, so the heaps
 // are never given back under one.
+//
+// Apart from that, a Lisp may be on its way: from start-up on (a restore or
+// a build will bring one), except while start-up asks for an image name
+// (nobody comes unless a name is typed) and once the heaps are given back.
+// What is left for the Lisp (remote commands) waits for it only then.
 #pragma once
 
 namespace lisp::presence {
@@ -17,6 +22,11 @@ void arrive();
 // No Lisp from now on; returns once no delivery is still at work.
 void depart();
 bool present();
+
+// Whether a Lisp is on its way (see above); initially it is.
+void setComing(bool coming);
+// A Lisp exists or one is on its way.
+bool presentOrComing();
 
 // One signal delivery: admitted while a Lisp exists, and the heaps stay
 // until it is destroyed.

@@ -19,6 +19,7 @@
 #include "platform/waitable.h"
 #include "runtime/os/host_allocator.h"
 #include "runtime/os/host_record_services.h"
+#include "runtime/rs/lisp_presence.h"
 #include "runtime/rs/object_layout.h"
 #include "testing/lisp_constructor_heap.h"
 
@@ -106,6 +107,35 @@ TEST_F(RemoteCommands, RefusedCommandsQueueNothing) {
   EXPECT_EQ(remote_command(0, "text"), 0);
   EXPECT_EQ(remote_command(20, words), 0);
   lisp::os::setHostAllocator({nullptr, nullptr});
+  EXPECT_EQ(sy_get_next_remote_command(), nil());
+}
+
+// Before the Lisp exists a command waits for it while one is on its way
+// (start-up, a restore, a build); nobody will take one while start-up asks
+// for an image name, or once the Lisp has gone.
+TEST_F(RemoteCommands, CommandsWaitForALispOnItsWayAndAreRefusedWhenNoneWillCome) {
+  const bool wasPresent = lisp::presence::present();
+  lisp::presence::depart();
+  struct Case {
+    const char* name;
+    bool coming;
+    int32_t accepted;
+  };
+  const Case cases[] = {
+      {"on its way", true, 1},
+      {"asking for an image name, or gone", false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    lisp::presence::setComing(c.coming);
+    EXPECT_EQ(remote_command(1, reinterpret_cast<const void*>(5)), c.accepted);
+  }
+  lisp::presence::setComing(true);
+  if (wasPresent) lisp::presence::arrive();
+  // The command queued for the Lisp on its way is there when it asks.
+  const lispval queued = sy_get_next_remote_command();
+  ASSERT_NE(queued, nil());
+  EXPECT_EQ(wordsOf(queued), std::vector<uint32_t>{5});
   EXPECT_EQ(sy_get_next_remote_command(), nil());
 }
 
