@@ -27,14 +27,17 @@ extern uint32_t walk_base_target;
 
 namespace testing_support {
 
-// Calls `setup` with `thread`'s foreign-call chain made of walk_base_record
-// alone for the length of the call.
-inline LispCallResult callAsWalkBase(LispCallSetup setup, lisp::lispval thread) {
+// Calls `setup` (ebx: `thread`) with `thread`'s foreign-call chain made of
+// `record` alone for the length of the call. Records the call links meanwhile
+// must lie below `record` (the walk follows a chain upward): a record on the
+// caller's stack, when the call links any.
+inline LispCallResult callAsWalkBase(LispCallSetup setup, lisp::lispval thread,
+                                     uint32_t* record = walk_base_record) {
   namespace tr = lisp::thread_record;
   walk_base_target = setup.target;
   setup.target = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&walk_base_probe));
-  lisp::wordAt(thread, tr::kClinkHead) =
-      static_cast<uint32_t>(reinterpret_cast<uintptr_t>(walk_base_record));
+  record[0] = tr::kEmptyClinkChain;
+  lisp::wordAt(thread, tr::kClinkHead) = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(record));
   const LispCallResult result = callWithLispConventions(setup);
   lisp::wordAt(thread, tr::kClinkHead) = tr::kEmptyClinkChain;
   return result;
