@@ -821,6 +821,49 @@ TEST_F(Traps, ANestedTrapOfTheOtherFormLeavesTheOuterTrapsResumePoint) {
   global(kSignalPendingWord) = 0;
 }
 
+// Unbound-variable and undefined-function traps, call and int form, with
+// their symbol in ecx (a new-space symbol, tagged or as a raw address) and
+// an error function that collects: the code resumes with ecx at the
+// symbol's new place, in the form it had.
+TEST_F(Traps, TheSymbolInEcxResumesWhereTheCollectionMovedIt) {
+  constexpr int32_t kNewSymbol = 0x127, kSymbolValue = -0x13;
+  const lispval scavenging = symbol(objects_->makeFunction(addressOf(scavenging_start)));
+  global(kContinuableErrorSymbol) = scavenging;
+  global(lisp::nil_block::global::kErrorSymbolWithDatum) = scavenging;
+  const struct {
+    const char* what;
+    std::vector<uint8_t> code;
+    uint32_t error;
+  } traps[] = {
+      {"unbound, call", {0xff, 0x57, 0x83}, kUnboundError},
+      {"unbound, int", {0xcd, 0x63}, kUnboundError},
+      {"undefined function, call", {0xff, 0x97, 0x57, 0x03, 0, 0}, kUndefinedFunctionError},
+      {"undefined function, int", {0xcd, 0x62}, kUndefinedFunctionError},
+  };
+  for (const auto& trap : traps) {
+    for (uint32_t rawness : {0u, 7u}) {
+      SCOPED_TRACE(testing::Message() << trap.what << (rawness ? ", raw address" : ", tagged"));
+      const lispval name =
+          CallingProtocolHeap::call(setupFor(kNewSymbol, nil(), makeFixnum(0), 2)).eax;
+      lisp::wordAt(name, kSymbolValue) = makeFixnum(6062);
+      testing_support::resetRecorder(makeFixnum(77));
+      const uint32_t scavenges = ScavengeCt;
+      std::vector<uint8_t> bytes = trap.code;
+      bytes.push_back(0x90);  // nop: the call form's unbound resume skip lands here
+      runCode(bytes, 0x100, name - rawness, 0x200);
+      EXPECT_EQ(ScavengeCt, scavenges + 1);
+      ASSERT_EQ(lisp_recorder_log.count, 1u);
+      EXPECT_EQ(lisp_recorder_log.calls[0].eax, makeFixnum(trap.error));
+      const lispval resumed = trap_probe_registers[1] + rawness;
+      EXPECT_NE(resumed, name) << "the symbol moved";
+      EXPECT_EQ(resumed & 7, name & 7);
+      EXPECT_EQ(lisp::wordAt(resumed, kSymbolValue), makeFixnum(6062)) << std::hex << resumed;
+      EXPECT_EQ(trap_probe_registers[0], 0x100u);
+      EXPECT_EQ(trap_probe_registers[2], 0x200u);
+    }
+  }
+}
+
 // The urgent interrupt landing at each instruction from the return of a
 // leaf native call (gintchk's) until the call is over: the handler builds
 // its foreign-call record in the room the call recorded, which must still
