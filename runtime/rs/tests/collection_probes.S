@@ -4,16 +4,18 @@
         .intel_syntax noprefix
 
 /* walk_base_probe: a target for the harness that makes the harness frame
-   the bottom of the collector's walk: the head record of the thread in ebx
-   (the last record of the chain the test links) names it as its native
-   frame, so the walk visits that frame (the caller's arguments included)
-   and ends there. Then jumps to walk_base_target with the call unchanged. */
+   the bottom of the collector's walk: the head record of the harness
+   frame's thread (ebp-0x1c; the last record of the chain the test links)
+   names it as its native frame, so the walk visits that frame (the
+   caller's arguments included) and ends there. Then jumps to
+   walk_base_target with the call unchanged. */
         .text
         .globl walk_base_probe
         .type walk_base_probe, @function
 walk_base_probe:
         push ecx
-        mov ecx, [ebx + THREAD_CLINK_HEAD]
+        mov ecx, [ebp - 0x1c]
+        mov ecx, [ecx + THREAD_CLINK_HEAD]
         mov [ecx + CLINK_NATIVE_FRAME], ebp
         pop ecx
         jmp dword ptr [walk_base_target]

@@ -27,10 +27,10 @@ extern uint32_t walk_base_target;
 
 namespace testing_support {
 
-// Calls `setup` (ebx: `thread`) with `thread`'s foreign-call chain made of
-// `record` alone for the length of the call. Records the call links meanwhile
-// must lie below `record` (the walk follows a chain upward): a record on the
-// caller's stack, when the call links any.
+// Calls `setup` (its frame's thread word: `thread`) with `thread`'s
+// foreign-call chain made of `record` alone for the length of the call.
+// Records the call links meanwhile must lie below `record` (the walk follows
+// a chain upward): a record on the caller's stack, when the call links any.
 inline LispCallResult callAsWalkBase(LispCallSetup setup, lisp::lispval thread,
                                      uint32_t* record = walk_base_record) {
   namespace tr = lisp::thread_record;
