@@ -49,6 +49,9 @@ TEST_F(ThreadStart, AStartedThreadRunsItsStartFunctionWithAFreshBindingStateAndF
   EXPECT_EQ(s.clinkHead, tr::kEmptyClinkChain);
   EXPECT_EQ(s.skipStackScan, 0);
   EXPECT_NE(s.stackBase, 0u);
+  // The stack limit lies in the thread's own stack, under its base.
+  EXPECT_LT(s.stackLimit, s.stackBase);
+  EXPECT_GT(s.stackLimit, s.stackBase - 64 * 1024 * 1024);
   EXPECT_EQ(s.startMarker, nilval);
   EXPECT_TRUE(lisp::isOther(s.bindingStack)) << "a 512-word direct sysvector";
   EXPECT_EQ(lisp::wordAt(s.bindingStack, -0x12) >> 8, 4u * 512 + 12);
