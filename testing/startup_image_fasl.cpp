@@ -212,6 +212,44 @@ std::vector<uint8_t> scavengeWithHookCode() {
   return a.finish();
 }
 
+// The thread record's stack-limit word.
+constexpr int8_t kStackLimitWord = 0x1a;
+
+// G: exits with kAppliedStatus.
+std::vector<uint8_t> appliedCode() {
+  Assembler a;
+  lispFrame(a);
+  a.op({0xb8}).imm32(makeFixnum(kAppliedStatus));  // mov eax, fixnum 45
+  exitWithEax(a);
+  return a.finish();
+}
+
+// F, with G as its constant 0: checks the stack-limit word, then applies G
+// to nil (after putting the limit above the stack when `overflow`).
+std::vector<uint8_t> stackLimitCode(bool overflow) {
+  Assembler a;
+  lispFrame(a);
+  a.op({0x8b, 0x43}).disp8(kStackLimitWord);   // mov eax, [ebx+0x1a]      the limit
+  a.op({0x39, 0xe0});                          // cmp eax, esp
+  const size_t above = a.jump8(0x73);          // jae wrong
+  a.op({0x8d, 0x94, 0x24}).imm32(0xfc000000);  // lea edx, [esp-64M]
+  a.op({0x39, 0xd0});                          // cmp eax, edx
+  const size_t below = a.jump8(0x76);          // jbe wrong
+  if (overflow) a.op({0xc7, 0x43}).disp8(kStackLimitWord).imm32(0xfffffff0);  // mov [ebx+0x1a], top
+  callArea(a);
+  a.op({0x8b, 0x46}).disp8(functionConstant(0));      // mov eax, [esi+c0]        G
+  a.op({0x89, 0xfa});                                 // mov edx, edi             nil
+  a.op({0xb9}).imm32(2);                              // mov ecx, 2
+  callEntry(a, "lisp_apply");                         // call [edi+apply]
+  a.op({0xb8}).imm32(makeFixnum(kOverflowReturned));  // mov eax, fixnum 46
+  exitWithEax(a);
+  a.land(above);
+  a.land(below);
+  a.op({0xb8}).imm32(makeFixnum(kWrongConstant));  // mov eax, fixnum 99
+  exitWithEax(a);
+  return a.finish();
+}
+
 constexpr uint8_t kSetcode = 11, kFuncallit = 54;
 
 }  // namespace
@@ -241,6 +279,16 @@ std::vector<uint8_t> gcHookFasl(bool inBuild) {
     w.newBfunction(1).codeVector32(firstFunctionCode()).code(kSetcode);
   }
   w.code(kFuncallit);
+  w.done();
+  return w.bytes();
+}
+
+std::vector<uint8_t> stackLimitFasl(bool overflow) {
+  testing_support::FaslWriter w;
+  w.commentLine("start-up fasl of the stack-limit runs").segment(kTimestamp);
+  w.machineId(0, 61, 31, 0x405);
+  w.newBfunction(0).codeVector32(appliedCode()).code(kSetcode);
+  w.newBfunction(1).codeVector32(stackLimitCode(overflow)).code(kSetcode).code(kFuncallit);
   w.done();
   return w.bytes();
 }

@@ -39,4 +39,13 @@ std::vector<uint8_t> startupFasl(bool dumpAgain);
 inline constexpr int kGcHookCalledBase = 60, kGcHookNotCalled = 44;
 std::vector<uint8_t> gcHookFasl(bool inBuild);
 
+// A start-up fasl whose Lisp world checks, in the build, that its thread's
+// stack-limit word lies within the 64 MB below its stack pointer (else it
+// exits with kWrongConstant), and applies a second function to nil, which
+// exits with kAppliedStatus. With `overflow` the world first puts the limit
+// above the stack, so the apply finds no room and reports a stack overflow;
+// when that report returns, the world exits with kOverflowReturned.
+inline constexpr int kAppliedStatus = 45, kOverflowReturned = 46;
+std::vector<uint8_t> stackLimitFasl(bool overflow);
+
 }  // namespace testing_support::startup_image

@@ -17,6 +17,8 @@
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/heap_reservation.h"
 #include "runtime/os/thread_storage.h"
+#include "runtime/rs/catch_frames.h"
+#include "runtime/rs/clink_layout.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/thread_record.h"
 
@@ -128,6 +130,20 @@ std::vector<uint32_t> chainOf(const Segment& segment, uint32_t clink) {
   return records;
 }
 
+// A throw over native code waits in a record (continuation set to the
+// rethrow routine) with its tag and values in words 4 and 5 until the
+// native code returns; they are Lisp values then. Otherwise word 4 is a
+// callee or 0, and word 5 unused.
+void visitPendingThrows(const Segment& segment, const std::vector<uint32_t>& records,
+                        gsgc_slot_routine slot) {
+  const uint32_t rethrow = addressOf(reinterpret_cast<void*>(rethrow_after_cret));
+  for (uint32_t record : records) {
+    if (segment.read(record + CLINK_CONTINUATION) != rethrow) continue;
+    slot(segment.moved(record + CLINK_CALLEE));
+    slot(segment.moved(record + CLINK_THROW_VALUES));
+  }
+}
+
 // The first word above any foreign-call record in [from, limit): a record
 // and the native arguments below it hold no Lisp values.
 uint32_t aboveRecords(const std::vector<uint32_t>& records, uint32_t from, uint32_t limit) {
@@ -182,6 +198,7 @@ uint32_t walkSegment(const Segment& segment, uint32_t clink, uint32_t start,
                      const Routines* routines) {
   const std::vector<uint32_t> records = chainOf(segment, clink);
   if (records.empty()) return 0;
+  if (routines) visitPendingThrows(segment, records, routines->slot);
   size_t next = 0;
   uint32_t fp = segment.read(records[0] + kClinkSavedFrame);
   uint32_t position = start, previous = 0;
@@ -204,11 +221,16 @@ uint32_t walkSegment(const Segment& segment, uint32_t clink, uint32_t start,
   return 0;
 }
 
-void visitCatchFrames(const Segment& segment, uint32_t catchChain, gsgc_slot_routine slot) {
+// A catch frame's Lisp values are its tag and, once a throw arrived, the
+// value or values vector; its continuation is a code address, moved as a
+// return address is.
+void visitCatchFrames(const Segment& segment, uint32_t catchChain, const Routines& routines) {
   uint32_t previous = 0, count = 0;
   for (uint32_t frame = catchChain; frame != 0 && frame > previous && count < kMostCatchFrames;
        ++count) {
-    slot(segment.moved(frame + 4));
+    routines.returnAddress(segment.moved(frame + CATCH_CONTINUATION));
+    routines.slot(segment.moved(frame + CATCH_TAG));
+    routines.slot(segment.moved(frame + CATCH_VALUE));
     previous = frame;
     frame = segment.read(frame);
   }
@@ -261,7 +283,7 @@ void scan_stackspace(uint32_t clink, uint32_t catchChain, uint32_t start, gsgc_s
   const Segment segment{offset, 0xffffffff};
   const Routines routines{slot, returnAddress};
   walkSegment(segment, clink, start, &routines);
-  visitCatchFrames(segment, catchChain, slot);
+  visitCatchFrames(segment, catchChain, routines);
 }
 
 void scan_activestack(gsgc_slot_routine slot, gsgc_slot_routine returnAddress) {
@@ -271,7 +293,7 @@ void scan_activestack(gsgc_slot_routine slot, gsgc_slot_routine returnAddress) {
   const Segment segment{0, currentStackBase()};
   const Routines routines{slot, returnAddress};
   walkSegment(segment, lisp::wordAt(record, tr::kClinkHead), stackPosition(), &routines);
-  visitCatchFrames(segment, lisp::wordAt(record, tr::kCatchChain), slot);
+  visitCatchFrames(segment, lisp::wordAt(record, tr::kCatchChain), routines);
 }
 
 uint32_t prelink_savedstack(uint32_t clink, uint32_t start, int32_t offset) {

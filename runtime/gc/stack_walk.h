@@ -34,9 +34,12 @@
 //   native code; when the walk reaches the frame a record names in word 1
 //   (a native entry into Lisp), the native stretch above it is passed over
 //   and the walk goes on at the record's Lisp frame, or ends when the
-//   record is the chain's last (previous all ones).
-// - Catch frames: linked through their first word (0 ends); the word after
-//   the link is a Lisp value.
+//   record is the chain's last (previous all ones). A record that holds a
+//   throw over native code (continuation: the rethrow routine) keeps its
+//   tag and values vector in words 4 and 5, visited as Lisp values.
+// - Catch frames: linked through their first word (0 ends); the tag and
+//   value words (+0x18, +0x1c) are Lisp values, the continuation after the
+//   link a code address, handed on as a return address.
 #pragma once
 
 #include <cstdint>

@@ -77,6 +77,11 @@ first_lisp_thread_init:
         mov dword ptr [ebp], 0                  /* the frame chain ends here */
         mov [edi + GLOBAL(35)], ebp
         mov [ebx + THREAD_STACK_BASE], ebp
+        push ebx
+        call set_thread_stack_limit
+        add esp, 4
+        mov ebx, [ebp - 0x1c]
+        LOAD_GOT_ECX
         mov eax, DWORD PTR reborn@GOT[ecx]
         cmp dword ptr [eax], 0
         je 2f

@@ -55,6 +55,7 @@
 #include "runtime/rs/exports.h"
 #include "runtime/rs/native_calls.h"
 #include "runtime/rs/object_layout.h"
+#include "runtime/rs/stack_limits.h"
 
 namespace ts = lisp::thread_start;
 namespace tr = lisp::thread_record;
@@ -426,6 +427,7 @@ void thread_rs_finish(lispval record, uint32_t frame) {
   lisp::wordAt(record, tr::kBindingIndex) = makeFixnum(element);
   skip_stack_scan = 0;
   lisp::wordAt(record, tr::kStackBase) = frame;
+  set_thread_stack_limit(record);
 }
 
 void initiate_sg(lispval record) {

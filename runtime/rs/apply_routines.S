@@ -370,18 +370,24 @@ fwrap_apply:
 
 /* stack_overflow_report: runtime routine. Calls the condition function
    (the symbol at nil-0xe5) with (fixnum 1000, t). Out: its value, one
-   value, carry clear. */
+   value, carry clear. While that word holds no symbol (during start-up)
+   the process ends instead (stack_overflow_before_lisp). */
         .globl stack_overflow_report
         .hidden stack_overflow_report
         .type stack_overflow_report, @function
 stack_overflow_report:
         RUNTIME_FRAME
         sub esp, 8
+        mov eax, [edi + NIL_CONDITION_SYMBOL]
+        and eax, TAG_MASK
+        cmp eax, TAG_SYMBOL
+        jne 1f
         mov eax, FIXNUM(CONDITION_STACK_OVERFLOW)
         lea edx, [edi + NIL_T]
         mov ebx, [edi + NIL_CONDITION_SYMBOL]
         call dword ptr [edi + NIL_SLOT_CALL_TWO_ARGS]
         RUNTIME_RETURN
+1:      CALL_NATIVE stack_overflow_before_lisp
         .size stack_overflow_report, . - stack_overflow_report
 
         .section .note.GNU-stack, "", @progbits

@@ -28,6 +28,7 @@
 #include "runtime/rs/nil_block.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/runtime_routines.h"
+#include "runtime/rs/stack_limits.h"
 #include "runtime/rs/thread_record.h"
 #include "runtime/rs/trap_handlers.h"
 #include "runtime/rs/trap_record.h"
@@ -42,8 +43,8 @@ using platform::ProcessorContext;
 constexpr uint8_t kIntOpcode = 0xcd;
 constexpr uint8_t kCsPrefix = 0x2e;
 constexpr uint32_t kFrameFunctionSlot = 4;
-constexpr uint32_t kStackOverflowRoom = 0xa000;
-constexpr uint32_t kStackReserve = 0x4000;  // kept below the lowest limit
+constexpr uint32_t kStackOverflowRoom = lisp::stack_limits::kOverflowRoom;
+constexpr uint32_t kStackReserve = lisp::stack_limits::kReserve;  // kept below the lowest limit
 constexpr int32_t kSignalInterrupt = lisp::os::kTrapInterrupt;
 constexpr int32_t kSignalBreakpoint = lisp::os::kTrapHalt;
 constexpr int32_t kSignalAccess = lisp::os::kTrapGeneralSignal;

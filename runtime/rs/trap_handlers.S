@@ -24,6 +24,7 @@
 #define KIND_ERROR 4
 #define KIND_LIBRARY_ADDRESS 8
 #define ERROR_UNBOUND 5
+#define ERROR_UNDEFINED_FUNCTION 25
 #define ERROR_LIBRARY_ADDRESS 19
 #define ERROR_URGENT_INTERRUPT 20
 #define URGENT_INTERRUPT_DATUM 5
@@ -50,9 +51,10 @@ trap_handlers_begin:
    calls the condition function with (+0x136, the datum +0x13a as an
    unsigned integer); 4 the two-argument error function with (+0x136,
    +0x13a), and what it returns replaces the datum in +0x13a, for a runtime
-   routine that trapped to answer with (qsymeval's trap does); 8 runtime
-   error 19 with the address in +0x136 as an unsigned integer; any other
-   kind nothing. Then resumes. */
+   routine that trapped to answer with (qsymeval's trap does; for an
+   undefined function, 25, the trapping ecx is kept as a Lisp value
+   meanwhile); 8 runtime error 19 with the address in +0x136 as an
+   unsigned integer; any other kind nothing. Then resumes. */
         .globl handle_saving_context
         .hidden handle_saving_context
         .type handle_saving_context, @function
@@ -72,11 +74,15 @@ handle_saving_context:
         mov eax, [ebx + THREAD_TRAP_ERROR_CODE]
         CALL_SYMBOL_2 NIL_CONDITION_SYMBOL
         jmp 9f
-2:      mov eax, [ebx + THREAD_TRAP_ERROR_CODE]
+2:      cmp dword ptr [ebx + THREAD_TRAP_ERROR_CODE], FIXNUM(ERROR_UNDEFINED_FUNCTION)
+        jne 4f
+        KEEP_ECX_SYMBOL
+4:      mov eax, [ebx + THREAD_TRAP_ERROR_CODE]
         mov edx, [ebx + THREAD_TRAP_ERROR_DATUM]
         call rs_error_with_datum
         mov ebx, [ebp - 0x1c]
         mov [ebx + THREAD_TRAP_ERROR_DATUM], eax
+        RESUME_ECX_SYMBOL
         jmp 9f
 3:      mov eax, [ebx + THREAD_TRAP_ERROR_CODE]
         call unsigned_fixnum_or_bignum
@@ -188,6 +194,7 @@ saved_register_slot:
         .type unbound, @function
 unbound:
         TRAP_HANDLER_ENTER MARKER_TRAP_HANDLER
+        KEEP_ECX_SYMBOL
         mov edx, [ebp + SAVED_ECX]
         test dl, 7
         jnz 1f
@@ -202,6 +209,7 @@ unbound:
 2:      mov eax, FIXNUM(ERROR_UNBOUND)
         CALL_SYMBOL_2 NIL_CONTINUABLE_ERROR_SYMBOL
         mov edx, eax
+        RESUME_ECX_SYMBOL
         STORE_INTO_COMPARED edx, COMPARE_UNBOUND_DISPLACEMENT, 8
         TRAP_HANDLER_RESUME 1
         .size unbound, . - unbound

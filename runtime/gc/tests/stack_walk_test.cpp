@@ -12,6 +12,8 @@
 #include "runtime/gc/allocation.h"
 #include "runtime/gc/collector_errors.h"
 #include "runtime/os/thread_storage.h"
+#include "runtime/rs/catch_frames.h"
+#include "runtime/rs/clink_layout.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/thread_record.h"
 #include "testing/lisp_heap_fixture.h"
@@ -38,7 +40,7 @@ constexpr int F0 = 30, F1 = 60, F2 = 100, F3 = 130, F4 = 170, F5 = 200;
 // Foreign-call records: R0 the newest; R1 names F3 as its native entry; R2,
 // the chain's last, names F5.
 constexpr int R0 = 10, R1 = 150, R2 = 220;
-constexpr int kCatch0 = 44, kCatch1 = 96;
+constexpr int kCatch0 = 44, kCatch1 = 70;  // in raw or unvisited words
 constexpr int kRecordWords = lisp::thread_record::kClinkRecordWords;
 
 class StackWalk : public LispHeap {
@@ -94,6 +96,8 @@ class StackWalk : public LispHeap {
     frame(F5, lisp::nil_block::marker::kNativeEntry, 0);
     stack_[kCatch0] = address(kCatch1);
     stack_[kCatch1] = 0;
+    // R1 holds a throw over the native code above F3: its tag and values.
+    stack_[R1 + CLINK_CONTINUATION / 4] = addressOf(reinterpret_cast<void*>(rethrow_after_cret));
   }
 
   static std::vector<int> range(int from, int to) {
@@ -120,7 +124,8 @@ class StackWalk : public LispHeap {
     fixed(F4);  // above R1 lies only F4's 48 raw bytes
     add(range(F4 + 2, F5 - 8 - 10));
     fixed(F5);
-    add({kCatch0 + 1, kCatch1 + 1});
+    for (int frame : {kCatch0, kCatch1}) add({frame + CATCH_TAG / 4, frame + CATCH_VALUE / 4});
+    add({R1 + CLINK_CALLEE / 4, R1 + CLINK_THROW_VALUES / 4});
     std::sort(slots.begin(), slots.end());
     return slots;
   }
@@ -128,6 +133,7 @@ class StackWalk : public LispHeap {
     std::vector<int> returns;
     for (int fp : {F0, F1, F2, F3, F4, F5}) returns.push_back(fp + 1);
     for (int caller : {F1, F2, F3, 140, F5}) returns.push_back(caller - 3);
+    for (int frame : {kCatch0, kCatch1}) returns.push_back(frame + CATCH_CONTINUATION / 4);
     std::sort(returns.begin(), returns.end());
     return returns;
   }

@@ -220,6 +220,39 @@ TEST_F(EndToEnd, TheCollectorCallsItsLispHookInABuiltAndInARestoredWorld) {
   }
 }
 
+// The first thread's stack-limit word, set from its stack when the world
+// starts, wherever the heap lies (at 1033m it lies above the emulator's
+// stack): an apply in the start-up fasl finds its room. An overflow reported
+// before the Lisp world can report it (the world moves the limit above the
+// stack) ends the process with a message and status 1.
+TEST_F(EndToEnd, TheStartupWorldsStackLimitLiesInItsStack) {
+  const struct {
+    bool overflow;
+    const char* heapStart;  // or nullptr
+    int exitStatus;
+  } cases[] = {
+      {false, nullptr, kAppliedStatus},
+      {false, "1033m", kAppliedStatus},
+      {true, nullptr, 1},
+      {true, "1033m", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << (c.overflow ? "overflow" : "apply") << ", heap at "
+                                    << (c.heapStart ? c.heapStart : "its default"));
+    const auto bytes =
+        testing_support::faslBundle({{kStartupFaslName, kTimestamp, stackLimitFasl(c.overflow)}});
+    ASSERT_TRUE(testing_support::writeFileBytes(bundle().string(), bytes));
+    std::vector<std::string> arguments{"-build", "-B", bundle().string()};
+    if (c.heapStart) arguments.insert(arguments.end(), {"-hlisp_start", c.heapStart});
+    const ProgramRun run = host({}, arguments);
+    EXPECT_EQ(run.exitStatus, c.exitStatus) << everything(run);
+    const std::string all = run.standardOutput + run.standardError;
+    const bool reported =
+        all.find("Stack overflow before the Lisp world could report it.\n") != std::string::npos;
+    EXPECT_EQ(reported, c.overflow) << everything(run);
+  }
+}
+
 TEST_F(EndToEnd, ABundleWithoutTheStartupFaslCannotStartTheBuild) {
   writeBundle(false, "sys/other.fasl");
   const ProgramRun run = build();

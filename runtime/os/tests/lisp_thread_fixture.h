@@ -69,6 +69,7 @@ struct StartSeen {
   uint32_t record = 0;
   uint32_t bindingTop = 1, bindingRoom = 0, specialFill = 1, word65 = 1, catchChain = 1;
   uint32_t leafCallStack = 0, clinkHead = 0, bindingIndex = 0, stackBase = 0, state = 99;
+  uint32_t stackLimit = 0;
   uint32_t bindingStack = 0, bindingElement = 0, startMarker = 0;
   int32_t heapOwner = -5;
   uint32_t osIdSlot = 0;
@@ -108,6 +109,7 @@ inline void recordingStartFunction(lispval record) {
     s.clinkHead = word(raw, tr::kClinkHead);
     s.bindingIndex = word(raw, tr::kBindingIndex);
     s.stackBase = word(raw, tr::kStackBase);
+    s.stackLimit = word(raw, tr::kStackLimit);
     s.state = word(raw, tr::kState);
     s.bindingStack = word(raw, tr::kBindingStack);
     if (lisp::isOther(s.bindingStack))

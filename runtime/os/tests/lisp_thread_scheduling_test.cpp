@@ -19,6 +19,7 @@
 #include "runtime/os/tests/lisp_thread_fixture.h"
 #include "runtime/os/thread_operations.h"
 #include "runtime/os/thread_start.h"
+#include "runtime/rs/catch_frame_layout.h"
 
 namespace {
 
@@ -298,7 +299,8 @@ TEST_F(LispThreadScheduling, ACollectionWhileAThreadWaitsOnAnOsEventUpdatesItsFr
     const uint32_t cell = cons_from_new_page();
     gc_test::at(cell) = kMarker;
     gc_test::at(cell + 4) = nilval;
-    alignas(8) uint32_t catchFrame[2] = {0, lisp::pointerWord(cell, lisp::Tag::Cons)};
+    alignas(8) uint32_t catchFrame[CATCH_FRAME_BYTES / 4] = {};  // the cons as its tag
+    catchFrame[CATCH_TAG / 4] = lisp::pointerWord(cell, lisp::Tag::Cons);
     word(self, tr::kCatchChain) = address(catchFrame);
     frame = catchFrame;
     waited = wait_os_event(event);
@@ -308,10 +310,10 @@ TEST_F(LispThreadScheduling, ACollectionWhileAThreadWaitsOnAnOsEventUpdatesItsFr
   const uint32_t sequence = mplog_sequence;
   ASSERT_EQ(start_vxm_thread(tagged(record)), nilval);
   ASSERT_TRUE(eventually([&] { return frame.load() != nullptr; })) << describe();
-  const lispval before = frame.load()[1];
+  const lispval before = frame.load()[CATCH_TAG / 4];
   vxm_grab_heap_control(first_);  // granted once the thread waits without the heap
   scavenge(0);
-  const lispval after = frame.load()[1];
+  const lispval after = frame.load()[CATCH_TAG / 4];
   lisp::heap_lock::releaseOffQueue(first_, 0, 0);
   vxm_open_lock(event);
   ASSERT_TRUE(eventually([&] { return !logged(sequence, ev::kLispThreadExit).empty(); }))

@@ -17,6 +17,7 @@
 #include "runtime/os/mp_log.h"
 #include "runtime/os/os_threads.h"
 #include "runtime/os/thread_storage.h"
+#include "runtime/rs/catch_frame_layout.h"
 #include "runtime/rs/object_layout.h"
 #include "testing/lisp_heap_fixture.h"
 #include "testing/watchdog.h"
@@ -446,8 +447,8 @@ TEST_F(Registry, StacksOfThreadsOutsideLispAreScannedFromTheirSavedPosition) {
   initialize_thread_registry(0);
   uint32_t* parked = allocate_threadctl();
   uint32_t* fresh = allocate_threadctl();
-  alignas(8) uint32_t parkedCatch[2] = {0, nilval};
-  alignas(8) uint32_t freshCatch[2] = {0, nilval};
+  alignas(8) uint32_t parkedCatch[CATCH_FRAME_BYTES / 4] = {};
+  alignas(8) uint32_t freshCatch[CATCH_FRAME_BYTES / 4] = {};
   word(parked, tr::kCatchChain) = address(parkedCatch);
   word(parked, tr::kSavedNativeStack) = address(parkedCatch);
   word(fresh, tr::kCatchChain) = address(freshCatch);
@@ -455,7 +456,8 @@ TEST_F(Registry, StacksOfThreadsOutsideLispAreScannedFromTheirSavedPosition) {
   g_slots.clear();
   scan_os_stacks(recordSlot, ignoreReturn);
   skip_stack_scan = 0;
-  EXPECT_EQ(g_slots, std::vector<uint32_t>{address(&parkedCatch[1])});
+  EXPECT_EQ(g_slots, (std::vector<uint32_t>{address(&parkedCatch[CATCH_TAG / 4]),
+                                             address(&parkedCatch[CATCH_VALUE / 4])}));
 }
 
 TEST_F(Registry, ScavengeSetUpLeavesTheSpecialFillAndTheBindingsAndEmptiesValuesVectors) {

@@ -49,6 +49,9 @@ TEST_F(ThreadStart, AStartedThreadRunsItsStartFunctionWithAFreshBindingStateAndF
   EXPECT_EQ(s.clinkHead, tr::kEmptyClinkChain);
   EXPECT_EQ(s.skipStackScan, 0);
   EXPECT_NE(s.stackBase, 0u);
+  // The stack limit lies in the thread's own stack, under its base.
+  EXPECT_LT(s.stackLimit, s.stackBase);
+  EXPECT_GT(s.stackLimit, s.stackBase - 64 * 1024 * 1024);
   EXPECT_EQ(s.startMarker, nilval);
   EXPECT_TRUE(lisp::isOther(s.bindingStack)) << "a 512-word direct sysvector";
   EXPECT_EQ(lisp::wordAt(s.bindingStack, -0x12) >> 8, 4u * 512 + 12);
@@ -138,11 +141,14 @@ TEST_F(ThreadStart, ANativeThreadCallingInBeforeMultiprocessingWaitsThenRegister
   std::vector<uint32_t> results;
   std::vector<uint32_t> states;
   std::atomic<bool> done{false};
+  bool limitInItsStack = false;
   std::thread native([&] {
     for (uint32_t argument : {10u, 20u, 30u}) {
       results.push_back(acquire_heap_around_lisp_call(address(&argument), 5));
       states.push_back(word(callerRecord(), tr::kState));
     }
+    const uint32_t limit = word(callerRecord(), tr::kStackLimit), here = address(&limit);
+    limitInItsStack = limit < here && limit > here - 64 * 1024 * 1024;
     done = true;
   });
   std::this_thread::sleep_for(1s);
@@ -153,6 +159,7 @@ TEST_F(ThreadStart, ANativeThreadCallingInBeforeMultiprocessingWaitsThenRegister
   native.join();
   EXPECT_EQ(results, (std::vector<uint32_t>{15, 25, 35}));
   EXPECT_EQ(states, (std::vector<uint32_t>(3, tr::kStateCallbackDone)));
+  EXPECT_TRUE(limitInItsStack) << "its record's stack limit";
   EXPECT_EQ(logged(sequence, ev::kFirstCallback).size(), 1u);
   EXPECT_EQ(mp_test_action(-2, 0), 1) << "one immigrant";
   EXPECT_EQ(vxm_thread_control.heapOwnerIndex, -2) << "the heap is free again";

@@ -4,8 +4,6 @@
 // the way, the error for a missing catcher, returns from a given frame, and a
 // throw from a callback past the native code that called it.
 
-#include "runtime/rs/catch_frames.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,7 +13,9 @@
 #include <vector>
 
 #include "platform/thread_block.h"
+#include "runtime/gc/scavenger.h"
 #include "runtime/os/host_record_services.h"
+#include "runtime/rs/catch_frames.h"
 #include "runtime/rs/dynamic_binding.h"
 #include "runtime/rs/foreign_callbacks.h"
 #include "runtime/rs/native_calls.h"
@@ -26,6 +26,7 @@
 extern "C" {
 void bind_then_throw();
 void throwing_callback_code();
+void scavenging_callback_code();
 void do_c_funcall();
 extern uint32_t bind_probe_symbol, bind_probe_count, bind_probe_slot;
 extern uint32_t throw_over_setup[5];  // eax, edx, tag, entry slot, ecx
@@ -330,15 +331,19 @@ class ThrowOverNative : public CatchAndThrow {
     thread_ = lisp::pointerWord(addressOf(record_), lisp::Tag::Other);
     threadWord(tr::kLeafCallStack) = nil();
     ASSERT_TRUE(platform::setThreadSlot(slot_, thread_));
-    const lispval callable = objects_->makeFunction(addressOf(throwing_callback_code));
-    lisp::objectOf<lisp::FunctionObject>(callable)->header = lisp::headerWord(
-        lisp::type_code::Function, lisp::foreign_callback::kForeignCallableBit);
     auto* vector = static_cast<uint32_t*>(objects_->allocate(16));
     vector[0] = lisp::headerWord(lisp::type_code::SimpleVector);
-    vector[1] = makeFixnum(1);
-    vector[2] = callable;
+    vector[1] = makeFixnum(2);
+    vector[2] = callable(throwing_callback_code);
+    vector[3] = callable(scavenging_callback_code);
     global(kCallbackVectorSymbol) = specialSymbol(lisp::wordOf(vector, lisp::Tag::Other));
     g_nativeSaw = 0;
+  }
+  lispval callable(void (*code)()) {
+    const lispval function = objects_->makeFunction(addressOf(code));
+    lisp::objectOf<lisp::FunctionObject>(function)->header =
+        lisp::headerWord(lisp::type_code::Function, lisp::foreign_callback::kForeignCallableBit);
+    return function;
   }
   lispval bignum(uint16_t low, uint16_t high, bool negative) {
     auto* words = static_cast<uint32_t*>(objects_->allocate(8));
@@ -379,6 +384,46 @@ TEST_F(ThrowOverNative, TheNativeCallerSeesTheIntegerAndTheThrowResumesInLisp) {
     EXPECT_EQ(result.ecx, 3u);
     EXPECT_EQ(result.carry, 1u);
   }
+}
+
+// Callback 0 throws over the native code, which then calls callback 1, a
+// scavenge, before it returns: the pending throw's tag (a new-space symbol)
+// and values vector (new space too) move with the collection, and the throw
+// arrives at its catch frame with its values.
+extern "C" uint32_t nativeCallsBackTwice(uint32_t) {
+  const auto block = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(g_callbackBlock));
+  g_nativeSaw = lisp_addr_call(block, 0);
+  lisp_addr_call(block, 1);
+  return 0x1234;
+}
+
+TEST_F(ThrowOverNative, APendingThrowsTagAndValuesMoveWithACollectionInTheNativeCode) {
+  constexpr int32_t kNewSymbol = 0x127;
+  const lispval tag = call(setupFor(kNewSymbol, nil(), makeFixnum(0), 2)).eax;
+  throw_over_setup[0] = makeFixnum(-77);
+  throw_over_setup[1] = closedVector(21, {makeFixnum(10), makeFixnum(11), makeFixnum(12)});
+  throw_over_setup[2] = tag;
+  global(lisp::nil_block::global::kErrorSymbolWithDatum) =
+      symbol(objects_->makeFunction(addressOf(error_snapshot_entry)));
+  testing_support::resetRecorder(nil());
+  const uint32_t scavenges = ScavengeCt;
+  // A cleanup frame under the catch frame: a throw that finds no catcher
+  // stops there after error 15.
+  LispCallSetup setup = catcherCall(addressOf(do_c_funcall), {marker_, tag}, nil(), {});
+  setup.eax = addressOf(reinterpret_cast<void (*)()>(nativeCallsBackTwice));
+  setup.edx = 0;
+  setup.ecx = 2;
+  const LispCallResult result = call(setup);
+  EXPECT_EQ(ScavengeCt, scavenges + 1);
+  EXPECT_EQ(g_nativeSaw, static_cast<uint32_t>(-77));
+  EXPECT_EQ(error_snapshot.count, 0u) << "no error 15";
+  ASSERT_EQ(catch_log.arrivals, 1u);
+  const Arrival& arrival = catch_log.arrival[0];
+  EXPECT_EQ(arrival.frame, 1u) << "at the catch frame, not the cleanup";
+  EXPECT_NE(arrival.tagWord, tag) << "the tag moved";
+  EXPECT_EQ(arrival.clinkHead, kEmptyClinks);
+  EXPECT_EQ(arrivedValues(arrival), fixnums(10, 3));
+  EXPECT_EQ(result.ecx, 3u);
 }
 
 TEST_F(ThrowOverNative, AFrameReturnFromTheCallbackPopsTheForeignCallRecords) {

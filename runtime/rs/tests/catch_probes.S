@@ -361,6 +361,15 @@ throwing_callback_code:
         int3
         .size throwing_callback_code, . - throwing_callback_code
 
+/* scavenging_callback_code: the code of a foreign-callable function: six
+   prologue bytes, then the scavenging stand-in (scavenging_start). */
+        .globl scavenging_callback_code
+        .type scavenging_callback_code, @function
+scavenging_callback_code:
+        .skip 6, 0x90
+        jmp scavenging_start
+        .size scavenging_callback_code, . - scavenging_callback_code
+
         .section .rodata
         .balign 4
 continuations:

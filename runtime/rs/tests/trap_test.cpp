@@ -30,6 +30,7 @@
 #include "runtime/rs/runtime_routines.h"
 #include "runtime/rs/signal_kicker.h"
 #include "runtime/rs/tests/calling_protocol_fixture.h"
+#include "runtime/rs/tests/collection_probes.h"
 #include "runtime/rs/trap_handlers.h"
 #include "runtime/rs/trap_record.h"
 
@@ -95,6 +96,7 @@ struct LandedInterrupt {
   bool landed = false;
 };
 LandedInterrupt landed;
+uint32_t landedEip = 0;
 
 void stepTowardsTheLanding(int, siginfo_t*, void* machine) {
   greg_t* r = static_cast<ucontext_t*>(machine)->uc_mcontext.gregs;
@@ -111,6 +113,7 @@ void stepTowardsTheLanding(int, siginfo_t*, void* machine) {
   context.edx = r[REG_EDX], context.ecx = r[REG_ECX], context.eax = r[REG_EAX];
   context.ebp = r[REG_EBP], context.eip = r[REG_EIP], context.esp = r[REG_ESP];
   context.eflags = r[REG_EFL];
+  landedEip = context.eip;
   gotsigkicker(2, &context);
   r[REG_EIP] = context.eip;
   r[REG_ESP] = context.esp;
@@ -129,6 +132,32 @@ void stepping(Body body) {
   asm volatile("pushfl; orl $0x100, (%%esp); popfl" ::: "memory", "cc");
   body();
   asm volatile("pushfl; andl $~0x100, (%%esp); popfl" ::: "memory", "cc");
+}
+
+// The address of the first direct call from `routine` to `target`
+// (within its first 128 bytes), or 0.
+uint32_t callSite(void (*routine)(), void (*target)()) {
+  const auto* code = reinterpret_cast<const uint8_t*>(routine);
+  for (int i = 0; i < 128; ++i) {
+    int32_t relative;
+    std::memcpy(&relative, code + i + 1, 4);
+    if (code[i] == 0xe8 &&
+        addressOf(code + i + 5) + static_cast<uint32_t>(relative) == addressOf(target))
+      return addressOf(code + i);
+  }
+  return 0;
+}
+
+// Where a routine that begins with its runtime frame goes on: after the
+// frame's last instruction, which clears the symbol slot
+// (mov dword ptr [ebp-0x18], 0); 0 when it is not within 64 bytes.
+uint32_t afterRuntimeFrame(void (*routine)()) {
+  const uint8_t clearSymbolSlot[] = {0xc7, 0x45, 0xe8, 0, 0, 0, 0};
+  const auto* code = reinterpret_cast<const uint8_t*>(routine);
+  for (int i = 0; i < 64; ++i)
+    if (std::memcmp(code + i, clearSymbolSlot, sizeof clearSymbolSlot) == 0)
+      return addressOf(code + i + sizeof clearSymbolSlot);
+  return 0;
 }
 
 class Traps : public CallingProtocolHeap {
@@ -792,6 +821,49 @@ TEST_F(Traps, ANestedTrapOfTheOtherFormLeavesTheOuterTrapsResumePoint) {
   global(kSignalPendingWord) = 0;
 }
 
+// Unbound-variable and undefined-function traps, call and int form, with
+// their symbol in ecx (a new-space symbol, tagged or as a raw address) and
+// an error function that collects: the code resumes with ecx at the
+// symbol's new place, in the form it had.
+TEST_F(Traps, TheSymbolInEcxResumesWhereTheCollectionMovedIt) {
+  constexpr int32_t kNewSymbol = 0x127, kSymbolValue = -0x13;
+  const lispval scavenging = symbol(objects_->makeFunction(addressOf(scavenging_start)));
+  global(kContinuableErrorSymbol) = scavenging;
+  global(lisp::nil_block::global::kErrorSymbolWithDatum) = scavenging;
+  const struct {
+    const char* what;
+    std::vector<uint8_t> code;
+    uint32_t error;
+  } traps[] = {
+      {"unbound, call", {0xff, 0x57, 0x83}, kUnboundError},
+      {"unbound, int", {0xcd, 0x63}, kUnboundError},
+      {"undefined function, call", {0xff, 0x97, 0x57, 0x03, 0, 0}, kUndefinedFunctionError},
+      {"undefined function, int", {0xcd, 0x62}, kUndefinedFunctionError},
+  };
+  for (const auto& trap : traps) {
+    for (uint32_t rawness : {0u, 7u}) {
+      SCOPED_TRACE(testing::Message() << trap.what << (rawness ? ", raw address" : ", tagged"));
+      const lispval name =
+          CallingProtocolHeap::call(setupFor(kNewSymbol, nil(), makeFixnum(0), 2)).eax;
+      lisp::wordAt(name, kSymbolValue) = makeFixnum(6062);
+      testing_support::resetRecorder(makeFixnum(77));
+      const uint32_t scavenges = ScavengeCt;
+      std::vector<uint8_t> bytes = trap.code;
+      bytes.push_back(0x90);  // nop: the call form's unbound resume skip lands here
+      runCode(bytes, 0x100, name - rawness, 0x200);
+      EXPECT_EQ(ScavengeCt, scavenges + 1);
+      ASSERT_EQ(lisp_recorder_log.count, 1u);
+      EXPECT_EQ(lisp_recorder_log.calls[0].eax, makeFixnum(trap.error));
+      const lispval resumed = trap_probe_registers[1] + rawness;
+      EXPECT_NE(resumed, name) << "the symbol moved";
+      EXPECT_EQ(resumed & 7, name & 7);
+      EXPECT_EQ(lisp::wordAt(resumed, kSymbolValue), makeFixnum(6062)) << std::hex << resumed;
+      EXPECT_EQ(trap_probe_registers[0], 0x100u);
+      EXPECT_EQ(trap_probe_registers[2], 0x200u);
+    }
+  }
+}
+
 // The urgent interrupt landing at each instruction from the return of a
 // leaf native call (gintchk's) until the call is over: the handler builds
 // its foreign-call record in the room the call recorded, which must still
@@ -799,16 +871,9 @@ TEST_F(Traps, ANestedTrapOfTheOtherFormLeavesTheOuterTrapsResumePoint) {
 // reported and gintchk answers. In a child process: the trap flag and the
 // step handler stay there.
 TEST_F(Traps, AnUrgentInterruptAnywhereAfterALeafCallReturnsKeepsItsReturn) {
-  const auto* code = reinterpret_cast<const uint8_t*>(gintchk);
-  uint32_t afterCall = 0;
-  for (int i = 0; i < 64 && afterCall == 0; ++i) {
-    int32_t relative;
-    std::memcpy(&relative, code + i + 1, 4);
-    if (code[i] == 0xe8 && addressOf(code + i + 5) + static_cast<uint32_t>(relative) ==
-                               addressOf(reinterpret_cast<void (*)()>(sy_gintchk)))
-      afterCall = addressOf(code + i + 5);
-  }
-  ASSERT_NE(afterCall, 0u);
+  const uint32_t call = callSite(gintchk, reinterpret_cast<void (*)()>(sy_gintchk));
+  ASSERT_NE(call, 0u);
+  const uint32_t afterCall = call + 5;
   landingPrepared();
   sy_sintchk(321);
   for (int landing = 0; landing < 4; ++landing) {
@@ -831,6 +896,70 @@ TEST_F(Traps, AnUrgentInterruptAnywhereAfterALeafCallReturnsKeepsItsReturn) {
     };
     EXPECT_EXIT(run(), testing::ExitedWithCode(0), "");
   }
+  sy_sintchk(0);
+}
+
+// The urgent interrupt landing at each instruction of a leaf native call's
+// entry (gintchk's, from its record room up to the call), with a collection
+// in error 20's Lisp and a new-space symbol in a slot of gintchk's caller
+// that the walk visits. The thread's leaf frame word starts as nil (as at
+// thread start). A redirect builds its foreign-call record from the leaf
+// words, which must name this call's frame by then, over room that holds
+// no stale words; a held interrupt collects nothing. Either way: no bad
+// frame, and the caller's slot holds the symbol where it lives after. In
+// child processes.
+TEST_F(Traps, AnUrgentInterruptAnywhereInALeafCallsEntryFindsItsFrame) {
+  constexpr int32_t kNewSymbol = 0x127, kSymbolValue = -0x13;
+  const uint32_t entry = afterRuntimeFrame(gintchk);  // gintchk's leaf call begins there
+  const uint32_t call = callSite(gintchk, reinterpret_cast<void (*)()>(sy_gintchk));
+  ASSERT_NE(entry, 0u);
+  ASSERT_GT(call, entry);
+  global(lisp::nil_block::global::kErrorSymbolWithDatum) =
+      symbol(objects_->makeFunction(addressOf(scavenging_start)));
+  landingPrepared();
+  sy_sintchk(321);
+  auto* reached = static_cast<uint32_t*>(
+      mmap(nullptr, 4, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(reached, MAP_FAILED);
+  *reached = 0;
+  for (int landing = 0; *reached != call && landing < 64; ++landing) {
+    SCOPED_TRACE(testing::Message() << landing << " instructions into the entry");
+    const auto run = [&] {
+      alarm(60);
+      const lispval name =
+          testing_support::callWithLispConventions(setupFor(kNewSymbol, nil(), makeFixnum(0), 2))
+              .eax;
+      lisp::wordAt(name, kSymbolValue) = makeFixnum(6061);
+      threadWord(tr::kLeafCallFrame) = nil();
+      landed = {entry, landing, false, false};
+      global(lisp::nil_block::global::kInterruptCounter) = makeFixnum(4);
+      testing_support::resetRecorder(nil());
+      LispCallSetup setup = setupFor(0x36b);
+      setup.frame[frameIndex(4)] = lisp::nil_block::marker::kRuntimeRoutine;
+      setup.frame[frameIndex(0x18)] = name;
+      const uint32_t scavenges = ScavengeCt;
+      LispCallResult result{};
+      stepping([&] { result = testing_support::callAsWalkBase(setup, thread_); });
+      *reached = landedEip;
+      if (!landed.landed) _exit(2);
+      if (result.eax != makeFixnum(321)) _exit(3);
+      const lispval kept = result.frame[frameIndex(0x18)];
+      if (ScavengeCt == scavenges) {  // held for the next safe point
+        if (kept != name || lisp_recorder_log.count != 0) _exit(4);
+      } else {
+        if (lisp_recorder_log.count != 1 || lisp_recorder_log.calls[0].eax != makeFixnum(20))
+          _exit(5);
+        if (kept == name || (kept & 7) != (name & 7) ||
+            lisp::wordAt(kept, kSymbolValue) != makeFixnum(6061))
+          _exit(6);
+      }
+      if (threadWord(tr::kLeafCallStack) != nil()) _exit(7);
+      _exit(0);
+    };
+    EXPECT_EXIT(run(), testing::ExitedWithCode(0), "");
+  }
+  EXPECT_EQ(*reached, call) << "the landings reached the call";
+  munmap(reached, 4);
   sy_sintchk(0);
 }
 
