@@ -3,8 +3,8 @@
 // and a length whose size wraps to 8 bytes in 32 bits. Each damaged object
 // lies between two single floats at the end of its region (the open old area, the
 // allocation semispace), and is put right again after its case. The
-// verifier answers and the collector's walks end through gserror1, each
-// within a bound.
+// verifier answers, the printer prints a bad object, the collector's walks
+// end through gserror1; each within a bound.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -16,6 +16,7 @@
 #include "runtime/gc/heap_verify.h"
 #include "runtime/gc/heap_walkers.h"
 #include "runtime/gc/object_extent.h"
+#include "runtime/gc/object_printer.h"
 #include "runtime/gc/root_scan.h"
 #include "runtime/gc/tests/object_heap_fixture.h"
 #include "runtime/gc/write_barrier.h"
@@ -96,6 +97,12 @@ class HeapDamage : public ObjectHeap {
   }
   void repair(const Layout& layout) { slot(layout.damaged, layout.word) = layout.intact; }
 
+  std::string print(lispval value) {
+    return captured([&](FILE* file) { lisp_output_object_aux(value, file, 0, 0); });
+  }
+  static std::string badObject(lispval value) {
+    return format("<bad object: 0x%lx>", static_cast<unsigned long>(value));
+  }
   static std::string unknownType(lispval object) {
     return format("Unknown object type at \\(0x%lx\\)",
                   static_cast<unsigned long>(lisp::objectAddress(object)));
@@ -121,6 +128,21 @@ TEST_F(HeapDamage, TheVerifierAnswersAndObjectsPastTheDamageAreNone) {
       EXPECT_EQ(value_verify(layout.after, 0), code::kNotAnObject) << "no walk reaches it";
       repair(layout);
       EXPECT_EQ(value_verify(layout.after, 0), code::kObject);
+    }
+}
+
+TEST_F(HeapDamage, ThePrinterPrintsABadObjectAndReadsNothingPastTheRegion) {
+  const testing_support::Watchdog watchdog("printing around a damaged object",
+                                           std::chrono::seconds(kHangSeconds));
+  for (const Damage& damage : kDamages)
+    for (bool old : kSpaces) {
+      SCOPED_TRACE(std::string(damage.what) + (old ? " in old space" : " in new space"));
+      const Layout layout = lay(damage, old);
+      EXPECT_EQ(print(layout.damaged), badObject(layout.damaged));
+      EXPECT_EQ(print(layout.after), badObject(layout.after));
+      EXPECT_NE(print(layout.before), badObject(layout.before));
+      repair(layout);
+      EXPECT_NE(print(layout.damaged), badObject(layout.damaged));
     }
 }
 
