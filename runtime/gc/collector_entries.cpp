@@ -82,23 +82,29 @@ constexpr uint32_t kKeepNewCode = 16;
 constexpr uint16_t kKeepNewHalfBit = stamp::kKeepNew >> 16;
 
 // A machine integer from a fixnum or a bignum of one 32-bit word (its sign
-// from the sign byte); false for anything else.
+// from the sign byte). A one-word bignum whose value lies outside the 32-bit
+// range (2^31 and above, below -2^31) is out of range, never cast.
+enum class Integer : uint8_t { Fits, OutOfRange, NotAnInteger };
 constexpr uint8_t kNegativeSign = 0x80;
 constexpr uint32_t kMostWordDigits = 2;  // 16-bit digits
-bool machineInteger(lispval word, int32_t& value) {
+constexpr uint32_t kMostNegativeMagnitude = 0x80000000;
+Integer machineInteger(lispval word, int32_t& value) {
   if (lisp::isFixnum(word)) {
     value = lisp::fixnumValue(word);
-    return true;
+    return Integer::Fits;
   }
-  if (!lisp::isOther(word)) return false;
+  if (!lisp::isOther(word)) return Integer::NotAnInteger;
   const auto* bignum = lisp::objectOf<lisp::BignumObject>(word);
-  if ((bignum->header & 0xff) != lisp::type_code::Bignum) return false;
+  if ((bignum->header & 0xff) != lisp::type_code::Bignum) return Integer::NotAnInteger;
   const uint32_t digits = lisp::bignumDigitCount(bignum->header);
-  if (digits == 0 || digits > kMostWordDigits) return false;
-  uint32_t magnitude = bignum->digits[0] | (digits == 2 ? uint32_t{bignum->digits[1]} << 16 : 0);
-  if (((bignum->header >> 8) & 0xff) == kNegativeSign) magnitude = 0u - magnitude;
-  value = static_cast<int32_t>(magnitude);
-  return true;
+  if (digits == 0 || digits > kMostWordDigits) return Integer::NotAnInteger;
+  const uint32_t magnitude =
+      bignum->digits[0] | (digits == 2 ? uint32_t{bignum->digits[1]} << 16 : 0);
+  const bool negative = ((bignum->header >> 8) & 0xff) == kNegativeSign;
+  if (magnitude > (negative ? kMostNegativeMagnitude : kMostNegativeMagnitude - 1))
+    return Integer::OutOfRange;
+  value = static_cast<int32_t>(negative ? 0u - magnitude : magnitude);
+  return Integer::Fits;
 }
 
 enum PackMode : int32_t { kPack = 0, kSift = 1, kResize = 2 };
@@ -172,17 +178,22 @@ lispval pack_heap_native(lispval mode, lispval a, lispval b) {
   if (!lisp::isFixnum(mode)) return nilval;
   switch (lisp::fixnumValue(mode)) {
     case kPack:
-      if (!machineInteger(a, first)) return nilval;
+      if (machineInteger(a, first) != Integer::Fits) return nilval;
       return lisp::makeFixnum(ggc_pack(first));
     case kSift:
       ggc_sift();
       return t();
-    case kResize:
-      // Decision: a missing or non-integer amount counts as 0 (not positive).
-      if (!machineInteger(a, first)) first = 0;
-      if (!machineInteger(b, second)) second = 0;
+    case kResize: {
+      // Decision: a missing or non-integer amount counts as 0 (not positive);
+      // an integer past 32 bits is refused as mode 0 refuses a bad amount.
+      const Integer firstRead = machineInteger(a, first);
+      const Integer secondRead = machineInteger(b, second);
+      if (firstRead == Integer::OutOfRange || secondRead == Integer::OutOfRange) return nilval;
+      if (firstRead != Integer::Fits) first = 0;
+      if (secondRead != Integer::Fits) second = 0;
       gc_resize(first, second);
       return t();
+    }
     default:
       return nilval;
   }

@@ -129,14 +129,14 @@ void breakArea(GsOldArea* area) {
   uint32_t* link = &area->firstHole;
   for (uint32_t object = area->firstObject; object < area->frontier;) {
     if (isMarked(object)) {
-      object += ausize_other(object);
+      object = objectEnd(object, area->frontier);
       continue;
     }
     const uint32_t start = object;
     while (object < area->frontier && !isMarked(object)) {
-      const uint32_t bytes = ausize_other(object);
-      countReclaimed(object, bytes);
-      object += bytes;
+      const uint32_t next = objectEnd(object, area->frontier);
+      countReclaimed(object, next - object);
+      object = next;
     }
     link = makeHole(start, object, link, area);
     ++figures.holes;

@@ -199,7 +199,7 @@ uint32_t objectHolding(uint32_t address) {
       break;
     }
   }
-  while (object + ausize_other(object) <= address) object += ausize_other(object);
+  for (uint32_t next; (next = objectEnd(object, area->frontier)) <= address;) object = next;
   return object;
 }
 

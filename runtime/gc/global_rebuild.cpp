@@ -145,7 +145,7 @@ void ggc_build_area_pagemap(GsOldArea* area) {
   const uint32_t base = area->pagemapBase;
   GsInitPagemap(base + 4 * pageOf(start), start, pagemapWords(area->size), area->firstObject);
   for (uint32_t object = area->firstObject; object < area->frontier;) {
-    const uint32_t next = object + ausize_other(object);
+    const uint32_t next = objectEnd(object, area->frontier);
     noteObject(base, object, next);
     object = next;
   }

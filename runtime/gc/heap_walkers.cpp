@@ -4,8 +4,10 @@
 // an area's first object (a semispace's first prefix), stepping by object
 // sizes, fillers included, reaches exactly its frontier; cons cells of a
 // page lie from its first cell up to its fill pointer. A walk that meets an
-// unknown type code ends the process (gserror1); only isObjectStart, which
-// the verifier uses, answers no instead.
+// unknown type code, or an object reaching past the end of the walk (a
+// damaged header or length word), ends the process (gserror1); only
+// isObjectStart, which the verifier uses, and objectContaining answer no
+// instead.
 //
 // Sections: item sizes, object walks, cons walks, slot walks, image ranges.
 
@@ -57,12 +59,18 @@ uint32_t objectBytes(uint32_t object) {
 }
 
 // Bytes from an item to the next one (old space: an object; new space: a
-// filler, or a prefix and its object); 0 when the item is damaged.
-uint32_t itemBytes(uint32_t item, bool newSpace) {
-  if (!newSpace) return objectBytes(item);
-  if (isFiller(item)) return fillerBytes(item);
-  const uint32_t bytes = objectBytes(item + kPrefixBytes);
-  return bytes == 0 ? 0 : kPrefixBytes + bytes;
+// filler, or a prefix and its object); 0 when the item is damaged: an
+// unknown type, or an extent reaching past `limit`.
+uint32_t itemBytes(uint32_t item, bool newSpace, uint32_t limit) {
+  uint32_t bytes = 0;
+  if (!newSpace) {
+    bytes = objectBytes(item);
+  } else if (isFiller(item)) {
+    bytes = fillerBytes(item);
+  } else if (const uint32_t objectPart = objectBytes(item + kPrefixBytes)) {
+    bytes = kPrefixBytes + objectPart;  // at most 0xfffffff8 + 8: no wrap
+  }
+  return bytes <= limit - item ? bytes : 0;
 }
 
 bool namesAnItem(uint32_t entry) {
@@ -78,12 +86,12 @@ uint32_t walkObjects(uint32_t from, uint32_t to, bool newSpace, Visit visit) {
   for (uint32_t item = from; item < to;) {
     if (newSpace && isFiller(item)) {
       const uint32_t bytes = fillerBytes(item);
-      if (bytes == 0) gserror1(item);
+      if (bytes == 0 || bytes > to - item) gserror1(item);
       item += bytes;
       continue;
     }
     const uint32_t object = newSpace ? item + kPrefixBytes : item;
-    const uint32_t next = object + ausize_other(object);
+    const uint32_t next = objectEnd(object, to);
     if (const uint32_t result = visit(object)) return result;
     item = next;
   }
@@ -184,6 +192,21 @@ ObjectRegion allocationRegion() {
   return {GsNewOther1, globalWord(global::kNewOtherTop), GsNewPagemap, true};
 }
 
+ObjectRegion regionHolding(uint32_t address) {
+  for (const GsOldArea* area = GsOldAreas; area; area = area->next)
+    if (address >= areaAddress(area) && address < area->end) return regionOf(area);
+  const GsNewArea& semispace = GsNewAllocationArea;
+  if (GsNewSemiSize != 0 && address >= semispace.start && address < semispace.end)
+    return allocationRegion();
+  return {};
+}
+
+uint32_t objectEnd(uint32_t object, uint32_t limit) {
+  const uint32_t bytes = ausize_other(object);
+  if (object >= limit || bytes > limit - object) gserror1(object);
+  return object + bytes;
+}
+
 void scanAllSlots(const SlotTreatment& treatment, gsgc_slot_routine returnAddress) {
   beginSlotWalk(treatment);
   gsgc_scan_all(consCellSlots, objectSlots, kAllAreas, 1, 1);
@@ -209,7 +232,7 @@ bool isObjectStart(const ObjectRegion& region, uint32_t object) {
     }
   }
   while (item < target) {
-    const uint32_t bytes = itemBytes(item, region.newSpace);
+    const uint32_t bytes = itemBytes(item, region.newSpace, region.frontier);
     if (bytes == 0) return false;
     item += bytes;
   }
@@ -229,7 +252,7 @@ uint32_t objectContaining(const ObjectRegion& region, uint32_t address) {
     }
   }
   while (item < region.frontier) {
-    const uint32_t bytes = itemBytes(item, region.newSpace);
+    const uint32_t bytes = itemBytes(item, region.newSpace, region.frontier);
     if (bytes == 0) return 0;
     if (address - item < bytes) {
       if (region.newSpace && isFiller(item)) return 0;

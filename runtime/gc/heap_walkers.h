@@ -55,6 +55,14 @@ struct ObjectRegion {
 };
 ObjectRegion regionOf(const GsOldArea* area);
 ObjectRegion allocationRegion();
+// The region of the old area or the allocation semispace that holds
+// `address`; all zero when none does.
+ObjectRegion regionHolding(uint32_t address);
+
+// The first byte after the object at `object` in a walk that ends at
+// `limit`: an unknown type, or an object reaching past the limit (a damaged
+// header or length word), is fatal through gserror1.
+uint32_t objectEnd(uint32_t object, uint32_t limit);
 
 // gsgc_scan_all_slots with a treatment of its own for a function's code slot.
 void scanAllSlots(const SlotTreatment& treatment, gsgc_slot_routine returnAddress);

@@ -133,20 +133,29 @@ constexpr uint32_t fieldValue(Field field, uint32_t header, uint32_t lengthWord)
   return 0;
 }
 
-constexpr uint32_t countOf(const Count& count, uint32_t header, uint32_t lengthWord) {
-  return ((fieldValue(count.field, header, lengthWord) * count.mul + count.add) >> count.shift) +
+// In 64 bits: a damaged header or length word gives a large count, never a
+// small one that wraps.
+constexpr uint64_t countOf(const Count& count, uint32_t header, uint32_t lengthWord) {
+  return ((uint64_t{fieldValue(count.field, header, lengthWord)} * count.mul + count.add) >>
+          count.shift) +
          count.plus;
 }
+
+// The largest extent an object can claim: anything larger is damage, and
+// stays larger than every region, so a walk bounded by its region sees it.
+inline constexpr uint32_t kMostObjectBytes = 0xfffffff8;
 
 constexpr ObjectExtent extentOf(uint32_t header, uint32_t lengthWord) {
   const uint8_t index = kExtentRowByTypeCode[header & 0xff];
   if (index == kNoRow) return {nullptr, 0, {0, 0}, {0, 0}};
   const ObjectExtentRow& row = kObjectExtents[index];
-  ObjectExtent extent{&row, 8 * countOf(row.cells, header, lengthWord), {0, 0}, {0, 0}};
+  const uint64_t bytes = 8 * countOf(row.cells, header, lengthWord);
+  const auto capped = static_cast<uint32_t>(bytes < kMostObjectBytes ? bytes : kMostObjectBytes);
+  ObjectExtent extent{&row, capped, {0, 0}, {0, 0}};
   for (int i = 0; i < 2; ++i) {
     if (row.values[i].first == 0) continue;
     extent.firstWord[i] = row.values[i].first;
-    extent.wordCount[i] = countOf(row.values[i].count, header, lengthWord);
+    extent.wordCount[i] = static_cast<uint32_t>(countOf(row.values[i].count, header, lengthWord));
   }
   return extent;
 }
@@ -160,5 +169,8 @@ static_assert(extentOf(117, 13u << 2).bytes == 8 * 5);
 static_assert(extentOf(12 | (200u << 8), 0).wordCount[1] == 0);
 static_assert(extentOf(12, 0).wordCount[1] == 1);
 static_assert(extentOf(76, 0).row == nullptr && extentOf(21, 0).row == nullptr);
+// A damaged length word: fixnum -1 would be -8 bytes in 32 bits.
+static_assert(extentOf(116, 0xfffffffc).bytes == kMostObjectBytes);
+static_assert(extentOf(117, 0x3ffffffcu).bytes == 8 * 0x04000001u);
 
 }  // namespace gc

@@ -1,7 +1,8 @@
 // The native object printer.
 //
 // Invariant: no word is read through a value before that value has been
-// vetted, either by the collector's value check (a cons, an object start, a
+// vetted, either by the collector's value check (a cons, an object start
+// whose whole extent lies below the frontier of its area or semispace, a
 // lisp-static object, one of the special values) or by lying with its whole
 // extent in a region that may be read (between the native heap's water
 // marks; in the pure library, this thread's stack, a thread record or a
@@ -18,6 +19,7 @@
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/heap_layout.h"
 #include "runtime/gc/heap_verify.h"
+#include "runtime/gc/heap_walkers.h"
 #include "runtime/gc/native_heap.h"
 #include "runtime/gc/object_extent.h"
 #include "runtime/gc/printer_messages.h"
@@ -123,7 +125,13 @@ Vetted vet(lispval value) {
   if (heapPresent()) {
     namespace code = gc::verify_code;
     const int verdict = value_verify(value, InScavenge != 0);
-    if (verdict == code::kCons || verdict == code::kObject || verdict == code::kSpecial) {
+    if (verdict == code::kObject) {
+      // Its extent comes from its own header and length words, which a
+      // damaged object may set to anything: it is read only within its region.
+      const gc::ObjectRegion region = gc::regionHolding(lisp::objectAddress(value));
+      return within(value, region.first, region.frontier);
+    }
+    if (verdict == code::kCons || verdict == code::kSpecial) {
       const uint32_t object = lisp::objectAddress(value);
       const uint32_t bytes = objectBytes(value, object);
       if (bytes != 0) return {value, object, object + bytes};

@@ -232,7 +232,7 @@ void siftObjects() {
   for (GsOldArea* source = GsLastOldArea; source && source != destination;
        source = source->previous) {
     for (uint32_t object = source->firstObject; object < source->frontier;) {
-      const uint32_t bytes = ausize_other(object);
+      const uint32_t bytes = objectEnd(object, source->frontier) - object;
       uint32_t copy = 0;
       while (destination != source && (copy = grab_old_other(destination, bytes)) == 0)
         destination = destination->next;

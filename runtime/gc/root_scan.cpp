@@ -37,11 +37,14 @@ uint32_t areaPagemapEntry(const GsOldArea* area, uint32_t address) {
   return wordAt(area->pagemapBase + 4 * pageOf(address));
 }
 
-// Extent of the object at `address`; a sysvector or an unknown type is fatal.
-ObjectExtent extentAt(uint32_t address) {
+// Extent of the object at `address` of the area; a sysvector, an unknown
+// type or an extent reaching past the area's frontier (a damaged header or
+// length word) is fatal.
+ObjectExtent extentAt(const GsOldArea* area, uint32_t address) {
   const uint32_t header = wordAt(address);
   const ObjectExtent extent = extentOf(header, wordAt(address + 4));
-  if (!extent.row) gserror(gc_messages::kUnknownObjectType, address, 1);
+  if (!extent.row || extent.bytes > area->frontier - address)
+    gserror(gc_messages::kUnknownObjectType, address, 1);
   if (extent.row->sysvector) gserror(gc_messages::kSysvectorInOldSpace, address, 1);
   return extent;
 }
@@ -61,7 +64,7 @@ uint32_t objectCoveringPage(const GsOldArea* area, uint32_t page) {
     }
   }
   while (object < area->frontier) {
-    const uint32_t end = object + extentAt(object).bytes;
+    const uint32_t end = object + extentAt(area, object).bytes;
     if (end > page) break;
     object = end;
   }
@@ -161,7 +164,7 @@ void rootscan_others(GsOldArea* area, const SlotTreatment* treatment) {
       if (dirty > pageStart(object)) object = objectCoveringPage(area, dirty);
       if (object >= limit) return;
     }
-    const ObjectExtent extent = extentAt(object);
+    const ObjectExtent extent = extentAt(area, object);
     scanObjectOnDirtyPages(*treatment, object, extent, dirty);
     object += extent.bytes;
   }

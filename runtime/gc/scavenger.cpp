@@ -197,8 +197,7 @@ lispval forwardOther(uint32_t prefix, Tag tag) {
 // links, the last two words of the vector (lower, higher), each the prefix
 // address of a child or 0.
 uint32_t codeVectorEnd(uint32_t prefix) {
-  const uint32_t header = prefix + kPrefixBytes;
-  return header + ausize_other(header);
+  return objectEnd(prefix + kPrefixBytes, GsNewFromArea.frontier);
 }
 uint32_t& lowerLink(uint32_t prefix) {
   return wordAt(wordAt(prefix));
@@ -528,7 +527,7 @@ int copycatchup_other() {
     const uint32_t prefix = GsCCOther;
     const uint32_t header = prefix + kPrefixBytes;
     note(header);
-    const uint32_t bytes = ausize_other(header);
+    const uint32_t end = objectEnd(header, top);
     const uint32_t stampWord = prefixStamp(prefix);
     const uint8_t type = wordAt(header) & 0xff;
     if ((stampWord & stamp::kWeakVector) &&
@@ -545,7 +544,7 @@ int copycatchup_other() {
     } else {
       scan_other_item(header, &kNewSlotTreatment);
     }
-    GsCCOther = header + bytes;
+    GsCCOther = end;
   }
   return 1;
 }
@@ -600,9 +599,9 @@ int tenurecatchup_other() {
     while (area->tenureCatchup < area->frontier) {
       const uint32_t object = area->tenureCatchup;
       note(object);
-      const uint32_t bytes = ausize_other(object);
+      const uint32_t end = objectEnd(object, area->frontier);
       scan_other_item(object, &kOldSlotTreatment);
-      area->tenureCatchup = object + bytes;
+      area->tenureCatchup = end;
       area->rootScanLimit = area->tenureCatchup;
       work = true;
     }

@@ -169,6 +169,10 @@ lispval cached_or_new_codevec(uint32_t size, uint32_t hash, bool pure, FaslReade
     const lispval found = get_cached_codevec(buffer, hash, &stream, pure);
     if (found != nilval || stream.ended()) return found;
   }
+  // The match state, taken before the object is made: making it may collect
+  // and so run Lisp, which may load a fasl and set these words anew.
+  const uint32_t matchedAt = faslmatchp, matchedBytes = faslmatchl;
+  const uint32_t bufferedBytes = faslbufl, unreadBytes = faslbsize;
   const uint32_t units = (size + 1) / 2;
   const lispval vector =
       make(pure ? kPureCodeVectorType : type_code::CodeVector, units, pure ? 1 : 0);
@@ -179,7 +183,7 @@ lispval cached_or_new_codevec(uint32_t size, uint32_t hash, bool pure, FaslReade
   if (!made) {
     // The constructor refused (its error is signalled): the code bytes are
     // still passed over, so the file goes on at the next item.
-    stream.source().skip(faslbsize);
+    stream.source().skip(unreadBytes);
     return vector;
   }
   // The object's header is its constructor's: the concatenation starts with
@@ -187,9 +191,9 @@ lispval cached_or_new_codevec(uint32_t size, uint32_t hash, bool pure, FaslReade
   uint8_t* object = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(objectAddress(vector)));
   CodeWriter writer =
       swap ? CodeWriter(object + kHeaderBytes, 0) : CodeWriter(object, kHeaderBytes);
-  if (faslmatchl != 0) writer.append(bytesAt(faslmatchp), faslmatchl);
-  if (faslbufl != 0) writer.append(buffer, faslbufl);
-  if (!stream.readRaw(writer.position(), faslbsize)) return nilval;
+  if (matchedBytes != 0) writer.append(bytesAt(matchedAt), matchedBytes);
+  if (bufferedBytes != 0) writer.append(buffer, bufferedBytes);
+  if (!stream.readRaw(writer.position(), unreadBytes)) return nilval;
   faslbsize = 0;
   if (swap) swapCodeUnits({object + kHeaderBytes, size});
   return vector;

@@ -446,6 +446,34 @@ TEST_F(PackHeapRoutine, ModesAndIntegerArgumentsAnswerAsDocumented) {
   expectSameGraph(before);
 }
 
+// A one-word bignum of 2^31 or more is no 32-bit amount: refused (nil),
+// nothing packed or resized, never taken as a negative amount.
+TEST_F(PackHeapRoutine, AmountsPastThirtyTwoBitsAreRefused) {
+  root(0, oldList(100, lisp::makeFixnum(3)));
+  const GraphModel before = model();
+  const uint32_t areas = GsOldAreaCt;
+  struct Case {
+    const char* name;
+    lispval mode, a, b;
+  };
+  const Case cases[] = {
+      {"keep of 2^31", lisp::makeFixnum(0), bignum(0x80000000, 0, 2), nil()},
+      {"keep of 2^32 - 1", lisp::makeFixnum(0), bignum(0xffffffff, 0, 2), nil()},
+      {"keep of -(2^32 - 1)", lisp::makeFixnum(0), bignum(0xffffffff, 0x80, 2), nil()},
+      {"other bytes of 2^31", lisp::makeFixnum(2), bignum(0x80000000, 0, 2), nil()},
+      {"symbol bytes of 2^31", lisp::makeFixnum(2), nil(), bignum(0x80000000, 0, 2)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const uint32_t scavenges = ScavengeCt;
+    EXPECT_EQ(callPackHeap(c.mode, c.a, c.b, 3).eax, nil());
+    EXPECT_EQ(ScavengeCt, scavenges) << "nothing resized";
+    EXPECT_EQ(GsOldAreaCt, areas) << "no area given back";
+    unprotect();
+  }
+  expectSameGraph(before);
+}
+
 // ---- under the seeded mutator ----
 
 struct MutatorStep {

@@ -14,11 +14,15 @@
 #include <vector>
 
 #include "platform/thread_block.h"
+#include "runtime/gc/gc_parameters.h"
+#include "runtime/gc/gc_state.h"
+#include "runtime/gc/scavenger.h"
 #include "runtime/load/pure_library.h"
-#include "runtime/os/profiler_timer.h"
 #include "runtime/load/symbol_name_hash.h"
 #include "runtime/load/symbol_names.h"
 #include "runtime/load/tests/loader_object_heap.h"
+#include "runtime/os/profiler_timer.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/rs/object_routines.h"
 #include "testing/pure_library_file.h"
 #include "testing/temp_path.h"
@@ -258,6 +262,78 @@ TEST_F(PureCache, ExistingCodeVectorsFindTheirLibraryTwin) {
   EXPECT_EQ(find_cached_codevec(other), nil());
   EXPECT_EQ(find_cached_codevec(nil()), nil());
   EXPECT_EQ(find_cached_codevec(lisp::makeFixnum(5)), nil());
+}
+
+// ---- a load nested in the allocation of a code vector ----
+
+// Making the outer load's vector collects (the native loader's constructor,
+// new_lisp_obj, with new space used up, on the thread the registry made for
+// the calling thread); the after-collection function, a Lisp function called
+// through the bridge the registry's set-up installs, loads a code vector the
+// library holds. That inner hit sets the match words anew.
+constexpr int32_t kGcAfterFunction = -0x15 - 4 * 36;
+
+std::vector<uint8_t> g_innerCode;
+uint32_t g_innerHash = 0;
+lispval g_innerResult = 0;
+uint32_t g_innerLoads = 0;
+
+__attribute__((force_align_arg_pointer)) void loadInsideTheCollection() {
+  ++g_innerLoads;
+  MemorySource source(g_innerCode);
+  FaslReader reader(source);
+  g_innerResult = cached_or_new_codevec(static_cast<uint32_t>(g_innerCode.size()), g_innerHash,
+                                        false, reader, false, new_lisp_obj);
+}
+
+lispval makeAfterUsingUpNewSpace(uint32_t type, uint32_t count, uint32_t extra) {
+  namespace nbg = lisp::nil_block::global;
+  gc::globalWord(nbg::kConsFill) = gc::globalWord(nbg::kConsLimit);
+  GsNewHidden += gc::globalWord(gc::global::kNewFree);
+  gc::globalWord(gc::global::kNewFree) = 0;
+  return new_lisp_obj(type, count, extra);
+}
+
+class NestedLoad : public PureCache {
+ protected:
+  void SetUp() override {
+    PureCache::SetUp();
+    lisp::registry::forgetRegistry();
+    initialize_thread_registry(0);
+    ASSERT_TRUE(platform::setThreadSlot(slot_, first_thread));
+    savedFlags_ = GsCtlFlags;
+    g_innerLoads = 0;
+    g_innerResult = nil();
+  }
+  void TearDown() override {
+    lisp_recorder_observer = nullptr;
+    GsCtlFlags = savedFlags_;
+    global(kGcAfterFunction) = nil();
+    lisp::registry::forgetRegistry();
+    platform::setThreadSlot(slot_, thread_);
+    PureCache::TearDown();
+  }
+  uint32_t savedFlags_ = 0;
+};
+
+TEST_F(NestedLoad, AnInnerLoadDuringTheOuterAllocationLeavesTheOuterBytesAlone) {
+  g_innerCode = pattern(1200, 21);
+  g_innerHash = 0x700;
+  mapLibrary({.code = {{g_innerHash, g_innerCode}}});
+  global(kGcAfterFunction) = objects_->makeFunction(testing_support::observingRecorderAddress());
+  GsCtlFlags |= gc::flag::kAfterGcHook;
+  lisp_recorder_observer = loadInsideTheCollection;
+  const uint32_t scavenges = ScavengeCt;
+
+  const std::vector<uint8_t> outer = pattern(40, 22);  // not in the library
+  const lispval vector = load(outer, 0x701, false, false, makeAfterUsingUpNewSpace);
+
+  EXPECT_GT(ScavengeCt, scavenges) << "making the outer vector collected";
+  ASSERT_EQ(g_innerLoads, 1u) << "the after-collection function ran the inner load";
+  EXPECT_EQ(g_innerResult, libraryWord(libraryCodeObject(0))) << "the inner load hit";
+  EXPECT_EQ(header(vector), (20u + 4) << 8 | 108);
+  EXPECT_EQ(codeOf(vector), outer);
+  EXPECT_TRUE(newSpaceWalksCleanly());
 }
 
 TEST(PureHashSearch, StartOfTheScan) {
