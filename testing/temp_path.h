@@ -7,7 +7,8 @@
 // parent's folder, found in an environment variable the parent sets before
 // any child starts, so it sees the parent's files. Only the process that
 // chose a folder removes it: a test's folder when the test ends, the whole
-// folder (with names asked for outside every test) at the program's end.
+// folder (with names asked for outside every test) at the program's end; a
+// killed run's folder goes when a later process gets the same id.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -45,6 +46,10 @@ inline const ProcessFolder& processFolder() {
     const char* inherited = std::getenv(kFolderVariable);
     if (inherited && inherited[0] && isDeathTestChild()) return ProcessFolder{inherited, 0};
     const std::string own = ::testing::TempDir() + "zt-" + std::to_string(getpid());
+    // A folder of this name now is a leftover of a killed run that had the
+    // same process id: its files are not this process's.
+    std::error_code error;
+    std::filesystem::remove_all(own, error);
     setenv(kFolderVariable, own.c_str(), 1);  // for this process's death-test children
     return ProcessFolder{own, getpid()};
   }();

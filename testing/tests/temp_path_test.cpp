@@ -110,6 +110,27 @@ TEST_F(TempPath, NothingATestMadeRemainsOnceItHasEnded) {
   EXPECT_EQ(left, "");
 }
 
+// A run killed midway leaves its folder; a later process that gets the same
+// id must not find that run's files in its own folder. The shell makes such
+// a folder under its own id and then becomes this program (same id).
+TEST_F(TempPath, AFolderLeftByAKilledRunWithTheSameIdIsNotReused) {
+  const std::string folder = testing_support::processTempPath("child-temp");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  setenv("TMPDIR", folder.c_str(), 1);
+  setenv(kChildVariable, "1", 1);
+  const std::string leftOver = "\"$TMPDIR/zt-$$/TempPathChild-MakesAFileAndADirectory/made-dir\"";
+  const testing_support::ProgramRun run = testing_support::runProgram(
+      "/bin/sh", {"-c",
+                  "mkdir -p " + leftOver + " && touch " + leftOver +
+                      "/stale && exec \"$0\" --gtest_filter=TempPathChild.*",
+                  ownProgram()});
+  EXPECT_EQ(run.exitStatus, 0) << run.standardOutput << run.standardError;
+  std::string left;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder))
+    left += entry.path().string() + "\n";
+  EXPECT_EQ(left, "");
+}
+
 // Starts this program's test `filter` with the environment as it is now;
 // its output goes to `log`.
 pid_t startOwnProgram(const std::string& filter, const std::string& log) {
