@@ -45,10 +45,14 @@ inline const ProcessFolder& processFolder() {
   static const ProcessFolder folder = [] {
     const char* inherited = std::getenv(kFolderVariable);
     if (inherited && inherited[0] && isDeathTestChild()) return ProcessFolder{inherited, 0};
-    const std::string own = ::testing::TempDir() + "zt-" + std::to_string(getpid());
+    // Absolute, so that a test that changes directory still finds its files
+    // (TMPDIR may be named relatively).
+    const std::string named = ::testing::TempDir() + "zt-" + std::to_string(getpid());
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(named, error);
+    const std::string own = error ? named : absolute.string();
     // A folder of this name now is a leftover of a killed run that had the
     // same process id: its files are not this process's.
-    std::error_code error;
     std::filesystem::remove_all(own, error);
     setenv(kFolderVariable, own.c_str(), 1);  // for this process's death-test children
     return ProcessFolder{own, getpid()};

@@ -49,6 +49,19 @@ TEST(TempPathChild, MakesAFileAndADirectory) {
   EXPECT_TRUE(fs::exists(testing_support::processTempPath("made.data")));
 }
 
+// A test that changes the working directory still finds its files by the
+// names it was given, also when the temporary directory is named relatively.
+TEST(TempPathChild, FindsItsFilesAfterChangingDirectory) {
+  if (!std::getenv(kChildVariable)) GTEST_SKIP() << "runs only as TempPath's child";
+  const std::string file = testing_support::processTempPath("kept.data");
+  std::ofstream(file) << "data";
+  const fs::path before = fs::current_path();
+  fs::current_path(fs::path(file).parent_path());
+  EXPECT_TRUE(fs::exists(file)) << file;
+  EXPECT_TRUE(fs::exists(testing_support::processTempPath("kept.data")));
+  fs::current_path(before);
+}
+
 std::string contentOf(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
@@ -127,6 +140,23 @@ TEST_F(TempPath, AFolderLeftByAKilledRunWithTheSameIdIsNotReused) {
   EXPECT_EQ(run.exitStatus, 0) << run.standardOutput << run.standardError;
   std::string left;
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder))
+    left += entry.path().string() + "\n";
+  EXPECT_EQ(left, "");
+}
+
+TEST_F(TempPath, ARelativelyNamedTemporaryDirectoryHoldsAcrossAChangeOfDirectory) {
+  const std::string folder = testing_support::processTempPath("child-cwd");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((folder + "/relative").c_str(), 0700), 0);
+  setenv("TMPDIR", "relative", 1);
+  setenv(kChildVariable, "1", 1);
+  testing_support::ProgramOptions options;
+  options.workingDirectory = folder;
+  const testing_support::ProgramRun run = testing_support::runProgram(
+      ownProgram(), {"--gtest_filter=TempPathChild.FindsItsFilesAfterChangingDirectory"}, options);
+  EXPECT_EQ(run.exitStatus, 0) << run.standardOutput << run.standardError;
+  std::string left;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder + "/relative"))
     left += entry.path().string() + "\n";
   EXPECT_EQ(left, "");
 }
