@@ -103,4 +103,13 @@ inline std::string processTempPath(const std::string& name) {
   return folder + "/" + name;
 }
 
+// A directory of that name in the test's folder, made unless it is there:
+// a death test's child, which sets the test up again, finds the one its
+// parent made and works among the parent's files.
+inline std::string processTempDirectory(const std::string& name) {
+  const std::string path = processTempPath(name);
+  mkdir(path.c_str(), 0700);
+  return path;
+}
+
 }  // namespace testing_support

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "testing/run_program.h"
+#include "testing/temp_working_directory.h"
 #include "testing/watchdog.h"
 
 extern char** environ;
@@ -224,6 +225,17 @@ TEST(TempPathDeathTest, TheChildSharesTheParentsFolderAndLeavesIt) {
       ::testing::ExitedWithCode(0), "");
   EXPECT_EQ(contentOf(parentFile), "from the parent");
   EXPECT_EQ(contentOf(testing_support::processTempPath("child.data")), "from the child");
+}
+
+// The same for a working directory of the test's own, set up again in the
+// child: the child works among the parent's files and removes none.
+TEST(TempWorkingDirectoryDeathTest, TheChildWorksAmongTheParentsFiles) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const testing_support::TempWorkingDirectory directory;
+  std::ofstream("parent.data") << "from the parent";
+  EXPECT_EXIT(std::exit(contentOf("parent.data") == "from the parent" ? 0 : 1),
+              ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(contentOf("parent.data"), "from the parent");
 }
 
 }  // namespace
