@@ -7,7 +7,8 @@
 // parent's folder, found in an environment variable the parent sets before
 // any child starts, so it sees the parent's files. Only the process that
 // chose a folder removes it: a test's folder when the test ends, the whole
-// folder (with names asked for outside every test) at the program's end.
+// folder (with names asked for outside every test) at the program's end; a
+// killed run's folder goes when a later process gets the same id.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -44,7 +45,15 @@ inline const ProcessFolder& processFolder() {
   static const ProcessFolder folder = [] {
     const char* inherited = std::getenv(kFolderVariable);
     if (inherited && inherited[0] && isDeathTestChild()) return ProcessFolder{inherited, 0};
-    const std::string own = ::testing::TempDir() + "zt-" + std::to_string(getpid());
+    // Absolute, so that a test that changes directory still finds its files
+    // (TMPDIR may be named relatively).
+    const std::string named = ::testing::TempDir() + "zt-" + std::to_string(getpid());
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(named, error);
+    const std::string own = error ? named : absolute.string();
+    // A folder of this name now is a leftover of a killed run that had the
+    // same process id: its files are not this process's.
+    std::filesystem::remove_all(own, error);
     setenv(kFolderVariable, own.c_str(), 1);  // for this process's death-test children
     return ProcessFolder{own, getpid()};
   }();
@@ -92,6 +101,15 @@ inline std::string processTempPath(const std::string& name) {
   mkdir(temp_path_detail::processFolder().path.c_str(), 0700);  // an existing folder is kept
   mkdir(folder.c_str(), 0700);
   return folder + "/" + name;
+}
+
+// A directory of that name in the test's folder, made unless it is there:
+// a death test's child, which sets the test up again, finds the one its
+// parent made and works among the parent's files.
+inline std::string processTempDirectory(const std::string& name) {
+  const std::string path = processTempPath(name);
+  mkdir(path.c_str(), 0700);
+  return path;
 }
 
 }  // namespace testing_support

@@ -1,7 +1,7 @@
 // The running test's own temporary directory as the process's working
 // directory while the object lives: files that code under test writes by a
 // bare name land there, and go with the directory afterwards. The name comes
-// from processTempPath, so a death test's child finds the same directory.
+// from processTempDirectory, so a death test's child finds the same directory.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,12 +18,10 @@ namespace testing_support {
 
 class TempWorkingDirectory {
  public:
-  TempWorkingDirectory() : path_(processTempPath("cwd")) {
+  TempWorkingDirectory() : path_(processTempDirectory("cwd")) {
     std::error_code error;
     saved_ = std::filesystem::current_path(error).string();
     EXPECT_FALSE(error) << "no working directory to return to";
-    std::filesystem::remove_all(path_, error);
-    EXPECT_EQ(mkdir(path_.c_str(), 0700), 0) << path_;
     EXPECT_EQ(chdir(path_.c_str()), 0) << path_;
   }
   ~TempWorkingDirectory() {

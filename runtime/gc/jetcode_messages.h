@@ -12,7 +12,7 @@ inline constexpr char kCannotExtend[] = "jetcode: cannot extend codefile %s\n";
 inline constexpr char kFoundOnStacks[] = "jetcode: found %d codevector(s) on %d stack(s)\n";
 inline constexpr char kTerminated[] = "Errors force termination of dump\n";
 inline constexpr char kTemporaryName[] = "JC%d";
-inline constexpr char kNameTooLong[] = "jetcode: codefile name longer than %d characters: %s\n";
+inline constexpr char kNameTooLong[] = "jetcode: codefile name longer than %d bytes: %s\n";
 
 // The error bits of jc_errors and their texts, in printing order.
 inline constexpr char kErrorsHead[] = "jetcode errors:";

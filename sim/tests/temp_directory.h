@@ -17,8 +17,8 @@
 class TempDirectoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    directory_ = testing_support::processTempPath("work");
-    ASSERT_EQ(mkdir(directory_.c_str(), 0700), 0) << directory_;
+    directory_ = testing_support::processTempDirectory("work");
+    ASSERT_TRUE(std::filesystem::is_directory(directory_)) << directory_;
     previous_ = std::filesystem::current_path();
     std::filesystem::current_path(directory_);
   }

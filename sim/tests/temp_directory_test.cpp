@@ -52,4 +52,15 @@ TEST(TempDirectory, HonoursTmpdirAndLeavesItEmpty) {
   EXPECT_EQ(left, "");
 }
 
+// A death test's child (run as a new process) sets the fixture up again in
+// the parent's directory: it works there and sees the parent's files.
+class TempDirectoryDeathTest : public TempDirectoryTest {};
+
+TEST_F(TempDirectoryDeathTest, TheChildWorksInTheParentsDirectory) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  std::ofstream("parent.data") << "from the parent";
+  EXPECT_EXIT(std::exit(fs::exists("parent.data") ? 0 : 1), ::testing::ExitedWithCode(0), "");
+  EXPECT_TRUE(fs::exists("parent.data"));
+}
+
 }  // namespace

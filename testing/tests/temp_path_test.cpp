@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "testing/run_program.h"
+#include "testing/temp_working_directory.h"
 #include "testing/watchdog.h"
 
 extern char** environ;
@@ -47,6 +48,19 @@ TEST(TempPathChild, MakesAFileAndADirectory) {
   ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
   std::ofstream(directory + "/inside") << "data";
   EXPECT_TRUE(fs::exists(testing_support::processTempPath("made.data")));
+}
+
+// A test that changes the working directory still finds its files by the
+// names it was given, also when the temporary directory is named relatively.
+TEST(TempPathChild, FindsItsFilesAfterChangingDirectory) {
+  if (!std::getenv(kChildVariable)) GTEST_SKIP() << "runs only as TempPath's child";
+  const std::string file = testing_support::processTempPath("kept.data");
+  std::ofstream(file) << "data";
+  const fs::path before = fs::current_path();
+  fs::current_path(fs::path(file).parent_path());
+  EXPECT_TRUE(fs::exists(file)) << file;
+  EXPECT_TRUE(fs::exists(testing_support::processTempPath("kept.data")));
+  fs::current_path(before);
 }
 
 std::string contentOf(const std::string& path) {
@@ -106,6 +120,44 @@ TEST_F(TempPath, NothingATestMadeRemainsOnceItHasEnded) {
       << run.standardOutput;
   std::string left;
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder))
+    left += entry.path().string() + "\n";
+  EXPECT_EQ(left, "");
+}
+
+// A run killed midway leaves its folder; a later process that gets the same
+// id must not find that run's files in its own folder. The shell makes such
+// a folder under its own id and then becomes this program (same id).
+TEST_F(TempPath, AFolderLeftByAKilledRunWithTheSameIdIsNotReused) {
+  const std::string folder = testing_support::processTempPath("child-temp");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  setenv("TMPDIR", folder.c_str(), 1);
+  setenv(kChildVariable, "1", 1);
+  const std::string leftOver = "\"$TMPDIR/zt-$$/TempPathChild-MakesAFileAndADirectory/made-dir\"";
+  const testing_support::ProgramRun run = testing_support::runProgram(
+      "/bin/sh", {"-c",
+                  "mkdir -p " + leftOver + " && touch " + leftOver +
+                      "/stale && exec \"$0\" --gtest_filter=TempPathChild.*",
+                  ownProgram()});
+  EXPECT_EQ(run.exitStatus, 0) << run.standardOutput << run.standardError;
+  std::string left;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder))
+    left += entry.path().string() + "\n";
+  EXPECT_EQ(left, "");
+}
+
+TEST_F(TempPath, ARelativelyNamedTemporaryDirectoryHoldsAcrossAChangeOfDirectory) {
+  const std::string folder = testing_support::processTempPath("child-cwd");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((folder + "/relative").c_str(), 0700), 0);
+  setenv("TMPDIR", "relative", 1);
+  setenv(kChildVariable, "1", 1);
+  testing_support::ProgramOptions options;
+  options.workingDirectory = folder;
+  const testing_support::ProgramRun run = testing_support::runProgram(
+      ownProgram(), {"--gtest_filter=TempPathChild.FindsItsFilesAfterChangingDirectory"}, options);
+  EXPECT_EQ(run.exitStatus, 0) << run.standardOutput << run.standardError;
+  std::string left;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder + "/relative"))
     left += entry.path().string() + "\n";
   EXPECT_EQ(left, "");
 }
@@ -173,6 +225,17 @@ TEST(TempPathDeathTest, TheChildSharesTheParentsFolderAndLeavesIt) {
       ::testing::ExitedWithCode(0), "");
   EXPECT_EQ(contentOf(parentFile), "from the parent");
   EXPECT_EQ(contentOf(testing_support::processTempPath("child.data")), "from the child");
+}
+
+// The same for a working directory of the test's own, set up again in the
+// child: the child works among the parent's files and removes none.
+TEST(TempWorkingDirectoryDeathTest, TheChildWorksAmongTheParentsFiles) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const testing_support::TempWorkingDirectory directory;
+  std::ofstream("parent.data") << "from the parent";
+  EXPECT_EXIT(std::exit(contentOf("parent.data") == "from the parent" ? 0 : 1),
+              ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(contentOf("parent.data"), "from the parent");
 }
 
 }  // namespace

@@ -714,16 +714,18 @@ TEST_F(Jetcode, ANamedCodeFileAllowsAnImage) {
 
 // The name is kept whole in its 100-byte field or refused: a cut name would
 // put the code in a file nobody named.
-TEST_F(Jetcode, ACodeFileNameLongerThan99CharactersIsRefused) {
+TEST_F(Jetcode, ACodeFileNameLongerThan99BytesIsRefused) {
   const Coded f = coded(true, 8, 83);
-  for (const size_t length : {100, 150}) {
-    SCOPED_TRACE(length);
-    std::string name = path_ + "-";
-    name.resize(length, 'x');
+  // The field holds bytes: a name of 50 two-byte characters does not fit.
+  std::string twoByteCharacters;
+  for (int i = 0; i < 50; ++i) twoByteCharacters += "\xc3\xa9";
+  for (const std::string& name : {path_ + "-" + std::string(95, 'x'),
+                                  path_ + "-" + std::string(145, 'x'), twoByteCharacters}) {
+    SCOPED_TRACE(name.size());
     uint32_t errors = 0;
     const std::string text = output([&] { errors = jettisoncode(name.c_str(), 1, 0); });
     EXPECT_EQ(errors, jetcode::kOpenFailed);
-    EXPECT_EQ(text, "jetcode: codefile name longer than 99 characters: " + name +
+    EXPECT_EQ(text, "jetcode: codefile name longer than 99 bytes: " + name +
                         "\njetcode errors: open failed for swap output;\n");
     EXPECT_EQ(jc_state, jetcode::kNoCodeFile);
     EXPECT_STREQ(jc_swapfile, "");
