@@ -395,5 +395,31 @@ TEST_F(AllocationStress, EveryAllocationCollectsUnderAHookAnsweringMoreValuesTha
   EXPECT_EQ(lisp_recorder_log.count, 0u) << "a runtime error was signalled";
 }
 
+// The same, with a hook that after its five values appends them to a
+// closed vector of 19 values with room for 21 (append_values copies it and
+// takes its own head vector off the list meanwhile), then answers five
+// values again.
+TEST_F(AllocationStress, EveryAllocationCollectsUnderAHookThatAppendsValues) {
+  std::vector<uint32_t> words{lisp::headerWithLength(lisp::type_code::ValuesVector, 21),
+                              makeFixnum(19)};
+  for (const lispval v : fixnums(301, 19)) words.push_back(v);
+  words.push_back(nil());
+  words.push_back(nil());
+  uint32_t* storage = arenaWords(static_cast<uint32_t>(words.size()));
+  std::copy(words.begin(), words.end(), storage);
+  hostile_append_vector = lisp::wordOf(storage, lisp::Tag::Other);
+  std::vector<HostileCall> calls = hostileCalls();
+  const HostileCall five = calls.back();
+  calls.push_back({.target = addressOf(hostile_append_probe),
+                   .eax = makeFixnum(101),
+                   .edx = makeFixnum(102),
+                   .ecx = 5});
+  calls.push_back(five);
+  const testing_support::HostileAfterHook hook(calls);
+  for (const Row& row : rows()) sweep(row);
+  EXPECT_EQ(lisp_recorder_log.count, 0u) << "a runtime error was signalled";
+  EXPECT_EQ(closedValues(hostile_append_vector), fixnums(301, 19)) << "copied, not filled";
+}
+
 }  // namespace
 }  // namespace calling_protocol_test
