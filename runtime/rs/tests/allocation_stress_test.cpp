@@ -82,6 +82,7 @@ constexpr int32_t kLengthSymbol = -0x171;
 constexpr uint32_t kHookCode = 4, kFailingCode = 41, kSucceedingCode = 5, kAuxCode = 0;
 constexpr uint32_t kWaitCode = 13, kSeveralCode = 6, kAuxSeveralCode = 1,
                    kAuxFailingSeveralCode = 2;
+constexpr uint32_t kAux2FailingSeveralCode = 9;  // passed on twice
 constexpr int32_t kHookError = 99;
 // filesys rows 14 (signed) and 15 (unsigned), which look at cl_error: the
 // first fails with a bignum-sized answer, the second succeeds with one.
@@ -164,6 +165,9 @@ class AllocationStress : public ValuesHeap {
     tables_.main[kAuxSeveralCode] = tables_.main[kAuxFailingSeveralCode] = {};
     tables_.aux[kAuxSeveralCode] = {true, severalRow, {}, sd::Result::UnsignedAndExtra, true};
     tables_.aux[kAuxFailingSeveralCode] = {
+        true, failingSeveralRow, {}, sd::Result::UnsignedAndExtra, true};
+    tables_.main[kAux2FailingSeveralCode] = tables_.aux[kAux2FailingSeveralCode] = {};
+    tables_.aux2[kAux2FailingSeveralCode - sd::kAux2FirstCode] = {
         true, failingSeveralRow, {}, sd::Result::UnsignedAndExtra, true};
     g_stressThread = thread_;
     sd::activeTables = &tables_;
@@ -273,6 +277,8 @@ class AllocationStress : public ValuesHeap {
          [this] { return syscall(kAuxSeveralCode); }, A::Open, true},
         {"lisp_syscall_aux, several values failing through the forward tail",
          [this] { return syscall(kAuxFailingSeveralCode); }, A::Open, true},
+        {"lisp_syscall_aux2, several values failing through both forward tails",
+         [this] { return syscall(kAux2FailingSeveralCode); }, A::Open, true},
         {"filesys row 14, failing", [this] { return fileCall(kListingCode); }, A::Open, true},
         {"filesys row 15, succeeding", [this] { return fileCall(kNextNameCode); }, A::Open, true},
     };
