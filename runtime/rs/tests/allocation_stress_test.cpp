@@ -80,15 +80,40 @@ constexpr int32_t kLengthSymbol = -0x171;
 // with cl_error 8 and a bignum-sized answer, one that succeeds with one,
 // and one of lisp_syscall_aux reached through the forward tail.
 constexpr uint32_t kHookCode = 4, kFailingCode = 41, kSucceedingCode = 5, kAuxCode = 0;
+constexpr uint32_t kWaitCode = 13, kSeveralCode = 6, kAuxSeveralCode = 1,
+                   kAuxFailingSeveralCode = 2;
+constexpr uint32_t kAux2FailingSeveralCode = 9;  // passed on twice
 constexpr int32_t kHookError = 99;
 // filesys rows 14 (signed) and 15 (unsigned), which look at cl_error: the
 // first fails with a bignum-sized answer, the second succeeds with one.
 constexpr uint32_t kListingCode = 14, kNextNameCode = 15;
 
+// The thread whose extra result words the rows write.
+lispval g_stressThread = 0;
+void setExtras(lispval first, lispval second) {
+  lisp::wordAt(g_stressThread, tr::kExtraResults) = first;
+  lisp::wordAt(g_stressThread, tr::kExtraResults + 4) = second;
+}
+
 uint32_t hookRow(const sd::NativeWords&) {
   errno = kHookError;
   cl_error = makeFixnum(kHookError);
+  setExtras(makeFixnum(kHookError), makeFixnum(kHookError));
   return makeFixnum(7);
+}
+// Several values: a child wait's status, id and nil; an unsigned word boxed
+// as a bignum and an extra word, succeeding or failing with cl_error 8.
+uint32_t waitRow(const sd::NativeWords&) {
+  setExtras(makeFixnum(4242), nilval);
+  return makeFixnum(7);
+}
+uint32_t severalRow(const sd::NativeWords&) {
+  setExtras(makeFixnum(77), makeFixnum(78));
+  return 0xfffffff0;
+}
+uint32_t failingSeveralRow(const sd::NativeWords& words) {
+  cl_error = makeFixnum(8);
+  return severalRow(words);
 }
 uint32_t failingRow(const sd::NativeWords&) {
   cl_error = makeFixnum(8);
@@ -134,6 +159,17 @@ class AllocationStress : public ValuesHeap {
     tables_.main[kFailingCode] = {true, failingRow, {}, sd::Result::Unsigned, true};
     tables_.main[kSucceedingCode] = {true, succeedingRow, {}, sd::Result::Unsigned, true};
     tables_.aux[kAuxCode] = {true, succeedingRow, {}, sd::Result::Unsigned, true};
+    tables_.main[kWaitCode] = {true, waitRow, {}, sd::Result::WordAndTwoExtras, false};
+    tables_.main[kSeveralCode] = {true, severalRow, {}, sd::Result::UnsignedAndExtra, true};
+    // Codes passed on by lisp_syscall to lisp_syscall_aux.
+    tables_.main[kAuxSeveralCode] = tables_.main[kAuxFailingSeveralCode] = {};
+    tables_.aux[kAuxSeveralCode] = {true, severalRow, {}, sd::Result::UnsignedAndExtra, true};
+    tables_.aux[kAuxFailingSeveralCode] = {
+        true, failingSeveralRow, {}, sd::Result::UnsignedAndExtra, true};
+    tables_.main[kAux2FailingSeveralCode] = tables_.aux[kAux2FailingSeveralCode] = {};
+    tables_.aux2[kAux2FailingSeveralCode - sd::kAux2FirstCode] = {
+        true, failingSeveralRow, {}, sd::Result::UnsignedAndExtra, true};
+    g_stressThread = thread_;
     sd::activeTables = &tables_;
     fileRows_ = *fd::activeFileRows;
     fileRows_[kListingCode].operation = failingFileRow;
@@ -233,6 +269,16 @@ class AllocationStress : public ValuesHeap {
          true},
         {"lisp_syscall_aux through the forward tail", [this] { return syscall(kAuxCode); }, A::Open,
          true},
+        {"lisp_syscall, a child wait's three values", [this] { return syscall(kWaitCode); },
+         A::Open, true},
+        {"lisp_syscall, a bignum and an extra value", [this] { return syscall(kSeveralCode); },
+         A::Open, true},
+        {"lisp_syscall_aux, several values through the forward tail",
+         [this] { return syscall(kAuxSeveralCode); }, A::Open, true},
+        {"lisp_syscall_aux, several values failing through the forward tail",
+         [this] { return syscall(kAuxFailingSeveralCode); }, A::Open, true},
+        {"lisp_syscall_aux2, several values failing through both forward tails",
+         [this] { return syscall(kAux2FailingSeveralCode); }, A::Open, true},
         {"filesys row 14, failing", [this] { return fileCall(kListingCode); }, A::Open, true},
         {"filesys row 15, succeeding", [this] { return fileCall(kNextNameCode); }, A::Open, true},
     };
@@ -342,6 +388,43 @@ TEST_F(AllocationStress, EveryAllocationOfEachRoutineCollectsUnderAHostileHook) 
   for (const Row& row : rows()) sweep(row);
   EXPECT_EQ(lisp_recorder_log.count, 0u) << "a runtime error was signalled";
   EXPECT_EQ(threadWord(tr::kBindingStackTop), 0u) << "the hook's binding was undone";
+}
+
+// The same, with a hook whose last call answers more values (40) than any
+// head vector the routines make holds, so that it replaces the head.
+TEST_F(AllocationStress, EveryAllocationCollectsUnderAHookAnsweringMoreValuesThanTheHeadHolds) {
+  std::vector<HostileCall> calls = hostileCalls();
+  calls.back() = {
+      .target = global(kValuesList), .eax = list(fixnums(201, 40)), .edx = nil(), .ecx = 1};
+  const testing_support::HostileAfterHook hook(calls);
+  for (const Row& row : rows()) sweep(row);
+  EXPECT_EQ(lisp_recorder_log.count, 0u) << "a runtime error was signalled";
+}
+
+// The same, with a hook that after its five values appends them to a
+// closed vector of 19 values with room for 21 (append_values copies it and
+// takes its own head vector off the list meanwhile), then answers five
+// values again.
+TEST_F(AllocationStress, EveryAllocationCollectsUnderAHookThatAppendsValues) {
+  std::vector<uint32_t> words{lisp::headerWithLength(lisp::type_code::ValuesVector, 21),
+                              makeFixnum(19)};
+  for (const lispval v : fixnums(301, 19)) words.push_back(v);
+  words.push_back(nil());
+  words.push_back(nil());
+  uint32_t* storage = arenaWords(static_cast<uint32_t>(words.size()));
+  std::copy(words.begin(), words.end(), storage);
+  hostile_append_vector = lisp::wordOf(storage, lisp::Tag::Other);
+  std::vector<HostileCall> calls = hostileCalls();
+  const HostileCall five = calls.back();
+  calls.push_back({.target = addressOf(hostile_append_probe),
+                   .eax = makeFixnum(101),
+                   .edx = makeFixnum(102),
+                   .ecx = 5});
+  calls.push_back(five);
+  const testing_support::HostileAfterHook hook(calls);
+  for (const Row& row : rows()) sweep(row);
+  EXPECT_EQ(lisp_recorder_log.count, 0u) << "a runtime error was signalled";
+  EXPECT_EQ(closedValues(hostile_append_vector), fixnums(301, 19)) << "copied, not filled";
 }
 
 }  // namespace

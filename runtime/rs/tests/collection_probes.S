@@ -62,6 +62,33 @@ hostile_hook_start:
 hostile_hook_calls: .zero 8 * HOSTILE_CALL_BYTES
 hostile_hook_count: .zero 4
 
+/* hostile_append_probe: a runtime routine for the hostile hook's calls:
+   append_values of the open form it gets to the closed values vector at
+   hostile_append_vector (one that never moves), from a frame that holds it
+   at ebp-0x18 as append_values wants. Answers the vector append_values
+   answers, as one value. */
+        .text
+        .globl hostile_append_probe
+        .type hostile_append_probe, @function
+hostile_append_probe:
+        RUNTIME_FRAME
+        push eax
+        mov eax, [hostile_append_vector]
+        mov [ebp - 0x18], eax
+        pop eax
+        push edi                                /* the home slots */
+        push edi
+        call append_values
+        mov ecx, 1
+        mov ebx, [ebp - 0x1c]
+        RUNTIME_RETURN
+        .size hostile_append_probe, . - hostile_append_probe
+
+        .bss
+        .balign 4
+        .globl hostile_append_vector
+hostile_append_vector: .zero 4
+
 /* scavenging_start: the start word of a stand-in Lisp function that runs
    a scavenge (the routine gc, entry slot nil+0x13b) from a frame of its
    own (marker 6) and then records its call as lisp_recorder_entry does,

@@ -34,6 +34,10 @@ extern uint32_t stack_planting_target;
 void hostile_hook_start();
 extern HostileCall hostile_hook_calls[8];
 extern uint32_t hostile_hook_count;
+// A routine for the hostile hook: append_values of its open form to the
+// closed values vector at hostile_append_vector, which must never move.
+void hostile_append_probe();
+extern uint32_t hostile_append_vector;
 }
 
 namespace testing_support {

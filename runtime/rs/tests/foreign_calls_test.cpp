@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <span>
 #include <string>
@@ -53,6 +54,8 @@ constexpr int32_t kReleaseForbiddenGlobal = -0xa9;
 constexpr int32_t kMissingFunctionGlobal = -0xf1;
 constexpr int32_t kReleaseErrorGlobal = -0x195;
 constexpr int32_t kFfFuncallSlot = 0x287;
+constexpr int32_t kSyscallSlot = 0x17b;
+constexpr int32_t kValuesSlot = 0x9f;
 constexpr int32_t kFfApplySlot = 0x28b;
 constexpr int32_t kNewOtherSlot = 0x263;
 // What vxm_wrap_release_heap (value 0) and vxm_wrap_reacquire_heap (1) log.
@@ -522,6 +525,66 @@ TEST_F(ForeignFuncall, TheErrnoAnsweredIsTheCallsOwnThoughTheBoxingMakesACapturi
   EXPECT_EQ(lisp::wordAt(result.eax, -0xe), 0xffffffffu) << "-1 as an unsigned bignum";
   EXPECT_EQ(result.ecx, 2u);
   EXPECT_EQ(result.edx, makeFixnum(kEnotemptyForLisp));
+}
+
+// Each kind of boxed answer collects, and the after-collection function
+// makes a capturing call of its own (errno 9), a system call and returns
+// five values: the outer call still answers its own result and errno.
+TEST_F(ForeignFuncall, EachBoxedAnswerKeepsItsOwnErrnoThoughTheBoxingRunsAHostileHook) {
+  HostileCall nested{
+      .target = global(kFfFuncallSlot), .eax = 0, .edx = type(ff::kSignedType), .ecx = 4};
+  nested.stacked[0] = makeFixnum(EBADF);
+  nested.stacked[1] = resultOf(ff::kSignedType);
+  HostileCall five{
+      .target = global(kValuesSlot), .eax = makeFixnum(101), .edx = makeFixnum(102), .ecx = 5};
+  for (uint32_t k = 0; k < 3; ++k) five.stacked[k] = makeFixnum(103 + static_cast<int32_t>(k));
+  const uint32_t capturing = ev::kSemiDirect | 0x1000 | 0x8;
+  const auto capturingEntry = [&](const char* name) {
+    return entry(
+        {.callAddress = routineAddress(call_semidirect), .flags = capturing, .target = inA(name)});
+  };
+  nested.eax = capturingEntry("fta_fail_with");
+  threadWord(tr::kValuesVectors) = nil();
+  const testing_support::HostileAfterHook hook(
+      {{.target = global(kSyscallSlot), .eax = makeFixnum(19), .edx = nil(), .ecx = 1},
+       nested,
+       five});
+  const auto bignumWord = [](lispval x) { return lisp::wordAt(x, -0xe); };
+  const auto singleOf = [](lispval x) {
+    float f;
+    std::memcpy(&f, &lisp::wordAt(x, -0xe), sizeof f);
+    return f;
+  };
+  const struct {
+    const char* function;
+    int32_t result;
+    std::function<bool(lispval)> holds;
+  } cases[] = {
+      {"fta_fail_with", ff::kUnsignedType, [&](lispval x) { return bignumWord(x) == 0xffffffffu; }},
+      {"fta_fail_far", ff::kSignedType,
+       [&](lispval x) {  // sign and magnitude
+         return (lisp::wordAt(x, lisp::kHeaderOffset) & 0xff00) != 0 &&
+                bignumWord(x) == 0x7fffff00u + ENOTEMPTY;
+       }},
+      {"fta_fail_halved", ff::kDoubleType,
+       [](lispval x) { return doubleOf(x) == ENOTEMPTY * 0.5; }},
+      {"fta_fail_halved", ff::kSingleType,
+       [&](lispval x) { return singleOf(x) == ENOTEMPTY * 0.5f; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.function) + " kind " + std::to_string(c.result));
+    const lispval outer = capturingEntry(c.function);
+    const lispval description = resultOf(c.result);
+    testing_support::useUpNewSpace();
+    const uint32_t scavenges = ScavengeCt;
+    const LispCallResult result =
+        funcall(outer, {type(ff::kSignedType), makeFixnum(ENOTEMPTY)}, description);
+    ASSERT_EQ(ScavengeCt, scavenges + 1);
+    EXPECT_EQ(lisp_errno, 9) << "the nested call captured its own";
+    EXPECT_TRUE(c.holds(result.eax));
+    EXPECT_EQ(result.ecx, 2u);
+    EXPECT_EQ(result.edx, makeFixnum(kEnotemptyForLisp));
+  }
 }
 
 TEST_F(ForeignFuncall, ResolvesThroughBindAndCallAndReservesTheEntrysArgumentBytes) {

@@ -41,3 +41,15 @@ int ft_in_both(void) {
 double fta_widen(float x) {
   return x;
 }
+
+/* Fail with the given errno, answering a word past the fixnum range. */
+int fta_fail_far(int number) {
+  errno = number;
+  return -0x7fffff00 - number;
+}
+
+/* Fail with the given errno, answering half of it. */
+double fta_fail_halved(int number) {
+  errno = number;
+  return number * 0.5;
+}
