@@ -8,16 +8,19 @@
 
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/memory.h"
 #include "platform/thread_block.h"
+#include "platform/waitable.h"
 #include "runtime/gc/from_space.h"
 #include "runtime/gc/heap_reservation.h"
 #include "runtime/gc/lispstatic.h"
 #include "runtime/gc/sizing.h"
 #include "runtime/gc/tests/mutator_fixture.h"
 #include "runtime/os/tests/thread_record_fixture.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/rs/integer_context.h"
 #include "testing/temp_working_directory.h"
 
@@ -433,6 +436,34 @@ TEST_F(Scavenger, TheSlotsOfAnObjectWhoseRegistrationScavengesFollowWhatMoved) {
   verifyHeap();
   EXPECT_EQ(at(slots), root(1));
   EXPECT_EQ(at(header(at(slots + 4)) + 4), lisp::makeFixnum(4));  // three slots and the id
+  for (void* block : spare) vxmfree(block, 0);
+}
+
+// ---- native-heap refills and the heap's owner ----
+
+// The heap mutex made and held by this thread, as the thread registry does:
+// a native block wanted on another thread must not scavenge the heap.
+TEST_F(Scavenger, ANativeHeapRefillScavengesOnlyOnTheThreadThatHoldsTheHeap) {
+  const uint32_t savedMutex = vxm_thread_control.heapMutex;
+  vxm_thread_control.heapMutex = platform::createMutex(true);
+  vxm_sbrk(static_cast<int32_t>(vxmmalloc_heap.committed_end - vxmmalloc_heap.brk));
+  platform::setMemoryFaultHook(failNativeCommits);
+  std::vector<void*> spare;
+  while (void* block = vxmmalloc(64, 0, 0)) spare.push_back(block);
+  linkScavengerToNativeHeap();
+  const uint32_t scavenges = ScavengeCt;
+
+  void* elsewhere = &spare;
+  std::thread([&elsewhere] { elsewhere = vxmmalloc(64, 0, 0); }).join();
+  EXPECT_EQ(elsewhere, nullptr);
+  EXPECT_EQ(ScavengeCt, scavenges) << "a thread without the heap scavenged";
+  EXPECT_EQ(vxmmalloc(64, 0, 0), nullptr);
+  EXPECT_EQ(ScavengeCt, scavenges + 1) << "the heap's owner scavenges";
+
+  platform::setMemoryFaultHook(nullptr);
+  platform::releaseMutex(vxm_thread_control.heapMutex);
+  platform::closeHandle(vxm_thread_control.heapMutex);
+  vxm_thread_control.heapMutex = savedMutex;
   for (void* block : spare) vxmfree(block, 0);
 }
 
