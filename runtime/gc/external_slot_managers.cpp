@@ -5,6 +5,7 @@
 
 #include "runtime/gc/external_slot_managers.h"
 
+#include "runtime/gc/lispstatic.h"
 #include "runtime/gc/native_heap.h"
 #include "runtime/rs/exports.h"
 
@@ -38,6 +39,8 @@ void scan_external_slots(gsgc_slot_routine slot) {
     node->manager(slot, node->data);
     node = next;
   }
+  // The registry too holds an object in native memory while it registers it.
+  scan_lispstatic_being_registered(slot);
 }
 
 }  // extern "C"

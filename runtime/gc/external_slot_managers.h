@@ -24,6 +24,7 @@ extern external_slot_manager_node* external_slot_managers;  // newest first
 void* register_external_slot_manager(external_slot_manager manager, void* data);
 // 1 when the handle was on the list (its node is unlinked and freed), else 0.
 int unregister_external_slot_manager(void* handle);
-// Calls every manager, newest first, with the slot routine and its data.
+// Calls every manager, newest first, with the slot routine and its data,
+// then presents the slots of a lisp-static object being registered.
 void scan_external_slots(gsgc_slot_routine slot);
 }

@@ -44,6 +44,10 @@ uint32_t prefixOf(lispval object) {
   return lisp::objectAddress(object) - kPrefixBytes;
 }
 
+// The object whose registration is under way, 0 when none: placing it may
+// allocate, and an allocation may collect before the registry holds it.
+lispval g_registering = 0;
+
 // ---- table and blocks ----
 
 uint32_t& tableEntry(uint32_t block) {
@@ -226,6 +230,7 @@ int valid_lispstatic(lispval value, int checkPositions) {
 
 void add_lispstatic(lispval object, uint32_t append) {
   if (object == 0 || !valid_lispstatic(object, 0) || valid_lispstatic(object, 1)) return;
+  g_registering = object;
   if (first_lispstatic == 0) createTable();
   ++lispstatic_adds;
   if (Gslispstatic_count <= 0) setAppendPosition({0, 0});
@@ -246,6 +251,11 @@ void add_lispstatic(lispval object, uint32_t append) {
     Gslispstatic_min = std::min(Gslispstatic_min, object);
     Gslispstatic_max = std::max(Gslispstatic_max, object);
   }
+  g_registering = 0;
+}
+
+void scan_lispstatic_being_registered(void (*slot)(uint32_t)) {
+  if (g_registering != 0) visitValueWords(lisp::objectAddress(g_registering), slot);
 }
 
 void delete_lispstatic(lispval object) {

@@ -331,7 +331,15 @@ void ggcp_pack_new() {
 }
 
 int ggc_pack(int32_t keepBytes) {
-  if (lisp_heap.brk != GsNewTop) return 1;
+  // Decision: a packing asked for while one runs (from a hook of one of its
+  // scavenges) does nothing and answers as a packing that cannot start: its
+  // steps share the running one's state (the shifts, the moved pages).
+  static bool packing = false;
+  if (packing || lisp_heap.brk != GsNewTop) return 1;
+  struct Running {
+    Running() { packing = true; }
+    ~Running() { packing = false; }
+  } running;
   ggcp_oldp_shift = ggcp_oldo_shift = 0;
 
   // 1. Nothing but survivors in new space, allocating in its upper half.

@@ -17,7 +17,8 @@ extern uint32_t ggcp_oldp_shift;
 extern uint32_t ggcp_oldo_shift;
 
 // Packs the heap leaving `keep` free bytes in old space. Returns 1 (nothing
-// done) when the heap's break is not at the top of new space, else 0.
+// done) when the heap's break is not at the top of new space or a packing
+// is already running, else 0.
 int ggc_pack(int32_t keep);
 // Steps of ggc_pack.
 void ggcp_pack_old(gc::GsOldArea* area, uint32_t distance);

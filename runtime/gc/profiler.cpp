@@ -59,7 +59,8 @@ constexpr uint32_t kStartReturnSlack = 30;
 constexpr uint32_t kFilterBytes = 100;  // of the fault filter never sampled
 constexpr uint8_t kPushFramePointer = 0x55;
 constexpr uint32_t kClosureFlag = 0x0400;    // bit 0x04 of the second header byte
-constexpr int32_t kProfileClosures = -0x75;  // nil - 117: GlobProfileClosures
+// GlobProfileClosures, global word 117.
+constexpr int32_t kProfileClosures = lisp::nil_block::runtimeGlobalOffset(117);
 constexpr uint32_t kMostLoadedRanges = 512;
 constexpr uint32_t kPathBytes = 4096;
 

@@ -31,6 +31,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/waitable.h"
 #include "runtime/gc/allocation.h"
 #include "runtime/gc/collector_errors.h"
 #include "runtime/gc/external_slot_managers.h"
@@ -813,11 +814,22 @@ void scavenge(uint32_t request) {
 
 namespace {
 
-// Refills of the native heap may scavenge when a Lisp heap exists and no
-// collection is running (a global collection's passes run between its two
-// scavenges).
+// Only the thread that holds the Lisp heap may move it: another thread's
+// scavenge would neither scan nor update the owner's frames. Before the
+// thread registry makes the heap mutex, only the starting thread runs.
+bool callerHoldsLispHeap() {
+  const uint32_t heapMutex = vxm_thread_control.heapMutex;
+  return heapMutex == 0 || platform::mutexHeldByCaller(heapMutex);
+}
+
+// Refills of the native heap may scavenge when a Lisp heap exists, the
+// caller holds it and no collection is running (a global collection's
+// passes run between its two scavenges).
 int mayScavenge() {
-  return GsNewAllocationArea.start != 0 && InScavenge == 0 && GsInGlobalGc == 0 ? 1 : 0;
+  return GsNewAllocationArea.start != 0 && InScavenge == 0 && GsInGlobalGc == 0 &&
+                 callerHoldsLispHeap()
+             ? 1
+             : 0;
 }
 // A scavenge frees the native storage of dead sysvectors and lisp-static
 // objects; the native bytes wanted are no request for new space.

@@ -212,7 +212,11 @@ void ignoringProfile(Use& use) {
   warn(text::kIgnoringProfileOption, use.option[2]);
 }
 
+// New space's free count, a signed 32-bit word, is the semispace less the
+// reserve: a reserve of 2 GB or more would make it wrap.
+constexpr uint32_t kMostReserveBytes = 0x7fffffff;
 void reserve(Use& use) {
+  if (use.number > kMostReserveBytes) fail(text::kIllegalSize, use.first);
   use.settings.reserveBytes = use.number;
 }
 // Decision: a file that cannot be created leaves the build without one,

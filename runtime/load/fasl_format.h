@@ -6,7 +6,7 @@
 // or writes outside an object or below its segment's stack base. An item is
 // acted on only after its operands were read whole (readItemOperands) and its
 // stack passed checkItemStack; anything else ends the load with kMalformed
-// and one line on standard error (reportMalformed).
+// and one line saying why (kMalformed with faultText).
 //
 // The module is pure C++ over bytes and value words: it makes no Lisp object
 // and calls nothing of the runtime, so it can be fuzzed on its own.
@@ -284,7 +284,9 @@ enum class Fault : uint8_t {
 // The text that reportMalformed prints for a fault.
 const char* faultText(Fault fault);
 
-// Prints "fasl: malformed item %d at %ld: %s\n" on standard error; returns kMalformed.
+// Prints "fasl: malformed item %d at %ld: %s\n" on standard error; returns
+// kMalformed. For tools that run without the runtime: the loaders print the
+// same line through the console printer.
 int reportMalformed(uint32_t code, long position, Fault fault);
 
 // ---- reading an item's operands ----

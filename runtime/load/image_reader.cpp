@@ -29,6 +29,7 @@
 #include "runtime/load/image_messages.h"
 #include "runtime/load/native_variables.h"
 #include "runtime/load/pure_library.h"
+#include "runtime/load/restored_variables.h"
 #include "runtime/load/startup.h"
 #include "runtime/os/console_printing.h"
 #include "runtime/os/exception_frame.h"
@@ -421,6 +422,11 @@ bool Restore::run() {
   if (verbose_startup) reportHeaps();
   if (lisp_heap.base > vxmmalloc_heap.base)
     return fail(text::kCHeapBelowLispHeap, vxmmalloc_heap.base, lisp_heap.base);
+  // Mended: every address the native variables brought back is checked
+  // before anything follows it.
+  if (!image_file::restoredWordsInside(header_.lisp_heap, vxmmalloc_heap) ||
+      !image_file::oldAreasInside(header_.lisp_heap, lisp_heap_offset))
+    return fail(text::kErrorRestoringCData);
 
   if (lisp_heap_offset != 0)
     image_file::moveRuntimeWords(lisp_heap_offset, savedLispHeap_.base,

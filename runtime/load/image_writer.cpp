@@ -8,8 +8,10 @@
 // this process was restored from and still maps).
 
 #include <fcntl.h>
+#include <limits.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -165,11 +167,22 @@ int writeImage(int file, image_area_table& table) {
   return kSaveOk;
 }
 
+// `name` with `suffix` added to its last component, which is cut short
+// first where it would pass the file system's limit for one component: the
+// temporary fits wherever the name does.
+std::string temporaryName(const std::string& name, const std::string& suffix) {
+  const size_t slash = name.rfind('/');
+  const size_t base = slash == std::string::npos ? 0 : slash + 1;
+  const size_t kept = std::min(name.size() - base, size_t{NAME_MAX} - suffix.size());
+  return name.substr(0, base + kept) + suffix;
+}
+
 // A new file beside `name`, created exclusively; -1 when none can be made.
 int createTemporary(const std::string& name, std::string& temporary) {
   static std::atomic<unsigned> serial{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
-    temporary = name + "." + std::to_string(getpid()) + "." + std::to_string(serial++) + ".tmp";
+    temporary = temporaryName(
+        name, "." + std::to_string(getpid()) + "." + std::to_string(serial++) + ".tmp");
     const int file = open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (file >= 0 || errno != EEXIST) return file;
   }

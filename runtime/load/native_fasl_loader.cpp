@@ -362,7 +362,13 @@ class FaslItemLoader {
 
   bool tracing() const { return runtime_ ? runtime_->trace : dbg != 0; }
 
-  int malformed(Fault fault) { return reportMalformed(code_, operands_.position, fault); }
+  // The reason goes through the console printer, in order with the
+  // loader's other lines.
+  int malformed(Fault fault) {
+    vxmfprintf(stderr, messages::kMalformed, static_cast<int>(code_), operands_.position,
+               faultText(fault));
+    return kMalformed;
+  }
 
   // One item; a loader result, or -1 to go on.
   int item(uint32_t code) {

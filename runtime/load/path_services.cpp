@@ -86,22 +86,25 @@ int cl_file_does_not_exist(const char* path) {
 int find_file_using_pathstring(const char* name, char* out, const char* variable) {
   const char* value = variable ? std::getenv(variable) : nullptr;
   const std::string list = value ? std::string(value) + ":" : std::string(kDefaultSearchList);
+  bool refusedOne = false;
   for (size_t start = 0; start <= list.size();) {
     size_t end = list.find(':', start);
     if (end == std::string::npos) end = list.size();
     const std::string_view element(list.data() + start, end - start);
+    start = end + 1;
     const int needed = std::snprintf(out, kPathBytes, "%.*s%s%s", static_cast<int>(element.size()),
                                      element.data(), element.empty() ? "" : "/", name);
+    // A candidate that does not fit is refused, never overrun; the search
+    // goes on with the next element.
     if (needed < 0 || static_cast<size_t>(needed) >= kPathBytes) {
-      // Mended: a candidate that does not fit is refused, never overrun.
-      std::fprintf(stderr, text::kNameTooLong, name);
-      out[0] = '\0';
-      return -1;
+      refusedOne = true;
+      continue;
     }
     struct stat status {};
     if (exists(out, &status)) return 0;
-    start = end + 1;
   }
+  // Not found: said only when a candidate was refused, as that may be why.
+  if (refusedOne) std::fprintf(stderr, text::kNameTooLong, name);
   out[0] = '\0';
   return -1;
 }

@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 
+#include "runtime/gc/collector_errors.h"
+#include "runtime/gc/gc_messages.h"
 #include "runtime/gc/native_heap.h"
 #include "runtime/rs/allocation_routines.h"
 #include "runtime/rs/nil_block.h"
@@ -117,6 +119,8 @@ lispval fixnum_in_big(IntegerContext& context, lispval fixnum, TemporarySlot slo
     context.global(kTemporaryFlag) = kTakenFromSlot;
   } else {
     auto* block = static_cast<uint8_t*>(vxmmalloc(kTemporaryBlockBytes, 0, 0));
+    // The collector's error ends the process: there is no block to write into.
+    if (!block) gserror(gc_messages::kCouldntGetBytes, kTemporaryBlockBytes, 1);
     block[0] = type_code::Bignum;
     temporary = static_cast<lispval>(reinterpret_cast<uintptr_t>(block)) + kTemporaryPointerOffset;
     context.global(kTemporaryFlag) = kTakenFromNativeHeap;

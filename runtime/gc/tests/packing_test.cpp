@@ -64,6 +64,16 @@ void allocatingHookMidPack(uint32_t) {
   g_hookRunning = false;
 }
 
+// An after-hook that asks for a packing once, when armed: from inside the
+// running packing's first preparing scavenge. It keeps the answer.
+bool g_packFromHookArmed = false;
+int g_packFromHookAnswer = -1;
+void packingAfterHook() {
+  if (!g_packFromHookArmed) return;
+  g_packFromHookArmed = false;
+  g_packFromHookAnswer = ggc_pack(0);
+}
+
 class Packing : public GlobalHeap {
  protected:
   // Verifier, page maps and graph after a step that moves objects.
@@ -245,6 +255,25 @@ TEST_F(Packing, AHookThatCollectsDoesNotRunInTheMiddleOfThePacking) {
     unprotect();
     verifyHeap();
   }
+}
+
+TEST_F(Packing, APackingAskedForByAHookOfARunningPackingDoesNothing) {
+  buildMixedHeap();
+  appendHook(gc_test::kAfterHooks, gc::addressOf(reinterpret_cast<void*>(&packingAfterHook)));
+  const GraphModel before = model();
+
+  g_packFromHookAnswer = -1;
+  g_packFromHookArmed = true;
+  const std::string output = packPrinting(0);
+  EXPECT_FALSE(g_packFromHookArmed) << "the hook ran";
+  EXPECT_EQ(g_packFromHookAnswer, 1) << "refused: nothing done";
+  EXPECT_GT(ggcp_oldp_shift, 0u) << "the running packing squeezed the old area";
+  EXPECT_EQ(output.find(gc_messages::kPackCannotCompact), std::string::npos) << output;
+  expectNewSpaceLaidOut();
+  expectSameGraph(before);
+  // Once it has ended, a packing runs again.
+  EXPECT_EQ(ggc_pack(0), 0);
+  expectSameGraph(before);
 }
 
 // ---- sifting ----

@@ -391,7 +391,7 @@ TEST_F(FirstFrame, ASampleFromAMadeUpFrameNamesTheCalleeAndItsCaller) {
 
 TEST_F(ProfilerFiles, ClosuresAreNumberedByTheirPlaceInTheClosureVector) {
   const lispval hits = lisp::pointerWord(vector(true, 2), lisp::Tag::Other);
-  global(-0x75) = hits;  // GlobProfileClosures
+  global(-0x1e9) = hits;  // GlobProfileClosures, global word 117
   const lispval code = numbered(0x555);
   lisp::objectOf<lisp::FunctionObject>(code)->header |= 0x0400;  // the closure flag
   const auto closure = [&] {

@@ -8,16 +8,19 @@
 
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/memory.h"
 #include "platform/thread_block.h"
+#include "platform/waitable.h"
 #include "runtime/gc/from_space.h"
 #include "runtime/gc/heap_reservation.h"
 #include "runtime/gc/lispstatic.h"
 #include "runtime/gc/sizing.h"
 #include "runtime/gc/tests/mutator_fixture.h"
 #include "runtime/os/tests/thread_record_fixture.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/rs/integer_context.h"
 #include "testing/temp_working_directory.h"
 
@@ -366,22 +369,32 @@ bool failNativeCommits(platform::MemoryOperation operation, uintptr_t address, s
          address < vxmmalloc_heap.reserved_end;
 }
 
-TEST_F(Scavenger, AnObjectWhoseRegistrationScavengesStaysInTheRegistryAndItsRange) {
-  // Block 0 of the registry full of objects nothing holds: the next object
-  // needs a new block.
-  for (uint32_t i = 0; i < kLispstaticEntries; ++i) lispStaticVector();
+// A native static vector of two nil slots, not registered.
+lispval unregisteredStaticVector() {
   const uint32_t header = other_from_static_xsmp(16, 0, nullptr);
   at(header) = lisp::type_code::SimpleVector;
   at(header + 4) = lisp::makeFixnum(2);
-  at(header + 8) = at(header + 12) = nil();
-  const lispval object = lisp::pointerWord(header, Tag::Other);
-  // A native heap that cannot grow and has no block of that size left: the
-  // block's allocation scavenges, and the sweep frees block 0 for it.
+  at(header + 8) = at(header + 12) = nilval;
+  return lisp::pointerWord(header, Tag::Other);
+}
+
+// Block 0 of the registry full of objects nothing holds, so that the next
+// object needs a new block, and a native heap that cannot grow and has no
+// block of that size left: the block's allocation scavenges, and the sweep
+// frees block 0 for it. Gives back the blocks taken up, to free afterwards.
+std::vector<void*> makeTheNextRegistrationScavenge() {
+  for (uint32_t i = 0; i < kLispstaticEntries; ++i) lispStaticVector();
   vxm_sbrk(static_cast<int32_t>(vxmmalloc_heap.committed_end - vxmmalloc_heap.brk));
   platform::setMemoryFaultHook(failNativeCommits);
   std::vector<void*> spare;
   while (void* block = vxmmalloc(sizeof(lispstatic_block), 0, 0)) spare.push_back(block);
   linkScavengerToNativeHeap();
+  return spare;
+}
+
+TEST_F(Scavenger, AnObjectWhoseRegistrationScavengesStaysInTheRegistryAndItsRange) {
+  const lispval object = unregisteredStaticVector();
+  const std::vector<void*> spare = makeTheNextRegistrationScavenge();
   const uint32_t scavenges = ScavengeCt;
 
   add_lispstatic(object, 0);
@@ -397,6 +410,60 @@ TEST_F(Scavenger, AnObjectWhoseRegistrationScavengesStaysInTheRegistryAndItsRang
   scavenge(0);
   verifyHeap();
   EXPECT_EQ(valid_lispstatic(object, 1), 1);
+  for (void* block : spare) vxmfree(block, 0);
+}
+
+// The scavenge inside the registration sees the object's slots: one holds a
+// new-space vector a root holds too, the other one held by nothing else.
+TEST_F(Scavenger, TheSlotsOfAnObjectWhoseRegistrationScavengesFollowWhatMoved) {
+  const lispval object = unregisteredStaticVector();
+  const uint32_t slots = header(object) + 8;
+  root(1) = vector(2);
+  at(slots) = root(1);
+  at(slots + 4) = vector(3);
+  const std::vector<void*> spare = makeTheNextRegistrationScavenge();
+  const uint32_t scavenges = ScavengeCt;
+
+  add_lispstatic(object, 0);
+
+  platform::setMemoryFaultHook(nullptr);
+  ASSERT_EQ(ScavengeCt, scavenges + 1) << "the new block's allocation scavenged";
+  EXPECT_EQ(at(slots), root(1)) << "the slot follows the copy the root holds";
+  ASSERT_TRUE(inAllocationSemispace(at(slots + 4))) << "held only by the slot, it was copied";
+  EXPECT_EQ(at(header(at(slots + 4)) + 4), lisp::makeFixnum(4));  // three slots and the id
+  root(0) = object;
+  scavenge(0);
+  verifyHeap();
+  EXPECT_EQ(at(slots), root(1));
+  EXPECT_EQ(at(header(at(slots + 4)) + 4), lisp::makeFixnum(4));  // three slots and the id
+  for (void* block : spare) vxmfree(block, 0);
+}
+
+// ---- native-heap refills and the heap's owner ----
+
+// The heap mutex made and held by this thread, as the thread registry does:
+// a native block wanted on another thread must not scavenge the heap.
+TEST_F(Scavenger, ANativeHeapRefillScavengesOnlyOnTheThreadThatHoldsTheHeap) {
+  const uint32_t savedMutex = vxm_thread_control.heapMutex;
+  vxm_thread_control.heapMutex = platform::createMutex(true);
+  vxm_sbrk(static_cast<int32_t>(vxmmalloc_heap.committed_end - vxmmalloc_heap.brk));
+  platform::setMemoryFaultHook(failNativeCommits);
+  std::vector<void*> spare;
+  while (void* block = vxmmalloc(64, 0, 0)) spare.push_back(block);
+  linkScavengerToNativeHeap();
+  const uint32_t scavenges = ScavengeCt;
+
+  void* elsewhere = &spare;
+  std::thread([&elsewhere] { elsewhere = vxmmalloc(64, 0, 0); }).join();
+  EXPECT_EQ(elsewhere, nullptr);
+  EXPECT_EQ(ScavengeCt, scavenges) << "a thread without the heap scavenged";
+  EXPECT_EQ(vxmmalloc(64, 0, 0), nullptr);
+  EXPECT_EQ(ScavengeCt, scavenges + 1) << "the heap's owner scavenges";
+
+  platform::setMemoryFaultHook(nullptr);
+  platform::releaseMutex(vxm_thread_control.heapMutex);
+  platform::closeHandle(vxm_thread_control.heapMutex);
+  vxm_thread_control.heapMutex = savedMutex;
   for (void* block : spare) vxmfree(block, 0);
 }
 

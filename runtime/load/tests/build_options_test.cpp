@@ -174,6 +174,7 @@ TEST_F(BuildOptions, EachOptionSetsItsSetting) {
       {{"-o2", "-n", "3m"}, {{"old", "1048576"}, {"new", "3145728"}}},
       {{"-t", "3"}, {{"spread", "3"}}},
       {{"-r", "100"}, {{"reserve", "102400"}}},
+      {{"-r", "2097151"}, {{"reserve", "2147482624"}}},  // the largest
       {{"-h", "128m"}, {{"maxheapsize", "134217728"}}},
       {{"-hlisp_size", "96m"}, {{"lisp_size", "100663296"}, {"maxheapsize", "100663296"}}},
       {{"-hlisp_start", "512m"}, {{"lisp_start", "536870912"}, {"maxheapsize", "67108864"}}},
@@ -264,6 +265,8 @@ TEST_F(BuildOptions, MissingArgumentsAndIllegalWordsStopWithStatus1) {
       {{"-o", "5000m"}, "illegal size: 5000m\n"},
       {{"-r", "-1"}, "illegal size: -1\n"},
       {{"-r", "4194304"}, "illegal size: 4194304\n"},  // 4 GB
+      {{"-r", "3000000"}, "illegal size: 3000000\n"},  // new space's free count would wrap
+      {{"-r", "2097152"}, "illegal size: 2097152\n"},  // 2 GB
       {{"-B", tooLong}, "File name too long: " + tooLong + "\n"},
       {{"-c", tooLong}, "File name too long: " + tooLong + "\n"},
       {{"-c.", tooLong}, "File name too long: " + tooLong + "\n"},

@@ -422,8 +422,14 @@ TEST_F(FaslBundleLoad, TheLinePrintedForABundleCopy) {
 TEST_F(FaslBundleLoad, ItsLinesComeInOrderWithTheConsolesOtherText) {
   FaslWriter cut;
   cut.segment(9).machineId(0, 61, 31, 0x405).fixnum(1);  // ends inside the segment
+  FaslWriter malformed;
+  malformed.segment(9).machineId(0, 61, 31, 0x405);
+  const size_t popAt = malformed.bytes().size();
+  malformed.code(78).done();  // wf_pop on the segment's empty stack
   const std::string disk = "; fasl " + diskPath(kStartup) + "\n";
   const std::string skipping = "fasl-bundle skipping file sys/startup.fasl...\n";
+  const std::string popReason = "fasl: malformed item 78 at " + std::to_string(popAt) +
+                                ": pops below the segment's stack base\n";
   const struct {
     const char* what;
     bool inBundle;
@@ -433,6 +439,7 @@ TEST_F(FaslBundleLoad, ItsLinesComeInOrderWithTheConsolesOtherText) {
       {"the bundle's copy", true, {}, "; fasl from bundle: sys/startup.fasl\n"},
       {"a newer disk copy", true, taggedFasl(8, u"disk"), disk},
       {"a disk copy that fails", false, cut.bytes(), disk + "; 3 " + skipping},
+      {"a malformed disk copy", false, malformed.bytes(), disk + popReason + "; 7 " + skipping},
       {"no copy", false, {}, "; 1 " + skipping},
   };
   for (const auto& c : cases) {

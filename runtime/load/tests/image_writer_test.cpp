@@ -4,6 +4,7 @@
 // blocks and every failing write can be set up exactly.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -233,6 +234,19 @@ TEST_F(ImageWriter, AFailedSaveKeepsTheOldImageAndLeavesNoTemporary) {
   ASSERT_EQ(save_image_file(image().c_str(), 0), kSaveOk);
   EXPECT_EQ(readFile(image()).size(), k64K + 0x30000u);
   EXPECT_EQ(filesInRoot(), std::vector<std::string>{"img.vxi"});
+}
+
+// A name whose last component is as long as the file system allows, and
+// names just below it: the temporary beside each still fits.
+TEST_F(ImageWriter, ANameAtTheComponentLimitIsSaved) {
+  areasEndingAt({0x10000});
+  for (size_t length : {size_t{200}, size_t{246}, size_t{NAME_MAX}}) {
+    SCOPED_TRACE(length);
+    const fs::path name = root_ / std::string(length, 'n');
+    ASSERT_EQ(save_image_file(name.c_str(), 0), kSaveOk);
+    EXPECT_EQ(filesInRoot(), std::vector<std::string>{name.filename().string()});
+    fs::remove(name);
+  }
 }
 
 }  // namespace

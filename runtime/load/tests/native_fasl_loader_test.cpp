@@ -390,10 +390,10 @@ TEST_F(NativeFaslLoad, MalformedFilesEndWithResult7AndTheirLine) {
     global(runtimeGlobalOffset(c.failingSymchkGlobal == 0 ? kSkipSegmentGlobal
                                                            : c.failingSymchkGlobal)) = symbol;
     testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
+    const ConsoleRecorder console;
     const int result = load(c.bytes);
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message());
+    EXPECT_EQ(ConsoleRecorder::console(), c.message());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(result, kMalformed);
     EXPECT_EQ(fill(), before);
   }
@@ -429,10 +429,9 @@ TEST_F(NativeFaslLoad, AFunctionGroupItemRunsTheFixups) {
 TEST_F(NativeFaslLoad, AMacroOfACircularClosureIsRefused) {
   FaslWriter w = segmentWriter();
   w.fixnum(0).preclosure(0).pick(0).nil().pick(2).postclosure(0).code(39).done();
-  testing::internal::CaptureStderr();
+  const ConsoleRecorder console;
   EXPECT_EQ(load(w.bytes()), kMalformed);
-  EXPECT_THAT(testing::internal::GetCapturedStderr(),
-              testing::StartsWith("fasl: malformed item 39 at "));
+  EXPECT_THAT(ConsoleRecorder::console(), testing::StartsWith("fasl: malformed item 39 at "));
 }
 
 TEST_F(NativeFaslLoad, TheTraceShowsEachItemAndTheStackTop) {

@@ -39,6 +39,7 @@
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/system_call_dispatch.h"
 #include "runtime/rs/thread_record.h"
+#include "testing/console_recorder.h"
 #include "testing/fasl_bundle_writer.h"
 #include "testing/fasl_malformed_cases.h"
 #include "testing/fasl_writer.h"
@@ -586,15 +587,13 @@ TEST_F(RuntimeFaslLoad, ATableOfContentsTooShortForTheKeyIsMalformed) {
   globalNumber(121) = objects_->makeSymbol(nil());
   FaslWriter w = segmentWriter();
   w.tableOfContents(4, std::array<uint32_t, 1>{0}).done();
-  testing::internal::CaptureStderr();
+  const testing_support::ConsoleRecorder console(record_);
   EXPECT_EQ(load(w.bytes(), globalNumber(121)).result, kMalformed);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("fasl: malformed item 44"),
+  EXPECT_NE(testing_support::ConsoleRecorder::console().find("fasl: malformed item 44"),
             std::string::npos);
   FaslWriter one = segmentWriter();
   one.tableOfContentsWords(1, std::array<uint32_t, 1>{0}).done();
-  testing::internal::CaptureStderr();
   EXPECT_EQ(load(one.bytes()).result, kMalformed);
-  testing::internal::GetCapturedStderr();
 }
 
 // ---- tables ----
@@ -602,9 +601,9 @@ TEST_F(RuntimeFaslLoad, ATableOfContentsTooShortForTheKeyIsMalformed) {
 TEST_F(RuntimeFaslLoad, SymtabIsSizedByTheTableOfContentsAlone) {
   FaslWriter w = segmentWriter();
   w.tableOfContents(1).fixnum(1).code(76).fixnum(2).code(76).done();
-  testing::internal::CaptureStderr();
+  const testing_support::ConsoleRecorder console(record_);
   EXPECT_EQ(load(w.bytes()).result, kMalformed);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("fasl: malformed item 76"),
+  EXPECT_NE(testing_support::ConsoleRecorder::console().find("fasl: malformed item 76"),
             std::string::npos);
   EXPECT_EQ(cellStackLength(), 1u);
   FaslWriter index = segmentWriter();
@@ -716,9 +715,9 @@ TEST_F(RuntimeFaslLoad, MalformedFilesEndWithResult7AndTheStackRestored) {
       lisp::objectOf<lisp::SymbolObject>(symbol)->globalValue = nil();
     }
     globalNumber(c.failingSymchkGlobal == 0 ? kSkipSegmentGlobal : c.failingSymchkGlobal) = symbol;
-    testing::internal::CaptureStderr();
+    const testing_support::ConsoleRecorder console(record_);
     const Loaded loaded = load(c.bytes);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message());
+    EXPECT_EQ(testing_support::ConsoleRecorder::console(), c.message());
     EXPECT_EQ(loaded.result, kMalformed);
     EXPECT_EQ(cellStackLength(), 1u);
   }

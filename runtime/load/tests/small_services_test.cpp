@@ -374,6 +374,18 @@ TEST_F(TemporaryTree, FindFileUsingPathstringRefusesACandidateThatDoesNotFit) {
   EXPECT_EQ(out[512], 'z');
 }
 
+TEST_F(TemporaryTree, FindFileUsingPathstringGoesOnPastAnElementThatDoesNotFit) {
+  const std::string list = std::string(600, 'd') + ":" + (root_ / "dir").string();
+  setenv(kVariable, list.c_str(), 1);
+  char out[512 + 16];
+  std::memset(out, 'z', sizeof out);
+  CaptureStderr();
+  EXPECT_EQ(find_file_using_pathstring("file.fasl", out, kVariable), 0);
+  EXPECT_EQ(GetCapturedStderr(), "") << "found, so nothing to say";
+  EXPECT_EQ(std::string(out), (root_ / "dir" / "file.fasl").string());
+  EXPECT_EQ(out[512], 'z');
+}
+
 TEST(Initpgmname, RecordsTheWorkingDirectoryWithATrailingSlash) {
   pgmname_init = 1;
   initpgmname();

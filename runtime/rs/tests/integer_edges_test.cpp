@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/memory.h"
 #include "runtime/gc/allocation.h"
+#include "runtime/gc/heap_reservation.h"
 #include "runtime/gc/native_heap.h"
 #include "runtime/gc/object_extent.h"
 #include "runtime/rs/tests/integer_test_support.h"
@@ -316,6 +318,23 @@ TEST_F(IntegerEdges, ATemporaryInUseIsReplacedByANativeHeapBlock) {
   EXPECT_EQ(nativeBlocksInUse(), blocks);
   EXPECT_EQ(global(nbg::kScratchBignum1), nil());
   global(nbg::kScratchBignum1) = first;
+}
+
+// With its slot taken and the native heap unable to give a block, a fixnum
+// operand ends the process with the collector's error.
+TEST_F(IntegerEdges, ATemporaryFromAnExhaustedNativeHeapIsTheCollectorsError) {
+  EXPECT_EXIT(
+      {
+        global(nbg::kScratchBignum1) = nil();  // as if an outer routine held it
+        vxm_sbrk(static_cast<int32_t>(vxmmalloc_heap.committed_end - vxmmalloc_heap.brk));
+        platform::setMemoryFaultHook([](platform::MemoryOperation operation, uintptr_t, size_t) {
+          return operation == platform::MemoryOperation::Commit;
+        });
+        while (vxmmalloc(16, 0, 0)) {
+        }
+        call(operationCall(INTOP_FIXNUM_IN_BIG, {makeFixnum(9), t()}));
+      },
+      testing::ExitedWithCode(1), "Couldn't get 16 bytes from operating system");
 }
 
 TEST_F(IntegerEdges, FixnumInBigAndReplaceTempBignumByHand) {
