@@ -11,6 +11,7 @@
 #include <atomic>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "runtime/gc/allocation.h"
@@ -27,6 +28,8 @@ namespace to = lisp::thread_ops;
 
 constexpr int32_t kYield = 23;
 constexpr int32_t kThreadExit = 5;
+constexpr int32_t kGeneralWait = 14;
+constexpr int32_t kUnwait = 18;
 
 void threadOperation(uint32_t* self, int32_t code, lispval argument = nilval) {
   c_thread_operation(tagged(self), argument, makeFixnum(code), nilval);
@@ -65,6 +68,12 @@ struct InterruptEntry {
   lispval tagged() { return entry.tagged(); }
   bool linked() { return entry.at(tr::kQueueNext) != nilval; }
 };
+
+// The Lisp callback of the wait-in-a-callback test.
+std::function<uint32_t()> g_callbackBody;
+uint32_t callbackBody(uint32_t, int32_t) {
+  return g_callbackBody();
+}
 
 class LispThreadScheduling : public ThreadStart {
  protected:
@@ -164,6 +173,52 @@ TEST_F(LispThreadScheduling, RunnableThreadsYieldingToEachOtherAllKeepRunning) {
     EXPECT_TRUE(readyRecords().empty());
     g_lispBody = nullptr;
   }
+}
+
+// ---- callbacks ----
+
+// A thread called back from its foreign call runs Lisp: a general wait it
+// makes in the callback (operation 14) is ended by an unwait (operation 18)
+// from another thread, the callback returns to the foreign call, and the
+// thread is out in the foreign call again.
+TEST_F(LispThreadScheduling, AWaitInsideANativeCallbackIsEndedByAnUnwait) {
+  testing_support::Watchdog watchdog("wait in a callback", 60s, [&] { return describe(); });
+  uint32_t* record = newRunnableThread();
+  word(record, to::kRetestFlag) = nilval;
+  ts::services().callCallback = callbackBody;
+  std::atomic<uint32_t> stateInCallback{0}, stateAfterCallback{0}, result{0};
+  std::atomic<bool> returned{false};
+  g_callbackBody = [&] {
+    uint32_t* self = callerRecord();
+    stateInCallback = word(self, tr::kState);
+    c_thread_operation(tagged(self), makeFixnum(1), makeFixnum(kGeneralWait), nilval);
+    return 7u;
+  };
+  g_lispBody = [&](uint32_t* self) {
+    vxm_release_heap_for_sdcall_t(self, 0);  // out into a foreign call, which calls back
+    uint32_t argument = 0;
+    result = acquire_heap_around_lisp_call(address(&argument), 1);
+    stateAfterCallback = word(self, tr::kState);
+    vxm_reacquire_heap();
+    returned = true;
+  };
+  const uint32_t sequence = mplog_sequence;
+  ASSERT_EQ(start_vxm_thread(tagged(record)), nilval);
+  ASSERT_TRUE(eventually([&] {
+    return word(record, to::kWaitFunction) != nilval && vxm_thread_control.heapOwnerIndex < 0;
+  })) << describe();
+  EXPECT_EQ(stateInCallback, tr::kStateRunning);
+
+  vxm_grab_heap_control(first_);
+  c_thread_operation(tagged(first_), tagged(record), makeFixnum(kUnwait), nilval);
+  lisp::heap_lock::releaseOffQueue(first_, 0, 0);
+  EXPECT_TRUE(eventually([&] { return returned.load(); })) << "state " << word(record, tr::kState);
+  EXPECT_EQ(result, 7u);
+  EXPECT_EQ(stateAfterCallback, tr::kStateInForeignCall);
+  ASSERT_TRUE(eventually([&] { return !logged(sequence, ev::kLispThreadExit).empty(); }))
+      << describe();
+  g_lispBody = nullptr;
+  g_callbackBody = nullptr;
 }
 
 // ---- ending ----
