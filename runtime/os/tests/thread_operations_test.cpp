@@ -484,6 +484,19 @@ TEST_F(ClockQueue, ANilKindMarksTheReadyHeadsClockWord) {
   EXPECT_EQ(vxm_mplog_last_entry->code, lisp::mp_event::kSliceMarkedHead);
 }
 
+// A tick marks the thread that holds the heap, the one whose slice runs,
+// not a thread that asks for the heap and so heads the ready queue.
+TEST_F(ClockQueue, ANilKindMarksTheThreadThatHoldsTheHeap) {
+  thread_to_ready_queue(rec(3));
+  thread_to_ready_queue(rec(2));
+  tcp_that_owns_heap = lisp::registry::rawRecord(rec(2));
+  operation(6, entry(100, 0, nil(), nil()));
+  operation(15);
+  tcp_that_owns_heap = nullptr;
+  EXPECT_EQ(field(2, tr::kClockWord), 1u);
+  EXPECT_EQ(field(3, tr::kClockWord), 0u) << "the ready head waits for the heap";
+}
+
 TEST_F(ClockQueue, TheAlarmFollowsTheHead) {
   const lispval e = entry(103, 500, makeFixnum(0), gate());
   operation(6, e);
