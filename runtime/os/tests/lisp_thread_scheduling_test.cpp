@@ -29,6 +29,7 @@ namespace to = lisp::thread_ops;
 constexpr int32_t kYield = 23;
 constexpr int32_t kThreadExit = 5;
 constexpr int32_t kGeneralWait = 14;
+constexpr int32_t kProcessInterrupts = 17;
 constexpr int32_t kUnwait = 18;
 
 void threadOperation(uint32_t* self, int32_t code, lispval argument = nilval) {
@@ -68,6 +69,27 @@ struct InterruptEntry {
   lispval tagged() { return entry.tagged(); }
   bool linked() { return entry.at(tr::kQueueNext) != nilval; }
 };
+
+// A time-slice entry (kind nil) in test memory, due `dueSeconds`.
+struct SliceEntry {
+  ClockEntryInMemory entry;
+  CellInMemory cell, pair;
+  void aim(int32_t dueSeconds) {
+    pair.words[0] = pair.words[1] = nilval;
+    cell.words[0] = pair.tagged();
+    cell.words[1] = nilval;
+    entry.at(tr::kQueueNext) = entry.at(tr::kQueuePrevious) = nilval;
+    entry.at(to::kDueSeconds) = makeFixnum(dueSeconds);
+    entry.at(to::kDueMilliseconds) = makeFixnum(0);
+    entry.at(to::kClockAction) = cell.tagged();
+    entry.at(to::kClockThread) = nilval;
+  }
+  lispval tagged() { return entry.tagged(); }
+};
+
+lispval noTypeFunction(lispval, lispval*, uint32_t) {
+  return nilval;
+}
 
 // The Lisp callback of the wait-in-a-callback test.
 std::function<uint32_t()> g_callbackBody;
@@ -171,6 +193,67 @@ TEST_F(LispThreadScheduling, RunnableThreadsYieldingToEachOtherAllKeepRunning) {
     for (int i = 0; i < threads; ++i) EXPECT_EQ(turns[i], kTurns) << "thread " << i;
     EXPECT_EQ(missing, 0) << "a thread that had not ended was off the ready queue";
     EXPECT_TRUE(readyRecords().empty());
+    g_lispBody = nullptr;
+  }
+}
+
+// ---- slicing by clock ticks ----
+
+// Threads whose slices end by clock ticks all get their turns: each round a
+// thread's own slice entry falls due while it runs, and processing its
+// interrupts then reschedules it. The tick marks the running thread, not
+// one that waits for the heap at the head of the ready queue. The resume
+// queues the entry again with its old due time (due at once): that tick
+// counts once. A thread that runs on alone ends the test at the cap.
+TEST_F(LispThreadScheduling, ThreadsSlicingByClockTicksAllGetTheirTurns) {
+  constexpr int kTurns = 30;
+  constexpr int kCap = 3000;  // turns of one thread while another had too few
+  to::services().callTypeFunction = noTypeFunction;
+  for (const int threads : {3, 4}) {
+    SCOPED_TRACE(std::to_string(threads) + " threads");
+    testing_support::Watchdog watchdog("slicing threads", 120s, [&] { return describe(); });
+    useEmptyClockQueue();
+    const int32_t past = static_cast<int32_t>(lisp::os::runtimeClock().seconds) - 1;
+    std::vector<uint32_t*> records;
+    std::array<SliceEntry, 4> slices;
+    for (int i = 0; i < threads; ++i) {
+      records.push_back(newRunnableThread());
+      slices[i].aim(past);
+      lisp::wordAt(tagged(records[i]), to::kClockEntry) = slices[i].tagged();
+    }
+    std::array<std::atomic<int>, 4> turns{};
+    std::atomic<int> started{0};
+    std::atomic<bool> stop{false};
+    const auto over = [&] {
+      bool all = true;
+      for (int i = 0; i < threads; ++i) {
+        if (turns[i] >= kCap) return true;
+        all = all && turns[i] >= kTurns;
+      }
+      return all;
+    };
+    g_lispBody = [&](uint32_t* self) {
+      const auto me = std::find(records.begin(), records.end(), self) - records.begin();
+      ++started;
+      while (started < threads) threadOperation(self, kYield);
+      while (!stop) {
+        ++turns[me];
+        if (over()) stop = true;
+        add_to_clock_queue(slices[me].tagged());  // due: the slice ends
+        threadOperation(self, kProcessInterrupts);
+      }
+      remove_from_clock_queue(slices[me].tagged());
+      lisp::wordAt(tagged(self), to::kClockEntry) = nilval;
+    };
+    const uint32_t sequence = mplog_sequence;
+    for (uint32_t* record : records) ASSERT_EQ(start_vxm_thread(tagged(record)), nilval);
+    ASSERT_TRUE(eventually(
+        [&] {
+          return logged(sequence, ev::kLispThreadExit).size() == static_cast<size_t>(threads);
+        },
+        100s))
+        << describe();
+    for (int i = 0; i < threads; ++i) EXPECT_GE(turns[i], kTurns) << "thread " << i;
     g_lispBody = nullptr;
   }
 }

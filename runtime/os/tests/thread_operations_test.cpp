@@ -497,6 +497,24 @@ TEST_F(ClockQueue, ANilKindMarksTheThreadThatHoldsTheHeap) {
   EXPECT_EQ(field(3, tr::kClockWord), 0u) << "the ready head waits for the heap";
 }
 
+// The thread's resume after a tick queues its own slice entry again with its
+// old due time; due at once, that marks the thread anew. The tick counts
+// once: the interrupts are processed, the thread rescheduled once.
+TEST_F(ClockQueue, ATickDueAgainWhileTheThreadResumesCountsOnce) {
+  thread_to_ready_queue(thread_);  // the only runnable thread: it runs on
+  const lispval own = entry(50, 0, nil(), nil());  // due long ago
+  lisp::wordAt(thread_, to::kClockEntry) = own;
+  field(0, tr::kClockWord) = 1;
+  const uint32_t sequence = mplog_sequence;
+  process_thread_interrupts(thread_);
+  int reschedules = 0;
+  for (const auto& e : std::span(vxm_mplog, mplog_size))
+    if (e.sequence >= sequence && e.code == lisp::mp_event::kSliceReschedule) ++reschedules;
+  EXPECT_EQ(reschedules, 1);
+  EXPECT_EQ(field(0, tr::kClockWord), 0u);
+  lisp::wordAt(thread_, to::kClockEntry) = nil();
+}
+
 TEST_F(ClockQueue, TheAlarmFollowsTheHead) {
   const lispval e = entry(103, 500, makeFixnum(0), gate());
   operation(6, e);
