@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "runtime/gc/allocation.h"
+#include "runtime/gc/heap_reservation.h"
 #include "runtime/os/pending_events.h"
 #include "runtime/os/runtime_clock.h"
 #include "runtime/os/tests/lisp_thread_fixture.h"
@@ -150,6 +151,23 @@ class LispThreadScheduling : public ThreadStart {
       records.push_back(lisp::registry::rawRecord(at));
     lisp::registry::unlockReadyQueue();
     return records;
+  }
+
+  // New heaps and registry after a test gave them back, as the fixture's
+  // set-up makes them, for the tear-down and the next round.
+  void renewHeaps() {
+    lisp::registry::forgetRegistry();
+    gc_test::forgetHeaps();
+    ASSERT_EQ(setup_heaps(0, 0, 0, 0, 0, 0), 1);
+    {
+      const testing_support::ConsoleRecorder console;
+      GsInit(oldSize_, newSize_, gc_test::kSpread, 0);
+    }
+    initialize_thread_registry(0);
+    first_ = vxm_thread_control.registryTable[0];
+    lisp::heap_lock::releaseOffQueue(first_, 0, 0);
+    to::services().alarmOn = noAlarmOn;
+    to::services().alarmOff = noAlarmOff;
   }
 
   ClockEntryInMemory clockHeader_;
@@ -535,6 +553,59 @@ TEST_F(LispThreadScheduling, AFinishedConnectWakesItsWaiterInTheIoWait) {
   ASSERT_TRUE(eventually([&] { return !logged(sequence, ev::kLispThreadExit).empty(); }))
       << describe();
   lisp::os::dropPendingEvent(index);
+}
+
+// ---- the heaps given back ----
+
+// The Lisp ends while a thread waits for I/O and its heaps are given back;
+// the waiter's event fires afterwards. It leaves (its OS thread ends)
+// without writing into the freed heaps. Also when it was woken just before
+// and holds the heap: the heaps go once it has given the heap up, and its
+// next I/O wait finds the Lisp gone.
+TEST_F(LispThreadScheduling, AnIoWaiterWokenAfterTheHeapsAreGivenBackLeavesWithoutAWord) {
+  for (const bool wokenBefore : {false, true}) {
+    SCOPED_TRACE(wokenBefore ? "woken before the heaps go" : "woken after the heaps went");
+    testing_support::Watchdog watchdog("I/O waiter at the end", 60s, [&] { return describe(); });
+    uint32_t* record = newRunnableThread();
+    word(record, to::kWaitKind) = to::kWaitWithDescriptors;
+    std::atomic<int> woke{0};
+    std::atomic<bool> goOn{false};
+    g_lispBody = [&](uint32_t* self) {
+      relinquish_heap_io_wait(tagged(self));
+      ++woke;
+      while (!goOn) std::this_thread::sleep_for(1ms);
+      relinquish_heap_io_wait(tagged(self));
+      ++woke;
+    };
+    ASSERT_EQ(start_vxm_thread(tagged(record)), nilval);
+    ASSERT_TRUE(eventually([&] { return word(record, tr::kIoWaitMarker) != 0; })) << describe();
+    const uint32_t wakeEvent = word(record, tr::kWakeEvent);
+    const uint32_t thread = word(record, tr::kOsThreadHandle);
+    if (wokenBefore) {
+      vxm_open_lock(wakeEvent);
+      ASSERT_TRUE(eventually([&] { return woke == 1; })) << describe();
+    }
+    std::atomic<bool> heapsGone{false};
+    std::thread console([&] {
+      free_heaps(0);
+      heapsGone = true;
+    });
+    if (wokenBefore) {
+      // Time for a giving back that does not wait for the holder to end.
+      for (int waited = 0; waited < 500 && !heapsGone; ++waited) std::this_thread::sleep_for(1ms);
+      EXPECT_FALSE(heapsGone) << "the heaps went while a Lisp thread held the heap";
+      goOn = true;
+    } else {
+      while (!heapsGone) std::this_thread::sleep_for(1ms);
+      vxm_open_lock(wakeEvent);
+    }
+    const platform::Handle handles[] = {thread};
+    EXPECT_EQ(platform::waitForAny(handles, platform::kWaitForever), 0) << "the waiter ended";
+    console.join();
+    EXPECT_EQ(woke, wokenBefore ? 1 : 0) << "the waiter went on after the heaps went";
+    g_lispBody = nullptr;
+    renewHeaps();
+  }
 }
 
 }  // namespace
