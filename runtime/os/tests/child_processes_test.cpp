@@ -340,6 +340,37 @@ TEST_F(Children, AChildTheTableCannotHoldRunsUnrecordedWithItsPipesDetached) {
     sy_report_and_clean(proc_count - 1);
 }
 
+// Without room in the descriptor table for every pipe the start fails as a
+// set-up failure does, before anything runs: no child whose input and output
+// would be cut off, nothing left open, the free entry still free.
+TEST_F(Children, ATableWithoutRoomForEveryPipeFailsTheStartBeforeAnythingRuns) {
+  std::vector<int32_t> fillers;
+  for (int32_t d; (d = allocate_pseudofd(0, host::kKindNullDevice)) >= 0;) fillers.push_back(d);
+  ASSERT_FALSE(fillers.empty());
+  const int32_t lastFree = fillers.back();
+  win_close(lastFree, nullptr);
+  const int before = openDescriptorCount();
+
+  EXPECT_EQ(run("cat", false, kPipe, kPipe, kNone), makeFixnum(5));
+  for (int i = 1; i <= 4; ++i) EXPECT_EQ(word(i), kNil) << "result word " << i;
+  EXPECT_EQ(proc_count, 0) << "no child started";
+  EXPECT_EQ(entry(lastFree).kind, host::kKindFree) << "the entry taken for one pipe is back";
+  EXPECT_EQ(openDescriptorCount(), before);
+  EXPECT_EQ(liveBuffers(), 0);
+
+  // With room again a start with both pipes succeeds.
+  for (size_t i = 0; i + 1 < fillers.size(); ++i) win_close(fillers[i], nullptr);
+  ASSERT_EQ(run("sh -c \"echo ok\"", false, kPipe, kPipe, kNone), makeFixnum(0));
+  const int32_t input = descriptorWord(2);
+  const int32_t output = descriptorWord(3);
+  int32_t error = 0;
+  EXPECT_EQ(win_close(input, &error), 0);
+  EXPECT_EQ(readAll(output), "ok\n");
+  EXPECT_EQ(sy_wait(lisp::fixnumValue(word(1)), kNil), makeFixnum(0));
+  EXPECT_EQ(win_close(output, &error), 0);
+  waitUntilNoBuffers();
+}
+
 // ---- other stream choices ----
 
 TEST_F(Children, AKindOneDescriptorReceivesTheOutput) {
