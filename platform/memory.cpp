@@ -1,10 +1,13 @@
 #include "platform/memory.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -120,6 +123,28 @@ uintptr_t findFreeRange(uintptr_t lowest, size_t bytes, size_t alignment) {
   }
   if (candidate == 0 || candidate + bytes > kAddressSpaceEnd) return 0;
   return static_cast<uintptr_t>(candidate);
+}
+
+// A pipe of its own per copy, in pieces the pipe always holds whole: a
+// failed read leaves nothing in a pipe anyone else uses.
+bool copyChecked(void* into, const void* from, size_t count) {
+  constexpr size_t kPiece = 4096;
+  if (count == 0) return true;
+  const int savedErrno = errno;
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return false;
+  bool whole = true;
+  for (size_t done = 0; whole && done < count;) {
+    const size_t piece = std::min(count - done, kPiece);
+    whole = write(ends[1], static_cast<const char*>(from) + done, piece) ==
+                static_cast<ssize_t>(piece) &&
+            read(ends[0], static_cast<char*>(into) + done, piece) == static_cast<ssize_t>(piece);
+    done += piece;
+  }
+  close(ends[0]);
+  close(ends[1]);
+  errno = savedErrno;
+  return whole;
 }
 
 }  // namespace platform

@@ -32,6 +32,11 @@ uintptr_t findFreeRange(uintptr_t lowest, size_t bytes, size_t alignment);
 // closed afterwards only if the caller does not need the file kept open.
 bool mapFileAt(uintptr_t address, size_t bytes, int fd, uint64_t fileOffset);
 
+// Copies `count` bytes through the kernel, which checks both ranges: false,
+// without a fault, when either is not wholly mapped with the access the
+// copy needs (the destination may then hold part of the bytes).
+bool copyChecked(void* into, const void* from, size_t count);
+
 enum class MemoryOperation { Reserve, Commit, Decommit, Release, MapFile };
 // Returning true makes the operation fail without touching the system.
 using MemoryFaultHook = bool (*)(MemoryOperation operation, uintptr_t address, size_t bytes);

@@ -16,6 +16,7 @@
 #include "runtime/gc/heap_messages.h"
 #include "runtime/os/alarm_timer.h"
 #include "runtime/os/console_printing.h"
+#include "runtime/os/heap_ownership.h"
 #include "runtime/rs/exports.h"
 #include "runtime/rs/lisp_presence.h"
 
@@ -336,14 +337,19 @@ KORVANE_EXPORT int lisp_free_heap(heap_descriptor* descriptor) {
 }
 
 // The Lisp is gone with its heaps: an alarm that was turned on stops (its
-// repeat would signal into them) and the signal gate closes before they are
-// given back. No Lisp comes after it.
+// repeat would signal into them), the signal gate closes (Lisp threads
+// still in an I/O wait leave when they wake, without touching their
+// records) and a thread woken just before that gives the heap up before
+// they are given back. No Lisp comes after it.
 KORVANE_EXPORT int free_heaps(int unmap) {
   if (!ignore_timer_ints.load()) c_mpalarmoff();
   lisp::presence::depart();
   lisp::presence::setComing(false);
-  lisp_free_heap(&lisp_heap);
-  lisp_free_heap(&vxmmalloc_heap);
+  {
+    const lisp::heap_lock::HeldWhileHeapsGo noLispRuns;
+    lisp_free_heap(&lisp_heap);
+    lisp_free_heap(&vxmmalloc_heap);
+  }
   if (unmap && g_pureLibrary) return g_pureLibrary->unmap();
   return 0;
 }

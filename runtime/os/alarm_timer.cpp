@@ -1,6 +1,7 @@
 #include "runtime/os/alarm_timer.h"
 
 #include <algorithm>
+#include <mutex>
 
 #include "launcher/host_record.h"
 #include "platform/threads.h"
@@ -56,6 +57,17 @@ void waitForRunningCallbacks() {
   for (int running = callbacksRunning.load(); running != callbackDepth;
        running = callbacksRunning.load())
     callbacksRunning.wait(running);
+}
+
+// The timer ids are stored, and a callback checks its own, under this lock:
+// a timer due at once cannot run before its id is stored.
+std::mutex idsLock;
+
+// A callback whose timer was replaced after the timer service released it
+// (before it counted itself running) finds its id gone. The backup fires
+// the alarm under the one-shot's id, 0 when the one-shot could not be made.
+bool stale(uint32_t timerId) {
+  return timerId != oneshot_timer_id.load() && timerId != repeat_timer_id.load();
 }
 
 platform::TimerService& timers() {
@@ -129,7 +141,12 @@ int32_t c_mpsetupalarm() {
 
 int32_t c_mpalarmon(int32_t seconds, int32_t microseconds) {
   ++tdebug[kAlarmOnRequests];
-  killAll();
+  // Re-arming replaces every timer: as when turning off, a callback running
+  // now must be done (its repeat killed, its clearing of the one-shot id
+  // past) before the new timers are made and their ids stored.
+  ignore_timer_ints = 1;
+  killAllAndWait();
+  const std::lock_guard arming(idsLock);
   if (seconds > static_cast<int32_t>(kMaxAlarmSeconds)) {
     logEvent(event::kAlarmTooLong, static_cast<uint32_t>(seconds));
     return 0;
@@ -173,8 +190,13 @@ int32_t c_mpwaitsigio(int32_t mode) {
   return 0;
 }
 
-void TimerInterrupt(uint32_t, uint32_t, uintptr_t, uintptr_t, uintptr_t) {
+void TimerInterrupt(uint32_t timerId, uint32_t, uintptr_t, uintptr_t, uintptr_t) {
   const RunningCallback running;
+  std::unique_lock arming(idsLock);
+  if (stale(timerId)) {
+    ++tdebug[kCallbacksIgnored];
+    return;
+  }
   logEvent(event::kAlarmCallback, ignore_timer_ints.load());
   ++tdebug[kCallbacks];
   if (oneshot_timer_id.load() == 0) ++tdebug[kCallbacksWithoutAlarm];
@@ -192,6 +214,7 @@ void TimerInterrupt(uint32_t, uint32_t, uintptr_t, uintptr_t, uintptr_t) {
   if (repeat == 0) ++tdebug[kCreationsFailed];
   else tdebug[kRearmPending] = 1;
   repeat_timer_id = repeat;
+  arming.unlock();
   if (lisp_sigblock_flag.load()) ++tdebug[kCallbacksSignalsBlocked];
   setsig(kAlarmSignal);
   set_thread_int_register();

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "launcher/host_record.h"
@@ -97,6 +98,7 @@ class ChildStreams {
   bool anyChosen() const { return anyChosen_; }
   int childEnd(int stream) const { return childEnds_[stream]; }
   bool isPipe(int stream) const { return lispEnds_[stream] >= 0; }
+  int lispEnd(int stream) const { return lispEnds_[stream]; }
   // Hands the Lisp end of a pipe over to its buffer.
   int takeLispEnd(int stream) {
     const int end = lispEnds_[stream];
@@ -241,19 +243,48 @@ void setResultWord(int index, lispval value) {
   if (uint32_t* words = resultWords()) words[index] = value;
 }
 
-// Gives the child's pipes their buffers and threads; with `link`, each gets
-// a kind-5 descriptor named in the result words. A pipe left without one is
-// detached at once, so its thread ends.
-void servePipes(ChildStreams& streams, uint32_t process, bool link) {
+// The kind-5 descriptors by which the child's pipes reach Lisp, taken
+// before the child starts: a table without room for all of them is a
+// set-up failure, and no child runs whose output would be lost. Those not
+// claimed are given back. Without a table (no host) the pipes get none.
+class PipeDescriptors {
+ public:
+  PipeDescriptors() = default;
+  PipeDescriptors(const PipeDescriptors&) = delete;
+  PipeDescriptors& operator=(const PipeDescriptors&) = delete;
+  ~PipeDescriptors() {
+    for (int32_t descriptor : descriptors_)
+      if (descriptor >= 0) descriptorTable()[descriptor].kind = host::kKindFree;
+  }
+
+  bool reserve(const ChildStreams& streams) {
+    if (!descriptorTable()) return true;
+    for (int stream = 0; stream < kStreams; ++stream) {
+      if (!streams.isPipe(stream)) continue;
+      descriptors_[stream] =
+          allocate_pseudofd(static_cast<uint32_t>(streams.lispEnd(stream)), host::kKindChildPipe);
+      if (descriptors_[stream] < 0) return false;
+    }
+    return true;
+  }
+  // The stream's descriptor, now the caller's; -1 when it has none.
+  int32_t claim(int stream) { return std::exchange(descriptors_[stream], -1); }
+
+ private:
+  int32_t descriptors_[kStreams] = {-1, -1, -1};
+};
+
+// Gives the child's pipes their buffers and threads; with descriptors, each
+// gets its kind-5 descriptor named in the result words. A pipe left without
+// one is detached at once, so its thread ends.
+void servePipes(ChildStreams& streams, uint32_t process, PipeDescriptors* descriptors) {
   host::DescriptorEntry* table = descriptorTable();
   for (int stream = 0; stream < kStreams; ++stream) {
     if (!streams.isPipe(stream)) continue;
     const bool lispWrites = stream == kInput;
     const int lispEnd = streams.takeLispEnd(stream);
     ChildPipeBuffer* buffer = newPipeBuffer(lispEnd, process, lispWrites);
-    const int32_t descriptor =
-        link && table ? allocate_pseudofd(static_cast<uint32_t>(lispEnd), host::kKindChildPipe)
-                      : -1;
+    const int32_t descriptor = descriptors ? descriptors->claim(stream) : -1;
     if (descriptor >= 0) {
       host::DescriptorEntry& entry = table[descriptor];
       entry.words[0] = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(buffer));
@@ -293,6 +324,10 @@ int32_t startChild(lispval command, lispval noWait, const lispval choices[kStrea
       findProgram(words[0], std::getenv("PATH"), currentDirectory());
   if (!program) return kCannotStart;
 
+  const bool wait = noWait != nilval;
+  PipeDescriptors descriptors;
+  if (!wait && !descriptors.reserve(streams)) return kStreamFailed;
+
   SpawnSettings settings;
   if (!settings.set(streams, inherit, directory)) return kCannotStart;
   std::vector<char*> arguments = pointersTo(words);
@@ -304,12 +339,11 @@ int32_t startChild(lispval command, lispval noWait, const lispval choices[kStrea
   streams.closeChildEnds();
 
   const uint32_t process = platform::watchChildProcess(child);
-  const bool wait = noWait != nilval;
   if (wait) {
     // Decision: pipes of a child waited for get no descriptors; they are
     // detached before the wait, so that no pipe is left full with the child
     // blocked on it and no thread is left behind.
-    servePipes(streams, process, false);
+    servePipes(streams, process, nullptr);
     const platform::Handle handles[] = {process};
     platform::waitForAny(handles, platform::kWaitForever);
     uint32_t exitCode = 0;
@@ -325,7 +359,7 @@ int32_t startChild(lispval command, lispval noWait, const lispval choices[kStrea
     setResultWord(0, makeFixnum(child));
   else
     platform::closeHandle(process);
-  servePipes(streams, recorded ? process : platform::kNoHandle, recorded);
+  servePipes(streams, recorded ? process : platform::kNoHandle, recorded ? &descriptors : nullptr);
   return kStarted;
 }
 

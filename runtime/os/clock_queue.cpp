@@ -1,6 +1,6 @@
 // The clock queue: Lisp clock entries ordered by due time, ties behind
 // earlier entries, and the alarm armed for the first of them. Due entries
-// open gates, mark a time-slice tick on the ready head, or schedule
+// open gates, mark a time-slice tick on the running thread, or schedule
 // interrupts.
 
 #include <cstdint>
@@ -53,6 +53,19 @@ lispval firstEntry() {
   return wordAt(queueHeader(), tr::kQueueNext);
 }
 
+// The thread whose time slice a tick ends. Decision: the thread that holds
+// the heap, the one running. A thread asking for the heap queues ahead of
+// its equals and so heads the ready queue while the holder runs; marking
+// the head would end the slice of a thread that has none. Without a holder,
+// the ready head.
+lispval sliceHolder() {
+  if (tcp_that_owns_heap) return lisp::registry::tagged(tcp_that_owns_heap);
+  lock_lisp_ready_queue();
+  const lispval head = to::readyHeadTagged();
+  unlock_lisp_ready_queue();
+  return head;
+}
+
 // Acts on the entry kept[0]; the Lisp call it may make keeps `kept` valid.
 void act(lispval* kept, uint32_t count) {
   const lispval entry = kept[0];
@@ -65,12 +78,10 @@ void act(lispval* kept, uint32_t count) {
     if (lisp::isOther(datum)) open_vxm_gate(to::gateStateWord(datum));
   } else if (kind == nil) {
     to::services().callTypeFunction(nil, kept, count);
-    lock_lisp_ready_queue();
-    const lispval head = to::readyHeadTagged();
-    unlock_lisp_ready_queue();
-    if (head != nil) {
-      mp_log_event(ev::kSliceMarkedHead, wordAt(head, tr::kOsThreadId));
-      wordAt(head, tr::kClockWord) = 1;
+    const lispval running = sliceHolder();
+    if (running != nil) {
+      mp_log_event(ev::kSliceMarkedHead, wordAt(running, tr::kOsThreadId));
+      wordAt(running, tr::kClockWord) = 1;
     }
   } else {
     const lispval thread = wordAt(entry, to::kClockThread);

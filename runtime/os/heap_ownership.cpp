@@ -23,6 +23,7 @@
 #include "runtime/os/heap_ownership.h"
 
 #include <bitset>
+#include <optional>
 
 #include "platform/waitable.h"
 #include "runtime/os/mp_event_codes.h"
@@ -203,6 +204,15 @@ bool isParked(uint32_t* record) {
   return parked.test(indexOf(record) % registry::kMostRecords);
 }
 
+// Plain mutex calls: the mp event log may live in the heaps that go.
+HeldWhileHeapsGo::HeldWhileHeapsGo() : mutex_(vxm_thread_control.heapMutex) {
+  if (mutex_) md_lock_wait(mutex_);
+}
+
+HeldWhileHeapsGo::~HeldWhileHeapsGo() {
+  if (mutex_) platform::releaseMutex(mutex_);
+}
+
 }  // namespace lisp::heap_lock
 
 namespace hl = lisp::heap_lock;
@@ -378,9 +388,14 @@ void relinquish_heap_and_wait(uint32_t* record, int ioWait) {
     md_io_wait(record);
   else
     md_itchy_lock_wait(recordWord(record, tr::kWakeEvent));
+  // Out of an I/O wait the record stays written only while the Lisp exists,
+  // until the heap is held: the heaps go only once nobody holds it.
+  std::optional<lisp::os::WhileLispExists> lisp;
+  if (ioWait) lisp.emplace();
   recordWord(record, tr::kState) = tr::kStateRunning;
   recordWord(record, tr::kIoWaitMarker) = 0;
   vxm_reacquire_heap_2(record);
+  lisp.reset();
   check_for_thread_exit(record);
 }
 

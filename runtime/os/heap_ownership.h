@@ -44,6 +44,19 @@ uint32_t* readyHead();
 // True when the record is marked parked (it found the heap frozen).
 bool isParked(uint32_t* record);
 
+// Holds the heap mutex alone while the heaps are given back (when threads
+// exist): a Lisp thread that still holds the heap gives it up first.
+class HeldWhileHeapsGo {
+ public:
+  HeldWhileHeapsGo();
+  ~HeldWhileHeapsGo();
+  HeldWhileHeapsGo(const HeldWhileHeapsGo&) = delete;
+  HeldWhileHeapsGo& operator=(const HeldWhileHeapsGo&) = delete;
+
+ private:
+  uint32_t mutex_;
+};
+
 }  // namespace lisp::heap_lock
 
 extern "C" {

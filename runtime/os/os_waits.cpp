@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "platform/message_queue.h"
+#include "platform/threads.h"
 #include "platform/waitable.h"
 #include "runtime/os/child_processes.h"
 #include "runtime/os/remote_commands.h"
@@ -36,6 +37,10 @@ uint32_t* listAt(uint32_t* record, int32_t offset) {
 }
 
 }  // namespace
+
+WhileLispExists::WhileLispExists() {
+  if (!delivery_.admitted()) platform::exitThread(0);
+}
 
 void watchSocketEvents(uint32_t* record, const uint32_t events[3], bool forWriting) {
   uint32_t& count = recordWord(record, thread_record::kSocketWatchCount);
@@ -123,25 +128,29 @@ int32_t thread_wait_any_os_event(int32_t count, const uint32_t* handles) {
 int32_t md_io_wait(uint32_t* record) {
   using namespace lisp::thread_record;
   using lisp::os::recordWord;
-  recordWord(record, kState) = kStateWaitingOnDescriptors;
-  recordWord(record, kIoWaitMarker) = kIoWaitMarked;
-
   constexpr int kLimit = static_cast<int>(platform::kMaximumWaitHandles);
   uint32_t handles[kLimit];
-  int size = 0;
-  handles[size++] = recordWord(record, kWakeEvent);
-  const uint32_t watched = std::min(recordWord(record, kWatchCount), kEventWatchCapacity);
-  std::copy_n(lisp::os::listAt(record, kEventWatchList), watched, handles + size);
-  size += static_cast<int>(watched);
-  const int firstChild = size;
-  size += add_waiting_proc_handles(handles, size,
-                                   std::min(size + lisp::os::kMaximumChildHandles, kLimit));
-  const int endOfChildren = size;
-  const uint32_t sockets = std::min<uint32_t>(recordWord(record, kSocketWatchCount), kLimit - size);
-  std::copy_n(lisp::os::listAt(record, kSocketWatchHandles), sockets, handles + size);
-  size += static_cast<int>(sockets);
+  int size = 0, firstChild = 0, endOfChildren = 0;
+  {
+    const lisp::os::WhileLispExists lisp;
+    recordWord(record, kState) = kStateWaitingOnDescriptors;
+    recordWord(record, kIoWaitMarker) = kIoWaitMarked;
+    handles[size++] = recordWord(record, kWakeEvent);
+    const uint32_t watched = std::min(recordWord(record, kWatchCount), kEventWatchCapacity);
+    std::copy_n(lisp::os::listAt(record, kEventWatchList), watched, handles + size);
+    size += static_cast<int>(watched);
+    firstChild = size;
+    size += add_waiting_proc_handles(handles, size,
+                                     std::min(size + lisp::os::kMaximumChildHandles, kLimit));
+    endOfChildren = size;
+    const uint32_t sockets =
+        std::min<uint32_t>(recordWord(record, kSocketWatchCount), kLimit - size);
+    std::copy_n(lisp::os::listAt(record, kSocketWatchHandles), sockets, handles + size);
+    size += static_cast<int>(sockets);
+  }
 
   const int32_t result = breakable_lock_wait(size, handles);
+  const lisp::os::WhileLispExists lisp;
   if (endOfChildren > firstChild)
     note_signalled_procs(handles, firstChild, endOfChildren, size, result);
   recordWord(record, kState) = kStateRunning;

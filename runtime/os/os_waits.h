@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "runtime/rs/lisp_presence.h"
+
 extern "C" {
 // Waits for any of the handles or for new input in the thread's message
 // queue; with `slices` non-zero in slices of waitSliceMilliseconds, repeated
@@ -34,4 +36,18 @@ extern uint32_t waitSliceMilliseconds;
 // then its first when watching for writing, else its third. The list holds at
 // most 200 handles; appends past that are ignored.
 void watchSocketEvents(uint32_t* record, const uint32_t events[3], bool forWriting);
+
+// Held while a thread in or out of its I/O wait touches its record or takes
+// the heap: the record lives in the native heap, which goes once the Lisp has
+// ended. Giving the heaps back waits for every holder; a thread that finds
+// the Lisp gone leaves (its OS thread ends) without writing a word.
+class WhileLispExists {
+ public:
+  WhileLispExists();
+  WhileLispExists(const WhileLispExists&) = delete;
+  WhileLispExists& operator=(const WhileLispExists&) = delete;
+
+ private:
+  presence::Delivery delivery_;
+};
 }  // namespace lisp::os

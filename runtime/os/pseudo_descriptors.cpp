@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "platform/error_numbers.h"
+#include "platform/memory.h"
 #include "platform/waitable.h"
 #include "runtime/os/child_pipe_buffer.h"
 #include "runtime/os/heap_ownership.h"
@@ -56,6 +57,7 @@ enum SocketEvent { kWriteReady = 0, kCloseOrException = 1, kReadReady = 2 };
 // Decision: a negative length is refused with the C runtime's EINVAL (22)
 // before any kind is served, as the launcher's console hooks do.
 constexpr int32_t kErrorInvalidLength = 22;
+constexpr int32_t kErrorBadAddress = 14;  // the C runtime's EFAULT
 
 constexpr int32_t kEndOfAllocation = host::kOutOfRangeDescriptor;  // 4094 is the last
 
@@ -213,7 +215,10 @@ int32_t readPipe(const host::DescriptorEntry& entry, char* buffer, int32_t lengt
   if (pipeEnded(entry)) return 0;
   const uint32_t available = pipe->endOffset - std::min(pipe->readOffset, pipe->endOffset);
   const uint32_t count = std::min(static_cast<uint32_t>(length), available);
-  std::memcpy(buffer, pipe->data + pipe->readOffset, count);
+  // A buffer not wholly writable fails the read as a file read does; the
+  // bytes stay for the next one.
+  if (!platform::copyChecked(buffer, pipe->data + pipe->readOffset, count))
+    return fail(error, kErrorBadAddress);
   pipe->readOffset += count;
   if (pipe->readOffset >= pipe->endOffset) {
     platform::resetEvent(pipe->lispEvent);

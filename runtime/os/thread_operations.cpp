@@ -501,6 +501,14 @@ bool equalsZero(lispval v) {
   return realEqualsZero(parts->first) && realEqualsZero(parts->second);
 }
 
+// The frame of this thread's process_thread_interrupts that serves a tick,
+// 0 when none. A frame deeper down the stack is nested in that service; a
+// Lisp throw that cut the service short leaves only frames above it.
+thread_local uintptr_t tickServedAt = 0;
+
+bool servingTickBelow(uintptr_t frame) {
+  return tickServedAt != 0 && frame < tickServedAt;
+}
 
 lispval reschedule(lispval self, lispval flag) {
   const bool mayRun = runnable(self);
@@ -565,10 +573,18 @@ void process_thread_interrupts(lispval self) {
   const lispval nil = nilval;
   mp_log_event(ev::kInterruptsProcessed, 0);
   if (wordAt(self, tr::kClockWord) != 0) {
-    mp_log_event(ev::kSliceReschedule, 0);
     wordAt(self, tr::kClockWord) = 0;
-    wordAt(self, tr::kQueueWord1) = wordAt(self, tr::kQueueWord2) = 0;
-    to::reschedule(self, lisp::makeFixnum(1));
+    // The reschedule resumes the thread, which queues its clock entry again
+    // with its old due time: when that falls due at once it marks this
+    // thread anew. The tick being served counts once.
+    const uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    if (!to::servingTickBelow(here)) {
+      mp_log_event(ev::kSliceReschedule, 0);
+      wordAt(self, tr::kQueueWord1) = wordAt(self, tr::kQueueWord2) = 0;
+      to::tickServedAt = here;
+      to::reschedule(self, lisp::makeFixnum(1));
+      to::tickServedAt = 0;
+    }
   }
   while (lisp::isCons(wordAt(self, to::kPendingInterrupts))) {
     const lispval cell = wordAt(self, to::kPendingInterrupts);

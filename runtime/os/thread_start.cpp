@@ -203,6 +203,13 @@ int32_t registerImmigrant() {
   return index;
 }
 
+// The state word is read by the wake-ups under the ready-queue lock.
+void setStateLocked(uint32_t* record, uint32_t state) {
+  lockReadyQueue();
+  recordWord(record, tr::kState) = state;
+  unlockReadyQueue();
+}
+
 struct CallbackCall {
   void* frameArea;
   uint32_t block;
@@ -237,12 +244,19 @@ uint32_t callbackSteps(void* argument) {
   if (recordWord(record, tr::kState) == tr::kStateCallbackDone) {
     result = vxm_immigrant_callback(index, call.block, call.index);
   } else {
-    if (!owned) vxm_grab_heap_control(record);
+    // The thread runs Lisp during the callback: it is running, so that a
+    // wait it makes there can be ended. Its state outside comes back after.
+    const uint32_t stateOutside = recordWord(record, tr::kState);
+    if (!owned) {
+      vxm_grab_heap_control(record);
+      setStateLocked(record, tr::kStateRunning);
+    }
     result = vxm_native_callback(index, call.block, call.index, owned ? 1 : 0);
     if (!owned) {
       const lisp::os::RuntimeTime now = lisp::os::runtimeClock();
       rs_suspend_time_accounting(record, static_cast<uint32_t>(now.seconds), now.milliseconds);
       vxm_release_heap_for_sdcall_t(record, 0);
+      setStateLocked(record, stateOutside);
     }
   }
   call.finished = true;

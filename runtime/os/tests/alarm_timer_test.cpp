@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -357,6 +358,40 @@ TEST(AlarmRealClock, FiftyMillisecondAlarmRaisesSignal14InTime) {
   c_mpalarmoff();
   EXPECT_GE(elapsed, 50ms);
   EXPECT_LE(elapsed, 300ms);
+  resetForTests();
+  redir = savedRecord;
+  std::fill(std::begin(lsignals), std::end(lsignals), 0);
+}
+
+// The alarm's timers pending on the process's timer service.
+size_t alarmTimersPending() {
+  size_t count = 0;
+  for (const platform::PendingTimer& timer : platform::processTimerService().pending())
+    if (timer.callback == TimerInterrupt || timer.callback == BackupTimerInterrupt) ++count;
+  return count;
+}
+
+// Re-arming replaces every timer also while a callback of the alarm runs on
+// the process's timer thread: after back-to-back re-arms due at once, each
+// racing the callbacks the ones before started, a 30 s alarm is all there
+// is. Its one-shot and its backup are the only timers of the alarm pending,
+// also once a callback still running then would have armed its repeat.
+// ALARM_REARM_ROUNDS sets the number of rounds of 3000 re-arms.
+TEST(AlarmRealClock, ReArmingWhileCallbacksRunLeavesOnlyTheNewAlarm) {
+  Watchdog watchdog("re-arms on the timer thread", 240s);
+  resetForTests();
+  uint32_t* const savedRecord = redir;
+  redir = nullptr;
+  const char* rounds = std::getenv("ALARM_REARM_ROUNDS");
+  const int count = rounds ? std::atoi(rounds) : 10;
+  for (int round = 0; round < count; ++round) {
+    for (int i = 0; i < 3000; ++i) c_mpalarmon(0, 0);
+    c_mpalarmon(30, 0);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(alarmTimersPending(), 2u) << "round " << round;
+    c_mpalarmoff();
+  }
+  EXPECT_EQ(alarmTimersPending(), 0u);
   resetForTests();
   redir = savedRecord;
   std::fill(std::begin(lsignals), std::end(lsignals), 0);

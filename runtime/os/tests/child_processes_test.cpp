@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -338,6 +339,68 @@ TEST_F(Children, AChildTheTableCannotHoldRunsUnrecordedWithItsPipesDetached) {
   lisp::os::processTableGrowth = 10;
   while (proc_count > count - static_cast<int32_t>(fillers.size()))
     sy_report_and_clean(proc_count - 1);
+}
+
+// Without room in the descriptor table for every pipe the start fails as a
+// set-up failure does, before anything runs: no child whose input and output
+// would be cut off, nothing left open, the free entry still free.
+TEST_F(Children, ATableWithoutRoomForEveryPipeFailsTheStartBeforeAnythingRuns) {
+  std::vector<int32_t> fillers;
+  for (int32_t d; (d = allocate_pseudofd(0, host::kKindNullDevice)) >= 0;) fillers.push_back(d);
+  ASSERT_FALSE(fillers.empty());
+  const int32_t lastFree = fillers.back();
+  win_close(lastFree, nullptr);
+  const int before = openDescriptorCount();
+
+  EXPECT_EQ(run("cat", false, kPipe, kPipe, kNone), makeFixnum(5));
+  for (int i = 1; i <= 4; ++i) EXPECT_EQ(word(i), kNil) << "result word " << i;
+  EXPECT_EQ(proc_count, 0) << "no child started";
+  EXPECT_EQ(entry(lastFree).kind, host::kKindFree) << "the entry taken for one pipe is back";
+  EXPECT_EQ(openDescriptorCount(), before);
+  EXPECT_EQ(liveBuffers(), 0);
+
+  // With room again a start with both pipes succeeds.
+  for (size_t i = 0; i + 1 < fillers.size(); ++i) win_close(fillers[i], nullptr);
+  ASSERT_EQ(run("sh -c \"echo ok\"", false, kPipe, kPipe, kNone), makeFixnum(0));
+  const int32_t input = descriptorWord(2);
+  const int32_t output = descriptorWord(3);
+  int32_t error = 0;
+  EXPECT_EQ(win_close(input, &error), 0);
+  EXPECT_EQ(readAll(output), "ok\n");
+  EXPECT_EQ(sy_wait(lisp::fixnumValue(word(1)), kNil), makeFixnum(0));
+  EXPECT_EQ(win_close(output, &error), 0);
+  waitUntilNoBuffers();
+}
+
+// A read into a buffer that is not wholly writable fails as a file read
+// does (error 14) instead of faulting, and the bytes stay for the next read.
+TEST_F(Children, APipeReadIntoABufferNotWhollyWritableFailsAndKeepsTheBytes) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const struct {
+    const char* what;
+    int protection;  // of the page after the buffer's first bytes; -1: unmapped
+  } cases[] = {{"its end unmapped", -1}, {"its end inaccessible", PROT_NONE}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(run("sh -c \"echo hello\"", false, kNone, kPipe, kNone), makeFixnum(0));
+    const int32_t output = descriptorWord(3);
+    int32_t error = 0;
+    ASSERT_EQ(win_no_hang(output, &error, 1), 1) << "the child's line is waiting";
+    char* pages = static_cast<char*>(
+        mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(pages, MAP_FAILED);
+    if (c.protection < 0)
+      ASSERT_EQ(munmap(pages + page, page), 0);
+    else
+      ASSERT_EQ(mprotect(pages + page, page, c.protection), 0);
+    EXPECT_EQ(win_read(output, pages + page - 2, 100, &error), -1);
+    EXPECT_EQ(error, 14);
+    EXPECT_EQ(readAll(output), "hello\n");
+    munmap(pages, c.protection < 0 ? page : 2 * page);
+    EXPECT_EQ(sy_wait(lisp::fixnumValue(word(1)), kNil), makeFixnum(0));
+    EXPECT_EQ(win_close(output, &error), 0);
+  }
+  waitUntilNoBuffers();
 }
 
 // ---- other stream choices ----

@@ -11,9 +11,11 @@
 #include <atomic>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "runtime/gc/allocation.h"
+#include "runtime/gc/heap_reservation.h"
 #include "runtime/os/pending_events.h"
 #include "runtime/os/runtime_clock.h"
 #include "runtime/os/tests/lisp_thread_fixture.h"
@@ -28,6 +30,9 @@ namespace to = lisp::thread_ops;
 
 constexpr int32_t kYield = 23;
 constexpr int32_t kThreadExit = 5;
+constexpr int32_t kGeneralWait = 14;
+constexpr int32_t kProcessInterrupts = 17;
+constexpr int32_t kUnwait = 18;
 
 void threadOperation(uint32_t* self, int32_t code, lispval argument = nilval) {
   c_thread_operation(tagged(self), argument, makeFixnum(code), nilval);
@@ -66,6 +71,33 @@ struct InterruptEntry {
   lispval tagged() { return entry.tagged(); }
   bool linked() { return entry.at(tr::kQueueNext) != nilval; }
 };
+
+// A time-slice entry (kind nil) in test memory, due `dueSeconds`.
+struct SliceEntry {
+  ClockEntryInMemory entry;
+  CellInMemory cell, pair;
+  void aim(int32_t dueSeconds) {
+    pair.words[0] = pair.words[1] = nilval;
+    cell.words[0] = pair.tagged();
+    cell.words[1] = nilval;
+    entry.at(tr::kQueueNext) = entry.at(tr::kQueuePrevious) = nilval;
+    entry.at(to::kDueSeconds) = makeFixnum(dueSeconds);
+    entry.at(to::kDueMilliseconds) = makeFixnum(0);
+    entry.at(to::kClockAction) = cell.tagged();
+    entry.at(to::kClockThread) = nilval;
+  }
+  lispval tagged() { return entry.tagged(); }
+};
+
+lispval noTypeFunction(lispval, lispval*, uint32_t) {
+  return nilval;
+}
+
+// The Lisp callback of the wait-in-a-callback test.
+std::function<uint32_t()> g_callbackBody;
+uint32_t callbackBody(uint32_t, int32_t) {
+  return g_callbackBody();
+}
 
 class LispThreadScheduling : public ThreadStart {
  protected:
@@ -122,6 +154,23 @@ class LispThreadScheduling : public ThreadStart {
     return records;
   }
 
+  // New heaps and registry after a test gave them back, as the fixture's
+  // set-up makes them, for the tear-down and the next round.
+  void renewHeaps() {
+    lisp::registry::forgetRegistry();
+    gc_test::forgetHeaps();
+    ASSERT_EQ(setup_heaps(0, 0, 0, 0, 0, 0), 1);
+    {
+      const testing_support::ConsoleRecorder console;
+      GsInit(oldSize_, newSize_, gc_test::kSpread, 0);
+    }
+    initialize_thread_registry(0);
+    first_ = vxm_thread_control.registryTable[0];
+    lisp::heap_lock::releaseOffQueue(first_, 0, 0);
+    to::services().alarmOn = noAlarmOn;
+    to::services().alarmOff = noAlarmOff;
+  }
+
   ClockEntryInMemory clockHeader_;
 };
 
@@ -165,6 +214,113 @@ TEST_F(LispThreadScheduling, RunnableThreadsYieldingToEachOtherAllKeepRunning) {
     EXPECT_TRUE(readyRecords().empty());
     g_lispBody = nullptr;
   }
+}
+
+// ---- slicing by clock ticks ----
+
+// Threads whose slices end by clock ticks all get their turns: each round a
+// thread's own slice entry falls due while it runs, and processing its
+// interrupts then reschedules it. The tick marks the running thread, not
+// one that waits for the heap at the head of the ready queue. The resume
+// queues the entry again with its old due time (due at once): that tick
+// counts once. A thread that runs on alone ends the test at the cap.
+TEST_F(LispThreadScheduling, ThreadsSlicingByClockTicksAllGetTheirTurns) {
+  constexpr int kTurns = 30;
+  constexpr int kCap = 3000;  // turns of one thread while another had too few
+  to::services().callTypeFunction = noTypeFunction;
+  for (const int threads : {3, 4}) {
+    SCOPED_TRACE(std::to_string(threads) + " threads");
+    testing_support::Watchdog watchdog("slicing threads", 120s, [&] { return describe(); });
+    useEmptyClockQueue();
+    const int32_t past = static_cast<int32_t>(lisp::os::runtimeClock().seconds) - 1;
+    std::vector<uint32_t*> records;
+    std::array<SliceEntry, 4> slices;
+    for (int i = 0; i < threads; ++i) {
+      records.push_back(newRunnableThread());
+      slices[i].aim(past);
+      lisp::wordAt(tagged(records[i]), to::kClockEntry) = slices[i].tagged();
+    }
+    std::array<std::atomic<int>, 4> turns{};
+    std::atomic<int> started{0};
+    std::atomic<bool> stop{false};
+    const auto over = [&] {
+      bool all = true;
+      for (int i = 0; i < threads; ++i) {
+        if (turns[i] >= kCap) return true;
+        all = all && turns[i] >= kTurns;
+      }
+      return all;
+    };
+    g_lispBody = [&](uint32_t* self) {
+      const auto me = std::find(records.begin(), records.end(), self) - records.begin();
+      ++started;
+      while (started < threads) threadOperation(self, kYield);
+      while (!stop) {
+        ++turns[me];
+        if (over()) stop = true;
+        add_to_clock_queue(slices[me].tagged());  // due: the slice ends
+        threadOperation(self, kProcessInterrupts);
+      }
+      remove_from_clock_queue(slices[me].tagged());
+      lisp::wordAt(tagged(self), to::kClockEntry) = nilval;
+    };
+    const uint32_t sequence = mplog_sequence;
+    for (uint32_t* record : records) ASSERT_EQ(start_vxm_thread(tagged(record)), nilval);
+    ASSERT_TRUE(eventually(
+        [&] {
+          return logged(sequence, ev::kLispThreadExit).size() == static_cast<size_t>(threads);
+        },
+        100s))
+        << describe();
+    for (int i = 0; i < threads; ++i) EXPECT_GE(turns[i], kTurns) << "thread " << i;
+    g_lispBody = nullptr;
+  }
+}
+
+// ---- callbacks ----
+
+// A thread called back from its foreign call runs Lisp: a general wait it
+// makes in the callback (operation 14) is ended by an unwait (operation 18)
+// from another thread, the callback returns to the foreign call, and the
+// thread is out in the foreign call again.
+TEST_F(LispThreadScheduling, AWaitInsideANativeCallbackIsEndedByAnUnwait) {
+  testing_support::Watchdog watchdog("wait in a callback", 60s, [&] { return describe(); });
+  uint32_t* record = newRunnableThread();
+  word(record, to::kRetestFlag) = nilval;
+  ts::services().callCallback = callbackBody;
+  std::atomic<uint32_t> stateInCallback{0}, stateAfterCallback{0}, result{0};
+  std::atomic<bool> returned{false};
+  g_callbackBody = [&] {
+    uint32_t* self = callerRecord();
+    stateInCallback = word(self, tr::kState);
+    c_thread_operation(tagged(self), makeFixnum(1), makeFixnum(kGeneralWait), nilval);
+    return 7u;
+  };
+  g_lispBody = [&](uint32_t* self) {
+    vxm_release_heap_for_sdcall_t(self, 0);  // out into a foreign call, which calls back
+    uint32_t argument = 0;
+    result = acquire_heap_around_lisp_call(address(&argument), 1);
+    stateAfterCallback = word(self, tr::kState);
+    vxm_reacquire_heap();
+    returned = true;
+  };
+  const uint32_t sequence = mplog_sequence;
+  ASSERT_EQ(start_vxm_thread(tagged(record)), nilval);
+  ASSERT_TRUE(eventually([&] {
+    return word(record, to::kWaitFunction) != nilval && vxm_thread_control.heapOwnerIndex < 0;
+  })) << describe();
+  EXPECT_EQ(stateInCallback, tr::kStateRunning);
+
+  vxm_grab_heap_control(first_);
+  c_thread_operation(tagged(first_), tagged(record), makeFixnum(kUnwait), nilval);
+  lisp::heap_lock::releaseOffQueue(first_, 0, 0);
+  EXPECT_TRUE(eventually([&] { return returned.load(); })) << "state " << word(record, tr::kState);
+  EXPECT_EQ(result, 7u);
+  EXPECT_EQ(stateAfterCallback, tr::kStateInForeignCall);
+  ASSERT_TRUE(eventually([&] { return !logged(sequence, ev::kLispThreadExit).empty(); }))
+      << describe();
+  g_lispBody = nullptr;
+  g_callbackBody = nullptr;
 }
 
 // ---- ending ----
@@ -399,6 +555,59 @@ TEST_F(LispThreadScheduling, AFinishedConnectWakesItsWaiterInTheIoWait) {
   ASSERT_TRUE(eventually([&] { return !logged(sequence, ev::kLispThreadExit).empty(); }))
       << describe();
   lisp::os::dropPendingEvent(index);
+}
+
+// ---- the heaps given back ----
+
+// The Lisp ends while a thread waits for I/O and its heaps are given back;
+// the waiter's event fires afterwards. It leaves (its OS thread ends)
+// without writing into the freed heaps. Also when it was woken just before
+// and holds the heap: the heaps go once it has given the heap up, and its
+// next I/O wait finds the Lisp gone.
+TEST_F(LispThreadScheduling, AnIoWaiterWokenAfterTheHeapsAreGivenBackLeavesWithoutAWord) {
+  for (const bool wokenBefore : {false, true}) {
+    SCOPED_TRACE(wokenBefore ? "woken before the heaps go" : "woken after the heaps went");
+    testing_support::Watchdog watchdog("I/O waiter at the end", 60s, [&] { return describe(); });
+    uint32_t* record = newRunnableThread();
+    word(record, to::kWaitKind) = to::kWaitWithDescriptors;
+    std::atomic<int> woke{0};
+    std::atomic<bool> goOn{false};
+    g_lispBody = [&](uint32_t* self) {
+      relinquish_heap_io_wait(tagged(self));
+      ++woke;
+      while (!goOn) std::this_thread::sleep_for(1ms);
+      relinquish_heap_io_wait(tagged(self));
+      ++woke;
+    };
+    ASSERT_EQ(start_vxm_thread(tagged(record)), nilval);
+    ASSERT_TRUE(eventually([&] { return word(record, tr::kIoWaitMarker) != 0; })) << describe();
+    const uint32_t wakeEvent = word(record, tr::kWakeEvent);
+    const uint32_t thread = word(record, tr::kOsThreadHandle);
+    if (wokenBefore) {
+      vxm_open_lock(wakeEvent);
+      ASSERT_TRUE(eventually([&] { return woke == 1; })) << describe();
+    }
+    std::atomic<bool> heapsGone{false};
+    std::thread console([&] {
+      free_heaps(0);
+      heapsGone = true;
+    });
+    if (wokenBefore) {
+      // Time for a giving back that does not wait for the holder to end.
+      for (int waited = 0; waited < 500 && !heapsGone; ++waited) std::this_thread::sleep_for(1ms);
+      EXPECT_FALSE(heapsGone) << "the heaps went while a Lisp thread held the heap";
+      goOn = true;
+    } else {
+      while (!heapsGone) std::this_thread::sleep_for(1ms);
+      vxm_open_lock(wakeEvent);
+    }
+    const platform::Handle handles[] = {thread};
+    EXPECT_EQ(platform::waitForAny(handles, platform::kWaitForever), 0) << "the waiter ended";
+    console.join();
+    EXPECT_EQ(woke, wokenBefore ? 1 : 0) << "the waiter went on after the heaps went";
+    g_lispBody = nullptr;
+    renewHeaps();
+  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "platform/waitable.h"
 #include "runtime/os/os_locks.h"
 #include "runtime/os/tests/thread_record_fixture.h"
+#include "runtime/rs/lisp_presence.h"
 #include "testing/watchdog.h"
 
 namespace {
@@ -114,8 +115,13 @@ class IoWait : public ::testing::Test {
   RecordInMemory record;
   std::vector<uint32_t> owned;
 
-  IoWait() { record.at(lisp::thread_record::kWakeEvent) = lock(); }
+  // The I/O wait of a Lisp thread runs while a Lisp exists.
+  IoWait() {
+    record.at(lisp::thread_record::kWakeEvent) = lock();
+    lisp::presence::arrive();
+  }
   ~IoWait() override {
+    lisp::presence::depart();
     for (uint32_t handle : owned) free_os_lock(handle);
   }
   uint32_t lock() { return owned.emplace_back(allocate_os_lock(1)); }

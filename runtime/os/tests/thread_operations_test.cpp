@@ -484,6 +484,37 @@ TEST_F(ClockQueue, ANilKindMarksTheReadyHeadsClockWord) {
   EXPECT_EQ(vxm_mplog_last_entry->code, lisp::mp_event::kSliceMarkedHead);
 }
 
+// A tick marks the thread that holds the heap, the one whose slice runs,
+// not a thread that asks for the heap and so heads the ready queue.
+TEST_F(ClockQueue, ANilKindMarksTheThreadThatHoldsTheHeap) {
+  thread_to_ready_queue(rec(3));
+  thread_to_ready_queue(rec(2));
+  tcp_that_owns_heap = lisp::registry::rawRecord(rec(2));
+  operation(6, entry(100, 0, nil(), nil()));
+  operation(15);
+  tcp_that_owns_heap = nullptr;
+  EXPECT_EQ(field(2, tr::kClockWord), 1u);
+  EXPECT_EQ(field(3, tr::kClockWord), 0u) << "the ready head waits for the heap";
+}
+
+// The thread's resume after a tick queues its own slice entry again with its
+// old due time; due at once, that marks the thread anew. The tick counts
+// once: the interrupts are processed, the thread rescheduled once.
+TEST_F(ClockQueue, ATickDueAgainWhileTheThreadResumesCountsOnce) {
+  thread_to_ready_queue(thread_);  // the only runnable thread: it runs on
+  const lispval own = entry(50, 0, nil(), nil());  // due long ago
+  lisp::wordAt(thread_, to::kClockEntry) = own;
+  field(0, tr::kClockWord) = 1;
+  const uint32_t sequence = mplog_sequence;
+  process_thread_interrupts(thread_);
+  int reschedules = 0;
+  for (const auto& e : std::span(vxm_mplog, mplog_size))
+    if (e.sequence >= sequence && e.code == lisp::mp_event::kSliceReschedule) ++reschedules;
+  EXPECT_EQ(reschedules, 1);
+  EXPECT_EQ(field(0, tr::kClockWord), 0u);
+  lisp::wordAt(thread_, to::kClockEntry) = nil();
+}
+
 TEST_F(ClockQueue, TheAlarmFollowsTheHead) {
   const lispval e = entry(103, 500, makeFixnum(0), gate());
   operation(6, e);
