@@ -183,7 +183,7 @@ bool inCompiledLispCode(uint32_t address) {
 }
 
 bool urgentInterruptMayLandAt(uint32_t eip) {
-  return inCompiledLispCode(eip);
+  return !InScavenge && !GsInGlobalGc && inCompiledLispCode(eip);
 }
 
 }  // namespace lisp::os

@@ -58,7 +58,8 @@ bool inLispCode(uint32_t address, const uint32_t* threadRecord);
 bool inCompiledLispCode(uint32_t address);
 // Whether an urgent interrupt may take over a thread stopped at `eip`: only
 // in compiled Lisp code, whose every live register the collector
-// understands. Elsewhere the request is held for the next safe point.
+// understands, and never while a collection runs. Elsewhere the request is
+// held for the next safe point.
 bool urgentInterruptMayLandAt(uint32_t eip);
 
 }  // namespace lisp::os

@@ -6,7 +6,7 @@
 //   the end of a scratch area of its own, so a redirect that pushes the
 //   resume address writes there and nowhere else.
 // - The forced break lands the heap owner only where an urgent interrupt
-//   may land (in compiled Lisp code); stopped
+//   may land (in compiled Lisp code, outside a collection); stopped
 //   anywhere else, the owner runs on and the interrupt is held for its
 //   next safe point, as the kicker holds one on the thread itself.
 // - C-runtime signal 21 (the console's break key) becomes SIGQUIT, the

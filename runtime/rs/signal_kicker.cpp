@@ -4,10 +4,10 @@
 // - With an empty foreign-call chain the thread counts as running Lisp
 //   (there is no native frame to return to).
 // - The urgent interrupt takes over a thread only where
-//   urgentInterruptMayLandAt allows it: in compiled Lisp code. Anywhere
-//   else (the runtime's routines, its allocation stretches and trap
-//   entries, native code and the C library) the collector would not
-//   understand the live registers, or
+//   urgentInterruptMayLandAt allows it: in compiled Lisp code, outside a
+//   collection. Anywhere else (the runtime's routines, its allocation
+//   stretches and trap entries, native code and the C library, a
+//   collection) the collector would not understand the live registers, or
 //   the trap words would be overwritten. There the request is held: the
 //   counter stays at 4 and the pending word set, so the next request, or
 //   the next safe point, answers it. Foreign and leaf native calls thus

@@ -758,17 +758,19 @@ TEST_P(UrgentInterrupt, TheFifthInterruptRedirectsTheContext) {
 
 INSTANTIATE_TEST_SUITE_P(Where, UrgentInterrupt, testing::ValuesIn(kUrgentCases));
 
-// Outside compiled Lisp code, where the collector would not understand
-// every live register, the fifth interrupt is held: the context goes on
-// unchanged, the counter stays at 4 and the pending word set, so the next
-// safe point answers it.
-TEST_F(UrgentInterrupt, TheFifthInterruptIsHeldOutsideLispCode) {
+// Where the collector would not understand every live register (outside
+// compiled Lisp code) or a collection runs, the fifth interrupt is held:
+// the context goes on unchanged, the counter stays at 4 and the pending
+// word set, so the next safe point answers it.
+TEST_F(UrgentInterrupt, TheFifthInterruptIsHeldOutsideLispCodeAndDuringACollection) {
   const struct {
     const char* what;
     uint32_t eip;
     uint32_t* collecting;  // the flag set during the request, or none
   } cases[] = {
       {"native code", kOutsideLispCode, nullptr},
+      {"Lisp code in a scavenge", kInLispCode, &InScavenge},
+      {"Lisp code in a global collection", kInLispCode, &GsInGlobalGc},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

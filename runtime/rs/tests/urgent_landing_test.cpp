@@ -2,10 +2,10 @@
 // at Lisp code that traps in a loop, and a sweep that lands the fifth
 // interrupt, through the real kicker, at each instruction of a call-form
 // and an int-form trap round trip (the dispatcher's C++ code and the C
-// library under it included) and of a leaf native call. Only compiled Lisp
-// code (here the laid-out code) may be taken over; anywhere else the
-// interrupt is held for the next safe point. The interrupt's Lisp (the
-// error function of error 20) collects.
+// library under it included), of a leaf native call and of a scavenge's
+// start. Only compiled Lisp code (here the laid-out code) may be taken
+// over; anywhere else the interrupt is held for the next safe point. The
+// interrupt's Lisp (the error function of error 20) collects.
 //
 // The sweep lands at every URGENT_LANDING_STRIDE-th instruction (default
 // kDefaultStride); URGENT_LANDING_STRIDE=1 lands at every one.
@@ -425,6 +425,24 @@ TEST_F(UrgentLandings, ThroughALeafNativeCall) {
          }},
         false);
   sy_sintchk(0);
+}
+
+// The first instructions of a scavenge, run from Lisp code: the collector's
+// entry and the scavenger under it. The interrupt is held throughout.
+TEST_F(UrgentLandings, ThroughTheStartOfAScavenge) {
+  constexpr int kScavengeStart = 3000;
+  prepareLandings();
+  collectingInterruptLisp();
+  const uint32_t start = addressOf(code_ + kScavengeAt);
+  uint32_t scavenges = 0;
+  sweep({"scavenge", start, kScavengeStart,
+         [&] {
+           trap_probe_inner_code = 0;
+           scavenges = ScavengeCt;
+         },
+         [this, start] { runAt(start, 0, 0, 0); },
+         [&] { return ScavengeCt == scavenges + 1 && !InScavenge ? 0 : 8; }},
+        false);
 }
 
 // Real SIGINTs, sent every 2 ms by another thread, at Lisp code that takes
