@@ -15,6 +15,9 @@
 // - A context whose eip is 0 is the console's (signal_lisp): the heap
 //   owner's place is judged where it is stopped, and a refused landing is
 //   held there (hold_urgent_interrupt).
+// - A thread without a record counts only the console's interrupt, for the
+//   heap owner (the thread a forced break lands in); any other signal from
+//   it is logged and dropped.
 
 #include "runtime/rs/signal_kicker.h"
 
@@ -60,13 +63,15 @@ lispval callingRecord() {
   return platform::threadSlotFromSignal(static_cast<int32_t>(lisp_tls_index / 4));
 }
 
-// The record a signal is counted for: the calling thread's; for a thread
-// without one (the console's interrupt comes from the console thread), the
-// heap owner's, the thread that runs Lisp and that a forced break lands in.
-// 0 when neither exists.
-lispval recordToSignal() {
+// The record a signal is counted for: the calling thread's; for the
+// console's interrupt from a thread without one, the heap owner's, read
+// under the registry lock. 0 when there is none.
+lispval recordToSignal(int signal) {
   if (const lispval own = callingRecord()) return own;
+  if (signal != kInterruptSignal) return 0;
+  lisp::heap_lock::lockRegistryMutex();
   uint32_t* owner = lisp::registry::recordAt(vxm_thread_control.heapOwnerIndex);
+  lisp::heap_lock::unlockRegistryMutex();
   return owner ? lisp::registry::tagged(owner) : 0;
 }
 
@@ -111,7 +116,7 @@ extern "C" {
 
 int gotsigkicker(int signal, platform::ThreadContext* context) {
   globalWord(global::kSignalPending) = 0xffffffff;
-  const lispval record = recordToSignal();
+  const lispval record = recordToSignal(signal);
   if (record == 0) {
     mp_log_event(lisp::mp_event::kSignalWithoutThread, 0);
     return 0;

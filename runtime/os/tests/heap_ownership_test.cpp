@@ -789,6 +789,30 @@ TEST_F(UrgentInterrupt, TheFifthInterruptIsHeldOutsideLispCodeAndDuringACollecti
   }
 }
 
+// From a thread without a record only the console's interrupt counts, for
+// the heap owner; any other signal is logged and dropped, the owner's select
+// and the alarm thread left alone.
+TEST_F(Signals, FromAThreadWithoutARecordOnlyTheConsolesInterruptCountsForTheOwner) {
+  platform::setThreadSlot(slot_, 0);
+  vxm_thread_control.heapOwnerIndex = 1;
+  vxm_thread_control.alarmThread = 3;
+  records[1].at(tr::kSelectBlock) = 1234;
+  const uint32_t since = mplog_sequence;
+  EXPECT_EQ(gotsig(14, nullptr, nullptr), 0);
+  EXPECT_EQ(records[1].at(tr::kSelectBlock), 1234u);
+  EXPECT_FALSE(wakeEventSet(3));
+  const auto logged = loggedSince(since);
+  EXPECT_NE(std::find(logged.begin(), logged.end(),
+                      std::pair<uint32_t, uint32_t>{ev::kSignalWithoutThread, 0}),
+            logged.end());
+
+  EXPECT_EQ(gotsig(2, nullptr, nullptr), 1);
+  EXPECT_EQ(counter(), makeFixnum(1));
+  EXPECT_EQ(records[1].at(tr::kSelectBlock), 0u) << "the owner's select times out";
+  vxm_thread_control.alarmThread = -1;
+  vxm_thread_control.heapOwnerIndex = -2;
+}
+
 TEST_F(Signals, Signal14WakesTheAlarmThreadOnce) {
   vxm_thread_control.alarmThread = 3;
   const uint32_t since = mplog_sequence;
