@@ -2,8 +2,8 @@
 // at Lisp code that traps in a loop, and a sweep that lands the fifth
 // interrupt, through the real kicker, at each instruction of a call-form
 // and an int-form trap round trip (the dispatcher's C++ code and the C
-// library under it included), of a leaf native call and of a scavenge's
-// start. Only compiled Lisp code (here the laid-out code) may be taken
+// library under it included), of a leaf native call, of a semi-direct call
+// and of a scavenge's start. Only compiled Lisp code (here the laid-out code) may be taken
 // over; anywhere else the interrupt is held for the next safe point. The
 // interrupt's Lisp (the error function of error 20) collects.
 //
@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -35,6 +36,7 @@
 #include "runtime/os/exception_filter.h"
 #include "runtime/os/lisp_guarded_region.h"
 #include "runtime/rs/lisp_presence.h"
+#include "runtime/rs/native_calls.h"
 #include "runtime/rs/signal_kicker.h"
 #include "runtime/rs/tests/calling_protocol_fixture.h"
 #include "runtime/rs/trap_handlers.h"
@@ -47,6 +49,12 @@ void trap_probe_unbound_eax_int();
 extern uint32_t trap_probe_code;
 extern uint32_t trap_probe_registers[3];
 extern uint32_t trap_probe_inner_code;
+void urgent_entry_call_probe();
+// The native function the semi-direct entry calls (cdecl).
+__attribute__((force_align_arg_pointer)) uint32_t urgent_semidirect_target(uint32_t word) {
+  errno = ENOTEMPTY;
+  return word + 1;
+}
 // The probes' exit function; no test here ends through it.
 [[noreturn]] void trap_probe_exit(uint32_t, uint32_t, uint32_t, uint32_t) {
   _exit(1);
@@ -425,6 +433,29 @@ TEST_F(UrgentLandings, ThroughALeafNativeCall) {
          }},
         false);
   sy_sintchk(0);
+}
+
+// A semi-direct call, whose entry asks for errno to be captured (so its
+// return is redirected into a tail), from call_semidirect to the end: the
+// runtime's code and native code throughout, so every landing is held.
+TEST_F(UrgentLandings, ThroughASemiDirectCall) {
+  namespace ev = lisp::entry_vec;
+  prepareLandings();
+  collectingInterruptLisp();
+  const lispval entry = arenaObject(
+      {lisp::headerWithLength(lisp::type_code::EntryVector, ev::kDataWords), nil(),
+       addressOf(call_semidirect), 0, ev::kSemiDirect | (ev::kCaptureErrno << ev::kCaptureShift),
+       addressOf(reinterpret_cast<const void*>(urgent_semidirect_target)), 0});
+  static uint32_t words[1] = {41};
+  sweep({"semi-direct call", addressOf(call_semidirect), 0, [] {},
+         [this, entry] {
+           LispCallSetup setup = setupFor(0, entry, addressOf(words), 1);
+           setup.target = addressOf(urgent_entry_call_probe);
+           setup.stack[0] = 1;
+           trap_probe_registers[0] = callInFrame(setup).eax;
+         },
+         [] { return trap_probe_registers[0] == 42 ? 0 : 8; }},
+        false);
 }
 
 // The first instructions of a scavenge, run from Lisp code: the collector's
