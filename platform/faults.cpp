@@ -21,6 +21,8 @@
 //   for the route, so a keyboard interrupt finds the Lisp thread; once that
 //   thread has ended it is passed on where it arrived. A process started
 //   with SIGINT ignored (a background job) keeps ignoring it.
+// - The asynchronous signals (kAsynchronousSignals) wait while a fault or
+//   the keyboard interrupt is handled; they arrive once it returns.
 // - Both handlers keep the interrupted thread's %gs and %fs on its own bases
 //   across their return (thread_segments.h): where the descriptor table is
 //   one for all threads, a plain return would hand the thread the C library
@@ -285,11 +287,19 @@ void releaseFaultStack(void* stack) {
   munmap(stack, kFaultStackBytes);
 }
 
+// Blocked while a fault or the keyboard interrupt is handled: a handler
+// that came in between would find the trap half delivered. Not the thread
+// suspension signal: another thread, holding a lock, may be waiting for this
+// one to take it.
+constexpr int kAsynchronousSignals[] = {SIGINT,  SIGQUIT, SIGTERM, SIGHUP,  SIGALRM, SIGVTALRM,
+                                        SIGPROF, SIGIO,   SIGCHLD, SIGUSR1, SIGUSR2, SIGWINCH};
+
 void installHandler(int linuxSignal, void (*handler)(int, siginfo_t*, void*)) {
   struct sigaction action {};
   action.sa_sigaction = handler;
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&action.sa_mask);
+  for (int asynchronous : kAsynchronousSignals) sigaddset(&action.sa_mask, asynchronous);
   sigaction(linuxSignal, &action, &previousActions[linuxSignal]);
 }
 

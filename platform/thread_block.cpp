@@ -213,4 +213,9 @@ uint32_t threadSlot(int32_t index) {
   return s.allocated.test(index) ? slotWord(t_block, index) : 0;
 }
 
+uint32_t threadSlotFromSignal(int32_t index) {
+  if (!isValidIndex(index) || !t_block) return 0;
+  return slotWord(t_block, index);
+}
+
 }  // namespace platform

@@ -46,6 +46,10 @@ bool freeThreadSlot(int32_t index);
 // Both return false / 0 for an index that is not allocated.
 bool setThreadSlot(int32_t index, uint32_t value);
 uint32_t threadSlot(int32_t index);
+// threadSlot without the slot lock, for a signal handler that may have
+// interrupted its own thread while it held that lock. An index that is not
+// allocated reads 0 here too: freeing zeroes it in every live block.
+uint32_t threadSlotFromSignal(int32_t index);
 
 // Gives the calling thread its own block (once) and points %fs at it. A thread
 // started from one that has a block inherits the parent's %fs until it calls

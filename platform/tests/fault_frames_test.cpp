@@ -140,6 +140,39 @@ TEST_F(FaultFrames, EachFaultReachesTheFilterWithItsCodeAndResumesWhereTheFilter
   EXPECT_FALSE(platform::insideExceptionFrame());
 }
 
+// An asynchronous signal raised while a fault is handled waits until the
+// handling is over: a handler that came in between would find the fault's
+// delivery half done. The alarm raised in the filter arrives once the
+// guarded code has resumed.
+std::atomic<int> alarmsSeen{0};
+int alarmsInFilter = -1;
+bool interruptBlockedInFilter = false;
+int32_t raiseAlarmAndResume(uint32_t exceptionCode, ExceptionPointers* pointers) {
+  raise(SIGALRM);
+  alarmsInFilter = alarmsSeen.load();
+  sigset_t blocked;
+  pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+  interruptBlockedInFilter = sigismember(&blocked, SIGINT) == 1;
+  return recordAndResume(exceptionCode, pointers);
+}
+
+TEST_F(FaultFrames, AsynchronousSignalsWaitWhileAFaultIsHandled) {
+  struct sigaction counting {
+  }, previous{};
+  counting.sa_handler = [](int) { ++alarmsSeen; };
+  sigemptyset(&counting.sa_mask);
+  sigaction(SIGALRM, &counting, &previous);
+  alarmsSeen = 0;
+  layOut({}, {0xcd, 0x62});
+  skip = 2;
+  EXPECT_EQ(runGuarded(raiseAlarmAndResume), 1u);
+  EXPECT_EQ(seen.count, 1u);
+  EXPECT_EQ(alarmsInFilter, 0) << "the alarm waited";
+  EXPECT_TRUE(interruptBlockedInFilter);
+  EXPECT_EQ(alarmsSeen.load(), 1) << "and came once the handling was over";
+  sigaction(SIGALRM, &previous, nullptr);
+}
+
 // A write through a cs: override to writable data: the code segment may not
 // be written, so the processor raises a general protection fault, which
 // names no address.

@@ -176,6 +176,16 @@ bool inLispCode(uint32_t address, const uint32_t* threadRecord) {
   return within(address, extraBegin, extraEnd);
 }
 
+bool inCompiledLispCode(uint32_t address) {
+  if (GsOldAreas && within(address, gc::areaAddress(GsOldAreas), GsNewTop)) return true;
+  if (vxm_lso && vxm_lsoend && within(address, vxm_lso, vxm_lsoend)) return true;
+  return within(address, extraBegin, extraEnd);
+}
+
+bool urgentInterruptMayLandAt(uint32_t eip) {
+  return !InScavenge && !GsInGlobalGc && inCompiledLispCode(eip);
+}
+
 }  // namespace lisp::os
 
 extern "C" {

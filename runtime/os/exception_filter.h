@@ -52,5 +52,14 @@ const TrapDelivery& trapDelivery();
 void setExtraLispCode(uint32_t begin, uint32_t end);
 // True when `address` lies in one of the stretches that count as Lisp code.
 bool inLispCode(uint32_t address, const uint32_t* threadRecord);
+// True when `address` lies in compiled Lisp code: the Lisp heap, the pure
+// library, or the extra stretch; not the runtime's own code (its routines
+// and allocation stretches hold raw addresses) nor any native code.
+bool inCompiledLispCode(uint32_t address);
+// Whether an urgent interrupt may take over a thread stopped at `eip`: only
+// in compiled Lisp code, whose every live register the collector
+// understands, and never while a collection runs. Elsewhere the request is
+// held for the next safe point.
+bool urgentInterruptMayLandAt(uint32_t eip);
 
 }  // namespace lisp::os

@@ -4,30 +4,54 @@
 
 #include "platform/error_numbers.h"
 #include "platform/threads.h"
+#include "platform/waitable.h"
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/stack_walk.h"
-#include "platform/waitable.h"
+#include "runtime/os/exception_filter.h"
 #include "runtime/os/heap_ownership.h"
-#include "runtime/os/mp_log.h"
-#include "runtime/os/thread_registry.h"
 #include "runtime/os/mp_event_codes.h"
+#include "runtime/os/mp_log.h"
 #include "runtime/os/record_words.h"
+#include "runtime/os/thread_registry.h"
 #include "runtime/rs/exports.h"
 #include "runtime/rs/thread_record.h"
 
 namespace lisp::os {
 
-bool forceThreadToJump(uint32_t thread, void (*routine)()) {
-  if (platform::suspendThread(thread) < 0) return false;
+namespace {
+
+// Suspends the thread and moves it to `routine` when `mayLandAt` (if given)
+// accepts the instruction it stopped at.
+ForcedJump jumpIfAllowed(uint32_t thread, void (*routine)(), bool (*mayLandAt)(uint32_t eip)) {
+  if (platform::suspendThread(thread) < 0) return ForcedJump::kFailed;
   platform::ThreadContext context{};
   context.parts = platform::context_part::kControl;
-  bool moved = platform::readThreadContext(thread, &context);
-  if (moved) {
+  ForcedJump jump =
+      platform::readThreadContext(thread, &context) ? ForcedJump::kMoved : ForcedJump::kFailed;
+  if (jump == ForcedJump::kMoved && mayLandAt && !mayLandAt(context.eip))
+    jump = ForcedJump::kRefused;
+  if (jump == ForcedJump::kMoved) {
     context.eip = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(routine));
-    moved = platform::writeThreadContext(thread, context);
+    if (!platform::writeThreadContext(thread, context)) jump = ForcedJump::kFailed;
   }
   platform::resumeThread(thread);
-  return moved;
+  return jump;
+}
+
+}  // namespace
+
+bool forceThreadToJump(uint32_t thread, void (*routine)()) {
+  return jumpIfAllowed(thread, routine, nullptr) == ForcedJump::kMoved;
+}
+
+// Under the registry lock, so the owner cannot change in between.
+ForcedJump forceHeapOwnerToBreak(void (*routine)()) {
+  lisp::heap_lock::lockRegistryMutex();
+  ForcedJump jump = ForcedJump::kFailed;
+  if (const uint32_t owner = heap_owner_handle())
+    jump = jumpIfAllowed(owner, routine, urgentInterruptMayLandAt);
+  lisp::heap_lock::unlockRegistryMutex();
+  return jump;
 }
 
 // Fixnum 0 is normal and nil the lowest. Of the other values, which the

@@ -42,6 +42,13 @@ namespace lisp::os {
 // fails; a thread that was suspended is resumed in any case.
 bool forceThreadToJump(uint32_t thread, void (*routine)());
 
+// What forcing a thread to jump did: moved it, left it where it stopped
+// (the place refused the landing), or failed (no such thread, no owner).
+enum class ForcedJump { kMoved, kRefused, kFailed };
+// Forces the heap owner to `routine` when it stopped where an urgent
+// interrupt may land (urgentInterruptMayLandAt); else it runs on as it was.
+ForcedJump forceHeapOwnerToBreak(void (*routine)());
+
 // The OS priority level (-2 .. 2) for a priority slot value.
 int priorityLevelOf(lispval priority);
 }  // namespace lisp::os

@@ -5,6 +5,10 @@
 // - The empty context signal_lisp hands to gotsig has its stack pointer at
 //   the end of a scratch area of its own, so a redirect that pushes the
 //   resume address writes there and nowhere else.
+// - The forced break lands the heap owner only where an urgent interrupt
+//   may land (in compiled Lisp code, outside a collection); stopped
+//   anywhere else, the owner runs on and the interrupt is held for its
+//   next safe point, as the kicker holds one on the thread itself.
 // - C-runtime signal 21 (the console's break key) becomes SIGQUIT, the
 //   signal of the Linux console's second interrupt key; 22 and 6 (abort)
 //   become SIGABRT. The other C-runtime numbers are the Linux ones.
@@ -17,6 +21,7 @@
 #include "runtime/os/exception_filter.h"
 #include "runtime/os/os_threads.h"
 #include "runtime/rs/exports.h"
+#include "runtime/rs/signal_kicker.h"
 #include "runtime/rs/trap_handlers.h"
 
 namespace lisp::os {
@@ -56,7 +61,9 @@ KORVANE_EXPORT int32_t signal_lisp(int32_t signal) {
   context.esp = lisp::os::addressOf(scratch + lisp::os::kRedirectScratchWords);
   context.eip = 0;
   const int handled = lisp::os::trapDelivery().gotsig(signal, nullptr, &context);
-  if (context.eip != 0) force_heap_owner_to_jump(fake_a_segv);
+  using lisp::os::ForcedJump;
+  if (context.eip != 0 && lisp::os::forceHeapOwnerToBreak(fake_a_segv) == ForcedJump::kRefused)
+    hold_urgent_interrupt();
   return handled;
 }
 

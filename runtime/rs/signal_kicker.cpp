@@ -3,13 +3,21 @@
 // Decisions:
 // - With an empty foreign-call chain the thread counts as running Lisp
 //   (there is no native frame to return to).
-// - The urgent interrupt waits while the thread runs the trap entries' or
-//   the trap handlers' own code: from the trap until its handler has taken
-//   in the thread's trap words (+0x142, +0x146, +0x13e, and the kind, code
-//   and datum), the urgent routine would overwrite them, and the handler
-//   would resume into itself for ever. The request stays counted (the
-//   counter stays at 4 and the pending word set), so the next one, or the
-//   next safe point, answers it.
+// - The urgent interrupt takes over a thread only where
+//   urgentInterruptMayLandAt allows it: in compiled Lisp code, outside a
+//   collection. Anywhere else (the runtime's routines, its allocation
+//   stretches and trap entries, native code and the C library, a
+//   collection) the collector would not understand the live registers, or
+//   the trap words would be overwritten. There the request is held: the
+//   counter stays at 4 and the pending word set, so the next request, or
+//   the next safe point, answers it. Foreign and leaf native calls thus
+//   hold the interrupt until they return to Lisp.
+// - A context whose eip is 0 is the console's (signal_lisp): the heap
+//   owner's place is judged where it is stopped, and a refused landing is
+//   held there (hold_urgent_interrupt).
+// - A thread without a record counts only the console's interrupt, for the
+//   heap owner (the thread a forced break lands in); any other signal from
+//   it is logged and dropped.
 
 #include "runtime/rs/signal_kicker.h"
 
@@ -19,6 +27,7 @@
 #include "platform/thread_block.h"
 #include "runtime/gc/gc_state.h"
 #include "runtime/load/small_services.h"
+#include "runtime/os/exception_filter.h"
 #include "runtime/os/heap_ownership.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/mp_log.h"
@@ -48,18 +57,21 @@ uint32_t addressOf(void (*routine)()) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(routine));
 }
 
-// The calling thread's record (tagged), or 0.
+// The calling thread's record (tagged), or 0. Without the slot lock: the
+// signal may have interrupted this thread while it held it.
 lispval callingRecord() {
-  return platform::threadSlot(static_cast<int32_t>(lisp_tls_index / 4));
+  return platform::threadSlotFromSignal(static_cast<int32_t>(lisp_tls_index / 4));
 }
 
-// The record a signal is counted for: the calling thread's; for a thread
-// without one (the console's interrupt comes from the console thread), the
-// heap owner's, the thread that runs Lisp and that a forced break lands in.
-// 0 when neither exists.
-lispval recordToSignal() {
+// The record a signal is counted for: the calling thread's; for the
+// console's interrupt from a thread without one, the heap owner's, read
+// under the registry lock. 0 when there is none.
+lispval recordToSignal(int signal) {
   if (const lispval own = callingRecord()) return own;
+  if (signal != kInterruptSignal) return 0;
+  lisp::heap_lock::lockRegistryMutex();
   uint32_t* owner = lisp::registry::recordAt(vxm_thread_control.heapOwnerIndex);
+  lisp::heap_lock::unlockRegistryMutex();
   return owner ? lisp::registry::tagged(owner) : 0;
 }
 
@@ -84,21 +96,10 @@ void redirectTo(platform::ThreadContext* context, void (*routine)()) {
   context->eip = addressOf(routine);
 }
 
-// The code in which a thread may hold a trap its handler has not taken in.
-struct CodeStretch {
-  void (*begin)();
-  void (*end)();
-};
-constexpr CodeStretch kTrapCode[] = {
-    {trap_wnaerr, trap_entries_end},
-    {trap_handlers_begin, trap_handlers_end},
-    {argerr, argerr_end},
-};
-
-bool inTrapCode(uint32_t eip) {
-  for (const CodeStretch& stretch : kTrapCode)
-    if (eip >= addressOf(stretch.begin) && eip < addressOf(stretch.end)) return true;
-  return false;
+// Whether the request must wait for a safe point. A null context cannot be
+// redirected anyway; eip 0 is the console's, judged at the owner.
+bool mustHold(const platform::ThreadContext* context) {
+  return context && context->eip != 0 && !lisp::os::urgentInterruptMayLandAt(context->eip);
 }
 
 void (*urgentRoutineFor(lispval record))() {
@@ -115,7 +116,7 @@ extern "C" {
 
 int gotsigkicker(int signal, platform::ThreadContext* context) {
   globalWord(global::kSignalPending) = 0xffffffff;
-  const lispval record = recordToSignal();
+  const lispval record = recordToSignal(signal);
   if (record == 0) {
     mp_log_event(lisp::mp_event::kSignalWithoutThread, 0);
     return 0;
@@ -124,7 +125,7 @@ int gotsigkicker(int signal, platform::ThreadContext* context) {
     *reinterpret_cast<uint32_t*>(block) = 0;
   if (signal == kAlarmSignal) threads_note_sigalrm(signal);
   if (signal == kInterruptSignal) {
-    const bool held = context && inTrapCode(context->eip);
+    const bool held = mustHold(context);
     const int32_t old = advanceInterruptCounter(held);
     if (old == kWarnAfter) urgentwarn(old + 1);
     if (old == kCounterWrap && !held) {
@@ -134,6 +135,11 @@ int gotsigkicker(int signal, platform::ThreadContext* context) {
     }
   }
   return 1;
+}
+
+void hold_urgent_interrupt() {
+  globalWord(global::kInterruptCounter) = lisp::makeFixnum(kCounterWrap);
+  globalWord(global::kSignalPending) = 0xffffffff;
 }
 
 }  // extern "C"

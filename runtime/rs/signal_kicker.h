@@ -11,6 +11,10 @@
 extern "C" {
 // 1 when handled, 0 when the calling thread has no record.
 int gotsigkicker(int signal, platform::ThreadContext* context);
+// Takes back the redirect of an urgent interrupt whose landing was refused
+// (the console's route): held for the next request or safe point, as the
+// kicker holds one it refuses itself.
+void hold_urgent_interrupt();
 
 // Where a redirected context resumes: Lisp was running, native code was
 // running, or a leaf native call was in progress.

@@ -151,6 +151,13 @@ class ExceptionFilter : public HeapLock {
     HeapLock::TearDown();
   }
 
+  // The owner's spin loop counts as compiled Lisp code, where a forced
+  // break may land.
+  static void spinningInLispCode() {
+    lisp::os::setExtraLispCode(addressOf(reinterpret_cast<const void*>(heap_owner_spin)),
+                               addressOf(heap_owner_spin_exit));
+  }
+
   // A fault as the platform layer hands it over: classified by the shared
   // table from the Linux facts, at an instruction whose bytes are `bytes`.
   struct Fault {
@@ -578,6 +585,7 @@ TEST_F(ExceptionFilter, AnInterruptTheLispDoesNotAnswerLandsTheHeapOwnerInFakeAS
   records[5].at(tr::kOsThreadHandle) = handle;
   vxm_thread_control.heapOwnerIndex = 5;
   resumeAt = addressOf(heap_owner_spin_exit);
+  spinningInLispCode();
 
   EXPECT_EQ(signal_lisp(2), 1);
   EXPECT_EQ(interrupted.signal, 2);
@@ -621,6 +629,7 @@ TEST_F(ExceptionFilter, RepeatedInterruptsFromTheConsoleForceABreakIntoALoopingL
   records[5].at(tr::kOsThreadHandle) = handle;
   vxm_thread_control.heapOwnerIndex = 5;
   resumeAt = addressOf(heap_owner_spin_exit);
+  spinningInLispCode();
 
   {
     const testing_support::ConsoleRecorder console;
@@ -644,6 +653,58 @@ TEST_F(ExceptionFilter, RepeatedInterruptsFromTheConsoleForceABreakIntoALoopingL
   EXPECT_EQ(delivered.kind, kTrapGeneralSignal);
   EXPECT_EQ(delivered.trapAddress, addressOf(fake_a_segv));
   EXPECT_EQ(lisp::wordAt(nilval, lisp::nil_block::global::kInterruptCounter), lisp::makeFixnum(0));
+
+  vxm_thread_control.heapOwnerIndex = -2;
+  free_os_lock(handle);
+  lisp_tls_index = savedIndex;
+  platform::freeThreadSlot(slot);
+  lisp::presence::depart();
+  std::fill(std::begin(lsignals), std::end(lsignals), 0);
+}
+
+// The console's break while the heap owner runs outside compiled Lisp code
+// (its spin loop is native code here): the owner runs on, and the interrupt
+// is held for its next safe point (the counter stays at 4, the pending word
+// set). Once the owner runs Lisp code a press breaks in.
+TEST_F(ExceptionFilter, TheConsolesBreakWaitsWhileTheOwnerRunsOutsideLispCode) {
+  testing_support::Watchdog watchdog("held console break", 60s, [&] { return describe(); });
+  lisp::os::setTrapDelivery({recordingSyncsig1x, nullptr});
+  lisp::presence::arrive();
+  const int32_t slot = platform::allocateThreadSlot();
+  ASSERT_GE(slot, 0);
+  const uint32_t savedIndex = lisp_tls_index;
+  lisp_tls_index = static_cast<uint32_t>(slot) * 4;  // this thread: no record
+  std::atomic<uint32_t> handle{0};
+  std::atomic<uint32_t> spinResult{2};
+  heap_owner_spinning = 0;
+  std::thread owner([&] {
+    handle = handle_for_current_thread();
+    spinResult = heap_owner_spin();
+  });
+  while (!heap_owner_spinning) std::this_thread::sleep_for(1ms);
+  records[5].at(tr::kOsThreadHandle) = handle;
+  vxm_thread_control.heapOwnerIndex = 5;
+  resumeAt = addressOf(heap_owner_spin_exit);
+  uint32_t& counter = lisp::wordAt(nilval, lisp::nil_block::global::kInterruptCounter);
+  uint32_t& pending = lisp::wordAt(nilval, lisp::nil_block::global::kSignalPending);
+
+  counter = lisp::makeFixnum(4);  // four presses unanswered
+  EXPECT_EQ(signal_lisp(2), 1);
+  EXPECT_EQ(counter, lisp::makeFixnum(4)) << "held";
+  EXPECT_EQ(pending, 0xffffffffu);
+
+  // A press that finds the owner outside the loop (just back from the last
+  // stop, say) is held again; one finds it in the loop.
+  spinningInLispCode();
+  int presses = 0;
+  do {
+    EXPECT_EQ(signal_lisp(2), 1);
+    std::this_thread::sleep_for(1ms);
+  } while (counter == lisp::makeFixnum(4) && ++presses < 10000);
+  owner.join();
+  EXPECT_EQ(spinResult.load(), 1u) << "resumed with its registers and stack";
+  EXPECT_EQ(delivered.count, 1u) << "one break";
+  EXPECT_EQ(counter, lisp::makeFixnum(0));
 
   vxm_thread_control.heapOwnerIndex = -2;
   free_os_lock(handle);

@@ -13,19 +13,21 @@
 
 #include "launcher/host_record.h"
 #include "platform/thread_block.h"
+#include "runtime/gc/gc_state.h"
 #include "runtime/load/small_services.h"
 #include "runtime/os/child_processes.h"
 #include "runtime/os/child_waits.h"
+#include "runtime/os/exception_filter.h"
 #include "runtime/os/gotsig.h"
-#include "runtime/rs/lisp_presence.h"
+#include "runtime/os/host_record_services.h"
+#include "runtime/os/mode_line.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/os_threads.h"
 #include "runtime/os/os_waits.h"
-#include "runtime/os/host_record_services.h"
-#include "runtime/os/mode_line.h"
-#include "runtime/os/thread_start.h"
 #include "runtime/os/tests/heap_lock_fixture.h"
+#include "runtime/os/thread_start.h"
 #include "runtime/os/thread_storage.h"
+#include "runtime/rs/lisp_presence.h"
 #include "runtime/rs/signal_kicker.h"
 #include "testing/console_recorder.h"
 #include "testing/watchdog.h"
@@ -697,7 +699,22 @@ const UrgentCase kUrgentCases[] = {
     {"no foreign call", false, 0, urgent_interrupt},
 };
 
-class UrgentInterrupt : public Signals, public testing::WithParamInterface<UrgentCase> {};
+// The interrupted instruction the urgent-interrupt tests use lies in a
+// stretch that counts as compiled Lisp code.
+constexpr uint32_t kLispCodeBegin = 0x4000, kLispCodeEnd = 0x5000;
+constexpr uint32_t kInLispCode = 0x4321, kOutsideLispCode = 0x8321;
+
+class UrgentInterrupt : public Signals, public testing::WithParamInterface<UrgentCase> {
+ protected:
+  void SetUp() override {
+    Signals::SetUp();
+    lisp::os::setExtraLispCode(kLispCodeBegin, kLispCodeEnd);
+  }
+  void TearDown() override {
+    lisp::os::setExtraLispCode(0, 0);
+    Signals::TearDown();
+  }
+};
 
 TEST_P(UrgentInterrupt, TheFifthInterruptRedirectsTheContext) {
   const UrgentCase& c = GetParam();
@@ -708,7 +725,7 @@ TEST_P(UrgentInterrupt, TheFifthInterruptRedirectsTheContext) {
   records[0].at(tr::kSelectBlock) = 1234;
 
   platform::ThreadContext context{};
-  context.eip = 0x4321;
+  context.eip = kInLispCode;
   uint32_t stack[4] = {};
   context.esp = address(stack + 4);
   const testing_support::ConsoleRecorder console;
@@ -740,6 +757,61 @@ TEST_P(UrgentInterrupt, TheFifthInterruptRedirectsTheContext) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Where, UrgentInterrupt, testing::ValuesIn(kUrgentCases));
+
+// Where the collector would not understand every live register (outside
+// compiled Lisp code) or a collection runs, the fifth interrupt is held:
+// the context goes on unchanged, the counter stays at 4 and the pending
+// word set, so the next safe point answers it.
+TEST_F(UrgentInterrupt, TheFifthInterruptIsHeldOutsideLispCodeAndDuringACollection) {
+  const struct {
+    const char* what;
+    uint32_t eip;
+    uint32_t* collecting;  // the flag set during the request, or none
+  } cases[] = {
+      {"native code", kOutsideLispCode, nullptr},
+      {"Lisp code in a scavenge", kInLispCode, &InScavenge},
+      {"Lisp code in a global collection", kInLispCode, &GsInGlobalGc},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    uint32_t stack[4] = {};
+    platform::ThreadContext context{};
+    context.eip = c.eip;
+    context.esp = address(stack + 4);
+    global(lisp::nil_block::global::kInterruptCounter) = makeFixnum(4);
+    if (c.collecting) *c.collecting = 1;
+    EXPECT_EQ(gotsig(2, nullptr, &context), 1);
+    if (c.collecting) *c.collecting = 0;
+    EXPECT_EQ(context.eip, c.eip);
+    EXPECT_EQ(context.esp, address(stack + 4));
+    EXPECT_EQ(counter(), makeFixnum(4));
+    EXPECT_EQ(pending(), 0xffffffffu);
+  }
+}
+
+// From a thread without a record only the console's interrupt counts, for
+// the heap owner; any other signal is logged and dropped, the owner's select
+// and the alarm thread left alone.
+TEST_F(Signals, FromAThreadWithoutARecordOnlyTheConsolesInterruptCountsForTheOwner) {
+  platform::setThreadSlot(slot_, 0);
+  vxm_thread_control.heapOwnerIndex = 1;
+  vxm_thread_control.alarmThread = 3;
+  records[1].at(tr::kSelectBlock) = 1234;
+  const uint32_t since = mplog_sequence;
+  EXPECT_EQ(gotsig(14, nullptr, nullptr), 0);
+  EXPECT_EQ(records[1].at(tr::kSelectBlock), 1234u);
+  EXPECT_FALSE(wakeEventSet(3));
+  const auto logged = loggedSince(since);
+  EXPECT_NE(std::find(logged.begin(), logged.end(),
+                      std::pair<uint32_t, uint32_t>{ev::kSignalWithoutThread, 0}),
+            logged.end());
+
+  EXPECT_EQ(gotsig(2, nullptr, nullptr), 1);
+  EXPECT_EQ(counter(), makeFixnum(1));
+  EXPECT_EQ(records[1].at(tr::kSelectBlock), 0u) << "the owner's select times out";
+  vxm_thread_control.alarmThread = -1;
+  vxm_thread_control.heapOwnerIndex = -2;
+}
 
 TEST_F(Signals, Signal14WakesTheAlarmThreadOnce) {
   vxm_thread_control.alarmThread = 3;
