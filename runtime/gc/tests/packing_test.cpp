@@ -510,8 +510,9 @@ TEST_F(PackHeapRoutine, AmountsPastThirtyTwoBitsAreRefused) {
   expectSameGraph(before);
 }
 
-// The 32-bit edges are amounts: a keep of 2^31 - 1 or -2^31 packs, and
-// resizing with -2^31 asks for nothing.
+// The 32-bit edges are amounts: a keep of 2^31 - 1 or -2^31 packs;
+// resizing with -2^31 asks for nothing, with 2^31 - 1 for more than the
+// heap can give, and answers t either way.
 TEST_F(PackHeapRoutine, TheThirtyTwoBitEdgesAreAmounts) {
   root(0, oldList(100, lisp::makeFixnum(3)));
   const GraphModel before = model();
@@ -525,6 +526,8 @@ TEST_F(PackHeapRoutine, TheThirtyTwoBitEdgesAreAmounts) {
       {"keep of -2^31", lisp::makeFixnum(0), bignum(0x80000000, 0x80, 2), nil(), true},
       {"other bytes of -2^31", lisp::makeFixnum(2), bignum(0x80000000, 0x80, 2), nil(), false},
       {"symbol bytes of -2^31", lisp::makeFixnum(2), nil(), bignum(0x80000000, 0x80, 2), false},
+      {"other bytes of 2^31 - 1", lisp::makeFixnum(2), bignum(0x7fffffff, 0, 2), nil(), false},
+      {"symbol bytes of 2^31 - 1", lisp::makeFixnum(2), nil(), bignum(0x7fffffff, 0, 2), false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
