@@ -25,6 +25,10 @@ constexpr uint8_t kEightByteElementVector = 116;
 constexpr unsigned kHangSeconds = 60;  // a collection that has not ended by then never will
 
 class CollectorDamage : public gc_test::GlobalHeap {
+ public:
+  using GlobalHeap::oldCodeVector;
+  using GlobalHeap::oldString;
+
  protected:
   // A new-space object of the extent the header and length give, nil inside.
   lispval newObject(uint32_t header, int32_t length) {
@@ -88,12 +92,15 @@ TEST_F(CollectorDamage, AScavengeCopyingADamagedNewObjectEndsThroughTheConsisten
 TEST_F(CollectorDamage, AGlobalCollectionMarkingADamagedOldVectorEndsThroughTheConsistencyError) {
   struct Case {
     const char* what;
-    uint32_t lengthWord;
+    uint32_t word;  // the damaged word of the victim
+    uint32_t damaged;
   };
   const Case cases[] = {
-      {"a length of -1", lisp::makeFixnum(-1)},
-      {"a length of 0x0fffffff", lisp::makeFixnum(0x0fffffff)},
-      {"a length whose size wraps in 32 bits", lisp::makeFixnum(0x3ffffffe)},
+      {"a length of -1", 1, lisp::makeFixnum(-1)},
+      {"a length of 0x0fffffff", 1, lisp::makeFixnum(0x0fffffff)},
+      {"a length whose size wraps in 32 bits", 1, lisp::makeFixnum(0x3ffffffe)},
+      {"a header length of 0xffffff on a vector of type 96", 0,
+       0xffffff00u | lisp::type_code::LispVector},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -101,17 +108,53 @@ TEST_F(CollectorDamage, AGlobalCollectionMarkingADamagedOldVectorEndsThroughTheC
     root(0, oldCons(victim, nil()));
     scavenge(0);  // the root scan has passed the vector: only marking reads it again
     unprotect();
-    const uint32_t object = lisp::objectAddress(victim);
-    at(object + 4) = c.lengthWord;
+    uint32_t& word = at(lisp::objectAddress(victim) + 4 * c.word);
+    const uint32_t intact = word;
+    word = c.damaged;
     EXPECT_EXIT(
         {
           alarm(kHangSeconds);
           global_gc(0);
         },
         testing::ExitedWithCode(1), unknownType(victim));
-    at(object + 4) = lisp::makeFixnum(2);
+    word = intact;
   }
   collect();  // the repaired heap collects
+}
+
+// Objects marking never scans (a string, a code vector): the compaction's
+// walk of the area meets the damage and ends through the same error.
+TEST_F(CollectorDamage, AGlobalCollectionOverADamagedUnscannedOldObjectEndsThroughTheConsistencyError) {
+  struct Case {
+    const char* what;
+    lispval (*make)(CollectorDamage&);
+    uint32_t word, damaged;
+  };
+  const Case cases[] = {
+      {"a string length of 0x0fffffff",
+       [](CollectorDamage& heap) { return heap.oldString(3); }, 1, lisp::makeFixnum(0x0fffffff)},
+      {"a code vector's header length of 0xffffff",
+       [](CollectorDamage& heap) { return heap.oldCodeVector(); }, 0,
+       0xffffff00u | lisp::type_code::CodeVector},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const lispval victim = c.make(*this);
+    root(0, oldCons(victim, nil()));
+    scavenge(0);
+    unprotect();
+    uint32_t& word = at(lisp::objectAddress(victim) + 4 * c.word);
+    const uint32_t intact = word;
+    word = c.damaged;
+    EXPECT_EXIT(
+        {
+          alarm(kHangSeconds);
+          global_gc(0);
+        },
+        testing::ExitedWithCode(1), unknownType(victim));
+    word = intact;
+  }
+  collect();
 }
 
 }  // namespace
