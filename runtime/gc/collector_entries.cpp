@@ -82,8 +82,9 @@ constexpr uint32_t kKeepNewCode = 16;
 constexpr uint16_t kKeepNewHalfBit = stamp::kKeepNew >> 16;
 
 // A machine integer from a fixnum or a bignum of one 32-bit word (its sign
-// from the sign byte). A one-word bignum whose value lies outside the 32-bit
-// range (2^31 and above, below -2^31) is out of range, never cast.
+// from the sign byte). A bignum whose value lies outside the 32-bit range
+// (2^31 and above, below -2^31, any of more than two digits) is out of
+// range, never cast.
 enum class Integer : uint8_t { Fits, OutOfRange, NotAnInteger };
 constexpr uint8_t kNegativeSign = 0x80;
 constexpr uint32_t kMostWordDigits = 2;  // 16-bit digits
@@ -97,7 +98,8 @@ Integer machineInteger(lispval word, int32_t& value) {
   const auto* bignum = lisp::objectOf<lisp::BignumObject>(word);
   if ((bignum->header & 0xff) != lisp::type_code::Bignum) return Integer::NotAnInteger;
   const uint32_t digits = lisp::bignumDigitCount(bignum->header);
-  if (digits == 0 || digits > kMostWordDigits) return Integer::NotAnInteger;
+  if (digits == 0) return Integer::NotAnInteger;
+  if (digits > kMostWordDigits) return Integer::OutOfRange;
   const uint32_t magnitude =
       bignum->digits[0] | (digits == 2 ? uint32_t{bignum->digits[1]} << 16 : 0);
   const bool negative = ((bignum->header >> 8) & 0xff) == kNegativeSign;

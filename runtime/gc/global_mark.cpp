@@ -143,7 +143,13 @@ void scanQueued(lispval value) {
   if (lisp::isCons(value)) {
     mark_slot_contents(object);
     mark_slot_contents(object + 4);
-  } else if (isNewFinalization(object)) {
+    return;
+  }
+  // Its slots are found from its own header and length words: an object
+  // reaching past the end of its region is damage, never scanned.
+  if (const ObjectRegion region = regionHolding(object); region.frontier != 0)
+    objectEnd(object, region.frontier);
+  if (isNewFinalization(object)) {
     markFinalization(object);
   } else {
     scan_other_item(object, &kMarkTreatment);

@@ -384,7 +384,9 @@ lispval copynewother(uint32_t prefix, uint32_t type, uint32_t tag) {
   const uint32_t header = prefix + kPrefixBytes;
   if (inToSpace(header)) gserror(gc_messages::kAlreadyCopied, header, 1);
   note(header);
-  const uint32_t bytes = ausize_other(header);
+  // Its extent comes from its own header and length words: one that reaches
+  // past the from-space frontier is damage, never copied.
+  const uint32_t bytes = objectEnd(header, GsNewFromArea.frontier) - header;
   const uint32_t oldStamp = prefixStamp(prefix);
   const int32_t d = static_cast<int32_t>(oldStamp & stamp::kGenerationMask) - GsTenureLimit;
 

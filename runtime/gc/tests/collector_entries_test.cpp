@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <string>
 
 #include "runtime/gc/gc_parameters.h"
 #include "runtime/gc/gc_statistics.h"
@@ -19,6 +21,7 @@
 #include "runtime/rs/thread_record.h"
 #include "testing/lisp_call_harness.h"
 #include "testing/lisp_test_objects.h"
+#include "testing/watchdog.h"
 
 namespace {
 
@@ -236,6 +239,28 @@ TEST_F(CollectorEntries, UserVerify) {
       {0x12, nil()},
   };
   for (const auto& c : cases) EXPECT_EQ(value(kUserVerify, c.value), c.expected) << c.value;
+}
+
+// A vector whose length word reaches past the end of its region, between
+// two vectors, at the end of old space and of the allocation semispace:
+// the entry answers for each (the damaged one starts where a walk steps;
+// the walk never reaches the one after it) and never hangs.
+TEST_F(CollectorEntries, UserVerifyAnswersAroundADamagedLength) {
+  populate();
+  const testing_support::Watchdog watchdog("user_verify around a damaged length",
+                                           std::chrono::seconds(60));
+  for (const bool old : {true, false}) {
+    for (const int32_t length : {-1, 0x0fffffff}) {
+      SCOPED_TRACE(std::string(old ? "old" : "new") + " space, length " + std::to_string(length));
+      const uint32_t before = vector(old, 1), damaged = vector(old, 2), after = vector(old, 1);
+      at(damaged + 4) = lisp::makeFixnum(length);
+      EXPECT_EQ(value(kUserVerify, lisp::pointerWord(before, Tag::Other)), t());
+      EXPECT_EQ(value(kUserVerify, lisp::pointerWord(damaged, Tag::Other)), t());
+      EXPECT_EQ(value(kUserVerify, lisp::pointerWord(after, Tag::Other)), nil());
+      at(damaged + 4) = lisp::makeFixnum(2);
+      EXPECT_EQ(value(kUserVerify, lisp::pointerWord(after, Tag::Other)), t());
+    }
+  }
 }
 
 TEST_F(CollectorEntries, SetFnCodeStoresAndMarksOldFunctionsGettingNewCode) {

@@ -424,11 +424,13 @@ class PackHeapRoutine : public Packing {
     return result;
   }
   lispval t() { return lisp::nil_block::tFor(nil()); }
-  // A bignum word of `digits` 16-bit digits, in a buffer of the test.
-  lispval bignum(uint32_t magnitude, uint8_t sign, uint32_t digits) {
+  // A bignum word of `digits` 16-bit digits, in a buffer of the test: the
+  // low two from `magnitude`, the third from `third`.
+  lispval bignum(uint32_t magnitude, uint8_t sign, uint32_t digits, uint16_t third = 0) {
     Bignum& storage = bignums_.emplace_back();
     storage.words[0] = lisp::bignumHeader(digits, sign);
     storage.words[1] = magnitude;
+    storage.words[2] = third;
     return lisp::pointerWord(gc::addressOf(storage.words), Tag::Other);
   }
   struct alignas(8) Bignum {
@@ -475,8 +477,9 @@ TEST_F(PackHeapRoutine, ModesAndIntegerArgumentsAnswerAsDocumented) {
   expectSameGraph(before);
 }
 
-// A one-word bignum of 2^31 or more is no 32-bit amount: refused (nil),
-// nothing packed or resized, never taken as a negative amount.
+// An integer past 32 bits (2^31 and above, below -2^31, a bignum of three
+// digits) is no amount: refused (nil), nothing packed or resized, never
+// taken as a negative amount or as none.
 TEST_F(PackHeapRoutine, AmountsPastThirtyTwoBitsAreRefused) {
   root(0, oldList(100, lisp::makeFixnum(3)));
   const GraphModel before = model();
@@ -491,6 +494,10 @@ TEST_F(PackHeapRoutine, AmountsPastThirtyTwoBitsAreRefused) {
       {"keep of -(2^32 - 1)", lisp::makeFixnum(0), bignum(0xffffffff, 0x80, 2), nil()},
       {"other bytes of 2^31", lisp::makeFixnum(2), bignum(0x80000000, 0, 2), nil()},
       {"symbol bytes of 2^31", lisp::makeFixnum(2), nil(), bignum(0x80000000, 0, 2)},
+      {"keep of -2^31 - 1", lisp::makeFixnum(0), bignum(0x80000001, 0x80, 2), nil()},
+      {"other bytes of -2^31 - 1", lisp::makeFixnum(2), bignum(0x80000001, 0x80, 2), nil()},
+      {"other bytes of 2^32 + 1", lisp::makeFixnum(2), bignum(1, 0, 3, 1), nil()},
+      {"symbol bytes of -(2^32 + 1)", lisp::makeFixnum(2), nil(), bignum(1, 0x80, 3, 1)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -498,6 +505,37 @@ TEST_F(PackHeapRoutine, AmountsPastThirtyTwoBitsAreRefused) {
     EXPECT_EQ(callPackHeap(c.mode, c.a, c.b, 3).eax, nil());
     EXPECT_EQ(ScavengeCt, scavenges) << "nothing resized";
     EXPECT_EQ(GsOldAreaCt, areas) << "no area given back";
+    unprotect();
+  }
+  expectSameGraph(before);
+}
+
+// The 32-bit edges are amounts: a keep of 2^31 - 1 or -2^31 packs;
+// resizing with -2^31 asks for nothing, with 2^31 - 1 for more than the
+// heap can give, and answers t either way.
+TEST_F(PackHeapRoutine, TheThirtyTwoBitEdgesAreAmounts) {
+  root(0, oldList(100, lisp::makeFixnum(3)));
+  const GraphModel before = model();
+  struct Case {
+    const char* name;
+    lispval mode, a, b;
+    bool packs;
+  };
+  const Case cases[] = {
+      {"keep of 2^31 - 1", lisp::makeFixnum(0), bignum(0x7fffffff, 0, 2), nil(), true},
+      {"keep of -2^31", lisp::makeFixnum(0), bignum(0x80000000, 0x80, 2), nil(), true},
+      {"other bytes of -2^31", lisp::makeFixnum(2), bignum(0x80000000, 0x80, 2), nil(), false},
+      {"symbol bytes of -2^31", lisp::makeFixnum(2), nil(), bignum(0x80000000, 0x80, 2), false},
+      {"other bytes of 2^31 - 1", lisp::makeFixnum(2), bignum(0x7fffffff, 0, 2), nil(), false},
+      {"symbol bytes of 2^31 - 1", lisp::makeFixnum(2), nil(), bignum(0x7fffffff, 0, 2), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const lispval answer = callPackHeap(c.mode, c.a, c.b, 3).eax;
+    if (c.packs)
+      EXPECT_TRUE(lisp::isFixnum(answer)) << std::hex << answer;
+    else
+      EXPECT_EQ(answer, t());
     unprotect();
   }
   expectSameGraph(before);

@@ -336,6 +336,83 @@ TEST_F(NestedLoad, AnInnerLoadDuringTheOuterAllocationLeavesTheOuterBytesAlone) 
   EXPECT_TRUE(newSpaceWalksCleanly());
 }
 
+// Loads planned inside the collections of the outer load: each one's
+// allocation collects again when a further load is planned, so that load
+// runs inside it in turn.
+struct PlannedLoad {
+  std::vector<uint8_t> code;
+  uint32_t hash;
+  lispval result = 0;
+};
+std::vector<PlannedLoad> g_plan;
+size_t g_nextPlanned = 0;
+
+__attribute__((force_align_arg_pointer)) void loadPlannedInsideTheCollection() {
+  if (g_nextPlanned >= g_plan.size()) return;
+  PlannedLoad& load = g_plan[g_nextPlanned++];
+  const bool nests = g_nextPlanned < g_plan.size();
+  MemorySource source(load.code);
+  FaslReader reader(source);
+  load.result = cached_or_new_codevec(static_cast<uint32_t>(load.code.size()), load.hash, false,
+                                      reader, false,
+                                      nests ? makeAfterUsingUpNewSpace : new_lisp_obj);
+}
+
+// `code` with every byte from `from` on changed: a vector that shares its
+// header and first bytes with the library's, then differs.
+std::vector<uint8_t> divergingFrom(std::vector<uint8_t> code, size_t from) {
+  for (size_t i = from; i < code.size(); ++i) code[i] ^= 0x3c;
+  return code;
+}
+
+TEST_F(NestedLoad, InnerLoadsThatHitMissOrNestLeaveEveryLoadItsOwnBytes) {
+  const std::vector<uint8_t> first = pattern(1000, 31), second = pattern(1200, 32);
+  constexpr uint32_t kFirstHash = 0x800, kSecondHash = 0x801;
+  mapLibrary({.code = {{kFirstHash, first}, {kSecondHash, second}}});
+  global(kGcAfterFunction) = objects_->makeFunction(testing_support::observingRecorderAddress());
+  GsCtlFlags |= gc::flag::kAfterGcHook;
+  lisp_recorder_observer = loadPlannedInsideTheCollection;
+  // The outer load matches the first 600 bytes of the first library vector,
+  // so its match state names library bytes when it makes its vector.
+  const std::vector<uint8_t> outer = divergingFrom(first, 600);
+  const PlannedLoad hitSecond{second, kSecondHash}, hitFirst{first, kFirstHash};
+  const PlannedLoad missSecond{divergingFrom(second, 520), kSecondHash};
+  const PlannedLoad missFirst{divergingFrom(first, 900), kFirstHash};
+  struct Case {
+    const char* what;
+    std::vector<PlannedLoad> plan;
+  };
+  const Case cases[] = {
+      {"an inner hit", {hitSecond}},
+      {"an inner miss after a prefix of its own", {missSecond}},
+      {"an inner miss whose allocation runs a hit", {missSecond, hitFirst}},
+      {"an inner miss whose allocation runs a miss", {missSecond, missFirst}},
+      {"three deep", {missSecond, missFirst, hitSecond}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    g_plan = c.plan;
+    g_nextPlanned = 0;
+    const uint32_t hits = fasl_cache_hits;
+    const lispval vector = load(outer, kFirstHash, false, false, makeAfterUsingUpNewSpace);
+    EXPECT_EQ(g_nextPlanned, c.plan.size()) << "every planned load ran";
+    EXPECT_EQ(header(vector), (500u + 4) << 8 | 108);
+    EXPECT_EQ(codeOf(vector), outer);
+    uint32_t plannedHits = 0;
+    for (const PlannedLoad& load : g_plan) {
+      const bool hit = load.code == first || load.code == second;
+      plannedHits += hit ? 1 : 0;
+      if (hit)
+        EXPECT_EQ(load.result, libraryWord(libraryCodeObject(load.code == first ? 0 : 1)));
+      else
+        EXPECT_EQ(codeOf(load.result), load.code);
+    }
+    EXPECT_EQ(fasl_cache_hits - hits, plannedHits);
+    EXPECT_TRUE(newSpaceWalksCleanly());
+  }
+  g_plan.clear();
+}
+
 TEST(PureHashSearch, StartOfTheScan) {
   // Hashes 5, 9, 9, 12, then the end entry.
   const uint32_t table[] = {8, 5, 16, 9, 24, 9, 32, 12, 0, 0};

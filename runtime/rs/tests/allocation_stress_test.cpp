@@ -27,29 +27,38 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "runtime/gc/gc_state.h"
 #include "runtime/gc/scavenger.h"
+#include "runtime/load/fasl_format.h"
+#include "runtime/load/pure_cache.h"
+#include "runtime/load/pure_library.h"
 #include "runtime/os/file_calls.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/rs/allocation_routines.h"
 #include "runtime/rs/file_dispatch.h"
 #include "runtime/rs/object_layout.h"
+#include "runtime/rs/object_routines.h"
 #include "runtime/rs/system_call_dispatch.h"
 #include "runtime/rs/tests/collection_probes.h"
 #include "runtime/rs/tests/hostile_hook.h"
 #include "runtime/rs/tests/values_heap.h"
 #include "testing/lisp_binding_thread.h"
+#include "testing/pure_library_file.h"
+#include "testing/temp_path.h"
 
 #ifndef ALLOCATION_STRESS_DEFAULT_STRIDE
 #define ALLOCATION_STRESS_DEFAULT_STRIDE 5
 #endif
 
 extern "C" void list_length_entry();
+extern "C" void code_vector_load_probe();
 
 namespace calling_protocol_test {
 namespace {
@@ -130,6 +139,30 @@ uint32_t succeedingFileRow(const fd::NativeWords&) {
   return 0xfffffff0;
 }
 
+// The pure library the code-vector rows load against: a vector the row's
+// load shares its first 600 bytes with (so its match state holds bytes of
+// the library when it makes its own vector), and one the hook's load finds
+// whole (so that load sets the match state anew).
+constexpr uint32_t kSharedHash = 0x500, kFoundHash = 0x600;
+constexpr uint32_t kSharedBytes = 600;
+std::vector<uint8_t> codePattern(size_t bytes, uint8_t seed) {
+  std::vector<uint8_t> code(bytes);
+  for (size_t i = 0; i < bytes; ++i) code[i] = static_cast<uint8_t>(seed + 29 * i + (i >> 7));
+  return code;
+}
+const std::vector<uint8_t>& libraryCode(uint32_t index) {
+  static const std::vector<uint8_t> code[2] = {codePattern(1000, 3), codePattern(1200, 9)};
+  return code[index];
+}
+const std::vector<uint8_t>& missingCode() {
+  static const std::vector<uint8_t> code = [] {
+    std::vector<uint8_t> bytes = libraryCode(0);
+    for (size_t i = kSharedBytes; i < bytes.size(); ++i) bytes[i] ^= 0x5a;
+    return bytes;
+  }();
+  return code;
+}
+
 uint32_t stride() {
   const char* text = std::getenv("ALLOCATION_STRESS_STRIDE");
   const long value = text ? std::strtol(text, nullptr, 10) : 0;
@@ -179,6 +212,7 @@ class AllocationStress : public ValuesHeap {
     // whose value vector holds its global cell for binding index 0.
     testing_support::prepareThreadForBinding(thread_, 0, nil());
     special_ = symbol();
+    mapLibrary();
     lisp::wordAt(special_, 1) = arenaObject(
         {lisp::headerWithLength(lisp::type_code::SimpleVector, 1), makeFixnum(1), special_});
   }
@@ -186,12 +220,31 @@ class AllocationStress : public ValuesHeap {
     sd::activeTables = &sd::builtInTables();
     fd::activeFileRows = savedFileRows_;
     cl_error = 0;
+    forgetLibrary();
     ValuesHeap::TearDown();
     lisp::registry::forgetRegistry();
   }
 
+  static void forgetLibrary() {
+    unmap_lso_file();
+    lso_file[0] = '\0';
+    lsoinit();
+  }
+  void mapLibrary() {
+    forgetLibrary();
+    const std::vector<uint8_t> bytes = testing_support::libraryBytes(
+        {.code = {{kSharedHash, libraryCode(0)}, {kFoundHash, libraryCode(1)}}});
+    const std::string path = testing_support::processTempPath("stress.vpl");
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    std::fclose(file);
+    std::strcpy(lso_file, path.c_str());
+    ASSERT_EQ(map_lso_file(0x10000000), 0);
+  }
+
   // What every collection runs: allocations, a system call that sets the
-  // error words, and five values.
+  // error words, a code-vector load that the library holds, and five values.
   std::vector<HostileCall> hostileCalls() {
     HostileCall five{
         .target = global(kValues), .eax = makeFixnum(101), .edx = makeFixnum(102), .ecx = 5};
@@ -202,6 +255,7 @@ class AllocationStress : public ValuesHeap {
         {.target = global(kBindOneSpec), .eax = makeFixnum(42), .edx = special_, .ecx = 1},
         {.target = global(kSyscall), .eax = makeFixnum(kHookCode), .edx = nil(), .ecx = 1},
         {.target = global(kUnbindOneSpec), .eax = nil(), .edx = nil(), .ecx = 0},
+        {.target = addressOf(code_vector_load_probe), .eax = makeFixnum(1), .edx = nil(), .ecx = 1},
         five,
     };
   }
@@ -281,6 +335,8 @@ class AllocationStress : public ValuesHeap {
          [this] { return syscall(kAux2FailingSeveralCode); }, A::Open, true},
         {"filesys row 14, failing", [this] { return fileCall(kListingCode); }, A::Open, true},
         {"filesys row 15, succeeding", [this] { return fileCall(kNextNameCode); }, A::Open, true},
+        {"cached_or_new_codevec, a library prefix then its own vector",
+         [this] { return setupForRoutine(code_vector_load_probe, makeFixnum(0), 0, 1); }},
     };
   }
 
@@ -314,6 +370,14 @@ class AllocationStress : public ValuesHeap {
       std::string text = "#mv(";
       for (const lispval item : closedValues(value)) text += describe(item, depth + 1) + " ";
       return text + ")";
+    }
+    if (type == lisp::type_code::CodeVector) {
+      // Its code units and a digest of their bytes.
+      const uint32_t units = (header >> 8) - lisp::kCodeVectorExtraUnits;
+      uint32_t digest = 2166136261u;
+      for (uint32_t k = 0; k < 2 * units; ++k)
+        digest = (digest ^ gc_test::at<uint8_t>(value - 0xe + k)) * 16777619u;
+      return "#code(" + std::to_string(units) + " units " + std::to_string(digest) + ")";
     }
     if (type == kShortVectorType) {
       std::string text = "#(";
@@ -429,3 +493,16 @@ TEST_F(AllocationStress, EveryAllocationCollectsUnderAHookThatAppendsValues) {
 
 }  // namespace
 }  // namespace calling_protocol_test
+
+// A load of the row's code (0) or of the library's second vector (1), as
+// the native fasl loader makes its code vectors.
+extern "C" lisp::lispval code_vector_load_native(lisp::lispval which) {
+  using namespace calling_protocol_test;
+  const bool rowCode = which == lisp::makeFixnum(0);
+  const std::vector<uint8_t>& code = rowCode ? missingCode() : libraryCode(1);
+  lisp::fasl::MemorySource source(code);
+  lisp::fasl::FaslReader reader(source);
+  return lisp::fasl::cached_or_new_codevec(static_cast<uint32_t>(code.size()),
+                                           rowCode ? kSharedHash : kFoundHash, false, reader,
+                                           false, new_lisp_obj);
+}
