@@ -205,12 +205,12 @@ bool isParked(uint32_t* record) {
 }
 
 // Plain mutex calls: the mp event log may live in the heaps that go.
-HeldWhileHeapsGo::HeldWhileHeapsGo() : mutex_(vxm_thread_control.heapMutex) {
-  if (mutex_) md_lock_wait(mutex_);
-}
+HeldWhileHeapsGo::HeldWhileHeapsGo()
+    : mutex_(vxm_thread_control.heapMutex),
+      held_(!mutex_ || platform::waitForAny({&mutex_, 1}, 0) == 0) {}
 
 HeldWhileHeapsGo::~HeldWhileHeapsGo() {
-  if (mutex_) platform::releaseMutex(mutex_);
+  if (mutex_ && held_) platform::releaseMutex(mutex_);
 }
 
 }  // namespace lisp::heap_lock
