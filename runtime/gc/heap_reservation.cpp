@@ -340,11 +340,13 @@ KORVANE_EXPORT int lisp_free_heap(heap_descriptor* descriptor) {
 // repeat would signal into them), the signal gate closes (Lisp threads
 // still in an I/O wait leave when they wake, without touching their
 // records) and the heaps go unless a Lisp thread still holds the heap; then
-// they stay, with the pure library, for that thread. No Lisp comes after it.
+// they stay, with the pure library, for that thread (also for a thread
+// woken from its I/O wait that waits for it). No Lisp comes after it.
 KORVANE_EXPORT int free_heaps(int unmap) {
   if (!ignore_timer_ints.load()) c_mpalarmoff();
-  lisp::presence::depart();
+  const bool noneWaits = lisp::presence::departUnless(lisp::heap_lock::aWokenWaiterWaitsForTheHeap);
   lisp::presence::setComing(false);
+  if (!noneWaits) return 0;
   {
     const lisp::heap_lock::HeldWhileHeapsGo noLispRuns;
     if (!noLispRuns.held()) return 0;

@@ -44,6 +44,10 @@ uint32_t* readyHead();
 // True when the record is marked parked (it found the heap frozen).
 bool isParked(uint32_t* record);
 
+// True while a thread woken from its I/O wait waits for the heap: it keeps
+// the heaps, and the Lisp thread holding the heap may never give it up.
+bool aWokenWaiterWaitsForTheHeap();
+
 // Takes the heap mutex, without waiting, while the heaps are given back
 // (when threads exist). Decision: a Lisp thread that holds the heap then
 // keeps the heaps, which go with the process: it may never give the heap
