@@ -459,6 +459,26 @@ TEST_F(Children, APipeReadIntoABufferWithAHoleInItsMiddleFailsAndKeepsTheBytes) 
   waitUntilNoBuffers();
 }
 
+// The check that a read's buffer is writable needs no descriptor of the
+// process's own: with none left a pipe read still delivers its bytes.
+TEST_F(Children, APipeReadDeliversItsBytesWithNoDescriptorLeft) {
+  ASSERT_EQ(run("sh -c \"echo hello\"", false, kNone, kPipe, kNone), makeFixnum(0));
+  const int32_t output = descriptorWord(3);
+  EXPECT_EQ(sy_wait(lisp::fixnumValue(word(1)), kNil), makeFixnum(0));
+  int32_t error = 0;
+  ASSERT_EQ(win_no_hang(output, &error, 1), 1) << "the child's line is waiting";
+  std::vector<int> spent;
+  for (int d; (d = ::dup(0)) >= 0;) spent.push_back(d);
+  ASSERT_EQ(errno, EMFILE);
+  char buffer[100];
+  const int32_t got = win_read(output, buffer, sizeof buffer, &error);
+  for (const int d : spent) ::close(d);
+  EXPECT_EQ(got, 6) << "error " << error;
+  EXPECT_EQ(std::string(buffer, got > 0 ? static_cast<size_t>(got) : 0), "hello\n");
+  EXPECT_EQ(win_close(output, &error), 0);
+  waitUntilNoBuffers();
+}
+
 // ---- other stream choices ----
 
 TEST_F(Children, AKindOneDescriptorReceivesTheOutput) {
