@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <vector>
 
 namespace platform {
@@ -125,24 +126,61 @@ uintptr_t findFreeRange(uintptr_t lowest, size_t bytes, size_t alignment) {
   return static_cast<uintptr_t>(candidate);
 }
 
-// A pipe of its own per copy, in pieces the pipe always holds whole: a
-// failed read leaves nothing in a pipe anyone else uses.
+namespace {
+
+constexpr size_t kCopyPiece = 4096;  // a pipe always holds a piece whole
+
+// One pipe for every checked copy, made before a copy needs it, so that
+// copies work also when the process has no descriptor left. Copies take
+// turns; a failed one empties it again.
+struct CopyPipe {
+  std::mutex lock;
+  int ends[2] = {-1, -1};
+  bool open() { return ends[0] >= 0 || pipe2(ends, O_CLOEXEC) == 0; }
+};
+
+CopyPipe& copyPipe() {
+  static CopyPipe pipe;
+  return pipe;
+}
+
+void drain(int end, size_t count) {
+  char scratch[kCopyPiece];
+  while (count > 0) {
+    const ssize_t got = read(end, scratch, std::min(count, sizeof scratch));
+    if (got <= 0) return;
+    count -= static_cast<size_t>(got);
+  }
+}
+
+}  // namespace
+
+bool prepareCheckedCopies() {
+  const int savedErrno = errno;
+  CopyPipe& pipe = copyPipe();
+  const std::lock_guard hold(pipe.lock);
+  const bool ready = pipe.open();
+  errno = savedErrno;
+  return ready;
+}
+
 bool copyChecked(void* into, const void* from, size_t count) {
-  constexpr size_t kPiece = 4096;
   if (count == 0) return true;
   const int savedErrno = errno;
-  int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) return false;
-  bool whole = true;
-  for (size_t done = 0; whole && done < count;) {
-    const size_t piece = std::min(count - done, kPiece);
-    whole = write(ends[1], static_cast<const char*>(from) + done, piece) ==
-                static_cast<ssize_t>(piece) &&
-            read(ends[0], static_cast<char*>(into) + done, piece) == static_cast<ssize_t>(piece);
-    done += piece;
+  CopyPipe& pipe = copyPipe();
+  const std::lock_guard hold(pipe.lock);
+  bool whole = pipe.open();
+  for (size_t done = 0; whole && done < count; done += kCopyPiece) {
+    const size_t piece = std::min(count - done, kCopyPiece);
+    const ssize_t written = write(pipe.ends[1], static_cast<const char*>(from) + done, piece);
+    const ssize_t got = written > 0 ? read(pipe.ends[0], static_cast<char*>(into) + done,
+                                           static_cast<size_t>(written))
+                                    : 0;
+    whole = written == static_cast<ssize_t>(piece) && got == written;
+    if (!whole)
+      drain(pipe.ends[0],
+            static_cast<size_t>(std::max<ssize_t>(written, 0) - std::max<ssize_t>(got, 0)));
   }
-  close(ends[0]);
-  close(ends[1]);
   errno = savedErrno;
   return whole;
 }

@@ -36,6 +36,9 @@ bool mapFileAt(uintptr_t address, size_t bytes, int fd, uint64_t fileOffset);
 // without a fault, when either is not wholly mapped with the access the
 // copy needs (the destination may then hold part of the bytes).
 bool copyChecked(void* into, const void* from, size_t count);
+// Makes what copyChecked needs from the system ahead of the copies, while
+// descriptors are to be had; false when it could not.
+bool prepareCheckedCopies();
 
 enum class MemoryOperation { Reserve, Commit, Decommit, Release, MapFile };
 // Returning true makes the operation fail without touching the system.

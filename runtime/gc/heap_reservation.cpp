@@ -339,14 +339,17 @@ KORVANE_EXPORT int lisp_free_heap(heap_descriptor* descriptor) {
 // The Lisp is gone with its heaps: an alarm that was turned on stops (its
 // repeat would signal into them), the signal gate closes (Lisp threads
 // still in an I/O wait leave when they wake, without touching their
-// records) and a thread woken just before that gives the heap up before
-// they are given back. No Lisp comes after it.
+// records) and the heaps go unless a Lisp thread still holds the heap; then
+// they stay, with the pure library, for that thread (also for a thread
+// woken from its I/O wait that waits for it). No Lisp comes after it.
 KORVANE_EXPORT int free_heaps(int unmap) {
   if (!ignore_timer_ints.load()) c_mpalarmoff();
-  lisp::presence::depart();
+  const bool noneWaits = lisp::presence::departUnless(lisp::heap_lock::aWokenWaiterWaitsForTheHeap);
   lisp::presence::setComing(false);
+  if (!noneWaits) return 0;
   {
     const lisp::heap_lock::HeldWhileHeapsGo noLispRuns;
+    if (!noLispRuns.held()) return 0;
     lisp_free_heap(&lisp_heap);
     lisp_free_heap(&vxmmalloc_heap);
   }

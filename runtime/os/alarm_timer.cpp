@@ -175,6 +175,15 @@ void c_mpalarmoff() {
   const uint32_t oneShot = oneshot_timer_id.load();
   logEvent(event::kAlarmOff, oneShot);
   killAllAndWait();
+  {
+    // An alarm-on on another thread stores its timers' ids under the lock:
+    // one that began before is now done, and its timers go too.
+    const std::lock_guard arming(idsLock);
+    ignore_timer_ints = 1;
+    alarmPending = 0;
+    killAll();
+  }
+  waitForRunningCallbacks();
   tdebug[kRearmPending] = 0;
 }
 

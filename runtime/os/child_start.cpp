@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "launcher/host_record.h"
+#include "platform/memory.h"
 #include "platform/threads.h"
 #include "platform/waitable.h"
 #include "runtime/os/child_environment.h"
@@ -327,6 +328,8 @@ int32_t startChild(lispval command, lispval noWait, const lispval choices[kStrea
   const bool wait = noWait != nilval;
   PipeDescriptors descriptors;
   if (!wait && !descriptors.reserve(streams)) return kStreamFailed;
+  // Reads of the pipes check their buffers, also once no descriptor is left.
+  platform::prepareCheckedCopies();
 
   SpawnSettings settings;
   if (!settings.set(streams, inherit, directory)) return kCannotStart;

@@ -18,14 +18,16 @@
 //   remembering one parked thread would let a second parker hide the first
 //   for ever. `parkedThread` still names the latest parker.
 
-#include "runtime/gc/gc_state.h"
-#include "runtime/os/console_printing.h"
 #include "runtime/os/heap_ownership.h"
 
+#include <atomic>
 #include <bitset>
 #include <optional>
 
 #include "platform/waitable.h"
+#include "runtime/gc/gc_state.h"
+#include "runtime/os/console_printing.h"
+#include "runtime/os/mode_line.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/os/os_locks.h"
@@ -33,7 +35,6 @@
 #include "runtime/os/os_waits.h"
 #include "runtime/os/record_words.h"
 #include "runtime/os/runtime_clock.h"
-#include "runtime/os/mode_line.h"
 #include "runtime/os/thread_operations.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/os/thread_start.h"
@@ -205,12 +206,20 @@ bool isParked(uint32_t* record) {
 }
 
 // Plain mutex calls: the mp event log may live in the heaps that go.
-HeldWhileHeapsGo::HeldWhileHeapsGo() : mutex_(vxm_thread_control.heapMutex) {
-  if (mutex_) md_lock_wait(mutex_);
+namespace {
+std::atomic<int> wokenWaitersForTheHeap{0};
+}  // namespace
+
+bool aWokenWaiterWaitsForTheHeap() {
+  return wokenWaitersForTheHeap.load() != 0;
 }
 
+HeldWhileHeapsGo::HeldWhileHeapsGo()
+    : mutex_(vxm_thread_control.heapMutex),
+      held_(!mutex_ || platform::waitForAny({&mutex_, 1}, 0) == 0) {}
+
 HeldWhileHeapsGo::~HeldWhileHeapsGo() {
-  if (mutex_) platform::releaseMutex(mutex_);
+  if (mutex_ && held_) platform::releaseMutex(mutex_);
 }
 
 }  // namespace lisp::heap_lock
@@ -394,7 +403,9 @@ void relinquish_heap_and_wait(uint32_t* record, int ioWait) {
   if (ioWait) lisp.emplace();
   recordWord(record, tr::kState) = tr::kStateRunning;
   recordWord(record, tr::kIoWaitMarker) = 0;
+  if (ioWait) ++hl::wokenWaitersForTheHeap;
   vxm_reacquire_heap_2(record);
+  if (ioWait) --hl::wokenWaitersForTheHeap;
   lisp.reset();
   check_for_thread_exit(record);
 }

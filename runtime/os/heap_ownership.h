@@ -44,17 +44,27 @@ uint32_t* readyHead();
 // True when the record is marked parked (it found the heap frozen).
 bool isParked(uint32_t* record);
 
-// Holds the heap mutex alone while the heaps are given back (when threads
-// exist): a Lisp thread that still holds the heap gives it up first.
+// True while a thread woken from its I/O wait waits for the heap: it keeps
+// the heaps, and the Lisp thread holding the heap may never give it up.
+bool aWokenWaiterWaitsForTheHeap();
+
+// Takes the heap mutex, without waiting, while the heaps are given back
+// (when threads exist). Decision: a Lisp thread that holds the heap then
+// keeps the heaps, which go with the process: it may never give the heap
+// up (it computes with the alarm off, or waits for the console thread that
+// gives the heaps back), and the process ends after the Lisp.
 class HeldWhileHeapsGo {
  public:
   HeldWhileHeapsGo();
   ~HeldWhileHeapsGo();
   HeldWhileHeapsGo(const HeldWhileHeapsGo&) = delete;
   HeldWhileHeapsGo& operator=(const HeldWhileHeapsGo&) = delete;
+  // False while a Lisp thread holds the heap: the heaps must stay.
+  bool held() const { return held_; }
 
  private:
   uint32_t mutex_;
+  bool held_;
 };
 
 }  // namespace lisp::heap_lock

@@ -6,12 +6,13 @@
 
 #include <array>
 #include <cstdint>
-
-#include "runtime/gc/gc_state.h"
+#include <utility>
 
 #include "platform/threads.h"
-#include "runtime/os/heap_ownership.h"
+#include "runtime/gc/gc_state.h"
+#include "runtime/load/small_services.h"
 #include "runtime/os/alarm_timer.h"
+#include "runtime/os/heap_ownership.h"
 #include "runtime/os/mp_event_codes.h"
 #include "runtime/os/mp_log.h"
 #include "runtime/os/os_locks.h"
@@ -20,7 +21,6 @@
 #include "runtime/os/thread_operations_internal.h"
 #include "runtime/os/thread_registry.h"
 #include "runtime/os/thread_start.h"
-#include "runtime/load/small_services.h"
 #include "runtime/rs/object_layout.h"
 #include "runtime/rs/runtime_errors.h"
 
@@ -501,14 +501,10 @@ bool equalsZero(lispval v) {
   return realEqualsZero(parts->first) && realEqualsZero(parts->second);
 }
 
-// The frame of this thread's process_thread_interrupts that serves a tick,
-// 0 when none. A frame deeper down the stack is nested in that service; a
-// Lisp throw that cut the service short leaves only frames above it.
-thread_local uintptr_t tickServedAt = 0;
-
-bool servingTickBelow(uintptr_t frame) {
-  return tickServedAt != 0 && frame < tickServedAt;
-}
+// Set while this thread's reschedule for a tick runs, until the
+// process_thread_interrupts of its resume takes it, before any Lisp runs
+// there: a Lisp throw out of that resume leaves nothing stale behind.
+thread_local bool reschedulingForTick = false;
 
 lispval reschedule(lispval self, lispval flag) {
   const bool mayRun = runnable(self);
@@ -572,18 +568,18 @@ void process_pending_thread_interrupts() {
 void process_thread_interrupts(lispval self) {
   const lispval nil = nilval;
   mp_log_event(ev::kInterruptsProcessed, 0);
+  // The reschedule for a tick resumes the thread, which queues its clock
+  // entry again with its old due time: when that falls due at once it marks
+  // this thread anew. The tick being served counts once.
+  const bool resumingForTick = std::exchange(to::reschedulingForTick, false);
   if (wordAt(self, tr::kClockWord) != 0) {
     wordAt(self, tr::kClockWord) = 0;
-    // The reschedule resumes the thread, which queues its clock entry again
-    // with its old due time: when that falls due at once it marks this
-    // thread anew. The tick being served counts once.
-    const uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    if (!to::servingTickBelow(here)) {
+    if (!resumingForTick) {
       mp_log_event(ev::kSliceReschedule, 0);
       wordAt(self, tr::kQueueWord1) = wordAt(self, tr::kQueueWord2) = 0;
-      to::tickServedAt = here;
+      to::reschedulingForTick = true;
       to::reschedule(self, lisp::makeFixnum(1));
-      to::tickServedAt = 0;
+      to::reschedulingForTick = false;
     }
   }
   while (lisp::isCons(wordAt(self, to::kPendingInterrupts))) {

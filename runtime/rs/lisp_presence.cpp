@@ -26,8 +26,16 @@ void arrive() {
 }
 
 void depart() {
+  departUnless([] { return false; });
+}
+
+bool departUnless(bool (*heapsStay)()) {
   lispExists.store(false);
-  while (deliveriesInside.load() != 0) sched_yield();
+  while (deliveriesInside.load() != 0) {
+    if (heapsStay()) return false;
+    sched_yield();
+  }
+  return true;
 }
 
 bool present() {

@@ -21,6 +21,9 @@ namespace lisp::presence {
 void arrive();
 // No Lisp from now on; returns once no delivery is still at work.
 void depart();
+// As depart, but stops waiting as soon as `heapsStay()` holds (a delivery
+// may wait for what keeps the heaps anyway): true when no delivery is left.
+bool departUnless(bool (*heapsStay)());
 bool present();
 
 // Whether a Lisp is on its way (see above); initially it is.

@@ -397,4 +397,39 @@ TEST(AlarmRealClock, ReArmingWhileCallbacksRunLeavesOnlyTheNewAlarm) {
   std::fill(std::begin(lsignals), std::end(lsignals), 0);
 }
 
+// Turning the alarm off from one thread while another turns it on ends with
+// the alarm either on or off, never off with its timers still pending (they
+// would run after the Lisp, which gives its heaps back once the alarm is
+// off). ALARM_RACE_ROUNDS sets the number of rounds.
+TEST(AlarmRealClock, TurningOffWhileAnotherThreadTurnsOnLeavesNoTimerOfAnAlarmThatIsOff) {
+  Watchdog watchdog("alarm on and off racing", 240s);
+  resetForTests();
+  uint32_t* const savedRecord = redir;
+  redir = nullptr;
+  const char* rounds = std::getenv("ALARM_RACE_ROUNDS");
+  const int count = rounds ? std::atoi(rounds) : 400;
+  int strays = 0;
+  for (int round = 0; round < count; ++round) {
+    std::atomic<int> ready{0};
+    const auto together = [&ready] {
+      ++ready;
+      while (ready < 2) std::this_thread::yield();
+    };
+    std::thread on([&] {
+      together();
+      c_mpalarmon(30, 0);
+    });
+    together();
+    c_mpalarmoff();
+    on.join();
+    if (ignore_timer_ints.load() != 0 && alarmTimersPending() != 0) ++strays;
+    c_mpalarmoff();
+  }
+  EXPECT_EQ(strays, 0) << "rounds that ended off with the alarm's timers pending, of " << count;
+  EXPECT_EQ(alarmTimersPending(), 0u);
+  resetForTests();
+  redir = savedRecord;
+  std::fill(std::begin(lsignals), std::end(lsignals), 0);
+}
+
 }  // namespace

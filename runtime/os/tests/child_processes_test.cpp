@@ -372,6 +372,38 @@ TEST_F(Children, ATableWithoutRoomForEveryPipeFailsTheStartBeforeAnythingRuns) {
   waitUntilNoBuffers();
 }
 
+// A full table refuses a start whatever single stream is the pipe, also the
+// error stream, and with room for all but one of three pipes.
+TEST_F(Children, AFullTableRefusesEveryShapeOfPipedStart) {
+  std::vector<int32_t> fillers;
+  for (int32_t d; (d = allocate_pseudofd(0, host::kKindNullDevice)) >= 0;) fillers.push_back(d);
+  ASSERT_GE(fillers.size(), 2u);
+  const struct {
+    const char* what;
+    int32_t input, output, error;
+    size_t freeEntries;
+  } cases[] = {{"input only", kPipe, kNone, kNone, 0},
+               {"output only", kNone, kPipe, kNone, 0},
+               {"error only", kNone, kNone, kPipe, 0},
+               {"three pipes, room for two", kPipe, kPipe, kPipe, 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (size_t i = 0; i < c.freeEntries; ++i) win_close(fillers[i], nullptr);
+    const int before = openDescriptorCount();
+    EXPECT_EQ(run("cat", false, c.input, c.output, c.error), makeFixnum(5));
+    for (int i = 1; i <= 4; ++i) EXPECT_EQ(word(i), kNil) << "result word " << i;
+    EXPECT_EQ(proc_count, 0) << "no child started";
+    EXPECT_EQ(openDescriptorCount(), before);
+    EXPECT_EQ(liveBuffers(), 0);
+    for (size_t i = 0; i < c.freeEntries; ++i) {
+      EXPECT_EQ(entry(fillers[i]).kind, host::kKindFree) << "entry " << i << " is back";
+      fillers[i] = allocate_pseudofd(0, host::kKindNullDevice);
+      ASSERT_GE(fillers[i], 0);
+    }
+  }
+  for (const int32_t filler : fillers) win_close(filler, nullptr);
+}
+
 // A read into a buffer that is not wholly writable fails as a file read
 // does (error 14) instead of faulting, and the bytes stay for the next read.
 TEST_F(Children, APipeReadIntoABufferNotWhollyWritableFailsAndKeepsTheBytes) {
@@ -400,6 +432,50 @@ TEST_F(Children, APipeReadIntoABufferNotWhollyWritableFailsAndKeepsTheBytes) {
     EXPECT_EQ(sy_wait(lisp::fixnumValue(word(1)), kNil), makeFixnum(0));
     EXPECT_EQ(win_close(output, &error), 0);
   }
+  waitUntilNoBuffers();
+}
+
+// A read whose buffer has a hole in its middle fails as a file read does,
+// also when the bytes waiting reach past the hole, and keeps every byte.
+TEST_F(Children, APipeReadIntoABufferWithAHoleInItsMiddleFailsAndKeepsTheBytes) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  ASSERT_EQ(run("sh -c \"yes x | head -c 9000\"", false, kNone, kPipe, kNone), makeFixnum(0));
+  const int32_t output = descriptorWord(3);
+  EXPECT_EQ(sy_wait(lisp::fixnumValue(word(1)), kNil), makeFixnum(0));
+  char* pages = static_cast<char*>(
+      mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(pages, MAP_FAILED);
+  ASSERT_EQ(munmap(pages + page, page), 0);
+  int32_t error = 0;
+  const int32_t got = win_read(output, pages + page - 8, static_cast<int32_t>(2 * page), &error);
+  EXPECT_EQ(got, -1);
+  EXPECT_EQ(error, 14);
+  std::string expected;
+  while (expected.size() < 9000) expected += "x\n";
+  EXPECT_EQ(readAll(output), expected);
+  munmap(pages, page);
+  munmap(pages + 2 * page, page);
+  EXPECT_EQ(win_close(output, &error), 0);
+  waitUntilNoBuffers();
+}
+
+// The check that a read's buffer is writable needs no descriptor of the
+// process's own: with none left a pipe read still delivers its bytes.
+TEST_F(Children, APipeReadDeliversItsBytesWithNoDescriptorLeft) {
+  ASSERT_EQ(run("sh -c \"echo hello\"", false, kNone, kPipe, kNone), makeFixnum(0));
+  const int32_t output = descriptorWord(3);
+  EXPECT_EQ(sy_wait(lisp::fixnumValue(word(1)), kNil), makeFixnum(0));
+  int32_t error = 0;
+  ASSERT_EQ(win_no_hang(output, &error, 1), 1) << "the child's line is waiting";
+  std::vector<int> spent;
+  for (int d; (d = ::dup(0)) >= 0;) spent.push_back(d);
+  ASSERT_EQ(errno, EMFILE);
+  char buffer[100];
+  const int32_t got = win_read(output, buffer, sizeof buffer, &error);
+  for (const int d : spent) ::close(d);
+  EXPECT_EQ(got, 6) << "error " << error;
+  EXPECT_EQ(std::string(buffer, got > 0 ? static_cast<size_t>(got) : 0), "hello\n");
+  EXPECT_EQ(win_close(output, &error), 0);
   waitUntilNoBuffers();
 }
 

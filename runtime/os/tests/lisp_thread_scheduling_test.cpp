@@ -561,18 +561,30 @@ TEST_F(LispThreadScheduling, AFinishedConnectWakesItsWaiterInTheIoWait) {
 
 // The Lisp ends while a thread waits for I/O and its heaps are given back;
 // the waiter's event fires afterwards. It leaves (its OS thread ends)
-// without writing into the freed heaps. Also when it was woken just before
-// and holds the heap: the heaps go once it has given the heap up, and its
-// next I/O wait finds the Lisp gone.
+// without writing into the freed heaps. Also when it was woken just before:
+// holding the heap, or waiting for it behind another Lisp thread that holds
+// it. Giving the heaps back waits for neither (a holder may never give the
+// heap up, or wait for the console thread that gives them back): the heaps
+// stay, and the waiter's next I/O wait finds the Lisp gone.
+enum class Woken { AfterTheHeapsWent, HoldingTheHeap, BehindAHolder };
+
 TEST_F(LispThreadScheduling, AnIoWaiterWokenAfterTheHeapsAreGivenBackLeavesWithoutAWord) {
-  for (const bool wokenBefore : {false, true}) {
-    SCOPED_TRACE(wokenBefore ? "woken before the heaps go" : "woken after the heaps went");
-    testing_support::Watchdog watchdog("I/O waiter at the end", 60s, [&] { return describe(); });
+  for (const Woken woken :
+       {Woken::AfterTheHeapsWent, Woken::HoldingTheHeap, Woken::BehindAHolder}) {
+    SCOPED_TRACE("case " + std::to_string(static_cast<int>(woken)));
+    testing_support::Watchdog watchdog("I/O waiter at the end", 90s, [&] { return describe(); });
+    const bool wokenBefore = woken != Woken::AfterTheHeapsWent;
     uint32_t* record = newRunnableThread();
+    uint32_t* holder = woken == Woken::BehindAHolder ? newRunnableThread() : nullptr;
     word(record, to::kWaitKind) = to::kWaitWithDescriptors;
     std::atomic<int> woke{0};
-    std::atomic<bool> goOn{false};
+    std::atomic<bool> goOn{false}, holds{false};
     g_lispBody = [&](uint32_t* self) {
+      if (self == holder) {
+        holds = true;
+        while (!goOn) std::this_thread::sleep_for(1ms);
+        return;
+      }
       relinquish_heap_io_wait(tagged(self));
       ++woke;
       while (!goOn) std::this_thread::sleep_for(1ms);
@@ -583,7 +595,13 @@ TEST_F(LispThreadScheduling, AnIoWaiterWokenAfterTheHeapsAreGivenBackLeavesWitho
     ASSERT_TRUE(eventually([&] { return word(record, tr::kIoWaitMarker) != 0; })) << describe();
     const uint32_t wakeEvent = word(record, tr::kWakeEvent);
     const uint32_t thread = word(record, tr::kOsThreadHandle);
-    if (wokenBefore) {
+    const uint32_t sequence = mplog_sequence;
+    if (holder) {
+      ASSERT_EQ(start_vxm_thread(tagged(holder)), nilval);
+      ASSERT_TRUE(eventually([&] { return holds.load(); })) << describe();
+      vxm_open_lock(wakeEvent);
+      ASSERT_TRUE(eventually([&] { return word(record, tr::kIoWaitMarker) == 0; })) << describe();
+    } else if (wokenBefore) {
       vxm_open_lock(wakeEvent);
       ASSERT_TRUE(eventually([&] { return woke == 1; })) << describe();
     }
@@ -593,9 +611,9 @@ TEST_F(LispThreadScheduling, AnIoWaiterWokenAfterTheHeapsAreGivenBackLeavesWitho
       heapsGone = true;
     });
     if (wokenBefore) {
-      // Time for a giving back that does not wait for the holder to end.
-      for (int waited = 0; waited < 500 && !heapsGone; ++waited) std::this_thread::sleep_for(1ms);
-      EXPECT_FALSE(heapsGone) << "the heaps went while a Lisp thread held the heap";
+      EXPECT_TRUE(eventually([&] { return heapsGone.load(); }, 30s))
+          << "giving the heaps back waited for a Lisp thread" << describe();
+      EXPECT_NE(lisp_heap.base, 0u) << "the heaps went under a Lisp thread";
       goOn = true;
     } else {
       while (!heapsGone) std::this_thread::sleep_for(1ms);
@@ -603,8 +621,12 @@ TEST_F(LispThreadScheduling, AnIoWaiterWokenAfterTheHeapsAreGivenBackLeavesWitho
     }
     const platform::Handle handles[] = {thread};
     EXPECT_EQ(platform::waitForAny(handles, platform::kWaitForever), 0) << "the waiter ended";
+    if (holder)
+      EXPECT_TRUE(eventually([&] { return !logged(sequence, ev::kLispThreadExit).empty(); }))
+          << "the holder ended" << describe();
     console.join();
     EXPECT_EQ(woke, wokenBefore ? 1 : 0) << "the waiter went on after the heaps went";
+    free_heaps(0);  // the heaps kept for the Lisp threads, now that they have ended
     g_lispBody = nullptr;
     renewHeaps();
   }

@@ -515,6 +515,45 @@ TEST_F(ClockQueue, ATickDueAgainWhileTheThreadResumesCountsOnce) {
   lisp::wordAt(thread_, to::kClockEntry) = nil();
 }
 
+// A Lisp throw out of an interrupt that ran while a tick was served cuts
+// the service short: the ticks that come later, also to a deeper frame,
+// end the thread's slice again.
+struct ThrownPastTheTick {};
+
+int slicesRescheduledFrom(uint32_t sequence) {
+  int count = 0;
+  for (const auto& e : std::span(vxm_mplog, mplog_size))
+    if (e.sequence >= sequence && e.code == lisp::mp_event::kSliceReschedule) ++count;
+  return count;
+}
+
+[[gnu::noinline]] void processInterruptsDeeper(lispval thread) {
+  volatile char deeper[4096];
+  deeper[0] = 0;
+  process_thread_interrupts(thread);
+  deeper[sizeof deeper - 1] = deeper[0];
+}
+
+TEST_F(ClockQueue, TicksAfterAThrowOutOfTheTicksServiceStillCount) {
+  thread_to_ready_queue(thread_);                  // the only runnable thread: it runs on
+  const lispval own = entry(50, 0, nil(), nil());  // due long ago
+  lisp::wordAt(thread_, to::kClockEntry) = own;
+  field(0, tr::kClockWord) = 1;
+  op_schedule_thread_interrupt(thread_, cons(cons(makeFixnum(99), nil()), nil()));
+  to::services().apply = [](lispval, lispval, lispval*, uint32_t) -> lispval {
+    throw ThrownPastTheTick{};
+  };
+  EXPECT_THROW(process_thread_interrupts(thread_), ThrownPastTheTick);
+  to::services().apply = apply;
+  for (int tick = 0; tick < 2; ++tick) {
+    const uint32_t sequence = mplog_sequence;
+    field(0, tr::kClockWord) = 1;
+    processInterruptsDeeper(thread_);
+    EXPECT_EQ(slicesRescheduledFrom(sequence), 1) << "tick " << tick;
+  }
+  lisp::wordAt(thread_, to::kClockEntry) = nil();
+}
+
 TEST_F(ClockQueue, TheAlarmFollowsTheHead) {
   const lispval e = entry(103, 500, makeFixnum(0), gate());
   operation(6, e);
