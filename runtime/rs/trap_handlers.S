@@ -363,7 +363,9 @@ func_subsumes_pc:
 /* urgent_interrupt: the fifth unanswered interrupt while Lisp runs; the
    context was redirected here with the interrupted eip pushed. Raises
    runtime error 20 with fixnum 5 in the handler frame (as from an owned
-   frame, resuming at that eip), then resumes. */
+   frame, resuming at that eip), then resumes. The interrupted ecx waits in
+   the frame's closure slot meanwhile: compiled code may hold a Lisp value
+   there, and a count or fixnum is left alone by the collector. */
         .globl urgent_interrupt
         .hidden urgent_interrupt
         .type urgent_interrupt, @function
@@ -381,10 +383,15 @@ urgent_interrupt:
         pop eax
         popfd
         TRAP_HANDLER_ENTER MARKER_TRAP_HANDLER
+        mov eax, [ebp + SAVED_ECX]
+        mov [ebp + KEPT_ECX], eax
         mov eax, FIXNUM(ERROR_URGENT_INTERRUPT)
         mov edx, FIXNUM(URGENT_INTERRUPT_DATUM)
         call rs_error_with_datum
         mov ebx, [ebp - 0x1c]
+        mov eax, [ebp + KEPT_ECX]
+        mov [ebp + SAVED_ECX], eax
+        mov dword ptr [ebp + KEPT_ECX], 0
         TRAP_HANDLER_RESUME 1
         .size urgent_interrupt, . - urgent_interrupt
 

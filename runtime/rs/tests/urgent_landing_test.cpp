@@ -36,6 +36,7 @@
 #include "runtime/gc/scavenger.h"
 #include "runtime/os/exception_filter.h"
 #include "runtime/os/lisp_guarded_region.h"
+#include "runtime/rs/allocation_routines.h"
 #include "runtime/rs/lisp_presence.h"
 #include "runtime/rs/native_calls.h"
 #include "runtime/rs/signal_kicker.h"
@@ -511,6 +512,40 @@ TEST_F(UrgentLandings, TheInterruptsFramesHoldNoStaleStackWords) {
     trap_probe_inner_code = 0;
     collect();
     return ScavengeCt == scavenges + 2 ? 0 : 10;
+  });
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << howItEnded(status);
+}
+
+// Compiled code may hold a Lisp value in ecx where the interrupt lands (an
+// unbound-variable trap's symbol waits there before the trap): the
+// interrupt's Lisp collects, and the resumed ecx is the value's new place,
+// not its copy in the evacuated half.
+TEST_F(UrgentLandings, ALispValueInEcxIsUpdatedAcrossTheInterruptsCollection) {
+  prepareLandings();
+  collectingInterruptLisp();
+  const auto callTo = [](std::vector<uint8_t>& bytes, uint32_t base, void (*routine)()) {
+    bytes.push_back(0xe8);
+    const uint32_t offset = addressOf(routine) - (base + bytes.size() + 4);
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(offset >> (8 * i)));
+  };
+  const uint32_t base = addressOf(code_);
+  std::vector<uint8_t> bytes{0x89, 0xf8, 0x89, 0xfa};             // mov eax, edi; mov edx, edi
+  callTo(bytes, base, qcons);                                     // a new cons
+  for (uint8_t b : {0x89, 0xc1, 0x89, 0xf8}) bytes.push_back(b);  // mov ecx, eax; mov eax, edi
+  callTo(bytes, base, urgent_interrupt);                          // as the kicker's redirect
+  bytes.push_back(0xc3);
+  const uint32_t start = layOut(bytes);
+  const int status = inChild([&] {
+    trap_probe_inner_code = addressOf(code_ + kScavengeAt);
+    testing_support::resetRecorder(kUnboundAnswer);
+    const uint32_t scavenges = ScavengeCt;
+    runAt(start, 0, 0, 0);
+    if (ScavengeCt != scavenges + 1) return 8;
+    const uint32_t cell = lisp::objectAddress(trap_probe_registers[1]);
+    if (!lisp::isCons(trap_probe_registers[1]) || cell < GsNewFence || cell >= GsNewTop) return 9;
+    const bool evacuated =
+        cell >= GsNewScavengeToArea && cell < GsNewScavengeToArea + GsNewSemiSize;
+    return evacuated ? 10 : 0;
   });
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << howItEnded(status);
 }
