@@ -29,6 +29,8 @@
 #define ERROR_URGENT_INTERRUPT 20
 #define URGENT_INTERRUPT_DATUM 5
 #define CONDITION_STACK_OVERFLOW 1000
+#define TAG_MASK 7
+#define TAG_SYMBOL 7
 #define THREAD_STACK_LIMIT 0x1a
 #define SAVED_STACK_LIMIT (-0x38)     /* a raw word of the handler frame */
 #define RESOLVED_WHILE_REPORTED (-0x14) /* the closure slot: a Lisp value the collector updates */
@@ -102,12 +104,19 @@ handle_saving_context:
    to the last reserve above the stack's end. A condition that throws never
    reaches the restore (the lowered limit stays, as the trap set it); after
    one that returns, the next limit check of code still that deep traps
-   again, so the overflow is reported once more rather than passed over. */
+   again, so the overflow is reported once more rather than passed over.
+   While that word holds no symbol (during start-up) the process ends
+   instead (stack_overflow_before_lisp), as the argument area's report
+   does. */
         .globl stack_ov
         .hidden stack_ov
         .type stack_ov, @function
 stack_ov:
         TRAP_HANDLER_ENTER MARKER_TRAP_HANDLER
+        mov eax, [edi + NIL_CONDITION_SYMBOL]
+        and eax, TAG_MASK
+        cmp eax, TAG_SYMBOL
+        jne 1f
         mov eax, [ebx + THREAD_TRAP_ERROR_DATUM]
         mov [ebp + SAVED_STACK_LIMIT], eax
         mov eax, FIXNUM(CONDITION_STACK_OVERFLOW)
@@ -116,6 +125,7 @@ stack_ov:
         mov eax, [ebp + SAVED_STACK_LIMIT]
         mov [ebx + THREAD_STACK_LIMIT], eax
         TRAP_HANDLER_RESUME 1
+1:      CALL_NATIVE stack_overflow_before_lisp
         .size stack_ov, . - stack_ov
 
 /* saved_register_slot: frameless leaf. In: eax = a register number (0
@@ -363,7 +373,9 @@ func_subsumes_pc:
 /* urgent_interrupt: the fifth unanswered interrupt while Lisp runs; the
    context was redirected here with the interrupted eip pushed. Raises
    runtime error 20 with fixnum 5 in the handler frame (as from an owned
-   frame, resuming at that eip), then resumes. */
+   frame, resuming at that eip), then resumes. The interrupted ecx waits in
+   the frame's closure slot meanwhile: compiled code may hold a Lisp value
+   there, and a count or fixnum is left alone by the collector. */
         .globl urgent_interrupt
         .hidden urgent_interrupt
         .type urgent_interrupt, @function
@@ -381,10 +393,15 @@ urgent_interrupt:
         pop eax
         popfd
         TRAP_HANDLER_ENTER MARKER_TRAP_HANDLER
+        mov eax, [ebp + SAVED_ECX]
+        mov [ebp + KEPT_ECX], eax
         mov eax, FIXNUM(ERROR_URGENT_INTERRUPT)
         mov edx, FIXNUM(URGENT_INTERRUPT_DATUM)
         call rs_error_with_datum
         mov ebx, [ebp - 0x1c]
+        mov eax, [ebp + KEPT_ECX]
+        mov [ebp + SAVED_ECX], eax
+        mov dword ptr [ebp + KEPT_ECX], 0
         TRAP_HANDLER_RESUME 1
         .size urgent_interrupt, . - urgent_interrupt
 

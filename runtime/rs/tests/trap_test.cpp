@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
@@ -405,6 +406,28 @@ TEST_F(Traps, StackOverflowCallsTheConditionFunctionThenPutsTheLimitBack) {
   call(probe(trap_probe_stack_ovfl));
   EXPECT_EQ(recorded(), (std::vector<Signalled>{{makeFixnum(1000), t()}}));
   EXPECT_EQ(threadWord(tr::kStackLimit), 0xffffffffu);
+}
+
+// During start-up the condition function's word holds no symbol yet: a
+// stack-overflow trap then ends the process with its report, as the
+// argument area's overflow does, instead of calling through that word.
+TEST_F(Traps, AStackOverflowTrapBeforeTheConditionFunctionExistsEndsWithItsReport) {
+  for (const lispval word : {lispval{0}, nil()}) {
+    SCOPED_TRACE(testing::Message() << "condition word " << std::hex << word);
+    EXPECT_EXIT(
+        {
+          std::thread([] {  // a watchdog: the report used to fault in a loop
+            std::this_thread::sleep_for(std::chrono::seconds(60));
+            std::_Exit(3);
+          })
+              .detach();
+          global(kConditionSymbol) = word;
+          threadWord(tr::kStackLimit) = 0xffffffff;
+          call(probe(trap_probe_stack_ovfl));
+          std::_Exit(0);
+        },
+        testing::ExitedWithCode(1), "");
+  }
 }
 
 // The dispatcher lowers the limit 0xa000 below the lower of the stack

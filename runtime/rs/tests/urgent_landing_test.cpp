@@ -32,9 +32,11 @@
 
 #include "platform/faults.h"
 #include "platform/thread_block.h"
+#include "runtime/gc/gc_state.h"
 #include "runtime/gc/scavenger.h"
 #include "runtime/os/exception_filter.h"
 #include "runtime/os/lisp_guarded_region.h"
+#include "runtime/rs/allocation_routines.h"
 #include "runtime/rs/lisp_presence.h"
 #include "runtime/rs/native_calls.h"
 #include "runtime/rs/signal_kicker.h"
@@ -474,6 +476,78 @@ TEST_F(UrgentLandings, ThroughTheStartOfAScavenge) {
          [this, start] { runAt(start, 0, 0, 0); },
          [&] { return ScavengeCt == scavenges + 1 && !InScavenge ? 0 : 8; }},
         false);
+}
+
+// The interrupt's handler frame and the runtime frames under it hold no
+// stale stack words where the collector reads Lisp values: the Lisp code
+// leaves below its stack pointer a word from before the last flip (it
+// points into the half the next collection copies into), is redirected to
+// the urgent routine as the kicker does it (the interrupted eip pushed),
+// and the interrupt's Lisp collects. A collection that read such a word
+// would end the process.
+TEST_F(UrgentLandings, TheInterruptsFramesHoldNoStaleStackWords) {
+  prepareLandings();
+  collectingInterruptLisp();
+  const uint32_t stale = lisp::pointerWord(GsNewScavengeToArea + 0x100, lisp::Tag::Other);
+  std::vector<uint8_t> bytes{0xb8};  // mov eax, stale
+  for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(stale >> (8 * i)));
+  for (uint8_t b : {0x8d, 0x94, 0x24, 0x00, 0xe0, 0xff, 0xff,  // lea edx, [esp-0x2000]
+                    0x89, 0x02, 0x83, 0xc2, 0x04,              // fill: mov [edx], eax; add edx, 4
+                    0x39, 0xe2, 0x72, 0xf7,                    // cmp edx, esp; jb fill
+                    0x89, 0xf8, 0x89, 0xfa, 0xe8})             // mov eax, edi; mov edx, edi; call
+    bytes.push_back(b);
+  const uint32_t next = addressOf(code_) + static_cast<uint32_t>(bytes.size()) + 4;
+  const uint32_t offset = addressOf(urgent_interrupt) - next;
+  for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(offset >> (8 * i)));
+  bytes.push_back(0xc3);  // ret
+  const uint32_t start = layOut(bytes);
+  const int status = inChild([&] {
+    trap_probe_inner_code = addressOf(code_ + kScavengeAt);
+    testing_support::resetRecorder(kUnboundAnswer);
+    const uint32_t scavenges = ScavengeCt;
+    runAt(start, 0, 0, 0);
+    if (ScavengeCt != scavenges + 1) return 8;
+    if (lisp_recorder_log.count != 1 || lisp_recorder_log.calls[0].eax != makeFixnum(kUrgentError))
+      return 9;
+    trap_probe_inner_code = 0;
+    collect();
+    return ScavengeCt == scavenges + 2 ? 0 : 10;
+  });
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << howItEnded(status);
+}
+
+// Compiled code may hold a Lisp value in ecx where the interrupt lands (an
+// unbound-variable trap's symbol waits there before the trap): the
+// interrupt's Lisp collects, and the resumed ecx is the value's new place,
+// not its copy in the evacuated half.
+TEST_F(UrgentLandings, ALispValueInEcxIsUpdatedAcrossTheInterruptsCollection) {
+  prepareLandings();
+  collectingInterruptLisp();
+  const auto callTo = [](std::vector<uint8_t>& bytes, uint32_t base, void (*routine)()) {
+    bytes.push_back(0xe8);
+    const uint32_t offset = addressOf(routine) - (base + bytes.size() + 4);
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(offset >> (8 * i)));
+  };
+  const uint32_t base = addressOf(code_);
+  std::vector<uint8_t> bytes{0x89, 0xf8, 0x89, 0xfa};             // mov eax, edi; mov edx, edi
+  callTo(bytes, base, qcons);                                     // a new cons
+  for (uint8_t b : {0x89, 0xc1, 0x89, 0xf8}) bytes.push_back(b);  // mov ecx, eax; mov eax, edi
+  callTo(bytes, base, urgent_interrupt);                          // as the kicker's redirect
+  bytes.push_back(0xc3);
+  const uint32_t start = layOut(bytes);
+  const int status = inChild([&] {
+    trap_probe_inner_code = addressOf(code_ + kScavengeAt);
+    testing_support::resetRecorder(kUnboundAnswer);
+    const uint32_t scavenges = ScavengeCt;
+    runAt(start, 0, 0, 0);
+    if (ScavengeCt != scavenges + 1) return 8;
+    const uint32_t cell = lisp::objectAddress(trap_probe_registers[1]);
+    if (!lisp::isCons(trap_probe_registers[1]) || cell < GsNewFence || cell >= GsNewTop) return 9;
+    const bool evacuated =
+        cell >= GsNewScavengeToArea && cell < GsNewScavengeToArea + GsNewSemiSize;
+    return evacuated ? 10 : 0;
+  });
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << howItEnded(status);
 }
 
 // Real SIGINTs, sent every 2 ms by another thread, at Lisp code that takes
