@@ -72,7 +72,8 @@ class DamagedImage : public ::testing::Test {
     std::string pattern = ::testing::TempDir() + "damaged_image_XXXXXX";
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     root_ = new fs::path(pattern);
-    buildImage();
+    buildImageFrom(startup_image::startupFasl(false), image());
+    buildImageFrom(startup_image::gcHookFasl(false), collectingImage());
   }
   static void TearDownTestSuite() {
     fs::remove_all(*root_);
@@ -82,18 +83,18 @@ class DamagedImage : public ::testing::Test {
 
   static fs::path image() { return *root_ / "good.vxi"; }
   static fs::path damaged() { return *root_ / "damaged.vxi"; }
+  // Its restored world runs a scavenge before it exits.
+  static fs::path collectingImage() { return *root_ / "collecting.vxi"; }
 
-  // An image built and dumped by the end-to-end tests' builder; the Lisp
-  // it starts ends with kRebornStatus.
-  static void buildImage() {
-    const fs::path home = *root_ / "home";
+  // An image of `fasl` built and dumped by the end-to-end tests' builder.
+  static void buildImageFrom(const std::vector<uint8_t>& fasl, const fs::path& target) {
+    const fs::path home = *root_ / ("home" + target.stem().string());
     fs::create_directories(home);
     const fs::path bundle = home / "files.vxb";
     ASSERT_TRUE(testing_support::writeFileBytes(
-        bundle.string(),
-        testing_support::faslBundle({{startup_image::kStartupFaslName, startup_image::kTimestamp,
-                                      startup_image::startupFasl(false)}})));
-    setenv(startup_image::kImagePathVariable, image().c_str(), 1);
+        bundle.string(), testing_support::faslBundle({{startup_image::kStartupFaslName,
+                                                       startup_image::kTimestamp, fasl}})));
+    setenv(startup_image::kImagePathVariable, target.c_str(), 1);
     testing_support::ProgramOptions options;
     options.workingDirectory = root_->string();
     const testing_support::ProgramRun built = testing_support::runProgram(
@@ -104,8 +105,8 @@ class DamagedImage : public ::testing::Test {
   }
 
   // The image with one word xor-ed with the mask.
-  static void writeDamaged(const Damage& damage) {
-    std::vector<uint8_t> bytes = readBytes(image());
+  static void writeDamaged(const Damage& damage, const fs::path& from = image()) {
+    std::vector<uint8_t> bytes = readBytes(from);
     ASSERT_LE(damage.fileOffset + 4, bytes.size());
     for (int i = 0; i < 4; ++i) bytes[damage.fileOffset + i] ^= (damage.mask >> (8 * i)) & 0xff;
     ASSERT_TRUE(testing_support::writeFileBytes(damaged().string(), bytes));
@@ -192,6 +193,31 @@ TEST_F(DamagedImage, NoDamagedWordEndsTheRestoreWithASignal) {
       const testing_support::ProgramRun run = restore(damaged(), "-I");
       EXPECT_EQ(run.terminatingSignal, 0) << run.standardError;
       EXPECT_NE(run.exitStatus, -1) << run.standardError;
+    }
+  }
+}
+
+// Words a scavenge follows, damaged so that they stay inside the heap (or
+// name an aging area, which only a running scavenge has), restored in a
+// world that then scavenges: refused before that, never a signal.
+TEST_F(DamagedImage, WordsAScavengeFollowsAreCheckedBeforeTheFirstOne) {
+  const testing_support::ProgramRun undamaged = restore(collectingImage(), "-I");
+  ASSERT_EQ(undamaged.exitStatus, startup_image::kGcHookNotCalled) << undamaged.standardError;
+  const Damage cases[] = {
+      {"GsAgingArea", collectorWord("GsAgingArea"), 0x00000100},
+      {"GsAgingArea, high", collectorWord("GsAgingArea"), 0x40000000},
+      {"GsTenureCatchupConsPage, off its page", collectorWord("GsTenureCatchupConsPage"), 0x1},
+      {"GsTenureCatchupConsPage, mid-page", collectorWord("GsTenureCatchupConsPage"), 0x2},
+      {"xxGsAllocConsPage, mid-page", collectorWord("xxGsAllocConsPage"), 0x4},
+  };
+  for (const Damage& damage : cases) {
+    writeDamaged(damage, collectingImage());
+    for (const char* option : {"-I", "-Im"}) {
+      SCOPED_TRACE(std::string(damage.what) + " " + option);
+      const testing_support::ProgramRun run = restore(damaged(), option);
+      EXPECT_EQ(run.terminatingSignal, 0);
+      EXPECT_EQ(run.exitStatus, kImageFailure);
+      EXPECT_NE(run.standardError.find(kRefused), std::string::npos) << run.standardError;
     }
   }
 }

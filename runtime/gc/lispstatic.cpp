@@ -44,9 +44,14 @@ uint32_t prefixOf(lispval object) {
   return lisp::objectAddress(object) - kPrefixBytes;
 }
 
-// The object whose registration is under way, 0 when none: placing it may
-// allocate, and an allocation may collect before the registry holds it.
-lispval g_registering = 0;
+// The objects whose registration is under way, innermost first: placing
+// one may allocate, an allocation may collect before the registry holds it,
+// and a hook of that collection may register another.
+struct Registering {
+  lispval object;
+  const Registering* outer;
+};
+const Registering* g_registering = nullptr;
 
 // ---- table and blocks ----
 
@@ -230,7 +235,8 @@ int valid_lispstatic(lispval value, int checkPositions) {
 
 void add_lispstatic(lispval object, uint32_t append) {
   if (object == 0 || !valid_lispstatic(object, 0) || valid_lispstatic(object, 1)) return;
-  g_registering = object;
+  const Registering registering{object, g_registering};
+  g_registering = &registering;
   if (first_lispstatic == 0) createTable();
   ++lispstatic_adds;
   if (Gslispstatic_count <= 0) setAppendPosition({0, 0});
@@ -251,11 +257,12 @@ void add_lispstatic(lispval object, uint32_t append) {
     Gslispstatic_min = std::min(Gslispstatic_min, object);
     Gslispstatic_max = std::max(Gslispstatic_max, object);
   }
-  g_registering = 0;
+  g_registering = registering.outer;
 }
 
 void scan_lispstatic_being_registered(void (*slot)(uint32_t)) {
-  if (g_registering != 0) visitValueWords(lisp::objectAddress(g_registering), slot);
+  for (const Registering* r = g_registering; r; r = r->outer)
+    visitValueWords(lisp::objectAddress(r->object), slot);
 }
 
 void delete_lispstatic(lispval object) {

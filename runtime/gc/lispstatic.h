@@ -40,9 +40,10 @@ int valid_lispstatic(lisp::lispval value, int checkPositions);
 // first free entry. Anything else, and an object already registered, is
 // left alone.
 void add_lispstatic(lisp::lispval object, uint32_t append);
-// Hands the value words of the object whose registration is under way (if
-// any) to `slot`: a collection run by the registration's own allocations
-// must update and keep what it holds, which no registry entry shows yet.
+// Hands the value words of every object whose registration is under way
+// (registrations nest through a collection's hooks) to `slot`: a collection
+// run by a registration's own allocations must update and keep what they
+// hold, which no registry entry shows yet.
 void scan_lispstatic_being_registered(void (*slot)(uint32_t slot));
 // Unregisters a registered object and frees its native block.
 void delete_lispstatic(lisp::lispval object);

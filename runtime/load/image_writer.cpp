@@ -169,11 +169,15 @@ int writeImage(int file, image_area_table& table) {
 
 // `name` with `suffix` added to its last component, which is cut short
 // first where it would pass the file system's limit for one component: the
-// temporary fits wherever the name does.
+// temporary fits wherever the name does. A component already past the limit
+// is kept whole, so that the temporary cannot be made either and the name
+// is refused before any image is written.
 std::string temporaryName(const std::string& name, const std::string& suffix) {
   const size_t slash = name.rfind('/');
   const size_t base = slash == std::string::npos ? 0 : slash + 1;
-  const size_t kept = std::min(name.size() - base, size_t{NAME_MAX} - suffix.size());
+  const size_t component = name.size() - base;
+  if (component > NAME_MAX) return name + suffix;
+  const size_t kept = std::min(component, size_t{NAME_MAX} - suffix.size());
   return name.substr(0, base + kept) + suffix;
 }
 

@@ -26,6 +26,10 @@ bool insideRange(uint64_t from, uint64_t bytes, const heap_descriptor& heap) {
 bool zeroOrInside(uint32_t address, const heap_descriptor& heap) {
   return address == 0 || insideRange(address, 1, heap);
 }
+// A cons page: 0, or the start of a page inside the heap's used part.
+bool zeroOrPageInside(uint32_t address, const heap_descriptor& heap) {
+  return address == 0 || (address % gc::kPageBytes == 0 && insideRange(address, 1, heap));
+}
 // A boundary of new space: within the heap, at its break, or 0 (a record
 // that lays out no collector, as in an image made from the format alone).
 bool boundaryInside(uint32_t address, const heap_descriptor& heap) {
@@ -71,9 +75,12 @@ bool restoredWordsInside(const heap_descriptor& savedLisp, const heap_descriptor
       !insideRange(placeOf(setf_protect_bmap), uint64_t{4} * setf_protect_bmap_size, native))
     return false;
   for (const uint32_t* word : kConsPageWords)
-    if (!zeroOrInside(*word, savedLisp)) return false;
+    if (!zeroOrPageInside(*word, savedLisp)) return false;
   for (uint32_t page : GsGenConsPage)
-    if (!zeroOrInside(page, savedLisp)) return false;
+    if (!zeroOrPageInside(page, savedLisp)) return false;
+  // An aging area is named only inside a scavenge, which never saves an
+  // image: one named here would become an old area over live objects.
+  if (GsAgingArea != 0) return false;
   for (const uint32_t* word : kNewSpaceBoundaries)
     if (!boundaryInside(*word, savedLisp)) return false;
   return true;

@@ -9,9 +9,9 @@
 namespace image_file {
 
 // Once the block is restored and the native heap read back (the Lisp heap
-// not yet): the thread-record lists lie in the native heap, and the words
-// that name places of the Lisp heap lie in the saved one. False when any
-// does not.
+// not yet): the thread-record lists lie in the native heap, the words that
+// name places of the Lisp heap lie in the saved one (a cons page at a
+// page's start), and no aging area is named. False when any does not.
 bool restoredWordsInside(const heap_descriptor& savedLisp, const heap_descriptor& native);
 
 // Once the Lisp heap's areas are in place, `offset` bytes above where they

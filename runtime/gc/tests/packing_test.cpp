@@ -276,6 +276,38 @@ TEST_F(Packing, APackingAskedForByAHookOfARunningPackingDoesNothing) {
   expectSameGraph(before);
 }
 
+// A before-hook of a global collection asks for a packing: it runs (and
+// ends) before the collection's first scavenge, which then finds the heap
+// as the packing left it.
+bool g_packFromGlobalArmed = false;
+int g_packFromGlobalAnswer = -1;
+uint32_t g_packFromGlobalShift = 0;
+void packingBeforeHook(uint32_t) {
+  if (!g_packFromGlobalArmed) return;
+  g_packFromGlobalArmed = false;
+  g_packFromGlobalAnswer = ggc_pack(0);
+  g_packFromGlobalShift = ggcp_oldp_shift;
+}
+
+TEST_F(Packing, APackingAskedForByAHookOfAGlobalCollectionLeavesAWorkingHeap) {
+  buildMixedHeap();
+  appendHook(gc_test::kBeforeHooks, gc::addressOf(reinterpret_cast<void*>(&packingBeforeHook)));
+
+  g_packFromGlobalAnswer = -1;
+  g_packFromGlobalArmed = true;
+  collect();
+  EXPECT_FALSE(g_packFromGlobalArmed) << "the hook ran";
+  EXPECT_EQ(g_packFromGlobalAnswer, 0);
+  EXPECT_GT(g_packFromGlobalShift, 0u) << "the packing squeezed the old area";
+  for (int i = 0; i < 2; ++i) {
+    root(30 + i, oldList(20, lisp::makeFixnum(i)));
+    scavenge(0);
+    unprotect();
+    verifyHeap();
+  }
+  collect();
+}
+
 // ---- sifting ----
 
 class Sifting : public Packing {

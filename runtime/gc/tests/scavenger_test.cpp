@@ -439,6 +439,49 @@ TEST_F(Scavenger, TheSlotsOfAnObjectWhoseRegistrationScavengesFollowWhatMoved) {
   for (void* block : spare) vxmfree(block, 0);
 }
 
+// An after-hook that, once armed, registers an object of its own and then
+// collects: from inside another object's registration, whose slots the
+// collection must still follow.
+bool g_nestedRegistrationArmed = false;
+lispval g_nestedObject = 0;
+void registeringAndCollectingHook() {
+  if (!g_nestedRegistrationArmed) return;
+  g_nestedRegistrationArmed = false;
+  g_nestedObject = unregisteredStaticVector();
+  add_lispstatic(g_nestedObject, 0);
+  scavenge(0);
+}
+
+TEST_F(Scavenger, ARegistrationNestedThroughAHookLeavesTheOuterObjectsSlotsFollowed) {
+  const lispval object = unregisteredStaticVector();
+  const uint32_t slots = header(object) + 8;
+  root(1) = vector(2);
+  at(slots) = root(1);
+  at(slots + 4) = vector(3);
+  const std::vector<void*> spare = makeTheNextRegistrationScavenge();
+  global(gc_test::kAfterHooks) =
+      hookList(gc::addressOf(reinterpret_cast<void*>(&registeringAndCollectingHook)));
+  const uint32_t scavenges = ScavengeCt;
+
+  g_nestedRegistrationArmed = true;
+  add_lispstatic(object, 0);
+
+  platform::setMemoryFaultHook(nullptr);
+  installHooks();
+  ASSERT_FALSE(g_nestedRegistrationArmed) << "the hook ran";
+  ASSERT_EQ(ScavengeCt, scavenges + 2) << "the block's allocation and the hook collected";
+  EXPECT_EQ(valid_lispstatic(g_nestedObject, 1), 0) << "held by nothing, swept by the hook's own";
+  EXPECT_EQ(valid_lispstatic(object, 1), 1);
+  EXPECT_EQ(at(slots), root(1)) << "the slot follows the copy the root holds";
+  ASSERT_TRUE(inAllocationSemispace(at(slots + 4))) << "held only by the slot, it was copied";
+  EXPECT_EQ(at(header(at(slots + 4)) + 4), lisp::makeFixnum(4));  // three slots and the id
+  root(0) = object;
+  scavenge(0);
+  verifyHeap();
+  EXPECT_EQ(at(slots), root(1));
+  for (void* block : spare) vxmfree(block, 0);
+}
+
 // ---- native-heap refills and the heap's owner ----
 
 // The heap mutex made and held by this thread, as the thread registry does:

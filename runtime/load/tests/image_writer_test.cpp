@@ -249,4 +249,13 @@ TEST_F(ImageWriter, ANameAtTheComponentLimitIsSaved) {
   }
 }
 
+// A name the file system cannot hold is refused as a file that cannot be
+// made, before any image is written, and leaves nothing behind.
+TEST_F(ImageWriter, ANamePastTheComponentLimitCannotBeCreated) {
+  areasEndingAt({0x10000});
+  const fs::path name = root_ / std::string(NAME_MAX + 1, 'n');
+  EXPECT_EQ(save_image_file(name.c_str(), 0), kSaveCannotCreate);
+  EXPECT_EQ(filesInRoot(), std::vector<std::string>{});
+}
+
 }  // namespace

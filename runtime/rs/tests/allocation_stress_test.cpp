@@ -84,6 +84,7 @@ constexpr int32_t kUnbindOneSpec = 0x3b;
 constexpr int32_t kSyscall = 0x17b;
 constexpr int32_t kFilesys = 0x143;
 constexpr int32_t kLengthSymbol = -0x171;
+constexpr int32_t kPackHeap = 0x31b;
 
 // The system-call rows: the hook's (sets both error words), one that fails
 // with cl_error 8 and a bignum-sized answer, one that succeeds with one,
@@ -489,6 +490,22 @@ TEST_F(AllocationStress, EveryAllocationCollectsUnderAHookThatAppendsValues) {
   for (const Row& row : rows()) sweep(row);
   EXPECT_EQ(lisp_recorder_log.count, 0u) << "a runtime error was signalled";
   EXPECT_EQ(closedValues(hostile_append_vector), fixnums(301, 19)) << "copied, not filled";
+}
+
+// The same, with a hook that first packs the heap (pack_heap, keeping no
+// free old space): a packing run from inside each collection, whose own
+// scavenges run the hook again and ask for a packing within the packing.
+TEST_F(AllocationStress, EveryAllocationCollectsUnderAHookThatPacksTheHeap) {
+  std::vector<HostileCall> calls = hostileCalls();
+  HostileCall pack{
+      .target = global(kPackHeap), .eax = makeFixnum(0), .edx = makeFixnum(0), .ecx = 3};
+  pack.stacked[0] = nil();
+  calls.insert(calls.begin(), pack);
+  const testing_support::HostileAfterHook hook(calls);
+  const uint32_t semispace = GsNewSemiSize;
+  for (const Row& row : rows()) sweep(row);
+  EXPECT_EQ(lisp_recorder_log.count, 0u) << "a runtime error was signalled";
+  EXPECT_LT(GsNewSemiSize, semispace) << "the packings ran";
 }
 
 }  // namespace
