@@ -33,7 +33,6 @@
 #define TAG_SYMBOL 7
 #define THREAD_STACK_LIMIT 0x1a
 #define SAVED_STACK_LIMIT (-0x38)     /* a raw word of the handler frame */
-#define RESOLVED_WHILE_REPORTED (-0x14) /* the closure slot: a Lisp value the collector updates */
 #define LOCATIVE_TYPE 0x87
 #define LOCATIVE_TYPE_BYTE (-0x17)
 #define LOCATIVE_SYMBOL (-7)            /* the bound symbol, in the name word */
@@ -245,12 +244,12 @@ ffunbound:
         mov edx, [eax + 2]
         cmp edx, [edi + NIL_UNRESOLVED_MARKER]
         jne 1f
-        mov [ebp + RESOLVED_WHILE_REPORTED], eax
+        mov [ebp + KEPT_VALUE], eax
         mov eax, [eax - 0xe]
         lea edx, [edi + NIL_T]
         CALL_SYMBOL_2 NIL_FOREIGN_ADDRESS_ERROR
-        mov eax, [ebp + RESOLVED_WHILE_REPORTED]
-        mov dword ptr [ebp + RESOLVED_WHILE_REPORTED], 0
+        mov eax, [ebp + KEPT_VALUE]
+        mov dword ptr [ebp + KEPT_VALUE], 0
         mov edx, [eax + 2]
 1:      mov [ebp + SAVED_ECX], eax
         STORE_INTO_COMPARED edx, COMPARE_UNRESOLVED_DISPLACEMENT, 11
@@ -394,14 +393,14 @@ urgent_interrupt:
         popfd
         TRAP_HANDLER_ENTER MARKER_TRAP_HANDLER
         mov eax, [ebp + SAVED_ECX]
-        mov [ebp + KEPT_ECX], eax
+        mov [ebp + KEPT_VALUE], eax
         mov eax, FIXNUM(ERROR_URGENT_INTERRUPT)
         mov edx, FIXNUM(URGENT_INTERRUPT_DATUM)
         call rs_error_with_datum
         mov ebx, [ebp - 0x1c]
-        mov eax, [ebp + KEPT_ECX]
+        mov eax, [ebp + KEPT_VALUE]
         mov [ebp + SAVED_ECX], eax
-        mov dword ptr [ebp + KEPT_ECX], 0
+        mov dword ptr [ebp + KEPT_VALUE], 0
         TRAP_HANDLER_RESUME 1
         .size urgent_interrupt, . - urgent_interrupt
 
